@@ -1,0 +1,63 @@
+#pragma once
+// The memory interface every engine allocation goes through.
+//
+//   Foo *foo = make_new<Foo>(allocator, args...);
+//   ...
+//   delete_with_allocator(allocator, foo);
+//
+// A new allocator implements allocate and deallocate; allocated_size, total_allocated
+// and backing_allocators have neutral defaults. Allocators constructed with a name are
+// recorded in the global allocator list for inspection; the name is not copied.
+
+#include "foundation/types.h"
+
+#include <new>
+#include <utility>
+
+namespace tallow {
+
+template <typename T> class Array;
+
+class Allocator {
+  public:
+    explicit Allocator(const char *name = nullptr);
+    virtual ~Allocator();
+    Allocator(const Allocator &) = delete;
+    Allocator &operator=(const Allocator &) = delete;
+
+    /// Returns `size` bytes aligned to `align` (a power of two), or null on failure.
+    virtual void *allocate(u64 size, u32 align = alignof(std::max_align_t)) = 0;
+    /// Returns memory from `allocate`; null is ignored.
+    virtual void deallocate(void *p) = 0;
+    /// Bytes really reserved for `p`; 0 when the allocator does not know.
+    virtual u64 allocated_size(const void *p);
+    /// Bytes this allocator currently holds.
+    virtual u64 total_allocated();
+    /// Appends the allocators this one draws from.
+    virtual void backing_allocators(Array<Allocator *> &out_allocators);
+
+    const char *name() const { return _name; }
+
+  protected:
+    const char *_name; // not owned; may be null
+};
+
+/// Allocates and constructs a T; returns null when the allocator fails.
+template <typename T, typename... Args> T *make_new(Allocator &allocator, Args &&...args)
+{
+    void *p = allocator.allocate(sizeof(T), alignof(T));
+    if (!p)
+        return nullptr;
+    return new (p) T(std::forward<Args>(args)...);
+}
+
+/// Runs the object's destructor, then returns its memory to `allocator`. Null is ignored.
+template <typename T> void delete_with_allocator(Allocator &allocator, T *object)
+{
+    if (!object)
+        return;
+    object->~T();
+    allocator.deallocate(const_cast<void *>(static_cast<const void *>(object)));
+}
+
+} // namespace tallow

@@ -1,0 +1,3 @@
+target_sources(tallow_foundation PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/memory_globals.cpp
+)
