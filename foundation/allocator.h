@@ -20,6 +20,8 @@ template <typename T> class Array;
 
 class Allocator {
   public:
+    /// A non-null `name` lists the allocator in the global allocator list (while the
+    /// global allocators exist); the text must outlive the allocator.
     explicit Allocator(const char *name = nullptr);
     virtual ~Allocator();
     Allocator(const Allocator &) = delete;
@@ -59,5 +61,13 @@ template <typename T> void delete_with_allocator(Allocator &allocator, T *object
     object->~T();
     allocator.deallocate(const_cast<void *>(static_cast<const void *>(object)));
 }
+
+/// Copies the named allocators alive right now, in construction order, into
+/// `out_allocators` (appended). For inspection only; safe from any thread. The pointers
+/// are only valid while their owners keep the allocators alive.
+void copy_allocator_list(Array<Allocator *> &out_allocators);
+
+/// Number of allocators in the allocator list; safe from any thread.
+u32 allocator_list_count();
 
 } // namespace tallow

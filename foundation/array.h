@@ -3,10 +3,18 @@
 //
 //   Array<u32> ids(allocator);
 //   ids.push_back(7);
+//   for (u32 id : ids)
+//       ...
 //
-// Grows to 2 x capacity + 10 (or to the needed size when larger). Elements are moved
-// on reallocation; new elements from `resize` are value-initialised, or constructed
-// with the array's allocator when the element type takes one.
+// Grows to 2 x capacity + 10 (or to the needed size when larger); shrinking the size
+// keeps the memory. Storage is aligned to alignof(T). On reallocation trivially
+// copyable elements move by a byte copy, others by their move constructor (so types
+// holding pointers into themselves stay correct). New elements from `resize` are
+// value-initialised (0 for numbers and pointers, the type's own default for records),
+// or constructed with the array's allocator when the element type takes one.
+// A copy-constructed array uses the source's allocator; assignment keeps its own.
+// When the allocator fails, growing operations return false (or leave the size as it
+// was) and the array stays valid. Not thread-safe.
 
 #include "foundation/allocator.h"
 #include "foundation/assert.h"
@@ -17,6 +25,16 @@
 #include <utility>
 
 namespace tallow {
+
+/// A default T, built with `allocator` when T takes one (strings, arrays, records
+/// holding them), otherwise value-initialised (0 for numbers and pointers).
+template <typename T> T make_default(Allocator &allocator)
+{
+    if constexpr (std::is_constructible_v<T, Allocator &>)
+        return T(allocator);
+    else
+        return T();
+}
 
 template <typename T> class Array {
   public:
@@ -119,10 +137,10 @@ template <typename T> class Array {
     /// Appends `value`; returns false when growing failed.
     bool push_back(const T &value)
     {
-        if (_size + 1 > _capacity) {
+        if (_size == _capacity) {
             T copy(value); // value may live inside this array
             grow();
-            if (_size + 1 > _capacity)
+            if (_size == _capacity)
                 return false;
             new (_data + _size++) T(std::move(copy));
             return true;
@@ -132,10 +150,10 @@ template <typename T> class Array {
     }
     bool push_back(T &&value)
     {
-        if (_size + 1 > _capacity) {
+        if (_size == _capacity) {
             T moved(std::move(value));
             grow();
-            if (_size + 1 > _capacity)
+            if (_size == _capacity)
                 return false;
             new (_data + _size++) T(std::move(moved));
             return true;
@@ -153,11 +171,15 @@ template <typename T> class Array {
     /// Inserts `value` before `index` (index == size appends), keeping order.
     bool insert(u32 index, const T &value)
     {
+        T copy(value); // value may live inside this array
+        return insert(index, std::move(copy));
+    }
+    bool insert(u32 index, T &&value)
+    {
         TALLOW_ASSERT(index <= _size, "insert position out of range");
         if (index > _size)
             return false;
-        T copy(value);
-        if (!push_back(std::move(copy)))
+        if (!push_back(std::move(value)))
             return false;
         for (u32 i = _size - 1; i > index; --i)
             std::swap(_data[i], _data[i - 1]);
@@ -186,6 +208,9 @@ template <typename T> class Array {
         return false;
     }
 
+    /// True when size <= capacity and storage exists exactly when capacity > 0.
+    bool validate() const { return _size <= _capacity && (_data != nullptr) == (_capacity > 0); }
+
   private:
     u32 grown_capacity(u32 needed) const
     {
@@ -194,13 +219,7 @@ template <typename T> class Array {
         return n > 0xFFFFFFFFu ? 0xFFFFFFFFu : u32(n);
     }
 
-    void construct_default(T *p)
-    {
-        if constexpr (std::is_constructible_v<T, Allocator &>)
-            new (p) T(*_allocator);
-        else
-            new (p) T();
-    }
+    void construct_default(T *p) { new (p) T(make_default<T>(*_allocator)); }
 
     static void relocate(T *to, T *from, u32 n)
     {

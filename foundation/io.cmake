@@ -1,0 +1,15 @@
+# Archives, buffers, segment-compressed streams, the disk file system, the chunk store
+# and the config text and blob formats.
+target_sources(tallow_foundation PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/memory_buffer.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/input_archive.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/output_archive.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/compressed_buffer.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/file_buffer.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/disk_file_system.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/chunk_store.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/config_text_parser.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/config_text_writer.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/config_blob.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/render_settings_store.cpp
+)
