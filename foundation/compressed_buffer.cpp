@@ -11,8 +11,7 @@ namespace tallow {
 
 namespace {
 
-// zlib's state holds pointers and doubles: 16-byte alignment, not the 4 the 32-bit
-// build got away with.
+// zlib's state holds pointers: 16-byte alignment, where a 32-bit build could use 4.
 voidpf zlib_allocate(voidpf opaque, uInt items, uInt size)
 {
     return static_cast<Allocator *>(opaque)->allocate(u64(items) * size, 16);

@@ -208,7 +208,7 @@ class Parser {
             negative = true;
             ++_p;
         }
-        // 32-bit wrap-around like the stored format's reader, without signed overflow.
+        // Accumulates with 32-bit wrap-around (no overflow check), without signed overflow.
         u32 integer = 0;
         if (_p < _end && *_p == '0') {
             ++_p;

@@ -66,6 +66,19 @@ bool DiskFileSystem::rename(const char *from, const char *to) const
     DynamicString from_path(ta), to_path(ta);
     full_path(from, from_path);
     full_path(to, to_path);
+    // The content reaches the disk before the new name does, so a crash never leaves a
+    // renamed file that is empty or partly written.
+    int fd = open(from_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        struct stat info;
+        bool synced = fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || fsync(fd) == 0;
+        close(fd);
+        if (!synced) {
+            log_message("file_system", "cannot flush \"%s\" to disk before renaming it: %s", from_path.c_str(),
+                        strerror(errno));
+            return false;
+        }
+    }
     if (renameat2(AT_FDCWD, from_path.c_str(), AT_FDCWD, to_path.c_str(), RENAME_NOREPLACE) == 0)
         return true;
     if (errno == EEXIST)

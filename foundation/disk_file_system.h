@@ -10,8 +10,10 @@
 // shared. An open buffer belongs to the thread that uses it.
 //
 // Renaming never replaces: `rename` fails (returns false) when the target exists, and is
-// atomic otherwise, so a file written as "x.new" is either wholly in place as "x" or not
-// there at all. To replace a file, delete it (or rename it away) first.
+// atomic otherwise. It first flushes the file's content to the disk, so a file written as
+// "x.new" (and checked with `OutputArchive::flush`) is, even after a crash, either wholly
+// in place as "x" or not there at all. To replace a file, delete it (or rename it away)
+// first.
 
 #include "foundation/allocator.h"
 #include "foundation/array.h"
@@ -35,8 +37,8 @@ class DiskFileSystem {
     u64 file_size(const char *name) const;
     /// Deletes a file; false (logged) when that failed, true when it is gone.
     bool delete_file(const char *name) const;
-    /// Renames `from` to `to` without ever replacing: false when `to` exists or the
-    /// rename failed (logged, apart from an existing target).
+    /// Renames `from` to `to` without ever replacing, after flushing `from` to the disk:
+    /// false when `to` exists or the rename failed (logged, apart from an existing target).
     [[nodiscard]] bool rename(const char *from, const char *to) const;
 
     /// Opens a file for reading; null (logged) when it cannot be opened. With

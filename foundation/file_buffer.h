@@ -1,8 +1,9 @@
 #pragma once
 // Buffers over open files, made by `DiskFileSystem::open_input` / `open_output`.
 //
-// `FileInputBuffer` reads through a 32768-byte window. With read-ahead, the next 32768
-// bytes are read asynchronously into a second block while the window is consumed. The
+// `FileInputBuffer` reads through a 32768-byte window. With read-ahead, the kernel is
+// asked to fetch the next 32768 bytes in the background while the window is consumed;
+// they are copied through a second block when the window runs out. The
 // stream size is the file's size when it was opened; a file that shrinks meanwhile gives
 // a read failure, never stale bytes.
 //
@@ -16,7 +17,6 @@
 #include "foundation/input_buffer.h"
 #include "foundation/output_buffer.h"
 
-#include <aio.h>
 
 namespace tallow {
 
@@ -45,11 +45,11 @@ class FileInputBuffer final : public InputBuffer {
     u8 *_window_block = nullptr; // block A
     u8 *_ahead_block = nullptr;  // block B: bytes at _ahead_position
     bool _read_ahead;
-    bool _pending = false;    // an asynchronous read into B is in flight
+    bool _pending = false;    // a read into B was announced and not yet made
     u64 _ahead_position = 0;  // file position of B's first byte
     u32 _ahead_count = 0;     // valid bytes in B (after completion)
     u32 _ahead_offset = 0;    // where the pending read lands in B
-    struct aiocb _request;
+    u32 _ahead_bytes = 0;     // bytes the pending read asks for
 };
 
 class FileOutputBuffer final : public OutputBuffer {

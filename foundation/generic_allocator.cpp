@@ -32,38 +32,30 @@ void *GenericAllocator::allocate(u64 size, u32 align)
             return nullptr;
         void *p = malloc_aligned(size, align);
         if (p)
-            _total.fetch_add(malloc_size(p), std::memory_order_relaxed);
+            _malloc_total.fetch_add(malloc_size(p), std::memory_order_relaxed);
         return p;
     }
     void *p = nullptr;
-    u64 size_taken = 0;
     switch (route_for(size, _pages->page_size())) {
     case Route::Slot:
-        if ((p = _slot_trace.allocate(size, align))) {
-            size_taken = _slots->allocated_size(p);
+        if ((p = _slot_trace.allocate(size, align)))
             break;
-        }
         [[fallthrough]]; // an alignment no slot class serves
     case Route::Heap:
-        if ((p = _heap_trace.allocate(size, align)))
-            size_taken = _heap->allocated_size(p);
+        p = _heap_trace.allocate(size, align);
         break;
-    case Route::Page:
+    case Route::Page: {
         if (!(p = _page_trace.allocate(size, align)))
             break;
-        {
-            OptionalLock guard(_mutex, _locked);
-            if (_page_addresses.find_or_insert(reinterpret_cast<u64>(p)) == HashSet<u64>::no_entry) {
-                // Unrecorded, the address could not be routed back when freed.
-                _page_trace.deallocate(p);
-                return nullptr;
-            }
+        OptionalLock guard(_mutex, _locked);
+        if (_page_addresses.find_or_insert(reinterpret_cast<u64>(p)) == HashSet<u64>::no_entry) {
+            // Unrecorded, the address could not be routed back when freed.
+            _page_trace.deallocate(p);
+            return nullptr;
         }
-        size_taken = _pages->allocated_size(p);
         break;
     }
-    if (p)
-        _total.fetch_add(size_taken, std::memory_order_relaxed);
+    }
     return p;
 }
 
@@ -86,21 +78,18 @@ void GenericAllocator::deallocate(void *p)
     if (!p)
         return;
     if constexpr (malloc_allocators) {
-        _total.fetch_sub(malloc_size(p), std::memory_order_relaxed);
+        _malloc_total.fetch_sub(malloc_size(p), std::memory_order_relaxed);
         malloc_free(p);
         return;
     }
     switch (route_of(p, true)) {
     case Route::Heap:
-        _total.fetch_sub(_heap->allocated_size(p), std::memory_order_relaxed);
         _heap_trace.deallocate(p);
         break;
     case Route::Page:
-        _total.fetch_sub(_pages->allocated_size(p), std::memory_order_relaxed);
         _page_trace.deallocate(p);
         break;
     case Route::Slot:
-        _total.fetch_sub(_slots->allocated_size(p), std::memory_order_relaxed);
         _slot_trace.deallocate(p);
         break;
     }
@@ -123,7 +112,14 @@ u64 GenericAllocator::allocated_size(const void *p)
     return _slots->allocated_size(p);
 }
 
-u64 GenericAllocator::total_allocated() { return _total.load(std::memory_order_relaxed); }
+// The three traces count exactly what each route holds, so their sum is the total, and
+// no counter of our own is shared by every thread.
+u64 GenericAllocator::total_allocated()
+{
+    if constexpr (malloc_allocators)
+        return _malloc_total.load(std::memory_order_relaxed);
+    return _slot_trace.total_allocated() + _heap_trace.total_allocated() + _page_trace.total_allocated();
+}
 
 void GenericAllocator::backing_allocators(Array<Allocator *> &out_allocators)
 {

@@ -39,7 +39,7 @@ class GenericAllocator final : public Allocator {
     void *allocate(u64 size, u32 align = alignof(std::max_align_t)) override; // See Allocator
     void deallocate(void *p) override;                                      // See Allocator
     u64 allocated_size(const void *p) override;                             // See Allocator
-    u64 total_allocated() override;                                         // sum of allocated sizes
+    u64 total_allocated() override;                                         // sum over the three routes
     /// "generic_slot", "generic_heap", "generic_page" in that order.
     void backing_allocators(Array<Allocator *> &out_allocators) override;
 
@@ -60,7 +60,7 @@ class GenericAllocator final : public Allocator {
     SlotAllocator *_slots;
     TraceAllocator _slot_trace;
     HashSet<u64> _page_addresses; // every live address handed out from pages
-    std::atomic<u64> _total{0};
+    std::atomic<u64> _malloc_total{0}; // with malloc-routed allocators only
     bool _locked;
     AllocatorMutex _mutex; // guards _page_addresses
 };

@@ -17,13 +17,13 @@ HeapAllocator::HeapAllocator(const char *name, Allocator &backing, u64 first_reg
                     (unsigned long long)first_region_size);
         return;
     }
-    add_region(_first_region, first_region_size);
     _heap = RegionHeap::create(_first_region, first_region_size, grow_region, release_region, this);
     if (!_heap) {
         backing.deallocate(_first_region);
         _first_region = nullptr;
-        _region_count = 0;
+        return;
     }
+    add_region(_first_region, first_region_size);
 }
 
 HeapAllocator::HeapAllocator(const char *name, void *buffer, u64 buffer_size, bool locked)
@@ -31,10 +31,9 @@ HeapAllocator::HeapAllocator(const char *name, void *buffer, u64 buffer_size, bo
 {
     if constexpr (malloc_allocators)
         return;
-    add_region(buffer, buffer_size);
     _heap = RegionHeap::create(buffer, buffer_size, grow_region, release_region, this);
-    if (!_heap)
-        _region_count = 0;
+    if (_heap)
+        add_region(buffer, buffer_size);
 }
 
 HeapAllocator::~HeapAllocator()
@@ -45,14 +44,26 @@ HeapAllocator::~HeapAllocator()
         _backing->deallocate(_first_region);
 }
 
+// A seqlock without fences: the version moves to odd with an acquire exchange, so no
+// entry store moves before it; entries are stored with release and read with acquire, so a
+// reader that sees a new entry also sees the version that announced it.
+void HeapAllocator::begin_table_change() { _table_version.fetch_add(1, std::memory_order_acq_rel); }
+
+void HeapAllocator::end_table_change() { _table_version.fetch_add(1, std::memory_order_release); }
+
 bool HeapAllocator::add_region(void *base, u64 size)
 {
-    if (_region_count == max_regions) {
+    u32 n = _region_count.load(std::memory_order_relaxed);
+    if (n == max_regions) {
         log_message("memory", "%s: all %u regions in use; raise max_regions", _name ? _name : "heap allocator",
                     max_regions);
         return false;
     }
-    _regions[_region_count++] = {static_cast<u8 *>(base), size};
+    begin_table_change();
+    _regions[n].base.store(reinterpret_cast<u64>(base), std::memory_order_release);
+    _regions[n].size.store(size, std::memory_order_release);
+    _region_count.store(n + 1, std::memory_order_release);
+    end_table_change();
     return true;
 }
 
@@ -60,7 +71,7 @@ bool HeapAllocator::add_region(void *base, u64 size)
 void *HeapAllocator::grow_region(u64 size, void *user)
 {
     HeapAllocator *self = static_cast<HeapAllocator *>(user);
-    if (!self->_backing || self->_region_count == max_regions)
+    if (!self->_backing || self->_region_count.load(std::memory_order_relaxed) == max_regions)
         return nullptr;
     void *base = self->_backing->allocate(size, u32(RegionHeap::alignment));
     if (!base)
@@ -76,9 +87,16 @@ void *HeapAllocator::grow_region(u64 size, void *user)
 int HeapAllocator::release_region(void *base, u64, void *user)
 {
     HeapAllocator *self = static_cast<HeapAllocator *>(user);
-    for (u32 i = 0; i < self->_region_count; ++i)
-        if (self->_regions[i].base == base) {
-            self->_regions[i] = self->_regions[--self->_region_count];
+    u32 n = self->_region_count.load(std::memory_order_relaxed);
+    for (u32 i = 0; i < n; ++i)
+        if (self->_regions[i].base.load(std::memory_order_relaxed) == reinterpret_cast<u64>(base)) {
+            self->begin_table_change();
+            self->_regions[i].base.store(self->_regions[n - 1].base.load(std::memory_order_relaxed),
+                                         std::memory_order_release);
+            self->_regions[i].size.store(self->_regions[n - 1].size.load(std::memory_order_relaxed),
+                                         std::memory_order_release);
+            self->_region_count.store(n - 1, std::memory_order_release);
+            self->end_table_change();
             self->_backing->deallocate(base);
             return 0;
         }
@@ -133,8 +151,9 @@ u64 HeapAllocator::total_allocated()
     if constexpr (malloc_allocators)
         return _malloc_total;
     u64 total = 0;
-    for (u32 i = 0; i < _region_count; ++i)
-        total += _regions[i].size;
+    u32 n = _region_count.load(std::memory_order_relaxed);
+    for (u32 i = 0; i < n; ++i)
+        total += _regions[i].size.load(std::memory_order_relaxed);
     return total;
 }
 
@@ -144,21 +163,30 @@ void HeapAllocator::backing_allocators(Array<Allocator *> &out_allocators)
         out_allocators.push_back(_backing);
 }
 
+// Runs on every free of the default allocator, so it reads the table optimistically and
+// retries if a grow or release changed it meanwhile. A live `p` keeps its region, so a
+// consistent read answers for it.
 bool HeapAllocator::owns(const void *p)
 {
-    const u8 *at = static_cast<const u8 *>(p);
-    OptionalLock guard(_mutex, _locked);
-    for (u32 i = 0; i < _region_count; ++i)
-        if (at >= _regions[i].base && at < _regions[i].base + _regions[i].size)
-            return true;
-    return false;
+    const u64 at = reinterpret_cast<u64>(p);
+    for (;;) {
+        u64 version = _table_version.load(std::memory_order_acquire);
+        if (version & 1) {
+            OptionalLock guard(_mutex, _locked); // a change is under way: wait for it
+            continue;
+        }
+        bool found = false;
+        u32 n = _region_count.load(std::memory_order_acquire);
+        for (u32 i = 0; i < n && !found; ++i) {
+            u64 base = _regions[i].base.load(std::memory_order_acquire);
+            found = at >= base && at - base < _regions[i].size.load(std::memory_order_acquire);
+        }
+        if (_table_version.load(std::memory_order_relaxed) == version)
+            return found;
+    }
 }
 
-u32 HeapAllocator::region_count()
-{
-    OptionalLock guard(_mutex, _locked);
-    return _region_count;
-}
+u32 HeapAllocator::region_count() { return _region_count.load(std::memory_order_relaxed); }
 
 bool HeapAllocator::validate()
 {

@@ -12,6 +12,8 @@
 #include "foundation/allocator_mutex.h"
 #include "foundation/region_heap.h"
 
+#include <atomic>
+
 
 namespace tallow {
 
@@ -34,7 +36,7 @@ class HeapAllocator final : public Allocator {
     u64 total_allocated() override;                                         // sum of region sizes
     void backing_allocators(Array<Allocator *> &out_allocators) override;  // the backing, if any
 
-    /// True when `p` lies inside one of the heap's regions.
+    /// True when `p` lies inside one of the heap's regions. Takes no lock.
     bool owns(const void *p);
     /// Regions currently held (the first one included).
     u32 region_count();
@@ -42,13 +44,17 @@ class HeapAllocator final : public Allocator {
     bool validate();
 
   private:
+    // Entries are atomics under a version count (odd while the table changes), so owns()
+    // reads a consistent table without taking the lock; writers hold the lock.
     struct Region {
-        u8 *base;
-        u64 size;
+        std::atomic<u64> base;
+        std::atomic<u64> size;
     };
     static void *grow_region(u64 size, void *user);
     static int release_region(void *base, u64 size, void *user);
     bool add_region(void *base, u64 size);
+    void begin_table_change();
+    void end_table_change();
 
     Allocator *_backing = nullptr;
     void *_first_region = nullptr;
@@ -56,7 +62,8 @@ class HeapAllocator final : public Allocator {
     AllocatorMutex _mutex;
     RegionHeap *_heap = nullptr;
     Region _regions[max_regions];
-    u32 _region_count = 0;
+    std::atomic<u32> _region_count{0};
+    std::atomic<u64> _table_version{0};
     u64 _malloc_total = 0; // with malloc-routed allocators only
 };
 

@@ -29,7 +29,8 @@ bool InputArchive::read(void *destination, u64 n)
 {
     u8 *to = static_cast<u8 *>(destination);
     if (!_buffer) {
-        memset(to, 0, n);
+        if (n)
+            memset(to, 0, n);
         fail("no buffer", n);
         return false;
     }
@@ -51,7 +52,7 @@ bool InputArchive::read(void *destination, u64 n)
             if (_buffer->bytes_left() == 0) {
                 _buffer->refill();
                 if (_buffer->bytes_left() == 0) {
-                    fail(_buffer->has_failed() ? "the stream is corrupt" : "the stream ended early", n);
+                    fail(_buffer->has_failed() ? "the source is corrupt or unreadable" : "the stream ended early", n);
                     complete = false;
                     break;
                 }

@@ -290,49 +290,55 @@ void ThreadPool::job_done(JobId counter)
         signal_all_members();
 }
 
+u32 ThreadPool::finish_job_locked(JobId counter)
+{
+    const i32 index = find_counter_locked(counter);
+    TALLOW_ASSERT(index >= 0, "finished job of an unknown counter");
+    if (index < 0)
+        return 0;
+    CounterRecord &record = _counters[index];
+    if (--record.pending > 0)
+        return 0;
+    // Signalled under the lock: a waiter frees its event only after it has seen, under
+    // this lock, that the jobs are done.
+    for (Waiter *waiter = record.waiters; waiter; waiter = waiter->next) {
+        waiter->linked = false;
+        waiter->event->set();
+    }
+    record.waiters = nullptr;
+    return record.held ? 0 : retire_counter_locked(u32(index));
+}
+
 void ThreadPool::finish_job(JobId counter)
 {
-    u32 released = 0;
+    u32 released;
     {
         ScopedLock guard(_lock);
-        const i32 index = find_counter_locked(counter);
-        TALLOW_ASSERT(index >= 0, "finished job of an unknown counter");
-        if (index < 0)
-            return;
-        CounterRecord &record = _counters[index];
-        if (--record.pending > 0)
-            return;
-        // Signalled under the lock: a waiter frees its event only after it has seen,
-        // under this lock, that the jobs are done.
-        for (Waiter *waiter = record.waiters; waiter; waiter = waiter->next) {
-            waiter->linked = false;
-            waiter->event->set();
-        }
-        record.waiters = nullptr;
-        if (!record.held)
-            released = retire_counter_locked(u32(index));
+        released = finish_job_locked(counter);
     }
     // A plain completion wakes only its waiters; released dependents wake everyone.
     if (released > 0)
         signal_all_members();
 }
 
-bool ThreadPool::get_job(Member *member, JobRecord &out_job)
+bool ThreadPool::take_from_ring(Member *member, JobRecord &out_job)
 {
-    if (member && member->ring_size.load(std::memory_order_acquire) > 0) {
-        ScopedLock guard(member->ring_lock);
-        if (member->ring_count > 0) {
-            out_job = member->ring[member->ring_head];
-            member->ring_head = (member->ring_head + 1) % member->ring_capacity;
-            --member->ring_count;
-            member->ring_size.store(member->ring_count, std::memory_order_release);
-            return true;
-        }
-    }
-    if (_ready_count.load(std::memory_order_acquire) == 0)
+    if (!member || member->ring_size.load(std::memory_order_acquire) == 0)
         return false;
-    ScopedLock guard(_lock);
-    if (_ready.size() == 0)
+    ScopedLock guard(member->ring_lock);
+    if (member->ring_count == 0)
+        return false;
+    out_job = member->ring[member->ring_head];
+    member->ring_head = (member->ring_head + 1) % member->ring_capacity;
+    --member->ring_count;
+    member->ring_size.store(member->ring_count, std::memory_order_release);
+    return true;
+}
+
+bool ThreadPool::take_ready_locked(Member *member, JobRecord &out_job)
+{
+    // A member drains its own ring before sharing the heap.
+    if (_ready.size() == 0 || (member && member->ring_size.load(std::memory_order_acquire) > 0))
         return false;
     std::pop_heap(_ready.begin(), _ready.end(), RunsAfter());
     out_job = _ready.back();
@@ -341,11 +347,26 @@ bool ThreadPool::get_job(Member *member, JobRecord &out_job)
     return true;
 }
 
-void ThreadPool::run(const JobRecord &job)
+bool ThreadPool::next_job(Member *member, JobId finished, JobRecord &out_job)
+{
+    // Settling the job just run and taking the next one share one pass under the lock.
+    u32 released = 0;
+    bool found = false;
+    if (finished != no_job || _ready_count.load(std::memory_order_acquire) > 0) {
+        ScopedLock guard(_lock);
+        if (finished != no_job)
+            released = finish_job_locked(finished);
+        found = take_ready_locked(member, out_job);
+    }
+    if (released > 0)
+        signal_all_members();
+    return found || take_from_ring(member, out_job);
+}
+
+void ThreadPool::execute(const JobRecord &job)
 {
     JobContext context{job.data, job.counter, this};
     job.function(context);
-    finish_job(job.counter);
 }
 
 void ThreadPool::worker_loop(void *argument)
@@ -353,10 +374,14 @@ void ThreadPool::worker_loop(void *argument)
     Member *member = static_cast<Member *>(argument);
     ThreadPool *pool = member->pool;
     member->thread_id.store(current_thread_id(), std::memory_order_relaxed);
+    JobId finished = no_job;
     for (;;) {
         JobRecord job;
-        if (pool->get_job(member, job)) {
-            pool->run(job);
+        const bool found = pool->next_job(member, finished, job);
+        finished = no_job;
+        if (found) {
+            pool->execute(job);
+            finished = job.counter;
             continue;
         }
         // Ready jobs are finished before stopping; the wake event keeps a signal that
@@ -376,21 +401,36 @@ void ThreadPool::wait(JobId counter)
     // pool uses its own event and checks for shared jobs every millisecond.
     Event own_event(false, false);
     Waiter waiter{member ? &member->wake : &own_event, nullptr, false};
+    JobId finished = no_job;
     for (;;) {
+        JobRecord job;
+        bool found = false;
+        bool done = false;
+        u32 released = 0;
         {
             ScopedLock guard(_lock);
+            if (finished != no_job) {
+                released = finish_job_locked(finished);
+                finished = no_job;
+            }
             const i32 index = find_counter_locked(counter);
-            if (index < 0 || _counters[index].pending == 0)
-                return;
-            if (!waiter.linked) {
-                waiter.next = _counters[index].waiters;
-                waiter.linked = true;
-                _counters[index].waiters = &waiter;
+            done = index < 0 || _counters[index].pending == 0;
+            if (!done) {
+                if (!waiter.linked) {
+                    waiter.next = _counters[index].waiters;
+                    waiter.linked = true;
+                    _counters[index].waiters = &waiter;
+                }
+                found = take_ready_locked(member, job);
             }
         }
-        JobRecord job;
-        if (get_job(member, job)) {
-            run(job);
+        if (released > 0)
+            signal_all_members();
+        if (done)
+            return;
+        if (found || take_from_ring(member, job)) {
+            execute(job);
+            finished = job.counter;
             continue;
         }
         if (member)
@@ -411,8 +451,9 @@ void ThreadPool::wait_event(Event &event)
         return;
     for (;;) {
         JobRecord job;
-        if (get_job(member, job)) {
-            run(job);
+        if (next_job(member, no_job, job)) {
+            execute(job);
+            finish_job(job.counter);
             if (event.wait_timeout(0))
                 return;
             continue;

@@ -117,14 +117,17 @@ class ThreadPool {
 
     static void worker_loop(void *member);
     Member *find_member(u32 thread_id) const;
-    bool get_job(Member *member, JobRecord &out_job);
-    void run(const JobRecord &job);
+    bool next_job(Member *member, JobId finished, JobRecord &out_job);
+    bool take_from_ring(Member *member, JobRecord &out_job);
+    bool take_ready_locked(Member *member, JobRecord &out_job);
+    void execute(const JobRecord &job);
     void signal_all_members();
     JobId take_counter_id_locked();
     i32 find_counter_locked(JobId id) const;
     void push_ready_locked(const JobRecord &job);
     u32 retire_counter_locked(u32 index);
     void finish_job(JobId counter);
+    u32 finish_job_locked(JobId counter);
 
     TraceAllocator _allocator; // "thread_pool"; declared first, released last
     ThreadRegistry &_registry;

@@ -27,8 +27,8 @@ class Allocator;
 /// Entry function of a thread; `argument` is what create_thread was given.
 using ThreadEntry = void (*)(void *argument);
 
-/// A started thread: its engine id and the system handle to join it by. Copyable; joining
-/// through any copy ends them all.
+/// A started thread: its engine id and the system handle to join it by. Join it once,
+/// through one copy; the other copies must not be joined afterwards.
 struct ThreadHandle {
     u32 id = 0;      // engine thread id; 0 = no thread
     u64 native = 0;  // system handle, only meaningful while id != 0

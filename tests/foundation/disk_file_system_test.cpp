@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tallow {
@@ -193,6 +194,34 @@ TEST_F(DiskFileSystemTest, CreateDirectoryMakesMissingParentsOfAbsolutePaths)
     EXPECT_TRUE(fs.exists("x/y/w"));
     write_file("plain", {1});
     EXPECT_FALSE(fs.create_directory("plain/below"));
+}
+
+// Paths are formed per call: threads using the file system at once never see each
+// other's names (the loader, save and content threads do this).
+TEST_F(DiskFileSystemTest, ThreadsUseItAtOnce)
+{
+    std::vector<std::thread> threads;
+    std::vector<int> failures(4, 0);
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([this, t, &failures] {
+            std::string name = "thread_" + std::to_string(t) + "_" + std::string(100, char('a' + t)) + ".bin";
+            for (int round = 0; round < 20; ++round) {
+                std::vector<u8> bytes = test::sample_bytes(5000 + round, u32(t * 100 + round), 50);
+                {
+                    OutputArchive out(fs.open_output(name.c_str(), a, false));
+                    out.write(bytes.data(), bytes.size());
+                    if (!out.flush())
+                        ++failures[t];
+                }
+                InputArchive in(fs.open_input(name.c_str(), a, round % 2 == 0));
+                std::vector<u8> back(bytes.size());
+                if (in.size() != bytes.size() || !in.read(back.data(), back.size()) || back != bytes)
+                    ++failures[t];
+            }
+        });
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(failures, std::vector<int>(4, 0));
 }
 
 } // namespace

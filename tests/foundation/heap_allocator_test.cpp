@@ -1,5 +1,6 @@
 #include "foundation/array.h"
 #include "foundation/heap_allocator.h"
+#include "foundation/page_allocator.h"
 #include "foundation/region_heap.h"
 #include "tests/support/recording_allocator.h"
 
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <random>
+#include <thread>
 #include <vector>
 
 namespace tallow {
@@ -263,6 +265,45 @@ TEST(HeapAllocator, FullRegionTableFailsTheGrow)
     for (void *p : held)
         heap.deallocate(p);
     EXPECT_EQ(heap.region_count(), 1u);
+}
+
+// owns() reads the region table without the lock while other threads grow and release
+// regions (every request of 256 KiB or more is a region of its own).
+TEST(HeapAllocator, OwnershipAnswersStayRightWhileRegionsComeAndGo)
+{
+    TALLOW_SKIP_WITH_MALLOC_ALLOCATORS();
+    PageAllocator pages("heap_test_pages");
+    HeapAllocator heap("heap_test", pages, 0x10000);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&heap, &pages, t] {
+            std::mt19937 random(77 + t);
+            std::vector<void *> held;
+            void *stranger = pages.allocate(4096); // mapped by the same pages, never the heap's
+            for (int step = 0; step < 1500; ++step) {
+                if (held.size() < 8 && (held.empty() || random() % 2)) {
+                    u64 size = random() % 2 ? 100 + random() % 3000 : RegionHeap::large_threshold + random() % 50000;
+                    void *p = heap.allocate(size);
+                    ASSERT_NE(p, nullptr);
+                    held.push_back(p);
+                } else {
+                    u64 i = random() % held.size();
+                    heap.deallocate(held[i]);
+                    held[i] = held.back();
+                    held.pop_back();
+                }
+                for (void *p : held)
+                    ASSERT_TRUE(heap.owns(p));
+                ASSERT_FALSE(heap.owns(stranger));
+            }
+            for (void *p : held)
+                heap.deallocate(p);
+            pages.deallocate(stranger);
+        });
+    for (std::thread &t : threads)
+        t.join();
+    EXPECT_EQ(heap.region_count(), 1u);
+    EXPECT_TRUE(heap.validate());
 }
 
 TEST(HeapAllocator, BufferHeapNeverGrows)

@@ -369,6 +369,33 @@ TEST_P(PoolTest, ThreadOutsideThePoolCanWait)
     EXPECT_EQ(runs.load(), 100);
 }
 
+// Two threads, a member and an outsider, wait on the same counter at once: neither may
+// lose its wake-up to the other.
+TEST_P(PoolTest, TwoWaitersOnOneCounterBothReturn)
+{
+    Event gate(true, false);
+    const JobId id = pool->new_counter();
+    JobItem gated{[](const JobContext &context) { static_cast<Event *>(context.data)->wait_timeout(60000); }, &gate,
+                  "gated", 0};
+    pool->post(id, 1, &gated);
+    std::atomic<int> returned{0};
+    std::thread member([&] {
+        pool->add_worker(current_thread_id());
+        pool->wait(id);
+        returned++;
+    });
+    std::thread outsider([&] {
+        pool->wait(id);
+        returned++;
+    });
+    sleep_ms(5); // give both a chance to be waiting before the job can end
+    gate.set();
+    member.join();
+    outsider.join();
+    EXPECT_EQ(returned.load(), 2);
+    pool->job_done(id);
+}
+
 // Many members wait on many short counters at once: each completion signals its waiters
 // while they may be about to return, which must not touch a waiter that has gone.
 TEST_P(PoolTest, ConcurrentWaitersOnShortCounters)

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and AddressSanitizer and runs each for a
+# bounded time (not part of ./test.sh).
+#   fuzz/run.sh            60 seconds per target
+#   fuzz/run.sh 10         10 seconds per target
+# Corpora live in build/fuzz/corpus/<target>; crashes are written to build/fuzz/crashes/.
+# Exit status is non-zero when any target found a crash.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds="${1:-60}"
+.ci/install-deps fuzz
+dir=build/fuzz
+CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTALLOW_BUILD_FUZZ=ON -DTALLOW_BUILD_TESTS=OFF -DTALLOW_SANITIZE=address >/dev/null
+targets=(fuzz_config_text fuzz_config_blob fuzz_segment_stream)
+cmake --build "$dir" -j "$(nproc)" --target "${targets[@]}" fuzz_make_seeds
+mkdir -p "$dir/corpus/fuzz_config_text" "$dir/corpus/fuzz_config_blob" "$dir/corpus/fuzz_segment_stream" "$dir/crashes"
+"$dir/fuzz/fuzz_make_seeds" "$dir/corpus/fuzz_config_text" "$dir/corpus/fuzz_config_blob" "$dir/corpus/fuzz_segment_stream"
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}"
+status=0
+for target in "${targets[@]}"; do
+    echo "== $target ($seconds s)"
+    if ! "$dir/fuzz/$target" -max_total_time="$seconds" -max_len=200000 -timeout=10 -rss_limit_mb=2048 \
+        -artifact_prefix="$dir/crashes/$target-" -print_final_stats=1 "$dir/corpus/$target" 2>"$dir/$target.log"; then
+        echo "$target: FAILED (see $dir/$target.log and $dir/crashes/)"
+        status=1
+    fi
+    grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|Done)' "$dir/$target.log" || true
+done
+exit $status
