@@ -9,9 +9,9 @@ namespace tallow {
 
 GenericAllocator::GenericAllocator(const char *name, PageAllocator &pages, HeapAllocator &heap, SlotAllocator &slots,
                                    bool locked)
-    : Allocator(name), _pages(&pages), _page_trace("generic_page", pages), _heap(&heap),
-      _heap_trace("generic_heap", heap), _slots(&slots), _slot_trace("generic_slot", slots), _page_addresses(heap),
-      _locked(locked)
+    : Allocator(name), _pages(&pages), _heap(&heap), _slots(&slots), _page_size(pages.page_size()), _locked(locked),
+      _page_trace("generic_page", pages), _heap_trace("generic_heap", heap), _slot_trace("generic_slot", slots),
+      _page_addresses(heap)
 {
 }
 
@@ -36,7 +36,7 @@ void *GenericAllocator::allocate(u64 size, u32 align)
         return p;
     }
     void *p = nullptr;
-    switch (route_for(size, _pages->page_size())) {
+    switch (route_for(size, _page_size)) {
     case Route::Slot:
         if ((p = _slot_trace.allocate(size, align)))
             break;

@@ -53,16 +53,19 @@ class GenericAllocator final : public Allocator {
   private:
     Route route_of(const void *p, bool forget_page);
 
+    // Read by every call and written by none: kept off the lines the traces' counters and
+    // the lock are written on, which other threads would otherwise keep taking away.
     PageAllocator *_pages;
-    TraceAllocator _page_trace;
     HeapAllocator *_heap;
-    TraceAllocator _heap_trace;
     SlotAllocator *_slots;
-    TraceAllocator _slot_trace;
-    HashSet<u64> _page_addresses; // every live address handed out from pages
-    std::atomic<u64> _malloc_total{0}; // with malloc-routed allocators only
+    u64 _page_size; // the page allocator's, fixed
     bool _locked;
-    AllocatorMutex _mutex; // guards _page_addresses
+    alignas(64) TraceAllocator _page_trace;
+    alignas(64) TraceAllocator _heap_trace;
+    alignas(64) TraceAllocator _slot_trace;
+    alignas(64) AllocatorMutex _mutex; // guards _page_addresses
+    HashSet<u64> _page_addresses;      // every live address handed out from pages
+    std::atomic<u64> _malloc_total{0}; // with malloc-routed allocators only
 };
 
 } // namespace tallow

@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <linux/futex.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace tallow {
@@ -68,6 +70,21 @@ u64 slot_of(u64 address, u64 capacity)
 }
 } // namespace
 
+static_assert(sizeof(std::atomic<int>) == sizeof(int), "the futex word is the atomic itself");
+
+// State 2 tells the holder that someone may sleep: whoever takes the lock by setting 2
+// keeps it that way, so every unlock after a wait wakes the next sleeper.
+void AllocatorMutex::lock_contended()
+{
+    while (_state.exchange(2, std::memory_order_acquire) != 0)
+        syscall(SYS_futex, reinterpret_cast<int *>(&_state), FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
+}
+
+void AllocatorMutex::wake_one()
+{
+    syscall(SYS_futex, reinterpret_cast<int *>(&_state), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
 PageAllocator::PageAllocator(const char *name, bool locked)
     : Allocator(name), _page_size(system_page_size()), _locked(locked)
 {
@@ -79,6 +96,8 @@ PageAllocator::~PageAllocator()
         for (u64 i = 0; i < _table_capacity; ++i)
             if (_table[i].address)
                 munmap(reinterpret_cast<void *>(_table[i].address), _table[i].size);
+        for (u32 i = 0; i < _cache_count; ++i)
+            munmap(reinterpret_cast<void *>(_cache[i].address), _cache[i].size);
     }
     if (_table)
         munmap(_table, _table_capacity * sizeof(Entry));
@@ -143,6 +162,33 @@ void PageAllocator::table_erase(Entry *entry)
     --_table_count;
 }
 
+// An exact fit, newest first (the most recently released is the likeliest to be still
+// warm); otherwise the smallest larger mapping, whose tail the caller unmaps, unless it
+// is over twice the size: unmapping most of a big mapping (a heap region, say) to serve
+// a small request costs about what mapping afresh does, and loses the big one. Sets
+// `mapped` to the chosen mapping's size.
+u8 *PageAllocator::take_cached(u64 size, u64 alignment, u64 &mapped)
+{
+    u32 best = _cache_count;
+    for (u32 i = _cache_count; i-- > 0;) {
+        if (_cache[i].size < size || _cache[i].size / 2 > size || (_cache[i].address & (alignment - 1)))
+            continue;
+        if (best == _cache_count || _cache[i].size < _cache[best].size)
+            best = i;
+        if (_cache[i].size == size)
+            break;
+    }
+    if (best == _cache_count)
+        return nullptr;
+    u8 *base = reinterpret_cast<u8 *>(_cache[best].address);
+    mapped = _cache[best].size;
+    _cache_bytes -= mapped;
+    --_cache_count;
+    for (u32 j = best; j < _cache_count; ++j)
+        _cache[j] = _cache[j + 1];
+    return base;
+}
+
 void *PageAllocator::allocate(u64 size, u32 align)
 {
     if (size == 0 || !is_power_of_two(align))
@@ -159,6 +205,22 @@ void *PageAllocator::allocate(u64 size, u32 align)
         return nullptr;
     u64 rounded = align_up(size, _page_size);
     u64 alignment = align > block_alignment ? align : block_alignment;
+    u8 *reused = nullptr;
+    u64 mapped = 0;
+    {
+        OptionalLock guard(_mutex, _locked);
+        if (_cache_count && (reused = take_cached(rounded, alignment, mapped))) {
+            if (table_insert(reinterpret_cast<u64>(reused), rounded))
+                _total += rounded;
+            else
+                rounded = 0; // unmap it all
+        }
+    }
+    if (reused) {
+        if (mapped > rounded)
+            munmap(reused + rounded, mapped - rounded);
+        return rounded ? reused : nullptr;
+    }
     u8 *base = map_aligned(rounded, alignment);
     if (!base)
         return nullptr;
@@ -184,6 +246,9 @@ void PageAllocator::deallocate(void *p)
         return;
     }
     u64 size = 0;
+    bool cached = false;
+    Entry evicted[cache_max_mappings];
+    u32 evicted_count = 0;
     {
         OptionalLock guard(_mutex, _locked);
         Entry *entry = table_find(reinterpret_cast<u64>(p));
@@ -194,8 +259,26 @@ void PageAllocator::deallocate(void *p)
         size = entry->size;
         table_erase(entry);
         _total -= size;
+        if (size <= cache_max_bytes) {
+            // Make room by dropping the oldest; an empty cache always has room.
+            u32 drop = 0;
+            while (_cache_count - drop == cache_max_mappings || _cache_bytes + size > cache_max_bytes) {
+                _cache_bytes -= _cache[drop].size;
+                evicted[evicted_count++] = _cache[drop++];
+            }
+            for (u32 j = drop; j < _cache_count; ++j)
+                _cache[j - drop] = _cache[j];
+            _cache_count -= drop;
+            _cache[_cache_count++] = {reinterpret_cast<u64>(p), size};
+            _cache_bytes += size;
+            cached = true;
+        }
     }
-    munmap(p, size);
+    // Unmapping takes the kernel's own lock: do it outside ours.
+    for (u32 i = 0; i < evicted_count; ++i)
+        munmap(reinterpret_cast<void *>(evicted[i].address), evicted[i].size);
+    if (!cached)
+        munmap(p, size);
 }
 
 u64 PageAllocator::allocated_size(const void *p)
@@ -205,6 +288,18 @@ u64 PageAllocator::allocated_size(const void *p)
     OptionalLock guard(_mutex, _locked);
     Entry *entry = table_find(reinterpret_cast<u64>(p));
     return entry ? entry->size : 0;
+}
+
+u32 PageAllocator::cached_mapping_count()
+{
+    OptionalLock guard(_mutex, _locked);
+    return _cache_count;
+}
+
+u64 PageAllocator::cached_bytes()
+{
+    OptionalLock guard(_mutex, _locked);
+    return _cache_bytes;
 }
 
 u64 PageAllocator::total_allocated()

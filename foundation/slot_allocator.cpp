@@ -155,8 +155,12 @@ bool SlotAllocator::add_block()
     Header *last = block_header(block);
     last->block_pages_in_use = 0;
     BlockList::push(_blocks, last);
-    for (u64 offset = 0; offset < _block_size; offset += page_size)
-        PageList::push(_free_pages, header_of(block + offset));
+    // The backing may hand back memory it had before, so nothing in it is taken as zero.
+    for (u64 offset = 0; offset < _block_size; offset += page_size) {
+        Header *page = header_of(block + offset);
+        page->owner = nullptr;
+        PageList::push(_free_pages, page);
+    }
     return true;
 }
 

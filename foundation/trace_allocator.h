@@ -7,11 +7,13 @@
 //   allocator.allocation_count();   // 1
 //
 // Counts live allocations and bytes (the parent's allocated_size of each) with their
-// peaks. Thread-safe when constructed locked (the default).
+// peaks. Thread-safe when constructed locked (the default): the counters are then
+// updated with atomic read-modify-writes, so each count and each peak is exact, though a
+// reader racing an allocate may see a new count a moment before its peak follows.
 
 #include "foundation/allocator.h"
-#include "foundation/allocator_mutex.h"
 
+#include <atomic>
 
 namespace tallow {
 
@@ -38,12 +40,11 @@ class TraceAllocator final : public Allocator {
 
   private:
     Allocator *_parent;
-    u64 _count = 0;
-    u64 _bytes = 0;
-    u64 _peak_count = 0;
-    u64 _peak_bytes = 0;
+    std::atomic<u64> _count{0};
+    std::atomic<u64> _bytes{0};
+    std::atomic<u64> _peak_count{0};
+    std::atomic<u64> _peak_bytes{0};
     bool _locked;
-    AllocatorMutex _mutex;
 };
 
 /// Makes a locked TraceAllocator named `name` over the default allocator, with the object
