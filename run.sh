@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the engine and runs it on the sample data in data/, headless by default.
-#   ./run.sh                 headless run
+#   ./run.sh                 headless run (at most TALLOW_RUN_SECONDS, default 5)
 #   ./run.sh --window        opens a real window (needs a display)
 #   ./run.sh -- ARGS...      extra engine options
 set -euo pipefail
@@ -26,9 +26,16 @@ if [ ! -x "$dir/tallow" ]; then
     echo "run.sh: the engine program is not built yet; nothing to run."
     exit 0
 fi
+# The compiled sample data; the source folder until the data compiler has filled it.
+data_dir="$dir/data"
+[ -f "$data_dir/settings.ini" ] || data_dir=data
 if [ "$window" -eq 0 ]; then
     export SDL_VIDEODRIVER="${SDL_VIDEODRIVER:-dummy}"
     export SDL_AUDIODRIVER="${SDL_AUDIODRIVER:-dummy}"
-    engine_args=(-headless "${engine_args[@]+"${engine_args[@]}"}")
+    # A headless run ends by itself when the game quits; at the latest after
+    # TALLOW_RUN_SECONDS (default 5) a SIGTERM asks it to close, which the engine treats
+    # like closing the window: an orderly shutdown and exit code 0.
+    exec timeout --foreground --preserve-status -s TERM "${TALLOW_RUN_SECONDS:-5}" \
+        "$dir/tallow" -data-dir "$data_dir" ${engine_args[@]+"${engine_args[@]}"}
 fi
-exec "$dir/tallow" -data-dir "$dir/data" "${engine_args[@]}"
+exec "$dir/tallow" -data-dir "$data_dir" ${engine_args[@]+"${engine_args[@]}"}

@@ -1,0 +1,775 @@
+#include "application/application.h"
+
+#include "application/application_options.h"
+#include "application/application_settings.h"
+#include "application/crash_handler.h"
+#include "application/settings_file.h"
+#include "application/window.h"
+#include "foundation/assert.h"
+#include "foundation/config_blob.h"
+#include "foundation/config_value.h"
+#include "foundation/disk_file_system.h"
+#include "foundation/job.h"
+#include "foundation/log.h"
+#include "foundation/memory_globals.h"
+#include "foundation/path.h"
+#include "foundation/processor.h"
+#include "foundation/thread.h"
+#include "foundation/thread_pool.h"
+#include "foundation/thread_registry.h"
+#include "foundation/timer.h"
+#include "platform/window/window_system.h"
+#include "resource/exploded_database.h"
+#include "resource/resource_loader.h"
+#include "resource/resource_manager.h"
+#include "resource/resource_package.h"
+#include "resource/resource_types.h"
+
+#include <sched.h>
+
+namespace tallow {
+
+namespace {
+
+const char log_category[] = "application";
+
+void skipped(const char *step, const char *why) { log_message(log_category, "start-up: %s: %s, skipped", step, why); }
+
+// The input manager hears the window through these (object = the IInputService).
+void forward_key_down(void *o, u32 vk, u32 repeat, u32 high, u32 extended, u32 previous)
+{
+    static_cast<IInputService *>(o)->on_key_down(vk, repeat, high, extended, previous);
+}
+void forward_key_up(void *o, u32 vk, u32 high, u32 extended) { static_cast<IInputService *>(o)->on_key_up(vk, high, extended); }
+void forward_button_down(void *o, u32 button) { static_cast<IInputService *>(o)->on_button_down(button); }
+void forward_button_up(void *o, u32 button) { static_cast<IInputService *>(o)->on_button_up(button); }
+void forward_wheel(void *o, const WindowVector &v) { static_cast<IInputService *>(o)->on_wheel(v.x, v.y, v.z); }
+void forward_move(void *o, const WindowVector &v) { static_cast<IInputService *>(o)->on_move(v.x, v.y, v.z); }
+void forward_cursor(void *o, i32 x, i32 y) { static_cast<IInputService *>(o)->on_cursor(x, y); }
+
+ConstConfigValue win32_setting(ConstConfigValue settings, const char *key) { return settings.member("win32").member(key); }
+ConstConfigValue renderer_setting(ConstConfigValue settings, const char *key)
+{
+    return settings.member("win32").member("renderer").member(key);
+}
+
+} // namespace
+
+Application::Application(const ApplicationParams &params)
+    : _allocator("Application", default_allocator()),
+      _statics_allocator("Application statics", application_static_allocator()), _options(params.options),
+      _game_factory(params.game_factory), _factories(params.services), _window_system(params.window_system),
+      _packages(default_allocator()), _property_preference_order(default_allocator()),
+      _chunk_store(default_allocator())
+{
+    TALLOW_ASSERT(_options, "the Application needs its options");
+}
+
+Application::~Application() { shutdown(); }
+
+bool Application::run()
+{
+    if (!init())
+        return false;
+    bool going_on = true;
+    while (going_on)
+        going_on = update();
+    log_message(log_category, "frame loop: %llu frames in %.2f s", (unsigned long long)_frame_count, _time_since_launch);
+    return going_on;
+}
+
+// --- Start-up ----------------------------------------------------------------------------
+
+bool Application::init()
+{
+    TALLOW_ASSERT(!_initialized, "Application::init runs once");
+    if (_initialized)
+        return false;
+    _initialized = true;
+
+    if (!create_thread_registry() || !load_settings())
+        return false;
+    set_build_id();
+    create_dlc_list();
+    read_timer_affinity_mask();
+    if (!setup_job_system() || !register_resource_types() || !setup_window())
+        return false;
+    create_game();
+    setup_renderer();
+    load_render_config();
+    load_boot_package();
+    setup_input();
+    setup_physics();
+    setup_network();
+    set_save_dir();
+    setup_lightfx();
+    init_game();
+    log_message(log_category, "start-up: done");
+    return true;
+}
+
+bool Application::create_thread_registry()
+{
+    log_message(log_category, "start-up: thread registry");
+    _thread_allocator = make_new<TraceAllocator>(_statics_allocator, "thread", default_allocator());
+    if (_thread_allocator)
+        _thread_registry = make_new<ThreadRegistry>(_statics_allocator, *_thread_allocator, "main");
+    if (!_thread_registry) {
+        log_message(log_category, "start-up: cannot create the thread registry");
+        return false;
+    }
+    return true;
+}
+
+bool Application::load_settings()
+{
+    log_message(log_category, "start-up: settings");
+    if (!read_settings_file())
+        return false;
+    load_user_settings();
+    return true;
+}
+
+bool Application::read_settings_file()
+{
+    const char *directory = _options->data_directory();
+    DynamicString path(_allocator);
+    path_join(directory, _options->settings_file_name.c_str(), path);
+    ConfigValue *settings = create_config_root(_allocator);
+    if (!settings)
+        return false;
+    bool ok = read_config_file(path.c_str(), *settings);
+    if (!ok)
+        log_message(log_category, "cannot read the settings file \"%s\"; give the data directory with -data-dir",
+                    path.c_str());
+
+    if (ok && settings->kind() != ConfigKind::Object) {
+        log_message(log_category, "the settings file \"%s\" does not hold an object", path.c_str());
+        ok = false;
+    }
+    if (ok) {
+        const ConfigValue *boot = settings->find("boot_package");
+        if (!boot || boot->kind() != ConfigKind::String || boot->text().empty()) {
+            log_message(log_category, "the settings file \"%s\" names no \"boot_package\"", path.c_str());
+            ok = false;
+        } else {
+            _boot_package_name = NameId64(boot->to_string());
+        }
+        const ConfigValue *render_config = settings->find("render_config");
+        if (ok && (!render_config || render_config->kind() != ConfigKind::String)) {
+            log_message(log_category, "the settings file \"%s\" names no \"render_config\"", path.c_str());
+            ok = false;
+        }
+    }
+    if (ok && !_options->editor_settings_file_name.empty()) {
+        // The editor's file replaces whole top-level members, not single keys inside them.
+        path_join(directory, _options->editor_settings_file_name.c_str(), path);
+        ConfigValue *editor = create_config_root(_allocator);
+        if (editor && read_config_file(path.c_str(), *editor) && editor->kind() == ConfigKind::Object) {
+            if (const ConfigValue *boot = editor->find("boot_package"); boot && boot->kind() == ConfigKind::String)
+                _second_boot_package_name = NameId64(boot->to_string());
+            for (const auto &entry : editor->members())
+                settings->member(entry.key.c_str()).copy(entry.value);
+        } else {
+            log_message(log_category, "the editor settings file \"%s\" is not used", path.c_str());
+        }
+        destroy_config_root(editor);
+    }
+    if (ok) {
+        u32 size = 0;
+        _settings_block = flatten_config(*settings, _statics_allocator, &size);
+        if (_settings_block)
+            _settings = ConstConfigValue::root(_settings_block, size);
+        ok = _settings_block != nullptr;
+    }
+    destroy_config_root(settings);
+    return ok;
+}
+
+void Application::load_user_settings()
+{
+    _user_settings = create_config_root(default_allocator());
+    ConstConfigValue user_path = win32_setting(_settings, "user_settings");
+    if (user_path.kind() != ConstConfigKind::String)
+        return;
+    DynamicString path(_allocator);
+    if (!expand_application_data(user_path.to_string(), false, path))
+        return;
+    DiskFileSystem fs("", _allocator);
+    if (!fs.exists(path.c_str()))
+        return;
+    if (!read_config_file(path.c_str(), *_user_settings)) {
+        log_message(log_category, "the user settings file \"%s\" is not used", path.c_str());
+        _user_settings->set_nil();
+    }
+}
+
+void Application::set_build_id()
+{
+    ConstConfigValue build = _settings.member("build");
+    set_crash_dump_build_id(build.kind() == ConstConfigKind::Integer ? u32(build.to_integer()) : 0);
+}
+
+void Application::create_dlc_list() { skipped("downloadable-content list", "not available"); }
+
+void Application::read_timer_affinity_mask()
+{
+    ConstConfigValue mask = win32_setting(_settings, "query_performance_counter_affinity_mask");
+    set_timer_affinity_mask(mask.kind() == ConstConfigKind::Integer ? u64(u32(mask.to_integer())) : 1);
+    _last_counter = performance_counter();
+    time_seconds_pinned(&_last_counter); // the frame clock's start, read the way frames read it
+    _raw_step = 0.0f;
+    _filtered_step = 0.0f;
+}
+
+bool Application::setup_job_system()
+{
+    u32 processors = ProcessorInfo::processor_count();
+    u32 workers = pool_worker_count(processors);
+    log_message(log_category, "start-up: thread pool, %u processors, %u workers", processors, workers);
+    _thread_pool = make_new<ThreadPool>(_statics_allocator, default_allocator(), workers, *_thread_registry);
+    if (!_thread_pool) {
+        log_message(log_category, "start-up: cannot create the thread pool");
+        return false;
+    }
+    if (!_thread_pool->add_worker(current_thread_id()))
+        log_message(log_category, "start-up: the main thread could not join the thread pool");
+    _job_system = make_new<JobSystem>(_statics_allocator, *_thread_pool);
+    return true;
+}
+
+bool Application::register_resource_types()
+{
+    log_message(log_category, "start-up: resource manager");
+    // Bundles when the options name a bundle directory (or a host with a bundled project);
+    // otherwise the loose-file database of the data directory.
+    const ApplicationOptions &o = *_options;
+    bool bundles = !o.bundle_dir.empty() || (!o.host.empty() && !o.project.empty() && o.project_uses_bundles);
+    if (bundles) {
+        _bundle_files = make_new<DiskFileSystem>(_statics_allocator, o.data_directory(), _statics_allocator);
+    } else {
+        _exploded_database = make_new<ExplodedDatabase>(_statics_allocator, o.data_directory(), _statics_allocator);
+        if (_exploded_database)
+            _exploded_database->set_active_properties(_property_preference_order.data(),
+                                                      _property_preference_order.size());
+    }
+    if (_bundle_files || _exploded_database)
+        _resource_loader =
+            make_new<ResourceLoader>(_statics_allocator, _thread_registry, _exploded_database, _statics_allocator);
+    if (_resource_loader)
+        _resource_manager = make_new<ResourceManager>(_statics_allocator, *_resource_loader, _statics_allocator);
+    if (!_resource_manager) {
+        log_message(log_category, "start-up: cannot create the resource manager");
+        return false;
+    }
+    // The types of other subsystems ("lua", later "unit", "material", ...) are registered
+    // by their owners as they start.
+    tallow::register_resource_types(*_resource_manager, nullptr);
+    return true;
+}
+
+bool Application::setup_window()
+{
+    log_message(log_category, "start-up: window");
+    if (!_window_system) {
+        _window_system = platform::create_window_system(default_allocator(), platform::WindowBackend::automatic);
+        _owns_window_system = _window_system != nullptr;
+    }
+    if (!_window_system) {
+        log_message(log_category, "start-up: no window system");
+        return false;
+    }
+    _window = make_new<Window>(_statics_allocator, default_allocator(), *_window_system);
+    if (!_window)
+        return false;
+    bool created = false;
+    if (_options->parent_window != 0) {
+        created = _window->create_child(platform::WindowHandle(_options->parent_window));
+        if (!created)
+            log_message(log_category, "start-up: no child window inside window %lld; opening a window of its own",
+                        (long long)_options->parent_window);
+    }
+    if (!created) {
+        ConstConfigValue resolution = renderer_setting(_settings, "screen_resolution");
+        i32 width = _options->rect_width, height = _options->rect_height;
+        if (width == -1)
+            width = setting_resolution(resolution, _user_settings, 0, 1280);
+        if (height == -1)
+            height = setting_resolution(resolution, _user_settings, 1, 720);
+        ConstConfigValue name = win32_setting(_settings, "window_name");
+        const char *title = name.kind() == ConstConfigKind::String ? name.to_string() : "Application";
+        created = _window->create(title, _options->rect_x, _options->rect_y, width, height);
+    }
+    if (!created)
+        log_message(log_category, "start-up: the window cannot be created");
+    return created;
+}
+
+void Application::create_game()
+{
+    if (!_game_factory) {
+        skipped("game object", "not available");
+        return;
+    }
+    log_message(log_category, "start-up: game object");
+    _game = _game_factory(_allocator, *this);
+    if (!_game) {
+        log_message(log_category, "start-up: the game object cannot be created; running without it");
+        return;
+    }
+    _game->setup_platform();
+}
+
+void Application::setup_renderer()
+{
+    // The aspect ratio is the Application's own, whether or not a renderer exists.
+    _aspect_ratio = setting_float(renderer_setting(_settings, "aspect_ratio"), _user_settings, "aspect_ratio", -1.0f);
+    if (!_factories.create_render) {
+        skipped("render interface", "not available");
+        return;
+    }
+    log_message(log_category, "start-up: render interface");
+    _render = _factories.create_render(_statics_allocator, *this);
+    if (!_render) {
+        log_message(log_category, "start-up: the render interface cannot be created; running without it");
+        return;
+    }
+    DeviceSettings device;
+    device.adapter_index = setting_integer(renderer_setting(_settings, "adapter_index"), _user_settings, "adapter_index", 0);
+    device.fullscreen_output =
+        setting_integer(renderer_setting(_settings, "fullscreen_output"), _user_settings, "fullscreen_output", 0);
+    device.d3d_debug = setting_bool(renderer_setting(_settings, "d3d_debug"), nullptr, nullptr, false);
+    device.vsync = setting_bool(renderer_setting(_settings, "vsync"), _user_settings, "vsync", false);
+    if (!_render->initialize_device(device))
+        log_message(log_category, "start-up: the render device did not start");
+}
+
+void Application::load_render_config()
+{
+    // Without a render interface nothing would use the render configuration's package.
+    if (!_render) {
+        skipped("render configuration", "no render interface");
+        return;
+    }
+    NameId64 name(_settings.member("render_config").to_string());
+    log_message(log_category, "start-up: render configuration");
+    _render_config_package = load_package_unlisted(name);
+    if (_render_config_package)
+        _packages.push_back(_render_config_package);
+    bool fullscreen = setting_bool(renderer_setting(_settings, "fullscreen"), _user_settings, "fullscreen", false);
+    _render->load_render_config(name);
+    _swap_chain = _render->create_window_swap_chain(*_window, fullscreen);
+}
+
+void Application::load_boot_package()
+{
+    log_message(log_category, "start-up: boot package");
+    _boot_package = load_package(_boot_package_name);
+    if (!_second_boot_package_name.is_empty())
+        _second_boot_package = load_package(_second_boot_package_name);
+}
+
+void Application::setup_input()
+{
+    if (!_factories.create_input) {
+        skipped("input manager", "not available");
+        return;
+    }
+    log_message(log_category, "start-up: input manager");
+    _input = _factories.create_input(_statics_allocator, *this);
+    if (!_input)
+        return;
+    _window->add_key_down_listener(_input, forward_key_down);
+    _window->add_key_up_listener(_input, forward_key_up);
+    _window->add_button_down_listener(_input, forward_button_down);
+    _window->add_button_up_listener(_input, forward_button_up);
+    _window->add_wheel_listener(_input, forward_wheel);
+    _window->add_raw_motion_listener(_input, forward_move);
+    _window->add_cursor_listener(_input, forward_cursor);
+}
+
+void Application::setup_physics()
+{
+    if (!_factories.create_physics) {
+        skipped("physics", "not available");
+        return;
+    }
+    log_message(log_category, "start-up: physics");
+    _physics = _factories.create_physics(_statics_allocator, *this);
+}
+
+void Application::setup_network()
+{
+    // The sound system has no state of its own; every World makes what it needs.
+    if (!_factories.create_network) {
+        skipped("network manager", "not available");
+        return;
+    }
+    log_message(log_category, "start-up: network manager");
+    _network = _factories.create_network(_statics_allocator, *this);
+}
+
+void Application::set_save_dir()
+{
+    ConstConfigValue save_dir = win32_setting(_settings, "save_dir");
+    if (save_dir.kind() != ConstConfigKind::String) {
+        log_message(log_category, "start-up: save system: no \"save_dir\" setting, none");
+        return;
+    }
+    if (!_factories.create_save) {
+        skipped("save system", "not available");
+        return;
+    }
+    DynamicString path(_allocator);
+    if (!expand_application_data(save_dir.to_string(), true, path))
+        return;
+    DiskFileSystem fs("", _allocator);
+    if (!fs.create_directory(path.c_str())) {
+        log_message(log_category, "start-up: cannot create the save directory \"%s\"; no save system", path.c_str());
+        return;
+    }
+    log_message(log_category, "start-up: save system in \"%s\"", path.c_str());
+    _save = _factories.create_save(_statics_allocator, *this, path.c_str());
+}
+
+void Application::setup_lightfx()
+{
+    if (!_factories.create_lightfx) {
+        skipped("LightFX", "not available");
+        return;
+    }
+    log_message(log_category, "start-up: LightFX");
+    _lightfx = _factories.create_lightfx(_statics_allocator, *this);
+}
+
+void Application::init_game()
+{
+    if (!_game)
+        return;
+    log_message(log_category, "start-up: game init");
+    _game->init();
+}
+
+// --- Frames ------------------------------------------------------------------------------
+
+void Application::measure_frame()
+{
+    // The timer pins the thread to the affinity mask while it reads (not with mask 0).
+    f64 step = time_seconds_pinned(&_last_counter);
+    _raw_step = f32(f64(_time_scale) * step);
+    _time_since_launch += f64(_raw_step);
+    _frame_filter.update(_raw_step);
+    _filtered_step = _frame_filter.smoothed_step();
+}
+
+bool Application::update()
+{
+    TALLOW_ASSERT(_window, "Application::update before a successful init");
+    if (!_window)
+        return false;
+    _window->pump_messages();
+    if (_window->close_requested())
+        _quit = true;
+
+    if (_options->pumped && !_pump_requested) {
+        sched_yield();
+        return !_quit;
+    }
+    _pump_requested = false;
+
+    measure_frame();
+    if (_save)
+        _save->update();
+    if (_input)
+        _input->update(_filtered_step);
+    if (_game)
+        _game->update(_filtered_step);
+    if (_render && _frame_fence != -1)
+        _render->wait_fence(_frame_fence);
+    if (_window->close_requested())
+        _quit = true;
+    if (_lightfx)
+        _lightfx->update(_raw_step);
+    update_resources();
+    if (_game)
+        _game->render();
+    if (_render) {
+        _render->present_frame(_swap_chain);
+        _frame_fence = _render->add_fence();
+    }
+    ++_frame_count;
+    return !_quit;
+}
+
+void Application::update_resources()
+{
+    if (_resource_manager)
+        _resource_manager->update();
+}
+
+// --- Resources ---------------------------------------------------------------------------
+
+ResourcePackage *Application::load_package_unlisted(NameId64 name)
+{
+    if (!_resource_manager)
+        return nullptr;
+    ResourcePackage *package =
+        create_resource_package(_allocator, *_resource_manager, _bundle_files, name,
+                                _property_preference_order.data(), _property_preference_order.size());
+    if (!package)
+        return nullptr;
+    // Loaded whole: everything is handed in and resolved when this returns.
+    package->load();
+    package->flush();
+    return package;
+}
+
+ResourcePackage *Application::load_package(NameId64 name)
+{
+    ResourcePackage *package = load_package_unlisted(name);
+    if (package)
+        _packages.push_back(package);
+    return package;
+}
+
+void Application::destroy_package(ResourcePackage *package)
+{
+    package->unload();
+    delete_with_allocator(_allocator, package);
+}
+
+void Application::release_package(ResourcePackage *package)
+{
+    if (!package)
+        return;
+    if (!_packages.remove_value(package)) {
+        log_message(log_category, "release_package: the package is not the Application's");
+        return;
+    }
+    destroy_package(package);
+}
+
+void Application::set_resource_property_preference_order(const u64 *property_ids, u32 count)
+{
+    _property_preference_order.clear();
+    for (u32 i = 0; i < count; ++i)
+        _property_preference_order.push_back(property_ids[i]);
+    // Bundles take the order when a package is made; the database uses it from now on.
+    if (_exploded_database)
+        _exploded_database->set_active_properties(_property_preference_order.data(),
+                                                  _property_preference_order.size());
+}
+
+// --- User settings -----------------------------------------------------------------------
+
+void Application::apply_user_settings()
+{
+    _aspect_ratio = setting_float(renderer_setting(_settings, "aspect_ratio"), _user_settings, "aspect_ratio", -1.0f);
+}
+
+bool Application::save_user_settings()
+{
+    ConstConfigValue user_path = win32_setting(_settings, "user_settings");
+    if (user_path.kind() != ConstConfigKind::String || !_user_settings)
+        return false;
+    DynamicString path(_allocator);
+    if (!expand_application_data(user_path.to_string(), true, path))
+        return false;
+    DynamicString directory(_allocator);
+    path_directory(path.c_str(), directory);
+    DiskFileSystem fs("", _allocator);
+    if (!directory.empty() && !fs.create_directory(directory.c_str())) {
+        log_message(log_category, "cannot create the folder of the user settings \"%s\"", path.c_str());
+        return false;
+    }
+    return write_config_file(path.c_str(), *_user_settings);
+}
+
+// --- Shutdown ----------------------------------------------------------------------------
+
+void Application::shutdown()
+{
+    if (!_initialized || _shut_down)
+        return;
+    _shut_down = true;
+    destroy_game();
+    destroy_lightfx();
+    destroy_save_system();
+    destroy_network();
+    destroy_physics();
+    shutdown_input();
+    release_render_config_package();
+    release_boot_packages();
+    destroy_renderer();
+    destroy_window();
+    release_resources();
+    destroy_job_system();
+    destroy_dlc_list();
+    release_settings();
+    destroy_thread_registry();
+    log_message(log_category, "shutdown: done");
+}
+
+void Application::destroy_game()
+{
+    if (!_game)
+        return;
+    log_message(log_category, "shutdown: game object");
+    delete_with_allocator(_allocator, _game);
+    _game = nullptr;
+}
+
+void Application::destroy_lightfx()
+{
+    if (_lightfx)
+        log_message(log_category, "shutdown: LightFX");
+    delete_with_allocator(_statics_allocator, _lightfx);
+    _lightfx = nullptr;
+}
+
+void Application::destroy_save_system()
+{
+    if (_save)
+        log_message(log_category, "shutdown: save system");
+    delete_with_allocator(_statics_allocator, _save);
+    _save = nullptr;
+}
+
+void Application::destroy_network()
+{
+    if (_network)
+        log_message(log_category, "shutdown: network manager");
+    delete_with_allocator(_statics_allocator, _network);
+    _network = nullptr;
+}
+
+void Application::destroy_physics()
+{
+    if (_physics)
+        log_message(log_category, "shutdown: physics");
+    delete_with_allocator(_statics_allocator, _physics);
+    _physics = nullptr;
+}
+
+void Application::shutdown_input()
+{
+    if (!_input)
+        return;
+    log_message(log_category, "shutdown: input manager");
+    if (_window)
+        _window->remove_listeners(_input);
+    delete_with_allocator(_statics_allocator, _input);
+    _input = nullptr;
+}
+
+void Application::release_render_config_package()
+{
+    log_message(log_category, "shutdown: render configuration");
+    if (_window)
+        _window->request_close();
+    if (_render)
+        _render->unload_render_config();
+    if (_render_config_package) {
+        release_package(_render_config_package);
+        _render_config_package = nullptr;
+    }
+}
+
+void Application::release_boot_packages()
+{
+    log_message(log_category, "shutdown: boot packages");
+    release_package(_boot_package);
+    _boot_package = nullptr;
+    release_package(_second_boot_package);
+    _second_boot_package = nullptr;
+}
+
+void Application::destroy_renderer()
+{
+    if (_render)
+        log_message(log_category, "shutdown: render interface");
+    delete_with_allocator(_statics_allocator, _render);
+    _render = nullptr;
+    _frame_fence = -1;
+    _swap_chain = -1;
+}
+
+void Application::destroy_window()
+{
+    if (!_window)
+        return;
+    log_message(log_category, "shutdown: window");
+    delete_with_allocator(_statics_allocator, _window);
+    _window = nullptr;
+    if (_owns_window_system)
+        platform::destroy_window_system(default_allocator(), _window_system);
+    _window_system = nullptr;
+    _owns_window_system = false;
+}
+
+void Application::release_resources()
+{
+    log_message(log_category, "shutdown: resources");
+    // Packages the scripts left behind go with the resource manager.
+    while (!_packages.empty())
+        release_package(_packages[_packages.size() - 1]);
+    _packages.set_capacity(0);
+    delete_with_allocator(_statics_allocator, _bundle_files);
+    _bundle_files = nullptr;
+    delete_with_allocator(_statics_allocator, _resource_manager);
+    _resource_manager = nullptr;
+    delete_with_allocator(_statics_allocator, _resource_loader); // joins "resource_loader"
+    _resource_loader = nullptr;
+    delete_with_allocator(_statics_allocator, _exploded_database);
+    _exploded_database = nullptr;
+}
+
+void Application::destroy_job_system()
+{
+    if (!_thread_pool)
+        return;
+    log_message(log_category, "shutdown: thread pool");
+    delete_with_allocator(_statics_allocator, _job_system);
+    _job_system = nullptr;
+    delete_with_allocator(_statics_allocator, _thread_pool);
+    _thread_pool = nullptr;
+}
+
+void Application::destroy_dlc_list() {}
+
+void Application::release_settings()
+{
+    log_message(log_category, "shutdown: settings");
+    destroy_config_root(_user_settings);
+    _user_settings = nullptr;
+    _statics_allocator.deallocate(_settings_block);
+    _settings_block = nullptr;
+    _settings = ConstConfigValue();
+}
+
+void Application::destroy_thread_registry()
+{
+    log_message(log_category, "shutdown: thread registry");
+    delete_with_allocator(_statics_allocator, _thread_registry);
+    _thread_registry = nullptr;
+    delete_with_allocator(_statics_allocator, _thread_allocator);
+    _thread_allocator = nullptr;
+}
+
+// --- Creation ----------------------------------------------------------------------------
+
+Application *create_application(const ApplicationParams &params)
+{
+    constexpr u32 alignment = alignof(Application) > 8 ? alignof(Application) : 8;
+    void *memory = application_static_allocator().allocate(sizeof(Application), alignment);
+    if (!memory)
+        return nullptr;
+    return new (memory) Application(params);
+}
+
+void destroy_application(Application *application)
+{
+    delete_with_allocator(application_static_allocator(), application);
+}
+
+} // namespace tallow

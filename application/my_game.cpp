@@ -1,0 +1,311 @@
+#include "application/my_game.h"
+
+#include "application/application.h"
+#include "application/game.h"
+#include "foundation/config_value.h"
+#include "foundation/const_config_value.h"
+#include "foundation/job.h"
+#include "foundation/log.h"
+#include "foundation/memory_globals.h"
+#include "resource/resource_package.h"
+#include "script/lua_environment.h"
+#include "script/script_api.h"
+#include "script/script_jobs.h"
+
+#include <lua.hpp>
+
+#include <cstring>
+
+namespace tallow {
+
+namespace {
+
+constexpr const char *lua_category = "Lua";
+
+MyGame &game_of(const LuaStack &stack) { return *static_cast<MyGame *>(stack.upvalue()); }
+
+int game_add_job(lua_State *L)
+{
+    LuaStack stack(L);
+    ScriptJobs *jobs = game_of(stack).script_jobs();
+    const char *function = stack.get_string(1);
+    UnitHandle unit = stack.get_unit_handle(2);
+    if (!jobs)
+        stack.error("no job system in this run");
+    jobs->add_job(function, unit);
+    return 0;
+}
+
+int game_set_job_global(lua_State *L)
+{
+    LuaStack stack(L);
+    ScriptJobs *jobs = game_of(stack).script_jobs();
+    const char *name = stack.get_string(1);
+    f32 value = stack.get_float(2);
+    if (!jobs)
+        stack.error("no job system in this run");
+    jobs->set_job_global(name, value);
+    return 0;
+}
+
+int game_run_jobs(lua_State *L)
+{
+    LuaStack stack(L);
+    ScriptJobs *jobs = game_of(stack).script_jobs();
+    // The number of batches that stopped at a script error (each was logged).
+    stack.push_integer(jobs ? jobs->run() : 0);
+    return 1;
+}
+
+int game_job_thread_require(lua_State *L)
+{
+    LuaStack stack(L);
+    const char *name = stack.get_string(1);
+    stack.push_bool(game_of(stack).require_job(name));
+    return 1;
+}
+
+struct RequireRequest {
+    MyGame *game;
+    std::mutex *lock;
+    const char *name;
+    bool failed;
+};
+
+} // namespace
+
+IGame *make_game(Allocator &allocator, Application &application)
+{
+    MyGame *game = make_new<MyGame>(allocator, application);
+    if (game && !game->is_valid()) {
+        delete_with_allocator(allocator, game);
+        return nullptr;
+    }
+    return game;
+}
+
+MyGame::MyGame(Application &application, IScriptSource *scripts)
+    : _allocator("mygame", default_allocator()), _script_allocator("script", default_allocator()),
+      _application(application), _source(scripts)
+{
+    ResourceManager *manager = application.resource_manager();
+    if (!_source && manager) {
+        if (!manager->is_type_registered(NameId64("lua")))
+            (void)manager->register_type(NameId64("lua"), lua_resource_type_callbacks());
+        _resource_source = make_new<ResourceScriptSource>(_allocator, *manager);
+        _source = _resource_source;
+    }
+    if (!_source)
+        log_message(lua_category, "no resource manager: scripts cannot be loaded");
+    _lua = make_new<LuaEnvironment>(_allocator, _source, default_allocator());
+    if (_lua && !_lua->is_valid()) {
+        delete_with_allocator(_allocator, _lua);
+        _lua = nullptr;
+    }
+    if (!_lua)
+        return;
+    _lua->set_error_handler([](void *user) { static_cast<MyGame *>(user)->pause(); }, this);
+    if (JobSystem *jobs = application.job_system())
+        _script_jobs = make_new<ScriptJobs>(_allocator, *jobs);
+}
+
+MyGame::~MyGame()
+{
+    // The script's shutdown may still run script jobs, so the job threads' states go after it.
+    if (_lua && _script_running) {
+        lua_settop(_lua->state(), 0);
+        CallResult r = _lua->call_function("shutdown");
+        if (r.error)
+            report_script_error("shutdown");
+        lua_settop(_lua->state(), 0);
+    }
+    destroy_job_states();
+    delete_with_allocator(_allocator, _script_jobs);
+    delete_with_allocator(_allocator, _lua);
+    delete_with_allocator(_allocator, _resource_source);
+}
+
+void MyGame::setup_platform() {}
+
+void MyGame::create_job_states()
+{
+    JobSystem *jobs = _application.job_system();
+    if (!jobs)
+        return;
+    run_on_every_job_thread(*jobs, "init_script_job", [](void *user) {
+        auto *game = static_cast<MyGame *>(user);
+        std::lock_guard<std::mutex> guard(game->_lock);
+        LuaEnvironment *env = create_script_thread_lua_state(game->_allocator, game->_source);
+        if (!env) {
+            log_message(lua_category, "a job thread could not make its Lua state");
+            return;
+        }
+        register_job_thread_script_api(*env);
+        lua_settop(env->state(), 0);
+    }, this);
+    _job_states = true;
+}
+
+void MyGame::destroy_job_states()
+{
+    JobSystem *jobs = _application.job_system();
+    if (!jobs || !_job_states)
+        return;
+    run_on_every_job_thread(*jobs, "shutdown_script_job", [](void *user) {
+        auto *game = static_cast<MyGame *>(user);
+        std::lock_guard<std::mutex> guard(game->_lock);
+        destroy_script_thread_lua_state(game->_allocator);
+    }, this);
+    _job_states = false;
+}
+
+bool MyGame::require_job(const char *name)
+{
+    JobSystem *jobs = _application.job_system();
+    if (!jobs || !_job_states)
+        return false;
+    RequireRequest request{this, &_lock, name, false};
+    run_on_every_job_thread(*jobs, "require_job", [](void *user) {
+        auto *r = static_cast<RequireRequest *>(user);
+        std::lock_guard<std::mutex> guard(*r->lock);
+        LuaEnvironment *env = script_thread_lua_state();
+        if (!env)
+            return;
+        CallResult result = env->require(r->name);
+        if (result.error) {
+            log_message(lua_category, "job thread require %s: %s", r->name, lua_tostring(result.state, -1));
+            r->failed = true;
+        }
+        lua_settop(env->state(), 0);
+    }, &request);
+    return !request.failed;
+}
+
+void MyGame::reload_jobs()
+{
+    JobSystem *jobs = _application.job_system();
+    if (!jobs || !_job_states)
+        return;
+    run_on_every_job_thread(*jobs, "reload_job", [](void *user) {
+        auto *game = static_cast<MyGame *>(user);
+        std::lock_guard<std::mutex> guard(game->_lock);
+        if (LuaEnvironment *env = script_thread_lua_state())
+            env->reload_all();
+    }, this);
+}
+
+void MyGame::register_game_table()
+{
+    _lua->add_module_function("Game", "add_job", game_add_job, this);
+    _lua->add_module_function("Game", "set_job_global", game_set_job_global, this);
+    _lua->add_module_function("Game", "run_jobs", game_run_jobs, this);
+    _lua->add_module_function("Game", "job_thread_require", game_job_thread_require, this);
+}
+
+void MyGame::report_script_error(const char *what)
+{
+    const char *message = lua_tostring(_lua->state(), -1);
+    log_message(lua_category, "%s: %s", what, message ? message : "(error object is not a string)");
+    _paused = true;
+}
+
+void MyGame::init()
+{
+    create_job_states();
+    register_script_api(*_lua, &_application, _script_allocator);
+    register_game_table();
+
+    lua_State *L = _lua->state();
+    const char *boot = _application.settings().member("boot_script").to_string();
+    if (!boot || !*boot) {
+        log_message(lua_category, "the settings name no \"boot_script\"; no script runs");
+        return;
+    }
+    CallResult r = _lua->require(boot);
+    if (r.error) {
+        // Without its boot script the game has no globals to call: say so once, not every frame.
+        report_script_error("boot script");
+        log_message(lua_category, "the boot script \"%s\" did not load; no script runs", boot);
+        lua_settop(L, 0);
+        return;
+    }
+    _script_running = true;
+    lua_settop(L, 0);
+    r = _lua->call_function("init");
+    if (r.error)
+        report_script_error("init");
+    lua_settop(L, 0);
+}
+
+void MyGame::update(f32 dt_seconds)
+{
+    if (!_script_running)
+        return;
+    lua_State *L = _lua->state();
+    lua_settop(L, 0);
+    _lua->collect_garbage();
+    lua_pushnumber(L, dt_seconds);
+    LuaStack args(L, 0);
+    CallResult r = _lua->call_function("update", &args);
+    if (r.error)
+        report_script_error("update");
+    lua_settop(L, 0);
+}
+
+void MyGame::render()
+{
+    if (!_script_running)
+        return;
+    lua_State *L = _lua->state();
+    lua_settop(L, 0);
+    CallResult r = _lua->call_function("render");
+    if (r.error)
+        report_script_error("render");
+    lua_settop(L, 0);
+}
+
+void MyGame::reload(u64 type_id, u64 name_id)
+{
+    ResourceManager *manager = _application.resource_manager();
+    if (!manager)
+        return;
+    Array<ReloadedResource> collected(_allocator);
+    Array<ResourcePackage *> &packages = _application.packages();
+    for (u32 i = 0; i < packages.size(); ++i)
+        packages[i]->reload(NameId64::from_value(type_id), NameId64::from_value(name_id), collected);
+    if (collected.size() == 0)
+        return;
+    manager->flush();
+    bool scripts = false;
+    for (u32 i = 0; i < collected.size(); ++i)
+        scripts = scripts || collected[i].id.type == NameId64("lua");
+    // Worlds, particle worlds and shading environments take their reloaded data here once
+    // they exist; scripts re-run on the main state and on every job thread.
+    if (scripts) {
+        _lua->reload_all();
+        reload_jobs();
+    }
+    for (u32 i = 0; i < packages.size(); ++i)
+        packages[i]->free_reloaded_data(collected);
+}
+
+bool MyGame::console_command(ConfigValue &command)
+{
+    ConfigValue &arg = command.member("arg");
+    if (arg.kind() != ConfigKind::Array)
+        arg.set_array();
+    ConfigValue &first = arg.element(0);
+    if (first.kind() != ConfigKind::String)
+        return false;
+    if (std::strcmp(first.to_string(), "pause") == 0) {
+        _paused = true;
+        return true;
+    }
+    if (std::strcmp(first.to_string(), "unpause") == 0) {
+        _paused = false;
+        return true;
+    }
+    return false;
+}
+
+} // namespace tallow

@@ -1,0 +1,79 @@
+#pragma once
+// The game: owns the main Lua environment and the script jobs, registers the script API,
+// runs the boot script (the script named by the setting "boot_script") and calls its
+// globals `init`, `update` (with the frame step), `render` and `shutdown`.
+//
+//   IGame *game = make_game(allocator, application);   // application/game.h
+//   game->init();                                       // last start-up step
+//   game->update(dt); game->render();                   // once per frame
+//   delete_with_allocator(allocator, game);             // script `shutdown`, state closed
+//
+// Script errors in `update`, `render`, callbacks, flow calls and do_string are logged and
+// set the paused flag; the frame loop goes on, and the script's `update` and `render` are
+// still called every frame (so an error that repeats is reported every frame). When the boot
+// script itself fails to load, that is reported once and no script global is called. Every job
+// thread gets a Lua state of its own with the reduced job-thread API; `Game.job_thread_require`
+// and hot reload keep those states in step with the main one. Main thread only.
+
+#include "application/game_interface.h"
+#include "foundation/trace_allocator.h"
+#include "script/lua_resource.h"
+
+#include <mutex>
+
+namespace tallow {
+
+class LuaEnvironment;
+class ScriptJobs;
+
+class MyGame final : public IGame {
+  public:
+    /// Builds the main environment over the Application's "lua" resources (the "lua" type is
+    /// registered with the resource manager here when nobody did), or over `scripts` when
+    /// given (it must outlive the game). Check is_valid().
+    explicit MyGame(Application &application, IScriptSource *scripts = nullptr);
+    /// Script `shutdown` first (job states still exist for its jobs), then the job
+    /// threads' states, the script jobs and the main state.
+    ~MyGame() override;
+
+    bool is_valid() const { return _lua != nullptr; }
+
+    void setup_platform() override; // See IGame; no online services in this build
+    void init() override;
+    void update(f32 dt_seconds) override;
+    void render() override;
+    void pause() override { _paused = true; }
+    void reload(u64 type_id, u64 name_id) override;
+    bool console_command(ConfigValue &command) override;
+
+    bool is_paused() const { return _paused; }
+    LuaEnvironment &lua() { return *_lua; }
+    /// Null when the Application has no job system.
+    ScriptJobs *script_jobs() { return _script_jobs; }
+    Application &application() { return _application; }
+
+    /// Requires `name` in every job thread's state; false when one of them failed.
+    bool require_job(const char *name);
+    /// Re-runs the load order of every job thread's state.
+    void reload_jobs();
+
+  private:
+    void register_game_table();
+    void report_script_error(const char *what);
+    void create_job_states();
+    void destroy_job_states();
+
+    TraceAllocator _allocator;        // "mygame"
+    TraceAllocator _script_allocator; // "script", for the script API
+    Application &_application;
+    ResourceScriptSource *_resource_source = nullptr;
+    IScriptSource *_source = nullptr; // the resource source, or the one given
+    LuaEnvironment *_lua = nullptr;
+    ScriptJobs *_script_jobs = nullptr;
+    std::mutex _lock; // serialises the job threads' state changes
+    bool _job_states = false;
+    bool _script_running = false; // the boot script loaded: its globals are called
+    bool _paused = false;
+};
+
+} // namespace tallow

@@ -1,0 +1,59 @@
+#include "platform/window/close_signal.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstring>
+
+namespace tallow::platform {
+
+namespace {
+std::atomic<int> pending_close{0};
+std::atomic<int> received_count{0};
+static_assert(std::atomic<int>::is_always_lock_free, "signal handlers need lock-free atomics");
+
+void on_close_signal(int signal_number)
+{
+    // Signals that arrive before the close was taken are one request (a sender may signal
+    // the process and its group at once). A signal after it was taken means the orderly
+    // shutdown is stuck or not wanted.
+    int earlier = received_count.fetch_add(1);
+    if (earlier >= 1 && pending_close.load() == 0) {
+        struct sigaction action;
+        memset(&action, 0, sizeof(action));
+        action.sa_handler = SIG_DFL;
+        sigemptyset(&action.sa_mask);
+        sigaction(signal_number, &action, nullptr);
+        raise(signal_number);
+        return;
+    }
+    pending_close.store(1);
+}
+
+void set_handler(int signal_number, void (*handler)(int))
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(signal_number, &action, nullptr);
+}
+} // namespace
+
+void install_close_signal_handlers()
+{
+    pending_close.store(0);
+    received_count.store(0);
+    set_handler(SIGINT, on_close_signal);
+    set_handler(SIGTERM, on_close_signal);
+}
+
+void uninstall_close_signal_handlers()
+{
+    set_handler(SIGINT, SIG_DFL);
+    set_handler(SIGTERM, SIG_DFL);
+}
+
+bool take_close_signal() { return pending_close.exchange(0) != 0; }
+
+} // namespace tallow::platform

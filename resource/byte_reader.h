@@ -1,0 +1,81 @@
+#pragma once
+// A bounded little-endian cursor over bytes in memory, for the resource formats that are
+// read whole (the loose-file database, the "package" and "mouse_cursor" resources).
+//
+//   ByteReader in(data, size);
+//   u32 count = 0;
+//   if (!in.read_u32(count) || !in.has(u64(count) * 16)) return fail();
+//
+// Every read checks what is left; a failed read leaves the cursor where it was and makes
+// `ok` false for good, so a parser can read a whole record and test once.
+
+#include "foundation/types.h"
+
+#include <cstring>
+
+namespace tallow {
+
+class ByteReader {
+  public:
+    ByteReader(const void *data, u64 size) : _data(static_cast<const u8 *>(data)), _size(data ? size : 0) {}
+
+    u64 left() const { return _size - _position; }
+    u64 position() const { return _position; }
+    bool ok() const { return _ok; }
+    /// True when `n` more bytes are there to read.
+    bool has(u64 n) const { return n <= left(); }
+
+    bool read_bytes(void *out, u64 n)
+    {
+        if (!_ok || !has(n)) {
+            _ok = false;
+            return false;
+        }
+        if (n)
+            memcpy(out, _data + _position, n);
+        _position += n;
+        return true;
+    }
+    bool read_u32(u32 &out)
+    {
+        u8 b[4];
+        if (!read_bytes(b, 4))
+            return false;
+        out = u32(b[0]) | u32(b[1]) << 8 | u32(b[2]) << 16 | u32(b[3]) << 24;
+        return true;
+    }
+    bool read_u64(u64 &out)
+    {
+        u32 lo = 0, hi = 0;
+        if (!has(8)) {
+            _ok = false;
+            return false;
+        }
+        read_u32(lo);
+        read_u32(hi);
+        out = u64(lo) | u64(hi) << 32;
+        return true;
+    }
+    bool skip(u64 n)
+    {
+        if (!_ok || !has(n)) {
+            _ok = false;
+            return false;
+        }
+        _position += n;
+        return true;
+    }
+    const u8 *current() const { return _data + _position; }
+
+  private:
+    const u8 *_data;
+    u64 _size;
+    u64 _position = 0;
+    bool _ok = true;
+};
+
+/// Little-endian decoding of fixed-width fields already in memory.
+inline u32 load_u32_le(const u8 *p) { return u32(p[0]) | u32(p[1]) << 8 | u32(p[2]) << 16 | u32(p[3]) << 24; }
+inline u64 load_u64_le(const u8 *p) { return u64(load_u32_le(p)) | u64(load_u32_le(p + 4)) << 32; }
+
+} // namespace tallow

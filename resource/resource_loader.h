@@ -1,0 +1,76 @@
+#pragma once
+// The "resource_loader" thread: reads resources in the order the `ResourceManager` hands
+// them over, runs each type's load callback off the main thread and queues the results
+// for the manager to hand in.
+//
+//   ResourceLoader loader(registry, &database, allocator);   // thread starts here
+//   ResourceManager manager(loader, allocator);
+//
+// The manager is the only client: it adds requests and takes completed ones on the main
+// thread. Bytes come from the request's bundle, or from the loose-file database when the
+// request has none. A bundle load that is cancelled or finds its resource already loaded
+// still moves past the resource's record, so the next read lands on the next record.
+// Failures (missing resource, corrupt bundle, a load callback returning null) are logged
+// and come back as a failed request; the thread goes on.
+
+#include "foundation/thread_registry.h"
+#include "foundation/trace_allocator.h"
+#include "resource/resource_manager.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace tallow {
+
+class ExplodedDatabase;
+class RequestRing;
+
+class ResourceLoader {
+  public:
+    /// `database` may be null when every request names a bundle. The thread is made
+    /// through `registry` when given (the Application's), else as a plain thread (tests).
+    /// `parent` backs the "resource_loader" allocator.
+    ResourceLoader(ThreadRegistry *registry, ExplodedDatabase *database, Allocator &parent);
+    /// Stops and joins the thread; requests not yet read are dropped.
+    ~ResourceLoader();
+    ResourceLoader(const ResourceLoader &) = delete;
+    ResourceLoader &operator=(const ResourceLoader &) = delete;
+
+    /// Queues a request for the thread.
+    void add_request(const ResourceRequest &request);
+    /// Takes the oldest completed request without waiting; false when none is ready.
+    bool poll_completed(ResourceRequest &out_request);
+    /// Waits for the oldest completed request; false at once when none is outstanding.
+    bool wait_completed(ResourceRequest &out_request);
+    /// Flags a load still waiting to be read. True when found and not already loaded.
+    bool cancel_request(NameId64 type, NameId64 name, u32 request_id);
+    /// Requests added and not yet taken back as completed.
+    u32 outstanding() const;
+    bool has_database() const { return _database != nullptr; }
+    /// The "resource_loader" allocator: the rings and the scratch blocks of load callbacks.
+    TraceAllocator &allocator() { return _allocator; }
+
+  private:
+    static void thread_entry(void *loader);
+    void run();
+    void process(ResourceRequest &request);
+    bool read_from_database(ResourceRequest &request);
+    bool read_from_bundle(ResourceRequest &request);
+    void *finish_load(ResourceRequest &request, void *bytes, u64 size, bool bytes_are_result);
+
+    ExplodedDatabase *_database;
+    ThreadRegistry *_registry;
+    TraceAllocator _allocator; // the rings and scratch blocks
+    RequestRing *_requests;
+    RequestRing *_completed;
+    u32 _outstanding = 0;
+    mutable std::mutex _lock; // both rings and _outstanding
+    std::condition_variable _request_ready;
+    std::condition_variable _completed_ready;
+    bool _stop = false;
+    ThreadHandle _handle; // when made through the registry
+    std::thread _thread;  // otherwise
+};
+
+} // namespace tallow

@@ -1,0 +1,30 @@
+#pragma once
+// The registration driver: puts the engine's script tables into an environment, in a fixed
+// order, once, right after the environment is built and before any script runs.
+//
+//   LuaEnvironment env(source, allocator);
+//   register_script_api(env, &application, script_allocator);
+//   env.require("boot");
+//
+// Each table group lives in its own file and has one registrar below; a registrar may add
+// to a table another one made (class_table reuses existing tables).
+
+#include "foundation/types.h"
+
+namespace tallow {
+
+class Allocator;
+class Application;
+class LuaEnvironment;
+
+/// The whole API of the game's main state. `application` may be null (tests): the tables
+/// that need it are then left out.
+void register_script_api(LuaEnvironment &env, Application *application, Allocator &script_allocator);
+/// The reduced API of job-thread states (math, Unit, Script, Profiler, tostring).
+void register_job_thread_script_api(LuaEnvironment &env);
+
+// Registrars, in the driver's order.
+void register_temp_values_api(LuaEnvironment &env);                        // Script.temp_count, set_temp_count
+void register_application_api(LuaEnvironment &env, Application &application); // Application
+
+} // namespace tallow

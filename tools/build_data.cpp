@@ -1,0 +1,201 @@
+// tallow_build_data: compiles the sample data's plain sources into the resource sources
+// the engine reads.
+//
+//   tallow_build_data <source directory> <output directory>
+//
+// Every "<name>.package" in the source directory is config text naming the resources of
+// package <name>, by type:
+//
+//   lua = [ "boot" ]            // data/boot.lua
+//   data = [ "levels/one" ]     // data/levels/one.data
+//
+// A resource <name> of type <type> is compiled from the file "<name>.<type>": "lua"
+// resources become a u32 byte length followed by the script text, every other type is
+// taken as it is. The output directory receives the loose-file database
+// ("exploded_database.db" and its numbered files, with a "package" resource per package)
+// and, in "bundles/", one bundle per package named by the 16 hex digits of its name id.
+// "*.ini" settings files are copied as they are, to both places. Exit code 0 on success; every problem
+// is reported on stderr.
+
+#include "foundation/config_text_parser.h"
+#include "foundation/config_value.h"
+#include "foundation/disk_file_system.h"
+#include "foundation/input_archive.h"
+#include "foundation/log.h"
+#include "foundation/memory_globals.h"
+#include "resource/resource_properties.h"
+#include "resource/resource_writer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace tallow;
+
+namespace {
+
+struct SourceResource {
+    std::string type;
+    std::string name;
+    std::vector<u8> bytes;
+};
+
+struct Package {
+    std::string name;
+    std::vector<SourceResource> resources;
+};
+
+bool ends_with(const std::string &s, const char *suffix)
+{
+    size_t n = strlen(suffix);
+    return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
+}
+
+bool read_file(const DiskFileSystem &files, const std::string &name, std::vector<u8> &out)
+{
+    if (!files.exists(name.c_str())) {
+        log_message("build_data", "missing source file '%s/%s'", files.root(), name.c_str());
+        return false;
+    }
+    InputArchive archive(files.open_input(name.c_str(), default_allocator(), false));
+    out.resize(archive.size());
+    if (!archive.read(out.data(), out.size())) {
+        log_message("build_data", "cannot read '%s/%s'", files.root(), name.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Turns a source file into the resource's compiled bytes.
+std::vector<u8> compile(const std::string &type, const std::vector<u8> &source)
+{
+    if (type != "lua")
+        return source;
+    Array<u8> out(default_allocator());
+    append_u32(out, u32(source.size()));
+    append_bytes(out, source.data(), source.size());
+    return std::vector<u8>(out.begin(), out.end());
+}
+
+bool read_package(const DiskFileSystem &sources, const std::string &file_name, Package &out)
+{
+    std::vector<u8> text;
+    if (!read_file(sources, file_name, text))
+        return false;
+    out.name = file_name.substr(0, file_name.size() - strlen(".package"));
+    ConfigValue *root = create_config_root(default_allocator());
+    const char *begin = reinterpret_cast<const char *>(text.data());
+    parse_config_text(begin, begin + text.size(), *root);
+    bool ok = true;
+    for (auto &member : root->members()) {
+        std::string type = member.key.c_str();
+        const ConfigValue &names = member.value;
+        if (names.kind() != ConfigKind::Array) {
+            log_message("build_data", "%s: '%s' must be an array of resource names", file_name.c_str(), type.c_str());
+            ok = false;
+            continue;
+        }
+        for (const ConfigValue &name : names.items()) {
+            if (name.kind() != ConfigKind::String) {
+                log_message("build_data", "%s: a name under '%s' is not a string", file_name.c_str(), type.c_str());
+                ok = false;
+                continue;
+            }
+            SourceResource r{type, name.to_string(), {}};
+            std::vector<u8> source;
+            if (!read_file(sources, r.name + "." + type, source)) {
+                ok = false;
+                continue;
+            }
+            r.bytes = compile(type, source);
+            out.resources.push_back(r);
+        }
+    }
+    destroy_config_root(root);
+    return ok;
+}
+
+bool build(const char *source_directory, const char *output_directory)
+{
+    DiskFileSystem sources(source_directory, default_allocator());
+    DiskFileSystem output(output_directory, default_allocator());
+    Array<DynamicString> names(default_allocator());
+    if (!sources.list_files("", names))
+        return false;
+    std::vector<std::string> files;
+    for (const DynamicString &n : names)
+        files.push_back(n.c_str());
+    std::sort(files.begin(), files.end()); // file ids must not depend on directory order
+
+    std::vector<Package> packages;
+    bool ok = true;
+    for (const std::string &f : files) {
+        if (ends_with(f, ".package")) {
+            packages.push_back({});
+            ok = read_package(sources, f, packages.back()) && ok;
+        }
+    }
+    if (!ok)
+        return false;
+
+    if (!output.create_directory("bundles"))
+        return false;
+    DatabaseWriter database(default_allocator());
+    std::vector<std::pair<std::string, std::string>> in_database;
+    for (const Package &p : packages) {
+        BundleWriter bundle(default_allocator());
+        std::vector<ResourceId> listing;
+        for (const SourceResource &r : p.resources) {
+            ResourceId id{NameId64(r.type.c_str()), NameId64(r.name.c_str())};
+            bundle.add_resource(id, r.bytes.data(), r.bytes.size());
+            listing.push_back(id);
+            if (std::find(in_database.begin(), in_database.end(), std::make_pair(r.type, r.name)) ==
+                in_database.end()) {
+                database.add_resource(id, r.bytes.data(), r.bytes.size());
+                in_database.push_back({r.type, r.name});
+            }
+        }
+        Array<u8> package_bytes(default_allocator());
+        build_package_resource(listing.data(), u32(listing.size()), package_bytes);
+        database.add_resource({NameId64("package"), NameId64(p.name.c_str())}, package_bytes.data(),
+                              package_bytes.size());
+        char hex[17];
+        hex64(NameId64(p.name.c_str()).value(), hex);
+        std::string bundle_name = std::string("bundles/") + hex;
+        if (!bundle.write_file(output, bundle_name.c_str()))
+            return false;
+        printf("package %s: %zu resources, bundle %s\n", p.name.c_str(), p.resources.size(), bundle_name.c_str());
+    }
+    if (!database.write(output))
+        return false;
+    for (const std::string &f : files) {
+        if (!ends_with(f, ".ini"))
+            continue;
+        // Beside the database and beside the bundles: a run with "-bundle-dir" reads its
+        // settings from the bundle directory.
+        std::vector<u8> bytes;
+        std::string in_bundles = "bundles/" + f;
+        if (!read_file(sources, f, bytes) || !write_file_bytes(output, f.c_str(), bytes.data(), bytes.size()) ||
+            !write_file_bytes(output, in_bundles.c_str(), bytes.data(), bytes.size()))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 3) {
+        fprintf(stderr, "usage: tallow_build_data <source directory> <output directory>\n");
+        return 2;
+    }
+    memory_globals_init();
+    bool ok = build(argv[1], argv[2]);
+    memory_globals_shutdown();
+    if (!ok)
+        fprintf(stderr, "tallow_build_data: failed\n");
+    return ok ? 0 : 1;
+}
