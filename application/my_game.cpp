@@ -24,27 +24,30 @@ constexpr const char *lua_category = "Lua";
 
 MyGame &game_of(const LuaStack &stack) { return *static_cast<MyGame *>(stack.upvalue()); }
 
+// The job system, raising a script error in a run without one.
+ScriptJobs &jobs_of(const LuaStack &stack)
+{
+    ScriptJobs *jobs = game_of(stack).script_jobs();
+    if (!jobs)
+        stack.error("no job system in this run");
+    return *jobs;
+}
+
 int game_add_job(lua_State *L)
 {
     LuaStack stack(L);
-    ScriptJobs *jobs = game_of(stack).script_jobs();
     const char *function = stack.get_string(1);
     UnitHandle unit = stack.get_unit_handle(2);
-    if (!jobs)
-        stack.error("no job system in this run");
-    jobs->add_job(function, unit);
+    jobs_of(stack).add_job(function, unit);
     return 0;
 }
 
 int game_set_job_global(lua_State *L)
 {
     LuaStack stack(L);
-    ScriptJobs *jobs = game_of(stack).script_jobs();
     const char *name = stack.get_string(1);
     f32 value = stack.get_float(2);
-    if (!jobs)
-        stack.error("no job system in this run");
-    jobs->set_job_global(name, value);
+    jobs_of(stack).set_job_global(name, value);
     return 0;
 }
 

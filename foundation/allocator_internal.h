@@ -51,6 +51,28 @@ class OptionalLock {
     AllocatorMutex *_mutex;
 };
 
+/// malloc_aligned for a malloc-routed allocator: adds the block's usable size to `total`
+/// under the allocator's lock. Null on failure, with `total` unchanged.
+inline void *malloc_counted(u64 size, u32 align, AllocatorMutex &mutex, bool locked, u64 &total)
+{
+    void *p = malloc_aligned(size, align);
+    if (p) {
+        OptionalLock guard(mutex, locked);
+        total += malloc_size(p);
+    }
+    return p;
+}
+
+/// Frees a block from malloc_counted, taking its usable size off `total` first.
+inline void malloc_free_counted(void *p, AllocatorMutex &mutex, bool locked, u64 &total)
+{
+    {
+        OptionalLock guard(mutex, locked);
+        total -= malloc_size(p);
+    }
+    malloc_free(p);
+}
+
 /// Creates the allocator list on `storage` (the bootstrap heap); called by memory_globals_init.
 void allocator_list_create(Allocator &storage);
 /// Frees the list; allocators destroyed afterwards are simply not found.

@@ -19,6 +19,19 @@ voidpf zlib_allocate(voidpf opaque, uInt items, uInt size)
 
 void zlib_free(voidpf opaque, voidpf address) { static_cast<Allocator *>(opaque)->deallocate(address); }
 
+/// Clears `stream` and points it at one input and one output range, allocating from `allocator`.
+void prepare_stream(z_stream &stream, Allocator &allocator, u8 *in, u32 in_bytes, u8 *out, u32 out_bytes)
+{
+    memset(&stream, 0, sizeof stream);
+    stream.zalloc = zlib_allocate;
+    stream.zfree = zlib_free;
+    stream.opaque = &allocator;
+    stream.next_in = in;
+    stream.avail_in = in_bytes;
+    stream.next_out = out;
+    stream.avail_out = out_bytes;
+}
+
 // Smallest possible segment in a stream: its u32 stored size plus a zlib header, some
 // deflate data and the adler32 trailer. Used to reject lengths the source cannot hold.
 constexpr u64 min_segment_bytes = 12;
@@ -61,14 +74,7 @@ SegmentCompressor::~SegmentCompressor()
 void SegmentCompressor::compress(u32 slot)
 {
     z_stream stream;
-    memset(&stream, 0, sizeof stream);
-    stream.zalloc = zlib_allocate;
-    stream.zfree = zlib_free;
-    stream.opaque = &_allocator;
-    stream.next_in = uncompressed(slot);
-    stream.avail_in = segment_bytes;
-    stream.next_out = compressed(slot);
-    stream.avail_out = segment_bytes;
+    prepare_stream(stream, _allocator, uncompressed(slot), segment_bytes, compressed(slot), segment_bytes);
     int result = deflateInit(&stream, Z_DEFAULT_COMPRESSION);
     if (result == Z_OK) {
         result = deflate(&stream, Z_FINISH);
@@ -97,14 +103,7 @@ bool SegmentCompressor::decompress(u32 slot, u32 stored_size, const char **out_e
         return true;
     }
     z_stream stream;
-    memset(&stream, 0, sizeof stream);
-    stream.zalloc = zlib_allocate;
-    stream.zfree = zlib_free;
-    stream.opaque = &_allocator;
-    stream.next_in = compressed(slot);
-    stream.avail_in = stored_size;
-    stream.next_out = uncompressed(slot);
-    stream.avail_out = segment_bytes;
+    prepare_stream(stream, _allocator, compressed(slot), stored_size, uncompressed(slot), segment_bytes);
     int result = inflateInit(&stream);
     if (result != Z_OK) {
         *out_error = "inflateInit failed";

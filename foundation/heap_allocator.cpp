@@ -109,12 +109,7 @@ void *HeapAllocator::allocate(u64 size, u32 align)
     if constexpr (malloc_allocators) {
         if (!is_power_of_two(align))
             return nullptr;
-        void *p = malloc_aligned(size, align);
-        if (p) {
-            OptionalLock guard(_mutex, _locked);
-            _malloc_total += malloc_size(p);
-        }
-        return p;
+        return malloc_counted(size, align, _mutex, _locked, _malloc_total);
     }
     OptionalLock guard(_mutex, _locked);
     return _heap ? _heap->allocate(align, size) : nullptr;
@@ -125,11 +120,7 @@ void HeapAllocator::deallocate(void *p)
     if (!p)
         return;
     if constexpr (malloc_allocators) {
-        {
-            OptionalLock guard(_mutex, _locked);
-            _malloc_total -= malloc_size(p);
-        }
-        malloc_free(p);
+        malloc_free_counted(p, _mutex, _locked, _malloc_total);
         return;
     }
     OptionalLock guard(_mutex, _locked);

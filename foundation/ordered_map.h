@@ -162,20 +162,9 @@ template <typename K, typename V, typename Order = OrderedKey<K>> class OrderedM
     /// The entry holding `key`, or end().
     template <typename Q> Position find(const Q &key) const
     {
-        Node *n = _root;
-        while (n) {
-            u32 i = 0;
-            const u32 count = n->entries.size();
-            int order = 1;
-            while (i < count && (order = Order::compare(n->entries[i].key, key)) < 0)
-                ++i;
-            if (i < count && order == 0)
-                return {n, i};
-            if (n->is_leaf())
-                break;
-            n = n->children[i];
-        }
-        return end();
+        Node *n;
+        u32 i;
+        return descend(key, n, i) ? Position{n, i} : end();
     }
     template <typename Q> bool has(const Q &key) const { return find(key) != end(); }
 
@@ -185,11 +174,9 @@ template <typename K, typename V, typename Order = OrderedKey<K>> class OrderedM
         Position candidate = end();
         Node *n = _root;
         while (n) {
-            u32 i = 0;
+            int order;
+            const u32 i = search_node(n, key, order);
             const u32 count = n->entries.size();
-            int order = 1;
-            while (i < count && (order = Order::compare(n->entries[i].key, key)) < 0)
-                ++i;
             if (i < count) {
                 candidate = {n, i};
                 if (order == 0)
@@ -211,20 +198,10 @@ template <typename K, typename V, typename Order = OrderedKey<K>> class OrderedM
             if (!_root)
                 return end();
         }
-        Node *n = _root;
-        u32 i = 0;
-        for (;;) {
-            const u32 count = n->entries.size();
-            int order = 1;
-            i = 0;
-            while (i < count && (order = Order::compare(n->entries[i].key, key)) < 0)
-                ++i;
-            if (i < count && order == 0)
-                return {n, i};
-            if (n->is_leaf())
-                break;
-            n = n->children[i];
-        }
+        Node *n;
+        u32 i;
+        if (descend(key, n, i))
+            return {n, i};
         Entry entry(*_allocator);
         Order::assign(entry.key, key);
         if (!n->entries.insert(i, std::move(entry))) {
@@ -304,6 +281,41 @@ template <typename K, typename V, typename Order = OrderedKey<K>> class OrderedM
     const Node *root() const { return _root; }
 
   private:
+    // Index of the first entry in `n` whose key is not below `key`; `out_order` is the
+    // comparison there (0 for a match), or 1 when every key is below.
+    template <typename Q> static u32 search_node(const Node *n, const Q &key, int &out_order)
+    {
+        const u32 count = n->entries.size();
+        u32 i = 0;
+        out_order = 1;
+        while (i < count && (out_order = Order::compare(n->entries[i].key, key)) < 0)
+            ++i;
+        return i;
+    }
+
+    // Walks down from the root: true with `out_node`/`out_index` at the entry holding `key`,
+    // false with them at the leaf and index where it would go (null node for an empty tree).
+    template <typename Q> bool descend(const Q &key, Node *&out_node, u32 &out_index) const
+    {
+        Node *n = _root;
+        u32 i = 0;
+        while (n) {
+            int order;
+            i = search_node(n, key, order);
+            if (i < n->entries.size() && order == 0)
+                break;
+            if (n->is_leaf()) {
+                out_node = n;
+                out_index = i;
+                return false;
+            }
+            n = n->children[i];
+        }
+        out_node = n;
+        out_index = i;
+        return n != nullptr;
+    }
+
     static bool fail(const char *what)
     {
         log_message("ordered_map", "invalid tree: %s", what);

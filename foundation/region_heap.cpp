@@ -187,8 +187,8 @@ Chunk *RegionHeap::grow(u64 size)
     if (!_grow)
         return nullptr;
     u64 region = round_up(size + segment_header + sentinel_size, granularity);
-    void *base = _grow(region, _user);
-    if (!base || base == reinterpret_cast<void *>(~u64(0)))
+    void *base = grow_region(region);
+    if (!base)
         return nullptr;
     if (reinterpret_cast<u64>(base) & (alignment - 1)) {
         _release(base, region, _user);
@@ -196,13 +196,26 @@ Chunk *RegionHeap::grow(u64 size)
     }
     Segment *s = static_cast<Segment *>(base);
     *s = {_segments, nullptr, static_cast<u8 *>(base), region, nullptr, 0};
-    if (_segments)
-        _segments->prev = s;
-    _segments = s;
-    _grown_bytes += region;
+    add_segment(s);
     Chunk *first = format_segment(s, static_cast<u8 *>(base) + segment_header, static_cast<u8 *>(base) + region);
     insert_free(first);
     return first;
+}
+
+// The grow callback's region, or null for either of its failure values.
+void *RegionHeap::grow_region(u64 region_bytes)
+{
+    void *base = _grow(region_bytes, _user);
+    return base == reinterpret_cast<void *>(~u64(0)) ? nullptr : base;
+}
+
+// Counterpart of release_segment for a region from grow_region.
+void RegionHeap::add_segment(Segment *s)
+{
+    if (_segments)
+        _segments->prev = s;
+    _segments = s;
+    _grown_bytes += s->size;
 }
 
 void RegionHeap::release_segment(Segment *s)
@@ -239,8 +252,8 @@ void *RegionHeap::allocate_large(u64 align, u64 size)
     if (!_grow)
         return nullptr;
     u64 region = round_up(segment_header + header_size + (align > alignment ? align : 0) + size, large_rounding);
-    void *base = _grow(region, _user);
-    if (!base || base == reinterpret_cast<void *>(~u64(0)))
+    void *base = grow_region(region);
+    if (!base)
         return nullptr;
     u8 *start = static_cast<u8 *>(base);
     u8 *mem = reinterpret_cast<u8 *>(round_up(reinterpret_cast<u64>(start + segment_header + header_size), align));
@@ -251,10 +264,7 @@ void *RegionHeap::allocate_large(u64 align, u64 size)
     }
     Segment *s = reinterpret_cast<Segment *>(start);
     *s = {_segments, nullptr, start, region, c, segment_large};
-    if (_segments)
-        _segments->prev = s;
-    _segments = s;
-    _grown_bytes += region;
+    add_segment(s);
     c->prev_size = u64(reinterpret_cast<u8 *>(c) - start); // finds the segment again on free
     c->head = ((u64(start + region - reinterpret_cast<u8 *>(c))) & ~flag_mask) | in_use | prev_in_use | large;
     return mem;

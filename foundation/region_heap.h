@@ -60,6 +60,8 @@ class RegionHeap {
     void insert_free(Chunk *c);
     void remove_free(Chunk *c);
     Chunk *split(Chunk *c, u64 chunk_size);
+    void *grow_region(u64 region_bytes);
+    void add_segment(Segment *s);
     void release_segment(Segment *s);
 
     static constexpr u32 bin_count = 256;

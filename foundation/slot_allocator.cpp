@@ -189,12 +189,7 @@ void *SlotAllocator::allocate(u64 size, u32 align)
     if (c == no_class)
         return nullptr;
     if constexpr (malloc_allocators) {
-        void *p = malloc_aligned(slot_sizes[c], align);
-        if (p) {
-            OptionalLock guard(_mutex, _locked);
-            _malloc_total += malloc_size(p);
-        }
-        return p;
+        return malloc_counted(slot_sizes[c], align, _mutex, _locked, _malloc_total);
     }
     SizeClass *size_class = &_classes[c];
     OptionalLock guard(_mutex, _locked);
@@ -239,11 +234,7 @@ void SlotAllocator::deallocate(void *p)
     if (!p)
         return;
     if constexpr (malloc_allocators) {
-        {
-            OptionalLock guard(_mutex, _locked);
-            _malloc_total -= malloc_size(p);
-        }
-        malloc_free(p);
+        malloc_free_counted(p, _mutex, _locked, _malloc_total);
         return;
     }
     OptionalLock guard(_mutex, _locked);

@@ -1,22 +1,17 @@
 // Bundles: open any bytes as a bundle and read or skip every resource of its table.
 #include "foundation/disk_file_system.h"
-#include "foundation/log.h"
 #include "foundation/memory_buffer.h"
 #include "foundation/memory_globals.h"
+#include "fuzz/fuzz_support.h"
 #include "resource/bundle.h"
 
 #include <vector>
 
 using namespace tallow;
 
-namespace {
-void quiet(void *, const char *, const char *) {}
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size)
 {
-    static bool ready = (memory_globals_init(), set_log_capture(quiet, nullptr, false), true);
-    (void)ready;
+    fuzz::start_once();
     Allocator &a = default_allocator();
     std::vector<u8> bytes(data, data + size);
     DiskFileSystem no_files("", a);

@@ -1,9 +1,9 @@
 // The loose-file database index, the "package" resource and the "mouse_cursor" resource:
 // parse any bytes. The first byte picks the reader.
 #include "foundation/input_archive.h"
-#include "foundation/log.h"
 #include "foundation/memory_buffer.h"
 #include "foundation/memory_globals.h"
+#include "fuzz/fuzz_support.h"
 #include "resource/exploded_database.h"
 #include "resource/resource_types.h"
 
@@ -11,14 +11,9 @@
 
 using namespace tallow;
 
-namespace {
-void quiet(void *, const char *, const char *) {}
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size)
 {
-    static bool ready = (memory_globals_init(), set_log_capture(quiet, nullptr, false), true);
-    (void)ready;
+    fuzz::start_once();
     if (size == 0)
         return 0;
     Allocator &a = default_allocator();

@@ -17,6 +17,24 @@ namespace {
 
 constexpr const char *lua_category = "Lua";
 
+/// Most values one call passes; the rest of a longer list is dropped rather than overflow the stack.
+constexpr u32 max_flow_arguments = 1000;
+
+/// Pushes the values of known types as call arguments; returns how many were pushed.
+i32 push_flow_arguments(LuaEnvironment &env, lua_State *L, u32 count, const FlowValueType *types,
+                        const void *const *values)
+{
+    lua_checkstack(L, i32(std::min<u32>(count, max_flow_arguments)) + 1);
+    i32 pushed = 0;
+    for (u32 i = 0; i < count && u32(pushed) < max_flow_arguments; ++i) {
+        if (u32(types[i]) > u32(FlowValueType::Quaternion))
+            continue;
+        env.push_flow_value(types[i], values[i]);
+        ++pushed;
+    }
+    return pushed;
+}
+
 int panic_handler(lua_State *L)
 {
     // The library ends the process after this returns; leave a trace of why.
@@ -479,14 +497,7 @@ void LuaEnvironment::call_method_with_args(const char *table, const char *functi
     i32 top = lua_gettop(L);
     if (!call_method(table, function))
         return;
-    lua_checkstack(L, i32(std::min<u32>(count, 1000)) + 1);
-    i32 pushed = 0;
-    for (u32 i = 0; i < count && pushed < 1000; ++i) {
-        if (u32(types[i]) > u32(FlowValueType::Quaternion))
-            continue;
-        push_flow_value(types[i], values[i]);
-        ++pushed;
-    }
+    i32 pushed = push_flow_arguments(*this, L, count, types, values);
     if (pcall(pushed, 0).error)
         report_error("Lua event callback error: %s");
     lua_settop(L, top);
@@ -500,7 +511,7 @@ void LuaEnvironment::call_method_with_table(const char *table, const char *funct
     i32 top = lua_gettop(L);
     if (!call_method(table, function))
         return;
-    lua_createtable(L, 0, i32(std::min<u32>(count, 1000)));
+    lua_createtable(L, 0, i32(std::min<u32>(count, max_flow_arguments)));
     for (u32 i = 0; i < count; ++i) {
         if (u32(types[i]) > u32(FlowValueType::Quaternion) || !names[i])
             continue;
@@ -521,14 +532,7 @@ void LuaEnvironment::do_string(const char *code, u32 count, const FlowValueType 
         lua_settop(L, top);
         return;
     }
-    lua_checkstack(L, i32(std::min<u32>(count, 1000)) + 1);
-    i32 pushed = 0;
-    for (u32 i = 0; i < count && pushed < 1000; ++i) {
-        if (u32(types[i]) > u32(FlowValueType::Quaternion))
-            continue;
-        push_flow_value(types[i], values[i]);
-        ++pushed;
-    }
+    i32 pushed = push_flow_arguments(*this, L, count, types, values);
     if (pcall(pushed, 0).error)
         report_error("Lua do_string run error: %s");
     lua_settop(L, top);

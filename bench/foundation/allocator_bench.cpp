@@ -2,12 +2,12 @@
 // mimalloc, one thread and four, then the ratios.
 //
 //   allocator_bench [--benchmark_min_time=0.2]
+#include "bench/support/bench_support.h"
 #include "foundation/memory_globals.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <mimalloc.h>
 #include <random>
 #include <string>
@@ -92,26 +92,11 @@ void churn(benchmark::State &state, Backend backend, const Workload *workload)
     state.SetItemsProcessed(state.iterations());
 }
 
-// Forwards to the console and keeps each run's time per operation for the ratio table.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    std::map<std::string, double> times; // "small/generic threads:1" -> wall ns per operation of all threads
-
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        for (const Run &run : runs)
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration)
-                times[run.run_name.function_name + " threads:" + std::to_string(run.threads)] =
-                    run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-    memory_globals_init();
+    bench::BenchProgram program(argc, argv);
     static Workload workloads[] = {{"small", make_sizes(false)}, {"mixed", make_sizes(true)}};
     for (Workload &w : workloads)
         for (int b = 0; b < 3; ++b)
@@ -119,9 +104,7 @@ int main(int argc, char **argv)
                 ->Threads(1)
                 ->Threads(4)
                 ->UseRealTime();
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    const bench::RatioReporter &runs = program.run();
 
     printf("\nTime per operation relative to generic (>1: generic is faster)\n");
     printf("%-8s %8s %14s %14s %14s %10s %10s\n", "workload", "threads", "generic ns", "malloc ns", "mimalloc ns",
@@ -129,16 +112,14 @@ int main(int argc, char **argv)
     for (const Workload &w : workloads)
         for (int threads : {1, 4}) {
             auto get = [&](int b) {
-                auto it = reporter.times.find(std::string(w.name) + "/" + backend_names[b] + " threads:" +
-                                              std::to_string(threads));
-                return it == reporter.times.end() ? 0.0 : it->second;
+                return runs.seconds(std::string(w.name) + "/" + backend_names[b] + "/threads:" +
+                                    std::to_string(threads)) *
+                       1e9;
             };
             double g = get(0), m = get(1), mi = get(2);
             if (g <= 0)
                 continue;
             printf("%-8s %8d %14.2f %14.2f %14.2f %10.2f %10.2f\n", w.name, threads, g, m, mi, m / g, mi / g);
         }
-    benchmark::Shutdown();
-    memory_globals_shutdown();
     return 0;
 }

@@ -1,5 +1,6 @@
 // Config text parse throughput against RapidJSON's DOM parse of the same data written as
 // JSON, in one run; prints MB/s of each and the ratio.
+#include "bench/support/bench_support.h"
 #include "foundation/config_text_parser.h"
 #include "foundation/config_text_writer.h"
 #include "foundation/memory_globals.h"
@@ -8,7 +9,6 @@
 #include <rapidjson/document.h>
 
 #include <cstdio>
-#include <map>
 #include <string>
 
 using namespace tallow;
@@ -94,7 +94,6 @@ struct Inputs {
     std::string json;
     Inputs()
     {
-        memory_globals_init();
         ConfigValue *root = create_config_root(default_allocator());
         build_tree(*root);
         StringStream stream(default_allocator());
@@ -136,35 +135,20 @@ void rapidjson_dom_parse(benchmark::State &state)
 }
 BENCHMARK(rapidjson_dom_parse)->Name("rapidjson_dom")->Unit(benchmark::kMillisecond);
 
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    std::map<std::string, double> seconds;
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        for (const Run &run : runs)
-            if (run.run_type == Run::RT_Iteration)
-                seconds[run.benchmark_name()] = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto a = reporter.seconds.find("config_text");
-    auto b = reporter.seconds.find("rapidjson_dom");
-    if (a != reporter.seconds.end() && b != reporter.seconds.end()) {
-        double ma = inputs().config.size() / a->second / 1e6, mb = inputs().json.size() / b->second / 1e6;
+    bench::BenchProgram program(argc, argv);
+    const bench::RatioReporter &runs = program.run();
+    const double a = runs.seconds("config_text"), b = runs.seconds("rapidjson_dom");
+    if (a > 0 && b > 0) {
+        double ma = inputs().config.size() / a / 1e6, mb = inputs().json.size() / b / 1e6;
         std::printf("\nParse throughput of the same tree (%zu bytes of config text, %zu of JSON):\n",
                     inputs().config.size(), inputs().json.size());
         std::printf("  config text %7.1f MB/s, RapidJSON DOM %7.1f MB/s, ratio %5.2f (above 1: config text faster)\n",
                     ma, mb, ma / mb);
-        std::printf("  time per tree: config text %.2f ms, RapidJSON %.2f ms\n", a->second * 1e3, b->second * 1e3);
+        std::printf("  time per tree: config text %.2f ms, RapidJSON %.2f ms\n", a * 1e3, b * 1e3);
     }
-    benchmark::Shutdown();
     return 0;
 }

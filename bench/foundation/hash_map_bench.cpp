@@ -1,5 +1,6 @@
 // HashMap insert and lookup of 32-bit and 64-bit keys against std::unordered_map and
 // absl::flat_hash_map, in one run; prints HashMap's time relative to each peer.
+#include "bench/support/bench_support.h"
 #include "foundation/hash_map.h"
 #include "foundation/memory_globals.h"
 
@@ -7,7 +8,6 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
-#include <map>
 #include <random>
 #include <string>
 #include <unordered_map>
@@ -101,42 +101,19 @@ TALLOW_MAP_BENCH(insert, u64)
 TALLOW_MAP_BENCH(lookup, u32)
 TALLOW_MAP_BENCH(lookup, u64)
 
-// Console output as usual, and each run's time per iteration kept for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        for (const Run &run : runs)
-            if (run.run_type == Run::RT_Iteration)
-                times[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> times;
-};
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-    tallow::memory_globals_init();
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    std::printf("\nHashMap time / peer time (below 1: HashMap is faster)\n");
+    tallow::bench::BenchProgram program(argc, argv);
+    const tallow::bench::RatioReporter &runs = program.run();
+    std::vector<tallow::bench::TimeRatio> ratios;
     for (const char *op : {"insert", "lookup"})
-        for (const char *k : {"u32", "u64"}) {
-            std::string base = std::string(op) + "/" + k + "/";
-            auto engine = reporter.times.find(base + "HashMap");
-            if (engine == reporter.times.end())
-                continue;
+        for (const char *k : {"u32", "u64"})
             for (const char *peer : {"std::unordered_map", "absl::flat_hash_map"}) {
-                auto other = reporter.times.find(base + peer);
-                if (other != reporter.times.end() && other->second > 0)
-                    std::printf("  %-12s vs %-20s %6.2f\n", (std::string(op) + " " + k).c_str(), peer,
-                                engine->second / other->second);
+                const std::string base = std::string(op) + "/" + k + "/";
+                ratios.push_back({std::string(op) + " " + k + " vs " + peer, base + "HashMap", base + peer});
             }
-        }
-    benchmark::Shutdown();
-    tallow::memory_globals_shutdown();
+    tallow::bench::print_time_ratios(runs, "HashMap time / peer time (below 1: HashMap is faster)", ratios);
     return 0;
 }

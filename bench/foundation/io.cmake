@@ -4,7 +4,7 @@
 find_path(TALLOW_RAPIDJSON_INCLUDE rapidjson/document.h REQUIRED)
 add_executable(config_text_bench ${CMAKE_CURRENT_LIST_DIR}/config_text_bench.cpp)
 target_include_directories(config_text_bench PRIVATE ${TALLOW_RAPIDJSON_INCLUDE})
-target_link_libraries(config_text_bench PRIVATE tallow_foundation benchmark::benchmark)
+target_link_libraries(config_text_bench PRIVATE tallow_foundation tallow_bench_support)
 add_executable(segment_stream_bench ${CMAKE_CURRENT_LIST_DIR}/segment_stream_bench.cpp
     ${CMAKE_SOURCE_DIR}/tests/support/segment_stream_writer.cpp)
-target_link_libraries(segment_stream_bench PRIVATE tallow_foundation benchmark::benchmark)
+target_link_libraries(segment_stream_bench PRIVATE tallow_foundation tallow_bench_support)

@@ -2,6 +2,7 @@
 // in one run: on one thread (push a burst, pop it back), and between a writer and a reader
 // thread through a queue of the render queue's size. Prints the ring's time relative to
 // the deque.
+#include "bench/support/bench_support.h"
 #include "foundation/locked_ring_buffer.h"
 #include "foundation/memory_globals.h"
 
@@ -11,7 +12,6 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -160,39 +160,15 @@ BENCHMARK(burst_deque)->Name("burst/mutex_deque");
 BENCHMARK(streamed_ring)->Name("streamed/LockedRingBuffer")->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(streamed_deque)->Name("streamed/mutex_deque")->UseRealTime()->Unit(benchmark::kMillisecond);
 
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        for (const Run &run : runs)
-            if (run.run_type == Run::RT_Iteration) {
-                std::string name = run.benchmark_name();
-                const size_t suffix = name.find("/real_time");
-                if (suffix != std::string::npos)
-                    name.erase(suffix);
-                times[name] = run.GetAdjustedRealTime() * (run.time_unit == benchmark::kMillisecond ? 1e6 : 1.0);
-            }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> times;
-};
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-    tallow::memory_globals_init();
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    std::printf("\nLockedRingBuffer time / mutex_deque time (below 1: the ring is faster)\n");
-    for (const char *test : {"burst", "streamed"}) {
-        auto ring = reporter.times.find(std::string(test) + "/LockedRingBuffer");
-        auto deque = reporter.times.find(std::string(test) + "/mutex_deque");
-        if (ring != reporter.times.end() && deque != reporter.times.end() && deque->second > 0)
-            std::printf("  %-9s %6.2f\n", test, ring->second / deque->second);
-    }
-    benchmark::Shutdown();
-    tallow::memory_globals_shutdown();
+    tallow::bench::BenchProgram program(argc, argv);
+    const tallow::bench::RatioReporter &runs = program.run();
+    const tallow::bench::TimeRatio ratios[] = {{"burst", "burst/LockedRingBuffer", "burst/mutex_deque"},
+                                               {"streamed", "streamed/LockedRingBuffer", "streamed/mutex_deque"}};
+    tallow::bench::print_time_ratios(runs, "LockedRingBuffer time / mutex_deque time (below 1: the ring is faster)",
+                                     ratios);
     return 0;
 }

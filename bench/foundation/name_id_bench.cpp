@@ -1,13 +1,13 @@
 // NameId64 hashing throughput (MurmurHash64A) against the standard library's string
 // hash in the same run, over name-sized and bulk inputs. Prints GB/s and the ratio.
 
+#include "bench/support/bench_support.h"
 #include "foundation/name_id.h"
 
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <functional>
-#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,39 +59,21 @@ template <typename H> void hash_inputs(benchmark::State &state)
 BENCHMARK_TEMPLATE(hash_inputs, Engine)->Name("NameId64")->Arg(8)->Arg(16)->Arg(32)->Arg(64)->Arg(4096);
 BENCHMARK_TEMPLATE(hash_inputs, Standard)->Name("std::hash<string_view>")->Arg(8)->Arg(16)->Arg(32)->Arg(64)->Arg(4096);
 
-// Console output as usual; each run's time per iteration kept for the summary.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    std::map<std::string, double> seconds;
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        for (const Run &run : runs)
-            if (run.run_type == Run::RT_Iteration)
-                seconds[run.benchmark_name()] = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    bench::BenchProgram program(argc, argv);
+    const bench::RatioReporter &runs = program.run();
     std::printf("\nThroughput in GB/s, and NameId64 / std::hash<string_view> (above 1: NameId64 is faster)\n");
     for (int size : {8, 16, 32, 64, 4096}) {
-        char engine_name[64], peer_name[64];
-        std::snprintf(engine_name, sizeof engine_name, "NameId64/%d", size);
-        std::snprintf(peer_name, sizeof peer_name, "std::hash<string_view>/%d", size);
-        auto a = reporter.seconds.find(engine_name);
-        auto b = reporter.seconds.find(peer_name);
-        if (a == reporter.seconds.end() || b == reporter.seconds.end())
+        const double a = runs.seconds("NameId64/" + std::to_string(size));
+        const double b = runs.seconds("std::hash<string_view>/" + std::to_string(size));
+        if (a <= 0 || b <= 0)
             continue;
         u32 bytes = (batch_bytes / size) * size;
-        double ga = bytes / a->second / 1e9, gb = bytes / b->second / 1e9;
+        double ga = bytes / a / 1e9, gb = bytes / b / 1e9;
         std::printf("  %5d-byte inputs: NameId64 %6.2f GB/s, std::hash %6.2f GB/s, ratio %5.2f\n", size, ga, gb, ga / gb);
     }
-    benchmark::Shutdown();
     return 0;
 }

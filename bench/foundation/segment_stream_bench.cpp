@@ -1,5 +1,6 @@
 // Segment-compressed read throughput through the archives against zlib's own inflate of
 // the same segments, in one run; the ratio shows what the framing and windows cost.
+#include "bench/support/bench_support.h"
 #include "foundation/compressed_buffer.h"
 #include "foundation/input_archive.h"
 #include "foundation/memory_buffer.h"
@@ -10,7 +11,6 @@
 #include <zlib.h>
 
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -26,7 +26,6 @@ struct Inputs {
     std::vector<std::pair<u64, u32>> segments; // offset and stored size of each
     Inputs()
     {
-        memory_globals_init();
         std::vector<u8> bytes = test::sample_bytes(data_bytes, 17, 30);
         stream = test::segment_stream_of(bytes.data(), bytes.size());
         for (u64 at = 8; at + 4 <= stream.size();) {
@@ -82,39 +81,25 @@ void zlib_inflate(benchmark::State &state)
 }
 BENCHMARK(zlib_inflate)->Name("zlib_uncompress")->Unit(benchmark::kMillisecond);
 
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    std::map<std::string, double> seconds;
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        for (const Run &run : runs)
-            if (run.run_type == Run::RT_Iteration)
-                seconds[run.benchmark_name()] = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto peer = reporter.seconds.find("zlib_uncompress");
-    if (peer != reporter.seconds.end()) {
-        double mp = data_bytes / peer->second / 1e6;
+    bench::BenchProgram program(argc, argv);
+    const bench::RatioReporter &runs = program.run();
+    const double peer = runs.seconds("zlib_uncompress");
+    if (peer > 0) {
+        double mp = data_bytes / peer / 1e6;
         std::printf("\nDecompressing %llu MB in %zu segments (stream of %zu bytes):\n",
                     (unsigned long long)(data_bytes >> 20), inputs().segments.size(), inputs().stream.size());
         for (const char *name : {"segment_stream/4096", "segment_stream/65536"}) {
-            auto a = reporter.seconds.find(name);
-            if (a == reporter.seconds.end())
+            const double a = runs.seconds(name);
+            if (a <= 0)
                 continue;
-            double ma = data_bytes / a->second / 1e6;
+            double ma = data_bytes / a / 1e6;
             std::printf("  %-22s %7.1f MB/s, zlib uncompress %7.1f MB/s, ratio %5.2f (1: framing costs nothing)\n",
                         name, ma, mp, ma / mp);
         }
     }
-    benchmark::Shutdown();
     return 0;
 }

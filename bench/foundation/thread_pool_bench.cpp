@@ -2,6 +2,7 @@
 // posting and waiting for many tiny jobs, and a parallel loop over a large array. Every
 // contender gets the same number of threads (the pool's workers plus the waiting thread).
 // Prints the pool's time relative to each peer.
+#include "bench/support/bench_support.h"
 #include "foundation/job.h"
 #include "foundation/memory_globals.h"
 #include "foundation/processor.h"
@@ -20,7 +21,6 @@
 #include <cstdio>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -247,46 +247,20 @@ BENCHMARK(parallel_loop_tbb)->Name("parallel_loop/oneTBB")->UseRealTime();
 BENCHMARK(parallel_loop_plain)->Name("parallel_loop/plain_pool")->UseRealTime();
 BENCHMARK(parallel_loop_serial)->Name("parallel_loop/serial")->UseRealTime();
 
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        for (const Run &run : runs)
-            if (run.run_type == Run::RT_Iteration) {
-                std::string name = run.benchmark_name();
-                const size_t suffix = name.find("/real_time");
-                if (suffix != std::string::npos)
-                    name.erase(suffix);
-                times[name] = run.GetAdjustedRealTime() * (run.time_unit == benchmark::kMillisecond ? 1e6 : 1.0);
-            }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> times;
-};
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-    tallow::memory_globals_init();
-    benchmark::Initialize(&argc, argv);
+    tallow::bench::BenchProgram program(argc, argv);
     std::printf("threads per contender: %u\n", thread_total());
     the_engine = new Engine();
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    std::printf("\nThreadPool time / peer time (below 1: ThreadPool is faster)\n");
-    for (const char *test : {"tiny_jobs", "parallel_loop"}) {
-        auto ours = reporter.times.find(std::string(test) + "/ThreadPool");
-        if (ours == reporter.times.end())
-            continue;
-        for (const char *peer : {"oneTBB", "plain_pool", "serial"}) {
-            auto other = reporter.times.find(std::string(test) + "/" + peer);
-            if (other != reporter.times.end() && other->second > 0)
-                std::printf("  %-14s vs %-11s %6.2f\n", test, peer, ours->second / other->second);
-        }
-    }
-    benchmark::Shutdown();
-    delete the_engine;
-    tallow::memory_globals_shutdown();
+    const tallow::bench::RatioReporter &runs = program.run();
+    std::vector<tallow::bench::TimeRatio> ratios;
+    for (const char *test : {"tiny_jobs", "parallel_loop"})
+        for (const char *peer : {"oneTBB", "plain_pool", "serial"})
+            ratios.push_back({std::string(test) + " vs " + peer, std::string(test) + "/ThreadPool",
+                              std::string(test) + "/" + peer});
+    tallow::bench::print_time_ratios(runs, "ThreadPool time / peer time (below 1: ThreadPool is faster)", ratios);
+    delete the_engine; // its threads stop before the global allocators go
     return 0;
 }

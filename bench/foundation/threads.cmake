@@ -3,6 +3,6 @@
 # locked_ring_buffer_bench: ring push/pop against a mutex-guarded std::deque.
 find_package(TBB REQUIRED)
 add_executable(thread_pool_bench ${CMAKE_CURRENT_LIST_DIR}/thread_pool_bench.cpp)
-target_link_libraries(thread_pool_bench PRIVATE tallow_foundation benchmark::benchmark TBB::tbb)
+target_link_libraries(thread_pool_bench PRIVATE tallow_foundation tallow_bench_support TBB::tbb)
 add_executable(locked_ring_buffer_bench ${CMAKE_CURRENT_LIST_DIR}/locked_ring_buffer_bench.cpp)
-target_link_libraries(locked_ring_buffer_bench PRIVATE tallow_foundation benchmark::benchmark)
+target_link_libraries(locked_ring_buffer_bench PRIVATE tallow_foundation tallow_bench_support)

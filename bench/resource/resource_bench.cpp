@@ -1,6 +1,7 @@
 // Loading a package of a few thousand resources (about 200 MB) from a bundle on the
 // "resource_loader" thread, against zlib inflating the same segments in one thread,
 // and the time from a load request to its hand-in on the main thread.
+#include "bench/support/bench_support.h"
 #include "foundation/compressed_buffer.h"
 #include "foundation/disk_file_system.h"
 #include "foundation/input_archive.h"
@@ -37,9 +38,6 @@ struct Scenario {
     std::string big_file; // bundle file of the big package
 };
 Scenario scenario;
-
-double load_mb_per_s = 0;
-double inflate_mb_per_s = 0;
 
 // Deterministic bytes that compress about 3:1: text-like runs with some noise.
 void fill(std::vector<u8> &bytes, u32 seed)
@@ -188,40 +186,19 @@ BENCHMARK(BM_ZlibInflateSameBytes)->Unit(benchmark::kMillisecond)->MinTime(3.0)-
 BENCHMARK(BM_SegmentStreamAlone)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
 BENCHMARK(BM_RequestToHandIn)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
-// Keeps the bytes/second of each run for the ratio printed at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        for (const Run &run : runs) {
-            auto it = run.counters.find("bytes_per_second");
-            if (it == run.counters.end())
-                continue;
-            std::string name = run.benchmark_name();
-            if (name.find("LoadPackageFromBundle/0") != std::string::npos)
-                load_mb_per_s = it->second.value / 1e6;
-            if (name.find("ZlibInflate") != std::string::npos)
-                inflate_mb_per_s = it->second.value / 1e6;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-    memory_globals_init();
+    bench::BenchProgram program(argc, argv);
     build_scenario();
     printf("package: %u resources, %.1f MB uncompressed\n", resource_count, double(scenario.total_bytes) / 1e6);
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    const bench::RatioReporter &runs = program.run();
+    const double load_mb_per_s = runs.bytes_per_second("BM_LoadPackageFromBundle/0") / 1e6;
+    const double inflate_mb_per_s = runs.bytes_per_second("BM_ZlibInflateSameBytes") / 1e6;
     if (load_mb_per_s > 0 && inflate_mb_per_s > 0)
         printf("package load %.0f MB/s, zlib inflate alone %.0f MB/s: ratio %.2f\n", load_mb_per_s, inflate_mb_per_s,
                load_mb_per_s / inflate_mb_per_s);
-    benchmark::Shutdown();
     std::filesystem::remove_all(scenario.directory);
-    memory_globals_shutdown();
     return 0;
 }

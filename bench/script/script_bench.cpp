@@ -7,6 +7,7 @@
 //    lua_pcall of the same function.
 // Prints the time per operation and the ratios.
 
+#include "bench/support/bench_support.h"
 #include "foundation/memory_globals.h"
 #include "script/lua_environment.h"
 #include "script/script_api.h"
@@ -17,7 +18,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 
 namespace {
@@ -162,44 +162,28 @@ BENCHMARK(plain_lua_tables_interpreted)->Name("plain Lua tables, JIT off x1e6")-
 BENCHMARK(call_function)->Name("LuaEnvironment::call_function noop");
 BENCHMARK(raw_pcall)->Name("lua_pcall noop");
 
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    std::map<std::string, double> seconds;
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        for (const Run &run : runs)
-            if (run.run_type == Run::RT_Iteration)
-                seconds[run.benchmark_name()] = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-    memory_globals_init();
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto &s = reporter.seconds;
-    const char *binding = "Vector3 binding add+length x1e6", *tables = "plain Lua tables add+length x1e6";
-    const char *interpreted = "plain Lua tables, JIT off x1e6";
-    const char *call = "LuaEnvironment::call_function noop", *raw = "lua_pcall noop";
+    bench::BenchProgram program(argc, argv);
+    const bench::RatioReporter &runs = program.run();
+    const double binding = runs.seconds("Vector3 binding add+length x1e6");
+    const double tables = runs.seconds("plain Lua tables add+length x1e6");
+    const double interpreted = runs.seconds("plain Lua tables, JIT off x1e6");
+    const double call = runs.seconds("LuaEnvironment::call_function noop"), raw = runs.seconds("lua_pcall noop");
     std::printf("\n");
-    if (s.count(binding) && s.count(tables))
+    if (binding > 0 && tables > 0)
         std::printf("Vector3 binding: %.1f ns per add+length, plain Lua tables %.1f ns; tables / binding = %.2f "
                     "(above 1: the binding is faster)\n",
-                    s[binding] * 1e9 / 1e6, s[tables] * 1e9 / 1e6, s[tables] / s[binding]);
-    if (s.count(binding) && s.count(interpreted))
+                    binding * 1e9 / 1e6, tables * 1e9 / 1e6, tables / binding);
+    if (binding > 0 && interpreted > 0)
         std::printf("  (the JIT compiles the table loop and sinks its tables; with the JIT off for that loop the\n"
                     "   tables take %.1f ns, tables / binding = %.2f)\n",
-                    s[interpreted] * 1e9 / 1e6, s[interpreted] / s[binding]);
-    if (s.count(call) && s.count(raw))
-        std::printf("protected call into a script function: %.1f ns, bare lua_pcall %.1f ns; ratio %.2f\n",
-                    s[call] * 1e9, s[raw] * 1e9, s[call] / s[raw]);
-    benchmark::Shutdown();
+                    interpreted * 1e9 / 1e6, interpreted / binding);
+    if (call > 0 && raw > 0)
+        std::printf("protected call into a script function: %.1f ns, bare lua_pcall %.1f ns; ratio %.2f\n", call * 1e9,
+                    raw * 1e9, call / raw);
     delete the_bench; // closed while the global allocators still exist
-    memory_globals_shutdown();
     return 0;
 }

@@ -1,0 +1,82 @@
+#include "bench/support/bench_support.h"
+
+#include "foundation/memory_globals.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace tallow::bench {
+
+namespace {
+
+// Without the timing options the name stays the same whatever flags a run was given, so
+// a program looks its runs up by the names it registered.
+std::string key_of(const benchmark::BenchmarkName &name)
+{
+    std::string key = name.function_name;
+    for (const std::string *part : {&name.args, &name.threads})
+        if (!part->empty())
+            key += "/" + *part;
+    return key;
+}
+
+} // namespace
+
+void RatioReporter::ReportRuns(const std::vector<Run> &runs)
+{
+    for (const Run &run : runs) {
+        if (run.error_occurred || run.run_type != Run::RT_Iteration)
+            continue;
+        auto rate = run.counters.find("bytes_per_second");
+        _results[key_of(run.run_name)] = {run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit),
+                                          rate == run.counters.end() ? 0.0 : double(rate->second)};
+    }
+    ConsoleReporter::ReportRuns(runs);
+}
+
+bool RatioReporter::has(std::string_view name) const { return _results.find(name) != _results.end(); }
+
+double RatioReporter::seconds(std::string_view name) const
+{
+    auto it = _results.find(name);
+    return it == _results.end() ? 0.0 : it->second.seconds;
+}
+
+double RatioReporter::bytes_per_second(std::string_view name) const
+{
+    auto it = _results.find(name);
+    return it == _results.end() ? 0.0 : it->second.bytes_per_second;
+}
+
+void print_time_ratios(const RatioReporter &runs, const char *heading, std::span<const TimeRatio> ratios)
+{
+    size_t width = 0;
+    for (const TimeRatio &r : ratios)
+        width = std::max(width, r.label.size());
+    std::printf("\n%s\n", heading);
+    for (const TimeRatio &r : ratios) {
+        const double a = runs.seconds(r.a), b = runs.seconds(r.b);
+        if (a > 0 && b > 0)
+            std::printf("  %-*s %6.2f\n", int(width), r.label.c_str(), a / b);
+    }
+}
+
+BenchProgram::BenchProgram(int &argc, char **argv)
+{
+    memory_globals_init();
+    benchmark::Initialize(&argc, argv);
+}
+
+BenchProgram::~BenchProgram()
+{
+    benchmark::Shutdown();
+    memory_globals_shutdown();
+}
+
+const RatioReporter &BenchProgram::run()
+{
+    benchmark::RunSpecifiedBenchmarks(&_reporter);
+    return _reporter;
+}
+
+} // namespace tallow::bench
