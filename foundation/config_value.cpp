@@ -152,6 +152,14 @@ ConfigValue &ConfigValue::element(u32 i)
 {
     make_array();
     if (i >= _items.size()) {
+        // Doubling from 4: most config arrays hold a handful of items, and the array's
+        // own first step (10 values) would take a large block for each of them.
+        if (i >= _items.capacity() && i != 0xFFFFFFFFu) {
+            u64 wanted = _items.capacity() < 2 ? 4 : u64(_items.capacity()) * 2;
+            if (wanted < u64(i) + 1)
+                wanted = u64(i) + 1;
+            _items.reserve(u32(wanted < 0xFFFFFFFFu ? wanted : 0xFFFFFFFFu));
+        }
         if (i != 0xFFFFFFFFu)
             _items.resize(i + 1);
         if (i >= _items.size())

@@ -9,11 +9,12 @@
 //   ids.erase("speed");
 //
 // Nodes hold at most 19 entries between operations: a node is split when it reaches 20
-// (the middle entry moves up, the new right sibling takes the upper 9). Each node's
-// entry and child arrays are reserved at their full size once, so inserting into a node
-// never reallocates. Non-root nodes keep at least 9 entries; erase borrows from or
-// merges with a sibling to keep it so. The root is allocated on the first insertion and
-// keeps its address until `clear`.
+// (the middle entry moves up, the new right sibling takes the upper 9). A leaf's entry
+// array grows on demand, doubling from 4 up to 20 entries, so small maps stay small; an
+// inner node's entry and child arrays are reserved at their full size when it becomes
+// inner, so a split never reallocates the parent. Non-root nodes keep at least 9
+// entries; erase borrows from or merges with a sibling to keep it so. The root is
+// allocated on the first insertion and keeps its address until `clear`.
 //
 // Key order comes from a trait with `static int compare(const K &, const Q &)` (negative,
 // zero or positive) for each lookup type Q, and `static void assign(K &, const Q &)` to
@@ -74,8 +75,8 @@ template <typename K, typename V, typename Order = OrderedKey<K>> class OrderedM
 
     struct Node {
         Node *parent = nullptr;
-        Array<Entry> entries;  // reserved to node_capacity
-        Array<Node *> children; // reserved to node_capacity + 1; empty for a leaf
+        Array<Entry> entries;  // inner: reserved to node_capacity; leaf: grows up to it
+        Array<Node *> children; // inner: reserved to node_capacity + 1; empty for a leaf
         explicit Node(Allocator &allocator) : entries(allocator), children(allocator) {}
         bool is_leaf() const { return children.empty(); }
     };
@@ -194,7 +195,7 @@ template <typename K, typename V, typename Order = OrderedKey<K>> class OrderedM
     template <typename Q> Position find_or_insert(const Q &key)
     {
         if (!_root) {
-            _root = new_node(nullptr);
+            _root = new_node(nullptr, 0, false);
             if (!_root)
                 return end();
         }
@@ -202,12 +203,25 @@ template <typename K, typename V, typename Order = OrderedKey<K>> class OrderedM
         u32 i;
         if (descend(key, n, i))
             return {n, i};
-        Entry entry(*_allocator);
-        Order::assign(entry.key, key);
-        if (!n->entries.insert(i, std::move(entry))) {
+        // The entry is built in place at the end and then moved to its slot; building
+        // it aside and moving it in cost a value's construction and destruction more.
+        grow_leaf(n);
+        const u32 count = n->entries.size();
+        n->entries.resize(count + 1);
+        if (n->entries.size() != count + 1) {
             log_message("ordered_map", "out of memory inserting an entry");
             return end();
         }
+        Order::assign(n->entries[count].key, key);
+        if (Order::compare(n->entries[count].key, key) != 0) {
+            // The key could not be stored (its copy ran out of memory): an entry under
+            // another key would break the order, so nothing is inserted.
+            n->entries.pop_back();
+            log_message("ordered_map", "out of memory storing a key");
+            return end();
+        }
+        for (u32 k = count; k > i; --k)
+            std::swap(n->entries[k], n->entries[k - 1]);
         ++_count;
         if (n->entries.size() < node_capacity)
             return {n, i};
@@ -283,14 +297,24 @@ template <typename K, typename V, typename Order = OrderedKey<K>> class OrderedM
   private:
     // Index of the first entry in `n` whose key is not below `key`; `out_order` is the
     // comparison there (0 for a match), or 1 when every key is below.
+    // A binary search: the returned index is always the last upper bound taken, so its
+    // comparison is at hand.
     template <typename Q> static u32 search_node(const Node *n, const Q &key, int &out_order)
     {
-        const u32 count = n->entries.size();
-        u32 i = 0;
+        u32 low = 0;
+        u32 high = n->entries.size();
         out_order = 1;
-        while (i < count && (out_order = Order::compare(n->entries[i].key, key)) < 0)
-            ++i;
-        return i;
+        while (low < high) {
+            const u32 middle = low + (high - low) / 2;
+            const int order = Order::compare(n->entries[middle].key, key);
+            if (order < 0) {
+                low = middle + 1;
+            } else {
+                high = middle;
+                out_order = order;
+            }
+        }
+        return low;
     }
 
     // Walks down from the root: true with `out_node`/`out_index` at the entry holding `key`,
@@ -329,8 +353,8 @@ template <typename K, typename V, typename Order = OrderedKey<K>> class OrderedM
             return fail("a node holds too many entries");
         if (n != _root && count < min_entries)
             return fail("a node holds too few entries");
-        if (n->entries.capacity() < node_capacity || n->children.capacity() < node_capacity + 1)
-            return fail("a node's arrays are not reserved");
+        if (!n->is_leaf() && (n->entries.capacity() < node_capacity || n->children.capacity() < node_capacity + 1))
+            return fail("an inner node's arrays are not reserved");
         if (!n->is_leaf() && n->children.size() != count + 1)
             return fail("an inner node's child count is not its entry count + 1");
         if (n->is_leaf()) {
@@ -377,16 +401,13 @@ template <typename K, typename V, typename Order = OrderedKey<K>> class OrderedM
         return slot;
     }
 
-    Node *new_node(Node *parent)
+    // A leaf with room for `entry_room` entries, or an inner node with its full arrays.
+    Node *new_node(Node *parent, u32 entry_room, bool inner)
     {
         Node *n = make_new<Node>(*_allocator, *_allocator);
-        if (n) {
-            n->entries.reserve(node_capacity);
-            n->children.reserve(node_capacity + 1);
-            if (n->entries.capacity() < node_capacity || n->children.capacity() < node_capacity + 1) {
-                delete_with_allocator(*_allocator, n);
-                n = nullptr;
-            }
+        if (n && !(inner ? reserve_inner(n) : reserve_room(n, entry_room))) {
+            delete_with_allocator(*_allocator, n);
+            n = nullptr;
         }
         if (!n) {
             log_message("ordered_map", "out of memory for a node");
@@ -394,6 +415,29 @@ template <typename K, typename V, typename Order = OrderedKey<K>> class OrderedM
         }
         n->parent = parent;
         return n;
+    }
+
+    static bool reserve_room(Node *n, u32 entries)
+    {
+        n->entries.reserve(entries);
+        return n->entries.capacity() >= entries;
+    }
+
+    static bool reserve_inner(Node *n)
+    {
+        n->children.reserve(node_capacity + 1);
+        return reserve_room(n, node_capacity) && n->children.capacity() >= node_capacity + 1;
+    }
+
+    // Makes room for one more entry in a leaf: doubling from 4, capped at node_capacity.
+    // A failure is left to the insertion, which then grows the array by its own rule.
+    static void grow_leaf(Node *n)
+    {
+        const u32 capacity = n->entries.capacity();
+        if (n->entries.size() < capacity || capacity >= node_capacity)
+            return;
+        const u32 doubled = capacity < 2 ? 4 : capacity * 2;
+        n->entries.reserve(doubled < node_capacity ? doubled : node_capacity);
     }
 
     // Moves every entry and child of `from` to the end of `to` (children re-parented).
@@ -415,15 +459,18 @@ template <typename K, typename V, typename Order = OrderedKey<K>> class OrderedM
     {
         while (n && n->entries.size() >= node_capacity) {
             const u32 middle = node_capacity / 2;
-            Node *sibling = new_node(n->parent);
-            Node *lower = n == _root ? new_node(_root) : nullptr;
-            if (!sibling || (n == _root && !lower)) {
+            const bool inner = !n->is_leaf();
+            const u32 count = n->entries.size();
+            // Everything is allocated before anything moves, so running out of memory
+            // leaves the tree as it was.
+            Node *sibling = new_node(n->parent, count - middle - 1, inner);
+            Node *lower = n == _root ? new_node(_root, middle, inner) : nullptr;
+            if (!sibling || (n == _root && (!lower || !reserve_inner(_root)))) {
                 delete_with_allocator(*_allocator, sibling);
                 delete_with_allocator(*_allocator, lower);
                 return;
             }
             Entry up = std::move(n->entries[middle]);
-            const bool inner = !n->is_leaf();
             move_content(n, sibling, middle + 1, inner ? middle + 1 : 0);
             n->entries.resize(middle);
             if (n == _root) {
@@ -480,6 +527,11 @@ template <typename K, typename V, typename Order = OrderedKey<K>> class OrderedM
             Node *into = left ? left : n;
             Node *from = left ? n : right;
             const u32 separator = left ? slot - 1 : slot;
+            if (!reserve_room(into, into->entries.size() + 1 + from->entries.size())) {
+                // Left underfull rather than half merged: lookups and order stay right.
+                log_message("ordered_map", "out of memory merging nodes");
+                return;
+            }
             into->entries.push_back(std::move(parent->entries[separator]));
             move_content(from, into, 0, 0);
             parent->entries.erase(separator);

@@ -2,6 +2,7 @@
 
 #include "foundation/dynamic_string.h"
 #include "foundation/memory_globals.h"
+#include "tests/support/recording_allocator.h"
 
 #include <gtest/gtest.h>
 
@@ -256,6 +257,32 @@ TEST(OrderedMap, EngineStringKeysAreCopiedWithTheMapsAllocator)
     }
     EXPECT_EQ(it, reference.end());
     EXPECT_EQ(map.lower_bound("member_5")->key, "member_5");
+}
+
+} // namespace
+} // namespace tallow
+
+namespace tallow {
+namespace {
+
+TEST(OrderedMap, KeyThatCannotBeStoredIsNotInserted)
+{
+    test::RecordingAllocator backing;
+    {
+        OrderedMap<DynamicString, u32> map(backing);
+        map["alpha"] = 1;
+        ASSERT_TRUE(map.validate());
+        // The leaf has room, so the next allocation is the new key's copy.
+        backing.fail_next(1);
+        EXPECT_EQ(map.find_or_insert("beta"), map.end());
+        EXPECT_EQ(map.size(), 1u);
+        EXPECT_EQ(map.find("beta"), map.end());
+        EXPECT_TRUE(map.validate());
+        map["beta"] = 2; // memory is back
+        EXPECT_EQ(map.size(), 2u);
+        EXPECT_TRUE(map.validate());
+    }
+    EXPECT_EQ(backing.live_count(), 0u);
 }
 
 } // namespace
