@@ -193,7 +193,7 @@ void Application::load_user_settings()
     if (user_path.kind() != ConstConfigKind::String)
         return;
     DynamicString path(_allocator);
-    if (!expand_application_data(user_path.to_string(), false, path))
+    if (!expand_application_data(user_path.to_string(), path))
         return;
     DiskFileSystem fs("", _allocator);
     if (!fs.exists(path.c_str()))
@@ -421,7 +421,7 @@ void Application::set_save_dir()
         return;
     }
     DynamicString path(_allocator);
-    if (!expand_application_data(save_dir.to_string(), true, path))
+    if (!expand_application_data(save_dir.to_string(), path))
         return;
     DiskFileSystem fs("", _allocator);
     if (!fs.create_directory(path.c_str())) {
@@ -573,7 +573,7 @@ bool Application::save_user_settings()
     if (user_path.kind() != ConstConfigKind::String || !_user_settings)
         return false;
     DynamicString path(_allocator);
-    if (!expand_application_data(user_path.to_string(), true, path))
+    if (!expand_application_data(user_path.to_string(), path))
         return false;
     DynamicString directory(_allocator);
     path_directory(path.c_str(), directory);

@@ -1,6 +1,7 @@
 #include "application/application_options.h"
 
 #include "foundation/log.h"
+#include "foundation/path.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -68,18 +69,6 @@ f64 parse_option_seconds(const char *text)
     return std::isfinite(value) ? value : 0.0;
 }
 
-void option_path_directory(const char *path, DynamicString &out)
-{
-    const char *last = nullptr;
-    for (const char *p = path ? path : ""; *p; ++p)
-        if (*p == '/' || *p == '\\')
-            last = p;
-    if (!last)
-        out.clear();
-    else
-        out.assign_range(path, u32(last - path));
-}
-
 ApplicationOptions::ApplicationOptions(Allocator &allocator, const char *program_path)
     : data_dir(allocator), compile_platform(allocator), source_dir(allocator), bundle_dir(allocator), host(allocator),
       project(allocator), settings_file_name(allocator), editor_settings_file_name(allocator), recompile(allocator),
@@ -111,7 +100,7 @@ void ApplicationOptions::set_defaults(const char *program_path)
     // remake them as strings owned through our allocator.
     for (DynamicString &s : _substitutions)
         new (&s) DynamicString(*_allocator);
-    option_path_directory(program_path, data_dir);
+    path_directory(program_path, data_dir);
     compile_platform.assign_cstr("win32");
     settings_file_name.assign_cstr("settings.ini");
 }

@@ -80,7 +80,5 @@ class ApplicationOptions {
 i32 parse_option_integer(const char *text);
 /// Reads a decimal number with optional fraction and exponent; 0.0 without one.
 f64 parse_option_seconds(const char *text);
-/// The directory part of a path: everything before its last "\\" or "/" (empty without one).
-void option_path_directory(const char *path, DynamicString &out);
 
 } // namespace tallow

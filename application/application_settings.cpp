@@ -1,7 +1,6 @@
 #include "application/application_settings.h"
 
 #include "foundation/config_value.h"
-#include "foundation/disk_file_system.h"
 #include "foundation/log.h"
 #include "foundation/memory_globals.h"
 
@@ -69,7 +68,7 @@ i32 setting_resolution(ConstConfigValue s, ConfigValue *user, u32 index, i32 fal
     return fallback;
 }
 
-bool application_data_folder(DynamicString &out_folder, bool create)
+bool application_data_folder(DynamicString &out_folder)
 {
     const char *xdg = getenv("XDG_CONFIG_HOME");
     if (xdg && xdg[0] == '/') {
@@ -81,17 +80,10 @@ bool application_data_folder(DynamicString &out_folder, bool create)
         out_folder.assign_cstr(home);
         out_folder.append("/.config");
     }
-    if (create) {
-        DiskFileSystem fs("", out_folder.allocator() ? *out_folder.allocator() : default_allocator());
-        if (!fs.create_directory(out_folder.c_str())) {
-            log_message("application", "cannot create the application-data folder \"%s\"", out_folder.c_str());
-            return false;
-        }
-    }
     return true;
 }
 
-bool expand_application_data(const char *path, bool create_folder, DynamicString &out_path)
+bool expand_application_data(const char *path, DynamicString &out_path)
 {
     static const char pattern[] = "%APPDATA%";
     out_path.assign_cstr(path);
@@ -99,7 +91,7 @@ bool expand_application_data(const char *path, bool create_folder, DynamicString
         return true;
     Allocator &allocator = out_path.allocator() ? *out_path.allocator() : default_allocator();
     DynamicString folder(allocator);
-    if (!application_data_folder(folder, create_folder)) {
+    if (!application_data_folder(folder)) {
         log_message("application", "\"%s\" needs the application-data folder, which is unknown (no $HOME)", path);
         return false;
     }

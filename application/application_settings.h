@@ -29,10 +29,10 @@ f32 setting_float(ConstConfigValue s, ConfigValue *user, const char *user_key, f
 i32 setting_resolution(ConstConfigValue s, ConfigValue *user, u32 index, i32 fallback);
 
 /// The user's application-data folder; false when neither $XDG_CONFIG_HOME nor $HOME is
-/// set. With `create` the folder is made when missing.
-bool application_data_folder(DynamicString &out_folder, bool create);
+/// set. The folder is not created: writers create the directories of what they write.
+bool application_data_folder(DynamicString &out_folder);
 /// `path` with every "%APPDATA%" replaced by the application-data folder; false (logged)
 /// when the path needs the folder and it is unknown.
-bool expand_application_data(const char *path, bool create_folder, DynamicString &out_path);
+bool expand_application_data(const char *path, DynamicString &out_path);
 
 } // namespace tallow

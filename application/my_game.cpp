@@ -93,8 +93,8 @@ MyGame::MyGame(Application &application, IScriptSource *scripts)
 {
     ResourceManager *manager = application.resource_manager();
     if (!_source && manager) {
-        if (!manager->is_type_registered(NameId64("lua")))
-            (void)manager->register_type(NameId64("lua"), lua_resource_type_callbacks());
+        if (!manager->is_type_registered(lua_script_type))
+            (void)manager->register_type(lua_script_type, lua_resource_type_callbacks());
         _resource_source = make_new<ResourceScriptSource>(_allocator, *manager);
         _source = _resource_source;
     }
@@ -281,7 +281,7 @@ void MyGame::reload(u64 type_id, u64 name_id)
     manager->flush();
     bool scripts = false;
     for (u32 i = 0; i < collected.size(); ++i)
-        scripts = scripts || collected[i].id.type == NameId64("lua");
+        scripts = scripts || collected[i].id.type == lua_script_type;
     // Worlds, particle worlds and shading environments take their reloaded data here once
     // they exist; scripts re-run on the main state and on every job thread.
     if (scripts) {

@@ -19,21 +19,14 @@ bool read_config_file(const char *path, ConfigValue &out_value)
     DiskFileSystem fs("", allocator);
     if (!fs.exists(path))
         return false;
-    u64 size = fs.file_size(path);
-    Array<char> text(allocator);
-    text.resize(u32(size));
-    if (u64(text.size()) != size) {
-        log_message("application", "\"%s\" is too large to read (%llu bytes)", path, (unsigned long long)size);
+    DynamicString text(allocator);
+    InputArchive archive(fs.open_input(path, allocator, false));
+    u64 size = archive.bytes_left(); // the text may hold zero bytes: parse them all
+    if (archive.has_failed() || !archive.read_whole_text(text)) {
+        log_message("application", "cannot read \"%s\"", path);
         return false;
     }
-    {
-        InputArchive archive(fs.open_input(path, allocator, false));
-        if (!archive.read(text.data(), size) || archive.has_failed()) {
-            log_message("application", "cannot read \"%s\"", path);
-            return false;
-        }
-    }
-    parse_config_text(text.data(), text.data() + text.size(), out_value);
+    parse_config_text(text.c_str(), text.c_str() + size, out_value);
     return true;
 }
 

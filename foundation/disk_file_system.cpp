@@ -18,12 +18,13 @@ DiskFileSystem::DiskFileSystem(const char *root, Allocator &allocator) : _root(r
 
 void DiskFileSystem::full_path(const char *name, DynamicString &out) const
 {
-    out.assign_cstr(_root.c_str());
-    if (_root.empty())
+    if (_root.empty()) {
         out.assign_cstr(name);
-    else if (name && name[0]) {
-        u32 n = _root.length();
-        if (_root.c_str()[n - 1] != '/')
+        return;
+    }
+    out.assign_cstr(_root.c_str());
+    if (name && name[0]) {
+        if (_root.c_str()[_root.length() - 1] != '/')
             out.append_char('/');
         out.append(name);
     }

@@ -137,10 +137,6 @@ bool read_array(Array<u8> &out, InputArchive &archive) { return read_counted(out
 bool read_array(Array<char> &out, InputArchive &archive) { return read_counted(out, archive); }
 bool read_array_u64(Array<u64> &out, InputArchive &archive) { return read_counted(out, archive); }
 
-} // namespace tallow
-
-namespace tallow {
-
 bool read_string_array(Array<DynamicString> &out, InputArchive &archive)
 {
     out.resize(0);

@@ -97,8 +97,7 @@ constexpr u32 post_slice = 64;
 
 } // namespace
 
-static_assert(alignof(BatchRecord) <= sizeof(BatchBlock) || sizeof(BatchBlock) % alignof(BatchRecord) == 0,
-              "batch records follow the block header");
+static_assert(sizeof(BatchBlock) % alignof(BatchRecord) == 0, "batch records follow the block header");
 
 JobId run_job(ThreadPool &pool, const Job &job, JobId dependency, const JobSplit *split)
 {

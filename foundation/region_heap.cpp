@@ -1,5 +1,6 @@
 #include "foundation/region_heap.h"
 
+#include "foundation/allocator_internal.h"
 #include "foundation/log.h"
 
 #include <cstdlib>
@@ -48,7 +49,6 @@ constexpr u64 large_rounding = 4096;
 
 static_assert(header_size == 16 && min_chunk == 32, "chunk layout keeps payloads 16-byte aligned");
 
-u64 round_up(u64 x, u64 a) { return (x + a - 1) & ~(a - 1); }
 u64 chunk_size(const Chunk *c) { return c->head & ~flag_mask; }
 Chunk *at(void *p, u64 offset) { return reinterpret_cast<Chunk *>(static_cast<u8 *>(p) + offset); }
 Chunk *next_chunk(Chunk *c) { return at(c, chunk_size(c)); }
@@ -93,12 +93,12 @@ RegionHeap *RegionHeap::create(void *base, u64 capacity, RegionGrowCallback grow
     if (!base || capacity < 513)
         return nullptr;
     u8 *start = static_cast<u8 *>(base);
-    u8 *aligned = reinterpret_cast<u8 *>(round_up(reinterpret_cast<u64>(start), alignment));
+    u8 *aligned = reinterpret_cast<u8 *>(align_up(reinterpret_cast<u64>(start), alignment));
     u64 lost = u64(aligned - start);
     if (capacity < lost)
         return nullptr;
     u64 usable = (capacity - lost) & ~(alignment - 1);
-    u64 records = round_up(sizeof(RegionHeap), alignment) + segment_header;
+    u64 records = align_up(sizeof(RegionHeap), alignment) + segment_header;
     if (usable < records + min_chunk + sentinel_size)
         return nullptr;
     RegionHeap *heap = new (aligned) RegionHeap();
@@ -111,7 +111,7 @@ RegionHeap *RegionHeap::create(void *base, u64 capacity, RegionGrowCallback grow
         word = 0;
     for (Chunk *&bin : heap->_bins)
         bin = nullptr;
-    Segment *s = reinterpret_cast<Segment *>(aligned + round_up(sizeof(RegionHeap), alignment));
+    Segment *s = reinterpret_cast<Segment *>(aligned + align_up(sizeof(RegionHeap), alignment));
     *s = {nullptr, nullptr, start, capacity, nullptr, segment_external};
     heap->_segments = s;
     heap->insert_free(format_segment(s, aligned + records, aligned + usable));
@@ -186,7 +186,7 @@ Chunk *RegionHeap::grow(u64 size)
 {
     if (!_grow)
         return nullptr;
-    u64 region = round_up(size + segment_header + sentinel_size, granularity);
+    u64 region = align_up(size + segment_header + sentinel_size, granularity);
     void *base = grow_region(region);
     if (!base)
         return nullptr;
@@ -251,12 +251,12 @@ void *RegionHeap::allocate_large(u64 align, u64 size)
 {
     if (!_grow)
         return nullptr;
-    u64 region = round_up(segment_header + header_size + (align > alignment ? align : 0) + size, large_rounding);
+    u64 region = align_up(segment_header + header_size + (align > alignment ? align : 0) + size, large_rounding);
     void *base = grow_region(region);
     if (!base)
         return nullptr;
     u8 *start = static_cast<u8 *>(base);
-    u8 *mem = reinterpret_cast<u8 *>(round_up(reinterpret_cast<u64>(start + segment_header + header_size), align));
+    u8 *mem = reinterpret_cast<u8 *>(align_up(reinterpret_cast<u64>(start + segment_header + header_size), align));
     Chunk *c = chunk_of(mem);
     if (reinterpret_cast<u8 *>(c) + size > start + region) { // a misaligned base ate the slack
         _release(base, region, _user);
@@ -278,7 +278,7 @@ void *RegionHeap::allocate(u64 align, u64 size)
         align = alignment;
     if (size > max_request || align > max_request)
         return nullptr;
-    u64 need = round_up(size + header_size, alignment);
+    u64 need = align_up(size + header_size, alignment);
     if (need < min_chunk)
         need = min_chunk;
     if (need >= large_threshold)
@@ -290,7 +290,7 @@ void *RegionHeap::allocate(u64 align, u64 size)
     remove_free(c);
     if (align > alignment) {
         u8 *mem = payload(c);
-        u8 *aligned = reinterpret_cast<u8 *>(round_up(reinterpret_cast<u64>(mem), align));
+        u8 *aligned = reinterpret_cast<u8 *>(align_up(reinterpret_cast<u64>(mem), align));
         if (aligned != mem) {
             u64 lead = u64(aligned - mem);
             if (lead < min_chunk)

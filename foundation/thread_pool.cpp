@@ -145,6 +145,10 @@ bool ThreadPool::add_worker(u32 thread_id)
 {
     if (!_members)
         return false;
+    // Held from the look-up to the publish: two threads joining at once must not both
+    // pass the membership test or take the same slot. Also orders against
+    // add_job_to_all's walk over the members.
+    ScopedLock guard(_lock);
     if (find_member(thread_id)) {
         log_message("thread_pool", "thread %u is already a member", thread_id);
         return false;
@@ -159,7 +163,6 @@ bool ThreadPool::add_worker(u32 thread_id)
         log_message("thread_pool", "out of memory adding thread %u", thread_id);
         return false;
     }
-    ScopedLock guard(_lock); // add_worker against add_job_to_all's walk over the members
     _members[slot] = member;
     _member_count.store(slot + 1, std::memory_order_release);
     return true;

@@ -15,6 +15,10 @@
 
 namespace tallow {
 
+/// Little-endian decoding of fixed-width fields already in memory.
+inline u32 load_u32_le(const u8 *p) { return u32(p[0]) | u32(p[1]) << 8 | u32(p[2]) << 16 | u32(p[3]) << 24; }
+inline u64 load_u64_le(const u8 *p) { return u64(load_u32_le(p)) | u64(load_u32_le(p + 4)) << 32; }
+
 class ByteReader {
   public:
     ByteReader(const void *data, u64 size) : _data(static_cast<const u8 *>(data)), _size(data ? size : 0) {}
@@ -41,19 +45,15 @@ class ByteReader {
         u8 b[4];
         if (!read_bytes(b, 4))
             return false;
-        out = u32(b[0]) | u32(b[1]) << 8 | u32(b[2]) << 16 | u32(b[3]) << 24;
+        out = load_u32_le(b);
         return true;
     }
     bool read_u64(u64 &out)
     {
-        u32 lo = 0, hi = 0;
-        if (!has(8)) {
-            _ok = false;
+        u8 b[8];
+        if (!read_bytes(b, 8))
             return false;
-        }
-        read_u32(lo);
-        read_u32(hi);
-        out = u64(lo) | u64(hi) << 32;
+        out = load_u64_le(b);
         return true;
     }
     bool skip(u64 n)
@@ -73,9 +73,5 @@ class ByteReader {
     u64 _position = 0;
     bool _ok = true;
 };
-
-/// Little-endian decoding of fixed-width fields already in memory.
-inline u32 load_u32_le(const u8 *p) { return u32(p[0]) | u32(p[1]) << 8 | u32(p[2]) << 16 | u32(p[3]) << 24; }
-inline u64 load_u64_le(const u8 *p) { return u64(load_u32_le(p)) | u64(load_u32_le(p + 4)) << 32; }
 
 } // namespace tallow

@@ -21,7 +21,8 @@ ResourceManager::ResourceManager(ResourceLoader &loader, Allocator &parent)
 ResourceManager::~ResourceManager()
 {
     flush();
-    for (ResourceType &type : _types) {
+    for (auto &record : _types) {
+        ResourceType &type = record.value;
         for (auto &entry : *type.loaded) {
             log_message("resource",
                         "resource %016llx (type %016llx) still loaded at shutdown (%d references); freeing it",
@@ -40,15 +41,8 @@ ResourceManager::~ResourceManager()
 
 ResourceManager::ResourceType *ResourceManager::find_type(u64 type)
 {
-    u32 lo = 0, hi = _types.size();
-    while (lo < hi) {
-        u32 mid = lo + (hi - lo) / 2;
-        if (_types[mid].type < type)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return lo < _types.size() && _types[lo].type == type ? &_types[lo] : nullptr;
+    u32 i = _types.find_index(type);
+    return i == _types.size() ? nullptr : &_types.value(i);
 }
 
 const ResourceManager::ResourceType *ResourceManager::find_type(u64 type) const
@@ -66,16 +60,10 @@ bool ResourceManager::register_type(NameId64 type, const ResourceTypeCallbacks &
     record.type = type.value();
     record.callbacks = callbacks;
     record.loaded = make_new<HashMap<u64, LoadedResource>>(_allocator, _allocator);
-    if (!record.loaded || !_types.push_back(record)) {
+    if (!record.loaded || !_types.insert(record.type, record)) {
         delete_with_allocator(_allocator, record.loaded);
         log_message("resource", "out of memory registering resource type %016llx", hex(type));
         return false;
-    }
-    // Kept sorted by insertion: the new record moves down to its place.
-    for (u32 i = _types.size() - 1; i > 0 && _types[i - 1].type > _types[i].type; --i) {
-        ResourceType t = _types[i];
-        _types[i] = _types[i - 1];
-        _types[i - 1] = t;
     }
     return true;
 }
@@ -344,8 +332,8 @@ u32 ResourceManager::outstanding_requests() const { return _pending->count() + _
 u32 ResourceManager::loaded_count() const
 {
     u32 n = 0;
-    for (const ResourceType &t : _types)
-        n += t.loaded->size();
+    for (const auto &record : _types)
+        n += record.value.loaded->size();
     return n;
 }
 

@@ -34,6 +34,7 @@
 
 #include "foundation/array.h"
 #include "foundation/hash_map.h"
+#include "foundation/sort_map.h"
 #include "foundation/trace_allocator.h"
 #include "resource/resource_id.h"
 
@@ -190,7 +191,7 @@ class ResourceManager {
     RequestRing *_pending; // requests not yet handed to the loader
     u32 _next_request_id = 0;
     u32 _completed_request_id = 0; // every id below it is done
-    Array<ResourceType> _types;    // ascending by type id
+    SortMap<u64, ResourceType> _types; // by type id
     ResourceStampHook _stamp_hook;
 };
 

@@ -74,7 +74,9 @@ void safe_get(lua_State *L, i32 getter_reference, i32 object_index, const char *
 /// so that a _G with a raising __index is reported, not fatal.
 int call_global(lua_State *L)
 {
-    lua_getglobal(L, lua_tostring(L, 1));
+    // The name is already an interned string on the stack; look it up as it is.
+    lua_pushvalue(L, 1);
+    lua_gettable(L, LUA_GLOBALSINDEX);
     lua_replace(L, 1);
     lua_call(L, lua_gettop(L) - 1, LUA_MULTRET);
     return lua_gettop(L);
@@ -103,10 +105,11 @@ int script_dofile(lua_State *L)
 int script_print(lua_State *L)
 {
     int n = lua_gettop(L);
-    luaL_checkstack(L, 2 * n + 2, "too many arguments to print");
+    luaL_checkstack(L, 2 * n + 3, "too many arguments to print");
+    lua_getglobal(L, "tostring"); // once per call, at index n + 1
     int pieces = 0;
     for (int i = 1; i <= n; ++i) {
-        lua_getglobal(L, "tostring");
+        lua_pushvalue(L, n + 1);
         lua_pushvalue(L, i);
         lua_call(L, 1, 1);
         if (!lua_isstring(L, -1) || lua_type(L, -1) != LUA_TSTRING)
@@ -231,10 +234,17 @@ LuaEnvironment &LuaEnvironment::from_state(lua_State *L)
 
 CallResult LuaEnvironment::load_file(const char *name)
 {
+    bool found = false;
+    return load_file(name, found);
+}
+
+CallResult LuaEnvironment::load_file(const char *name, bool &found)
+{
     lua_State *L = _state;
     const u8 *data = nullptr;
     u64 size = 0;
-    if (!_source || !_source->find_script(name, data, size)) {
+    found = _source && _source->find_script(name, data, size);
+    if (!found) {
         lua_pushfstring(L, "script not found: %s", name);
         return {L, lua_gettop(L) - 1, true};
     }
@@ -286,10 +296,8 @@ CallResult LuaEnvironment::require(const char *name)
     // sees true and does not recurse.
     lua_pushboolean(L, 1);
     lua_setfield(L, loaded, name);
-    const u8 *data = nullptr;
-    u64 size = 0;
-    bool exists = _source && _source->find_script(name, data, size);
-    CallResult r = load_file(name);
+    bool exists = false;
+    CallResult r = load_file(name, exists);
     if (r.error) {
         if (!exists) {
             // Nothing ran: a later require, once the script is loaded, must run it.

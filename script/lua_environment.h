@@ -168,6 +168,8 @@ class LuaEnvironment {
 
   private:
     static void *allocate_hook(void *user, void *block, size_t old_size, size_t new_size);
+    /// load_file that also tells whether the script was found (so nothing ran).
+    CallResult load_file(const char *name, bool &found);
     void report_error(const char *format);
 
     lua_State *_state = nullptr;

@@ -42,7 +42,7 @@ ResourceTypeCallbacks lua_resource_type_callbacks()
 
 bool ResourceScriptSource::find_script(const char *name, const u8 *&out_data, u64 &out_size)
 {
-    auto *resource = static_cast<const LuaScriptResource *>(_manager.get(NameId64("lua"), NameId64(name)));
+    auto *resource = static_cast<const LuaScriptResource *>(_manager.get(lua_script_type, NameId64(name)));
     if (!resource)
         return false;
     out_data = resource->bytes;

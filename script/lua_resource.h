@@ -3,7 +3,7 @@
 // byte length, then that many bytes of Lua source or precompiled chunk), and the script
 // source that serves loaded "lua" resources to a LuaEnvironment.
 //
-//   manager.register_type(NameId64("lua"), lua_resource_type_callbacks());
+//   manager.register_type(lua_script_type, lua_resource_type_callbacks());
 //   ResourceScriptSource source(manager);
 //   LuaEnvironment env(&source, allocator);
 
@@ -11,6 +11,8 @@
 #include "script/lua_environment.h"
 
 namespace tallow {
+
+constexpr NameId64 lua_script_type("lua");
 
 /// A loaded "lua" resource: the stored bytes (length word included), checked at load.
 struct LuaScriptResource {

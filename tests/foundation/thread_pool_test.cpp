@@ -453,5 +453,33 @@ TEST(ThreadPool, DestructorFinishesReadyJobsAndJoinsWorkers)
     EXPECT_EQ(allocator.allocation_count(), 2u); // the record array and main's record
 }
 
+// Threads joining at the same moment (main and renderer at start-up) must each get a slot.
+TEST(ThreadPool, ThreadsAddedConcurrentlyAreAllMembers)
+{
+    test::Watchdog watchdog;
+    TraceAllocator allocator("pool_test", default_allocator());
+    ThreadRegistry registry(allocator, "main");
+    ThreadPool pool(allocator, 0, registry);
+    constexpr u32 joiners = 8;
+    std::atomic<u32> ready{0};
+    std::atomic<u32> added{0};
+    std::vector<u32> ids(joiners);
+    std::vector<std::thread> threads;
+    for (u32 i = 0; i < joiners; ++i)
+        threads.emplace_back([&, i] {
+            ids[i] = current_thread_id();
+            ready.fetch_add(1);
+            while (ready.load() < joiners)
+                std::this_thread::yield();
+            if (pool.add_worker(ids[i]))
+                added.fetch_add(1);
+        });
+    for (std::thread &t : threads)
+        t.join();
+    EXPECT_EQ(added.load(), joiners);
+    for (u32 id : ids)
+        EXPECT_TRUE(pool.is_member(id)) << "thread " << id;
+}
+
 } // namespace
 } // namespace tallow
