@@ -21,11 +21,11 @@
 #include "application/frame_time_filter.h"
 #include "application/game_interface.h"
 #include "application/services.h"
-#include "foundation/array.h"
-#include "foundation/chunk_store.h"
-#include "foundation/const_config_value.h"
-#include "foundation/name_id.h"
-#include "foundation/trace_allocator.h"
+#include "foundation/containers/array.h"
+#include "foundation/io/chunk_store.h"
+#include "foundation/config/const_config_value.h"
+#include "foundation/strings/name_id.h"
+#include "foundation/memory/trace_allocator.h"
 #include "foundation/types.h"
 
 namespace tallow {

@@ -1,7 +1,7 @@
 #include "application/application_options.h"
 
 #include "foundation/log.h"
-#include "foundation/path.h"
+#include "foundation/strings/path.h"
 
 #include <cmath>
 #include <cstdlib>

@@ -17,8 +17,8 @@
 //
 // The record owns its strings (made with the allocator given); main thread only.
 
-#include "foundation/array.h"
-#include "foundation/dynamic_string.h"
+#include "foundation/containers/array.h"
+#include "foundation/strings/dynamic_string.h"
 #include "foundation/types.h"
 
 namespace tallow {

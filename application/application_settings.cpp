@@ -1,8 +1,8 @@
 #include "application/application_settings.h"
 
-#include "foundation/config_value.h"
+#include "foundation/config/config_value.h"
 #include "foundation/log.h"
-#include "foundation/memory_globals.h"
+#include "foundation/memory/memory_globals.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -9,8 +9,8 @@
 // The user's application-data folder ("%APPDATA%" in setting paths) is $XDG_CONFIG_HOME,
 // or ~/.config without it. Main thread.
 
-#include "foundation/const_config_value.h"
-#include "foundation/dynamic_string.h"
+#include "foundation/config/const_config_value.h"
+#include "foundation/strings/dynamic_string.h"
 #include "foundation/types.h"
 
 namespace tallow {

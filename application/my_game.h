@@ -16,7 +16,7 @@
 // and hot reload keep those states in step with the main one. Main thread only.
 
 #include "application/game_interface.h"
-#include "foundation/trace_allocator.h"
+#include "foundation/memory/trace_allocator.h"
 #include "script/lua_resource.h"
 
 #include <mutex>

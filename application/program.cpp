@@ -3,10 +3,10 @@
 #include "application/application.h"
 #include "application/application_options.h"
 #include "application/crash_handler.h"
-#include "foundation/command_line.h"
+#include "foundation/strings/command_line.h"
 #include "foundation/log.h"
-#include "foundation/memory_globals.h"
-#include "foundation/random_seed.h"
+#include "foundation/memory/memory_globals.h"
+#include "foundation/math/random_seed.h"
 #include "platform/window/close_signal.h"
 
 #include <chrono>

@@ -12,7 +12,7 @@
 // without it. Every service is destroyed through the allocator it was made with, in the
 // shutdown order. All calls come from the main thread.
 
-#include "foundation/name_id.h"
+#include "foundation/strings/name_id.h"
 #include "foundation/types.h"
 
 namespace tallow {

@@ -1,13 +1,13 @@
 #include "application/settings_file.h"
 
-#include "foundation/config_text_parser.h"
-#include "foundation/config_text_writer.h"
-#include "foundation/config_value.h"
-#include "foundation/disk_file_system.h"
-#include "foundation/input_archive.h"
+#include "foundation/config/config_text_parser.h"
+#include "foundation/config/config_text_writer.h"
+#include "foundation/config/config_value.h"
+#include "foundation/io/disk_file_system.h"
+#include "foundation/io/input_archive.h"
 #include "foundation/log.h"
-#include "foundation/memory_globals.h"
-#include "foundation/output_archive.h"
+#include "foundation/memory/memory_globals.h"
+#include "foundation/io/output_archive.h"
 
 #include <cstdio>
 

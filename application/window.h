@@ -19,7 +19,7 @@
 //
 // Main thread only. Listener calls happen inside `pump_messages`.
 
-#include "foundation/array.h"
+#include "foundation/containers/array.h"
 #include "foundation/types.h"
 #include "platform/window/window_system.h"
 

@@ -1,8 +1,8 @@
 // Flat config blobs from compiled resources: validate any bytes, and read them whatever
 // the verdict (reads must stay inside the blob).
-#include "foundation/config_blob.h"
-#include "foundation/config_value.h"
-#include "foundation/memory_globals.h"
+#include "foundation/config/config_blob.h"
+#include "foundation/config/config_value.h"
+#include "foundation/memory/memory_globals.h"
 #include "fuzz/fuzz_config_walk.h"
 #include "fuzz/fuzz_support.h"
 

@@ -1,8 +1,8 @@
 // Config text: parse any bytes, then write, flatten, validate and read what came out.
-#include "foundation/config_blob.h"
-#include "foundation/config_text_parser.h"
-#include "foundation/config_text_writer.h"
-#include "foundation/memory_globals.h"
+#include "foundation/config/config_blob.h"
+#include "foundation/config/config_text_parser.h"
+#include "foundation/config/config_text_writer.h"
+#include "foundation/memory/memory_globals.h"
 #include "fuzz/fuzz_config_walk.h"
 #include "fuzz/fuzz_support.h"
 

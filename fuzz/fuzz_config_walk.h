@@ -1,6 +1,6 @@
 #pragma once
 // The read side of flat config values as the config fuzz targets exercise it.
-#include "foundation/const_config_value.h"
+#include "foundation/config/const_config_value.h"
 
 namespace tallow::fuzz {
 

@@ -1,7 +1,7 @@
 // Bundles: open any bytes as a bundle and read or skip every resource of its table.
-#include "foundation/disk_file_system.h"
-#include "foundation/memory_buffer.h"
-#include "foundation/memory_globals.h"
+#include "foundation/io/disk_file_system.h"
+#include "foundation/io/memory_buffer.h"
+#include "foundation/memory/memory_globals.h"
 #include "fuzz/fuzz_support.h"
 #include "resource/bundle.h"
 

@@ -1,8 +1,8 @@
 // The loose-file database index, the "package" resource and the "mouse_cursor" resource:
 // parse any bytes. The first byte picks the reader.
-#include "foundation/input_archive.h"
-#include "foundation/memory_buffer.h"
-#include "foundation/memory_globals.h"
+#include "foundation/io/input_archive.h"
+#include "foundation/io/memory_buffer.h"
+#include "foundation/memory/memory_globals.h"
 #include "fuzz/fuzz_support.h"
 #include "resource/exploded_database.h"
 #include "resource/resource_types.h"

@@ -1,8 +1,8 @@
 // Segment-compressed streams: decompress any bytes through the archives.
-#include "foundation/compressed_buffer.h"
-#include "foundation/input_archive.h"
-#include "foundation/memory_buffer.h"
-#include "foundation/memory_globals.h"
+#include "foundation/io/compressed_buffer.h"
+#include "foundation/io/input_archive.h"
+#include "foundation/io/memory_buffer.h"
+#include "foundation/memory/memory_globals.h"
 #include "fuzz/fuzz_support.h"
 
 #include <vector>

@@ -9,7 +9,7 @@
 //       ...
 //   }
 #include "foundation/log.h"
-#include "foundation/memory_globals.h"
+#include "foundation/memory/memory_globals.h"
 
 namespace tallow::fuzz {
 

@@ -1,7 +1,7 @@
 // Writes the fuzz corpus seeds: make_seeds <config dir> <blob dir> <segment dir>.
-#include "foundation/config_blob.h"
-#include "foundation/config_text_parser.h"
-#include "foundation/memory_globals.h"
+#include "foundation/config/config_blob.h"
+#include "foundation/config/config_text_parser.h"
+#include "foundation/memory/memory_globals.h"
 #include "tests/support/segment_stream_writer.h"
 
 #include <cstdio>

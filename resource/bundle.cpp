@@ -1,8 +1,8 @@
 #include "resource/bundle.h"
 
-#include "foundation/compressed_buffer.h"
-#include "foundation/disk_file_system.h"
-#include "foundation/input_archive.h"
+#include "foundation/io/compressed_buffer.h"
+#include "foundation/io/disk_file_system.h"
+#include "foundation/io/input_archive.h"
 #include "foundation/log.h"
 #include "resource/byte_reader.h"
 

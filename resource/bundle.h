@@ -23,9 +23,9 @@
 // stream; a truncated or corrupt bundle fails the read that meets it with a logged
 // message naming the file, and every later read of this bundle fails at once.
 
-#include "foundation/array.h"
-#include "foundation/shared_reference.h"
-#include "foundation/trace_allocator.h"
+#include "foundation/containers/array.h"
+#include "foundation/io/shared_reference.h"
+#include "foundation/memory/trace_allocator.h"
 #include "resource/resource_id.h"
 #include "resource/resource_properties.h"
 

@@ -1,6 +1,6 @@
 #include "resource/exploded_database.h"
 
-#include "foundation/input_archive.h"
+#include "foundation/io/input_archive.h"
 #include "foundation/log.h"
 #include "resource/byte_reader.h"
 

@@ -18,9 +18,9 @@
 // Lookups and reads run on the loader thread; `set_active_properties` on the main thread
 // while no package is loading.
 
-#include "foundation/array.h"
-#include "foundation/disk_file_system.h"
-#include "foundation/trace_allocator.h"
+#include "foundation/containers/array.h"
+#include "foundation/io/disk_file_system.h"
+#include "foundation/memory/trace_allocator.h"
 #include "resource/resource_id.h"
 #include "resource/resource_properties.h"
 

@@ -3,7 +3,7 @@
 // and read). Grows when full to max(16, 2 x capacity), re-packed from the head.
 // Not thread-safe: the loader guards its two rings with its lock.
 
-#include "foundation/array.h"
+#include "foundation/containers/array.h"
 #include "foundation/log.h"
 #include "resource/resource_manager.h"
 

@@ -2,7 +2,7 @@
 // The key of a resource: its type id and name id, both NameId64 of the names
 // ("unit", "levels/intro"). Stored in files as two little-endian u64, type first.
 
-#include "foundation/name_id.h"
+#include "foundation/strings/name_id.h"
 
 namespace tallow {
 

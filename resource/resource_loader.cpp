@@ -1,8 +1,8 @@
 #include "resource/resource_loader.h"
 
-#include "foundation/input_archive.h"
+#include "foundation/io/input_archive.h"
 #include "foundation/log.h"
-#include "foundation/memory_buffer.h"
+#include "foundation/io/memory_buffer.h"
 #include "resource/bundle.h"
 #include "resource/exploded_database.h"
 #include "resource/request_ring.h"

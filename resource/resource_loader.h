@@ -13,8 +13,8 @@
 // Failures (missing resource, corrupt bundle, a load callback returning null) are logged
 // and come back as a failed request; the thread goes on.
 
-#include "foundation/thread_registry.h"
-#include "foundation/trace_allocator.h"
+#include "foundation/threads/thread_registry.h"
+#include "foundation/memory/trace_allocator.h"
 #include "resource/resource_manager.h"
 
 #include <condition_variable>

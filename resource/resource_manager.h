@@ -32,10 +32,10 @@
 // logged; it leaves a reference without data, so `get` gives null and the unload that
 // balances it frees nothing. Main thread only, apart from the callbacks noted above.
 
-#include "foundation/array.h"
-#include "foundation/hash_map.h"
-#include "foundation/sort_map.h"
-#include "foundation/trace_allocator.h"
+#include "foundation/containers/array.h"
+#include "foundation/containers/hash_map.h"
+#include "foundation/containers/sort_map.h"
+#include "foundation/memory/trace_allocator.h"
 #include "resource/resource_id.h"
 
 namespace tallow {

@@ -1,7 +1,7 @@
 #include "resource/resource_package.h"
 
-#include "foundation/disk_file_system.h"
-#include "foundation/input_archive.h"
+#include "foundation/io/disk_file_system.h"
+#include "foundation/io/input_archive.h"
 #include "foundation/log.h"
 #include "resource/bundle.h"
 #include "resource/resource_manager.h"

@@ -18,8 +18,8 @@
 // patch's copy is loaded first and the base's record is skipped. Unloading while loading
 // cancels what has not been read and unloads what has. Main thread only.
 
-#include "foundation/array.h"
-#include "foundation/trace_allocator.h"
+#include "foundation/containers/array.h"
+#include "foundation/memory/trace_allocator.h"
 #include "resource/resource_id.h"
 
 namespace tallow {

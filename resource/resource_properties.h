@@ -13,7 +13,7 @@
 // less preferred ones together. Ties keep the earlier variant. Main thread sets; the loader
 // thread reads, only while no package is loading.
 
-#include "foundation/array.h"
+#include "foundation/containers/array.h"
 #include "foundation/types.h"
 
 namespace tallow {

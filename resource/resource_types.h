@@ -10,7 +10,7 @@
 // "spu_job", "data", "strings", "network_game_config". Their data is the resource's bytes
 // in a block aligned to 16; the readers know their own sizes from the bytes.
 
-#include "foundation/array.h"
+#include "foundation/containers/array.h"
 #include "resource/resource_manager.h"
 
 namespace tallow {

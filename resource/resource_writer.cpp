@@ -1,11 +1,11 @@
 #include "resource/resource_writer.h"
 
-#include "foundation/compressed_buffer.h"
-#include "foundation/disk_file_system.h"
+#include "foundation/io/compressed_buffer.h"
+#include "foundation/io/disk_file_system.h"
 #include "foundation/log.h"
-#include "foundation/memory_buffer.h"
-#include "foundation/memory_globals.h"
-#include "foundation/output_archive.h"
+#include "foundation/io/memory_buffer.h"
+#include "foundation/memory/memory_globals.h"
+#include "foundation/io/output_archive.h"
 #include "resource/exploded_database.h"
 
 #include <algorithm>

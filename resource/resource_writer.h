@@ -16,7 +16,7 @@
 // Variants of one resource are added one after the other; resources keep the order in
 // which they were first added. Not thread-safe; failures return false (logged).
 
-#include "foundation/array.h"
+#include "foundation/containers/array.h"
 #include "resource/resource_id.h"
 
 namespace tallow {

@@ -9,10 +9,10 @@
 // registration driver). Functions whose service is not built yet are not registered.
 
 #include "application/application.h"
-#include "foundation/command_line.h"
-#include "foundation/config_value.h"
-#include "foundation/dynamic_string.h"
-#include "foundation/memory_globals.h"
+#include "foundation/strings/command_line.h"
+#include "foundation/config/config_value.h"
+#include "foundation/strings/dynamic_string.h"
+#include "foundation/memory/memory_globals.h"
 #include "script/lua_environment.h"
 #include "script/registration.h"
 #include "script/script_api.h"

@@ -1,6 +1,6 @@
 #include "script/lua_environment.h"
 
-#include "foundation/array.h"
+#include "foundation/containers/array.h"
 #include "foundation/log.h"
 #include "script/registration.h"
 

@@ -14,8 +14,8 @@
 // has no lock. Every entry into Lua is a protected call: no Lua error escapes into engine
 // code. Messages are logged under the category "Lua".
 
-#include "foundation/allocator.h"
-#include "foundation/trace_allocator.h"
+#include "foundation/memory/allocator.h"
+#include "foundation/memory/trace_allocator.h"
 #include "foundation/types.h"
 #include "script/gc_budget.h"
 #include "script/lua_stack.h"

@@ -1,6 +1,6 @@
 #include "script/lua_resource.h"
 
-#include "foundation/input_archive.h"
+#include "foundation/io/input_archive.h"
 #include "foundation/log.h"
 
 #include <cstring>

@@ -17,7 +17,7 @@
 // run on the thread that owns the state; a raised error skips C++ destructors, so bindings
 // keep no objects with destructors alive across a get_* call.
 
-#include "foundation/name_id.h"
+#include "foundation/strings/name_id.h"
 #include "foundation/types.h"
 
 struct lua_State;

@@ -115,9 +115,9 @@ void LuaEnvironment::unref(i32 reference) { luaL_unref(_state, LUA_REGISTRYINDEX
 } // namespace tallow
 
 // Config values <-> Lua (kept apart from the helpers above for the includes).
-#include "foundation/chunk_store.h"
-#include "foundation/config_value.h"
-#include "foundation/memory_globals.h"
+#include "foundation/io/chunk_store.h"
+#include "foundation/config/config_value.h"
+#include "foundation/memory/memory_globals.h"
 
 #include <cstring>
 

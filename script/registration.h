@@ -2,7 +2,7 @@
 // How engine values are shown to scripts, beyond what LuaStack reads and pushes.
 // The registration helpers themselves are members of LuaEnvironment.
 
-#include "foundation/name_id.h"
+#include "foundation/strings/name_id.h"
 #include "foundation/types.h"
 
 namespace tallow {

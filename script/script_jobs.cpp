@@ -1,8 +1,8 @@
 #include "script/script_jobs.h"
 
-#include "foundation/job.h"
+#include "foundation/threads/job.h"
 #include "foundation/log.h"
-#include "foundation/memory_globals.h"
+#include "foundation/memory/memory_globals.h"
 #include "script/lua_environment.h"
 
 #include <lua.hpp>

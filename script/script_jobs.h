@@ -16,8 +16,8 @@
 // A script error ends its batch only and is logged as "Script job error %s"; run returns
 // the number of failed batches. ScriptJobs is used from one thread (the main thread).
 
-#include "foundation/array.h"
-#include "foundation/trace_allocator.h"
+#include "foundation/containers/array.h"
+#include "foundation/memory/trace_allocator.h"
 #include "foundation/types.h"
 #include "script/lua_stack.h"
 

@@ -1,6 +1,6 @@
 #include "script/temp_values.h"
 
-#include "foundation/allocator.h"
+#include "foundation/memory/allocator.h"
 
 #include <cstring>
 

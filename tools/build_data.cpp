@@ -17,12 +17,12 @@
 // "*.ini" settings files are copied as they are, to both places. Exit code 0 on success; every problem
 // is reported on stderr.
 
-#include "foundation/config_text_parser.h"
-#include "foundation/config_value.h"
-#include "foundation/disk_file_system.h"
-#include "foundation/input_archive.h"
+#include "foundation/config/config_text_parser.h"
+#include "foundation/config/config_value.h"
+#include "foundation/io/disk_file_system.h"
+#include "foundation/io/input_archive.h"
 #include "foundation/log.h"
-#include "foundation/memory_globals.h"
+#include "foundation/memory/memory_globals.h"
 #include "resource/resource_properties.h"
 #include "resource/resource_writer.h"
 

@@ -2,11 +2,11 @@
 // "resource_loader" thread, against zlib inflating the same segments in one thread,
 // and the time from a load request to its hand-in on the main thread.
 #include "bench/support/bench_support.h"
-#include "foundation/compressed_buffer.h"
-#include "foundation/disk_file_system.h"
-#include "foundation/input_archive.h"
-#include "foundation/memory_globals.h"
-#include "foundation/thread_registry.h"
+#include "foundation/io/compressed_buffer.h"
+#include "foundation/io/disk_file_system.h"
+#include "foundation/io/input_archive.h"
+#include "foundation/memory/memory_globals.h"
+#include "foundation/threads/thread_registry.h"
 #include "resource/resource_loader.h"
 #include "resource/resource_manager.h"
 #include "resource/resource_package.h"

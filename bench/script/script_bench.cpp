@@ -8,7 +8,7 @@
 // Prints the time per operation and the ratios.
 
 #include "bench/support/bench_support.h"
-#include "foundation/memory_globals.h"
+#include "foundation/memory/memory_globals.h"
 #include "script/lua_environment.h"
 #include "script/script_api.h"
 

@@ -1,6 +1,6 @@
 #include "bench/support/bench_support.h"
 
-#include "foundation/memory_globals.h"
+#include "foundation/memory/memory_globals.h"
 
 #include <algorithm>
 #include <cstdio>

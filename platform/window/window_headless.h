@@ -10,7 +10,7 @@
 //   ... pump ...
 //   EXPECT_EQ(ws.journal().back().call, HeadlessCall::show_cursor);
 
-#include "foundation/array.h"
+#include "foundation/containers/array.h"
 #include "platform/window/window_system.h"
 
 namespace tallow::platform {

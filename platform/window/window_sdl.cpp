@@ -1,7 +1,7 @@
 #include "platform/window/window_sdl.h"
 
-#include "foundation/allocator.h"
-#include "foundation/array.h"
+#include "foundation/memory/allocator.h"
+#include "foundation/containers/array.h"
 #include "foundation/log.h"
 #include "platform/window/close_signal.h"
 #include "platform/window/virtual_keys.h"

@@ -1,6 +1,6 @@
 #include "platform/window/window_system.h"
 
-#include "foundation/allocator.h"
+#include "foundation/memory/allocator.h"
 #include "foundation/log.h"
 #include "platform/window/window_headless.h"
 #include "platform/window/window_sdl.h"

@@ -1,6 +1,6 @@
 #include "application/application_options.h"
 
-#include "foundation/memory_globals.h"
+#include "foundation/memory/memory_globals.h"
 
 #include <gtest/gtest.h>
 

@@ -3,10 +3,10 @@
 #include "application/application_options.h"
 #include "application/crash_handler.h"
 #include "application/window.h"
-#include "foundation/config_value.h"
+#include "foundation/config/config_value.h"
 #include "foundation/log.h"
-#include "foundation/memory_globals.h"
-#include "foundation/timer.h"
+#include "foundation/memory/memory_globals.h"
+#include "foundation/math/timer.h"
 #include "platform/window/window_headless.h"
 #include "tests/support/temp_directory.h"
 

@@ -1,6 +1,6 @@
 #include "application/window.h"
 
-#include "foundation/memory_globals.h"
+#include "foundation/memory/memory_globals.h"
 #include "platform/window/close_signal.h"
 #include "platform/window/window_headless.h"
 

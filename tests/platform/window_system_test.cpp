@@ -3,7 +3,7 @@
 #include "platform/window/window_headless.h"
 #include "platform/window/window_sdl.h"
 
-#include "foundation/memory_globals.h"
+#include "foundation/memory/memory_globals.h"
 
 #include <SDL2/SDL.h>
 #include <gtest/gtest.h>

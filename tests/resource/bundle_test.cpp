@@ -1,6 +1,6 @@
 // Bundles, the loose-file database and the variant choice they share, read directly
 // (no loader thread).
-#include "foundation/memory_buffer.h"
+#include "foundation/io/memory_buffer.h"
 #include "resource/bundle.h"
 #include "tests/resource/resource_fixture.h"
 

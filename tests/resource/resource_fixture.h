@@ -3,12 +3,12 @@
 // resource tests. Everything is made from one TraceAllocator, which must be back at
 // zero when the fixture is torn down.
 
-#include "foundation/disk_file_system.h"
-#include "foundation/input_archive.h"
+#include "foundation/io/disk_file_system.h"
+#include "foundation/io/input_archive.h"
 #include "foundation/log.h"
-#include "foundation/memory_globals.h"
-#include "foundation/thread_registry.h"
-#include "foundation/trace_allocator.h"
+#include "foundation/memory/memory_globals.h"
+#include "foundation/threads/thread_registry.h"
+#include "foundation/memory/trace_allocator.h"
 #include "resource/exploded_database.h"
 #include "resource/resource_loader.h"
 #include "resource/resource_manager.h"

@@ -1,6 +1,6 @@
 // The resource manager with its loader thread: batches, reference counts, cancel,
 // reload and failed loads.
-#include "foundation/thread.h"
+#include "foundation/threads/thread.h"
 #include "resource/request_ring.h"
 #include "tests/resource/resource_fixture.h"
 

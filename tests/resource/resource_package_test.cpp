@@ -1,6 +1,6 @@
 // Resource packages on the loader thread: bundles with patches, the loose-file database,
 // unloading while loading, reload and damaged bundles.
-#include "foundation/thread.h"
+#include "foundation/threads/thread.h"
 #include "resource/bundle.h"
 #include "tests/resource/resource_fixture.h"
 

@@ -1,5 +1,5 @@
 // The "package" and "mouse_cursor" resource readers, fed good and damaged bytes.
-#include "foundation/memory_buffer.h"
+#include "foundation/io/memory_buffer.h"
 #include "tests/resource/resource_fixture.h"
 
 namespace tallow::test {

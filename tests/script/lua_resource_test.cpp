@@ -1,7 +1,7 @@
 #include "script_fixture.h"
 
-#include "foundation/disk_file_system.h"
-#include "foundation/thread_registry.h"
+#include "foundation/io/disk_file_system.h"
+#include "foundation/threads/thread_registry.h"
 #include "resource/exploded_database.h"
 #include "resource/resource_loader.h"
 #include "script/lua_resource.h"

@@ -122,8 +122,8 @@ TEST_F(RegistrationTest, WrongScriptArgumentsRaiseErrorsNamingFunctionAndArgumen
 } // namespace
 } // namespace tallow::test
 
-#include "foundation/chunk_store.h"
-#include "foundation/config_value.h"
+#include "foundation/io/chunk_store.h"
+#include "foundation/config/config_value.h"
 #include "script/registration.h"
 
 namespace tallow::test {

@@ -3,7 +3,7 @@
 // environment that runs snippets.
 
 #include "foundation/log.h"
-#include "foundation/memory_globals.h"
+#include "foundation/memory/memory_globals.h"
 #include "script/lua_environment.h"
 
 #include <gtest/gtest.h>

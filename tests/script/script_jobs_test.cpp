@@ -1,9 +1,9 @@
 #include "script_fixture.h"
 
-#include "foundation/job.h"
-#include "foundation/thread.h"
-#include "foundation/thread_pool.h"
-#include "foundation/thread_registry.h"
+#include "foundation/threads/job.h"
+#include "foundation/threads/thread.h"
+#include "foundation/threads/thread_pool.h"
+#include "foundation/threads/thread_registry.h"
 #include "script/script_api.h"
 #include "script/script_jobs.h"
 

@@ -7,8 +7,8 @@
 //   SlotAllocator slots("t", backing);
 //   EXPECT_EQ(backing.live_count(), 1u);
 
-#include "foundation/allocator.h"
-#include "foundation/allocator_internal.h"
+#include "foundation/memory/allocator.h"
+#include "foundation/memory/allocator_internal.h"
 
 #include <map>
 #include <mutex>

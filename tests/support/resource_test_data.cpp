@@ -1,7 +1,7 @@
 #include "tests/support/resource_test_data.h"
 
-#include "foundation/disk_file_system.h"
-#include "foundation/memory_globals.h"
+#include "foundation/io/disk_file_system.h"
+#include "foundation/memory/memory_globals.h"
 #include "resource/resource_properties.h"
 
 namespace tallow::test {

@@ -1,5 +1,5 @@
 // Test entry: the global allocators live for the whole run, as in the program.
-#include "foundation/memory_globals.h"
+#include "foundation/memory/memory_globals.h"
 
 #include <gtest/gtest.h>
 

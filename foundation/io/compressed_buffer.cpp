@@ -1,0 +1,350 @@
+#include "foundation/io/compressed_buffer.h"
+
+#include "foundation/io/input_archive.h"
+#include "foundation/log.h"
+#include "foundation/io/output_archive.h"
+
+#include <cstring>
+#include <zlib.h>
+
+namespace tallow {
+
+namespace {
+
+// zlib's state holds pointers: 16-byte alignment, where a 32-bit build could use 4.
+voidpf zlib_allocate(voidpf opaque, uInt items, uInt size)
+{
+    return static_cast<Allocator *>(opaque)->allocate(u64(items) * size, 16);
+}
+
+void zlib_free(voidpf opaque, voidpf address) { static_cast<Allocator *>(opaque)->deallocate(address); }
+
+/// Clears `stream` and points it at one input and one output range, allocating from `allocator`.
+void prepare_stream(z_stream &stream, Allocator &allocator, u8 *in, u32 in_bytes, u8 *out, u32 out_bytes)
+{
+    memset(&stream, 0, sizeof stream);
+    stream.zalloc = zlib_allocate;
+    stream.zfree = zlib_free;
+    stream.opaque = &allocator;
+    stream.next_in = in;
+    stream.avail_in = in_bytes;
+    stream.next_out = out;
+    stream.avail_out = out_bytes;
+}
+
+// Smallest possible segment in a stream: its u32 stored size plus a zlib header, some
+// deflate data and the adler32 trailer. Used to reject lengths the source cannot hold.
+constexpr u64 min_segment_bytes = 12;
+
+void put_u32(u8 *to, u32 v)
+{
+    for (int i = 0; i < 4; ++i)
+        to[i] = u8(v >> (8 * i));
+}
+
+u64 get_u64(const u8 *from)
+{
+    u64 v = 0;
+    for (int i = 7; i >= 0; --i)
+        v = (v << 8) | from[i];
+    return v;
+}
+
+} // namespace
+
+SegmentCompressor::SegmentCompressor(Allocator &allocator, u32 slot_count)
+    : _allocator(allocator), _slot_count(slot_count < 2 ? slot_count : 2)
+{
+    _uncompressed = static_cast<u8 *>(allocator.allocate(u64(_slot_count) * segment_bytes, 16));
+    _compressed = static_cast<u8 *>(allocator.allocate(u64(_slot_count) * segment_bytes, 16));
+    if (!_uncompressed || !_compressed) {
+        log_message("compressed_stream", "no memory for %u segment slots", _slot_count);
+        allocator.deallocate(_uncompressed);
+        allocator.deallocate(_compressed);
+        _uncompressed = _compressed = nullptr;
+    }
+}
+
+SegmentCompressor::~SegmentCompressor()
+{
+    _allocator.deallocate(_uncompressed);
+    _allocator.deallocate(_compressed);
+}
+
+void SegmentCompressor::compress(u32 slot)
+{
+    z_stream stream;
+    prepare_stream(stream, _allocator, uncompressed(slot), segment_bytes, compressed(slot), segment_bytes);
+    int result = deflateInit(&stream, Z_DEFAULT_COMPRESSION);
+    if (result == Z_OK) {
+        result = deflate(&stream, Z_FINISH);
+        deflateEnd(&stream);
+    } else {
+        log_message("compressed_stream", "deflateInit failed (%d); segment stored raw", result);
+    }
+    if (result == Z_STREAM_END && stream.total_out < segment_bytes) {
+        _stored_sizes[slot] = u32(stream.total_out);
+    } else {
+        // Incompressible, or deflate failed: a raw segment keeps the data, where an
+        // empty one would lose it.
+        memcpy(compressed(slot), uncompressed(slot), segment_bytes);
+        _stored_sizes[slot] = segment_bytes;
+    }
+    _states[slot] = SlotState::Ready;
+}
+
+bool SegmentCompressor::decompress(u32 slot, u32 stored_size, const char **out_error)
+{
+    *out_error = nullptr;
+    _stored_sizes[slot] = stored_size;
+    if (stored_size == segment_bytes) {
+        memcpy(uncompressed(slot), compressed(slot), segment_bytes);
+        _states[slot] = SlotState::Ready;
+        return true;
+    }
+    z_stream stream;
+    prepare_stream(stream, _allocator, compressed(slot), stored_size, uncompressed(slot), segment_bytes);
+    int result = inflateInit(&stream);
+    if (result != Z_OK) {
+        *out_error = "inflateInit failed";
+        _states[slot] = SlotState::Failed;
+        return false;
+    }
+    result = inflate(&stream, Z_FINISH);
+    inflateEnd(&stream);
+    if (result != Z_STREAM_END) {
+        *out_error = result == Z_BUF_ERROR ? "the zlib stream is cut short or inflates past 65536 bytes"
+                                           : "the zlib stream is corrupt";
+        _states[slot] = SlotState::Failed;
+        return false;
+    }
+    if (stream.total_out != segment_bytes) {
+        *out_error = "the zlib stream inflates to fewer than 65536 bytes";
+        _states[slot] = SlotState::Failed;
+        return false;
+    }
+    _states[slot] = SlotState::Ready;
+    return true;
+}
+
+// Output -------------------------------------------------------------------------------
+
+SegmentCompressedFileOutputBuffer::SegmentCompressedFileOutputBuffer(OutputArchive &target, Allocator &allocator)
+    : _target(&target), _allocator(allocator), _length_position(target.position()), _compressor(allocator, 1)
+{
+    static const u8 placeholder[8] = {};
+    _target->write(placeholder, sizeof placeholder);
+    _begin = static_cast<u8 *>(allocator.allocate(window_bytes, 16));
+    if (!_begin || !_compressor.is_valid()) {
+        log_message("compressed_stream", "no memory for a compressed output stream");
+        _failed = true;
+        return;
+    }
+    _cursor = _begin;
+    _capacity = window_bytes;
+}
+
+SegmentCompressedFileOutputBuffer::~SegmentCompressedFileOutputBuffer()
+{
+    (void)finish();
+    _allocator.deallocate(_begin);
+}
+
+void SegmentCompressedFileOutputBuffer::write_slot()
+{
+    if (_compressor.state(0) != SegmentCompressor::SlotState::Ready)
+        return;
+    u8 size[4];
+    put_u32(size, _compressor.stored_size(0));
+    _target->write(size, sizeof size);
+    _target->write(_compressor.compressed(0), _compressor.stored_size(0));
+    _compressor.set_state(0, SegmentCompressor::SlotState::Empty);
+}
+
+void SegmentCompressedFileOutputBuffer::flush()
+{
+    u32 n = u32(_cursor - _begin);
+    _cursor = _begin;
+    _window_position += n;
+    if (n == 0 || _failed)
+        return;
+    if (_finished) {
+        log_message("compressed_stream", "%u bytes written after the end of the stream; dropped", n);
+        _failed = true;
+        return;
+    }
+    const u8 *from = _begin;
+    while (n > 0) {
+        write_slot();
+        u32 take = SegmentCompressor::segment_bytes - _fill;
+        if (take > n)
+            take = n;
+        memcpy(_compressor.uncompressed(0) + _fill, from, take);
+        _fill += take;
+        _total += take;
+        from += take;
+        n -= take;
+        if (_fill == SegmentCompressor::segment_bytes) {
+            _compressor.compress(0);
+            _fill = 0;
+        }
+    }
+    if (_target->has_failed())
+        _failed = true;
+}
+
+bool SegmentCompressedFileOutputBuffer::finish()
+{
+    if (_finished)
+        return !_failed && !_target->has_failed();
+    flush();
+    _finished = true;
+    if (!_failed) {
+        write_slot();
+        if (_fill > 0) {
+            memset(_compressor.uncompressed(0) + _fill, 0, SegmentCompressor::segment_bytes - _fill);
+            _compressor.compress(0);
+            _fill = 0;
+            write_slot();
+        }
+    }
+    u64 end = _target->position();
+    u8 length[8];
+    for (int i = 0; i < 8; ++i)
+        length[i] = u8(_total >> (8 * i));
+    _target->seek(_length_position);
+    _target->write(length, sizeof length);
+    _target->seek(end);
+    if (_target->has_failed() && !_failed) {
+        log_message("compressed_stream", "the target of a compressed stream failed; the stream is incomplete");
+        _failed = true;
+    }
+    return !_failed;
+}
+
+SharedReference<SegmentCompressedFileOutputBuffer> make_segment_compressed_output_buffer(Allocator &allocator,
+                                                                                      OutputArchive &target)
+{
+    return make_shared_reference<SegmentCompressedFileOutputBuffer>(allocator, target, allocator);
+}
+
+// Input --------------------------------------------------------------------------------
+
+SegmentCompressedFileInputBuffer::SegmentCompressedFileInputBuffer(InputArchive &source, Allocator &allocator)
+    : _source(&source), _allocator(allocator), _compressor(allocator, 2)
+{
+    u8 header[8];
+    bool read = _source->read(header, sizeof header);
+    u64 length = get_u64(header);
+    u64 segments = length / SegmentCompressor::segment_bytes + (length % SegmentCompressor::segment_bytes != 0);
+    if (!read) {
+        log_message("compressed_stream", "stream header unreadable");
+        _failed = true;
+        return;
+    }
+    if (segments > _source->bytes_left() / min_segment_bytes) {
+        log_message("compressed_stream", "stream length %llu needs %llu segments; the source holds %llu bytes",
+                    (unsigned long long)length, (unsigned long long)segments,
+                    (unsigned long long)_source->bytes_left());
+        _failed = true;
+        return;
+    }
+    _window = static_cast<u8 *>(allocator.allocate(window_bytes, 16));
+    if (!_window || !_compressor.is_valid()) {
+        log_message("compressed_stream", "no memory for a compressed input stream");
+        _failed = true;
+        return;
+    }
+    _size = length;
+    _segment_count = segments;
+    _begin = _cursor = _window;
+    read_segment(0);
+    read_segment(1);
+}
+
+SegmentCompressedFileInputBuffer::~SegmentCompressedFileInputBuffer() { _allocator.deallocate(_window); }
+
+void SegmentCompressedFileInputBuffer::read_segment(u32 slot)
+{
+    if (_segments_read >= _segment_count) {
+        _compressor.set_state(slot, SegmentCompressor::SlotState::Empty);
+        return;
+    }
+    u64 index = _segments_read++;
+    const char *error = nullptr;
+    u8 size_bytes[4] = {};
+    u32 stored = 0;
+    if (!_source->read(size_bytes, sizeof size_bytes)) {
+        error = "the source ends before the segment";
+    } else {
+        stored = u32(size_bytes[0]) | u32(size_bytes[1]) << 8 | u32(size_bytes[2]) << 16 | u32(size_bytes[3]) << 24;
+        if (stored == 0 || stored > SegmentCompressor::segment_bytes)
+            error = "stored size is not between 1 and 65536";
+        else if (!_source->read(_compressor.compressed(slot), stored))
+            error = "the source ends inside the segment";
+        else
+            _compressor.decompress(slot, stored, &error);
+    }
+    if (error) {
+        log_message("compressed_stream", "segment %llu (stored size %u) unreadable: %s", (unsigned long long)index,
+                    stored, error);
+        _compressor.set_state(slot, SegmentCompressor::SlotState::Failed);
+        // No later segment can be found once one is bad.
+        _segments_read = _segment_count;
+    }
+}
+
+void SegmentCompressedFileInputBuffer::refill()
+{
+    if (!_window)
+        return;
+    u32 kept = bytes_left();
+    _window_position += u64(_cursor - _begin);
+    memmove(_window, _cursor, kept);
+    _begin = _cursor = _window;
+    _count = kept;
+    while (_count < window_bytes && _produced < _size && !_failed) {
+        if (_compressor.state(_slot) != SegmentCompressor::SlotState::Ready) {
+            // A segment that failed to read or inflate is never delivered.
+            _failed = true;
+            break;
+        }
+        u64 want = _size - _produced;
+        u32 take = window_bytes - _count;
+        if (take > SegmentCompressor::segment_bytes - _offset)
+            take = SegmentCompressor::segment_bytes - _offset;
+        if (take > want)
+            take = u32(want);
+        memcpy(_window + _count, _compressor.uncompressed(_slot) + _offset, take);
+        _count += take;
+        _offset += take;
+        _produced += take;
+        if (_offset == SegmentCompressor::segment_bytes) {
+            _compressor.set_state(_slot, SegmentCompressor::SlotState::Empty);
+            read_segment(_slot);
+            _slot ^= 1;
+            _offset = 0;
+        }
+    }
+}
+
+void SegmentCompressedFileInputBuffer::seek(u64 target)
+{
+    while (position() < target) {
+        if (bytes_left() == 0) {
+            refill();
+            if (bytes_left() == 0)
+                return;
+        }
+        u64 skip = target - position();
+        consume(skip < bytes_left() ? u32(skip) : bytes_left());
+    }
+}
+
+SharedReference<SegmentCompressedFileInputBuffer> make_segment_compressed_input_buffer(Allocator &allocator,
+                                                                                    InputArchive &source)
+{
+    return make_shared_reference<SegmentCompressedFileInputBuffer>(allocator, source, allocator);
+}
+
+} // namespace tallow

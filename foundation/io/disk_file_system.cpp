@@ -1,0 +1,198 @@
+#include "foundation/io/disk_file_system.h"
+
+#include "foundation/io/file_buffer.h"
+#include "foundation/log.h"
+#include "foundation/memory/temp_allocator.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tallow {
+
+DiskFileSystem::DiskFileSystem(const char *root, Allocator &allocator) : _root(root, allocator) {}
+
+void DiskFileSystem::full_path(const char *name, DynamicString &out) const
+{
+    if (_root.empty()) {
+        out.assign_cstr(name);
+        return;
+    }
+    out.assign_cstr(_root.c_str());
+    if (name && name[0]) {
+        if (_root.c_str()[_root.length() - 1] != '/')
+            out.append_char('/');
+        out.append(name);
+    }
+}
+
+bool DiskFileSystem::exists(const char *name) const
+{
+    TempAllocator ta;
+    DynamicString path(ta);
+    full_path(name, path);
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+u64 DiskFileSystem::file_size(const char *name) const
+{
+    TempAllocator ta;
+    DynamicString path(ta);
+    full_path(name, path);
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0)
+        return 0;
+    return u64(info.st_size);
+}
+
+bool DiskFileSystem::delete_file(const char *name) const
+{
+    TempAllocator ta;
+    DynamicString path(ta);
+    full_path(name, path);
+    if (unlink(path.c_str()) == 0 || errno == ENOENT)
+        return true;
+    log_message("file_system", "cannot delete \"%s\": %s", path.c_str(), strerror(errno));
+    return false;
+}
+
+bool DiskFileSystem::rename(const char *from, const char *to) const
+{
+    TempAllocator ta;
+    DynamicString from_path(ta), to_path(ta);
+    full_path(from, from_path);
+    full_path(to, to_path);
+    // The content reaches the disk before the new name does, so a crash never leaves a
+    // renamed file that is empty or partly written.
+    int fd = open(from_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        struct stat info;
+        bool synced = fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || fsync(fd) == 0;
+        close(fd);
+        if (!synced) {
+            log_message("file_system", "cannot flush \"%s\" to disk before renaming it: %s", from_path.c_str(),
+                        strerror(errno));
+            return false;
+        }
+    }
+    if (renameat2(AT_FDCWD, from_path.c_str(), AT_FDCWD, to_path.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno == EEXIST)
+        return false;
+    if (errno == EINVAL || errno == ENOSYS) {
+        // A file system without no-replace renames: a hard link fails on an existing
+        // target just the same, and is as atomic.
+        if (link(from_path.c_str(), to_path.c_str()) == 0) {
+            unlink(from_path.c_str());
+            return true;
+        }
+        if (errno == EEXIST)
+            return false;
+    }
+    log_message("file_system", "cannot rename \"%s\" to \"%s\": %s", from_path.c_str(), to_path.c_str(),
+                strerror(errno));
+    return false;
+}
+
+SharedReference<InputBuffer> DiskFileSystem::open_input(const char *name, Allocator &allocator, bool read_ahead) const
+{
+    TempAllocator ta;
+    DynamicString path(ta);
+    full_path(name, path);
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        log_message("file_system", "cannot open \"%s\" for reading: %s", path.c_str(), strerror(errno));
+        return {};
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        log_message("file_system", "\"%s\" is not a readable file", path.c_str());
+        close(fd);
+        return {};
+    }
+    FileInputBuffer *buffer = make_new<FileInputBuffer>(allocator, fd, u64(info.st_size), 0, read_ahead, allocator);
+    if (!buffer) {
+        close(fd);
+        log_message("file_system", "no memory to open \"%s\"", path.c_str());
+        return {};
+    }
+    return SharedReference<InputBuffer>(buffer, allocator);
+}
+
+SharedReference<OutputBuffer> DiskFileSystem::open_output(const char *name, Allocator &allocator, bool append) const
+{
+    TempAllocator ta;
+    DynamicString path(ta);
+    full_path(name, path);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? 0 : O_TRUNC), 0644);
+    if (fd < 0) {
+        log_message("file_system", "cannot open \"%s\" for writing: %s", path.c_str(), strerror(errno));
+        return {};
+    }
+    u64 position = 0;
+    if (append) {
+        struct stat info;
+        if (fstat(fd, &info) == 0)
+            position = u64(info.st_size);
+    }
+    FileOutputBuffer *buffer = make_new<FileOutputBuffer>(allocator, fd, position, allocator);
+    if (!buffer) {
+        close(fd);
+        log_message("file_system", "no memory to open \"%s\"", path.c_str());
+        return {};
+    }
+    return SharedReference<OutputBuffer>(buffer, allocator);
+}
+
+bool DiskFileSystem::list_files(const char *directory, Array<DynamicString> &out_names) const
+{
+    TempAllocator ta;
+    DynamicString path(ta);
+    full_path(directory, path);
+    DIR *dir = opendir(path.c_str());
+    if (!dir) {
+        log_message("file_system", "cannot list \"%s\": %s", path.c_str(), strerror(errno));
+        return false;
+    }
+    while (struct dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        out_names.push_back(DynamicString(entry->d_name, out_names.allocator()));
+    }
+    closedir(dir);
+    return true;
+}
+
+bool DiskFileSystem::create_directory(const char *name) const
+{
+    TempAllocator ta;
+    DynamicString path(ta);
+    full_path(name, path);
+    // Each prefix ending before a "/" is a parent; a leading "/" stays part of the first.
+    char *text = path.data();
+    if (!text)
+        return false;
+    u32 n = path.length();
+    for (u32 i = 1; i <= n; ++i) {
+        if (i < n && text[i] != '/')
+            continue;
+        char saved = text[i];
+        text[i] = 0;
+        struct stat info;
+        bool ok = stat(text, &info) == 0 ? S_ISDIR(info.st_mode) : (mkdir(text, 0755) == 0 || errno == EEXIST);
+        if (!ok) {
+            log_message("file_system", "cannot create directory \"%s\": %s", text, strerror(errno));
+            text[i] = saved;
+            return false;
+        }
+        text[i] = saved;
+    }
+    return true;
+}
+
+} // namespace tallow

@@ -1,0 +1,519 @@
+#include "foundation/threads/thread_pool.h"
+
+#include "foundation/assert.h"
+#include "foundation/log.h"
+
+#include <algorithm>
+
+namespace tallow {
+
+struct ThreadPool::JobRecord {
+    JobId counter;
+    PoolJobFunction function;
+    void *data;
+    const char *name;
+    i32 priority;
+    JobId dependency; // no_job = none
+};
+
+// A thread blocked in wait() on a counter; lives on that thread's stack. The counter's
+// completion signals every registered waiter under the pool lock, and a waiter leaves only
+// after it has seen (under the same lock) that its counter is gone, so the signal can
+// never reach a waiter that has already returned.
+struct ThreadPool::Waiter {
+    Event *event;
+    Waiter *next;
+    bool linked; // in its counter's list; cleared when the counter's jobs are all done
+};
+
+// A counter has two parts: its posted jobs still to run (pending) and the creator's
+// reference (held). Waits return once pending is 0; dependent jobs are released, and the
+// record dropped, once the creator has let go as well. So a creator may wait for its
+// jobs before releasing them, and jobs posted against a fresh counter stay parked until
+// its creator is done posting.
+struct ThreadPool::CounterRecord {
+    JobId id;
+    u32 pending;
+    Waiter *waiters;
+    bool has_parked;
+    bool held;
+};
+
+struct ThreadPool::Member {
+    Member(ThreadPool &owner, u32 thread, u32 word) : thread_id(thread), pool(&owner), worker_word(word) {}
+
+    std::atomic<u32> thread_id; // a worker fills in its own as it starts
+    // Own ring of jobs meant for this thread (add_job_to_all), under ring_lock.
+    JobRecord *ring = nullptr;
+    u32 ring_capacity = 0;
+    u32 ring_head = 0;
+    u32 ring_count = 0;
+    std::atomic<u32> ring_size{0}; // ring_count, readable without the lock
+    Mutex ring_lock;
+    ThreadPool *pool;
+    u32 worker_word;
+    Event wake{1, false, false}; // auto reset: set on new work, on stop, and for waits
+    ThreadHandle handle;         // valid for the pool's own workers
+};
+
+namespace {
+// Heap order: higher priority first; on equal priority the older counter first.
+struct RunsAfter {
+    template <typename Record> bool operator()(const Record &a, const Record &b) const
+    {
+        if (a.priority != b.priority)
+            return a.priority < b.priority;
+        return a.counter > b.counter;
+    }
+};
+} // namespace
+
+ThreadPool::ThreadPool(Allocator &allocator, u32 worker_count, ThreadRegistry &registry, u32 worker_word)
+    : _allocator("thread_pool", allocator), _registry(registry), _ready(_allocator), _counters(_allocator),
+      _parked(_allocator)
+{
+    _members = static_cast<Member **>(_allocator.allocate(sizeof(Member *) * max_pool_members, alignof(Member *)));
+    if (!_members) {
+        log_message("thread_pool", "out of memory for the member table; the pool runs jobs only inside waits");
+        return;
+    }
+    // Leave room for the threads that join later (main, renderer).
+    const u32 most_workers = max_pool_members - 8;
+    if (worker_count > most_workers) {
+        log_message("thread_pool", "%u workers asked for, %u started; raise max_pool_members", worker_count, most_workers);
+        worker_count = most_workers;
+    }
+    for (u32 i = 0; i < worker_count; ++i) {
+        Member *member = make_new<Member>(_allocator, *this, 0u, worker_word);
+        if (!member) {
+            log_message("thread_pool", "out of memory for worker %u", i);
+            break;
+        }
+        // Published before the thread starts: posts must be able to wake it at once.
+        const u32 slot = _member_count.load(std::memory_order_relaxed);
+        _members[slot] = member;
+        _member_count.store(slot + 1, std::memory_order_release);
+        member->handle = registry.create_thread("thread pool worker", &ThreadPool::worker_loop, member, 0);
+        if (!member->handle.is_valid()) {
+            // Nothing else can hold the member yet: no job has been posted.
+            _member_count.store(slot, std::memory_order_release);
+            delete_with_allocator(_allocator, member);
+            log_message("thread_pool", "worker %u could not start; continuing with %u", i, _worker_count);
+            break;
+        }
+        ++_worker_count;
+    }
+}
+
+ThreadPool::~ThreadPool()
+{
+    _stopping.store(true, std::memory_order_release);
+    signal_all_members();
+    const u32 members = member_count();
+    for (u32 i = 0; i < members; ++i)
+        if (_members[i]->handle.is_valid())
+            _registry.join(_members[i]->handle);
+
+    {
+        ScopedLock guard(_lock);
+        if (_counters.size() > 0 || _ready.size() > 0 || _parked.size() > 0)
+            log_message("thread_pool", "destroyed with %u pending counters, %u ready and %u parked jobs not run",
+                        _counters.size(), _ready.size(), _parked.size());
+        _ready.set_capacity(0);
+        _counters.set_capacity(0);
+        _parked.set_capacity(0);
+    }
+    for (u32 i = 0; i < members; ++i) {
+        _allocator.deallocate(_members[i]->ring);
+        delete_with_allocator(_allocator, _members[i]);
+    }
+    _allocator.deallocate(_members);
+}
+
+ThreadPool::Member *ThreadPool::find_member(u32 thread_id) const
+{
+    const u32 members = member_count();
+    for (u32 i = 0; i < members; ++i)
+        if (_members[i]->thread_id.load(std::memory_order_relaxed) == thread_id)
+            return _members[i];
+    return nullptr;
+}
+
+bool ThreadPool::is_member(u32 thread_id) const { return find_member(thread_id) != nullptr; }
+
+bool ThreadPool::add_worker(u32 thread_id)
+{
+    if (!_members)
+        return false;
+    // Held from the look-up to the publish: two threads joining at once must not both
+    // pass the membership test or take the same slot. Also orders against
+    // add_job_to_all's walk over the members.
+    ScopedLock guard(_lock);
+    if (find_member(thread_id)) {
+        log_message("thread_pool", "thread %u is already a member", thread_id);
+        return false;
+    }
+    const u32 slot = member_count();
+    if (slot >= max_pool_members) {
+        log_message("thread_pool", "pool full (%u members); raise max_pool_members", max_pool_members);
+        return false;
+    }
+    Member *member = make_new<Member>(_allocator, *this, thread_id, 0u);
+    if (!member) {
+        log_message("thread_pool", "out of memory adding thread %u", thread_id);
+        return false;
+    }
+    _members[slot] = member;
+    _member_count.store(slot + 1, std::memory_order_release);
+    return true;
+}
+
+void ThreadPool::set_wait_without_helping(bool wait_without_helping)
+{
+    _wait_without_helping.store(wait_without_helping, std::memory_order_release);
+}
+
+void ThreadPool::signal_all_members()
+{
+    const u32 members = member_count();
+    for (u32 i = 0; i < members; ++i)
+        _members[i]->wake.set();
+}
+
+JobId ThreadPool::take_counter_id_locked()
+{
+    JobId id = _next_counter++;
+    if (id == no_job)
+        id = _next_counter++;
+    return id;
+}
+
+i32 ThreadPool::find_counter_locked(JobId id) const
+{
+    for (u32 i = 0; i < _counters.size(); ++i)
+        if (_counters[i].id == id)
+            return i32(i);
+    return -1;
+}
+
+void ThreadPool::push_ready_locked(const JobRecord &job)
+{
+    if (!_ready.push_back(job)) {
+        log_message("thread_pool", "out of memory queueing job \"%s\"; it is dropped", job.name ? job.name : "");
+        return;
+    }
+    std::push_heap(_ready.begin(), _ready.end(), RunsAfter());
+    _ready_count.store(_ready.size(), std::memory_order_release);
+}
+
+JobId ThreadPool::new_counter()
+{
+    ScopedLock guard(_lock);
+    JobId id = take_counter_id_locked();
+    _counters.push_back(CounterRecord{id, 0, nullptr, false, true});
+    return id;
+}
+
+void ThreadPool::post(JobId counter, u32 count, const JobItem *items, JobId dependency)
+{
+    if (count == 0)
+        return;
+    TALLOW_ASSERT(dependency != counter, "a job cannot depend on its own counter");
+    bool parked = false;
+    {
+        ScopedLock guard(_lock);
+        const i32 index = find_counter_locked(counter);
+        TALLOW_ASSERT(index >= 0, "post to a counter that has completed");
+        if (index < 0) {
+            log_message("thread_pool", "post of \"%s\" to completed counter %u; jobs dropped",
+                        items[0].name ? items[0].name : "", counter);
+            return;
+        }
+        // A dependency that is no longer known has completed: its jobs are ready now.
+        const i32 dependency_index = dependency != no_job && dependency != counter ? find_counter_locked(dependency) : -1;
+        parked = dependency_index >= 0;
+        for (u32 i = 0; i < count; ++i) {
+            JobRecord record{counter, items[i].function, items[i].data, items[i].name, items[i].priority,
+                             parked ? dependency : no_job};
+            if (parked) {
+                if (!_parked.push_back(record))
+                    log_message("thread_pool", "out of memory parking job \"%s\"; it is dropped",
+                                record.name ? record.name : "");
+            } else {
+                push_ready_locked(record);
+            }
+        }
+        if (parked)
+            _counters[dependency_index].has_parked = true;
+        _counters[index].pending += count;
+    }
+    if (!parked)
+        signal_all_members();
+}
+
+u32 ThreadPool::retire_counter_locked(u32 index)
+{
+    u32 released = 0;
+    if (_counters[index].has_parked) {
+        const JobId id = _counters[index].id;
+        u32 kept = 0;
+        for (u32 i = 0; i < _parked.size(); ++i) {
+            if (_parked[i].dependency == id) {
+                JobRecord ready = _parked[i];
+                ready.dependency = no_job;
+                push_ready_locked(ready);
+                ++released;
+            } else {
+                _parked[kept++] = _parked[i];
+            }
+        }
+        _parked.resize(kept);
+    }
+    _counters.erase(index);
+    return released;
+}
+
+void ThreadPool::job_done(JobId counter)
+{
+    u32 released = 0;
+    {
+        ScopedLock guard(_lock);
+        // Ids are never reused, so releasing a counter nobody holds (one from
+        // add_job_to_all, which callers release after waiting, or one already retired)
+        // cannot touch another counter: it does nothing.
+        const i32 index = find_counter_locked(counter);
+        if (index < 0 || !_counters[index].held)
+            return;
+        _counters[index].held = false;
+        if (_counters[index].pending == 0)
+            released = retire_counter_locked(u32(index));
+    }
+    // Released dependents are new work for everyone.
+    if (released > 0)
+        signal_all_members();
+}
+
+u32 ThreadPool::finish_job_locked(JobId counter)
+{
+    const i32 index = find_counter_locked(counter);
+    TALLOW_ASSERT(index >= 0, "finished job of an unknown counter");
+    if (index < 0)
+        return 0;
+    CounterRecord &record = _counters[index];
+    if (--record.pending > 0)
+        return 0;
+    // Signalled under the lock: a waiter frees its event only after it has seen, under
+    // this lock, that the jobs are done.
+    for (Waiter *waiter = record.waiters; waiter; waiter = waiter->next) {
+        waiter->linked = false;
+        waiter->event->set();
+    }
+    record.waiters = nullptr;
+    return record.held ? 0 : retire_counter_locked(u32(index));
+}
+
+void ThreadPool::finish_job(JobId counter)
+{
+    u32 released;
+    {
+        ScopedLock guard(_lock);
+        released = finish_job_locked(counter);
+    }
+    // A plain completion wakes only its waiters; released dependents wake everyone.
+    if (released > 0)
+        signal_all_members();
+}
+
+bool ThreadPool::take_from_ring(Member *member, JobRecord &out_job)
+{
+    if (!member || member->ring_size.load(std::memory_order_acquire) == 0)
+        return false;
+    ScopedLock guard(member->ring_lock);
+    if (member->ring_count == 0)
+        return false;
+    out_job = member->ring[member->ring_head];
+    member->ring_head = (member->ring_head + 1) % member->ring_capacity;
+    --member->ring_count;
+    member->ring_size.store(member->ring_count, std::memory_order_release);
+    return true;
+}
+
+bool ThreadPool::take_ready_locked(Member *member, JobRecord &out_job)
+{
+    // A member drains its own ring before sharing the heap.
+    if (_ready.size() == 0 || (member && member->ring_size.load(std::memory_order_acquire) > 0))
+        return false;
+    std::pop_heap(_ready.begin(), _ready.end(), RunsAfter());
+    out_job = _ready.back();
+    _ready.pop_back();
+    _ready_count.store(_ready.size(), std::memory_order_release);
+    return true;
+}
+
+bool ThreadPool::next_job(Member *member, JobId finished, JobRecord &out_job)
+{
+    // Settling the job just run and taking the next one share one pass under the lock.
+    u32 released = 0;
+    bool found = false;
+    if (finished != no_job || _ready_count.load(std::memory_order_acquire) > 0) {
+        ScopedLock guard(_lock);
+        if (finished != no_job)
+            released = finish_job_locked(finished);
+        found = take_ready_locked(member, out_job);
+    }
+    if (released > 0)
+        signal_all_members();
+    return found || take_from_ring(member, out_job);
+}
+
+void ThreadPool::execute(const JobRecord &job)
+{
+    JobContext context{job.data, job.counter, this};
+    job.function(context);
+}
+
+void ThreadPool::worker_loop(void *argument)
+{
+    Member *member = static_cast<Member *>(argument);
+    ThreadPool *pool = member->pool;
+    member->thread_id.store(current_thread_id(), std::memory_order_relaxed);
+    JobId finished = no_job;
+    for (;;) {
+        JobRecord job;
+        const bool found = pool->next_job(member, finished, job);
+        finished = no_job;
+        if (found) {
+            pool->execute(job);
+            finished = job.counter;
+            continue;
+        }
+        // Ready jobs are finished before stopping; the wake event keeps a signal that
+        // arrives between the empty look and the wait.
+        if (pool->_stopping.load(std::memory_order_acquire))
+            return;
+        member->wake.wait();
+    }
+}
+
+void ThreadPool::wait(JobId counter)
+{
+    if (counter == no_job)
+        return;
+    Member *member = find_member(current_thread_id());
+    // A member sleeps on its wake event, which also brings new work; a thread outside the
+    // pool uses its own event and checks for shared jobs every millisecond.
+    Event own_event(false, false);
+    Waiter waiter{member ? &member->wake : &own_event, nullptr, false};
+    JobId finished = no_job;
+    for (;;) {
+        JobRecord job;
+        bool found = false;
+        bool done = false;
+        u32 released = 0;
+        {
+            ScopedLock guard(_lock);
+            if (finished != no_job) {
+                released = finish_job_locked(finished);
+                finished = no_job;
+            }
+            const i32 index = find_counter_locked(counter);
+            done = index < 0 || _counters[index].pending == 0;
+            if (!done) {
+                if (!waiter.linked) {
+                    waiter.next = _counters[index].waiters;
+                    waiter.linked = true;
+                    _counters[index].waiters = &waiter;
+                }
+                found = take_ready_locked(member, job);
+            }
+        }
+        if (released > 0)
+            signal_all_members();
+        if (done)
+            return;
+        if (found || take_from_ring(member, job)) {
+            execute(job);
+            finished = job.counter;
+            continue;
+        }
+        if (member)
+            member->wake.wait();
+        else
+            own_event.wait_timeout(1);
+    }
+}
+
+void ThreadPool::wait_event(Event &event)
+{
+    Member *member = _wait_without_helping.load(std::memory_order_acquire) ? nullptr : find_member(current_thread_id());
+    if (!member) {
+        event.wait();
+        return;
+    }
+    if (event.wait_timeout(0))
+        return;
+    for (;;) {
+        JobRecord job;
+        if (next_job(member, no_job, job)) {
+            execute(job);
+            finish_job(job.counter);
+            if (event.wait_timeout(0))
+                return;
+            continue;
+        }
+        // The index tells which signal was taken: an auto-reset event is consumed here and
+        // would not show in a later test.
+        if (wait_for_either(event, member->wake) == 0)
+            return;
+    }
+}
+
+JobId ThreadPool::add_job_to_all(const JobItem &item)
+{
+    JobId id;
+    {
+        ScopedLock guard(_lock);
+        id = take_counter_id_locked();
+        const u32 members = member_count();
+        if (members == 0)
+            return id; // nobody to run it: complete at once
+        u32 queued = 0;
+        for (u32 i = 0; i < members; ++i) {
+            Member *member = _members[i];
+            ScopedLock ring_guard(member->ring_lock);
+            if (member->ring_count == member->ring_capacity) {
+                const u32 capacity = std::max<u32>(16, member->ring_capacity * 2);
+                JobRecord *ring = static_cast<JobRecord *>(
+                    _allocator.allocate(sizeof(JobRecord) * u64(capacity), alignof(JobRecord)));
+                if (!ring) {
+                    log_message("thread_pool", "out of memory queueing \"%s\" on member %u", item.name ? item.name : "", i);
+                    continue;
+                }
+                for (u32 k = 0; k < member->ring_count; ++k)
+                    ring[k] = member->ring[(member->ring_head + k) % member->ring_capacity];
+                _allocator.deallocate(member->ring);
+                member->ring = ring;
+                member->ring_capacity = capacity;
+                member->ring_head = 0;
+            }
+            member->ring[(member->ring_head + member->ring_count) % member->ring_capacity] =
+                JobRecord{id, item.function, item.data, item.name, item.priority, no_job};
+            ++member->ring_count;
+            member->ring_size.store(member->ring_count, std::memory_order_release);
+            ++queued;
+        }
+        if (queued == 0)
+            return id;
+        _counters.push_back(CounterRecord{id, queued, nullptr, false, false});
+    }
+    signal_all_members();
+    return id;
+}
+
+u32 ThreadPool::pending_counter_count()
+{
+    ScopedLock guard(_lock);
+    return _counters.size();
+}
+
+} // namespace tallow

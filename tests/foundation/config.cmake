@@ -1,3 +1,0 @@
-target_sources(foundation_tests PRIVATE
-    ${CMAKE_CURRENT_LIST_DIR}/config_value_test.cpp
-)

@@ -1,0 +1,271 @@
+#include "foundation/io/compressed_buffer.h"
+#include "foundation/io/disk_file_system.h"
+#include "foundation/io/input_archive.h"
+#include "foundation/io/memory_buffer.h"
+#include "foundation/memory/memory_globals.h"
+#include "foundation/io/output_archive.h"
+#include "tests/support/segment_stream_writer.h"
+#include "tests/support/temp_directory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+#include <zlib.h>
+
+namespace tallow {
+namespace {
+
+using test::CraftedSegment;
+using Form = CraftedSegment::Form;
+
+constexpr u32 segment = 65536;
+
+std::vector<u8> zlib_of(const std::vector<u8> &bytes)
+{
+    uLongf size = compressBound(uLong(bytes.size()));
+    std::vector<u8> out(size);
+    compress2(out.data(), &size, bytes.data(), uLong(bytes.size()), Z_DEFAULT_COMPRESSION);
+    out.resize(size);
+    return out;
+}
+
+// Reads a whole stream through a decompressing archive in pieces of `piece` bytes.
+// Returns the bytes of the pieces that read completely; `out_ok` says whether all did.
+std::vector<u8> read_stream(const std::vector<u8> &stream, u32 piece, bool *out_ok)
+{
+    Allocator &a = default_allocator();
+    InputArchive source(make_shared_reference<MemoryInputBuffer>(a, stream.data(), u64(stream.size())));
+    InputArchive archive(make_segment_compressed_input_buffer(a, source));
+    std::vector<u8> out;
+    std::vector<u8> chunk(piece);
+    bool ok = !archive.buffer()->has_failed();
+    for (u64 at = 0; ok && at < archive.size(); at += piece) {
+        u32 n = archive.size() - at < piece ? u32(archive.size() - at) : piece;
+        if (!archive.read(chunk.data(), n)) {
+            ok = false;
+            break;
+        }
+        out.insert(out.end(), chunk.begin(), chunk.begin() + n);
+    }
+    *out_ok = ok;
+    return out;
+}
+
+std::vector<u8> compress_with_engine(const std::vector<u8> &bytes, u32 piece)
+{
+    Allocator &a = default_allocator();
+    auto memory = make_shared_reference<MemoryOutputBuffer>(a, a);
+    {
+        OutputArchive target(memory);
+        auto compressed = make_segment_compressed_output_buffer(a, target);
+        {
+            OutputArchive archive(compressed);
+            for (u64 at = 0; at < bytes.size(); at += piece)
+                archive.write(bytes.data() + at, std::min<u64>(piece, bytes.size() - at));
+        }
+        EXPECT_TRUE(compressed->finish());
+        EXPECT_TRUE(target.flush());
+    }
+    std::vector<u8> out(memory->total_size());
+    memory->copy_to(out.data());
+    return out;
+}
+
+// Stored sizes of the segments, walking the stream's framing.
+std::vector<u32> stored_sizes(const std::vector<u8> &stream)
+{
+    std::vector<u32> sizes;
+    for (u64 at = 8; at + 4 <= stream.size();) {
+        u32 s;
+        memcpy(&s, stream.data() + at, 4);
+        sizes.push_back(s);
+        at += 4 + u64(s);
+    }
+    return sizes;
+}
+
+TEST(SegmentCompressedStream, DecodesIndependentlyMadeStreams)
+{
+    struct Case {
+        const char *name;
+        u64 size;
+        u32 noise;
+    };
+    const Case cases[] = {
+        {"empty", 0, 0},           {"one byte", 1, 0},
+        {"one short", segment - 1, 10}, {"one segment", segment, 10},
+        {"one past", segment + 1, 10},  {"several", 3 * segment + 5, 30},
+        {"incompressible", 2 * segment + 100, 100},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<u8> bytes = test::sample_bytes(c.size, 7, c.noise);
+        bool ok = false;
+        for (u32 piece : {1000u, 32768u, 40000u}) {
+            EXPECT_EQ(read_stream(test::segment_stream_of(bytes.data(), bytes.size()), piece, &ok), bytes);
+            EXPECT_TRUE(ok);
+        }
+    }
+}
+
+TEST(SegmentCompressedStream, WriterFramesSegmentsAndRoundTrips)
+{
+    struct Case {
+        const char *name;
+        u64 size;
+        u32 noise;
+        u32 segments;
+        bool raw; // every segment stored raw
+    };
+    const Case cases[] = {
+        {"empty is the bare header", 0, 0, 0, false},
+        {"65537 bytes make two segments", segment + 1, 10, 2, false},
+        {"incompressible segments are raw", 3 * segment, 100, 3, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<u8> bytes = test::sample_bytes(c.size, 3, c.noise);
+        std::vector<u8> stream = compress_with_engine(bytes, 5000);
+        u64 length;
+        ASSERT_GE(stream.size(), 8u);
+        memcpy(&length, stream.data(), 8);
+        EXPECT_EQ(length, c.size);
+        std::vector<u32> sizes = stored_sizes(stream);
+        ASSERT_EQ(sizes.size(), c.segments);
+        for (u32 s : sizes)
+            EXPECT_EQ(s == segment, c.raw);
+        bool ok = false;
+        EXPECT_EQ(read_stream(stream, 4096, &ok), bytes);
+        EXPECT_TRUE(ok);
+    }
+    // The padding of the last segment is zero bytes.
+    std::vector<u8> one = {0xAB};
+    std::vector<u8> stream = compress_with_engine(one, 1);
+    std::vector<u8> expected(segment, 0);
+    expected[0] = 0xAB;
+    EXPECT_EQ(stream, test::craft_segment_stream(1, {{Form::Zlib, expected}})) << "same zlib, same bytes";
+}
+
+TEST(SegmentCompressedStream, SeekSkipsForwardOnly)
+{
+    std::vector<u8> bytes = test::sample_bytes(3 * segment, 11, 20);
+    std::vector<u8> stream = test::segment_stream_of(bytes.data(), bytes.size());
+    Allocator &a = default_allocator();
+    InputArchive source(make_shared_reference<MemoryInputBuffer>(a, stream.data(), u64(stream.size())));
+    auto buffer = make_segment_compressed_input_buffer(a, source);
+    InputArchive archive(buffer);
+    u8 value = 0;
+    archive.seek(segment + 123);
+    ASSERT_TRUE(archive.read(value));
+    EXPECT_EQ(value, bytes[segment + 123]);
+    buffer->seek(10); // backwards: nothing happens
+    EXPECT_EQ(buffer->position(), u64(segment + 124));
+    archive.seek(10); // through the archive: the read fails rather than deliver wrong bytes
+    EXPECT_FALSE(archive.read(value));
+}
+
+// Every way a stream can be bad: the reader fails, and what it delivered before failing
+// is the good data's start, never garbage.
+TEST(SegmentCompressedStream, BadStreamsFailCleanly)
+{
+    std::vector<u8> a = test::sample_bytes(segment, 1, 20);
+    std::vector<u8> b = test::sample_bytes(segment, 2, 20);
+    std::vector<u8> good_bytes = a;
+    good_bytes.insert(good_bytes.end(), b.begin(), b.end());
+    std::vector<u8> corrupt_zlib = zlib_of(b);
+    corrupt_zlib[corrupt_zlib.size() / 2] ^= 0x55;
+    std::vector<u8> truncated_zlib = zlib_of(b);
+    truncated_zlib.resize(truncated_zlib.size() - 6);
+    std::vector<u8> short_zlib = zlib_of(std::vector<u8>(10, 1));        // inflates to 10 bytes
+    std::vector<u8> long_zlib = zlib_of(std::vector<u8>(segment + 10, 1)); // inflates past 65536
+
+    struct Case {
+        const char *name;
+        std::vector<u8> stream;
+        u64 good_prefix; // bytes that must read back before the failure
+    };
+    std::vector<Case> cases = {
+        {"segment size over 64 KiB", test::craft_segment_stream(2 * segment, {{Form::Zlib, a}, {Form::Raw, b, segment + 1}}),
+         segment},
+        {"segment size 0 (lost by an old writer)", test::craft_segment_stream(2 * segment, {{Form::Zlib, a}, {Form::Bytes, {}, 0}}),
+         segment},
+        {"zlib error in a segment", test::craft_segment_stream(2 * segment, {{Form::Zlib, a}, {Form::Bytes, corrupt_zlib}}),
+         segment},
+        {"zlib stream cut short", test::craft_segment_stream(2 * segment, {{Form::Zlib, a}, {Form::Bytes, truncated_zlib}}),
+         segment},
+        {"zlib stream inflating short", test::craft_segment_stream(2 * segment, {{Form::Zlib, a}, {Form::Bytes, short_zlib}}),
+         segment},
+        {"zlib stream inflating long", test::craft_segment_stream(2 * segment, {{Form::Zlib, a}, {Form::Bytes, long_zlib}}),
+         segment},
+        {"length promises more segments", test::craft_segment_stream(3 * segment, {{Form::Zlib, a}, {Form::Zlib, b}}),
+         2 * segment},
+        {"length beyond what the source can hold", test::craft_segment_stream(1ull << 40, {{Form::Zlib, a}}), 0},
+        {"header cut short", std::vector<u8>{1, 0, 0}, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        bool ok = true;
+        std::vector<u8> got = read_stream(c.stream, 4096, &ok);
+        EXPECT_FALSE(ok);
+        ASSERT_LE(got.size(), good_bytes.size());
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), good_bytes.begin()));
+        // Pieces are 4096 bytes: all full pieces before the bad segment arrive.
+        EXPECT_GE(got.size() + 4096, c.good_prefix);
+    }
+}
+
+TEST(SegmentCompressedStream, EveryPrefixOfAGoodStreamFailsCleanly)
+{
+    std::vector<u8> bytes = test::sample_bytes(2 * segment + 300, 5, 0);
+    std::vector<u8> stream = test::segment_stream_of(bytes.data(), bytes.size());
+    ASSERT_LT(stream.size(), 4000u) << "keep the prefix loop small";
+    for (u32 n = 0; n < stream.size(); ++n) {
+        std::vector<u8> prefix(stream.begin(), stream.begin() + n);
+        bool ok = true;
+        std::vector<u8> got = read_stream(prefix, 65536, &ok);
+        ASSERT_FALSE(ok) << n;
+        ASSERT_TRUE(std::equal(got.begin(), got.end(), bytes.begin())) << n;
+    }
+}
+
+// A multi-megabyte stream written to disk and read back through file and compressed
+// archives, with and without read-ahead.
+TEST(SegmentCompressedStream, LargeFileRoundTrip)
+{
+    test::TempDirectory dir;
+    Allocator &a = default_allocator();
+    DiskFileSystem fs(dir.path(), a);
+    std::vector<u8> bytes = test::sample_bytes(5 * 1024 * 1024 + 777, 9, 40);
+    {
+        OutputArchive file(fs.open_output("big.bin", a, false));
+        const u32 prefix = 0x12345678;
+        file.write(prefix); // the stream starts inside the file
+        auto compressed = make_segment_compressed_output_buffer(a, file);
+        {
+            OutputArchive archive(compressed);
+            for (u64 at = 0; at < bytes.size(); at += 10007)
+                archive.write(bytes.data() + at, std::min<u64>(10007, bytes.size() - at));
+        }
+        ASSERT_TRUE(compressed->finish());
+        ASSERT_TRUE(file.flush());
+    }
+    for (bool read_ahead : {false, true}) {
+        SCOPED_TRACE(read_ahead ? "read-ahead" : "plain");
+        InputArchive file(fs.open_input("big.bin", a, read_ahead));
+        u32 prefix = 0;
+        ASSERT_TRUE(file.read(prefix));
+        EXPECT_EQ(prefix, 0x12345678u);
+        InputArchive archive(make_segment_compressed_input_buffer(a, file));
+        ASSERT_EQ(archive.size(), bytes.size());
+        std::vector<u8> back(bytes.size());
+        for (u64 at = 0; at < back.size(); at += 65000)
+            ASSERT_TRUE(archive.read(back.data() + at, std::min<u64>(65000, back.size() - at)));
+        EXPECT_TRUE(back == bytes);
+        EXPECT_FALSE(file.has_failed());
+        EXPECT_EQ(file.position(), file.size()) << "the whole file was consumed, nothing more";
+    }
+}
+
+} // namespace
+} // namespace tallow

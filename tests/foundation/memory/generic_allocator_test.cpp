@@ -1,0 +1,181 @@
+#include "foundation/memory/generic_allocator.h"
+#include "foundation/memory/heap_allocator.h"
+#include "foundation/memory/memory_globals.h"
+#include "foundation/memory/page_allocator.h"
+#include "foundation/memory/slot_allocator.h"
+#include "tests/support/recording_allocator.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+namespace tallow {
+namespace {
+
+using Route = GenericAllocator::Route;
+
+TEST(GenericAllocator, RoutesBySizeAndPageWaste)
+{
+    struct Case {
+        u64 size;
+        Route route;
+    };
+    const Case cases[] = {
+        {0, Route::Slot},       {1, Route::Slot},     {1023, Route::Slot},  {1024, Route::Heap}, // 3072 wasted
+        {3687, Route::Heap},    {3725, Route::Page},  {4000, Route::Page},  {4096, Route::Page},
+        {5000, Route::Heap},    {8000, Route::Page},  {40000, Route::Page}, {u64(1) << 33, Route::Page},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.size);
+        EXPECT_EQ(GenericAllocator::route_for(c.size, 4096), c.route);
+    }
+}
+
+// A private set of the three allocators, so the routes can be watched through the traces.
+struct GenericFixture : testing::Test {
+    PageAllocator pages{"generic_test_pages"};
+    HeapAllocator heap{"generic_test_heap", pages, 0x200000};
+    SlotAllocator slots{"generic_test_slots", pages};
+    GenericAllocator generic{"generic_test", pages, heap, slots};
+};
+
+TEST_F(GenericFixture, AllocationsGoWhereTheirSizeSaysAndFreesFindTheirWayBack)
+{
+    TALLOW_SKIP_WITH_MALLOC_ALLOCATORS();
+    struct Case {
+        u64 size;
+        u32 align;
+        Route route;
+    };
+    const Case cases[] = {
+        {16, 16, Route::Slot},   {1023, 16, Route::Slot}, {1024, 16, Route::Heap}, {4000, 16, Route::Page},
+        {5000, 64, Route::Heap}, {65536, 16, Route::Page}, {100, 2048, Route::Heap}, // no slot class is 2048-aligned
+        {300 * 1024, 16, Route::Page},
+    };
+    std::vector<void *> held;
+    u64 total = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "size " << c.size << " align " << c.align);
+        u64 before[3] = {generic.slot_trace().allocation_count(), generic.heap_trace().allocation_count(),
+                         generic.page_trace().allocation_count()};
+        u8 *p = static_cast<u8 *>(generic.allocate(c.size, c.align));
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(reinterpret_cast<u64>(p) % c.align, 0u);
+        memset(p, 0x33, c.size);
+        EXPECT_EQ(generic.slot_trace().allocation_count() - before[0], c.route == Route::Slot ? 1u : 0u);
+        EXPECT_EQ(generic.heap_trace().allocation_count() - before[1], c.route == Route::Heap ? 1u : 0u);
+        EXPECT_EQ(generic.page_trace().allocation_count() - before[2], c.route == Route::Page ? 1u : 0u);
+        Allocator &owner = c.route == Route::Slot ? static_cast<Allocator &>(slots)
+                           : c.route == Route::Heap ? static_cast<Allocator &>(heap)
+                                                    : static_cast<Allocator &>(pages);
+        EXPECT_EQ(generic.allocated_size(p), owner.allocated_size(p));
+        EXPECT_GE(generic.allocated_size(p), c.size);
+        total += generic.allocated_size(p);
+        held.push_back(p);
+    }
+    EXPECT_EQ(generic.total_allocated(), total);
+    for (void *p : held)
+        generic.deallocate(p);
+    generic.deallocate(nullptr);
+    EXPECT_EQ(generic.total_allocated(), 0u);
+    EXPECT_EQ(generic.slot_trace().allocation_count(), 0u);
+    EXPECT_EQ(generic.heap_trace().allocation_count(), 0u);
+    EXPECT_EQ(generic.page_trace().allocation_count(), 0u);
+    EXPECT_EQ(slots.block_count(), 0u);
+}
+
+TEST_F(GenericFixture, NamesItsTracesAsBackingInOrder)
+{
+    Array<Allocator *> out(generic);
+    generic.backing_allocators(out);
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_STREQ(out[0]->name(), "generic_slot");
+    EXPECT_STREQ(out[1]->name(), "generic_heap");
+    EXPECT_STREQ(out[2]->name(), "generic_page");
+}
+
+// Random sizes on several threads, some blocks freed by another thread than the one that
+// took them; every byte of every block is checked before it is freed.
+void stress(Allocator &allocator, int thread_count, int steps)
+{
+    std::mutex exchange_lock;
+    std::vector<std::pair<u8 *, u64>> exchange;
+    auto fill_of = [](const u8 *p, u64 size) { return u8((reinterpret_cast<u64>(p) >> 4) ^ size ^ 0xA5); };
+    auto check_and_free = [&](u8 *p, u64 size) {
+        u8 fill = fill_of(p, size);
+        for (u64 b = 0; b < size; ++b)
+            if (p[b] != fill) {
+                ADD_FAILURE() << "block of " << size << " bytes damaged at byte " << b;
+                break;
+            }
+        allocator.deallocate(p);
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < thread_count; ++t)
+        threads.emplace_back([&, t] {
+            std::mt19937_64 random(1000 + t);
+            std::vector<std::pair<u8 *, u64>> held;
+            for (int step = 0; step < steps; ++step) {
+                if (held.size() < 64 && (held.empty() || random() % 100 < 55)) {
+                    u64 kind = random() % 100;
+                    u64 size = kind < 70   ? 1 + random() % 256
+                               : kind < 90 ? 257 + random() % 3840
+                               : kind < 99 ? 4097 + random() % 60000
+                                           : 65537 + random() % 200000;
+                    u32 align = random() % 8 == 0 ? u32(16) << (random() % 5) : 16;
+                    u8 *p = static_cast<u8 *>(allocator.allocate(size, align));
+                    if (!p) {
+                        ADD_FAILURE() << "allocation of " << size << " bytes failed";
+                        return;
+                    }
+                    if (reinterpret_cast<u64>(p) % align)
+                        ADD_FAILURE() << "misaligned block";
+                    memset(p, fill_of(p, size), size);
+                    held.push_back({p, size});
+                } else {
+                    u64 i = random() % held.size();
+                    auto block = held[i];
+                    held[i] = held.back();
+                    held.pop_back();
+                    if (random() % 4 == 0) { // leave it for another thread
+                        std::lock_guard<std::mutex> guard(exchange_lock);
+                        exchange.push_back(block);
+                        block = exchange[random() % exchange.size()];
+                        exchange.erase(std::find(exchange.begin(), exchange.end(), block));
+                    }
+                    check_and_free(block.first, block.second);
+                }
+            }
+            for (auto &block : held)
+                check_and_free(block.first, block.second);
+        });
+    for (std::thread &t : threads)
+        t.join();
+    for (auto &block : exchange)
+        check_and_free(block.first, block.second);
+}
+
+TEST(GenericAllocatorStress, ManyThreadsRandomSizesThroughTheDefaultAllocator)
+{
+    Allocator &generic = default_allocator();
+    u64 before = generic.total_allocated();
+    stress(generic, 6, 6000);
+    EXPECT_EQ(generic.total_allocated(), before);
+}
+
+TEST_F(GenericFixture, ManyThreadsRandomSizesThroughAPrivateSet)
+{
+    stress(generic, 4, 6000);
+    EXPECT_EQ(generic.total_allocated(), 0u);
+    if (!malloc_allocators) {
+        EXPECT_EQ(slots.live_slot_count(), 0u);
+        EXPECT_EQ(slots.block_count(), 0u);
+        EXPECT_TRUE(heap.validate());
+    }
+}
+
+} // namespace
+} // namespace tallow
