@@ -19,6 +19,7 @@
 #include "foundation/threads/thread_registry.h"
 #include "foundation/math/timer.h"
 #include "platform/window/window_system.h"
+#include "resource/dlc_list.h"
 #include "resource/exploded_database.h"
 #include "resource/resource_loader.h"
 #include "resource/resource_manager.h"
@@ -210,7 +211,13 @@ void Application::set_build_id()
     set_crash_dump_build_id(build.kind() == ConstConfigKind::Integer ? u32(build.to_integer()) : 0);
 }
 
-void Application::create_dlc_list() { skipped("downloadable-content list", "not available"); }
+void Application::create_dlc_list()
+{
+    // Created idle; scripts start a scan.
+    log_message(log_category, "start-up: downloadable-content list");
+    if (!tallow::create_dlc_list(_statics_allocator, *_thread_registry, _options->data_directory()))
+        log_message(log_category, "start-up: no memory for the downloadable-content list");
+}
 
 void Application::read_timer_affinity_mask()
 {
@@ -421,7 +428,7 @@ void Application::set_save_dir()
         return;
     }
     DynamicString path(_allocator);
-    if (!expand_application_data(save_dir.to_string(), path))
+    if (!save_directory_path(save_dir.to_string(), path))
         return;
     DiskFileSystem fs("", _allocator);
     if (!fs.create_directory(path.c_str())) {
@@ -735,7 +742,13 @@ void Application::destroy_job_system()
     _thread_pool = nullptr;
 }
 
-void Application::destroy_dlc_list() {}
+void Application::destroy_dlc_list()
+{
+    if (!dlc_list())
+        return;
+    log_message(log_category, "shutdown: downloadable-content list");
+    tallow::destroy_dlc_list(_statics_allocator);
+}
 
 void Application::release_settings()
 {

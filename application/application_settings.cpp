@@ -3,6 +3,7 @@
 #include "foundation/config/config_value.h"
 #include "foundation/log.h"
 #include "foundation/memory/memory_globals.h"
+#include "foundation/strings/path.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -105,6 +106,33 @@ bool expand_application_data(const char *path, DynamicString &out_path)
         }
     }
     out_path.assign_cstr(result.c_str());
+    return true;
+}
+
+bool save_directory_path(const char *setting, DynamicString &out_path)
+{
+    if (!expand_application_data(setting, out_path))
+        return false;
+    if (out_path.c_str()[0] == '/')
+        return true;
+    // A relative folder lives in the user's data folder.
+    Allocator &allocator = out_path.allocator() ? *out_path.allocator() : default_allocator();
+    DynamicString home(allocator), joined(allocator);
+    const char *xdg = getenv("XDG_DATA_HOME");
+    if (xdg && xdg[0] == '/') {
+        home.assign_cstr(xdg);
+    } else {
+        const char *user_home = getenv("HOME");
+        if (!user_home || !user_home[0]) {
+            log_message("application", "the save folder \"%s\" needs the user's data folder, which is unknown (no $HOME)",
+                        setting);
+            return false;
+        }
+        home.assign_cstr(user_home);
+        home.append("/.local/share");
+    }
+    path_join(home.c_str(), out_path.c_str(), joined);
+    out_path.assign_cstr(joined.c_str());
     return true;
 }
 

@@ -34,5 +34,9 @@ bool application_data_folder(DynamicString &out_folder);
 /// `path` with every "%APPDATA%" replaced by the application-data folder; false (logged)
 /// when the path needs the folder and it is unknown.
 bool expand_application_data(const char *path, DynamicString &out_path);
+/// The save folder a "save_dir" setting names: "%APPDATA%" expanded, and a relative folder
+/// placed under the user's data folder ($XDG_DATA_HOME, or ~/.local/share). False (logged)
+/// when a needed folder is unknown.
+bool save_directory_path(const char *setting, DynamicString &out_path);
 
 } // namespace tallow

@@ -3,6 +3,7 @@
 #include "foundation/io/file_buffer.h"
 #include "foundation/log.h"
 #include "foundation/memory/temp_allocator.h"
+#include "foundation/strings/path.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -61,6 +62,39 @@ bool DiskFileSystem::delete_file(const char *name) const
     return false;
 }
 
+namespace {
+
+// Flushes a regular file's content to the disk (other kinds need nothing); false, logged,
+// when the flush failed.
+bool flush_file_to_disk(const char *path, const char *why)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return true; // a missing source fails the rename itself, with its own message
+    struct stat info;
+    bool synced = fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || fsync(fd) == 0;
+    close(fd);
+    if (!synced)
+        log_message("file_system", "cannot flush \"%s\" to disk before %s: %s", path, why, strerror(errno));
+    return synced;
+}
+
+// Flushes the directory that holds `path`, so that a rename in it survives a crash.
+bool flush_directory_of(const char *path)
+{
+    TempAllocator ta;
+    DynamicString directory(ta);
+    path_directory(path, directory);
+    int fd = open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool synced = fsync(fd) == 0;
+    close(fd);
+    return synced;
+}
+
+} // namespace
+
 bool DiskFileSystem::rename(const char *from, const char *to) const
 {
     TempAllocator ta;
@@ -69,17 +103,8 @@ bool DiskFileSystem::rename(const char *from, const char *to) const
     full_path(to, to_path);
     // The content reaches the disk before the new name does, so a crash never leaves a
     // renamed file that is empty or partly written.
-    int fd = open(from_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        struct stat info;
-        bool synced = fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || fsync(fd) == 0;
-        close(fd);
-        if (!synced) {
-            log_message("file_system", "cannot flush \"%s\" to disk before renaming it: %s", from_path.c_str(),
-                        strerror(errno));
-            return false;
-        }
-    }
+    if (!flush_file_to_disk(from_path.c_str(), "renaming it"))
+        return false;
     if (renameat2(AT_FDCWD, from_path.c_str(), AT_FDCWD, to_path.c_str(), RENAME_NOREPLACE) == 0)
         return true;
     if (errno == EEXIST)
@@ -97,6 +122,36 @@ bool DiskFileSystem::rename(const char *from, const char *to) const
     log_message("file_system", "cannot rename \"%s\" to \"%s\": %s", from_path.c_str(), to_path.c_str(),
                 strerror(errno));
     return false;
+}
+
+bool DiskFileSystem::replace(const char *from, const char *to) const
+{
+    TempAllocator ta;
+    DynamicString from_path(ta), to_path(ta);
+    full_path(from, from_path);
+    full_path(to, to_path);
+    if (!flush_file_to_disk(from_path.c_str(), "putting it in place"))
+        return false;
+    if (::rename(from_path.c_str(), to_path.c_str()) != 0) {
+        log_message("file_system", "cannot replace \"%s\" with \"%s\": %s", to_path.c_str(), from_path.c_str(),
+                    strerror(errno));
+        return false;
+    }
+    if (!flush_directory_of(to_path.c_str()))
+        log_message("file_system", "cannot flush the directory of \"%s\": %s", to_path.c_str(), strerror(errno));
+    return true;
+}
+
+bool DiskFileSystem::link(const char *existing, const char *name) const
+{
+    TempAllocator ta;
+    DynamicString existing_path(ta), path(ta);
+    full_path(existing, existing_path);
+    full_path(name, path);
+    if (::link(existing_path.c_str(), path.c_str()) != 0)
+        return false;
+    flush_directory_of(path.c_str());
+    return true;
 }
 
 SharedReference<InputBuffer> DiskFileSystem::open_input(const char *name, Allocator &allocator, bool read_ahead) const

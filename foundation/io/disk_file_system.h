@@ -41,6 +41,15 @@ class DiskFileSystem {
     /// false when `to` exists or the rename failed (logged, apart from an existing target).
     [[nodiscard]] bool rename(const char *from, const char *to) const;
 
+    /// Renames `from` to `to` after flushing `from` to the disk, replacing `to` in one
+    /// atomic step when it exists, then flushes the directory: after a crash `to` is
+    /// either the old file or the whole new one. False (logged) when the rename failed;
+    /// `to` is then untouched.
+    [[nodiscard]] bool replace(const char *from, const char *to) const;
+    /// Gives the file `existing` a second name `name` (a hard link: both names show the
+    /// same bytes until one is replaced). False when `name` exists or the file system
+    /// cannot link; nothing is logged, callers fall back to copying.
+    [[nodiscard]] bool link(const char *existing, const char *name) const;
     /// Opens a file for reading; null (logged) when it cannot be opened. With
     /// `read_ahead` the next 32768 bytes are read while the current ones are used.
     SharedReference<InputBuffer> open_input(const char *name, Allocator &allocator, bool read_ahead) const;

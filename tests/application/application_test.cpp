@@ -8,9 +8,12 @@
 #include "foundation/memory/memory_globals.h"
 #include "foundation/math/timer.h"
 #include "platform/window/window_headless.h"
+#include "resource/dlc_list.h"
 #include "tests/support/temp_directory.h"
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -493,6 +496,23 @@ TEST_F(ApplicationTest, TimerAffinityMaskFromTheSettings)
         app.reset();
     }
     set_timer_affinity_mask(0);
+}
+
+// A relative "save_dir" lives in the user's data folder, which start-up creates; the
+// content list exists from start-up until shutdown.
+TEST_F(ApplicationTest, RelativeSaveDirGoesToTheUserDataFolder)
+{
+    test::TempDirectory data_home;
+    setenv("XDG_DATA_HOME", data_home.path(), 1);
+    write_file(data.file("settings.ini"), std::string(basic_settings) + "win32 = { save_dir = \"game/saves\" }\n");
+    Application &a = make();
+    ASSERT_TRUE(a.init());
+    EXPECT_EQ(last_save_dir, std::string(data_home.path()) + "/game/saves");
+    EXPECT_EQ(access(last_save_dir.c_str(), F_OK), 0) << "the save folder was created";
+    EXPECT_NE(dlc_list(), nullptr);
+    a.shutdown();
+    EXPECT_EQ(dlc_list(), nullptr);
+    unsetenv("XDG_DATA_HOME");
 }
 
 TEST_F(ApplicationTest, NoSaveDirMeansNoSaveSystem)

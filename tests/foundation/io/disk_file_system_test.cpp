@@ -165,6 +165,20 @@ TEST_F(DiskFileSystemTest, RenameNeverReplaces)
     EXPECT_TRUE(fs.delete_file("missing.sav")) << "already gone";
 }
 
+TEST_F(DiskFileSystemTest, ReplaceSwapsInTheNewFileAndLinkKeepsTheOld)
+{
+    write_file("slot.sav", {1});
+    write_file("slot.new", {2, 2});
+    ASSERT_TRUE(fs.link("slot.sav", "slot.old"));
+    EXPECT_FALSE(fs.link("slot.sav", "slot.old")) << "an existing name is never replaced by a link";
+    ASSERT_TRUE(fs.replace("slot.new", "slot.sav"));
+    EXPECT_FALSE(fs.exists("slot.new"));
+    EXPECT_EQ(read_file("slot.sav", false), (std::vector<u8>{2, 2}));
+    EXPECT_EQ(read_file("slot.old", false), std::vector<u8>{1}) << "the second name keeps the replaced file";
+    EXPECT_FALSE(fs.replace("missing", "slot.sav"));
+    EXPECT_EQ(read_file("slot.sav", false), (std::vector<u8>{2, 2}));
+}
+
 TEST_F(DiskFileSystemTest, ListsFilesAndDirectoriesButNoDotNames)
 {
     ASSERT_TRUE(fs.create_directory("d/sub"));
