@@ -1,5 +1,6 @@
 // Saves numbered states in a loop until killed; the kill test runs it. Each state's
-// payload is `save_kill_payload(n)`. Usage: save_kill_child SAVE_DIR FIRST_STATE
+// payload is `save_kill_payload(n)`; after each completed save one byte goes to REPORT_FD.
+// Usage: save_kill_child SAVE_DIR FIRST_STATE REPORT_FD
 #include "foundation/memory/memory_globals.h"
 #include "foundation/threads/thread_registry.h"
 #include "save/save_system.h"
@@ -9,9 +10,11 @@
 #include <cstdlib>
 #include <thread>
 
+#include <unistd.h>
+
 int main(int argc, char **argv)
 {
-    if (argc < 3)
+    if (argc < 4)
         return 2;
     using namespace tallow;
     memory_globals_init();
@@ -29,6 +32,9 @@ int main(int argc, char **argv)
                 std::this_thread::sleep_for(std::chrono::microseconds(100));
             }
             saves.close(token);
+            char done = 1;
+            if (write(std::atoi(argv[3]), &done, 1) != 1)
+                break;
         }
     }
     memory_globals_shutdown();
