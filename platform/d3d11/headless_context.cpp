@@ -647,6 +647,11 @@ public:
                 report(Rule::invalid_call, "%s #%llu mapped twice", to_string(object->kind), (unsigned long long)object->id);
                 return E_INVALIDARG;
             }
+        if (object->refs.load() <= 0 && !deferred && !replaying) {
+            report(Rule::invalid_call, "Map on %s #%llu after its last Release", to_string(object->kind),
+                   (unsigned long long)object->id);
+            return E_INVALIDARG;
+        }
         ResourceData::Subresource &sub = data->subresources[subresource];
         log(ContextOp::map, {object->id}, {f64(subresource), f64(type)});
         PendingMap pending{object, subresource, type, {}, {}};
@@ -701,8 +706,7 @@ public:
         defer([resource, subresource, type, runs](HeadlessContext &c) {
             D3D11_MAPPED_SUBRESOURCE mapped;
             if (FAILED(c.Map(resource, subresource, type, 0, &mapped))) return;
-            ResourceData *data = data_of(base_of(resource));
-            size_t size = data->subresources[subresource].bytes.size();
+            size_t size = mapped.pData ? data_of(base_of(resource))->subresources[subresource].bytes.size() : 0;
             for (const ByteRun &run : runs)
                 if (run.offset + run.bytes.size() <= size)
                     std::memcpy(static_cast<u8 *>(mapped.pData) + run.offset, run.bytes.data(), run.bytes.size());
@@ -961,7 +965,11 @@ public:
         PipelineState saved;
         if (restore_state) saved = state;
         state = PipelineState{};
+        // A list may name objects the engine released after recording (the list keeps them
+        // in Direct3D); their bytes are gone, so a replayed Map writes nowhere.
+        replaying = true;
         for (Command &command : static_cast<HeadlessCommandList *>(object)->commands) command(*this);
+        replaying = false;
         state = restore_state ? saved : PipelineState{};
     }
 
@@ -999,6 +1007,7 @@ public:
 
     bool deferred;
     bool journal_on;
+    bool replaying = false; // executing a command list
     std::atomic<u64> owner{0};
     PipelineState state;
     std::vector<Command> commands; // deferred: the list being recorded

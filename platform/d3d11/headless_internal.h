@@ -35,7 +35,7 @@ public:
     ObjectKind kind;
     HeadlessDevice *device; // null for DXGI objects without a device
     std::atomic<i32> refs{1};
-    bool owned_by_swap_chain = false; // back buffers: zero public references is not a leak
+    std::atomic<bool> owned_by_swap_chain{false}; // back buffers: the swap chain frees the bytes
 
     // Filled at creation, read by the registry queries (never changed afterwards).
     std::vector<u8> description;
