@@ -176,7 +176,7 @@ int release_resource_package(lua_State *L)
     LuaStack stack(L);
     ResourcePackage *package = get_resource_package(stack, 1);
     Application &application = application_of(stack);
-    if (std::find(application.packages().begin(), application.packages().end(), package) !=
+    if (std::find(application.packages().begin(), application.packages().end(), package) ==
         application.packages().end())
         stack.argument_message(1, "the package is not one the Application made for scripts");
     clear_resource_package(stack, 1);
