@@ -8,6 +8,7 @@
 // The million passes run as 100 frames of 10,000, the temporaries reset before each frame
 // as the game's calls do. Prints the time per pass and the ratios.
 
+#include "bench/script/script_frames.h"
 #include "bench/support/bench_support.h"
 #include "foundation/memory/memory_globals.h"
 #include "script/lua_environment.h"
@@ -152,22 +153,7 @@ struct Bench {
         lua_settop(L, 0);
     }
     /// A million passes as 100 frames of game calls, each followed by its collection budget.
-    double frames_of(const char *function)
-    {
-        lua_State *L = env.state();
-        double sum = 0;
-        for (int f = 0; f < frames; ++f) {
-            lua_pushnumber(L, passes_per_frame);
-            LuaStack args(L, lua_gettop(L) - 1);
-            CallResult r = env.call_function(function, &args);
-            if (r.error)
-                std::fprintf(stderr, "%s: %s\n", function, lua_tostring(L, -1));
-            sum += lua_tonumber(L, -1);
-            lua_settop(L, 0);
-            env.collect_garbage(); // the frame's collection budget, as the game gives it
-        }
-        return sum;
-    }
+    double frames_of(const char *function) { return bench::run_script_frames(env, function, frames, passes_per_frame); }
 };
 
 Bench *the_bench = nullptr;
