@@ -9,8 +9,9 @@
 // A package is a full userdata holding the package's address; once the Application has
 // released it (`Application.release_resource_package`) the userdata holds null and every
 // call with it is a Lua error. A localizer is the loaded resource's address as light
-// userdata; a name that names no loaded "strings" resource gives the null localizer, whose
-// lookups give nil.
+// userdata; a name that names no loaded "strings" resource gives the null localizer, and a
+// localizer whose resource has been unloaded since behaves as the null one: their lookups
+// give nil.
 
 #include "resource/resource_package.h"
 #include "resource/strings_resource.h"
@@ -52,30 +53,52 @@ int package_has_loaded(lua_State *L)
     return 1;
 }
 
+// Registry key of the table that maps each localizer handed out to its resource name. A
+// localizer is only read through after the manager confirms it still holds that resource
+// at that address: a localizer kept past its package's unload is never dereferenced.
+constexpr const char *localizer_names = "Localizer.names";
+
 int localizer_create(lua_State *L)
 {
     LuaStack stack(L); // argument 1 is the table itself
     auto *manager = static_cast<ResourceManager *>(stack.upvalue());
-    NameId64 name = stack.get_id64(2);
-    stack.push_lightuserdata(manager->get(strings_type, name));
+    void *strings = manager->get(strings_type, stack.get_id64(2));
+    if (strings) {
+        lua_getfield(L, LUA_REGISTRYINDEX, localizer_names);
+        lua_pushlightuserdata(L, strings);
+        lua_pushvalue(L, 2);
+        lua_rawset(L, -3);
+        lua_pop(L, 1);
+    }
+    stack.push_lightuserdata(strings);
     return 1;
 }
 
 int localizer_lookup(lua_State *L)
 {
     LuaStack stack(L);
-    if (lua_type(L, 1) == LUA_TLIGHTUSERDATA && !lua_touserdata(L, 1)) {
-        stack.get_id32(2);
+    auto *manager = static_cast<ResourceManager *>(stack.upvalue());
+    if (lua_type(L, 1) != LUA_TLIGHTUSERDATA)
+        stack.argument_error(1, "Localizer");
+    void *p = lua_touserdata(L, 1);
+    NameId32 id = stack.get_id32(2);
+    if (!p) {
         stack.push_nil(); // the null localizer holds no texts
         return 1;
     }
-    // A localizer is the address of a loaded resource, which starts with its tag.
-    void *p = stack.get_pointer(1);
-    u32 tag = 0;
-    std::memcpy(&tag, p, sizeof(tag));
-    if (tag != strings_resource_tag)
+    lua_getfield(L, LUA_REGISTRYINDEX, localizer_names);
+    lua_pushvalue(L, 1);
+    lua_rawget(L, -2);
+    if (lua_type(L, -1) != LUA_TSTRING)
         stack.argument_error(1, "Localizer");
-    const char *text = strings_lookup(*static_cast<const StringsResource *>(p), stack.get_id32(2));
+    NameId64 name = stack.get_id64(-1);
+    lua_pop(L, 2);
+    // Unloaded since (or replaced by a reload): no texts to give.
+    if (manager->get(strings_type, name) != p) {
+        stack.push_nil();
+        return 1;
+    }
+    const char *text = strings_lookup(*static_cast<const StringsResource *>(p), id);
     if (text)
         stack.push_string(text);
     else
@@ -113,9 +136,11 @@ void register_resource_api(LuaEnvironment &env, ResourceManager *resources)
     env.add_module_function(package_table, "has_loaded", package_has_loaded);
     if (!resources)
         return;
-    env.add_module_function("Localizer", "lookup", localizer_lookup);
+    env.add_module_function("Localizer", "lookup", localizer_lookup, resources);
     // The constructor reaches the manager through its upvalue.
     lua_State *L = env.state();
+    lua_newtable(L);
+    lua_setfield(L, LUA_REGISTRYINDEX, localizer_names);
     env.class_table("Localizer");
     lua_newtable(L);
     lua_pushliteral(L, "Localizer.__call");

@@ -96,12 +96,16 @@ TEST_F(ResourceApiTest, ScriptsLoadPackagesAndLookUpLocalisedTexts)
                        "ResourcePackage.load(extra)\n"
                        "ResourcePackage.flush(extra)\n"
                        "assert(ResourcePackage.has_loaded(extra))\n"
-                       "assert(Localizer.lookup(Localizer('level'), 'intro') == 'Level one')\n"
+                       "local level = Localizer('level')\n"
+                       "assert(Localizer.lookup(level, 'intro') == 'Level one')\n"
                        // A damaged table was refused at load: nothing to look up in.
                        "assert(Localizer.lookup(Localizer('broken'), 'a') == nil)\n"
                        "ResourcePackage.unload(extra)\n"
+                       // A localizer kept past the unload is not read through.
+                       "assert(Localizer.lookup(level, 'intro') == nil)\n"
                        "assert(Localizer.lookup(Localizer('level'), 'intro') == nil)\n"
                        "Application.release_resource_package(extra)\n"
+                       "assert(Localizer.lookup(level, 'intro') == nil)\n"
                        "assert(Application.resource_package('missing') == nil)\n"
                        "print('init done')"),
               "");
@@ -133,6 +137,7 @@ TEST_F(ResourceApiTest, ReleasedPackagesAndWrongValuesAreScriptErrors)
          "bad argument #1 to 'Localizer.lookup' (Localizer expected, got Vector3)"},
         {"Localizer.lookup(Localizer('menu'))", "bad argument #2 to 'Localizer.lookup' (string expected, got no value)"},
         {"Localizer(nil)", "bad argument #2 to 'Localizer.__call' (string expected, got nil)"},
+        {"Localizer.lookup(nil, 'start')", "bad argument #1 to 'Localizer.lookup' (Localizer expected, got nil)"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.code);
