@@ -12,10 +12,9 @@ function init()
           ", quitting after " .. quit_after_frames .. " frames")
 
     -- Engine math: every result is a temporary that lives until the end of the frame.
-    local turn = Quaternion(Vector3.up(), math.pi / 2)
-    local pose = Matrix4x4.from_quaternion_position(turn, Vector3(0, 0, 1))
-    local point = Matrix4x4.transform(pose, Vector3.right())
-    print("boot: a quarter turn about z carries (1, 0, 0) to", point)
+    local v = Vector3(1, 2, 3) + Vector3.up() * 2
+    local pose = Matrix4x4.from_axes(Vector3.forward(), Vector3.left(), Vector3.up(), Vector3(0, 0, 1))
+    print("boot:", v, "turned a quarter about z and raised by 1 is", Matrix4x4.transform(pose, v))
     local t = Math.ray_box_intersection(Vector3(0, -10, 0), Vector3.forward(), Matrix4x4.identity(), Vector3(1, 1, 1))
     print("boot: a ray from 10 m away meets the unit box at t = " .. tostring(t) .. ", a die shows " .. Math.random(6))
 end
