@@ -67,17 +67,10 @@ void *load_strings(const ResourceLoadParams &params)
         params.allocator.deallocate(strings);
         return nullptr;
     }
-    strings->tag = strings_resource_tag;
     strings->count = load_u32_le(bytes);
+    strings->reserved = 0;
     strings->size = size;
     return strings;
-}
-
-void unload_strings(const ResourceUnloadParams &params)
-{
-    auto *strings = static_cast<StringsResource *>(params.data);
-    strings->tag = 0; // a localizer still held by a script no longer matches
-    params.allocator.deallocate(strings);
 }
 
 } // namespace
@@ -86,7 +79,6 @@ ResourceTypeCallbacks strings_resource_callbacks()
 {
     ResourceTypeCallbacks callbacks;
     callbacks.load = &load_strings;
-    callbacks.unload = &unload_strings;
     return callbacks;
 }
 

@@ -18,14 +18,11 @@
 namespace tallow {
 
 constexpr NameId64 strings_type("strings");
-/// First word of a loaded StringsResource; cleared when the resource is freed.
-constexpr u32 strings_resource_tag = 0x53545253;
-
 /// A loaded "strings" resource: this header, then the resource's bytes.
 struct StringsResource {
-    u32 tag;   // strings_resource_tag
     u32 count; // records
-    u64 size;  // bytes that follow
+    u32 reserved;
+    u64 size; // bytes that follow
     const u8 *bytes() const { return reinterpret_cast<const u8 *>(this + 1); }
 };
 static_assert(sizeof(StringsResource) == 16);
@@ -36,7 +33,8 @@ bool validate_strings_resource(const u8 *data, u64 size, const char **out_reason
 /// The text of `key`, or null when the resource does not hold it. Binary search.
 const char *strings_lookup(const StringsResource &strings, NameId32 key);
 
-/// The callbacks of "strings" (the data is a StringsResource).
+/// The callbacks of "strings" (the data is a StringsResource in one block; no unload
+/// callback: the manager gives the block back to its allocator).
 ResourceTypeCallbacks strings_resource_callbacks();
 
 } // namespace tallow
