@@ -516,13 +516,27 @@ void Application::update_resources()
 
 // --- Resources ---------------------------------------------------------------------------
 
-ResourcePackage *Application::load_package_unlisted(NameId64 name)
+ResourcePackage *Application::make_package(NameId64 name)
 {
     if (!_resource_manager)
         return nullptr;
-    ResourcePackage *package =
-        create_resource_package(_allocator, *_resource_manager, _bundle_files, name,
-                                _property_preference_order.data(), _property_preference_order.size());
+    return create_resource_package(_allocator, *_resource_manager, _bundle_files, name,
+                                   _property_preference_order.data(), _property_preference_order.size());
+}
+
+ResourcePackage *Application::create_package(NameId64 name)
+{
+    ResourcePackage *package = make_package(name);
+    if (package && !_packages.push_back(package)) {
+        delete_with_allocator(_allocator, package);
+        return nullptr;
+    }
+    return package;
+}
+
+ResourcePackage *Application::load_package_unlisted(NameId64 name)
+{
+    ResourcePackage *package = make_package(name);
     if (!package)
         return nullptr;
     // Loaded whole: everything is handed in and resolved when this returns.

@@ -95,6 +95,10 @@ class Application {
     /// Loads the package named `name` whole (returns when everything is loaded) and keeps it
     /// in the package list. Null when there is no resource manager or the package fails.
     ResourcePackage *load_package(NameId64 name);
+    /// Makes the package `name` without loading it (its owner loads it when it likes) and
+    /// keeps it in the package list. Null when there is no resource manager or the package
+    /// cannot be found (logged).
+    ResourcePackage *create_package(NameId64 name);
     /// Unloads a package of the list, removes it and destroys it.
     void release_package(ResourcePackage *package);
     Array<ResourcePackage *> &packages() { return _packages; }
@@ -174,6 +178,7 @@ class Application {
 
     void measure_frame();
     void update_resources();
+    ResourcePackage *make_package(NameId64 name);
     ResourcePackage *load_package_unlisted(NameId64 name);
     void destroy_package(ResourcePackage *package);
 

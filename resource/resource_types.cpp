@@ -1,5 +1,7 @@
 #include "resource/resource_types.h"
 
+#include "resource/strings_resource.h"
+
 #include "foundation/io/input_archive.h"
 #include "foundation/log.h"
 
@@ -9,8 +11,8 @@ namespace tallow {
 
 namespace {
 
-const char *const raw_types[] = {"animation", "particles", "wav",     "sound_environment",  "font",
-                                 "spu_job",   "data",      "strings", "network_game_config"};
+const char *const raw_types[] = {"animation", "particles", "wav",  "sound_environment",
+                                 "font",      "spu_job",   "data", "network_game_config"};
 
 void *load_package_resource(const ResourceLoadParams &params)
 {
@@ -128,6 +130,7 @@ void register_resource_types(ResourceManager &manager, const MouseCursorFactory 
         manager.register_type(NameId64(type), ResourceTypeCallbacks{});
     manager.register_type(package_type, package_resource_callbacks());
     manager.register_type(mouse_cursor_type, mouse_cursor_callbacks(cursor_factory));
+    manager.register_type(strings_type, strings_resource_callbacks());
 }
 
 } // namespace tallow

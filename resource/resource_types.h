@@ -1,13 +1,14 @@
 #pragma once
 // The resource types defined with the resource manager: the types whose bytes are handed
-// out as they are, "package" and "mouse_cursor". The other types are registered by the
-// subsystems that read them ("lua" by the script environment, "unit" by the world, ...).
+// out as they are, "package", "mouse_cursor" and "strings" (resource/strings_resource.h).
+// The other types are registered by the subsystems that read them ("lua" by the script
+// environment, "unit" by the world, ...).
 //
 //   register_resource_types(manager, &cursor_factory);   // once, at start-up
 //   auto *cursor = static_cast<const MouseCursor *>(manager.get(mouse_cursor_type, name));
 //
 // Raw types (no callbacks): "animation", "particles", "wav", "sound_environment", "font",
-// "spu_job", "data", "strings", "network_game_config". Their data is the resource's bytes
+// "spu_job", "data", "network_game_config". Their data is the resource's bytes
 // in a block aligned to 16; the readers know their own sizes from the bytes.
 
 #include "foundation/containers/array.h"
@@ -38,8 +39,8 @@ struct MouseCursorFactory {
     void (*destroy)(void *context, u64 cursor) = nullptr;
 };
 
-/// Registers the raw types, "package" and "mouse_cursor". `cursor_factory` (may be null:
-/// cursors then stay images without a cursor) must outlive the manager.
+/// Registers the raw types, "package", "mouse_cursor" and "strings". `cursor_factory` (may
+/// be null: cursors then stay images without a cursor) must outlive the manager.
 void register_resource_types(ResourceManager &manager, const MouseCursorFactory *cursor_factory);
 
 /// The callbacks of "package" (the data is an `Array<ResourceId>`).

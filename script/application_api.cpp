@@ -18,6 +18,8 @@
 #include "script/script_api.h"
 
 #include <lua.hpp>
+
+#include <algorithm>
 #include <unistd.h>
 
 namespace tallow {
@@ -156,6 +158,32 @@ int process_id(lua_State *L)
     return 1;
 }
 
+int resource_package(lua_State *L)
+{
+    LuaStack stack(L);
+    NameId64 name = stack.get_id64(1);
+    // Made, not loaded; null (logged) when the package cannot be found.
+    ResourcePackage *package = application_of(stack).create_package(name);
+    if (package)
+        push_resource_package(L, package);
+    else
+        stack.push_nil();
+    return 1;
+}
+
+int release_resource_package(lua_State *L)
+{
+    LuaStack stack(L);
+    ResourcePackage *package = get_resource_package(stack, 1);
+    Application &application = application_of(stack);
+    if (std::find(application.packages().begin(), application.packages().end(), package) ==
+        application.packages().end())
+        stack.argument_message(1, "the package is not one the Application made for scripts");
+    clear_resource_package(stack, 1);
+    application.release_package(package);
+    return 0;
+}
+
 int time_since_launch(lua_State *L)
 {
     lua_pushnumber(L, application_of(LuaStack(L)).time_since_launch());
@@ -183,6 +211,8 @@ void register_application_api(LuaEnvironment &env, Application &application)
         {"apply_win32_user_settings", apply_win32_user_settings},
         {"process_id", process_id},
         {"time_since_launch", time_since_launch},
+        {"resource_package", resource_package},
+        {"release_resource_package", release_resource_package},
     };
     for (const auto &f : functions)
         env.add_module_function("Application", f.name, f.function);

@@ -12,6 +12,19 @@ namespace tallow {
 /// push it to Lua at once.
 const char *id_text(NameId64 id);
 
+/// Tag words at the start of the engine objects the global `tostring` names when a script
+/// holds them as light userdata.
+constexpr u32 actor_object_tag = 0x1CC84619;
+constexpr u32 gui_object_tag = 0x45324383;
+/// How an actor begins in memory: its tag, one word the physics layer uses, then the
+/// actor's name id. An actor type puts this header first.
+struct ActorObjectHeader {
+    u32 tag;
+    u32 reserved;
+    u32 name; // NameId32 value
+};
+static_assert(sizeof(ActorObjectHeader) == 12);
+
 } // namespace tallow
 
 struct lua_State;

@@ -1,5 +1,6 @@
 #include "script/script_api.h"
 
+#include "application/application.h"
 #include "script/lua_environment.h"
 
 namespace tallow {
@@ -9,17 +10,22 @@ void register_script_api(LuaEnvironment &env, Application *application, Allocato
     (void)script_allocator;
     env.set_application(application);
     // 1. math: Vector3, the light-userdata metatable, Quaternion, Matrix4x4, Math.
+    register_math_api(env);
     // 2. scene: Application and Window first.
     if (application)
         register_application_api(env, *application);
-    // 3. core: Script (temporary counts).
+    // 3. core: ResourcePackage, Profiler, Script (temporary counts), tostring, Localizer.
+    register_resource_api(env, application ? application->resource_manager() : nullptr);
     register_temp_values_api(env);
+    register_core_api(env);
 }
 
 void register_job_thread_script_api(LuaEnvironment &env)
 {
     // math, Unit, then the core set without ResourcePackage and Localizer.
+    register_math_api(env);
     register_temp_values_api(env);
+    register_core_api(env);
 }
 
 } // namespace tallow

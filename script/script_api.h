@@ -11,11 +11,16 @@
 
 #include "foundation/types.h"
 
+struct lua_State;
+
 namespace tallow {
 
 class Allocator;
+class LuaStack;
 class Application;
 class LuaEnvironment;
+class ResourceManager;
+class ResourcePackage;
 
 /// The whole API of the game's main state. `application` may be null (tests): the tables
 /// that need it are then left out.
@@ -24,7 +29,24 @@ void register_script_api(LuaEnvironment &env, Application *application, Allocato
 void register_job_thread_script_api(LuaEnvironment &env);
 
 // Registrars, in the driver's order.
+void register_math_api(LuaEnvironment &env); // Vector3 and the light-userdata metatable, Quaternion, Matrix4x4, Math
 void register_temp_values_api(LuaEnvironment &env);                        // Script.temp_count, set_temp_count
+/// Profiler and the global tostring (every state).
+void register_core_api(LuaEnvironment &env);
+/// ResourcePackage and, with a manager, Localizer over its "strings" resources (main state).
+void register_resource_api(LuaEnvironment &env, ResourceManager *resources);
 void register_application_api(LuaEnvironment &env, Application &application); // Application
+
+/// Sets the state of the program's one `Math.random` generator (0 at start); for tests.
+void set_math_random_state(u32 state);
+
+/// Pushes a full userdata holding `package` with the metatable of the script table
+/// `ResourcePackage` (made by the Application's `resource_package`).
+void push_resource_package(lua_State *state, ResourcePackage *package);
+/// The package held by the `ResourcePackage` userdata at argument `arg`; raises a Lua error
+/// for another value or a released package.
+ResourcePackage *get_resource_package(const LuaStack &stack, i32 arg);
+/// Marks the userdata at argument `arg` released: later calls with it raise an error.
+void clear_resource_package(const LuaStack &stack, i32 arg);
 
 } // namespace tallow

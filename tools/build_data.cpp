@@ -10,8 +10,13 @@
 //   data = [ "levels/one" ]     // data/levels/one.data
 //
 // A resource <name> of type <type> is compiled from the file "<name>.<type>": "lua"
-// resources become a u32 byte length followed by the script text, every other type is
-// taken as it is. The output directory receives the loose-file database
+// resources become a u32 byte length followed by the script text; "strings" sources are
+// config text mapping each string id to its text,
+//
+//   menu_start = "Start game"
+//   menu_quit = "Quit"
+//
+// and become the sorted table the Localizer reads; every other type is taken as it is. The output directory receives the loose-file database
 // ("exploded_database.db" and its numbered files, with a "package" resource per package)
 // and, in "bundles/", one bundle per package named by the 16 hex digits of its name id.
 // "*.ini" settings files are copied as they are, to both places. Exit code 0 on success; every problem
@@ -25,6 +30,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "resource/resource_properties.h"
 #include "resource/resource_writer.h"
+#include "resource/strings_writer.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -68,15 +74,44 @@ bool read_file(const DiskFileSystem &files, const std::string &name, std::vector
     return true;
 }
 
-// Turns a source file into the resource's compiled bytes.
-std::vector<u8> compile(const std::string &type, const std::vector<u8> &source)
+// A "strings" source: config text whose members are string ids with their texts.
+bool compile_strings(const std::string &file_name, const std::vector<u8> &source, Array<u8> &out)
 {
-    if (type != "lua")
-        return source;
-    Array<u8> out(default_allocator());
-    append_u32(out, u32(source.size()));
-    append_bytes(out, source.data(), source.size());
-    return std::vector<u8>(out.begin(), out.end());
+    ConfigValue *root = create_config_root(default_allocator());
+    const char *begin = reinterpret_cast<const char *>(source.data());
+    parse_config_text(begin, begin + source.size(), *root);
+    std::vector<StringsEntry> entries;
+    bool ok = true;
+    for (auto &member : root->members()) {
+        if (member.value.kind() != ConfigKind::String) {
+            log_message("build_data", "%s: the text of '%s' is not a string", file_name.c_str(), member.key.c_str());
+            ok = false;
+            continue;
+        }
+        entries.push_back({member.key.c_str(), member.value.to_string()});
+    }
+    ok = ok && build_strings_resource(entries.data(), u32(entries.size()), out);
+    destroy_config_root(root);
+    return ok;
+}
+
+// Turns a source file into the resource's compiled bytes; false (logged) for a bad source.
+bool compile(const std::string &type, const std::string &file_name, const std::vector<u8> &source,
+             std::vector<u8> &out)
+{
+    Array<u8> bytes(default_allocator());
+    if (type == "lua") {
+        append_u32(bytes, u32(source.size()));
+        append_bytes(bytes, source.data(), source.size());
+    } else if (type == "strings") {
+        if (!compile_strings(file_name, source, bytes))
+            return false;
+    } else {
+        out = source;
+        return true;
+    }
+    out.assign(bytes.begin(), bytes.end());
+    return true;
 }
 
 bool read_package(const DiskFileSystem &sources, const std::string &file_name, Package &out)
@@ -105,11 +140,11 @@ bool read_package(const DiskFileSystem &sources, const std::string &file_name, P
             }
             SourceResource r{type, name.to_string(), {}};
             std::vector<u8> source;
-            if (!read_file(sources, r.name + "." + type, source)) {
+            std::string source_name = r.name + "." + type;
+            if (!read_file(sources, source_name, source) || !compile(type, source_name, source, r.bytes)) {
                 ok = false;
                 continue;
             }
-            r.bytes = compile(type, source);
             out.resources.push_back(r);
         }
     }

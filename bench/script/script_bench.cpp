@@ -7,6 +7,7 @@
 //    lua_pcall of the same function.
 // Prints the time per operation and the ratios.
 
+#include "bench/script/script_frames.h"
 #include "bench/support/bench_support.h"
 #include "foundation/memory/memory_globals.h"
 #include "script/lua_environment.h"
@@ -92,22 +93,7 @@ struct Bench {
         lua_settop(env.state(), 0);
     }
     /// One million calls as 100 frames of game calls.
-    double frames_of(const char *function)
-    {
-        lua_State *L = env.state();
-        double sum = 0;
-        for (int f = 0; f < frames; ++f) {
-            lua_pushnumber(L, calls_per_frame);
-            LuaStack args(L, lua_gettop(L) - 1);
-            CallResult r = env.call_function(function, &args);
-            if (r.error)
-                std::fprintf(stderr, "%s: %s\n", function, lua_tostring(L, -1));
-            sum += lua_tonumber(L, -1);
-            lua_settop(L, 0);
-        }
-        env.collect_garbage();
-        return sum;
-    }
+    double frames_of(const char *function) { return bench::run_script_frames(env, function, frames, calls_per_frame); }
 };
 
 Bench *the_bench = nullptr;

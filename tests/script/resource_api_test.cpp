@@ -1,0 +1,152 @@
+// ResourcePackage, Localizer and the Application's package functions, driven by a boot
+// script in a whole Application over a loose-file database.
+#include "script_fixture.h"
+
+#include "application/application.h"
+#include "application/application_options.h"
+#include "application/my_game.h"
+#include "foundation/io/disk_file_system.h"
+#include "platform/window/window_headless.h"
+#include "resource/strings_writer.h"
+#include "tests/support/resource_test_data.h"
+#include "tests/support/temp_directory.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+
+namespace tallow::test {
+namespace {
+
+IScriptSource *resource_api_scripts = nullptr;
+
+IGame *make_resource_api_game(Allocator &allocator, Application &application)
+{
+    return make_new<MyGame>(allocator, application, resource_api_scripts);
+}
+
+std::string strings_bytes(const std::vector<StringsEntry> &entries)
+{
+    Array<u8> out(default_allocator());
+    EXPECT_TRUE(build_strings_resource(entries.data(), u32(entries.size()), out));
+    return std::string(out.begin(), out.end());
+}
+
+class ResourceApiTest : public ::testing::Test {
+  protected:
+    ResourceApiTest()
+    {
+        resource_api_scripts = &source;
+        setenv("XDG_CONFIG_HOME", config_home.path(), 1);
+        std::ofstream(data.file("settings.ini")) << "boot_package = \"boot\"\n"
+                                                    "render_config = \"core/renderer\"\n"
+                                                    "boot_script = \"boot\"\n";
+        DiskFileSystem files(data.path(), default_allocator());
+        std::string broken = strings_bytes({{"a", "x"}});
+        broken.back() = 'x'; // the text loses its end
+        EXPECT_TRUE(write_database(files, {
+                                              {"package", "boot", package_resource({{"strings", "menu"}})},
+                                              {"package", "extra",
+                                               package_resource({{"strings", "level"}, {"strings", "broken"}})},
+                                              {"strings", "menu", strings_bytes({{"start", "Start"}, {"quit", "Quit"}})},
+                                              {"strings", "level", strings_bytes({{"intro", "Level one"}})},
+                                              {"strings", "broken", broken},
+                                          }));
+    }
+    ~ResourceApiTest() override { resource_api_scripts = nullptr; }
+
+    /// Runs the boot script's init in a fresh Application; the failure text, or "".
+    std::string run_boot(const std::string &init)
+    {
+        source.set("boot", "function init()\n" + init + "\nend\nfunction update() end\nfunction render() end\n");
+        const char *arguments[] = {"bin/tallow", "-data-dir", data.path()};
+        options = std::make_unique<ApplicationOptions>(default_allocator(), 3, arguments);
+        ApplicationParams params;
+        params.options = options.get();
+        params.window_system = &window_system;
+        params.game_factory = make_resource_api_game;
+        app = std::make_unique<Application>(params);
+        EXPECT_TRUE(app->init());
+        std::string failure;
+        for (const std::string &line : log.lines())
+            if (line.rfind("[Lua] init:", 0) == 0)
+                failure += line;
+        return failure;
+    }
+
+    LogRecorder log;
+    StringScriptSource source;
+    TempDirectory data;
+    TempDirectory config_home;
+    platform::HeadlessWindowSystem window_system{default_allocator()};
+    std::unique_ptr<ApplicationOptions> options;
+    std::unique_ptr<Application> app;
+};
+
+TEST_F(ResourceApiTest, ScriptsLoadPackagesAndLookUpLocalisedTexts)
+{
+    EXPECT_EQ(run_boot("local menu = Localizer('menu')\n"
+                       "assert(Localizer.lookup(menu, 'start') == 'Start' and Localizer.lookup(menu, 'quit') == 'Quit')\n"
+                       "assert(Localizer.lookup(menu, 'intro') == nil)\n"
+                       // Not loaded yet: the null localizer, whose lookups give nil.
+                       "assert(Localizer.lookup(Localizer('level'), 'intro') == nil)\n"
+                       "local extra = Application.resource_package('extra')\n"
+                       "assert(tostring(extra) == '[ResourcePackage]')\n"
+                       "assert(not ResourcePackage.has_loaded(extra))\n"
+                       "ResourcePackage.load(extra)\n"
+                       "ResourcePackage.flush(extra)\n"
+                       "assert(ResourcePackage.has_loaded(extra))\n"
+                       "local level = Localizer('level')\n"
+                       "assert(Localizer.lookup(level, 'intro') == 'Level one')\n"
+                       // A damaged table was refused at load: nothing to look up in.
+                       "assert(Localizer.lookup(Localizer('broken'), 'a') == nil)\n"
+                       "ResourcePackage.unload(extra)\n"
+                       // A localizer kept past the unload is not read through.
+                       "assert(Localizer.lookup(level, 'intro') == nil)\n"
+                       "assert(Localizer.lookup(Localizer('level'), 'intro') == nil)\n"
+                       "Application.release_resource_package(extra)\n"
+                       "assert(Localizer.lookup(level, 'intro') == nil)\n"
+                       "assert(Application.resource_package('missing') == nil)\n"
+                       "print('init done')"),
+              "");
+    EXPECT_EQ(log.count("[Lua] init done"), 1);
+    EXPECT_EQ(log.count("strings resource"), 1) << "the damaged table is refused once";
+    EXPECT_EQ(app->packages().size(), 1u) << "only the boot package is left";
+}
+
+TEST_F(ResourceApiTest, ReleasedPackagesAndWrongValuesAreScriptErrors)
+{
+    struct Case {
+        const char *code;
+        const char *message;
+    };
+    const Case cases[] = {
+        {"local p = Application.resource_package('extra')\n"
+         "Application.release_resource_package(p)\n"
+         "ResourcePackage.load(p)",
+         "bad argument #1 to 'ResourcePackage.load' (ResourcePackage has been released)"},
+        {"local p = Application.resource_package('extra')\n"
+         "Application.release_resource_package(p)\n"
+         "Application.release_resource_package(p)",
+         "bad argument #1 to 'Application.release_resource_package' (ResourcePackage has been released)"},
+        {"ResourcePackage.has_loaded(Vector3(1, 2, 3))",
+         "bad argument #1 to 'ResourcePackage.has_loaded' (ResourcePackage expected, got Vector3)"},
+        {"Application.resource_package({})",
+         "bad argument #1 to 'Application.resource_package' (string expected, got table)"},
+        {"Localizer.lookup(Vector3(1, 2, 3), 'start')",
+         "bad argument #1 to 'Localizer.lookup' (Localizer expected, got Vector3)"},
+        {"Localizer.lookup(Localizer('menu'))", "bad argument #2 to 'Localizer.lookup' (string expected, got no value)"},
+        {"Localizer(nil)", "bad argument #2 to 'Localizer.__call' (string expected, got nil)"},
+        {"Localizer.lookup(nil, 'start')", "bad argument #1 to 'Localizer.lookup' (Localizer expected, got nil)"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.code);
+        log.clear();
+        std::string failure = run_boot(c.code);
+        EXPECT_NE(failure.find(c.message), std::string::npos) << failure;
+        app.reset();
+    }
+}
+
+} // namespace
+} // namespace tallow::test
