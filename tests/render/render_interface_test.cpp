@@ -11,6 +11,7 @@
 #include "render/render_world.h"
 #include "render/world_render_link.h"
 #include "tests/foundation/threads/thread_test_watchdog.h"
+#include "tests/render/threaded_test_device.h"
 #include "tests/support/log_capture.h"
 
 #include <gtest/gtest.h>
@@ -23,83 +24,6 @@
 
 namespace tallow {
 namespace {
-
-// A device that records each call it gets, from the render thread, and can hold the render
-// thread inside present() until the test lets it go.
-class ThreadedTestDevice final : public RenderDevice, public IRenderOutput {
-  public:
-    explicit ThreadedTestDevice(Allocator &parent) : RenderDevice(parent) {}
-
-    bool initialize(const DeviceSettings &) override { return record("initialize"), start_result; } // See RenderDevice
-    void present(u32 swap_chain) override                                                            // See RenderDevice
-    {
-        record("present " + std::to_string(swap_chain));
-        if (!gate.wait_timeout(0)) {
-            held.store(true);
-            gate.wait();
-            held.store(false);
-        }
-    }
-    void dispatch(u32 count, RenderContext *const *) override { record("dispatch " + std::to_string(count)); }
-    u32 create_swap_chain(Window &, u32 flags, bool show) override // See IRenderOutput
-    {
-        record("create_swap_chain " + std::to_string(flags) + (show ? " show" : ""));
-        return next_swap_chain++;
-    }
-    void resize_swap_chain(Window &, u32 width, u32 height) override
-    {
-        record("resize_swap_chain " + std::to_string(width) + "x" + std::to_string(height));
-    }
-    void set_fullscreen(Window &, bool fullscreen, u32 output) override
-    {
-        record(std::string("set_fullscreen ") + (fullscreen ? "on " : "off ") + std::to_string(output));
-    }
-    void resize_target(Window &, u32 width, u32 height) override
-    {
-        record("resize_target " + std::to_string(width) + "x" + std::to_string(height));
-    }
-    void enumerate_display_modes(Array<DisplayOutput> &out_outputs) override
-    {
-        DisplayOutput output(out_outputs.allocator());
-        output.name = DynamicString("test output", out_outputs.allocator());
-        output.modes.push_back({1280, 720, 60, 1});
-        out_outputs.push_back(std::move(output));
-    }
-
-    std::vector<std::string> calls()
-    {
-        std::lock_guard<std::mutex> guard(_lock);
-        return _calls;
-    }
-    /// Holds the render thread in the next present until open() (manual reset).
-    void close() { gate.reset(); }
-    void open() { gate.set(); }
-    void wait_until_held()
-    {
-        while (!held.load())
-            std::this_thread::yield();
-    }
-
-    bool start_result = true;
-    u32 next_swap_chain = 0;
-    Event gate{true, true};
-    std::atomic<bool> held{false};
-
-  protected:
-    void execute_resource_updates(u32 count, RenderResourceContext *const *) override
-    {
-        record("update_resources " + std::to_string(count));
-    }
-
-  private:
-    void record(std::string call)
-    {
-        std::lock_guard<std::mutex> guard(_lock);
-        _calls.push_back(std::move(call));
-    }
-    std::mutex _lock;
-    std::vector<std::string> _calls;
-};
 
 std::vector<std::string> with_prefix(const std::vector<std::string> &calls, const char *prefix)
 {
@@ -133,7 +57,7 @@ class RenderInterfaceTest : public ::testing::Test {
         params.allocator = &allocator;
         params.thread_registry = &registry;
         params.thread_pool = pool;
-        device = make_new<ThreadedTestDevice>(allocator, allocator);
+        device = make_new<test::ThreadedTestDevice>(allocator, allocator);
         params.device = device;
         params.output = device;
         params.render_settings = &settings;
@@ -160,7 +84,7 @@ class RenderInterfaceTest : public ::testing::Test {
     platform::HeadlessWindowSystem windows{default_allocator()};
     Window window{default_allocator(), windows};
     PumpLog pumps;
-    ThreadedTestDevice *device = nullptr;
+    test::ThreadedTestDevice *device = nullptr;
     std::unique_ptr<RenderInterface> render;
 };
 
