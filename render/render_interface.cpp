@@ -49,7 +49,7 @@ RenderInterface::RenderInterface(const RenderInterfaceParams &params)
       _registry(params.thread_registry), _pool(params.thread_pool), _device(params.device), _output(params.output),
       _render_settings(params.render_settings), _render_caps(params.render_caps), _window_calls(params.window_calls),
       _main_thread(current_thread_id()), _queue(_allocator, params.queue_bytes), _router(this), _windows(_allocator),
-      _display_outputs(_allocator), _worlds(_allocator), _fences(_allocator), _global_resources(_allocator)
+      _display_outputs(_allocator), _worlds(_allocator), _fences(_allocator), _spare_fences(_allocator), _global_resources(_allocator)
 {
     if (_output)
         _output->enumerate_display_modes(_display_outputs);
@@ -94,6 +94,8 @@ RenderInterface::~RenderInterface()
     _allocator.deallocate(_receive);
     delete_with_allocator(_allocator.parent(), _device);
     for (Event *fence : _fences)
+        delete_with_allocator(_allocator, fence);
+    for (Event *fence : _spare_fences)
         delete_with_allocator(_allocator, fence);
     _global_resources.release();
 }
@@ -489,7 +491,17 @@ void RenderInterface::back_buffer_size(u32 &out_width, u32 &out_height)
 
 u32 RenderInterface::add_fence()
 {
-    Event *event = make_new<Event>(_allocator, false, false);
+    Event *event = nullptr;
+    {
+        // Events of fences waited for are kept for reuse: a fence per frame allocates nothing.
+        ScopedLock guard(_fence_lock);
+        if (!_spare_fences.empty()) {
+            event = _spare_fences.back();
+            _spare_fences.pop_back();
+        }
+    }
+    if (!event)
+        event = make_new<Event>(_allocator, false, false);
     if (!event) {
         log_message("render", "no memory for a frame fence; waits on it return at once");
         return 0xFFFFFFFF;
@@ -526,12 +538,12 @@ void RenderInterface::wait_fence(u32 fence)
         log_message("render", "wait for fence %u, which is not taken; not waited for", fence);
         return;
     }
-    if (!_thread.is_valid()) {
+    if (_thread.is_valid())
+        wait_pumping(event, nullptr);
+    event->reset();
+    ScopedLock guard(_fence_lock);
+    if (!_spare_fences.push_back(event))
         delete_with_allocator(_allocator, event);
-        return;
-    }
-    wait_pumping(event, nullptr);
-    delete_with_allocator(_allocator, event);
 }
 
 void RenderInterface::wait_pumping(Event *event, RenderResourceContext *context)
