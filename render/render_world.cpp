@@ -56,6 +56,17 @@ const RenderClassEntry class_table[render_object_class_count] = {
 
 const char *class_name(u32 class_id) { return to_string(RenderObjectClass(class_id)); }
 
+/// Copies a payload struct out of its record; false (logged) when the payload is shorter.
+template <typename T> bool read_record(const u8 *payload, u32 payload_bytes, const char *what, T &out)
+{
+    if (payload_bytes < sizeof(T)) {
+        log_message("render", "%s record of %u bytes is too short; dropped", what, payload_bytes);
+        return false;
+    }
+    memcpy(&out, payload, sizeof(T));
+    return true;
+}
+
 void update_state_job(const JobData &batch)
 {
     RenderStateStream **streams = batch.stream_as<RenderStateStream *>(0);
@@ -279,11 +290,8 @@ void RenderWorld::apply_stream(const RenderStateStream &stream, RenderResourceCo
 void RenderWorld::apply_create(const u8 *payload, u32 payload_bytes, RenderResourceContext *context)
 {
     RenderCreateRecord record;
-    if (payload_bytes < sizeof record) {
-        log_message("render", "create record of %u bytes is too short; dropped", payload_bytes);
+    if (!read_record(payload, payload_bytes, "create", record))
         return;
-    }
-    memcpy(&record, payload, sizeof record);
     RenderObject *created = record.object;
     if (!created)
         return;
@@ -337,11 +345,8 @@ void RenderWorld::apply_create(const u8 *payload, u32 payload_bytes, RenderResou
 void RenderWorld::apply_destroy(const u8 *payload, u32 payload_bytes, RenderResourceContext *context)
 {
     RenderDestroyRecord record;
-    if (payload_bytes < sizeof record) {
-        log_message("render", "destroy record of %u bytes is too short; dropped", payload_bytes);
+    if (!read_record(payload, payload_bytes, "destroy", record))
         return;
-    }
-    memcpy(&record, payload, sizeof record);
     u32 slot = slot_of(record.handle);
     if (slot == no_slot) {
         log_message("render", "destroy record for render handle %u, which names no live object; dropped", record.handle);

@@ -75,6 +75,21 @@ class RenderInterfaceTest : public ::testing::Test {
         ASSERT_TRUE(render->is_running());
     }
 
+    /// Posts a present that the device holds for `hold_ms` and waits for a fence behind it.
+    void wait_for_held_present(int hold_ms)
+    {
+        device->close();
+        render->present_frame(0);
+        u32 fence = render->add_fence();
+        std::thread opener([this, hold_ms] {
+            device->wait_until_held();
+            std::this_thread::sleep_for(std::chrono::milliseconds(hold_ms));
+            device->open();
+        });
+        render->wait_fence(fence);
+        opener.join();
+    }
+
     test::Watchdog watchdog;
     TraceAllocator registry_allocator{"render_interface_registry", default_allocator()};
     ThreadRegistry registry{registry_allocator, "main"};
@@ -141,31 +156,13 @@ TEST_F(RenderInterfaceTest, FenceWaitPumpsOnlyWithAWindowOnTheMainThread)
 {
     start();
     // No window yet: a plain wait.
-    device->close();
-    render->present_frame(0);
-    u32 fence = render->add_fence();
-    std::thread opener([this] {
-        device->wait_until_held();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        device->open();
-    });
-    render->wait_fence(fence);
-    opener.join();
+    wait_for_held_present(20);
     EXPECT_EQ(pumps.pumps.load(), 0u);
 
     // With a window the wait keeps it responsive.
     ASSERT_TRUE(window.create("render test", 0, 0, 640, 480));
     (void)render->create_window_swap_chain(window, false);
-    device->close();
-    render->present_frame(0);
-    fence = render->add_fence();
-    std::thread opener_again([this] {
-        device->wait_until_held();
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        device->open();
-    });
-    render->wait_fence(fence);
-    opener_again.join();
+    wait_for_held_present(30);
     EXPECT_GT(pumps.pumps.load(), 0u);
 
     // A context flushed from another thread waits without pumping.
