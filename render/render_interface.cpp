@@ -90,6 +90,13 @@ RenderInterface::~RenderInterface()
         post_message(RenderMessageType::Quit, quit);
         wait_until_idle();
         _registry->join(_thread);
+    } else {
+        // No render thread ever ran: the worlds' objects are freed here.
+        for (WorldEntry &entry : _worlds) {
+            delete_with_allocator(_allocator, entry.render_world);
+            delete_with_allocator(_allocator, entry.link);
+        }
+        _worlds.clear();
     }
     _allocator.deallocate(_receive);
     delete_with_allocator(_allocator.parent(), _device);
@@ -676,12 +683,19 @@ void RenderInterface::remove_world(const void *world)
 
 void RenderInterface::release_resource_context(u32 count, RenderResourceContext *const *contexts)
 {
+    if (!_thread.is_valid()) {
+        // Nobody would ever execute or signal them: leave them signalled, unexecuted.
+        log_message("render", "%u resource contexts handed over without a render thread; not executed", count);
+        for (u32 i = 0; i < count; ++i)
+            contexts[i]->set_event(false);
+        return;
+    }
     auto *holder = make_new<Array<RenderResourceContext *>>(_allocator, _allocator);
     if (holder)
         holder->reserve(count);
     if (!holder || holder->capacity() < count) {
-        // Without the message nobody would ever signal the contexts: run them here is not
-        // allowed (only the render thread touches the device), so report and signal.
+        // Without the message nobody would ever signal the contexts, and only the render
+        // thread may execute them: report, and signal them unexecuted.
         log_message("render", "no memory to hand %u resource contexts over; they are dropped", count);
         delete_with_allocator(_allocator, holder);
         for (u32 i = 0; i < count; ++i)

@@ -345,6 +345,25 @@ TEST_F(RenderInterfaceTest, WorldUpdatesSwapBuffersAndRemovalFreesEverything)
     EXPECT_EQ(updates.size(), 5u) << "add, three updates and the removal each run a resource context";
 }
 
+TEST_F(RenderInterfaceTest, WithoutARenderThreadNothingWaitsAndNothingLeaks)
+{
+    RenderInterfaceParams params;
+    params.allocator = &allocator;
+    params.device = make_new<test::ThreadedTestDevice>(allocator, allocator);
+    render = std::make_unique<RenderInterface>(params); // no thread registry: no thread
+    EXPECT_FALSE(render->is_running());
+    render->wait_fence(render->add_fence());
+    RenderResourceContext *context = render->device().alloc_resource_context();
+    render->flush_resources(context);
+    RenderWorld *render_world = nullptr;
+    WorldRenderLink *link = nullptr;
+    ASSERT_TRUE(render->create_render_world(render_world, link));
+    int world_key = 0;
+    render->add_world(&world_key, render_world, link);
+    render->update_world(&world_key, 0, 0);
+    render->wait_until_idle();
+}
+
 TEST_F(RenderInterfaceTest, RendererJoinsThePoolAndWorldsLeftBehindAreRemoved)
 {
     TraceAllocator pool_allocator("render_interface_pool", default_allocator());
