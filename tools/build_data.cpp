@@ -10,8 +10,9 @@
 //   data = [ "levels/one" ]     // data/levels/one.data
 //
 // A resource <name> of type <type> is compiled from the file "<name>.<type>": "lua"
-// resources become a u32 byte length followed by the script text, every other type is
-// taken as it is. The output directory receives the loose-file database
+// resources become a u32 byte length followed by the script text, "unit" sources are
+// compiled by the unit compiler (tools/unit_compiler.h documents their layout), every
+// other type is taken as it is. The output directory receives the loose-file database
 // ("exploded_database.db" and its numbered files, with a "package" resource per package)
 // and, in "bundles/", one bundle per package named by the 16 hex digits of its name id.
 // "*.ini" settings files are copied as they are, to both places. Exit code 0 on success; every problem
@@ -25,6 +26,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "resource/resource_properties.h"
 #include "resource/resource_writer.h"
+#include "tools/unit_compiler.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -68,15 +70,26 @@ bool read_file(const DiskFileSystem &files, const std::string &name, std::vector
     return true;
 }
 
-// Turns a source file into the resource's compiled bytes.
-std::vector<u8> compile(const std::string &type, const std::vector<u8> &source)
+// Turns a source file into the resource's compiled bytes; false (reported) when the
+// source is wrong.
+bool compile(const std::string &type, const std::string &name, const std::vector<u8> &source, std::vector<u8> &out)
 {
-    if (type != "lua")
-        return source;
-    Array<u8> out(default_allocator());
-    append_u32(out, u32(source.size()));
-    append_bytes(out, source.data(), source.size());
-    return std::vector<u8>(out.begin(), out.end());
+    if (type == "unit") {
+        std::string error;
+        if (compile_unit_source(reinterpret_cast<const char *>(source.data()), source.size(), out, error))
+            return true;
+        log_message("build_data", "%s.unit: %s", name.c_str(), error.c_str());
+        return false;
+    }
+    if (type != "lua") {
+        out = source;
+        return true;
+    }
+    Array<u8> out_lua(default_allocator());
+    append_u32(out_lua, u32(source.size()));
+    append_bytes(out_lua, source.data(), source.size());
+    out.assign(out_lua.begin(), out_lua.end());
+    return true;
 }
 
 bool read_package(const DiskFileSystem &sources, const std::string &file_name, Package &out)
@@ -109,7 +122,10 @@ bool read_package(const DiskFileSystem &sources, const std::string &file_name, P
                 ok = false;
                 continue;
             }
-            r.bytes = compile(type, source);
+            if (!compile(type, r.name, source, r.bytes)) {
+                ok = false;
+                continue;
+            }
             out.resources.push_back(r);
         }
     }
