@@ -1,0 +1,6 @@
+# Render worlds, their state streams and render objects; the render interface.
+target_sources(tallow_render PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/render_object.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/render_scene_graph.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/render_state_stream.cpp
+)
