@@ -67,32 +67,47 @@ class NullGuiWorld final : public IGuiWorld {
 };
 
 // Keeps the change records of one frame so the reflection has somewhere to write, and
-// drops them at the next frame.
+// drops them at the frame's end.
 class NullRenderLink final : public IWorldRenderLink {
   public:
     explicit NullRenderLink(Allocator &allocator) : _allocator(allocator), _streams(allocator) {}
+    ~NullRenderLink() override
+    {
+        for (RenderStateStream *s : _streams)
+            delete_with_allocator(_allocator, s);
+    }
 
     void create_scene_graph(SceneGraph &) override { say_missing_once(_said, "render world"); }
     void destroy_scene_graph(SceneGraph &) override {}
     u32 create_object(UnitRenderObject, const void *, SceneGraph &, const void *) override { return no_render_handle; }
     void destroy_object(UnitRenderObject, u32) override {}
     void set_visible(UnitRenderObject, u32, bool) override {}
-    RenderStateStream *begin_change_records(u32 count) override
+    bool begin_change_records(u32 count, RenderStateStream **out_streams) override
     {
-        if (count == 0)
-            return nullptr;
-        _streams.clear();
-        for (u32 i = 0; i < count; ++i)
-            if (!_streams.push_back(RenderStateStream(_allocator)))
-                return nullptr;
-        return _streams.data();
+        for (u32 i = 0; i < count; ++i) {
+            if (_used == _streams.size()) {
+                RenderStateStream *s = make_new<RenderStateStream>(_allocator, _allocator);
+                if (!s || !_streams.push_back(s)) {
+                    delete_with_allocator(_allocator, s);
+                    return false;
+                }
+            }
+            out_streams[i] = _streams[_used++];
+        }
+        return true;
     }
-    void collect_deferred_releases() override {}
+    void collect_deferred_releases() override
+    {
+        for (u32 i = 0; i < _used; ++i)
+            _streams[i]->reset();
+        _used = 0;
+    }
 
   private:
     static inline std::atomic<bool> _said{false};
     Allocator &_allocator;
-    Array<RenderStateStream> _streams;
+    Array<RenderStateStream *> _streams; // kept for the next frames
+    u32 _used = 0;
 };
 
 class NullWorldAnimation final : public IWorldAnimation {

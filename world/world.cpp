@@ -49,7 +49,7 @@ void world_reflection_job(const JobData &batch)
 {
     const ReflectionContext &c = *batch.stream_as<ReflectionContext>(0);
     Unit **units = batch.stream_as<Unit *>(1);
-    RenderStateStream &stream = *batch.stream_as<RenderStateStream>(2);
+    RenderStateStream &stream = **batch.stream_as<RenderStateStream *>(2);
     for (u32 k = 0; k < batch.count(); ++k) {
         Unit &u = *units[k];
         NodeChangeMask mask;
@@ -89,8 +89,11 @@ World::World(Allocator &parent, const WorldParams &params)
 {
     static const WorldServiceFactories none;
     const WorldServiceFactories &f = params.factories ? *params.factories : none;
-    WorldServiceParams p{_allocator, *this, params.resource_manager, params.thread_pool, params.sound_disabled};
-    _render = make_service(f.render, create_null_render_link, p);
+    WorldServiceParams p{_allocator,          *this, params.resource_manager, params.thread_pool, params.sound_disabled,
+                         params.render_world, params.render_link};
+    _render = make_service(f.render,
+                           params.render_world && params.render_link ? create_render_world_link : create_null_render_link,
+                           p);
     _physics = make_service(f.physics, create_null_physics_world, p);
     _animation = make_service(f.animation, create_null_world_animation, p);
     _particles = make_service(f.particles, create_null_particle_world, p);
@@ -268,7 +271,8 @@ void World::update_unit(Unit &u)
     graph.copy_parent_world();
     NodeChangeMask mask;
     graph.update_world(&mask);
-    if (RenderStateStream *stream = _render->begin_change_records(1))
+    RenderStateStream *stream = nullptr;
+    if (_render->begin_change_records(1, &stream))
         graph.collect_changes(*stream, mask);
     _render->collect_deferred_releases();
 }
@@ -416,14 +420,16 @@ void World::reflect(const Array<NodeChangeMask> &a, const Array<NodeChangeMask> 
     split.mode = 0;
     split.limit = job_batch_limit;
     split.granularity = 1;
-    RenderStateStream *streams = _render->begin_change_records(split.batch_count());
-    if (!streams) {
+    TempAllocator temp;
+    Array<RenderStateStream *> streams(temp);
+    streams.resize(split.batch_count());
+    if (streams.size() != split.batch_count() || !_render->begin_change_records(streams.size(), streams.data())) {
         log_message("world", "no change records for %u units this frame", _units.size());
         return;
     }
     data.set_stream(0, {&context, 0}, stream_kind_shared);
     data.set_stream(1, {_units.data(), sizeof(Unit *)});
-    data.set_stream(2, {streams, sizeof(RenderStateStream)}, stream_kind_per_batch);
+    data.set_stream(2, {streams.data(), sizeof(RenderStateStream *)}, stream_kind_per_batch);
     run_and_wait(job, split);
 }
 

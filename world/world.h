@@ -51,6 +51,8 @@ struct WorldParams {
     ThreadPool *thread_pool = nullptr;           // null: jobs run on the calling thread
     const WorldServiceFactories *factories = nullptr;
     bool sound_disabled = false;
+    RenderWorld *render_world = nullptr;    // with render_link: the render side to mirror into
+    WorldRenderLink *render_link = nullptr; // (RenderInterface::create_render_world)
 };
 
 /// What went wrong in a frame's update; the update goes on.

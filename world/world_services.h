@@ -15,17 +15,20 @@
 
 #include "foundation/math/matrix4x4.h"
 #include "foundation/types.h"
+#include "render/render_world.h" // no_render_handle
 
 namespace tallow {
 
 class Allocator;
 class IWorldAnimation;
 class RenderStateStream;
+class RenderWorld;
 class ResourceManager;
 class SceneGraph;
 class ThreadPool;
 class Unit;
 class World;
+class WorldRenderLink;
 struct UnitActorTemplate;
 struct UnitCamera;
 struct UnitJointTemplate;
@@ -42,6 +45,8 @@ struct WorldServiceParams {
     ResourceManager *resource_manager; // may be null (tests)
     ThreadPool *thread_pool;
     bool sound_disabled;
+    RenderWorld *render_world;       // may be null (no render side)
+    WorldRenderLink *render_link;    // the world's half of it
 };
 
 // Physics -------------------------------------------------------------------------------
@@ -114,7 +119,6 @@ class IGuiWorld {
 
 /// Render-side object kinds a unit creates.
 enum class UnitRenderObject : u32 { Mesh, Camera, Light, LodObject };
-constexpr u32 no_render_handle = 0xFFFFFFFFu;
 
 /// The World's link to its render world: render objects of units, the per-frame change
 /// records of the reflection job, and the end-of-frame release step.
@@ -130,10 +134,10 @@ class IWorldRenderLink {
                               const void *material) = 0;
     virtual void destroy_object(UnitRenderObject kind, u32 handle) = 0;
     virtual void set_visible(UnitRenderObject kind, u32 handle, bool visible) = 0;
-    /// Appends `count` change-record streams for this frame's reflection batches and
-    /// returns the first; batch k writes only stream k. Null when `count` is 0 or the
-    /// streams cannot be had (the World then reflects nothing this frame, logged).
-    virtual RenderStateStream *begin_change_records(u32 count) = 0;
+    /// Adds `count` change-record streams for this frame's reflection batches and stores
+    /// them in `out_streams`; batch k writes only stream k (from a worker thread). False
+    /// when the streams cannot be had (the World then reflects nothing this frame, logged).
+    virtual bool begin_change_records(u32 count, RenderStateStream **out_streams) = 0;
     /// Called after the reflection: releases whose delay has run out.
     virtual void collect_deferred_releases() = 0;
 };
@@ -154,5 +158,9 @@ ISoundWorld *create_null_sound_world(const WorldServiceParams &params);
 IParticleWorld *create_null_particle_world(const WorldServiceParams &params);
 IGuiWorld *create_null_gui_world(const WorldServiceParams &params);
 IWorldRenderLink *create_null_render_link(const WorldServiceParams &params);
+/// The link to a real render world (params.render_world and params.render_link set):
+/// scene graphs and change records go to it; unit meshes, cameras, lights and LOD objects
+/// are not made yet (their render objects are not built; logged once).
+IWorldRenderLink *create_render_world_link(const WorldServiceParams &params);
 
 } // namespace tallow

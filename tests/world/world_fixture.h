@@ -70,15 +70,13 @@ class RecordingRenderLink final : public IWorldRenderLink {
     }
     void destroy_object(UnitRenderObject, u32 handle) override { destroyed.push_back(handle); }
     void set_visible(UnitRenderObject, u32 handle, bool visible) override { visibility[handle] = visible; }
-    RenderStateStream *begin_change_records(u32 count) override
+    bool begin_change_records(u32 count, RenderStateStream **out_streams) override
     {
-        // The World writes batch k into the k-th stream: hand out a contiguous block.
-        _blocks.emplace_back(std::make_unique<std::vector<RenderStateStream>>());
-        auto &block = *_blocks.back();
-        block.reserve(count);
-        for (u32 i = 0; i < count; ++i)
-            block.emplace_back(_allocator);
-        return count ? block.data() : nullptr;
+        for (u32 i = 0; i < count; ++i) {
+            _streams.emplace_back(std::make_unique<RenderStateStream>(_allocator));
+            out_streams[i] = _streams.back().get();
+        }
+        return true;
     }
     void collect_deferred_releases() override { ++releases; }
 
@@ -86,22 +84,21 @@ class RecordingRenderLink final : public IWorldRenderLink {
     std::vector<ChangeRecord> take_records()
     {
         std::vector<ChangeRecord> out;
-        for (auto &block : _blocks)
-            for (RenderStateStream &stream : *block) {
-                RenderStateStream::Record r;
-                for (u32 at = stream.first_record(); stream.read(at, r);) {
-                    SceneGraphChangeHeader h;
-                    memcpy(&h, r.payload, sizeof h);
-                    ChangeRecord c{h.render_handle, {}};
-                    for (u32 i = 0; i < h.count; ++i) {
-                        SceneGraphChangeEntry e;
-                        memcpy(&e, r.payload + h.entries_offset + i * sizeof e, sizeof e);
-                        c.nodes.push_back(e.node);
-                    }
-                    out.push_back(c);
+        for (auto &stream : _streams) {
+            RenderStateStream::Record r;
+            for (u32 at = stream->first_record(); stream->read(at, r);) {
+                SceneGraphChangeHeader h;
+                memcpy(&h, r.payload, sizeof h);
+                ChangeRecord c{h.render_handle, {}};
+                for (u32 i = 0; i < h.count; ++i) {
+                    SceneGraphChangeEntry e;
+                    memcpy(&e, r.payload + h.entries_offset + i * sizeof e, sizeof e);
+                    c.nodes.push_back(e.node);
                 }
+                out.push_back(c);
             }
-        _blocks.clear();
+        }
+        _streams.clear();
         return out;
     }
 
@@ -114,7 +111,7 @@ class RecordingRenderLink final : public IWorldRenderLink {
     Allocator &_allocator;
     u32 _next_graph = 100;
     u32 _next_object = 1;
-    std::vector<std::unique_ptr<std::vector<RenderStateStream>>> _blocks;
+    std::vector<std::unique_ptr<RenderStateStream>> _streams;
 };
 
 struct FakeActor {

@@ -541,3 +541,62 @@ TEST_F(WorldOnPoolTest, ScenarioMatchesTheInlineRun)
 
 } // namespace
 } // namespace tallow::test
+
+#include "render/render_state_queue.h"
+#include "render/render_world.h"
+#include "render/world_render_link.h"
+
+namespace tallow::test {
+namespace {
+
+// With a real render world, the render side's copy of each unit's graph matches the game
+// side after the frame's state buffer is applied.
+TEST(WorldRenderWorld, RenderSceneGraphsFollowTheUnits)
+{
+    TraceAllocator allocator("world_render_test", default_allocator());
+    UnitResource *resource = nullptr;
+    {
+        RenderWorld render_world(allocator, nullptr);
+        WorldRenderLink link(allocator, render_world.acquire_state_buffer());
+        WorldParams params;
+        params.render_world = &render_world;
+        params.render_link = &link;
+        World world(allocator, params);
+        UnitSource s;
+        s.add_node("root", matrix4x4_identity, no_parent);
+        s.add_node("arm", translation_matrix(0, 1, 0), 0);
+        std::vector<u8> bytes = write_unit_resource(s);
+        resource = read_unit_resource(bytes.data(), bytes.size(), allocator);
+        ASSERT_NE(resource, nullptr);
+        std::vector<Unit *> units;
+        for (u32 i = 0; i < 30; ++i)
+            units.push_back(world.spawn_unit_from_resource(*resource, nullptr, translation_matrix(f32(i), 0, 0)));
+        auto apply = [&] {
+            RenderStateQueue *filled = link.swap_state(render_world.acquire_state_buffer());
+            render_world.update_state(*filled, nullptr);
+            render_world.release_state_buffer(filled);
+        };
+        for (u32 frame = 0; frame < 3; ++frame) {
+            units[frame * 7]->scene_graph().set_local_pose(0, translation_matrix(100, f32(frame), 0));
+            world.wake_unit(*units[frame * 7], 1);
+            world.update(0.1f);
+            apply();
+            ASSERT_TRUE(world.validate());
+            for (Unit *u : units) {
+                auto *copy = static_cast<RenderSceneGraph *>(render_world.object(u->scene_graph().render_handle()));
+                ASSERT_NE(copy, nullptr);
+                ASSERT_EQ(copy->node_count(), 2u);
+                EXPECT_TRUE(near(copy->world(1), u->scene_graph().world_pose(1)));
+            }
+        }
+        world.destroy_unit(*units[0]);
+        world.update(0.1f);
+        apply();
+        EXPECT_EQ(render_world.live_object_count(), 29u);
+    }
+    destroy_unit_resource(resource, allocator);
+    EXPECT_EQ(allocator.allocation_count(), 0u);
+}
+
+} // namespace
+} // namespace tallow::test
