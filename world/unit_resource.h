@@ -56,6 +56,7 @@
 #include "foundation/math/matrix4x4.h"
 #include "foundation/strings/name_id.h"
 #include "foundation/types.h"
+#include "render/node_change_mask.h"
 
 namespace tallow {
 
@@ -64,7 +65,7 @@ struct ResourceTypeCallbacks;
 constexpr NameId64 unit_type("unit");
 
 /// Nodes a unit may have: a scene graph's 64-byte change mask tracks nodes 0 to 503.
-constexpr u32 max_unit_nodes = 504;
+constexpr u32 max_unit_nodes = max_scene_graph_nodes;
 constexpr u32 unit_no_parent = 0xFFFFFFFFu;
 constexpr u32 unit_no_flow_target = 0xFFFFFFFFu;
 
