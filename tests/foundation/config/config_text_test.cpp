@@ -1,4 +1,5 @@
 #include "foundation/config/config_blob.h"
+#include "foundation/config/config_blob_internal.h"
 #include "foundation/config/config_text_parser.h"
 #include "foundation/config/config_text_writer.h"
 #include "foundation/memory/memory_globals.h"
@@ -295,6 +296,50 @@ TEST(ConfigBlob, LayoutRules)
     EXPECT_STREQ(m.element(1).to_string(), "");
     EXPECT_STREQ(m.element(2).to_string(), "");
     a.deallocate(blob);
+}
+
+// Scratch memory that runs out once the blob's block has been allocated, i.e. between
+// the measuring and the writing pass, and an output allocator that arms it.
+class ScratchThatRunsOut final : public Allocator {
+  public:
+    void *allocate(u64 size, u32 align) override { return out_of_memory ? nullptr : default_allocator().allocate(size, align); }
+    void deallocate(void *p) override { default_allocator().deallocate(p); }
+    bool out_of_memory = false;
+};
+
+class BlobMemory final : public Allocator {
+  public:
+    explicit BlobMemory(ScratchThatRunsOut &scratch) : _scratch(scratch) {}
+    void *allocate(u64 size, u32 align) override
+    {
+        _scratch.out_of_memory = true;
+        block_size = size;
+        return default_allocator().allocate(size, align);
+    }
+    void deallocate(void *p) override { default_allocator().deallocate(p); }
+    u64 block_size = 0;
+
+  private:
+    ScratchThatRunsOut &_scratch;
+};
+
+TEST(ConfigBlob, WritePassStaysInsideTheMeasuredBlock)
+{
+    // Texts shared while measuring but not while writing (no memory left for the table)
+    // make the write pass longer than the block: it must stop at the block's end.
+    std::string text;
+    for (int i = 0; i < 40; ++i)
+        text += "k" + std::to_string(i) + " = \"the same fairly long text value\"\n";
+    Tree tree(text);
+    ScratchThatRunsOut scratch;
+    BlobMemory memory(scratch);
+    u32 size = 123;
+    void *blob = flatten_config(*tree, memory, scratch, &size);
+    EXPECT_EQ(blob, nullptr);
+    EXPECT_EQ(size, 0u);
+    EXPECT_GT(memory.block_size, 0u) << "the measuring pass ran and sized a block";
+    if (blob)
+        memory.deallocate(blob);
 }
 
 TEST(ConfigBlob, CorruptBlobsAreRejected)
