@@ -156,6 +156,39 @@ TEST(ConfigTextParser, DeepNestingIsCutOff)
         ++depth;
     }
     EXPECT_LE(depth, 201u);
+
+    // The value past the cap is dropped whole: nothing of it lands in its parent as stray
+    // items or members, and the text after it parses as usual.
+    struct Case {
+        const char *name;
+        std::string open, inner, close;
+    };
+    const Case cases[] = {
+        {"arrays", "[", "1 2 \"]]]\" [3]", "]"},
+        {"objects", "{ x = ", "y = 1 z = { w = \"}\" } // }}}\n", "}"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string nested;
+        for (int i = 0; i < 205; ++i)
+            nested += c.open;
+        nested += c.inner;
+        for (int i = 0; i < 205; ++i)
+            nested += c.close;
+        Tree cut("a = " + nested + "\nafter = 5");
+        EXPECT_EQ(cut->find("after") ? cut->find("after")->to_integer() : -1, 5);
+        EXPECT_EQ(cut->count(), 2u);
+        // Walk down the single path: every level holds exactly one value, the last a nil.
+        const ConfigValue *level = cut->find("a");
+        u32 levels = 0;
+        while (level && level->kind() != ConfigKind::Nil) {
+            ASSERT_EQ(level->count(), 1u) << "stray contents at level " << levels;
+            level = level->kind() == ConfigKind::Array ? &level->items()[0] : level->find("x");
+            ++levels;
+        }
+        EXPECT_NE(level, nullptr);
+        EXPECT_EQ(levels, 200u);
+    }
 }
 
 TEST(ConfigTextWriter, ExactOutput)
