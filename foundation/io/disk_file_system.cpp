@@ -3,6 +3,7 @@
 #include "foundation/io/file_buffer.h"
 #include "foundation/log.h"
 #include "foundation/memory/temp_allocator.h"
+#include "foundation/strings/path.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -18,16 +19,7 @@ DiskFileSystem::DiskFileSystem(const char *root, Allocator &allocator) : _root(r
 
 void DiskFileSystem::full_path(const char *name, DynamicString &out) const
 {
-    if (_root.empty()) {
-        out.assign_cstr(name);
-        return;
-    }
-    out.assign_cstr(_root.c_str());
-    if (name && name[0]) {
-        if (_root.c_str()[_root.length() - 1] != '/')
-            out.append_char('/');
-        out.append(name);
-    }
+    path_join_data_name(_root.c_str(), name, out);
 }
 
 bool DiskFileSystem::exists(const char *name) const
@@ -61,25 +53,32 @@ bool DiskFileSystem::delete_file(const char *name) const
     return false;
 }
 
+namespace {
+// The content reaches the disk before the new name does, so a crash never leaves a
+// renamed file that is empty or partly written. A missing file is left to the rename.
+bool flush_before_rename(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return true;
+    struct stat info;
+    bool synced = fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || fsync(fd) == 0;
+    int error = errno;
+    close(fd);
+    if (!synced)
+        log_message("file_system", "cannot flush \"%s\" to disk before renaming it: %s", path, strerror(error));
+    return synced;
+}
+} // namespace
+
 bool DiskFileSystem::rename(const char *from, const char *to) const
 {
     TempAllocator ta;
     DynamicString from_path(ta), to_path(ta);
     full_path(from, from_path);
     full_path(to, to_path);
-    // The content reaches the disk before the new name does, so a crash never leaves a
-    // renamed file that is empty or partly written.
-    int fd = open(from_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        struct stat info;
-        bool synced = fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || fsync(fd) == 0;
-        close(fd);
-        if (!synced) {
-            log_message("file_system", "cannot flush \"%s\" to disk before renaming it: %s", from_path.c_str(),
-                        strerror(errno));
-            return false;
-        }
-    }
+    if (!flush_before_rename(from_path.c_str()))
+        return false;
     if (renameat2(AT_FDCWD, from_path.c_str(), AT_FDCWD, to_path.c_str(), RENAME_NOREPLACE) == 0)
         return true;
     if (errno == EEXIST)
@@ -95,6 +94,21 @@ bool DiskFileSystem::rename(const char *from, const char *to) const
             return false;
     }
     log_message("file_system", "cannot rename \"%s\" to \"%s\": %s", from_path.c_str(), to_path.c_str(),
+                strerror(errno));
+    return false;
+}
+
+bool DiskFileSystem::replace(const char *from, const char *to) const
+{
+    TempAllocator ta;
+    DynamicString from_path(ta), to_path(ta);
+    full_path(from, from_path);
+    full_path(to, to_path);
+    if (!flush_before_rename(from_path.c_str()))
+        return false;
+    if (::rename(from_path.c_str(), to_path.c_str()) == 0)
+        return true;
+    log_message("file_system", "cannot replace \"%s\" by \"%s\": %s", to_path.c_str(), from_path.c_str(),
                 strerror(errno));
     return false;
 }
