@@ -67,15 +67,23 @@ Application::Application(const ApplicationParams &params)
 
 Application::~Application() { shutdown(); }
 
-bool Application::run()
+const char *to_string(RunResult result)
+{
+    switch (result) {
+    case RunResult::Quit: return "quit";
+    case RunResult::StartupFailed: return "start-up failed";
+    }
+    return "unknown";
+}
+
+RunResult Application::run()
 {
     if (!init())
-        return false;
-    bool going_on = true;
-    while (going_on)
-        going_on = update();
+        return RunResult::StartupFailed;
+    while (update()) {
+    }
     log_message(log_category, "frame loop: %llu frames in %.2f s", (unsigned long long)_frame_count, _time_since_launch);
-    return going_on;
+    return RunResult::Quit;
 }
 
 // --- Start-up ----------------------------------------------------------------------------
@@ -97,13 +105,15 @@ bool Application::init()
     create_game();
     setup_renderer();
     load_render_config();
-    load_boot_package();
+    if (!load_boot_package())
+        return false;
     setup_input();
     setup_physics();
     setup_network();
     set_save_dir();
     setup_lightfx();
-    init_game();
+    if (!init_game())
+        return false;
     log_message(log_category, "start-up: done");
     return true;
 }
@@ -361,12 +371,18 @@ void Application::load_render_config()
     _swap_chain = _render->create_window_swap_chain(*_window, fullscreen);
 }
 
-void Application::load_boot_package()
+bool Application::load_boot_package()
 {
     log_message(log_category, "start-up: boot package");
     _boot_package = load_package(_boot_package_name);
+    if (!_boot_package) {
+        log_message(log_category, "start-up: the boot package %016llx cannot be loaded; check \"boot_package\" and the data",
+                    (unsigned long long)_boot_package_name.value());
+        return false;
+    }
     if (!_second_boot_package_name.is_empty())
         _second_boot_package = load_package(_second_boot_package_name);
+    return true;
 }
 
 void Application::setup_input()
@@ -442,12 +458,15 @@ void Application::setup_lightfx()
     _lightfx = _factories.create_lightfx(_statics_allocator, *this);
 }
 
-void Application::init_game()
+bool Application::init_game()
 {
     if (!_game)
-        return;
+        return true;
     log_message(log_category, "start-up: game init");
-    _game->init();
+    if (_game->init())
+        return true;
+    log_message(log_category, "start-up: the game cannot start");
+    return false;
 }
 
 // --- Frames ------------------------------------------------------------------------------

@@ -8,6 +8,8 @@
 #include "foundation/memory/memory_globals.h"
 #include "foundation/math/timer.h"
 #include "platform/window/window_headless.h"
+#include "foundation/io/disk_file_system.h"
+#include "tests/support/resource_test_data.h"
 #include "tests/support/temp_directory.h"
 
 #include <gtest/gtest.h>
@@ -38,7 +40,11 @@ struct FakeGame : IGame {
     explicit FakeGame(Application &app) : app(app) { note("create game"); }
     ~FakeGame() override { note("destroy game"); }
     void setup_platform() override { note("game setup_platform"); }
-    void init() override { note("game init"); }
+    bool init() override
+    {
+        note("game init");
+        return !fail_init;
+    }
     void update(f32) override
     {
         note("game update");
@@ -48,6 +54,7 @@ struct FakeGame : IGame {
     void render() override { note("game render"); }
     Application &app;
     static inline u64 quit_after = 0;
+    static inline bool fail_init = false;
 };
 
 struct FakeRender : IRenderService {
@@ -156,8 +163,14 @@ class ApplicationTest : public testing::Test {
     {
         journal = &events;
         FakeGame::quit_after = 0;
+        FakeGame::fail_init = false;
         setenv("XDG_CONFIG_HOME", config_home.path(), 1);
         write_file(data.file("settings.ini"), basic_settings);
+        // The boot and render-config packages the settings name, empty, in the data's
+        // loose-file database.
+        DiskFileSystem files(data.path(), default_allocator());
+        ASSERT_TRUE(test::write_database(files, {{"package", "boot", test::package_resource({})},
+                                                 {"package", "core/renderer", test::package_resource({})}}));
     }
     void TearDown() override
     {
@@ -310,8 +323,37 @@ TEST_F(ApplicationTest, RunEndsWhenTheGameQuits)
 {
     FakeGame::quit_after = 5;
     Application &a = make();
-    EXPECT_FALSE(a.run());
+    EXPECT_EQ(a.run(), RunResult::Quit);
     EXPECT_EQ(a.frame_count(), 5u);
+    ASSERT_EQ(a.packages().size(), 2u) << "render configuration and boot package";
+}
+
+TEST_F(ApplicationTest, BootPackageOrGameThatCannotStartFailsTheStartup)
+{
+    // Either used to be logged once, after which the frame loop spun doing nothing and
+    // the program ended as if it had run.
+    struct Case {
+        const char *name;
+        const char *boot_package;
+        bool game_fails;
+    };
+    const Case cases[] = {
+        {"boot package not in the data", "missing", false},
+        {"game cannot start", "boot", true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(data.file("settings.ini"), std::string("boot_package = \"") + c.boot_package +
+                                                  "\"\nrender_config = \"core/renderer\"\n");
+        FakeGame::fail_init = c.game_fails;
+        FakeGame::quit_after = 3;
+        Application &a = make();
+        EXPECT_EQ(a.run(), RunResult::StartupFailed);
+        EXPECT_EQ(a.frame_count(), 0u);
+        app.reset();
+    }
+    EXPECT_STREQ(to_string(RunResult::StartupFailed), "start-up failed");
+    EXPECT_STREQ(to_string(RunResult::Quit), "quit");
 }
 
 TEST_F(ApplicationTest, PumpedModeRunsFramesOnlyOnRequest)
@@ -419,7 +461,7 @@ TEST_F(ApplicationTest, MissingOrIncompleteSettingsFailStartup)
         if (c.settings)
             write_file(data.file("settings.ini"), c.settings);
         Application &a = make();
-        EXPECT_FALSE(a.run());
+        EXPECT_EQ(a.run(), RunResult::StartupFailed);
         EXPECT_EQ(a.window(), nullptr);
         app.reset(); // shutdown after a failed start-up releases what was made
     }

@@ -7,6 +7,8 @@
 #include "foundation/threads/thread_pool.h"
 #include "platform/window/window_headless.h"
 #include "script/script_jobs.h"
+#include "foundation/io/disk_file_system.h"
+#include "tests/support/resource_test_data.h"
 #include "tests/support/temp_directory.h"
 
 #include <cstdlib>
@@ -32,6 +34,9 @@ class MyGameTest : public ::testing::Test {
         std::ofstream(data.file("settings.ini")) << "boot_package = \"boot\"\n"
                                                     "render_config = \"core/renderer\"\n"
                                                     "boot_script = \"boot\"\n";
+        // The boot package the settings name, empty, in the data's loose-file database.
+        DiskFileSystem files(data.path(), default_allocator());
+        EXPECT_TRUE(write_database(files, {{"package", "boot", package_resource({})}}));
     }
     ~MyGameTest() override { game_scripts = nullptr; }
 
@@ -73,7 +78,7 @@ TEST_F(MyGameTest, BootScriptDrivesInitUpdateRenderAndShutdownInOrder)
                        "  if frames == 3 then Application.quit() end end\n"
                        "function render() print('render ' .. frames) end\n"
                        "function shutdown() print('shutdown ' .. frames) end\n");
-    make().run();
+    EXPECT_EQ(make().run(), RunResult::Quit);
     app.reset(); // shutdown: the game goes first
     const std::vector<std::string> expected = {
         "init",     "update 1 number", "render 1", "update 2 number", "render 2",
@@ -82,15 +87,17 @@ TEST_F(MyGameTest, BootScriptDrivesInitUpdateRenderAndShutdownInOrder)
     EXPECT_EQ(script_lines(), expected);
 }
 
-TEST_F(MyGameTest, AnUpdateErrorIsReportedEveryFrameAndTheLoopGoesOn)
+TEST_F(MyGameTest, AnErrorRepeatedEveryFrameIsLoggedOnceThenCounted)
 {
+    // A failing update and a missing render used to log a line each, every frame.
     source.set("boot", "frames = 0\n"
-                       "function update(dt) error('bad update') end\n"
-                       "function render() frames = frames + 1; if frames == 5 then Application.quit() end end\n");
+                       "function update(dt) frames = frames + 1\n"
+                       "  if frames == 30 then error('other') end\n"
+                       "  if frames == 50 then Application.quit() end\n"
+                       "  error('bad update') end\n");
     Application &a = make();
-    a.run();
-    EXPECT_EQ(log.count("[Lua] update: boot.lua:2: bad update"), 5);
-    EXPECT_EQ(log.count("bad update"), 5);
+    EXPECT_EQ(a.run(), RunResult::Quit);
+    EXPECT_EQ(a.frame_count(), 50u);
     auto *game = static_cast<MyGame *>(a.game());
     ASSERT_NE(game, nullptr);
     EXPECT_TRUE(game->is_paused());
@@ -98,6 +105,22 @@ TEST_F(MyGameTest, AnUpdateErrorIsReportedEveryFrameAndTheLoopGoesOn)
     EXPECT_EQ(log.count("[Lua] init: "), 1);
     app.reset();
     EXPECT_EQ(log.count("[Lua] shutdown: "), 1);
+    const std::vector<std::string> expected = {
+        "init: attempt to call a nil value",
+        "update: boot.lua:5: bad update",
+        "render: attempt to call a nil value",
+        "update: the previous error repeated 28 more times",
+        "update: boot.lua:3: other",
+        "update: boot.lua:5: bad update",
+        "update: the previous error repeated 19 more times",
+        "render: the previous error repeated 49 more times",
+        "shutdown: attempt to call a nil value",
+    };
+    std::vector<std::string> errors;
+    for (const std::string &line : script_lines())
+        if (line.find(": ") != std::string::npos)
+            errors.push_back(line);
+    EXPECT_EQ(errors, expected);
 }
 
 TEST_F(MyGameTest, ScriptJobsAndReloadReachTheMainAndEveryJobState)
@@ -149,12 +172,11 @@ TEST_F(MyGameTest, ScriptJobsAndReloadReachTheMainAndEveryJobState)
     EXPECT_FALSE(game->is_paused());
 }
 
-TEST_F(MyGameTest, AMissingBootScriptIsReportedOnce)
+TEST_F(MyGameTest, ABootScriptThatDoesNotLoadFailsTheStartup)
 {
     Application &a = make(); // the source has no "boot"
-    ASSERT_TRUE(a.init());
-    for (int i = 0; i < 3; ++i)
-        a.update();
+    EXPECT_EQ(a.run(), RunResult::StartupFailed);
+    EXPECT_EQ(a.frame_count(), 0u);
     app.reset();
     EXPECT_EQ(log.count("[Lua] boot script: script not found: boot"), 1);
     EXPECT_EQ(log.count("[Lua] update:"), 0);
