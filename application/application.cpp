@@ -251,12 +251,11 @@ bool Application::setup_job_system()
 bool Application::register_resource_types()
 {
     log_message(log_category, "start-up: resource manager");
-    // Bundles when the options name a bundle directory (or a host with a bundled project);
-    // otherwise the loose-file database of the data directory.
+    // Bundles from the bundle directory when the options name one (or a host with a
+    // bundled project); otherwise the loose-file database of the data directory.
     const ApplicationOptions &o = *_options;
-    bool bundles = !o.bundle_dir.empty() || (!o.host.empty() && !o.project.empty() && o.project_uses_bundles);
-    if (bundles) {
-        _bundle_files = make_new<DiskFileSystem>(_statics_allocator, o.data_directory(), _statics_allocator);
+    if (o.uses_bundles()) {
+        _bundle_files = make_new<DiskFileSystem>(_statics_allocator, o.bundle_directory(), _statics_allocator);
     } else {
         _exploded_database = make_new<ExplodedDatabase>(_statics_allocator, o.data_directory(), _statics_allocator);
         if (_exploded_database)

@@ -328,6 +328,19 @@ TEST_F(ApplicationTest, RunEndsWhenTheGameQuits)
     ASSERT_EQ(a.packages().size(), 2u) << "render configuration and boot package";
 }
 
+TEST_F(ApplicationTest, BundlesComeFromTheBundleDirectoryWhereverTheSettingsAre)
+{
+    // A host with a project without bundles reads the settings from the data directory;
+    // "-bundle-dir" still makes bundles the source, read from that directory.
+    test::TempDirectory bundles;
+    DiskFileSystem bundle_files(bundles.path(), default_allocator());
+    ASSERT_TRUE(test::write_bundle(bundle_files, test::bundle_file_name("boot"), {}));
+    Application &a = make({"-host", "h", "-project", "p", "-bundle-dir", bundles.path()});
+    ASSERT_TRUE(a.init());
+    EXPECT_EQ(a.settings().member("build").to_integer(), 77) << "settings from the data directory";
+    ASSERT_EQ(a.packages().size(), 1u) << "the boot package from the bundle directory";
+}
+
 TEST_F(ApplicationTest, BootPackageOrGameThatCannotStartFailsTheStartup)
 {
     // Either used to be logged once, after which the frame loop spun doing nothing and
