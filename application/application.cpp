@@ -572,10 +572,11 @@ void Application::set_resource_property_preference_order(const u64 *property_ids
     _property_preference_order.clear();
     for (u32 i = 0; i < count; ++i)
         _property_preference_order.push_back(property_ids[i]);
-    // Bundles take the order when a package is made; the database uses it from now on.
-    if (_exploded_database)
-        _exploded_database->set_active_properties(_property_preference_order.data(),
-                                                  _property_preference_order.size());
+    // Bundles take the order when a package is made; the database's loader thread takes it
+    // between two loads, since it reads the database's choice while loading.
+    if (_resource_loader)
+        _resource_loader->set_property_preference_order(_property_preference_order.data(),
+                                                        _property_preference_order.size());
 }
 
 // --- User settings -----------------------------------------------------------------------

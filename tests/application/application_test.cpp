@@ -9,6 +9,8 @@
 #include "foundation/math/timer.h"
 #include "platform/window/window_headless.h"
 #include "foundation/io/disk_file_system.h"
+#include "resource/resource_manager.h"
+#include "resource/resource_types.h"
 #include "tests/support/resource_test_data.h"
 #include "tests/support/temp_directory.h"
 
@@ -339,6 +341,48 @@ TEST_F(ApplicationTest, BundlesComeFromTheBundleDirectoryWhereverTheSettingsAre)
     ASSERT_TRUE(a.init());
     EXPECT_EQ(a.settings().member("build").to_integer(), 77) << "settings from the data directory";
     ASSERT_EQ(a.packages().size(), 1u) << "the boot package from the bundle directory";
+}
+
+TEST_F(ApplicationTest, PreferenceOrderChangeReachesTheLoaderBetweenLoads)
+{
+    // "choice" has a plain variant listing nothing and a "high" one listing one resource.
+    // The order changes while loads are in flight (the loader thread reads the database's
+    // choice as it loads: ThreadSanitizer shows a race if the change lands mid-load), then
+    // a later load picks the other variant.
+    std::vector<test::TestResource> resources = {
+        {"package", "boot", test::package_resource({})},
+        {"package", "core/renderer", test::package_resource({})},
+        {"package", "choice", test::package_resource({}), 0},
+        {"package", "choice", test::package_resource({{"package", "boot"}}), 1},
+    };
+    for (int i = 0; i < 200; ++i)
+        resources.push_back({"package", "filler" + std::to_string(i), test::package_resource({}), 0});
+    DiskFileSystem files(data.path(), default_allocator());
+    ASSERT_TRUE(test::write_database(files, resources, {"high"}));
+    Application &a = make();
+    ASSERT_TRUE(a.init());
+    ResourceManager &manager = *a.resource_manager();
+    auto listed = [&] {
+        EXPECT_TRUE(manager.load(package_type, NameId64("choice"), nullptr, manager.allocator()));
+        manager.flush();
+        auto *listing = static_cast<const Array<ResourceId> *>(manager.get(package_type, NameId64("choice")));
+        u32 n = listing ? listing->size() : 99;
+        manager.unload(package_type, NameId64("choice"), manager.allocator());
+        return n;
+    };
+    EXPECT_EQ(listed(), 0u) << "no preference: the plain variant";
+
+    for (int i = 0; i < 200; ++i)
+        ASSERT_TRUE(manager.load(package_type, NameId64(("filler" + std::to_string(i)).c_str()), nullptr,
+                                 manager.allocator()));
+    const u64 high = NameId64("high").value();
+    a.set_resource_property_preference_order(&high, 1);
+    manager.flush();
+    for (int i = 0; i < 200; ++i)
+        manager.unload(package_type, NameId64(("filler" + std::to_string(i)).c_str()), manager.allocator());
+    EXPECT_EQ(listed(), 1u) << "the \"high\" variant";
+    a.set_resource_property_preference_order(nullptr, 0);
+    EXPECT_EQ(listed(), 0u);
 }
 
 TEST_F(ApplicationTest, BootPackageOrGameThatCannotStartFailsTheStartup)
