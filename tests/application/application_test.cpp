@@ -60,8 +60,10 @@ struct FakeGame : IGame {
 };
 
 struct FakeRender : IRenderService {
-    FakeRender() { note("create render"); }
-    ~FakeRender() override { note("destroy render"); }
+    explicit FakeRender(Application &app) : app(app) { note("create render"); }
+    // The swap chain lives in the window: the renderer must go while the window exists.
+    ~FakeRender() override { note(app.window() ? "destroy render, window open" : "destroy render, window gone"); }
+    Application &app;
     bool initialize_device(const DeviceSettings &s) override
     {
         last_device = s;
@@ -124,7 +126,7 @@ struct FakeLightFx : ILightFxService {
 ServiceFactories fake_services()
 {
     ServiceFactories s;
-    s.create_render = [](Allocator &a, Application &) -> IRenderService * { return make_new<FakeRender>(a); };
+    s.create_render = [](Allocator &a, Application &app) -> IRenderService * { return make_new<FakeRender>(a, app); };
     s.create_input = [](Allocator &a, Application &) -> IInputService * { return make_new<FakeInput>(a); };
     s.create_physics = [](Allocator &a, Application &) -> IPhysicsService * { return make_new<FakePhysics>(a); };
     s.create_network = [](Allocator &a, Application &) -> INetworkService * { return make_new<FakeNetwork>(a); };
@@ -228,7 +230,7 @@ TEST_F(ApplicationTest, StartupAndShutdownOrder)
     a.shutdown();
     const std::vector<std::string> shutdown = {
         "destroy game", "destroy lightfx", "destroy save", "destroy network", "destroy physics", "destroy input",
-        "render unload_render_config", "destroy render",
+        "render unload_render_config", "destroy render, window open",
     };
     EXPECT_EQ(events, shutdown);
     EXPECT_EQ(a.window(), nullptr);
