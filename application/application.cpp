@@ -376,7 +376,7 @@ bool Application::load_boot_package()
     _boot_package = load_package(_boot_package_name);
     if (!_boot_package) {
         log_message(log_category, "start-up: the boot package %016llx cannot be loaded; check \"boot_package\" and the data",
-                    (unsigned long long)_boot_package_name.value());
+                    hex(_boot_package_name));
         return false;
     }
     if (!_second_boot_package_name.is_empty())

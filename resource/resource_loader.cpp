@@ -11,8 +11,6 @@ namespace tallow {
 
 namespace {
 
-unsigned long long hex(NameId64 id) { return (unsigned long long)id.value(); }
-
 // Raw resources are handed out as the engine's records; 16 keeps any field type aligned.
 constexpr u32 raw_block_alignment = 16;
 

@@ -1,6 +1,7 @@
 #include "script/lua_environment.h"
 
 #include "foundation/containers/array.h"
+#include "foundation/io/little_endian.h"
 #include "foundation/log.h"
 #include "script/registration.h"
 
@@ -251,8 +252,8 @@ CallResult LuaEnvironment::load_file(const char *name, bool &found)
         lua_pushfstring(L, "script not found: %s", name);
         return {L, lua_gettop(L) - 1, true};
     }
-    u32 length = 0;
-    if (size < 4 || (std::memcpy(&length, data, 4), u64(length) > size - 4)) {
+    u32 length = size < 4 ? 0 : load_u32_le(data); // the resource's length word is little-endian
+    if (size < 4 || u64(length) > size - 4) {
         lua_pushfstring(L, "script resource truncated: %s", name);
         return {L, lua_gettop(L) - 1, true};
     }

@@ -2,6 +2,7 @@
 #include "foundation/config/config_blob_internal.h"
 
 #include "foundation/containers/hash_map.h"
+#include "foundation/io/little_endian.h"
 #include "foundation/log.h"
 #include "foundation/memory/temp_allocator.h"
 
@@ -52,10 +53,8 @@ class BlobWriter {
 
     void put(u32 offset, u32 value)
     {
-        if (!_out || u64(offset) + 4 > _capacity)
-            return;
-        for (int i = 0; i < 4; ++i)
-            _out[offset + i] = u8(value >> (8 * i));
+        if (_out && u64(offset) + 4 <= _capacity)
+            store_u32_le(_out + offset, value);
     }
 
     u32 text(const char *text)
@@ -193,13 +192,7 @@ class BlobChecker {
     }
 
   private:
-    u32 word(u64 offset) const
-    {
-        u32 v = 0;
-        for (int i = 3; i >= 0; --i)
-            v = (v << 8) | _blob[offset + i];
-        return v;
-    }
+    u32 word(u64 offset) const { return load_u32_le(_blob + offset); }
 
     bool fail(const char *what, u64 offset)
     {
