@@ -1,6 +1,7 @@
 #include "application/my_game.h"
 
 #include "application/application.h"
+#include "application/application_api.h"
 #include "application/game.h"
 #include "foundation/config/config_value.h"
 #include "foundation/config/const_config_value.h"
@@ -245,7 +246,7 @@ void MyGame::report_repeats(u32 slot)
 bool MyGame::init()
 {
     create_job_states();
-    register_script_api(*_lua, &_application, _script_allocator);
+    register_script_api(*_lua, &_application, _script_allocator, register_application_api);
     register_game_table();
 
     lua_State *L = _lua->state();
