@@ -8,6 +8,7 @@
 #include "platform/window/window_headless.h"
 #include "script/script_jobs.h"
 #include "foundation/io/disk_file_system.h"
+#include "foundation/strings/command_line.h"
 #include "tests/support/resource_test_data.h"
 #include "tests/support/temp_directory.h"
 
@@ -271,6 +272,21 @@ TEST_F(MyGameTest, ApplicationTableReachesTheApplication)
         std::string error = run(c.code);
         EXPECT_NE(error.find(c.message), std::string::npos) << error;
     }
+    // argv gives the process's arguments after the program path, in order.
+    Array<DynamicString> arguments(default_allocator());
+    ASSERT_TRUE(command_line_arguments(arguments));
+    ASSERT_GE(arguments.size(), 1u);
+    ASSERT_EQ(luaL_loadstring(L, "return {Application.argv()}"), 0);
+    ASSERT_EQ(lua_pcall(L, 0, 1, 0), 0);
+    ASSERT_TRUE(lua_istable(L, -1));
+    ASSERT_EQ(lua_objlen(L, -1), arguments.size() - 1);
+    for (u32 i = 1; i < arguments.size(); ++i) {
+        lua_rawgeti(L, -1, int(i));
+        EXPECT_STREQ(lua_tostring(L, -1), arguments[i].c_str());
+        lua_pop(L, 1);
+    }
+    lua_settop(L, 0);
+
     // A failed setter changed nothing it had not checked.
     EXPECT_EQ(run("assert(Application.win32_user_setting('a', 2, 'b') == true)"), "");
 
