@@ -173,6 +173,46 @@ TEST_F(MyGameTest, ScriptJobsAndReloadReachTheMainAndEveryJobState)
     EXPECT_FALSE(game->is_paused());
 }
 
+// A "lua" resource's bytes: u32 little-endian length, then the source.
+std::string lua_resource(const std::string &source)
+{
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = char((source.size() >> (8 * i)) & 0xFF);
+    return bytes + source;
+}
+
+TEST_F(MyGameTest, HotReloadThroughThePackagesRerunsTheScripts)
+{
+    // The scripts come from the boot package's "lua" resources in the loose-file database.
+    game_scripts = nullptr;
+    auto write = [&](const char *version) {
+        std::string boot = std::string("function update() print('update ") + version + "') end\n"
+                           "function init() end function render() end function shutdown() end\n";
+        DiskFileSystem files(data.path(), default_allocator());
+        return write_database(files, {{"lua", "boot", lua_resource(boot)},
+                                      {"package", "boot", package_resource({{"lua", "boot"}})}});
+    };
+    ASSERT_TRUE(write("1"));
+    Application &a = make();
+    ASSERT_TRUE(a.init());
+    a.update();
+    EXPECT_EQ(log.count("[Lua] update 1"), 1);
+
+    ASSERT_TRUE(write("2"));
+    a.update();
+    EXPECT_EQ(log.count("[Lua] update 2"), 0) << "nothing changes before the reload";
+    ASSERT_NE(a.game(), nullptr);
+    a.game()->reload(lua_script_type.value(), NameId64("boot").value());
+    a.update();
+    EXPECT_EQ(log.count("[Lua] update 2"), 1);
+    // A resource no package holds reloads nothing.
+    a.game()->reload(lua_script_type.value(), NameId64("elsewhere").value());
+    a.update();
+    EXPECT_EQ(log.count("[Lua] update 2"), 2);
+    EXPECT_FALSE(static_cast<MyGame *>(a.game())->is_paused());
+}
+
 TEST_F(MyGameTest, ABootScriptThatDoesNotLoadFailsTheStartup)
 {
     Application &a = make(); // the source has no "boot"
