@@ -200,12 +200,12 @@ bool D3DGeometryCreator::create_vertex_declaration(VertexDeclarationRecord &reco
     for (u32 i = 0; i < count; ++i) {
         DXGI_FORMAT format;
         u32 size;
-        if (!vertex_semantic_name(channels[i].semantic) || !vertex_channel_format(channels[i].type, format, size) ||
+        if (!vertex_semantic_name(channels[i].semantic) || !vertex_channel_format(channels[i].channel_type, format, size) ||
             channels[i].stream >= max_input_slots) {
             log_message(log_category,
                         "vertex declaration refused: channel %u has semantic %u, type %u, stream %u "
                         "(semantics 0-7, types 0-10, streams 0-15)",
-                        i, channels[i].semantic, channels[i].type, channels[i].stream);
+                        i, channels[i].semantic, channels[i].channel_type, channels[i].stream);
             return false;
         }
     }
@@ -221,7 +221,7 @@ bool D3DGeometryCreator::create_vertex_declaration(VertexDeclarationRecord &reco
         const VertexChannel &channel = channels[i];
         DXGI_FORMAT format = DXGI_FORMAT_UNKNOWN;
         u32 size = 0;
-        vertex_channel_format(channel.type, format, size);
+        vertex_channel_format(channel.channel_type, format, size);
         D3D11_INPUT_ELEMENT_DESC &element = record.elements[i];
         element = D3D11_INPUT_ELEMENT_DESC{};
         element.SemanticName = vertex_semantic_name(channel.semantic);
@@ -229,8 +229,8 @@ bool D3DGeometryCreator::create_vertex_declaration(VertexDeclarationRecord &reco
         element.Format = format;
         element.InputSlot = channel.stream;
         element.AlignedByteOffset = offsets[channel.stream];
-        element.InputSlotClass = channel.per_instance ? D3D11_INPUT_PER_INSTANCE_DATA : D3D11_INPUT_PER_VERTEX_DATA;
-        element.InstanceDataStepRate = channel.per_instance ? 1 : 0;
+        element.InputSlotClass = channel.per_instance != 0 ? D3D11_INPUT_PER_INSTANCE_DATA : D3D11_INPUT_PER_VERTEX_DATA;
+        element.InstanceDataStepRate = channel.per_instance != 0 ? 1 : 0;
         offsets[channel.stream] += size;
     }
     record.valid = true;

@@ -21,13 +21,13 @@
 #include "platform/d3d11/d3d11_shim.h"
 #include "render/d3d11/d3d_resource.h"
 #include "render/d3d11/owned_com_ptr.h"
+#include "render/render_resource.h"
 
 namespace tallow::render::d3d11 {
 
 class D3DObjectCaches;
 
 constexpr u32 buffer_mode_cpu_side = 2;
-constexpr u32 max_vertex_channels = 16;
 
 /// What the creator reads of a front-end vertex or index buffer.
 struct BufferDesc {
@@ -47,15 +47,6 @@ struct BufferRecord {
 
     /// Bytes per element: the stride, or 2 or 4 for an index format.
     u32 element_size() const;
-};
-
-/// One channel of a front-end vertex declaration.
-struct VertexChannel {
-    u32 semantic = 0;       ///< 0 POSITION ... 7 BLENDWEIGHTS
-    u32 type = 0;           ///< channel type 0-10
-    u32 semantic_index = 0;
-    u32 stream = 0;         ///< input slot 0-15
-    bool per_instance = false;
 };
 
 struct InputLayoutPair {

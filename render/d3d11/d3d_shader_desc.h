@@ -7,6 +7,7 @@
 
 #include "foundation/types.h"
 #include "render/d3d11/d3d_state_objects.h"
+#include "render/render_resource.h"
 
 namespace tallow::render::d3d11 {
 
@@ -54,5 +55,16 @@ constexpr u32 max_shader_passes = 64;
 constexpr u32 max_pass_samplers = 16;
 constexpr u32 max_stage_resources = 128;
 constexpr u32 max_stage_samplers = 16;
+
+} // namespace tallow::render::d3d11
+
+namespace tallow::render::d3d11 {
+
+/// The front end's shader resource (type 9) as update record 6 points at it: its
+/// RenderResource header, then the description the device builds the shader from.
+struct ShaderResourceRecord {
+    RenderResource resource{RenderResourceType::Shader};
+    const ShaderDesc *desc = nullptr;
+};
 
 } // namespace tallow::render::d3d11

@@ -109,6 +109,7 @@ bool D3DTextureCreator::create_texture(TextureRecord &record, const TextureDesc 
     if (desc.image_type != image_type_2d && desc.image_type != image_type_cube) {
         record.valid = true;
         record.byte_size = u32(total);
+        record.desc = desc;
         return true;
     }
 
@@ -194,12 +195,14 @@ bool D3DTextureCreator::create_texture(TextureRecord &record, const TextureDesc 
     record.object = object;
     record.valid = true;
     record.byte_size = u32(total);
+    record.desc = desc;
     return true;
 }
 
-void D3DTextureCreator::update_texture(ID3D11DeviceContext *context, TextureRecord &record, const TextureDesc &desc,
-                                       const void *const *data, u32 count)
+void D3DTextureCreator::update_texture(ID3D11DeviceContext *context, TextureRecord &record, const void *const *data,
+                                       u32 count)
 {
+    const TextureDesc &desc = record.desc;
     if (!record.valid || !record.object || !record.object->texture || !data || !context)
         return;
     if (desc.image_type != image_type_2d || !is_known_texture_format(desc.format))

@@ -53,6 +53,7 @@ struct TextureRecord {
     OwnedComPtr<ID3D11ShaderResourceView> srgb_view; ///< owns the linear view when the formats agree
     bool valid = false;
     u32 byte_size = 0; ///< bytes of all subresources when initial data was given
+    TextureDesc desc;  ///< the description the texture was made from
 };
 
 struct RenderTargetRecord {
@@ -93,9 +94,9 @@ class D3DTextureCreator {
     bool create_texture(TextureRecord &record, const TextureDesc &desc, const void *const *subresources, u32 count);
 
     /// Rewrites the mips of slice 0 of a 2D texture from `data` (one pointer per mip,
-    /// `count` of them, at most mip_levels) on `context`. Cubes are not updated.
-    void update_texture(ID3D11DeviceContext *context, TextureRecord &record, const TextureDesc &desc,
-                        const void *const *data, u32 count);
+    /// `count` of them, at most mip_levels) on `context`, with the sizes it was made with.
+    /// Cubes are not updated.
+    void update_texture(ID3D11DeviceContext *context, TextureRecord &record, const void *const *data, u32 count);
 
     /// Destroys the texture and both views; the record stays usable for a new create.
     void release_texture(TextureRecord &record);
