@@ -156,10 +156,11 @@ void D3DGeometryCreator::update_buffer(ID3D11DeviceContext *context, BufferRecor
         log_message(log_category, "buffer update refused: %llu bytes", (unsigned long long)bytes);
         return;
     }
-    // Later draws read the data with the layout it was given in.
+    // Later draws read the data with the layout it was given in, so the stride or index
+    // format is always the new one; the count only changes with the buffer's size.
     record.stride_or_format = format_or_stride;
-    record.count = desc.count;
     if (bytes > record.capacity_bytes || !record.object || !record.object->buffer) {
+        record.count = desc.count;
         create_gpu_buffer(record, u32(bytes), bind_flags, data);
         return;
     }

@@ -80,8 +80,9 @@ class D3DGeometryCreator {
     bool create_vertex_buffer(BufferRecord &record, const BufferDesc &desc, const void *data);
     /// As above with 2- or 4-byte indices; the GPU buffer exists even for count 0.
     bool create_index_buffer(BufferRecord &record, const BufferDesc &desc, const void *data);
-    /// New data on `context`: rewritten in place when it fits, else the buffer is made
-    /// again at the new size. The record takes the new count, stride or index format.
+    /// New data on `context`: rewritten in place when it fits (the count stays), else the
+    /// buffer is made again at the new size and count. The record always takes the new
+    /// stride or index format.
     void update_vertex_buffer(ID3D11DeviceContext *context, BufferRecord &record, const BufferDesc &desc,
                               const void *data);
     void update_index_buffer(ID3D11DeviceContext *context, BufferRecord &record, const BufferDesc &desc,

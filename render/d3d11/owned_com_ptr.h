@@ -39,6 +39,7 @@ template <typename T> class OwnedComPtr {
     }
 
     T *get() const { return _pointer; }
+    T *operator->() const { return _pointer; }
     bool is_owned() const { return _owned; }
     explicit operator bool() const { return _pointer != nullptr; }
 
