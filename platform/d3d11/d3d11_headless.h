@@ -88,6 +88,18 @@ void headless_fail_next(ObjectKind kind, u32 count);
 /// Creations of `kind` asked for since the last reset, failed ones included.
 u32 headless_create_count(ObjectKind kind);
 
+/// Arguments of the last D3D11CreateDevice call, failed or not.
+struct DeviceCreationRecord {
+    u64 adapter = 0; // id of the adapter passed (0 for null)
+    D3D_DRIVER_TYPE driver_type = D3D_DRIVER_TYPE_UNKNOWN;
+    u32 flags = 0;
+    u32 sdk_version = 0;
+    std::vector<D3D_FEATURE_LEVEL> levels;
+    HRESULT result = S_OK;
+    D3D_FEATURE_LEVEL granted = D3D_FEATURE_LEVEL_9_1;
+};
+DeviceCreationRecord headless_last_device_creation();
+
 // ---- Object registry ----------------------------------------------------------------
 
 /// Serial id of an object of this backend (0 for null). Ids start at 1 and are never reused.
@@ -208,9 +220,9 @@ struct DrawRecord {
     bool operator==(const DrawRecord &) const = default;
 };
 
-/// Copy of a context's journal. A deferred context's journal is what it recorded since its
-/// last FinishCommandList; executing a list appends the list's entries to the immediate
-/// context's journal, between execute_command_list and the state reset.
+/// Copy of a context's journal. A deferred context journals what it records (each
+/// FinishCommandList ends a list); executing a list appends execute_command_list and then the
+/// list's entries to the immediate context's journal.
 std::vector<JournalEntry> headless_journal(ID3D11DeviceContext *context);
 /// Copy of the draw records of a context (played-back lists append to the immediate one).
 std::vector<DrawRecord> headless_draws(ID3D11DeviceContext *context);
