@@ -131,7 +131,15 @@ bool D3DGeometryCreator::create_index_buffer(BufferRecord &record, const BufferD
         record.cpu_side = true;
         return true;
     }
-    create_gpu_buffer(record, u32(bytes), D3D11_BIND_INDEX_BUFFER, bytes ? data : nullptr);
+    record.object = make_new<D3DBuffer>(_allocator);
+    if (!record.object) {
+        log_message(log_category, "index buffer not made: out of memory");
+        return true;
+    }
+    // Direct3D makes no buffer of 0 bytes: an empty one gets its buffer from the first
+    // update with data, like a vertex buffer.
+    if (bytes > 0)
+        create_gpu_buffer(record, u32(bytes), D3D11_BIND_INDEX_BUFFER, data);
     return true;
 }
 
@@ -164,8 +172,11 @@ void D3DGeometryCreator::update_buffer(ID3D11DeviceContext *context, BufferRecor
         create_gpu_buffer(record, u32(bytes), bind_flags, data);
         return;
     }
+    // A box over the new bytes only: without one the whole buffer would be read from
+    // `data`, past its end when the new data is smaller.
+    const D3D11_BOX box{0, 0, 0, u32(bytes), 1, 1};
     if (context)
-        context->UpdateSubresource(record.object->buffer.get(), 0, nullptr, data, u32(bytes), u32(bytes));
+        context->UpdateSubresource(record.object->buffer.get(), 0, &box, data, u32(bytes), u32(bytes));
 }
 
 void D3DGeometryCreator::update_vertex_buffer(ID3D11DeviceContext *context, BufferRecord &record,

@@ -78,7 +78,7 @@ class D3DGeometryCreator {
     /// A GPU buffer of count x stride bytes from `data` (none made for count 0), or a
     /// CPU-side record for mode 2. False when the size does not fit 32 bits.
     bool create_vertex_buffer(BufferRecord &record, const BufferDesc &desc, const void *data);
-    /// As above with 2- or 4-byte indices; the GPU buffer exists even for count 0.
+    /// As above with 2- or 4-byte indices.
     bool create_index_buffer(BufferRecord &record, const BufferDesc &desc, const void *data);
     /// New data on `context`: rewritten in place when it fits (the count stays), else the
     /// buffer is made again at the new size and count. The record always takes the new

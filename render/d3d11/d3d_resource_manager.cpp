@@ -94,7 +94,10 @@ ProcessResult D3DResourceManager::process(const u8 *data, u32 begin, u32 end)
     const u32 misalignment = u32(reinterpret_cast<uintptr_t>(data + begin) & 3u);
     if (misalignment)
         begin += 4 - misalignment;
-    CommandCursor cursor(data, begin, end);
+    if (begin >= end)
+        return result;
+    // Offsets count from the first record, whose address is aligned.
+    CommandCursor cursor(data + begin, 0, end - begin);
     CommandView record;
     while (cursor.next(&record)) {
         if (execute(record))

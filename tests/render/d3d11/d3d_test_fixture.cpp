@@ -70,9 +70,7 @@ ProcessResult D3DFixture::submit(const std::function<void(RenderResourceContext 
     EXPECT_NE(context, nullptr);
     if (!context)
         return {};
-    context->set_event(true);
     fill(*context);
-    context->set_event(false);
     context->set_event(true);
     front->update_resources(1, &context);
     context->set_event(false);
