@@ -63,14 +63,20 @@ struct UpdateRelease {
 };
 static_assert(sizeof(UpdateRelease) == 8);
 
+/// Records 6 and 8 name their object by pointer, and carry the handle the object had when
+/// the record was written: a create and a release of one object in the same stream reset the
+/// object's own handle before the device reads it, so the device takes the handle from here.
+
 /// Record 6: the shader object, whose first member is its RenderResource header.
 struct UpdateCreateShader {
     const RenderResource *shader;
+    RenderResourceHandle handle;
 };
 
 /// Record 8: the render-target instance the device creates its target for.
 struct UpdateCreateRenderTarget {
     RenderTarget *target;
+    RenderResourceHandle handle;
 };
 
 /// Record 10 and command 3: the texture, then `data_count` `const void *` texel pointers at

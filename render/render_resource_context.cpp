@@ -143,7 +143,7 @@ bool RenderResourceContext::create_resource(RenderResource *resource)
     case RenderResourceType::Texture: written = write_texture_create(*static_cast<Texture *>(resource)); break;
     case RenderResourceType::RenderTarget:
     case RenderResourceType::DependentRenderTarget: {
-        UpdateCreateRenderTarget record{static_cast<RenderTarget *>(resource)};
+        UpdateCreateRenderTarget record{static_cast<RenderTarget *>(resource), handle};
         written = _stream.write(u32(ResourceUpdate::CreateRenderTarget), &record, sizeof record);
         break;
     }
@@ -157,7 +157,7 @@ bool RenderResourceContext::create_resource(RenderResource *resource)
         written = _stream.write(u32(ResourceUpdate::CreateVertexDeclaration), resource, sizeof(VertexDeclaration));
         break;
     case RenderResourceType::Shader: {
-        UpdateCreateShader record{resource};
+        UpdateCreateShader record{resource, handle};
         written = _stream.write(u32(ResourceUpdate::CreateShader), &record, sizeof record);
         break;
     }
