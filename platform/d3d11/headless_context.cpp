@@ -32,25 +32,8 @@ u64 id_of(IUnknown *object)
 }
 u64 id_of(ObjectBase *object) { return object ? object->id : 0; }
 
-ResourceData *data_of(ObjectBase *object)
-{
-    if (!object) return nullptr;
-    if (object->kind == ObjectKind::buffer) return &static_cast<HeadlessBuffer *>(object)->data;
-    if (object->kind == ObjectKind::texture2d) return &static_cast<HeadlessTexture2D *>(object)->data;
-    return nullptr;
-}
-
-const ViewRange *range_of(ObjectBase *object)
-{
-    if (!object) return nullptr;
-    switch (object->kind) {
-    case ObjectKind::shader_resource_view: return &static_cast<HeadlessSrv *>(object)->range;
-    case ObjectKind::render_target_view: return &static_cast<HeadlessRtv *>(object)->range;
-    case ObjectKind::depth_stencil_view: return &static_cast<HeadlessDsv *>(object)->range;
-    case ObjectKind::unordered_access_view: return &static_cast<HeadlessUav *>(object)->range;
-    default: return nullptr;
-    }
-}
+ResourceData *data_of(ObjectBase *object) { return resource_data_of(object); }
+const ViewRange *range_of(ObjectBase *object) { return view_range_of(object); }
 
 /// True when the shader-resource view `input` reads subresources the output view writes.
 bool overlaps(const ViewRange &input, const ViewRange &output)
@@ -209,65 +192,47 @@ public:
         return true;
     }
 
-    void set_resources(Stage stage, UINT start, UINT count, ID3D11ShaderResourceView *const *views)
+    /// Binds shader resources, constant buffers or samplers of one stage.
+    template <class Interface, size_t slot_count>
+    void set_slots(ContextOp op, Stage stage, std::array<ObjectBase *, slot_count> StageBindings::*slots, UINT start,
+                   UINT count, Interface *const *objects)
     {
         Enter enter(*this);
-        if (bad_range("SetShaderResources", start, count, srv_slots)) return;
+        if (bad_range(to_string(op), start, count, slot_count)) return;
         std::vector<u64> ids;
-        std::vector<ID3D11ShaderResourceView *> kept;
-        StageBindings &bindings = state.stages[static_cast<u32>(stage)];
+        std::vector<Interface *> kept;
+        std::array<ObjectBase *, slot_count> &bound = state.stages[static_cast<u32>(stage)].*slots;
         for (UINT i = 0; i < count; ++i) {
-            ID3D11ShaderResourceView *view = views ? views[i] : nullptr;
-            kept.push_back(view);
-            ObjectBase *object = base_of(view);
-            if (object && is_bound_as_output(*range_of(object))) {
+            Interface *interface = objects ? objects[i] : nullptr;
+            kept.push_back(interface);
+            ids.push_back(id_of(interface));
+            ObjectBase *object = base_of(interface);
+            if (op == ContextOp::set_shader_resources && object && is_bound_as_output(*range_of(object))) {
                 report(Rule::input_bound_as_output,
                        "shader-resource view #%llu bound to stage %u slot %u while its resource is an output; "
                        "the slot is set to null",
                        (unsigned long long)object->id, static_cast<u32>(stage), start + i);
                 object = nullptr;
             }
-            bindings.resources[start + i] = object;
-            ids.push_back(id_of(view));
+            bound[start + i] = object;
         }
-        log(ContextOp::set_shader_resources, ids, {f64(static_cast<u32>(stage)), f64(start), f64(count)});
-        defer([stage, start, count, kept](HeadlessContext &c) { c.set_resources(stage, start, count, kept.data()); });
-    }
-
-    void set_constant_buffers(Stage stage, UINT start, UINT count, ID3D11Buffer *const *buffers)
-    {
-        Enter enter(*this);
-        if (bad_range("SetConstantBuffers", start, count, cb_slots)) return;
-        std::vector<u64> ids;
-        std::vector<ID3D11Buffer *> kept;
-        StageBindings &bindings = state.stages[static_cast<u32>(stage)];
-        for (UINT i = 0; i < count; ++i) {
-            ID3D11Buffer *buffer = buffers ? buffers[i] : nullptr;
-            kept.push_back(buffer);
-            bindings.constant_buffers[start + i] = base_of(buffer);
-            ids.push_back(id_of(buffer));
-        }
-        log(ContextOp::set_constant_buffers, ids, {f64(static_cast<u32>(stage)), f64(start), f64(count)});
-        defer([stage, start, count, kept](HeadlessContext &c) {
-            c.set_constant_buffers(stage, start, count, kept.data());
+        log(op, ids, {f64(static_cast<u32>(stage)), f64(start), f64(count)});
+        defer([op, stage, slots, start, count, kept](HeadlessContext &c) {
+            c.set_slots(op, stage, slots, start, count, kept.data());
         });
     }
 
+    void set_resources(Stage stage, UINT start, UINT count, ID3D11ShaderResourceView *const *views)
+    {
+        set_slots(ContextOp::set_shader_resources, stage, &StageBindings::resources, start, count, views);
+    }
+    void set_constant_buffers(Stage stage, UINT start, UINT count, ID3D11Buffer *const *buffers)
+    {
+        set_slots(ContextOp::set_constant_buffers, stage, &StageBindings::constant_buffers, start, count, buffers);
+    }
     void set_samplers(Stage stage, UINT start, UINT count, ID3D11SamplerState *const *samplers)
     {
-        Enter enter(*this);
-        if (bad_range("SetSamplers", start, count, sampler_slots)) return;
-        std::vector<u64> ids;
-        std::vector<ID3D11SamplerState *> kept;
-        StageBindings &bindings = state.stages[static_cast<u32>(stage)];
-        for (UINT i = 0; i < count; ++i) {
-            ID3D11SamplerState *sampler = samplers ? samplers[i] : nullptr;
-            kept.push_back(sampler);
-            bindings.samplers[start + i] = base_of(sampler);
-            ids.push_back(id_of(sampler));
-        }
-        log(ContextOp::set_samplers, ids, {f64(static_cast<u32>(stage)), f64(start), f64(count)});
-        defer([stage, start, count, kept](HeadlessContext &c) { c.set_samplers(stage, start, count, kept.data()); });
+        set_slots(ContextOp::set_samplers, stage, &StageBindings::samplers, start, count, samplers);
     }
 
     void set_shader(Stage stage, IUnknown *shader)
@@ -647,6 +612,11 @@ public:
                 report(Rule::invalid_call, "%s #%llu mapped twice", to_string(object->kind), (unsigned long long)object->id);
                 return E_INVALIDARG;
             }
+        if (object->refs.load() <= 0 && !deferred && !replaying) {
+            report(Rule::invalid_call, "Map on %s #%llu after its last Release", to_string(object->kind),
+                   (unsigned long long)object->id);
+            return E_INVALIDARG;
+        }
         ResourceData::Subresource &sub = data->subresources[subresource];
         log(ContextOp::map, {object->id}, {f64(subresource), f64(type)});
         PendingMap pending{object, subresource, type, {}, {}};
@@ -701,8 +671,7 @@ public:
         defer([resource, subresource, type, runs](HeadlessContext &c) {
             D3D11_MAPPED_SUBRESOURCE mapped;
             if (FAILED(c.Map(resource, subresource, type, 0, &mapped))) return;
-            ResourceData *data = data_of(base_of(resource));
-            size_t size = data->subresources[subresource].bytes.size();
+            size_t size = mapped.pData ? data_of(base_of(resource))->subresources[subresource].bytes.size() : 0;
             for (const ByteRun &run : runs)
                 if (run.offset + run.bytes.size() <= size)
                     std::memcpy(static_cast<u8 *>(mapped.pData) + run.offset, run.bytes.data(), run.bytes.size());
@@ -961,7 +930,11 @@ public:
         PipelineState saved;
         if (restore_state) saved = state;
         state = PipelineState{};
+        // A list may name objects the engine released after recording (the list keeps them
+        // in Direct3D); their bytes are gone, so a replayed Map writes nowhere.
+        replaying = true;
         for (Command &command : static_cast<HeadlessCommandList *>(object)->commands) command(*this);
+        replaying = false;
         state = restore_state ? saved : PipelineState{};
     }
 
@@ -999,6 +972,7 @@ public:
 
     bool deferred;
     bool journal_on;
+    bool replaying = false; // executing a command list
     std::atomic<u64> owner{0};
     PipelineState state;
     std::vector<Command> commands; // deferred: the list being recorded

@@ -556,13 +556,15 @@ ObjectBase *resource_object(ID3D11Resource *resource)
     return object;
 }
 
-ResourceData *resource_data(ID3D11Resource *resource)
+ResourceData *resource_data_of(ObjectBase *object)
 {
-    ObjectBase *object = resource_object(resource);
     if (!object) return nullptr;
     if (object->kind == ObjectKind::buffer) return &static_cast<HeadlessBuffer *>(object)->data;
-    return &static_cast<HeadlessTexture2D *>(object)->data;
+    if (object->kind == ObjectKind::texture2d) return &static_cast<HeadlessTexture2D *>(object)->data;
+    return nullptr;
 }
+
+ResourceData *resource_data(ID3D11Resource *resource) { return resource_data_of(find_object(resource)); }
 
 template <class Interface, class Desc> void HeadlessView<Interface, Desc>::GetResource(ID3D11Resource **out_resource)
 {
@@ -579,9 +581,8 @@ template class HeadlessView<ID3D11RenderTargetView, D3D11_RENDER_TARGET_VIEW_DES
 template class HeadlessView<ID3D11DepthStencilView, D3D11_DEPTH_STENCIL_VIEW_DESC>;
 template class HeadlessView<ID3D11UnorderedAccessView, D3D11_UNORDERED_ACCESS_VIEW_DESC>;
 
-const ViewRange *view_range(const void *view)
+const ViewRange *view_range_of(ObjectBase *object)
 {
-    ObjectBase *object = find_object(view);
     if (!object) return nullptr;
     switch (object->kind) {
     case ObjectKind::shader_resource_view: return &static_cast<HeadlessSrv *>(object)->range;

@@ -204,14 +204,14 @@ public:
         std::lock_guard lock(state.mutex);
         if (state.fullscreen_output) state.fullscreen_output->Release();
         state.fullscreen_output = nullptr;
-        if (state.back_buffer->refs.load() > 0)
-            report(Rule::invalid_call, "swap chain #%llu released while its back buffer #%llu is still referenced",
-                   (unsigned long long)id, (unsigned long long)state.back_buffer->id);
-        else
-            state.back_buffer->on_final_release();
+        // A back buffer still referenced outlives its swap chain and frees its bytes at its
+        // own last release.
+        state.back_buffer->owned_by_swap_chain = false;
+        if (state.back_buffer->refs.load() <= 0) state.back_buffer->on_final_release();
     }
 
     SwapChainState state;
+    const std::atomic<UINT> *factory_flags = nullptr; // MakeWindowAssociation flags of the creating factory
 };
 
 class HeadlessFactory final : public Object<IDXGIFactory> {
@@ -257,14 +257,14 @@ public:
         }
         auto *object = new HeadlessSwapChain(device_object->device, copy);
         object->description = bytes_of(*desc);
-        object->state.record.associated_window_flags = associated_flags;
+        object->factory_flags = &associated_flags;
         register_object(object);
         *out_swap_chain = object;
         return S_OK;
     }
 
     HeadlessConfig config;
-    UINT associated_flags = 0;
+    std::atomic<UINT> associated_flags{0};
 };
 
 } // namespace
@@ -288,6 +288,7 @@ bool headless_swap_chain(IDXGISwapChain *swap_chain, SwapChainRecord &out_record
     auto *chain = static_cast<HeadlessSwapChain *>(object);
     std::lock_guard lock(chain->state.mutex);
     out_record = chain->state.record;
+    out_record.associated_window_flags = chain->factory_flags ? chain->factory_flags->load() : 0;
     return true;
 }
 

@@ -35,7 +35,7 @@ public:
     ObjectKind kind;
     HeadlessDevice *device; // null for DXGI objects without a device
     std::atomic<i32> refs{1};
-    bool owned_by_swap_chain = false; // back buffers: zero public references is not a leak
+    std::atomic<bool> owned_by_swap_chain{false}; // back buffers: the swap chain frees the bytes
 
     // Filled at creation, read by the registry queries (never changed afterwards).
     std::vector<u8> description;
@@ -133,8 +133,9 @@ public:
     ResourceData data;
 };
 
-/// The byte store behind a resource interface (null when not one of ours).
+/// The byte store behind a resource interface or object (null when not a resource of ours).
 ResourceData *resource_data(ID3D11Resource *resource);
+ResourceData *resource_data_of(ObjectBase *object);
 ObjectBase *resource_object(ID3D11Resource *resource);
 
 /// What a view covers: its resource, its first mip and its slices.
@@ -168,8 +169,8 @@ using HeadlessRtv = HeadlessView<ID3D11RenderTargetView, D3D11_RENDER_TARGET_VIE
 using HeadlessDsv = HeadlessView<ID3D11DepthStencilView, D3D11_DEPTH_STENCIL_VIEW_DESC>;
 using HeadlessUav = HeadlessView<ID3D11UnorderedAccessView, D3D11_UNORDERED_ACCESS_VIEW_DESC>;
 
-/// The range of any of our views; null for null or a foreign object.
-const ViewRange *view_range(const void *view);
+/// The range of any of our views; null for null or another kind of object.
+const ViewRange *view_range_of(ObjectBase *object);
 
 /// Creates a 2D texture for a swap chain's back buffer (owned by the swap chain).
 HeadlessTexture2D *create_back_buffer(HeadlessDevice *device, const D3D11_TEXTURE2D_DESC &desc);

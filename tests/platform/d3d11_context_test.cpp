@@ -368,6 +368,13 @@ TEST_F(HeadlessDeviceTest, EachBrokenRuleIsReported)
                  << "the view is forced to null";
              context->ClearState();
          }},
+        {"Map after the last release", Rule::invalid_call,
+         [&] {
+             ID3D11Buffer *buffer = make_buffer(4, D3D11_USAGE_DYNAMIC, D3D11_BIND_VERTEX_BUFFER);
+             buffer->Release();
+             D3D11_MAPPED_SUBRESOURCE m;
+             EXPECT_EQ(context->Map(buffer, 0, D3D11_MAP_WRITE_DISCARD, 0, &m), E_INVALIDARG);
+         }},
         {"release past zero", Rule::over_release,
          [&] {
              ID3D11Buffer *buffer = make_buffer(4, D3D11_USAGE_DEFAULT, D3D11_BIND_VERTEX_BUFFER);

@@ -208,7 +208,7 @@ protected:
     }
     void TearDown() override
     {
-        swap_chain->Release();
+        if (swap_chain) swap_chain->Release();
         factory->Release();
         HeadlessDeviceTest::TearDown();
         EXPECT_TRUE(headless_leaks().empty());
@@ -289,6 +289,23 @@ TEST_F(HeadlessSwapChainTest, FullscreenStateHoldsTheOutput)
     EXPECT_EQ(record.resize_target_calls, 1u);
     EXPECT_EQ(output->Release(), 0u);
     adapter->Release();
+}
+
+TEST_F(HeadlessSwapChainTest, BackBufferMayOutliveItsSwapChain)
+{
+    EXPECT_EQ(factory->MakeWindowAssociation(&window, DXGI_MWA_NO_ALT_ENTER), S_OK);
+    SwapChainRecord record;
+    ASSERT_TRUE(headless_swap_chain(swap_chain, record));
+    EXPECT_EQ(record.associated_window_flags, (u64)DXGI_MWA_NO_ALT_ENTER);
+
+    ID3D11Texture2D *back = nullptr;
+    ASSERT_EQ(swap_chain->GetBuffer(0, IID_ID3D11Texture2D, (void **)&back), S_OK);
+    EXPECT_EQ(swap_chain->Release(), 0u);
+    swap_chain = nullptr;
+    EXPECT_EQ(headless_live_count(ObjectKind::texture2d), 1u);
+    EXPECT_EQ(back->Release(), 0u);
+    EXPECT_EQ(headless_live_count(ObjectKind::texture2d), 0u);
+    EXPECT_TRUE(headless_diagnostics().empty());
 }
 
 TEST(HeadlessDeviceThreads, CreationFromManyThreads)
