@@ -121,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size)
             ShaderResourceRecord &shader = shaders[in.byte() & 31];
             shader.resource.handle = handle_from(in, 9);
             shader.desc = in.byte() & 7 ? &shader_desc : nullptr;
-            UpdateCreateShader record{&shader.resource};
+            UpdateCreateShader record{&shader.resource, shader.resource.handle};
             stream.write(6, &record, sizeof record);
             break;
         }
@@ -136,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size)
             target->multisampled = in.byte() & 1;
             target->sample_count = in.byte() % 5;
             targets.push_back(target);
-            UpdateCreateRenderTarget record{target};
+            UpdateCreateRenderTarget record{target, target->handle};
             stream.write(8, &record, sizeof record);
             break;
         }

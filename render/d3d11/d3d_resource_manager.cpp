@@ -161,7 +161,7 @@ bool D3DResourceManager::execute(const CommandView &record)
             log_message(log_category, "shader record without a shader; skipped");
             return false;
         }
-        return create_shader(shader.shader);
+        return create_shader(shader.shader, shader.handle);
     }
     case ResourceUpdate::CreateRenderTarget: {
         UpdateCreateRenderTarget target;
@@ -169,7 +169,7 @@ bool D3DResourceManager::execute(const CommandView &record)
             log_message(log_category, "render target record without a target; skipped");
             return false;
         }
-        return create_render_target(*target.target);
+        return create_render_target(*target.target, target.handle);
     }
     case ResourceUpdate::CreateTexture: {
         UpdateTexture texture;
@@ -335,10 +335,14 @@ bool D3DResourceManager::create_texture(RenderResourceHandle handle, const Textu
 
 bool D3DResourceManager::create_render_target(RenderTarget &target)
 {
-    if (!is_target_type(target.type) || target.handle == invalid_render_handle ||
-        render_kind_of(target.handle) != render_handle_kind::render_target) {
-        log_message(log_category, "render target of type %u with handle 0x%08x; skipped", u32(target.type),
-                    target.handle);
+    return create_render_target(target, target.handle);
+}
+
+bool D3DResourceManager::create_render_target(RenderTarget &target, RenderResourceHandle handle)
+{
+    if (!is_target_type(target.type) || handle == invalid_render_handle ||
+        render_kind_of(handle) != render_handle_kind::render_target) {
+        log_message(log_category, "render target of type %u with handle 0x%08x; skipped", u32(target.type), handle);
         return false;
     }
     RenderTargetDesc desc;
@@ -347,7 +351,7 @@ bool D3DResourceManager::create_render_target(RenderTarget &target)
         swap_chain = _params.swap_chain ? _params.swap_chain(_params.swap_chain_user, target.window_index) : nullptr;
         if (!swap_chain) {
             log_message(log_category, "back buffer 0x%08x names swap chain %u, which does not exist; skipped",
-                        target.handle, target.window_index);
+                        handle, target.window_index);
             return false;
         }
     } else {
@@ -357,7 +361,7 @@ bool D3DResourceManager::create_render_target(RenderTarget &target)
         if (!D3DTextureCreator::is_valid_target_desc(desc))
             return false;
     }
-    const u32 slot = take_slot(target.handle, target.type);
+    const u32 slot = take_slot(handle, target.type);
     if (slot == no_slot)
         return false;
     RenderTargetRecord &record = _targets[slot];
@@ -376,11 +380,11 @@ bool D3DResourceManager::create_render_target(RenderTarget &target)
         made = _texture_creator.create_render_target(record, desc);
     }
     if (!made) {
-        free_slot(target.handle, Table::target);
+        free_slot(handle, Table::target);
         return false;
     }
     record.kind = u32(target.type);
-    record.id = target.handle;
+    record.id = handle;
     clear_new_target(record);
     return true;
 }
@@ -427,9 +431,8 @@ bool D3DResourceManager::create_vertex_declaration(const VertexDeclaration &decl
     return true;
 }
 
-bool D3DResourceManager::create_shader(const RenderResource *resource)
+bool D3DResourceManager::create_shader(const RenderResource *resource, RenderResourceHandle handle)
 {
-    const RenderResourceHandle handle = resource->handle;
     if (resource->type != RenderResourceType::Shader || handle == invalid_render_handle ||
         render_kind_of(handle) != render_handle_kind::shader) {
         log_message(log_category, "shader with handle 0x%08x of the wrong kind; skipped", handle);

@@ -82,6 +82,9 @@ class D3DResourceManager {
     /// Makes (or makes again) the objects of a render target of type 1, 2 or 3 under its
     /// handle; a new target is cleared. False when nothing was made (logged).
     bool create_render_target(RenderTarget &target);
+    /// As above under `handle` (a create record carries the handle the object had when
+    /// the record was written).
+    bool create_render_target(RenderTarget &target, RenderResourceHandle handle);
     /// Releases the objects under `handle`; false when it held nothing of `type` (logged).
     bool release(RenderResourceType type, RenderResourceHandle handle);
     /// Releases, or creates with no initial data, each target in turn. The device calls
@@ -140,7 +143,7 @@ class D3DResourceManager {
     bool create_texture(RenderResourceHandle handle, const TextureDesc &desc, const void *const *data, u32 count);
     bool create_buffer(const BufferDescription &description, const void *data);
     bool create_vertex_declaration(const VertexDeclaration &declaration);
-    bool create_shader(const RenderResource *resource);
+    bool create_shader(const RenderResource *resource, RenderResourceHandle handle);
     void release_slot(Table table, u32 slot);
     void clear_new_target(const RenderTargetRecord &record);
     ID3D11Resource *copy_resource_of(RenderResourceHandle handle, u32 &out_width, u32 &out_height) const;

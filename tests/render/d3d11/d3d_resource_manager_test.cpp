@@ -409,7 +409,7 @@ TEST_F(ManagerTest, CreateOnALiveHandleRemakesWithoutLeaking)
     target.description = {0, 0, 16, 16, 1, 1};
     submit([&](RenderResourceContext &c) { c.create_resource(&target); });
     const u32 textures = hl::headless_live_count(hl::ObjectKind::texture2d);
-    UpdateCreateRenderTarget again{&target};
+    UpdateCreateRenderTarget again{&target, target.handle};
     StreamWriter w;
     w.add(ResourceUpdate::CreateRenderTarget, again);
     w.add(ResourceUpdate::CreateRenderTarget, again);

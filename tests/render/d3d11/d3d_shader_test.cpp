@@ -30,7 +30,7 @@ struct ShaderTest : D3DFixture {
     {
         record.resource.handle = front->handle_pool().alloc_handle(render_handle_kind::shader);
         CommandBuffer stream(default_allocator(), 128);
-        UpdateCreateShader create{&record.resource};
+        UpdateCreateShader create{&record.resource, record.resource.handle};
         stream.write(u32(ResourceUpdate::CreateShader), &create, sizeof create);
         manager->process(stream);
         return record.resource.handle;
