@@ -69,12 +69,8 @@ D3DResourceManager::~D3DResourceManager()
         const HandleEntry entry = _handles[index];
         if (entry.type == no_type)
             continue;
-        u32 kind = 0;
-        if (!render_kind_for_type(RenderResourceType(entry.type), &kind) && entry.type != u8(RenderResourceType::BackBuffer))
-            continue;
-        if (entry.type == u8(RenderResourceType::BackBuffer))
-            kind = render_handle_kind::render_target;
-        release(RenderResourceType(entry.type), make_render_handle(kind, index));
+        // Entries are found by index; the handle's kind bits are not read.
+        release(RenderResourceType(entry.type), make_render_handle(0, index));
     }
     _copy_cache.clear();
 }
@@ -240,11 +236,7 @@ u32 D3DResourceManager::take_slot(RenderResourceHandle handle, RenderResourceTyp
     if (index < _handles.size() && _handles[index].type != no_type) {
         // A create for a handle that still holds objects makes them again: the old ones
         // go first, so nothing is left behind in an unreachable record.
-        RenderResourceType old_type = RenderResourceType(_handles[index].type);
-        u32 kind = is_target_type(old_type) ? render_handle_kind::render_target : render_kind_of(handle);
-        if (!is_target_type(old_type))
-            render_kind_for_type(old_type, &kind);
-        release(old_type, make_render_handle(kind, index));
+        release(RenderResourceType(_handles[index].type), handle);
     }
     if (index >= _handles.size()) {
         _handles.resize(index + 1);
