@@ -183,22 +183,23 @@ Header *SlotAllocator::take_page(SizeClass &size_class)
     return page;
 }
 
-void *SlotAllocator::allocate(u64 size, u32 align)
+u32 SlotAllocator::class_for(u64 size, u32 align)
 {
     u32 c = class_index(size, align);
-    if (c == no_class)
+    return c == no_class ? class_count : c;
+}
+
+u32 SlotAllocator::class_of(const void *p) const { return u32(header_of(p)->owner - _classes); }
+
+// Caller holds the lock.
+void *SlotAllocator::take_slot(SizeClass &size_class)
+{
+    Header *page = size_class.available;
+    if (!page && !(page = take_page(size_class)))
         return nullptr;
-    if constexpr (malloc_allocators) {
-        return malloc_counted(slot_sizes[c], align, _mutex, _locked, _malloc_total);
-    }
-    SizeClass *size_class = &_classes[c];
-    OptionalLock guard(_mutex, _locked);
-    Header *page = size_class->available;
-    if (!page && !(page = take_page(*size_class)))
-        return nullptr;
-    ++size_class->live;
+    ++size_class.live;
     if (--page->free_count == 0)
-        AvailableList::unlink(size_class->available, page);
+        AvailableList::unlink(size_class.available, page);
     u8 *base = page_base(page);
     if (page->free_head != no_slot) {
         u8 *slot = base + page->free_head;
@@ -208,6 +209,35 @@ void *SlotAllocator::allocate(u64 size, u32 align)
     u8 *slot = base + page->bump;
     page->bump += page->slot_size;
     return slot;
+}
+
+void *SlotAllocator::allocate(u64 size, u32 align)
+{
+    u32 c = class_index(size, align);
+    if (c == no_class || size == 0)
+        return nullptr;
+    if constexpr (malloc_allocators) {
+        return malloc_counted(slot_sizes[c], align, _mutex, _locked, _malloc_total);
+    }
+    OptionalLock guard(_mutex, _locked);
+    return take_slot(_classes[c]);
+}
+
+u32 SlotAllocator::allocate_batch(u32 class_index, void **out_slots, u32 count)
+{
+    if (class_index >= class_count)
+        return 0;
+    if constexpr (malloc_allocators) {
+        u32 got = 0;
+        while (got < count && (out_slots[got] = allocate(slot_sizes[class_index], 4)))
+            ++got;
+        return got;
+    }
+    OptionalLock guard(_mutex, _locked);
+    u32 got = 0;
+    while (got < count && (out_slots[got] = take_slot(_classes[class_index])))
+        ++got;
+    return got;
 }
 
 void SlotAllocator::release_page(Header *page)
@@ -229,15 +259,9 @@ void SlotAllocator::release_page(Header *page)
     _backing->deallocate(block);
 }
 
-void SlotAllocator::deallocate(void *p)
+// Caller holds the lock.
+void SlotAllocator::give_slot(void *p)
 {
-    if (!p)
-        return;
-    if constexpr (malloc_allocators) {
-        malloc_free_counted(p, _mutex, _locked, _malloc_total);
-        return;
-    }
-    OptionalLock guard(_mutex, _locked);
     Header *page = header_of(p);
     TALLOW_ASSERT(page->owner && (u64(static_cast<u8 *>(p) - page_base(page)) % page->slot_size) == 0,
                   "slot allocator: free of an address it did not hand out");
@@ -248,6 +272,30 @@ void SlotAllocator::deallocate(void *p)
         AvailableList::push(page->owner->available, page);
     if (page->free_count == page->slot_count)
         release_page(page);
+}
+
+void SlotAllocator::deallocate(void *p)
+{
+    if (!p)
+        return;
+    if constexpr (malloc_allocators) {
+        malloc_free_counted(p, _mutex, _locked, _malloc_total);
+        return;
+    }
+    OptionalLock guard(_mutex, _locked);
+    give_slot(p);
+}
+
+void SlotAllocator::deallocate_batch(void *const *slots, u32 count)
+{
+    if constexpr (malloc_allocators) {
+        for (u32 i = 0; i < count; ++i)
+            deallocate(slots[i]);
+        return;
+    }
+    OptionalLock guard(_mutex, _locked);
+    for (u32 i = 0; i < count; ++i)
+        give_slot(slots[i]);
 }
 
 u64 SlotAllocator::allocated_size(const void *p)
