@@ -58,14 +58,18 @@ GenericAllocator::GenericAllocator(const char *name, PageAllocator &pages, HeapA
       _thread_caches(thread_caches && locked && !malloc_allocators), _page_trace("generic_page", pages),
       _heap_trace("generic_heap", heap), _slot_trace("generic_slot", slots)
 {
-    if (_thread_caches)
+    if (_thread_caches) {
         _slot_trace.set_pending_counts(collect_counts, this);
+        _slots_tagged = slots.set_owner_map(&_page_owners);
+    }
 }
 
 GenericAllocator::~GenericAllocator()
 {
     if (!_thread_caches)
         return;
+    if (_slots_tagged)
+        _slots->set_owner_map(nullptr);
     {
         std::lock_guard<std::mutex> guard(registry_lock);
         for (ThreadCache *cache = registry; cache;) {
@@ -238,13 +242,15 @@ void *GenericAllocator::allocate(u64 size, u32 align)
 // the answer holds without keeping any lock afterwards.
 GenericAllocator::Route GenericAllocator::route_of(const void *p, bool forget_page)
 {
-    // Page blocks are always block aligned, so most addresses skip the map.
-    if ((reinterpret_cast<u64>(p) & (PageAllocator::block_alignment - 1)) == 0 &&
-        _page_owners.get(p) == PageOwnerMap::pages) {
+    const PageOwnerMap::Tag tag = _page_owners.get(p);
+    // Page blocks are always block aligned; only their first chunk is tagged.
+    if (tag == PageOwnerMap::pages && (reinterpret_cast<u64>(p) & (PageAllocator::block_alignment - 1)) == 0) {
         if (forget_page)
             _page_owners.set(p, PageOwnerMap::none);
         return Route::Page;
     }
+    if (_slots_tagged)
+        return tag == PageOwnerMap::slots ? Route::Slot : Route::Heap;
     return _heap->owns(p) ? Route::Heap : Route::Slot;
 }
 

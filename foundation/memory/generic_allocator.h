@@ -18,8 +18,8 @@
 // slots the program holds. A thread's cache goes back to the slots when the thread ends,
 // when it calls flush_thread_cache, or when the allocator is destroyed. A thread caches
 // for one generic allocator at a time; others serve it through the shared path.
-// Page blocks are found by a lock-free map of 64 KiB chunks, heap blocks by the heap's
-// lock-free region table, so a free takes no lock on its way to the right route.
+// A lock-free map of 64 KiB chunks tags page blocks (and, with thread caches, the slot
+// allocator's blocks; the rest is the heap's), so a free finds its route without a lock.
 
 #include "foundation/memory/allocator.h"
 #include "foundation/memory/page_owner_map.h"
@@ -88,6 +88,7 @@ class GenericAllocator final : public Allocator {
     u64 _page_size; // the page allocator's, fixed
     bool _locked;
     bool _thread_caches;
+    bool _slots_tagged = false; // the slot allocator tags its blocks in _page_owners
     alignas(64) TraceAllocator _page_trace;
     alignas(64) TraceAllocator _heap_trace;
     alignas(64) TraceAllocator _slot_trace;

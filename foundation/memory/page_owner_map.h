@@ -6,6 +6,9 @@
 //   if (owners.get(p) == PageOwnerMap::pages) ...
 //   owners.set(block, PageOwnerMap::none);     // before the block goes back
 //
+// The default allocator tags the first chunk of each page block and every chunk of the
+// slot allocator's blocks, so a free finds its route with one look-up.
+//
 // Two levels over 48-bit addresses: a root of 65536 leaf pointers (mapped once, touched
 // only where leaves exist) and leaves of one tag byte per 64 KiB chunk, mapped on first
 // use and kept until the map is destroyed. A reader needs no lock because a tag only
@@ -21,7 +24,7 @@ namespace tallow {
 
 class PageOwnerMap {
   public:
-    enum Tag : u8 { none = 0, pages = 1 };
+    enum Tag : u8 { none = 0, pages = 1, slots = 2 };
     static constexpr u32 chunk_shift = 16; // 64 KiB chunks
 
     PageOwnerMap();

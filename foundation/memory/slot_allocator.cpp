@@ -3,6 +3,7 @@
 #include "foundation/memory/allocator_internal.h"
 #include "foundation/containers/array.h"
 #include "foundation/log.h"
+#include "foundation/memory/page_owner_map.h"
 
 namespace tallow {
 
@@ -130,8 +131,40 @@ SlotAllocator::~SlotAllocator()
     while (_blocks) {
         Header *last = _blocks;
         BlockList::unlink(_blocks, last);
+        tag_block(page_base(last) + page_size - _block_size, false);
         _backing->deallocate(page_base(last) + page_size - _block_size);
     }
+}
+
+// Caller holds the lock. Untagging never fails.
+bool SlotAllocator::tag_block(const u8 *block, bool owned)
+{
+    if (!_owner_map)
+        return true;
+    const u64 chunk = u64(1) << PageOwnerMap::chunk_shift;
+    for (u64 offset = 0; offset < _block_size; offset += chunk)
+        if (!_owner_map->set(block + offset, owned ? PageOwnerMap::slots : PageOwnerMap::none)) {
+            for (u64 undo = 0; undo < offset; undo += chunk)
+                _owner_map->set(block + undo, PageOwnerMap::none);
+            return false;
+        }
+    return true;
+}
+
+bool SlotAllocator::set_owner_map(PageOwnerMap *map)
+{
+    OptionalLock guard(_mutex, _locked);
+    for (Header *last = _blocks; last && _owner_map; last = last->block_next)
+        tag_block(page_base(last) + page_size - _block_size, false);
+    _owner_map = map;
+    for (Header *last = _blocks; last; last = last->block_next)
+        if (!tag_block(page_base(last) + page_size - _block_size, true)) {
+            for (Header *undo = _blocks; undo != last; undo = undo->block_next)
+                tag_block(page_base(undo) + page_size - _block_size, false);
+            _owner_map = nullptr;
+            return false;
+        }
+    return true;
 }
 
 Header *SlotAllocator::block_header(const void *p) const
@@ -148,6 +181,11 @@ bool SlotAllocator::add_block()
     if (reinterpret_cast<u64>(block) & (_block_size - 1)) {
         log_message("memory", "%s: backing gave a block not aligned to %llu bytes", _name ? _name : "slot allocator",
                     (unsigned long long)_block_size);
+        _backing->deallocate(block);
+        return false;
+    }
+    if (!tag_block(block, true)) {
+        log_message("memory", "%s: no memory to record a block's owner", _name ? _name : "slot allocator");
         _backing->deallocate(block);
         return false;
     }
@@ -256,6 +294,7 @@ void SlotAllocator::release_page(Header *page)
         PageList::unlink(_free_pages, header_of(block + offset));
     BlockList::unlink(_blocks, last);
     --_block_count;
+    tag_block(block, false);
     _backing->deallocate(block);
 }
 

@@ -15,6 +15,8 @@
 
 namespace tallow {
 
+class PageOwnerMap;
+
 class SlotAllocator final : public Allocator {
   public:
     static constexpr u32 class_count = 33;
@@ -54,6 +56,10 @@ class SlotAllocator final : public Allocator {
     void deallocate_batch(void *const *slots, u32 count);
     /// The class of a live slot, read from its page without a lock.
     u32 class_of(const void *p) const;
+    /// Tags every chunk of every block, held now or taken later, as PageOwnerMap::slots in
+    /// `map` (null stops it); the tag is cleared before a block goes back. False, with
+    /// nothing tagged, when a tag cannot be set.
+    bool set_owner_map(PageOwnerMap *map);
 
     u64 block_size() const { return _block_size; }
     u32 block_count();
@@ -78,6 +84,7 @@ class SlotAllocator final : public Allocator {
     void release_page(PageHeader *page);
     bool add_block();
     PageHeader *block_header(const void *p) const;
+    bool tag_block(const u8 *block, bool owned);
 
     Allocator *_backing;
     u64 _block_size = 0x10000; // a power of two, >= 64 KiB
@@ -86,6 +93,7 @@ class SlotAllocator final : public Allocator {
     PageHeader *_free_pages = nullptr;
     PageHeader *_blocks = nullptr; // last-page headers of every block
     u64 _malloc_total = 0;         // with malloc-routed allocators only
+    PageOwnerMap *_owner_map = nullptr;
     bool _locked;
     AllocatorMutex _mutex;
 };
