@@ -156,18 +156,22 @@ void *GenericAllocator::refill(ThreadCache &cache, u32 class_index)
     return cache.slots[class_index][got - 1];
 }
 
+// True when the calling thread's cache serves this allocator, attaching it if it is free.
+bool GenericAllocator::uses_cache(ThreadCache &cache)
+{
+    if (cache.owner == this)
+        return true;
+    if (cache.owner)
+        return false;
+    std::lock_guard<std::mutex> guard(registry_lock);
+    return attach(cache);
+}
+
 void *GenericAllocator::allocate_slot(u64 size, u32 align)
 {
     ThreadCache &cache = t_cache;
-    if (cache.owner != this) {
-        bool attached = false;
-        if (!cache.owner) {
-            std::lock_guard<std::mutex> guard(registry_lock);
-            attached = attach(cache);
-        }
-        if (!attached)
-            return _slot_trace.allocate(size, align);
-    }
+    if (!uses_cache(cache))
+        return _slot_trace.allocate(size, align);
     u32 c = SlotAllocator::class_for(size, align);
     if (c == SlotAllocator::class_count)
         return nullptr;
@@ -182,16 +186,9 @@ void *GenericAllocator::allocate_slot(u64 size, u32 align)
 void GenericAllocator::deallocate_slot(void *p)
 {
     ThreadCache &cache = t_cache;
-    if (cache.owner != this) {
-        bool attached = false;
-        if (!cache.owner) {
-            std::lock_guard<std::mutex> guard(registry_lock);
-            attached = attach(cache);
-        }
-        if (!attached) {
-            _slot_trace.deallocate(p);
-            return;
-        }
+    if (!uses_cache(cache)) {
+        _slot_trace.deallocate(p);
+        return;
     }
     u32 c = _slots->class_of(p);
     if (cache.size[c] == cache_capacity) {

@@ -77,6 +77,7 @@ class GenericAllocator final : public Allocator {
     void *refill(ThreadCache &cache, u32 class_index);
     void drain(ThreadCache &cache);
     bool attach(ThreadCache &cache);
+    bool uses_cache(ThreadCache &cache);
     static void collect_counts(void *user, i64 &count, i64 &bytes);
     friend struct ThreadCacheExit;
 

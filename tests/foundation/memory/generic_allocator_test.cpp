@@ -167,15 +167,21 @@ TEST(GenericAllocatorStress, ManyThreadsRandomSizesThroughTheDefaultAllocator)
     EXPECT_EQ(generic.total_allocated(), before);
 }
 
-TEST_F(GenericFixture, ManyThreadsRandomSizesThroughAPrivateSet)
+// After a stress run on threads that have all ended, everything is back where it came from.
+void expect_everything_back(GenericAllocator &generic, SlotAllocator &slots, HeapAllocator &heap)
 {
-    stress(generic, 4, 6000);
     EXPECT_EQ(generic.total_allocated(), 0u);
     if (!malloc_allocators) {
         EXPECT_EQ(slots.live_slot_count(), 0u);
         EXPECT_EQ(slots.block_count(), 0u);
         EXPECT_TRUE(heap.validate());
     }
+}
+
+TEST_F(GenericFixture, ManyThreadsRandomSizesThroughAPrivateSet)
+{
+    stress(generic, 4, 6000);
+    expect_everything_back(generic, slots, heap);
 }
 
 // The same set with per-thread slot caches, as the default allocator runs.
@@ -232,12 +238,7 @@ TEST_F(CachedGenericFixture, CountsFollowHeldSlotsAcrossThreadsAndCachesGoBack)
 TEST_F(CachedGenericFixture, ManyThreadsRandomSizesWithThreadCaches)
 {
     stress(generic, 4, 6000);
-    EXPECT_EQ(generic.total_allocated(), 0u);
-    if (!malloc_allocators) {
-        EXPECT_EQ(slots.live_slot_count(), 0u);
-        EXPECT_EQ(slots.block_count(), 0u);
-        EXPECT_TRUE(heap.validate());
-    }
+    expect_everything_back(generic, slots, heap);
 }
 
 } // namespace
