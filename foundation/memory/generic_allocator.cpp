@@ -20,6 +20,7 @@ struct GenericAllocator::ThreadCache {
     std::atomic<i64> count; // slots taken minus slots freed on this thread, not yet folded
     std::atomic<i64> bytes;
     bool exit_armed;
+    bool retired; // its thread is ending: later frees (other exit hooks) take the shared path
     u32 size[SlotAllocator::class_count];
     void *slots[SlotAllocator::class_count][cache_capacity];
 };
@@ -48,6 +49,7 @@ inline void bump(std::atomic<i64> &counter, i64 delta) { counter.store(counter.l
 ThreadCacheExit::~ThreadCacheExit()
 {
     std::lock_guard<std::mutex> guard(registry_lock);
+    t_cache.retired = true;
     if (GenericAllocator *owner = t_cache.owner)
         owner->drain(t_cache);
 }
@@ -93,7 +95,7 @@ GenericAllocator::Route GenericAllocator::route_for(u64 size, u64 page_size)
 // Caller holds registry_lock.
 bool GenericAllocator::attach(ThreadCache &cache)
 {
-    if (cache.owner)
+    if (cache.owner || cache.retired)
         return false;
     cache.owner = this;
     cache.prev = nullptr;
@@ -161,7 +163,7 @@ bool GenericAllocator::uses_cache(ThreadCache &cache)
 {
     if (cache.owner == this)
         return true;
-    if (cache.owner)
+    if (cache.owner || cache.retired)
         return false;
     std::lock_guard<std::mutex> guard(registry_lock);
     return attach(cache);

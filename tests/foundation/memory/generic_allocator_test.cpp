@@ -235,6 +235,33 @@ TEST_F(CachedGenericFixture, CountsFollowHeldSlotsAcrossThreadsAndCachesGoBack)
     EXPECT_EQ(slots.block_count(), 0u);
 }
 
+// A thread-local object made before the thread's first allocation is destroyed after the
+// thread's cache has gone back; its free must not bring the cache back to life.
+struct FreesAtThreadEnd {
+    GenericAllocator *generic = nullptr;
+    void *block = nullptr;
+    ~FreesAtThreadEnd()
+    {
+        if (generic)
+            generic->deallocate(block);
+    }
+};
+thread_local FreesAtThreadEnd frees_at_thread_end;
+
+TEST_F(CachedGenericFixture, FreeAfterTheThreadsCacheIsGoneTakesTheSharedPath)
+{
+    TALLOW_SKIP_WITH_MALLOC_ALLOCATORS();
+    std::thread worker([&] {
+        frees_at_thread_end.generic = &generic; // constructed first, destroyed last
+        frees_at_thread_end.block = generic.allocate(48);
+    });
+    worker.join();
+    EXPECT_EQ(generic.slot_trace().allocation_count(), 0u);
+    EXPECT_EQ(generic.total_allocated(), 0u);
+    EXPECT_EQ(slots.live_slot_count(), 0u);
+    EXPECT_EQ(slots.block_count(), 0u);
+}
+
 TEST_F(CachedGenericFixture, ManyThreadsRandomSizesWithThreadCaches)
 {
     stress(generic, 4, 6000);
