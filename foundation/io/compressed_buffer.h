@@ -27,13 +27,19 @@
 // A reader never delivers bytes of a segment it could not read or inflate: a stored size
 // of 0 or over 65536, a zlib error, a segment that inflates to anything but 65536 bytes
 // or a source that ends early logs the segment's index and fails the buffer from that
-// segment on. zlib's memory comes from the buffer's allocator. Each stream belongs to one
-// thread; compression and decompression run inside `flush` and `refill`.
+// segment on. Segments are inflated with libdeflate, whole, and with zlib where libdeflate
+// refuses one (so the logged reason stays zlib's) or the zlib header names a window under
+// 32 KiB (zlib then refuses distances libdeflate would accept). zlib's memory comes from
+// the buffer's allocator; libdeflate's one decompressor per stream from malloc, as its
+// allocator hook is process-wide. Each stream belongs to one thread; compression and
+// decompression run inside `flush` and `refill`.
 
 #include "foundation/memory/allocator.h"
 #include "foundation/io/input_buffer.h"
 #include "foundation/io/output_buffer.h"
 #include "foundation/io/shared_reference.h"
+
+struct libdeflate_decompressor;
 
 namespace tallow {
 
@@ -76,6 +82,7 @@ class SegmentCompressor {
     u8 *_compressed = nullptr;   // slot_count x 65536
     SlotState _states[2] = {SlotState::Empty, SlotState::Empty};
     u32 _stored_sizes[2] = {0, 0};
+    libdeflate_decompressor *_inflater = nullptr; // made on the first decompress
 };
 
 /// Compresses what is written to it into a segment-compressed stream on a target archive.

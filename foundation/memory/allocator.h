@@ -28,6 +28,7 @@ class Allocator {
     Allocator &operator=(const Allocator &) = delete;
 
     /// Returns `size` bytes aligned to `align` (a power of two), or null on failure.
+    /// Every allocator returns null for 0 bytes, without touching its state or counts.
     virtual void *allocate(u64 size, u32 align = alignof(std::max_align_t)) = 0;
     /// Returns memory from `allocate`; null is ignored.
     virtual void deallocate(void *p) = 0;

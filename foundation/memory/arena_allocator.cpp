@@ -42,7 +42,7 @@ void ArenaAllocator::release_blocks()
 
 void *ArenaAllocator::allocate(u64 size, u32 align)
 {
-    if (!is_power_of_two(align) || size > (u64(1) << 46))
+    if (size == 0 || !is_power_of_two(align) || size > (u64(1) << 46))
         return nullptr;
     OptionalLock guard(_mutex, _locked);
     if (_current) {

@@ -1,21 +1,88 @@
 #include "foundation/memory/generic_allocator.h"
 
 #include "foundation/memory/allocator_internal.h"
+#include "foundation/containers/array.h"
 #include "foundation/memory/heap_allocator.h"
 #include "foundation/memory/page_allocator.h"
 #include "foundation/memory/slot_allocator.h"
 
+#include <mutex>
+
 namespace tallow {
 
-GenericAllocator::GenericAllocator(const char *name, PageAllocator &pages, HeapAllocator &heap, SlotAllocator &slots,
-                                   bool locked)
-    : Allocator(name), _pages(&pages), _heap(&heap), _slots(&slots), _page_size(pages.page_size()), _locked(locked),
-      _page_trace("generic_page", pages), _heap_trace("generic_heap", heap), _slot_trace("generic_slot", slots),
-      _page_addresses(heap)
+// Lives in every thread's static TLS block (zero-initialised, nothing to construct), so the
+// fast paths reach it without a guard. Only its thread touches the slot stacks; the counts
+// are atomics only so that readers on other threads may sum them.
+struct GenericAllocator::ThreadCache {
+    GenericAllocator *owner; // the allocator this thread caches for; null when none
+    ThreadCache *prev;       // the registry of attached caches
+    ThreadCache *next;
+    std::atomic<i64> count; // slots taken minus slots freed on this thread, not yet folded
+    std::atomic<i64> bytes;
+    bool exit_armed;
+    bool retired; // its thread is ending: later frees (other exit hooks) take the shared path
+    u32 size[SlotAllocator::class_count];
+    void *slots[SlotAllocator::class_count][cache_capacity];
+};
+
+// Gives the thread's cache back when the thread ends.
+struct ThreadCacheExit {
+    bool armed = false;
+    ~ThreadCacheExit();
+};
+
+namespace {
+constexpr auto relaxed = std::memory_order_relaxed;
+
+// Guards the registry, every cache's owner and links, and the folding of a cache's counts
+// into its trace, so a reader summing the counts sees each slot exactly once.
+std::mutex registry_lock;
+GenericAllocator::ThreadCache *registry = nullptr;
+
+thread_local GenericAllocator::ThreadCache t_cache;
+thread_local ThreadCacheExit t_exit;
+
+// Only the owning thread writes its counts: a load and a store, no bus lock.
+inline void bump(std::atomic<i64> &counter, i64 delta) { counter.store(counter.load(relaxed) + delta, relaxed); }
+} // namespace
+
+ThreadCacheExit::~ThreadCacheExit()
 {
+    std::lock_guard<std::mutex> guard(registry_lock);
+    t_cache.retired = true;
+    if (GenericAllocator *owner = t_cache.owner)
+        owner->drain(t_cache);
 }
 
-GenericAllocator::~GenericAllocator() = default;
+GenericAllocator::GenericAllocator(const char *name, PageAllocator &pages, HeapAllocator &heap, SlotAllocator &slots,
+                                   bool locked, bool thread_caches)
+    : Allocator(name), _pages(&pages), _heap(&heap), _slots(&slots), _page_size(pages.page_size()), _locked(locked),
+      _thread_caches(thread_caches && locked && !malloc_allocators), _page_trace("generic_page", pages),
+      _heap_trace("generic_heap", heap), _slot_trace("generic_slot", slots)
+{
+    if (_thread_caches) {
+        _slot_trace.set_pending_counts(collect_counts, this);
+        _slots_tagged = slots.set_owner_map(&_page_owners);
+    }
+}
+
+GenericAllocator::~GenericAllocator()
+{
+    if (!_thread_caches)
+        return;
+    if (_slots_tagged)
+        _slots->set_owner_map(nullptr);
+    {
+        std::lock_guard<std::mutex> guard(registry_lock);
+        for (ThreadCache *cache = registry; cache;) {
+            ThreadCache *next = cache->next;
+            if (cache->owner == this)
+                drain(*cache);
+            cache = next;
+        }
+    }
+    _slot_trace.set_pending_counts(nullptr, nullptr);
+}
 
 GenericAllocator::Route GenericAllocator::route_for(u64 size, u64 page_size)
 {
@@ -25,11 +92,124 @@ GenericAllocator::Route GenericAllocator::route_for(u64 size, u64 page_size)
     return waste < size / 10 ? Route::Page : Route::Heap;
 }
 
+// Caller holds registry_lock.
+bool GenericAllocator::attach(ThreadCache &cache)
+{
+    if (cache.owner || cache.retired)
+        return false;
+    cache.owner = this;
+    cache.prev = nullptr;
+    cache.next = registry;
+    if (registry)
+        registry->prev = &cache;
+    registry = &cache;
+    if (!cache.exit_armed) {
+        t_exit.armed = true; // constructs the thread's exit hook
+        cache.exit_armed = true;
+    }
+    return true;
+}
+
+// Caller holds registry_lock. Slots go back, counts fold into the trace, the cache detaches.
+void GenericAllocator::drain(ThreadCache &cache)
+{
+    for (u32 c = 0; c < SlotAllocator::class_count; ++c) {
+        _slots->deallocate_batch(cache.slots[c], cache.size[c]);
+        cache.size[c] = 0;
+    }
+    _slot_trace.add_counts(cache.count.load(relaxed), cache.bytes.load(relaxed));
+    cache.count.store(0, relaxed);
+    cache.bytes.store(0, relaxed);
+    if (cache.prev)
+        cache.prev->next = cache.next;
+    else
+        registry = cache.next;
+    if (cache.next)
+        cache.next->prev = cache.prev;
+    cache.prev = cache.next = nullptr;
+    cache.owner = nullptr;
+}
+
+void GenericAllocator::collect_counts(void *user, i64 &count, i64 &bytes)
+{
+    std::lock_guard<std::mutex> guard(registry_lock);
+    for (ThreadCache *cache = registry; cache; cache = cache->next)
+        if (cache->owner == user) {
+            count += cache->count.load(relaxed);
+            bytes += cache->bytes.load(relaxed);
+        }
+}
+
+void GenericAllocator::flush_thread_cache()
+{
+    if (!_thread_caches)
+        return;
+    std::lock_guard<std::mutex> guard(registry_lock);
+    if (t_cache.owner == this)
+        drain(t_cache);
+}
+
+void *GenericAllocator::refill(ThreadCache &cache, u32 class_index)
+{
+    u32 got = _slots->allocate_batch(class_index, cache.slots[class_index], cache_batch);
+    if (!got)
+        return nullptr;
+    cache.size[class_index] = got - 1;
+    return cache.slots[class_index][got - 1];
+}
+
+// True when the calling thread's cache serves this allocator, attaching it if it is free.
+bool GenericAllocator::uses_cache(ThreadCache &cache)
+{
+    if (cache.owner == this)
+        return true;
+    if (cache.owner || cache.retired)
+        return false;
+    std::lock_guard<std::mutex> guard(registry_lock);
+    return attach(cache);
+}
+
+void *GenericAllocator::allocate_slot(u64 size, u32 align)
+{
+    ThreadCache &cache = t_cache;
+    if (!uses_cache(cache))
+        return _slot_trace.allocate(size, align);
+    u32 c = SlotAllocator::class_for(size, align);
+    if (c == SlotAllocator::class_count)
+        return nullptr;
+    void *p = cache.size[c] ? cache.slots[c][--cache.size[c]] : refill(cache, c);
+    if (!p)
+        return nullptr;
+    bump(cache.count, 1);
+    bump(cache.bytes, SlotAllocator::slot_sizes[c]);
+    return p;
+}
+
+void GenericAllocator::deallocate_slot(void *p)
+{
+    ThreadCache &cache = t_cache;
+    if (!uses_cache(cache)) {
+        _slot_trace.deallocate(p);
+        return;
+    }
+    u32 c = _slots->class_of(p);
+    if (cache.size[c] == cache_capacity) {
+        // Give back the oldest half: the newest stay warm for the next allocations.
+        _slots->deallocate_batch(cache.slots[c], cache_batch);
+        for (u32 i = cache_batch; i < cache_capacity; ++i)
+            cache.slots[c][i - cache_batch] = cache.slots[c][i];
+        cache.size[c] -= cache_batch;
+    }
+    cache.slots[c][cache.size[c]++] = p;
+    bump(cache.count, -1);
+    bump(cache.bytes, -i64(SlotAllocator::slot_sizes[c]));
+}
+
 void *GenericAllocator::allocate(u64 size, u32 align)
 {
+    if (size == 0 || !is_power_of_two(align)) // size 0 gives null on every route
+        return nullptr;
     if constexpr (malloc_allocators) {
-        if (!is_power_of_two(align) || size == 0) // size 0 gives null on every route
-            return nullptr;
         void *p = malloc_aligned(size, align);
         if (p)
             _malloc_total.fetch_add(malloc_size(p), std::memory_order_relaxed);
@@ -38,23 +218,21 @@ void *GenericAllocator::allocate(u64 size, u32 align)
     void *p = nullptr;
     switch (route_for(size, _page_size)) {
     case Route::Slot:
-        if ((p = _slot_trace.allocate(size, align)))
+        if ((p = _thread_caches ? allocate_slot(size, align) : _slot_trace.allocate(size, align)))
             break;
         [[fallthrough]]; // an alignment no slot class serves
     case Route::Heap:
         p = _heap_trace.allocate(size, align);
         break;
-    case Route::Page: {
+    case Route::Page:
         if (!(p = _page_trace.allocate(size, align)))
             break;
-        OptionalLock guard(_mutex, _locked);
-        if (_page_addresses.find_or_insert(reinterpret_cast<u64>(p)) == HashSet<u64>::no_entry) {
+        if (!_page_owners.set(p, PageOwnerMap::pages)) {
             // Unrecorded, the address could not be routed back when freed.
             _page_trace.deallocate(p);
             return nullptr;
         }
         break;
-    }
     }
     return p;
 }
@@ -63,13 +241,15 @@ void *GenericAllocator::allocate(u64 size, u32 align)
 // the answer holds without keeping any lock afterwards.
 GenericAllocator::Route GenericAllocator::route_of(const void *p, bool forget_page)
 {
-    u64 key = reinterpret_cast<u64>(p);
-    // Page blocks are always block aligned, so most addresses skip the set.
-    if ((key & (PageAllocator::block_alignment - 1)) == 0) {
-        OptionalLock guard(_mutex, _locked);
-        if (forget_page ? _page_addresses.erase(key) : _page_addresses.has(key))
-            return Route::Page;
+    const PageOwnerMap::Tag tag = _page_owners.get(p);
+    // Page blocks are always block aligned; only their first chunk is tagged.
+    if (tag == PageOwnerMap::pages && (reinterpret_cast<u64>(p) & (PageAllocator::block_alignment - 1)) == 0) {
+        if (forget_page)
+            _page_owners.set(p, PageOwnerMap::none);
+        return Route::Page;
     }
+    if (_slots_tagged)
+        return tag == PageOwnerMap::slots ? Route::Slot : Route::Heap;
     return _heap->owns(p) ? Route::Heap : Route::Slot;
 }
 
@@ -90,7 +270,10 @@ void GenericAllocator::deallocate(void *p)
         _page_trace.deallocate(p);
         break;
     case Route::Slot:
-        _slot_trace.deallocate(p);
+        if (_thread_caches)
+            deallocate_slot(p);
+        else
+            _slot_trace.deallocate(p);
         break;
     }
 }

@@ -10,10 +10,19 @@
 // the page size wastes less than a tenth of the request, otherwise the heap. Each route
 // goes through its own TraceAllocator ("generic_slot", "generic_heap", "generic_page").
 // Safe from any thread.
+//
+// With thread caches on (the default allocator has them), each thread keeps up to
+// cache_capacity free slots per size class in front of the shared slot allocator, taken
+// and given back cache_batch at a time under one lock, and counts its slot traffic on its
+// own; "generic_slot" adds those counts in when read, so every count still shows the
+// slots the program holds. A thread's cache goes back to the slots when the thread ends,
+// when it calls flush_thread_cache, or when the allocator is destroyed. A thread caches
+// for one generic allocator at a time; others serve it through the shared path.
+// A lock-free map of 64 KiB chunks tags page blocks (and, with thread caches, the slot
+// allocator's blocks; the rest is the heap's), so a free finds its route without a lock.
 
 #include "foundation/memory/allocator.h"
-#include "foundation/memory/allocator_mutex.h"
-#include "foundation/containers/hash_set.h"
+#include "foundation/memory/page_owner_map.h"
 #include "foundation/memory/trace_allocator.h"
 
 #include <atomic>
@@ -29,9 +38,14 @@ class GenericAllocator final : public Allocator {
     enum class Route { Slot, Heap, Page };
     static constexpr u64 slot_limit = 1024; // requests below go to the slots
 
-    /// The three allocators must outlive this one. The page-address set lives on `heap`.
+    static constexpr u32 cache_capacity = 32; // free slots a thread keeps per class
+    static constexpr u32 cache_batch = 16;    // slots moved per trip to the slot allocator
+
+    /// The three allocators must outlive this one. `thread_caches` turns on the per-thread
+    /// slot caches (see above); it needs `locked`.
     GenericAllocator(const char *name, PageAllocator &pages, HeapAllocator &heap, SlotAllocator &slots,
-                     bool locked = true);
+                     bool locked = true, bool thread_caches = false);
+    /// Takes every thread's cache back first; no thread may be allocating meanwhile.
     ~GenericAllocator() override;
 
     /// Null for size 0 or when the chosen allocator fails. A small request with an
@@ -50,8 +64,22 @@ class GenericAllocator final : public Allocator {
     TraceAllocator &heap_trace() { return _heap_trace; }
     TraceAllocator &page_trace() { return _page_trace; }
 
+    /// Gives the calling thread's cached slots back to the slot allocator (when it caches
+    /// for this allocator). Safe from any thread.
+    void flush_thread_cache();
+
+    struct ThreadCache; // see the .cpp
+
   private:
     Route route_of(const void *p, bool forget_page);
+    void *allocate_slot(u64 size, u32 align);
+    void deallocate_slot(void *p);
+    void *refill(ThreadCache &cache, u32 class_index);
+    void drain(ThreadCache &cache);
+    bool attach(ThreadCache &cache);
+    bool uses_cache(ThreadCache &cache);
+    static void collect_counts(void *user, i64 &count, i64 &bytes);
+    friend struct ThreadCacheExit;
 
     // Read by every call and written by none: kept off the lines the traces' counters and
     // the lock are written on, which other threads would otherwise keep taking away.
@@ -60,11 +88,12 @@ class GenericAllocator final : public Allocator {
     SlotAllocator *_slots;
     u64 _page_size; // the page allocator's, fixed
     bool _locked;
+    bool _thread_caches;
+    bool _slots_tagged = false; // the slot allocator tags its blocks in _page_owners
     alignas(64) TraceAllocator _page_trace;
     alignas(64) TraceAllocator _heap_trace;
     alignas(64) TraceAllocator _slot_trace;
-    alignas(64) AllocatorMutex _mutex; // guards _page_addresses
-    HashSet<u64> _page_addresses;      // every live address handed out from pages
+    PageOwnerMap _page_owners;         // tags the first chunk of every live page block
     std::atomic<u64> _malloc_total{0}; // with malloc-routed allocators only
 };
 

@@ -54,11 +54,8 @@ void HeapAllocator::end_table_change() { _table_version.fetch_add(1, std::memory
 bool HeapAllocator::add_region(void *base, u64 size)
 {
     u32 n = _region_count.load(std::memory_order_relaxed);
-    if (n == max_regions) {
-        log_message("memory", "%s: all %u regions in use; raise max_regions", _name ? _name : "heap allocator",
-                    max_regions);
+    if (!has_free_region_entry())
         return false;
-    }
     begin_table_change();
     _regions[n].base.store(reinterpret_cast<u64>(base), std::memory_order_release);
     _regions[n].size.store(size, std::memory_order_release);
@@ -67,11 +64,21 @@ bool HeapAllocator::add_region(void *base, u64 size)
     return true;
 }
 
+// Logs when the table is full: the region heap then fails the request quietly.
+bool HeapAllocator::has_free_region_entry()
+{
+    if (_region_count.load(std::memory_order_relaxed) < max_regions)
+        return true;
+    log_message("memory", "%s: all %u regions in use; raise max_regions", _name ? _name : "heap allocator",
+                max_regions);
+    return false;
+}
+
 // Called by the region heap under our lock.
 void *HeapAllocator::grow_region(u64 size, void *user)
 {
     HeapAllocator *self = static_cast<HeapAllocator *>(user);
-    if (!self->_backing || self->_region_count.load(std::memory_order_relaxed) == max_regions)
+    if (!self->_backing || !self->has_free_region_entry())
         return nullptr;
     void *base = self->_backing->allocate(size, u32(RegionHeap::alignment));
     if (!base)
@@ -106,6 +113,8 @@ int HeapAllocator::release_region(void *base, u64, void *user)
 
 void *HeapAllocator::allocate(u64 size, u32 align)
 {
+    if (size == 0)
+        return nullptr;
     if constexpr (malloc_allocators) {
         if (!is_power_of_two(align))
             return nullptr;

@@ -53,6 +53,7 @@ class HeapAllocator final : public Allocator {
     static void *grow_region(u64 size, void *user);
     static int release_region(void *base, u64 size, void *user);
     bool add_region(void *base, u64 size);
+    bool has_free_region_entry();
     void begin_table_change();
     void end_table_change();
 

@@ -69,7 +69,8 @@ void memory_globals_init()
     globals.heap = make_global<HeapAllocator>("heap_allocator", *globals.page, heap_first_region);
     globals.application_static =
         make_global<ArenaAllocator>("application_static_allocator", *globals.page, application_static_block);
-    globals.generic = make_global<GenericAllocator>("generic_allocator", *globals.page, *globals.heap, *globals.slot);
+    globals.generic = make_global<GenericAllocator>("generic_allocator", *globals.page, *globals.heap, *globals.slot,
+                                                       true, true);
     default_pointer.store(globals.generic, std::memory_order_release);
 }
 

@@ -3,6 +3,7 @@
 #include "foundation/memory/allocator_internal.h"
 #include "foundation/containers/array.h"
 #include "foundation/log.h"
+#include "foundation/memory/page_owner_map.h"
 
 namespace tallow {
 
@@ -130,8 +131,40 @@ SlotAllocator::~SlotAllocator()
     while (_blocks) {
         Header *last = _blocks;
         BlockList::unlink(_blocks, last);
+        tag_block(page_base(last) + page_size - _block_size, false);
         _backing->deallocate(page_base(last) + page_size - _block_size);
     }
+}
+
+// Caller holds the lock. Untagging never fails.
+bool SlotAllocator::tag_block(const u8 *block, bool owned)
+{
+    if (!_owner_map)
+        return true;
+    const u64 chunk = u64(1) << PageOwnerMap::chunk_shift;
+    for (u64 offset = 0; offset < _block_size; offset += chunk)
+        if (!_owner_map->set(block + offset, owned ? PageOwnerMap::slots : PageOwnerMap::none)) {
+            for (u64 undo = 0; undo < offset; undo += chunk)
+                _owner_map->set(block + undo, PageOwnerMap::none);
+            return false;
+        }
+    return true;
+}
+
+bool SlotAllocator::set_owner_map(PageOwnerMap *map)
+{
+    OptionalLock guard(_mutex, _locked);
+    for (Header *last = _blocks; last && _owner_map; last = last->block_next)
+        tag_block(page_base(last) + page_size - _block_size, false);
+    _owner_map = map;
+    for (Header *last = _blocks; last; last = last->block_next)
+        if (!tag_block(page_base(last) + page_size - _block_size, true)) {
+            for (Header *undo = _blocks; undo != last; undo = undo->block_next)
+                tag_block(page_base(undo) + page_size - _block_size, false);
+            _owner_map = nullptr;
+            return false;
+        }
+    return true;
 }
 
 Header *SlotAllocator::block_header(const void *p) const
@@ -148,6 +181,11 @@ bool SlotAllocator::add_block()
     if (reinterpret_cast<u64>(block) & (_block_size - 1)) {
         log_message("memory", "%s: backing gave a block not aligned to %llu bytes", _name ? _name : "slot allocator",
                     (unsigned long long)_block_size);
+        _backing->deallocate(block);
+        return false;
+    }
+    if (!tag_block(block, true)) {
+        log_message("memory", "%s: no memory to record a block's owner", _name ? _name : "slot allocator");
         _backing->deallocate(block);
         return false;
     }
@@ -183,22 +221,23 @@ Header *SlotAllocator::take_page(SizeClass &size_class)
     return page;
 }
 
-void *SlotAllocator::allocate(u64 size, u32 align)
+u32 SlotAllocator::class_for(u64 size, u32 align)
 {
     u32 c = class_index(size, align);
-    if (c == no_class)
+    return c == no_class ? class_count : c;
+}
+
+u32 SlotAllocator::class_of(const void *p) const { return u32(header_of(p)->owner - _classes); }
+
+// Caller holds the lock.
+void *SlotAllocator::take_slot(SizeClass &size_class)
+{
+    Header *page = size_class.available;
+    if (!page && !(page = take_page(size_class)))
         return nullptr;
-    if constexpr (malloc_allocators) {
-        return malloc_counted(slot_sizes[c], align, _mutex, _locked, _malloc_total);
-    }
-    SizeClass *size_class = &_classes[c];
-    OptionalLock guard(_mutex, _locked);
-    Header *page = size_class->available;
-    if (!page && !(page = take_page(*size_class)))
-        return nullptr;
-    ++size_class->live;
+    ++size_class.live;
     if (--page->free_count == 0)
-        AvailableList::unlink(size_class->available, page);
+        AvailableList::unlink(size_class.available, page);
     u8 *base = page_base(page);
     if (page->free_head != no_slot) {
         u8 *slot = base + page->free_head;
@@ -208,6 +247,35 @@ void *SlotAllocator::allocate(u64 size, u32 align)
     u8 *slot = base + page->bump;
     page->bump += page->slot_size;
     return slot;
+}
+
+void *SlotAllocator::allocate(u64 size, u32 align)
+{
+    u32 c = class_index(size, align);
+    if (c == no_class || size == 0)
+        return nullptr;
+    if constexpr (malloc_allocators) {
+        return malloc_counted(slot_sizes[c], align, _mutex, _locked, _malloc_total);
+    }
+    OptionalLock guard(_mutex, _locked);
+    return take_slot(_classes[c]);
+}
+
+u32 SlotAllocator::allocate_batch(u32 class_index, void **out_slots, u32 count)
+{
+    if (class_index >= class_count)
+        return 0;
+    if constexpr (malloc_allocators) {
+        u32 got = 0;
+        while (got < count && (out_slots[got] = allocate(slot_sizes[class_index], 4)))
+            ++got;
+        return got;
+    }
+    OptionalLock guard(_mutex, _locked);
+    u32 got = 0;
+    while (got < count && (out_slots[got] = take_slot(_classes[class_index])))
+        ++got;
+    return got;
 }
 
 void SlotAllocator::release_page(Header *page)
@@ -226,7 +294,23 @@ void SlotAllocator::release_page(Header *page)
         PageList::unlink(_free_pages, header_of(block + offset));
     BlockList::unlink(_blocks, last);
     --_block_count;
+    tag_block(block, false);
     _backing->deallocate(block);
+}
+
+// Caller holds the lock.
+void SlotAllocator::give_slot(void *p)
+{
+    Header *page = header_of(p);
+    TALLOW_ASSERT(page->owner && (u64(static_cast<u8 *>(p) - page_base(page)) % page->slot_size) == 0,
+                  "slot allocator: free of an address it did not hand out");
+    *static_cast<u32 *>(p) = page->free_head;
+    page->free_head = u32(static_cast<u8 *>(p) - page_base(page));
+    --page->owner->live;
+    if (++page->free_count == 1)
+        AvailableList::push(page->owner->available, page);
+    if (page->free_count == page->slot_count)
+        release_page(page);
 }
 
 void SlotAllocator::deallocate(void *p)
@@ -238,16 +322,19 @@ void SlotAllocator::deallocate(void *p)
         return;
     }
     OptionalLock guard(_mutex, _locked);
-    Header *page = header_of(p);
-    TALLOW_ASSERT(page->owner && (u64(static_cast<u8 *>(p) - page_base(page)) % page->slot_size) == 0,
-                  "slot allocator: free of an address it did not hand out");
-    *static_cast<u32 *>(p) = page->free_head;
-    page->free_head = u32(static_cast<u8 *>(p) - page_base(page));
-    --page->owner->live;
-    if (++page->free_count == 1)
-        AvailableList::push(page->owner->available, page);
-    if (page->free_count == page->slot_count)
-        release_page(page);
+    give_slot(p);
+}
+
+void SlotAllocator::deallocate_batch(void *const *slots, u32 count)
+{
+    if constexpr (malloc_allocators) {
+        for (u32 i = 0; i < count; ++i)
+            deallocate(slots[i]);
+        return;
+    }
+    OptionalLock guard(_mutex, _locked);
+    for (u32 i = 0; i < count; ++i)
+        give_slot(slots[i]);
 }
 
 u64 SlotAllocator::allocated_size(const void *p)

@@ -15,6 +15,8 @@
 
 namespace tallow {
 
+class PageOwnerMap;
+
 class SlotAllocator final : public Allocator {
   public:
     static constexpr u32 class_count = 33;
@@ -32,7 +34,7 @@ class SlotAllocator final : public Allocator {
     ~SlotAllocator() override;
 
     /// The first class whose slot size is >= size and a multiple of `align`; null when
-    /// there is none (size above 1024, or an alignment no class size is a multiple of).
+    /// there is none (size 0 or above 1024, or an alignment no class size is a multiple of).
     void *allocate(u64 size, u32 align = alignof(std::max_align_t)) override; // See Allocator
     void deallocate(void *p) override;                                      // See Allocator
     u64 allocated_size(const void *p) override;                             // the slot size
@@ -43,6 +45,21 @@ class SlotAllocator final : public Allocator {
     static u32 slot_size_for(u64 size, u32 align);
     /// Slots in one page of a class (the page header takes the end of the page).
     static u32 slots_per_page(u32 slot_size);
+    /// Index into slot_sizes of the class a (size, align) request is served from;
+    /// class_count when no class fits.
+    static u32 class_for(u64 size, u32 align);
+
+    /// Up to `count` slots of class `class_index` under one lock, into `out_slots`;
+    /// returns how many it got (fewer only when the backing fails). For caches in front.
+    u32 allocate_batch(u32 class_index, void **out_slots, u32 count);
+    /// Returns `count` slots (any classes) under one lock.
+    void deallocate_batch(void *const *slots, u32 count);
+    /// The class of a live slot, read from its page without a lock.
+    u32 class_of(const void *p) const;
+    /// Tags every chunk of every block, held now or taken later, as PageOwnerMap::slots in
+    /// `map` (null stops it); the tag is cleared before a block goes back. False, with
+    /// nothing tagged, when a tag cannot be set.
+    bool set_owner_map(PageOwnerMap *map);
 
     u64 block_size() const { return _block_size; }
     u32 block_count();
@@ -62,9 +79,12 @@ class SlotAllocator final : public Allocator {
     };
 
     PageHeader *take_page(SizeClass &size_class);
+    void *take_slot(SizeClass &size_class);
+    void give_slot(void *p);
     void release_page(PageHeader *page);
     bool add_block();
     PageHeader *block_header(const void *p) const;
+    bool tag_block(const u8 *block, bool owned);
 
     Allocator *_backing;
     u64 _block_size = 0x10000; // a power of two, >= 64 KiB
@@ -73,6 +93,7 @@ class SlotAllocator final : public Allocator {
     PageHeader *_free_pages = nullptr;
     PageHeader *_blocks = nullptr; // last-page headers of every block
     u64 _malloc_total = 0;         // with malloc-routed allocators only
+    PageOwnerMap *_owner_map = nullptr;
     bool _locked;
     AllocatorMutex _mutex;
 };

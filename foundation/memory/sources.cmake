@@ -10,5 +10,6 @@ target_sources(tallow_foundation PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/heap_allocator.cpp
     ${CMAKE_CURRENT_LIST_DIR}/arena_allocator.cpp
     ${CMAKE_CURRENT_LIST_DIR}/static_allocator.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/page_owner_map.cpp
     ${CMAKE_CURRENT_LIST_DIR}/generic_allocator.cpp
 )

@@ -5,7 +5,7 @@ namespace tallow {
 void *StaticAllocator::allocate(u64 size, u32 align)
 {
     // Handing the block out twice, or past its end, would let two users share memory.
-    if (_in_use || !_block || size > _block_size || !align || (reinterpret_cast<u64>(_block) & (align - 1)))
+    if (size == 0 || _in_use || !_block || size > _block_size || !align || (reinterpret_cast<u64>(_block) & (align - 1)))
         return nullptr;
     _in_use = true;
     return _block;

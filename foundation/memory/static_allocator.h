@@ -25,7 +25,8 @@ class StaticAllocator final : public Allocator {
         _in_use = false;
     }
 
-    /// The block, or null when it is in use, smaller than `size` or not aligned to `align`.
+    /// The block, or null when it is in use, smaller than `size`, not aligned to `align`,
+    /// or `size` is 0.
     void *allocate(u64 size, u32 align = alignof(std::max_align_t)) override; // See Allocator
     /// A non-null `p` frees the block.
     void deallocate(void *p) override;                                      // See Allocator

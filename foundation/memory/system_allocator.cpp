@@ -8,7 +8,7 @@ SystemAllocator::SystemAllocator(const char *name) : Allocator(name) {}
 
 void *SystemAllocator::allocate(u64 size, u32 align)
 {
-    if (!is_power_of_two(align))
+    if (size == 0 || !is_power_of_two(align))
         return nullptr;
     void *p = malloc_aligned(size, align);
     if (p)

@@ -14,7 +14,7 @@ TempAllocator::~TempAllocator()
 
 void *TempAllocator::allocate(u64 size, u32 align)
 {
-    if (!_pool)
+    if (!_pool || size == 0)
         return nullptr;
     if (_frame == ScratchPool::no_frame)
         _frame = _pool->push_frame();

@@ -46,10 +46,11 @@ TraceAllocator::TraceAllocator(const char *name, Allocator &parent, bool locked)
 
 TraceAllocator::~TraceAllocator()
 {
-    u64 count = _count.load(relaxed);
+    u64 count, bytes;
+    read_counts(count, bytes);
     if (count)
         log_message("memory", "allocator %s destroyed with %llu live allocations (%llu bytes)",
-                    _name ? _name : "(unnamed)", (unsigned long long)count, (unsigned long long)_bytes.load(relaxed));
+                    _name ? _name : "(unnamed)", (unsigned long long)count, (unsigned long long)bytes);
 }
 
 // The parent does its own locking; the counters need none.
@@ -78,15 +79,68 @@ void TraceAllocator::deallocate(void *p)
 
 u64 TraceAllocator::allocated_size(const void *p) { return _parent->allocated_size(p); }
 
-u64 TraceAllocator::total_allocated() { return _bytes.load(relaxed); }
+void TraceAllocator::set_pending_counts(PendingCounts collect, void *user)
+{
+    _collect = collect;
+    _collect_user = user;
+}
+
+// Counts move between the trace and its owner's per-thread counters in either direction,
+// so the trace's own share may dip below zero for a while; only a total that is really
+// non-negative may raise a peak.
+void TraceAllocator::add_counts(i64 count, i64 bytes)
+{
+    u64 c = _count.fetch_add(u64(count), relaxed) + u64(count);
+    u64 b = _bytes.fetch_add(u64(bytes), relaxed) + u64(bytes);
+    if (count > 0 && i64(c) >= 0)
+        raise_peak(_peak_count, c);
+    if (bytes > 0 && i64(b) >= 0)
+        raise_peak(_peak_bytes, b);
+}
+
+void TraceAllocator::read_counts(u64 &count, u64 &bytes)
+{
+    count = _count.load(relaxed);
+    bytes = _bytes.load(relaxed);
+    if (!_collect)
+        return;
+    i64 pending_count = 0, pending_bytes = 0;
+    _collect(_collect_user, pending_count, pending_bytes);
+    count += u64(pending_count);
+    bytes += u64(pending_bytes);
+    raise_peak(_peak_count, count);
+    raise_peak(_peak_bytes, bytes);
+}
+
+u64 TraceAllocator::total_allocated()
+{
+    u64 count, bytes;
+    read_counts(count, bytes);
+    return bytes;
+}
 
 void TraceAllocator::backing_allocators(Array<Allocator *> &out_allocators) { out_allocators.push_back(_parent); }
 
-u64 TraceAllocator::allocation_count() { return _count.load(relaxed); }
+u64 TraceAllocator::allocation_count()
+{
+    u64 count, bytes;
+    read_counts(count, bytes);
+    return count;
+}
 
-u64 TraceAllocator::peak_allocation_count() { return _peak_count.load(relaxed); }
+u64 TraceAllocator::peak_allocation_count()
+{
+    u64 count, bytes;
+    read_counts(count, bytes);
+    return _peak_count.load(relaxed);
+}
 
-u64 TraceAllocator::peak_bytes() { return _peak_bytes.load(relaxed); }
+u64 TraceAllocator::peak_bytes()
+{
+    u64 count, bytes;
+    read_counts(count, bytes);
+    return _peak_bytes.load(relaxed);
+}
 
 TraceAllocator *new_trace_allocator(Allocator &allocator, const char *name)
 {

@@ -38,13 +38,26 @@ class TraceAllocator final : public Allocator {
     u64 peak_allocation_count();
     u64 peak_bytes();
 
+    /// Adds what `collect` reports to every count read, for an owner that keeps part of
+    /// the counts elsewhere (the default allocator counts its slot route per thread).
+    /// `collect` adds its signed share to `count` and `bytes`; it runs on the reading
+    /// thread. The peaks are then the highest totals seen when read or folded in.
+    using PendingCounts = void (*)(void *user, i64 &count, i64 &bytes);
+    void set_pending_counts(PendingCounts collect, void *user);
+    /// Folds counts kept elsewhere into the trace's own (signed deltas).
+    void add_counts(i64 count, i64 bytes);
+
   private:
+    void read_counts(u64 &count, u64 &bytes);
+
     Allocator *_parent;
     std::atomic<u64> _count{0};
     std::atomic<u64> _bytes{0};
     std::atomic<u64> _peak_count{0};
     std::atomic<u64> _peak_bytes{0};
     bool _locked;
+    PendingCounts _collect = nullptr;
+    void *_collect_user = nullptr;
 };
 
 /// Makes a locked TraceAllocator named `name` over the default allocator, with the object

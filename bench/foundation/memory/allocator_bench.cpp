@@ -121,5 +121,18 @@ int main(int argc, char **argv)
                 continue;
             printf("%-8s %8d %14.2f %14.2f %14.2f %10.2f %10.2f\n", w.name, threads, g, m, mi, m / g, mi / g);
         }
+
+    // The times are per operation over all threads, so their ratio is the throughput gain.
+    printf("\nThroughput of 4 threads over 1 thread\n");
+    printf("%-8s %10s %10s %10s\n", "workload", "generic", "malloc", "mimalloc");
+    for (const Workload &w : workloads) {
+        double gain[3] = {};
+        for (int b = 0; b < 3; ++b) {
+            std::string base = std::string(w.name) + "/" + backend_names[b] + "/threads:";
+            double one = runs.seconds(base + "1"), four = runs.seconds(base + "4");
+            gain[b] = four > 0 ? one / four : 0;
+        }
+        printf("%-8s %10.2f %10.2f %10.2f\n", w.name, gain[0], gain[1], gain[2]);
+    }
     return 0;
 }

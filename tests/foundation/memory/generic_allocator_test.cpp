@@ -1,4 +1,5 @@
 #include "foundation/memory/generic_allocator.h"
+#include "foundation/containers/array.h"
 #include "foundation/memory/heap_allocator.h"
 #include "foundation/memory/memory_globals.h"
 #include "foundation/memory/page_allocator.h"
@@ -166,15 +167,105 @@ TEST(GenericAllocatorStress, ManyThreadsRandomSizesThroughTheDefaultAllocator)
     EXPECT_EQ(generic.total_allocated(), before);
 }
 
-TEST_F(GenericFixture, ManyThreadsRandomSizesThroughAPrivateSet)
+// After a stress run on threads that have all ended, everything is back where it came from.
+void expect_everything_back(GenericAllocator &generic, SlotAllocator &slots, HeapAllocator &heap)
 {
-    stress(generic, 4, 6000);
     EXPECT_EQ(generic.total_allocated(), 0u);
     if (!malloc_allocators) {
         EXPECT_EQ(slots.live_slot_count(), 0u);
         EXPECT_EQ(slots.block_count(), 0u);
         EXPECT_TRUE(heap.validate());
     }
+}
+
+TEST_F(GenericFixture, ManyThreadsRandomSizesThroughAPrivateSet)
+{
+    stress(generic, 4, 6000);
+    expect_everything_back(generic, slots, heap);
+}
+
+// The same set with per-thread slot caches, as the default allocator runs.
+struct CachedGenericFixture : testing::Test {
+    PageAllocator pages{"cached_test_pages"};
+    HeapAllocator heap{"cached_test_heap", pages, 0x200000};
+    SlotAllocator slots{"cached_test_slots", pages};
+    GenericAllocator generic{"cached_test", pages, heap, slots, true, true};
+};
+
+// Slots parked in a thread's cache are not the program's: the counts show only what is
+// held, whichever thread took or freed it, and a cache goes back when its thread ends.
+// (This test's main thread caches for the default allocator, so its own calls here take
+// the shared path.)
+TEST_F(CachedGenericFixture, CountsFollowHeldSlotsAcrossThreadsAndCachesGoBack)
+{
+    TALLOW_SKIP_WITH_MALLOC_ALLOCATORS();
+    std::vector<void *> taken;
+    std::thread producer([&] {
+        for (u32 i = 0; i < 100; ++i)
+            taken.push_back(generic.allocate(24 + i % 3 * 100));
+        EXPECT_EQ(generic.slot_trace().allocation_count(), 100u);
+        for (u32 i = 0; i < 50; ++i) // freed into this thread's cache
+            generic.deallocate(taken[i]);
+        EXPECT_EQ(generic.slot_trace().allocation_count(), 50u);
+        EXPECT_GT(slots.live_slot_count(), 50u);
+    });
+    producer.join();
+    // The producer's cache went back with it; its live slots are counted still.
+    EXPECT_EQ(slots.live_slot_count(), 50u);
+    EXPECT_EQ(generic.slot_trace().allocation_count(), 50u);
+    EXPECT_EQ(generic.slot_trace().peak_allocation_count(), 100u);
+    u64 bytes = 0;
+    for (u32 i = 50; i < 100; ++i)
+        bytes += generic.allocated_size(taken[i]);
+    EXPECT_EQ(generic.slot_trace().total_allocated(), bytes);
+    EXPECT_EQ(generic.total_allocated(), bytes);
+    std::thread consumer([&] { // frees what it never took
+        for (u32 i = 50; i < 100; ++i)
+            generic.deallocate(taken[i]);
+        EXPECT_EQ(generic.slot_trace().allocation_count(), 0u);
+        EXPECT_EQ(generic.total_allocated(), 0u);
+        EXPECT_GT(slots.live_slot_count(), 0u); // parked in this thread's cache
+        generic.flush_thread_cache();
+        EXPECT_EQ(slots.live_slot_count(), 0u);
+        generic.deallocate(generic.allocate(40)); // caches again until the thread ends
+    });
+    consumer.join();
+    EXPECT_EQ(generic.slot_trace().allocation_count(), 0u);
+    EXPECT_EQ(slots.live_slot_count(), 0u);
+    EXPECT_EQ(slots.block_count(), 0u);
+}
+
+// A thread-local object made before the thread's first allocation is destroyed after the
+// thread's cache has gone back; its free must not bring the cache back to life.
+struct FreesAtThreadEnd {
+    GenericAllocator *generic = nullptr;
+    void *block = nullptr;
+    ~FreesAtThreadEnd()
+    {
+        if (generic)
+            generic->deallocate(block);
+    }
+};
+thread_local FreesAtThreadEnd frees_at_thread_end;
+
+TEST_F(CachedGenericFixture, FreeAfterTheThreadsCacheIsGoneTakesTheSharedPath)
+{
+    TALLOW_SKIP_WITH_MALLOC_ALLOCATORS();
+    std::thread worker([&] {
+        frees_at_thread_end.generic = &generic; // constructed first, destroyed last
+        frees_at_thread_end.block = generic.allocate(48);
+    });
+    worker.join();
+    EXPECT_EQ(generic.slot_trace().allocation_count(), 0u);
+    EXPECT_EQ(generic.total_allocated(), 0u);
+    EXPECT_EQ(slots.live_slot_count(), 0u);
+    EXPECT_EQ(slots.block_count(), 0u);
+}
+
+TEST_F(CachedGenericFixture, ManyThreadsRandomSizesWithThreadCaches)
+{
+    stress(generic, 4, 6000);
+    expect_everything_back(generic, slots, heap);
 }
 
 } // namespace

@@ -1,5 +1,9 @@
 #include "foundation/containers/array.h"
+#include "foundation/memory/arena_allocator.h"
 #include "foundation/memory/memory_globals.h"
+#include "foundation/memory/static_allocator.h"
+#include "foundation/memory/temp_allocator.h"
+#include "foundation/memory/trace_allocator.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -74,6 +78,30 @@ TEST(GlobalAllocatorsDeathTest, ShutdownEndsTheSetAndAFreshInitBuildsItAgain)
             std::exit(ended && again && served && listed_count >= 9 && !memory_globals_initialized() ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");
+}
+
+// One rule for 0 bytes: null from every kind of allocator, and nothing counted or taken.
+TEST(GlobalAllocators, ZeroBytesGiveNullFromEveryAllocator)
+{
+    TraceAllocator trace("zero_trace", default_allocator());
+    ArenaAllocator arena("zero_arena", page_allocator(), 4096);
+    TempAllocator temp;
+    alignas(16) u8 buffer[64];
+    StaticAllocator one_shot(buffer, sizeof buffer);
+    Allocator *all[] = {&default_allocator(), &page_allocator(),   &system_allocator(),
+                        &slot_allocator(),    &heap_allocator(),   &application_static_allocator(),
+                        &trace,               &arena,              &temp,
+                        &one_shot};
+    for (Allocator *a : all) {
+        SCOPED_TRACE(a->name() ? a->name() : "unnamed");
+        u64 before = a->total_allocated();
+        EXPECT_EQ(a->allocate(0), nullptr);
+        EXPECT_EQ(a->allocate(0, 64), nullptr);
+        EXPECT_EQ(a->total_allocated(), before);
+        a->deallocate(nullptr);
+    }
+    EXPECT_EQ(trace.allocation_count(), 0u);
+    EXPECT_NE(one_shot.allocate(8), nullptr); // a refused 0 did not take the block
 }
 
 } // namespace

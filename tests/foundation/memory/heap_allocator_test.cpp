@@ -2,6 +2,7 @@
 #include "foundation/memory/heap_allocator.h"
 #include "foundation/memory/page_allocator.h"
 #include "foundation/memory/region_heap.h"
+#include "foundation/log.h"
 #include "tests/support/recording_allocator.h"
 
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -257,10 +259,21 @@ TEST(HeapAllocator, FullRegionTableFailsTheGrow)
     test::RecordingAllocator backing;
     HeapAllocator heap("heap_test", backing, 0x10000);
     std::vector<void *> held;
+    std::vector<std::string> lines;
+    set_log_capture(
+        [](void *user, const char *, const char *message) {
+            static_cast<std::vector<std::string> *>(user)->push_back(message);
+        },
+        &lines, false);
     for (u32 i = 0; i < HeapAllocator::max_regions + 5; ++i)
         if (void *p = heap.allocate(RegionHeap::large_threshold))
             held.push_back(p);
+    set_log_capture(nullptr, nullptr);
     EXPECT_EQ(held.size(), HeapAllocator::max_regions - 1); // the first region holds one entry
+    // Each refused grow says why, and nothing was taken from the backing for it.
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "heap_test: all 512 regions in use; raise max_regions");
+    EXPECT_EQ(backing.live_count(), HeapAllocator::max_regions);
     EXPECT_EQ(heap.region_count(), HeapAllocator::max_regions);
     for (void *p : held)
         heap.deallocate(p);
