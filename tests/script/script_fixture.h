@@ -44,19 +44,21 @@ class CountingAllocator final : public Allocator {
     std::atomic<i64> _live{0};
 };
 
-/// "lua" resources built from source strings: u32 little-endian length, then the bytes.
+/// A "lua" resource's bytes: a u32 little-endian length word (wrong where a test wants it so),
+/// then the source.
+inline std::string lua_resource(const std::string &source, u32 length_word)
+{
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = char((length_word >> (8 * i)) & 0xFF);
+    return bytes + source;
+}
+inline std::string lua_resource(const std::string &source) { return lua_resource(source, u32(source.size())); }
+
+/// "lua" resources built from source strings.
 class StringScriptSource final : public IScriptSource {
   public:
-    void set(const std::string &name, const std::string &source)
-    {
-        std::lock_guard<std::mutex> guard(_lock);
-        std::string blob(4, '\0');
-        u32 n = u32(source.size());
-        for (int i = 0; i < 4; ++i)
-            blob[i] = char((n >> (8 * i)) & 0xFF);
-        blob += source;
-        _scripts[name] = blob;
-    }
+    void set(const std::string &name, const std::string &source) { set_raw(name, lua_resource(source)); }
     void set_raw(const std::string &name, const std::string &blob)
     {
         std::lock_guard<std::mutex> guard(_lock);
