@@ -103,6 +103,17 @@ class SaveSystem::Command : public CommandThreadJob {
 
   protected:
     virtual void store_result(ProgressInformation &) {}
+    /// Logs what starts ("Saving", "Loading") and refuses a name that is not a plain file name.
+    bool start(const char *what)
+    {
+        log_message(log_category, "%s %s", what, _name.c_str());
+        if (!is_valid_save_name(_name.c_str())) {
+            log_message(log_category, "Invalid filename %s", _name.c_str());
+            _error = error_invalid_filename;
+            return false;
+        }
+        return true;
+    }
     void set_progress(f32 p) { _progress.store(p, std::memory_order_release); }
 
     SaveSystem &_system;
@@ -125,12 +136,8 @@ class SaveSystem::AutoSaveCmd final : public Command {
     void execute() override
     {
         const char *name = _name.c_str();
-        log_message(log_category, "Saving %s", name);
-        if (!is_valid_save_name(name)) {
-            log_message(log_category, "Invalid filename %s", name);
-            _error = error_invalid_filename;
+        if (!start("Saving"))
             return;
-        }
         Allocator &allocator = _system._allocator;
         const DiskFileSystem &files = _system._files;
         Array<u8> file(allocator);
@@ -211,12 +218,8 @@ class SaveSystem::AutoLoadCmd final : public Command {
     void execute() override
     {
         const char *name = _name.c_str();
-        log_message(log_category, "Loading %s", name);
-        if (!is_valid_save_name(name)) {
-            log_message(log_category, "Invalid filename %s", name);
-            _error = error_invalid_filename;
+        if (!start("Loading"))
             return;
-        }
         Allocator &allocator = _system._allocator;
         DynamicString save_name(allocator);
         file_name(_name, ".sav", save_name);
