@@ -235,11 +235,7 @@ TEST_F(MyGameTest, ApplicationTableReachesTheApplication)
     EXPECT_EQ(settings->find("a")->items()[1].find("b")->to_bool(), true);
     EXPECT_EQ(a.resource_property_preference_order().size(), 2u);
 
-    struct Case {
-        const char *code;
-        const char *message;
-    };
-    const Case cases[] = {
+    const ScriptErrorCase cases[] = {
         {"Application.set_win32_user_setting('a', 0, true)", "bad argument #2 to 'Application.set_win32_user_setting' (0 out of range"},
         {"Application.set_win32_user_setting('a', 1e9, true)", "out of range [1, 65536]"},
         {"Application.set_win32_user_setting('a', {[1e9] = 1})", "array index 1000000000 above 65536"},
@@ -250,11 +246,7 @@ TEST_F(MyGameTest, ApplicationTableReachesTheApplication)
         {"Application.set_resource_property_preference_order('1','2','3','4','5','6','7','8','9','10','11')", "bad argument #11"},
         {"Application.open_url_in_browser(nil)", "bad argument #1 to 'Application.open_url_in_browser' (string expected, got nil)"},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.code);
-        std::string error = run(c.code);
-        EXPECT_NE(error.find(c.message), std::string::npos) << error;
-    }
+    expect_script_errors(cases, run);
     // argv gives the process's arguments after the program path, in order.
     Array<DynamicString> arguments(default_allocator());
     ASSERT_TRUE(command_line_arguments(arguments));

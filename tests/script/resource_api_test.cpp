@@ -75,11 +75,7 @@ TEST_F(ResourceApiTest, ScriptsLoadPackagesAndLookUpLocalisedTexts)
 
 TEST_F(ResourceApiTest, ReleasedPackagesAndWrongValuesAreScriptErrors)
 {
-    struct Case {
-        const char *code;
-        const char *message;
-    };
-    const Case cases[] = {
+    const ScriptErrorCase cases[] = {
         {"local p = Application.resource_package('extra')\n"
          "Application.release_resource_package(p)\n"
          "ResourcePackage.load(p)",
@@ -98,13 +94,12 @@ TEST_F(ResourceApiTest, ReleasedPackagesAndWrongValuesAreScriptErrors)
         {"Localizer(nil)", "bad argument #2 to 'Localizer.__call' (string expected, got nil)"},
         {"Localizer.lookup(nil, 'start')", "bad argument #1 to 'Localizer.lookup' (Localizer expected, got nil)"},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.code);
+    expect_script_errors(cases, [&](const char *code) {
         log.clear();
-        std::string failure = run_boot(c.code);
-        EXPECT_NE(failure.find(c.message), std::string::npos) << failure;
+        std::string failure = run_boot(code);
         app.reset();
-    }
+        return failure;
+    });
 }
 
 } // namespace

@@ -127,6 +127,27 @@ class LogRecorder {
     std::vector<std::thread::id> _threads;
 };
 
+/// A snippet and a piece of the error it must raise.
+struct ScriptErrorCase {
+    const char *code;
+    const char *message;
+};
+
+/// Runs each case's snippet with `run` (which gives the error, "" for none); each error must
+/// contain the case's message. The errors, in order.
+template <size_t N, class Run>
+std::vector<std::string> expect_script_errors(const ScriptErrorCase (&cases)[N], Run &&run)
+{
+    std::vector<std::string> errors;
+    for (const ScriptErrorCase &c : cases) {
+        SCOPED_TRACE(c.code);
+        std::string error = run(c.code);
+        EXPECT_NE(error.find(c.message), std::string::npos) << error;
+        errors.push_back(error);
+    }
+    return errors;
+}
+
 /// An environment over a string source, with helpers to run snippets.
 class ScriptTest : public ::testing::Test {
   protected:
