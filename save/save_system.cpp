@@ -60,6 +60,18 @@ bool write_whole_file(const DiskFileSystem &files, const char *name, Allocator &
     return archive.flush();
 }
 
+// Frees a progress record and the loaded bytes it owns.
+void delete_record(Allocator &allocator, ProgressInformation *record)
+{
+    if (record->kind == ProgressKind::Load) {
+        auto *load = static_cast<LoadProgressInformation *>(record);
+        allocator.deallocate(load->data);
+        delete_with_allocator(allocator, load);
+    } else {
+        delete_with_allocator(allocator, static_cast<SaveProgressInformation *>(record));
+    }
+}
+
 } // namespace
 
 bool is_valid_save_name(const char *name)
@@ -313,15 +325,8 @@ u32 SaveSystem::auto_save(const char *name, const void *payload, u64 size)
     if (!command) {
         log_message(log_category, "no memory to save %s", name);
         _allocator.deallocate(copy);
-        if (token)
-            close(token);
-        else
-            delete_with_allocator(_allocator, record);
-        return 0;
     }
-    _running.push_back(command);
-    _thread.push(command);
-    return token;
+    return start_command(token, record, command);
 }
 
 u32 SaveSystem::auto_load(const char *name)
@@ -334,12 +339,18 @@ u32 SaveSystem::auto_load(const char *name)
     record->kind = ProgressKind::Load;
     u32 token = add_token(record);
     AutoLoadCmd *command = token ? make_new<AutoLoadCmd>(_allocator, *this, token, name) : nullptr;
-    if (!command) {
+    if (!command)
         log_message(log_category, "no memory to load %s", name);
+    return start_command(token, record, command);
+}
+
+u32 SaveSystem::start_command(u32 token, ProgressInformation *record, Command *command)
+{
+    if (!command) {
         if (token)
             close(token);
         else
-            delete_with_allocator(_allocator, record);
+            delete_record(_allocator, record);
         return 0;
     }
     _running.push_back(command);
@@ -365,14 +376,7 @@ void SaveSystem::close(u32 token)
     for (u32 i = 0; i < _tokens.size(); ++i) {
         if (_tokens[i].token != token)
             continue;
-        ProgressInformation *record = _tokens[i].record;
-        if (record->kind == ProgressKind::Load) {
-            auto *load = static_cast<LoadProgressInformation *>(record);
-            _allocator.deallocate(load->data);
-            delete_with_allocator(_allocator, load);
-        } else {
-            delete_with_allocator(_allocator, static_cast<SaveProgressInformation *>(record));
-        }
+        delete_record(_allocator, _tokens[i].record);
         for (u32 j = i + 1; j < _tokens.size(); ++j)
             _tokens[j - 1] = _tokens[j];
         _tokens.resize(_tokens.size() - 1);
