@@ -8,8 +8,13 @@
 //       tallow::fuzz::start_once();
 //       ...
 //   }
+//
+// Also the seed writers' one file writer.
 #include "foundation/log.h"
 #include "foundation/memory/memory_globals.h"
+
+#include <cstdio>
+#include <string>
 
 namespace tallow::fuzz {
 
@@ -24,6 +29,15 @@ inline void start_once()
         return true;
     }();
     (void)started;
+}
+
+/// Writes a seed file; a seed that cannot be written is left out.
+inline void write_seed(const std::string &path, const void *data, size_t size)
+{
+    if (FILE *f = fopen(path.c_str(), "wb")) {
+        fwrite(data, 1, size, f);
+        fclose(f);
+    }
 }
 
 } // namespace tallow::fuzz

@@ -2,6 +2,7 @@
 #include "foundation/config/config_blob.h"
 #include "foundation/config/config_text_parser.h"
 #include "foundation/memory/memory_globals.h"
+#include "fuzz/fuzz_support.h"
 #include "tests/support/segment_stream_writer.h"
 
 #include <cstdio>
@@ -18,14 +19,6 @@ sound = { volume = -3.5e0, scale = 0.25 }
 "user name" = "Ann \"A\" \u00e9" shader = """long
 text""" /* block */ list = [ 1, 2.5, [ ], { a = null } ] flag = false
 )";
-
-void save(const std::string &path, const void *data, size_t size)
-{
-    if (FILE *f = fopen(path.c_str(), "wb")) {
-        fwrite(data, 1, size, f);
-        fclose(f);
-    }
-}
 } // namespace
 
 int main(int argc, char **argv)
@@ -35,13 +28,13 @@ int main(int argc, char **argv)
         return 2;
     }
     memory_globals_init();
-    save(std::string(argv[1]) + "/settings.ini", settings, sizeof settings - 1);
+    fuzz::write_seed(std::string(argv[1]) + "/settings.ini", settings, sizeof settings - 1);
 
     ConfigValue *root = create_config_root(default_allocator());
     parse_config_text(settings, settings + sizeof settings - 1, *root);
     u32 size = 0;
     void *blob = flatten_config(*root, default_allocator(), &size);
-    save(std::string(argv[2]) + "/settings.blob", blob, size);
+    fuzz::write_seed(std::string(argv[2]) + "/settings.blob", blob, size);
     default_allocator().deallocate(blob);
     destroy_config_root(root);
 
@@ -54,7 +47,7 @@ int main(int argc, char **argv)
     for (const Seed &s : seeds) {
         std::vector<u8> bytes = test::sample_bytes(s.size, 1, s.noise);
         std::vector<u8> stream = test::segment_stream_of(bytes.data(), bytes.size());
-        save(std::string(argv[3]) + "/" + s.name, stream.data(), stream.size());
+        fuzz::write_seed(std::string(argv[3]) + "/" + s.name, stream.data(), stream.size());
     }
     memory_globals_shutdown();
     return 0;

@@ -1,5 +1,6 @@
 // Writes unit resource seeds with the shared writer: make_unit_seeds <dir>.
 #include "foundation/memory/memory_globals.h"
+#include "fuzz/fuzz_support.h"
 #include "tests/support/unit_resource_writer.h"
 
 #include <cstdio>
@@ -8,13 +9,7 @@
 using namespace tallow;
 
 namespace {
-void save(const std::string &path, const std::vector<u8> &bytes)
-{
-    if (FILE *f = fopen(path.c_str(), "wb")) {
-        fwrite(bytes.data(), 1, bytes.size(), f);
-        fclose(f);
-    }
-}
+void save(const std::string &path, const std::vector<u8> &bytes) { fuzz::write_seed(path, bytes.data(), bytes.size()); }
 } // namespace
 
 int main(int argc, char **argv)

@@ -60,6 +60,18 @@ bool write_whole_file(const DiskFileSystem &files, const char *name, Allocator &
     return archive.flush();
 }
 
+// Frees a progress record and the loaded bytes it owns.
+void delete_record(Allocator &allocator, ProgressInformation *record)
+{
+    if (record->kind == ProgressKind::Load) {
+        auto *load = static_cast<LoadProgressInformation *>(record);
+        allocator.deallocate(load->data);
+        delete_with_allocator(allocator, load);
+    } else {
+        delete_with_allocator(allocator, static_cast<SaveProgressInformation *>(record));
+    }
+}
+
 } // namespace
 
 bool is_valid_save_name(const char *name)
@@ -103,6 +115,17 @@ class SaveSystem::Command : public CommandThreadJob {
 
   protected:
     virtual void store_result(ProgressInformation &) {}
+    /// Logs what starts ("Saving", "Loading") and refuses a name that is not a plain file name.
+    bool start(const char *what)
+    {
+        log_message(log_category, "%s %s", what, _name.c_str());
+        if (!is_valid_save_name(_name.c_str())) {
+            log_message(log_category, "Invalid filename %s", _name.c_str());
+            _error = error_invalid_filename;
+            return false;
+        }
+        return true;
+    }
     void set_progress(f32 p) { _progress.store(p, std::memory_order_release); }
 
     SaveSystem &_system;
@@ -125,12 +148,8 @@ class SaveSystem::AutoSaveCmd final : public Command {
     void execute() override
     {
         const char *name = _name.c_str();
-        log_message(log_category, "Saving %s", name);
-        if (!is_valid_save_name(name)) {
-            log_message(log_category, "Invalid filename %s", name);
-            _error = error_invalid_filename;
+        if (!start("Saving"))
             return;
-        }
         Allocator &allocator = _system._allocator;
         const DiskFileSystem &files = _system._files;
         Array<u8> file(allocator);
@@ -211,12 +230,8 @@ class SaveSystem::AutoLoadCmd final : public Command {
     void execute() override
     {
         const char *name = _name.c_str();
-        log_message(log_category, "Loading %s", name);
-        if (!is_valid_save_name(name)) {
-            log_message(log_category, "Invalid filename %s", name);
-            _error = error_invalid_filename;
+        if (!start("Loading"))
             return;
-        }
         Allocator &allocator = _system._allocator;
         DynamicString save_name(allocator);
         file_name(_name, ".sav", save_name);
@@ -310,15 +325,8 @@ u32 SaveSystem::auto_save(const char *name, const void *payload, u64 size)
     if (!command) {
         log_message(log_category, "no memory to save %s", name);
         _allocator.deallocate(copy);
-        if (token)
-            close(token);
-        else
-            delete_with_allocator(_allocator, record);
-        return 0;
     }
-    _running.push_back(command);
-    _thread.push(command);
-    return token;
+    return start_command(token, record, command);
 }
 
 u32 SaveSystem::auto_load(const char *name)
@@ -331,12 +339,18 @@ u32 SaveSystem::auto_load(const char *name)
     record->kind = ProgressKind::Load;
     u32 token = add_token(record);
     AutoLoadCmd *command = token ? make_new<AutoLoadCmd>(_allocator, *this, token, name) : nullptr;
-    if (!command) {
+    if (!command)
         log_message(log_category, "no memory to load %s", name);
+    return start_command(token, record, command);
+}
+
+u32 SaveSystem::start_command(u32 token, ProgressInformation *record, Command *command)
+{
+    if (!command) {
         if (token)
             close(token);
         else
-            delete_with_allocator(_allocator, record);
+            delete_record(_allocator, record);
         return 0;
     }
     _running.push_back(command);
@@ -362,14 +376,7 @@ void SaveSystem::close(u32 token)
     for (u32 i = 0; i < _tokens.size(); ++i) {
         if (_tokens[i].token != token)
             continue;
-        ProgressInformation *record = _tokens[i].record;
-        if (record->kind == ProgressKind::Load) {
-            auto *load = static_cast<LoadProgressInformation *>(record);
-            _allocator.deallocate(load->data);
-            delete_with_allocator(_allocator, load);
-        } else {
-            delete_with_allocator(_allocator, static_cast<SaveProgressInformation *>(record));
-        }
+        delete_record(_allocator, _tokens[i].record);
         for (u32 j = i + 1; j < _tokens.size(); ++j)
             _tokens[j - 1] = _tokens[j];
         _tokens.resize(_tokens.size() - 1);

@@ -114,6 +114,9 @@ class SaveSystem final : public TokenTranslator, public ISaveService {
     class AutoLoadCmd;
 
     u32 add_token(ProgressInformation *record);
+    /// Runs `command` under `token`; without a command, gives back the token (or the record
+    /// when there is no token) and returns 0.
+    u32 start_command(u32 token, ProgressInformation *record, Command *command);
     void forget_command(Command *command);
 
     TraceAllocator _allocator; // "save": commands, names, payloads and records

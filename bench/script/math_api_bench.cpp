@@ -140,14 +140,11 @@ struct Bench {
     {
         register_script_api(env, nullptr, default_allocator());
         register_boxed(env.state());
-        lua_State *L = env.state();
         const std::string chunks[] = {binding_loop("temporaries_frame", "Vector3"),
                                       binding_loop("boxed_frame", boxed_name), tables_loop("tables_frame"),
                                       tables_loop("tables_interpreted_frame"), "jit.off(tables_interpreted_frame, true)"};
         for (const std::string &chunk : chunks)
-            if (luaL_loadstring(L, chunk.c_str()) || lua_pcall(L, 0, 0, 0))
-                std::fprintf(stderr, "bench script: %s\n", lua_tostring(L, -1));
-        lua_settop(L, 0);
+            bench::run_script_chunk(env, chunk.c_str());
     }
     /// A million passes as 100 frames of game calls, each followed by its collection budget.
     double frames_of(const char *function) { return bench::run_script_frames(env, function, frames, passes_per_frame); }

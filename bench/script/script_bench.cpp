@@ -86,12 +86,7 @@ struct Bench {
             "jit.off(table_frame_interpreted, true)\n"
             "function noop() end\n");
     }
-    void run(const char *code)
-    {
-        if (luaL_loadstring(env.state(), code) || lua_pcall(env.state(), 0, 0, 0))
-            std::fprintf(stderr, "bench script: %s\n", lua_tostring(env.state(), -1));
-        lua_settop(env.state(), 0);
-    }
+    void run(const char *code) { bench::run_script_chunk(env, code); }
     /// One million calls as 100 frames of game calls.
     double frames_of(const char *function) { return bench::run_script_frames(env, function, frames, calls_per_frame); }
 };

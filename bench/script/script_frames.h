@@ -11,6 +11,15 @@
 
 namespace tallow::bench {
 
+/// Runs a chunk of set-up code; an error is printed.
+inline void run_script_chunk(LuaEnvironment &env, const char *code)
+{
+    lua_State *L = env.state();
+    if (luaL_loadstring(L, code) || lua_pcall(L, 0, 0, 0))
+        std::fprintf(stderr, "bench script: %s\n", lua_tostring(L, -1));
+    lua_settop(L, 0);
+}
+
 /// Calls global `function(passes_per_frame)` for `frames` frames; returns the sum of the
 /// numbers it returned (for DoNotOptimize). Errors are printed.
 inline double run_script_frames(LuaEnvironment &env, const char *function, int frames, int passes_per_frame)

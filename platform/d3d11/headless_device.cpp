@@ -131,6 +131,29 @@ public:
         return S_OK;
     }
 
+    /// Narrows a render target or depth stencil view's range to what its description names
+    /// (the two descriptions differ only in their dimension values).
+    template <class Desc, class Dimension>
+    static void narrow_target_range(const Desc *desc, Dimension texture2d, Dimension texture2d_array,
+                                    Dimension texture2d_ms_array, ViewRange &range)
+    {
+        if (!desc) return;
+        if (desc->Format != DXGI_FORMAT_UNKNOWN) range.format = desc->Format;
+        if (desc->ViewDimension == texture2d) {
+            range.mip = desc->Texture2D.MipSlice;
+            range.slice_count = 1;
+        }
+        if (desc->ViewDimension == texture2d_array) {
+            range.mip = desc->Texture2DArray.MipSlice;
+            range.first_slice = desc->Texture2DArray.FirstArraySlice;
+            range.slice_count = desc->Texture2DArray.ArraySize;
+        }
+        if (desc->ViewDimension == texture2d_ms_array) {
+            range.first_slice = desc->Texture2DMSArray.FirstArraySlice;
+            range.slice_count = desc->Texture2DMSArray.ArraySize;
+        }
+    }
+
     HRESULT CreateShaderResourceView(ID3D11Resource *resource, const D3D11_SHADER_RESOURCE_VIEW_DESC *desc,
                                      ID3D11ShaderResourceView **out_view) override
     {
@@ -181,22 +204,8 @@ public:
         *out_view = nullptr;
         ViewRange range;
         if (!view_range_for(resource, D3D11_BIND_RENDER_TARGET, "CreateRenderTargetView", range)) return E_INVALIDARG;
-        if (desc) {
-            if (desc->Format != DXGI_FORMAT_UNKNOWN) range.format = desc->Format;
-            if (desc->ViewDimension == D3D11_RTV_DIMENSION_TEXTURE2D) {
-                range.mip = desc->Texture2D.MipSlice;
-                range.slice_count = 1;
-            }
-            if (desc->ViewDimension == D3D11_RTV_DIMENSION_TEXTURE2DARRAY) {
-                range.mip = desc->Texture2DArray.MipSlice;
-                range.first_slice = desc->Texture2DArray.FirstArraySlice;
-                range.slice_count = desc->Texture2DArray.ArraySize;
-            }
-            if (desc->ViewDimension == D3D11_RTV_DIMENSION_TEXTURE2DMSARRAY) {
-                range.first_slice = desc->Texture2DMSArray.FirstArraySlice;
-                range.slice_count = desc->Texture2DMSArray.ArraySize;
-            }
-        }
+        narrow_target_range(desc, D3D11_RTV_DIMENSION_TEXTURE2D, D3D11_RTV_DIMENSION_TEXTURE2DARRAY,
+                            D3D11_RTV_DIMENSION_TEXTURE2DMSARRAY, range);
         return make_view<HeadlessRtv>(ObjectKind::render_target_view, resource, desc, range, out_view);
     }
 
@@ -207,22 +216,8 @@ public:
         *out_view = nullptr;
         ViewRange range;
         if (!view_range_for(resource, D3D11_BIND_DEPTH_STENCIL, "CreateDepthStencilView", range)) return E_INVALIDARG;
-        if (desc) {
-            if (desc->Format != DXGI_FORMAT_UNKNOWN) range.format = desc->Format;
-            if (desc->ViewDimension == D3D11_DSV_DIMENSION_TEXTURE2D) {
-                range.mip = desc->Texture2D.MipSlice;
-                range.slice_count = 1;
-            }
-            if (desc->ViewDimension == D3D11_DSV_DIMENSION_TEXTURE2DARRAY) {
-                range.mip = desc->Texture2DArray.MipSlice;
-                range.first_slice = desc->Texture2DArray.FirstArraySlice;
-                range.slice_count = desc->Texture2DArray.ArraySize;
-            }
-            if (desc->ViewDimension == D3D11_DSV_DIMENSION_TEXTURE2DMSARRAY) {
-                range.first_slice = desc->Texture2DMSArray.FirstArraySlice;
-                range.slice_count = desc->Texture2DMSArray.ArraySize;
-            }
-        }
+        narrow_target_range(desc, D3D11_DSV_DIMENSION_TEXTURE2D, D3D11_DSV_DIMENSION_TEXTURE2DARRAY,
+                            D3D11_DSV_DIMENSION_TEXTURE2DMSARRAY, range);
         return make_view<HeadlessDsv>(ObjectKind::depth_stencil_view, resource, desc, range, out_view);
     }
 

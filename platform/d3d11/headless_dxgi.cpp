@@ -9,6 +9,20 @@
 namespace tallow::d3d11 {
 namespace {
 
+/// EnumAdapters and EnumOutputs: a new object over the configured entry at `index`, or
+/// DXGI_ERROR_NOT_FOUND past the last.
+template <class ObjectType, class Config, class Interface>
+HRESULT enumerate(const std::vector<Config> &configs, UINT index, Interface **out_object)
+{
+    if (!out_object) return E_INVALIDARG;
+    *out_object = nullptr;
+    if (index >= configs.size()) return DXGI_ERROR_NOT_FOUND;
+    auto *object = new ObjectType(configs[index]);
+    register_object(object);
+    *out_object = object;
+    return S_OK;
+}
+
 class HeadlessOutputObject final : public Object<IDXGIOutput> {
 public:
     explicit HeadlessOutputObject(const HeadlessOutput &config) : Object(ObjectKind::output, nullptr), config(config) {}
@@ -60,13 +74,7 @@ public:
 
     HRESULT EnumOutputs(UINT output, IDXGIOutput **out_output) override
     {
-        if (!out_output) return E_INVALIDARG;
-        *out_output = nullptr;
-        if (output >= config.outputs.size()) return DXGI_ERROR_NOT_FOUND;
-        auto *object = new HeadlessOutputObject(config.outputs[output]);
-        register_object(object);
-        *out_output = object;
-        return S_OK;
+        return enumerate<HeadlessOutputObject>(config.outputs, output, out_output);
     }
 
     HRESULT GetDesc(DXGI_ADAPTER_DESC *out_desc) override
@@ -225,13 +233,7 @@ public:
 
     HRESULT EnumAdapters(UINT adapter, IDXGIAdapter **out_adapter) override
     {
-        if (!out_adapter) return E_INVALIDARG;
-        *out_adapter = nullptr;
-        if (adapter >= config.adapters.size()) return DXGI_ERROR_NOT_FOUND;
-        auto *object = new HeadlessAdapterObject(config.adapters[adapter]);
-        register_object(object);
-        *out_adapter = object;
-        return S_OK;
+        return enumerate<HeadlessAdapterObject>(config.adapters, adapter, out_adapter);
     }
 
     HRESULT MakeWindowAssociation(HWND, UINT flags) override

@@ -22,6 +22,38 @@ template <typename T> void reset_all(Array<OwnedComPtr<T>> &views)
         view.reset();
 }
 
+/// Render target and depth stencil view descriptions name a slice alike; only their dimension
+/// values differ.
+struct TargetDimensions {
+    u32 texture2d, texture2d_ms, texture2d_array, texture2d_ms_array;
+};
+constexpr TargetDimensions render_target_dimensions = {D3D11_RTV_DIMENSION_TEXTURE2D, D3D11_RTV_DIMENSION_TEXTURE2DMS,
+                                                       D3D11_RTV_DIMENSION_TEXTURE2DARRAY,
+                                                       D3D11_RTV_DIMENSION_TEXTURE2DMSARRAY};
+constexpr TargetDimensions depth_stencil_dimensions = {D3D11_DSV_DIMENSION_TEXTURE2D, D3D11_DSV_DIMENSION_TEXTURE2DMS,
+                                                       D3D11_DSV_DIMENSION_TEXTURE2DARRAY,
+                                                       D3D11_DSV_DIMENSION_TEXTURE2DMSARRAY};
+
+/// Points a target view description at `slice` of the texture's `slices` (the whole texture
+/// when it has one).
+template <typename Desc> void target_slice(Desc &desc, const TargetDimensions &dimensions, bool ms, u32 slices, u32 slice)
+{
+    using Dimension = decltype(desc.ViewDimension);
+    if (slices < 2) {
+        desc.ViewDimension = Dimension(ms ? dimensions.texture2d_ms : dimensions.texture2d);
+        desc.Texture2D.MipSlice = 0;
+    } else if (ms) {
+        desc.ViewDimension = Dimension(dimensions.texture2d_ms_array);
+        desc.Texture2DMSArray.FirstArraySlice = slice;
+        desc.Texture2DMSArray.ArraySize = 1;
+    } else {
+        desc.ViewDimension = Dimension(dimensions.texture2d_array);
+        desc.Texture2DArray.MipSlice = 0;
+        desc.Texture2DArray.FirstArraySlice = slice;
+        desc.Texture2DArray.ArraySize = 1;
+    }
+}
+
 } // namespace
 
 D3DTextureCreator::D3DTextureCreator(Allocator &parent, ID3D11Device *device, D3D_FEATURE_LEVEL feature_level)
@@ -321,19 +353,7 @@ bool D3DTextureCreator::create_render_target(RenderTargetRecord &record, const R
             depth_desc.Format = depth_view_format(typeless);
             depth_desc.Flags = 0;
             for (u32 i = 0; i < record.depth_targets.size(); ++i) {
-                if (slices < 2) {
-                    depth_desc.ViewDimension = ms ? D3D11_DSV_DIMENSION_TEXTURE2DMS : D3D11_DSV_DIMENSION_TEXTURE2D;
-                    depth_desc.Texture2D.MipSlice = 0;
-                } else if (ms) {
-                    depth_desc.ViewDimension = D3D11_DSV_DIMENSION_TEXTURE2DMSARRAY;
-                    depth_desc.Texture2DMSArray.FirstArraySlice = i;
-                    depth_desc.Texture2DMSArray.ArraySize = 1;
-                } else {
-                    depth_desc.ViewDimension = D3D11_DSV_DIMENSION_TEXTURE2DARRAY;
-                    depth_desc.Texture2DArray.MipSlice = 0;
-                    depth_desc.Texture2DArray.FirstArraySlice = i;
-                    depth_desc.Texture2DArray.ArraySize = 1;
-                }
+                target_slice(depth_desc, depth_stencil_dimensions, ms, slices, i);
                 _device->CreateDepthStencilView(texture, &depth_desc, record.depth_targets[i].put());
             }
         } else {
@@ -352,20 +372,7 @@ bool D3DTextureCreator::create_render_target(RenderTargetRecord &record, const R
                 }
                 target_desc.Format = srgb_pass ? srgb : linear;
                 for (u32 i = 0; i < made; ++i) {
-                    if (slices < 2) {
-                        target_desc.ViewDimension =
-                            ms ? D3D11_RTV_DIMENSION_TEXTURE2DMS : D3D11_RTV_DIMENSION_TEXTURE2D;
-                        target_desc.Texture2D.MipSlice = 0;
-                    } else if (ms) {
-                        target_desc.ViewDimension = D3D11_RTV_DIMENSION_TEXTURE2DMSARRAY;
-                        target_desc.Texture2DMSArray.FirstArraySlice = i;
-                        target_desc.Texture2DMSArray.ArraySize = 1;
-                    } else {
-                        target_desc.ViewDimension = D3D11_RTV_DIMENSION_TEXTURE2DARRAY;
-                        target_desc.Texture2DArray.MipSlice = 0;
-                        target_desc.Texture2DArray.FirstArraySlice = i;
-                        target_desc.Texture2DArray.ArraySize = 1;
-                    }
+                    target_slice(target_desc, render_target_dimensions, ms, slices, i);
                     auto &slot = srgb_pass ? record.srgb_targets[i] : record.linear_targets[i];
                     _device->CreateRenderTargetView(texture, &target_desc, slot.put());
                 }

@@ -11,14 +11,6 @@
 namespace tallow::test {
 namespace {
 
-std::string lua_bytes(const std::string &source, u32 length_word)
-{
-    std::string blob(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        blob[i] = char((length_word >> (8 * i)) & 0xFF);
-    return blob + source;
-}
-
 TEST(LuaResource, ScriptsComeFromLoadedLuaResourcesAndBadOnesFailToLoad)
 {
     LogRecorder log;
@@ -26,8 +18,8 @@ TEST(LuaResource, ScriptsComeFromLoadedLuaResourcesAndBadOnesFailToLoad)
     DiskFileSystem files(dir.path(), default_allocator());
     const std::string good = "return 'from the database'";
     ASSERT_TRUE(write_database(files, {
-                                          {"lua", "good", lua_bytes(good, u32(good.size()))},
-                                          {"lua", "long", lua_bytes("return 1", 1000)},
+                                          {"lua", "good", lua_resource(good, u32(good.size()))},
+                                          {"lua", "long", lua_resource("return 1", 1000)},
                                           {"lua", "short", "ab"},
                                       }));
     TraceAllocator allocator("lua_resource_test", default_allocator());

@@ -277,11 +277,7 @@ TEST_F(MathApiTest, WrongArgumentsAreScriptErrorsAndWriteNothing)
     static int object = 0x12345678;
     lua_pushlightuserdata(L, &object);
     lua_setglobal(L, "object");
-    struct ErrorCase {
-        const char *code;
-        const char *message;
-    };
-    const ErrorCase cases[] = {
+    const ScriptErrorCase cases[] = {
         {"Vector3.set_element(v, 4, 0)", "bad argument #2 to 'Vector3.set_element' (4 out of range [1, 3])"},
         {"Vector3.set_element(v, 0, 0)", "bad argument #2 to 'Vector3.set_element' (0 out of range [1, 3])"},
         {"Vector3.element(v, 9)", "bad argument #2 to 'Vector3.element' (9 out of range [1, 3])"},
@@ -315,11 +311,7 @@ TEST_F(MathApiTest, WrongArgumentsAreScriptErrorsAndWriteNothing)
         {"Math.random(3, 1)", "bad argument #2 to 'Math.random' (interval is empty (1 < 3))"},
         {"Math.random(0, 2^33)", "bad argument #2 to 'Math.random' (interval larger than 2^32 values)"},
     };
-    for (const ErrorCase &c : cases) {
-        SCOPED_TRACE(c.code);
-        std::string message = run(c.code);
-        EXPECT_NE(message.find(c.message), std::string::npos) << message;
-    }
+    expect_script_errors(cases, [&](const char *code) { return run(code); });
     // Nothing was written by the refused calls; reads through non-math values give nil.
     EXPECT_EQ(run("assert(Vector3.equal(v, Vector3(1, 2, 3)) and Vector3.equal(w, Vector3(7, 8, 9)))\n"
                   "assert(Matrix4x4.equal(m, Matrix4x4.identity()))\n"

@@ -1,57 +1,18 @@
-#include "script_fixture.h"
+#include "game_fixture.h"
 
-#include "application/application.h"
-#include "application/application_options.h"
-#include "application/my_game.h"
 #include "foundation/config/config_value.h"
 #include "foundation/threads/thread_pool.h"
-#include "platform/window/window_headless.h"
 #include "script/script_jobs.h"
-#include "foundation/io/disk_file_system.h"
 #include "foundation/strings/command_line.h"
-#include "tests/support/resource_test_data.h"
-#include "tests/support/temp_directory.h"
-
-#include <cstdlib>
-#include <fstream>
-#include <memory>
 
 namespace tallow::test {
 namespace {
 
-IScriptSource *game_scripts = nullptr;
-
-IGame *make_test_game(Allocator &allocator, Application &application)
-{
-    return make_new<MyGame>(allocator, application, game_scripts);
-}
-
-class MyGameTest : public ::testing::Test {
+class MyGameTest : public GameTest {
   protected:
-    MyGameTest()
-    {
-        game_scripts = &source;
-        setenv("XDG_CONFIG_HOME", config_home.path(), 1);
-        std::ofstream(data.file("settings.ini")) << "boot_package = \"boot\"\n"
-                                                    "render_config = \"core/renderer\"\n"
-                                                    "boot_script = \"boot\"\n";
-        // The boot package the settings name, empty, in the data's loose-file database.
-        DiskFileSystem files(data.path(), default_allocator());
-        EXPECT_TRUE(write_database(files, {{"package", "boot", package_resource({})}}));
-    }
-    ~MyGameTest() override { game_scripts = nullptr; }
+    // The boot package the settings name, empty, in the data's loose-file database.
+    MyGameTest() { EXPECT_TRUE(write_resources({{"package", "boot", package_resource({})}})); }
 
-    Application &make()
-    {
-        const char *arguments[] = {"bin/tallow", "-data-dir", data.path()};
-        options = std::make_unique<ApplicationOptions>(default_allocator(), 3, arguments);
-        ApplicationParams params;
-        params.options = options.get();
-        params.window_system = &window_system;
-        params.game_factory = make_test_game;
-        app = std::make_unique<Application>(params);
-        return *app;
-    }
     /// The script's print lines, in order.
     std::vector<std::string> script_lines()
     {
@@ -61,14 +22,6 @@ class MyGameTest : public ::testing::Test {
                 result.push_back(line.substr(6));
         return result;
     }
-
-    LogRecorder log;
-    StringScriptSource source;
-    TempDirectory data;
-    TempDirectory config_home;
-    platform::HeadlessWindowSystem window_system{default_allocator()};
-    std::unique_ptr<ApplicationOptions> options;
-    std::unique_ptr<Application> app;
 };
 
 TEST_F(MyGameTest, BootScriptDrivesInitUpdateRenderAndShutdownInOrder)
@@ -173,15 +126,6 @@ TEST_F(MyGameTest, ScriptJobsAndReloadReachTheMainAndEveryJobState)
     EXPECT_FALSE(game->is_paused());
 }
 
-// A "lua" resource's bytes: u32 little-endian length, then the source.
-std::string lua_resource(const std::string &source)
-{
-    std::string bytes(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        bytes[i] = char((source.size() >> (8 * i)) & 0xFF);
-    return bytes + source;
-}
-
 TEST_F(MyGameTest, HotReloadThroughThePackagesRerunsTheScripts)
 {
     // The scripts come from the boot package's "lua" resources in the loose-file database.
@@ -189,9 +133,8 @@ TEST_F(MyGameTest, HotReloadThroughThePackagesRerunsTheScripts)
     auto write = [&](const char *version) {
         std::string boot = std::string("function update() print('update ") + version + "') end\n"
                            "function init() end function render() end function shutdown() end\n";
-        DiskFileSystem files(data.path(), default_allocator());
-        return write_database(files, {{"lua", "boot", lua_resource(boot)},
-                                      {"package", "boot", package_resource({{"lua", "boot"}})}});
+        return write_resources({{"lua", "boot", lua_resource(boot)},
+                                {"package", "boot", package_resource({{"lua", "boot"}})}});
     };
     ASSERT_TRUE(write("1"));
     Application &a = make();
@@ -292,11 +235,7 @@ TEST_F(MyGameTest, ApplicationTableReachesTheApplication)
     EXPECT_EQ(settings->find("a")->items()[1].find("b")->to_bool(), true);
     EXPECT_EQ(a.resource_property_preference_order().size(), 2u);
 
-    struct Case {
-        const char *code;
-        const char *message;
-    };
-    const Case cases[] = {
+    const ScriptErrorCase cases[] = {
         {"Application.set_win32_user_setting('a', 0, true)", "bad argument #2 to 'Application.set_win32_user_setting' (0 out of range"},
         {"Application.set_win32_user_setting('a', 1e9, true)", "out of range [1, 65536]"},
         {"Application.set_win32_user_setting('a', {[1e9] = 1})", "array index 1000000000 above 65536"},
@@ -307,11 +246,7 @@ TEST_F(MyGameTest, ApplicationTableReachesTheApplication)
         {"Application.set_resource_property_preference_order('1','2','3','4','5','6','7','8','9','10','11')", "bad argument #11"},
         {"Application.open_url_in_browser(nil)", "bad argument #1 to 'Application.open_url_in_browser' (string expected, got nil)"},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.code);
-        std::string error = run(c.code);
-        EXPECT_NE(error.find(c.message), std::string::npos) << error;
-    }
+    expect_script_errors(cases, run);
     // argv gives the process's arguments after the program path, in order.
     Array<DynamicString> arguments(default_allocator());
     ASSERT_TRUE(command_line_arguments(arguments));

@@ -70,11 +70,7 @@ TEST_F(RegistrationTest, WrongScriptArgumentsRaiseErrorsNamingFunctionAndArgumen
     lua_settop(L, r.base);
     env.reset_temps();
 
-    struct Case {
-        const char *code;
-        const char *message;
-    };
-    const Case cases[] = {
+    const ScriptErrorCase cases[] = {
         {"Probe.length(1)", "bad argument #1 to 'Probe.length' (Vector3 expected, got number)"},
         {"Probe.length(nil)", "bad argument #1 to 'Probe.length' (Vector3 expected, got nil)"},
         {"Probe.length()", "bad argument #1 to 'Probe.length' (Vector3 expected, got no value)"},
@@ -109,13 +105,9 @@ TEST_F(RegistrationTest, WrongScriptArgumentsRaiseErrorsNamingFunctionAndArgumen
         {"Script.set_temp_count(0, 0)", "bad argument #3 to 'Script.set_temp_count' (number expected, got no value)"},
         {"require(nil)", "bad argument #1 to 'require'"},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.code);
-        std::string error = run(c.code);
-        EXPECT_NE(error.find(c.message), std::string::npos) << error;
-        // The message starts with the calling script's position.
+    // Each message starts with the calling script's position.
+    for (const std::string &error : expect_script_errors(cases, [&](const char *code) { return run(code); }))
         EXPECT_EQ(error.rfind("[string", 0), 0u) << error;
-    }
     EXPECT_EQ(run("assert(Probe.world(world) ~= nil and Probe.flag(nil) == false and Probe.flag(true))"), "");
 }
 

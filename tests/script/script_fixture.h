@@ -44,19 +44,21 @@ class CountingAllocator final : public Allocator {
     std::atomic<i64> _live{0};
 };
 
-/// "lua" resources built from source strings: u32 little-endian length, then the bytes.
+/// A "lua" resource's bytes: a u32 little-endian length word (wrong where a test wants it so),
+/// then the source.
+inline std::string lua_resource(const std::string &source, u32 length_word)
+{
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = char((length_word >> (8 * i)) & 0xFF);
+    return bytes + source;
+}
+inline std::string lua_resource(const std::string &source) { return lua_resource(source, u32(source.size())); }
+
+/// "lua" resources built from source strings.
 class StringScriptSource final : public IScriptSource {
   public:
-    void set(const std::string &name, const std::string &source)
-    {
-        std::lock_guard<std::mutex> guard(_lock);
-        std::string blob(4, '\0');
-        u32 n = u32(source.size());
-        for (int i = 0; i < 4; ++i)
-            blob[i] = char((n >> (8 * i)) & 0xFF);
-        blob += source;
-        _scripts[name] = blob;
-    }
+    void set(const std::string &name, const std::string &source) { set_raw(name, lua_resource(source)); }
     void set_raw(const std::string &name, const std::string &blob)
     {
         std::lock_guard<std::mutex> guard(_lock);
@@ -124,6 +126,27 @@ class LogRecorder {
     std::vector<std::string> _lines;
     std::vector<std::thread::id> _threads;
 };
+
+/// A snippet and a piece of the error it must raise.
+struct ScriptErrorCase {
+    const char *code;
+    const char *message;
+};
+
+/// Runs each case's snippet with `run` (which gives the error, "" for none); each error must
+/// contain the case's message. The errors, in order.
+template <size_t N, class Run>
+std::vector<std::string> expect_script_errors(const ScriptErrorCase (&cases)[N], Run &&run)
+{
+    std::vector<std::string> errors;
+    for (const ScriptErrorCase &c : cases) {
+        SCOPED_TRACE(c.code);
+        std::string error = run(c.code);
+        EXPECT_NE(error.find(c.message), std::string::npos) << error;
+        errors.push_back(error);
+    }
+    return errors;
+}
 
 /// An environment over a string source, with helpers to run snippets.
 class ScriptTest : public ::testing::Test {
