@@ -16,7 +16,9 @@
 //   menu_start = "Start game"
 //   menu_quit = "Quit"
 //
-// and become the sorted table the Localizer reads; every other type is taken as it is. The output directory receives the loose-file database
+// and become the sorted table the Localizer reads; "unit" sources are compiled by the unit
+// compiler (tools/unit_compiler.h documents their layout); every other type is taken as it
+// is. The output directory receives the loose-file database
 // ("exploded_database.db" and its numbered files, with a "package" resource per package)
 // and, in "bundles/", one bundle per package named by the 16 hex digits of its name id.
 // "*.ini" settings files are copied as they are, to both places. Exit code 0 on success; every problem
@@ -31,6 +33,7 @@
 #include "resource/resource_properties.h"
 #include "resource/resource_writer.h"
 #include "resource/strings_writer.h"
+#include "tools/unit_compiler.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -99,6 +102,13 @@ bool compile_strings(const std::string &file_name, const std::vector<u8> &source
 bool compile(const std::string &type, const std::string &file_name, const std::vector<u8> &source,
              std::vector<u8> &out)
 {
+    if (type == "unit") {
+        std::string error;
+        if (compile_unit_source(reinterpret_cast<const char *>(source.data()), source.size(), out, error))
+            return true;
+        log_message("build_data", "%s: %s", file_name.c_str(), error.c_str());
+        return false;
+    }
     Array<u8> bytes(default_allocator());
     if (type == "lua") {
         append_u32(bytes, u32(source.size()));
