@@ -750,6 +750,8 @@ u8 *FlowContext::variable(u32 offset, u32 size) const
 
 void flow_execute_node(FlowContext &c, u32 offset, u32 target)
 {
+    if (c.level && c.level->retired())
+        c.stopped = true; // the level was replaced during this run
     if (c.stopped)
         return;
     if (++c.steps > flow_step_budget || c.depth >= flow_depth_limit) {

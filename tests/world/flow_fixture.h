@@ -38,6 +38,40 @@ inline std::string fmt(const char *format, ...)
     return buffer;
 }
 
+constexpr u32 nc = flow_not_connected;
+
+inline u32 id(const char *name) { return NameId32(name).value(); }
+
+inline Matrix4x4 translation_matrix(f32 x, f32 y, f32 z)
+{
+    Matrix4x4 m = matrix4x4_identity;
+    set_translation(m, {x, y, z});
+    return m;
+}
+
+/// A script-string node whose text is its name: running it leaves the name in the trace.
+inline u32 mark(FlowGraphWriter &g, const char *name, const std::vector<u32> &next = {}, std::vector<u32> slots = {})
+{
+    std::vector<u32> data{g.add_text(name)};
+    slots.resize(10, 0);
+    for (u32 i = 0; i < 5; ++i)
+        if (slots[2 * i] == 0)
+            slots[2 * i + 1] = nc;
+    FlowGraphWriter::push(data, slots);
+    FlowGraphWriter::push(data, flow_list(next));
+    return g.add_node(flow_script_string, data);
+}
+
+/// An event source (unit value in `unit_var`) that event `event` reaches; fires `next`.
+inline u32 source(FlowGraphWriter &g, const char *event, const std::vector<u32> &next, u32 unit_var = nc)
+{
+    std::vector<u32> data{unit_var};
+    FlowGraphWriter::push(data, flow_list(next));
+    u32 n = g.add_node(flow_unit_source, data);
+    g.add_event(event ? id(event) : unit_spawn_event, flow_target(n));
+    return n;
+}
+
 class RecordingScript final : public IFlowScript {
   public:
     explicit RecordingScript(Trace &trace) : _trace(trace) {}
@@ -319,6 +353,29 @@ class EventPhysics final : public IPhysicsWorld {
     Array<u8> events;
 };
 
+/// Numbers render objects and records light overrides.
+class LightRecordingLink final : public IWorldRenderLink {
+  public:
+    explicit LightRecordingLink(Trace &trace) : _trace(trace) {}
+    void create_scene_graph(SceneGraph &) override {}
+    void destroy_scene_graph(SceneGraph &) override {}
+    u32 create_object(UnitRenderObject, const void *, SceneGraph &, const void *) override { return _next++; }
+    void destroy_object(UnitRenderObject, u32) override {}
+    void set_visible(UnitRenderObject, u32, bool) override {}
+    bool begin_change_records(u32, RenderStateStream **) override { return false; }
+    void collect_deferred_releases() override {}
+    void set_light_properties(u32 light, const u8 *block) override
+    {
+        f32 first;
+        memcpy(&first, block, 4);
+        _trace.push_back(fmt("light %u set %g", light, first));
+    }
+
+  private:
+    Trace &_trace;
+    u32 _next = 1;
+};
+
 class FlowFixture : public ResourceFixture {
   protected:
     void SetUp() override
@@ -335,6 +392,9 @@ class FlowFixture : public ResourceFixture {
         factories.animation = [](const WorldServiceParams &p) -> IWorldAnimation * {
             current()->animation = make_new<FakeAnimation>(p.allocator, current()->trace, p.allocator);
             return current()->animation;
+        };
+        factories.render = [](const WorldServiceParams &p) -> IWorldRenderLink * {
+            return make_new<LightRecordingLink>(p.allocator, current()->trace);
         };
         factories.physics = [](const WorldServiceParams &p) -> IPhysicsWorld * {
             current()->physics = make_new<EventPhysics>(p.allocator, current()->trace, p.allocator);
@@ -381,14 +441,29 @@ class FlowFixture : public ResourceFixture {
         std::vector<TestResource> resources_on_disk;
         for (auto &[name, bytes] : units)
             resources_on_disk.push_back({"unit", name, std::string(bytes.begin(), bytes.end())});
+        load_resources(resources_on_disk);
+    }
+    void load_resources(const std::vector<TestResource> &resources_on_disk)
+    {
         ASSERT_TRUE(write_database(files, resources_on_disk));
         start(true);
         ASSERT_TRUE(manager->register_type(unit_type, unit_resource_callbacks()));
-        for (auto &[name, bytes] : units) {
-            ASSERT_TRUE(manager->load(unit_type, NameId64(name.c_str()), nullptr, allocator));
-            loaded.push_back({unit_type, NameId64(name.c_str())});
+        ASSERT_TRUE(manager->register_type(NameId64("level"), level_resource_callbacks()));
+        for (const TestResource &r : resources_on_disk) {
+            NameId64 type(r.type.c_str()), name(r.name.c_str());
+            ASSERT_TRUE(manager->load(type, name, nullptr, allocator));
+            loaded.push_back({type, name});
         }
         manager->flush();
+    }
+
+    LevelResource *level_resource(const LevelSource &source)
+    {
+        std::vector<u8> bytes = write_level_resource(source);
+        LevelResource *r = read_level_resource(bytes.data(), bytes.size(), default_allocator());
+        if (r)
+            levels.push_back(r);
+        return r;
     }
 
     const UnitResource &unit_resource(const UnitSource &source)

@@ -8,40 +8,6 @@
 namespace tallow::test {
 namespace {
 
-constexpr u32 nc = flow_not_connected;
-
-u32 id(const char *name) { return NameId32(name).value(); }
-
-Matrix4x4 translation_matrix(f32 x, f32 y, f32 z)
-{
-    Matrix4x4 m = matrix4x4_identity;
-    set_translation(m, {x, y, z});
-    return m;
-}
-
-/// A script-string node whose text is its name: running it leaves the name in the trace.
-u32 mark(FlowGraphWriter &g, const char *name, const std::vector<u32> &next = {}, std::vector<u32> slots = {})
-{
-    std::vector<u32> data{g.add_text(name)};
-    slots.resize(10, 0);
-    for (u32 i = 0; i < 5; ++i)
-        if (slots[2 * i] == 0)
-            slots[2 * i + 1] = nc;
-    FlowGraphWriter::push(data, slots);
-    FlowGraphWriter::push(data, flow_list(next));
-    return g.add_node(flow_script_string, data);
-}
-
-/// An event source (unit value in `unit_var`) that event `event` reaches; fires `next`.
-u32 source(FlowGraphWriter &g, const char *event, const std::vector<u32> &next, u32 unit_var = nc)
-{
-    std::vector<u32> data{unit_var};
-    FlowGraphWriter::push(data, flow_list(next));
-    u32 n = g.add_node(flow_unit_source, data);
-    g.add_event(event ? id(event) : unit_spawn_event, flow_target(n));
-    return n;
-}
-
 class FlowTest : public FlowFixture {
   protected:
     Unit *run(const FlowGraphWriter &g)
