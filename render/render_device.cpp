@@ -36,7 +36,7 @@ template <typename T> bool room_for_one(Array<T> &array)
 RenderDevice::RenderDevice(Allocator &parent)
     : _allocator("RenderDevice", parent), _handle_pool(_allocator), _back_buffer_key(nullptr),
       _all_contexts(_allocator), _free_contexts(_allocator), _windows(_allocator), _templates(_allocator),
-      _merged(_allocator), _sort_items(_allocator), _sort_scratch(_allocator)
+      _merged(_allocator), _sort_items(_allocator)
 {
     _back_buffer_key = make_new<BackBufferWrapper>(_allocator, _allocator);
 }
@@ -271,9 +271,8 @@ void RenderDevice::merge_and_sort_commands(Array<RenderSortEntry> &out, u32 coun
     }
     const u32 n = u32(total);
     _merged.resize(n);
-    _sort_items.resize(n);
     out.resize(n);
-    if (_merged.size() != n || _sort_items.size() != n || out.size() != n) {
+    if (_merged.size() != n || out.size() != n) {
         log_message("render", "no memory to sort %u entries; frame dropped", n);
         out.clear();
         return;
@@ -286,51 +285,57 @@ void RenderDevice::merge_and_sort_commands(Array<RenderSortEntry> &out, u32 coun
         memcpy(_merged.data() + at, entries.data(), entries.size() * sizeof(RenderSortEntry));
         at += entries.size();
     }
-    SortItem *items = _sort_items.data();
-    for (u32 i = 0; i < n; ++i)
-        items[i] = SortItem{u64(_merged[i].key) ^ sign_bit, i, 0};
 
-    // The items carry their merge position, so both sorts below give one order for a given
-    // input: equal keys keep the order of the contexts and of their filing.
+    // Both sorts below keep equal keys in merge order (the order of the contexts, then of
+    // their filing), so a frame sorts the same way every time.
     if (n < radix_threshold) {
-        std::sort(items, items + n, [](const SortItem &a, const SortItem &b) {
-            return a.key != b.key ? a.key < b.key : a.index < b.index;
-        });
-    } else {
-        _sort_scratch.resize(n);
-        if (_sort_scratch.size() != n) {
+        _sort_items.resize(n);
+        if (_sort_items.size() != n) {
             out.clear();
             return;
         }
-        // LSD radix sort, 8 bits per pass, stable; a byte that is the same in every key
-        // (most of a key's bytes: layer, unused fields) costs no pass.
-        u32 histograms[8][256];
+        SortItem *items = _sort_items.data();
+        for (u32 i = 0; i < n; ++i)
+            items[i] = SortItem{u64(_merged[i].key) ^ sign_bit, i, 0};
+        std::sort(items, items + n, [](const SortItem &a, const SortItem &b) {
+            return a.key != b.key ? a.key < b.key : a.index < b.index;
+        });
+        for (u32 i = 0; i < n; ++i)
+            out[i] = _merged[items[i].index];
+    } else {
+        // LSD radix sort of the entries themselves, 11 bits per pass (6 passes cover the
+        // key), stable. Moving whole entries beats sorting (key, index) pairs and gathering
+        // afterwards once the frame outgrows the cache: the gather is a cache miss per
+        // entry. A digit that is the same in every key (most of the layer field and the
+        // unused bits) costs no pass, so a frame's keys usually take four.
+        constexpr u32 digit_bits = 11, digit_count = 6, bucket_count = 1u << digit_bits;
+        static thread_local u32 histograms[digit_count][bucket_count];
         memset(histograms, 0, sizeof histograms);
         for (u32 i = 0; i < n; ++i) {
-            const u64 k = items[i].key;
-            for (u32 b = 0; b < 8; ++b)
-                ++histograms[b][(k >> (8 * b)) & 0xFF];
+            const u64 k = u64(_merged[i].key) ^ sign_bit;
+            for (u32 d = 0; d < digit_count; ++d)
+                ++histograms[d][(k >> (digit_bits * d)) & (bucket_count - 1)];
         }
-        SortItem *from = items;
-        SortItem *to = _sort_scratch.data();
-        for (u32 b = 0; b < 8; ++b) {
-            u32 *h = histograms[b];
-            if (h[(from[0].key >> (8 * b)) & 0xFF] == n)
+        RenderSortEntry *from = _merged.data();
+        RenderSortEntry *to = out.data();
+        for (u32 d = 0; d < digit_count; ++d) {
+            const u32 shift = digit_bits * d;
+            u32 *h = histograms[d];
+            if (h[((u64(from[0].key) ^ sign_bit) >> shift) & (bucket_count - 1)] == n)
                 continue;
             u32 sum = 0;
-            for (u32 v = 0; v < 256; ++v) {
+            for (u32 v = 0; v < bucket_count; ++v) {
                 const u32 c = h[v];
                 h[v] = sum;
                 sum += c;
             }
             for (u32 i = 0; i < n; ++i)
-                to[h[(from[i].key >> (8 * b)) & 0xFF]++] = from[i];
+                to[h[((u64(from[i].key) ^ sign_bit) >> shift) & (bucket_count - 1)]++] = from[i];
             std::swap(from, to);
         }
-        items = from;
+        if (from != out.data())
+            memcpy(out.data(), from, u64(n) * sizeof(RenderSortEntry));
     }
-    for (u32 i = 0; i < n; ++i)
-        out[i] = _merged[items[i].index];
     if (_shuffle_seed)
         shuffle_equal_runs(out);
 }

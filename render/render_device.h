@@ -116,7 +116,7 @@ class RenderDevice {
         Array<WindowTarget> targets; // sorted by key
         bool active = false;
     };
-    struct SortItem {
+    struct SortItem { // small frames sort these, then gather
         u64 key; // the signed key with its sign bit flipped, so unsigned order is signed order
         u32 index;
         u32 padding;
@@ -139,7 +139,6 @@ class RenderDevice {
     Array<RenderTarget *> _templates;
     Array<RenderSortEntry> _merged; // the frame's entries before sorting
     Array<SortItem> _sort_items;
-    Array<SortItem> _sort_scratch;
     u64 _shuffle_seed = 0;
 };
 

@@ -49,7 +49,7 @@ RenderInterface::RenderInterface(const RenderInterfaceParams &params)
       _registry(params.thread_registry), _pool(params.thread_pool), _device(params.device), _output(params.output),
       _render_settings(params.render_settings), _render_caps(params.render_caps), _window_calls(params.window_calls),
       _main_thread(current_thread_id()), _queue(_allocator, params.queue_bytes), _router(this), _windows(_allocator),
-      _display_outputs(_allocator), _worlds(_allocator), _fences(_allocator), _global_resources(_allocator)
+      _display_outputs(_allocator), _worlds(_allocator), _fences(_allocator), _spare_fences(_allocator), _global_resources(_allocator)
 {
     if (_output)
         _output->enumerate_display_modes(_display_outputs);
@@ -90,10 +90,19 @@ RenderInterface::~RenderInterface()
         post_message(RenderMessageType::Quit, quit);
         wait_until_idle();
         _registry->join(_thread);
+    } else {
+        // No render thread ever ran: the worlds' objects are freed here.
+        for (WorldEntry &entry : _worlds) {
+            delete_with_allocator(_allocator, entry.render_world);
+            delete_with_allocator(_allocator, entry.link);
+        }
+        _worlds.clear();
     }
     _allocator.deallocate(_receive);
     delete_with_allocator(_allocator.parent(), _device);
     for (Event *fence : _fences)
+        delete_with_allocator(_allocator, fence);
+    for (Event *fence : _spare_fences)
         delete_with_allocator(_allocator, fence);
     _global_resources.release();
 }
@@ -489,7 +498,17 @@ void RenderInterface::back_buffer_size(u32 &out_width, u32 &out_height)
 
 u32 RenderInterface::add_fence()
 {
-    Event *event = make_new<Event>(_allocator, false, false);
+    Event *event = nullptr;
+    {
+        // Events of fences waited for are kept for reuse: a fence per frame allocates nothing.
+        ScopedLock guard(_fence_lock);
+        if (!_spare_fences.empty()) {
+            event = _spare_fences.back();
+            _spare_fences.pop_back();
+        }
+    }
+    if (!event)
+        event = make_new<Event>(_allocator, false, false);
     if (!event) {
         log_message("render", "no memory for a frame fence; waits on it return at once");
         return 0xFFFFFFFF;
@@ -526,12 +545,12 @@ void RenderInterface::wait_fence(u32 fence)
         log_message("render", "wait for fence %u, which is not taken; not waited for", fence);
         return;
     }
-    if (!_thread.is_valid()) {
+    if (_thread.is_valid())
+        wait_pumping(event, nullptr);
+    event->reset();
+    ScopedLock guard(_fence_lock);
+    if (!_spare_fences.push_back(event))
         delete_with_allocator(_allocator, event);
-        return;
-    }
-    wait_pumping(event, nullptr);
-    delete_with_allocator(_allocator, event);
 }
 
 void RenderInterface::wait_pumping(Event *event, RenderResourceContext *context)
@@ -664,12 +683,19 @@ void RenderInterface::remove_world(const void *world)
 
 void RenderInterface::release_resource_context(u32 count, RenderResourceContext *const *contexts)
 {
+    if (!_thread.is_valid()) {
+        // Nobody would ever execute or signal them: leave them signalled, unexecuted.
+        log_message("render", "%u resource contexts handed over without a render thread; not executed", count);
+        for (u32 i = 0; i < count; ++i)
+            contexts[i]->set_event(false);
+        return;
+    }
     auto *holder = make_new<Array<RenderResourceContext *>>(_allocator, _allocator);
     if (holder)
         holder->reserve(count);
     if (!holder || holder->capacity() < count) {
-        // Without the message nobody would ever signal the contexts: run them here is not
-        // allowed (only the render thread touches the device), so report and signal.
+        // Without the message nobody would ever signal the contexts, and only the render
+        // thread may execute them: report, and signal them unexecuted.
         log_message("render", "no memory to hand %u resource contexts over; they are dropped", count);
         delete_with_allocator(_allocator, holder);
         for (u32 i = 0; i < count; ++i)

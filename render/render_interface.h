@@ -204,6 +204,7 @@ class RenderInterface {
     Array<WorldEntry> _worlds;
     Mutex _fence_lock;                            // guards _fences
     Array<Event *> _fences;                       // null: a free slot
+    Array<Event *> _spare_fences;                 // events of fences waited for, for reuse
     RenderResourceSet _global_resources;
     u32 _render_thread_id = 0;
     ThreadHandle _thread;

@@ -56,12 +56,23 @@ const RenderClassEntry class_table[render_object_class_count] = {
 
 const char *class_name(u32 class_id) { return to_string(RenderObjectClass(class_id)); }
 
+/// Copies a payload struct out of its record; false (logged) when the payload is shorter.
+template <typename T> bool read_record(const u8 *payload, u32 payload_bytes, const char *what, T &out)
+{
+    if (payload_bytes < sizeof(T)) {
+        log_message("render", "%s record of %u bytes is too short; dropped", what, payload_bytes);
+        return false;
+    }
+    memcpy(&out, payload, sizeof(T));
+    return true;
+}
+
 void update_state_job(const JobData &batch)
 {
     RenderStateStream **streams = batch.stream_as<RenderStateStream *>(0);
     RenderWorld *world = *batch.stream_as<RenderWorld *>(1);
     for (u32 i = 0; i < batch.count(); ++i)
-        world->apply_stream(*streams[i], nullptr);
+        world->apply_stream(*streams[i], nullptr, false);
 }
 
 } // namespace
@@ -202,7 +213,7 @@ u32 RenderWorld::slot_of(u32 handle) const { return handle < _slot_of.size() ? _
 
 void RenderWorld::update_state(RenderStateQueue &buffer, RenderResourceContext *context)
 {
-    apply_stream(buffer.create_stream(), context);
+    apply_stream(buffer.create_stream(), context, true);
 
     u32 count = buffer.update_stream_count();
     _job_streams.resize(count);
@@ -227,13 +238,13 @@ void RenderWorld::update_state(RenderStateQueue &buffer, RenderResourceContext *
         _pool->job_done(id);
     } else {
         for (u32 i = 0; i < count; ++i)
-            apply_stream(buffer.update_stream(i), nullptr);
+            apply_stream(buffer.update_stream(i), nullptr, false);
     }
 
-    apply_stream(buffer.destroy_stream(), context);
+    apply_stream(buffer.destroy_stream(), context, true);
 }
 
-void RenderWorld::apply_stream(const RenderStateStream &stream, RenderResourceContext *context)
+void RenderWorld::apply_stream(const RenderStateStream &stream, RenderResourceContext *context, bool lifecycle)
 {
     u32 unbuilt = 0, unbuilt_class = 0, stale = 0, stale_handle = 0;
     RenderStateStream::Record record;
@@ -246,8 +257,10 @@ void RenderWorld::apply_stream(const RenderStateStream &stream, RenderResourceCo
         memcpy(&address, record.payload, sizeof address);
         if (address.class_id == u32(RenderObjectClass::World)) {
             // Creations and destructions change the object tables, so they are taken only
-            // from the serial create and destroy streams (a context marks those).
-            if (record.kind == render_record_create)
+            // from the serial create and destroy streams, never from parallel update streams.
+            if (!lifecycle)
+                drop_lifecycle_record(record.kind, record.payload, record.payload_bytes);
+            else if (record.kind == render_record_create)
                 apply_create(record.payload, record.payload_bytes, context);
             else if (record.kind == render_record_destroy)
                 apply_destroy(record.payload, record.payload_bytes, context);
@@ -276,14 +289,25 @@ void RenderWorld::apply_stream(const RenderStateStream &stream, RenderResourceCo
                     stale_handle);
 }
 
+void RenderWorld::drop_lifecycle_record(u32 kind, const u8 *payload, u32 payload_bytes)
+{
+    RenderCreateRecord create;
+    if (kind == render_record_create && payload_bytes >= sizeof create) {
+        // The object was never filed: it goes with its record, unless it is live already.
+        memcpy(&create, payload, sizeof create);
+        if (create.object && object(create.handle) != create.object)
+            delete_with_allocator(_allocator, create.object);
+    }
+    RenderRecordAddress address;
+    memcpy(&address, payload, sizeof address);
+    log_message("render", "create or destroy record in an update stream (handle %u); dropped", address.handle);
+}
+
 void RenderWorld::apply_create(const u8 *payload, u32 payload_bytes, RenderResourceContext *context)
 {
     RenderCreateRecord record;
-    if (payload_bytes < sizeof record) {
-        log_message("render", "create record of %u bytes is too short; dropped", payload_bytes);
+    if (!read_record(payload, payload_bytes, "create", record))
         return;
-    }
-    memcpy(&record, payload, sizeof record);
     RenderObject *created = record.object;
     if (!created)
         return;
@@ -337,11 +361,8 @@ void RenderWorld::apply_create(const u8 *payload, u32 payload_bytes, RenderResou
 void RenderWorld::apply_destroy(const u8 *payload, u32 payload_bytes, RenderResourceContext *context)
 {
     RenderDestroyRecord record;
-    if (payload_bytes < sizeof record) {
-        log_message("render", "destroy record of %u bytes is too short; dropped", payload_bytes);
+    if (!read_record(payload, payload_bytes, "destroy", record))
         return;
-    }
-    memcpy(&record, payload, sizeof record);
     u32 slot = slot_of(record.handle);
     if (slot == no_slot) {
         log_message("render", "destroy record for render handle %u, which names no live object; dropped", record.handle);

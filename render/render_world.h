@@ -73,8 +73,10 @@ class RenderWorld final : public RenderObject {
     // --- Render thread ----------------------------------------------------------------
     /// Applies a filled buffer: creates, update streams (in parallel jobs), destroys.
     void update_state(RenderStateQueue &buffer, RenderResourceContext *context);
-    /// Applies one stream in order; the body of each "update_state_job" item.
-    void apply_stream(const RenderStateStream &stream, RenderResourceContext *context);
+    /// Applies one stream in order; the body of each "update_state_job" item. Create and
+    /// destroy records change the object tables, so they are taken only when `lifecycle`
+    /// is set (the serial create and destroy streams); elsewhere they are logged and dropped.
+    void apply_stream(const RenderStateStream &stream, RenderResourceContext *context, bool lifecycle);
 
     /// The live object filed under `handle`, or null.
     RenderObject *object(u32 handle) const;
@@ -105,6 +107,7 @@ class RenderWorld final : public RenderObject {
     bool validate() const;
 
   private:
+    void drop_lifecycle_record(u32 kind, const u8 *payload, u32 payload_bytes);
     void apply_create(const u8 *payload, u32 payload_bytes, RenderResourceContext *context);
     void apply_destroy(const u8 *payload, u32 payload_bytes, RenderResourceContext *context);
     void destroy_slot(u32 slot, RenderResourceContext *context);

@@ -138,28 +138,39 @@ void SceneGraph::copy_parent_world()
 
 void update_world_transforms(SceneGraph &graph, NodeChangeMask *out_mask)
 {
-    NodeChangeMask &changes = graph._changes;
+    // Node counts stay within max_scene_graph_nodes, so the bits are read and written
+    // directly; the "any changed" byte is set once at the end when a node was flagged.
+    u8 *bits = graph._changes.bytes;
     const Matrix4x4 *local = graph._local;
     Matrix4x4 *world = graph._world;
     const u32 *parents = graph._parents;
+    bool any = false;
     for (u32 i = 0; i < graph._node_count; ++i) {
         u32 parent = parents[i];
+        u8 bit = u8(1u << (i & 7));
         if (parent == scene_graph_linked_root) {
             // The parent graph may have moved without this graph hearing of it, so a
             // linked root always recomputes, and is flagged so that its children follow
             // and the render side hears of it.
             world[i] = local[i] * graph._parent_matrix;
-            changes.set(i);
+            bits[i >> 3] |= bit;
+            any = true;
             continue;
         }
-        if (!changes.test(i) && (parent == scene_graph_root || !changes.test(parent)))
-            continue;
-        changes.set(i);
+        bool changed = bits[i >> 3] & bit;
+        if (!changed) {
+            if (parent == scene_graph_root || !((bits[parent >> 3] >> (parent & 7)) & 1))
+                continue;
+            bits[i >> 3] |= bit;
+        }
+        any = true;
         world[i] = parent == scene_graph_root ? local[i] : local[i] * world[parent];
     }
+    if (any)
+        bits[NodeChangeMask::any_byte] = 1;
     if (out_mask)
-        *out_mask = changes;
-    changes.clear();
+        *out_mask = graph._changes;
+    graph._changes.clear();
 }
 
 void SceneGraph::update_world(NodeChangeMask *out_mask) { update_world_transforms(*this, out_mask); }

@@ -179,6 +179,19 @@ TEST_F(RenderWorldTest, BadRecordsAreDroppedWithoutTouchingObjects)
         EXPECT_EQ(graph(live)->world(0), matrix4x4_identity);
     }
 
+    {
+        // A create in a parallel update stream would change the tables under the other
+        // streams: it is dropped, and its object freed.
+        test::LogCapture log("render");
+        const Matrix4x4 start[1] = {matrix4x4_identity};
+        RenderObject *stray = make_new<RenderSceneGraph>(world->allocator(), world->allocator(), start, 1);
+        RenderCreateRecord create = {0, 77, u32(RenderObjectClass::SceneGraph), 0, stray};
+        ASSERT_TRUE(state().update_stream(0).write(render_record_create, create));
+        frame();
+        EXPECT_TRUE(log.contains("create or destroy record in an update stream"));
+        EXPECT_EQ(world->object(77), nullptr);
+    }
+
     test::LogCapture log("render");
     RenderDestroyRecord destroy = {0, doomed, 0xFFFFFFFF, 0};
     ASSERT_TRUE(state().destroy_stream().write(render_record_destroy, destroy));

@@ -1,6 +1,7 @@
 #pragma once
-// Collects the log lines of one category (or all) while alive, for tests that check what
-// was reported. One capture at a time per process (the log has one hook).
+// Collects the log lines of one category (as "message") or of all ("category: message")
+// while alive, for tests that check what was reported. One capture at a time per process
+// (the log has one hook).
 //
 //   LogCapture log("render");
 //   ...
@@ -52,7 +53,7 @@ class LogCapture {
         if (!self->_category.empty() && self->_category != category)
             return;
         std::lock_guard<std::mutex> guard(self->_lock);
-        self->_lines.push_back(message);
+        self->_lines.push_back(self->_category.empty() ? std::string(category) + ": " + message : std::string(message));
     }
     std::string _category;
     std::mutex _lock;
