@@ -2,6 +2,7 @@
 // light overrides, flow bindings, trigger volumes, timers, reloads; corrupt level blobs;
 // and the World's walk of physics and animation event streams into flow inputs.
 #include "tests/world/flow_fixture.h"
+#include "world/height_grid.h"
 
 #include <cmath>
 
@@ -399,6 +400,41 @@ TEST_F(EventDispatchTest, AnimationEventsOfDestroyedUnitsAreSkipped)
     step();
     EXPECT_EQ(take(), Trace{"A animated"});
     EXPECT_TRUE(animation->events.empty());
+}
+
+TEST_F(EventDispatchTest, HeightGridInitAndBuild)
+{
+    make_world();
+    std::vector<u8> grid(height_grid_bytes(5));
+    ASSERT_TRUE(height_grid_init(grid.data(), grid.size(), 10, 20, 8, 5));
+    HeightGridHeader h;
+    memcpy(&h, grid.data(), sizeof h);
+    EXPECT_EQ(h.origin_x, 6.0f);
+    EXPECT_EQ(h.origin_y, 16.0f);
+    EXPECT_EQ(h.spacing, 2.0f);
+    EXPECT_EQ(h.n, 5u);
+    for (u32 i = 0; i < 25; ++i)
+        EXPECT_EQ(height_grid_heights(grid.data())[i], height_grid_nothing);
+    // Ground only where x > 8: a slope z = y / 4 there; empty space elsewhere.
+    physics->ground = [](const Vector3 &o, Vector3 &hit) {
+        if (o.x <= 8)
+            return false;
+        hit = {o.x, o.y, o.y / 4};
+        return true;
+    };
+    ASSERT_TRUE(height_grid_build(grid.data(), grid.size(), world->physics(), 100));
+    const f32 *heights = height_grid_heights(grid.data());
+    EXPECT_EQ(heights[0], height_grid_nothing);          // (6, 16)
+    EXPECT_EQ(heights[1], height_grid_nothing);          // (8, 16)
+    EXPECT_EQ(heights[2], 4.0f);                         // (10, 16)
+    EXPECT_EQ(heights[5 * 4 + 4], 6.0f);                 // (14, 24)
+    struct Refused {
+        u32 n;
+        u64 bytes;
+    } refused[] = {{0, 1024}, {1, 1024}, {height_grid_max_points + 1, ~0ull}, {5, height_grid_bytes(5) - 1}};
+    for (const Refused &r : refused)
+        EXPECT_FALSE(height_grid_init(grid.data(), r.bytes, 0, 0, 8, r.n)) << r.n;
+    EXPECT_FALSE(height_grid_build(grid.data(), 19, world->physics(), 100));
 }
 
 } // namespace
