@@ -267,6 +267,8 @@ TEST_F(LevelTest, CorruptLevelsAreRefused)
         {"unknown script kind", [&](std::vector<u8> &b) { set(b, word(1) + 12, 9); }},
         {"string length", [&](std::vector<u8> &b) { set(b, word(1) + 16, 0xFFFFFFF0); }},
         {"light count", [&](std::vector<u8> &b) { set(b, word(2), 0x1000000); }},
+        {"light table offset, with a prototype",
+         [&](std::vector<u8> &b) { set(b, 8, u32(b.size()) - 2), set(b, 12, 8), set(b, 16, 0x4800); }},
         {"light unit index", [&](std::vector<u8> &b) { set(b, word(2) + 4, 1); }},
         {"prototype past the end", [&](std::vector<u8> &b) { set(b, 12, 8), set(b, 16, u32(b.size())); }},
         {"trigger count", [&](std::vector<u8> &b) { set(b, 32, 0x2000000); }},
