@@ -230,6 +230,50 @@ TEST_F(LevelTest, ReloadDestroysTheOldLevelButKeepsItsUnits)
     step();
 }
 
+TEST_F(LevelTest, AnimationEndCallbacksReachOnlyTheirOwnLevel)
+{
+    UnitSource door;
+    door.add_node("root", matrix4x4_identity, no_parent);
+    door.simple_animations.push_back({id("swing"), {0}});
+    f32 header[3] = {0, 0, 0.2f};
+    door.simple_animation_data.resize(12);
+    memcpy(door.simple_animation_data.data(), header, 12);
+    load({{"units/door", write_unit_resource(door)}});
+    make_world();
+    LevelSource l;
+    l.units.push_back({NameId64("units/door").value(), 0, {}, {0, 0, 0, 1}});
+    FlowGraphWriter g;
+    u32 unit = g.add_u32("door", 0);
+    u64 group = u64(id("swing")) << 32;
+    std::vector<u32> d{nc, nc, nc, 0, unit, g.add_variable("group", 8, &group), g.add_float("time", 0)};
+    FlowGraphWriter::push(d, flow_list({flow_target(mark(g, "opened"))}));
+    FlowGraphWriter::push(d, flow_list({}));
+    u32 swing = g.add_node(flow_two_way_animation, d);
+    u32 bound = g.add_node(flow_unit_source, {unit, 0});
+    source(g, "open", {flow_target(swing, 0)});
+    l.flow_graph = g.write();
+    l.flow_defaults = g.defaults();
+    l.bindings.push_back({0, bound, 0});
+    LevelResource *r = level_resource(l);
+    ASSERT_NE(r, nullptr);
+    LevelResource *empty = level_resource({});
+    ASSERT_NE(empty, nullptr);
+
+    for (bool reload : {false, true}) {
+        SCOPED_TRACE(reload ? "after a reload" : "same level");
+        Level *level = world->load_level(*r, flow_no_script_reference);
+        level->trigger_event(id("open"), 0);
+        take();
+        if (reload)
+            world->load_level(*r, flow_no_script_reference); // a new level of the same resource
+        for (int i = 0; i < 5; ++i)
+            step(0.1f);
+        Trace t = take();
+        EXPECT_EQ(t, reload ? Trace{} : Trace{"opened"});
+        world->load_level(*empty, flow_no_script_reference);
+    }
+}
+
 TEST_F(LevelTest, CorruptLevelsAreRefused)
 {
     LevelSource l;
