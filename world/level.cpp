@@ -130,6 +130,8 @@ bool Check::check()
             return fail("a trigger volume names a flow node the level does not have");
     }
     u32 at = r.header(17);
+    if (r.header(16) && at % 4 != 0)
+        return fail("the splines are not 4-byte aligned"); // find_spline hands out Vector3s
     for (u32 i = 0; i < r.header(16); ++i) {
         if (!has(at, 8) || !has(at + 8, u64(r.word(at + 4)) * 12))
             return fail("a spline runs past the end");
