@@ -406,13 +406,21 @@ TEST_F(EventDispatchTest, TriggerKindsTargetsAndWakes)
         u32 kind;
         Trace expect;
     } cases[] = {{0, {"A enter"}}, {1, {}}, {2, {"A stay"}}, {3, {}}};
+    PhysicsActorId visitor = physics->add_actor(a->handle(), 7, {});
     for (const Case &c : cases) {
-        TriggerPayload p{volume, {}, c.kind, {}, {}};
+        TriggerPayload p{volume, visitor, c.kind, {}, {}};
         append_world_event(physics->events, physics_trigger_event, &p, sizeof p);
         step();
         EXPECT_EQ(take(), c.expect) << c.kind;
     }
-    // A level actor while the World has no level: nothing.
+    u32 stored[2];
+    memcpy(stored, flow_unit_find_variable(*a, id("other")), 8);
+    EXPECT_EQ(stored[0], a->handle()); // the actor that entered: its unit and index
+    EXPECT_EQ(stored[1], 7u);
+    // An actor without a unit, and a level actor while the World has no level: nothing.
+    PhysicsActorId orphan = physics->add_actor(0, 0, targets);
+    TriggerPayload q{orphan, {}, 0, {}, {}};
+    append_world_event(physics->events, physics_trigger_event, &q, sizeof q);
     PhysicsActorId level_actor = physics->add_actor(0, 0, targets);
     physics->actors[level_actor.index].info.level_actor = true;
     TriggerPayload p{level_actor, {}, 0, {}, {}};
@@ -427,10 +435,10 @@ TEST_F(EventDispatchTest, TriggerKindsTargetsAndWakes)
     MoverHitPayload hit{9, volume, {1, 1, 1}, {}, {}, 2.5f};
     append_world_event(physics->events, physics_mover_hit_shape_event, &hit, sizeof hit);
     step();
-    f32 stored[12];
-    memcpy(stored, flow_unit_find_variable(*a, id("hit")), 48);
-    EXPECT_EQ(stored[2], 1.0f);
-    EXPECT_EQ(stored[11], 2.5f);
+    f32 hit_value[12];
+    memcpy(hit_value, flow_unit_find_variable(*a, id("hit")), 48);
+    EXPECT_EQ(hit_value[2], 1.0f);
+    EXPECT_EQ(hit_value[11], 2.5f);
 }
 
 TEST_F(EventDispatchTest, AnimationEventsOfDestroyedUnitsAreSkipped)
