@@ -30,6 +30,13 @@ end
 function render()
 end
 
+-- The level script of the sample level (data/levels/sample.level): its flow graph calls
+-- this table's methods.
+LevelScript = {}
+function LevelScript:crate_landed(crate)
+    print("boot: the sample level's crate has landed")
+end
+
 function shutdown()
     print("boot: " .. Localizer.lookup(Localizer("boot"), "farewell") .. " after " .. frames .. " frames")
 end
