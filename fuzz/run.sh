@@ -12,7 +12,8 @@ seconds="${1:-60}"
 dir=build/fuzz
 CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTALLOW_BUILD_FUZZ=ON -DTALLOW_BUILD_TESTS=OFF -DTALLOW_SANITIZE=address >/dev/null
-targets=(fuzz_config_text fuzz_config_blob fuzz_segment_stream fuzz_resource_bundle fuzz_resource_formats fuzz_save_file)
+targets=(fuzz_config_text fuzz_config_blob fuzz_segment_stream fuzz_resource_bundle fuzz_resource_formats fuzz_save_file
+    fuzz_d3d11_resources)
 cmake --build "$dir" -j "$(nproc)" --target "${targets[@]}" fuzz_make_seeds
 for target in "${targets[@]}"; do mkdir -p "$dir/corpus/$target"; done
 mkdir -p "$dir/crashes"

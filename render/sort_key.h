@@ -1,0 +1,85 @@
+#pragma once
+// The 64-bit sort key every filed command carries, and the one place its fields are
+// composed. Keys sort as signed 64-bit integers, ascending.
+//
+//   u64 layer = 0;
+//   if (!make_layer_key(2, &layer)) ...                 // (2 + 1) << 55
+//   u64 pass = 0;
+//   make_pass_bits(layer, 0, false, &pass);             // pass number 1 in bits 0 to 2
+//   i64 key = draw_sort_key(pass, SortMode::BackFront, depth, 0);
+//
+// Layout:
+//   bits  0 to  2  pass number (position in the shader + 1; at most 7 passes)
+//   bits  3 to 34  depth (a draw whose pass sorts by depth)
+//   bits 14 to 31  the render pipeline generators' modifier counter
+//   bits 52 to 54  pass number of shaders with the high-pass flag (instead of bits 0 to 2)
+//   bits 55 to 63  layer number + 1 within its layer config (at most 255: bit 63 stays clear)
+//
+// Decision on the overlap of the depth and the generator counter: caller bits win. A draw
+// whose caller bits touch the depth field (bits 3 to 34; the generators' counter lives
+// there) is filed without its depth, as if its pass sorted NOTHING, so the counter's order
+// is never corrupted by an OR with a depth.
+//
+// Composers refuse a field that does not fit its width (false, with a log line), so no
+// field overflows into its neighbour.
+
+#include "foundation/types.h"
+
+namespace tallow {
+
+/// How a pass orders its draws within a layer.
+enum class SortMode : u32 {
+    FrontBack = 0, // near first
+    BackFront = 1, // far first
+    Nothing = 2,   // no depth in the key
+};
+
+namespace sort_key {
+constexpr u32 pass_shift = 0;
+constexpr u32 pass_width = 3;
+constexpr u32 depth_shift = 3;
+constexpr u32 depth_width = 32;
+constexpr u32 generator_counter_shift = 14;
+constexpr u32 generator_counter_width = 18;
+constexpr u32 high_pass_shift = 52;
+constexpr u32 layer_shift = 55;
+constexpr u32 layer_width = 9;
+
+constexpr u64 pass_mask = 0x7ull << pass_shift;
+constexpr u64 depth_mask = 0xFFFFFFFFull << depth_shift;
+constexpr u64 generator_counter_mask = ((1ull << generator_counter_width) - 1) << generator_counter_shift;
+constexpr u64 high_pass_mask = 0x7ull << high_pass_shift;
+constexpr u64 layer_mask = 0x1FFull << layer_shift;
+
+constexpr u32 max_passes = 7;
+constexpr u32 max_layers = 255; // layer number + 1 <= 255 keeps the sign bit clear
+constexpr u32 max_generator_counter = (1u << generator_counter_width) - 1;
+} // namespace sort_key
+
+/// (layer_number + 1) << 55; false when the layer number is 255 or more.
+[[nodiscard]] bool make_layer_key(u32 layer_number, u64 *out_key);
+
+/// The pass bits of a shader pass under a layer key: the pass number (index + 1) in bits
+/// 0 to 2, or 52 to 54 with `high_pass`. False when the pass index is 7 or more or the
+/// layer key already has bits in the pass field.
+[[nodiscard]] bool make_pass_bits(u64 layer_key, u32 pass_index, bool high_pass, u64 *out_bits);
+
+/// The generators' key: `base` (a layer key) with the modifier counter in bits 14 to 31.
+/// False when the counter does not fit 18 bits or `base` has bits in the counter field.
+[[nodiscard]] bool make_generator_key(u64 base, u32 counter, u64 *out_key);
+
+/// The 32 depth bits of a draw: depth x 65536 truncated toward zero, low 32 bits kept;
+/// complemented for BackFront; 0 for Nothing.
+u32 sort_depth_bits(f32 depth, SortMode mode);
+
+/// The key of one pass of a draw: pass bits | depth bits << 3 (unless the mode is Nothing
+/// or the caller bits touch the depth field) | caller bits.
+i64 draw_sort_key(u64 pass_bits, SortMode mode, f32 depth, u64 caller_bits);
+
+/// The pass number a device reads back from a key (1 to 7; 0 for a segment key).
+inline u32 sort_key_pass(i64 key, bool high_pass)
+{
+    return u32((u64(key) >> (high_pass ? sort_key::high_pass_shift : sort_key::pass_shift)) & 0x7u);
+}
+
+} // namespace tallow

@@ -1,0 +1,6 @@
+# The recording render device: the oracle of render front-end tests, decoding update
+# streams and sorted command lists.
+target_sources(tallow_test_support PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/recording_render_device.cpp
+)
+target_link_libraries(tallow_test_support PUBLIC tallow_render)
