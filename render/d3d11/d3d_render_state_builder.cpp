@@ -238,29 +238,33 @@ void update_constant_buffer(ID3D11DeviceContext *context, ID3D11Buffer *buffer, 
     context->Unmap(buffer, 0);
 }
 
-D3DRenderStateBuilder::D3DRenderStateBuilder(Allocator &parent, ID3D11Device *device, D3DObjectCaches &caches)
+D3DRenderStateBuilder::D3DRenderStateBuilder(Allocator &parent, ID3D11Device *device, D3DObjectCaches *caches)
     : _allocator("D3DConstantBufferManager", parent), _device(device), _caches(caches)
 {
 }
 
 void D3DRenderStateBuilder::apply_rasterizer(RasterizerStateObject &object, const RenderStateList &settings)
 {
-    d3d11::apply_rasterizer(object, settings, _caches, ApplyMode::temporary_clear);
+    if (_caches)
+        d3d11::apply_rasterizer(object, settings, *_caches, ApplyMode::temporary_clear);
 }
 
 void D3DRenderStateBuilder::apply_depth_stencil(DepthStencilStateObject &object, const RenderStateList &settings)
 {
-    d3d11::apply_depth_stencil(object, settings, _caches, ApplyMode::temporary_clear);
+    if (_caches)
+        d3d11::apply_depth_stencil(object, settings, *_caches, ApplyMode::temporary_clear);
 }
 
 void D3DRenderStateBuilder::apply_blend(BlendStateObject &object, const RenderStateList &settings)
 {
-    d3d11::apply_blend(object, settings, _caches, ApplyMode::temporary_clear);
+    if (_caches)
+        d3d11::apply_blend(object, settings, *_caches, ApplyMode::temporary_clear);
 }
 
 void D3DRenderStateBuilder::apply_sampler(SamplerStateObject &object, const RenderStateList &settings)
 {
-    d3d11::apply_sampler(object, settings, _caches, ApplyMode::temporary_clear);
+    if (_caches)
+        d3d11::apply_sampler(object, settings, *_caches, ApplyMode::temporary_clear);
 }
 
 D3DBuffer *D3DRenderStateBuilder::create_constant_buffer(u32 size_bytes)

@@ -4,8 +4,10 @@
 // with their per-draw update, and what a stage binds per draw (constant buffers and shader
 // resources from the draw's constant block) and per shader change (samplers).
 //
-//   D3DRenderStateBuilder states(allocator, device, caches);
+//   D3DRenderStateBuilder states(allocator, device);
 //   params.states = &states;                         // the resource manager makes passes with it
+//   D3DResourceManager manager(allocator, params);
+//   states.set_caches(manager.caches());
 //   ...
 //   ID3D11BlendState *blend = apply_blend(object, settings, caches, ApplyMode::temporary_set);
 //
@@ -93,7 +95,10 @@ struct StageConstantBuffers {
 class D3DRenderStateBuilder final : public IRenderStateBuilder {
   public:
     /// Constant buffers come from a trace allocator "D3DConstantBufferManager" over `parent`.
-    D3DRenderStateBuilder(Allocator &parent, ID3D11Device *device, D3DObjectCaches &caches);
+    /// The caches (the resource manager's, made after the builder) are set before the
+    /// first pass is made.
+    D3DRenderStateBuilder(Allocator &parent, ID3D11Device *device, D3DObjectCaches *caches = nullptr);
+    void set_caches(D3DObjectCaches &caches) { _caches = &caches; }
 
     void apply_rasterizer(RasterizerStateObject &object, const RenderStateList &settings) override; // See IRenderStateBuilder
     void apply_depth_stencil(DepthStencilStateObject &object, const RenderStateList &settings) override; // See IRenderStateBuilder
@@ -111,7 +116,7 @@ class D3DRenderStateBuilder final : public IRenderStateBuilder {
   private:
     TraceAllocator _allocator;
     ID3D11Device *_device;
-    D3DObjectCaches &_caches;
+    D3DObjectCaches *_caches;
 };
 
 /// Map(WRITE_DISCARD), copies `size_bytes` from `data`, Unmap. Nothing on failure.
