@@ -460,15 +460,16 @@ bool D3DRenderDevice::use_deferred_contexts() const
 void D3DRenderDevice::dispatch(u32 count, RenderContext *const *contexts)
 {
     merge_and_sort_commands(_sorted, count, contexts);
-    if (!_immediate_context)
+    execute_sorted(_sorted.data(), _sorted.size());
+}
+
+void D3DRenderDevice::execute_sorted(const RenderSortEntry *entries, u32 count)
+{
+    if (!_immediate_context || count == 0)
         return;
-    if (_sorted.empty())
+    if (use_deferred_contexts() && dispatch_deferred(entries, count))
         return;
-    if (use_deferred_contexts()) {
-        dispatch_deferred();
-        return;
-    }
-    _immediate_context->execute(_sorted.data(), _sorted.size());
+    _immediate_context->execute(entries, count);
     _immediate_context->merge_input_layouts();
 }
 
@@ -505,9 +506,8 @@ void D3DRenderDevice::destroy_range_context(D3DRenderContext *context)
         deferred->Release();
 }
 
-void D3DRenderDevice::dispatch_deferred()
+bool D3DRenderDevice::dispatch_deferred(const RenderSortEntry *entries, u32 n)
 {
-    const u32 n = _sorted.size();
     const DispatchSplit split = split_dispatch(n);
 
     Job job("parallel_dispatch_job");
@@ -527,7 +527,7 @@ void D3DRenderDevice::dispatch_deferred()
     for (u32 i = 0; ready && i < n; ++i) {
         if (i % split.range_size == 0)
             starts[i / split.range_size] = running;
-        track_target_state(running, _sorted[i]);
+        track_target_state(running, entries[i]);
     }
     while (ready && ranges.size() < split.range_count) {
         D3DRenderContext *context = take_range_context();
@@ -539,13 +539,12 @@ void D3DRenderDevice::dispatch_deferred()
     if (!ready) {
         // No deferred context to be had: the frame is executed serially instead.
         for (D3DRenderContext *context : ranges)
-            _range_pool.push_back(context);
-        _immediate_context->execute(_sorted.data(), n);
-        _immediate_context->merge_input_layouts();
-        return;
+            if (!_range_pool.push_back(context))
+                destroy_range_context(context);
+        return false;
     }
 
-    data.set_stream(0, {_sorted.data(), u32(sizeof(RenderSortEntry))});
+    data.set_stream(0, {const_cast<RenderSortEntry *>(entries), u32(sizeof(RenderSortEntry))});
     data.set_stream(1, {ranges.data(), u32(sizeof(D3DRenderContext *))}, stream_kind_per_batch);
     data.set_stream(2, {starts.data(), u32(sizeof(ContextTargetState))}, stream_kind_per_batch);
     JobSystem jobs(*_params.pool);
@@ -563,6 +562,7 @@ void D3DRenderDevice::dispatch_deferred()
     }
     // ExecuteCommandList(FALSE) leaves the immediate context in its default state.
     _immediate_context->reset();
+    return true;
 }
 
 RenderDevice *create_d3d_render_device(Allocator &allocator, ThreadPool *pool, IRenderOutput *&out_output)

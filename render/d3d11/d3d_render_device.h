@@ -80,8 +80,12 @@ class D3DRenderDevice final : public RenderDevice, public IRenderOutput {
     /// Presents the chain (sync interval 1 with vsync), restarts the immediate rings and
     /// clears the window's flagged targets.
     void present(u32 swap_chain) override;
-    /// Sorts the contexts' commands and executes them; see the header comment.
+    /// Sorts the contexts' commands and executes them (execute_sorted).
     void dispatch(u32 count, RenderContext *const *contexts) override;
+    /// Executes entries already in key order: on the immediate context, or, when the
+    /// render caps set "use_deferred_contexts" and a pool was given, in ranges recorded on
+    /// deferred contexts and played back in order. Both give the same draws.
+    void execute_sorted(const RenderSortEntry *entries, u32 count);
 
     u32 create_swap_chain(Window &window, u32 flags, bool show) override; // See IRenderOutput
     void resize_swap_chain(Window &window, u32 width, u32 height) override; // See IRenderOutput
@@ -130,7 +134,8 @@ class D3DRenderDevice final : public RenderDevice, public IRenderOutput {
         bool in_use = false;
     };
     bool use_deferred_contexts() const;
-    void dispatch_deferred();
+    /// False when the ranges cannot be had (the caller executes serially).
+    bool dispatch_deferred(const RenderSortEntry *entries, u32 count);
     D3DRenderContext *take_range_context();
     void destroy_range_context(D3DRenderContext *context);
     void log_result(const char *call, HRESULT result) const;
