@@ -314,32 +314,49 @@ void D3DRenderContext::execute_entry(const RenderSortEntry &entry)
 
 // ---- Targets, viewports, scissors, clears ---------------------------------------------
 
+namespace {
+
+// What identifies a bound target beyond its addresses: a target released and made again
+// may come back at the same addresses, with new views.
+const void *view_identity(const RenderTargetRecord *record, u32 view, bool depth)
+{
+    if (!record)
+        return nullptr;
+    if (depth)
+        return view < record->depth_targets.size() ? record->depth_targets[view].get() : nullptr;
+    return view < record->linear_targets.size() ? record->linear_targets[view].get() : nullptr;
+}
+
+} // namespace
+
 void D3DRenderContext::set_render_target(u32 slot, RenderTarget *target, u32 view)
 {
     const RenderTargetRecord *record = target ? _manager.render_target(target->handle) : nullptr;
+    const void *identity = view_identity(record, view, false);
     TargetSlot &bound = _colour[slot];
-    if (bound.target == target && bound.record == record && bound.view == view)
+    if (bound.target == target && bound.record == record && bound.view == view && bound.identity == identity)
         return;
     if (target) {
         _colour_size[0] = f32(target->description.width);
         _colour_size[1] = f32(target->description.height);
     }
     unbind_record(record);
-    bound = {target, view, record};
+    bound = {target, view, record, identity};
     _targets_dirty = true;
 }
 
 void D3DRenderContext::set_depth_stencil(RenderTarget *target, u32 view)
 {
     const RenderTargetRecord *record = target ? _manager.render_target(target->handle) : nullptr;
-    if (_depth.target == target && _depth.record == record && _depth.view == view)
+    const void *identity = view_identity(record, view, true);
+    if (_depth.target == target && _depth.record == record && _depth.view == view && _depth.identity == identity)
         return;
     if (target) {
         _depth_size[0] = f32(target->description.width);
         _depth_size[1] = f32(target->description.height);
     }
     unbind_record(record);
-    _depth = {target, view, record};
+    _depth = {target, view, record, identity};
     _targets_dirty = true;
 }
 

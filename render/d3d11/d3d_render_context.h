@@ -88,6 +88,7 @@ class D3DRenderContext {
         RenderTarget *target = nullptr;
         u32 view = 0;
         const RenderTargetRecord *record = nullptr;
+        const void *identity = nullptr; // the view bound for it
     };
     struct NewInputLayout {
         RenderResourceHandle declaration;
