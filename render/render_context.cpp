@@ -78,6 +78,16 @@ void RenderContext::end_segment()
     _segment_open = false;
 }
 
+void *RenderContext::alloc_command(RenderCommand type, u32 payload_size)
+{
+    return _stream.append(u32(type), payload_size);
+}
+
+bool RenderContext::write_command(RenderCommand type, const void *payload, u32 size)
+{
+    return _stream.write(u32(type), payload, size);
+}
+
 void RenderContext::write_items(RenderCommand type, u32 count, const void *items, u32 item_size)
 {
     const CommandItems header{count, u32(sizeof(CommandItems))};

@@ -79,6 +79,14 @@ class RenderContext {
     /// Closes the open segment (its entry covers everything written since begin_segment).
     void end_segment();
 
+    /// Writes a command record of `type` with room for `payload_size` bytes and files no
+    /// entry (for use inside a segment, like the set-up commands 5 and 6 that generators
+    /// write themselves). Returns the payload to fill (valid until the next write), or null
+    /// when the stream cannot grow.
+    void *alloc_command(RenderCommand type, u32 payload_size);
+    /// alloc_command, then copies `size` bytes of `payload` into it.
+    bool write_command(RenderCommand type, const void *payload, u32 size);
+
     /// Command 7; files no entry, so only inside a segment.
     void set_viewports(u32 count, const Viewport *items);
     /// Command 8; files no entry.

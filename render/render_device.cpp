@@ -124,16 +124,10 @@ RenderTarget *RenderDevice::render_target(const RenderTarget *key, u32 window_in
     WindowEntry *entry = window_entry(window_index);
     if (!entry)
         return nullptr;
-    const Array<WindowTarget> &targets = entry->targets;
-    u32 lo = 0, hi = targets.size();
-    while (lo < hi) {
-        const u32 mid = lo + (hi - lo) / 2;
-        if (targets[mid].key < key)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return lo < targets.size() && targets[lo].key == key ? targets[lo].instance : nullptr;
+    const WindowTarget *begin = entry->targets.begin(), *end = entry->targets.end();
+    const WindowTarget *at =
+        std::lower_bound(begin, end, key, [](const WindowTarget &t, const RenderTarget *k) { return t.key < k; });
+    return at != end && at->key == key ? at->instance : nullptr;
 }
 
 void RenderDevice::render_target_list(Array<RenderTarget *> &out_targets, u32 window_index)

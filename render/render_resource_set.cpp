@@ -4,21 +4,17 @@
 #include "render/render_resource_context.h"
 #include "render/render_target.h"
 
+#include <algorithm>
+
 namespace tallow {
 
 namespace {
 // First entry whose name is not below `name`.
 u32 lower_bound(const Array<RenderResourceSet::Entry> &entries, u32 name)
 {
-    u32 lo = 0, hi = entries.size();
-    while (lo < hi) {
-        const u32 mid = lo + (hi - lo) / 2;
-        if (entries[mid].name < name)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return lo;
+    const RenderResourceSet::Entry *at = std::lower_bound(
+        entries.begin(), entries.end(), name, [](const RenderResourceSet::Entry &e, u32 n) { return e.name < n; });
+    return u32(at - entries.begin());
 }
 } // namespace
 

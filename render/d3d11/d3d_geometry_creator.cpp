@@ -83,17 +83,19 @@ bool D3DGeometryCreator::create_gpu_buffer(BufferRecord &record, u32 bytes, u32 
     return true;
 }
 
-bool D3DGeometryCreator::create_vertex_buffer(BufferRecord &record, const BufferDesc &desc, const void *data)
+bool D3DGeometryCreator::create_buffer(BufferRecord &record, const BufferDesc &desc, const void *data,
+                                       u32 element_size, u32 stride_or_format, u32 bind_flags)
 {
-    const u64 bytes = u64(desc.count) * desc.stride_or_flag;
+    const char *what = bind_flags == D3D11_BIND_INDEX_BUFFER ? "index buffer" : "vertex buffer";
+    const u64 bytes = u64(desc.count) * element_size;
     if (bytes > 0xFFFFFFFFull) {
-        log_message(log_category, "vertex buffer refused: %u x %u bytes", desc.count, desc.stride_or_flag);
+        log_message(log_category, "%s refused: %u x %u bytes", what, desc.count, element_size);
         return false;
     }
     if (record.alive)
         release_buffer(record);
     record = BufferRecord{};
-    record.stride_or_format = desc.stride_or_flag;
+    record.stride_or_format = stride_or_format;
     record.count = desc.count;
     record.alive = true;
     if (desc.mode == buffer_mode_cpu_side) {
@@ -103,44 +105,26 @@ bool D3DGeometryCreator::create_vertex_buffer(BufferRecord &record, const Buffer
     }
     record.object = make_new<D3DBuffer>(_allocator);
     if (!record.object) {
-        log_message(log_category, "vertex buffer not made: out of memory");
+        log_message(log_category, "%s not made: out of memory", what);
         return true;
     }
-    // A buffer of count 0 gets its Direct3D buffer from the first update with data.
+    // Direct3D makes no buffer of 0 bytes: an empty one gets its Direct3D buffer from the
+    // first update with data.
     if (bytes > 0)
-        create_gpu_buffer(record, u32(bytes), D3D11_BIND_VERTEX_BUFFER, data);
+        create_gpu_buffer(record, u32(bytes), bind_flags, data);
     return true;
+}
+
+bool D3DGeometryCreator::create_vertex_buffer(BufferRecord &record, const BufferDesc &desc, const void *data)
+{
+    return create_buffer(record, desc, data, desc.stride_or_flag, desc.stride_or_flag, D3D11_BIND_VERTEX_BUFFER);
 }
 
 bool D3DGeometryCreator::create_index_buffer(BufferRecord &record, const BufferDesc &desc, const void *data)
 {
-    const u32 element = desc.stride_or_flag ? 4 : 2;
-    const u64 bytes = u64(desc.count) * element;
-    if (bytes > 0xFFFFFFFFull) {
-        log_message(log_category, "index buffer refused: %u indices", desc.count);
-        return false;
-    }
-    if (record.alive)
-        release_buffer(record);
-    record = BufferRecord{};
-    record.stride_or_format = u32(desc.stride_or_flag ? DXGI_FORMAT_R32_UINT : DXGI_FORMAT_R16_UINT);
-    record.count = desc.count;
-    record.alive = true;
-    if (desc.mode == buffer_mode_cpu_side) {
-        record.cpu_data = data;
-        record.cpu_side = true;
-        return true;
-    }
-    record.object = make_new<D3DBuffer>(_allocator);
-    if (!record.object) {
-        log_message(log_category, "index buffer not made: out of memory");
-        return true;
-    }
-    // Direct3D makes no buffer of 0 bytes: an empty one gets its buffer from the first
-    // update with data, like a vertex buffer.
-    if (bytes > 0)
-        create_gpu_buffer(record, u32(bytes), D3D11_BIND_INDEX_BUFFER, data);
-    return true;
+    const bool wide = desc.stride_or_flag != 0;
+    return create_buffer(record, desc, data, wide ? 4 : 2, u32(wide ? DXGI_FORMAT_R32_UINT : DXGI_FORMAT_R16_UINT),
+                         D3D11_BIND_INDEX_BUFFER);
 }
 
 void D3DGeometryCreator::update_buffer(ID3D11DeviceContext *context, BufferRecord &record, u32 element_size,

@@ -100,6 +100,8 @@ class D3DGeometryCreator {
                            ID3D11InputLayout *layout);
 
   private:
+    bool create_buffer(BufferRecord &record, const BufferDesc &desc, const void *data, u32 element_size,
+                       u32 stride_or_format, u32 bind_flags);
     bool create_gpu_buffer(BufferRecord &record, u32 bytes, u32 bind_flags, const void *data);
     void update_buffer(ID3D11DeviceContext *context, BufferRecord &record, u32 element_size, u32 bind_flags,
                        const BufferDesc &desc, const void *data);

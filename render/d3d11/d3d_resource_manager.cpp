@@ -69,12 +69,8 @@ D3DResourceManager::~D3DResourceManager()
         const HandleEntry entry = _handles[index];
         if (entry.type == no_type)
             continue;
-        u32 kind = 0;
-        if (!render_kind_for_type(RenderResourceType(entry.type), &kind) && entry.type != u8(RenderResourceType::BackBuffer))
-            continue;
-        if (entry.type == u8(RenderResourceType::BackBuffer))
-            kind = render_handle_kind::render_target;
-        release(RenderResourceType(entry.type), make_render_handle(kind, index));
+        // Entries are found by index; the handle's kind bits are not read.
+        release(RenderResourceType(entry.type), make_render_handle(0, index));
     }
     _copy_cache.clear();
 }
@@ -203,6 +199,21 @@ bool D3DResourceManager::execute(const CommandView &record)
     return false;
 }
 
+D3DResourceManager::Table D3DResourceManager::table_of(RenderResourceType type)
+{
+    switch (type) {
+    case RenderResourceType::Texture: return Table::texture;
+    case RenderResourceType::RenderTarget:
+    case RenderResourceType::DependentRenderTarget:
+    case RenderResourceType::BackBuffer: return Table::target;
+    case RenderResourceType::VertexBuffer: return Table::vertex_buffer;
+    case RenderResourceType::IndexBuffer: return Table::index_buffer;
+    case RenderResourceType::VertexDeclaration: return Table::declaration;
+    case RenderResourceType::Shader: return Table::shader;
+    }
+    return Table::count;
+}
+
 D3DResourceManager::HandleEntry *D3DResourceManager::live_entry(RenderResourceHandle handle, Table table)
 {
     return const_cast<HandleEntry *>(static_cast<const D3DResourceManager *>(this)->live_entry(handle, table));
@@ -216,19 +227,7 @@ const D3DResourceManager::HandleEntry *D3DResourceManager::live_entry(RenderReso
     if (index >= _handles.size() || _handles[index].type == no_type)
         return nullptr;
     const HandleEntry &entry = _handles[index];
-    const auto type = RenderResourceType(entry.type);
-    Table entry_table = Table::count;
-    switch (type) {
-    case RenderResourceType::Texture: entry_table = Table::texture; break;
-    case RenderResourceType::RenderTarget:
-    case RenderResourceType::DependentRenderTarget:
-    case RenderResourceType::BackBuffer: entry_table = Table::target; break;
-    case RenderResourceType::VertexBuffer: entry_table = Table::vertex_buffer; break;
-    case RenderResourceType::IndexBuffer: entry_table = Table::index_buffer; break;
-    case RenderResourceType::VertexDeclaration: entry_table = Table::declaration; break;
-    case RenderResourceType::Shader: entry_table = Table::shader; break;
-    }
-    return entry_table == table ? &entry : nullptr;
+    return table_of(RenderResourceType(entry.type)) == table ? &entry : nullptr;
 }
 
 u32 D3DResourceManager::take_slot(RenderResourceHandle handle, RenderResourceType type)
@@ -237,11 +236,7 @@ u32 D3DResourceManager::take_slot(RenderResourceHandle handle, RenderResourceTyp
     if (index < _handles.size() && _handles[index].type != no_type) {
         // A create for a handle that still holds objects makes them again: the old ones
         // go first, so nothing is left behind in an unreachable record.
-        RenderResourceType old_type = RenderResourceType(_handles[index].type);
-        u32 kind = is_target_type(old_type) ? render_handle_kind::render_target : render_kind_of(handle);
-        if (!is_target_type(old_type))
-            render_kind_for_type(old_type, &kind);
-        release(old_type, make_render_handle(kind, index));
+        release(RenderResourceType(_handles[index].type), handle);
     }
     if (index >= _handles.size()) {
         _handles.resize(index + 1);
@@ -250,20 +245,19 @@ u32 D3DResourceManager::take_slot(RenderResourceHandle handle, RenderResourceTyp
             return no_slot;
         }
     }
-    Table table = Table::count;
-    u32 table_size = 0;
-    switch (type) {
-    case RenderResourceType::Texture: table = Table::texture; table_size = _textures.size(); break;
-    case RenderResourceType::RenderTarget:
-    case RenderResourceType::DependentRenderTarget:
-    case RenderResourceType::BackBuffer: table = Table::target; table_size = _targets.size(); break;
-    case RenderResourceType::VertexBuffer: table = Table::vertex_buffer; table_size = _vertex_buffers.size(); break;
-    case RenderResourceType::IndexBuffer: table = Table::index_buffer; table_size = _index_buffers.size(); break;
-    case RenderResourceType::VertexDeclaration: table = Table::declaration; table_size = _declarations.size(); break;
-    case RenderResourceType::Shader: table = Table::shader; table_size = _shaders.size(); break;
-    }
-    if (table == Table::count)
+    const Table table = table_of(type);
+    if (u32(table) >= u32(Table::count))
         return no_slot;
+    u32 table_size = 0;
+    switch (table) {
+    case Table::texture: table_size = _textures.size(); break;
+    case Table::target: table_size = _targets.size(); break;
+    case Table::vertex_buffer: table_size = _vertex_buffers.size(); break;
+    case Table::index_buffer: table_size = _index_buffers.size(); break;
+    case Table::declaration: table_size = _declarations.size(); break;
+    case Table::shader: table_size = _shaders.size(); break;
+    case Table::count: break;
+    }
     Array<u32> &free_slots = _free_slots[u32(table)];
     u32 slot = no_slot;
     if (!free_slots.empty()) {
@@ -474,20 +468,9 @@ void D3DResourceManager::release_slot(Table table, u32 slot)
 
 bool D3DResourceManager::release(RenderResourceType type, RenderResourceHandle handle)
 {
-    Table table = Table::count;
-    switch (type) {
-    case RenderResourceType::Texture: table = Table::texture; break;
-    case RenderResourceType::RenderTarget:
-    case RenderResourceType::DependentRenderTarget:
-    case RenderResourceType::BackBuffer: table = Table::target; break;
-    case RenderResourceType::VertexBuffer: table = Table::vertex_buffer; break;
-    case RenderResourceType::IndexBuffer: table = Table::index_buffer; break;
-    case RenderResourceType::VertexDeclaration: table = Table::declaration; break;
-    case RenderResourceType::Shader: table = Table::shader; break;
-    default:
-        // Types 4 and 7 have no device objects.
-        return u32(type) == 4 || u32(type) == 7;
-    }
+    const Table table = table_of(type);
+    if (table == Table::count)
+        return u32(type) == 4 || u32(type) == 7; // types without device objects
     const HandleEntry *entry = live_entry(handle, table);
     if (!entry) {
         // A second release, or one for a handle that never held this type: the slot is

@@ -133,6 +133,7 @@ class D3DResourceManager {
     };
     enum class Table : u32 { texture, target, vertex_buffer, index_buffer, declaration, shader, count };
 
+    static Table table_of(RenderResourceType type);
     bool execute(const CommandView &record);
     HandleEntry *live_entry(RenderResourceHandle handle, Table table);
     const HandleEntry *live_entry(RenderResourceHandle handle, Table table) const;

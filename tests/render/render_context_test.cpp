@@ -193,6 +193,8 @@ TEST_F(ContextFixture, BatchInsideAnOpenSegmentLeavesTheSegmentWhole)
     ASSERT_TRUE(context->render_batch(batch, shader.slot, 0));
     const ScissorRect scissor{0, 0, 0.5f, 0.5f};
     context->set_scissors(1, &scissor);
+    const CommandSetDepthStencil face{targets[3], 4, 0}; // as generators write it
+    ASSERT_TRUE(context->write_command(RenderCommand::SetDepthStencil, &face, sizeof face));
     context->end_segment();
 
     ASSERT_EQ(context->entries().size(), 3u);
@@ -202,6 +204,20 @@ TEST_F(ContextFixture, BatchInsideAnOpenSegmentLeavesTheSegmentWhole)
         << "the segment covers everything written until end_segment";
     EXPECT_EQ(context->entries()[1].segment, 0u);
     EXPECT_LT(context->entries()[1].length, segment.length) << "the draw entry keeps its own length";
+
+    const std::vector<DecodedCommand> &commands = dispatch();
+    std::vector<RenderCommand> in_segment;
+    for (const DecodedCommand &c : commands) {
+        if (!c.segment)
+            continue;
+        in_segment.push_back(c.type);
+        if (c.type == RenderCommand::SetDepthStencil) {
+            EXPECT_EQ(c.depth.face, 4u);
+        }
+    }
+    const std::vector<RenderCommand> expected = {RenderCommand::Clear, RenderCommand::DrawBatch,
+                                                 RenderCommand::SetScissors, RenderCommand::SetDepthStencil};
+    EXPECT_EQ(in_segment, expected);
 
     context->reset();
     EXPECT_TRUE(context->entries().empty());

@@ -15,7 +15,7 @@ std::string describe(const char *what, u32 type, u32 offset)
 
 template <typename T> bool read_items(const CommandView &view, std::vector<T> &out)
 {
-    CommandItems items;
+    CommandItems items{};
     if (!read_payload(view, &items))
         return false;
     if (items.items_offset > view.payload_size || u64(items.count) * sizeof(T) > view.payload_size - items.items_offset)
@@ -161,7 +161,7 @@ void decode_entry(const RenderSortEntry &entry, u32 entry_index, std::vector<Dec
         case RenderCommand::SetViewports: ok = read_items(view, c.viewports); break;
         case RenderCommand::SetScissors: ok = read_items(view, c.scissors); break;
         case RenderCommand::Clear: {
-            CommandClear clear;
+            CommandClear clear{};
             ok = read_payload(view, &clear);
             c.clear_flags = clear.flags;
             break;
@@ -183,7 +183,7 @@ void decode_entry(const RenderSortEntry &entry, u32 entry_index, std::vector<Dec
         }
         case RenderCommand::Ignored: break;
         case RenderCommand::ResolveCount: {
-            CommandResolveCount resolve;
+            CommandResolveCount resolve{};
             ok = read_payload(view, &resolve);
             c.resolve_count = resolve.max_resolve_count;
             break;

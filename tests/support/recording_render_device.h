@@ -87,8 +87,8 @@ class RecordingRenderDevice final : public RenderDevice {
     /// Device objects alive now, by handle.
     const std::map<RenderResourceHandle, RenderResourceType> &objects() const { return _objects; }
     u32 present_count() const { return _presents; }
-    /// Keeps only the entries of each dispatch, not the decoded commands (for steady-state
-    /// allocation checks, where the decoding's own std::vector growth would count).
+    /// false: keeps only the sorted entries of each dispatch, not the decoded commands
+    /// (long runs such as the steady-state allocation check).
     void set_keep_frames(bool keep) { _keep_frames = keep; }
 
   protected:

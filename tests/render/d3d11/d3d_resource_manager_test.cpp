@@ -498,6 +498,44 @@ TEST_F(ManagerTest, CopiesReachTexturesAndTargetsWithTheBoxClamped)
     });
 }
 
+void fill_ones(void *destination, u32 element_size, u32 count) { memset(destination, 1, u64(element_size) * count); }
+
+TEST_F(ManagerTest, BufferUpdatesLandOnTheContextThatRunsThem)
+{
+    BufferDescription vb{};
+    vb.resource.type = RenderResourceType::VertexBuffer;
+    vb.element_count = 4;
+    vb.element_size = 8;
+    vb.fill = fill_ones;
+    submit([&](RenderResourceContext &c) { c.create_resource(&vb.resource); });
+    const BufferRecord *record = manager->vertex_buffer(vb.resource.handle);
+    ASSERT_NE(record, nullptr);
+    ID3D11Buffer *buffer = record->object->buffer.get();
+    EXPECT_EQ(hl::headless_resource_bytes(buffer), std::vector<u8>(32, 1));
+
+    // Command 0 recorded on a deferred context changes nothing until its list runs.
+    ID3D11DeviceContext *deferred = nullptr;
+    ASSERT_TRUE(SUCCEEDED(device->CreateDeferredContext(0, &deferred)));
+    const std::vector<u8> fresh(16, 7);
+    UpdateCreateBuffer update{};
+    update.description = vb;
+    update.description.element_count = 2;
+    update.data = fresh.data();
+    manager->update_resource(deferred, u32(RenderCommand::UpdateVertexBuffer), reinterpret_cast<const u8 *>(&update),
+                             sizeof update);
+    EXPECT_EQ(hl::headless_resource_bytes(buffer), std::vector<u8>(32, 1));
+    ID3D11CommandList *list = nullptr;
+    ASSERT_TRUE(SUCCEEDED(deferred->FinishCommandList(FALSE, &list)));
+    immediate->ExecuteCommandList(list, FALSE);
+    std::vector<u8> expected(32, 1);
+    std::fill(expected.begin(), expected.begin() + 16, 7);
+    EXPECT_EQ(hl::headless_resource_bytes(buffer), expected);
+    EXPECT_EQ(record->count, 4u);
+    list->Release();
+    deferred->Release();
+    submit([&](RenderResourceContext &c) { c.release_resource(&vb.resource); });
+}
+
 TEST_F(ManagerTest, EverythingLeftAliveGoesWithTheManager)
 {
     static const u8 texels[16] = {};
