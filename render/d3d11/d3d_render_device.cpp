@@ -67,6 +67,8 @@ D3DRenderDevice::D3DRenderDevice(Allocator &parent, const D3DRenderDeviceParams 
 
 D3DRenderDevice::~D3DRenderDevice()
 {
+    if (_device)
+        log_message(log_category, "device closed after %u presents", _present_count);
     if (_stereo_handle)
         NvAPI_Stereo_DestroyHandle(_stereo_handle);
     for (u32 id = 0; id < _swap_chains.size(); ++id)
@@ -373,6 +375,7 @@ void D3DRenderDevice::present(u32 id)
     if (!chain)
         return;
     log_result("Present", chain->Present(_vsync ? 1 : 0, 0));
+    ++_present_count;
     _immediate_context->begin_frame();
     _manager->clear_flagged_targets(_immediate.get(), id);
 }

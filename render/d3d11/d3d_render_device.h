@@ -161,6 +161,7 @@ class D3DRenderDevice final : public RenderDevice, public IRenderOutput {
     D3DResourceManager *_manager = nullptr;
     Array<D3DRenderContext *> _range_pool; // with their deferred contexts (owned), kept across frames
     Array<RenderSortEntry> _sorted;
+    u32 _present_count = 0;
 };
 
 /// The engine's device factory (see render_service.h): a D3DRenderDevice over the
