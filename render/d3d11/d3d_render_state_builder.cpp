@@ -138,8 +138,8 @@ State *apply_to(Object &object, const RenderStateList &settings, ApplyMode mode,
             return object.state;
         return get(desc);
     }
+    object.state = get(desc); // may finish the description (the blend alpha derivation)
     object.desc = desc;
-    object.state = get(desc);
     return object.state;
 }
 
