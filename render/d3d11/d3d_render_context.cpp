@@ -29,43 +29,35 @@ void set_stage_shader(ID3D11DeviceContext *c, u32 stage, ID3D11DeviceChild *shad
     }
 }
 
+// The per-stage slot setters, in stage order (VS, HS, DS, GS, PS, CS).
+struct StageSetters {
+    void (ID3D11DeviceContext::*constant_buffers)(UINT, UINT, ID3D11Buffer *const *);
+    void (ID3D11DeviceContext::*views)(UINT, UINT, ID3D11ShaderResourceView *const *);
+    void (ID3D11DeviceContext::*samplers)(UINT, UINT, ID3D11SamplerState *const *);
+};
+using C = ID3D11DeviceContext;
+const StageSetters stage_setters[stage_count] = {
+    {&C::VSSetConstantBuffers, &C::VSSetShaderResources, &C::VSSetSamplers},
+    {&C::HSSetConstantBuffers, &C::HSSetShaderResources, &C::HSSetSamplers},
+    {&C::DSSetConstantBuffers, &C::DSSetShaderResources, &C::DSSetSamplers},
+    {&C::GSSetConstantBuffers, &C::GSSetShaderResources, &C::GSSetSamplers},
+    {&C::PSSetConstantBuffers, &C::PSSetShaderResources, &C::PSSetSamplers},
+    {&C::CSSetConstantBuffers, &C::CSSetShaderResources, &C::CSSetSamplers},
+};
+
 void set_stage_constant_buffers(ID3D11DeviceContext *c, u32 stage, u32 start, u32 count, ID3D11Buffer *const *buffers)
 {
-    switch (PassStage(stage)) {
-    case PassStage::vertex: c->VSSetConstantBuffers(start, count, buffers); break;
-    case PassStage::hull: c->HSSetConstantBuffers(start, count, buffers); break;
-    case PassStage::domain: c->DSSetConstantBuffers(start, count, buffers); break;
-    case PassStage::geometry: c->GSSetConstantBuffers(start, count, buffers); break;
-    case PassStage::pixel: c->PSSetConstantBuffers(start, count, buffers); break;
-    case PassStage::compute: c->CSSetConstantBuffers(start, count, buffers); break;
-    case PassStage::count: break;
-    }
+    (c->*stage_setters[stage].constant_buffers)(start, count, buffers);
 }
 
 void set_stage_views(ID3D11DeviceContext *c, u32 stage, u32 start, u32 count, ID3D11ShaderResourceView *const *views)
 {
-    switch (PassStage(stage)) {
-    case PassStage::vertex: c->VSSetShaderResources(start, count, views); break;
-    case PassStage::hull: c->HSSetShaderResources(start, count, views); break;
-    case PassStage::domain: c->DSSetShaderResources(start, count, views); break;
-    case PassStage::geometry: c->GSSetShaderResources(start, count, views); break;
-    case PassStage::pixel: c->PSSetShaderResources(start, count, views); break;
-    case PassStage::compute: c->CSSetShaderResources(start, count, views); break;
-    case PassStage::count: break;
-    }
+    (c->*stage_setters[stage].views)(start, count, views);
 }
 
 void set_stage_samplers(ID3D11DeviceContext *c, u32 stage, u32 start, u32 count, ID3D11SamplerState *const *samplers)
 {
-    switch (PassStage(stage)) {
-    case PassStage::vertex: c->VSSetSamplers(start, count, samplers); break;
-    case PassStage::hull: c->HSSetSamplers(start, count, samplers); break;
-    case PassStage::domain: c->DSSetSamplers(start, count, samplers); break;
-    case PassStage::geometry: c->GSSetSamplers(start, count, samplers); break;
-    case PassStage::pixel: c->PSSetSamplers(start, count, samplers); break;
-    case PassStage::compute: c->CSSetSamplers(start, count, samplers); break;
-    case PassStage::count: break;
-    }
+    (c->*stage_setters[stage].samplers)(start, count, samplers);
 }
 
 // The items of commands 7 and 8, at most `max_viewports` of them (more are dropped, logged).
