@@ -199,22 +199,38 @@ void D3DRenderDevice::execute_resource_updates(u32 count, RenderResourceContext 
 
 u32 D3DRenderDevice::create_swap_chain(Window &window, u32, bool show)
 {
-    return create_swap_chain(window.system().native_window(window.handle()), show);
+    // The window layer is asked for the record once, here, while the caller waits for the
+    // id; later requests find the chain by its Window.
+    const u32 id = create_swap_chain(window.system().native_window(window.handle()), show);
+    if (id < _swap_chains.size())
+        _swap_chains[id].owner = &window;
+    return id;
+}
+
+HWND D3DRenderDevice::window_record(const Window &window) const
+{
+    for (const SwapChainEntry &entry : _swap_chains)
+        if (entry.in_use && entry.owner == &window)
+            return entry.window;
+    return nullptr;
 }
 
 void D3DRenderDevice::resize_swap_chain(Window &window, u32 width, u32 height)
 {
-    resize_swap_chain(window.system().native_window(window.handle()), width, height);
+    if (HWND record = window_record(window))
+        resize_swap_chain(record, width, height);
 }
 
 void D3DRenderDevice::set_fullscreen(Window &window, bool fullscreen, u32 output_index)
 {
-    set_fullscreen(window.system().native_window(window.handle()), fullscreen, output_index);
+    if (HWND record = window_record(window))
+        set_fullscreen(record, fullscreen, output_index);
 }
 
 void D3DRenderDevice::resize_target(Window &window, u32 width, u32 height)
 {
-    resize_target(window.system().native_window(window.handle()), width, height);
+    if (HWND record = window_record(window))
+        resize_target(record, width, height);
 }
 
 u32 D3DRenderDevice::create_swap_chain(HWND window, bool fullscreen)
@@ -257,7 +273,7 @@ u32 D3DRenderDevice::create_swap_chain(HWND window, bool fullscreen)
     log_result("MakeWindowAssociation", _factory->MakeWindowAssociation(window, 0));
     if (fullscreen)
         log_result("SetFullscreenState", chain->SetFullscreenState(TRUE, _output.get()));
-    _swap_chains[id] = {window, chain, back_buffer, true};
+    _swap_chains[id] = {window, nullptr, chain, back_buffer, true};
 
     if (!_manager->create_render_target(*back_buffer))
         log_message(log_category, "the back buffer of swap chain %u cannot be made", id);

@@ -129,10 +129,13 @@ class D3DRenderDevice final : public RenderDevice, public IRenderOutput {
 
     struct SwapChainEntry {
         HWND window = nullptr;
+        const Window *owner = nullptr;        // when made for a Window
         IDXGISwapChain *swap_chain = nullptr; // owned
         BackBufferWrapper *back_buffer = nullptr;
         bool in_use = false;
     };
+    /// The record of the window's first chain, or null.
+    HWND window_record(const Window &window) const;
     bool use_deferred_contexts() const;
     /// False when the ranges cannot be had (the caller executes serially).
     bool dispatch_deferred(const RenderSortEntry *entries, u32 count);

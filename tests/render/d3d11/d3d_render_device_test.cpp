@@ -4,6 +4,8 @@
 #include "tests/render/d3d11/d3d_device_fixture.h"
 
 #include "application/services.h"
+#include "application/window.h"
+#include "platform/window/window_headless.h"
 #include "foundation/strings/utf.h"
 
 #include <cstring>
@@ -201,6 +203,31 @@ TEST_F(DeviceTest, ResizeRemakesWindowTargetsAndTheNextFrameBindsTheNewBackBuffe
     EXPECT_EQ(draws[0].render_targets[0], new_view);
     EXPECT_FLOAT_EQ(draws[0].viewports[0][2], 320.0f);
     EXPECT_FLOAT_EQ(draws[0].viewports[0][3], 200.0f);
+}
+
+TEST_F(DeviceTest, AWindowHandsItsRecordToTheSwapChain)
+{
+    start();
+    platform::HeadlessWindowSystem system(default_allocator());
+    {
+        Window game_window(default_allocator(), system);
+        ASSERT_TRUE(game_window.create("game", 0, 0, 400, 300));
+        IRenderOutput &output = *device;
+        const u32 id = output.create_swap_chain(game_window, 0, false);
+        ASSERT_NE(device->swap_chain_at(id), nullptr);
+        NativeWindowRecord *record = system.native_window(game_window.handle());
+        ASSERT_NE(record, nullptr);
+        EXPECT_EQ(record->client_width, 400u);
+        EXPECT_EQ(device->swap_chain(record), device->swap_chain_at(id));
+        hl::SwapChainRecord chain;
+        ASSERT_TRUE(hl::headless_swap_chain(device->swap_chain_at(id), chain));
+        EXPECT_EQ(chain.desc.BufferDesc.Width, 400u);
+        EXPECT_EQ(chain.desc.BufferDesc.Height, 300u);
+        output.resize_swap_chain(game_window, 200, 100);
+        EXPECT_EQ(device->back_buffer(id)->description.width, 200u);
+        device->destroy_swap_chain(id); // before the window and its record go
+    }
+    EXPECT_EQ(system.native_window(1), nullptr);
 }
 
 TEST_F(DeviceTest, FullScreenAndTargetResizeReachTheWindowsChain)
