@@ -323,32 +323,26 @@ const void *view_identity(const RenderTargetRecord *record, u32 view, bool depth
 
 void D3DRenderContext::set_render_target(u32 slot, RenderTarget *target, u32 view)
 {
-    const RenderTargetRecord *record = target ? _manager.render_target(target->handle) : nullptr;
-    const void *identity = view_identity(record, view, false);
-    TargetSlot &bound = _colour[slot];
-    if (bound.target == target && bound.record == record && bound.view == view && bound.identity == identity)
-        return;
-    if (target) {
-        _colour_size[0] = f32(target->description.width);
-        _colour_size[1] = f32(target->description.height);
-    }
-    unbind_record(record);
-    bound = {target, view, record, identity};
-    _targets_dirty = true;
+    set_target_slot(_colour[slot], _colour_size, target, view, false);
 }
 
 void D3DRenderContext::set_depth_stencil(RenderTarget *target, u32 view)
 {
+    set_target_slot(_depth, _depth_size, target, view, true);
+}
+
+void D3DRenderContext::set_target_slot(TargetSlot &bound, f32 *size, RenderTarget *target, u32 view, bool depth)
+{
     const RenderTargetRecord *record = target ? _manager.render_target(target->handle) : nullptr;
-    const void *identity = view_identity(record, view, true);
-    if (_depth.target == target && _depth.record == record && _depth.view == view && _depth.identity == identity)
+    const void *identity = view_identity(record, view, depth);
+    if (bound.target == target && bound.record == record && bound.view == view && bound.identity == identity)
         return;
     if (target) {
-        _depth_size[0] = f32(target->description.width);
-        _depth_size[1] = f32(target->description.height);
+        size[0] = f32(target->description.width);
+        size[1] = f32(target->description.height);
     }
     unbind_record(record);
-    _depth = {target, view, record, identity};
+    bound = {target, view, record, identity};
     _targets_dirty = true;
 }
 

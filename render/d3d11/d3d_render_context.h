@@ -99,6 +99,7 @@ class D3DRenderContext {
     void execute_entry(const RenderSortEntry &entry);
     void set_render_target(u32 slot, RenderTarget *target, u32 view);
     void set_depth_stencil(RenderTarget *target, u32 view);
+    void set_target_slot(TargetSlot &bound, f32 *size, RenderTarget *target, u32 view, bool depth);
     void unbind_record(const RenderTargetRecord *record);
     void apply_targets(const D3DShaderPass *pass);
     void set_viewports(u32 count, const Viewport *items);
