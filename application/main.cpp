@@ -2,6 +2,8 @@
 #include "application/game.h"
 #include "application/program.h"
 #include "application/application.h"
+#include "render/d3d11/d3d_render_device.h"
+#include "render/render_service.h"
 #include "save/save_system.h"
 
 int main()
@@ -11,6 +13,11 @@ int main()
     setup.services.create_save = [](tallow::Allocator &allocator, tallow::Application &application,
                                     const char *save_dir) -> tallow::ISaveService * {
         return tallow::save::create_save_service(allocator, *application.thread_registry(), save_dir);
+    };
+    // The render steps run on the Direct3D device over our layer (headless backend).
+    setup.services.create_render = [](tallow::Allocator &allocator,
+                                      tallow::Application &application) -> tallow::IRenderService * {
+        return tallow::create_render_service(allocator, application, &tallow::render::d3d11::create_d3d_render_device);
     };
     // Each service joins this build here as it lands: setup.game_factory, setup.services.*.
     return tallow::program_main(setup);

@@ -137,8 +137,10 @@ void RenderInterface::render_thread_entry(void *interface)
 void RenderInterface::render_thread_loop()
 {
     _render_thread_id = current_thread_id();
-    if (_pool)
-        _pool->add_worker(_render_thread_id);
+    // Once this thread is a member, its waits must run the jobs meant for it
+    // (add_job_to_all reaches every member), or a broadcast job never completes.
+    if (_pool && _pool->add_worker(_render_thread_id))
+        _pool->set_wait_without_helping(false);
     while (!_quit.load(std::memory_order_relaxed)) {
         u32 size = 0;
         RingResult result = _queue.try_pop(_receive, receive_buffer_bytes, &size);

@@ -655,9 +655,16 @@ public:
         log(ContextOp::unmap, {object->id}, {f64(subresource)});
         if (!deferred) return;
         // Keep only what the caller changed, so earlier lists' writes to the same ring survive.
+        // A constant buffer can only be mapped with DISCARD and is rewritten whole: all of
+        // it is kept, since bytes equal to the baseline here may differ at playback.
         std::vector<ByteRun> runs;
         const std::vector<u8> &before = pending.baseline, &after = pending.scratch;
-        for (size_t i = 0; i < after.size();) {
+        const ResourceData *data = data_of(object);
+        const bool whole = pending.type == D3D11_MAP_WRITE_DISCARD && data &&
+                           (data->bind_flags & D3D11_BIND_CONSTANT_BUFFER);
+        if (whole)
+            runs.push_back({0, after});
+        for (size_t i = 0; !whole && i < after.size();) {
             if (after[i] == before[i]) {
                 ++i;
                 continue;

@@ -1,6 +1,8 @@
 #include "platform/window/window_headless.h"
 
 #include "foundation/log.h"
+#include "foundation/memory/allocator.h"
+#include "platform/d3d11/dxgi_shim.h"
 #include "platform/window/close_signal.h"
 
 #include <cstring>
@@ -28,11 +30,29 @@ const char *to_string(HeadlessCall call)
 }
 
 HeadlessWindowSystem::HeadlessWindowSystem(Allocator &allocator)
-    : _windows(allocator), _messages(allocator), _journal(allocator), _cursors(allocator)
+    : _allocator(allocator), _windows(allocator), _messages(allocator), _journal(allocator), _cursors(allocator)
 {
 }
 
-HeadlessWindowSystem::~HeadlessWindowSystem() = default;
+HeadlessWindowSystem::~HeadlessWindowSystem()
+{
+    for (HeadlessWindow &w : _windows)
+        delete_with_allocator(_allocator, w.native);
+}
+
+NativeWindowRecord *HeadlessWindowSystem::native_window(WindowHandle window)
+{
+    HeadlessWindow *w = find(window);
+    if (!w)
+        return nullptr;
+    if (!w->native)
+        w->native = make_new<NativeWindowRecord>(_allocator);
+    if (w->native) {
+        w->native->client_width = u32(w->width);
+        w->native->client_height = u32(w->height);
+    }
+    return w->native;
+}
 
 HeadlessWindowSystem::HeadlessWindow *HeadlessWindowSystem::find(WindowHandle window)
 {
@@ -86,6 +106,7 @@ void HeadlessWindowSystem::destroy_window(WindowHandle window)
     }
     for (u32 i = 0; i < _windows.size(); ++i)
         if (_windows[i].handle == window) {
+            delete_with_allocator(_allocator, _windows[i].native);
             _windows.erase(i);
             break;
         }

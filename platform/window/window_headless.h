@@ -56,6 +56,7 @@ class HeadlessWindowSystem final : public IWindowSystem {
     bool is_key_down(u32 virtual_key) override { return virtual_key < 256 && _keys[virtual_key]; }
     bool window_rect(WindowHandle window, Rect &out_rect) override;
     bool client_size(WindowHandle window, i32 &out_width, i32 &out_height) override;
+    NativeWindowRecord *native_window(WindowHandle window) override;
     void set_window_pos(WindowHandle window, i32 x, i32 y, i32 width, i32 height) override;
     void set_window_text(WindowHandle window, const char *title_utf8) override;
     void show_window(WindowHandle window, ShowCommand command) override;
@@ -101,10 +102,12 @@ class HeadlessWindowSystem final : public IWindowSystem {
         CursorHandle cursor;
         bool minimized;
         char title[128];
+        NativeWindowRecord *native; // made on first request; native handle null
     };
     HeadlessWindow *find(WindowHandle window);
     void record(HeadlessCall call, WindowHandle window, i32 a = 0, i32 b = 0, i32 c = 0, i32 d = 0);
 
+    Allocator &_allocator;
     Array<HeadlessWindow> _windows;
     Array<WindowMessage> _messages;
     Array<HeadlessCallRecord> _journal;

@@ -3,6 +3,7 @@
 #include "foundation/memory/allocator.h"
 #include "foundation/containers/array.h"
 #include "foundation/log.h"
+#include "platform/d3d11/dxgi_shim.h"
 #include "platform/window/close_signal.h"
 #include "platform/window/virtual_keys.h"
 
@@ -128,8 +129,10 @@ class SdlWindowSystem final : public IWindowSystem {
     }
     ~SdlWindowSystem() override
     {
-        for (SdlWindow &w : _windows)
+        for (SdlWindow &w : _windows) {
             SDL_DestroyWindow(w.window);
+            delete_with_allocator(_allocator, w.native);
+        }
         for (CursorHandle c : _cursors)
             SDL_FreeCursor(reinterpret_cast<SDL_Cursor *>(uintptr_t(c)));
         if (_arrow)
@@ -148,7 +151,7 @@ class SdlWindowSystem final : public IWindowSystem {
             return 0;
         }
         WindowHandle handle = SDL_GetWindowID(window);
-        _windows.push_back(SdlWindow{handle, window, 0});
+        _windows.push_back(SdlWindow{handle, window, 0, nullptr});
         SDL_RaiseWindow(window);
         return handle;
     }
@@ -158,6 +161,7 @@ class SdlWindowSystem final : public IWindowSystem {
         for (u32 i = 0; i < _windows.size(); ++i)
             if (_windows[i].handle == window) {
                 SDL_DestroyWindow(_windows[i].window);
+                delete_with_allocator(_allocator, _windows[i].native);
                 _windows.erase(i);
                 break;
             }
@@ -235,6 +239,23 @@ class SdlWindowSystem final : public IWindowSystem {
         SDL_GetWindowSize(w->window, &width, &height);
         out_rect = Rect{x, y, x + width, y + height};
         return true;
+    }
+
+    NativeWindowRecord *native_window(WindowHandle window) override
+    {
+        SdlWindow *w = find(window);
+        if (!w)
+            return nullptr;
+        if (!w->native)
+            w->native = make_new<NativeWindowRecord>(_allocator);
+        if (w->native) {
+            int width = 0, height = 0;
+            SDL_GetWindowSize(w->window, &width, &height);
+            w->native->client_width = u32(width);
+            w->native->client_height = u32(height);
+            w->native->native_handle = w->window;
+        }
+        return w->native;
     }
 
     bool client_size(WindowHandle window, i32 &out_width, i32 &out_height) override
@@ -374,6 +395,7 @@ class SdlWindowSystem final : public IWindowSystem {
         WindowHandle handle;
         SDL_Window *window;
         CursorHandle cursor;
+        NativeWindowRecord *native; // made on first request
     };
 
     SdlWindow *find(WindowHandle window)

@@ -26,6 +26,7 @@
 
 namespace tallow {
 class Allocator;
+struct NativeWindowRecord; // platform/d3d11/dxgi_shim.h: what a swap chain presents into
 }
 
 namespace tallow::platform {
@@ -135,6 +136,10 @@ class IWindowSystem {
     virtual bool window_rect(WindowHandle window, Rect &out_rect) = 0;
     /// The client area's size.
     virtual bool client_size(WindowHandle window, i32 &out_width, i32 &out_height) = 0;
+    /// The record a swap chain presents into (the Direct3D layer's HWND), its client size
+    /// brought up to date by this call. Owned by the window system and valid until the
+    /// window is destroyed; null for an unknown window or when memory runs out.
+    virtual NativeWindowRecord *native_window(WindowHandle window) = 0;
     /// Moves and sizes a window (client size); raises WM_MOVE and WM_SIZE as a move would.
     virtual void set_window_pos(WindowHandle window, i32 x, i32 y, i32 width, i32 height) = 0;
     virtual void set_window_text(WindowHandle window, const char *title_utf8) = 0;

@@ -127,6 +127,9 @@ class DynamicBufferRing {
     /// Appends a CPU-side buffer record's data with its element size.
     bool append(ID3D11DeviceContext *context, const BufferRecord &record, u32 &out_position);
 
+    /// The next append starts over at 0 with a DISCARD map (each frame, each command list).
+    void restart() { _write_offset = 0; }
+
     ID3D11Buffer *buffer() const { return _buffer.get(); }
     u32 write_offset() const { return _write_offset; }
     u32 capacity() const { return _capacity; }

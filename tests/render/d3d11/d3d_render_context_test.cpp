@@ -1,0 +1,424 @@
+// Sorted render commands executed on a Direct3D context: the draw records they give
+// (targets, viewports, states, stage resources, constant bytes), the calls the bound-state
+// cache saves, and parallel dispatch over deferred contexts giving the serial result.
+#include "tests/render/d3d11/d3d_device_fixture.h"
+
+#include <cstring>
+
+namespace tallow::render::d3d11::test {
+namespace {
+
+namespace hl = tallow::d3d11;
+
+u32 count_ops(const std::vector<hl::JournalEntry> &journal, hl::ContextOp op)
+{
+    u32 n = 0;
+    for (const hl::JournalEntry &entry : journal)
+        n += entry.op == op;
+    return n;
+}
+
+std::vector<u8> constants(f32 a, f32 b, f32 c, f32 d, RenderResourceHandle resource)
+{
+    std::vector<u8> bytes(20);
+    const f32 values[4] = {a, b, c, d};
+    memcpy(bytes.data(), values, 16);
+    memcpy(bytes.data() + 16, &resource, 4);
+    return bytes;
+}
+
+std::vector<u8> bytes_of(const std::vector<u8> &block, u32 size) { return {block.begin(), block.begin() + size}; }
+
+struct ContextTest : DeviceTest {
+    void SetUp() override
+    {
+        DeviceTest::SetUp();
+        start();
+        colour = make_target(0, 64, 32);
+        depth = make_target(3, 64, 32);
+        shader_handle = create_shader(shader);
+        texture_handle = make_texture();
+    }
+
+    RenderResourceHandle make_texture()
+    {
+        texture = std::make_unique<Texture>(default_allocator());
+        texture->description = {0, 0, 4, 4, 1, 1};
+        submit([&](RenderResourceContext &c) { c.create_resource(texture.get()); });
+        return texture->handle;
+    }
+
+    const RenderTargetRecord *record(const RenderTarget &target) const
+    {
+        return device->resource_manager()->render_target(target.handle);
+    }
+
+    std::vector<hl::JournalEntry> run(FrameWriter &frame)
+    {
+        hl::headless_clear_journal(device->immediate_context());
+        device->execute_sorted(frame.entries.data(), frame.entries.size());
+        return hl::headless_journal(device->immediate_context());
+    }
+
+    std::unique_ptr<RenderTarget> colour, depth;
+    std::unique_ptr<Texture> texture;
+    RenderResourceHandle shader_handle = invalid_render_handle;
+    RenderResourceHandle texture_handle = invalid_render_handle;
+};
+
+TEST_F(ContextTest, FrameExecutesIntoExactDrawRecords)
+{
+    FrameWriter frame(default_allocator());
+    frame.begin(0);
+    frame.set_target(0, colour.get());
+    frame.set_depth(depth.get());
+    frame.viewports({{0.0f, 0.0f, 0.5f, 1.0f, 0.0f, 1.0f}});
+    frame.clear(clear_flags::color | clear_flags::depth | clear_flags::stencil);
+    frame.end();
+    const std::vector<u8> first = constants(1, 2, 3, 4, texture_handle);
+    const std::vector<u8> second = constants(5, 6, 7, 8, invalid_render_handle);
+    frame.draw_entry(1, make_batch(shader_handle), {}, first);
+    frame.draw_entry(9, make_batch(shader_handle), {}, second);
+    const auto journal = run(frame);
+
+    const auto draws = hl::headless_draws(device->immediate_context());
+    ASSERT_EQ(draws.size(), 2u);
+    const hl::DrawRecord &a = draws[0];
+    EXPECT_EQ(a.op, hl::ContextOp::draw);
+    EXPECT_EQ(a.vertex_count, 3u);
+    EXPECT_EQ(a.render_targets[0], id_of(record(*colour)->linear_targets[0].get()));
+    EXPECT_EQ(a.depth_stencil_view, id_of(record(*depth)->depth_targets[0].get()));
+    ASSERT_EQ(a.viewports.size(), 1u);
+    EXPECT_EQ(a.viewports[0], (std::array<f32, 6>{0, 0, 32, 32, 0, 1}));
+    EXPECT_NE(a.rasterizer_state, 0u);
+    EXPECT_NE(a.blend_state, 0u);
+    const D3DShaderPass *pass = device->resource_manager()->shader(shader_handle)->pass(0);
+    EXPECT_EQ(a.rasterizer_state, id_of(pass->rasterizer->state));
+    EXPECT_EQ(pass->rasterizer->desc.CullMode, D3D11_CULL_NONE);
+    const hl::StageSnapshot &pixel = a.stages[u32(hl::Stage::pixel)];
+    EXPECT_EQ(pixel.shader, id_of(pass->stage(PassStage::pixel)->shader));
+    EXPECT_EQ(pixel.constant_bytes[0], bytes_of(first, 16));
+    EXPECT_EQ(pixel.resources[0], id_of(device->resource_manager()->texture(texture_handle)->linear_view.get()));
+    EXPECT_EQ(a.topology, u32(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST));
+    // The second draw rewrites the buffer and drops the view its block does not name.
+    EXPECT_EQ(draws[1].stages[u32(hl::Stage::pixel)].constant_bytes[0], bytes_of(second, 16));
+    EXPECT_EQ(draws[1].stages[u32(hl::Stage::pixel)].resources[0], 0u);
+
+    // Redundant calls are not made: one pass, one set of targets, one state of each kind.
+    EXPECT_EQ(count_ops(journal, hl::ContextOp::set_rasterizer_state), 1u);
+    EXPECT_EQ(count_ops(journal, hl::ContextOp::set_blend_state), 1u);
+    EXPECT_EQ(count_ops(journal, hl::ContextOp::set_depth_stencil_state), 1u);
+    EXPECT_EQ(count_ops(journal, hl::ContextOp::set_render_targets), 1u);
+    EXPECT_EQ(count_ops(journal, hl::ContextOp::set_primitive_topology), 1u);
+    EXPECT_EQ(count_ops(journal, hl::ContextOp::map), 2u); // one per buffer per draw
+    EXPECT_EQ(count_ops(journal, hl::ContextOp::clear_render_target_view), 1u);
+    EXPECT_EQ(count_ops(journal, hl::ContextOp::clear_depth_stencil_view), 1u);
+}
+
+TEST_F(ContextTest, SettingTheSameTargetTwiceBindsOnceAndANewPassRebinds)
+{
+    FrameWriter frame(default_allocator());
+    frame.begin(0);
+    frame.set_target(0, colour.get());
+    frame.set_target(0, colour.get());
+    frame.end();
+    frame.draw_entry(1, make_batch(shader_handle));
+    frame.draw_entry(2, make_batch(shader_handle)); // pass 2: another pixel shader
+    frame.draw_entry(3, make_batch(shader_handle)); // pass 3 does not exist: skipped
+    frame.draw_entry(8, make_batch(shader_handle)); // pass 0: skipped
+    const auto journal = run(frame);
+    const auto draws = hl::headless_draws(device->immediate_context());
+    ASSERT_EQ(draws.size(), 2u);
+    EXPECT_NE(draws[0].stages[u32(hl::Stage::pixel)].shader, draws[1].stages[u32(hl::Stage::pixel)].shader);
+    EXPECT_EQ(count_ops(journal, hl::ContextOp::set_render_targets), 1u);
+    // Both passes share their rasterizer state: set once although the pass changed.
+    EXPECT_EQ(count_ops(journal, hl::ContextOp::set_rasterizer_state), 1u);
+}
+
+TEST_F(ContextTest, ViewportsAndScissorsAreFractionsOfTheTargetTruncated)
+{
+    struct Case {
+        u32 width, height;
+        Viewport viewport;
+        std::array<f32, 6> expected;
+        std::array<i32, 4> scissor;
+    };
+    const Case cases[] = {
+        {1366, 768, {0.25f, 0.0f, 0.5f, 1.0f, 0.0f, 1.0f}, {341, 0, 683, 768, 0, 1}, {341, 0, 1024, 768}},
+        {100, 50, {0.333f, 0.5f, 0.333f, 0.5f, 0.25f, 0.75f}, {33, 25, 33, 25, 0.25f, 0.75f}, {33, 25, 66, 50}},
+    };
+    for (const Case &c : cases) {
+        auto target = make_target(0, c.width, c.height);
+        FrameWriter frame(default_allocator());
+        frame.begin(0);
+        frame.set_target(0, target.get());
+        frame.viewports({c.viewport});
+        frame.scissors({{c.viewport.x, c.viewport.y, c.viewport.width, c.viewport.height}});
+        frame.end();
+        frame.draw_entry(1, make_batch(shader_handle));
+        run(frame);
+        const auto draws = hl::headless_draws(device->immediate_context());
+        ASSERT_EQ(draws.size(), 1u);
+        EXPECT_EQ(draws[0].viewports[0], c.expected);
+        EXPECT_EQ(draws[0].scissors[0], c.scissor);
+        submit([&](RenderResourceContext &rc) { rc.release_resource(target.get()); });
+    }
+}
+
+TEST_F(ContextTest, ClearFlagsChooseColourDepthAndStencil)
+{
+    struct Case {
+        u32 flags;
+        u32 colour_clears;
+        u32 depth_flags; // 0: no depth clear
+    };
+    const Case cases[] = {{1, 1, 0}, {2, 0, 1}, {4, 0, 2}, {6, 0, 3}, {7, 1, 3}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.flags);
+        FrameWriter frame(default_allocator());
+        frame.begin(0);
+        frame.set_target(0, colour.get());
+        frame.set_depth(depth.get());
+        frame.clear(c.flags);
+        frame.end();
+        const auto journal = run(frame);
+        EXPECT_EQ(count_ops(journal, hl::ContextOp::clear_render_target_view), c.colour_clears);
+        u32 depth_flags = 0;
+        for (const hl::JournalEntry &e : journal)
+            if (e.op == hl::ContextOp::clear_depth_stencil_view)
+                depth_flags = u32(e.args[0]);
+        EXPECT_EQ(depth_flags, c.depth_flags);
+    }
+}
+
+TEST_F(ContextTest, DrawCallsFollowIndexingInstancingAndPrimitiveKind)
+{
+    // A GPU index buffer of six 16-bit indices.
+    static const u16 indices[6] = {0, 1, 2, 2, 1, 3};
+    BufferDescription index_buffer{};
+    index_buffer.resource.type = RenderResourceType::IndexBuffer;
+    index_buffer.element_count = 6;
+    index_buffer.element_size = 0;
+    index_buffer.fill = [](void *destination, u32, u32 count) { memcpy(destination, indices, count * 2); };
+    submit([&](RenderResourceContext &c) { c.create_resource(&index_buffer.resource); });
+    ASSERT_NE(device->resource_manager()->index_buffer(index_buffer.resource.handle), nullptr);
+
+    struct Case {
+        bool indexed;
+        u32 instances;
+        u32 primitive_type;
+        hl::ContextOp op;
+        u32 count;    // vertices or indices per instance
+        u32 topology;
+    };
+    const Case cases[] = {
+        {false, 1, 0, hl::ContextOp::draw, 3, 4},
+        {false, 4, 1, hl::ContextOp::draw_instanced, 3, 2},
+        {true, 1, 0, hl::ContextOp::draw_indexed, 6, 4},  // 2 triangles x 3
+        {true, 3, 1, hl::ContextOp::draw_indexed_instanced, 4, 2}, // 2 lines x 2
+    };
+    for (const Case &c : cases) {
+        DrawBatchRecord batch = make_batch(shader_handle);
+        batch.instance_count = c.instances;
+        batch.primitive_type = c.primitive_type;
+        batch.primitive_count = 2;
+        batch.start_vertex = 5;
+        batch.start_index = 1;
+        std::vector<GeometryBinding> bindings;
+        if (c.indexed)
+            bindings.push_back({u32(RenderResourceType::IndexBuffer), index_buffer.resource.handle});
+        FrameWriter frame(default_allocator());
+        frame.draw_entry(1, batch, bindings);
+        run(frame);
+        const auto draws = hl::headless_draws(device->immediate_context());
+        ASSERT_EQ(draws.size(), 1u);
+        EXPECT_EQ(draws[0].op, c.op);
+        EXPECT_EQ(draws[0].vertex_count, c.count);
+        EXPECT_EQ(draws[0].instance_count, c.instances);
+        EXPECT_EQ(draws[0].topology, c.topology);
+        if (c.indexed) {
+            EXPECT_EQ(draws[0].start, 1u);
+            EXPECT_EQ(draws[0].base_vertex, 5);
+            EXPECT_EQ(draws[0].index_format, DXGI_FORMAT_R16_UINT);
+        } else {
+            EXPECT_EQ(draws[0].start, 5u);
+            EXPECT_EQ(draws[0].index_buffer, 0u); // a non-indexed draw leaves none bound
+        }
+    }
+    submit([&](RenderResourceContext &c) { c.release_resource(&index_buffer.resource); });
+}
+
+TEST_F(ContextTest, PrimitiveCountZeroBindsButDrawsNothing)
+{
+    FrameWriter frame(default_allocator());
+    DrawBatchRecord batch = make_batch(shader_handle);
+    batch.primitive_count = 0;
+    frame.draw_entry(1, batch, {}, constants(1, 1, 1, 1, invalid_render_handle));
+    const auto journal = run(frame);
+    EXPECT_TRUE(hl::headless_draws(device->immediate_context()).empty());
+    EXPECT_EQ(count_ops(journal, hl::ContextOp::set_shader), 2u);
+    EXPECT_EQ(count_ops(journal, hl::ContextOp::map), 1u);
+}
+
+TEST_F(ContextTest, CpuSideVerticesGoThroughTheRingAtStrideTimesPosition)
+{
+    Array<u8> vertices(default_allocator());
+    vertices.resize(3 * 12);
+    for (u32 i = 0; i < vertices.size(); ++i)
+        vertices[i] = u8(i + 1);
+    BufferDescription vb = make_vertex_buffer_resource(buffer_mode::cpu_memory, 3, 12, &vertices);
+    submit([&](RenderResourceContext &c) { c.create_resource(&vb.resource); });
+    const std::vector<GeometryBinding> bindings = {{u32(RenderResourceType::VertexBuffer), vb.resource.handle}};
+    FrameWriter frame(default_allocator());
+    frame.draw_entry(1, make_batch(shader_handle), bindings);
+    frame.draw_entry(2, make_batch(shader_handle), bindings);
+    run(frame); // the ring grows to hold the frame
+    device->immediate_render_context()->begin_frame(); // as after a present
+    const auto journal = run(frame);
+    const auto draws = hl::headless_draws(device->immediate_context());
+    ASSERT_EQ(draws.size(), 2u);
+    EXPECT_EQ(draws[0].vertex_buffers[0].stride, 12u);
+    EXPECT_EQ(draws[0].vertex_buffers[0].offset, 0u);
+    EXPECT_EQ(draws[1].vertex_buffers[0].offset, 36u); // the second append lands after the first
+    EXPECT_EQ(draws[0].vertex_buffers[0].buffer, draws[1].vertex_buffers[0].buffer);
+    // The first append of the frame discards, the next one does not overwrite.
+    std::vector<u64> map_types;
+    for (const hl::JournalEntry &e : journal)
+        if (e.op == hl::ContextOp::map && e.objects[0] == draws[0].vertex_buffers[0].buffer)
+            map_types.push_back(e.args[1]);
+    EXPECT_EQ(map_types, (std::vector<u64>{D3D11_MAP_WRITE_DISCARD, D3D11_MAP_WRITE_NO_OVERWRITE}));
+    submit([&](RenderResourceContext &c) { c.release_resource(&vb.resource); });
+}
+
+// Names the first part of two draw records that differs.
+std::string difference(const hl::DrawRecord &a, const hl::DrawRecord &b)
+{
+    if (a.render_targets != b.render_targets || a.depth_stencil_view != b.depth_stencil_view)
+        return "targets";
+    if (a.viewports != b.viewports || a.scissors != b.scissors)
+        return "viewports or scissors";
+    if (a.rasterizer_state != b.rasterizer_state || a.depth_stencil_state != b.depth_stencil_state ||
+        a.blend_state != b.blend_state || a.stencil_ref != b.stencil_ref)
+        return "pass states";
+    for (u32 s = 0; s < 6; ++s) {
+        const hl::StageSnapshot &x = a.stages[s], &y = b.stages[s];
+        if (x.shader != y.shader)
+            return "stage " + std::to_string(s) + " shader";
+        if (x.resources != y.resources)
+            return "stage " + std::to_string(s) + " resources";
+        if (x.constant_buffers != y.constant_buffers || x.constant_bytes != y.constant_bytes)
+            return "stage " + std::to_string(s) + " constant buffers";
+        if (x.samplers != y.samplers)
+            return "stage " + std::to_string(s) + " samplers";
+    }
+    if (a.vertex_buffers != b.vertex_buffers || a.index_buffer != b.index_buffer || a.input_layout != b.input_layout)
+        return "geometry";
+    return "counts or topology";
+}
+
+// A frame long enough for several ranges: segments that set targets, viewports and clears
+// sit on both sides of range boundaries, one exactly at a range's first entry.
+void write_long_frame(FrameWriter &frame, RenderTarget *a, RenderTarget *b, RenderTarget *depth,
+                      RenderResourceHandle shader, RenderResourceHandle texture)
+{
+    const u32 total = 400; // ranges of 20 entries
+    for (u32 i = 0; i < total; ++i) {
+        const i64 key = i64(i) * 8;
+        if (i % 47 == 0 || i == 40) {
+            frame.begin(key);
+            frame.set_target(0, (i / 47) % 2 ? b : a);
+            frame.set_depth(i % 3 ? depth : nullptr);
+            frame.viewports({{0.0f, 0.0f, 0.25f * f32(1 + (i % 4)), 1.0f, 0.0f, 1.0f}});
+            frame.clear(clear_flags::color | (i % 3 ? clear_flags::depth : 0));
+            frame.end();
+            continue;
+        }
+        std::vector<u8> block(20);
+        const f32 value = f32(i);
+        memcpy(block.data(), &value, 4);
+        const RenderResourceHandle resource = i % 5 == 0 ? texture : invalid_render_handle;
+        memcpy(block.data() + 16, &resource, 4);
+        frame.draw_entry(key | (1 + (i % 2)), make_batch(shader), {}, block);
+    }
+}
+
+TEST_F(ContextTest, DeferredDispatchGivesTheSerialDraws)
+{
+    stop();
+    start(4);
+    colour = make_target(0, 64, 32);
+    auto other = make_target(0, 64, 32);
+    depth = make_target(3, 64, 32);
+    shader_handle = create_shader(shader);
+    texture_handle = make_texture();
+
+    FrameWriter frame(default_allocator());
+    write_long_frame(frame, colour.get(), other.get(), depth.get(), shader_handle, texture_handle);
+    ID3D11DeviceContext *immediate = device->immediate_context();
+
+    set_deferred(false);
+    run(frame);
+    const auto serial = hl::headless_draws(immediate);
+    const auto serial_colour = hl::headless_resource_bytes(record(*other)->object->resource());
+    EXPECT_EQ(hl::headless_create_count(hl::ObjectKind::deferred_context), 0u);
+
+    set_deferred(true);
+    for (u32 round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        run(frame);
+        const auto deferred = hl::headless_draws(immediate);
+        ASSERT_EQ(deferred.size(), serial.size());
+        for (u32 i = 0; i < serial.size(); ++i)
+            ASSERT_EQ(deferred[i], serial[i]) << "draw " << i << ": " << difference(deferred[i], serial[i]);
+        EXPECT_EQ(hl::headless_resource_bytes(record(*other)->object->resource()), serial_colour);
+        EXPECT_EQ(hl::headless_live_count(hl::ObjectKind::command_list), 0u);
+    }
+    // 400 entries make 20 ranges; the pool keeps their contexts for the next frames.
+    EXPECT_EQ(split_dispatch(400).range_count, 20u);
+    EXPECT_EQ(hl::headless_create_count(hl::ObjectKind::deferred_context), 20u);
+    EXPECT_EQ(device->deferred_pool_size(), 20u);
+
+    // Switching back to serial starts from a clean cache: the serial draws again.
+    set_deferred(false);
+    run(frame);
+    EXPECT_EQ(hl::headless_draws(immediate), serial);
+}
+
+TEST(DispatchSplit, RangeSizesAndCounts)
+{
+    struct Case {
+        u32 n, size, count;
+    };
+    const Case cases[] = {{0, 0, 0}, {15, 20, 1}, {20, 20, 1}, {21, 20, 2}, {400, 20, 20}, {1000, 50, 20},
+                          {1001, 50, 21}, {50000, 2500, 20}};
+    for (const Case &c : cases) {
+        const DispatchSplit split = split_dispatch(c.n);
+        EXPECT_EQ(split.range_size, c.size) << c.n;
+        EXPECT_EQ(split.range_count, c.count) << c.n;
+    }
+}
+
+TEST(TrackTargetState, LaterCommandsWinAndOtherCommandsAreIgnored)
+{
+    FrameWriter frame(default_allocator());
+    RenderTarget a(default_allocator()), b(default_allocator());
+    frame.begin(0);
+    frame.set_target(0, &a);
+    frame.set_target(3, &b);
+    frame.viewports({{0, 0, 0.5f, 0.5f, 0, 1}, {0.5f, 0.5f, 0.5f, 0.5f, 0, 1}});
+    frame.resolve_count(2);
+    frame.clear(7);
+    frame.set_target(0, nullptr);
+    frame.end();
+    ContextTargetState state;
+    track_target_state(state, frame.entries[0]);
+    EXPECT_EQ(state.colour[0], nullptr);
+    EXPECT_EQ(state.colour[3], &b);
+    EXPECT_EQ(state.viewport_count, 2u);
+    EXPECT_FLOAT_EQ(state.viewports[1].x, 0.5f);
+    EXPECT_EQ(state.scissor_count, 1u);
+    EXPECT_EQ(state.copy_counter, 2);
+}
+
+} // namespace
+} // namespace tallow::render::d3d11::test
