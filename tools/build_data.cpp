@@ -10,8 +10,9 @@
 //   data = [ "levels/one" ]     // data/levels/one.data
 //
 // A resource <name> of type <type> is compiled from the file "<name>.<type>": "lua"
-// resources become a u32 byte length followed by the script text; "strings" sources are
-// config text mapping each string id to its text,
+// resources become a u32 byte length followed by the script text; "unit" sources are
+// compiled by the unit compiler (tools/unit_compiler.h documents their layout); "strings"
+// sources are config text mapping each string id to its text,
 //
 //   menu_start = "Start game"
 //   menu_quit = "Quit"
@@ -31,6 +32,7 @@
 #include "resource/resource_properties.h"
 #include "resource/resource_writer.h"
 #include "resource/strings_writer.h"
+#include "tools/unit_compiler.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -99,6 +101,13 @@ bool compile_strings(const std::string &file_name, const std::vector<u8> &source
 bool compile(const std::string &type, const std::string &file_name, const std::vector<u8> &source,
              std::vector<u8> &out)
 {
+    if (type == "unit") {
+        std::string error;
+        if (compile_unit_source(reinterpret_cast<const char *>(source.data()), source.size(), out, error))
+            return true;
+        log_message("build_data", "%s: %s", file_name.c_str(), error.c_str());
+        return false;
+    }
     Array<u8> bytes(default_allocator());
     if (type == "lua") {
         append_u32(bytes, u32(source.size()));

@@ -17,6 +17,26 @@ ChunkStore::ChunkStore(Allocator &allocator) : _bytes(allocator)
         set_word(root_list, not_found);
 }
 
+bool ChunkStore::assign_bytes(const void *data, u32 size)
+{
+    _free_list = not_found;
+    _bytes.clear();
+    if (size < 8) {
+        if (allocate(8) == 0)
+            set_word(root_list, not_found);
+        return true;
+    }
+    _bytes.resize(size);
+    if (_bytes.size() != size) {
+        _bytes.clear();
+        if (allocate(8) == 0)
+            set_word(root_list, not_found);
+        return false;
+    }
+    memcpy(_bytes.data(), data, size);
+    return true;
+}
+
 u32 ChunkStore::word(u32 offset) const
 {
     u32 v = not_found;

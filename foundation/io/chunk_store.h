@@ -57,6 +57,12 @@ class ChunkStore {
     u32 chunk_size(u32 chunk) const { return word(chunk + 12); }
     u8 *chunk_data(u32 chunk) { return _bytes.data() + chunk + header_bytes; }
 
+    /// Replaces the whole store with `size` bytes of another store's `bytes()` (a saved
+    /// store, a unit resource's data defaults). Fewer than 8 bytes leave an empty store.
+    /// Damaged bytes are safe: walks then end at not_found. False when memory runs out
+    /// (the store is then empty).
+    bool assign_bytes(const void *data, u32 size);
+
     /// The store's bytes (for copying or saving).
     const Array<u8> &bytes() const { return _bytes; }
     u32 free_list() const { return _free_list; }

@@ -14,6 +14,7 @@
 #include "resource/resource_manager.h"
 #include "resource/resource_package.h"
 #include "resource/resource_types.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/resource_test_data.h"
 #include "tests/support/temp_directory.h"
 
@@ -26,34 +27,8 @@
 
 namespace tallow::test {
 
-/// Collects log lines of the "resource" category while alive.
-class ResourceLogCapture {
-  public:
-    ResourceLogCapture() { set_log_capture(&capture, this, false); }
-    ~ResourceLogCapture() { set_log_capture(nullptr, nullptr); }
-    std::vector<std::string> lines()
-    {
-        std::lock_guard<std::mutex> guard(_lock);
-        return _lines;
-    }
-    bool contains(const char *text)
-    {
-        for (const std::string &line : lines())
-            if (line.find(text) != std::string::npos)
-                return true;
-        return false;
-    }
-
-  private:
-    static void capture(void *user, const char *category, const char *message)
-    {
-        auto *self = static_cast<ResourceLogCapture *>(user);
-        std::lock_guard<std::mutex> guard(self->_lock);
-        self->_lines.push_back(std::string(category) + ": " + message);
-    }
-    std::mutex _lock;
-    std::vector<std::string> _lines;
-};
+/// Collects every log line as "category: message" while alive.
+using ResourceLogCapture = LogCapture;
 
 /// The raw bytes of a "data" resource as loaded (raw types keep no size: tests know it).
 inline std::string raw_bytes(const void *data, size_t size)

@@ -1,0 +1,16 @@
+# Render worlds, their state streams and render objects; the render interface.
+target_sources(tallow_render PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/deferred_release_queue.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/render_interface.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/render_object.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/render_record.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/render_scene_graph.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/render_state_queue.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/render_state_stream.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/render_world.cpp
+)
+
+# The Application's render service sits above both the render library and the
+# application, so neither links the other.
+add_library(tallow_render_service STATIC ${CMAKE_CURRENT_LIST_DIR}/render_service.cpp)
+target_link_libraries(tallow_render_service PUBLIC tallow_render tallow_application)

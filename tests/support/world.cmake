@@ -1,0 +1,3 @@
+# Unit resource bytes for the world tests, fuzz seeds and benchmarks; the same writer
+# serves the unit compiler (tools/compile_unit), which defines the library.
+target_link_libraries(tallow_test_support PUBLIC tallow_unit_resource_writer)

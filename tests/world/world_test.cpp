@@ -1,0 +1,602 @@
+#include "tests/world/world_fixture.h"
+
+#include "foundation/threads/thread_pool.h"
+#include "foundation/threads/thread_registry.h"
+#include "world/timed_events.h"
+
+#include <algorithm>
+#include <random>
+
+namespace tallow::test {
+namespace {
+
+// Timed events --------------------------------------------------------------------------
+
+TEST(TimedEvents, RandomDelaysFireInDueOrder)
+{
+    TraceAllocator allocator("timed_events_test", default_allocator());
+    {
+        TimedEvents events(allocator);
+        std::mt19937 random(7);
+        std::uniform_real_distribution<f32> delay(0.01f, 5.0f);
+        std::vector<std::pair<f32, u32>> expected;
+        for (u32 i = 0; i < 500; ++i) {
+            TimedDelay d{delay(random), i};
+            expected.push_back({d.delay, i});
+            events.schedule(0, 1, &d, 1, [](void *, u32, u32) { FAIL() << "nothing fires at scheduling"; }, nullptr);
+            ASSERT_TRUE(events.validate());
+        }
+        std::stable_sort(expected.begin(), expected.end(), [](auto &a, auto &b) { return a.first < b.first; });
+        std::vector<u32> fired;
+        for (f32 t = 0; t < 6; t += 0.1f) {
+            events.run(t, [](void *c, u32, u32 target) { static_cast<std::vector<u32> *>(c)->push_back(target); },
+                       &fired);
+            ASSERT_TRUE(events.validate());
+        }
+        ASSERT_EQ(fired.size(), expected.size());
+        // Within one run events come out by due time; across runs too.
+        std::vector<f32> due;
+        for (u32 target : fired)
+            for (auto &e : expected)
+                if (e.second == target)
+                    due.push_back(e.first);
+        EXPECT_TRUE(std::is_sorted(due.begin(), due.end()));
+    }
+    EXPECT_EQ(allocator.allocation_count(), 0u);
+}
+
+// A callback that schedules an earlier event while the queue runs must not make the fired
+// event fire again or lose another.
+TEST(TimedEvents, CallbackSchedulingDuringRunFiresEachOnce)
+{
+    TraceAllocator allocator("timed_events_test", default_allocator());
+    {
+        TimedEvents events(allocator);
+        const TimedDelay delays[] = {{1, 1}, {2, 2}, {3, 3}};
+        struct Context {
+            TimedEvents *events;
+            std::vector<u32> fired;
+        } c{&events, {}};
+        events.schedule(0, 9, delays, 3, [](void *, u32, u32) {}, nullptr);
+        auto fire = [](void *p, u32, u32 target) {
+            auto &c = *static_cast<Context *>(p);
+            c.fired.push_back(target);
+            if (target == 1) {
+                const TimedDelay more[] = {{-5, 10}, {0.5f, 11}};
+                c.events->schedule(2.5f, 9, more, 2, [](void *, u32, u32) {}, nullptr);
+            }
+        };
+        // 10 is due at -2.5, so it rises above 2 and fires next; 11 (due 3.0 at 2.5 + 0.5)
+        // waits for the next run.
+        events.run(2.5f, fire, &c);
+        EXPECT_EQ(c.fired, (std::vector<u32>{1, 10, 2}));
+        events.run(3.5f, fire, &c);
+        EXPECT_EQ(c.fired.size(), 5u);
+        EXPECT_EQ(std::count(c.fired.begin(), c.fired.end(), 3u), 1);
+        EXPECT_EQ(std::count(c.fired.begin(), c.fired.end(), 11u), 1);
+        EXPECT_EQ(events.count(), 0u);
+    }
+}
+
+class WorldTest : public WorldFixture {};
+
+TEST_F(WorldTest, TimedEventTable)
+{
+    const UnitResource &r = chain(1);
+    Unit *u = spawn(r);
+    UnitHandle h = u->handle();
+    struct Case {
+        const char *name;
+        f32 delay;
+        u32 frames_until_fired; // 0 = during scheduling
+    };
+    // Frames are 0.25 s: exact in binary, so "strictly greater" is tested at the boundary.
+    const Case cases[] = {
+        {"zero fires at once", 0.0f, 0},
+        {"NaN fires at once, blocks nothing", std::nanf(""), 0},
+        {"exactly one frame fires after the second", 0.25f, 2},
+        {"just under one frame", 0.2f, 1},
+        {"negative fires at the next update", -1.0f, 1},
+    };
+    u32 target = 1;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        flow_calls.clear();
+        TimedDelay d{c.delay, target};
+        world->schedule_timed_events(h, &d, 1);
+        u32 frames = 0;
+        while (flow_calls.empty() && frames < 10) {
+            step(0.25f);
+            ++frames;
+        }
+        ASSERT_EQ(flow_calls.size(), 1u);
+        EXPECT_EQ(flow_calls[0].target, target);
+        EXPECT_EQ(frames, c.frames_until_fired);
+        ++target;
+    }
+    // Events of destroyed units vanish.
+    TimedDelay d{0.1f, 99};
+    world->schedule_timed_events(h, &d, 1);
+    world->destroy_unit(*u);
+    flow_calls.clear();
+    step(1);
+    EXPECT_TRUE(flow_calls.empty());
+    EXPECT_EQ(world->timed_events().count(), 0u);
+}
+
+// Idle dropping ---------------------------------------------------------------------------
+
+TEST_F(WorldTest, IdleUnitsLeaveRoundRobinAtMostTwentyPerFrame)
+{
+    const UnitResource &r = chain(2);
+    std::vector<Unit *> units;
+    for (u32 i = 0; i < 47; ++i) {
+        units.push_back(spawn(r));
+        world->wake_unit(*units.back(), 1 + i % 3); // some stay longer
+    }
+    EXPECT_EQ(world->update_list().size(), 47u);
+    // Units 5 and 6 stay awake for good.
+    world->wake_unit(*units[5], 1000);
+    world->wake_unit(*units[6], 1000);
+    u32 previous = world->update_list().size();
+    for (u32 frame = 0; frame < 10; ++frame) {
+        step();
+        u32 now = world->update_list().size();
+        EXPECT_LE(previous - now, World::idle_checks_per_frame);
+        previous = now;
+    }
+    ASSERT_EQ(world->update_list().size(), 2u);
+    EXPECT_NE(units[5]->update_index(), unit_not_listed);
+    EXPECT_NE(units[6]->update_index(), unit_not_listed);
+    // ceil(47 / 20) frames after the last wake ran out, all idle units are gone.
+}
+
+TEST_F(WorldTest, WakeForOneFrameKeepsTheUnitThroughTheNextDropCheck)
+{
+    const UnitResource &r = chain(1);
+    Unit *u = spawn(r);
+    world->wake_unit(*u, 1);
+    step();
+    EXPECT_NE(u->update_index(), unit_not_listed) << "awake-until = frame counter at the first check";
+    step();
+    EXPECT_EQ(u->update_index(), unit_not_listed);
+}
+
+TEST_F(WorldTest, AwakeListFollowsDynamicActors)
+{
+    UnitSource s;
+    s.add_node("root", matrix4x4_identity, no_parent);
+    UnitSourceActor a;
+    a.actor_template = 7;
+    s.actors.push_back(a);
+    const UnitResource &r = resource(s);
+    physics->dynamic_templates[7] = true;
+    Unit *u = spawn(r);
+    world->add_to_awake_list_locked(*u);
+    step();
+    EXPECT_NE(u->awake_index(), unit_not_listed);
+    FakePhysicsWorld::fake(u->actor(0))->sleeping = true;
+    step();
+    EXPECT_EQ(u->awake_index(), unit_not_listed);
+}
+
+// A unit woken during the physics step sits past the masks sized before it: its records
+// must be bounds-checked, not written past the array.
+TEST_F(WorldTest, UnitWokenDuringPhysicsStep)
+{
+    const UnitResource &r = chain(2);
+    std::vector<Unit *> units;
+    for (u32 i = 0; i < 5; ++i)
+        units.push_back(spawn(r));
+    step();
+    step();
+    ASSERT_EQ(world->update_list().size(), 0u);
+    physics->on_step = [&] {
+        for (Unit *u : units) {
+            world->wake_unit(*u, 2);
+            world->add_to_awake_list_locked(*u);
+        }
+    };
+    step();
+    physics->on_step = nullptr;
+    EXPECT_EQ(world->update_list().size(), 5u);
+    step();
+}
+
+// Linking ----------------------------------------------------------------------------------
+
+TEST_F(WorldTest, LinkedChainIsRightAfterOneUpdateWhateverTheLinkOrder)
+{
+    const UnitResource &r = chain(2);
+    Unit *root = spawn(r, translation_matrix(10, 0, 0));
+    Unit *child = spawn(r);
+    Unit *grandchild = spawn(r);
+    ASSERT_TRUE(world->link_unit(*grandchild, *child, 1)); // grandchild first
+    ASSERT_TRUE(world->link_unit(*child, *root, 1));
+    root->scene_graph().set_local_pose(0, translation_matrix(20, 0, 0));
+    world->wake_unit(*root, 1);
+    step();
+    // root node 1 at 21; child root at 21, its node 1 at 22; grandchild root at 22, node 1 at 23.
+    EXPECT_EQ(translation(child->scene_graph().world_pose(0)).x, 21.0f);
+    EXPECT_EQ(translation(grandchild->scene_graph().world_pose(0)).x, 22.0f);
+    EXPECT_EQ(translation(grandchild->scene_graph().world_pose(1)).x, 23.0f);
+    // Bit 0 is inherited down the chain.
+    world->wake_unit(*root, 5);
+    EXPECT_TRUE(grandchild->needs_update() & unit_needs_scene_update);
+}
+
+TEST_F(WorldTest, LinkCyclesAreRefused)
+{
+    const UnitResource &r = chain(2);
+    Unit *a = spawn(r);
+    Unit *b = spawn(r);
+    EXPECT_FALSE(world->link_unit(*a, *a, 0));
+    ASSERT_TRUE(world->link_unit(*b, *a, 1));
+    EXPECT_FALSE(world->link_unit(*a, *b, 0)) << "a under its own descendant";
+    EXPECT_FALSE(world->link_unit(*a, *b, 7)) << "no such node";
+    step();
+}
+
+TEST_F(WorldTest, UnlinkKeepsTheWorldPose)
+{
+    const UnitResource &r = chain(2);
+    Unit *parent = spawn(r, pose_matrix(0.7f, 2.0f, {1, 2, 3}));
+    Unit *child = spawn(r);
+    ASSERT_TRUE(world->link_unit(*child, *parent, 1));
+    step();
+    Matrix4x4 linked_pose = child->scene_graph().world_pose(1);
+    world->unlink_unit(*child);
+    world->wake_unit(*child, 1);
+    parent->scene_graph().set_local_pose(0, translation_matrix(50, 0, 0)); // moving the old parent changes nothing
+    world->wake_unit(*parent, 1);
+    step();
+    EXPECT_TRUE(near(child->scene_graph().world_pose(1), linked_pose));
+    EXPECT_EQ(child->parent_unit(), nullptr);
+}
+
+TEST_F(WorldTest, DestroyingAParentFreesItsLinkedChildrenWhereTheyStand)
+{
+    const UnitResource &r = chain(2);
+    Unit *parent = spawn(r, translation_matrix(5, 0, 0));
+    Unit *child = spawn(r);
+    ASSERT_TRUE(world->link_unit(*child, *parent, 1));
+    step();
+    world->destroy_unit(*parent);
+    EXPECT_EQ(child->parent_unit(), nullptr);
+    EXPECT_EQ(child->linked_index(), unit_not_listed);
+    world->wake_unit(*child, 1);
+    step();
+    EXPECT_EQ(translation(child->scene_graph().world_pose(0)).x, 6.0f);
+}
+
+// Reflection -------------------------------------------------------------------------------
+
+TEST_F(WorldTest, ReflectionRecordsHoldExactlyTheChangedNodes)
+{
+    const UnitResource &r = chain(4);
+    std::vector<Unit *> units;
+    for (u32 i = 0; i < 45; ++i) // three batches
+        units.push_back(spawn(r));
+    step();
+    step();
+    render->take_records();
+    ASSERT_EQ(world->update_list().size(), 0u);
+
+    units[3]->scene_graph().set_local_pose(2, translation_matrix(0, 1, 0)); // nodes 2, 3
+    world->wake_unit(*units[3], 1);
+    units[40]->scene_graph().set_local_pose(0, translation_matrix(0, 0, 1)); // all four
+    world->wake_unit(*units[40], 1);
+    world->wake_unit(*units[41], 1); // awake but unchanged
+    step();
+    std::vector<ChangeRecord> records = render->take_records();
+    ASSERT_EQ(records.size(), units.size()) << "one record per unit";
+    for (u32 i = 0; i < units.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(records[i].render_handle, units[i]->scene_graph().render_handle());
+        std::vector<u32> expected;
+        if (i == 3)
+            expected = {2, 3};
+        if (i == 40)
+            expected = {0, 1, 2, 3};
+        EXPECT_EQ(records[i].nodes, expected);
+    }
+}
+
+TEST_F(WorldTest, LinkedUnitInNoListStillReachesTheRenderSide)
+{
+    const UnitResource &r = chain(2);
+    Unit *parent = spawn(r);
+    Unit *child = spawn(r);
+    ASSERT_TRUE(world->link_unit(*child, *parent, 1));
+    step();
+    step();
+    ASSERT_EQ(child->update_index(), unit_not_listed);
+    render->take_records();
+    parent->scene_graph().set_local_pose(0, translation_matrix(3, 0, 0));
+    world->wake_unit(*parent, 1);
+    step();
+    std::vector<ChangeRecord> records = render->take_records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].nodes, (std::vector<u32>{0, 1}));
+}
+
+TEST_F(WorldTest, EmptyWorldUpdates)
+{
+    step();
+    EXPECT_TRUE(render->take_records().empty());
+    EXPECT_EQ(render->releases, 1u);
+}
+
+// Lifecycle --------------------------------------------------------------------------------
+
+TEST_F(WorldTest, DestroyKeepsSpawnOrderAndFixesEveryList)
+{
+    const UnitResource &r = chain(2);
+    Unit *a = spawn(r);
+    Unit *b = spawn(r);
+    Unit *c = spawn(r);
+    Unit *parent = spawn(r);
+    world->wake_unit(*b, 10);
+    world->add_to_awake_list(*b);
+    ASSERT_TRUE(world->link_unit(*b, *parent, 0));
+    world->wake_unit(*c, 10);
+    world->add_to_awake_list(*c);
+    UnitHandle hb = b->handle();
+    world->destroy_unit(*b);
+    EXPECT_EQ(world->unit(hb), nullptr);
+    ASSERT_EQ(world->units().size(), 3u);
+    EXPECT_EQ(world->units()[0], a);
+    EXPECT_EQ(world->units()[1], c);
+    EXPECT_EQ(world->units()[2], parent);
+    EXPECT_TRUE(world->validate());
+    step();
+}
+
+TEST_F(WorldTest, SpawnFlowThatDestroysItsOwnUnit)
+{
+    UnitSource s;
+    s.add_node("root", matrix4x4_identity, no_parent);
+    s.flow_graph = {1, 2, 3, 4};
+    const UnitResource &r = resource(s);
+    flow_action = [](World &w, Unit &u, u32 target) {
+        if (target == unit_spawn_event) {
+            const TimedDelay now{0, 5};
+            w.schedule_timed_events(u.handle(), &now, 1); // fires at once, inside the spawn run
+        } else if (target == 5) {
+            w.destroy_unit(u);
+            EXPECT_EQ(u.type_tag(), unit_type_tag) << "still whole inside the run";
+        }
+    };
+    Unit *u = world->spawn_unit_from_resource(r, nullptr, matrix4x4_identity);
+    EXPECT_EQ(u, nullptr) << "destroyed by its own spawn flow";
+    ASSERT_EQ(flow_calls.size(), 2u);
+    EXPECT_EQ(flow_calls[0].target, unit_spawn_event);
+    EXPECT_EQ(world->units().size(), 0u);
+    EXPECT_EQ(unit_handle_table().get(flow_calls[0].handle), nullptr);
+    step();
+}
+
+TEST_F(WorldTest, UnitWithoutFlowRunsNoFlowAndTypeTagComesFirst)
+{
+    Unit *u = spawn(resource({}));
+    ASSERT_NE(u, nullptr);
+    EXPECT_TRUE(flow_calls.empty());
+    u32 first_word;
+    memcpy(&first_word, u, 4);
+    EXPECT_EQ(first_word, unit_type_tag);
+    step();
+}
+
+// Initialisation ---------------------------------------------------------------------------
+
+TEST_F(WorldTest, InitBuildsComponentsFromTheResource)
+{
+    UnitSource s;
+    u32 root = s.add_node("root", matrix4x4_identity, no_parent);
+    s.add_node("arm", translation_matrix(0, 1, 0), root);
+    s.meshes.push_back({1, 0, {0, 0}, 0});  // not created
+    s.meshes.push_back({2, 1, {0, 0}, 1});
+    s.meshes.push_back({3, 1, {0, 0}, 2});
+    s.cameras.push_back({4, 1, {}});
+    UnitSourceActor shell;
+    shell.name_id = NameId32("shell").value();
+    shell.pose = pose_matrix(0.3f, 1.0f, {0, 0, 2});
+    UnitSourceActor hidden;
+    hidden.name_id = NameId32("hidden").value();
+    hidden.create = 0;
+    s.actors = {shell, hidden};
+    s.collision_pairs = {0, 1};
+    UnitSourceJoint anchored;
+    anchored.words[0] = NameId32("anchor").value();
+    anchored.vectors[0] = {1, 0, 0};
+    UnitSourceJoint bound;
+    bound.words[0] = NameId32("bound").value();
+    bound.actor_names[0] = shell.name_id;
+    bound.vectors[0] = {1, 0, 0};
+    s.joints = {anchored, bound};
+    s.movers.push_back({1, 2, 3, 4, 5, 6});
+    s.visibility_groups.push_back({NameId32("g").value(), {2}});
+    const UnitResource &r = resource(s);
+
+    Matrix4x4 spawn_pose = pose_matrix(1.1f, 2.0f, {5, 6, 7});
+    Unit *u = spawn(r, spawn_pose);
+    ASSERT_NE(u, nullptr);
+    EXPECT_EQ(u->mesh_handle(0), no_render_handle);
+    EXPECT_NE(u->mesh_handle(1), no_render_handle);
+    EXPECT_NE(u->mesh_handle(2), no_render_handle);
+    EXPECT_EQ(render->created.size(), 3u); // two meshes, one camera
+    // Actor pose = template pose x spawn pose (not the other way round).
+    ASSERT_NE(u->actor(0), nullptr);
+    EXPECT_TRUE(near(FakePhysicsWorld::fake(u->actor(0))->pose, shell.pose * spawn_pose));
+    EXPECT_FALSE(near(shell.pose * spawn_pose, spawn_pose * shell.pose));
+    EXPECT_EQ(u->actor(1), nullptr);
+    EXPECT_TRUE(physics->pairs_off.empty()) << "a pair with a null slot is skipped";
+    // Joints: without names the frame is placed in the world by the spawn pose.
+    ASSERT_EQ(physics->joints.size(), 2u);
+    const JointCreateParams &j0 = physics->joints[0]->params;
+    EXPECT_EQ(j0.actors[0], nullptr);
+    Vector3 expected = transform_point(spawn_pose, {1, 0, 0});
+    EXPECT_NEAR(j0.frame_positions[0].x, expected.x, 1e-4f);
+    EXPECT_NEAR(j0.frame_positions[0].y, expected.y, 1e-4f);
+    const JointCreateParams &j1 = physics->joints[1]->params;
+    EXPECT_EQ(j1.actors[0], u->actor(0));
+    EXPECT_EQ(j1.frame_positions[0], (Vector3{1, 0, 0}));
+    EXPECT_EQ(physics->movers, 1);
+    // Node 1 sits at its local pose times the spawn pose.
+    EXPECT_TRUE(near(u->scene_graph().world_pose(1), translation_matrix(0, 1, 0) * spawn_pose));
+
+    EXPECT_EQ(u->find_mesh(3), 2);
+    EXPECT_EQ(u->find_mesh(99), -1);
+    EXPECT_EQ(u->find_actor_index(NameId32("hidden").value()), 1);
+    EXPECT_EQ(u->find_joint_index(NameId32("bound").value()), 1);
+    u->destroy_actor(1); // null slot: nothing
+    u->create_actor(1);
+    EXPECT_NE(u->actor(1), nullptr);
+    EXPECT_TRUE(u->set_visibility(NameId32("g").value(), false));
+    EXPECT_FALSE(render->visibility.at(u->mesh_handle(2)));
+    EXPECT_FALSE(u->set_visibility(NameId32("none").value(), false));
+
+    u->disable_physics();
+    EXPECT_EQ(u->actor(0), nullptr);
+    EXPECT_EQ(physics->movers, 0);
+    step();
+}
+
+TEST_F(WorldTest, ReloadKeepsHandlePoseAndPhysicsChoices)
+{
+    UnitSource s;
+    s.add_node("root", matrix4x4_identity, no_parent);
+    UnitSourceActor a;
+    a.actor_template = 7;
+    s.actors.push_back(a);
+    const UnitResource &old_resource = resource(s);
+    UnitSource t = s;
+    t.add_node("extra", translation_matrix(0, 0, 1), 0);
+    UnitSourceActor b;
+    b.actor_template = 7;
+    t.actors.push_back(b);
+    const UnitResource &new_resource = resource(t);
+    physics->dynamic_templates[7] = true;
+
+    Unit *u = spawn(old_resource, translation_matrix(4, 0, 0));
+    UnitHandle h = u->handle();
+    u->scene_graph().set_local_pose(0, translation_matrix(9, 0, 0));
+    world->wake_unit(*u, 1);
+    step();
+    physics->set_kinematic(u->actor(0), true);
+    world->reload_units_of_resource(old_resource, new_resource);
+    EXPECT_EQ(world->unit(h), u);
+    EXPECT_EQ(u->scene_graph().node_count(), 2u);
+    EXPECT_EQ(translation(u->scene_graph().world_pose(0)).x, 9.0f);
+    ASSERT_NE(u->actor(1), nullptr);
+    EXPECT_TRUE(physics->is_kinematic(u->actor(0)));
+    EXPECT_TRUE(physics->is_kinematic(u->actor(1))) << "all dynamic actors were kinematic";
+
+    // A unit with no dynamic actors does not force the new ones kinematic.
+    physics->dynamic_templates.clear();
+    Unit *v = spawn(old_resource);
+    physics->dynamic_templates[7] = true;
+    v->reload(new_resource);
+    EXPECT_FALSE(physics->is_kinematic(v->actor(1)));
+    step();
+}
+
+TEST_F(WorldTest, SpawningAnUnloadedResourceGivesNull)
+{
+    EXPECT_EQ(world->spawn_unit(NameId64("units/none"), matrix4x4_identity), nullptr);
+}
+
+// The same scenario on a thread pool gives the same poses and records.
+class WorldOnPoolTest : public WorldFixture {
+  protected:
+    ThreadPool *pool() override { return &_pool; }
+    ThreadRegistry _registry{default_allocator(), "main"};
+    ThreadPool _pool{default_allocator(), 3, _registry};
+};
+
+TEST_F(WorldOnPoolTest, ScenarioMatchesTheInlineRun)
+{
+    const UnitResource &r = chain(3);
+    std::vector<Unit *> units;
+    for (u32 i = 0; i < 83; ++i) {
+        units.push_back(spawn(r, translation_matrix(f32(i), 0, 0)));
+        if (i % 4 == 1) {
+            ASSERT_TRUE(world->link_unit(*units[i], *units[i - 1], 2));
+        }
+    }
+    for (u32 frame = 0; frame < 5; ++frame) {
+        for (u32 i = 0; i < units.size(); i += 3) {
+            units[i]->scene_graph().set_local_pose(1, translation_matrix(0, f32(frame), 0));
+            world->wake_unit(*units[i], 1);
+        }
+        step();
+        std::vector<ChangeRecord> records = render->take_records();
+        ASSERT_EQ(records.size(), units.size());
+        for (u32 i = 0; i < units.size(); i += 3)
+            EXPECT_FALSE(records[i].nodes.empty());
+    }
+    // Unit 1 follows node 2 of unit 0: x = 0, node 1 at y = 4, node 2 one further along x.
+    EXPECT_TRUE(near(units[1]->scene_graph().world_pose(0), translation_matrix(1, 4, 0)));
+}
+
+} // namespace
+} // namespace tallow::test
+
+#include "render/render_state_queue.h"
+#include "render/render_world.h"
+#include "render/world_render_link.h"
+
+namespace tallow::test {
+namespace {
+
+// With a real render world, the render side's copy of each unit's graph matches the game
+// side after the frame's state buffer is applied.
+TEST(WorldRenderWorld, RenderSceneGraphsFollowTheUnits)
+{
+    TraceAllocator allocator("world_render_test", default_allocator());
+    UnitResource *resource = nullptr;
+    {
+        RenderWorld render_world(allocator, nullptr);
+        WorldRenderLink link(allocator, render_world.acquire_state_buffer());
+        WorldParams params;
+        params.render_world = &render_world;
+        params.render_link = &link;
+        World world(allocator, params);
+        UnitSource s;
+        s.add_node("root", matrix4x4_identity, no_parent);
+        s.add_node("arm", translation_matrix(0, 1, 0), 0);
+        std::vector<u8> bytes = write_unit_resource(s);
+        resource = read_unit_resource(bytes.data(), bytes.size(), allocator);
+        ASSERT_NE(resource, nullptr);
+        std::vector<Unit *> units;
+        for (u32 i = 0; i < 30; ++i)
+            units.push_back(world.spawn_unit_from_resource(*resource, nullptr, translation_matrix(f32(i), 0, 0)));
+        auto apply = [&] {
+            RenderStateQueue *filled = link.swap_state(render_world.acquire_state_buffer());
+            render_world.update_state(*filled, nullptr);
+            render_world.release_state_buffer(filled);
+        };
+        for (u32 frame = 0; frame < 3; ++frame) {
+            units[frame * 7]->scene_graph().set_local_pose(0, translation_matrix(100, f32(frame), 0));
+            world.wake_unit(*units[frame * 7], 1);
+            world.update(0.1f);
+            apply();
+            ASSERT_TRUE(world.validate());
+            for (Unit *u : units) {
+                auto *copy = static_cast<RenderSceneGraph *>(render_world.object(u->scene_graph().render_handle()));
+                ASSERT_NE(copy, nullptr);
+                ASSERT_EQ(copy->node_count(), 2u);
+                EXPECT_TRUE(near(copy->world(1), u->scene_graph().world_pose(1)));
+            }
+        }
+        world.destroy_unit(*units[0]);
+        world.update(0.1f);
+        apply();
+        EXPECT_EQ(render_world.live_object_count(), 29u);
+    }
+    destroy_unit_resource(resource, allocator);
+    EXPECT_EQ(allocator.allocation_count(), 0u);
+}
+
+} // namespace
+} // namespace tallow::test

@@ -1,0 +1,338 @@
+#include "tools/unit_compiler.h"
+
+#include "foundation/config/config_text_parser.h"
+#include "foundation/config/config_value.h"
+#include "foundation/memory/memory_globals.h"
+#include "foundation/strings/name_id.h"
+#include "tests/support/unit_resource_writer.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tallow {
+
+namespace {
+
+struct Compiler {
+    test::UnitSource unit;
+    std::string error;
+    std::vector<std::string> node_names;
+    std::vector<std::string> mesh_names;
+    std::vector<std::string> actor_names;
+
+    bool fail(const std::string &what)
+    {
+        if (error.empty())
+            error = what;
+        return false;
+    }
+
+    static const ConfigValue *array_of(const ConfigValue &object, const char *key)
+    {
+        const ConfigValue *v = object.find(key);
+        return v && v->kind() == ConfigKind::Array ? v : nullptr;
+    }
+    static std::string string_of(const ConfigValue &object, const char *key)
+    {
+        const ConfigValue *v = object.find(key);
+        return v && v->kind() == ConfigKind::String ? v->to_string() : std::string();
+    }
+    static u32 name_id(const std::string &name) { return name.empty() ? 0 : NameId32(name.c_str()).value(); }
+    static u32 integer_of(const ConfigValue &object, const char *key, u32 fallback)
+    {
+        const ConfigValue *v = object.find(key);
+        if (v && v->kind() == ConfigKind::Bool)
+            return v->to_bool() ? 1 : 0;
+        return v && v->kind() == ConfigKind::Integer ? u32(v->to_integer()) : fallback;
+    }
+
+    bool numbers(const ConfigValue &object, const char *key, f32 *out, u32 n, const std::string &where)
+    {
+        const ConfigValue *v = object.find(key);
+        if (!v)
+            return true;
+        if (v->kind() != ConfigKind::Array || v->items().size() != n)
+            return fail(where + ": '" + key + "' must be an array of " + std::to_string(n) + " numbers");
+        for (u32 i = 0; i < n; ++i) {
+            ConfigKind k = v->items()[i].kind();
+            if (k != ConfigKind::Integer && k != ConfigKind::Float)
+                return fail(where + ": '" + key + "' must hold numbers");
+            out[i] = v->items()[i].to_float();
+        }
+        return true;
+    }
+
+    bool words(const ConfigValue &object, const char *key, u32 *out, u32 n, const std::string &where)
+    {
+        const ConfigValue *v = object.find(key);
+        if (!v)
+            return true;
+        if (v->kind() != ConfigKind::Array || v->items().size() != n)
+            return fail(where + ": '" + key + "' must be an array of " + std::to_string(n) + " integers");
+        for (u32 i = 0; i < n; ++i) {
+            if (v->items()[i].kind() != ConfigKind::Integer)
+                return fail(where + ": '" + key + "' must hold integers");
+            out[i] = u32(v->items()[i].to_integer());
+        }
+        return true;
+    }
+
+    bool pose(const ConfigValue &object, Matrix4x4 &out, const std::string &where)
+    {
+        if (object.find("local"))
+            return numbers(object, "local", &out.m[0][0], 16, where);
+        f32 p[3] = {0, 0, 0}, q[4] = {0, 0, 0, 1}, s[3] = {1, 1, 1};
+        if (!numbers(object, "position", p, 3, where) || !numbers(object, "rotation", q, 4, where) ||
+            !numbers(object, "scale", s, 3, where))
+            return false;
+        out = matrix4x4_from_quaternion(normalize_quaternion({q[0], q[1], q[2], q[3]}), {p[0], p[1], p[2]});
+        for (int i = 0; i < 3; ++i)
+            set_axis(out, i, axis(out, i) * s[i]);
+        return true;
+    }
+
+    static Quaternion normalize_quaternion(Quaternion q)
+    {
+        f32 n = q.x * q.x + q.y * q.y + q.z * q.z + q.w * q.w;
+        if (!(n > 0))
+            return quaternion_identity;
+        f32 inv = 1.0f / std::sqrt(n);
+        return {q.x * inv, q.y * inv, q.z * inv, q.w * inv};
+    }
+
+    bool index_of(const std::vector<std::string> &names, const std::string &name, const char *kind,
+                  const std::string &where, u32 &out)
+    {
+        auto it = std::find(names.begin(), names.end(), name);
+        if (it == names.end())
+            return fail(where + ": no " + kind + " named '" + name + "'");
+        out = u32(it - names.begin());
+        return true;
+    }
+
+    template <typename F> bool each(const ConfigValue &root, const char *key, F &&f)
+    {
+        const ConfigValue *list = root.find(key);
+        if (!list)
+            return true;
+        if (list->kind() != ConfigKind::Array)
+            return fail(std::string("'") + key + "' must be an array");
+        for (u32 i = 0; i < list->items().size(); ++i) {
+            std::string where = std::string(key) + "[" + std::to_string(i) + "]";
+            if (!f(list->items()[i], where))
+                return false;
+        }
+        return true;
+    }
+
+    bool object(const ConfigValue &v, const std::string &where)
+    {
+        return v.kind() == ConfigKind::Object || fail(where + ": must be an object");
+    }
+
+    bool compile(const ConfigValue &root)
+    {
+        bool ok = each(root, "nodes", [&](const ConfigValue &n, const std::string &where) {
+            if (!object(n, where))
+                return false;
+            std::string name = string_of(n, "name");
+            if (name.empty())
+                return fail(where + ": a node needs a name");
+            if (std::find(node_names.begin(), node_names.end(), name) != node_names.end())
+                return fail(where + ": two nodes named '" + name + "'");
+            u32 parent = test::no_parent;
+            std::string parent_name = string_of(n, "parent");
+            if (!parent_name.empty() && !index_of(node_names, parent_name, "earlier node", where, parent))
+                return false;
+            if (node_names.empty() && parent != test::no_parent)
+                return fail(where + ": the first node must be a root");
+            Matrix4x4 local = matrix4x4_identity;
+            if (!pose(n, local, where))
+                return false;
+            unit.add_node(name.c_str(), local, parent);
+            node_names.push_back(name);
+            return true;
+        });
+        ok = ok && each(root, "meshes", [&](const ConfigValue &m, const std::string &where) {
+            test::UnitSourceMesh mesh;
+            if (!object(m, where) || !index_of(node_names, string_of(m, "node"), "node", where, mesh.node) ||
+                !words(m, "words", mesh.words, 2, where))
+                return false;
+            mesh.name_id = name_id(string_of(m, "name"));
+            mesh.flags = integer_of(m, "flags", 1);
+            unit.meshes.push_back(mesh);
+            mesh_names.push_back(string_of(m, "name"));
+            return true;
+        });
+        ok = ok && each(root, "cameras", [&](const ConfigValue &c, const std::string &where) {
+            test::UnitSourceCamera camera;
+            if (!object(c, where) || !index_of(node_names, string_of(c, "node"), "node", where, camera.node) ||
+                !words(c, "settings", camera.settings, 3, where))
+                return false;
+            camera.name_id = name_id(string_of(c, "name"));
+            unit.cameras.push_back(camera);
+            return true;
+        });
+        ok = ok && each(root, "lights", [&](const ConfigValue &l, const std::string &where) {
+            test::UnitSourceLight light;
+            if (!object(l, where) || !index_of(node_names, string_of(l, "node"), "node", where, light.node) ||
+                !words(l, "settings", light.settings, 9, where))
+                return false;
+            light.name_id = name_id(string_of(l, "name"));
+            unit.lights.push_back(light);
+            return true;
+        });
+        ok = ok && each(root, "actors", [&](const ConfigValue &a, const std::string &where) {
+            test::UnitSourceActor actor;
+            if (!object(a, where) || !index_of(node_names, string_of(a, "node"), "node", where, actor.node) ||
+                !pose(a, actor.pose, where))
+                return false;
+            actor.name_id = name_id(string_of(a, "name"));
+            actor.actor_template = name_id(string_of(a, "template"));
+            actor.create = u8(integer_of(a, "create", 1) ? 1 : 0);
+            bool shapes_ok = each(a, "shapes", [&](const ConfigValue &s, const std::string &shape_where) {
+                static const u32 parameter_counts[5] = {1, 3, 2, 0, 0};
+                test::UnitSourceShape shape;
+                std::string w = where + "." + shape_where;
+                if (!object(s, w) || !pose(s, shape.pose, w))
+                    return false;
+                shape.kind = integer_of(s, "kind", 0);
+                if (shape.kind >= 5)
+                    return fail(w + ": shape kind must be 0 to 4");
+                shape.material = name_id(string_of(s, "material"));
+                shape.shape_template = name_id(string_of(s, "template"));
+                shape.parameters.assign(parameter_counts[shape.kind], 0);
+                if (!words(s, "parameters", shape.parameters.data(), parameter_counts[shape.kind], w))
+                    return false;
+                actor.shapes.push_back(shape);
+                return true;
+            });
+            if (!shapes_ok)
+                return false;
+            unit.actors.push_back(actor);
+            actor_names.push_back(string_of(a, "name"));
+            return true;
+        });
+        ok = ok && each(root, "joints", [&](const ConfigValue &j, const std::string &where) {
+            test::UnitSourceJoint joint;
+            if (!object(j, where))
+                return false;
+            joint.words[0] = name_id(string_of(j, "name"));
+            joint.create = u8(integer_of(j, "create", 1) ? 1 : 0);
+            if (const ConfigValue *actors = array_of(j, "actors")) {
+                for (u32 i = 0; i < actors->items().size() && i < 2; ++i) {
+                    std::string name = actors->items()[i].kind() == ConfigKind::String ? actors->items()[i].to_string() : "";
+                    u32 index = 0;
+                    if (!name.empty() && !index_of(actor_names, name, "actor", where, index))
+                        return false;
+                    joint.actor_names[i] = name_id(name);
+                }
+            }
+            unit.joints.push_back(joint);
+            return true;
+        });
+        ok = ok && each(root, "movers", [&](const ConfigValue &m, const std::string &where) {
+            std::vector<u32> words6(6, 0);
+            if (m.kind() != ConfigKind::Array || m.items().size() != 6)
+                return fail(where + ": a mover is an array of 6 integers");
+            for (u32 i = 0; i < 6; ++i)
+                words6[i] = u32(m.items()[i].to_integer());
+            unit.movers.push_back(words6);
+            return true;
+        });
+        ok = ok && each(root, "collision_pairs", [&](const ConfigValue &p, const std::string &where) {
+            if (p.kind() != ConfigKind::Array || p.items().size() != 2)
+                return fail(where + ": a collision pair is two actor names");
+            for (u32 i = 0; i < 2; ++i) {
+                u32 index = 0;
+                std::string name = p.items()[i].kind() == ConfigKind::String ? p.items()[i].to_string() : "";
+                if (!index_of(actor_names, name, "actor", where, index))
+                    return false;
+                unit.collision_pairs.push_back(index);
+            }
+            return true;
+        });
+        ok = ok && each(root, "simple_animations", [&](const ConfigValue &a, const std::string &where) {
+            test::UnitSourceSimpleAnimation animation;
+            if (!object(a, where))
+                return false;
+            animation.name_id = name_id(string_of(a, "name"));
+            bool nodes_ok = each(a, "nodes", [&](const ConfigValue &n, const std::string &node_where) {
+                u32 index = 0;
+                std::string name = n.kind() == ConfigKind::String ? n.to_string() : "";
+                if (!index_of(node_names, name, "node", where + "." + node_where, index))
+                    return false;
+                animation.nodes.push_back(index);
+                return true;
+            });
+            if (!nodes_ok)
+                return false;
+            for (const auto &other : unit.simple_animations)
+                if (other.name_id == animation.name_id)
+                    return fail(where + ": two simple animations of one name");
+            unit.simple_animations.push_back(animation);
+            return true;
+        });
+        // Looked up by binary search on the id.
+        std::sort(unit.simple_animations.begin(), unit.simple_animations.end(),
+                  [](const auto &a, const auto &b) { return a.name_id < b.name_id; });
+        ok = ok && each(root, "named_strings", [&](const ConfigValue &n, const std::string &where) {
+            test::UnitSourceNamedStrings entry;
+            if (!object(n, where))
+                return false;
+            entry.name_id = name_id(string_of(n, "name"));
+            bool strings_ok = each(n, "strings", [&](const ConfigValue &s, const std::string &string_where) {
+                if (s.kind() != ConfigKind::String)
+                    return fail(where + "." + string_where + ": must be a string");
+                entry.strings.push_back(s.to_string());
+                return true;
+            });
+            if (!strings_ok)
+                return false;
+            unit.named_strings.push_back(entry);
+            return true;
+        });
+        ok = ok && each(root, "visibility_groups", [&](const ConfigValue &g, const std::string &where) {
+            test::UnitSourceVisibilityGroup group;
+            if (!object(g, where))
+                return false;
+            group.name_id = name_id(string_of(g, "name"));
+            bool meshes_ok = each(g, "meshes", [&](const ConfigValue &m, const std::string &mesh_where) {
+                u32 index = 0;
+                std::string name = m.kind() == ConfigKind::String ? m.to_string() : "";
+                if (!index_of(mesh_names, name, "mesh", where + "." + mesh_where, index))
+                    return false;
+                group.members.push_back(index);
+                return true;
+            });
+            if (!meshes_ok)
+                return false;
+            unit.visibility_groups.push_back(group);
+            return true;
+        });
+        if (!ok)
+            return false;
+        unit.animated = u8(integer_of(root, "animated", 0) ? 1 : 0);
+        unit.state_machine = string_of(root, "state_machine");
+        return true;
+    }
+};
+
+} // namespace
+
+bool compile_unit_source(const char *text, u64 size, std::vector<u8> &out_bytes, std::string &out_error)
+{
+    ConfigValue *root = create_config_root(default_allocator());
+    parse_config_text(text, text + size, *root);
+    Compiler compiler;
+    bool ok = compiler.compile(*root);
+    destroy_config_root(root);
+    if (!ok) {
+        out_error = compiler.error;
+        return false;
+    }
+    out_bytes = test::write_unit_resource(compiler.unit);
+    return true;
+}
+
+} // namespace tallow

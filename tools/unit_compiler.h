@@ -1,0 +1,45 @@
+#pragma once
+// Compiles a unit source file (config text) into "unit" resource bytes, with the same
+// writer the tests use (tests/support/unit_resource_writer.h). Used by tallow_build_data
+// for every "<name>.unit" a package lists, and by tallow_compile_unit on its own.
+//
+// Source layout (every key optional; names are hashed to 32-bit name ids; nodes, actors
+// and meshes are referred to by name; a pose is `local = [16 numbers]` row by row, or any
+// of `position = [x y z]`, `rotation = [x y z w]` (quaternion), `scale = [x y z]`):
+//
+//   nodes = [                         // in order; a parent must come before its children
+//       { name = "root" }             // no parent: a root (the first node must be one)
+//       { name = "lid" parent = "root" position = [0 0 1] }
+//   ]
+//   meshes = [ { name = "body" node = "root" flags = 1 words = [0 0] } ]
+//       // flags bit 0 or 1 set: the mesh is created in the render world (default 1)
+//   cameras = [ { name = "eye" node = "lid" settings = [0 0 0] } ]
+//   lights = [ { name = "lamp" node = "lid" settings = [0 0 0 0 0 0 0 0 0] } ]
+//   actors = [ { name = "body" node = "root" template = "static" create = true  <pose>
+//                shapes = [ { kind = 0 material = "default" template = "default"
+//                             parameters = [1] <pose> } ] } ]
+//       // kind 0 takes 1 parameter, 1 takes 3, 2 takes 2, 3 and 4 none
+//   joints = [ { name = "hinge" actors = ["body" ""] create = true } ]   // "" = world
+//   movers = [ [0 0 0 0 0 0] ]
+//   collision_pairs = [ ["body" "lid_actor"] ]
+//   simple_animations = [ { name = "open" nodes = ["lid"] } ]   // name "" is the unnamed group
+//   named_strings = [ { name = "tags" strings = ["door" "wood"] } ]
+//   visibility_groups = [ { name = "shell" meshes = ["body"] } ]
+//   animated = false
+//   state_machine = ""
+//
+// Geometry, skins, LOD objects, simple-animation data, data defaults and flow graphs are
+// not written from source yet: those sections stay empty.
+
+#include "foundation/types.h"
+
+#include <string>
+#include <vector>
+
+namespace tallow {
+
+/// Compiles `size` bytes of unit source into `out_bytes`. False with `out_error` set
+/// ("<what>: <why>") when the source is wrong; `out_bytes` is then unusable.
+bool compile_unit_source(const char *text, u64 size, std::vector<u8> &out_bytes, std::string &out_error);
+
+} // namespace tallow

@@ -1,0 +1,351 @@
+#include "world/unit.h"
+
+#include "foundation/log.h"
+#include "foundation/memory/memory_globals.h"
+#include "resource/resource_manager.h"
+#include "world/unit_resource.h"
+#include "world/world.h"
+#include "world/world_animation.h"
+
+#include <cstring>
+
+namespace tallow {
+
+namespace {
+
+UnitFlowRunner g_flow_runner;
+
+template <typename T> void fill(Array<T> &array, u32 n, T value)
+{
+    array.resize(n);
+    for (u32 i = 0; i < array.size(); ++i)
+        array[i] = value;
+}
+
+template <typename R> i32 find_by_name(const Array<R> &records, u32 name_id)
+{
+    for (u32 i = 0; i < records.size(); ++i)
+        if (records[i].name_id == name_id)
+            return i32(i);
+    return -1;
+}
+
+} // namespace
+
+void set_unit_flow_runner(const UnitFlowRunner &runner) { g_flow_runner = runner; }
+const UnitFlowRunner &unit_flow_runner() { return g_flow_runner; }
+
+Unit::Unit(World &world, const UnitResource &resource, const void *material)
+    : _allocator("unit", default_allocator(), false), _world(&world), _resource(&resource), _material(material),
+      _graph(_allocator), _node_refs(_allocator), _meshes(_allocator), _lods(_allocator), _cameras(_allocator),
+      _lights(_allocator), _actors(_allocator), _joints(_allocator), _data(_allocator), _flow_variables(_allocator)
+{
+}
+
+Unit::~Unit()
+{
+    unit_handle_table().free(_handle);
+    release_components();
+}
+
+bool Unit::init(const Matrix4x4 &pose)
+{
+    _handle = unit_handle_table().allocate(this);
+    if (_handle == null_unit_handle)
+        return false;
+    const UnitResource &r = *_resource;
+    if (!_data.assign_bytes(r.bytes(r.data_defaults), r.data_defaults.size))
+        return false;
+    if (r.has_flow()) {
+        _flow_variables.resize(r.flow_variable_defaults.size);
+        if (_flow_variables.size() != r.flow_variable_defaults.size)
+            return false;
+        if (r.flow_variable_defaults.size)
+            memcpy(_flow_variables.data(), r.bytes(r.flow_variable_defaults), r.flow_variable_defaults.size);
+    }
+    build(pose);
+    return _graph.node_count() == r.node_count;
+}
+
+void Unit::build(const Matrix4x4 &pose)
+{
+    const UnitResource &r = *_resource;
+    World &w = *_world;
+    _spawn_pose = pose;
+    // 1. The resource's graph placed at the spawn pose.
+    if (_graph.reset(r.node_count)) {
+        for (u32 i = 0; i < r.node_count; ++i) {
+            (void)_graph.set_parent(i, r.parents[i]);
+            _graph.set_node_name(i, NameId32::from_value(r.node_names[i]));
+            _graph.set_local_pose(i, r.local_matrices[i]);
+            _graph.set_world_pose(i, r.world_matrices[i]);
+        }
+        _graph.transform_all(pose);
+    }
+    // 2.-5. Render side.
+    w.render_link().create_scene_graph(_graph);
+    _node_refs.clear();
+    for (const UnitNodeReference &n : r.node_references)
+        _node_refs.push_back(make_node_ref(&_graph, n.node));
+    fill(_meshes, r.meshes.size(), no_render_handle);
+    for (u32 i = 0; i < _meshes.size(); ++i)
+        if (r.meshes[i].flags & 3)
+            _meshes[i] = w.render_link().create_object(UnitRenderObject::Mesh, &r.meshes[i], _graph, _material);
+    fill(_cameras, r.cameras.size(), no_render_handle);
+    for (u32 i = 0; i < _cameras.size(); ++i)
+        _cameras[i] = w.render_link().create_object(UnitRenderObject::Camera, &r.cameras[i], _graph, nullptr);
+    fill(_lights, r.lights.size(), no_render_handle);
+    for (u32 i = 0; i < _lights.size(); ++i)
+        _lights[i] = w.render_link().create_object(UnitRenderObject::Light, &r.lights[i], _graph, nullptr);
+    fill(_lods, r.lod_objects.size(), no_render_handle);
+    for (u32 i = 0; i < _lods.size(); ++i)
+        _lods[i] = w.render_link().create_object(UnitRenderObject::LodObject, &r.lod_objects[i], _graph, nullptr);
+    // 6.-9. Physics.
+    fill<PhysicsActor *>(_actors, r.actors.size(), nullptr);
+    fill<PhysicsJoint *>(_joints, r.joints.size(), nullptr);
+    enable_physics_at(pose);
+    // 10.
+    _graph.update_world();
+    // 11. Animation.
+    if (r.animated) {
+        const void *bones = w.resource_manager() ? w.resource_manager()->get(NameId64("bones"), r.name) : nullptr;
+        if (!bones)
+            log_message("world", "unit %016llx is animated but its \"bones\" resource is not loaded",
+                        (unsigned long long)r.name.value());
+        else
+            _blender = w.animation().create_blender(_graph, bones);
+        if (_blender && r.state_machine.size)
+            set_animation_state_machine();
+    }
+}
+
+void Unit::release_components()
+{
+    World &w = *_world;
+    w.render_link().destroy_scene_graph(_graph);
+    _node_refs.clear();
+    for (u32 h : _meshes)
+        if (h != no_render_handle)
+            w.render_link().destroy_object(UnitRenderObject::Mesh, h);
+    for (u32 h : _cameras)
+        if (h != no_render_handle)
+            w.render_link().destroy_object(UnitRenderObject::Camera, h);
+    for (u32 h : _lights)
+        if (h != no_render_handle)
+            w.render_link().destroy_object(UnitRenderObject::Light, h);
+    for (u32 h : _lods)
+        if (h != no_render_handle)
+            w.render_link().destroy_object(UnitRenderObject::LodObject, h);
+    _meshes.clear();
+    _cameras.clear();
+    _lights.clear();
+    _lods.clear();
+    disable_physics();
+    if (_resource->simple_animations.size())
+        w.animation().stop_unit(_graph);
+    disable_animation_state_machine();
+    if (_blender)
+        w.animation().destroy_blender(_blender);
+    _blender = nullptr;
+}
+
+void Unit::set_awake_until(u32 frames) { _awake_until = _world->frame_counter() + frames; }
+
+u32 Unit::needs_update() const
+{
+    u32 flags = _parent ? _parent->needs_update() : 0;
+    if (_awake_until >= _world->frame_counter() || _blender ||
+        (_resource->simple_animations.size() && _world->animation().has_playback(_graph)))
+        flags |= unit_needs_scene_update;
+    for (const PhysicsActor *a : _actors)
+        if (a && _world->physics().is_dynamic(a) && !_world->physics().is_sleeping(a)) {
+            flags |= unit_needs_awake_update;
+            break;
+        }
+    return flags;
+}
+
+i32 Unit::find_mesh(u32 name_id) const { return find_by_name(_resource->meshes, name_id); }
+i32 Unit::find_camera(u32 name_id) const { return find_by_name(_resource->cameras, name_id); }
+i32 Unit::find_light(u32 name_id) const { return find_by_name(_resource->lights, name_id); }
+i32 Unit::find_actor_index(u32 name_id) const { return find_by_name(_resource->actors, name_id); }
+
+i32 Unit::find_joint_index(u32 name_id) const
+{
+    for (u32 i = 0; i < _resource->joints.size(); ++i)
+        if (_resource->joints[i].name_id() == name_id)
+            return i32(i);
+    return -1;
+}
+
+PhysicsActor *Unit::make_actor(u32 i, const Matrix4x4 &spawn_pose)
+{
+    const UnitActorTemplate &t = _resource->actors[i];
+    ActorCreateParams params{_resource, &t, t.pose * spawn_pose, this};
+    return _world->physics().create_actor(params);
+}
+
+PhysicsJoint *Unit::make_joint(u32 i, const Matrix4x4 &spawn_pose)
+{
+    const UnitJointTemplate &t = _resource->joints[i];
+    JointCreateParams params{&t, {t.vectors[0], t.vectors[4]}, {nullptr, nullptr}};
+    for (u32 k = 0; k < 2; ++k) {
+        i32 actor = t.actor_names[k] ? find_actor_index(t.actor_names[k]) : -1;
+        params.actors[k] = actor >= 0 ? _actors[u32(actor)] : nullptr;
+        // A frame without a body is anchored in the world where the spawn pose puts it.
+        if (!params.actors[k])
+            params.frame_positions[k] = transform_point(spawn_pose, params.frame_positions[k]);
+    }
+    return _world->physics().create_joint(params);
+}
+
+void Unit::create_actor(u32 i)
+{
+    if (i >= _actors.size() || _actors[i])
+        return;
+    _actors[i] = make_actor(i, _graph.node_count() ? _graph.world_pose(0) : _spawn_pose);
+}
+
+void Unit::destroy_actor(u32 i)
+{
+    if (i >= _actors.size() || !_actors[i])
+        return;
+    _world->physics().destroy_actor(_actors[i]);
+    _actors[i] = nullptr;
+}
+
+void Unit::create_joint(u32 i)
+{
+    if (i >= _joints.size() || _joints[i])
+        return;
+    _joints[i] = make_joint(i, _graph.node_count() ? _graph.world_pose(0) : _spawn_pose);
+}
+
+void Unit::destroy_joint(u32 i)
+{
+    if (i >= _joints.size() || !_joints[i])
+        return;
+    _world->physics().destroy_joint(_joints[i]);
+    _joints[i] = nullptr;
+}
+
+void Unit::apply_collision_pairs()
+{
+    for (const UnitCollisionPair &p : _resource->collision_pairs) {
+        // Slots of actors whose create flag is clear are null.
+        PhysicsActor *a = actor(p.actors[0]);
+        PhysicsActor *b = actor(p.actors[1]);
+        if (a && b)
+            _world->physics().set_pair_collision(a, b, false);
+    }
+}
+
+void Unit::enable_physics() { enable_physics_at(_graph.node_count() ? _graph.world_pose(0) : _spawn_pose); }
+
+void Unit::enable_physics_at(const Matrix4x4 &pose)
+{
+    const UnitResource &r = *_resource;
+    for (u32 i = 0; i < _actors.size(); ++i)
+        if (!_actors[i] && r.actors[i].create)
+            _actors[i] = make_actor(i, pose);
+    for (u32 i = 0; i < _joints.size(); ++i)
+        if (!_joints[i] && r.joints[i].create)
+            _joints[i] = make_joint(i, pose);
+    if (!_mover && r.movers.size())
+        _mover = _world->physics().create_mover({&r.movers[0], translation(pose), this});
+    apply_collision_pairs();
+}
+
+void Unit::disable_physics()
+{
+    for (u32 i = 0; i < _joints.size(); ++i)
+        destroy_joint(i);
+    for (u32 i = 0; i < _actors.size(); ++i)
+        destroy_actor(i);
+    if (_mover)
+        _world->physics().destroy_mover(_mover);
+    _mover = nullptr;
+}
+
+void Unit::set_animation_state_machine(u64 name)
+{
+    if (!_blender)
+        return;
+    const UnitResource &r = *_resource;
+    NameId64 id = name ? NameId64::from_value(name)
+                       : NameId64(reinterpret_cast<const char *>(r.bytes(r.state_machine)), r.state_machine.size);
+    if (id.is_empty())
+        return;
+    const void *machine =
+        _world->resource_manager() ? _world->resource_manager()->get(NameId64("state_machine"), id) : nullptr;
+    if (!machine) {
+        log_message("world", "\"state_machine\" resource %016llx is not loaded", (unsigned long long)id.value());
+        return;
+    }
+    disable_animation_state_machine();
+    _state_machine = _world->animation().create_state_machine(machine, _blender, this);
+}
+
+void Unit::disable_animation_state_machine()
+{
+    if (_state_machine)
+        _world->animation().destroy_state_machine(_state_machine);
+    _state_machine = nullptr;
+}
+
+bool Unit::set_visibility(u32 group_name_id, bool visible)
+{
+    for (const UnitVisibilityGroup &g : _resource->visibility_groups) {
+        if (g.name_id != group_name_id)
+            continue;
+        for (u32 k = 0; k < g.members.count; ++k) {
+            u32 mesh = _resource->word(g.members, k);
+            if (mesh < _meshes.size() && _meshes[mesh] != no_render_handle)
+                _world->render_link().set_visible(UnitRenderObject::Mesh, _meshes[mesh], visible);
+        }
+        return true;
+    }
+    return false;
+}
+
+void Unit::set_all_visible(bool visible)
+{
+    for (u32 h : _meshes)
+        if (h != no_render_handle)
+            _world->render_link().set_visible(UnitRenderObject::Mesh, h, visible);
+}
+
+bool Unit::reload(const UnitResource &resource)
+{
+    Matrix4x4 pose = _graph.node_count() ? _graph.world_pose(0) : _spawn_pose;
+    bool had_physics = _mover != nullptr;
+    u32 dynamic = 0, kinematic = 0;
+    for (const PhysicsActor *a : _actors) {
+        had_physics = had_physics || a;
+        if (a && _world->physics().is_dynamic(a)) {
+            ++dynamic;
+            kinematic += _world->physics().is_kinematic(a) ? 1 : 0;
+        }
+    }
+    bool had_state_machine = _state_machine != nullptr;
+    release_components();
+    _resource = &resource;
+    _data.assign_bytes(resource.bytes(resource.data_defaults), resource.data_defaults.size);
+    _flow_variables.resize(resource.has_flow() ? resource.flow_variable_defaults.size : 0);
+    if (_flow_variables.size() && resource.flow_variable_defaults.size == _flow_variables.size())
+        memcpy(_flow_variables.data(), resource.bytes(resource.flow_variable_defaults), _flow_variables.size());
+    build(pose);
+    if (!had_physics)
+        disable_physics();
+    if (!had_state_machine)
+        disable_animation_state_machine();
+    // "All dynamic actors were kinematic" needs at least one dynamic actor: otherwise every
+    // dynamic actor the new resource brings would be forced kinematic.
+    if (dynamic > 0 && kinematic == dynamic)
+        for (PhysicsActor *a : _actors)
+            if (a && _world->physics().is_dynamic(a) && !_world->physics().is_kinematic(a))
+                _world->physics().set_kinematic(a, true);
+    return _graph.node_count() == resource.node_count;
+}
+
+} // namespace tallow

@@ -1,0 +1,533 @@
+#include "world/world.h"
+
+#include "foundation/log.h"
+#include "foundation/memory/temp_allocator.h"
+#include "render/render_state_stream.h"
+#include "resource/resource_manager.h"
+#include "world/scene_graph.h"
+#include "world/unit.h"
+#include "world/unit_resource.h"
+#include "world/world_animation.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tallow {
+
+namespace {
+
+template <typename T> T *make_service(T *(*factory)(const WorldServiceParams &), T *(*fallback)(const WorldServiceParams &),
+                                      const WorldServiceParams &params)
+{
+    T *service = factory ? factory(params) : nullptr;
+    return service ? service : fallback(params);
+}
+
+// scene_graph_update_job: stream 0 the graphs (null past the list's end), stream 1 the
+// mask records. Each batch writes only its own records and graphs.
+void scene_graph_update_job(const JobData &batch)
+{
+    SceneGraph **graphs = batch.stream_as<SceneGraph *>(0);
+    NodeChangeMask *masks = batch.stream_as<NodeChangeMask>(1);
+    for (u32 k = 0; k < batch.count(); ++k)
+        if (graphs[k])
+            graphs[k]->update_world(&masks[k]);
+}
+
+struct ReflectionContext {
+    const NodeChangeMask *update_masks;
+    u32 update_count;
+    const NodeChangeMask *awake_masks;
+    u32 awake_count;
+    const NodeChangeMask *linked_masks;
+    u32 linked_count;
+};
+
+// world_reflection_job: stream 0 the shared context, stream 1 the unit list, stream 2 the
+// batch's change-record stream.
+void world_reflection_job(const JobData &batch)
+{
+    const ReflectionContext &c = *batch.stream_as<ReflectionContext>(0);
+    Unit **units = batch.stream_as<Unit *>(1);
+    RenderStateStream &stream = **batch.stream_as<RenderStateStream *>(2);
+    for (u32 k = 0; k < batch.count(); ++k) {
+        Unit &u = *units[k];
+        NodeChangeMask mask;
+        // Bounds checked: a unit woken during the physics step may sit past the masks.
+        if (u.update_index() < c.update_count)
+            mask.merge(c.update_masks[u.update_index()]);
+        if (u.awake_index() < c.awake_count)
+            mask.merge(c.awake_masks[u.awake_index()]);
+        if (u.linked_index() < c.linked_count)
+            mask.merge(c.linked_masks[u.linked_index()]);
+        u.scene_graph().collect_changes(stream, mask);
+    }
+}
+
+u32 node_depth(const Unit &unit)
+{
+    u32 depth = 0;
+    for (const Unit *p = unit.parent_unit(); p; p = p->parent_unit())
+        ++depth;
+    return depth;
+}
+
+template <typename T> bool grow_zeroed(Array<T> &array, u32 n)
+{
+    while (array.size() < n)
+        if (!array.push_back(T{}))
+            return false;
+    return true;
+}
+
+} // namespace
+
+World::World(Allocator &parent, const WorldParams &params)
+    : _allocator("world", parent), _resource_manager(params.resource_manager), _thread_pool(params.thread_pool),
+      _update_list(_allocator), _awake_list(_allocator), _linked_list(_allocator), _units(_allocator),
+      _data(_allocator), _timed_events(_allocator), _pending_destroy(_allocator)
+{
+    static const WorldServiceFactories none;
+    const WorldServiceFactories &f = params.factories ? *params.factories : none;
+    WorldServiceParams p{_allocator,          *this, params.resource_manager, params.thread_pool, params.sound_disabled,
+                         params.render_world, params.render_link};
+    _render = make_service(f.render,
+                           params.render_world && params.render_link ? create_render_world_link : create_null_render_link,
+                           p);
+    _physics = make_service(f.physics, create_null_physics_world, p);
+    _animation = make_service(f.animation, create_null_world_animation, p);
+    _particles = make_service(f.particles, create_null_particle_world, p);
+    _sound = make_service(f.sound, create_null_sound_world, p);
+    _gui = make_service(f.gui, create_null_gui_world, p);
+}
+
+World::~World()
+{
+    // Units first (they release their render objects, actors and animation through the
+    // services), all at once rather than one list removal at a time.
+    for (Unit *u : _units)
+        delete_with_allocator<Unit>(_allocator, u);
+    _units.clear();
+    delete_with_allocator(_allocator, _gui);
+    delete_with_allocator(_allocator, _sound);
+    delete_with_allocator(_allocator, _particles);
+    delete_with_allocator(_allocator, _animation);
+    delete_with_allocator(_allocator, _physics);
+    delete_with_allocator(_allocator, _render);
+}
+
+// Units ------------------------------------------------------------------------------------
+
+Unit *World::spawn_unit(NameId64 name, const Matrix4x4 &pose) { return spawn_unit_with_material(name, name, pose); }
+
+Unit *World::spawn_unit_with_material(NameId64 name, NameId64 material, const Matrix4x4 &pose)
+{
+    const auto *resource =
+        _resource_manager ? static_cast<const UnitResource *>(_resource_manager->get(unit_type, name)) : nullptr;
+    if (!resource) {
+        log_message("world", "cannot spawn unit %016llx: its \"unit\" resource is not loaded",
+                    (unsigned long long)name.value());
+        return nullptr;
+    }
+    const void *m = nullptr;
+    if (_resource_manager->can_get(NameId64("material"), material))
+        m = _resource_manager->get(NameId64("material"), material);
+    return spawn_unit_from_resource(*resource, m, pose);
+}
+
+Unit *World::spawn_unit_from_resource(const UnitResource &resource, const void *material, const Matrix4x4 &pose)
+{
+    Unit *u = make_new<Unit>(_allocator, *this, resource, material);
+    if (!u)
+        return nullptr;
+    if (!u->init(pose) || !_units.push_back(u)) {
+        log_message("world", "cannot spawn unit %016llx (no unit handle or memory left)",
+                    (unsigned long long)resource.name.value());
+        delete_with_allocator(_allocator, u);
+        return nullptr;
+    }
+    if (u->needs_update() & unit_needs_scene_update)
+        wake_unit(*u, 1);
+    UnitHandle handle = u->handle();
+    // The spawn event runs once the unit is in the world, so a flow that destroys its own
+    // unit finds a whole unit to destroy (at the end of the run).
+    if (resource.has_flow()) {
+        const UnitFlowRunner &runner = unit_flow_runner();
+        if (runner.spawn_event) {
+            begin_flow_run();
+            runner.spawn_event(runner.context, *this, *u);
+            end_flow_run();
+        }
+    }
+    return unit(handle);
+}
+
+void World::destroy_unit(Unit &u)
+{
+    if (&u.world() != this)
+        return;
+    if (_flow_depth > 0) {
+        UnitHandle h = u.handle();
+        if (std::find(_pending_destroy.begin(), _pending_destroy.end(), h) == _pending_destroy.end())
+            _pending_destroy.push_back(h);
+        return;
+    }
+    destroy_now(u);
+}
+
+void World::destroy_now(Unit &u)
+{
+    // Children would keep pointing at the freed parent: free them where they stand.
+    for (u32 i = 0; i < _linked_list.size();) {
+        if (_linked_list[i]->parent_unit() == &u)
+            unlink_unit(*_linked_list[i]); // swap-removes position i
+        else
+            ++i;
+    }
+    unlink_unit(u);
+    for (u32 i = 0; i < _units.size(); ++i)
+        if (_units[i] == &u) {
+            _units.erase(i); // keeps spawn order
+            break;
+        }
+    remove_from_list(_update_list, &Unit::_update_index, u);
+    remove_from_list(_awake_list, &Unit::_awake_index, u);
+    delete_with_allocator(_allocator, &u);
+}
+
+void World::remove_from_list(Array<Unit *> &list, u32 Unit::*index, Unit &u)
+{
+    u32 i = u.*index;
+    if (i == unit_not_listed || i >= list.size() || list[i] != &u)
+        return;
+    Unit *last = list.back();
+    list[i] = last;
+    last->*index = i;
+    list.pop_back();
+    u.*index = unit_not_listed;
+}
+
+void World::wake_unit(Unit &u, u32 frames)
+{
+    u._awake_until = _frame_counter + frames;
+    // The membership test sits inside the lock: two threads waking one unit append once.
+    std::lock_guard<std::mutex> lock(_list_lock);
+    add_to_update_list(u);
+}
+
+void World::add_to_update_list(Unit &u)
+{
+    if (u._update_index != unit_not_listed)
+        return;
+    if (_update_list.push_back(&u))
+        u._update_index = _update_list.size() - 1;
+}
+
+void World::add_to_awake_list(Unit &u)
+{
+    if (u._awake_index != unit_not_listed)
+        return;
+    if (_awake_list.push_back(&u))
+        u._awake_index = _awake_list.size() - 1;
+}
+
+void World::add_to_awake_list_locked(Unit &u)
+{
+    std::lock_guard<std::mutex> lock(_list_lock);
+    add_to_awake_list(u);
+}
+
+bool World::link_unit(Unit &u, Unit &parent, u32 node)
+{
+    for (const Unit *p = &parent; p; p = p->parent_unit())
+        if (p == &u) {
+            log_message("world", "unit %08x cannot be linked under itself or its own descendant", u.handle());
+            return false;
+        }
+    if (u.scene_graph().node_count() == 0 || node >= parent.scene_graph().node_count() || &parent.world() != this) {
+        log_message("world", "cannot link unit %08x under node %u of unit %08x", u.handle(), node, parent.handle());
+        return false;
+    }
+    if (!u.scene_graph().link_root(make_node_ref(&parent.scene_graph(), node)))
+        return false;
+    if (u._linked_index == unit_not_listed && _linked_list.push_back(&u))
+        u._linked_index = _linked_list.size() - 1;
+    u._parent = &parent;
+    return true;
+}
+
+void World::unlink_unit(Unit &u)
+{
+    if (!u._parent)
+        return;
+    remove_from_list(_linked_list, &Unit::_linked_index, u);
+    u.scene_graph().unlink_root();
+    u._parent = nullptr;
+}
+
+void World::update_unit(Unit &u)
+{
+    SceneGraph &graph = u.scene_graph();
+    graph.copy_parent_world();
+    NodeChangeMask mask;
+    graph.update_world(&mask);
+    RenderStateStream *stream = nullptr;
+    if (_render->begin_change_records(1, &stream))
+        graph.collect_changes(*stream, mask);
+    _render->collect_deferred_releases();
+}
+
+void World::reload_units_of_resource(const UnitResource &old_resource, const UnitResource &new_resource)
+{
+    for (Unit *u : _units)
+        if (&u->resource() == &old_resource)
+            u->reload(new_resource);
+}
+
+Unit *World::unit(UnitHandle handle) const
+{
+    Unit *u = unit_handle_table().get(handle);
+    return u && &u->world() == this ? u : nullptr;
+}
+
+// Frame ------------------------------------------------------------------------------------
+
+WorldUpdateFlags World::update(f32 dt)
+{
+    update_animations(dt);
+    return update_scene(dt);
+}
+
+void World::update_animations(f32 dt)
+{
+    ++_frame_counter;
+    _frame_step = dt;
+    _world_time += dt;
+    _animation->update_state_machines(dt);
+    _animation->update_simple(dt);
+    _animation->update_player();
+    _animation->update_blenders(dt);
+    _animation->write_poses();
+}
+
+void World::run_and_wait(const Job &job, const JobSplit &split)
+{
+    if (_thread_pool) {
+        JobSystem jobs(*_thread_pool);
+        JobId id = jobs.run_job(job, no_job, &split);
+        jobs.wait_for_job(id);
+        jobs.release_job(id);
+        return;
+    }
+    // No pool: the same batches, one after the other on this thread.
+    const u32 size = split.batch_size(), batches = split.batch_count(), count = job.count();
+    for (u32 i = 0; i < batches; ++i) {
+        Job copy = job;
+        JobData data(copy);
+        u32 first = u64(i) * size < count ? i * size : count;
+        data.set_count(count - first < size ? count - first : size);
+        data.advance(first, i);
+        job.function()(data);
+    }
+}
+
+void World::update_scene_graphs(const Array<Unit *> &list, Array<NodeChangeMask> &masks, Allocator &temp)
+{
+    const u32 m = (list.size() + 3) & ~3u;
+    if (!grow_zeroed(masks, m))
+        return;
+    Array<SceneGraph *> graphs(temp);
+    graphs.resize(m);
+    if (graphs.size() != m)
+        return;
+    for (u32 i = 0; i < m; ++i)
+        graphs[i] = i < list.size() ? &list[i]->scene_graph() : nullptr;
+    Job job("scene_graph_update_job");
+    job.set_function(scene_graph_update_job);
+    JobData data(job);
+    data.set_stream(0, {graphs.data(), sizeof(SceneGraph *)});
+    data.set_stream(1, {masks.data(), sizeof(NodeChangeMask)});
+    data.set_count(m);
+    JobSplit split(job);
+    split.mode = 0;
+    split.limit = job_batch_limit;
+    split.granularity = 4;
+    run_and_wait(job, split);
+}
+
+WorldUpdateFlags World::update_scene(f32 dt)
+{
+    WorldUpdateFlags flags = WorldUpdateFlags::None;
+    TempAllocator temp;
+    Array<NodeChangeMask> a(temp), b(temp), linked(temp);
+
+    // 1.-3. Scene graphs of the update list, the physics step, the awake list.
+    update_scene_graphs(_update_list, a, temp);
+    _physics->update(dt);
+    update_scene_graphs(_awake_list, b, temp);
+    // Units woken during the physics step sit past the records sized in step 1.
+    if (!grow_zeroed(a, _update_list.size()) || !grow_zeroed(b, _awake_list.size()) ||
+        !grow_zeroed(linked, _linked_list.size()))
+        flags = flags | WorldUpdateFlags::OutOfMemory;
+
+    // 4. Linked units, parent first. Their masks get a record of their own so that linked
+    // units in neither list still reach the render side.
+    {
+        struct Entry {
+            u32 depth;
+            Unit *unit;
+        };
+        Array<Entry> order(temp);
+        order.reserve(_linked_list.size());
+        for (Unit *u : _linked_list)
+            order.push_back({node_depth(*u), u});
+        std::sort(order.begin(), order.end(), [](const Entry &x, const Entry &y) { return x.depth < y.depth; });
+        for (const Entry &e : order) {
+            SceneGraph &graph = e.unit->scene_graph();
+            graph.copy_parent_world();
+            NodeChangeMask mask;
+            graph.update_world(&mask);
+            if (e.unit->_linked_index < linked.size())
+                linked[e.unit->_linked_index].merge(mask);
+        }
+    }
+
+    // 5. Reflection of the changed nodes.
+    reflect(a, b, linked);
+    // 6.
+    _render->collect_deferred_releases();
+    // 7.
+    drop_idle_units();
+    // 8.
+    _gui->update(dt);
+    _sound->update(dt);
+    _particles->update(dt);
+    // 12.
+    run_timed_events();
+    return flags;
+}
+
+void World::reflect(const Array<NodeChangeMask> &a, const Array<NodeChangeMask> &b, const Array<NodeChangeMask> &linked)
+{
+    if (_units.empty())
+        return;
+    ReflectionContext context{a.data(), a.size(), b.data(), b.size(), linked.data(), linked.size()};
+    Job job("world_reflection_job");
+    job.set_function(world_reflection_job);
+    JobData data(job);
+    data.set_count(_units.size());
+    JobSplit split(job);
+    split.mode = 0;
+    split.limit = job_batch_limit;
+    split.granularity = 1;
+    TempAllocator temp;
+    Array<RenderStateStream *> streams(temp);
+    streams.resize(split.batch_count());
+    if (streams.size() != split.batch_count() || !_render->begin_change_records(streams.size(), streams.data())) {
+        log_message("world", "no change records for %u units this frame", _units.size());
+        return;
+    }
+    data.set_stream(0, {&context, 0}, stream_kind_shared);
+    data.set_stream(1, {_units.data(), sizeof(Unit *)});
+    data.set_stream(2, {streams.data(), sizeof(RenderStateStream *)}, stream_kind_per_batch);
+    run_and_wait(job, split);
+}
+
+void World::drop_idle(Array<Unit *> &list, u32 &cursor, u32 Unit::*index, u32 flag)
+{
+    u32 checks = list.size() < idle_checks_per_frame ? list.size() : idle_checks_per_frame;
+    for (u32 k = 0; k < checks && list.size() > 0; ++k) {
+        cursor %= list.size();
+        Unit &u = *list[cursor];
+        if (u.needs_update() & flag)
+            ++cursor;
+        else
+            remove_from_list(list, index, u); // the last unit moves into the cursor's place
+    }
+}
+
+void World::drop_idle_units()
+{
+    drop_idle(_update_list, _update_cursor, &Unit::_update_index, unit_needs_scene_update);
+    drop_idle(_awake_list, _awake_cursor, &Unit::_awake_index, unit_needs_awake_update);
+}
+
+// Flow -------------------------------------------------------------------------------------
+
+void World::fire_timed_event(void *context, u32 handle, u32 target)
+{
+    World &world = *static_cast<World *>(context);
+    if (Unit *u = world.unit(handle))
+        world.flow_event_by_index(*u, target);
+}
+
+void World::schedule_timed_events(UnitHandle handle, const TimedDelay *delays, u32 count)
+{
+    begin_flow_run();
+    _timed_events.schedule(_world_time, handle, delays, count, fire_timed_event, this);
+    end_flow_run();
+}
+
+void World::run_timed_events()
+{
+    begin_flow_run();
+    _timed_events.run(_world_time, fire_timed_event, this);
+    end_flow_run();
+}
+
+void World::flow_event_by_index(Unit &u, u32 target)
+{
+    const UnitFlowRunner &runner = unit_flow_runner();
+    if (!runner.event_by_index)
+        return;
+    begin_flow_run();
+    runner.event_by_index(runner.context, *this, u, target);
+    end_flow_run();
+}
+
+void World::end_flow_run()
+{
+    if (_flow_depth == 0 || --_flow_depth > 0)
+        return;
+    // Destruction asked for during the run happens now, in the order it was asked for.
+    for (u32 i = 0; i < _pending_destroy.size(); ++i)
+        if (Unit *u = unit(_pending_destroy[i]))
+            destroy_now(*u);
+    _pending_destroy.clear();
+}
+
+bool World::validate() const
+{
+    struct ListCheck {
+        const Array<Unit *> *list;
+        u32 Unit::*index;
+        const char *name;
+    };
+    const ListCheck lists[] = {{&_update_list, &Unit::_update_index, "update"},
+                               {&_awake_list, &Unit::_awake_index, "awake"},
+                               {&_linked_list, &Unit::_linked_index, "linked"}};
+    for (const ListCheck &c : lists) {
+        for (u32 i = 0; i < c.list->size(); ++i)
+            if ((*c.list)[i]->*c.index != i) {
+                log_message("world", "%s list position %u holds a unit whose index is %u", c.name, i,
+                            (*c.list)[i]->*c.index);
+                return false;
+            }
+        for (const Unit *u : _units) {
+            u32 i = u->*c.index;
+            if (i != unit_not_listed && (i >= c.list->size() || (*c.list)[i] != u)) {
+                log_message("world", "unit %08x says it is at %u of the %s list", u->handle(), i, c.name);
+                return false;
+            }
+        }
+    }
+    for (const Unit *u : _units) {
+        if (unit(u->handle()) != u)
+            return false;
+        if ((u->parent_unit() != nullptr) != (u->linked_index() != unit_not_listed))
+            return false;
+    }
+    return _timed_events.validate();
+}
+
+} // namespace tallow

@@ -1,0 +1,184 @@
+#pragma once
+// A World: one game world with its units, their scene graphs, the world's services
+// (render link, physics, animation, particles, sound, GUI), timed flow events and a script
+// data store.
+//
+//   WorldParams params{resource_manager, thread_pool, &factories};   // factories may be null
+//   World *world = make_new<World>(allocator, params);
+//   Unit *u = world->spawn_unit(NameId64("units/crate"), pose);      // null on failure
+//   world->update(dt);                                              // once per frame
+//   world->destroy_unit(*u);
+//   delete_with_allocator(allocator, world);
+//
+// Services are built in this order: render link, physics, animation, particles, sound,
+// GUI; and released in the reverse order after every unit is gone.
+//
+// `update` runs, in order: frame counter and world time; the animation service's
+// updates and pose writes; scene graphs of the update list (job); the physics step; scene
+// graphs of the awake list (job); linked units parent first; reflection of the changed
+// nodes into change records (job); the render link's deferred releases; idle-unit
+// dropping (at most 20 checks per list); GUI, sound and particles; timed flow events.
+//
+// Spawning and destroying take effect at once. A unit destroyed while a flow run is on the
+// stack (spawn events, timed events) is destroyed when the outermost run returns, so a
+// flow node may destroy its own unit. Destroying a unit first unlinks its linked children
+// (they stay where they are). All calls on the main thread; `wake_unit` and
+// `add_to_awake_list_locked` may also come from jobs or physics callbacks.
+
+#include "foundation/containers/array.h"
+#include "foundation/io/chunk_store.h"
+#include "foundation/math/matrix4x4.h"
+#include "foundation/memory/trace_allocator.h"
+#include "foundation/strings/name_id.h"
+#include "foundation/threads/job.h"
+#include "render/node_change_mask.h"
+#include "world/timed_events.h"
+#include "world/unit_handle.h"
+#include "world/world_services.h"
+
+#include <mutex>
+
+namespace tallow {
+
+class IWorldAnimation;
+class ResourceManager;
+class ThreadPool;
+class Unit;
+class UnitResource;
+
+struct WorldParams {
+    ResourceManager *resource_manager = nullptr; // null: spawn only from resources
+    ThreadPool *thread_pool = nullptr;           // null: jobs run on the calling thread
+    const WorldServiceFactories *factories = nullptr;
+    bool sound_disabled = false;
+    RenderWorld *render_world = nullptr;    // with render_link: the render side to mirror into
+    WorldRenderLink *render_link = nullptr; // (RenderInterface::create_render_world)
+};
+
+/// What went wrong in a frame's update; the update goes on.
+enum class WorldUpdateFlags : u32 { None = 0, OutOfMemory = 1, NoChangeRecords = 2 };
+
+class World {
+  public:
+    static constexpr u32 idle_checks_per_frame = 20;
+    static constexpr u32 job_batch_limit = 20;
+
+    World(Allocator &parent, const WorldParams &params);
+    ~World();
+    World(const World &) = delete;
+    World &operator=(const World &) = delete;
+
+    // Units --------------------------------------------------------------------------------
+
+    /// Spawns the loaded "unit" resource `name` at `pose`, with the "material" resource of
+    /// the same name when one is loaded. Null (logged) when the resource is not loaded, no
+    /// handle is left or memory runs out.
+    Unit *spawn_unit(NameId64 name, const Matrix4x4 &pose);
+    Unit *spawn_unit_with_material(NameId64 name, NameId64 material, const Matrix4x4 &pose);
+    /// Spawns from a resource already at hand (levels, tests). `material` may be null.
+    Unit *spawn_unit_from_resource(const UnitResource &resource, const void *material, const Matrix4x4 &pose);
+    /// Destroys the unit (deferred to the end of the flow run when one is running).
+    void destroy_unit(Unit &unit);
+    /// Keeps the unit in the update list for `frames` frames. Safe from jobs and callbacks.
+    void wake_unit(Unit &unit, u32 frames);
+    void add_to_update_list(Unit &unit);
+    void add_to_awake_list(Unit &unit);
+    /// add_to_awake_list under the list lock (physics wake messages).
+    void add_to_awake_list_locked(Unit &unit);
+    /// Links the unit's root under `node` of `parent`. False (logged) when the link would
+    /// make a cycle, the node does not exist or either unit has no nodes.
+    bool link_unit(Unit &unit, Unit &parent, u32 node);
+    /// Frees the unit from its parent, leaving it where it is.
+    void unlink_unit(Unit &unit);
+    /// Brings one unit's world matrices up to date at once and reflects them.
+    void update_unit(Unit &unit);
+    /// Every unit built from `old_resource` is rebuilt from `new_resource`.
+    void reload_units_of_resource(const UnitResource &old_resource, const UnitResource &new_resource);
+
+    /// The unit of a handle, null when stale or of another world.
+    Unit *unit(UnitHandle handle) const;
+    const Array<Unit *> &units() const { return _units; }
+    const Array<Unit *> &update_list() const { return _update_list; }
+    const Array<Unit *> &awake_list() const { return _awake_list; }
+    const Array<Unit *> &linked_list() const { return _linked_list; }
+
+    // Frame --------------------------------------------------------------------------------
+
+    /// One frame: see the header comment. Returns what overflowed (None normally).
+    WorldUpdateFlags update(f32 dt);
+    void update_animations(f32 dt);
+    WorldUpdateFlags update_scene(f32 dt);
+    void drop_idle_units();
+
+    u32 frame_counter() const { return _frame_counter; }
+    f32 world_time() const { return _world_time; }
+    f32 frame_step() const { return _frame_step; }
+
+    // Flow ---------------------------------------------------------------------------------
+
+    /// Queues delayed flow events of a unit; zero delays fire at once.
+    void schedule_timed_events(UnitHandle handle, const TimedDelay *delays, u32 count);
+    void run_timed_events();
+    const TimedEvents &timed_events() const { return _timed_events; }
+    /// Runs flow target `target` of the unit (through the installed flow runner) inside a
+    /// flow run: destruction it asks for waits until the run ends.
+    void flow_event_by_index(Unit &unit, u32 target);
+    /// Brackets a flow run started elsewhere (level flow, script calls into flow).
+    void begin_flow_run() { ++_flow_depth; }
+    void end_flow_run();
+
+    // Services and data ---------------------------------------------------------------------
+
+    Allocator &allocator() { return _allocator; }
+    ResourceManager *resource_manager() const { return _resource_manager; }
+    IWorldRenderLink &render_link() { return *_render; }
+    IPhysicsWorld &physics() { return *_physics; }
+    IWorldAnimation &animation() { return *_animation; }
+    IParticleWorld &particles() { return *_particles; }
+    ISoundWorld &sound() { return *_sound; }
+    IGuiWorld &gui() { return *_gui; }
+    ChunkStore &data() { return _data; }
+
+    /// Checks the list-index invariant (position i of an index list holds a unit whose index
+    /// for that list is i, and units not in a list say so), spawn-order uniqueness and the
+    /// timed-event heap. For tests and debug builds.
+    bool validate() const;
+
+  private:
+    struct SceneJobData;
+    void update_scene_graphs(const Array<Unit *> &list, Array<NodeChangeMask> &masks, Allocator &temp);
+    void reflect(const Array<NodeChangeMask> &a, const Array<NodeChangeMask> &b, const Array<NodeChangeMask> &linked);
+    void run_and_wait(const Job &job, const JobSplit &split);
+    void remove_from_list(Array<Unit *> &list, u32 Unit::*index, Unit &unit);
+    void drop_idle(Array<Unit *> &list, u32 &cursor, u32 Unit::*index, u32 flag);
+    void destroy_now(Unit &unit);
+    static void fire_timed_event(void *context, u32 handle, u32 target);
+
+    TraceAllocator _allocator;
+    ResourceManager *_resource_manager;
+    ThreadPool *_thread_pool;
+    std::mutex _list_lock;
+    Array<Unit *> _update_list;
+    u32 _update_cursor = 0;
+    Array<Unit *> _awake_list;
+    u32 _awake_cursor = 0;
+    Array<Unit *> _linked_list;
+    Array<Unit *> _units; // spawn order
+    f32 _frame_step = 0;
+    f32 _world_time = 0;
+    u32 _frame_counter = 1;
+    ChunkStore _data;
+    TimedEvents _timed_events;
+    u32 _flow_depth = 0;
+    Array<UnitHandle> _pending_destroy; // asked for during flow runs
+    IWorldRenderLink *_render = nullptr;
+    IPhysicsWorld *_physics = nullptr;
+    IWorldAnimation *_animation = nullptr;
+    IParticleWorld *_particles = nullptr;
+    ISoundWorld *_sound = nullptr;
+    IGuiWorld *_gui = nullptr;
+};
+
+inline WorldUpdateFlags operator|(WorldUpdateFlags a, WorldUpdateFlags b) { return WorldUpdateFlags(u32(a) | u32(b)); }
+
+} // namespace tallow

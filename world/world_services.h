@@ -1,0 +1,166 @@
+#pragma once
+// The services a World drives but does not build: physics, sound, particles, GUI and the
+// render world. Each is a narrow interface of exactly the calls the World and its units
+// make; a World made without one gets the null implementation, which does nothing visible
+// and says so once in the log. Animation has its own header (world/world_animation.h).
+//
+//   WorldServiceFactories factories;             // all null: every service is a null one
+//   factories.physics = &my_physics_factory;     // a physics backend plugs in here
+//   World *world = make_new<World>(allocator, WorldParams{..., &factories});
+//
+// A new backend implements its interface and a factory function that makes it from the
+// allocator in `WorldServiceParams`; the World destroys it through the same allocator
+// (virtual destructor), in the fixed order World's header gives. All calls come from the
+// main thread inside World operations, except where an interface says otherwise.
+
+#include "foundation/math/matrix4x4.h"
+#include "foundation/types.h"
+#include "render/render_world.h" // no_render_handle
+
+namespace tallow {
+
+class Allocator;
+class IWorldAnimation;
+class RenderStateStream;
+class RenderWorld;
+class ResourceManager;
+class SceneGraph;
+class ThreadPool;
+class Unit;
+class World;
+class WorldRenderLink;
+struct UnitActorTemplate;
+struct UnitCamera;
+struct UnitJointTemplate;
+struct UnitLight;
+struct UnitLodObject;
+struct UnitMesh;
+struct UnitMover;
+class UnitResource;
+
+/// What a factory receives.
+struct WorldServiceParams {
+    Allocator &allocator; // the World's allocator: make the service from it
+    World &world;
+    ResourceManager *resource_manager; // may be null (tests)
+    ThreadPool *thread_pool;
+    bool sound_disabled;
+    RenderWorld *render_world;       // may be null (no render side)
+    WorldRenderLink *render_link;    // the world's half of it
+};
+
+// Physics -------------------------------------------------------------------------------
+
+struct PhysicsActor;
+struct PhysicsJoint;
+struct PhysicsMover;
+
+struct ActorCreateParams {
+    const UnitResource *resource;
+    const UnitActorTemplate *actor; // the template, its shapes in resource->shapes
+    Matrix4x4 pose;                 // template pose x spawn pose
+    Unit *unit;
+};
+
+struct JointCreateParams {
+    const UnitJointTemplate *joint; // as stored
+    Vector3 frame_positions[2];     // each body's frame position; in world space for a null body
+    PhysicsActor *actors[2];        // null: anchored in the world
+};
+
+struct MoverCreateParams {
+    const UnitMover *mover;
+    Vector3 position; // the spawn position
+    Unit *unit;
+};
+
+class IPhysicsWorld {
+  public:
+    virtual ~IPhysicsWorld() = default;
+    /// Steps the simulation; writes dynamic actors' poses into their units' nodes and may
+    /// wake units (World::add_to_awake_list_locked).
+    virtual void update(f32 dt) = 0;
+    /// Null when the actor cannot be made.
+    virtual PhysicsActor *create_actor(const ActorCreateParams &params) = 0;
+    virtual void destroy_actor(PhysicsActor *actor) = 0;
+    virtual bool is_dynamic(const PhysicsActor *actor) const = 0;
+    virtual bool is_sleeping(const PhysicsActor *actor) const = 0;
+    virtual bool is_kinematic(const PhysicsActor *actor) const = 0;
+    virtual void set_kinematic(PhysicsActor *actor, bool kinematic) = 0;
+    virtual PhysicsJoint *create_joint(const JointCreateParams &params) = 0;
+    virtual void destroy_joint(PhysicsJoint *joint) = 0;
+    virtual PhysicsMover *create_mover(const MoverCreateParams &params) = 0;
+    virtual void destroy_mover(PhysicsMover *mover) = 0;
+    /// Switches collision between the two actors on or off.
+    virtual void set_pair_collision(PhysicsActor *a, PhysicsActor *b, bool collide) = 0;
+};
+
+// Sound, particles, GUI ------------------------------------------------------------------
+
+class ISoundWorld {
+  public:
+    virtual ~ISoundWorld() = default;
+    virtual void update(f32 dt) = 0;
+};
+
+class IParticleWorld {
+  public:
+    virtual ~IParticleWorld() = default;
+    virtual void update(f32 dt) = 0;
+};
+
+class IGuiWorld {
+  public:
+    virtual ~IGuiWorld() = default;
+    virtual void update(f32 dt) = 0;
+};
+
+// Render world ----------------------------------------------------------------------------
+
+/// Render-side object kinds a unit creates.
+enum class UnitRenderObject : u32 { Mesh, Camera, Light, LodObject };
+
+/// The World's link to its render world: render objects of units, the per-frame change
+/// records of the reflection job, and the end-of-frame release step.
+class IWorldRenderLink {
+  public:
+    virtual ~IWorldRenderLink() = default;
+    /// Creates the unit's render scene graph and stores its handle in the graph.
+    virtual void create_scene_graph(SceneGraph &graph) = 0;
+    virtual void destroy_scene_graph(SceneGraph &graph) = 0;
+    /// Creates one render object of a unit from its resource record; no_render_handle when
+    /// none is made. `record` is the UnitMesh, UnitCamera, UnitLight or UnitLodObject.
+    virtual u32 create_object(UnitRenderObject kind, const void *record, SceneGraph &graph,
+                              const void *material) = 0;
+    virtual void destroy_object(UnitRenderObject kind, u32 handle) = 0;
+    virtual void set_visible(UnitRenderObject kind, u32 handle, bool visible) = 0;
+    /// Adds `count` change-record streams for this frame's reflection batches and stores
+    /// them in `out_streams`; batch k writes only stream k (from a worker thread). False
+    /// when the streams cannot be had (the World then reflects nothing this frame, logged).
+    virtual bool begin_change_records(u32 count, RenderStateStream **out_streams) = 0;
+    /// Called after the reflection: releases whose delay has run out.
+    virtual void collect_deferred_releases() = 0;
+};
+
+/// A factory per service; a null entry gives the null service.
+struct WorldServiceFactories {
+    IPhysicsWorld *(*physics)(const WorldServiceParams &) = nullptr;
+    ISoundWorld *(*sound)(const WorldServiceParams &) = nullptr;
+    IParticleWorld *(*particles)(const WorldServiceParams &) = nullptr;
+    IGuiWorld *(*gui)(const WorldServiceParams &) = nullptr;
+    IWorldRenderLink *(*render)(const WorldServiceParams &) = nullptr;
+    IWorldAnimation *(*animation)(const WorldServiceParams &) = nullptr; // world/world_animation.h
+};
+
+/// The null services (each logs once, at first use, that its service is missing).
+IPhysicsWorld *create_null_physics_world(const WorldServiceParams &params);
+ISoundWorld *create_null_sound_world(const WorldServiceParams &params);
+IParticleWorld *create_null_particle_world(const WorldServiceParams &params);
+IGuiWorld *create_null_gui_world(const WorldServiceParams &params);
+IWorldRenderLink *create_null_render_link(const WorldServiceParams &params);
+/// The link to a real render world (params.render_world and params.render_link set):
+/// scene graphs and change records go to it; unit meshes, cameras, lights and LOD objects
+/// are not made yet (their render objects are not built; logged once).
+IWorldRenderLink *create_render_world_link(const WorldServiceParams &params);
+
+} // namespace tallow
