@@ -68,15 +68,23 @@ Application::Application(const ApplicationParams &params)
 
 Application::~Application() { shutdown(); }
 
-bool Application::run()
+const char *to_string(RunResult result)
+{
+    switch (result) {
+    case RunResult::Quit: return "quit";
+    case RunResult::StartupFailed: return "start-up failed";
+    }
+    return "unknown";
+}
+
+RunResult Application::run()
 {
     if (!init())
-        return false;
-    bool going_on = true;
-    while (going_on)
-        going_on = update();
+        return RunResult::StartupFailed;
+    while (update()) {
+    }
     log_message(log_category, "frame loop: %llu frames in %.2f s", (unsigned long long)_frame_count, _time_since_launch);
-    return going_on;
+    return RunResult::Quit;
 }
 
 // --- Start-up ----------------------------------------------------------------------------
@@ -98,13 +106,15 @@ bool Application::init()
     create_game();
     setup_renderer();
     load_render_config();
-    load_boot_package();
+    if (!load_boot_package())
+        return false;
     setup_input();
     setup_physics();
     setup_network();
     set_save_dir();
     setup_lightfx();
-    init_game();
+    if (!init_game())
+        return false;
     log_message(log_category, "start-up: done");
     return true;
 }
@@ -248,12 +258,11 @@ bool Application::setup_job_system()
 bool Application::register_resource_types()
 {
     log_message(log_category, "start-up: resource manager");
-    // Bundles when the options name a bundle directory (or a host with a bundled project);
-    // otherwise the loose-file database of the data directory.
+    // Bundles from the bundle directory when the options name one (or a host with a
+    // bundled project); otherwise the loose-file database of the data directory.
     const ApplicationOptions &o = *_options;
-    bool bundles = !o.bundle_dir.empty() || (!o.host.empty() && !o.project.empty() && o.project_uses_bundles);
-    if (bundles) {
-        _bundle_files = make_new<DiskFileSystem>(_statics_allocator, o.data_directory(), _statics_allocator);
+    if (o.uses_bundles()) {
+        _bundle_files = make_new<DiskFileSystem>(_statics_allocator, o.bundle_directory(), _statics_allocator);
     } else {
         _exploded_database = make_new<ExplodedDatabase>(_statics_allocator, o.data_directory(), _statics_allocator);
         if (_exploded_database)
@@ -368,12 +377,18 @@ void Application::load_render_config()
     _swap_chain = _render->create_window_swap_chain(*_window, fullscreen);
 }
 
-void Application::load_boot_package()
+bool Application::load_boot_package()
 {
     log_message(log_category, "start-up: boot package");
     _boot_package = load_package(_boot_package_name);
+    if (!_boot_package) {
+        log_message(log_category, "start-up: the boot package %016llx cannot be loaded; check \"boot_package\" and the data",
+                    hex(_boot_package_name));
+        return false;
+    }
     if (!_second_boot_package_name.is_empty())
         _second_boot_package = load_package(_second_boot_package_name);
+    return true;
 }
 
 void Application::setup_input()
@@ -449,12 +464,15 @@ void Application::setup_lightfx()
     _lightfx = _factories.create_lightfx(_statics_allocator, *this);
 }
 
-void Application::init_game()
+bool Application::init_game()
 {
     if (!_game)
-        return;
+        return true;
     log_message(log_category, "start-up: game init");
-    _game->init();
+    if (_game->init())
+        return true;
+    log_message(log_category, "start-up: the game cannot start");
+    return false;
 }
 
 // --- Frames ------------------------------------------------------------------------------
@@ -575,10 +593,11 @@ void Application::set_resource_property_preference_order(const u64 *property_ids
     _property_preference_order.clear();
     for (u32 i = 0; i < count; ++i)
         _property_preference_order.push_back(property_ids[i]);
-    // Bundles take the order when a package is made; the database uses it from now on.
-    if (_exploded_database)
-        _exploded_database->set_active_properties(_property_preference_order.data(),
-                                                  _property_preference_order.size());
+    // Bundles take the order when a package is made; the database's loader thread takes it
+    // between two loads, since it reads the database's choice while loading.
+    if (_resource_loader)
+        _resource_loader->set_property_preference_order(_property_preference_order.data(),
+                                                        _property_preference_order.size());
 }
 
 // --- User settings -----------------------------------------------------------------------

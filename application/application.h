@@ -47,6 +47,13 @@ namespace platform {
 class IWindowSystem;
 }
 
+/// How `Application::run` ended: the exit code of the program follows from it.
+enum class RunResult {
+    Quit,          ///< start-up succeeded and the frame loop ended on a quit or close request
+    StartupFailed, ///< start-up failed (the reason is logged); no frame ran
+};
+const char *to_string(RunResult result);
+
 /// What the Application is built from. The options are borrowed and must outlive it.
 struct ApplicationParams {
     const ApplicationOptions *options = nullptr;
@@ -62,10 +69,11 @@ class Application {
     Application(const Application &) = delete;
     Application &operator=(const Application &) = delete;
 
-    /// Calls `init` once, then `update` until it returns false; returns that last result.
-    /// Returns false at once when `init` fails (a required setting or file is missing).
-    bool run();
-    /// The start-up; false when the settings cannot be read (logged).
+    /// Calls `init` once, then `update` until it returns false. StartupFailed at once when
+    /// `init` fails, Quit after the frame loop ended.
+    [[nodiscard]] RunResult run();
+    /// The start-up; false (logged) when a required setting or file is missing, the boot
+    /// package cannot be made or the game cannot start (its boot script did not load).
     [[nodiscard]] bool init();
     /// One frame; true while the program is to go on.
     bool update();
@@ -151,13 +159,13 @@ class Application {
     void create_game();
     void setup_renderer();
     void load_render_config();
-    void load_boot_package();
+    bool load_boot_package();
     void setup_input();
     void setup_physics();
     void setup_network();
     void set_save_dir();
     void setup_lightfx();
-    void init_game();
+    bool init_game();
 
     // Shutdown steps, in order.
     void destroy_game();

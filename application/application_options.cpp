@@ -226,4 +226,14 @@ const char *ApplicationOptions::data_directory() const
     return bundle_dir.empty() ? data_dir.c_str() : bundle_dir.c_str();
 }
 
+bool ApplicationOptions::uses_bundles() const
+{
+    return !bundle_dir.empty() || (!host.empty() && !project.empty() && project_uses_bundles);
+}
+
+const char *ApplicationOptions::bundle_directory() const
+{
+    return bundle_dir.empty() ? data_directory() : bundle_dir.c_str();
+}
+
 } // namespace tallow

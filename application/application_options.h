@@ -40,6 +40,13 @@ class ApplicationOptions {
     /// and the bundle directory for one with bundles; otherwise the bundle directory when
     /// given, else the data directory.
     const char *data_directory() const;
+    /// True when resources come from bundles: a bundle directory is given, or a host with a
+    /// project that uses bundles.
+    bool uses_bundles() const;
+    /// Where bundles are read from when they are the resource source: the bundle directory
+    /// when given (even where the settings come from the data directory), else the data
+    /// directory.
+    const char *bundle_directory() const;
 
     DynamicString data_dir;                  // "-data-dir"; default: the program's directory
     u8 compile = 0;                          // "-compile", "-compile-for"

@@ -1,11 +1,13 @@
 #include "application/my_game.h"
 
 #include "application/application.h"
+#include "application/application_api.h"
 #include "application/game.h"
 #include "foundation/config/config_value.h"
 #include "foundation/config/const_config_value.h"
 #include "foundation/threads/job.h"
 #include "foundation/log.h"
+#include "foundation/strings/murmur_hash.h"
 #include "foundation/memory/memory_globals.h"
 #include "resource/resource_package.h"
 #include "script/lua_environment.h"
@@ -114,6 +116,8 @@ MyGame::MyGame(Application &application, IScriptSource *scripts)
 
 MyGame::~MyGame()
 {
+    for (u32 slot = 0; slot < error_slots; ++slot)
+        report_repeats(slot);
     // The script's shutdown may still run script jobs, so the job threads' states go after it.
     if (_lua && _script_running) {
         lua_settop(_lua->state(), 0);
@@ -208,29 +212,56 @@ void MyGame::register_game_table()
 void MyGame::report_script_error(const char *what)
 {
     const char *message = lua_tostring(_lua->state(), -1);
-    log_message(lua_category, "%s: %s", what, message ? message : "(error object is not a string)");
+    if (!message)
+        message = "(error object is not a string)";
     _paused = true;
+    u64 hash = murmur_hash_64(message, u32(strlen(message)), 0);
+    u32 slot = 0;
+    while (slot < error_slots && _errors[slot].what && strcmp(_errors[slot].what, what) != 0)
+        ++slot;
+    if (slot == error_slots) {
+        slot = error_slots - 1; // more entry points than slots: the last slot is shared
+        report_repeats(slot);
+        _errors[slot] = ErrorRecord{};
+    }
+    ErrorRecord &record = _errors[slot];
+    if (record.what && record.message_hash == hash) {
+        ++record.repeats;
+        return;
+    }
+    report_repeats(slot);
+    log_message(lua_category, "%s: %s", what, message);
+    record.what = what;
+    record.message_hash = hash;
 }
 
-void MyGame::init()
+void MyGame::report_repeats(u32 slot)
+{
+    ErrorRecord &record = _errors[slot];
+    if (record.repeats != 0)
+        log_message(lua_category, "%s: the previous error repeated %u more times", record.what, record.repeats);
+    record.repeats = 0;
+}
+
+bool MyGame::init()
 {
     create_job_states();
-    register_script_api(*_lua, &_application, _script_allocator);
+    register_script_api(*_lua, &_application, _script_allocator, register_application_api);
     register_game_table();
 
     lua_State *L = _lua->state();
     const char *boot = _application.settings().member("boot_script").to_string();
     if (!boot || !*boot) {
         log_message(lua_category, "the settings name no \"boot_script\"; no script runs");
-        return;
+        return true;
     }
     CallResult r = _lua->require(boot);
     if (r.error) {
         // Without its boot script the game has no globals to call: say so once, not every frame.
         report_script_error("boot script");
-        log_message(lua_category, "the boot script \"%s\" did not load; no script runs", boot);
+        log_message(lua_category, "the boot script \"%s\" did not load; the game cannot start", boot);
         lua_settop(L, 0);
-        return;
+        return false;
     }
     _script_running = true;
     lua_settop(L, 0);
@@ -238,6 +269,7 @@ void MyGame::init()
     if (r.error)
         report_script_error("init");
     lua_settop(L, 0);
+    return true;
 }
 
 void MyGame::update(f32 dt_seconds)

@@ -10,8 +10,9 @@
 //
 // Script errors in `update`, `render`, callbacks, flow calls and do_string are logged and
 // set the paused flag; the frame loop goes on, and the script's `update` and `render` are
-// still called every frame (so an error that repeats is reported every frame). When the boot
-// script itself fails to load, that is reported once and no script global is called. Every job
+// still called every frame. An error that repeats is logged once, then counted: the count is
+// logged when another error comes or the game ends. When the boot script itself fails to
+// load, that is reported once and `init` fails, which fails the start-up. Every job
 // thread gets a Lua state of its own with the reduced job-thread API; `Game.job_thread_require`
 // and hot reload keep those states in step with the main one. Main thread only.
 
@@ -39,7 +40,7 @@ class MyGame final : public IGame {
     bool is_valid() const { return _lua != nullptr; }
 
     void setup_platform() override; // See IGame; no online services in this build
-    void init() override;
+    bool init() override; // false when the boot script did not load
     void update(f32 dt_seconds) override;
     void render() override;
     void pause() override { _paused = true; }
@@ -60,6 +61,7 @@ class MyGame final : public IGame {
   private:
     void register_game_table();
     void report_script_error(const char *what);
+    void report_repeats(u32 slot);
     void create_job_states();
     void destroy_job_states();
 
@@ -74,6 +76,16 @@ class MyGame final : public IGame {
     bool _job_states = false;
     bool _script_running = false; // the boot script loaded: its globals are called
     bool _paused = false;
+
+    // The last error of each script entry point (`what`), so that one failing every frame
+    // is logged once and then counted.
+    struct ErrorRecord {
+        const char *what = nullptr; // a literal; null: slot unused
+        u64 message_hash = 0;
+        u32 repeats = 0;
+    };
+    static constexpr u32 error_slots = 8;
+    ErrorRecord _errors[error_slots];
 };
 
 } // namespace tallow

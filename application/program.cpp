@@ -57,7 +57,7 @@ i32 application_main(const ProgramSetup &setup)
     Application *application = create_application(params);
     bool started = false;
     if (application) {
-        started = application->run() || application->frame_count() > 0;
+        started = application->run() == RunResult::Quit;
         destroy_application(application);
     }
     delete_with_allocator(default_allocator(), options);

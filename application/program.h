@@ -25,7 +25,7 @@ i32 program_main(const ProgramSetup &setup);
 
 /// Parses the process's command line, waits for a debugger with "-hold", seeds the global
 /// random generator, then creates, runs and destroys the Application. Returns 0 after an
-/// orderly run, 1 when start-up failed (the reason is logged).
+/// orderly run (RunResult::Quit), 1 when start-up failed (the reason is logged).
 i32 application_main(const ProgramSetup &setup);
 
 } // namespace tallow

@@ -9,8 +9,6 @@
 #include "foundation/memory/memory_globals.h"
 #include "foundation/io/output_archive.h"
 
-#include <cstdio>
-
 namespace tallow {
 
 bool read_config_file(const char *path, ConfigValue &out_value)
@@ -51,9 +49,7 @@ bool write_config_file(const char *path, const ConfigValue &value)
             (void)fs.delete_file(temporary.c_str());
         return false;
     }
-    // rename(2) replaces the old file in one step: readers see the old or the new text.
-    if (std::rename(temporary.c_str(), path) != 0) {
-        log_message("application", "cannot replace \"%s\" by \"%s\"", path, temporary.c_str());
+    if (!fs.replace(temporary.c_str(), path)) {
         (void)fs.delete_file(temporary.c_str());
         return false;
     }

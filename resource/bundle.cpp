@@ -12,8 +12,6 @@ namespace tallow {
 
 namespace {
 
-unsigned long long hex(NameId64 id) { return (unsigned long long)id.value(); }
-
 // Size of the header before the resource table: count and the property slots.
 constexpr u64 header_bytes = 4 + Bundle::property_slots * 8;
 constexpr u64 table_entry_bytes = 16;

@@ -9,15 +9,12 @@
 // Every read checks what is left; a failed read leaves the cursor where it was and makes
 // `ok` false for good, so a parser can read a whole record and test once.
 
+#include "foundation/io/little_endian.h"
 #include "foundation/types.h"
 
 #include <cstring>
 
 namespace tallow {
-
-/// Little-endian decoding of fixed-width fields already in memory.
-inline u32 load_u32_le(const u8 *p) { return u32(p[0]) | u32(p[1]) << 8 | u32(p[2]) << 16 | u32(p[3]) << 24; }
-inline u64 load_u64_le(const u8 *p) { return u64(load_u32_le(p)) | u64(load_u32_le(p + 4)) << 32; }
 
 class ByteReader {
   public:

@@ -10,8 +10,6 @@ namespace tallow {
 
 namespace {
 
-unsigned long long hex(NameId64 id) { return (unsigned long long)id.value(); }
-
 constexpr u64 entry_bytes = 24;
 
 // Reads a whole file into a block from `allocator`; false (logged) when it cannot.

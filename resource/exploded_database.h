@@ -15,8 +15,9 @@
 //   LooseFile file;
 //   if (database.read(id, allocator, 16, file)) { ...; allocator.deallocate(file.data); }
 //
-// Lookups and reads run on the loader thread; `set_active_properties` on the main thread
-// while no package is loading.
+// Lookups, reads and `set_active_properties` run on the loader thread (before the loader
+// starts, the main thread may set the properties); the main thread hands a new order to
+// `ResourceLoader::set_property_preference_order`.
 
 #include "foundation/containers/array.h"
 #include "foundation/io/disk_file_system.h"

@@ -11,15 +11,14 @@ namespace tallow {
 
 namespace {
 
-unsigned long long hex(NameId64 id) { return (unsigned long long)id.value(); }
-
 // Raw resources are handed out as the engine's records; 16 keeps any field type aligned.
 constexpr u32 raw_block_alignment = 16;
 
 } // namespace
 
 ResourceLoader::ResourceLoader(ThreadRegistry *registry, ExplodedDatabase *database, Allocator &parent)
-    : _database(database), _registry(registry), _allocator("resource_loader", parent)
+    : _database(database), _registry(registry), _allocator("resource_loader", parent), _pending_order(_allocator),
+      _order(_allocator)
 {
     _requests = make_new<RequestRing>(_allocator, _allocator);
     _completed = make_new<RequestRing>(_allocator, _allocator);
@@ -52,11 +51,41 @@ ResourceLoader::~ResourceLoader()
     delete_with_allocator(_allocator, _completed);
 }
 
+void ResourceLoader::set_property_preference_order(const u64 *property_ids, u32 count)
+{
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        _pending_order.clear();
+        for (u32 i = 0; i < count; ++i)
+            _pending_order.push_back(property_ids[i]);
+        _order_pending = true;
+    }
+    if (!_handle.is_valid() && !_thread.joinable())
+        apply_pending_order(); // no thread: the caller's thread is the one that reads
+}
+
+// Runs on the thread that reads (the loader thread, or the caller's without one).
+void ResourceLoader::apply_pending_order()
+{
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        if (!_order_pending)
+            return;
+        _order.clear();
+        for (u32 i = 0; i < _pending_order.size(); ++i)
+            _order.push_back(_pending_order[i]);
+        _order_pending = false;
+    }
+    if (_database)
+        _database->set_active_properties(_order.data(), _order.size());
+}
+
 void ResourceLoader::add_request(const ResourceRequest &request)
 {
     if (!_handle.is_valid() && !_thread.joinable()) {
         // No thread: read on the caller's thread rather than leave the manager waiting.
         ResourceRequest done = request;
+        apply_pending_order();
         process(done);
         std::lock_guard<std::mutex> guard(_lock);
         if (_completed->push(done))
@@ -131,6 +160,7 @@ void ResourceLoader::run()
             request = _requests->front();
             _requests->pop_front();
         }
+        apply_pending_order();
         process(request);
         {
             std::lock_guard<std::mutex> guard(_lock);

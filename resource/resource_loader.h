@@ -45,6 +45,10 @@ class ResourceLoader {
     bool wait_completed(ResourceRequest &out_request);
     /// Flags a load still waiting to be read. True when found and not already loaded.
     bool cancel_request(NameId64 type, NameId64 name, u32 request_id);
+    /// Hands a new variant preference order (property ids, most preferred first) to the
+    /// loose-file database. The loader thread applies it between two loads, so a load in
+    /// flight finishes under the old order. Main thread.
+    void set_property_preference_order(const u64 *property_ids, u32 count);
     /// Requests added and not yet taken back as completed.
     u32 outstanding() const;
     bool has_database() const { return _database != nullptr; }
@@ -58,6 +62,7 @@ class ResourceLoader {
     bool read_from_database(ResourceRequest &request);
     bool read_from_bundle(ResourceRequest &request);
     void *finish_load(ResourceRequest &request, void *bytes, u64 size, bool bytes_are_result);
+    void apply_pending_order();
 
     ExplodedDatabase *_database;
     ThreadRegistry *_registry;
@@ -69,6 +74,9 @@ class ResourceLoader {
     std::condition_variable _request_ready;
     std::condition_variable _completed_ready;
     bool _stop = false;
+    Array<u64> _pending_order; // under _lock: the order the main thread handed over
+    bool _order_pending = false;
+    Array<u64> _order;         // loader thread: the order being applied
     ThreadHandle _handle; // when made through the registry
     std::thread _thread;  // otherwise
 };

@@ -6,12 +6,6 @@
 
 namespace tallow {
 
-namespace {
-
-unsigned long long hex(NameId64 id) { return (unsigned long long)id.value(); }
-
-} // namespace
-
 ResourceManager::ResourceManager(ResourceLoader &loader, Allocator &parent)
     : _allocator("resource_manager", parent), _loader(loader), _types(_allocator)
 {

@@ -264,7 +264,7 @@ ResourcePackage *create_resource_package(Allocator &allocator, ResourceManager &
         if (part)
             return package;
     }
-    log_message("resource", "package %016llx cannot be made: it is not in the %s", (unsigned long long)name.value(),
+    log_message("resource", "package %016llx cannot be made: it is not in the %s", hex(name),
                 bundle_files ? "bundle directory" : "loose-file database");
     delete_with_allocator(allocator, package);
     return nullptr;

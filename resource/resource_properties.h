@@ -10,8 +10,8 @@
 // ids, most preferred first. A variant qualifies when every bit of its mask names a
 // property in the preference order; its score is the sum of 2^i over the active list
 // (least preferred first, i = 0, 1, ...), so one more preferred property outweighs all
-// less preferred ones together. Ties keep the earlier variant. Main thread sets; the loader
-// thread reads, only while no package is loading.
+// less preferred ones together. Ties keep the earlier variant. Set and read by the thread
+// that reads the source (the loader thread for the loose-file database).
 
 #include "foundation/containers/array.h"
 #include "foundation/types.h"

@@ -19,7 +19,7 @@ void *load_package_resource(const ResourceLoadParams &params)
     u32 count = 0;
     if (!params.archive.read(count) || u64(count) * 16 > params.archive.bytes_left()) {
         log_message("resource", "package resource %016llx: its count %u is larger than its %llu bytes hold",
-                    (unsigned long long)params.name.value(), count, (unsigned long long)params.size_bytes);
+                    hex(params.name), count, (unsigned long long)params.size_bytes);
         return nullptr;
     }
     Array<ResourceId> *list = make_new<Array<ResourceId>>(params.allocator, params.allocator);
@@ -58,7 +58,7 @@ void *load_mouse_cursor(const ResourceLoadParams &params)
     const u64 expected = u64(width) * height * 4;
     if (params.archive.has_failed() || byte_count < expected || byte_count > params.archive.bytes_left()) {
         log_message("resource", "mouse_cursor %016llx: bad header (%ux%u, hot spot %u,%u, %u pixel bytes of %llu)",
-                    (unsigned long long)params.name.value(), width, height, header[2], header[3], byte_count,
+                    hex(params.name), width, height, header[2], header[3], byte_count,
                     (unsigned long long)params.archive.bytes_left());
         return nullptr;
     }

@@ -2,6 +2,7 @@
 
 #include "foundation/io/compressed_buffer.h"
 #include "foundation/io/disk_file_system.h"
+#include "foundation/io/little_endian.h"
 #include "foundation/log.h"
 #include "foundation/io/memory_buffer.h"
 #include "foundation/memory/memory_globals.h"
@@ -99,14 +100,16 @@ namespace {
 
 void write_u32(OutputArchive &out, u32 value)
 {
-    u8 b[4] = {u8(value), u8(value >> 8), u8(value >> 16), u8(value >> 24)};
+    u8 b[4];
+    store_u32_le(b, value);
     out.write(b, 4);
 }
 
 void write_u64(OutputArchive &out, u64 value)
 {
-    write_u32(out, u32(value));
-    write_u32(out, u32(value >> 32));
+    u8 b[8];
+    store_u64_le(b, value);
+    out.write(b, 8);
 }
 
 void copy_out(MemoryOutputBuffer &memory, Array<u8> &out)

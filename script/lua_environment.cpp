@@ -1,6 +1,7 @@
 #include "script/lua_environment.h"
 
 #include "foundation/containers/array.h"
+#include "foundation/io/little_endian.h"
 #include "foundation/log.h"
 #include "script/registration.h"
 
@@ -191,6 +192,9 @@ LuaEnvironment::LuaEnvironment(IScriptSource *source, Allocator &parent)
     _call_reference = luaL_ref(L, LUA_REGISTRYINDEX);
     lua_pushcfunction(L, protected_get);
     _getter_reference = luaL_ref(L, LUA_REGISTRYINDEX);
+    lua_pushlightuserdata(L, this);
+    lua_pushcclosure(L, &LuaEnvironment::require_body, 1);
+    _require_reference = luaL_ref(L, LUA_REGISTRYINDEX);
 
     open_library(L, luaopen_base, "");
     open_library(L, luaopen_package, LUA_LOADLIBNAME);
@@ -248,8 +252,8 @@ CallResult LuaEnvironment::load_file(const char *name, bool &found)
         lua_pushfstring(L, "script not found: %s", name);
         return {L, lua_gettop(L) - 1, true};
     }
-    u32 length = 0;
-    if (size < 4 || (std::memcpy(&length, data, 4), u64(length) > size - 4)) {
+    u32 length = size < 4 ? 0 : load_u32_le(data); // the resource's length word is little-endian
+    if (size < 4 || u64(length) > size - 4) {
         lua_pushfstring(L, "script resource truncated: %s", name);
         return {L, lua_gettop(L) - 1, true};
     }
@@ -262,10 +266,19 @@ CallResult LuaEnvironment::load_file(const char *name, bool &found)
 
 CallResult LuaEnvironment::require(const char *name)
 {
+    // The bookkeeping touches `package`, which scripts can reach (and give metatables that
+    // raise): all of it runs inside the protected call.
     lua_State *L = _state;
-    i32 top = lua_gettop(L);
-    // Raw access: a script's metatable on _G or package must not raise here, outside any
-    // protected call.
+    lua_rawgeti(L, LUA_REGISTRYINDEX, _require_reference);
+    lua_pushstring(L, name);
+    return pcall(1, 1);
+}
+
+int LuaEnvironment::require_body(lua_State *L)
+{
+    // Argument 1: the name; upvalue 1: the environment. Returns package.loaded[name].
+    auto *env = static_cast<LuaEnvironment *>(lua_touserdata(L, lua_upvalueindex(1)));
+    const char *name = lua_tostring(L, 1);
     lua_getfield(L, LUA_GLOBALSINDEX, "package");
     if (!lua_istable(L, -1)) {
         lua_pop(L, 1);
@@ -274,22 +287,17 @@ CallResult LuaEnvironment::require(const char *name)
         lua_setfield(L, LUA_GLOBALSINDEX, "package");
     }
     i32 package = lua_gettop(L);
-    lua_pushliteral(L, "loaded");
-    lua_rawget(L, package);
+    lua_getfield(L, package, "loaded");
     if (!lua_istable(L, -1)) {
         lua_pop(L, 1);
         lua_newtable(L);
-        lua_pushliteral(L, "loaded");
-        lua_pushvalue(L, -2);
-        lua_rawset(L, package);
+        lua_pushvalue(L, -1);
+        lua_setfield(L, package, "loaded");
     }
     i32 loaded = lua_gettop(L);
     lua_getfield(L, loaded, name);
-    if (!lua_isnil(L, -1)) {
-        lua_replace(L, top + 1);
-        lua_settop(L, top + 1);
-        return {L, top, false};
-    }
+    if (!lua_isnil(L, -1))
+        return 1;
     lua_pop(L, 1);
 
     // Marked before running, so a file that requires itself (directly or through others)
@@ -297,46 +305,42 @@ CallResult LuaEnvironment::require(const char *name)
     lua_pushboolean(L, 1);
     lua_setfield(L, loaded, name);
     bool exists = false;
-    CallResult r = load_file(name, exists);
+    CallResult r = env->load_file(name, exists);
     if (r.error) {
         if (!exists) {
             // Nothing ran: a later require, once the script is loaded, must run it.
             lua_pushnil(L);
             lua_setfield(L, loaded, name);
         }
-        lua_replace(L, top + 1);
-        lua_settop(L, top + 1);
-        return {L, top, true};
+        return lua_error(L); // the message is on top
     }
     if (lua_gettop(L) > r.base && lua_toboolean(L, r.base + 1)) {
         lua_pushvalue(L, r.base + 1);
         lua_setfield(L, loaded, name);
     }
     lua_settop(L, loaded);
-    lua_pushliteral(L, "load_order");
-    lua_rawget(L, package);
+    lua_getfield(L, package, "load_order");
     if (!lua_istable(L, -1)) {
         lua_pop(L, 1);
         lua_newtable(L);
-        lua_pushliteral(L, "load_order");
-        lua_pushvalue(L, -2);
-        lua_rawset(L, package);
+        lua_pushvalue(L, -1);
+        lua_setfield(L, package, "load_order");
     }
     lua_pushstring(L, name);
     lua_rawseti(L, -2, i32(lua_objlen(L, -2)) + 1);
     lua_pop(L, 1);
     // The value require returns is the one later requires return too.
     lua_getfield(L, loaded, name);
-    lua_replace(L, top + 1);
-    lua_settop(L, top + 1);
-    return {L, top, false};
+    return 1;
 }
 
 void LuaEnvironment::reload_all()
 {
+    // Raw reads only: outside a protected call no script metamethod may run.
     lua_State *L = _state;
     i32 top = lua_gettop(L);
-    lua_getfield(L, LUA_GLOBALSINDEX, "package");
+    lua_pushliteral(L, "package");
+    lua_rawget(L, LUA_GLOBALSINDEX);
     if (!lua_istable(L, -1)) {
         lua_settop(L, top);
         return;

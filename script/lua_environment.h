@@ -91,7 +91,9 @@ class LuaEnvironment {
     /// Runs the script file `name`; all its results lie above the result's base. A missing
     /// script fails with "script not found: NAME".
     CallResult load_file(const char *name);
-    /// Runs `name` once; later calls return the value kept in package.loaded (on top).
+    /// Runs `name` once; later calls return the value kept in package.loaded (on top). The
+    /// bookkeeping in `package` runs inside the protected call, so a raising metatable there
+    /// is an error result.
     CallResult require(const char *name);
     /// Re-runs every required file in first-require order; errors are logged and skipped.
     void reload_all();
@@ -156,8 +158,8 @@ class LuaEnvironment {
     void add_global_function(const char *name, LuaFunction function);
     /// Makes the global table `table` the metatable every light userdata shares.
     void set_lightuserdata_metatable(const char *table);
-    /// Pushes global `name` and returns a cursor whose base is that value (arguments pushed
-    /// after it are the cursor's arguments).
+    /// Pushes global `name` (read raw: no metamethod of _G runs) and returns a cursor whose
+    /// base is that value (arguments pushed after it are the cursor's arguments).
     LuaStack get_global(const char *name);
     /// Releases a registry reference.
     void unref(i32 reference);
@@ -170,6 +172,8 @@ class LuaEnvironment {
     static void *allocate_hook(void *user, void *block, size_t old_size, size_t new_size);
     /// load_file that also tells whether the script was found (so nothing ran).
     CallResult load_file(const char *name, bool &found);
+    /// The body of `require`, run inside its protected call.
+    static int require_body(lua_State *L);
     void report_error(const char *format);
 
     lua_State *_state = nullptr;
@@ -183,6 +187,7 @@ class LuaEnvironment {
     void *_application = nullptr;
     i32 _call_reference = 0;   // registry: calls a global by name inside the protected call
     i32 _getter_reference = 0; // registry: obj[key] with metamethods, inside a protected call
+    i32 _require_reference = 0; // registry: the body of `require`, run as a protected call
     void (*_error_handler)(void *user) = nullptr;
     void *_error_handler_user = nullptr;
 };

@@ -15,7 +15,7 @@ void *load_lua_resource(const ResourceLoadParams &params)
     u32 length = 0;
     if (size < 4 || !params.archive.read(length) || u64(length) > size - 4) {
         log_message("Lua", "\"lua\" resource %016llx: bad length %u for %llu bytes",
-                    (unsigned long long)params.name.value(), length, (unsigned long long)size);
+                    hex(params.name), length, (unsigned long long)size);
         return nullptr;
     }
     auto *resource = static_cast<LuaScriptResource *>(

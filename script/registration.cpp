@@ -22,6 +22,23 @@ const char *id_text(NameId64 id)
     return text;
 }
 
+namespace {
+// Globals the engine sets and reads outside a protected call are reached raw: a script's
+// metatable on _G must not run (and maybe raise) there.
+void raw_set_global(lua_State *L, const char *name) // pops the value
+{
+    lua_pushstring(L, name);
+    lua_insert(L, -2);
+    lua_rawset(L, LUA_GLOBALSINDEX);
+}
+
+void raw_get_global(lua_State *L, const char *name)
+{
+    lua_pushstring(L, name);
+    lua_rawget(L, LUA_GLOBALSINDEX);
+}
+} // namespace
+
 void LuaEnvironment::class_table(const char *name)
 {
     lua_State *L = _state;
@@ -35,7 +52,7 @@ void LuaEnvironment::class_table(const char *name)
     lua_pushstring(L, name);
     lua_setfield(L, -2, "_name");
     lua_pushvalue(L, -1);
-    lua_setfield(L, LUA_GLOBALSINDEX, name);
+    raw_set_global(L, name);
     lua_pushvalue(L, -1);
     lua_setfield(L, LUA_REGISTRYINDEX, name);
 }
@@ -91,7 +108,7 @@ void LuaEnvironment::add_global_function(const char *name, LuaFunction function)
 {
     lua_State *L = _state;
     push_named_closure(L, nullptr, name, function, nullptr);
-    lua_setfield(L, LUA_GLOBALSINDEX, name);
+    raw_set_global(L, name);
 }
 
 void LuaEnvironment::set_lightuserdata_metatable(const char *table)
@@ -99,14 +116,14 @@ void LuaEnvironment::set_lightuserdata_metatable(const char *table)
     lua_State *L = _state;
     // All light userdata share one metatable: setting it on any one sets it for all.
     lua_pushlightuserdata(L, nullptr);
-    lua_getfield(L, LUA_GLOBALSINDEX, table);
+    raw_get_global(L, table);
     lua_setmetatable(L, -2);
     lua_pop(L, 1);
 }
 
 LuaStack LuaEnvironment::get_global(const char *name)
 {
-    lua_getfield(_state, LUA_GLOBALSINDEX, name);
+    raw_get_global(_state, name);
     return LuaStack(_state, lua_gettop(_state));
 }
 

@@ -5,15 +5,16 @@
 
 namespace tallow {
 
-void register_script_api(LuaEnvironment &env, Application *application, Allocator &script_allocator)
+void register_script_api(LuaEnvironment &env, Application *application, Allocator &script_allocator,
+                         ApplicationTableRegistrar register_application_table)
 {
     (void)script_allocator;
     env.set_application(application);
     // 1. math: Vector3, the light-userdata metatable, Quaternion, Matrix4x4, Math.
     register_math_api(env);
     // 2. scene: Application and Window first.
-    if (application)
-        register_application_api(env, *application);
+    if (application && register_application_table)
+        register_application_table(env, *application);
     // 3. core: ResourcePackage, Profiler, Script (temporary counts), tostring, Localizer.
     register_resource_api(env, application ? application->resource_manager() : nullptr);
     register_temp_values_api(env);

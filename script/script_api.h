@@ -3,7 +3,7 @@
 // order, once, right after the environment is built and before any script runs.
 //
 //   LuaEnvironment env(source, allocator);
-//   register_script_api(env, &application, script_allocator);
+//   register_script_api(env, &application, script_allocator, register_application_api);
 //   env.require("boot");
 //
 // Each table group lives in its own file and has one registrar below; a registrar may add
@@ -22,20 +22,25 @@ class LuaEnvironment;
 class ResourceManager;
 class ResourcePackage;
 
+/// Puts the Application's own script table in (it lives in the Application's layer, which
+/// stands on this one; see application/application_api.h).
+using ApplicationTableRegistrar = void (*)(LuaEnvironment &env, Application &application);
+
 /// The whole API of the game's main state. `application` may be null (tests): the tables
-/// that need it are then left out.
-void register_script_api(LuaEnvironment &env, Application *application, Allocator &script_allocator);
+/// that need it are then left out. `register_application_table` puts the Application
+/// table in at its place in the order (skipped when null).
+void register_script_api(LuaEnvironment &env, Application *application, Allocator &script_allocator,
+                         ApplicationTableRegistrar register_application_table = nullptr);
 /// The reduced API of job-thread states (math, Unit, Script, Profiler, tostring).
 void register_job_thread_script_api(LuaEnvironment &env);
 
-// Registrars, in the driver's order.
+// Registrars of this layer, in the driver's order.
 void register_math_api(LuaEnvironment &env); // Vector3 and the light-userdata metatable, Quaternion, Matrix4x4, Math
-void register_temp_values_api(LuaEnvironment &env);                        // Script.temp_count, set_temp_count
+void register_temp_values_api(LuaEnvironment &env); // Script.temp_count, set_temp_count
 /// Profiler and the global tostring (every state).
 void register_core_api(LuaEnvironment &env);
 /// ResourcePackage and, with a manager, Localizer over its "strings" resources (main state).
 void register_resource_api(LuaEnvironment &env, ResourceManager *resources);
-void register_application_api(LuaEnvironment &env, Application &application); // Application
 
 /// Sets the state of the program's one `Math.random` generator (0 at start); for tests.
 void set_math_random_state(u32 state);

@@ -1,6 +1,8 @@
 #include "foundation/config/config_blob.h"
+#include "foundation/config/config_blob_internal.h"
 
 #include "foundation/containers/hash_map.h"
+#include "foundation/io/little_endian.h"
 #include "foundation/log.h"
 #include "foundation/memory/temp_allocator.h"
 
@@ -32,13 +34,15 @@ u32 float_bits(f32 f)
     return bits;
 }
 
-// Measures (no output block) or writes a blob; both passes place every record and text
-// at the same offsets.
+// Measures (no output block) or writes a blob of at most `capacity` bytes. Both passes
+// place records and texts alike unless the text table's memory runs out in one pass and
+// not the other; the write pass never writes past `capacity` and reports that it ran out.
 class BlobWriter {
   public:
-    BlobWriter(u8 *out, Allocator &scratch) : _out(out), _texts(scratch) {}
+    BlobWriter(u8 *out, u64 capacity, Allocator &scratch) : _out(out), _capacity(capacity), _texts(scratch) {}
 
     u64 end() const { return _end; }
+    bool overflowed() const { return _end > _capacity; }
 
     u32 reserve(u64 n)
     {
@@ -49,10 +53,8 @@ class BlobWriter {
 
     void put(u32 offset, u32 value)
     {
-        if (!_out)
-            return;
-        for (int i = 0; i < 4; ++i)
-            _out[offset + i] = u8(value >> (8 * i));
+        if (_out && u64(offset) + 4 <= _capacity)
+            store_u32_le(_out + offset, value);
     }
 
     u32 text(const char *text)
@@ -62,7 +64,7 @@ class BlobWriter {
             return _texts.value(i);
         u64 length = strlen(text) + 1;
         u32 offset = reserve(length);
-        if (_out)
+        if (_out && u64(offset) + length <= _capacity)
             memcpy(_out + offset, text, length);
         i = _texts.find_or_insert(text);
         if (i != HashMap<const char *, u32, TextHashKey>::no_entry)
@@ -171,6 +173,7 @@ class BlobWriter {
     }
 
     u8 *_out; // null while measuring
+    u64 _capacity;
     u64 _end = 0;
     HashMap<const char *, u32, TextHashKey> _texts; // text -> offset of its first copy
 };
@@ -189,13 +192,7 @@ class BlobChecker {
     }
 
   private:
-    u32 word(u64 offset) const
-    {
-        u32 v = 0;
-        for (int i = 3; i >= 0; --i)
-            v = (v << 8) | _blob[offset + i];
-        return v;
-    }
+    u32 word(u64 offset) const { return load_u32_le(_blob + offset); }
 
     bool fail(const char *what, u64 offset)
     {
@@ -224,7 +221,8 @@ class BlobChecker {
         i32 count = i32(word(offset + count_at));
         if (count < 0 || u64(offset) + header + item * u64(count) > _size)
             return fail("record count does not fit", offset), -1;
-        // Every record a good blob holds is reached once and takes at least 4 bytes.
+        // Every record a good blob holds is reached once and takes at least 4 bytes, so
+        // more visits than words mean a cycle (or sharing past that bound).
         if (_budget == 0)
             return fail("records shared or cyclic", offset), -1;
         --_budget;
@@ -277,11 +275,16 @@ class BlobChecker {
 
 void *flatten_config(const ConfigValue &value, Allocator &allocator, u32 *out_size)
 {
-    *out_size = 0;
     TempAllocator scratch;
+    return flatten_config(value, allocator, scratch, out_size);
+}
+
+void *flatten_config(const ConfigValue &value, Allocator &allocator, Allocator &scratch, u32 *out_size)
+{
+    *out_size = 0;
     u64 size;
     {
-        BlobWriter measure(nullptr, scratch);
+        BlobWriter measure(nullptr, ~u64(0), scratch);
         measure.root(value);
         size = measure.end();
     }
@@ -295,8 +298,16 @@ void *flatten_config(const ConfigValue &value, Allocator &allocator, u32 *out_si
         return nullptr;
     }
     memset(blob, 0, size); // padding between records
-    BlobWriter write(blob, scratch);
+    BlobWriter write(blob, size, scratch);
     write.root(value);
+    if (write.end() != size) {
+        // Only the text table's memory can make the passes differ; a longer blob was cut
+        // off at `size`, and offsets of a shorter one no longer match the measured size.
+        log_message("config", "config blob changed size between passes (%llu, then %llu bytes); out of memory?",
+                    (unsigned long long)size, (unsigned long long)write.end());
+        allocator.deallocate(blob);
+        return nullptr;
+    }
     *out_size = u32(size);
     return blob;
 }

@@ -29,7 +29,9 @@ void *flatten_config(const ConfigValue &value, Allocator &allocator, u32 *out_si
 
 /// True when every record and text reachable from the root lies inside the blob of
 /// `size_bytes` bytes: kinds known, records 4-aligned and whole, texts zero-terminated,
-/// no record reached twice (no cycles). Logs what is wrong and returns false otherwise.
+/// and no more record visits than the blob has 4-byte words, so a cycle fails. A record
+/// shared by two parents passes while within that bound (reads stay inside the blob
+/// either way). Logs what is wrong and returns false otherwise.
 bool validate_const_config(const void *blob, u64 size_bytes);
 
 } // namespace tallow

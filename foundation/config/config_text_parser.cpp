@@ -102,7 +102,8 @@ class Parser {
                 log_message("config", "config text nested deeper than %u levels; the rest of that value is dropped",
                             max_depth);
             _depth_logged = true;
-            return; // left as nil; the caller's loop skips the byte
+            skip_nested_value(); // left as nil, contents and all
+            return;
         }
         if (c == '{') {
             ++_p;
@@ -148,6 +149,29 @@ class Parser {
         } else if (c == 'n') {
             value.set_nil();
             skip(4);
+        }
+    }
+
+    // Passes over the bracketed value at _p, strings and comments included, so none of
+    // its contents lands in the parent.
+    void skip_nested_value()
+    {
+        u32 open = 0;
+        while (_p < _end) {
+            skip_space();
+            if (_p >= _end)
+                return;
+            u8 c = *_p;
+            if (c == '"') {
+                _scratch.resize(0);
+                read_string();
+                continue;
+            }
+            ++_p;
+            if (c == '{' || c == '[')
+                ++open;
+            else if ((c == '}' || c == ']') && --open == 0)
+                return;
         }
     }
 

@@ -13,8 +13,9 @@
 // chained behind them through `next`. Freed overflow entries go on a free list and are
 // reused before the table grows. An insertion that finds neither a spare nor a freed
 // overflow entry rehashes to max(2 x size + 1, 19) buckets plus 0.37 x buckets + 1
-// overflow entries. The map never shrinks. Entry indices stay valid until the next
-// insertion or erase; keys must not be changed through an entry, and a walk over the
+// overflow entries (more when colliding keys need them, so growth succeeds while memory
+// lasts; a growth that fails leaves the map unchanged). The map never shrinks. Entry
+// indices stay valid until the next insertion or erase; keys must not be changed through an entry, and a walk over the
 // entries must not insert or erase (an erase may move a later entry into a bucket head).
 //
 // Keys: u32, u64, pointers (hashed as 64-bit values) and DynamicString (its bytes hashed
@@ -254,27 +255,56 @@ template <typename K, typename V, typename Hash = HashKey<K>> class HashMap {
     }
 
     /// Rebuilds the table with `bucket_count` heads and 0.37 x bucket_count + 1 overflow
-    /// entries, reinserting the live entries in index order. False (logged) when memory
-    /// runs out: unchanged if the new table could not be allocated at all.
+    /// entries (more when the keys' collisions need them, so one always stays spare),
+    /// reinserting the live entries in index order. A map with keys rehashed to no buckets
+    /// gets max(2 x size + 1, 19). False (logged) when memory runs out; the map is then
+    /// unchanged.
     bool rehash(u32 bucket_count)
     {
+        if (bucket_count == 0 && _used != 0)
+            bucket_count = growth_bucket_count();
         // 0.37 is the single-precision constant, formed in extended precision and truncated.
         u64 overflow = u64((long double)0.37f * bucket_count + 1.0L);
-        if (overflow >= chain_end) {
+        if (bucket_count >= chain_end || overflow >= chain_end - bucket_count) {
             log_message("hash_map", "rehash to %u buckets is too large", bucket_count);
             return false;
         }
         HashMap fresh(bucket_count, u32(overflow), allocator());
         if (fresh._entries.size() != bucket_count + overflow)
             return false;
+        // Colliding keys may need more overflow entries than the rule gives: count them
+        // first (marking the fresh heads), so the moves below cannot run out part-way.
+        u64 needed = 0;
+        for (const Entry &e : _entries) {
+            if (e.next > chain_end)
+                continue;
+            Entry &head = fresh._entries[Hash::hash(e.key) % bucket_count];
+            if (head.next == free_entry)
+                head.next = chain_end;
+            else
+                ++needed;
+        }
+        for (u32 b = 0; b < bucket_count; ++b)
+            fresh._entries[b].next = free_entry;
+        if (needed + 1 > overflow) {
+            u64 total = u64(bucket_count) + needed + 1;
+            if (total >= chain_end) {
+                log_message("hash_map", "rehash of %u colliding keys is too large", _used);
+                return false;
+            }
+            fresh._entries.resize(u32(total));
+            if (fresh._entries.size() != total) {
+                log_message("hash_map", "out of memory for %llu entries", (unsigned long long)total);
+                return false;
+            }
+            fresh._spare = u32(total - bucket_count);
+        }
         // Live entries are the ones carrying a chain value; freed entries carry a free-list
         // link (top bit set) and unused ones free_entry, so the free list needs no walk.
         for (Entry &e : _entries) {
             if (e.next > chain_end)
                 continue;
-            u32 i = fresh.find_or_insert(e.key);
-            if (i == no_entry)
-                return false; // out of memory; values moved so far are lost
+            u32 i = fresh.place_new(std::move(e.key));
             fresh._entries[i].value = std::move(e.value);
         }
         _entries = std::move(fresh._entries);
@@ -282,6 +312,7 @@ template <typename K, typename V, typename Hash = HashKey<K>> class HashMap {
         _bucket_count = fresh._bucket_count;
         _spare = fresh._spare;
         _free_head = fresh._free_head;
+        fresh.forget_entries();
         return true;
     }
 
@@ -432,14 +463,37 @@ template <typename K, typename V, typename Hash = HashKey<K>> class HashMap {
     {
         if (_bucket_count != 0 && (_spare != 0 || _free_head != free_list_empty))
             return true;
-        u64 n = u64(_used) * 2 + 1;
-        if (n < min_buckets)
-            n = min_buckets;
+        u64 n = growth_bucket_count();
         if (n >= chain_end || !rehash(u32(n))) {
             log_message("hash_map", "cannot grow past %u entries", _used);
             return false;
         }
         return _bucket_count != 0 && (_spare != 0 || _free_head != free_list_empty);
+    }
+
+    u64 growth_bucket_count() const
+    {
+        u64 n = u64(_used) * 2 + 1;
+        return n < min_buckets ? min_buckets : n;
+    }
+
+    // Links a key known to be absent at the end of its chain; the caller made room.
+    u32 place_new(K &&key)
+    {
+        u32 i = Hash::hash(key) % _bucket_count;
+        if (_entries[i].next == free_entry) {
+            _entries[i].key = std::move(key);
+            _entries[i].next = chain_end;
+            ++_used;
+            return i;
+        }
+        while (_entries[i].next != chain_end)
+            i = _entries[i].next;
+        u32 fresh = new_entry();
+        _entries[fresh].key = std::move(key);
+        _entries[fresh].next = chain_end;
+        _entries[i].next = fresh;
+        return fresh;
     }
 
     template <typename Q> u32 find_or_make(const Q &key)

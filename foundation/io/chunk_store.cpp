@@ -9,6 +9,8 @@ namespace tallow {
 namespace {
 // Nested lists deeper than this are taken as damage (a list containing itself).
 constexpr u32 max_depth = 64;
+// Offsets are u32 with not_found reserved, so the array stays below it.
+constexpr u64 max_store_bytes = 0xFFFFFFFEull;
 } // namespace
 
 ChunkStore::ChunkStore(Allocator &allocator) : _bytes(allocator)
@@ -75,7 +77,7 @@ u32 ChunkStore::allocate(u32 n)
         block = next;
     }
     u64 end = _bytes.size();
-    if (end + n > 0xFFFFFFFEull) {
+    if (end + n > max_store_bytes) {
         log_message("chunk_store", "store would pass 4 GiB; %u bytes refused", n);
         return not_found;
     }
@@ -110,9 +112,12 @@ u32 ChunkStore::set(u32 head, u32 key, u32 kind, u32 size, const void *data)
 {
     if (u64(head) + 4 > _bytes.size())
         return not_found;
-    u32 stored = (size + 3) & ~3u;
-    if (stored < size)
+    // Sizes are summed in 64 bits: a u32 sum wraps near 4 GiB into a tiny block.
+    u64 stored = (u64(size) + 3) & ~u64(3);
+    if (stored + header_bytes > max_store_bytes) {
+        log_message("chunk_store", "chunk of %u bytes refused; a store holds under 4 GiB", size);
         return not_found;
+    }
     // `data` may live in this array, which can move when it grows: copy it out first.
     const u8 *from = static_cast<const u8 *>(data);
     Array<u8> copy(_bytes.allocator());
@@ -132,6 +137,12 @@ u32 ChunkStore::set(u32 head, u32 key, u32 kind, u32 size, const void *data)
                 memcpy(chunk_data(chunk), from, size);
             return chunk;
         }
+    }
+    // The new block comes first, so a refused set leaves the old chunk in place.
+    u32 fresh = allocate(u32(stored + header_bytes));
+    if (fresh == not_found)
+        return not_found;
+    if (chunk != not_found) {
         // Unlink, then put the block on the free list.
         set_word(link, word(chunk + 4));
         set_word(chunk, chunk_size(chunk) + header_bytes);
@@ -140,13 +151,11 @@ u32 ChunkStore::set(u32 head, u32 key, u32 kind, u32 size, const void *data)
         // The list's last link may have been the chunk just removed.
         find(head, key, &link);
     }
-    chunk = allocate(stored + header_bytes);
-    if (chunk == not_found)
-        return not_found;
+    chunk = fresh;
     set_word(chunk, key);
     set_word(chunk + 4, not_found);
     set_word(chunk + 8, kind);
-    set_word(chunk + 12, stored);
+    set_word(chunk + 12, u32(stored));
     if (size)
         memcpy(chunk_data(chunk), from, size);
     set_word(link, chunk);

@@ -1,6 +1,7 @@
 #include "foundation/io/compressed_buffer.h"
 
 #include "foundation/io/input_archive.h"
+#include "foundation/io/little_endian.h"
 #include "foundation/log.h"
 #include "foundation/io/output_archive.h"
 
@@ -35,20 +36,6 @@ void prepare_stream(z_stream &stream, Allocator &allocator, u8 *in, u32 in_bytes
 // Smallest possible segment in a stream: its u32 stored size plus a zlib header, some
 // deflate data and the adler32 trailer. Used to reject lengths the source cannot hold.
 constexpr u64 min_segment_bytes = 12;
-
-void put_u32(u8 *to, u32 v)
-{
-    for (int i = 0; i < 4; ++i)
-        to[i] = u8(v >> (8 * i));
-}
-
-u64 get_u64(const u8 *from)
-{
-    u64 v = 0;
-    for (int i = 7; i >= 0; --i)
-        v = (v << 8) | from[i];
-    return v;
-}
 
 } // namespace
 
@@ -155,7 +142,7 @@ void SegmentCompressedFileOutputBuffer::write_slot()
     if (_compressor.state(0) != SegmentCompressor::SlotState::Ready)
         return;
     u8 size[4];
-    put_u32(size, _compressor.stored_size(0));
+    store_u32_le(size, _compressor.stored_size(0));
     _target->write(size, sizeof size);
     _target->write(_compressor.compressed(0), _compressor.stored_size(0));
     _compressor.set_state(0, SegmentCompressor::SlotState::Empty);
@@ -235,7 +222,7 @@ SegmentCompressedFileInputBuffer::SegmentCompressedFileInputBuffer(InputArchive 
 {
     u8 header[8];
     bool read = _source->read(header, sizeof header);
-    u64 length = get_u64(header);
+    u64 length = load_u64_le(header);
     u64 segments = length / SegmentCompressor::segment_bytes + (length % SegmentCompressor::segment_bytes != 0);
     if (!read) {
         log_message("compressed_stream", "stream header unreadable");
@@ -277,7 +264,7 @@ void SegmentCompressedFileInputBuffer::read_segment(u32 slot)
     if (!_source->read(size_bytes, sizeof size_bytes)) {
         error = "the source ends before the segment";
     } else {
-        stored = u32(size_bytes[0]) | u32(size_bytes[1]) << 8 | u32(size_bytes[2]) << 16 | u32(size_bytes[3]) << 24;
+        stored = load_u32_le(size_bytes);
         if (stored == 0 || stored > SegmentCompressor::segment_bytes)
             error = "stored size is not between 1 and 65536";
         else if (!_source->read(_compressor.compressed(slot), stored))

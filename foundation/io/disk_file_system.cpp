@@ -19,16 +19,7 @@ DiskFileSystem::DiskFileSystem(const char *root, Allocator &allocator) : _root(r
 
 void DiskFileSystem::full_path(const char *name, DynamicString &out) const
 {
-    if (_root.empty()) {
-        out.assign_cstr(name);
-        return;
-    }
-    out.assign_cstr(_root.c_str());
-    if (name && name[0]) {
-        if (_root.c_str()[_root.length() - 1] != '/')
-            out.append_char('/');
-        out.append(name);
-    }
+    path_join_data_name(_root.c_str(), name, out);
 }
 
 bool DiskFileSystem::exists(const char *name) const

@@ -1,7 +1,7 @@
 #pragma once
 // The engine's access to files: a file system rooted at a directory. Every name is
-// relative to the root, or taken as it stands when the root is empty. Names are UTF-8
-// and separated by "/". Buffers come back wrapped in `SharedReference`s.
+// relative to the root, or taken as it stands when the root is empty. Names are UTF-8;
+// they come from data, so "\\" and "/" both separate their components. Buffers come back wrapped in `SharedReference`s.
 //
 //   DiskFileSystem data("/home/me/game/data", allocator);
 //   InputArchive settings(data.open_input("settings.ini", allocator, false));
@@ -12,8 +12,8 @@
 // Renaming never replaces: `rename` fails (returns false) when the target exists, and is
 // atomic otherwise. It first flushes the file's content to the disk, so a file written as
 // "x.new" (and checked with `OutputArchive::flush`) is, even after a crash, either wholly
-// in place as "x" or not there at all. To replace a file, delete it (or rename it away)
-// first.
+// in place as "x" or not there at all. To replace a file, use `replace`, which flushes
+// the same way and then swaps the new file in at once.
 
 #include "foundation/memory/allocator.h"
 #include "foundation/containers/array.h"
@@ -40,7 +40,6 @@ class DiskFileSystem {
     /// Renames `from` to `to` without ever replacing, after flushing `from` to the disk:
     /// false when `to` exists or the rename failed (logged, apart from an existing target).
     [[nodiscard]] bool rename(const char *from, const char *to) const;
-
     /// Renames `from` to `to` after flushing `from` to the disk, replacing `to` in one
     /// atomic step when it exists, then flushes the directory: after a crash `to` is
     /// either the old file or the whole new one. False (logged) when the rename failed;

@@ -34,10 +34,6 @@ u64 random_seed64()
     return path_hash ^ murmur_hash_64(block, sizeof block, 0);
 }
 
-u32 random_seed()
-{
-    u64 s = random_seed64();
-    return u32(s >> 32) ^ u32(s);
-}
+u32 random_seed() { return fold_seed(random_seed64()); }
 
 } // namespace tallow

@@ -4,10 +4,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <spawn.h>
-#include <sys/wait.h>
-
-extern char **environ;
 
 namespace tallow {
 
@@ -48,28 +44,6 @@ bool command_line_arguments(Array<DynamicString> &out_arguments)
     }
     fclose(f);
     split_argument_block(bytes.data(), bytes.size(), out_arguments);
-    return true;
-}
-
-bool open_url_in_browser(const char *url)
-{
-    if (!url || !(starts_with(url, "http://") || starts_with(url, "https://")))
-        return false;
-    // A short-lived shell starts the opener in the background and exits at once, so the
-    // caller never waits for the browser and no child is left unreaped. The URL travels
-    // as an argument, never as shell text.
-    char shell[] = "/bin/sh";
-    char dash_c[] = "-c";
-    char script[] = "xdg-open \"$1\" >/dev/null 2>&1 &";
-    char name[] = "open_url";
-    char *argv[] = {shell, dash_c, script, name, const_cast<char *>(url), nullptr};
-    pid_t pid;
-    if (posix_spawn(&pid, shell, nullptr, nullptr, argv, environ) != 0) {
-        log_message("command_line", "cannot start a shell to open %s", url);
-        return false;
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
     return true;
 }
 

@@ -21,8 +21,4 @@ namespace tallow {
 /// `size_bytes`; nothing outside the block is read.
 void split_argument_block(const char *block, u64 size_bytes, Array<DynamicString> &out_arguments);
 
-/// Opens `url` in the user's browser when it begins with "http://" or "https://";
-/// anything else is ignored. Returns whether a browser was asked to open it.
-bool open_url_in_browser(const char *url);
-
 } // namespace tallow

@@ -82,6 +82,9 @@ class NameId32 {
     u32 _value = 0;
 };
 
+/// The id as the argument of a "%016llx" in a log line.
+constexpr unsigned long long hex(NameId64 id) { return (unsigned long long)id.value(); }
+
 static_assert(NameId64("unit").value() == 0xE0A48D0BE9A7453Full);
 static_assert(NameId64("").is_empty());
 

@@ -53,9 +53,24 @@ void path_join(const char *directory, const char *name, DynamicString &out)
     }
     const char separator[2] = {path_separator, 0};
     DynamicString result(d, *out.allocator());
-    result.append(separator);
+    if (!is_path_separator(d[strlen(d) - 1]))
+        result.append(separator);
     result.append(n);
     out = static_cast<DynamicString &&>(result);
+}
+
+void path_join_data_name(const char *directory, const char *name, DynamicString &out)
+{
+    if (!out.allocator()) {
+        TALLOW_ASSERT(false, "path output needs an owning string");
+        return;
+    }
+    DynamicString host_name(name ? name : "", *out.allocator());
+    char *text = host_name.data();
+    for (u32 i = 0; text && i < host_name.length(); ++i)
+        if (is_path_separator(text[i]))
+            text[i] = path_separator;
+    path_join(directory, host_name.c_str(), out);
 }
 
 void path_file_name(const char *path, DynamicString &out)

@@ -24,8 +24,12 @@ constexpr char path_separator = '/';
 constexpr bool is_path_separator(char c) { return c == '\\' || c == '/'; }
 
 /// directory + separator + name; an empty directory gives the name and an empty name the
-/// directory unchanged (no separator added).
+/// directory unchanged (no separator added), and a directory that already ends in a
+/// separator gets no second one.
 void path_join(const char *directory, const char *name, DynamicString &out);
+/// Joins a name taken from data (where `\` and `/` both separate) to a host directory:
+/// as path_join, with every separator of `name` written as `path_separator`.
+void path_join_data_name(const char *directory, const char *name, DynamicString &out);
 /// The part after the last separator (empty when the path ends in one); the whole path
 /// when there is no separator.
 void path_file_name(const char *path, DynamicString &out);

@@ -40,8 +40,9 @@ class CommandThread {
     /// When the thread cannot start (logged) pushed jobs execute on the owner's thread
     /// inside push, and still finish in update.
     CommandThread(Allocator &allocator, ThreadRegistry &registry, u32 queue_size, const char *name);
-    /// Stops the thread; jobs never executed and jobs executed but not yet finished are
-    /// destroyed and freed without finish (call update first to finish them).
+    /// Stops the thread (which first executes every queued job); jobs executed but not
+    /// yet finished are destroyed and freed without finish (call update first to finish
+    /// them).
     ~CommandThread();
     CommandThread(const CommandThread &) = delete;
     CommandThread &operator=(const CommandThread &) = delete;

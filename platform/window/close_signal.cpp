@@ -13,11 +13,12 @@ static_assert(std::atomic<int>::is_always_lock_free, "signal handlers need lock-
 
 void on_close_signal(int signal_number)
 {
-    // Signals that arrive before the close was taken are one request (a sender may signal
-    // the process and its group at once). A signal after it was taken means the orderly
-    // shutdown is stuck or not wanted.
+    // The first signal asks for the orderly shutdown. A second one, whether or not the
+    // first was taken yet, means the program is stuck (a script in an endless loop never
+    // reaches the pump) or the shutdown is not wanted: the default action ends the process
+    // with the signal's conventional status (128 + number in a shell).
     int earlier = received_count.fetch_add(1);
-    if (earlier >= 1 && pending_close.load() == 0) {
+    if (earlier >= 1) {
         struct sigaction action;
         memset(&action, 0, sizeof(action));
         action.sa_handler = SIG_DFL;

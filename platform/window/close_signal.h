@@ -1,8 +1,8 @@
 #pragma once
 // SIGINT and SIGTERM as a close request: the first such signal is remembered and the window
 // layer delivers it as WM_CLOSE at the next message pump, so Ctrl-C ends the program through
-// its orderly shutdown. Signals that arrive before the pump took the request count as one; a
-// signal after that ends the process at once with the signal's default action.
+// its orderly shutdown. A second signal, before or after the pump took the request, ends the
+// process at once with the signal's default action (so Ctrl-C twice stops a stuck script).
 
 namespace tallow::platform {
 

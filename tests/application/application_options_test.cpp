@@ -142,19 +142,24 @@ TEST(ApplicationOptions, DataDirectoryRule)
         const char *name;
         std::vector<const char *> argv;
         const char *expected;
+        const char *bundles; // null: the loose-file database is the resource source
     };
     const Case cases[] = {
-        {"bundle dir without project", {"d/t", "-bundle-dir", "B"}, "B"},
-        {"host and project without bundles", {"d/t", "-host", "h", "-project", "p", "-bundle-dir", "B"}, "d"},
-        {"host and project, no bundle dir", {"d/t", "-host", "h", "-project", "p"}, "d"},
-        {"host and bundled project", {"d/t", "-host", "h", "-bundled-project", "p", "-bundle-dir", "B"}, "B"},
-        {"project without host uses the bundle dir", {"d/t", "-project", "p", "-bundle-dir", "B"}, "B"},
-        {"data dir option", {"d/t", "-data-dir", "/data"}, "/data"},
+        {"bundle dir without project", {"d/t", "-bundle-dir", "B"}, "B", "B"},
+        {"host and project without bundles", {"d/t", "-host", "h", "-project", "p", "-bundle-dir", "B"}, "d", "B"},
+        {"host and project, no bundle dir", {"d/t", "-host", "h", "-project", "p"}, "d", nullptr},
+        {"host and bundled project", {"d/t", "-host", "h", "-bundled-project", "p", "-bundle-dir", "B"}, "B", "B"},
+        {"project without host uses the bundle dir", {"d/t", "-project", "p", "-bundle-dir", "B"}, "B", "B"},
+        {"data dir option", {"d/t", "-data-dir", "/data"}, "/data", nullptr},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         ApplicationOptions o(default_allocator(), int(c.argv.size()), c.argv.data());
         EXPECT_STREQ(o.data_directory(), c.expected);
+        EXPECT_EQ(o.uses_bundles(), c.bundles != nullptr);
+        if (c.bundles) {
+            EXPECT_STREQ(o.bundle_directory(), c.bundles);
+        }
     }
 }
 

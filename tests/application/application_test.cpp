@@ -9,6 +9,10 @@
 #include "foundation/math/timer.h"
 #include "platform/window/window_headless.h"
 #include "resource/dlc_list.h"
+#include "foundation/io/disk_file_system.h"
+#include "resource/resource_manager.h"
+#include "resource/resource_types.h"
+#include "tests/support/resource_test_data.h"
 #include "tests/support/temp_directory.h"
 
 #include <gtest/gtest.h>
@@ -41,7 +45,11 @@ struct FakeGame : IGame {
     explicit FakeGame(Application &app) : app(app) { note("create game"); }
     ~FakeGame() override { note("destroy game"); }
     void setup_platform() override { note("game setup_platform"); }
-    void init() override { note("game init"); }
+    bool init() override
+    {
+        note("game init");
+        return !fail_init;
+    }
     void update(f32) override
     {
         note("game update");
@@ -51,11 +59,14 @@ struct FakeGame : IGame {
     void render() override { note("game render"); }
     Application &app;
     static inline u64 quit_after = 0;
+    static inline bool fail_init = false;
 };
 
 struct FakeRender : IRenderService {
-    FakeRender() { note("create render"); }
-    ~FakeRender() override { note("destroy render"); }
+    explicit FakeRender(Application &app) : app(app) { note("create render"); }
+    // The swap chain lives in the window: the renderer must go while the window exists.
+    ~FakeRender() override { note(app.window() ? "destroy render, window open" : "destroy render, window gone"); }
+    Application &app;
     bool initialize_device(const DeviceSettings &s) override
     {
         last_device = s;
@@ -118,7 +129,7 @@ struct FakeLightFx : ILightFxService {
 ServiceFactories fake_services()
 {
     ServiceFactories s;
-    s.create_render = [](Allocator &a, Application &) -> IRenderService * { return make_new<FakeRender>(a); };
+    s.create_render = [](Allocator &a, Application &app) -> IRenderService * { return make_new<FakeRender>(a, app); };
     s.create_input = [](Allocator &a, Application &) -> IInputService * { return make_new<FakeInput>(a); };
     s.create_physics = [](Allocator &a, Application &) -> IPhysicsService * { return make_new<FakePhysics>(a); };
     s.create_network = [](Allocator &a, Application &) -> INetworkService * { return make_new<FakeNetwork>(a); };
@@ -159,8 +170,14 @@ class ApplicationTest : public testing::Test {
     {
         journal = &events;
         FakeGame::quit_after = 0;
+        FakeGame::fail_init = false;
         setenv("XDG_CONFIG_HOME", config_home.path(), 1);
         write_file(data.file("settings.ini"), basic_settings);
+        // The boot and render-config packages the settings name, empty, in the data's
+        // loose-file database.
+        DiskFileSystem files(data.path(), default_allocator());
+        ASSERT_TRUE(test::write_database(files, {{"package", "boot", test::package_resource({})},
+                                                 {"package", "core/renderer", test::package_resource({})}}));
     }
     void TearDown() override
     {
@@ -216,7 +233,7 @@ TEST_F(ApplicationTest, StartupAndShutdownOrder)
     a.shutdown();
     const std::vector<std::string> shutdown = {
         "destroy game", "destroy lightfx", "destroy save", "destroy network", "destroy physics", "destroy input",
-        "render unload_render_config", "destroy render",
+        "render unload_render_config", "destroy render, window open",
     };
     EXPECT_EQ(events, shutdown);
     EXPECT_EQ(a.window(), nullptr);
@@ -313,8 +330,92 @@ TEST_F(ApplicationTest, RunEndsWhenTheGameQuits)
 {
     FakeGame::quit_after = 5;
     Application &a = make();
-    EXPECT_FALSE(a.run());
+    EXPECT_EQ(a.run(), RunResult::Quit);
     EXPECT_EQ(a.frame_count(), 5u);
+    ASSERT_EQ(a.packages().size(), 2u) << "render configuration and boot package";
+}
+
+TEST_F(ApplicationTest, BundlesComeFromTheBundleDirectoryWhereverTheSettingsAre)
+{
+    // A host with a project without bundles reads the settings from the data directory;
+    // "-bundle-dir" still makes bundles the source, read from that directory.
+    test::TempDirectory bundles;
+    DiskFileSystem bundle_files(bundles.path(), default_allocator());
+    ASSERT_TRUE(test::write_bundle(bundle_files, test::bundle_file_name("boot"), {}));
+    Application &a = make({"-host", "h", "-project", "p", "-bundle-dir", bundles.path()});
+    ASSERT_TRUE(a.init());
+    EXPECT_EQ(a.settings().member("build").to_integer(), 77) << "settings from the data directory";
+    ASSERT_EQ(a.packages().size(), 1u) << "the boot package from the bundle directory";
+}
+
+TEST_F(ApplicationTest, PreferenceOrderChangeReachesTheLoaderBetweenLoads)
+{
+    // "choice" has a plain variant listing nothing and a "high" one listing one resource.
+    // The order changes while loads are in flight (the loader thread reads the database's
+    // choice as it loads: ThreadSanitizer shows a race if the change lands mid-load), then
+    // a later load picks the other variant.
+    std::vector<test::TestResource> resources = {
+        {"package", "boot", test::package_resource({})},
+        {"package", "core/renderer", test::package_resource({})},
+        {"package", "choice", test::package_resource({}), 0},
+        {"package", "choice", test::package_resource({{"package", "boot"}}), 1},
+    };
+    for (int i = 0; i < 200; ++i)
+        resources.push_back({"package", "filler" + std::to_string(i), test::package_resource({}), 0});
+    DiskFileSystem files(data.path(), default_allocator());
+    ASSERT_TRUE(test::write_database(files, resources, {"high"}));
+    Application &a = make();
+    ASSERT_TRUE(a.init());
+    ResourceManager &manager = *a.resource_manager();
+    auto listed = [&] {
+        EXPECT_TRUE(manager.load(package_type, NameId64("choice"), nullptr, manager.allocator()));
+        manager.flush();
+        auto *listing = static_cast<const Array<ResourceId> *>(manager.get(package_type, NameId64("choice")));
+        u32 n = listing ? listing->size() : 99;
+        manager.unload(package_type, NameId64("choice"), manager.allocator());
+        return n;
+    };
+    EXPECT_EQ(listed(), 0u) << "no preference: the plain variant";
+
+    for (int i = 0; i < 200; ++i)
+        ASSERT_TRUE(manager.load(package_type, NameId64(("filler" + std::to_string(i)).c_str()), nullptr,
+                                 manager.allocator()));
+    const u64 high = NameId64("high").value();
+    a.set_resource_property_preference_order(&high, 1);
+    manager.flush();
+    for (int i = 0; i < 200; ++i)
+        manager.unload(package_type, NameId64(("filler" + std::to_string(i)).c_str()), manager.allocator());
+    EXPECT_EQ(listed(), 1u) << "the \"high\" variant";
+    a.set_resource_property_preference_order(nullptr, 0);
+    EXPECT_EQ(listed(), 0u);
+}
+
+TEST_F(ApplicationTest, BootPackageOrGameThatCannotStartFailsTheStartup)
+{
+    // Either used to be logged once, after which the frame loop spun doing nothing and
+    // the program ended as if it had run.
+    struct Case {
+        const char *name;
+        const char *boot_package;
+        bool game_fails;
+    };
+    const Case cases[] = {
+        {"boot package not in the data", "missing", false},
+        {"game cannot start", "boot", true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(data.file("settings.ini"), std::string("boot_package = \"") + c.boot_package +
+                                                  "\"\nrender_config = \"core/renderer\"\n");
+        FakeGame::fail_init = c.game_fails;
+        FakeGame::quit_after = 3;
+        Application &a = make();
+        EXPECT_EQ(a.run(), RunResult::StartupFailed);
+        EXPECT_EQ(a.frame_count(), 0u);
+        app.reset();
+    }
+    EXPECT_STREQ(to_string(RunResult::StartupFailed), "start-up failed");
+    EXPECT_STREQ(to_string(RunResult::Quit), "quit");
 }
 
 TEST_F(ApplicationTest, PumpedModeRunsFramesOnlyOnRequest)
@@ -422,7 +523,7 @@ TEST_F(ApplicationTest, MissingOrIncompleteSettingsFailStartup)
         if (c.settings)
             write_file(data.file("settings.ini"), c.settings);
         Application &a = make();
-        EXPECT_FALSE(a.run());
+        EXPECT_EQ(a.run(), RunResult::StartupFailed);
         EXPECT_EQ(a.window(), nullptr);
         app.reset(); // shutdown after a failed start-up releases what was made
     }

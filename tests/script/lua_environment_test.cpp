@@ -174,6 +174,41 @@ TEST_F(LuaEnvironmentTest, StrictGlobalsCannotEscapeTheProtectedCalls)
     EXPECT_FALSE(env.call_method(nullptr, "g"));
 }
 
+TEST_F(LuaEnvironmentTest, RaisingMetatablesOnPackageTablesAreScriptErrors)
+{
+    // The engine's own require and reload reach `package`, which scripts can replace or
+    // give metatables: a raising __index or __newindex is a reported error there, never an
+    // unprotected one (which ends the process through the panic handler).
+    struct Case {
+        const char *name;
+        const char *setup;
+        const char *message;
+    };
+    const Case cases[] = {
+        {"_G without package", "package = nil setmetatable(_G, {__index = function(t, k) error('no global ' .. k) end})",
+         "no global package"},
+        {"_G refusing new keys", "package = nil setmetatable(_G, {__newindex = function(t, k) error('read-only ' .. k) end})",
+         "read-only package"},
+        {"package.loaded raising", "setmetatable(package.loaded, {__index = function(t, k) error('no module ' .. k) end})",
+         "no module fresh"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        LuaEnvironment fresh_env(&source, default_allocator());
+        lua_State *L = fresh_env.state();
+        source.set("fresh", "return 1");
+        ASSERT_EQ(luaL_dostring(L, c.setup), 0) << lua_tostring(L, -1);
+        i32 top = lua_gettop(L);
+        CallResult r = fresh_env.require("fresh");
+        ASSERT_TRUE(r.error);
+        EXPECT_EQ(r.base, top);
+        EXPECT_NE(std::string(lua_tostring(L, -1)).find(c.message), std::string::npos) << lua_tostring(L, -1);
+        lua_settop(L, top);
+        fresh_env.reload_all();
+        EXPECT_EQ(lua_gettop(L), top);
+    }
+}
+
 TEST_F(LuaEnvironmentTest, CallbackPassesSelfAndTheEventUnit)
 {
     ASSERT_EQ(run("Listener = {}; function Listener:spawn_unit(unit) got_self = self; got_unit = unit end"), "");

@@ -7,6 +7,9 @@
 #include "foundation/threads/thread_pool.h"
 #include "platform/window/window_headless.h"
 #include "script/script_jobs.h"
+#include "foundation/io/disk_file_system.h"
+#include "foundation/strings/command_line.h"
+#include "tests/support/resource_test_data.h"
 #include "tests/support/temp_directory.h"
 
 #include <cstdlib>
@@ -32,6 +35,9 @@ class MyGameTest : public ::testing::Test {
         std::ofstream(data.file("settings.ini")) << "boot_package = \"boot\"\n"
                                                     "render_config = \"core/renderer\"\n"
                                                     "boot_script = \"boot\"\n";
+        // The boot package the settings name, empty, in the data's loose-file database.
+        DiskFileSystem files(data.path(), default_allocator());
+        EXPECT_TRUE(write_database(files, {{"package", "boot", package_resource({})}}));
     }
     ~MyGameTest() override { game_scripts = nullptr; }
 
@@ -73,7 +79,7 @@ TEST_F(MyGameTest, BootScriptDrivesInitUpdateRenderAndShutdownInOrder)
                        "  if frames == 3 then Application.quit() end end\n"
                        "function render() print('render ' .. frames) end\n"
                        "function shutdown() print('shutdown ' .. frames) end\n");
-    make().run();
+    EXPECT_EQ(make().run(), RunResult::Quit);
     app.reset(); // shutdown: the game goes first
     const std::vector<std::string> expected = {
         "init",     "update 1 number", "render 1", "update 2 number", "render 2",
@@ -82,15 +88,17 @@ TEST_F(MyGameTest, BootScriptDrivesInitUpdateRenderAndShutdownInOrder)
     EXPECT_EQ(script_lines(), expected);
 }
 
-TEST_F(MyGameTest, AnUpdateErrorIsReportedEveryFrameAndTheLoopGoesOn)
+TEST_F(MyGameTest, AnErrorRepeatedEveryFrameIsLoggedOnceThenCounted)
 {
+    // A failing update and a missing render used to log a line each, every frame.
     source.set("boot", "frames = 0\n"
-                       "function update(dt) error('bad update') end\n"
-                       "function render() frames = frames + 1; if frames == 5 then Application.quit() end end\n");
+                       "function update(dt) frames = frames + 1\n"
+                       "  if frames == 30 then error('other') end\n"
+                       "  if frames == 50 then Application.quit() end\n"
+                       "  error('bad update') end\n");
     Application &a = make();
-    a.run();
-    EXPECT_EQ(log.count("[Lua] update: boot.lua:2: bad update"), 5);
-    EXPECT_EQ(log.count("bad update"), 5);
+    EXPECT_EQ(a.run(), RunResult::Quit);
+    EXPECT_EQ(a.frame_count(), 50u);
     auto *game = static_cast<MyGame *>(a.game());
     ASSERT_NE(game, nullptr);
     EXPECT_TRUE(game->is_paused());
@@ -98,6 +106,22 @@ TEST_F(MyGameTest, AnUpdateErrorIsReportedEveryFrameAndTheLoopGoesOn)
     EXPECT_EQ(log.count("[Lua] init: "), 1);
     app.reset();
     EXPECT_EQ(log.count("[Lua] shutdown: "), 1);
+    const std::vector<std::string> expected = {
+        "init: attempt to call a nil value",
+        "update: boot.lua:5: bad update",
+        "render: attempt to call a nil value",
+        "update: the previous error repeated 28 more times",
+        "update: boot.lua:3: other",
+        "update: boot.lua:5: bad update",
+        "update: the previous error repeated 19 more times",
+        "render: the previous error repeated 49 more times",
+        "shutdown: attempt to call a nil value",
+    };
+    std::vector<std::string> errors;
+    for (const std::string &line : script_lines())
+        if (line.find(": ") != std::string::npos)
+            errors.push_back(line);
+    EXPECT_EQ(errors, expected);
 }
 
 TEST_F(MyGameTest, ScriptJobsAndReloadReachTheMainAndEveryJobState)
@@ -149,12 +173,51 @@ TEST_F(MyGameTest, ScriptJobsAndReloadReachTheMainAndEveryJobState)
     EXPECT_FALSE(game->is_paused());
 }
 
-TEST_F(MyGameTest, AMissingBootScriptIsReportedOnce)
+// A "lua" resource's bytes: u32 little-endian length, then the source.
+std::string lua_resource(const std::string &source)
+{
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = char((source.size() >> (8 * i)) & 0xFF);
+    return bytes + source;
+}
+
+TEST_F(MyGameTest, HotReloadThroughThePackagesRerunsTheScripts)
+{
+    // The scripts come from the boot package's "lua" resources in the loose-file database.
+    game_scripts = nullptr;
+    auto write = [&](const char *version) {
+        std::string boot = std::string("function update() print('update ") + version + "') end\n"
+                           "function init() end function render() end function shutdown() end\n";
+        DiskFileSystem files(data.path(), default_allocator());
+        return write_database(files, {{"lua", "boot", lua_resource(boot)},
+                                      {"package", "boot", package_resource({{"lua", "boot"}})}});
+    };
+    ASSERT_TRUE(write("1"));
+    Application &a = make();
+    ASSERT_TRUE(a.init());
+    a.update();
+    EXPECT_EQ(log.count("[Lua] update 1"), 1);
+
+    ASSERT_TRUE(write("2"));
+    a.update();
+    EXPECT_EQ(log.count("[Lua] update 2"), 0) << "nothing changes before the reload";
+    ASSERT_NE(a.game(), nullptr);
+    a.game()->reload(lua_script_type.value(), NameId64("boot").value());
+    a.update();
+    EXPECT_EQ(log.count("[Lua] update 2"), 1);
+    // A resource no package holds reloads nothing.
+    a.game()->reload(lua_script_type.value(), NameId64("elsewhere").value());
+    a.update();
+    EXPECT_EQ(log.count("[Lua] update 2"), 2);
+    EXPECT_FALSE(static_cast<MyGame *>(a.game())->is_paused());
+}
+
+TEST_F(MyGameTest, ABootScriptThatDoesNotLoadFailsTheStartup)
 {
     Application &a = make(); // the source has no "boot"
-    ASSERT_TRUE(a.init());
-    for (int i = 0; i < 3; ++i)
-        a.update();
+    EXPECT_EQ(a.run(), RunResult::StartupFailed);
+    EXPECT_EQ(a.frame_count(), 0u);
     app.reset();
     EXPECT_EQ(log.count("[Lua] boot script: script not found: boot"), 1);
     EXPECT_EQ(log.count("[Lua] update:"), 0);
@@ -249,6 +312,21 @@ TEST_F(MyGameTest, ApplicationTableReachesTheApplication)
         std::string error = run(c.code);
         EXPECT_NE(error.find(c.message), std::string::npos) << error;
     }
+    // argv gives the process's arguments after the program path, in order.
+    Array<DynamicString> arguments(default_allocator());
+    ASSERT_TRUE(command_line_arguments(arguments));
+    ASSERT_GE(arguments.size(), 1u);
+    ASSERT_EQ(luaL_loadstring(L, "return {Application.argv()}"), 0);
+    ASSERT_EQ(lua_pcall(L, 0, 1, 0), 0);
+    ASSERT_TRUE(lua_istable(L, -1));
+    ASSERT_EQ(lua_objlen(L, -1), arguments.size() - 1);
+    for (u32 i = 1; i < arguments.size(); ++i) {
+        lua_rawgeti(L, -1, int(i));
+        EXPECT_STREQ(lua_tostring(L, -1), arguments[i].c_str());
+        lua_pop(L, 1);
+    }
+    lua_settop(L, 0);
+
     // A failed setter changed nothing it had not checked.
     EXPECT_EQ(run("assert(Application.win32_user_setting('a', 2, 'b') == true)"), "");
 

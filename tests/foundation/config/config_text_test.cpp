@@ -1,4 +1,5 @@
 #include "foundation/config/config_blob.h"
+#include "foundation/config/config_blob_internal.h"
 #include "foundation/config/config_text_parser.h"
 #include "foundation/config/config_text_writer.h"
 #include "foundation/memory/memory_globals.h"
@@ -155,6 +156,39 @@ TEST(ConfigTextParser, DeepNestingIsCutOff)
         ++depth;
     }
     EXPECT_LE(depth, 201u);
+
+    // The value past the cap is dropped whole: nothing of it lands in its parent as stray
+    // items or members, and the text after it parses as usual.
+    struct Case {
+        const char *name;
+        std::string open, inner, close;
+    };
+    const Case cases[] = {
+        {"arrays", "[", "1 2 \"]]]\" [3]", "]"},
+        {"objects", "{ x = ", "y = 1 z = { w = \"}\" } // }}}\n", "}"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string nested;
+        for (int i = 0; i < 205; ++i)
+            nested += c.open;
+        nested += c.inner;
+        for (int i = 0; i < 205; ++i)
+            nested += c.close;
+        Tree cut("a = " + nested + "\nafter = 5");
+        EXPECT_EQ(cut->find("after") ? cut->find("after")->to_integer() : -1, 5);
+        EXPECT_EQ(cut->count(), 2u);
+        // Walk down the single path: every level holds exactly one value, the last a nil.
+        const ConfigValue *level = cut->find("a");
+        u32 levels = 0;
+        while (level && level->kind() != ConfigKind::Nil) {
+            ASSERT_EQ(level->count(), 1u) << "stray contents at level " << levels;
+            level = level->kind() == ConfigKind::Array ? &level->items()[0] : level->find("x");
+            ++levels;
+        }
+        EXPECT_NE(level, nullptr);
+        EXPECT_EQ(levels, 200u);
+    }
 }
 
 TEST(ConfigTextWriter, ExactOutput)
@@ -295,6 +329,50 @@ TEST(ConfigBlob, LayoutRules)
     EXPECT_STREQ(m.element(1).to_string(), "");
     EXPECT_STREQ(m.element(2).to_string(), "");
     a.deallocate(blob);
+}
+
+// Scratch memory that runs out once the blob's block has been allocated, i.e. between
+// the measuring and the writing pass, and an output allocator that arms it.
+class ScratchThatRunsOut final : public Allocator {
+  public:
+    void *allocate(u64 size, u32 align) override { return out_of_memory ? nullptr : default_allocator().allocate(size, align); }
+    void deallocate(void *p) override { default_allocator().deallocate(p); }
+    bool out_of_memory = false;
+};
+
+class BlobMemory final : public Allocator {
+  public:
+    explicit BlobMemory(ScratchThatRunsOut &scratch) : _scratch(scratch) {}
+    void *allocate(u64 size, u32 align) override
+    {
+        _scratch.out_of_memory = true;
+        block_size = size;
+        return default_allocator().allocate(size, align);
+    }
+    void deallocate(void *p) override { default_allocator().deallocate(p); }
+    u64 block_size = 0;
+
+  private:
+    ScratchThatRunsOut &_scratch;
+};
+
+TEST(ConfigBlob, WritePassStaysInsideTheMeasuredBlock)
+{
+    // Texts shared while measuring but not while writing (no memory left for the table)
+    // make the write pass longer than the block: it must stop at the block's end.
+    std::string text;
+    for (int i = 0; i < 40; ++i)
+        text += "k" + std::to_string(i) + " = \"the same fairly long text value\"\n";
+    Tree tree(text);
+    ScratchThatRunsOut scratch;
+    BlobMemory memory(scratch);
+    u32 size = 123;
+    void *blob = flatten_config(*tree, memory, scratch, &size);
+    EXPECT_EQ(blob, nullptr);
+    EXPECT_EQ(size, 0u);
+    EXPECT_GT(memory.block_size, 0u) << "the measuring pass ran and sized a block";
+    if (blob)
+        memory.deallocate(blob);
 }
 
 TEST(ConfigBlob, CorruptBlobsAreRejected)

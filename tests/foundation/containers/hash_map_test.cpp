@@ -309,5 +309,101 @@ TEST(HashMap, StringKeysHashTheirBytesAndAcceptPlainText)
     EXPECT_EQ(map.get("", 0u), 2u);
 }
 
+TEST(HashMap, ManyCollidingKeysGrowWhileMemoryLasts)
+{
+    // 19 buckets carry 8 overflow entries: the ninth key sharing a bucket used to be
+    // refused with memory free, whatever the table size it rehashed to.
+    struct Case {
+        u32 buckets;
+        u32 count;
+    };
+    const Case cases[] = {{19, 10}, {19, 40}, {39, 60}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.count);
+        Map32 map(default_allocator());
+        std::vector<u32> keys = colliding_keys(c.buckets, c.count);
+        for (u32 k : keys) {
+            ASSERT_NE(map.find_or_insert(k), Map32::no_entry);
+            map[k] = k * 3;
+        }
+        ASSERT_TRUE(map.validate());
+        ASSERT_EQ(map.size(), c.count);
+        for (u32 k : keys)
+            EXPECT_EQ(map.get(k, 0u), k * 3);
+        // An explicit rehash to a size every key collides in also keeps them all.
+        ASSERT_TRUE(map.rehash(c.buckets));
+        ASSERT_TRUE(map.validate());
+        for (u32 k : keys)
+            EXPECT_EQ(map.get(k, 0u), k * 3);
+    }
+
+    // Values that own memory keep it when a wide table is rehashed down to a size in
+    // which the keys collide (values used to be moved out before the rehash gave up).
+    HashMap<u32, Array<u32>> wide(default_allocator());
+    ASSERT_TRUE(wide.rehash(500));
+    std::vector<u32> keys = colliding_keys(19, 12);
+    for (u32 k : keys)
+        wide[k].push_back(k);
+    ASSERT_TRUE(wide.rehash(19));
+    ASSERT_TRUE(wide.validate());
+    for (u32 k : keys) {
+        u32 i = wide.find(k);
+        ASSERT_NE(i, wide.no_entry);
+        ASSERT_EQ(wide.value(i).size(), 1u);
+        EXPECT_EQ(wide.value(i)[0], k);
+    }
+}
+
+// Forwards to the default allocator; fail_nth(n) fails the n-th allocation from now.
+class FailingAllocator final : public Allocator {
+  public:
+    void *allocate(u64 size, u32 align) override
+    {
+        if (++_calls == _fail_at)
+            return nullptr;
+        return default_allocator().allocate(size, align);
+    }
+    void deallocate(void *p) override { default_allocator().deallocate(p); }
+    void fail_nth(u32 n) { _fail_at = n ? _calls + n : 0; }
+
+  private:
+    u64 _calls = 0;
+    u64 _fail_at = 0;
+};
+
+TEST(HashMap, FailedGrowthLeavesTheMapUnchanged)
+{
+    // Keys that collide in every table size the map passes through force growth in the
+    // middle of a rehash; whichever allocation fails, every value already stored stays.
+    std::vector<u32> keys = colliding_keys(19, 12);
+    for (u32 fail_at = 1; fail_at <= 4; ++fail_at) {
+        SCOPED_TRACE(fail_at);
+        FailingAllocator memory;
+        {
+            HashMap<u32, Array<u32>> map(memory);
+            u32 stored = 0;
+            for (u32 k : keys) {
+                u32 before = map.size();
+                memory.fail_nth(stored >= 8 ? fail_at : 0); // only the growth itself fails
+                u32 i = map.find_or_insert(k);
+                memory.fail_nth(0);
+                if (i == map.no_entry) {
+                    EXPECT_EQ(map.size(), before);
+                    break;
+                }
+                map.value(i).push_back(k);
+                ++stored;
+            }
+            ASSERT_TRUE(map.validate());
+            for (u32 n = 0; n < stored; ++n) {
+                u32 i = map.find(keys[n]);
+                ASSERT_NE(i, map.no_entry);
+                ASSERT_EQ(map.value(i).size(), 1u);
+                EXPECT_EQ(map.value(i)[0], keys[n]);
+            }
+        }
+    }
+}
+
 } // namespace
 } // namespace tallow

@@ -76,6 +76,26 @@ TEST(ChunkStore, FindAllSearchesNestedListsInOrder)
     EXPECT_EQ(got[2], 4u);
 }
 
+TEST(ChunkStore, SizesNearFourGibibytesAreRefusedWithoutWriting)
+{
+    // The rounded size plus the 16-byte header used to wrap in 32 bits into a tiny block,
+    // into which `set` then copied the whole size.
+    const u32 sizes[] = {0xFFFFFFFFu, 0xFFFFFFF4u, 0xFFFFFFF0u, 0xFFFFFFEEu};
+    for (u32 size : sizes) {
+        SCOPED_TRACE(size);
+        ChunkStore store(default_allocator());
+        u32 value = 9;
+        u32 kept = store.set(ChunkStore::root_list, 1, 1, 4, &value);
+        ASSERT_NE(kept, nf);
+        u8 small[12] = {};
+        EXPECT_EQ(store.set(ChunkStore::root_list, 2, 1, size, small), nf);
+        EXPECT_EQ(store.set(ChunkStore::root_list, 1, 1, size, small), nf);
+        EXPECT_EQ(store.find(ChunkStore::root_list, 1), kept) << "a refused set keeps the old chunk";
+        EXPECT_EQ(store.find(ChunkStore::root_list, 2), nf);
+        EXPECT_EQ(store.bytes().size(), 8u + 16u + 4u);
+    }
+}
+
 TEST(ChunkStore, DataFromInsideTheStoreSurvivesGrowth)
 {
     ChunkStore store(default_allocator());

@@ -179,6 +179,37 @@ TEST_F(DiskFileSystemTest, ReplaceSwapsInTheNewFileAndLinkKeepsTheOld)
     EXPECT_EQ(read_file("slot.sav", false), (std::vector<u8>{2, 2}));
 }
 
+TEST_F(DiskFileSystemTest, ReplaceSwapsTheNewFileInWhole)
+{
+    write_file("settings.ini.tmp", {7, 8});
+    write_file("settings.ini", {1});
+    EXPECT_TRUE(fs.replace("settings.ini.tmp", "settings.ini"));
+    EXPECT_FALSE(fs.exists("settings.ini.tmp"));
+    EXPECT_EQ(read_file("settings.ini", false), (std::vector<u8>{7, 8}));
+    EXPECT_TRUE(fs.replace("settings.ini", "fresh.ini")) << "a missing target is fine";
+    EXPECT_FALSE(fs.replace("missing.ini", "fresh.ini"));
+    EXPECT_EQ(read_file("fresh.ini", false), (std::vector<u8>{7, 8}));
+}
+
+TEST_F(DiskFileSystemTest, NamesFromDataSeparateWithEitherSlash)
+{
+    // A name written on another platform reaches the same file; no "\\" lands in a file name.
+    ASSERT_TRUE(fs.create_directory("packages\\boot"));
+    EXPECT_TRUE(fs.exists("packages/boot"));
+    write_file("packages\\boot\\a.bin", {3});
+    EXPECT_EQ(read_file("packages/boot/a.bin", false), std::vector<u8>{3});
+    EXPECT_TRUE(fs.exists("packages\\boot/a.bin"));
+    EXPECT_EQ(fs.file_size("packages\\boot\\a.bin"), 1u);
+    Array<DynamicString> names(a);
+    ASSERT_TRUE(fs.list_files("packages\\boot", names));
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_STREQ(names[0].c_str(), "a.bin");
+    EXPECT_TRUE(fs.rename("packages\\boot\\a.bin", "packages/b.bin"));
+    EXPECT_TRUE(fs.exists("packages/b.bin"));
+    EXPECT_TRUE(fs.delete_file("packages\\b.bin"));
+    EXPECT_FALSE(fs.exists("packages/b.bin"));
+}
+
 TEST_F(DiskFileSystemTest, ListsFilesAndDirectoriesButNoDotNames)
 {
     ASSERT_TRUE(fs.create_directory("d/sub"));

@@ -8,7 +8,9 @@
 
 #include <cfloat>
 #include <cmath>
+#include <pthread.h>
 #include <random>
+#include <sched.h>
 
 namespace tallow {
 namespace {
@@ -227,12 +229,23 @@ TEST(Timer, SecondsAdvanceAndStampMoves)
     EXPECT_LT(b, 1.0);
     EXPECT_GE(stamp, second);
 
-    set_timer_affinity_mask(1); // CPU 0
+    // Pinned to the first CPU the thread may use while reading, then back to all of them.
+    cpu_set_t before;
+    ASSERT_EQ(pthread_getaffinity_np(pthread_self(), sizeof before, &before), 0);
+    int first_cpu = 0;
+    while (first_cpu < 63 && !CPU_ISSET(first_cpu, &before))
+        ++first_cpu;
+    set_timer_affinity_mask(1ull << first_cpu);
     f64 c = time_seconds_pinned(&stamp);
     EXPECT_GE(c, 0.0);
+    cpu_set_t after;
+    ASSERT_EQ(pthread_getaffinity_np(pthread_self(), sizeof after, &after), 0);
+    EXPECT_TRUE(CPU_EQUAL(&before, &after)) << CPU_COUNT(&before) << " CPUs before, " << CPU_COUNT(&after) << " after";
     set_timer_affinity_mask(0);
     EXPECT_EQ(timer_affinity_mask(), 0u);
 }
+
+
 
 TEST(RandomSeed, DiffersBetweenCallsAndFolds)
 {
@@ -240,6 +253,22 @@ TEST(RandomSeed, DiffersBetweenCallsAndFolds)
     u64 b = random_seed64();
     EXPECT_NE(a, b); // the counter differs between calls
     EXPECT_NE(random_seed(), random_seed());
+
+    struct Case {
+        u64 seed;
+        u32 folded;
+    };
+    const Case cases[] = {
+        {0, 0},
+        {0x0000000012345678ull, 0x12345678u},
+        {0x1234567800000000ull, 0x12345678u},
+        {0x12345678FFFFFFFFull, 0xEDCBA987u},
+        {0xDEADBEEFDEADBEEFull, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.seed);
+        EXPECT_EQ(fold_seed(c.seed), c.folded);
+    }
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "foundation/containers/array.h"
 #include "foundation/memory/memory_globals.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
 
@@ -50,6 +51,29 @@ TEST(GlobalAllocators, EachServesAndTakesBackMemory)
     EXPECT_EQ(default_allocator().allocate(0), nullptr);
     void *kept = application_static_allocator().allocate(100);
     EXPECT_NE(kept, nullptr); // lives until shutdown
+}
+
+TEST(GlobalAllocatorsDeathTest, ShutdownEndsTheSetAndAFreshInitBuildsItAgain)
+{
+    // In a child process: this one's allocators live until the test program ends.
+    EXPECT_EXIT(
+        {
+            memory_globals_shutdown();
+            bool ended = !memory_globals_initialized();
+            memory_globals_shutdown(); // a second shutdown does nothing
+            memory_globals_init();
+            bool again = memory_globals_initialized();
+            Array<Allocator *> listed(default_allocator());
+            copy_allocator_list(listed);
+            void *p = default_allocator().allocate(100, 16);
+            bool served = p != nullptr;
+            default_allocator().deallocate(p);
+            u32 listed_count = listed.size();
+            listed.set_capacity(0);
+            memory_globals_shutdown();
+            std::exit(ended && again && served && listed_count >= 9 && !memory_globals_initialized() ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 } // namespace

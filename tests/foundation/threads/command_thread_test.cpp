@@ -4,9 +4,11 @@
 #include "foundation/memory/memory_globals.h"
 #include "foundation/memory/trace_allocator.h"
 #include "tests/foundation/threads/thread_test_watchdog.h"
+#include "tests/support/recording_allocator.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -20,6 +22,7 @@ struct Journal {
     std::vector<u32> executed; // job numbers, written on the command thread only
     std::vector<u32> finished; // job numbers, written on the owner's thread only
     std::atomic<u32> executed_count{0};
+    std::vector<u32> destroyed; // job numbers, as their destructors ran
     u32 wrong_execute_thread = 0;
     u32 wrong_finish_thread = 0;
     u32 owner = 0;
@@ -29,6 +32,7 @@ struct Journal {
 class NumberedJob : public CommandThreadJob {
   public:
     NumberedJob(Journal &journal, u32 number, bool destroy) : _journal(journal), _number(number), _destroy(destroy) {}
+    ~NumberedJob() override { _journal.destroyed.push_back(_number); }
     void execute() override
     {
         if (_journal.command_thread == 0)
@@ -138,18 +142,56 @@ TEST_F(CommandThreadTest, StopWithFullQueuesDoesNotHang)
     EXPECT_EQ(jobs.allocation_count(), 0u);
 }
 
-TEST_F(CommandThreadTest, DestroyingFreesUnfinishedJobsWithoutFinishing)
+TEST_F(CommandThreadTest, DestroyingFreesExecutedJobsWithoutFinishingThem)
 {
+    // stop() lets the thread execute everything queued, so at destruction every job has
+    // run; those not finished yet (on the done queue or taken off it by a push) are each
+    // destroyed once, and none of them finishes.
     {
-        CommandThread thread(jobs, registry, 8, "save_system");
-        for (u32 i = 0; i < 5; ++i)
+        CommandThread thread(jobs, registry, 2, "save_system");
+        for (u32 i = 0; i < 9; ++i)
             thread.push(make_new<NumberedJob>(jobs, journal, i, false));
-        thread.stop(); // executes what was queued, finishes nothing
+        thread.stop();
     }
-    EXPECT_EQ(journal.executed.size(), 5u);
+    std::vector<u32> all = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(journal.executed, all);
     EXPECT_TRUE(journal.finished.empty());
+    std::vector<u32> destroyed = journal.destroyed;
+    std::sort(destroyed.begin(), destroyed.end());
+    EXPECT_EQ(destroyed, all) << "each job destroyed exactly once";
     EXPECT_EQ(jobs.allocation_count(), 0u);
     EXPECT_EQ(registry.thread_count(), 1u);
+}
+
+TEST_F(CommandThreadTest, WithoutItsThreadJobsExecuteInPushAndFinishInUpdate)
+{
+    // The registry cannot record another thread: the command thread does not start.
+    test::RecordingAllocator registry_memory;
+    ThreadRegistry full_registry(registry_memory, "main");
+    registry_memory.set_always_fail(true);
+    NumberedJob *kept = nullptr;
+    {
+        CommandThread thread(jobs, full_registry, 4, "save_system");
+        EXPECT_FALSE(thread.is_running());
+        for (u32 i = 0; i < 10; ++i) {
+            NumberedJob *job = make_new<NumberedJob>(jobs, journal, i, i != 9);
+            if (i == 9)
+                kept = job;
+            thread.push(job);
+            EXPECT_EQ(journal.executed.size(), i + 1) << "executed inside push";
+        }
+        EXPECT_EQ(journal.wrong_execute_thread, 10u) << "on the owner's thread";
+        EXPECT_TRUE(journal.finished.empty());
+        thread.update();
+        std::vector<u32> all = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+        EXPECT_EQ(journal.finished, all);
+        EXPECT_EQ(thread.waiting_for_update(), 0u);
+        thread.stop(); // nothing to stop
+    }
+    EXPECT_EQ(jobs.allocation_count(), 1u) << "the job whose finish returned false is its owner's";
+    EXPECT_EQ(journal.destroyed.size(), 9u);
+    delete_with_allocator(jobs, kept);
+    registry_memory.set_always_fail(false);
 }
 
 // A kernel library built beside the tests exports update_kernel; see threads.cmake.

@@ -7,15 +7,19 @@
 //
 // The bindings reach the one Application through the environment (set by the
 // registration driver). Functions whose service is not built yet are not registered.
+// The table belongs to the Application's layer and is put in through the script layer's
+// registration helpers (the script layer does not know the Application).
+
+#include "application/application_api.h"
 
 #include "application/application.h"
 #include "foundation/strings/command_line.h"
 #include "foundation/config/config_value.h"
 #include "foundation/strings/dynamic_string.h"
 #include "foundation/memory/memory_globals.h"
+#include "platform/shell/open_url.h"
 #include "script/lua_environment.h"
 #include "script/registration.h"
-#include "script/script_api.h"
 
 #include <lua.hpp>
 
@@ -61,7 +65,7 @@ int set_resource_property_preference_order(lua_State *L)
 int open_url(lua_State *L)
 {
     LuaStack stack(L);
-    open_url_in_browser(stack.get_string(1));
+    platform::open_url_in_browser(stack.get_string(1));
     return 0;
 }
 

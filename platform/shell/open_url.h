@@ -1,0 +1,16 @@
+#pragma once
+// Hands a web address to the user's browser (the desktop's opener, xdg-open).
+//
+//   platform::open_url_in_browser("https://example.org/help");   // any thread
+//
+// Only "http://" and "https://" addresses are opened; anything else is refused, so a
+// script cannot start local programs or open local files this way.
+
+namespace tallow::platform {
+
+/// Opens `url` in the user's browser when it begins with "http://" or "https://";
+/// anything else (or null) is ignored. Returns whether a browser was asked to open it;
+/// does not wait for the browser. Logs when the opener cannot be started.
+bool open_url_in_browser(const char *url);
+
+} // namespace tallow::platform
