@@ -20,6 +20,7 @@
 #include "platform/shell/open_url.h"
 #include "script/lua_environment.h"
 #include "script/registration.h"
+#include "script/script_api.h"
 
 #include <lua.hpp>
 

@@ -2,9 +2,11 @@
 
 #include "application/application.h"
 #include "application/application_options.h"
+#include "foundation/io/disk_file_system.h"
 #include "foundation/memory/memory_globals.h"
 #include "platform/window/window_headless.h"
 #include "tests/render/threaded_test_device.h"
+#include "tests/support/resource_test_data.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_directory.h"
 
@@ -41,6 +43,10 @@ TEST(RenderService, ApplicationPresentsEveryFrameAndStopsClean)
         std::ofstream settings(data.file("settings.ini"), std::ios::binary);
         settings << "boot_package = \"boot\"\nrender_config = \"core/renderer\"\nwin32 = { window_name = \"Render\" }\n";
     }
+    // Start-up needs the boot package the settings name (empty here).
+    DiskFileSystem files(data.path(), default_allocator());
+    ASSERT_TRUE(test::write_database(files, {{"package", "boot", test::package_resource({})},
+                                             {"package", "core/renderer", test::package_resource({})}}));
     std::vector<const char *> arguments = {"bin/tallow", "-data-dir", data.path()};
     ApplicationOptions options(default_allocator(), int(arguments.size()), arguments.data());
     platform::HeadlessWindowSystem window_system(default_allocator());
