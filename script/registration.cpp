@@ -284,6 +284,9 @@ void release_script_references(ChunkStore &store)
         std::memcpy(&reference, data, sizeof(reference));
         if (reference.state)
             luaL_unref(reference.state, LUA_REGISTRYINDEX, reference.reference);
+        // Released once: a second release of the same store finds nothing to give back.
+        reference.state = nullptr;
+        std::memcpy(data, &reference, sizeof(reference));
     }
 }
 

@@ -1,0 +1,283 @@
+// Script tables `World` and `Level`: how scripts drive a world.
+//
+//   local w = Application.new_world()
+//   local crate = World.spawn_unit(w, "units/crate", Vector3(0, 0, 1), Quaternion.identity())
+//   World.set_data(w, "score", 10)
+//   World.update(w)                           -- or World.update(w, 1 / 60)
+//
+// See script/world_api.h for the rules on released worlds, stale units and services that
+// are not built yet.
+
+#include "script/world_api.h"
+
+#include "foundation/math/quaternion.h"
+#include "script/lua_environment.h"
+#include "script/script_data_store.h"
+#include "world/unit.h"
+#include "world/world.h"
+
+#include <lua.hpp>
+
+#include <cstring>
+
+namespace tallow {
+
+namespace {
+
+constexpr const char *world_table = "World";
+FrameStepSource frame_step_source = nullptr;
+
+f32 dt_arg(const LuaStack &stack, i32 arg)
+{
+    if (!stack.is_none_or_nil(arg))
+        return stack.get_float(arg);
+    return frame_step_source ? frame_step_source(stack.environment()) : 1.0f / 30.0f;
+}
+
+/// The unit at `arg` when it is alive and in `world`; null for a stale unit or one of
+/// another world. Anything that is not a unit reference raises.
+Unit *world_unit_arg(const LuaStack &stack, World &world, i32 arg) { return world.unit(stack.get_unit_handle(arg)); }
+
+int missing_service(lua_State *L)
+{
+    LuaStack stack(L);
+    stack.error("the %s service is not built yet", static_cast<const char *>(stack.upvalue()));
+}
+
+int world_update(lua_State *L)
+{
+    LuaStack stack(L);
+    World *world = get_world(stack, 1);
+    world->update(dt_arg(stack, 2));
+    return 0;
+}
+
+int world_update_animations(lua_State *L)
+{
+    LuaStack stack(L);
+    World *world = get_world(stack, 1);
+    world->update_animations(dt_arg(stack, 2));
+    return 0;
+}
+
+int world_time(lua_State *L)
+{
+    LuaStack stack(L);
+    stack.push_float(get_world(stack, 1)->world_time());
+    return 1;
+}
+
+int world_delta_time(lua_State *L)
+{
+    LuaStack stack(L);
+    stack.push_float(get_world(stack, 1)->frame_step());
+    return 1;
+}
+
+int world_spawn_unit(lua_State *L)
+{
+    LuaStack stack(L);
+    World *world = get_world(stack, 1);
+    NameId64 name = stack.get_id64(2);
+    // An argument that is nil counts as not given (a nil position is no Vector3).
+    Vector3 position{0, 0, 0};
+    if (!stack.is_none_or_nil(3)) {
+        const f32 *p = stack.get_vector3(3);
+        position = {p[0], p[1], p[2]};
+    }
+    const f32 identity[4] = {0, 0, 0, 1};
+    const f32 *rotation = stack.is_none_or_nil(4) ? identity : stack.get_quaternion(4);
+    Matrix4x4 pose = pose_from_rotation(rotation, position);
+    Unit *unit = stack.is_none_or_nil(5) ? world->spawn_unit(name, pose)
+                                          : world->spawn_unit_with_material(name, stack.get_id64(5), pose);
+    // A unit resource that is not loaded (or a full handle table) gives nil, logged.
+    if (unit)
+        stack.push_unit_reference(unit->handle());
+    else
+        stack.push_nil();
+    return 1;
+}
+
+int world_destroy_unit(lua_State *L)
+{
+    LuaStack stack(L);
+    World *world = get_world(stack, 1);
+    if (Unit *unit = world_unit_arg(stack, *world, 2))
+        world->destroy_unit(*unit);
+    return 0;
+}
+
+int world_num_units(lua_State *L)
+{
+    LuaStack stack(L);
+    stack.push_integer(get_world(stack, 1)->units().size());
+    return 1;
+}
+
+int world_units(lua_State *L)
+{
+    LuaStack stack(L);
+    World *world = get_world(stack, 1);
+    const Array<Unit *> &units = world->units();
+    lua_createtable(L, i32(units.size()), 0);
+    for (u32 i = 0; i < units.size(); ++i) {
+        stack.push_unit_reference(units[i]->handle());
+        lua_rawseti(L, -2, i32(i + 1));
+    }
+    return 1;
+}
+
+int world_link_unit(lua_State *L)
+{
+    LuaStack stack(L);
+    World *world = get_world(stack, 1);
+    Unit *child = world_unit_arg(stack, *world, 2);
+    Unit *parent = world_unit_arg(stack, *world, 3);
+    u32 node = u32(stack.get_integer(4, 0, 0xFFFFFFFFll));
+    // Cycles and nodes out of range are refused by the World (logged).
+    if (child && parent)
+        (void)world->link_unit(*child, *parent, node);
+    return 0;
+}
+
+int world_unlink_unit(lua_State *L)
+{
+    LuaStack stack(L);
+    World *world = get_world(stack, 1);
+    if (Unit *unit = world_unit_arg(stack, *world, 2))
+        world->unlink_unit(*unit);
+    return 0;
+}
+
+int world_update_unit(lua_State *L)
+{
+    LuaStack stack(L);
+    World *world = get_world(stack, 1);
+    if (Unit *unit = world_unit_arg(stack, *world, 2))
+        world->update_unit(*unit);
+    return 0;
+}
+
+int world_set_data(lua_State *L)
+{
+    LuaStack stack(L);
+    script_data_set(stack, get_world(stack, 1)->data(), 2);
+    return 0;
+}
+
+int world_get_data(lua_State *L)
+{
+    LuaStack stack(L);
+    script_data_get(stack, get_world(stack, 1)->data(), 2);
+    return 1;
+}
+
+int world_has_data(lua_State *L)
+{
+    LuaStack stack(L);
+    script_data_has(stack, get_world(stack, 1)->data(), 2);
+    return 1;
+}
+
+} // namespace
+
+void push_world(lua_State *L, World *world)
+{
+    void *block = lua_newuserdata(L, sizeof(World *));
+    std::memcpy(block, &world, sizeof(world));
+    LuaEnvironment::from_state(L).class_table(world_table);
+    lua_setmetatable(L, -2);
+}
+
+World *get_world(const LuaStack &stack, i32 arg)
+{
+    auto *world = static_cast<World *>(stack.get_object(arg, world_table));
+    if (!World::is_live(world))
+        stack.argument_message(arg, "World has been released");
+    return world;
+}
+
+void set_frame_step_source(FrameStepSource source) { frame_step_source = source; }
+
+Matrix4x4 pose_from_rotation(const f32 *q, Vector3 p)
+{
+    f32 x = q[0], y = q[1], z = q[2], w = q[3];
+    f32 n = x * x + y * y + z * z + w * w;
+    f32 s = n == 0 ? 1.0f : 2.0f / n;
+    Matrix4x4 m = matrix4x4_identity;
+    m.m[0][0] = 1 - s * (y * y + z * z), m.m[0][1] = s * (x * y + w * z), m.m[0][2] = s * (x * z - w * y);
+    m.m[1][0] = s * (x * y - w * z), m.m[1][1] = 1 - s * (x * x + z * z), m.m[1][2] = s * (y * z + w * x);
+    m.m[2][0] = s * (x * z + w * y), m.m[2][1] = s * (y * z - w * x), m.m[2][2] = 1 - s * (x * x + y * y);
+    set_translation(m, p);
+    return m;
+}
+
+void add_missing_service_function(LuaEnvironment &env, const char *table, const char *name, const char *service)
+{
+    env.add_module_function(table, name, missing_service, const_cast<char *>(service));
+}
+
+void register_world_api(LuaEnvironment &env)
+{
+    struct Entry {
+        const char *name;
+        LuaFunction function; // null: raises that `service` is missing
+        const char *service;
+    };
+    static const Entry world[] = {
+        {"update", world_update, nullptr},
+        {"update_animations", world_update_animations, nullptr},
+        {"update_scene", world_update_animations, nullptr},
+        {"time", world_time, nullptr},
+        {"delta_time", world_delta_time, nullptr},
+        {"spawn_unit", world_spawn_unit, nullptr},
+        {"destroy_unit", world_destroy_unit, nullptr},
+        {"num_units", world_num_units, nullptr},
+        {"units", world_units, nullptr},
+        {"link_unit", world_link_unit, nullptr},
+        {"unlink_unit", world_unlink_unit, nullptr},
+        {"update_unit", world_update_unit, nullptr},
+        {"physics_world", nullptr, "physics"},
+        {"create_line_object", nullptr, "line drawing"},
+        {"destroy_line_object", nullptr, "line drawing"},
+        {"create_particles", nullptr, "particles"},
+        {"destroy_particles", nullptr, "particles"},
+        {"stop_spawning_particles", nullptr, "particles"},
+        {"move_particles", nullptr, "particles"},
+        {"link_particles", nullptr, "particles"},
+        {"create_screen_gui", nullptr, "GUI"},
+        {"create_world_gui", nullptr, "GUI"},
+        {"destroy_gui", nullptr, "GUI"},
+        {"load_level", nullptr, "level"},
+        {"level", nullptr, "level"},
+        {"play_sound", nullptr, "sound"},
+        {"stop_sound", nullptr, "sound"},
+        {"set_listener", nullptr, "sound"},
+        {"set_sound_position", nullptr, "sound"},
+        {"set_sound_range", nullptr, "sound"},
+        {"set_sound_volume", nullptr, "sound"},
+        {"set_mixer_volume", nullptr, "sound"},
+        {"set_sound_environment", nullptr, "sound"},
+        {"link_sound", nullptr, "sound"},
+        {"set_data", world_set_data, nullptr},
+        {"get_data", world_get_data, nullptr},
+        {"has_data", world_has_data, nullptr},
+        {"clear_permanent_lines", nullptr, "line drawing"},
+        {"debug_camera_pose", nullptr, "camera rendering"},
+        {"create_shading_environment", nullptr, "shading environment"},
+        {"set_shading_environment", nullptr, "shading environment"},
+        {"destroy_shading_environment", nullptr, "shading environment"},
+    };
+    for (const Entry &e : world) {
+        if (e.function)
+            env.add_module_function(world_table, e.name, e.function);
+        else
+            add_missing_service_function(env, world_table, e.name, e.service);
+    }
+    static const char *const level[] = {"trigger_level_loaded", "trigger_event", "get_data",
+                                        "has_data",             "navigation_mesh", "spline"};
+    for (const char *name : level)
+        add_missing_service_function(env, "Level", name, "level");
+}
+
+} // namespace tallow
