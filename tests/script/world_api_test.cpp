@@ -1,31 +1,14 @@
 // The World, Unit and Application tables over real worlds: a boot script in a whole
 // Application over a loose-file database with two compiled units.
-#include "script_fixture.h"
+#include "boot_script_fixture.h"
 
-#include "application/application.h"
-#include "application/application_options.h"
-#include "application/my_game.h"
-#include "foundation/io/disk_file_system.h"
-#include "platform/window/window_headless.h"
-#include "tests/support/resource_test_data.h"
-#include "tests/support/temp_directory.h"
 #include "tools/unit_compiler.h"
 #include "world/world.h"
 
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <memory>
 
 namespace tallow::test {
 namespace {
-
-IScriptSource *world_api_scripts = nullptr;
-
-IGame *make_world_api_game(Allocator &allocator, Application &application)
-{
-    return make_new<MyGame>(allocator, application, world_api_scripts);
-}
 
 std::string compiled_unit(const char *source)
 {
@@ -35,57 +18,18 @@ std::string compiled_unit(const char *source)
     return std::string(out.begin(), out.end());
 }
 
-class WorldApiTest : public ::testing::Test {
+class WorldApiTest : public BootScriptTest {
   protected:
     WorldApiTest()
     {
-        world_api_scripts = &source;
-        setenv("XDG_CONFIG_HOME", config_home.path(), 1);
-        std::ofstream(data.file("settings.ini")) << "boot_package = \"boot\"\n"
-                                                    "render_config = \"core/renderer\"\n"
-                                                    "boot_script = \"boot\"\n";
-        DiskFileSystem files(data.path(), default_allocator());
-        EXPECT_TRUE(write_database(
-            files, {
-                       {"package", "boot", package_resource({{"unit", "units/box"}, {"unit", "units/post"}})},
-                       {"unit", "units/box", compiled_unit("nodes = [ { name = \"root\" } ]\n")},
-                       {"unit", "units/post",
-                        compiled_unit("nodes = [ { name = \"root\" }\n"
-                                      "  { name = \"top\" parent = \"root\" position = [0 0 3] } ]\n")},
-                   }));
+        write_data({
+            {"package", "boot", package_resource({{"unit", "units/box"}, {"unit", "units/post"}})},
+            {"unit", "units/box", compiled_unit("nodes = [ { name = \"root\" } ]\n")},
+            {"unit", "units/post",
+             compiled_unit("nodes = [ { name = \"root\" }\n"
+                           "  { name = \"top\" parent = \"root\" position = [0 0 3] } ]\n")},
+        });
     }
-    ~WorldApiTest() override { world_api_scripts = nullptr; }
-
-    /// Runs the boot script's init (and `frames` frames) in a fresh Application; the script
-    /// failures logged, or "".
-    std::string run_boot(const std::string &init, const std::string &update = "", u32 frames = 0)
-    {
-        source.set("boot", "function init()\n" + init + "\nend\nfunction update(dt)\n" + update +
-                               "\nend\nfunction render() end\n");
-        const char *arguments[] = {"bin/tallow", "-data-dir", data.path()};
-        options = std::make_unique<ApplicationOptions>(default_allocator(), 3, arguments);
-        ApplicationParams params;
-        params.options = options.get();
-        params.window_system = &window_system;
-        params.game_factory = make_world_api_game;
-        app = std::make_unique<Application>(params);
-        EXPECT_TRUE(app->init());
-        for (u32 i = 0; i < frames; ++i)
-            app->update();
-        std::string failure;
-        for (const std::string &line : log.lines())
-            if (line.rfind("[Lua] init:", 0) == 0 || line.rfind("[Lua] update:", 0) == 0)
-                failure += line;
-        return failure;
-    }
-
-    LogRecorder log;
-    StringScriptSource source;
-    TempDirectory data;
-    TempDirectory config_home;
-    platform::HeadlessWindowSystem window_system{default_allocator()};
-    std::unique_ptr<ApplicationOptions> options;
-    std::unique_ptr<Application> app;
 };
 
 TEST_F(WorldApiTest, ScriptsSpawnMoveLinkAndListUnits)
