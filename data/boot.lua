@@ -80,6 +80,13 @@ end
 function render()
 end
 
+-- The level script of the sample level (data/levels/sample.level): its flow graph calls
+-- this table's methods.
+LevelScript = {}
+function LevelScript:crate_landed(crate)
+    print("boot: the sample level's crate has landed")
+end
+
 function shutdown()
     local kept = crates[1]
     Application.release_world(world)

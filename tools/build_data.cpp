@@ -10,14 +10,16 @@
 //   data = [ "levels/one" ]     // data/levels/one.data
 //
 // A resource <name> of type <type> is compiled from the file "<name>.<type>": "lua"
-// resources become a u32 byte length followed by the script text; "unit" sources are
-// compiled by the unit compiler (tools/unit_compiler.h documents their layout); "strings"
-// sources are config text mapping each string id to its text,
+// resources become a u32 byte length followed by the script text; "strings" sources are
+// config text mapping each string id to its text,
 //
 //   menu_start = "Start game"
 //   menu_quit = "Quit"
 //
-// and become the sorted table the Localizer reads; every other type is taken as it is. The output directory receives the loose-file database
+// and become the sorted table the Localizer reads; "unit" and "level" sources are compiled
+// by the unit and level compilers (tools/unit_compiler.h and tools/level_compiler.h document
+// their layouts, tools/flow_compiler.h the flow graphs inside both); every other type is
+// taken as it is. The output directory receives the loose-file database
 // ("exploded_database.db" and its numbered files, with a "package" resource per package)
 // and, in "bundles/", one bundle per package named by the 16 hex digits of its name id.
 // "*.ini" settings files are copied as they are, to both places. Exit code 0 on success; every problem
@@ -32,6 +34,7 @@
 #include "resource/resource_properties.h"
 #include "resource/resource_writer.h"
 #include "resource/strings_writer.h"
+#include "tools/level_compiler.h"
 #include "tools/unit_compiler.h"
 
 #include <algorithm>
@@ -101,9 +104,11 @@ bool compile_strings(const std::string &file_name, const std::vector<u8> &source
 bool compile(const std::string &type, const std::string &file_name, const std::vector<u8> &source,
              std::vector<u8> &out)
 {
-    if (type == "unit") {
+    if (type == "unit" || type == "level") {
         std::string error;
-        if (compile_unit_source(reinterpret_cast<const char *>(source.data()), source.size(), out, error))
+        const char *text = reinterpret_cast<const char *>(source.data());
+        if (type == "unit" ? compile_unit_source(text, source.size(), out, error)
+                           : compile_level_source(text, source.size(), out, error))
             return true;
         log_message("build_data", "%s: %s", file_name.c_str(), error.c_str());
         return false;

@@ -5,6 +5,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "foundation/strings/name_id.h"
 #include "tests/support/unit_resource_writer.h"
+#include "tools/flow_compiler.h"
 
 #include <algorithm>
 #include <cmath>
@@ -132,6 +133,9 @@ struct Compiler {
 
     bool compile(const ConfigValue &root)
     {
+        if (const ConfigValue *flow = root.find("flow"))
+            if (!compile_flow_source(*flow, unit.flow_graph, unit.flow_variable_defaults, error))
+                return false;
         bool ok = each(root, "nodes", [&](const ConfigValue &n, const std::string &where) {
             if (!object(n, where))
                 return false;

@@ -28,8 +28,10 @@
 //   animated = false
 //   state_machine = ""
 //
-// Geometry, skins, LOD objects, simple-animation data, data defaults and flow graphs are
-// not written from source yet: those sections stay empty.
+//   flow = { ... }     // the unit's flow graph: tools/flow_compiler.h
+//
+// Geometry, skins, LOD objects, simple-animation data and data defaults are not written
+// from source yet: those sections stay empty.
 
 #include "foundation/types.h"
 

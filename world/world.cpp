@@ -5,6 +5,8 @@
 #include "render/render_state_stream.h"
 #include "resource/resource_manager.h"
 #include "world/scene_graph.h"
+#include "world/flow.h"
+#include "world/level.h"
 #include "world/unit.h"
 #include "world/unit_resource.h"
 #include "world/world_animation.h"
@@ -113,8 +115,10 @@ bool World::is_live(const World *world)
 World::World(Allocator &parent, const WorldParams &params)
     : _allocator("world", parent), _resource_manager(params.resource_manager), _thread_pool(params.thread_pool),
       _update_list(_allocator), _awake_list(_allocator), _linked_list(_allocator), _units(_allocator),
-      _data(_allocator), _timed_events(_allocator), _pending_destroy(_allocator)
+      _data(_allocator), _timed_events(_allocator), _pending_destroy(_allocator), _script(params.script),
+      _retired_levels(_allocator), _event_walk(_allocator)
 {
+
     static const WorldServiceFactories none;
     const WorldServiceFactories &f = params.factories ? *params.factories : none;
     WorldServiceParams p{_allocator,          *this, params.resource_manager, params.thread_pool, params.sound_disabled,
@@ -146,6 +150,10 @@ World::~World()
     for (Unit *u : _units)
         release_script_data(u->data());
     release_script_data(_data);
+    for (Level *level : _retired_levels)
+        delete_with_allocator(_allocator, level);
+    delete_with_allocator(_allocator, _level);
+    _level = nullptr;
     // Units first (they release their render objects, actors and animation through the
     // services), all at once rather than one list removal at a time.
     for (Unit *u : _units)
@@ -352,6 +360,7 @@ void World::update_animations(f32 dt)
     _animation->update_player();
     _animation->update_blenders(dt);
     _animation->write_poses();
+    dispatch_animation_events();
 }
 
 void World::run_and_wait(const Job &job, const JobSplit &split)
@@ -446,6 +455,9 @@ WorldUpdateFlags World::update_scene(f32 dt)
     _gui->update(dt);
     _sound->update(dt);
     _particles->update(dt);
+    process_physics_events();
+    if (_level)
+        _level->update(dt);
     // 12.
     run_timed_events();
     return flags;
@@ -538,6 +550,108 @@ void World::end_flow_run()
         if (Unit *u = unit(_pending_destroy[i]))
             destroy_now(*u);
     _pending_destroy.clear();
+    for (Level *level : _retired_levels)
+        delete_with_allocator(_allocator, level);
+    _retired_levels.clear();
+}
+
+// Levels and events ------------------------------------------------------------------------
+
+Level *World::load_level(const LevelResource &resource, i32 script_reference)
+{
+    if (_level) {
+        if (_flow_depth > 0) {
+            _level->retire();
+            _retired_levels.push_back(_level);
+        } else {
+            delete_with_allocator(_allocator, _level);
+        }
+        _level = nullptr;
+    }
+    _script_reference = script_reference;
+    _level = make_new<Level>(_allocator, *this, resource, _script, script_reference);
+    if (_level)
+        _level->spawn_units();
+    return _level;
+}
+
+void World::process_physics_events()
+{
+    Array<u8> *stream = _physics->event_stream();
+    if (!stream || stream->empty())
+        return;
+    // Flow runs may add records (spawned actors) while we walk: walk a copy taken out.
+    std::swap(_event_walk, *stream);
+    stream->clear();
+    begin_flow_run();
+    walk_world_events(_event_walk, [&](u32 id, const u8 *record, u32 size) {
+        auto to_unit = [&](UnitHandle h, u32 target) {
+            if (target == 0xFFFFFFFFu)
+                return;
+            if (Unit *u = unit(h))
+                flow_unit_trigger_input(*this, *u, target, record);
+        };
+        if (id == physics_trigger_event) {
+            TriggerPayload p;
+            PhysicsActorInfo actor;
+            if (!read_world_event(record, size, p) || p.kind > 2 || !_physics->resolve_actor(p.trigger, actor))
+                return;
+            u32 target = actor.targets[trigger_enter + p.kind];
+            if (target == 0xFFFFFFFFu)
+                return;
+            if (actor.level_actor) {
+                if (_level)
+                    _level->trigger_flow_input(target >> 16 | (target & 0xFFFF) << 16);
+            } else {
+                to_unit(actor.unit, target);
+            }
+        } else if (id == physics_actor_woke_event) {
+            PhysicsActorId a;
+            PhysicsActorInfo actor;
+            if (read_world_event(record, size, a) && _physics->resolve_actor(a, actor))
+                if (Unit *u = unit(actor.unit))
+                    add_to_awake_list_locked(*u);
+        } else if (id == physics_contact_event) {
+            ContactPayload p;
+            PhysicsActorInfo a, b;
+            if (!read_world_event(record, size, p) || p.kind > 1 || !_physics->resolve_actor(p.a, a) ||
+                !_physics->resolve_actor(p.b, b))
+                return;
+            to_unit(a.unit, a.targets[touch_begin + p.kind]);
+            to_unit(b.unit, b.targets[touch_begin + p.kind]);
+        } else if (id == physics_mover_hit_shape_event || id == physics_mover_hit_mover_event) {
+            u32 mover;
+            PhysicsMoverInfo m;
+            if (read_world_event(record, size, mover) && _physics->resolve_mover(mover, m))
+                to_unit(m.unit, m.target);
+        }
+    });
+    end_flow_run();
+    // Keep the larger buffer with the physics world when nothing was added meanwhile.
+    _event_walk.clear();
+    if (stream->empty())
+        std::swap(_event_walk, *stream);
+}
+
+void World::dispatch_animation_events()
+{
+    Array<u8> *stream = _animation->event_stream();
+    if (!stream || stream->empty())
+        return;
+    Array<u8> walk(_allocator);
+    std::swap(walk, *stream);
+    stream->clear();
+    begin_flow_run();
+    walk_world_events(walk, [&](u32 id, const u8 *record, u32 size) {
+        AnimationEventPayload p;
+        if (id == animation_flow_event && read_world_event(record, size, p))
+            if (Unit *u = unit(p.unit)) // a unit destroyed by an earlier record is gone
+                flow_unit_event(*this, *u, p.event_id);
+    });
+    end_flow_run();
+    walk.clear();
+    if (stream->empty())
+        std::swap(walk, *stream);
 }
 
 bool World::validate() const

@@ -40,7 +40,10 @@
 
 namespace tallow {
 
+class IFlowScript;
 class IWorldAnimation;
+class Level;
+class LevelResource;
 class ResourceManager;
 class ThreadPool;
 class Unit;
@@ -53,6 +56,7 @@ struct WorldParams {
     bool sound_disabled = false;
     RenderWorld *render_world = nullptr;    // with render_link: the render side to mirror into
     WorldRenderLink *render_link = nullptr; // (RenderInterface::create_render_world)
+    IFlowScript *script = nullptr;          // what flow nodes call in scripts; may be null
 };
 
 /// Releases what a script data store keeps outside itself (registry references of the
@@ -135,6 +139,24 @@ class World {
     /// Brackets a flow run started elsewhere (level flow, script calls into flow).
     void begin_flow_run() { ++_flow_depth; }
     void end_flow_run();
+    bool in_flow_run() const { return _flow_depth > 0; }
+    IFlowScript *script() const { return _script; }
+    /// The level script's reference (flow_no_script_reference: none).
+    i32 script_reference() const { return _script_reference; }
+    void set_script(IFlowScript *script) { _script = script; }
+
+    // Levels and events ------------------------------------------------------------------------
+
+    /// Replaces the current level with one made from `resource` and spawns its content;
+    /// the old level's units stay. A level replaced during a flow run is freed when the run
+    /// ends (its runs stop at once). `script_reference` is the level script's (the level
+    /// releases it), or flow_no_script_reference. Returns the new level.
+    Level *load_level(const LevelResource &resource, i32 script_reference);
+    Level *level() const { return _level; }
+    /// Walks the physics world's event stream into flow inputs and the awake list.
+    void process_physics_events();
+    /// Walks the animation service's event stream into unit flow events.
+    void dispatch_animation_events();
 
     // Services and data ---------------------------------------------------------------------
 
@@ -180,6 +202,11 @@ class World {
     TimedEvents _timed_events;
     u32 _flow_depth = 0;
     Array<UnitHandle> _pending_destroy; // asked for during flow runs
+    IFlowScript *_script = nullptr;
+    i32 _script_reference = -2;
+    Level *_level = nullptr;
+    Array<Level *> _retired_levels; // replaced during a flow run
+    Array<u8> _event_walk;          // the stream being walked (swapped out of its owner)
     IWorldRenderLink *_render = nullptr;
     IPhysicsWorld *_physics = nullptr;
     IWorldAnimation *_animation = nullptr;

@@ -14,6 +14,7 @@
 // playback in place. A backend implements every call below; all run on the main thread
 // (the update calls may run jobs and wait for them).
 
+#include "foundation/containers/array.h"
 #include "foundation/types.h"
 
 #include <cfloat>
@@ -87,6 +88,10 @@ class IWorldAnimation {
     virtual void state_machine_event(AnimationStateMachine *machine, u32 event_id) = 0;
     /// The variable's index, or -1.
     virtual i32 find_variable(const AnimationStateMachine *machine, u32 name_id) const = 0;
+    /// The stream of state machine events (records animation_flow_event with an
+    /// AnimationEventPayload, world/world_events.h) the World walks and empties each
+    /// frame. Null: none.
+    virtual Array<u8> *event_stream() { return nullptr; }
 };
 
 /// A factory for the World's animation service.

@@ -16,6 +16,7 @@
 #include "foundation/math/matrix4x4.h"
 #include "foundation/types.h"
 #include "render/render_world.h" // no_render_handle
+#include "world/world_events.h"
 
 namespace tallow {
 
@@ -74,6 +75,15 @@ struct MoverCreateParams {
     Unit *unit;
 };
 
+struct TriggerVolumeParams {
+    Matrix4x4 pose;
+    Vector3 box;               // as the level gives it
+    u32 actor_template = 0;    // physics properties' actor template id
+    u32 shape_template = 0;
+    u32 volume_index = 0;      // the level's trigger volume index (its actor reference)
+    u32 targets[5];            // node high, input low; 0xFFFFFFFF: none
+};
+
 class IPhysicsWorld {
   public:
     virtual ~IPhysicsWorld() = default;
@@ -93,20 +103,48 @@ class IPhysicsWorld {
     virtual void destroy_mover(PhysicsMover *mover) = 0;
     /// Switches collision between the two actors on or off.
     virtual void set_pair_collision(PhysicsActor *a, PhysicsActor *b, bool collide) = 0;
+
+    // Events and level actors (a backend without them reports nothing).
+
+    /// The stream of trigger, wake, contact and mover records the step wrote
+    /// (world/world_events.h); the World empties it after its walk. Null: none.
+    virtual Array<u8> *event_stream() { return nullptr; }
+    /// What an actor id names now; false when the actor is gone.
+    virtual bool resolve_actor(PhysicsActorId, PhysicsActorInfo &) const { return false; }
+    virtual bool resolve_mover(u32, PhysicsMoverInfo &) const { return false; }
+    /// A level's trigger volume: a box actor with `half_extents`, flagged as a level actor,
+    /// whose trigger enter and leave targets are given. Null when it cannot be made.
+    virtual PhysicsActor *create_trigger_volume(const TriggerVolumeParams &) { return nullptr; }
 };
 
 // Sound, particles, GUI ------------------------------------------------------------------
+
+constexpr u32 no_sound_source = 0xFFFFFFFFu;
+constexpr u32 no_particle_effect = 0xFFFFFFFFu;
 
 class ISoundWorld {
   public:
     virtual ~ISoundWorld() = default;
     virtual void update(f32 dt) = 0;
+    // Flow sound nodes (a backend without sound plays nothing).
+    /// Plays the "wav" resource `name`; no_sound_source when it cannot.
+    virtual u32 play(u64 /*name*/, bool /*looping*/) { return no_sound_source; }
+    virtual void stop(u32 /*source*/) {}
+    virtual void set_source_range(u32 /*source*/, f32 /*range*/) {}
+    virtual void set_source_volume(u32 /*source*/, f32 /*volume*/) {}
+    virtual void set_source_pose(u32 /*source*/, const Matrix4x4 & /*pose*/) {}
+    virtual void link_source(u32 /*source*/, UnitHandle /*unit*/, u32 /*node*/) {}
 };
 
 class IParticleWorld {
   public:
     virtual ~IParticleWorld() = default;
     virtual void update(f32 dt) = 0;
+    // Flow particle nodes and level effects (a backend without particles makes none).
+    virtual u32 create_particles(u64 /*effect*/, const Matrix4x4 & /*pose*/) { return no_particle_effect; }
+    virtual void link_particles(u32 /*id*/, UnitHandle /*unit*/, u32 /*node*/, const Matrix4x4 & /*offset*/) {}
+    virtual void stop_spawning(u32 /*id*/) {}
+    virtual void destroy_particles(u32 /*id*/) {}
 };
 
 class IGuiWorld {
@@ -140,6 +178,9 @@ class IWorldRenderLink {
     virtual bool begin_change_records(u32 count, RenderStateStream **out_streams) = 0;
     /// Called after the reflection: releases whose delay has run out.
     virtual void collect_deferred_releases() = 0;
+    /// Applies a level's 40-byte light property block to a unit light (nothing without
+    /// render lights).
+    virtual void set_light_properties(u32 /*light*/, const u8 * /*block*/) {}
 };
 
 /// A factory per service; a null entry gives the null service.
