@@ -25,6 +25,7 @@
 #include "resource/resource_manager.h"
 #include "resource/resource_package.h"
 #include "resource/resource_types.h"
+#include "world/level.h"
 #include "world/unit_resource.h"
 #include "world/world.h"
 
@@ -296,8 +297,11 @@ bool Application::register_resource_types()
             system->destroy_cursor(cursor);
     };
     tallow::register_resource_types(*_resource_manager, &_cursor_factory);
+    // Units and levels (registering "level" also starts the flow system units run).
     if (!_resource_manager->is_type_registered(unit_type))
         (void)_resource_manager->register_type(unit_type, unit_resource_callbacks());
+    if (!_resource_manager->is_type_registered(NameId64("level")))
+        (void)_resource_manager->register_type(NameId64("level"), level_resource_callbacks());
     return true;
 }
 

@@ -201,6 +201,8 @@ int new_world(lua_State *L)
     World *world = application_of(stack).new_world();
     if (!world)
         stack.error("no memory for a new world");
+    // Its flow graphs (levels, units) call into this state.
+    world->set_script(flow_script_for(L));
     push_world(L, world);
     return 1;
 }

@@ -2,20 +2,23 @@
 -- "boot_script"), then calls init once, update and render every frame, and shutdown
 -- when the program ends.
 --
--- The game: a world with a lamp post and a row of crates. Every frame the crates march
--- along x and the door swings; a crate that walks past the end of the yard is destroyed
--- and a fresh one spawned at the start. Once a second the script prints what it sees;
--- after a few seconds it releases the world and quits. Nothing is saved yet.
+-- The game: a world with the sample level (data/levels/sample.level), which places a lamp
+-- post and, once loaded, drops a crate and tells this script two seconds later. The script
+-- adds a door and a row of crates; every frame the crates march along x and the door
+-- swings; a crate that walks past the end of the yard is destroyed and a fresh one spawned
+-- at the start. Once a second the script prints what it sees; after a few seconds, once
+-- the level's event has been heard, it releases the world and quits. Nothing is saved yet.
 
 local run_seconds = 3
 local yard_length = 1.5
 
 frames = 0
 seconds = 0
-local world, lamp, door
+local world, level, door, dropped
 local crates = {}
 local spawned, destroyed = 0, 0
 local next_report = 1
+local heard = false
 
 local function spawn_crate(x)
     local crate = World.spawn_unit(world, "units/crate", Vector3(x, 0, 0))
@@ -24,27 +27,44 @@ local function spawn_crate(x)
     return crate
 end
 
+-- The level script of the sample level: its flow graph calls this table's methods.
+LevelScript = {}
+function LevelScript:spawn_unit(unit)
+    print("boot: the level's flow spawned " .. tostring(unit))
+end
+function LevelScript:crate_landed(crate)
+    heard = true
+    print("boot: flow event heard: the level's crate " .. tostring(crate) .. " has landed, at " ..
+          tostring(Unit.world_position(crate, 0)) .. " after " .. string.format("%.1f", seconds) .. " s")
+end
+
 function init()
     local text = Localizer("boot")
     print("boot: " .. Localizer.lookup(text, "greeting") .. ", init on " .. Application.platform() ..
           ", quitting after " .. run_seconds .. " seconds")
 
-    -- The units live in their own package, loaded whole before the world spawns them.
+    -- The units and the level live in their own package, loaded whole before use.
     units = Application.resource_package("sample_units")
     ResourcePackage.load(units)
     ResourcePackage.flush(units)
 
     world = Application.new_world()
-    lamp = World.spawn_unit(world, "units/lamp_post", Vector3(0, 4, 0))
+    level = World.load_level(world, "levels/sample", LevelScript)
+    local placed = World.units(world)
+    print("boot: level '" .. Level.get_data(level, "title") .. "' placed " .. #placed .. " unit: " ..
+          tostring(placed[1]) .. " at " .. tostring(Unit.world_position(placed[1], 0)) .. ", its top node " ..
+          Unit.node(placed[1], "top") .. " at " .. tostring(Unit.world_position(placed[1], Unit.node(placed[1], "top"))))
+    Level.trigger_level_loaded(level)
+    dropped = World.units(world)[2]
+    print("boot: the level's flow dropped " .. tostring(dropped) .. " at " .. tostring(Unit.world_position(dropped, 0)))
+
     door = World.spawn_unit(world, "units/door", Vector3(3, 4, 0), Quaternion(Vector3.up(), 0))
     for i = 1, 3 do
         crates[i] = spawn_crate(-i)
     end
     World.set_data(world, "name", "the yard")
-    print("boot: " .. World.get_data(world, "name") .. " holds " .. World.num_units(world) .. " units: " ..
-          tostring(lamp) .. " (top node " .. Unit.node(lamp, "top") .. " at " ..
-          tostring(Unit.world_position(lamp, Unit.node(lamp, "top"))) .. "), " .. tostring(door) .. " and " ..
-          #crates .. " crates")
+    print("boot: the script spawned " .. tostring(door) .. " and " .. #crates .. " crates; " ..
+          World.get_data(world, "name") .. " holds " .. World.num_units(world) .. " units")
 end
 
 function update(dt)
@@ -66,11 +86,12 @@ function update(dt)
     if seconds >= next_report then
         next_report = next_report + 1
         local lead = crates[1]
-        print(string.format("boot: %.0f s, frame %d: %d units, %d crates spawned, %d destroyed; lead %s at %s, door turned to %s",
+        print(string.format("boot: %.0f s, frame %d: %d units, %d crates spawned and %d destroyed by the script; " ..
+                            "lead %s at %s, door turned to %s",
                             seconds, frames, World.num_units(world), spawned, destroyed, tostring(lead),
                             tostring(Unit.world_position(lead, 0)), tostring(Unit.world_rotation(door, 0))))
     end
-    if seconds >= run_seconds and not quitting then
+    if seconds >= run_seconds and heard and not quitting then
         quitting = true
         print("boot: " .. run_seconds .. " seconds done, quitting")
         Application.quit()
@@ -78,13 +99,6 @@ function update(dt)
 end
 
 function render()
-end
-
--- The level script of the sample level (data/levels/sample.level): its flow graph calls
--- this table's methods.
-LevelScript = {}
-function LevelScript:crate_landed(crate)
-    print("boot: the sample level's crate has landed")
 end
 
 function shutdown()

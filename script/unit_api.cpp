@@ -7,7 +7,8 @@
 //   Unit.set_data(u, "hits", 3)
 //   if Unit.alive(u) then print(Unit.world_position(u, 0)) end
 //
-// Every function but `alive` raises "the unit has been destroyed" for a stale reference.
+// `flow_event` runs the unit's flow graph event of that name. Every function but `alive`
+// raises "the unit has been destroyed" for a stale reference.
 // Node indices are checked against the unit's scene graph. Cameras, meshes, lights, actors,
 // joints and animation raise that their service is not built yet.
 
@@ -16,6 +17,7 @@
 #include "script/registration.h"
 #include "script/script_data_store.h"
 #include "script/world_api.h"
+#include "world/flow.h"
 #include "world/unit.h"
 #include "world/unit_resource.h"
 #include "world/world.h"
@@ -102,7 +104,8 @@ template <Part What> int unit_pose_set(lua_State *L)
         set_translation(m, vector3_arg(stack, 3));
     } else if (What == Part::Rotation) {
         // Any scale is dropped; the translation stays.
-        m = pose_from_rotation(stack.get_quaternion(3), translation(m));
+        const f32 *q = stack.get_quaternion(3);
+        m = pose_from_quaternion(Quaternion{q[0], q[1], q[2], q[3]}, translation(m));
     } else {
         std::memcpy(&m, stack.get_matrix4x4(3), sizeof(m));
     }
@@ -209,6 +212,17 @@ int unit_set_unit_visibility(lua_State *L)
     LuaStack stack(L);
     Unit &unit = unit_arg(stack, 1);
     unit.set_all_visible(stack.get_bool(2));
+    return 0;
+}
+
+int unit_flow_event(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    NameId32 event = stack.get_id32(2);
+    // A unit without a flow graph ignores it; destruction asked for by the run waits for
+    // its end (the World brackets unit runs).
+    flow_unit_event(unit.world(), unit, event.value());
     return 0;
 }
 
@@ -325,7 +339,7 @@ void register_unit_api(LuaEnvironment &env)
         {"set_moving", unit_set_moving, nullptr},
         {"set_visibility", unit_set_visibility, nullptr},
         {"set_unit_visibility", unit_set_unit_visibility, nullptr},
-        {"flow_event", nullptr, "flow"},
+        {"flow_event", unit_flow_event, nullptr},
         {"alive", unit_alive, nullptr},
         {"debug_name", unit_debug_name, nullptr},
         {"is_a", unit_is_a, nullptr},

@@ -11,8 +11,12 @@
 #include "script/world_api.h"
 
 #include "foundation/math/quaternion.h"
+#include "resource/resource_manager.h"
 #include "script/lua_environment.h"
+#include "script/lua_flow_script.h"
 #include "script/script_data_store.h"
+#include "world/flow.h"
+#include "world/level.h"
 #include "world/unit.h"
 #include "world/world.h"
 
@@ -25,6 +29,9 @@ namespace tallow {
 namespace {
 
 constexpr const char *world_table = "World";
+constexpr NameId64 level_type("level");
+// Registry key of the state's flow script object (a full userdata holding a LuaFlowScript).
+constexpr const char *flow_script_key = "tallow.flow_script";
 FrameStepSource frame_step_source = nullptr;
 
 f32 dt_arg(const LuaStack &stack, i32 arg)
@@ -85,9 +92,12 @@ int world_spawn_unit(lua_State *L)
         const f32 *p = stack.get_vector3(3);
         position = {p[0], p[1], p[2]};
     }
-    const f32 identity[4] = {0, 0, 0, 1};
-    const f32 *rotation = stack.is_none_or_nil(4) ? identity : stack.get_quaternion(4);
-    Matrix4x4 pose = pose_from_rotation(rotation, position);
+    Quaternion rotation{0, 0, 0, 1};
+    if (!stack.is_none_or_nil(4)) {
+        const f32 *q = stack.get_quaternion(4);
+        rotation = {q[0], q[1], q[2], q[3]};
+    }
+    Matrix4x4 pose = pose_from_quaternion(rotation, position);
     Unit *unit = stack.is_none_or_nil(5) ? world->spawn_unit(name, pose)
                                           : world->spawn_unit_with_material(name, stack.get_id64(5), pose);
     // A unit resource that is not loaded (or a full handle table) gives nil, logged.
@@ -179,7 +189,108 @@ int world_has_data(lua_State *L)
     return 1;
 }
 
+int world_load_level(lua_State *L)
+{
+    LuaStack stack(L);
+    World *world = get_world(stack, 1);
+    NameId64 name = stack.get_id64(2);
+    const auto *resource = world->resource_manager()
+                               ? static_cast<const LevelResource *>(world->resource_manager()->get(level_type, name))
+                               : nullptr;
+    if (!resource)
+        stack.argument_message(2, "no \"level\" resource of that name is loaded");
+    if (!world->script())
+        world->set_script(flow_script_for(L));
+    // The level's script value: the level gives the reference back when it goes.
+    i32 reference = flow_no_script_reference;
+    if (stack.count() >= 3) {
+        stack.push_copy(3);
+        reference = luaL_ref(L, LUA_REGISTRYINDEX);
+    }
+    Level *level = world->load_level(*resource, reference);
+    if (!level) {
+        if (reference != flow_no_script_reference)
+            luaL_unref(L, LUA_REGISTRYINDEX, reference);
+        stack.error("the level could not be made");
+    }
+    stack.push_lightuserdata(level);
+    return 1;
+}
+
+int world_level(lua_State *L)
+{
+    LuaStack stack(L);
+    lua_pushlightuserdata(L, get_world(stack, 1)->level());
+    return 1;
+}
+
+Level &level_arg(const LuaStack &stack, i32 arg)
+{
+    auto *level = static_cast<Level *>(stack.get_pointer(arg));
+    if (!is_live_level(level))
+        stack.argument_message(arg, "Level has been released");
+    return *level;
+}
+
+int level_trigger_level_loaded(lua_State *L)
+{
+    LuaStack stack(L);
+    level_arg(stack, 1).trigger_level_loaded();
+    return 0;
+}
+
+int level_trigger_event(lua_State *L)
+{
+    LuaStack stack(L);
+    Level &level = level_arg(stack, 1);
+    level.trigger_event(stack.get_id32(2).value(), 0);
+    return 0;
+}
+
+int level_get_data(lua_State *L)
+{
+    LuaStack stack(L);
+    script_data_get(stack, level_arg(stack, 1).data(), 2);
+    return 1;
+}
+
+int level_has_data(lua_State *L)
+{
+    LuaStack stack(L);
+    script_data_has(stack, level_arg(stack, 1).data(), 2);
+    return 1;
+}
+
+int level_spline(lua_State *L)
+{
+    LuaStack stack(L);
+    Level &level = level_arg(stack, 1);
+    u32 count = 0;
+    const Vector3 *points = level.resource().find_spline(stack.get_id32(2).value(), count);
+    lua_createtable(L, i32(count), 0);
+    for (u32 i = 0; i < count; ++i) {
+        stack.push_vector3(points[i].x, points[i].y, points[i].z);
+        lua_rawseti(L, -2, i32(i + 1));
+    }
+    return 1;
+}
+
 } // namespace
+
+IFlowScript *flow_script_for(lua_State *L)
+{
+    lua_getfield(L, LUA_REGISTRYINDEX, flow_script_key);
+    void *block = lua_touserdata(L, -1);
+    lua_pop(L, 1);
+    if (!block) {
+        // Kept in the registry for the state's whole life; LuaFlowScript holds only a
+        // reference to the environment, so it needs no finaliser.
+        block = lua_newuserdata(L, sizeof(LuaFlowScript));
+        new (block) LuaFlowScript(LuaEnvironment::from_state(L));
+        lua_setfield(L, LUA_REGISTRYINDEX, flow_script_key);
+    }
+    return static_cast<LuaFlowScript *>(block);
+}
 
 void push_world(lua_State *L, World *world)
 {
@@ -198,19 +309,6 @@ World *get_world(const LuaStack &stack, i32 arg)
 }
 
 void set_frame_step_source(FrameStepSource source) { frame_step_source = source; }
-
-Matrix4x4 pose_from_rotation(const f32 *q, Vector3 p)
-{
-    f32 x = q[0], y = q[1], z = q[2], w = q[3];
-    f32 n = x * x + y * y + z * z + w * w;
-    f32 s = n == 0 ? 1.0f : 2.0f / n;
-    Matrix4x4 m = matrix4x4_identity;
-    m.m[0][0] = 1 - s * (y * y + z * z), m.m[0][1] = s * (x * y + w * z), m.m[0][2] = s * (x * z - w * y);
-    m.m[1][0] = s * (x * y - w * z), m.m[1][1] = 1 - s * (x * x + z * z), m.m[1][2] = s * (y * z + w * x);
-    m.m[2][0] = s * (x * z + w * y), m.m[2][1] = s * (y * z - w * x), m.m[2][2] = 1 - s * (x * x + y * y);
-    set_translation(m, p);
-    return m;
-}
 
 void add_missing_service_function(LuaEnvironment &env, const char *table, const char *name, const char *service)
 {
@@ -248,8 +346,8 @@ void register_world_api(LuaEnvironment &env)
         {"create_screen_gui", nullptr, "GUI"},
         {"create_world_gui", nullptr, "GUI"},
         {"destroy_gui", nullptr, "GUI"},
-        {"load_level", nullptr, "level"},
-        {"level", nullptr, "level"},
+        {"load_level", world_load_level, nullptr},
+        {"level", world_level, nullptr},
         {"play_sound", nullptr, "sound"},
         {"stop_sound", nullptr, "sound"},
         {"set_listener", nullptr, "sound"},
@@ -274,10 +372,12 @@ void register_world_api(LuaEnvironment &env)
         else
             add_missing_service_function(env, world_table, e.name, e.service);
     }
-    static const char *const level[] = {"trigger_level_loaded", "trigger_event", "get_data",
-                                        "has_data",             "navigation_mesh", "spline"};
-    for (const char *name : level)
-        add_missing_service_function(env, "Level", name, "level");
+    env.add_module_function("Level", "trigger_level_loaded", level_trigger_level_loaded);
+    env.add_module_function("Level", "trigger_event", level_trigger_event);
+    env.add_module_function("Level", "get_data", level_get_data);
+    env.add_module_function("Level", "has_data", level_has_data);
+    add_missing_service_function(env, "Level", "navigation_mesh", "navigation");
+    env.add_module_function("Level", "spline", level_spline);
 }
 
 } // namespace tallow

@@ -12,16 +12,16 @@
 // functions other than `alive` raise "the unit has been destroyed" for a stale one; the
 // World functions that take a unit do nothing for a stale unit or one of another world.
 // Functions whose service is not part of this build yet (sound, particles, GUI, line
-// drawing, physics, animation, levels, shading environments) are registered and raise
+// drawing, physics, animation, navigation, shading environments) are registered and raise
 // "<Table.function>: the <service> service is not built yet". Main state only.
 
-#include "foundation/math/matrix4x4.h"
 #include "foundation/types.h"
 
 struct lua_State;
 
 namespace tallow {
 
+class IFlowScript;
 class LuaEnvironment;
 class LuaStack;
 class World;
@@ -31,14 +31,14 @@ void push_world(lua_State *state, World *world);
 /// The live World held by the userdata at `arg`; raises for anything else or a released one.
 World *get_world(const LuaStack &stack, i32 arg);
 
+/// What flow graphs of worlds made from this state call (one object per state, kept in its
+/// registry; it lives as long as the state).
+IFlowScript *flow_script_for(lua_State *state);
+
 /// The frame time `World.update` uses without a dt; the Application's layer sets it (the
 /// script layer does not know the Application). Without it the default is 1/30 s.
 using FrameStepSource = f32 (*)(LuaEnvironment &env);
 void set_frame_step_source(FrameStepSource source);
-
-/// The pose of rotation q (normalised on the way by 2 / |q|^2, factor 1 for a zero q) and
-/// translation p.
-Matrix4x4 pose_from_rotation(const f32 *q, Vector3 p);
 
 /// Registers a binding that raises "the `service` service is not built yet".
 void add_missing_service_function(LuaEnvironment &env, const char *table, const char *name, const char *service);
