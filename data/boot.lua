@@ -34,8 +34,8 @@ function LevelScript:spawn_unit(unit)
 end
 function LevelScript:crate_landed(crate)
     heard = true
-    print("boot: flow event heard: the level's crate " .. tostring(crate) .. " has landed, at " ..
-          tostring(Unit.world_position(crate, 0)) .. " after " .. string.format("%.1f", seconds) .. " s")
+    print("boot: flow event heard: the sample level's crate has landed (" .. tostring(crate) .. ", after " ..
+          string.format("%.1f", seconds) .. " s)")
 end
 
 function init()

@@ -228,7 +228,7 @@ Level &level_arg(const LuaStack &stack, i32 arg)
 {
     auto *level = static_cast<Level *>(stack.get_pointer(arg));
     if (!is_live_level(level))
-        stack.argument_message(arg, "Level has been released");
+        stack.argument_message(arg, "not a live Level (released, replaced or another value)");
     return *level;
 }
 

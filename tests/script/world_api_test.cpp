@@ -2,6 +2,7 @@
 // Application over a loose-file database with two compiled units.
 #include "boot_script_fixture.h"
 
+#include "tools/level_compiler.h"
 #include "tools/unit_compiler.h"
 #include "world/world.h"
 
@@ -18,12 +19,29 @@ std::string compiled_unit(const char *source)
     return std::string(out.begin(), out.end());
 }
 
+std::string compiled_level(const char *source)
+{
+    std::vector<u8> out;
+    std::string error;
+    EXPECT_TRUE(compile_level_source(source, strlen(source), out, error)) << error;
+    return std::string(out.begin(), out.end());
+}
+
 class WorldApiTest : public BootScriptTest {
   protected:
     WorldApiTest()
     {
         write_data({
-            {"package", "boot", package_resource({{"unit", "units/box"}, {"unit", "units/post"}})},
+            {"package", "boot",
+             package_resource({{"unit", "units/box"}, {"unit", "units/post"}, {"level", "levels/yard"}})},
+            {"level", "levels/yard",
+             compiled_level("units = [ { name = \"first\" unit = \"units/box\" position = [1 2 3] } ]\n"
+                            "data = { title = \"yard\" }\n"
+                            "splines = [ { name = \"path\" points = [ [0 0 0] [1 0 0] [1 1 0] ] } ]\n"
+                            "flow = { variables = [ { name = \"u\" type = \"unit\" } ]\n"
+                            "  nodes = [ { name = \"opened\" type = \"event\" on = [\"open\"] next = [\"drop\"] }\n"
+                            "            { name = \"drop\" type = \"spawn_unit\" unit = \"units/box\"\n"
+                            "              variable = \"u\" position = [0 0 1] } ] }\n")},
             {"unit", "units/box", compiled_unit("nodes = [ { name = \"root\" } ]\n")},
             {"unit", "units/post",
              compiled_unit("nodes = [ { name = \"root\" }\n"
@@ -100,7 +118,8 @@ TEST_F(WorldApiTest, StaleWorldsUnitsAndMissingServicesAreCleanErrors)
         {"World.update(Vector3(1, 2, 3))", "bad argument #1 to 'World.update' (World expected, got Vector3)"},
         {"World.play_sound(Application.new_world(), 'x')", "World.play_sound: the sound service is not built yet"},
         {"Unit.actor(nil, 'x')", "Unit.actor: the physics service is not built yet"},
-        {"Level.spline(nil, 'x')", "Level.spline: the level service is not built yet"},
+        {"Level.navigation_mesh(nil)", "Level.navigation_mesh: the navigation service is not built yet"},
+        {"Level.spline(Vector3(1, 2, 3), 'x')", "bad argument #1 to 'Level.spline' (not a live Level (released, replaced or another value))"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.code);
@@ -109,6 +128,50 @@ TEST_F(WorldApiTest, StaleWorldsUnitsAndMissingServicesAreCleanErrors)
         EXPECT_NE(failure.find(c.message), std::string::npos) << failure;
         app.reset();
     }
+}
+
+TEST_F(WorldApiTest, LevelsLoadSpawnAnswerAndGiveTheirScriptValueBack)
+{
+    EXPECT_EQ(run_boot("local w = Application.new_world()\n"
+                       "assert(tostring(World.level(w)) == '[NULL]')\n"
+                       "weak = setmetatable({}, {__mode = 'k'})\n"
+                       "local value = {}\n"
+                       "weak[value] = true\n"
+                       "local level = World.load_level(w, 'levels/yard', value)\n"
+                       "value = nil\n"
+                       "assert(World.level(w) == level)\n"
+                       "assert(World.num_units(w) == 1)\n"
+                       "local p = Unit.world_position(World.units(w)[1], 0)\n"
+                       "assert(p.x == 1 and p.y == 2 and p.z == 3)\n"
+                       "assert(Level.get_data(level, 'title') == 'yard' and Level.has_data(level, 'title'))\n"
+                       "assert(not Level.has_data(level, 'other'))\n"
+                       "local s = Level.spline(level, 'path')\n"
+                       "assert(#s == 3 and s[3].x == 1 and s[3].y == 1)\n"
+                       "assert(#Level.spline(level, 'none') == 0)\n"
+                       "Level.trigger_event(level, 'open')\n"
+                       "assert(World.num_units(w) == 2, 'the level flow spawned a unit')\n"
+                       "collectgarbage(); collectgarbage()\n"
+                       "assert(next(weak) ~= nil, 'the level keeps its script value')\n"
+                       "Application.release_world(w)\n"
+                       "collectgarbage(); collectgarbage()\n"
+                       "assert(next(weak) == nil, 'the value goes with the world')\n"
+                       "local ok, e = pcall(Level.get_data, level, 'title')\n"
+                       "assert(not ok and e:find('not a live Level', 1, true), e)\n"
+                       // A replaced level gives its value back too.
+                       "w = Application.new_world()\n"
+                       "value = {}\n"
+                       "weak[value] = true\n"
+                       "World.load_level(w, 'levels/yard', value)\n"
+                       "value = nil\n"
+                       "local second = World.load_level(w, 'levels/yard')\n"
+                       "collectgarbage(); collectgarbage()\n"
+                       "assert(next(weak) == nil, 'the replaced level gave its value back')\n"
+                       "Level.trigger_level_loaded(second)\n"
+                       "ok, e = pcall(World.load_level, w, 'levels/missing')\n"
+                       "assert(not ok and e:find('no \"level\" resource of that name is loaded'), e)\n"
+                       "print('init done')"),
+              "");
+    EXPECT_EQ(log.count("[Lua] init done"), 1);
 }
 
 TEST_F(WorldApiTest, UnitsOfAnotherWorldAreLeftAlone)
