@@ -110,9 +110,16 @@ TEST_F(ApplicationApiTest, WorldsAreListedAndReleasedInAnyOrder)
                        "Application.release_world(b)\n"
                        "all = Application.worlds()\n"
                        "assert(#all == 2 and World.num_units(all[2]) == 0)\n"
-                       "World.update(c)\n" // dt from the Application's frame time
-                       "print('worlds done')"),
+                       "W = c\n"
+                       "print('worlds done')",
+                       // Without a dt the world steps by the Application's frame time.
+                       "World.update(W)\n"
+                       "assert(math.abs(World.delta_time(W) - dt) < 1e-6 and dt > 0, World.delta_time(W) .. ' ' .. dt)\n"
+                       "updates = (updates or 0) + 1\n"
+                       "if updates == 3 then print('updates done') end",
+                       3),
               "");
+    EXPECT_EQ(log.count("[Lua] updates done"), 1);
     EXPECT_EQ(log.count("[Lua] worlds done"), 1);
     EXPECT_EQ(app->worlds().size(), 2u) << "left for the game's end to release";
     app.reset(); // no leak, no reference into a closed state (AddressSanitizer runs)
