@@ -366,13 +366,7 @@ int time_since_launch(lua_State *L)
 void register_application_api(LuaEnvironment &env, Application &application)
 {
     (void)application;
-    struct Entry {
-        const char *table;
-        const char *name;
-        LuaFunction function; // null: raises that `service` is missing
-        const char *service;
-    };
-    static const Entry functions[] = {
+    static const ScriptFunction functions[] = {
         {"Application", "platform", platform_name, nullptr},
         {"Application", "build", build, nullptr},
         {"Application", "new_world", new_world, nullptr},
@@ -414,12 +408,7 @@ void register_application_api(LuaEnvironment &env, Application &application)
         {"Application", "process_id", process_id, nullptr},
         {"Application", "time_since_launch", time_since_launch, nullptr},
     };
-    for (const Entry &f : functions) {
-        if (f.function)
-            env.add_module_function(f.table, f.name, f.function);
-        else
-            add_missing_service_function(env, f.table, f.name, f.service);
-    }
+    add_script_functions(env, functions, sizeof(functions) / sizeof(functions[0]));
     set_frame_step_source(application_frame_step);
 }
 

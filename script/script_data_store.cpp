@@ -45,18 +45,8 @@ void release_chunk(ChunkStore &store, u32 chunk)
         std::memcpy(store.chunk_data(chunk), &reference, sizeof(reference));
         return;
     }
-    if (store.chunk_kind(chunk) != ChunkStore::nested_list || store.chunk_size(chunk) < 4)
-        return;
-    Array<u8 *> inner(default_allocator());
-    store.find_all(ChunkStore::nested_head(chunk), script_reference_chunk_kind, inner);
-    for (u8 *data : inner) {
-        ScriptReference reference;
-        std::memcpy(&reference, data, sizeof(reference));
-        if (reference.state)
-            luaL_unref(reference.state, LUA_REGISTRYINDEX, reference.reference);
-        reference.state = nullptr;
-        std::memcpy(data, &reference, sizeof(reference));
-    }
+    if (store.chunk_kind(chunk) == ChunkStore::nested_list && store.chunk_size(chunk) >= 4)
+        release_script_references(store, ChunkStore::nested_head(chunk));
 }
 
 /// The head of the group the keys first..last lead to, or not_found. With `create`,

@@ -292,13 +292,7 @@ IFlowScript *flow_script_for(lua_State *L)
     return static_cast<LuaFlowScript *>(block);
 }
 
-void push_world(lua_State *L, World *world)
-{
-    void *block = lua_newuserdata(L, sizeof(World *));
-    std::memcpy(block, &world, sizeof(world));
-    LuaEnvironment::from_state(L).class_table(world_table);
-    lua_setmetatable(L, -2);
-}
+void push_world(lua_State *L, World *world) { LuaStack(L).push_object(world, world_table); }
 
 World *get_world(const LuaStack &stack, i32 arg)
 {
@@ -315,63 +309,64 @@ void add_missing_service_function(LuaEnvironment &env, const char *table, const 
     env.add_module_function(table, name, missing_service, const_cast<char *>(service));
 }
 
+void add_script_functions(LuaEnvironment &env, const ScriptFunction *functions, u32 count)
+{
+    for (u32 i = 0; i < count; ++i) {
+        const ScriptFunction &f = functions[i];
+        if (f.function)
+            env.add_module_function(f.table, f.name, f.function);
+        else
+            add_missing_service_function(env, f.table, f.name, f.service);
+    }
+}
+
 void register_world_api(LuaEnvironment &env)
 {
-    struct Entry {
-        const char *name;
-        LuaFunction function; // null: raises that `service` is missing
-        const char *service;
+    static const ScriptFunction world[] = {
+        {"World", "update", world_update, nullptr},
+        {"World", "update_animations", world_update_animations, nullptr},
+        {"World", "update_scene", world_update_animations, nullptr},
+        {"World", "time", world_time, nullptr},
+        {"World", "delta_time", world_delta_time, nullptr},
+        {"World", "spawn_unit", world_spawn_unit, nullptr},
+        {"World", "destroy_unit", world_destroy_unit, nullptr},
+        {"World", "num_units", world_num_units, nullptr},
+        {"World", "units", world_units, nullptr},
+        {"World", "link_unit", world_link_unit, nullptr},
+        {"World", "unlink_unit", world_unlink_unit, nullptr},
+        {"World", "update_unit", world_update_unit, nullptr},
+        {"World", "physics_world", nullptr, "physics"},
+        {"World", "create_line_object", nullptr, "line drawing"},
+        {"World", "destroy_line_object", nullptr, "line drawing"},
+        {"World", "create_particles", nullptr, "particles"},
+        {"World", "destroy_particles", nullptr, "particles"},
+        {"World", "stop_spawning_particles", nullptr, "particles"},
+        {"World", "move_particles", nullptr, "particles"},
+        {"World", "link_particles", nullptr, "particles"},
+        {"World", "create_screen_gui", nullptr, "GUI"},
+        {"World", "create_world_gui", nullptr, "GUI"},
+        {"World", "destroy_gui", nullptr, "GUI"},
+        {"World", "load_level", world_load_level, nullptr},
+        {"World", "level", world_level, nullptr},
+        {"World", "play_sound", nullptr, "sound"},
+        {"World", "stop_sound", nullptr, "sound"},
+        {"World", "set_listener", nullptr, "sound"},
+        {"World", "set_sound_position", nullptr, "sound"},
+        {"World", "set_sound_range", nullptr, "sound"},
+        {"World", "set_sound_volume", nullptr, "sound"},
+        {"World", "set_mixer_volume", nullptr, "sound"},
+        {"World", "set_sound_environment", nullptr, "sound"},
+        {"World", "link_sound", nullptr, "sound"},
+        {"World", "set_data", world_set_data, nullptr},
+        {"World", "get_data", world_get_data, nullptr},
+        {"World", "has_data", world_has_data, nullptr},
+        {"World", "clear_permanent_lines", nullptr, "line drawing"},
+        {"World", "debug_camera_pose", nullptr, "camera rendering"},
+        {"World", "create_shading_environment", nullptr, "shading environment"},
+        {"World", "set_shading_environment", nullptr, "shading environment"},
+        {"World", "destroy_shading_environment", nullptr, "shading environment"},
     };
-    static const Entry world[] = {
-        {"update", world_update, nullptr},
-        {"update_animations", world_update_animations, nullptr},
-        {"update_scene", world_update_animations, nullptr},
-        {"time", world_time, nullptr},
-        {"delta_time", world_delta_time, nullptr},
-        {"spawn_unit", world_spawn_unit, nullptr},
-        {"destroy_unit", world_destroy_unit, nullptr},
-        {"num_units", world_num_units, nullptr},
-        {"units", world_units, nullptr},
-        {"link_unit", world_link_unit, nullptr},
-        {"unlink_unit", world_unlink_unit, nullptr},
-        {"update_unit", world_update_unit, nullptr},
-        {"physics_world", nullptr, "physics"},
-        {"create_line_object", nullptr, "line drawing"},
-        {"destroy_line_object", nullptr, "line drawing"},
-        {"create_particles", nullptr, "particles"},
-        {"destroy_particles", nullptr, "particles"},
-        {"stop_spawning_particles", nullptr, "particles"},
-        {"move_particles", nullptr, "particles"},
-        {"link_particles", nullptr, "particles"},
-        {"create_screen_gui", nullptr, "GUI"},
-        {"create_world_gui", nullptr, "GUI"},
-        {"destroy_gui", nullptr, "GUI"},
-        {"load_level", world_load_level, nullptr},
-        {"level", world_level, nullptr},
-        {"play_sound", nullptr, "sound"},
-        {"stop_sound", nullptr, "sound"},
-        {"set_listener", nullptr, "sound"},
-        {"set_sound_position", nullptr, "sound"},
-        {"set_sound_range", nullptr, "sound"},
-        {"set_sound_volume", nullptr, "sound"},
-        {"set_mixer_volume", nullptr, "sound"},
-        {"set_sound_environment", nullptr, "sound"},
-        {"link_sound", nullptr, "sound"},
-        {"set_data", world_set_data, nullptr},
-        {"get_data", world_get_data, nullptr},
-        {"has_data", world_has_data, nullptr},
-        {"clear_permanent_lines", nullptr, "line drawing"},
-        {"debug_camera_pose", nullptr, "camera rendering"},
-        {"create_shading_environment", nullptr, "shading environment"},
-        {"set_shading_environment", nullptr, "shading environment"},
-        {"destroy_shading_environment", nullptr, "shading environment"},
-    };
-    for (const Entry &e : world) {
-        if (e.function)
-            env.add_module_function(world_table, e.name, e.function);
-        else
-            add_missing_service_function(env, world_table, e.name, e.service);
-    }
+    add_script_functions(env, world, sizeof(world) / sizeof(world[0]));
     env.add_module_function("Level", "trigger_level_loaded", level_trigger_level_loaded);
     env.add_module_function("Level", "trigger_event", level_trigger_event);
     env.add_module_function("Level", "get_data", level_get_data);

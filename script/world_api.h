@@ -43,6 +43,16 @@ void set_frame_step_source(FrameStepSource source);
 /// Registers a binding that raises "the `service` service is not built yet".
 void add_missing_service_function(LuaEnvironment &env, const char *table, const char *name, const char *service);
 
+/// One entry of a script table: the function, or (function null) the service it waits for.
+struct ScriptFunction {
+    const char *table;
+    const char *name;
+    int (*function)(lua_State *);
+    const char *service;
+};
+/// Registers the entries in order: functions, and the missing-service raisers.
+void add_script_functions(LuaEnvironment &env, const ScriptFunction *functions, u32 count);
+
 void register_world_api(LuaEnvironment &env); // World and Level
 void register_unit_api(LuaEnvironment &env);  // Unit
 /// Installs the World's hook that gives back the registry references of unit and world

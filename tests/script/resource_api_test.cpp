@@ -1,29 +1,11 @@
 // ResourcePackage, Localizer and the Application's package functions, driven by a boot
 // script in a whole Application over a loose-file database.
-#include "script_fixture.h"
+#include "boot_script_fixture.h"
 
-#include "application/application.h"
-#include "application/application_options.h"
-#include "application/my_game.h"
-#include "foundation/io/disk_file_system.h"
-#include "platform/window/window_headless.h"
 #include "resource/strings_writer.h"
-#include "tests/support/resource_test_data.h"
-#include "tests/support/temp_directory.h"
-
-#include <cstdlib>
-#include <fstream>
-#include <memory>
 
 namespace tallow::test {
 namespace {
-
-IScriptSource *resource_api_scripts = nullptr;
-
-IGame *make_resource_api_game(Allocator &allocator, Application &application)
-{
-    return make_new<MyGame>(allocator, application, resource_api_scripts);
-}
 
 std::string strings_bytes(const std::vector<StringsEntry> &entries)
 {
@@ -32,55 +14,20 @@ std::string strings_bytes(const std::vector<StringsEntry> &entries)
     return std::string(out.begin(), out.end());
 }
 
-class ResourceApiTest : public ::testing::Test {
+class ResourceApiTest : public BootScriptTest {
   protected:
     ResourceApiTest()
     {
-        resource_api_scripts = &source;
-        setenv("XDG_CONFIG_HOME", config_home.path(), 1);
-        std::ofstream(data.file("settings.ini")) << "boot_package = \"boot\"\n"
-                                                    "render_config = \"core/renderer\"\n"
-                                                    "boot_script = \"boot\"\n";
-        DiskFileSystem files(data.path(), default_allocator());
         std::string broken = strings_bytes({{"a", "x"}});
         broken.back() = 'x'; // the text loses its end
-        EXPECT_TRUE(write_database(files, {
-                                              {"package", "boot", package_resource({{"strings", "menu"}})},
-                                              {"package", "extra",
-                                               package_resource({{"strings", "level"}, {"strings", "broken"}})},
-                                              {"strings", "menu", strings_bytes({{"start", "Start"}, {"quit", "Quit"}})},
-                                              {"strings", "level", strings_bytes({{"intro", "Level one"}})},
-                                              {"strings", "broken", broken},
-                                          }));
+        write_data({
+            {"package", "boot", package_resource({{"strings", "menu"}})},
+            {"package", "extra", package_resource({{"strings", "level"}, {"strings", "broken"}})},
+            {"strings", "menu", strings_bytes({{"start", "Start"}, {"quit", "Quit"}})},
+            {"strings", "level", strings_bytes({{"intro", "Level one"}})},
+            {"strings", "broken", broken},
+        });
     }
-    ~ResourceApiTest() override { resource_api_scripts = nullptr; }
-
-    /// Runs the boot script's init in a fresh Application; the failure text, or "".
-    std::string run_boot(const std::string &init)
-    {
-        source.set("boot", "function init()\n" + init + "\nend\nfunction update() end\nfunction render() end\n");
-        const char *arguments[] = {"bin/tallow", "-data-dir", data.path()};
-        options = std::make_unique<ApplicationOptions>(default_allocator(), 3, arguments);
-        ApplicationParams params;
-        params.options = options.get();
-        params.window_system = &window_system;
-        params.game_factory = make_resource_api_game;
-        app = std::make_unique<Application>(params);
-        EXPECT_TRUE(app->init());
-        std::string failure;
-        for (const std::string &line : log.lines())
-            if (line.rfind("[Lua] init:", 0) == 0)
-                failure += line;
-        return failure;
-    }
-
-    LogRecorder log;
-    StringScriptSource source;
-    TempDirectory data;
-    TempDirectory config_home;
-    platform::HeadlessWindowSystem window_system{default_allocator()};
-    std::unique_ptr<ApplicationOptions> options;
-    std::unique_ptr<Application> app;
 };
 
 TEST_F(ResourceApiTest, ScriptsLoadPackagesAndLookUpLocalisedTexts)
