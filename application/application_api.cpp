@@ -195,6 +195,8 @@ int release_resource_package(lua_State *L)
     return 0;
 }
 
+ChunkStore &application_data(const LuaStack &stack) { return application_of(stack).chunk_store(); }
+
 int new_world(lua_State *L)
 {
     LuaStack stack(L);
@@ -238,27 +240,6 @@ int resolution(lua_State *L)
     stack.push_integer(window->width());
     stack.push_integer(window->height());
     return 2;
-}
-
-int set_data(lua_State *L)
-{
-    LuaStack stack(L);
-    script_data_set(stack, application_of(stack).chunk_store(), 1);
-    return 0;
-}
-
-int get_data(lua_State *L)
-{
-    LuaStack stack(L);
-    script_data_get(stack, application_of(stack).chunk_store(), 1);
-    return 1;
-}
-
-int has_data(lua_State *L)
-{
-    LuaStack stack(L);
-    script_data_has(stack, application_of(stack).chunk_store(), 1);
-    return 1;
 }
 
 // Window ---------------------------------------------------------------------------------
@@ -398,9 +379,9 @@ void register_application_api(LuaEnvironment &env, Application &application)
         {"Application", "render_config", nullptr, "render configuration"},
         {"Application", "argv", argv, nullptr},
         {"Application", "quit", quit, nullptr},
-        {"Application", "set_data", set_data, nullptr},
-        {"Application", "get_data", get_data, nullptr},
-        {"Application", "has_data", has_data, nullptr},
+        {"Application", "set_data", script_data_set_binding<application_data, 1>, nullptr},
+        {"Application", "get_data", script_data_get_binding<application_data, 1>, nullptr},
+        {"Application", "has_data", script_data_has_binding<application_data, 1>, nullptr},
         {"Application", "set_win32_user_setting", set_win32_user_setting, nullptr},
         {"Application", "win32_user_setting", win32_user_setting, nullptr},
         {"Application", "save_win32_user_settings", save_win32_user_settings, nullptr},

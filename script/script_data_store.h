@@ -16,11 +16,11 @@
 // stored from another Lua state reads as nil. Main thread (the store's owner's thread).
 
 #include "foundation/types.h"
+#include "script/lua_stack.h"
 
 namespace tallow {
 
 class ChunkStore;
-class LuaStack;
 
 /// Stores the last argument under the keys from `first` to the one before it. Raises a
 /// Lua error for a missing key or value, a key of another kind, a value that cannot be
@@ -33,5 +33,31 @@ void script_data_has(const LuaStack &stack, ChunkStore &store, i32 first);
 /// Gives back every registry reference held in `store` (nested groups included) and
 /// empties those entries' references; for the store's owner as it goes.
 void script_data_release(ChunkStore &store);
+
+/// The store a binding works on, found from its arguments (the owner is argument 1 for a
+/// unit, world or level; the Application's comes from the environment). Raises for a
+/// stale owner.
+using ScriptDataStoreOf = ChunkStore &(*)(const LuaStack &stack);
+
+/// The set_data, get_data and has_data bindings over the store `store_of` finds; keys
+/// start at argument `first`.
+template <ScriptDataStoreOf store_of, i32 first> int script_data_set_binding(lua_State *L)
+{
+    LuaStack stack(L);
+    script_data_set(stack, store_of(stack), first);
+    return 0;
+}
+template <ScriptDataStoreOf store_of, i32 first> int script_data_get_binding(lua_State *L)
+{
+    LuaStack stack(L);
+    script_data_get(stack, store_of(stack), first);
+    return 1;
+}
+template <ScriptDataStoreOf store_of, i32 first> int script_data_has_binding(lua_State *L)
+{
+    LuaStack stack(L);
+    script_data_has(stack, store_of(stack), first);
+    return 1;
+}
 
 } // namespace tallow

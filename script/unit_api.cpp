@@ -68,6 +68,8 @@ void push_position(const LuaStack &stack, const Matrix4x4 &m)
     stack.push_vector3(p.x, p.y, p.z);
 }
 
+ChunkStore &unit_data(const LuaStack &stack) { return unit_arg(stack, 1).data(); }
+
 int unit_node(lua_State *L)
 {
     LuaStack stack(L);
@@ -257,27 +259,6 @@ int unit_draw_tree(lua_State *L)
     return 0;
 }
 
-int unit_set_data(lua_State *L)
-{
-    LuaStack stack(L);
-    script_data_set(stack, unit_arg(stack, 1).data(), 2);
-    return 0;
-}
-
-int unit_get_data(lua_State *L)
-{
-    LuaStack stack(L);
-    script_data_get(stack, unit_arg(stack, 1).data(), 2);
-    return 1;
-}
-
-int unit_has_data(lua_State *L)
-{
-    LuaStack stack(L);
-    script_data_has(stack, unit_arg(stack, 1).data(), 2);
-    return 1;
-}
-
 } // namespace
 
 void register_unit_api(LuaEnvironment &env)
@@ -339,9 +320,9 @@ void register_unit_api(LuaEnvironment &env)
         {"Unit", "debug_name", unit_debug_name, nullptr},
         {"Unit", "is_a", unit_is_a, nullptr},
         {"Unit", "draw_tree", unit_draw_tree, nullptr},
-        {"Unit", "set_data", unit_set_data, nullptr},
-        {"Unit", "get_data", unit_get_data, nullptr},
-        {"Unit", "has_data", unit_has_data, nullptr},
+        {"Unit", "set_data", script_data_set_binding<unit_data, 2>, nullptr},
+        {"Unit", "get_data", script_data_get_binding<unit_data, 2>, nullptr},
+        {"Unit", "has_data", script_data_has_binding<unit_data, 2>, nullptr},
     };
     add_script_functions(env, unit, sizeof(unit) / sizeof(unit[0]));
 }

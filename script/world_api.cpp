@@ -45,6 +45,8 @@ f32 dt_arg(const LuaStack &stack, i32 arg)
 /// another world. Anything that is not a unit reference raises.
 Unit *world_unit_arg(const LuaStack &stack, World &world, i32 arg) { return world.unit(stack.get_unit_handle(arg)); }
 
+ChunkStore &world_data(const LuaStack &stack) { return get_world(stack, 1)->data(); }
+
 int missing_service(lua_State *L)
 {
     LuaStack stack(L);
@@ -168,27 +170,6 @@ int world_update_unit(lua_State *L)
     return 0;
 }
 
-int world_set_data(lua_State *L)
-{
-    LuaStack stack(L);
-    script_data_set(stack, get_world(stack, 1)->data(), 2);
-    return 0;
-}
-
-int world_get_data(lua_State *L)
-{
-    LuaStack stack(L);
-    script_data_get(stack, get_world(stack, 1)->data(), 2);
-    return 1;
-}
-
-int world_has_data(lua_State *L)
-{
-    LuaStack stack(L);
-    script_data_has(stack, get_world(stack, 1)->data(), 2);
-    return 1;
-}
-
 int world_load_level(lua_State *L)
 {
     LuaStack stack(L);
@@ -232,6 +213,8 @@ Level &level_arg(const LuaStack &stack, i32 arg)
     return *level;
 }
 
+ChunkStore &level_data(const LuaStack &stack) { return level_arg(stack, 1).data(); }
+
 int level_trigger_level_loaded(lua_State *L)
 {
     LuaStack stack(L);
@@ -245,20 +228,6 @@ int level_trigger_event(lua_State *L)
     Level &level = level_arg(stack, 1);
     level.trigger_event(stack.get_id32(2).value(), 0);
     return 0;
-}
-
-int level_get_data(lua_State *L)
-{
-    LuaStack stack(L);
-    script_data_get(stack, level_arg(stack, 1).data(), 2);
-    return 1;
-}
-
-int level_has_data(lua_State *L)
-{
-    LuaStack stack(L);
-    script_data_has(stack, level_arg(stack, 1).data(), 2);
-    return 1;
 }
 
 int level_spline(lua_State *L)
@@ -357,9 +326,9 @@ void register_world_api(LuaEnvironment &env)
         {"World", "set_mixer_volume", nullptr, "sound"},
         {"World", "set_sound_environment", nullptr, "sound"},
         {"World", "link_sound", nullptr, "sound"},
-        {"World", "set_data", world_set_data, nullptr},
-        {"World", "get_data", world_get_data, nullptr},
-        {"World", "has_data", world_has_data, nullptr},
+        {"World", "set_data", script_data_set_binding<world_data, 2>, nullptr},
+        {"World", "get_data", script_data_get_binding<world_data, 2>, nullptr},
+        {"World", "has_data", script_data_has_binding<world_data, 2>, nullptr},
         {"World", "clear_permanent_lines", nullptr, "line drawing"},
         {"World", "debug_camera_pose", nullptr, "camera rendering"},
         {"World", "create_shading_environment", nullptr, "shading environment"},
@@ -369,8 +338,8 @@ void register_world_api(LuaEnvironment &env)
     add_script_functions(env, world, sizeof(world) / sizeof(world[0]));
     env.add_module_function("Level", "trigger_level_loaded", level_trigger_level_loaded);
     env.add_module_function("Level", "trigger_event", level_trigger_event);
-    env.add_module_function("Level", "get_data", level_get_data);
-    env.add_module_function("Level", "has_data", level_has_data);
+    env.add_module_function("Level", "get_data", script_data_get_binding<level_data, 2>);
+    env.add_module_function("Level", "has_data", script_data_has_binding<level_data, 2>);
     add_missing_service_function(env, "Level", "navigation_mesh", "navigation");
     env.add_module_function("Level", "spline", level_spline);
 }
