@@ -135,8 +135,9 @@ World::World(Allocator &parent, const WorldParams &params)
     for (const World *&w : live_worlds)
         if (!w) {
             w = this;
-            break;
+            return;
         }
+    log_message("world", "more than %u worlds at once: scripts cannot reach this one", max_live_worlds);
 }
 
 World::~World()

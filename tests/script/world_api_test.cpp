@@ -33,7 +33,12 @@ class WorldApiTest : public BootScriptTest {
     {
         write_data({
             {"package", "boot",
-             package_resource({{"unit", "units/box"}, {"unit", "units/post"}, {"level", "levels/yard"}})},
+             package_resource({{"unit", "units/box"}, {"unit", "units/post"}, {"unit", "units/arm"},
+                               {"level", "levels/yard"}})},
+            {"unit", "units/arm",
+             compiled_unit("nodes = [ { name = \"root\" }\n"
+                           "  { name = \"a\" parent = \"root\" position = [1 0 0] }\n"
+                           "  { name = \"b\" parent = \"root\" position = [0 1 0] } ]\n")},
             {"level", "levels/yard",
              compiled_level("units = [ { name = \"first\" unit = \"units/box\" position = [1 2 3] } ]\n"
                             "data = { title = \"yard\" }\n"
@@ -91,6 +96,40 @@ TEST_F(WorldApiTest, ScriptsSpawnMoveLinkAndListUnits)
     EXPECT_EQ(log.count("[Lua] init done"), 1);
     ASSERT_EQ(app->worlds().size(), 1u);
     EXPECT_TRUE(app->worlds()[0]->validate());
+}
+
+TEST_F(WorldApiTest, NodesRelinkRotateAndCopyTheirPoses)
+{
+    EXPECT_EQ(run_boot("local w = Application.new_world()\n"
+                       "local arm = World.spawn_unit(w, 'units/arm', Vector3(0, 0, 1))\n"
+                       // b goes under a where it stands: its local pose is now relative to a.
+                       "Unit.scene_graph_link(arm, 2, 1)\n"
+                       "assert(Unit.scene_graph_parent(arm, 2) == 1)\n"
+                       "local l = Unit.local_position(arm, 2)\n"
+                       "assert(l.x == -1 and l.y == 1 and l.z == 0, tostring(l))\n"
+                       "Unit.set_local_position(arm, 1, Vector3(2, 0, 0))\n"
+                       "World.update(w, 0.1)\n"
+                       "local p = Unit.world_position(arm, 2)\n"
+                       "assert(p.x == 1 and p.y == 1 and p.z == 1, tostring(p))\n"
+                       "assert(not pcall(Unit.scene_graph_link, arm, 1, 2), 'a parent after the node')\n"
+                       "assert(not pcall(Unit.scene_graph_link, arm, 0, -1), 'the root stays')\n"
+                       // A rotation replaces any scale and keeps the translation.
+                       "Unit.set_local_pose(arm, 1, Matrix4x4.from_elements(2,0,0, 0,2,0, 0,0,2, 3,4,5))\n"
+                       "Unit.set_local_rotation(arm, 1, Quaternion(Vector3.up(), 0))\n"
+                       "local m = Unit.local_pose(arm, 1)\n"
+                       "assert(Matrix4x4.element(m, 1, 1) == 1 and Matrix4x4.element(m, 2, 2) == 1)\n"
+                       "assert(Matrix4x4.element(m, 4, 1) == 3 and Matrix4x4.element(m, 4, 3) == 5, tostring(m))\n"
+                       // Only the nodes both units have are copied.
+                       "local post = World.spawn_unit(w, 'units/post')\n"
+                       "Unit.copy_scene_graph_local_from(post, arm)\n"
+                       "p = Unit.local_position(post, 1)\n"
+                       "assert(p.x == 3 and p.y == 4 and p.z == 5, tostring(p))\n"
+                       "Unit.copy_scene_graph_local_from(arm, post)\n"
+                       "Unit.set_moving(arm, 3)\n"
+                       "assert(Unit.num_lights(arm) == 0 and Unit.num_actors(arm) == 0)\n"
+                       "print('init done')"),
+              "");
+    EXPECT_EQ(log.count("[Lua] init done"), 1);
 }
 
 TEST_F(WorldApiTest, StaleWorldsUnitsAndMissingServicesAreCleanErrors)
