@@ -96,7 +96,9 @@ bool Check::check()
             return false;
     }
     if (u32 at = r.header(2)) {
-        if (!has(at, 4) || !table(r.word(at), at + 4, level_light_record_size, "the light overrides run past the end"))
+        if (!has(at, 4))
+            return fail("the light overrides run past the end");
+        if (!table(r.word(at), at + 4, level_light_record_size, "the light overrides run past the end"))
             return false;
         for (u32 i = 0; i < r.word(at); ++i)
             if (r.word(at + 4 + i * level_light_record_size) >= units)
@@ -211,7 +213,9 @@ LevelResource *read_level_resource(const void *data, u64 size, Allocator &alloca
         if (!r->graph_size)
             check.fail("the flow graph lies outside the level");
     }
-    if (!check.why && check.check() && r->graph_size) {
+    if (!check.why && !check.check())
+        check.fail("damaged"); // every failing check names itself; this keeps a miss safe
+    if (!check.why && r->graph_size) {
         FlowGraphInfo info;
         validate_flow_graph(r->at(r->header(6)), r->graph_size, info);
         r->variable_block_size = info.variable_block_size;

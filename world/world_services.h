@@ -115,6 +115,12 @@ class IPhysicsWorld {
     /// A level's trigger volume: a box actor with `half_extents`, flagged as a level actor,
     /// whose trigger enter and leave targets are given. Null when it cannot be made.
     virtual PhysicsActor *create_trigger_volume(const TriggerVolumeParams &) { return nullptr; }
+    /// A synchronous ray query; true with the first hit point in `out_hit`.
+    virtual bool raycast(const Vector3 & /*origin*/, const Vector3 & /*direction*/, f32 /*length*/,
+                         Vector3 & /*out_hit*/) const
+    {
+        return false;
+    }
 };
 
 // Sound, particles, GUI ------------------------------------------------------------------

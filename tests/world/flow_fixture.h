@@ -342,6 +342,11 @@ class EventPhysics final : public IPhysicsWorld {
         return {u32(actors.size() - 1), 1};
     }
     PhysicsActorId id_of(u32 index) const { return {index, actors[index].serial}; }
+    bool raycast(const Vector3 &origin, const Vector3 &direction, f32 length, Vector3 &out_hit) const override
+    {
+        return ground && direction.z < 0 && length > 0 && ground(origin, out_hit);
+    }
+    std::function<bool(const Vector3 &, Vector3 &)> ground; // scripted ray hits
 
     std::vector<Actor> actors;
     std::map<u32, PhysicsMoverInfo> movers;

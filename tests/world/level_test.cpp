@@ -2,6 +2,7 @@
 // light overrides, flow bindings, trigger volumes, timers, reloads; corrupt level blobs;
 // and the World's walk of physics and animation event streams into flow inputs.
 #include "tests/world/flow_fixture.h"
+#include "world/height_grid.h"
 
 #include <cmath>
 
@@ -229,6 +230,50 @@ TEST_F(LevelTest, ReloadDestroysTheOldLevelButKeepsItsUnits)
     step();
 }
 
+TEST_F(LevelTest, AnimationEndCallbacksReachOnlyTheirOwnLevel)
+{
+    UnitSource door;
+    door.add_node("root", matrix4x4_identity, no_parent);
+    door.simple_animations.push_back({id("swing"), {0}});
+    f32 header[3] = {0, 0, 0.2f};
+    door.simple_animation_data.resize(12);
+    memcpy(door.simple_animation_data.data(), header, 12);
+    load({{"units/door", write_unit_resource(door)}});
+    make_world();
+    LevelSource l;
+    l.units.push_back({NameId64("units/door").value(), 0, {}, {0, 0, 0, 1}});
+    FlowGraphWriter g;
+    u32 unit = g.add_u32("door", 0);
+    u64 group = u64(id("swing")) << 32;
+    std::vector<u32> d{nc, nc, nc, 0, unit, g.add_variable("group", 8, &group), g.add_float("time", 0)};
+    FlowGraphWriter::push(d, flow_list({flow_target(mark(g, "opened"))}));
+    FlowGraphWriter::push(d, flow_list({}));
+    u32 swing = g.add_node(flow_two_way_animation, d);
+    u32 bound = g.add_node(flow_unit_source, {unit, 0});
+    source(g, "open", {flow_target(swing, 0)});
+    l.flow_graph = g.write();
+    l.flow_defaults = g.defaults();
+    l.bindings.push_back({0, bound, 0});
+    LevelResource *r = level_resource(l);
+    ASSERT_NE(r, nullptr);
+    LevelResource *empty = level_resource({});
+    ASSERT_NE(empty, nullptr);
+
+    for (bool reload : {false, true}) {
+        SCOPED_TRACE(reload ? "after a reload" : "same level");
+        Level *level = world->load_level(*r, flow_no_script_reference);
+        level->trigger_event(id("open"), 0);
+        take();
+        if (reload)
+            world->load_level(*r, flow_no_script_reference); // a new level of the same resource
+        for (int i = 0; i < 5; ++i)
+            step(0.1f);
+        Trace t = take();
+        EXPECT_EQ(t, reload ? Trace{} : Trace{"opened"});
+        world->load_level(*empty, flow_no_script_reference);
+    }
+}
+
 TEST_F(LevelTest, CorruptLevelsAreRefused)
 {
     LevelSource l;
@@ -266,6 +311,8 @@ TEST_F(LevelTest, CorruptLevelsAreRefused)
         {"unknown script kind", [&](std::vector<u8> &b) { set(b, word(1) + 12, 9); }},
         {"string length", [&](std::vector<u8> &b) { set(b, word(1) + 16, 0xFFFFFFF0); }},
         {"light count", [&](std::vector<u8> &b) { set(b, word(2), 0x1000000); }},
+        {"light table offset, with a prototype",
+         [&](std::vector<u8> &b) { set(b, 8, u32(b.size()) - 2), set(b, 12, 8), set(b, 16, 0x4800); }},
         {"light unit index", [&](std::vector<u8> &b) { set(b, word(2) + 4, 1); }},
         {"prototype past the end", [&](std::vector<u8> &b) { set(b, 12, 8), set(b, 16, u32(b.size())); }},
         {"trigger count", [&](std::vector<u8> &b) { set(b, 32, 0x2000000); }},
@@ -399,6 +446,41 @@ TEST_F(EventDispatchTest, AnimationEventsOfDestroyedUnitsAreSkipped)
     step();
     EXPECT_EQ(take(), Trace{"A animated"});
     EXPECT_TRUE(animation->events.empty());
+}
+
+TEST_F(EventDispatchTest, HeightGridInitAndBuild)
+{
+    make_world();
+    std::vector<u8> grid(height_grid_bytes(5));
+    ASSERT_TRUE(height_grid_init(grid.data(), grid.size(), 10, 20, 8, 5));
+    HeightGridHeader h;
+    memcpy(&h, grid.data(), sizeof h);
+    EXPECT_EQ(h.origin_x, 6.0f);
+    EXPECT_EQ(h.origin_y, 16.0f);
+    EXPECT_EQ(h.spacing, 2.0f);
+    EXPECT_EQ(h.n, 5u);
+    for (u32 i = 0; i < 25; ++i)
+        EXPECT_EQ(height_grid_heights(grid.data())[i], height_grid_nothing);
+    // Ground only where x > 8: a slope z = y / 4 there; empty space elsewhere.
+    physics->ground = [](const Vector3 &o, Vector3 &hit) {
+        if (o.x <= 8)
+            return false;
+        hit = {o.x, o.y, o.y / 4};
+        return true;
+    };
+    ASSERT_TRUE(height_grid_build(grid.data(), grid.size(), world->physics(), 100));
+    const f32 *heights = height_grid_heights(grid.data());
+    EXPECT_EQ(heights[0], height_grid_nothing);          // (6, 16)
+    EXPECT_EQ(heights[1], height_grid_nothing);          // (8, 16)
+    EXPECT_EQ(heights[2], 4.0f);                         // (10, 16)
+    EXPECT_EQ(heights[5 * 4 + 4], 6.0f);                 // (14, 24)
+    struct Refused {
+        u32 n;
+        u64 bytes;
+    } refused[] = {{0, 1024}, {1, 1024}, {height_grid_max_points + 1, ~0ull}, {5, height_grid_bytes(5) - 1}};
+    for (const Refused &r : refused)
+        EXPECT_FALSE(height_grid_init(grid.data(), r.bytes, 0, 0, 8, r.n)) << r.n;
+    EXPECT_FALSE(height_grid_build(grid.data(), 19, world->physics(), 100));
 }
 
 } // namespace
