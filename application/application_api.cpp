@@ -213,6 +213,10 @@ int release_world(lua_State *L)
 {
     LuaStack stack(L);
     World *world = get_world(stack, 1);
+    // A flow run of this world is on the stack (a level or unit callback): freeing the
+    // world now would pull it from under the run.
+    if (world->in_flow_run())
+        stack.error("a world cannot be released while its flow runs; release it after World.update");
     if (!application_of(stack).release_world(world))
         stack.argument_message(1, "the world is not one the Application made");
     return 0;

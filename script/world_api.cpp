@@ -53,10 +53,20 @@ int missing_service(lua_State *L)
     stack.error("the %s service is not built yet", static_cast<const char *>(stack.upvalue()));
 }
 
+/// The world at argument 1, when it may be updated: not from inside its own flow runs
+/// (a level or unit callback), where an update would walk lists the run is changing.
+World *world_to_update(const LuaStack &stack)
+{
+    World *world = get_world(stack, 1);
+    if (world->in_flow_run())
+        stack.error("a world cannot be updated from inside its own flow run");
+    return world;
+}
+
 int world_update(lua_State *L)
 {
     LuaStack stack(L);
-    World *world = get_world(stack, 1);
+    World *world = world_to_update(stack);
     world->update(dt_arg(stack, 2));
     return 0;
 }
@@ -64,7 +74,7 @@ int world_update(lua_State *L)
 int world_update_animations(lua_State *L)
 {
     LuaStack stack(L);
-    World *world = get_world(stack, 1);
+    World *world = world_to_update(stack);
     world->update_animations(dt_arg(stack, 2));
     return 0;
 }

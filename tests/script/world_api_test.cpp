@@ -206,6 +206,18 @@ TEST_F(WorldApiTest, LevelsLoadSpawnAnswerAndGiveTheirScriptValueBack)
                        "collectgarbage(); collectgarbage()\n"
                        "assert(next(weak) == nil, 'the replaced level gave its value back')\n"
                        "Level.trigger_level_loaded(second)\n"
+                       // A level callback cannot pull the world from under its flow run.
+                       "local inner\n"
+                       "local script = {spawn_unit = function(self, u)\n"
+                       "  inner = {pcall(Application.release_world, w)}\n"
+                       "  local ok, e = pcall(World.update, w, 0.1)\n"
+                       "  update_refused = not ok and e:find('from inside its own flow run', 1, true)\n"
+                       "end}\n"
+                       "local third = World.load_level(w, 'levels/yard', script)\n"
+                       "Level.trigger_event(third, 'open')\n"
+                       "assert(inner and not inner[1] and inner[2]:find('cannot be released while its flow runs', 1, true),\n"
+                       "       inner and tostring(inner[2]))\n"
+                       "assert(update_refused)\n"
                        "ok, e = pcall(World.load_level, w, 'levels/missing')\n"
                        "assert(not ok and e:find('no \"level\" resource of that name is loaded'), e)\n"
                        "print('init done')"),
