@@ -1,12 +1,15 @@
-// Script table `Application`: the program-wide services scripts reach.
+// Script tables `Application` and `Window`: the program-wide services scripts reach.
 //
 //   Application.quit()
 //   local args = {Application.argv()}
 //   Application.set_win32_user_setting("video", "vsync", true)
 //   Application.save_win32_user_settings()
+//   local w = Application.new_world()          -- released by Application.release_world(w)
+//   Window.set_title("Level 2")
 //
 // The bindings reach the one Application through the environment (set by the
-// registration driver). Functions whose service is not built yet are not registered.
+// registration driver). Functions whose service is not built yet are registered and raise
+// "the <service> service is not built yet" (script/world_api.h).
 // The table belongs to the Application's layer and is put in through the script layer's
 // registration helpers (the script layer does not know the Application).
 

@@ -11,6 +11,8 @@
 // has been released" instead of reading freed memory. Unit references are handles: `Unit.*`
 // functions other than `alive` raise "the unit has been destroyed" for a stale one; the
 // World functions that take a unit do nothing for a stale unit or one of another world.
+// Levels cross as light userdata and are accepted only while they live. A world is neither
+// updated nor released from inside its own flow run (a level or unit callback).
 // Functions whose service is not part of this build yet (sound, particles, GUI, line
 // drawing, physics, animation, navigation, shading environments) are registered and raise
 // "<Table.function>: the <service> service is not built yet". Main state only.
