@@ -25,6 +25,9 @@
 #include "resource/resource_manager.h"
 #include "resource/resource_package.h"
 #include "resource/resource_types.h"
+#include "world/level.h"
+#include "world/unit_resource.h"
+#include "world/world.h"
 
 #include <sched.h>
 
@@ -61,7 +64,7 @@ Application::Application(const ApplicationParams &params)
       _statics_allocator("Application statics", application_static_allocator()), _options(params.options),
       _game_factory(params.game_factory), _factories(params.services), _window_system(params.window_system),
       _packages(default_allocator()), _property_preference_order(default_allocator()),
-      _chunk_store(default_allocator())
+      _chunk_store(default_allocator()), _worlds(default_allocator())
 {
     TALLOW_ASSERT(_options, "the Application needs its options");
 }
@@ -280,7 +283,25 @@ bool Application::register_resource_types()
     }
     // The types of other subsystems ("lua", later "unit", "material", ...) are registered
     // by their owners as they start.
-    tallow::register_resource_types(*_resource_manager, nullptr);
+    // Cursor images become cursors of the window layer once it exists (the resources are
+    // brought in after the window step).
+    _cursor_factory.context = this;
+    _cursor_factory.create = [](void *context, const MouseCursor &image) -> u64 {
+        platform::IWindowSystem *system = static_cast<Application *>(context)->_window_system;
+        return system ? system->create_cursor(image.width, image.height, image.pixels, image.hot_spot_x,
+                                              image.hot_spot_y)
+                      : 0;
+    };
+    _cursor_factory.destroy = [](void *context, u64 cursor) {
+        if (platform::IWindowSystem *system = static_cast<Application *>(context)->_window_system)
+            system->destroy_cursor(cursor);
+    };
+    tallow::register_resource_types(*_resource_manager, &_cursor_factory);
+    // Units and levels (registering "level" also starts the flow system units run).
+    if (!_resource_manager->is_type_registered(unit_type))
+        (void)_resource_manager->register_type(unit_type, unit_resource_callbacks());
+    if (!_resource_manager->is_type_registered(NameId64("level")))
+        (void)_resource_manager->register_type(NameId64("level"), level_resource_callbacks());
     return true;
 }
 
@@ -652,11 +673,44 @@ void Application::shutdown()
 
 void Application::destroy_game()
 {
-    if (!_game)
-        return;
-    log_message(log_category, "shutdown: game object");
-    delete_with_allocator(_allocator, _game);
-    _game = nullptr;
+    if (_game) {
+        log_message(log_category, "shutdown: game object");
+        delete_with_allocator(_allocator, _game);
+        _game = nullptr;
+    }
+    // Worlds made without a game (tests) still go before the services they stand on.
+    release_worlds();
+}
+
+World *Application::new_world()
+{
+    WorldParams params;
+    params.resource_manager = _resource_manager;
+    params.thread_pool = _thread_pool;
+    World *world = make_new<World>(_allocator, _allocator, params);
+    if (!world) {
+        log_message(log_category, "no memory for a new world");
+        return nullptr;
+    }
+    _worlds.push_back(world);
+    return world;
+}
+
+bool Application::release_world(World *world)
+{
+    for (u32 i = 0; i < _worlds.size(); ++i)
+        if (_worlds[i] == world) {
+            _worlds.erase(i);
+            delete_with_allocator(_allocator, world);
+            return true;
+        }
+    return false;
+}
+
+void Application::release_worlds()
+{
+    while (_worlds.size() > 0)
+        (void)release_world(_worlds.back());
 }
 
 void Application::destroy_lightfx()

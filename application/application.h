@@ -27,6 +27,7 @@
 #include "foundation/strings/name_id.h"
 #include "foundation/memory/trace_allocator.h"
 #include "foundation/types.h"
+#include "resource/resource_types.h"
 
 namespace tallow {
 
@@ -42,6 +43,7 @@ class ExplodedDatabase;
 class DiskFileSystem;
 class ResourcePackage;
 class Window;
+class World;
 
 namespace platform {
 class IWindowSystem;
@@ -115,6 +117,18 @@ class Application {
     const Array<u64> &resource_property_preference_order() const { return _property_preference_order; }
     NameId64 boot_package_name() const { return _boot_package_name; }
     NameId64 second_boot_package_name() const { return _second_boot_package_name; }
+
+    // --- Worlds -------------------------------------------------------------------------
+    /// Makes a World over the Application's resource manager and thread pool and keeps it in
+    /// the world list. Null (logged) when memory runs out.
+    World *new_world();
+    /// Destroys a World of the list (its units and their script values go with it); false
+    /// when `world` is not in the list.
+    bool release_world(World *world);
+    /// Destroys every World left, newest first. The game calls it while its Lua state still
+    /// exists (the worlds' data stores hold references into it); shutdown calls it again.
+    void release_worlds();
+    const Array<World *> &worlds() const { return _worlds; }
 
     // --- Services (null when absent) ----------------------------------------------------
     const ApplicationOptions &options() const { return *_options; }
@@ -248,6 +262,8 @@ class Application {
     bool _shut_down = false;
     Array<u64> _property_preference_order;
     ChunkStore _chunk_store;
+    Array<World *> _worlds; // creation order
+    MouseCursorFactory _cursor_factory; // "mouse_cursor" images become window-layer cursors
 };
 
 /// Creates the Application through the application static allocator (alignment 8).

@@ -1,18 +1,27 @@
-// Script table `Application`: the program-wide services scripts reach.
+// Script tables `Application` and `Window`: the program-wide services scripts reach.
 //
 //   Application.quit()
 //   local args = {Application.argv()}
 //   Application.set_win32_user_setting("video", "vsync", true)
 //   Application.save_win32_user_settings()
+//   local w = Application.new_world()          -- released by Application.release_world(w)
+//   Window.set_title("Level 2")
 //
 // The bindings reach the one Application through the environment (set by the
-// registration driver). Functions whose service is not built yet are not registered.
+// registration driver). Functions whose service is not built yet are registered and raise
+// "the <service> service is not built yet" (script/world_api.h).
 // The table belongs to the Application's layer and is put in through the script layer's
 // registration helpers (the script layer does not know the Application).
 
 #include "application/application_api.h"
 
 #include "application/application.h"
+#include "application/window.h"
+#include "resource/resource_manager.h"
+#include "resource/resource_types.h"
+#include "script/script_data_store.h"
+#include "script/world_api.h"
+#include "world/world.h"
 #include "foundation/strings/command_line.h"
 #include "foundation/config/config_value.h"
 #include "foundation/strings/dynamic_string.h"
@@ -189,6 +198,151 @@ int release_resource_package(lua_State *L)
     return 0;
 }
 
+ChunkStore &application_data(const LuaStack &stack) { return application_of(stack).chunk_store(); }
+
+int new_world(lua_State *L)
+{
+    LuaStack stack(L);
+    World *world = application_of(stack).new_world();
+    if (!world)
+        stack.error("no memory for a new world");
+    // Its flow graphs (levels, units) call into this state.
+    world->set_script(flow_script_for(L));
+    push_world(L, world);
+    return 1;
+}
+
+int release_world(lua_State *L)
+{
+    LuaStack stack(L);
+    World *world = get_world(stack, 1);
+    // A flow run of this world is on the stack (a level or unit callback): freeing the
+    // world now would pull it from under the run.
+    if (world->in_flow_run())
+        stack.error("a world cannot be released while its flow runs; release it after World.update");
+    if (!application_of(stack).release_world(world))
+        stack.argument_message(1, "the world is not one the Application made");
+    return 0;
+}
+
+int worlds(lua_State *L)
+{
+    LuaStack stack(L);
+    const Array<World *> &list = application_of(stack).worlds();
+    lua_createtable(L, i32(list.size()), 0);
+    for (u32 i = 0; i < list.size(); ++i) {
+        push_world(L, list[i]);
+        lua_rawseti(L, -2, i32(i + 1));
+    }
+    return 1;
+}
+
+int resolution(lua_State *L)
+{
+    LuaStack stack(L);
+    // The swap chain is made for the window's client area: its back buffer has that size.
+    Window *window = application_of(stack).window();
+    if (!window)
+        stack.error("there is no window");
+    stack.push_integer(window->width());
+    stack.push_integer(window->height());
+    return 2;
+}
+
+// Window ---------------------------------------------------------------------------------
+
+Window &window_of(const LuaStack &stack)
+{
+    Window *window = application_of(stack).window();
+    if (!window)
+        stack.error("there is no window");
+    return *window;
+}
+
+int window_mouse_focus(lua_State *L)
+{
+    LuaStack stack(L);
+    stack.push_bool(window_of(stack).has_mouse_focus());
+    return 1;
+}
+
+int window_set_mouse_focus(lua_State *L)
+{
+    LuaStack stack(L);
+    window_of(stack).set_mouse_focus(stack.get_bool(1));
+    return 0;
+}
+
+int window_set_focus(lua_State *L)
+{
+    LuaStack stack(L);
+    window_of(stack).focus();
+    return 0;
+}
+
+int window_set_title(lua_State *L)
+{
+    LuaStack stack(L);
+    window_of(stack).set_title(stack.get_string(1));
+    return 0;
+}
+
+int window_set_cursor(lua_State *L)
+{
+    LuaStack stack(L);
+    Window &window = window_of(stack);
+    u64 length = 0;
+    stack.get_string(1, &length);
+    if (length == 0) {
+        window.set_cursor(0);
+        return 0;
+    }
+    ResourceManager *resources = application_of(stack).resource_manager();
+    const auto *cursor =
+        resources ? static_cast<const MouseCursor *>(resources->get(mouse_cursor_type, stack.get_id64(1))) : nullptr;
+    if (!cursor)
+        stack.argument_message(1, "no \"mouse_cursor\" resource of that name is loaded");
+    window.set_cursor(cursor->cursor);
+    return 0;
+}
+
+int window_show_cursor(lua_State *L)
+{
+    LuaStack stack(L);
+    stack.push_bool(window_of(stack).show_cursor());
+    return 1;
+}
+
+int window_set_show_cursor(lua_State *L)
+{
+    LuaStack stack(L);
+    window_of(stack).set_show_cursor(stack.get_bool(1));
+    return 0;
+}
+
+int window_clip_cursor(lua_State *L)
+{
+    LuaStack stack(L);
+    stack.push_bool(window_of(stack).clip_cursor());
+    return 1;
+}
+
+int window_set_clip_cursor(lua_State *L)
+{
+    LuaStack stack(L);
+    window_of(stack).set_clip_cursor(stack.get_bool(1));
+    return 0;
+}
+
+int window_minimize(lua_State *L)
+{
+    LuaStack stack(L);
+    window_of(stack).minimize();
+    return 0;
+}
+
+f32 application_frame_step(LuaEnvironment &env) { return static_cast<Application *>(env.application())->frame_step(); }
+
 int time_since_launch(lua_State *L)
 {
     lua_pushnumber(L, application_of(LuaStack(L)).time_since_launch());
@@ -200,27 +354,50 @@ int time_since_launch(lua_State *L)
 void register_application_api(LuaEnvironment &env, Application &application)
 {
     (void)application;
-    static const struct {
-        const char *name;
-        LuaFunction function;
-    } functions[] = {
-        {"platform", platform_name},
-        {"build", build},
-        {"set_resource_property_preference_order", set_resource_property_preference_order},
-        {"open_url_in_browser", open_url},
-        {"argv", argv},
-        {"quit", quit},
-        {"set_win32_user_setting", set_win32_user_setting},
-        {"win32_user_setting", win32_user_setting},
-        {"save_win32_user_settings", save_win32_user_settings},
-        {"apply_win32_user_settings", apply_win32_user_settings},
-        {"process_id", process_id},
-        {"time_since_launch", time_since_launch},
-        {"resource_package", resource_package},
-        {"release_resource_package", release_resource_package},
+    static const ScriptFunction functions[] = {
+        {"Application", "platform", platform_name, nullptr},
+        {"Application", "build", build, nullptr},
+        {"Application", "new_world", new_world, nullptr},
+        {"Application", "render_world", nullptr, "world rendering"},
+        {"Application", "release_world", release_world, nullptr},
+        {"Application", "worlds", worlds, nullptr},
+        {"Application", "resource_package", resource_package, nullptr},
+        {"Application", "release_resource_package", release_resource_package, nullptr},
+        {"Application", "set_resource_property_preference_order", set_resource_property_preference_order, nullptr},
+        {"Application", "resolution", resolution, nullptr},
+        {"Window", "mouse_focus", window_mouse_focus, nullptr},
+        {"Window", "set_mouse_focus", window_set_mouse_focus, nullptr},
+        {"Window", "set_focus", window_set_focus, nullptr},
+        {"Window", "set_title", window_set_title, nullptr},
+        {"Window", "set_cursor", window_set_cursor, nullptr},
+        {"Window", "show_cursor", window_show_cursor, nullptr},
+        {"Window", "set_show_cursor", window_set_show_cursor, nullptr},
+        {"Window", "clip_cursor", window_clip_cursor, nullptr},
+        {"Window", "set_clip_cursor", window_set_clip_cursor, nullptr},
+        {"Window", "minimize", window_minimize, nullptr},
+        {"Application", "enum_display_modes", nullptr, "display output"},
+        {"Application", "open_url_in_browser", open_url, nullptr},
+        {"Application", "get_animation", nullptr, "animation"},
+        {"Application", "sample_camera_animation", nullptr, "animation"},
+        {"Application", "camera_animation_bones", nullptr, "animation"},
+        {"Application", "create_viewport", nullptr, "viewport"},
+        {"Application", "destroy_viewport", nullptr, "viewport"},
+        {"Application", "set_render_setting", nullptr, "render configuration"},
+        {"Application", "render_config", nullptr, "render configuration"},
+        {"Application", "argv", argv, nullptr},
+        {"Application", "quit", quit, nullptr},
+        {"Application", "set_data", script_data_set_binding<application_data, 1>, nullptr},
+        {"Application", "get_data", script_data_get_binding<application_data, 1>, nullptr},
+        {"Application", "has_data", script_data_has_binding<application_data, 1>, nullptr},
+        {"Application", "set_win32_user_setting", set_win32_user_setting, nullptr},
+        {"Application", "win32_user_setting", win32_user_setting, nullptr},
+        {"Application", "save_win32_user_settings", save_win32_user_settings, nullptr},
+        {"Application", "apply_win32_user_settings", apply_win32_user_settings, nullptr},
+        {"Application", "process_id", process_id, nullptr},
+        {"Application", "time_since_launch", time_since_launch, nullptr},
     };
-    for (const auto &f : functions)
-        env.add_module_function("Application", f.name, f.function);
+    add_script_functions(env, functions, sizeof(functions) / sizeof(functions[0]));
+    set_frame_step_source(application_frame_step);
 }
 
 } // namespace tallow

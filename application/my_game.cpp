@@ -11,6 +11,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "resource/resource_package.h"
 #include "script/lua_environment.h"
+#include "script/registration.h"
 #include "script/script_api.h"
 #include "script/script_jobs.h"
 
@@ -126,6 +127,10 @@ MyGame::~MyGame()
             report_script_error("shutdown");
         lua_settop(_lua->state(), 0);
     }
+    // The worlds' and the Application's data stores hold references into this state.
+    _application.release_worlds();
+    if (_lua)
+        release_script_references(_application.chunk_store());
     destroy_job_states();
     delete_with_allocator(_allocator, _script_jobs);
     delete_with_allocator(_allocator, _lua);

@@ -99,6 +99,8 @@ class Window {
     /// When the flag changes: store it and move the cursor to the window's centre.
     void set_show_cursor(bool show);
     void set_clip_cursor(bool clip) { _clip_cursor = clip; }
+    bool show_cursor() const { return _show_cursor; }
+    bool clip_cursor() const { return _clip_cursor; }
     /// Makes `cursor` the window's cursor (0: the arrow) from the next message pump on.
     void set_cursor(platform::CursorHandle cursor);
     /// Sets the client size and centres the window in `area` (the desktop's usable area

@@ -1,28 +1,99 @@
 -- The sample game's boot script. The engine requires it at start-up (the setting
 -- "boot_script"), then calls init once, update and render every frame, and shutdown
 -- when the program ends.
+--
+-- The game: a world with the sample level (data/levels/sample.level), which places a lamp
+-- post and, once loaded, drops a crate and tells this script two seconds later. The script
+-- adds a door and a row of crates; every frame the crates march along x and the door
+-- swings; a crate that walks past the end of the yard is destroyed and a fresh one spawned
+-- at the start. Once a second the script prints what it sees; after a few seconds, once
+-- the level's event has been heard, it releases the world and quits. Nothing is saved yet.
 
-local quit_after_frames = 300
+local run_seconds = 3
+local yard_length = 1.5
 
 frames = 0
+seconds = 0
+local world, level, door, dropped
+local crates = {}
+local spawned, destroyed = 0, 0
+local next_report = 1
+local heard = false
+
+local function spawn_crate(x)
+    local crate = World.spawn_unit(world, "units/crate", Vector3(x, 0, 0))
+    spawned = spawned + 1
+    Unit.set_data(crate, "speed", 0.5 + 0.25 * Math.random(4))
+    return crate
+end
+
+-- The level script of the sample level: its flow graph calls this table's methods.
+LevelScript = {}
+function LevelScript:spawn_unit(unit)
+    print("boot: the level's flow spawned " .. tostring(unit))
+end
+function LevelScript:crate_landed(crate)
+    heard = true
+    print("boot: flow event heard: the sample level's crate has landed (" .. tostring(crate) .. ", after " ..
+          string.format("%.1f", seconds) .. " s)")
+end
 
 function init()
     local text = Localizer("boot")
     print("boot: " .. Localizer.lookup(text, "greeting") .. ", init on " .. Application.platform() ..
-          ", quitting after " .. quit_after_frames .. " frames")
+          ", quitting after " .. run_seconds .. " seconds")
 
-    -- Engine math: every result is a temporary that lives until the end of the frame.
-    local v = Vector3(1, 2, 3) + Vector3.up() * 2
-    local pose = Matrix4x4.from_axes(Vector3.forward(), Vector3.left(), Vector3.up(), Vector3(0, 0, 1))
-    print("boot:", v, "turned a quarter about z and raised by 1 is", Matrix4x4.transform(pose, v))
-    local t = Math.ray_box_intersection(Vector3(0, -10, 0), Vector3.forward(), Matrix4x4.identity(), Vector3(1, 1, 1))
-    print("boot: a ray from 10 m away meets the unit box at t = " .. tostring(t) .. ", a die shows " .. Math.random(6))
+    -- The units and the level live in their own package, loaded whole before use.
+    units = Application.resource_package("sample_units")
+    ResourcePackage.load(units)
+    ResourcePackage.flush(units)
+
+    world = Application.new_world()
+    level = World.load_level(world, "levels/sample", LevelScript)
+    local placed = World.units(world)
+    print("boot: level '" .. Level.get_data(level, "title") .. "' placed " .. #placed .. " unit: " ..
+          tostring(placed[1]) .. " at " .. tostring(Unit.world_position(placed[1], 0)) .. ", its top node " ..
+          Unit.node(placed[1], "top") .. " at " .. tostring(Unit.world_position(placed[1], Unit.node(placed[1], "top"))))
+    Level.trigger_level_loaded(level)
+    dropped = World.units(world)[2]
+    print("boot: the level's flow dropped " .. tostring(dropped) .. " at " .. tostring(Unit.world_position(dropped, 0)))
+
+    door = World.spawn_unit(world, "units/door", Vector3(3, 4, 0), Quaternion(Vector3.up(), 0))
+    for i = 1, 3 do
+        crates[i] = spawn_crate(-i)
+    end
+    World.set_data(world, "name", "the yard")
+    print("boot: the script spawned " .. tostring(door) .. " and " .. #crates .. " crates; " ..
+          World.get_data(world, "name") .. " holds " .. World.num_units(world) .. " units")
 end
 
 function update(dt)
     frames = frames + 1
-    if frames == quit_after_frames then
-        print("boot: " .. frames .. " frames done, quitting")
+    seconds = seconds + dt
+    for i, crate in ipairs(crates) do
+        local p = Unit.local_position(crate, 0)
+        p.x = p.x + Unit.get_data(crate, "speed") * dt
+        Unit.set_local_position(crate, 0, p)
+        if p.x > yard_length then
+            World.destroy_unit(world, crate)
+            destroyed = destroyed + 1
+            crates[i] = spawn_crate(-1)
+        end
+    end
+    Unit.set_local_rotation(door, 0, Quaternion(Vector3.up(), math.sin(seconds) * 1.2))
+    World.update(world, dt)
+
+    if seconds >= next_report then
+        next_report = next_report + 1
+        local lead = crates[1]
+        print(string.format("boot: %.0f s, frame %d: %d units, %d crates spawned and %d destroyed by the script; " ..
+                            "lead %s at %s, door turned to %s",
+                            seconds, frames, World.num_units(world), spawned, destroyed, tostring(lead),
+                            tostring(Unit.world_position(lead, 0)), tostring(Unit.world_rotation(door, 0))))
+    end
+    if seconds >= run_seconds and heard and not quitting then
+        quitting = true
+        print("boot: " .. run_seconds .. " seconds done, quitting")
         Application.quit()
     end
 end
@@ -30,13 +101,11 @@ end
 function render()
 end
 
--- The level script of the sample level (data/levels/sample.level): its flow graph calls
--- this table's methods.
-LevelScript = {}
-function LevelScript:crate_landed(crate)
-    print("boot: the sample level's crate has landed")
-end
-
 function shutdown()
+    local kept = crates[1]
+    Application.release_world(world)
+    print("boot: world released; a kept crate reference now reads " .. tostring(kept) ..
+          ", alive: " .. tostring(Unit.alive(kept)))
+    Application.release_resource_package(units)
     print("boot: " .. Localizer.lookup(Localizer("boot"), "farewell") .. " after " .. frames .. " frames")
 end

@@ -8,7 +8,8 @@
 // tostring texts, by kind: numbers as 32-bit floats ("%g"); strings as they are; "true",
 // "false", "nil"; a full userdata as "[" + its metatable's _name + "]" ("[userdata]" when it
 // has none); light userdata as "[NULL]", "Vector3(x, y, z)", "Quaternion(x, y, z, w)",
-// "Matrix4x4(...)" (four lines), "[Unit]" for a unit reference, "[Actor '#ID[..]']",
+// "Matrix4x4(...)" (four lines), "[Unit '#ID[..]']" for a unit reference ("[Unit (deleted)]"
+// once destroyed, "[World unit]" for a unit without a resource name), "[Actor '#ID[..]']",
 // "[GUI]" or "[Unknown C object 0x...]" by the object's tag; "table", "function", and
 // "[Unknown]" for anything else.
 
@@ -16,6 +17,8 @@
 #include "script/registration.h"
 #include "script/script_api.h"
 #include "script/value_text.h"
+#include "world/unit.h"
+#include "world/unit_resource.h"
 
 #include <lua.hpp>
 
@@ -51,9 +54,17 @@ void append_light_userdata(lua_State *L, TextBuffer &text)
         return;
     }
     if (reinterpret_cast<uintptr_t>(p) & 1) {
-        // A unit reference is never read through. Whether the unit is alive and its
-        // resource name come from the world's unit table once it exists.
-        append_text(text, "[Unit]");
+        // A unit reference is never read through: the handle table says whether it is alive.
+        const Unit *unit = unit_handle_table().get(unit_handle_from_script_value(p));
+        if (!unit) {
+            append_text(text, "[Unit (deleted)]");
+        } else if (unit->resource().name.value() == 0) {
+            append_text(text, "[World unit]");
+        } else {
+            append_text(text, "[Unit '");
+            append_text(text, id_text(unit->resource().name));
+            append_text(text, "']");
+        }
         return;
     }
     LuaEnvironment &env = LuaEnvironment::from_state(L);

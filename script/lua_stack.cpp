@@ -231,6 +231,14 @@ void LuaStack::push_bool(bool value) const { lua_pushboolean(_state, value); }
 void LuaStack::push_string(const char *text) const { lua_pushstring(_state, text); }
 void LuaStack::push_string(const char *text, u64 length) const { lua_pushlstring(_state, text, length); }
 void LuaStack::push_lightuserdata(void *pointer) const { lua_pushlightuserdata(_state, pointer); }
+
+void LuaStack::push_object(void *object, const char *type_name) const
+{
+    void *block = lua_newuserdata(_state, sizeof(void *));
+    std::memcpy(block, &object, sizeof(object));
+    environment().class_table(type_name);
+    lua_setmetatable(_state, -2);
+}
 void LuaStack::push_unit_reference(UnitHandle handle) const
 {
     lua_pushlightuserdata(_state, reinterpret_cast<void *>(uintptr_t(unit_reference_value(handle))));

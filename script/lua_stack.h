@@ -116,6 +116,9 @@ class LuaStack {
     void push_string(const char *text) const;
     void push_string(const char *text, u64 length) const;
     void push_lightuserdata(void *pointer) const;
+    /// A new full userdata holding `object`, with the script table `type_name` as its
+    /// metatable (read back with get_object).
+    void push_object(void *object, const char *type_name) const;
     void push_unit_reference(UnitHandle handle) const;
     void push_registry_reference(i32 reference) const;
     void push_copy(i32 arg) const;

@@ -275,15 +275,20 @@ void check_config(lua_State *L, i32 index, u32 depth)
 
 void push_config_value(lua_State *state, const ConfigValue &value) { push_config(state, value, 0); }
 
-void release_script_references(ChunkStore &store)
+void release_script_references(ChunkStore &store) { release_script_references(store, ChunkStore::root_list); }
+
+void release_script_references(ChunkStore &store, u32 head)
 {
     Array<u8 *> chunks(default_allocator());
-    store.find_all(ChunkStore::root_list, script_reference_chunk_kind, chunks);
+    store.find_all(head, script_reference_chunk_kind, chunks);
     for (u8 *data : chunks) {
         ScriptReference reference;
         std::memcpy(&reference, data, sizeof(reference));
         if (reference.state)
             luaL_unref(reference.state, LUA_REGISTRYINDEX, reference.reference);
+        // Released once: a second release of the same store finds nothing to give back.
+        reference.state = nullptr;
+        std::memcpy(data, &reference, sizeof(reference));
     }
 }
 

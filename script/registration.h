@@ -47,6 +47,8 @@ struct ScriptReference {
 /// lists included), so the values they kept can be collected. Call when the owner of the
 /// store (Application, World, Level, Unit) is destroyed, while the states still exist.
 void release_script_references(ChunkStore &store);
+/// The same for the list whose head is at `head` (a nested list's head) only.
+void release_script_references(ChunkStore &store, u32 head);
 
 /// Most nesting levels converted between config values and Lua tables; deeper (or cyclic)
 /// values are a script error (to config) or cut off as nil (to Lua).

@@ -108,13 +108,7 @@ int localizer_lookup(lua_State *L)
 
 } // namespace
 
-void push_resource_package(lua_State *L, ResourcePackage *package)
-{
-    void *block = lua_newuserdata(L, sizeof(ResourcePackage *));
-    std::memcpy(block, &package, sizeof(package));
-    LuaEnvironment::from_state(L).class_table(package_table);
-    lua_setmetatable(L, -2);
-}
+void push_resource_package(lua_State *L, ResourcePackage *package) { LuaStack(L).push_object(package, package_table); }
 
 ResourcePackage *get_resource_package(const LuaStack &stack, i32 arg)
 {

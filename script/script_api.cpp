@@ -2,6 +2,7 @@
 
 #include "application/application.h"
 #include "script/lua_environment.h"
+#include "script/world_api.h"
 
 namespace tallow {
 
@@ -15,6 +16,9 @@ void register_script_api(LuaEnvironment &env, Application *application, Allocato
     // 2. scene: Application and Window first.
     if (application && register_application_table)
         register_application_table(env, *application);
+    register_world_api(env);
+    register_unit_api(env);
+    install_script_data_releaser();
     // 3. core: ResourcePackage, Profiler, Script (temporary counts), tostring, Localizer.
     register_resource_api(env, application ? application->resource_manager() : nullptr);
     register_temp_values_api(env);

@@ -36,7 +36,7 @@ void register_job_thread_script_api(LuaEnvironment &env);
 
 // Registrars, in the driver's order.
 void register_math_api(LuaEnvironment &env); // Vector3 and the light-userdata metatable, Quaternion, Matrix4x4, Math
-void register_temp_values_api(LuaEnvironment &env);                        // Script.temp_count, set_temp_count
+void register_temp_values_api(LuaEnvironment &env); // Script.temp_count, set_temp_count
 /// Profiler and the global tostring (every state).
 void register_core_api(LuaEnvironment &env);
 /// ResourcePackage and, with a manager, Localizer over its "strings" resources (main state).

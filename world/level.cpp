@@ -300,6 +300,15 @@ Level *level_by_serial(u32 serial)
     return nullptr;
 }
 
+bool is_live_level(const Level *level)
+{
+    if (g_levels && level)
+        for (Level *l : *g_levels)
+            if (l == level)
+                return true;
+    return false;
+}
+
 Level::Level(World &world, const LevelResource &resource, IFlowScript *script, i32 script_reference)
     : _resource(resource), _world(world), _data(world.allocator()), _trigger_actors(world.allocator()),
       _variables(world.allocator()), _script(script), _script_reference(script_reference),

@@ -141,6 +141,8 @@ class Level {
 
 /// The live level of that serial, or null.
 Level *level_by_serial(u32 serial);
+/// Whether `level` is a Level that exists now (scripts may hold one that has gone).
+bool is_live_level(const Level *level);
 
 /// Writes script data entries from the blob at `offset` into `store`; returns the offset
 /// after them (entries were checked at load).

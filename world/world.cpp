@@ -84,6 +84,34 @@ template <typename T> bool grow_zeroed(Array<T> &array, u32 n)
 
 } // namespace
 
+namespace {
+
+constexpr u32 max_live_worlds = 256;
+std::mutex live_worlds_lock;
+const World *live_worlds[max_live_worlds];
+ScriptDataReleaser script_data_releaser = nullptr;
+
+void release_script_data(ChunkStore &store)
+{
+    if (script_data_releaser)
+        script_data_releaser(store);
+}
+
+} // namespace
+
+void set_script_data_releaser(ScriptDataReleaser releaser) { script_data_releaser = releaser; }
+
+bool World::is_live(const World *world)
+{
+    if (!world)
+        return false;
+    std::lock_guard<std::mutex> lock(live_worlds_lock);
+    for (const World *w : live_worlds)
+        if (w == world)
+            return true;
+    return false;
+}
+
 World::World(Allocator &parent, const WorldParams &params)
     : _allocator("world", parent), _resource_manager(params.resource_manager), _thread_pool(params.thread_pool),
       _update_list(_allocator), _awake_list(_allocator), _linked_list(_allocator), _units(_allocator),
@@ -103,10 +131,26 @@ World::World(Allocator &parent, const WorldParams &params)
     _particles = make_service(f.particles, create_null_particle_world, p);
     _sound = make_service(f.sound, create_null_sound_world, p);
     _gui = make_service(f.gui, create_null_gui_world, p);
+    std::lock_guard<std::mutex> lock(live_worlds_lock);
+    for (const World *&w : live_worlds)
+        if (!w) {
+            w = this;
+            return;
+        }
+    log_message("world", "more than %u worlds at once: scripts cannot reach this one", max_live_worlds);
 }
 
 World::~World()
 {
+    {
+        std::lock_guard<std::mutex> lock(live_worlds_lock);
+        for (const World *&w : live_worlds)
+            if (w == this)
+                w = nullptr;
+    }
+    for (Unit *u : _units)
+        release_script_data(u->data());
+    release_script_data(_data);
     for (Level *level : _retired_levels)
         delete_with_allocator(_allocator, level);
     delete_with_allocator(_allocator, _level);
@@ -200,6 +244,7 @@ void World::destroy_now(Unit &u)
         }
     remove_from_list(_update_list, &Unit::_update_index, u);
     remove_from_list(_awake_list, &Unit::_awake_index, u);
+    release_script_data(u.data());
     delete_with_allocator(_allocator, &u);
 }
 

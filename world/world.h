@@ -59,6 +59,12 @@ struct WorldParams {
     IFlowScript *script = nullptr;          // what flow nodes call in scripts; may be null
 };
 
+/// Releases what a script data store keeps outside itself (registry references of the
+/// script layer). The script layer installs it; the World calls it on each unit's store as
+/// the unit is destroyed and on its own store as it goes. Main thread.
+using ScriptDataReleaser = void (*)(ChunkStore &store);
+void set_script_data_releaser(ScriptDataReleaser releaser);
+
 /// What went wrong in a frame's update; the update goes on.
 enum class WorldUpdateFlags : u32 { None = 0, OutOfMemory = 1, NoChangeRecords = 2 };
 
@@ -69,6 +75,9 @@ class World {
 
     World(Allocator &parent, const WorldParams &params);
     ~World();
+    /// Whether `world` is a World that exists now (scripts may hold a released one).
+    /// Any thread; the first 256 worlds alive at once are known, later ones answer false.
+    static bool is_live(const World *world);
     World(const World &) = delete;
     World &operator=(const World &) = delete;
 

@@ -162,6 +162,19 @@ u32 ChunkStore::set(u32 head, u32 key, u32 kind, u32 size, const void *data)
     return chunk;
 }
 
+bool ChunkStore::remove(u32 head, u32 key)
+{
+    u32 link = head;
+    u32 chunk = find(head, key, &link);
+    if (chunk == not_found)
+        return false;
+    set_word(link, word(chunk + 4));
+    set_word(chunk, chunk_size(chunk) + header_bytes);
+    set_word(chunk + 4, _free_list);
+    _free_list = chunk;
+    return true;
+}
+
 void ChunkStore::find_all_in(u32 head, u32 kind, Array<u8 *> &out_addresses, u32 depth, u32 &steps)
 {
     if (depth > max_depth)

@@ -46,6 +46,10 @@ class ChunkStore {
     /// the list). `data` may point into this store. Returns the chunk's offset, or
     /// not_found when memory ran out or `head` is not a list head in the store.
     u32 set(u32 head, u32 key, u32 kind, u32 size, const void *data);
+    /// Unlinks the chunk of `key` from the list at `head` and frees its block (a nested
+    /// list goes whole: look into it first when its chunks hold anything to release).
+    /// False when there is no such chunk.
+    bool remove(u32 head, u32 key);
     /// Appends the data address of every chunk of `kind` in the list, in order, searching
     /// nested lists where they occur.
     void find_all(u32 head, u32 kind, Array<u8 *> &out_addresses);

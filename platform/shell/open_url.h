@@ -9,8 +9,9 @@
 namespace tallow::platform {
 
 /// Opens `url` in the user's browser when it begins with "http://" or "https://";
-/// anything else (or null) is ignored. Returns whether a browser was asked to open it;
-/// does not wait for the browser. Logs when the opener cannot be started.
+/// anything else (or null) is ignored. Starts `xdg-open` (found on PATH) with the URL as
+/// its only argument, never through a shell, and reaps it on a small thread of its own.
+/// Returns whether the opener was started; does not wait for it. Logs when it cannot start.
 bool open_url_in_browser(const char *url);
 
 } // namespace tallow::platform

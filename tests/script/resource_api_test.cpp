@@ -1,6 +1,6 @@
 // ResourcePackage, Localizer and the Application's package functions, driven by a boot
 // script in a whole Application over a loose-file database.
-#include "game_fixture.h"
+#include "boot_script_fixture.h"
 
 #include "resource/strings_writer.h"
 
@@ -14,31 +14,19 @@ std::string strings_bytes(const std::vector<StringsEntry> &entries)
     return std::string(out.begin(), out.end());
 }
 
-class ResourceApiTest : public GameTest {
+class ResourceApiTest : public BootScriptTest {
   protected:
     ResourceApiTest()
     {
         std::string broken = strings_bytes({{"a", "x"}});
         broken.back() = 'x'; // the text loses its end
-        EXPECT_TRUE(write_resources({
+        write_data({
             {"package", "boot", package_resource({{"strings", "menu"}})},
             {"package", "extra", package_resource({{"strings", "level"}, {"strings", "broken"}})},
             {"strings", "menu", strings_bytes({{"start", "Start"}, {"quit", "Quit"}})},
             {"strings", "level", strings_bytes({{"intro", "Level one"}})},
             {"strings", "broken", broken},
-        }));
-    }
-
-    /// Runs the boot script's init in a fresh Application; the failure text, or "".
-    std::string run_boot(const std::string &init)
-    {
-        source.set("boot", "function init()\n" + init + "\nend\nfunction update() end\nfunction render() end\n");
-        EXPECT_TRUE(make().init());
-        std::string failure;
-        for (const std::string &line : log.lines())
-            if (line.rfind("[Lua] init:", 0) == 0)
-                failure += line;
-        return failure;
+        });
     }
 };
 

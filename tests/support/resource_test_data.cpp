@@ -90,6 +90,18 @@ std::string package_resource(const std::vector<std::pair<std::string, std::strin
     return std::string(bytes.begin(), bytes.end());
 }
 
+std::string mouse_cursor_resource(u32 width, u32 height, u32 hot_spot_x, u32 hot_spot_y)
+{
+    std::string out;
+    u32 pixel_bytes = width * height * 4;
+    for (u32 word : {width, height, hot_spot_x, hot_spot_y, pixel_bytes})
+        for (u32 i = 0; i < 4; ++i)
+            out.push_back(char((word >> (8 * i)) & 0xFF));
+    for (u32 i = 0; i < pixel_bytes; ++i)
+        out.push_back(char(i & 0xFF));
+    return out;
+}
+
 bool write_bytes(const DiskFileSystem &files, const std::string &name, const std::vector<u8> &bytes)
 {
     return write_file_bytes(files, name.c_str(), bytes.data(), bytes.size());

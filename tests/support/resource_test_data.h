@@ -54,6 +54,10 @@ std::vector<u8> database_index(const std::vector<TestResource> &resources,
 /// The bytes of a "package" resource listing (type, name) pairs.
 std::string package_resource(const std::vector<std::pair<std::string, std::string>> &resources);
 
+/// The bytes of a "mouse_cursor" resource: the header words, then width x height pixels
+/// whose bytes count up from 0 (so rows can be told apart).
+std::string mouse_cursor_resource(u32 width, u32 height, u32 hot_spot_x, u32 hot_spot_y);
+
 /// Writes raw bytes to a file.
 bool write_bytes(const DiskFileSystem &files, const std::string &name, const std::vector<u8> &bytes);
 

@@ -54,6 +54,30 @@ TEST(ChunkStore, SameSizeOverwritesInPlaceOtherSizeGoesToTheFreeList)
     EXPECT_EQ(memcmp(store.chunk_data(odd), three, 3), 0);
 }
 
+TEST(ChunkStore, RemoveUnlinksAnyChunkAndFreesItsBlock)
+{
+    ChunkStore store(default_allocator());
+    u32 v = 5;
+    u32 a = store.set(ChunkStore::root_list, 1, 2, 4, &v);
+    u32 b = store.set(ChunkStore::root_list, 2, 2, 4, &v);
+    u32 c = store.set(ChunkStore::root_list, 3, 2, 4, &v);
+    EXPECT_TRUE(store.remove(ChunkStore::root_list, 2)) << "from the middle";
+    EXPECT_EQ(store.free_list(), b);
+    u32 link;
+    EXPECT_EQ(store.find(ChunkStore::root_list, 3, &link), c);
+    EXPECT_EQ(link, a + 4) << "a now links to c";
+    EXPECT_FALSE(store.remove(ChunkStore::root_list, 2)) << "gone";
+    EXPECT_TRUE(store.remove(ChunkStore::root_list, 3)) << "the last";
+    EXPECT_TRUE(store.remove(ChunkStore::root_list, 1)) << "the head";
+    EXPECT_EQ(store.find(ChunkStore::root_list, 1), nf);
+    // A new key after removing the last one links at the head again, in a freed block.
+    u32 d = store.set(ChunkStore::root_list, 4, 2, 4, &v);
+    EXPECT_TRUE(d == a || d == b || d == c);
+    EXPECT_EQ(store.find(ChunkStore::root_list, 4, &link), d);
+    EXPECT_EQ(link, ChunkStore::root_list);
+    EXPECT_EQ(store.bytes().size(), 8u + 3 * 20) << "no new bytes";
+}
+
 TEST(ChunkStore, FindAllSearchesNestedListsInOrder)
 {
     ChunkStore store(default_allocator());

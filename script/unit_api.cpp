@@ -1,0 +1,332 @@
+// Script table `Unit`: one unit's scene-graph nodes and poses, visibility, liveness, name
+// and its store of script values.
+//
+//   local u = World.spawn_unit(w, "units/crate")
+//   local top = Unit.node(u, "top")                      -- -1 when there is none
+//   Unit.set_local_position(u, 0, Vector3(0, 2, 0))      -- wakes the unit for 5 frames
+//   Unit.set_data(u, "hits", 3)
+//   if Unit.alive(u) then print(Unit.world_position(u, 0)) end
+//
+// `flow_event` runs the unit's flow graph event of that name. Every function but `alive`
+// raises "the unit has been destroyed" for a stale reference.
+// Node indices are checked against the unit's scene graph. Cameras, meshes, lights, actors,
+// joints and animation raise that their service is not built yet.
+
+#include "foundation/math/rotation.h"
+#include "script/lua_environment.h"
+#include "script/registration.h"
+#include "script/script_data_store.h"
+#include "script/world_api.h"
+#include "world/flow.h"
+#include "world/unit.h"
+#include "world/unit_resource.h"
+#include "world/world.h"
+
+#include <lua.hpp>
+
+#include <cstdio>
+
+namespace tallow {
+
+namespace {
+
+constexpr const char *unit_table = "Unit";
+/// Frames a unit stays awake after a script moved one of its nodes.
+constexpr u32 awake_frames_after_move = 5;
+
+Unit &unit_arg(const LuaStack &stack, i32 arg)
+{
+    Unit *unit = unit_handle_table().get(stack.get_unit_handle(arg));
+    if (!unit)
+        stack.argument_message(arg, "the unit has been destroyed");
+    return *unit;
+}
+
+u32 node_arg(const LuaStack &stack, const Unit &unit, i32 arg)
+{
+    u32 count = unit.scene_graph().node_count();
+    if (count == 0)
+        stack.argument_message(arg, "the unit has no nodes");
+    return u32(stack.get_integer(arg, 0, count - 1));
+}
+
+Vector3 vector3_arg(const LuaStack &stack, i32 arg)
+{
+    const f32 *p = stack.get_vector3(arg);
+    return {p[0], p[1], p[2]};
+}
+
+void push_pose(const LuaStack &stack, const Matrix4x4 &m) { stack.push_matrix4x4(&m.m[0][0]); }
+void push_rotation(const LuaStack &stack, const Matrix4x4 &m)
+{
+    Quaternion q = matrix_to_quaternion(m);
+    stack.push_quaternion(q.x, q.y, q.z, q.w);
+}
+void push_position(const LuaStack &stack, const Matrix4x4 &m)
+{
+    Vector3 p = translation(m);
+    stack.push_vector3(p.x, p.y, p.z);
+}
+
+ChunkStore &unit_data(const LuaStack &stack) { return unit_arg(stack, 1).data(); }
+
+int unit_node(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    u32 node = unit.scene_graph().find_node(stack.get_id32(2));
+    stack.push_integer(node == scene_graph_no_node ? -1 : i64(node));
+    return 1;
+}
+
+enum class Part { Position, Rotation, Pose };
+
+template <bool World, Part What> int unit_pose_get(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    u32 node = node_arg(stack, unit, 2);
+    const Matrix4x4 &m = World ? unit.scene_graph().world_pose(node) : unit.scene_graph().local_pose(node);
+    if (What == Part::Position)
+        push_position(stack, m);
+    else if (What == Part::Rotation)
+        push_rotation(stack, m);
+    else
+        push_pose(stack, m);
+    return 1;
+}
+
+template <Part What> int unit_pose_set(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    u32 node = node_arg(stack, unit, 2);
+    Matrix4x4 m = unit.scene_graph().local_pose(node);
+    if (What == Part::Position) {
+        set_translation(m, vector3_arg(stack, 3));
+    } else if (What == Part::Rotation) {
+        // Any scale is dropped; the translation stays.
+        const f32 *q = stack.get_quaternion(3);
+        m = pose_from_quaternion(Quaternion{q[0], q[1], q[2], q[3]}, translation(m));
+    } else {
+        std::memcpy(&m, stack.get_matrix4x4(3), sizeof(m));
+    }
+    unit.scene_graph().set_local_pose(node, m);
+    unit.world().wake_unit(unit, awake_frames_after_move);
+    // The teleport variants also flag dynamic kinematic actors; with no physics service
+    // there are no actors to flag, so they set the pose like the plain setters.
+    return 0;
+}
+
+int unit_num_scene_graph_items(lua_State *L)
+{
+    LuaStack stack(L);
+    stack.push_integer(unit_arg(stack, 1).scene_graph().node_count());
+    return 1;
+}
+
+int unit_scene_graph_parent(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    u32 parent = unit.scene_graph().parent(node_arg(stack, unit, 2));
+    if (parent >= unit.scene_graph().node_count())
+        return 0; // a root (or the root of a linked unit) has no parent in its graph
+    stack.push_integer(parent);
+    return 1;
+}
+
+int unit_scene_graph_link(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    SceneGraph &graph = unit.scene_graph();
+    u32 node = node_arg(stack, unit, 2);
+    i64 parent = stack.get_integer(3, -1, i64(graph.node_count()) - 1);
+    if (node == 0)
+        stack.argument_message(2, "node 0 stays the root");
+    // The graph is ordered parents first; a parent after the node would break the update.
+    if (parent >= i64(node))
+        stack.argument_message(3, "the parent must come before the node (index below %u)", node);
+    Matrix4x4 world = graph.world_pose(node);
+    Matrix4x4 local = world;
+    if (parent >= 0) {
+        Matrix4x4 to_parent;
+        if (!matrix4x4_inverse(graph.world_pose(u32(parent)), to_parent))
+            stack.argument_message(3, "the parent's pose has no inverse");
+        local = world * to_parent;
+    }
+    if (!graph.set_parent(node, parent < 0 ? scene_graph_root : u32(parent)))
+        stack.argument_message(3, "cannot link node %u there", node);
+    graph.set_local_pose(node, local);
+    unit.world().wake_unit(unit, awake_frames_after_move);
+    return 0;
+}
+
+int unit_copy_scene_graph_local_from(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    Unit &other = unit_arg(stack, 2);
+    SceneGraph &graph = unit.scene_graph();
+    // Only the nodes both graphs have are copied.
+    u32 n = std::min(graph.node_count(), other.scene_graph().node_count());
+    for (u32 i = 1; i < n; ++i)
+        graph.set_local_pose(i, other.scene_graph().local_pose(i));
+    unit.world().wake_unit(unit, awake_frames_after_move);
+    return 0;
+}
+
+int unit_num_lights(lua_State *L)
+{
+    LuaStack stack(L);
+    stack.push_integer(unit_arg(stack, 1).resource().lights.size());
+    return 1;
+}
+
+int unit_num_actors(lua_State *L)
+{
+    LuaStack stack(L);
+    stack.push_integer(unit_arg(stack, 1).actor_count());
+    return 1;
+}
+
+int unit_set_moving(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    u32 frames = u32(stack.opt_integer(2, 1, 0, 0x7FFFFFFF));
+    unit.world().wake_unit(unit, frames);
+    return 0;
+}
+
+int unit_set_visibility(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    NameId32 group = stack.get_id32(2);
+    (void)unit.set_visibility(group.value(), stack.get_bool(3));
+    return 0;
+}
+
+int unit_set_unit_visibility(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    unit.set_all_visible(stack.get_bool(2));
+    return 0;
+}
+
+int unit_flow_event(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    NameId32 event = stack.get_id32(2);
+    // A unit without a flow graph ignores it; destruction asked for by the run waits for
+    // its end (the World brackets unit runs).
+    flow_unit_event(unit.world(), unit, event.value());
+    return 0;
+}
+
+int unit_alive(lua_State *L)
+{
+    LuaStack stack(L);
+    stack.push_bool(unit_handle_table().get(stack.get_unit_handle(1)) != nullptr);
+    return 1;
+}
+
+int unit_debug_name(lua_State *L)
+{
+    LuaStack stack(L);
+    char text[32];
+    std::snprintf(text, sizeof(text), "#ID[%016llx]", (unsigned long long)unit_arg(stack, 1).resource().name.value());
+    stack.push_string(text);
+    return 1;
+}
+
+int unit_is_a(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    stack.push_bool(unit.resource().name == stack.get_id64(2));
+    return 1;
+}
+
+int unit_draw_tree(lua_State *L)
+{
+    LuaStack stack(L);
+    (void)unit_arg(stack, 1);
+    return 0;
+}
+
+} // namespace
+
+void register_unit_api(LuaEnvironment &env)
+{
+    static const ScriptFunction unit[] = {
+        {"Unit", "node", unit_node, nullptr},
+        {"Unit", "local_position", unit_pose_get<false, Part::Position>, nullptr},
+        {"Unit", "local_rotation", unit_pose_get<false, Part::Rotation>, nullptr},
+        {"Unit", "local_pose", unit_pose_get<false, Part::Pose>, nullptr},
+        {"Unit", "world_position", unit_pose_get<true, Part::Position>, nullptr},
+        {"Unit", "world_rotation", unit_pose_get<true, Part::Rotation>, nullptr},
+        {"Unit", "world_pose", unit_pose_get<true, Part::Pose>, nullptr},
+        {"Unit", "set_local_position", unit_pose_set<Part::Position>, nullptr},
+        {"Unit", "set_local_rotation", unit_pose_set<Part::Rotation>, nullptr},
+        {"Unit", "set_local_pose", unit_pose_set<Part::Pose>, nullptr},
+        {"Unit", "teleport_local_position", unit_pose_set<Part::Position>, nullptr},
+        {"Unit", "teleport_local_rotation", unit_pose_set<Part::Rotation>, nullptr},
+        {"Unit", "teleport_local_pose", unit_pose_set<Part::Pose>, nullptr},
+        {"Unit", "num_scene_graph_items", unit_num_scene_graph_items, nullptr},
+        {"Unit", "scene_graph_parent", unit_scene_graph_parent, nullptr},
+        {"Unit", "scene_graph_link", unit_scene_graph_link, nullptr},
+        {"Unit", "copy_scene_graph_local_from", unit_copy_scene_graph_local_from, nullptr},
+        {"Unit", "camera", nullptr, "camera rendering"},
+        {"Unit", "mesh", nullptr, "mesh rendering"},
+        {"Unit", "num_lights", unit_num_lights, nullptr},
+        {"Unit", "light", nullptr, "light rendering"},
+        {"Unit", "num_actors", unit_num_actors, nullptr},
+        {"Unit", "actor", nullptr, "physics"},
+        {"Unit", "create_actor", nullptr, "physics"},
+        {"Unit", "destroy_actor", nullptr, "physics"},
+        {"Unit", "mover", nullptr, "physics"},
+        {"Unit", "create_joint", nullptr, "physics"},
+        {"Unit", "create_custom_joint", nullptr, "physics"},
+        {"Unit", "destroy_joint", nullptr, "physics"},
+        {"Unit", "enable_physics", nullptr, "physics"},
+        {"Unit", "disable_physics", nullptr, "physics"},
+        {"Unit", "box", nullptr, "mesh rendering"},
+        {"Unit", "crossfade_animation", nullptr, "animation"},
+        {"Unit", "crossfade_animation_set_time", nullptr, "animation"},
+        {"Unit", "crossfade_animation_set_speed", nullptr, "animation"},
+        {"Unit", "is_crossfading_animation", nullptr, "animation"},
+        {"Unit", "animation_root_mode", nullptr, "animation"},
+        {"Unit", "set_animation_root_mode", nullptr, "animation"},
+        {"Unit", "animation_wanted_root_pose", nullptr, "animation"},
+        {"Unit", "animation_event", nullptr, "animation"},
+        {"Unit", "animation_find_variable", nullptr, "animation"},
+        {"Unit", "animation_get_variable", nullptr, "animation"},
+        {"Unit", "animation_set_variable", nullptr, "animation"},
+        {"Unit", "set_animation_state_machine", nullptr, "animation"},
+        {"Unit", "enable_animation_state_machine", nullptr, "animation"},
+        {"Unit", "disable_animation_state_machine", nullptr, "animation"},
+        {"Unit", "play_simple_animation", nullptr, "animation"},
+        {"Unit", "stop_simple_animation", nullptr, "animation"},
+        {"Unit", "set_moving", unit_set_moving, nullptr},
+        {"Unit", "set_visibility", unit_set_visibility, nullptr},
+        {"Unit", "set_unit_visibility", unit_set_unit_visibility, nullptr},
+        {"Unit", "flow_event", unit_flow_event, nullptr},
+        {"Unit", "alive", unit_alive, nullptr},
+        {"Unit", "debug_name", unit_debug_name, nullptr},
+        {"Unit", "is_a", unit_is_a, nullptr},
+        {"Unit", "draw_tree", unit_draw_tree, nullptr},
+        {"Unit", "set_data", script_data_set_binding<unit_data, 2>, nullptr},
+        {"Unit", "get_data", script_data_get_binding<unit_data, 2>, nullptr},
+        {"Unit", "has_data", script_data_has_binding<unit_data, 2>, nullptr},
+    };
+    add_script_functions(env, unit, sizeof(unit) / sizeof(unit[0]));
+}
+
+void install_script_data_releaser() { set_script_data_releaser(script_data_release); }
+
+} // namespace tallow
