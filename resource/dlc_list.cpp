@@ -1,6 +1,7 @@
 #include "resource/dlc_list.h"
 
 #include "foundation/io/input_archive.h"
+#include "foundation/io/little_endian.h"
 #include "foundation/log.h"
 #include "foundation/memory/memory_globals.h"
 #include "foundation/strings/path.h"
@@ -25,8 +26,7 @@ struct Cursor {
     {
         if (size - at < 4)
             return false;
-        const u8 *p = bytes + at;
-        out = u32(p[0]) | u32(p[1]) << 8 | u32(p[2]) << 16 | u32(p[3]) << 24;
+        out = load_u32_le(bytes + at);
         at += 4;
         return true;
     }

@@ -2,29 +2,19 @@
 
 #include "foundation/io/compressed_buffer.h"
 #include "foundation/io/input_archive.h"
+#include "foundation/io/little_endian.h"
 #include "foundation/io/memory_buffer.h"
 #include "foundation/io/output_archive.h"
 #include "foundation/log.h"
 
 #include <zlib.h>
 
-#include <cstring>
 
 namespace tallow::save {
 
 namespace {
 
 constexpr const char *log_category = "SaveSystem";
-
-u32 read_u32(const u8 *p) { return u32(p[0]) | u32(p[1]) << 8 | u32(p[2]) << 16 | u32(p[3]) << 24; }
-
-void write_u32(u8 *p, u32 v)
-{
-    p[0] = u8(v);
-    p[1] = u8(v >> 8);
-    p[2] = u8(v >> 16);
-    p[3] = u8(v >> 24);
-}
 
 // crc32 over any number of bytes (zlib takes at most 4 GiB per call).
 u32 checksum(const u8 *data, u64 size)
@@ -80,9 +70,9 @@ bool write_save_file(const void *payload, u64 size, Allocator &allocator, Array<
         return false;
     u8 *bytes = out_file.data();
     memory->copy_to(bytes + save_file_header_bytes);
-    write_u32(bytes + 4, u32(stream_bytes));
-    write_u32(bytes + 8, u32(size));
-    write_u32(bytes, checksum(bytes + 4, total - 4));
+    store_u32_le(bytes + 4, u32(stream_bytes));
+    store_u32_le(bytes + 8, u32(size));
+    store_u32_le(bytes, checksum(bytes + 4, total - 4));
     return true;
 }
 
@@ -94,8 +84,8 @@ bool read_save_file(const void *file, u64 size, Allocator &allocator, Array<u8> 
         log_message(log_category, "save file of %llu bytes is shorter than its header", static_cast<unsigned long long>(size));
         return false;
     }
-    u64 stream_bytes = read_u32(bytes + 4);
-    u64 payload_bytes = read_u32(bytes + 8);
+    u64 stream_bytes = load_u32_le(bytes + 4);
+    u64 payload_bytes = load_u32_le(bytes + 8);
     // Lengths are checked against the file before anything is read by them.
     if (stream_bytes != size - save_file_header_bytes) {
         log_message(log_category, "save file holds %llu stream bytes but says %llu",
@@ -103,7 +93,7 @@ bool read_save_file(const void *file, u64 size, Allocator &allocator, Array<u8> 
                     static_cast<unsigned long long>(stream_bytes));
         return false;
     }
-    if (checksum(bytes + 4, size - 4) != read_u32(bytes)) {
+    if (checksum(bytes + 4, size - 4) != load_u32_le(bytes)) {
         log_message(log_category, "save file fails its check");
         return false;
     }
@@ -112,8 +102,7 @@ bool read_save_file(const void *file, u64 size, Allocator &allocator, Array<u8> 
                     static_cast<unsigned long long>(payload_bytes), static_cast<unsigned long long>(stream_bytes));
         return false;
     }
-    u64 declared = 0;
-    std::memcpy(&declared, bytes + save_file_header_bytes, 8); // little-endian machine
+    u64 declared = load_u64_le(bytes + save_file_header_bytes);
     if (declared != payload_bytes) {
         log_message(log_category, "save file stream holds %llu bytes, the header says %llu",
                     static_cast<unsigned long long>(declared), static_cast<unsigned long long>(payload_bytes));

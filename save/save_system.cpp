@@ -291,7 +291,7 @@ SaveSystem::~SaveSystem()
     _thread.stop();
     _thread.update(); // finishes what ran, so every command is freed through its finish
     while (_tokens.size() > 0)
-        close(_tokens[_tokens.size() - 1].token);
+        close(_tokens.key(_tokens.size() - 1));
     if (g_save_system == this)
         g_save_system = nullptr;
 }
@@ -299,9 +299,7 @@ SaveSystem::~SaveSystem()
 u32 SaveSystem::add_token(ProgressInformation *record)
 {
     u32 token = _next_token;
-    u32 before = _tokens.size();
-    _tokens.push_back(Token{token, record}); // tokens only grow: the array stays sorted
-    if (_tokens.size() == before)
+    if (!_tokens.insert(token, record)) // tokens only grow: each goes at the end
         return 0;
     ++_next_token;
     return token;
@@ -360,28 +358,17 @@ u32 SaveSystem::start_command(u32 token, ProgressInformation *record, Command *c
 
 ProgressInformation *SaveSystem::translate(u32 token)
 {
-    u32 lo = 0, hi = _tokens.size();
-    while (lo < hi) {
-        u32 mid = lo + (hi - lo) / 2;
-        if (_tokens[mid].token < token)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return lo < _tokens.size() && _tokens[lo].token == token ? _tokens[lo].record : nullptr;
+    u32 i = _tokens.find_index(token);
+    return i < _tokens.size() ? _tokens.value(i) : nullptr;
 }
 
 void SaveSystem::close(u32 token)
 {
-    for (u32 i = 0; i < _tokens.size(); ++i) {
-        if (_tokens[i].token != token)
-            continue;
-        delete_record(_allocator, _tokens[i].record);
-        for (u32 j = i + 1; j < _tokens.size(); ++j)
-            _tokens[j - 1] = _tokens[j];
-        _tokens.resize(_tokens.size() - 1);
+    u32 i = _tokens.find_index(token);
+    if (i == _tokens.size())
         return;
-    }
+    delete_record(_allocator, _tokens.value(i));
+    _tokens.erase_at(i);
 }
 
 void SaveSystem::update()

@@ -24,6 +24,7 @@
 // `update`, so scripts read them without locks.
 #include "application/services.h"
 #include "foundation/containers/array.h"
+#include "foundation/containers/sort_map.h"
 #include "foundation/io/disk_file_system.h"
 #include "foundation/memory/trace_allocator.h"
 #include "foundation/threads/command_thread.h"
@@ -105,10 +106,6 @@ class SaveSystem final : public TokenTranslator, public ISaveService {
     u32 token_count() const { return _tokens.size(); }
 
   private:
-    struct Token {
-        u32 token;
-        ProgressInformation *record;
-    };
     class Command;
     class AutoSaveCmd;
     class AutoLoadCmd;
@@ -121,7 +118,7 @@ class SaveSystem final : public TokenTranslator, public ISaveService {
 
     TraceAllocator _allocator; // "save": commands, names, payloads and records
     CommandThread _thread;
-    Array<Token> _tokens;        // sorted by token
+    SortMap<u32, ProgressInformation *> _tokens; // token -> record
     Array<Command *> _running;   // pushed and not yet finished, in push order
     u32 _next_token = 1;
     DiskFileSystem _files;

@@ -1,5 +1,6 @@
 #include "script/save_encoding.h"
 
+#include "foundation/io/little_endian.h"
 #include "foundation/io/output_archive.h"
 #include "foundation/log.h"
 #include "script/lua_environment.h"
@@ -94,7 +95,8 @@ class Writer {
     }
     bool write_u32(u32 v)
     {
-        u8 b[4] = {u8(v), u8(v >> 8), u8(v >> 16), u8(v >> 24)};
+        u8 b[4];
+        store_u32_le(b, v);
         return _archive.write(b, 4);
     }
     bool write_f32(f32 f)
@@ -222,11 +224,7 @@ class Reader {
         u64 aligned = (_cursor + 3) & ~u64(3);
         _cursor = aligned < _size ? aligned : _size;
     }
-    u32 peek_u32() const
-    {
-        const u8 *p = _data + _cursor;
-        return u32(p[0]) | u32(p[1]) << 8 | u32(p[2]) << 16 | u32(p[3]) << 24;
-    }
+    u32 peek_u32() const { return load_u32_le(_data + _cursor); }
     bool read_u32(u32 &out)
     {
         if (_size - _cursor < 4)
