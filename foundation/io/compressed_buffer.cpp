@@ -308,15 +308,9 @@ struct SegmentCompressedFileInputBuffer::InflateAhead {
 
 namespace {
 
-// Segments read ahead on a pool: enough to keep a few workers busy, bounded in memory
-// (each slot holds 128 KiB).
-u32 ahead_slot_count(ThreadPool *pool)
-{
-    if (!pool)
-        return 2;
-    u32 n = pool->worker_count() + 2;
-    return n < 4 ? 4 : n > SegmentCompressor::max_slots ? SegmentCompressor::max_slots : n;
-}
+// Segments read ahead: on a pool, enough that the reading thread seldom waits for a job
+// (each slot holds 128 KiB); without one, the segment being delivered and the next.
+u32 ahead_slot_count(ThreadPool *pool) { return pool ? SegmentCompressor::max_slots : 2; }
 
 } // namespace
 
@@ -362,7 +356,6 @@ SegmentCompressedFileInputBuffer::SegmentCompressedFileInputBuffer(InputArchive 
     for (u32 slot = 0; slot < slots; ++slot)
         read_segment(slot);
     collect(0);
-    collect(1);
 }
 
 SegmentCompressedFileInputBuffer::~SegmentCompressedFileInputBuffer()
@@ -442,7 +435,7 @@ void SegmentCompressedFileInputBuffer::next_slot()
     read_segment(_slot);
     _slot = _slot + 1 == slots ? 0 : _slot + 1;
     _offset = 0;
-    collect(_slot + 1 == slots ? 0 : _slot + 1);
+    collect(_slot);
 }
 
 void SegmentCompressedFileInputBuffer::refill()

@@ -37,8 +37,8 @@
 // A reader given a thread pool reads up to `SegmentCompressor::max_slots` segments ahead
 // and inflates them on the pool while the reading thread hands bytes on in order; without
 // one it inflates on the reading thread, one segment ahead. Either way it delivers the
-// same bytes and logs the same failures at the same point of the stream: a segment's
-// failure is logged when the reader moves onto the segment before it. When a pool job has
+// same bytes and logs the same failures: a segment's failure is logged when the reader
+// moves onto that segment, and nothing of it or after it is delivered. When a pool job has
 // not started by the time its segment is needed, the reading thread inflates it itself,
 // so a pool with no worker threads still makes progress. The pool must outlive the reader.
 
