@@ -148,8 +148,11 @@ void BM_ZlibInflateSameBytes(benchmark::State &state)
 
 // Where the time goes: the engine's decompressing stream alone over the same file,
 // without the loader thread, the manager or the copies into resource blocks.
+// state.range(0): threads that inflate segments ahead (0: the reading thread inflates).
 void BM_SegmentStreamAlone(benchmark::State &state)
 {
+    ThreadRegistry registry(default_allocator(), "main");
+    ThreadPool pool(default_allocator(), u32(state.range(0)), registry);
     DiskFileSystem files(scenario.directory.c_str(), default_allocator());
     char hex[17];
     hex64(NameId64("big").value(), hex);
@@ -157,7 +160,7 @@ void BM_SegmentStreamAlone(benchmark::State &state)
         InputArchive file(files.open_input(hex, default_allocator(), true));
         u32 word = 0;
         file.read(word);
-        SharedReference<InputBuffer> stream = make_segment_compressed_input_buffer(default_allocator(), file);
+        SharedReference<InputBuffer> stream = make_segment_compressed_input_buffer(default_allocator(), file, state.range(0) ? &pool : nullptr);
         u64 total = 0;
         for (;;) {
             stream->consume(stream->bytes_left());
@@ -190,7 +193,7 @@ void BM_RequestToHandIn(benchmark::State &state)
 // Real time: the package load's work happens on the loader thread.
 BENCHMARK(BM_LoadPackageFromBundle)->Args({0, 3})->Args({1, 3})->Args({0, 0})->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
 BENCHMARK(BM_ZlibInflateSameBytes)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
-BENCHMARK(BM_SegmentStreamAlone)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
+BENCHMARK(BM_SegmentStreamAlone)->Arg(0)->Arg(3)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
 BENCHMARK(BM_RequestToHandIn)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 } // namespace
