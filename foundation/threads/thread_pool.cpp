@@ -194,12 +194,13 @@ void ThreadPool::signal_all_members()
         _members[i]->wake.set();
 }
 
+// Called after a seq_cst store of the ready count: with the seq_cst flag of a member
+// going to sleep, either this sees the flag or the member sees the jobs.
 void ThreadPool::wake_sleepers(u32 count)
 {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     const u32 members = member_count();
     for (u32 i = 0; i < members && count > 0; ++i) {
-        if (_members[i]->sleeping.load(std::memory_order_relaxed)) {
+        if (_members[i]->sleeping.load(std::memory_order_seq_cst)) {
             _members[i]->wake.set();
             --count;
         }
@@ -210,10 +211,9 @@ void ThreadPool::wake_sleepers(u32 count)
 // returns true when `other` was the one signalled.
 bool ThreadPool::sleep_until_woken(Member *member, Event *other)
 {
-    member->sleeping.store(true, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    member->sleeping.store(true, std::memory_order_seq_cst);
     bool taken_other = false;
-    if (_ready_count.load(std::memory_order_relaxed) == 0 && member->ring_size.load(std::memory_order_acquire) == 0)
+    if (_ready_count.load(std::memory_order_seq_cst) == 0 && member->ring_size.load(std::memory_order_acquire) == 0)
         taken_other = other ? wait_for_either(*other, member->wake) == 0 : (member->wake.wait(), false);
     member->sleeping.store(false, std::memory_order_relaxed);
     return taken_other;
@@ -286,6 +286,8 @@ void ThreadPool::post(JobId counter, u32 count, const JobItem *items, JobId depe
         }
         if (parked)
             _counters[dependency_index].has_parked = true;
+        else
+            _ready_count.store(_ready.size(), std::memory_order_seq_cst); // see wake_sleepers
         _counters[index].pending += count;
     }
     if (!parked)
