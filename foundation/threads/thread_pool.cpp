@@ -20,7 +20,7 @@ struct ThreadPool::JobRecord {
 // it runs them in order and settles them all in its next pass. A member takes several
 // only while many jobs are ready, so the others still find their share.
 struct ThreadPool::JobBatch {
-    static constexpr u32 most = 16;
+    static constexpr u32 most = 64;
     JobRecord jobs[most];
     u32 count = 0; // taken
     u32 next = 0;  // the next to run
