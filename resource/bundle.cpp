@@ -110,7 +110,7 @@ bool Bundle::open_from(SharedReference<InputBuffer> file, Array<ResourceId> &out
         close();
         return fail("the file is shorter than its format word");
     }
-    _stream = make_segment_compressed_input_buffer(_allocator, *_source);
+    _stream = make_segment_compressed_input_buffer(_allocator, *_source, _pool);
     if (!_stream || _stream->has_failed()) {
         close();
         return fail("its compressed stream has a bad header");

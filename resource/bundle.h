@@ -34,6 +34,7 @@ namespace tallow {
 class DiskFileSystem;
 class InputArchive;
 class InputBuffer;
+class ThreadPool;
 
 class Bundle {
   public:
@@ -53,6 +54,9 @@ class Bundle {
     /// As `open`, reading the bundle's bytes from `file` (any byte source: memory in tests
     /// and fuzzing) rather than from the file system.
     bool open_from(SharedReference<InputBuffer> file, Array<ResourceId> &out_resources);
+    /// Segments of bundles opened after this are inflated ahead on `pool` (null: on the
+    /// reading thread). The pool must outlive the bundle's streams (until `close`).
+    void set_thread_pool(ThreadPool *pool) { _pool = pool; }
     /// Chooses variants by `preference` (property ids, most preferred first).
     void set_active_properties(const u64 *preference, u32 preference_count);
 
@@ -96,6 +100,7 @@ class Bundle {
     char _file_name[max_file_name_bytes + 1];
     InputArchive *_source = nullptr;      // the raw file
     SharedReference<InputBuffer> _stream; // the decompressed stream over it
+    ThreadPool *_pool = nullptr;          // inflates segments ahead when set
     u32 _resource_count = 0;
     u64 _property_ids[property_slots] = {};
     PropertyChoice _choice;

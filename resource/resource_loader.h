@@ -25,6 +25,7 @@ namespace tallow {
 
 class ExplodedDatabase;
 class RequestRing;
+class ThreadPool;
 
 class ResourceLoader {
   public:
@@ -49,6 +50,11 @@ class ResourceLoader {
     /// loose-file database. The loader thread applies it between two loads, so a load in
     /// flight finishes under the old order. Main thread.
     void set_property_preference_order(const u64 *property_ids, u32 count);
+    /// Bundles opened for this loader's requests inflate their segments ahead on `pool`
+    /// (null, the default: on the loader thread). Set it before packages open bundles; the
+    /// pool must outlive them.
+    void set_thread_pool(ThreadPool *pool) { _pool = pool; }
+    ThreadPool *thread_pool() const { return _pool; }
     /// Requests added and not yet taken back as completed.
     u32 outstanding() const;
     bool has_database() const { return _database != nullptr; }
@@ -65,6 +71,7 @@ class ResourceLoader {
     void apply_pending_order();
 
     ExplodedDatabase *_database;
+    ThreadPool *_pool = nullptr;
     ThreadRegistry *_registry;
     TraceAllocator _allocator; // the rings and scratch blocks
     RequestRing *_requests;

@@ -4,6 +4,7 @@
 #include "foundation/io/input_archive.h"
 #include "foundation/log.h"
 #include "resource/bundle.h"
+#include "resource/resource_loader.h"
 #include "resource/resource_manager.h"
 #include "resource/resource_properties.h"
 #include "resource/resource_types.h"
@@ -51,6 +52,7 @@ bool ResourcePackagePart::open_bundle(const DiskFileSystem &file_system, const c
     _bundle = make_new<Bundle>(_allocator, file_system, file_name, _allocator);
     if (!_bundle)
         return false;
+    _bundle->set_thread_pool(_manager.loader().thread_pool());
     if (!_bundle->open(_resources)) {
         delete_with_allocator(_allocator, _bundle);
         _bundle = nullptr;

@@ -6,6 +6,7 @@
 #include "foundation/io/disk_file_system.h"
 #include "foundation/io/input_archive.h"
 #include "foundation/memory/memory_globals.h"
+#include "foundation/threads/thread_pool.h"
 #include "foundation/threads/thread_registry.h"
 #include "resource/resource_loader.h"
 #include "resource/resource_manager.h"
@@ -78,22 +79,28 @@ void build_scenario()
         abort();
 }
 
-// `data_parent` backs the manager's allocator, which the resource blocks come from.
+// `data_parent` backs the manager's allocator, which the resource blocks come from. With
+// `inflate_workers`, bundle segments are inflated ahead on a pool of that many threads.
 struct Engine {
-    explicit Engine(Allocator &data_parent = default_allocator()) : manager(loader, data_parent)
+    explicit Engine(Allocator &data_parent = default_allocator(), u32 inflate_workers = 0)
+        : pool(default_allocator(), inflate_workers, registry), manager(loader, data_parent)
     {
+        if (inflate_workers)
+            loader.set_thread_pool(&pool);
         register_resource_types(manager, nullptr);
     }
     ThreadRegistry registry{default_allocator(), "main"};
+    ThreadPool pool;
     DiskFileSystem files{scenario.directory.c_str(), default_allocator()};
     ResourceLoader loader{&registry, nullptr, default_allocator()};
     ResourceManager manager;
 };
 
 // state.range(0): 0 = blocks from the default allocator, 1 = from the system allocator.
+// state.range(1): threads that inflate segments ahead (0: the loader thread inflates).
 void BM_LoadPackageFromBundle(benchmark::State &state)
 {
-    Engine engine(state.range(0) ? system_allocator() : default_allocator());
+    Engine engine(state.range(0) ? system_allocator() : default_allocator(), u32(state.range(1)));
     for (auto _ : state) {
         ResourcePackage package(default_allocator(), engine.manager);
         package.add_bundle(engine.files, NameId64("big"), nullptr, 0);
@@ -141,8 +148,11 @@ void BM_ZlibInflateSameBytes(benchmark::State &state)
 
 // Where the time goes: the engine's decompressing stream alone over the same file,
 // without the loader thread, the manager or the copies into resource blocks.
+// state.range(0): threads that inflate segments ahead (0: the reading thread inflates).
 void BM_SegmentStreamAlone(benchmark::State &state)
 {
+    ThreadRegistry registry(default_allocator(), "main");
+    ThreadPool pool(default_allocator(), u32(state.range(0)), registry);
     DiskFileSystem files(scenario.directory.c_str(), default_allocator());
     char hex[17];
     hex64(NameId64("big").value(), hex);
@@ -150,7 +160,7 @@ void BM_SegmentStreamAlone(benchmark::State &state)
         InputArchive file(files.open_input(hex, default_allocator(), true));
         u32 word = 0;
         file.read(word);
-        SharedReference<InputBuffer> stream = make_segment_compressed_input_buffer(default_allocator(), file);
+        SharedReference<InputBuffer> stream = make_segment_compressed_input_buffer(default_allocator(), file, state.range(0) ? &pool : nullptr);
         u64 total = 0;
         for (;;) {
             stream->consume(stream->bytes_left());
@@ -181,9 +191,9 @@ void BM_RequestToHandIn(benchmark::State &state)
 }
 
 // Real time: the package load's work happens on the loader thread.
-BENCHMARK(BM_LoadPackageFromBundle)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
+BENCHMARK(BM_LoadPackageFromBundle)->Args({0, 3})->Args({1, 3})->Args({0, 0})->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
 BENCHMARK(BM_ZlibInflateSameBytes)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
-BENCHMARK(BM_SegmentStreamAlone)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
+BENCHMARK(BM_SegmentStreamAlone)->Arg(0)->Arg(3)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
 BENCHMARK(BM_RequestToHandIn)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 } // namespace
@@ -194,7 +204,7 @@ int main(int argc, char **argv)
     build_scenario();
     printf("package: %u resources, %.1f MB uncompressed\n", resource_count, double(scenario.total_bytes) / 1e6);
     const bench::RatioReporter &runs = program.run();
-    const double load_mb_per_s = runs.bytes_per_second("BM_LoadPackageFromBundle/0") / 1e6;
+    const double load_mb_per_s = runs.bytes_per_second("BM_LoadPackageFromBundle/0/3") / 1e6;
     const double inflate_mb_per_s = runs.bytes_per_second("BM_ZlibInflateSameBytes") / 1e6;
     if (load_mb_per_s > 0 && inflate_mb_per_s > 0)
         printf("package load %.0f MB/s, zlib inflate alone %.0f MB/s: ratio %.2f\n", load_mb_per_s, inflate_mb_per_s,

@@ -4,8 +4,12 @@
 #include "foundation/io/little_endian.h"
 #include "foundation/log.h"
 #include "foundation/io/output_archive.h"
+#include "foundation/threads/thread_pool.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <libdeflate.h>
 #include <zlib.h>
 
@@ -41,7 +45,7 @@ constexpr u64 min_segment_bytes = 12;
 } // namespace
 
 SegmentCompressor::SegmentCompressor(Allocator &allocator, u32 slot_count)
-    : _allocator(allocator), _slot_count(slot_count < 2 ? slot_count : 2)
+    : _allocator(allocator), _slot_count(slot_count < max_slots ? slot_count : max_slots)
 {
     _uncompressed = static_cast<u8 *>(allocator.allocate(u64(_slot_count) * segment_bytes, 16));
     _compressed = static_cast<u8 *>(allocator.allocate(u64(_slot_count) * segment_bytes, 16));
@@ -55,8 +59,9 @@ SegmentCompressor::SegmentCompressor(Allocator &allocator, u32 slot_count)
 
 SegmentCompressor::~SegmentCompressor()
 {
-    if (_inflater)
-        libdeflate_free_decompressor(_inflater);
+    for (libdeflate_decompressor *inflater : _inflaters)
+        if (inflater)
+            libdeflate_free_decompressor(inflater);
     _allocator.deallocate(_uncompressed);
     _allocator.deallocate(_compressed);
 }
@@ -86,25 +91,36 @@ void SegmentCompressor::compress(u32 slot)
 bool SegmentCompressor::decompress(u32 slot, u32 stored_size, const char **out_error)
 {
     *out_error = nullptr;
-    _stored_sizes[slot] = stored_size;
-    if (stored_size == segment_bytes) {
-        memcpy(uncompressed(slot), compressed(slot), segment_bytes);
+    if (decompress_fast(slot, stored_size)) {
+        _stored_sizes[slot] = stored_size;
         _states[slot] = SlotState::Ready;
         return true;
     }
-    // The fast path: a 32 KiB-window stream that inflates whole, to exactly a segment.
-    // Everything else goes to zlib, which decides and names the error as it always has.
-    if (!_inflater)
-        _inflater = libdeflate_alloc_decompressor();
-    if (_inflater && stored_size >= 2 && (compressed(slot)[0] >> 4) == 7) {
-        size_t in_used = 0, out_bytes = 0;
-        libdeflate_result result = libdeflate_zlib_decompress_ex(_inflater, compressed(slot), stored_size,
-                                                                 uncompressed(slot), segment_bytes, &in_used, &out_bytes);
-        if (result == LIBDEFLATE_SUCCESS && out_bytes == segment_bytes) {
-            _states[slot] = SlotState::Ready;
-            return true;
-        }
+    return decompress_with_zlib(slot, stored_size, out_error);
+}
+
+bool SegmentCompressor::decompress_fast(u32 slot, u32 stored_size)
+{
+    if (stored_size == segment_bytes) {
+        memcpy(uncompressed(slot), compressed(slot), segment_bytes);
+        return true;
     }
+    // A 32 KiB-window stream that inflates whole, to exactly a segment. Everything else
+    // goes to zlib, which decides and names the error as it always has.
+    if (!_inflaters[slot])
+        _inflaters[slot] = libdeflate_alloc_decompressor();
+    if (!_inflaters[slot] || stored_size < 2 || (compressed(slot)[0] >> 4) != 7)
+        return false;
+    size_t in_used = 0, out_bytes = 0;
+    libdeflate_result result = libdeflate_zlib_decompress_ex(_inflaters[slot], compressed(slot), stored_size,
+                                                             uncompressed(slot), segment_bytes, &in_used, &out_bytes);
+    return result == LIBDEFLATE_SUCCESS && out_bytes == segment_bytes;
+}
+
+bool SegmentCompressor::decompress_with_zlib(u32 slot, u32 stored_size, const char **out_error)
+{
+    *out_error = nullptr;
+    _stored_sizes[slot] = stored_size;
     z_stream stream;
     prepare_stream(stream, _allocator, compressed(slot), stored_size, uncompressed(slot), segment_bytes);
     int result = inflateInit(&stream);
@@ -233,8 +249,74 @@ SharedReference<SegmentCompressedFileOutputBuffer> make_segment_compressed_outpu
 
 // Input --------------------------------------------------------------------------------
 
-SegmentCompressedFileInputBuffer::SegmentCompressedFileInputBuffer(InputArchive &source, Allocator &allocator)
-    : _source(&source), _allocator(allocator), _compressor(allocator, 2)
+// Per slot: the segment read into it and the job that inflates it. A task is queued when
+// its bytes are read; whoever moves it from queued to running (a pool job, or the reading
+// thread that needs the segment first) inflates it, and the reading thread collects it.
+struct SegmentCompressedFileInputBuffer::InflateAhead {
+    enum : u32 { idle, queued, running, finished };
+    struct Task {
+        InflateAhead *ahead = nullptr;
+        u32 slot = 0;
+        std::atomic<u32> state{idle};
+        bool fast = false;           // decompress_fast succeeded (written by the runner)
+        bool holds_segment = false;  // a segment was taken from the source into the slot
+        u64 segment = 0;
+        u32 stored = 0;
+        const char *error = nullptr; // a failure found while reading the source
+    };
+
+    static void run(Task &task)
+    {
+        task.fast = task.ahead->compressor->decompress_fast(task.slot, task.stored);
+    }
+
+    static void job(const JobContext &context)
+    {
+        Task &task = *static_cast<Task *>(context.data);
+        u32 expected = queued;
+        if (!task.state.compare_exchange_strong(expected, running, std::memory_order_acquire))
+            return; // the reading thread took it
+        run(task);
+        InflateAhead &ahead = *task.ahead;
+        // Notified under the lock: the reader may destroy the buffer once it sees the task
+        // finished, and it can only see that after this unlock.
+        std::lock_guard<std::mutex> guard(ahead.lock);
+        task.state.store(finished, std::memory_order_release);
+        ahead.done.notify_all();
+    }
+
+    /// Reading thread: the task's inflate has run when this returns.
+    void wait(Task &task)
+    {
+        u32 expected = queued;
+        if (task.state.compare_exchange_strong(expected, running, std::memory_order_acquire)) {
+            run(task);
+        } else if (task.state.load(std::memory_order_acquire) != finished) {
+            std::unique_lock<std::mutex> guard(lock);
+            done.wait(guard, [&task] { return task.state.load(std::memory_order_acquire) == finished; });
+        }
+        task.state.store(idle, std::memory_order_relaxed);
+    }
+
+    SegmentCompressor *compressor = nullptr;
+    ThreadPool *pool = nullptr;
+    JobId counter = no_job;
+    Task tasks[SegmentCompressor::max_slots];
+    std::mutex lock;
+    std::condition_variable done;
+};
+
+namespace {
+
+// Segments read ahead: on a pool, enough that the reading thread seldom waits for a job
+// (each slot holds 128 KiB); without one, the segment being delivered and the next.
+u32 ahead_slot_count(ThreadPool *pool) { return pool ? SegmentCompressor::max_slots : 2; }
+
+} // namespace
+
+SegmentCompressedFileInputBuffer::SegmentCompressedFileInputBuffer(InputArchive &source, Allocator &allocator,
+                                                                   ThreadPool *pool)
+    : _source(&source), _allocator(allocator), _compressor(allocator, ahead_slot_count(pool))
 {
     u8 header[8];
     bool read = _source->read(header, sizeof header);
@@ -253,48 +335,107 @@ SegmentCompressedFileInputBuffer::SegmentCompressedFileInputBuffer(InputArchive 
         return;
     }
     _window = static_cast<u8 *>(allocator.allocate(window_bytes, 16));
-    if (!_window || !_compressor.is_valid()) {
+    _ahead = make_new<InflateAhead>(allocator);
+    if (!_window || !_ahead || !_compressor.is_valid()) {
         log_message("compressed_stream", "no memory for a compressed input stream");
         _failed = true;
         return;
     }
+    _ahead->compressor = &_compressor;
+    _ahead->pool = pool;
+    if (pool)
+        _ahead->counter = pool->new_counter();
+    for (u32 slot = 0; slot < SegmentCompressor::max_slots; ++slot) {
+        _ahead->tasks[slot].ahead = _ahead;
+        _ahead->tasks[slot].slot = slot;
+    }
     _size = length;
     _segment_count = segments;
     _begin = _cursor = _window;
-    read_segment(0);
-    read_segment(1);
+    u32 slots = ahead_slot_count(pool);
+    for (u32 slot = 0; slot < slots; ++slot)
+        read_segment(slot);
+    collect(0);
 }
 
-SegmentCompressedFileInputBuffer::~SegmentCompressedFileInputBuffer() { _allocator.deallocate(_window); }
+SegmentCompressedFileInputBuffer::~SegmentCompressedFileInputBuffer()
+{
+    if (_ahead && _ahead->pool) {
+        // Jobs not yet run still point at the slots: let them all finish first.
+        _ahead->pool->job_done(_ahead->counter);
+        _ahead->pool->wait(_ahead->counter);
+    }
+    delete_with_allocator(_allocator, _ahead);
+    _allocator.deallocate(_window);
+}
 
+// Takes the next segment's bytes from the source into `slot` and queues its inflate.
 void SegmentCompressedFileInputBuffer::read_segment(u32 slot)
 {
-    if (_segments_read >= _segment_count) {
+    InflateAhead::Task &task = _ahead->tasks[slot];
+    task.holds_segment = false;
+    task.error = nullptr;
+    if (_segments_read >= _segment_count)
+        return;
+    task.holds_segment = true;
+    task.segment = _segments_read++;
+    task.stored = 0;
+    u8 size_bytes[4] = {};
+    if (!_source->read(size_bytes, sizeof size_bytes)) {
+        task.error = "the source ends before the segment";
+    } else {
+        task.stored = load_u32_le(size_bytes);
+        if (task.stored == 0 || task.stored > SegmentCompressor::segment_bytes)
+            task.error = "stored size is not between 1 and 65536";
+        else if (!_source->read(_compressor.compressed(slot), task.stored))
+            task.error = "the source ends inside the segment";
+    }
+    if (task.error) {
+        // No later segment can be found once one is bad.
+        _segments_read = _segment_count;
+        return;
+    }
+    task.state.store(InflateAhead::queued, std::memory_order_release);
+    if (_ahead->pool) {
+        JobItem item = {&InflateAhead::job, &task, "inflate_segment", 0};
+        _ahead->pool->post(_ahead->counter, 1, &item);
+    }
+}
+
+// Waits for the segment in `slot` and settles it: ready, or failed with its reason logged.
+void SegmentCompressedFileInputBuffer::collect(u32 slot)
+{
+    InflateAhead::Task &task = _ahead->tasks[slot];
+    if (_collect_stopped || !task.holds_segment) {
         _compressor.set_state(slot, SegmentCompressor::SlotState::Empty);
         return;
     }
-    u64 index = _segments_read++;
-    const char *error = nullptr;
-    u8 size_bytes[4] = {};
-    u32 stored = 0;
-    if (!_source->read(size_bytes, sizeof size_bytes)) {
-        error = "the source ends before the segment";
-    } else {
-        stored = load_u32_le(size_bytes);
-        if (stored == 0 || stored > SegmentCompressor::segment_bytes)
-            error = "stored size is not between 1 and 65536";
-        else if (!_source->read(_compressor.compressed(slot), stored))
-            error = "the source ends inside the segment";
+    const char *error = task.error;
+    if (!error) {
+        _ahead->wait(task);
+        if (task.fast)
+            _compressor.set_state(slot, SegmentCompressor::SlotState::Ready);
         else
-            _compressor.decompress(slot, stored, &error);
+            _compressor.decompress_with_zlib(slot, task.stored, &error);
     }
     if (error) {
-        log_message("compressed_stream", "segment %llu (stored size %u) unreadable: %s", (unsigned long long)index,
-                    stored, error);
+        log_message("compressed_stream", "segment %llu (stored size %u) unreadable: %s",
+                    (unsigned long long)task.segment, task.stored, error);
         _compressor.set_state(slot, SegmentCompressor::SlotState::Failed);
-        // No later segment can be found once one is bad.
+        _collect_stopped = true;
         _segments_read = _segment_count;
     }
+}
+
+// The current slot is used up: refills it from the source and moves on.
+void SegmentCompressedFileInputBuffer::next_slot()
+{
+    const u32 slots = ahead_slot_count(_ahead->pool);
+    _compressor.set_state(_slot, SegmentCompressor::SlotState::Empty);
+    read_segment(_slot);
+    _slot = _slot + 1 == slots ? 0 : _slot + 1;
+    _offset = 0;
+    collect(_slot);
 }
 
 void SegmentCompressedFileInputBuffer::refill()
@@ -303,12 +444,42 @@ void SegmentCompressedFileInputBuffer::refill()
         return;
     u32 kept = bytes_left();
     _window_position += u64(_cursor - _begin);
-    memmove(_window, _cursor, kept);
+    if (_window_in_slot) {
+        if (kept >= window_bytes) {
+            // The window is full already; nothing can be added.
+            _begin = _cursor;
+            _count = kept;
+            return;
+        }
+        memcpy(_window, _cursor, kept);
+        _window_in_slot = false;
+        if (_offset == SegmentCompressor::segment_bytes)
+            next_slot();
+    } else {
+        memmove(_window, _cursor, kept);
+    }
     _begin = _cursor = _window;
     _count = kept;
-    while (_count < window_bytes && _produced < _size && !_failed) {
+    if (kept == 0 && _produced < _size && !_failed) {
         if (_compressor.state(_slot) != SegmentCompressor::SlotState::Ready) {
             // A segment that failed to read or inflate is never delivered.
+            _failed = true;
+            return;
+        }
+        // The window is the rest of the segment where it lies: no copy.
+        u64 want = _size - _produced;
+        u32 take = SegmentCompressor::segment_bytes - _offset;
+        if (take > want)
+            take = u32(want);
+        _begin = _cursor = _compressor.uncompressed(_slot) + _offset;
+        _count = take;
+        _offset += take;
+        _produced += take;
+        _window_in_slot = true;
+        return;
+    }
+    while (_count < window_bytes && _produced < _size && !_failed) {
+        if (_compressor.state(_slot) != SegmentCompressor::SlotState::Ready) {
             _failed = true;
             break;
         }
@@ -322,12 +493,8 @@ void SegmentCompressedFileInputBuffer::refill()
         _count += take;
         _offset += take;
         _produced += take;
-        if (_offset == SegmentCompressor::segment_bytes) {
-            _compressor.set_state(_slot, SegmentCompressor::SlotState::Empty);
-            read_segment(_slot);
-            _slot ^= 1;
-            _offset = 0;
-        }
+        if (_offset == SegmentCompressor::segment_bytes)
+            next_slot();
     }
 }
 
@@ -345,9 +512,10 @@ void SegmentCompressedFileInputBuffer::seek(u64 target)
 }
 
 SharedReference<SegmentCompressedFileInputBuffer> make_segment_compressed_input_buffer(Allocator &allocator,
-                                                                                    InputArchive &source)
+                                                                                    InputArchive &source,
+                                                                                    ThreadPool *pool)
 {
-    return make_shared_reference<SegmentCompressedFileInputBuffer>(allocator, source, allocator);
+    return make_shared_reference<SegmentCompressedFileInputBuffer>(allocator, source, allocator, pool);
 }
 
 } // namespace tallow

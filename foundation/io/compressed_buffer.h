@@ -30,9 +30,17 @@
 // segment on. Segments are inflated with libdeflate, whole, and with zlib where libdeflate
 // refuses one (so the logged reason stays zlib's) or the zlib header names a window under
 // 32 KiB (zlib then refuses distances libdeflate would accept). zlib's memory comes from
-// the buffer's allocator; libdeflate's one decompressor per stream from malloc, as its
-// allocator hook is process-wide. Each stream belongs to one thread; compression and
-// decompression run inside `flush` and `refill`.
+// the buffer's allocator; libdeflate's decompressors (one per slot) from malloc, as its
+// allocator hook is process-wide. Each stream belongs to one thread; compression runs
+// inside `flush`.
+//
+// A reader given a thread pool reads up to `SegmentCompressor::max_slots` segments ahead
+// and inflates them on the pool while the reading thread hands bytes on in order; without
+// one it inflates on the reading thread, one segment ahead. Either way it delivers the
+// same bytes and logs the same failures: a segment's failure is logged when the reader
+// moves onto that segment, and nothing of it or after it is delivered. When a pool job has
+// not started by the time its segment is needed, the reading thread inflates it itself,
+// so a pool with no worker threads still makes progress. The pool must outlive the reader.
 
 #include "foundation/memory/allocator.h"
 #include "foundation/io/input_buffer.h"
@@ -45,12 +53,15 @@ namespace tallow {
 
 class InputArchive;
 class OutputArchive;
+class ThreadPool;
 
 /// The compression context of one stream: per slot a 65536-byte uncompressed buffer, a
-/// 65536-byte compressed buffer and a state. The writer uses one slot, the reader two.
+/// 65536-byte compressed buffer and a state. The writer uses one slot, the reader two, or
+/// up to max_slots when it inflates ahead on a pool.
 class SegmentCompressor {
   public:
     static constexpr u32 segment_bytes = 65536;
+    static constexpr u32 max_slots = 8;
     enum class SlotState : u32 { Empty = 0, Ready = 2, Failed = 3 };
 
     SegmentCompressor(Allocator &allocator, u32 slot_count);
@@ -74,15 +85,21 @@ class SegmentCompressor {
     /// uncompressed bytes; the slot becomes ready, or failed (with a reason in
     /// `out_error`) when the bytes are not a valid segment.
     bool decompress(u32 slot, u32 stored_size, const char **out_error);
+    /// The part of `decompress` that may run on any thread (one call per slot at a time;
+    /// no allocator, no state change): true when the segment is raw or libdeflate
+    /// inflated it to exactly 65536 bytes. False leaves the verdict to `decompress`.
+    bool decompress_fast(u32 slot, u32 stored_size);
+    /// The rest of `decompress`: inflates with zlib, which decides and names any error.
+    bool decompress_with_zlib(u32 slot, u32 stored_size, const char **out_error);
 
   private:
     Allocator &_allocator;
     u32 _slot_count;
     u8 *_uncompressed = nullptr; // slot_count x 65536
     u8 *_compressed = nullptr;   // slot_count x 65536
-    SlotState _states[2] = {SlotState::Empty, SlotState::Empty};
-    u32 _stored_sizes[2] = {0, 0};
-    libdeflate_decompressor *_inflater = nullptr; // made on the first decompress
+    SlotState _states[max_slots] = {};
+    u32 _stored_sizes[max_slots] = {};
+    libdeflate_decompressor *_inflaters[max_slots] = {}; // each made on its slot's first inflate
 };
 
 /// Compresses what is written to it into a segment-compressed stream on a target archive.
@@ -124,38 +141,49 @@ class SegmentCompressedFileInputBuffer final : public InputBuffer {
   public:
     static constexpr u32 window_bytes = 32768;
 
-    /// Reads the length and the first two segments. The source must outlive this buffer.
-    /// A bad header (unreadable, or a length the source cannot hold) fails the buffer
-    /// with stream size 0.
-    SegmentCompressedFileInputBuffer(InputArchive &source, Allocator &allocator);
+    /// Reads the length and starts on the first segments. The source (and `pool`, when
+    /// given) must outlive this buffer. A bad header (unreadable, or a length the source
+    /// cannot hold) fails the buffer with stream size 0.
+    SegmentCompressedFileInputBuffer(InputArchive &source, Allocator &allocator, ThreadPool *pool = nullptr);
+    /// Waits for its jobs still on the pool.
     ~SegmentCompressedFileInputBuffer() override;
 
-    // See InputBuffer: copies decompressed bytes into the window, reading the next
-    // segment as soon as a slot is used up.
+    // See InputBuffer. When the window is used up, the next window is the rest of the
+    // current segment in place (no copy); unread bytes left in the window are copied to
+    // the front of a 32768-byte window and topped up from the segments.
     void refill() override;
     // See InputBuffer: skips forward only; a target at or before the position does nothing.
     void seek(u64 position) override;
 
   private:
+    struct InflateAhead;
+
     void read_segment(u32 slot);
+    void collect(u32 slot);
+    void next_slot();
 
     InputArchive *_source;
     Allocator &_allocator;
     u8 *_window = nullptr;
-    u32 _slot = 0;           // slot being delivered, 0 or 1
+    u32 _slot = 0;           // slot being delivered
     u32 _offset = 0;         // read offset inside the current slot's 65536 bytes
     u64 _produced = 0;       // stream position just past the window's last byte
     u64 _segment_count = 0;  // ceil(L / 65536)
     u64 _segments_read = 0;  // segments taken from the source so far
+    bool _window_in_slot = false; // the window is the current slot's bytes in place
+    bool _collect_stopped = false; // a failed segment was met: later ones are not looked at
     SegmentCompressor _compressor;
+    InflateAhead *_ahead = nullptr; // per slot: the pending read and its inflate job
 };
 
 /// Makes a compressing buffer over `target` from `allocator`; null when out of memory.
 SharedReference<SegmentCompressedFileOutputBuffer> make_segment_compressed_output_buffer(Allocator &allocator,
                                                                                       OutputArchive &target);
 /// Makes a decompressing buffer over `source` from `allocator`; null when out of memory.
-/// A corrupt header gives a failed buffer (every read through it fails).
+/// A corrupt header gives a failed buffer (every read through it fails). With a `pool`,
+/// segments are inflated ahead on it.
 SharedReference<SegmentCompressedFileInputBuffer> make_segment_compressed_input_buffer(Allocator &allocator,
-                                                                                    InputArchive &source);
+                                                                                    InputArchive &source,
+                                                                                    ThreadPool *pool = nullptr);
 
 } // namespace tallow

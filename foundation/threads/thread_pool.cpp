@@ -16,6 +16,16 @@ struct ThreadPool::JobRecord {
     JobId dependency; // no_job = none
 };
 
+// Ready jobs of one counter and priority that a member took in one pass under the lock;
+// it runs them in order and settles them all in its next pass. A member takes several
+// only while many jobs are ready, so the others still find their share.
+struct ThreadPool::JobBatch {
+    static constexpr u32 most = 64;
+    JobRecord jobs[most];
+    u32 count = 0; // taken
+    u32 next = 0;  // the next to run
+};
+
 // A thread blocked in wait() on a counter; lives on that thread's stack. The counter's
 // completion signals every registered waiter under the pool lock, and a waiter leaves only
 // after it has seen (under the same lock) that its counter is gone, so the signal can
@@ -52,6 +62,10 @@ struct ThreadPool::Member {
     Mutex ring_lock;
     ThreadPool *pool;
     u32 worker_word;
+    // Set while the member sleeps on `wake` with no ready job seen: a post wakes sleepers
+    // only, as many as it has jobs. Set before the last look at the ready count, so a
+    // post either sees it or is seen.
+    std::atomic<bool> sleeping{false};
     Event wake{1, false, false}; // auto reset: set on new work, on stop, and for waits
     ThreadHandle handle;         // valid for the pool's own workers
 };
@@ -180,6 +194,31 @@ void ThreadPool::signal_all_members()
         _members[i]->wake.set();
 }
 
+// Called after a seq_cst store of the ready count: with the seq_cst flag of a member
+// going to sleep, either this sees the flag or the member sees the jobs.
+void ThreadPool::wake_sleepers(u32 count)
+{
+    const u32 members = member_count();
+    for (u32 i = 0; i < members && count > 0; ++i) {
+        if (_members[i]->sleeping.load(std::memory_order_seq_cst)) {
+            _members[i]->wake.set();
+            --count;
+        }
+    }
+}
+
+// Sleeps on the member's wake event (and `other`, when given) unless work is ready;
+// returns true when `other` was the one signalled.
+bool ThreadPool::sleep_until_woken(Member *member, Event *other)
+{
+    member->sleeping.store(true, std::memory_order_seq_cst);
+    bool taken_other = false;
+    if (_ready_count.load(std::memory_order_seq_cst) == 0 && member->ring_size.load(std::memory_order_acquire) == 0)
+        taken_other = other ? wait_for_either(*other, member->wake) == 0 : (member->wake.wait(), false);
+    member->sleeping.store(false, std::memory_order_relaxed);
+    return taken_other;
+}
+
 JobId ThreadPool::take_counter_id_locked()
 {
     JobId id = _next_counter++;
@@ -232,6 +271,8 @@ void ThreadPool::post(JobId counter, u32 count, const JobItem *items, JobId depe
         // A dependency that is no longer known has completed: its jobs are ready now.
         const i32 dependency_index = dependency != no_job && dependency != counter ? find_counter_locked(dependency) : -1;
         parked = dependency_index >= 0;
+        if (!parked && _ready.size() + count > _ready.capacity())
+            _ready.grow(_ready.size() + count); // one growth for the lot
         for (u32 i = 0; i < count; ++i) {
             JobRecord record{counter, items[i].function, items[i].data, items[i].name, items[i].priority,
                              parked ? dependency : no_job};
@@ -245,10 +286,12 @@ void ThreadPool::post(JobId counter, u32 count, const JobItem *items, JobId depe
         }
         if (parked)
             _counters[dependency_index].has_parked = true;
+        else
+            _ready_count.store(_ready.size(), std::memory_order_seq_cst); // see wake_sleepers
         _counters[index].pending += count;
     }
     if (!parked)
-        signal_all_members();
+        wake_sleepers(count);
 }
 
 u32 ThreadPool::retire_counter_locked(u32 index)
@@ -293,14 +336,15 @@ void ThreadPool::job_done(JobId counter)
         signal_all_members();
 }
 
-u32 ThreadPool::finish_job_locked(JobId counter)
+u32 ThreadPool::finish_job_locked(JobId counter, u32 count)
 {
     const i32 index = find_counter_locked(counter);
     TALLOW_ASSERT(index >= 0, "finished job of an unknown counter");
     if (index < 0)
         return 0;
     CounterRecord &record = _counters[index];
-    if (--record.pending > 0)
+    record.pending -= count;
+    if (record.pending > 0)
         return 0;
     // Signalled under the lock: a waiter frees its event only after it has seen, under
     // this lock, that the jobs are done.
@@ -350,6 +394,51 @@ bool ThreadPool::take_ready_locked(Member *member, JobRecord &out_job)
     return true;
 }
 
+bool ThreadPool::take_batch_locked(Member *member, JobBatch &batch)
+{
+    batch.count = batch.next = 0;
+    if (!take_ready_locked(member, batch.jobs[0]))
+        return false;
+    batch.count = 1;
+    // Many ready jobs: take more of the same counter and priority, leaving most for the
+    // other members.
+    const u32 members = member_count();
+    u32 want = _ready.size() / (2 * (members ? members : 1));
+    if (want > JobBatch::most - 1)
+        want = JobBatch::most - 1;
+    const JobRecord &first = batch.jobs[0];
+    while (want-- > 0 && _ready.size() > 0 && _ready[0].counter == first.counter &&
+           _ready[0].priority == first.priority)
+        take_ready_locked(member, batch.jobs[batch.count++]);
+    return true;
+}
+
+void ThreadPool::settle_batch_locked(JobBatch &batch, u32 &released)
+{
+    if (batch.count > 0)
+        released += finish_job_locked(batch.jobs[0].counter, batch.count);
+    batch.count = batch.next = 0;
+}
+
+// Settles the batch just run and takes the next one in one pass under the lock.
+bool ThreadPool::next_batch(Member *member, JobBatch &batch)
+{
+    u32 released = 0;
+    bool found = false;
+    if (batch.count > 0 || _ready_count.load(std::memory_order_acquire) > 0) {
+        ScopedLock guard(_lock);
+        settle_batch_locked(batch, released);
+        found = take_batch_locked(member, batch);
+    }
+    if (released > 0)
+        signal_all_members();
+    if (!found && take_from_ring(member, batch.jobs[0])) {
+        batch.count = 1;
+        found = true;
+    }
+    return found;
+}
+
 bool ThreadPool::next_job(Member *member, JobId finished, JobRecord &out_job)
 {
     // Settling the job just run and taking the next one share one pass under the lock.
@@ -377,21 +466,18 @@ void ThreadPool::worker_loop(void *argument)
     Member *member = static_cast<Member *>(argument);
     ThreadPool *pool = member->pool;
     member->thread_id.store(current_thread_id(), std::memory_order_relaxed);
-    JobId finished = no_job;
+    JobBatch batch;
     for (;;) {
-        JobRecord job;
-        const bool found = pool->next_job(member, finished, job);
-        finished = no_job;
-        if (found) {
-            pool->execute(job);
-            finished = job.counter;
+        if (pool->next_batch(member, batch)) {
+            while (batch.next < batch.count)
+                pool->execute(batch.jobs[batch.next++]);
             continue;
         }
         // Ready jobs are finished before stopping; the wake event keeps a signal that
         // arrives between the empty look and the wait.
         if (pool->_stopping.load(std::memory_order_acquire))
             return;
-        member->wake.wait();
+        pool->sleep_until_woken(member, nullptr);
     }
 }
 
@@ -404,18 +490,14 @@ void ThreadPool::wait(JobId counter)
     // pool uses its own event and checks for shared jobs every millisecond.
     Event own_event(false, false);
     Waiter waiter{member ? &member->wake : &own_event, nullptr, false};
-    JobId finished = no_job;
+    JobBatch batch;
     for (;;) {
-        JobRecord job;
         bool found = false;
         bool done = false;
         u32 released = 0;
         {
             ScopedLock guard(_lock);
-            if (finished != no_job) {
-                released = finish_job_locked(finished);
-                finished = no_job;
-            }
+            settle_batch_locked(batch, released);
             const i32 index = find_counter_locked(counter);
             done = index < 0 || _counters[index].pending == 0;
             if (!done) {
@@ -424,20 +506,24 @@ void ThreadPool::wait(JobId counter)
                     waiter.linked = true;
                     _counters[index].waiters = &waiter;
                 }
-                found = take_ready_locked(member, job);
+                found = take_batch_locked(member, batch);
             }
         }
         if (released > 0)
             signal_all_members();
         if (done)
             return;
-        if (found || take_from_ring(member, job)) {
-            execute(job);
-            finished = job.counter;
+        if (!found && take_from_ring(member, batch.jobs[0])) {
+            batch.count = 1;
+            found = true;
+        }
+        if (found) {
+            while (batch.next < batch.count)
+                execute(batch.jobs[batch.next++]);
             continue;
         }
         if (member)
-            member->wake.wait();
+            sleep_until_woken(member, nullptr);
         else
             own_event.wait_timeout(1);
     }
@@ -461,9 +547,9 @@ void ThreadPool::wait_event(Event &event)
                 return;
             continue;
         }
-        // The index tells which signal was taken: an auto-reset event is consumed here and
+        // The answer tells which signal was taken: an auto-reset event is consumed here and
         // would not show in a later test.
-        if (wait_for_either(event, member->wake) == 0)
+        if (sleep_until_woken(member, &event))
             return;
     }
 }

@@ -112,22 +112,28 @@ class ThreadPool {
   private:
     struct Member;
     struct JobRecord;
+    struct JobBatch;
     struct CounterRecord;
     struct Waiter;
 
     static void worker_loop(void *member);
     Member *find_member(u32 thread_id) const;
     bool next_job(Member *member, JobId finished, JobRecord &out_job);
+    bool next_batch(Member *member, JobBatch &batch);
     bool take_from_ring(Member *member, JobRecord &out_job);
     bool take_ready_locked(Member *member, JobRecord &out_job);
+    bool take_batch_locked(Member *member, JobBatch &batch);
+    void settle_batch_locked(JobBatch &batch, u32 &released);
     void execute(const JobRecord &job);
     void signal_all_members();
+    void wake_sleepers(u32 count);
+    bool sleep_until_woken(Member *member, Event *other);
     JobId take_counter_id_locked();
     i32 find_counter_locked(JobId id) const;
     void push_ready_locked(const JobRecord &job);
     u32 retire_counter_locked(u32 index);
     void finish_job(JobId counter);
-    u32 finish_job_locked(JobId counter);
+    u32 finish_job_locked(JobId counter, u32 count = 1);
 
     TraceAllocator _allocator; // "thread_pool"; declared first, released last
     ThreadRegistry &_registry;

@@ -1,6 +1,7 @@
 // Bundles, the loose-file database and the variant choice they share, read directly
 // (no loader thread).
 #include "foundation/io/memory_buffer.h"
+#include "foundation/threads/thread_pool.h"
 #include "resource/bundle.h"
 #include "tests/resource/resource_fixture.h"
 
@@ -268,6 +269,76 @@ TEST_F(BundleTest, RandomDamageNeverReadsOutOfBounds)
             }
         }
     }
+}
+
+// A bundle whose segments are inflated ahead on a pool reads the same records, hands out
+// the same bytes and fails at the same record with the same log lines as one without.
+TEST_F(BundleTest, InflatingAheadOnAPoolReadsTheSame)
+{
+    std::vector<TestResource> resources;
+    u32 x = 7;
+    for (u32 i = 0; i < 40; ++i) {
+        std::string bytes(1000 + (i * 7919) % 90000, ' ');
+        for (char &c : bytes)
+            c = char((x = x * 1103515245u + 12345u) >> 29 ? 'a' + i % 26 : x >> 16);
+        resources.push_back({"data", "r" + std::to_string(i), bytes, 0});
+    }
+    const std::vector<u8> good = bundle_payload(resources, {});
+    ThreadPool pool(allocator, 3, registry);
+
+    struct Outcome {
+        std::vector<std::string> log;
+        std::vector<std::string> bytes; // per record: what it handed out, or "failed"
+        bool operator==(const Outcome &) const = default;
+    };
+    auto read_all = [&](const std::vector<u8> &file, ThreadPool *with_pool) {
+        Outcome out;
+        ResourceLogCapture log;
+        {
+            Bundle bundle(files, "memory", allocator);
+            bundle.set_thread_pool(with_pool);
+            Array<ResourceId> table(allocator);
+            if (bundle.open_from(make_shared_reference<MemoryInputBuffer>(allocator, file.data(), file.size()),
+                                 table)) {
+                for (u32 i = 0; i < table.size(); ++i) {
+                    u64 size = 0;
+                    if (i % 5 == 4) {
+                        out.bytes.push_back(bundle.skip_resource(table[i]) ? "skipped" : "failed");
+                    } else if (bundle.begin_resource(table[i], size)) {
+                        std::string bytes(size, '\0');
+                        out.bytes.push_back(bundle.finish_resource(bytes.data()) ? bytes : "failed");
+                    } else {
+                        out.bytes.push_back("failed");
+                    }
+                }
+            }
+        }
+        out.log = log.lines();
+        return out;
+    };
+    Outcome plain = read_all(bundle_file_from_payload(good), nullptr);
+    ASSERT_EQ(plain.bytes.size(), resources.size());
+    EXPECT_EQ(plain.bytes[3], resources[3].bytes);
+    EXPECT_TRUE(plain.log.empty());
+    EXPECT_TRUE(read_all(bundle_file_from_payload(good), &pool) == plain);
+
+    u32 seed = 3;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u, seed >> 8; };
+    int failed_rounds = 0;
+    for (int round = 0; round < 24; ++round) {
+        std::vector<u8> file = bundle_file_from_payload(good);
+        if (round % 2 == 0)
+            file[8 + next() % (file.size() - 8)] ^= u8(1 + next() % 255); // damage inside a segment
+        else
+            file.resize(file.size() / 4 + next() % (file.size() / 2));
+        Outcome expected = read_all(file, nullptr);
+        failed_rounds += !expected.log.empty();
+        Outcome got = read_all(file, &pool);
+        EXPECT_TRUE(got == expected) << "round " << round;
+        EXPECT_EQ(got.log, expected.log) << "round " << round;
+    }
+    EXPECT_GT(failed_rounds, 12);
+    EXPECT_EQ(pool.pending_counter_count(), 0u);
 }
 
 TEST_F(BundleTest, MissingFileFailsToOpen)

@@ -1,6 +1,7 @@
 // Resource packages on the loader thread: bundles with patches, the loose-file database,
 // unloading while loading, reload and damaged bundles.
 #include "foundation/threads/thread.h"
+#include "foundation/threads/thread_pool.h"
 #include "resource/bundle.h"
 #include "tests/resource/resource_fixture.h"
 
@@ -58,6 +59,40 @@ TEST_F(ResourcePackageTest, PatchesWinOverTheBaseBundle)
     EXPECT_STREQ(thread, "resource_loader");
     p->unload();
     EXPECT_FALSE(p->has_loaded());
+}
+
+// With a pool given to the loader, bundles inflate their segments ahead on it: a package
+// of base and patch bundles, many segments long, loads the same bytes.
+TEST_F(ResourcePackageTest, BundlesInflatedAheadOnAPoolLoadTheSame)
+{
+    auto content = [](char letter, u32 i) {
+        std::string bytes(20000 + i * 3001, letter);
+        for (size_t k = 0; k < bytes.size(); k += 7)
+            bytes[k] = char('a' + (k / 7 + i) % 26);
+        return bytes;
+    };
+    std::vector<TestResource> base_records, patch_records;
+    for (u32 i = 0; i < 30; ++i)
+        base_records.push_back({"data", "r" + std::to_string(i), content('b', i)});
+    for (u32 i = 0; i < 30; i += 3)
+        patch_records.push_back({"data", "r" + std::to_string(i), content('p', i)});
+    const std::string base = bundle_file_name("big");
+    ASSERT_TRUE(write_bundle(files, base, base_records));
+    ASSERT_TRUE(write_bundle(files, base + ".patch_0", patch_records));
+    ThreadPool pool(allocator, 3, registry);
+    start(false);
+    loader->set_thread_pool(&pool);
+    ResourcePackage *p = bundle_package("big");
+    ASSERT_EQ(p->part_count(), 2u);
+    p->load();
+    p->flush();
+    for (u32 i = 0; i < 30; ++i) {
+        const std::string expected = content(i % 3 == 0 ? 'p' : 'b', i);
+        EXPECT_EQ(data(("r" + std::to_string(i)).c_str(), expected.size()), expected) << i;
+    }
+    p->unload();
+    stop(); // the bundles go before the pool
+    EXPECT_EQ(pool.pending_counter_count(), 0u);
 }
 
 TEST_F(ResourcePackageTest, ResourcesOfUnknownTypesArePassedOver)

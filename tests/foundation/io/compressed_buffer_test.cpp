@@ -4,6 +4,8 @@
 #include "foundation/io/memory_buffer.h"
 #include "foundation/memory/memory_globals.h"
 #include "foundation/io/output_archive.h"
+#include "foundation/threads/thread_pool.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/segment_stream_writer.h"
 #include "tests/support/temp_directory.h"
 
@@ -32,11 +34,12 @@ std::vector<u8> zlib_of(const std::vector<u8> &bytes)
 
 // Reads a whole stream through a decompressing archive in pieces of `piece` bytes.
 // Returns the bytes of the pieces that read completely; `out_ok` says whether all did.
-std::vector<u8> read_stream(const std::vector<u8> &stream, u32 piece, bool *out_ok)
+// With a `pool`, segments are inflated ahead on it.
+std::vector<u8> read_stream(const std::vector<u8> &stream, u32 piece, bool *out_ok, ThreadPool *pool = nullptr)
 {
     Allocator &a = default_allocator();
     InputArchive source(make_shared_reference<MemoryInputBuffer>(a, stream.data(), u64(stream.size())));
-    InputArchive archive(make_segment_compressed_input_buffer(a, source));
+    InputArchive archive(make_segment_compressed_input_buffer(a, source, pool));
     std::vector<u8> out;
     std::vector<u8> chunk(piece);
     bool ok = !archive.buffer()->has_failed();
@@ -264,6 +267,110 @@ TEST(SegmentCompressedStream, LargeFileRoundTrip)
         EXPECT_TRUE(back == bytes);
         EXPECT_FALSE(file.has_failed());
         EXPECT_EQ(file.position(), file.size()) << "the whole file was consumed, nothing more";
+    }
+}
+
+// Inflating ahead on a pool (with worker threads, or with none so the reader inflates
+// every segment itself) gives the bytes, the failure and the log lines of the reader
+// without a pool, for every way of reading through the stream.
+TEST(SegmentCompressedStream, InflatingAheadOnAPoolChangesNothing)
+{
+    constexpr u32 count = 14;
+    std::vector<u8> bytes = test::sample_bytes(u64(count) * segment - 777, 9, 30);
+    std::vector<CraftedSegment> segments;
+    for (u32 k = 0; k < count; ++k) {
+        std::vector<u8> part(bytes.begin() + u64(k) * segment,
+                             bytes.begin() + std::min<u64>(u64(k + 1) * segment, bytes.size()));
+        segments.push_back({k % 5 == 3 ? Form::Raw : Form::Zlib, part});
+    }
+    auto with = [&](u32 index, CraftedSegment replacement) {
+        std::vector<CraftedSegment> changed = segments;
+        changed[index] = replacement;
+        return test::craft_segment_stream(bytes.size(), changed);
+    };
+    std::vector<u8> corrupt = zlib_of(std::vector<u8>(bytes.begin() + 9 * segment, bytes.begin() + 10 * segment));
+    corrupt[corrupt.size() / 2] ^= 0x55;
+    std::vector<u8> small_window(segment, 'w'); // zlib with a 512-byte window: zlib inflates it
+    {
+        z_stream z{};
+        deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 9, 8, Z_DEFAULT_STRATEGY);
+        std::vector<u8> in(bytes.begin() + 5 * segment, bytes.begin() + 6 * segment);
+        small_window.resize(deflateBound(&z, segment));
+        z.next_in = in.data();
+        z.avail_in = segment;
+        z.next_out = small_window.data();
+        z.avail_out = uInt(small_window.size());
+        ASSERT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+        small_window.resize(z.total_out);
+        deflateEnd(&z);
+    }
+    std::vector<u8> cut = test::craft_segment_stream(bytes.size(), segments);
+    cut.resize(cut.size() * 2 / 3);
+
+    struct Case {
+        const char *name;
+        std::vector<u8> stream;
+        bool ok;
+    };
+    std::vector<Case> cases = {
+        {"good stream", test::craft_segment_stream(bytes.size(), segments), true},
+        {"a segment with a small zlib window", with(5, {Form::Bytes, small_window}), true},
+        {"corrupt zlib in segment 9", with(9, {Form::Bytes, corrupt}), false},
+        {"stored size 0 in segment 11", with(11, {Form::Bytes, {}, 0}), false},
+        {"the source ends inside a segment", cut, false},
+    };
+    Allocator &a = default_allocator();
+    ThreadRegistry registry(a, "main");
+    ThreadPool workers(a, 3, registry);
+    ThreadPool no_workers(a, 0, registry);
+    for (const Case &c : cases) {
+        for (u32 piece : {1000u, 4096u, segment, 3 * segment + 5}) {
+            SCOPED_TRACE(testing::Message() << c.name << ", pieces of " << piece);
+            bool ok = false;
+            std::vector<std::string> log_lines;
+            std::vector<u8> expected;
+            {
+                test::LogCapture log("compressed_stream");
+                expected = read_stream(c.stream, piece, &ok);
+                log_lines = log.lines();
+            }
+            EXPECT_EQ(ok, c.ok);
+            EXPECT_EQ(log_lines.empty(), c.ok);
+            if (c.ok) {
+                EXPECT_TRUE(expected == bytes);
+            }
+            for (ThreadPool *pool : {&workers, &no_workers}) {
+                test::LogCapture log("compressed_stream");
+                bool pool_ok = !ok;
+                std::vector<u8> got = read_stream(c.stream, piece, &pool_ok, pool);
+                EXPECT_EQ(pool_ok, ok);
+                EXPECT_TRUE(got == expected);
+                EXPECT_EQ(log.lines(), log_lines);
+            }
+        }
+    }
+    EXPECT_EQ(workers.pending_counter_count(), 0u);
+    EXPECT_EQ(no_workers.pending_counter_count(), 0u);
+}
+
+// A reader that stops early, or never reads at all, still lets its queued jobs finish
+// before its slots go.
+TEST(SegmentCompressedStream, AReaderLeftEarlyWaitsForItsJobs)
+{
+    std::vector<u8> bytes = test::sample_bytes(20 * u64(segment), 4, 10);
+    std::vector<u8> stream = test::segment_stream_of(bytes.data(), bytes.size());
+    Allocator &a = default_allocator();
+    ThreadRegistry registry(a, "main");
+    for (u32 worker_count : {0u, 2u}) {
+        ThreadPool pool(a, worker_count, registry);
+        for (u32 stop_after : {0u, 1u, 70000u, 5u * segment}) {
+            InputArchive source(make_shared_reference<MemoryInputBuffer>(a, stream.data(), u64(stream.size())));
+            InputArchive archive(make_segment_compressed_input_buffer(a, source, &pool));
+            std::vector<u8> got(stop_after);
+            ASSERT_TRUE(archive.read(got.data(), stop_after));
+            EXPECT_TRUE(std::equal(got.begin(), got.end(), bytes.begin()));
+        }
+        EXPECT_EQ(pool.pending_counter_count(), 0u);
     }
 }
 
