@@ -275,8 +275,11 @@ bool Application::register_resource_types()
     if (_bundle_files || _exploded_database)
         _resource_loader =
             make_new<ResourceLoader>(_statics_allocator, _thread_registry, _exploded_database, _statics_allocator);
-    if (_resource_loader)
+    if (_resource_loader) {
+        // Bundle segments are inflated ahead on the pool (destroyed after the loader).
+        _resource_loader->set_thread_pool(_thread_pool);
         _resource_manager = make_new<ResourceManager>(_statics_allocator, *_resource_loader, _statics_allocator);
+    }
     if (!_resource_manager) {
         log_message(log_category, "start-up: cannot create the resource manager");
         return false;
