@@ -129,6 +129,13 @@ class Application {
     /// exists (the worlds' data stores hold references into it); shutdown calls it again.
     void release_worlds();
     const Array<World *> &worlds() const { return _worlds; }
+    /// Sends the world's changes of this frame to its render world and posts its drawing
+    /// with these render handles into the main window's swap chain. Nothing without a
+    /// render interface or for a world not in the list. A world not rendered in a frame
+    /// still has its changes sent at the frame's end.
+    void render_world(World &world, u32 camera, u32 viewport, u32 shading_environment);
+    /// The render service's interface; null without one.
+    RenderInterface *render_interface() { return _render ? _render->render_interface() : nullptr; }
 
     // --- Services (null when absent) ----------------------------------------------------
     const ApplicationOptions &options() const { return *_options; }
@@ -200,6 +207,7 @@ class Application {
 
     void measure_frame();
     void update_resources();
+    void send_world_changes();
     ResourcePackage *make_package(NameId64 name);
     ResourcePackage *load_package_unlisted(NameId64 name);
     void destroy_package(ResourcePackage *package);
@@ -263,6 +271,7 @@ class Application {
     Array<u64> _property_preference_order;
     ChunkStore _chunk_store;
     Array<World *> _worlds; // creation order
+    Array<World *> _rendered_worlds; // worlds whose changes went to the render side this frame
     MouseCursorFactory _cursor_factory; // "mouse_cursor" images become window-layer cursors
 };
 

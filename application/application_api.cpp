@@ -17,6 +17,8 @@
 
 #include "application/application.h"
 #include "application/window.h"
+#include "render/render_interface.h"
+#include "render/render_world.h"
 #include "resource/resource_manager.h"
 #include "resource/resource_types.h"
 #include "script/script_data_store.h"
@@ -237,16 +239,52 @@ int worlds(lua_State *L)
     return 1;
 }
 
+RenderInterface &render_interface_of(const LuaStack &stack)
+{
+    RenderInterface *render = application_of(stack).render_interface();
+    if (!render)
+        stack.error("there is no render interface");
+    return *render;
+}
+
+int render_world(lua_State *L)
+{
+    LuaStack stack(L);
+    World *world = get_world(stack, 1);
+    // Cameras, viewports and shading environments have no render objects yet: scripts
+    // cannot hold one, so anything given for them is refused rather than read.
+    static const char *const parts[] = {"camera", "viewport", "shading environment"};
+    for (i32 arg = 2; arg <= 4; ++arg)
+        if (!stack.is_none_or_nil(arg))
+            stack.argument_message(arg, "the %s rendering service is not built yet; pass nil", parts[arg - 2]);
+    render_interface_of(stack);
+    application_of(stack).render_world(*world, no_render_handle, no_render_handle, no_render_handle);
+    return 0;
+}
+
 int resolution(lua_State *L)
 {
     LuaStack stack(L);
-    // The swap chain is made for the window's client area: its back buffer has that size.
-    Window *window = application_of(stack).window();
-    if (!window)
-        stack.error("there is no window");
-    stack.push_integer(window->width());
-    stack.push_integer(window->height());
+    u32 width = 0, height = 0;
+    render_interface_of(stack).back_buffer_size(width, height);
+    stack.push_integer(width);
+    stack.push_integer(height);
     return 2;
+}
+
+int enum_display_modes(lua_State *L)
+{
+    LuaStack stack(L);
+    const Array<DisplayOutput> &outputs = render_interface_of(stack).display_outputs();
+    lua_newtable(L);
+    i32 index = 1;
+    // z is the output's number: its place in the device's list of outputs.
+    for (u32 output = 0; output < outputs.size(); ++output)
+        for (const DisplayMode &mode : outputs[output].modes) {
+            stack.push_vector3(f32(mode.width), f32(mode.height), f32(output));
+            lua_rawseti(L, -2, index++);
+        }
+    return 1;
 }
 
 // Window ---------------------------------------------------------------------------------
@@ -358,7 +396,7 @@ void register_application_api(LuaEnvironment &env, Application &application)
         {"Application", "platform", platform_name, nullptr},
         {"Application", "build", build, nullptr},
         {"Application", "new_world", new_world, nullptr},
-        {"Application", "render_world", nullptr, "world rendering"},
+        {"Application", "render_world", render_world, nullptr},
         {"Application", "release_world", release_world, nullptr},
         {"Application", "worlds", worlds, nullptr},
         {"Application", "resource_package", resource_package, nullptr},
@@ -375,7 +413,7 @@ void register_application_api(LuaEnvironment &env, Application &application)
         {"Window", "clip_cursor", window_clip_cursor, nullptr},
         {"Window", "set_clip_cursor", window_set_clip_cursor, nullptr},
         {"Window", "minimize", window_minimize, nullptr},
-        {"Application", "enum_display_modes", nullptr, "display output"},
+        {"Application", "enum_display_modes", enum_display_modes, nullptr},
         {"Application", "open_url_in_browser", open_url, nullptr},
         {"Application", "get_animation", nullptr, "animation"},
         {"Application", "sample_camera_animation", nullptr, "animation"},
