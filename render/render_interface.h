@@ -159,6 +159,8 @@ class RenderInterface {
     RenderDevice &device() { return *_device; }
     RenderResourceSet &global_resources() { return _global_resources; }
     Allocator &allocator() { return _allocator; }
+    /// "RenderObjectManager": every render world's objects, records and state buffers.
+    TraceAllocator &object_allocator() { return _object_allocator; }
     /// Posts a raw message record (type, size, payload); blocks while the ring is full.
     void post(const void *message, u32 size_bytes);
 
