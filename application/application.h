@@ -119,11 +119,13 @@ class Application {
     NameId64 second_boot_package_name() const { return _second_boot_package_name; }
 
     // --- Worlds -------------------------------------------------------------------------
-    /// Makes a World over the Application's resource manager and thread pool and keeps it in
-    /// the world list. Null (logged) when memory runs out.
+    /// Makes a World over the Application's resource manager and thread pool, with a render
+    /// world on the render interface when there is one (its units' scene graphs are mirrored
+    /// there), and keeps it in the world list. Null (logged) when memory runs out.
     World *new_world();
-    /// Destroys a World of the list (its units and their script values go with it); false
-    /// when `world` is not in the list.
+    /// Destroys a World of the list (its units and their script values go with it), then
+    /// sends its last changes and removes its render world; false when `world` is not in
+    /// the list.
     bool release_world(World *world);
     /// Destroys every World left, newest first. The game calls it while its Lua state still
     /// exists (the worlds' data stores hold references into it); shutdown calls it again.
