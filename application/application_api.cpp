@@ -36,6 +36,7 @@
 #include <lua.hpp>
 
 #include <algorithm>
+#include <cstring>
 #include <unistd.h>
 
 namespace tallow {
@@ -262,6 +263,39 @@ int render_world(lua_State *L)
     return 0;
 }
 
+int set_render_setting(lua_State *L)
+{
+    LuaStack stack(L);
+    const char *key = stack.get_string(1);
+    const char *value = stack.get_string(2);
+    render_interface_of(stack).set_render_setting(true, key, value);
+    return 0;
+}
+
+int render_config(lua_State *L)
+{
+    LuaStack stack(L);
+    bool settings = strcmp(stack.get_string(1), "settings") == 0;
+    const char *key = stack.get_string(2);
+    RenderInterface &render = render_interface_of(stack);
+    // Nothing below raises a Lua error: the copy is freed on every path.
+    bool pushed = false;
+    {
+        ConfigValue value(default_allocator());
+        if (render.render_config_value(settings, key, value)) {
+            ConfigKind kind = value.kind();
+            if (kind == ConfigKind::Bool || kind == ConfigKind::Integer || kind == ConfigKind::Float ||
+                kind == ConfigKind::String) {
+                push_config_value(L, value);
+                pushed = true;
+            }
+        }
+    }
+    if (!pushed)
+        lua_pushnil(L);
+    return 1;
+}
+
 int resolution(lua_State *L)
 {
     LuaStack stack(L);
@@ -420,8 +454,8 @@ void register_application_api(LuaEnvironment &env, Application &application)
         {"Application", "camera_animation_bones", nullptr, "animation"},
         {"Application", "create_viewport", nullptr, "viewport"},
         {"Application", "destroy_viewport", nullptr, "viewport"},
-        {"Application", "set_render_setting", nullptr, "render configuration"},
-        {"Application", "render_config", nullptr, "render configuration"},
+        {"Application", "set_render_setting", set_render_setting, nullptr},
+        {"Application", "render_config", render_config, nullptr},
         {"Application", "argv", argv, nullptr},
         {"Application", "quit", quit, nullptr},
         {"Application", "set_data", script_data_set_binding<application_data, 1>, nullptr},

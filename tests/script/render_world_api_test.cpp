@@ -3,6 +3,8 @@
 // the render side read back after each frame.
 #include "boot_script_fixture.h"
 
+#include "foundation/config/config_value.h"
+#include "foundation/io/render_settings_store.h"
 #include "render/d3d11/d3d_render_device.h"
 #include "render/render_interface.h"
 #include "render/render_scene_graph.h"
@@ -170,6 +172,33 @@ TEST_F(RenderWorldApiTest, ResolutionDisplayModesAndRenderWorldArguments)
     std::string size = "[Lua] resolution " + std::to_string(app->window()->width()) + "x" +
                        std::to_string(app->window()->height());
     EXPECT_EQ(log.count(size.c_str()), 1) << size;
+}
+
+// Render variables: set from text by their kind on the render thread, read back as plain
+// values; tables and unknown names read as nil.
+TEST_F(RenderWorldApiTest, RenderSettingsAreSetAndReadThroughTheRenderThread)
+{
+    EXPECT_EQ(run_boot("", "Application.set_render_setting('gamma', '1.5')\n"
+                           "Application.set_render_setting('missing', '1')\n"
+                           "print('gamma ' .. tostring(Application.render_config('settings', 'gamma')))\n"
+                           "print('caps ' .. tostring(Application.render_config('caps', 'deferred')))\n"
+                           "print('named ' .. tostring(Application.render_config('settings', 'name')))\n"
+                           "print('block ' .. tostring(Application.render_config('settings', 'block')))\n"
+                           "print('none ' .. tostring(Application.render_config('caps', 'gamma')))\n"
+                           "assert(not pcall(Application.set_render_setting, 'gamma'))\n"
+                           "assert(not pcall(Application.render_config, 'settings'))\n"),
+              "");
+    settle();
+    // The render thread is idle: the trees can be filled before the frame reads them.
+    render_settings().member("gamma").set_float(1.0f);
+    render_settings().member("name").set_string("deferred");
+    render_settings().member("block").member("inner").set_bool(true);
+    render_caps().member("deferred").set_bool(true);
+    ASSERT_TRUE(app->update());
+    EXPECT_EQ(log.count("[Lua] update:"), 0);
+    for (const char *line : {"[Lua] gamma 1.5", "[Lua] caps true", "[Lua] named deferred", "[Lua] block nil",
+                             "[Lua] none nil", "Could not find variable: missing in RenderSettings"})
+        EXPECT_EQ(log.count(line), 1) << line;
 }
 
 } // namespace
