@@ -686,6 +686,18 @@ void Application::destroy_game()
     release_worlds();
 }
 
+namespace {
+
+bool contains(const Array<World *> &worlds, const World *world)
+{
+    for (const World *w : worlds)
+        if (w == world)
+            return true;
+    return false;
+}
+
+} // namespace
+
 World *Application::new_world()
 {
     // The world's render side: made here, announced to the render thread once the World
@@ -719,13 +731,16 @@ bool Application::release_world(World *world)
         if (_worlds[i] == world) {
             _worlds.erase(i);
             for (u32 k = 0; k < _rendered_worlds.size(); ++k)
-                if (_rendered_worlds[k] == world)
-                    _rendered_worlds.erase(k--);
+                if (_rendered_worlds[k] == world) {
+                    _rendered_worlds.erase(k);
+                    break;
+                }
+            RenderInterface *render = render_interface();
+            bool rendered = render && render->render_world_of(world);
             // The units file their destroy records into the world's current state buffer;
             // removing the world then sends that buffer before the render world goes.
             delete_with_allocator(_allocator, world);
-            RenderInterface *render = render_interface();
-            if (render && render->render_world_of(world))
+            if (rendered)
                 render->remove_world(world);
             return true;
         }
@@ -737,18 +752,12 @@ void Application::render_world(World &world, u32 camera, u32 viewport, u32 shadi
     RenderInterface *render = render_interface();
     if (!render)
         return;
-    bool listed = false;
-    for (World *w : _worlds)
-        listed = listed || w == &world;
-    if (!listed)
+    if (!contains(_worlds, &world))
         return;
     render->update_world(&world, world.world_time(), world.frame_step());
     if (_swap_chain >= 0)
         render->render_world(&world, camera, viewport, shading_environment, u32(_swap_chain), _aspect_ratio);
-    bool marked = false;
-    for (World *w : _rendered_worlds)
-        marked = marked || w == &world;
-    if (!marked)
+    if (!contains(_rendered_worlds, &world))
         (void)_rendered_worlds.push_back(&world);
 }
 
@@ -758,13 +767,9 @@ void Application::send_world_changes()
     // state buffer does not grow frame after frame and its render world stays current.
     RenderInterface *render = render_interface();
     if (render)
-        for (World *world : _worlds) {
-            bool sent = false;
-            for (World *w : _rendered_worlds)
-                sent = sent || w == world;
-            if (!sent && render->render_world_of(world))
+        for (World *world : _worlds)
+            if (!contains(_rendered_worlds, world) && render->render_world_of(world))
                 render->update_world(world, world->world_time(), world->frame_step());
-        }
     _rendered_worlds.clear();
 }
 

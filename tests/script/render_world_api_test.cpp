@@ -10,7 +10,6 @@
 #include "render/render_scene_graph.h"
 #include "render/render_service.h"
 #include "render/render_world.h"
-#include "tools/unit_compiler.h"
 #include "world/unit.h"
 #include "world/world.h"
 
@@ -22,14 +21,6 @@ namespace {
 IRenderService *make_render_service(Allocator &allocator, Application &application)
 {
     return create_render_service(allocator, application, &render::d3d11::create_d3d_render_device);
-}
-
-std::string compiled_unit(const char *source)
-{
-    std::vector<u8> out;
-    std::string error;
-    EXPECT_TRUE(compile_unit_source(source, strlen(source), out, error)) << error;
-    return std::string(out.begin(), out.end());
 }
 
 class RenderWorldApiTest : public BootScriptTest {
