@@ -5,11 +5,14 @@
 //   Application.set_win32_user_setting("video", "vsync", true)
 //   Application.save_win32_user_settings()
 //   local w = Application.new_world()          -- released by Application.release_world(w)
+//   Application.render_world(w)                -- in render(): its changes go to the render side
 //   Window.set_title("Level 2")
 //
 // The bindings reach the one Application through the environment (set by the
 // registration driver). Functions whose service is not built yet are registered and raise
-// "the <service> service is not built yet" (script/world_api.h).
+// "the <service> service is not built yet" (script/world_api.h). render_world, resolution,
+// enum_display_modes, set_render_setting and render_config go through the render interface
+// and raise "there is no render interface" in a build without one.
 // The table belongs to the Application's layer and is put in through the script layer's
 // registration helpers (the script layer does not know the Application).
 
