@@ -19,6 +19,8 @@
 #include "foundation/threads/thread_registry.h"
 #include "foundation/math/timer.h"
 #include "platform/window/window_system.h"
+#include "render/render_interface.h"
+#include "render/render_world.h"
 #include "resource/dlc_list.h"
 #include "resource/exploded_database.h"
 #include "resource/resource_loader.h"
@@ -64,7 +66,8 @@ Application::Application(const ApplicationParams &params)
       _statics_allocator("Application statics", application_static_allocator()), _options(params.options),
       _game_factory(params.game_factory), _factories(params.services), _window_system(params.window_system),
       _packages(default_allocator()), _property_preference_order(default_allocator()),
-      _chunk_store(default_allocator()), _worlds(default_allocator())
+      _chunk_store(default_allocator()), _worlds(default_allocator()),
+      _rendered_worlds(default_allocator())
 {
     TALLOW_ASSERT(_options, "the Application needs its options");
 }
@@ -542,6 +545,7 @@ bool Application::update()
     update_resources();
     if (_game)
         _game->render();
+    send_world_changes();
     if (_render) {
         _render->present_frame(_swap_chain);
         _frame_fence = _render->add_fence();
@@ -685,17 +689,42 @@ void Application::destroy_game()
     release_worlds();
 }
 
+namespace {
+
+bool contains(const Array<World *> &worlds, const World *world)
+{
+    for (const World *w : worlds)
+        if (w == world)
+            return true;
+    return false;
+}
+
+} // namespace
+
 World *Application::new_world()
 {
+    // The world's render side: made here, announced to the render thread once the World
+    // exists (its address is the key).
+    RenderInterface *render = render_interface();
+    RenderWorld *render_world = nullptr;
+    WorldRenderLink *render_link = nullptr;
+    if (render && !render->create_render_world(render_world, render_link))
+        log_message(log_category, "the new world gets no render world (no memory); it is not drawn");
     WorldParams params;
     params.resource_manager = _resource_manager;
     params.thread_pool = _thread_pool;
+    params.render_world = render_world;
+    params.render_link = render_link;
     World *world = make_new<World>(_allocator, _allocator, params);
-    if (!world) {
+    if (!world || !_worlds.push_back(world)) {
         log_message(log_category, "no memory for a new world");
+        delete_with_allocator(_allocator, world);
+        if (render_world)
+            render->discard_render_world(render_world, render_link);
         return nullptr;
     }
-    _worlds.push_back(world);
+    if (render_world)
+        render->add_world(world, render_world, render_link);
     return world;
 }
 
@@ -704,10 +733,47 @@ bool Application::release_world(World *world)
     for (u32 i = 0; i < _worlds.size(); ++i)
         if (_worlds[i] == world) {
             _worlds.erase(i);
+            for (u32 k = 0; k < _rendered_worlds.size(); ++k)
+                if (_rendered_worlds[k] == world) {
+                    _rendered_worlds.erase(k);
+                    break;
+                }
+            RenderInterface *render = render_interface();
+            bool rendered = render && render->render_world_of(world);
+            // The units file their destroy records into the world's current state buffer;
+            // removing the world then sends that buffer before the render world goes.
             delete_with_allocator(_allocator, world);
+            if (rendered)
+                render->remove_world(world);
             return true;
         }
     return false;
+}
+
+void Application::render_world(World &world, u32 camera, u32 viewport, u32 shading_environment)
+{
+    RenderInterface *render = render_interface();
+    if (!render)
+        return;
+    if (!contains(_worlds, &world))
+        return;
+    render->update_world(&world, world.world_time(), world.frame_step());
+    if (_swap_chain >= 0)
+        render->render_world(&world, camera, viewport, shading_environment, u32(_swap_chain), _aspect_ratio);
+    if (!contains(_rendered_worlds, &world))
+        (void)_rendered_worlds.push_back(&world);
+}
+
+void Application::send_world_changes()
+{
+    // A world the game did not render this frame still hands its changes over, so its
+    // state buffer does not grow frame after frame and its render world stays current.
+    RenderInterface *render = render_interface();
+    if (render)
+        for (World *world : _worlds)
+            if (!contains(_rendered_worlds, world) && render->render_world_of(world))
+                render->update_world(world, world->world_time(), world->frame_step());
+    _rendered_worlds.clear();
 }
 
 void Application::release_worlds()

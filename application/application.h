@@ -119,16 +119,25 @@ class Application {
     NameId64 second_boot_package_name() const { return _second_boot_package_name; }
 
     // --- Worlds -------------------------------------------------------------------------
-    /// Makes a World over the Application's resource manager and thread pool and keeps it in
-    /// the world list. Null (logged) when memory runs out.
+    /// Makes a World over the Application's resource manager and thread pool, with a render
+    /// world on the render interface when there is one (its units' scene graphs are mirrored
+    /// there), and keeps it in the world list. Null (logged) when memory runs out.
     World *new_world();
-    /// Destroys a World of the list (its units and their script values go with it); false
-    /// when `world` is not in the list.
+    /// Destroys a World of the list (its units and their script values go with it), then
+    /// sends its last changes and removes its render world; false when `world` is not in
+    /// the list.
     bool release_world(World *world);
     /// Destroys every World left, newest first. The game calls it while its Lua state still
     /// exists (the worlds' data stores hold references into it); shutdown calls it again.
     void release_worlds();
     const Array<World *> &worlds() const { return _worlds; }
+    /// Sends the world's changes of this frame to its render world and posts its drawing
+    /// with these render handles into the main window's swap chain. Nothing without a
+    /// render interface or for a world not in the list. A world not rendered in a frame
+    /// still has its changes sent at the frame's end.
+    void render_world(World &world, u32 camera, u32 viewport, u32 shading_environment);
+    /// The render service's interface; null without one.
+    RenderInterface *render_interface() { return _render ? _render->render_interface() : nullptr; }
 
     // --- Services (null when absent) ----------------------------------------------------
     const ApplicationOptions &options() const { return *_options; }
@@ -200,6 +209,7 @@ class Application {
 
     void measure_frame();
     void update_resources();
+    void send_world_changes();
     ResourcePackage *make_package(NameId64 name);
     ResourcePackage *load_package_unlisted(NameId64 name);
     void destroy_package(ResourcePackage *package);
@@ -263,6 +273,7 @@ class Application {
     Array<u64> _property_preference_order;
     ChunkStore _chunk_store;
     Array<World *> _worlds; // creation order
+    Array<World *> _rendered_worlds; // worlds whose changes went to the render side this frame
     MouseCursorFactory _cursor_factory; // "mouse_cursor" images become window-layer cursors
 };
 

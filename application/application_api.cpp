@@ -5,11 +5,14 @@
 //   Application.set_win32_user_setting("video", "vsync", true)
 //   Application.save_win32_user_settings()
 //   local w = Application.new_world()          -- released by Application.release_world(w)
+//   Application.render_world(w)                -- in render(): its changes go to the render side
 //   Window.set_title("Level 2")
 //
 // The bindings reach the one Application through the environment (set by the
 // registration driver). Functions whose service is not built yet are registered and raise
-// "the <service> service is not built yet" (script/world_api.h).
+// "the <service> service is not built yet" (script/world_api.h). render_world, resolution,
+// enum_display_modes, set_render_setting and render_config go through the render interface
+// and raise "there is no render interface" in a build without one.
 // The table belongs to the Application's layer and is put in through the script layer's
 // registration helpers (the script layer does not know the Application).
 
@@ -17,6 +20,8 @@
 
 #include "application/application.h"
 #include "application/window.h"
+#include "render/render_interface.h"
+#include "render/render_world.h"
 #include "resource/resource_manager.h"
 #include "resource/resource_types.h"
 #include "script/script_data_store.h"
@@ -34,6 +39,7 @@
 #include <lua.hpp>
 
 #include <algorithm>
+#include <cstring>
 #include <unistd.h>
 
 namespace tallow {
@@ -237,16 +243,85 @@ int worlds(lua_State *L)
     return 1;
 }
 
+RenderInterface &render_interface_of(const LuaStack &stack)
+{
+    RenderInterface *render = application_of(stack).render_interface();
+    if (!render)
+        stack.error("there is no render interface");
+    return *render;
+}
+
+int render_world(lua_State *L)
+{
+    LuaStack stack(L);
+    World *world = get_world(stack, 1);
+    // Cameras, viewports and shading environments have no render objects yet: scripts
+    // cannot hold one, so anything given for them is refused rather than read.
+    static const char *const parts[] = {"camera", "viewport", "shading environment"};
+    for (i32 arg = 2; arg <= 4; ++arg)
+        if (!stack.is_none_or_nil(arg))
+            stack.argument_message(arg, "the %s rendering service is not built yet; pass nil", parts[arg - 2]);
+    render_interface_of(stack);
+    application_of(stack).render_world(*world, no_render_handle, no_render_handle, no_render_handle);
+    return 0;
+}
+
+int set_render_setting(lua_State *L)
+{
+    LuaStack stack(L);
+    const char *key = stack.get_string(1);
+    const char *value = stack.get_string(2);
+    render_interface_of(stack).set_render_setting(true, key, value);
+    return 0;
+}
+
+int render_config(lua_State *L)
+{
+    LuaStack stack(L);
+    bool settings = strcmp(stack.get_string(1), "settings") == 0;
+    const char *key = stack.get_string(2);
+    RenderInterface &render = render_interface_of(stack);
+    // Nothing below raises a Lua error: the copy is freed on every path.
+    bool pushed = false;
+    {
+        ConfigValue value(default_allocator());
+        if (render.render_config_value(settings, key, value)) {
+            ConfigKind kind = value.kind();
+            if (kind == ConfigKind::Bool || kind == ConfigKind::Integer || kind == ConfigKind::Float ||
+                kind == ConfigKind::String) {
+                push_config_value(L, value);
+                pushed = true;
+            }
+        }
+    }
+    if (!pushed)
+        lua_pushnil(L);
+    return 1;
+}
+
 int resolution(lua_State *L)
 {
     LuaStack stack(L);
-    // The swap chain is made for the window's client area: its back buffer has that size.
-    Window *window = application_of(stack).window();
-    if (!window)
-        stack.error("there is no window");
-    stack.push_integer(window->width());
-    stack.push_integer(window->height());
+    u32 width = 0, height = 0;
+    render_interface_of(stack).back_buffer_size(width, height);
+    stack.push_integer(width);
+    stack.push_integer(height);
     return 2;
+}
+
+int enum_display_modes(lua_State *L)
+{
+    LuaStack stack(L);
+    const Array<DisplayOutput> &outputs = render_interface_of(stack).display_outputs();
+    lua_newtable(L);
+    i32 index = 1;
+    // z is the output's number: its place in the device's list of outputs.
+    for (u32 output = 0; output < outputs.size(); ++output)
+        for (const DisplayMode &mode : outputs[output].modes) {
+            stack.push_vector3(f32(mode.width), f32(mode.height), f32(output));
+            lua_rawseti(L, -2, index++);
+        }
+    return 1;
 }
 
 // Window ---------------------------------------------------------------------------------
@@ -358,7 +433,7 @@ void register_application_api(LuaEnvironment &env, Application &application)
         {"Application", "platform", platform_name, nullptr},
         {"Application", "build", build, nullptr},
         {"Application", "new_world", new_world, nullptr},
-        {"Application", "render_world", nullptr, "world rendering"},
+        {"Application", "render_world", render_world, nullptr},
         {"Application", "release_world", release_world, nullptr},
         {"Application", "worlds", worlds, nullptr},
         {"Application", "resource_package", resource_package, nullptr},
@@ -375,15 +450,15 @@ void register_application_api(LuaEnvironment &env, Application &application)
         {"Window", "clip_cursor", window_clip_cursor, nullptr},
         {"Window", "set_clip_cursor", window_set_clip_cursor, nullptr},
         {"Window", "minimize", window_minimize, nullptr},
-        {"Application", "enum_display_modes", nullptr, "display output"},
+        {"Application", "enum_display_modes", enum_display_modes, nullptr},
         {"Application", "open_url_in_browser", open_url, nullptr},
         {"Application", "get_animation", nullptr, "animation"},
         {"Application", "sample_camera_animation", nullptr, "animation"},
         {"Application", "camera_animation_bones", nullptr, "animation"},
         {"Application", "create_viewport", nullptr, "viewport"},
         {"Application", "destroy_viewport", nullptr, "viewport"},
-        {"Application", "set_render_setting", nullptr, "render configuration"},
-        {"Application", "render_config", nullptr, "render configuration"},
+        {"Application", "set_render_setting", set_render_setting, nullptr},
+        {"Application", "render_config", render_config, nullptr},
         {"Application", "argv", argv, nullptr},
         {"Application", "quit", quit, nullptr},
         {"Application", "set_data", script_data_set_binding<application_data, 1>, nullptr},

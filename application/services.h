@@ -19,6 +19,7 @@ namespace tallow {
 
 class Allocator;
 class Application;
+class RenderInterface;
 class Window;
 
 /// The display settings the render device starts with, in this field order.
@@ -48,6 +49,9 @@ class IRenderService {
     virtual void present_frame(i32 swap_chain_id) = 0;
     /// Returns the id of a new fence after everything queued so far.
     virtual i32 add_fence() = 0;
+    /// The render interface behind the service (worlds, display outputs, back buffer);
+    /// null when the service has none.
+    virtual RenderInterface *render_interface() { return nullptr; }
 };
 
 /// The input manager. The Application forwards the window's key, button, wheel, motion and

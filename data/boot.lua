@@ -42,6 +42,9 @@ function init()
     local text = Localizer("boot")
     print("boot: " .. Localizer.lookup(text, "greeting") .. ", init on " .. Application.platform() ..
           ", quitting after " .. run_seconds .. " seconds")
+    local width, height = Application.resolution()
+    print("boot: back buffer " .. width .. "x" .. height .. ", " .. #Application.enum_display_modes() ..
+          " display modes")
 
     -- The units and the level live in their own package, loaded whole before use.
     units = Application.resource_package("sample_units")
@@ -99,6 +102,8 @@ function update(dt)
 end
 
 function render()
+    -- No cameras or viewports yet: this hands the frame's changes to the render world.
+    Application.render_world(world)
 end
 
 function shutdown()

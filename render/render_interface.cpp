@@ -584,6 +584,20 @@ u32 RenderInterface::world_count()
     return _worlds.size();
 }
 
+void RenderInterface::discard_render_world(RenderWorld *render_world, WorldRenderLink *link)
+{
+    // Nothing was posted for them: the render thread has never seen either.
+    delete_with_allocator(_allocator, render_world);
+    delete_with_allocator(_allocator, link);
+}
+
+RenderWorld *RenderInterface::render_world_of(const void *world)
+{
+    ScopedLock guard(_lock);
+    WorldEntry *entry = find_world(world);
+    return entry ? entry->render_world : nullptr;
+}
+
 bool RenderInterface::create_render_world(RenderWorld *&out_render_world, WorldRenderLink *&out_link)
 {
     out_render_world = nullptr;

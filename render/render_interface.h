@@ -132,6 +132,11 @@ class RenderInterface {
     /// world and the link.
     void remove_world(const void *world);
     u32 world_count();
+    /// Frees a render world and link from create_render_world that were never added.
+    void discard_render_world(RenderWorld *render_world, WorldRenderLink *link);
+    /// The render world filed for `world`, or null. Read it on the render thread, or on
+    /// the game side after wait_until_idle (tests).
+    RenderWorld *render_world_of(const void *world);
 
     // --- Resource contexts (any thread) --------------------------------------------------
     /// Hands `count` contexts to the render thread for execution.
@@ -154,6 +159,8 @@ class RenderInterface {
     RenderDevice &device() { return *_device; }
     RenderResourceSet &global_resources() { return _global_resources; }
     Allocator &allocator() { return _allocator; }
+    /// "RenderObjectManager": every render world's objects, records and state buffers.
+    TraceAllocator &object_allocator() { return _object_allocator; }
     /// Posts a raw message record (type, size, payload); blocks while the ring is full.
     void post(const void *message, u32 size_bytes);
 

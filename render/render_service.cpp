@@ -57,6 +57,7 @@ class RenderService final : public IRenderService {
         u32 fence = _render->add_fence();
         return fence == 0xFFFFFFFF ? -1 : i32(fence);
     }
+    RenderInterface *render_interface() override { return _render; }
 
   private:
     Allocator &_allocator;

@@ -72,7 +72,7 @@ TEST_F(ApplicationApiTest, WindowOperationsReachTheWindowLayer)
                        "Window.set_mouse_focus(false)\nassert(Window.mouse_focus() == false)\n"
                        "Window.set_mouse_focus(true)\n"
                        "Window.set_cursor('cursors/hand')\n"
-                       "local w, h = Application.resolution()\nassert(w > 0 and h > 0)\n"
+                       "assert(not pcall(Application.resolution)) -- no render interface here\n"
                        "Window.set_focus()\n"
                        "print('window done')"),
               "");

@@ -9,7 +9,20 @@
 
 #include "game_fixture.h"
 
+#include "tools/unit_compiler.h"
+
+#include <cstring>
+
 namespace tallow::test {
+
+/// A "unit" resource compiled from unit source text (tools/unit_compiler.h).
+inline std::string compiled_unit(const char *source)
+{
+    std::vector<u8> out;
+    std::string error;
+    EXPECT_TRUE(compile_unit_source(source, strlen(source), out, error)) << error;
+    return std::string(out.begin(), out.end());
+}
 
 class BootScriptTest : public GameTest {
   protected:

@@ -47,6 +47,7 @@ class GameTest : public ::testing::Test {
         params.options = options.get();
         params.window_system = &window_system;
         params.game_factory = make_game;
+        params.services = services;
         app = std::make_unique<Application>(params);
         return *app;
     }
@@ -59,6 +60,7 @@ class GameTest : public ::testing::Test {
     TempDirectory data;
     TempDirectory config_home;
     platform::HeadlessWindowSystem window_system{default_allocator()};
+    ServiceFactories services; // none by default: no render interface
     std::unique_ptr<ApplicationOptions> options;
     std::unique_ptr<Application> app;
 

@@ -3,21 +3,12 @@
 #include "boot_script_fixture.h"
 
 #include "tools/level_compiler.h"
-#include "tools/unit_compiler.h"
 #include "world/world.h"
 
 #include <cstring>
 
 namespace tallow::test {
 namespace {
-
-std::string compiled_unit(const char *source)
-{
-    std::vector<u8> out;
-    std::string error;
-    EXPECT_TRUE(compile_unit_source(source, strlen(source), out, error)) << error;
-    return std::string(out.begin(), out.end());
-}
 
 std::string compiled_level(const char *source)
 {
