@@ -14,11 +14,15 @@ namespace tallow {
 // fast paths reach it without a guard. Only its thread touches the slot stacks; the counts
 // are atomics only so that readers on other threads may sum them.
 struct GenericAllocator::ThreadCache {
+    // Blocks taken minus blocks freed on this thread, not yet folded into the trace.
+    struct Counts {
+        std::atomic<i64> count;
+        std::atomic<i64> bytes;
+    };
     GenericAllocator *owner; // the allocator this thread caches for; null when none
     ThreadCache *prev;       // the registry of attached caches
     ThreadCache *next;
-    std::atomic<i64> count; // slots taken minus slots freed on this thread, not yet folded
-    std::atomic<i64> bytes;
+    Counts counts[3]; // by Route
     bool exit_armed;
     bool retired; // its thread is ending: later frees (other exit hooks) take the shared path
     u32 size[SlotAllocator::class_count];
@@ -44,6 +48,12 @@ thread_local ThreadCacheExit t_exit;
 
 // Only the owning thread writes its counts: a load and a store, no bus lock.
 inline void bump(std::atomic<i64> &counter, i64 delta) { counter.store(counter.load(relaxed) + delta, relaxed); }
+
+inline void bump(GenericAllocator::ThreadCache::Counts &counts, i64 count, i64 bytes)
+{
+    bump(counts.count, count);
+    bump(counts.bytes, bytes);
+}
 } // namespace
 
 ThreadCacheExit::~ThreadCacheExit()
@@ -61,7 +71,9 @@ GenericAllocator::GenericAllocator(const char *name, PageAllocator &pages, HeapA
       _heap_trace("generic_heap", heap), _slot_trace("generic_slot", slots)
 {
     if (_thread_caches) {
-        _slot_trace.set_pending_counts(collect_counts, this);
+        _slot_trace.set_pending_counts(collect_slot_counts, this);
+        _heap_trace.set_pending_counts(collect_heap_counts, this);
+        _page_trace.set_pending_counts(collect_page_counts, this);
         _slots_tagged = slots.set_owner_map(&_page_owners);
     }
 }
@@ -82,6 +94,8 @@ GenericAllocator::~GenericAllocator()
         }
     }
     _slot_trace.set_pending_counts(nullptr, nullptr);
+    _heap_trace.set_pending_counts(nullptr, nullptr);
+    _page_trace.set_pending_counts(nullptr, nullptr);
 }
 
 GenericAllocator::Route GenericAllocator::route_for(u64 size, u64 page_size)
@@ -117,9 +131,13 @@ void GenericAllocator::drain(ThreadCache &cache)
         _slots->deallocate_batch(cache.slots[c], cache.size[c]);
         cache.size[c] = 0;
     }
-    _slot_trace.add_counts(cache.count.load(relaxed), cache.bytes.load(relaxed));
-    cache.count.store(0, relaxed);
-    cache.bytes.store(0, relaxed);
+    TraceAllocator *traces[3] = {&_slot_trace, &_heap_trace, &_page_trace}; // by Route
+    for (u32 r = 0; r < 3; ++r) {
+        ThreadCache::Counts &counts = cache.counts[r];
+        traces[r]->add_counts(counts.count.load(relaxed), counts.bytes.load(relaxed));
+        counts.count.store(0, relaxed);
+        counts.bytes.store(0, relaxed);
+    }
     if (cache.prev)
         cache.prev->next = cache.next;
     else
@@ -130,14 +148,29 @@ void GenericAllocator::drain(ThreadCache &cache)
     cache.owner = nullptr;
 }
 
-void GenericAllocator::collect_counts(void *user, i64 &count, i64 &bytes)
+void GenericAllocator::collect_counts(GenericAllocator *self, Route route, i64 &count, i64 &bytes)
 {
     std::lock_guard<std::mutex> guard(registry_lock);
     for (ThreadCache *cache = registry; cache; cache = cache->next)
-        if (cache->owner == user) {
-            count += cache->count.load(relaxed);
-            bytes += cache->bytes.load(relaxed);
+        if (cache->owner == self) {
+            count += cache->counts[u32(route)].count.load(relaxed);
+            bytes += cache->counts[u32(route)].bytes.load(relaxed);
         }
+}
+
+void GenericAllocator::collect_slot_counts(void *user, i64 &count, i64 &bytes)
+{
+    collect_counts(static_cast<GenericAllocator *>(user), Route::Slot, count, bytes);
+}
+
+void GenericAllocator::collect_heap_counts(void *user, i64 &count, i64 &bytes)
+{
+    collect_counts(static_cast<GenericAllocator *>(user), Route::Heap, count, bytes);
+}
+
+void GenericAllocator::collect_page_counts(void *user, i64 &count, i64 &bytes)
+{
+    collect_counts(static_cast<GenericAllocator *>(user), Route::Page, count, bytes);
 }
 
 void GenericAllocator::flush_thread_cache()
@@ -180,8 +213,7 @@ void *GenericAllocator::allocate_slot(u64 size, u32 align)
     void *p = cache.size[c] ? cache.slots[c][--cache.size[c]] : refill(cache, c);
     if (!p)
         return nullptr;
-    bump(cache.count, 1);
-    bump(cache.bytes, SlotAllocator::slot_sizes[c]);
+    bump(cache.counts[u32(Route::Slot)], 1, SlotAllocator::slot_sizes[c]);
     return p;
 }
 
@@ -201,8 +233,35 @@ void GenericAllocator::deallocate_slot(void *p)
         cache.size[c] -= cache_batch;
     }
     cache.slots[c][cache.size[c]++] = p;
-    bump(cache.count, -1);
-    bump(cache.bytes, -i64(SlotAllocator::slot_sizes[c]));
+    bump(cache.counts[u32(Route::Slot)], -1, -i64(SlotAllocator::slot_sizes[c]));
+}
+
+// The heap and page routes with per-thread counts: what the route's trace would do, minus
+// its shared atomics.
+void *GenericAllocator::allocate_counted(Route route, u64 size, u32 align)
+{
+    TraceAllocator &trace = route == Route::Heap ? _heap_trace : _page_trace;
+    ThreadCache &cache = t_cache;
+    if (!uses_cache(cache))
+        return trace.allocate(size, align);
+    Allocator &parent = trace.parent();
+    void *p = parent.allocate(size, align);
+    if (p)
+        bump(cache.counts[u32(route)], 1, i64(parent.allocated_size(p)));
+    return p;
+}
+
+void GenericAllocator::deallocate_counted(Route route, void *p)
+{
+    TraceAllocator &trace = route == Route::Heap ? _heap_trace : _page_trace;
+    ThreadCache &cache = t_cache;
+    if (!uses_cache(cache)) {
+        trace.deallocate(p);
+        return;
+    }
+    Allocator &parent = trace.parent();
+    bump(cache.counts[u32(route)], -1, -i64(parent.allocated_size(p)));
+    parent.deallocate(p);
 }
 
 void *GenericAllocator::allocate(u64 size, u32 align)
@@ -222,14 +281,17 @@ void *GenericAllocator::allocate(u64 size, u32 align)
             break;
         [[fallthrough]]; // an alignment no slot class serves
     case Route::Heap:
-        p = _heap_trace.allocate(size, align);
+        p = _thread_caches ? allocate_counted(Route::Heap, size, align) : _heap_trace.allocate(size, align);
         break;
     case Route::Page:
-        if (!(p = _page_trace.allocate(size, align)))
+        if (!(p = _thread_caches ? allocate_counted(Route::Page, size, align) : _page_trace.allocate(size, align)))
             break;
         if (!_page_owners.set(p, PageOwnerMap::pages)) {
             // Unrecorded, the address could not be routed back when freed.
-            _page_trace.deallocate(p);
+            if (_thread_caches)
+                deallocate_counted(Route::Page, p);
+            else
+                _page_trace.deallocate(p);
             return nullptr;
         }
         break;
@@ -262,12 +324,14 @@ void GenericAllocator::deallocate(void *p)
         malloc_free(p);
         return;
     }
-    switch (route_of(p, true)) {
+    const Route route = route_of(p, true);
+    switch (route) {
     case Route::Heap:
-        _heap_trace.deallocate(p);
-        break;
     case Route::Page:
-        _page_trace.deallocate(p);
+        if (_thread_caches)
+            deallocate_counted(route, p);
+        else
+            (route == Route::Heap ? _heap_trace : _page_trace).deallocate(p);
         break;
     case Route::Slot:
         if (_thread_caches)

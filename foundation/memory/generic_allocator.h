@@ -13,9 +13,9 @@
 //
 // With thread caches on (the default allocator has them), each thread keeps up to
 // cache_capacity free slots per size class in front of the shared slot allocator, taken
-// and given back cache_batch at a time under one lock, and counts its slot traffic on its
-// own; "generic_slot" adds those counts in when read, so every count still shows the
-// slots the program holds. A thread's cache goes back to the slots when the thread ends,
+// and given back cache_batch at a time under one lock, and counts its traffic on every
+// route on its own; the three traces add those counts in when read, so every count still
+// shows the blocks the program holds. A thread's cache goes back to the slots when the thread ends,
 // when it calls flush_thread_cache, or when the allocator is destroyed. A thread caches
 // for one generic allocator at a time; others serve it through the shared path.
 // A lock-free map of 64 KiB chunks tags page blocks (and, with thread caches, the slot
@@ -74,11 +74,16 @@ class GenericAllocator final : public Allocator {
     Route route_of(const void *p, bool forget_page);
     void *allocate_slot(u64 size, u32 align);
     void deallocate_slot(void *p);
+    void *allocate_counted(Route route, u64 size, u32 align);
+    void deallocate_counted(Route route, void *p);
     void *refill(ThreadCache &cache, u32 class_index);
     void drain(ThreadCache &cache);
     bool attach(ThreadCache &cache);
     bool uses_cache(ThreadCache &cache);
-    static void collect_counts(void *user, i64 &count, i64 &bytes);
+    static void collect_counts(GenericAllocator *self, Route route, i64 &count, i64 &bytes);
+    static void collect_slot_counts(void *user, i64 &count, i64 &bytes);
+    static void collect_heap_counts(void *user, i64 &count, i64 &bytes);
+    static void collect_page_counts(void *user, i64 &count, i64 &bytes);
     friend struct ThreadCacheExit;
 
     // Read by every call and written by none: kept off the lines the traces' counters and

@@ -235,6 +235,49 @@ TEST_F(CachedGenericFixture, CountsFollowHeldSlotsAcrossThreadsAndCachesGoBack)
     EXPECT_EQ(slots.block_count(), 0u);
 }
 
+// The heap and page routes count per thread too: a block taken on one thread and freed
+// on another leaves every count, total and peak as if one shared counter had seen both.
+TEST_F(CachedGenericFixture, HeapAndPageCountsFollowBlocksAcrossThreads)
+{
+    TALLOW_SKIP_WITH_MALLOC_ALLOCATORS();
+    const u64 sizes[] = {1500, 3000, 0x10000, 0x3F000}; // heap, heap, pages, pages
+    std::vector<void *> taken;
+    u64 heap_bytes = 0, page_bytes = 0;
+    std::thread producer([&] {
+        for (u32 i = 0; i < 40; ++i)
+            taken.push_back(generic.allocate(sizes[i % 4]));
+        for (u32 i = 0; i < 40; ++i) {
+            ASSERT_NE(taken[i], nullptr);
+            (i % 4 < 2 ? heap_bytes : page_bytes) += generic.allocated_size(taken[i]);
+        }
+        EXPECT_EQ(generic.heap_trace().allocation_count(), 20u);
+        EXPECT_EQ(generic.page_trace().allocation_count(), 20u);
+        EXPECT_EQ(generic.heap_trace().total_allocated(), heap_bytes);
+        EXPECT_EQ(generic.page_trace().total_allocated(), page_bytes);
+        EXPECT_EQ(reinterpret_cast<u64>(taken[2]) % PageAllocator::block_alignment, 0u);
+    });
+    producer.join();
+    EXPECT_EQ(generic.heap_trace().allocation_count(), 20u);
+    EXPECT_EQ(generic.page_trace().total_allocated(), page_bytes);
+    EXPECT_EQ(generic.total_allocated(), heap_bytes + page_bytes);
+    std::thread consumer([&] { // frees what it never took
+        for (u32 i = 0; i < 20; ++i)
+            generic.deallocate(taken[i]);
+        EXPECT_EQ(generic.heap_trace().allocation_count(), 10u);
+        EXPECT_EQ(generic.page_trace().allocation_count(), 10u);
+        for (u32 i = 20; i < 40; ++i)
+            generic.deallocate(taken[i]);
+        EXPECT_EQ(generic.total_allocated(), 0u);
+    });
+    consumer.join();
+    EXPECT_EQ(generic.heap_trace().allocation_count(), 0u);
+    EXPECT_EQ(generic.page_trace().allocation_count(), 0u);
+    EXPECT_EQ(generic.heap_trace().peak_allocation_count(), 20u);
+    EXPECT_EQ(generic.page_trace().peak_bytes(), page_bytes);
+    EXPECT_EQ(generic.total_allocated(), 0u);
+    EXPECT_EQ(pages.total_allocated() - heap.total_allocated() - slots.total_allocated(), 0u);
+}
+
 // A thread-local object made before the thread's first allocation is destroyed after the
 // thread's cache has gone back; its free must not bring the cache back to life.
 struct FreesAtThreadEnd {
