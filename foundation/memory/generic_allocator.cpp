@@ -27,6 +27,9 @@ struct GenericAllocator::ThreadCache {
     bool retired; // its thread is ending: later frees (other exit hooks) take the shared path
     u32 size[SlotAllocator::class_count];
     void *slots[SlotAllocator::class_count][cache_capacity];
+    u64 page_bytes; // in the page blocks below
+    u32 page_count[page_classes];
+    void *page_blocks[page_classes][page_cache_capacity];
 };
 
 // Gives the thread's cache back when the thread ends.
@@ -131,6 +134,12 @@ void GenericAllocator::drain(ThreadCache &cache)
         _slots->deallocate_batch(cache.slots[c], cache.size[c]);
         cache.size[c] = 0;
     }
+    for (u32 c = 0; c < page_classes; ++c) {
+        for (u32 i = 0; i < cache.page_count[c]; ++i)
+            _pages->deallocate(cache.page_blocks[c][i]);
+        cache.page_count[c] = 0;
+    }
+    cache.page_bytes = 0;
     TraceAllocator *traces[3] = {&_slot_trace, &_heap_trace, &_page_trace}; // by Route
     for (u32 r = 0; r < 3; ++r) {
         ThreadCache::Counts &counts = cache.counts[r];
@@ -236,14 +245,34 @@ void GenericAllocator::deallocate_slot(void *p)
     bump(cache.counts[u32(Route::Slot)], -1, -i64(SlotAllocator::slot_sizes[c]));
 }
 
+// The cache class of a page block of `bytes` (a whole number of pages), or page_classes
+// when blocks of that size are not cached.
+u32 GenericAllocator::page_class(u64 bytes) const
+{
+    if (bytes > PageAllocator::block_alignment || bytes < _page_size)
+        return page_classes;
+    u64 pages = bytes / _page_size;
+    return pages <= page_classes ? u32(pages - 1) : page_classes;
+}
+
 // The heap and page routes with per-thread counts: what the route's trace would do, minus
-// its shared atomics.
+// its shared atomics. Page blocks of a cached page count come from the thread's cache
+// first; every block is 64 KiB aligned, so any alignment up to that is met.
 void *GenericAllocator::allocate_counted(Route route, u64 size, u32 align)
 {
     TraceAllocator &trace = route == Route::Heap ? _heap_trace : _page_trace;
     ThreadCache &cache = t_cache;
     if (!uses_cache(cache))
         return trace.allocate(size, align);
+    if (route == Route::Page && align <= PageAllocator::block_alignment) {
+        const u64 rounded = align_up(size, _page_size);
+        const u32 c = page_class(rounded);
+        if (c < page_classes && cache.page_count[c]) {
+            cache.page_bytes -= rounded;
+            bump(cache.counts[u32(route)], 1, i64(rounded));
+            return cache.page_blocks[c][--cache.page_count[c]];
+        }
+    }
     Allocator &parent = trace.parent();
     void *p = parent.allocate(size, align);
     if (p)
@@ -260,7 +289,17 @@ void GenericAllocator::deallocate_counted(Route route, void *p)
         return;
     }
     Allocator &parent = trace.parent();
-    bump(cache.counts[u32(route)], -1, -i64(parent.allocated_size(p)));
+    const u64 bytes = parent.allocated_size(p);
+    bump(cache.counts[u32(route)], -1, -i64(bytes));
+    if (route == Route::Page) {
+        const u32 c = page_class(bytes);
+        if (c < page_classes && cache.page_count[c] < page_cache_capacity &&
+            cache.page_bytes + bytes <= page_cache_bytes) {
+            cache.page_blocks[c][cache.page_count[c]++] = p;
+            cache.page_bytes += bytes;
+            return;
+        }
+    }
     parent.deallocate(p);
 }
 

@@ -15,7 +15,9 @@
 // cache_capacity free slots per size class in front of the shared slot allocator, taken
 // and given back cache_batch at a time under one lock, and counts its traffic on every
 // route on its own; the three traces add those counts in when read, so every count still
-// shows the blocks the program holds. A thread's cache goes back to the slots when the thread ends,
+// shows the blocks the program holds. Page blocks of up to 64 KiB are cached per thread
+// too, a few per page count, and handed out again only for requests of the same page
+// count, so allocated_size stays the request rounded up to pages. A thread's cache goes back to the slots when the thread ends,
 // when it calls flush_thread_cache, or when the allocator is destroyed. A thread caches
 // for one generic allocator at a time; others serve it through the shared path.
 // A lock-free map of 64 KiB chunks tags page blocks (and, with thread caches, the slot
@@ -40,6 +42,9 @@ class GenericAllocator final : public Allocator {
 
     static constexpr u32 cache_capacity = 32; // free slots a thread keeps per class
     static constexpr u32 cache_batch = 16;    // slots moved per trip to the slot allocator
+    static constexpr u32 page_classes = 16;        // page blocks of 1 to 16 pages (up to 64 KiB) are cached
+    static constexpr u32 page_cache_capacity = 4;  // free page blocks a thread keeps per page count
+    static constexpr u64 page_cache_bytes = 0x80000; // and in all
 
     /// The three allocators must outlive this one. `thread_caches` turns on the per-thread
     /// slot caches (see above); it needs `locked`.
@@ -76,6 +81,7 @@ class GenericAllocator final : public Allocator {
     void deallocate_slot(void *p);
     void *allocate_counted(Route route, u64 size, u32 align);
     void deallocate_counted(Route route, void *p);
+    u32 page_class(u64 bytes) const;
     void *refill(ThreadCache &cache, u32 class_index);
     void drain(ThreadCache &cache);
     bool attach(ThreadCache &cache);

@@ -278,6 +278,62 @@ TEST_F(CachedGenericFixture, HeapAndPageCountsFollowBlocksAcrossThreads)
     EXPECT_EQ(pages.total_allocated() - heap.total_allocated() - slots.total_allocated(), 0u);
 }
 
+// Freed page blocks wait in the thread's cache for a request of the same page count; what
+// a request sees (size, alignment, counts) is the same as from the page allocator, and a
+// flush gives the blocks back.
+TEST_F(CachedGenericFixture, CachedPageBlocksServeOnlyTheirOwnPageCount)
+{
+    TALLOW_SKIP_WITH_MALLOC_ALLOCATORS();
+    std::thread worker([&] {
+        const u64 page = pages.page_size();
+        void *a = generic.allocate(15 * page + 1); // 16 pages
+        void *b = generic.allocate(3 * page);      // 3 pages
+        ASSERT_NE(a, nullptr);
+        ASSERT_NE(b, nullptr);
+        const u64 held = pages.total_allocated();
+        generic.deallocate(a);
+        generic.deallocate(b);
+        EXPECT_EQ(generic.page_trace().allocation_count(), 0u);
+        EXPECT_EQ(generic.total_allocated(), 0u);
+        EXPECT_EQ(pages.total_allocated(), held); // parked in the cache
+        struct Case {
+            u64 size;
+            u32 align;
+            u64 expected_size;
+        } cases[] = {
+            {3 * page - 100, 16, 3 * page},     // the cached 3-page block
+            {16 * page - 7, 4096, 16 * page},   // the cached 16-page block
+            {5 * page, 16, 5 * page},           // no 5-page block cached: a fresh one
+            {3 * page, 0x20000, 3 * page},      // stricter than 64 KiB: a fresh one
+        };
+        std::vector<void *> taken;
+        u64 bytes = 0;
+        for (const Case &c : cases) {
+            void *p = generic.allocate(c.size, c.align);
+            ASSERT_NE(p, nullptr);
+            EXPECT_EQ(reinterpret_cast<u64>(p) % std::max<u64>(c.align, PageAllocator::block_alignment), 0u);
+            EXPECT_EQ(generic.allocated_size(p), c.expected_size);
+            bytes += c.expected_size;
+            memset(p, 0x5A, c.size);
+            taken.push_back(p);
+        }
+        EXPECT_EQ(taken[0], b);
+        EXPECT_EQ(taken[1], a);
+        EXPECT_EQ(generic.page_trace().allocation_count(), 4u);
+        EXPECT_EQ(generic.page_trace().total_allocated(), bytes);
+        for (void *p : taken)
+            generic.deallocate(p);
+        EXPECT_GT(pages.total_allocated(), 0u);
+        generic.flush_thread_cache();
+        EXPECT_EQ(pages.total_allocated(), heap.total_allocated() + slots.total_allocated());
+        generic.deallocate(generic.allocate(8 * page)); // cached again until the thread ends
+    });
+    worker.join();
+    EXPECT_EQ(generic.page_trace().allocation_count(), 0u);
+    EXPECT_EQ(generic.page_trace().peak_allocation_count(), 4u);
+    EXPECT_EQ(pages.total_allocated(), heap.total_allocated() + slots.total_allocated());
+}
+
 // A thread-local object made before the thread's first allocation is destroyed after the
 // thread's cache has gone back; its free must not bring the cache back to life.
 struct FreesAtThreadEnd {
