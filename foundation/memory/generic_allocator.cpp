@@ -273,10 +273,14 @@ void *GenericAllocator::allocate_counted(Route route, u64 size, u32 align)
             return cache.page_blocks[c][--cache.page_count[c]];
         }
     }
-    Allocator &parent = trace.parent();
-    void *p = parent.allocate(size, align);
+    u64 bytes = 0;
+    void *p = nullptr;
+    if (route == Route::Heap)
+        p = _heap->allocate_sized(size, align, bytes); // one trip through the heap's lock
+    else if ((p = _pages->allocate(size, align)))
+        bytes = _pages->allocated_size(p);
     if (p)
-        bump(cache.counts[u32(route)], 1, i64(parent.allocated_size(p)));
+        bump(cache.counts[u32(route)], 1, i64(bytes));
     return p;
 }
 
@@ -288,19 +292,19 @@ void GenericAllocator::deallocate_counted(Route route, void *p)
         trace.deallocate(p);
         return;
     }
-    Allocator &parent = trace.parent();
-    const u64 bytes = parent.allocated_size(p);
-    bump(cache.counts[u32(route)], -1, -i64(bytes));
-    if (route == Route::Page) {
-        const u32 c = page_class(bytes);
-        if (c < page_classes && cache.page_count[c] < page_cache_capacity &&
-            cache.page_bytes + bytes <= page_cache_bytes) {
-            cache.page_blocks[c][cache.page_count[c]++] = p;
-            cache.page_bytes += bytes;
-            return;
-        }
+    if (route == Route::Heap) {
+        bump(cache.counts[u32(route)], -1, -i64(_heap->deallocate_sized(p)));
+        return;
     }
-    parent.deallocate(p);
+    const u64 bytes = _pages->allocated_size(p);
+    bump(cache.counts[u32(route)], -1, -i64(bytes));
+    const u32 c = page_class(bytes);
+    if (c < page_classes && cache.page_count[c] < page_cache_capacity && cache.page_bytes + bytes <= page_cache_bytes) {
+        cache.page_blocks[c][cache.page_count[c]++] = p;
+        cache.page_bytes += bytes;
+        return;
+    }
+    _pages->deallocate(p);
 }
 
 void *GenericAllocator::allocate(u64 size, u32 align)
