@@ -30,6 +30,10 @@ struct GenericAllocator::ThreadCache {
     u64 page_bytes; // in the page blocks below
     u32 page_count[page_classes];
     void *page_blocks[page_classes][page_cache_capacity];
+    u64 heap_bytes; // in the heap blocks below
+    u32 heap_count[heap_classes];
+    void *heap_blocks[heap_classes][heap_cache_capacity];
+    u32 heap_sizes[heap_classes][heap_cache_capacity]; // each block's usable size
 };
 
 // Gives the thread's cache back when the thread ends.
@@ -140,6 +144,12 @@ void GenericAllocator::drain(ThreadCache &cache)
         cache.page_count[c] = 0;
     }
     cache.page_bytes = 0;
+    for (u32 c = 0; c < heap_classes; ++c) {
+        for (u32 i = 0; i < cache.heap_count[c]; ++i)
+            _heap->deallocate(cache.heap_blocks[c][i]);
+        cache.heap_count[c] = 0;
+    }
+    cache.heap_bytes = 0;
     TraceAllocator *traces[3] = {&_slot_trace, &_heap_trace, &_page_trace}; // by Route
     for (u32 r = 0; r < 3; ++r) {
         ThreadCache::Counts &counts = cache.counts[r];
@@ -273,6 +283,16 @@ void *GenericAllocator::allocate_counted(Route route, u64 size, u32 align)
             return cache.page_blocks[c][--cache.page_count[c]];
         }
     }
+    if (route == Route::Heap && align <= alignof(std::max_align_t)) {
+        // Every block in class c holds at least c * 256 bytes.
+        const u64 c = (size + 255) >> 8;
+        if (c < heap_classes && cache.heap_count[c]) {
+            const u32 i = --cache.heap_count[c];
+            cache.heap_bytes -= cache.heap_sizes[c][i];
+            bump(cache.counts[u32(route)], 1, i64(cache.heap_sizes[c][i]));
+            return cache.heap_blocks[c][i];
+        }
+    }
     u64 bytes = 0;
     void *p = nullptr;
     if (route == Route::Heap)
@@ -293,7 +313,18 @@ void GenericAllocator::deallocate_counted(Route route, void *p)
         return;
     }
     if (route == Route::Heap) {
-        bump(cache.counts[u32(route)], -1, -i64(_heap->deallocate_sized(p)));
+        const u64 usable = _heap->allocated_size(p);
+        bump(cache.counts[u32(route)], -1, -i64(usable));
+        const u64 c = usable >> 8;
+        if (c < heap_classes && cache.heap_count[c] < heap_cache_capacity &&
+            cache.heap_bytes + usable <= heap_cache_bytes) {
+            const u32 i = cache.heap_count[c]++;
+            cache.heap_blocks[c][i] = p;
+            cache.heap_sizes[c][i] = u32(usable);
+            cache.heap_bytes += usable;
+            return;
+        }
+        _heap->deallocate(p);
         return;
     }
     const u64 bytes = _pages->allocated_size(p);

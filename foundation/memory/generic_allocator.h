@@ -17,7 +17,10 @@
 // route on its own; the three traces add those counts in when read, so every count still
 // shows the blocks the program holds. Page blocks of up to 64 KiB are cached per thread
 // too, a few per page count, and handed out again only for requests of the same page
-// count, so allocated_size stays the request rounded up to pages. A thread's cache goes back to the slots when the thread ends,
+// count, so allocated_size stays the request rounded up to pages. Heap blocks under 8 KiB
+// are cached the same way, by usable size in steps of 256 bytes, and serve only requests
+// they hold whole (allocated_size is still the block's usable size, at least the request).
+// A thread's cache goes back to the slots when the thread ends,
 // when it calls flush_thread_cache, or when the allocator is destroyed. A thread caches
 // for one generic allocator at a time; others serve it through the shared path.
 // A lock-free map of 64 KiB chunks tags page blocks (and, with thread caches, the slot
@@ -45,6 +48,9 @@ class GenericAllocator final : public Allocator {
     static constexpr u32 page_classes = 16;        // page blocks of 1 to 16 pages (up to 64 KiB) are cached
     static constexpr u32 page_cache_capacity = 4;  // free page blocks a thread keeps per page count
     static constexpr u64 page_cache_bytes = 0x80000; // and in all
+    static constexpr u32 heap_classes = 32;        // heap blocks of usable size under 8 KiB, by 256 bytes
+    static constexpr u32 heap_cache_capacity = 4;  // free heap blocks a thread keeps per class
+    static constexpr u64 heap_cache_bytes = 0x40000; // and in all
 
     /// The three allocators must outlive this one. `thread_caches` turns on the per-thread
     /// slot caches (see above); it needs `locked`.

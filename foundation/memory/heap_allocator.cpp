@@ -161,22 +161,6 @@ void *HeapAllocator::allocate_sized(u64 size, u32 align, u64 &out_size)
     return p;
 }
 
-u64 HeapAllocator::deallocate_sized(void *p)
-{
-    if (!p)
-        return 0;
-    if constexpr (malloc_allocators) {
-        u64 size = malloc_size(p);
-        deallocate(p);
-        return size;
-    }
-    OptionalLock guard(_mutex, _locked);
-    u64 size = RegionHeap::usable_size(p);
-    if (_heap)
-        _heap->free(p);
-    return size;
-}
-
 u64 HeapAllocator::total_allocated()
 {
     OptionalLock guard(_mutex, _locked);

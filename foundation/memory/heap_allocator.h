@@ -36,8 +36,6 @@ class HeapAllocator final : public Allocator {
     /// allocate and allocated_size of the block in one trip through the lock; `out_size`
     /// is 0 when it returns null.
     void *allocate_sized(u64 size, u32 align, u64 &out_size);
-    /// allocated_size and deallocate in one trip through the lock; returns the size.
-    u64 deallocate_sized(void *p);
     u64 total_allocated() override;                                         // sum of region sizes
     void backing_allocators(Array<Allocator *> &out_allocators) override;  // the backing, if any
 

@@ -334,6 +334,48 @@ TEST_F(CachedGenericFixture, CachedPageBlocksServeOnlyTheirOwnPageCount)
     EXPECT_EQ(pages.total_allocated(), heap.total_allocated() + slots.total_allocated());
 }
 
+// Freed heap blocks under 8 KiB wait in the thread's cache and serve a later request only
+// when they hold it whole; allocated_size stays the block's usable size.
+TEST_F(CachedGenericFixture, CachedHeapBlocksServeOnlyRequestsTheyHold)
+{
+    TALLOW_SKIP_WITH_MALLOC_ALLOCATORS();
+    std::thread worker([&] {
+        void *a = generic.allocate(3000);
+        ASSERT_NE(a, nullptr);
+        const u64 usable = generic.allocated_size(a);
+        ASSERT_GE(usable, 3000u);
+        generic.deallocate(a);
+        EXPECT_EQ(generic.heap_trace().allocation_count(), 0u);
+        EXPECT_EQ(generic.total_allocated(), 0u);
+        void *bigger = generic.allocate(usable + 1); // more than the cached block holds
+        void *aligned = generic.allocate(2000, 256);  // an alignment the cache does not vouch for
+        void *smaller = generic.allocate(usable - 300);
+        ASSERT_NE(bigger, nullptr);
+        ASSERT_NE(aligned, nullptr);
+        EXPECT_NE(bigger, a);
+        EXPECT_EQ(reinterpret_cast<u64>(aligned) % 256, 0u);
+        EXPECT_EQ(smaller, a);
+        EXPECT_EQ(generic.allocated_size(smaller), usable);
+        EXPECT_GE(generic.allocated_size(bigger), usable + 1);
+        memset(smaller, 0x33, usable);
+        memset(bigger, 0x44, usable + 1);
+        EXPECT_EQ(generic.heap_trace().allocation_count(), 3u);
+        EXPECT_EQ(generic.heap_trace().total_allocated(), generic.allocated_size(bigger) +
+                                                              generic.allocated_size(aligned) + usable);
+        generic.deallocate(bigger);
+        generic.deallocate(aligned);
+        generic.deallocate(smaller);
+        EXPECT_EQ(generic.total_allocated(), 0u);
+        generic.flush_thread_cache();
+        EXPECT_TRUE(heap.validate());
+        generic.deallocate(generic.allocate(5000)); // cached again until the thread ends
+    });
+    worker.join();
+    EXPECT_EQ(generic.heap_trace().allocation_count(), 0u);
+    EXPECT_EQ(generic.heap_trace().peak_allocation_count(), 3u);
+    EXPECT_TRUE(heap.validate());
+}
+
 // A thread-local object made before the thread's first allocation is destroyed after the
 // thread's cache has gone back; its free must not bring the cache back to life.
 struct FreesAtThreadEnd {
