@@ -14,15 +14,26 @@ namespace tallow {
 // fast paths reach it without a guard. Only its thread touches the slot stacks; the counts
 // are atomics only so that readers on other threads may sum them.
 struct GenericAllocator::ThreadCache {
+    // Blocks taken minus blocks freed on this thread, not yet folded into the trace.
+    struct Counts {
+        std::atomic<i64> count;
+        std::atomic<i64> bytes;
+    };
     GenericAllocator *owner; // the allocator this thread caches for; null when none
     ThreadCache *prev;       // the registry of attached caches
     ThreadCache *next;
-    std::atomic<i64> count; // slots taken minus slots freed on this thread, not yet folded
-    std::atomic<i64> bytes;
+    Counts counts[3]; // by Route
     bool exit_armed;
     bool retired; // its thread is ending: later frees (other exit hooks) take the shared path
     u32 size[SlotAllocator::class_count];
     void *slots[SlotAllocator::class_count][cache_capacity];
+    u64 page_bytes; // in the page blocks below
+    u32 page_count[page_classes];
+    void *page_blocks[page_classes][page_cache_capacity];
+    u64 heap_bytes; // in the heap blocks below
+    u32 heap_count[heap_classes];
+    void *heap_blocks[heap_classes][heap_cache_capacity];
+    u32 heap_sizes[heap_classes][heap_cache_capacity]; // each block's usable size
 };
 
 // Gives the thread's cache back when the thread ends.
@@ -44,6 +55,12 @@ thread_local ThreadCacheExit t_exit;
 
 // Only the owning thread writes its counts: a load and a store, no bus lock.
 inline void bump(std::atomic<i64> &counter, i64 delta) { counter.store(counter.load(relaxed) + delta, relaxed); }
+
+inline void bump(GenericAllocator::ThreadCache::Counts &counts, i64 count, i64 bytes)
+{
+    bump(counts.count, count);
+    bump(counts.bytes, bytes);
+}
 } // namespace
 
 ThreadCacheExit::~ThreadCacheExit()
@@ -61,7 +78,9 @@ GenericAllocator::GenericAllocator(const char *name, PageAllocator &pages, HeapA
       _heap_trace("generic_heap", heap), _slot_trace("generic_slot", slots)
 {
     if (_thread_caches) {
-        _slot_trace.set_pending_counts(collect_counts, this);
+        _slot_trace.set_pending_counts(collect_slot_counts, this);
+        _heap_trace.set_pending_counts(collect_heap_counts, this);
+        _page_trace.set_pending_counts(collect_page_counts, this);
         _slots_tagged = slots.set_owner_map(&_page_owners);
     }
 }
@@ -82,6 +101,8 @@ GenericAllocator::~GenericAllocator()
         }
     }
     _slot_trace.set_pending_counts(nullptr, nullptr);
+    _heap_trace.set_pending_counts(nullptr, nullptr);
+    _page_trace.set_pending_counts(nullptr, nullptr);
 }
 
 GenericAllocator::Route GenericAllocator::route_for(u64 size, u64 page_size)
@@ -117,9 +138,25 @@ void GenericAllocator::drain(ThreadCache &cache)
         _slots->deallocate_batch(cache.slots[c], cache.size[c]);
         cache.size[c] = 0;
     }
-    _slot_trace.add_counts(cache.count.load(relaxed), cache.bytes.load(relaxed));
-    cache.count.store(0, relaxed);
-    cache.bytes.store(0, relaxed);
+    for (u32 c = 0; c < page_classes; ++c) {
+        for (u32 i = 0; i < cache.page_count[c]; ++i)
+            _pages->deallocate(cache.page_blocks[c][i]);
+        cache.page_count[c] = 0;
+    }
+    cache.page_bytes = 0;
+    for (u32 c = 0; c < heap_classes; ++c) {
+        for (u32 i = 0; i < cache.heap_count[c]; ++i)
+            _heap->deallocate(cache.heap_blocks[c][i]);
+        cache.heap_count[c] = 0;
+    }
+    cache.heap_bytes = 0;
+    TraceAllocator *traces[3] = {&_slot_trace, &_heap_trace, &_page_trace}; // by Route
+    for (u32 r = 0; r < 3; ++r) {
+        ThreadCache::Counts &counts = cache.counts[r];
+        traces[r]->add_counts(counts.count.load(relaxed), counts.bytes.load(relaxed));
+        counts.count.store(0, relaxed);
+        counts.bytes.store(0, relaxed);
+    }
     if (cache.prev)
         cache.prev->next = cache.next;
     else
@@ -130,14 +167,29 @@ void GenericAllocator::drain(ThreadCache &cache)
     cache.owner = nullptr;
 }
 
-void GenericAllocator::collect_counts(void *user, i64 &count, i64 &bytes)
+void GenericAllocator::collect_counts(GenericAllocator *self, Route route, i64 &count, i64 &bytes)
 {
     std::lock_guard<std::mutex> guard(registry_lock);
     for (ThreadCache *cache = registry; cache; cache = cache->next)
-        if (cache->owner == user) {
-            count += cache->count.load(relaxed);
-            bytes += cache->bytes.load(relaxed);
+        if (cache->owner == self) {
+            count += cache->counts[u32(route)].count.load(relaxed);
+            bytes += cache->counts[u32(route)].bytes.load(relaxed);
         }
+}
+
+void GenericAllocator::collect_slot_counts(void *user, i64 &count, i64 &bytes)
+{
+    collect_counts(static_cast<GenericAllocator *>(user), Route::Slot, count, bytes);
+}
+
+void GenericAllocator::collect_heap_counts(void *user, i64 &count, i64 &bytes)
+{
+    collect_counts(static_cast<GenericAllocator *>(user), Route::Heap, count, bytes);
+}
+
+void GenericAllocator::collect_page_counts(void *user, i64 &count, i64 &bytes)
+{
+    collect_counts(static_cast<GenericAllocator *>(user), Route::Page, count, bytes);
 }
 
 void GenericAllocator::flush_thread_cache()
@@ -180,8 +232,7 @@ void *GenericAllocator::allocate_slot(u64 size, u32 align)
     void *p = cache.size[c] ? cache.slots[c][--cache.size[c]] : refill(cache, c);
     if (!p)
         return nullptr;
-    bump(cache.count, 1);
-    bump(cache.bytes, SlotAllocator::slot_sizes[c]);
+    bump(cache.counts[u32(Route::Slot)], 1, SlotAllocator::slot_sizes[c]);
     return p;
 }
 
@@ -201,8 +252,90 @@ void GenericAllocator::deallocate_slot(void *p)
         cache.size[c] -= cache_batch;
     }
     cache.slots[c][cache.size[c]++] = p;
-    bump(cache.count, -1);
-    bump(cache.bytes, -i64(SlotAllocator::slot_sizes[c]));
+    bump(cache.counts[u32(Route::Slot)], -1, -i64(SlotAllocator::slot_sizes[c]));
+}
+
+// The cache class of a page block of `bytes` (a whole number of pages), or page_classes
+// when blocks of that size are not cached.
+u32 GenericAllocator::page_class(u64 bytes) const
+{
+    if (bytes > PageAllocator::block_alignment || bytes < _page_size)
+        return page_classes;
+    u64 pages = bytes / _page_size;
+    return pages <= page_classes ? u32(pages - 1) : page_classes;
+}
+
+// The heap and page routes with per-thread counts: what the route's trace would do, minus
+// its shared atomics. Page blocks of a cached page count come from the thread's cache
+// first; every block is 64 KiB aligned, so any alignment up to that is met.
+void *GenericAllocator::allocate_counted(Route route, u64 size, u32 align)
+{
+    TraceAllocator &trace = route == Route::Heap ? _heap_trace : _page_trace;
+    ThreadCache &cache = t_cache;
+    if (!uses_cache(cache))
+        return trace.allocate(size, align);
+    if (route == Route::Page && align <= PageAllocator::block_alignment) {
+        const u64 rounded = align_up(size, _page_size);
+        const u32 c = page_class(rounded);
+        if (c < page_classes && cache.page_count[c]) {
+            cache.page_bytes -= rounded;
+            bump(cache.counts[u32(route)], 1, i64(rounded));
+            return cache.page_blocks[c][--cache.page_count[c]];
+        }
+    }
+    if (route == Route::Heap && align <= alignof(std::max_align_t)) {
+        // Every block in class c holds at least c * 256 bytes.
+        const u64 c = (size + 255) >> 8;
+        if (c < heap_classes && cache.heap_count[c]) {
+            const u32 i = --cache.heap_count[c];
+            cache.heap_bytes -= cache.heap_sizes[c][i];
+            bump(cache.counts[u32(route)], 1, i64(cache.heap_sizes[c][i]));
+            return cache.heap_blocks[c][i];
+        }
+    }
+    u64 bytes = 0;
+    void *p = nullptr;
+    if (route == Route::Heap)
+        p = _heap->allocate_sized(size, align, bytes); // one trip through the heap's lock
+    else if ((p = _pages->allocate(size, align)))
+        bytes = _pages->allocated_size(p);
+    if (p)
+        bump(cache.counts[u32(route)], 1, i64(bytes));
+    return p;
+}
+
+void GenericAllocator::deallocate_counted(Route route, void *p)
+{
+    TraceAllocator &trace = route == Route::Heap ? _heap_trace : _page_trace;
+    ThreadCache &cache = t_cache;
+    if (!uses_cache(cache)) {
+        trace.deallocate(p);
+        return;
+    }
+    if (route == Route::Heap) {
+        const u64 usable = _heap->allocated_size(p);
+        bump(cache.counts[u32(route)], -1, -i64(usable));
+        const u64 c = usable >> 8;
+        if (c < heap_classes && cache.heap_count[c] < heap_cache_capacity &&
+            cache.heap_bytes + usable <= heap_cache_bytes) {
+            const u32 i = cache.heap_count[c]++;
+            cache.heap_blocks[c][i] = p;
+            cache.heap_sizes[c][i] = u32(usable);
+            cache.heap_bytes += usable;
+            return;
+        }
+        _heap->deallocate(p);
+        return;
+    }
+    const u64 bytes = _pages->allocated_size(p);
+    bump(cache.counts[u32(route)], -1, -i64(bytes));
+    const u32 c = page_class(bytes);
+    if (c < page_classes && cache.page_count[c] < page_cache_capacity && cache.page_bytes + bytes <= page_cache_bytes) {
+        cache.page_blocks[c][cache.page_count[c]++] = p;
+        cache.page_bytes += bytes;
+        return;
+    }
+    _pages->deallocate(p);
 }
 
 void *GenericAllocator::allocate(u64 size, u32 align)
@@ -222,14 +355,17 @@ void *GenericAllocator::allocate(u64 size, u32 align)
             break;
         [[fallthrough]]; // an alignment no slot class serves
     case Route::Heap:
-        p = _heap_trace.allocate(size, align);
+        p = _thread_caches ? allocate_counted(Route::Heap, size, align) : _heap_trace.allocate(size, align);
         break;
     case Route::Page:
-        if (!(p = _page_trace.allocate(size, align)))
+        if (!(p = _thread_caches ? allocate_counted(Route::Page, size, align) : _page_trace.allocate(size, align)))
             break;
         if (!_page_owners.set(p, PageOwnerMap::pages)) {
             // Unrecorded, the address could not be routed back when freed.
-            _page_trace.deallocate(p);
+            if (_thread_caches)
+                deallocate_counted(Route::Page, p);
+            else
+                _page_trace.deallocate(p);
             return nullptr;
         }
         break;
@@ -262,12 +398,14 @@ void GenericAllocator::deallocate(void *p)
         malloc_free(p);
         return;
     }
-    switch (route_of(p, true)) {
+    const Route route = route_of(p, true);
+    switch (route) {
     case Route::Heap:
-        _heap_trace.deallocate(p);
-        break;
     case Route::Page:
-        _page_trace.deallocate(p);
+        if (_thread_caches)
+            deallocate_counted(route, p);
+        else
+            (route == Route::Heap ? _heap_trace : _page_trace).deallocate(p);
         break;
     case Route::Slot:
         if (_thread_caches)

@@ -13,9 +13,14 @@
 //
 // With thread caches on (the default allocator has them), each thread keeps up to
 // cache_capacity free slots per size class in front of the shared slot allocator, taken
-// and given back cache_batch at a time under one lock, and counts its slot traffic on its
-// own; "generic_slot" adds those counts in when read, so every count still shows the
-// slots the program holds. A thread's cache goes back to the slots when the thread ends,
+// and given back cache_batch at a time under one lock, and counts its traffic on every
+// route on its own; the three traces add those counts in when read, so every count still
+// shows the blocks the program holds. Page blocks of up to 64 KiB are cached per thread
+// too, a few per page count, and handed out again only for requests of the same page
+// count, so allocated_size stays the request rounded up to pages. Heap blocks under 8 KiB
+// are cached the same way, by usable size in steps of 256 bytes, and serve only requests
+// they hold whole (allocated_size is still the block's usable size, at least the request).
+// A thread's cache goes back to the slots when the thread ends,
 // when it calls flush_thread_cache, or when the allocator is destroyed. A thread caches
 // for one generic allocator at a time; others serve it through the shared path.
 // A lock-free map of 64 KiB chunks tags page blocks (and, with thread caches, the slot
@@ -40,6 +45,12 @@ class GenericAllocator final : public Allocator {
 
     static constexpr u32 cache_capacity = 32; // free slots a thread keeps per class
     static constexpr u32 cache_batch = 16;    // slots moved per trip to the slot allocator
+    static constexpr u32 page_classes = 16;        // page blocks of 1 to 16 pages (up to 64 KiB) are cached
+    static constexpr u32 page_cache_capacity = 4;  // free page blocks a thread keeps per page count
+    static constexpr u64 page_cache_bytes = 0x80000; // and in all
+    static constexpr u32 heap_classes = 32;        // heap blocks of usable size under 8 KiB, by 256 bytes
+    static constexpr u32 heap_cache_capacity = 4;  // free heap blocks a thread keeps per class
+    static constexpr u64 heap_cache_bytes = 0x40000; // and in all
 
     /// The three allocators must outlive this one. `thread_caches` turns on the per-thread
     /// slot caches (see above); it needs `locked`.
@@ -74,11 +85,17 @@ class GenericAllocator final : public Allocator {
     Route route_of(const void *p, bool forget_page);
     void *allocate_slot(u64 size, u32 align);
     void deallocate_slot(void *p);
+    void *allocate_counted(Route route, u64 size, u32 align);
+    void deallocate_counted(Route route, void *p);
+    u32 page_class(u64 bytes) const;
     void *refill(ThreadCache &cache, u32 class_index);
     void drain(ThreadCache &cache);
     bool attach(ThreadCache &cache);
     bool uses_cache(ThreadCache &cache);
-    static void collect_counts(void *user, i64 &count, i64 &bytes);
+    static void collect_counts(GenericAllocator *self, Route route, i64 &count, i64 &bytes);
+    static void collect_slot_counts(void *user, i64 &count, i64 &bytes);
+    static void collect_heap_counts(void *user, i64 &count, i64 &bytes);
+    static void collect_page_counts(void *user, i64 &count, i64 &bytes);
     friend struct ThreadCacheExit;
 
     // Read by every call and written by none: kept off the lines the traces' counters and

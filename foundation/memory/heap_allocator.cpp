@@ -145,6 +145,22 @@ u64 HeapAllocator::allocated_size(const void *p)
     return RegionHeap::usable_size(p);
 }
 
+void *HeapAllocator::allocate_sized(u64 size, u32 align, u64 &out_size)
+{
+    out_size = 0;
+    if constexpr (malloc_allocators) {
+        void *p = allocate(size, align);
+        out_size = p ? malloc_size(p) : 0;
+        return p;
+    }
+    if (size == 0)
+        return nullptr;
+    OptionalLock guard(_mutex, _locked);
+    void *p = _heap ? _heap->allocate(align, size) : nullptr;
+    out_size = RegionHeap::usable_size(p);
+    return p;
+}
+
 u64 HeapAllocator::total_allocated()
 {
     OptionalLock guard(_mutex, _locked);

@@ -62,8 +62,14 @@ void *TraceAllocator::allocate(u64 size, u32 align)
     if (!p)
         return nullptr;
     u64 bytes = _parent->allocated_size(p);
-    raise_peak(_peak_count, add(_count, 1, _locked));
-    raise_peak(_peak_bytes, add(_bytes, bytes, _locked));
+    // With counts kept elsewhere too, the trace's own share may sit below zero (wrapped):
+    // only a non-negative value can be a peak.
+    u64 count = add(_count, 1, _locked);
+    u64 total = add(_bytes, bytes, _locked);
+    if (i64(count) >= 0)
+        raise_peak(_peak_count, count);
+    if (i64(total) >= 0)
+        raise_peak(_peak_bytes, total);
     return p;
 }
 

@@ -235,6 +235,147 @@ TEST_F(CachedGenericFixture, CountsFollowHeldSlotsAcrossThreadsAndCachesGoBack)
     EXPECT_EQ(slots.block_count(), 0u);
 }
 
+// The heap and page routes count per thread too: a block taken on one thread and freed
+// on another leaves every count, total and peak as if one shared counter had seen both.
+TEST_F(CachedGenericFixture, HeapAndPageCountsFollowBlocksAcrossThreads)
+{
+    TALLOW_SKIP_WITH_MALLOC_ALLOCATORS();
+    const u64 sizes[] = {1500, 3000, 0x10000, 0x3F000}; // heap, heap, pages, pages
+    std::vector<void *> taken;
+    u64 heap_bytes = 0, page_bytes = 0;
+    std::thread producer([&] {
+        for (u32 i = 0; i < 40; ++i)
+            taken.push_back(generic.allocate(sizes[i % 4]));
+        for (u32 i = 0; i < 40; ++i) {
+            ASSERT_NE(taken[i], nullptr);
+            (i % 4 < 2 ? heap_bytes : page_bytes) += generic.allocated_size(taken[i]);
+        }
+        EXPECT_EQ(generic.heap_trace().allocation_count(), 20u);
+        EXPECT_EQ(generic.page_trace().allocation_count(), 20u);
+        EXPECT_EQ(generic.heap_trace().total_allocated(), heap_bytes);
+        EXPECT_EQ(generic.page_trace().total_allocated(), page_bytes);
+        EXPECT_EQ(reinterpret_cast<u64>(taken[2]) % PageAllocator::block_alignment, 0u);
+    });
+    producer.join();
+    EXPECT_EQ(generic.heap_trace().allocation_count(), 20u);
+    EXPECT_EQ(generic.page_trace().total_allocated(), page_bytes);
+    EXPECT_EQ(generic.total_allocated(), heap_bytes + page_bytes);
+    std::thread consumer([&] { // frees what it never took
+        for (u32 i = 0; i < 20; ++i)
+            generic.deallocate(taken[i]);
+        EXPECT_EQ(generic.heap_trace().allocation_count(), 10u);
+        EXPECT_EQ(generic.page_trace().allocation_count(), 10u);
+        for (u32 i = 20; i < 40; ++i)
+            generic.deallocate(taken[i]);
+        EXPECT_EQ(generic.total_allocated(), 0u);
+    });
+    consumer.join();
+    EXPECT_EQ(generic.heap_trace().allocation_count(), 0u);
+    EXPECT_EQ(generic.page_trace().allocation_count(), 0u);
+    EXPECT_EQ(generic.heap_trace().peak_allocation_count(), 20u);
+    EXPECT_EQ(generic.page_trace().peak_bytes(), page_bytes);
+    EXPECT_EQ(generic.total_allocated(), 0u);
+    EXPECT_EQ(pages.total_allocated() - heap.total_allocated() - slots.total_allocated(), 0u);
+}
+
+// Freed page blocks wait in the thread's cache for a request of the same page count; what
+// a request sees (size, alignment, counts) is the same as from the page allocator, and a
+// flush gives the blocks back.
+TEST_F(CachedGenericFixture, CachedPageBlocksServeOnlyTheirOwnPageCount)
+{
+    TALLOW_SKIP_WITH_MALLOC_ALLOCATORS();
+    std::thread worker([&] {
+        const u64 page = pages.page_size();
+        void *a = generic.allocate(15 * page + 1); // 16 pages
+        void *b = generic.allocate(3 * page);      // 3 pages
+        ASSERT_NE(a, nullptr);
+        ASSERT_NE(b, nullptr);
+        const u64 held = pages.total_allocated();
+        generic.deallocate(a);
+        generic.deallocate(b);
+        EXPECT_EQ(generic.page_trace().allocation_count(), 0u);
+        EXPECT_EQ(generic.total_allocated(), 0u);
+        EXPECT_EQ(pages.total_allocated(), held); // parked in the cache
+        struct Case {
+            u64 size;
+            u32 align;
+            u64 expected_size;
+        } cases[] = {
+            {3 * page - 100, 16, 3 * page},     // the cached 3-page block
+            {16 * page - 7, 4096, 16 * page},   // the cached 16-page block
+            {5 * page, 16, 5 * page},           // no 5-page block cached: a fresh one
+            {3 * page, 0x20000, 3 * page},      // stricter than 64 KiB: a fresh one
+        };
+        std::vector<void *> taken;
+        u64 bytes = 0;
+        for (const Case &c : cases) {
+            void *p = generic.allocate(c.size, c.align);
+            ASSERT_NE(p, nullptr);
+            EXPECT_EQ(reinterpret_cast<u64>(p) % std::max<u64>(c.align, PageAllocator::block_alignment), 0u);
+            EXPECT_EQ(generic.allocated_size(p), c.expected_size);
+            bytes += c.expected_size;
+            memset(p, 0x5A, c.size);
+            taken.push_back(p);
+        }
+        EXPECT_EQ(taken[0], b);
+        EXPECT_EQ(taken[1], a);
+        EXPECT_EQ(generic.page_trace().allocation_count(), 4u);
+        EXPECT_EQ(generic.page_trace().total_allocated(), bytes);
+        for (void *p : taken)
+            generic.deallocate(p);
+        EXPECT_GT(pages.total_allocated(), 0u);
+        generic.flush_thread_cache();
+        EXPECT_EQ(pages.total_allocated(), heap.total_allocated() + slots.total_allocated());
+        generic.deallocate(generic.allocate(8 * page)); // cached again until the thread ends
+    });
+    worker.join();
+    EXPECT_EQ(generic.page_trace().allocation_count(), 0u);
+    EXPECT_EQ(generic.page_trace().peak_allocation_count(), 4u);
+    EXPECT_EQ(pages.total_allocated(), heap.total_allocated() + slots.total_allocated());
+}
+
+// Freed heap blocks under 8 KiB wait in the thread's cache and serve a later request only
+// when they hold it whole; allocated_size stays the block's usable size.
+TEST_F(CachedGenericFixture, CachedHeapBlocksServeOnlyRequestsTheyHold)
+{
+    TALLOW_SKIP_WITH_MALLOC_ALLOCATORS();
+    std::thread worker([&] {
+        void *a = generic.allocate(3000);
+        ASSERT_NE(a, nullptr);
+        const u64 usable = generic.allocated_size(a);
+        ASSERT_GE(usable, 3000u);
+        generic.deallocate(a);
+        EXPECT_EQ(generic.heap_trace().allocation_count(), 0u);
+        EXPECT_EQ(generic.total_allocated(), 0u);
+        void *bigger = generic.allocate(usable + 1); // more than the cached block holds
+        void *aligned = generic.allocate(2000, 256);  // an alignment the cache does not vouch for
+        void *smaller = generic.allocate(usable - 300);
+        ASSERT_NE(bigger, nullptr);
+        ASSERT_NE(aligned, nullptr);
+        EXPECT_NE(bigger, a);
+        EXPECT_EQ(reinterpret_cast<u64>(aligned) % 256, 0u);
+        EXPECT_EQ(smaller, a);
+        EXPECT_EQ(generic.allocated_size(smaller), usable);
+        EXPECT_GE(generic.allocated_size(bigger), usable + 1);
+        memset(smaller, 0x33, usable);
+        memset(bigger, 0x44, usable + 1);
+        EXPECT_EQ(generic.heap_trace().allocation_count(), 3u);
+        EXPECT_EQ(generic.heap_trace().total_allocated(), generic.allocated_size(bigger) +
+                                                              generic.allocated_size(aligned) + usable);
+        generic.deallocate(bigger);
+        generic.deallocate(aligned);
+        generic.deallocate(smaller);
+        EXPECT_EQ(generic.total_allocated(), 0u);
+        generic.flush_thread_cache();
+        EXPECT_TRUE(heap.validate());
+        generic.deallocate(generic.allocate(5000)); // cached again until the thread ends
+    });
+    worker.join();
+    EXPECT_EQ(generic.heap_trace().allocation_count(), 0u);
+    EXPECT_EQ(generic.heap_trace().peak_allocation_count(), 3u);
+    EXPECT_TRUE(heap.validate());
+}
+
 // A thread-local object made before the thread's first allocation is destroyed after the
 // thread's cache has gone back; its free must not bring the cache back to life.
 struct FreesAtThreadEnd {
