@@ -44,7 +44,10 @@ extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size)
         if (strings->count > 0)
             strings_lookup(*strings, NameId32::from_value(load_u32_le(strings->bytes() + 4)));
     }
-    if (loaded)
+    // As the resource manager does: a type without an unload step is freed whole.
+    if (loaded && callbacks.unload)
         callbacks.unload(ResourceUnloadParams{callbacks.userdata, NameId64("t"), loaded, a, 0});
+    else if (loaded)
+        a.deallocate(loaded);
     return 0;
 }
