@@ -20,8 +20,8 @@
 
 #include "application/application.h"
 #include "application/window.h"
-#include "render/render_interface.h"
-#include "render/render_world.h"
+#include "render/interface/render_interface.h"
+#include "render/world/render_world.h"
 #include "resource/resource_manager.h"
 #include "resource/resource_types.h"
 #include "script/script_data_store.h"

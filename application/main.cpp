@@ -3,7 +3,7 @@
 #include "application/program.h"
 #include "application/application.h"
 #include "render/d3d11/d3d_render_device.h"
-#include "render/render_service.h"
+#include "render/interface/render_service.h"
 #include "save/save_system.h"
 
 int main()

@@ -7,7 +7,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "fuzz/fuzz_support.h"
 #include "platform/d3d11/d3d11_headless.h"
-#include "render/command_buffer.h"
+#include "render/commands/command_buffer.h"
 #include "render/d3d11/d3d_resource_manager.h"
 
 #include <cstdlib>

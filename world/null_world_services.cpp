@@ -3,7 +3,7 @@
 #include "foundation/containers/array.h"
 #include "foundation/log.h"
 #include "foundation/memory/allocator.h"
-#include "render/render_state_stream.h"
+#include "render/world/render_state_stream.h"
 #include "world/scene_graph.h"
 #include "world/world_animation.h"
 #include "world/world_services.h"

@@ -2,9 +2,9 @@
 // RenderSceneGraphs, the reflection batches write into update streams of the frame's state
 // buffer, and handle releases are collected once per frame.
 #include "foundation/log.h"
-#include "render/render_state_queue.h"
-#include "render/render_world.h"
-#include "render/world_render_link.h"
+#include "render/world/render_state_queue.h"
+#include "render/world/render_world.h"
+#include "render/world/world_render_link.h"
 #include "world/scene_graph.h"
 #include "world/world_services.h"
 

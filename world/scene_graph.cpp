@@ -1,8 +1,8 @@
 #include "world/scene_graph.h"
 
 #include "foundation/log.h"
-#include "render/render_scene_graph.h"
-#include "render/render_state_stream.h"
+#include "render/world/render_scene_graph.h"
+#include "render/world/render_state_stream.h"
 
 #include <cstring>
 

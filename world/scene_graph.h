@@ -22,7 +22,7 @@
 #include "foundation/math/matrix4x4.h"
 #include "foundation/memory/allocator.h"
 #include "foundation/strings/name_id.h"
-#include "render/node_change_mask.h"
+#include "render/world/node_change_mask.h"
 
 namespace tallow {
 

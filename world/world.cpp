@@ -2,7 +2,7 @@
 
 #include "foundation/log.h"
 #include "foundation/memory/temp_allocator.h"
-#include "render/render_state_stream.h"
+#include "render/world/render_state_stream.h"
 #include "resource/resource_manager.h"
 #include "world/scene_graph.h"
 #include "world/flow.h"

@@ -31,7 +31,7 @@
 #include "foundation/memory/trace_allocator.h"
 #include "foundation/strings/name_id.h"
 #include "foundation/threads/job.h"
-#include "render/node_change_mask.h"
+#include "render/world/node_change_mask.h"
 #include "world/timed_events.h"
 #include "world/unit_handle.h"
 #include "world/world_services.h"

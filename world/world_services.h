@@ -15,7 +15,7 @@
 
 #include "foundation/math/matrix4x4.h"
 #include "foundation/types.h"
-#include "render/render_world.h" // no_render_handle
+#include "render/world/render_world.h" // no_render_handle
 #include "world/world_events.h"
 
 namespace tallow {

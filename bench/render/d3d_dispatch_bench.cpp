@@ -10,7 +10,7 @@
 #include "foundation/threads/thread_pool.h"
 #include "foundation/threads/thread_registry.h"
 #include "platform/d3d11/d3d11_headless.h"
-#include "render/command_buffer.h"
+#include "render/commands/command_buffer.h"
 #include "render/d3d11/d3d_render_device.h"
 #include "render/d3d11/d3d_render_state_builder.h"
 #include "render/d3d11/d3d_resource_manager.h"

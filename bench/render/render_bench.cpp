@@ -2,7 +2,7 @@
 // the same keys, and the encoding of draws against a raw memcpy append of the same bytes.
 #include "bench/support/bench_support.h"
 #include "foundation/memory/memory_globals.h"
-#include "render/render_device.h"
+#include "render/device/render_device.h"
 
 #include <benchmark/benchmark.h>
 

@@ -11,12 +11,12 @@
 #include "foundation/threads/thread.h"
 #include "foundation/threads/thread_pool.h"
 #include "foundation/threads/thread_registry.h"
-#include "render/render_device.h"
-#include "render/render_interface.h"
-#include "render/render_scene_graph.h"
-#include "render/render_state_queue.h"
-#include "render/render_world.h"
-#include "render/world_render_link.h"
+#include "render/device/render_device.h"
+#include "render/interface/render_interface.h"
+#include "render/world/render_scene_graph.h"
+#include "render/world/render_state_queue.h"
+#include "render/world/render_world.h"
+#include "render/world/world_render_link.h"
 
 #include <benchmark/benchmark.h>
 

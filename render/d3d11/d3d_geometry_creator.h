@@ -21,7 +21,7 @@
 #include "platform/d3d11/d3d11_shim.h"
 #include "render/d3d11/d3d_resource.h"
 #include "render/d3d11/owned_com_ptr.h"
-#include "render/render_resource.h"
+#include "render/resources/render_resource.h"
 
 namespace tallow::render::d3d11 {
 

@@ -1,7 +1,7 @@
 #include "render/d3d11/d3d_render_context.h"
 
 #include "foundation/log.h"
-#include "render/command_buffer.h"
+#include "render/commands/command_buffer.h"
 #include "render/d3d11/d3d_render_state_builder.h"
 #include "render/d3d11/d3d_resource_manager.h"
 

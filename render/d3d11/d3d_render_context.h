@@ -18,8 +18,8 @@
 #include "platform/d3d11/d3d11_shim.h"
 #include "render/d3d11/d3d_geometry_creator.h"
 #include "render/d3d11/owned_com_ptr.h"
-#include "render/command_buffer.h"
-#include "render/render_records.h"
+#include "render/commands/command_buffer.h"
+#include "render/commands/render_records.h"
 
 namespace tallow::render::d3d11 {
 

@@ -25,8 +25,8 @@
 #include "platform/d3d11/dxgi_shim.h"
 #include "render/d3d11/d3d_render_context.h"
 #include "render/d3d11/owned_com_ptr.h"
-#include "render/render_device.h"
-#include "render/render_output.h"
+#include "render/device/render_device.h"
+#include "render/device/render_output.h"
 
 #include <cstdint>
 

@@ -2,8 +2,8 @@
 
 #include "foundation/log.h"
 #include "foundation/memory/temp_allocator.h"
-#include "render/command_buffer.h"
-#include "render/render_device.h"
+#include "render/commands/command_buffer.h"
+#include "render/device/render_device.h"
 
 #include <cstring>
 

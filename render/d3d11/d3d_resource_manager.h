@@ -34,8 +34,8 @@
 #include "render/d3d11/d3d_render_target_copy_cache.h"
 #include "render/d3d11/d3d_shader.h"
 #include "render/d3d11/d3d_texture_creator.h"
-#include "render/command_buffer.h"
-#include "render/render_records.h"
+#include "render/commands/command_buffer.h"
+#include "render/commands/render_records.h"
 
 namespace tallow {
 class CommandBuffer;

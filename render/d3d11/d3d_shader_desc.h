@@ -7,7 +7,7 @@
 
 #include "foundation/types.h"
 #include "render/d3d11/d3d_state_objects.h"
-#include "render/render_resource.h"
+#include "render/resources/render_resource.h"
 
 namespace tallow::render::d3d11 {
 

@@ -10,8 +10,8 @@
 //   EXPECT_EQ(device->calls()[0], "initialize");
 
 #include "foundation/threads/event.h"
-#include "render/render_device.h"
-#include "render/render_output.h"
+#include "render/device/render_device.h"
+#include "render/device/render_output.h"
 
 #include <atomic>
 #include <mutex>

@@ -15,7 +15,7 @@
 // Equal sort keys are shuffled after every sort (RenderDevice::set_shuffle_equal_keys),
 // so a test that relies on their order fails. Main thread only.
 
-#include "render/render_device.h"
+#include "render/device/render_device.h"
 
 #include <map>
 #include <string>

@@ -7,8 +7,8 @@
 
 #include "foundation/memory/memory_globals.h"
 #include "foundation/memory/trace_allocator.h"
-#include "render/render_scene_graph.h"
-#include "render/render_state_stream.h"
+#include "render/world/render_scene_graph.h"
+#include "render/world/render_state_stream.h"
 #include "tests/support/unit_resource_writer.h"
 #include "world/unit.h"
 #include "world/unit_resource.h"

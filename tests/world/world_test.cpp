@@ -542,9 +542,9 @@ TEST_F(WorldOnPoolTest, ScenarioMatchesTheInlineRun)
 } // namespace
 } // namespace tallow::test
 
-#include "render/render_state_queue.h"
-#include "render/render_world.h"
-#include "render/world_render_link.h"
+#include "render/world/render_state_queue.h"
+#include "render/world/render_world.h"
+#include "render/world/world_render_link.h"
 
 namespace tallow::test {
 namespace {

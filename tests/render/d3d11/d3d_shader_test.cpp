@@ -3,7 +3,7 @@
 #include "tests/render/d3d11/d3d_test_fixture.h"
 
 #include "foundation/memory/memory_globals.h"
-#include "render/command_buffer.h"
+#include "render/commands/command_buffer.h"
 
 #include <cfloat>
 

@@ -5,7 +5,7 @@
 
 #include "platform/d3d11/d3d11_headless.h"
 #include "render/d3d11/d3d_resource_manager.h"
-#include "render/render_device.h"
+#include "render/device/render_device.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,63 @@
+#pragma once
+// The render thread's copy of one unit's node world matrices, kept up to date by the
+// change records its game-side SceneGraph writes (SceneGraph::collect_changes).
+//
+//   // render thread, applying a class-1 record of an update stream:
+//   scene_graph->update_from(record.payload, record.payload_bytes);
+//   const Matrix4x4 &pose = scene_graph->world(node);   // meshes, lights, cameras read it
+//   if (scene_graph->changes().test(node)) ...          // changed by this frame's record
+//
+// Change record payload (kind 0, one per unit per frame): SceneGraphChangeHeader, then at
+// `entries_offset` from the payload start `count` SceneGraphChangeEntry of 68 bytes. The
+// payload is only 4-aligned, so both are read with memcpy.
+
+#include "foundation/containers/array.h"
+#include "foundation/math/matrix4x4.h"
+#include "render/world/node_change_mask.h"
+#include "render/world/render_object.h"
+
+namespace tallow {
+
+struct SceneGraphChangeHeader {
+    u32 class_id;       // RenderObjectClass::SceneGraph
+    u32 render_handle;  // the RenderSceneGraph's handle
+    u32 count;          // changed nodes that follow
+    u32 entries_offset; // from the payload start; 16 as written
+};
+static_assert(sizeof(SceneGraphChangeHeader) == 16);
+
+struct SceneGraphChangeEntry {
+    Matrix4x4 world;
+    u32 node;
+};
+static_assert(sizeof(SceneGraphChangeEntry) == 68);
+
+/// Record kind of a change record.
+constexpr u32 scene_graph_change_kind = 0;
+
+class RenderSceneGraph final : public RenderObject {
+  public:
+    /// Copies `node_count` world matrices and flags every node as changed. Made on the
+    /// game side; the matrices come from `allocator` (the RenderWorld's). When they cannot
+    /// be allocated the graph has no nodes (logged).
+    RenderSceneGraph(Allocator &allocator, const Matrix4x4 *world_matrices, u32 node_count);
+
+    /// Clears the change mask, then stores each entry's matrix at its node and flags the
+    /// node. False for a payload whose header or entries do not fit in `payload_bytes`
+    /// (nothing is applied); an entry for a node the graph does not have is skipped and
+    /// logged. Render thread.
+    bool update_from(const u8 *payload, u32 payload_bytes);
+
+    u32 node_count() const { return _world.size(); }
+    /// The node's world matrix; `node` < node_count().
+    const Matrix4x4 &world(u32 node) const { return _world[node]; }
+    const Matrix4x4 *world_matrices() const { return _world.data(); }
+    /// The nodes changed by the last update (every node right after construction).
+    const NodeChangeMask &changes() const { return _changes; }
+
+  private:
+    Array<Matrix4x4> _world;
+    NodeChangeMask _changes;
+};
+
+} // namespace tallow

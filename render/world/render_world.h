@@ -1,0 +1,135 @@
+#pragma once
+// The render thread's mirror of one World: its render objects by handle, their record
+// sets, and the pool of state buffers that carry each frame's changes across.
+//
+//   // game side (main thread), with the world's WorldRenderLink:
+//   u32 h = render_world->create_scene_graph(link, graph.render_handle_field(),
+//                                            graph.world_matrices(), graph.node_count());
+//   graph.collect_changes(link.state()->update_stream(0), mask);   // updates
+//   render_world->destroy_object(link, graph.render_handle_field());
+//   // render thread, message 7 (RenderInterface::update_world):
+//   render_world->update_state(*buffer, context);   // creates, updates in jobs, destroys
+//   render_world->release_state_buffer(buffer);
+//
+// Records name objects by handle. Applying a buffer runs every create record first, then
+// the update streams in parallel (one job per stream, each stream in order), then every
+// destroy record. A record for a handle with no live object, for the wrong class, or for a
+// class whose render side is not built yet is logged and dropped without touching any
+// object. Slots of destroyed objects are reused.
+//
+// Threads: construction, the create/destroy writers and acquire_state_buffer run on the
+// game side; everything else on the render thread. The buffer lists have their own lock.
+
+#include "foundation/containers/array.h"
+#include "foundation/math/matrix4x4.h"
+#include "foundation/memory/trace_allocator.h"
+#include "foundation/threads/thread.h"
+#include "render/world/render_object.h"
+#include "render/world/render_record.h"
+
+namespace tallow {
+
+class RenderResourceContext;
+class RenderStateQueue;
+class RenderStateStream;
+class ThreadPool;
+class WorldRenderLink;
+
+/// The handle of no render object.
+constexpr u32 no_render_handle = 0xFFFFFFFF;
+
+class RenderWorld final : public RenderObject {
+  public:
+    /// `parent` (thread-safe, outliving the world) backs the "RenderWorld" and
+    /// "state_reflection" trace allocators. `pool` runs the update streams in parallel;
+    /// null applies them one after another on the calling thread.
+    RenderWorld(Allocator &parent, ThreadPool *pool);
+    /// Destroys every object still alive (without a resource context) and every state
+    /// buffer, including objects of create records never applied. Render thread.
+    ~RenderWorld() override;
+
+    /// Render objects of this world are made from it; thread-safe.
+    Allocator &allocator() { return _allocator; }
+
+    // --- Game side --------------------------------------------------------------------
+    /// A reset buffer from the pool, or a new one; null when memory runs out (logged).
+    /// Any thread.
+    RenderStateQueue *acquire_state_buffer();
+    /// Resets `buffer` and returns it to the pool. Render thread (after applying it).
+    void release_state_buffer(RenderStateQueue *buffer);
+
+    /// Files `object` (made from allocator()) under a new handle with a create record in
+    /// the link's create stream, and stores the handle in `handle_field`. When
+    /// `handle_field` already holds a handle the object is not needed: it is destroyed and
+    /// the old handle returned. Returns no_render_handle (object destroyed, logged) when
+    /// no handle or record can be had.
+    u32 create_object(WorldRenderLink &link, u32 &handle_field, RenderObject *object);
+    /// Makes the RenderSceneGraph of a unit from its world matrices (create_object).
+    u32 create_scene_graph(WorldRenderLink &link, u32 &handle_field, const Matrix4x4 *world_matrices, u32 node_count);
+    /// Files a destroy record for the object in `handle_field`, holds its handle back
+    /// (six frames) and sets the field to no_render_handle. Nothing for no_render_handle.
+    void destroy_object(WorldRenderLink &link, u32 &handle_field);
+
+    // --- Render thread ----------------------------------------------------------------
+    /// Applies a filled buffer: creates, update streams (in parallel jobs), destroys.
+    void update_state(RenderStateQueue &buffer, RenderResourceContext *context);
+    /// Applies one stream in order; the body of each "update_state_job" item. Create and
+    /// destroy records change the object tables, so they are taken only when `lifecycle`
+    /// is set (the serial create and destroy streams); elsewhere they are logged and dropped.
+    void apply_stream(const RenderStateStream &stream, RenderResourceContext *context, bool lifecycle);
+
+    /// The live object filed under `handle`, or null.
+    RenderObject *object(u32 handle) const;
+    /// The object's slot, or 0xFFFFFFFF.
+    u32 slot_of(u32 handle) const;
+    u32 live_object_count() const { return _live_count; }
+    /// Slots ever used (live objects plus reusable empty slots).
+    u32 slot_count() const { return _objects.size(); }
+    u32 buffer_count();
+
+    /// Records of drawable objects by visibility-flag bit 0 and bit 1, of lights, and of
+    /// objects drawn without culling (line drawers, GUIs).
+    RenderRecordSet &flag1_set() { return _flag1; }
+    RenderRecordSet &flag2_set() { return _flag2; }
+    RenderRecordSet &light_set() { return _lights; }
+    Array<RenderRecord> &unculled() { return _unculled; }
+
+    /// Time and step of the last update (message 7).
+    void set_time(f32 time, f32 delta_time)
+    {
+        _time = time;
+        _delta_time = delta_time;
+    }
+    f32 time() const { return _time; }
+    f32 delta_time() const { return _delta_time; }
+
+    /// Checks the handle and slot maps against the objects; for tests and debug builds.
+    bool validate() const;
+
+  private:
+    void drop_lifecycle_record(u32 kind, const u8 *payload, u32 payload_bytes);
+    void apply_create(const u8 *payload, u32 payload_bytes, RenderResourceContext *context);
+    void apply_destroy(const u8 *payload, u32 payload_bytes, RenderResourceContext *context);
+    void destroy_slot(u32 slot, RenderResourceContext *context);
+    void free_unapplied_creates(RenderStateQueue &buffer);
+
+    TraceAllocator _allocator;                 // "RenderWorld": objects, records, arrays
+    TraceAllocator _state_allocator;           // "state_reflection": state buffers
+    ThreadPool *_pool;
+    f32 _time = 0;
+    f32 _delta_time = 0;
+    Array<RenderObject *> _objects; // by slot; null for a free slot
+    Array<u32> _free_slots;
+    Array<u32> _slot_of;            // slot by handle, 0xFFFFFFFF for none
+    u32 _live_count = 0;
+    RenderRecordSet _flag1;
+    RenderRecordSet _flag2;
+    RenderRecordSet _lights;
+    Array<RenderRecord> _unculled;
+    Array<RenderStateStream *> _job_streams; // update_state's list of streams for the job
+    Mutex _buffer_lock;                      // guards the two arrays below
+    Array<RenderStateQueue *> _buffers;      // every buffer made
+    Array<RenderStateQueue *> _free_buffers;
+};
+
+} // namespace tallow
