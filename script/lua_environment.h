@@ -151,7 +151,7 @@ class LuaEnvironment {
     /// Stores `function` in the script table `table` under `name`.
     void add_module_function(const char *table, const char *name, LuaFunction function, void *upvalue = nullptr);
     /// Stores `function` under `name` (e.g. "__call") in the metatable of the script table.
-    void add_module_metamethod(const char *table, const char *name, LuaFunction function);
+    void add_module_metamethod(const char *table, const char *name, LuaFunction function, void *upvalue = nullptr);
     /// Stores a number constant in the script table.
     void add_module_number(const char *table, const char *name, f32 value);
     /// Sets a global function.

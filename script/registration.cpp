@@ -81,7 +81,7 @@ void LuaEnvironment::add_module_function(const char *table, const char *name, Lu
     lua_pop(L, 1);
 }
 
-void LuaEnvironment::add_module_metamethod(const char *table, const char *name, LuaFunction function)
+void LuaEnvironment::add_module_metamethod(const char *table, const char *name, LuaFunction function, void *upvalue)
 {
     lua_State *L = _state;
     class_table(table);
@@ -90,7 +90,7 @@ void LuaEnvironment::add_module_metamethod(const char *table, const char *name, 
         lua_pushvalue(L, -1);
         lua_setmetatable(L, -3);
     }
-    push_named_closure(L, table, name, function, nullptr);
+    push_named_closure(L, table, name, function, upvalue);
     lua_setfield(L, -2, name);
     lua_pop(L, 2);
 }

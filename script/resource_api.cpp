@@ -131,18 +131,9 @@ void register_resource_api(LuaEnvironment &env, ResourceManager *resources)
     if (!resources)
         return;
     env.add_module_function("Localizer", "lookup", localizer_lookup, resources);
-    // The constructor reaches the manager through its upvalue.
-    lua_State *L = env.state();
-    lua_newtable(L);
-    lua_setfield(L, LUA_REGISTRYINDEX, localizer_names);
-    env.class_table("Localizer");
-    lua_newtable(L);
-    lua_pushliteral(L, "Localizer.__call");
-    lua_pushlightuserdata(L, resources);
-    lua_pushcclosure(L, localizer_create, 2);
-    lua_setfield(L, -2, "__call");
-    lua_setmetatable(L, -2);
-    lua_pop(L, 1);
+    env.add_module_metamethod("Localizer", "__call", localizer_create, resources);
+    lua_newtable(env.state());
+    lua_setfield(env.state(), LUA_REGISTRYINDEX, localizer_names);
 }
 
 } // namespace tallow

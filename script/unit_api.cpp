@@ -14,6 +14,7 @@
 
 #include "foundation/math/rotation.h"
 #include "script/lua_environment.h"
+#include "script/math_api_internal.h"
 #include "script/registration.h"
 #include "script/script_data_store.h"
 #include "script/world_api.h"
@@ -29,6 +30,11 @@
 namespace tallow {
 
 namespace {
+
+using math_api::matrix4x4_arg;
+using math_api::push;
+using math_api::quaternion_arg;
+using math_api::vector3_arg;
 
 constexpr const char *unit_table = "Unit";
 /// Frames a unit stays awake after a script moved one of its nodes.
@@ -48,24 +54,6 @@ u32 node_arg(const LuaStack &stack, const Unit &unit, i32 arg)
     if (count == 0)
         stack.argument_message(arg, "the unit has no nodes");
     return u32(stack.get_integer(arg, 0, count - 1));
-}
-
-Vector3 vector3_arg(const LuaStack &stack, i32 arg)
-{
-    const f32 *p = stack.get_vector3(arg);
-    return {p[0], p[1], p[2]};
-}
-
-void push_pose(const LuaStack &stack, const Matrix4x4 &m) { stack.push_matrix4x4(&m.m[0][0]); }
-void push_rotation(const LuaStack &stack, const Matrix4x4 &m)
-{
-    Quaternion q = matrix_to_quaternion(m);
-    stack.push_quaternion(q.x, q.y, q.z, q.w);
-}
-void push_position(const LuaStack &stack, const Matrix4x4 &m)
-{
-    Vector3 p = translation(m);
-    stack.push_vector3(p.x, p.y, p.z);
 }
 
 ChunkStore &unit_data(const LuaStack &stack) { return unit_arg(stack, 1).data(); }
@@ -88,11 +76,11 @@ template <bool World, Part What> int unit_pose_get(lua_State *L)
     u32 node = node_arg(stack, unit, 2);
     const Matrix4x4 &m = World ? unit.scene_graph().world_pose(node) : unit.scene_graph().local_pose(node);
     if (What == Part::Position)
-        push_position(stack, m);
+        push(stack, translation(m));
     else if (What == Part::Rotation)
-        push_rotation(stack, m);
+        push(stack, matrix_to_quaternion(m));
     else
-        push_pose(stack, m);
+        push(stack, m);
     return 1;
 }
 
@@ -106,10 +94,9 @@ template <Part What> int unit_pose_set(lua_State *L)
         set_translation(m, vector3_arg(stack, 3));
     } else if (What == Part::Rotation) {
         // Any scale is dropped; the translation stays.
-        const f32 *q = stack.get_quaternion(3);
-        m = pose_from_quaternion(Quaternion{q[0], q[1], q[2], q[3]}, translation(m));
+        m = pose_from_quaternion(quaternion_arg(stack, 3), translation(m));
     } else {
-        std::memcpy(&m, stack.get_matrix4x4(3), sizeof(m));
+        m = matrix4x4_arg(stack, 3);
     }
     unit.scene_graph().set_local_pose(node, m);
     unit.world().wake_unit(unit, awake_frames_after_move);

@@ -14,6 +14,7 @@
 #include "resource/resource_manager.h"
 #include "script/lua_environment.h"
 #include "script/lua_flow_script.h"
+#include "script/math_api_internal.h"
 #include "script/script_data_store.h"
 #include "world/flow.h"
 #include "world/level.h"
@@ -99,16 +100,8 @@ int world_spawn_unit(lua_State *L)
     World *world = get_world(stack, 1);
     NameId64 name = stack.get_id64(2);
     // An argument that is nil counts as not given (a nil position is no Vector3).
-    Vector3 position{0, 0, 0};
-    if (!stack.is_none_or_nil(3)) {
-        const f32 *p = stack.get_vector3(3);
-        position = {p[0], p[1], p[2]};
-    }
-    Quaternion rotation{0, 0, 0, 1};
-    if (!stack.is_none_or_nil(4)) {
-        const f32 *q = stack.get_quaternion(4);
-        rotation = {q[0], q[1], q[2], q[3]};
-    }
+    Vector3 position = stack.is_none_or_nil(3) ? Vector3{0, 0, 0} : math_api::vector3_arg(stack, 3);
+    Quaternion rotation = stack.is_none_or_nil(4) ? Quaternion{0, 0, 0, 1} : math_api::quaternion_arg(stack, 4);
     Matrix4x4 pose = pose_from_quaternion(rotation, position);
     Unit *unit = stack.is_none_or_nil(5) ? world->spawn_unit(name, pose)
                                           : world->spawn_unit_with_material(name, stack.get_id64(5), pose);
