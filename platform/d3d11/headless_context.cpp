@@ -792,7 +792,8 @@ public:
         u32 dx = x / b, dy = y / b;
         u32 width = region.x1 - region.x0, rows = region.y1 - region.y0;
         u32 to_width = to_data->is_buffer ? to_sub.width : to_sub.row_pitch / unit;
-        if (fits) fits = dx + width <= to_width && dy + rows <= to_sub.rows;
+        // Written as differences so a position near the top of the range cannot wrap past the check.
+        if (fits) fits = dx <= to_width && width <= to_width - dx && dy <= to_sub.rows && rows <= to_sub.rows - dy;
         if (!fits) {
             report(Rule::copy_out_of_range, "copy from %s #%llu subresource %u to #%llu subresource %u at %u,%u,%u is out of range",
                    to_string(from->kind), (unsigned long long)from->id, source_subresource, (unsigned long long)to->id,

@@ -351,6 +351,11 @@ TEST_F(HeadlessDeviceTest, EachBrokenRuleIsReported)
              D3D11_BOX box{0, 0, 0, 2, 2, 1};
              context->CopySubresourceRegion(target, 0, 3, 3, 0, plain, 0, &box);
          }},
+        {"copy to a position whose end wraps around", Rule::copy_out_of_range,
+         [&] {
+             D3D11_BOX box{0, 0, 0, 2, 2, 1};
+             context->CopySubresourceRegion(target, 0, 0xFFFFFFFFu, 0xFFFFFFFFu, 0, plain, 0, &box);
+         }},
         {"render-target view without the bind flag", Rule::view_without_bind_flag,
          [&] {
              ID3D11RenderTargetView *view = nullptr;
