@@ -3,6 +3,7 @@
 // fuzz_level_resource.cpp).
 #include "foundation/memory/memory_globals.h"
 #include "foundation/strings/name_id.h"
+#include "fuzz/fuzz_support.h"
 #include "tests/support/flow_graph_writer.h"
 #include "tests/support/level_writer.h"
 #include "world/flow_graph.h"
@@ -15,11 +16,9 @@ using namespace tallow;
 namespace {
 void save(const std::string &path, u8 tag, const std::vector<u8> &bytes)
 {
-    if (FILE *f = fopen(path.c_str(), "wb")) {
-        fputc(tag, f);
-        fwrite(bytes.data(), 1, bytes.size(), f);
-        fclose(f);
-    }
+    std::vector<u8> seed(1, tag);
+    seed.insert(seed.end(), bytes.begin(), bytes.end());
+    fuzz::write_seed(path, seed.data(), seed.size());
 }
 } // namespace
 

@@ -3,6 +3,7 @@
 #include "foundation/strings/name_id.h"
 
 #include <cstring>
+#include <iterator>
 
 namespace tallow::test {
 
@@ -60,6 +61,17 @@ class Out {
         for (f32 v : b.max)
             f32_(v);
         u32_(b.word);
+    }
+    // A section of records that each hold a name, a node and a fixed row of settings words.
+    template <class Record> void node_settings(const char *name, const std::vector<Record> &records)
+    {
+        section(name);
+        u32_(u32(records.size()));
+        for (const Record &r : records) {
+            u32_(r.name_id);
+            u32_(r.node);
+            words(r.settings, std::size(r.settings));
+        }
     }
 
   private:
@@ -158,20 +170,8 @@ std::vector<u8> write_unit_resource(const UnitSource &u, UnitSectionOffsets *out
         out.words(a.flow_targets, 5);
         out.u8_(a.create);
     }
-    out.section("cameras");
-    out.u32_(u32(u.cameras.size()));
-    for (const UnitSourceCamera &c : u.cameras) {
-        out.u32_(c.name_id);
-        out.u32_(c.node);
-        out.words(c.settings, 3);
-    }
-    out.section("lights");
-    out.u32_(u32(u.lights.size()));
-    for (const UnitSourceLight &l : u.lights) {
-        out.u32_(l.name_id);
-        out.u32_(l.node);
-        out.words(l.settings, 9);
-    }
+    out.node_settings("cameras", u.cameras);
+    out.node_settings("lights", u.lights);
     out.section("LOD objects");
     out.u32_(u32(u.lod_objects.size()));
     for (const UnitSourceLod &l : u.lod_objects) {
