@@ -126,20 +126,18 @@ void DlcList::scan()
         if (!is_dlc_descriptor_name(name.c_str()))
             continue;
         path_join("dlc", name.c_str(), path);
-        u64 size = _files.file_size(path.c_str());
-        if (size > max_dlc_descriptor_bytes) {
+        InputArchive archive(_files.open_input(path.c_str(), _allocator, false));
+        if (archive.size() > max_dlc_descriptor_bytes) {
             log_message(log_category, "content descriptor \"%s\" is %llu bytes, over the limit; skipped", path.c_str(),
-                        static_cast<unsigned long long>(size));
+                        static_cast<unsigned long long>(archive.size()));
             continue;
         }
-        InputArchive archive(_files.open_input(path.c_str(), _allocator, false));
-        bytes.resize(u32(size));
-        if (archive.has_failed() || bytes.size() != size || (size > 0 && !archive.read(bytes.data(), size))) {
+        if (archive.has_failed() || !archive.read_whole_bytes(bytes)) {
             log_message(log_category, "content descriptor \"%s\" cannot be read; skipped", path.c_str());
             continue;
         }
         DlcEntry entry(_allocator);
-        if (!read_dlc_descriptor(bytes.data(), size, entry)) {
+        if (!read_dlc_descriptor(bytes.data(), bytes.size(), entry)) {
             log_message(log_category, "content descriptor \"%s\" is damaged; skipped", path.c_str());
             continue;
         }
