@@ -1,10 +1,10 @@
 #include "resource/dlc_list.h"
 
 #include "foundation/io/input_archive.h"
-#include "foundation/io/little_endian.h"
 #include "foundation/log.h"
 #include "foundation/memory/memory_globals.h"
 #include "foundation/strings/path.h"
+#include "resource/byte_reader.h"
 
 #include <cstring>
 
@@ -16,31 +16,15 @@ constexpr const char *log_category = "dlc";
 
 DlcList *g_dlc_list = nullptr;
 
-// A bounded reader of the descriptor's fields.
-struct Cursor {
-    const u8 *bytes;
-    u64 size;
-    u64 at = 0;
-
-    bool read_u32(u32 &out)
-    {
-        if (size - at < 4)
-            return false;
-        out = load_u32_le(bytes + at);
-        at += 4;
-        return true;
-    }
-    // A u32 length n, then n bytes and a zero byte.
-    bool read_text(DynamicString &out)
-    {
-        u32 n = 0;
-        if (!read_u32(n) || u64(n) + 1 > size - at || bytes[at + n] != 0)
-            return false;
-        out.assign_range(reinterpret_cast<const char *>(bytes + at), n);
-        at += u64(n) + 1;
-        return true;
-    }
-};
+// A u32 length n, then n bytes and a zero byte.
+bool read_text(ByteReader &in, DynamicString &out)
+{
+    u32 n = 0;
+    if (!in.read_u32(n) || !in.has(u64(n) + 1) || in.current()[n] != 0)
+        return false;
+    out.assign_range(reinterpret_cast<const char *>(in.current()), n);
+    return in.skip(u64(n) + 1);
+}
 
 void copy_entry(const DlcEntry &from, Array<DlcEntry> &out)
 {
@@ -66,9 +50,9 @@ bool is_dlc_descriptor_name(const char *name)
 
 bool read_dlc_descriptor(const u8 *bytes, u64 size, DlcEntry &out_entry)
 {
-    Cursor cursor{bytes, size};
+    ByteReader in(bytes, size);
     u32 ignored = 0;
-    return cursor.read_u32(ignored) && cursor.read_text(out_entry.name) && cursor.read_text(out_entry.package);
+    return in.read_u32(ignored) && read_text(in, out_entry.name) && read_text(in, out_entry.package);
 }
 
 DlcList::DlcList(ThreadRegistry &registry, const char *data_directory)
@@ -142,20 +126,18 @@ void DlcList::scan()
         if (!is_dlc_descriptor_name(name.c_str()))
             continue;
         path_join("dlc", name.c_str(), path);
-        u64 size = _files.file_size(path.c_str());
-        if (size > max_dlc_descriptor_bytes) {
+        InputArchive archive(_files.open_input(path.c_str(), _allocator, false));
+        if (archive.size() > max_dlc_descriptor_bytes) {
             log_message(log_category, "content descriptor \"%s\" is %llu bytes, over the limit; skipped", path.c_str(),
-                        static_cast<unsigned long long>(size));
+                        static_cast<unsigned long long>(archive.size()));
             continue;
         }
-        InputArchive archive(_files.open_input(path.c_str(), _allocator, false));
-        bytes.resize(u32(size));
-        if (archive.has_failed() || bytes.size() != size || (size > 0 && !archive.read(bytes.data(), size))) {
+        if (archive.has_failed() || !archive.read_whole_bytes(bytes)) {
             log_message(log_category, "content descriptor \"%s\" cannot be read; skipped", path.c_str());
             continue;
         }
         DlcEntry entry(_allocator);
-        if (!read_dlc_descriptor(bytes.data(), size, entry)) {
+        if (!read_dlc_descriptor(bytes.data(), bytes.size(), entry)) {
             log_message(log_category, "content descriptor \"%s\" is damaged; skipped", path.c_str());
             continue;
         }

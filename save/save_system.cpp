@@ -37,16 +37,10 @@ void file_name(const DynamicString &name, const char *extension, DynamicString &
 // than any save file can be (nothing that large is allocated).
 bool read_whole_file(const DiskFileSystem &files, const char *name, Allocator &allocator, Array<u8> &out)
 {
-    u64 size = files.file_size(name);
-    if (size > max_save_file_bytes || size > 0xFFFFFFFFu)
-        return false;
     InputArchive archive(files.open_input(name, allocator, false));
-    if (archive.has_failed())
+    if (archive.has_failed() || archive.size() > max_save_file_bytes)
         return false;
-    out.resize(u32(size));
-    if (out.size() != size)
-        return false;
-    return size == 0 || archive.read(out.data(), size);
+    return archive.read_whole_bytes(out);
 }
 
 // Writes `bytes` as the whole file `name`; false when anything failed (the file may then

@@ -76,6 +76,28 @@ void InputArchive::mark_failed(const char *what)
     _failed = true;
 }
 
+bool InputArchive::read_whole_bytes(Array<u8> &out)
+{
+    out.resize(0);
+    u64 n = bytes_left();
+    if (n > 0xFFFFFFFFull) {
+        mark_failed("bytes of more than 4 GiB");
+        return false;
+    }
+    if (n == 0)
+        return read(nullptr, 0);
+    out.resize(u32(n));
+    if (out.size() != n) {
+        mark_failed("no memory for the bytes");
+        out.resize(0);
+        return false;
+    }
+    if (read(out.data(), n))
+        return true;
+    out.resize(0);
+    return false;
+}
+
 bool InputArchive::read_whole_text(DynamicString &out)
 {
     out.clear();

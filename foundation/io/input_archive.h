@@ -43,6 +43,9 @@ class InputArchive {
     /// an empty stream gives ""). False (and `out` empty) when the read fails or the text
     /// would pass 4 GiB. `out` must own its text (have an allocator).
     bool read_whole_text(DynamicString &out);
+    /// Reads the rest of the stream into `out`, resized to fit. False (and `out` empty)
+    /// when the read fails or the bytes would pass 4 GiB.
+    bool read_whole_bytes(Array<u8> &out);
 
     /// Position relative to the base, in bytes.
     u64 position() const { return _position; }

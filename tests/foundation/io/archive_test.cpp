@@ -190,6 +190,20 @@ TEST(InputArchive, ReadWholeTextAndStringArrays)
     ASSERT_TRUE(empty.read_whole_text(out));
     EXPECT_STREQ(out.c_str(), "");
 
+    // The rest of a stream as bytes: from the position on, nothing from an empty or null stream.
+    InputArchive rest(make_shared_reference<MemoryInputBuffer>(a, text, u64(sizeof text - 1)));
+    rest.seek(5);
+    Array<u8> bytes(a);
+    ASSERT_TRUE(rest.read_whole_bytes(bytes));
+    ASSERT_EQ(bytes.size(), 4u);
+    EXPECT_EQ(memcmp(bytes.data(), "= 1\n", 4), 0);
+    InputArchive nothing(make_shared_reference<MemoryInputBuffer>(a, text, 0));
+    EXPECT_TRUE(nothing.read_whole_bytes(bytes));
+    EXPECT_EQ(bytes.size(), 0u);
+    InputArchive null_stream{SharedReference<InputBuffer>()};
+    EXPECT_FALSE(null_stream.read_whole_bytes(bytes));
+    EXPECT_EQ(bytes.size(), 0u);
+
     struct Case {
         const char *name;
         std::vector<u8> bytes;
