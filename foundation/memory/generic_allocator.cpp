@@ -7,6 +7,7 @@
 #include "foundation/memory/slot_allocator.h"
 
 #include <mutex>
+#include <new>
 
 namespace tallow {
 
@@ -23,6 +24,7 @@ struct GenericAllocator::ThreadCache {
     ThreadCache *prev;       // the registry of attached caches
     ThreadCache *next;
     Counts counts[3]; // by Route
+    u32 heap_shard; // the heap shard this thread allocates from, while attached
     bool exit_armed;
     bool retired; // its thread is ending: later frees (other exit hooks) take the shared path
     u32 size[SlotAllocator::class_count];
@@ -35,6 +37,52 @@ struct GenericAllocator::ThreadCache {
     void *heap_blocks[heap_classes][heap_cache_capacity];
     u32 heap_sizes[heap_classes][heap_cache_capacity]; // each block's usable size
 };
+
+// Backing of heap shards 1 and up: the page allocator, with every chunk of a region
+// tagged as the shard's while the shard holds it, so a free on any thread finds the shard
+// without a lock.
+class ShardBacking final : public Allocator {
+  public:
+    ShardBacking(PageAllocator &pages, PageOwnerMap &owners, PageOwnerMap::Tag tag)
+        : _pages(pages), _owners(owners), _tag(tag)
+    {
+    }
+    void *allocate(u64 size, u32 align) override // See Allocator
+    {
+        void *p = _pages.allocate(size, align);
+        if (p && !_owners.set_range(p, size, _tag)) {
+            _pages.deallocate(p);
+            return nullptr;
+        }
+        return p;
+    }
+    void deallocate(void *p) override // See Allocator
+    {
+        if (!p)
+            return;
+        _owners.set_range(p, _pages.allocated_size(p), PageOwnerMap::none);
+        _pages.deallocate(p);
+    }
+    u64 allocated_size(const void *p) override { return _pages.allocated_size(p); }           // See Allocator
+    void backing_allocators(Array<Allocator *> &out_allocators) override { out_allocators.push_back(&_pages); }
+
+  private:
+    PageAllocator &_pages;
+    PageOwnerMap &_owners;
+    PageOwnerMap::Tag _tag;
+};
+
+// A heap shard and its backing live together in a block of the page allocator.
+struct GenericAllocator::HeapShard {
+    ShardBacking backing;
+    HeapAllocator heap;
+    HeapShard(PageAllocator &pages, PageOwnerMap &owners, u32 index)
+        : backing(pages, owners, PageOwnerMap::heap_shard_tag(index)),
+          heap(nullptr, backing, GenericAllocator::shard_first_region)
+    {
+    }
+};
+static_assert(GenericAllocator::heap_shards <= PageOwnerMap::max_heap_shards, "every shard has a tag");
 
 // Gives the thread's cache back when the thread ends.
 struct ThreadCacheExit {
@@ -103,6 +151,11 @@ GenericAllocator::~GenericAllocator()
     _slot_trace.set_pending_counts(nullptr, nullptr);
     _heap_trace.set_pending_counts(nullptr, nullptr);
     _page_trace.set_pending_counts(nullptr, nullptr);
+    for (u32 i = 1; i < heap_shards; ++i)
+        if (HeapShard *shard = _shards[i].load(std::memory_order_relaxed)) {
+            shard->~HeapShard(); // its regions go back to the pages
+            _pages->deallocate(shard);
+        }
 }
 
 GenericAllocator::Route GenericAllocator::route_for(u64 size, u64 page_size)
@@ -124,11 +177,56 @@ bool GenericAllocator::attach(ThreadCache &cache)
     if (registry)
         registry->prev = &cache;
     registry = &cache;
+    cache.heap_shard = attach_heap_shard();
     if (!cache.exit_armed) {
         t_exit.armed = true; // constructs the thread's exit hook
         cache.exit_armed = true;
     }
     return true;
+}
+
+// Caller holds registry_lock. The least shared shard (the given heap on a tie), made now
+// if it is new; the given heap when a new one cannot be made. Only with tagged slots can
+// an untagged chunk be trusted to be shard 0's.
+u32 GenericAllocator::attach_heap_shard()
+{
+    u32 best = 0;
+    for (u32 i = 1; i < heap_shards && _slots_tagged; ++i)
+        if (_shard_users[i] < _shard_users[best])
+            best = i;
+    if (best && !_shards[best].load(std::memory_order_relaxed)) {
+        void *storage = _pages->allocate(sizeof(HeapShard), alignof(HeapShard));
+        HeapShard *shard = storage ? new (storage) HeapShard(*_pages, _page_owners, best) : nullptr;
+        if (shard && shard->heap.region_count())
+            _shards[best].store(shard, std::memory_order_release);
+        else {
+            if (shard) {
+                shard->~HeapShard();
+                _pages->deallocate(storage);
+            }
+            best = 0;
+        }
+    }
+    ++_shard_users[best];
+    return best;
+}
+
+HeapAllocator *GenericAllocator::heap_shard(u32 index)
+{
+    return index ? &_shards[index].load(std::memory_order_acquire)->heap : _heap;
+}
+
+u32 GenericAllocator::heap_shard_of(const void *p) const
+{
+    return PageOwnerMap::tagged_heap_shard(_page_owners.get(p));
+}
+
+u32 GenericAllocator::heap_shard_count()
+{
+    u32 count = 1;
+    for (u32 i = 1; i < heap_shards; ++i)
+        count += _shards[i].load(std::memory_order_acquire) != nullptr;
+    return count;
 }
 
 // Caller holds registry_lock. Slots go back, counts fold into the trace, the cache detaches.
@@ -140,13 +238,13 @@ void GenericAllocator::drain(ThreadCache &cache)
     }
     for (u32 c = 0; c < page_classes; ++c) {
         for (u32 i = 0; i < cache.page_count[c]; ++i)
-            _pages->deallocate(cache.page_blocks[c][i]);
+            release_page_block(cache.page_blocks[c][i]);
         cache.page_count[c] = 0;
     }
     cache.page_bytes = 0;
     for (u32 c = 0; c < heap_classes; ++c) {
         for (u32 i = 0; i < cache.heap_count[c]; ++i)
-            _heap->deallocate(cache.heap_blocks[c][i]);
+            heap_shard(heap_shard_of(cache.heap_blocks[c][i]))->deallocate(cache.heap_blocks[c][i]);
         cache.heap_count[c] = 0;
     }
     cache.heap_bytes = 0;
@@ -165,6 +263,7 @@ void GenericAllocator::drain(ThreadCache &cache)
         cache.next->prev = cache.prev;
     cache.prev = cache.next = nullptr;
     cache.owner = nullptr;
+    --_shard_users[cache.heap_shard];
 }
 
 void GenericAllocator::collect_counts(GenericAllocator *self, Route route, i64 &count, i64 &bytes)
@@ -296,7 +395,7 @@ void *GenericAllocator::allocate_counted(Route route, u64 size, u32 align)
     u64 bytes = 0;
     void *p = nullptr;
     if (route == Route::Heap)
-        p = _heap->allocate_sized(size, align, bytes); // one trip through the heap's lock
+        p = heap_shard(cache.heap_shard)->allocate_sized(size, align, bytes); // one trip through its lock
     else if ((p = _pages->allocate(size, align)))
         bytes = _pages->allocated_size(p);
     if (p)
@@ -304,16 +403,28 @@ void *GenericAllocator::allocate_counted(Route route, u64 size, u32 align)
     return p;
 }
 
-void GenericAllocator::deallocate_counted(Route route, void *p)
+// Takes no lock for a block that stays in the thread's cache: a heap block's size is read
+// from its chunk, a page block's comes from its tag when the tag carries it.
+void GenericAllocator::deallocate_counted(const Owner &owner, void *p)
 {
-    TraceAllocator &trace = route == Route::Heap ? _heap_trace : _page_trace;
+    const Route route = owner.route;
+    HeapAllocator *heap = route == Route::Heap ? heap_shard(owner.heap_shard) : nullptr;
     ThreadCache &cache = t_cache;
     if (!uses_cache(cache)) {
-        trace.deallocate(p);
+        if (route == Route::Page) {
+            _page_owners.set(p, PageOwnerMap::none);
+            _page_trace.deallocate(p);
+        }
+        else if (owner.heap_shard == 0)
+            _heap_trace.deallocate(p);
+        else { // the trace's parent is shard 0: count here, free to the shard
+            _heap_trace.add_counts(-1, -i64(heap->allocated_size(p)));
+            heap->deallocate(p);
+        }
         return;
     }
     if (route == Route::Heap) {
-        const u64 usable = _heap->allocated_size(p);
+        const u64 usable = heap->allocated_size(p);
         bump(cache.counts[u32(route)], -1, -i64(usable));
         const u64 c = usable >> 8;
         if (c < heap_classes && cache.heap_count[c] < heap_cache_capacity &&
@@ -324,10 +435,10 @@ void GenericAllocator::deallocate_counted(Route route, void *p)
             cache.heap_bytes += usable;
             return;
         }
-        _heap->deallocate(p);
+        heap->deallocate(p);
         return;
     }
-    const u64 bytes = _pages->allocated_size(p);
+    const u64 bytes = owner.page_bytes ? owner.page_bytes : _pages->allocated_size(p);
     bump(cache.counts[u32(route)], -1, -i64(bytes));
     const u32 c = page_class(bytes);
     if (c < page_classes && cache.page_count[c] < page_cache_capacity && cache.page_bytes + bytes <= page_cache_bytes) {
@@ -335,6 +446,15 @@ void GenericAllocator::deallocate_counted(Route route, void *p)
         cache.page_bytes += bytes;
         return;
     }
+    release_page_block(p);
+}
+
+// A page block keeps its tag while it waits in a thread's cache (it is still this route's,
+// and an allocation of the same page count sets the same tag again, without a write); the
+// tag goes before the block goes back, as its addresses may then serve another allocator.
+void GenericAllocator::release_page_block(void *p)
+{
+    _page_owners.set(p, PageOwnerMap::none);
     _pages->deallocate(p);
 }
 
@@ -360,10 +480,10 @@ void *GenericAllocator::allocate(u64 size, u32 align)
     case Route::Page:
         if (!(p = _thread_caches ? allocate_counted(Route::Page, size, align) : _page_trace.allocate(size, align)))
             break;
-        if (!_page_owners.set(p, PageOwnerMap::pages)) {
+        if (!_page_owners.set(p, PageOwnerMap::page_block_tag(align_up(size, _page_size) / _page_size))) {
             // Unrecorded, the address could not be routed back when freed.
             if (_thread_caches)
-                deallocate_counted(Route::Page, p);
+                deallocate_counted({Route::Page, 0, 0}, p);
             else
                 _page_trace.deallocate(p);
             return nullptr;
@@ -373,20 +493,19 @@ void *GenericAllocator::allocate(u64 size, u32 align)
     return p;
 }
 
-// A live address stays where it is, and the three allocators hand out disjoint memory, so
-// the answer holds without keeping any lock afterwards.
-GenericAllocator::Route GenericAllocator::route_of(const void *p, bool forget_page)
+// A live address stays where it is, and the allocators hand out disjoint memory, so the
+// answer holds without keeping any lock afterwards. A page block's tagged length is the
+// page allocator's rounding of the request.
+GenericAllocator::Owner GenericAllocator::owner_of(const void *p)
 {
     const PageOwnerMap::Tag tag = _page_owners.get(p);
     // Page blocks are always block aligned; only their first chunk is tagged.
-    if (tag == PageOwnerMap::pages && (reinterpret_cast<u64>(p) & (PageAllocator::block_alignment - 1)) == 0) {
-        if (forget_page)
-            _page_owners.set(p, PageOwnerMap::none);
-        return Route::Page;
+    if (PageOwnerMap::is_page_block(tag) && (reinterpret_cast<u64>(p) & (PageAllocator::block_alignment - 1)) == 0) {
+        return {Route::Page, 0, PageOwnerMap::tagged_page_count(tag) * _page_size};
     }
     if (_slots_tagged)
-        return tag == PageOwnerMap::slots ? Route::Slot : Route::Heap;
-    return _heap->owns(p) ? Route::Heap : Route::Slot;
+        return {tag == PageOwnerMap::slots ? Route::Slot : Route::Heap, PageOwnerMap::tagged_heap_shard(tag), 0};
+    return {_heap->owns(p) ? Route::Heap : Route::Slot, 0, 0};
 }
 
 void GenericAllocator::deallocate(void *p)
@@ -398,14 +517,18 @@ void GenericAllocator::deallocate(void *p)
         malloc_free(p);
         return;
     }
-    const Route route = route_of(p, true);
-    switch (route) {
+    const Owner owner = owner_of(p);
+    switch (owner.route) {
     case Route::Heap:
     case Route::Page:
         if (_thread_caches)
-            deallocate_counted(route, p);
-        else
-            (route == Route::Heap ? _heap_trace : _page_trace).deallocate(p);
+            deallocate_counted(owner, p);
+        else if (owner.route == Route::Heap)
+            _heap_trace.deallocate(p);
+        else {
+            _page_owners.set(p, PageOwnerMap::none);
+            _page_trace.deallocate(p);
+        }
         break;
     case Route::Slot:
         if (_thread_caches)
@@ -422,11 +545,12 @@ u64 GenericAllocator::allocated_size(const void *p)
         return 0;
     if constexpr (malloc_allocators)
         return malloc_size(p);
-    switch (route_of(p, false)) {
+    const Owner owner = owner_of(p);
+    switch (owner.route) {
     case Route::Heap:
-        return _heap->allocated_size(p);
+        return heap_shard(owner.heap_shard)->allocated_size(p);
     case Route::Page:
-        return _pages->allocated_size(p);
+        return owner.page_bytes ? owner.page_bytes : _pages->allocated_size(p);
     case Route::Slot:
         break;
     }

@@ -20,6 +20,11 @@
 // count, so allocated_size stays the request rounded up to pages. Heap blocks under 8 KiB
 // are cached the same way, by usable size in steps of 256 bytes, and serve only requests
 // they hold whole (allocated_size is still the block's usable size, at least the request).
+// Threads also spread their heap-route allocations over up to heap_shards heaps: shard 0
+// is the heap this allocator was given, the others are made on demand over the page
+// allocator when more threads are attached at once than there are shards in use. Each
+// attached thread allocates from the least shared shard; a block is freed to the shard it
+// came from, whichever thread frees it (the shard's regions are tagged in the chunk map).
 // A thread's cache goes back to the slots when the thread ends,
 // when it calls flush_thread_cache, or when the allocator is destroyed. A thread caches
 // for one generic allocator at a time; others serve it through the shared path.
@@ -46,11 +51,13 @@ class GenericAllocator final : public Allocator {
     static constexpr u32 cache_capacity = 32; // free slots a thread keeps per class
     static constexpr u32 cache_batch = 16;    // slots moved per trip to the slot allocator
     static constexpr u32 page_classes = 16;        // page blocks of 1 to 16 pages (up to 64 KiB) are cached
-    static constexpr u32 page_cache_capacity = 4;  // free page blocks a thread keeps per page count
-    static constexpr u64 page_cache_bytes = 0x80000; // and in all
+    static constexpr u32 page_cache_capacity = 8;  // free page blocks a thread keeps per page count
+    static constexpr u64 page_cache_bytes = 0x200000; // and in all
     static constexpr u32 heap_classes = 32;        // heap blocks of usable size under 8 KiB, by 256 bytes
-    static constexpr u32 heap_cache_capacity = 4;  // free heap blocks a thread keeps per class
-    static constexpr u64 heap_cache_bytes = 0x40000; // and in all
+    static constexpr u32 heap_cache_capacity = 8;  // free heap blocks a thread keeps per class
+    static constexpr u64 heap_cache_bytes = 0x80000; // and in all
+    static constexpr u32 heap_shards = 8;            // heaps the threads' heap routes are spread over
+    static constexpr u64 shard_first_region = 0x40000; // of every shard after the first
 
     /// The three allocators must outlive this one. `thread_caches` turns on the per-thread
     /// slot caches (see above); it needs `locked`.
@@ -78,15 +85,29 @@ class GenericAllocator final : public Allocator {
     /// Gives the calling thread's cached slots back to the slot allocator (when it caches
     /// for this allocator). Safe from any thread.
     void flush_thread_cache();
+    /// Heap shards in use: 1 (the given heap) until threads attached at once needed more.
+    u32 heap_shard_count();
 
     struct ThreadCache; // see the .cpp
 
   private:
-    Route route_of(const void *p, bool forget_page);
+    struct HeapShard; // see the .cpp
+    // Where a live block belongs: its route, its heap shard (heap route) and, for a page
+    // block whose tag carries its length, its size (0 otherwise).
+    struct Owner {
+        Route route;
+        u32 heap_shard;
+        u64 page_bytes;
+    };
+    Owner owner_of(const void *p);
+    void release_page_block(void *p);
+    HeapAllocator *heap_shard(u32 index);
+    u32 heap_shard_of(const void *p) const;
+    u32 attach_heap_shard();
     void *allocate_slot(u64 size, u32 align);
     void deallocate_slot(void *p);
     void *allocate_counted(Route route, u64 size, u32 align);
-    void deallocate_counted(Route route, void *p);
+    void deallocate_counted(const Owner &owner, void *p);
     u32 page_class(u64 bytes) const;
     void *refill(ThreadCache &cache, u32 class_index);
     void drain(ThreadCache &cache);
@@ -112,6 +133,8 @@ class GenericAllocator final : public Allocator {
     alignas(64) TraceAllocator _slot_trace;
     PageOwnerMap _page_owners;         // tags the first chunk of every live page block
     std::atomic<u64> _malloc_total{0}; // with malloc-routed allocators only
+    std::atomic<HeapShard *> _shards[heap_shards] = {}; // [0] stays null: shard 0 is *_heap
+    u32 _shard_users[heap_shards] = {};                 // attached caches per shard; under the registry lock
 };
 
 } // namespace tallow

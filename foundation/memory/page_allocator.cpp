@@ -87,11 +87,19 @@ u64 slot_of(u64 address, u64 capacity)
 } // namespace
 
 static_assert(sizeof(std::atomic<int>) == sizeof(int), "the futex word is the atomic itself");
+constexpr int spin_limit = 200;
 
 // State 2 tells the holder that someone may sleep: whoever takes the lock by setting 2
 // keeps it that way, so every unlock after a wait wakes the next sleeper.
 void AllocatorMutex::lock_contended()
 {
+    for (int spin = 0; spin < spin_limit; ++spin) {
+        __builtin_ia32_pause();
+        int expected = 0;
+        if (_state.load(std::memory_order_relaxed) == 0 &&
+            _state.compare_exchange_weak(expected, 1, std::memory_order_acquire, std::memory_order_relaxed))
+            return;
+    }
     while (_state.exchange(2, std::memory_order_acquire) != 0)
         syscall(SYS_futex, reinterpret_cast<int *>(&_state), FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
 }

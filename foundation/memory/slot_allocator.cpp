@@ -139,16 +139,7 @@ SlotAllocator::~SlotAllocator()
 // Caller holds the lock. Untagging never fails.
 bool SlotAllocator::tag_block(const u8 *block, bool owned)
 {
-    if (!_owner_map)
-        return true;
-    const u64 chunk = u64(1) << PageOwnerMap::chunk_shift;
-    for (u64 offset = 0; offset < _block_size; offset += chunk)
-        if (!_owner_map->set(block + offset, owned ? PageOwnerMap::slots : PageOwnerMap::none)) {
-            for (u64 undo = 0; undo < offset; undo += chunk)
-                _owner_map->set(block + undo, PageOwnerMap::none);
-            return false;
-        }
-    return true;
+    return !_owner_map || _owner_map->set_range(block, _block_size, owned ? PageOwnerMap::slots : PageOwnerMap::none);
 }
 
 bool SlotAllocator::set_owner_map(PageOwnerMap *map)
