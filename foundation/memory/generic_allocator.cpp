@@ -458,7 +458,22 @@ void GenericAllocator::release_page_block(void *p)
     _pages->deallocate(p);
 }
 
+// The common case, a small request met from the thread's cache, takes no call: everything
+// else (size 0, a bad alignment, an empty cache, the other routes) goes to allocate_other.
 void *GenericAllocator::allocate(u64 size, u32 align)
+{
+    if (size - 1 < slot_limit - 1 && _thread_caches) {
+        ThreadCache &cache = t_cache;
+        const u32 c = SlotAllocator::class_for(size, align);
+        if (cache.owner == this && c < SlotAllocator::class_count && cache.size[c]) [[likely]] {
+            bump(cache.counts[u32(Route::Slot)], 1, SlotAllocator::slot_sizes[c]);
+            return cache.slots[c][--cache.size[c]];
+        }
+    }
+    return allocate_other(size, align);
+}
+
+void *GenericAllocator::allocate_other(u64 size, u32 align)
 {
     if (size == 0 || !is_power_of_two(align)) // size 0 gives null on every route
         return nullptr;
@@ -508,7 +523,22 @@ GenericAllocator::Owner GenericAllocator::owner_of(const void *p)
     return {_heap->owns(p) ? Route::Heap : Route::Slot, 0, 0};
 }
 
+// The common case, a slot going back to a thread cache with room, takes no call.
 void GenericAllocator::deallocate(void *p)
+{
+    if (_thread_caches && _page_owners.get(p) == PageOwnerMap::slots) {
+        ThreadCache &cache = t_cache;
+        const u32 c = _slots->class_of(p);
+        if (cache.owner == this && cache.size[c] < cache_capacity) [[likely]] {
+            cache.slots[c][cache.size[c]++] = p;
+            bump(cache.counts[u32(Route::Slot)], -1, -i64(SlotAllocator::slot_sizes[c]));
+            return;
+        }
+    }
+    deallocate_other(p);
+}
+
+void GenericAllocator::deallocate_other(void *p)
 {
     if (!p)
         return;

@@ -100,6 +100,8 @@ class GenericAllocator final : public Allocator {
         u64 page_bytes;
     };
     Owner owner_of(const void *p);
+    [[gnu::noinline]] void *allocate_other(u64 size, u32 align);
+    [[gnu::noinline]] void deallocate_other(void *p);
     void release_page_block(void *p);
     HeapAllocator *heap_shard(u32 index);
     u32 heap_shard_of(const void *p) const;

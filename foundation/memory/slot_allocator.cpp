@@ -5,6 +5,8 @@
 #include "foundation/log.h"
 #include "foundation/memory/page_owner_map.h"
 
+#include <cstddef>
+
 namespace tallow {
 
 // Lives in the last bytes of every page. Free-slot links are u32 offsets within the page,
@@ -67,43 +69,39 @@ static Header *header_of(const void *p)
     return reinterpret_cast<Header *>(base + SlotAllocator::page_size - sizeof(Header));
 }
 
-namespace {
-constexpr u32 no_class = 0xFF;
-constexpr u32 align_shifts = 11; // alignments 1 to 1024
-constexpr u32 size_steps = SlotAllocator::max_slot_size / 4 + 1;
+static_assert(offsetof(Header, owner) == 0 && sizeof(Header) == SlotAllocator::page_header_size,
+              "class_of reads the owner from the header's first word");
 
-// Class index for every (alignment, size rounded up to 4) pair, so choosing a class is
-// one lookup rather than a walk with a division per class.
-struct ClassTable {
-    u8 index[align_shifts][size_steps];
-    constexpr ClassTable() : index{}
-    {
-        for (u32 shift = 0; shift < align_shifts; ++shift)
-            for (u32 step = 0; step < size_steps; ++step) {
-                index[shift][step] = no_class;
-                for (u32 c = 0; c < SlotAllocator::class_count; ++c) {
-                    u32 s = SlotAllocator::slot_sizes[c];
-                    if (s >= step * 4 && s % (1u << shift) == 0) {
-                        index[shift][step] = u8(c);
-                        break;
-                    }
+namespace {
+constexpr u32 no_class = SlotAllocator::class_count;
+constexpr u32 align_shifts = SlotAllocator::align_shifts;
+constexpr u32 size_steps = SlotAllocator::size_steps;
+
+// Choosing a class is one lookup rather than a walk with a division per class.
+constexpr SlotAllocator::ClassTable make_class_table()
+{
+    SlotAllocator::ClassTable table{};
+    for (u32 shift = 0; shift < align_shifts; ++shift)
+        for (u32 step = 0; step < size_steps; ++step) {
+            table.index[shift][step] = u8(no_class);
+            for (u32 c = 0; c < SlotAllocator::class_count; ++c) {
+                u32 s = SlotAllocator::slot_sizes[c];
+                if (s >= step * 4 && s % (1u << shift) == 0) {
+                    table.index[shift][step] = u8(c);
+                    break;
                 }
             }
-    }
-};
-constexpr ClassTable class_table;
-
-u32 class_index(u64 size, u32 align)
-{
-    if (size > SlotAllocator::max_slot_size || !is_power_of_two(align) || align > SlotAllocator::max_slot_size)
-        return no_class;
-    return class_table.index[__builtin_ctz(align)][(size + 3) / 4];
+        }
+    return table;
 }
+
 } // namespace
+
+constinit const SlotAllocator::ClassTable SlotAllocator::class_table = make_class_table();
 
 u32 SlotAllocator::slot_size_for(u64 size, u32 align)
 {
-    u32 c = class_index(size, align);
+    u32 c = class_for(size, align);
     return c == no_class ? 0 : slot_sizes[c];
 }
 
@@ -212,13 +210,6 @@ Header *SlotAllocator::take_page(SizeClass &size_class)
     return page;
 }
 
-u32 SlotAllocator::class_for(u64 size, u32 align)
-{
-    u32 c = class_index(size, align);
-    return c == no_class ? class_count : c;
-}
-
-u32 SlotAllocator::class_of(const void *p) const { return u32(header_of(p)->owner - _classes); }
 
 // Caller holds the lock.
 void *SlotAllocator::take_slot(SizeClass &size_class)
@@ -242,7 +233,7 @@ void *SlotAllocator::take_slot(SizeClass &size_class)
 
 void *SlotAllocator::allocate(u64 size, u32 align)
 {
-    u32 c = class_index(size, align);
+    u32 c = class_for(size, align);
     if (c == no_class || size == 0)
         return nullptr;
     if constexpr (malloc_allocators) {
