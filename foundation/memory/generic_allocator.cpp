@@ -24,7 +24,7 @@ struct GenericAllocator::ThreadCache {
     ThreadCache *prev;       // the registry of attached caches
     ThreadCache *next;
     Counts counts[3]; // by Route
-    u32 heap_shard; // the heap shard this thread allocates from, while attached
+    u32 shard; // the shard this thread allocates from, while attached
     bool exit_armed;
     bool retired; // its thread is ending: later frees (other exit hooks) take the shared path
     u32 size[SlotAllocator::class_count];
@@ -72,17 +72,23 @@ class ShardBacking final : public Allocator {
     PageOwnerMap::Tag _tag;
 };
 
-// A heap shard and its backing live together in a block of the page allocator.
-struct GenericAllocator::HeapShard {
+// Shard 1 and up: a heap and a slot allocator, together in a block of the page allocator.
+// Their blocks carry the shard's tags, so any thread's free finds them without a lock.
+struct GenericAllocator::Shard {
     ShardBacking backing;
     HeapAllocator heap;
-    HeapShard(PageAllocator &pages, PageOwnerMap &owners, u32 index)
+    SlotAllocator slots;
+    Shard(PageAllocator &pages, PageOwnerMap &owners, u32 index)
         : backing(pages, owners, PageOwnerMap::heap_shard_tag(index)),
-          heap(nullptr, backing, GenericAllocator::shard_first_region)
+          heap(nullptr, backing, GenericAllocator::shard_first_region), slots(nullptr, pages)
     {
     }
+    bool tag_slots(PageOwnerMap &owners, u32 index)
+    {
+        return slots.set_owner_map(&owners, PageOwnerMap::slot_shard_tag(index));
+    }
 };
-static_assert(GenericAllocator::heap_shards <= PageOwnerMap::max_heap_shards, "every shard has a tag");
+static_assert(GenericAllocator::shards <= PageOwnerMap::max_shards, "every shard has its tags");
 
 // Gives the thread's cache back when the thread ends.
 struct ThreadCacheExit {
@@ -151,9 +157,9 @@ GenericAllocator::~GenericAllocator()
     _slot_trace.set_pending_counts(nullptr, nullptr);
     _heap_trace.set_pending_counts(nullptr, nullptr);
     _page_trace.set_pending_counts(nullptr, nullptr);
-    for (u32 i = 1; i < heap_shards; ++i)
-        if (HeapShard *shard = _shards[i].load(std::memory_order_relaxed)) {
-            shard->~HeapShard(); // its regions go back to the pages
+    for (u32 i = 1; i < shards; ++i)
+        if (Shard *shard = _shards[i].load(std::memory_order_relaxed)) {
+            shard->~Shard(); // its blocks and regions go back to the pages
             _pages->deallocate(shard);
         }
 }
@@ -177,7 +183,7 @@ bool GenericAllocator::attach(ThreadCache &cache)
     if (registry)
         registry->prev = &cache;
     registry = &cache;
-    cache.heap_shard = attach_heap_shard();
+    cache.shard = attach_shard();
     if (!cache.exit_armed) {
         t_exit.armed = true; // constructs the thread's exit hook
         cache.exit_armed = true;
@@ -185,23 +191,23 @@ bool GenericAllocator::attach(ThreadCache &cache)
     return true;
 }
 
-// Caller holds registry_lock. The least shared shard (the given heap on a tie), made now
-// if it is new; the given heap when a new one cannot be made. Only with tagged slots can
-// an untagged chunk be trusted to be shard 0's.
-u32 GenericAllocator::attach_heap_shard()
+// Caller holds registry_lock. The least shared shard (shard 0 on a tie), made now if it is
+// new; shard 0 when a new one cannot be made. Only with tagged slots can an untagged chunk
+// be trusted to be shard 0's heap.
+u32 GenericAllocator::attach_shard()
 {
     u32 best = 0;
-    for (u32 i = 1; i < heap_shards && _slots_tagged; ++i)
+    for (u32 i = 1; i < shards && _slots_tagged; ++i)
         if (_shard_users[i] < _shard_users[best])
             best = i;
     if (best && !_shards[best].load(std::memory_order_relaxed)) {
-        void *storage = _pages->allocate(sizeof(HeapShard), alignof(HeapShard));
-        HeapShard *shard = storage ? new (storage) HeapShard(*_pages, _page_owners, best) : nullptr;
-        if (shard && shard->heap.region_count())
+        void *storage = _pages->allocate(sizeof(Shard), alignof(Shard));
+        Shard *shard = storage ? new (storage) Shard(*_pages, _page_owners, best) : nullptr;
+        if (shard && shard->heap.region_count() && shard->tag_slots(_page_owners, best))
             _shards[best].store(shard, std::memory_order_release);
         else {
             if (shard) {
-                shard->~HeapShard();
+                shard->~Shard();
                 _pages->deallocate(storage);
             }
             best = 0;
@@ -211,29 +217,50 @@ u32 GenericAllocator::attach_heap_shard()
     return best;
 }
 
-HeapAllocator *GenericAllocator::heap_shard(u32 index)
+HeapAllocator *GenericAllocator::shard_heap(u32 index)
 {
     return index ? &_shards[index].load(std::memory_order_acquire)->heap : _heap;
 }
 
-u32 GenericAllocator::heap_shard_of(const void *p) const
+SlotAllocator *GenericAllocator::shard_slots(u32 index)
 {
-    return PageOwnerMap::tagged_heap_shard(_page_owners.get(p));
+    return index ? &_shards[index].load(std::memory_order_acquire)->slots : _slots;
 }
 
-u32 GenericAllocator::heap_shard_count()
+u32 GenericAllocator::shard_count()
 {
     u32 count = 1;
-    for (u32 i = 1; i < heap_shards; ++i)
+    for (u32 i = 1; i < shards; ++i)
         count += _shards[i].load(std::memory_order_acquire) != nullptr;
     return count;
+}
+
+// Slots of any shards, each to its own slot allocator, a batch per shard.
+void GenericAllocator::give_back_slots(void *const *slots, u32 count)
+{
+    void *by_shard[shards][cache_capacity];
+    u32 counts[shards] = {};
+    while (count) {
+        const u32 n = count < cache_capacity ? count : cache_capacity;
+        for (u32 i = 0; i < n; ++i) {
+            const u32 k = PageOwnerMap::tagged_shard(_page_owners.get(slots[i]));
+            by_shard[k][counts[k]++] = slots[i];
+        }
+        for (u32 k = 0; k < shards; ++k)
+            if (counts[k]) {
+                shard_slots(k)->deallocate_batch(by_shard[k], counts[k]);
+                counts[k] = 0;
+            }
+        slots += n;
+        count -= n;
+    }
 }
 
 // Caller holds registry_lock. Slots go back, counts fold into the trace, the cache detaches.
 void GenericAllocator::drain(ThreadCache &cache)
 {
     for (u32 c = 0; c < SlotAllocator::class_count; ++c) {
-        _slots->deallocate_batch(cache.slots[c], cache.size[c]);
+        give_back_slots(cache.slots[c], cache.size[c]);
         cache.size[c] = 0;
     }
     for (u32 c = 0; c < page_classes; ++c) {
@@ -244,7 +271,8 @@ void GenericAllocator::drain(ThreadCache &cache)
     cache.page_bytes = 0;
     for (u32 c = 0; c < heap_classes; ++c) {
         for (u32 i = 0; i < cache.heap_count[c]; ++i)
-            heap_shard(heap_shard_of(cache.heap_blocks[c][i]))->deallocate(cache.heap_blocks[c][i]);
+            shard_heap(PageOwnerMap::tagged_shard(_page_owners.get(cache.heap_blocks[c][i])))
+                ->deallocate(cache.heap_blocks[c][i]);
         cache.heap_count[c] = 0;
     }
     cache.heap_bytes = 0;
@@ -263,7 +291,7 @@ void GenericAllocator::drain(ThreadCache &cache)
         cache.next->prev = cache.prev;
     cache.prev = cache.next = nullptr;
     cache.owner = nullptr;
-    --_shard_users[cache.heap_shard];
+    --_shard_users[cache.shard];
 }
 
 void GenericAllocator::collect_counts(GenericAllocator *self, Route route, i64 &count, i64 &bytes)
@@ -302,7 +330,7 @@ void GenericAllocator::flush_thread_cache()
 
 void *GenericAllocator::refill(ThreadCache &cache, u32 class_index)
 {
-    u32 got = _slots->allocate_batch(class_index, cache.slots[class_index], cache_batch);
+    u32 got = shard_slots(cache.shard)->allocate_batch(class_index, cache.slots[class_index], cache_batch);
     if (!got)
         return nullptr;
     cache.size[class_index] = got - 1;
@@ -335,17 +363,17 @@ void *GenericAllocator::allocate_slot(u64 size, u32 align)
     return p;
 }
 
-void GenericAllocator::deallocate_slot(void *p)
+void GenericAllocator::deallocate_slot(const Owner &owner, void *p)
 {
     ThreadCache &cache = t_cache;
     if (!uses_cache(cache)) {
-        _slot_trace.deallocate(p);
+        free_uncached(owner, p);
         return;
     }
-    u32 c = _slots->class_of(p);
+    u32 c = SlotAllocator::class_of(p);
     if (cache.size[c] == cache_capacity) {
         // Give back the oldest half: the newest stay warm for the next allocations.
-        _slots->deallocate_batch(cache.slots[c], cache_batch);
+        give_back_slots(cache.slots[c], cache_batch);
         for (u32 i = cache_batch; i < cache_capacity; ++i)
             cache.slots[c][i - cache_batch] = cache.slots[c][i];
         cache.size[c] -= cache_batch;
@@ -395,7 +423,7 @@ void *GenericAllocator::allocate_counted(Route route, u64 size, u32 align)
     u64 bytes = 0;
     void *p = nullptr;
     if (route == Route::Heap)
-        p = heap_shard(cache.heap_shard)->allocate_sized(size, align, bytes); // one trip through its lock
+        p = shard_heap(cache.shard)->allocate_sized(size, align, bytes); // one trip through its lock
     else if ((p = _pages->allocate(size, align)))
         bytes = _pages->allocated_size(p);
     if (p)
@@ -408,19 +436,10 @@ void *GenericAllocator::allocate_counted(Route route, u64 size, u32 align)
 void GenericAllocator::deallocate_counted(const Owner &owner, void *p)
 {
     const Route route = owner.route;
-    HeapAllocator *heap = route == Route::Heap ? heap_shard(owner.heap_shard) : nullptr;
+    HeapAllocator *heap = route == Route::Heap ? shard_heap(owner.shard) : nullptr;
     ThreadCache &cache = t_cache;
     if (!uses_cache(cache)) {
-        if (route == Route::Page) {
-            _page_owners.set(p, PageOwnerMap::none);
-            _page_trace.deallocate(p);
-        }
-        else if (owner.heap_shard == 0)
-            _heap_trace.deallocate(p);
-        else { // the trace's parent is shard 0: count here, free to the shard
-            _heap_trace.add_counts(-1, -i64(heap->allocated_size(p)));
-            heap->deallocate(p);
-        }
+        free_uncached(owner, p);
         return;
     }
     if (route == Route::Heap) {
@@ -519,16 +538,16 @@ GenericAllocator::Owner GenericAllocator::owner_of(const void *p)
         return {Route::Page, 0, PageOwnerMap::tagged_page_count(tag) * _page_size};
     }
     if (_slots_tagged)
-        return {tag == PageOwnerMap::slots ? Route::Slot : Route::Heap, PageOwnerMap::tagged_heap_shard(tag), 0};
+        return {PageOwnerMap::is_slot_block(tag) ? Route::Slot : Route::Heap, PageOwnerMap::tagged_shard(tag), 0};
     return {_heap->owns(p) ? Route::Heap : Route::Slot, 0, 0};
 }
 
 // The common case, a slot going back to a thread cache with room, takes no call.
 void GenericAllocator::deallocate(void *p)
 {
-    if (_thread_caches && _page_owners.get(p) == PageOwnerMap::slots) {
+    if (_thread_caches && PageOwnerMap::is_slot_block(_page_owners.get(p))) {
         ThreadCache &cache = t_cache;
-        const u32 c = _slots->class_of(p);
+        const u32 c = SlotAllocator::class_of(p);
         if (cache.owner == this && cache.size[c] < cache_capacity) [[likely]] {
             cache.slots[c][cache.size[c]++] = p;
             bump(cache.counts[u32(Route::Slot)], -1, -i64(SlotAllocator::slot_sizes[c]));
@@ -548,25 +567,33 @@ void GenericAllocator::deallocate_other(void *p)
         return;
     }
     const Owner owner = owner_of(p);
-    switch (owner.route) {
-    case Route::Heap:
-    case Route::Page:
-        if (_thread_caches)
-            deallocate_counted(owner, p);
-        else if (owner.route == Route::Heap)
-            _heap_trace.deallocate(p);
-        else {
-            _page_owners.set(p, PageOwnerMap::none);
-            _page_trace.deallocate(p);
-        }
-        break;
-    case Route::Slot:
-        if (_thread_caches)
-            deallocate_slot(p);
-        else
-            _slot_trace.deallocate(p);
-        break;
+    if (!_thread_caches)
+        free_uncached(owner, p);
+    else if (owner.route == Route::Slot)
+        deallocate_slot(owner, p);
+    else
+        deallocate_counted(owner, p);
+}
+
+// A free past the thread caches, counted by the route's trace. A trace's parent is shard
+// 0's allocator, so a block of another shard is counted off the trace here and freed to
+// its own shard.
+void GenericAllocator::free_uncached(const Owner &owner, void *p)
+{
+    if (owner.route == Route::Page) {
+        _page_owners.set(p, PageOwnerMap::none);
+        _page_trace.deallocate(p);
+        return;
     }
+    TraceAllocator &trace = owner.route == Route::Heap ? _heap_trace : _slot_trace;
+    if (owner.shard == 0) {
+        trace.deallocate(p);
+        return;
+    }
+    Allocator *shard = owner.route == Route::Heap ? static_cast<Allocator *>(shard_heap(owner.shard))
+                                                  : static_cast<Allocator *>(shard_slots(owner.shard));
+    trace.add_counts(-1, -i64(shard->allocated_size(p)));
+    shard->deallocate(p);
 }
 
 u64 GenericAllocator::allocated_size(const void *p)
@@ -578,13 +605,13 @@ u64 GenericAllocator::allocated_size(const void *p)
     const Owner owner = owner_of(p);
     switch (owner.route) {
     case Route::Heap:
-        return heap_shard(owner.heap_shard)->allocated_size(p);
+        return shard_heap(owner.shard)->allocated_size(p);
     case Route::Page:
         return owner.page_bytes ? owner.page_bytes : _pages->allocated_size(p);
     case Route::Slot:
         break;
     }
-    return _slots->allocated_size(p);
+    return shard_slots(owner.shard)->allocated_size(p);
 }
 
 // The three traces count exactly what each route holds, so their sum is the total, and

@@ -20,11 +20,12 @@
 // count, so allocated_size stays the request rounded up to pages. Heap blocks under 8 KiB
 // are cached the same way, by usable size in steps of 256 bytes, and serve only requests
 // they hold whole (allocated_size is still the block's usable size, at least the request).
-// Threads also spread their heap-route allocations over up to heap_shards heaps: shard 0
-// is the heap this allocator was given, the others are made on demand over the page
-// allocator when more threads are attached at once than there are shards in use. Each
-// attached thread allocates from the least shared shard; a block is freed to the shard it
-// came from, whichever thread frees it (the shard's regions are tagged in the chunk map).
+// Threads with caches are also spread over up to `shards` pairs of slot allocator and heap:
+// shard 0 is the pair this allocator was given, the others are made on demand over the
+// page allocator when more threads are attached at once than there are shards in use.
+// Each attached thread takes from the least shared shard, so threads neither queue on one
+// lock nor share the cache lines of their slots; a block goes back to the shard it came
+// from, whichever thread frees it (each shard's blocks carry its tag in the chunk map).
 // A thread's cache goes back to the slots when the thread ends,
 // when it calls flush_thread_cache, or when the allocator is destroyed. A thread caches
 // for one generic allocator at a time; others serve it through the shared path.
@@ -56,7 +57,7 @@ class GenericAllocator final : public Allocator {
     static constexpr u32 heap_classes = 32;        // heap blocks of usable size under 8 KiB, by 256 bytes
     static constexpr u32 heap_cache_capacity = 8;  // free heap blocks a thread keeps per class
     static constexpr u64 heap_cache_bytes = 0x80000; // and in all
-    static constexpr u32 heap_shards = 8;            // heaps the threads' heap routes are spread over
+    static constexpr u32 shards = 8;                 // slot and heap allocators the threads are spread over
     static constexpr u64 shard_first_region = 0x40000; // of every shard after the first
 
     /// The three allocators must outlive this one. `thread_caches` turns on the per-thread
@@ -85,29 +86,31 @@ class GenericAllocator final : public Allocator {
     /// Gives the calling thread's cached slots back to the slot allocator (when it caches
     /// for this allocator). Safe from any thread.
     void flush_thread_cache();
-    /// Heap shards in use: 1 (the given heap) until threads attached at once needed more.
-    u32 heap_shard_count();
+    /// Shards in use: 1 (the given slots and heap) until threads attached at once needed more.
+    u32 shard_count();
 
     struct ThreadCache; // see the .cpp
 
   private:
-    struct HeapShard; // see the .cpp
-    // Where a live block belongs: its route, its heap shard (heap route) and, for a page
-    // block whose tag carries its length, its size (0 otherwise).
+    struct Shard; // see the .cpp
+    // Where a live block belongs: its route, its shard (slot and heap routes) and, for a
+    // page block whose tag carries its length, its size (0 otherwise).
     struct Owner {
         Route route;
-        u32 heap_shard;
+        u32 shard;
         u64 page_bytes;
     };
     Owner owner_of(const void *p);
     [[gnu::noinline]] void *allocate_other(u64 size, u32 align);
     [[gnu::noinline]] void deallocate_other(void *p);
     void release_page_block(void *p);
-    HeapAllocator *heap_shard(u32 index);
-    u32 heap_shard_of(const void *p) const;
-    u32 attach_heap_shard();
+    HeapAllocator *shard_heap(u32 index);
+    SlotAllocator *shard_slots(u32 index);
+    u32 attach_shard();
+    void give_back_slots(void *const *slots, u32 count);
+    void free_uncached(const Owner &owner, void *p);
     void *allocate_slot(u64 size, u32 align);
-    void deallocate_slot(void *p);
+    void deallocate_slot(const Owner &owner, void *p);
     void *allocate_counted(Route route, u64 size, u32 align);
     void deallocate_counted(const Owner &owner, void *p);
     u32 page_class(u64 bytes) const;
@@ -135,8 +138,8 @@ class GenericAllocator final : public Allocator {
     alignas(64) TraceAllocator _slot_trace;
     PageOwnerMap _page_owners;         // tags the first chunk of every live page block
     std::atomic<u64> _malloc_total{0}; // with malloc-routed allocators only
-    std::atomic<HeapShard *> _shards[heap_shards] = {}; // [0] stays null: shard 0 is *_heap
-    u32 _shard_users[heap_shards] = {};                 // attached caches per shard; under the registry lock
+    std::atomic<Shard *> _shards[shards] = {}; // [0] stays null: shard 0 is *_slots and *_heap
+    u32 _shard_users[shards] = {};             // attached caches per shard; under the registry lock
 };
 
 } // namespace tallow

@@ -25,21 +25,33 @@ namespace tallow {
 
 class PageOwnerMap {
   public:
-    /// Heap shards 1 to max_heap_shards - 1 tag every chunk of their regions with
-    /// first_heap_shard + shard - 1 (shard 0, the heap the owner was given, leaves its
-    /// chunks untagged). From first_sized_pages on, a tag marks a page block's first chunk
-    /// and carries the block's length: first_sized_pages + pages - 1, for blocks of up to
-    /// max_sized_pages pages (longer blocks are tagged `pages`).
-    enum Tag : u8 { none = 0, pages = 1, slots = 2, first_heap_shard = 3, first_sized_pages = 18 };
+    /// The owner may split its slot and heap routes into up to max_shards shards. Slot
+    /// shard k tags every chunk of its blocks with slots + k (shard 0 is plain `slots`);
+    /// heap shard k >= 1 tags every chunk of its regions with first_heap_shard + k - 1
+    /// (heap shard 0 leaves its chunks untagged). From first_sized_pages on, a tag marks
+    /// a page block's first chunk and carries the block's length: first_sized_pages +
+    /// pages - 1, for blocks of up to max_sized_pages pages (longer ones are `pages`).
+    static constexpr u32 max_shards = 8;
+    enum Tag : u8 {
+        none = 0,
+        pages = 1,
+        slots = 2,
+        first_heap_shard = slots + max_shards,
+        first_sized_pages = first_heap_shard + max_shards - 1
+    };
     static constexpr u32 chunk_shift = 16; // 64 KiB chunks
-    static constexpr u32 max_heap_shards = first_sized_pages - first_heap_shard + 1;
     static constexpr u64 max_sized_pages = 256 - first_sized_pages;
 
-    /// The tag of heap shard `shard` (1 to max_heap_shards - 1).
+    /// The tag of slot shard `shard` (0 to max_shards - 1).
+    static Tag slot_shard_tag(u32 shard) { return Tag(slots + shard); }
+    static bool is_slot_block(Tag tag) { return u8(tag - slots) < max_shards; }
+    /// The tag of heap shard `shard` (1 to max_shards - 1).
     static Tag heap_shard_tag(u32 shard) { return Tag(first_heap_shard + shard - 1); }
-    /// The heap shard a tag names: 0 for an untagged chunk or one of another kind.
-    static u32 tagged_heap_shard(Tag tag)
+    /// The shard a slot or heap tag names; 0 for an untagged chunk or a page block.
+    static u32 tagged_shard(Tag tag)
     {
+        if (is_slot_block(tag))
+            return u32(tag - slots);
         return tag >= first_heap_shard && tag < first_sized_pages ? u32(tag - first_heap_shard) + 1 : 0;
     }
 

@@ -13,7 +13,8 @@ namespace tallow {
 // so even the 4-byte class can hold one.
 struct SlotAllocator::PageHeader {
     SizeClass *owner;
-    u32 slot_size;
+    u16 slot_size;
+    u16 class_index;        // of owner in its allocator's classes, for class_of
     u32 slot_count;
     u32 free_count;
     u32 free_head;          // offset of the first free slot, or no_slot
@@ -69,8 +70,9 @@ static Header *header_of(const void *p)
     return reinterpret_cast<Header *>(base + SlotAllocator::page_size - sizeof(Header));
 }
 
-static_assert(offsetof(Header, owner) == 0 && sizeof(Header) == SlotAllocator::page_header_size,
-              "class_of reads the owner from the header's first word");
+static_assert(offsetof(Header, class_index) == SlotAllocator::page_class_offset &&
+                  sizeof(Header) == SlotAllocator::page_header_size,
+              "class_of reads the class from its place in the header");
 
 namespace {
 constexpr u32 no_class = SlotAllocator::class_count;
@@ -137,15 +139,16 @@ SlotAllocator::~SlotAllocator()
 // Caller holds the lock. Untagging never fails.
 bool SlotAllocator::tag_block(const u8 *block, bool owned)
 {
-    return !_owner_map || _owner_map->set_range(block, _block_size, owned ? PageOwnerMap::slots : PageOwnerMap::none);
+    return !_owner_map || _owner_map->set_range(block, _block_size, owned ? _owner_tag : PageOwnerMap::none);
 }
 
-bool SlotAllocator::set_owner_map(PageOwnerMap *map)
+bool SlotAllocator::set_owner_map(PageOwnerMap *map, PageOwnerMap::Tag tag)
 {
     OptionalLock guard(_mutex, _locked);
     for (Header *last = _blocks; last && _owner_map; last = last->block_next)
         tag_block(page_base(last) + page_size - _block_size, false);
     _owner_map = map;
+    _owner_tag = tag;
     for (Header *last = _blocks; last; last = last->block_next)
         if (!tag_block(page_base(last) + page_size - _block_size, true)) {
             for (Header *undo = _blocks; undo != last; undo = undo->block_next)
@@ -198,7 +201,8 @@ Header *SlotAllocator::take_page(SizeClass &size_class)
     Header *page = _free_pages;
     PageList::unlink(_free_pages, page);
     page->owner = &size_class;
-    page->slot_size = size_class.slot_size;
+    page->slot_size = u16(size_class.slot_size);
+    page->class_index = u16(&size_class - _classes);
     page->slot_count = slots_per_page(size_class.slot_size);
     page->free_count = page->slot_count;
     page->free_head = no_slot;
