@@ -530,9 +530,11 @@ void *GenericAllocator::allocate_other(u64 size, u32 align)
 // A live address stays where it is, and the allocators hand out disjoint memory, so the
 // answer holds without keeping any lock afterwards. A page block's tagged length is the
 // page allocator's rounding of the request.
-GenericAllocator::Owner GenericAllocator::owner_of(const void *p)
+GenericAllocator::Owner GenericAllocator::owner_of(const void *p) { return owner_of(p, _page_owners.get(p)); }
+
+// `tag` is the chunk map's tag for `p`.
+GenericAllocator::Owner GenericAllocator::owner_of(const void *p, PageOwnerMap::Tag tag)
 {
-    const PageOwnerMap::Tag tag = _page_owners.get(p);
     // Page blocks are always block aligned; only their first chunk is tagged.
     if (PageOwnerMap::is_page_block(tag) && (reinterpret_cast<u64>(p) & (PageAllocator::block_alignment - 1)) == 0) {
         return {Route::Page, 0, PageOwnerMap::tagged_page_count(tag) * _page_size};
@@ -542,15 +544,22 @@ GenericAllocator::Owner GenericAllocator::owner_of(const void *p)
     return {_heap->owns(p) ? Route::Heap : Route::Slot, 0, 0};
 }
 
-// The common case, a slot going back to a thread cache with room, takes no call.
+// The common case, a slot going back to a thread cache with room, takes no call; a heap
+// or page block freed on a thread that caches for us goes straight to its route.
 void GenericAllocator::deallocate(void *p)
 {
-    if (_thread_caches && PageOwnerMap::is_slot_block(_page_owners.get(p))) {
+    if (_thread_caches) {
+        const PageOwnerMap::Tag tag = _page_owners.get(p);
         ThreadCache &cache = t_cache;
-        const u32 c = SlotAllocator::class_of(p);
-        if (cache.owner == this && cache.size[c] < cache_capacity) [[likely]] {
-            cache.slots[c][cache.size[c]++] = p;
-            bump(cache.counts[u32(Route::Slot)], -1, -i64(SlotAllocator::slot_sizes[c]));
+        if (PageOwnerMap::is_slot_block(tag)) {
+            const u32 c = SlotAllocator::class_of(p);
+            if (cache.owner == this && cache.size[c] < cache_capacity) [[likely]] {
+                cache.slots[c][cache.size[c]++] = p;
+                bump(cache.counts[u32(Route::Slot)], -1, -i64(SlotAllocator::slot_sizes[c]));
+                return;
+            }
+        } else if (p && cache.owner == this) {
+            deallocate_counted(owner_of(p, tag), p);
             return;
         }
     }

@@ -101,6 +101,7 @@ class GenericAllocator final : public Allocator {
         u64 page_bytes;
     };
     Owner owner_of(const void *p);
+    Owner owner_of(const void *p, PageOwnerMap::Tag tag);
     [[gnu::noinline]] void *allocate_other(u64 size, u32 align);
     [[gnu::noinline]] void deallocate_other(void *p);
     void release_page_block(void *p);
