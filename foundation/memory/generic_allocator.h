@@ -25,12 +25,15 @@
 // page allocator when more threads are attached at once than there are shards in use.
 // Each attached thread takes from the least shared shard, so threads neither queue on one
 // lock nor share the cache lines of their slots; a block goes back to the shard it came
-// from, whichever thread frees it (each shard's blocks carry its tag in the chunk map).
-// A thread's cache goes back to the slots when the thread ends,
-// when it calls flush_thread_cache, or when the allocator is destroyed. A thread caches
-// for one generic allocator at a time; others serve it through the shared path.
-// A lock-free map of 64 KiB chunks tags page blocks (and, with thread caches, the slot
-// allocator's blocks; the rest is the heap's), so a free finds its route without a lock.
+// from, whichever thread frees it. A thread's cache goes back when the thread ends, when
+// it calls flush_thread_cache, or when the allocator is destroyed (which also gives the
+// shards' memory back to the pages). A thread caches for one generic allocator at a
+// time; others serve it through the shared path.
+// A lock-free map of 64 KiB chunks tags page blocks (with their length in pages, unless
+// they are very long), every block of each shard's slot allocator and each extra shard's
+// heap regions (the rest is shard 0's heap), so a free finds its route and shard without
+// a lock. Nor does it lock to learn a block's size: a page block's is in its tag, a heap
+// block's in its chunk header, a slot's in its page.
 
 #include "foundation/memory/allocator.h"
 #include "foundation/memory/page_owner_map.h"
@@ -64,7 +67,8 @@ class GenericAllocator final : public Allocator {
     /// slot caches (see above); it needs `locked`.
     GenericAllocator(const char *name, PageAllocator &pages, HeapAllocator &heap, SlotAllocator &slots,
                      bool locked = true, bool thread_caches = false);
-    /// Takes every thread's cache back first; no thread may be allocating meanwhile.
+    /// Takes every thread's cache back first, then frees the extra shards; no thread may
+    /// be allocating meanwhile.
     ~GenericAllocator() override;
 
     /// Null for size 0 or when the chosen allocator fails. A small request with an
