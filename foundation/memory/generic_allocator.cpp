@@ -115,6 +115,19 @@ inline void bump(GenericAllocator::ThreadCache::Counts &counts, i64 count, i64 b
     bump(counts.count, count);
     bump(counts.bytes, bytes);
 }
+
+// A cached heap block that holds `size` bytes (at the heap's own alignment), or null.
+inline void *take_cached_heap_block(GenericAllocator::ThreadCache &cache, u64 size)
+{
+    // Every block in class c holds at least c * 256 bytes.
+    const u64 c = (size + 255) >> 8;
+    if (c >= GenericAllocator::heap_classes || !cache.heap_count[c])
+        return nullptr;
+    const u32 i = --cache.heap_count[c];
+    cache.heap_bytes -= cache.heap_sizes[c][i];
+    bump(cache.counts[u32(GenericAllocator::Route::Heap)], 1, i64(cache.heap_sizes[c][i]));
+    return cache.heap_blocks[c][i];
+}
 } // namespace
 
 ThreadCacheExit::~ThreadCacheExit()
@@ -410,16 +423,9 @@ void *GenericAllocator::allocate_counted(Route route, u64 size, u32 align)
             return cache.page_blocks[c][--cache.page_count[c]];
         }
     }
-    if (route == Route::Heap && align <= alignof(std::max_align_t)) {
-        // Every block in class c holds at least c * 256 bytes.
-        const u64 c = (size + 255) >> 8;
-        if (c < heap_classes && cache.heap_count[c]) {
-            const u32 i = --cache.heap_count[c];
-            cache.heap_bytes -= cache.heap_sizes[c][i];
-            bump(cache.counts[u32(route)], 1, i64(cache.heap_sizes[c][i]));
-            return cache.heap_blocks[c][i];
-        }
-    }
+    if (route == Route::Heap && align <= alignof(std::max_align_t))
+        if (void *p = take_cached_heap_block(cache, size))
+            return p;
     u64 bytes = 0;
     void *p = nullptr;
     if (route == Route::Heap)
@@ -477,16 +483,23 @@ void GenericAllocator::release_page_block(void *p)
     _pages->deallocate(p);
 }
 
-// The common case, a small request met from the thread's cache, takes no call: everything
-// else (size 0, a bad alignment, an empty cache, the other routes) goes to allocate_other.
+// The common cases, a small request or a heap-route one met from the thread's cache, take
+// no call: everything else (size 0, a bad alignment, an empty cache class, page blocks, a
+// thread that does not cache for us) goes to allocate_other.
 void *GenericAllocator::allocate(u64 size, u32 align)
 {
-    if (size - 1 < slot_limit - 1 && _thread_caches) {
+    if (_thread_caches) {
         ThreadCache &cache = t_cache;
-        const u32 c = SlotAllocator::class_for(size, align);
-        if (cache.owner == this && c < SlotAllocator::class_count && cache.size[c]) [[likely]] {
-            bump(cache.counts[u32(Route::Slot)], 1, SlotAllocator::slot_sizes[c]);
-            return cache.slots[c][--cache.size[c]];
+        if (size - 1 < slot_limit - 1) {
+            const u32 c = SlotAllocator::class_for(size, align);
+            if (cache.owner == this && c < SlotAllocator::class_count && cache.size[c]) [[likely]] {
+                bump(cache.counts[u32(Route::Slot)], 1, SlotAllocator::slot_sizes[c]);
+                return cache.slots[c][--cache.size[c]];
+            }
+        } else if (cache.owner == this && align <= alignof(std::max_align_t) && size >= slot_limit &&
+                   route_for(size, _page_size) == Route::Heap) {
+            if (void *p = take_cached_heap_block(cache, size))
+                return p;
         }
     }
     return allocate_other(size, align);
