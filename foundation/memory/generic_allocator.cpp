@@ -7,6 +7,7 @@
 #include "foundation/memory/slot_allocator.h"
 
 #include <mutex>
+#include <new>
 
 namespace tallow {
 
@@ -23,6 +24,7 @@ struct GenericAllocator::ThreadCache {
     ThreadCache *prev;       // the registry of attached caches
     ThreadCache *next;
     Counts counts[3]; // by Route
+    u32 shard; // the shard this thread allocates from, while attached
     bool exit_armed;
     bool retired; // its thread is ending: later frees (other exit hooks) take the shared path
     u32 size[SlotAllocator::class_count];
@@ -35,6 +37,58 @@ struct GenericAllocator::ThreadCache {
     void *heap_blocks[heap_classes][heap_cache_capacity];
     u32 heap_sizes[heap_classes][heap_cache_capacity]; // each block's usable size
 };
+
+// Backing of heap shards 1 and up: the page allocator, with every chunk of a region
+// tagged as the shard's while the shard holds it, so a free on any thread finds the shard
+// without a lock.
+class ShardBacking final : public Allocator {
+  public:
+    ShardBacking(PageAllocator &pages, PageOwnerMap &owners, PageOwnerMap::Tag tag)
+        : _pages(pages), _owners(owners), _tag(tag)
+    {
+    }
+    void *allocate(u64 size, u32 align) override // See Allocator
+    {
+        void *p = _pages.allocate(size, align);
+        if (p && !_owners.set_range(p, size, _tag)) {
+            _pages.deallocate(p);
+            return nullptr;
+        }
+        return p;
+    }
+    void deallocate(void *p) override // See Allocator
+    {
+        if (!p)
+            return;
+        _owners.set_range(p, _pages.allocated_size(p), PageOwnerMap::none);
+        _pages.deallocate(p);
+    }
+    u64 allocated_size(const void *p) override { return _pages.allocated_size(p); }           // See Allocator
+    void backing_allocators(Array<Allocator *> &out_allocators) override { out_allocators.push_back(&_pages); }
+
+  private:
+    PageAllocator &_pages;
+    PageOwnerMap &_owners;
+    PageOwnerMap::Tag _tag;
+};
+
+// Shard 1 and up: a heap and a slot allocator, together in a block of the page allocator.
+// Their blocks carry the shard's tags, so any thread's free finds them without a lock.
+struct GenericAllocator::Shard {
+    ShardBacking backing;
+    HeapAllocator heap;
+    SlotAllocator slots;
+    Shard(PageAllocator &pages, PageOwnerMap &owners, u32 index)
+        : backing(pages, owners, PageOwnerMap::heap_shard_tag(index)),
+          heap(nullptr, backing, GenericAllocator::shard_first_region), slots(nullptr, pages)
+    {
+    }
+    bool tag_slots(PageOwnerMap &owners, u32 index)
+    {
+        return slots.set_owner_map(&owners, PageOwnerMap::slot_shard_tag(index));
+    }
+};
+static_assert(GenericAllocator::shards <= PageOwnerMap::max_shards, "every shard has its tags");
 
 // Gives the thread's cache back when the thread ends.
 struct ThreadCacheExit {
@@ -60,6 +114,19 @@ inline void bump(GenericAllocator::ThreadCache::Counts &counts, i64 count, i64 b
 {
     bump(counts.count, count);
     bump(counts.bytes, bytes);
+}
+
+// A cached heap block that holds `size` bytes (at the heap's own alignment), or null.
+inline void *take_cached_heap_block(GenericAllocator::ThreadCache &cache, u64 size)
+{
+    // Every block in class c holds at least c * 256 bytes.
+    const u64 c = (size + 255) >> 8;
+    if (c >= GenericAllocator::heap_classes || !cache.heap_count[c])
+        return nullptr;
+    const u32 i = --cache.heap_count[c];
+    cache.heap_bytes -= cache.heap_sizes[c][i];
+    bump(cache.counts[u32(GenericAllocator::Route::Heap)], 1, i64(cache.heap_sizes[c][i]));
+    return cache.heap_blocks[c][i];
 }
 } // namespace
 
@@ -103,6 +170,11 @@ GenericAllocator::~GenericAllocator()
     _slot_trace.set_pending_counts(nullptr, nullptr);
     _heap_trace.set_pending_counts(nullptr, nullptr);
     _page_trace.set_pending_counts(nullptr, nullptr);
+    for (u32 i = 1; i < shards; ++i)
+        if (Shard *shard = _shards[i].load(std::memory_order_relaxed)) {
+            shard->~Shard(); // its blocks and regions go back to the pages
+            _pages->deallocate(shard);
+        }
 }
 
 GenericAllocator::Route GenericAllocator::route_for(u64 size, u64 page_size)
@@ -124,6 +196,7 @@ bool GenericAllocator::attach(ThreadCache &cache)
     if (registry)
         registry->prev = &cache;
     registry = &cache;
+    cache.shard = attach_shard();
     if (!cache.exit_armed) {
         t_exit.armed = true; // constructs the thread's exit hook
         cache.exit_armed = true;
@@ -131,22 +204,88 @@ bool GenericAllocator::attach(ThreadCache &cache)
     return true;
 }
 
+// Caller holds registry_lock. The least shared shard (shard 0 on a tie), made now if it is
+// new; shard 0 when a new one cannot be made. Only with tagged slots can an untagged chunk
+// be trusted to be shard 0's heap.
+u32 GenericAllocator::attach_shard()
+{
+    u32 best = 0;
+    for (u32 i = 1; i < shards && _slots_tagged; ++i)
+        if (_shard_users[i] < _shard_users[best])
+            best = i;
+    if (best && !_shards[best].load(std::memory_order_relaxed)) {
+        void *storage = _pages->allocate(sizeof(Shard), alignof(Shard));
+        Shard *shard = storage ? new (storage) Shard(*_pages, _page_owners, best) : nullptr;
+        if (shard && shard->heap.region_count() && shard->tag_slots(_page_owners, best))
+            _shards[best].store(shard, std::memory_order_release);
+        else {
+            if (shard) {
+                shard->~Shard();
+                _pages->deallocate(storage);
+            }
+            best = 0;
+        }
+    }
+    ++_shard_users[best];
+    return best;
+}
+
+HeapAllocator *GenericAllocator::shard_heap(u32 index)
+{
+    return index ? &_shards[index].load(std::memory_order_acquire)->heap : _heap;
+}
+
+SlotAllocator *GenericAllocator::shard_slots(u32 index)
+{
+    return index ? &_shards[index].load(std::memory_order_acquire)->slots : _slots;
+}
+
+u32 GenericAllocator::shard_count()
+{
+    u32 count = 1;
+    for (u32 i = 1; i < shards; ++i)
+        count += _shards[i].load(std::memory_order_acquire) != nullptr;
+    return count;
+}
+
+// Slots of any shards, each to its own slot allocator, a batch per shard.
+void GenericAllocator::give_back_slots(void *const *slots, u32 count)
+{
+    void *by_shard[shards][cache_capacity];
+    u32 counts[shards] = {};
+    while (count) {
+        const u32 n = count < cache_capacity ? count : cache_capacity;
+        for (u32 i = 0; i < n; ++i) {
+            const u32 k = PageOwnerMap::tagged_shard(_page_owners.get(slots[i]));
+            by_shard[k][counts[k]++] = slots[i];
+        }
+        for (u32 k = 0; k < shards; ++k)
+            if (counts[k]) {
+                shard_slots(k)->deallocate_batch(by_shard[k], counts[k]);
+                counts[k] = 0;
+            }
+        slots += n;
+        count -= n;
+    }
+}
+
 // Caller holds registry_lock. Slots go back, counts fold into the trace, the cache detaches.
 void GenericAllocator::drain(ThreadCache &cache)
 {
     for (u32 c = 0; c < SlotAllocator::class_count; ++c) {
-        _slots->deallocate_batch(cache.slots[c], cache.size[c]);
+        give_back_slots(cache.slots[c], cache.size[c]);
         cache.size[c] = 0;
     }
     for (u32 c = 0; c < page_classes; ++c) {
         for (u32 i = 0; i < cache.page_count[c]; ++i)
-            _pages->deallocate(cache.page_blocks[c][i]);
+            release_page_block(cache.page_blocks[c][i]);
         cache.page_count[c] = 0;
     }
     cache.page_bytes = 0;
     for (u32 c = 0; c < heap_classes; ++c) {
         for (u32 i = 0; i < cache.heap_count[c]; ++i)
-            _heap->deallocate(cache.heap_blocks[c][i]);
+            shard_heap(PageOwnerMap::tagged_shard(_page_owners.get(cache.heap_blocks[c][i])))
+                ->deallocate(cache.heap_blocks[c][i]);
         cache.heap_count[c] = 0;
     }
     cache.heap_bytes = 0;
@@ -165,6 +304,7 @@ void GenericAllocator::drain(ThreadCache &cache)
         cache.next->prev = cache.prev;
     cache.prev = cache.next = nullptr;
     cache.owner = nullptr;
+    --_shard_users[cache.shard];
 }
 
 void GenericAllocator::collect_counts(GenericAllocator *self, Route route, i64 &count, i64 &bytes)
@@ -203,7 +343,7 @@ void GenericAllocator::flush_thread_cache()
 
 void *GenericAllocator::refill(ThreadCache &cache, u32 class_index)
 {
-    u32 got = _slots->allocate_batch(class_index, cache.slots[class_index], cache_batch);
+    u32 got = shard_slots(cache.shard)->allocate_batch(class_index, cache.slots[class_index], cache_batch);
     if (!got)
         return nullptr;
     cache.size[class_index] = got - 1;
@@ -236,17 +376,17 @@ void *GenericAllocator::allocate_slot(u64 size, u32 align)
     return p;
 }
 
-void GenericAllocator::deallocate_slot(void *p)
+void GenericAllocator::deallocate_slot(const Owner &owner, void *p)
 {
     ThreadCache &cache = t_cache;
     if (!uses_cache(cache)) {
-        _slot_trace.deallocate(p);
+        free_uncached(owner, p);
         return;
     }
-    u32 c = _slots->class_of(p);
+    u32 c = SlotAllocator::class_of(p);
     if (cache.size[c] == cache_capacity) {
         // Give back the oldest half: the newest stay warm for the next allocations.
-        _slots->deallocate_batch(cache.slots[c], cache_batch);
+        give_back_slots(cache.slots[c], cache_batch);
         for (u32 i = cache_batch; i < cache_capacity; ++i)
             cache.slots[c][i - cache_batch] = cache.slots[c][i];
         cache.size[c] -= cache_batch;
@@ -283,20 +423,13 @@ void *GenericAllocator::allocate_counted(Route route, u64 size, u32 align)
             return cache.page_blocks[c][--cache.page_count[c]];
         }
     }
-    if (route == Route::Heap && align <= alignof(std::max_align_t)) {
-        // Every block in class c holds at least c * 256 bytes.
-        const u64 c = (size + 255) >> 8;
-        if (c < heap_classes && cache.heap_count[c]) {
-            const u32 i = --cache.heap_count[c];
-            cache.heap_bytes -= cache.heap_sizes[c][i];
-            bump(cache.counts[u32(route)], 1, i64(cache.heap_sizes[c][i]));
-            return cache.heap_blocks[c][i];
-        }
-    }
+    if (route == Route::Heap && align <= alignof(std::max_align_t))
+        if (void *p = take_cached_heap_block(cache, size))
+            return p;
     u64 bytes = 0;
     void *p = nullptr;
     if (route == Route::Heap)
-        p = _heap->allocate_sized(size, align, bytes); // one trip through the heap's lock
+        p = shard_heap(cache.shard)->allocate_sized(size, align, bytes); // one trip through its lock
     else if ((p = _pages->allocate(size, align)))
         bytes = _pages->allocated_size(p);
     if (p)
@@ -304,16 +437,19 @@ void *GenericAllocator::allocate_counted(Route route, u64 size, u32 align)
     return p;
 }
 
-void GenericAllocator::deallocate_counted(Route route, void *p)
+// Takes no lock for a block that stays in the thread's cache: a heap block's size is read
+// from its chunk, a page block's comes from its tag when the tag carries it.
+void GenericAllocator::deallocate_counted(const Owner &owner, void *p)
 {
-    TraceAllocator &trace = route == Route::Heap ? _heap_trace : _page_trace;
+    const Route route = owner.route;
+    HeapAllocator *heap = route == Route::Heap ? shard_heap(owner.shard) : nullptr;
     ThreadCache &cache = t_cache;
     if (!uses_cache(cache)) {
-        trace.deallocate(p);
+        free_uncached(owner, p);
         return;
     }
     if (route == Route::Heap) {
-        const u64 usable = _heap->allocated_size(p);
+        const u64 usable = heap->allocated_size(p);
         bump(cache.counts[u32(route)], -1, -i64(usable));
         const u64 c = usable >> 8;
         if (c < heap_classes && cache.heap_count[c] < heap_cache_capacity &&
@@ -324,10 +460,10 @@ void GenericAllocator::deallocate_counted(Route route, void *p)
             cache.heap_bytes += usable;
             return;
         }
-        _heap->deallocate(p);
+        heap->deallocate(p);
         return;
     }
-    const u64 bytes = _pages->allocated_size(p);
+    const u64 bytes = owner.page_bytes ? owner.page_bytes : _pages->allocated_size(p);
     bump(cache.counts[u32(route)], -1, -i64(bytes));
     const u32 c = page_class(bytes);
     if (c < page_classes && cache.page_count[c] < page_cache_capacity && cache.page_bytes + bytes <= page_cache_bytes) {
@@ -335,10 +471,41 @@ void GenericAllocator::deallocate_counted(Route route, void *p)
         cache.page_bytes += bytes;
         return;
     }
+    release_page_block(p);
+}
+
+// A page block keeps its tag while it waits in a thread's cache (it is still this route's,
+// and an allocation of the same page count sets the same tag again, without a write); the
+// tag goes before the block goes back, as its addresses may then serve another allocator.
+void GenericAllocator::release_page_block(void *p)
+{
+    _page_owners.set(p, PageOwnerMap::none);
     _pages->deallocate(p);
 }
 
+// The common cases, a small request or a heap-route one met from the thread's cache, take
+// no call: everything else (size 0, a bad alignment, an empty cache class, page blocks, a
+// thread that does not cache for us) goes to allocate_other.
 void *GenericAllocator::allocate(u64 size, u32 align)
+{
+    if (_thread_caches) {
+        ThreadCache &cache = t_cache;
+        if (size - 1 < slot_limit - 1) {
+            const u32 c = SlotAllocator::class_for(size, align);
+            if (cache.owner == this && c < SlotAllocator::class_count && cache.size[c]) [[likely]] {
+                bump(cache.counts[u32(Route::Slot)], 1, SlotAllocator::slot_sizes[c]);
+                return cache.slots[c][--cache.size[c]];
+            }
+        } else if (cache.owner == this && align <= alignof(std::max_align_t) && size >= slot_limit &&
+                   route_for(size, _page_size) == Route::Heap) {
+            if (void *p = take_cached_heap_block(cache, size))
+                return p;
+        }
+    }
+    return allocate_other(size, align);
+}
+
+void *GenericAllocator::allocate_other(u64 size, u32 align)
 {
     if (size == 0 || !is_power_of_two(align)) // size 0 gives null on every route
         return nullptr;
@@ -360,10 +527,10 @@ void *GenericAllocator::allocate(u64 size, u32 align)
     case Route::Page:
         if (!(p = _thread_caches ? allocate_counted(Route::Page, size, align) : _page_trace.allocate(size, align)))
             break;
-        if (!_page_owners.set(p, PageOwnerMap::pages)) {
+        if (!_page_owners.set(p, PageOwnerMap::page_block_tag(align_up(size, _page_size) / _page_size))) {
             // Unrecorded, the address could not be routed back when freed.
             if (_thread_caches)
-                deallocate_counted(Route::Page, p);
+                deallocate_counted({Route::Page, 0, 0}, p);
             else
                 _page_trace.deallocate(p);
             return nullptr;
@@ -373,23 +540,46 @@ void *GenericAllocator::allocate(u64 size, u32 align)
     return p;
 }
 
-// A live address stays where it is, and the three allocators hand out disjoint memory, so
-// the answer holds without keeping any lock afterwards.
-GenericAllocator::Route GenericAllocator::route_of(const void *p, bool forget_page)
+// A live address stays where it is, and the allocators hand out disjoint memory, so the
+// answer holds without keeping any lock afterwards. A page block's tagged length is the
+// page allocator's rounding of the request.
+GenericAllocator::Owner GenericAllocator::owner_of(const void *p) { return owner_of(p, _page_owners.get(p)); }
+
+// `tag` is the chunk map's tag for `p`.
+GenericAllocator::Owner GenericAllocator::owner_of(const void *p, PageOwnerMap::Tag tag)
 {
-    const PageOwnerMap::Tag tag = _page_owners.get(p);
     // Page blocks are always block aligned; only their first chunk is tagged.
-    if (tag == PageOwnerMap::pages && (reinterpret_cast<u64>(p) & (PageAllocator::block_alignment - 1)) == 0) {
-        if (forget_page)
-            _page_owners.set(p, PageOwnerMap::none);
-        return Route::Page;
+    if (PageOwnerMap::is_page_block(tag) && (reinterpret_cast<u64>(p) & (PageAllocator::block_alignment - 1)) == 0) {
+        return {Route::Page, 0, PageOwnerMap::tagged_page_count(tag) * _page_size};
     }
     if (_slots_tagged)
-        return tag == PageOwnerMap::slots ? Route::Slot : Route::Heap;
-    return _heap->owns(p) ? Route::Heap : Route::Slot;
+        return {PageOwnerMap::is_slot_block(tag) ? Route::Slot : Route::Heap, PageOwnerMap::tagged_shard(tag), 0};
+    return {_heap->owns(p) ? Route::Heap : Route::Slot, 0, 0};
 }
 
+// The common case, a slot going back to a thread cache with room, takes no call; a heap
+// or page block freed on a thread that caches for us goes straight to its route.
 void GenericAllocator::deallocate(void *p)
+{
+    if (_thread_caches) {
+        const PageOwnerMap::Tag tag = _page_owners.get(p);
+        ThreadCache &cache = t_cache;
+        if (PageOwnerMap::is_slot_block(tag)) {
+            const u32 c = SlotAllocator::class_of(p);
+            if (cache.owner == this && cache.size[c] < cache_capacity) [[likely]] {
+                cache.slots[c][cache.size[c]++] = p;
+                bump(cache.counts[u32(Route::Slot)], -1, -i64(SlotAllocator::slot_sizes[c]));
+                return;
+            }
+        } else if (p && cache.owner == this) {
+            deallocate_counted(owner_of(p, tag), p);
+            return;
+        }
+    }
+    deallocate_other(p);
+}
+
+void GenericAllocator::deallocate_other(void *p)
 {
     if (!p)
         return;
@@ -398,22 +588,34 @@ void GenericAllocator::deallocate(void *p)
         malloc_free(p);
         return;
     }
-    const Route route = route_of(p, true);
-    switch (route) {
-    case Route::Heap:
-    case Route::Page:
-        if (_thread_caches)
-            deallocate_counted(route, p);
-        else
-            (route == Route::Heap ? _heap_trace : _page_trace).deallocate(p);
-        break;
-    case Route::Slot:
-        if (_thread_caches)
-            deallocate_slot(p);
-        else
-            _slot_trace.deallocate(p);
-        break;
+    const Owner owner = owner_of(p);
+    if (!_thread_caches)
+        free_uncached(owner, p);
+    else if (owner.route == Route::Slot)
+        deallocate_slot(owner, p);
+    else
+        deallocate_counted(owner, p);
+}
+
+// A free past the thread caches, counted by the route's trace. A trace's parent is shard
+// 0's allocator, so a block of another shard is counted off the trace here and freed to
+// its own shard.
+void GenericAllocator::free_uncached(const Owner &owner, void *p)
+{
+    if (owner.route == Route::Page) {
+        _page_owners.set(p, PageOwnerMap::none);
+        _page_trace.deallocate(p);
+        return;
     }
+    TraceAllocator &trace = owner.route == Route::Heap ? _heap_trace : _slot_trace;
+    if (owner.shard == 0) {
+        trace.deallocate(p);
+        return;
+    }
+    Allocator *shard = owner.route == Route::Heap ? static_cast<Allocator *>(shard_heap(owner.shard))
+                                                  : static_cast<Allocator *>(shard_slots(owner.shard));
+    trace.add_counts(-1, -i64(shard->allocated_size(p)));
+    shard->deallocate(p);
 }
 
 u64 GenericAllocator::allocated_size(const void *p)
@@ -422,15 +624,16 @@ u64 GenericAllocator::allocated_size(const void *p)
         return 0;
     if constexpr (malloc_allocators)
         return malloc_size(p);
-    switch (route_of(p, false)) {
+    const Owner owner = owner_of(p);
+    switch (owner.route) {
     case Route::Heap:
-        return _heap->allocated_size(p);
+        return shard_heap(owner.shard)->allocated_size(p);
     case Route::Page:
-        return _pages->allocated_size(p);
+        return owner.page_bytes ? owner.page_bytes : _pages->allocated_size(p);
     case Route::Slot:
         break;
     }
-    return _slots->allocated_size(p);
+    return shard_slots(owner.shard)->allocated_size(p);
 }
 
 // The three traces count exactly what each route holds, so their sum is the total, and

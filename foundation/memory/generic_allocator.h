@@ -20,11 +20,20 @@
 // count, so allocated_size stays the request rounded up to pages. Heap blocks under 8 KiB
 // are cached the same way, by usable size in steps of 256 bytes, and serve only requests
 // they hold whole (allocated_size is still the block's usable size, at least the request).
-// A thread's cache goes back to the slots when the thread ends,
-// when it calls flush_thread_cache, or when the allocator is destroyed. A thread caches
-// for one generic allocator at a time; others serve it through the shared path.
-// A lock-free map of 64 KiB chunks tags page blocks (and, with thread caches, the slot
-// allocator's blocks; the rest is the heap's), so a free finds its route without a lock.
+// Threads with caches are also spread over up to `shards` pairs of slot allocator and heap:
+// shard 0 is the pair this allocator was given, the others are made on demand over the
+// page allocator when more threads are attached at once than there are shards in use.
+// Each attached thread takes from the least shared shard, so threads neither queue on one
+// lock nor share the cache lines of their slots; a block goes back to the shard it came
+// from, whichever thread frees it. A thread's cache goes back when the thread ends, when
+// it calls flush_thread_cache, or when the allocator is destroyed (which also gives the
+// shards' memory back to the pages). A thread caches for one generic allocator at a
+// time; others serve it through the shared path.
+// A lock-free map of 64 KiB chunks tags page blocks (with their length in pages, unless
+// they are very long), every block of each shard's slot allocator and each extra shard's
+// heap regions (the rest is shard 0's heap), so a free finds its route and shard without
+// a lock. Nor does it lock to learn a block's size: a page block's is in its tag, a heap
+// block's in its chunk header, a slot's in its page.
 
 #include "foundation/memory/allocator.h"
 #include "foundation/memory/page_owner_map.h"
@@ -46,17 +55,20 @@ class GenericAllocator final : public Allocator {
     static constexpr u32 cache_capacity = 32; // free slots a thread keeps per class
     static constexpr u32 cache_batch = 16;    // slots moved per trip to the slot allocator
     static constexpr u32 page_classes = 16;        // page blocks of 1 to 16 pages (up to 64 KiB) are cached
-    static constexpr u32 page_cache_capacity = 4;  // free page blocks a thread keeps per page count
-    static constexpr u64 page_cache_bytes = 0x80000; // and in all
+    static constexpr u32 page_cache_capacity = 8;  // free page blocks a thread keeps per page count
+    static constexpr u64 page_cache_bytes = 0x200000; // and in all
     static constexpr u32 heap_classes = 32;        // heap blocks of usable size under 8 KiB, by 256 bytes
-    static constexpr u32 heap_cache_capacity = 4;  // free heap blocks a thread keeps per class
-    static constexpr u64 heap_cache_bytes = 0x40000; // and in all
+    static constexpr u32 heap_cache_capacity = 8;  // free heap blocks a thread keeps per class
+    static constexpr u64 heap_cache_bytes = 0x80000; // and in all
+    static constexpr u32 shards = 8;                 // slot and heap allocators the threads are spread over
+    static constexpr u64 shard_first_region = 0x40000; // of every shard after the first
 
     /// The three allocators must outlive this one. `thread_caches` turns on the per-thread
     /// slot caches (see above); it needs `locked`.
     GenericAllocator(const char *name, PageAllocator &pages, HeapAllocator &heap, SlotAllocator &slots,
                      bool locked = true, bool thread_caches = false);
-    /// Takes every thread's cache back first; no thread may be allocating meanwhile.
+    /// Takes every thread's cache back first, then frees the extra shards; no thread may
+    /// be allocating meanwhile.
     ~GenericAllocator() override;
 
     /// Null for size 0 or when the chosen allocator fails. A small request with an
@@ -78,15 +90,34 @@ class GenericAllocator final : public Allocator {
     /// Gives the calling thread's cached slots back to the slot allocator (when it caches
     /// for this allocator). Safe from any thread.
     void flush_thread_cache();
+    /// Shards in use: 1 (the given slots and heap) until threads attached at once needed more.
+    u32 shard_count();
 
     struct ThreadCache; // see the .cpp
 
   private:
-    Route route_of(const void *p, bool forget_page);
+    struct Shard; // see the .cpp
+    // Where a live block belongs: its route, its shard (slot and heap routes) and, for a
+    // page block whose tag carries its length, its size (0 otherwise).
+    struct Owner {
+        Route route;
+        u32 shard;
+        u64 page_bytes;
+    };
+    Owner owner_of(const void *p);
+    Owner owner_of(const void *p, PageOwnerMap::Tag tag);
+    [[gnu::noinline]] void *allocate_other(u64 size, u32 align);
+    [[gnu::noinline]] void deallocate_other(void *p);
+    void release_page_block(void *p);
+    HeapAllocator *shard_heap(u32 index);
+    SlotAllocator *shard_slots(u32 index);
+    u32 attach_shard();
+    void give_back_slots(void *const *slots, u32 count);
+    void free_uncached(const Owner &owner, void *p);
     void *allocate_slot(u64 size, u32 align);
-    void deallocate_slot(void *p);
+    void deallocate_slot(const Owner &owner, void *p);
     void *allocate_counted(Route route, u64 size, u32 align);
-    void deallocate_counted(Route route, void *p);
+    void deallocate_counted(const Owner &owner, void *p);
     u32 page_class(u64 bytes) const;
     void *refill(ThreadCache &cache, u32 class_index);
     void drain(ThreadCache &cache);
@@ -112,6 +143,8 @@ class GenericAllocator final : public Allocator {
     alignas(64) TraceAllocator _slot_trace;
     PageOwnerMap _page_owners;         // tags the first chunk of every live page block
     std::atomic<u64> _malloc_total{0}; // with malloc-routed allocators only
+    std::atomic<Shard *> _shards[shards] = {}; // [0] stays null: shard 0 is *_slots and *_heap
+    u32 _shard_users[shards] = {};             // attached caches per shard; under the registry lock
 };
 
 } // namespace tallow

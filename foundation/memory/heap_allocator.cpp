@@ -137,11 +137,11 @@ void HeapAllocator::deallocate(void *p)
         _heap->free(p);
 }
 
+// No lock: the region heap reads a held block's size safely beside the heap's other work.
 u64 HeapAllocator::allocated_size(const void *p)
 {
     if constexpr (malloc_allocators)
         return malloc_size(p);
-    OptionalLock guard(_mutex, _locked);
     return RegionHeap::usable_size(p);
 }
 

@@ -32,7 +32,7 @@ class HeapAllocator final : public Allocator {
 
     void *allocate(u64 size, u32 align = alignof(std::max_align_t)) override; // See Allocator
     void deallocate(void *p) override;                                      // See Allocator
-    u64 allocated_size(const void *p) override;                             // usable size
+    u64 allocated_size(const void *p) override;                             // usable size; takes no lock
     /// allocate and allocated_size of the block in one trip through the lock; `out_size`
     /// is 0 when it returns null.
     void *allocate_sized(u64 size, u32 align, u64 &out_size);

@@ -84,6 +84,15 @@ u64 slot_of(u64 address, u64 capacity)
     // Addresses are block aligned, so their low 16 bits carry nothing.
     return ((address >> 16) * 0x9E3779B97F4A7C15ull) >> 20 & (capacity - 1);
 }
+
+constexpr int spin_limit = 200; // pauses before a waiter sleeps: a few microseconds
+
+inline void spin_pause()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
 } // namespace
 
 static_assert(sizeof(std::atomic<int>) == sizeof(int), "the futex word is the atomic itself");
@@ -92,6 +101,13 @@ static_assert(sizeof(std::atomic<int>) == sizeof(int), "the futex word is the at
 // keeps it that way, so every unlock after a wait wakes the next sleeper.
 void AllocatorMutex::lock_contended()
 {
+    for (int spin = 0; spin < spin_limit; ++spin) {
+        spin_pause();
+        int expected = 0;
+        if (_state.load(std::memory_order_relaxed) == 0 &&
+            _state.compare_exchange_weak(expected, 1, std::memory_order_acquire, std::memory_order_relaxed))
+            return;
+    }
     while (_state.exchange(2, std::memory_order_acquire) != 0)
         syscall(SYS_futex, reinterpret_cast<int *>(&_state), FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
 }

@@ -50,7 +50,25 @@ bool PageOwnerMap::set(const void *address, Tag tag)
         else
             munmap(fresh, leaf_size);
     }
-    leaf[chunk & (leaf_size - 1)].store(tag, std::memory_order_relaxed);
+    // Every free reads these lines: a write that changes nothing would only take them away
+    // from the other threads' caches.
+    std::atomic<u8> &entry = leaf[chunk & (leaf_size - 1)];
+    if (entry.load(std::memory_order_relaxed) != tag)
+        entry.store(tag, std::memory_order_relaxed);
+    return true;
+}
+
+bool PageOwnerMap::set_range(const void *address, u64 bytes, Tag tag)
+{
+    const u64 chunk = u64(1) << chunk_shift;
+    const u64 first = reinterpret_cast<u64>(address) & ~(chunk - 1);
+    const u64 end = reinterpret_cast<u64>(address) + bytes;
+    for (u64 at = first; at < end; at += chunk)
+        if (!set(reinterpret_cast<const void *>(at), tag)) {
+            for (u64 undo = first; undo < at; undo += chunk)
+                set(reinterpret_cast<const void *>(undo), none);
+            return false;
+        }
     return true;
 }
 

@@ -13,9 +13,14 @@ namespace tallow {
 // chunk's footer). Free chunks keep their bin links in the payload, and no two free
 // chunks are ever adjacent. A region ends in a sentinel header of size 0, in use, whose
 // first link word points back at the region's Segment.
+//
+// `head` is only read and written through head() and set_head(), as relaxed atomics:
+// usable_size reads the head of a chunk in use without the owner's lock, while a
+// neighbour's free or allocation may rewrite that head's prev_in_use flag under it. The
+// size bits of a chunk in use never change, so such a read always sees the right size.
 struct RegionHeap::Chunk {
     u64 prev_size;
-    u64 head;
+    u64 head_word;
     Chunk *next_free;
     Chunk *prev_free;
 };
@@ -49,7 +54,9 @@ constexpr u64 large_rounding = 4096;
 
 static_assert(header_size == 16 && min_chunk == 32, "chunk layout keeps payloads 16-byte aligned");
 
-u64 chunk_size(const Chunk *c) { return c->head & ~flag_mask; }
+u64 head(const Chunk *c) { return __atomic_load_n(&c->head_word, __ATOMIC_RELAXED); }
+void set_head(Chunk *c, u64 value) { __atomic_store_n(&c->head_word, value, __ATOMIC_RELAXED); }
+u64 chunk_size(const Chunk *c) { return head(c) & ~flag_mask; }
 Chunk *at(void *p, u64 offset) { return reinterpret_cast<Chunk *>(static_cast<u8 *>(p) + offset); }
 Chunk *next_chunk(Chunk *c) { return at(c, chunk_size(c)); }
 u8 *payload(Chunk *c) { return reinterpret_cast<u8 *>(c) + header_size; }
@@ -77,9 +84,9 @@ Chunk *format_segment(Segment *s, u8 *start, u8 *end)
     Chunk *first = reinterpret_cast<Chunk *>(start);
     Chunk *sentinel = reinterpret_cast<Chunk *>(end - sentinel_size);
     u64 size = u64(reinterpret_cast<u8 *>(sentinel) - start);
-    first->head = size | prev_in_use;
+    set_head(first, size | prev_in_use);
     sentinel->prev_size = size;
-    sentinel->head = in_use;
+    set_head(sentinel, in_use);
     sentinel->next_free = reinterpret_cast<Chunk *>(s);
     sentinel->prev_free = nullptr;
     s->first = first;
@@ -236,13 +243,13 @@ Chunk *RegionHeap::split(Chunk *c, u64 size)
     u64 total = chunk_size(c);
     if (total - size >= min_chunk) {
         Chunk *rest = at(c, size);
-        rest->head = (total - size) | prev_in_use;
+        set_head(rest, (total - size) | prev_in_use);
         next_chunk(rest)->prev_size = total - size;
-        c->head = size | (c->head & prev_in_use) | in_use;
+        set_head(c, size | (head(c) & prev_in_use) | in_use);
         insert_free(rest);
     } else {
-        c->head |= in_use;
-        next_chunk(c)->head |= prev_in_use;
+        set_head(c, head(c) | in_use);
+        set_head(next_chunk(c), head(next_chunk(c)) | prev_in_use);
     }
     return c;
 }
@@ -266,7 +273,7 @@ void *RegionHeap::allocate_large(u64 align, u64 size)
     *s = {_segments, nullptr, start, region, c, segment_large};
     add_segment(s);
     c->prev_size = u64(reinterpret_cast<u8 *>(c) - start); // finds the segment again on free
-    c->head = ((u64(start + region - reinterpret_cast<u8 *>(c))) & ~flag_mask) | in_use | prev_in_use | large;
+    set_head(c, ((u64(start + region - reinterpret_cast<u8 *>(c))) & ~flag_mask) | in_use | prev_in_use | large);
     return mem;
 }
 
@@ -298,9 +305,9 @@ void *RegionHeap::allocate(u64 align, u64 size)
             // The lead becomes a free chunk of its own; its neighbour before is in use.
             u64 total = chunk_size(c);
             Chunk *d = at(c, lead);
-            d->head = total - lead;
+            set_head(d, total - lead);
             d->prev_size = lead;
-            c->head = lead | prev_in_use;
+            set_head(c, lead | prev_in_use);
             next_chunk(d)->prev_size = total - lead;
             insert_free(c);
             c = d;
@@ -314,9 +321,9 @@ void RegionHeap::free(void *p)
     if (!p)
         return;
     Chunk *c = chunk_of(p);
-    if (!(c->head & in_use) || (reinterpret_cast<u64>(p) & (alignment - 1)))
+    if (!(head(c) & in_use) || (reinterpret_cast<u64>(p) & (alignment - 1)))
         corrupted("free of a chunk not in use", p);
-    if (c->head & large) {
+    if (head(c) & large) {
         Segment *s = reinterpret_cast<Segment *>(reinterpret_cast<u8 *>(c) - c->prev_size);
         if (s->first != c || !(s->flags & segment_large))
             corrupted("large chunk without its region", p);
@@ -324,23 +331,23 @@ void RegionHeap::free(void *p)
         return;
     }
     Chunk *n = next_chunk(c);
-    if (!(n->head & prev_in_use))
+    if (!(head(n) & prev_in_use))
         corrupted("chunk after a freed one does not see it in use", p);
     u64 size = chunk_size(c);
-    if (!(c->head & prev_in_use)) {
+    if (!(head(c) & prev_in_use)) {
         Chunk *before = at(c, 0 - c->prev_size);
         remove_free(before);
         size += chunk_size(before);
         c = before;
     }
-    if (!(n->head & in_use)) {
+    if (!(head(n) & in_use)) {
         remove_free(n);
         size += chunk_size(n);
     }
-    c->head = size | prev_in_use;
+    set_head(c, size | prev_in_use);
     n = next_chunk(c);
     n->prev_size = size;
-    n->head &= ~prev_in_use;
+    set_head(n, head(n) & ~prev_in_use);
     if (chunk_size(n) == 0) {
         // The chunk runs to the sentinel; a grown region that is wholly free goes back.
         Segment *s = reinterpret_cast<Segment *>(n->next_free);
@@ -357,7 +364,7 @@ u64 RegionHeap::usable_size(const void *p)
     if (!p)
         return 0;
     const Chunk *c = chunk_of(p);
-    if (!(c->head & in_use))
+    if (!(head(c) & in_use))
         return 0;
     return chunk_size(c) - header_size;
 }
@@ -371,7 +378,7 @@ bool RegionHeap::validate() const
     u64 free_in_regions = 0;
     for (Segment *s = _segments; s; s = s->next) {
         if (s->flags & segment_large) {
-            if (!(s->first->head & large) || !(s->first->head & in_use)) {
+            if (!(head(s->first) & large) || !(head(s->first) & in_use)) {
                 log_message("memory", "region heap: large region %p lost its chunk", static_cast<void *>(s));
                 return false;
             }
@@ -386,8 +393,8 @@ bool RegionHeap::validate() const
                 return false;
             }
             u64 size = chunk_size(c);
-            bool is_free = !(c->head & in_use);
-            if (bool(c->head & prev_in_use) == previous_free) {
+            bool is_free = !(head(c) & in_use);
+            if (bool(head(c) & prev_in_use) == previous_free) {
                 log_message("memory", "region heap: chunk %p has a wrong previous-in-use flag", static_cast<void *>(c));
                 return false;
             }
@@ -420,7 +427,7 @@ bool RegionHeap::validate() const
             return false;
         }
         for (Chunk *c = _bins[i]; c; c = c->next_free) {
-            if ((c->head & in_use) || bin_index(chunk_size(c)) != i) {
+            if ((head(c) & in_use) || bin_index(chunk_size(c)) != i) {
                 log_message("memory", "region heap: chunk %p filed in the wrong bin", static_cast<void *>(c));
                 return false;
             }

@@ -42,6 +42,7 @@ class RegionHeap {
     /// Null is ignored.
     void free(void *p);
     /// Bytes usable at `p` (at least what was asked); 0 for null or a chunk not in use.
+    /// Needs no lock for a `p` the caller holds, even while the heap serves other threads.
     static u64 usable_size(const void *p);
 
     /// Bytes in regions obtained through the grow callback and not yet released.

@@ -5,13 +5,16 @@
 #include "foundation/log.h"
 #include "foundation/memory/page_owner_map.h"
 
+#include <cstddef>
+
 namespace tallow {
 
 // Lives in the last bytes of every page. Free-slot links are u32 offsets within the page,
 // so even the 4-byte class can hold one.
 struct SlotAllocator::PageHeader {
     SizeClass *owner;
-    u32 slot_size;
+    u16 slot_size;
+    u16 class_index;        // of owner in its allocator's classes, for class_of
     u32 slot_count;
     u32 free_count;
     u32 free_head;          // offset of the first free slot, or no_slot
@@ -67,43 +70,40 @@ static Header *header_of(const void *p)
     return reinterpret_cast<Header *>(base + SlotAllocator::page_size - sizeof(Header));
 }
 
-namespace {
-constexpr u32 no_class = 0xFF;
-constexpr u32 align_shifts = 11; // alignments 1 to 1024
-constexpr u32 size_steps = SlotAllocator::max_slot_size / 4 + 1;
+static_assert(offsetof(Header, class_index) == SlotAllocator::page_class_offset &&
+                  sizeof(Header) == SlotAllocator::page_header_size,
+              "class_of reads the class from its place in the header");
 
-// Class index for every (alignment, size rounded up to 4) pair, so choosing a class is
-// one lookup rather than a walk with a division per class.
-struct ClassTable {
-    u8 index[align_shifts][size_steps];
-    constexpr ClassTable() : index{}
-    {
-        for (u32 shift = 0; shift < align_shifts; ++shift)
-            for (u32 step = 0; step < size_steps; ++step) {
-                index[shift][step] = no_class;
-                for (u32 c = 0; c < SlotAllocator::class_count; ++c) {
-                    u32 s = SlotAllocator::slot_sizes[c];
-                    if (s >= step * 4 && s % (1u << shift) == 0) {
-                        index[shift][step] = u8(c);
-                        break;
-                    }
+namespace {
+constexpr u32 no_class = SlotAllocator::class_count;
+constexpr u32 align_shifts = SlotAllocator::align_shifts;
+constexpr u32 size_steps = SlotAllocator::size_steps;
+
+// Choosing a class is one lookup rather than a walk with a division per class.
+constexpr SlotAllocator::ClassTable make_class_table()
+{
+    SlotAllocator::ClassTable table{};
+    for (u32 shift = 0; shift < align_shifts; ++shift)
+        for (u32 step = 0; step < size_steps; ++step) {
+            table.index[shift][step] = u8(no_class);
+            for (u32 c = 0; c < SlotAllocator::class_count; ++c) {
+                u32 s = SlotAllocator::slot_sizes[c];
+                if (s >= step * 4 && s % (1u << shift) == 0) {
+                    table.index[shift][step] = u8(c);
+                    break;
                 }
             }
-    }
-};
-constexpr ClassTable class_table;
-
-u32 class_index(u64 size, u32 align)
-{
-    if (size > SlotAllocator::max_slot_size || !is_power_of_two(align) || align > SlotAllocator::max_slot_size)
-        return no_class;
-    return class_table.index[__builtin_ctz(align)][(size + 3) / 4];
+        }
+    return table;
 }
+
 } // namespace
+
+constinit const SlotAllocator::ClassTable SlotAllocator::class_table = make_class_table();
 
 u32 SlotAllocator::slot_size_for(u64 size, u32 align)
 {
-    u32 c = class_index(size, align);
+    u32 c = class_for(size, align);
     return c == no_class ? 0 : slot_sizes[c];
 }
 
@@ -139,24 +139,16 @@ SlotAllocator::~SlotAllocator()
 // Caller holds the lock. Untagging never fails.
 bool SlotAllocator::tag_block(const u8 *block, bool owned)
 {
-    if (!_owner_map)
-        return true;
-    const u64 chunk = u64(1) << PageOwnerMap::chunk_shift;
-    for (u64 offset = 0; offset < _block_size; offset += chunk)
-        if (!_owner_map->set(block + offset, owned ? PageOwnerMap::slots : PageOwnerMap::none)) {
-            for (u64 undo = 0; undo < offset; undo += chunk)
-                _owner_map->set(block + undo, PageOwnerMap::none);
-            return false;
-        }
-    return true;
+    return !_owner_map || _owner_map->set_range(block, _block_size, owned ? _owner_tag : PageOwnerMap::none);
 }
 
-bool SlotAllocator::set_owner_map(PageOwnerMap *map)
+bool SlotAllocator::set_owner_map(PageOwnerMap *map, PageOwnerMap::Tag tag)
 {
     OptionalLock guard(_mutex, _locked);
     for (Header *last = _blocks; last && _owner_map; last = last->block_next)
         tag_block(page_base(last) + page_size - _block_size, false);
     _owner_map = map;
+    _owner_tag = tag;
     for (Header *last = _blocks; last; last = last->block_next)
         if (!tag_block(page_base(last) + page_size - _block_size, true)) {
             for (Header *undo = _blocks; undo != last; undo = undo->block_next)
@@ -209,7 +201,8 @@ Header *SlotAllocator::take_page(SizeClass &size_class)
     Header *page = _free_pages;
     PageList::unlink(_free_pages, page);
     page->owner = &size_class;
-    page->slot_size = size_class.slot_size;
+    page->slot_size = u16(size_class.slot_size);
+    page->class_index = u16(&size_class - _classes);
     page->slot_count = slots_per_page(size_class.slot_size);
     page->free_count = page->slot_count;
     page->free_head = no_slot;
@@ -221,13 +214,6 @@ Header *SlotAllocator::take_page(SizeClass &size_class)
     return page;
 }
 
-u32 SlotAllocator::class_for(u64 size, u32 align)
-{
-    u32 c = class_index(size, align);
-    return c == no_class ? class_count : c;
-}
-
-u32 SlotAllocator::class_of(const void *p) const { return u32(header_of(p)->owner - _classes); }
 
 // Caller holds the lock.
 void *SlotAllocator::take_slot(SizeClass &size_class)
@@ -251,7 +237,7 @@ void *SlotAllocator::take_slot(SizeClass &size_class)
 
 void *SlotAllocator::allocate(u64 size, u32 align)
 {
-    u32 c = class_index(size, align);
+    u32 c = class_for(size, align);
     if (c == no_class || size == 0)
         return nullptr;
     if constexpr (malloc_allocators) {

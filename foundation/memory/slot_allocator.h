@@ -11,11 +11,11 @@
 
 #include "foundation/memory/allocator.h"
 #include "foundation/memory/allocator_mutex.h"
+#include "foundation/memory/page_owner_map.h"
 
 
 namespace tallow {
 
-class PageOwnerMap;
 
 class SlotAllocator final : public Allocator {
   public:
@@ -46,20 +46,32 @@ class SlotAllocator final : public Allocator {
     /// Slots in one page of a class (the page header takes the end of the page).
     static u32 slots_per_page(u32 slot_size);
     /// Index into slot_sizes of the class a (size, align) request is served from;
-    /// class_count when no class fits.
-    static u32 class_for(u64 size, u32 align);
+    /// class_count when no class fits. Inline: the default allocator's caches call it on
+    /// every small request.
+    static u32 class_for(u64 size, u32 align)
+    {
+        if (size > max_slot_size || !align || (align & (align - 1)) || align > max_slot_size)
+            return class_count;
+        return class_table.index[__builtin_ctz(align)][(size + 3) / 4];
+    }
 
     /// Up to `count` slots of class `class_index` under one lock, into `out_slots`;
     /// returns how many it got (fewer only when the backing fails). For caches in front.
     u32 allocate_batch(u32 class_index, void **out_slots, u32 count);
     /// Returns `count` slots (any classes) under one lock.
     void deallocate_batch(void *const *slots, u32 count);
-    /// The class of a live slot, read from its page without a lock.
-    u32 class_of(const void *p) const;
-    /// Tags every chunk of every block, held now or taken later, as PageOwnerMap::slots in
-    /// `map` (null stops it); the tag is cleared before a block goes back. False, with
-    /// nothing tagged, when a tag cannot be set.
-    bool set_owner_map(PageOwnerMap *map);
+    /// The class of a live slot of any slot allocator, read from its page without a lock.
+    static u32 class_of(const void *p)
+    {
+        // The page header ends the page and names the page's class.
+        const u64 header = (reinterpret_cast<u64>(p) & ~(page_size - 1)) + page_size - page_header_size;
+        return *reinterpret_cast<const u16 *>(header + page_class_offset);
+    }
+    /// Tags every chunk of every block, held now or taken later, with `tag` (another slot
+    /// shard tag when the owner shards its slots) in `map`
+    /// (null stops it); the tag is cleared before a block goes back. False, with nothing
+    /// tagged, when a tag cannot be set.
+    bool set_owner_map(PageOwnerMap *map, PageOwnerMap::Tag tag = PageOwnerMap::slots);
 
     u64 block_size() const { return _block_size; }
     u32 block_count();
@@ -68,6 +80,16 @@ class SlotAllocator final : public Allocator {
     u64 live_slot_count();
 
     struct PageHeader; // the header at the end of every page; see the .cpp
+    static constexpr u64 page_header_size = 80;
+    static constexpr u64 page_class_offset = 10;
+
+    static constexpr u32 align_shifts = 11;                 // alignments 1 to 1024
+    static constexpr u32 size_steps = max_slot_size / 4 + 1; // sizes 0 to 1024 in steps of 4
+    /// The class of every (alignment, size rounded up to 4); class_count where none fits.
+    struct ClassTable {
+        u8 index[align_shifts][size_steps];
+    };
+    static const ClassTable class_table;
 
   private:
     struct SizeClass {
@@ -94,6 +116,7 @@ class SlotAllocator final : public Allocator {
     PageHeader *_blocks = nullptr; // last-page headers of every block
     u64 _malloc_total = 0;         // with malloc-routed allocators only
     PageOwnerMap *_owner_map = nullptr;
+    PageOwnerMap::Tag _owner_tag = PageOwnerMap::slots;
     bool _locked;
     AllocatorMutex _mutex;
 };

@@ -6,6 +6,7 @@
 #include "foundation/memory/slot_allocator.h"
 #include "tests/support/recording_allocator.h"
 
+#include <barrier>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -401,6 +402,101 @@ TEST_F(CachedGenericFixture, FreeAfterTheThreadsCacheIsGoneTakesTheSharedPath)
     EXPECT_EQ(generic.total_allocated(), 0u);
     EXPECT_EQ(slots.live_slot_count(), 0u);
     EXPECT_EQ(slots.block_count(), 0u);
+}
+
+// Threads attached at once take shards of their own. A block goes back to the shard it came
+// from whoever frees it: another thread through its cache, a thread that caches for another
+// allocator, or anyone after the block's own thread has ended. Destroying the allocator
+// gives every shard's memory back to the pages.
+TEST(GenericAllocatorShards, BlocksGoBackToTheirShardWhoeverFreesThem)
+{
+    TALLOW_SKIP_WITH_MALLOC_ALLOCATORS();
+    default_allocator().deallocate(default_allocator().allocate(16)); // this thread caches for that one
+    PageAllocator pages{"shard_test_pages"};
+    HeapAllocator heap{"shard_test_heap", pages, 0x200000};
+    SlotAllocator slots{"shard_test_slots", pages};
+    struct Block {
+        u8 *p;
+        u64 size;
+    };
+    auto fill_of = [](const Block &b) { return u8((reinterpret_cast<u64>(b.p) >> 4) ^ b.size ^ 0x5C); };
+    auto intact = [&](const Block &b) {
+        for (u64 i = 0; i < b.size; i += 61)
+            if (b.p[i] != fill_of(b))
+                return false;
+        return true;
+    };
+    {
+        GenericAllocator generic{"shard_test", pages, heap, slots, true, true};
+        const u64 page = pages.page_size();
+        // slot, slot, heap, heap, pages, and pages too long for their tag to carry the length
+        const u64 sizes[] = {24, 700, 1500, 6000, 3 * page, (PageOwnerMap::max_sized_pages + 1) * page};
+        constexpr u32 thread_count = 3, per_size = 24;
+        std::vector<Block> blocks[thread_count];
+        std::barrier all_taken(thread_count + 1), checked(thread_count + 1);
+        auto free_checked = [&](const Block &b) {
+            EXPECT_TRUE(intact(b)) << b.size << "-byte block damaged";
+            generic.deallocate(b.p);
+        };
+        std::vector<std::thread> threads;
+        for (u32 t = 0; t < thread_count; ++t)
+            threads.emplace_back([&, t] {
+                for (u32 i = 0; i < per_size; ++i)
+                    for (u64 size : sizes) {
+                        Block b{static_cast<u8 *>(generic.allocate(size)), size};
+                        ASSERT_NE(b.p, nullptr);
+                        for (u64 at = 0; at < size; at += 61)
+                            b.p[at] = fill_of(b);
+                        blocks[t].push_back(b);
+                    }
+                all_taken.arrive_and_wait();
+                checked.arrive_and_wait();
+                if (t == 2)
+                    return; // ends while the others free its blocks
+                // Each frees half of the other's blocks and half of thread 2's.
+                for (u32 i = 0; i < blocks[1 - t].size() / 2; ++i)
+                    free_checked(blocks[1 - t][i]);
+                for (u32 i = t; i < blocks[2].size(); i += 2)
+                    free_checked(blocks[2][i]);
+            });
+        all_taken.arrive_and_wait();
+        EXPECT_EQ(generic.shard_count(), thread_count);
+        u32 threads_on_the_given_heap = 0;
+        for (const std::vector<Block> &held : blocks) {
+            u32 owned = 0, heap_blocks = 0;
+            for (const Block &b : held)
+                if (GenericAllocator::route_for(b.size, page) == Route::Heap) {
+                    ++heap_blocks;
+                    owned += heap.owns(b.p);
+                }
+            EXPECT_TRUE(owned == 0 || owned == heap_blocks);
+            threads_on_the_given_heap += owned == heap_blocks;
+        }
+        EXPECT_EQ(threads_on_the_given_heap, 1u);
+        const u64 per_thread = per_size * (sizeof(sizes) / sizeof(sizes[0]));
+        EXPECT_EQ(generic.slot_trace().allocation_count() + generic.heap_trace().allocation_count() +
+                      generic.page_trace().allocation_count(),
+                  thread_count * per_thread);
+        checked.arrive_and_wait();
+        threads[2].join();
+        // Threads 0 and 1 have freed their shares; this thread frees the rest past its cache.
+        while (generic.slot_trace().allocation_count() + generic.heap_trace().allocation_count() +
+                   generic.page_trace().allocation_count() !=
+               per_thread)
+            std::this_thread::yield();
+        for (u32 t = 0; t < 2; ++t)
+            for (u64 i = blocks[t].size() / 2; i < blocks[t].size(); ++i)
+                free_checked(blocks[t][i]);
+        EXPECT_EQ(generic.total_allocated(), 0u);
+        threads[0].join();
+        threads[1].join();
+        EXPECT_EQ(generic.slot_trace().allocation_count(), 0u);
+        EXPECT_EQ(generic.heap_trace().allocation_count(), 0u);
+        EXPECT_EQ(generic.page_trace().total_allocated(), 0u);
+        EXPECT_EQ(slots.live_slot_count(), 0u);
+        EXPECT_TRUE(heap.validate());
+    }
+    EXPECT_EQ(pages.total_allocated(), heap.total_allocated() + slots.total_allocated());
 }
 
 TEST_F(CachedGenericFixture, ManyThreadsRandomSizesWithThreadCaches)
