@@ -4,6 +4,7 @@
 #include "foundation/log.h"
 
 #include <algorithm>
+#include <new>
 
 namespace tallow {
 
@@ -16,14 +17,33 @@ struct ThreadPool::JobRecord {
     JobId dependency; // no_job = none
 };
 
-// Ready jobs of one counter and priority that a member took in one pass under the lock;
-// it runs them in order and settles them all in its next pass. A member takes several
-// only while many jobs are ready, so the others still find their share.
+// The jobs of one post that share a priority. The ready heap orders groups, not jobs, so
+// posting many jobs is one heap push and a member takes a run of them in one step.
+struct ThreadPool::JobGroup {
+    JobId counter;
+    i32 priority;
+    JobId dependency;     // no_job = none
+    u32 count;            // jobs in the group
+    u32 next;             // the first job nobody has taken yet
+    JobGroup *next_group; // links the groups of one post while it is made
+
+    // The items follow the header in the same block.
+    static constexpr u64 items_offset()
+    {
+        return (sizeof(JobGroup) + alignof(JobItem) - 1) / alignof(JobItem) * alignof(JobItem);
+    }
+    JobItem *items() { return reinterpret_cast<JobItem *>(reinterpret_cast<char *>(this) + items_offset()); }
+};
+
+// Ready jobs of one group that a member took in one pass under the lock; it runs them in
+// order and settles them all in its next pass. A member takes several only while many
+// jobs are ready, so the others still find their share.
 struct ThreadPool::JobBatch {
     static constexpr u32 most = 64;
     JobRecord jobs[most];
-    u32 count = 0; // taken
-    u32 next = 0;  // the next to run
+    u32 count = 0;             // taken
+    u32 next = 0;              // the next to run
+    JobGroup *spent = nullptr; // a group this take emptied; freed once the lock is left
 };
 
 // A thread blocked in wait() on a counter; lives on that thread's stack. The counter's
@@ -73,11 +93,11 @@ struct ThreadPool::Member {
 namespace {
 // Heap order: higher priority first; on equal priority the older counter first.
 struct RunsAfter {
-    template <typename Record> bool operator()(const Record &a, const Record &b) const
+    template <typename Group> bool operator()(const Group *a, const Group *b) const
     {
-        if (a.priority != b.priority)
-            return a.priority < b.priority;
-        return a.counter > b.counter;
+        if (a->priority != b->priority)
+            return a->priority < b->priority;
+        return a->counter > b->counter;
     }
 };
 } // namespace
@@ -130,9 +150,16 @@ ThreadPool::~ThreadPool()
 
     {
         ScopedLock guard(_lock);
-        if (_counters.size() > 0 || _ready.size() > 0 || _parked.size() > 0)
+        u32 parked_jobs = 0;
+        for (JobGroup *group : _parked)
+            parked_jobs += group->count;
+        if (_counters.size() > 0 || _ready_jobs > 0 || parked_jobs > 0)
             log_message("thread_pool", "destroyed with %u pending counters, %u ready and %u parked jobs not run",
-                        _counters.size(), _ready.size(), _parked.size());
+                        _counters.size(), _ready_jobs, parked_jobs);
+        for (JobGroup *group : _ready)
+            _allocator.deallocate(group);
+        for (JobGroup *group : _parked)
+            _allocator.deallocate(group);
         _ready.set_capacity(0);
         _counters.set_capacity(0);
         _parked.set_capacity(0);
@@ -235,14 +262,39 @@ i32 ThreadPool::find_counter_locked(JobId id) const
     return -1;
 }
 
-void ThreadPool::push_ready_locked(const JobRecord &job)
+ThreadPool::JobGroup *ThreadPool::make_group(JobId counter, const JobItem *items, u32 count)
 {
-    if (!_ready.push_back(job)) {
-        log_message("thread_pool", "out of memory queueing job \"%s\"; it is dropped", job.name ? job.name : "");
-        return;
+    void *memory = _allocator.allocate(JobGroup::items_offset() + u64(count) * sizeof(JobItem), alignof(JobGroup));
+    if (!memory) {
+        log_message("thread_pool", "out of memory queueing %u jobs \"%s\"; they are dropped", count,
+                    items[0].name ? items[0].name : "");
+        return nullptr;
+    }
+    JobGroup *group = new (memory) JobGroup{counter, items[0].priority, no_job, count, 0, nullptr};
+    std::copy(items, items + count, group->items());
+    return group;
+}
+
+void ThreadPool::free_groups(JobGroup *first)
+{
+    while (first) {
+        JobGroup *next = first->next_group;
+        _allocator.deallocate(first);
+        first = next;
+    }
+}
+
+bool ThreadPool::push_ready_locked(JobGroup *group)
+{
+    if (!_ready.push_back(group)) {
+        log_message("thread_pool", "out of memory queueing %u jobs \"%s\"; they are dropped", group->count,
+                    group->items()[0].name ? group->items()[0].name : "");
+        return false;
     }
     std::push_heap(_ready.begin(), _ready.end(), RunsAfter());
-    _ready_count.store(_ready.size(), std::memory_order_release);
+    _ready_jobs += group->count - group->next;
+    _ready_count.store(_ready_jobs, std::memory_order_release);
+    return true;
 }
 
 JobId ThreadPool::new_counter()
@@ -258,7 +310,26 @@ void ThreadPool::post(JobId counter, u32 count, const JobItem *items, JobId depe
     if (count == 0)
         return;
     TALLOW_ASSERT(dependency != counter, "a job cannot depend on its own counter");
+    // The groups are made before taking the lock: one per run of items of one priority
+    // (the engine posts one priority, so one group).
+    JobGroup *groups = nullptr;
+    JobGroup **tail = &groups;
+    for (u32 first = 0; first < count;) {
+        u32 end = first + 1;
+        while (end < count && items[end].priority == items[first].priority)
+            ++end;
+        if (JobGroup *group = make_group(counter, items + first, end - first)) {
+            *tail = group;
+            tail = &group->next_group;
+        }
+        first = end;
+    }
+    if (!groups)
+        return;
+
     bool parked = false;
+    u32 queued = 0;
+    JobGroup *dropped = nullptr;
     {
         ScopedLock guard(_lock);
         const i32 index = find_counter_locked(counter);
@@ -266,32 +337,43 @@ void ThreadPool::post(JobId counter, u32 count, const JobItem *items, JobId depe
         if (index < 0) {
             log_message("thread_pool", "post of \"%s\" to completed counter %u; jobs dropped",
                         items[0].name ? items[0].name : "", counter);
-            return;
-        }
-        // A dependency that is no longer known has completed: its jobs are ready now.
-        const i32 dependency_index = dependency != no_job && dependency != counter ? find_counter_locked(dependency) : -1;
-        parked = dependency_index >= 0;
-        if (!parked && _ready.size() + count > _ready.capacity())
-            _ready.grow(_ready.size() + count); // one growth for the lot
-        for (u32 i = 0; i < count; ++i) {
-            JobRecord record{counter, items[i].function, items[i].data, items[i].name, items[i].priority,
-                             parked ? dependency : no_job};
-            if (parked) {
-                if (!_parked.push_back(record))
-                    log_message("thread_pool", "out of memory parking job \"%s\"; it is dropped",
-                                record.name ? record.name : "");
-            } else {
-                push_ready_locked(record);
+            dropped = groups;
+        } else {
+            // A dependency that is no longer known has completed: its jobs are ready now.
+            const i32 dependency_index =
+                dependency != no_job && dependency != counter ? find_counter_locked(dependency) : -1;
+            parked = dependency_index >= 0;
+            for (JobGroup *group = groups; group;) {
+                JobGroup *next = group->next_group;
+                group->next_group = nullptr;
+                bool kept;
+                if (parked) {
+                    group->dependency = dependency;
+                    kept = _parked.push_back(group);
+                    if (!kept)
+                        log_message("thread_pool", "out of memory parking %u jobs \"%s\"; they are dropped",
+                                    group->count, group->items()[0].name ? group->items()[0].name : "");
+                } else {
+                    kept = push_ready_locked(group);
+                }
+                if (kept) {
+                    queued += group->count;
+                } else {
+                    group->next_group = dropped;
+                    dropped = group;
+                }
+                group = next;
             }
+            if (parked)
+                _counters[dependency_index].has_parked = true;
+            else
+                _ready_count.store(_ready_jobs, std::memory_order_seq_cst); // see wake_sleepers
+            _counters[index].pending += queued;
         }
-        if (parked)
-            _counters[dependency_index].has_parked = true;
-        else
-            _ready_count.store(_ready.size(), std::memory_order_seq_cst); // see wake_sleepers
-        _counters[index].pending += count;
     }
-    if (!parked)
-        wake_sleepers(count);
+    free_groups(dropped);
+    if (!parked && queued > 0)
+        wake_sleepers(queued);
 }
 
 u32 ThreadPool::retire_counter_locked(u32 index)
@@ -301,13 +383,15 @@ u32 ThreadPool::retire_counter_locked(u32 index)
         const JobId id = _counters[index].id;
         u32 kept = 0;
         for (u32 i = 0; i < _parked.size(); ++i) {
-            if (_parked[i].dependency == id) {
-                JobRecord ready = _parked[i];
-                ready.dependency = no_job;
-                push_ready_locked(ready);
-                ++released;
+            JobGroup *group = _parked[i];
+            if (group->dependency == id) {
+                group->dependency = no_job;
+                if (push_ready_locked(group))
+                    released += group->count;
+                else
+                    _allocator.deallocate(group);
             } else {
-                _parked[kept++] = _parked[i];
+                _parked[kept++] = group;
             }
         }
         _parked.resize(kept);
@@ -356,18 +440,6 @@ u32 ThreadPool::finish_job_locked(JobId counter, u32 count)
     return record.held ? 0 : retire_counter_locked(u32(index));
 }
 
-void ThreadPool::finish_job(JobId counter)
-{
-    u32 released;
-    {
-        ScopedLock guard(_lock);
-        released = finish_job_locked(counter);
-    }
-    // A plain completion wakes only its waiters; released dependents wake everyone.
-    if (released > 0)
-        signal_all_members();
-}
-
 bool ThreadPool::take_from_ring(Member *member, JobRecord &out_job)
 {
     if (!member || member->ring_size.load(std::memory_order_acquire) == 0)
@@ -382,34 +454,31 @@ bool ThreadPool::take_from_ring(Member *member, JobRecord &out_job)
     return true;
 }
 
-bool ThreadPool::take_ready_locked(Member *member, JobRecord &out_job)
+bool ThreadPool::take_batch_locked(Member *member, JobBatch &batch, u32 most)
 {
+    batch.count = batch.next = 0;
     // A member drains its own ring before sharing the heap.
     if (_ready.size() == 0 || (member && member->ring_size.load(std::memory_order_acquire) > 0))
         return false;
-    std::pop_heap(_ready.begin(), _ready.end(), RunsAfter());
-    out_job = _ready.back();
-    _ready.pop_back();
-    _ready_count.store(_ready.size(), std::memory_order_release);
-    return true;
-}
-
-bool ThreadPool::take_batch_locked(Member *member, JobBatch &batch)
-{
-    batch.count = batch.next = 0;
-    if (!take_ready_locked(member, batch.jobs[0]))
-        return false;
-    batch.count = 1;
-    // Many ready jobs: take more of the same counter and priority, leaving most for the
-    // other members.
+    // Many ready jobs: take several of the top group, leaving most for the other members.
+    JobGroup *group = _ready[0];
     const u32 members = member_count();
-    u32 want = _ready.size() / (2 * (members ? members : 1));
-    if (want > JobBatch::most - 1)
-        want = JobBatch::most - 1;
-    const JobRecord &first = batch.jobs[0];
-    while (want-- > 0 && _ready.size() > 0 && _ready[0].counter == first.counter &&
-           _ready[0].priority == first.priority)
-        take_ready_locked(member, batch.jobs[batch.count++]);
+    u32 want = _ready_jobs / (2 * (members ? members : 1));
+    want = std::clamp<u32>(want, 1, most);
+    const u32 taken = std::min(want, group->count - group->next);
+    const JobItem *items = group->items() + group->next;
+    for (u32 i = 0; i < taken; ++i)
+        batch.jobs[i] = JobRecord{group->counter, items[i].function, items[i].data, items[i].name, group->priority,
+                                  no_job};
+    batch.count = taken;
+    group->next += taken;
+    _ready_jobs -= taken;
+    _ready_count.store(_ready_jobs, std::memory_order_release);
+    if (group->next == group->count) {
+        std::pop_heap(_ready.begin(), _ready.end(), RunsAfter());
+        _ready.pop_back();
+        batch.spent = group;
+    }
     return true;
 }
 
@@ -420,15 +489,30 @@ void ThreadPool::settle_batch_locked(JobBatch &batch, u32 &released)
     batch.count = batch.next = 0;
 }
 
+void ThreadPool::settle_batch(JobBatch &batch)
+{
+    u32 released = 0;
+    {
+        ScopedLock guard(_lock);
+        settle_batch_locked(batch, released);
+    }
+    if (released > 0)
+        signal_all_members();
+}
+
 // Settles the batch just run and takes the next one in one pass under the lock.
-bool ThreadPool::next_batch(Member *member, JobBatch &batch)
+bool ThreadPool::next_batch(Member *member, JobBatch &batch, u32 most)
 {
     u32 released = 0;
     bool found = false;
     if (batch.count > 0 || _ready_count.load(std::memory_order_acquire) > 0) {
         ScopedLock guard(_lock);
         settle_batch_locked(batch, released);
-        found = take_batch_locked(member, batch);
+        found = take_batch_locked(member, batch, most);
+    }
+    if (batch.spent) {
+        _allocator.deallocate(batch.spent);
+        batch.spent = nullptr;
     }
     if (released > 0)
         signal_all_members();
@@ -437,22 +521,6 @@ bool ThreadPool::next_batch(Member *member, JobBatch &batch)
         found = true;
     }
     return found;
-}
-
-bool ThreadPool::next_job(Member *member, JobId finished, JobRecord &out_job)
-{
-    // Settling the job just run and taking the next one share one pass under the lock.
-    u32 released = 0;
-    bool found = false;
-    if (finished != no_job || _ready_count.load(std::memory_order_acquire) > 0) {
-        ScopedLock guard(_lock);
-        if (finished != no_job)
-            released = finish_job_locked(finished);
-        found = take_ready_locked(member, out_job);
-    }
-    if (released > 0)
-        signal_all_members();
-    return found || take_from_ring(member, out_job);
 }
 
 void ThreadPool::execute(const JobRecord &job)
@@ -468,7 +536,7 @@ void ThreadPool::worker_loop(void *argument)
     member->thread_id.store(current_thread_id(), std::memory_order_relaxed);
     JobBatch batch;
     for (;;) {
-        if (pool->next_batch(member, batch)) {
+        if (pool->next_batch(member, batch, JobBatch::most)) {
             while (batch.next < batch.count)
                 pool->execute(batch.jobs[batch.next++]);
             continue;
@@ -506,8 +574,12 @@ void ThreadPool::wait(JobId counter)
                     waiter.linked = true;
                     _counters[index].waiters = &waiter;
                 }
-                found = take_batch_locked(member, batch);
+                found = take_batch_locked(member, batch, JobBatch::most);
             }
+        }
+        if (batch.spent) {
+            _allocator.deallocate(batch.spent);
+            batch.spent = nullptr;
         }
         if (released > 0)
             signal_all_members();
@@ -538,13 +610,16 @@ void ThreadPool::wait_event(Event &event)
     }
     if (event.wait_timeout(0))
         return;
+    // One job at a time, so the event is tested after each; the job is settled together
+    // with the next take, or before returning.
+    JobBatch batch;
     for (;;) {
-        JobRecord job;
-        if (next_job(member, no_job, job)) {
-            execute(job);
-            finish_job(job.counter);
-            if (event.wait_timeout(0))
+        if (next_batch(member, batch, 1)) {
+            execute(batch.jobs[batch.next++]);
+            if (event.wait_timeout(0)) {
+                settle_batch(batch);
                 return;
+            }
             continue;
         }
         // The answer tells which signal was taken: an auto-reset event is consumed here and

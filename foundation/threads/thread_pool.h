@@ -112,28 +112,29 @@ class ThreadPool {
   private:
     struct Member;
     struct JobRecord;
+    struct JobGroup;
     struct JobBatch;
     struct CounterRecord;
     struct Waiter;
 
     static void worker_loop(void *member);
     Member *find_member(u32 thread_id) const;
-    bool next_job(Member *member, JobId finished, JobRecord &out_job);
-    bool next_batch(Member *member, JobBatch &batch);
+    bool next_batch(Member *member, JobBatch &batch, u32 most);
     bool take_from_ring(Member *member, JobRecord &out_job);
-    bool take_ready_locked(Member *member, JobRecord &out_job);
-    bool take_batch_locked(Member *member, JobBatch &batch);
+    bool take_batch_locked(Member *member, JobBatch &batch, u32 most);
     void settle_batch_locked(JobBatch &batch, u32 &released);
+    void settle_batch(JobBatch &batch);
     void execute(const JobRecord &job);
     void signal_all_members();
     void wake_sleepers(u32 count);
     bool sleep_until_woken(Member *member, Event *other);
     JobId take_counter_id_locked();
     i32 find_counter_locked(JobId id) const;
-    void push_ready_locked(const JobRecord &job);
+    JobGroup *make_group(JobId counter, const JobItem *items, u32 count);
+    void free_groups(JobGroup *first);
+    bool push_ready_locked(JobGroup *group);
     u32 retire_counter_locked(u32 index);
-    void finish_job(JobId counter);
-    u32 finish_job_locked(JobId counter, u32 count = 1);
+    u32 finish_job_locked(JobId counter, u32 count);
 
     TraceAllocator _allocator; // "thread_pool"; declared first, released last
     ThreadRegistry &_registry;
@@ -143,12 +144,13 @@ class ThreadPool {
     std::atomic<bool> _wait_without_helping{true};
     std::atomic<bool> _stopping{false};
 
-    Mutex _lock; // guards everything below
+    SpinMutex _lock; // guards everything below
     JobId _next_counter = 0;
-    Array<JobRecord> _ready;            // heap: higher priority, then older counter, first
-    Array<CounterRecord> _counters;     // in creation order
-    Array<JobRecord> _parked;           // waiting on a dependency, in posting order
-    std::atomic<u32> _ready_count{0};   // _ready.size(), readable without the lock
+    Array<JobGroup *> _ready;         // heap: higher priority, then older counter, first
+    Array<CounterRecord> _counters;   // in creation order
+    Array<JobGroup *> _parked;        // waiting on a dependency, in posting order
+    u32 _ready_jobs = 0;              // jobs not yet taken from the groups in _ready
+    std::atomic<u32> _ready_count{0}; // _ready_jobs, readable without the lock
 };
 
 /// Most members a pool takes: its workers plus threads added later.
