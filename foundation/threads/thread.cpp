@@ -44,15 +44,6 @@ void set_current_thread_name(const char *name)
     pthread_setname_np(pthread_self(), cut);
 }
 
-namespace {
-inline void cpu_pause()
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-} // namespace
-
 void SpinMutex::lock_contended()
 {
     // Most holders let go within a few hundred cycles; spin on a plain read (no writes

@@ -18,32 +18,39 @@ struct ThreadPool::JobRecord {
 };
 
 // The jobs of one post that share a priority. The ready heap orders groups, not jobs, so
-// posting many jobs is one heap push and a member takes a run of them in one step.
+// posting many jobs is one heap push, and a member takes a run of them in one step without
+// copying them: the group stays until every job taken from it has been settled.
 struct ThreadPool::JobGroup {
     JobId counter;
     i32 priority;
     JobId dependency;     // no_job = none
     u32 count;            // jobs in the group
     u32 next;             // the first job nobody has taken yet
+    u32 settled;          // jobs run and settled; the group is freed when all are
     JobGroup *next_group; // links the groups of one post while it is made
 
-    // The items follow the header in the same block.
+    // The items follow the header in the same block; they do not change once posted. They
+    // start on a cache line of their own: members read them while the header is written.
     static constexpr u64 items_offset()
     {
-        return (sizeof(JobGroup) + alignof(JobItem) - 1) / alignof(JobItem) * alignof(JobItem);
+        static_assert(sizeof(JobGroup) <= 64, "the header fits one cache line");
+        return 64;
     }
     JobItem *items() { return reinterpret_cast<JobItem *>(reinterpret_cast<char *>(this) + items_offset()); }
 };
 
-// Ready jobs of one group that a member took in one pass under the lock; it runs them in
-// order and settles them all in its next pass. A member takes several only while many
-// jobs are ready, so the others still find their share.
+// Ready jobs that a member took in one pass under the lock: a run of one group, or one job
+// of its own ring. It runs them in order and settles them all in its next pass. A member
+// takes several only while many jobs are ready, so the others still find their share.
 struct ThreadPool::JobBatch {
     static constexpr u32 most = 64;
-    JobRecord jobs[most];
+    JobGroup *group = nullptr; // jobs group->items()[first, first + count) of `counter`, or
+    JobRecord ring_job;        // this one from the member's ring when group is null
+    JobId counter = no_job;
+    u32 first = 0;
     u32 count = 0;             // taken
     u32 next = 0;              // the next to run
-    JobGroup *spent = nullptr; // a group this take emptied; freed once the lock is left
+    JobGroup *spent = nullptr; // a group whose last job this settle finished; freed once the lock is left
 };
 
 // A thread blocked in wait() on a counter; lives on that thread's stack. The counter's
@@ -234,6 +241,21 @@ void ThreadPool::wake_sleepers(u32 count)
     }
 }
 
+// Work often comes in quick succession (one job after another in a frame): a worker that
+// finds none keeps looking for a short while before it goes to sleep, since waking a
+// sleeper costs a system call on both sides and tens of microseconds of latency.
+bool ThreadPool::spin_for_work(Member *member)
+{
+    constexpr u32 spin_rounds = 1000;
+    for (u32 i = 0; i < spin_rounds; ++i) {
+        if (_ready_count.load(std::memory_order_relaxed) > 0 || member->ring_size.load(std::memory_order_relaxed) > 0 ||
+            _stopping.load(std::memory_order_relaxed))
+            return true;
+        cpu_pause();
+    }
+    return false;
+}
+
 // Sleeps on the member's wake event (and `other`, when given) unless work is ready;
 // returns true when `other` was the one signalled.
 bool ThreadPool::sleep_until_woken(Member *member, Event *other)
@@ -264,13 +286,13 @@ i32 ThreadPool::find_counter_locked(JobId id) const
 
 ThreadPool::JobGroup *ThreadPool::make_group(JobId counter, const JobItem *items, u32 count)
 {
-    void *memory = _allocator.allocate(JobGroup::items_offset() + u64(count) * sizeof(JobItem), alignof(JobGroup));
+    void *memory = _allocator.allocate(JobGroup::items_offset() + u64(count) * sizeof(JobItem), 64);
     if (!memory) {
         log_message("thread_pool", "out of memory queueing %u jobs \"%s\"; they are dropped", count,
                     items[0].name ? items[0].name : "");
         return nullptr;
     }
-    JobGroup *group = new (memory) JobGroup{counter, items[0].priority, no_job, count, 0, nullptr};
+    JobGroup *group = new (memory) JobGroup{counter, items[0].priority, no_job, count, 0, 0, nullptr};
     std::copy(items, items + count, group->items());
     return group;
 }
@@ -466,10 +488,9 @@ bool ThreadPool::take_batch_locked(Member *member, JobBatch &batch, u32 most)
     u32 want = _ready_jobs / (2 * (members ? members : 1));
     want = std::clamp<u32>(want, 1, most);
     const u32 taken = std::min(want, group->count - group->next);
-    const JobItem *items = group->items() + group->next;
-    for (u32 i = 0; i < taken; ++i)
-        batch.jobs[i] = JobRecord{group->counter, items[i].function, items[i].data, items[i].name, group->priority,
-                                  no_job};
+    batch.group = group;
+    batch.counter = group->counter;
+    batch.first = group->next;
     batch.count = taken;
     group->next += taken;
     _ready_jobs -= taken;
@@ -477,15 +498,47 @@ bool ThreadPool::take_batch_locked(Member *member, JobBatch &batch, u32 most)
     if (group->next == group->count) {
         std::pop_heap(_ready.begin(), _ready.end(), RunsAfter());
         _ready.pop_back();
-        batch.spent = group;
     }
     return true;
 }
 
+bool ThreadPool::take_from_ring(Member *member, JobBatch &batch)
+{
+    if (!take_from_ring(member, batch.ring_job))
+        return false;
+    batch.group = nullptr;
+    batch.count = 1;
+    batch.next = 0;
+    return true;
+}
+
+void ThreadPool::run_batch(JobBatch &batch, u32 most)
+{
+    if (!batch.group) {
+        batch.next = batch.count;
+        execute(batch.ring_job);
+        return;
+    }
+    const JobItem *items = batch.group->items() + batch.first;
+    for (u32 end = std::min(batch.count, batch.next + most); batch.next < end; ++batch.next) {
+        JobContext context{items[batch.next].data, batch.counter, this};
+        items[batch.next].function(context);
+    }
+}
+
 void ThreadPool::settle_batch_locked(JobBatch &batch, u32 &released)
 {
-    if (batch.count > 0)
-        released += finish_job_locked(batch.jobs[0].counter, batch.count);
+    if (batch.count > 0) {
+        if (JobGroup *group = batch.group) {
+            released += finish_job_locked(group->counter, batch.count);
+            group->settled += batch.count;
+            if (group->settled == group->count)
+                batch.spent = group;
+        } else {
+            released += finish_job_locked(batch.ring_job.counter, batch.count);
+        }
+    }
+    batch.group = nullptr;
     batch.count = batch.next = 0;
 }
 
@@ -496,8 +549,17 @@ void ThreadPool::settle_batch(JobBatch &batch)
         ScopedLock guard(_lock);
         settle_batch_locked(batch, released);
     }
+    free_spent(batch);
     if (released > 0)
         signal_all_members();
+}
+
+void ThreadPool::free_spent(JobBatch &batch)
+{
+    if (batch.spent) {
+        _allocator.deallocate(batch.spent);
+        batch.spent = nullptr;
+    }
 }
 
 // Settles the batch just run and takes the next one in one pass under the lock.
@@ -510,17 +572,10 @@ bool ThreadPool::next_batch(Member *member, JobBatch &batch, u32 most)
         settle_batch_locked(batch, released);
         found = take_batch_locked(member, batch, most);
     }
-    if (batch.spent) {
-        _allocator.deallocate(batch.spent);
-        batch.spent = nullptr;
-    }
+    free_spent(batch);
     if (released > 0)
         signal_all_members();
-    if (!found && take_from_ring(member, batch.jobs[0])) {
-        batch.count = 1;
-        found = true;
-    }
-    return found;
+    return found || take_from_ring(member, batch);
 }
 
 void ThreadPool::execute(const JobRecord &job)
@@ -537,14 +592,15 @@ void ThreadPool::worker_loop(void *argument)
     JobBatch batch;
     for (;;) {
         if (pool->next_batch(member, batch, JobBatch::most)) {
-            while (batch.next < batch.count)
-                pool->execute(batch.jobs[batch.next++]);
+            pool->run_batch(batch, JobBatch::most);
             continue;
         }
         // Ready jobs are finished before stopping; the wake event keeps a signal that
         // arrives between the empty look and the wait.
         if (pool->_stopping.load(std::memory_order_acquire))
             return;
+        if (pool->spin_for_work(member))
+            continue;
         pool->sleep_until_woken(member, nullptr);
     }
 }
@@ -577,21 +633,13 @@ void ThreadPool::wait(JobId counter)
                 found = take_batch_locked(member, batch, JobBatch::most);
             }
         }
-        if (batch.spent) {
-            _allocator.deallocate(batch.spent);
-            batch.spent = nullptr;
-        }
+        free_spent(batch);
         if (released > 0)
             signal_all_members();
         if (done)
             return;
-        if (!found && take_from_ring(member, batch.jobs[0])) {
-            batch.count = 1;
-            found = true;
-        }
-        if (found) {
-            while (batch.next < batch.count)
-                execute(batch.jobs[batch.next++]);
+        if (found || take_from_ring(member, batch)) {
+            run_batch(batch, JobBatch::most);
             continue;
         }
         if (member)
@@ -615,7 +663,7 @@ void ThreadPool::wait_event(Event &event)
     JobBatch batch;
     for (;;) {
         if (next_batch(member, batch, 1)) {
-            execute(batch.jobs[batch.next++]);
+            run_batch(batch, 1);
             if (event.wait_timeout(0)) {
                 settle_batch(batch);
                 return;

@@ -121,12 +121,16 @@ class ThreadPool {
     Member *find_member(u32 thread_id) const;
     bool next_batch(Member *member, JobBatch &batch, u32 most);
     bool take_from_ring(Member *member, JobRecord &out_job);
+    bool take_from_ring(Member *member, JobBatch &batch);
+    void run_batch(JobBatch &batch, u32 most);
+    void free_spent(JobBatch &batch);
     bool take_batch_locked(Member *member, JobBatch &batch, u32 most);
     void settle_batch_locked(JobBatch &batch, u32 &released);
     void settle_batch(JobBatch &batch);
     void execute(const JobRecord &job);
     void signal_all_members();
     void wake_sleepers(u32 count);
+    bool spin_for_work(Member *member);
     bool sleep_until_woken(Member *member, Event *other);
     JobId take_counter_id_locked();
     i32 find_counter_locked(JobId id) const;
