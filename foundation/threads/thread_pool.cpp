@@ -26,7 +26,7 @@ struct ThreadPool::JobGroup {
     JobId dependency;     // no_job = none
     u32 count;            // jobs in the group
     u32 next;             // the first job nobody has taken yet
-    u32 settled;          // jobs run and settled; the group is freed when all are
+    std::atomic<u32> settled; // jobs run; the member that runs the last one frees the group
     JobGroup *next_group; // links the groups of one post while it is made
 
     // The items follow the header in the same block; they do not change once posted. They
@@ -50,7 +50,6 @@ struct ThreadPool::JobBatch {
     u32 first = 0;
     u32 count = 0;             // taken
     u32 next = 0;              // the next to run
-    JobGroup *spent = nullptr; // a group whose last job this settle finished; freed once the lock is left
 };
 
 // A thread blocked in wait() on a counter; lives on that thread's stack. The counter's
@@ -292,7 +291,7 @@ ThreadPool::JobGroup *ThreadPool::make_group(JobId counter, const JobItem *items
                     items[0].name ? items[0].name : "");
         return nullptr;
     }
-    JobGroup *group = new (memory) JobGroup{counter, items[0].priority, no_job, count, 0, 0, nullptr};
+    JobGroup *group = new (memory) JobGroup{counter, items[0].priority, no_job, count, 0, {0}, nullptr};
     std::copy(items, items + count, group->items());
     return group;
 }
@@ -529,14 +528,7 @@ void ThreadPool::run_batch(JobBatch &batch, u32 most)
 void ThreadPool::settle_batch_locked(JobBatch &batch, u32 &released)
 {
     if (batch.count > 0) {
-        if (JobGroup *group = batch.group) {
-            released += finish_job_locked(group->counter, batch.count);
-            group->settled += batch.count;
-            if (group->settled == group->count)
-                batch.spent = group;
-        } else {
-            released += finish_job_locked(batch.ring_job.counter, batch.count);
-        }
+        released += finish_job_locked(batch.group ? batch.counter : batch.ring_job.counter, batch.count);
     }
     batch.group = nullptr;
     batch.count = batch.next = 0;
@@ -545,34 +537,39 @@ void ThreadPool::settle_batch_locked(JobBatch &batch, u32 &released)
 void ThreadPool::settle_batch(JobBatch &batch)
 {
     u32 released = 0;
+    release_group(batch);
     {
         ScopedLock guard(_lock);
         settle_batch_locked(batch, released);
     }
-    free_spent(batch);
     if (released > 0)
         signal_all_members();
 }
 
-void ThreadPool::free_spent(JobBatch &batch)
+// Called before the batch is settled: the group goes before its counter can complete, so a
+// waiter that returns finds none of the pool's memory still held for its jobs.
+void ThreadPool::release_group(JobBatch &batch)
 {
-    if (batch.spent) {
-        _allocator.deallocate(batch.spent);
-        batch.spent = nullptr;
-    }
+    JobGroup *group = batch.group;
+    if (!group || batch.count == 0)
+        return;
+    // Every job is taken (and the group off the heap) before the last settled count adds up.
+    // The size is read first: once this member's count is in, another may free the group.
+    const u32 size = group->count;
+    if (group->settled.fetch_add(batch.count, std::memory_order_acq_rel) + batch.count == size)
+        _allocator.deallocate(group);
 }
-
 // Settles the batch just run and takes the next one in one pass under the lock.
 bool ThreadPool::next_batch(Member *member, JobBatch &batch, u32 most)
 {
     u32 released = 0;
     bool found = false;
     if (batch.count > 0 || _ready_count.load(std::memory_order_acquire) > 0) {
+        release_group(batch);
         ScopedLock guard(_lock);
         settle_batch_locked(batch, released);
         found = take_batch_locked(member, batch, most);
     }
-    free_spent(batch);
     if (released > 0)
         signal_all_members();
     return found || take_from_ring(member, batch);
@@ -619,6 +616,7 @@ void ThreadPool::wait(JobId counter)
         bool found = false;
         bool done = false;
         u32 released = 0;
+        release_group(batch);
         {
             ScopedLock guard(_lock);
             settle_batch_locked(batch, released);
@@ -633,7 +631,6 @@ void ThreadPool::wait(JobId counter)
                 found = take_batch_locked(member, batch, JobBatch::most);
             }
         }
-        free_spent(batch);
         if (released > 0)
             signal_all_members();
         if (done)

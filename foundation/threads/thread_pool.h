@@ -123,7 +123,7 @@ class ThreadPool {
     bool take_from_ring(Member *member, JobRecord &out_job);
     bool take_from_ring(Member *member, JobBatch &batch);
     void run_batch(JobBatch &batch, u32 most);
-    void free_spent(JobBatch &batch);
+    void release_group(JobBatch &batch);
     bool take_batch_locked(Member *member, JobBatch &batch, u32 most);
     void settle_batch_locked(JobBatch &batch, u32 &released);
     void settle_batch(JobBatch &batch);
