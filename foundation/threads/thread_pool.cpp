@@ -59,7 +59,7 @@ struct ThreadPool::JobBatch {
 struct ThreadPool::Waiter {
     Event *event;
     Waiter *next;
-    bool linked; // in its counter's list; cleared when the counter's jobs are all done
+    std::atomic<bool> linked; // in its counter's list; cleared when the counter's jobs are all done
 };
 
 // A counter has two parts: its posted jobs still to run (pending) and the creator's
@@ -240,15 +240,17 @@ void ThreadPool::wake_sleepers(u32 count)
     }
 }
 
-// Work often comes in quick succession (one job after another in a frame): a worker that
+// Work often comes in quick succession (one job after another in a frame): a member that
 // finds none keeps looking for a short while before it goes to sleep, since waking a
-// sleeper costs a system call on both sides and tens of microseconds of latency.
-bool ThreadPool::spin_for_work(Member *member)
+// sleeper costs a system call on both sides and tens of microseconds of latency. A wait
+// also stops looking once its counter's jobs are done (`waiting` cleared).
+bool ThreadPool::spin_for_work(Member *member, const std::atomic<bool> *waiting)
 {
     constexpr u32 spin_rounds = 1000;
     for (u32 i = 0; i < spin_rounds; ++i) {
-        if (_ready_count.load(std::memory_order_relaxed) > 0 || member->ring_size.load(std::memory_order_relaxed) > 0 ||
-            _stopping.load(std::memory_order_relaxed))
+        if (_ready_count.load(std::memory_order_relaxed) > 0 || _stopping.load(std::memory_order_relaxed) ||
+            (member && member->ring_size.load(std::memory_order_relaxed) > 0) ||
+            (waiting && !waiting->load(std::memory_order_relaxed)))
             return true;
         cpu_pause();
     }
@@ -454,7 +456,7 @@ u32 ThreadPool::finish_job_locked(JobId counter, u32 count)
     // Signalled under the lock: a waiter frees its event only after it has seen, under
     // this lock, that the jobs are done.
     for (Waiter *waiter = record.waiters; waiter; waiter = waiter->next) {
-        waiter->linked = false;
+        waiter->linked.store(false, std::memory_order_release);
         waiter->event->set();
     }
     record.waiters = nullptr;
@@ -623,9 +625,9 @@ void ThreadPool::wait(JobId counter)
             const i32 index = find_counter_locked(counter);
             done = index < 0 || _counters[index].pending == 0;
             if (!done) {
-                if (!waiter.linked) {
+                if (!waiter.linked.load(std::memory_order_relaxed)) {
                     waiter.next = _counters[index].waiters;
-                    waiter.linked = true;
+                    waiter.linked.store(true, std::memory_order_relaxed);
                     _counters[index].waiters = &waiter;
                 }
                 found = take_batch_locked(member, batch, JobBatch::most);
@@ -639,6 +641,10 @@ void ThreadPool::wait(JobId counter)
             run_batch(batch, JobBatch::most);
             continue;
         }
+        // The counter is often about to complete (its last jobs run elsewhere): look for
+        // that, or for new work, a short while before sleeping.
+        if (spin_for_work(member, &waiter.linked))
+            continue;
         if (member)
             sleep_until_woken(member, nullptr);
         else

@@ -130,7 +130,7 @@ class ThreadPool {
     void execute(const JobRecord &job);
     void signal_all_members();
     void wake_sleepers(u32 count);
-    bool spin_for_work(Member *member);
+    bool spin_for_work(Member *member, const std::atomic<bool> *waiting = nullptr);
     bool sleep_until_woken(Member *member, Event *other);
     JobId take_counter_id_locked();
     i32 find_counter_locked(JobId id) const;
