@@ -513,7 +513,7 @@ bool ThreadPool::take_from_ring(Member *member, JobBatch &batch)
     return true;
 }
 
-void ThreadPool::run_batch(JobBatch &batch, u32 most)
+void ThreadPool::run_batch(JobBatch &batch)
 {
     if (!batch.group) {
         batch.next = batch.count;
@@ -521,7 +521,7 @@ void ThreadPool::run_batch(JobBatch &batch, u32 most)
         return;
     }
     const JobItem *items = batch.group->items() + batch.first;
-    for (u32 end = std::min(batch.count, batch.next + most); batch.next < end; ++batch.next) {
+    for (; batch.next < batch.count; ++batch.next) {
         JobContext context{items[batch.next].data, batch.counter, this};
         items[batch.next].function(context);
     }
@@ -529,9 +529,8 @@ void ThreadPool::run_batch(JobBatch &batch, u32 most)
 
 void ThreadPool::settle_batch_locked(JobBatch &batch, u32 &released)
 {
-    if (batch.count > 0) {
+    if (batch.count > 0)
         released += finish_job_locked(batch.group ? batch.counter : batch.ring_job.counter, batch.count);
-    }
     batch.group = nullptr;
     batch.count = batch.next = 0;
 }
@@ -591,7 +590,7 @@ void ThreadPool::worker_loop(void *argument)
     JobBatch batch;
     for (;;) {
         if (pool->next_batch(member, batch, JobBatch::most)) {
-            pool->run_batch(batch, JobBatch::most);
+            pool->run_batch(batch);
             continue;
         }
         // Ready jobs are finished before stopping; the wake event keeps a signal that
@@ -638,7 +637,7 @@ void ThreadPool::wait(JobId counter)
         if (done)
             return;
         if (found || take_from_ring(member, batch)) {
-            run_batch(batch, JobBatch::most);
+            run_batch(batch);
             continue;
         }
         // The counter is often about to complete (its last jobs run elsewhere): look for
@@ -666,7 +665,7 @@ void ThreadPool::wait_event(Event &event)
     JobBatch batch;
     for (;;) {
         if (next_batch(member, batch, 1)) {
-            run_batch(batch, 1);
+            run_batch(batch);
             if (event.wait_timeout(0)) {
                 settle_batch(batch);
                 return;

@@ -55,7 +55,8 @@ class ThreadPool {
   public:
     /// Starts `worker_count` threads named "thread pool worker" through `registry`;
     /// `worker_word` is kept in each worker's record (0 in the engine). The pool's arrays
-    /// come from a "thread_pool" trace allocator over `allocator` (thread-safe). Workers the
+    /// and one block per post (a copy of its items, freed once they have run) come from a
+    /// "thread_pool" trace allocator over `allocator` (thread-safe). Workers the
     /// system refuses are logged and left out.
     ThreadPool(Allocator &allocator, u32 worker_count, ThreadRegistry &registry, u32 worker_word = 0);
     /// Lets the workers finish the ready jobs, then stops and joins them. Counters still
@@ -122,7 +123,7 @@ class ThreadPool {
     bool next_batch(Member *member, JobBatch &batch, u32 most);
     bool take_from_ring(Member *member, JobRecord &out_job);
     bool take_from_ring(Member *member, JobBatch &batch);
-    void run_batch(JobBatch &batch, u32 most);
+    void run_batch(JobBatch &batch);
     void release_group(JobBatch &batch);
     bool take_batch_locked(Member *member, JobBatch &batch, u32 most);
     void settle_batch_locked(JobBatch &batch, u32 &released);
