@@ -23,11 +23,11 @@ struct ThreadPool::JobRecord {
 struct ThreadPool::JobGroup {
     JobId counter;
     i32 priority;
-    JobId dependency;     // no_job = none
-    u32 count;            // jobs in the group
-    u32 next;             // the first job nobody has taken yet
-    std::atomic<u32> settled; // jobs run; the member that runs the last one frees the group
-    JobGroup *next_group; // links the groups of one post while it is made
+    JobId dependency;         // no_job = none
+    u32 count;                // jobs in the group
+    u32 next;                 // the first job nobody has taken yet; under the pool lock
+    std::atomic<u32> settled; // jobs run; the member that settles the last one frees the group
+    JobGroup *next_group;     // links the groups of one post while it is made
 
     // The items follow the header in the same block; they do not change once posted. They
     // start on a cache line of their own: members read them while the header is written.
@@ -46,7 +46,7 @@ struct ThreadPool::JobBatch {
     static constexpr u32 most = 64;
     JobGroup *group = nullptr; // jobs group->items()[first, first + count) of `counter`, or
     JobRecord ring_job;        // this one from the member's ring when group is null
-    JobId counter = no_job;
+    JobId counter = no_job;    // the group's counter, kept here: the group may go first
     u32 first = 0;
     u32 count = 0;             // taken
     u32 next = 0;              // the next to run
