@@ -4,6 +4,7 @@
 #include "foundation/log.h"
 
 #include <algorithm>
+#include <new>
 
 namespace tallow {
 
@@ -16,14 +17,39 @@ struct ThreadPool::JobRecord {
     JobId dependency; // no_job = none
 };
 
-// Ready jobs of one counter and priority that a member took in one pass under the lock;
-// it runs them in order and settles them all in its next pass. A member takes several
-// only while many jobs are ready, so the others still find their share.
+// The jobs of one post that share a priority. The ready heap orders groups, not jobs, so
+// posting many jobs is one heap push, and a member takes a run of them in one step without
+// copying them: the group stays until every job taken from it has been settled.
+struct ThreadPool::JobGroup {
+    JobId counter;
+    i32 priority;
+    JobId dependency;         // no_job = none
+    u32 count;                // jobs in the group
+    u32 next;                 // the first job nobody has taken yet; under the pool lock
+    std::atomic<u32> settled; // jobs run; the member that settles the last one frees the group
+    JobGroup *next_group;     // links the groups of one post while it is made
+
+    // The items follow the header in the same block; they do not change once posted. They
+    // start on a cache line of their own: members read them while the header is written.
+    static constexpr u64 items_offset()
+    {
+        static_assert(sizeof(JobGroup) <= 64, "the header fits one cache line");
+        return 64;
+    }
+    JobItem *items() { return reinterpret_cast<JobItem *>(reinterpret_cast<char *>(this) + items_offset()); }
+};
+
+// Ready jobs that a member took in one pass under the lock: a run of one group, or one job
+// of its own ring. It runs them in order and settles them all in its next pass. A member
+// takes several only while many jobs are ready, so the others still find their share.
 struct ThreadPool::JobBatch {
     static constexpr u32 most = 64;
-    JobRecord jobs[most];
-    u32 count = 0; // taken
-    u32 next = 0;  // the next to run
+    JobGroup *group = nullptr; // jobs group->items()[first, first + count) of `counter`, or
+    JobRecord ring_job;        // this one from the member's ring when group is null
+    JobId counter = no_job;    // the group's counter, kept here: the group may go first
+    u32 first = 0;
+    u32 count = 0;             // taken
+    u32 next = 0;              // the next to run
 };
 
 // A thread blocked in wait() on a counter; lives on that thread's stack. The counter's
@@ -33,7 +59,7 @@ struct ThreadPool::JobBatch {
 struct ThreadPool::Waiter {
     Event *event;
     Waiter *next;
-    bool linked; // in its counter's list; cleared when the counter's jobs are all done
+    std::atomic<bool> linked; // in its counter's list; cleared when the counter's jobs are all done
 };
 
 // A counter has two parts: its posted jobs still to run (pending) and the creator's
@@ -73,11 +99,11 @@ struct ThreadPool::Member {
 namespace {
 // Heap order: higher priority first; on equal priority the older counter first.
 struct RunsAfter {
-    template <typename Record> bool operator()(const Record &a, const Record &b) const
+    template <typename Group> bool operator()(const Group *a, const Group *b) const
     {
-        if (a.priority != b.priority)
-            return a.priority < b.priority;
-        return a.counter > b.counter;
+        if (a->priority != b->priority)
+            return a->priority < b->priority;
+        return a->counter > b->counter;
     }
 };
 } // namespace
@@ -130,9 +156,16 @@ ThreadPool::~ThreadPool()
 
     {
         ScopedLock guard(_lock);
-        if (_counters.size() > 0 || _ready.size() > 0 || _parked.size() > 0)
+        u32 parked_jobs = 0;
+        for (JobGroup *group : _parked)
+            parked_jobs += group->count;
+        if (_counters.size() > 0 || _ready_jobs > 0 || parked_jobs > 0)
             log_message("thread_pool", "destroyed with %u pending counters, %u ready and %u parked jobs not run",
-                        _counters.size(), _ready.size(), _parked.size());
+                        _counters.size(), _ready_jobs, parked_jobs);
+        for (JobGroup *group : _ready)
+            _allocator.deallocate(group);
+        for (JobGroup *group : _parked)
+            _allocator.deallocate(group);
         _ready.set_capacity(0);
         _counters.set_capacity(0);
         _parked.set_capacity(0);
@@ -207,6 +240,23 @@ void ThreadPool::wake_sleepers(u32 count)
     }
 }
 
+// Work often comes in quick succession (one job after another in a frame): a member that
+// finds none keeps looking for a short while before it goes to sleep, since waking a
+// sleeper costs a system call on both sides and tens of microseconds of latency. A wait
+// also stops looking once its counter's jobs are done (`waiting` cleared).
+bool ThreadPool::spin_for_work(Member *member, const std::atomic<bool> *waiting)
+{
+    constexpr u32 spin_rounds = 1000;
+    for (u32 i = 0; i < spin_rounds; ++i) {
+        if (_ready_count.load(std::memory_order_relaxed) > 0 || _stopping.load(std::memory_order_relaxed) ||
+            (member && member->ring_size.load(std::memory_order_relaxed) > 0) ||
+            (waiting && !waiting->load(std::memory_order_relaxed)))
+            return true;
+        cpu_pause();
+    }
+    return false;
+}
+
 // Sleeps on the member's wake event (and `other`, when given) unless work is ready;
 // returns true when `other` was the one signalled.
 bool ThreadPool::sleep_until_woken(Member *member, Event *other)
@@ -235,14 +285,39 @@ i32 ThreadPool::find_counter_locked(JobId id) const
     return -1;
 }
 
-void ThreadPool::push_ready_locked(const JobRecord &job)
+ThreadPool::JobGroup *ThreadPool::make_group(JobId counter, const JobItem *items, u32 count)
 {
-    if (!_ready.push_back(job)) {
-        log_message("thread_pool", "out of memory queueing job \"%s\"; it is dropped", job.name ? job.name : "");
-        return;
+    void *memory = _allocator.allocate(JobGroup::items_offset() + u64(count) * sizeof(JobItem), 64);
+    if (!memory) {
+        log_message("thread_pool", "out of memory queueing %u jobs \"%s\"; they are dropped", count,
+                    items[0].name ? items[0].name : "");
+        return nullptr;
+    }
+    JobGroup *group = new (memory) JobGroup{counter, items[0].priority, no_job, count, 0, {0}, nullptr};
+    std::copy(items, items + count, group->items());
+    return group;
+}
+
+void ThreadPool::free_groups(JobGroup *first)
+{
+    while (first) {
+        JobGroup *next = first->next_group;
+        _allocator.deallocate(first);
+        first = next;
+    }
+}
+
+bool ThreadPool::push_ready_locked(JobGroup *group)
+{
+    if (!_ready.push_back(group)) {
+        log_message("thread_pool", "out of memory queueing %u jobs \"%s\"; they are dropped", group->count,
+                    group->items()[0].name ? group->items()[0].name : "");
+        return false;
     }
     std::push_heap(_ready.begin(), _ready.end(), RunsAfter());
-    _ready_count.store(_ready.size(), std::memory_order_release);
+    _ready_jobs += group->count - group->next;
+    _ready_count.store(_ready_jobs, std::memory_order_release);
+    return true;
 }
 
 JobId ThreadPool::new_counter()
@@ -258,7 +333,26 @@ void ThreadPool::post(JobId counter, u32 count, const JobItem *items, JobId depe
     if (count == 0)
         return;
     TALLOW_ASSERT(dependency != counter, "a job cannot depend on its own counter");
+    // The groups are made before taking the lock: one per run of items of one priority
+    // (the engine posts one priority, so one group).
+    JobGroup *groups = nullptr;
+    JobGroup **tail = &groups;
+    for (u32 first = 0; first < count;) {
+        u32 end = first + 1;
+        while (end < count && items[end].priority == items[first].priority)
+            ++end;
+        if (JobGroup *group = make_group(counter, items + first, end - first)) {
+            *tail = group;
+            tail = &group->next_group;
+        }
+        first = end;
+    }
+    if (!groups)
+        return;
+
     bool parked = false;
+    u32 queued = 0;
+    JobGroup *dropped = nullptr;
     {
         ScopedLock guard(_lock);
         const i32 index = find_counter_locked(counter);
@@ -266,32 +360,43 @@ void ThreadPool::post(JobId counter, u32 count, const JobItem *items, JobId depe
         if (index < 0) {
             log_message("thread_pool", "post of \"%s\" to completed counter %u; jobs dropped",
                         items[0].name ? items[0].name : "", counter);
-            return;
-        }
-        // A dependency that is no longer known has completed: its jobs are ready now.
-        const i32 dependency_index = dependency != no_job && dependency != counter ? find_counter_locked(dependency) : -1;
-        parked = dependency_index >= 0;
-        if (!parked && _ready.size() + count > _ready.capacity())
-            _ready.grow(_ready.size() + count); // one growth for the lot
-        for (u32 i = 0; i < count; ++i) {
-            JobRecord record{counter, items[i].function, items[i].data, items[i].name, items[i].priority,
-                             parked ? dependency : no_job};
-            if (parked) {
-                if (!_parked.push_back(record))
-                    log_message("thread_pool", "out of memory parking job \"%s\"; it is dropped",
-                                record.name ? record.name : "");
-            } else {
-                push_ready_locked(record);
+            dropped = groups;
+        } else {
+            // A dependency that is no longer known has completed: its jobs are ready now.
+            const i32 dependency_index =
+                dependency != no_job && dependency != counter ? find_counter_locked(dependency) : -1;
+            parked = dependency_index >= 0;
+            for (JobGroup *group = groups; group;) {
+                JobGroup *next = group->next_group;
+                group->next_group = nullptr;
+                bool kept;
+                if (parked) {
+                    group->dependency = dependency;
+                    kept = _parked.push_back(group);
+                    if (!kept)
+                        log_message("thread_pool", "out of memory parking %u jobs \"%s\"; they are dropped",
+                                    group->count, group->items()[0].name ? group->items()[0].name : "");
+                } else {
+                    kept = push_ready_locked(group);
+                }
+                if (kept) {
+                    queued += group->count;
+                } else {
+                    group->next_group = dropped;
+                    dropped = group;
+                }
+                group = next;
             }
+            if (parked)
+                _counters[dependency_index].has_parked = true;
+            else
+                _ready_count.store(_ready_jobs, std::memory_order_seq_cst); // see wake_sleepers
+            _counters[index].pending += queued;
         }
-        if (parked)
-            _counters[dependency_index].has_parked = true;
-        else
-            _ready_count.store(_ready.size(), std::memory_order_seq_cst); // see wake_sleepers
-        _counters[index].pending += count;
     }
-    if (!parked)
-        wake_sleepers(count);
+    free_groups(dropped);
+    if (!parked && queued > 0)
+        wake_sleepers(queued);
 }
 
 u32 ThreadPool::retire_counter_locked(u32 index)
@@ -301,13 +406,15 @@ u32 ThreadPool::retire_counter_locked(u32 index)
         const JobId id = _counters[index].id;
         u32 kept = 0;
         for (u32 i = 0; i < _parked.size(); ++i) {
-            if (_parked[i].dependency == id) {
-                JobRecord ready = _parked[i];
-                ready.dependency = no_job;
-                push_ready_locked(ready);
-                ++released;
+            JobGroup *group = _parked[i];
+            if (group->dependency == id) {
+                group->dependency = no_job;
+                if (push_ready_locked(group))
+                    released += group->count;
+                else
+                    _allocator.deallocate(group);
             } else {
-                _parked[kept++] = _parked[i];
+                _parked[kept++] = group;
             }
         }
         _parked.resize(kept);
@@ -349,23 +456,11 @@ u32 ThreadPool::finish_job_locked(JobId counter, u32 count)
     // Signalled under the lock: a waiter frees its event only after it has seen, under
     // this lock, that the jobs are done.
     for (Waiter *waiter = record.waiters; waiter; waiter = waiter->next) {
-        waiter->linked = false;
+        waiter->linked.store(false, std::memory_order_release);
         waiter->event->set();
     }
     record.waiters = nullptr;
     return record.held ? 0 : retire_counter_locked(u32(index));
-}
-
-void ThreadPool::finish_job(JobId counter)
-{
-    u32 released;
-    {
-        ScopedLock guard(_lock);
-        released = finish_job_locked(counter);
-    }
-    // A plain completion wakes only its waiters; released dependents wake everyone.
-    if (released > 0)
-        signal_all_members();
 }
 
 bool ThreadPool::take_from_ring(Member *member, JobRecord &out_job)
@@ -382,77 +477,103 @@ bool ThreadPool::take_from_ring(Member *member, JobRecord &out_job)
     return true;
 }
 
-bool ThreadPool::take_ready_locked(Member *member, JobRecord &out_job)
+bool ThreadPool::take_batch_locked(Member *member, JobBatch &batch, u32 most)
 {
+    batch.count = batch.next = 0;
     // A member drains its own ring before sharing the heap.
     if (_ready.size() == 0 || (member && member->ring_size.load(std::memory_order_acquire) > 0))
         return false;
-    std::pop_heap(_ready.begin(), _ready.end(), RunsAfter());
-    out_job = _ready.back();
-    _ready.pop_back();
-    _ready_count.store(_ready.size(), std::memory_order_release);
+    // Many ready jobs: take several of the top group, leaving most for the other members.
+    JobGroup *group = _ready[0];
+    const u32 members = member_count();
+    u32 want = _ready_jobs / (2 * (members ? members : 1));
+    want = std::clamp<u32>(want, 1, most);
+    const u32 taken = std::min(want, group->count - group->next);
+    batch.group = group;
+    batch.counter = group->counter;
+    batch.first = group->next;
+    batch.count = taken;
+    group->next += taken;
+    _ready_jobs -= taken;
+    _ready_count.store(_ready_jobs, std::memory_order_release);
+    if (group->next == group->count) {
+        std::pop_heap(_ready.begin(), _ready.end(), RunsAfter());
+        _ready.pop_back();
+    }
     return true;
 }
 
-bool ThreadPool::take_batch_locked(Member *member, JobBatch &batch)
+bool ThreadPool::take_from_ring(Member *member, JobBatch &batch)
 {
-    batch.count = batch.next = 0;
-    if (!take_ready_locked(member, batch.jobs[0]))
+    if (!take_from_ring(member, batch.ring_job))
         return false;
+    batch.group = nullptr;
     batch.count = 1;
-    // Many ready jobs: take more of the same counter and priority, leaving most for the
-    // other members.
-    const u32 members = member_count();
-    u32 want = _ready.size() / (2 * (members ? members : 1));
-    if (want > JobBatch::most - 1)
-        want = JobBatch::most - 1;
-    const JobRecord &first = batch.jobs[0];
-    while (want-- > 0 && _ready.size() > 0 && _ready[0].counter == first.counter &&
-           _ready[0].priority == first.priority)
-        take_ready_locked(member, batch.jobs[batch.count++]);
+    batch.next = 0;
     return true;
+}
+
+void ThreadPool::run_batch(JobBatch &batch)
+{
+    if (!batch.group) {
+        batch.next = batch.count;
+        execute(batch.ring_job);
+        return;
+    }
+    const JobItem *items = batch.group->items() + batch.first;
+    for (; batch.next < batch.count; ++batch.next) {
+        JobContext context{items[batch.next].data, batch.counter, this};
+        items[batch.next].function(context);
+    }
 }
 
 void ThreadPool::settle_batch_locked(JobBatch &batch, u32 &released)
 {
     if (batch.count > 0)
-        released += finish_job_locked(batch.jobs[0].counter, batch.count);
+        released += finish_job_locked(batch.group ? batch.counter : batch.ring_job.counter, batch.count);
+    batch.group = nullptr;
     batch.count = batch.next = 0;
 }
 
+void ThreadPool::settle_batch(JobBatch &batch)
+{
+    u32 released = 0;
+    release_group(batch);
+    {
+        ScopedLock guard(_lock);
+        settle_batch_locked(batch, released);
+    }
+    if (released > 0)
+        signal_all_members();
+}
+
+// Called before the batch is settled: the group goes before its counter can complete, so a
+// waiter that returns finds none of the pool's memory still held for its jobs.
+void ThreadPool::release_group(JobBatch &batch)
+{
+    JobGroup *group = batch.group;
+    if (!group || batch.count == 0)
+        return;
+    // Every job is taken (and the group off the heap) before the last settled count adds up.
+    // The size is read first: once this member's count is in, another may free the group.
+    const u32 size = group->count;
+    if (group->settled.fetch_add(batch.count, std::memory_order_acq_rel) + batch.count == size)
+        _allocator.deallocate(group);
+}
 // Settles the batch just run and takes the next one in one pass under the lock.
-bool ThreadPool::next_batch(Member *member, JobBatch &batch)
+bool ThreadPool::next_batch(Member *member, JobBatch &batch, u32 most)
 {
     u32 released = 0;
     bool found = false;
     if (batch.count > 0 || _ready_count.load(std::memory_order_acquire) > 0) {
+        release_group(batch);
         ScopedLock guard(_lock);
         settle_batch_locked(batch, released);
-        found = take_batch_locked(member, batch);
+        found = take_batch_locked(member, batch, most);
     }
     if (released > 0)
         signal_all_members();
-    if (!found && take_from_ring(member, batch.jobs[0])) {
-        batch.count = 1;
-        found = true;
-    }
-    return found;
-}
-
-bool ThreadPool::next_job(Member *member, JobId finished, JobRecord &out_job)
-{
-    // Settling the job just run and taking the next one share one pass under the lock.
-    u32 released = 0;
-    bool found = false;
-    if (finished != no_job || _ready_count.load(std::memory_order_acquire) > 0) {
-        ScopedLock guard(_lock);
-        if (finished != no_job)
-            released = finish_job_locked(finished);
-        found = take_ready_locked(member, out_job);
-    }
-    if (released > 0)
-        signal_all_members();
-    return found || take_from_ring(member, out_job);
+    return found || take_from_ring(member, batch);
 }
 
 void ThreadPool::execute(const JobRecord &job)
@@ -468,15 +589,16 @@ void ThreadPool::worker_loop(void *argument)
     member->thread_id.store(current_thread_id(), std::memory_order_relaxed);
     JobBatch batch;
     for (;;) {
-        if (pool->next_batch(member, batch)) {
-            while (batch.next < batch.count)
-                pool->execute(batch.jobs[batch.next++]);
+        if (pool->next_batch(member, batch, JobBatch::most)) {
+            pool->run_batch(batch);
             continue;
         }
         // Ready jobs are finished before stopping; the wake event keeps a signal that
         // arrives between the empty look and the wait.
         if (pool->_stopping.load(std::memory_order_acquire))
             return;
+        if (pool->spin_for_work(member))
+            continue;
         pool->sleep_until_woken(member, nullptr);
     }
 }
@@ -495,33 +617,33 @@ void ThreadPool::wait(JobId counter)
         bool found = false;
         bool done = false;
         u32 released = 0;
+        release_group(batch);
         {
             ScopedLock guard(_lock);
             settle_batch_locked(batch, released);
             const i32 index = find_counter_locked(counter);
             done = index < 0 || _counters[index].pending == 0;
             if (!done) {
-                if (!waiter.linked) {
+                if (!waiter.linked.load(std::memory_order_relaxed)) {
                     waiter.next = _counters[index].waiters;
-                    waiter.linked = true;
+                    waiter.linked.store(true, std::memory_order_relaxed);
                     _counters[index].waiters = &waiter;
                 }
-                found = take_batch_locked(member, batch);
+                found = take_batch_locked(member, batch, JobBatch::most);
             }
         }
         if (released > 0)
             signal_all_members();
         if (done)
             return;
-        if (!found && take_from_ring(member, batch.jobs[0])) {
-            batch.count = 1;
-            found = true;
-        }
-        if (found) {
-            while (batch.next < batch.count)
-                execute(batch.jobs[batch.next++]);
+        if (found || take_from_ring(member, batch)) {
+            run_batch(batch);
             continue;
         }
+        // The counter is often about to complete (its last jobs run elsewhere): look for
+        // that, or for new work, a short while before sleeping.
+        if (spin_for_work(member, &waiter.linked))
+            continue;
         if (member)
             sleep_until_woken(member, nullptr);
         else
@@ -538,13 +660,16 @@ void ThreadPool::wait_event(Event &event)
     }
     if (event.wait_timeout(0))
         return;
+    // One job at a time, so the event is tested after each; the job is settled together
+    // with the next take, or before returning.
+    JobBatch batch;
     for (;;) {
-        JobRecord job;
-        if (next_job(member, no_job, job)) {
-            execute(job);
-            finish_job(job.counter);
-            if (event.wait_timeout(0))
+        if (next_batch(member, batch, 1)) {
+            run_batch(batch);
+            if (event.wait_timeout(0)) {
+                settle_batch(batch);
                 return;
+            }
             continue;
         }
         // The answer tells which signal was taken: an auto-reset event is consumed here and

@@ -55,7 +55,8 @@ class ThreadPool {
   public:
     /// Starts `worker_count` threads named "thread pool worker" through `registry`;
     /// `worker_word` is kept in each worker's record (0 in the engine). The pool's arrays
-    /// come from a "thread_pool" trace allocator over `allocator` (thread-safe). Workers the
+    /// and one block per post (a copy of its items, freed once they have run) come from a
+    /// "thread_pool" trace allocator over `allocator` (thread-safe). Workers the
     /// system refuses are logged and left out.
     ThreadPool(Allocator &allocator, u32 worker_count, ThreadRegistry &registry, u32 worker_word = 0);
     /// Lets the workers finish the ready jobs, then stops and joins them. Counters still
@@ -112,28 +113,33 @@ class ThreadPool {
   private:
     struct Member;
     struct JobRecord;
+    struct JobGroup;
     struct JobBatch;
     struct CounterRecord;
     struct Waiter;
 
     static void worker_loop(void *member);
     Member *find_member(u32 thread_id) const;
-    bool next_job(Member *member, JobId finished, JobRecord &out_job);
-    bool next_batch(Member *member, JobBatch &batch);
+    bool next_batch(Member *member, JobBatch &batch, u32 most);
     bool take_from_ring(Member *member, JobRecord &out_job);
-    bool take_ready_locked(Member *member, JobRecord &out_job);
-    bool take_batch_locked(Member *member, JobBatch &batch);
+    bool take_from_ring(Member *member, JobBatch &batch);
+    void run_batch(JobBatch &batch);
+    void release_group(JobBatch &batch);
+    bool take_batch_locked(Member *member, JobBatch &batch, u32 most);
     void settle_batch_locked(JobBatch &batch, u32 &released);
+    void settle_batch(JobBatch &batch);
     void execute(const JobRecord &job);
     void signal_all_members();
     void wake_sleepers(u32 count);
+    bool spin_for_work(Member *member, const std::atomic<bool> *waiting = nullptr);
     bool sleep_until_woken(Member *member, Event *other);
     JobId take_counter_id_locked();
     i32 find_counter_locked(JobId id) const;
-    void push_ready_locked(const JobRecord &job);
+    JobGroup *make_group(JobId counter, const JobItem *items, u32 count);
+    void free_groups(JobGroup *first);
+    bool push_ready_locked(JobGroup *group);
     u32 retire_counter_locked(u32 index);
-    void finish_job(JobId counter);
-    u32 finish_job_locked(JobId counter, u32 count = 1);
+    u32 finish_job_locked(JobId counter, u32 count);
 
     TraceAllocator _allocator; // "thread_pool"; declared first, released last
     ThreadRegistry &_registry;
@@ -143,12 +149,13 @@ class ThreadPool {
     std::atomic<bool> _wait_without_helping{true};
     std::atomic<bool> _stopping{false};
 
-    Mutex _lock; // guards everything below
+    SpinMutex _lock; // guards everything below
     JobId _next_counter = 0;
-    Array<JobRecord> _ready;            // heap: higher priority, then older counter, first
-    Array<CounterRecord> _counters;     // in creation order
-    Array<JobRecord> _parked;           // waiting on a dependency, in posting order
-    std::atomic<u32> _ready_count{0};   // _ready.size(), readable without the lock
+    Array<JobGroup *> _ready;         // heap: higher priority, then older counter, first
+    Array<CounterRecord> _counters;   // in creation order
+    Array<JobGroup *> _parked;        // waiting on a dependency, in posting order
+    u32 _ready_jobs = 0;              // jobs not yet taken from the groups in _ready
+    std::atomic<u32> _ready_count{0}; // _ready_jobs, readable without the lock
 };
 
 /// Most members a pool takes: its workers plus threads added later.

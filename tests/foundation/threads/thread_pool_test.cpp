@@ -337,6 +337,53 @@ TEST(ThreadPool, HigherPriorityAndOlderCountersRunFirst)
     EXPECT_EQ(pool->pending_counter_count(), 0u);
 }
 
+// One post may mix priorities: its runs of equal priority queue apart, so a single member
+// still takes every job by priority first and counter age second.
+TEST(ThreadPool, MixedPrioritiesInOnePostRunInHeapOrder)
+{
+    TraceAllocator allocator("pool_test", default_allocator());
+    ThreadRegistry registry(allocator, "main");
+    std::unique_ptr<ThreadPool> pool = std::make_unique<ThreadPool>(allocator, 0, registry);
+    pool->add_worker(current_thread_id());
+    struct Seen {
+        std::vector<std::pair<i32, JobId>> order;
+    } seen;
+    struct Tagged {
+        Seen *seen;
+        i32 priority;
+    };
+    const JobId older = pool->new_counter();
+    const JobId newer = pool->new_counter();
+    const i32 newer_priorities[] = {0, 3, 3, -2, 0, 3};
+    const i32 older_priorities[] = {0, 3};
+    std::vector<Tagged> tags;
+    tags.reserve(8);
+    auto record = [](const JobContext &context) {
+        Tagged *t = static_cast<Tagged *>(context.data);
+        t->seen->order.push_back({t->priority, context.counter});
+    };
+    std::vector<JobItem> newer_items;
+    for (i32 priority : newer_priorities) {
+        tags.push_back({&seen, priority});
+        newer_items.push_back(JobItem{record, &tags.back(), "newer", priority});
+    }
+    std::vector<JobItem> older_items;
+    for (i32 priority : older_priorities) {
+        tags.push_back({&seen, priority});
+        older_items.push_back(JobItem{record, &tags.back(), "older", priority});
+    }
+    pool->post(newer, u32(newer_items.size()), newer_items.data());
+    pool->post(older, u32(older_items.size()), older_items.data());
+    pool->job_done(older);
+    pool->job_done(newer);
+    pool->wait(newer);
+    pool->wait(older);
+    const std::vector<std::pair<i32, JobId>> expected = {{3, older}, {3, newer}, {3, newer}, {3, newer},
+                                                         {0, older}, {0, newer}, {0, newer}, {-2, newer}};
+    EXPECT_EQ(seen.order, expected);
+    EXPECT_EQ(pool->pending_counter_count(), 0u);
+}
+
 TEST_P(PoolTest, WaitEventHelpsAndKeepsAutoResetSignals)
 {
     // The job sets an auto-reset event; the waiting member must return every time, whether
@@ -422,6 +469,77 @@ TEST_P(PoolTest, ConcurrentWaitersOnShortCounters)
     pool->job_done(id);
     pool->wait(id);
     EXPECT_EQ(work.done.load(), 16u * 50);
+}
+
+// Posters inside and outside the pool at once: two join as members while the others' jobs
+// already run. Each builds a chain of counters whose links are posted before the link they
+// depend on, in runs of mixed priority; the first link's jobs post and wait for children of
+// their own. Every job must run once, and no link may start before the one before it ends.
+struct ChainLink {
+    std::atomic<u32> runs{0};
+    std::atomic<u32> children{0};
+    const ChainLink *previous = nullptr;
+    std::atomic<u32> *early = nullptr;
+};
+constexpr u32 chain_jobs_per_link = 37;
+
+void run_link(const JobContext &context)
+{
+    ChainLink *link = static_cast<ChainLink *>(context.data);
+    if (link->previous && link->previous->runs.load() != chain_jobs_per_link)
+        link->early->fetch_add(1);
+    if (!link->previous) {
+        JobItem child{[](const JobContext &c) { static_cast<ChainLink *>(c.data)->children++; }, link, "child", 1};
+        JobItem children[2] = {child, child};
+        const JobId id = context.pool->new_counter();
+        context.pool->post(id, 2, children);
+        context.pool->job_done(id);
+        context.pool->wait(id);
+    }
+    link->runs++;
+}
+
+TEST_P(PoolTest, ManyPostersChainsAndNestedPostsRunEveryJobOnce)
+{
+    constexpr u32 posters = 4;
+    constexpr u32 rounds = 25;
+    constexpr u32 links = 4;
+    std::atomic<u32> early{0};
+    std::atomic<u32> failures{0};
+    std::vector<std::thread> threads;
+    for (u32 t = 0; t < posters; ++t)
+        threads.emplace_back([&, t] {
+            if (t < 2)
+                pool->add_worker(current_thread_id());
+            for (u32 round = 0; round < rounds; ++round) {
+                ChainLink chain[links];
+                JobId ids[links];
+                for (u32 k = 0; k < links; ++k) {
+                    chain[k].previous = k > 0 ? &chain[k - 1] : nullptr;
+                    chain[k].early = &early;
+                    ids[k] = pool->new_counter();
+                }
+                std::vector<JobItem> items(chain_jobs_per_link);
+                for (u32 k = links; k-- > 0;) {
+                    for (u32 i = 0; i < chain_jobs_per_link; ++i)
+                        items[i] = JobItem{&run_link, &chain[k], "link", i32(i / 10) - 1};
+                    pool->post(ids[k], chain_jobs_per_link, items.data(), k > 0 ? ids[k - 1] : no_job);
+                }
+                for (u32 k = 0; k < links; ++k)
+                    pool->job_done(ids[k]);
+                pool->wait(ids[links - 1]);
+                for (u32 k = 0; k < links; ++k)
+                    if (chain[k].runs.load() != chain_jobs_per_link)
+                        failures++;
+                if (chain[0].children.load() != 2 * chain_jobs_per_link)
+                    failures++;
+            }
+        });
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(failures.load(), 0u);
+    EXPECT_EQ(early.load(), 0u);
+    EXPECT_EQ(pool->member_count(), pool->worker_count() + 3);
 }
 
 INSTANTIATE_TEST_SUITE_P(Workers, PoolTest, testing::Values(0u, 1u, 3u),

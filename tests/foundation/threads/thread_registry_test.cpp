@@ -1,6 +1,7 @@
 #include "foundation/threads/event.h"
 #include "foundation/memory/memory_globals.h"
 #include "foundation/threads/processor.h"
+#include "foundation/threads/thread.h"
 #include "foundation/threads/thread_registry.h"
 #include "foundation/memory/trace_allocator.h"
 #include "tests/foundation/threads/thread_test_watchdog.h"
@@ -195,6 +196,43 @@ TEST(Event, TimedWaitEndsWithoutSignal)
     std::thread setter([&] { event.set(); });
     EXPECT_TRUE(event.wait_timeout(30000));
     setter.join();
+}
+
+// Threads hammer one SpinMutex; now and then a holder sleeps, so the others give up
+// spinning and sleep on the lock too. Every increment must land, and a held lock refuses
+// try_lock.
+TEST(SpinMutex, ExcludesWhetherWaitersSpinOrSleep)
+{
+    test::Watchdog watchdog;
+    SpinMutex lock;
+    u64 total = 0; // guarded by lock
+    constexpr u32 threads = 6;
+    constexpr u32 rounds = 20000;
+    std::atomic<u32> refused{0};
+    std::vector<std::thread> workers;
+    for (u32 t = 0; t < threads; ++t)
+        workers.emplace_back([&, t] {
+            for (u32 i = 0; i < rounds; ++i) {
+                ScopedLock guard(lock);
+                ++total;
+                if (i % 5000 == t)
+                    sleep_ms(2);
+            }
+        });
+    for (int i = 0; i < 50; ++i) {
+        ScopedLock guard(lock);
+        std::thread probe([&] {
+            if (!lock.try_lock())
+                refused++;
+        });
+        probe.join();
+    }
+    for (std::thread &worker : workers)
+        worker.join();
+    EXPECT_EQ(total, u64(threads) * rounds);
+    EXPECT_EQ(refused.load(), 50u);
+    EXPECT_TRUE(lock.try_lock());
+    lock.unlock();
 }
 
 TEST(Processor, WorkerCountLeavesTwoProcessorsButKeepsOneWorker)
