@@ -1,7 +1,7 @@
 #pragma once
 // Shared pieces of the allocator implementations; not for use outside foundation/.
 
-#include "foundation/memory/allocator_mutex.h"
+#include "foundation/threads/spin_mutex.h"
 #include "foundation/types.h"
 
 #include <cstddef>
@@ -34,7 +34,7 @@ inline u8 *align_up(u8 *p, u64 align) { return reinterpret_cast<u8 *>(align_up(r
 /// Takes `mutex` for its scope when `locked` is set (the allocators' lock flag).
 class OptionalLock {
   public:
-    OptionalLock(AllocatorMutex &mutex, bool locked) : _mutex(locked ? &mutex : nullptr)
+    OptionalLock(SpinMutex &mutex, bool locked) : _mutex(locked ? &mutex : nullptr)
     {
         if (_mutex)
             _mutex->lock();
@@ -48,12 +48,12 @@ class OptionalLock {
     OptionalLock &operator=(const OptionalLock &) = delete;
 
   private:
-    AllocatorMutex *_mutex;
+    SpinMutex *_mutex;
 };
 
 /// malloc_aligned for a malloc-routed allocator: adds the block's usable size to `total`
 /// under the allocator's lock. Null on failure, with `total` unchanged.
-inline void *malloc_counted(u64 size, u32 align, AllocatorMutex &mutex, bool locked, u64 &total)
+inline void *malloc_counted(u64 size, u32 align, SpinMutex &mutex, bool locked, u64 &total)
 {
     void *p = malloc_aligned(size, align);
     if (p) {
@@ -64,7 +64,7 @@ inline void *malloc_counted(u64 size, u32 align, AllocatorMutex &mutex, bool loc
 }
 
 /// Frees a block from malloc_counted, taking its usable size off `total` first.
-inline void malloc_free_counted(void *p, AllocatorMutex &mutex, bool locked, u64 &total)
+inline void malloc_free_counted(void *p, SpinMutex &mutex, bool locked, u64 &total)
 {
     {
         OptionalLock guard(mutex, locked);

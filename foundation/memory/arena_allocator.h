@@ -10,7 +10,7 @@
 // locked (the default).
 
 #include "foundation/memory/allocator.h"
-#include "foundation/memory/allocator_mutex.h"
+#include "foundation/threads/spin_mutex.h"
 
 
 namespace tallow {
@@ -45,7 +45,7 @@ class ArenaAllocator final : public Allocator {
     u64 _requested = 0;
     u64 _taken = 0;
     bool _locked;
-    AllocatorMutex _mutex;
+    SpinMutex _mutex;
 };
 
 } // namespace tallow

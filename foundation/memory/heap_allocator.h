@@ -9,7 +9,7 @@
 // time. Thread-safe when locked (the default).
 
 #include "foundation/memory/allocator.h"
-#include "foundation/memory/allocator_mutex.h"
+#include "foundation/threads/spin_mutex.h"
 #include "foundation/memory/region_heap.h"
 
 #include <atomic>
@@ -63,7 +63,7 @@ class HeapAllocator final : public Allocator {
     Allocator *_backing = nullptr;
     void *_first_region = nullptr;
     bool _locked;
-    AllocatorMutex _mutex;
+    SpinMutex _mutex;
     RegionHeap *_heap = nullptr;
     alignas(64) Region _regions[max_regions]; // off the lock's line: owns() reads it on every generic free
     std::atomic<u32> _region_count{0};

@@ -5,9 +5,7 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <linux/futex.h>
 #include <sys/mman.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace tallow {
@@ -85,37 +83,7 @@ u64 slot_of(u64 address, u64 capacity)
     return ((address >> 16) * 0x9E3779B97F4A7C15ull) >> 20 & (capacity - 1);
 }
 
-constexpr int spin_limit = 200; // pauses before a waiter sleeps: a few microseconds
-
-inline void spin_pause()
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
 } // namespace
-
-static_assert(sizeof(std::atomic<int>) == sizeof(int), "the futex word is the atomic itself");
-
-// State 2 tells the holder that someone may sleep: whoever takes the lock by setting 2
-// keeps it that way, so every unlock after a wait wakes the next sleeper.
-void AllocatorMutex::lock_contended()
-{
-    for (int spin = 0; spin < spin_limit; ++spin) {
-        spin_pause();
-        int expected = 0;
-        if (_state.load(std::memory_order_relaxed) == 0 &&
-            _state.compare_exchange_weak(expected, 1, std::memory_order_acquire, std::memory_order_relaxed))
-            return;
-    }
-    while (_state.exchange(2, std::memory_order_acquire) != 0)
-        syscall(SYS_futex, reinterpret_cast<int *>(&_state), FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
-}
-
-void AllocatorMutex::wake_one()
-{
-    syscall(SYS_futex, reinterpret_cast<int *>(&_state), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-}
 
 PageAllocator::PageAllocator(const char *name, bool locked)
     : Allocator(name), _page_size(system_page_size()), _locked(locked)

@@ -20,7 +20,7 @@
 // allocated_size, which stay the bytes of live blocks.
 
 #include "foundation/memory/allocator.h"
-#include "foundation/memory/allocator_mutex.h"
+#include "foundation/threads/spin_mutex.h"
 
 
 namespace tallow {
@@ -64,7 +64,7 @@ class PageAllocator final : public Allocator {
     u64 _page_size;
     u64 _total = 0;
     bool _locked;
-    AllocatorMutex _mutex;
+    SpinMutex _mutex;
     Entry *_table = nullptr; // open addressing, linear probing; mapped directly
     u64 _table_capacity = 0; // a power of two
     u64 _table_count = 0;

@@ -10,7 +10,7 @@
 // are all free goes back to the backing. Thread-safe when locked (the default).
 
 #include "foundation/memory/allocator.h"
-#include "foundation/memory/allocator_mutex.h"
+#include "foundation/threads/spin_mutex.h"
 #include "foundation/memory/page_owner_map.h"
 
 
@@ -118,7 +118,7 @@ class SlotAllocator final : public Allocator {
     PageOwnerMap *_owner_map = nullptr;
     PageOwnerMap::Tag _owner_tag = PageOwnerMap::slots;
     bool _locked;
-    AllocatorMutex _mutex;
+    SpinMutex _mutex;
 };
 
 } // namespace tallow

@@ -2,6 +2,7 @@
 # command threads.
 target_sources(tallow_foundation PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/thread.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/spin_mutex.cpp
     ${CMAKE_CURRENT_LIST_DIR}/event.cpp
     ${CMAKE_CURRENT_LIST_DIR}/processor.cpp
     ${CMAKE_CURRENT_LIST_DIR}/thread_registry.cpp

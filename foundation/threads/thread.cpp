@@ -44,21 +44,6 @@ void set_current_thread_name(const char *name)
     pthread_setname_np(pthread_self(), cut);
 }
 
-void SpinMutex::lock_contended()
-{
-    // Most holders let go within a few hundred cycles; spin on a plain read (no writes
-    // that would pull the line away from the holder) before going to sleep.
-    constexpr u32 spin_rounds = 200;
-    for (u32 i = 0; i < spin_rounds; ++i) {
-        cpu_pause();
-        if (_state.load(std::memory_order_relaxed) == 0 && try_lock())
-            return;
-    }
-    // Sleep: mark the lock as having sleepers so the holder's unlock wakes one.
-    while (_state.exchange(2, std::memory_order_acquire) != 0)
-        _state.wait(2, std::memory_order_relaxed);
-}
-
 void sleep_ms(u32 duration_ms)
 {
     timespec request;

@@ -43,37 +43,6 @@ inline void cpu_pause()
 #endif
 }
 
-/// A lock for short sections that many threads take at once (the thread pool's queues).
-/// It spins for a while before it sleeps, so taking it from a holder that is about to let
-/// go costs no system call. Non-recursive; lock and unlock on the same thread.
-class SpinMutex {
-  public:
-    SpinMutex() = default;
-    SpinMutex(const SpinMutex &) = delete;
-    SpinMutex &operator=(const SpinMutex &) = delete;
-
-    void lock()
-    {
-        if (!try_lock())
-            lock_contended();
-    }
-    void unlock()
-    {
-        if (_state.exchange(0, std::memory_order_release) == 2)
-            _state.notify_one();
-    }
-    bool try_lock()
-    {
-        u32 expected = 0;
-        return _state.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed);
-    }
-
-  private:
-    void lock_contended();
-
-    std::atomic<u32> _state{0}; // 0 free, 1 held, 2 held and a thread may sleep on it
-};
-
 /// Holds a lock (Mutex or SpinMutex) for the lifetime of the scope.
 template <typename Lock> class ScopedLock {
   public:

@@ -18,6 +18,7 @@
 
 #include "foundation/containers/array.h"
 #include "foundation/threads/event.h"
+#include "foundation/threads/spin_mutex.h"
 #include "foundation/threads/thread.h"
 #include "foundation/threads/thread_registry.h"
 #include "foundation/memory/trace_allocator.h"

@@ -1,6 +1,7 @@
 #include "foundation/threads/event.h"
 #include "foundation/memory/memory_globals.h"
 #include "foundation/threads/processor.h"
+#include "foundation/threads/spin_mutex.h"
 #include "foundation/threads/thread.h"
 #include "foundation/threads/thread_registry.h"
 #include "foundation/memory/trace_allocator.h"
