@@ -5,6 +5,8 @@
 #include "resource/bundle.h"
 #include "tests/resource/resource_fixture.h"
 
+#include <atomic>
+
 namespace tallow::test {
 namespace {
 
@@ -339,6 +341,86 @@ TEST_F(BundleTest, InflatingAheadOnAPoolReadsTheSame)
     }
     EXPECT_GT(failed_rounds, 12);
     EXPECT_EQ(pool.pending_counter_count(), 0u);
+}
+
+// Records whose bytes are copied by pool jobs (finish_resource with a count of pending
+// copies) hand out the same bytes, and fail at the same record with the same log lines,
+// as records copied on the reading thread, for whole and damaged or truncated bundles. A
+// record that fails leaves no copy pending, since its caller frees the block at once.
+TEST_F(BundleTest, CopiesLeftToThePoolReadTheSame)
+{
+    std::vector<TestResource> resources;
+    u32 x = 11;
+    for (u32 i = 0; i < 30; ++i) {
+        std::string bytes(500 + (i * 48271) % 150000, ' ');
+        for (char &c : bytes)
+            c = char((x = x * 1103515245u + 12345u) >> 29 ? 'a' + i % 26 : x >> 16);
+        resources.push_back({"data", "r" + std::to_string(i), bytes, 0});
+    }
+    const std::vector<u8> good = bundle_payload(resources, {});
+    ThreadPool workers(allocator, 3, registry);
+    ThreadPool no_workers(allocator, 0, registry);
+
+    struct Outcome {
+        std::vector<std::string> log;
+        std::vector<std::string> bytes; // per record: what it handed out, or "failed"
+        bool operator==(const Outcome &) const = default;
+    };
+    auto read_all = [&](const std::vector<u8> &file, ThreadPool *pool) {
+        Outcome out;
+        ResourceLogCapture log;
+        std::atomic<u32> pending{0};
+        {
+            Bundle bundle(files, "memory", allocator);
+            bundle.set_thread_pool(pool);
+            Array<ResourceId> table(allocator);
+            if (bundle.open_from(make_shared_reference<MemoryInputBuffer>(allocator, file.data(), file.size()),
+                                 table)) {
+                for (u32 i = 0; i < table.size(); ++i) {
+                    u64 size = 0;
+                    if (i % 7 == 6) {
+                        out.bytes.push_back(bundle.skip_resource(table[i]) ? "skipped" : "failed");
+                    } else if (bundle.begin_resource(table[i], size)) {
+                        out.bytes.emplace_back(size, '\0');
+                        if (!bundle.finish_resource(out.bytes.back().data(), pool ? &pending : nullptr)) {
+                            EXPECT_EQ(pending.load(), 0u) << "record " << i;
+                            out.bytes.back() = "failed";
+                        }
+                    } else {
+                        out.bytes.push_back("failed");
+                    }
+                }
+                bundle.settle_copies();
+                EXPECT_EQ(pending.load(), 0u);
+            }
+        }
+        out.log = log.lines();
+        return out;
+    };
+    Outcome plain = read_all(bundle_file_from_payload(good), nullptr);
+    ASSERT_EQ(plain.bytes.size(), resources.size());
+    EXPECT_EQ(plain.bytes[4], resources[4].bytes);
+    EXPECT_TRUE(plain.log.empty());
+    EXPECT_TRUE(read_all(bundle_file_from_payload(good), &workers) == plain);
+    EXPECT_TRUE(read_all(bundle_file_from_payload(good), &no_workers) == plain);
+
+    u32 seed = 5;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u, seed >> 8; };
+    int failed_rounds = 0;
+    for (int round = 0; round < 16; ++round) {
+        std::vector<u8> file = bundle_file_from_payload(good);
+        if (round % 2 == 0)
+            file[8 + next() % (file.size() - 8)] ^= u8(1 + next() % 255); // damage inside a segment
+        else
+            file.resize(file.size() / 4 + next() % (file.size() / 2));
+        Outcome expected = read_all(file, nullptr);
+        failed_rounds += !expected.log.empty();
+        EXPECT_TRUE(read_all(file, &workers) == expected) << "round " << round;
+        EXPECT_TRUE(read_all(file, &no_workers) == expected) << "round " << round;
+    }
+    EXPECT_GT(failed_rounds, 8);
+    EXPECT_EQ(workers.pending_counter_count(), 0u);
+    EXPECT_EQ(no_workers.pending_counter_count(), 0u);
 }
 
 TEST_F(BundleTest, MissingFileFailsToOpen)
