@@ -19,6 +19,7 @@ constexpr u32 raw_block_alignment = 16;
 // Loads read by the thread, oldest first, waiting until pool jobs have copied their bytes.
 struct ResourceLoader::InFlight {
     static constexpr u32 capacity = 64;
+    static constexpr u32 hand_back_batch = 8; // while more requests wait to be read
     struct Entry {
         ResourceRequest request;
         std::atomic<u32> copies{0}; // copies of this load's bytes not yet done
@@ -197,7 +198,8 @@ void ResourceLoader::run()
 }
 
 // Hands back the oldest loads whose bytes are in place, in order; with `wait_for_copies`,
-// all of them.
+// all of them. Otherwise it waits until a few are ready: each hand-back may wake the main
+// thread, and a wake-up costs about as much as reading a small resource.
 void ResourceLoader::hand_back(bool wait_for_copies)
 {
     u32 ready = 0;
@@ -209,7 +211,7 @@ void ResourceLoader::hand_back(bool wait_for_copies)
             break;
         entry.request.bundle->settle_copies(); // only bundle reads leave copies
     }
-    if (!ready)
+    if (!ready || (!wait_for_copies && ready < InFlight::hand_back_batch))
         return;
     {
         std::lock_guard<std::mutex> guard(_lock);
