@@ -191,7 +191,7 @@ void ResourceLoader::run()
         InFlight::Entry &entry = _in_flight->at(_in_flight->count);
         entry.request = request;
         entry.copies.store(0, std::memory_order_relaxed);
-        process(entry.request, _pool ? &entry.copies : nullptr);
+        process(entry.request, &entry.copies); // copies are left to a pool only by bundles given one
         ++_in_flight->count;
         hand_back(false);
     }
