@@ -166,8 +166,10 @@ void ResourceLoader::thread_entry(void *loader) { static_cast<ResourceLoader *>(
 
 void ResourceLoader::run()
 {
-    if (!_in_flight)
+    if (!_in_flight) {
+        log_message("resource", "no memory for the resource_loader thread's loads in flight; nothing will load");
         return;
+    }
     for (;;) {
         ResourceRequest request;
         {
