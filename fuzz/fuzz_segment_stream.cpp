@@ -1,12 +1,13 @@
 // Segment-compressed streams: decompress any bytes through the archives, once inflating
-// on the reading thread and once ahead on a thread pool; both must read the same.
+// on the reading thread and once ahead on a thread pool, and once more with the copies
+// into the pieces left to the pool; all must read the same.
 #include "foundation/io/compressed_buffer.h"
 #include "foundation/io/input_archive.h"
 #include "foundation/io/memory_buffer.h"
 #include "foundation/memory/memory_globals.h"
-#include "foundation/threads/thread_pool.h"
 #include "fuzz/fuzz_support.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <vector>
 
@@ -31,12 +32,31 @@ std::vector<u8> read_all(const std::vector<u8> &bytes, u64 n, ThreadPool *pool)
     return out;
 }
 
-ThreadPool &pool()
+// As read_all, with read_to leaving the copies of large pieces to `pool`.
+std::vector<u8> read_all_copied(const std::vector<u8> &bytes, u64 n, ThreadPool *pool)
 {
-    // Lives for the process: libFuzzer never returns from its loop.
-    static ThreadRegistry *registry = make_new<ThreadRegistry>(default_allocator(), default_allocator(), "main");
-    static ThreadPool *instance = make_new<ThreadPool>(default_allocator(), default_allocator(), 2u, *registry);
-    return *instance;
+    Allocator &a = default_allocator();
+    InputArchive source(make_shared_reference<MemoryInputBuffer>(a, bytes.data(), u64(bytes.size())));
+    auto reader = make_segment_compressed_input_buffer(a, source, pool);
+    std::atomic<u32> pending{0};
+    std::vector<std::vector<u8>> pieces;
+    for (u64 at = 0; at < reader->size();) {
+        u64 take = reader->size() - at < n ? reader->size() - at : n;
+        pieces.emplace_back(take);
+        if (!reader->read_to(pieces.back().data(), take, &pending)) {
+            reader->settle_copies(); // copies into the dropped piece may still run
+            pieces.pop_back();
+            break;
+        }
+        at += take;
+    }
+    reader->settle_copies();
+    if (pending.load() != 0)
+        abort();
+    std::vector<u8> out;
+    for (const std::vector<u8> &piece : pieces)
+        out.insert(out.end(), piece.begin(), piece.end());
+    return out;
 }
 
 } // namespace
@@ -47,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size)
     std::vector<u8> bytes(data, data + size);
     // Odd piece sizes cross windows and segments at varying places.
     u64 n = size ? data[0] * 331 + 1 : 1;
-    if (read_all(bytes, n, nullptr) != read_all(bytes, n, &pool()))
+    std::vector<u8> plain = read_all(bytes, n, nullptr);
+    if (plain != read_all(bytes, n, &fuzz::pool()) || plain != read_all_copied(bytes, n, &fuzz::pool()))
         abort();
     return 0;
 }

@@ -9,9 +9,10 @@
 //       ...
 //   }
 //
-// Also the seed writers' one file writer.
+// Also the seed writers' one file writer, and the thread pool of targets that read ahead.
 #include "foundation/log.h"
 #include "foundation/memory/memory_globals.h"
+#include "foundation/threads/thread_pool.h"
 
 #include <cstdio>
 #include <string>
@@ -29,6 +30,15 @@ inline void start_once()
         return true;
     }();
     (void)started;
+}
+
+/// A pool of two worker threads, made on first use. It lives for the process: libFuzzer
+/// never returns from its loop.
+inline ThreadPool &pool()
+{
+    static ThreadRegistry *registry = make_new<ThreadRegistry>(default_allocator(), default_allocator(), "main");
+    static ThreadPool *instance = make_new<ThreadPool>(default_allocator(), default_allocator(), 2u, *registry);
+    return *instance;
 }
 
 /// Writes a seed file; a seed that cannot be written is left out.

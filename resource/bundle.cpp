@@ -38,6 +38,7 @@ Bundle::~Bundle() { close(); }
 void Bundle::close()
 {
     _stream.release();
+    _segments = nullptr;
     delete_with_allocator(_allocator, _source);
     _source = nullptr;
     _in_record = false;
@@ -110,7 +111,10 @@ bool Bundle::open_from(SharedReference<InputBuffer> file, Array<ResourceId> &out
         close();
         return fail("the file is shorter than its format word");
     }
-    _stream = make_segment_compressed_input_buffer(_allocator, *_source, _pool);
+    SharedReference<SegmentCompressedFileInputBuffer> segments =
+        make_segment_compressed_input_buffer(_allocator, *_source, _pool);
+    _segments = segments.get();
+    _stream = segments;
     if (!_stream || _stream->has_failed()) {
         close();
         return fail("its compressed stream has a bad header");
@@ -223,14 +227,24 @@ bool Bundle::begin_resource(ResourceId id, u64 &out_size)
     return true;
 }
 
-bool Bundle::finish_resource(void *destination)
+bool Bundle::finish_resource(void *destination, std::atomic<u32> *pending)
 {
     if (!_in_record)
         return fail("finish_resource without begin_resource");
     _in_record = false;
-    if (!read(destination, _chosen_size) || !skip(_rest_after))
+    bool read_all = pending && destination ? _segments->read_to(destination, _chosen_size, pending)
+                                           : read(destination, _chosen_size);
+    if (!read_all || !skip(_rest_after)) {
+        settle_copies(); // the caller frees the destination after a failure
         return fail("a resource's data is cut short");
+    }
     return true;
+}
+
+void Bundle::settle_copies()
+{
+    if (_segments)
+        _segments->settle_copies();
 }
 
 bool Bundle::skip_resource(ResourceId id)

@@ -29,11 +29,14 @@
 #include "resource/resource_id.h"
 #include "resource/resource_properties.h"
 
+#include <atomic>
+
 namespace tallow {
 
 class DiskFileSystem;
 class InputArchive;
 class InputBuffer;
+class SegmentCompressedFileInputBuffer;
 class ThreadPool;
 
 class Bundle {
@@ -66,8 +69,14 @@ class Bundle {
     /// qualifies or the stream is bad. After true, call `finish_resource` next.
     bool begin_resource(ResourceId id, u64 &out_size);
     /// Reads the chosen variant's bytes into `destination` (null: drops them) and moves
-    /// past the rest of the record. False (logged) when the stream is cut short.
-    bool finish_resource(void *destination);
+    /// past the rest of the record. False (logged) when the stream is cut short; every
+    /// copy into `destination` is done then. With a thread pool and `pending`, large
+    /// pieces may be copied by pool jobs after this returns true: `pending` counts the
+    /// copies not yet done (see SegmentCompressedFileInputBuffer::read_to), and
+    /// `settle_copies` waits for them all.
+    bool finish_resource(void *destination, std::atomic<u32> *pending = nullptr);
+    /// Returns once every copy left to the pool by `finish_resource` is done.
+    void settle_copies();
     /// Moves past the next record without reading its data. A record that is not `id`
     /// is logged and passed over all the same.
     bool skip_resource(ResourceId id);
@@ -100,6 +109,7 @@ class Bundle {
     char _file_name[max_file_name_bytes + 1];
     InputArchive *_source = nullptr;      // the raw file
     SharedReference<InputBuffer> _stream; // the decompressed stream over it
+    SegmentCompressedFileInputBuffer *_segments = nullptr; // the same stream
     ThreadPool *_pool = nullptr;          // inflates segments ahead when set
     u32 _resource_count = 0;
     u64 _property_ids[property_slots] = {};

@@ -16,12 +16,28 @@ constexpr u32 raw_block_alignment = 16;
 
 } // namespace
 
+// Loads read by the thread, oldest first, waiting until pool jobs have copied their bytes.
+struct ResourceLoader::InFlight {
+    static constexpr u32 capacity = 64;
+    static constexpr u32 hand_back_batch = 8; // while more requests wait to be read
+    struct Entry {
+        ResourceRequest request;
+        std::atomic<u32> copies{0}; // copies of this load's bytes not yet done
+    };
+    Entry &at(u32 i) { return entries[(head + i) % capacity]; }
+
+    Entry entries[capacity];
+    u32 head = 0;
+    u32 count = 0;
+};
+
 ResourceLoader::ResourceLoader(ThreadRegistry *registry, ExplodedDatabase *database, Allocator &parent)
     : _database(database), _registry(registry), _allocator("resource_loader", parent), _pending_order(_allocator),
       _order(_allocator)
 {
     _requests = make_new<RequestRing>(_allocator, _allocator);
     _completed = make_new<RequestRing>(_allocator, _allocator);
+    _in_flight = make_new<InFlight>(_allocator);
     if (_registry) {
         _handle = _registry->create_thread("resource_loader", &ResourceLoader::thread_entry, this);
         if (!_handle.is_valid())
@@ -49,6 +65,7 @@ ResourceLoader::~ResourceLoader()
         log_message("resource", "resource loader stopped with %u requests outstanding", _outstanding);
     delete_with_allocator(_allocator, _requests);
     delete_with_allocator(_allocator, _completed);
+    delete_with_allocator(_allocator, _in_flight);
 }
 
 void ResourceLoader::set_property_preference_order(const u64 *property_ids, u32 count)
@@ -86,7 +103,7 @@ void ResourceLoader::add_request(const ResourceRequest &request)
         // No thread: read on the caller's thread rather than leave the manager waiting.
         ResourceRequest done = request;
         apply_pending_order();
-        process(done);
+        process(done, nullptr);
         std::lock_guard<std::mutex> guard(_lock);
         if (_completed->push(done))
             ++_outstanding;
@@ -149,10 +166,20 @@ void ResourceLoader::thread_entry(void *loader) { static_cast<ResourceLoader *>(
 
 void ResourceLoader::run()
 {
+    if (!_in_flight) {
+        log_message("resource", "no memory for the resource_loader thread's loads in flight; nothing will load");
+        return;
+    }
     for (;;) {
         ResourceRequest request;
         {
             std::unique_lock<std::mutex> guard(_lock);
+            if (_in_flight->count && (_stop || _requests->empty())) {
+                // Nothing else to do first: finish the copies and hand every load back.
+                guard.unlock();
+                hand_back(true);
+                continue;
+            }
             _request_ready.wait(guard, [this] { return _stop || !_requests->empty(); });
             if (_stop)
                 return;
@@ -160,10 +187,38 @@ void ResourceLoader::run()
             request = _requests->front();
             _requests->pop_front();
         }
+        if (_in_flight->count == InFlight::capacity)
+            hand_back(true);
         apply_pending_order();
-        process(request);
-        {
-            std::lock_guard<std::mutex> guard(_lock);
+        InFlight::Entry &entry = _in_flight->at(_in_flight->count);
+        entry.request = request;
+        entry.copies.store(0, std::memory_order_relaxed);
+        process(entry.request, &entry.copies); // copies are left to a pool only by bundles given one
+        ++_in_flight->count;
+        hand_back(false);
+    }
+}
+
+// Hands back the oldest loads whose bytes are in place, in order; with `wait_for_copies`,
+// all of them. Otherwise it waits until a few are ready: each hand-back may wake the main
+// thread, and a wake-up costs about as much as reading a small resource.
+void ResourceLoader::hand_back(bool wait_for_copies)
+{
+    u32 ready = 0;
+    for (; ready < _in_flight->count; ++ready) {
+        InFlight::Entry &entry = _in_flight->at(ready);
+        if (entry.copies.load(std::memory_order_acquire) == 0)
+            continue;
+        if (!wait_for_copies)
+            break;
+        entry.request.bundle->settle_copies(); // only bundle reads leave copies
+    }
+    if (!ready || (!wait_for_copies && ready < InFlight::hand_back_batch))
+        return;
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        for (u32 i = 0; i < ready; ++i) {
+            ResourceRequest &request = _in_flight->at(i).request;
             if (!_completed->push(request)) {
                 // Cannot hand it back: the manager would wait for ever. Keep the count honest.
                 --_outstanding;
@@ -172,11 +227,13 @@ void ResourceLoader::run()
                                 hex(request.id.type));
             }
         }
-        _completed_ready.notify_one();
     }
+    _in_flight->head = (_in_flight->head + ready) % InFlight::capacity;
+    _in_flight->count -= ready;
+    _completed_ready.notify_one();
 }
 
-void ResourceLoader::process(ResourceRequest &request)
+void ResourceLoader::process(ResourceRequest &request, std::atomic<u32> *copies)
 {
     if (request.kind != ResourceRequestKind::Load)
         return;
@@ -187,7 +244,7 @@ void ResourceLoader::process(ResourceRequest &request)
             request.bundle->skip_resource(request.id);
         return;
     }
-    bool ok = request.bundle ? read_from_bundle(request) : read_from_database(request);
+    bool ok = request.bundle ? read_from_bundle(request, copies) : read_from_database(request);
     if (!ok) {
         request.failed = true;
         request.result = nullptr;
@@ -208,7 +265,7 @@ void *ResourceLoader::finish_load(ResourceRequest &request, void *bytes, u64 siz
     return result;
 }
 
-bool ResourceLoader::read_from_bundle(ResourceRequest &request)
+bool ResourceLoader::read_from_bundle(ResourceRequest &request, std::atomic<u32> *copies)
 {
     Bundle &bundle = *request.bundle;
     u64 size = 0;
@@ -224,7 +281,8 @@ bool ResourceLoader::read_from_bundle(ResourceRequest &request)
         bundle.finish_resource(nullptr);
         return false;
     }
-    if (!bundle.finish_resource(bytes)) {
+    // A load callback reads the bytes at once: only raw blocks take copies left to the pool.
+    if (!bundle.finish_resource(bytes, raw ? copies : nullptr)) {
         target.deallocate(bytes);
         return false;
     }

@@ -12,11 +12,16 @@
 // still moves past the resource's record, so the next read lands on the next record.
 // Failures (missing resource, corrupt bundle, a load callback returning null) are logged
 // and come back as a failed request; the thread goes on.
+//
+// With a thread pool, the bytes of a raw load (no load callback) are copied from the
+// bundle's inflated segments into the resource block by pool jobs while the thread reads
+// on; a load is handed back, in request order, once its copies are done.
 
 #include "foundation/threads/thread_registry.h"
 #include "foundation/memory/trace_allocator.h"
 #include "resource/resource_manager.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -62,11 +67,14 @@ class ResourceLoader {
     TraceAllocator &allocator() { return _allocator; }
 
   private:
+    struct InFlight;
+
     static void thread_entry(void *loader);
     void run();
-    void process(ResourceRequest &request);
+    void process(ResourceRequest &request, std::atomic<u32> *copies);
+    void hand_back(bool wait_for_copies);
     bool read_from_database(ResourceRequest &request);
-    bool read_from_bundle(ResourceRequest &request);
+    bool read_from_bundle(ResourceRequest &request, std::atomic<u32> *copies);
     void *finish_load(ResourceRequest &request, void *bytes, u64 size, bool bytes_are_result);
     void apply_pending_order();
 
@@ -76,6 +84,7 @@ class ResourceLoader {
     TraceAllocator _allocator; // the rings and scratch blocks
     RequestRing *_requests;
     RequestRing *_completed;
+    InFlight *_in_flight; // loader thread: read, and handed back once their copies are done
     u32 _outstanding = 0;
     mutable std::mutex _lock; // both rings and _outstanding
     std::condition_variable _request_ready;

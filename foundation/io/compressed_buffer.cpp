@@ -298,10 +298,70 @@ struct SegmentCompressedFileInputBuffer::InflateAhead {
         task.state.store(idle, std::memory_order_relaxed);
     }
 
+    // A piece of an inflated segment that a pool job copies to the caller's destination.
+    // Whoever moves it from queued to running (a pool job, or the reading thread when it
+    // needs the slot back) copies it.
+    struct Copy {
+        InflateAhead *ahead = nullptr;
+        u32 slot = 0;
+        std::atomic<u32> state{idle};
+        const u8 *from = nullptr;
+        u8 *to = nullptr;
+        u32 bytes = 0;
+        std::atomic<u32> *pending = nullptr; // the caller's count of copies not yet done
+    };
+    static constexpr u32 copies_per_slot =
+        SegmentCompressor::segment_bytes / SegmentCompressedFileInputBuffer::deferred_copy_bytes;
+    struct SlotCopies {
+        Copy copies[copies_per_slot];
+        u32 count = 0;               // reading thread: copies taken from this slot since it was refilled
+        std::atomic<u32> running{0}; // copies not yet done; the slot is not refilled before 0
+    };
+
+    static void copy(Copy &copy)
+    {
+        memcpy(copy.to, copy.from, copy.bytes);
+        InflateAhead &ahead = *copy.ahead;
+        // Under the lock, as for inflate jobs: the reader may reuse the slot, and the
+        // caller free the stream, once it sees the copy done.
+        std::lock_guard<std::mutex> guard(ahead.lock);
+        copy.state.store(finished, std::memory_order_release);
+        ahead.slot_copies[copy.slot].running.fetch_sub(1, std::memory_order_release);
+        copy.pending->fetch_sub(1, std::memory_order_release);
+        ahead.done.notify_all();
+    }
+
+    static void copy_job(const JobContext &context)
+    {
+        Copy &piece = *static_cast<Copy *>(context.data);
+        u32 expected = queued;
+        if (piece.state.compare_exchange_strong(expected, running, std::memory_order_acquire))
+            copy(piece); // else the reading thread took it, or it is an older job for a reused record
+    }
+
+    /// Reading thread: every copy out of `slot` is done when this returns.
+    void settle_slot(u32 slot)
+    {
+        SlotCopies &copies = slot_copies[slot];
+        for (u32 i = 0; i < copies.count; ++i) {
+            u32 expected = queued;
+            if (copies.copies[i].state.compare_exchange_strong(expected, running, std::memory_order_acquire))
+                copy(copies.copies[i]);
+        }
+        if (copies.running.load(std::memory_order_acquire) != 0) {
+            std::unique_lock<std::mutex> guard(lock);
+            done.wait(guard, [&copies] { return copies.running.load(std::memory_order_acquire) == 0; });
+        }
+        for (u32 i = 0; i < copies.count; ++i)
+            copies.copies[i].state.store(idle, std::memory_order_relaxed);
+        copies.count = 0;
+    }
+
     SegmentCompressor *compressor = nullptr;
     ThreadPool *pool = nullptr;
     JobId counter = no_job;
     Task tasks[SegmentCompressor::max_slots];
+    SlotCopies slot_copies[SegmentCompressor::max_slots];
     std::mutex lock;
     std::condition_variable done;
 };
@@ -348,6 +408,10 @@ SegmentCompressedFileInputBuffer::SegmentCompressedFileInputBuffer(InputArchive 
     for (u32 slot = 0; slot < SegmentCompressor::max_slots; ++slot) {
         _ahead->tasks[slot].ahead = _ahead;
         _ahead->tasks[slot].slot = slot;
+        for (InflateAhead::Copy &copy : _ahead->slot_copies[slot].copies) {
+            copy.ahead = _ahead;
+            copy.slot = slot;
+        }
     }
     _size = length;
     _segment_count = segments;
@@ -427,15 +491,93 @@ void SegmentCompressedFileInputBuffer::collect(u32 slot)
     }
 }
 
-// The current slot is used up: refills it from the source and moves on.
+// The current slot is used up: moves on to the next, refilling what it can.
 void SegmentCompressedFileInputBuffer::next_slot()
 {
     const u32 slots = ahead_slot_count(_ahead->pool);
     _compressor.set_state(_slot, SegmentCompressor::SlotState::Empty);
-    read_segment(_slot);
+    ++_refill_count;
     _slot = _slot + 1 == slots ? 0 : _slot + 1;
     _offset = 0;
+    refill_free_slots();
     collect(_slot);
+}
+
+// Refills used-up slots in ring order, so that segments keep their order in the slots. A
+// slot that pool jobs still copy from waits for a later call, unless the reader needs it
+// now: when every slot is used up, the oldest is the one it moves onto.
+void SegmentCompressedFileInputBuffer::refill_free_slots()
+{
+    const u32 slots = ahead_slot_count(_ahead->pool);
+    while (_refill_count > 0) {
+        if (_ahead->slot_copies[_refill_slot].count) {
+            if (_ahead->slot_copies[_refill_slot].running.load(std::memory_order_acquire) != 0 &&
+                _refill_count < slots)
+                return;
+            _ahead->settle_slot(_refill_slot);
+        }
+        read_segment(_refill_slot);
+        _refill_slot = _refill_slot + 1 == slots ? 0 : _refill_slot + 1;
+        --_refill_count;
+    }
+}
+
+bool SegmentCompressedFileInputBuffer::read_to(void *destination, u64 n, std::atomic<u32> *pending)
+{
+    u8 *out = static_cast<u8 *>(destination);
+    const bool defer = out && pending && _ahead && _ahead->pool;
+    JobItem items[InflateAhead::copies_per_slot];
+    u32 item_count = 0;
+    auto post = [&] {
+        if (item_count)
+            _ahead->pool->post(_ahead->counter, item_count, items);
+        item_count = 0;
+    };
+    bool complete = true;
+    while (n) {
+        if (bytes_left() == 0) {
+            post(); // under way before the refill, which may need their slot back
+            refill();
+            if (bytes_left() == 0) {
+                complete = false; // the end, or a segment that failed (logged by collect)
+                break;
+            }
+        }
+        u32 take = bytes_left() < n ? bytes_left() : u32(n);
+        InflateAhead::SlotCopies *copies = nullptr;
+        if (defer && _window_in_slot && take >= deferred_copy_bytes)
+            copies = &_ahead->slot_copies[_slot];
+        if (copies && copies->count < InflateAhead::copies_per_slot) {
+            InflateAhead::Copy &copy = copies->copies[copies->count++];
+            copy.from = _cursor;
+            copy.to = out;
+            copy.bytes = take;
+            copy.pending = pending;
+            pending->fetch_add(1, std::memory_order_relaxed);
+            copies->running.fetch_add(1, std::memory_order_relaxed);
+            copy.state.store(InflateAhead::queued, std::memory_order_release);
+            items[item_count++] = {&InflateAhead::copy_job, &copy, "copy_segment_bytes", 0};
+            if (item_count == InflateAhead::copies_per_slot)
+                post();
+        } else if (out) {
+            memcpy(out, _cursor, take);
+        }
+        if (out)
+            out += take;
+        consume(take);
+        n -= take;
+    }
+    post();
+    return complete;
+}
+
+void SegmentCompressedFileInputBuffer::settle_copies()
+{
+    if (!_ahead)
+        return;
+    for (u32 slot = 0; slot < SegmentCompressor::max_slots; ++slot)
+        if (_ahead->slot_copies[slot].count)
+            _ahead->settle_slot(slot);
 }
 
 void SegmentCompressedFileInputBuffer::refill()

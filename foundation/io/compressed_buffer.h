@@ -41,11 +41,21 @@
 // moves onto that segment, and nothing of it or after it is delivered. When a pool job has
 // not started by the time its segment is needed, the reading thread inflates it itself,
 // so a pool with no worker threads still makes progress. The pool must outlive the reader.
+//
+// `read_to` can leave copies to the pool as well: a piece of at least
+// `deferred_copy_bytes` that lies in an inflated segment is copied to its destination by
+// a pool job, and that segment's slot is not refilled until its copies are done. The
+// caller counts its pieces in an atomic it passes, and must not use (or free) the
+// destination before that count is back to zero or `settle_copies` has returned. The
+// reading thread then only walks the stream, while first writes to fresh destination
+// memory (the dearest part of a copy into newly mapped pages) run on several threads.
 
 #include "foundation/memory/allocator.h"
 #include "foundation/io/input_buffer.h"
 #include "foundation/io/output_buffer.h"
 #include "foundation/io/shared_reference.h"
+
+#include <atomic>
 
 struct libdeflate_decompressor;
 
@@ -155,12 +165,25 @@ class SegmentCompressedFileInputBuffer final : public InputBuffer {
     // See InputBuffer: skips forward only; a target at or before the position does nothing.
     void seek(u64 position) override;
 
+    /// Pieces smaller than this are always copied on the reading thread.
+    static constexpr u32 deferred_copy_bytes = 16384;
+    /// Reads the next `n` bytes into `destination`, as reading through the window would.
+    /// With a pool and `pending`, pieces of at least deferred_copy_bytes that lie in an
+    /// inflated segment are copied by pool jobs instead: each adds one to `*pending` when
+    /// it is handed on and takes it off once its bytes are in place. False when the stream
+    /// ends or fails first; copies already handed on still complete.
+    bool read_to(void *destination, u64 n, std::atomic<u32> *pending);
+    /// Returns once every copy `read_to` handed on is done, running those no pool job has
+    /// started yet.
+    void settle_copies();
+
   private:
     struct InflateAhead;
 
     void read_segment(u32 slot);
     void collect(u32 slot);
     void next_slot();
+    void refill_free_slots();
 
     InputArchive *_source;
     Allocator &_allocator;
@@ -172,6 +195,8 @@ class SegmentCompressedFileInputBuffer final : public InputBuffer {
     u64 _segments_read = 0;  // segments taken from the source so far
     bool _window_in_slot = false; // the window is the current slot's bytes in place
     bool _collect_stopped = false; // a failed segment was met: later ones are not looked at
+    u32 _refill_slot = 0;    // the oldest used-up slot still to be refilled (ring order)
+    u32 _refill_count = 0;   // used-up slots not yet refilled: their copies are still running
     SegmentCompressor _compressor;
     InflateAhead *_ahead = nullptr; // per slot: the pending read and its inflate job
 };

@@ -5,6 +5,8 @@
 #include "resource/bundle.h"
 #include "tests/resource/resource_fixture.h"
 
+#include <atomic>
+
 namespace tallow::test {
 namespace {
 
@@ -68,6 +70,64 @@ TEST(PropertyChoice, Hex64NamesBundles)
 
 class BundleTest : public ResourceFixture {
   protected:
+    /// What reading a whole bundle gave: its log lines and, per record, the bytes it
+    /// handed out, "skipped" or "failed".
+    struct Outcome {
+        std::vector<std::string> log;
+        std::vector<std::string> bytes;
+        bool operator==(const Outcome &) const = default;
+    };
+
+    /// `count` "data" records r0, r1, ... of `size(i)` bytes, letters with random noise.
+    static std::vector<TestResource> noisy_records(u32 count, u32 seed, u32 (*size)(u32))
+    {
+        std::vector<TestResource> resources;
+        u32 x = seed;
+        for (u32 i = 0; i < count; ++i) {
+            std::string bytes(size(i), ' ');
+            for (char &c : bytes)
+                c = char((x = x * 1103515245u + 12345u) >> 29 ? 'a' + i % 26 : x >> 16);
+            resources.push_back({"data", "r" + std::to_string(i), bytes, 0});
+        }
+        return resources;
+    }
+
+    /// Opens `file` as a bundle (inflating ahead on `pool` when given) and reads every
+    /// record in table order, skipping every `skip_every`-th. With `pending`, the copies
+    /// into the records' bytes may be left to the pool; a record that fails must leave none.
+    Outcome read_records(const std::vector<u8> &file, ThreadPool *pool, u32 skip_every,
+                         std::atomic<u32> *pending = nullptr)
+    {
+        Outcome out;
+        ResourceLogCapture log;
+        {
+            Bundle bundle(files, "memory", allocator);
+            bundle.set_thread_pool(pool);
+            Array<ResourceId> table(allocator);
+            if (bundle.open_from(make_shared_reference<MemoryInputBuffer>(allocator, file.data(), file.size()),
+                                 table)) {
+                for (u32 i = 0; i < table.size(); ++i) {
+                    u64 size = 0;
+                    if (i % skip_every == skip_every - 1) {
+                        out.bytes.push_back(bundle.skip_resource(table[i]) ? "skipped" : "failed");
+                    } else if (bundle.begin_resource(table[i], size)) {
+                        out.bytes.emplace_back(size, '\0');
+                        if (!bundle.finish_resource(out.bytes.back().data(), pending)) {
+                            EXPECT_EQ(pending ? pending->load() : 0u, 0u) << "record " << i;
+                            out.bytes.back() = "failed";
+                        }
+                    } else {
+                        out.bytes.push_back("failed");
+                    }
+                }
+                bundle.settle_copies();
+                EXPECT_EQ(pending ? pending->load() : 0u, 0u);
+            }
+        }
+        out.log = log.lines();
+        return out;
+    }
+
     const std::vector<TestResource> three = {
         {"data", "one", "first"}, {"data", "two", "second"}, {"data", "three", "third!"}};
 
@@ -275,52 +335,15 @@ TEST_F(BundleTest, RandomDamageNeverReadsOutOfBounds)
 // the same bytes and fails at the same record with the same log lines as one without.
 TEST_F(BundleTest, InflatingAheadOnAPoolReadsTheSame)
 {
-    std::vector<TestResource> resources;
-    u32 x = 7;
-    for (u32 i = 0; i < 40; ++i) {
-        std::string bytes(1000 + (i * 7919) % 90000, ' ');
-        for (char &c : bytes)
-            c = char((x = x * 1103515245u + 12345u) >> 29 ? 'a' + i % 26 : x >> 16);
-        resources.push_back({"data", "r" + std::to_string(i), bytes, 0});
-    }
+    std::vector<TestResource> resources = noisy_records(40, 7, [](u32 i) { return 1000 + (i * 7919) % 90000; });
     const std::vector<u8> good = bundle_payload(resources, {});
     ThreadPool pool(allocator, 3, registry);
 
-    struct Outcome {
-        std::vector<std::string> log;
-        std::vector<std::string> bytes; // per record: what it handed out, or "failed"
-        bool operator==(const Outcome &) const = default;
-    };
-    auto read_all = [&](const std::vector<u8> &file, ThreadPool *with_pool) {
-        Outcome out;
-        ResourceLogCapture log;
-        {
-            Bundle bundle(files, "memory", allocator);
-            bundle.set_thread_pool(with_pool);
-            Array<ResourceId> table(allocator);
-            if (bundle.open_from(make_shared_reference<MemoryInputBuffer>(allocator, file.data(), file.size()),
-                                 table)) {
-                for (u32 i = 0; i < table.size(); ++i) {
-                    u64 size = 0;
-                    if (i % 5 == 4) {
-                        out.bytes.push_back(bundle.skip_resource(table[i]) ? "skipped" : "failed");
-                    } else if (bundle.begin_resource(table[i], size)) {
-                        std::string bytes(size, '\0');
-                        out.bytes.push_back(bundle.finish_resource(bytes.data()) ? bytes : "failed");
-                    } else {
-                        out.bytes.push_back("failed");
-                    }
-                }
-            }
-        }
-        out.log = log.lines();
-        return out;
-    };
-    Outcome plain = read_all(bundle_file_from_payload(good), nullptr);
+    Outcome plain = read_records(bundle_file_from_payload(good), nullptr, 5);
     ASSERT_EQ(plain.bytes.size(), resources.size());
     EXPECT_EQ(plain.bytes[3], resources[3].bytes);
     EXPECT_TRUE(plain.log.empty());
-    EXPECT_TRUE(read_all(bundle_file_from_payload(good), &pool) == plain);
+    EXPECT_TRUE(read_records(bundle_file_from_payload(good), &pool, 5) == plain);
 
     u32 seed = 3;
     auto next = [&seed] { return seed = seed * 1103515245u + 12345u, seed >> 8; };
@@ -331,14 +354,52 @@ TEST_F(BundleTest, InflatingAheadOnAPoolReadsTheSame)
             file[8 + next() % (file.size() - 8)] ^= u8(1 + next() % 255); // damage inside a segment
         else
             file.resize(file.size() / 4 + next() % (file.size() / 2));
-        Outcome expected = read_all(file, nullptr);
+        Outcome expected = read_records(file, nullptr, 5);
         failed_rounds += !expected.log.empty();
-        Outcome got = read_all(file, &pool);
+        Outcome got = read_records(file, &pool, 5);
         EXPECT_TRUE(got == expected) << "round " << round;
         EXPECT_EQ(got.log, expected.log) << "round " << round;
     }
     EXPECT_GT(failed_rounds, 12);
     EXPECT_EQ(pool.pending_counter_count(), 0u);
+}
+
+// Records whose bytes are copied by pool jobs (finish_resource with a count of pending
+// copies) hand out the same bytes, and fail at the same record with the same log lines,
+// as records copied on the reading thread, for whole and damaged or truncated bundles. A
+// record that fails leaves no copy pending, since its caller frees the block at once.
+TEST_F(BundleTest, CopiesLeftToThePoolReadTheSame)
+{
+    std::vector<TestResource> resources = noisy_records(30, 11, [](u32 i) { return 500 + (i * 48271) % 150000; });
+    const std::vector<u8> good = bundle_payload(resources, {});
+    ThreadPool workers(allocator, 3, registry);
+    ThreadPool no_workers(allocator, 0, registry);
+    std::atomic<u32> pending{0};
+
+    Outcome plain = read_records(bundle_file_from_payload(good), nullptr, 7);
+    ASSERT_EQ(plain.bytes.size(), resources.size());
+    EXPECT_EQ(plain.bytes[4], resources[4].bytes);
+    EXPECT_TRUE(plain.log.empty());
+    EXPECT_TRUE(read_records(bundle_file_from_payload(good), &workers, 7, &pending) == plain);
+    EXPECT_TRUE(read_records(bundle_file_from_payload(good), &no_workers, 7, &pending) == plain);
+
+    u32 seed = 5;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u, seed >> 8; };
+    int failed_rounds = 0;
+    for (int round = 0; round < 16; ++round) {
+        std::vector<u8> file = bundle_file_from_payload(good);
+        if (round % 2 == 0)
+            file[8 + next() % (file.size() - 8)] ^= u8(1 + next() % 255); // damage inside a segment
+        else
+            file.resize(file.size() / 4 + next() % (file.size() / 2));
+        Outcome expected = read_records(file, nullptr, 7);
+        failed_rounds += !expected.log.empty();
+        EXPECT_TRUE(read_records(file, &workers, 7, &pending) == expected) << "round " << round;
+        EXPECT_TRUE(read_records(file, &no_workers, 7, &pending) == expected) << "round " << round;
+    }
+    EXPECT_GT(failed_rounds, 8);
+    EXPECT_EQ(workers.pending_counter_count(), 0u);
+    EXPECT_EQ(no_workers.pending_counter_count(), 0u);
 }
 
 TEST_F(BundleTest, MissingFileFailsToOpen)

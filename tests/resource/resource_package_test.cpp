@@ -6,6 +6,7 @@
 #include "tests/resource/resource_fixture.h"
 
 #include <atomic>
+#include <filesystem>
 #include <random>
 
 namespace tallow::test {
@@ -93,6 +94,71 @@ TEST_F(ResourcePackageTest, BundlesInflatedAheadOnAPoolLoadTheSame)
     p->unload();
     stop(); // the bundles go before the pool
     EXPECT_EQ(pool.pending_counter_count(), 0u);
+}
+
+// The loader leaves the copies of raw resource bytes to its pool and hands each load back
+// once its bytes are in place. From a bundle cut short half way, that loads the same
+// bytes and fails the same resources with the same log lines as copying on the loader
+// thread, with pool workers or with none (the loader then copies itself). A package
+// unloaded while it loads leaves nothing behind either way.
+TEST_F(ResourcePackageTest, CopiesOnThePoolLoadAndFailTheSame)
+{
+    auto content = [](u32 i) {
+        std::string bytes(9000 + (i * 37199) % 140000, char('a' + i % 26));
+        for (size_t k = 0; k < bytes.size(); k += 5)
+            bytes[k] = char(k * 31 + i);
+        return bytes;
+    };
+    std::vector<TestResource> records;
+    for (u32 i = 0; i < 40; ++i)
+        records.push_back({"data", "r" + std::to_string(i), content(i)});
+    const std::string name = bundle_file_name("cut");
+    ASSERT_TRUE(write_bundle(files, name, records));
+    const std::string path = std::string(dir.path()) + "/" + name;
+    std::filesystem::resize_file(path, std::filesystem::file_size(path) * 11 / 20);
+
+    struct Outcome {
+        std::vector<std::string> bytes; // per resource: its bytes, or "missing"
+        std::vector<std::string> log;
+        bool operator==(const Outcome &) const = default;
+    };
+    ThreadPool workers(allocator, 3, registry);
+    ThreadPool no_workers(allocator, 0, registry);
+    auto load = [&](ThreadPool *pool) {
+        Outcome out;
+        start(false);
+        loader->set_thread_pool(pool);
+        {
+            ResourceLogCapture log("resource");
+            ResourcePackage *p = bundle_package("cut");
+            p->load();
+            p->flush();
+            for (u32 i = 0; i < records.size(); ++i) {
+                std::string id = "r" + std::to_string(i);
+                out.bytes.push_back(manager->can_get(data_type, NameId64(id.c_str()))
+                                        ? data(id.c_str(), records[i].bytes.size())
+                                        : "missing");
+            }
+            p->unload();
+            out.log = log.lines();
+        }
+        {
+            ResourceLogCapture quiet("resource"); // how far it gets before the cancel varies
+            ResourcePackage *again = bundle_package("cut");
+            again->load();
+            again->unload(); // while it loads: cancels what is not read yet
+        }
+        stop();
+        return out;
+    };
+    Outcome plain = load(nullptr);
+    EXPECT_EQ(plain.bytes[0], records[0].bytes);
+    EXPECT_EQ(plain.bytes.back(), "missing");
+    EXPECT_FALSE(plain.log.empty());
+    EXPECT_TRUE(load(&workers) == plain);
+    EXPECT_TRUE(load(&no_workers) == plain);
+    EXPECT_EQ(workers.pending_counter_count(), 0u);
+    EXPECT_EQ(no_workers.pending_counter_count(), 0u);
 }
 
 TEST_F(ResourcePackageTest, ResourcesOfUnknownTypesArePassedOver)
