@@ -72,10 +72,11 @@ void ResourceManager::release_stamp(u32 stamp)
         _stamp_hook.release(_stamp_hook.context, stamp);
 }
 
-void ResourceManager::enqueue(const ResourceRequest &request)
+bool ResourceManager::enqueue(const ResourceRequest &request)
 {
-    _pending->push(request);
+    const bool queued = _pending->push(request);
     feed();
+    return queued;
 }
 
 bool ResourceManager::load(NameId64 type, NameId64 name, Bundle *bundle, Allocator &allocator)
@@ -106,7 +107,11 @@ bool ResourceManager::load(NameId64 type, NameId64 name, Bundle *bundle, Allocat
     request.load = t->callbacks.load;
     request.userdata = t->callbacks.userdata;
     request.request_id = _next_request_id;
-    enqueue(request);
+    if (!enqueue(request)) {
+        // Nothing will hand this load in: no reference is taken and the stamp goes back.
+        release_stamp(request.stamp);
+        return false;
+    }
     return true;
 }
 
@@ -287,7 +292,6 @@ void *ResourceManager::reload(NameId64 type, NameId64 name, Allocator &allocator
     if (i == HashMap<u64, LoadedResource>::no_entry)
         return nullptr;
     LoadedResource entry = t->loaded->value(i);
-    t->loaded->erase(name.value());
     // One read carries every reference the entry held: reading it once per reference
     // would leak all copies but one and reset the count to 1.
     ResourceRequest request;
@@ -299,7 +303,14 @@ void *ResourceManager::reload(NameId64 type, NameId64 name, Allocator &allocator
     request.userdata = t->callbacks.userdata;
     request.references = entry.references > 0 ? entry.references : 1;
     request.request_id = _next_request_id;
-    enqueue(request);
+    if (!_pending->push(request)) {
+        // The read cannot be queued: the entry stays as it was, old data and all.
+        release_stamp(request.stamp);
+        return nullptr;
+    }
+    // Out of the table before the request is fed, or it would count as loaded already.
+    t->loaded->erase(name.value());
+    feed();
     return entry.data;
 }
 

@@ -118,7 +118,8 @@ class ResourceManager {
 
     /// Queues a load of (type, name) from `bundle` (null = the loose-file database) into
     /// `allocator`. False (logged) when the type is not registered: nothing is loaded and
-    /// no reference is taken, but the resource's bundle record is still passed over.
+    /// no reference is taken, but the resource's bundle record is still passed over. Also
+    /// false (logged, no reference) when the request cannot be queued for lack of memory.
     bool load(NameId64 type, NameId64 name, Bundle *bundle, Allocator &allocator);
     /// Closes the current batch and returns its id.
     u32 new_request_id();
@@ -140,7 +141,8 @@ class ResourceManager {
     /// Takes (type, name) out of the table and queues one fresh read of it from the
     /// loose-file database that will carry its references; returns the old data for the
     /// caller to free with `free_data` after flushing. Null (logged) when it is not
-    /// loaded or the resources come from bundles, which cannot be re-read.
+    /// loaded, the resources come from bundles, which cannot be re-read, or the read cannot
+    /// be queued for lack of memory (the entry then stays as it was).
     void *reload(NameId64 type, NameId64 name, Allocator &allocator);
     /// Frees data that no entry holds any more (the type's unload, else `allocator`).
     void free_data(NameId64 type, void *data, Allocator &allocator);
@@ -179,7 +181,7 @@ class ResourceManager {
 
     ResourceType *find_type(u64 type);
     const ResourceType *find_type(u64 type) const;
-    void enqueue(const ResourceRequest &request);
+    bool enqueue(const ResourceRequest &request); // false (logged) when the request cannot be queued
     void feed();
     void hand_in(ResourceRequest &request);
     void free_with(ResourceType &type, void *data, Allocator &allocator);

@@ -3,6 +3,7 @@
 #include "foundation/threads/thread.h"
 #include "resource/request_ring.h"
 #include "tests/resource/resource_fixture.h"
+#include "tests/support/recording_allocator.h"
 
 #include <atomic>
 
@@ -299,6 +300,74 @@ TEST_F(ResourceManagerTest, StampsAreTakenAndReleased)
     EXPECT_TRUE(stamps.live.empty());
     EXPECT_EQ(stamps.next, 3u) << "one for the load, one for the unload";
     manager->set_stamp_hook(ResourceStampHook{});
+}
+
+// A request the manager cannot queue (its ring cannot grow) must not look queued: the
+// load reports failure and takes no reference, and a reload leaves the entry as it was
+// instead of dropping it with nothing coming to replace it.
+TEST_F(ResourceManagerTest, RequestsThatCannotBeQueuedChangeNothing)
+{
+    RecordingAllocator backing;
+    std::vector<u32> live_stamps;
+    u32 next_stamp = 1;
+    {
+        ResourceManager starved(*loader, backing);
+        ResourceTypeCallbacks callbacks;
+        callbacks.userdata = &recorder;
+        callbacks.load = &load_text;
+        callbacks.unload = &unload_text;
+        ASSERT_TRUE(starved.register_type(text_type, callbacks));
+        struct Stamps {
+            std::vector<u32> *live;
+            u32 *next;
+        } stamps{&live_stamps, &next_stamp};
+        ResourceStampHook hook;
+        hook.context = &stamps;
+        hook.take = [](void *c) {
+            auto *s = static_cast<Stamps *>(c);
+            s->live->push_back(*s->next);
+            return (*s->next)++;
+        };
+        hook.release = [](void *c, u32 stamp) {
+            auto *s = static_cast<Stamps *>(c);
+            s->live->erase(std::find(s->live->begin(), s->live->end(), stamp));
+        };
+        starved.set_stamp_hook(hook);
+        auto text_of = [&](const char *name) {
+            auto *t = static_cast<Text *>(starved.get(text_type, NameId64(name)));
+            return t ? t->text : std::string("<null>");
+        };
+
+        backing.fail_next(1); // the ring's first growth
+        EXPECT_FALSE(starved.load(text_type, NameId64("x"), nullptr, starved.allocator()));
+        EXPECT_EQ(starved.reference_count(text_type, NameId64("x")), 0);
+        EXPECT_TRUE(live_stamps.empty());
+        ASSERT_TRUE(starved.load(text_type, NameId64("x"), nullptr, starved.allocator()));
+        starved.flush_until(starved.new_request_id());
+        ASSERT_EQ(text_of("x"), "ex");
+
+        // The next batch waits behind this one's end, which is not handed in yet: its
+        // loads fill the ring to its capacity of 16, so a reload must grow it.
+        starved.new_request_id();
+        for (int i = 0; i < 16; ++i)
+            ASSERT_TRUE(starved.load(text_type, NameId64("y"), nullptr, starved.allocator()));
+        backing.fail_next(1);
+        EXPECT_EQ(starved.reload(text_type, NameId64("x"), starved.allocator()), nullptr);
+        EXPECT_EQ(text_of("x"), "ex");
+        EXPECT_EQ(starved.reference_count(text_type, NameId64("x")), 1);
+        EXPECT_EQ(live_stamps.size(), 16u) << "only the queued loads hold stamps";
+
+        starved.flush();
+        EXPECT_EQ(text_of("x"), "ex");
+        EXPECT_EQ(text_of("y"), "why");
+        EXPECT_EQ(recorder.loads.load(), 17u) << "x once, then the 16 loads of y; the reload never ran";
+        starved.unload(text_type, NameId64("x"), starved.allocator());
+        for (int i = 0; i < 16; ++i)
+            starved.unload(text_type, NameId64("y"), starved.allocator());
+        EXPECT_TRUE(live_stamps.empty());
+        starved.set_stamp_hook(ResourceStampHook{});
+    }
+    EXPECT_EQ(backing.live_count(), 0u);
 }
 
 class BundleModeManagerTest : public ResourceFixture {};
