@@ -129,7 +129,10 @@ void script_data_set(const LuaStack &stack, ChunkStore &store, i32 first)
     default:
         stack.argument_error(value, "storable value");
     }
-    u32 head = walk(stack, store, first, value - 2, true);
+    // A removal makes no groups on its way, and leaves values in its way alone.
+    u32 head = walk(stack, store, first, value - 2, kind != 0);
+    if (head == ChunkStore::not_found)
+        return;
     u32 key = key_arg(stack, value - 1);
     u32 old = store.find(head, key);
     if (old != ChunkStore::not_found)

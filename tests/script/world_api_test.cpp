@@ -238,6 +238,9 @@ TEST_F(WorldApiTest, DataStoresKeepEveryKindAndGiveTheirReferencesBack)
         "  assert(get(owner, 'a', 'b', 'c') == nil and get(owner, 'a', 'b') == 5, 'reads change nothing')\n"
         "  set(owner, 'a', 'b', nil)\n"
         "  assert(not has(owner, 'a', 'b') and get(owner, 'a', 'b') == nil)\n"
+        // Removing under a value, or under groups that do not exist, changes nothing.
+        "  set(owner, 'n', 'deeper', nil); assert(math.abs(get(owner, 'n') - 0.1) < 1e-7, 'value kept')\n"
+        "  set(owner, 'none', 'x', nil); assert(not has(owner, 'none'), 'no group made')\n"
         "  set(owner, 1, 'flag', true); assert(get(owner, 1, 'flag') == true)\n"
         "  set(owner, 's', 'text'); assert(get(owner, 's') == 'text')\n"
         "  set(owner, 'v', Vector3(1, 2, 3)); assert(get(owner, 'v') == Vector3(1, 2, 3) or get(owner, 'v').z == 3)\n"
