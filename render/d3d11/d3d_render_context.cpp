@@ -119,10 +119,15 @@ void track_target_state(ContextTargetState &state, const RenderSortEntry &entry)
         case RenderCommand::SetScissors: state.scissor_count = read_items(command, state.scissors); break;
         case RenderCommand::ResolveCount: {
             CommandResolveCount count;
-            if (read_payload(command, &count))
+            if (read_payload(command, &count)) {
                 state.copy_counter = count.max_resolve_count;
+                state.carried_counter = false;
+            }
             break;
         }
+        case RenderCommand::DrawBatch: state.carried_counter_drawn |= state.carried_counter; break;
+        case RenderCommand::UpdateVertexBuffer:
+        case RenderCommand::UpdateIndexBuffer: ++state.buffer_updates; break;
         default: break;
         }
     }

@@ -32,7 +32,8 @@ constexpr u32 max_viewports = 6;
 constexpr u32 context_unordered_slots = 8;
 
 /// The target state that commands 5 to 8 and 12 leave behind; a range of a parallel
-/// dispatch starts from the state the entries before it left.
+/// dispatch starts from the state the entries before it left. The last three fields tell
+/// the dispatch whether the ranges can be recorded apart at all.
 struct ContextTargetState {
     RenderTarget *colour[max_render_target_slots] = {};
     RenderTarget *depth = nullptr;
@@ -42,9 +43,16 @@ struct ContextTargetState {
     u32 scissor_count = 1;
     ScissorRect scissors[max_viewports] = {{0, 0, 1, 1}};
     i32 copy_counter = -1;
+    /// Set by the caller at a range start when `copy_counter` is above 0 there; the next
+    /// command 12 clears it.
+    bool carried_counter = false;
+    /// A draw ran while `carried_counter` was set: how far the counter had run down
+    /// depends on the copies made before the range.
+    bool carried_counter_drawn = false;
+    u32 buffer_updates = 0; ///< vertex and index buffer updates (commands 0 and 1) seen
 };
 
-/// Folds the state commands of one sort entry into `state`.
+/// Folds the commands of one sort entry into `state`.
 void track_target_state(ContextTargetState &state, const RenderSortEntry &entry);
 
 class D3DRenderContext {

@@ -3,6 +3,7 @@
 // cache saves, and parallel dispatch over deferred contexts giving the serial result.
 #include "tests/render/d3d11/d3d_device_fixture.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace tallow::render::d3d11::test {
@@ -382,6 +383,170 @@ TEST_F(ContextTest, DeferredDispatchGivesTheSerialDraws)
     set_deferred(false);
     run(frame);
     EXPECT_EQ(hl::headless_draws(immediate), serial);
+}
+
+// The draws with each vertex buffer named by the order it first appears in, so frames
+// whose buffers were made again compare equal when they bound the same buffers alike.
+std::vector<hl::DrawRecord> with_buffer_ranks(std::vector<hl::DrawRecord> draws)
+{
+    std::vector<u64> seen;
+    for (hl::DrawRecord &draw : draws) {
+        for (hl::VertexBufferSlot &slot : draw.vertex_buffers) {
+            if (!slot.buffer)
+                continue;
+            auto found = std::find(seen.begin(), seen.end(), slot.buffer);
+            if (found == seen.end())
+                found = seen.insert(seen.end(), slot.buffer);
+            slot.buffer = u64(found - seen.begin()) + 1;
+        }
+    }
+    return draws;
+}
+
+u32 executed_lists(const std::vector<hl::JournalEntry> &journal)
+{
+    return count_ops(journal, hl::ContextOp::execute_command_list);
+}
+
+struct DeferredContextTest : ContextTest {
+    void SetUp() override
+    {
+        ContextTest::SetUp();
+        stop();
+        start(4);
+        colour = make_target(0, 64, 32);
+        depth = make_target(3, 64, 32);
+        shader_handle = create_shader(shader);
+        texture_handle = make_texture();
+    }
+};
+
+TEST_F(DeferredContextTest, BufferUpdatesInSeveralRangesGiveTheSerialFrame)
+{
+    // A GPU vertex buffer drawn by every entry and given new contents in three ranges: made
+    // again larger, rewritten in place with another stride, made again once more.
+    Array<u8> initial(default_allocator());
+    initial.resize(36);
+    memset(initial.data(), 1, initial.size());
+    std::vector<u8> grown(72), restrided(48), regrown(120);
+    for (u32 i = 0; i < regrown.size(); ++i) {
+        if (i < grown.size())
+            grown[i] = u8(i);
+        if (i < restrided.size())
+            restrided[i] = u8(100 + i);
+        regrown[i] = u8(200 - i);
+    }
+    BufferDescription vb = make_vertex_buffer_resource(buffer_mode::gpu, 3, 12, &initial);
+    struct Update {
+        u32 entry, count, stride;
+        const std::vector<u8> *bytes;
+    };
+    const Update updates[] = {{45, 6, 12, &grown}, {130, 3, 16, &restrided}, {300, 10, 12, &regrown}};
+
+    // Every frame starts from the buffer as first made.
+    const auto run_fresh = [&] {
+        submit([&](RenderResourceContext &c) { c.create_resource(&vb.resource); });
+        FrameWriter frame(default_allocator());
+        frame.begin(0);
+        frame.set_target(0, colour.get());
+        frame.viewports({{0, 0, 1, 1, 0, 1}});
+        frame.end();
+        const std::vector<GeometryBinding> bindings = {{u32(RenderResourceType::VertexBuffer), vb.resource.handle}};
+        for (u32 i = 1; i < 400; ++i) {
+            frame.begin(i64(i) * 8 + 1, false);
+            for (const Update &u : updates) {
+                if (u.entry != i)
+                    continue;
+                BufferDescription next = vb;
+                next.element_count = u.count;
+                next.element_size = u.stride;
+                frame.update_buffer(next, u.bytes->data());
+            }
+            frame.draw(make_batch(shader_handle), bindings);
+            frame.end();
+        }
+        run(frame);
+        const BufferRecord *record = device->resource_manager()->vertex_buffer(vb.resource.handle);
+        const std::vector<u8> bytes =
+            record && record->object ? hl::headless_resource_bytes(record->object->buffer.get()) : std::vector<u8>{};
+        submit([&](RenderResourceContext &c) { c.release_resource(&vb.resource); });
+        return bytes;
+    };
+    set_deferred(false);
+    const auto serial_bytes = run_fresh();
+    const auto serial = with_buffer_ranks(hl::headless_draws(device->immediate_context()));
+    ASSERT_EQ(serial.size(), 399u);
+    EXPECT_EQ(serial_bytes, regrown);
+    // Each update's draws see its buffer and stride from that update on.
+    const u32 strides[] = {12, 12, 16, 12};
+    const u64 buffers[] = {1, 2, 2, 3};
+    for (u32 i = 0, phase = 0; i < serial.size(); ++i) {
+        while (phase < 3 && i + 1 >= updates[phase].entry)
+            ++phase;
+        ASSERT_EQ(serial[i].vertex_buffers[0].stride, strides[phase]) << "draw " << i;
+        ASSERT_EQ(serial[i].vertex_buffers[0].buffer, buffers[phase]) << "draw " << i;
+    }
+
+    set_deferred(true);
+    for (u32 round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        const auto bytes = run_fresh();
+        const auto deferred = with_buffer_ranks(hl::headless_draws(device->immediate_context()));
+        ASSERT_EQ(deferred.size(), serial.size());
+        for (u32 i = 0; i < serial.size(); ++i)
+            ASSERT_EQ(deferred[i], serial[i]) << "draw " << i << ": " << difference(deferred[i], serial[i]);
+        EXPECT_EQ(bytes, serial_bytes);
+    }
+}
+
+TEST_F(DeferredContextTest, CopyCountsAcrossRangesGiveTheSerialCopies)
+{
+    // Every draw reads the colour target it draws into, so each one asks for the target's
+    // copy; the copy counter set by segments decides how many copies are refreshed.
+    struct Case {
+        const char *name;
+        std::vector<std::pair<u32, i32>> counters; // entry, copy counter set there
+        u32 copies;
+        bool in_ranges; // recorded on deferred contexts, or executed serially
+    };
+    const Case cases[] = {
+        {"unlimited", {{0, -1}}, 399, true},
+        {"none", {{0, 0}}, 0, true},
+        {"two, crossing every range boundary", {{0, 2}}, 2, false},
+        {"two, then three more from a later range", {{0, 2}, {210, 3}}, 5, false},
+        {"three, spent before the next range, then unlimited", {{0, 3}, {20, -1}}, 3 + 379, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        FrameWriter frame(default_allocator());
+        for (u32 i = 0; i < 400; ++i) {
+            const i64 key = i64(i) * 8;
+            bool set = false;
+            for (const auto &[entry, counter] : c.counters) {
+                if (entry != i)
+                    continue;
+                frame.begin(key);
+                frame.set_target(0, colour.get());
+                frame.resolve_count(counter);
+                frame.end();
+                set = true;
+            }
+            if (!set)
+                frame.draw_entry(key | 1, make_batch(shader_handle), {}, constants(1, 2, 3, 4, colour->handle));
+        }
+        set_deferred(false);
+        const auto serial_journal = run(frame);
+        const auto serial = hl::headless_draws(device->immediate_context());
+        set_deferred(true);
+        const auto deferred_journal = run(frame);
+        const auto deferred = hl::headless_draws(device->immediate_context());
+        EXPECT_EQ(count_ops(serial_journal, hl::ContextOp::copy_resource), c.copies);
+        EXPECT_EQ(count_ops(deferred_journal, hl::ContextOp::copy_resource), c.copies);
+        EXPECT_EQ(executed_lists(deferred_journal) != 0, c.in_ranges);
+        ASSERT_EQ(deferred.size(), serial.size());
+        for (u32 i = 0; i < serial.size(); ++i)
+            ASSERT_EQ(deferred[i], serial[i]) << "draw " << i << ": " << difference(deferred[i], serial[i]);
+    }
 }
 
 TEST(DispatchSplit, RangeSizesAndCounts)
