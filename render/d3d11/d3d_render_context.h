@@ -55,6 +55,13 @@ struct ContextTargetState {
 /// Folds the commands of one sort entry into `state`.
 void track_target_state(ContextTargetState &state, const RenderSortEntry &entry);
 
+/// True when a vertex or index buffer that a command updates is also updated or drawn
+/// (any draw batch naming it) by an entry of another range, ranges being `range_size`
+/// entries long. Such ranges cannot be recorded apart: an update rewrites the buffer's
+/// record while it is recorded, and draws read the record as they are recorded. Scratch
+/// from the calling thread's temp allocator; true when it runs out.
+bool buffer_updates_cross_ranges(const RenderSortEntry *entries, u32 count, u32 range_size);
+
 class D3DRenderContext {
   public:
     /// `device` and `manager` must outlive the context; its rings and lists come from

@@ -553,11 +553,12 @@ bool D3DRenderDevice::dispatch_deferred(const RenderSortEntry *entries, u32 n)
     // Two cases only the serial order gets right, so such a frame is executed serially:
     // - a copy counter still running down when a range starts, and drawn under there: how
     //   many copies the ranges before it made is not known until they are recorded;
-    // - buffer updates with more than one range: an update rewrites the buffer's record
-    //   (and may make its buffer again) while it is recorded, and every range reads those
-    //   records as it records its draws, so ranges recorded at once would race on them and
-    //   draw with contents from the wrong side of the update.
-    if (running.carried_counter_drawn || (split.range_count > 1 && running.buffer_updates))
+    // - a buffer updated in one range and updated or drawn in another: an update rewrites
+    //   the buffer's record (and may make its buffer again) while it is recorded, and draws
+    //   read the record as they are recorded, so the ranges would race on it and draw with
+    //   contents from the wrong side of the update.
+    if (ready && (running.carried_counter_drawn ||
+                  (running.buffer_updates && buffer_updates_cross_ranges(entries, n, split.range_size))))
         ready = false;
     while (ready && ranges.size() < split.range_count) {
         D3DRenderContext *context = take_range_context();
