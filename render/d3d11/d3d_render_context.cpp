@@ -1,10 +1,12 @@
 #include "render/d3d11/d3d_render_context.h"
 
 #include "foundation/log.h"
+#include "foundation/memory/temp_allocator.h"
 #include "render/commands/command_buffer.h"
 #include "render/d3d11/d3d_render_state_builder.h"
 #include "render/d3d11/d3d_resource_manager.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -119,13 +121,96 @@ void track_target_state(ContextTargetState &state, const RenderSortEntry &entry)
         case RenderCommand::SetScissors: state.scissor_count = read_items(command, state.scissors); break;
         case RenderCommand::ResolveCount: {
             CommandResolveCount count;
-            if (read_payload(command, &count))
+            if (read_payload(command, &count)) {
                 state.copy_counter = count.max_resolve_count;
+                state.carried_counter = false;
+            }
             break;
         }
+        case RenderCommand::DrawBatch: state.carried_counter_drawn |= state.carried_counter; break;
+        case RenderCommand::UpdateVertexBuffer:
+        case RenderCommand::UpdateIndexBuffer: ++state.buffer_updates; break;
         default: break;
         }
     }
+}
+
+namespace {
+
+// Calls `visit(handle, is_update)` for every vertex or index buffer the entry's commands
+// update (commands 0 and 1) or name in a draw batch's geometry.
+template <typename Visit> void for_each_buffer_use(const RenderSortEntry &entry, Visit &&visit)
+{
+    if (!entry_fits(entry))
+        return;
+    CommandCursor cursor(entry.buffer->data(), entry.offset, entry.offset + entry.length);
+    CommandView command;
+    while (cursor.next(&command)) {
+        const RenderCommand type = RenderCommand(command.type);
+        if (type == RenderCommand::UpdateVertexBuffer || type == RenderCommand::UpdateIndexBuffer) {
+            UpdateCreateBuffer update;
+            if (read_payload(command, &update))
+                visit(update.description.resource.handle, true);
+        } else if (type == RenderCommand::DrawBatch) {
+            DrawBatchRecord batch;
+            if (!read_payload(command, &batch))
+                continue;
+            for (u32 i = 0; i < batch.binding_count; ++i) {
+                GeometryBinding item;
+                if (!read_payload(command, &item, batch.bindings_offset + i * u32(sizeof(GeometryBinding))))
+                    break;
+                if (item.kind == u32(RenderResourceType::VertexBuffer) ||
+                    item.kind == u32(RenderResourceType::IndexBuffer))
+                    visit(item.handle, false);
+            }
+        }
+    }
+}
+
+} // namespace
+
+bool buffer_updates_cross_ranges(const RenderSortEntry *entries, u32 count, u32 range_size)
+{
+    if (range_size == 0 || count <= range_size)
+        return false;
+    struct Updated {
+        RenderResourceHandle handle;
+        u32 range;
+    };
+    TempAllocator scratch;
+    Array<Updated> updated(scratch);
+    bool crossed = false;
+    // Updates are few: each is looked up among the ones before it.
+    for (u32 i = 0; i < count && !crossed; ++i) {
+        const u32 range = i / range_size;
+        for_each_buffer_use(entries[i], [&](RenderResourceHandle handle, bool is_update) {
+            if (!is_update)
+                return;
+            for (const Updated &u : updated) {
+                if (u.handle == handle) {
+                    crossed |= u.range != range;
+                    return;
+                }
+            }
+            if (!updated.push_back({handle, range}))
+                crossed = true; // out of scratch: assume the worst
+        });
+    }
+    if (crossed || updated.empty())
+        return crossed;
+    // Draws are many: the updated buffers are searched by handle.
+    const auto by_handle = [](const Updated &a, const Updated &b) { return a.handle < b.handle; };
+    std::sort(updated.begin(), updated.end(), by_handle);
+    for (u32 i = 0; i < count && !crossed; ++i) {
+        const u32 range = i / range_size;
+        for_each_buffer_use(entries[i], [&](RenderResourceHandle handle, bool) {
+            const Updated key{handle, 0};
+            const Updated *found = std::lower_bound(updated.begin(), updated.end(), key, by_handle);
+            if (found != updated.end() && found->handle == handle && found->range != range)
+                crossed = true;
+        });
+    }
+    return crossed;
 }
 
 D3DRenderContext::D3DRenderContext(Allocator &allocator, ID3D11Device *device, D3DResourceManager &manager)

@@ -32,7 +32,8 @@ constexpr u32 max_viewports = 6;
 constexpr u32 context_unordered_slots = 8;
 
 /// The target state that commands 5 to 8 and 12 leave behind; a range of a parallel
-/// dispatch starts from the state the entries before it left.
+/// dispatch starts from the state the entries before it left. The last three fields tell
+/// the dispatch whether the ranges can be recorded apart at all.
 struct ContextTargetState {
     RenderTarget *colour[max_render_target_slots] = {};
     RenderTarget *depth = nullptr;
@@ -42,10 +43,24 @@ struct ContextTargetState {
     u32 scissor_count = 1;
     ScissorRect scissors[max_viewports] = {{0, 0, 1, 1}};
     i32 copy_counter = -1;
+    /// Set by the caller at a range start when `copy_counter` is above 0 there; the next
+    /// command 12 clears it.
+    bool carried_counter = false;
+    /// A draw ran while `carried_counter` was set: how far the counter had run down
+    /// depends on the copies made before the range.
+    bool carried_counter_drawn = false;
+    u32 buffer_updates = 0; ///< vertex and index buffer updates (commands 0 and 1) seen
 };
 
-/// Folds the state commands of one sort entry into `state`.
+/// Folds the commands of one sort entry into `state`.
 void track_target_state(ContextTargetState &state, const RenderSortEntry &entry);
+
+/// True when a vertex or index buffer that a command updates is also updated or drawn
+/// (any draw batch naming it) by an entry of another range, ranges being `range_size`
+/// entries long. Such ranges cannot be recorded apart: an update rewrites the buffer's
+/// record while it is recorded, and draws read the record as they are recorded. Scratch
+/// from the calling thread's temp allocator; true when it runs out.
+bool buffer_updates_cross_ranges(const RenderSortEntry *entries, u32 count, u32 range_size);
 
 class D3DRenderContext {
   public:

@@ -544,10 +544,22 @@ bool D3DRenderDevice::dispatch_deferred(const RenderSortEntry *entries, u32 n)
     bool ready = starts.size() == split.range_count && job_split.batch_count() == split.range_count;
     ContextTargetState running;
     for (u32 i = 0; ready && i < n; ++i) {
-        if (i % split.range_size == 0)
+        if (i % split.range_size == 0) {
+            running.carried_counter = running.copy_counter > 0;
             starts[i / split.range_size] = running;
+        }
         track_target_state(running, entries[i]);
     }
+    // Two cases only the serial order gets right, so such a frame is executed serially:
+    // - a copy counter still running down when a range starts, and drawn under there: how
+    //   many copies the ranges before it made is not known until they are recorded;
+    // - a buffer updated in one range and updated or drawn in another: an update rewrites
+    //   the buffer's record (and may make its buffer again) while it is recorded, and draws
+    //   read the record as they are recorded, so the ranges would race on it and draw with
+    //   contents from the wrong side of the update.
+    if (ready && (running.carried_counter_drawn ||
+                  (running.buffer_updates && buffer_updates_cross_ranges(entries, n, split.range_size))))
+        ready = false;
     while (ready && ranges.size() < split.range_count) {
         D3DRenderContext *context = take_range_context();
         if (!context || !ranges.push_back(context)) {
@@ -556,7 +568,8 @@ bool D3DRenderDevice::dispatch_deferred(const RenderSortEntry *entries, u32 n)
         }
     }
     if (!ready) {
-        // No deferred context to be had: the frame is executed serially instead.
+        // No deferred context to be had, or ranges that cannot be recorded apart: the frame
+        // is executed serially instead.
         for (D3DRenderContext *context : ranges)
             if (!_range_pool.push_back(context))
                 destroy_range_context(context);

@@ -84,7 +84,10 @@ class D3DRenderDevice final : public RenderDevice, public IRenderOutput {
     void dispatch(u32 count, RenderContext *const *contexts) override;
     /// Executes entries already in key order: on the immediate context, or, when the
     /// render caps set "use_deferred_contexts" and a pool was given, in ranges recorded on
-    /// deferred contexts and played back in order. Both give the same draws.
+    /// deferred contexts and played back in order. Both give the same draws, buffer bytes
+    /// and copies: a frame where a buffer updated in one range is updated or drawn in
+    /// another, or a copy counter still running down across a range start, is executed
+    /// serially.
     void execute_sorted(const RenderSortEntry *entries, u32 count);
 
     u32 create_swap_chain(Window &window, u32 flags, bool show) override; // See IRenderOutput

@@ -65,6 +65,15 @@ void FrameWriter::resolve_count(i32 count)
     buffer.write(u32(RenderCommand::ResolveCount), &c, sizeof c);
 }
 
+void FrameWriter::update_buffer(const BufferDescription &description, const void *data)
+{
+    const UpdateCreateBuffer c{description, data};
+    const RenderCommand type = description.resource.type == RenderResourceType::IndexBuffer
+                                   ? RenderCommand::UpdateIndexBuffer
+                                   : RenderCommand::UpdateVertexBuffer;
+    buffer.write(u32(type), &c, sizeof c);
+}
+
 void FrameWriter::draw(DrawBatchRecord batch, const std::vector<GeometryBinding> &bindings,
                        const std::vector<u8> &constants)
 {

@@ -35,6 +35,8 @@ class FrameWriter {
     void scissors(const std::vector<ScissorRect> &items);
     void clear(u32 flags);
     void resolve_count(i32 count);
+    /// Command 0 or 1 (by the description's type): new contents for a vertex or index buffer.
+    void update_buffer(const BufferDescription &description, const void *data);
     /// Command 10: the batch, its geometry after it and the constant copy after those.
     void draw(DrawBatchRecord batch, const std::vector<GeometryBinding> &bindings = {},
               const std::vector<u8> &constants = {});

@@ -3,6 +3,7 @@
 // cache saves, and parallel dispatch over deferred contexts giving the serial result.
 #include "tests/render/d3d11/d3d_device_fixture.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace tallow::render::d3d11::test {
@@ -384,6 +385,200 @@ TEST_F(ContextTest, DeferredDispatchGivesTheSerialDraws)
     EXPECT_EQ(hl::headless_draws(immediate), serial);
 }
 
+// The draws with each vertex buffer named by the order it first appears in, so frames
+// whose buffers were made again compare equal when they bound the same buffers alike.
+std::vector<hl::DrawRecord> with_buffer_ranks(std::vector<hl::DrawRecord> draws)
+{
+    std::vector<u64> seen;
+    for (hl::DrawRecord &draw : draws) {
+        for (hl::VertexBufferSlot &slot : draw.vertex_buffers) {
+            if (!slot.buffer)
+                continue;
+            auto found = std::find(seen.begin(), seen.end(), slot.buffer);
+            if (found == seen.end())
+                found = seen.insert(seen.end(), slot.buffer);
+            slot.buffer = u64(found - seen.begin()) + 1;
+        }
+    }
+    return draws;
+}
+
+u32 executed_lists(const std::vector<hl::JournalEntry> &journal)
+{
+    return count_ops(journal, hl::ContextOp::execute_command_list);
+}
+
+struct DeferredContextTest : ContextTest {
+    void SetUp() override
+    {
+        ContextTest::SetUp();
+        stop();
+        start(4);
+        colour = make_target(0, 64, 32);
+        depth = make_target(3, 64, 32);
+        shader_handle = create_shader(shader);
+        texture_handle = make_texture();
+    }
+};
+
+TEST_F(DeferredContextTest, BufferUpdatesGiveTheSerialFrame)
+{
+    // A GPU vertex buffer of 3 x 12 bytes given new contents during the frame: made again
+    // larger (6 x 12), rewritten in place with another stride (3 x 16), made again (10 x 12).
+    Array<u8> initial(default_allocator());
+    initial.resize(36);
+    memset(initial.data(), 1, initial.size());
+    std::vector<u8> grown(72), restrided(48), regrown(120);
+    for (u32 i = 0; i < regrown.size(); ++i) {
+        if (i < grown.size())
+            grown[i] = u8(i);
+        if (i < restrided.size())
+            restrided[i] = u8(100 + i);
+        regrown[i] = u8(200 - i);
+    }
+    struct Update {
+        u32 entry, count, stride;
+        const std::vector<u8> *bytes;
+        bool remade; // the buffer is made again at the new size
+    };
+    // An update in place leaves the bytes it does not reach as they were.
+    std::vector<u8> restrided_over_grown = grown;
+    std::copy(restrided.begin(), restrided.end(), restrided_over_grown.begin());
+    struct Case {
+        const char *name;
+        std::vector<Update> updates;
+        u32 first_draw, end_draw; // entries whose draw uses the buffer
+        const std::vector<u8> *final_bytes;
+        bool in_ranges; // recorded on deferred contexts, or executed serially
+    };
+    const Case cases[] = {
+        {"updated in three ranges, drawn by every entry",
+         {{45, 6, 12, &grown, true}, {130, 3, 16, &restrided, false}, {300, 10, 12, &regrown, true}}, 1, 400,
+         &regrown, false},
+        {"updated twice in one range, drawn only there",
+         {{45, 6, 12, &grown, true}, {50, 3, 16, &restrided, false}}, 41, 60, &restrided_over_grown, true},
+    };
+    BufferDescription vb = make_vertex_buffer_resource(buffer_mode::gpu, 3, 12, &initial);
+
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        // Every frame starts from the buffer as first made. The other entries draw with no
+        // geometry.
+        const auto run_fresh = [&] {
+            submit([&](RenderResourceContext &rc) { rc.create_resource(&vb.resource); });
+            FrameWriter frame(default_allocator());
+            frame.begin(0);
+            frame.set_target(0, colour.get());
+            frame.viewports({{0, 0, 1, 1, 0, 1}});
+            frame.end();
+            const std::vector<GeometryBinding> bindings = {
+                {u32(RenderResourceType::VertexBuffer), vb.resource.handle}};
+            for (u32 i = 1; i < 400; ++i) {
+                frame.begin(i64(i) * 8 + 1, false);
+                for (const Update &u : c.updates) {
+                    if (u.entry != i)
+                        continue;
+                    BufferDescription next = vb;
+                    next.element_count = u.count;
+                    next.element_size = u.stride;
+                    frame.update_buffer(next, u.bytes->data());
+                }
+                const bool drawn = i >= c.first_draw && i < c.end_draw;
+                frame.draw(make_batch(shader_handle), drawn ? bindings : std::vector<GeometryBinding>{});
+                frame.end();
+            }
+            const auto journal = run(frame);
+            const BufferRecord *record = device->resource_manager()->vertex_buffer(vb.resource.handle);
+            std::vector<u8> bytes;
+            if (record && record->object)
+                bytes = hl::headless_resource_bytes(record->object->buffer.get());
+            submit([&](RenderResourceContext &rc) { rc.release_resource(&vb.resource); });
+            return std::make_pair(executed_lists(journal), bytes);
+        };
+
+        set_deferred(false);
+        const auto serial_bytes = run_fresh().second;
+        const auto serial = with_buffer_ranks(hl::headless_draws(device->immediate_context()));
+        ASSERT_EQ(serial.size(), 399u);
+        EXPECT_EQ(serial_bytes, *c.final_bytes);
+        // Each draw sees the buffer and stride of the last update before it.
+        for (u32 i = c.first_draw; i < c.end_draw; ++i) {
+            u32 stride = 12;
+            u64 buffer = 1;
+            for (const Update &u : c.updates) {
+                if (u.entry <= i) {
+                    stride = u.stride;
+                    buffer += u.remade;
+                }
+            }
+            ASSERT_EQ(serial[i - 1].vertex_buffers[0].stride, stride) << "entry " << i;
+            ASSERT_EQ(serial[i - 1].vertex_buffers[0].buffer, buffer) << "entry " << i;
+        }
+
+        set_deferred(true);
+        for (u32 round = 0; round < 3; ++round) {
+            SCOPED_TRACE(round);
+            const auto [lists, bytes] = run_fresh();
+            EXPECT_EQ(lists != 0, c.in_ranges);
+            const auto deferred = with_buffer_ranks(hl::headless_draws(device->immediate_context()));
+            ASSERT_EQ(deferred.size(), serial.size());
+            for (u32 i = 0; i < serial.size(); ++i)
+                ASSERT_EQ(deferred[i], serial[i]) << "draw " << i << ": " << difference(deferred[i], serial[i]);
+            EXPECT_EQ(bytes, serial_bytes);
+        }
+    }
+}
+
+TEST_F(DeferredContextTest, CopyCountsAcrossRangesGiveTheSerialCopies)
+{
+    // Every draw reads the colour target it draws into, so each one asks for the target's
+    // copy; the copy counter set by segments decides how many copies are refreshed.
+    struct Case {
+        const char *name;
+        std::vector<std::pair<u32, i32>> counters; // entry, copy counter set there
+        u32 copies;
+        bool in_ranges; // recorded on deferred contexts, or executed serially
+    };
+    const Case cases[] = {
+        {"unlimited", {{0, -1}}, 399, true},
+        {"none", {{0, 0}}, 0, true},
+        {"two, crossing every range boundary", {{0, 2}}, 2, false},
+        {"two, then three more from a later range", {{0, 2}, {210, 3}}, 5, false},
+        {"three, spent before the next range, then unlimited", {{0, 3}, {20, -1}}, 3 + 379, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        FrameWriter frame(default_allocator());
+        for (u32 i = 0; i < 400; ++i) {
+            const i64 key = i64(i) * 8;
+            bool set = false;
+            for (const auto &[entry, counter] : c.counters) {
+                if (entry != i)
+                    continue;
+                frame.begin(key);
+                frame.set_target(0, colour.get());
+                frame.resolve_count(counter);
+                frame.end();
+                set = true;
+            }
+            if (!set)
+                frame.draw_entry(key | 1, make_batch(shader_handle), {}, constants(1, 2, 3, 4, colour->handle));
+        }
+        set_deferred(false);
+        const auto serial_journal = run(frame);
+        const auto serial = hl::headless_draws(device->immediate_context());
+        set_deferred(true);
+        const auto deferred_journal = run(frame);
+        const auto deferred = hl::headless_draws(device->immediate_context());
+        EXPECT_EQ(count_ops(serial_journal, hl::ContextOp::copy_resource), c.copies);
+        EXPECT_EQ(count_ops(deferred_journal, hl::ContextOp::copy_resource), c.copies);
+        EXPECT_EQ(executed_lists(deferred_journal) != 0, c.in_ranges);
+        ASSERT_EQ(deferred.size(), serial.size());
+        for (u32 i = 0; i < serial.size(); ++i)
+            ASSERT_EQ(deferred[i], serial[i]) << "draw " << i << ": " << difference(deferred[i], serial[i]);
+    }
+}
+
 TEST(DispatchSplit, RangeSizesAndCounts)
 {
     struct Case {
@@ -395,6 +590,58 @@ TEST(DispatchSplit, RangeSizesAndCounts)
         const DispatchSplit split = split_dispatch(c.n);
         EXPECT_EQ(split.range_size, c.size) << c.n;
         EXPECT_EQ(split.range_count, c.count) << c.n;
+    }
+}
+
+TEST(BufferUpdatesCrossRanges, AnUpdatedBufferNamedByAnotherRange)
+{
+    // 100 entries in ranges of 20; each entry draws once, with at most one buffer.
+    const RenderResourceHandle v = 0x05000001, w = 0x05000002, index = 0x06000003;
+    struct Use {
+        u32 first, end;
+        RenderResourceHandle handle;
+    };
+    struct Case {
+        const char *name;
+        std::vector<std::pair<u32, RenderResourceHandle>> updates; // entry, buffer
+        std::vector<Use> draws;
+        bool crossed;
+    };
+    const Case cases[] = {
+        {"updated and drawn in one range", {{25, v}, {30, v}}, {{21, 40, v}}, false},
+        {"drawn in a later range", {{25, v}}, {{45, 46, v}}, true},
+        {"drawn in an earlier range", {{25, v}}, {{5, 6, v}}, true},
+        {"updated in two ranges, never drawn", {{25, v}, {65, v}}, {}, true},
+        {"updated in two ranges, each its own buffer", {{25, v}, {65, w}}, {{20, 40, v}, {60, 80, w}}, false},
+        {"another buffer drawn everywhere", {{25, v}}, {{0, 100, w}}, false},
+        {"an index buffer drawn in another range", {{3, index}}, {{90, 91, index}}, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        FrameWriter frame(default_allocator());
+        for (u32 i = 0; i < 100; ++i) {
+            frame.begin(i64(i), false);
+            for (const auto &[entry, handle] : c.updates) {
+                if (entry != i)
+                    continue;
+                BufferDescription update = make_vertex_buffer_resource(buffer_mode::gpu, 3, 12, nullptr);
+                update.resource.type =
+                    handle == index ? RenderResourceType::IndexBuffer : RenderResourceType::VertexBuffer;
+                update.resource.handle = handle;
+                frame.update_buffer(update, nullptr);
+            }
+            std::vector<GeometryBinding> bindings;
+            for (const Use &use : c.draws)
+                if (i >= use.first && i < use.end)
+                    bindings.push_back({u32(use.handle == index ? RenderResourceType::IndexBuffer
+                                                                : RenderResourceType::VertexBuffer),
+                                        use.handle});
+            frame.draw(make_batch(1), bindings);
+            frame.end();
+        }
+        EXPECT_EQ(buffer_updates_cross_ranges(frame.entries.data(), 100, 20), c.crossed);
+        // One range holds every entry: nothing to cross.
+        EXPECT_FALSE(buffer_updates_cross_ranges(frame.entries.data(), 100, 100));
     }
 }
 
