@@ -275,7 +275,7 @@ public:
         case ViewShape::Fit::unknown: break;
         }
         if (!fits) {
-            report(Rule::view_dimension_mismatch, "%s of dimension %u does not fit %s #%llu (%u samples%s)", what,
+            report(Rule::view_dimension_mismatch, "%s of dimension %u does not fit %s #%llu (sample count %u%s)", what,
                    shape.dimension, to_string(range.resource->kind), id, data.sample_count,
                    data.is_cube ? ", cube" : "");
             return false;
