@@ -27,32 +27,15 @@ struct ViewShape {
 ViewShape texture_shape(ViewShape::Fit fit, u32 dimension, u64 first_mip, u64 mip_count, u64 first_slice,
                         u64 slice_count)
 {
-    ViewShape shape;
-    shape.fit = fit;
-    shape.dimension = dimension;
-    shape.first_mip = first_mip;
-    shape.mip_count = mip_count;
-    shape.first_slice = first_slice;
-    shape.slice_count = slice_count;
-    return shape;
+    return {fit, dimension, first_mip, mip_count, first_slice, slice_count, 0, 0};
 }
 
 ViewShape buffer_shape(u32 dimension, u64 first_element, u64 element_count)
 {
-    ViewShape shape;
-    shape.fit = ViewShape::Fit::buffer;
-    shape.dimension = dimension;
-    shape.first_element = first_element;
-    shape.element_count = element_count;
-    return shape;
+    return {ViewShape::Fit::buffer, dimension, 0, 1, 0, 1, first_element, element_count};
 }
 
-ViewShape unknown_shape(u32 dimension)
-{
-    ViewShape shape;
-    shape.dimension = dimension;
-    return shape;
-}
+ViewShape unknown_shape(u32 dimension) { return {ViewShape::Fit::unknown, dimension, 0, 1, 0, 1, 0, 0}; }
 
 u64 srv_mip_count(UINT mip_levels) { return mip_levels == UINT(-1) ? ViewShape::all_mips : mip_levels; }
 
