@@ -64,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size)
         return true;
     }();
     (void)configured;
+    tallow::d3d11::headless_clear_diagnostics();
 
     ID3D11Device *device = nullptr;
     ID3D11DeviceContext *immediate = nullptr;
@@ -212,5 +213,8 @@ extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size)
     device->Release();
     if (live != 0)
         abort(); // the manager left objects of the layer alive
+    for (const tallow::d3d11::Diagnostic &d : tallow::d3d11::headless_diagnostics())
+        if (d.rule == tallow::d3d11::Rule::view_out_of_range || d.rule == tallow::d3d11::Rule::view_dimension_mismatch)
+            abort(); // the creator asked for a view that does not fit the resource it made
     return 0;
 }

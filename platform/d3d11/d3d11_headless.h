@@ -256,6 +256,8 @@ enum class Rule : u32 {
     update_dynamic,             // UpdateSubresource on a dynamic resource
     copy_out_of_range,          // copy box outside the source or destination, or unequal resources
     view_without_bind_flag,     // view made on a resource lacking its bind flag
+    view_out_of_range,          // view's mips, slices, cubes or elements empty or past the resource
+    view_dimension_mismatch,    // view dimension unfit for the resource (buffer/texture, cube, sample count)
     resize_with_references,     // ResizeBuffers while back-buffer references are held
     concurrent_context_use,     // one context entered by two threads at once
     feature_level,              // shader kind blocked by the device's feature level

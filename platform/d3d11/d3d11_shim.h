@@ -29,8 +29,8 @@
 // ExecuteCommandList(list, FALSE) leaves the immediate context in its default state.
 //
 // A backend implements every pure method below and `D3D11CreateDevice`. Broken rules (a
-// release past zero, Map rules, copy boxes out of range, views without the bind flag...)
-// are logged by the backend; they never crash it.
+// release past zero, Map rules, copy boxes out of range, views without the bind flag or
+// reaching past their resource...) are logged by the backend; they never crash it.
 
 #include "platform/d3d11/dxgi_shim.h"
 
@@ -777,7 +777,12 @@ public:
     virtual HRESULT CreateTexture2D(const D3D11_TEXTURE2D_DESC *desc, const D3D11_SUBRESOURCE_DATA *initial_data,
                                     ID3D11Texture2D **out_texture) = 0;
     /// The view descriptions may be null (the whole resource in its own format).
-    /// E_INVALIDARG when the resource lacks the matching bind flag.
+    /// E_INVALIDARG (and no view) when the resource lacks the matching bind flag, when the
+    /// description's mips, slices, cubes or elements are empty or reach past the resource, or
+    /// when its dimension does not fit the resource: a buffer view of a texture or the reverse,
+    /// a cube view of a texture made without D3D11_RESOURCE_MISC_TEXTURECUBE, a multisampled
+    /// view of a single-sampled texture or the reverse. A shader-resource view's MipLevels of
+    /// UINT(-1) means every mip from MostDetailedMip on.
     virtual HRESULT CreateShaderResourceView(ID3D11Resource *resource, const D3D11_SHADER_RESOURCE_VIEW_DESC *desc,
                                              ID3D11ShaderResourceView **out_view) = 0;
     virtual HRESULT CreateUnorderedAccessView(ID3D11Resource *resource, const D3D11_UNORDERED_ACCESS_VIEW_DESC *desc,

@@ -6,6 +6,115 @@
 #include <cstring>
 
 namespace tallow::d3d11 {
+namespace {
+
+/// What a view description names, reduced to what every view kind shares. Counts are 64-bit
+/// so that cubes times six cannot wrap.
+struct ViewShape {
+    /// Which resources the dimension fits.
+    enum class Fit : u32 { buffer, single_sample, multisample, cube, unknown };
+    static constexpr u64 all_mips = ~u64(0); // a shader-resource view's MipLevels of UINT(-1)
+    Fit fit = Fit::unknown;
+    u32 dimension = 0; // the description's ViewDimension, for the report
+    u64 first_mip = 0;
+    u64 mip_count = 1;
+    u64 first_slice = 0;
+    u64 slice_count = 1;
+    u64 first_element = 0; // buffers
+    u64 element_count = 0;
+};
+
+ViewShape texture_shape(ViewShape::Fit fit, u32 dimension, u64 first_mip, u64 mip_count, u64 first_slice,
+                        u64 slice_count)
+{
+    return {fit, dimension, first_mip, mip_count, first_slice, slice_count, 0, 0};
+}
+
+ViewShape buffer_shape(u32 dimension, u64 first_element, u64 element_count)
+{
+    return {ViewShape::Fit::buffer, dimension, 0, 1, 0, 1, first_element, element_count};
+}
+
+ViewShape unknown_shape(u32 dimension) { return {ViewShape::Fit::unknown, dimension, 0, 1, 0, 1, 0, 0}; }
+
+u64 srv_mip_count(UINT mip_levels) { return mip_levels == UINT(-1) ? ViewShape::all_mips : mip_levels; }
+
+ViewShape shape_of(const D3D11_SHADER_RESOURCE_VIEW_DESC &desc)
+{
+    using Fit = ViewShape::Fit;
+    const u32 d = desc.ViewDimension;
+    switch (desc.ViewDimension) {
+    case D3D11_SRV_DIMENSION_BUFFER: return buffer_shape(d, desc.Buffer.FirstElement, desc.Buffer.NumElements);
+    case D3D11_SRV_DIMENSION_TEXTURE2D:
+        return texture_shape(Fit::single_sample, d, desc.Texture2D.MostDetailedMip,
+                             srv_mip_count(desc.Texture2D.MipLevels), 0, 1);
+    case D3D11_SRV_DIMENSION_TEXTURE2DARRAY:
+        return texture_shape(Fit::single_sample, d, desc.Texture2DArray.MostDetailedMip,
+                             srv_mip_count(desc.Texture2DArray.MipLevels), desc.Texture2DArray.FirstArraySlice,
+                             desc.Texture2DArray.ArraySize);
+    case D3D11_SRV_DIMENSION_TEXTURE2DMS: return texture_shape(Fit::multisample, d, 0, 1, 0, 1);
+    case D3D11_SRV_DIMENSION_TEXTURE2DMSARRAY:
+        return texture_shape(Fit::multisample, d, 0, 1, desc.Texture2DMSArray.FirstArraySlice,
+                             desc.Texture2DMSArray.ArraySize);
+    case D3D11_SRV_DIMENSION_TEXTURECUBE:
+        return texture_shape(Fit::cube, d, desc.TextureCube.MostDetailedMip, srv_mip_count(desc.TextureCube.MipLevels),
+                             0, 6);
+    case D3D11_SRV_DIMENSION_TEXTURECUBEARRAY:
+        return texture_shape(Fit::cube, d, desc.TextureCubeArray.MostDetailedMip,
+                             srv_mip_count(desc.TextureCubeArray.MipLevels), desc.TextureCubeArray.First2DArrayFace,
+                             u64(desc.TextureCubeArray.NumCubes) * 6);
+    default: return unknown_shape(d);
+    }
+}
+
+/// Render target and depth stencil views name texture slices alike; only their dimension
+/// values differ.
+template <class Desc>
+ViewShape target_shape(const Desc &desc, u32 texture2d, u32 texture2d_array, u32 texture2d_ms, u32 texture2d_ms_array)
+{
+    using Fit = ViewShape::Fit;
+    const u32 d = desc.ViewDimension;
+    if (d == texture2d) return texture_shape(Fit::single_sample, d, desc.Texture2D.MipSlice, 1, 0, 1);
+    if (d == texture2d_array)
+        return texture_shape(Fit::single_sample, d, desc.Texture2DArray.MipSlice, 1,
+                             desc.Texture2DArray.FirstArraySlice, desc.Texture2DArray.ArraySize);
+    if (d == texture2d_ms) return texture_shape(Fit::multisample, d, 0, 1, 0, 1);
+    if (d == texture2d_ms_array)
+        return texture_shape(Fit::multisample, d, 0, 1, desc.Texture2DMSArray.FirstArraySlice,
+                             desc.Texture2DMSArray.ArraySize);
+    return unknown_shape(d);
+}
+
+ViewShape shape_of(const D3D11_RENDER_TARGET_VIEW_DESC &desc)
+{
+    if (desc.ViewDimension == D3D11_RTV_DIMENSION_BUFFER)
+        return buffer_shape(desc.ViewDimension, desc.Buffer.FirstElement, desc.Buffer.NumElements);
+    return target_shape(desc, D3D11_RTV_DIMENSION_TEXTURE2D, D3D11_RTV_DIMENSION_TEXTURE2DARRAY,
+                        D3D11_RTV_DIMENSION_TEXTURE2DMS, D3D11_RTV_DIMENSION_TEXTURE2DMSARRAY);
+}
+
+ViewShape shape_of(const D3D11_DEPTH_STENCIL_VIEW_DESC &desc)
+{
+    return target_shape(desc, D3D11_DSV_DIMENSION_TEXTURE2D, D3D11_DSV_DIMENSION_TEXTURE2DARRAY,
+                        D3D11_DSV_DIMENSION_TEXTURE2DMS, D3D11_DSV_DIMENSION_TEXTURE2DMSARRAY);
+}
+
+/// Unordered access has no multisampled dimension: a multisampled texture fits none.
+ViewShape shape_of(const D3D11_UNORDERED_ACCESS_VIEW_DESC &desc)
+{
+    using Fit = ViewShape::Fit;
+    const u32 d = desc.ViewDimension;
+    switch (desc.ViewDimension) {
+    case D3D11_UAV_DIMENSION_BUFFER: return buffer_shape(d, desc.Buffer.FirstElement, desc.Buffer.NumElements);
+    case D3D11_UAV_DIMENSION_TEXTURE2D: return texture_shape(Fit::single_sample, d, desc.Texture2D.MipSlice, 1, 0, 1);
+    case D3D11_UAV_DIMENSION_TEXTURE2DARRAY:
+        return texture_shape(Fit::single_sample, d, desc.Texture2DArray.MipSlice, 1,
+                             desc.Texture2DArray.FirstArraySlice, desc.Texture2DArray.ArraySize);
+    default: return unknown_shape(d);
+    }
+}
+
+} // namespace
 
 class HeadlessDevice final : public Object<ID3D11Device> {
 public:
@@ -131,27 +240,59 @@ public:
         return S_OK;
     }
 
-    /// Narrows a render target or depth stencil view's range to what its description names
-    /// (the two descriptions differ only in their dimension values).
-    template <class Desc, class Dimension>
-    static void narrow_target_range(const Desc *desc, Dimension texture2d, Dimension texture2d_array,
-                                    Dimension texture2d_ms_array, ViewRange &range)
+    /// Checks a view description against its resource and narrows `range` to what it names;
+    /// false after a report. A null description is the whole resource in its own format.
+    template <class Desc> static bool fit_view(const char *what, const Desc *desc, ViewRange &range)
     {
-        if (!desc) return;
+        if (!desc) return true;
         if (desc->Format != DXGI_FORMAT_UNKNOWN) range.format = desc->Format;
-        if (desc->ViewDimension == texture2d) {
-            range.mip = desc->Texture2D.MipSlice;
-            range.slice_count = 1;
+        const ViewShape shape = shape_of(*desc);
+        const ResourceData &data = *range.data;
+        const unsigned long long id = range.resource->id;
+        bool fits = false;
+        switch (shape.fit) {
+        case ViewShape::Fit::buffer: fits = data.is_buffer; break;
+        case ViewShape::Fit::single_sample: fits = !data.is_buffer && data.sample_count == 1; break;
+        case ViewShape::Fit::multisample: fits = !data.is_buffer && data.sample_count > 1; break;
+        case ViewShape::Fit::cube: fits = !data.is_buffer && data.is_cube && data.sample_count == 1; break;
+        case ViewShape::Fit::unknown: break;
         }
-        if (desc->ViewDimension == texture2d_array) {
-            range.mip = desc->Texture2DArray.MipSlice;
-            range.first_slice = desc->Texture2DArray.FirstArraySlice;
-            range.slice_count = desc->Texture2DArray.ArraySize;
+        if (!fits) {
+            report(Rule::view_dimension_mismatch, "%s of dimension %u does not fit %s #%llu (sample count %u%s)", what,
+                   shape.dimension, to_string(range.resource->kind), id, data.sample_count,
+                   data.is_cube ? ", cube" : "");
+            return false;
         }
-        if (desc->ViewDimension == texture2d_ms_array) {
-            range.first_slice = desc->Texture2DMSArray.FirstArraySlice;
-            range.slice_count = desc->Texture2DMSArray.ArraySize;
+        // Every comparison below is a difference against what the resource holds, so a first
+        // index near the top of its range cannot wrap past the check.
+        if (data.is_buffer) {
+            const u64 element_bytes =
+                data.structure_stride ? data.structure_stride : format_layout(range.format).block_bytes;
+            const u64 elements = element_bytes ? data.subresources[0].width / element_bytes : 0;
+            if (shape.element_count == 0 || shape.first_element >= elements ||
+                shape.element_count > elements - shape.first_element) {
+                report(Rule::view_out_of_range, "%s of elements %llu+%llu on buffer #%llu of %llu elements", what,
+                       (unsigned long long)shape.first_element, (unsigned long long)shape.element_count, id,
+                       (unsigned long long)elements);
+                return false;
+            }
+            return true;
         }
+        const u64 mips = data.mip_levels;
+        const u64 slices = data.array_size;
+        const bool all_mips = shape.mip_count == ViewShape::all_mips;
+        if (shape.first_mip >= mips || shape.mip_count == 0 || (!all_mips && shape.mip_count > mips - shape.first_mip) ||
+            shape.slice_count == 0 || shape.first_slice >= slices || shape.slice_count > slices - shape.first_slice) {
+            report(Rule::view_out_of_range, "%s of mips %llu+%lld, slices %llu+%llu on texture2d #%llu of %llu mips, %llu slices",
+                   what, (unsigned long long)shape.first_mip, all_mips ? -1ll : (long long)shape.mip_count,
+                   (unsigned long long)shape.first_slice, (unsigned long long)shape.slice_count, id,
+                   (unsigned long long)mips, (unsigned long long)slices);
+            return false;
+        }
+        range.mip = u32(shape.first_mip);
+        range.first_slice = u32(shape.first_slice);
+        range.slice_count = u32(shape.slice_count);
+        return true;
     }
 
     HRESULT CreateShaderResourceView(ID3D11Resource *resource, const D3D11_SHADER_RESOURCE_VIEW_DESC *desc,
@@ -159,21 +300,10 @@ public:
     {
         if (!out_view) return E_INVALIDARG;
         *out_view = nullptr;
+        const char *what = "CreateShaderResourceView";
         ViewRange range;
-        if (!view_range_for(resource, D3D11_BIND_SHADER_RESOURCE, "CreateShaderResourceView", range))
+        if (!view_range_for(resource, D3D11_BIND_SHADER_RESOURCE, what, range) || !fit_view(what, desc, range))
             return E_INVALIDARG;
-        if (desc) {
-            if (desc->Format != DXGI_FORMAT_UNKNOWN) range.format = desc->Format;
-            switch (desc->ViewDimension) {
-            case D3D11_SRV_DIMENSION_TEXTURE2D: range.mip = desc->Texture2D.MostDetailedMip; break;
-            case D3D11_SRV_DIMENSION_TEXTURE2DARRAY:
-                range.mip = desc->Texture2DArray.MostDetailedMip;
-                range.first_slice = desc->Texture2DArray.FirstArraySlice;
-                range.slice_count = desc->Texture2DArray.ArraySize;
-                break;
-            default: break;
-            }
-        }
         return make_view<HeadlessSrv>(ObjectKind::shader_resource_view, resource, desc, range, out_view);
     }
 
@@ -182,18 +312,10 @@ public:
     {
         if (!out_view) return E_INVALIDARG;
         *out_view = nullptr;
+        const char *what = "CreateUnorderedAccessView";
         ViewRange range;
-        if (!view_range_for(resource, D3D11_BIND_UNORDERED_ACCESS, "CreateUnorderedAccessView", range))
+        if (!view_range_for(resource, D3D11_BIND_UNORDERED_ACCESS, what, range) || !fit_view(what, desc, range))
             return E_INVALIDARG;
-        if (desc) {
-            if (desc->Format != DXGI_FORMAT_UNKNOWN) range.format = desc->Format;
-            if (desc->ViewDimension == D3D11_UAV_DIMENSION_TEXTURE2D) range.mip = desc->Texture2D.MipSlice;
-            if (desc->ViewDimension == D3D11_UAV_DIMENSION_TEXTURE2DARRAY) {
-                range.mip = desc->Texture2DArray.MipSlice;
-                range.first_slice = desc->Texture2DArray.FirstArraySlice;
-                range.slice_count = desc->Texture2DArray.ArraySize;
-            }
-        }
         return make_view<HeadlessUav>(ObjectKind::unordered_access_view, resource, desc, range, out_view);
     }
 
@@ -202,10 +324,10 @@ public:
     {
         if (!out_view) return E_INVALIDARG;
         *out_view = nullptr;
+        const char *what = "CreateRenderTargetView";
         ViewRange range;
-        if (!view_range_for(resource, D3D11_BIND_RENDER_TARGET, "CreateRenderTargetView", range)) return E_INVALIDARG;
-        narrow_target_range(desc, D3D11_RTV_DIMENSION_TEXTURE2D, D3D11_RTV_DIMENSION_TEXTURE2DARRAY,
-                            D3D11_RTV_DIMENSION_TEXTURE2DMSARRAY, range);
+        if (!view_range_for(resource, D3D11_BIND_RENDER_TARGET, what, range) || !fit_view(what, desc, range))
+            return E_INVALIDARG;
         return make_view<HeadlessRtv>(ObjectKind::render_target_view, resource, desc, range, out_view);
     }
 
@@ -214,10 +336,10 @@ public:
     {
         if (!out_view) return E_INVALIDARG;
         *out_view = nullptr;
+        const char *what = "CreateDepthStencilView";
         ViewRange range;
-        if (!view_range_for(resource, D3D11_BIND_DEPTH_STENCIL, "CreateDepthStencilView", range)) return E_INVALIDARG;
-        narrow_target_range(desc, D3D11_DSV_DIMENSION_TEXTURE2D, D3D11_DSV_DIMENSION_TEXTURE2DARRAY,
-                            D3D11_DSV_DIMENSION_TEXTURE2DMSARRAY, range);
+        if (!view_range_for(resource, D3D11_BIND_DEPTH_STENCIL, what, range) || !fit_view(what, desc, range))
+            return E_INVALIDARG;
         return make_view<HeadlessDsv>(ObjectKind::depth_stencil_view, resource, desc, range, out_view);
     }
 
@@ -480,6 +602,7 @@ HeadlessBuffer::HeadlessBuffer(HeadlessDevice *device, const D3D11_BUFFER_DESC &
     data.usage = desc.Usage;
     data.bind_flags = desc.BindFlags;
     data.cpu_access = desc.CPUAccessFlags;
+    if (desc.MiscFlags & D3D11_RESOURCE_MISC_BUFFER_STRUCTURED) data.structure_stride = desc.StructureByteStride;
     ResourceData::Subresource sub;
     sub.width = desc.ByteWidth;
     sub.row_pitch = desc.ByteWidth;
@@ -513,6 +636,8 @@ HeadlessTexture2D::HeadlessTexture2D(HeadlessDevice *device, const D3D11_TEXTURE
     data.usage = desc.Usage;
     data.bind_flags = desc.BindFlags;
     data.cpu_access = desc.CPUAccessFlags;
+    data.sample_count = desc.SampleDesc.Count ? desc.SampleDesc.Count : 1;
+    data.is_cube = (desc.MiscFlags & D3D11_RESOURCE_MISC_TEXTURECUBE) != 0;
     init_resource(data, desc.Format, desc.Width, desc.Height, this->desc.MipLevels, desc.ArraySize);
 }
 void HeadlessTexture2D::GetType(D3D11_RESOURCE_DIMENSION *out_dimension)

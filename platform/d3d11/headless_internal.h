@@ -107,6 +107,9 @@ public:
     u32 array_size = 1;
     u32 block_size = 1;
     u32 block_bytes = 1;
+    u32 sample_count = 1;     // textures: samples per texel
+    bool is_cube = false;     // textures made with D3D11_RESOURCE_MISC_TEXTURECUBE
+    u32 structure_stride = 0; // structured buffers: bytes per element
     std::vector<Subresource> subresources;
     std::mutex bytes_mutex; // tests read bytes while a context may write them
 };

@@ -228,6 +228,8 @@ const char *to_string(Rule rule)
     case Rule::update_dynamic: return "update_dynamic";
     case Rule::copy_out_of_range: return "copy_out_of_range";
     case Rule::view_without_bind_flag: return "view_without_bind_flag";
+    case Rule::view_out_of_range: return "view_out_of_range";
+    case Rule::view_dimension_mismatch: return "view_dimension_mismatch";
     case Rule::resize_with_references: return "resize_with_references";
     case Rule::concurrent_context_use: return "concurrent_context_use";
     case Rule::feature_level: return "feature_level";

@@ -110,6 +110,12 @@ bool D3DTextureCreator::is_valid_target_desc(const RenderTargetDesc &desc)
         log_message(log_category, "render target refused: sample count %u", desc.sample_count);
         return false;
     }
+    // The device makes no multisampled cube, and no view of one would fit it.
+    if (desc.image_type == image_type_cube && desc.multisampled && desc.sample_count > 1) {
+        log_message(log_category, "cube render target refused: %u samples (cubes have one sample; turn off "
+                    "multisampling)", desc.sample_count);
+        return false;
+    }
     return true;
 }
 
@@ -275,7 +281,9 @@ bool D3DTextureCreator::create_render_target(RenderTargetRecord &record, const R
     }
     const bool cube = desc.image_type == image_type_cube;
     const bool depth = desc.format == texture_format_depth_stencil || desc.format == texture_format_shadow_map;
-    const bool ms = desc.multisampled;
+    // One sample is a single-sampled texture, whatever the flag says: its views must use the
+    // single-sample dimensions (the device refuses multisampled views of it).
+    const bool ms = desc.multisampled && desc.sample_count > 1;
     const u32 slices = desc.array_size;
     const DXGI_FORMAT typeless = typeless_format(desc.format);
     const DXGI_FORMAT linear = view_format(desc.format, false);

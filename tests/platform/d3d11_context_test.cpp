@@ -21,6 +21,29 @@ std::vector<u8> iota_bytes(size_t n, u8 first = 1)
     return bytes;
 }
 
+/// Asks for a view the layer must refuse: E_INVALIDARG and no view.
+template <class View, class Desc>
+void expect_refused(ID3D11Device *device, HRESULT (ID3D11Device::*create)(ID3D11Resource *, const Desc *, View **),
+                    ID3D11Resource *resource, const Desc &desc)
+{
+    View *view = nullptr;
+    EXPECT_EQ((device->*create)(resource, &desc, &view), E_INVALIDARG);
+    EXPECT_EQ(view, nullptr);
+    if (view) view->Release();
+}
+
+D3D11_SHADER_RESOURCE_VIEW_DESC srv_desc(D3D11_SRV_DIMENSION dimension, UINT first_mip, UINT mips,
+                                         UINT first_slice = 0, UINT slices = 1)
+{
+    D3D11_SHADER_RESOURCE_VIEW_DESC desc{};
+    desc.ViewDimension = dimension;
+    if (dimension == D3D11_SRV_DIMENSION_TEXTURECUBEARRAY)
+        desc.TextureCubeArray = {first_mip, mips, first_slice, slices};
+    else
+        desc.Texture2DArray = {first_mip, mips, first_slice, slices}; // the 2D and cube forms share its head
+    return desc;
+}
+
 TEST_F(HeadlessDeviceTest, MapWritesTheBufferBytes)
 {
     ID3D11Buffer *ring = make_buffer(16, D3D11_USAGE_DYNAMIC, D3D11_BIND_VERTEX_BUFFER);
@@ -317,6 +340,21 @@ TEST_F(HeadlessDeviceTest, EachBrokenRuleIsReported)
     ASSERT_EQ(device->CreateDepthStencilView(small, nullptr, &dsv), S_OK);
     ID3D11DeviceContext *deferred = nullptr;
     ASSERT_EQ(device->CreateDeferredContext(0, &deferred), S_OK);
+    // 3 mips, 2 slices; a 6-slice cube; a 4-sample target; 4 float elements.
+    ID3D11Texture2D *mipped =
+        make_texture(8, 8, DXGI_FORMAT_R8G8B8A8_UNORM,
+                     D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET | D3D11_BIND_UNORDERED_ACCESS, 3, 2);
+    D3D11_TEXTURE2D_DESC cube_desc{4, 4, 1, 6, DXGI_FORMAT_R8G8B8A8_UNORM, {1, 0}, D3D11_USAGE_DEFAULT,
+                                   D3D11_BIND_SHADER_RESOURCE, 0, D3D11_RESOURCE_MISC_TEXTURECUBE};
+    D3D11_TEXTURE2D_DESC ms_desc{4, 4, 1, 1, DXGI_FORMAT_R8G8B8A8_UNORM, {4, 0}, D3D11_USAGE_DEFAULT,
+                                 D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET, 0, 0};
+    ID3D11Texture2D *cube = nullptr;
+    ID3D11Texture2D *multisampled = nullptr;
+    ASSERT_EQ(device->CreateTexture2D(&cube_desc, nullptr, &cube), S_OK);
+    ASSERT_EQ(device->CreateTexture2D(&ms_desc, nullptr, &multisampled), S_OK);
+    ID3D11Buffer *elements = make_buffer(16, D3D11_USAGE_DEFAULT, D3D11_BIND_SHADER_RESOURCE);
+    const auto make_srv = &ID3D11Device::CreateShaderResourceView;
+    const auto make_rtv = &ID3D11Device::CreateRenderTargetView;
 
     struct Case {
         const char *name;
@@ -362,6 +400,68 @@ TEST_F(HeadlessDeviceTest, EachBrokenRuleIsReported)
              EXPECT_EQ(device->CreateRenderTargetView(plain, nullptr, &view), E_INVALIDARG);
              EXPECT_EQ(view, nullptr);
          }},
+        {"shader-resource mips past the texture", Rule::view_out_of_range,
+         [&] { expect_refused(device, make_srv, mipped, srv_desc(D3D11_SRV_DIMENSION_TEXTURE2D, 1, 3)); }},
+        {"every mip from past the last one", Rule::view_out_of_range,
+         [&] { expect_refused(device, make_srv, mipped, srv_desc(D3D11_SRV_DIMENSION_TEXTURE2D, 3, UINT(-1))); }},
+        {"no mips", Rule::view_out_of_range,
+         [&] { expect_refused(device, make_srv, mipped, srv_desc(D3D11_SRV_DIMENSION_TEXTURE2D, 0, 0)); }},
+        {"array slices past the texture", Rule::view_out_of_range,
+         [&] { expect_refused(device, make_srv, mipped, srv_desc(D3D11_SRV_DIMENSION_TEXTURE2DARRAY, 0, 3, 1, 2)); }},
+        {"array view of two slices on a single texture", Rule::view_out_of_range,
+         [&] {
+             D3D11_RENDER_TARGET_VIEW_DESC d{};
+             d.ViewDimension = D3D11_RTV_DIMENSION_TEXTURE2DARRAY;
+             d.Texture2DArray = {0, 0, 2};
+             expect_refused(device, make_rtv, target, d);
+         }},
+        {"render-target mip past the texture", Rule::view_out_of_range,
+         [&] {
+             D3D11_RENDER_TARGET_VIEW_DESC d{};
+             d.ViewDimension = D3D11_RTV_DIMENSION_TEXTURE2D;
+             d.Texture2D.MipSlice = 3;
+             expect_refused(device, make_rtv, mipped, d);
+         }},
+        {"depth slices whose end wraps around", Rule::view_out_of_range,
+         [&] {
+             D3D11_DEPTH_STENCIL_VIEW_DESC d{};
+             d.ViewDimension = D3D11_DSV_DIMENSION_TEXTURE2DARRAY;
+             d.Texture2DArray = {0, 0xFFFFFFFFu, 2};
+             expect_refused(device, &ID3D11Device::CreateDepthStencilView, small, d);
+         }},
+        {"unordered access to no slices", Rule::view_out_of_range,
+         [&] {
+             D3D11_UNORDERED_ACCESS_VIEW_DESC d{};
+             d.ViewDimension = D3D11_UAV_DIMENSION_TEXTURE2DARRAY;
+             d.Texture2DArray = {0, 0, 0};
+             expect_refused(device, &ID3D11Device::CreateUnorderedAccessView, mipped, d);
+         }},
+        {"cube count whose six faces wrap in 32 bits", Rule::view_out_of_range,
+         [&] {
+             // 0x2AAAAAAB cubes are 0x100000002 faces: 2 once cut to 32 bits.
+             expect_refused(device, make_srv, cube, srv_desc(D3D11_SRV_DIMENSION_TEXTURECUBEARRAY, 0, 1, 0, 0x2AAAAAABu));
+         }},
+        {"buffer elements past the end", Rule::view_out_of_range,
+         [&] {
+             D3D11_SHADER_RESOURCE_VIEW_DESC d{};
+             d.Format = DXGI_FORMAT_R32_FLOAT;
+             d.ViewDimension = D3D11_SRV_DIMENSION_BUFFER;
+             d.Buffer.FirstElement = 2;
+             d.Buffer.NumElements = 3;
+             expect_refused(device, make_srv, elements, d);
+         }},
+        {"cube view of a texture made without the cube flag", Rule::view_dimension_mismatch,
+         [&] { expect_refused(device, make_srv, mipped, srv_desc(D3D11_SRV_DIMENSION_TEXTURECUBE, 0, 1)); }},
+        {"multisampled view of a single-sampled texture", Rule::view_dimension_mismatch,
+         [&] {
+             D3D11_RENDER_TARGET_VIEW_DESC d{};
+             d.ViewDimension = D3D11_RTV_DIMENSION_TEXTURE2DMS;
+             expect_refused(device, make_rtv, target, d);
+         }},
+        {"single-sample view of a multisampled texture", Rule::view_dimension_mismatch,
+         [&] { expect_refused(device, make_srv, multisampled, srv_desc(D3D11_SRV_DIMENSION_TEXTURE2D, 0, 1)); }},
+        {"texture view of a buffer", Rule::view_dimension_mismatch,
+         [&] { expect_refused(device, make_srv, elements, srv_desc(D3D11_SRV_DIMENSION_TEXTURE2D, 0, 1)); }},
         {"targets of different sizes", Rule::target_size_mismatch,
          [&] { context->OMSetRenderTargets(1, &rtv, dsv); }},
         {"input bound while it is an output", Rule::input_bound_as_output,
@@ -402,8 +502,84 @@ TEST_F(HeadlessDeviceTest, EachBrokenRuleIsReported)
     ASSERT_EQ(deferred->FinishCommandList(FALSE, &list), S_OK);
     list->Release();
     deferred->Release();
-    for (IUnknown *o : std::initializer_list<IUnknown *>{rtv, srv, dsv, dynamic, fixed, target, small, plain}) o->Release();
+    for (IUnknown *o : std::initializer_list<IUnknown *>{rtv, srv, dsv, dynamic, fixed, target, small, plain, mipped,
+                                                        cube, multisampled, elements})
+        o->Release();
     EXPECT_TRUE(headless_diagnostics().empty());
+}
+
+TEST_F(HeadlessDeviceTest, ViewsWithinTheirResourceCoverWhatTheyName)
+{
+    // 2 mips and 12 slices (two cubes); a clear through a one-slice view of mip 1 must touch
+    // that subresource only.
+    D3D11_TEXTURE2D_DESC cubes_desc{4, 4, 2, 12, DXGI_FORMAT_R8G8B8A8_UNORM, {1, 0}, D3D11_USAGE_DEFAULT,
+                                    D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET, 0,
+                                    D3D11_RESOURCE_MISC_TEXTURECUBE};
+    ID3D11Texture2D *cubes = nullptr;
+    ASSERT_EQ(device->CreateTexture2D(&cubes_desc, nullptr, &cubes), S_OK);
+    D3D11_TEXTURE2D_DESC ms_desc{4, 4, 1, 3, DXGI_FORMAT_R8G8B8A8_UNORM, {4, 0}, D3D11_USAGE_DEFAULT,
+                                 D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_DEPTH_STENCIL, 0, 0};
+    ms_desc.Format = DXGI_FORMAT_R32_TYPELESS;
+    ID3D11Texture2D *multisampled = nullptr;
+    ASSERT_EQ(device->CreateTexture2D(&ms_desc, nullptr, &multisampled), S_OK);
+    D3D11_BUFFER_DESC structured_desc{48, D3D11_USAGE_DEFAULT, D3D11_BIND_SHADER_RESOURCE, 0,
+                                      D3D11_RESOURCE_MISC_BUFFER_STRUCTURED, 12};
+    ID3D11Buffer *structured = nullptr;
+    ASSERT_EQ(device->CreateBuffer(&structured_desc, nullptr, &structured), S_OK);
+
+    std::vector<IUnknown *> views;
+    auto made = [&](HRESULT result, IUnknown *view) {
+        EXPECT_EQ(result, S_OK);
+        EXPECT_NE(view, nullptr);
+        if (view) views.push_back(view);
+    };
+    auto shader_view = [&](ID3D11Resource *resource, const D3D11_SHADER_RESOURCE_VIEW_DESC &desc) {
+        ID3D11ShaderResourceView *view = nullptr;
+        const HRESULT result = device->CreateShaderResourceView(resource, &desc, &view);
+        made(result, view);
+    };
+    shader_view(cubes, srv_desc(D3D11_SRV_DIMENSION_TEXTURE2DARRAY, 1, UINT(-1), 11, 1));
+    shader_view(cubes, srv_desc(D3D11_SRV_DIMENSION_TEXTURECUBE, 0, 2));
+    shader_view(cubes, srv_desc(D3D11_SRV_DIMENSION_TEXTURECUBEARRAY, 0, 2, 6, 1));
+    D3D11_SHADER_RESOURCE_VIEW_DESC ms_view{};
+    ms_view.Format = DXGI_FORMAT_R32_FLOAT;
+    ms_view.ViewDimension = D3D11_SRV_DIMENSION_TEXTURE2DMSARRAY;
+    ms_view.Texture2DMSArray = {1, 2};
+    shader_view(multisampled, ms_view);
+    D3D11_SHADER_RESOURCE_VIEW_DESC elements{};
+    elements.ViewDimension = D3D11_SRV_DIMENSION_BUFFER;
+    elements.Buffer.FirstElement = 1;
+    elements.Buffer.NumElements = 3; // 12-byte elements: the last one ends at byte 48
+    shader_view(structured, elements);
+    D3D11_DEPTH_STENCIL_VIEW_DESC depth{};
+    depth.Format = DXGI_FORMAT_D32_FLOAT;
+    depth.ViewDimension = D3D11_DSV_DIMENSION_TEXTURE2DMSARRAY;
+    depth.Texture2DMSArray = {2, 1};
+    ID3D11DepthStencilView *dsv = nullptr;
+    const HRESULT depth_result = device->CreateDepthStencilView(multisampled, &depth, &dsv);
+    made(depth_result, dsv);
+
+    D3D11_RENDER_TARGET_VIEW_DESC target{};
+    target.ViewDimension = D3D11_RTV_DIMENSION_TEXTURE2DARRAY;
+    target.Texture2DArray = {1, 7, 1};
+    ID3D11RenderTargetView *rtv = nullptr;
+    const HRESULT target_result = device->CreateRenderTargetView(cubes, &target, &rtv);
+    made(target_result, rtv);
+    const FLOAT red[4] = {1, 0, 0, 1};
+    if (rtv) context->ClearRenderTargetView(rtv, red);
+    for (u32 slice = 0; slice < 12; ++slice) {
+        for (u32 mip = 0; mip < 2; ++mip) {
+            SCOPED_TRACE(testing::Message() << "slice " << slice << " mip " << mip);
+            std::vector<u8> bytes = headless_resource_bytes(cubes, D3D11CalcSubresource(mip, slice, 2));
+            ASSERT_FALSE(bytes.empty());
+            EXPECT_EQ(bytes[0], slice == 7 && mip == 1 ? 0xFF : 0x00);
+        }
+    }
+    EXPECT_TRUE(headless_diagnostics().empty());
+    for (IUnknown *view : views) view->Release();
+    cubes->Release();
+    multisampled->Release();
+    structured->Release();
 }
 
 TEST_F(HeadlessDeviceTest, TwoThreadsInOneContextAreReported)

@@ -102,6 +102,62 @@ TEST_F(TextureTest, BrokenDescriptionsMakeNothing)
     EXPECT_EQ(creates(hl::ObjectKind::texture2d), 0u);
 }
 
+TEST_F(TextureTest, TargetViewsFitTheTextureTheDeviceMakes)
+{
+    // Each view must fit the texture as made: a target flagged multisampled with one sample is
+    // a single-sampled texture, and the device makes no multisampled cube.
+    struct Case {
+        const char *name;
+        RenderTargetDesc desc;
+        bool made;
+        u32 samples;
+        D3D11_SRV_DIMENSION view;
+        u32 slice_view; // the render-target or depth view dimension of slice 0
+    };
+    const Case cases[] = {
+        {"flagged multisampled with one sample", {0, 0, 8, 8, 1, 1, 0, true}, true, 1, D3D11_SRV_DIMENSION_TEXTURE2D,
+         D3D11_RTV_DIMENSION_TEXTURE2D},
+        {"array flagged multisampled with one sample", {0, 0, 8, 8, 3, 1, 0, true}, true, 1,
+         D3D11_SRV_DIMENSION_TEXTURE2DARRAY, D3D11_RTV_DIMENSION_TEXTURE2DARRAY},
+        {"multisampled cube", {0, 2, 8, 8, 6, 4, 0, true}, false, 0, D3D11_SRV_DIMENSION_UNKNOWN, 0},
+        {"multisampled depth array", {3, 0, 8, 8, 3, 2, 0, true}, true, 2, D3D11_SRV_DIMENSION_TEXTURE2DMSARRAY,
+         D3D11_DSV_DIMENSION_TEXTURE2DMSARRAY},
+        {"two cubes", {0, 2, 8, 8, 12, 1, 0, false}, true, 1, D3D11_SRV_DIMENSION_TEXTURECUBEARRAY,
+         D3D11_RTV_DIMENSION_TEXTURE2DARRAY},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        hl::headless_reset();
+        RenderTargetRecord record(default_allocator());
+        EXPECT_EQ(creator().create_render_target(record, c.desc), c.made);
+        EXPECT_EQ(creates(hl::ObjectKind::texture2d), c.made ? 1u : 0u);
+        if (c.made && record.object && record.linear_view) {
+            D3D11_TEXTURE2D_DESC texture{};
+            static_cast<ID3D11Texture2D *>(record.object->resource())->GetDesc(&texture);
+            EXPECT_EQ(texture.SampleDesc.Count, c.samples);
+            D3D11_SHADER_RESOURCE_VIEW_DESC view{};
+            record.linear_view->GetDesc(&view);
+            EXPECT_EQ(view.ViewDimension, c.view);
+            if (record.is_depth) {
+                ASSERT_FALSE(record.depth_targets.empty());
+                D3D11_DEPTH_STENCIL_VIEW_DESC depth{};
+                record.depth_targets[0]->GetDesc(&depth);
+                EXPECT_EQ(u32(depth.ViewDimension), c.slice_view);
+            } else {
+                ASSERT_FALSE(record.linear_targets.empty());
+                D3D11_RENDER_TARGET_VIEW_DESC target{};
+                record.linear_targets[0]->GetDesc(&target);
+                EXPECT_EQ(u32(target.ViewDimension), c.slice_view);
+            }
+        } else {
+            EXPECT_FALSE(c.made) << "a target was made without its texture or view";
+        }
+        for (const hl::Diagnostic &d : hl::headless_diagnostics())
+            ADD_FAILURE() << "diagnostic of the layer: " << hl::to_string(d.rule) << ": " << d.message;
+        creator().release_render_target(record);
+    }
+}
+
 TEST_F(TextureTest, BlockCompressedUpdatesUseBlockRows)
 {
     std::vector<u8> mip0(2 * 2 * 8, 0x11), mip1(8, 0x22); // 8x8 BC1: 2x2 blocks, then 1 block
