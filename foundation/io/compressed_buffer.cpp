@@ -322,12 +322,16 @@ struct SegmentCompressedFileInputBuffer::InflateAhead {
     {
         memcpy(copy.to, copy.from, copy.bytes);
         InflateAhead &ahead = *copy.ahead;
+        std::atomic<u32> &pending = *copy.pending;
+        std::atomic<u32> &running = ahead.slot_copies[copy.slot].running;
         // Under the lock, as for inflate jobs: the reader may reuse the slot, and the
-        // caller free the stream, once it sees the copy done.
+        // caller free the stream, once it sees the copy done. The slot's running count
+        // drops last: from then on the reader may refill the slot and fill this record
+        // for another copy, so nothing of it is read after that.
         std::lock_guard<std::mutex> guard(ahead.lock);
         copy.state.store(finished, std::memory_order_release);
-        ahead.slot_copies[copy.slot].running.fetch_sub(1, std::memory_order_release);
-        copy.pending->fetch_sub(1, std::memory_order_release);
+        pending.fetch_sub(1, std::memory_order_release);
+        running.fetch_sub(1, std::memory_order_release);
         ahead.done.notify_all();
     }
 
