@@ -254,6 +254,13 @@ SharedReference<SegmentCompressedFileOutputBuffer> make_segment_compressed_outpu
 // thread that needs the segment first) inflates it, and the reading thread collects it.
 struct SegmentCompressedFileInputBuffer::InflateAhead {
     enum : u32 { idle, queued, running, finished };
+
+    /// Moves a queued task or copy to running; true for the one caller that does so.
+    static bool claim(std::atomic<u32> &state)
+    {
+        u32 expected = queued;
+        return state.compare_exchange_strong(expected, running, std::memory_order_acquire);
+    }
     struct Task {
         InflateAhead *ahead = nullptr;
         u32 slot = 0;
@@ -273,8 +280,7 @@ struct SegmentCompressedFileInputBuffer::InflateAhead {
     static void job(const JobContext &context)
     {
         Task &task = *static_cast<Task *>(context.data);
-        u32 expected = queued;
-        if (!task.state.compare_exchange_strong(expected, running, std::memory_order_acquire))
+        if (!claim(task.state))
             return; // the reading thread took it
         run(task);
         InflateAhead &ahead = *task.ahead;
@@ -288,8 +294,7 @@ struct SegmentCompressedFileInputBuffer::InflateAhead {
     /// Reading thread: the task's inflate has run when this returns.
     void wait(Task &task)
     {
-        u32 expected = queued;
-        if (task.state.compare_exchange_strong(expected, running, std::memory_order_acquire)) {
+        if (claim(task.state)) {
             run(task);
         } else if (task.state.load(std::memory_order_acquire) != finished) {
             std::unique_lock<std::mutex> guard(lock);
@@ -338,8 +343,7 @@ struct SegmentCompressedFileInputBuffer::InflateAhead {
     static void copy_job(const JobContext &context)
     {
         Copy &piece = *static_cast<Copy *>(context.data);
-        u32 expected = queued;
-        if (piece.state.compare_exchange_strong(expected, running, std::memory_order_acquire))
+        if (claim(piece.state))
             copy(piece); // else the reading thread took it, or it is an older job for a reused record
     }
 
@@ -347,11 +351,9 @@ struct SegmentCompressedFileInputBuffer::InflateAhead {
     void settle_slot(u32 slot)
     {
         SlotCopies &copies = slot_copies[slot];
-        for (u32 i = 0; i < copies.count; ++i) {
-            u32 expected = queued;
-            if (copies.copies[i].state.compare_exchange_strong(expected, running, std::memory_order_acquire))
+        for (u32 i = 0; i < copies.count; ++i)
+            if (claim(copies.copies[i].state))
                 copy(copies.copies[i]);
-        }
         if (copies.running.load(std::memory_order_acquire) != 0) {
             std::unique_lock<std::mutex> guard(lock);
             done.wait(guard, [&copies] { return copies.running.load(std::memory_order_acquire) == 0; });
