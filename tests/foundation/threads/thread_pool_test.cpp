@@ -4,6 +4,7 @@
 #include "foundation/threads/thread_registry.h"
 #include "foundation/memory/trace_allocator.h"
 #include "tests/foundation/threads/thread_test_watchdog.h"
+#include "tests/support/recording_allocator.h"
 
 #include <gtest/gtest.h>
 
@@ -335,6 +336,33 @@ TEST(ThreadPool, HigherPriorityAndOlderCountersRunFirst)
     pool->wait(older);
     EXPECT_EQ(order, (std::vector<int>{2, 1, 0, 3}));
     EXPECT_EQ(pool->pending_counter_count(), 0u);
+}
+
+// Jobs the pool cannot queue for lack of memory are dropped (logged) and not counted, so
+// their counter still completes once the jobs it did queue have run.
+TEST(ThreadPool, JobsThatCannotBeQueuedDoNotHoldTheirCounter)
+{
+    test::Watchdog watchdog(20);
+    test::RecordingAllocator backing;
+    ThreadRegistry registry(default_allocator(), "main");
+    {
+        ThreadPool pool(backing, 0, registry);
+        pool.add_worker(current_thread_id());
+        std::atomic<u32> runs{0};
+        JobItem item{[](const JobContext &c) { static_cast<std::atomic<u32> *>(c.data)->fetch_add(1); }, &runs,
+                     "count", 0};
+        JobItem items[3] = {item, item, item};
+        const JobId counter = pool.new_counter();
+        backing.set_always_fail(true);
+        pool.post(counter, 3, items);
+        backing.set_always_fail(false);
+        pool.post(counter, 1, &item);
+        pool.job_done(counter);
+        pool.wait(counter);
+        EXPECT_EQ(runs.load(), 1u);
+        EXPECT_EQ(pool.pending_counter_count(), 0u);
+    }
+    EXPECT_EQ(backing.live_count(), 0u);
 }
 
 // One post may mix priorities: its runs of equal priority queue apart, so a single member
