@@ -225,6 +225,27 @@ TEST_F(WorldTest, LinkedChainIsRightAfterOneUpdateWhateverTheLinkOrder)
     EXPECT_TRUE(grandchild->needs_update() & unit_needs_scene_update);
 }
 
+// Linking places the child on the parent's node at once, before any update: its root takes
+// the node's world matrix and its other nodes follow, so a query (or an unlink) right after
+// the link sees the linked pose.
+TEST_F(WorldTest, LinkedUnitTakesItsParentNodesPoseAtOnce)
+{
+    const UnitResource &r = chain(2);
+    Unit *parent = spawn(r, pose_matrix(0.7f, 2.0f, {10, 0, 0}));
+    Unit *child = spawn(r, translation_matrix(-5, 3, 0));
+    step();
+    const Matrix4x4 node = parent->scene_graph().world_pose(1);
+    ASSERT_TRUE(world->link_unit(*child, *parent, 1));
+    EXPECT_TRUE(near(child->scene_graph().world_pose(0), node));
+    EXPECT_TRUE(near(child->scene_graph().world_pose(1), child->scene_graph().local_pose(1) * node));
+
+    // Unlinked in the same frame, it stays on the node it was linked to.
+    world->unlink_unit(*child);
+    world->wake_unit(*child, 1);
+    step();
+    EXPECT_TRUE(near(child->scene_graph().world_pose(0), node));
+}
+
 TEST_F(WorldTest, LinkCyclesAreRefused)
 {
     const UnitResource &r = chain(2);
