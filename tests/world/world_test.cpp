@@ -2,6 +2,7 @@
 
 #include "foundation/threads/thread_pool.h"
 #include "foundation/threads/thread_registry.h"
+#include "tests/support/log_capture.h"
 #include "world/timed_events.h"
 
 #include <algorithm>
@@ -394,6 +395,45 @@ TEST_F(WorldTest, SpawnFlowThatDestroysItsOwnUnit)
     EXPECT_EQ(flow_calls[0].target, unit_spawn_event);
     EXPECT_EQ(world->units().size(), 0u);
     EXPECT_EQ(unit_handle_table().get(flow_calls[0].handle), nullptr);
+    step();
+}
+
+// A joint that names an actor the unit does not have leaves the unit whole: it loads and
+// spawns, and that joint alone is skipped, with a log line, each time it would be created.
+TEST_F(WorldTest, JointNamingAMissingActorIsSkipped)
+{
+    UnitSource s;
+    s.add_node("root", matrix4x4_identity, no_parent);
+    UnitSourceActor shell;
+    shell.name_id = NameId32("shell").value();
+    s.actors = {shell};
+    UnitSourceJoint stray;
+    stray.words[0] = NameId32("stray").value();
+    stray.actor_names[0] = shell.name_id;
+    stray.actor_names[1] = NameId32("missing").value();
+    UnitSourceJoint bound;
+    bound.words[0] = NameId32("bound").value();
+    bound.actor_names[0] = shell.name_id;
+    s.joints = {stray, bound};
+    std::vector<u8> bytes = write_unit_resource(s);
+    UnitResource *r = read_unit_resource(bytes.data(), bytes.size(), default_allocator());
+    ASSERT_NE(r, nullptr);
+    resources.push_back(r);
+
+    LogCapture log("world");
+    Unit *u = spawn(*r);
+    ASSERT_NE(u, nullptr);
+    EXPECT_EQ(u->joint(0), nullptr);
+    ASSERT_NE(u->joint(1), nullptr);
+    ASSERT_EQ(physics->joints.size(), 1u);
+    EXPECT_EQ(physics->joints[0]->params.actors[0], u->actor(0));
+    EXPECT_EQ(log.lines().size(), 1u);
+    EXPECT_TRUE(log.contains("not created"));
+
+    u->create_joint(0);
+    EXPECT_EQ(u->joint(0), nullptr);
+    EXPECT_EQ(physics->joints.size(), 1u);
+    EXPECT_EQ(log.lines().size(), 2u);
     step();
 }
 
