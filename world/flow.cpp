@@ -662,7 +662,7 @@ bool unit_context(World &world, Unit &u, FlowContext &c, Array<TimedDelay> *dela
     const UnitResource &r = u.resource();
     if (!r.has_flow())
         return false;
-    c.graph = {r.bytes(r.flow_graph), r.flow_graph.size};
+    c.graph = make_flow_blob(r.bytes(r.flow_graph), r.flow_graph.size);
     c.world = &world;
     c.owner_unit = u.handle();
     c.variables = u.flow_variables().data();

@@ -488,16 +488,6 @@ bool validate_unit_resource(const UnitResource &r)
         for (u32 k = 0; k < r.visibility_groups[i].members.count; ++k)
             if (r.word(r.visibility_groups[i].members, k) >= r.meshes.size())
                 return invalid(r, "visibility group mesh out of range", i, r.word(r.visibility_groups[i].members, k));
-    for (u32 i = 0; i < r.joints.size(); ++i)
-        for (u32 name : r.joints[i].actor_names) {
-            if (name == 0)
-                continue;
-            bool found = false;
-            for (const UnitActorTemplate &a : r.actors)
-                found = found || a.name_id == name;
-            if (!found)
-                return invalid(r, "joint names an actor the unit does not have", i, name);
-        }
     if (!r.has_flow()) {
         if (r.flow_variable_defaults.size != 0)
             return invalid(r, "flow variable defaults without a flow graph", 0, r.flow_variable_defaults.size);

@@ -301,8 +301,22 @@ bool World::link_unit(Unit &u, Unit &parent, u32 node)
         log_message("world", "cannot link unit %08x under node %u of unit %08x", u.handle(), node, parent.handle());
         return false;
     }
-    if (!u.scene_graph().link_root(make_node_ref(&parent.scene_graph(), node)))
+    SceneGraph &graph = u.scene_graph();
+    if (!graph.link_root(make_node_ref(&parent.scene_graph(), node)))
         return false;
+    // The root sits on the node at once and the nodes under it follow, so a query or an
+    // unlink before the next update sees the linked pose. Change bits stay as they are:
+    // the next update recomputes and reflects the whole linked tree anyway.
+    NodeChangeMask under_root;
+    under_root.set(0);
+    graph.set_world_pose(0, graph.local_pose(0) * graph.parent_matrix());
+    for (u32 i = 1; i < graph.node_count(); ++i) {
+        u32 p = graph.parent(i);
+        if (p < i && under_root.test(p)) {
+            under_root.set(i);
+            graph.set_world_pose(i, graph.local_pose(i) * graph.world_pose(p));
+        }
+    }
     if (u._linked_index == unit_not_listed && _linked_list.push_back(&u))
         u._linked_index = _linked_list.size() - 1;
     u._parent = &parent;

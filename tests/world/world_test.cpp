@@ -2,6 +2,7 @@
 
 #include "foundation/threads/thread_pool.h"
 #include "foundation/threads/thread_registry.h"
+#include "tests/support/log_capture.h"
 #include "world/timed_events.h"
 
 #include <algorithm>
@@ -225,6 +226,27 @@ TEST_F(WorldTest, LinkedChainIsRightAfterOneUpdateWhateverTheLinkOrder)
     EXPECT_TRUE(grandchild->needs_update() & unit_needs_scene_update);
 }
 
+// Linking places the child on the parent's node at once, before any update: its root takes
+// the node's world matrix and its other nodes follow, so a query (or an unlink) right after
+// the link sees the linked pose.
+TEST_F(WorldTest, LinkedUnitTakesItsParentNodesPoseAtOnce)
+{
+    const UnitResource &r = chain(2);
+    Unit *parent = spawn(r, pose_matrix(0.7f, 2.0f, {10, 0, 0}));
+    Unit *child = spawn(r, translation_matrix(-5, 3, 0));
+    step();
+    const Matrix4x4 node = parent->scene_graph().world_pose(1);
+    ASSERT_TRUE(world->link_unit(*child, *parent, 1));
+    EXPECT_TRUE(near(child->scene_graph().world_pose(0), node));
+    EXPECT_TRUE(near(child->scene_graph().world_pose(1), child->scene_graph().local_pose(1) * node));
+
+    // Unlinked in the same frame, it stays on the node it was linked to.
+    world->unlink_unit(*child);
+    world->wake_unit(*child, 1);
+    step();
+    EXPECT_TRUE(near(child->scene_graph().world_pose(0), node));
+}
+
 TEST_F(WorldTest, LinkCyclesAreRefused)
 {
     const UnitResource &r = chain(2);
@@ -373,6 +395,45 @@ TEST_F(WorldTest, SpawnFlowThatDestroysItsOwnUnit)
     EXPECT_EQ(flow_calls[0].target, unit_spawn_event);
     EXPECT_EQ(world->units().size(), 0u);
     EXPECT_EQ(unit_handle_table().get(flow_calls[0].handle), nullptr);
+    step();
+}
+
+// A joint that names an actor the unit does not have leaves the unit whole: it loads and
+// spawns, and that joint alone is skipped, with a log line, each time it would be created.
+TEST_F(WorldTest, JointNamingAMissingActorIsSkipped)
+{
+    UnitSource s;
+    s.add_node("root", matrix4x4_identity, no_parent);
+    UnitSourceActor shell;
+    shell.name_id = NameId32("shell").value();
+    s.actors = {shell};
+    UnitSourceJoint stray;
+    stray.words[0] = NameId32("stray").value();
+    stray.actor_names[0] = shell.name_id;
+    stray.actor_names[1] = NameId32("missing").value();
+    UnitSourceJoint bound;
+    bound.words[0] = NameId32("bound").value();
+    bound.actor_names[0] = shell.name_id;
+    s.joints = {stray, bound};
+    std::vector<u8> bytes = write_unit_resource(s);
+    UnitResource *r = read_unit_resource(bytes.data(), bytes.size(), default_allocator());
+    ASSERT_NE(r, nullptr);
+    resources.push_back(r);
+
+    LogCapture log("world");
+    Unit *u = spawn(*r);
+    ASSERT_NE(u, nullptr);
+    EXPECT_EQ(u->joint(0), nullptr);
+    ASSERT_NE(u->joint(1), nullptr);
+    ASSERT_EQ(physics->joints.size(), 1u);
+    EXPECT_EQ(physics->joints[0]->params.actors[0], u->actor(0));
+    EXPECT_EQ(log.lines().size(), 1u);
+    EXPECT_TRUE(log.contains("not created"));
+
+    u->create_joint(0);
+    EXPECT_EQ(u->joint(0), nullptr);
+    EXPECT_EQ(physics->joints.size(), 1u);
+    EXPECT_EQ(log.lines().size(), 2u);
     step();
 }
 
