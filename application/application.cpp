@@ -33,6 +33,9 @@
 
 #include <sched.h>
 
+#include <chrono>
+#include <thread>
+
 namespace tallow {
 
 namespace {
@@ -121,6 +124,10 @@ bool Application::init()
     setup_lightfx();
     if (!init_game())
         return false;
+    // The first frame's step starts here: a step that held the start-up (packages, the boot
+    // script's init) would reach the game as up to a maximum step, and the filter would
+    // carry it on for dozens of frames, so the game clock would run ahead of the wall clock.
+    time_seconds_pinned(&_last_counter);
     log_message(log_category, "start-up: done");
     return true;
 }
@@ -506,6 +513,16 @@ bool Application::init_game()
 
 void Application::measure_frame()
 {
+    // A frame shorter than the filter's minimum step would be counted as the minimum, and
+    // the game clock would run ahead of the wall clock (a headless loop runs far faster
+    // than that): such a frame waits for the rest of the minimum step first.
+    f64 minimum = f64(_frame_filter.minimum_step) / f64(_time_scale > 0.0f ? _time_scale : 1.0f);
+    for (;;) {
+        f64 elapsed = f64(performance_counter() - _last_counter) / f64(performance_frequency());
+        if (!(elapsed < minimum))
+            break;
+        std::this_thread::sleep_for(std::chrono::duration<f64>(minimum - elapsed));
+    }
     // The timer pins the thread to the affinity mask while it reads (not with mask 0).
     f64 step = time_seconds_pinned(&_last_counter);
     _raw_step = f32(f64(_time_scale) * step);
