@@ -20,9 +20,13 @@ namespace tallow {
 
 // What the reflection batches share.
 struct ReflectionShared {
-    u8 *changed;                     // by handle slot: the unit's graph has unreflected nodes
+    u8 *changed;                     // by handle slot: reflect_* flags
     std::atomic<bool> failed{false}; // a batch's stream could not grow
 };
+
+// World::_changed flags of a unit (by handle slot).
+constexpr u8 reflect_changed = 1;        // its graph has unreflected nodes
+constexpr u8 reflect_update_linked = 2;  // a linked unit the reflection brings up to date first
 
 namespace {
 
@@ -42,7 +46,7 @@ void update_for_reflection(Unit &unit, u8 *changed)
     graph.update_world(&mask);
     if (mask.any()) {
         graph.add_unreflected(mask);
-        changed[unit_handle_index(unit.handle())] = 1;
+        changed[unit_handle_index(unit.handle())] |= reflect_changed;
     }
 }
 
@@ -72,7 +76,8 @@ void linked_update_job(const JobData &batch)
 
 // world_reflection_job: stream 0 the shared state, stream 1 the unit list, stream 2 the
 // units' reflection entries, stream 3 the batch's change-record stream. One record per
-// unit, in spawn order. A unit that did not change is written from its entry alone
+// unit, in spawn order, after the batch's units flagged reflect_update_linked are
+// brought up to date. A unit that did not change is written from its entry alone
 // without touching the unit; the batch's records are sized first and written into one
 // block, so the stream grows and commits once.
 void world_reflection_job(const JobData &batch)
@@ -84,9 +89,16 @@ void world_reflection_job(const JobData &batch)
     u8 *changed = shared.changed;
     const u32 n = batch.count();
     u32 bytes = 0;
-    for (u32 k = 0; k < n; ++k)
-        bytes += changed[entries[k].handle_slot] ? units[k]->scene_graph().change_record_bytes()
-                                                 : SceneGraph::empty_change_record_bytes;
+    for (u32 k = 0; k < n; ++k) {
+        u8 &flag = changed[entries[k].handle_slot];
+        if (flag & reflect_update_linked) {
+            // The deepest linked units: their parents are final, and no other unit reads them.
+            units[k]->scene_graph().copy_parent_world();
+            update_for_reflection(*units[k], changed);
+            flag &= u8(~reflect_update_linked);
+        }
+        bytes += flag ? units[k]->scene_graph().change_record_bytes() : SceneGraph::empty_change_record_bytes;
+    }
     u8 *at = stream.reserve(bytes);
     if (!at) {
         // The graphs keep their unreflected nodes (and flags) for the next frame's records.
@@ -152,9 +164,7 @@ World::World(Allocator &parent, const WorldParams &params)
       _retired_levels(_allocator), _event_walk(_allocator)
 {
 
-    _changed.resize(unit_handle_slots); // zeroed; without it every frame's updates are dropped
-    if (_changed.size() != unit_handle_slots)
-        log_message("world", "no memory for the reflection flags: units will not reach the render side");
+    _changed.resize(unit_handle_slots); // zeroed; update_scene tries again when this fails
     static const WorldServiceFactories none;
     const WorldServiceFactories &f = params.factories ? *params.factories : none;
     WorldServiceParams p{_allocator,          *this, params.resource_manager, params.thread_pool, params.sound_disabled,
@@ -485,7 +495,7 @@ bool World::add_scene_graph_job(JobChain &chain, const Array<Unit *> &list, Arra
     // A copy: wake_unit may grow the list while the jobs run.
     const u32 m = (list.size() + 3) & ~3u;
     units.resize(m);
-    if (units.size() != m || _changed.empty())
+    if (units.size() != m)
         return false;
     for (u32 i = 0; i < m; ++i)
         units[i] = i < list.size() ? list[i] : nullptr;
@@ -503,29 +513,33 @@ bool World::add_scene_graph_job(JobChain &chain, const Array<Unit *> &list, Arra
     return true;
 }
 
-bool World::add_linked_jobs(JobChain &chain, Array<Unit *> &order, Allocator &temp)
+bool World::order_linked_units(Array<Unit *> &order, Array<u32> &starts, Allocator &temp)
 {
     const u32 n = _linked_list.size();
     if (n == 0)
         return true;
     // Parents first: order by depth (a counting sort, stable in list order). Units of one
-    // depth follow parents of smaller depth only, so each depth is one job.
+    // depth follow parents of smaller depth only, so each depth may be one job.
     Array<u32> depths(temp);
     depths.resize(n);
     order.resize(n);
-    if (depths.size() != n || order.size() != n || _changed.empty())
+    if (depths.size() != n || order.size() != n) {
+        order.clear();
         return false;
+    }
     u32 deepest = 0;
     for (u32 i = 0; i < n; ++i) {
         depths[i] = node_depth(*_linked_list[i]);
         deepest = std::max(deepest, depths[i]);
     }
-    Array<u32> starts(temp); // starts[d]: first position of depth d in `order`
     Array<u32> at(temp);
     starts.resize(deepest + 2);
     at.resize(deepest + 2);
-    if (starts.size() != deepest + 2 || at.size() != deepest + 2)
+    if (starts.size() != deepest + 2 || at.size() != deepest + 2) {
+        order.clear();
+        starts.clear();
         return false;
+    }
     for (u32 i = 0; i < n; ++i)
         ++starts[depths[i] + 1];
     for (u32 d = 1; d < starts.size(); ++d)
@@ -534,30 +548,49 @@ bool World::add_linked_jobs(JobChain &chain, Array<Unit *> &order, Allocator &te
         at[d] = starts[d];
     for (u32 i = 0; i < n; ++i)
         order[at[depths[i]]++] = _linked_list[i];
-    for (u32 d = 1; d <= deepest; ++d) {
-        Job job("linked_update_job");
-        job.set_function(linked_update_job);
-        JobData data(job);
-        data.set_stream(0, {order.data() + starts[d], sizeof(Unit *)});
-        data.set_stream(1, {_changed.data(), 0}, stream_kind_shared);
-        data.set_count(starts[d + 1] - starts[d]);
-        JobSplit split(job);
-        split.mode = 0;
-        split.limit = job_batch_limit;
-        split.granularity = 1;
-        chain.add(job, split);
+    return true;
+}
+
+void World::add_linked_job(JobChain &chain, Array<Unit *> &order, u32 first, u32 count)
+{
+    Job job("linked_update_job");
+    job.set_function(linked_update_job);
+    JobData data(job);
+    data.set_stream(0, {order.data() + first, sizeof(Unit *)});
+    data.set_stream(1, {_changed.data(), 0}, stream_kind_shared);
+    data.set_count(count);
+    JobSplit split(job);
+    split.mode = 0;
+    split.limit = job_batch_limit;
+    split.granularity = 1;
+    chain.add(job, split);
+}
+
+bool World::begin_reflection(Array<RenderStateStream *> &streams)
+{
+    if (_units.empty())
+        return true;
+    if (_reflection_stale)
+        refresh_reflection_entries();
+    Job job("world_reflection_job");
+    JobData(job).set_count(_units.size());
+    JobSplit split(job);
+    split.mode = 0;
+    split.limit = job_batch_limit;
+    split.granularity = 1;
+    streams.resize(split.batch_count());
+    if (streams.size() != split.batch_count() || !_render->begin_change_records(streams.size(), streams.data())) {
+        log_message("world", "no change records for %u units this frame", _units.size());
+        streams.clear();
+        return false;
     }
     return true;
 }
 
-bool World::add_reflection_job(JobChain &chain, Array<RenderStateStream *> &streams, ReflectionShared &shared)
+void World::add_reflection_job(JobChain &chain, Array<RenderStateStream *> &streams, ReflectionShared &shared)
 {
     if (_units.empty())
-        return true;
-    if (_changed.empty())
-        return false;
-    if (_reflection_stale)
-        refresh_reflection_entries();
+        return;
     shared.changed = _changed.data();
     Job job("world_reflection_job");
     job.set_function(world_reflection_job);
@@ -567,17 +600,12 @@ bool World::add_reflection_job(JobChain &chain, Array<RenderStateStream *> &stre
     split.mode = 0;
     split.limit = job_batch_limit;
     split.granularity = 1;
-    streams.resize(split.batch_count());
-    if (streams.size() != split.batch_count() || !_render->begin_change_records(streams.size(), streams.data())) {
-        log_message("world", "no change records for %u units this frame", _units.size());
-        return false;
-    }
+    TALLOW_ASSERT(streams.size() == split.batch_count(), "one change-record stream per batch");
     data.set_stream(0, {&shared, 0}, stream_kind_shared);
     data.set_stream(1, {_units.data(), sizeof(Unit *)});
     data.set_stream(2, {_reflection.data(), sizeof(UnitReflectionEntry)});
     data.set_stream(3, {streams.data(), sizeof(RenderStateStream *)}, stream_kind_per_batch);
     chain.add(job, split);
-    return true;
 }
 
 WorldUpdateFlags World::update_scene(f32 dt)
@@ -585,6 +613,16 @@ WorldUpdateFlags World::update_scene(f32 dt)
     WorldUpdateFlags flags = WorldUpdateFlags::None;
     TempAllocator temp;
     bool ok = true;
+    if (_changed.size() != unit_handle_slots) {
+        _changed.resize(unit_handle_slots);
+        if (_changed.size() != unit_handle_slots) {
+            log_message("world", "no memory for the reflection flags: no scene graph is updated this frame");
+            _physics->update(dt);
+            flags = WorldUpdateFlags::OutOfMemory | WorldUpdateFlags::NoChangeRecords;
+            finish_update(dt);
+            return flags;
+        }
+    }
     // Each scene graph update adds its changed nodes to the graph's unreflected mask, so a
     // unit in both lists, woken during the physics step or linked reflects all that
     // changed this frame.
@@ -599,17 +637,28 @@ WorldUpdateFlags World::update_scene(f32 dt)
     bool reflected;
     {
         // 3.-5. The awake list, linked units parent first (in a list or not), then the
-        // reflection of the changed nodes, one after the other on the workers.
+        // reflection of the changed nodes, one after the other on the workers. The
+        // deepest linked units have no linked children, so the reflection batches bring
+        // them up to date just before writing their records: one hand-over fewer.
         Array<Unit *> units(temp);
         Array<Unit *> linked(temp);
+        Array<u32> depth_starts(temp); // of depth d in `linked`: [depth_starts[d], depth_starts[d + 1])
         Array<RenderStateStream *> streams(temp);
         ReflectionShared shared;
+        ok = order_linked_units(linked, depth_starts, temp) && ok;
+        const u32 deepest = depth_starts.size() >= 2 ? depth_starts.size() - 2 : 0;
+        reflected = begin_reflection(streams);
+        const u32 fused = reflected && !_units.empty() ? deepest : 0;
+        if (fused)
+            for (u32 i = depth_starts[fused]; i < depth_starts[fused + 1]; ++i)
+                _changed[unit_handle_index(linked[i]->handle())] |= reflect_update_linked;
         JobChain chain(_thread_pool, temp);
         ok = add_scene_graph_job(chain, _awake_list, units) && ok;
-        ok = add_linked_jobs(chain, linked, temp) && ok;
-        if (!ok)
-            chain.wait(); // the reflection still runs after whatever did
-        reflected = add_reflection_job(chain, streams, shared);
+        for (u32 d = 1; d <= deepest; ++d)
+            if (d != fused)
+                add_linked_job(chain, linked, depth_starts[d], depth_starts[d + 1] - depth_starts[d]);
+        if (reflected)
+            add_reflection_job(chain, streams, shared);
         chain.wait();
         if (shared.failed.load(std::memory_order_relaxed)) {
             log_message("world", "change records could not grow this frame; the nodes go with the next frame's");
@@ -622,6 +671,12 @@ WorldUpdateFlags World::update_scene(f32 dt)
     }
     if (!reflected)
         flags = flags | WorldUpdateFlags::NoChangeRecords;
+    finish_update(dt);
+    return flags;
+}
+
+void World::finish_update(f32 dt)
+{
     // 6.
     _render->collect_deferred_releases();
     // 7.
@@ -635,7 +690,6 @@ WorldUpdateFlags World::update_scene(f32 dt)
         _level->update(dt);
     // 12.
     run_timed_events();
-    return flags;
 }
 
 void World::drop_idle(Array<Unit *> &list, u32 &cursor, u32 Unit::*index, u32 flag)

@@ -191,10 +191,14 @@ class World {
     class JobChain;
     // The steps of update_scene as jobs of a chain; false when scratch memory ran out.
     bool add_scene_graph_job(JobChain &chain, const Array<Unit *> &list, Array<Unit *> &units);
-    bool add_linked_jobs(JobChain &chain, Array<Unit *> &order, Allocator &temp);
-    bool add_reflection_job(JobChain &chain, Array<RenderStateStream *> &streams, ReflectionShared &shared);
+    bool order_linked_units(Array<Unit *> &order, Array<u32> &starts, Allocator &temp);
+    void add_linked_job(JobChain &chain, Array<Unit *> &order, u32 first, u32 count);
+    bool begin_reflection(Array<RenderStateStream *> &streams);
+    void add_reflection_job(JobChain &chain, Array<RenderStateStream *> &streams, ReflectionShared &shared);
     bool add_to_units(Unit &unit);
     void refresh_reflection_entries();
+    /// Steps 6 on of update_scene: releases, idle dropping, services, events.
+    void finish_update(f32 dt);
     void remove_from_list(Array<Unit *> &list, u32 Unit::*index, Unit &unit);
     void drop_idle(Array<Unit *> &list, u32 &cursor, u32 Unit::*index, u32 flag);
     void destroy_now(Unit &unit);
