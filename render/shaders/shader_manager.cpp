@@ -61,6 +61,10 @@ bool Shader::bind(const ShaderLibrary *library, const ShaderRecord *record, cons
     }
     std::sort(_variables.begin(), _variables.end(),
               [](const ShaderVariable &a, const ShaderVariable &b) { return a.name < b.name; });
+    // A resource nobody bound reads as no resource, not as the handle 0.
+    for (const ShaderVariable &v : _variables)
+        if (v.kind == shader_variable_kind::resource)
+            memcpy(_defaults.data() + v.offset, &invalid_render_handle, 4);
     for (u32 p = 0; p < record->passes.count; ++p)
         _pass_keys[p] = library->passes[record->passes.first + p].keys;
     for (const ShaderVariable &v : _variables) {

@@ -76,7 +76,8 @@ class Shader {
     const Array<ShaderVariable> &variables() const { return _variables; }
     const Array<ShaderVariableDesc> &constants() const { return _constants; }
     u32 block_size() const { return _block_size; }
-    /// The values a new context block starts from.
+    /// The values a new context block starts from: zeros, and invalid_render_handle in
+    /// resource variables.
     const u8 *defaults() const { return _defaults.data(); }
     const Array<ShaderPassKeys> &pass_keys() const { return _pass_keys; }
     const Array<ObjectAutoEntry> &object_autos() const { return _object_autos; }

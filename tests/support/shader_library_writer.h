@@ -19,6 +19,7 @@
 
 #include <array>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tallow::test {
@@ -98,21 +99,38 @@ std::vector<u8> condition_blob(const char *config_text);
 // --- consistent shaders -----------------------------------------------------------------
 
 struct VariableSpec {
+    VariableSpec(std::string n = {}, ShaderValueType t = ShaderValueType::Scalar, u32 c = 1)
+        : name(std::move(n)), type(t), count(c)
+    {
+    }
     std::string name;
     ShaderValueType type = ShaderValueType::Scalar;
     u32 count = 1;
 };
 
 struct PassSpec {
+    using Samplers = std::vector<std::pair<std::string, std::vector<ShaderStateSource>>>;
+    PassSpec(std::string l = {}, std::string v = {}, std::string p = {}, std::vector<ShaderStateSource> st = {},
+             Samplers sa = {}, std::string c = {})
+        : layer(std::move(l)), vertex(std::move(v)), pixel(std::move(p)), states(std::move(st)), samplers(std::move(sa)),
+          compute(std::move(c))
+    {
+    }
     std::string layer;  // "" for none
     std::string vertex; // stage code; "" absent
     std::string pixel;
     std::vector<ShaderStateSource> states;
-    std::vector<std::pair<std::string, std::vector<ShaderStateSource>>> samplers;
+    Samplers samplers;
     std::string compute;
 };
 
 struct ShaderSpec {
+    ShaderSpec(std::string n = {}, std::vector<VariableSpec> c = {}, std::vector<std::string> r = {},
+               std::vector<PassSpec> p = {}, bool high = false, u32 o = 0)
+        : name(std::move(n)), constants(std::move(c)), resources(std::move(r)), passes(std::move(p)), high_pass(high),
+          options(o)
+    {
+    }
     std::string name;
     std::vector<VariableSpec> constants; // one constant buffer, slot 0
     std::vector<std::string> resources;  // one u32 handle each, after the constants
