@@ -18,7 +18,9 @@
 //
 // and become the sorted table the Localizer reads; "unit" and "level" sources are compiled
 // by the unit and level compilers (tools/unit_compiler.h and tools/level_compiler.h document
-// their layouts, tools/flow_compiler.h the flow graphs inside both); every other type is
+// their layouts, tools/flow_compiler.h the flow graphs inside both); "shader_library" and
+// "shader_library_group" sources by the shader library compiler
+// (tools/shader_library_compiler.h); every other type is
 // taken as it is. The output directory receives the loose-file database
 // ("exploded_database.db" and its numbered files, with a "package" resource per package)
 // and, in "bundles/", one bundle per package named by the 16 hex digits of its name id.
@@ -41,6 +43,7 @@
 #include "resource/resource_writer.h"
 #include "resource/strings_writer.h"
 #include "tools/level_compiler.h"
+#include "tools/shader_library_compiler.h"
 #include "tools/source_check.h"
 #include "tools/unit_compiler.h"
 
@@ -114,11 +117,15 @@ bool compile_strings(const std::string &file_name, const std::vector<u8> &source
 bool compile(const std::string &type, const std::string &file_name, const std::vector<u8> &source,
              std::vector<u8> &out, std::vector<std::string> &out_unit_references)
 {
-    if (type == "unit" || type == "level") {
+    if (type == "unit" || type == "level" || type == "shader_library" || type == "shader_library_group") {
         std::string error;
         const char *text = reinterpret_cast<const char *>(source.data());
-        if (type == "unit" ? compile_unit_source(text, source.size(), out, error, &out_unit_references)
-                           : compile_level_source(text, source.size(), out, error, &out_unit_references))
+        const bool compiled =
+            type == "unit"             ? compile_unit_source(text, source.size(), out, error, &out_unit_references)
+            : type == "level"          ? compile_level_source(text, source.size(), out, error, &out_unit_references)
+            : type == "shader_library" ? compile_shader_library_source(text, source.size(), out, error)
+                                       : compile_shader_library_group_source(text, source.size(), out, error);
+        if (compiled)
             return true;
         // The compilers start a message with its line when they found one.
         bool has_line = !error.empty() && error[0] >= '0' && error[0] <= '9';
