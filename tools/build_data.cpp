@@ -18,8 +18,9 @@
 //
 // and become the sorted table the Localizer reads; "unit" and "level" sources are compiled
 // by the unit and level compilers (tools/unit_compiler.h and tools/level_compiler.h document
-// their layouts, tools/flow_compiler.h the flow graphs inside both); every other type is
-// taken as it is. The output directory receives the loose-file database
+// their layouts, tools/flow_compiler.h the flow graphs inside both); "wav" resources come
+// from "<name>.wav" or, when there is none, "<name>.ogg" through the sound compiler
+// (tools/sound_compiler.h); every other type is taken as it is. The output directory receives the loose-file database
 // ("exploded_database.db" and its numbered files, with a "package" resource per package)
 // and, in "bundles/", one bundle per package named by the 16 hex digits of its name id.
 // "*.ini" settings files are copied as they are, to both places. Exit code 0 on success; every problem
@@ -35,6 +36,7 @@
 #include "resource/resource_writer.h"
 #include "resource/strings_writer.h"
 #include "tools/level_compiler.h"
+#include "tools/sound_compiler.h"
 #include "tools/unit_compiler.h"
 
 #include <algorithm>
@@ -113,6 +115,8 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
         log_message("build_data", "%s: %s", file_name.c_str(), error.c_str());
         return false;
     }
+    if (type == "wav")
+        return compile_sound_source(file_name, source, out);
     Array<u8> bytes(default_allocator());
     if (type == "lua") {
         append_u32(bytes, u32(source.size()));
@@ -155,6 +159,9 @@ bool read_package(const DiskFileSystem &sources, const std::string &file_name, P
             SourceResource r{type, name.to_string(), {}};
             std::vector<u8> source;
             std::string source_name = r.name + "." + type;
+            // A sound's source is a WAVE or an Ogg Vorbis file.
+            if (type == "wav" && !sources.exists(source_name.c_str()))
+                source_name = r.name + ".ogg";
             if (!read_file(sources, source_name, source) || !compile(type, source_name, source, r.bytes)) {
                 ok = false;
                 continue;
