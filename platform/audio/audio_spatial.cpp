@@ -90,6 +90,14 @@ bool Spatial::calculate(const SpatialListener &listener, const SpatialEmitter &e
             f32 g = 1.0f / std::sqrt(f32(speakers));
             for (u32 d = 0; d < _channels; ++d)
                 gains[d] = i32(d) == _lfe ? 0.0f : g;
+        } else if (speakers == 2 && _lfe < 0) {
+            // A pair: the sideways share of the direction pans between them (sounds
+            // behind are heard like sounds in front).
+            f32 pan = across / std::sqrt(along * along + across * across); // -1 left .. 1 right
+            f32 angle = (pan + 1.0f) * pi / 4;
+            u32 left = _azimuths[0] < _azimuths[1] ? 0 : 1;
+            gains[left] = std::cos(angle);
+            gains[1 - left] = std::sin(angle);
         } else {
             f32 azimuth = wrap(std::atan2(across, along));
             // The nearest speakers on either side, going round the circle.
