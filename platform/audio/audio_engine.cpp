@@ -79,16 +79,16 @@ struct Slot {
     Voice *voice = nullptr;
 };
 
-void convert(const u8 *src, f32 *dst, u32 samples, const WaveFormat &format)
+void convert(const u8 *__restrict src, f32 *__restrict dst, u32 samples, const WaveFormat &format)
 {
     if (format.format_tag == wave_format_float) {
         memcpy(dst, src, u64(samples) * 4);
     } else if (format.bits_per_sample == 16) {
-        for (u32 i = 0; i < samples; ++i) {
-            i16 v;
-            memcpy(&v, src + 2 * i, 2);
-            dst[i] = f32(v) * (1.0f / 32768.0f);
-        }
+        // Buffers may start at any byte: read the samples through a type that allows it.
+        typedef i16 UnalignedI16 __attribute__((aligned(1), may_alias));
+        const UnalignedI16 *p = reinterpret_cast<const UnalignedI16 *>(src);
+        for (u32 i = 0; i < samples; ++i)
+            dst[i] = f32(p[i]) * (1.0f / 32768.0f);
     } else {
         for (u32 i = 0; i < samples; ++i)
             dst[i] = (f32(src[i]) - 128.0f) * (1.0f / 128.0f);
@@ -117,7 +117,9 @@ class MixerEngine final : public AudioEngine {
         _slots = static_cast<Slot *>(_allocator.allocate(sizeof(Slot) * max_voices, alignof(Slot)));
         _staging = static_cast<f32 *>(_allocator.allocate(sizeof(f32) * staging_frames * max_channels, 16));
         _planar = static_cast<f32 *>(_allocator.allocate(sizeof(f32) * block_frames * max_channels * 2, 16));
-        if (!_slots || !_staging || !_planar)
+        _group = static_cast<f32 *>(_allocator.allocate(sizeof(f32) * block_frames * max_channels * group_voices, 32));
+        _lane_out = static_cast<f32 *>(_allocator.allocate(sizeof(f32) * block_frames * lanes, 32));
+        if (!_slots || !_staging || !_planar || !_group || !_lane_out)
             return false;
         for (u32 i = 0; i < max_voices; ++i)
             new (&_slots[i]) Slot();
@@ -137,6 +139,8 @@ class MixerEngine final : public AudioEngine {
         _allocator.deallocate(_slots);
         _allocator.deallocate(_staging);
         _allocator.deallocate(_planar);
+        _allocator.deallocate(_group);
+        _allocator.deallocate(_lane_out);
     }
 
     DeviceDetails device_details() const override { return _details; }
@@ -557,11 +561,14 @@ class MixerEngine final : public AudioEngine {
         const f32 frac = f32(v.frac);
         const f32 step = f32(v.step);
         if (k == 1) {
+            const f32 *__restrict in = st;
+            f32 *__restrict to = out;
             for (u32 t = 0; t < b; ++t) {
-                f32 p = frac + f32(t) * step;
-                u32 i = u32(p);
+                f32 p = frac + f32(i32(t)) * step;
+                i32 i = i32(p);
                 f32 f = p - f32(i);
-                out[t] = st[i] + (st[i + 1] - st[i]) * f;
+                f32 a = in[i];
+                to[t] = a + (in[i + 1] - a) * f;
             }
         } else {
             for (u32 t = 0; t < b; ++t) {
@@ -603,19 +610,11 @@ class MixerEngine final : public AudioEngine {
         s.band[c] = band;
     }
 
-    void add_through(Send &s, const f32 *in, u32 k, u32 b)
+    /// Adds `k` planar channels through the send's matrix into its destination.
+    void add_matrix(Send &s, const f32 *src, u32 k, u32 b)
     {
         Voice &dest = *_slots[s.destination].voice;
-        const u32 n = dest.channels;
-        // Filter each channel first when the send filters (frequency below 1).
-        const f32 *src = in;
-        if (s.use_filter && s.filter.frequency < 1.0f) {
-            f32 *filtered = _planar + block_frames * max_channels;
-            for (u32 c = 0; c < k; ++c)
-                filter(s, c, in + c * block_frames, filtered + c * block_frames, b);
-            src = filtered;
-        }
-        for (u32 d = 0; d < n; ++d) {
+        for (u32 d = 0; d < dest.channels; ++d) {
             f32 *acc = dest.accum + d * block_frames;
             for (u32 c = 0; c < k; ++c) {
                 const f32 g = s.matrix[d * k + c];
@@ -628,6 +627,125 @@ class MixerEngine final : public AudioEngine {
         }
     }
 
+    /// A submix's send: filtered on its own (submixes are few).
+    void add_through(Send &s, const f32 *in, u32 k, u32 b)
+    {
+        const f32 *src = in;
+        if (s.use_filter && s.filter.frequency < 1.0f) {
+            f32 *filtered = _planar;
+            for (u32 c = 0; c < k; ++c)
+                filter(s, c, in + c * block_frames, filtered + c * block_frames, b);
+            src = filtered;
+        }
+        add_matrix(s, src, k, b);
+    }
+
+    // Filtering is a recursion through each sample, so one filter runs at the speed of
+    // its chain of multiply-adds. The filters of up to `lanes` (voice, send, channel)
+    // jobs therefore run side by side, one lane each, across the voices of a group.
+    static constexpr u32 lanes = 8;
+    static constexpr u32 group_voices = 8;
+    struct FilterJob {
+        Send *send;
+        u32 channel;
+        u32 source_channels;
+        const f32 *in;
+    };
+    typedef f32 LaneVector __attribute__((vector_size(lanes * sizeof(f32))));
+
+    static f32 lane_sum(LaneVector v)
+    {
+        return ((v[0] + v[4]) + (v[1] + v[5])) + ((v[2] + v[6]) + (v[3] + v[7]));
+    }
+
+    void run_filter_lanes(const FilterJob *jobs, u32 count, u32 b)
+    {
+        LaneVector low{}, band{}, f{}, q{};
+        for (u32 l = 0; l < count; ++l) {
+            const Send &s = *jobs[l].send;
+            low[l] = s.low[jobs[l].channel];
+            band[l] = s.band[jobs[l].channel];
+            f[l] = s.filter.frequency;
+            q[l] = s.filter.one_over_q;
+        }
+        const f32 *in[lanes];
+        for (u32 l = 0; l < lanes; ++l)
+            in[l] = jobs[l < count ? l : 0].in;
+        // Each output channel the lanes reach, with every lane's level for it: the lanes'
+        // samples are then summed into it in the same pass.
+        struct Target {
+            f32 *acc;
+            LaneVector gains;
+        };
+        constexpr u32 max_targets = 12;
+        Target targets[max_targets];
+        u32 target_count = 0;
+        bool overflow = false;
+        for (u32 l = 0; l < count && !overflow; ++l) {
+            const Send &s = *jobs[l].send;
+            Voice &dest = *_slots[s.destination].voice;
+            const u32 k = jobs[l].source_channels;
+            for (u32 d = 0; d < dest.channels; ++d) {
+                const f32 g = s.matrix[d * k + jobs[l].channel];
+                if (g == 0.0f)
+                    continue;
+                f32 *acc = dest.accum + d * block_frames;
+                u32 j = 0;
+                while (j < target_count && targets[j].acc != acc)
+                    ++j;
+                if (j == target_count) {
+                    if (target_count == max_targets) {
+                        overflow = true;
+                        break;
+                    }
+                    targets[target_count++] = {acc, LaneVector{}};
+                }
+                targets[j].gains[l] = g;
+            }
+        }
+        LaneVector *out = reinterpret_cast<LaneVector *>(_lane_out);
+        for (u32 t = 0; t < b; ++t) {
+            LaneVector x;
+            for (u32 l = 0; l < lanes; ++l)
+                x[l] = in[l][t];
+            low += f * band;
+            LaneVector high = x - low - q * band;
+            band += f * high;
+            if (overflow) {
+                out[t] = low;
+                continue;
+            }
+            for (u32 j = 0; j < target_count; ++j)
+                targets[j].acc[t] += lane_sum(targets[j].gains * low);
+        }
+        for (u32 l = 0; l < count; ++l) {
+            Send &s = *jobs[l].send;
+            s.low[jobs[l].channel] = low[l];
+            s.band[jobs[l].channel] = band[l];
+            if (!overflow)
+                continue;
+            // Many destinations at once (several submixes of many channels): add each
+            // lane on its own.
+            Voice &dest = *_slots[s.destination].voice;
+            const u32 k = jobs[l].source_channels;
+            for (u32 d = 0; d < dest.channels; ++d) {
+                const f32 g = s.matrix[d * k + jobs[l].channel];
+                if (g == 0.0f)
+                    continue;
+                f32 *acc = dest.accum + d * block_frames;
+                for (u32 t = 0; t < b; ++t)
+                    acc[t] += g * _lane_out[t * lanes + l];
+            }
+        }
+    }
+
+    void flush_filter_jobs(u32 b)
+    {
+        for (u32 i = 0; i < _job_count; i += lanes)
+            run_filter_lanes(_jobs + i, _job_count - i < lanes ? _job_count - i : lanes, b);
+        _job_count = 0;
+    }
+
     void mix_block(u32 b)
     {
         for (u32 i = 0; i < max_voices; ++i) {
@@ -635,16 +753,32 @@ class MixerEngine final : public AudioEngine {
             if (v && v->kind != VoiceKind::Source)
                 memset(v->accum, 0, sizeof(f32) * block_frames * v->channels);
         }
+        u32 grouped = 0;
         for (u32 i = 0; i < max_voices; ++i) {
             Voice *v = _slots[i].voice;
             if (!v || v->kind != VoiceKind::Source || !v->running)
                 continue;
             if (v->queued == 0 && is_silent(*v))
                 continue; // played out: nothing but silence left
-            resample(*v, _planar, b);
-            for (u32 s = 0; s < v->send_count; ++s)
-                add_through(v->sends[s], _planar, v->channels, b);
+            f32 *resampled = _group + grouped * max_channels * block_frames;
+            resample(*v, resampled, b);
+            bool kept = false;
+            for (u32 s = 0; s < v->send_count; ++s) {
+                Send &send = v->sends[s];
+                if (!send.use_filter || send.filter.frequency >= 1.0f) {
+                    add_matrix(send, resampled, v->channels, b);
+                    continue;
+                }
+                for (u32 c = 0; c < v->channels; ++c)
+                    _jobs[_job_count++] = {&send, c, v->channels, resampled + c * block_frames};
+                kept = true;
+            }
+            if (kept && ++grouped == group_voices) {
+                flush_filter_jobs(b);
+                grouped = 0;
+            }
         }
+        flush_filter_jobs(b);
         for (u32 i = 0; i < max_voices; ++i) {
             Voice *v = _slots[i].voice;
             if (!v || v->kind != VoiceKind::Submix)
@@ -666,7 +800,11 @@ class MixerEngine final : public AudioEngine {
     Slot *_slots = nullptr;
     u32 _master = 0; // slot + 1
     f32 *_staging = nullptr; // interleaved source frames of one voice's block
-    f32 *_planar = nullptr;  // one voice's resampled block, then its filtered block
+    f32 *_planar = nullptr;  // a submix's filtered block
+    f32 *_group = nullptr;   // the resampled blocks of a group's voices
+    f32 *_lane_out = nullptr; // filtered lanes, [t * lanes + lane]
+    FilterJob _jobs[group_voices * max_channels * max_sends];
+    u32 _job_count = 0;
 };
 
 } // namespace
