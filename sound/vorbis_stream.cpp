@@ -1,6 +1,7 @@
 #include "sound/vorbis_stream.h"
 
 #include "foundation/log.h"
+#include "sound/ogg_headers.h"
 
 #define STB_VORBIS_HEADER_ONLY 1
 #define STB_VORBIS_NO_STDIO 1
@@ -39,6 +40,11 @@ bool VorbisPingPongDecoder::open(const SoundData &data, f32 block_seconds)
 {
     if (data.size_bytes >= 0x80000000u) {
         log_message("sound", "Vorbis data of %u bytes is too large to stream", data.size_bytes);
+        return false;
+    }
+    const char *reason = nullptr;
+    if (!check_vorbis_headers(data.data, data.size_bytes, &reason)) {
+        log_message("sound", "Vorbis data is broken (%s); not played", reason);
         return false;
     }
     // The decoder keeps its tables at the front of one block and its per-call scratch at

@@ -653,7 +653,7 @@ class MixerEngine final : public AudioEngine {
     };
     typedef f32 LaneVector __attribute__((vector_size(lanes * sizeof(f32))));
 
-    static f32 lane_sum(LaneVector v)
+    static f32 lane_sum(const LaneVector &v)
     {
         return ((v[0] + v[4]) + (v[1] + v[5])) + ((v[2] + v[6]) + (v[3] + v[7]));
     }

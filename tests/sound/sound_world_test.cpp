@@ -2,6 +2,8 @@
 #include "tests/sound/sound_fixture.h"
 #include "tests/support/log_capture.h"
 
+#include <algorithm>
+
 namespace tallow::test {
 namespace {
 
@@ -139,12 +141,21 @@ TEST_F(SoundWorldFixture, NothingPlaysFromMissingOrBrokenResources)
     u32 size = 199;
     memcpy(odd.data() + 4, &size, 4);
     std::vector<u8> junk_vorbis = write_vorbis_resource(std::vector<u8>(300, 7), 1, 8000, 0);
+    // A comment header whose vendor string claims 4 GiB: the decoder would trust it.
+    std::vector<u8> ogg = read_test_file("tone_mono_8k.ogg");
+    const u8 comment[7] = {3, 'v', 'o', 'r', 'b', 'i', 's'};
+    auto at = std::search(ogg.begin(), ogg.end(), comment, comment + 7);
+    ASSERT_NE(at, ogg.end());
+    for (int i = 7; i < 11; ++i)
+        at[i] = 0xFF;
+    std::vector<u8> long_vendor = write_vorbis_resource(ogg, 1, 8000, 0);
     const Case cases[] = {{"short head", std::vector<u8>(40, 0)},
                           {"size past the end", past_end},
                           {"offset past the end", offset_past},
                           {"unplayable format", adpcm},
                           {"part frame", odd},
-                          {"not Vorbis", junk_vorbis}};
+                          {"not Vorbis", junk_vorbis},
+                          {"comment longer than its header", long_vendor}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         SoundResource r = as_resource(c.bytes);
