@@ -15,9 +15,12 @@ class PacketReader {
     bool next_packet()
     {
         // Skip what is left of the current packet.
-        while (next_byte() >= 0) {
-        }
+        if (_in_packet)
+            while (next_byte() >= 0) {
+            }
+        _in_packet = true;
         _ended = false;
+        _left_in_segment = 0;
         return more_segments();
     }
     /// The next byte of the packet, or -1 at its end (or the data's end).
@@ -110,6 +113,7 @@ class PacketReader {
     u32 _at = 0;
     u32 _left_in_segment = 0;
     bool _ended = false;
+    bool _in_packet = false;
     bool _failed = false;
 };
 
