@@ -4,9 +4,11 @@
 #include "platform/audio/audio_reverb.h"
 #include "platform/audio/audio_spatial.h"
 
+#include <SDL.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <vector>
 
 namespace tallow::audio {
@@ -241,6 +243,47 @@ TEST(AudioSpatial, LevelFallsWithDistanceAndPansWithDirection)
     // More than 8 channels, or a count that is not the output's, is refused.
     SpatialDsp wrong{m, 1, 6};
     EXPECT_FALSE(spatial.calculate(listener, e, spatial_matrix, wrong));
+}
+
+} // namespace
+} // namespace tallow::audio
+
+namespace tallow::audio {
+namespace {
+
+TEST(AudioSdlOutput, TwoEnginesPlayOutThroughOneDeviceThread)
+{
+    // SDL's dummy driver pulls at the real rate from its own thread: the voices' buffers
+    // are let go there while this thread asks for their state.
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    AudioEngine *a = AudioEngine::create(default_allocator(), {AudioOutputKind::Sdl, 2, 48000});
+    if (!a)
+        GTEST_SKIP() << "no SDL audio here";
+    AudioEngine *b = AudioEngine::create(default_allocator(), {AudioOutputKind::Sdl, 2, 48000});
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(a->device_details().sample_rate, b->device_details().sample_rate);
+    std::vector<i16> samples(2400, 1000); // 50 ms
+    VoiceId sources[2];
+    AudioEngine *engines[2] = {a, b};
+    for (int i = 0; i < 2; ++i) {
+        VoiceId master;
+        ASSERT_EQ(engines[i]->create_mastering_voice(master), AudioResult::Ok);
+        WaveFormat f;
+        ASSERT_EQ(engines[i]->create_source_voice(f, 2.0f, nullptr, 0, sources[i]), AudioResult::Ok);
+        ASSERT_EQ(engines[i]->submit_buffer(sources[i], {AudioBuffer::end_of_stream, 4800,
+                                                         reinterpret_cast<const u8 *>(samples.data()), 0, &samples}),
+                  AudioResult::Ok);
+        ASSERT_EQ(engines[i]->start(sources[i]), AudioResult::Ok);
+    }
+    for (int wait = 0; wait < 400; ++wait) {
+        if (!a->get_state(sources[0]).current_context && !b->get_state(sources[1]).current_context)
+            break;
+        SDL_Delay(5);
+    }
+    EXPECT_EQ(a->get_state(sources[0]).buffers_queued, 0u);
+    EXPECT_EQ(b->get_state(sources[1]).buffers_queued, 0u);
+    AudioEngine::destroy(default_allocator(), a);
+    AudioEngine::destroy(default_allocator(), b);
 }
 
 } // namespace
