@@ -13,8 +13,13 @@ namespace tallow::audio {
 
 namespace {
 
+// Two locks, never held together by one thread: `lock` guards what the callback reads and
+// is held by it while it mixes; `open_lock` orders opening and closing, which call into SDL.
+// SDL takes its own device lock around the callback, so no SDL call may wait on it while
+// `lock` is held.
 struct SdlOutput {
-    std::mutex lock; // held by the callback while it mixes; attach and detach wait on it
+    std::mutex lock;      // the engine list and scratch; held by the callback
+    std::mutex open_lock; // references, device, channels and rate
     SDL_AudioDeviceID device = 0;
     u32 references = 0;
     u32 channels = 0;
@@ -53,7 +58,7 @@ void pull(void *, Uint8 *stream, int length)
 bool open_sdl_output(const EngineParams &params, DeviceDetails &out_details)
 {
     SdlOutput &o = output();
-    std::lock_guard<std::mutex> lock(o.lock);
+    std::lock_guard<std::mutex> open(o.open_lock);
     if (o.references == 0) {
         if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
             log_message("audio", "SDL audio does not start (%s); no sound", SDL_GetError());
@@ -78,9 +83,13 @@ bool open_sdl_output(const EngineParams &params, DeviceDetails &out_details)
             SDL_QuitSubSystem(SDL_INIT_AUDIO);
             return false;
         }
-        o.channels = have.channels;
-        o.sample_rate = u32(have.freq);
-        o.scratch.assign(u64(have.samples) * have.channels * 2, 0.0f);
+        {
+            // The device starts paused: the callback cannot be running yet.
+            std::lock_guard<std::mutex> lock(o.lock);
+            o.channels = have.channels;
+            o.sample_rate = u32(have.freq);
+            o.scratch.assign(u64(have.samples) * have.channels * 2, 0.0f);
+        }
         SDL_PauseAudioDevice(o.device, 0);
     }
     ++o.references;
@@ -92,16 +101,12 @@ bool open_sdl_output(const EngineParams &params, DeviceDetails &out_details)
 void close_sdl_output()
 {
     SdlOutput &o = output();
-    SDL_AudioDeviceID closing = 0;
-    {
-        std::lock_guard<std::mutex> lock(o.lock);
-        if (o.references == 0 || --o.references > 0)
-            return;
-        closing = o.device;
-        o.device = 0;
-    }
-    // Outside the lock: closing waits for a callback that may be waiting for the lock.
-    SDL_CloseAudioDevice(closing);
+    std::lock_guard<std::mutex> open(o.open_lock);
+    if (o.references == 0 || --o.references > 0)
+        return;
+    // Without `lock`: closing waits for a callback in progress, which may want it.
+    SDL_CloseAudioDevice(o.device);
+    o.device = 0;
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
 }
 
