@@ -67,7 +67,8 @@ ConstConfigValue renderer_setting(ConstConfigValue settings, const char *key)
 Application::Application(const ApplicationParams &params)
     : _allocator("Application", default_allocator()),
       _statics_allocator("Application statics", application_static_allocator()), _options(params.options),
-      _game_factory(params.game_factory), _factories(params.services), _window_system(params.window_system),
+      _game_factory(params.game_factory), _factories(params.services), _world_services(params.world_services),
+      _register_more_types(params.register_resource_types), _window_system(params.window_system),
       _packages(default_allocator()), _property_preference_order(default_allocator()),
       _chunk_store(default_allocator()), _worlds(default_allocator()),
       _rendered_worlds(default_allocator())
@@ -315,6 +316,8 @@ bool Application::register_resource_types()
         (void)_resource_manager->register_type(unit_type, unit_resource_callbacks());
     if (!_resource_manager->is_type_registered(NameId64("level")))
         (void)_resource_manager->register_type(NameId64("level"), level_resource_callbacks());
+    if (_register_more_types)
+        _register_more_types(*_resource_manager);
     return true;
 }
 
@@ -732,6 +735,9 @@ World *Application::new_world()
     params.thread_pool = _thread_pool;
     params.render_world = render_world;
     params.render_link = render_link;
+    params.factories = &_world_services;
+    ConstConfigValue sound_disabled = _settings.member("sound").member("disabled");
+    params.sound_disabled = sound_disabled.kind() == ConstConfigKind::Bool && sound_disabled.to_bool();
     World *world = make_new<World>(_allocator, _allocator, params);
     if (!world || !_worlds.push_back(world)) {
         log_message(log_category, "no memory for a new world");

@@ -20,8 +20,9 @@
 // by the unit and level compilers (tools/unit_compiler.h and tools/level_compiler.h document
 // their layouts, tools/flow_compiler.h the flow graphs inside both); "shader_library" and
 // "shader_library_group" sources by the shader library compiler
-// (tools/shader_library_compiler.h); every other type is
-// taken as it is. The output directory receives the loose-file database
+// (tools/shader_library_compiler.h); "wav" resources come from "<name>.wav" or, when there
+// is none, "<name>.ogg" through the sound compiler (tools/sound_compiler.h); every other
+// type is taken as it is. The output directory receives the loose-file database
 // ("exploded_database.db" and its numbered files, with a "package" resource per package)
 // and, in "bundles/", one bundle per package named by the 16 hex digits of its name id.
 // "*.ini" settings files are copied as they are, to both places. Exit code 0 on success; every problem
@@ -44,6 +45,7 @@
 #include "resource/strings_writer.h"
 #include "tools/level_compiler.h"
 #include "tools/shader_library_compiler.h"
+#include "tools/sound_compiler.h"
 #include "tools/source_check.h"
 #include "tools/unit_compiler.h"
 
@@ -132,6 +134,8 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
         log_message("build_data", "%s:%s%s", file_name.c_str(), has_line ? "" : " ", error.c_str());
         return false;
     }
+    if (type == "wav")
+        return compile_sound_source(file_name, source, out);
     Array<u8> bytes(default_allocator());
     if (type == "lua") {
         append_u32(bytes, u32(source.size()));
@@ -173,6 +177,9 @@ bool read_package(const DiskFileSystem &sources, const std::string &file_name, P
             }
             SourceResource r{type, name.to_string(), {}, {}, {}, {}};
             r.file_name = r.name + "." + type;
+            // A sound's source is a WAVE or an Ogg Vorbis file.
+            if (type == "wav" && !sources.exists(r.file_name.c_str()))
+                r.file_name = r.name + ".ogg";
             if (!read_file(sources, r.file_name, r.source) ||
                 !compile(type, r.file_name, r.source, r.bytes, r.unit_references)) {
                 ok = false;

@@ -305,7 +305,7 @@ void sound(FlowContext &c, const Node &n, u32 input)
     ISoundWorld &s = c.world->sound();
     u8 *id = n.var(9, 4);
     if (input == 0) {
-        u32 source = s.play(n.u64_(0), n.w(2) != 0);
+        u32 source = s.play(n.u64_(0), n.w(2) != 0, 0);
         s.set_source_range(source, n.f(3));
         s.set_source_volume(source, n.f(4));
         Unit *u = live_unit(c, n.var(5, 4));
