@@ -22,14 +22,18 @@ void BitWriter::write_bits(u32 value, u32 bit_count)
         return;
     }
     u64 bits = u64(_partial) | (u64(value) & ((u64(1) << bit_count) - 1)) << _bit_count;
-    u32 count = total_bits;
-    while (count >= 8) {
-        _start[_cursor++] = u8(bits);
-        bits >>= 8;
-        count -= 8;
+    const u32 whole_bytes = total_bits / 8; // at most 4
+    if (_capacity - _cursor >= 8) {
+        // One 8-byte store; the bytes past the completed ones are scratch inside the
+        // capacity, rewritten by later writes.
+        store_u64_le(_start + _cursor, bits);
+    } else {
+        for (u32 i = 0; i < whole_bytes; ++i)
+            _start[_cursor + i] = u8(bits >> (8 * i));
     }
-    _partial = u32(bits);
-    _bit_count = count;
+    _cursor += whole_bytes;
+    _partial = u32(bits >> (8 * whole_bytes));
+    _bit_count = total_bits % 8;
 }
 
 void BitWriter::flush()
@@ -86,13 +90,21 @@ u32 BitReader::read_bits(u32 bit_count)
     }
     u64 bits = _partial;
     u32 have = _bit_count;
-    while (have < bit_count) {
-        bits |= u64(_start[_cursor++]) << have;
-        have += 8;
+    if (_size - _cursor >= 8) {
+        // One 8-byte load; only the bytes the value needs are consumed.
+        bits |= load_u64_le(_start + _cursor) << have;
+        const u32 taken = bit_count > have ? (bit_count - have + 7) / 8 : 0;
+        _cursor += taken;
+        have += 8 * taken;
+    } else {
+        while (have < bit_count) {
+            bits |= u64(_start[_cursor++]) << have;
+            have += 8;
+        }
     }
     const u32 value = u32(bits & ((u64(1) << bit_count) - 1));
-    _partial = u32(bits >> bit_count);
     _bit_count = have - bit_count;
+    _partial = u32(bits >> bit_count) & ((1u << _bit_count) - 1);
     return value;
 }
 

@@ -23,6 +23,9 @@
 // Whole u8/u16/u32/u64 values and byte runs sit at the byte cursor, little-endian: the
 // writer flushes its partial byte first and the reader drops the rest of its current byte.
 //
+// The writer may use the bytes of its capacity past its cursor as scratch (they are
+// rewritten by later writes); it never touches memory past its capacity.
+//
 // An operation that does not fit sets the overflow flag and does nothing; every later
 // operation on a flagged writer or reader does nothing too (reads return 0). Neither
 // class owns its memory or allocates; both are for one thread at a time.

@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -424,6 +425,13 @@ int main(int argc, char **argv)
     };
     bench::print_time_ratios(runs, "Connection time / ENet time over the lossy relay (below 1: the connection is faster)",
                              delivery);
+    std::printf("\nReliable throughput over the lossy relay (KB/s): connection, ENet\n");
+    for (const char *loss : {"0", "5"}) {
+        const double ours = runs.bytes_per_second(std::string("BM_reliable_connection_") + loss) / 1000;
+        const double theirs = runs.bytes_per_second(std::string("BM_reliable_enet_") + loss) / 1000;
+        if (ours > 0 && theirs > 0)
+            std::printf("  %s%% loss  %8.1f  %8.1f\n", loss, ours, theirs);
+    }
     const bench::TimeRatio packing[] = {
         {"pack 10/12/16-bit fields", "BM_pack_bits", "BM_memcpy_packed_size"},
         {"unpack 10/12/16-bit fields", "BM_unpack_bits", "BM_memcpy_packed_size"},
