@@ -17,7 +17,8 @@
 // a datagram's reliable bytes (in order, once each; also zero bytes for an in-order
 // datagram that carried none) and for its unreliable bytes. The layer above walks the
 // unreliable bytes as messages and hands each of type 250 or above to
-// `handle_control_message`, stopping the walk when that returns false.
+// `handle_control_message`, stopping the walk when that returns false. The handler may
+// send and hand control messages back; it must not call `receive` itself.
 //
 // Each peer gets a channel on first use when the transport knows it. A channel paces
 // its datagrams (one per 0.03 s), pings after a second without a pong, resends after
