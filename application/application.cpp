@@ -4,7 +4,7 @@
 #include "application/application_settings.h"
 #include "application/crash_handler.h"
 #include "application/settings_file.h"
-#include "application/window.h"
+#include "platform/window/window.h"
 #include "foundation/assert.h"
 #include "foundation/config/config_blob.h"
 #include "foundation/config/config_value.h"

@@ -19,7 +19,7 @@
 #include "application/application_api.h"
 
 #include "application/application.h"
-#include "application/window.h"
+#include "platform/window/window.h"
 #include "render/interface/render_interface.h"
 #include "render/world/render_world.h"
 #include "resource/resource_manager.h"

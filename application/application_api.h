@@ -3,7 +3,7 @@
 // order, ...): the Application's own table, put into the game's main Lua state by the
 // registration driver.
 //
-//   register_script_api(env, &application, script_allocator, register_application_api);
+//   register_script_api(env, &application, application.resource_manager(), script_allocator, register_application_api);
 //
 // Main thread, once per environment, before any script runs.
 

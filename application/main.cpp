@@ -17,7 +17,7 @@ int main()
     // The render steps run on the Direct3D device over our layer (headless backend).
     setup.services.create_render = [](tallow::Allocator &allocator,
                                       tallow::Application &application) -> tallow::IRenderService * {
-        return tallow::create_render_service(allocator, application, &tallow::render::d3d11::create_d3d_render_device);
+        return tallow::create_render_service(allocator, application.thread_registry(), application.thread_pool(), &tallow::render::d3d11::create_d3d_render_device);
     };
     // Each service joins this build here as it lands: setup.game_factory, setup.services.*.
     return tallow::program_main(setup);

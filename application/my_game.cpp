@@ -251,7 +251,7 @@ void MyGame::report_repeats(u32 slot)
 bool MyGame::init()
 {
     create_job_states();
-    register_script_api(*_lua, &_application, _script_allocator, register_application_api);
+    register_script_api(*_lua, &_application, _application.resource_manager(), _script_allocator, register_application_api);
     register_game_table();
 
     lua_State *L = _lua->state();

@@ -3,11 +3,13 @@
 #include "application/application.h"
 #include "application/application_options.h"
 #include "application/crash_handler.h"
+#include "foundation/fatal_error.h"
 #include "foundation/strings/command_line.h"
 #include "foundation/log.h"
 #include "foundation/memory/memory_globals.h"
 #include "foundation/math/random_seed.h"
 #include "platform/window/close_signal.h"
+#include "platform/window/fatal_message_box.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -18,6 +20,7 @@ namespace tallow {
 i32 program_main(const ProgramSetup &setup)
 {
     install_crash_handler();
+    set_fatal_error_presenter(&platform::show_fatal_message_box);
     memory_globals_init();
     platform::install_close_signal_handlers();
     i32 exit_code = application_main(setup);

@@ -22,7 +22,7 @@
 // system's destruction; closing a token whose command is still running is safe (its result
 // is dropped). All member functions are for the main thread; records change only in
 // `update`, so scripts read them without locks.
-#include "application/services.h"
+#include "save/save_service.h"
 #include "foundation/containers/array.h"
 #include "foundation/containers/sort_map.h"
 #include "foundation/io/disk_file_system.h"

@@ -4,7 +4,7 @@
 // temporary math values handed to scripts and the per-frame collection budget.
 //
 //   LuaEnvironment env(script_source);           // check env.is_valid()
-//   register_script_api(env, &application, script_allocator, register_application_api);
+//   register_script_api(env, &application, application.resource_manager(), script_allocator, register_application_api);
 //   CallResult r = env.require("boot");
 //   if (r.error) log_message("Lua", "%s", lua_tostring(r.state, -1));
 //   env.call_function("init");

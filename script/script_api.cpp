@@ -1,13 +1,12 @@
 #include "script/script_api.h"
 
-#include "application/application.h"
 #include "script/lua_environment.h"
 #include "script/world_api.h"
 
 namespace tallow {
 
-void register_script_api(LuaEnvironment &env, Application *application, Allocator &script_allocator,
-                         ApplicationTableRegistrar register_application_table)
+void register_script_api(LuaEnvironment &env, Application *application, ResourceManager *resources,
+                         Allocator &script_allocator, ApplicationTableRegistrar register_application_table)
 {
     (void)script_allocator;
     env.set_application(application);
@@ -20,7 +19,7 @@ void register_script_api(LuaEnvironment &env, Application *application, Allocato
     register_unit_api(env);
     install_script_data_releaser();
     // 3. core: ResourcePackage, Profiler, Script (temporary counts), tostring, Localizer.
-    register_resource_api(env, application ? application->resource_manager() : nullptr);
+    register_resource_api(env, resources);
     register_temp_values_api(env);
     register_core_api(env);
 }

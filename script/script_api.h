@@ -3,7 +3,7 @@
 // order, once, right after the environment is built and before any script runs.
 //
 //   LuaEnvironment env(source, allocator);
-//   register_script_api(env, &application, script_allocator, register_application_api);
+//   register_script_api(env, &application, application.resource_manager(), script_allocator, register_application_api);
 //   env.require("boot");
 //
 // Each table group lives in its own file and has one registrar below; a registrar may add
@@ -26,11 +26,11 @@ class ResourcePackage;
 /// stands on this one; see application/application_api.h).
 using ApplicationTableRegistrar = void (*)(LuaEnvironment &env, Application &application);
 
-/// The whole API of the game's main state. `application` may be null (tests): the tables
-/// that need it are then left out. `register_application_table` puts the Application
-/// table in at its place in the order (skipped when null).
-void register_script_api(LuaEnvironment &env, Application *application, Allocator &script_allocator,
-                         ApplicationTableRegistrar register_application_table = nullptr);
+/// The whole API of the game's main state. `application` and `resources` may be null (tests):
+/// the tables that need them are then left out. `register_application_table` puts the
+/// Application table in at its place in the order (skipped when null).
+void register_script_api(LuaEnvironment &env, Application *application, ResourceManager *resources,
+                         Allocator &script_allocator, ApplicationTableRegistrar register_application_table = nullptr);
 /// The reduced API of job-thread states (math, Unit, Script, Profiler, tostring).
 void register_job_thread_script_api(LuaEnvironment &env);
 

@@ -3,7 +3,7 @@
 // deferred contexts by 2 and 4 pool workers and played back in order.
 #include "bench/support/bench_support.h"
 
-#include "application/services.h"
+#include "render/device/device_settings.h"
 #include "foundation/config/config_value.h"
 #include "foundation/memory/memory_globals.h"
 #include "foundation/threads/thread.h"

@@ -138,7 +138,7 @@ struct Bench {
     LuaEnvironment env{&source, default_allocator()};
     Bench()
     {
-        register_script_api(env, nullptr, default_allocator());
+        register_script_api(env, nullptr, nullptr, default_allocator());
         register_boxed(env.state());
         const std::string chunks[] = {binding_loop("temporaries_frame", "Vector3"),
                                       binding_loop("boxed_frame", boxed_name), tables_loop("tables_frame"),

@@ -60,7 +60,7 @@ struct Bench {
     LuaEnvironment env{&source, default_allocator()};
     Bench()
     {
-        register_script_api(env, nullptr, default_allocator());
+        register_script_api(env, nullptr, nullptr, default_allocator());
         env.add_module_metamethod("Vector3", "__call", vector3_new);
         env.add_module_function("Vector3", "add", vector3_add);
         env.add_module_function("Vector3", "length", vector3_length);

@@ -1,8 +1,8 @@
 #include "render/d3d11/d3d_render_device.h"
 
-#include "application/fatal_error.h"
-#include "application/services.h"
-#include "application/window.h"
+#include "foundation/fatal_error.h"
+#include "render/device/device_settings.h"
+#include "platform/window/window.h"
 #include "foundation/config/config_value.h"
 #include "foundation/io/render_settings_store.h"
 #include "foundation/log.h"

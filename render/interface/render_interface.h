@@ -25,7 +25,7 @@
 // Failures: a request for a world that was never added is logged and dropped; a fence
 // index that is not taken is logged and not waited for.
 
-#include "application/window.h"
+#include "platform/window/window.h"
 #include "foundation/containers/array.h"
 #include "foundation/memory/trace_allocator.h"
 #include "foundation/threads/event.h"

@@ -1,7 +1,6 @@
 #include "render/interface/render_service.h"
 
-#include "application/application.h"
-#include "application/window.h"
+#include "platform/window/window.h"
 #include "foundation/io/render_settings_store.h"
 #include "foundation/log.h"
 #include "render/device/render_device.h"
@@ -67,14 +66,15 @@ class RenderService final : public IRenderService {
 
 } // namespace
 
-IRenderService *create_render_service(Allocator &allocator, Application &application, RenderDeviceFactory factory)
+IRenderService *create_render_service(Allocator &allocator, ThreadRegistry *registry, ThreadPool *pool,
+                                      RenderDeviceFactory factory)
 {
-    if (!factory || !application.thread_registry()) {
+    if (!factory || !registry) {
         log_message("render", "no render device in this build");
         return nullptr;
     }
     IRenderOutput *output = nullptr;
-    RenderDevice *device = factory(allocator, application.thread_pool(), output);
+    RenderDevice *device = factory(allocator, pool, output);
     if (!device) {
         log_message("render", "the render device cannot be created");
         return nullptr;
@@ -82,8 +82,8 @@ IRenderService *create_render_service(Allocator &allocator, Application &applica
     bool owns_config_globals = create_config_globals(allocator);
     RenderInterfaceParams params;
     params.allocator = &allocator;
-    params.thread_registry = application.thread_registry();
-    params.thread_pool = application.thread_pool();
+    params.thread_registry = registry;
+    params.thread_pool = pool;
     params.device = device;
     params.output = output;
     if (owns_config_globals) {

@@ -2,7 +2,7 @@
 
 #include "application/application_options.h"
 #include "application/crash_handler.h"
-#include "application/window.h"
+#include "platform/window/window.h"
 #include "foundation/config/config_value.h"
 #include "foundation/log.h"
 #include "foundation/memory/memory_globals.h"

@@ -1,5 +1,5 @@
 #include "application/crash_handler.h"
-#include "application/fatal_error.h"
+#include "foundation/fatal_error.h"
 
 #include <gtest/gtest.h>
 

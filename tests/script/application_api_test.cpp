@@ -3,7 +3,7 @@
 // "mouse_cursor" resources, and the world list.
 #include "boot_script_fixture.h"
 
-#include "application/window.h"
+#include "platform/window/window.h"
 #include "world/world.h"
 
 #include <spawn.h>

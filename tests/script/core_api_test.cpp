@@ -10,7 +10,7 @@ namespace {
 
 class CoreApiTest : public ScriptTest {
   protected:
-    CoreApiTest() { register_script_api(env, nullptr, default_allocator()); }
+    CoreApiTest() { register_script_api(env, nullptr, nullptr, default_allocator()); }
 
     /// tostring of the global `name`, through a protected call of the global function.
     std::string text_of(const std::string &expression)

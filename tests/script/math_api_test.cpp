@@ -16,7 +16,7 @@ constexpr f32 pi = 3.14159265f;
 /// and Matrix4x4 temporaries as their 3, 4 and 16 floats.
 class MathApiTest : public ScriptTest {
   public:
-    MathApiTest() { register_script_api(env, nullptr, default_allocator()); }
+    MathApiTest() { register_script_api(env, nullptr, nullptr, default_allocator()); }
 
     std::vector<f64> eval(const std::string &expression)
     {

@@ -10,7 +10,7 @@ class RegistrationTest : public ScriptTest {
   protected:
     RegistrationTest()
     {
-        register_script_api(env, nullptr, default_allocator());
+        register_script_api(env, nullptr, nullptr, default_allocator());
         register_probe(env);
     }
 };

@@ -20,7 +20,7 @@ namespace {
 
 IRenderService *make_render_service(Allocator &allocator, Application &application)
 {
-    return create_render_service(allocator, application, &render::d3d11::create_d3d_render_device);
+    return create_render_service(allocator, application.thread_registry(), application.thread_pool(), &render::d3d11::create_d3d_render_device);
 }
 
 class RenderWorldApiTest : public BootScriptTest {

@@ -10,7 +10,7 @@ class TempValuesTest : public ScriptTest {
   protected:
     TempValuesTest()
     {
-        register_script_api(env, nullptr, default_allocator());
+        register_script_api(env, nullptr, nullptr, default_allocator());
         register_probe(env);
     }
     /// One frame: call_function resets the temporaries first, as the game's calls do.

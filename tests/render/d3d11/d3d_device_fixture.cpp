@@ -1,6 +1,6 @@
 #include "tests/render/d3d11/d3d_device_fixture.h"
 
-#include "application/services.h"
+#include "render/device/device_settings.h"
 #include "foundation/memory/memory_globals.h"
 #include "foundation/threads/thread.h"
 

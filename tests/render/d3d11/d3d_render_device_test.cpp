@@ -3,8 +3,8 @@
 // device settings, and a destructor that leaves nothing of the layer alive.
 #include "tests/render/d3d11/d3d_device_fixture.h"
 
-#include "application/services.h"
-#include "application/window.h"
+#include "render/device/device_settings.h"
+#include "platform/window/window.h"
 #include "platform/window/window_headless.h"
 #include "foundation/strings/utf.h"
 

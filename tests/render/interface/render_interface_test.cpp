@@ -1,6 +1,6 @@
 #include "render/interface/render_interface.h"
 
-#include "application/services.h"
+#include "render/device/device_settings.h"
 #include "foundation/config/config_value.h"
 #include "foundation/memory/memory_globals.h"
 #include "foundation/threads/thread_pool.h"

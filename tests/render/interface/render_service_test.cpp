@@ -29,7 +29,7 @@ RenderDevice *make_test_device(Allocator &allocator, ThreadPool *, IRenderOutput
 
 IRenderService *make_render_service(Allocator &allocator, Application &application)
 {
-    return create_render_service(allocator, application, &make_test_device);
+    return create_render_service(allocator, application.thread_registry(), application.thread_pool(), &make_test_device);
 }
 
 // The Application's render steps over the render service: device start, the window's

@@ -1,6 +1,4 @@
-#include "application/fatal_error.h"
-
-#include <SDL2/SDL.h>
+#include "foundation/fatal_error.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -12,17 +10,14 @@ namespace tallow {
 
 namespace {
 
-bool has_display()
-{
-    const char *driver = getenv("SDL_VIDEODRIVER");
-    if (driver && (strcmp(driver, "dummy") == 0 || strcmp(driver, "offscreen") == 0))
-        return false;
-    const char *x11 = getenv("DISPLAY");
-    const char *wayland = getenv("WAYLAND_DISPLAY");
-    return (x11 && *x11) || (wayland && *wayland);
-}
+FatalErrorPresenter g_presenter = nullptr;
 
 } // namespace
+
+void set_fatal_error_presenter(FatalErrorPresenter presenter)
+{
+    g_presenter = presenter;
+}
 
 void fatal_error(const char *format, ...)
 {
@@ -36,8 +31,8 @@ void fatal_error(const char *format, ...)
     int length = snprintf(line, sizeof(line), "Fatal Error! %s\n", message);
     if (length > 0)
         (void)!write(STDERR_FILENO, line, strnlen(line, sizeof(line)));
-    if (has_display())
-        SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_WARNING, "Fatal Error!", message, nullptr);
+    if (g_presenter)
+        g_presenter(message);
     // Other threads may still run: leave without running static destructors under them.
     _Exit(-1);
 }

@@ -1,4 +1,4 @@
-#include "application/window.h"
+#include "platform/window/window.h"
 
 #include "foundation/memory/memory_globals.h"
 #include "platform/window/close_signal.h"

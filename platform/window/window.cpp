@@ -1,4 +1,4 @@
-#include "application/window.h"
+#include "platform/window/window.h"
 
 #include "foundation/log.h"
 
