@@ -102,7 +102,7 @@ bool ViewportTemplates::load(ConstConfigValue section, const RenderResourceSet *
         std::sort(_templates.begin(), _templates.end(), [](const Entry &a, const Entry &b) { return a.name < b.name; });
     }
     if (ViewportTemplate *debug = make_new<ViewportTemplate>(_allocator, _allocator)) {
-        ViewportRect rect;
+        ViewportPlacement rect;
         rect.layer_config = NameId32(debug_viewport_name).value();
         rect.output_target = NameId32("back_buffer").value();
         debug->copy(rect);

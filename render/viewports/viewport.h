@@ -33,14 +33,14 @@ class RenderStateStream;
 struct ResourceLookup;
 
 /// The rectangle and ids a viewport carries (32 bytes).
-struct ViewportRect {
+struct ViewportPlacement {
     f32 x = 0, y = 0, width = 1, height = 1;
     u32 layer_config = 0;  // NameId32
     u32 spare = 0;
     u32 output_target = 0; // NameId32
     u32 output_destination = 0; // NameId32
 };
-static_assert(sizeof(ViewportRect) == 32);
+static_assert(sizeof(ViewportPlacement) == 32);
 
 constexpr const char *debug_viewport_name = "tvtech_debug";
 
@@ -53,9 +53,9 @@ class ViewportTemplate {
     bool read(ConstConfigValue config, const RenderResourceSet *parent, const RenderBranchValues &values,
               const ResourceLookup *resources);
     /// Sets the rectangle and ids; the resource set stays as it is.
-    void copy(const ViewportRect &rect) { this->rect = rect; }
+    void copy(const ViewportPlacement &rect) { this->rect = rect; }
 
-    ViewportRect rect;
+    ViewportPlacement rect;
     TraceAllocator allocator; // "ViewportTemplate"
     RenderResourceSet resources;
 };
@@ -107,7 +107,7 @@ class GameViewport {
 
     u32 handle = 0xFFFFFFFFu;
     f32 level = -1.0f; // carried for the render twin; read by nothing yet
-    ViewportRect rect;
+    ViewportPlacement rect;
     const ViewportTemplate *viewport_template;
 
   private:
@@ -125,7 +125,7 @@ class RenderViewport final : public RenderObject {
     /// Kind 0: a ViewportRectRecord; other kinds are ignored.
     void apply_message(u32 kind, const u8 *payload, u32 payload_bytes) override;
 
-    ViewportRect rect;
+    ViewportPlacement rect;
     RenderResourceSet resources;
 };
 
