@@ -19,7 +19,11 @@ int main()
     // The render steps run on the Direct3D device over our layer (headless backend).
     setup.services.create_render = [](tallow::Allocator &allocator,
                                       tallow::Application &application) -> tallow::IRenderService * {
-        return tallow::create_render_service(allocator, application.thread_registry(), application.thread_pool(), &tallow::render::d3d11::create_d3d_render_device);
+        // Render configurations, textures and materials come through the resource manager.
+        tallow::RenderConfigSources sources{application.resource_manager(), application.settings(),
+                                            application.user_settings()};
+        return tallow::create_render_service(allocator, application.thread_registry(), application.thread_pool(),
+                                             &tallow::render::d3d11::create_d3d_render_device, &sources);
     };
     // Every World plays its sounds through the process-wide SDL audio device.
     setup.world_services.sound = tallow::create_sound_service;

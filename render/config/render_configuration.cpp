@@ -20,44 +20,44 @@ const NameId64 render_config_type("render_config");
 // The value the Direct3D stand-in reports as its feature level (11_0).
 constexpr i32 device_feature_level = 0xb000;
 
-const ConfigValue *renderer_object(const ConfigValue &settings)
-{
-    const ConfigValue *win32 = settings.find("win32");
-    const ConfigValue *renderer = win32 && win32->kind() == ConfigKind::Object ? win32->find("renderer") : nullptr;
-    return renderer && renderer->kind() == ConfigKind::Object ? renderer : nullptr;
-}
-
+bool is_number(ConstConfigValue v) { return v.kind() == ConstConfigKind::Integer || v.kind() == ConstConfigKind::Float; }
 bool is_number(const ConfigValue &v) { return v.kind() == ConfigKind::Integer || v.kind() == ConfigKind::Float; }
+
+f32 number_of(ConstConfigValue v) { return v.kind() == ConstConfigKind::Float ? v.to_float() : f32(v.to_integer()); }
 
 // Sets `table`'s variable `key` from `value`, keeping the variable's kind where a number
 // meets a number; a variable the table lacks is logged and left out.
-void set_variable(ConfigValue &table, const char *table_name, const char *key, const ConfigValue &value)
+void set_variable(ConfigValue &table, const char *table_name, const char *key, ConstConfigValue value)
 {
     ConfigValue *target = table.kind() == ConfigKind::Object ? table.find(key) : nullptr;
     if (!target) {
         log_message("render", "%s has no variable \"%s\"; the setting is ignored", table_name, key);
         return;
     }
-    if (target->kind() == ConfigKind::Float && value.kind() == ConfigKind::Integer)
+    if (target->kind() == ConfigKind::Float && value.kind() == ConstConfigKind::Integer)
         target->set_float(f32(value.to_integer()));
     else
-        target->copy(value);
+        target->assign_const(value);
 }
 
-void override_variables(ConfigValue &table, const char *table_name, const ConfigValue *overrides)
+void override_variables(ConfigValue &table, const char *table_name, ConstConfigValue overrides)
 {
-    if (!overrides || overrides->kind() != ConfigKind::Object)
+    if (overrides.kind() != ConstConfigKind::Object)
         return;
-    for (auto &member : overrides->members())
-        set_variable(table, table_name, member.key.c_str(), member.value);
+    for (i32 i = 0; i < overrides.count(); ++i) {
+        const char *key = nullptr;
+        ConstConfigValue value = overrides.member_at(i, &key);
+        if (key)
+            set_variable(table, table_name, key, value);
+    }
 }
 
-u32 number_member(const ConfigValue *object, const char *key, u32 fallback)
+u32 number_member(ConstConfigValue object, const char *key, u32 fallback)
 {
-    const ConfigValue *v = object ? object->find(key) : nullptr;
-    if (!v || !is_number(*v))
+    ConstConfigValue v = object.member(key);
+    if (!is_number(v))
         return fallback;
-    f32 f = v->to_float();
+    f32 f = number_of(v);
     return f > 0 ? u32(f) : 0;
 }
 
@@ -86,31 +86,36 @@ void submit_context(void *render, RenderResourceContext *context) { static_cast<
 
 } // namespace
 
-void apply_renderer_settings(ConfigValue &record, const ConfigValue *renderer, const ConfigValue &render_settings)
+ConstConfigValue renderer_settings_object(ConstConfigValue settings)
+{
+    ConstConfigValue renderer = settings.member("win32").member("renderer");
+    return renderer.kind() == ConstConfigKind::Object ? renderer : ConstConfigValue();
+}
+
+void apply_renderer_settings(ConfigValue &record, ConstConfigValue renderer, const ConfigValue &render_settings)
 {
     if (record.kind() != ConfigKind::Object)
         record.set_object();
-    const ConfigValue *v = nullptr;
     if (!record.has("aspect_ratio")) {
-        v = renderer ? renderer->find("aspect_ratio") : nullptr;
-        record.member("aspect_ratio").set_float(v && is_number(*v) ? v->to_float() : -1.0f);
+        ConstConfigValue v = renderer.member("aspect_ratio");
+        record.member("aspect_ratio").set_float(is_number(v) ? number_of(v) : -1.0f);
     }
     if (!record.has("adapter_index"))
         record.member("adapter_index").set_integer(i32(number_member(renderer, "adapter_index", 0)));
     if (!record.has("fullscreen_output"))
         record.member("fullscreen_output").set_integer(i32(number_member(renderer, "fullscreen_output", 0)));
     if (!record.has("fullscreen")) {
-        v = renderer ? renderer->find("fullscreen") : nullptr;
-        record.member("fullscreen").set_bool(v && v->kind() == ConfigKind::Bool && v->to_bool());
+        ConstConfigValue v = renderer.member("fullscreen");
+        record.member("fullscreen").set_bool(v.kind() == ConstConfigKind::Bool && v.to_bool());
     }
     ConfigValue &resolution = record.member("screen_resolution");
     if (resolution.kind() != ConfigKind::Array) {
-        v = renderer ? renderer->find("screen_resolution") : nullptr;
+        ConstConfigValue v = renderer.member("screen_resolution");
         i32 width = 1280, height = 720;
-        if (v && v->kind() == ConfigKind::Array && v->count() >= 1 && v->items()[0].kind() == ConfigKind::Integer) {
-            width = v->items()[0].to_integer();
-            if (v->count() >= 2 && v->items()[1].kind() == ConfigKind::Integer)
-                height = v->items()[1].to_integer();
+        if (v.kind() == ConstConfigKind::Array && v.count() >= 1 && v.element(0).kind() == ConstConfigKind::Integer) {
+            width = v.element(0).to_integer();
+            if (v.count() >= 2 && v.element(1).kind() == ConstConfigKind::Integer)
+                height = v.element(1).to_integer();
         }
         resolution.set_array();
         resolution.push_back().set_integer(width);
@@ -125,30 +130,39 @@ void apply_renderer_settings(ConfigValue &record, const ConfigValue *renderer, c
                 settings.member(member.key.c_str()).copy(member.value);
 }
 
-DisplaySettings read_display_settings(const ConfigValue &render_settings, const ConfigValue *renderer)
+DisplaySettings read_display_settings(const ConfigValue &render_settings, ConstConfigValue renderer)
 {
     DisplaySettings d;
     const ConfigValue *rs = render_settings.kind() == ConfigKind::Object ? &render_settings : nullptr;
     const ConfigValue *v = rs ? rs->find("fullscreen_output") : nullptr;
-    d.output = v && is_number(*v) ? number_member(rs, "fullscreen_output", 0) : number_member(renderer, "fullscreen_output", 0);
+    if (v && is_number(*v))
+        d.output = v->to_float() > 0 ? u32(v->to_float()) : 0;
+    else
+        d.output = number_member(renderer, "fullscreen_output", 0);
     v = rs ? rs->find("fullscreen") : nullptr;
-    if (!v || v->kind() != ConfigKind::Bool)
-        v = renderer ? renderer->find("fullscreen") : nullptr;
-    d.fullscreen = v && v->kind() == ConfigKind::Bool && v->to_bool();
+    if (v && v->kind() == ConfigKind::Bool)
+        d.fullscreen = v->to_bool();
+    else
+        d.fullscreen = renderer.member("fullscreen").kind() == ConstConfigKind::Bool && renderer.member("fullscreen").to_bool();
     v = rs ? rs->find("screen_resolution") : nullptr;
-    bool from_settings = v && v->kind() == ConfigKind::Array;
-    if (!from_settings)
-        v = renderer ? renderer->find("screen_resolution") : nullptr;
     if (v && v->kind() == ConfigKind::Array) {
         auto entry = [&](u32 i, u32 fallback) {
-            if (v->count() <= i)
-                return fallback;
-            const ConfigValue &e = v->items()[i];
-            bool ok = from_settings ? is_number(e) : e.kind() == ConfigKind::Integer;
-            return ok && e.to_float() > 0 ? u32(e.to_float()) : fallback;
+            return v->count() > i && is_number(v->items()[i]) && v->items()[i].to_float() > 0 ? u32(v->items()[i].to_float())
+                                                                                           : fallback;
         };
         d.width = entry(0, 1280);
         d.height = entry(1, 720);
+    } else {
+        ConstConfigValue r = renderer.member("screen_resolution");
+        if (r.kind() == ConstConfigKind::Array) {
+            auto entry = [&](i32 i, u32 fallback) {
+                return r.count() > i && r.element(i).kind() == ConstConfigKind::Integer && r.element(i).to_integer() > 0
+                           ? u32(r.element(i).to_integer())
+                           : fallback;
+            };
+            d.width = entry(0, 1280);
+            d.height = entry(1, 720);
+        }
     }
     return d;
 }
@@ -191,7 +205,7 @@ void RenderConfiguration::release_loaded(RenderResourceContext *context)
     _layers.clear();
 }
 
-bool RenderConfiguration::load(NameId64 name, const ConfigValue &settings, ConfigValue &record)
+bool RenderConfiguration::load(NameId64 name, ConstConfigValue settings, ConfigValue &record)
 {
     if (!_shaders || !_loader)
         return false;
@@ -203,7 +217,7 @@ bool RenderConfiguration::load(NameId64 name, const ConfigValue &settings, Confi
         return false;
     }
     const ConstConfigValue root = ConstConfigValue::root(resource->blob, resource->size_bytes);
-    const ConfigValue *renderer = renderer_object(settings);
+    const ConstConfigValue renderer = renderer_settings_object(settings);
     bool ok = true;
 
     // 2 and 3. "RenderSettings": the configuration's, then the settings file's and the
@@ -212,7 +226,7 @@ bool RenderConfiguration::load(NameId64 name, const ConfigValue &settings, Confi
     set_render_settings_value(root.member("render_settings"));
     if (render_settings.kind() != ConfigKind::Object)
         render_settings.set_object();
-    override_variables(render_settings, "RenderSettings", renderer ? renderer->find("render_settings") : nullptr);
+    override_variables(render_settings, "RenderSettings", renderer.member("render_settings"));
     apply_renderer_settings(record, renderer, render_settings);
     if (const ConfigValue *own = record.find("render_settings"))
         for (auto &member : own->members())
@@ -227,7 +241,7 @@ bool RenderConfiguration::load(NameId64 name, const ConfigValue &settings, Confi
     if (!caps.has("feature_level"))
         caps.member("feature_level").set_integer(device_feature_level);
     caps.member("nv_stereo").set_bool(false);
-    override_variables(caps, "RenderCaps", renderer ? renderer->find("win_caps") : nullptr);
+    override_variables(caps, "RenderCaps", renderer.member("win_caps"));
     _shaders->set_render_caps(&caps);
     _shaders->set_render_settings(&render_settings);
 
@@ -308,16 +322,16 @@ void RenderConfiguration::unload()
     _name = NameId64();
 }
 
-bool RenderConfiguration::apply_display_settings(const ConfigValue &settings, ConfigValue &record, Window &window,
+bool RenderConfiguration::apply_display_settings(ConstConfigValue settings, ConfigValue &record, Window &window,
                                                  const DisplayCalls &calls)
 {
     // 1. Reload the configuration the settings name.
     _render.wait_until_idle();
-    const ConfigValue *name = settings.find("render_config");
-    bool ok = name && name->kind() == ConfigKind::String && load(NameId64(name->to_string()), settings, record);
+    ConstConfigValue name = settings.member("render_config");
+    bool ok = name.kind() == ConstConfigKind::String && load(NameId64(name.to_string()), settings, record);
     _render.wait_until_idle();
     // 2. What to apply.
-    const DisplaySettings d = read_display_settings(tallow::render_settings(), renderer_object(settings));
+    const DisplaySettings d = read_display_settings(tallow::render_settings(), renderer_settings_object(settings));
     // 3. Full screen, or windowed centred on the output's desktop.
     if (d.fullscreen) {
         _render.resize_target(window, d.width, d.height);

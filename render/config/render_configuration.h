@@ -4,7 +4,7 @@
 //
 //   register_render_resource_types(resource_manager, configuration);  // before packages load
 //   RenderConfiguration configuration(allocator, render_interface, resource_manager);
-//   configuration.load(NameId64("core/rendering/renderer"), settings, renderer_record);
+//   configuration.load(NameId64("renderer"), settings, renderer_record);
 //   ...                                             // worlds, viewports, materials
 //   configuration.apply_display_settings(settings, renderer_record, window, window_calls);
 //   configuration.unload();                         // before the resources go
@@ -75,11 +75,13 @@ struct DisplayCalls {
 /// "screen_resolution" when the record's is not an array (the width 1280 unless the first
 /// entry is an integer, the height 720 unless the second is); then makes the record's
 /// "render_settings" an object and adds every variable of `render_settings` it lacks.
-void apply_renderer_settings(ConfigValue &record, const ConfigValue *renderer, const ConfigValue &render_settings);
+void apply_renderer_settings(ConfigValue &record, ConstConfigValue renderer, const ConfigValue &render_settings);
+/// The settings file's "win32" -> "renderer" object (nil when absent).
+ConstConfigValue renderer_settings_object(ConstConfigValue settings);
 
 /// The display settings after a configuration load: each value from "RenderSettings" when
 /// it has it (numbers may be floats), else from the settings file's "renderer" object.
-DisplaySettings read_display_settings(const ConfigValue &render_settings, const ConfigValue *renderer);
+DisplaySettings read_display_settings(const ConfigValue &render_settings, ConstConfigValue renderer);
 
 class RenderConfiguration {
   public:
@@ -90,9 +92,9 @@ class RenderConfiguration {
 
     /// Loads (or reloads) the "render_config" resource `name` (its package must be loaded)
     /// with the settings file `settings` into the renderer. `record` is the application's
-    /// renderer settings record. False (logged) when the resource is not loaded; a
+    /// renderer settings record (the user settings object). False (logged) when the resource is not loaded; a
     /// configuration with refused parts loads the rest and returns false (logged).
-    bool load(NameId64 name, const ConfigValue &settings, ConfigValue &record);
+    bool load(NameId64 name, ConstConfigValue settings, ConfigValue &record);
     /// Releases everything load made. Nothing happens when nothing is loaded.
     void unload();
     bool is_loaded() const { return _root_blob != nullptr; }
@@ -101,7 +103,7 @@ class RenderConfiguration {
     /// resolution to `window`: full screen posts resize-target then set-fullscreen(true);
     /// windowed sets the client size centred on the output's desktop, pumps, then posts
     /// set-fullscreen(false). Waits for a fence afterwards.
-    bool apply_display_settings(const ConfigValue &settings, ConfigValue &record, Window &window,
+    bool apply_display_settings(ConstConfigValue settings, ConfigValue &record, Window &window,
                                 const DisplayCalls &calls);
 
     ShaderManager &shaders() { return *_shaders; }
