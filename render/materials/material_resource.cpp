@@ -2,7 +2,6 @@
 
 #include "foundation/io/input_archive.h"
 #include "foundation/log.h"
-#include "foundation/memory/memory_globals.h"
 #include "render/resources/render_target.h"
 #include "render/world/render_state_stream.h"
 #include "resource/resource_manager.h"
@@ -215,7 +214,7 @@ void unload_material(const ResourceUnloadParams &params)
 void resolve_material(void *userdata, void *data, ResourceManager &manager)
 {
     auto *context = static_cast<const MaterialResolveContext *>(userdata);
-    static const Array<u32> no_channels(default_allocator());
+    const Array<u32> no_channels(manager.allocator());
     const Array<u32> &channels = context && context->texture_channels ? *context->texture_channels : no_channels;
     resolve_material_textures(*static_cast<MaterialResource *>(data), channels, resource_lookup(manager));
 }
