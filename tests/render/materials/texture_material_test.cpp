@@ -8,6 +8,7 @@
 #include "foundation/memory/trace_allocator.h"
 #include "render/world/render_state_stream.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/null_render_device.h"
 #include "tests/support/material_writer.h"
 #include "tests/support/texture_writer.h"
 #include "tools/material_compiler.h"
@@ -254,6 +255,59 @@ TEST_F(MaterialTest, RefusesDamagedResources)
     };
     for (const auto &c : cases)
         EXPECT_EQ(read_material_resource(c.bytes.data(), c.bytes.size(), allocator), nullptr) << c.what;
+}
+
+// The render side: values and textures of the entry, then records that change them; bad
+// records are dropped.
+TEST_F(MaterialTest, RenderMaterialAppliesEntriesAndRecords)
+{
+    NullRenderDevice device(allocator);
+    {
+        ShaderManager shaders(device, allocator);
+        MaterialEntry crate(allocator), door(allocator);
+        crate.shader_template = id32("mesh");
+        crate.values.push_back({0, id32("time"), {0.5f}});
+        crate.values.push_back({2, id32("tint"), {1, 2, 3}});
+        Texture diffuse(allocator);
+        diffuse.handle = 42;
+        crate.slots.push_back(&diffuse);
+        crate.slots.push_back(nullptr);
+        door.shader_template = id32("door");
+        door.values.push_back({1, id32("uv"), {4, 5}});
+        door.slots.push_back(nullptr);
+
+        test::LogCapture log(nullptr, true);
+        RenderMaterial material(allocator, crate, shaders);
+        EXPECT_EQ(material.shader_template(), id32("mesh"));
+        ASSERT_EQ(material.values().size(), 2u);
+        ASSERT_EQ(material.textures().size(), 2u);
+        EXPECT_EQ(material.textures()[0].handle, 42u);
+        EXPECT_EQ(material.textures()[1].handle, invalid_render_handle);
+
+        MaterialValueRecord value;
+        value.handle = 1;
+        value.variable = id32("time");
+        value.value[0] = 2.0f;
+        material.apply_message(2, reinterpret_cast<const u8 *>(&value), 16);
+        EXPECT_FLOAT_EQ(material.values()[0].value[0], 2.0f);
+        material.apply_message(4, reinterpret_cast<const u8 *>(&value), 16); // vector3 needs 24 bytes
+        EXPECT_TRUE(log.contains("material record of kind 4 with 16 bytes dropped"));
+        const u32 binding[5] = {5, 1, 7, 0, 99};
+        material.apply_message(0, reinterpret_cast<const u8 *>(binding), sizeof binding);
+        EXPECT_TRUE(log.contains("names texture channel 7 of 2"));
+        const u32 binding1[5] = {5, 1, 1, 0, 99};
+        material.apply_message(0, reinterpret_cast<const u8 *>(binding1), sizeof binding1);
+        EXPECT_EQ(material.textures()[1].handle, 99u);
+
+        u8 switch_record[16] = {};
+        const MaterialEntry *entry = &door;
+        memcpy(switch_record + 8, &entry, sizeof entry);
+        material.apply_message(5, switch_record, 8 + sizeof entry);
+        EXPECT_EQ(material.shader_template(), id32("door"));
+        ASSERT_EQ(material.values().size(), 1u);
+        EXPECT_EQ(material.values()[0].kind, 1u);
+        EXPECT_EQ(material.textures().size(), 1u);
+    }
 }
 
 TEST(MaterialValues, GameSideRecordsAndValueSets)
