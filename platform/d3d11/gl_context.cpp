@@ -7,6 +7,7 @@
 #include "platform/d3d11/gl_internal.h"
 
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -187,6 +188,14 @@ public:
         glEnable(GL_FRAMEBUFFER_SRGB);
         glEnable(GL_TEXTURE_CUBE_MAP_SEAMLESS);
         glEnable(GL_PROGRAM_POINT_SIZE);
+        if (std::getenv("TALLOW_GL_DEBUG")) {
+            glEnable(GL_DEBUG_OUTPUT_SYNCHRONOUS);
+            glDebugMessageCallback(
+                [](GLenum, GLenum type, GLuint, GLenum, GLsizei, const GLchar *message, const void *) {
+                    if (type == GL_DEBUG_TYPE_ERROR || type == GL_DEBUG_TYPE_UNDEFINED_BEHAVIOR) log_error("GL: %s", message);
+                },
+                nullptr);
+        }
         apply_all();
     }
 
@@ -336,9 +345,8 @@ public:
             glEnable(GL_CULL_FACE);
             glCullFace(d.CullMode == D3D11_CULL_FRONT ? GL_FRONT : GL_BACK);
         }
-        // The upper-left origin mirrors window y, which turns on-screen clockwise into GL's
-        // counter-clockwise.
-        glFrontFace(d.FrontCounterClockwise ? GL_CW : GL_CCW);
+        // With the upper-left origin GL's winding is the winding seen on screen, as in Direct3D.
+        glFrontFace(d.FrontCounterClockwise ? GL_CCW : GL_CW);
         if (d.DepthBias || d.SlopeScaledDepthBias) {
             glEnable(GL_POLYGON_OFFSET_FILL);
             glPolygonOffsetClamp(d.SlopeScaledDepthBias, static_cast<f32>(d.DepthBias), d.DepthBiasClamp);

@@ -104,8 +104,10 @@ GlScope::GlScope() : lock(egl().mutex)
 {
     EglState &s = egl();
     if (thread_context == EGL_NO_CONTEXT) {
+        eglBindAPI(EGL_OPENGL_API); // the bound API is per thread
         thread_context = make_context(s.display, s.root);
-        eglMakeCurrent(s.display, EGL_NO_SURFACE, EGL_NO_SURFACE, thread_context);
+        if (thread_context == EGL_NO_CONTEXT || !eglMakeCurrent(s.display, EGL_NO_SURFACE, EGL_NO_SURFACE, thread_context))
+            log_error("no OpenGL context for this thread (EGL error 0x%x)", eglGetError());
     }
     key = thread_context;
 }
@@ -230,13 +232,6 @@ u32 image_bytes(const GlFormat &format, u32 width, u32 height)
 
 // ---- Resources and views ---------------------------------------------------------
 
-template <class Interface> void GlChild<Interface>::GetDevice(ID3D11Device **out_device)
-{
-    if (!out_device) return;
-    *out_device = this->device;
-    if (this->device) this->device->AddRef();
-}
-
 void *GlBuffer::find_interface(REFIID riid)
 {
     if (riid == IID_ID3D11Buffer || riid == IID_ID3D11Resource || riid == IID_IUnknown) return static_cast<ID3D11Buffer *>(this);
@@ -356,8 +351,15 @@ void upload_subresource(GlTexture &t, u32 subresource, u32 x, u32 y, u32 width, 
     }
 }
 
+void drain_errors()
+{
+    while (glGetError() != GL_NO_ERROR) {
+    }
+}
+
 bool make_texture_storage(GlTexture &t)
 {
+    drain_errors();
     const D3D11_TEXTURE2D_DESC &d = t.desc;
     t.target = texture_target(d);
     glCreateTextures(t.target, 1, &t.name);
@@ -413,6 +415,7 @@ bool name_for_view(GlViewRange &r, GLenum target, bool &out_owns)
         r.name = t->name;
         return true;
     }
+    drain_errors();
     glGenTextures(1, &r.name);
     glTextureView(r.name, target, t->name, f.internal, r.mip, r.mip_count, r.first_slice, r.slice_count);
     if (glGetError() != GL_NO_ERROR) {
@@ -698,6 +701,7 @@ HRESULT GlDevice::CreateBuffer(const D3D11_BUFFER_DESC *desc, const D3D11_SUBRES
         return hand_out(buffer, out_buffer);
     }
     GlScope scope;
+    drain_errors();
     glCreateBuffers(1, &buffer->name);
     glNamedBufferData(buffer->name, desc->ByteWidth, data,
                       desc->Usage == D3D11_USAGE_DYNAMIC ? GL_STREAM_DRAW : GL_STATIC_DRAW);

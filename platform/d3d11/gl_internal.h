@@ -307,6 +307,13 @@ public:
     ID3D11DeviceContext *immediate = nullptr; // one reference; holds none to the device
 };
 
+template <class Interface> void GlChild<Interface>::GetDevice(ID3D11Device **out_device)
+{
+    if (!out_device) return;
+    *out_device = this->device;
+    if (this->device) this->device->AddRef();
+}
+
 /// Makes a texture (with its GL storage) for a swap chain's back buffer.
 GlTexture *create_back_buffer(GlDevice *device, u32 width, u32 height, DXGI_FORMAT format);
 
