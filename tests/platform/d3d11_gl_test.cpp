@@ -438,6 +438,80 @@ TEST_F(GlDeviceTest, DeferredListReplaysOnTheImmediateContext)
     EXPECT_GOLDEN("textured_quad", frame());
 }
 
+TEST_F(GlDeviceTest, StagesShareABlockNameButReadTheirOwnSlots)
+{
+    // Version 330 stages as the sample's library writes them: one block name in both stages,
+    // each stage reading the buffer bound to its own slot 0. A deferred list fills the pixel
+    // stage's buffer through Map DISCARD, replayed on the immediate context.
+    const char vs[] = "#version 330\nlayout(std140) uniform Constants { vec4 offset; };\n"
+                      "layout(location = 0) in vec2 position;\nlayout(location = 1) in vec2 uv;\nout vec2 v_uv;\n"
+                      "void main() { v_uv = uv; gl_Position = vec4(position * 0.5 + offset.xy, 0.0, 1.0); }\n";
+    const char ps[] = "#version 330\nlayout(std140) uniform Constants { vec4 tint; };\nin vec2 v_uv;\nout vec4 color;\n"
+                      "void main() { color = tint; }\n";
+    clear(0, 0, 0);
+    bind_textured_quad(context, quarters_view());
+    context->VSSetShader(vertex_shader(vs), nullptr, 0);
+    context->PSSetShader(pixel_shader(ps), nullptr, 0);
+    const float offset[4] = {-0.5f, 0.5f, 0, 0};
+    ID3D11Buffer *vs_constants = make_buffer(16, D3D11_USAGE_DEFAULT, D3D11_BIND_CONSTANT_BUFFER, offset);
+    ID3D11Buffer *ps_constants = make_buffer(16, D3D11_USAGE_DYNAMIC, D3D11_BIND_CONSTANT_BUFFER, nullptr, D3D11_CPU_ACCESS_WRITE);
+    context->VSSetConstantBuffers(0, 1, &vs_constants);
+    context->PSSetConstantBuffers(0, 1, &ps_constants);
+
+    ID3D11DeviceContext *deferred = nullptr;
+    ASSERT_EQ(device->CreateDeferredContext(0, &deferred), S_OK);
+    own(deferred);
+    D3D11_MAPPED_SUBRESOURCE mapped;
+    ASSERT_EQ(deferred->Map(ps_constants, 0, D3D11_MAP_WRITE_DISCARD, 0, &mapped), S_OK);
+    const float tint[4] = {1, 0.5f, 0, 1};
+    std::memcpy(mapped.pData, tint, sizeof tint);
+    deferred->Unmap(ps_constants, 0);
+    ID3D11CommandList *list = nullptr;
+    ASSERT_EQ(deferred->FinishCommandList(FALSE, &list), S_OK);
+    context->ExecuteCommandList(list, TRUE); // keeps the immediate context's bindings
+    list->Release();
+    context->Draw(4, 0);
+
+    test::RgbaImage image = frame();
+    EXPECT_EQ(pixel(image, size / 4, size / 4), (std::array<u8, 4>{255, 128, 0, 255}));
+    EXPECT_EQ(pixel(image, size * 3 / 4, size * 3 / 4), (std::array<u8, 4>{0, 0, 0, 255}));
+}
+
+TEST_F(GlDeviceTest, SwapChainBackBufferReadsBackAndGuardsResize)
+{
+    IDXGIFactory *factory = nullptr;
+    ASSERT_EQ(CreateDXGIFactory(IID_IDXGIFactory, reinterpret_cast<void **>(&factory)), S_OK);
+    own(factory);
+    NativeWindowRecord window{32, 16, nullptr};
+    DXGI_SWAP_CHAIN_DESC desc{};
+    desc.BufferDesc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
+    desc.SampleDesc = {1, 0};
+    desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
+    desc.BufferCount = 2;
+    desc.OutputWindow = &window;
+    desc.Windowed = TRUE;
+    IDXGISwapChain *chain = nullptr;
+    ASSERT_EQ(factory->CreateSwapChain(device, &desc, &chain), S_OK);
+    own(chain);
+    ID3D11Texture2D *back = nullptr;
+    ASSERT_EQ(chain->GetBuffer(0, IID_ID3D11Texture2D, reinterpret_cast<void **>(&back)), S_OK);
+    D3D11_TEXTURE2D_DESC back_desc;
+    back->GetDesc(&back_desc);
+    EXPECT_EQ(back_desc.Width, 32u); // the window's client size
+    EXPECT_EQ(back_desc.Height, 16u);
+    ID3D11RenderTargetView *view = nullptr;
+    ASSERT_EQ(device->CreateRenderTargetView(back, nullptr, &view), S_OK);
+    const float colour[4] = {1, 0.5f, 0, 1};
+    context->ClearRenderTargetView(view, colour);
+    EXPECT_EQ(chain->Present(0, 0), S_OK);
+    // The bytes keep the back buffer's own format: blue, green, red, alpha.
+    EXPECT_EQ(pixel(read_back(context, back), 5, 5), (std::array<u8, 4>{0, 128, 255, 255}));
+    EXPECT_EQ(chain->ResizeBuffers(0, 64, 64, DXGI_FORMAT_UNKNOWN, 0), DXGI_ERROR_INVALID_CALL);
+    view->Release();
+    back->Release();
+    EXPECT_EQ(chain->ResizeBuffers(0, 64, 64, DXGI_FORMAT_UNKNOWN, 0), S_OK);
+}
+
 TEST_F(GlDeviceTest, ShaderErrorsAreLoggedFailuresNotCrashes)
 {
     test::LogCapture log("d3d11");
