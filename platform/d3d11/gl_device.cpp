@@ -83,6 +83,8 @@ bool initialise_locked(EglState &s)
     }
     thread_context = s.root;
     glGetIntegerv(GL_UNIFORM_BUFFER_OFFSET_ALIGNMENT, &s.limits.uniform_buffer_offset_alignment);
+    log_message("d3d11", "OpenGL backend: %s, %s", reinterpret_cast<const char *>(glGetString(GL_RENDERER)),
+                reinterpret_cast<const char *>(glGetString(GL_VERSION)));
     s.ok = true;
     return true;
 }
