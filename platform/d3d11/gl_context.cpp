@@ -410,6 +410,7 @@ public:
         }
         GlScope scope;
         ensure_gl(scope);
+        if (state.shaders[stage].get() == shader) return;
         state.shaders[stage].reset(shader);
         state.programs[stage] = shader ? dynamic_cast<GlShaderBase *>(shader) : nullptr;
         apply_shader(stage);
@@ -761,11 +762,14 @@ public:
         }
         if (usage == D3D11_USAGE_STAGING) {
             out->pData = buffer ? buffer->staging.data() : texture->cpu.data() + texture->cpu_offset(subresource);
+        } else if (buffer && type == D3D11_MAP_WRITE_DISCARD) {
+            // Written in memory and handed to GL as fresh storage at Unmap, so the draws
+            // still reading the old contents never hold the CPU up.
+            out->pData = buffer->staging.data();
         } else if (buffer) {
             GlScope scope;
-            const GLbitfield access = GL_MAP_WRITE_BIT | (type == D3D11_MAP_WRITE_DISCARD ? GL_MAP_INVALIDATE_BUFFER_BIT
-                                                                                           : GL_MAP_UNSYNCHRONIZED_BIT);
-            out->pData = glMapNamedBufferRange(buffer->name, 0, buffer->desc.ByteWidth, access);
+            out->pData = glMapNamedBufferRange(buffer->name, 0, buffer->desc.ByteWidth,
+                                               GL_MAP_WRITE_BIT | GL_MAP_UNSYNCHRONIZED_BIT);
             if (!out->pData) return E_OUTOFMEMORY;
         } else {
             out->pData = texture->cpu.data() + texture->cpu_offset(subresource);
@@ -803,7 +807,9 @@ public:
         if ((buffer && buffer->desc.Usage == D3D11_USAGE_STAGING) || (texture && texture->desc.Usage == D3D11_USAGE_STAGING))
             return;
         GlScope scope;
-        if (buffer) {
+        if (buffer && pending.type == D3D11_MAP_WRITE_DISCARD) {
+            glNamedBufferData(buffer->name, buffer->desc.ByteWidth, buffer->staging.data(), GL_STREAM_DRAW);
+        } else if (buffer) {
             glUnmapNamedBuffer(buffer->name);
         } else {
             const u32 mip = subresource % texture->desc.MipLevels;

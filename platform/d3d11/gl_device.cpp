@@ -702,6 +702,7 @@ HRESULT GlDevice::CreateBuffer(const D3D11_BUFFER_DESC *desc, const D3D11_SUBRES
         if (data) std::memcpy(buffer->staging.data(), data, desc->ByteWidth);
         return hand_out(buffer, out_buffer);
     }
+    if (desc->Usage == D3D11_USAGE_DYNAMIC) buffer->staging.assign(desc->ByteWidth, 0);
     GlScope scope;
     drain_errors();
     glCreateBuffers(1, &buffer->name);

@@ -141,8 +141,7 @@ public:
     void destroy() override;
     D3D11_BUFFER_DESC desc{};
     GLuint name = 0;         // 0 for staging buffers (CPU memory)
-    std::vector<u8> staging; // staging buffers
-    bool mapped = false;
+    std::vector<u8> staging; // staging buffers; the write area of DISCARD maps of dynamic ones
 };
 
 class GlTexture final : public GlChild<ID3D11Texture2D> {
