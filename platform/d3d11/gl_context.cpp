@@ -172,10 +172,11 @@ public:
     }
 
     /// Makes this thread's GL objects of the context (vertex array, framebuffers, pipeline).
-    void ensure_gl(const GlScope &scope)
+    void ensure_gl(GlScope &scope)
     {
         if (scope.context_key() == gl_key) return;
         gl_key = scope.context_key();
+        if (!deferred) scope.mark_drawing_context();
         glCreateVertexArrays(1, &vao);
         glCreateFramebuffers(1, &fbo);
         glCreateFramebuffers(1, &clear_fbo);

@@ -102,7 +102,11 @@ bool initialise(std::string *out_reason)
 
 const GlLimits &limits() { return egl().limits; }
 
-GlScope::GlScope() : lock(egl().mutex)
+namespace {
+const void *drawing_context = nullptr; // guarded by the GL lock
+} // namespace
+
+GlScope::GlScope(bool publish) : lock(egl().mutex), publish(publish)
 {
     EglState &s = egl();
     if (thread_context == EGL_NO_CONTEXT) {
@@ -116,9 +120,11 @@ GlScope::GlScope() : lock(egl().mutex)
 
 GlScope::~GlScope()
 {
-    // Work made on a worker thread must be complete before another context uses it.
-    if (thread_context != egl().root) glFinish();
+    if (!drawing_context) drawing_context = egl().root;
+    if (publish && key != drawing_context) glFinish();
 }
+
+void GlScope::mark_drawing_context() { drawing_context = key; }
 
 void log_error(const char *format, ...)
 {
@@ -586,7 +592,7 @@ HRESULT make_shader(GlDevice *device, StageIndex stage, const void *bytecode, SI
     auto *shader = new GlShader<Interface>();
     shader->device = device;
     {
-        GlScope scope;
+        GlScope scope(true);
         if (!build_shader(*shader, stage, bytecode, length)) {
             shader->Release();
             return E_INVALIDARG;
@@ -703,7 +709,7 @@ HRESULT GlDevice::CreateBuffer(const D3D11_BUFFER_DESC *desc, const D3D11_SUBRES
         return hand_out(buffer, out_buffer);
     }
     if (desc->Usage == D3D11_USAGE_DYNAMIC) buffer->staging.assign(desc->ByteWidth, 0);
-    GlScope scope;
+    GlScope scope(true);
     drain_errors();
     glCreateBuffers(1, &buffer->name);
     glNamedBufferData(buffer->name, desc->ByteWidth, data,
@@ -762,7 +768,7 @@ HRESULT GlDevice::CreateTexture2D(const D3D11_TEXTURE2D_DESC *desc, const D3D11_
             }
         return hand_out(t, out_texture);
     }
-    GlScope scope;
+    GlScope scope(true);
     if (!make_texture_storage(*t)) {
         log_error("invalid_call: OpenGL refused the storage of a %ux%u texture of format %u", desc->Width, desc->Height,
                   desc->Format);
@@ -795,7 +801,7 @@ HRESULT GlDevice::CreateShaderResourceView(ID3D11Resource *resource, const D3D11
     }
     auto *view = new GlSrv();
     view->device = this;
-    GlScope scope;
+    GlScope scope(true);
     if (buffer) {
         D3D11_SHADER_RESOURCE_VIEW_DESC d{};
         if (desc) d = *desc;
@@ -906,7 +912,7 @@ HRESULT GlDevice::CreateUnorderedAccessView(ID3D11Resource *resource, const D3D1
     auto *view = new GlUav();
     view->device = this;
     D3D11_UNORDERED_ACCESS_VIEW_DESC d{};
-    GlScope scope;
+    GlScope scope(true);
     if (buffer) {
         if (desc) d = *desc;
         else {
@@ -1153,7 +1159,7 @@ HRESULT GlDevice::CreateSamplerState(const D3D11_SAMPLER_DESC *desc, ID3D11Sampl
     auto *state = new GlSamplerState();
     state->device = this;
     state->desc = *desc;
-    GlScope scope;
+    GlScope scope(true);
     GLuint s = 0;
     glCreateSamplers(1, &s);
     const u32 f = desc->Filter;
@@ -1194,7 +1200,7 @@ GlTexture *create_back_buffer(GlDevice *device, u32 width, u32 height, DXGI_FORM
                D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE, 0, 0};
     t->format = gl_format(format);
     if (!t->format.internal) t->format = gl_format(DXGI_FORMAT_R8G8B8A8_UNORM);
-    GlScope scope;
+    GlScope scope(true);
     make_texture_storage(*t);
     return t;
 }

@@ -24,11 +24,16 @@ namespace tallow::d3d11::gl {
 /// Makes the root context on first use; false (with the reason) when none can be made.
 bool initialise(std::string *out_reason);
 
-/// Holds the GL lock and makes this thread's context current for the scope.
+/// Holds the GL lock and makes this thread's context current for the scope. A publishing
+/// scope (object creation and uploads by the device) waits at its end for its work when it
+/// runs on another GL context than the one the immediate context draws with, so the objects
+/// are complete before that context uses them.
 class GlScope {
 public:
-    GlScope();
+    explicit GlScope(bool publish = false);
     ~GlScope();
+    /// The immediate context draws with the current context from now on.
+    void mark_drawing_context();
     GlScope(const GlScope &) = delete;
     GlScope &operator=(const GlScope &) = delete;
     /// Identifies the GL context current in this scope (per thread).
@@ -37,6 +42,7 @@ public:
 private:
     std::unique_lock<std::recursive_mutex> lock;
     const void *key = nullptr;
+    bool publish = false;
 };
 
 /// Logs one line under "d3d11".

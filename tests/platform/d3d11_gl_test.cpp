@@ -438,6 +438,42 @@ TEST_F(GlDeviceTest, DeferredListReplaysOnTheImmediateContext)
     EXPECT_GOLDEN("textured_quad", frame());
 }
 
+TEST_F(GlDeviceTest, ObjectsMadeOnWorkersDrawOnTheRendererThread)
+{
+    // Workers create textures, views and shaders through the device while the renderer
+    // thread draws; each worker's objects are complete when the renderer first uses them.
+    clear(0, 0, 0);
+    ID3D11ShaderResourceView *views[2] = {};
+    std::thread workers[2];
+    for (u32 w = 0; w < 2; ++w)
+        workers[w] = std::thread([&, w] {
+            std::vector<u8> texels(16 * 16 * 4, 0);
+            for (u32 i = 0; i < 16 * 16; ++i) {
+                texels[i * 4 + w] = 255;
+                texels[i * 4 + 3] = 255;
+            }
+            D3D11_TEXTURE2D_DESC desc{16, 16, 1, 1, DXGI_FORMAT_R8G8B8A8_UNORM, {1, 0}, D3D11_USAGE_IMMUTABLE,
+                                      D3D11_BIND_SHADER_RESOURCE, 0, 0};
+            D3D11_SUBRESOURCE_DATA init{texels.data(), 64, 0};
+            ID3D11Texture2D *texture = nullptr;
+            EXPECT_EQ(device->CreateTexture2D(&desc, &init, &texture), S_OK);
+            EXPECT_EQ(device->CreateShaderResourceView(texture, nullptr, &views[w]), S_OK);
+            texture->Release(); // the view keeps it
+        });
+    for (std::thread &t : workers) t.join();
+    bind_textured_quad(context, views[0]);
+    D3D11_VIEWPORT left{0, 0, size / 2.0f, float(size), 0, 1}, right{size / 2.0f, 0, size / 2.0f, float(size), 0, 1};
+    context->RSSetViewports(1, &left);
+    context->Draw(4, 0);
+    context->PSSetShaderResources(0, 1, &views[1]);
+    context->RSSetViewports(1, &right);
+    context->Draw(4, 0);
+    test::RgbaImage image = frame();
+    EXPECT_EQ(pixel(image, 3, size / 2), (std::array<u8, 4>{255, 0, 0, 255}));
+    EXPECT_EQ(pixel(image, size - 3, size / 2), (std::array<u8, 4>{0, 255, 0, 255}));
+    for (ID3D11ShaderResourceView *v : views) v->Release();
+}
+
 TEST_F(GlDeviceTest, StagesShareABlockNameButReadTheirOwnSlots)
 {
     // Version 330 stages as the sample's library writes them: one block name in both stages,
