@@ -195,6 +195,9 @@ void present_to_window(HWND window, GlTexture *back)
         glPixelStorei(GL_PACK_ALIGNMENT, 1);
         glGetTextureImage(back->name, 0, GL_RGBA, GL_UNSIGNED_BYTE, static_cast<GLsizei>(pixels.size()), pixels.data());
     }
+    // The window's surface in plain memory: SDL's accelerated window surface would make its
+    // own GL context current on this thread.
+    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
     SDL_Surface *target = SDL_GetWindowSurface(sdl_window);
     if (!target) return;
     SDL_Surface *source = SDL_CreateRGBSurfaceWithFormatFrom(pixels.data(), static_cast<int>(w), static_cast<int>(h), 32,
