@@ -30,7 +30,6 @@ namespace tallow {
 namespace {
 
 constexpr const char *world_table = "World";
-constexpr NameId64 level_type("level");
 // Registry key of the state's flow script object (a full userdata holding a LuaFlowScript).
 constexpr const char *flow_script_key = "tallow.flow_script";
 FrameStepSource frame_step_source = nullptr;
