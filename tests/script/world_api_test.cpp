@@ -39,6 +39,13 @@ class WorldApiTest : public BootScriptTest {
                             "            { name = \"drop\" type = \"spawn_unit\" unit = \"units/box\"\n"
                             "              variable = \"u\" position = [0 0 1] } ] }\n")},
             {"unit", "units/box", compiled_unit("nodes = [ { name = \"root\" } ]\n")},
+            // A package of its own, unloaded by scripts while its units live.
+            {"package", "extra", package_resource({{"unit", "units/extra"}, {"level", "levels/far"}})},
+            {"unit", "units/extra",
+             compiled_unit("nodes = [ { name = \"root\" }\n"
+                           "  { name = \"top\" parent = \"root\" position = [0 0 3] } ]\n")},
+            {"level", "levels/far",
+             compiled_level("units = [ { name = \"far\" unit = \"units/extra\" position = [5 0 0] } ]\n")},
             {"unit", "units/post",
              compiled_unit("nodes = [ { name = \"root\" }\n"
                            "  { name = \"top\" parent = \"root\" position = [0 0 3] } ]\n")},
@@ -211,6 +218,39 @@ TEST_F(WorldApiTest, LevelsLoadSpawnAnswerAndGiveTheirScriptValueBack)
                        "assert(update_refused)\n"
                        "ok, e = pcall(World.load_level, w, 'levels/missing')\n"
                        "assert(not ok and e:find('no \"level\" resource of that name is loaded'), e)\n"
+                       "print('init done')"),
+              "");
+    EXPECT_EQ(log.count("[Lua] init done"), 1);
+}
+
+// Units and the level made from a package's resources keep them after the package is
+// unloaded and released; they are freed with the last of their users.
+TEST_F(WorldApiTest, UnloadingAPackageLeavesItsLiveUnitsAndLevelWhole)
+{
+    EXPECT_EQ(run_boot("local w = Application.new_world()\n"
+                       "local p = Application.resource_package('extra')\n"
+                       "ResourcePackage.load(p)\n"
+                       "ResourcePackage.flush(p)\n"
+                       "local u = World.spawn_unit(w, 'units/extra', Vector3(1, 0, 0))\n"
+                       "local level = World.load_level(w, 'levels/far')\n"
+                       "local name = Unit.debug_name(u)\n"
+                       "ResourcePackage.unload(p)\n"
+                       "Application.release_resource_package(p)\n"
+                       "assert(Unit.debug_name(u) == name)\n"
+                       "Unit.set_local_position(u, 0, Vector3(2, 0, 0))\n"
+                       "World.update(w, 1 / 30)\n"
+                       "local far = World.units(w)[2]\n"
+                       "local q = Unit.world_position(far, 1)\n"
+                       "assert(q.x == 5 and q.z == 3, tostring(q))\n"
+                       "q = Unit.world_position(u, 1)\n"
+                       "assert(q.x == 2 and q.z == 3, tostring(q))\n"
+                       "Level.trigger_level_loaded(level)\n"
+                       "World.destroy_unit(w, u)\n"
+                       "World.update(w, 1 / 30)\n"
+                       "assert(Unit.debug_name(far) == name)\n"
+                       "Application.release_world(w)\n"
+                       "w = Application.new_world()\n"
+                       "assert(World.spawn_unit(w, 'units/extra') == nil, 'freed with its last user')\n"
                        "print('init done')"),
               "");
     EXPECT_EQ(log.count("[Lua] init done"), 1);

@@ -7,7 +7,12 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <gtest/gtest.h>
+
+#ifdef __SANITIZE_ADDRESS__
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace tallow {
 namespace {
@@ -102,6 +107,57 @@ TEST(GlobalAllocators, ZeroBytesGiveNullFromEveryAllocator)
     }
     EXPECT_EQ(trace.allocation_count(), 0u);
     EXPECT_NE(one_shot.allocate(8), nullptr); // a refused 0 did not take the block
+}
+
+// Under AddressSanitizer a use of freed memory is reported whichever engine allocator the
+// memory came from: memory given back is poisoned, by malloc or by the allocator itself.
+TEST(GlobalAllocators, FreedMemoryIsPoisonedUnderAddressSanitizer)
+{
+#ifndef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "not an AddressSanitizer build";
+#else
+    alignas(64) static u8 static_block[256];
+    struct Case {
+        const char *name;
+        std::function<Allocator &()> allocator;
+    };
+    ArenaAllocator arena("arena", default_allocator(), 4096);
+    TraceAllocator statics("statics", application_static_allocator());
+    StaticAllocator one_block(static_block, sizeof static_block);
+    const Case cases[] = {
+        {"default", [] () -> Allocator & { return default_allocator(); }},
+        {"page", [] () -> Allocator & { return page_allocator(); }},
+        {"system", [] () -> Allocator & { return system_allocator(); }},
+        {"slot", [] () -> Allocator & { return slot_allocator(); }},
+        {"heap", [] () -> Allocator & { return heap_allocator(); }},
+        {"application static", [] () -> Allocator & { return application_static_allocator(); }},
+        {"arena", [&] () -> Allocator & { return arena; }},
+        {"trace over the statics arena", [&] () -> Allocator & { return statics; }},
+        {"static block", [&] () -> Allocator & { return one_block; }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Allocator &a = c.allocator();
+        u8 *p = static_cast<u8 *>(a.allocate(64, 16));
+        ASSERT_NE(p, nullptr);
+        memset(p, 1, 64);
+        EXPECT_FALSE(__asan_region_is_poisoned(p, 64));
+        a.deallocate(p);
+        EXPECT_TRUE(__asan_address_is_poisoned(p));
+        EXPECT_TRUE(__asan_address_is_poisoned(p + 32));
+    }
+    {
+        SCOPED_TRACE("temp");
+        u8 *p = nullptr;
+        {
+            TempAllocator temp;
+            p = static_cast<u8 *>(temp.allocate(64, 16));
+            ASSERT_NE(p, nullptr);
+            memset(p, 1, 64);
+        }
+        EXPECT_TRUE(__asan_address_is_poisoned(p)) << "a temp frame's memory goes with the frame";
+    }
+#endif
 }
 
 } // namespace
