@@ -157,6 +157,21 @@ TEST_F(WorldApiTest, StaleWorldsUnitsAndMissingServicesAreCleanErrors)
         {"Unit.actor(nil, 'x')", "Unit.actor: the physics service is not built yet"},
         {"Level.navigation_mesh(nil)", "Level.navigation_mesh: the navigation service is not built yet"},
         {"Level.spline(Vector3(1, 2, 3), 'x')", "bad argument #1 to 'Level.spline' (not a live Level (released, replaced or another value))"},
+        // The replaced level's memory goes to the new one: its value must not pass for it.
+        {"local w = Application.new_world()\nlocal a = World.load_level(w, 'levels/yard')\n"
+         "local b = World.load_level(w, 'levels/yard')\nassert(a ~= b and World.level(w) == b)\n"
+         "Level.get_data(a, 'title')",
+         "bad argument #1 to 'Level.get_data' (not a live Level (released, replaced or another value))"},
+        {"Level.spline(World.level(Application.new_world()), 'x')",
+         "bad argument #1 to 'Level.spline' (not a live Level (released, replaced or another value))"},
+        // Another userdata given the package metatable is no package.
+        {"local mt = debug.getmetatable(Application.resource_package('extra'))\n"
+         "local w = Application.new_world()\ndebug.setmetatable(w, mt)\nResourcePackage.has_loaded(w)",
+         "bad argument #1 to 'ResourcePackage.has_loaded' (ResourcePackage expected"},
+        {"local fake = newproxy(true)\n"
+         "debug.setmetatable(fake, debug.getmetatable(Application.resource_package('extra')))\n"
+         "ResourcePackage.load(fake)",
+         "bad argument #1 to 'ResourcePackage.load' (ResourcePackage expected"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.code);
@@ -176,7 +191,7 @@ TEST_F(WorldApiTest, LevelsLoadSpawnAnswerAndGiveTheirScriptValueBack)
                        "weak[value] = true\n"
                        "local level = World.load_level(w, 'levels/yard', value)\n"
                        "value = nil\n"
-                       "assert(World.level(w) == level)\n"
+                       "assert(World.level(w) == level and tostring(level) == '[Level]')\n"
                        "assert(World.num_units(w) == 1)\n"
                        "local p = Unit.world_position(World.units(w)[1], 0)\n"
                        "assert(p.x == 1 and p.y == 2 and p.z == 3)\n"
@@ -192,6 +207,7 @@ TEST_F(WorldApiTest, LevelsLoadSpawnAnswerAndGiveTheirScriptValueBack)
                        "Application.release_world(w)\n"
                        "collectgarbage(); collectgarbage()\n"
                        "assert(next(weak) == nil, 'the value goes with the world')\n"
+                       "assert(tostring(level) == '[Level (released)]')\n"
                        "local ok, e = pcall(Level.get_data, level, 'title')\n"
                        "assert(not ok and e:find('not a live Level', 1, true), e)\n"
                        // A replaced level gives its value back too.
