@@ -4,6 +4,7 @@
 #include "foundation/memory/static_allocator.h"
 #include "foundation/memory/temp_allocator.h"
 #include "foundation/memory/trace_allocator.h"
+#include "tests/support/recording_allocator.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -107,6 +108,38 @@ TEST(GlobalAllocators, ZeroBytesGiveNullFromEveryAllocator)
     }
     EXPECT_EQ(trace.allocation_count(), 0u);
     EXPECT_NE(one_shot.allocate(8), nullptr); // a refused 0 did not take the block
+}
+
+struct FirstBase {
+    virtual ~FirstBase() = default;
+    u64 first = 1;
+};
+struct SecondBase {
+    virtual ~SecondBase() = default;
+    u64 second = 2;
+};
+struct BothBases final : FirstBase, SecondBase {
+    explicit BothBases(bool &destroyed) : _destroyed(destroyed) {}
+    ~BothBases() override { _destroyed = true; }
+    bool &_destroyed;
+};
+
+// An object deleted through a base that does not start it (a service made as its class
+// and kept as its interface) gives back the very block make_new took for it.
+TEST(GlobalAllocators, DeleteThroughASecondBaseGivesBackTheBlockMadeForIt)
+{
+    test::RecordingAllocator backing;
+    bool destroyed = false;
+    BothBases *made = make_new<BothBases>(backing, destroyed);
+    ASSERT_NE(made, nullptr);
+    SecondBase *kept = made;
+    ASSERT_NE(static_cast<void *>(kept), static_cast<void *>(made));
+    delete_with_allocator(backing, kept);
+    EXPECT_TRUE(destroyed);
+    EXPECT_EQ(backing.live_count(), 0u);
+    std::vector<test::RecordingAllocator::Event> events = backing.events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].p, events[0].p);
 }
 
 // Under AddressSanitizer a use of freed memory is reported whichever engine allocator the
