@@ -33,6 +33,9 @@
 
 #include <sched.h>
 
+#include <chrono>
+#include <thread>
+
 namespace tallow {
 
 namespace {
@@ -64,7 +67,8 @@ ConstConfigValue renderer_setting(ConstConfigValue settings, const char *key)
 Application::Application(const ApplicationParams &params)
     : _allocator("Application", default_allocator()),
       _statics_allocator("Application statics", application_static_allocator()), _options(params.options),
-      _game_factory(params.game_factory), _factories(params.services), _window_system(params.window_system),
+      _game_factory(params.game_factory), _factories(params.services), _world_services(params.world_services),
+      _register_more_types(params.register_resource_types), _window_system(params.window_system),
       _packages(default_allocator()), _property_preference_order(default_allocator()),
       _chunk_store(default_allocator()), _worlds(default_allocator()),
       _rendered_worlds(default_allocator())
@@ -121,6 +125,10 @@ bool Application::init()
     setup_lightfx();
     if (!init_game())
         return false;
+    // The first frame's step starts here: a step that held the start-up (packages, the boot
+    // script's init) would reach the game as up to a maximum step, and the filter would
+    // carry it on for dozens of frames, so the game clock would run ahead of the wall clock.
+    time_seconds_pinned(&_last_counter);
     log_message(log_category, "start-up: done");
     return true;
 }
@@ -310,6 +318,8 @@ bool Application::register_resource_types()
         (void)_resource_manager->register_type(unit_type, unit_resource_callbacks());
     if (!_resource_manager->is_type_registered(NameId64("level")))
         (void)_resource_manager->register_type(NameId64("level"), level_resource_callbacks());
+    if (_register_more_types)
+        _register_more_types(*_resource_manager);
     return true;
 }
 
@@ -508,6 +518,16 @@ bool Application::init_game()
 
 void Application::measure_frame()
 {
+    // A frame shorter than the filter's minimum step would be counted as the minimum, and
+    // the game clock would run ahead of the wall clock (a headless loop runs far faster
+    // than that): such a frame waits for the rest of the minimum step first.
+    f64 minimum = f64(_frame_filter.minimum_step) / f64(_time_scale > 0.0f ? _time_scale : 1.0f);
+    for (;;) {
+        f64 elapsed = f64(performance_counter() - _last_counter) / f64(performance_frequency());
+        if (!(elapsed < minimum))
+            break;
+        std::this_thread::sleep_for(std::chrono::duration<f64>(minimum - elapsed));
+    }
     // The timer pins the thread to the affinity mask while it reads (not with mask 0).
     f64 step = time_seconds_pinned(&_last_counter);
     _raw_step = f32(f64(_time_scale) * step);
@@ -717,6 +737,9 @@ World *Application::new_world()
     params.thread_pool = _thread_pool;
     params.render_world = render_world;
     params.render_link = render_link;
+    params.factories = &_world_services;
+    ConstConfigValue sound_disabled = _settings.member("sound").member("disabled");
+    params.sound_disabled = sound_disabled.kind() == ConstConfigKind::Bool && sound_disabled.to_bool();
     World *world = make_new<World>(_allocator, _allocator, params);
     if (!world || !_worlds.push_back(world)) {
         log_message(log_category, "no memory for a new world");

@@ -28,6 +28,7 @@
 #include "foundation/memory/trace_allocator.h"
 #include "foundation/types.h"
 #include "resource/resource_types.h"
+#include "world/world_services.h"
 
 namespace tallow {
 
@@ -61,6 +62,9 @@ struct ApplicationParams {
     const ApplicationOptions *options = nullptr;
     GameFactory game_factory = nullptr;       // null: run without a game object
     ServiceFactories services;                // null entries: services not in this build
+    WorldServiceFactories world_services;     // what every new World gets; null entries: none
+    /// Registers the resource types of subsystems above the World (sound); may be null.
+    void (*register_resource_types)(ResourceManager &manager) = nullptr;
     platform::IWindowSystem *window_system = nullptr; // borrowed; null: the Application makes its own
 };
 
@@ -219,6 +223,8 @@ class Application {
     const ApplicationOptions *_options = nullptr;
     GameFactory _game_factory = nullptr;
     ServiceFactories _factories;
+    WorldServiceFactories _world_services;
+    void (*_register_more_types)(ResourceManager &) = nullptr;
     IGame *_game = nullptr;
 
     ConstConfigValue _settings;      // flattened settings root, inside `_settings_block`

@@ -24,8 +24,8 @@ class IGame {
     /// Starts the online platform services. Called right after creation.
     virtual void setup_platform() {}
     /// Registers the script API and runs the boot script's `init`. Last start-up step.
-    /// False when the game cannot run at all (its boot script did not load, logged): the
-    /// start-up then fails.
+    /// False when the game cannot run at all (its boot script did not load or its `init`
+    /// raised, logged): the start-up then fails.
     [[nodiscard]] virtual bool init() { return true; }
     /// One frame of game logic with the filtered frame step.
     virtual void update(f32 dt_seconds) { (void)dt_seconds; }

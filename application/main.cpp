@@ -5,6 +5,8 @@
 #include "render/d3d11/d3d_render_device.h"
 #include "render/interface/render_service.h"
 #include "save/save_system.h"
+#include "sound/sound_resource.h"
+#include "sound/world_sound_service.h"
 
 int main()
 {
@@ -19,6 +21,9 @@ int main()
                                       tallow::Application &application) -> tallow::IRenderService * {
         return tallow::create_render_service(allocator, application.thread_registry(), application.thread_pool(), &tallow::render::d3d11::create_d3d_render_device);
     };
+    // Every World plays its sounds through the process-wide SDL audio device.
+    setup.world_services.sound = tallow::create_sound_service;
+    setup.register_resource_types = tallow::register_sound_resource_types;
     // Each service joins this build here as it lands: setup.game_factory, setup.services.*.
     return tallow::program_main(setup);
 }

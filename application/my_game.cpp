@@ -186,6 +186,7 @@ bool MyGame::require_job(const char *name)
         CallResult result = env->require(r->name);
         if (result.error) {
             log_message(lua_category, "job thread require %s: %s", r->name, lua_tostring(result.state, -1));
+            env->log_traceback();
             r->failed = true;
         }
         lua_settop(env->state(), 0);
@@ -236,6 +237,7 @@ void MyGame::report_script_error(const char *what)
     }
     report_repeats(slot);
     log_message(lua_category, "%s: %s", what, message);
+    _lua->log_traceback();
     record.what = what;
     record.message_hash = hash;
 }
@@ -268,11 +270,24 @@ bool MyGame::init()
         lua_settop(L, 0);
         return false;
     }
-    _script_running = true;
+    lua_settop(L, 0);
+    // A boot script without an `init` is reported like any missing global and still starts.
+    lua_pushliteral(L, "init");
+    lua_rawget(L, LUA_GLOBALSINDEX);
+    bool has_init = !lua_isnil(L, -1);
     lua_settop(L, 0);
     r = _lua->call_function("init");
-    if (r.error)
+    if (r.error && !has_init) {
         report_script_error("init");
+    } else if (r.error) {
+        // A game whose init stopped half-way would run every frame on half-made state:
+        // the start-up fails, and neither update, render nor shutdown is called.
+        report_script_error("init");
+        log_message(lua_category, "the boot script's init failed; the game cannot start");
+        lua_settop(L, 0);
+        return false;
+    }
+    _script_running = true;
     lua_settop(L, 0);
     return true;
 }

@@ -12,7 +12,9 @@
 // set the paused flag; the frame loop goes on, and the script's `update` and `render` are
 // still called every frame. An error that repeats is logged once, then counted: the count is
 // logged when another error comes or the game ends. When the boot script itself fails to
-// load, that is reported once and `init` fails, which fails the start-up. Every job
+// load, or its `init` raises, that is reported once and `init` fails, which fails the
+// start-up (the script's `update`, `render` and `shutdown` are then never called); a boot
+// script with no `init` at all is reported and starts. Every job
 // thread gets a Lua state of its own with the reduced job-thread API; `Game.job_thread_require`
 // and hot reload keep those states in step with the main one. Main thread only.
 
@@ -40,7 +42,7 @@ class MyGame final : public IGame {
     bool is_valid() const { return _lua != nullptr; }
 
     void setup_platform() override; // See IGame; no online services in this build
-    bool init() override; // false when the boot script did not load
+    bool init() override; // false when the boot script did not load or its init raised
     void update(f32 dt_seconds) override;
     void render() override;
     void pause() override { _paused = true; }

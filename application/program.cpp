@@ -57,6 +57,8 @@ i32 application_main(const ProgramSetup &setup)
     params.options = options;
     params.game_factory = setup.game_factory;
     params.services = setup.services;
+    params.world_services = setup.world_services;
+    params.register_resource_types = setup.register_resource_types;
     Application *application = create_application(params);
     bool started = false;
     if (application) {

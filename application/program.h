@@ -10,6 +10,7 @@
 #include "application/game_interface.h"
 #include "application/services.h"
 #include "foundation/types.h"
+#include "world/world_services.h"
 
 namespace tallow {
 
@@ -17,6 +18,8 @@ namespace tallow {
 struct ProgramSetup {
     GameFactory game_factory = nullptr; // null: no game object
     ServiceFactories services;          // null entries: services not in this build
+    WorldServiceFactories world_services; // what every new World gets
+    void (*register_resource_types)(ResourceManager &manager) = nullptr; // sound's types
 };
 
 /// The entry's body: crash handlers and global allocators around `application_main`.

@@ -6,7 +6,8 @@
 -- post and, once loaded, drops a crate and tells this script two seconds later. The script
 -- adds a door and a row of crates; every frame the crates march along x and the door
 -- swings; a crate that walks past the end of the yard is destroyed and a fresh one spawned
--- at the start. Once a second the script prints what it sees; after a few seconds, once
+-- at the start; wind blows throughout and a chime rings at the door. Once a second the
+-- script prints what it sees; after a few seconds, once
 -- the level's event has been heard, it releases the world and quits. Nothing is saved yet.
 
 local run_seconds = 3
@@ -62,6 +63,15 @@ function init()
     print("boot: the level's flow dropped " .. tostring(dropped) .. " at " .. tostring(Unit.world_position(dropped, 0)))
 
     door = World.spawn_unit(world, "units/door", Vector3(3, 4, 0), Quaternion(Vector3.up(), 0))
+    -- Sounds: wind all around, looping, and a chime at the door, heard within 20 m. With
+    -- no sound device (sound.disabled, or no audio output) the ids are 0.
+    sounds = Application.resource_package("sample_sounds")
+    ResourcePackage.load(sounds)
+    ResourcePackage.flush(sounds)
+    local ambience = World.play_sound(world, "sounds/ambience", true, nil, nil, "ambience")
+    local chime = World.play_sound(world, "sounds/chime", false, 20, Vector3(3, 4, 0))
+    World.set_mixer_volume(world, "ambience", 0.6)
+    print("boot: playing the ambience (sound " .. ambience .. ") and a chime at the door (sound " .. chime .. ")")
     for i = 1, 3 do
         crates[i] = spawn_crate(-i)
     end
@@ -112,5 +122,6 @@ function shutdown()
     print("boot: world released; a kept crate reference now reads " .. tostring(kept) ..
           ", alive: " .. tostring(Unit.alive(kept)))
     Application.release_resource_package(units)
+    Application.release_resource_package(sounds)
     print("boot: " .. Localizer.lookup(Localizer("boot"), "farewell") .. " after " .. frames .. " frames")
 end

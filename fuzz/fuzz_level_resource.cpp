@@ -22,7 +22,7 @@ void run_graph(const u8 *graph, u32 size, u32 block_size)
         return;
     std::vector<u8> variables(block_size);
     FlowContext c;
-    c.graph = {graph, size};
+    c.graph = make_flow_blob(graph, size);
     c.variables = variables.data();
     c.variable_size = block_size;
     u32 events = c.graph.word(8), table = c.graph.word(12);

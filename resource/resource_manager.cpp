@@ -117,11 +117,10 @@ bool ResourceManager::load(NameId64 type, NameId64 name, Bundle *bundle, Allocat
 
 u32 ResourceManager::new_request_id()
 {
+    // A batch's end is not queued: feed sends it once the batch is closed and its loads
+    // are all at the loader, so closing a batch never needs memory and cannot be lost.
     u32 id = _next_request_id++;
-    ResourceRequest request;
-    request.kind = ResourceRequestKind::BatchEnd;
-    request.request_id = id;
-    enqueue(request);
+    feed();
     return id;
 }
 
@@ -143,16 +142,27 @@ bool ResourceManager::cancel(NameId64 type, NameId64 name, u32 request_id)
 void ResourceManager::feed()
 {
     // Only the batch whose end is the next to complete goes to the loader: a later batch
-    // must see the hand-ins of this one to know what is already loaded.
-    while (!_pending->empty() && _pending->front().request_id == _completed_request_id) {
-        ResourceRequest request = _pending->pop_front();
-        if (request.kind == ResourceRequestKind::Load && !request.cancelled &&
-            can_get(request.id.type, request.id.name)) {
-            request.already_loaded = true;
-            ResourceType *t = find_type(request.id.type.value());
-            t->loaded->value(t->loaded->find(request.id.name.value())).references += request.references;
+    // must see the hand-ins of this one to know what is already loaded. Its end follows
+    // its last load once the batch is closed.
+    while (_batch_ends_fed == _completed_request_id) {
+        if (!_pending->empty() && _pending->front().request_id == _completed_request_id) {
+            ResourceRequest request = _pending->pop_front();
+            if (request.kind == ResourceRequestKind::Load && !request.cancelled &&
+                can_get(request.id.type, request.id.name)) {
+                request.already_loaded = true;
+                ResourceType *t = find_type(request.id.type.value());
+                t->loaded->value(t->loaded->find(request.id.name.value())).references += request.references;
+            }
+            _loader.add_request(request);
+        } else if (_completed_request_id < _next_request_id) {
+            ResourceRequest end;
+            end.kind = ResourceRequestKind::BatchEnd;
+            end.request_id = _completed_request_id;
+            ++_batch_ends_fed;
+            _loader.add_request(end);
+        } else {
+            return;
         }
-        _loader.add_request(request);
     }
 }
 
@@ -350,7 +360,11 @@ void ResourceManager::resolve(NameId64 type, NameId64 name)
         t->callbacks.resolve(t->callbacks.userdata, data, *this);
 }
 
-u32 ResourceManager::outstanding_requests() const { return _pending->count() + _loader.outstanding(); }
+u32 ResourceManager::outstanding_requests() const
+{
+    // Closed batches whose end is not at the loader yet count as one request each.
+    return _pending->count() + (_next_request_id - _batch_ends_fed) + _loader.outstanding();
+}
 
 u32 ResourceManager::loaded_count() const
 {

@@ -123,7 +123,8 @@ class ResourceManager {
     /// no reference is taken, but the resource's bundle record is still passed over. Also
     /// false (logged, no reference) when the request cannot be queued for lack of memory.
     bool load(NameId64 type, NameId64 name, Bundle *bundle, Allocator &allocator);
-    /// Closes the current batch and returns its id.
+    /// Closes the current batch and returns its id. Takes no memory, so it cannot fail:
+    /// the batch's end goes to the loader once its loads are there.
     u32 new_request_id();
     /// True when every load of batch `request_id` has been handed in.
     bool is_request_done(u32 request_id) const;
@@ -204,6 +205,7 @@ class ResourceManager {
     RequestRing *_pending; // requests not yet handed to the loader
     u32 _next_request_id = 0;
     u32 _completed_request_id = 0; // every id below it is done
+    u32 _batch_ends_fed = 0;       // every batch below it has its end at the loader
     SortMap<u64, ResourceType> _types; // by type id
     ResourceStampHook _stamp_hook;
 };

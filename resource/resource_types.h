@@ -7,9 +7,10 @@
 //   register_resource_types(manager, &cursor_factory);   // once, at start-up
 //   auto *cursor = static_cast<const MouseCursor *>(manager.get(mouse_cursor_type, name));
 //
-// Raw types (no callbacks): "animation", "particles", "wav", "sound_environment", "font",
-// "spu_job", "data", "network_game_config". Their data is the resource's bytes
-// in a block aligned to 16; the readers know their own sizes from the bytes.
+// Raw types (no callbacks): "animation", "particles", "font", "spu_job", "data",
+// "network_game_config". Their data is the resource's bytes in a block aligned to 16; the
+// readers know their own sizes from the bytes. "wav" and "sound_environment" are the sound
+// layer's (sound/sound_resource.h: register_sound_resource_types).
 
 #include "foundation/containers/array.h"
 #include "resource/resource_manager.h"

@@ -167,8 +167,9 @@ class SaveSystem::AutoSaveCmd final : public Command {
             return;
         }
         if (files.exists(save_name.c_str()) && !keep_previous(save_name, old_name)) {
+            // NAME.sav is still the previous save; the new data stays in NAME.new, the
+            // only copy of it on disk.
             log_message(log_category, "Failed to rename old save file");
-            files.delete_file(new_name.c_str());
             _error = error_io;
             return;
         }

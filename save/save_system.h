@@ -16,7 +16,8 @@
 //   2. the current NAME.sav (if any) gets a second name NAME.old (a hard link, or a copy);
 //   3. NAME.new is renamed over NAME.sav in one atomic step, and the folder is flushed.
 // NAME.sav is therefore always either the previous save or the whole new one, and after a
-// successful save NAME.old is the previous one. A failure leaves NAME.sav untouched.
+// successful save NAME.old is the previous one. A failure leaves NAME.sav untouched; when
+// only the previous save could not be kept as NAME.old, the new data stays in NAME.new.
 //
 // Tokens count up from 1 and are never reused. A record lives until `close` or the save
 // system's destruction; closing a token whose command is still running is safe (its result

@@ -44,6 +44,27 @@ int panic_handler(lua_State *L)
     return 0;
 }
 
+/// The message handler of every protected call: records the traceback where the error was
+/// raised and leaves the error value as it is, so scripts that catch it see what they threw.
+/// An error re-raised on its way out of nested calls (a failing `require` inside a call)
+/// keeps the traceback of the place that raised it first.
+int traceback_handler(lua_State *L)
+{
+    auto *refs = static_cast<const i32 *>(lua_touserdata(L, lua_upvalueindex(1)));
+    i32 error_reference = refs[0], traceback_reference = refs[1];
+    lua_settop(L, 1);
+    lua_rawgeti(L, LUA_REGISTRYINDEX, error_reference);
+    bool same = lua_rawequal(L, 1, 2) != 0;
+    lua_settop(L, 1);
+    if (same)
+        return 1;
+    lua_pushvalue(L, 1);
+    lua_rawseti(L, LUA_REGISTRYINDEX, error_reference);
+    luaL_traceback(L, L, nullptr, 1);
+    lua_rawseti(L, LUA_REGISTRYINDEX, traceback_reference);
+    return 1;
+}
+
 /// obj[key] with metamethods, run inside a protected call (a script's __index may raise).
 int protected_get(lua_State *L)
 {
@@ -52,8 +73,9 @@ int protected_get(lua_State *L)
 }
 
 /// Pushes obj[key] for the object at `object_index`; nil when the lookup raises.
-void safe_get(lua_State *L, i32 getter_reference, i32 object_index, const char *key)
+void safe_get(LuaEnvironment &env, i32 getter_reference, i32 object_index, const char *key)
 {
+    lua_State *L = env.state();
     if (object_index < 0 && object_index > LUA_REGISTRYINDEX) // relative, not a pseudo-index
         object_index = lua_gettop(L) + object_index + 1;
     int t = lua_type(L, object_index);
@@ -64,8 +86,9 @@ void safe_get(lua_State *L, i32 getter_reference, i32 object_index, const char *
     lua_rawgeti(L, LUA_REGISTRYINDEX, getter_reference);
     lua_pushvalue(L, object_index);
     lua_pushstring(L, key);
-    if (lua_pcall(L, 2, 1, 0) != 0) {
+    if (env.pcall(2, 1).error) {
         log_message(lua_category, "lookup of '%s' failed: %s", key, lua_tostring(L, -1));
+        env.log_traceback();
         lua_pop(L, 1);
         lua_pushnil(L);
     }
@@ -195,6 +218,14 @@ LuaEnvironment::LuaEnvironment(IScriptSource *source, Allocator &parent)
     lua_pushlightuserdata(L, this);
     lua_pushcclosure(L, &LuaEnvironment::require_body, 1);
     _require_reference = luaL_ref(L, LUA_REGISTRYINDEX);
+    // Slots hold false, never nil: a nil would open a hole that luaL_ref hands out again.
+    lua_pushboolean(L, 0);
+    _error_references[0] = luaL_ref(L, LUA_REGISTRYINDEX);
+    lua_pushboolean(L, 0);
+    _error_references[1] = luaL_ref(L, LUA_REGISTRYINDEX);
+    lua_pushlightuserdata(L, _error_references);
+    lua_pushcclosure(L, traceback_handler, 1);
+    _handler_reference = luaL_ref(L, LUA_REGISTRYINDEX);
 
     open_library(L, luaopen_base, "");
     open_library(L, luaopen_package, LUA_LOADLIBNAME);
@@ -362,8 +393,10 @@ void LuaEnvironment::reload_all()
         }
         const char *name = lua_tostring(L, -1);
         CallResult r = load_file(name);
-        if (r.error)
+        if (r.error) {
             log_message(lua_category, "reload of %s failed: %s", name, lua_tostring(L, -1));
+            log_traceback();
+        }
         lua_settop(L, order);
     }
     lua_settop(L, top);
@@ -373,8 +406,59 @@ CallResult LuaEnvironment::pcall(i32 argument_count, i32 result_count)
 {
     lua_State *L = _state;
     i32 base = lua_gettop(L) - argument_count - 1;
-    int status = lua_pcall(L, argument_count, result_count, 0);
+    if (_pcall_depth == 0) {
+        // A new outermost call: an error value equal to an old one gets a fresh traceback.
+        lua_pushboolean(L, 0);
+        lua_rawseti(L, LUA_REGISTRYINDEX, _error_references[0]);
+        lua_pushboolean(L, 0);
+        lua_rawseti(L, LUA_REGISTRYINDEX, _error_references[1]);
+    }
+    lua_rawgeti(L, LUA_REGISTRYINDEX, _handler_reference);
+    lua_insert(L, base + 1);
+    ++_pcall_depth;
+    int status = lua_pcall(L, argument_count, result_count, base + 1);
+    --_pcall_depth;
+    lua_remove(L, base + 1);
     return {L, base, status != 0};
+}
+
+void LuaEnvironment::log_traceback()
+{
+    lua_State *L = _state;
+    if (lua_gettop(L) == 0)
+        return;
+    lua_rawgeti(L, LUA_REGISTRYINDEX, _error_references[0]);
+    bool same = lua_rawequal(L, -1, -2) != 0;
+    lua_pop(L, 1);
+    if (!same)
+        return;
+    lua_rawgeti(L, LUA_REGISTRYINDEX, _error_references[1]);
+    // The registry keeps the text alive while it is logged.
+    const char *text = lua_type(L, -1) == LUA_TSTRING ? lua_tostring(L, -1) : nullptr;
+    lua_pop(L, 1);
+    if (!text)
+        return;
+    // Frames of the engine's own C functions that Lua cannot name ("[C]: at 0x...") say
+    // nothing to a script's author; a traceback left with no frame is not logged.
+    bool header = false;
+    const char *heading = text;
+    i32 heading_length = 0;
+    while (*text) {
+        const char *end = std::strchr(text, '\n');
+        i32 length = end ? i32(end - text) : i32(std::strlen(text));
+        if (*text != '\t') {
+            heading = text;
+            heading_length = length;
+        } else if (std::strncmp(text, "\t[C]: at ", 9) != 0) {
+            if (!header)
+                log_message(lua_category, "%.*s", heading_length, heading);
+            header = true;
+            log_message(lua_category, "  %.*s", length - 1, text + 1);
+        }
+        text += length;
+        if (*text)
+            ++text;
+    }
 }
 
 CallResult LuaEnvironment::call_function(const char *name, const LuaStack *args)
@@ -393,6 +477,7 @@ void LuaEnvironment::report_error(const char *format)
 {
     const char *message = lua_tostring(_state, -1);
     log_message(lua_category, format, message ? message : "(error object is not a string)");
+    log_traceback();
     if (_error_handler)
         _error_handler(_error_handler_user);
 }
@@ -404,7 +489,7 @@ void LuaEnvironment::callback(i32 reference, const char *method, const ScriptEve
     lua_State *L = _state;
     i32 top = lua_gettop(L);
     lua_rawgeti(L, LUA_REGISTRYINDEX, reference);
-    safe_get(L, _getter_reference, -1, method);
+    safe_get(*this, _getter_reference, -1, method);
     if (lua_isnil(L, -1)) {
         log_message(lua_category, "Callback function not found: %s", method);
         lua_settop(L, top);
@@ -426,16 +511,16 @@ bool LuaEnvironment::call_method(const char *table, const char *function)
     lua_State *L = _state;
     i32 top = lua_gettop(L);
     if (table) {
-        safe_get(L, _getter_reference, LUA_GLOBALSINDEX, table);
+        safe_get(*this, _getter_reference, LUA_GLOBALSINDEX, table);
         if (lua_isnil(L, -1)) {
             log_message(lua_category, "Global table not found: %s", table);
             lua_settop(L, top);
             return false;
         }
-        safe_get(L, _getter_reference, -1, function);
+        safe_get(*this, _getter_reference, -1, function);
         lua_remove(L, -2);
     } else {
-        safe_get(L, _getter_reference, LUA_GLOBALSINDEX, function);
+        safe_get(*this, _getter_reference, LUA_GLOBALSINDEX, function);
     }
     if (lua_isnil(L, -1)) {
         log_message(lua_category, "Method not found: %s", function);

@@ -12,7 +12,9 @@
 // The game owns the main environment; each job thread that runs script jobs owns one more
 // (script/script_jobs.h). An environment is used by one thread at a time; its Lua state
 // has no lock. Every entry into Lua is a protected call: no Lua error escapes into engine
-// code. Messages are logged under the category "Lua".
+// code. Messages are logged under the category "Lua". Each protected call records the Lua
+// traceback of its error where it was raised; whoever reports the error logs it after the
+// message with `log_traceback`, one line per frame.
 
 #include "foundation/memory/allocator.h"
 #include "foundation/memory/trace_allocator.h"
@@ -97,8 +99,13 @@ class LuaEnvironment {
     CallResult require(const char *name);
     /// Re-runs every required file in first-require order; errors are logged and skipped.
     void reload_all();
-    /// Protected call of the function below `argument_count` arguments (no handler).
+    /// Protected call of the function below `argument_count` arguments. The error value is
+    /// left as raised; its traceback is recorded for `log_traceback`.
     CallResult pcall(i32 argument_count, i32 result_count);
+    /// Logs, under "Lua", the traceback recorded when the error value on top of the stack was
+    /// raised: "stack traceback:" and then one line per frame. Nothing when that value did
+    /// not come from a protected call of this environment (a compile error has none).
+    void log_traceback();
     /// Resets the temporaries, then calls global `name` with the values above args' base
     /// (none when args is null) as arguments, keeping all results. A missing global fails
     /// as a call of nil.
@@ -188,6 +195,9 @@ class LuaEnvironment {
     i32 _call_reference = 0;   // registry: calls a global by name inside the protected call
     i32 _getter_reference = 0; // registry: obj[key] with metamethods, inside a protected call
     i32 _require_reference = 0; // registry: the body of `require`, run as a protected call
+    i32 _handler_reference = 0;   // registry: the message handler of every protected call
+    i32 _error_references[2] = {}; // registry: the error value last recorded, its traceback (false: none)
+    u32 _pcall_depth = 0;         // protected calls of this environment now running
     void (*_error_handler)(void *user) = nullptr;
     void *_error_handler_user = nullptr;
 };

@@ -154,9 +154,10 @@ void ScriptJobs::script_job_main(const JobData &batch)
         }
         lua_pushvalue(L, 1);
         LuaStack(L).push_unit_reference(items[i].unit);
-        if (lua_pcall(L, 1, 0, 0) != 0) {
+        if (env->pcall(1, 0).error) {
             const char *message = lua_tostring(L, -1);
             log_message("Lua", "Script job error %s", message ? message : "(error object is not a string)");
+            env->log_traceback();
             lua_pop(L, 1);
             shared->failed_batches.fetch_add(1);
             if (shared->error_pause_ms)

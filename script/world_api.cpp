@@ -339,15 +339,6 @@ void register_world_api(LuaEnvironment &env)
         {"World", "destroy_gui", nullptr, "GUI"},
         {"World", "load_level", world_load_level, nullptr},
         {"World", "level", world_level, nullptr},
-        {"World", "play_sound", nullptr, "sound"},
-        {"World", "stop_sound", nullptr, "sound"},
-        {"World", "set_listener", nullptr, "sound"},
-        {"World", "set_sound_position", nullptr, "sound"},
-        {"World", "set_sound_range", nullptr, "sound"},
-        {"World", "set_sound_volume", nullptr, "sound"},
-        {"World", "set_mixer_volume", nullptr, "sound"},
-        {"World", "set_sound_environment", nullptr, "sound"},
-        {"World", "link_sound", nullptr, "sound"},
         {"World", "set_data", script_data_set_binding<world_data, 2>, nullptr},
         {"World", "get_data", script_data_get_binding<world_data, 2>, nullptr},
         {"World", "has_data", script_data_has_binding<world_data, 2>, nullptr},
@@ -358,6 +349,7 @@ void register_world_api(LuaEnvironment &env)
         {"World", "destroy_shading_environment", nullptr, "shading environment"},
     };
     add_script_functions(env, world, sizeof(world) / sizeof(world[0]));
+    register_world_sound_api(env);
     env.add_module_function("Level", "trigger_level_loaded", level_trigger_level_loaded);
     env.add_module_function("Level", "trigger_event", level_trigger_event);
     env.add_module_function("Level", "get_data", script_data_get_binding<level_data, 2>);

@@ -16,9 +16,10 @@
 // very level lives, so one kept after its level was replaced or released raises, even
 // when a new level took the old one's memory. A world is neither
 // updated nor released from inside its own flow run (a level or unit callback).
-// Functions whose service is not part of this build yet (sound, particles, GUI, line
-// drawing, physics, animation, navigation, shading environments) are registered and raise
-// "<Table.function>: the <service> service is not built yet". Main state only.
+// Functions whose service is not part of this build yet (particles, GUI, line drawing,
+// physics, animation, navigation, shading environments) are registered and raise
+// "<Table.function>: the <service> service is not built yet"; the sound functions raise
+// the same for a world made without a sound service. Main state only.
 
 #include "foundation/types.h"
 
@@ -71,6 +72,7 @@ struct ScriptFunction {
 void add_script_functions(LuaEnvironment &env, const ScriptFunction *functions, u32 count);
 
 void register_world_api(LuaEnvironment &env); // World and Level
+void register_world_sound_api(LuaEnvironment &env); // World's sound functions (script/world_sound_api.cpp)
 void register_unit_api(LuaEnvironment &env);  // Unit
 /// Installs the World's hook that gives back the registry references of unit and world
 /// data stores (called by register_script_api).

@@ -18,12 +18,21 @@
 //
 // and become the sorted table the Localizer reads; "unit" and "level" sources are compiled
 // by the unit and level compilers (tools/unit_compiler.h and tools/level_compiler.h document
-// their layouts, tools/flow_compiler.h the flow graphs inside both); every other type is
-// taken as it is. The output directory receives the loose-file database
+// their layouts, tools/flow_compiler.h the flow graphs inside both); "shader_library" and
+// "shader_library_group" sources by the shader library compiler
+// (tools/shader_library_compiler.h); "wav" resources come from "<name>.wav" or, when there
+// is none, "<name>.ogg" through the sound compiler (tools/sound_compiler.h); every other
+// type is taken as it is. The output directory receives the loose-file database
 // ("exploded_database.db" and its numbered files, with a "package" resource per package)
 // and, in "bundles/", one bundle per package named by the 16 hex digits of its name id.
 // "*.ini" settings files are copied as they are, to both places. Exit code 0 on success; every problem
 // is reported on stderr.
+//
+// A source the compilers do not fully understand fails the build, reported as
+// "<file>:<line>: <what>" (the line where the name it gives is found): a key the layout does
+// not have, a value the config text parser could not read, a name that refers to nothing,
+// and a unit that a level places or a flow graph spawns when no package of the build lists a
+// "unit" source of that name.
 
 #include "foundation/config/config_text_parser.h"
 #include "foundation/config/config_value.h"
@@ -35,6 +44,9 @@
 #include "resource/resource_writer.h"
 #include "resource/strings_writer.h"
 #include "tools/level_compiler.h"
+#include "tools/shader_library_compiler.h"
+#include "tools/sound_compiler.h"
+#include "tools/source_check.h"
 #include "tools/unit_compiler.h"
 
 #include <algorithm>
@@ -51,6 +63,9 @@ struct SourceResource {
     std::string type;
     std::string name;
     std::vector<u8> bytes;
+    std::string file_name;                    // the source file, for messages
+    std::vector<u8> source;                   // its text, for the lines of messages
+    std::vector<std::string> unit_references; // unit resources it places or spawns
 };
 
 struct Package {
@@ -102,17 +117,25 @@ bool compile_strings(const std::string &file_name, const std::vector<u8> &source
 
 // Turns a source file into the resource's compiled bytes; false (logged) for a bad source.
 bool compile(const std::string &type, const std::string &file_name, const std::vector<u8> &source,
-             std::vector<u8> &out)
+             std::vector<u8> &out, std::vector<std::string> &out_unit_references)
 {
-    if (type == "unit" || type == "level") {
+    if (type == "unit" || type == "level" || type == "shader_library" || type == "shader_library_group") {
         std::string error;
         const char *text = reinterpret_cast<const char *>(source.data());
-        if (type == "unit" ? compile_unit_source(text, source.size(), out, error)
-                           : compile_level_source(text, source.size(), out, error))
+        const bool compiled =
+            type == "unit"             ? compile_unit_source(text, source.size(), out, error, &out_unit_references)
+            : type == "level"          ? compile_level_source(text, source.size(), out, error, &out_unit_references)
+            : type == "shader_library" ? compile_shader_library_source(text, source.size(), out, error)
+                                       : compile_shader_library_group_source(text, source.size(), out, error);
+        if (compiled)
             return true;
-        log_message("build_data", "%s: %s", file_name.c_str(), error.c_str());
+        // The compilers start a message with its line when they found one.
+        bool has_line = !error.empty() && error[0] >= '0' && error[0] <= '9';
+        log_message("build_data", "%s:%s%s", file_name.c_str(), has_line ? "" : " ", error.c_str());
         return false;
     }
+    if (type == "wav")
+        return compile_sound_source(file_name, source, out);
     Array<u8> bytes(default_allocator());
     if (type == "lua") {
         append_u32(bytes, u32(source.size()));
@@ -152,14 +175,17 @@ bool read_package(const DiskFileSystem &sources, const std::string &file_name, P
                 ok = false;
                 continue;
             }
-            SourceResource r{type, name.to_string(), {}};
-            std::vector<u8> source;
-            std::string source_name = r.name + "." + type;
-            if (!read_file(sources, source_name, source) || !compile(type, source_name, source, r.bytes)) {
+            SourceResource r{type, name.to_string(), {}, {}, {}, {}};
+            r.file_name = r.name + "." + type;
+            // A sound's source is a WAVE or an Ogg Vorbis file.
+            if (type == "wav" && !sources.exists(r.file_name.c_str()))
+                r.file_name = r.name + ".ogg";
+            if (!read_file(sources, r.file_name, r.source) ||
+                !compile(type, r.file_name, r.source, r.bytes, r.unit_references)) {
                 ok = false;
                 continue;
             }
-            out.resources.push_back(r);
+            out.resources.push_back(std::move(r));
         }
     }
     destroy_config_root(root);
@@ -184,6 +210,26 @@ bool build(const char *source_directory, const char *output_directory)
         if (ends_with(f, ".package")) {
             packages.push_back({});
             ok = read_package(sources, f, packages.back()) && ok;
+        }
+    }
+    if (!ok)
+        return false;
+    // A unit no source defines would be skipped at run time with only its name hash logged.
+    std::vector<std::string> units;
+    for (const Package &p : packages)
+        for (const SourceResource &r : p.resources)
+            if (r.type == "unit")
+                units.push_back(r.name);
+    for (const Package &p : packages) {
+        for (const SourceResource &r : p.resources) {
+            for (const std::string &unit : r.unit_references) {
+                if (std::find(units.begin(), units.end(), unit) != units.end())
+                    continue;
+                u32 line = find_string_line(reinterpret_cast<const char *>(r.source.data()), r.source.size(), unit);
+                log_message("build_data", "%s:%u: no package lists a unit source named '%s' (%s.unit)",
+                            r.file_name.c_str(), line, unit.c_str(), unit.c_str());
+                ok = false;
+            }
         }
     }
     if (!ok)

@@ -40,7 +40,9 @@ bool run(const char *source_path, const char *output_path)
     std::vector<u8> bytes;
     std::string error;
     if (!compile_unit_source(reinterpret_cast<const char *>(source.data()), source.size(), bytes, error)) {
-        fprintf(stderr, "tallow_compile_unit: %s: %s\n", source_path, error.c_str());
+        // The compiler starts a message with its line when it found one: "<file>:<line>: ...".
+        bool has_line = !error.empty() && error[0] >= '0' && error[0] <= '9';
+        fprintf(stderr, "tallow_compile_unit: %s:%s%s\n", source_path, has_line ? "" : " ", error.c_str());
         return false;
     }
     FILE *f = fopen(output_path, "wb");

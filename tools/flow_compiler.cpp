@@ -3,6 +3,7 @@
 #include "foundation/config/config_value.h"
 #include "foundation/strings/name_id.h"
 #include "tests/support/flow_graph_writer.h"
+#include "tools/source_check.h"
 #include "world/flow.h"
 #include "world/flow_graph.h"
 
@@ -71,12 +72,20 @@ struct FlowCompiler {
     std::string error;
     std::map<std::string, u32> variables;
     std::map<std::string, u32> nodes;
+    std::vector<std::string> *unit_names = nullptr; // unit resources the graph spawns, when asked
 
     bool fail(const std::string &what)
     {
         if (error.empty())
             error = what;
         return false;
+    }
+
+    /// An object holding only the keys given: a misspelled key must not drop its value silently.
+    bool known(const ConfigValue &v, std::initializer_list<const char *> keys, const std::string &where)
+    {
+        const char *key = unknown_key(v, keys);
+        return !key || fail(where + ": unknown key '" + key + "'");
     }
 
     bool variable(const ConfigValue &v)
@@ -86,6 +95,8 @@ struct FlowCompiler {
         if (!name || name->kind() != ConfigKind::String || !type || type->kind() != ConfigKind::String)
             return fail("flow variables: each needs a name and a type");
         std::string n = name->to_string(), t = type->to_string();
+        if (!known(v, {"name", "type", "value"}, "flow variable '" + n + "'"))
+            return false;
         const VariableKind *kind = nullptr;
         for (const VariableKind &k : g_variable_kinds)
             if (t == k.name)
@@ -208,6 +219,8 @@ struct FlowCompiler {
         case 'N':
             if (v && v->kind() != ConfigKind::String)
                 return fail(at + " must be a name");
+            if (kind == 'N' && v && unit_names && name == "unit")
+                unit_names->push_back(v->to_string());
             if (kind == 'n')
                 words.push_back(v ? NameId32(v->to_string()).value() : 0);
             else
@@ -243,6 +256,8 @@ struct FlowCompiler {
                 if (v->kind() != ConfigKind::Array || v->items().size() > 5)
                     return fail(at + " must be an array of at most five arguments");
                 for (const ConfigValue &a : v->items()) {
+                    if (!known(a, {"type", "variable"}, at))
+                        return false;
                     const ConfigValue *type = a.find("type");
                     u32 code = 0;
                     for (u32 i = 1; type && type->kind() == ConfigKind::String && i < 10; ++i)
@@ -287,6 +302,8 @@ struct FlowCompiler {
     {
         if (flow.kind() != ConfigKind::Object)
             return fail("flow must be an object");
+        if (!known(flow, {"variables", "nodes"}, "flow"))
+            return false;
         if (const ConfigValue *vars = flow.find("variables")) {
             if (vars->kind() != ConfigKind::Array)
                 return fail("flow variables must be an array");
@@ -320,6 +337,14 @@ struct FlowCompiler {
                 return fail(where + ": unknown or missing type");
             std::vector<u32> words;
             std::string fields = kind->fields;
+            // The keys of this node type: its fields (a pose is `position` and `rotation`).
+            for (const auto &member : node.members()) {
+                std::string key = member.key.c_str();
+                bool pose = fields.find("pose:m") != std::string::npos && (key == "position" || key == "rotation");
+                if (key != "name" && key != "type" && key != "on" && key != "links" && !pose &&
+                    (" " + fields).find(" " + key + ":") == std::string::npos)
+                    return fail(where + ": unknown key '" + key + "' for a " + kind->name + " node");
+            }
             for (size_t at = 0; at < fields.size();) {
                 size_t end = fields.find(' ', at);
                 if (end == std::string::npos)
@@ -354,9 +379,10 @@ struct FlowCompiler {
 } // namespace
 
 bool compile_flow_source(const ConfigValue &flow, std::vector<u8> &out_graph, std::vector<u8> &out_defaults,
-                         std::string &out_error)
+                         std::string &out_error, std::vector<std::string> *out_unit_names)
 {
     FlowCompiler c;
+    c.unit_names = out_unit_names;
     if (!c.compile(flow)) {
         out_error = c.error;
         return false;

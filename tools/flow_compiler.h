@@ -63,8 +63,10 @@ namespace tallow {
 
 class ConfigValue;
 
-/// Compiles the flow object; false with `out_error` ("<what>: <why>") on a bad source.
+/// Compiles the flow object; false with `out_error` ("<what>: <why>") on a bad source. A
+/// key that the layout or the node's type does not have is an error. When `out_unit_names`
+/// is given, the unit resources the graph spawns are appended to it.
 bool compile_flow_source(const ConfigValue &flow, std::vector<u8> &out_graph, std::vector<u8> &out_defaults,
-                         std::string &out_error);
+                         std::string &out_error, std::vector<std::string> *out_unit_names = nullptr);
 
 } // namespace tallow

@@ -6,6 +6,7 @@
 #include "foundation/strings/name_id.h"
 #include "tests/support/level_writer.h"
 #include "tools/flow_compiler.h"
+#include "tools/source_check.h"
 #include "world/flow.h"
 
 #include <cstring>
@@ -26,6 +27,14 @@ struct LevelCompiler {
         if (error.empty())
             error = what;
         return false;
+    }
+    /// An object holding only the keys given: a misspelled key must not drop its value silently.
+    bool known(const ConfigValue &v, std::initializer_list<const char *> keys, const std::string &where)
+    {
+        if (v.kind() != ConfigKind::Object)
+            return fail(where + ": must be an object");
+        const char *key = unknown_key(v, keys);
+        return !key || fail(where + ": unknown key '" + key + "'");
     }
     static bool is_number(const ConfigValue &v)
     {
@@ -98,10 +107,15 @@ struct LevelCompiler {
         return true;
     }
 
-    bool compile(const ConfigValue &root)
+    bool compile(const ConfigValue &root, std::vector<std::string> *out_unit_names)
     {
+        std::string unreadable;
+        if (find_unreadable_value(root, unreadable))
+            return fail("cannot read the value of '" + unreadable + "'");
+        if (!known(root, {"units", "data", "lights", "triggers", "particles", "splines", "flow"}, "level"))
+            return false;
         if (const ConfigValue *flow = root.find("flow")) {
-            if (!compile_flow_source(*flow, level.flow_graph, level.flow_defaults, error))
+            if (!compile_flow_source(*flow, level.flow_graph, level.flow_defaults, error, out_unit_names))
                 return false;
             if (const ConfigValue *nodes = flow->find("nodes"))
                 for (u32 i = 0; i < nodes->items().size(); ++i)
@@ -110,12 +124,16 @@ struct LevelCompiler {
         if (const ConfigValue *units = array(root, "units")) {
             for (const ConfigValue &u : units->items()) {
                 std::string name = text(u, "name"), where = "unit '" + name + "'";
+                if (!known(u, {"name", "unit", "material", "position", "rotation", "data", "bind", "map"}, where))
+                    return false;
                 if (!name.empty() && !unit_names.emplace(name, u32(level.units.size())).second)
                     return fail(where + " is defined twice");
                 test::LevelSourceUnit record;
                 record.name = id64(text(u, "unit"));
                 if (!record.name)
                     return fail(where + ": 'unit' names no unit resource");
+                if (out_unit_names)
+                    out_unit_names->push_back(text(u, "unit"));
                 record.material = id64(text(u, "material"));
                 if (!numbers(u, "position", record.position, 3, where) ||
                     !numbers(u, "rotation", record.rotation, 4, where))
@@ -138,6 +156,8 @@ struct LevelCompiler {
         if (const ConfigValue *lights = array(root, "lights")) {
             for (const ConfigValue &l : lights->items()) {
                 test::LevelSourceLight light;
+                if (!known(l, {"unit", "light", "properties"}, "light override"))
+                    return false;
                 auto it = unit_names.find(text(l, "unit"));
                 if (it == unit_names.end())
                     return fail("light override: no unit named '" + text(l, "unit") + "'");
@@ -153,6 +173,8 @@ struct LevelCompiler {
         if (const ConfigValue *triggers = array(root, "triggers")) {
             for (const ConfigValue &t : triggers->items()) {
                 test::LevelSourceTrigger trigger;
+                if (!known(t, {"node", "position", "rotation", "box", "actor_template", "shape_template"}, "trigger"))
+                    return false;
                 f32 p[3] = {0, 0, 0}, q[4] = {0, 0, 0, 1};
                 if (!node_index(text(t, "node"), "trigger", trigger.node) || !numbers(t, "position", p, 3, "trigger") ||
                     !numbers(t, "rotation", q, 4, "trigger") || !numbers(t, "box", trigger.box, 3, "trigger"))
@@ -166,6 +188,8 @@ struct LevelCompiler {
         if (const ConfigValue *particles = array(root, "particles")) {
             for (const ConfigValue &p : particles->items()) {
                 test::LevelSourceParticles effect;
+                if (!known(p, {"effect", "position", "rotation"}, "particles"))
+                    return false;
                 effect.effect = id64(text(p, "effect"));
                 if (!numbers(p, "position", effect.position, 3, "particles") ||
                     !numbers(p, "rotation", effect.rotation, 4, "particles"))
@@ -176,6 +200,8 @@ struct LevelCompiler {
         if (const ConfigValue *splines = array(root, "splines")) {
             for (const ConfigValue &s : splines->items()) {
                 test::LevelSourceSpline spline;
+                if (!known(s, {"name", "points"}, "spline"))
+                    return false;
                 spline.name = id32(text(s, "name"));
                 const ConfigValue *points = s.find("points");
                 if (points && points->kind() == ConfigKind::Array)
@@ -194,15 +220,23 @@ struct LevelCompiler {
 
 } // namespace
 
-bool compile_level_source(const char *text, u64 size, std::vector<u8> &out_bytes, std::string &out_error)
+bool compile_level_source(const char *text, u64 size, std::vector<u8> &out_bytes, std::string &out_error,
+                          std::vector<std::string> *out_unit_names)
 {
+    std::string word;
+    u32 line = 0;
+    if (find_unreadable_word(text, size, word, line)) {
+        // The parser would skip it (or read it as something else): refuse it, with its line.
+        out_error = std::to_string(line) + ": cannot read the value '" + word + "' (texts need quotes)";
+        return false;
+    }
     ConfigValue *root = create_config_root(default_allocator());
     parse_config_text(text, text + size, *root);
     LevelCompiler c;
-    bool ok = c.compile(*root);
+    bool ok = c.compile(*root, out_unit_names);
     destroy_config_root(root);
     if (!ok) {
-        out_error = c.error;
+        out_error = with_source_line(text, size, c.error);
         return false;
     }
     out_bytes = test::write_level_resource(c.level);

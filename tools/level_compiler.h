@@ -31,7 +31,12 @@
 
 namespace tallow {
 
-/// Compiles `size` bytes of level source; false with `out_error` set on a bad source.
-bool compile_level_source(const char *text, u64 size, std::vector<u8> &out_bytes, std::string &out_error);
+/// Compiles `size` bytes of level source; false with `out_error` set on a bad source
+/// ("<line>: <what>: <why>", the line when the name it gives is found). A key the layout
+/// does not have and a value the config text parser could not read are errors. When
+/// `out_unit_names` is given, every unit resource the level places or its flow spawns is
+/// appended to it (the build checks that a source defines each).
+bool compile_level_source(const char *text, u64 size, std::vector<u8> &out_bytes, std::string &out_error,
+                          std::vector<std::string> *out_unit_names = nullptr);
 
 } // namespace tallow

@@ -6,6 +6,7 @@
 #include "foundation/strings/name_id.h"
 #include "tests/support/unit_resource_writer.h"
 #include "tools/flow_compiler.h"
+#include "tools/source_check.h"
 
 #include <algorithm>
 #include <cmath>
@@ -131,13 +132,28 @@ struct Compiler {
         return v.kind() == ConfigKind::Object || fail(where + ": must be an object");
     }
 
-    bool compile(const ConfigValue &root)
+    /// An object holding only the keys given: a misspelled key must not drop its value silently.
+    bool known(const ConfigValue &v, std::initializer_list<const char *> keys, const std::string &where)
     {
+        const char *key = unknown_key(v, keys);
+        return !key || fail(where + ": unknown key '" + key + "'");
+    }
+
+    bool compile(const ConfigValue &root, std::vector<std::string> *out_unit_names)
+    {
+        std::string unreadable;
+        if (find_unreadable_value(root, unreadable))
+            return fail("cannot read the value of '" + unreadable + "'");
+        if (!known(root, {"nodes", "meshes", "cameras", "lights", "actors", "joints", "movers", "collision_pairs",
+                          "simple_animations", "named_strings", "visibility_groups", "animated", "state_machine",
+                          "flow"},
+                   "unit"))
+            return false;
         if (const ConfigValue *flow = root.find("flow"))
-            if (!compile_flow_source(*flow, unit.flow_graph, unit.flow_variable_defaults, error))
+            if (!compile_flow_source(*flow, unit.flow_graph, unit.flow_variable_defaults, error, out_unit_names))
                 return false;
         bool ok = each(root, "nodes", [&](const ConfigValue &n, const std::string &where) {
-            if (!object(n, where))
+            if (!object(n, where) || !known(n, {"name", "parent", "local", "position", "rotation", "scale"}, where))
                 return false;
             std::string name = string_of(n, "name");
             if (name.empty())
@@ -159,7 +175,8 @@ struct Compiler {
         });
         ok = ok && each(root, "meshes", [&](const ConfigValue &m, const std::string &where) {
             test::UnitSourceMesh mesh;
-            if (!object(m, where) || !index_of(node_names, string_of(m, "node"), "node", where, mesh.node) ||
+            if (!object(m, where) || !known(m, {"name", "node", "flags", "words"}, where) ||
+                !index_of(node_names, string_of(m, "node"), "node", where, mesh.node) ||
                 !words(m, "words", mesh.words, 2, where))
                 return false;
             mesh.name_id = name_id(string_of(m, "name"));
@@ -170,7 +187,8 @@ struct Compiler {
         });
         ok = ok && each(root, "cameras", [&](const ConfigValue &c, const std::string &where) {
             test::UnitSourceCamera camera;
-            if (!object(c, where) || !index_of(node_names, string_of(c, "node"), "node", where, camera.node) ||
+            if (!object(c, where) || !known(c, {"name", "node", "settings"}, where) ||
+                !index_of(node_names, string_of(c, "node"), "node", where, camera.node) ||
                 !words(c, "settings", camera.settings, 3, where))
                 return false;
             camera.name_id = name_id(string_of(c, "name"));
@@ -179,7 +197,8 @@ struct Compiler {
         });
         ok = ok && each(root, "lights", [&](const ConfigValue &l, const std::string &where) {
             test::UnitSourceLight light;
-            if (!object(l, where) || !index_of(node_names, string_of(l, "node"), "node", where, light.node) ||
+            if (!object(l, where) || !known(l, {"name", "node", "settings"}, where) ||
+                !index_of(node_names, string_of(l, "node"), "node", where, light.node) ||
                 !words(l, "settings", light.settings, 9, where))
                 return false;
             light.name_id = name_id(string_of(l, "name"));
@@ -188,7 +207,10 @@ struct Compiler {
         });
         ok = ok && each(root, "actors", [&](const ConfigValue &a, const std::string &where) {
             test::UnitSourceActor actor;
-            if (!object(a, where) || !index_of(node_names, string_of(a, "node"), "node", where, actor.node) ||
+            if (!object(a, where) ||
+                !known(a, {"name", "node", "template", "create", "shapes", "local", "position", "rotation", "scale"},
+                       where) ||
+                !index_of(node_names, string_of(a, "node"), "node", where, actor.node) ||
                 !pose(a, actor.pose, where))
                 return false;
             actor.name_id = name_id(string_of(a, "name"));
@@ -198,7 +220,10 @@ struct Compiler {
                 static const u32 parameter_counts[5] = {1, 3, 2, 0, 0};
                 test::UnitSourceShape shape;
                 std::string w = where + "." + shape_where;
-                if (!object(s, w) || !pose(s, shape.pose, w))
+                if (!object(s, w) ||
+                    !known(s, {"kind", "material", "template", "parameters", "local", "position", "rotation", "scale"},
+                           w) ||
+                    !pose(s, shape.pose, w))
                     return false;
                 shape.kind = integer_of(s, "kind", 0);
                 if (shape.kind >= 5)
@@ -219,7 +244,7 @@ struct Compiler {
         });
         ok = ok && each(root, "joints", [&](const ConfigValue &j, const std::string &where) {
             test::UnitSourceJoint joint;
-            if (!object(j, where))
+            if (!object(j, where) || !known(j, {"name", "actors", "create"}, where))
                 return false;
             joint.words[0] = name_id(string_of(j, "name"));
             joint.create = u8(integer_of(j, "create", 1) ? 1 : 0);
@@ -258,7 +283,7 @@ struct Compiler {
         });
         ok = ok && each(root, "simple_animations", [&](const ConfigValue &a, const std::string &where) {
             test::UnitSourceSimpleAnimation animation;
-            if (!object(a, where))
+            if (!object(a, where) || !known(a, {"name", "nodes"}, where))
                 return false;
             animation.name_id = name_id(string_of(a, "name"));
             bool nodes_ok = each(a, "nodes", [&](const ConfigValue &n, const std::string &node_where) {
@@ -282,7 +307,7 @@ struct Compiler {
                   [](const auto &a, const auto &b) { return a.name_id < b.name_id; });
         ok = ok && each(root, "named_strings", [&](const ConfigValue &n, const std::string &where) {
             test::UnitSourceNamedStrings entry;
-            if (!object(n, where))
+            if (!object(n, where) || !known(n, {"name", "strings"}, where))
                 return false;
             entry.name_id = name_id(string_of(n, "name"));
             bool strings_ok = each(n, "strings", [&](const ConfigValue &s, const std::string &string_where) {
@@ -298,7 +323,7 @@ struct Compiler {
         });
         ok = ok && each(root, "visibility_groups", [&](const ConfigValue &g, const std::string &where) {
             test::UnitSourceVisibilityGroup group;
-            if (!object(g, where))
+            if (!object(g, where) || !known(g, {"name", "meshes"}, where))
                 return false;
             group.name_id = name_id(string_of(g, "name"));
             bool meshes_ok = each(g, "meshes", [&](const ConfigValue &m, const std::string &mesh_where) {
@@ -324,15 +349,23 @@ struct Compiler {
 
 } // namespace
 
-bool compile_unit_source(const char *text, u64 size, std::vector<u8> &out_bytes, std::string &out_error)
+bool compile_unit_source(const char *text, u64 size, std::vector<u8> &out_bytes, std::string &out_error,
+                         std::vector<std::string> *out_unit_names)
 {
+    std::string word;
+    u32 line = 0;
+    if (find_unreadable_word(text, size, word, line)) {
+        // The parser would skip it (or read it as something else): refuse it, with its line.
+        out_error = std::to_string(line) + ": cannot read the value '" + word + "' (texts need quotes)";
+        return false;
+    }
     ConfigValue *root = create_config_root(default_allocator());
     parse_config_text(text, text + size, *root);
     Compiler compiler;
-    bool ok = compiler.compile(*root);
+    bool ok = compiler.compile(*root, out_unit_names);
     destroy_config_root(root);
     if (!ok) {
-        out_error = compiler.error;
+        out_error = with_source_line(text, size, compiler.error);
         return false;
     }
     out_bytes = test::write_unit_resource(compiler.unit);

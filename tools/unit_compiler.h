@@ -41,7 +41,12 @@
 namespace tallow {
 
 /// Compiles `size` bytes of unit source into `out_bytes`. False with `out_error` set
-/// ("<what>: <why>") when the source is wrong; `out_bytes` is then unusable.
-bool compile_unit_source(const char *text, u64 size, std::vector<u8> &out_bytes, std::string &out_error);
+/// ("<line>: <what>: <why>", the line when the name it gives is found) when the source is
+/// wrong; `out_bytes` is then unusable. A key the layout does not have and a value the
+/// config text parser could not read are errors, never skipped. When `out_unit_names` is
+/// given, the unit resources the unit's flow spawns are appended to it (the build checks
+/// that a source defines each).
+bool compile_unit_source(const char *text, u64 size, std::vector<u8> &out_bytes, std::string &out_error,
+                         std::vector<std::string> *out_unit_names = nullptr);
 
 } // namespace tallow

@@ -305,7 +305,7 @@ void sound(FlowContext &c, const Node &n, u32 input)
     ISoundWorld &s = c.world->sound();
     u8 *id = n.var(9, 4);
     if (input == 0) {
-        u32 source = s.play(n.u64_(0), n.w(2) != 0);
+        u32 source = s.play(n.u64_(0), n.w(2) != 0, 0);
         s.set_source_range(source, n.f(3));
         s.set_source_volume(source, n.f(4));
         Unit *u = live_unit(c, n.var(5, 4));
@@ -662,7 +662,7 @@ bool unit_context(World &world, Unit &u, FlowContext &c, Array<TimedDelay> *dela
     const UnitResource &r = u.resource();
     if (!r.has_flow())
         return false;
-    c.graph = {r.bytes(r.flow_graph), r.flow_graph.size};
+    c.graph = make_flow_blob(r.bytes(r.flow_graph), r.flow_graph.size);
     c.world = &world;
     c.owner_unit = u.handle();
     c.variables = u.flow_variables().data();

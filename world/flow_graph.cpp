@@ -249,11 +249,30 @@ u32 FlowBlob::word(u32 offset) const
     return v;
 }
 
-u32 FlowBlob::node_count() const { return word(0); }
+u32 flow_graph_node_count(const u8 *graph, u32 size)
+{
+    FlowBlob blob{graph, size};
+    if (size < flow_header_size)
+        return 0;
+    // The table holds no count of its own: it ends where something else begins.
+    u32 table = blob.word(4), end = size;
+    auto bound = [&](u32 offset) {
+        if (offset >= table && offset < end)
+            end = offset;
+    };
+    if (blob.word(8))
+        bound(blob.word(12));
+    if (blob.word(16))
+        bound(blob.word(20));
+    u32 count = 0;
+    for (u32 at = table; at <= end && end - at >= 4 && count < flow_max_nodes; at += 4, ++count)
+        bound(blob.word(at));
+    return count;
+}
 
 u32 FlowBlob::node_offset(u32 index) const
 {
-    if (index >= node_count())
+    if (index >= nodes)
         return 0;
     u32 table = word(4);
     if (!has(table, 4) || index > (size - table) / 4 - 1)
@@ -293,14 +312,13 @@ bool validate_flow_graph(const u8 *graph, u32 size, FlowGraphInfo &out_info)
     if (size < flow_header_size) {
         why = "shorter than its header";
     } else {
-        c.node_count = c.blob.word(0);
+        c.node_count = flow_graph_node_count(graph, size);
+        c.blob.nodes = c.node_count;
         c.block_size = c.blob.word(24);
         u32 nodes_at = c.blob.word(4);
         u32 events = c.blob.word(8), events_at = c.blob.word(12);
         u32 vars = c.blob.word(16), vars_at = c.blob.word(20);
-        if (c.node_count > 0x10000 || c.node_count > size / 4 || !c.blob.has(nodes_at, c.node_count * 4))
-            why = "the node table leaves the graph";
-        else if (events > size / 8 || !c.blob.has(events_at, events * 8))
+        if (events > size / 8 || !c.blob.has(events_at, events * 8))
             why = "the event table leaves the graph";
         else if (vars > size / 8 || !c.blob.has(vars_at, vars * 8))
             why = "the variable table leaves the graph";
@@ -321,7 +339,10 @@ bool validate_flow_graph(const u8 *graph, u32 size, FlowGraphInfo &out_info)
         }
         for (u32 i = 0; i < c.node_count && !why; ++i) {
             c.node = i;
-            if (!c.check_node(c.blob.word(nodes_at + 4 * i))) {
+            u32 offset = c.blob.word(nodes_at + 4 * i);
+            if (offset >= nodes_at && offset - nodes_at < 4 * c.node_count)
+                c.fail("a node lies inside the node table");
+            if (c.failure || !c.check_node(offset)) {
                 log_message("flow", "flow graph refused at node %u: %s", i, c.failure);
                 return false;
             }

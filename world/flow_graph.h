@@ -9,11 +9,16 @@
 //
 // Layout (little-endian u32 words, offsets in bytes from the start of the blob):
 //
-//   0   node count
+//   0   not read (the writer puts 0 there)
 //   4   offset of the node offset table: one u32 offset per node
 //   8   event count     12  offset of the event table: {u32 event id, u32 target}, sorted by id
 //   16  variable count  20  offset of the variable table: {u32 name id, u32 offset}, sorted
 //   24  size of the variable block
+//
+// The node count is not stored: the node table runs from its offset up to the first of the
+// blob's end, the event table and the variable table (when not empty) that start after it,
+// and the lowest node offset after it that the table itself holds, and at most
+// flow_max_nodes entries. No node starts inside the node table.
 //
 // A target is a node index in the low 16 bits and an input index in the high 16 bits. A
 // node is {u32 type (0-32), u32 offset of its link list (0: none), data words}. A link list
@@ -84,6 +89,7 @@ constexpr u32 flow_not_connected = 0xFFFFFFFFu;
 constexpr u32 flow_node_type_count = 33;
 constexpr u32 flow_header_size = 28;
 constexpr u32 flow_script_slots = 5;
+constexpr u32 flow_max_nodes = 0x10000; // a target's node index has 16 bits
 
 enum FlowNodeType : u32 {
     flow_flag = 0,
@@ -138,15 +144,21 @@ struct FlowGraphInfo {
 /// Checks a compiled graph (see the header comment); false with a logged reason.
 bool validate_flow_graph(const u8 *graph, u32 size, FlowGraphInfo &out_info);
 
-/// Bounded reads of a graph blob: every read checks the blob's end.
+/// The number of entries of the graph's node table (see the header comment); 0 for a blob
+/// shorter than its header. Reads only the header and the table.
+u32 flow_graph_node_count(const u8 *graph, u32 size);
+
+/// Bounded reads of a graph blob: every read checks the blob's end. Made with
+/// make_flow_blob, which counts the nodes once.
 struct FlowBlob {
     const u8 *data = nullptr;
     u32 size = 0;
+    u32 nodes = 0; // entries of the node table
 
     bool has(u32 offset, u32 bytes) const { return offset <= size && bytes <= size - offset; }
     /// The u32 at `offset`, or 0 past the end.
     u32 word(u32 offset) const;
-    u32 node_count() const;
+    u32 node_count() const { return nodes; }
     /// Offset of node `index`, or 0 when it does not exist.
     u32 node_offset(u32 index) const;
     /// The zero-terminated text at `offset`, or null when it is not one inside the blob.
@@ -156,5 +168,8 @@ struct FlowBlob {
     /// Offset just past the link list at `list`.
     u32 list_end(u32 list) const { return list + 4 + 4 * word(list); }
 };
+
+/// A FlowBlob over `size` bytes at `graph`, its node count taken from the node table.
+inline FlowBlob make_flow_blob(const u8 *graph, u32 size) { return {graph, size, flow_graph_node_count(graph, size)}; }
 
 } // namespace tallow

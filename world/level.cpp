@@ -355,7 +355,7 @@ bool Level::context(FlowContext &c)
 {
     if (!_resource.graph_size)
         return false;
-    c.graph = {_resource.at(_resource.header(6)), _resource.graph_size};
+    c.graph = make_flow_blob(_resource.at(_resource.header(6)), _resource.graph_size);
     c.world = &_world;
     c.level = this;
     c.variables = _variables.data();

@@ -4,6 +4,7 @@
 #include "render/world/render_scene_graph.h"
 #include "render/world/render_state_stream.h"
 
+#include <bit>
 #include <cstring>
 
 namespace tallow {
@@ -30,6 +31,7 @@ bool SceneGraph::reset(u32 node_count)
 {
     free_nodes();
     _changes.clear();
+    _unreflected.clear();
     if (node_count > max_scene_graph_nodes) {
         log_message("world", "scene graph of %u nodes refused (at most %u: one change bit per node)", node_count,
                     max_scene_graph_nodes);
@@ -215,29 +217,101 @@ bool SceneGraph::link(u32 node, u32 new_parent)
     return true;
 }
 
-bool SceneGraph::collect_changes(RenderStateStream &stream, const NodeChangeMask &mask) const
+namespace {
+
+u32 count_bits(u64 v)
 {
+    // Without a popcount instruction in the baseline target, std::popcount is a call.
+    v = v - ((v >> 1) & 0x5555555555555555ull);
+    v = (v & 0x3333333333333333ull) + ((v >> 2) & 0x3333333333333333ull);
+    v = (v + (v >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return u32((v * 0x0101010101010101ull) >> 56);
+}
+
+/// Flagged nodes below `node_count` (at most max_scene_graph_nodes, so the "any" byte is
+/// never counted).
+u32 count_flagged(const NodeChangeMask &mask, u32 node_count)
+{
+    static_assert(std::endian::native == std::endian::little, "node n is bit n of the mask's words");
+    if (!mask.any())
+        return 0;
     u32 count = 0;
-    if (mask.any())
-        for (u32 i = 0; i < _node_count; ++i)
-            count += mask.test(i);
-    u32 entries_bytes = count * u32(sizeof(SceneGraphChangeEntry));
-    u8 *payload = static_cast<u8 *>(
-        stream.append(scene_graph_change_kind, u32(sizeof(SceneGraphChangeHeader)) + entries_bytes));
-    if (!payload)
-        return false;
-    SceneGraphChangeHeader header = {u32(RenderObjectClass::SceneGraph), _render_handle, count,
+    for (u32 w = 0; w * 64 < node_count; ++w) {
+        u64 bits;
+        memcpy(&bits, mask.bytes + w * 8, sizeof bits);
+        const u32 left = node_count - w * 64;
+        if (left < 64)
+            bits &= (u64(1) << left) - 1;
+        count += count_bits(bits);
+    }
+    return count;
+}
+
+u32 change_payload_bytes(u32 count)
+{
+    return u32(sizeof(SceneGraphChangeHeader)) + count * u32(sizeof(SceneGraphChangeEntry));
+}
+
+/// The change payload of the `count` nodes flagged in `mask` below `node_count`.
+void write_change_payload(u8 *payload, u32 render_handle, const Matrix4x4 *world, const NodeChangeMask &mask,
+                          u32 node_count, u32 count)
+{
+    SceneGraphChangeHeader header = {u32(RenderObjectClass::SceneGraph), render_handle, count,
                                      u32(sizeof(SceneGraphChangeHeader))};
     memcpy(payload, &header, sizeof header);
     u8 *at = payload + sizeof header;
-    for (u32 i = 0; count && i < _node_count; ++i) {
-        if (!mask.test(i))
-            continue;
-        SceneGraphChangeEntry entry = {_world[i], i};
-        memcpy(at, &entry, sizeof entry);
-        at += sizeof entry;
+    // Whole bytes of flags at a time; bits at or past the node count are never flagged
+    // by an update, and are skipped when a caller's mask has them.
+    for (u32 b = 0, left = count; left > 0 && b < NodeChangeMask::any_byte; ++b) {
+        for (u32 bits = mask.bytes[b]; bits != 0; bits &= bits - 1) {
+            const u32 i = b * 8 + u32(std::countr_zero(bits));
+            if (i >= node_count)
+                return;
+            memcpy(at, &world[i], sizeof(Matrix4x4));
+            memcpy(at + sizeof(Matrix4x4), &i, sizeof i);
+            at += sizeof(SceneGraphChangeEntry);
+            if (--left == 0)
+                return;
+        }
     }
+}
+
+} // namespace
+
+bool SceneGraph::collect_changes(RenderStateStream &stream, const NodeChangeMask &mask) const
+{
+    const u32 count = count_flagged(mask, _node_count);
+    u8 *payload = static_cast<u8 *>(stream.append(scene_graph_change_kind, change_payload_bytes(count)));
+    if (!payload)
+        return false;
+    write_change_payload(payload, _render_handle, _world, mask, _node_count, count);
     return true;
+}
+
+u32 SceneGraph::change_record_bytes() const
+{
+    return RenderStateStream::record_bytes(change_payload_bytes(count_flagged(_unreflected, _node_count)));
+}
+
+u32 SceneGraph::write_change_record(u8 *at)
+{
+    const u32 count = count_flagged(_unreflected, _node_count);
+    const u32 payload_bytes = change_payload_bytes(count);
+    u8 *payload = RenderStateStream::place_record(at, scene_graph_change_kind, payload_bytes);
+    write_change_payload(payload, _render_handle, _world, _unreflected, _node_count, count);
+    if (_unreflected.any()) // leaves the line of an unchanged graph unwritten
+        _unreflected.clear();
+    return RenderStateStream::record_bytes(payload_bytes);
+}
+
+static_assert(SceneGraph::empty_change_record_bytes == RenderStateStream::record_bytes(sizeof(SceneGraphChangeHeader)));
+
+void SceneGraph::write_empty_change_record(u8 *at, u32 render_handle)
+{
+    u8 *payload = RenderStateStream::place_record(at, scene_graph_change_kind, sizeof(SceneGraphChangeHeader));
+    const SceneGraphChangeHeader header = {u32(RenderObjectClass::SceneGraph), render_handle, 0,
+                                           u32(sizeof(SceneGraphChangeHeader))};
+    memcpy(payload, &header, sizeof header);
 }
 
 bool SceneGraph::validate() const

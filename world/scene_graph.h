@@ -125,6 +125,23 @@ class SceneGraph {
     /// False when the stream cannot grow.
     bool collect_changes(RenderStateStream &stream, const NodeChangeMask &mask) const;
 
+    /// Nodes changed by the World's frame updates since this graph's last change record:
+    /// the World adds each update's mask here, and its reflection writes one record for
+    /// them and clears the mask (write_change_record).
+    const NodeChangeMask &unreflected() const { return _unreflected; }
+    void add_unreflected(const NodeChangeMask &mask) { _unreflected.merge(mask); }
+    /// Stream bytes (RenderStateStream::reserve) of the change record write_change_record
+    /// writes: a record header, the change header and one entry per unreflected node.
+    u32 change_record_bytes() const;
+    /// Places the change record of the unreflected nodes at `at` (change_record_bytes of
+    /// reserved room), laid out as collect_changes lays it out, clears the unreflected mask
+    /// and returns the bytes written.
+    u32 write_change_record(u8 *at);
+    /// The change record of a graph with nothing changed (no entries), written from its
+    /// render handle alone: empty_change_record_bytes at `at`.
+    static constexpr u32 empty_change_record_bytes = 28;
+    static void write_empty_change_record(u8 *at, u32 render_handle);
+
     /// Checks the invariants (parents before children, linked root only at node 0 and only
     /// with a link); for tests and debug builds.
     bool validate() const;
@@ -139,6 +156,7 @@ class SceneGraph {
     Allocator *_allocator;
     u32 _render_handle = 0xFFFFFFFF;
     u32 _node_count = 0;
+    NodeChangeMask _unreflected; // read with the handle and count by the reflection
     NodeRef _parent_link;
     Matrix4x4 _parent_matrix = matrix4x4_identity;
     NodeChangeMask _changes;

@@ -207,6 +207,12 @@ PhysicsJoint *Unit::make_joint(u32 i, const Matrix4x4 &spawn_pose)
     JointCreateParams params{&t, {t.vectors[0], t.vectors[4]}, {nullptr, nullptr}};
     for (u32 k = 0; k < 2; ++k) {
         i32 actor = t.actor_names[k] ? find_actor_index(t.actor_names[k]) : -1;
+        if (t.actor_names[k] && actor < 0) {
+            // Names are resolved here, not at load: only this joint is lost, not the unit.
+            log_message("world", "unit %016llx: joint %08x names actor %08x, which the unit does not have; joint not created",
+                        (unsigned long long)_resource->name.value(), t.name_id(), t.actor_names[k]);
+            return nullptr;
+        }
         params.actors[k] = actor >= 0 ? _actors[u32(actor)] : nullptr;
         // A frame without a body is anchored in the world where the spawn pose puts it.
         if (!params.actors[k])
@@ -353,6 +359,7 @@ bool Unit::reload(const UnitResource &resource)
     if (_flow_variables.size() && resource.flow_variable_defaults.size == _flow_variables.size())
         memcpy(_flow_variables.data(), resource.bytes(resource.flow_variable_defaults), _flow_variables.size());
     build(pose);
+    _world->note_unit_rebuilt();
     if (!had_physics)
         disable_physics();
     if (!had_state_machine)

@@ -111,6 +111,8 @@ class Unit {
     /// Creates actor template `i` at its node's pose (no-op when it exists or is out of range).
     void create_actor(u32 i);
     void destroy_actor(u32 i);
+    /// Creates joint template `i` (no-op when it exists or is out of range); a joint that
+    /// names an actor the unit does not have is not created (logged).
     void create_joint(u32 i);
     void destroy_joint(u32 i);
     /// Actors (created flag set), joints, mover and collision pairs again / all destroyed.

@@ -571,16 +571,6 @@ bool validate_unit_resource(const UnitResource &r)
         for (u32 k = 0; k < r.visibility_groups[i].members.count; ++k)
             if (r.word(r.visibility_groups[i].members, k) >= r.meshes.size())
                 return invalid(r, "visibility group mesh out of range", i, r.word(r.visibility_groups[i].members, k));
-    for (u32 i = 0; i < r.joints.size(); ++i)
-        for (u32 name : r.joints[i].actor_names) {
-            if (name == 0)
-                continue;
-            bool found = false;
-            for (const UnitActorTemplate &a : r.actors)
-                found = found || a.name_id == name;
-            if (!found)
-                return invalid(r, "joint names an actor the unit does not have", i, name);
-        }
     const char *reason = nullptr;
     if (!validate_unit_data_defaults(r.bytes(r.data_defaults), r.data_defaults.size, reason)) {
         log_message("world", "unit resource %016llx: data defaults refused: %s", (unsigned long long)r.name.value(),

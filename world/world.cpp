@@ -2,6 +2,7 @@
 
 #include "foundation/log.h"
 #include "foundation/memory/temp_allocator.h"
+#include "foundation/threads/thread_pool.h"
 #include "render/world/render_state_stream.h"
 #include "resource/resource_manager.h"
 #include "world/scene_graph.h"
@@ -12,9 +13,20 @@
 #include "world/world_animation.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace tallow {
+
+// What the reflection batches share.
+struct ReflectionShared {
+    u8 *changed;                     // by handle slot: reflect_* flags
+    std::atomic<bool> failed{false}; // a batch's stream could not grow
+};
+
+// World::_changed flags of a unit (by handle slot).
+constexpr u8 reflect_changed = 1;        // its graph has unreflected nodes
+constexpr u8 reflect_update_linked = 2;  // a linked unit the reflection brings up to date first
 
 namespace {
 
@@ -25,45 +37,85 @@ template <typename T> T *make_service(T *(*factory)(const WorldServiceParams &),
     return service ? service : fallback(params);
 }
 
-// scene_graph_update_job: stream 0 the graphs (null past the list's end), stream 1 the
-// mask records. Each batch writes only its own records and graphs.
-void scene_graph_update_job(const JobData &batch)
+/// Brings the unit's graph up to date, keeps what changed for the frame's reflection and
+/// flags the unit (by handle slot) for it.
+void update_for_reflection(Unit &unit, u8 *changed)
 {
-    SceneGraph **graphs = batch.stream_as<SceneGraph *>(0);
-    NodeChangeMask *masks = batch.stream_as<NodeChangeMask>(1);
-    for (u32 k = 0; k < batch.count(); ++k)
-        if (graphs[k])
-            graphs[k]->update_world(&masks[k]);
+    NodeChangeMask mask;
+    SceneGraph &graph = unit.scene_graph();
+    graph.update_world(&mask);
+    if (mask.any()) {
+        graph.add_unreflected(mask);
+        changed[unit_handle_index(unit.handle())] |= reflect_changed;
+    }
 }
 
-struct ReflectionContext {
-    const NodeChangeMask *update_masks;
-    u32 update_count;
-    const NodeChangeMask *awake_masks;
-    u32 awake_count;
-    const NodeChangeMask *linked_masks;
-    u32 linked_count;
-};
+// scene_graph_update_job: stream 0 the units (null past the list's end), stream 1 the
+// shared changed flags. Each batch touches only its own graphs and their flags.
+void scene_graph_update_job(const JobData &batch)
+{
+    Unit **units = batch.stream_as<Unit *>(0);
+    u8 *changed = batch.stream_as<u8>(1);
+    for (u32 k = 0; k < batch.count(); ++k)
+        if (units[k])
+            update_for_reflection(*units[k], changed);
+}
 
-// world_reflection_job: stream 0 the shared context, stream 1 the unit list, stream 2 the
-// batch's change-record stream.
+// linked_update_job: stream 0 linked units of one depth, whose parents are up to date;
+// stream 1 the shared changed flags. Each batch touches only its own graphs and flags and
+// reads their parents' graphs.
+void linked_update_job(const JobData &batch)
+{
+    Unit **units = batch.stream_as<Unit *>(0);
+    u8 *changed = batch.stream_as<u8>(1);
+    for (u32 k = 0; k < batch.count(); ++k) {
+        units[k]->scene_graph().copy_parent_world();
+        update_for_reflection(*units[k], changed);
+    }
+}
+
+// world_reflection_job: stream 0 the shared state, stream 1 the unit list, stream 2 the
+// units' reflection entries, stream 3 the batch's change-record stream. One record per
+// unit, in spawn order, after the batch's units flagged reflect_update_linked are
+// brought up to date. A unit that did not change is written from its entry alone
+// without touching the unit; the batch's records are sized first and written into one
+// block, so the stream grows and commits once.
 void world_reflection_job(const JobData &batch)
 {
-    const ReflectionContext &c = *batch.stream_as<ReflectionContext>(0);
+    ReflectionShared &shared = *batch.stream_as<ReflectionShared>(0);
     Unit **units = batch.stream_as<Unit *>(1);
-    RenderStateStream &stream = **batch.stream_as<RenderStateStream *>(2);
-    for (u32 k = 0; k < batch.count(); ++k) {
-        Unit &u = *units[k];
-        NodeChangeMask mask;
-        // Bounds checked: a unit woken during the physics step may sit past the masks.
-        if (u.update_index() < c.update_count)
-            mask.merge(c.update_masks[u.update_index()]);
-        if (u.awake_index() < c.awake_count)
-            mask.merge(c.awake_masks[u.awake_index()]);
-        if (u.linked_index() < c.linked_count)
-            mask.merge(c.linked_masks[u.linked_index()]);
-        u.scene_graph().collect_changes(stream, mask);
+    const UnitReflectionEntry *entries = batch.stream_as<UnitReflectionEntry>(2);
+    RenderStateStream &stream = **batch.stream_as<RenderStateStream *>(3);
+    u8 *changed = shared.changed;
+    const u32 n = batch.count();
+    u32 bytes = 0;
+    for (u32 k = 0; k < n; ++k) {
+        u8 &flag = changed[entries[k].handle_slot];
+        if (flag & reflect_update_linked) {
+            // The deepest linked units: their parents are final, and no other unit reads them.
+            units[k]->scene_graph().copy_parent_world();
+            update_for_reflection(*units[k], changed);
+            flag &= u8(~reflect_update_linked);
+        }
+        bytes += flag ? units[k]->scene_graph().change_record_bytes() : SceneGraph::empty_change_record_bytes;
     }
+    u8 *at = stream.reserve(bytes);
+    if (!at) {
+        // The graphs keep their unreflected nodes (and flags) for the next frame's records.
+        shared.failed.store(true, std::memory_order_relaxed);
+        return;
+    }
+    for (u32 k = 0; k < n; ++k) {
+        u8 &flag = changed[entries[k].handle_slot];
+        if (flag) {
+            at += units[k]->scene_graph().write_change_record(at);
+            flag = 0;
+        } else {
+            SceneGraph::write_empty_change_record(at, entries[k].render_handle);
+            at += SceneGraph::empty_change_record_bytes;
+        }
+    }
+    stream.commit(bytes);
 }
 
 u32 node_depth(const Unit &unit)
@@ -72,14 +124,6 @@ u32 node_depth(const Unit &unit)
     for (const Unit *p = unit.parent_unit(); p; p = p->parent_unit())
         ++depth;
     return depth;
-}
-
-template <typename T> bool grow_zeroed(Array<T> &array, u32 n)
-{
-    while (array.size() < n)
-        if (!array.push_back(T{}))
-            return false;
-    return true;
 }
 
 } // namespace
@@ -115,10 +159,12 @@ bool World::is_live(const World *world)
 World::World(Allocator &parent, const WorldParams &params)
     : _allocator("world", parent), _resource_manager(params.resource_manager), _thread_pool(params.thread_pool),
       _update_list(_allocator), _awake_list(_allocator), _linked_list(_allocator), _units(_allocator),
+      _reflection(_allocator), _changed(_allocator),
       _data(_allocator), _timed_events(_allocator), _pending_destroy(_allocator), _script(params.script),
       _retired_levels(_allocator), _event_walk(_allocator)
 {
 
+    _changed.resize(unit_handle_slots); // zeroed; update_scene tries again when this fails
     static const WorldServiceFactories none;
     const WorldServiceFactories &f = params.factories ? *params.factories : none;
     WorldServiceParams p{_allocator,          *this, params.resource_manager, params.thread_pool, params.sound_disabled,
@@ -160,6 +206,7 @@ World::~World()
     for (Unit *u : _units)
         delete_with_allocator<Unit>(_allocator, u);
     _units.clear();
+    _reflection.clear();
     delete_with_allocator(_allocator, _gui);
     delete_with_allocator(_allocator, _sound);
     delete_with_allocator(_allocator, _particles);
@@ -167,6 +214,64 @@ World::~World()
     delete_with_allocator(_allocator, _physics);
     delete_with_allocator(_allocator, _render);
 }
+
+// Jobs of one stretch of the frame: each starts when the one added before it completes,
+// so the workers go from one to the next without the main thread waking them, and wait()
+// returns when all are done. Without a pool each job runs at once on this thread, in the
+// same batches.
+class World::JobChain {
+  public:
+    JobChain(ThreadPool *pool, Allocator &temp) : _pool(pool), _ids(temp) {}
+    ~JobChain() { wait(); }
+    JobChain(const JobChain &) = delete;
+    JobChain &operator=(const JobChain &) = delete;
+
+    void add(const Job &job, const JobSplit &split)
+    {
+        if (!_pool) {
+            run_inline(job, split);
+            return;
+        }
+        const JobId id = run_job(*_pool, job, _last, &split);
+        if (id == no_job)
+            return;
+        _last = id;
+        if (!_ids.push_back(id)) {
+            // No room to keep the id: finish it now.
+            _pool->wait(id);
+            _pool->job_done(id);
+            _last = no_job;
+        }
+    }
+
+    void wait()
+    {
+        for (JobId id : _ids) {
+            _pool->wait(id);
+            _pool->job_done(id);
+        }
+        _ids.clear();
+        _last = no_job;
+    }
+
+  private:
+    static void run_inline(const Job &job, const JobSplit &split)
+    {
+        const u32 size = split.batch_size(), batches = split.batch_count(), count = job.count();
+        for (u32 i = 0; i < batches; ++i) {
+            Job copy = job;
+            JobData data(copy);
+            u32 first = u64(i) * size < count ? i * size : count;
+            data.set_count(count - first < size ? count - first : size);
+            data.advance(first, i);
+            job.function()(data);
+        }
+    }
+
+    ThreadPool *_pool;
+    Array<JobId> _ids;
+    JobId _last = no_job;
+};
 
 // Units ------------------------------------------------------------------------------------
 
@@ -192,7 +297,7 @@ Unit *World::spawn_unit_from_resource(const UnitResource &resource, const void *
     Unit *u = make_new<Unit>(_allocator, *this, resource, material);
     if (!u)
         return nullptr;
-    if (!u->init(pose) || !_units.push_back(u)) {
+    if (!u->init(pose) || !add_to_units(*u)) {
         log_message("world", "cannot spawn unit %016llx (no unit handle or memory left)",
                     (unsigned long long)resource.name.value());
         delete_with_allocator(_allocator, u);
@@ -240,6 +345,7 @@ void World::destroy_now(Unit &u)
     for (u32 i = 0; i < _units.size(); ++i)
         if (_units[i] == &u) {
             _units.erase(i); // keeps spawn order
+            _reflection.erase(i);
             break;
         }
     remove_from_list(_update_list, &Unit::_update_index, u);
@@ -301,8 +407,22 @@ bool World::link_unit(Unit &u, Unit &parent, u32 node)
         log_message("world", "cannot link unit %08x under node %u of unit %08x", u.handle(), node, parent.handle());
         return false;
     }
-    if (!u.scene_graph().link_root(make_node_ref(&parent.scene_graph(), node)))
+    SceneGraph &graph = u.scene_graph();
+    if (!graph.link_root(make_node_ref(&parent.scene_graph(), node)))
         return false;
+    // The root sits on the node at once and the nodes under it follow, so a query or an
+    // unlink before the next update sees the linked pose. Change bits stay as they are:
+    // the next update recomputes and reflects the whole linked tree anyway.
+    NodeChangeMask under_root;
+    under_root.set(0);
+    graph.set_world_pose(0, graph.local_pose(0) * graph.parent_matrix());
+    for (u32 i = 1; i < graph.node_count(); ++i) {
+        u32 p = graph.parent(i);
+        if (p < i && under_root.test(p)) {
+            under_root.set(i);
+            graph.set_world_pose(i, graph.local_pose(i) * graph.world_pose(p));
+        }
+    }
     if (u._linked_index == unit_not_listed && _linked_list.push_back(&u))
         u._linked_index = _linked_list.size() - 1;
     u._parent = &parent;
@@ -337,6 +457,24 @@ void World::reload_units_of_resource(const UnitResource &old_resource, const Uni
             u->reload(new_resource);
 }
 
+void World::refresh_reflection_entries()
+{
+    for (u32 i = 0; i < _units.size(); ++i)
+        _reflection[i].render_handle = _units[i]->scene_graph().render_handle();
+    _reflection_stale = false;
+}
+
+bool World::add_to_units(Unit &u)
+{
+    if (!_units.push_back(&u))
+        return false;
+    if (!_reflection.push_back({u.scene_graph().render_handle(), unit_handle_index(u.handle())})) {
+        _units.pop_back();
+        return false;
+    }
+    return true;
+}
+
 Unit *World::unit(UnitHandle handle) const
 {
     Unit *u = unit_handle_table().get(handle);
@@ -364,90 +502,195 @@ void World::update_animations(f32 dt)
     dispatch_animation_events();
 }
 
-void World::run_and_wait(const Job &job, const JobSplit &split)
+bool World::add_scene_graph_job(JobChain &chain, const Array<Unit *> &list, Array<Unit *> &units)
 {
-    if (_thread_pool) {
-        JobSystem jobs(*_thread_pool);
-        JobId id = jobs.run_job(job, no_job, &split);
-        jobs.wait_for_job(id);
-        jobs.release_job(id);
-        return;
-    }
-    // No pool: the same batches, one after the other on this thread.
-    const u32 size = split.batch_size(), batches = split.batch_count(), count = job.count();
-    for (u32 i = 0; i < batches; ++i) {
-        Job copy = job;
-        JobData data(copy);
-        u32 first = u64(i) * size < count ? i * size : count;
-        data.set_count(count - first < size ? count - first : size);
-        data.advance(first, i);
-        job.function()(data);
-    }
-}
-
-void World::update_scene_graphs(const Array<Unit *> &list, Array<NodeChangeMask> &masks, Allocator &temp)
-{
+    if (list.empty())
+        return true;
+    // A copy: wake_unit may grow the list while the jobs run.
     const u32 m = (list.size() + 3) & ~3u;
-    if (!grow_zeroed(masks, m))
-        return;
-    Array<SceneGraph *> graphs(temp);
-    graphs.resize(m);
-    if (graphs.size() != m)
-        return;
+    units.resize(m);
+    if (units.size() != m)
+        return false;
     for (u32 i = 0; i < m; ++i)
-        graphs[i] = i < list.size() ? &list[i]->scene_graph() : nullptr;
+        units[i] = i < list.size() ? list[i] : nullptr;
     Job job("scene_graph_update_job");
     job.set_function(scene_graph_update_job);
     JobData data(job);
-    data.set_stream(0, {graphs.data(), sizeof(SceneGraph *)});
-    data.set_stream(1, {masks.data(), sizeof(NodeChangeMask)});
+    data.set_stream(0, {units.data(), sizeof(Unit *)});
+    data.set_stream(1, {_changed.data(), 0}, stream_kind_shared);
     data.set_count(m);
     JobSplit split(job);
     split.mode = 0;
     split.limit = job_batch_limit;
     split.granularity = 4;
-    run_and_wait(job, split);
+    chain.add(job, split);
+    return true;
+}
+
+bool World::order_linked_units(Array<Unit *> &order, Array<u32> &starts, Allocator &temp)
+{
+    const u32 n = _linked_list.size();
+    if (n == 0)
+        return true;
+    // Parents first: order by depth (a counting sort, stable in list order). Units of one
+    // depth follow parents of smaller depth only, so each depth may be one job.
+    Array<u32> depths(temp);
+    depths.resize(n);
+    order.resize(n);
+    if (depths.size() != n || order.size() != n) {
+        order.clear();
+        return false;
+    }
+    u32 deepest = 0;
+    for (u32 i = 0; i < n; ++i) {
+        depths[i] = node_depth(*_linked_list[i]);
+        deepest = std::max(deepest, depths[i]);
+    }
+    Array<u32> at(temp);
+    starts.resize(deepest + 2);
+    at.resize(deepest + 2);
+    if (starts.size() != deepest + 2 || at.size() != deepest + 2) {
+        order.clear();
+        starts.clear();
+        return false;
+    }
+    for (u32 i = 0; i < n; ++i)
+        ++starts[depths[i] + 1];
+    for (u32 d = 1; d < starts.size(); ++d)
+        starts[d] += starts[d - 1];
+    for (u32 d = 0; d < starts.size(); ++d)
+        at[d] = starts[d];
+    for (u32 i = 0; i < n; ++i)
+        order[at[depths[i]]++] = _linked_list[i];
+    return true;
+}
+
+void World::add_linked_job(JobChain &chain, Array<Unit *> &order, u32 first, u32 count)
+{
+    Job job("linked_update_job");
+    job.set_function(linked_update_job);
+    JobData data(job);
+    data.set_stream(0, {order.data() + first, sizeof(Unit *)});
+    data.set_stream(1, {_changed.data(), 0}, stream_kind_shared);
+    data.set_count(count);
+    JobSplit split(job);
+    split.mode = 0;
+    split.limit = job_batch_limit;
+    split.granularity = 1;
+    chain.add(job, split);
+}
+
+bool World::begin_reflection(Array<RenderStateStream *> &streams)
+{
+    if (_units.empty())
+        return true;
+    if (_reflection_stale)
+        refresh_reflection_entries();
+    Job job("world_reflection_job");
+    JobData(job).set_count(_units.size());
+    JobSplit split(job);
+    split.mode = 0;
+    split.limit = job_batch_limit;
+    split.granularity = 1;
+    streams.resize(split.batch_count());
+    if (streams.size() != split.batch_count() || !_render->begin_change_records(streams.size(), streams.data())) {
+        log_message("world", "no change records for %u units this frame", _units.size());
+        streams.clear();
+        return false;
+    }
+    return true;
+}
+
+void World::add_reflection_job(JobChain &chain, Array<RenderStateStream *> &streams, ReflectionShared &shared)
+{
+    if (_units.empty())
+        return;
+    shared.changed = _changed.data();
+    Job job("world_reflection_job");
+    job.set_function(world_reflection_job);
+    JobData data(job);
+    data.set_count(_units.size());
+    JobSplit split(job);
+    split.mode = 0;
+    split.limit = job_batch_limit;
+    split.granularity = 1;
+    TALLOW_ASSERT(streams.size() == split.batch_count(), "one change-record stream per batch");
+    data.set_stream(0, {&shared, 0}, stream_kind_shared);
+    data.set_stream(1, {_units.data(), sizeof(Unit *)});
+    data.set_stream(2, {_reflection.data(), sizeof(UnitReflectionEntry)});
+    data.set_stream(3, {streams.data(), sizeof(RenderStateStream *)}, stream_kind_per_batch);
+    chain.add(job, split);
 }
 
 WorldUpdateFlags World::update_scene(f32 dt)
 {
     WorldUpdateFlags flags = WorldUpdateFlags::None;
     TempAllocator temp;
-    Array<NodeChangeMask> a(temp), b(temp), linked(temp);
-
-    // 1.-3. Scene graphs of the update list, the physics step, the awake list.
-    update_scene_graphs(_update_list, a, temp);
-    _physics->update(dt);
-    update_scene_graphs(_awake_list, b, temp);
-    // Units woken during the physics step sit past the records sized in step 1.
-    if (!grow_zeroed(a, _update_list.size()) || !grow_zeroed(b, _awake_list.size()) ||
-        !grow_zeroed(linked, _linked_list.size()))
-        flags = flags | WorldUpdateFlags::OutOfMemory;
-
-    // 4. Linked units, parent first. Their masks get a record of their own so that linked
-    // units in neither list still reach the render side.
-    {
-        struct Entry {
-            u32 depth;
-            Unit *unit;
-        };
-        Array<Entry> order(temp);
-        order.reserve(_linked_list.size());
-        for (Unit *u : _linked_list)
-            order.push_back({node_depth(*u), u});
-        std::sort(order.begin(), order.end(), [](const Entry &x, const Entry &y) { return x.depth < y.depth; });
-        for (const Entry &e : order) {
-            SceneGraph &graph = e.unit->scene_graph();
-            graph.copy_parent_world();
-            NodeChangeMask mask;
-            graph.update_world(&mask);
-            if (e.unit->_linked_index < linked.size())
-                linked[e.unit->_linked_index].merge(mask);
+    bool ok = true;
+    if (_changed.size() != unit_handle_slots) {
+        _changed.resize(unit_handle_slots);
+        if (_changed.size() != unit_handle_slots) {
+            log_message("world", "no memory for the reflection flags: no scene graph is updated this frame");
+            _physics->update(dt);
+            flags = WorldUpdateFlags::OutOfMemory | WorldUpdateFlags::NoChangeRecords;
+            finish_update(dt);
+            return flags;
         }
     }
+    // Each scene graph update adds its changed nodes to the graph's unreflected mask, so a
+    // unit in both lists, woken during the physics step or linked reflects all that
+    // changed this frame.
+    {
+        // 1.-2. Scene graphs of the update list, then the physics step.
+        Array<Unit *> units(temp);
+        JobChain chain(_thread_pool, temp);
+        ok = add_scene_graph_job(chain, _update_list, units);
+        chain.wait();
+    }
+    _physics->update(dt);
+    bool reflected;
+    {
+        // 3.-5. The awake list, linked units parent first (in a list or not), then the
+        // reflection of the changed nodes, one after the other on the workers. The
+        // deepest linked units have no linked children, so the reflection batches bring
+        // them up to date just before writing their records: one hand-over fewer.
+        Array<Unit *> units(temp);
+        Array<Unit *> linked(temp);
+        Array<u32> depth_starts(temp); // of depth d in `linked`: [depth_starts[d], depth_starts[d + 1])
+        Array<RenderStateStream *> streams(temp);
+        ReflectionShared shared;
+        ok = order_linked_units(linked, depth_starts, temp) && ok;
+        const u32 deepest = depth_starts.size() >= 2 ? depth_starts.size() - 2 : 0;
+        reflected = begin_reflection(streams);
+        const u32 fused = reflected && !_units.empty() ? deepest : 0;
+        if (fused)
+            for (u32 i = depth_starts[fused]; i < depth_starts[fused + 1]; ++i)
+                _changed[unit_handle_index(linked[i]->handle())] |= reflect_update_linked;
+        JobChain chain(_thread_pool, temp);
+        ok = add_scene_graph_job(chain, _awake_list, units) && ok;
+        for (u32 d = 1; d <= deepest; ++d)
+            if (d != fused)
+                add_linked_job(chain, linked, depth_starts[d], depth_starts[d + 1] - depth_starts[d]);
+        if (reflected)
+            add_reflection_job(chain, streams, shared);
+        chain.wait();
+        if (shared.failed.load(std::memory_order_relaxed)) {
+            log_message("world", "change records could not grow this frame; the nodes go with the next frame's");
+            reflected = false;
+        }
+    }
+    if (!ok) {
+        log_message("world", "no scratch memory for this frame's scene graph updates");
+        flags = flags | WorldUpdateFlags::OutOfMemory;
+    }
+    if (!reflected)
+        flags = flags | WorldUpdateFlags::NoChangeRecords;
+    finish_update(dt);
+    return flags;
+}
 
-    // 5. Reflection of the changed nodes.
-    reflect(a, b, linked);
+void World::finish_update(f32 dt)
+{
     // 6.
     _render->collect_deferred_releases();
     // 7.
@@ -461,33 +704,6 @@ WorldUpdateFlags World::update_scene(f32 dt)
         _level->update(dt);
     // 12.
     run_timed_events();
-    return flags;
-}
-
-void World::reflect(const Array<NodeChangeMask> &a, const Array<NodeChangeMask> &b, const Array<NodeChangeMask> &linked)
-{
-    if (_units.empty())
-        return;
-    ReflectionContext context{a.data(), a.size(), b.data(), b.size(), linked.data(), linked.size()};
-    Job job("world_reflection_job");
-    job.set_function(world_reflection_job);
-    JobData data(job);
-    data.set_count(_units.size());
-    JobSplit split(job);
-    split.mode = 0;
-    split.limit = job_batch_limit;
-    split.granularity = 1;
-    TempAllocator temp;
-    Array<RenderStateStream *> streams(temp);
-    streams.resize(split.batch_count());
-    if (streams.size() != split.batch_count() || !_render->begin_change_records(streams.size(), streams.data())) {
-        log_message("world", "no change records for %u units this frame", _units.size());
-        return;
-    }
-    data.set_stream(0, {&context, 0}, stream_kind_shared);
-    data.set_stream(1, {_units.data(), sizeof(Unit *)});
-    data.set_stream(2, {streams.data(), sizeof(RenderStateStream *)}, stream_kind_per_batch);
-    run_and_wait(job, split);
 }
 
 void World::drop_idle(Array<Unit *> &list, u32 &cursor, u32 Unit::*index, u32 flag)
@@ -678,6 +894,16 @@ bool World::validate() const
                 log_message("world", "unit %08x says it is at %u of the %s list", u->handle(), i, c.name);
                 return false;
             }
+        }
+    }
+    if (_reflection.size() != _units.size())
+        return false;
+    for (u32 i = 0; i < _units.size(); ++i) {
+        const Unit &u = *_units[i];
+        if ((!_reflection_stale && _reflection[i].render_handle != u.scene_graph().render_handle()) ||
+            _reflection[i].handle_slot != unit_handle_index(u.handle())) {
+            log_message("world", "reflection entry %u does not match unit %08x", i, u.handle());
+            return false;
         }
     }
     for (const Unit *u : _units) {

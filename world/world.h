@@ -42,6 +42,8 @@ namespace tallow {
 
 class IFlowScript;
 class IWorldAnimation;
+class RenderStateStream;
+struct ReflectionShared;
 class Level;
 class LevelResource;
 class ResourceManager;
@@ -64,6 +66,13 @@ struct WorldParams {
 /// the unit is destroyed and on its own store as it goes. Main thread.
 using ScriptDataReleaser = void (*)(ChunkStore &store);
 void set_script_data_releaser(ScriptDataReleaser releaser);
+
+/// What the reflection needs of a unit that did not change, kept beside the unit list so
+/// that such units are written without being touched.
+struct UnitReflectionEntry {
+    u32 render_handle; // its graph's render handle (set at spawn and reload)
+    u32 handle_slot;   // unit_handle_index of its handle
+};
 
 /// What went wrong in a frame's update; the update goes on.
 enum class WorldUpdateFlags : u32 { None = 0, OutOfMemory = 1, NoChangeRecords = 2 };
@@ -107,6 +116,9 @@ class World {
     void update_unit(Unit &unit);
     /// Every unit built from `old_resource` is rebuilt from `new_resource`.
     void reload_units_of_resource(const UnitResource &old_resource, const UnitResource &new_resource);
+    /// Unit::reload calls it: a rebuilt unit has a new render handle, which the next
+    /// reflection takes from the units again.
+    void note_unit_rebuilt() { _reflection_stale = true; }
 
     /// The unit of a handle, null when stale or of another world.
     Unit *unit(UnitHandle handle) const;
@@ -176,10 +188,17 @@ class World {
     bool validate() const;
 
   private:
-    struct SceneJobData;
-    void update_scene_graphs(const Array<Unit *> &list, Array<NodeChangeMask> &masks, Allocator &temp);
-    void reflect(const Array<NodeChangeMask> &a, const Array<NodeChangeMask> &b, const Array<NodeChangeMask> &linked);
-    void run_and_wait(const Job &job, const JobSplit &split);
+    class JobChain;
+    // The steps of update_scene as jobs of a chain; false when scratch memory ran out.
+    bool add_scene_graph_job(JobChain &chain, const Array<Unit *> &list, Array<Unit *> &units);
+    bool order_linked_units(Array<Unit *> &order, Array<u32> &starts, Allocator &temp);
+    void add_linked_job(JobChain &chain, Array<Unit *> &order, u32 first, u32 count);
+    bool begin_reflection(Array<RenderStateStream *> &streams);
+    void add_reflection_job(JobChain &chain, Array<RenderStateStream *> &streams, ReflectionShared &shared);
+    bool add_to_units(Unit &unit);
+    void refresh_reflection_entries();
+    /// Steps 6 on of update_scene: releases, idle dropping, services, events.
+    void finish_update(f32 dt);
     void remove_from_list(Array<Unit *> &list, u32 Unit::*index, Unit &unit);
     void drop_idle(Array<Unit *> &list, u32 &cursor, u32 Unit::*index, u32 flag);
     void destroy_now(Unit &unit);
@@ -195,6 +214,9 @@ class World {
     u32 _awake_cursor = 0;
     Array<Unit *> _linked_list;
     Array<Unit *> _units; // spawn order
+    Array<UnitReflectionEntry> _reflection; // one per unit of _units, at the same position
+    Array<u8> _changed; // by unit handle slot: the unit has nodes to reflect this frame
+    bool _reflection_stale = false; // a unit was rebuilt: refresh the entries' render handles
     f32 _frame_step = 0;
     f32 _world_time = 0;
     u32 _frame_counter = 1;

@@ -131,15 +131,25 @@ constexpr u32 no_particle_effect = 0xFFFFFFFFu;
 class ISoundWorld {
   public:
     virtual ~ISoundWorld() = default;
+    /// False for the null service: the script functions of sound then raise that the
+    /// service is not built.
+    virtual bool is_available() const { return false; }
     virtual void update(f32 dt) = 0;
-    // Flow sound nodes (a backend without sound plays nothing).
-    /// Plays the "wav" resource `name`; no_sound_source when it cannot.
-    virtual u32 play(u64 /*name*/, bool /*looping*/) { return no_sound_source; }
+    // Flow sound nodes and the World script table (a backend without sound plays nothing).
+    /// Plays the "wav" resource `name` on `bus` (NameId32 of the bus name; 0: the sound's
+    /// own); no_sound_source when it cannot (not loaded, broken, no voice, sound off).
+    virtual u32 play(u64 /*name*/, bool /*looping*/, u32 /*bus*/) { return no_sound_source; }
     virtual void stop(u32 /*source*/) {}
     virtual void set_source_range(u32 /*source*/, f32 /*range*/) {}
     virtual void set_source_volume(u32 /*source*/, f32 /*volume*/) {}
     virtual void set_source_pose(u32 /*source*/, const Matrix4x4 & /*pose*/) {}
+    /// Follows `node` of the unit; a link to a unit gone or a node it lacks is dropped.
     virtual void link_source(u32 /*source*/, UnitHandle /*unit*/, u32 /*node*/) {}
+    virtual void set_listener(const Matrix4x4 & /*pose*/) {}
+    virtual void set_bus_volume(u32 /*bus*/, f32 /*volume*/) {}
+    /// Sets the reverb from the "sound_environment" resource `name`; false when it is not
+    /// loaded (nothing changes).
+    virtual bool set_environment(u64 /*name*/) { return false; }
 };
 
 class IParticleWorld {

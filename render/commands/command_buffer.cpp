@@ -71,6 +71,32 @@ bool CommandBuffer::write(u32 type, const void *payload, u32 size, u32 *out_reco
     return true;
 }
 
+u8 *CommandBuffer::place_record(u8 *at, u32 type, u32 payload_size)
+{
+    const CommandHeader header{type, u32(sizeof(CommandHeader)) + payload_size, u32(sizeof(CommandHeader))};
+    memcpy(at, &header, sizeof header);
+    return at + sizeof header;
+}
+
+u8 *CommandBuffer::reserve(u32 bytes)
+{
+    TALLOW_ASSERT(bytes % 4 == 0, "command buffer room must be whole records");
+    const u64 end = u64(_write_offset) + bytes;
+    if (end > 0x7FFFFFF0ull) {
+        log_message("render", "%u bytes of command records do not fit a command buffer", bytes);
+        return nullptr;
+    }
+    if (!ensure(u32(end)))
+        return nullptr;
+    return _bytes.data() + _write_offset;
+}
+
+void CommandBuffer::commit(u32 bytes)
+{
+    TALLOW_ASSERT(u64(_write_offset) + bytes <= _bytes.size(), "committing more than was reserved");
+    _write_offset += bytes;
+}
+
 void CommandBuffer::reset() { _write_offset = _start_offset; }
 
 bool CommandCursor::next(CommandView *out)

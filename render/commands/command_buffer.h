@@ -33,6 +33,25 @@ class CommandBuffer {
     /// Appends a record whose payload is `size` bytes copied from `payload`.
     bool write(u32 type, const void *payload, u32 size, u32 *out_record = nullptr);
 
+    // Bulk writing: a writer that knows the size of many records asks for room once,
+    // places the records in it and commits them together.
+    //
+    //   u8 *at = buffer.reserve(CommandBuffer::record_bytes(16) * n);
+    //   for (...) { u8 *payload = CommandBuffer::place_record(at, type, 16); ...; at += record_bytes(16); }
+    //   buffer.commit(CommandBuffer::record_bytes(16) * n);
+
+    /// Bytes one record with `payload_size` bytes of payload takes, padding included.
+    static constexpr u32 record_bytes(u32 payload_size) { return (u32(sizeof(CommandHeader)) + payload_size + 3u) & ~3u; }
+    /// Writes the header of a record of `type` with `payload_size` bytes of payload at
+    /// `at` (4-aligned, inside reserved room) and returns the payload, which is not cleared.
+    static u8 *place_record(u8 *at, u32 type, u32 payload_size);
+    /// Room for `bytes` (a multiple of 4) at the write offset, valid until the next append
+    /// or reserve; null when the buffer cannot grow (logged). Nothing is written until
+    /// commit.
+    u8 *reserve(u32 bytes);
+    /// Takes `bytes` of the room reserve gave as written records.
+    void commit(u32 bytes);
+
     /// Bytes at `offset` (valid until the next append).
     u8 *at(u32 offset) { return _bytes.data() + offset; }
     const u8 *at(u32 offset) const { return _bytes.data() + offset; }

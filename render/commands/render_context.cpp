@@ -51,22 +51,26 @@ void RenderContext::file_entry(u64 key, u32 offset, u32 length)
     _entries.push_back(entry);
 }
 
-void RenderContext::begin_segment(u64 key)
+bool RenderContext::begin_segment(u64 key)
 {
     if (_segment_open)
         end_segment();
+    u64 segment_key = 0;
+    if (!make_segment_key(key, &segment_key))
+        return false;
     RenderSortEntry entry{};
-    entry.key = i64(key);
+    entry.key = i64(segment_key);
     entry.buffer = &_stream;
     entry.offset = _stream.write_offset();
     entry.length = 0;
     entry.segment = 1;
     if (!_entries.push_back(entry))
-        return;
+        return false;
     // Entries filed while the segment is open (draws, copies) come after this one, so the
     // segment keeps its own index rather than "the last entry".
     _segment_entry = _entries.size() - 1;
     _segment_open = true;
+    return true;
 }
 
 void RenderContext::end_segment()
@@ -209,7 +213,8 @@ bool RenderContext::render_batch(const RenderBatch &batch, const ShaderSlotEntry
     record.vertex_count = batch.vertex_count;
     record.instance_count = batch.instance_count;
     memcpy(record.thread_groups, batch.thread_groups, sizeof record.thread_groups);
-    record.constant_size_bytes = constant_bytes;
+    // The size of the slot's block goes with its pointer too, so the device can bound it.
+    record.constant_size_bytes = constant_bytes ? constant_bytes : slot.constant_block ? slot.constant_size_bytes : 0;
     record.extra_size_bytes = batch.extra_size_bytes;
     record.constant_block = slot.constant_block;
 
@@ -258,7 +263,8 @@ void RenderContext::submit_layers(RenderDevice &device, const RenderResourceSet 
                                   const ViewportRect &viewport)
 {
     for (const Layer &layer : config.layers) {
-        begin_segment(layer.key);
+        if (!begin_segment(layer.key))
+            continue; // logged: nothing of this layer could execute
         const Viewport item{viewport.x, viewport.y, viewport.width, viewport.height, 0.0f, 1.0f};
         set_viewports(1, &item);
         u32 slot = 0;

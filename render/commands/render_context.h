@@ -75,7 +75,10 @@ class RenderContext {
     void bind_layer_config(const LayerConfig *config, const RenderResourceSet *resources);
 
     /// Opens a segment under `key`: every command until end_segment executes as one run.
-    void begin_segment(u64 key);
+    /// False (logged) when the sort-key module refuses `key` (make_segment_key: it carries
+    /// pass bits) or the entry cannot be filed; then no segment is open, and commands
+    /// written until the next segment belong to no entry and never execute.
+    bool begin_segment(u64 key);
     /// Closes the open segment (its entry covers everything written since begin_segment).
     void end_segment();
 

@@ -192,8 +192,9 @@ constexpr u32 max_vertex_streams = 16;
 ///
 /// Decision on the constant-block word: word 15 held the address of the slot's constant
 /// block; it is a pointer now, after the 15 words whose places stay as they were. Words 15
-/// and 16 carry the sizes of the constant copy and the extra data (so a reader can bound
-/// them), and the binding list starts at sizeof(DrawBatchRecord), 80, not 64.
+/// and 16 carry the sizes of the constants and the extra data (so a reader can bound
+/// them), and the binding list starts at sizeof(DrawBatchRecord), 80, not 64. Word 15 is
+/// the size of the copy when `constants_offset` is not 0, else of `constant_block`.
 struct DrawBatchRecord {
     RenderResourceHandle shader;  // [0] the slot's shader (kind 9)
     u32 binding_count;            // [1]
@@ -208,7 +209,7 @@ struct DrawBatchRecord {
     u32 vertex_count;             // [10] non-indexed draws
     u32 instance_count;           // [11] 1: not instanced
     u32 thread_groups[3];         // [12..14] compute dispatch x, y, z
-    u32 constant_size_bytes;      // [15]
+    u32 constant_size_bytes;      // [15] bytes of the copy, or of constant_block when constants_offset is 0
     u32 extra_size_bytes;         // [16]
     u32 reserved;                 // [17]
     const void *constant_block;   // the slot's constant block, used when constants_offset is 0

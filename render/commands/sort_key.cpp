@@ -39,6 +39,17 @@ bool make_generator_key(u64 base, u32 counter, u64 *out_key)
     return true;
 }
 
+bool make_segment_key(u64 key, u64 *out_key)
+{
+    if ((key & (sort_key::pass_mask | sort_key::high_pass_mask)) != 0) {
+        log_message("render", "segment key 0x%016llx has pass bits; a draw inside the segment would run twice",
+                    (unsigned long long)key);
+        return false;
+    }
+    *out_key = key;
+    return true;
+}
+
 u32 sort_depth_bits(f32 depth, SortMode mode)
 {
     if (mode == SortMode::Nothing)

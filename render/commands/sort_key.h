@@ -7,6 +7,8 @@
 //   u64 pass = 0;
 //   make_pass_bits(layer, 0, false, &pass);             // pass number 1 in bits 0 to 2
 //   i64 key = draw_sort_key(pass, SortMode::BackFront, depth, 0);
+//   u64 segment = 0;
+//   make_segment_key(layer, &segment);                 // refused with pass bits
 //
 // Layout:
 //   bits  0 to  2  pass number (position in the shader + 1; at most 7 passes)
@@ -67,6 +69,13 @@ constexpr u32 max_generator_counter = (1u << generator_counter_width) - 1;
 /// The generators' key: `base` (a layer key) with the modifier counter in bits 14 to 31.
 /// False when the counter does not fit 18 bits or `base` has bits in the counter field.
 [[nodiscard]] bool make_generator_key(u64 base, u32 counter, u64 *out_key);
+
+/// The key of a segment (RenderContext::begin_segment): `key` as it is. False (logged) when
+/// it has bits in either pass field (0 to 2, 52 to 54). A draw written while a segment is
+/// open is executed with the segment's commands under the segment's key too, and the
+/// device draws a batch only under a key with a pass number; so a segment key carries
+/// none, and such a draw runs once, under its own entries.
+[[nodiscard]] bool make_segment_key(u64 key, u64 *out_key);
 
 /// The 32 depth bits of a draw: depth x 65536 truncated toward zero, low 32 bits kept;
 /// complemented for BackFront; 0 for Nothing.

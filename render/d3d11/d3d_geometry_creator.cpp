@@ -35,12 +35,29 @@ constexpr u32 max_input_slots = 16;
 
 u32 BufferRecord::element_size() const
 {
-    if (stride_or_format == u32(DXGI_FORMAT_R16_UINT))
+    if (index_format == DXGI_FORMAT_R16_UINT)
         return 2;
-    if (stride_or_format == u32(DXGI_FORMAT_R32_UINT))
+    if (index_format == DXGI_FORMAT_R32_UINT)
         return 4;
-    return stride_or_format;
+    return stride;
 }
+
+namespace {
+
+// The element layout of a buffer: an index buffer's format from its element size, or a
+// vertex buffer's stride.
+void set_layout(BufferRecord &record, u32 element_size, u32 bind_flags)
+{
+    if (bind_flags == D3D11_BIND_INDEX_BUFFER) {
+        record.index_format = element_size == 4 ? DXGI_FORMAT_R32_UINT : DXGI_FORMAT_R16_UINT;
+        record.stride = 0;
+    } else {
+        record.index_format = DXGI_FORMAT_UNKNOWN;
+        record.stride = element_size;
+    }
+}
+
+} // namespace
 
 bool vertex_channel_format(u32 type, DXGI_FORMAT &out_format, u32 &out_size)
 {
@@ -84,7 +101,7 @@ bool D3DGeometryCreator::create_gpu_buffer(BufferRecord &record, u32 bytes, u32 
 }
 
 bool D3DGeometryCreator::create_buffer(BufferRecord &record, const BufferDesc &desc, const void *data,
-                                       u32 element_size, u32 stride_or_format, u32 bind_flags)
+                                       u32 element_size, u32 bind_flags)
 {
     const char *what = bind_flags == D3D11_BIND_INDEX_BUFFER ? "index buffer" : "vertex buffer";
     const u64 bytes = u64(desc.count) * element_size;
@@ -95,7 +112,7 @@ bool D3DGeometryCreator::create_buffer(BufferRecord &record, const BufferDesc &d
     if (record.alive)
         release_buffer(record);
     record = BufferRecord{};
-    record.stride_or_format = stride_or_format;
+    set_layout(record, element_size, bind_flags);
     record.count = desc.count;
     record.alive = true;
     if (desc.mode == buffer_mode_cpu_side) {
@@ -117,14 +134,13 @@ bool D3DGeometryCreator::create_buffer(BufferRecord &record, const BufferDesc &d
 
 bool D3DGeometryCreator::create_vertex_buffer(BufferRecord &record, const BufferDesc &desc, const void *data)
 {
-    return create_buffer(record, desc, data, desc.stride_or_flag, desc.stride_or_flag, D3D11_BIND_VERTEX_BUFFER);
+    return create_buffer(record, desc, data, desc.stride_or_flag, D3D11_BIND_VERTEX_BUFFER);
 }
 
 bool D3DGeometryCreator::create_index_buffer(BufferRecord &record, const BufferDesc &desc, const void *data)
 {
     const bool wide = desc.stride_or_flag != 0;
-    return create_buffer(record, desc, data, wide ? 4 : 2, u32(wide ? DXGI_FORMAT_R32_UINT : DXGI_FORMAT_R16_UINT),
-                         D3D11_BIND_INDEX_BUFFER);
+    return create_buffer(record, desc, data, wide ? 4 : 2, D3D11_BIND_INDEX_BUFFER);
 }
 
 void D3DGeometryCreator::update_buffer(ID3D11DeviceContext *context, BufferRecord &record, u32 element_size,
@@ -132,12 +148,9 @@ void D3DGeometryCreator::update_buffer(ID3D11DeviceContext *context, BufferRecor
 {
     if (!record.alive)
         return;
-    const u32 format_or_stride =
-        bind_flags == D3D11_BIND_INDEX_BUFFER ? u32(element_size == 4 ? DXGI_FORMAT_R32_UINT : DXGI_FORMAT_R16_UINT)
-                                              : desc.stride_or_flag;
     if (record.cpu_side) {
         record.cpu_data = data;
-        record.stride_or_format = format_or_stride;
+        set_layout(record, element_size, bind_flags);
         record.count = desc.count;
         return;
     }
@@ -150,7 +163,7 @@ void D3DGeometryCreator::update_buffer(ID3D11DeviceContext *context, BufferRecor
     }
     // Later draws read the data with the layout it was given in, so the stride or index
     // format is always the new one; the count only changes with the buffer's size.
-    record.stride_or_format = format_or_stride;
+    set_layout(record, element_size, bind_flags);
     if (bytes > record.capacity_bytes || !record.object || !record.object->buffer) {
         record.count = desc.count;
         create_gpu_buffer(record, u32(bytes), bind_flags, data);

@@ -39,13 +39,15 @@ struct BufferDesc {
 struct BufferRecord {
     D3DBuffer *object = nullptr;     ///< GPU buffer (null for a CPU-side buffer)
     const void *cpu_data = nullptr;  ///< CPU-side buffer's bytes, owned by the front end
-    u32 stride_or_format = 0;        ///< vertex stride, or DXGI_FORMAT_R32_UINT / R16_UINT
+    u32 stride = 0;                  ///< vertex buffers: bytes per vertex; 0 for index buffers
+    DXGI_FORMAT index_format = DXGI_FORMAT_UNKNOWN; ///< index buffers: R16_UINT or R32_UINT
     u32 count = 0;                   ///< elements of the last data given
     u32 capacity_bytes = 0;          ///< bytes the GPU buffer holds
     bool cpu_side = false;
     bool alive = false;
 
-    /// Bytes per element: the stride, or 2 or 4 for an index format.
+    /// Bytes per element: 2 or 4 for an index buffer, else the stride. The two are kept
+    /// apart because a stride of 42 or 57 bytes is also the number of an index format.
     u32 element_size() const;
 };
 
@@ -101,7 +103,7 @@ class D3DGeometryCreator {
 
   private:
     bool create_buffer(BufferRecord &record, const BufferDesc &desc, const void *data, u32 element_size,
-                       u32 stride_or_format, u32 bind_flags);
+                       u32 bind_flags);
     bool create_gpu_buffer(BufferRecord &record, u32 bytes, u32 bind_flags, const void *data);
     void update_buffer(ID3D11DeviceContext *context, BufferRecord &record, u32 element_size, u32 bind_flags,
                        const BufferDesc &desc, const void *data);

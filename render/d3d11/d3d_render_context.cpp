@@ -270,7 +270,7 @@ void D3DRenderContext::reset()
     _bound_depth = nullptr;
     _targets_bound = false;
     memset(_unordered_views, 0, sizeof _unordered_views);
-    memset(_unordered_records, 0, sizeof _unordered_records);
+    memset(_unordered_serials, 0, sizeof _unordered_serials);
     _unordered_count = 0;
 }
 
@@ -318,6 +318,7 @@ void D3DRenderContext::execute(const RenderSortEntry *entries, u32 count)
 {
     if (!_context)
         return;
+    revalidate_targets();
     for (u32 i = 0; i < count; ++i)
         execute_entry(entries[i]);
 }
@@ -391,21 +392,6 @@ void D3DRenderContext::execute_entry(const RenderSortEntry &entry)
 
 // ---- Targets, viewports, scissors, clears ---------------------------------------------
 
-namespace {
-
-// What identifies a bound target beyond its addresses: a target released and made again
-// may come back at the same addresses, with new views.
-const void *view_identity(const RenderTargetRecord *record, u32 view, bool depth)
-{
-    if (!record)
-        return nullptr;
-    if (depth)
-        return view < record->depth_targets.size() ? record->depth_targets[view].get() : nullptr;
-    return view < record->linear_targets.size() ? record->linear_targets[view].get() : nullptr;
-}
-
-} // namespace
-
 void D3DRenderContext::set_render_target(u32 slot, RenderTarget *target, u32 view)
 {
     set_target_slot(_colour[slot], _colour_size, target, view, false);
@@ -416,19 +402,51 @@ void D3DRenderContext::set_depth_stencil(RenderTarget *target, u32 view)
     set_target_slot(_depth, _depth_size, target, view, true);
 }
 
-void D3DRenderContext::set_target_slot(TargetSlot &bound, f32 *size, RenderTarget *target, u32 view, bool depth)
+void D3DRenderContext::set_target_slot(TargetSlot &bound, f32 *size, RenderTarget *target, u32 view, bool)
 {
-    const RenderTargetRecord *record = target ? _manager.render_target(target->handle) : nullptr;
-    const void *identity = view_identity(record, view, depth);
-    if (bound.target == target && bound.record == record && bound.view == view && bound.identity == identity)
+    // The target object is read here only: the command that names it belongs to this frame.
+    const RenderResourceHandle handle = target ? target->handle : invalid_render_handle;
+    const RenderTargetRecord *record = target ? _manager.render_target(handle) : nullptr;
+    const u32 serial = record ? record->serial : 0;
+    if (target)
+        memcpy(bound.clear_color, target->clear_color, sizeof bound.clear_color);
+    // The same record (a target made again under its handle has a new serial) and view:
+    // nothing to bind.
+    if (bound.used == (target != nullptr) && bound.handle == handle && bound.serial == serial && bound.view == view &&
+        (serial != 0 || !target))
         return;
     if (target) {
         size[0] = f32(target->description.width);
         size[1] = f32(target->description.height);
     }
     unbind_record(record);
-    bound = {target, view, record, identity};
+    bound.used = target != nullptr;
+    bound.handle = handle;
+    bound.serial = serial;
+    bound.view = view;
     _targets_dirty = true;
+}
+
+void D3DRenderContext::revalidate_targets()
+{
+    // Between two executions targets may have been released or made again: a slot whose
+    // record is gone binds nothing from now on, so the next draw must bind again rather
+    // than draw into what the slot named.
+    if (!_targets_bound)
+        return;
+    for (const TargetSlot &slot : _colour)
+        if (slot.serial != 0 && !record_of(slot))
+            _targets_dirty = true;
+    if (_depth.serial != 0 && !record_of(_depth))
+        _targets_dirty = true;
+}
+
+const RenderTargetRecord *D3DRenderContext::record_of(const TargetSlot &slot) const
+{
+    if (slot.serial == 0)
+        return nullptr;
+    const RenderTargetRecord *record = _manager.render_target(slot.handle);
+    return record && record->serial == slot.serial ? record : nullptr;
 }
 
 void D3DRenderContext::unbind_record(const RenderTargetRecord *record)
@@ -451,12 +469,12 @@ void D3DRenderContext::unbind_record(const RenderTargetRecord *record)
 
 bool D3DRenderContext::is_bound_as_output(const RenderTargetRecord *record) const
 {
-    if (!record)
+    if (!record || record->serial == 0)
         return false;
-    if (_depth.record == record)
+    if (_depth.serial == record->serial)
         return true;
     for (const TargetSlot &slot : _colour)
-        if (slot.record == record)
+        if (slot.serial == record->serial)
             return true;
     return false;
 }
@@ -466,16 +484,18 @@ void D3DRenderContext::apply_targets(const D3DShaderPass *pass)
     ID3D11RenderTargetView *views[max_render_target_slots] = {};
     for (u32 i = 0; i < max_render_target_slots; ++i) {
         const TargetSlot &slot = _colour[i];
-        if (!slot.record)
+        const RenderTargetRecord *record = record_of(slot);
+        if (!record)
             continue;
         const bool srgb = pass && pass->blend && pass->blend->srgb[i];
-        const auto &list = srgb ? slot.record->srgb_targets : slot.record->linear_targets;
+        const auto &list = srgb ? record->srgb_targets : record->linear_targets;
         if (slot.view < list.size())
             views[i] = list[slot.view].get();
     }
     ID3D11DepthStencilView *depth = nullptr;
-    if (_depth.record && _depth.view < _depth.record->depth_targets.size())
-        depth = _depth.record->depth_targets[_depth.view].get();
+    const RenderTargetRecord *depth_record = record_of(_depth);
+    if (depth_record && _depth.view < depth_record->depth_targets.size())
+        depth = depth_record->depth_targets[_depth.view].get();
     if (!_targets_bound || memcmp(views, _bound_views, sizeof views) != 0 || depth != _bound_depth) {
         _context->OMSetRenderTargets(max_render_target_slots, views, depth);
         memcpy(_bound_views, views, sizeof views);
@@ -490,7 +510,7 @@ void D3DRenderContext::apply_targets(const D3DShaderPass *pass)
 
 void D3DRenderContext::reference_size(f32 &out_width, f32 &out_height) const
 {
-    const bool colour = _colour[0].target != nullptr;
+    const bool colour = _colour[0].used;
     out_width = colour ? _colour_size[0] : _depth_size[0];
     out_height = colour ? _colour_size[1] : _depth_size[1];
 }
@@ -550,18 +570,22 @@ void D3DRenderContext::apply_scissors()
 
 void D3DRenderContext::clear(u32 flags)
 {
+    // The slots may have been set in an earlier frame: their records are looked up again,
+    // and a target released since then is not cleared.
     if (flags & clear_flags::color) {
         for (const TargetSlot &slot : _colour) {
-            if (!slot.target)
+            if (!slot.used)
                 break;
-            if (slot.record && slot.view < slot.record->linear_targets.size())
-                if (ID3D11RenderTargetView *view = slot.record->linear_targets[slot.view].get())
-                    _context->ClearRenderTargetView(view, slot.target->clear_color);
+            const RenderTargetRecord *record = record_of(slot);
+            if (record && slot.view < record->linear_targets.size())
+                if (ID3D11RenderTargetView *view = record->linear_targets[slot.view].get())
+                    _context->ClearRenderTargetView(view, slot.clear_color);
         }
     }
     const u32 depth_flags = (flags >> 1) & 3;
-    if (depth_flags && _depth.record && _depth.view < _depth.record->depth_targets.size())
-        if (ID3D11DepthStencilView *view = _depth.record->depth_targets[_depth.view].get())
+    const RenderTargetRecord *depth = depth_flags ? record_of(_depth) : nullptr;
+    if (depth && _depth.view < depth->depth_targets.size())
+        if (ID3D11DepthStencilView *view = depth->depth_targets[_depth.view].get())
             _context->ClearDepthStencilView(view, depth_flags, 1.0f, 0);
 }
 
@@ -610,6 +634,9 @@ void D3DRenderContext::draw_batch(const CommandView &command, i64 key)
     if (_targets_dirty)
         apply_targets(pass);
 
+    // The draw's constants: its copy in the record, or the slot's own block, each bounded
+    // by the size the record gives. Without them the stage's constant buffers and
+    // resources are bound as none (bind_stage), never left with another draw's bytes.
     const u8 *block = nullptr;
     u32 block_size = 0;
     if (batch.constants_offset != 0) {
@@ -622,7 +649,7 @@ void D3DRenderContext::draw_batch(const CommandView &command, i64 key)
         }
     } else if (batch.constant_block) {
         block = static_cast<const u8 *>(batch.constant_block);
-        block_size = 0xFFFFFFFFu; // the slot's own block: its layout is the shader's
+        block_size = batch.constant_size_bytes;
     }
 
     for (u32 s = 0; s < stage_count; ++s) {
@@ -706,7 +733,7 @@ void D3DRenderContext::unbind_stage(u32 s)
     if (s == compute_stage && _unordered_count) {
         ID3D11UnorderedAccessView *none[context_unordered_slots] = {};
         _context->CSSetUnorderedAccessViews(0, _unordered_count, none, nullptr);
-        memset(_unordered_records, 0, sizeof _unordered_records);
+        memset(_unordered_serials, 0, sizeof _unordered_serials);
         memset(_unordered_views, 0, sizeof _unordered_views);
         _unordered_count = 0;
     }
@@ -757,11 +784,14 @@ void D3DRenderContext::bind_stage(u32 s, const D3DShaderStage &stage, const u8 *
     if (!set)
         return;
 
+    // A buffer this draw has no bytes for is bound as none: left bound, it would still
+    // hold what the previous draw wrote into it.
     ID3D11Buffer *buffers[max_constant_buffer_slots] = {};
     for (const StageConstantBuffers::Entry &entry : set->entries) {
         ID3D11Buffer *buffer = entry.buffer ? entry.buffer->buffer.get() : nullptr;
-        if (block && entry.block_offset <= block_size && entry.size_bytes <= block_size - entry.block_offset)
-            update_constant_buffer(_context, buffer, block + entry.block_offset, entry.size_bytes);
+        if (!block || entry.block_offset > block_size || entry.size_bytes > block_size - entry.block_offset)
+            continue;
+        update_constant_buffer(_context, buffer, block + entry.block_offset, entry.size_bytes);
         buffers[entry.slot] = buffer;
     }
     const u32 constant_count = set->slot_count > _constant_slots[s] ? set->slot_count : _constant_slots[s];
@@ -822,9 +852,11 @@ void D3DRenderContext::bind_stage(u32 s, const D3DShaderStage &stage, const u8 *
 
 void D3DRenderContext::unbind_record_unordered(const RenderTargetRecord *record)
 {
+    if (!record || record->serial == 0)
+        return;
     for (u32 i = 0; i < context_unordered_slots; ++i) {
-        if (_unordered_records[i] == record) {
-            _unordered_records[i] = nullptr;
+        if (_unordered_serials[i] == record->serial) {
+            _unordered_serials[i] = 0;
             _unordered_views[i] = nullptr;
             ID3D11UnorderedAccessView *none = nullptr;
             _context->CSSetUnorderedAccessViews(i, 1, &none, nullptr);
@@ -867,11 +899,11 @@ void D3DRenderContext::bind_unordered_views(const D3DShaderStage &stage, const u
         // A target written through an unordered view is neither read nor an output.
         unbind_record(record);
         for (TargetSlot &slot : _colour)
-            if (slot.record == record) {
+            if (record->serial != 0 && slot.serial == record->serial) {
                 slot = {};
                 _targets_dirty = true;
             }
-        if (_depth.record == record) {
+        if (record->serial != 0 && _depth.serial == record->serial) {
             _depth = {};
             _targets_dirty = true;
         }
@@ -881,7 +913,8 @@ void D3DRenderContext::bind_unordered_views(const D3DShaderStage &stage, const u
     const u32 n = count > _unordered_count ? count : _unordered_count;
     _context->CSSetUnorderedAccessViews(0, n, views, nullptr);
     memcpy(_unordered_views, views, sizeof views);
-    memcpy(_unordered_records, records, sizeof records);
+    for (u32 i = 0; i < context_unordered_slots; ++i)
+        _unordered_serials[i] = records[i] ? records[i]->serial : 0;
     _unordered_count = count;
 }
 
@@ -938,12 +971,12 @@ bool D3DRenderContext::bind_geometry(const DrawBatchRecord &batch, const Command
             const BufferRecord *record = _manager.vertex_buffer(item.handle);
             if (!record || !record->alive)
                 continue;
-            strides[slot] = record->stride_or_format;
+            strides[slot] = record->stride;
             if (record->cpu_side) {
                 u32 position = 0;
                 if (_vertex_ring.append(_context, *record, position)) {
                     buffers[slot] = _vertex_ring.buffer();
-                    offsets[slot] = record->stride_or_format * position;
+                    offsets[slot] = record->stride * position;
                 }
             } else {
                 buffers[slot] = record->object ? record->object->buffer.get() : nullptr;
@@ -952,7 +985,7 @@ bool D3DRenderContext::bind_geometry(const DrawBatchRecord &batch, const Command
             const BufferRecord *record = _manager.index_buffer(item.handle);
             if (!record || !record->alive)
                 continue;
-            index_format = DXGI_FORMAT(record->stride_or_format);
+            index_format = record->index_format;
             const u32 size = index_format == DXGI_FORMAT_R16_UINT ? 2 : 4;
             if (record->cpu_side) {
                 u32 position = 0;

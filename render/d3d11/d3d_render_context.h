@@ -95,15 +95,22 @@ class D3DRenderContext {
     void merge_input_layouts();
 
     i32 copy_counter() const { return _copy_counter; }
+    /// The ring CPU-side vertices are drawn from (tests read what reached it).
+    const DynamicBufferRing &vertex_ring() const { return _vertex_ring; }
     u32 viewport_count() const { return _viewport_count; }
     const D3D11_VIEWPORT &viewport(u32 i) const { return _viewports[i]; }
 
   private:
+    // A bound target is kept by handle and the serial of the record it named, never by
+    // pointer: a slot lives from one frame to the next, and between frames the target's
+    // record may move (the manager's table grows), be released, or be made again, and its
+    // front-end object may be freed (a template destroyed). Each use looks the record up.
     struct TargetSlot {
-        RenderTarget *target = nullptr;
+        bool used = false;                               // a target was set, record or not
+        RenderResourceHandle handle = invalid_render_handle;
+        u32 serial = 0;                                  // RenderTargetRecord::serial; 0: none
         u32 view = 0;
-        const RenderTargetRecord *record = nullptr;
-        const void *identity = nullptr; // the view bound for it
+        f32 clear_color[4] = {0, 0, 0, 0};               // the target's, when it was set
     };
     struct NewInputLayout {
         RenderResourceHandle declaration;
@@ -112,9 +119,12 @@ class D3DRenderContext {
     };
 
     void execute_entry(const RenderSortEntry &entry);
+    void revalidate_targets();
     void set_render_target(u32 slot, RenderTarget *target, u32 view);
     void set_depth_stencil(RenderTarget *target, u32 view);
     void set_target_slot(TargetSlot &bound, f32 *size, RenderTarget *target, u32 view, bool depth);
+    /// The record a slot bound, while it is still the one under the slot's handle.
+    const RenderTargetRecord *record_of(const TargetSlot &slot) const;
     void unbind_record(const RenderTargetRecord *record);
     void apply_targets(const D3DShaderPass *pass);
     void set_viewports(u32 count, const Viewport *items);
@@ -179,7 +189,7 @@ class D3DRenderContext {
 
     Array<ID3D11ShaderResourceView *> _stage_views[6];
     ID3D11UnorderedAccessView *_unordered_views[context_unordered_slots] = {};
-    const RenderTargetRecord *_unordered_records[context_unordered_slots] = {};
+    u32 _unordered_serials[context_unordered_slots] = {}; // RenderTargetRecord::serial per slot
     u32 _unordered_count = 0;
     Array<NewInputLayout> _new_layouts;
     DynamicBufferRing _vertex_ring;

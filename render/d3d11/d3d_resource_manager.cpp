@@ -379,6 +379,9 @@ bool D3DResourceManager::create_render_target(RenderTarget &target, RenderResour
     }
     record.kind = u32(target.type);
     record.id = handle;
+    if (++_target_serial == 0)
+        _target_serial = 1;
+    record.serial = _target_serial;
     clear_new_target(record);
     return true;
 }
@@ -454,7 +457,10 @@ void D3DResourceManager::release_slot(Table table, u32 slot)
 {
     switch (table) {
     case Table::texture: _texture_creator.release_texture(_textures[slot]); break;
-    case Table::target: _texture_creator.release_render_target(_targets[slot]); break;
+    case Table::target:
+        _texture_creator.release_render_target(_targets[slot]);
+        _targets[slot].serial = 0;
+        break;
     case Table::vertex_buffer: _geometry_creator.release_buffer(_vertex_buffers[slot]); break;
     case Table::index_buffer: _geometry_creator.release_buffer(_index_buffers[slot]); break;
     case Table::declaration: _geometry_creator.release_vertex_declaration(_declarations[slot]); break;

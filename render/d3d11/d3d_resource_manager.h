@@ -165,6 +165,7 @@ class D3DResourceManager {
     Array<D3DShader *> _shaders;
     Array<u32> _free_slots[u32(Table::count)];
     u32 _live[10] = {}; // by resource type
+    u32 _target_serial = 0; // of the last render target made
 };
 
 } // namespace tallow::render::d3d11

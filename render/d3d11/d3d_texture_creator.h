@@ -70,6 +70,10 @@ struct RenderTargetRecord {
     bool is_depth = false;  ///< formats 3 and 10
     u32 byte_size = 0;      ///< bytes of a buffer target's data
     RenderTargetDesc desc;  ///< the description the objects were made from
+    /// Set by the resource manager each time it makes a target (never 0 there, 0 for
+    /// records it did not make): what a render context keeps to know the target it bound
+    /// is still the one under the handle.
+    u32 serial = 0;
 
     explicit RenderTargetRecord(Allocator &allocator)
         : linear_targets(allocator), srgb_targets(allocator), depth_targets(allocator)

@@ -119,7 +119,25 @@ RenderDevice::WindowEntry *RenderDevice::window_entry(u32 window_index)
     return window_index < _windows.size() ? _windows[window_index] : nullptr;
 }
 
+u32 RenderDevice::window_count() const
+{
+    std::lock_guard<std::mutex> lock(_targets_mutex);
+    return _windows.size();
+}
+
+u32 RenderDevice::template_count() const
+{
+    std::lock_guard<std::mutex> lock(_targets_mutex);
+    return _templates.size();
+}
+
 RenderTarget *RenderDevice::render_target(const RenderTarget *key, u32 window_index)
+{
+    std::lock_guard<std::mutex> lock(_targets_mutex);
+    return find_target(key, window_index);
+}
+
+RenderTarget *RenderDevice::find_target(const RenderTarget *key, u32 window_index)
 {
     WindowEntry *entry = window_entry(window_index);
     if (!entry)
@@ -132,6 +150,7 @@ RenderTarget *RenderDevice::render_target(const RenderTarget *key, u32 window_in
 
 void RenderDevice::render_target_list(Array<RenderTarget *> &out_targets, u32 window_index)
 {
+    std::lock_guard<std::mutex> lock(_targets_mutex);
     if (WindowEntry *entry = window_entry(window_index))
         for (const WindowTarget &t : entry->targets)
             out_targets.push_back(t.instance);
@@ -152,7 +171,7 @@ void RenderDevice::file_target(WindowEntry &entry, const RenderTarget *key, Rend
 void RenderDevice::make_instance(const RenderTarget *render_template, u32 window_index, RenderResourceContext &context)
 {
     WindowEntry *entry = window_entry(window_index);
-    if (!entry || render_target(render_template, window_index))
+    if (!entry || find_target(render_template, window_index))
         return;
     RenderTarget *instance = nullptr;
     if (render_template->type == RenderResourceType::DependentRenderTarget)
@@ -184,7 +203,10 @@ void RenderDevice::remove_instance(const RenderTarget *render_template, u32 wind
         RenderTarget *instance = targets[i].instance;
         targets.erase(i);
         context.release_resource(instance);
-        delete_with_allocator(_allocator, instance);
+        // Freed by the context after the device executed the release: until then the
+        // render thread may hold the instance (a create record in an earlier stream, a
+        // window's target list, a lookup made before this).
+        context.retire_target(instance);
         return;
     }
 }
@@ -193,44 +215,53 @@ void RenderDevice::add_window_targets(u32 window_index, RenderTarget *back_buffe
 {
     if (window_index == template_window_index)
         return;
-    while (_windows.size() <= window_index)
-        if (!_windows.push_back(nullptr))
-            return;
-    if (!_windows[window_index]) {
-        _windows[window_index] = make_new<WindowEntry>(_allocator, _allocator);
-        if (!_windows[window_index])
-            return;
-    }
-    // Entries between the old end and this window stay null: "empty" until a window comes.
     RenderResourceContext *context = alloc_resource_context();
     if (!context)
         return;
-    file_target(*_windows[window_index], _back_buffer_key, back_buffer);
-    for (RenderTarget *t : _templates)
-        make_instance(t, window_index, *context);
+    {
+        std::lock_guard<std::mutex> lock(_targets_mutex);
+        while (_windows.size() <= window_index)
+            if (!_windows.push_back(nullptr))
+                break;
+        if (window_index < _windows.size() && !_windows[window_index])
+            _windows[window_index] = make_new<WindowEntry>(_allocator, _allocator);
+        // Entries between the old end and this window stay null: "empty" until a window comes.
+        if (window_index < _windows.size() && _windows[window_index]) {
+            file_target(*_windows[window_index], _back_buffer_key, back_buffer);
+            for (RenderTarget *t : _templates)
+                make_instance(t, window_index, *context);
+        }
+    }
+    // Outside the lock: executing the stream resolves dependent instances, which looks
+    // targets up.
     update_resources(1, &context);
     release_resource_context(context);
 }
 
 void RenderDevice::remove_window_targets(u32 window_index)
 {
-    if (window_index >= _windows.size() || !_windows[window_index])
-        return;
-    RenderResourceContext *context = alloc_resource_context();
-    if (!context)
-        return;
-    for (RenderTarget *t : _templates)
-        remove_instance(t, window_index, *context);
+    RenderResourceContext *context = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(_targets_mutex);
+        if (window_index >= _windows.size() || !_windows[window_index])
+            return;
+        context = alloc_resource_context();
+        if (!context)
+            return;
+        for (RenderTarget *t : _templates)
+            remove_instance(t, window_index, *context);
+        // Cleared, not erased: swap-chain ids and instances keep their window index, so
+        // later windows must not move down.
+        delete_with_allocator(_allocator, _windows[window_index]);
+        _windows[window_index] = nullptr;
+    }
     update_resources(1, &context);
     release_resource_context(context);
-    // Cleared, not erased: swap-chain ids and instances keep their window index, so later
-    // windows must not move down.
-    delete_with_allocator(_allocator, _windows[window_index]);
-    _windows[window_index] = nullptr;
 }
 
 void RenderDevice::create_render_target(RenderTarget *render_template, RenderResourceContext &context)
 {
+    std::lock_guard<std::mutex> lock(_targets_mutex);
     for (RenderTarget *t : _templates)
         if (t == render_template)
             return;
@@ -243,6 +274,7 @@ void RenderDevice::create_render_target(RenderTarget *render_template, RenderRes
 
 void RenderDevice::destroy_render_target(RenderTarget *render_template, RenderResourceContext &context)
 {
+    std::lock_guard<std::mutex> lock(_targets_mutex);
     if (!_templates.remove_value(render_template))
         return;
     for (u32 w = 0; w < _windows.size(); ++w)

@@ -13,8 +13,12 @@
 //
 // A new device implements initialize, present, dispatch and execute_resource_updates, and
 // calls add_window_targets / remove_window_targets when a swap chain is created or
-// destroyed. Everything runs on the render thread except the handle pool, which resource
-// contexts use from any thread.
+// destroyed. Everything runs on the render thread except the handle pool and the template
+// and window tables, which resource contexts use from any thread (a template is created or
+// destroyed through the context that files its instances): those take the tables' lock.
+// An instance a destroyed template leaves is freed by its resource context once the
+// device has executed the release (on the render thread), never while the render thread
+// may still hold it.
 //
 // Window indices are stable: removing a window clears its entry and never shifts later
 // windows, since swap-chain ids and instances keep their window index.
@@ -69,8 +73,10 @@ class RenderDevice {
 
     /// The instance of `key` (a registered template or back_buffer_key()) in a window
     /// (template_window_index: the current one); null when the window or key has none.
+    /// Any thread; the instance stays valid on the render thread until its template's
+    /// release has been executed.
     RenderTarget *render_target(const RenderTarget *key, u32 window_index);
-    /// Appends a window's instances in key order.
+    /// Appends a window's instances in key order. Any thread.
     void render_target_list(Array<RenderTarget *> &out_targets, u32 window_index);
 
     /// Gathers every context's sort entries into `out` (emptied first) and sorts them by
@@ -79,22 +85,25 @@ class RenderDevice {
     void merge_and_sort_commands(Array<RenderSortEntry> &out, u32 count, RenderContext *const *contexts);
 
     /// Files a new window's back buffer and makes an instance of every template for it.
+    /// Render thread (it executes the instances' creation).
     void add_window_targets(u32 window_index, RenderTarget *back_buffer);
     /// Releases and destroys a window's instances and clears its entry (indices stay).
+    /// Render thread.
     void remove_window_targets(u32 window_index);
 
     /// Registers a template and makes its instance for every window, filing their
-    /// creation in `context`.
+    /// creation in `context`. From the thread that writes `context`.
     void create_render_target(RenderTarget *render_template, RenderResourceContext &context);
-    /// Unregisters a template, releasing its instances into `context`.
+    /// Unregisters a template, releasing its instances into `context`, which frees them
+    /// after the device executed it. From the thread that writes `context`.
     void destroy_render_target(RenderTarget *render_template, RenderResourceContext &context);
 
     /// The key under which each window's back buffer is filed.
     const RenderTarget *back_buffer_key() const { return _back_buffer_key; }
     RenderResourceHandlePool &handle_pool() { return _handle_pool; }
     TraceAllocator &allocator() { return _allocator; }
-    u32 window_count() const { return _windows.size(); }
-    u32 template_count() const { return _templates.size(); }
+    u32 window_count() const;
+    u32 template_count() const;
     u32 render_context_count() const { return _all_contexts.size(); }
 
     /// Test builds: after sorting, entries with equal keys are shuffled with this seed (0
@@ -122,7 +131,9 @@ class RenderDevice {
         u32 padding;
     };
 
+    // The helpers below expect the tables' lock held.
     WindowEntry *window_entry(u32 window_index);
+    RenderTarget *find_target(const RenderTarget *key, u32 window_index);
     void file_target(WindowEntry &entry, const RenderTarget *key, RenderTarget *instance);
     void make_instance(const RenderTarget *render_template, u32 window_index, RenderResourceContext &context);
     void remove_instance(const RenderTarget *render_template, u32 window_index, RenderResourceContext &context);
@@ -134,6 +145,7 @@ class RenderDevice {
     Array<RenderContext *> _all_contexts;
     Array<RenderContext *> _free_contexts;
     std::mutex _context_mutex; // generators may take contexts from jobs
+    mutable std::mutex _targets_mutex; // guards _windows (with their targets) and _templates
     Array<WindowEntry *> _windows;
     u32 _current_window = 0;
     Array<RenderTarget *> _templates;

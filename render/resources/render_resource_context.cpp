@@ -36,7 +36,7 @@ bool is_render_target_type(RenderResourceType type)
 
 RenderResourceContext::RenderResourceContext(RenderResourceHandlePool &pool, Allocator &allocator, RenderDevice &device)
     : _pool(&pool), _event(true, true), _copies(allocator), _stream(allocator, resource_stream_bytes),
-      _pending_releases(allocator), _device(&device)
+      _pending_releases(allocator), _retired_targets(allocator), _device(&device)
 {
 }
 
@@ -48,6 +48,24 @@ RenderResourceContext::~RenderResourceContext()
                     "resource context destroyed with updates the device never executed (%u released handles kept "
                     "out of the pool)",
                     _pending_releases.size());
+    free_retired_targets();
+}
+
+void RenderResourceContext::free_retired_targets()
+{
+    for (RenderTarget *instance : _retired_targets)
+        delete_with_allocator(_device->allocator(), instance);
+    _retired_targets.clear();
+}
+
+void RenderResourceContext::retire_target(RenderTarget *instance)
+{
+    if (!instance)
+        return;
+    if (!_retired_targets.push_back(instance)) {
+        // Kept alive rather than freed under a reader; the device's allocator reports it.
+        log_message("render", "no memory to keep a released render target until its release executes; it leaks");
+    }
 }
 
 void RenderResourceContext::wait() { _event.wait(); }
@@ -66,6 +84,7 @@ void RenderResourceContext::complete_updates()
     for (RenderResourceHandle handle : _pending_releases)
         _pool->free_handle(handle);
     _pending_releases.clear();
+    free_retired_targets();
     _stream.reset();
 }
 

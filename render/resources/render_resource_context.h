@@ -26,6 +26,7 @@ namespace tallow {
 
 class RenderDevice;
 class RenderResourceHandlePool;
+class RenderTarget;
 
 class RenderResourceContext {
   public:
@@ -54,8 +55,14 @@ class RenderResourceContext {
     void set_event(bool reset);
 
     /// Called by RenderDevice::update_resources after the device executed the stream:
-    /// returns the released indices to the pool and empties the stream.
+    /// returns the released indices to the pool, frees the retired targets and empties the
+    /// stream.
     void complete_updates();
+
+    /// Takes a render-target instance (made by the device from its allocator) whose release
+    /// this stream holds, and frees it once the device has executed the stream (or when the
+    /// context is destroyed unexecuted). Used by RenderDevice::destroy_render_target.
+    void retire_target(RenderTarget *instance);
 
     const CommandBuffer &stream() const { return _stream; }
     RenderResourceAllocator &copies() { return _copies; }
@@ -66,12 +73,14 @@ class RenderResourceContext {
   private:
     bool write_buffer_create(ResourceUpdate type, BufferDescription &description);
     bool write_texture_create(Texture &texture);
+    void free_retired_targets();
 
     RenderResourceHandlePool *_pool;
     Event _event;
     RenderResourceAllocator _copies;
     CommandBuffer _stream;
     Array<RenderResourceHandle> _pending_releases;
+    Array<RenderTarget *> _retired_targets;
     RenderDevice *_device;
 };
 

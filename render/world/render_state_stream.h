@@ -54,6 +54,18 @@ class RenderStateStream {
         return write(kind, &payload, sizeof(T));
     }
 
+    /// Bulk writing (CommandBuffer's): room for records totalling `bytes` (each
+    /// record_bytes(payload) long, placed with place_record), valid until the next write;
+    /// null when the stream cannot grow (logged). commit makes them part of the stream.
+    /// Placed payloads are not cleared: the writer fills every byte.
+    static constexpr u32 record_bytes(u32 payload_bytes) { return CommandBuffer::record_bytes(payload_bytes); }
+    static u8 *place_record(u8 *at, u32 kind, u32 payload_bytes)
+    {
+        return CommandBuffer::place_record(at, kind, payload_bytes);
+    }
+    u8 *reserve(u32 bytes) { return _buffer.reserve(bytes); }
+    void commit(u32 bytes) { _buffer.commit(bytes); }
+
     /// Where the first record starts: pass it to `read`.
     u32 first_record() const { return _buffer.start_offset(); }
     /// Reads the record at `cursor` into `out_record` and moves `cursor` to the next one.

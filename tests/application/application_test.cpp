@@ -48,11 +48,14 @@ struct FakeGame : IGame {
     bool init() override
     {
         note("game init");
+        if (init_delay_ms)
+            usleep(init_delay_ms * 1000);
         return !fail_init;
     }
-    void update(f32) override
+    void update(f32 dt) override
     {
         note("game update");
+        game_seconds += dt;
         if (quit_after && app.frame_count() + 1 >= quit_after)
             app.quit();
     }
@@ -60,6 +63,8 @@ struct FakeGame : IGame {
     Application &app;
     static inline u64 quit_after = 0;
     static inline bool fail_init = false;
+    static inline u32 init_delay_ms = 0; // a start-up that takes this long
+    static inline f64 game_seconds = 0;  // the steps the game was given
 };
 
 struct FakeRender : IRenderService {
@@ -171,6 +176,8 @@ class ApplicationTest : public testing::Test {
         journal = &events;
         FakeGame::quit_after = 0;
         FakeGame::fail_init = false;
+        FakeGame::init_delay_ms = 0;
+        FakeGame::game_seconds = 0;
         setenv("XDG_CONFIG_HOME", config_home.path(), 1);
         write_file(data.file("settings.ini"), basic_settings);
         // The boot and render-config packages the settings name, empty, in the data's
@@ -574,6 +581,30 @@ TEST_F(ApplicationTest, ParentWindowGivesAChildOrFallsBack)
     ASSERT_TRUE(b.init());
     EXPECT_EQ(b.window()->parent(), 0u);
     EXPECT_EQ(b.window()->width(), 1280);
+}
+
+TEST_F(ApplicationTest, GameTimeTracksWallTimeFromTheFirstFrame)
+{
+    // The first frame's step used to hold the whole start-up, and the filter carried it on:
+    // a 300 ms start-up gave the game about 2 s in its first frames. Frames shorter than the
+    // filter's minimum step (a headless loop) were counted as the minimum, so game time ran
+    // ahead of the wall clock however long the run.
+    FakeGame::init_delay_ms = 300;
+    Application &a = make();
+    ASSERT_TRUE(a.init());
+    u64 stamp = performance_counter();
+    f32 first_step = 0.0f;
+    for (u32 frame = 0; frame < 300; ++frame) {
+        a.update();
+        if (frame == 0)
+            first_step = a.frame_step();
+        EXPECT_GE(a.raw_frame_step(), 0.0005f) << "frame " << frame;
+    }
+    f64 wall = time_seconds(&stamp);
+    EXPECT_LT(first_step, 0.05f);
+    EXPECT_LE(a.time_since_launch(), wall + 0.001);
+    EXPECT_LE(FakeGame::game_seconds, wall * 1.1 + 0.005) << "wall " << wall;
+    EXPECT_GE(FakeGame::game_seconds, wall * 0.5) << "wall " << wall;
 }
 
 TEST_F(ApplicationTest, TimerAffinityMaskFromTheSettings)

@@ -370,6 +370,49 @@ TEST_F(ResourceManagerTest, RequestsThatCannotBeQueuedChangeNothing)
     EXPECT_EQ(backing.live_count(), 0u);
 }
 
+// Closing a batch takes no memory: a batch end that could not be queued would leave its
+// batch never done, and every later batch waiting behind it for good.
+TEST_F(ResourceManagerTest, ClosingABatchNeedsNoMemory)
+{
+    RecordingAllocator backing;
+    {
+        ResourceManager starved(*loader, backing);
+        ResourceTypeCallbacks callbacks;
+        callbacks.userdata = &recorder;
+        callbacks.load = &load_text;
+        callbacks.unload = &unload_text;
+        ASSERT_TRUE(starved.register_type(text_type, callbacks));
+        auto text_of = [&](const char *name) {
+            auto *t = static_cast<Text *>(starved.get(text_type, NameId64(name)));
+            return t ? t->text : std::string("<null>");
+        };
+
+        // The first batch's end waits at the loader until a flush hands it in, so the next
+        // batch's loads stay queued and fill the ring to its capacity of 16.
+        u32 first = starved.new_request_id();
+        for (int i = 0; i < 16; ++i)
+            ASSERT_TRUE(starved.load(text_type, NameId64("y"), nullptr, starved.allocator()));
+        backing.set_always_fail(true);
+        u32 second = starved.new_request_id();
+        backing.set_always_fail(false);
+        ASSERT_TRUE(starved.load(text_type, NameId64("x"), nullptr, starved.allocator()));
+        u32 third = starved.new_request_id();
+        EXPECT_EQ(starved.outstanding_requests(), 17u + 3u) << "the loads and the three batch ends";
+
+        starved.flush();
+        EXPECT_TRUE(starved.is_request_done(first));
+        EXPECT_TRUE(starved.is_request_done(second));
+        EXPECT_TRUE(starved.is_request_done(third));
+        EXPECT_EQ(starved.outstanding_requests(), 0u);
+        EXPECT_EQ(text_of("y"), "why");
+        EXPECT_EQ(text_of("x"), "ex");
+        starved.unload(text_type, NameId64("x"), starved.allocator());
+        for (int i = 0; i < 16; ++i)
+            starved.unload(text_type, NameId64("y"), starved.allocator());
+    }
+    EXPECT_EQ(backing.live_count(), 0u);
+}
+
 class BundleModeManagerTest : public ResourceFixture {};
 
 TEST_F(BundleModeManagerTest, ReloadIsRefusedWithoutADatabase)

@@ -126,6 +126,22 @@ TEST_F(SaveSystemTest, FailingWriteLeavesTheOldSaveUntouched)
     EXPECT_EQ(load(saves, "slot"), "kept");
 }
 
+// A save that cannot keep the previous save under NAME.old fails and leaves NAME.sav as it
+// was, but the new data stays on disk in NAME.new.
+TEST_F(SaveSystemTest, SaveThatCannotKeepThePreviousOneKeepsTheNewFile)
+{
+    save::SaveSystem saves(registry, dir.path());
+    ASSERT_EQ(save(saves, "slot", "kept"), nullptr);
+    std::string before = read_file(path("slot.sav"));
+    ASSERT_EQ(mkdir(path("slot.old").c_str(), 0755), 0); // not a file: cannot be replaced
+    write_file(path("slot.old/inside"), "x");
+    EXPECT_STREQ(save(saves, "slot", "new data"), save::error_io);
+    EXPECT_EQ(read_file(path("slot.sav")), before);
+    ASSERT_TRUE(file_exists(path("slot.new")));
+    EXPECT_EQ(unpack_save_file(read_file(path("slot.new"))), "new data");
+    EXPECT_EQ(load(saves, "slot"), "kept");
+}
+
 TEST_F(SaveSystemTest, TokensCountUpAndClosingInFlightIsSafe)
 {
     save::SaveSystem saves(registry, dir.path());

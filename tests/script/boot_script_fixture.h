@@ -44,13 +44,18 @@ class BootScriptTest : public GameTest {
         app.reset();
         source.set("boot", "function init()\n" + init + "\nend\nfunction update(dt)\n" + update +
                                "\nend\nfunction render() end\n");
-        EXPECT_TRUE(make().init());
-        for (u32 i = 0; i < frames; ++i)
+        // An init that raises fails the start-up; no frame runs then.
+        bool started = make().init();
+        for (u32 i = 0; started && i < frames; ++i)
             app->update();
         std::string failure;
-        for (const std::string &line : log.lines())
+        bool init_failed = false;
+        for (const std::string &line : log.lines()) {
+            init_failed = init_failed || line.rfind("[Lua] init:", 0) == 0;
             if (line.rfind("[Lua] init:", 0) == 0 || line.rfind("[Lua] update:", 0) == 0)
                 failure += line;
+        }
+        EXPECT_EQ(started, !init_failed) << failure;
         return failure;
     }
 };

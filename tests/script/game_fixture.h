@@ -48,6 +48,8 @@ class GameTest : public ::testing::Test {
         params.window_system = &window_system;
         params.game_factory = make_game;
         params.services = services;
+        params.world_services = world_services;
+        params.register_resource_types = register_resource_types;
         app = std::make_unique<Application>(params);
         return *app;
     }
@@ -61,6 +63,8 @@ class GameTest : public ::testing::Test {
     TempDirectory config_home;
     platform::HeadlessWindowSystem window_system{default_allocator()};
     ServiceFactories services; // none by default: no render interface
+    WorldServiceFactories world_services;                         // none by default
+    void (*register_resource_types)(ResourceManager &) = nullptr; // the sound types, for one
     std::unique_ptr<ApplicationOptions> options;
     std::unique_ptr<Application> app;
 

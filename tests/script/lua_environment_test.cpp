@@ -2,6 +2,8 @@
 
 #include "script/registration.h"
 
+#include <algorithm>
+
 namespace tallow::test {
 namespace {
 
@@ -257,6 +259,88 @@ TEST_F(LuaEnvironmentTest, FlowValuesReachScriptsAsTheirKinds)
     const void *two_values[] = {&amount, "hello"};
     env.call_method_with_table(nullptr, "record", 2, two, two_values, names);
     EXPECT_EQ(run("assert(recorded.a == 2.5 and recorded.b == 'hello')"), "");
+}
+
+TEST_F(LuaEnvironmentTest, EveryReportedScriptErrorCarriesItsTraceback)
+{
+    // Script errors used to show only the top frame: a helper that raised could not be
+    // told apart from the caller that passed it the bad value.
+    source.set("deep", "function inner() error('deep boom') end\n"
+                       "function outer() inner() end\n");
+    source.set("wrapper", "require 'deep'\nouter()\n");
+    source.set("loaded", "require 'deep'\n");
+    ASSERT_EQ(run("require 'loaded'; Listener = {}; function Listener:go() outer() end"), "");
+    lua_State *L = env.state();
+    lua_getglobal(L, "Listener");
+    i32 listener = luaL_ref(L, LUA_REGISTRYINDEX);
+    struct Case {
+        const char *name;
+        std::function<void()> report;
+        const char *message;
+        std::vector<const char *> frames; // in this order after "stack traceback:"
+    };
+    const Case cases[] = {
+        {"call_function",
+         [&] {
+             ASSERT_TRUE(env.call_function("outer").error);
+             log_message("Lua", "update: %s", lua_tostring(L, -1));
+             env.log_traceback();
+             lua_pop(L, 1);
+         },
+         "[Lua] update: deep.lua:1: deep boom", {"deep.lua:1: in function", "deep.lua:2: in function"}},
+        // The traceback is the one of the file that raised, not of the require that passed it on.
+        {"require", [&] {
+             ASSERT_TRUE(env.require("wrapper").error);
+             log_message("Lua", "boot script: %s", lua_tostring(L, -1));
+             env.log_traceback();
+             lua_pop(L, 1);
+         },
+         "[Lua] boot script: deep.lua:1: deep boom",
+         {"deep.lua:1: in function", "deep.lua:2: in function", "wrapper.lua:2: in main chunk"}},
+        {"callback", [&] { env.callback(listener, "go", ScriptEvent{}); },
+         "[Lua] Lua event callback error: deep.lua:1: deep boom",
+         {"deep.lua:1: in function", "deep.lua:2: in function", "in function <[string"}},
+        {"flow call", [&] { env.call_method_with_args(nullptr, "outer", 0, nullptr, nullptr); },
+         "[Lua] Lua event callback error: deep.lua:1: deep boom", {"deep.lua:1: in function", "deep.lua:2: in function"}},
+        {"do_string", [&] { env.do_string("local x = 1\nouter()"); },
+         "[Lua] Lua do_string run error: deep.lua:1: deep boom",
+         {"deep.lua:1: in function", "deep.lua:2: in function", "[string \"local x = 1...\"]:2: in main chunk"}},
+        {"reload", [&] {
+             source.set("loaded", "require 'deep'\nouter()\n");
+             env.reload_all();
+         },
+         "[Lua] reload of loaded failed: deep.lua:1: deep boom",
+         {"deep.lua:1: in function", "deep.lua:2: in function", "loaded.lua:2: in main chunk"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        log.clear();
+        int top = lua_gettop(L);
+        c.report();
+        EXPECT_EQ(lua_gettop(L), top);
+        std::vector<std::string> lines = log.lines();
+        auto at = std::find(lines.begin(), lines.end(), c.message);
+        ASSERT_NE(at, lines.end()) << ::testing::PrintToString(lines);
+        ASSERT_NE(++at, lines.end());
+        EXPECT_EQ(*at, "[Lua] stack traceback:");
+        for (const char *frame : c.frames) {
+            at = std::find_if(at, lines.end(), [&](const std::string &line) {
+                return line.rfind("[Lua]   ", 0) == 0 && line.find(frame) != std::string::npos;
+            });
+            EXPECT_NE(at, lines.end()) << frame << " in " << ::testing::PrintToString(lines);
+        }
+    }
+    env.unref(listener);
+
+    // What a script catches is what was raised, and a compile error has no traceback.
+    source.set("wrapper2", "require 'deep'\nouter()\n");
+    EXPECT_EQ(run("local ok, e = pcall(require, 'wrapper2')\n"
+                  "assert(not ok and e == 'deep.lua:1: deep boom', tostring(e))"),
+              "");
+    log.clear();
+    env.do_string("this is not lua");
+    EXPECT_EQ(log.count("do_string compile error"), 1);
+    EXPECT_EQ(log.count("stack traceback"), 0);
 }
 
 TEST(IdText, FormatsLowerCaseWithoutLeadingZerosInARing)

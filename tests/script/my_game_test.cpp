@@ -72,7 +72,7 @@ TEST_F(MyGameTest, AnErrorRepeatedEveryFrameIsLoggedOnceThenCounted)
     };
     std::vector<std::string> errors;
     for (const std::string &line : script_lines())
-        if (line.find(": ") != std::string::npos)
+        if (line.find(": ") != std::string::npos && line.rfind("  ", 0) != 0) // not a traceback frame
             errors.push_back(line);
     EXPECT_EQ(errors, expected);
 }
@@ -166,6 +166,33 @@ TEST_F(MyGameTest, ABootScriptThatDoesNotLoadFailsTheStartup)
     EXPECT_EQ(log.count("[Lua] update:"), 0);
     EXPECT_EQ(log.count("[Lua] render:"), 0);
     EXPECT_EQ(log.count("[Lua] shutdown:"), 0);
+}
+
+TEST_F(MyGameTest, AnInitThatRaisesFailsTheStartup)
+{
+    // It used to be logged once, and the game then ran on with an error every frame.
+    source.set("boot", "function init() local t = nil; return t.x end\n"
+                       "function update(dt) print('update') end\n"
+                       "function render() print('render') end\n"
+                       "function shutdown() print('shutdown') end\n");
+    Application &a = make();
+    EXPECT_EQ(a.run(), RunResult::StartupFailed);
+    EXPECT_EQ(a.frame_count(), 0u);
+    app.reset();
+    EXPECT_EQ(log.count("[Lua] init: boot.lua:1: attempt to index local 't'"), 1);
+    EXPECT_EQ(log.count("the boot script's init failed; the game cannot start"), 1);
+    // With the traceback of where it was raised.
+    EXPECT_EQ(log.count("[Lua] stack traceback:"), 1);
+    EXPECT_EQ(log.count("[Lua]   boot.lua:1: in function"), 1);
+    EXPECT_EQ(log.count("[Lua] update"), 0);
+    EXPECT_EQ(log.count("[Lua] render"), 0);
+    EXPECT_EQ(log.count("[Lua] shutdown"), 0);
+
+    // A boot script with no init at all is reported and starts.
+    log.clear();
+    source.set("boot", "function update(dt) Application.quit() end\n");
+    EXPECT_EQ(make().run(), RunResult::Quit);
+    EXPECT_EQ(log.count("[Lua] init: attempt to call a nil value"), 1);
 }
 
 TEST_F(MyGameTest, ConsoleCommandsPauseAndUnpause)

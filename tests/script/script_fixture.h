@@ -80,7 +80,7 @@ class StringScriptSource final : public IScriptSource {
     std::map<std::string, std::string> _scripts;
 };
 
-/// Collects every log line while alive (echo off).
+/// Collects every log line while alive (echo off), from any thread.
 class LogRecorder {
   public:
     LogRecorder() { set_log_capture(&LogRecorder::capture, this, false); }
@@ -118,7 +118,9 @@ class LogRecorder {
   private:
     static void capture(void *user, const char *category, const char *message)
     {
+        // Any thread may log (the renderer does) while the test reads on the main thread.
         auto *self = static_cast<LogRecorder *>(user);
+        std::lock_guard<std::mutex> guard(self->_lock);
         self->_lines.push_back(std::string("[") + category + "] " + message);
         self->_threads.push_back(std::this_thread::get_id());
     }

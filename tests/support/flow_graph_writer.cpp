@@ -136,7 +136,7 @@ std::vector<u8> FlowGraphWriter::write() const
         for (u32 w : flow_list(_nodes[i].links))
             put(out, w);
     }
-    u32 header[7] = {u32(_nodes.size()), node_table, u32(events.size()), event_table, u32(variables.size()),
+    u32 header[7] = {0, node_table, u32(events.size()), event_table, u32(variables.size()),
                      variable_table, u32(_defaults.size())};
     memcpy(out.data(), header, sizeof header);
     return out;

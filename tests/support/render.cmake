@@ -4,3 +4,5 @@ target_sources(tallow_test_support PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/recording_render_device.cpp
 )
 target_link_libraries(tallow_test_support PUBLIC tallow_render)
+# Shader library bytes (render/shaders/shader_library.h), defined with the tools.
+target_link_libraries(tallow_test_support PUBLIC tallow_shader_library_writer)

@@ -144,7 +144,7 @@ class RecordingSound final : public ISoundWorld {
   public:
     explicit RecordingSound(Trace &trace) : _trace(trace) {}
     void update(f32) override {}
-    u32 play(u64, bool looping) override
+    u32 play(u64, bool looping, u32) override
     {
         _trace.push_back(fmt("sound play %s", looping ? "loop" : "once"));
         return 7;

@@ -471,6 +471,44 @@ TEST_F(TwoWayAnimationTest, CallbackOfADestroyedUnitDoesNothing)
     EXPECT_TRUE(take().empty());
 }
 
+// The first word of a graph is not read: whatever it holds, the graph loads and runs alike.
+// The node count comes from the node table itself, which ends where the next table or the
+// first node it names begins.
+TEST_F(FlowTest, FirstHeaderWordIsNotRead)
+{
+    FlowGraphWriter g;
+    u32 b = mark(g, "B");
+    u32 a = mark(g, "A", {flow_target(b)});
+    source(g, "go", {flow_target(a)});
+    FlowGraphWriter bare; // no events and no variables: the table runs up to the first node
+    mark(bare, "only");
+    mark(bare, "other");
+    struct Case {
+        const char *name;
+        const FlowGraphWriter &writer;
+        u32 nodes;
+    } cases[] = {{"events", g, 3}, {"no tables", bare, 2}};
+    make_world();
+    for (const Case &c : cases) {
+        for (u32 first : {0u, 1u, 2u, 3u, 0x10001u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+            SCOPED_TRACE(fmt("%s, first word %u", c.name, first));
+            std::vector<u8> blob = c.writer.write();
+            memcpy(blob.data(), &first, 4);
+            FlowGraphInfo info;
+            ASSERT_TRUE(validate_flow_graph(blob.data(), u32(blob.size()), info));
+            EXPECT_EQ(info.node_count, c.nodes);
+            EXPECT_EQ(make_flow_blob(blob.data(), u32(blob.size())).node_count(), c.nodes);
+            UnitSource s = flow_unit(c.writer);
+            s.flow_graph = blob;
+            Unit *u = spawn(unit_resource(s));
+            ASSERT_NE(u, nullptr);
+            take();
+            fire(u, "go");
+            EXPECT_EQ(take(), &c.writer == &g ? (Trace{"A", "B"}) : Trace{});
+        }
+    }
+}
+
 // Graphs the reader must refuse: each case damages a sound graph.
 TEST_F(FlowTest, CorruptGraphsAreRefused)
 {
@@ -494,7 +532,8 @@ TEST_F(FlowTest, CorruptGraphsAreRefused)
         std::function<void(std::vector<u8> &)> damage;
     } cases[] = {
         {"short header", [](std::vector<u8> &b) { b.resize(20); }},
-        {"huge node count", [&](std::vector<u8> &b) { set(b, 0, 0x7FFFFFFF); }},
+        {"node inside the node table", [&](std::vector<u8> &b) { set(b, node_table, node_table); }},
+        {"node table far past the end", [&](std::vector<u8> &b) { set(b, 4, 0xFFFFFFF0); }},
         {"node table past the end", [&](std::vector<u8> &b) { set(b, 4, u32(b.size())); }},
         {"event table past the end", [&](std::vector<u8> &b) { set(b, 8, 1000); }},
         {"variable table past the end", [&](std::vector<u8> &b) { set(b, 16, 0xFFFFFFFF); }},

@@ -364,6 +364,69 @@ TEST(SceneGraph, ChangeRecordBytesAndRenderSideRoundTrip)
         EXPECT_EQ(render.world(i), graph.world_pose(i)) << "node " << i;
 }
 
+// The reflection's in-place records are byte for byte what collect_changes appends for
+// the same nodes, the unreflected mask gathers several updates and is cleared by the
+// write, and the empty record written from the handle alone matches an untouched graph's.
+TEST(SceneGraph, InPlaceChangeRecordsMatchCollectChanges)
+{
+    TraceAllocator allocator("scene_graph_test", default_allocator());
+    struct Case {
+        u32 node_count;
+        std::vector<std::vector<u32>> moves; // nodes moved before each of several updates
+    };
+    const Case cases[] = {
+        {1, {{}}},
+        {8, {{3}, {}, {0}}},
+        {9, {{8}, {7}}},
+        {64, {{63}, {1, 62}}},
+        {65, {{64}}},
+        {max_scene_graph_nodes, {{0, 7, 8}, {255, 503}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.node_count);
+        SceneGraph graph(allocator, c.node_count);
+        for (u32 i = 1; i < c.node_count; ++i)
+            ASSERT_TRUE(graph.set_parent(i, i % 3 == 0 ? scene_graph_root : i - 1));
+        graph.render_handle_field() = 40 + c.node_count;
+        graph.update_world();
+        NodeChangeMask all;
+        for (const std::vector<u32> &moved : c.moves) {
+            for (u32 n : moved)
+                graph.set_local_pose(n, pose(f32(n), 2, 3));
+            NodeChangeMask mask;
+            graph.update_world(&mask);
+            all.merge(mask);
+            graph.add_unreflected(mask);
+        }
+        EXPECT_EQ(graph.unreflected(), all);
+
+        RenderStateStream appended(allocator);
+        ASSERT_TRUE(graph.collect_changes(appended, all));
+        const u32 bytes = graph.change_record_bytes();
+        ASSERT_EQ(bytes, appended.size_bytes());
+        RenderStateStream placed(allocator);
+        u8 *at = placed.reserve(bytes);
+        ASSERT_NE(at, nullptr);
+        EXPECT_EQ(graph.write_change_record(at), bytes);
+        placed.commit(bytes);
+        ASSERT_EQ(placed.size_bytes(), bytes);
+        EXPECT_EQ(memcmp(placed.data(), appended.data(), bytes), 0);
+        EXPECT_FALSE(graph.unreflected().any());
+
+        // Nothing left: the next record is the empty one.
+        RenderStateStream empty_appended(allocator), empty_placed(allocator);
+        ASSERT_TRUE(graph.collect_changes(empty_appended, NodeChangeMask{}));
+        ASSERT_EQ(graph.change_record_bytes(), SceneGraph::empty_change_record_bytes);
+        ASSERT_EQ(empty_appended.size_bytes(), SceneGraph::empty_change_record_bytes);
+        u8 *empty_at = empty_placed.reserve(SceneGraph::empty_change_record_bytes);
+        ASSERT_NE(empty_at, nullptr);
+        SceneGraph::write_empty_change_record(empty_at, graph.render_handle());
+        empty_placed.commit(SceneGraph::empty_change_record_bytes);
+        EXPECT_EQ(memcmp(empty_placed.data(), empty_appended.data(), SceneGraph::empty_change_record_bytes), 0);
+    }
+    EXPECT_EQ(allocator.allocation_count(), 0u);
+}
+
 TEST(RenderSceneGraph, DamagedRecordsChangeNothing)
 {
     TraceAllocator allocator("scene_graph_test", default_allocator());

@@ -303,7 +303,6 @@ TEST_F(UnitResourceTest, BadCrossReferencesFail)
         {"visibility member", [](test::UnitSource &u) { u.visibility_groups[0].members = {1}; }},
         {"simple animation node", [](test::UnitSource &u) { u.simple_animations[0].nodes = {7}; }},
         {"unsorted simple animations", [](test::UnitSource &u) { std::swap(u.simple_animations[0], u.simple_animations[1]); }},
-        {"joint actor name", [](test::UnitSource &u) { u.joints[0].actor_names[1] = 12345; }},
         {"shape kind", [](test::UnitSource &u) { u.actors[0].shapes[0].kind = 5; }},
         {"flow defaults without a graph", [](test::UnitSource &u) { u.flow_graph.clear(); }},
     };

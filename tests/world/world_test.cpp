@@ -2,6 +2,7 @@
 
 #include "foundation/threads/thread_pool.h"
 #include "foundation/threads/thread_registry.h"
+#include "tests/support/log_capture.h"
 #include "world/timed_events.h"
 
 #include <algorithm>
@@ -225,6 +226,27 @@ TEST_F(WorldTest, LinkedChainIsRightAfterOneUpdateWhateverTheLinkOrder)
     EXPECT_TRUE(grandchild->needs_update() & unit_needs_scene_update);
 }
 
+// Linking places the child on the parent's node at once, before any update: its root takes
+// the node's world matrix and its other nodes follow, so a query (or an unlink) right after
+// the link sees the linked pose.
+TEST_F(WorldTest, LinkedUnitTakesItsParentNodesPoseAtOnce)
+{
+    const UnitResource &r = chain(2);
+    Unit *parent = spawn(r, pose_matrix(0.7f, 2.0f, {10, 0, 0}));
+    Unit *child = spawn(r, translation_matrix(-5, 3, 0));
+    step();
+    const Matrix4x4 node = parent->scene_graph().world_pose(1);
+    ASSERT_TRUE(world->link_unit(*child, *parent, 1));
+    EXPECT_TRUE(near(child->scene_graph().world_pose(0), node));
+    EXPECT_TRUE(near(child->scene_graph().world_pose(1), child->scene_graph().local_pose(1) * node));
+
+    // Unlinked in the same frame, it stays on the node it was linked to.
+    world->unlink_unit(*child);
+    world->wake_unit(*child, 1);
+    step();
+    EXPECT_TRUE(near(child->scene_graph().world_pose(0), node));
+}
+
 TEST_F(WorldTest, LinkCyclesAreRefused)
 {
     const UnitResource &r = chain(2);
@@ -320,6 +342,39 @@ TEST_F(WorldTest, LinkedUnitInNoListStillReachesTheRenderSide)
     EXPECT_EQ(records[1].nodes, (std::vector<u32>{0, 1}));
 }
 
+// Units that did not change are written from what the World keeps beside its unit list:
+// after destroys in the middle of the list and rebuilds that give new render handles,
+// every record still names its own unit's graph, in spawn order.
+TEST_F(WorldTest, UnchangedUnitsRecordsFollowDestroyAndReload)
+{
+    const UnitResource &r = chain(2);
+    const UnitResource &bigger = chain(3);
+    std::vector<Unit *> units;
+    for (u32 i = 0; i < 50; ++i)
+        units.push_back(spawn(r));
+    step();
+    world->destroy_unit(*units[0]);
+    world->destroy_unit(*units[17]);
+    units.erase(units.begin() + 17);
+    units.erase(units.begin());
+    units[5]->reload(bigger);               // on its own
+    world->reload_units_of_resource(r, bigger); // then all the others
+    Unit *late = spawn(r);
+    units.push_back(late);
+    units[30]->scene_graph().set_local_pose(1, translation_matrix(0, 2, 0));
+    world->wake_unit(*units[30], 1);
+    render->take_records();
+    step();
+    std::vector<ChangeRecord> records = render->take_records();
+    ASSERT_EQ(records.size(), units.size());
+    for (u32 i = 0; i < units.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(records[i].render_handle, units[i]->scene_graph().render_handle());
+        const std::vector<u32> expected = i == 30 ? std::vector<u32>{1, 2} : std::vector<u32>{};
+        EXPECT_EQ(records[i].nodes, expected);
+    }
+}
+
 TEST_F(WorldTest, EmptyWorldUpdates)
 {
     step();
@@ -373,6 +428,45 @@ TEST_F(WorldTest, SpawnFlowThatDestroysItsOwnUnit)
     EXPECT_EQ(flow_calls[0].target, unit_spawn_event);
     EXPECT_EQ(world->units().size(), 0u);
     EXPECT_EQ(unit_handle_table().get(flow_calls[0].handle), nullptr);
+    step();
+}
+
+// A joint that names an actor the unit does not have leaves the unit whole: it loads and
+// spawns, and that joint alone is skipped, with a log line, each time it would be created.
+TEST_F(WorldTest, JointNamingAMissingActorIsSkipped)
+{
+    UnitSource s;
+    s.add_node("root", matrix4x4_identity, no_parent);
+    UnitSourceActor shell;
+    shell.name_id = NameId32("shell").value();
+    s.actors = {shell};
+    UnitSourceJoint stray;
+    stray.words[0] = NameId32("stray").value();
+    stray.actor_names[0] = shell.name_id;
+    stray.actor_names[1] = NameId32("missing").value();
+    UnitSourceJoint bound;
+    bound.words[0] = NameId32("bound").value();
+    bound.actor_names[0] = shell.name_id;
+    s.joints = {stray, bound};
+    std::vector<u8> bytes = write_unit_resource(s);
+    UnitResource *r = read_unit_resource(bytes.data(), bytes.size(), default_allocator());
+    ASSERT_NE(r, nullptr);
+    resources.push_back(r);
+
+    LogCapture log("world");
+    Unit *u = spawn(*r);
+    ASSERT_NE(u, nullptr);
+    EXPECT_EQ(u->joint(0), nullptr);
+    ASSERT_NE(u->joint(1), nullptr);
+    ASSERT_EQ(physics->joints.size(), 1u);
+    EXPECT_EQ(physics->joints[0]->params.actors[0], u->actor(0));
+    EXPECT_EQ(log.lines().size(), 1u);
+    EXPECT_TRUE(log.contains("not created"));
+
+    u->create_joint(0);
+    EXPECT_EQ(u->joint(0), nullptr);
+    EXPECT_EQ(physics->joints.size(), 1u);
+    EXPECT_EQ(log.lines().size(), 2u);
     step();
 }
 
@@ -513,6 +607,66 @@ class WorldOnPoolTest : public WorldFixture {
     ThreadRegistry _registry{default_allocator(), "main"};
     ThreadPool _pool{default_allocator(), 3, _registry};
 };
+
+// Chains of linked units four deep, each depth wide enough for several batches, moved
+// every frame: the pool gives the same records and bit-identical poses as a world with
+// no pool.
+TEST_F(WorldOnPoolTest, DeepLinkedChainsMatchAWorldWithoutAPool)
+{
+    static RecordingRenderLink *inline_render = nullptr;
+    WorldServiceFactories inline_factories;
+    inline_factories.render = [](const WorldServiceParams &p) -> IWorldRenderLink * {
+        inline_render = make_new<RecordingRenderLink>(p.allocator, p.allocator);
+        return inline_render;
+    };
+    WorldParams params;
+    params.factories = &inline_factories;
+    World *inline_world = make_new<World>(allocator, allocator, params);
+    const UnitResource &r = chain(3);
+    std::vector<Unit *> pooled, inlined;
+    for (u32 i = 0; i < 400; ++i) {
+        const Matrix4x4 pose = translation_matrix(f32(i % 37), f32(i / 37), 0);
+        pooled.push_back(spawn(r, pose));
+        inlined.push_back(inline_world->spawn_unit_from_resource(r, nullptr, pose));
+        if (i % 4 != 0) { // unit i follows node 2 of unit i - 1: depths 1 to 3
+            ASSERT_TRUE(world->link_unit(*pooled[i], *pooled[i - 1], 2));
+            ASSERT_TRUE(inline_world->link_unit(*inlined[i], *inlined[i - 1], 2));
+        }
+    }
+    for (u32 frame = 0; frame < 4; ++frame) {
+        for (u32 i = frame % 3; i < pooled.size(); i += 3) {
+            const Matrix4x4 pose = pose_matrix(0.1f * f32(frame + i), 1, {f32(i), f32(frame), 1});
+            for (World *w : {world, inline_world}) {
+                Unit &u = w == world ? *pooled[i] : *inlined[i];
+                u.scene_graph().set_local_pose(i % 2, pose);
+                w->wake_unit(u, 1);
+            }
+        }
+        step();
+        inline_world->update(1.0f / 30);
+        ASSERT_TRUE(inline_world->validate());
+        std::vector<ChangeRecord> a = render->take_records(), b = inline_render->take_records();
+        ASSERT_EQ(a.size(), pooled.size());
+        ASSERT_EQ(b.size(), a.size());
+        for (u32 i = 0; i < a.size(); ++i) {
+            EXPECT_EQ(a[i].nodes, b[i].nodes) << "unit " << i << ", frame " << frame;
+            if (i % 4 != 0) {
+                EXPECT_EQ(a[i].nodes, (std::vector<u32>{0, 1, 2})) << "a linked root always moves";
+            }
+        }
+        for (u32 i = 0; i < pooled.size(); ++i)
+            for (u32 n = 0; n < 3; ++n)
+                ASSERT_EQ(memcmp(&pooled[i]->scene_graph().world_pose(n), &inlined[i]->scene_graph().world_pose(n),
+                                 sizeof(Matrix4x4)),
+                          0)
+                    << "unit " << i << " node " << n << ", frame " << frame;
+    }
+    // Node 2 of a unit is two along x from its root; each link starts where that node is.
+    const Matrix4x4 &root = pooled[4]->scene_graph().world_pose(0);
+    EXPECT_TRUE(near(pooled[7]->scene_graph().world_pose(0), pooled[6]->scene_graph().world_pose(2)));
+    EXPECT_FALSE(near(pooled[7]->scene_graph().world_pose(0), root));
+    delete_with_allocator(allocator, inline_world);
+}
 
 TEST_F(WorldOnPoolTest, ScenarioMatchesTheInlineRun)
 {

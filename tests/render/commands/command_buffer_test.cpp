@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 namespace tallow {
 namespace {
@@ -43,6 +44,44 @@ TEST(CommandBuffer, GrowthKeepsEarlierRecordsDecodable)
     u32 record = 99;
     ASSERT_TRUE(buffer.write(1, "abcd", 4, &record));
     EXPECT_EQ(record, buffer.start_offset());
+}
+
+// Records placed in reserved room read back exactly like appended ones, mixed with
+// appends, across growth; room reserved but not committed is not part of the buffer.
+TEST(CommandBuffer, ReservedRecordsReadLikeAppendedOnes)
+{
+    CommandBuffer buffer(default_allocator(), 16);
+    ASSERT_TRUE(buffer.write(7, "xy", 2));
+    const u32 sizes[] = {0, 1, 4, 13, 68};
+    u32 bytes = 0;
+    for (u32 size : sizes)
+        bytes += CommandBuffer::record_bytes(size);
+    u8 *at = buffer.reserve(bytes);
+    ASSERT_NE(at, nullptr);
+    EXPECT_EQ(buffer.write_offset(), buffer.start_offset() + 16u) << "reserving writes nothing";
+    for (u32 size : sizes) {
+        u8 *payload = CommandBuffer::place_record(at, 100 + size, size);
+        memset(payload, int(size), size);
+        at += CommandBuffer::record_bytes(size);
+    }
+    buffer.commit(bytes);
+    ASSERT_TRUE(buffer.write(8, "z", 1));
+    (void)buffer.reserve(4096); // room that is never committed
+
+    CommandCursor cursor(buffer.data(), buffer.start_offset(), buffer.write_offset());
+    CommandView view;
+    std::vector<u32> types, payload_sizes;
+    while (cursor.next(&view)) {
+        types.push_back(view.type);
+        payload_sizes.push_back(view.payload_size);
+        if (view.type >= 100 && view.payload_size) {
+            EXPECT_EQ(view.payload[view.payload_size - 1], u8(view.payload_size));
+        }
+    }
+    EXPECT_FALSE(cursor.failed());
+    EXPECT_EQ(types, (std::vector<u32>{7, 100, 101, 104, 113, 168, 8}));
+    EXPECT_EQ(payload_sizes, (std::vector<u32>{2, 0, 1, 4, 13, 68, 1}));
+    EXPECT_EQ(view.payload[0], u8('z'));
 }
 
 TEST(CommandCursor, BadRecordsStopTheCursor)

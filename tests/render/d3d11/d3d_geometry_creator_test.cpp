@@ -89,7 +89,7 @@ TEST_F(GeometryTest, BufferUpdatesRewriteInPlaceOrRemake)
     EXPECT_EQ(hl::headless_live_count(hl::ObjectKind::buffer), 1u);
     // A smaller update with another stride keeps the buffer but takes the new stride.
     geometry().update_vertex_buffer(immediate, record, {0, 10, 32}, two_hundred.data());
-    EXPECT_EQ(record.stride_or_format, 32u);
+    EXPECT_EQ(record.stride, 32u);
     geometry().release_buffer(record);
     EXPECT_FALSE(record.alive);
 
@@ -106,8 +106,8 @@ TEST_F(GeometryTest, BufferUpdatesRewriteInPlaceOrRemake)
     BufferRecord i16, i32;
     geometry().create_index_buffer(i16, {0, 0, 0}, nullptr);
     geometry().create_index_buffer(i32, {0, 6, 1}, hundred.data());
-    EXPECT_EQ(i16.stride_or_format, u32(DXGI_FORMAT_R16_UINT));
-    EXPECT_EQ(i32.stride_or_format, u32(DXGI_FORMAT_R32_UINT));
+    EXPECT_EQ(i16.index_format, DXGI_FORMAT_R16_UINT);
+    EXPECT_EQ(i32.index_format, DXGI_FORMAT_R32_UINT);
     EXPECT_EQ(i32.capacity_bytes, 24u);
     geometry().release_buffer(i16);
     geometry().release_buffer(i32);

@@ -291,6 +291,152 @@ TEST_F(ContextTest, CpuSideVerticesGoThroughTheRingAtStrideTimesPosition)
     submit([&](RenderResourceContext &c) { c.release_resource(&vb.resource); });
 }
 
+TEST_F(ContextTest, VertexStridesReachTheRingWhole)
+{
+    // Strides of 42 and 57 bytes are also the numbers of the 32- and 16-bit index formats:
+    // the stride must still decide how many bytes of each vertex go to the ring.
+    const u32 strides[] = {4, 12, 16, 20, 41, 42, 56, 57, 64};
+    for (u32 stride : strides) {
+        SCOPED_TRACE(stride);
+        Array<u8> vertices(default_allocator());
+        vertices.resize(3 * stride);
+        for (u32 i = 0; i < vertices.size(); ++i)
+            vertices[i] = u8(i * 7 + stride);
+        BufferDescription vb = make_vertex_buffer_resource(buffer_mode::cpu_memory, 3, stride, &vertices);
+        submit([&](RenderResourceContext &c) { c.create_resource(&vb.resource); });
+        const BufferRecord *record = device->resource_manager()->vertex_buffer(vb.resource.handle);
+        ASSERT_NE(record, nullptr);
+        EXPECT_EQ(record->element_size(), stride);
+        FrameWriter frame(default_allocator());
+        frame.draw_entry(1, make_batch(shader_handle), {{u32(RenderResourceType::VertexBuffer), vb.resource.handle}});
+        device->immediate_render_context()->begin_frame();
+        run(frame);
+        const auto draws = hl::headless_draws(device->immediate_context());
+        ASSERT_EQ(draws.size(), 1u);
+        EXPECT_EQ(draws[0].vertex_buffers[0].stride, stride);
+        EXPECT_EQ(draws[0].vertex_buffers[0].offset, 0u);
+        const DynamicBufferRing &ring = device->immediate_render_context()->vertex_ring();
+        EXPECT_EQ(ring.write_offset(), 3 * stride);
+        ASSERT_NE(ring.buffer(), nullptr);
+        const std::vector<u8> bytes = hl::headless_resource_bytes(ring.buffer());
+        ASSERT_GE(bytes.size(), vertices.size());
+        EXPECT_TRUE(std::equal(vertices.begin(), vertices.end(), bytes.begin()));
+        submit([&](RenderResourceContext &c) { c.release_resource(&vb.resource); });
+    }
+}
+
+TEST_F(ContextTest, DrawsWithoutTheirConstantsBindNoneOfThePreviousDrawsBytes)
+{
+    // The first draw of each frame fills the pixel stage's buffer and resource; the second
+    // gives its constants in one of the ways below.
+    std::vector<u8> whole = constants(5, 6, 7, 8, texture_handle);
+    std::vector<u8> short_block(8, 0xEE); // the layout reads 16 bytes at offset 0
+    struct Case {
+        const char *name;
+        u32 constants_offset;     // 0: the slot's block
+        u32 constant_size_bytes;
+        const std::vector<u8> *block;
+        bool bound;               // the buffer is bound with the block's first 16 bytes
+    };
+    const Case cases[] = {
+        {"a copy that runs past its record", u32(sizeof(DrawBatchRecord)), 64, nullptr, false},
+        {"a copy that starts past its record", 4096, 16, nullptr, false},
+        {"no constants at all", 0, 0, nullptr, false},
+        {"the slot's block, shorter than the layout", 0, 8, &short_block, false},
+        {"the slot's block, whole", 0, 20, &whole, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        FrameWriter frame(default_allocator());
+        frame.draw_entry(1, make_batch(shader_handle), {}, constants(1, 2, 3, 4, texture_handle));
+        DrawBatchRecord batch = make_batch(shader_handle);
+        batch.constants_offset = c.constants_offset;
+        batch.constant_size_bytes = c.constant_size_bytes;
+        batch.constant_block = c.block ? c.block->data() : nullptr;
+        frame.draw_entry(9, batch);
+        run(frame);
+        const auto draws = hl::headless_draws(device->immediate_context());
+        ASSERT_EQ(draws.size(), 2u);
+        const hl::StageSnapshot &first = draws[0].stages[u32(hl::Stage::pixel)];
+        const hl::StageSnapshot &pixel = draws[1].stages[u32(hl::Stage::pixel)];
+        ASSERT_NE(first.constant_buffers[0], 0u);
+        if (c.bound) {
+            EXPECT_EQ(pixel.constant_buffers[0], first.constant_buffers[0]);
+            EXPECT_EQ(pixel.constant_bytes[0], bytes_of(whole, 16));
+            EXPECT_EQ(pixel.resources[0], first.resources[0]);
+        } else {
+            EXPECT_EQ(pixel.constant_buffers[0], 0u) << "left bound with the first draw's bytes";
+            EXPECT_EQ(pixel.resources[0], 0u);
+        }
+    }
+}
+
+TEST_F(ContextTest, TargetsBoundInAnEarlierFrameAreLookedUpAgain)
+{
+    // Frame 1 binds a colour and a depth target and clears them.
+    const auto frame_with = [&](bool set, u32 clear_flags_value, bool draw) {
+        FrameWriter frame(default_allocator());
+        frame.begin(0);
+        if (set) {
+            frame.set_target(0, colour.get());
+            frame.set_depth(depth.get());
+        }
+        frame.clear(clear_flags_value);
+        frame.end();
+        if (draw)
+            frame.draw_entry(9, make_batch(shader_handle));
+        return run(frame);
+    };
+    colour->clear_color[1] = 0.5f;
+    frame_with(true, clear_flags::color, true);
+
+    // Between frames enough targets are made to move the manager's table, and the
+    // colour target's front-end object is replaced by a copy (the old one is freed).
+    std::vector<std::unique_ptr<RenderTarget>> more;
+    for (u32 i = 0; i < 40; ++i)
+        more.push_back(make_target(0, 8, 8));
+    auto moved = std::make_unique<RenderTarget>(default_allocator());
+    moved->description = colour->description;
+    moved->window_index = colour->window_index;
+    moved->handle = colour->handle;
+    colour = std::move(moved);
+
+    // Frame 2 begins with a clear of what frame 1 bound: the targets' current views.
+    auto journal = frame_with(false, clear_flags::color | clear_flags::depth, true);
+    const hl::JournalEntry *colour_clear = nullptr;
+    const hl::JournalEntry *depth_clear = nullptr;
+    for (const hl::JournalEntry &e : journal) {
+        if (e.op == hl::ContextOp::clear_render_target_view)
+            colour_clear = &e;
+        if (e.op == hl::ContextOp::clear_depth_stencil_view)
+            depth_clear = &e;
+    }
+    ASSERT_NE(colour_clear, nullptr);
+    ASSERT_NE(depth_clear, nullptr);
+    EXPECT_EQ(colour_clear->objects[0], id_of(record(*colour)->linear_targets[0].get()));
+    EXPECT_EQ(depth_clear->objects[0], id_of(record(*depth)->depth_targets[0].get()));
+    auto draws = hl::headless_draws(device->immediate_context());
+    ASSERT_EQ(draws.size(), 1u);
+    EXPECT_EQ(draws[0].render_targets[0], id_of(record(*colour)->linear_targets[0].get()));
+
+    // The colour target is released and its object freed; another target may take its
+    // handle. Frame 3 clears nothing of it and draws into no colour target.
+    submit([&](RenderResourceContext &rc) { rc.release_resource(colour.get()); });
+    colour.reset();
+    auto taker = make_target(0, 16, 16);
+    journal = frame_with(false, clear_flags::color | clear_flags::depth, true);
+    EXPECT_EQ(count_ops(journal, hl::ContextOp::clear_render_target_view), 0u);
+    EXPECT_EQ(count_ops(journal, hl::ContextOp::clear_depth_stencil_view), 1u);
+    draws = hl::headless_draws(device->immediate_context());
+    ASSERT_EQ(draws.size(), 1u);
+    EXPECT_EQ(draws[0].render_targets[0], 0u);
+    EXPECT_EQ(draws[0].depth_stencil_view, id_of(record(*depth)->depth_targets[0].get()));
+
+    for (auto &target : more)
+        submit([&](RenderResourceContext &rc) { rc.release_resource(target.get()); });
+    submit([&](RenderResourceContext &rc) { rc.release_resource(taker.get()); });
+}
+
 // Names the first part of two draw records that differs.
 std::string difference(const hl::DrawRecord &a, const hl::DrawRecord &b)
 {

@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
+#include <thread>
+
 #include <algorithm>
 #include <random>
 
@@ -21,7 +25,7 @@ TEST(RenderDevice, ReleasedContextComesBackReset)
 {
     RecordingRenderDevice device(default_allocator());
     RenderContext *c = device.alloc_render_context();
-    c->begin_segment(1);
+    ASSERT_TRUE(c->begin_segment(1ull << 55));
     c->clear(clear_flags::color);
     c->set_shader_slot_index(1);
     device.release_render_context(c);
@@ -39,7 +43,7 @@ TEST(RenderDevice, ReleasedContextComesBackReset)
 // from `first`, so a test can see each segment's commands stay together and in order.
 void write_segment(RenderContext &c, i64 key, u32 first, u32 clears)
 {
-    c.begin_segment(u64(key));
+    ASSERT_TRUE(c.begin_segment(u64(key)));
     for (u32 i = 0; i < clears; ++i)
         c.clear(first + i);
     c.end_segment();
@@ -58,7 +62,7 @@ TEST(RenderDevice, MergeAndSortKeepsSegmentsWholeInSignedKeyOrder)
         // Few distinct keys, so many are equal across contexts; some with the sign bit set.
         i64 key = i64(random() % 16) << 55;
         if (i % 7 == 0)
-            key = i64(0x8000000000000000ull | (random() % 4));
+            key = i64(0x8000000000000000ull | ((random() % 4) << 3));
         keys.push_back(key);
         write_segment(*contexts[i % 3], key, next_flag, 1 + i % 3);
         next_flag += 1 + i % 3;
@@ -92,7 +96,7 @@ TEST(RenderDevice, EqualKeysKeepContextOrderWithoutTheTestShuffle)
         SCOPED_TRACE(n);
         RenderContext *contexts[2] = {device.alloc_render_context(), device.alloc_render_context()};
         for (u32 i = 0; i < n; ++i)
-            write_segment(*contexts[i % 2], i64(i % 5) - 2, i, 1);
+            write_segment(*contexts[i % 2], (i64(i % 5) - 2) * (i64(1) << 55), i, 1);
         device.dispatch(2, contexts);
         const std::vector<DecodedCommand> &commands = device.frames().back().commands;
         ASSERT_EQ(commands.size(), n);
@@ -179,6 +183,75 @@ TEST_F(TwoWindowFixture, TemplatesGetAnInstancePerWindow)
     EXPECT_TRUE(device.errors().empty()) << device.errors().front();
     device.remove_window_targets(2);
     EXPECT_EQ(device.handle_pool().live_count(), 0u);
+}
+
+TEST_F(TwoWindowFixture, TemplatesMadeOnALoaderThreadWhileTheRenderThreadUsesTheTables)
+{
+    // A loader thread creates and destroys templates through its own resource contexts,
+    // which the render thread (this one) executes; meanwhile the render thread looks
+    // targets up, lists a window's targets and adds windows (so the window table grows).
+    std::mutex handover_mutex;
+    std::vector<RenderResourceContext *> handed;
+    std::atomic<bool> done{false};
+    std::thread loader([&] {
+        std::vector<std::unique_ptr<RenderTarget>> templates;
+        for (u32 round = 0; round < 60; ++round) {
+            for (u32 phase = 0; phase < 2; ++phase) {
+                RenderResourceContext *rc = device.alloc_resource_context();
+                if (phase == 0) {
+                    for (u32 i = 0; i < 8; ++i) {
+                        templates.push_back(std::make_unique<RenderTarget>(a));
+                        templates.back()->description = {1, 0, 16, 16, 1, 1};
+                        rc->create_resource(templates.back().get());
+                    }
+                } else {
+                    for (auto &t : templates)
+                        rc->release_resource(t.get());
+                }
+                rc->set_event(true);
+                {
+                    std::lock_guard<std::mutex> lock(handover_mutex);
+                    handed.push_back(rc);
+                }
+                rc->wait();
+                device.release_resource_context(rc);
+            }
+            templates.clear();
+        }
+        done = true;
+    });
+    std::vector<std::unique_ptr<BackBufferWrapper>> windows;
+    Array<RenderTarget *> list(a);
+    // The loader waits for each context, so when it is done every one was executed.
+    for (u32 turn = 0; !done.load(); ++turn) {
+        list.clear();
+        device.render_target_list(list, 0);
+        for (RenderTarget *t : list)
+            EXPECT_EQ(t->window_index, 0u);
+        EXPECT_EQ(device.render_target(device.back_buffer_key(), 0), &back_buffers[0]);
+        if (turn % 8 == 0 && windows.size() < 12) {
+            windows.push_back(std::make_unique<BackBufferWrapper>(a, u32(windows.size() + 3)));
+            windows.back()->description = {0, 0, 64, 64, 1, 1};
+            device.add_window_targets(windows.back()->swap_chain_index(), windows.back().get());
+        }
+        std::vector<RenderResourceContext *> ready;
+        {
+            std::lock_guard<std::mutex> lock(handover_mutex);
+            ready.swap(handed);
+        }
+        for (RenderResourceContext *rc : ready) {
+            device.update_resources(1, &rc);
+            rc->set_event(false);
+        }
+    }
+    loader.join();
+    for (const auto &window : windows)
+        device.remove_window_targets(window->swap_chain_index());
+    EXPECT_EQ(device.template_count(), 0u);
+    list.clear();
+    device.render_target_list(list, 0);
+    EXPECT_EQ(list.size(), 1u) << "only the back buffer is left";
+    EXPECT_TRUE(device.errors().empty()) << device.errors().front();
 }
 
 TEST(RenderDevice, SteadyFramesAllocateNothing)
