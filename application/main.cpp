@@ -1,6 +1,8 @@
 // The engine program.
 #include "application/game.h"
 #include "application/program.h"
+#include "animation/animation_resources.h"
+#include "animation/world_animation_service.h"
 #include "application/application.h"
 #include "render/d3d11/d3d_render_device.h"
 #include "render/interface/render_service.h"
@@ -23,7 +25,12 @@ int main()
     };
     // Every World plays its sounds through the process-wide SDL audio device.
     setup.world_services.sound = tallow::create_sound_service;
-    setup.register_resource_types = tallow::register_sound_resource_types;
+    // Every World plays its animations through the animation service.
+    setup.world_services.animation = tallow::create_animation_service;
+    setup.register_resource_types = [](tallow::ResourceManager &manager) {
+        tallow::register_sound_resource_types(manager);
+        tallow::register_animation_resource_types(manager);
+    };
     // Each service joins this build here as it lands: setup.game_factory, setup.services.*.
     return tallow::program_main(setup);
 }

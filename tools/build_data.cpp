@@ -20,7 +20,8 @@
 // by the unit and level compilers (tools/unit_compiler.h and tools/level_compiler.h document
 // their layouts, tools/flow_compiler.h the flow graphs inside both); "shader_library" and
 // "shader_library_group" sources by the shader library compiler
-// (tools/shader_library_compiler.h); "wav" resources come from "<name>.wav" or, when there
+// (tools/shader_library_compiler.h); "animation" sources by the animation compiler
+// (tools/animation_compiler.h); "wav" resources come from "<name>.wav" or, when there
 // is none, "<name>.ogg" through the sound compiler (tools/sound_compiler.h); every other
 // type is taken as it is. The output directory receives the loose-file database
 // ("exploded_database.db" and its numbered files, with a "package" resource per package)
@@ -43,6 +44,7 @@
 #include "resource/resource_properties.h"
 #include "resource/resource_writer.h"
 #include "resource/strings_writer.h"
+#include "tools/animation_compiler.h"
 #include "tools/level_compiler.h"
 #include "tools/shader_library_compiler.h"
 #include "tools/sound_compiler.h"
@@ -119,13 +121,15 @@ bool compile_strings(const std::string &file_name, const std::vector<u8> &source
 bool compile(const std::string &type, const std::string &file_name, const std::vector<u8> &source,
              std::vector<u8> &out, std::vector<std::string> &out_unit_references)
 {
-    if (type == "unit" || type == "level" || type == "shader_library" || type == "shader_library_group") {
+    if (type == "unit" || type == "level" || type == "shader_library" || type == "shader_library_group" ||
+        type == "animation") {
         std::string error;
         const char *text = reinterpret_cast<const char *>(source.data());
         const bool compiled =
             type == "unit"             ? compile_unit_source(text, source.size(), out, error, &out_unit_references)
             : type == "level"          ? compile_level_source(text, source.size(), out, error, &out_unit_references)
             : type == "shader_library" ? compile_shader_library_source(text, source.size(), out, error)
+            : type == "animation"      ? compile_animation_source(text, source.size(), out, error)
                                        : compile_shader_library_group_source(text, source.size(), out, error);
         if (compiled)
             return true;
