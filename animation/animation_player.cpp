@@ -4,6 +4,7 @@
 #include "foundation/threads/job_kernel.h"
 #include "foundation/threads/thread_pool.h"
 
+#include <algorithm>
 #include <cmath>
 #include <new>
 
@@ -41,12 +42,14 @@ void sample_one(const AnimationKernelInput &in, AnimationKernelOutput &out)
     f32 t = in.time;
     u32 loops = in.loops;
     if (in.time_set) {
-        t = in.set_time;
-        if (!std::isfinite(t))
-            t = 0;
+        // A jump: no keys are passed on the way; pending time added after it still runs.
+        t = std::isfinite(in.set_time) ? in.set_time : 0.0f;
         if (in.loop && length > 0)
             t -= std::floor(t / length) * length;
-    } else {
+        if (!in.loop)
+            t = std::clamp(t, 0.0f, length);
+    }
+    {
         f32 pending = std::isfinite(in.pending) ? in.pending : 0.0f;
         f32 to = t + pending;
         if (in.loop && length > 0) {
@@ -58,7 +61,7 @@ void sample_one(const AnimationKernelInput &in, AnimationKernelOutput &out)
                     report_range(v, *in.keys, 0, w < wraps ? length : to - wraps * length, true);
             }
             if (wraps > 0)
-                loops += u32(std::min(wraps, 4294967295.0f));
+                loops += u32(std::min(double(wraps), 4294967295.0));
             t = to - wraps * length;
             if (t >= length) // rounding at the very end of a pass
                 t = 0;
@@ -213,6 +216,7 @@ void AnimationPlayer::set_time(u32 handle, f32 t)
         p->time = t;
         p->set_time = t;
         p->time_set = 1;
+        p->pending = 0;
     }
 }
 
@@ -223,6 +227,7 @@ void AnimationPlayer::set_time_and_loops(u32 handle, f32 t, u32 loops)
         p->time = t;
         p->set_time = t;
         p->time_set = 1;
+        p->pending = 0;
         p->loops = loops;
     }
 }

@@ -14,8 +14,9 @@
 //
 // Time moves only through pending time and set_time. At update a playback's time grows by
 // its pending time; a looping playback wraps at its length (each wrap counts in `loops`), a
-// non-looping one stops at 0 and at its length; set_time places the playback at that time
-// instead (pending time is dropped, no keys are passed). Keys passed on the way forward,
+// non-looping one stops at 0 and at its length. set_time places the playback at that time
+// and drops the pending time added before it (no keys are passed by the jump); pending time
+// added after it moves on from there. Keys passed on the way forward,
 // across wraps too, are kept as events, at most max_animation_events of them between two
 // take_events (the rest are dropped). The pose is the animation sampled at the new time.
 //
