@@ -54,9 +54,6 @@ class IWorldAnimation {
     /// False for the null service: the script functions of animation then raise that the
     /// service is not built.
     virtual bool is_available() const { return false; }
-    /// False while the service has no blenders and state machines (their script functions
-    /// then raise that the service is not built).
-    virtual bool has_blenders() const { return false; }
 
     // World::update_animations, in this order.
     virtual void update_state_machines(f32 dt) = 0; // appends animation events

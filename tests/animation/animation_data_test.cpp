@@ -90,21 +90,26 @@ TEST(AnimationData, SmallestThreeRebuildsTheLeftOutComponentAtEachIndex)
 
 TEST(AnimationData, SamplesKeyFramesExactlyAndInterpolatesBetween)
 {
-    ReadAnimation a(slide(2));
-    ASSERT_TRUE(a.ok);
-    Quaternion r;
-    Vector3 t;
-    const struct {
-        f32 time, x, angle;
-    } cases[] = {{0, 0, 0}, {0.5f, 0.5f, 0.39270f}, {1, 1, 0.78540f}, {2, 2, 1.5708f}, {5, 2, 1.5708f}, {-1, 0, 0}};
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.time);
-        u32 hint = 0;
-        sample_animation(a.view, c.time, &r, &t, &hint);
-        EXPECT_NEAR(t.x, c.x, 1e-5f);
-        // Normalised-linear: the angle at the middle is exact for a symmetric arc.
-        if (c.time == 1 || c.time <= 0 || c.time >= 2) {
-            EXPECT_NEAR(2 * std::atan2(r.z, r.w), c.angle, 1e-4f);
+    for (u16 format : {animation_format_raw, animation_format_quantized}) {
+        SCOPED_TRACE(format);
+        ReadAnimation a(slide(2, format));
+        ASSERT_TRUE(a.ok);
+        f32 tolerance = format == animation_format_raw ? 1e-5f : 2 * quantized_step;
+        Quaternion r;
+        Vector3 t;
+        const struct {
+            f32 time, x, angle;
+        } cases[] = {{0, 0, 0}, {0.5f, 0.5f, 0}, {1, 1, 0.78540f}, {2, 2, 1.5708f}, {5, 2, 1.5708f}, {-1, 0, 0}};
+        for (const auto &c : cases) {
+            SCOPED_TRACE(c.time);
+            u32 hint = 0;
+            sample_animation(a.view, c.time, &r, &t, &hint);
+            EXPECT_NEAR(t.x, c.x, tolerance);
+            // Normalised-linear: the angle is exact at the keys and half way along the arc.
+            if (c.time != 0.5f) {
+                EXPECT_NEAR(2 * std::atan2(r.z, r.w), c.angle, 2 * tolerance);
+            }
+            EXPECT_NEAR(dot(r, r), 1.0f, 1e-5f);
         }
     }
 }
