@@ -198,8 +198,9 @@ TEST_F(PhysicsLayer, ContactStartsOnceAndEndsOnce)
     step(60);
     ASSERT_EQ(callbacks.count("contact", notify_on_start_touch), 1u);
     for (const Report &r : callbacks.reports) {
-        if (r.what == "contact")
+        if (r.what == "contact") {
             EXPECT_TRUE((r.a == f && r.b == b) || (r.a == b && r.b == f));
+        }
     }
     EXPECT_EQ(callbacks.count("contact", notify_on_end_touch), 0u);
     scene->set_global_pose(b, at(0, 0, 10));
