@@ -150,14 +150,19 @@ const CollisionFilter *PhysicsProperties::find_collision_filter(u32 name) const 
 const PhysicsProperties *current_physics_properties() { return g_current; }
 void set_current_physics_properties(const PhysicsProperties *properties) { g_current = properties; }
 
-void register_physics_resource_types(ResourceManager &manager)
+ResourceTypeCallbacks physics_properties_callbacks()
 {
     ResourceTypeCallbacks callbacks;
     callbacks.load = load_properties;
     callbacks.unload = unload_properties;
     callbacks.bring_in = bring_in;
     callbacks.bring_out = bring_out;
-    (void)manager.register_type(physics_properties_type, callbacks);
+    return callbacks;
+}
+
+void register_physics_resource_types(ResourceManager &manager)
+{
+    (void)manager.register_type(physics_properties_type, physics_properties_callbacks());
 }
 
 } // namespace tallow

@@ -34,6 +34,7 @@ namespace tallow {
 class Allocator;
 class InputArchive;
 class ResourceManager;
+struct ResourceTypeCallbacks;
 
 constexpr NameId64 physics_properties_type("physics_properties");
 constexpr u32 physics_properties_version = 9;
@@ -113,5 +114,7 @@ void set_current_physics_properties(const PhysicsProperties *properties);
 
 /// Registers "physics_properties" (load, unload, bring-in, bring-out). Main thread.
 void register_physics_resource_types(ResourceManager &manager);
+/// The callbacks it registers (tests drive them without a manager).
+ResourceTypeCallbacks physics_properties_callbacks();
 
 } // namespace tallow
