@@ -124,6 +124,8 @@ class PhysicsWorld final : public IPhysicsWorld, public px::ISceneCallbacks {
     const Array<px::DebugLine> &debug_lines() const { return _lines; }
 
     px::IScene *scene() const { return _scene; }
+    /// The World this physics world belongs to (null in tests).
+    World *owner() const { return _world; }
     u32 static_changes() const { return _static_changes; }
     const Array<PhysicsActor *> &awake_actors() const { return _awake; }
     const Array<PhysicsActor *> &kinematic_actors() const { return _kinematic; }
