@@ -47,7 +47,8 @@ px::GroupsMask groups_mask(const CollisionFilter &f)
 
 PhysicsWorld::PhysicsWorld(Allocator &allocator, PhysicsSdk &sdk, World *world)
     : _allocator("physics_world", allocator), _sdk(sdk), _world(world), _blocks(_allocator), _awake(_allocator),
-      _kinematic(_allocator), _events(_allocator), _lines(_allocator), _materials(_allocator), _meshes(_allocator)
+      _kinematic(_allocator), _events(_allocator), _lines(_allocator), _materials(_allocator), _meshes(_allocator),
+      _scheduler(_allocator, sdk.thread_pool())
 {
 }
 

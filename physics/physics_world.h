@@ -30,6 +30,7 @@
 #include "foundation/memory/trace_allocator.h"
 #include "foundation/types.h"
 #include "physics/physics_properties.h"
+#include "physics/physics_task_scheduler.h"
 #include "platform/physics/physics_layer.h"
 #include "world/world_events.h"
 #include "world/world_services.h"
@@ -124,6 +125,9 @@ class PhysicsWorld final : public IPhysicsWorld, public px::ISceneCallbacks {
     const Array<px::DebugLine> &debug_lines() const { return _lines; }
 
     px::IScene *scene() const { return _scene; }
+    /// Runs layer tasks on the SDK's thread pool (the Bullet scene steps on the calling
+    /// thread and is given none).
+    PhysicsTaskScheduler &scheduler() { return _scheduler; }
     /// The World this physics world belongs to (null in tests).
     World *owner() const { return _world; }
     u32 static_changes() const { return _static_changes; }
@@ -173,6 +177,7 @@ class PhysicsWorld final : public IPhysicsWorld, public px::ISceneCallbacks {
     u32 _static_changes = 0;
     Array<MaterialEntry> _materials; // sorted by the six values, compared in order
     Array<MeshEntry> _meshes;
+    PhysicsTaskScheduler _scheduler;
     bool _said_no_joints = false;
     bool _said_no_movers = false;
 };

@@ -187,6 +187,26 @@ class IScene {
     virtual u32 actor_count() const = 0;
 };
 
+/// A unit of work a backend hands to a scheduler.
+class ITask {
+  public:
+    virtual ~ITask() = default;
+    virtual void execute() = 0;
+};
+
+/// Runs a backend's tasks on the engine's workers. add_task's tasks are waited for by
+/// wait_tasks_complete; background tasks are not (the scheduler waits for them when it
+/// goes). The Bullet backend is given none (it steps on the calling thread); a backend that
+/// splits its step would be.
+class IScheduler {
+  public:
+    virtual ~IScheduler() = default;
+    virtual void add_task(ITask *task) = 0;
+    virtual void add_background_task(ITask *task) = 0;
+    /// Blocks (helping run queued jobs) until every add_task task has run; at once when none.
+    virtual void wait_tasks_complete() = 0;
+};
+
 /// Where the layer reports errors (invalid parameters, out of memory). Code 206 is a debug
 /// warning; others are errors.
 class IErrorSink {
