@@ -111,6 +111,44 @@ TEST_F(WorldPhysics, ActorsWithoutTheirTemplatesAreNotMade)
     set_current_physics_properties(properties.get());
 }
 
+TEST_F(WorldPhysics, CookedMeshActorsAreMadeEachTimeTheirUnitSpawns)
+{
+    UnitSource u;
+    u.add_node("root", matrix4x4_identity, no_parent);
+    UnitSourceActor a;
+    a.name_id = NameId32("rock").value();
+    a.actor_template = NameId32("dynamic").value();
+    UnitSourceShape s;
+    s.kind = 4;
+    s.material = NameId32("wood").value();
+    s.shape_template = NameId32("default").value();
+    s.mesh_data = write_convex_mesh({{-0.5f, -0.5f, -0.5f}, {0.5f, -0.5f, -0.5f}, {0, 0.5f, -0.5f}, {0, 0, 0.5f}});
+    a.shapes.push_back(s);
+    UnitSourceActor broken = a;
+    broken.shapes[0].mesh_data.resize(10); // truncated cooked bytes
+    u.actors.push_back(a);
+    u.actors.push_back(broken);
+    std::vector<u8> bytes = write_unit_resource(u);
+    UnitResource *rock = read_unit_resource(bytes.data(), bytes.size(), default_allocator());
+    ASSERT_TRUE(rock);
+    {
+        WorldServiceFactories factories;
+        factories.physics = create_physics_service;
+        WorldParams params;
+        params.factories = &factories;
+        World world(default_allocator(), params);
+        Unit *first = world.spawn_unit_from_resource(*rock, nullptr, at(0, 0, 2));
+        world.destroy_unit(*first);
+        Unit *second = world.spawn_unit_from_resource(*rock, nullptr, at(0, 0, 2));
+        ASSERT_TRUE(second);
+        EXPECT_TRUE(second->actor(0));      // the same cooked bytes again
+        EXPECT_EQ(second->actor(1), nullptr); // broken bytes make no actor
+        EXPECT_EQ(sdk->sdk().mesh_count(), 1u); // one mesh, shared by content
+    }
+    EXPECT_EQ(sdk->sdk().mesh_count(), 0u);
+    destroy_unit_resource(rock, default_allocator());
+}
+
 TEST_F(WorldPhysics, WorldGoesWithUnitsAndActorsAlive)
 {
     TraceAllocator trace("world_physics_test", default_allocator());
