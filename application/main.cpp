@@ -4,6 +4,9 @@
 #include "animation/animation_resources.h"
 #include "animation/world_animation_service.h"
 #include "application/application.h"
+#include "physics/physics_properties.h"
+#include "physics/physics_sdk.h"
+#include "physics/world_physics_service.h"
 #include "render/d3d11/d3d_render_device.h"
 #include "render/interface/render_service.h"
 #include "save/save_system.h"
@@ -27,8 +30,15 @@ int main()
     setup.world_services.sound = tallow::create_sound_service;
     // Every World plays its animations through the animation service.
     setup.world_services.animation = tallow::create_animation_service;
+    // The physics SDK over Bullet; every World gets its physics world from it.
+    setup.services.create_physics = [](tallow::Allocator &allocator,
+                                       tallow::Application &application) -> tallow::IPhysicsService * {
+        return tallow::create_physics_sdk(allocator, application.thread_pool());
+    };
+    setup.world_services.physics = tallow::create_physics_service;
     setup.register_resource_types = [](tallow::ResourceManager &manager) {
         tallow::register_sound_resource_types(manager);
+        tallow::register_physics_resource_types(manager);
         tallow::register_animation_resource_types(manager);
     };
     // Each service joins this build here as it lands: setup.game_factory, setup.services.*.
