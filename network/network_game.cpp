@@ -134,6 +134,8 @@ bool NetworkGame::set_host()
         _peers.insert(0, peer);
     }
     _host = _own_id;
+    if (own >= 0)
+        send_peer_list(); // the others learn the new host before anything it sends as host
     return true;
 }
 

@@ -122,8 +122,9 @@ class INetworkGame {
   public:
     virtual ~INetworkGame() = default;
     virtual const NetworkGameConfig &config() const = 0;
-    /// Makes this machine the host (own peer first, slot 0). False when it already hosts,
-    /// or another host's connection is still working.
+    /// Makes this machine the host (own peer first, slot 0). A listed peer may take over
+    /// from a host whose connection broke: it moves to the front, keeps its slot and sends
+    /// the list. False when it already hosts, or another host's connection still works.
     virtual bool set_host() = 0;
     /// Tells every other peer the game is closed, then clears it.
     virtual void leave() = 0;

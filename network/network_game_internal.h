@@ -52,6 +52,12 @@ struct GameObject {
     u32 sequenced_fields = 0;     // bit i: field_sequence[i] holds a received sequence
     FieldTarget *targets = nullptr; // per field, when the type interpolates and it is not owned
     bool queued = false;          // on the changed list
+    // Fields from a peer that is not (yet) the owner: a new owner's updates may overtake the
+    // migration message from the old one. Applied if the migration to that peer follows.
+    u64 early_sender = 0;
+    u32 early_fields = 0;         // bit i: early_state holds field i
+    u32 early_sequence[max_object_fields] = {};
+    u8 *early_state = nullptr;    // state-sized, allocated on first use
 };
 
 } // namespace tallow::network

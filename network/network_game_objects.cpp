@@ -86,6 +86,7 @@ void NetworkGame::free_object(u32 id)
     }
     _objects.pop_back();
     _object_allocator.deallocate(object->targets);
+    _object_allocator.deallocate(object->early_state);
     _object_allocator.deallocate(object->state);
     delete_with_allocator(_object_allocator, object);
 }
@@ -244,8 +245,33 @@ bool NetworkGame::apply_migration(u32 id, u64 new_owner, u64)
         raise(id, ObjectEvent::MigratedAway, new_owner);
     }
     object->owner = new_owner;
-    // The new owner's datagrams count from its own sequence numbers.
+    // The new owner's datagrams count from its own sequence numbers; fields it sent before
+    // this migration reached us are taken now.
     object->sequenced_fields = 0;
+    if (object->early_sender == new_owner && new_owner != _own_id && object->early_fields) {
+        const GameObjectType &type = *object->type;
+        for (u32 f = 0; f < type.field_count; ++f) {
+            if (!(object->early_fields & (1u << f)))
+                continue;
+            const u32 size = field_size(type.fields[f].field_type());
+            const u8 *value = object->early_state + type.field_offset(f);
+            if (object->targets && type.fields[f].interpolate) {
+                object->targets[f].time_s = _clock_s + blend_lead_s;
+                memcpy(object->targets[f].value, value, size);
+                object->targets[f].active = true;
+            } else {
+                memcpy(object->state + type.field_offset(f), value, size);
+            }
+            object->field_sequence[f] = object->early_sequence[f];
+        }
+        object->sequenced_fields = object->early_fields;
+        if (!object->queued) {
+            object->queued = true;
+            _changed.push_back(id);
+        }
+    }
+    object->early_sender = 0;
+    object->early_fields = 0;
     if (new_owner == _own_id) {
         _owned.push_back(id);
         for (NetworkPeer &peer : _peers) {
@@ -391,7 +417,16 @@ bool NetworkGame::receive_object_update(u64 sender, u32 sequence, f32 delay_s, B
     }
     const GameObjectType &type = *object->type;
     const bool foreign = object->owner != sender || sender == _own_id;
-    if (foreign)
+    // A listed peer's update of an object someone else owns is kept aside: it may be the
+    // new owner, whose migration has not arrived yet. Anything else foreign is dropped.
+    const bool early = foreign && object->owner != _own_id && sender != _own_id && has_peer(sender);
+    if (early && object->early_sender != sender) {
+        object->early_sender = sender;
+        object->early_fields = 0;
+        if (!object->early_state)
+            object->early_state = static_cast<u8 *>(_object_allocator.allocate(type.state_size ? type.state_size : 1, 8));
+    }
+    if (foreign && !early)
         refuse(_stats.not_from_owner, "an update of an object it does not own", sender);
     const f64 target_time = _clock_s + blend_lead_s - delay_s;
     const u32 mask = reader.read_bits(type.field_count);
@@ -403,6 +438,11 @@ bool NetworkGame::receive_object_update(u64 sender, u32 sequence, f32 delay_s, B
         u8 value[16];
         if (!read_field(reader, descriptor, value))
             return false;
+        if (early && !((object->early_fields & (1u << f)) && sequence_before(sequence, object->early_sequence[f]))) {
+            object->early_fields |= 1u << f;
+            object->early_sequence[f] = sequence;
+            memcpy(object->early_state + type.field_offset(f), value, field_size(descriptor.field_type()));
+        }
         if (foreign)
             continue;
         // Each field keeps the sequence of the datagram its value came in, so an older

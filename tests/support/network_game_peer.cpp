@@ -38,10 +38,13 @@ const u8 *GamePeer::on_message(void *user, u64 sender, const u8 *bytes, u32 rema
         peer->calls.push_back(std::move(call));
         return reader.cursor();
     }
-    if (remaining < 1 || bytes[0] > remaining - 1)
+    if (remaining < 2)
         return nullptr;
-    peer->messages.push_back({sender, std::vector<u8>(bytes + 1, bytes + 1 + bytes[0])});
-    return bytes + 1 + bytes[0];
+    const u32 length = bytes[0] | u32(bytes[1]) << 8;
+    if (length > remaining - 2)
+        return nullptr;
+    peer->messages.push_back({sender, std::vector<u8>(bytes + 2, bytes + 2 + length)});
+    return bytes + 2 + length;
 }
 
 void GamePeer::on_object(void *user, u32 object_id, ObjectEvent event, u64 peer)

@@ -8,7 +8,7 @@
 //   u32 id = cluster[0].game()->create_object(...);
 //
 // Each peer records the object events and game messages its callbacks saw. Game messages
-// in tests are [u8 length][bytes]; a remote call is its payload (see network/field_codec.h).
+// in tests are [u16 length][bytes]; a remote call is its payload (see network/field_codec.h).
 
 #include "foundation/memory/memory_globals.h"
 #include "network/field_codec.h"
