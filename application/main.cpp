@@ -2,6 +2,8 @@
 #include "application/game.h"
 #include "application/program.h"
 #include "application/application.h"
+#include "foundation/memory/memory_globals.h"
+#include "network/network_manager.h"
 #include "render/d3d11/d3d_render_device.h"
 #include "render/interface/render_service.h"
 #include "save/save_system.h"
@@ -20,6 +22,11 @@ int main()
     setup.services.create_render = [](tallow::Allocator &allocator,
                                       tallow::Application &application) -> tallow::IRenderService * {
         return tallow::create_render_service(allocator, application.thread_registry(), application.thread_pool(), &tallow::render::d3d11::create_d3d_render_device);
+    };
+    // The network manager holds the backend, connection, game and lobbies that scripts
+    // start; scripts drive it once a frame (Network.update).
+    setup.services.create_network = [](tallow::Allocator &allocator, tallow::Application &) -> tallow::INetworkService * {
+        return tallow::make_new<tallow::network::NetworkManager>(allocator, tallow::default_allocator());
     };
     // Every World plays its sounds through the process-wide SDL audio device.
     setup.world_services.sound = tallow::create_sound_service;
