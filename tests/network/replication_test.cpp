@@ -373,6 +373,49 @@ TEST_F(TwoGames, ObjectsOfARemovedPeerRaiseDestroyedEvents)
     EXPECT_TRUE(receiver().validate());
 }
 
+TEST(Replication, UpdatesFromANewOwnerThatOvertakeItsMigrationAreKept)
+{
+    // Peer 2 hands its object to peer 0. At peer 1, peer 0's first update (every field)
+    // arrives before peer 2's migration message: it is held, then applied with it.
+    GameCluster cluster(41, {}, write_network_config(replication_spec()), 3);
+    cluster.host(0);
+    ASSERT_TRUE(cluster.run_until([&] { return everyone_joined(cluster); }));
+    const u32 thing = object_type_index(cluster.config, "thing");
+    const u32 id = cluster[2].game()->create_object(thing, cluster.config.data_at(*cluster.config.object_type(thing)));
+    ASSERT_TRUE(cluster.run_until([&] { return cluster[1].game()->object_state(id) != nullptr; }));
+    NetworkGame &third = *cluster[1].game();
+    const GameObjectType &type = *third.object_type(id);
+    u8 bytes[64];
+    BitWriter update(bytes, sizeof(bytes));
+    update.write_u8(7);
+    update.write_bits(id, 16);
+    update.write_bits(1u << 2, type.field_count); // x
+    const f32 x = 21;
+    write_field(update, type.fields[2], reinterpret_cast<const u8 *>(&x));
+    update.flush();
+    third.receive_delivery(cluster[0].id, 900, bytes, update.size_bytes(), 0);
+    f32 seen;
+    memcpy(&seen, third.object_state(id) + type.field_offset(2), 4);
+    EXPECT_EQ(seen, 0); // not the owner (yet): not applied
+    u8 migration[11] = {8, u8(id), u8(id >> 8)};
+    memcpy(migration + 3, &cluster[0].id, 8);
+    third.receive_delivery(cluster[2].id, 50, migration, sizeof(migration), 0);
+    EXPECT_EQ(third.object_owner(id), cluster[0].id);
+    memcpy(&seen, third.object_state(id) + type.field_offset(2), 4);
+    EXPECT_NEAR(seen, 21, 0.05f);
+    // An older update from the new owner does not undo it.
+    const f32 old_x = -5;
+    BitWriter stale(bytes, sizeof(bytes));
+    stale.write_u8(7);
+    stale.write_bits(id, 16);
+    stale.write_bits(1u << 2, type.field_count);
+    write_field(stale, type.fields[2], reinterpret_cast<const u8 *>(&old_x));
+    stale.flush();
+    third.receive_delivery(cluster[0].id, 899, bytes, stale.size_bytes(), 0);
+    memcpy(&seen, third.object_state(id) + type.field_offset(2), 4);
+    EXPECT_NEAR(seen, 21, 0.05f);
+}
+
 TEST(Replication, CreationIsRefusedWhenIdsOrTheOwnedListRunOut)
 {
     GameCluster cluster(2, {}, write_network_config(replication_spec()), 1);
