@@ -29,7 +29,8 @@
 // (or, before this machine has a host, a list naming its sender as host; or, when the
 // host's connection is broken, a list from the listed peer it names as the new host: host
 // migration). Object messages count only from the object's owner (migration also from the
-// host), for types, ids and new owners that exist. Anything malformed ends its delivery;
+// host), for types and ids that exist. A creation, or a migration to a peer, is taken even
+// before the host's list names that peer: the list comes over another channel. Anything malformed ends its delivery;
 // what is refused is counted in `NetworkGameStats` and logged once per kind under "network".
 //
 // Objects that vanish without a destroy message (a peer dropped from the list, the game

@@ -380,8 +380,10 @@ bool NetworkGame::receive_object_created(u64 sender, BitReader &reader)
     }
     const u8 *state = reader.cursor();
     reader.skip_bytes(type->state_size);
-    if (find_object(id) || !has_peer(sender) || sender == _own_id) {
-        refuse(_stats.bad_object, "a creation of an existing object, or from outside the game", sender);
+    // The sender need not be listed here yet: the host's peer list and the creation come
+    // over different channels, and a creation refused now would never be sent again.
+    if (find_object(id) || sender == _own_id) {
+        refuse(_stats.bad_object, "a creation of an existing object", sender);
         return true;
     }
     make_object(id, sender, type_index, state);
@@ -419,7 +421,7 @@ bool NetworkGame::receive_object_update(u64 sender, u32 sequence, f32 delay_s, B
     const bool foreign = object->owner != sender || sender == _own_id;
     // A listed peer's update of an object someone else owns is kept aside: it may be the
     // new owner, whose migration has not arrived yet. Anything else foreign is dropped.
-    const bool early = foreign && object->owner != _own_id && sender != _own_id && has_peer(sender);
+    const bool early = foreign && object->owner != _own_id && sender != _own_id;
     if (early && object->early_sender != sender) {
         object->early_sender = sender;
         object->early_fields = 0;
@@ -478,9 +480,10 @@ bool NetworkGame::receive_migration(u64 sender, BitReader &reader)
     if (reader.has_overflowed())
         return false;
     GameObject *object = find_object(id);
-    if (!object || (new_owner != _own_id && !has_peer(new_owner)) ||
+    // The new owner may not be listed here yet (its peer list may still be on the way).
+    if (!object || new_owner == 0 ||
         (new_owner == _own_id && object->owner != _own_id && _owned.size() >= max_owned_objects)) {
-        refuse(_stats.bad_object, "a migration of an unknown object or to an unknown peer", sender);
+        refuse(_stats.bad_object, "a migration of an unknown object, to no peer, or past the owned list", sender);
         return true;
     }
     if (object->owner != sender && sender != _host) {

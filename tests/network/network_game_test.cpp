@@ -312,13 +312,13 @@ TEST_F(HostileGame, ObjectMessagesCountOnlyFromTheOwner)
     const std::vector<u8> c_bytes = u64_bytes(c);
     migrate_to_c.insert(migrate_to_c.end(), c_bytes.begin(), c_bytes.end());
     std::vector<u8> migrate_unknown_owner = {8, id_bits[0], id_bits[1]};
-    const std::vector<u8> stranger = u64_bytes(0x77);
+    const std::vector<u8> stranger = u64_bytes(0);
     migrate_unknown_owner.insert(migrate_unknown_owner.end(), stranger.begin(), stranger.end());
     const Case cases[] = {
         {"destroy from a non-owner", c, {6, id_bits[0], id_bits[1]}},
         {"destroy of an unknown id", a, {6, 0x34, 0x12}},
         {"migration from a non-owner", c, migrate_to_c},
-        {"migration to an unlisted peer", a, migrate_unknown_owner},
+        {"migration to no peer", a, migrate_unknown_owner},
         {"creation of an existing id", c, {5, u8(ball), id_bits[0], id_bits[1], 0, 0, 0, 0, 0}},
         {"creation of an unknown type", a, {5, 9, 1, 0, 0, 0, 0, 0, 0}},
         {"creation cut short", a, {5, u8(ball), 1, 0, 0}},

@@ -416,6 +416,32 @@ TEST(Replication, UpdatesFromANewOwnerThatOvertakeItsMigrationAreKept)
     EXPECT_NEAR(seen, 21, 0.05f);
 }
 
+TEST(Replication, ACreationThatOvertakesThePeerListIsKept)
+{
+    // The host adds peer 2 over a slow link; peer 1 hears of it first and sends its
+    // object's creation, which reaches peer 2 before the host's list does.
+    GameCluster cluster(12, {}, write_network_config(replication_spec()), 3);
+    MemoryLinkSettings slow;
+    slow.latency_s = 0.4f;
+    cluster.network.set_link_settings(cluster[0].id, cluster[2].id, slow);
+    for (auto &peer : cluster.peers)
+        peer->manager.create_game();
+    cluster[0].game()->set_host();
+    cluster[0].game()->add_peer(cluster[1].id);
+    ASSERT_TRUE(cluster.run_until([&] { return cluster[1].game()->has_joined(); }));
+    const u32 thing = object_type_index(cluster.config, "thing");
+    const u32 id = cluster[1].game()->create_object(thing, cluster.config.data_at(*cluster.config.object_type(thing)));
+    cluster[0].game()->add_peer(cluster[2].id);
+    bool arrived_first = false;
+    ASSERT_TRUE(cluster.run_until([&] {
+        arrived_first |= cluster[2].game()->object_state(id) != nullptr && !cluster[2].game()->has_joined();
+        return cluster[2].game()->has_joined() && cluster[2].game()->object_state(id) != nullptr;
+    }));
+    EXPECT_TRUE(arrived_first);
+    cluster.run(1.0f);
+    EXPECT_TRUE(converged(cluster));
+}
+
 TEST(Replication, CreationIsRefusedWhenIdsOrTheOwnedListRunOut)
 {
     GameCluster cluster(2, {}, write_network_config(replication_spec()), 1);
