@@ -4,6 +4,8 @@
 #include "animation/animation_resources.h"
 #include "animation/world_animation_service.h"
 #include "application/application.h"
+#include "foundation/memory/memory_globals.h"
+#include "network/network_manager.h"
 #include "physics/physics_properties.h"
 #include "physics/physics_sdk.h"
 #include "physics/world_physics_service.h"
@@ -25,6 +27,11 @@ int main()
     setup.services.create_render = [](tallow::Allocator &allocator,
                                       tallow::Application &application) -> tallow::IRenderService * {
         return tallow::create_render_service(allocator, application.thread_registry(), application.thread_pool(), &tallow::render::d3d11::create_d3d_render_device);
+    };
+    // The network manager holds the backend, connection, game and lobbies that scripts
+    // start; scripts drive it once a frame (Network.update).
+    setup.services.create_network = [](tallow::Allocator &allocator, tallow::Application &) -> tallow::INetworkService * {
+        return tallow::make_new<tallow::network::NetworkManager>(allocator, tallow::default_allocator());
     };
     // Every World plays its sounds through the process-wide SDL audio device.
     setup.world_services.sound = tallow::create_sound_service;
