@@ -2,6 +2,7 @@
 #include "application/game.h"
 #include "application/program.h"
 #include "application/application.h"
+#include "application/input_step.h"
 #include "render/d3d11/d3d_render_device.h"
 #include "render/interface/render_service.h"
 #include "save/save_system.h"
@@ -24,6 +25,9 @@ int main()
     // Every World plays its sounds through the process-wide SDL audio device.
     setup.world_services.sound = tallow::create_sound_service;
     setup.register_resource_types = tallow::register_sound_resource_types;
+    // Keyboard, mouse and pads; the lighting devices when their library is installed.
+    setup.services.create_input = tallow::create_input_service;
+    setup.services.create_lightfx = tallow::create_lightfx_service;
     // Each service joins this build here as it lands: setup.game_factory, setup.services.*.
     return tallow::program_main(setup);
 }
