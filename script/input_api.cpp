@@ -19,7 +19,7 @@
 
 #include <lua.hpp>
 
-#include <cstdio>
+#include <cmath>
 
 namespace tallow {
 
@@ -94,10 +94,21 @@ int rumble_effect(lua_State *L)
     lua_getfield(L, t, "period");
     if (lua_type(L, -1) == LUA_TNUMBER) frequency = f32(1.0 / lua_tonumber(L, -1));
     lua_pop(L, 1);
-    const u32 id = d.add_rumble_effect(motor, frequency, field(L, t, "offset", 0.0f), field(L, t, "attack_level", 1.0f),
-                                       field(L, t, "sustain_level", 1.0f), field(L, t, "attack", 0.0f),
-                                       field(L, t, "decay", 0.0f), field(L, t, "sustain", 0.0f),
-                                       field(L, t, "release", 0.0f));
+    const f32 values[] = {frequency,
+                          field(L, t, "offset", 0.0f),
+                          field(L, t, "attack_level", 1.0f),
+                          field(L, t, "sustain_level", 1.0f),
+                          field(L, t, "attack", 0.0f),
+                          field(L, t, "decay", 0.0f),
+                          field(L, t, "sustain", 0.0f),
+                          field(L, t, "release", 0.0f)};
+    // An infinite or NaN time never ends (the effect would rumble forever) and a period of 0
+    // gives an infinite frequency: refused rather than stored.
+    for (f32 v : values)
+        if (!std::isfinite(v))
+            s.argument_message(2, "the effect's numbers must be finite (a period must not be 0)");
+    const u32 id = d.add_rumble_effect(motor, values[0], values[1], values[2], values[3], values[4], values[5],
+                                       values[6], values[7]);
     if (id == 0)
         s.error("out of memory for rumble effects");
     s.push_integer(id);

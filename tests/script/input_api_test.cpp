@@ -108,6 +108,8 @@ TEST_F(InputApiTest, BadIndicesAndArgumentsRaise)
         {"Mouse.axis(3)", "bad argument #1 to 'Mouse.axis'"},
         {"Pad1.set_rumble(2, 1)", "bad argument #1 to 'Pad1.set_rumble'"},
         {"Pad1.rumble_effect(0)", "bad argument #2 to 'Pad1.rumble_effect'"},
+        {"Pad1.rumble_effect(0, {period = 0})", "a period must not be 0"},
+        {"Pad1.rumble_effect(1, {sustain = math.huge})", "bad argument #2 to 'Pad1.rumble_effect'"},
         {"Pad1.stop_all_rumble_effects(5)", "'Pad1.stop_all_rumble_effects'"},
         {"Mouse.set_rumble(0, 1)", "the device has no rumble motors"},
         {"Pad1.button('a')", "bad argument #1 to 'Pad1.button'"},
@@ -118,6 +120,7 @@ TEST_F(InputApiTest, BadIndicesAndArgumentsRaise)
         {"LightFX.set_color_in_cube(1, 2, 3, 4, 0, 7)", "bad argument #6 to 'LightFX.set_color_in_cube'"},
     };
     expect_script_errors(cases, [&](const char *code) { return run(code); });
+    EXPECT_EQ(input->pad(0)->effect_count(0) + input->pad(0)->effect_count(1), 0u);
     EXPECT_EQ(run("assert(Keyboard.num_buttons() == 0 and not Keyboard.active() and not Keyboard.any_pressed())\n"
                   "assert(Keyboard.button_index('a') == nil and Keyboard.type() == '')"),
               "");
