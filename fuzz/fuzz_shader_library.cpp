@@ -5,9 +5,9 @@
 #include "foundation/config/config_value.h"
 #include "fuzz/fuzz_support.h"
 #include "render/config/layer_config_set.h"
-#include "render/device/render_device.h"
 #include "render/shaders/shader_library_loader.h"
 #include "render/shaders/shader_manager.h"
+#include "tests/support/null_render_device.h"
 
 #include <cstring>
 
@@ -15,20 +15,8 @@ using namespace tallow;
 
 namespace {
 
-// Executes nothing: the manager only needs handles and update streams.
-class NullDevice final : public RenderDevice {
-  public:
-    using RenderDevice::RenderDevice;
-    bool initialize(const DeviceSettings &) override { return true; }
-    void present(u32) override {}
-    void dispatch(u32, RenderContext *const *) override {}
-
-  protected:
-    void execute_resource_updates(u32, RenderResourceContext *const *) override {}
-};
-
 struct World {
-    NullDevice device{default_allocator()};
+    NullRenderDevice device{default_allocator()};
     LayerConfigSet layers{default_allocator()};
     ConfigValue *caps = create_config_root(default_allocator());
 

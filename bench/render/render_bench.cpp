@@ -2,7 +2,7 @@
 // the same keys, and the encoding of draws against a raw memcpy append of the same bytes.
 #include "bench/support/bench_support.h"
 #include "foundation/memory/memory_globals.h"
-#include "render/device/render_device.h"
+#include "tests/support/null_render_device.h"
 
 #include <benchmark/benchmark.h>
 
@@ -19,22 +19,10 @@ namespace {
 
 constexpr u32 contexts_per_frame = 8;
 
-// Executes nothing: the benchmarks only sort.
-class SortOnlyDevice final : public RenderDevice {
-  public:
-    explicit SortOnlyDevice(Allocator &a) : RenderDevice(a) {}
-    bool initialize(const DeviceSettings &) override { return true; }
-    void present(u32) override {}
-    void dispatch(u32, RenderContext *const *) override {}
-
-  protected:
-    void execute_resource_updates(u32, RenderResourceContext *const *) override {}
-};
-
 // Keys as a frame files them: a few layers, passes 1 to 3, depths in front-to-back or
 // back-to-front order, and one set-up segment per layer.
 struct Frame {
-    SortOnlyDevice device{default_allocator()};
+    NullRenderDevice device{default_allocator()};
     RenderContext *contexts[contexts_per_frame] = {};
     std::vector<i64> keys;
 
@@ -110,7 +98,7 @@ constexpr u32 draw_count = 100000;
 
 void encode_draws(benchmark::State &state)
 {
-    SortOnlyDevice device(default_allocator());
+    NullRenderDevice device(default_allocator());
     LayerConfig config(default_allocator());
     ShaderPassKeys passes[1];
     (void)make_pass_bits(1ull << 55, 0, false, &passes[0].sort_bits[0]);

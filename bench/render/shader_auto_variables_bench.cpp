@@ -3,10 +3,10 @@
 // against the same arithmetic written out in a plain loop into plain blocks.
 #include "bench/support/bench_support.h"
 #include "foundation/memory/memory_globals.h"
-#include "render/device/render_device.h"
 #include "render/shaders/shader_library_loader.h"
 #include "render/shaders/shader_manager.h"
 #include "tests/support/shader_library_writer.h"
+#include "tests/support/null_render_device.h"
 
 #include <benchmark/benchmark.h>
 
@@ -20,17 +20,6 @@ namespace {
 
 constexpr u32 draw_count = 10000;
 
-class NullDevice final : public RenderDevice {
-  public:
-    using RenderDevice::RenderDevice;
-    bool initialize(const DeviceSettings &) override { return true; }
-    void present(u32) override {}
-    void dispatch(u32, RenderContext *const *) override {}
-
-  protected:
-    void execute_resource_updates(u32, RenderResourceContext *const *) override {}
-};
-
 Matrix4x4 object_world(u32 i)
 {
     Matrix4x4 m = matrix4x4_identity;
@@ -43,7 +32,7 @@ Matrix4x4 object_world(u32 i)
 
 struct Scene {
     Allocator &a = default_allocator();
-    NullDevice device{a};
+    NullRenderDevice device{a};
     ShaderManager shaders{device, a};
     ShaderLibrary *library = nullptr;
     std::vector<ShaderContext *> contexts;
