@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Builds the engine and runs it on the sample data in data/, headless by default.
-#   ./run.sh                 headless run (at most TALLOW_RUN_SECONDS, default 5)
+# Builds the engine and runs it on the sample data in data/, without a window by default.
+#   ./run.sh                 offscreen run (at most TALLOW_RUN_SECONDS, default 5)
 #   ./run.sh --window        opens a real window (needs a display)
 #   ./run.sh -- ARGS...      extra engine options
+# The Direct3D layer draws through OpenGL on Mesa: offscreen through EGL without a display
+# server, or into the window with --window. TALLOW_D3D11_BACKEND (headless, gl, gl-window)
+# overrides the choice; without a usable OpenGL 4.5 context the layer says so in one line and
+# falls back to its headless backend.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -30,6 +34,7 @@ fi
 data_dir="$dir/data"
 [ -f "$data_dir/settings.ini" ] || data_dir=data
 if [ "$window" -eq 0 ]; then
+    export TALLOW_D3D11_BACKEND="${TALLOW_D3D11_BACKEND:-gl}"
     export SDL_VIDEODRIVER="${SDL_VIDEODRIVER:-dummy}"
     export SDL_AUDIODRIVER="${SDL_AUDIODRIVER:-dummy}"
     # A headless run ends by itself when the game quits; at the latest after
@@ -38,4 +43,5 @@ if [ "$window" -eq 0 ]; then
     exec timeout --foreground --preserve-status -s TERM "${TALLOW_RUN_SECONDS:-5}" \
         "$dir/tallow" -data-dir "$data_dir" ${engine_args[@]+"${engine_args[@]}"}
 fi
+export TALLOW_D3D11_BACKEND="${TALLOW_D3D11_BACKEND:-gl-window}"
 exec "$dir/tallow" -data-dir "$data_dir" ${engine_args[@]+"${engine_args[@]}"}

@@ -283,13 +283,15 @@ bool Application::register_resource_types()
             _exploded_database->set_active_properties(_property_preference_order.data(),
                                                       _property_preference_order.size());
     }
+    // The loader's buffers and the resource data come and go with every load: both sit
+    // over the default allocator, not the statics arena, which gives nothing back.
     if (_bundle_files || _exploded_database)
         _resource_loader =
-            make_new<ResourceLoader>(_statics_allocator, _thread_registry, _exploded_database, _statics_allocator);
+            make_new<ResourceLoader>(_statics_allocator, _thread_registry, _exploded_database, default_allocator());
     if (_resource_loader) {
         // Bundle segments are inflated ahead on the pool (destroyed after the loader).
         _resource_loader->set_thread_pool(_thread_pool);
-        _resource_manager = make_new<ResourceManager>(_statics_allocator, *_resource_loader, _statics_allocator);
+        _resource_manager = make_new<ResourceManager>(_statics_allocator, *_resource_loader, default_allocator());
     }
     if (!_resource_manager) {
         log_message(log_category, "start-up: cannot create the resource manager");

@@ -1,9 +1,77 @@
 // The "unit" resource reader and its validation: any bytes either load to a resource whose
-// every range and index is usable, or fail cleanly.
+// every range and index is usable, or fail cleanly. A resource that loads is spawned as a
+// unit into a World over the null services; every value of its script data store is read
+// back as Unit.get_data reads it, and the unit is destroyed, which releases the store's
+// script references as World.destroy_unit does.
+#include "foundation/io/chunk_store.h"
 #include "fuzz/fuzz_support.h"
+#include "script/lua_environment.h"
+#include "script/lua_stack.h"
+#include "script/script_data_store.h"
+#include "script/world_api.h"
+#include "world/unit.h"
 #include "world/unit_resource.h"
+#include "world/world.h"
+
+#include <lua.hpp>
+
+#include <cstring>
+#include <vector>
 
 using namespace tallow;
+
+namespace {
+
+ChunkStore *g_store = nullptr;
+
+// get_data and has_data with the key path on the stack.
+int read_value(lua_State *L)
+{
+    LuaStack stack(L);
+    script_data_has(stack, *g_store, 1);
+    lua_pop(L, 1);
+    script_data_get(stack, *g_store, 1);
+    return 1;
+}
+
+u32 store_word(const ChunkStore &store, u32 offset)
+{
+    u32 v = ChunkStore::not_found;
+    if (u64(offset) + 4 <= store.bytes().size())
+        memcpy(&v, store.bytes().data() + offset, 4);
+    return v;
+}
+
+// Every key path of the store, as the store's own walks bound them.
+void collect_paths(const ChunkStore &store, u32 head, std::vector<u32> &path, std::vector<std::vector<u32>> &out,
+                   u32 &steps)
+{
+    if (path.size() > 64)
+        return;
+    for (u32 chunk = store_word(store, head); chunk != ChunkStore::not_found && steps > 0;
+         chunk = store_word(store, chunk + 4)) {
+        --steps;
+        if (u64(chunk) + ChunkStore::header_bytes > store.bytes().size())
+            return;
+        path.push_back(store_word(store, chunk));
+        out.push_back(path);
+        if (store_word(store, chunk + 8) == ChunkStore::nested_list)
+            collect_paths(store, ChunkStore::nested_head(chunk), path, out, steps);
+        path.pop_back();
+    }
+}
+
+LuaEnvironment &environment()
+{
+    static LuaEnvironment *env = [] {
+        auto *e = make_new<LuaEnvironment>(default_allocator(), nullptr, default_allocator());
+        install_script_data_releaser();
+        return e;
+    }();
+    return *env;
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size)
 {
@@ -34,6 +102,32 @@ extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size)
         sum += r->parents[i] == unit_no_parent ? 0 : r->node_names[r->parents[i]];
     touch(r->flow_graph);
     touch(r->state_machine);
+
+    LuaEnvironment &env = environment();
+    lua_State *L = env.state();
+    {
+        World world(a, WorldParams{});
+        Unit *unit = world.spawn_unit_from_resource(*r, nullptr, matrix4x4_identity);
+        if (unit) {
+            g_store = &unit->data();
+            std::vector<u32> path;
+            std::vector<std::vector<u32>> paths;
+            u32 steps = u32(g_store->bytes().size() / ChunkStore::header_bytes + 1);
+            collect_paths(*g_store, ChunkStore::root_list, path, paths, steps);
+            for (const std::vector<u32> &keys : paths) {
+                lua_settop(L, 0);
+                lua_pushcfunction(L, read_value);
+                for (u32 key : keys)
+                    lua_pushnumber(L, f64(key));
+                lua_pcall(L, int(keys.size()), 1, 0);
+            }
+            lua_settop(L, 0);
+            env.reset_temps();
+            world.update(1 / 30.0f);
+            world.destroy_unit(*unit);
+            g_store = nullptr;
+        }
+    }
     destroy_unit_resource(r, a);
     return int(sum & 0);
 }

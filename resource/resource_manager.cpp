@@ -289,6 +289,24 @@ void ResourceManager::unload(NameId64 type, NameId64 name, Allocator &allocator)
     }
 }
 
+bool ResourceManager::acquire(NameId64 type, NameId64 name)
+{
+    ResourceType *t = find_type(type.value());
+    u32 i = t ? t->loaded->find(name.value()) : HashMap<u64, LoadedResource>::no_entry;
+    if (i == HashMap<u64, LoadedResource>::no_entry || !t->loaded->value(i).data)
+        return false;
+    ++t->loaded->value(i).references;
+    return true;
+}
+
+void ResourceManager::release(NameId64 type, NameId64 name)
+{
+    ResourceType *t = find_type(type.value());
+    u32 i = t ? t->loaded->find(name.value()) : HashMap<u64, LoadedResource>::no_entry;
+    Allocator *allocator = i == HashMap<u64, LoadedResource>::no_entry ? nullptr : t->loaded->value(i).allocator;
+    unload(type, name, allocator ? *allocator : _allocator);
+}
+
 void *ResourceManager::reload(NameId64 type, NameId64 name, Allocator &allocator)
 {
     if (!_loader.has_database()) {

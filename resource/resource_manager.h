@@ -30,7 +30,9 @@
 //
 // A load that fails (missing resource, corrupt source, load callback returned null) is
 // logged; it leaves a reference without data, so `get` gives null and the unload that
-// balances it frees nothing. Main thread only, apart from the callbacks noted above.
+// balances it frees nothing. Data in use is never freed under its users: they hold a
+// reference of their own (`acquire` / `release`). Main thread only, apart from the
+// callbacks noted above.
 
 #include "foundation/containers/array.h"
 #include "foundation/containers/hash_map.h"
@@ -139,6 +141,15 @@ class ResourceManager {
     i32 reference_count(NameId64 type, NameId64 name) const;
     /// Drops one reference; the last one brings the data out and frees it.
     void unload(NameId64 type, NameId64 name, Allocator &allocator);
+    /// Takes one more reference on (type, name) when it is loaded with data. Whatever keeps
+    /// pointers into a resource's data across frames (a unit into its unit resource, a
+    /// level into its level resource) holds one, so that unloading the package the
+    /// resource came from leaves the data alive until its last holder lets go. False (no
+    /// reference taken) when there is no data to hold.
+    bool acquire(NameId64 type, NameId64 name);
+    /// Gives back a reference taken by `acquire`; the last reference frees the data with
+    /// the allocator it was loaded into.
+    void release(NameId64 type, NameId64 name);
     /// Takes (type, name) out of the table and queues one fresh read of it from the
     /// loose-file database that will carry its references; returns the old data for the
     /// caller to free with `free_data` after flushing. Null (logged) when it is not

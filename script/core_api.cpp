@@ -9,7 +9,8 @@
 // "false", "nil"; a full userdata as "[" + its metatable's _name + "]" ("[userdata]" when it
 // has none); light userdata as "[NULL]", "Vector3(x, y, z)", "Quaternion(x, y, z, w)",
 // "Matrix4x4(...)" (four lines), "[Unit '#ID[..]']" for a unit reference ("[Unit (deleted)]"
-// once destroyed, "[World unit]" for a unit without a resource name), "[Actor '#ID[..]']",
+// once destroyed, "[World unit]" for a unit without a resource name), "[Level]" ("[Level
+// (released)]" once gone), "[Actor '#ID[..]']",
 // "[GUI]" or "[Unknown C object 0x...]" by the object's tag; "table", "function", and
 // "[Unknown]" for anything else.
 
@@ -17,6 +18,8 @@
 #include "script/registration.h"
 #include "script/script_api.h"
 #include "script/value_text.h"
+#include "script/world_api.h"
+#include "world/level.h"
 #include "world/unit.h"
 #include "world/unit_resource.h"
 
@@ -51,6 +54,10 @@ void append_light_userdata(lua_State *L, TextBuffer &text)
     void *p = lua_touserdata(L, 1);
     if (!p) {
         append_text(text, "[NULL]");
+        return;
+    }
+    if (u32 serial = 0; is_level_reference(p, serial)) {
+        append_text(text, level_by_serial(serial) ? "[Level]" : "[Level (released)]");
         return;
     }
     if (reinterpret_cast<uintptr_t>(p) & 1) {

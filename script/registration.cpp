@@ -282,6 +282,10 @@ void release_script_references(ChunkStore &store, u32 head)
     Array<u8 *> chunks(default_allocator());
     store.find_all(head, script_reference_chunk_kind, chunks);
     for (u8 *data : chunks) {
+        // A chunk too short to hold a reference holds none (damaged bytes are walked safely).
+        u32 chunk = u32(data - store.bytes().data()) - ChunkStore::header_bytes;
+        if (store.chunk_size(chunk) < sizeof(ScriptReference))
+            continue;
         ScriptReference reference;
         std::memcpy(&reference, data, sizeof(reference));
         if (reference.state)

@@ -8,7 +8,9 @@
 //
 // A package is a full userdata holding the package's address; once the Application has
 // released it (`Application.release_resource_package`) the userdata holds null and every
-// call with it is a Lua error. A localizer is the loaded resource's address as light
+// call with it is a Lua error. Only the userdata made here are packages: each is listed (by
+// weak key) in a registry table, so another userdata given the `ResourcePackage`
+// metatable is refused rather than read as a package. A localizer is the loaded resource's address as light
 // userdata; a name that names no loaded "strings" resource gives the null localizer, and a
 // localizer whose resource has been unloaded since behaves as the null one: their lookups
 // give nil.
@@ -27,6 +29,8 @@ namespace tallow {
 namespace {
 
 constexpr const char *package_table = "ResourcePackage";
+// Registry key of the table whose keys are the package userdata handed out (weak keys).
+constexpr const char *issued_packages = "ResourcePackage.issued";
 
 int package_load(lua_State *L)
 {
@@ -108,10 +112,29 @@ int localizer_lookup(lua_State *L)
 
 } // namespace
 
-void push_resource_package(lua_State *L, ResourcePackage *package) { LuaStack(L).push_object(package, package_table); }
+void push_resource_package(lua_State *L, ResourcePackage *package)
+{
+    LuaStack(L).push_object(package, package_table);
+    lua_getfield(L, LUA_REGISTRYINDEX, issued_packages);
+    lua_pushvalue(L, -2);
+    lua_pushboolean(L, 1);
+    lua_rawset(L, -3);
+    lua_pop(L, 1);
+}
 
 ResourcePackage *get_resource_package(const LuaStack &stack, i32 arg)
 {
+    lua_State *L = stack.state();
+    bool issued = false;
+    if (lua_type(L, stack.index(arg)) == LUA_TUSERDATA) {
+        lua_getfield(L, LUA_REGISTRYINDEX, issued_packages);
+        lua_pushvalue(L, stack.index(arg));
+        lua_rawget(L, -2);
+        issued = lua_toboolean(L, -1);
+        lua_pop(L, 2);
+    }
+    if (!issued)
+        stack.argument_error(arg, package_table);
     return static_cast<ResourcePackage *>(stack.get_object(arg, package_table));
 }
 
@@ -124,6 +147,13 @@ void clear_resource_package(const LuaStack &stack, i32 arg)
 
 void register_resource_api(LuaEnvironment &env, ResourceManager *resources)
 {
+    lua_State *L = env.state();
+    lua_newtable(L);
+    lua_newtable(L);
+    lua_pushstring(L, "k");
+    lua_setfield(L, -2, "__mode");
+    lua_setmetatable(L, -2);
+    lua_setfield(L, LUA_REGISTRYINDEX, issued_packages);
     env.add_module_function(package_table, "load", package_load);
     env.add_module_function(package_table, "flush", package_flush);
     env.add_module_function(package_table, "unload", package_unload);

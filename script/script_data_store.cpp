@@ -4,6 +4,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "script/lua_environment.h"
 #include "script/registration.h"
+#include "world/unit_resource.h"
 
 #include <lua.hpp>
 
@@ -22,6 +23,28 @@ constexpr u32 kind_matrix = 102;
 constexpr u32 kind_unit = 103;
 constexpr u32 kind_pointer = 104;
 constexpr u32 no_child = 0xFFFFFFFFu;
+// Unit resources check their data defaults against these kinds.
+static_assert(kind_bool == data_store_kind::boolean && kind_number == data_store_kind::number &&
+              kind_string == data_store_kind::string && kind_vector3 == data_store_kind::vector3 &&
+              kind_quaternion == data_store_kind::quaternion && kind_matrix == data_store_kind::matrix4x4 &&
+              kind_unit == data_store_kind::unit && kind_pointer == data_store_kind::pointer &&
+              script_reference_chunk_kind == data_store_kind::script_reference);
+
+// Bytes a value of `kind` is read as (0: anything).
+u32 value_bytes(u32 kind)
+{
+    switch (kind) {
+    case kind_bool: return 1;
+    case kind_number: return 4;
+    case kind_vector3: return 12;
+    case kind_quaternion: return 16;
+    case kind_matrix: return 64;
+    case kind_unit: return 4;
+    case kind_pointer: return sizeof(void *);
+    case script_reference_chunk_kind: return sizeof(ScriptReference);
+    default: return 0;
+    }
+}
 
 u32 key_arg(const LuaStack &stack, i32 arg)
 {
@@ -168,6 +191,11 @@ void script_data_get(const LuaStack &stack, ChunkStore &store, i32 first)
     }
     const u8 *data = store.chunk_data(chunk);
     u32 size = store.chunk_size(chunk);
+    // A value shorter than its kind is damage (unit resources refuse such defaults): nil.
+    if (size < value_bytes(store.chunk_kind(chunk))) {
+        stack.push_nil();
+        return;
+    }
     f32 f[16];
     switch (store.chunk_kind(chunk)) {
     case kind_bool:

@@ -30,7 +30,6 @@ namespace tallow {
 namespace {
 
 constexpr const char *world_table = "World";
-constexpr NameId64 level_type("level");
 // Registry key of the state's flow script object (a full userdata holding a LuaFlowScript).
 constexpr const char *flow_script_key = "tallow.flow_script";
 FrameStepSource frame_step_source = nullptr;
@@ -197,38 +196,30 @@ int world_load_level(lua_State *L)
             luaL_unref(L, LUA_REGISTRYINDEX, reference);
         stack.error("the level could not be made");
     }
-    stack.push_lightuserdata(level);
+    push_level(L, level);
     return 1;
 }
 
 int world_level(lua_State *L)
 {
     LuaStack stack(L);
-    lua_pushlightuserdata(L, get_world(stack, 1)->level());
+    push_level(L, get_world(stack, 1)->level());
     return 1;
 }
 
-Level &level_arg(const LuaStack &stack, i32 arg)
-{
-    auto *level = static_cast<Level *>(stack.get_pointer(arg));
-    if (!is_live_level(level))
-        stack.argument_message(arg, "not a live Level (released, replaced or another value)");
-    return *level;
-}
-
-ChunkStore &level_data(const LuaStack &stack) { return level_arg(stack, 1).data(); }
+ChunkStore &level_data(const LuaStack &stack) { return get_level(stack, 1).data(); }
 
 int level_trigger_level_loaded(lua_State *L)
 {
     LuaStack stack(L);
-    level_arg(stack, 1).trigger_level_loaded();
+    get_level(stack, 1).trigger_level_loaded();
     return 0;
 }
 
 int level_trigger_event(lua_State *L)
 {
     LuaStack stack(L);
-    Level &level = level_arg(stack, 1);
+    Level &level = get_level(stack, 1);
     level.trigger_event(stack.get_id32(2).value(), 0);
     return 0;
 }
@@ -236,7 +227,7 @@ int level_trigger_event(lua_State *L)
 int level_spline(lua_State *L)
 {
     LuaStack stack(L);
-    Level &level = level_arg(stack, 1);
+    Level &level = get_level(stack, 1);
     u32 count = 0;
     const Vector3 *points = level.resource().find_spline(stack.get_id32(2).value(), count);
     lua_createtable(L, i32(count), 0);
@@ -262,6 +253,34 @@ IFlowScript *flow_script_for(lua_State *L)
         lua_setfield(L, LUA_REGISTRYINDEX, flow_script_key);
     }
     return static_cast<LuaFlowScript *>(block);
+}
+
+bool is_level_reference(const void *value, u32 &out_serial)
+{
+    u64 v = reinterpret_cast<uintptr_t>(value);
+    if ((v & ~u64(0x1FFFFFFFFull)) != level_reference_tag || !(v & 1))
+        return false;
+    out_serial = u32(v >> 1);
+    return true;
+}
+
+void push_level(lua_State *L, const Level *level)
+{
+    lua_pushlightuserdata(L, level ? reinterpret_cast<void *>(uintptr_t(level_reference_value(level->serial())))
+                                   : nullptr);
+}
+
+Level &get_level(const LuaStack &stack, i32 arg)
+{
+    lua_State *L = stack.state();
+    u32 serial = 0;
+    Level *level = nullptr;
+    if (lua_type(L, stack.index(arg)) == LUA_TLIGHTUSERDATA &&
+        is_level_reference(lua_touserdata(L, stack.index(arg)), serial))
+        level = level_by_serial(serial);
+    if (!level)
+        stack.argument_message(arg, "not a live Level (released, replaced or another value)");
+    return *level;
 }
 
 void push_world(lua_State *L, World *world) { LuaStack(L).push_object(world, world_table); }

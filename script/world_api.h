@@ -11,7 +11,10 @@
 // has been released" instead of reading freed memory. Unit references are handles: `Unit.*`
 // functions other than `alive` raise "the unit has been destroyed" for a stale one; the
 // World functions that take a unit do nothing for a stale unit or one of another world.
-// Levels cross as light userdata and are accepted only while they live. A world is neither
+// A level crosses as a light userdata that carries its serial, a number no other level of
+// the program gets (`level_reference_value`); a level value is accepted only while that
+// very level lives, so one kept after its level was replaced or released raises, even
+// when a new level took the old one's memory. A world is neither
 // updated nor released from inside its own flow run (a level or unit callback).
 // Functions whose service is not part of this build yet (particles, GUI, line drawing,
 // physics, animation, navigation, shading environments) are registered and raise
@@ -26,6 +29,7 @@ namespace tallow {
 
 class IFlowScript;
 class LuaEnvironment;
+class Level;
 class LuaStack;
 class World;
 
@@ -33,6 +37,17 @@ class World;
 void push_world(lua_State *state, World *world);
 /// The live World held by the userdata at `arg`; raises for anything else or a released one.
 World *get_world(const LuaStack &stack, i32 arg);
+
+/// The light-userdata value that stands for the level of `serial`: odd (never an object
+/// address or temporary) and above 2^32 (never a unit reference).
+constexpr u64 level_reference_tag = u64(1) << 36;
+constexpr u64 level_reference_value(u32 serial) { return level_reference_tag | (u64(serial) << 1) | 1u; }
+/// True for a value made by level_reference_value; `out_serial` receives its serial.
+bool is_level_reference(const void *value, u32 &out_serial);
+/// Pushes the level's value (a null light userdata for no level).
+void push_level(lua_State *state, const Level *level);
+/// The live level whose value is at `arg`; raises for anything else.
+Level &get_level(const LuaStack &stack, i32 arg);
 
 /// What flow graphs of worlds made from this state call (one object per state, kept in its
 /// registry; it lives as long as the state).

@@ -320,6 +320,9 @@ Level::Level(World &world, const LevelResource &resource, IFlowScript *script, i
         if (_variables.size() == resource.variable_block_size && _variables.size())
             memcpy(_variables.data(), resource.at(resource.header(7)), _variables.size());
     }
+    if (ResourceManager *manager = world.resource_manager();
+        manager && manager->get(level_type, resource.name) == &resource)
+        _holds_resource = manager->acquire(level_type, resource.name);
     if (!g_levels)
         g_levels = make_new<Array<Level *>>(default_allocator(), default_allocator());
     g_levels->push_back(this);
@@ -344,6 +347,8 @@ Level::~Level()
         delete_with_allocator(default_allocator(), g_levels);
         g_levels = nullptr;
     }
+    if (_holds_resource)
+        _world.resource_manager()->release(level_type, _resource.name);
 }
 
 bool Level::context(FlowContext &c)
@@ -417,7 +422,10 @@ void Level::spawn_units()
         NameId64 name("core/editor_slave/prototype");
         if (ResourceManager *m = _world.resource_manager(); m && m->can_get(NameId64("material"), name))
             material = m->get(NameId64("material"), name);
-        _world.spawn_unit_from_resource(*r.prototype, material, matrix4x4_identity);
+        Unit *prototype = _world.spawn_unit_from_resource(*r.prototype, material, matrix4x4_identity);
+        // The prototype unit outlives the level in the world, and its resource is part of ours.
+        if (prototype && _holds_resource)
+            prototype->hold_resource(level_type, r.name);
     }
     // 6. Flow unit bindings: every bound node gets its unit before any runs (7).
     u32 bindings = r.header(10), bindings_at = r.header(11);

@@ -51,6 +51,7 @@ class UnitResource;
 class World;
 struct PhysicsActor;
 
+constexpr NameId64 level_type("level");
 constexpr u32 level_header_words = 18;
 constexpr u32 level_unit_record_size = 48;
 constexpr u32 level_light_record_size = 48;
@@ -83,7 +84,9 @@ ResourceTypeCallbacks level_resource_callbacks();
 
 class Level {
   public:
-    /// Use World::load_level.
+    /// Use World::load_level. A level made from the resource manager's "level" resource
+    /// holds a reference on it while it lives, and so does its prototype unit, which
+    /// points into it: unloading the level's package frees neither under them.
     Level(World &world, const LevelResource &resource, IFlowScript *script, i32 script_reference);
     ~Level();
     Level(const Level &) = delete;
@@ -137,6 +140,7 @@ class Level {
     Array<Binding> _bindings;
     u32 _serial;
     bool _retired = false;
+    bool _holds_resource = false; // a reference on the manager's "level" resource
 };
 
 /// The live level of that serial, or null.

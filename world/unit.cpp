@@ -46,14 +46,30 @@ Unit::~Unit()
 {
     unit_handle_table().free(_handle);
     release_components();
+    hold_resource({}, {});
+}
+
+void Unit::hold_resource(NameId64 type, NameId64 name)
+{
+    ResourceManager *manager = _world->resource_manager();
+    if (!manager)
+        return;
+    // The new reference first: holding the same resource again must not free it between.
+    bool held = !type.is_empty() && manager->acquire(type, name);
+    if (!_held_type.is_empty())
+        manager->release(_held_type, _held_name);
+    _held_type = held ? type : NameId64();
+    _held_name = held ? name : NameId64();
 }
 
 bool Unit::init(const Matrix4x4 &pose)
 {
+    const UnitResource &r = *_resource;
+    if (ResourceManager *manager = _world->resource_manager(); manager && manager->get(unit_type, r.name) == &r)
+        hold_resource(unit_type, r.name);
     _handle = unit_handle_table().allocate(this);
     if (_handle == null_unit_handle)
         return false;
-    const UnitResource &r = *_resource;
     if (!_data.assign_bytes(r.bytes(r.data_defaults), r.data_defaults.size))
         return false;
     if (r.has_flow()) {
@@ -336,6 +352,8 @@ bool Unit::reload(const UnitResource &resource)
     bool had_state_machine = _state_machine != nullptr;
     release_components();
     _resource = &resource;
+    if (ResourceManager *manager = _world->resource_manager(); manager && manager->get(unit_type, resource.name) == &resource)
+        hold_resource(unit_type, resource.name);
     _data.assign_bytes(resource.bytes(resource.data_defaults), resource.data_defaults.size);
     _flow_variables.resize(resource.has_flow() ? resource.flow_variable_defaults.size : 0);
     if (_flow_variables.size() && resource.flow_variable_defaults.size == _flow_variables.size())

@@ -15,6 +15,7 @@
 #include "foundation/io/chunk_store.h"
 #include "foundation/math/matrix4x4.h"
 #include "foundation/memory/trace_allocator.h"
+#include "foundation/strings/name_id.h"
 #include "world/scene_graph.h"
 #include "world/unit_handle.h"
 
@@ -127,6 +128,14 @@ class Unit {
     /// Shows or hides every mesh.
     void set_all_visible(bool visible);
 
+    /// Holds a reference on the loaded resource (type, name) for as long as the unit lives
+    /// (in place of the one it held): the resource it was built from stays loaded while
+    /// the unit points into it, even when the package it came from is unloaded. `init`
+    /// holds the unit resource when it is the resource manager's; a unit built from data
+    /// inside another resource (a level's prototype) holds that one. No-op without a
+    /// resource manager or when (type, name) is not loaded.
+    void hold_resource(NameId64 type, NameId64 name);
+
     /// Rebuilds the unit from `resource` where it stands, keeping its handle; physics off
     /// stays off, no state machine stays none, and all-kinematic dynamic actors stay so.
     bool reload(const UnitResource &resource);
@@ -166,6 +175,8 @@ class Unit {
     UnitHandle _handle = null_unit_handle;
     Array<u8> _flow_variables;
     Matrix4x4 _spawn_pose = matrix4x4_identity;
+    NameId64 _held_type; // the resource reference the unit holds (empty: none)
+    NameId64 _held_name;
 };
 
 } // namespace tallow

@@ -1,6 +1,8 @@
 #include "world/unit_resource.h"
 
+#include "foundation/io/chunk_store.h"
 #include "foundation/io/input_archive.h"
+#include "foundation/io/little_endian.h"
 #include "foundation/log.h"
 #include "resource/byte_reader.h"
 #include "resource/resource_manager.h"
@@ -390,6 +392,75 @@ bool invalid(const UnitResource &r, const char *what, u32 index, u32 value)
 
 bool node_ok(const UnitResource &r, u32 node) { return node < r.node_count; }
 
+// Bytes a stored value of `kind` is read as; 0 for a kind compiled data may not hold.
+u32 data_kind_min_bytes(u32 kind)
+{
+    switch (kind) {
+    case data_store_kind::boolean: return 1;
+    case data_store_kind::number: return 4;
+    case data_store_kind::string: return 1;
+    case data_store_kind::vector3: return 12;
+    case data_store_kind::quaternion: return 16;
+    case data_store_kind::matrix4x4: return 64;
+    case data_store_kind::unit: return 4;
+    case ChunkStore::nested_list: return 4; // the group's list head
+    default: return 0;
+    }
+}
+
+// Walks the lists of data defaults as ChunkStore walks them, front to back from the root.
+class DataDefaultsWalk {
+  public:
+    DataDefaultsWalk(const u8 *bytes, u32 size) : _bytes(bytes), _size(size), _steps(size / ChunkStore::header_bytes + 1)
+    {
+    }
+
+    const char *reason() const { return _reason; }
+
+    bool list(u32 head, u32 depth)
+    {
+        // The same bound the store's own walks use: deeper is a list inside itself.
+        if (depth > 64)
+            return fail("groups nest more than 64 deep");
+        u32 chunk = word(head);
+        while (chunk != ChunkStore::not_found) {
+            // Each chunk takes at least its header: more steps than that is a loop.
+            if (_steps-- == 0)
+                return fail("a list loops");
+            if (chunk < 8 || u64(chunk) + ChunkStore::header_bytes > _size)
+                return fail("a link points outside the values");
+            u32 kind = word(chunk + 8);
+            u32 stored = word(chunk + 12);
+            if (u64(chunk) + ChunkStore::header_bytes + stored > _size)
+                return fail("a value runs past the end");
+            if (kind == data_store_kind::pointer || kind == data_store_kind::script_reference)
+                return fail("a value that only a running program makes (a pointer or a script reference)");
+            u32 need = data_kind_min_bytes(kind);
+            if (need == 0)
+                return fail("a value of unknown kind");
+            if (stored < need)
+                return fail("a value shorter than its kind");
+            if (kind == ChunkStore::nested_list && !list(ChunkStore::nested_head(chunk), depth + 1))
+                return false;
+            chunk = word(chunk + 4);
+        }
+        return true;
+    }
+
+  private:
+    u32 word(u32 offset) const { return load_u32_le(_bytes + offset); } // callers keep offset + 4 in range
+    bool fail(const char *why)
+    {
+        _reason = why;
+        return false;
+    }
+
+    const u8 *_bytes;
+    u32 _size;
+    u32 _steps;
+    const char *_reason = nullptr;
+};
+
 void *load_unit(const ResourceLoadParams &params)
 {
     Array<u8> bytes(params.allocator);
@@ -448,6 +519,18 @@ const UnitSimpleAnimation *UnitResource::find_simple_animation(u32 name_id) cons
 
 void set_unit_flow_validator(const UnitFlowValidator &validator) { g_flow_validator = validator; }
 
+bool validate_unit_data_defaults(const u8 *bytes, u32 size, const char *&out_reason)
+{
+    out_reason = nullptr;
+    if (size < 8)
+        return true; // an empty store, as ChunkStore::assign_bytes makes of it
+    DataDefaultsWalk walk(bytes, size);
+    if (walk.list(ChunkStore::root_list, 0))
+        return true;
+    out_reason = walk.reason();
+    return false;
+}
+
 bool validate_unit_resource(const UnitResource &r)
 {
     for (u32 i = 0; i < r.node_count; ++i) {
@@ -488,6 +571,12 @@ bool validate_unit_resource(const UnitResource &r)
         for (u32 k = 0; k < r.visibility_groups[i].members.count; ++k)
             if (r.word(r.visibility_groups[i].members, k) >= r.meshes.size())
                 return invalid(r, "visibility group mesh out of range", i, r.word(r.visibility_groups[i].members, k));
+    const char *reason = nullptr;
+    if (!validate_unit_data_defaults(r.bytes(r.data_defaults), r.data_defaults.size, reason)) {
+        log_message("world", "unit resource %016llx: data defaults refused: %s", (unsigned long long)r.name.value(),
+                    reason);
+        return false;
+    }
     if (!r.has_flow()) {
         if (r.flow_variable_defaults.size != 0)
             return invalid(r, "flow variable defaults without a flow graph", 0, r.flow_variable_defaults.size);

@@ -36,7 +36,8 @@
 //   16 named strings: list of {u32 name id, list of strings}
 //   17 u8 animated flag
 //   18 string: state machine name ("" for none)
-//   19 data defaults: blob (chunk store bytes)
+//   19 data defaults: blob (chunk store bytes, foundation/io/chunk_store.h; empty or
+//      under 8 bytes: an empty store)
 //   20 visibility groups: list of {u32 name id, u32 list of mesh indices}
 //   21 flow graph: blob (empty without flow)
 //   22 flow variable defaults: blob
@@ -50,8 +51,16 @@
 // Reading is bounded and every count is checked against the bytes left before anything is
 // allocated; then a validation pass checks every index (parents before children, nodes,
 // actors and meshes in range, at most `max_unit_nodes` nodes, shape kinds, sorted
-// animation ids, flow defaults matching the flow graph's variable block). A resource that
-// fails either is logged and does not load. Blobs and strings are kept as ranges into the
+// animation ids, flow defaults matching the flow graph's variable block, data defaults that
+// are a sound store of stored values). A resource that fails either is logged and does not
+// load.
+//
+// Data defaults are what every unit's script data store starts from, so each list is walked
+// the way the store will walk it: every link lands inside the bytes or ends the list, no
+// list loops, groups nest at most 64 deep, and every value is one of the kinds below with
+// at least the bytes its kind is read as. Values that only live inside a running program
+// (a light-userdata pointer, a script table or function reference) are refused: a file
+// that carried one would hand the script or the unit's release an address it chose. Blobs and strings are kept as ranges into the
 // resource's own copy of the bytes, resolved on access.
 
 #include "foundation/containers/array.h"
@@ -70,6 +79,20 @@ constexpr NameId64 unit_type("unit");
 constexpr u32 max_unit_nodes = max_scene_graph_nodes;
 constexpr u32 unit_no_parent = 0xFFFFFFFFu;
 constexpr u32 unit_no_flow_target = 0xFFFFFFFFu;
+
+/// Kinds of the values a script data store keeps (script/script_data_store.h names what
+/// each holds); a group is a chunk of kind ChunkStore::nested_list.
+namespace data_store_kind {
+constexpr u32 boolean = 1;          // 1 byte
+constexpr u32 number = 2;           // f32
+constexpr u32 string = 3;           // the characters and a zero
+constexpr u32 vector3 = 100;        // 3 f32
+constexpr u32 quaternion = 101;     // 4 f32
+constexpr u32 matrix4x4 = 102;      // 16 f32
+constexpr u32 unit = 103;           // u32 unit handle
+constexpr u32 pointer = 104;        // an address of this process; never in compiled data
+constexpr u32 script_reference = 105; // a Lua state and registry reference; never in compiled data
+} // namespace data_store_kind
 
 /// Bytes of the resource's stream: offset and size.
 struct UnitBytes {
@@ -281,6 +304,9 @@ void destroy_unit_resource(UnitResource *resource, Allocator &allocator);
 
 /// Checks the cross references of a read resource; false with a logged reason.
 bool validate_unit_resource(const UnitResource &resource);
+/// Checks `size` bytes of data defaults as described above; false with the reason in
+/// `out_reason` (a static string).
+bool validate_unit_data_defaults(const u8 *bytes, u32 size, const char *&out_reason);
 
 /// The "unit" type's load and unload callbacks.
 ResourceTypeCallbacks unit_resource_callbacks();

@@ -12,6 +12,7 @@
 #include "foundation/types.h"
 
 #include <new>
+#include <type_traits>
 #include <utility>
 
 namespace tallow {
@@ -55,12 +56,20 @@ template <typename T, typename... Args> T *make_new(Allocator &allocator, Args &
 }
 
 /// Runs the object's destructor, then returns its memory to `allocator`. Null is ignored.
+/// `object` may point to a base class (with a virtual destructor) of what make_new made.
 template <typename T> void delete_with_allocator(Allocator &allocator, T *object)
 {
     if (!object)
         return;
+    // Through a base that is not the first, the object starts after the block make_new took:
+    // give back the block, found from the whole object.
+    void *block;
+    if constexpr (std::is_polymorphic_v<T>)
+        block = const_cast<void *>(dynamic_cast<const volatile void *>(object));
+    else
+        block = const_cast<void *>(static_cast<const volatile void *>(object));
     object->~T();
-    allocator.deallocate(const_cast<void *>(static_cast<const void *>(object)));
+    allocator.deallocate(block);
 }
 
 /// Copies the named allocators alive right now, in construction order, into

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include <sanitizer/asan_interface.h> // the poisoning macros do nothing outside AddressSanitizer builds
+
 namespace tallow {
 
 namespace {
@@ -31,6 +33,8 @@ void ArenaAllocator::release_blocks()
 {
     for (u8 *block = _first; block;) {
         u8 *next = next_block(block);
+        // Whatever was deallocated in it is poisoned; the backing may hand it out again.
+        ASAN_UNPOISON_MEMORY_REGION(block, _backing->allocated_size(block));
         _backing->deallocate(block);
         block = next;
     }
@@ -87,7 +91,13 @@ void *ArenaAllocator::allocate(u64 size, u32 align)
     return result;
 }
 
-void ArenaAllocator::deallocate(void *) {}
+void ArenaAllocator::deallocate(void *p)
+{
+    // Nothing is reused before a reset, so under AddressSanitizer a deallocated block is
+    // poisoned: a use after its deallocation is reported like a use after free.
+    if (p)
+        ASAN_POISON_MEMORY_REGION(p, allocated_size(p));
+}
 
 u64 ArenaAllocator::allocated_size(const void *p)
 {

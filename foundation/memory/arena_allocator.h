@@ -7,7 +7,8 @@
 //
 // Each allocation is preceded by a word holding its requested size. Blocks are at least
 // `block_size` bytes; a larger request gets a block of its own size. Thread-safe when
-// locked (the default).
+// locked (the default). Under AddressSanitizer a deallocated block is poisoned until the
+// reset, so a use after deallocation is reported.
 
 #include "foundation/memory/allocator.h"
 #include "foundation/threads/spin_mutex.h"
@@ -22,7 +23,7 @@ class ArenaAllocator final : public Allocator {
     ~ArenaAllocator() override;
 
     void *allocate(u64 size, u32 align = alignof(std::max_align_t)) override; // See Allocator
-    void deallocate(void *p) override;                                      // does nothing
+    void deallocate(void *p) override;                                      // poisons it (ASan)
     u64 allocated_size(const void *p) override;                             // the requested size
     u64 total_allocated() override;                                         // bytes taken from the backing
     void backing_allocators(Array<Allocator *> &out_allocators) override;  // the backing

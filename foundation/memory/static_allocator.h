@@ -6,7 +6,8 @@
 //   one_shot.set_block(buffer, sizeof buffer);
 //   void *p = one_shot.allocate(1000);   // the whole buffer; a second allocate gets null
 //
-// Never listed in the allocator list. Not thread-safe.
+// Never listed in the allocator list. Not thread-safe. Under AddressSanitizer the block is
+// poisoned while it is free (after a deallocate), so a use of it then is reported.
 
 #include "foundation/memory/allocator.h"
 
@@ -16,14 +17,11 @@ class StaticAllocator final : public Allocator {
   public:
     StaticAllocator() : Allocator(nullptr) {}
     StaticAllocator(void *block, u64 block_size) : Allocator(nullptr), _block(block), _block_size(block_size) {}
+    /// Gives the block back to its owner whole (unpoisoned).
+    ~StaticAllocator() override;
 
     /// Sets the block to hand out; the caller keeps it alive.
-    void set_block(void *block, u64 block_size)
-    {
-        _block = block;
-        _block_size = block_size;
-        _in_use = false;
-    }
+    void set_block(void *block, u64 block_size);
 
     /// The block, or null when it is in use, smaller than `size`, not aligned to `align`,
     /// or `size` is 0.

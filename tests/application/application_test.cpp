@@ -608,10 +608,16 @@ TEST_F(ApplicationTest, GameTimeTracksWallTimeFromTheFirstFrame)
         EXPECT_GE(a.raw_frame_step(), 0.0005f) << "frame " << frame;
     }
     f64 wall = time_seconds(&stamp);
-    EXPECT_LT(first_step, 0.05f);
-    EXPECT_LE(a.time_since_launch(), wall + 0.001);
-    EXPECT_LE(FakeGame::game_seconds, wall * 1.1 + 0.005) << "wall " << wall;
-    EXPECT_GE(FakeGame::game_seconds, wall * 0.5) << "wall " << wall;
+    // The clock restarts where start-up ends, a little before `stamp` is taken: on a busy
+    // machine that gap is several milliseconds, so the bounds allow `slack` for it. The
+    // fault they catch is seconds of game time ahead of the wall clock.
+    const f64 slack = 0.05;
+    EXPECT_LT(first_step, 0.1f);
+    EXPECT_LE(a.time_since_launch(), wall + slack);
+    EXPECT_LE(FakeGame::game_seconds, wall * 1.1 + slack) << "wall " << wall;
+    // Long frames on a busy machine are clamped and filtered, so game time may fall behind;
+    // it must still move.
+    EXPECT_GE(FakeGame::game_seconds, wall * 0.25) << "wall " << wall;
 }
 
 TEST_F(ApplicationTest, TimerAffinityMaskFromTheSettings)

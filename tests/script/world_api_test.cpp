@@ -39,6 +39,13 @@ class WorldApiTest : public BootScriptTest {
                             "            { name = \"drop\" type = \"spawn_unit\" unit = \"units/box\"\n"
                             "              variable = \"u\" position = [0 0 1] } ] }\n")},
             {"unit", "units/box", compiled_unit("nodes = [ { name = \"root\" } ]\n")},
+            // A package of its own, unloaded by scripts while its units live.
+            {"package", "extra", package_resource({{"unit", "units/extra"}, {"level", "levels/far"}})},
+            {"unit", "units/extra",
+             compiled_unit("nodes = [ { name = \"root\" }\n"
+                           "  { name = \"top\" parent = \"root\" position = [0 0 3] } ]\n")},
+            {"level", "levels/far",
+             compiled_level("units = [ { name = \"far\" unit = \"units/extra\" position = [5 0 0] } ]\n")},
             {"unit", "units/post",
              compiled_unit("nodes = [ { name = \"root\" }\n"
                            "  { name = \"top\" parent = \"root\" position = [0 0 3] } ]\n")},
@@ -150,6 +157,21 @@ TEST_F(WorldApiTest, StaleWorldsUnitsAndMissingServicesAreCleanErrors)
         {"Unit.actor(nil, 'x')", "Unit.actor: the physics service is not built yet"},
         {"Level.navigation_mesh(nil)", "Level.navigation_mesh: the navigation service is not built yet"},
         {"Level.spline(Vector3(1, 2, 3), 'x')", "bad argument #1 to 'Level.spline' (not a live Level (released, replaced or another value))"},
+        // The replaced level's memory goes to the new one: its value must not pass for it.
+        {"local w = Application.new_world()\nlocal a = World.load_level(w, 'levels/yard')\n"
+         "local b = World.load_level(w, 'levels/yard')\nassert(a ~= b and World.level(w) == b)\n"
+         "Level.get_data(a, 'title')",
+         "bad argument #1 to 'Level.get_data' (not a live Level (released, replaced or another value))"},
+        {"Level.spline(World.level(Application.new_world()), 'x')",
+         "bad argument #1 to 'Level.spline' (not a live Level (released, replaced or another value))"},
+        // Another userdata given the package metatable is no package.
+        {"local mt = debug.getmetatable(Application.resource_package('extra'))\n"
+         "local w = Application.new_world()\ndebug.setmetatable(w, mt)\nResourcePackage.has_loaded(w)",
+         "bad argument #1 to 'ResourcePackage.has_loaded' (ResourcePackage expected"},
+        {"local fake = newproxy(true)\n"
+         "debug.setmetatable(fake, debug.getmetatable(Application.resource_package('extra')))\n"
+         "ResourcePackage.load(fake)",
+         "bad argument #1 to 'ResourcePackage.load' (ResourcePackage expected"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.code);
@@ -169,7 +191,7 @@ TEST_F(WorldApiTest, LevelsLoadSpawnAnswerAndGiveTheirScriptValueBack)
                        "weak[value] = true\n"
                        "local level = World.load_level(w, 'levels/yard', value)\n"
                        "value = nil\n"
-                       "assert(World.level(w) == level)\n"
+                       "assert(World.level(w) == level and tostring(level) == '[Level]')\n"
                        "assert(World.num_units(w) == 1)\n"
                        "local p = Unit.world_position(World.units(w)[1], 0)\n"
                        "assert(p.x == 1 and p.y == 2 and p.z == 3)\n"
@@ -185,6 +207,7 @@ TEST_F(WorldApiTest, LevelsLoadSpawnAnswerAndGiveTheirScriptValueBack)
                        "Application.release_world(w)\n"
                        "collectgarbage(); collectgarbage()\n"
                        "assert(next(weak) == nil, 'the value goes with the world')\n"
+                       "assert(tostring(level) == '[Level (released)]')\n"
                        "local ok, e = pcall(Level.get_data, level, 'title')\n"
                        "assert(not ok and e:find('not a live Level', 1, true), e)\n"
                        // A replaced level gives its value back too.
@@ -211,6 +234,39 @@ TEST_F(WorldApiTest, LevelsLoadSpawnAnswerAndGiveTheirScriptValueBack)
                        "assert(update_refused)\n"
                        "ok, e = pcall(World.load_level, w, 'levels/missing')\n"
                        "assert(not ok and e:find('no \"level\" resource of that name is loaded'), e)\n"
+                       "print('init done')"),
+              "");
+    EXPECT_EQ(log.count("[Lua] init done"), 1);
+}
+
+// Units and the level made from a package's resources keep them after the package is
+// unloaded and released; they are freed with the last of their users.
+TEST_F(WorldApiTest, UnloadingAPackageLeavesItsLiveUnitsAndLevelWhole)
+{
+    EXPECT_EQ(run_boot("local w = Application.new_world()\n"
+                       "local p = Application.resource_package('extra')\n"
+                       "ResourcePackage.load(p)\n"
+                       "ResourcePackage.flush(p)\n"
+                       "local u = World.spawn_unit(w, 'units/extra', Vector3(1, 0, 0))\n"
+                       "local level = World.load_level(w, 'levels/far')\n"
+                       "local name = Unit.debug_name(u)\n"
+                       "ResourcePackage.unload(p)\n"
+                       "Application.release_resource_package(p)\n"
+                       "assert(Unit.debug_name(u) == name)\n"
+                       "Unit.set_local_position(u, 0, Vector3(2, 0, 0))\n"
+                       "World.update(w, 1 / 30)\n"
+                       "local far = World.units(w)[2]\n"
+                       "local q = Unit.world_position(far, 1)\n"
+                       "assert(q.x == 5 and q.z == 3, tostring(q))\n"
+                       "q = Unit.world_position(u, 1)\n"
+                       "assert(q.x == 2 and q.z == 3, tostring(q))\n"
+                       "Level.trigger_level_loaded(level)\n"
+                       "World.destroy_unit(w, u)\n"
+                       "World.update(w, 1 / 30)\n"
+                       "assert(Unit.debug_name(far) == name)\n"
+                       "Application.release_world(w)\n"
+                       "w = Application.new_world()\n"
+                       "assert(World.spawn_unit(w, 'units/extra') == nil, 'freed with its last user')\n"
                        "print('init done')"),
               "");
     EXPECT_EQ(log.count("[Lua] init done"), 1);

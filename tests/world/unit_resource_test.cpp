@@ -1,5 +1,7 @@
 #include "world/unit_resource.h"
 
+#include "foundation/io/chunk_store.h"
+#include "foundation/io/little_endian.h"
 #include "foundation/log.h"
 #include "foundation/memory/memory_globals.h"
 #include "foundation/memory/trace_allocator.h"
@@ -329,6 +331,105 @@ TEST_F(UnitResourceTest, FlowValidatorSetsTheVariableBlockSize)
     u.flow_graph.push_back(0); // rejected graph
     EXPECT_EQ(read(test::write_unit_resource(u)), nullptr);
     set_unit_flow_validator({});
+}
+
+// The bytes of a data store made through ChunkStore itself, then spoiled by `spoil`.
+std::vector<u8> store_bytes(const std::function<void(ChunkStore &)> &fill)
+{
+    ChunkStore store(default_allocator());
+    fill(store);
+    return std::vector<u8>(store.bytes().begin(), store.bytes().end());
+}
+
+void put_word(std::vector<u8> &bytes, u32 at, u32 value) { memcpy(bytes.data() + at, &value, 4); }
+
+// Data defaults become every unit's script data store, whose reads copy as many bytes as
+// a value's kind holds and whose release hands a script reference's state pointer to Lua.
+TEST_F(UnitResourceTest, DataDefaultsAreASoundStoreOfStoredValues)
+{
+    const f32 m[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 4, 5, 6, 1};
+    auto every_kind = [&](ChunkStore &s) {
+        u8 yes = 1;
+        f32 f = 2.5f;
+        u32 handle = 0x00010002;
+        s.set(ChunkStore::root_list, 1, data_store_kind::boolean, 1, &yes);
+        s.set(ChunkStore::root_list, 2, data_store_kind::number, 4, &f);
+        s.set(ChunkStore::root_list, 3, data_store_kind::string, 4, "abc");
+        s.set(ChunkStore::root_list, 4, data_store_kind::vector3, 12, m);
+        s.set(ChunkStore::root_list, 5, data_store_kind::quaternion, 16, m);
+        u32 none = ChunkStore::not_found;
+        u32 group = s.set(ChunkStore::root_list, 6, ChunkStore::nested_list, 4, &none);
+        s.set(ChunkStore::nested_head(group), 7, data_store_kind::matrix4x4, 64, m);
+        s.set(ChunkStore::nested_head(group), 8, data_store_kind::unit, 4, &handle);
+    };
+    struct Case {
+        const char *name;
+        std::function<void(ChunkStore &)> fill;
+        std::function<void(std::vector<u8> &)> spoil; // may be null
+        bool loads;
+    };
+    const f32 one = 1;
+    struct {
+        void *state = reinterpret_cast<void *>(uintptr_t(0x4141414141410));
+        i32 reference = 3;
+    } forged;
+    const Case cases[] = {
+        {"every kind, nested", every_kind, nullptr, true},
+        {"empty", [](ChunkStore &) {}, nullptr, true},
+        {"matrix of 4 bytes",
+         [&](ChunkStore &s) { s.set(ChunkStore::root_list, 1, data_store_kind::matrix4x4, 4, &one); }, nullptr, false},
+        {"vector3 of 8 bytes",
+         [&](ChunkStore &s) { s.set(ChunkStore::root_list, 1, data_store_kind::vector3, 8, m); }, nullptr, false},
+        {"quaternion of 12 bytes",
+         [&](ChunkStore &s) { s.set(ChunkStore::root_list, 1, data_store_kind::quaternion, 12, m); }, nullptr, false},
+        {"number of no bytes",
+         [&](ChunkStore &s) { s.set(ChunkStore::root_list, 1, data_store_kind::number, 0, m); }, nullptr, false},
+        {"script reference",
+         [&](ChunkStore &s) {
+             s.set(ChunkStore::root_list, 1, data_store_kind::script_reference, sizeof forged, &forged);
+         },
+         nullptr, false},
+        {"script reference in a group",
+         [&](ChunkStore &s) {
+             u32 none = ChunkStore::not_found;
+             u32 group = s.set(ChunkStore::root_list, 6, ChunkStore::nested_list, 4, &none);
+             s.set(ChunkStore::nested_head(group), 1, data_store_kind::script_reference, sizeof forged, &forged);
+         },
+         nullptr, false},
+        {"pointer", [&](ChunkStore &s) { s.set(ChunkStore::root_list, 1, data_store_kind::pointer, 8, &forged); },
+         nullptr, false},
+        {"unknown kind", [&](ChunkStore &s) { s.set(ChunkStore::root_list, 1, 77, 4, &one); }, nullptr, false},
+        {"link past the end", every_kind, [](std::vector<u8> &b) { put_word(b, 0, u32(b.size()) - 8); }, false},
+        {"link into the header", every_kind, [](std::vector<u8> &b) { put_word(b, 0, 4); }, false},
+        {"value size past the end", every_kind, [](std::vector<u8> &b) { put_word(b, load_u32_le(b.data()) + 12, 1u << 20); },
+         false},
+        {"list loops", every_kind,
+         [](std::vector<u8> &b) {
+             u32 first = load_u32_le(b.data());
+             put_word(b, load_u32_le(b.data() + first + 4) + 4, first); // second chunk's next: the first
+         },
+         false},
+        {"group holds itself",
+         [](ChunkStore &s) {
+             u32 none = ChunkStore::not_found;
+             s.set(ChunkStore::root_list, 6, ChunkStore::nested_list, 4, &none);
+         },
+         [](std::vector<u8> &b) {
+             u32 group = load_u32_le(b.data());
+             put_word(b, ChunkStore::nested_head(group), group);
+         },
+         false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        test::UnitSource u = full_unit();
+        u.data_defaults = store_bytes(c.fill);
+        if (c.spoil)
+            c.spoil(u.data_defaults);
+        UnitResource *r = read(test::write_unit_resource(u));
+        EXPECT_EQ(r != nullptr, c.loads);
+        destroy_unit_resource(r, allocator);
+    }
 }
 
 TEST(UnitCompiler, SourceCompilesToTheUnitItDescribes)

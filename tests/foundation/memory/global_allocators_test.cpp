@@ -4,10 +4,16 @@
 #include "foundation/memory/static_allocator.h"
 #include "foundation/memory/temp_allocator.h"
 #include "foundation/memory/trace_allocator.h"
+#include "tests/support/recording_allocator.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <gtest/gtest.h>
+
+#ifdef __SANITIZE_ADDRESS__
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace tallow {
 namespace {
@@ -102,6 +108,89 @@ TEST(GlobalAllocators, ZeroBytesGiveNullFromEveryAllocator)
     }
     EXPECT_EQ(trace.allocation_count(), 0u);
     EXPECT_NE(one_shot.allocate(8), nullptr); // a refused 0 did not take the block
+}
+
+struct FirstBase {
+    virtual ~FirstBase() = default;
+    u64 first = 1;
+};
+struct SecondBase {
+    virtual ~SecondBase() = default;
+    u64 second = 2;
+};
+struct BothBases final : FirstBase, SecondBase {
+    explicit BothBases(bool &destroyed) : _destroyed(destroyed) {}
+    ~BothBases() override { _destroyed = true; }
+    bool &_destroyed;
+};
+
+// An object deleted through a base that does not start it (a service made as its class
+// and kept as its interface) gives back the very block make_new took for it.
+TEST(GlobalAllocators, DeleteThroughASecondBaseGivesBackTheBlockMadeForIt)
+{
+    test::RecordingAllocator backing;
+    bool destroyed = false;
+    BothBases *made = make_new<BothBases>(backing, destroyed);
+    ASSERT_NE(made, nullptr);
+    SecondBase *kept = made;
+    ASSERT_NE(static_cast<void *>(kept), static_cast<void *>(made));
+    delete_with_allocator(backing, kept);
+    EXPECT_TRUE(destroyed);
+    EXPECT_EQ(backing.live_count(), 0u);
+    std::vector<test::RecordingAllocator::Event> events = backing.events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].p, events[0].p);
+}
+
+// Under AddressSanitizer a use of freed memory is reported whichever engine allocator the
+// memory came from: memory given back is poisoned, by malloc or by the allocator itself.
+TEST(GlobalAllocators, FreedMemoryIsPoisonedUnderAddressSanitizer)
+{
+#ifndef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "not an AddressSanitizer build";
+#else
+    alignas(64) static u8 static_block[256];
+    struct Case {
+        const char *name;
+        std::function<Allocator &()> allocator;
+    };
+    ArenaAllocator arena("arena", default_allocator(), 4096);
+    TraceAllocator statics("statics", application_static_allocator());
+    StaticAllocator one_block(static_block, sizeof static_block);
+    const Case cases[] = {
+        {"default", [] () -> Allocator & { return default_allocator(); }},
+        {"page", [] () -> Allocator & { return page_allocator(); }},
+        {"system", [] () -> Allocator & { return system_allocator(); }},
+        {"slot", [] () -> Allocator & { return slot_allocator(); }},
+        {"heap", [] () -> Allocator & { return heap_allocator(); }},
+        {"application static", [] () -> Allocator & { return application_static_allocator(); }},
+        {"arena", [&] () -> Allocator & { return arena; }},
+        {"trace over the statics arena", [&] () -> Allocator & { return statics; }},
+        {"static block", [&] () -> Allocator & { return one_block; }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Allocator &a = c.allocator();
+        u8 *p = static_cast<u8 *>(a.allocate(64, 16));
+        ASSERT_NE(p, nullptr);
+        memset(p, 1, 64);
+        EXPECT_FALSE(__asan_region_is_poisoned(p, 64));
+        a.deallocate(p);
+        EXPECT_TRUE(__asan_address_is_poisoned(p));
+        EXPECT_TRUE(__asan_address_is_poisoned(p + 32));
+    }
+    {
+        SCOPED_TRACE("temp");
+        u8 *p = nullptr;
+        {
+            TempAllocator temp;
+            p = static_cast<u8 *>(temp.allocate(64, 16));
+            ASSERT_NE(p, nullptr);
+            memset(p, 1, 64);
+        }
+        EXPECT_TRUE(__asan_address_is_poisoned(p)) << "a temp frame's memory goes with the frame";
+    }
+#endif
 }
 
 } // namespace
