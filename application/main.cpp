@@ -4,6 +4,7 @@
 #include "animation/animation_resources.h"
 #include "animation/world_animation_service.h"
 #include "application/application.h"
+#include "application/input_step.h"
 #include "foundation/memory/memory_globals.h"
 #include "network/network_manager.h"
 #include "physics/physics_properties.h"
@@ -48,6 +49,9 @@ int main()
         tallow::register_physics_resource_types(manager);
         tallow::register_animation_resource_types(manager);
     };
+    // Keyboard, mouse and pads; the lighting devices when their library is installed.
+    setup.services.create_input = tallow::create_input_service;
+    setup.services.create_lightfx = tallow::create_lightfx_service;
     // Each service joins this build here as it lands: setup.game_factory, setup.services.*.
     return tallow::program_main(setup);
 }
