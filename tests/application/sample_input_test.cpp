@@ -1,18 +1,13 @@
-// The shipped sample as a run starts it (the services of main.cpp over the compiled data),
+// The shipped sample as a run starts it (the program's services over the compiled data),
 // driven by key messages injected through the headless window backend: the keyboard moves
 // the player crate.
 #include "application/application.h"
 #include "application/application_options.h"
-#include "application/game.h"
-#include "application/input_step.h"
+#include "application/engine_setup.h"
 #include "application/my_game.h"
 #include "foundation/memory/memory_globals.h"
 #include "platform/window/window.h"
 #include "platform/window/window_headless.h"
-#include "render/d3d11/d3d_render_device.h"
-#include "render/interface/render_service.h"
-#include "sound/sound_resource.h"
-#include "sound/world_sound_service.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_directory.h"
 
@@ -34,18 +29,14 @@ class SampleInputTest : public ::testing::Test {
         setenv("SDL_AUDIODRIVER", "dummy", 1);
         const char *arguments[] = {"bin/tallow", "-data-dir", TALLOW_BUILT_DATA_DIR};
         options = std::make_unique<ApplicationOptions>(default_allocator(), 3, arguments);
+        const ProgramSetup setup = engine_setup();
         ApplicationParams params;
         params.options = options.get();
         params.window_system = &window_system;
-        params.game_factory = make_game;
-        params.services.create_render = [](Allocator &allocator, Application &application) -> IRenderService * {
-            return create_render_service(allocator, application.thread_registry(), application.thread_pool(),
-                                         &render::d3d11::create_d3d_render_device);
-        };
-        params.services.create_input = create_input_service;
-        params.services.create_lightfx = create_lightfx_service;
-        params.world_services.sound = create_sound_service;
-        params.register_resource_types = register_sound_resource_types;
+        params.game_factory = setup.game_factory;
+        params.services = setup.services;
+        params.world_services = setup.world_services;
+        params.register_resource_types = setup.register_resource_types;
         app = std::make_unique<Application>(params);
     }
 
