@@ -1,33 +1,7 @@
 // The engine program.
-#include "application/game.h"
-#include "application/program.h"
-#include "application/application.h"
-#include "render/d3d11/d3d_render_device.h"
-#include "render/interface/render_service.h"
-#include "save/save_system.h"
-#include "sound/sound_resource.h"
-#include "sound/world_sound_service.h"
+#include "application/engine_setup.h"
 
 int main()
 {
-    tallow::ProgramSetup setup;
-    setup.game_factory = tallow::make_game;
-    setup.services.create_save = [](tallow::Allocator &allocator, tallow::Application &application,
-                                    const char *save_dir) -> tallow::ISaveService * {
-        return tallow::save::create_save_service(allocator, *application.thread_registry(), save_dir);
-    };
-    // The render steps run on the Direct3D device over our layer (headless backend).
-    setup.services.create_render = [](tallow::Allocator &allocator,
-                                      tallow::Application &application) -> tallow::IRenderService * {
-        // Render configurations, textures and materials come through the resource manager.
-        tallow::RenderConfigSources sources{application.resource_manager(), application.settings(),
-                                            application.user_settings()};
-        return tallow::create_render_service(allocator, application.thread_registry(), application.thread_pool(),
-                                             &tallow::render::d3d11::create_d3d_render_device, &sources);
-    };
-    // Every World plays its sounds through the process-wide SDL audio device.
-    setup.world_services.sound = tallow::create_sound_service;
-    setup.register_resource_types = tallow::register_sound_resource_types;
-    // Each service joins this build here as it lands: setup.game_factory, setup.services.*.
-    return tallow::program_main(setup);
+    return tallow::program_main(tallow::engine_setup());
 }

@@ -20,12 +20,16 @@
 // by the unit and level compilers (tools/unit_compiler.h and tools/level_compiler.h document
 // their layouts, tools/flow_compiler.h the flow graphs inside both); "shader_library" and
 // "shader_library_group" sources by the shader library compiler
-// (tools/shader_library_compiler.h); "wav" resources come from "<name>.wav" or, when there
-// is none, "<name>.ogg" through the sound compiler (tools/sound_compiler.h); "texture"
-// resources come from "<name>.png" or, when there is none, "<name>.dds" through the texture
-// compiler (tools/texture_compiler.h); "material" sources through the material compiler
-// (tools/material_compiler.h); "render_config" sources are config text (layout in
-// render/config/render_configuration.h) flattened into the config blob the engine reads; every other
+// (tools/shader_library_compiler.h); "physics_properties" sources by the physics properties
+// compiler (tools/physics_properties_compiler.h); "animation" sources by the animation
+// compiler (tools/animation_compiler.h); "wav" resources come from "<name>.wav" or, when there
+// is none, "<name>.ogg" through the sound compiler (tools/sound_compiler.h);
+// "network_game_config" sources by the network config compiler
+// (tools/network_config_compiler.h); "texture" resources come from "<name>.png" or, when
+// there is none, "<name>.dds" through the texture compiler (tools/texture_compiler.h);
+// "material" sources through the material compiler (tools/material_compiler.h);
+// "render_config" sources are config text (layout in render/config/render_configuration.h)
+// flattened into the config blob the engine reads; every other
 // type is taken as it is. The output directory receives the loose-file database
 // ("exploded_database.db" and its numbered files, with a "package" resource per package)
 // and, in "bundles/", one bundle per package named by the 16 hex digits of its name id.
@@ -48,12 +52,15 @@
 #include "resource/resource_properties.h"
 #include "resource/resource_writer.h"
 #include "resource/strings_writer.h"
+#include "tools/animation_compiler.h"
 #include "tools/level_compiler.h"
 #include "tools/material_compiler.h"
-#include "tools/texture_compiler.h"
+#include "tools/network_config_compiler.h"
+#include "tools/physics_properties_compiler.h"
 #include "tools/shader_library_compiler.h"
 #include "tools/sound_compiler.h"
 #include "tools/source_check.h"
+#include "tools/texture_compiler.h"
 #include "tools/unit_compiler.h"
 
 #include <algorithm>
@@ -152,16 +159,19 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
              std::vector<u8> &out, std::vector<std::string> &out_unit_references)
 {
     if (type == "unit" || type == "level" || type == "shader_library" || type == "shader_library_group" ||
-        type == "material" || type == "texture") {
+        type == "animation" || type == "network_game_config" || type == "material" || type == "texture") {
         std::string error;
         const char *text = reinterpret_cast<const char *>(source.data());
         const bool compiled =
             type == "unit"             ? compile_unit_source(text, source.size(), out, error, &out_unit_references)
             : type == "level"          ? compile_level_source(text, source.size(), out, error, &out_unit_references)
             : type == "shader_library" ? compile_shader_library_source(text, source.size(), out, error)
+            : type == "animation"      ? compile_animation_source(text, source.size(), out, error)
             : type == "material"       ? compile_material_source(text, source.size(), out, error)
             : type == "texture"        ? compile_texture_source(file_name, source, out, error)
-                                       : compile_shader_library_group_source(text, source.size(), out, error);
+            : type == "network_game_config"
+                ? compile_network_config_source(text, source.size(), out, error)
+                : compile_shader_library_group_source(text, source.size(), out, error);
         if (compiled)
             return true;
         // The compilers start a message with its line when they found one.
@@ -171,6 +181,14 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
     }
     if (type == "wav")
         return compile_sound_source(file_name, source, out);
+    if (type == "physics_properties") {
+        std::string error;
+        if (compile_physics_properties_source(reinterpret_cast<const char *>(source.data()), source.size(), out, error))
+            return true;
+        bool has_line = !error.empty() && error[0] >= '0' && error[0] <= '9';
+        log_message("build_data", "%s:%s%s", file_name.c_str(), has_line ? "" : " ", error.c_str());
+        return false;
+    }
     Array<u8> bytes(default_allocator());
     if (type == "lua") {
         append_u32(bytes, u32(source.size()));
