@@ -104,6 +104,13 @@ public:
     }
     HRESULT SetFullscreenState(BOOL fullscreen, IDXGIOutput *) override
     {
+        // A chain presenting into a window takes the window full screen on the desktop's
+        // mode (or back), as the display settings ask; an offscreen chain only records it.
+        if (window_backend && desc.OutputWindow && desc.OutputWindow->native_handle) {
+            auto *sdl_window = static_cast<SDL_Window *>(desc.OutputWindow->native_handle);
+            if (SDL_SetWindowFullscreen(sdl_window, fullscreen ? SDL_WINDOW_FULLSCREEN_DESKTOP : 0) != 0)
+                return DXGI_ERROR_NOT_CURRENTLY_AVAILABLE;
+        }
         this->fullscreen = fullscreen;
         return S_OK;
     }
