@@ -575,7 +575,7 @@ class MixerEngine final : public AudioEngine {
                 const __m128 p = _mm_add_ps(vfrac, _mm_mul_ps(tv, vstep));
                 const __m128i i = _mm_cvttps_epi32(p);
                 const __m128 f = _mm_sub_ps(p, _mm_cvtepi32_ps(i));
-                alignas(16) i32 at[4];
+                alignas(16) u32 at[4]; // unsigned: no sign extension to address with
                 _mm_store_si128(reinterpret_cast<__m128i *>(at), i);
                 const __m128 p0 = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(in + at[0])));
                 const __m128 p1 = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(in + at[1])));
