@@ -2,6 +2,9 @@
 #include "application/game.h"
 #include "application/program.h"
 #include "application/application.h"
+#include "physics/physics_properties.h"
+#include "physics/physics_sdk.h"
+#include "physics/world_physics_service.h"
 #include "render/d3d11/d3d_render_device.h"
 #include "render/interface/render_service.h"
 #include "save/save_system.h"
@@ -23,7 +26,16 @@ int main()
     };
     // Every World plays its sounds through the process-wide SDL audio device.
     setup.world_services.sound = tallow::create_sound_service;
-    setup.register_resource_types = tallow::register_sound_resource_types;
+    // The physics SDK over Bullet; every World gets its physics world from it.
+    setup.services.create_physics = [](tallow::Allocator &allocator,
+                                       tallow::Application &application) -> tallow::IPhysicsService * {
+        return tallow::create_physics_sdk(allocator, application.thread_pool());
+    };
+    setup.world_services.physics = tallow::create_physics_service;
+    setup.register_resource_types = [](tallow::ResourceManager &manager) {
+        tallow::register_sound_resource_types(manager);
+        tallow::register_physics_resource_types(manager);
+    };
     // Each service joins this build here as it lands: setup.game_factory, setup.services.*.
     return tallow::program_main(setup);
 }

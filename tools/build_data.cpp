@@ -20,7 +20,8 @@
 // by the unit and level compilers (tools/unit_compiler.h and tools/level_compiler.h document
 // their layouts, tools/flow_compiler.h the flow graphs inside both); "shader_library" and
 // "shader_library_group" sources by the shader library compiler
-// (tools/shader_library_compiler.h); "wav" resources come from "<name>.wav" or, when there
+// (tools/shader_library_compiler.h); "physics_properties" sources by the physics properties
+// compiler (tools/physics_properties_compiler.h); "wav" resources come from "<name>.wav" or, when there
 // is none, "<name>.ogg" through the sound compiler (tools/sound_compiler.h); every other
 // type is taken as it is. The output directory receives the loose-file database
 // ("exploded_database.db" and its numbered files, with a "package" resource per package)
@@ -44,6 +45,7 @@
 #include "resource/resource_writer.h"
 #include "resource/strings_writer.h"
 #include "tools/level_compiler.h"
+#include "tools/physics_properties_compiler.h"
 #include "tools/shader_library_compiler.h"
 #include "tools/sound_compiler.h"
 #include "tools/source_check.h"
@@ -136,6 +138,14 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
     }
     if (type == "wav")
         return compile_sound_source(file_name, source, out);
+    if (type == "physics_properties") {
+        std::string error;
+        if (compile_physics_properties_source(reinterpret_cast<const char *>(source.data()), source.size(), out, error))
+            return true;
+        bool has_line = !error.empty() && error[0] >= '0' && error[0] <= '9';
+        log_message("build_data", "%s:%s%s", file_name.c_str(), has_line ? "" : " ", error.c_str());
+        return false;
+    }
     Array<u8> bytes(default_allocator());
     if (type == "lua") {
         append_u32(bytes, u32(source.size()));

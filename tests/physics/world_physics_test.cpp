@@ -1,0 +1,171 @@
+// The physics service in a whole World: units with actors from their resources and the
+// physics properties, stepped by World::update, their nodes moved by the simulation, and
+// the World going with units and actors alive.
+#include "physics_fixture.h"
+
+#include "foundation/memory/trace_allocator.h"
+#include "physics/world_physics_service.h"
+#include "tests/support/unit_resource_writer.h"
+#include "world/unit.h"
+#include "world/unit_resource.h"
+#include "world/world.h"
+
+#include <cstring>
+
+namespace tallow::test {
+namespace {
+
+u32 bits(f32 v)
+{
+    u32 b;
+    memcpy(&b, &v, 4);
+    return b;
+}
+
+class WorldPhysics : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        PhysicsPropertiesWriter w;
+        w.material("wood", {0, 0.5f, 0.1f, 0.6f, 0, 0});
+        w.shape_template("default", 0, {1, 1});
+        w.actor_template("dynamic", actor_template(actor_dynamic, 5));
+        w.actor_template("static", actor_template(0, 0));
+        properties = read_properties(w.write());
+        ASSERT_TRUE(properties);
+        set_current_physics_properties(properties.get());
+        sdk = create_physics_sdk(default_allocator(), nullptr);
+        crate = make_unit("dynamic", {0.5f, 0.5f, 0.5f});
+        ground = make_unit("static", {20, 20, 0.5f});
+    }
+    void TearDown() override
+    {
+        destroy_unit_resource(crate, default_allocator());
+        destroy_unit_resource(ground, default_allocator());
+        release_physics_sdk(default_allocator(), sdk);
+        set_current_physics_properties(nullptr);
+    }
+    UnitResource *make_unit(const char *actor_template_name, Vector3 half)
+    {
+        UnitSource u;
+        u.add_node("root", matrix4x4_identity, no_parent);
+        UnitSourceActor a;
+        a.name_id = NameId32("body").value();
+        a.actor_template = NameId32(actor_template_name).value();
+        UnitSourceShape s;
+        s.kind = 1;
+        s.material = NameId32("wood").value();
+        s.shape_template = NameId32("default").value();
+        s.parameters = {bits(half.x), bits(half.y), bits(half.z)};
+        a.shapes.push_back(s);
+        u.actors.push_back(a);
+        std::vector<u8> bytes = write_unit_resource(u);
+        return read_unit_resource(bytes.data(), bytes.size(), default_allocator());
+    }
+
+    std::unique_ptr<PhysicsProperties> properties;
+    PhysicsSdk *sdk = nullptr;
+    UnitResource *crate = nullptr;
+    UnitResource *ground = nullptr;
+};
+
+TEST_F(WorldPhysics, UnitActorFallsOntoTheGroundAndItsNodeFollows)
+{
+    WorldServiceFactories factories;
+    factories.physics = create_physics_service;
+    WorldParams params;
+    params.factories = &factories;
+    World world(default_allocator(), params);
+    PhysicsWorld *pw = physics_world_of(world.physics());
+    ASSERT_TRUE(pw);
+    world.spawn_unit_from_resource(*ground, nullptr, at(0, 0, -0.5f));
+    Unit *box = world.spawn_unit_from_resource(*crate, nullptr, at(1, 1, 4));
+    ASSERT_TRUE(box);
+    ASSERT_TRUE(box->actor(0));
+    EXPECT_EQ(pw->actor_count(), 2u);
+    EXPECT_TRUE(world.physics().is_dynamic(box->actor(0)));
+    for (int i = 0; i < 240; ++i)
+        world.update(1.0f / 60);
+    Vector3 p = translation(box->scene_graph().world_pose(0));
+    EXPECT_NEAR(p.z, 0.525f, 0.05f); // half extent plus the shapes' skin
+    EXPECT_NEAR(p.x, 1.0f, 1e-3f);
+    EXPECT_TRUE(pw->validate());
+}
+
+TEST_F(WorldPhysics, ActorsWithoutTheirTemplatesAreNotMade)
+{
+    WorldServiceFactories factories;
+    factories.physics = create_physics_service;
+    WorldParams params;
+    params.factories = &factories;
+    World world(default_allocator(), params);
+    set_current_physics_properties(nullptr);
+    Unit *box = world.spawn_unit_from_resource(*crate, nullptr, at(0, 0, 4));
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->actor(0), nullptr);
+    PhysicsPropertiesWriter w; // no templates at all
+    auto empty = read_properties(w.write());
+    set_current_physics_properties(empty.get());
+    Unit *other = world.spawn_unit_from_resource(*crate, nullptr, at(0, 0, 4));
+    EXPECT_EQ(other->actor(0), nullptr);
+    set_current_physics_properties(properties.get());
+}
+
+TEST_F(WorldPhysics, CookedMeshActorsAreMadeEachTimeTheirUnitSpawns)
+{
+    UnitSource u;
+    u.add_node("root", matrix4x4_identity, no_parent);
+    UnitSourceActor a;
+    a.name_id = NameId32("rock").value();
+    a.actor_template = NameId32("dynamic").value();
+    UnitSourceShape s;
+    s.kind = 4;
+    s.material = NameId32("wood").value();
+    s.shape_template = NameId32("default").value();
+    s.mesh_data = write_convex_mesh({{-0.5f, -0.5f, -0.5f}, {0.5f, -0.5f, -0.5f}, {0, 0.5f, -0.5f}, {0, 0, 0.5f}});
+    a.shapes.push_back(s);
+    UnitSourceActor broken = a;
+    broken.shapes[0].mesh_data.resize(10); // truncated cooked bytes
+    u.actors.push_back(a);
+    u.actors.push_back(broken);
+    std::vector<u8> bytes = write_unit_resource(u);
+    UnitResource *rock = read_unit_resource(bytes.data(), bytes.size(), default_allocator());
+    ASSERT_TRUE(rock);
+    {
+        WorldServiceFactories factories;
+        factories.physics = create_physics_service;
+        WorldParams params;
+        params.factories = &factories;
+        World world(default_allocator(), params);
+        Unit *first = world.spawn_unit_from_resource(*rock, nullptr, at(0, 0, 2));
+        world.destroy_unit(*first);
+        Unit *second = world.spawn_unit_from_resource(*rock, nullptr, at(0, 0, 2));
+        ASSERT_TRUE(second);
+        EXPECT_TRUE(second->actor(0));      // the same cooked bytes again
+        EXPECT_EQ(second->actor(1), nullptr); // broken bytes make no actor
+        EXPECT_EQ(sdk->sdk().mesh_count(), 1u); // one mesh, shared by content
+    }
+    EXPECT_EQ(sdk->sdk().mesh_count(), 0u);
+    destroy_unit_resource(rock, default_allocator());
+}
+
+TEST_F(WorldPhysics, WorldGoesWithUnitsAndActorsAlive)
+{
+    TraceAllocator trace("world_physics_test", default_allocator());
+    {
+        WorldServiceFactories factories;
+        factories.physics = create_physics_service;
+        WorldParams params;
+        params.factories = &factories;
+        World world(trace, params);
+        world.spawn_unit_from_resource(*ground, nullptr, at(0, 0, -0.5f));
+        for (int i = 0; i < 20; ++i)
+            world.spawn_unit_from_resource(*crate, nullptr, at(f32(i % 5), f32(i / 5), 2));
+        for (int i = 0; i < 30; ++i)
+            world.update(1.0f / 60);
+    }
+    EXPECT_EQ(trace.allocation_count(), 0u);
+}
+
+} // namespace
+} // namespace tallow::test

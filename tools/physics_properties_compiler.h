@@ -1,0 +1,33 @@
+#pragma once
+// Compiles a physics properties source file (config text) into "physics_properties"
+// resource bytes (physics/physics_properties.h) with the writer the tests use
+// (tests/support/physics_properties_writer.h). Used by tallow_build_data for every
+// "<name>.physics_properties" a package lists.
+//
+// Source layout (every key optional; names are hashed to 32-bit name ids and must be
+// unique within their table):
+//
+//   materials = [ { name = "wood" values = [0 0.5 0.1 0.6 0 0] } ]
+//       // six numbers: [1] static friction, [2] restitution, [3] dynamic friction and density
+//   shape_templates = [ { name = "default" flags = 0 belongs_to = [0] collides_with = [0 1] } ]
+//       // flags: 1 no collision, 2 no raycasts, 4 no response, 8 no scene queries,
+//       // 16 smooth mesh contacts, 32 continuous collision, 64 trigger;
+//       // belongs_to / collides_with: the group numbers (0 to 63) whose bits are set
+//   actor_templates = [ { name = "crate" flags = 1 mass = 10 inertia_ratio = 0
+//                         inertia = [0 0 0] linear_damping = 0 angular_damping = 0.05 } ]
+//       // flags: 1 dynamic, 2 kinematic, 4 no collision, 8 no response, 32 no gravity
+//   collision_filters = [ { name = "all" belongs_to = [0] collides_with = [0 1 2] } ]
+//
+// A key the layout does not have, a value of the wrong kind, a group number outside 0-63
+// or a repeated name fails the compile with a message naming the entry.
+
+#include "foundation/types.h"
+
+#include <string>
+#include <vector>
+
+namespace tallow {
+
+bool compile_physics_properties_source(const char *text, u64 size, std::vector<u8> &out, std::string &error);
+
+} // namespace tallow
