@@ -458,6 +458,8 @@ class MixerEngine final : public AudioEngine {
                 }
             }
             _slots[i].voice = v;
+            if (_slot_end < i + 1)
+                _slot_end = i + 1;
             out_slot = i;
             return AudioResult::Ok;
         }
@@ -474,6 +476,8 @@ class MixerEngine final : public AudioEngine {
         _allocator.deallocate(v->accum);
         delete_with_allocator(_allocator, v);
         _slots[slot].voice = nullptr;
+        while (_slot_end > 0 && !_slots[_slot_end - 1].voice)
+            --_slot_end;
         _slots[slot].generation = (_slots[slot].generation + 1) & 0x3FFFFFu;
         if (_slots[slot].generation == 0)
             _slots[slot].generation = 1;
@@ -851,13 +855,13 @@ class MixerEngine final : public AudioEngine {
 
     void mix_block(u32 b)
     {
-        for (u32 i = 0; i < max_voices; ++i) {
+        for (u32 i = 0; i < _slot_end; ++i) {
             Voice *v = _slots[i].voice;
             if (v && v->kind != VoiceKind::Source)
                 memset(v->accum, 0, sizeof(f32) * block_frames * v->channels);
         }
         u32 grouped = 0;
-        for (u32 i = 0; i < max_voices; ++i) {
+        for (u32 i = 0; i < _slot_end; ++i) {
             Voice *v = _slots[i].voice;
             if (!v || v->kind != VoiceKind::Source || !v->running)
                 continue;
@@ -882,7 +886,7 @@ class MixerEngine final : public AudioEngine {
             }
         }
         flush_filter_jobs(b);
-        for (u32 i = 0; i < max_voices; ++i) {
+        for (u32 i = 0; i < _slot_end; ++i) {
             Voice *v = _slots[i].voice;
             if (!v || v->kind != VoiceKind::Submix)
                 continue;
@@ -902,6 +906,7 @@ class MixerEngine final : public AudioEngine {
     mutable std::mutex _lock;
     Slot *_slots = nullptr;
     u32 _master = 0; // slot + 1
+    u32 _slot_end = 0; // one past the last slot with a voice: the mixer looks no further
     f32 *_staging = nullptr; // interleaved source frames of one voice's block
     f32 *_planar = nullptr;  // a submix's filtered block
     f32 *_group = nullptr;   // the resampled blocks of a group's voices
