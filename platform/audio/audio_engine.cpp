@@ -18,7 +18,10 @@
 #include <cstring>
 #include <mutex>
 
-#if defined(__SSE2__)
+// The mixer's inner loops have SSE2 forms on x86-64 (every such processor has it) and
+// plain forms elsewhere; both give the same samples.
+#if defined(__SSE2__) && defined(__x86_64__)
+#define TALLOW_AUDIO_SSE2 1
 #include <emmintrin.h>
 #elif defined(__SSE__)
 #include <xmmintrin.h>
@@ -570,17 +573,20 @@ class MixerEngine final : public AudioEngine {
             const f32 *__restrict in = st;
             f32 *__restrict to = out;
             u32 t = 0;
-#if defined(__SSE2__)
+#if defined(TALLOW_AUDIO_SSE2)
             // Four frames at a time: the same positions and sums as the loop below, with
             // each frame's two neighbours read as one 8-byte pair.
             const __m128 vfrac = _mm_set1_ps(frac), vstep = _mm_set1_ps(step), four = _mm_set1_ps(4.0f);
             __m128 tv = _mm_setr_ps(0.0f, 1.0f, 2.0f, 3.0f);
+#pragma GCC unroll 2
             for (; t + 4 <= b; t += 4) {
                 const __m128 p = _mm_add_ps(vfrac, _mm_mul_ps(tv, vstep));
                 const __m128i i = _mm_cvttps_epi32(p);
                 const __m128 f = _mm_sub_ps(p, _mm_cvtepi32_ps(i));
-                alignas(16) u32 at[4]; // unsigned: no sign extension to address with
-                _mm_store_si128(reinterpret_cast<__m128i *>(at), i);
+                // Two indices per 64-bit move; unsigned, so no sign extension to address with.
+                const u64 i01 = u64(_mm_cvtsi128_si64(i));
+                const u64 i23 = u64(_mm_cvtsi128_si64(_mm_unpackhi_epi64(i, i)));
+                const u32 at[4] = {u32(i01), u32(i01 >> 32), u32(i23), u32(i23 >> 32)};
                 const __m128 p0 = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(in + at[0])));
                 const __m128 p1 = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(in + at[1])));
                 const __m128 p2 = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(in + at[2])));
@@ -734,7 +740,7 @@ class MixerEngine final : public AudioEngine {
             }
         }
         u32 t = 0;
-#if defined(__SSE2__)
+#if defined(TALLOW_AUDIO_SSE2)
         if (!overflow)
             t = run_filter_lanes_by_four(in, low, band, f, q, targets, target_count, b);
 #endif
@@ -774,7 +780,7 @@ class MixerEngine final : public AudioEngine {
         }
     }
 
-#if defined(__SSE2__)
+#if defined(TALLOW_AUDIO_SSE2)
     /// The main loop of run_filter_lanes four frames at a time, as two halves of four
     /// lanes: the inputs are transposed into lanes four frames at once, and each target's
     /// four sums are transposed back and added to its accumulator as one vector. Sums run
