@@ -1,7 +1,11 @@
 // The engine program.
 #include "application/game.h"
 #include "application/program.h"
+#include "animation/animation_resources.h"
+#include "animation/world_animation_service.h"
 #include "application/application.h"
+#include "foundation/memory/memory_globals.h"
+#include "network/network_manager.h"
 #include "physics/physics_properties.h"
 #include "physics/physics_sdk.h"
 #include "physics/world_physics_service.h"
@@ -24,8 +28,15 @@ int main()
                                       tallow::Application &application) -> tallow::IRenderService * {
         return tallow::create_render_service(allocator, application.thread_registry(), application.thread_pool(), &tallow::render::d3d11::create_d3d_render_device);
     };
+    // The network manager holds the backend, connection, game and lobbies that scripts
+    // start; scripts drive it once a frame (Network.update).
+    setup.services.create_network = [](tallow::Allocator &allocator, tallow::Application &) -> tallow::INetworkService * {
+        return tallow::make_new<tallow::network::NetworkManager>(allocator, tallow::default_allocator());
+    };
     // Every World plays its sounds through the process-wide SDL audio device.
     setup.world_services.sound = tallow::create_sound_service;
+    // Every World plays its animations through the animation service.
+    setup.world_services.animation = tallow::create_animation_service;
     // The physics SDK over Bullet; every World gets its physics world from it.
     setup.services.create_physics = [](tallow::Allocator &allocator,
                                        tallow::Application &application) -> tallow::IPhysicsService * {
@@ -35,6 +46,7 @@ int main()
     setup.register_resource_types = [](tallow::ResourceManager &manager) {
         tallow::register_sound_resource_types(manager);
         tallow::register_physics_resource_types(manager);
+        tallow::register_animation_resource_types(manager);
     };
     // Each service joins this build here as it lands: setup.game_factory, setup.services.*.
     return tallow::program_main(setup);

@@ -5,7 +5,7 @@
 -- The game: a world with the sample level (data/levels/sample.level), which places a lamp
 -- post and, once loaded, drops a crate and tells this script two seconds later. The script
 -- adds a door and a row of crates; every frame the crates march along x and the door
--- swings; a crate that walks past the end of the yard is destroyed and a fresh one spawned
+-- swings while its leaf opens with its simple animation; a crate that walks past the end of the yard is destroyed and a fresh one spawned
 -- at the start; wind blows throughout and a chime rings at the door. Once a second the
 -- script prints what it sees; after a few seconds, once
 -- the level's event has been heard, it releases the world and quits. Nothing is saved yet.
@@ -63,6 +63,12 @@ function init()
     print("boot: the level's flow dropped " .. tostring(dropped) .. " at " .. tostring(Unit.world_position(dropped, 0)))
 
     door = World.spawn_unit(world, "units/door", Vector3(3, 4, 0), Quaternion(Vector3.up(), 0))
+    -- The door's leaf swings open and shut again with its simple animation "open" (in
+    -- units/door.unit), over and over.
+    Unit.play_simple_animation(door, nil, nil, true, 1, "open")
+    local animations = Application.resource_package("sample_animations")
+    ResourcePackage.load(animations)
+    ResourcePackage.flush(animations)
     -- Sounds: wind all around, looping, and a chime at the door, heard within 20 m. With
     -- no sound device (sound.disabled, or no audio output) the ids are 0.
     sounds = Application.resource_package("sample_sounds")
@@ -100,9 +106,10 @@ function update(dt)
         next_report = next_report + 1
         local lead = crates[1]
         print(string.format("boot: %.0f s, frame %d: %d units, %d crates spawned and %d destroyed by the script; " ..
-                            "lead %s at %s, door turned to %s",
+                            "lead %s at %s, door turned to %s, its leaf to %s",
                             seconds, frames, World.num_units(world), spawned, destroyed, tostring(lead),
-                            tostring(Unit.world_position(lead, 0)), tostring(Unit.world_rotation(door, 0))))
+                            tostring(Unit.world_position(lead, 0)), tostring(Unit.world_rotation(door, 0)),
+                            tostring(Unit.local_rotation(door, Unit.node(door, "leaf")))))
     end
     if seconds >= run_seconds and heard and not quitting then
         quitting = true

@@ -3,7 +3,8 @@
 
 namespace tallow {
 
-/// The network manager.
+/// The network manager (network/network_manager.h), as the Application creates and
+/// destroys it; scripts reach its operations through the network script tables.
 class INetworkService {
   public:
     virtual ~INetworkService() = default;

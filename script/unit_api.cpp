@@ -10,7 +10,11 @@
 // `flow_event` runs the unit's flow graph event of that name. Every function but `alive`
 // raises "the unit has been destroyed" for a stale reference.
 // Node indices are checked against the unit's scene graph. Cameras, meshes, lights, actors,
-// joints and animation raise that their service is not built yet.
+// joints, blenders and state machines raise that their service is not built yet; simple
+// animations raise it in a world without the animation service:
+//
+//   Unit.play_simple_animation(door, nil, nil, false, 1, "open")   -- whole animation, once
+//   Unit.stop_simple_animation(door, "open")
 
 #include "foundation/math/rotation.h"
 #include "script/lua_environment.h"
@@ -22,6 +26,7 @@
 #include "world/unit.h"
 #include "world/unit_resource.h"
 #include "world/world.h"
+#include "world/world_animation.h"
 
 #include <lua.hpp>
 
@@ -196,6 +201,50 @@ int unit_set_visibility(lua_State *L)
     return 0;
 }
 
+IWorldAnimation &animation_of(const LuaStack &stack, Unit &unit)
+{
+    IWorldAnimation &animation = unit.world().animation();
+    if (!animation.is_available())
+        stack.error("the animation service is not built yet");
+    return animation;
+}
+
+/// The unit's simple-animation group named by argument `arg` (the unnamed group, id 0,
+/// when it is none or nil); null when the unit has none of that name.
+const UnitSimpleAnimation *simple_group_arg(const LuaStack &stack, const Unit &unit, i32 arg)
+{
+    u32 id = stack.is_none_or_nil(arg) ? 0 : stack.get_id32(arg).value();
+    return unit.resource().find_simple_animation(id);
+}
+
+int unit_play_simple_animation(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    IWorldAnimation &animation = animation_of(stack, unit);
+    SimpleAnimationParams params;
+    params.from = stack.opt_float(2, animation_default_time);
+    params.to = stack.opt_float(3, animation_default_time);
+    params.loop = stack.opt_bool(4, false) ? 1 : 0;
+    params.speed = stack.opt_float(5, 1.0f);
+    const UnitSimpleAnimation *group = simple_group_arg(stack, unit, 6);
+    if (!group)
+        return 0; // a group the unit lacks plays nothing
+    animation.play_simple(unit.scene_graph(), unit.resource(), *group, params);
+    unit.world().wake_unit(unit, awake_frames_after_move);
+    return 0;
+}
+
+int unit_stop_simple_animation(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    IWorldAnimation &animation = animation_of(stack, unit);
+    if (const UnitSimpleAnimation *group = simple_group_arg(stack, unit, 2))
+        animation.stop_simple(unit.scene_graph(), *group);
+    return 0;
+}
+
 int unit_set_unit_visibility(lua_State *L)
 {
     LuaStack stack(L);
@@ -297,8 +346,8 @@ void register_unit_api(LuaEnvironment &env)
         {"Unit", "set_animation_state_machine", nullptr, "animation"},
         {"Unit", "enable_animation_state_machine", nullptr, "animation"},
         {"Unit", "disable_animation_state_machine", nullptr, "animation"},
-        {"Unit", "play_simple_animation", nullptr, "animation"},
-        {"Unit", "stop_simple_animation", nullptr, "animation"},
+        {"Unit", "play_simple_animation", unit_play_simple_animation, nullptr},
+        {"Unit", "stop_simple_animation", unit_stop_simple_animation, nullptr},
         {"Unit", "set_moving", unit_set_moving, nullptr},
         {"Unit", "set_visibility", unit_set_visibility, nullptr},
         {"Unit", "set_unit_visibility", unit_set_unit_visibility, nullptr},

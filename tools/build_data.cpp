@@ -21,8 +21,11 @@
 // their layouts, tools/flow_compiler.h the flow graphs inside both); "shader_library" and
 // "shader_library_group" sources by the shader library compiler
 // (tools/shader_library_compiler.h); "physics_properties" sources by the physics properties
-// compiler (tools/physics_properties_compiler.h); "wav" resources come from "<name>.wav" or, when there
-// is none, "<name>.ogg" through the sound compiler (tools/sound_compiler.h); every other
+// compiler (tools/physics_properties_compiler.h); "animation" sources by the animation
+// compiler (tools/animation_compiler.h); "wav" resources come from "<name>.wav" or, when there
+// is none, "<name>.ogg" through the sound compiler (tools/sound_compiler.h);
+// "network_game_config" sources by the network config compiler
+// (tools/network_config_compiler.h); every other
 // type is taken as it is. The output directory receives the loose-file database
 // ("exploded_database.db" and its numbered files, with a "package" resource per package)
 // and, in "bundles/", one bundle per package named by the 16 hex digits of its name id.
@@ -44,7 +47,9 @@
 #include "resource/resource_properties.h"
 #include "resource/resource_writer.h"
 #include "resource/strings_writer.h"
+#include "tools/animation_compiler.h"
 #include "tools/level_compiler.h"
+#include "tools/network_config_compiler.h"
 #include "tools/physics_properties_compiler.h"
 #include "tools/shader_library_compiler.h"
 #include "tools/sound_compiler.h"
@@ -121,14 +126,18 @@ bool compile_strings(const std::string &file_name, const std::vector<u8> &source
 bool compile(const std::string &type, const std::string &file_name, const std::vector<u8> &source,
              std::vector<u8> &out, std::vector<std::string> &out_unit_references)
 {
-    if (type == "unit" || type == "level" || type == "shader_library" || type == "shader_library_group") {
+    if (type == "unit" || type == "level" || type == "shader_library" || type == "shader_library_group" ||
+        type == "animation" || type == "network_game_config") {
         std::string error;
         const char *text = reinterpret_cast<const char *>(source.data());
         const bool compiled =
             type == "unit"             ? compile_unit_source(text, source.size(), out, error, &out_unit_references)
             : type == "level"          ? compile_level_source(text, source.size(), out, error, &out_unit_references)
             : type == "shader_library" ? compile_shader_library_source(text, source.size(), out, error)
-                                       : compile_shader_library_group_source(text, source.size(), out, error);
+            : type == "animation"      ? compile_animation_source(text, source.size(), out, error)
+            : type == "network_game_config"
+                ? compile_network_config_source(text, source.size(), out, error)
+                : compile_shader_library_group_source(text, source.size(), out, error);
         if (compiled)
             return true;
         // The compilers start a message with its line when they found one.

@@ -5,6 +5,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "foundation/strings/name_id.h"
 #include "tests/support/unit_resource_writer.h"
+#include "tools/animation_compiler.h"
 #include "tools/flow_compiler.h"
 #include "tools/source_check.h"
 
@@ -145,7 +146,7 @@ struct Compiler {
         if (find_unreadable_value(root, unreadable))
             return fail("cannot read the value of '" + unreadable + "'");
         if (!known(root, {"nodes", "meshes", "cameras", "lights", "actors", "joints", "movers", "collision_pairs",
-                          "simple_animations", "named_strings", "visibility_groups", "animated", "state_machine",
+                          "simple_animations", "simple_animation_data", "named_strings", "visibility_groups", "animated", "state_machine",
                           "flow"},
                    "unit"))
             return false;
@@ -302,6 +303,17 @@ struct Compiler {
             unit.simple_animations.push_back(animation);
             return true;
         });
+        if (const ConfigValue *data = root.find("simple_animation_data")) {
+            u32 tracks = 0;
+            if (ok && !compile_animation_config(*data, "simple_animation_data", unit.simple_animation_data, error,
+                                                &tracks))
+                return false;
+            // Track k poses node k of the group that plays it.
+            for (const auto &group : unit.simple_animations)
+                if (ok && group.nodes.size() < tracks)
+                    return fail("simple_animation_data: " + std::to_string(tracks) +
+                                " tracks, more than a simple animation group has nodes");
+        }
         // Looked up by binary search on the id.
         std::sort(unit.simple_animations.begin(), unit.simple_animations.end(),
                   [](const auto &a, const auto &b) { return a.name_id < b.name_id; });

@@ -23,6 +23,8 @@
 //   movers = [ [0 0 0 0 0 0] ]
 //   collision_pairs = [ ["body" "lid_actor"] ]
 //   simple_animations = [ { name = "open" nodes = ["lid"] } ]   // name "" is the unnamed group
+//   simple_animation_data = { tracks = [ ... ] }   // the animation the groups play, in the
+//       // layout of tools/animation_compiler.h; track k poses node k of the playing group
 //   named_strings = [ { name = "tags" strings = ["door" "wood"] } ]
 //   visibility_groups = [ { name = "shell" meshes = ["body"] } ]
 //   animated = false
@@ -30,7 +32,7 @@
 //
 //   flow = { ... }     // the unit's flow graph: tools/flow_compiler.h
 //
-// Geometry, skins, LOD objects, simple-animation data and data defaults are not written
+// Geometry, skins, LOD objects and data defaults are not written
 // from source yet: those sections stay empty.
 
 #include "foundation/types.h"

@@ -51,6 +51,9 @@ struct SimpleAnimationParams {
 class IWorldAnimation {
   public:
     virtual ~IWorldAnimation() = default;
+    /// False for the null service: the script functions of animation then raise that the
+    /// service is not built.
+    virtual bool is_available() const { return false; }
 
     // World::update_animations, in this order.
     virtual void update_state_machines(f32 dt) = 0; // appends animation events

@@ -86,6 +86,35 @@ TEST(BuildData, ASourceItCannotFullyUnderstandFailsTheBuildWithFileLineAndName)
     }
 }
 
+TEST(BuildData, CompilesNetworkGameConfigSources)
+{
+    struct Case {
+        const char *name;
+        const char *source;
+        const char *message; // "" when the build must succeed
+    };
+    const Case cases[] = {
+        {"good", "rpcs = { chat = [ { type = \"string\" } ] }\n"
+                 "object_types = { ball = [ { name = \"height\" type = \"float\" bits = 8 min = 0 max = 10 } ] }\n",
+         ""},
+        {"bad", "object_types = { ball = [ { name = \"height\" type = \"float\" bits = 8 } ] }\n",
+         "game.network_game_config: object_types.ball[0]: float range must be finite with maximum above minimum"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDirectory sources, output;
+        std::ofstream(sources.file("net.package"), std::ios::binary) << "network_game_config = [ \"game\" ]\n";
+        std::ofstream(sources.file("game.network_game_config"), std::ios::binary) << c.source;
+        BuildResult r = build(sources.path(), output.path());
+        if (!*c.message) {
+            EXPECT_EQ(r.exit_code, 0) << r.output;
+            continue;
+        }
+        EXPECT_EQ(r.exit_code, 1) << r.output;
+        EXPECT_NE(r.output.find(std::string("[build_data] ") + c.message), std::string::npos) << r.output;
+    }
+}
+
 TEST(BuildData, TheShippedSampleBuilds)
 {
     TempDirectory output;
