@@ -405,7 +405,17 @@ class MixerEngine final : public AudioEngine {
             } else {
                 mix_block(b);
                 const f32 *accum = _slots[_master - 1].voice->accum;
-                for (u32 t = 0; t < b; ++t)
+                u32 t = 0;
+#if defined(TALLOW_AUDIO_SSE2)
+                if (n == 2) {
+                    for (; t + 4 <= b; t += 4) {
+                        const __m128 l = _mm_loadu_ps(accum + t), r = _mm_loadu_ps(accum + block_frames + t);
+                        _mm_storeu_ps(out + t * 2, _mm_unpacklo_ps(l, r));
+                        _mm_storeu_ps(out + t * 2 + 4, _mm_unpackhi_ps(l, r));
+                    }
+                }
+#endif
+                for (; t < b; ++t)
                     for (u32 d = 0; d < n; ++d)
                         out[t * n + d] = accum[d * block_frames + t];
             }
