@@ -33,6 +33,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "platform/shell/open_url.h"
 #include "script/lua_environment.h"
+#include "script/input_api.h"
 #include "script/registration.h"
 #include "script/script_api.h"
 
@@ -428,7 +429,6 @@ int time_since_launch(lua_State *L)
 
 void register_application_api(LuaEnvironment &env, Application &application)
 {
-    (void)application;
     static const ScriptFunction functions[] = {
         {"Application", "platform", platform_name, nullptr},
         {"Application", "build", build, nullptr},
@@ -472,6 +472,7 @@ void register_application_api(LuaEnvironment &env, Application &application)
         {"Application", "time_since_launch", time_since_launch, nullptr},
     };
     add_script_functions(env, functions, sizeof(functions) / sizeof(functions[0]));
+    register_input_api(env, application.input_service(), application.lightfx_service());
     set_frame_step_source(application_frame_step);
 }
 

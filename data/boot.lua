@@ -9,6 +9,9 @@
 -- at the start; wind blows throughout and a chime rings at the door. Once a second the
 -- script prints what it sees; after a few seconds, once
 -- the level's event has been heard, it releases the world and quits. Nothing is saved yet.
+--
+-- A player crate stands at (0, -2, 0): WASD or the arrow keys move it at 2 m/s. Once a key
+-- has moved it, the game no longer quits by itself: Esc (or closing the window) ends it.
 
 local run_seconds = 3
 local yard_length = 1.5
@@ -20,6 +23,9 @@ local crates = {}
 local spawned, destroyed = 0, 0
 local next_report = 1
 local heard = false
+local move_speed = 2 -- metres per second
+local move_keys -- button indices of the keyboard, by direction (filled in init)
+local interactive = false
 
 local function spawn_crate(x)
     local crate = World.spawn_unit(world, "units/crate", Vector3(x, 0, 0))
@@ -37,6 +43,33 @@ function LevelScript:crate_landed(crate)
     heard = true
     print("boot: flow event heard: the sample level's crate has landed (" .. tostring(crate) .. ", after " ..
           string.format("%.1f", seconds) .. " s)")
+end
+
+-- Whether any of the keys (button indices) is held this frame.
+local function held(keys)
+    for _, key in ipairs(keys) do
+        if Keyboard.button(key) > 0 then
+            return true
+        end
+    end
+    return false
+end
+
+-- Moves the player crate by the held direction keys.
+local function move_player(dt)
+    local dx = (held(move_keys.right) and 1 or 0) - (held(move_keys.left) and 1 or 0)
+    local dy = (held(move_keys.forward) and 1 or 0) - (held(move_keys.back) and 1 or 0)
+    if dx == 0 and dy == 0 then
+        return
+    end
+    local p = Unit.local_position(player, 0)
+    p.x = p.x + dx * move_speed * dt
+    p.y = p.y + dy * move_speed * dt
+    Unit.set_local_position(player, 0, p)
+    if not interactive then
+        interactive = true
+        print("boot: the keyboard moves the player crate; the game runs until Esc")
+    end
 end
 
 function init()
@@ -82,6 +115,16 @@ function init()
         crates[i] = spawn_crate(-i)
     end
     World.set_data(world, "name", "the yard")
+    player = World.spawn_unit(world, "units/crate", Vector3(0, -2, 0))
+    local function keys(...)
+        local list = {}
+        for _, name in ipairs({...}) do
+            list[#list + 1] = Keyboard.button_index(name)
+        end
+        return list
+    end
+    move_keys = {left = keys("a", "left"), right = keys("d", "right"), forward = keys("w", "up"),
+                 back = keys("s", "down"), quit = Keyboard.button_index("esc")}
     print("boot: the script spawned " .. tostring(door) .. " and " .. #crates .. " crates; " ..
           World.get_data(world, "name") .. " holds " .. World.num_units(world) .. " units")
 end
@@ -100,6 +143,7 @@ function update(dt)
         end
     end
     Unit.set_local_rotation(door, 0, Quaternion(Vector3.up(), math.sin(seconds) * 1.2))
+    move_player(dt)
     World.update(world, dt)
 
     if seconds >= next_report then
@@ -111,7 +155,12 @@ function update(dt)
                             tostring(Unit.world_position(lead, 0)), tostring(Unit.world_rotation(door, 0)),
                             tostring(Unit.local_rotation(door, Unit.node(door, "leaf")))))
     end
-    if seconds >= run_seconds and heard and not quitting then
+    if Keyboard.pressed(move_keys.quit) and not quitting then
+        quitting = true
+        print("boot: Esc pressed, quitting; the player crate stands at " .. tostring(Unit.local_position(player, 0)))
+        Application.quit()
+    end
+    if seconds >= run_seconds and heard and not interactive and not quitting then
         quitting = true
         print("boot: " .. run_seconds .. " seconds done, quitting")
         Application.quit()

@@ -640,28 +640,30 @@ WorldUpdateFlags World::update_scene(f32 dt)
     // Each scene graph update adds its changed nodes to the graph's unreflected mask, so a
     // unit in both lists, woken during the physics step or linked reflects all that
     // changed this frame.
+    Array<Unit *> linked(temp);
+    Array<u32> depth_starts(temp); // of depth d in `linked`: [depth_starts[d], depth_starts[d + 1])
+    Array<RenderStateStream *> streams(temp);
+    bool reflected;
     {
-        // 1.-2. Scene graphs of the update list, then the physics step.
+        // 1.-2. Scene graphs of the update list, then the physics step. While the workers
+        // update the graphs, this thread orders the linked units and opens the change
+        // records: neither reads what the jobs write.
         Array<Unit *> units(temp);
         JobChain chain(_thread_pool, temp);
         ok = add_scene_graph_job(chain, _update_list, units);
+        ok = order_linked_units(linked, depth_starts, temp) && ok;
+        reflected = begin_reflection(streams);
         chain.wait();
     }
     _physics->update(dt);
-    bool reflected;
     {
         // 3.-5. The awake list, linked units parent first (in a list or not), then the
         // reflection of the changed nodes, one after the other on the workers. The
         // deepest linked units have no linked children, so the reflection batches bring
         // them up to date just before writing their records: one hand-over fewer.
         Array<Unit *> units(temp);
-        Array<Unit *> linked(temp);
-        Array<u32> depth_starts(temp); // of depth d in `linked`: [depth_starts[d], depth_starts[d + 1])
-        Array<RenderStateStream *> streams(temp);
         ReflectionShared shared;
-        ok = order_linked_units(linked, depth_starts, temp) && ok;
         const u32 deepest = depth_starts.size() >= 2 ? depth_starts.size() - 2 : 0;
-        reflected = begin_reflection(streams);
         const u32 fused = reflected && !_units.empty() ? deepest : 0;
         if (fused)
             for (u32 i = depth_starts[fused]; i < depth_starts[fused + 1]; ++i)

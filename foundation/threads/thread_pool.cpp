@@ -4,9 +4,24 @@
 #include "foundation/log.h"
 
 #include <algorithm>
+#include <bit>
+#include <chrono>
 #include <new>
 
+#include <sched.h>
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 namespace tallow {
+
+namespace {
+constexpr u32 awake = 0;
+constexpr u32 asleep_on_futex = 1; // on `signalled`
+constexpr u32 asleep_on_event = 2; // on `wake` and the event a wait_event waits for
+
+} // namespace
 
 struct ThreadPool::JobRecord {
     JobId counter;
@@ -52,12 +67,15 @@ struct ThreadPool::JobBatch {
     u32 next = 0;              // the next to run
 };
 
-// A thread blocked in wait() on a counter; lives on that thread's stack. The counter's
-// completion signals every registered waiter under the pool lock, and a waiter leaves only
-// after it has seen (under the same lock) that its counter is gone, so the signal can
-// never reach a waiter that has already returned.
+// A thread blocked in wait() on a counter; lives on that thread's stack. A waiter leaves
+// only after it has seen (under the pool lock) that its counter's jobs are done, so the
+// counter's completion signals a waiter outside the pool under that lock, where the
+// signal cannot reach one that has already returned. A member is signalled (signal_member)
+// after the lock is let go: a wake-up costs a system call that nobody should wait out on
+// the lock, and one that comes late only makes the member look for work once more.
 struct ThreadPool::Waiter {
-    Event *event;
+    Member *member; // a member's wait: signalled once the lock is let go
+    Event *event;   // otherwise this, set under the lock
     Waiter *next;
     std::atomic<bool> linked; // in its counter's list; cleared when the counter's jobs are all done
 };
@@ -76,7 +94,10 @@ struct ThreadPool::CounterRecord {
 };
 
 struct ThreadPool::Member {
-    Member(ThreadPool &owner, u32 thread, u32 word) : thread_id(thread), pool(&owner), worker_word(word) {}
+    Member(ThreadPool &owner, u32 thread, u32 word, u32 index)
+        : thread_id(thread), pool(&owner), worker_word(word), slot(index)
+    {
+    }
 
     std::atomic<u32> thread_id; // a worker fills in its own as it starts
     // Own ring of jobs meant for this thread (add_job_to_all), under ring_lock.
@@ -88,15 +109,30 @@ struct ThreadPool::Member {
     Mutex ring_lock;
     ThreadPool *pool;
     u32 worker_word;
-    // Set while the member sleeps on `wake` with no ready job seen: a post wakes sleepers
-    // only, as many as it has jobs. Set before the last look at the ready count, so a
-    // post either sees it or is seen.
-    std::atomic<bool> sleeping{false};
-    Event wake{1, false, false}; // auto reset: set on new work, on stop, and for waits
+    u32 slot; // index in _members
+    // How the member sleeps, when it does (asleep_*): set before its last look for work,
+    // so a waker either sees it or is seen. A waker of new work clears it first, so two
+    // wakers never spend their system calls on the same sleeper.
+    std::atomic<u32> sleeping{awake};
+    // The wake-up signal: 1 once signalled, taken (back to 0) by the member as it wakes.
+    // It is the futex word the member sleeps on, or it comes with `wake` while the member
+    // sleeps on that too (wait_event). Set on new work, on stop, and for waits.
+    std::atomic<u32> signalled{0};
+    Event wake{1, false, false}; // auto reset
     ThreadHandle handle;         // valid for the pool's own workers
 };
 
 namespace {
+void futex_wait_while_zero(std::atomic<u32> &word)
+{
+    syscall(SYS_futex, reinterpret_cast<u32 *>(&word), FUTEX_WAIT_PRIVATE, 0, nullptr, nullptr, 0);
+}
+
+void futex_wake_one(std::atomic<u32> &word)
+{
+    syscall(SYS_futex, reinterpret_cast<u32 *>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
 // Heap order: higher priority first; on equal priority the older counter first.
 struct RunsAfter {
     template <typename Group> bool operator()(const Group *a, const Group *b) const
@@ -124,13 +160,13 @@ ThreadPool::ThreadPool(Allocator &allocator, u32 worker_count, ThreadRegistry &r
         worker_count = most_workers;
     }
     for (u32 i = 0; i < worker_count; ++i) {
-        Member *member = make_new<Member>(_allocator, *this, 0u, worker_word);
+        const u32 slot = _member_count.load(std::memory_order_relaxed);
+        Member *member = make_new<Member>(_allocator, *this, 0u, worker_word, slot);
         if (!member) {
             log_message("thread_pool", "out of memory for worker %u", i);
             break;
         }
         // Published before the thread starts: posts must be able to wake it at once.
-        const u32 slot = _member_count.load(std::memory_order_relaxed);
         _members[slot] = member;
         _member_count.store(slot + 1, std::memory_order_release);
         member->handle = registry.create_thread("thread pool worker", &ThreadPool::worker_loop, member, 0);
@@ -205,7 +241,7 @@ bool ThreadPool::add_worker(u32 thread_id)
         log_message("thread_pool", "pool full (%u members); raise max_pool_members", max_pool_members);
         return false;
     }
-    Member *member = make_new<Member>(_allocator, *this, thread_id, 0u);
+    Member *member = make_new<Member>(_allocator, *this, thread_id, 0u, slot);
     if (!member) {
         log_message("thread_pool", "out of memory adding thread %u", thread_id);
         return false;
@@ -224,48 +260,115 @@ void ThreadPool::signal_all_members()
 {
     const u32 members = member_count();
     for (u32 i = 0; i < members; ++i)
-        _members[i]->wake.set();
+        signal_member(_members[i]);
 }
 
-// Called after a seq_cst store of the ready count: with the seq_cst flag of a member
-// going to sleep, either this sees the flag or the member sees the jobs.
-void ThreadPool::wake_sleepers(u32 count)
+// A member is only woken with a system call when it sleeps: a signal to one that is
+// running stays in `signalled` and stops its next sleep at once.
+void ThreadPool::signal_member(Member *member)
 {
+    member->signalled.store(1, std::memory_order_seq_cst);
+    const u32 how = member->sleeping.load(std::memory_order_seq_cst);
+    if (how == asleep_on_futex)
+        futex_wake_one(member->signalled);
+    else if (how == asleep_on_event)
+        member->wake.set();
+}
+
+// Waking a sleeper costs the waker a system call (tens of microseconds in a virtual
+// machine) and the sleeper as long again to come up, so nobody wakes them all at once:
+// whoever leaves ready jobs behind (a post, a member taking its share, a counter releasing
+// its dependents) wakes one sleeper unless a member is already looking for work, and each
+// member that comes up and takes a share does the same. The wake-ups fan out over the
+// members instead of queueing on the poster.
+//
+// Called after a seq_cst store of the ready count. A member going to sleep stops counting
+// as spinning, then flags itself sleeping, then looks at the ready count (all seq_cst):
+// either this sees it spinning or sleeping, or it sees the jobs.
+void ThreadPool::wake_for_ready_jobs()
+{
+    if (_ready_count.load(std::memory_order_seq_cst) == 0 || _spinning.load(std::memory_order_seq_cst) > 0)
+        return;
     const u32 members = member_count();
-    for (u32 i = 0; i < members && count > 0; ++i) {
-        if (_members[i]->sleeping.load(std::memory_order_seq_cst)) {
-            _members[i]->wake.set();
-            --count;
+    for (u32 i = 0; i < members; ++i) {
+        Member *member = _members[i];
+        u32 how = member->sleeping.load(std::memory_order_seq_cst);
+        if (how != awake && member->sleeping.compare_exchange_strong(how, awake, std::memory_order_seq_cst)) {
+            member->signalled.store(1, std::memory_order_seq_cst);
+            if (how == asleep_on_futex)
+                futex_wake_one(member->signalled);
+            else
+                member->wake.set();
+            return;
         }
     }
 }
 
-// Work often comes in quick succession (one job after another in a frame): a member that
-// finds none keeps looking for a short while before it goes to sleep, since waking a
-// sleeper costs a system call on both sides and tens of microseconds of latency. A wait
-// also stops looking once its counter's jobs are done (`waiting` cleared).
-bool ThreadPool::spin_for_work(Member *member, const std::atomic<bool> *waiting)
+void ThreadPool::signal_waiting_members(u64 members)
 {
-    constexpr u32 spin_rounds = 1000;
-    for (u32 i = 0; i < spin_rounds; ++i) {
-        if (_ready_count.load(std::memory_order_relaxed) > 0 || _stopping.load(std::memory_order_relaxed) ||
-            (member && member->ring_size.load(std::memory_order_relaxed) > 0) ||
-            (waiting && !waiting->load(std::memory_order_relaxed)))
-            return true;
+    for (; members != 0; members &= members - 1)
+        signal_member(_members[std::countr_zero(members)]);
+}
+
+// Work often comes in quick succession (one job after another in a frame, and the next
+// frame's soon after): a member that finds none keeps looking for a short while before it
+// goes to sleep, since waking a sleeper costs the waker a system call and the sleeper as
+// long again to come up (tens of microseconds in a virtual machine, hundreds on a busy
+// one; more than a whole frame's update of a world). After a burst of work (`after_work`)
+// it keeps looking for longer, through the gap between one frame's jobs and the next,
+// giving its processor away at every few looks so that other threads on a busy machine
+// still run. A wait also stops looking once its counter's jobs are done (`waiting`
+// cleared).
+bool ThreadPool::spin_for_work(Member *member, const std::atomic<bool> *waiting, bool after_work)
+{
+    constexpr u32 spin_rounds = 1000;                     // about 20 microseconds of pauses
+    constexpr auto linger = std::chrono::microseconds(500); // after a burst of work
+    constexpr u32 pauses_per_yield = 32;
+    auto work_seen = [&] {
+        return _ready_count.load(std::memory_order_relaxed) > 0 || _stopping.load(std::memory_order_relaxed) ||
+               (member && member->ring_size.load(std::memory_order_relaxed) > 0) ||
+               (waiting && !waiting->load(std::memory_order_relaxed));
+    };
+    bool found = false;
+    _spinning.fetch_add(1, std::memory_order_seq_cst);
+    for (u32 i = 0; i < spin_rounds && !found; ++i) {
+        found = work_seen();
         cpu_pause();
     }
-    return false;
+    if (!found && after_work) {
+        const auto until = std::chrono::steady_clock::now() + linger;
+        for (u32 i = 1; !found; ++i) {
+            found = work_seen();
+            cpu_pause();
+            if (i % pauses_per_yield == 0) {
+                if (std::chrono::steady_clock::now() > until)
+                    break;
+                sched_yield();
+            }
+        }
+    }
+    _spinning.fetch_sub(1, std::memory_order_seq_cst);
+    return found;
 }
 
 // Sleeps on the member's wake event (and `other`, when given) unless work is ready;
 // returns true when `other` was the one signalled.
 bool ThreadPool::sleep_until_woken(Member *member, Event *other)
 {
-    member->sleeping.store(true, std::memory_order_seq_cst);
+    member->sleeping.store(other ? asleep_on_event : asleep_on_futex, std::memory_order_seq_cst);
     bool taken_other = false;
-    if (_ready_count.load(std::memory_order_seq_cst) == 0 && member->ring_size.load(std::memory_order_acquire) == 0)
-        taken_other = other ? wait_for_either(*other, member->wake) == 0 : (member->wake.wait(), false);
-    member->sleeping.store(false, std::memory_order_relaxed);
+    if (_ready_count.load(std::memory_order_seq_cst) == 0 && member->ring_size.load(std::memory_order_acquire) == 0 &&
+        member->signalled.exchange(0, std::memory_order_seq_cst) == 0) {
+        if (other) {
+            // A signal that comes with `wake` stays in `signalled` as well: at worst the
+            // member's next sleep ends at once and it looks for work again.
+            taken_other = wait_for_either(*other, member->wake) == 0;
+        } else {
+            while (member->signalled.exchange(0, std::memory_order_seq_cst) == 0)
+                futex_wait_while_zero(member->signalled);
+        }
+    }
+    member->sleeping.store(awake, std::memory_order_seq_cst);
     return taken_other;
 }
 
@@ -316,7 +419,7 @@ bool ThreadPool::push_ready_locked(JobGroup *group)
     }
     std::push_heap(_ready.begin(), _ready.end(), RunsAfter());
     _ready_jobs += group->count - group->next;
-    _ready_count.store(_ready_jobs, std::memory_order_release);
+    _ready_count.store(_ready_jobs, std::memory_order_seq_cst); // see wake_for_ready_jobs
     return true;
 }
 
@@ -389,14 +492,12 @@ void ThreadPool::post(JobId counter, u32 count, const JobItem *items, JobId depe
             }
             if (parked)
                 _counters[dependency_index].has_parked = true;
-            else
-                _ready_count.store(_ready_jobs, std::memory_order_seq_cst); // see wake_sleepers
             _counters[index].pending += queued;
         }
     }
     free_groups(dropped);
     if (!parked && queued > 0)
-        wake_sleepers(queued);
+        wake_for_ready_jobs();
 }
 
 u32 ThreadPool::retire_counter_locked(u32 index)
@@ -438,12 +539,11 @@ void ThreadPool::job_done(JobId counter)
         if (_counters[index].pending == 0)
             released = retire_counter_locked(u32(index));
     }
-    // Released dependents are new work for everyone.
     if (released > 0)
-        signal_all_members();
+        wake_for_ready_jobs();
 }
 
-u32 ThreadPool::finish_job_locked(JobId counter, u32 count)
+u32 ThreadPool::finish_job_locked(JobId counter, u32 count, u64 &waiting_members)
 {
     const i32 index = find_counter_locked(counter);
     TALLOW_ASSERT(index >= 0, "finished job of an unknown counter");
@@ -453,11 +553,16 @@ u32 ThreadPool::finish_job_locked(JobId counter, u32 count)
     record.pending -= count;
     if (record.pending > 0)
         return 0;
-    // Signalled under the lock: a waiter frees its event only after it has seen, under
-    // this lock, that the jobs are done.
-    for (Waiter *waiter = record.waiters; waiter; waiter = waiter->next) {
+    // See Waiter: a thread outside the pool frees its event once it has seen, under this
+    // lock, that the jobs are done, so it is signalled here; members are signalled later.
+    for (Waiter *waiter = record.waiters; waiter;) {
+        Waiter *next = waiter->next; // read first: the waiter may return once unlinked
+        if (waiter->member)
+            waiting_members |= u64(1) << waiter->member->slot;
+        else
+            waiter->event->set();
         waiter->linked.store(false, std::memory_order_release);
-        waiter->event->set();
+        waiter = next;
     }
     record.waiters = nullptr;
     return record.held ? 0 : retire_counter_locked(u32(index));
@@ -527,24 +632,31 @@ void ThreadPool::run_batch(JobBatch &batch)
     }
 }
 
-void ThreadPool::settle_batch_locked(JobBatch &batch, u32 &released)
+void ThreadPool::settle_batch_locked(JobBatch &batch, Wakes &wakes)
 {
     if (batch.count > 0)
-        released += finish_job_locked(batch.group ? batch.counter : batch.ring_job.counter, batch.count);
+        wakes.released += finish_job_locked(batch.group ? batch.counter : batch.ring_job.counter, batch.count,
+                                            wakes.members);
     batch.group = nullptr;
     batch.count = batch.next = 0;
 }
 
 void ThreadPool::settle_batch(JobBatch &batch)
 {
-    u32 released = 0;
+    Wakes wakes;
     release_group(batch);
     {
         ScopedLock guard(_lock);
-        settle_batch_locked(batch, released);
+        settle_batch_locked(batch, wakes);
     }
-    if (released > 0)
-        signal_all_members();
+    apply_wakes(wakes);
+}
+
+void ThreadPool::apply_wakes(const Wakes &wakes)
+{
+    signal_waiting_members(wakes.members);
+    if (wakes.released > 0 || wakes.left_ready)
+        wake_for_ready_jobs();
 }
 
 // Called before the batch is settled: the group goes before its counter can complete, so a
@@ -563,16 +675,16 @@ void ThreadPool::release_group(JobBatch &batch)
 // Settles the batch just run and takes the next one in one pass under the lock.
 bool ThreadPool::next_batch(Member *member, JobBatch &batch, u32 most)
 {
-    u32 released = 0;
+    Wakes wakes;
     bool found = false;
     if (batch.count > 0 || _ready_count.load(std::memory_order_acquire) > 0) {
         release_group(batch);
         ScopedLock guard(_lock);
-        settle_batch_locked(batch, released);
+        settle_batch_locked(batch, wakes);
         found = take_batch_locked(member, batch, most);
+        wakes.left_ready = found && _ready_jobs > 0;
     }
-    if (released > 0)
-        signal_all_members();
+    apply_wakes(wakes);
     return found || take_from_ring(member, batch);
 }
 
@@ -588,17 +700,20 @@ void ThreadPool::worker_loop(void *argument)
     ThreadPool *pool = member->pool;
     member->thread_id.store(current_thread_id(), std::memory_order_relaxed);
     JobBatch batch;
+    bool after_work = false;
     for (;;) {
         if (pool->next_batch(member, batch, JobBatch::most)) {
             pool->run_batch(batch);
+            after_work = true;
             continue;
         }
         // Ready jobs are finished before stopping; the wake event keeps a signal that
         // arrives between the empty look and the wait.
         if (pool->_stopping.load(std::memory_order_acquire))
             return;
-        if (pool->spin_for_work(member))
+        if (pool->spin_for_work(member, nullptr, after_work))
             continue;
+        after_work = false;
         pool->sleep_until_woken(member, nullptr);
     }
 }
@@ -611,16 +726,16 @@ void ThreadPool::wait(JobId counter)
     // A member sleeps on its wake event, which also brings new work; a thread outside the
     // pool uses its own event and checks for shared jobs every millisecond.
     Event own_event(false, false);
-    Waiter waiter{member ? &member->wake : &own_event, nullptr, false};
+    Waiter waiter{member, member ? nullptr : &own_event, nullptr, false};
     JobBatch batch;
     for (;;) {
         bool found = false;
         bool done = false;
-        u32 released = 0;
+        Wakes wakes;
         release_group(batch);
         {
             ScopedLock guard(_lock);
-            settle_batch_locked(batch, released);
+            settle_batch_locked(batch, wakes);
             const i32 index = find_counter_locked(counter);
             done = index < 0 || _counters[index].pending == 0;
             if (!done) {
@@ -630,10 +745,12 @@ void ThreadPool::wait(JobId counter)
                     _counters[index].waiters = &waiter;
                 }
                 found = take_batch_locked(member, batch, JobBatch::most);
+                wakes.left_ready = found && _ready_jobs > 0;
             }
         }
-        if (released > 0)
-            signal_all_members();
+        // A waiter that returns hands the ready jobs it may have kept others from waking for.
+        wakes.left_ready = wakes.left_ready || (done && _ready_count.load(std::memory_order_relaxed) > 0);
+        apply_wakes(wakes);
         if (done)
             return;
         if (found || take_from_ring(member, batch)) {
@@ -641,8 +758,8 @@ void ThreadPool::wait(JobId counter)
             continue;
         }
         // The counter is often about to complete (its last jobs run elsewhere): look for
-        // that, or for new work, a short while before sleeping.
-        if (spin_for_work(member, &waiter.linked))
+        // that, or for new work, a while before sleeping.
+        if (spin_for_work(member, &waiter.linked, true))
             continue;
         if (member)
             sleep_until_woken(member, nullptr);

@@ -118,6 +118,12 @@ class ThreadPool {
     struct JobBatch;
     struct CounterRecord;
     struct Waiter;
+    // What a pass under the lock leaves to do once the lock is let go.
+    struct Wakes {
+        u32 released = 0;        // dependent jobs made ready
+        u64 members = 0;         // waiting members whose counter completed, by slot
+        bool left_ready = false; // a take left ready jobs behind
+    };
 
     static void worker_loop(void *member);
     Member *find_member(u32 thread_id) const;
@@ -127,12 +133,15 @@ class ThreadPool {
     void run_batch(JobBatch &batch);
     void release_group(JobBatch &batch);
     bool take_batch_locked(Member *member, JobBatch &batch, u32 most);
-    void settle_batch_locked(JobBatch &batch, u32 &released);
+    void settle_batch_locked(JobBatch &batch, Wakes &wakes);
+    void apply_wakes(const Wakes &wakes);
     void settle_batch(JobBatch &batch);
     void execute(const JobRecord &job);
     void signal_all_members();
-    void wake_sleepers(u32 count);
-    bool spin_for_work(Member *member, const std::atomic<bool> *waiting = nullptr);
+    void signal_member(Member *member);
+    void wake_for_ready_jobs();
+    void signal_waiting_members(u64 members);
+    bool spin_for_work(Member *member, const std::atomic<bool> *waiting, bool after_work);
     bool sleep_until_woken(Member *member, Event *other);
     JobId take_counter_id_locked();
     i32 find_counter_locked(JobId id) const;
@@ -140,7 +149,7 @@ class ThreadPool {
     void free_groups(JobGroup *first);
     bool push_ready_locked(JobGroup *group);
     u32 retire_counter_locked(u32 index);
-    u32 finish_job_locked(JobId counter, u32 count);
+    u32 finish_job_locked(JobId counter, u32 count, u64 &waiting_members);
 
     TraceAllocator _allocator; // "thread_pool"; declared first, released last
     ThreadRegistry &_registry;
@@ -149,6 +158,7 @@ class ThreadPool {
     u32 _worker_count = 0;
     std::atomic<bool> _wait_without_helping{true};
     std::atomic<bool> _stopping{false};
+    std::atomic<u32> _spinning{0}; // members looking for work in spin_for_work
 
     SpinMutex _lock; // guards everything below
     JobId _next_counter = 0;

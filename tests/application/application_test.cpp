@@ -3,6 +3,7 @@
 #include "application/application_options.h"
 #include "application/crash_handler.h"
 #include "platform/window/window.h"
+#include "input/keyboard_mouse.h"
 #include "foundation/config/config_value.h"
 #include "foundation/log.h"
 #include "foundation/memory/memory_globals.h"
@@ -110,6 +111,11 @@ struct FakeInput : IInputService {
     void on_wheel(f32, f32 y, f32) override { note("input wheel " + std::to_string(int(y))); }
     void on_move(f32 dx, f32, f32) override { note("input move " + std::to_string(int(dx))); }
     void on_cursor(i32 x, i32 y) override { note("input cursor " + std::to_string(x) + " " + std::to_string(y)); }
+    InputController &script_keyboard() override { return no_device; }
+    InputController &script_mouse() override { return no_device; }
+    u32 pad_count() const override { return 0; }
+    InputController *pad(u32) override { return nullptr; }
+    NullController no_device{default_allocator()};
 };
 
 struct FakePhysics : IPhysicsService {
@@ -129,6 +135,7 @@ struct FakeLightFx : ILightFxService {
     FakeLightFx() { note("create lightfx"); }
     ~FakeLightFx() override { note("destroy lightfx"); }
     void update(f32) override { note("lightfx update"); }
+    void set_color_in_cube(u32, f32, f32, f32, f32, f32) override {}
 };
 
 ServiceFactories fake_services()

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -597,6 +598,60 @@ TEST(ThreadPool, DestructorFinishesReadyJobsAndJoinsWorkers)
     EXPECT_EQ(runs.load(), 200);
     EXPECT_EQ(registry.thread_count(), 1u);
     EXPECT_EQ(allocator.allocation_count(), 2u); // the record array and main's record
+}
+
+// Sleeping workers are woken one by another: a post or a released dependency wakes one,
+// and each that takes a share wakes the next. Jobs that can only finish together (each
+// waits for all to have started) need every worker awake; the posting thread is not a
+// member, so it cannot run one itself.
+TEST(ThreadPool, SleepingWorkersAllComeUpForJobsThatNeedThemAtOnce)
+{
+    test::Watchdog watchdog;
+    TraceAllocator allocator("pool_test", default_allocator());
+    ThreadRegistry registry(allocator, "main");
+    constexpr u32 workers = 4;
+    ThreadPool pool(allocator, workers, registry);
+    struct Round {
+        std::atomic<u32> started{0};
+        std::atomic<u32> finished{0};
+        std::atomic<u32> timed_out{0};
+    };
+    auto meet = [](const JobContext &context) {
+        Round &round = *static_cast<Round *>(context.data);
+        round.started.fetch_add(1);
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (round.started.load() < workers) {
+            if (std::chrono::steady_clock::now() > give_up) {
+                round.timed_out.fetch_add(1);
+                break;
+            }
+            std::this_thread::yield();
+        }
+        round.finished.fetch_add(1);
+    };
+    for (u32 r = 0; r < 6; ++r) {
+        SCOPED_TRACE(r);
+        Round round;
+        std::vector<JobItem> items(workers, JobItem{meet, &round, "meet", 0});
+        // Long enough for every worker to stop looking for work and sleep.
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const JobId id = pool.new_counter();
+        if (r % 2 == 0) {
+            pool.post(id, workers, items.data());
+        } else {
+            // Parked behind a counter the test then releases.
+            const JobId gate = pool.new_counter();
+            pool.post(id, workers, items.data(), gate);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            pool.job_done(gate);
+        }
+        pool.job_done(id);
+        while (round.finished.load() < workers)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_EQ(round.timed_out.load(), 0u);
+        while (pool.pending_counter_count() > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 // Threads joining at the same moment (main and renderer at start-up) must each get a slot.
