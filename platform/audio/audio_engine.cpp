@@ -18,7 +18,12 @@
 #include <cstring>
 #include <mutex>
 
-#if defined(__SSE__)
+// The mixer's inner loops have SSE2 forms on x86-64 (every such processor has it) and
+// plain forms elsewhere; both give the same samples.
+#if defined(__SSE2__) && defined(__x86_64__)
+#define TALLOW_AUDIO_SSE2 1
+#include <emmintrin.h>
+#elif defined(__SSE__)
 #include <xmmintrin.h>
 #endif
 
@@ -400,7 +405,17 @@ class MixerEngine final : public AudioEngine {
             } else {
                 mix_block(b);
                 const f32 *accum = _slots[_master - 1].voice->accum;
-                for (u32 t = 0; t < b; ++t)
+                u32 t = 0;
+#if defined(TALLOW_AUDIO_SSE2)
+                if (n == 2) {
+                    for (; t + 4 <= b; t += 4) {
+                        const __m128 l = _mm_loadu_ps(accum + t), r = _mm_loadu_ps(accum + block_frames + t);
+                        _mm_storeu_ps(out + t * 2, _mm_unpacklo_ps(l, r));
+                        _mm_storeu_ps(out + t * 2 + 4, _mm_unpackhi_ps(l, r));
+                    }
+                }
+#endif
+                for (; t < b; ++t)
                     for (u32 d = 0; d < n; ++d)
                         out[t * n + d] = accum[d * block_frames + t];
             }
@@ -456,6 +471,8 @@ class MixerEngine final : public AudioEngine {
                 }
             }
             _slots[i].voice = v;
+            if (_slot_end < i + 1)
+                _slot_end = i + 1;
             out_slot = i;
             return AudioResult::Ok;
         }
@@ -472,6 +489,8 @@ class MixerEngine final : public AudioEngine {
         _allocator.deallocate(v->accum);
         delete_with_allocator(_allocator, v);
         _slots[slot].voice = nullptr;
+        while (_slot_end > 0 && !_slots[_slot_end - 1].voice)
+            --_slot_end;
         _slots[slot].generation = (_slots[slot].generation + 1) & 0x3FFFFFu;
         if (_slots[slot].generation == 0)
             _slots[slot].generation = 1;
@@ -563,7 +582,34 @@ class MixerEngine final : public AudioEngine {
         if (k == 1) {
             const f32 *__restrict in = st;
             f32 *__restrict to = out;
-            for (u32 t = 0; t < b; ++t) {
+            u32 t = 0;
+#if defined(TALLOW_AUDIO_SSE2)
+            // Four frames at a time: the same positions and sums as the loop below, with
+            // each frame's two neighbours read as one 8-byte pair.
+            const __m128 vfrac = _mm_set1_ps(frac), vstep = _mm_set1_ps(step), four = _mm_set1_ps(4.0f);
+            __m128 tv = _mm_setr_ps(0.0f, 1.0f, 2.0f, 3.0f);
+#pragma GCC unroll 2
+            for (; t + 4 <= b; t += 4) {
+                const __m128 p = _mm_add_ps(vfrac, _mm_mul_ps(tv, vstep));
+                const __m128i i = _mm_cvttps_epi32(p);
+                const __m128 f = _mm_sub_ps(p, _mm_cvtepi32_ps(i));
+                // Two indices per 64-bit move; unsigned, so no sign extension to address with.
+                const u64 i01 = u64(_mm_cvtsi128_si64(i));
+                const u64 i23 = u64(_mm_cvtsi128_si64(_mm_unpackhi_epi64(i, i)));
+                const u32 at[4] = {u32(i01), u32(i01 >> 32), u32(i23), u32(i23 >> 32)};
+                const __m128 p0 = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(in + at[0])));
+                const __m128 p1 = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(in + at[1])));
+                const __m128 p2 = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(in + at[2])));
+                const __m128 p3 = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(in + at[3])));
+                const __m128 lo = _mm_movelh_ps(p0, p1); // a0 b0 a1 b1
+                const __m128 hi = _mm_movelh_ps(p2, p3); // a2 b2 a3 b3
+                const __m128 a = _mm_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0));
+                const __m128 n = _mm_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1));
+                _mm_storeu_ps(to + t, _mm_add_ps(a, _mm_mul_ps(_mm_sub_ps(n, a), f)));
+                tv = _mm_add_ps(tv, four);
+            }
+#endif
+            for (; t < b; ++t) {
                 f32 p = frac + f32(i32(t)) * step;
                 i32 i = i32(p);
                 f32 f = p - f32(i);
@@ -571,7 +617,40 @@ class MixerEngine final : public AudioEngine {
                 to[t] = a + (in[i + 1] - a) * f;
             }
         } else {
-            for (u32 t = 0; t < b; ++t) {
+            u32 t = 0;
+#if defined(TALLOW_AUDIO_SSE2)
+            if (k == 2) {
+                // Stereo four frames at a time: each frame's two neighbours are one 16-byte
+                // read, sorted into left and right before and after.
+                const __m128 vfrac = _mm_set1_ps(frac), vstep = _mm_set1_ps(step), four = _mm_set1_ps(4.0f);
+                __m128 tv = _mm_setr_ps(0.0f, 1.0f, 2.0f, 3.0f);
+                f32 *__restrict left = out;
+                f32 *__restrict right = out + block_frames;
+                for (; t + 4 <= b; t += 4) {
+                    const __m128 p = _mm_add_ps(vfrac, _mm_mul_ps(tv, vstep));
+                    const __m128i i = _mm_cvttps_epi32(p);
+                    const __m128 f = _mm_sub_ps(p, _mm_cvtepi32_ps(i));
+                    const u64 i01 = u64(_mm_cvtsi128_si64(i));
+                    const u64 i23 = u64(_mm_cvtsi128_si64(_mm_unpackhi_epi64(i, i)));
+                    const __m128 x0 = _mm_loadu_ps(st + 2 * u32(i01)); // l r l' r'
+                    const __m128 x1 = _mm_loadu_ps(st + 2 * u32(i01 >> 32));
+                    const __m128 x2 = _mm_loadu_ps(st + 2 * u32(i23));
+                    const __m128 x3 = _mm_loadu_ps(st + 2 * u32(i23 >> 32));
+                    const __m128 l01 = _mm_shuffle_ps(x0, x1, _MM_SHUFFLE(2, 0, 2, 0)); // l0 l0' l1 l1'
+                    const __m128 l23 = _mm_shuffle_ps(x2, x3, _MM_SHUFFLE(2, 0, 2, 0));
+                    const __m128 r01 = _mm_shuffle_ps(x0, x1, _MM_SHUFFLE(3, 1, 3, 1));
+                    const __m128 r23 = _mm_shuffle_ps(x2, x3, _MM_SHUFFLE(3, 1, 3, 1));
+                    const __m128 la = _mm_shuffle_ps(l01, l23, _MM_SHUFFLE(2, 0, 2, 0));
+                    const __m128 lb = _mm_shuffle_ps(l01, l23, _MM_SHUFFLE(3, 1, 3, 1));
+                    const __m128 ra = _mm_shuffle_ps(r01, r23, _MM_SHUFFLE(2, 0, 2, 0));
+                    const __m128 rb = _mm_shuffle_ps(r01, r23, _MM_SHUFFLE(3, 1, 3, 1));
+                    _mm_storeu_ps(left + t, _mm_add_ps(la, _mm_mul_ps(_mm_sub_ps(lb, la), f)));
+                    _mm_storeu_ps(right + t, _mm_add_ps(ra, _mm_mul_ps(_mm_sub_ps(rb, ra), f)));
+                    tv = _mm_add_ps(tv, four);
+                }
+            }
+#endif
+            for (; t < b; ++t) {
                 f32 p = frac + f32(t) * step;
                 u32 i = u32(p);
                 f32 f = p - f32(i);
@@ -703,8 +782,13 @@ class MixerEngine final : public AudioEngine {
                 targets[j].gains[l] = g;
             }
         }
+        u32 t = 0;
+#if defined(TALLOW_AUDIO_SSE2)
+        if (!overflow)
+            t = run_filter_lanes_by_four(in, low, band, f, q, targets, target_count, b);
+#endif
         LaneVector *out = reinterpret_cast<LaneVector *>(_lane_out);
-        for (u32 t = 0; t < b; ++t) {
+        for (; t < b; ++t) {
             LaneVector x;
             for (u32 l = 0; l < lanes; ++l)
                 x[l] = in[l][t];
@@ -739,6 +823,78 @@ class MixerEngine final : public AudioEngine {
         }
     }
 
+#if defined(TALLOW_AUDIO_SSE2)
+    /// The main loop of run_filter_lanes four frames at a time, as two halves of four
+    /// lanes: the inputs are transposed into lanes four frames at once, and each target's
+    /// four sums are transposed back and added to its accumulator as one vector. Sums run
+    /// in the order of lane_sum, so the samples match the one-frame loop. Returns the
+    /// frames done (a multiple of four); `low` and `band` hold the lanes' state after them.
+    template <typename Target>
+    static u32 run_filter_lanes_by_four(const f32 *const *in, LaneVector &low_lanes, LaneVector &band_lanes,
+                                        const LaneVector &f_lanes, const LaneVector &q_lanes, const Target *targets,
+                                        u32 target_count, u32 b)
+    {
+        alignas(32) f32 state[4][lanes];
+        memcpy(state[0], &low_lanes, sizeof(LaneVector));
+        memcpy(state[1], &band_lanes, sizeof(LaneVector));
+        memcpy(state[2], &f_lanes, sizeof(LaneVector));
+        memcpy(state[3], &q_lanes, sizeof(LaneVector));
+        __m128 low0 = _mm_load_ps(state[0]), low1 = _mm_load_ps(state[0] + 4);
+        __m128 band0 = _mm_load_ps(state[1]), band1 = _mm_load_ps(state[1] + 4);
+        const __m128 f0 = _mm_load_ps(state[2]), f1 = _mm_load_ps(state[2] + 4);
+        const __m128 q0 = _mm_load_ps(state[3]), q1 = _mm_load_ps(state[3] + 4);
+        constexpr u32 max_targets = 12;
+        alignas(32) f32 gains[max_targets][lanes];
+        for (u32 j = 0; j < target_count; ++j)
+            memcpy(gains[j], &targets[j].gains, sizeof(LaneVector));
+        u32 t = 0;
+        for (; t + 4 <= b; t += 4) {
+            // x[h][i]: frame t + i of lanes 4h .. 4h + 3.
+            __m128 x[2][4];
+            for (u32 h = 0; h < 2; ++h) {
+                __m128 r0 = _mm_loadu_ps(in[4 * h] + t), r1 = _mm_loadu_ps(in[4 * h + 1] + t);
+                __m128 r2 = _mm_loadu_ps(in[4 * h + 2] + t), r3 = _mm_loadu_ps(in[4 * h + 3] + t);
+                _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+                x[h][0] = r0;
+                x[h][1] = r1;
+                x[h][2] = r2;
+                x[h][3] = r3;
+            }
+            __m128 lows[2][4];
+            for (u32 i = 0; i < 4; ++i) {
+                low0 = _mm_add_ps(low0, _mm_mul_ps(f0, band0));
+                low1 = _mm_add_ps(low1, _mm_mul_ps(f1, band1));
+                const __m128 high0 = _mm_sub_ps(_mm_sub_ps(x[0][i], low0), _mm_mul_ps(q0, band0));
+                const __m128 high1 = _mm_sub_ps(_mm_sub_ps(x[1][i], low1), _mm_mul_ps(q1, band1));
+                band0 = _mm_add_ps(band0, _mm_mul_ps(f0, high0));
+                band1 = _mm_add_ps(band1, _mm_mul_ps(f1, high1));
+                lows[0][i] = low0;
+                lows[1][i] = low1;
+            }
+            for (u32 j = 0; j < target_count; ++j) {
+                const __m128 g0 = _mm_load_ps(gains[j]), g1 = _mm_load_ps(gains[j] + 4);
+                // s_i[l] = v[l] + v[l + 4] for frame t + i, then the four frames transposed:
+                // row l holds lane pair l of each frame.
+                __m128 s0 = _mm_add_ps(_mm_mul_ps(g0, lows[0][0]), _mm_mul_ps(g1, lows[1][0]));
+                __m128 s1 = _mm_add_ps(_mm_mul_ps(g0, lows[0][1]), _mm_mul_ps(g1, lows[1][1]));
+                __m128 s2 = _mm_add_ps(_mm_mul_ps(g0, lows[0][2]), _mm_mul_ps(g1, lows[1][2]));
+                __m128 s3 = _mm_add_ps(_mm_mul_ps(g0, lows[0][3]), _mm_mul_ps(g1, lows[1][3]));
+                _MM_TRANSPOSE4_PS(s0, s1, s2, s3);
+                const __m128 sum = _mm_add_ps(_mm_add_ps(s0, s1), _mm_add_ps(s2, s3));
+                f32 *acc = targets[j].acc + t;
+                _mm_storeu_ps(acc, _mm_add_ps(_mm_loadu_ps(acc), sum));
+            }
+        }
+        _mm_store_ps(state[0], low0);
+        _mm_store_ps(state[0] + 4, low1);
+        _mm_store_ps(state[1], band0);
+        _mm_store_ps(state[1] + 4, band1);
+        memcpy(&low_lanes, state[0], sizeof(LaneVector));
+        memcpy(&band_lanes, state[1], sizeof(LaneVector));
+        return t;
+    }
+#endif
+
     void flush_filter_jobs(u32 b)
     {
         for (u32 i = 0; i < _job_count; i += lanes)
@@ -748,13 +904,13 @@ class MixerEngine final : public AudioEngine {
 
     void mix_block(u32 b)
     {
-        for (u32 i = 0; i < max_voices; ++i) {
+        for (u32 i = 0; i < _slot_end; ++i) {
             Voice *v = _slots[i].voice;
             if (v && v->kind != VoiceKind::Source)
                 memset(v->accum, 0, sizeof(f32) * block_frames * v->channels);
         }
         u32 grouped = 0;
-        for (u32 i = 0; i < max_voices; ++i) {
+        for (u32 i = 0; i < _slot_end; ++i) {
             Voice *v = _slots[i].voice;
             if (!v || v->kind != VoiceKind::Source || !v->running)
                 continue;
@@ -779,7 +935,7 @@ class MixerEngine final : public AudioEngine {
             }
         }
         flush_filter_jobs(b);
-        for (u32 i = 0; i < max_voices; ++i) {
+        for (u32 i = 0; i < _slot_end; ++i) {
             Voice *v = _slots[i].voice;
             if (!v || v->kind != VoiceKind::Submix)
                 continue;
@@ -799,6 +955,7 @@ class MixerEngine final : public AudioEngine {
     mutable std::mutex _lock;
     Slot *_slots = nullptr;
     u32 _master = 0; // slot + 1
+    u32 _slot_end = 0; // one past the last slot with a voice: the mixer looks no further
     f32 *_staging = nullptr; // interleaved source frames of one voice's block
     f32 *_planar = nullptr;  // a submix's filtered block
     f32 *_group = nullptr;   // the resampled blocks of a group's voices
