@@ -655,6 +655,9 @@ void Application::set_resource_property_preference_order(const u64 *property_ids
 void Application::apply_user_settings()
 {
     _aspect_ratio = setting_float(renderer_setting(_settings, "aspect_ratio"), _user_settings, "aspect_ratio", -1.0f);
+    // The renderer reloads its configuration and applies output, full screen and resolution.
+    if (_render && _window)
+        _render->apply_display_settings(*_window);
 }
 
 bool Application::save_user_settings()

@@ -98,7 +98,8 @@ class Application {
     ConstConfigValue settings() const { return _settings; }
     /// The user settings: always an object after start-up; null before `init`.
     ConfigValue *user_settings() { return _user_settings; }
-    /// Re-reads the aspect ratio from the user settings (over the settings).
+    /// Re-reads the aspect ratio from the user settings (over the settings) and has the
+    /// render service re-apply the display settings.
     void apply_user_settings();
     /// Writes the user settings to their file (temporary file, then rename). False when the
     /// file is not configured or cannot be written (logged).

@@ -30,7 +30,11 @@ ProgramSetup engine_setup()
     // start-up: headless, or OpenGL offscreen or in the window).
     setup.services.create_render = [](Allocator &allocator,
                                       Application &application) -> IRenderService * {
-        return create_render_service(allocator, application.thread_registry(), application.thread_pool(), &render::d3d11::create_d3d_render_device);
+        // Render configurations, textures and materials come through the resource manager.
+        RenderConfigSources sources{application.resource_manager(), application.settings(),
+                                    application.user_settings()};
+        return create_render_service(allocator, application.thread_registry(), application.thread_pool(),
+                                     &render::d3d11::create_d3d_render_device, &sources);
     };
     // The network manager holds the backend, connection, game and lobbies that scripts
     // start; scripts drive it once a frame (Network.update).

@@ -25,7 +25,11 @@
 // compiler (tools/animation_compiler.h); "wav" resources come from "<name>.wav" or, when there
 // is none, "<name>.ogg" through the sound compiler (tools/sound_compiler.h);
 // "network_game_config" sources by the network config compiler
-// (tools/network_config_compiler.h); every other
+// (tools/network_config_compiler.h); "texture" resources come from "<name>.png" or, when
+// there is none, "<name>.dds" through the texture compiler (tools/texture_compiler.h);
+// "material" sources through the material compiler (tools/material_compiler.h);
+// "render_config" sources are config text (layout in render/config/render_configuration.h)
+// flattened into the config blob the engine reads; every other
 // type is taken as it is. The output directory receives the loose-file database
 // ("exploded_database.db" and its numbered files, with a "package" resource per package)
 // and, in "bundles/", one bundle per package named by the 16 hex digits of its name id.
@@ -38,6 +42,7 @@
 // and a unit that a level places or a flow graph spawns when no package of the build lists a
 // "unit" source of that name.
 
+#include "foundation/config/config_blob.h"
 #include "foundation/config/config_text_parser.h"
 #include "foundation/config/config_value.h"
 #include "foundation/io/disk_file_system.h"
@@ -49,11 +54,13 @@
 #include "resource/strings_writer.h"
 #include "tools/animation_compiler.h"
 #include "tools/level_compiler.h"
+#include "tools/material_compiler.h"
 #include "tools/network_config_compiler.h"
 #include "tools/physics_properties_compiler.h"
 #include "tools/shader_library_compiler.h"
 #include "tools/sound_compiler.h"
 #include "tools/source_check.h"
+#include "tools/texture_compiler.h"
 #include "tools/unit_compiler.h"
 
 #include <algorithm>
@@ -122,12 +129,37 @@ bool compile_strings(const std::string &file_name, const std::vector<u8> &source
     return ok;
 }
 
+// A "render_config" source: config text, flattened into the blob the engine reads as it is.
+bool compile_render_config(const std::string &file_name, const std::vector<u8> &source, Array<u8> &out)
+{
+    const char *text = reinterpret_cast<const char *>(source.data());
+    std::string word, key;
+    u32 line = 0;
+    if (find_unreadable_word(text, source.size(), word, line)) {
+        log_message("build_data", "%s:%u: '%s' is not a value config text reads", file_name.c_str(), line, word.c_str());
+        return false;
+    }
+    ConfigValue *root = create_config_root(default_allocator());
+    parse_config_text(text, text + source.size(), *root);
+    bool ok = !find_unreadable_value(*root, key);
+    if (!ok)
+        log_message("build_data", "%s: the value of '%s' cannot be read", file_name.c_str(), key.c_str());
+    u32 size = 0;
+    void *blob = ok ? flatten_config(*root, default_allocator(), &size) : nullptr;
+    destroy_config_root(root);
+    if (!blob)
+        return false;
+    append_bytes(out, static_cast<const u8 *>(blob), size);
+    default_allocator().deallocate(blob);
+    return true;
+}
+
 // Turns a source file into the resource's compiled bytes; false (logged) for a bad source.
 bool compile(const std::string &type, const std::string &file_name, const std::vector<u8> &source,
              std::vector<u8> &out, std::vector<std::string> &out_unit_references)
 {
     if (type == "unit" || type == "level" || type == "shader_library" || type == "shader_library_group" ||
-        type == "animation" || type == "network_game_config") {
+        type == "animation" || type == "network_game_config" || type == "material" || type == "texture") {
         std::string error;
         const char *text = reinterpret_cast<const char *>(source.data());
         const bool compiled =
@@ -135,6 +167,8 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
             : type == "level"          ? compile_level_source(text, source.size(), out, error, &out_unit_references)
             : type == "shader_library" ? compile_shader_library_source(text, source.size(), out, error)
             : type == "animation"      ? compile_animation_source(text, source.size(), out, error)
+            : type == "material"       ? compile_material_source(text, source.size(), out, error)
+            : type == "texture"        ? compile_texture_source(file_name, source, out, error)
             : type == "network_game_config"
                 ? compile_network_config_source(text, source.size(), out, error)
                 : compile_shader_library_group_source(text, source.size(), out, error);
@@ -159,6 +193,9 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
     if (type == "lua") {
         append_u32(bytes, u32(source.size()));
         append_bytes(bytes, source.data(), source.size());
+    } else if (type == "render_config") {
+        if (!compile_render_config(file_name, source, bytes))
+            return false;
     } else if (type == "strings") {
         if (!compile_strings(file_name, source, bytes))
             return false;
@@ -199,6 +236,8 @@ bool read_package(const DiskFileSystem &sources, const std::string &file_name, P
             // A sound's source is a WAVE or an Ogg Vorbis file.
             if (type == "wav" && !sources.exists(r.file_name.c_str()))
                 r.file_name = r.name + ".ogg";
+            if (type == "texture")
+                r.file_name = sources.exists((r.name + ".png").c_str()) ? r.name + ".png" : r.name + ".dds";
             if (!read_file(sources, r.file_name, r.source) ||
                 !compile(type, r.file_name, r.source, r.bytes, r.unit_references)) {
                 ok = false;

@@ -299,6 +299,15 @@ class SdlWindowSystem final : public IWindowSystem {
         return Rect{r.x, r.y, r.x + r.w, r.y + r.h};
     }
 
+    bool display_bounds(u32 output, Rect &out_rect) override
+    {
+        SDL_Rect r{};
+        if (output > u32(INT32_MAX) || SDL_GetDisplayBounds(int(output), &r) != 0)
+            return false;
+        out_rect = Rect{r.x, r.y, r.x + r.w, r.y + r.h};
+        return true;
+    }
+
     void show_cursor(bool show) override { SDL_ShowCursor(show ? SDL_ENABLE : SDL_DISABLE); }
 
     void cursor_pos(i32 &out_x, i32 &out_y) override { SDL_GetGlobalMouseState(&out_x, &out_y); }

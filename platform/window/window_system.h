@@ -146,6 +146,15 @@ class IWindowSystem {
     virtual void show_window(WindowHandle window, ShowCommand command) = 0;
     /// The desktop's usable area (screen coordinates).
     virtual Rect desktop_work_area() = 0;
+    /// The desktop rectangle of display `output` (screen coordinates); false for a display
+    /// that does not exist. Without displays of its own a system has output 0, its work area.
+    virtual bool display_bounds(u32 output, Rect &out_rect)
+    {
+        if (output != 0)
+            return false;
+        out_rect = desktop_work_area();
+        return true;
+    }
 
     /// Shows or hides the cursor.
     virtual void show_cursor(bool show) = 0;

@@ -5,3 +5,4 @@ target_sources(tallow_render PRIVATE
 )
 # Global textures and shader libraries are fetched from the resource manager.
 target_link_libraries(tallow_render PUBLIC tallow_resource)
+target_sources(tallow_render PRIVATE ${CMAKE_CURRENT_LIST_DIR}/render_configuration.cpp)

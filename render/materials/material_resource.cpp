@@ -1,0 +1,383 @@
+#include "render/materials/material_resource.h"
+
+#include "foundation/io/input_archive.h"
+#include "foundation/log.h"
+#include "render/resources/render_target.h"
+#include "render/world/render_state_stream.h"
+#include "resource/resource_manager.h"
+
+#include <cstring>
+
+namespace tallow {
+
+namespace {
+
+// A bounded reader: every read checks what is left; after a failure every read fails.
+struct Cursor {
+    const u8 *p;
+    u64 left;
+    u64 size;
+    bool failed = false;
+
+    bool fail(const char *what)
+    {
+        if (!failed)
+            log_message("render", "material refused at byte %llu of %llu: %s", (unsigned long long)(size - left),
+                        (unsigned long long)size, what);
+        failed = true;
+        left = 0;
+        return false;
+    }
+    bool read(void *out, u64 n)
+    {
+        if (failed || left < n) {
+            memset(out, 0, n);
+            return fail("truncated");
+        }
+        memcpy(out, p, n); // the engine runs little-endian only
+        p += n;
+        left -= n;
+        return true;
+    }
+    bool u32v(u32 &out) { return read(&out, 4); }
+    bool u64v(u64 &out) { return read(&out, 8); }
+    bool count(u32 &out, u64 item_bytes, const char *what)
+    {
+        if (!u32v(out))
+            return false;
+        if (u64(out) * item_bytes > left)
+            return fail(what);
+        return true;
+    }
+};
+
+bool read_entry(Cursor &c, MaterialEntry &e)
+{
+    u32 n = 0;
+    c.u32v(e.name);
+    c.u32v(e.shader_template);
+    if (!c.count(n, 16, "more texture references than bytes"))
+        return false;
+    e.textures.reserve(n);
+    if (e.textures.capacity() < n)
+        return c.fail("out of memory");
+    for (u32 i = 0; i < n; ++i) {
+        MaterialTextureRef ref;
+        u32 unused = 0;
+        c.u32v(ref.channel);
+        c.u32v(unused);
+        c.u64v(ref.texture);
+        e.textures.push_back(ref);
+    }
+    u32 value_count = 0;
+    if (!c.count(value_count, 16, "more values than bytes"))
+        return false;
+    struct Raw {
+        u32 kind, variable, offset;
+    };
+    Array<Raw> raw(e.values.allocator());
+    raw.reserve(value_count);
+    if (raw.capacity() < value_count)
+        return c.fail("out of memory");
+    for (u32 i = 0; i < value_count; ++i) {
+        Raw r{};
+        u32 unused = 0;
+        c.u32v(r.kind);
+        c.u32v(unused);
+        c.u32v(r.variable);
+        c.u32v(r.offset);
+        if (!c.failed && material_value_floats(r.kind) == 0)
+            return c.fail("a value kind past 2");
+        raw.push_back(r);
+    }
+    u32 block_bytes = 0;
+    if (!c.count(block_bytes, 1, "a value block longer than the bytes left"))
+        return false;
+    const u8 *block = c.p;
+    c.p += block_bytes;
+    c.left -= block_bytes;
+    e.values.reserve(value_count);
+    if (e.values.capacity() < value_count)
+        return c.fail("out of memory");
+    for (const Raw &r : raw) {
+        u32 floats = material_value_floats(r.kind);
+        if (u64(r.offset) + u64(floats) * 4 > block_bytes)
+            return c.fail("a value outside its value block");
+        MaterialValue v;
+        v.kind = r.kind;
+        v.variable = r.variable;
+        memcpy(v.value, block + r.offset, floats * 4);
+        e.values.push_back(v);
+    }
+    return !c.failed;
+}
+
+} // namespace
+
+u32 material_value_floats(u32 kind) { return kind <= 2 ? kind + 1 : 0; }
+
+MaterialResource::~MaterialResource()
+{
+    for (MaterialEntry *e : entries)
+        delete_with_allocator(*allocator, e);
+}
+
+const MaterialEntry *MaterialResource::find(u32 name) const
+{
+    for (const MaterialEntry *e : entries)
+        if (e->name == name)
+            return e;
+    return nullptr;
+}
+
+MaterialResource *read_material_resource(const u8 *bytes, u64 size_bytes, Allocator &allocator)
+{
+    Cursor c{bytes, bytes ? size_bytes : 0, bytes ? size_bytes : 0};
+    u32 version = 0, count = 0;
+    c.u32v(version);
+    // A material takes at least 20 bytes: two ids and three counts.
+    if (!c.count(count, 20, "more materials than bytes"))
+        return nullptr;
+    MaterialResource *material = make_new<MaterialResource>(allocator, allocator);
+    if (!material)
+        return nullptr;
+    material->entries.reserve(count);
+    bool ok = material->entries.capacity() >= count || c.fail("out of memory");
+    for (u32 i = 0; ok && i < count; ++i) {
+        MaterialEntry *e = make_new<MaterialEntry>(allocator, allocator);
+        if (!e) {
+            ok = c.fail("out of memory");
+            break;
+        }
+        material->entries.push_back(e);
+        ok = read_entry(c, *e);
+    }
+    if (!ok) {
+        delete_with_allocator(allocator, material);
+        return nullptr;
+    }
+    return material;
+}
+
+void destroy_material_resource(MaterialResource *material)
+{
+    if (material)
+        delete_with_allocator(*material->allocator, material);
+}
+
+u32 resolve_material_textures(MaterialResource &material, const Array<u32> &texture_channels,
+                              const ResourceLookup &resources)
+{
+    static const NameId64 texture_type("texture");
+    u32 skipped = 0;
+    for (MaterialEntry *e : material.entries) {
+        e->slots.resize(0);
+        e->slots.resize(texture_channels.size());
+        for (u32 s = 0; s < e->slots.size(); ++s)
+            e->slots[s] = nullptr;
+        for (const MaterialTextureRef &ref : e->textures) {
+            u32 slot = 0;
+            while (slot < texture_channels.size() && texture_channels[slot] != ref.channel)
+                ++slot;
+            if (slot == texture_channels.size() || slot >= e->slots.size()) {
+                log_message("render", "material %08x: texture channel %08x is not a texture channel of the render "
+                                      "configuration; its texture is skipped",
+                            e->name, ref.channel);
+                ++skipped;
+                continue;
+            }
+            e->slots[slot] = static_cast<const Texture *>(resources.find(texture_type, NameId64::from_value(ref.texture)));
+        }
+    }
+    material.resolved = true;
+    return skipped;
+}
+
+namespace {
+
+void *load_material(const ResourceLoadParams &params)
+{
+    Array<u8> bytes(params.allocator);
+    if (!params.archive.read_whole_bytes(bytes))
+        return nullptr;
+    MaterialResource *m = read_material_resource(bytes.data(), bytes.size(), params.allocator);
+    if (!m)
+        log_message("render", "material %016llx not loaded", (unsigned long long)params.name.value());
+    return m;
+}
+
+void unload_material(const ResourceUnloadParams &params)
+{
+    destroy_material_resource(static_cast<MaterialResource *>(params.data));
+}
+
+void resolve_material(void *userdata, void *data, ResourceManager &manager)
+{
+    auto *context = static_cast<const MaterialResolveContext *>(userdata);
+    const Array<u32> no_channels(manager.allocator());
+    const Array<u32> &channels = context && context->texture_channels ? *context->texture_channels : no_channels;
+    resolve_material_textures(*static_cast<MaterialResource *>(data), channels, resource_lookup(manager));
+}
+
+} // namespace
+
+ResourceTypeCallbacks material_resource_callbacks(const MaterialResolveContext *context)
+{
+    ResourceTypeCallbacks callbacks;
+    callbacks.userdata = const_cast<MaterialResolveContext *>(context);
+    callbacks.load = load_material;
+    callbacks.unload = unload_material;
+    callbacks.resolve = resolve_material;
+    return callbacks;
+}
+
+// --- RenderMaterial ---------------------------------------------------------------------
+
+RenderMaterial::RenderMaterial(Allocator &allocator, const MaterialEntry &entry, ShaderManager &shaders)
+    : RenderObject(RenderObjectClass::Material), _shaders(&shaders), _context(allocator), _textures(allocator),
+      _values(allocator)
+{
+    set_entry(entry);
+}
+
+void RenderMaterial::set_template(u32 name)
+{
+    _template = name;
+    _shaders->find_template(name, _context);
+}
+
+void RenderMaterial::apply_value(const MaterialValue &v)
+{
+    switch (v.kind) {
+    case 0: _context.set_scalar(v.variable, v.value[0]); break;
+    case 1: _context.set_vector2(v.variable, v.value[0], v.value[1]); break;
+    case 2: _context.set_vector3(v.variable, v.value[0], v.value[1], v.value[2]); break;
+    default: return;
+    }
+    for (MaterialValue &held : _values)
+        if (held.variable == v.variable) {
+            held = v;
+            return;
+        }
+    _values.push_back(v);
+}
+
+void RenderMaterial::set_entry(const MaterialEntry &entry)
+{
+    set_template(entry.shader_template);
+    _values.resize(0);
+    for (const MaterialValue &v : entry.values)
+        apply_value(v);
+    _textures.resize(0);
+    for (const Texture *t : entry.slots) {
+        MaterialTextureBinding b;
+        if (t) {
+            b.type = u32(t->type);
+            b.handle = t->handle;
+        }
+        _textures.push_back(b);
+    }
+}
+
+void RenderMaterial::apply_message(u32 kind, const u8 *payload, u32 payload_bytes)
+{
+    u32 words[5] = {};
+    auto need = [&](u32 n) {
+        if (payload_bytes < n * 4) {
+            log_message("render", "material record of kind %u with %u bytes dropped", kind, payload_bytes);
+            return false;
+        }
+        memcpy(words, payload, n * 4);
+        return true;
+    };
+    switch (kind) {
+    case 0:
+        if (!need(5))
+            return;
+        if (words[2] >= _textures.size()) {
+            log_message("render", "material record names texture channel %u of %u; dropped", words[2],
+                        _textures.size());
+            return;
+        }
+        _textures[words[2]] = {words[3], words[4]};
+        return;
+    case 1:
+        if (need(3))
+            set_template(words[2]);
+        return;
+    case 2:
+    case 3:
+    case 4: {
+        if (!need(3 + (kind - 1)))
+            return;
+        MaterialValue v;
+        v.kind = kind - 2;
+        v.variable = words[2];
+        memcpy(v.value, payload + 12, (kind - 1) * 4);
+        apply_value(v);
+        return;
+    }
+    case 5: {
+        const MaterialEntry *entry = nullptr;
+        if (payload_bytes < 8 + sizeof entry) {
+            log_message("render", "material record of kind 5 with %u bytes dropped", payload_bytes);
+            return;
+        }
+        memcpy(&entry, payload + 8, sizeof entry);
+        if (entry)
+            set_entry(*entry);
+        return;
+    }
+    default: RenderObject::apply_message(kind, payload, payload_bytes);
+    }
+}
+
+// --- MaterialValueSet -----------------------------------------------------------------------
+
+void MaterialValueSet::copy_from(const MaterialValueSet &other)
+{
+    reserved = 0;
+    handle = 0xFFFFFFFFu;
+    flags = 0;
+    shader = other.shader;
+    extra[0] = other.extra[0];
+    extra[1] = other.extra[1];
+}
+
+MaterialValueSet &MaterialValueSet::operator=(const MaterialValueSet &other)
+{
+    if (this != &other) {
+        values = other.values;
+        copy_from(other);
+    }
+    return *this;
+}
+
+// --- Material (game side) ----------------------------------------------------------------
+
+void Material::send(u32 floats, u32 variable, const f32 *value)
+{
+    if (!_stream || _handle == 0xFFFFFFFFu)
+        return;
+    MaterialValueRecord record;
+    record.handle = _handle;
+    record.variable = variable;
+    memcpy(record.value, value, floats * 4);
+    _stream->write(material_record_kind_scalar + floats - 1, &record, 12 + floats * 4);
+}
+
+void Material::set_scalar(u32 variable, f32 value) { send(1, variable, &value); }
+
+void Material::set_vector2(u32 variable, f32 x, f32 y)
+{
+    const f32 v[2] = {x, y};
+    send(2, variable, v);
+}
+
+void Material::set_vector3(u32 variable, f32 x, f32 y, f32 z)
+{
+    const f32 v[3] = {x, y, z};
+    send(3, variable, v);
+}
+
+} // namespace tallow
