@@ -19,6 +19,8 @@
 #include "application/application_api.h"
 
 #include "application/application.h"
+#include "animation/animation_resources.h"
+#include "animation/camera_animation_sampler.h"
 #include "platform/window/window.h"
 #include "render/interface/render_interface.h"
 #include "render/world/render_world.h"
@@ -325,6 +327,63 @@ int enum_display_modes(lua_State *L)
     return 1;
 }
 
+// Animation resources ----------------------------------------------------------------------
+
+const void *loaded_resource(const LuaStack &stack, NameId64 type, const char *type_name)
+{
+    ResourceManager *resources = application_of(stack).resource_manager();
+    const void *data = resources ? resources->get(type, stack.get_id64(1)) : nullptr;
+    if (!data)
+        stack.argument_message(1, "no \"%s\" resource of that name is loaded", type_name);
+    return data;
+}
+
+const CameraAnimationResource &camera_animation_arg(const LuaStack &stack)
+{
+    return *static_cast<const CameraAnimationResource *>(
+        loaded_resource(stack, camera_animation_type, "camera_animation"));
+}
+
+int get_animation(lua_State *L)
+{
+    LuaStack stack(L);
+    // Handed back to the animation functions, which read it as an AnimationResource.
+    stack.push_lightuserdata(const_cast<void *>(loaded_resource(stack, animation_type, "animation")));
+    return 1;
+}
+
+int sample_camera_animation(lua_State *L)
+{
+    LuaStack stack(L);
+    const CameraAnimationResource &resource = camera_animation_arg(stack);
+    u32 cameras = camera_animation_camera_count(resource);
+    i64 camera = stack.get_integer(2);
+    if (camera < 0 || camera >= i64(cameras))
+        stack.argument_message(2, "camera %lld out of range (the animation has %u cameras, from 0)",
+                               (long long)camera, cameras);
+    f32 t = stack.get_float(3);
+    CameraAnimationSample sample;
+    sample_camera_animation(resource, u32(camera), t, sample);
+    stack.push_vector3(sample.position.x, sample.position.y, sample.position.z);
+    stack.push_quaternion(sample.rotation.x, sample.rotation.y, sample.rotation.z, sample.rotation.w);
+    stack.push_float(sample.value);
+    return 3;
+}
+
+int camera_animation_bones(lua_State *L)
+{
+    LuaStack stack(L);
+    const CameraAnimationResource &resource = camera_animation_arg(stack);
+    lua_createtable(L, 0, i32(resource.names.size()));
+    // A name given twice keeps its last index.
+    for (u32 i = 0; i < resource.names.size(); ++i) {
+        stack.push_string(resource.names[i].c_str(), resource.names[i].length());
+        stack.push_integer(i);
+        lua_rawset(L, -3);
+    }
+    return 1;
+}
+
 // Window ---------------------------------------------------------------------------------
 
 Window &window_of(const LuaStack &stack)
@@ -452,9 +511,9 @@ void register_application_api(LuaEnvironment &env, Application &application)
         {"Window", "minimize", window_minimize, nullptr},
         {"Application", "enum_display_modes", enum_display_modes, nullptr},
         {"Application", "open_url_in_browser", open_url, nullptr},
-        {"Application", "get_animation", nullptr, "animation"},
-        {"Application", "sample_camera_animation", nullptr, "animation"},
-        {"Application", "camera_animation_bones", nullptr, "animation"},
+        {"Application", "get_animation", get_animation, nullptr},
+        {"Application", "sample_camera_animation", sample_camera_animation, nullptr},
+        {"Application", "camera_animation_bones", camera_animation_bones, nullptr},
         {"Application", "create_viewport", nullptr, "viewport"},
         {"Application", "destroy_viewport", nullptr, "viewport"},
         {"Application", "set_render_setting", set_render_setting, nullptr},
