@@ -957,6 +957,30 @@ HRESULT GlDevice::CreateUnorderedAccessView(ID3D11Resource *resource, const D3D1
     return hand_out(view, out_view);
 }
 
+// The texture range a render-target or depth-stencil view covers; false when its dimension
+// does not fit the texture (multisampled or not) or reaches past it. Both view kinds share
+// their layouts and differ only in their dimension values.
+template <typename ViewDesc, typename Dimension>
+bool attachment_range(GlTexture *texture, const ViewDesc &d, bool ms, Dimension single, Dimension array,
+                      Dimension multisampled, Dimension multisampled_array, GlViewRange &r)
+{
+    if (d.ViewDimension == single)
+        return !ms && texture_range(texture, d.Format, d.Texture2D.MipSlice, 1, 0, 1, r);
+    if (d.ViewDimension == array) {
+        r.layered = d.Texture2DArray.ArraySize > 1;
+        return !ms && texture_range(texture, d.Format, d.Texture2DArray.MipSlice, 1, d.Texture2DArray.FirstArraySlice,
+                                    d.Texture2DArray.ArraySize, r);
+    }
+    if (d.ViewDimension == multisampled)
+        return ms && texture_range(texture, d.Format, 0, 1, 0, 1, r);
+    if (d.ViewDimension == multisampled_array) {
+        r.layered = d.Texture2DMSArray.ArraySize > 1;
+        return ms && texture_range(texture, d.Format, 0, 1, d.Texture2DMSArray.FirstArraySlice,
+                                   d.Texture2DMSArray.ArraySize, r);
+    }
+    return false;
+}
+
 HRESULT GlDevice::CreateRenderTargetView(ID3D11Resource *resource, const D3D11_RENDER_TARGET_VIEW_DESC *desc,
                                          ID3D11RenderTargetView **out_view)
 {
@@ -989,21 +1013,8 @@ HRESULT GlDevice::CreateRenderTargetView(ID3D11Resource *resource, const D3D11_R
     auto *view = new GlRtv();
     view->device = this;
     GlViewRange &r = view->range;
-    bool ok = false;
-    switch (d.ViewDimension) {
-    case D3D11_RTV_DIMENSION_TEXTURE2D: ok = !ms && texture_range(texture, d.Format, d.Texture2D.MipSlice, 1, 0, 1, r); break;
-    case D3D11_RTV_DIMENSION_TEXTURE2DARRAY:
-        ok = !ms && texture_range(texture, d.Format, d.Texture2DArray.MipSlice, 1, d.Texture2DArray.FirstArraySlice,
-                                  d.Texture2DArray.ArraySize, r);
-        r.layered = d.Texture2DArray.ArraySize > 1;
-        break;
-    case D3D11_RTV_DIMENSION_TEXTURE2DMS: ok = ms && texture_range(texture, d.Format, 0, 1, 0, 1, r); break;
-    case D3D11_RTV_DIMENSION_TEXTURE2DMSARRAY:
-        ok = ms && texture_range(texture, d.Format, 0, 1, d.Texture2DMSArray.FirstArraySlice, d.Texture2DMSArray.ArraySize, r);
-        r.layered = d.Texture2DMSArray.ArraySize > 1;
-        break;
-    default: break;
-    }
+    const bool ok = attachment_range(texture, d, ms, D3D11_RTV_DIMENSION_TEXTURE2D, D3D11_RTV_DIMENSION_TEXTURE2DARRAY,
+                          D3D11_RTV_DIMENSION_TEXTURE2DMS, D3D11_RTV_DIMENSION_TEXTURE2DMSARRAY, r);
     if (!ok) {
         log_error("view_dimension_mismatch: render-target view unfit for its texture");
         view->Release();
@@ -1043,21 +1054,8 @@ HRESULT GlDevice::CreateDepthStencilView(ID3D11Resource *resource, const D3D11_D
     auto *view = new GlDsv();
     view->device = this;
     GlViewRange &r = view->range;
-    bool ok = false;
-    switch (d.ViewDimension) {
-    case D3D11_DSV_DIMENSION_TEXTURE2D: ok = !ms && texture_range(texture, d.Format, d.Texture2D.MipSlice, 1, 0, 1, r); break;
-    case D3D11_DSV_DIMENSION_TEXTURE2DARRAY:
-        ok = !ms && texture_range(texture, d.Format, d.Texture2DArray.MipSlice, 1, d.Texture2DArray.FirstArraySlice,
-                                  d.Texture2DArray.ArraySize, r);
-        r.layered = d.Texture2DArray.ArraySize > 1;
-        break;
-    case D3D11_DSV_DIMENSION_TEXTURE2DMS: ok = ms && texture_range(texture, d.Format, 0, 1, 0, 1, r); break;
-    case D3D11_DSV_DIMENSION_TEXTURE2DMSARRAY:
-        ok = ms && texture_range(texture, d.Format, 0, 1, d.Texture2DMSArray.FirstArraySlice, d.Texture2DMSArray.ArraySize, r);
-        r.layered = d.Texture2DMSArray.ArraySize > 1;
-        break;
-    default: break;
-    }
+    const bool ok = attachment_range(texture, d, ms, D3D11_DSV_DIMENSION_TEXTURE2D, D3D11_DSV_DIMENSION_TEXTURE2DARRAY,
+                          D3D11_DSV_DIMENSION_TEXTURE2DMS, D3D11_DSV_DIMENSION_TEXTURE2DMSARRAY, r);
     if (!ok) {
         log_error("view_dimension_mismatch: depth-stencil view unfit for its texture");
         view->Release();
