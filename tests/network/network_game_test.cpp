@@ -35,21 +35,13 @@ MemoryLinkSettings lossy_link()
     return link;
 }
 
-bool everyone_joined(GameCluster &cluster)
-{
-    for (auto &peer : cluster.peers)
-        if (!peer->game() || !peer->game()->has_joined() || peer->game()->peer_count() != cluster.peers.size())
-            return false;
-    return true;
-}
-
 TEST(NetworkGame, HostAndTwoClientsAgreeOnThePeerList)
 {
     for (const u32 count : {2u, 3u}) {
         SCOPED_TRACE(count);
         GameCluster cluster(11, lossy_link(), write_network_config(game_spec()), count);
         cluster.host(0);
-        ASSERT_TRUE(cluster.run_until([&] { return everyone_joined(cluster); }));
+        ASSERT_TRUE(cluster.run_until([&] { return cluster.everyone_joined(); }));
         for (auto &peer : cluster.peers) {
             NetworkGame &game = *peer->game();
             EXPECT_EQ(game.host_id(), cluster[0].id);
@@ -103,7 +95,7 @@ TEST(NetworkGame, LeavingAndClosingReturnToTheEmptyGame)
 {
     GameCluster cluster(5, lossy_link(), write_network_config(game_spec()), 3);
     cluster.host(0);
-    ASSERT_TRUE(cluster.run_until([&] { return everyone_joined(cluster); }));
+    ASSERT_TRUE(cluster.run_until([&] { return cluster.everyone_joined(); }));
 
     // A client asks to leave; the host sees the flag and removes it.
     cluster[2].game()->request_leave();
@@ -128,7 +120,7 @@ TEST(NetworkGame, HostMigratesWhenTheHostsConnectionBreaks)
 {
     GameCluster cluster(8, lossy_link(), write_network_config(game_spec()), 3);
     cluster.host(0);
-    ASSERT_TRUE(cluster.run_until([&] { return everyone_joined(cluster); }));
+    ASSERT_TRUE(cluster.run_until([&] { return cluster.everyone_joined(); }));
     const u32 ball = object_type_index(cluster.config, "ball");
     const u8 *defaults = cluster.config.data_at(*cluster.config.object_type(ball));
     const u32 host_ball = cluster[0].game()->create_object(ball, defaults);
@@ -175,7 +167,7 @@ TEST(NetworkGame, GameMessagesArriveInOrderAndOversizedOnesAreRefused)
 {
     GameCluster cluster(21, lossy_link(), write_network_config(game_spec()), 2);
     cluster.host(0);
-    ASSERT_TRUE(cluster.run_until([&] { return everyone_joined(cluster); }));
+    ASSERT_TRUE(cluster.run_until([&] { return cluster.everyone_joined(); }));
     for (u8 i = 0; i < 40; ++i) {
         const u8 message[] = {2, 0, i, u8(i * 3)};
         ASSERT_TRUE(cluster[1].game()->send_game_message(cluster[0].id, message, sizeof(message)));
@@ -201,7 +193,7 @@ TEST(NetworkGame, RemoteCallsRoundTripThroughTheGame)
 {
     GameCluster cluster(4, lossy_link(), write_network_config(game_spec()), 2);
     cluster.host(0);
-    ASSERT_TRUE(cluster.run_until([&] { return everyone_joined(cluster); }));
+    ASSERT_TRUE(cluster.run_until([&] { return cluster.everyone_joined(); }));
     cluster[0].rpc_mode = true;
     const u32 chat = rpc_index(cluster.config, "chat");
     const std::string text = "hello over the wire";
@@ -234,7 +226,7 @@ class HostileGame : public ::testing::Test {
     HostileGame() : cluster(2, {}, write_network_config(game_spec()), 3)
     {
         cluster.host(0);
-        EXPECT_TRUE(cluster.run_until([&] { return everyone_joined(cluster); }));
+        EXPECT_TRUE(cluster.run_until([&] { return cluster.everyone_joined(); }));
         ball = object_type_index(cluster.config, "ball");
         defaults = cluster.config.data_at(*cluster.config.object_type(ball));
     }

@@ -50,14 +50,6 @@ MemoryLinkSettings lossy_link()
     return link;
 }
 
-bool everyone_joined(GameCluster &cluster)
-{
-    for (auto &peer : cluster.peers)
-        if (!peer->game() || !peer->game()->has_joined() || peer->game()->peer_count() != cluster.peers.size())
-            return false;
-    return true;
-}
-
 /// The bytes a field's value has on the wire: two states agree when these agree.
 std::vector<u8> wire_of(const GameObjectType &type, const u8 *state)
 {
@@ -153,7 +145,7 @@ TEST(Replication, ThreeGamesConvergeUnderLossAndReordering)
 {
     GameCluster cluster(1234, lossy_link(), write_network_config(replication_spec()), 3);
     cluster.host(0);
-    ASSERT_TRUE(cluster.run_until([&] { return everyone_joined(cluster); }));
+    ASSERT_TRUE(cluster.run_until([&] { return cluster.everyone_joined(); }));
     const u32 thing = object_type_index(cluster.config, "thing");
     const u32 glider = object_type_index(cluster.config, "glider");
     std::mt19937 random(99);
@@ -246,7 +238,7 @@ class TwoGames : public ::testing::Test {
     TwoGames() : cluster(31, {}, write_network_config(replication_spec()), 2)
     {
         cluster.host(0);
-        EXPECT_TRUE(cluster.run_until([&] { return everyone_joined(cluster); }));
+        EXPECT_TRUE(cluster.run_until([&] { return cluster.everyone_joined(); }));
         thing = object_type_index(cluster.config, "thing");
         id = owner().create_object(thing, cluster.config.data_at(*cluster.config.object_type(thing)));
         EXPECT_TRUE(cluster.run_until([&] { return receiver().object_state(id) != nullptr; }));
@@ -379,7 +371,7 @@ TEST(Replication, UpdatesFromANewOwnerThatOvertakeItsMigrationAreKept)
     // arrives before peer 2's migration message: it is held, then applied with it.
     GameCluster cluster(41, {}, write_network_config(replication_spec()), 3);
     cluster.host(0);
-    ASSERT_TRUE(cluster.run_until([&] { return everyone_joined(cluster); }));
+    ASSERT_TRUE(cluster.run_until([&] { return cluster.everyone_joined(); }));
     const u32 thing = object_type_index(cluster.config, "thing");
     const u32 id = cluster[2].game()->create_object(thing, cluster.config.data_at(*cluster.config.object_type(thing)));
     ASSERT_TRUE(cluster.run_until([&] { return cluster[1].game()->object_state(id) != nullptr; }));
@@ -483,7 +475,7 @@ TEST(Replication, BlendingMovesReceivedValuesInOverTime)
 {
     GameCluster cluster(17, {}, write_network_config(replication_spec()), 2, make_recording);
     cluster.host(0);
-    ASSERT_TRUE(cluster.run_until([&] { return everyone_joined(cluster); }));
+    ASSERT_TRUE(cluster.run_until([&] { return cluster.everyone_joined(); }));
     const u32 glider = object_type_index(cluster.config, "glider");
     NetworkGame &owner = *cluster[0].game();
     NetworkGame &receiver = *cluster[1].game();

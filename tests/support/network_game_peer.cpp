@@ -94,4 +94,12 @@ void GameCluster::run(f32 seconds, f32 dt_s)
         step(dt_s);
 }
 
+bool GameCluster::everyone_joined() const
+{
+    for (const auto &peer : peers)
+        if (!peer->game() || !peer->game()->has_joined() || peer->game()->peer_count() != peers.size())
+            return false;
+    return true;
+}
+
 } // namespace tallow::test

@@ -95,6 +95,8 @@ class GameCluster {
         }
         return done();
     }
+    /// Every peer has a game that has joined and lists every peer of the cluster.
+    bool everyone_joined() const;
 
     network::MemoryNetwork network;
     f64 clock_s = 0;
