@@ -1,5 +1,6 @@
 #include "animation/animation_resources.h"
 
+#include "animation/animation_reader_internal.h"
 #include "animation/state_machine_resource.h"
 #include "foundation/io/input_archive.h"
 #include "foundation/log.h"
@@ -14,64 +15,7 @@ namespace tallow {
 
 namespace {
 
-class Reader {
-  public:
-    Reader(const u8 *bytes, u64 size) : in(bytes, size) {}
-
-    bool fail(const char *reason)
-    {
-        if (!why)
-            why = reason;
-        return false;
-    }
-    bool u32_(u32 &v) { return in.read_u32(v) || fail("cut short"); }
-    bool count(u32 &n, u64 element_bytes)
-    {
-        return u32_(n) && (in.has(u64(n) * element_bytes) || fail("a count beyond the bytes left"));
-    }
-    bool string(DynamicString &out)
-    {
-        u32 n = 0;
-        if (!count(n, 1))
-            return false;
-        out.assign_range(reinterpret_cast<const char *>(in.current()), n);
-        return in.skip(n);
-    }
-    template <typename T, typename F> bool list(Array<T> &out, u64 element_bytes, F read_one)
-    {
-        u32 n = 0;
-        if (!count(n, element_bytes))
-            return false;
-        out.resize(n);
-        if (out.size() != n)
-            return fail("out of memory");
-        for (u32 i = 0; i < n; ++i)
-            if (!read_one(out[i]))
-                return false;
-        return true;
-    }
-    bool floats(Array<f32> &out, u32 per_key)
-    {
-        u32 keys = 0;
-        if (!count(keys, 4 * per_key))
-            return false;
-        out.resize(keys * per_key);
-        if (out.size() != keys * per_key)
-            return fail("out of memory");
-        for (f32 &v : out) {
-            u32 bits = 0;
-            (void)in.read_u32(bits);
-            memcpy(&v, &bits, 4);
-            if (!std::isfinite(v))
-                return fail("a number that is not finite");
-        }
-        return true;
-    }
-    bool finish() { return in.left() == 0 || fail("bytes left over after the last field"); }
-
-    ByteReader in;
-    const char *why = nullptr;
-};
+using Reader = AnimationReader;
 
 template <typename T> T *refuse(const char *kind, u64 name, const char *why, T *made, Allocator &allocator)
 {

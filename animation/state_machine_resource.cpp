@@ -1,5 +1,6 @@
 #include "animation/state_machine_resource.h"
 
+#include "animation/animation_reader_internal.h"
 #include "foundation/io/input_archive.h"
 #include "foundation/io/little_endian.h"
 #include "foundation/log.h"
@@ -19,48 +20,7 @@ constexpr u64 min_state_bytes = 8 + 4 + 4 + 4 + 1 + 4 + 4 + 4 + 4 + 4 + 4 + 4 + 
 
 u32 code_word(const Array<u8> &code, u32 at) { return load_u32_le(code.data() + at); }
 
-class Reader {
-  public:
-    Reader(const u8 *bytes, u64 size) : in(bytes, size) {}
-
-    bool fail(const char *reason)
-    {
-        if (!why)
-            why = reason;
-        return false;
-    }
-    bool u32_(u32 &v) { return in.read_u32(v) || fail("cut short"); }
-    bool u64_(u64 &v) { return in.read_u64(v) || fail("cut short"); }
-    bool f32_(f32 &v)
-    {
-        u32 bits = 0;
-        if (!u32_(bits))
-            return false;
-        memcpy(&v, &bits, 4);
-        return std::isfinite(v) || fail("a number that is not finite");
-    }
-    /// A count of elements of at least `element_bytes` each that the bytes left can hold.
-    bool count(u32 &n, u64 element_bytes)
-    {
-        return u32_(n) && (in.has(u64(n) * element_bytes) || fail("a count beyond the bytes left"));
-    }
-    template <typename T, typename F> bool list(Array<T> &out, u64 element_bytes, F read_one)
-    {
-        u32 n = 0;
-        if (!count(n, element_bytes))
-            return false;
-        out.resize(n);
-        if (out.size() != n)
-            return fail("out of memory");
-        for (u32 i = 0; i < n; ++i)
-            if (!read_one(out[i]))
-                return false;
-        return true;
-    }
-
-    ByteReader in;
-    const char *why = nullptr;
-};
+using Reader = AnimationReader;
 
 bool read_state(Reader &r, StateMachineState &s)
 {
