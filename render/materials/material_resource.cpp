@@ -3,6 +3,7 @@
 #include "foundation/io/input_archive.h"
 #include "foundation/log.h"
 #include "render/resources/render_target.h"
+#include "render/resources/resource_cursor.h"
 #include "render/world/render_state_stream.h"
 #include "resource/resource_manager.h"
 
@@ -12,44 +13,7 @@ namespace tallow {
 
 namespace {
 
-// A bounded reader: every read checks what is left; after a failure every read fails.
-struct Cursor {
-    const u8 *p;
-    u64 left;
-    u64 size;
-    bool failed = false;
-
-    bool fail(const char *what)
-    {
-        if (!failed)
-            log_message("render", "material refused at byte %llu of %llu: %s", (unsigned long long)(size - left),
-                        (unsigned long long)size, what);
-        failed = true;
-        left = 0;
-        return false;
-    }
-    bool read(void *out, u64 n)
-    {
-        if (failed || left < n) {
-            memset(out, 0, n);
-            return fail("truncated");
-        }
-        memcpy(out, p, n); // the engine runs little-endian only
-        p += n;
-        left -= n;
-        return true;
-    }
-    bool u32v(u32 &out) { return read(&out, 4); }
-    bool u64v(u64 &out) { return read(&out, 8); }
-    bool count(u32 &out, u64 item_bytes, const char *what)
-    {
-        if (!u32v(out))
-            return false;
-        if (u64(out) * item_bytes > left)
-            return fail(what);
-        return true;
-    }
-};
+using Cursor = ResourceCursor;
 
 bool read_entry(Cursor &c, MaterialEntry &e)
 {
@@ -132,7 +96,7 @@ const MaterialEntry *MaterialResource::find(u32 name) const
 
 MaterialResource *read_material_resource(const u8 *bytes, u64 size_bytes, Allocator &allocator)
 {
-    Cursor c{bytes, bytes ? size_bytes : 0, bytes ? size_bytes : 0};
+    Cursor c(bytes, size_bytes, "material");
     u32 version = 0, count = 0;
     c.u32v(version);
     // A material takes at least 20 bytes: two ids and three counts.

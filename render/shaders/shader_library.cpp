@@ -7,6 +7,7 @@
 #include "render/commands/sort_key.h"
 #include "render/d3d11/d3d_render_state_builder.h"
 #include "render/d3d11/d3d_shader_desc.h"
+#include "render/resources/resource_cursor.h"
 #include "resource/resource_manager.h"
 
 #include <cstring>
@@ -17,62 +18,7 @@ namespace d3d = render::d3d11;
 
 namespace {
 
-// A bounded reader of the library's bytes: every read checks what is left, and a failed
-// read makes every later one fail, so one check after a record is enough.
-struct Cursor {
-    const u8 *p;
-    u64 left;
-    u64 size;
-    bool failed = false;
-
-    bool fail(const char *what)
-    {
-        if (!failed)
-            log_message("render", "shader library refused at byte %llu of %llu: %s",
-                        (unsigned long long)(size - left), (unsigned long long)size, what);
-        failed = true;
-        left = 0;
-        return false;
-    }
-    bool u32v(u32 &out)
-    {
-        out = 0;
-        if (failed || left < 4)
-            return fail("truncated");
-        memcpy(&out, p, 4); // the engine runs little-endian only
-        p += 4;
-        left -= 4;
-        return true;
-    }
-    bool u8v(u8 &out)
-    {
-        out = 0;
-        if (failed || left < 1)
-            return fail("truncated");
-        out = *p++;
-        --left;
-        return true;
-    }
-    // A table count whose items take at least `item_bytes` each.
-    bool count(u32 &out, u64 item_bytes, const char *what)
-    {
-        if (!u32v(out))
-            return false;
-        if (u64(out) * item_bytes > left)
-            return fail(what);
-        return true;
-    }
-    bool bytes(u32 n, const u8 *&out)
-    {
-        out = nullptr;
-        if (failed || left < n)
-            return fail("truncated");
-        out = p;
-        p += n;
-        left -= n;
-        return true;
-    }
-};
+using Cursor = ResourceCursor;
 
 template <typename T> bool append(Array<T> &pool, const T &value, Cursor &c)
 {
@@ -499,7 +445,7 @@ ShaderLibrary *read_shader_library(const u8 *bytes, u64 size_bytes, Allocator &a
     if (!lib)
         return nullptr;
     lib->device_data = make_new<DeviceDataWin32>(lib->allocator, lib->allocator);
-    Cursor c{bytes, bytes ? size_bytes : 0, bytes ? size_bytes : 0};
+    Cursor c(bytes, size_bytes, "shader library");
     bool ok = lib->device_data && c.u32v(lib->version) && read_shaders(c, *lib) && read_templates(c, *lib) &&
               read_device_data(c, *lib, *lib->device_data);
     if (ok && c.left != 0)
@@ -529,7 +475,7 @@ void destroy_shader_library(ShaderLibrary *library)
 
 ShaderLibraryGroup *read_shader_library_group(const u8 *bytes, u64 size_bytes, Allocator &allocator)
 {
-    Cursor c{bytes, bytes ? size_bytes : 0, bytes ? size_bytes : 0};
+    Cursor c(bytes, size_bytes, "shader library");
     ShaderLibraryGroup *group = make_new<ShaderLibraryGroup>(allocator, allocator);
     if (!group)
         return nullptr;
