@@ -1120,34 +1120,31 @@ HRESULT GlDevice::CreateComputeShader(const void *b, SIZE_T n, ID3D11ClassLinkag
     return make_shader(this, stage_compute, b, n, out);
 }
 
-HRESULT GlDevice::CreateBlendState(const D3D11_BLEND_DESC *desc, ID3D11BlendState **out_state)
+// A state object that only keeps its description; GL state is set from it when bound.
+template <class State, class Desc, class Interface>
+HRESULT make_state(GlDevice *device, const Desc *desc, Interface **out_state)
 {
     if (out_state) *out_state = nullptr;
     if (!desc) return E_INVALIDARG;
-    auto *state = new GlBlendState();
-    state->device = this;
+    auto *state = new State();
+    state->device = device;
     state->desc = *desc;
     return hand_out(state, out_state);
+}
+
+HRESULT GlDevice::CreateBlendState(const D3D11_BLEND_DESC *desc, ID3D11BlendState **out_state)
+{
+    return make_state<GlBlendState>(this, desc, out_state);
 }
 
 HRESULT GlDevice::CreateDepthStencilState(const D3D11_DEPTH_STENCIL_DESC *desc, ID3D11DepthStencilState **out_state)
 {
-    if (out_state) *out_state = nullptr;
-    if (!desc) return E_INVALIDARG;
-    auto *state = new GlDepthStencilState();
-    state->device = this;
-    state->desc = *desc;
-    return hand_out(state, out_state);
+    return make_state<GlDepthStencilState>(this, desc, out_state);
 }
 
 HRESULT GlDevice::CreateRasterizerState(const D3D11_RASTERIZER_DESC *desc, ID3D11RasterizerState **out_state)
 {
-    if (out_state) *out_state = nullptr;
-    if (!desc) return E_INVALIDARG;
-    auto *state = new GlRasterizerState();
-    state->device = this;
-    state->desc = *desc;
-    return hand_out(state, out_state);
+    return make_state<GlRasterizerState>(this, desc, out_state);
 }
 
 HRESULT GlDevice::CreateSamplerState(const D3D11_SAMPLER_DESC *desc, ID3D11SamplerState **out_state)
