@@ -7,6 +7,7 @@
 #include "foundation/threads/thread_pool.h"
 #include "render/device/render_device.h"
 #include "render/world/render_state_queue.h"
+#include "render/viewports/viewport.h"
 #include "render/world/render_world.h"
 #include "render/world/world_render_link.h"
 
@@ -302,10 +303,30 @@ void RenderInterface::on_remove_world(const RemoveWorldMessage &message)
 void RenderInterface::on_render_world(const RenderWorldMessage &message)
 {
     _device->set_current_swap_chain(message.swap_chain);
-    // Drawing a world (culling, sorting, the layer configurations) arrives with the render
-    // configuration; until then the world's state is kept current but nothing is drawn.
-    if (_logged_render++ == 0)
-        log_message("render", "render world: drawing is not built yet; the frame stays empty");
+    RenderWorldParams params;
+    params.device = _device;
+    params.camera = message.camera;
+    params.viewport = message.viewport;
+    params.shading_environment = message.shading_environment;
+    params.global_resources = &_global_resources;
+    params.layer_configs = _layers;
+    // A world drawn without a viewport of its own fills the "default" template's rectangle.
+    const ViewportTemplate *fallback = _viewports ? _viewports->find(NameId32("default").value()) : nullptr;
+    params.default_viewport = fallback ? &fallback->rect : nullptr;
+    params.aspect = message.aspect_ratio;
+    message.render_world->render(params);
+}
+
+void RenderInterface::set_render_configuration(const LayerConfigSet *layers, const ViewportTemplates *viewports,
+                                               ShaderManager *shaders)
+{
+    wait_until_idle();
+    _layers = layers;
+    _viewports = viewports;
+    _shaders = shaders;
+    ScopedLock guard(_lock);
+    for (WorldEntry &entry : _worlds)
+        entry.render_world->set_shader_manager(shaders);
 }
 
 void RenderInterface::on_update_world(const UpdateWorldMessage &message)
@@ -610,6 +631,7 @@ bool RenderInterface::create_render_world(RenderWorld *&out_render_world, WorldR
         delete_with_allocator(_allocator, render_world);
         return false;
     }
+    render_world->set_shader_manager(_shaders);
     out_render_world = render_world;
     out_link = link;
     return true;

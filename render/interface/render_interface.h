@@ -40,8 +40,11 @@
 
 namespace tallow {
 
+class LayerConfigSet;
 class RenderDevice;
 class RenderInterface;
+class ShaderManager;
+class ViewportTemplates;
 class ThreadPool;
 
 /// What the interface needs of the application's windows; the application fills it (the
@@ -138,6 +141,12 @@ class RenderInterface {
     /// the game side after wait_until_idle (tests).
     RenderWorld *render_world_of(const void *world);
 
+    /// The render configuration's objects that worlds draw with (null: none, and worlds are
+    /// not drawn). Every render world, present and future, gets the shader manager. Main
+    /// thread, while the render thread is idle (waits for it).
+    void set_render_configuration(const LayerConfigSet *layers, const ViewportTemplates *viewports,
+                                  ShaderManager *shaders);
+
     // --- Resource contexts (any thread) --------------------------------------------------
     /// Hands `count` contexts to the render thread for execution.
     void release_resource_context(u32 count, RenderResourceContext *const *contexts);
@@ -215,7 +224,9 @@ class RenderInterface {
     RenderResourceSet _global_resources;
     u32 _render_thread_id = 0;
     ThreadHandle _thread;
-    u32 _logged_render = 0;                       // render-world messages reported as not drawn
+    const LayerConfigSet *_layers = nullptr;      // the render configuration's, when loaded
+    const ViewportTemplates *_viewports = nullptr;
+    ShaderManager *_shaders = nullptr;
 };
 
 } // namespace tallow
