@@ -175,12 +175,12 @@ RenderConfiguration::RenderConfiguration(Allocator &parent, RenderInterface &ren
 {
     _texture_hooks = {&render, acquire_context, submit_context};
     _material_context.texture_channels = &_texture_channels;
-    _render.set_render_configuration(&_layers, &_viewports, _shaders);
+    _render.set_render_configuration(&_layers, &_viewports, _shaders, &_texture_channels);
 }
 
 RenderConfiguration::~RenderConfiguration()
 {
-    _render.set_render_configuration(nullptr, nullptr, nullptr);
+    _render.set_render_configuration(nullptr, nullptr, nullptr, nullptr);
     unload();
     delete_with_allocator(_allocator, _loader);
     delete_with_allocator(_allocator, _shaders);

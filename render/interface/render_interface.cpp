@@ -314,13 +314,18 @@ void RenderInterface::on_render_world(const RenderWorldMessage &message)
     const ViewportTemplate *fallback = _viewports ? _viewports->find(NameId32("default").value()) : nullptr;
     params.default_viewport = fallback ? &fallback->rect : nullptr;
     params.aspect = message.aspect_ratio;
+    if (_texture_channels) {
+        params.texture_channels = _texture_channels->data();
+        params.texture_channel_count = _texture_channels->size();
+    }
     message.render_world->render(params);
 }
 
 void RenderInterface::set_render_configuration(const LayerConfigSet *layers, const ViewportTemplates *viewports,
-                                               ShaderManager *shaders)
+                                               ShaderManager *shaders, const Array<u32> *texture_channels)
 {
     wait_until_idle();
+    _texture_channels = texture_channels;
     _layers = layers;
     _viewports = viewports;
     _shaders = shaders;

@@ -145,7 +145,7 @@ class RenderInterface {
     /// not drawn). Every render world, present and future, gets the shader manager. Main
     /// thread, while the render thread is idle (waits for it).
     void set_render_configuration(const LayerConfigSet *layers, const ViewportTemplates *viewports,
-                                  ShaderManager *shaders);
+                                  ShaderManager *shaders, const Array<u32> *texture_channels);
 
     // --- Resource contexts (any thread) --------------------------------------------------
     /// Hands `count` contexts to the render thread for execution.
@@ -227,6 +227,7 @@ class RenderInterface {
     const LayerConfigSet *_layers = nullptr;      // the render configuration's, when loaded
     const ViewportTemplates *_viewports = nullptr;
     ShaderManager *_shaders = nullptr;
+    const Array<u32> *_texture_channels = nullptr;
 };
 
 } // namespace tallow

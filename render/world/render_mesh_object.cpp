@@ -237,6 +237,13 @@ void RenderMeshObject::render(RenderContext &context, const MeshRenderParams &pa
                                        shader.manager().camera_values(), block.data(), block.size());
         if (params.environment)
             params.environment->write_constants(shader, block.data(), block.size());
+        const Array<MaterialTextureBinding> &textures = b.material->textures();
+        for (u32 t = 0; t < textures.size() && t < params.texture_channel_count; ++t) {
+            const ShaderVariable *v = shader.find_variable(params.texture_channels[t]);
+            if (textures[t].handle != invalid_render_handle && v && v->kind == shader_variable_kind::resource &&
+                u64(v->offset) + 4 <= block.size())
+                memcpy(block.data() + v->offset, &textures[t].handle, 4);
+        }
         if (is_skinned() && b.batch.bone_list != 0xFFFFFFFFu && shader.bones_offset() != variable_not_found) {
             // Never more bones than the shader's "bones" array holds.
             const ShaderVariable *bones = shader.find_variable(bones_name);

@@ -107,6 +107,10 @@ struct MeshRenderParams {
     /// Values of the shading environment (name id and bytes), written into every shader
     /// variable of the same name; may be null.
     const class RenderShadingEnvironment *environment = nullptr;
+    /// The render configuration's texture channel names (NameId32): a material's texture of
+    /// channel i goes into the shader resource variable named channels[i].
+    const u32 *texture_channels = nullptr;
+    u32 texture_channel_count = 0;
     u64 caller_bits = 0;
 };
 

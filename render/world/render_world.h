@@ -56,6 +56,8 @@ struct RenderWorldParams {
     const RenderResourceSet *global_resources = nullptr; // the output and layer targets
     const LayerConfigSet *layer_configs = nullptr;
     const ViewportPlacement *default_viewport = nullptr; // used without a viewport handle (may be null)
+    const u32 *texture_channels = nullptr; // names of the material texture channels (NameId32)
+    u32 texture_channel_count = 0;
     f32 aspect = -1.0f;                    // -1: the output's width / height
 };
 

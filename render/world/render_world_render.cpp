@@ -25,6 +25,8 @@ struct KernelParams {
     const RenderWorld *world;
     const RenderCamera *camera;
     const RenderShadingEnvironment *environment;
+    const u32 *texture_channels;
+    u32 texture_channel_count;
 };
 
 bool drawn_kind(u32 kind) { return (kind & render_record_always_drawn) == render_record_always_drawn; }
@@ -51,6 +53,8 @@ void render_kernel(const JobData &batch)
     MeshRenderParams mesh_params;
     mesh_params.camera = p.camera;
     mesh_params.environment = p.environment;
+    mesh_params.texture_channels = p.texture_channels;
+    mesh_params.texture_channel_count = p.texture_channel_count;
     const Matrix4x4 &view_projection = p.camera->view_projection();
     Array<RenderMeshObject *> lod_meshes(context->allocator());
     for (u32 i = 0; i < batch.count(); ++i) {
@@ -243,7 +247,7 @@ void RenderWorld::render_records(const RenderWorldParams &params, const RenderCa
     }
     const u32 made = _contexts.size() - first_new;
     stats.render_batches = made;
-    KernelParams kernel{this, &camera, environment};
+    KernelParams kernel{this, &camera, environment, params.texture_channels, params.texture_channel_count};
     Job job("render_kernel");
     JobData data(job);
     data.set_stream(0, {_culled.data(), u32(sizeof(RenderRecord))});

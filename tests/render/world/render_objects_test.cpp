@@ -138,6 +138,11 @@ TEST(FrustumCulling, KernelKeepsBoxesReachingIntoTheFrustum)
 TEST(RenderObjects, MeshesOutsideTheViewAndHiddenOnesAreNotDrawn)
 {
     RenderScene scene;
+    // The material's texture of the second channel goes into the shader's "diffuse_map".
+    Texture texture(scene.allocator);
+    texture.handle = make_render_handle(render_handle_kind::texture, 77);
+    scene.material.slots.push_back(nullptr);
+    scene.material.slots.push_back(&texture);
     const u32 g = scene.graph({placed_at(0, 10, 0), placed_at(0, -10, 0), placed_at(100, 10, 0), placed_at(0, 2000, 0),
                                placed_at(2, 10, 0)});
     for (u32 node = 0; node < 5; ++node)
@@ -160,6 +165,9 @@ TEST(RenderObjects, MeshesOutsideTheViewAndHiddenOnesAreNotDrawn)
     const Vector3 t = translation_at(d.constants, scene.offset_of("world"));
     EXPECT_EQ(t.y, 10.0f);
     EXPECT_EQ(f32_at(d.constants, scene.offset_of("tint") + 4), 0.5f);
+    u32 bound = 0;
+    memcpy(&bound, d.constants.data() + scene.offset_of("diffuse_map"), 4);
+    EXPECT_EQ(bound, texture.handle);
     EXPECT_TRUE(scene.device.errors().empty()) << scene.device.errors().front();
 
     // Shown again, the fifth mesh draws too; the layer set-up segment comes with every frame.

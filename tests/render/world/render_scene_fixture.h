@@ -100,7 +100,7 @@ class RenderScene {
         layers.add_layer(id32("main"), opaque);
 
         ShaderLibrarySource source;
-        source.shaders.push_back(build_shader({"mesh", constants, {}, {{"opaque", "v", "p"}}}));
+        source.shaders.push_back(build_shader({"mesh", constants, {"diffuse_map"}, {{"opaque", "v", "p"}}}));
         source.templates.push_back({id32("mesh"), {{id32("default"), {{id32("mesh"), {}}}}}});
         library = read_library(source);
         resolve_passes(*library, &layers);
@@ -185,6 +185,8 @@ class RenderScene {
         p.global_resources = &globals;
         p.layer_configs = &layers;
         p.default_viewport = &rect;
+        p.texture_channels = channels;
+        p.texture_channel_count = 2;
         return world->render(p);
     }
 
@@ -218,6 +220,7 @@ class RenderScene {
     std::unique_ptr<WorldRenderLink> link;
     std::vector<std::unique_ptr<Mesh>> meshes;
     ViewportPlacement rect;
+    const u32 channels[2] = {id32("normal_map"), id32("diffuse_map")};
 };
 
 inline f32 f32_at(const std::vector<u8> &bytes, u32 offset)
