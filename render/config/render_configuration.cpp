@@ -8,6 +8,7 @@
 #include "render/interface/render_interface.h"
 #include "render/shaders/shader_library.h"
 #include "render/shaders/shader_library_loader.h"
+#include "render/world/render_shading_environment.h"
 #include "render/shaders/shader_manager.h"
 #include "resource/resource_manager.h"
 
@@ -367,6 +368,7 @@ void register_render_resource_types(ResourceManager &manager, const RenderConfig
     add("material", material_resource_callbacks(configuration ? configuration->material_context() : nullptr));
     add("shader_library", shader_library_callbacks());
     add("shader_library_group", shader_library_group_callbacks());
+    add("shading_environment", shading_environment_callbacks());
 }
 
 } // namespace tallow

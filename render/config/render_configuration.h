@@ -141,9 +141,10 @@ struct RenderConfigResource {
     u64 size_bytes;
 };
 
-/// Registers "render_config", "texture", "material", "shader_library" and
-/// "shader_library_group" (types already registered keep their callbacks). Textures get
-/// device objects and materials texture slots through `configuration` (may be null).
+/// Registers "render_config", "texture", "material", "shader_library",
+/// "shader_library_group" and "shading_environment" (types already registered keep their
+/// callbacks). Textures get device objects and materials texture slots through
+/// `configuration` (may be null).
 void register_render_resource_types(ResourceManager &manager, const RenderConfiguration *configuration);
 
 } // namespace tallow
