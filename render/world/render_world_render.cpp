@@ -86,15 +86,14 @@ const RenderSceneGraph *scene_graph_of(const RenderWorld &world, u32 handle)
 
 void RenderWorld::update_transforms(RenderRecordSet &set)
 {
+    // Every record takes its node's matrix, changed or not: a graph's change mask only holds
+    // its last update, so a node moved in a frame that was applied but not drawn would
+    // otherwise keep its old place in the record.
     RenderRecord *records = set.records();
     const RenderRecordSet::Node *nodes = set.nodes();
-    for (u32 i = 0; i < set.count(); ++i) {
-        const RenderSceneGraph *graph = nodes[i].graph;
-        if (!graph || !graph->changes().test(nodes[i].node))
-            continue;
-        if (const Matrix4x4 *m = node_world(graph, nodes[i].node))
+    for (u32 i = 0; i < set.count(); ++i)
+        if (const Matrix4x4 *m = node_world(nodes[i].graph, nodes[i].node))
             records[i].world = *m;
-    }
 }
 
 RenderWorldStats RenderWorld::render(const RenderWorldParams &params)

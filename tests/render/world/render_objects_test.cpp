@@ -181,6 +181,31 @@ TEST(RenderObjects, MeshesOutsideTheViewAndHiddenOnesAreNotDrawn)
     EXPECT_TRUE(viewport_set);
 }
 
+TEST(RenderObjects, RecordsFollowNodesMovedInFramesThatWereNotDrawn)
+{
+    RenderScene scene;
+    const u32 g = scene.graph({placed_at(0, -10, 0), placed_at(5, 10, 0)});
+    scene.mesh(g, 0);
+    scene.frame();
+    EXPECT_EQ(scene.render().visible_records, 0u); // behind the camera
+    // Node 0 moves ahead in one frame; the next frame moves only node 1; then a draw.
+    auto move = [&](u32 node, const Matrix4x4 &to) {
+        u8 payload[sizeof(SceneGraphChangeHeader) + sizeof(SceneGraphChangeEntry)];
+        const SceneGraphChangeHeader header = {u32(RenderObjectClass::SceneGraph), g, 1, sizeof header};
+        const SceneGraphChangeEntry entry = {to, node};
+        memcpy(payload, &header, sizeof header);
+        memcpy(payload + sizeof header, &entry, sizeof entry);
+        ASSERT_TRUE(scene.link->state()->update_stream(0).write(scene_graph_change_kind, payload, sizeof payload));
+    };
+    move(0, placed_at(0, 10, 0));
+    scene.frame();
+    move(1, placed_at(6, 10, 0));
+    scene.frame();
+    EXPECT_EQ(scene.render().visible_records, 1u);
+    ASSERT_EQ(scene.draws().size(), 1u);
+    EXPECT_EQ(translation_at(scene.draws()[0].constants, scene.offset_of("world")).y, 10.0f);
+}
+
 TEST(RenderObjects, VisibleRecordsAreDrawnInBatchesOfAHundred)
 {
     for (u32 workers : {0u, 3u}) {
@@ -369,6 +394,30 @@ TEST(RenderObjects, SkinnedMeshesCarryTheirBonePalette)
         EXPECT_EQ(f32_at(d.constants, tint), 1.0f);
         EXPECT_EQ(f32_at(d.constants, tint + 8), 0.25f);
     }
+}
+
+TEST(RenderObjects, BoneNodesTheSceneGraphLacksCountAsItsOrigin)
+{
+    RenderScene scene;
+    const u32 g = scene.graph({placed_at(0, 10, 0), placed_at(1, 10, 0)});
+    const u32 bone_nodes[2] = {1, 99};
+    const Matrix4x4 inverse_binds[2] = {matrix4x4_identity, placed_at(0, 0, -3)};
+    const u32 list[2] = {0, 1};
+    const MeshBoneList lists[1] = {{list, 2}};
+    const MeshSkinDesc skin{bone_nodes, inverse_binds, 2, lists, 1};
+    const MeshBatch batch{0, 12, 0, 0};
+    const u32 handle = scene.mesh(g, 0, mesh_mask::main_set, &skin, &batch).handle();
+    scene.frame();
+    scene.render();
+    auto *mesh = static_cast<RenderMeshObject *>(scene.world->object(handle));
+    ASSERT_NE(mesh, nullptr);
+    ASSERT_EQ(mesh->bone_matrices().size(), 2u);
+    EXPECT_EQ(translation(mesh->bone_matrices()[0]).x, 1.0f);
+    // Node 99 is past the graph's two nodes: the identity stands in for its pose.
+    const Vector3 t = translation(mesh->bone_matrices()[1]);
+    EXPECT_EQ(t.y, -10.0f);
+    EXPECT_EQ(t.z, -3.0f);
+    EXPECT_EQ(scene.draws().size(), 1u);
 }
 
 TEST(RenderObjects, BatchesWithoutMaterialOrShaderDrawNothingAndTheOthersStillDraw)
