@@ -5,6 +5,7 @@
 // frame.
 #include "foundation/log.h"
 #include "foundation/memory/memory_globals.h"
+#include "render/world/render_shading_environment.h"
 #include "render/world/render_state_queue.h"
 #include "render/world/render_world.h"
 #include "render/world/world_render_link.h"
@@ -21,11 +22,15 @@ class RenderWorldLink final : public IWorldRenderLink {
   public:
     RenderWorldLink(Allocator &allocator, RenderWorld &render_world, WorldRenderLink &link)
         : _allocator(allocator), _render_world(render_world), _link(link), _objects(allocator), _builder(allocator),
-          _lod_steps(allocator), _lod_handles(allocator)
+          _lod_steps(allocator), _lod_handles(allocator), _environments(allocator)
     {
     }
     ~RenderWorldLink() override
     {
+        for (ShadingEnvironment *e : _environments) {
+            e->release_render_objects(_render_world, _link);
+            delete_with_allocator(_allocator, e);
+        }
         // Units destroy their objects first; what is left goes with the render world.
         for (Entry &e : _objects)
             free_entry(e);
@@ -132,6 +137,36 @@ class RenderWorldLink final : public IWorldRenderLink {
         l->set_properties(b);
     }
 
+    ShadingEnvironment *create_shading_environment(const ShadingEnvironmentResource *resource,
+                                                   const MaterialResource *material) override
+    {
+        ShadingEnvironment *e = make_new<ShadingEnvironment>(_allocator, _allocator);
+        if (!e || !_environments.push_back(e)) {
+            delete_with_allocator(_allocator, e);
+            return nullptr;
+        }
+        e->set_resource(resource, material, _render_world, _link);
+        return e;
+    }
+    void set_shading_environment(ShadingEnvironment &e, const ShadingEnvironmentResource *resource,
+                                 const MaterialResource *material) override
+    {
+        e.set_resource(resource, material, _render_world, _link);
+    }
+    void destroy_shading_environment(ShadingEnvironment &e) override
+    {
+        for (u32 i = 0; i < _environments.size(); ++i)
+            if (_environments[i] == &e) {
+                e.release_render_objects(_render_world, _link);
+                delete_with_allocator(_allocator, &e);
+                _environments[i] = _environments.back();
+                _environments.pop_back();
+                return;
+            }
+    }
+    u32 shading_environment_count() const override { return _environments.size(); }
+    ShadingEnvironment *shading_environment(u32 i) override { return i < _environments.size() ? _environments[i] : nullptr; }
+
     bool begin_change_records(u32 count, RenderStateStream **out_streams) override
     {
         RenderStateQueue *state = _link.state();
@@ -199,6 +234,7 @@ class RenderWorldLink final : public IWorldRenderLink {
     UnitMeshBuilder _builder;
     Array<LodStepDesc> _lod_steps;
     Array<u32> _lod_handles;
+    Array<ShadingEnvironment *> _environments;
 };
 
 } // namespace

@@ -32,7 +32,10 @@ class World;
 class WorldRenderLink;
 class Camera;
 class Light;
+class MaterialResource;
 class Mesh;
+class ShadingEnvironment;
+class ShadingEnvironmentResource;
 class UnitResource;
 struct UnitActorTemplate;
 struct UnitCamera;
@@ -207,6 +210,24 @@ class IWorldRenderLink {
     virtual Camera *camera(u32 /*handle*/) { return nullptr; }
     virtual Light *light(u32 /*handle*/) { return nullptr; }
     virtual Mesh *mesh(u32 /*handle*/) { return nullptr; }
+    /// Makes a shading environment of `resource` (with `material`, the "material" resource
+    /// its first field names, or null), kept until destroyed or the link goes; null without a
+    /// render world.
+    virtual ShadingEnvironment *create_shading_environment(const ShadingEnvironmentResource * /*resource*/,
+                                                           const MaterialResource * /*material*/)
+    {
+        return nullptr;
+    }
+    /// Gives an environment of this link another resource.
+    virtual void set_shading_environment(ShadingEnvironment & /*environment*/,
+                                         const ShadingEnvironmentResource * /*resource*/,
+                                         const MaterialResource * /*material*/)
+    {
+    }
+    virtual void destroy_shading_environment(ShadingEnvironment & /*environment*/) {}
+    /// This link's environments, in creation order (swap-removed on destroy).
+    virtual u32 shading_environment_count() const { return 0; }
+    virtual ShadingEnvironment *shading_environment(u32 /*i*/) { return nullptr; }
     /// Adds `count` change-record streams for this frame's reflection batches and stores
     /// them in `out_streams`; batch k writes only stream k (from a worker thread). False
     /// when the streams cannot be had (the World then reflects nothing this frame, logged).
