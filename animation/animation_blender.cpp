@@ -29,7 +29,7 @@ void step_fade(f32 &value, f32 &time_left, f32 dt)
     }
 }
 
-Quaternion blend_rotation(Quaternion a, Quaternion b, f32 t)
+inline Quaternion blend_rotation(Quaternion a, Quaternion b, f32 t)
 {
     if (dot(a, b) < 0)
         b = {-b.x, -b.y, -b.z, -b.w};
@@ -45,13 +45,6 @@ Quaternion scale_rotation(Quaternion q, f32 e)
     Vector3 axis = v > 0 ? Vector3{q.x / v, q.y / v, q.z / v} : Vector3{q.x, q.y, q.z};
     f32 s = std::sin(angle * 0.5f);
     return {axis.x * s, axis.y * s, axis.z * s, std::cos(angle * 0.5f)};
-}
-
-f32 mask_weight(const BoneMask &m, u32 b)
-{
-    if (!m.weights)
-        return 1;
-    return b < m.count ? m.weights[b] : 0.0f;
 }
 
 } // namespace
@@ -362,12 +355,6 @@ bool AnimationBlender::sample(const PlayingAnimation &r, const SubPose *poses, c
     return true;
 }
 
-void AnimationBlender::blend_bone(u32 b, Quaternion rotation, Vector3 translation, f32 t)
-{
-    _translations[b] = _translations[b] * (1 - t) + translation * t;
-    _rotations[b] = blend_rotation(_rotations[b], rotation, t);
-}
-
 void AnimationBlender::evaluate(f32 dt)
 {
     _collected_events.clear();
@@ -433,18 +420,25 @@ void AnimationBlender::evaluate(f32 dt)
             if (!sample(r, poses, rotations, translations, tracks))
                 continue;
             u32 n = tracks < bones ? tracks : bones;
-            for (u32 b = 0; b < n; ++b) {
-                f32 wb = _remaining[b] * mask_weight(r.mask, b) * e;
+            // Bones past a mask's end weigh 0.
+            const u32 masked_end = r.mask.weights && r.mask.count < n ? r.mask.count : n;
+            f32 *remaining = _remaining.data(), *accumulated = _accumulated.data(), *layer_sum = _layer_sum.data();
+            Quaternion *out_rotations = _rotations.data();
+            Vector3 *out_translations = _translations.data();
+            for (u32 b = 0; b < masked_end; ++b) {
+                f32 wb = remaining[b] * (r.mask.weights ? r.mask.weights[b] : 1.0f) * e;
                 if (!(wb > 0))
                     continue;
-                if (_accumulated[b] == 0) {
-                    _rotations[b] = rotations[b];
-                    _translations[b] = translations[b];
+                if (accumulated[b] == 0) {
+                    out_rotations[b] = rotations[b];
+                    out_translations[b] = translations[b];
                 } else {
-                    blend_bone(b, rotations[b], translations[b], wb / (_accumulated[b] + wb));
+                    f32 t = wb / (accumulated[b] + wb);
+                    out_translations[b] = out_translations[b] * (1 - t) + translations[b] * t;
+                    out_rotations[b] = blend_rotation(out_rotations[b], rotations[b], t);
                 }
-                _accumulated[b] += wb;
-                _layer_sum[b] += wb;
+                accumulated[b] += wb;
+                layer_sum[b] += wb;
                 any_posed = true;
             }
         }

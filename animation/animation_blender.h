@@ -165,7 +165,6 @@ class AnimationBlender {
     /// for one sub-animation, the scratch pose for several. False when it has none.
     bool sample(const PlayingAnimation &r, const SubPose *poses, const Quaternion *&out_rotations,
                 const Vector3 *&out_translations, u32 &out_tracks);
-    void blend_bone(u32 b, Quaternion rotation, Vector3 translation, f32 t);
 
     TraceAllocator _allocator;
     AnimationPlayer *_player;
