@@ -73,7 +73,8 @@ Matrix4x4 bone_matrix(Quaternion q, Vector3 t)
 AnimationBlender::AnimationBlender(Allocator &parent, AnimationPlayer &player, u32 bone_count)
     : _allocator("animation_blender", parent), _player(&player), _bone_count(bone_count), _layers(_allocator),
       _rotations(_allocator), _translations(_allocator), _scratch_rotations(_allocator),
-      _scratch_translations(_allocator), _remaining(_allocator), _accumulated(_allocator), _layer_sum(_allocator), _collected_events(_allocator), _sub_poses(_allocator)
+      _scratch_translations(_allocator), _remaining(_allocator), _accumulated(_allocator), _layer_sum(_allocator),
+      _collected_events(_allocator), _sub_poses(_allocator), _finished(_allocator)
 {
     _rotations.resize(bone_count);
     _translations.resize(bone_count);
@@ -90,7 +91,18 @@ AnimationBlender::AnimationBlender(Allocator &parent, AnimationPlayer &player, u
         _accumulated[b] = 0;
 }
 
-AnimationBlender::~AnimationBlender() { clear(); }
+AnimationBlender::~AnimationBlender()
+{
+    clear();
+    stop_finished();
+}
+
+void AnimationBlender::stop_finished()
+{
+    for (u32 h : _finished)
+        _player->stop(h);
+    _finished.clear();
+}
 
 AnimationLayer *AnimationBlender::find_or_add_layer(u32 index)
 {
@@ -404,7 +416,7 @@ void AnimationBlender::evaluate(f32 dt)
                 u32 n = 0;
                 bool take = advance && k == heaviest;
                 f32 pending = advance ? r.ratios[k] / a * r.speed * dt : 0.0f;
-                if (_player->step(r.players[k], pending, pose, take ? ids : nullptr, n))
+                if (_player->step_unlocked(r.players[k], pending, pose, take ? ids : nullptr, n))
                     poses[k] = {pose.rotations, pose.translations, pose.track_count};
                 else
                     poses[k] = {nullptr, nullptr, 0};
@@ -487,7 +499,9 @@ void AnimationBlender::evaluate(f32 dt)
         Array<PlayingAnimation> &records = _layers[i].records;
         for (u32 j = records.size(); j-- > 0;)
             if (records[j].fade_out == 1.0f) {
-                stop_record(records[j]);
+                for (u32 k = 0; k < records[j].count; ++k)
+                    if (!_finished.push_back(records[j].players[k]))
+                        log_message("animation", "no memory to keep a finished playback; it plays on unseen");
                 records.erase(j);
             }
         if (records.empty())
@@ -626,6 +640,8 @@ void AnimationBlenders::update(f32 dt)
     } else {
         animation_blender_job(data);
     }
+    for (AnimationBlender *b : _blenders)
+        b->stop_finished();
 }
 
 } // namespace tallow

@@ -36,7 +36,10 @@
 //
 // Threads: a blender's calls run on the world's thread, except evaluate and
 // write_scene_graph, which the job runs on a worker, touching only that blender, its map,
-// its unit's scene graph and (locked) the player.
+// its unit's scene graph and its own playbacks in the player. While the job runs nothing
+// plays or stops playbacks: evaluate steps them without the player's lock and keeps the
+// playbacks of finished records for stop_finished, which AnimationBlenders::update calls
+// on the world's thread after the job.
 
 #include "animation/animation_data.h"
 #include "foundation/containers/array.h"
@@ -136,8 +139,10 @@ class AnimationBlender {
     void wanted_root_delta(Quaternion &out_rotation, Vector3 &out_translation) const;
 
     /// The job's step: fades, pending time, the blend. Collected key events replace the
-    /// last ones.
+    /// last ones. Finished records go; their playbacks wait for stop_finished.
     void evaluate(f32 dt);
+    /// Stops the playbacks of the records the last evaluate removed (world thread).
+    void stop_finished();
     /// Keys the heaviest sub-animation of each record passed, collected by the last evaluate.
     const Array<u32> &collected_events() const { return _collected_events; }
 
@@ -184,6 +189,7 @@ class AnimationBlender {
     Quaternion _root_rotation;
     Vector3 _root_translation;
     Array<SubPose> _sub_poses; // max_crossfade_animations per record, in evaluation order
+    Array<u32> _finished;      // playbacks of records evaluate removed
 };
 
 /// The pose of the unit's blender written into its scene graph: bone b poses nodes[b].

@@ -268,8 +268,13 @@ u32 AnimationPlayer::take_events(u32 handle, u32 *out_ids)
 
 bool AnimationPlayer::step(u32 handle, f32 pending, AnimationPose &out_pose, u32 *out_ids, u32 &out_count)
 {
-    out_count = 0;
     std::lock_guard<std::mutex> guard(_lock);
+    return step_unlocked(handle, pending, out_pose, out_ids, out_count);
+}
+
+bool AnimationPlayer::step_unlocked(u32 handle, f32 pending, AnimationPose &out_pose, u32 *out_ids, u32 &out_count)
+{
+    out_count = 0;
     Playback *p = find(handle);
     if (!p)
         return false;

@@ -120,6 +120,10 @@ class AnimationPlayer {
     /// otherwise). False (nothing done,
     /// `out_count` 0) for a handle that plays nothing.
     bool step(u32 handle, f32 pending, AnimationPose &out_pose, u32 *out_ids, u32 &out_count);
+    /// The same without the lock, for the blender job: safe only while no thread plays,
+    /// stops or updates (the job's blenders defer their stops), each playback being
+    /// stepped by one thread.
+    bool step_unlocked(u32 handle, f32 pending, AnimationPose &out_pose, u32 *out_ids, u32 &out_count);
     /// Samples every playback (see the header comment).
     void update();
 
