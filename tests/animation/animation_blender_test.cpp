@@ -299,11 +299,37 @@ TEST_F(AnimationBlenderTest, LimitsAndDegenerateWeightsAreRefusedSoundly)
         EXPECT_TRUE(std::isfinite(t(b).x));
         EXPECT_TRUE(std::isfinite(q(b).w));
     }
+    // A blend time that is not a number counts as 0 instead of poisoning the weights.
+    u32 nan_fade = blender->crossfade(&at1.view, 4, std::nanf(""), true, blend_normal);
+    EXPECT_EQ(record(nan_fade)->effective_weight(), 1.0f);
     // Unknown ids are ignored.
     blender->set_time(12345, 1);
     blender->set_speed(12345, 1);
     EXPECT_EQ(blender->weighted_ratio(12345), 1.0f);
     EXPECT_EQ(blender->heaviest(12345).animation, nullptr);
+}
+
+TEST(AnimationBlenderBones, MoreThan255MaskedBonesArePosed)
+{
+    // The per-bone buffers follow the skeleton: a 300-bone blender with a mask poses all.
+    constexpr u32 bones = 300;
+    ReadAnimation wide{still(bones, {0, 0, 3})};
+    ReadAnimation base{still(bones, {0, 0, 0})};
+    SceneGraph graph(default_allocator(), bones);
+    std::vector<u32> nodes(bones);
+    std::vector<f32> mask(bones, 1.0f);
+    for (u32 i = 0; i < bones; ++i)
+        nodes[i] = i < graph.node_count() ? i : scene_graph_no_node;
+    AnimationPlayer player(default_allocator(), nullptr);
+    AnimationBlenders blenders(default_allocator(), nullptr, player);
+    AnimationBlender *b = blenders.create_blender(graph, nodes.data(), bones);
+    ASSERT_EQ(b->bone_count(), bones);
+    b->crossfade(&base.view, 0, 0, true, blend_normal);
+    b->crossfade(&wide.view, 1, 0, true, blend_normal, {mask.data(), bones});
+    player.update();
+    blenders.update(0.1f);
+    EXPECT_TRUE(b->pose_valid());
+    EXPECT_EQ(b->translations()[bones - 1].z, 3.0f);
 }
 
 /// Hash of every blender's pose after some frames of crossfades in two layers.

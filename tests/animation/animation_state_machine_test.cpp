@@ -303,6 +303,42 @@ TEST_F(StateMachineTest, AllBlendWeightsZeroHoldTheLayerTime)
     EXPECT_NEAR(m->playback(0).time, 0.25f / 1.5f, eps) << "weighted ratio (1 + 2) / 2";
 }
 
+TEST_F(StateMachineTest, AFirstAnimationOfLengthZeroKeepsRatiosFinite)
+{
+    AnimationSource still = clip(1, {});
+    still.length = 0;
+    still.frames.resize(1); // the first frame only
+    add(5, still);
+    StateMachineSource sm;
+    LayerSource layer;
+    StateSource blend;
+    blend.type = 2;
+    blend.animations = {5, 2};
+    blend.loop = 1;
+    blend.weight_expressions = {blend.add_expression(Expression().push_int(1).end()),
+                                blend.add_expression(Expression().push_int(1).end())};
+    blend.speed_expression = blend.add_expression(Expression().push_int(1).end());
+    StateSource pick = single(5);
+    pick.animations = {5, 2};
+    pick.random_thresholds = {0.0f, 1.0f}; // the draw picks the second, of length 4
+    layer.states = {blend, pick};
+    layer.states[0].transitions = {{event_go, 1, 0, 0, 0}};
+    sm.layers = {layer};
+    AnimationStateMachine *m = start(sm);
+    const PlayingAnimation *r = blender->find(m->playback(0).handle);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->ratios[1], 1.0f) << "no length to divide by: ratio 1";
+    for (int i = 0; i < 3; ++i)
+        frame(0.25f);
+    EXPECT_TRUE(std::isfinite(m->playback(0).time));
+    m->event(event_go);
+    EXPECT_EQ(m->playback(0).ratio, 1.0f);
+    for (int i = 0; i < 3; ++i)
+        frame(0.25f);
+    EXPECT_NEAR(m->playback(0).time, 0.75f, eps);
+    EXPECT_EQ(posted(), std::vector<u32>{});
+}
+
 TEST_F(StateMachineTest, NegativeSpeedHoldsTimeAndPendingDelays)
 {
     StateMachineSource sm;
