@@ -38,44 +38,49 @@ f32 outside_product(const Vector3 &n, const Vector3 &a, const Vector3 &b, const 
     return dot(n, cross(p - a, b - a));
 }
 
-Vector3 foot_on_line(const Vector3 &a, const Vector3 &b, const Vector3 &p)
-{
-    const Vector3 e = b - a;
-    // Edges were checked non-degenerate at read.
-    const f32 t = dot(p - a, e) / dot(e, e);
-    return a + e * t;
-}
-
 } // namespace
+
+Vector3 NavMesh::closest_point(const Vector3 &point, u32 index) const
+{
+    const NavMeshPolygon &poly = _polygons[index];
+    const Vector3 n = poly.unit_normal;
+    const Vector3 p = point + n * dot(n, _vertices[poly.corners[0]] - point);
+    bool inside = true;
+    f32 best = FLT_MAX;
+    Vector3 nearest = p;
+    for (u32 k = 0; k < poly.corner_count; ++k) {
+        const Vector3 a = _vertices[poly.corners[k]];
+        const Vector3 b = _vertices[poly.corners[(k + 1) % poly.corner_count]];
+        if (outside_product(poly.normal, a, b, p) > 0.0f)
+            inside = false;
+        // The nearest point of the edge segment (edges were checked non-degenerate at read).
+        const Vector3 e = b - a;
+        f32 t = dot(p - a, e) / dot(e, e);
+        t = t < 0.0f ? 0.0f : t > 1.0f ? 1.0f : t;
+        const Vector3 q = a + e * t;
+        const f32 d = length_squared(p - q);
+        if (d < best) {
+            best = d;
+            nearest = q;
+        }
+    }
+    return inside ? p : nearest;
+}
 
 f32 NavMesh::outside_distance(const Vector3 &point, u32 index) const
 {
     const NavMeshPolygon &poly = _polygons[index];
-    const Vector3 c0 = _vertices[poly.corners[0]];
     const Vector3 n = poly.unit_normal;
-    const Vector3 p = point + n * dot(n, c0 - point);
-    f32 result = 0.0f;
-    for (u32 k = 0; k < poly.corner_count; ++k) {
-        const Vector3 a = _vertices[poly.corners[k]];
-        const Vector3 b = _vertices[poly.corners[(k + 1) % poly.corner_count]];
-        if (outside_product(poly.normal, a, b, p) > 0.0f) {
-            const f32 d = length(p - foot_on_line(a, b, p));
-            if (d > result)
-                result = d;
-        }
-    }
-    return result;
+    const Vector3 p = point + n * dot(n, _vertices[poly.corners[0]] - point);
+    return length(p - closest_point(point, index));
 }
 
 void NavMesh::clamp_to_polygon(Vector3 &point, u32 index) const
 {
     const NavMeshPolygon &poly = _polygons[index];
-    for (u32 k = 0; k < poly.corner_count; ++k) {
-        const Vector3 a = _vertices[poly.corners[k]];
-        const Vector3 b = _vertices[poly.corners[(k + 1) % poly.corner_count]];
-        if (outside_product(poly.normal, a, b, point) > 0.0f)
-            point = foot_on_line(a, b, point);
-    }
+    const Vector3 n = poly.unit_normal;
+    const f32 height = dot(n, point - _vertices[poly.corners[0]]);
+    point = closest_point(point, index) + n * height;
 }
 
 u32 NavMesh::closest_polygon(const Vector3 &p) const

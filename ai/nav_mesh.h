@@ -80,12 +80,16 @@ class NavMesh {
     /// A number no other mesh of this run has had (flocks check that their mesh still lives).
     u32 serial() const { return _serial; }
 
-    /// Distance in the polygon's plane from the projection of `point` to the polygon: the
-    /// largest distance to the line of an edge whose outer side holds it; 0 inside.
+    /// Distance in the polygon's plane from the projection of `point` (along the normal) to
+    /// the polygon: 0 inside; outside, the distance to the nearest point of its edges. (The
+    /// largest distance to an edge's line, the simpler measure, falls far short beyond a sharp
+    /// corner: a point off the mesh could pick a polygon across the map.)
     f32 outside_distance(const Vector3 &point, u32 polygon) const;
-    /// Moves `point` onto the line of each edge, in order, whose outer side holds it. At sharp
-    /// corners the result may stay a little outside (each edge is taken once).
+    /// Moves `point` to the nearest point of the polygon, keeping its height over the plane.
+    /// (Moving it onto each edge's line in turn can leave it far outside at sharp corners.)
     void clamp_to_polygon(Vector3 &point, u32 polygon) const;
+    /// The point of the polygon nearest to the projection of `point` onto its plane.
+    Vector3 closest_point(const Vector3 &point, u32 polygon) const;
     /// The polygon with the smallest outside distance: the box tree first (boxes include their
     /// edges); when no leaf holding the point has the point inside, every polygon is measured.
     /// Ties keep the first found. nav_mesh_no_polygon for a mesh without polygons.

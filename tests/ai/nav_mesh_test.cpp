@@ -52,7 +52,7 @@ f32 brute_force_distance(const NavMesh &mesh, const Vector3 &p)
     return best;
 }
 
-TEST(NavMesh, OutsideDistanceIsZeroInsideAndMeasuresTheFarthestEdgeOutside)
+TEST(NavMesh, OutsideDistanceIsZeroInsideAndTheDistanceToThePolygonOutside)
 {
     test::NavMeshSource slope;
     slope.vertices = {{0, 0, 0}, {2, 0, 2}, {2, 2, 2}, {0, 2, 0}}; // rises 1 in z per 1 in x
@@ -69,7 +69,7 @@ TEST(NavMesh, OutsideDistanceIsZeroInsideAndMeasuresTheFarthestEdgeOutside)
         {"inside", square.get(), {0.5f, 0.5f, 0}, 0},
         {"inside, above the plane", square.get(), {0.5f, 0.5f, 3}, 0},
         {"outside one edge", square.get(), {0.5f, -0.25f, 0}, 0.25f},
-        {"outside two edges: the farther", square.get(), {-0.5f, -0.25f, 0}, 0.5f},
+        {"beyond a corner: the distance to the corner", square.get(), {-0.5f, -0.25f, 0}, std::sqrt(0.3125f)},
         {"on an edge", square.get(), {0.5f, 0, 0}, 0},
         {"sloped, off the surface along its normal", sloped.get(), {0.5f, 1, 1.5f}, 0},
         // (3, 1, 3) lies on the plane, 1 unit beyond the top edge along the slope: sqrt(2) in 3D.
