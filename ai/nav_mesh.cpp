@@ -164,7 +164,7 @@ u64 nav_mesh_block_size(const void *block, u64 size)
     return total <= size ? total : 0;
 }
 
-NavMesh *read_nav_mesh(const void *block, u64 size, Allocator &allocator)
+NavMesh *read_nav_mesh(const void *block, u64 size, Allocator &allocator, const char **out_reason)
 {
     const char *why = nullptr;
     const u8 *bytes = static_cast<const u8 *>(block);
@@ -255,6 +255,8 @@ NavMesh *read_nav_mesh(const void *block, u64 size, Allocator &allocator)
     }
     if (why) {
         log_message("ai", "navigation mesh refused: %s", why);
+        if (out_reason)
+            *out_reason = why;
         destroy_nav_mesh(mesh, allocator);
         return nullptr;
     }

@@ -101,7 +101,7 @@ class NavMesh {
     Vector3 move_along(Vector3 &point, u32 &polygon) const;
 
   private:
-    friend NavMesh *read_nav_mesh(const void *, u64, Allocator &);
+    friend NavMesh *read_nav_mesh(const void *, u64, Allocator &, const char **);
     Array<NavMeshPolygon> _polygons;
     Array<Vector3> _vertices;
     Array<NavMeshNode> _nodes;
@@ -110,8 +110,8 @@ class NavMesh {
 
 /// Reads and checks a block of `size` bytes (the block may be followed by other data: only
 /// what the counts name is read). Null, logged with the reason, when it is malformed or
-/// memory runs out. Thread-safe.
-NavMesh *read_nav_mesh(const void *block, u64 size, Allocator &allocator);
+/// memory runs out; the reason also goes to `out_reason` when given. Thread-safe.
+NavMesh *read_nav_mesh(const void *block, u64 size, Allocator &allocator, const char **out_reason = nullptr);
 /// Destroys a mesh made by read_nav_mesh (null is ignored).
 void destroy_nav_mesh(NavMesh *mesh, Allocator &allocator);
 /// Whether `mesh` is a mesh that lives now and has `serial` (scripts and flocks may hold the
