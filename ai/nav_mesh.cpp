@@ -45,14 +45,20 @@ Vector3 NavMesh::closest_point(const Vector3 &point, u32 index) const
     const NavMeshPolygon &poly = _polygons[index];
     const Vector3 n = poly.unit_normal;
     const Vector3 p = point + n * dot(n, _vertices[poly.corners[0]] - point);
+    // Inside every edge (the common case for a walking agent): the projection itself.
     bool inside = true;
+    for (u32 k = 0; k < poly.corner_count && inside; ++k) {
+        const Vector3 a = _vertices[poly.corners[k]];
+        const Vector3 b = _vertices[poly.corners[(k + 1) % poly.corner_count]];
+        inside = !(outside_product(poly.normal, a, b, p) > 0.0f);
+    }
+    if (inside)
+        return p;
     f32 best = FLT_MAX;
     Vector3 nearest = p;
     for (u32 k = 0; k < poly.corner_count; ++k) {
         const Vector3 a = _vertices[poly.corners[k]];
         const Vector3 b = _vertices[poly.corners[(k + 1) % poly.corner_count]];
-        if (outside_product(poly.normal, a, b, p) > 0.0f)
-            inside = false;
         // The nearest point of the edge segment (edges were checked non-degenerate at read).
         const Vector3 e = b - a;
         f32 t = dot(p - a, e) / dot(e, e);
@@ -64,7 +70,7 @@ Vector3 NavMesh::closest_point(const Vector3 &point, u32 index) const
             nearest = q;
         }
     }
-    return inside ? p : nearest;
+    return nearest;
 }
 
 f32 NavMesh::outside_distance(const Vector3 &point, u32 index) const

@@ -11,9 +11,9 @@ namespace {
 
 template <typename T> void put(std::vector<u8> &out, T v)
 {
-    u8 b[sizeof(T)];
-    std::memcpy(b, &v, sizeof v);
-    out.insert(out.end(), b, b + sizeof v);
+    const size_t at = out.size();
+    out.resize(at + sizeof v);
+    std::memcpy(out.data() + at, &v, sizeof v);
 }
 
 u32 corner_count(const NavMeshSourcePolygon &p)
