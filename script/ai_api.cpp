@@ -3,6 +3,7 @@
 
 #include "ai/broadphase.h"
 #include "ai/flock.h"
+#include "ai/flock_visualizer.h"
 #include "ai/nav_mesh.h"
 #include "ai/pair_search.h"
 #include "foundation/math/rotation.h"
@@ -16,6 +17,7 @@
 #include "world/scene_graph.h"
 #include "world/unit.h"
 #include "world/unit_handle.h"
+#include "world/world.h"
 
 #include <lua.hpp>
 
@@ -32,6 +34,7 @@ using math_api::vector3_arg;
 
 constexpr const char *broadphase_table = "Broadphase";
 constexpr const char *flock_table = "Flock";
+constexpr const char *visualizer_table = "FlockVisualizer";
 
 constexpr const char *pool_key = "tallow.ai_thread_pool";
 
@@ -388,6 +391,116 @@ int flock_add_path_point(lua_State *L)
     return 0;
 }
 
+// FlockVisualizer ---------------------------------------------------------------------------
+
+// The visualizer userdata keeps its flock's userdata in its environment table, so the flock
+// is not collected first; a flock released by hand (Flock.__gc) or a released world is an
+// error, not a dangling pointer.
+FlockVisualizer &visualizer_arg(const LuaStack &stack)
+{
+    lua_State *L = stack.state();
+    auto *view = static_cast<FlockVisualizer *>(stack.get_object(1, visualizer_table));
+    lua_getfenv(L, stack.index(1));
+    lua_rawgeti(L, -1, 1);
+    void *flock = nullptr;
+    if (lua_type(L, -1) == LUA_TUSERDATA)
+        std::memcpy(&flock, lua_touserdata(L, -1), sizeof(flock));
+    lua_rawgeti(L, -2, 2);
+    World *world = static_cast<World *>(lua_touserdata(L, -1));
+    lua_pop(L, 3);
+    if (!flock)
+        stack.argument_message(1, "its Flock has been released");
+    if (!World::is_live(world))
+        stack.argument_message(1, "its World has been released");
+    return *view;
+}
+
+int visualizer_call(lua_State *L)
+{
+    LuaStack s(L);
+    // Argument 1 is the table itself.
+    World *world = get_world(s, 2);
+    Flock &flock = *static_cast<Flock *>(s.get_object(3, flock_table));
+    const u32 first = u32(s.get_integer(4, 0, 0xFFFFFFFFll));
+    FlockVisualizer *view = make_new<FlockVisualizer>(ai_allocator(s), ai_allocator(s), *world, flock, first);
+    if (!view)
+        s.error("out of memory");
+    s.push_object(view, visualizer_table);
+    lua_createtable(L, 2, 0);
+    lua_pushvalue(L, s.index(3));
+    lua_rawseti(L, -2, 1);
+    lua_pushlightuserdata(L, world);
+    lua_rawseti(L, -2, 2);
+    lua_setfenv(L, -2);
+    return 1;
+}
+
+int visualizer_gc(lua_State *L)
+{
+    if (is_released(L))
+        return 0;
+    LuaStack s(L);
+    delete_with_allocator(ai_allocator(s), take_object<FlockVisualizer>(s, visualizer_table));
+    return 0;
+}
+
+int visualizer_add_unit(lua_State *L)
+{
+    LuaStack s(L);
+    FlockVisualizer &view = visualizer_arg(s);
+    const NameId64 name = s.get_id64(2);
+    const NameId64 material = s.is_none_or_nil(3) ? NameId64() : s.get_id64(3);
+    if (!view.add_unit(name, material))
+        s.error("the unit could not be spawned (is its \"unit\" resource loaded?)");
+    return 0;
+}
+
+int visualizer_clear_units(lua_State *L)
+{
+    LuaStack s(L);
+    visualizer_arg(s).clear_units();
+    return 0;
+}
+
+int visualizer_set_templates(lua_State *L)
+{
+    LuaStack s(L);
+    FlockVisualizer &view = visualizer_arg(s);
+    if (!s.is_table(2))
+        s.argument_error(2, "table of units");
+    const i32 table = s.index(2);
+    if (lua_objlen(L, table) != flock_template_count)
+        s.argument_message(2, "%u template units needed (5 phases x 3 speed bands), got %u", flock_template_count,
+                           u32(lua_objlen(L, table)));
+    UnitHandle templates[flock_template_count];
+    for (u32 i = 0; i < flock_template_count; ++i) {
+        lua_rawgeti(L, table, i32(i + 1));
+        templates[i] = s.get_unit_handle(-1);
+        lua_pop(L, 1);
+        if (!unit_handle_table().get(templates[i]))
+            s.argument_message(2, "template %u has been destroyed", i + 1);
+    }
+    view.set_templates(templates, flock_template_count);
+    return 0;
+}
+
+int visualizer_set_camera(lua_State *L)
+{
+    LuaStack s(L);
+    FlockVisualizer &view = visualizer_arg(s);
+    const Vector3 position = point_arg(s, 2);
+    view.set_camera(position, point_arg(s, 3));
+    return 0;
+}
+
+int visualizer_visualize(lua_State *L)
+{
+    LuaStack s(L);
+    FlockVisualizer &view = visualizer_arg(s);
+    view.visualize(non_negative_arg(s, 2));
+    return 0;
+}
+
 // AI and Level ----------------------------------------------------------------------------
 
 int ai_find_intersecting_units(lua_State *L)
@@ -484,6 +597,11 @@ void register_ai_api(LuaEnvironment &env, Allocator &allocator)
         {"Flock", "set_navigation_mesh", flock_set_navigation_mesh},
         {"Flock", "add_path", flock_add_path},
         {"Flock", "add_path_point", flock_add_path_point},
+        {"FlockVisualizer", "add_unit", visualizer_add_unit},
+        {"FlockVisualizer", "clear_units", visualizer_clear_units},
+        {"FlockVisualizer", "set_templates", visualizer_set_templates},
+        {"FlockVisualizer", "set_camera", visualizer_set_camera},
+        {"FlockVisualizer", "visualize", visualizer_visualize},
         {"AI", "find_intersecting_units", ai_find_intersecting_units},
         {"Level", "navigation_mesh", level_navigation_mesh},
     };
@@ -493,6 +611,8 @@ void register_ai_api(LuaEnvironment &env, Allocator &allocator)
     env.add_module_function(broadphase_table, "__gc", broadphase_gc, a);
     env.add_module_metamethod(flock_table, "__call", flock_call, a);
     env.add_module_function(flock_table, "__gc", flock_gc, a);
+    env.add_module_metamethod(visualizer_table, "__call", visualizer_call, a);
+    env.add_module_function(visualizer_table, "__gc", visualizer_gc, a);
 }
 
 } // namespace tallow

@@ -1,5 +1,6 @@
 #pragma once
-// The AI script tables `Broadphase`, `Flock` and `AI`, and `Level.navigation_mesh`.
+// The AI script tables `Broadphase`, `Flock`, `FlockVisualizer` and `AI`, and
+// `Level.navigation_mesh`.
 //
 //   local grid = Broadphase(2.0, 100)                  -- largest radius, expected count
 //   local id = Broadphase.add(grid, unit, Unit.world_position(unit, 0), 1.5)
@@ -11,9 +12,14 @@
 //   Flock.go_to(flock, a, Vector3(10, 0, 0))
 //   Flock.update(flock, dt)
 //
+//   local view = FlockVisualizer(world, flock, 0)      -- shows agents from index 0 on
+//   FlockVisualizer.add_unit(view, "units/walker")     -- one visual unit per call
+//   FlockVisualizer.set_templates(view, templates)     -- 15 animated units
+//   FlockVisualizer.visualize(view, dt)
+//
 //   local pairs = AI.find_intersecting_units({u1, u2, u3}, 1.0)   -- {i, j, ...}, 0-based
 //
-// Broadphase and Flock objects are full userdata holding the object, destroyed by `__gc`.
+// Broadphase, Flock and FlockVisualizer objects are full userdata holding the object, destroyed by `__gc`.
 // Every argument is checked: an agent, path or entry index out of range, a removed agent, a
 // value that is not finite or a destroyed unit raises an error naming the function and the
 // argument. A navigation mesh is the light userdata `Level.navigation_mesh` returns (nil when

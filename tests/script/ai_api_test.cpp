@@ -24,8 +24,15 @@ class AiApiTest : public BootScriptTest {
     {
         write_data({
             {"package", "boot",
-             package_resource({{"unit", "units/box"}, {"level", "levels/field"}, {"level", "levels/bare"}})},
+             package_resource({{"unit", "units/box"}, {"unit", "units/walker"}, {"unit", "units/pose"},
+                               {"level", "levels/field"}, {"level", "levels/bare"}})},
             {"unit", "units/box", compiled_unit("nodes = [ { name = \"root\" } ]\n")},
+            // A visual unit and a template with a different pose of the same child node.
+            {"unit", "units/walker",
+             compiled_unit("nodes = [ { name = \"root\" } { name = \"arm\" parent = \"root\" position = [1 0 0] } ]\n")},
+            {"unit", "units/pose",
+             compiled_unit("nodes = [ { name = \"root\" } { name = \"arm\" parent = \"root\" position = [0 0 2] }\n"
+                           "  { name = \"hand\" parent = \"arm\" position = [0 0 1] } ]\n")},
             // Two 10 x 10 squares side by side on z = 0.
             {"level", "levels/field",
              compiled_level("navigation_mesh = { vertices = [ [0 0 0] [10 0 0] [10 10 0] [0 10 0] [20 0 0] [20 10 0] ]\n"
@@ -100,6 +107,38 @@ TEST_F(AiApiTest, FlockWalksTheLevelMeshAndAnswersQueries)
               "");
 }
 
+TEST_F(AiApiTest, VisualizerPosesUnitsFromAgentsAndTemplatesAndRetiresHoldingAgents)
+{
+    EXPECT_EQ(run_boot("local w = Application.new_world()\n"
+                       "local templates = {}\n"
+                       "for i = 1, 15 do templates[i] = World.spawn_unit(w, 'units/pose', Vector3(0, 0, -10)) end\n"
+                       "local f = Flock()\n"
+                       "local near = Flock.add_agent(f, Vector3(2, 0, 0), 0.5, 2)\n"
+                       "local far = Flock.add_agent(f, Vector3(40, 0, 0), 0.5, 2)\n"
+                       "local idle = Flock.add_agent(f, Vector3(-20, 0, 0), 0.5, 2)\n"
+                       "Flock.go_to(f, near, Vector3(2, 50, 0))\n"
+                       "Flock.go_to(f, far, Vector3(40, 50, 0))\n"
+                       "local view = FlockVisualizer(w, f, 0)\n"
+                       "FlockVisualizer.add_unit(view, 'units/walker')\n"   // one unit: the nearest agent's
+                       "FlockVisualizer.set_templates(view, templates)\n"
+                       "FlockVisualizer.set_camera(view, Vector3(0, 0, 0), Vector3(1, 0, 0))\n"
+                       "for i = 1, 8 do Flock.update(f, 0.25); FlockVisualizer.visualize(view, 0.25) end\n"
+                       "local units = World.units(w)\n"
+                       "local shown = units[#units]\n"
+                       "local p, q = Unit.local_position(shown, 0), Flock.agent_position(f, near)\n"
+                       "assert(math.abs(p.x - q.x) < 1e-4 and math.abs(p.y - q.y) < 1e-4, tostring(p) .. tostring(q))\n"
+                       // The blend is done: the child node carries the template's pose.
+                       "local arm = Unit.local_position(shown, 1)\n"
+                       "assert(math.abs(arm.z - 2) < 1e-4 and math.abs(arm.x) < 1e-4, tostring(arm))\n"
+                       // The agent that held has been retired.
+                       "assert(not pcall(Flock.go_to, f, idle, Vector3(0, 0, 0)))\n"
+                       "assert(pcall(Flock.go_to, f, far, Vector3(0, 0, 0)))\n"
+                       "FlockVisualizer.clear_units(view)\n"
+                       "assert(World.num_units(w) == 15)\n"
+                       "view = nil; collectgarbage()\n"),
+              "");
+}
+
 TEST_F(AiApiTest, FindIntersectingUnitsGivesZeroBasedPairs)
 {
     EXPECT_EQ(run_boot("local w = Application.new_world()\n"
@@ -158,6 +197,19 @@ TEST_F(AiApiTest, BadArgumentsRaiseErrorsNamingTheFunctionAndArgument)
          "Application.release_world(w)\nApplication.release_resource_package(nil)",
          "bad argument #1 to 'Application.release_resource_package'"},
         {"AI.find_intersecting_units(3, 1)", "bad argument #1 to 'AI.find_intersecting_units'"},
+        {"FlockVisualizer(3, Flock(), 0)", "bad argument #2 to 'FlockVisualizer.__call' (World expected"},
+        {"local w = Application.new_world()\nlocal v = FlockVisualizer(w, Flock(), 0)\n"
+         "FlockVisualizer.set_templates(v, {World.spawn_unit(w, 'units/pose')})",
+         "bad argument #2 to 'FlockVisualizer.set_templates' (15 template units needed (5 phases x 3 speed bands), got 1)"},
+        {"local w = Application.new_world()\nlocal v = FlockVisualizer(w, Flock(), 0)\n"
+         "FlockVisualizer.add_unit(v, 'units/missing')",
+         "FlockVisualizer.add_unit: the unit could not be spawned"},
+        {"local w = Application.new_world()\nlocal v = FlockVisualizer(w, Flock(), 0)\n"
+         "Application.release_world(w)\nFlockVisualizer.visualize(v, 0.1)",
+         "bad argument #1 to 'FlockVisualizer.visualize' (its World has been released)"},
+        {"local w = Application.new_world()\nlocal f = Flock()\nlocal v = FlockVisualizer(w, f, 0)\n"
+         "Flock.__gc(f)\nFlockVisualizer.visualize(v, 0.1)",
+         "bad argument #1 to 'FlockVisualizer.visualize' (its Flock has been released)"},
         {"local w = Application.new_world()\nlocal u = World.spawn_unit(w, 'units/box')\nWorld.destroy_unit(w, u)\n"
          "AI.find_intersecting_units({u}, 1)",
          "bad argument #1 to 'AI.find_intersecting_units' (unit 1 has been destroyed)"},
