@@ -8,7 +8,9 @@
 -- swings while its leaf opens with its simple animation; a crate that walks past the end of the yard is destroyed and a fresh one spawned
 -- at the start; wind blows throughout and a chime rings at the door. Once a second the
 -- script prints what it sees; after a few seconds, once
--- the level's event has been heard, it releases the world and quits. Nothing is saved yet.
+-- the level's event has been heard, it releases the world and quits. On quit it saves where
+-- the player crate stands and how many runs there have been (data/saved_game.lua); the next
+-- start puts the player crate back there.
 --
 -- A small flock walks the level's navigation mesh: four walkers follow a path round the yard
 -- and up the ramp, a fifth follows the first, and a crate shows each of them; the once-a-second
@@ -76,6 +78,19 @@ local function move_player(dt)
         interactive = true
         print("boot: the keyboard moves the player crate; the game runs until Esc")
     end
+end
+
+require("saved_game")
+runs = 1
+
+-- Puts the player crate where the last run left it.
+local function restore(state)
+    if not state then
+        return
+    end
+    runs = state.runs + 1
+    Unit.set_local_position(player, 0, state.player)
+    print("boot: restored the saved game: run " .. runs .. ", the player crate back at " .. tostring(state.player))
 end
 
 function init()
@@ -146,6 +161,7 @@ function init()
     end
     move_keys = {left = keys("a", "left"), right = keys("d", "right"), forward = keys("w", "up"),
                  back = keys("s", "down"), quit = Keyboard.button_index("esc")}
+    SavedGame.begin_restore()
     print("boot: the script spawned " .. tostring(door) .. " and " .. #crates .. " crates; " ..
           World.get_data(world, "name") .. " holds " .. World.num_units(world) .. " units")
 end
@@ -164,6 +180,7 @@ function update(dt)
         end
     end
     Unit.set_local_rotation(door, 0, Quaternion(Vector3.up(), math.sin(seconds) * 1.2))
+    SavedGame.poll(restore)
     Flock.update(flock, dt)
     for _, w in ipairs(walkers) do
         Unit.set_local_position(w.unit, 0, Flock.agent_position(flock, w.agent))
@@ -206,6 +223,7 @@ function render()
 end
 
 function shutdown()
+    SavedGame.store({runs = runs, player = Unit.local_position(player, 0)})
     flock = nil
     local kept = crates[1]
     Application.release_world(world)
