@@ -3,7 +3,6 @@
 #include "application/game.h"
 #include "animation/animation_resources.h"
 #include "animation/world_animation_service.h"
-#include "ai/nav_mesh.h"
 #include "application/application.h"
 #include "application/input_step.h"
 #include "foundation/memory/memory_globals.h"
@@ -56,8 +55,6 @@ ProgramSetup engine_setup()
         register_sound_resource_types(manager);
         register_physics_resource_types(manager);
         register_animation_resource_types(manager);
-        // Levels read the navigation mesh they carry.
-        install_level_nav_mesh_reader();
     };
     // Keyboard, mouse and pads; the lighting devices when their library is installed.
     setup.services.create_input = create_input_service;
