@@ -16,6 +16,25 @@
 
 namespace tallow {
 
+namespace {
+
+// A generator's static branch tests only what it states: a "platform" string, a
+// "render_settings" object and a "render_caps" object; a failed platform skips the rest.
+bool static_branch_passes_for_generators(ConstConfigValue branch, const RenderBranchValues &values)
+{
+    ConstConfigValue platform = branch.member("platform");
+    if (platform.kind() == ConstConfigKind::String &&
+        strcmp(platform.to_string(), values.platform ? values.platform : "") != 0)
+        return false;
+    ConstConfigValue settings = branch.member("render_settings");
+    if (settings.kind() == ConstConfigKind::Object && !config_matches(values.render_settings, settings))
+        return false;
+    ConstConfigValue caps = branch.member("render_caps");
+    return caps.kind() != ConstConfigKind::Object || config_matches(values.render_caps, caps);
+}
+
+} // namespace
+
 namespace resource_generator {
 
 namespace {
@@ -98,7 +117,7 @@ bool ResourceGenerator::create_modifier(Array<ModifierBase *> &list, ConstConfig
     }
     const char *name = type.to_string();
     if (strcmp(name, "static_branch") == 0) {
-        const bool passed = static_branch_passes(config, params.values);
+        const bool passed = static_branch_passes_for_generators(config, params.values);
         return create_modifier_list(list, config.member(passed ? "pass_modifiers" : "fail_modifiers"), params,
                                     depth + 1);
     }
