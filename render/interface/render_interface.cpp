@@ -102,6 +102,8 @@ RenderInterface::~RenderInterface()
     _allocator.deallocate(_receive);
     // The render configuration released the generators' device resources when it unloaded.
     _generators.clear(nullptr);
+    if (_generator_frames > 0)
+        log_message("render", "resource generators ran in %u frames", _generator_frames);
     delete_with_allocator(_allocator.parent(), _device);
     for (Event *fence : _fences)
         delete_with_allocator(_allocator, fence);
@@ -329,7 +331,10 @@ void RenderInterface::run_generators()
         if (!_frame_contexts.push_back(setup))
             _device->release_render_context(setup);
     }
+    const u32 setup_contexts = _frame_contexts.size();
     _generators.execute_for_layers(*_generator_layers, frame);
+    if (_frame_contexts.size() > setup_contexts)
+        ++_generator_frames;
     if (!_frame_contexts.empty())
         _device->dispatch(_frame_contexts.size(), _frame_contexts.data());
     for (RenderContext *context : _frame_contexts)

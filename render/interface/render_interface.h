@@ -232,6 +232,7 @@ class RenderInterface {
     VariableOverrideMap _generator_overrides;     // render thread
     Array<RenderContext *> _frame_contexts;       // render thread: one frame's contexts
     u32 _frame_index = 0;                         // render thread
+    u32 _generator_frames = 0;                    // frames in which a generator ran (render thread)
 };
 
 } // namespace tallow
