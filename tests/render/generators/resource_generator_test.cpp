@@ -217,7 +217,8 @@ resource_generators = { post = { modifiers = [
     { type = "loop" count_variable = "cascades"
       indexed_variables = [ { source_array = "depths" variable = "depth" }
                             { source_array = "colours" variable = "colour" }
-                            { source_array = "short" variable = "pair" } ]
+                            { source_array = "short" variable = "pair" }
+                            { source_array = "absent" variable = "ghost" } ]
       modifiers = [ { type = "fullscreen_pass" shader = "fs" output = "hdr" }
                     { type = "fullscreen_pass" shader = "fs" output = "depth" } ] }
     { type = "fullscreen_pass" shader = "fs" output = "back_buffer" }
@@ -243,6 +244,8 @@ resource_generators = { post = { modifiers = [
     EXPECT_EQ(value("pair", 0), 42.0f);
     EXPECT_EQ(value("pair", 1), 43.0f);
     EXPECT_TRUE(log.contains("fewer than the loop runs"));
+    EXPECT_EQ(scene.overrides.find(id32("ghost")), nullptr);
+    EXPECT_TRUE(log.contains("missing or empty"));
 
     // The next frame starts from an empty map: nothing is left pointing at old values.
     scene.shading.variables.clear();
