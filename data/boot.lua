@@ -12,6 +12,10 @@
 -- the player crate stands and how many runs there have been (data/saved_game.lua); the next
 -- start puts the player crate back there.
 --
+-- A small flock walks the level's navigation mesh: four walkers follow a path round the yard
+-- and up the ramp, a fifth follows the first, and a crate shows each of them; the once-a-second
+-- line tells where the lead walker is and how many walkers stand close together.
+--
 -- A player crate stands at (0, -2, 0): WASD or the arrow keys move it at 2 m/s. Once a key
 -- has moved it, the game no longer quits by itself: Esc (or closing the window) ends it.
 
@@ -28,6 +32,8 @@ local heard = false
 local move_speed = 2 -- metres per second
 local move_keys -- button indices of the keyboard, by direction (filled in init)
 local interactive = false
+local flock
+local walkers = {} -- {agent = flock agent index, unit = the crate that shows it}
 
 local function spawn_crate(x)
     local crate = World.spawn_unit(world, "units/crate", Vector3(x, 0, 0))
@@ -129,6 +135,21 @@ function init()
     for i = 1, 3 do
         crates[i] = spawn_crate(-i)
     end
+    flock = Flock()
+    Flock.set_navigation_mesh(flock, Level.navigation_mesh(level))
+    local path = Flock.add_path(flock)
+    for _, p in ipairs({Vector3(-4, -3, 0), Vector3(8, -3, 0.5), Vector3(8, 3, 0.5), Vector3(-4, 3, 0)}) do
+        Flock.add_path_point(flock, path, p, 0.5)
+    end
+    for i = 1, 5 do
+        local agent = Flock.add_agent(flock, Vector3(-5, -3.5 + 1.2 * i, 0), 0.3, 2)
+        if i < 5 then
+            Flock.follow_path(flock, agent, path)
+        else
+            Flock.follow(flock, agent, walkers[1].agent)
+        end
+        walkers[i] = {agent = agent, unit = World.spawn_unit(world, "units/crate", Flock.agent_position(flock, agent))}
+    end
     World.set_data(world, "name", "the yard")
     player = World.spawn_unit(world, "units/crate", Vector3(0, -2, 0))
     local function keys(...)
@@ -160,6 +181,11 @@ function update(dt)
     end
     Unit.set_local_rotation(door, 0, Quaternion(Vector3.up(), math.sin(seconds) * 1.2))
     SavedGame.poll(restore)
+    Flock.update(flock, dt)
+    for _, w in ipairs(walkers) do
+        Unit.set_local_position(w.unit, 0, Flock.agent_position(flock, w.agent))
+        Unit.set_local_rotation(w.unit, 0, Flock.agent_rotation(flock, w.agent))
+    end
     move_player(dt)
     World.update(world, dt)
 
@@ -171,6 +197,13 @@ function update(dt)
                             seconds, frames, World.num_units(world), spawned, destroyed, tostring(lead),
                             tostring(Unit.world_position(lead, 0)), tostring(Unit.world_rotation(door, 0)),
                             tostring(Unit.local_rotation(door, Unit.node(door, "leaf")))))
+        local units = {}
+        for i, w in ipairs(walkers) do
+            units[i] = w.unit
+        end
+        print(string.format("boot: the lead walker is at %s, %.1f m/s; %d pairs of walkers within 1 m",
+                            tostring(Flock.agent_position(flock, walkers[1].agent)),
+                            Flock.agent_speed(flock, walkers[1].agent), #AI.find_intersecting_units(units, 0.5) / 2))
     end
     if Keyboard.pressed(move_keys.quit) and not quitting then
         quitting = true
@@ -191,6 +224,7 @@ end
 
 function shutdown()
     SavedGame.store({runs = runs, player = Unit.local_position(player, 0)})
+    flock = nil
     local kept = crates[1]
     Application.release_world(world)
     print("boot: world released; a kept crate reference now reads " .. tostring(kept) ..
