@@ -50,7 +50,8 @@ RenderInterface::RenderInterface(const RenderInterfaceParams &params)
       _registry(params.thread_registry), _pool(params.thread_pool), _device(params.device), _output(params.output),
       _render_settings(params.render_settings), _render_caps(params.render_caps), _window_calls(params.window_calls),
       _main_thread(current_thread_id()), _queue(_allocator, params.queue_bytes), _router(this), _windows(_allocator),
-      _display_outputs(_allocator), _worlds(_allocator), _fences(_allocator), _spare_fences(_allocator), _global_resources(_allocator)
+      _display_outputs(_allocator), _worlds(_allocator), _fences(_allocator), _spare_fences(_allocator), _global_resources(_allocator),
+      _generators(_allocator), _generator_overrides(_allocator)
 {
     if (_output)
         _output->enumerate_display_modes(_display_outputs);
@@ -100,6 +101,10 @@ RenderInterface::~RenderInterface()
         _worlds.clear();
     }
     _allocator.deallocate(_receive);
+    // The render configuration released the generators' device resources when it unloaded.
+    _generators.clear(nullptr);
+    if (_generator_frames > 0)
+        log_message("render", "resource generators ran in %u frames", _generator_frames);
     delete_with_allocator(_allocator.parent(), _device);
     for (Event *fence : _fences)
         delete_with_allocator(_allocator, fence);
@@ -314,11 +319,15 @@ void RenderInterface::on_render_world(const RenderWorldMessage &message)
     const ViewportTemplate *fallback = _viewports ? _viewports->find(NameId32("default").value()) : nullptr;
     params.default_viewport = fallback ? &fallback->rect : nullptr;
     params.aspect = message.aspect_ratio;
+    params.generators = &_generators;
+    params.generator_overrides = &_generator_overrides;
+    params.frame_index = _frame_index++;
     if (_texture_channels) {
         params.texture_channels = _texture_channels->data();
         params.texture_channel_count = _texture_channels->size();
     }
-    message.render_world->render(params);
+    if (message.render_world->render(params).generator_contexts > 0)
+        ++_generator_frames;
 }
 
 void RenderInterface::set_render_configuration(const LayerConfigSet *layers, const ViewportTemplates *viewports,

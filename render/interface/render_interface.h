@@ -34,6 +34,8 @@
 #include "foundation/threads/thread_registry.h"
 #include "render/interface/render_messages.h"
 #include "render/device/render_output.h"
+#include "render/generators/resource_generator.h"
+#include "render/generators/variable_override_map.h"
 #include "render/resources/render_resource_set.h"
 
 #include <atomic>
@@ -167,6 +169,9 @@ class RenderInterface {
     // --- For the render thread and tests --------------------------------------------------
     RenderDevice &device() { return *_device; }
     RenderResourceSet &global_resources() { return _global_resources; }
+    /// The render configuration's resource generators; built and cleared while the render
+    /// thread is idle (RenderConfiguration), run on the render thread.
+    ResourceGenerators &resource_generators() { return _generators; }
     Allocator &allocator() { return _allocator; }
     /// "RenderObjectManager": every render world's objects, records and state buffers.
     TraceAllocator &object_allocator() { return _object_allocator; }
@@ -228,6 +233,10 @@ class RenderInterface {
     const ViewportTemplates *_viewports = nullptr;
     ShaderManager *_shaders = nullptr;
     const Array<u32> *_texture_channels = nullptr;
+    ResourceGenerators _generators;
+    VariableOverrideMap _generator_overrides;     // render thread
+    u32 _frame_index = 0;                         // render thread
+    u32 _generator_frames = 0;                    // frames in which a generator ran (render thread)
 };
 
 } // namespace tallow

@@ -153,27 +153,53 @@ ResourceTypeCallbacks shading_environment_callbacks()
 // --- Render side --------------------------------------------------------------------------------
 
 RenderShadingEnvironment::RenderShadingEnvironment(Allocator &allocator, const ShadingEnvironmentResource &resource)
-    : RenderObject(RenderObjectClass::ShadingEnvironment), _variables(allocator), _values(allocator),
-      _materials(allocator), _raw(allocator)
+    : RenderObject(RenderObjectClass::ShadingEnvironment), _variables(allocator), _sizes(allocator),
+      _values(allocator), _materials(allocator), _raw(allocator)
 {
     u32 at = 0;
     for (const ShadingRenderVariable &rv : resource.render_variables) {
-        const u32 size = resource.variables[rv.variable].size_bytes;
+        const ShadingVariableDesc &d = resource.variables[rv.variable];
         if (find_variable(rv.id))
             continue;
-        _variables.push_back({rv.id, at, size});
-        at += (size + 3) & ~3u;
+        ShadingVariable v;
+        v.kind = d.type;
+        v.element_count = d.element_count;
+        v.id = rv.id;
+        v.offset = at;
+        if (!_variables.push_back(v) || !_sizes.push_back(d.size_bytes))
+            break;
+        at += (d.size_bytes + 3) & ~3u;
     }
     _values.resize(at);
     if (_values.size() == at && at)
         memset(_values.data(), 0, at);
 }
 
-const RenderShadingEnvironment::Variable *RenderShadingEnvironment::find_variable(u32 id) const
+u32 RenderShadingEnvironment::index_of(u32 id) const
 {
-    for (const Variable &v : _variables)
-        if (v.id == id)
-            return &v;
+    for (u32 i = 0; i < _variables.size() && i < _sizes.size(); ++i)
+        if (_variables[i].id == id)
+            return i;
+    return 0xFFFFFFFFu;
+}
+
+const ShadingVariable *RenderShadingEnvironment::find_variable(u32 id) const
+{
+    const u32 i = index_of(id);
+    return i == 0xFFFFFFFFu ? nullptr : &_variables[i];
+}
+
+u32 RenderShadingEnvironment::variable_size(u32 id) const
+{
+    const u32 i = index_of(id);
+    return i == 0xFFFFFFFFu ? 0 : _sizes[i];
+}
+
+ShaderContext *RenderShadingEnvironment::material_context(u32 id)
+{
+    for (MaterialEntry &m : _materials)
+        if (m.id == id && m.object && m.object->class_id() == u32(RenderObjectClass::Material))
+            return &static_cast<RenderMaterial *>(m.object)->context();
     return nullptr;
 }
 
@@ -214,11 +240,12 @@ void RenderShadingEnvironment::apply(const RenderWorld &world, u32 kind, const u
         memcpy(&r, payload, sizeof r);
         if (r.data_offset < sizeof r || u64(r.data_offset) + r.size_bytes > payload_bytes)
             break;
-        const Variable *v = find_variable(r.id);
-        if (!v)
+        const u32 i = index_of(r.id);
+        if (i == 0xFFFFFFFFu)
             return;
+        const ShadingVariable *v = &_variables[i];
         // A value never spills into the next constant.
-        const u32 n = r.size_bytes < v->size_bytes ? r.size_bytes : v->size_bytes;
+        const u32 n = r.size_bytes < _sizes[i] ? r.size_bytes : _sizes[i];
         if (n)
             memcpy(_values.data() + v->offset, payload + r.data_offset, n);
         return;
@@ -243,11 +270,12 @@ void RenderShadingEnvironment::apply(const RenderWorld &world, u32 kind, const u
 
 void RenderShadingEnvironment::write_constants(const Shader &shader, u8 *block, u32 block_size) const
 {
-    for (const Variable &v : _variables) {
+    for (u32 i = 0; i < _variables.size() && i < _sizes.size(); ++i) {
+        const ShadingVariable &v = _variables[i];
         const ShaderVariable *sv = shader.find_variable(v.id);
         if (!sv || sv->kind != shader_variable_kind::value)
             continue;
-        const u32 n = v.size_bytes < sv->size_bytes ? v.size_bytes : sv->size_bytes;
+        const u32 n = _sizes[i] < sv->size_bytes ? _sizes[i] : sv->size_bytes;
         if (n && u64(sv->offset) + n <= block_size)
             memcpy(block + sv->offset, _values.data() + v.offset, n);
     }

@@ -24,6 +24,7 @@
 
 #include "foundation/containers/array.h"
 #include "foundation/memory/trace_allocator.h"
+#include "render/generators/generator_frame.h"
 #include "render/world/render_object.h"
 
 namespace tallow {
@@ -116,13 +117,10 @@ struct ShadingBlockRecord {
 };
 static_assert(sizeof(ShadingBlockRecord) == 16);
 
-class RenderShadingEnvironment final : public RenderObject {
+/// The render twin, which the resource generators read as the frame's shading
+/// (IGeneratorShading: its variables by id, its values, its value sets' materials).
+class RenderShadingEnvironment final : public RenderObject, public IGeneratorShading {
   public:
-    struct Variable {
-        u32 id;
-        u32 offset; // in values()
-        u32 size_bytes;
-    };
     struct MaterialEntry {
         u32 id;
         u32 handle;
@@ -136,8 +134,15 @@ class RenderShadingEnvironment final : public RenderObject {
     /// that does not fit the payload is dropped (logged). Render thread.
     void apply(const RenderWorld &world, u32 kind, const u8 *payload, u32 payload_bytes);
 
-    /// The variable `id`, or null.
-    const Variable *find_variable(u32 id) const;
+    /// The variable `id` (its kind is the resource's type code), or null. See IGeneratorShading
+    const ShadingVariable *find_variable(u32 id) const override;
+    /// Bytes of variable `id`'s value (0 for none).
+    u32 variable_size(u32 id) const;
+    const u8 *value_block() const override { return _values.data(); } // See IGeneratorShading
+    u32 value_block_size() const override { return _values.size(); } // See IGeneratorShading
+    /// The shader context of value set `id`'s material, or null. See IGeneratorShading
+    ShaderContext *material_context(u32 id) override;
+    const ShaderVariableBlock *environment_values() const override { return nullptr; } // See IGeneratorShading
     const u8 *values() const { return _values.data(); }
     const Array<u8> &raw_block() const { return _raw; }
     const Array<MaterialEntry> &materials() const { return _materials; }
@@ -146,7 +151,10 @@ class RenderShadingEnvironment final : public RenderObject {
     void write_constants(const Shader &shader, u8 *block, u32 block_size) const;
 
   private:
-    Array<Variable> _variables;
+    u32 index_of(u32 id) const;
+
+    Array<ShadingVariable> _variables;
+    Array<u32> _sizes; // bytes of each variable's value
     Array<u8> _values;
     Array<MaterialEntry> _materials; // sorted by id
     Array<u8> _raw;

@@ -31,6 +31,8 @@
 namespace tallow {
 
 class LayerConfigSet;
+class ResourceGenerators;
+class VariableOverrideMap;
 class RenderContext;
 class RenderDevice;
 class RenderResourceContext;
@@ -59,6 +61,9 @@ struct RenderWorldParams {
     const u32 *texture_channels = nullptr; // names of the material texture channels (NameId32)
     u32 texture_channel_count = 0;
     f32 aspect = -1.0f;                    // -1: the output's width / height
+    ResourceGenerators *generators = nullptr; // run for the view's layers after light culling (may be null)
+    VariableOverrideMap *generator_overrides = nullptr;
+    u32 frame_index = 0;                   // the same for every view of one frame
 };
 
 /// What one render produced.
@@ -68,6 +73,7 @@ struct RenderWorldStats {
     u32 visible_lights = 0;
     u32 render_batches = 0;    // batches of the render kernel (one context each)
     u32 contexts = 0;          // contexts dispatched (the layer set-up's included)
+    u32 generator_contexts = 0; // of those, filled by the resource generators
 };
 
 /// Records per render-kernel batch (each batch fills its own RenderContext).

@@ -4,6 +4,8 @@
 #include "render/commands/render_context.h"
 #include "render/config/layer_config_set.h"
 #include "render/device/render_device.h"
+#include "render/generators/generator_frame.h"
+#include "render/generators/resource_generator.h"
 #include "render/resources/render_resource_set.h"
 #include "render/shaders/shader_manager.h"
 #include "render/viewports/viewport.h"
@@ -118,10 +120,10 @@ RenderWorldStats RenderWorld::render(const RenderWorldParams &params)
         rect = &static_cast<RenderViewport *>(o)->rect;
     if (!rect)
         return skip("no viewport");
-    const RenderShadingEnvironment *environment = nullptr;
+    RenderShadingEnvironment *environment = nullptr;
     if (RenderObject *o = object(params.shading_environment);
         o && o->class_id() == u32(RenderObjectClass::ShadingEnvironment))
-        environment = static_cast<const RenderShadingEnvironment *>(o);
+        environment = static_cast<RenderShadingEnvironment *>(o);
 
     // 2. Layer configuration and output target.
     const LayerConfig *config = params.layer_configs->find(rect->layer_config);
@@ -202,6 +204,24 @@ RenderWorldStats RenderWorld::render(const RenderWorldParams &params)
             _visible_lights.push_back(r);
     compact_and_sort(_visible_lights);
     stats.visible_lights = _visible_lights.size();
+
+    // 10. The layers' resource generators, with this view's camera, lights and environment.
+    if (params.generators) {
+        GeneratorFrame frame;
+        frame.device = &device;
+        frame.contexts = &_contexts;
+        frame.resources = params.global_resources;
+        frame.layer_config = config;
+        frame.camera = &camera;
+        frame.render_world = this;
+        frame.viewport = Viewport{rect->x, rect->y, rect->width, rect->height, 0.0f, 1.0f};
+        frame.shading = environment;
+        frame.overrides = params.generator_overrides;
+        frame.frame_index = params.frame_index;
+        const u32 before = _contexts.size();
+        params.generators->execute_for_layers(*config, frame);
+        stats.generator_contexts = _contexts.size() - before;
+    }
 
     // 11. The render job: the drawn records in batches, each into its own context.
     if (main_job != no_job) {

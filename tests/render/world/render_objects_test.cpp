@@ -594,12 +594,12 @@ TEST(ShadingEnvironments, ValueRecordsNeverGrowPastTheirConstant)
     ASSERT_TRUE(scene.link->state()->update_stream(0).write(shading_record::variable, payload.data(), u32(payload.size())));
     scene.frame();
     const auto *twin = static_cast<const RenderShadingEnvironment *>(scene.world->object(env.handle()));
-    const auto *v = twin->find_variable(id32("sun_color"));
-    ASSERT_NE(v, nullptr);
-    EXPECT_EQ(v->size_bytes, 12u);
-    const auto *odd = twin->find_variable(id32("odd_type"));
-    ASSERT_NE(odd, nullptr);
-    EXPECT_EQ(odd->size_bytes, 0u);
+    ASSERT_NE(twin->find_variable(id32("sun_color")), nullptr);
+    EXPECT_EQ(twin->variable_size(id32("sun_color")), 12u);
+    ASSERT_NE(twin->find_variable(id32("odd_type")), nullptr);
+    EXPECT_EQ(twin->variable_size(id32("odd_type")), 0u);
+    // What follows the value in the block is untouched.
+    EXPECT_EQ(twin->value_block_size(), 12u);
     env.release_render_objects(*scene.world, *scene.link);
     scene.frame();
 }
