@@ -644,7 +644,19 @@ int create_game_object(lua_State *L)
             const u32 field = type.find_field(NameId32(lua_tostring(L, -2)).value());
             if (field == no_id)
                 s.argument_message(3, "the game object type has no field '%s'", lua_tostring(L, -2));
-            field_value_arg(s, lua_gettop(L), type.fields[field], state + type.field_offset(field));
+            // The value sits past the arguments: its kind is checked here so that the
+            // error names the table argument and the field.
+            const i32 value = lua_gettop(L);
+            static const char *const kinds[] = {"boolean", "number", "number", "Vector3", "Quaternion", "", "name"};
+            const FieldType kind = type.fields[field].field_type();
+            const bool fits = kind == FieldType::Bool ? lua_isboolean(L, value)
+                            : kind == FieldType::Int || kind == FieldType::Float ? s.is_number(value)
+                            : kind == FieldType::Vector3 ? s.is_vector3(value)
+                            : kind == FieldType::Quaternion ? s.is_quaternion(value)
+                            : s.is_string(value);
+            if (!fits)
+                s.argument_message(3, "field '%s': %s expected", lua_tostring(L, -2), kinds[u32(kind) % 7]);
+            field_value_arg(s, value, type.fields[field], state + type.field_offset(field));
             lua_pop(L, 1);
         }
     }
