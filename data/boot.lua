@@ -127,6 +127,21 @@ function init()
                  back = keys("s", "down"), quit = Keyboard.button_index("esc")}
     print("boot: the script spawned " .. tostring(door) .. " and " .. #crates .. " crates; " ..
           World.get_data(world, "name") .. " holds " .. World.num_units(world) .. " units")
+    -- LAN play (data/lan_play.lua): "-lan host PORT" or "-lan join PORT" on the command line.
+    for _, arg in ipairs({Application.argv()}) do
+        if arg == "-lan" then
+            lan_package = Application.resource_package("sample_network")
+            ResourcePackage.load(lan_package)
+            ResourcePackage.flush(lan_package)
+            lan = require("lan_play")
+            local role, port = lan.arguments()
+            if role then
+                lan.init(role, port, world)
+            else
+                lan = nil
+            end
+        end
+    end
 end
 
 function update(dt)
@@ -144,6 +159,13 @@ function update(dt)
     end
     Unit.set_local_rotation(door, 0, Quaternion(Vector3.up(), math.sin(seconds) * 1.2))
     move_player(dt)
+    if lan then
+        lan.update(dt)
+        if lan.finished() and not quitting then
+            quitting = true
+            Application.quit()
+        end
+    end
     World.update(world, dt)
 
     if seconds >= next_report then
@@ -160,7 +182,7 @@ function update(dt)
         print("boot: Esc pressed, quitting; the player crate stands at " .. tostring(Unit.local_position(player, 0)))
         Application.quit()
     end
-    if seconds >= run_seconds and heard and not interactive and not quitting then
+    if seconds >= run_seconds and heard and not interactive and not quitting and not lan then
         quitting = true
         print("boot: " .. run_seconds .. " seconds done, quitting")
         Application.quit()
@@ -173,6 +195,12 @@ function render()
 end
 
 function shutdown()
+    if lan then
+        lan.shutdown()
+    end
+    if lan_package then
+        Application.release_resource_package(lan_package)
+    end
     local kept = crates[1]
     Application.release_world(world)
     print("boot: world released; a kept crate reference now reads " .. tostring(kept) ..
