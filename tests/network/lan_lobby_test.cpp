@@ -214,6 +214,26 @@ TEST_F(LanLobbyTest, TheBrowserFindsTheLobbyForThreeSeconds)
     EXPECT_EQ(browser.lobby_count(), 1u);
 }
 
+TEST_F(LanLobbyTest, BrowserQueriesAreCappedAndForgotten)
+{
+    LobbyPtr owner = host();
+    owner->set_data("name", "the yard");
+    lobbies = {owner.get()};
+    // Queries from 20 sources (nobody listens there): the lobby answers each, but sends its
+    // data to the 16 it remembers, and stops once they are forgotten.
+    const std::vector<u8> query = lan_query();
+    for (u32 i = 0; i < 20; ++i)
+        owner->handle_datagram(query.data(), 1, {ipv4_loopback, 40000 + i});
+    const u64 answered = owner->stats().sent;
+    EXPECT_EQ(answered, 20u);
+    step(0.05f);
+    EXPECT_EQ(owner->stats().sent, answered + lan_max_lobby_queries);
+    run(lan_query_lifetime_s + 1);
+    const u64 sent = owner->stats().sent;
+    run(2);
+    EXPECT_EQ(owner->stats().sent, sent);
+}
+
 TEST(LanLobbyHostile, MalformedDatagramsAreDropped)
 {
     LanClient host_client(default_allocator(), client_settings(0xA1));

@@ -161,10 +161,20 @@ TEST_F(NetworkApiTest, AScriptPeerFindsJoinsAndPlaysWithAnotherPeer)
     ASSERT_TRUE(make().init());
     auto done = [&] { return host.calls.size() == 1 && static_cast<NetworkGame *>(host.game)->object_count() == 2 && global("got_reply") != "nil"; };
     bool replied = false;
+    u32 broken_at = 0;
     for (u32 frame = 0; frame < 600 && !done(); ++frame) {
         app->update();
         host.update();
-        if (!replied && host.calls.size() == 1) {
+        if (broken_at == 0 && host.calls.size() == 1) {
+            // Broken calls first: an index past the calls, and a call cut short. Neither
+            // reaches the script (each ends the delivery it came in); a good one later does.
+            broken_at = frame;
+            const u8 unknown[] = {200, 1, 2};
+            ASSERT_TRUE(host.game->send_game_message(host.caller, unknown, sizeof(unknown)));
+            const u8 cut[] = {u8(config.rpc_index(*config.find_rpc(NameId32("chat").value()))), 0xFF};
+            ASSERT_TRUE(host.game->send_game_message(host.caller, cut, sizeof(cut)));
+        }
+        if (!replied && broken_at && frame >= broken_at + 100) {
             replied = true;
             // The host calls back: reply(9.0, true).
             u8 payload[64];
@@ -252,6 +262,22 @@ TEST_F(NetworkApiTest, WrongArgumentsRaiseErrorsNamingTheFunction)
                   "fails('LanLobbyBrowser has been released', LanLobbyBrowser.num_lobbies, browser)\n"
                   "assert(RPC.chat == nil)\n"),
               "");
+}
+
+TEST_F(NetworkApiTest, AClientWhosePortIsTakenIsNoClient)
+{
+    Socket taken;
+    ASSERT_TRUE(taken.open(SocketKind::Datagram));
+    ASSERT_TRUE(taken.bind({0, 0}));
+    const std::string port = std::to_string(taken.local_address().port);
+    EXPECT_EQ(run_boot("assert(Network.init_lan_client('net', " + port + ") == nil)\n"
+                       "assert(Network.player_id() == nil)\n"
+                       "assert(Network.init_lan_client('net') ~= nil)\n"),
+              "");
+    bool logged = false;
+    for (const std::string &line : log.lines())
+        logged = logged || line.find("no LAN client on port " + port) != std::string::npos;
+    EXPECT_TRUE(logged);
 }
 
 TEST_F(NetworkApiTest, WithoutANetworkServiceEveryFunctionSaysSo)
