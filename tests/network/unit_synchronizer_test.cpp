@@ -181,7 +181,7 @@ TEST_F(UnitSynchronizerTest, ObjectsNotMeantForItAreIgnored)
     EXPECT_EQ(sync[0]->spawn_unit(box_name, matrix4x4_identity, ball_type), nullptr);
     EXPECT_EQ(worlds[0]->units().size(), 0u);
     // Objects of another type, or of another synchronizer id, make no units.
-    const u8 ball[1] = {0};
+    const u8 ball[4] = {}; // the ball type's state: one float
     ASSERT_NE(cluster[0].game()->create_object(ball_type, ball), 0xFFFFFFFFu);
     u8 state[64] = {};
     const i32 other = 3;
