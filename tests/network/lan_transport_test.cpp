@@ -32,7 +32,7 @@ TEST(IpAddress, ParsesDecimalAddressesWithinRange)
         {"127.0.0:1", false, 0, 0},
         {"127.0.0.1:", false, 0, 0},
         {"127.0.0.1:80x", false, 0, 0},
-        {"-1.0.0.1", false, 0, 0},
+        {"-127.0.0.1", false, 0, 0},
         {"", false, 0, 0},
         {"127.0.0.0000001", false, 0, 0},
     };
