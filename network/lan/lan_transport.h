@@ -17,11 +17,18 @@
 
 #include "foundation/containers/array.h"
 #include "foundation/memory/trace_allocator.h"
-#include "network/lan/socket.h"
+#include "platform/net/socket.h"
 #include "network/network_game.h"
 #include "network/transport.h"
 
 namespace tallow::network {
+
+using platform::IpAddress;
+using platform::ipv4;
+using platform::ipv4_loopback;
+using platform::ipv4_real_lan_broadcast;
+using platform::Socket;
+using platform::SocketKind;
 
 constexpr u32 lan_datagram_bytes = 1200;
 constexpr u32 lan_held_datagrams = 8;

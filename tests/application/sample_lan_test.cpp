@@ -3,7 +3,7 @@
 // other's crate move. Both run under a time limit; the test reads both logs.
 #include "tests/support/temp_directory.h"
 
-#include "network/lan/socket.h"
+#include "platform/net/socket.h"
 
 #include <gtest/gtest.h>
 
@@ -81,9 +81,9 @@ std::string read_file(const std::string &path)
 /// A UDP port free on the loopback address just now.
 u32 free_port()
 {
-    network::Socket socket;
-    EXPECT_TRUE(socket.open(network::SocketKind::Datagram));
-    EXPECT_TRUE(socket.bind({network::ipv4_loopback, 0}));
+    platform::Socket socket;
+    EXPECT_TRUE(socket.open(platform::SocketKind::Datagram));
+    EXPECT_TRUE(socket.bind({platform::ipv4_loopback, 0}));
     return socket.local_address().port;
 }
 

@@ -1,4 +1,4 @@
-#include "network/lan/socket.h"
+#include "platform/net/socket.h"
 
 #include "foundation/log.h"
 
@@ -12,7 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace tallow::network {
+namespace tallow::platform {
 
 namespace {
 
@@ -176,4 +176,4 @@ i32 Socket::receive_from(void *buffer, u32 capacity, IpAddress *out_from)
     return i32(n);
 }
 
-} // namespace tallow::network
+} // namespace tallow::platform

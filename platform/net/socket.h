@@ -1,7 +1,8 @@
 #pragma once
 // IPv4 addresses and the thin UDP/TCP socket layer the LAN transport, lobbies and lobby
-// browser use. Sockets are POSIX descriptors here; nothing of the system's socket headers
-// leaks out of socket.cpp.
+// browser use (network/lan/). Sockets are POSIX descriptors here; nothing of the system's
+// socket headers leaks out of socket.cpp. The program makes no socket start-up call: a
+// platform that needs one makes it in this layer before the first socket opens.
 //
 //   IpAddress lobby;
 //   if (!IpAddress::parse("127.0.0.1:47610", lobby)) ...   // refused: logged by the caller
@@ -18,7 +19,7 @@
 
 #include "foundation/types.h"
 
-namespace tallow::network {
+namespace tallow::platform {
 
 /// The address of one IPv4 host in host byte order, a << 24 | b << 16 | c << 8 | d.
 constexpr u32 ipv4(u32 a, u32 b, u32 c, u32 d) { return a << 24 | b << 16 | c << 8 | d; }
@@ -79,4 +80,4 @@ class Socket {
     int _fd = -1;
 };
 
-} // namespace tallow::network
+} // namespace tallow::platform
