@@ -35,6 +35,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "platform/shell/open_url.h"
 #include "script/lua_environment.h"
+#include "script/ai_api.h"
 #include "script/input_api.h"
 #include "script/network_api.h"
 #include "network/network_manager.h"
@@ -561,6 +562,7 @@ void register_application_api(LuaEnvironment &env, Application &application)
     register_network_api(env, static_cast<network::NetworkManager *>(application.network_service()),
                          application.resource_manager(), broadcast_targets(application));
     set_frame_step_source(application_frame_step);
+    set_ai_thread_pool(env, application.thread_pool());
 }
 
 } // namespace tallow
