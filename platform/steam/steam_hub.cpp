@@ -93,6 +93,8 @@ void deliver(Context &c)
         c.pumps++;
         for (auto it = c.queue.begin(); it != c.queue.end();) {
             if (it->due <= c.pumps) {
+                if (it->kind == Pending::Callback && it->callback_id == callback_user_stats_received)
+                    c.stats_received = true; // statistics can be set from here on
                 due.push_back(std::move(*it));
                 it = c.queue.erase(it);
             } else {
@@ -968,10 +970,8 @@ bool UserStats::request_current_stats()
     const bool faulted = take_fault(hub, Call::RequestCurrentStats, &fault);
     if (faulted && fault == Fault::ZeroHandle)
         return false;
-    // The statistics count as received from the moment the callback is queued.
-    _context->stats_received = true;
     if (faulted && fault == Fault::Withhold)
-        return true;
+        return true; // never received
     UserStatsReceived r{game_id(hub), result_ok};
     post(*_context, callback_user_stats_received, &r, sizeof(r));
     return true;
