@@ -6,7 +6,10 @@
 -- post and, once loaded, drops a crate and tells this script two seconds later. The script
 -- adds a door and a row of crates; every frame the crates march along x and the door
 -- swings while its leaf opens with its simple animation; a crate that walks past the end of the yard is destroyed and a fresh one spawned
--- at the start; wind blows throughout and a chime rings at the door. Once a second the
+-- at the start; wind blows throughout and a chime rings at the door. A weathervane sways
+-- under its animation state machine until the script sends it a gust half a second in: it
+-- crossfades into a spin, tells the level script through its flow graph, and calms back
+-- into its sway. Once a second the
 -- script prints what it sees; after a few seconds, once
 -- the level's event has been heard, it releases the world and quits. On quit it saves where
 -- the player crate stands and how many runs there have been (data/saved_game.lua); the next
@@ -25,6 +28,7 @@ local yard_length = 1.5
 frames = 0
 seconds = 0
 local world, level, door, dropped
+local gusted = false
 local crates = {}
 local spawned, destroyed = 0, 0
 local next_report = 1
@@ -46,6 +50,10 @@ end
 LevelScript = {}
 function LevelScript:spawn_unit(unit)
     print("boot: the level's flow spawned " .. tostring(unit))
+end
+function LevelScript:vane_spun(unit)
+    print(string.format("boot: the weathervane %s spun (its state machine's event, through its flow graph, " ..
+                        "after %.1f s)", tostring(unit), seconds))
 end
 function LevelScript:crate_landed(crate)
     heard = true
@@ -123,6 +131,11 @@ function init()
     local animations = Application.resource_package("sample_animations")
     ResourcePackage.load(animations)
     ResourcePackage.flush(animations)
+    -- The weathervane's state machine starts as it spawns, with its animations loaded.
+    weathervane = World.spawn_unit(world, "units/weathervane", Vector3(-3, 4, 0))
+    local vane = weathervane
+    print("boot: the weathervane sways (root mode " .. Unit.animation_root_mode(vane) .. ", wind " ..
+          Unit.animation_get_variable(vane, Unit.animation_find_variable(vane, "wind")) .. ")")
     -- Sounds: wind all around, looping, and a chime at the door, heard within 20 m. With
     -- no sound device (sound.disabled, or no audio output) the ids are 0.
     sounds = Application.resource_package("sample_sounds")
@@ -164,6 +177,21 @@ function init()
     SavedGame.begin_restore()
     print("boot: the script spawned " .. tostring(door) .. " and " .. #crates .. " crates; " ..
           World.get_data(world, "name") .. " holds " .. World.num_units(world) .. " units")
+    -- LAN play (data/lan_play.lua): "-lan host PORT" or "-lan join PORT" on the command line.
+    for _, arg in ipairs({Application.argv()}) do
+        if arg == "-lan" then
+            lan_package = Application.resource_package("sample_network")
+            ResourcePackage.load(lan_package)
+            ResourcePackage.flush(lan_package)
+            lan = require("lan_play")
+            local role, port = lan.arguments()
+            if role then
+                lan.init(role, port, world)
+            else
+                lan = nil
+            end
+        end
+    end
 end
 
 function update(dt)
@@ -187,16 +215,30 @@ function update(dt)
         Unit.set_local_rotation(w.unit, 0, Flock.agent_rotation(flock, w.agent))
     end
     move_player(dt)
+    if lan then
+        lan.update(dt)
+        if lan.finished() and not quitting then
+            quitting = true
+            Application.quit()
+        end
+    end
+    if seconds >= 0.5 and not gusted then
+        gusted = true
+        Unit.animation_event(weathervane, "gust")
+        print("boot: a gust: the weathervane crossfades into a spin (crossfading: " ..
+              tostring(Unit.is_crossfading_animation(weathervane)) .. ")")
+    end
     World.update(world, dt)
 
     if seconds >= next_report then
         next_report = next_report + 1
         local lead = crates[1]
         print(string.format("boot: %.0f s, frame %d: %d units, %d crates spawned and %d destroyed by the script; " ..
-                            "lead %s at %s, door turned to %s, its leaf to %s",
+                            "lead %s at %s, door turned to %s, its leaf to %s, the vane to %s",
                             seconds, frames, World.num_units(world), spawned, destroyed, tostring(lead),
                             tostring(Unit.world_position(lead, 0)), tostring(Unit.world_rotation(door, 0)),
-                            tostring(Unit.local_rotation(door, Unit.node(door, "leaf")))))
+                            tostring(Unit.local_rotation(door, Unit.node(door, "leaf"))),
+                            tostring(Unit.local_rotation(weathervane, Unit.node(weathervane, "vane")))))
         local units = {}
         for i, w in ipairs(walkers) do
             units[i] = w.unit
@@ -210,7 +252,7 @@ function update(dt)
         print("boot: Esc pressed, quitting; the player crate stands at " .. tostring(Unit.local_position(player, 0)))
         Application.quit()
     end
-    if seconds >= run_seconds and heard and not interactive and not quitting then
+    if seconds >= run_seconds and heard and not interactive and not quitting and not lan then
         quitting = true
         print("boot: " .. run_seconds .. " seconds done, quitting")
         Application.quit()
@@ -223,6 +265,12 @@ function render()
 end
 
 function shutdown()
+    if lan then
+        lan.shutdown()
+    end
+    if lan_package then
+        Application.release_resource_package(lan_package)
+    end
     SavedGame.store({runs = runs, player = Unit.local_position(player, 0)})
     flock = nil
     local kept = crates[1]
