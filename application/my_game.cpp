@@ -10,6 +10,7 @@
 #include "foundation/strings/murmur_hash.h"
 #include "foundation/memory/memory_globals.h"
 #include "foundation/threads/thread_registry.h"
+#include "network/network_config_resource.h"
 #include "network/network_manager.h"
 #include "network/steam/steam_core.h"
 #include "resource/resource_package.h"
@@ -30,9 +31,9 @@ namespace {
 /// The opened "network_game_config" `name` among the loaded resources.
 const network::NetworkGameConfig *find_network_config_of(void *resources, const char *name)
 {
-    (void)resources;
-    (void)name;
-    return nullptr;
+    if (!resources)
+        return nullptr;
+    return network::find_network_config(*static_cast<ResourceManager *>(resources), NameId64(name, u32(strlen(name))));
 }
 
 constexpr const char *lua_category = "Lua";
