@@ -2,6 +2,7 @@
 // a lobby, the other finds it by name, joins it and greets the owner with a remote call over
 // peer-to-peer packets on the loopback address; the owner answers. Both run under a time
 // limit; the test reads both logs.
+#include "foundation/types.h"
 #include "tests/support/temp_directory.h"
 
 #include <gtest/gtest.h>
