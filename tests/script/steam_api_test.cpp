@@ -95,6 +95,9 @@ TEST_F(SteamApiTest, SteamTableReportsTheUser)
                   "assert(Steam.user_name('123') == '[unknown]')\n"),
               "");
     EXPECT_NE(run("Steam.user_name('zz')").find("not an id"), std::string::npos);
+    hub.set_app(0x3039, "klingon", true);
+    EXPECT_EQ(run("assert(Steam.language() == 'en')"), "");
+    EXPECT_EQ(log.count("[Steam] Failed to find language code for : klingon"), 1);
 }
 
 TEST_F(SteamApiTest, AchievementProgressFollowsTheStore)
