@@ -250,9 +250,12 @@ TEST_F(Leaderboards, UploadThenDownloadReturnsTheDetailsAndASecondUploadSkipsThe
     const u32 up = boards->create_set_score_transaction();
     boards->set_score(up, "best", 900, 5, details); // 5 bytes travel as 2 details
     const LeaderboardStatusView &v = run(up);
+    boards->commit(up); // a second commit starts nothing again
+    core.update();
     EXPECT_EQ(*v.transaction_status, 2);
     EXPECT_EQ(*v.work_status, 4);
     EXPECT_EQ(hub.call_count(platform::Call::FindLeaderboard), 1u);
+    EXPECT_EQ(hub.call_count(platform::Call::UploadScore), 1u);
 
     const u32 again = boards->create_set_score_transaction();
     boards->set_score(again, "best", 800, 0, nullptr); // lower: the best score stays

@@ -34,7 +34,7 @@ class SteamApiTest : public ScriptTest {
         hub.add_user(alice, "alice");
         hub.add_user(bob, "bob");
         hub.set_app(0x3039, "suomi", true);
-        hub.set_schema({"a1", "a2"}, {"kills"}, {"best"});
+        hub.set_schema({"a1", "a2"}, {"kills"}, {"best", "laps"});
         config_bytes = write_network_config({});
         EXPECT_TRUE(config.open(config_bytes.data(), u32(config_bytes.size())));
     }
@@ -141,9 +141,28 @@ TEST_F(SteamApiTest, LeaderboardScoresRoundTripThroughTheirFormat)
                   "local d = e.data\n"
                   "assert(d[1] == 5 and d[2] == true and d[3] == 'ab' and d[4] == -3 and d[5] == 1.5)\n"
                   // A format longer than the details gives no value past them.
-                  "local long = Leaderboard.ranking_range('best', 1, 1, {Leaderboard.STRING(200), Leaderboard.UINT(8)})\n"
+                  "long = Leaderboard.ranking_range('best', 1, 1, {Leaderboard.STRING(200), Leaderboard.UINT(8)})\n"
                   "Leaderboard.close(down)\n"
-                  "assert(Leaderboard.progress(down) == nil)\n"),
+                  "assert(Leaderboard.progress(down) == nil)\n"
+                  // A nil string value packs as "".
+                  "nil_string = Leaderboard.register_score('laps', 5, {Leaderboard.STRING(3), Leaderboard.UINT(4)}, {nil, 9})\n"),
+              "");
+    for (int i = 0; i < 12; ++i)
+        hub.seed_leaderboard("laps", 0x900 + u64(i), 100 - i, {});
+    frames(4);
+    EXPECT_EQ(run("local p = Leaderboard.progress(long)\n"
+                  "local d = p.scores[1].data\n"
+                  "assert(d[1] == nil and d[2] == nil)\n" // 12 bytes of details cannot hold a 201-byte string
+                  "assert(Leaderboard.progress(nil_string).work_status == 'succeeded')\n"
+                  "ten = Leaderboard.ranking_range('laps', 1, 10, {Leaderboard.STRING(3), Leaderboard.UINT(4)})\n"
+                  "mine = Leaderboard.ranking_around_self('laps', 1, 0, {Leaderboard.STRING(3), Leaderboard.UINT(4)})\n"),
+              "");
+    frames(4);
+    EXPECT_EQ(run("assert(Leaderboard.progress(ten).total_scores == 10)\n" // first 1, count 10: ranks 1 to 10
+                  "local p = Leaderboard.progress(mine)\n"
+                  "assert(p.total_scores == 2 and p.scores[2].name == 'alice')\n"
+                  "local d = p.scores[2].data\n"
+                  "assert(d[1] == '' and d[2] == 9, tostring(d[1]))\n"),
               "");
     const ScriptErrorCase cases[] = {
         {"Leaderboard.register_score('best', 1, {Leaderboard.UINT(3), 7}, {1, 2})", "neither a format tag"},
@@ -192,6 +211,8 @@ TEST_F(SteamApiTest, UseAfterLeaveAndAfterShutdownIsAnError)
     EXPECT_NE(run("SteamLobbyBrowser.refresh(browser)").find("has been released"), std::string::npos);
     EXPECT_NE(run("Network.shutdown_steam_client(client)").find("has been released"), std::string::npos);
     EXPECT_NE(run("SteamLobby.state(client)").find("SteamLobby expected"), std::string::npos);
+    EXPECT_NE(run("Network.init_steam_client('network/missing')").find("no network_game_config 'network/missing'"),
+              std::string::npos);
 }
 
 TEST_F(SteamApiTest, ShutdownWithALiveLobbyLeavesNothingBehind)
@@ -232,6 +253,14 @@ TEST_F(SteamApiTest, CloudSavesAndLoadsAValue)
                   "assert(Cloud.progress(l) == nil)\n"),
               "");
     EXPECT_NE(run("Cloud.auto_save('f', function() end)").find("no save encoding"), std::string::npos);
+    // Cloud bytes come from outside: a file that is not a value reads as broken.
+    hub.set_file(alice, "junk", {9, 9, 9, 9, 9, 9, 9});
+    EXPECT_EQ(run("j = Cloud.auto_load('junk')"), "");
+    for (int i = 0; i < 500 && run("assert(Cloud.progress(j).done)") != ""; ++i)
+        frames(1);
+    EXPECT_EQ(run("local p = Cloud.progress(j)\n"
+                  "assert(p.error == 'broken' and p.data == nil)\n"),
+              "");
 }
 
 } // namespace
