@@ -166,6 +166,20 @@ struct HubState {
 };
 
 u64 game_id(HubState &hub);
+/// Queues a callback (call 0) or call result for `c`'s pump, `delay` pumps from now.
+void post(Context &c, u32 callback_id, const void *data, u32 size, CallHandle call = 0, bool io_failure = false);
+CallHandle new_handle(HubState &hub);
+/// Starts a request: counts it and applies an injected fault; 0 for a zero-handle fault.
+CallHandle start_request(HubState &hub, Call call, Fault *out_fault, bool *out_faulted);
+bool usable(Context *c);
+Board &board_named(HubState &hub, const std::string &name);
+template <typename T> void post_result(Context &c, u32 id, const T &data, CallHandle call, bool faulted, Fault fault)
+{
+    if (faulted && fault == Fault::Withhold)
+        return;
+    post(c, id, &data, sizeof(T), call, faulted && fault == Fault::IoFailure);
+}
+
 /// The fault to apply to this call, if one is pending (counts it).
 bool take_fault(HubState &hub, Call call, Fault *out);
 Context *find_context(HubState &hub, u64 id);
