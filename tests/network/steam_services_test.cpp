@@ -420,7 +420,11 @@ TEST_F(SteamServices, AnUnnamedLobbyIsListedByIdAndRenamedWhenItsDataArrives)
     lobby.set_data("name", "late name");
     pump(bob, 2);
     EXPECT_STREQ(browser->lobby(0)->name, "late name");
+    platform::matchmaking()->leave_lobby(lobby.id()); // the lobby is gone: a refresh lists nothing
     platform::HubUser as(hub, bob);
+    browser->refresh();
+    platform::run_callbacks();
+    EXPECT_EQ(browser->num_lobbies(), 0u);
     browser.reset();
 }
 
