@@ -537,6 +537,8 @@ void run_particle_simulate_ops(const u32 *&cursor, u8 *&state, const ParticleDat
     }
     case 15: {
         f32 *p = view.vectors(w[0]), *prev = view.vectors(w[1]);
+        if (live == 0)
+            break; // no lines to draw
         ParticleTrailEvent e;
         e.count = live;
         u32 at = events.size();

@@ -1,0 +1,1 @@
+#include "tools/particle_compiler.h"
