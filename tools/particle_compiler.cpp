@@ -1,1 +1,0 @@
-#include "tools/particle_compiler.h"
