@@ -28,6 +28,7 @@
 // (tools/network_config_compiler.h); "texture" resources come from "<name>.png" or, when
 // there is none, "<name>.dds" through the texture compiler (tools/texture_compiler.h);
 // "material" sources through the material compiler (tools/material_compiler.h);
+// "particles" sources through the particle compiler (tools/particle_compiler.h);
 // "render_config" sources are config text (layout in render/config/render_configuration.h)
 // flattened into the config blob the engine reads; every other
 // type is taken as it is. The output directory receives the loose-file database
@@ -55,6 +56,7 @@
 #include "tools/animation_compiler.h"
 #include "tools/level_compiler.h"
 #include "tools/material_compiler.h"
+#include "tools/particle_compiler.h"
 #include "tools/network_config_compiler.h"
 #include "tools/physics_properties_compiler.h"
 #include "tools/shader_library_compiler.h"
@@ -159,7 +161,8 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
              std::vector<u8> &out, std::vector<std::string> &out_unit_references)
 {
     if (type == "unit" || type == "level" || type == "shader_library" || type == "shader_library_group" ||
-        type == "animation" || type == "network_game_config" || type == "material" || type == "texture") {
+        type == "animation" || type == "network_game_config" || type == "material" || type == "texture" ||
+        type == "particles") {
         std::string error;
         const char *text = reinterpret_cast<const char *>(source.data());
         const bool compiled =
@@ -169,6 +172,7 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
             : type == "animation"      ? compile_animation_source(text, source.size(), out, error)
             : type == "material"       ? compile_material_source(text, source.size(), out, error)
             : type == "texture"        ? compile_texture_source(file_name, source, out, error)
+            : type == "particles"      ? compile_particle_source(text, source.size(), out, error)
             : type == "network_game_config"
                 ? compile_network_config_source(text, source.size(), out, error)
                 : compile_shader_library_group_source(text, source.size(), out, error);
