@@ -69,6 +69,11 @@ class ParticleService final : public IParticleWorld {
     void stop_spawning(u32 id) override { _particles.stop_spawning(id); }
     void destroy_particles(u32 id) override { _particles.destroy_particles(id); }
     void move_particles(u32 id, const Matrix4x4 &pose) override { _particles.move_particles(id, pose); }
+    void post_reload(const ParticleEffectResource *old_data, const ParticleEffectResource *new_data) override
+    {
+        if (old_data && new_data)
+            _particles.post_reload(*old_data, *new_data);
+    }
 
   private:
     // Fills a copy of the requested grid with physics rays and sends the heights back.

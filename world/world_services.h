@@ -30,6 +30,7 @@ class ThreadPool;
 class Unit;
 class World;
 class WorldRenderLink;
+struct ParticleEffectResource;
 struct UnitActorTemplate;
 struct UnitCamera;
 struct UnitJointTemplate;
@@ -172,6 +173,9 @@ class IParticleWorld {
     virtual void stop_spawning(u32 /*id*/) {}
     virtual void destroy_particles(u32 /*id*/) {}
     virtual void move_particles(u32 /*id*/, const Matrix4x4 & /*pose*/) {}
+    /// Live effects of `old_data` restart on `new_data` (same name), keeping ids and poses.
+    /// Call while the render side is idle; the old data may go right after.
+    virtual void post_reload(const ParticleEffectResource * /*old_data*/, const ParticleEffectResource * /*new_data*/) {}
 };
 
 class IGuiWorld {
