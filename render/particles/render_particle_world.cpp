@@ -99,6 +99,10 @@ void RenderParticleWorld::destroy_resources(RenderResourceContext *context)
     for (ParticleEffect *e : _live)
         for (u32 i = 0; i < e->emitter_count(); ++i)
             e->emitter(i).destroy(context);
+    // Effects replaced by a reload still hold theirs until the next update.
+    for (ParticleEffect *e : _to_free)
+        for (u32 i = 0; i < e->emitter_count(); ++i)
+            e->emitter(i).destroy(context);
 }
 
 ParticleEffect *RenderParticleWorld::find(u32 id) const

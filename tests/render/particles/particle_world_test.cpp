@@ -308,11 +308,20 @@ TEST(ParticleWorldTest, EffectDrawsItsLiveParticlesAsInstancedBillboards)
         materials.entries[0]->name = 0x1234;
         materials.entries[0]->shader_template = id32("sprite");
         EffectPtr effect = read_effect(write_particle_effect(typical_effect(128, 100)));
+        EffectPtr reloaded = read_effect(write_particle_effect(typical_effect(128, 100)));
         {
             ParticleWorlds w(nullptr, &shaders, &device);
-            const u32 id = w.game->create_particles(7, *effect, &materials, matrix4x4_identity);
+            // Reloaded data keeps the material table (kept by name, not by data); an effect
+            // of a name without a table simulates and draws nothing.
+            w.game->create_particles(7, *effect, &materials, matrix4x4_identity);
+            w.game->create_particles(8, *effect, nullptr, matrix4x4_identity);
+            w.frame(0.05f);
+            w.game->post_reload(*effect, *reloaded);
+            const u32 id = 0;
             for (u32 f = 0; f < 6; ++f)
                 w.frame(0.05f);
+            ASSERT_EQ(&w.side().find(id)->resource(), reloaded.get());
+            EXPECT_GT(w.side().find(1)->live_total(), 0u);
             ParticleEffect *e = w.side().find(id);
             ASSERT_NE(e, nullptr);
             const u32 live = e->system(0).live_count;
@@ -328,12 +337,16 @@ TEST(ParticleWorldTest, EffectDrawsItsLiveParticlesAsInstancedBillboards)
             const auto &commands = device.frames().back().commands;
             const DecodedCommand *draw = nullptr;
             const DecodedCommand *upload = nullptr;
+            u32 draws = 0;
             for (const DecodedCommand &c : commands) {
-                if (c.type == RenderCommand::DrawBatch)
+                if (c.type == RenderCommand::DrawBatch) {
                     draw = &c;
+                    ++draws;
+                }
                 if (c.type == RenderCommand::UpdateVertexBuffer)
                     upload = &c;
             }
+            EXPECT_EQ(draws, 1u) << "the effect without a material table draws nothing";
             ASSERT_NE(draw, nullptr);
             ASSERT_NE(upload, nullptr);
             const ParticleEmitter &emitter = e->emitter(0);
