@@ -12,7 +12,7 @@ namespace tallow {
 namespace {
 
 // ("particles" is read and checked by the render side: Application registers it.)
-const char *const raw_types[] = {"font", "spu_job", "data", "network_game_config"};
+const char *const raw_types[] = {"font", "spu_job", "data"};
 
 void *load_package_resource(const ResourceLoadParams &params)
 {
