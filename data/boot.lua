@@ -197,6 +197,19 @@ function init()
                 lan = nil
             end
         end
+        -- Online play (data/steam_play.lua): "-steam host" or "-steam join".
+        if arg == "-steam" then
+            lan_package = lan_package or Application.resource_package("sample_network")
+            ResourcePackage.load(lan_package)
+            ResourcePackage.flush(lan_package)
+            lan = require("steam_play")
+            local role = lan.arguments()
+            if role then
+                lan.init(role)
+            else
+                lan = nil
+            end
+        end
     end
 end
 
