@@ -145,6 +145,12 @@ function init()
     local chime = World.play_sound(world, "sounds/chime", false, 20, Vector3(3, 4, 0))
     World.set_mixer_volume(world, "ambience", 0.6)
     print("boot: playing the ambience (sound " .. ambience .. ") and a chime at the door (sound " .. chime .. ")")
+    -- Sparks at the door: the effect plays for 2 seconds (effects/sparks.particles).
+    effects = Application.resource_package("sample_effects")
+    ResourcePackage.load(effects)
+    ResourcePackage.flush(effects)
+    local sparks = World.create_particles(world, "effects/sparks", Vector3(3, 4, 1))
+    print("boot: sparks at the door (effect " .. sparks .. ")")
     for i = 1, 3 do
         crates[i] = spawn_crate(-i)
     end
@@ -187,6 +193,19 @@ function init()
             local role, port = lan.arguments()
             if role then
                 lan.init(role, port, world)
+            else
+                lan = nil
+            end
+        end
+        -- Online play (data/steam_play.lua): "-steam host" or "-steam join".
+        if arg == "-steam" then
+            lan_package = lan_package or Application.resource_package("sample_network")
+            ResourcePackage.load(lan_package)
+            ResourcePackage.flush(lan_package)
+            lan = require("steam_play")
+            local role = lan.arguments()
+            if role then
+                lan.init(role)
             else
                 lan = nil
             end
@@ -279,5 +298,6 @@ function shutdown()
           ", alive: " .. tostring(Unit.alive(kept)))
     Application.release_resource_package(units)
     Application.release_resource_package(sounds)
+    Application.release_resource_package(effects)
     print("boot: " .. Localizer.lookup(Localizer("boot"), "farewell") .. " after " .. frames .. " frames")
 end
