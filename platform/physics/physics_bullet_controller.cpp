@@ -164,7 +164,11 @@ u32 BulletScene::move_controller(Controller *controller, const Vector3 &displace
             return;
         btVector3 dir = delta / len;
         out.direction = dir;
-        btTransform from(btQuaternion::getIdentity(), pos), to(btQuaternion::getIdentity(), pos + delta);
+        // The sweep reaches a skin width further than the move, so a surface the skin
+        // already touches stops it too (else the capsule would sink into its skin and
+        // bounce back out on alternate moves).
+        f32 reach = len + c->skin;
+        btTransform from(btQuaternion::getIdentity(), pos), to(btQuaternion::getIdentity(), pos + dir * reach);
         _world.convexSweepTest(c->shape, from, to, out, 0);
         if (!out.object) {
             pos += delta;
@@ -173,7 +177,12 @@ u32 BulletScene::move_controller(Controller *controller, const Vector3 &displace
         // How far the capsule may go keeping the skin width from the surface, measured
         // along the surface normal.
         f32 along = -dir.dot(out.normal);
-        f32 keep = len * out.m_closestHitFraction - (along > 1e-3f ? c->skin / along : c->skin);
+        f32 keep = reach * out.m_closestHitFraction - (along > 1e-3f ? c->skin / along : c->skin);
+        if (keep >= len) {
+            pos += delta; // the surface lies beyond the move: it did not stop it
+            out.object = nullptr;
+            return;
+        }
         if (keep > 0)
             pos += dir * keep;
         hit_report(out, pos - out.normal * c->radius);

@@ -115,7 +115,7 @@ void set_spring(btGeneric6DofSpring2Constraint &c, int index, const JointSpring 
     c.enableSpring(index, true);
     c.setStiffness(index, s.spring);
     c.setDamping(index, s.damper);
-    c.setEquilibriumPoint(index, s.target);
+    c.setEquilibriumPoint(index, index == 3 ? -s.target : s.target); // the twist's sign, as above
 }
 
 } // namespace
@@ -151,12 +151,15 @@ Joint *BulletScene::create_joint(const JointDesc &desc)
         f32 lin_lo[3] = {0, 0, 0}, lin_hi[3] = {0, 0, 0}, ang_lo[3] = {0, 0, 0}, ang_hi[3] = {0, 0, 0};
         auto free_linear = [&](int i) { lin_lo[i] = 1, lin_hi[i] = -1; };
         auto free_angular = [&](int i) { ang_lo[i] = 1, ang_hi[i] = -1; };
+        // This constraint measures the angle about x as the first frame's turn against the
+        // second's; ours is the second actor's turn against the first's: the opposite sign.
+        auto twist = [&](f32 low, f32 high) { ang_lo[0] = -high, ang_hi[0] = -low; };
         switch (desc.type) {
         case JointType::Spherical:
             for (int i = 0; i < 3; ++i)
                 free_angular(i);
             if (desc.limit)
-                ang_lo[0] = desc.limit_low, ang_hi[0] = desc.limit_high;
+                twist(desc.limit_low, desc.limit_high);
             if (desc.swing_limit) {
                 // The swing cone is kept as a square of the same half angle (the middle
                 // axis of this constraint stays below a quarter turn).
@@ -168,7 +171,7 @@ Joint *BulletScene::create_joint(const JointDesc &desc)
         case JointType::Revolute:
             free_angular(0);
             if (desc.limit)
-                ang_lo[0] = desc.limit_low, ang_hi[0] = desc.limit_high;
+                twist(desc.limit_low, desc.limit_high);
             break;
         case JointType::Prismatic: free_linear(0); break;
         case JointType::Cylindrical:
@@ -195,7 +198,7 @@ Joint *BulletScene::create_joint(const JointDesc &desc)
         if (desc.type == JointType::Revolute) {
             if (desc.motor) {
                 c->enableMotor(3, true);
-                c->setTargetVelocity(3, desc.motor_velocity);
+                c->setTargetVelocity(3, -desc.motor_velocity); // see twist() below
                 c->setMaxMotorForce(3, std::fabs(desc.motor_max_force));
             }
             set_spring(*c, 3, desc.spring);
