@@ -259,6 +259,14 @@ void Unit::destroy_joint(u32 i)
     _joints[i] = nullptr;
 }
 
+bool Unit::adopt_joint(u32 i, PhysicsJoint *joint)
+{
+    if (i >= _joints.size() || _joints[i] || !joint)
+        return false;
+    _joints[i] = joint;
+    return true;
+}
+
 void Unit::apply_collision_pairs()
 {
     for (const UnitCollisionPair &p : _resource->collision_pairs) {
