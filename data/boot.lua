@@ -9,6 +9,9 @@
 -- at the start; wind blows throughout and a chime rings at the door. Once a second the
 -- script prints what it sees; after a few seconds, once
 -- the level's event has been heard, it releases the world and quits. Nothing is saved yet.
+-- Everything stands on a floor: the level's crate and a stack of two fall onto it and rest,
+-- the marching crates are moved by the script (kinematic: they push what they meet), and a
+-- raycast from Lua looks down on the stack after two seconds.
 --
 -- A player crate stands at (0, -2, 0): WASD or the arrow keys move it at 2 m/s. Once a key
 -- has moved it, the game no longer quits by itself: Esc (or closing the window) ends it.
@@ -19,6 +22,7 @@ local yard_length = 1.5
 frames = 0
 seconds = 0
 local world, level, door, dropped
+local physics, physics_properties, probe, probed
 local crates = {}
 local spawned, destroyed = 0, 0
 local next_report = 1
@@ -27,10 +31,19 @@ local move_speed = 2 -- metres per second
 local move_keys -- button indices of the keyboard, by direction (filled in init)
 local interactive = false
 
+-- Makes a crate the script moves: its actor follows the node, pushing what it meets.
+local function drive(crate)
+    local actor = Unit.actor(crate, "crate")
+    if actor then
+        PhysicsWorld.set_kinematic(physics, actor)
+    end
+end
+
 local function spawn_crate(x)
-    local crate = World.spawn_unit(world, "units/crate", Vector3(x, 0, 0))
+    local crate = World.spawn_unit(world, "units/crate", Vector3(x, 0, 1))
     spawned = spawned + 1
     Unit.set_data(crate, "speed", 0.5 + 0.25 * Math.random(4))
+    drive(crate)
     return crate
 end
 
@@ -80,12 +93,17 @@ function init()
     print("boot: back buffer " .. width .. "x" .. height .. ", " .. #Application.enum_display_modes() ..
           " display modes")
 
+    -- The physics templates come first: units find them when they spawn.
+    physics_properties = Application.resource_package("sample_physics")
+    ResourcePackage.load(physics_properties)
+    ResourcePackage.flush(physics_properties)
     -- The units and the level live in their own package, loaded whole before use.
     units = Application.resource_package("sample_units")
     ResourcePackage.load(units)
     ResourcePackage.flush(units)
 
     world = Application.new_world()
+    physics = World.physics_world(world)
     level = World.load_level(world, "levels/sample", LevelScript)
     local placed = World.units(world)
     print("boot: level '" .. Level.get_data(level, "title") .. "' placed " .. #placed .. " unit: " ..
@@ -93,6 +111,7 @@ function init()
           Unit.node(placed[1], "top") .. " at " .. tostring(Unit.world_position(placed[1], Unit.node(placed[1], "top"))))
     Level.trigger_level_loaded(level)
     dropped = World.units(world)[2]
+    World.spawn_unit(world, "units/floor")
     print("boot: the level's flow dropped " .. tostring(dropped) .. " at " .. tostring(Unit.world_position(dropped, 0)))
 
     door = World.spawn_unit(world, "units/door", Vector3(3, 4, 0), Quaternion(Vector3.up(), 0))
@@ -115,7 +134,18 @@ function init()
         crates[i] = spawn_crate(-i)
     end
     World.set_data(world, "name", "the yard")
-    player = World.spawn_unit(world, "units/crate", Vector3(0, -2, 0))
+    player = World.spawn_unit(world, "units/crate", Vector3(0, -2, 1))
+    drive(player)
+    -- Two crates dropped on top of each other (global, for tests): they fall, the upper lands on the lower and
+    -- both come to rest on the floor. A raycast from above finds the top one.
+    stack = {World.spawn_unit(world, "units/crate", Vector3(-5, 4, 4)),
+             World.spawn_unit(world, "units/crate", Vector3(-5, 4, 7))}
+    probe = PhysicsWorld.make_raycast(physics, function(hit, position, distance, normal, actor)
+        local found = hit and Actor.unit(actor)
+        print("boot: a raycast down over the stack " .. (hit and ("hit " .. tostring(found) .. " at " ..
+              tostring(position) .. ", " .. string.format("%.2f", distance) .. " m down" ..
+              (found == stack[2] and " (the upper crate)" or "")) or "hit nothing"))
+    end, "closest", "types", "dynamics")
     local function keys(...)
         local list = {}
         for _, name in ipairs({...}) do
@@ -143,6 +173,10 @@ function update(dt)
         end
     end
     Unit.set_local_rotation(door, 0, Quaternion(Vector3.up(), math.sin(seconds) * 1.2))
+    if seconds >= 2 and not probed then
+        probed = true
+        Raycast.cast(probe, Vector3(-5, 4, 20), Vector3(0, 0, -1))
+    end
     move_player(dt)
     World.update(world, dt)
 
@@ -154,6 +188,8 @@ function update(dt)
                             seconds, frames, World.num_units(world), spawned, destroyed, tostring(lead),
                             tostring(Unit.world_position(lead, 0)), tostring(Unit.world_rotation(door, 0)),
                             tostring(Unit.local_rotation(door, Unit.node(door, "leaf")))))
+        print(string.format("boot: the stacked crates at z = %.2f and %.2f", Unit.world_position(stack[1], 0).z,
+                            Unit.world_position(stack[2], 0).z))
     end
     if Keyboard.pressed(move_keys.quit) and not quitting then
         quitting = true
@@ -178,6 +214,7 @@ function shutdown()
     print("boot: world released; a kept crate reference now reads " .. tostring(kept) ..
           ", alive: " .. tostring(Unit.alive(kept)))
     Application.release_resource_package(units)
+    Application.release_resource_package(physics_properties)
     Application.release_resource_package(sounds)
     print("boot: " .. Localizer.lookup(Localizer("boot"), "farewell") .. " after " .. frames .. " frames")
 end
