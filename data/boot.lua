@@ -136,8 +136,9 @@ function init()
     World.set_data(world, "name", "the yard")
     player = World.spawn_unit(world, "units/crate", Vector3(0, -2, 1))
     drive(player)
-    -- Two crates dropped on top of each other (global, for tests): they fall, the upper lands on the lower and
-    -- both come to rest on the floor. A raycast from above finds the top one.
+    -- Two crates dropped on top of each other (a global, for tests): they fall, the upper
+    -- lands on the lower and both come to rest on the floor. A raycast from above finds the
+    -- top one.
     stack = {World.spawn_unit(world, "units/crate", Vector3(-5, 4, 4)),
              World.spawn_unit(world, "units/crate", Vector3(-5, 4, 7))}
     probe = PhysicsWorld.make_raycast(physics, function(hit, position, distance, normal, actor)
