@@ -154,6 +154,43 @@ TEST_F(PhysicsQueries, AnActorWithTwoShapesIsFoundOnceAndDisabledShapesAreNotSee
     EXPECT_TRUE(same(seen.actors[0], hidden));
 }
 
+// Shapes of the scene that are no actor's (a mover's capsule) are never a hit: a ray down on
+// a mover finds the floor under it, an overlap around it finds the floor alone.
+TEST_F(PhysicsQueries, BodiesWithoutAnActorRecordAreNotHits)
+{
+    MoverTemplate t;
+    PhysicsMover *m = world->create_mover_from(t, {0, 5, 0}, 0);
+    ASSERT_NE(m, nullptr);
+    RaycastResult down(default_allocator());
+    ASSERT_TRUE(world->raycast_closest(ray({0, 5, 10}, {0, 0, -1}), {}, down));
+    EXPECT_TRUE(down.hit);
+    EXPECT_TRUE(same(down.actor, floor));
+    OverlapResult around(default_allocator());
+    ASSERT_TRUE(world->overlap({OverlapShapeKind::Sphere, at(0, 5, 1), {1, 1, 1}}, {}, around));
+    ASSERT_EQ(around.actors.size(), 1u);
+    EXPECT_TRUE(same(around.actors[0], floor));
+}
+
+// Each world answers from its own scene and its own buffer: overlaps of two worlds, one
+// after the other and interleaved with batched ones, never see the other's actors.
+TEST_F(PhysicsQueries, TwoWorldsKeepTheirOwnAnswers)
+{
+    PhysicsWorld *second = sdk->create_world(nullptr);
+    ASSERT_NE(second, nullptr);
+    px::ShapeDesc s = box_shape({0.5f, 0.5f, 0.5f});
+    PhysicsActor *there = second->create_actor_from(actor_template(0), &s, 1, at(3, 0, 0.5f), nullptr);
+    for (int i = 0; i < 2; ++i) {
+        OverlapResult here(default_allocator()), away(default_allocator());
+        ASSERT_TRUE(world->overlap({OverlapShapeKind::Sphere, at(3, 0, 0.5f), {0.2f, 0, 0}}, {}, here));
+        ASSERT_TRUE(second->overlap({OverlapShapeKind::Sphere, at(3, 0, 0.5f), {0.2f, 0, 0}}, {}, away));
+        ASSERT_EQ(here.actors.size(), 1u);
+        ASSERT_EQ(away.actors.size(), 1u);
+        EXPECT_TRUE(same(here.actors[0], dynamic));
+        EXPECT_EQ(second->resolve(away.actors[0]), there);
+    }
+    sdk->destroy_world(second);
+}
+
 struct Answers {
     std::vector<std::pair<PhysicsWorld *, bool>> raycasts;
     std::vector<std::vector<PhysicsActorId>> overlaps;

@@ -192,10 +192,16 @@ TEST_F(PhysicsApiTest, RaycastsAndOverlapsAnswerThroughCallbacks)
                        "Raycast.cast(r, Vector3(0, 0, 10), Vector3(0, 0, -1))\n"
                        "World.update(w, 1 / 60); World.update(w, 1 / 60)\n"
                        "assert(#answers == 1)\n"
+                       // A callback may not release the world it is answered in.
+                       "local release = PhysicsWorld.make_raycast(pw, function() Application.release_world(w) end)\n"
+                       "Raycast.cast(release, Vector3(0, 0, 10), Vector3(0, 0, -1))\n"
+                       "World.update(w, 1 / 60); World.update(w, 1 / 60)\n"
+                       "assert(World.num_units(w) == 2)\n"
                        "print('queries done')"),
               "");
     EXPECT_EQ(log.count("[Lua] queries done"), 1);
-    EXPECT_EQ(log.count("Raycast callback error: "), 1);
+    EXPECT_EQ(log.count("Raycast callback error: "), 2);
+    EXPECT_EQ(log.count("a world cannot be released while its flow runs"), 1);
 }
 
 TEST_F(PhysicsApiTest, MoversAndJointsOfUnits)
