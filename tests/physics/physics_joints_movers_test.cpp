@@ -373,9 +373,10 @@ TEST_F(PhysicsMovers, HitsOnDynamicActorsBecomeRecords)
         }
     EXPECT_TRUE(hit);
     PhysicsMoverInfo info;
-    EXPECT_TRUE(world->resolve_mover(m->id, info));
+    u32 id = m->id;
+    EXPECT_TRUE(world->resolve_mover(id, info));
     world->destroy_mover(m);
-    EXPECT_FALSE(world->resolve_mover(m->id, info));
+    EXPECT_FALSE(world->resolve_mover(id, info));
 }
 
 // Rules against the recording backend -----------------------------------------------------
