@@ -6,12 +6,22 @@
 -- post and, once loaded, drops a crate and tells this script two seconds later. The script
 -- adds a door and a row of crates; every frame the crates march along x and the door
 -- swings while its leaf opens with its simple animation; a crate that walks past the end of the yard is destroyed and a fresh one spawned
--- at the start; wind blows throughout and a chime rings at the door. Once a second the
+-- at the start; wind blows throughout and a chime rings at the door. A weathervane sways
+-- under its animation state machine until the script sends it a gust half a second in: it
+-- crossfades into a spin, tells the level script through its flow graph, and calms back
+-- into its sway. Once a second the
 -- script prints what it sees; after a few seconds, once
--- the level's event has been heard, it releases the world and quits. Nothing is saved yet.
+-- the level's event has been heard, it releases the world and quits. On quit it saves where
+-- the player crate stands and how many runs there have been (data/saved_game.lua); the next
+-- start puts the player crate back there.
+--
+-- A small flock walks the level's navigation mesh: four walkers follow a path round the yard
+-- and up the ramp, a fifth follows the first, and a crate shows each of them; the once-a-second
+-- line tells where the lead walker is and how many walkers stand close together.
+--
 -- Everything stands on a floor: the level's crate and a stack of two fall onto it and rest,
--- the marching crates are moved by the script (kinematic: they push what they meet), and a
--- raycast from Lua looks down on the stack after two seconds.
+-- the crates the script moves (marching, walking, the player's) are kinematic and push what
+-- they meet, and a raycast from Lua looks down on the stack after two seconds.
 --
 -- A player crate stands at (0, -2, 0): WASD or the arrow keys move it at 2 m/s. Once a key
 -- has moved it, the game no longer quits by itself: Esc (or closing the window) ends it.
@@ -23,6 +33,7 @@ frames = 0
 seconds = 0
 local world, level, door, dropped
 local physics, physics_properties, probe, probed
+local gusted = false
 local crates = {}
 local spawned, destroyed = 0, 0
 local next_report = 1
@@ -30,6 +41,8 @@ local heard = false
 local move_speed = 2 -- metres per second
 local move_keys -- button indices of the keyboard, by direction (filled in init)
 local interactive = false
+local flock
+local walkers = {} -- {agent = flock agent index, unit = the crate that shows it}
 
 -- Makes a crate the script moves: its actor follows the node, pushing what it meets.
 local function drive(crate)
@@ -51,6 +64,10 @@ end
 LevelScript = {}
 function LevelScript:spawn_unit(unit)
     print("boot: the level's flow spawned " .. tostring(unit))
+end
+function LevelScript:vane_spun(unit)
+    print(string.format("boot: the weathervane %s spun (its state machine's event, through its flow graph, " ..
+                        "after %.1f s)", tostring(unit), seconds))
 end
 function LevelScript:crate_landed(crate)
     heard = true
@@ -83,6 +100,19 @@ local function move_player(dt)
         interactive = true
         print("boot: the keyboard moves the player crate; the game runs until Esc")
     end
+end
+
+require("saved_game")
+runs = 1
+
+-- Puts the player crate where the last run left it.
+local function restore(state)
+    if not state then
+        return
+    end
+    runs = state.runs + 1
+    Unit.set_local_position(player, 0, state.player)
+    print("boot: restored the saved game: run " .. runs .. ", the player crate back at " .. tostring(state.player))
 end
 
 function init()
@@ -121,6 +151,11 @@ function init()
     local animations = Application.resource_package("sample_animations")
     ResourcePackage.load(animations)
     ResourcePackage.flush(animations)
+    -- The weathervane's state machine starts as it spawns, with its animations loaded.
+    weathervane = World.spawn_unit(world, "units/weathervane", Vector3(-3, 4, 0))
+    local vane = weathervane
+    print("boot: the weathervane sways (root mode " .. Unit.animation_root_mode(vane) .. ", wind " ..
+          Unit.animation_get_variable(vane, Unit.animation_find_variable(vane, "wind")) .. ")")
     -- Sounds: wind all around, looping, and a chime at the door, heard within 20 m. With
     -- no sound device (sound.disabled, or no audio output) the ids are 0.
     sounds = Application.resource_package("sample_sounds")
@@ -133,14 +168,30 @@ function init()
     for i = 1, 3 do
         crates[i] = spawn_crate(-i)
     end
+    flock = Flock()
+    Flock.set_navigation_mesh(flock, Level.navigation_mesh(level))
+    local path = Flock.add_path(flock)
+    for _, p in ipairs({Vector3(-4, -3, 0), Vector3(8, -3, 0.5), Vector3(8, 3, 0.5), Vector3(-4, 3, 0)}) do
+        Flock.add_path_point(flock, path, p, 0.5)
+    end
+    for i = 1, 5 do
+        local agent = Flock.add_agent(flock, Vector3(-5, -3.5 + 1.2 * i, 0), 0.3, 2)
+        if i < 5 then
+            Flock.follow_path(flock, agent, path)
+        else
+            Flock.follow(flock, agent, walkers[1].agent)
+        end
+        walkers[i] = {agent = agent, unit = World.spawn_unit(world, "units/crate", Flock.agent_position(flock, agent))}
+        drive(walkers[i].unit)
+    end
     World.set_data(world, "name", "the yard")
     player = World.spawn_unit(world, "units/crate", Vector3(0, -2, 1))
     drive(player)
     -- Two crates dropped on top of each other (a global, for tests): they fall, the upper
     -- lands on the lower and both come to rest on the floor. A raycast from above finds the
     -- top one.
-    stack = {World.spawn_unit(world, "units/crate", Vector3(-5, 4, 4)),
-             World.spawn_unit(world, "units/crate", Vector3(-5, 4, 7))}
+    stack = {World.spawn_unit(world, "units/crate", Vector3(-10, 8, 4)),
+             World.spawn_unit(world, "units/crate", Vector3(-10, 8, 7))}
     probe = PhysicsWorld.make_raycast(physics, function(hit, position, distance, normal, actor)
         local found = hit and Actor.unit(actor)
         print("boot: a raycast down over the stack " .. (hit and ("hit " .. tostring(found) .. " at " ..
@@ -156,6 +207,7 @@ function init()
     end
     move_keys = {left = keys("a", "left"), right = keys("d", "right"), forward = keys("w", "up"),
                  back = keys("s", "down"), quit = Keyboard.button_index("esc")}
+    SavedGame.begin_restore()
     print("boot: the script spawned " .. tostring(door) .. " and " .. #crates .. " crates; " ..
           World.get_data(world, "name") .. " holds " .. World.num_units(world) .. " units")
 end
@@ -176,19 +228,39 @@ function update(dt)
     Unit.set_local_rotation(door, 0, Quaternion(Vector3.up(), math.sin(seconds) * 1.2))
     if seconds >= 2 and not probed then
         probed = true
-        Raycast.cast(probe, Vector3(-5, 4, 20), Vector3(0, 0, -1))
+        Raycast.cast(probe, Vector3(-10, 8, 20), Vector3(0, 0, -1))
+    end
+    SavedGame.poll(restore)
+    Flock.update(flock, dt)
+    for _, w in ipairs(walkers) do
+        Unit.set_local_position(w.unit, 0, Flock.agent_position(flock, w.agent))
+        Unit.set_local_rotation(w.unit, 0, Flock.agent_rotation(flock, w.agent))
     end
     move_player(dt)
+    if seconds >= 0.5 and not gusted then
+        gusted = true
+        Unit.animation_event(weathervane, "gust")
+        print("boot: a gust: the weathervane crossfades into a spin (crossfading: " ..
+              tostring(Unit.is_crossfading_animation(weathervane)) .. ")")
+    end
     World.update(world, dt)
 
     if seconds >= next_report then
         next_report = next_report + 1
         local lead = crates[1]
         print(string.format("boot: %.0f s, frame %d: %d units, %d crates spawned and %d destroyed by the script; " ..
-                            "lead %s at %s, door turned to %s, its leaf to %s",
+                            "lead %s at %s, door turned to %s, its leaf to %s, the vane to %s",
                             seconds, frames, World.num_units(world), spawned, destroyed, tostring(lead),
                             tostring(Unit.world_position(lead, 0)), tostring(Unit.world_rotation(door, 0)),
-                            tostring(Unit.local_rotation(door, Unit.node(door, "leaf")))))
+                            tostring(Unit.local_rotation(door, Unit.node(door, "leaf"))),
+                            tostring(Unit.local_rotation(weathervane, Unit.node(weathervane, "vane")))))
+        local units = {}
+        for i, w in ipairs(walkers) do
+            units[i] = w.unit
+        end
+        print(string.format("boot: the lead walker is at %s, %.1f m/s; %d pairs of walkers within 1 m",
+                            tostring(Flock.agent_position(flock, walkers[1].agent)),
+                            Flock.agent_speed(flock, walkers[1].agent), #AI.find_intersecting_units(units, 0.5) / 2))
         print(string.format("boot: the stacked crates at z = %.2f and %.2f", Unit.world_position(stack[1], 0).z,
                             Unit.world_position(stack[2], 0).z))
     end
@@ -210,6 +282,8 @@ function render()
 end
 
 function shutdown()
+    SavedGame.store({runs = runs, player = Unit.local_position(player, 0)})
+    flock = nil
     local kept = crates[1]
     Application.release_world(world)
     print("boot: world released; a kept crate reference now reads " .. tostring(kept) ..

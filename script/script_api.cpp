@@ -3,6 +3,7 @@
 #include "script/physics_api.h"
 
 #include "script/lua_environment.h"
+#include "script/ai_api.h"
 #include "script/world_api.h"
 
 namespace tallow {
@@ -10,7 +11,6 @@ namespace tallow {
 void register_script_api(LuaEnvironment &env, Application *application, ResourceManager *resources,
                          Allocator &script_allocator, ApplicationTableRegistrar register_application_table)
 {
-    (void)script_allocator;
     env.set_application(application);
     // 1. math: Vector3, the light-userdata metatable, Quaternion, Matrix4x4, Math.
     register_math_api(env);
@@ -21,10 +21,13 @@ void register_script_api(LuaEnvironment &env, Application *application, Resource
     register_unit_api(env);
     register_physics_api(env);
     install_script_data_releaser();
-    // 3. core: ResourcePackage, Profiler, Script (temporary counts), tostring, Localizer.
+    // 3. core: ResourcePackage, SaveSystem and DLC, Profiler, Script (temporary counts), tostring, Localizer.
     register_resource_api(env, resources);
+    register_save_api(env);
     register_temp_values_api(env);
     register_core_api(env);
+    // 4. AI: Broadphase, Flock, AI, Level.navigation_mesh.
+    register_ai_api(env, script_allocator);
 }
 
 void register_job_thread_script_api(LuaEnvironment &env)

@@ -26,7 +26,15 @@ class SampleInputTest : public ::testing::Test {
     SampleInputTest()
     {
         setenv("XDG_CONFIG_HOME", config_home.path(), 1);
+        setenv("XDG_DATA_HOME", data_home.path(), 1); // the sample's saves
         setenv("SDL_AUDIODRIVER", "dummy", 1);
+        start();
+    }
+
+    /// A fresh Application over the sample (not yet initialised), kept in `app`.
+    void start()
+    {
+        app.reset();
         const char *arguments[] = {"bin/tallow", "-data-dir", TALLOW_BUILT_DATA_DIR};
         options = std::make_unique<ApplicationOptions>(default_allocator(), 3, arguments);
         const ProgramSetup setup = engine_setup();
@@ -53,6 +61,7 @@ class SampleInputTest : public ::testing::Test {
     }
 
     TempDirectory config_home;
+    TempDirectory data_home;
     HeadlessWindowSystem window_system{default_allocator()};
     std::unique_ptr<ApplicationOptions> options;
     std::unique_ptr<Application> app;
@@ -134,6 +143,58 @@ TEST_F(SampleInputTest, CratesFallRestOnTheFloorAndARaycastFindsThem)
     heights(again_lower, again_upper);
     EXPECT_NEAR(again_lower, lower, 1e-3);
     EXPECT_NEAR(again_upper, upper, 1e-3);
+}
+
+TEST_F(SampleInputTest, TheWeathervaneCrossfadesIntoASpinAndTellsTheLevelScript)
+{
+    // The sample's animated unit: its state machine sways it until the script's gust, then
+    // crossfades into the spin, whose "spun" event reaches the level script through the
+    // unit's flow graph.
+    LogCapture log("Lua");
+    ASSERT_TRUE(app->init());
+    lua_State *L = static_cast<MyGame *>(app->game())->lua().state();
+    bool crossfading = false;
+    for (int i = 0; i < 200000; ++i) {
+        if (!app->update())
+            break;
+        ASSERT_EQ(luaL_dostring(L, "return Unit.is_crossfading_animation(weathervane)"), 0) << lua_tostring(L, -1);
+        crossfading = crossfading || lua_toboolean(L, -1);
+        lua_pop(L, 1);
+        if (log.contains("spun (its state machine's event"))
+            break;
+    }
+    EXPECT_TRUE(crossfading);
+    EXPECT_TRUE(log.contains("a gust: the weathervane crossfades into a spin (crossfading: true)"));
+    EXPECT_TRUE(log.contains("spun (its state machine's event, through its flow graph"));
+}
+
+// The sample saves where the player crate stands when it quits, and the next start puts it
+// back there once the load is done.
+TEST_F(SampleInputTest, TheNextStartRestoresWhereThePlayerCrateWasLeft)
+{
+    LogCapture log("Lua");
+    ASSERT_TRUE(app->init());
+    key(WM_KEYDOWN, 'D');
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(app->update());
+    key(WM_KEYUP, 'D');
+    ASSERT_TRUE(app->update());
+    f64 left_x, left_y;
+    player_position(left_x, left_y);
+    ASSERT_GT(left_x, 0.0);
+    app->shutdown();
+    EXPECT_TRUE(log.contains("no saved game yet"));
+
+    start();
+    ASSERT_TRUE(app->init());
+    f64 x = 0, y = 0;
+    for (int i = 0; i < 200 && x != left_x; ++i) {
+        ASSERT_TRUE(app->update());
+        player_position(x, y);
+    }
+    EXPECT_FLOAT_EQ(f32(x), f32(left_x));
+    EXPECT_FLOAT_EQ(f32(y), f32(left_y));
+    EXPECT_TRUE(log.contains("restored the saved game: run 2"));
 }
 
 } // namespace

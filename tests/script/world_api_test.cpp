@@ -156,7 +156,7 @@ TEST_F(WorldApiTest, StaleWorldsUnitsAndMissingServicesAreCleanErrors)
         {"World.play_sound(Application.new_world(), 'x')", "World.play_sound: the sound service is not built yet"},
         {"Unit.actor(World.spawn_unit(Application.new_world(), 'units/box'), 'x')",
          "bad argument #1 to 'Unit.actor' (the world has no physics"},
-        {"Level.navigation_mesh(nil)", "Level.navigation_mesh: the navigation service is not built yet"},
+        {"Level.navigation_mesh(nil)", "bad argument #1 to 'Level.navigation_mesh' (not a live Level (released, replaced or another value))"},
         {"Level.spline(Vector3(1, 2, 3), 'x')", "bad argument #1 to 'Level.spline' (not a live Level (released, replaced or another value))"},
         // The replaced level's memory goes to the new one: its value must not pass for it.
         {"local w = Application.new_world()\nlocal a = World.load_level(w, 'levels/yard')\n"
