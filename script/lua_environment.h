@@ -110,6 +110,9 @@ class LuaEnvironment {
     /// (none when args is null) as arguments, keeping all results. A missing global fails
     /// as a call of nil.
     CallResult call_function(const char *name, const LuaStack *args = nullptr);
+    /// Logs the error value on top of the stack with `format` (one %s), its traceback, and
+    /// calls the error handler: how a failed callback of a binding is reported.
+    void report_error(const char *format);
     /// Calls registry[reference]:method(unit?) for an event; errors are logged and reported
     /// to the error handler. The stack is left as it was.
     void callback(i32 reference, const char *method, const ScriptEvent &event);
