@@ -131,9 +131,6 @@ class LuaEnvironment {
     /// Pushes one flow value (nothing for codes above 9).
     void push_flow_value(FlowValueType type, const void *value);
 
-    /// Logs the error value on top of the stack with `format` (one %s), its traceback, and
-    /// calls the error handler: what every callback of the engine does with an error.
-    void report_error(const char *format);
     /// Called after an error in a callback, flow call or do_string (the game pauses).
     void set_error_handler(void (*handler)(void *user), void *user)
     {
