@@ -21,7 +21,7 @@
 --
 -- Everything stands on a floor: the level's crate and a stack of two fall onto it and rest,
 -- the crates the script moves (marching, walking, the player's) are kinematic and push what
--- they meet, and a raycast from Lua looks down on the stack after two seconds.
+-- they meet, and a raycast from Lua looks down on the stack after a second.
 --
 -- A player crate stands at (0, -2, 0): WASD or the arrow keys move it at 2 m/s. Once a key
 -- has moved it, the game no longer quits by itself: Esc (or closing the window) ends it.
@@ -241,7 +241,7 @@ function update(dt)
         end
     end
     Unit.set_local_rotation(door, 0, Quaternion(Vector3.up(), math.sin(seconds) * 1.2))
-    if seconds >= 2 and not probed then
+    if seconds >= 1 and not probed then
         probed = true
         Raycast.cast(probe, Vector3(-10, 8, 20), Vector3(0, 0, -1))
     end
