@@ -1,0 +1,3 @@
+target_sources(tallow_render PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/camera_math.cpp
+)
