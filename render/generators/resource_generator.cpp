@@ -9,6 +9,7 @@
 #include "render/generators/compute_kernel.h"
 #include "render/generators/fullscreen_pass.h"
 #include "render/generators/loop_modifier.h"
+#include "render/generators/nv_stereo_params.h"
 #include "render/generators/variable_override_map.h"
 
 #include <algorithm>
@@ -43,6 +44,7 @@ const ModifierClass classes[] = {
     {"dynamic_branch", ModifierType::DynamicBranch, &BranchModifier::create},
     {"loop", ModifierType::Loop, &LoopModifier::create},
     {"compute_kernel", ModifierType::ComputeKernel, &ComputeKernel::create},
+    {"nv_stereo_params", ModifierType::NVStereoParams, &NVStereoParamsModifier::create},
 };
 } // namespace
 

@@ -4,6 +4,7 @@ target_sources(tallow_render PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/fullscreen_pass.cpp
     ${CMAKE_CURRENT_LIST_DIR}/loop_modifier.cpp
     ${CMAKE_CURRENT_LIST_DIR}/modifier_inputs.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/nv_stereo_params.cpp
     ${CMAKE_CURRENT_LIST_DIR}/resource_generator.cpp
     ${CMAKE_CURRENT_LIST_DIR}/variable_override_map.cpp
 )
