@@ -64,17 +64,6 @@ f32 reciprocal_or_zero(f32 v) { return v != 0.0f ? 1.0f / v : 0.0f; }
 
 } // namespace
 
-Matrix4x4 rigid_inverse(const Matrix4x4 &m)
-{
-    Matrix4x4 r = matrix4x4_identity;
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j)
-            r.m[i][j] = m.m[j][i];
-    for (int j = 0; j < 3; ++j)
-        r.m[3][j] = -(m.m[3][0] * m.m[j][0] + m.m[3][1] * m.m[j][1] + m.m[3][2] * m.m[j][2]);
-    return r;
-}
-
 void write_transposed(const Matrix4x4 &m, void *out)
 {
     f32 t[16];

@@ -28,6 +28,7 @@
 
 #include "foundation/containers/array.h"
 #include "foundation/math/matrix4x4.h"
+#include "render/math/camera_math.h" // rigid_inverse
 #include "foundation/types.h"
 
 namespace tallow {
@@ -143,8 +144,6 @@ class CameraVariableValues {
 void evaluate_camera_auto_variables(const CameraAutoEntry *entries, u32 count, const CameraVariableValues &values,
                                     u8 *block, u32 block_size);
 
-/// The rigid inverse of `m`: rotation transposed, translation turned back and negated.
-Matrix4x4 rigid_inverse(const Matrix4x4 &m);
 /// `m` transposed into 16 floats.
 void write_transposed(const Matrix4x4 &m, void *out);
 
