@@ -2,6 +2,7 @@ target_sources(tallow_render PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/branch_modifier.cpp
     ${CMAKE_CURRENT_LIST_DIR}/compute_kernel.cpp
     ${CMAKE_CURRENT_LIST_DIR}/fullscreen_pass.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/light_constants.cpp
     ${CMAKE_CURRENT_LIST_DIR}/loop_modifier.cpp
     ${CMAKE_CURRENT_LIST_DIR}/modifier_inputs.cpp
     ${CMAKE_CURRENT_LIST_DIR}/nv_stereo_params.cpp
