@@ -177,6 +177,21 @@ function init()
     SavedGame.begin_restore()
     print("boot: the script spawned " .. tostring(door) .. " and " .. #crates .. " crates; " ..
           World.get_data(world, "name") .. " holds " .. World.num_units(world) .. " units")
+    -- LAN play (data/lan_play.lua): "-lan host PORT" or "-lan join PORT" on the command line.
+    for _, arg in ipairs({Application.argv()}) do
+        if arg == "-lan" then
+            lan_package = Application.resource_package("sample_network")
+            ResourcePackage.load(lan_package)
+            ResourcePackage.flush(lan_package)
+            lan = require("lan_play")
+            local role, port = lan.arguments()
+            if role then
+                lan.init(role, port, world)
+            else
+                lan = nil
+            end
+        end
+    end
 end
 
 function update(dt)
@@ -200,6 +215,13 @@ function update(dt)
         Unit.set_local_rotation(w.unit, 0, Flock.agent_rotation(flock, w.agent))
     end
     move_player(dt)
+    if lan then
+        lan.update(dt)
+        if lan.finished() and not quitting then
+            quitting = true
+            Application.quit()
+        end
+    end
     if seconds >= 0.5 and not gusted then
         gusted = true
         Unit.animation_event(weathervane, "gust")
@@ -230,7 +252,7 @@ function update(dt)
         print("boot: Esc pressed, quitting; the player crate stands at " .. tostring(Unit.local_position(player, 0)))
         Application.quit()
     end
-    if seconds >= run_seconds and heard and not interactive and not quitting then
+    if seconds >= run_seconds and heard and not interactive and not quitting and not lan then
         quitting = true
         print("boot: " .. run_seconds .. " seconds done, quitting")
         Application.quit()
@@ -243,6 +265,12 @@ function render()
 end
 
 function shutdown()
+    if lan then
+        lan.shutdown()
+    end
+    if lan_package then
+        Application.release_resource_package(lan_package)
+    end
     SavedGame.store({runs = runs, player = Unit.local_position(player, 0)})
     flock = nil
     local kept = crates[1]
