@@ -1,9 +1,11 @@
-// The "texture" (DDS) and "material" readers: any bytes either load to an image whose
-// level pointers all lie inside its texels, or a material whose values and texture tables
-// a render material can take, or fail cleanly.
+// The "texture" (DDS), "material" and "shading_environment" readers: any bytes either load
+// to an image whose level pointers all lie inside its texels, a material whose values and
+// texture tables a render material can take, an environment whose values all lie inside its
+// settings blocks, or fail cleanly.
 #include "fuzz/fuzz_support.h"
 #include "render/materials/material_resource.h"
 #include "render/textures/texture_resource.h"
+#include "render/world/render_shading_environment.h"
 
 using namespace tallow;
 
@@ -49,6 +51,21 @@ extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size)
                     __builtin_trap();
         }
         destroy_material_resource(material);
+    }
+    // The "shading_environment" reader: every variable of a loaded environment lies inside
+    // every settings block, and its bindings name variables it has.
+    if (ShadingEnvironmentResource *env = read_shading_environment(data, size, a)) {
+        for (const ShadingSetting &s : env->settings)
+            for (const ShadingVariableDesc &v : env->variables)
+                if (u64(s.offset) + s.size_bytes > env->setting_bytes.size() || u64(v.offset) + v.size_bytes > s.size_bytes)
+                    __builtin_trap();
+        for (const ShadingMaterialBinding &b : env->bindings)
+            if (b.variable >= env->variables.size())
+                __builtin_trap();
+        for (const ShadingRenderVariable &v : env->render_variables)
+            if (v.variable >= env->variables.size())
+                __builtin_trap();
+        destroy_shading_environment(env, a);
     }
     return 0;
 }

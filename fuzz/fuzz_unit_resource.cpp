@@ -10,6 +10,7 @@
 #include "script/script_data_store.h"
 #include "script/world_api.h"
 #include "world/unit.h"
+#include "world/unit_render_objects.h"
 #include "world/unit_resource.h"
 #include "world/world.h"
 
@@ -91,6 +92,37 @@ extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size)
         touch(g.entries);
         for (u32 i = 0; i < g.names.count; ++i)
             touch(r->id_strings[g.names.first + i].text);
+    }
+    // Every mesh and LOD object as the render link builds them: what a description points
+    // at must lie inside the resource, whatever the counts said.
+    {
+        UnitMeshBuilder builder(a);
+        for (u32 i = 0; i < r->meshes.size(); ++i) {
+            MeshDesc d;
+            if (!builder.build(*r, i, 0, nullptr, d))
+                continue;
+            const u32 index_bytes = d.index_32bit ? 4 : 2;
+            if (d.vertex_count)
+                sum += static_cast<const u8 *>(d.vertices)[u64(d.vertex_count) * d.vertex_stride - 1];
+            if (d.index_count)
+                sum += static_cast<const u8 *>(d.indices)[u64(d.index_count) * index_bytes - 1];
+            for (u32 b = 0; b < d.batch_count; ++b)
+                sum += d.batches[b].triangle_count;
+            if (d.skin)
+                for (u32 l = 0; l < d.skin->list_count; ++l)
+                    for (u32 k = 0; k < d.skin->lists[l].count; ++k)
+                        sum += d.skin->lists[l].bones[k];
+        }
+        Array<LodStepDesc> steps(a);
+        Array<u32> handles(a);
+        const u32 meshes[4] = {1, 2, 3, 4};
+        for (u32 i = 0; i < r->lod_objects.size(); ++i) {
+            LodObjectDesc lod;
+            build_unit_lod(*r, i, 0, meshes, 4, steps, handles, lod);
+            for (u32 s = 0; s < lod.step_count; ++s)
+                for (u32 k = 0; k < lod.steps[s].mesh_count; ++k)
+                    sum += lod.steps[s].meshes[k];
+        }
     }
     for (const UnitActorTemplate &actor : r->actors)
         for (u32 i = 0; i < actor.shapes.count; ++i)

@@ -8,6 +8,7 @@
 #include "tools/animation_compiler.h"
 #include "tools/flow_compiler.h"
 #include "tools/source_check.h"
+#include "tools/unit_mesh_compiler.h"
 
 #include <algorithm>
 #include <cmath>
@@ -147,7 +148,7 @@ struct Compiler {
             return fail("cannot read the value of '" + unreadable + "'");
         if (!known(root, {"nodes", "meshes", "cameras", "lights", "actors", "joints", "movers", "collision_pairs",
                           "simple_animations", "simple_animation_data", "named_strings", "visibility_groups", "animated", "state_machine",
-                          "flow"},
+                          "flow", "lods"},
                    "unit"))
             return false;
         if (const ConfigValue *flow = root.find("flow"))
@@ -176,9 +177,10 @@ struct Compiler {
         });
         ok = ok && each(root, "meshes", [&](const ConfigValue &m, const std::string &where) {
             test::UnitSourceMesh mesh;
-            if (!object(m, where) || !known(m, {"name", "node", "flags", "words"}, where) ||
+            if (!object(m, where) || !known(m, {"name", "node", "flags", "words", "box", "material", "geometry"}, where) ||
                 !index_of(node_names, string_of(m, "node"), "node", where, mesh.node) ||
-                !words(m, "words", mesh.words, 2, where))
+                !words(m, "words", mesh.words, 2, where) ||
+                !compile_unit_mesh_geometry(m, node_names, unit, mesh, where, error))
                 return false;
             mesh.name_id = name_id(string_of(m, "name"));
             mesh.flags = integer_of(m, "flags", 1);
@@ -186,6 +188,7 @@ struct Compiler {
             mesh_names.push_back(string_of(m, "name"));
             return true;
         });
+        ok = ok && compile_unit_lods(root, node_names, mesh_names, unit, error);
         ok = ok && each(root, "cameras", [&](const ConfigValue &c, const std::string &where) {
             test::UnitSourceCamera camera;
             if (!object(c, where) || !known(c, {"name", "node", "settings"}, where) ||

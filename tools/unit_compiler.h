@@ -11,8 +11,10 @@
 //       { name = "root" }             // no parent: a root (the first node must be one)
 //       { name = "lid" parent = "root" position = [0 0 1] }
 //   ]
-//   meshes = [ { name = "body" node = "root" flags = 1 words = [0 0] } ]
-//       // flags bit 0 or 1 set: the mesh is created in the render world (default 1)
+//   meshes = [ { name = "body" node = "root" flags = 1 box = [0.5 0.5 0.5] material = "crate" } ]
+//       // flags: the visibility mask (bit 0 or 1 set: the mesh is created in the render
+//       // world; default 1); its geometry is a box or a "geometry" object, and "lods"
+//       // lists LOD objects: tools/unit_mesh_compiler.h
 //   cameras = [ { name = "eye" node = "lid" settings = [0 0 0] } ]
 //   lights = [ { name = "lamp" node = "lid" settings = [0 0 0 0 0 0 0 0 0] } ]
 //   actors = [ { name = "body" node = "root" template = "static" create = true  <pose>
@@ -32,8 +34,8 @@
 //
 //   flow = { ... }     // the unit's flow graph: tools/flow_compiler.h
 //
-// Geometry, skins, LOD objects and data defaults are not written
-// from source yet: those sections stay empty.
+// Camera and light settings are raw words (world/unit_render_objects.h gives their meaning).
+// Data defaults are not written from source yet: that section stays empty.
 
 #include "foundation/types.h"
 

@@ -79,7 +79,7 @@ class NullRenderLink final : public IWorldRenderLink {
 
     void create_scene_graph(SceneGraph &) override { say_missing_once(_said, "render world"); }
     void destroy_scene_graph(SceneGraph &) override {}
-    u32 create_object(UnitRenderObject, const void *, SceneGraph &, const void *) override { return no_render_handle; }
+    u32 create_object(UnitRenderObject, const UnitRenderParams &) override { return no_render_handle; }
     void destroy_object(UnitRenderObject, u32) override {}
     void set_visible(UnitRenderObject, u32, bool) override {}
     bool begin_change_records(u32 count, RenderStateStream **out_streams) override

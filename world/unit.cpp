@@ -103,19 +103,33 @@ void Unit::build(const Matrix4x4 &pose)
     _node_refs.clear();
     for (const UnitNodeReference &n : r.node_references)
         _node_refs.push_back(make_node_ref(&_graph, n.node));
+    UnitRenderParams params;
+    params.resource = &r;
+    params.graph = &_graph;
+    params.material = _material;
     fill(_meshes, r.meshes.size(), no_render_handle);
     for (u32 i = 0; i < _meshes.size(); ++i)
-        if (r.meshes[i].flags & 3)
-            _meshes[i] = w.render_link().create_object(UnitRenderObject::Mesh, &r.meshes[i], _graph, _material);
+        if (r.meshes[i].flags & 3) {
+            params.index = i;
+            _meshes[i] = w.render_link().create_object(UnitRenderObject::Mesh, params);
+        }
     fill(_cameras, r.cameras.size(), no_render_handle);
-    for (u32 i = 0; i < _cameras.size(); ++i)
-        _cameras[i] = w.render_link().create_object(UnitRenderObject::Camera, &r.cameras[i], _graph, nullptr);
+    for (u32 i = 0; i < _cameras.size(); ++i) {
+        params.index = i;
+        _cameras[i] = w.render_link().create_object(UnitRenderObject::Camera, params);
+    }
     fill(_lights, r.lights.size(), no_render_handle);
-    for (u32 i = 0; i < _lights.size(); ++i)
-        _lights[i] = w.render_link().create_object(UnitRenderObject::Light, &r.lights[i], _graph, nullptr);
+    for (u32 i = 0; i < _lights.size(); ++i) {
+        params.index = i;
+        _lights[i] = w.render_link().create_object(UnitRenderObject::Light, params);
+    }
+    params.meshes = _meshes.data();
+    params.mesh_count = _meshes.size();
     fill(_lods, r.lod_objects.size(), no_render_handle);
-    for (u32 i = 0; i < _lods.size(); ++i)
-        _lods[i] = w.render_link().create_object(UnitRenderObject::LodObject, &r.lod_objects[i], _graph, nullptr);
+    for (u32 i = 0; i < _lods.size(); ++i) {
+        params.index = i;
+        _lods[i] = w.render_link().create_object(UnitRenderObject::LodObject, params);
+    }
     // 6.-9. Physics.
     fill<PhysicsActor *>(_actors, r.actors.size(), nullptr);
     fill<PhysicsJoint *>(_joints, r.joints.size(), nullptr);
@@ -138,8 +152,11 @@ void Unit::build(const Matrix4x4 &pose)
 void Unit::release_components()
 {
     World &w = *_world;
-    w.render_link().destroy_scene_graph(_graph);
     _node_refs.clear();
+    // LOD objects first (they name meshes), the scene graph last (the others follow it).
+    for (u32 h : _lods)
+        if (h != no_render_handle)
+            w.render_link().destroy_object(UnitRenderObject::LodObject, h);
     for (u32 h : _meshes)
         if (h != no_render_handle)
             w.render_link().destroy_object(UnitRenderObject::Mesh, h);
@@ -149,9 +166,7 @@ void Unit::release_components()
     for (u32 h : _lights)
         if (h != no_render_handle)
             w.render_link().destroy_object(UnitRenderObject::Light, h);
-    for (u32 h : _lods)
-        if (h != no_render_handle)
-            w.render_link().destroy_object(UnitRenderObject::LodObject, h);
+    w.render_link().destroy_scene_graph(_graph);
     _meshes.clear();
     _cameras.clear();
     _lights.clear();
@@ -179,6 +194,32 @@ u32 Unit::needs_update() const
             break;
         }
     return flags;
+}
+
+Camera *Unit::camera(u32 i) const { return _world->render_link().camera(camera_handle(i)); }
+Light *Unit::light(u32 i) const { return _world->render_link().light(light_handle(i)); }
+Mesh *Unit::mesh(u32 i) const { return _world->render_link().mesh(mesh_handle(i)); }
+
+OrientedBox Unit::box() const
+{
+    const Matrix4x4 pose = _graph.node_count() ? _graph.world_pose(0) : _spawn_pose;
+    OrientedBox box = oobb_empty(pose);
+    Matrix4x4 to_local;
+    if (!matrix4x4_inverse(pose, to_local))
+        to_local = matrix4x4_identity;
+    bool any = false;
+    for (const UnitMesh &m : _resource->meshes) {
+        if (m.words[0] >= _resource->geometries.size() || m.node >= _graph.node_count())
+            continue;
+        const UnitBox &b = _resource->geometries[m.words[0]].box;
+        const OrientedBox mesh_box{_graph.world_pose(m.node), {b.min[0], b.min[1], b.min[2]},
+                                   {b.max[0], b.max[1], b.max[2]}};
+        box = oobb_merge(box, to_local, mesh_box);
+        any = true;
+    }
+    if (!any)
+        box.min = box.max = {0, 0, 0};
+    return box;
 }
 
 i32 Unit::find_mesh(u32 name_id) const { return find_by_name(_resource->meshes, name_id); }

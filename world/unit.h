@@ -14,6 +14,7 @@
 #include "foundation/containers/array.h"
 #include "foundation/io/chunk_store.h"
 #include "foundation/math/matrix4x4.h"
+#include "foundation/math/oriented_box.h"
 #include "foundation/memory/trace_allocator.h"
 #include "foundation/strings/name_id.h"
 #include "world/scene_graph.h"
@@ -21,6 +22,9 @@
 
 namespace tallow {
 
+class Camera;
+class Light;
+class Mesh;
 class UnitResource;
 class World;
 struct AnimationBlender;
@@ -100,6 +104,17 @@ class Unit {
     PhysicsMover *mover() const { return _mover; }
     AnimationBlender *blender() const { return _blender; }
     AnimationStateMachine *state_machine() const { return _state_machine; }
+
+    /// The game-side camera, light or mesh `i` (scene graph poses move them; these set
+    /// their own properties). Null when out of range, not made (a mesh without geometry),
+    /// or the world has no render world. Valid until the unit is destroyed or reloaded.
+    Camera *camera(u32 i) const;
+    Light *light(u32 i) const;
+    Mesh *mesh(u32 i) const;
+    /// The unit's box: oriented by its root node, holding every mesh's local box placed by
+    /// its node (meshes without geometry add nothing; a unit without any is a point at the
+    /// root).
+    OrientedBox box() const;
 
     /// Index of the record of that name id, or -1.
     i32 find_mesh(u32 name_id) const;

@@ -43,7 +43,8 @@
 //   22 flow variable defaults: blob
 //
 // Meaning we give to words the stream leaves open: bit 0 and bit 1 of the low byte of a
-// mesh's flags word ask for a render-side mesh; a joint's three-word group starts with
+// mesh's flags word ask for a render-side mesh (world/unit_render_objects.h gives the rest of
+// the geometry, skin, mesh, camera, light and LOD words); a joint's three-word group starts with
 // its name id; a joint actor name of 0 means "anchored in the world". A joint's actor
 // names are resolved when the joint is created, not here: a name the unit has no actor
 // for leaves that joint uncreated (logged), not the unit unloaded.

@@ -3,6 +3,7 @@
 #include "foundation/log.h"
 #include "foundation/memory/temp_allocator.h"
 #include "foundation/threads/thread_pool.h"
+#include "render/world/render_shading_environment.h"
 #include "render/world/render_state_stream.h"
 #include "resource/resource_manager.h"
 #include "world/scene_graph.h"
@@ -448,6 +449,66 @@ void World::update_unit(Unit &u)
     if (_render->begin_change_records(1, &stream))
         graph.collect_changes(*stream, mask);
     _render->collect_deferred_releases();
+}
+
+namespace {
+
+constexpr NameId64 shading_environment_type("shading_environment");
+
+/// The loaded resource of `type` and `name`, or null (without a manager too).
+const void *loaded(ResourceManager *manager, NameId64 type, NameId64 name)
+{
+    return manager && !name.is_empty() && manager->can_get(type, name) ? manager->get(type, name) : nullptr;
+}
+
+const MaterialResource *environment_material(ResourceManager *manager, const ShadingEnvironmentResource &r)
+{
+    return static_cast<const MaterialResource *>(loaded(manager, NameId64("material"), NameId64::from_value(r.material)));
+}
+
+} // namespace
+
+ShadingEnvironment *World::create_shading_environment(NameId64 name)
+{
+    const auto *r = static_cast<const ShadingEnvironmentResource *>(loaded(_resource_manager, shading_environment_type, name));
+    if (!r) {
+        log_message("world", "shading environment %016llx: its \"shading_environment\" resource is not loaded",
+                    (unsigned long long)name.value());
+        return nullptr;
+    }
+    ShadingEnvironment *environment = _render->create_shading_environment(r, environment_material(_resource_manager, *r));
+    if (!environment)
+        log_message("world", "shading environment %016llx not made: the world has no render world",
+                    (unsigned long long)name.value());
+    return environment;
+}
+
+void World::set_shading_environment(ShadingEnvironment &environment, NameId64 name)
+{
+    if (name.is_empty())
+        return;
+    const auto *r = static_cast<const ShadingEnvironmentResource *>(loaded(_resource_manager, shading_environment_type, name));
+    if (!r) {
+        log_message("world", "shading environment %016llx is not loaded; the environment keeps its resource",
+                    (unsigned long long)name.value());
+        return;
+    }
+    _render->set_shading_environment(environment, r, environment_material(_resource_manager, *r));
+}
+
+void World::destroy_shading_environment(ShadingEnvironment &environment)
+{
+    _render->destroy_shading_environment(environment);
+}
+
+void World::reload_shading_environments(const void *old_resource, const void *new_resource)
+{
+    const auto *fresh = static_cast<const ShadingEnvironmentResource *>(new_resource);
+    for (u32 i = 0; i < _render->shading_environment_count(); ++i) {
+        ShadingEnvironment *e = _render->shading_environment(i);
+        if (e && e->resource() == old_resource)
+            _render->set_shading_environment(*e, fresh, fresh ? environment_material(_resource_manager, *fresh) : nullptr);
+    }
 }
 
 void World::reload_units_of_resource(const UnitResource &old_resource, const UnitResource &new_resource)

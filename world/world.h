@@ -48,6 +48,7 @@ class Level;
 class LevelResource;
 class ResourceManager;
 class ThreadPool;
+class ShadingEnvironment;
 class Unit;
 class UnitResource;
 
@@ -116,6 +117,18 @@ class World {
     void update_unit(Unit &unit);
     /// Every unit built from `old_resource` is rebuilt from `new_resource`.
     void reload_units_of_resource(const UnitResource &old_resource, const UnitResource &new_resource);
+
+    // Shading environments (render/world/render_shading_environment.h) -------------------
+    /// Makes one with the loaded "shading_environment" resource `name` (and the "material"
+    /// resource it names, when loaded). Null (logged) when the resource is not loaded or the
+    /// world has no render world. The world owns it until destroy_shading_environment.
+    ShadingEnvironment *create_shading_environment(NameId64 name);
+    /// Gives it the loaded resource `name`; an empty name (or one not loaded, logged) does
+    /// nothing.
+    void set_shading_environment(ShadingEnvironment &environment, NameId64 name);
+    void destroy_shading_environment(ShadingEnvironment &environment);
+    /// Every environment using `old_resource` takes `new_resource` (after a reload).
+    void reload_shading_environments(const void *old_resource, const void *new_resource);
     /// Unit::reload calls it: a rebuilt unit has a new render handle, which the next
     /// reflection takes from the units again.
     void note_unit_rebuilt() { _reflection_stale = true; }

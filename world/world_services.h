@@ -30,6 +30,13 @@ class ThreadPool;
 class Unit;
 class World;
 class WorldRenderLink;
+class Camera;
+class Light;
+class MaterialResource;
+class Mesh;
+class ShadingEnvironment;
+class ShadingEnvironmentResource;
+class UnitResource;
 struct UnitActorTemplate;
 struct UnitCamera;
 struct UnitJointTemplate;
@@ -174,6 +181,16 @@ class IGuiWorld {
 /// Render-side object kinds a unit creates.
 enum class UnitRenderObject : u32 { Mesh, Camera, Light, LodObject };
 
+/// What the render link makes a unit's render object from.
+struct UnitRenderParams {
+    const UnitResource *resource = nullptr;
+    u32 index = 0;                // of the record in the resource's meshes, cameras, lights or LOD objects
+    SceneGraph *graph = nullptr;  // the unit's (its render scene graph already made)
+    const void *material = nullptr; // the unit's "material" resource (a MaterialResource), or null
+    const u32 *meshes = nullptr;  // LOD objects: the unit's mesh handles by mesh index
+    u32 mesh_count = 0;
+};
+
 /// The World's link to its render world: render objects of units, the per-frame change
 /// records of the reflection job, and the end-of-frame release step.
 class IWorldRenderLink {
@@ -183,11 +200,34 @@ class IWorldRenderLink {
     virtual void create_scene_graph(SceneGraph &graph) = 0;
     virtual void destroy_scene_graph(SceneGraph &graph) = 0;
     /// Creates one render object of a unit from its resource record; no_render_handle when
-    /// none is made. `record` is the UnitMesh, UnitCamera, UnitLight or UnitLodObject.
-    virtual u32 create_object(UnitRenderObject kind, const void *record, SceneGraph &graph,
-                              const void *material) = 0;
+    /// none is made (logged).
+    virtual u32 create_object(UnitRenderObject kind, const UnitRenderParams &params) = 0;
+    /// Destroys it (a mesh with its materials).
     virtual void destroy_object(UnitRenderObject kind, u32 handle) = 0;
     virtual void set_visible(UnitRenderObject kind, u32 handle, bool visible) = 0;
+    /// The game-side objects behind a handle, or null (another kind, none, or no render
+    /// world). Valid until the object is destroyed; main thread.
+    virtual Camera *camera(u32 /*handle*/) { return nullptr; }
+    virtual Light *light(u32 /*handle*/) { return nullptr; }
+    virtual Mesh *mesh(u32 /*handle*/) { return nullptr; }
+    /// Makes a shading environment of `resource` (with `material`, the "material" resource
+    /// its first field names, or null), kept until destroyed or the link goes; null without a
+    /// render world.
+    virtual ShadingEnvironment *create_shading_environment(const ShadingEnvironmentResource * /*resource*/,
+                                                           const MaterialResource * /*material*/)
+    {
+        return nullptr;
+    }
+    /// Gives an environment of this link another resource.
+    virtual void set_shading_environment(ShadingEnvironment & /*environment*/,
+                                         const ShadingEnvironmentResource * /*resource*/,
+                                         const MaterialResource * /*material*/)
+    {
+    }
+    virtual void destroy_shading_environment(ShadingEnvironment & /*environment*/) {}
+    /// This link's environments, in creation order (swap-removed on destroy).
+    virtual u32 shading_environment_count() const { return 0; }
+    virtual ShadingEnvironment *shading_environment(u32 /*i*/) { return nullptr; }
     /// Adds `count` change-record streams for this frame's reflection batches and stores
     /// them in `out_streams`; batch k writes only stream k (from a worker thread). False
     /// when the streams cannot be had (the World then reflects nothing this frame, logged).
@@ -216,8 +256,8 @@ IParticleWorld *create_null_particle_world(const WorldServiceParams &params);
 IGuiWorld *create_null_gui_world(const WorldServiceParams &params);
 IWorldRenderLink *create_null_render_link(const WorldServiceParams &params);
 /// The link to a real render world (params.render_world and params.render_link set):
-/// scene graphs and change records go to it; unit meshes, cameras, lights and LOD objects
-/// are not made yet (their render objects are not built; logged once).
+/// scene graphs, change records and the units' meshes, cameras, lights and LOD objects go
+/// to it (world/unit_render_objects.h has how they are read from the unit resource).
 IWorldRenderLink *create_render_world_link(const WorldServiceParams &params);
 
 } // namespace tallow

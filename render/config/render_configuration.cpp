@@ -8,6 +8,7 @@
 #include "render/interface/render_interface.h"
 #include "render/shaders/shader_library.h"
 #include "render/shaders/shader_library_loader.h"
+#include "render/world/render_shading_environment.h"
 #include "render/shaders/shader_manager.h"
 #include "resource/resource_manager.h"
 
@@ -175,10 +176,12 @@ RenderConfiguration::RenderConfiguration(Allocator &parent, RenderInterface &ren
 {
     _texture_hooks = {&render, acquire_context, submit_context};
     _material_context.texture_channels = &_texture_channels;
+    _render.set_render_configuration(&_layers, &_viewports, _shaders, &_texture_channels);
 }
 
 RenderConfiguration::~RenderConfiguration()
 {
+    _render.set_render_configuration(nullptr, nullptr, nullptr, nullptr);
     unload();
     delete_with_allocator(_allocator, _loader);
     delete_with_allocator(_allocator, _shaders);
@@ -188,7 +191,6 @@ u32 RenderConfiguration::shader_group_count() const { return _loader ? _loader->
 
 void RenderConfiguration::release_loaded(RenderResourceContext *context)
 {
-    _render.set_generator_layers(nullptr);
     _render.resource_generators().clear(context);
     RenderResourceSet &globals = _render.global_resources();
     if (context) {
@@ -294,8 +296,6 @@ bool RenderConfiguration::load(NameId64 name, ConstConfigValue settings, ConfigV
     debug.sort_mode = SortMode(1);
     debug.render_targets[0] = NameId32("back_buffer").value();
     ok = _layers.add_layer(NameId32(debug_viewport_name).value(), debug) && ok;
-    const ViewportTemplate *frame_view = _viewports.find(NameId32("default").value());
-    _render.set_generator_layers(frame_view ? _layers.find(frame_view->rect.layer_config) : nullptr);
 
     // 9. The render thread runs both contexts; each is waited for.
     if (old_resources)
@@ -373,6 +373,7 @@ void register_render_resource_types(ResourceManager &manager, const RenderConfig
     add("material", material_resource_callbacks(configuration ? configuration->material_context() : nullptr));
     add("shader_library", shader_library_callbacks());
     add("shader_library_group", shader_library_group_callbacks());
+    add("shading_environment", shading_environment_callbacks());
 }
 
 } // namespace tallow

@@ -31,8 +31,8 @@
 // object goes through resource contexts that the render thread executes. A reload releases
 // what the previous load made (resource generators, global resources, viewport templates,
 // shader library groups, layer configurations) before reading the new one, so nothing is
-// kept twice. Every rendered world runs the generators of the "default" viewport's layer
-// configuration (RenderInterface::set_generator_layers).
+// kept twice. Every rendered view runs the generators of its viewport's layer configuration
+// (RenderWorld::render).
 
 #include "foundation/config/config_value.h"
 #include "foundation/containers/array.h"
@@ -143,9 +143,10 @@ struct RenderConfigResource {
     u64 size_bytes;
 };
 
-/// Registers "render_config", "texture", "material", "shader_library" and
-/// "shader_library_group" (types already registered keep their callbacks). Textures get
-/// device objects and materials texture slots through `configuration` (may be null).
+/// Registers "render_config", "texture", "material", "shader_library",
+/// "shader_library_group" and "shading_environment" (types already registered keep their
+/// callbacks). Textures get device objects and materials texture slots through
+/// `configuration` (may be null).
 void register_render_resource_types(ResourceManager &manager, const RenderConfiguration *configuration);
 
 } // namespace tallow

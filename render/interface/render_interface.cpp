@@ -7,6 +7,7 @@
 #include "foundation/threads/thread_pool.h"
 #include "render/device/render_device.h"
 #include "render/world/render_state_queue.h"
+#include "render/viewports/viewport.h"
 #include "render/world/render_world.h"
 #include "render/world/world_render_link.h"
 
@@ -50,7 +51,7 @@ RenderInterface::RenderInterface(const RenderInterfaceParams &params)
       _render_settings(params.render_settings), _render_caps(params.render_caps), _window_calls(params.window_calls),
       _main_thread(current_thread_id()), _queue(_allocator, params.queue_bytes), _router(this), _windows(_allocator),
       _display_outputs(_allocator), _worlds(_allocator), _fences(_allocator), _spare_fences(_allocator), _global_resources(_allocator),
-      _generators(_allocator), _generator_overrides(_allocator), _frame_contexts(_allocator)
+      _generators(_allocator), _generator_overrides(_allocator)
 {
     if (_output)
         _output->enumerate_display_modes(_display_outputs);
@@ -307,39 +308,39 @@ void RenderInterface::on_remove_world(const RemoveWorldMessage &message)
 void RenderInterface::on_render_world(const RenderWorldMessage &message)
 {
     _device->set_current_swap_chain(message.swap_chain);
-    // Drawing a world's objects (culling, sorting) is not built yet: the world's state is
-    // kept current, and the frame runs the layers' set-up and resource generators.
-    if (_logged_render++ == 0)
-        log_message("render", "render world: world objects are not drawn yet; the frame runs the resource generators");
-    run_generators();
+    RenderWorldParams params;
+    params.device = _device;
+    params.camera = message.camera;
+    params.viewport = message.viewport;
+    params.shading_environment = message.shading_environment;
+    params.global_resources = &_global_resources;
+    params.layer_configs = _layers;
+    // A world drawn without a viewport of its own fills the "default" template's rectangle.
+    const ViewportTemplate *fallback = _viewports ? _viewports->find(NameId32("default").value()) : nullptr;
+    params.default_viewport = fallback ? &fallback->rect : nullptr;
+    params.aspect = message.aspect_ratio;
+    params.generators = &_generators;
+    params.generator_overrides = &_generator_overrides;
+    params.frame_index = _frame_index++;
+    if (_texture_channels) {
+        params.texture_channels = _texture_channels->data();
+        params.texture_channel_count = _texture_channels->size();
+    }
+    if (message.render_world->render(params).generator_contexts > 0)
+        ++_generator_frames;
 }
 
-void RenderInterface::run_generators()
+void RenderInterface::set_render_configuration(const LayerConfigSet *layers, const ViewportTemplates *viewports,
+                                               ShaderManager *shaders, const Array<u32> *texture_channels)
 {
-    if (!_generator_layers)
-        return;
-    GeneratorFrame frame;
-    frame.device = _device;
-    frame.contexts = &_frame_contexts;
-    frame.resources = &_global_resources;
-    frame.layer_config = _generator_layers;
-    frame.overrides = &_generator_overrides;
-    frame.frame_index = _frame_index++;
-    if (RenderContext *setup = _device->alloc_render_context()) {
-        setup->bind_layer_config(_generator_layers, &_global_resources);
-        setup->submit_layers(*_device, _global_resources, *_generator_layers, ViewportRect{});
-        if (!_frame_contexts.push_back(setup))
-            _device->release_render_context(setup);
-    }
-    const u32 setup_contexts = _frame_contexts.size();
-    _generators.execute_for_layers(*_generator_layers, frame);
-    if (_frame_contexts.size() > setup_contexts)
-        ++_generator_frames;
-    if (!_frame_contexts.empty())
-        _device->dispatch(_frame_contexts.size(), _frame_contexts.data());
-    for (RenderContext *context : _frame_contexts)
-        _device->release_render_context(context);
-    _frame_contexts.clear();
+    wait_until_idle();
+    _texture_channels = texture_channels;
+    _layers = layers;
+    _viewports = viewports;
+    _shaders = shaders;
+    ScopedLock guard(_lock);
+    for (WorldEntry &entry : _worlds)
+        entry.render_world->set_shader_manager(shaders);
 }
 
 void RenderInterface::on_update_world(const UpdateWorldMessage &message)
@@ -644,6 +645,7 @@ bool RenderInterface::create_render_world(RenderWorld *&out_render_world, WorldR
         delete_with_allocator(_allocator, render_world);
         return false;
     }
+    render_world->set_shader_manager(_shaders);
     out_render_world = render_world;
     out_link = link;
     return true;

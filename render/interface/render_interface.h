@@ -42,8 +42,11 @@
 
 namespace tallow {
 
+class LayerConfigSet;
 class RenderDevice;
 class RenderInterface;
+class ShaderManager;
+class ViewportTemplates;
 class ThreadPool;
 
 /// What the interface needs of the application's windows; the application fills it (the
@@ -140,6 +143,12 @@ class RenderInterface {
     /// the game side after wait_until_idle (tests).
     RenderWorld *render_world_of(const void *world);
 
+    /// The render configuration's objects that worlds draw with (null: none, and worlds are
+    /// not drawn). Every render world, present and future, gets the shader manager. Main
+    /// thread, while the render thread is idle (waits for it).
+    void set_render_configuration(const LayerConfigSet *layers, const ViewportTemplates *viewports,
+                                  ShaderManager *shaders, const Array<u32> *texture_channels);
+
     // --- Resource contexts (any thread) --------------------------------------------------
     /// Hands `count` contexts to the render thread for execution.
     void release_resource_context(u32 count, RenderResourceContext *const *contexts);
@@ -163,11 +172,6 @@ class RenderInterface {
     /// The render configuration's resource generators; built and cleared while the render
     /// thread is idle (RenderConfiguration), run on the render thread.
     ResourceGenerators &resource_generators() { return _generators; }
-    /// The layer configuration whose generators every rendered world runs, with the
-    /// layers' set-up, over the whole output (the render configuration names its default
-    /// viewport's); null runs none. Set while the render thread is idle. Views with
-    /// cameras and shading environments of their own take this place when worlds draw.
-    void set_generator_layers(const LayerConfig *config) { _generator_layers = config; }
     Allocator &allocator() { return _allocator; }
     /// "RenderObjectManager": every render world's objects, records and state buffers.
     TraceAllocator &object_allocator() { return _object_allocator; }
@@ -189,7 +193,6 @@ class RenderInterface {
     void on_add_world(const AddWorldMessage &message);
     void on_remove_world(const RemoveWorldMessage &message);
     void on_render_world(const RenderWorldMessage &message);
-    void run_generators();
     void on_update_world(const UpdateWorldMessage &message);
     void on_release_resource_context(const ExecuteResourceContextsMessage &message);
     void set_render_variable(const SetRenderVariableMessage &message);
@@ -226,11 +229,12 @@ class RenderInterface {
     RenderResourceSet _global_resources;
     u32 _render_thread_id = 0;
     ThreadHandle _thread;
-    u32 _logged_render = 0;                       // render-world messages reported as not drawn
+    const LayerConfigSet *_layers = nullptr;      // the render configuration's, when loaded
+    const ViewportTemplates *_viewports = nullptr;
+    ShaderManager *_shaders = nullptr;
+    const Array<u32> *_texture_channels = nullptr;
     ResourceGenerators _generators;
-    const LayerConfig *_generator_layers = nullptr;
     VariableOverrideMap _generator_overrides;     // render thread
-    Array<RenderContext *> _frame_contexts;       // render thread: one frame's contexts
     u32 _frame_index = 0;                         // render thread
     u32 _generator_frames = 0;                    // frames in which a generator ran (render thread)
 };

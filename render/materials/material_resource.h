@@ -105,6 +105,7 @@ class RenderMaterial final : public RenderObject {
     /// Instantiates the template and applies the entry's values and textures.
     void set_entry(const MaterialEntry &entry);
     const ShaderContext &context() const { return _context; }
+    ShaderContext &context() { return _context; }
     const Array<MaterialTextureBinding> &textures() const { return _textures; }
     const Array<MaterialValue> &values() const { return _values; }
     u32 shader_template() const { return _template; }

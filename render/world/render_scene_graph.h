@@ -60,4 +60,10 @@ class RenderSceneGraph final : public RenderObject {
     NodeChangeMask _changes;
 };
 
+/// The node's world matrix, or null when there is no graph or it lacks the node.
+inline const Matrix4x4 *node_world(const RenderSceneGraph *graph, u32 node)
+{
+    return graph && node < graph->node_count() ? &graph->world(node) : nullptr;
+}
+
 } // namespace tallow

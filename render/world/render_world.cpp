@@ -2,7 +2,14 @@
 
 #include "foundation/log.h"
 #include "foundation/threads/job.h"
+#include "render/materials/material_resource.h"
+#include "render/viewports/viewport.h"
+#include "render/world/frustum_culling.h"
+#include "render/world/render_light.h"
+#include "render/world/render_lod_object.h"
+#include "render/world/render_mesh_object.h"
 #include "render/world/render_scene_graph.h"
+#include "render/world/render_shading_environment.h"
 #include "render/world/render_state_queue.h"
 #include "render/world/render_state_stream.h"
 #include "render/world/world_render_link.h"
@@ -19,8 +26,9 @@ constexpr u32 no_slot = 0xFFFFFFFF;
 // One entry per render-object class. A class whose render side is not built yet has no
 // update handler: its records are dropped before any object is looked up.
 
-/// Applies one class-addressed record to its (live, class-checked) object.
-using ClassUpdate = void (*)(RenderWorld &world, RenderObject &object, u32 kind, const u8 *payload, u32 payload_bytes);
+/// Applies one class-addressed record to its (live, class-checked) object in `slot`.
+using ClassUpdate = void (*)(RenderWorld &world, RenderObject &object, u32 slot, u32 kind, const u8 *payload,
+                             u32 payload_bytes);
 /// Extra work when an object of the class is created or destroyed (records, lists).
 using ClassLifecycle = void (*)(RenderWorld &world, RenderObject &object, u32 slot);
 
@@ -30,7 +38,7 @@ struct RenderClassEntry {
     ClassLifecycle on_destroy;
 };
 
-void update_scene_graph(RenderWorld &, RenderObject &object, u32 kind, const u8 *payload, u32 payload_bytes)
+void update_scene_graph(RenderWorld &, RenderObject &object, u32, u32 kind, const u8 *payload, u32 payload_bytes)
 {
     if (kind != scene_graph_change_kind) {
         log_message("render", "RenderSceneGraph takes no record of kind %u; dropped", kind);
@@ -39,19 +47,95 @@ void update_scene_graph(RenderWorld &, RenderObject &object, u32 kind, const u8 
     static_cast<RenderSceneGraph &>(object).update_from(payload, payload_bytes);
 }
 
+/// Classes whose records the object applies itself.
+void update_by_object(RenderWorld &, RenderObject &object, u32, u32 kind, const u8 *payload, u32 payload_bytes)
+{
+    object.apply_message(kind, payload, payload_bytes);
+}
+
+bool read_visibility(u32 kind, const u8 *payload, u32 payload_bytes, VisibilityRecord &out)
+{
+    if (kind != 0)
+        return false;
+    // The record's last byte is the flag; its padding may be cut off.
+    if (payload_bytes < offsetof(VisibilityRecord, visible) + 1) {
+        log_message("render", "visibility record of %u bytes is too short; dropped", payload_bytes);
+        return false;
+    }
+    out = {};
+    memcpy(&out, payload, payload_bytes < sizeof out ? payload_bytes : sizeof out);
+    return true;
+}
+
+void update_mesh(RenderWorld &world, RenderObject &object, u32 slot, u32 kind, const u8 *payload, u32 payload_bytes)
+{
+    VisibilityRecord r;
+    if (read_visibility(kind, payload, payload_bytes, r))
+        static_cast<RenderMeshObject &>(object).apply_visibility(world, slot, r);
+}
+
+void create_mesh(RenderWorld &world, RenderObject &object, u32 slot)
+{
+    static_cast<RenderMeshObject &>(object).on_create(world, slot);
+}
+
+void destroy_mesh(RenderWorld &world, RenderObject &object, u32 slot)
+{
+    static_cast<RenderMeshObject &>(object).on_destroy(world, slot);
+}
+
+void create_camera(RenderWorld &world, RenderObject &object, u32)
+{
+    static_cast<RenderCamera &>(object).resolve(world);
+}
+
+void update_light(RenderWorld &world, RenderObject &object, u32 slot, u32 kind, const u8 *payload, u32 payload_bytes)
+{
+    static_cast<RenderLight &>(object).apply(kind, payload, payload_bytes, world.light_set(), slot);
+}
+
+void create_light(RenderWorld &world, RenderObject &object, u32 slot)
+{
+    static_cast<RenderLight &>(object).on_create(world, world.light_set(), slot);
+}
+
+void destroy_light(RenderWorld &world, RenderObject &, u32 slot) { world.light_set().remove(slot); }
+
+void update_environment(RenderWorld &world, RenderObject &object, u32, u32 kind, const u8 *payload, u32 payload_bytes)
+{
+    static_cast<RenderShadingEnvironment &>(object).apply(world, kind, payload, payload_bytes);
+}
+
+void update_lod(RenderWorld &world, RenderObject &object, u32 slot, u32 kind, const u8 *payload, u32 payload_bytes)
+{
+    VisibilityRecord r;
+    if (read_visibility(kind, payload, payload_bytes, r))
+        static_cast<RenderLODObject &>(object).apply_visibility(world, slot, r.mask, r.visible != 0);
+}
+
+void create_lod(RenderWorld &world, RenderObject &object, u32 slot)
+{
+    static_cast<RenderLODObject &>(object).on_create(world, slot);
+}
+
+void destroy_lod(RenderWorld &world, RenderObject &object, u32 slot)
+{
+    static_cast<RenderLODObject &>(object).on_destroy(world, slot);
+}
+
 const RenderClassEntry class_table[render_object_class_count] = {
-    {nullptr, nullptr, nullptr},             // RenderWorld: create and destroy records only
-    {&update_scene_graph, nullptr, nullptr}, // RenderSceneGraph
-    {nullptr, nullptr, nullptr},             // RenderMeshObject
-    {nullptr, nullptr, nullptr},             // RenderCamera
-    {nullptr, nullptr, nullptr},             // RenderLineObjectDrawer
-    {nullptr, nullptr, nullptr},             // RenderMaterial
-    {nullptr, nullptr, nullptr},             // RenderLight
-    {nullptr, nullptr, nullptr},             // RenderParticleWorld
-    {nullptr, nullptr, nullptr},             // RenderGui
-    {nullptr, nullptr, nullptr},             // RenderViewport
-    {nullptr, nullptr, nullptr},             // RenderShadingEnvironment
-    {nullptr, nullptr, nullptr},             // RenderLODObject
+    {nullptr, nullptr, nullptr},                          // RenderWorld: create and destroy records only
+    {&update_scene_graph, nullptr, nullptr},              // RenderSceneGraph
+    {&update_mesh, &create_mesh, &destroy_mesh},          // RenderMeshObject
+    {&update_by_object, &create_camera, nullptr},         // RenderCamera
+    {nullptr, nullptr, nullptr},                          // RenderLineObjectDrawer
+    {&update_by_object, nullptr, nullptr},                // RenderMaterial
+    {&update_light, &create_light, &destroy_light},       // RenderLight
+    {nullptr, nullptr, nullptr},                          // RenderParticleWorld
+    {nullptr, nullptr, nullptr},                          // RenderGui
+    {&update_by_object, nullptr, nullptr},                // RenderViewport
+    {&update_environment, nullptr, nullptr},              // RenderShadingEnvironment
+    {&update_lod, &create_lod, &destroy_lod},             // RenderLODObject
 };
 
 const char *class_name(u32 class_id) { return to_string(RenderObjectClass(class_id)); }
@@ -81,7 +165,9 @@ RenderWorld::RenderWorld(Allocator &parent, ThreadPool *pool)
     : RenderObject(RenderObjectClass::World), _allocator("RenderWorld", parent),
       _state_allocator("state_reflection", parent), _pool(pool), _objects(_allocator), _free_slots(_allocator),
       _slot_of(_allocator), _flag1(_allocator), _flag2(_allocator), _lights(_allocator), _unculled(_allocator),
-      _job_streams(_allocator), _buffers(_allocator), _free_buffers(_allocator)
+      _job_streams(_allocator), _buffers(_allocator), _free_buffers(_allocator), _cull_kernel(register_cull_kernel()),
+      _default_camera(CameraBlock{}, no_render_handle, no_scene_node), _culled(_allocator), _culled_lights(_allocator),
+      _visible_lights(_allocator), _contexts(_allocator)
 {
 }
 
@@ -209,6 +295,8 @@ RenderObject *RenderWorld::object(u32 handle) const
     return slot == no_slot ? nullptr : _objects[slot];
 }
 
+RenderObject *RenderWorld::object_in_slot(u32 slot) const { return slot < _objects.size() ? _objects[slot] : nullptr; }
+
 u32 RenderWorld::slot_of(u32 handle) const { return handle < _slot_of.size() ? _slot_of[handle] : no_slot; }
 
 void RenderWorld::update_state(RenderStateQueue &buffer, RenderResourceContext *context)
@@ -279,7 +367,8 @@ void RenderWorld::apply_stream(const RenderStateStream &stream, RenderResourceCo
             stale_handle = address.handle;
             continue;
         }
-        class_table[address.class_id].update(*this, *target, record.kind, record.payload, record.payload_bytes);
+        class_table[address.class_id].update(*this, *target, slot_of(address.handle), record.kind, record.payload,
+                                             record.payload_bytes);
     }
     if (unbuilt)
         log_message("render", "%u records for render classes not built yet (last: %s, id %u); dropped", unbuilt,

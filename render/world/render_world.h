@@ -24,19 +24,63 @@
 #include "foundation/math/matrix4x4.h"
 #include "foundation/memory/trace_allocator.h"
 #include "foundation/threads/thread.h"
+#include "render/world/render_camera.h"
 #include "render/world/render_object.h"
 #include "render/world/render_record.h"
 
 namespace tallow {
 
+class LayerConfigSet;
+class ResourceGenerators;
+class VariableOverrideMap;
+class RenderContext;
+class RenderDevice;
 class RenderResourceContext;
+class RenderResourceSet;
+class RenderSceneGraph;
+class RenderShadingEnvironment;
 class RenderStateQueue;
+class ShaderManager;
+struct ViewportPlacement;
 class RenderStateStream;
 class ThreadPool;
 class WorldRenderLink;
 
 /// The handle of no render object.
 constexpr u32 no_render_handle = 0xFFFFFFFF;
+
+/// What RenderWorld::render draws with.
+struct RenderWorldParams {
+    RenderDevice *device = nullptr;
+    u32 camera = 0xFFFFFFFFu;              // a RenderCamera's handle; none: the built-in camera
+    u32 viewport = 0xFFFFFFFFu;            // a RenderViewport's handle; none: `default_viewport`
+    u32 shading_environment = 0xFFFFFFFFu; // a RenderShadingEnvironment's handle, or none
+    const RenderResourceSet *global_resources = nullptr; // the output and layer targets
+    const LayerConfigSet *layer_configs = nullptr;
+    const ViewportPlacement *default_viewport = nullptr; // used without a viewport handle (may be null)
+    const u32 *texture_channels = nullptr; // names of the material texture channels (NameId32)
+    u32 texture_channel_count = 0;
+    f32 aspect = -1.0f;                    // -1: the output's width / height
+    ResourceGenerators *generators = nullptr; // run for the view's layers after light culling (may be null)
+    VariableOverrideMap *generator_overrides = nullptr;
+    u32 frame_index = 0;                   // the same for every view of one frame
+};
+
+/// What one render produced.
+struct RenderWorldStats {
+    bool drawn = false;        // false: skipped (no viewport, layer configuration or output; logged)
+    u32 visible_records = 0;   // records drawn after culling (unculled ones included)
+    u32 visible_lights = 0;
+    u32 render_batches = 0;    // batches of the render kernel (one context each)
+    u32 contexts = 0;          // contexts dispatched (the layer set-up's included)
+    u32 generator_contexts = 0; // of those, filled by the resource generators
+};
+
+/// Records per render-kernel batch (each batch fills its own RenderContext).
+constexpr u32 render_batch_records = 100;
+
+/// The live RenderSceneGraph filed under `handle` in `world`, or null.
+const RenderSceneGraph *scene_graph_of(const RenderWorld &world, u32 handle);
 
 class RenderWorld final : public RenderObject {
   public:
@@ -80,6 +124,8 @@ class RenderWorld final : public RenderObject {
 
     /// The live object filed under `handle`, or null.
     RenderObject *object(u32 handle) const;
+    /// The live object in `slot`, or null.
+    RenderObject *object_in_slot(u32 slot) const;
     /// The object's slot, or 0xFFFFFFFF.
     u32 slot_of(u32 handle) const;
     u32 live_object_count() const { return _live_count; }
@@ -93,6 +139,23 @@ class RenderWorld final : public RenderObject {
     RenderRecordSet &flag2_set() { return _flag2; }
     RenderRecordSet &light_set() { return _lights; }
     Array<RenderRecord> &unculled() { return _unculled; }
+
+    /// Draws the world from a camera into a viewport (message 6): computes the camera,
+    /// culls the lights and the main record set on the thread pool, fills one render
+    /// context with the layers' set-up and one per batch of at most render_batch_records
+    /// visible records (meshes, LOD objects), and dispatches them all to the device.
+    /// Render thread.
+    RenderWorldStats render(const RenderWorldParams &params);
+    /// The lights the last render found visible, sorted by (class, slot).
+    const Array<RenderRecord> &visible_lights() const { return _visible_lights; }
+    /// The camera a render without a camera handle draws with (near 0.1, far 1000, field
+    /// of view 1.22, perspective, identity pose).
+    RenderCamera &default_camera() { return _default_camera; }
+
+    /// The shader manager materials are made with (null until a render configuration is
+    /// loaded). Set on the game side while the render thread is idle.
+    void set_shader_manager(ShaderManager *shaders) { _shaders = shaders; }
+    ShaderManager *shader_manager() const { return _shaders; }
 
     /// Time and step of the last update (message 7).
     void set_time(f32 time, f32 delta_time)
@@ -113,6 +176,11 @@ class RenderWorld final : public RenderObject {
     void destroy_slot(u32 slot, RenderResourceContext *context);
     void free_unapplied_creates(RenderStateQueue &buffer);
 
+    void update_transforms(RenderRecordSet &set);
+    void render_records(const RenderWorldParams &params, const RenderCamera &camera,
+                        const RenderShadingEnvironment *environment, const struct LayerConfig &config,
+                        RenderWorldStats &stats);
+
     TraceAllocator _allocator;                 // "RenderWorld": objects, records, arrays
     TraceAllocator _state_allocator;           // "state_reflection": state buffers
     ThreadPool *_pool;
@@ -130,6 +198,14 @@ class RenderWorld final : public RenderObject {
     Mutex _buffer_lock;                      // guards the two arrays below
     Array<RenderStateQueue *> _buffers;      // every buffer made
     Array<RenderStateQueue *> _free_buffers;
+    ShaderManager *_shaders = nullptr;
+    u32 _cull_kernel;
+    RenderCamera _default_camera;
+    Array<RenderRecord> _culled;          // the main set after culling, then the drawn records
+    Array<RenderRecord> _culled_lights;
+    Array<RenderRecord> _visible_lights;
+    Array<RenderContext *> _contexts;     // of the render in progress
+    u32 _logged_skips = 0;
 };
 
 } // namespace tallow

@@ -364,7 +364,7 @@ class LightRecordingLink final : public IWorldRenderLink {
     explicit LightRecordingLink(Trace &trace) : _trace(trace) {}
     void create_scene_graph(SceneGraph &) override {}
     void destroy_scene_graph(SceneGraph &) override {}
-    u32 create_object(UnitRenderObject, const void *, SceneGraph &, const void *) override { return _next++; }
+    u32 create_object(UnitRenderObject, const UnitRenderParams &) override { return _next++; }
     void destroy_object(UnitRenderObject, u32) override {}
     void set_visible(UnitRenderObject, u32, bool) override {}
     bool begin_change_records(u32, RenderStateStream **) override { return false; }

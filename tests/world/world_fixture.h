@@ -63,7 +63,7 @@ class RecordingRenderLink final : public IWorldRenderLink {
 
     void create_scene_graph(SceneGraph &graph) override { graph.render_handle_field() = _next_graph++; }
     void destroy_scene_graph(SceneGraph &) override {}
-    u32 create_object(UnitRenderObject kind, const void *, SceneGraph &, const void *) override
+    u32 create_object(UnitRenderObject kind, const UnitRenderParams &) override
     {
         created.push_back(kind);
         return _next_object++;

@@ -239,6 +239,11 @@ TEST_F(RenderConfigurationTest, SampleConfigurationRunsItsFullscreenPassEveryFra
     (void)configuration->load(NameId64("sample"), settings.root(), record);
     EXPECT_EQ(live_objects(), loaded) << "a reload releases the old generators' buffers first";
 
+    // A view draws into its viewport's output: window 0's back buffer.
+    BackBufferWrapper back_buffer(allocator, 0);
+    back_buffer.description.width = 1280;
+    back_buffer.description.height = 720;
+    device->add_window_targets(0, &back_buffer);
     RenderWorld *render_world = nullptr;
     WorldRenderLink *link = nullptr;
     ASSERT_TRUE(render->create_render_world(render_world, link));
@@ -260,6 +265,8 @@ TEST_F(RenderConfigurationTest, SampleConfigurationRunsItsFullscreenPassEveryFra
     }
     render->remove_world(&world_key);
     configuration->unload();
+    render->wait_until_idle();
+    device->remove_window_targets(0);
     EXPECT_EQ(render->resource_generators().count(), 0u);
     EXPECT_EQ(live_objects(), before);
     EXPECT_TRUE(device->errors().empty()) << device->errors()[0];

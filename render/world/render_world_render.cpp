@@ -1,0 +1,301 @@
+// RenderWorld::render: camera, culling, the render kernel's batches and the dispatch.
+#include "foundation/log.h"
+#include "foundation/threads/job.h"
+#include "render/commands/render_context.h"
+#include "render/config/layer_config_set.h"
+#include "render/device/render_device.h"
+#include "render/generators/generator_frame.h"
+#include "render/generators/resource_generator.h"
+#include "render/resources/render_resource_set.h"
+#include "render/shaders/shader_manager.h"
+#include "render/viewports/viewport.h"
+#include "render/world/frustum_culling.h"
+#include "render/world/render_lod_object.h"
+#include "render/world/render_mesh_object.h"
+#include "render/world/render_scene_graph.h"
+#include "render/world/render_shading_environment.h"
+#include "render/world/render_world.h"
+
+#include <algorithm>
+
+namespace tallow {
+
+namespace {
+
+/// What every render-kernel batch reads.
+struct KernelParams {
+    const RenderWorld *world;
+    const RenderCamera *camera;
+    const RenderShadingEnvironment *environment;
+    const u32 *texture_channels;
+    u32 texture_channel_count;
+};
+
+bool drawn_kind(u32 kind) { return (kind & render_record_always_drawn) == render_record_always_drawn; }
+
+/// Keeps the drawn records in order, then sorts them by (class, slot) so that records of
+/// one class are drawn together.
+void compact_and_sort(Array<RenderRecord> &records)
+{
+    u32 kept = 0;
+    for (u32 i = 0; i < records.size(); ++i)
+        if (drawn_kind(records[i].kind))
+            records[kept++] = records[i];
+    records.resize(kept);
+    std::sort(records.begin(), records.end(), [](const RenderRecord &a, const RenderRecord &b) {
+        return a.class_id != b.class_id ? a.class_id < b.class_id : a.slot < b.slot;
+    });
+}
+
+void render_kernel(const JobData &batch)
+{
+    const RenderRecord *records = batch.stream_as<const RenderRecord>(0);
+    RenderContext *context = *batch.stream_as<RenderContext *>(1);
+    const KernelParams &p = *batch.stream_as<const KernelParams>(2);
+    MeshRenderParams mesh_params;
+    mesh_params.camera = p.camera;
+    mesh_params.environment = p.environment;
+    mesh_params.texture_channels = p.texture_channels;
+    mesh_params.texture_channel_count = p.texture_channel_count;
+    const Matrix4x4 &view_projection = p.camera->view_projection();
+    Array<RenderMeshObject *> lod_meshes(context->allocator());
+    for (u32 i = 0; i < batch.count(); ++i) {
+        const RenderRecord &r = records[i];
+        RenderObject *object = p.world->object_in_slot(r.slot);
+        if (!object || object->class_id() != r.class_id)
+            continue;
+        switch (RenderObjectClass(r.class_id)) {
+        case RenderObjectClass::MeshObject: static_cast<RenderMeshObject *>(object)->render(*context, mesh_params); break;
+        case RenderObjectClass::LODObject:
+            lod_meshes.clear();
+            static_cast<RenderLODObject *>(object)->select_lod(*p.world, view_projection, lod_meshes);
+            for (RenderMeshObject *mesh : lod_meshes)
+                if (mesh->mask() & mesh_mask::main_set)
+                    mesh->render(*context, mesh_params);
+            break;
+        default: break; // line drawers and GUIs draw themselves once they exist
+        }
+    }
+}
+
+} // namespace
+
+const RenderSceneGraph *scene_graph_of(const RenderWorld &world, u32 handle)
+{
+    RenderObject *o = world.object(handle);
+    return o && o->class_id() == u32(RenderObjectClass::SceneGraph) ? static_cast<const RenderSceneGraph *>(o) : nullptr;
+}
+
+void RenderWorld::update_transforms(RenderRecordSet &set)
+{
+    // Every record takes its node's matrix, changed or not: a graph's change mask only holds
+    // its last update, so a node moved in a frame that was applied but not drawn would
+    // otherwise keep its old place in the record.
+    RenderRecord *records = set.records();
+    const RenderRecordSet::Node *nodes = set.nodes();
+    for (u32 i = 0; i < set.count(); ++i)
+        if (const Matrix4x4 *m = node_world(nodes[i].graph, nodes[i].node))
+            records[i].world = *m;
+}
+
+RenderWorldStats RenderWorld::render(const RenderWorldParams &params)
+{
+    RenderWorldStats stats;
+    auto skip = [&](const char *why) {
+        if (_logged_skips++ < 8)
+            log_message("render", "render world not drawn: %s", why);
+        return stats;
+    };
+    if (!params.device || !params.global_resources || !params.layer_configs)
+        return skip("no device, global resources or layer configurations");
+    RenderDevice &device = *params.device;
+
+    // 1. Camera, viewport, shading environment.
+    const RenderCamera *camera_object = nullptr;
+    if (RenderObject *o = object(params.camera); o && o->class_id() == u32(RenderObjectClass::Camera))
+        camera_object = static_cast<RenderCamera *>(o);
+    RenderCamera &camera = camera_object ? *const_cast<RenderCamera *>(camera_object) : _default_camera;
+    const ViewportPlacement *rect = params.default_viewport;
+    if (RenderObject *o = object(params.viewport); o && o->class_id() == u32(RenderObjectClass::Viewport))
+        rect = &static_cast<RenderViewport *>(o)->rect;
+    if (!rect)
+        return skip("no viewport");
+    RenderShadingEnvironment *environment = nullptr;
+    if (RenderObject *o = object(params.shading_environment);
+        o && o->class_id() == u32(RenderObjectClass::ShadingEnvironment))
+        environment = static_cast<RenderShadingEnvironment *>(o);
+
+    // 2. Layer configuration and output target.
+    const LayerConfig *config = params.layer_configs->find(rect->layer_config);
+    if (!config)
+        return skip("the viewport's layer configuration is not loaded");
+    const RenderResource *output = params.global_resources->find(rect->output_target);
+    RenderTarget *target = nullptr;
+    if (output && (output->type == RenderResourceType::RenderTarget ||
+                   output->type == RenderResourceType::DependentRenderTarget ||
+                   output->type == RenderResourceType::BackBuffer))
+        target = device.render_target(static_cast<const RenderTarget *>(output), template_window_index);
+    if (!target)
+        return skip("the viewport's output target has no instance for this window");
+    const f32 width = f32(target->description.width);
+    const f32 height = f32(target->description.height);
+
+    // 3.-4. Aspect (a zero-height target counts as square), camera and shader values.
+    f32 aspect = params.aspect;
+    if (aspect == -1.0f)
+        aspect = height > 0 ? width / height : 1.0f;
+    if (rect->height != 0)
+        aspect *= rect->width / rect->height;
+    camera.compute_frustum(width, height, aspect);
+    if (_shaders) {
+        CameraInputs inputs;
+        inputs.world = camera.pose();
+        inputs.view = camera.view();
+        inputs.projection = camera.projection();
+        inputs.near_range = camera.block().near_range;
+        inputs.far_range = camera.block().far_range;
+        inputs.delta_time = _delta_time;
+        inputs.time = _time;
+        inputs.back_buffer_width = width;
+        inputs.back_buffer_height = height;
+        _shaders->update_camera_variables(inputs);
+    }
+
+    // 5.-7. Records up to date, then light and main culling.
+    update_transforms(_flag1);
+    update_transforms(_flag2);
+    update_transforms(_lights);
+    const Matrix4x4 view_projection = camera.view_projection();
+    _culled.resize(_flag1.count());
+    _culled_lights.resize(_lights.count());
+    if (_culled.size() != _flag1.count() || _culled_lights.size() != _lights.count())
+        return skip("no memory for the culled records");
+    JobId light_job = no_job, main_job = no_job;
+    if (_pool) {
+        light_job = cull_objects(_culled_lights.data(), _lights.records(), _lights.count(), &view_projection, *_pool,
+                                 _cull_kernel);
+        main_job = cull_objects(_culled.data(), _flag1.records(), _flag1.count(), &view_projection, *_pool,
+                                _cull_kernel);
+    }
+    if (light_job == no_job)
+        cull_records(_culled_lights.data(), _lights.records(), _lights.count(), view_projection);
+    if (main_job == no_job)
+        cull_records(_culled.data(), _flag1.records(), _flag1.count(), view_projection);
+
+    // 8. The first context: the layers' set-up.
+    _contexts.clear();
+    RenderContext *first = device.alloc_render_context();
+    if (first && _contexts.push_back(first)) {
+        first->bind_layer_config(config, params.global_resources);
+        const ViewportRect viewport{rect->x, rect->y, rect->width, rect->height};
+        first->submit_layers(device, *params.global_resources, *config, viewport);
+    } else if (first) {
+        device.release_render_context(first);
+    }
+
+    // 9. Visible lights.
+    if (light_job != no_job) {
+        _pool->wait(light_job);
+        _pool->job_done(light_job);
+    }
+    _visible_lights.clear();
+    for (const RenderRecord &r : _culled_lights)
+        if (drawn_kind(r.kind))
+            _visible_lights.push_back(r);
+    compact_and_sort(_visible_lights);
+    stats.visible_lights = _visible_lights.size();
+
+    // 10. The layers' resource generators, with this view's camera, lights and environment.
+    if (params.generators) {
+        GeneratorFrame frame;
+        frame.device = &device;
+        frame.contexts = &_contexts;
+        frame.resources = params.global_resources;
+        frame.layer_config = config;
+        frame.camera = &camera;
+        frame.render_world = this;
+        frame.viewport = Viewport{rect->x, rect->y, rect->width, rect->height, 0.0f, 1.0f};
+        frame.shading = environment;
+        frame.overrides = params.generator_overrides;
+        frame.frame_index = params.frame_index;
+        const u32 before = _contexts.size();
+        params.generators->execute_for_layers(*config, frame);
+        stats.generator_contexts = _contexts.size() - before;
+    }
+
+    // 11. The render job: the drawn records in batches, each into its own context.
+    if (main_job != no_job) {
+        _pool->wait(main_job);
+        _pool->job_done(main_job);
+    }
+    render_records(params, camera, environment, *config, stats);
+
+    // 14. Dispatch and give the contexts back.
+    if (!_contexts.empty())
+        device.dispatch(_contexts.size(), _contexts.data());
+    stats.contexts = _contexts.size();
+    for (RenderContext *c : _contexts)
+        device.release_render_context(c);
+    _contexts.clear();
+    stats.drawn = true;
+    return stats;
+}
+
+void RenderWorld::render_records(const RenderWorldParams &params, const RenderCamera &camera,
+                                 const RenderShadingEnvironment *environment, const LayerConfig &config,
+                                 RenderWorldStats &stats)
+{
+    for (const RenderRecord &r : _unculled)
+        _culled.push_back(r);
+    compact_and_sort(_culled);
+    const u32 count = _culled.size();
+    stats.visible_records = count;
+    if (count == 0)
+        return;
+    const u32 batches = (count + render_batch_records - 1) / render_batch_records;
+    const u32 first_new = _contexts.size();
+    for (u32 b = 0; b < batches; ++b) {
+        RenderContext *c = params.device->alloc_render_context();
+        if (!c || !_contexts.push_back(c)) {
+            if (c)
+                params.device->release_render_context(c);
+            log_message("render", "no render context for batch %u of %u; the rest of the world is not drawn", b, batches);
+            break;
+        }
+        c->bind_layer_config(&config, params.global_resources);
+    }
+    const u32 made = _contexts.size() - first_new;
+    stats.render_batches = made;
+    KernelParams kernel{this, &camera, environment, params.texture_channels, params.texture_channel_count};
+    Job job("render_kernel");
+    JobData data(job);
+    data.set_stream(0, {_culled.data(), u32(sizeof(RenderRecord))});
+    data.set_stream(1, {_contexts.data() + first_new, u32(sizeof(RenderContext *))}, stream_kind_per_batch);
+    data.set_stream(2, {&kernel, 0}, stream_kind_shared);
+    job.set_count(made == batches ? count : made * render_batch_records);
+    job.set_function(&render_kernel);
+    if (_pool) {
+        JobSplit split(job);
+        split.mode = 1;
+        split.limit = render_batch_records;
+        JobId id = run_job(*_pool, job, no_job, &split);
+        if (id != no_job) {
+            _pool->wait(id);
+            _pool->job_done(id);
+        }
+        return;
+    }
+    // Without a pool the batches run here, one after another, each as the job would cut it.
+    for (u32 b = 0; b < made; ++b) {
+        const u32 first = b * render_batch_records;
+        Job one("render_kernel");
+        JobData slice(one);
+        slice.set_stream(0, {_culled.data() + first, u32(sizeof(RenderRecord))});
+        slice.set_stream(1, {_contexts.data() + first_new + b, u32(sizeof(RenderContext *))}, stream_kind_per_batch);
+        slice.set_stream(2, {&kernel, 0}, stream_kind_shared);
+        one.set_count(count - first < render_batch_records ? count - first : render_batch_records);
+        render_kernel(slice);
+    }
+}
+
+} // namespace tallow

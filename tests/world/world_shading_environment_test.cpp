@@ -1,0 +1,118 @@
+// A World's shading environments over loaded "shading_environment" and "material" resources,
+// mirrored into a real render world.
+#include "render/materials/material_resource.h"
+#include "render/world/render_shading_environment.h"
+#include "tests/render/world/render_scene_fixture.h"
+#include "tests/resource/resource_fixture.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/material_writer.h"
+#include "tests/support/shading_environment_writer.h"
+#include "world/world.h"
+
+namespace tallow::test {
+namespace {
+
+std::string as_string(const std::vector<u8> &bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+ShadingEnvironmentSource environment(f32 red)
+{
+    ShadingEnvironmentSource s;
+    s.material = NameId64("environments/sky").value();
+    s.variables = {{2, 1, 0, 0}};
+    s.settings.push_back({id32("default"), floats_bytes({red, 0.5f, 0.25f})});
+    s.bindings = {{id32("sky"), id32("tint"), 0}};
+    s.render_variables = {{0, id32("sun_color"), 0}};
+    return s;
+}
+
+class WorldShadingTest : public ResourceFixture {
+  protected:
+    void SetUp() override
+    {
+        MaterialSource sky;
+        sky.name = id32("sky");
+        sky.shader_template = id32("mesh");
+        ASSERT_TRUE(write_database(
+            files, {{"package", "env", package_resource({{"shading_environment", "environments/day"},
+                                                         {"shading_environment", "environments/dusk"},
+                                                         {"material", "environments/sky"}})},
+                    {"shading_environment", "environments/day", as_string(write_shading_environment(environment(1.0f)))},
+                    {"shading_environment", "environments/dusk", as_string(write_shading_environment(environment(0.3f)))},
+                    {"material", "environments/sky", as_string(write_material_resource({sky}))}}));
+        start(true);
+        ASSERT_TRUE(manager->register_type(NameId64("shading_environment"), shading_environment_callbacks()));
+        ASSERT_TRUE(manager->register_type(NameId64("material"), material_resource_callbacks(nullptr)));
+        package = database_package("env");
+        package->load();
+        package->flush();
+        WorldParams params;
+        params.resource_manager = manager;
+        params.render_world = scene.world.get();
+        params.render_link = scene.link.get();
+        world = make_new<World>(allocator, allocator, params);
+    }
+    void TearDown() override
+    {
+        delete_with_allocator(allocator, world);
+        scene.frame();
+        package->unload();
+        ResourceFixture::TearDown();
+    }
+    const RenderShadingEnvironment *twin(const ShadingEnvironment &e)
+    {
+        RenderObject *o = scene.world->object(e.handle());
+        return o && o->class_id() == u32(RenderObjectClass::ShadingEnvironment)
+                   ? static_cast<const RenderShadingEnvironment *>(o)
+                   : nullptr;
+    }
+
+    RenderScene scene{0};
+    ResourcePackage *package = nullptr;
+    World *world = nullptr;
+};
+
+TEST_F(WorldShadingTest, EnvironmentsAreMadeSwitchedReloadedAndDestroyed)
+{
+    ShadingEnvironment *env = world->create_shading_environment(NameId64("environments/day"));
+    ASSERT_NE(env, nullptr);
+    ASSERT_TRUE(env->update());
+    env->apply_variables();
+    scene.frame();
+    const u32 live = scene.world->live_object_count(); // the twin and its "sky" value set
+    EXPECT_EQ(live, 2u);
+    ASSERT_NE(twin(*env), nullptr);
+    EXPECT_EQ(f32_at(std::vector<u8>(twin(*env)->values(), twin(*env)->values() + 12), 0), 1.0f);
+    EXPECT_NE(env->value_set(id32("sky")), no_render_handle);
+
+    // Switched to dusk: a new twin, the old one and its material gone.
+    world->set_shading_environment(*env, NameId64("environments/dusk"));
+    env->update();
+    env->apply_variables();
+    scene.frame();
+    EXPECT_EQ(scene.world->live_object_count(), live);
+    EXPECT_EQ(f32_at(std::vector<u8>(twin(*env)->values(), twin(*env)->values() + 12), 0), 0.3f);
+
+    // A name that is not loaded keeps the resource; a reload moves users of the old data.
+    {
+        test::LogCapture log("world");
+        world->set_shading_environment(*env, NameId64("environments/night"));
+        EXPECT_TRUE(log.contains("is not loaded"));
+    }
+    const void *dusk = manager->get(NameId64("shading_environment"), NameId64("environments/dusk"));
+    const void *day = manager->get(NameId64("shading_environment"), NameId64("environments/day"));
+    EXPECT_EQ(env->resource(), dusk);
+    world->reload_shading_environments(dusk, day);
+    EXPECT_EQ(env->resource(), day);
+
+    world->destroy_shading_environment(*env);
+    scene.frame();
+    EXPECT_EQ(scene.world->live_object_count(), 0u);
+    {
+        test::LogCapture log("world");
+        EXPECT_EQ(world->create_shading_environment(NameId64("environments/none")), nullptr);
+        EXPECT_TRUE(log.contains("is not loaded"));
+    }
+}
+
+} // namespace
+} // namespace tallow::test
