@@ -6,6 +6,7 @@
 #include "render/commands/render_context.h"
 #include "render/device/render_device.h"
 #include "render/generators/branch_modifier.h"
+#include "render/generators/cascaded_shadow_mapping.h"
 #include "render/generators/compute_kernel.h"
 #include "render/generators/fullscreen_pass.h"
 #include "render/generators/loop_modifier.h"
@@ -45,6 +46,7 @@ const ModifierClass classes[] = {
     {"loop", ModifierType::Loop, &LoopModifier::create},
     {"compute_kernel", ModifierType::ComputeKernel, &ComputeKernel::create},
     {"nv_stereo_params", ModifierType::NVStereoParams, &NVStereoParamsModifier::create},
+    {"cascaded_shadow_mapping", ModifierType::CascadedShadowMapping, &CascadedShadowMapping::create},
 };
 } // namespace
 
