@@ -8,6 +8,7 @@
 #include "render/generators/branch_modifier.h"
 #include "render/generators/cascaded_shadow_mapping.h"
 #include "render/generators/compute_kernel.h"
+#include "render/generators/deferred_shading.h"
 #include "render/generators/fullscreen_pass.h"
 #include "render/generators/loop_modifier.h"
 #include "render/generators/nv_stereo_params.h"
@@ -46,6 +47,7 @@ const ModifierClass classes[] = {
     {"loop", ModifierType::Loop, &LoopModifier::create},
     {"compute_kernel", ModifierType::ComputeKernel, &ComputeKernel::create},
     {"nv_stereo_params", ModifierType::NVStereoParams, &NVStereoParamsModifier::create},
+    {"deferred_shading", ModifierType::DeferredShading, &DeferredShading::create},
     {"cascaded_shadow_mapping", ModifierType::CascadedShadowMapping, &CascadedShadowMapping::create},
 };
 } // namespace

@@ -2,6 +2,7 @@ target_sources(tallow_render PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/branch_modifier.cpp
     ${CMAKE_CURRENT_LIST_DIR}/cascaded_shadow_mapping.cpp
     ${CMAKE_CURRENT_LIST_DIR}/compute_kernel.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/deferred_shading.cpp
     ${CMAKE_CURRENT_LIST_DIR}/fullscreen_pass.cpp
     ${CMAKE_CURRENT_LIST_DIR}/light_constants.cpp
     ${CMAKE_CURRENT_LIST_DIR}/loop_modifier.cpp

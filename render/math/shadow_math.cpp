@@ -54,7 +54,7 @@ Matrix4x4 viewport_texture_mapping(f32 x, f32 y, f32 width, f32 height)
     return t;
 }
 
-Matrix4x4 spot_shadow_view_projection(const Matrix4x4 &light_world, f32 spot_angle_end, f32 range)
+Matrix4x4 spot_shadow_pose(const Matrix4x4 &light_world)
 {
     const Vector3 forward = normalize(axis(light_world, 1));
     Vector3 up = normalize(axis(light_world, 2) - forward * dot(axis(light_world, 2), forward));
@@ -62,8 +62,13 @@ Matrix4x4 spot_shadow_view_projection(const Matrix4x4 &light_world, f32 spot_ang
         up = normalize(std::fabs(forward.x) < 0.9f ? cross(cross(forward, Vector3{1, 0, 0}), forward)
                                                    : cross(cross(forward, Vector3{0, 0, 1}), forward));
     const Vector3 right = cross(forward, up);
-    const Matrix4x4 pose = pose_of(right, forward, up, translation(light_world));
-    return rigid_inverse(pose) * perspective_projection(spot_angle_end, 1.0f, shadow_near_range, range);
+    return pose_of(right, forward, up, translation(light_world));
+}
+
+Matrix4x4 spot_shadow_view_projection(const Matrix4x4 &light_world, f32 spot_angle_end, f32 range)
+{
+    return rigid_inverse(spot_shadow_pose(light_world)) *
+           perspective_projection(spot_angle_end, 1.0f, shadow_near_range, range);
 }
 
 Matrix4x4 spot_shadow_matrix(const Matrix4x4 &light_world, f32 spot_angle_end, f32 range)

@@ -52,6 +52,8 @@ Matrix4x4 viewport_texture_mapping(f32 x, f32 y, f32 width, f32 height);
 /// the cone's axis; scale in the transform is ignored): a square perspective of field of
 /// view `spot_angle_end` (the full cone angle, radians) from shadow_near_range to `range`,
 /// then the mapping into the whole texture. Points on the cone's axis land on (0.5, 0.5).
+/// The spot light's shadow camera pose: `light_world` made orthonormal (y the cone's axis).
+Matrix4x4 spot_shadow_pose(const Matrix4x4 &light_world);
 Matrix4x4 spot_shadow_view_projection(const Matrix4x4 &light_world, f32 spot_angle_end, f32 range);
 Matrix4x4 spot_shadow_matrix(const Matrix4x4 &light_world, f32 spot_angle_end, f32 range);
 
