@@ -300,7 +300,7 @@ void DeferredShading::execute(const ModifierExecution &run)
                 RenderCamera face_camera(face_block, 0xFFFFFFFFu, no_scene_node);
                 face_camera.set_pose(cube_face_pose(face, position));
                 face_camera.compute_frustum(1, 1, 1);
-                (void)render_shadow_casters(world, face_camera, *shadow, key, _scratch);
+                (void)render_shadow_casters(world, face_camera, *shadow, key, _scratch, frame.pool);
             }
             if (!has_cube && first_report(_reported, reported_target))
                 log_message("render", "deferred_shading: no \"shadow_map_cube\" render target; omni shadows are not "
@@ -329,7 +329,7 @@ void DeferredShading::execute(const ModifierExecution &run)
                 RenderCamera spot_camera(spot_block, 0xFFFFFFFFu, no_scene_node);
                 spot_camera.set_pose(spot_shadow_pose(world_transform));
                 spot_camera.compute_frustum(1, 1, 1);
-                (void)render_shadow_casters(world, spot_camera, *shadow, key, _scratch);
+                (void)render_shadow_casters(world, spot_camera, *shadow, key, _scratch, frame.pool);
             } else if (first_report(_reported, reported_target)) {
                 log_message("render", "deferred_shading: no \"shadow_map\" render target; spot shadows are not rendered");
             }

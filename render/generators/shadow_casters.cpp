@@ -2,6 +2,7 @@
 
 #include "render/commands/render_context.h"
 #include "render/device/render_device.h"
+#include "foundation/threads/thread_pool.h"
 #include "render/world/frustum_culling.h"
 #include "render/world/render_camera.h"
 #include "render/world/render_lod_object.h"
@@ -27,7 +28,7 @@ RenderContext *begin_shadow_context(const GeneratorFrame &frame)
 }
 
 u32 render_shadow_casters(const RenderWorld &world, const RenderCamera &camera, RenderContext &context, u64 key,
-                          Array<RenderRecord> &scratch)
+                          Array<RenderRecord> &scratch, ThreadPool *pool)
 {
     // The records are only read here; the set's accessor is not const because the render
     // world's own passes update them.
@@ -36,7 +37,14 @@ u32 render_shadow_casters(const RenderWorld &world, const RenderCamera &camera, 
     if (scratch.size() != set.count())
         return 0;
     const Matrix4x4 view_projection = camera.view_projection();
-    cull_records(scratch.data(), set.records(), set.count(), view_projection);
+    static const u32 kernel = register_cull_kernel();
+    JobId job = pool ? cull_objects(scratch.data(), set.records(), set.count(), &view_projection, *pool, kernel) : no_job;
+    if (job != no_job) {
+        pool->wait(job);
+        pool->job_done(job);
+    } else {
+        cull_records(scratch.data(), set.records(), set.count(), view_projection);
+    }
     MeshRenderParams params;
     params.camera = &camera;
     params.caller_bits = key;

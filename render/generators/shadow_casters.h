@@ -20,6 +20,7 @@ namespace tallow {
 class RenderCamera;
 class RenderContext;
 class RenderWorld;
+class ThreadPool;
 
 /// Shader slot index of shadow-map passes.
 constexpr u32 shadow_shader_slot = 1;
@@ -29,10 +30,11 @@ constexpr u32 shadow_shader_slot = 1;
 /// the caller) when the device or the list has no room.
 RenderContext *begin_shadow_context(const GeneratorFrame &frame);
 
-/// Culls the world's main set with `camera` (computed already) and draws every visible
-/// mesh object and LOD-chosen mesh into `context` under `key`. `scratch` holds the culled
-/// records. Returns the number of meshes drawn.
+/// Culls the world's main set with `camera` (computed already; on `pool` with the culling
+/// job when not null, waiting for it) and draws every visible mesh object and LOD-chosen
+/// mesh into `context` under `key`. `scratch` holds the culled records. Returns the number
+/// of meshes drawn.
 u32 render_shadow_casters(const RenderWorld &world, const RenderCamera &camera, RenderContext &context, u64 key,
-                          Array<RenderRecord> &scratch);
+                          Array<RenderRecord> &scratch, ThreadPool *pool);
 
 } // namespace tallow

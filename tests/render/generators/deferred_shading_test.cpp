@@ -1,150 +1,15 @@
 // Deferred shading over a small world: an omni light with shadows, a spot light and a
 // directional light in one frame; the keys, the cube faces, the constants of each draw.
-#include "render/generators/deferred_shading.h"
 #include "render/generators/light_constants.h"
-#include "tests/render/generators/generator_test_support.h"
-#include "tests/render/world/render_scene_fixture.h"
+#include "tests/render/generators/lighting_scene.h"
+#include "tests/support/log_capture.h"
 
-#include <cmath>
+#include <gtest/gtest.h>
 
 using namespace tallow;
 using namespace tallow::test;
 
 namespace {
-
-bool find_cube(void *context, u64 resource, u32 mesh, MeshDesc *out)
-{
-    const CubeGeometry &cube = *static_cast<const CubeGeometry *>(context);
-    if (resource != NameId64("core/light_proxies").value() || (mesh != id32("sphere") && mesh != id32("cone")))
-        return false;
-    *out = cube.desc(0xFFFFFFFFu, 0, mesh_mask::main_set);
-    return true;
-}
-
-struct LightScene {
-    RenderScene scene{0};
-    RenderTarget cube_map{scene.allocator};
-    RenderTarget spot_map{scene.allocator};
-    RenderTarget accumulation{scene.allocator};
-    LibraryPtr library;
-    ResourceGenerators generators{scene.allocator};
-    VariableOverrideMap overrides{scene.allocator};
-    std::unique_ptr<ConfigBlob> config;
-    std::vector<std::unique_ptr<Light>> lights;
-
-    LightScene()
-    {
-        Layer lighting;
-        lighting.name = id32("lighting");
-        lighting.resource_generator = id32("lights");
-        EXPECT_TRUE(scene.layers.add_layer(id32("lit"), lighting));
-        std::vector<VariableSpec> light_constants = {{"world", ShaderValueType::Matrix4x4},
-                                                     {"light_position", ShaderValueType::Vector3},
-                                                     {"light_color", ShaderValueType::Vector3},
-                                                     {"light_falloff", ShaderValueType::Vector3},
-                                                     {"light_proxy_scale", ShaderValueType::Vector3},
-                                                     {"light_spot_falloff", ShaderValueType::Vector2},
-                                                     {"world_to_shadow_map", ShaderValueType::Matrix4x4},
-                                                     {"light_vector_to_shadow_map", ShaderValueType::Vector3}};
-        ShaderLibrarySource source;
-        for (const char *name : {"omni", "omni_shadowed", "spot", "spot_shadowed"})
-            source.shaders.push_back(build_shader({name, light_constants, {}, {{"lighting", "v", "p"}}}));
-        source.shaders.push_back(build_shader({"lit", RenderScene::default_constants(), {}, {{"opaque", "v", "p"}}}));
-        source.shaders.push_back(
-            build_shader({"lit_shadow", RenderScene::default_constants(), {}, {{"lighting", "v", "p"}}}));
-        source.templates.push_back({id32("omni_light"), {{id32("default"), {{id32("omni"), {}}}}}});
-        source.templates.push_back({id32("omni_light:SHADOW_MAPPING"), {{id32("default"), {{id32("omni_shadowed"), {}}}}}});
-        source.templates.push_back({id32("spot_light"), {{id32("default"), {{id32("spot"), {}}}}}});
-        source.templates.push_back({id32("spot_light:SHADOW_MAPPING"), {{id32("default"), {{id32("spot_shadowed"), {}}}}}});
-        source.templates.push_back(
-            {id32("lit"), {{id32("default"), {{id32("lit"), {}}}}, {id32("shadow"), {{id32("lit_shadow"), {}}}}}});
-        library = read_library(source);
-        resolve_passes(*library, &scene.layers);
-        EXPECT_TRUE(scene.shaders.add_shader_library(*library));
-        scene.shaders.update_templates(*library);
-        scene.material.shader_template = id32("lit");
-
-        cube_map.description = {3, 2, 512, 512, 6, 1};
-        spot_map.description = {3, 0, 1024, 1024, 1, 1};
-        accumulation.description = {9, 0, 1280, 720, 1, 1};
-        RenderResourceContext *context = scene.device.alloc_resource_context();
-        for (RenderTarget *t : {&cube_map, &spot_map, &accumulation})
-            EXPECT_TRUE(context->create_resource(t));
-        submit(context);
-        scene.globals.add(id32("shadow_map_cube"), &cube_map);
-        scene.globals.add(id32("shadow_map"), &spot_map);
-        scene.globals.add(id32("light_accumulation"), &accumulation);
-        scene.rect.layer_config = id32("lit");
-    }
-    ~LightScene()
-    {
-        RenderResourceContext *context = scene.device.alloc_resource_context();
-        generators.clear(context);
-        for (RenderTarget *t : {&cube_map, &spot_map, &accumulation})
-            context->release_resource(t);
-        submit(context);
-        EXPECT_TRUE(scene.device.errors().empty());
-    }
-    void submit(RenderResourceContext *context)
-    {
-        scene.device.update_resources(1, &context);
-        scene.device.release_resource_context(context);
-    }
-
-    bool load(const char *text)
-    {
-        config = std::make_unique<ConfigBlob>(text);
-        RenderResourceContext *context = scene.device.alloc_resource_context();
-        GeneratorLoadParams params;
-        params.shaders = &scene.shaders;
-        params.resources = context;
-        params.meshes = {&scene.cube, &find_cube};
-        const bool ok = generators.load(config->root().member("resource_generators"), params);
-        submit(context);
-        return ok;
-    }
-
-    void light(u32 graph, u32 node, u32 type, bool shadows, f32 range, f32 angle = 1.0471976f)
-    {
-        LightBlock block;
-        block.type = type;
-        block.falloff_start = 1;
-        block.falloff_end = range;
-        block.word6 = 2.0f; // exponent
-        block.word7 = angle * 0.5f;
-        block.spot_angle = angle;
-        block.color[0] = 0.5f;
-        const u32 flags = shadows ? 1u : 0u;
-        memcpy(&block.word9, &flags, 4);
-        lights.push_back(std::make_unique<Light>(block, node));
-        lights.back()->create(*scene.world, *scene.link, graph);
-    }
-
-    RenderWorldStats render()
-    {
-        RenderWorldParams p;
-        p.device = &scene.device;
-        p.global_resources = &scene.globals;
-        p.layer_configs = &scene.layers;
-        p.default_viewport = &scene.rect;
-        p.generators = &generators;
-        p.generator_overrides = &overrides;
-        return scene.world->render(p);
-    }
-
-    f32 constant(const DecodedCommand &draw, const char *shader, const char *name, u32 index = 0)
-    {
-        const ShaderVariable *v = scene.shaders.find_shader(id32(shader))->find_variable(id32(name));
-        return v ? f32_at(draw.constants, v->offset + 4 * index) : NAN;
-    }
-};
-
-constexpr const char *lighting = R"(
-resource_generators = { lights = { modifiers = [ { type = "deferred_shading" output = "light_accumulation"
-    proxy_geometry = "core/light_proxies"
-    light_types = [ { type = "omni" proxy_mesh = "sphere" shader = "omni_light" }
-                    { type = "spot" proxy_mesh = "cone" shader = "spot_light" } ] } ] } }
-)";
 
 u32 sub_counter_of(i64 key) { return u32(u64(key) >> 36) & 1023u; }
 
@@ -153,6 +18,7 @@ u32 sub_counter_of(i64 key) { return u32(u64(key) >> 36) & 1023u; }
 TEST(DeferredShading, OmniSpotAndDirectionalLightsInOneFrame)
 {
     LightScene s;
+    ASSERT_TRUE(s.ok);
     ASSERT_TRUE(s.load(lighting));
     // Nodes: the omni light 10 ahead, the spot 12 ahead and 3 right, a directional light,
     // and a caster 4 above the omni light (seen by its +Z face only).
@@ -221,11 +87,13 @@ TEST(DeferredShading, OmniSpotAndDirectionalLightsInOneFrame)
         if (c.type == RenderCommand::SetRenderTarget && sub_counter_of(c.key) == 7 && c.set_target.target == accumulation)
             rebound = true;
     EXPECT_TRUE(rebound);
+    EXPECT_TRUE(s.scene.device.errors().empty());
 }
 
 TEST(DeferredShading, NoLightsWriteNothingAndUnsoundConfigurationsAreRefused)
 {
     LightScene s;
+    ASSERT_TRUE(s.ok);
     ASSERT_TRUE(s.load(lighting));
     const u32 graph = s.scene.graph({placed_at(0, 10, 0)});
     s.scene.mesh(graph, 0);
