@@ -10,5 +10,6 @@ target_sources(tallow_render PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/nv_stereo_params.cpp
     ${CMAKE_CURRENT_LIST_DIR}/resource_generator.cpp
     ${CMAKE_CURRENT_LIST_DIR}/shadow_casters.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tiled_deferred_shading.cpp
     ${CMAKE_CURRENT_LIST_DIR}/variable_override_map.cpp
 )

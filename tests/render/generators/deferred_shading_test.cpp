@@ -1,6 +1,7 @@
 // Deferred shading over a small world: an omni light with shadows, a spot light and a
 // directional light in one frame; the keys, the cube faces, the constants of each draw.
 #include "render/generators/light_constants.h"
+#include "render/generators/tiled_deferred_shading.h"
 #include "tests/render/generators/lighting_scene.h"
 #include "tests/support/log_capture.h"
 
@@ -121,4 +122,49 @@ TEST(DeferredShading, NoLightsWriteNothingAndUnsoundConfigurationsAreRefused)
     EXPECT_FALSE(step.light_type(light_omni).filled);
     EXPECT_TRUE(step.light_type(light_spot).filled);
     EXPECT_EQ(step.light_type(light_spot).primitive_count, 12u);
+}
+
+TEST(TiledDeferredShading, OneGroupPerTileAndTheLightArraysCapped)
+{
+    struct Case {
+        u32 width, height, x, y;
+    };
+    const Case cases[] = {{1280, 720, 80, 45}, {1281, 721, 81, 46}, {16, 16, 1, 1}, {1, 1, 1, 1}};
+    for (const Case &c : cases) {
+        u32 groups[3];
+        resource_generator::CSTiledDeferredShading::dispatch_counts(c.width, c.height, groups);
+        EXPECT_EQ(groups[0], c.x);
+        EXPECT_EQ(groups[1], c.y);
+        EXPECT_EQ(groups[2], 1u);
+    }
+
+    LightScene s;
+    ASSERT_TRUE(s.ok);
+    ASSERT_TRUE(s.load(R"(resource_generators = { lights = { modifiers = [
+        { type = "tiled_deferred_shading" shader = "tiled" output = "light_accumulation" } ] } })"));
+    std::vector<Matrix4x4> nodes;
+    for (u32 i = 0; i < 6; ++i)
+        nodes.push_back(placed_at(f32(i), 10, 0));
+    const u32 graph = s.scene.graph(nodes);
+    for (u32 i = 0; i < 6; ++i)
+        s.light(graph, i, light_omni, false, 5);
+    s.scene.frame();
+    test::LogCapture log("render");
+    ASSERT_TRUE(s.render().drawn);
+    EXPECT_TRUE(log.contains("more lights than the shader's arrays hold (4)"));
+    std::vector<const DecodedCommand *> dispatches;
+    for (const DecodedCommand &c : s.scene.device.frames().back().commands)
+        if (c.type == RenderCommand::DrawBatch && c.draw.thread_groups[0] != 0)
+            dispatches.push_back(&c);
+    ASSERT_EQ(dispatches.size(), 1u);
+    EXPECT_EQ(dispatches[0]->draw.thread_groups[0], 80u);
+    EXPECT_EQ(dispatches[0]->draw.thread_groups[1], 45u);
+    EXPECT_EQ(s.constant(*dispatches[0], "tiled", "n_lights"), 4.0f);
+    for (u32 i = 0; i < 4; ++i) {
+        EXPECT_EQ(s.constant(*dispatches[0], "tiled", "light_positions", 3 * i), f32(i)) << "light " << i;
+        EXPECT_EQ(s.constant(*dispatches[0], "tiled", "light_positions", 3 * i + 1), 10.0f);
+        const f32 across = s.scene.world->default_camera().projection().m[0][0];
+        EXPECT_NEAR(s.constant(*dispatches[0], "tiled", "light_screen_spheres", 3 * i), f32(i) * across / 10, 1e-5f);
+        EXPECT_EQ(s.constant(*dispatches[0], "tiled", "light_colors", 3 * i), 0.5f);
+    }
 }

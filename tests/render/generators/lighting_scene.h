@@ -3,7 +3,7 @@
 // render_scene_fixture.h with a layer configuration "lit" whose one layer runs generator
 // "lights", light shader templates (omni, spot, each with a ":SHADOW_MAPPING" variant), a
 // material template with a shadow slot, the targets "shadow_map_cube", "shadow_map" and
-// "light_accumulation", and a proxy-mesh lookup that finds a cube for "sphere" and "cone".
+// "light_accumulation", a compute template "tiled" whose light arrays hold 4 lights, and a proxy-mesh lookup that finds a cube for "sphere" and "cone".
 
 #include "render/generators/deferred_shading.h"
 #include "render/generators/variable_override_map.h"
@@ -73,6 +73,14 @@ struct LightScene {
         source.shaders.push_back(build_shader({"lit", RenderScene::default_constants(), {}, {{"opaque", "v", "p"}}}));
         source.shaders.push_back(
             build_shader({"lit_shadow", RenderScene::default_constants(), {}, {{"lighting", "v", "p"}}}));
+        source.shaders.push_back(build_shader({"tiled",
+                                               {{"n_lights", ShaderValueType::Scalar},
+                                                {"light_positions", ShaderValueType::Vector3, 4},
+                                                {"light_screen_spheres", ShaderValueType::Vector3, 4},
+                                                {"light_colors", ShaderValueType::Vector3, 4}},
+                                               {},
+                                               {{"lighting", "", "", {}, {}, "c"}}}));
+        source.templates.push_back({id32("tiled"), {{id32("default"), {{id32("tiled"), {}}}}}});
         source.templates.push_back({id32("omni_light"), {{id32("default"), {{id32("omni"), {}}}}}});
         source.templates.push_back({id32("omni_light:SHADOW_MAPPING"), {{id32("default"), {{id32("omni_shadowed"), {}}}}}});
         source.templates.push_back({id32("spot_light"), {{id32("default"), {{id32("spot"), {}}}}}});
