@@ -35,17 +35,6 @@ const char *string_member(ConstConfigValue config, const char *key)
     return v.kind() == ConstConfigKind::String ? v.to_string() : nullptr;
 }
 
-bool copy_bytes(Array<u8> &out, const void *bytes, u64 size)
-{
-    if (!bytes || size == 0 || size > 0xFFFFFFFFu)
-        return false;
-    out.resize(u32(size));
-    if (out.size() != size)
-        return false;
-    memcpy(out.data(), bytes, size);
-    return true;
-}
-
 u32 casts_shadows(const LightBlock &block)
 {
     u32 flags;
@@ -67,7 +56,7 @@ LightShape shape_of(const LightBlock &block)
 } // namespace
 
 DeferredShading::LightType::LightType(Allocator &allocator)
-    : shading{ShaderContext(allocator), ShaderContext(allocator)}, vertices(allocator), indices(allocator)
+    : shading{ShaderContext(allocator), ShaderContext(allocator)}, mesh(allocator)
 {
 }
 
@@ -94,43 +83,9 @@ bool DeferredShading::load_type(const ModifierLoadParams &params, u32 type, Cons
     const std::string shadowed = std::string(shader) + ":SHADOW_MAPPING";
     t.has_shadow_variant = shaders->find_template(NameId32(shadowed.c_str()).value(), t.shading[1]);
 
-    MeshDesc desc;
-    const GeneratorMeshLookup &lookup = params.load->meshes;
-    if (!lookup.find || !lookup.find(lookup.context, _proxy_geometry, NameId32(mesh).value(), &desc)) {
-        log_message("render", "deferred_shading: proxy mesh \"%s\" is not in the proxy geometry; refused", mesh);
+    if (!t.mesh.load(params.load->meshes, _proxy_geometry, NameId32(mesh).value(), params.load->resources,
+                     "deferred_shading"))
         return false;
-    }
-    const u32 index_bytes = desc.index_32bit ? 4 : 2;
-    if (desc.vertex_stride == 0 || desc.index_count < 3 || desc.channel_count == 0 ||
-        !copy_bytes(t.vertices, desc.vertices, u64(desc.vertex_count) * desc.vertex_stride) ||
-        !copy_bytes(t.indices, desc.indices, u64(desc.index_count) * index_bytes)) {
-        log_message("render", "deferred_shading: proxy mesh \"%s\" has no geometry; refused", mesh);
-        return false;
-    }
-    t.vertex_buffer.resource = {RenderResourceType::VertexBuffer, invalid_render_handle};
-    t.vertex_buffer.element_count = desc.vertex_count;
-    t.vertex_buffer.element_size = desc.vertex_stride;
-    t.vertex_buffer.dynamic = 1;
-    t.vertex_buffer.data = &t.vertices;
-    t.index_buffer.resource = {RenderResourceType::IndexBuffer, invalid_render_handle};
-    t.index_buffer.element_count = desc.index_count;
-    t.index_buffer.element_size = desc.index_32bit ? 1 : 0;
-    t.index_buffer.dynamic = 1;
-    t.index_buffer.data = &t.indices;
-    t.declaration.channel_count = desc.channel_count < max_vertex_channels ? desc.channel_count : max_vertex_channels;
-    for (u32 i = 0; i < t.declaration.channel_count; ++i)
-        t.declaration.channels[i] = desc.channels[i];
-    t.primitive_count = desc.index_count / 3;
-    t.vertex_count = desc.vertex_count;
-    if (RenderResourceContext *resources = params.load->resources) {
-        bool made = resources->create_resource(&t.vertex_buffer.resource);
-        made = resources->create_resource(&t.index_buffer.resource) && made;
-        made = resources->create_resource(&t.declaration.resource) && made;
-        t.has_geometry = made;
-    }
-    t.bindings[0] = {render_handle_kind::vertex_buffer, t.vertex_buffer.resource.handle};
-    t.bindings[1] = {render_handle_kind::index_buffer, t.index_buffer.resource.handle};
-    t.bindings[2] = {render_handle_kind::vertex_declaration, t.declaration.resource.handle};
     t.filled = true;
     return true;
 }
@@ -166,13 +121,8 @@ ModifierBase *DeferredShading::create(const ModifierLoadParams &params)
             ok = false;
             break;
         }
-        LightType &old = step->_types[type];
-        if (old.filled && old.has_geometry && params.load->resources) { // a later element replaces an earlier one
-            params.load->resources->release_resource(&old.vertex_buffer.resource);
-            params.load->resources->release_resource(&old.index_buffer.resource);
-            params.load->resources->release_resource(&old.declaration.resource);
-        }
-        old.filled = old.has_geometry = false;
+        // A later element replaces an earlier one (ProxyMesh::load releases the old buffers).
+        step->_types[type].filled = false;
         ok = step->load_type(params, type, element);
     }
     if (!ok) {
@@ -188,14 +138,8 @@ void DeferredShading::release(ResourceGenerator &generator, RenderResourceContex
     (void)generator;
     if (!context)
         return;
-    for (LightType &t : _types) {
-        if (!t.has_geometry)
-            continue;
-        context->release_resource(&t.vertex_buffer.resource);
-        context->release_resource(&t.index_buffer.resource);
-        context->release_resource(&t.declaration.resource);
-        t.has_geometry = false;
-    }
+    for (LightType &t : _types)
+        t.mesh.release(context);
 }
 
 void DeferredShading::execute(const ModifierExecution &run)
@@ -247,7 +191,7 @@ void DeferredShading::execute(const ModifierExecution &run)
             continue;
         const RenderLight &light = *static_cast<const RenderLight *>(object);
         const LightBlock &block = light.block();
-        if (block.type >= deferred_light_types || !_types[block.type].filled || !_types[block.type].has_geometry) {
+        if (block.type >= deferred_light_types || !_types[block.type].filled || !_types[block.type].mesh.has_geometry()) {
             if (first_report(_reported, reported_type))
                 log_message("render", "deferred_shading: a light of type %u has no light-type record; such lights are "
                                       "not drawn",
@@ -358,11 +302,7 @@ void DeferredShading::execute(const ModifierExecution &run)
         ShaderSlotEntry slot;
         if (!shading.slot_entry(context.shader_slot_index(), &slot))
             continue;
-        RenderBatch batch;
-        batch.bindings = t.bindings;
-        batch.binding_count = 3;
-        batch.primitive_count = t.primitive_count;
-        batch.vertex_count = t.vertex_count;
+        RenderBatch batch = t.mesh.batch();
         batch.copy_constants = true;
         (void)context.render_step_batch(batch, slot, draw_key);
     }

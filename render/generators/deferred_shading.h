@@ -29,6 +29,7 @@
 // draw carries its own copy of the constants.
 
 #include "foundation/containers/array.h"
+#include "render/generators/proxy_mesh.h"
 #include "render/generators/resource_generator.h"
 #include "render/commands/render_records.h"
 #include "render/resources/render_resource.h"
@@ -46,15 +47,7 @@ class DeferredShading final : public ModifierBase {
         bool filled = false;          // an element of "light_types" named this type
         bool has_shadow_variant = false;
         ShaderContext shading[2];     // 0 plain, 1 ":SHADOW_MAPPING"
-        Array<u8> vertices;           // the proxy mesh's own copy
-        Array<u8> indices;
-        BufferDescription vertex_buffer{};
-        BufferDescription index_buffer{};
-        VertexDeclaration declaration{};
-        GeometryBinding bindings[3];
-        u32 primitive_count = 0;      // index count / 3
-        u32 vertex_count = 0;
-        bool has_geometry = false;
+        ProxyMesh mesh;               // the proxy mesh's own copy
     };
 
     static ModifierBase *create(const ModifierLoadParams &params);

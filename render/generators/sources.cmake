@@ -8,6 +8,7 @@ target_sources(tallow_render PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/loop_modifier.cpp
     ${CMAKE_CURRENT_LIST_DIR}/modifier_inputs.cpp
     ${CMAKE_CURRENT_LIST_DIR}/nv_stereo_params.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/proxy_mesh.cpp
     ${CMAKE_CURRENT_LIST_DIR}/resource_generator.cpp
     ${CMAKE_CURRENT_LIST_DIR}/shadow_casters.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tiled_deferred_shading.cpp

@@ -107,7 +107,7 @@ TEST(DeferredShading, NoLightsWriteNothingAndUnsoundConfigurationsAreRefused)
     EXPECT_FALSE(s.load(R"(resource_generators = { lights = { modifiers = [ { type = "deferred_shading"
         output = "light_accumulation" proxy_geometry = "core/light_proxies"
         light_types = [ { type = "omni" proxy_mesh = "no_such_mesh" shader = "omni_light" } ] } ] } })"));
-    EXPECT_TRUE(log.contains("is not in the proxy geometry"));
+    EXPECT_TRUE(log.contains("is not in resource"));
     EXPECT_FALSE(s.load(R"(resource_generators = { lights = { modifiers = [ { type = "deferred_shading"
         output = "light_accumulation" proxy_geometry = "core/light_proxies"
         light_types = [ { type = "sun" proxy_mesh = "sphere" shader = "omni_light" } ] } ] } })"));
@@ -121,7 +121,7 @@ TEST(DeferredShading, NoLightsWriteNothingAndUnsoundConfigurationsAreRefused)
         *s.generators.find(id32("lights"))->modifiers()[0]);
     EXPECT_FALSE(step.light_type(light_omni).filled);
     EXPECT_TRUE(step.light_type(light_spot).filled);
-    EXPECT_EQ(step.light_type(light_spot).primitive_count, 12u);
+    EXPECT_EQ(step.light_type(light_spot).mesh.primitive_count(), 12u);
 }
 
 TEST(TiledDeferredShading, OneGroupPerTileAndTheLightArraysCapped)
