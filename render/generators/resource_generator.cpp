@@ -11,6 +11,7 @@
 #include "render/generators/deferred_shading.h"
 #include "render/generators/fullscreen_pass.h"
 #include "render/generators/loop_modifier.h"
+#include "render/generators/mesh_renderer.h"
 #include "render/generators/nv_stereo_params.h"
 #include "render/generators/tiled_deferred_shading.h"
 #include "render/generators/variable_override_map.h"
@@ -49,6 +50,7 @@ const ModifierClass classes[] = {
     {"compute_kernel", ModifierType::ComputeKernel, &ComputeKernel::create},
     {"nv_stereo_params", ModifierType::NVStereoParams, &NVStereoParamsModifier::create},
     {"deferred_shading", ModifierType::DeferredShading, &DeferredShading::create},
+    {"mesh_renderer", ModifierType::MeshRenderer, &MeshRenderer::create},
     {"tiled_deferred_shading", ModifierType::TiledDeferredShading, &CSTiledDeferredShading::create},
     {"cascaded_shadow_mapping", ModifierType::CascadedShadowMapping, &CascadedShadowMapping::create},
 };

@@ -6,6 +6,7 @@ target_sources(tallow_render PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/fullscreen_pass.cpp
     ${CMAKE_CURRENT_LIST_DIR}/light_constants.cpp
     ${CMAKE_CURRENT_LIST_DIR}/loop_modifier.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/mesh_renderer.cpp
     ${CMAKE_CURRENT_LIST_DIR}/modifier_inputs.cpp
     ${CMAKE_CURRENT_LIST_DIR}/nv_stereo_params.cpp
     ${CMAKE_CURRENT_LIST_DIR}/proxy_mesh.cpp

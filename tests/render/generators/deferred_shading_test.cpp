@@ -2,6 +2,7 @@
 // directional light in one frame; the keys, the cube faces, the constants of each draw.
 #include "render/generators/light_constants.h"
 #include "render/generators/tiled_deferred_shading.h"
+#include "tests/render/generators/generator_test_support.h"
 #include "tests/render/generators/lighting_scene.h"
 #include "tests/support/log_capture.h"
 
@@ -167,4 +168,64 @@ TEST(TiledDeferredShading, OneGroupPerTileAndTheLightArraysCapped)
         EXPECT_NEAR(s.constant(*dispatches[0], "tiled", "light_screen_spheres", 3 * i), f32(i) * across / 10, 1e-5f);
         EXPECT_EQ(s.constant(*dispatches[0], "tiled", "light_colors", 3 * i), 0.5f);
     }
+}
+
+TEST(MeshRenderer, DrawsItsOwnCopyOfTheMeshWithTheCameraAndAnIdentityWorld)
+{
+    LightScene s;
+    ASSERT_TRUE(s.ok);
+    test::LogCapture log("render");
+    EXPECT_FALSE(s.load(R"(resource_generators = { lights = { modifiers = [ { type = "mesh_renderer"
+        unit_resource = "core/light_proxies" mesh = "no_such_mesh" material = "sky" output = "light_accumulation" } ] } })"));
+    EXPECT_TRUE(log.contains("is not in resource"));
+    ASSERT_TRUE(s.load(R"(resource_generators = { lights = { modifiers = [ { type = "mesh_renderer"
+        unit_resource = "core/light_proxies" mesh = "sphere" material = "sky" output = "light_accumulation" } ] } })"));
+
+    FakeShading shading;
+    ShaderContext sky(s.scene.allocator);
+    ASSERT_TRUE(s.scene.shaders.find_template(id32("omni_light"), sky));
+    shading.materials[id32("sky")] = &sky;
+    RenderCamera &camera = s.scene.world->default_camera();
+    Matrix4x4 pose = matrix4x4_identity;
+    set_translation(pose, {1, 2, 3});
+    camera.set_pose(pose);
+    camera.compute_frustum(1280, 720, -1.0f);
+    Array<RenderContext *> contexts(s.scene.allocator);
+    GeneratorFrame frame;
+    frame.device = &s.scene.device;
+    frame.contexts = &contexts;
+    frame.resources = &s.scene.globals;
+    frame.layer_config = s.scene.layers.find(id32("lit"));
+    frame.camera = &camera;
+    frame.render_world = s.scene.world.get();
+    frame.shading = &shading;
+    s.generators.execute_for_layers(*frame.layer_config, frame);
+    s.scene.device.dispatch(contexts.size(), contexts.data());
+    for (RenderContext *c : contexts)
+        s.scene.device.release_render_context(c);
+
+    const std::vector<DecodedCommand> &commands = s.scene.device.frames().back().commands;
+    RenderTarget *accumulation = s.scene.device.render_target(&s.accumulation, 0);
+    u32 targets = 0, draws = 0;
+    for (const DecodedCommand &c : commands) {
+        if (c.type == RenderCommand::SetRenderTarget) {
+            ++targets;
+            EXPECT_EQ(c.set_target.target, c.set_target.slot == 0 ? accumulation : nullptr);
+        }
+        if (c.type == RenderCommand::SetDepthStencil) {
+            EXPECT_EQ(c.depth.target, nullptr);
+        }
+        if (c.type != RenderCommand::DrawBatch)
+            continue;
+        ++draws;
+        EXPECT_EQ(c.draw.primitive_count, 12u) << "36 indices";
+        EXPECT_EQ(c.draw.instance_count, 1u);
+        EXPECT_EQ(c.bindings.size(), 3u);
+        // The world matrix is the identity: its translation row is zero.
+        EXPECT_EQ(s.constant(c, "omni", "world", 0), 1.0f);
+        EXPECT_EQ(s.constant(c, "omni", "world", 3), 0.0f);
+        EXPECT_EQ(s.constant(c, "omni", "world", 7), 0.0f);
+    }
+    EXPECT_EQ(targets, 8u);
+    EXPECT_EQ(draws, 1u);
 }
