@@ -40,6 +40,13 @@ bool static_branch_passes_for_generators(ConstConfigValue branch, const RenderBr
 
 } // namespace
 
+namespace {
+GeneratorMeshLookup installed_mesh_lookup;
+} // namespace
+
+void set_default_mesh_lookup(const GeneratorMeshLookup &lookup) { installed_mesh_lookup = lookup; }
+const GeneratorMeshLookup &default_mesh_lookup() { return installed_mesh_lookup; }
+
 namespace resource_generator {
 
 namespace {
@@ -233,8 +240,11 @@ ResourceGenerators::ResourceGenerators(Allocator &parent)
 
 ResourceGenerators::~ResourceGenerators() { clear(nullptr); }
 
-bool ResourceGenerators::load(ConstConfigValue section, const GeneratorLoadParams &params)
+bool ResourceGenerators::load(ConstConfigValue section, const GeneratorLoadParams &given)
 {
+    GeneratorLoadParams params = given;
+    if (!params.meshes.find)
+        params.meshes = default_mesh_lookup();
     clear(params.resources);
     if (section.is_nil())
         return true;

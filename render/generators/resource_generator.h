@@ -95,12 +95,17 @@ struct GeneratorMeshLookup {
     bool (*find)(void *context, u64 resource_name, u32 mesh_name, MeshDesc *out) = nullptr;
 };
 
+/// The lookup a load uses when its params name none (the world layer installs the one for
+/// "unit" resources at start-up). Main thread, while no render configuration loads.
+void set_default_mesh_lookup(const GeneratorMeshLookup &lookup);
+const GeneratorMeshLookup &default_mesh_lookup();
+
 /// What a generator's modifiers are built with; the render configuration fills it.
 struct GeneratorLoadParams {
     ShaderManager *shaders = nullptr;           // shader templates by name (null: "shader" keys refused)
     RenderResourceContext *resources = nullptr; // where modifiers create their render resources
     RenderBranchValues values;                  // settings and caps that branches compare with
-    GeneratorMeshLookup meshes;                 // proxy meshes of the lighting steps
+    GeneratorMeshLookup meshes;                 // proxy meshes of the lighting steps (none: the default lookup)
 };
 
 /// What one modifier's load sees.
