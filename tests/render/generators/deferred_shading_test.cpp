@@ -229,3 +229,34 @@ TEST(MeshRenderer, DrawsItsOwnCopyOfTheMeshWithTheCameraAndAnIdentityWorld)
     EXPECT_EQ(targets, 8u);
     EXPECT_EQ(draws, 1u);
 }
+
+TEST(DeferredShading, LightsPastTheKeyFieldAreLeftOutNotFiledUnderTheNextStep)
+{
+    // 150 shadowed omni lights take seven keys each; 146 of them fit the 1023 light keys.
+    LightScene s;
+    ASSERT_TRUE(s.ok);
+    ASSERT_TRUE(s.load(lighting));
+    std::vector<Matrix4x4> nodes;
+    for (u32 i = 0; i < 150; ++i)
+        nodes.push_back(placed_at(f32(i % 10) - 5, 20, f32(i / 10) - 7));
+    const u32 graph = s.scene.graph(nodes);
+    for (u32 i = 0; i < 150; ++i)
+        s.light(graph, i, light_omni, true, 3);
+    s.scene.frame();
+    test::LogCapture log("render");
+    const RenderWorldStats stats = s.render();
+    ASSERT_EQ(stats.visible_lights, 150u);
+    EXPECT_TRUE(log.contains("more lights than the sort key's 1023 light keys"));
+    u32 light_draws = 0, highest = 0;
+    for (const DecodedCommand &c : s.scene.device.frames().back().commands) {
+        const u32 counter = u32(u64(c.key) >> 46) & 63u;
+        if (counter == 0)
+            continue;
+        EXPECT_EQ(counter, 1u) << "every light key stays inside the step's own place";
+        highest = std::max(highest, sub_counter_of(c.key));
+        if (c.type == RenderCommand::DrawBatch && c.constants.size() > 64)
+            ++light_draws;
+    }
+    EXPECT_EQ(light_draws, 146u);
+    EXPECT_EQ(highest, 146u * 7);
+}
