@@ -48,6 +48,7 @@ u32 render_shadow_casters(const RenderWorld &world, const RenderCamera &camera, 
     MeshRenderParams params;
     params.camera = &camera;
     params.caller_bits = key;
+    params.step_key = true; // the casters stay in the step's place, whatever layer their shadow pass names
     Array<RenderMeshObject *> lod_meshes(context.allocator());
     u32 drawn = 0;
     for (const RenderRecord &r : scratch) {

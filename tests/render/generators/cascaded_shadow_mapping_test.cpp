@@ -12,11 +12,14 @@ using namespace tallow::test;
 
 namespace {
 
-/// The render scene plus a "shadows" layer running generator "sun", a 2048 x 1024 depth
+/// The render scene plus a configuration "sun_main" whose "shadows" layer runs generator "sun"
+/// after a "shadow_casters" layer that the casters' shadow pass names; a 2048 x 1024 depth
 /// target "sun_map", a material template with a shadow slot, and a "sun" material holding
 /// the light direction and the mask matrix.
 struct ShadowScene {
     RenderScene scene{0};
+    ConfigText settings{"shadows = true"};
+    ConfigText caps{"deferred = true"};
     RenderTarget sun_map{scene.allocator};
     LibraryPtr library;
     FakeShading shading;
@@ -27,14 +30,17 @@ struct ShadowScene {
 
     ShadowScene()
     {
-        Layer shadows;
-        shadows.name = id32("shadows");
-        shadows.resource_generator = id32("sun");
-        EXPECT_TRUE(scene.layers.add_layer(id32("sun_main"), shadows));
+        // The casters' shadow pass names a layer of its own, before the step's layer.
+        ConfigBlob layer_text(R"(
+main = [ { name = "opaque" render_targets = [ "back_buffer" ] } ]
+sun_main = [ { name = "shadow_casters" } { name = "shadows" resource_generator = "sun" } ]
+)");
+        EXPECT_TRUE(scene.layers.load(layer_text.root(), RenderBranchValues{settings.root, caps.root}));
+        resolve_passes(*scene.library, &scene.layers);
         const std::vector<VariableSpec> constants = RenderScene::default_constants();
         ShaderLibrarySource source;
         source.shaders.push_back(build_shader({"lit", constants, {}, {{"opaque", "v", "p"}}}));
-        source.shaders.push_back(build_shader({"lit_shadow", constants, {}, {{"shadows", "v", "p"}}}));
+        source.shaders.push_back(build_shader({"lit_shadow", constants, {}, {{"shadow_casters", "v", "p"}}}));
         source.shaders.push_back(build_shader({"sun_values",
                                                {{"sun_direction", ShaderValueType::Vector3},
                                                 {"world_to_shadow_map", ShaderValueType::Matrix4x4}},
