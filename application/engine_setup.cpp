@@ -18,6 +18,7 @@
 #include "world/unit_mesh_lookup.h"
 #include "sound/sound_resource.h"
 #include "sound/world_sound_service.h"
+#include "world/world_particle_service.h"
 
 namespace tallow {
 
@@ -56,6 +57,8 @@ ProgramSetup engine_setup()
         return create_physics_sdk(allocator, application.thread_pool());
     };
     setup.world_services.physics = create_physics_service;
+    // Every World plays its particle effects through its render world.
+    setup.world_services.particles = create_particle_service;
     setup.register_resource_types = [](ResourceManager &manager) {
         register_unit_mesh_lookup(manager); // meshes of unit resources for the render pipeline's steps
         register_sound_resource_types(manager);

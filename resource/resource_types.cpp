@@ -11,7 +11,8 @@ namespace tallow {
 
 namespace {
 
-const char *const raw_types[] = {"particles", "font", "spu_job", "data"};
+// ("particles" is read and checked by the render side: Application registers it.)
+const char *const raw_types[] = {"font", "spu_job", "data"};
 
 void *load_package_resource(const ResourceLoadParams &params)
 {

@@ -1,5 +1,7 @@
 #include "script/script_api.h"
 
+#include "script/physics_api.h"
+
 #include "script/lua_environment.h"
 #include "script/ai_api.h"
 #include "script/world_api.h"
@@ -17,6 +19,7 @@ void register_script_api(LuaEnvironment &env, Application *application, Resource
         register_application_table(env, *application);
     register_world_api(env);
     register_unit_api(env);
+    register_physics_api(env);
     install_script_data_releaser();
     // 3. core: ResourcePackage, SaveSystem and DLC, Profiler, Script (temporary counts), tostring, Localizer.
     register_resource_api(env, resources);

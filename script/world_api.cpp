@@ -326,14 +326,8 @@ void register_world_api(LuaEnvironment &env)
         {"World", "link_unit", world_link_unit, nullptr},
         {"World", "unlink_unit", world_unlink_unit, nullptr},
         {"World", "update_unit", world_update_unit, nullptr},
-        {"World", "physics_world", nullptr, "physics"},
         {"World", "create_line_object", nullptr, "line drawing"},
         {"World", "destroy_line_object", nullptr, "line drawing"},
-        {"World", "create_particles", nullptr, "particles"},
-        {"World", "destroy_particles", nullptr, "particles"},
-        {"World", "stop_spawning_particles", nullptr, "particles"},
-        {"World", "move_particles", nullptr, "particles"},
-        {"World", "link_particles", nullptr, "particles"},
         {"World", "create_screen_gui", nullptr, "GUI"},
         {"World", "create_world_gui", nullptr, "GUI"},
         {"World", "destroy_gui", nullptr, "GUI"},
@@ -350,6 +344,7 @@ void register_world_api(LuaEnvironment &env)
     };
     add_script_functions(env, world, sizeof(world) / sizeof(world[0]));
     register_world_sound_api(env);
+    register_world_particle_api(env);
     env.add_module_function("Level", "trigger_level_loaded", level_trigger_level_loaded);
     env.add_module_function("Level", "trigger_event", level_trigger_event);
     env.add_module_function("Level", "get_data", script_data_get_binding<level_data, 2>);

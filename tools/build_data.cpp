@@ -29,6 +29,7 @@
 // (tools/network_config_compiler.h); "texture" resources come from "<name>.png" or, when
 // there is none, "<name>.dds" through the texture compiler (tools/texture_compiler.h);
 // "material" sources through the material compiler (tools/material_compiler.h);
+// "particles" sources through the particle compiler (tools/particle_compiler.h);
 // "render_config" sources are config text (layout in render/config/render_configuration.h)
 // flattened into the config blob the engine reads; every other
 // type is taken as it is. The output directory receives the loose-file database
@@ -57,6 +58,7 @@
 #include "tools/state_machine_compiler.h"
 #include "tools/level_compiler.h"
 #include "tools/material_compiler.h"
+#include "tools/particle_compiler.h"
 #include "tools/network_config_compiler.h"
 #include "tools/physics_properties_compiler.h"
 #include "tools/shader_library_compiler.h"
@@ -162,7 +164,7 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
 {
     if (type == "unit" || type == "level" || type == "shader_library" || type == "shader_library_group" ||
         type == "animation" || type == "network_game_config" || type == "material" || type == "texture" ||
-        type == "state_machine" || type == "bones") {
+        type == "state_machine" || type == "bones" || type == "particles") {
         std::string error;
         const char *text = reinterpret_cast<const char *>(source.data());
         const bool compiled =
@@ -174,6 +176,7 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
             : type == "bones"          ? compile_bones_source(text, source.size(), out, error)
             : type == "material"       ? compile_material_source(text, source.size(), out, error)
             : type == "texture"        ? compile_texture_source(file_name, source, out, error)
+            : type == "particles"      ? compile_particle_source(text, source.size(), out, error)
             : type == "network_game_config"
                 ? compile_network_config_source(text, source.size(), out, error)
                 : compile_shader_library_group_source(text, source.size(), out, error);

@@ -16,6 +16,7 @@
 #include "foundation/math/matrix4x4.h"
 #include "foundation/types.h"
 #include "render/world/render_world.h" // no_render_handle
+#include "world/physics_records.h"
 #include "world/world_events.h"
 
 namespace tallow {
@@ -37,6 +38,7 @@ class Mesh;
 class ShadingEnvironment;
 class ShadingEnvironmentResource;
 class UnitResource;
+struct ParticleEffectResource;
 struct UnitActorTemplate;
 struct UnitCamera;
 struct UnitJointTemplate;
@@ -71,14 +73,16 @@ struct ActorCreateParams {
 };
 
 struct JointCreateParams {
-    const UnitJointTemplate *joint; // as stored
-    Vector3 frame_positions[2];     // each body's frame position; in world space for a null body
-    PhysicsActor *actors[2];        // null: anchored in the world
+    /// The template (world/physics_records.h). The unit has already put into world space
+    /// what is not relative to a body: the local frame (anchor, axis, normal) of a side
+    /// anchored in the world, and the global anchor and axis.
+    JointTemplate joint;
+    PhysicsActor *actors[2]; // null: that side is anchored in the world
 };
 
 struct MoverCreateParams {
-    const UnitMover *mover;
-    Vector3 position; // the spawn position
+    const MoverTemplate *mover;
+    Vector3 position; // the feet, in world space
     Unit *unit;
 };
 
@@ -162,12 +166,26 @@ class ISoundWorld {
 class IParticleWorld {
   public:
     virtual ~IParticleWorld() = default;
+    /// False for the null service: the script functions of particles then raise that the
+    /// service is not built.
+    virtual bool is_available() const { return false; }
+    /// Once per World update: answers the render side's height-grid requests (physics
+    /// rays) and takes its debug lines.
     virtual void update(f32 dt) = 0;
-    // Flow particle nodes and level effects (a backend without particles makes none).
+    // Flow particle nodes, level effects and the World script table (a backend without
+    // particles makes none). Ids that name no live effect are ignored.
     virtual u32 create_particles(u64 /*effect*/, const Matrix4x4 & /*pose*/) { return no_particle_effect; }
-    virtual void link_particles(u32 /*id*/, UnitHandle /*unit*/, u32 /*node*/, const Matrix4x4 & /*offset*/) {}
+    /// `policy` when the unit goes: 0 destroy the effect, 1 stop its spawning, 2 leave it.
+    virtual void link_particles(u32 /*id*/, UnitHandle /*unit*/, u32 /*node*/, const Matrix4x4 & /*offset*/,
+                                u32 /*policy*/ = 0)
+    {
+    }
     virtual void stop_spawning(u32 /*id*/) {}
     virtual void destroy_particles(u32 /*id*/) {}
+    virtual void move_particles(u32 /*id*/, const Matrix4x4 & /*pose*/) {}
+    /// Live effects of `old_data` restart on `new_data` (same name), keeping ids and poses.
+    /// Call while the render side is idle; the old data may go right after.
+    virtual void post_reload(const ParticleEffectResource * /*old_data*/, const ParticleEffectResource * /*new_data*/) {}
 };
 
 class IGuiWorld {

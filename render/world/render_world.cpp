@@ -8,6 +8,7 @@
 #include "render/world/render_light.h"
 #include "render/world/render_lod_object.h"
 #include "render/world/render_mesh_object.h"
+#include "render/particles/render_particle_world.h"
 #include "render/world/render_scene_graph.h"
 #include "render/world/render_shading_environment.h"
 #include "render/world/render_state_queue.h"
@@ -123,6 +124,25 @@ void destroy_lod(RenderWorld &world, RenderObject &object, u32 slot)
     static_cast<RenderLODObject &>(object).on_destroy(world, slot);
 }
 
+void update_particle_world(RenderWorld &, RenderObject &object, u32, u32 kind, const u8 *payload, u32 payload_bytes)
+{
+    static_cast<RenderParticleWorld &>(object).apply_message(kind, payload, payload_bytes);
+}
+
+// The world keeps its particle world to step it with each world update.
+void particle_world_created(RenderWorld &world, RenderObject &object, u32)
+{
+    auto &particles = static_cast<RenderParticleWorld &>(object);
+    particles.set_render_world(&world);
+    world.set_particle_world(&particles);
+}
+
+void particle_world_destroyed(RenderWorld &world, RenderObject &object, u32)
+{
+    if (world.particle_world() == &object)
+        world.set_particle_world(nullptr);
+}
+
 const RenderClassEntry class_table[render_object_class_count] = {
     {nullptr, nullptr, nullptr},                          // RenderWorld: create and destroy records only
     {&update_scene_graph, nullptr, nullptr},              // RenderSceneGraph
@@ -131,7 +151,7 @@ const RenderClassEntry class_table[render_object_class_count] = {
     {nullptr, nullptr, nullptr},                          // RenderLineObjectDrawer
     {&update_by_object, nullptr, nullptr},                // RenderMaterial
     {&update_light, &create_light, &destroy_light},       // RenderLight
-    {nullptr, nullptr, nullptr},                          // RenderParticleWorld
+    {&update_particle_world, &particle_world_created, &particle_world_destroyed}, // RenderParticleWorld
     {nullptr, nullptr, nullptr},                          // RenderGui
     {&update_by_object, nullptr, nullptr},                // RenderViewport
     {&update_environment, nullptr, nullptr},              // RenderShadingEnvironment

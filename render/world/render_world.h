@@ -35,6 +35,7 @@ class ResourceGenerators;
 class VariableOverrideMap;
 class RenderContext;
 class RenderDevice;
+class RenderParticleWorld;
 class RenderResourceContext;
 class RenderResourceSet;
 class RenderSceneGraph;
@@ -166,6 +167,10 @@ class RenderWorld final : public RenderObject {
     f32 time() const { return _time; }
     f32 delta_time() const { return _delta_time; }
 
+    /// The world's particle world (filed through a create record), or null. Render thread.
+    RenderParticleWorld *particle_world() const { return _particle_world; }
+    void set_particle_world(RenderParticleWorld *particles) { _particle_world = particles; }
+
     /// Checks the handle and slot maps against the objects; for tests and debug builds.
     bool validate() const;
 
@@ -186,6 +191,7 @@ class RenderWorld final : public RenderObject {
     ThreadPool *_pool;
     f32 _time = 0;
     f32 _delta_time = 0;
+    RenderParticleWorld *_particle_world = nullptr;
     Array<RenderObject *> _objects; // by slot; null for a free slot
     Array<u32> _free_slots;
     Array<u32> _slot_of;            // slot by handle, 0xFFFFFFFF for none

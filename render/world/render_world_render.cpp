@@ -6,6 +6,7 @@
 #include "render/device/render_device.h"
 #include "render/generators/generator_frame.h"
 #include "render/generators/resource_generator.h"
+#include "render/particles/render_particle_world.h"
 #include "render/resources/render_resource_set.h"
 #include "render/shaders/shader_manager.h"
 #include "render/viewports/viewport.h"
@@ -230,6 +231,10 @@ RenderWorldStats RenderWorld::render(const RenderWorldParams &params)
         _pool->job_done(main_job);
     }
     render_records(params, camera, environment, *config, stats);
+
+    // 12. The world's particles, into the last context.
+    if (_particle_world && !_contexts.empty())
+        _particle_world->render(camera.pose(), *_contexts.back());
 
     // 14. Dispatch and give the contexts back.
     if (!_contexts.empty())
