@@ -15,6 +15,7 @@
 #include "render/d3d11/d3d_render_device.h"
 #include "render/interface/render_service.h"
 #include "save/save_system.h"
+#include "world/unit_mesh_lookup.h"
 #include "sound/sound_resource.h"
 #include "sound/world_sound_service.h"
 #include "world/world_particle_service.h"
@@ -59,6 +60,7 @@ ProgramSetup engine_setup()
     // Every World plays its particle effects through its render world.
     setup.world_services.particles = create_particle_service;
     setup.register_resource_types = [](ResourceManager &manager) {
+        register_unit_mesh_lookup(manager); // meshes of unit resources for the render pipeline's steps
         register_sound_resource_types(manager);
         register_physics_resource_types(manager);
         register_animation_resource_types(manager);

@@ -65,6 +65,28 @@ D3DRenderDevice::D3DRenderDevice(Allocator &parent, const D3DRenderDeviceParams 
     _stereo_available = nvapi_initialize() == 0;
 }
 
+bool D3DRenderDevice::read_stereo(StereoReading *out) const
+{
+    if (_stereo_handle == 0)
+        return false;
+    *out = StereoReading{};
+    u8 activated = 0;
+    if (NvAPI_Stereo_IsActivated(_stereo_handle, &activated) != nvapi_ok || !activated)
+        return true;
+    out->activated = true;
+    // An entry that fails leaves its value at 0 rather than something half-written.
+    f32 value = 0;
+    if (NvAPI_Stereo_GetEyeSeparation(_stereo_handle, &value) == nvapi_ok)
+        out->eye_separation = value;
+    value = 0;
+    if (NvAPI_Stereo_GetSeparation(_stereo_handle, &value) == nvapi_ok)
+        out->separation_percent = value;
+    value = 0;
+    if (NvAPI_Stereo_GetConvergence(_stereo_handle, &value) == nvapi_ok)
+        out->convergence = value;
+    return true;
+}
+
 D3DRenderDevice::~D3DRenderDevice()
 {
     if (_device)

@@ -112,6 +112,10 @@ class D3DRenderDevice final : public RenderDevice, public IRenderOutput {
     /// The chosen adapter's output at `index`, or null (a reference the caller releases).
     IDXGIOutput *output(u32 index) const;
 
+    bool read_stereo(StereoReading *out) const override; // See RenderDevice
+    /// The driver's stereo handle for this device (0 without stereo).
+    std::uintptr_t stereo_handle() const { return _stereo_handle; }
+
     /// Fills "feature_level" when present and empty, and "nv_stereo" when present.
     void write_device_settings(ConfigValue &settings) const;
 

@@ -36,6 +36,14 @@ namespace tallow {
 
 struct DeviceSettings;
 
+/// The driver's stereoscopic parameters as a device reads them (render_device.h).
+struct StereoReading {
+    bool activated = false;      // stereo is switched on for the device this frame
+    f32 eye_separation = 0;      // as the driver reports it
+    f32 separation_percent = 0;  // 0 to 100
+    f32 convergence = 0;
+};
+
 class RenderDevice {
   public:
     /// Everything the device makes is allocated through a TraceAllocator "RenderDevice"
@@ -66,6 +74,15 @@ class RenderDevice {
     virtual RenderResourceContext *alloc_resource_context();
     /// Destroys the context (waiting for its event first). Null is ignored.
     virtual void release_resource_context(RenderResourceContext *context);
+
+    /// Reads the driver's stereo parameters into `out`. False when the device holds no
+    /// stereo handle (the driver library is absent or stereo was off when it started):
+    /// there is nothing to read. Values the driver refuses read as 0. Render thread.
+    virtual bool read_stereo(StereoReading *out) const
+    {
+        (void)out;
+        return false;
+    }
 
     /// The window index used by lookups that pass template_window_index.
     void set_current_swap_chain(u32 window_index) { _current_window = window_index; }

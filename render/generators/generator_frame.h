@@ -28,6 +28,7 @@ class RenderDevice;
 class RenderResourceSet;
 class RenderWorld;
 class ShaderContext;
+class ThreadPool;
 class ShaderVariableBlock;
 class VariableOverrideMap;
 struct LayerConfig;
@@ -81,6 +82,7 @@ struct GeneratorFrame {
     IGeneratorShading *shading = nullptr;         // null: no environment (materials and loops find nothing)
     VariableOverrideMap *overrides = nullptr;     // the view's shader-variable overrides (loops write them)
     u32 frame_index = 0;                          // the same for every view of one frame
+    ThreadPool *pool = nullptr;                   // culls the shadow views' casters (null: on the render thread)
 };
 
 } // namespace tallow

@@ -6,9 +6,14 @@
 #include "render/commands/render_context.h"
 #include "render/device/render_device.h"
 #include "render/generators/branch_modifier.h"
+#include "render/generators/cascaded_shadow_mapping.h"
 #include "render/generators/compute_kernel.h"
+#include "render/generators/deferred_shading.h"
 #include "render/generators/fullscreen_pass.h"
 #include "render/generators/loop_modifier.h"
+#include "render/generators/mesh_renderer.h"
+#include "render/generators/nv_stereo_params.h"
+#include "render/generators/tiled_deferred_shading.h"
 #include "render/generators/variable_override_map.h"
 
 #include <algorithm>
@@ -35,6 +40,13 @@ bool static_branch_passes_for_generators(ConstConfigValue branch, const RenderBr
 
 } // namespace
 
+namespace {
+GeneratorMeshLookup installed_mesh_lookup;
+} // namespace
+
+void set_default_mesh_lookup(const GeneratorMeshLookup &lookup) { installed_mesh_lookup = lookup; }
+const GeneratorMeshLookup &default_mesh_lookup() { return installed_mesh_lookup; }
+
 namespace resource_generator {
 
 namespace {
@@ -43,6 +55,11 @@ const ModifierClass classes[] = {
     {"dynamic_branch", ModifierType::DynamicBranch, &BranchModifier::create},
     {"loop", ModifierType::Loop, &LoopModifier::create},
     {"compute_kernel", ModifierType::ComputeKernel, &ComputeKernel::create},
+    {"nv_stereo_params", ModifierType::NVStereoParams, &NVStereoParamsModifier::create},
+    {"deferred_shading", ModifierType::DeferredShading, &DeferredShading::create},
+    {"mesh_renderer", ModifierType::MeshRenderer, &MeshRenderer::create},
+    {"tiled_deferred_shading", ModifierType::TiledDeferredShading, &CSTiledDeferredShading::create},
+    {"cascaded_shadow_mapping", ModifierType::CascadedShadowMapping, &CascadedShadowMapping::create},
 };
 } // namespace
 
@@ -223,8 +240,11 @@ ResourceGenerators::ResourceGenerators(Allocator &parent)
 
 ResourceGenerators::~ResourceGenerators() { clear(nullptr); }
 
-bool ResourceGenerators::load(ConstConfigValue section, const GeneratorLoadParams &params)
+bool ResourceGenerators::load(ConstConfigValue section, const GeneratorLoadParams &given)
 {
+    GeneratorLoadParams params = given;
+    if (!params.meshes.find)
+        params.meshes = default_mesh_lookup();
     clear(params.resources);
     if (section.is_nil())
         return true;

@@ -84,11 +84,28 @@ enum class ModifierType : u32 {
 };
 const char *to_string(ModifierType type);
 
+struct MeshDesc;
+
+/// Finds a mesh of a loaded resource (a "unit" resource's, by resource and mesh name) for
+/// the steps that draw proxy geometry. The world layer, which reads unit resources,
+/// provides it; null `find`: no meshes (those steps draw nothing). The description and
+/// the bytes it points at only need to live for the call: steps copy what they keep.
+struct GeneratorMeshLookup {
+    void *context = nullptr;
+    bool (*find)(void *context, u64 resource_name, u32 mesh_name, MeshDesc *out) = nullptr;
+};
+
+/// The lookup a load uses when its params name none (the world layer installs the one for
+/// "unit" resources at start-up). Main thread, while no render configuration loads.
+void set_default_mesh_lookup(const GeneratorMeshLookup &lookup);
+const GeneratorMeshLookup &default_mesh_lookup();
+
 /// What a generator's modifiers are built with; the render configuration fills it.
 struct GeneratorLoadParams {
     ShaderManager *shaders = nullptr;           // shader templates by name (null: "shader" keys refused)
     RenderResourceContext *resources = nullptr; // where modifiers create their render resources
     RenderBranchValues values;                  // settings and caps that branches compare with
+    GeneratorMeshLookup meshes;                 // proxy meshes of the lighting steps (none: the default lookup)
 };
 
 /// What one modifier's load sees.

@@ -265,7 +265,10 @@ void RenderMeshObject::render(RenderContext &context, const MeshRenderParams &pa
         draw.primitive_count = b.batch.triangle_count;
         draw.start_index = b.batch.start_index;
         draw.copy_constants = true;
-        context.render_batch(draw, entry, params.caller_bits);
+        if (params.step_key)
+            context.render_step_batch(draw, entry, params.caller_bits);
+        else
+            context.render_batch(draw, entry, params.caller_bits);
     }
 }
 

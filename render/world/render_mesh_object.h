@@ -112,6 +112,11 @@ struct MeshRenderParams {
     const u32 *texture_channels = nullptr;
     u32 texture_channel_count = 0;
     u64 caller_bits = 0;
+    /// True: `caller_bits` is a pipeline step's key (a shadow view of a lighting step) and
+    /// each pass's draw is filed under it with the pass number and no depth
+    /// (RenderContext::render_step_batch), so the draws stay in the step's place whatever
+    /// layer the shader's pass names.
+    bool step_key = false;
 };
 
 class RenderMeshObject final : public RenderObject {

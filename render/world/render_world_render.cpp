@@ -219,6 +219,7 @@ RenderWorldStats RenderWorld::render(const RenderWorldParams &params)
         frame.shading = environment;
         frame.overrides = params.generator_overrides;
         frame.frame_index = params.frame_index;
+        frame.pool = _pool;
         const u32 before = _contexts.size();
         params.generators->execute_for_layers(*config, frame);
         stats.generator_contexts = _contexts.size() - before;

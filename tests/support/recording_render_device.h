@@ -90,6 +90,19 @@ class RecordingRenderDevice final : public RenderDevice {
     /// false: keeps only the sorted entries of each dispatch, not the decoded commands
     /// (long runs such as the steady-state allocation check).
     void set_keep_frames(bool keep) { _keep_frames = keep; }
+    /// Gives the device a stereo handle whose reads return `reading` (until cleared).
+    void set_stereo(const StereoReading &reading)
+    {
+        _stereo = reading;
+        _has_stereo = true;
+    }
+    void clear_stereo() { _has_stereo = false; }
+    bool read_stereo(StereoReading *out) const override // See RenderDevice
+    {
+        if (_has_stereo)
+            *out = _stereo;
+        return _has_stereo;
+    }
 
   protected:
     void execute_resource_updates(u32 count, RenderResourceContext *const *contexts) override; // See RenderDevice
@@ -102,6 +115,8 @@ class RecordingRenderDevice final : public RenderDevice {
     Array<RenderSortEntry> _sorted;
     u32 _presents = 0;
     bool _keep_frames = true;
+    StereoReading _stereo;
+    bool _has_stereo = false;
 };
 
 } // namespace tallow::test

@@ -7,6 +7,10 @@
 #include "platform/window/window.h"
 #include "platform/window/window_headless.h"
 #include "foundation/strings/utf.h"
+#include "render/d3d11/nv_stereo.h"
+#include "render/generators/nv_stereo_params.h"
+
+#include <dlfcn.h>
 
 #include <cstring>
 
@@ -350,6 +354,54 @@ TEST_F(DeviceTest, DestroyingTheDeviceLeavesNoObjectOfTheLayer)
     EXPECT_EQ(hl::headless_live_count(hl::ObjectKind::command_list), 0u);
     stop(); // checks leaks and diagnostics
     EXPECT_TRUE(hl::headless_last_device_leaks().empty());
+}
+
+
+TEST_F(DeviceTest, StereoReadsTheDriverThroughTheDeviceHandle)
+{
+    // The fake driver library, opened for its control exports; the device loads it by name.
+    void *fake = dlopen(FAKE_NVAPI_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(fake, nullptr) << dlerror();
+    reinterpret_cast<void (*)()>(dlsym(fake, "fake_nvapi_reset"))();
+    using SetValues = void (*)(i32, u8, u8, f32, f32, f32, std::uintptr_t);
+    const auto set_values = reinterpret_cast<SetValues>(dlsym(fake, "fake_nvapi_set_values"));
+    set_values(0, 1, 1, 50.0f, 2.0f, 0.06f, 0x5150);
+    render::d3d11::nvapi_shutdown();
+    render::d3d11::nvapi_set_library_name(FAKE_NVAPI_PATH);
+    start();
+    EXPECT_EQ(device->stereo_handle(), std::uintptr_t(0x5150));
+    StereoReading reading;
+    ASSERT_TRUE(device->read_stereo(&reading));
+    EXPECT_TRUE(reading.activated);
+    EXPECT_FLOAT_EQ(reading.separation_percent, 50.0f);
+    EXPECT_FLOAT_EQ(reading.convergence, 2.0f);
+    EXPECT_FLOAT_EQ(reading.eye_separation, 0.06f);
+    // The bytes the stereo step makes of that reading.
+    u8 bytes[resource_generator::stereo_texture_bytes];
+    resource_generator::write_stereo_texture(reading, bytes);
+    f32 a, b;
+    memcpy(&a, bytes, 4);
+    memcpy(&b, bytes + 4, 4);
+    EXPECT_NEAR(a, 0.03f, 1e-7f);
+    EXPECT_NEAR(b, -0.06f, 1e-7f);
+    EXPECT_EQ(memcmp(bytes + 4 * 16 * 16, "NV3D", 4), 0);
+
+    set_values(0, 1, 0, 50.0f, 2.0f, 0.06f, 0x5150);
+    ASSERT_TRUE(device->read_stereo(&reading));
+    EXPECT_FALSE(reading.activated);
+    EXPECT_EQ(reading.separation_percent, 0.0f) << "not activated: nothing is read";
+    stop();
+    render::d3d11::nvapi_shutdown();
+    render::d3d11::nvapi_set_library_name("nvapi.dll");
+    dlclose(fake);
+}
+
+TEST_F(DeviceTest, WithoutTheDriverLibraryThereIsNoStereoToRead)
+{
+    render::d3d11::nvapi_shutdown();
+    start();
+    StereoReading reading;
+    EXPECT_FALSE(device->read_stereo(&reading));
 }
 
 } // namespace

@@ -118,13 +118,13 @@ TEST(ResourceGenerators, RefusedPartsAreLoggedAndTheRestBuilt)
     test::LogCapture log("render");
     EXPECT_FALSE(scene.load(R"(
 resource_generators = {
-    post = { modifiers = [ { shader = "fs" } { type = "mesh_renderer" } { type = 7 }
+    post = { modifiers = [ { shader = "fs" } { type = "no_such_step" } { type = 7 }
                            { type = "fullscreen_pass" shader = "fs" } ] }
     lonely = { }
 }
 )"));
     EXPECT_TRUE(log.contains("has no \"type\" string"));
-    EXPECT_TRUE(log.contains("\"mesh_renderer\" is not built"));
+    EXPECT_TRUE(log.contains("\"no_such_step\" is not built"));
     EXPECT_TRUE(log.contains("without a \"modifiers\" array"));
     ASSERT_EQ(scene.generators.count(), 2u);
     ASSERT_EQ(scene.generators.find(id32("post"))->modifiers().size(), 1u);

@@ -1,0 +1,263 @@
+// Deferred shading over a small world: an omni light with shadows, a spot light and a
+// directional light in one frame; the keys, the cube faces, the constants of each draw.
+#include "render/generators/light_constants.h"
+#include "render/generators/tiled_deferred_shading.h"
+#include "tests/render/generators/generator_test_support.h"
+#include "tests/render/generators/lighting_scene.h"
+#include "tests/support/log_capture.h"
+
+#include <gtest/gtest.h>
+
+using namespace tallow;
+using namespace tallow::test;
+
+namespace {
+
+u32 sub_counter_of(i64 key) { return u32(u64(key) >> 36) & 1023u; }
+
+} // namespace
+
+TEST(DeferredShading, OmniSpotAndDirectionalLightsInOneFrame)
+{
+    LightScene s;
+    ASSERT_TRUE(s.ok);
+    ASSERT_TRUE(s.load(lighting));
+    // Nodes: the omni light 10 ahead, the spot 12 ahead and 3 right, a directional light,
+    // and a caster 4 above the omni light (seen by its +Z face only).
+    const u32 graph = s.scene.graph({placed_at(0, 10, 0), placed_at(3, 12, 0), placed_at(0, 20, 0), placed_at(0, 10, 4)});
+    s.light(graph, 0, light_omni, true, 10);
+    s.light(graph, 1, light_spot, false, 10);
+    s.light(graph, 2, 2, false, 10); // directional: no record of its type, skipped
+    s.scene.mesh(graph, 3);
+    s.scene.frame();
+    test::LogCapture log("render");
+    const RenderWorldStats stats = s.render();
+    ASSERT_TRUE(stats.drawn);
+    EXPECT_EQ(stats.visible_lights, 3u);
+    EXPECT_TRUE(log.contains("has no light-type record"));
+
+    const std::vector<DecodedCommand> &commands = s.scene.device.frames().back().commands;
+    RenderTarget *cube = s.scene.device.render_target(&s.cube_map, 0);
+    RenderTarget *accumulation = s.scene.device.render_target(&s.accumulation, 0);
+    std::vector<u32> face_of_sub(16, 99), clears(16, 0), caster_draws(16, 0);
+    std::vector<const DecodedCommand *> light_draws;
+    for (const DecodedCommand &c : commands) {
+        if (((u64(c.key) >> 46) & 63u) != 1)
+            continue; // the layer's own set-up
+        const u32 sub = sub_counter_of(c.key);
+        if (c.type == RenderCommand::SetDepthStencil && c.depth.target == cube)
+            face_of_sub[sub] = c.depth.face;
+        if (c.type == RenderCommand::Clear)
+            ++clears[sub];
+        if (c.type == RenderCommand::DrawBatch) {
+            if (c.bindings.size() == 3 && c.constants.size() > 64 && sub >= 7)
+                light_draws.push_back(&c);
+            else
+                ++caster_draws[sub];
+        }
+    }
+    for (u32 face = 0; face < 6; ++face) {
+        SCOPED_TRACE(testing::Message() << "face " << face);
+        EXPECT_EQ(face_of_sub[1 + face], face) << "face f under key 1 + f, with the face in the depth command";
+        EXPECT_EQ(clears[1 + face], 1u);
+    }
+    EXPECT_EQ(caster_draws[5], 1u) << "the caster above the light is in the +Z face";
+    u32 other_faces = 0;
+    for (u32 sub : {1u, 2u, 3u, 4u, 6u})
+        other_faces += caster_draws[sub];
+    EXPECT_EQ(other_faces, 0u);
+
+    ASSERT_EQ(light_draws.size(), 2u);
+    const DecodedCommand &omni = *light_draws[0];
+    const DecodedCommand &spot = *light_draws[1];
+    EXPECT_EQ(sub_counter_of(omni.key), 7u) << "six faces, then the omni light's draw";
+    EXPECT_EQ(sub_counter_of(spot.key), 8u);
+    EXPECT_NEAR(s.constant(omni, "omni_shadowed", "light_proxy_scale"), 21.48f, 1e-3f);
+    EXPECT_NEAR(s.constant(omni, "omni_shadowed", "light_vector_to_shadow_map"), 1.010101f, 1e-5f);
+    EXPECT_NEAR(s.constant(omni, "omni_shadowed", "light_vector_to_shadow_map", 1), -0.1010101f, 1e-6f);
+    EXPECT_NEAR(s.constant(omni, "omni_shadowed", "light_position", 1), 10.0f, 1e-5f);
+    EXPECT_NEAR(s.constant(omni, "omni_shadowed", "light_falloff", 1), 1.0f / 9.0f, 1e-6f);
+    EXPECT_NEAR(s.constant(omni, "omni_shadowed", "light_falloff", 2), 2.0f, 1e-6f);
+    EXPECT_NEAR(s.constant(spot, "spot", "light_proxy_scale"), 11.547f, 1e-3f);
+    EXPECT_NEAR(s.constant(spot, "spot", "light_proxy_scale", 1), 10.0f, 1e-5f);
+    EXPECT_NEAR(s.constant(spot, "spot", "light_position"), 3.0f, 1e-5f);
+    EXPECT_NEAR(s.constant(spot, "spot", "light_color"), 0.5f, 1e-6f);
+
+    // The shadowed light's draw re-binds the output after its shadow faces.
+    bool rebound = false;
+    for (const DecodedCommand &c : commands)
+        if (c.type == RenderCommand::SetRenderTarget && sub_counter_of(c.key) == 7 && c.set_target.target == accumulation)
+            rebound = true;
+    EXPECT_TRUE(rebound);
+    EXPECT_TRUE(s.scene.device.errors().empty());
+}
+
+TEST(DeferredShading, NoLightsWriteNothingAndUnsoundConfigurationsAreRefused)
+{
+    LightScene s;
+    ASSERT_TRUE(s.ok);
+    ASSERT_TRUE(s.load(lighting));
+    const u32 graph = s.scene.graph({placed_at(0, 10, 0)});
+    s.scene.mesh(graph, 0);
+    s.scene.frame();
+    ASSERT_TRUE(s.render().drawn);
+    for (const DecodedCommand &c : s.scene.device.frames().back().commands)
+        EXPECT_EQ((u64(c.key) >> 46) & 63u, 0u) << "no step command, not even the target binding";
+
+    test::LogCapture log("render");
+    EXPECT_FALSE(s.load(R"(resource_generators = { lights = { modifiers = [ { type = "deferred_shading"
+        output = "light_accumulation" proxy_geometry = "core/light_proxies"
+        light_types = [ { type = "omni" proxy_mesh = "no_such_mesh" shader = "omni_light" } ] } ] } })"));
+    EXPECT_TRUE(log.contains("is not in resource"));
+    EXPECT_FALSE(s.load(R"(resource_generators = { lights = { modifiers = [ { type = "deferred_shading"
+        output = "light_accumulation" proxy_geometry = "core/light_proxies"
+        light_types = [ { type = "sun" proxy_mesh = "sphere" shader = "omni_light" } ] } ] } })"));
+    EXPECT_TRUE(log.contains("neither \"omni\" nor \"spot\""));
+    // "spot" only: the omni record stays empty.
+    ASSERT_TRUE(s.load(R"(resource_generators = { lights = { modifiers = [ { type = "deferred_shading"
+        output = "light_accumulation" proxy_geometry = "core/light_proxies"
+        light_types = [ { type = "spot" proxy_mesh = "cone" shader = "spot_light" }
+                        { type = "spot" proxy_mesh = "sphere" shader = "spot_light" } ] } ] } })"));
+    const auto &step = static_cast<const resource_generator::DeferredShading &>(
+        *s.generators.find(id32("lights"))->modifiers()[0]);
+    EXPECT_FALSE(step.light_type(light_omni).filled);
+    EXPECT_TRUE(step.light_type(light_spot).filled);
+    EXPECT_EQ(step.light_type(light_spot).mesh.primitive_count(), 12u);
+}
+
+TEST(TiledDeferredShading, OneGroupPerTileAndTheLightArraysCapped)
+{
+    struct Case {
+        u32 width, height, x, y;
+    };
+    const Case cases[] = {{1280, 720, 80, 45}, {1281, 721, 81, 46}, {16, 16, 1, 1}, {1, 1, 1, 1}};
+    for (const Case &c : cases) {
+        u32 groups[3];
+        resource_generator::CSTiledDeferredShading::dispatch_counts(c.width, c.height, groups);
+        EXPECT_EQ(groups[0], c.x);
+        EXPECT_EQ(groups[1], c.y);
+        EXPECT_EQ(groups[2], 1u);
+    }
+
+    LightScene s;
+    ASSERT_TRUE(s.ok);
+    ASSERT_TRUE(s.load(R"(resource_generators = { lights = { modifiers = [
+        { type = "tiled_deferred_shading" shader = "tiled" output = "light_accumulation" } ] } })"));
+    std::vector<Matrix4x4> nodes;
+    for (u32 i = 0; i < 6; ++i)
+        nodes.push_back(placed_at(f32(i), 10, 0));
+    const u32 graph = s.scene.graph(nodes);
+    for (u32 i = 0; i < 6; ++i)
+        s.light(graph, i, light_omni, false, 5);
+    s.scene.frame();
+    test::LogCapture log("render");
+    ASSERT_TRUE(s.render().drawn);
+    EXPECT_TRUE(log.contains("more lights than the shader's arrays hold (4)"));
+    std::vector<const DecodedCommand *> dispatches;
+    for (const DecodedCommand &c : s.scene.device.frames().back().commands)
+        if (c.type == RenderCommand::DrawBatch && c.draw.thread_groups[0] != 0)
+            dispatches.push_back(&c);
+    ASSERT_EQ(dispatches.size(), 1u);
+    EXPECT_EQ(dispatches[0]->draw.thread_groups[0], 80u);
+    EXPECT_EQ(dispatches[0]->draw.thread_groups[1], 45u);
+    EXPECT_EQ(s.constant(*dispatches[0], "tiled", "n_lights"), 4.0f);
+    for (u32 i = 0; i < 4; ++i) {
+        EXPECT_EQ(s.constant(*dispatches[0], "tiled", "light_positions", 3 * i), f32(i)) << "light " << i;
+        EXPECT_EQ(s.constant(*dispatches[0], "tiled", "light_positions", 3 * i + 1), 10.0f);
+        const f32 across = s.scene.world->default_camera().projection().m[0][0];
+        EXPECT_NEAR(s.constant(*dispatches[0], "tiled", "light_screen_spheres", 3 * i), f32(i) * across / 10, 1e-5f);
+        EXPECT_EQ(s.constant(*dispatches[0], "tiled", "light_colors", 3 * i), 0.5f);
+    }
+}
+
+TEST(MeshRenderer, DrawsItsOwnCopyOfTheMeshWithTheCameraAndAnIdentityWorld)
+{
+    LightScene s;
+    ASSERT_TRUE(s.ok);
+    test::LogCapture log("render");
+    EXPECT_FALSE(s.load(R"(resource_generators = { lights = { modifiers = [ { type = "mesh_renderer"
+        unit_resource = "core/light_proxies" mesh = "no_such_mesh" material = "sky" output = "light_accumulation" } ] } })"));
+    EXPECT_TRUE(log.contains("is not in resource"));
+    ASSERT_TRUE(s.load(R"(resource_generators = { lights = { modifiers = [ { type = "mesh_renderer"
+        unit_resource = "core/light_proxies" mesh = "sphere" material = "sky" output = "light_accumulation" } ] } })"));
+
+    FakeShading shading;
+    ShaderContext sky(s.scene.allocator);
+    ASSERT_TRUE(s.scene.shaders.find_template(id32("omni_light"), sky));
+    shading.materials[id32("sky")] = &sky;
+    RenderCamera &camera = s.scene.world->default_camera();
+    Matrix4x4 pose = matrix4x4_identity;
+    set_translation(pose, {1, 2, 3});
+    camera.set_pose(pose);
+    camera.compute_frustum(1280, 720, -1.0f);
+    Array<RenderContext *> contexts(s.scene.allocator);
+    GeneratorFrame frame;
+    frame.device = &s.scene.device;
+    frame.contexts = &contexts;
+    frame.resources = &s.scene.globals;
+    frame.layer_config = s.scene.layers.find(id32("lit"));
+    frame.camera = &camera;
+    frame.render_world = s.scene.world.get();
+    frame.shading = &shading;
+    s.generators.execute_for_layers(*frame.layer_config, frame);
+    s.scene.device.dispatch(contexts.size(), contexts.data());
+    for (RenderContext *c : contexts)
+        s.scene.device.release_render_context(c);
+
+    const std::vector<DecodedCommand> &commands = s.scene.device.frames().back().commands;
+    RenderTarget *accumulation = s.scene.device.render_target(&s.accumulation, 0);
+    u32 targets = 0, draws = 0;
+    for (const DecodedCommand &c : commands) {
+        if (c.type == RenderCommand::SetRenderTarget) {
+            ++targets;
+            EXPECT_EQ(c.set_target.target, c.set_target.slot == 0 ? accumulation : nullptr);
+        }
+        if (c.type == RenderCommand::SetDepthStencil) {
+            EXPECT_EQ(c.depth.target, nullptr);
+        }
+        if (c.type != RenderCommand::DrawBatch)
+            continue;
+        ++draws;
+        EXPECT_EQ(c.draw.primitive_count, 12u) << "36 indices";
+        EXPECT_EQ(c.draw.instance_count, 1u);
+        EXPECT_EQ(c.bindings.size(), 3u);
+        // The world matrix is the identity: its translation row is zero.
+        EXPECT_EQ(s.constant(c, "omni", "world", 0), 1.0f);
+        EXPECT_EQ(s.constant(c, "omni", "world", 3), 0.0f);
+        EXPECT_EQ(s.constant(c, "omni", "world", 7), 0.0f);
+    }
+    EXPECT_EQ(targets, 8u);
+    EXPECT_EQ(draws, 1u);
+}
+
+TEST(DeferredShading, LightsPastTheKeyFieldAreLeftOutNotFiledUnderTheNextStep)
+{
+    // 150 shadowed omni lights take seven keys each; 146 of them fit the 1023 light keys.
+    // On a pool of three workers, so the shadow views cull as jobs.
+    LightScene s(3);
+    ASSERT_TRUE(s.ok);
+    ASSERT_TRUE(s.load(lighting));
+    std::vector<Matrix4x4> nodes;
+    for (u32 i = 0; i < 150; ++i)
+        nodes.push_back(placed_at(f32(i % 10) - 5, 20, f32(i / 10) - 7));
+    const u32 graph = s.scene.graph(nodes);
+    for (u32 i = 0; i < 150; ++i)
+        s.light(graph, i, light_omni, true, 3);
+    s.scene.frame();
+    test::LogCapture log("render");
+    const RenderWorldStats stats = s.render();
+    ASSERT_EQ(stats.visible_lights, 150u);
+    EXPECT_TRUE(log.contains("more lights than the sort key's 1023 light keys"));
+    u32 light_draws = 0, highest = 0;
+    for (const DecodedCommand &c : s.scene.device.frames().back().commands) {
+        const u32 counter = u32(u64(c.key) >> 46) & 63u;
+        if (counter == 0)
+            continue;
+        EXPECT_EQ(counter, 1u) << "every light key stays inside the step's own place";
+        highest = std::max(highest, sub_counter_of(c.key));
+        if (c.type == RenderCommand::DrawBatch && c.constants.size() > 64)
+            ++light_draws;
+    }
+    EXPECT_EQ(light_draws, 146u);
+    EXPECT_EQ(highest, 146u * 7);
+}
