@@ -152,10 +152,17 @@ class ISoundWorld {
     virtual bool set_environment(u64 /*name*/) { return false; }
 };
 
+/// Feedback record of the particle world: debug lines, {u32 count; count x {Vector3 from,
+/// Vector3 to}}.
+constexpr u32 particle_debug_lines_feedback = 0x15BFF7EF;
+
 class IParticleWorld {
   public:
     virtual ~IParticleWorld() = default;
     virtual void update(f32 dt) = 0;
+    /// Appends the records the render side fed back since the last call (world_events.h
+    /// records) to `out` and forgets them. Once per World update.
+    virtual void take_feedback(Array<u8> & /*out*/) {}
     // Flow particle nodes and level effects (a backend without particles makes none).
     virtual u32 create_particles(u64 /*effect*/, const Matrix4x4 & /*pose*/) { return no_particle_effect; }
     virtual void link_particles(u32 /*id*/, UnitHandle /*unit*/, u32 /*node*/, const Matrix4x4 & /*offset*/) {}
@@ -163,10 +170,21 @@ class IParticleWorld {
     virtual void destroy_particles(u32 /*id*/) {}
 };
 
+class Gui;
+struct GuiCreateParams;
+
 class IGuiWorld {
   public:
     virtual ~IGuiWorld() = default;
     virtual void update(f32 dt) = 0;
+    /// False for the null service: the GUI script functions then raise that the service
+    /// is not built.
+    virtual bool is_available() const { return false; }
+    /// A new gui (render/gui/gui.h); null when none can be made (logged).
+    virtual Gui *create_gui(const GuiCreateParams & /*params*/) { return nullptr; }
+    /// False when `gui` is not one of this world's.
+    virtual bool destroy_gui(Gui * /*gui*/) { return false; }
+    virtual bool owns(const Gui * /*gui*/) const { return false; }
 };
 
 // Render world ----------------------------------------------------------------------------
@@ -215,6 +233,9 @@ ISoundWorld *create_null_sound_world(const WorldServiceParams &params);
 IParticleWorld *create_null_particle_world(const WorldServiceParams &params);
 IGuiWorld *create_null_gui_world(const WorldServiceParams &params);
 IWorldRenderLink *create_null_render_link(const WorldServiceParams &params);
+/// The GUIs of a world with a real render world (params.render_world and params.render_link
+/// set; otherwise the null service).
+IGuiWorld *create_render_gui_world(const WorldServiceParams &params);
 /// The link to a real render world (params.render_world and params.render_link set):
 /// scene graphs and change records go to it; unit meshes, cameras, lights and LOD objects
 /// are not made yet (their render objects are not built; logged once).

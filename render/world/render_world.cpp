@@ -39,16 +39,45 @@ void update_scene_graph(RenderWorld &, RenderObject &object, u32 kind, const u8 
     static_cast<RenderSceneGraph &>(object).update_from(payload, payload_bytes);
 }
 
+/// Line drawers and GUIs take their messages themselves.
+void update_self_applying(RenderWorld &, RenderObject &object, u32 kind, const u8 *payload, u32 payload_bytes)
+{
+    object.apply_message(kind, payload, payload_bytes);
+}
+
+/// Objects drawn without culling are filed in the world's unculled records.
+void add_unculled(RenderWorld &world, RenderObject &object, u32 slot)
+{
+    RenderRecord record{};
+    record.world = matrix4x4_identity;
+    record.class_id = object.class_id();
+    record.slot = slot;
+    record.kind = render_record_always_drawn;
+    if (!world.unculled().push_back(record))
+        log_message("render", "no memory to file a %s for drawing; it is not drawn", to_string(RenderObjectClass(record.class_id)));
+}
+
+void remove_unculled(RenderWorld &world, RenderObject &, u32 slot)
+{
+    Array<RenderRecord> &records = world.unculled();
+    for (u32 i = 0; i < records.size(); ++i)
+        if (records[i].slot == slot) {
+            records[i] = records.back();
+            records.pop_back();
+            return;
+        }
+}
+
 const RenderClassEntry class_table[render_object_class_count] = {
     {nullptr, nullptr, nullptr},             // RenderWorld: create and destroy records only
     {&update_scene_graph, nullptr, nullptr}, // RenderSceneGraph
     {nullptr, nullptr, nullptr},             // RenderMeshObject
     {nullptr, nullptr, nullptr},             // RenderCamera
-    {nullptr, nullptr, nullptr},             // RenderLineObjectDrawer
+    {&update_self_applying, &add_unculled, &remove_unculled}, // RenderLineObjectDrawer
     {nullptr, nullptr, nullptr},             // RenderMaterial
     {nullptr, nullptr, nullptr},             // RenderLight
     {nullptr, nullptr, nullptr},             // RenderParticleWorld
-    {nullptr, nullptr, nullptr},             // RenderGui
+    {&update_self_applying, &add_unculled, &remove_unculled}, // RenderGui
     {nullptr, nullptr, nullptr},             // RenderViewport
     {nullptr, nullptr, nullptr},             // RenderShadingEnvironment
     {nullptr, nullptr, nullptr},             // RenderLODObject

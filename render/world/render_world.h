@@ -80,6 +80,8 @@ class RenderWorld final : public RenderObject {
 
     /// The live object filed under `handle`, or null.
     RenderObject *object(u32 handle) const;
+    /// The object in `slot` (records name objects by slot), or null.
+    RenderObject *object_in_slot(u32 slot) const { return slot < _objects.size() ? _objects[slot] : nullptr; }
     /// The object's slot, or 0xFFFFFFFF.
     u32 slot_of(u32 handle) const;
     u32 live_object_count() const { return _live_count; }

@@ -1,5 +1,6 @@
 target_sources(tallow_render PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/deferred_release_queue.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/render_draw.cpp
     ${CMAKE_CURRENT_LIST_DIR}/render_object.cpp
     ${CMAKE_CURRENT_LIST_DIR}/render_record.cpp
     ${CMAKE_CURRENT_LIST_DIR}/render_scene_graph.cpp
