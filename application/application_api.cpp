@@ -37,6 +37,7 @@
 #include "script/lua_environment.h"
 #include "script/input_api.h"
 #include "script/registration.h"
+#include "script/render_api.h"
 #include "script/script_api.h"
 
 #include <lua.hpp>
@@ -478,6 +479,18 @@ int window_minimize(lua_State *L)
 
 f32 application_frame_step(LuaEnvironment &env) { return static_cast<Application *>(env.application())->frame_step(); }
 
+/// What the GUI functions know of the screen: the back buffer and the forced aspect ratio.
+bool application_gui_resolution(LuaEnvironment &env, u32 &out_width, u32 &out_height, f32 &out_aspect)
+{
+    auto *application = static_cast<Application *>(env.application());
+    RenderInterface *render = application ? application->render_interface() : nullptr;
+    if (!render)
+        return false;
+    render->back_buffer_size(out_width, out_height);
+    out_aspect = application->aspect_ratio();
+    return true;
+}
+
 int time_since_launch(lua_State *L)
 {
     lua_pushnumber(L, application_of(LuaStack(L)).time_since_launch());
@@ -533,6 +546,7 @@ void register_application_api(LuaEnvironment &env, Application &application)
     add_script_functions(env, functions, sizeof(functions) / sizeof(functions[0]));
     register_input_api(env, application.input_service(), application.lightfx_service());
     set_frame_step_source(application_frame_step);
+    set_gui_resolution_source(application_gui_resolution);
 }
 
 } // namespace tallow

@@ -76,6 +76,8 @@ class Gui {
     /// The min and max corners of the laid-out text; false when the font is not loaded.
     /// An empty text gives min (FLT_MAX, ...) and max (-FLT_MAX, ...).
     bool text_extents(const char *text, u64 length, NameId64 font, f32 size, Vector3 &out_min, Vector3 &out_max) const;
+    /// Whether the "font" resource `font` is loaded.
+    bool has_font(NameId64 font) const { return find_font(font) != nullptr; }
     /// Whether the font has a glyph for every code point; false when it is not loaded.
     bool has_all_glyphs(const char *text, u64 length, NameId64 font) const;
     /// Sets the world gui's pose and the screen gui's position; posts the settings.
