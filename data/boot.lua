@@ -8,7 +8,9 @@
 -- swings while its leaf opens with its simple animation; a crate that walks past the end of the yard is destroyed and a fresh one spawned
 -- at the start; wind blows throughout and a chime rings at the door. Once a second the
 -- script prints what it sees; after a few seconds, once
--- the level's event has been heard, it releases the world and quits. Nothing is saved yet.
+-- the level's event has been heard, it releases the world and quits. On quit it saves where
+-- the player crate stands and how many runs there have been (data/saved_game.lua); the next
+-- start puts the player crate back there.
 --
 -- A player crate stands at (0, -2, 0): WASD or the arrow keys move it at 2 m/s. Once a key
 -- has moved it, the game no longer quits by itself: Esc (or closing the window) ends it.
@@ -72,6 +74,19 @@ local function move_player(dt)
     end
 end
 
+require("saved_game")
+runs = 1
+
+-- Puts the player crate where the last run left it.
+local function restore(state)
+    if not state then
+        return
+    end
+    runs = state.runs + 1
+    Unit.set_local_position(player, 0, state.player)
+    print("boot: restored the saved game: run " .. runs .. ", the player crate back at " .. tostring(state.player))
+end
+
 function init()
     local text = Localizer("boot")
     print("boot: " .. Localizer.lookup(text, "greeting") .. ", init on " .. Application.platform() ..
@@ -125,6 +140,7 @@ function init()
     end
     move_keys = {left = keys("a", "left"), right = keys("d", "right"), forward = keys("w", "up"),
                  back = keys("s", "down"), quit = Keyboard.button_index("esc")}
+    SavedGame.begin_restore()
     print("boot: the script spawned " .. tostring(door) .. " and " .. #crates .. " crates; " ..
           World.get_data(world, "name") .. " holds " .. World.num_units(world) .. " units")
 end
@@ -143,6 +159,7 @@ function update(dt)
         end
     end
     Unit.set_local_rotation(door, 0, Quaternion(Vector3.up(), math.sin(seconds) * 1.2))
+    SavedGame.poll(restore)
     move_player(dt)
     World.update(world, dt)
 
@@ -173,6 +190,7 @@ function render()
 end
 
 function shutdown()
+    SavedGame.store({runs = runs, player = Unit.local_position(player, 0)})
     local kept = crates[1]
     Application.release_world(world)
     print("boot: world released; a kept crate reference now reads " .. tostring(kept) ..

@@ -23,8 +23,9 @@ void register_script_api(LuaEnvironment &env, Application *application, Resource
     register_line_object_api(env);
     register_gui_api(env);
     install_script_data_releaser();
-    // 3. core: ResourcePackage, Profiler, Script (temporary counts), tostring, Localizer.
+    // 3. core: ResourcePackage, SaveSystem and DLC, Profiler, Script (temporary counts), tostring, Localizer.
     register_resource_api(env, resources);
+    register_save_api(env);
     register_temp_values_api(env);
     register_core_api(env);
 }

@@ -42,6 +42,9 @@ void register_core_api(LuaEnvironment &env);
 /// ResourcePackage and, with a manager, Localizer over its "strings" resources (main state).
 void register_resource_api(LuaEnvironment &env, ResourceManager *resources);
 
+/// SaveSystem (over the process-wide save system) and DLC (over the content list), main state.
+void register_save_api(LuaEnvironment &env);
+
 /// Sets the state of the program's one `Math.random` generator (0 at start); for tests.
 void set_math_random_state(u32 state);
 

@@ -111,7 +111,9 @@ Scenario *scenario = nullptr;
 void BM_WorldUpdate(benchmark::State &state)
 {
     for (auto _ : state) {
+        state.PauseTiming();
         scenario->move();
+        state.ResumeTiming();
         scenario->world->update(1.0f / 60);
         state.PauseTiming();
         scenario->hand_over();
@@ -124,7 +126,9 @@ void BM_UpdateWorldTransformsLoop(benchmark::State &state)
 {
     NodeChangeMask mask;
     for (auto _ : state) {
+        state.PauseTiming();
         scenario->move();
+        state.ResumeTiming();
         for (Unit *u : scenario->units) {
             SceneGraph &graph = u->scene_graph();
             graph.copy_parent_world();

@@ -673,9 +673,16 @@ public:
         }
         const GLenum mode = primitive_mode(state.topology);
         if (mode == GL_PATCHES) glPatchParameteri(GL_PATCH_VERTICES, 3);
+        // A single instance from instance 0 goes through the plain draw calls: Mesa's software
+        // rasteriser sets up an instanced draw at many times the cost, and the shaders see the
+        // same instance id (0) either way.
+        const bool single = instances == 1 && start_instance == 0;
         if (!indexed) {
-            glDrawArraysInstancedBaseInstance(mode, static_cast<GLint>(start), static_cast<GLsizei>(count),
-                                              static_cast<GLsizei>(instances), start_instance);
+            if (single)
+                glDrawArrays(mode, static_cast<GLint>(start), static_cast<GLsizei>(count));
+            else
+                glDrawArraysInstancedBaseInstance(mode, static_cast<GLint>(start), static_cast<GLsizei>(count),
+                                                  static_cast<GLsizei>(instances), start_instance);
             return;
         }
         if (!state.index_buffer) {
@@ -684,9 +691,13 @@ public:
         }
         const bool wide = state.index_format == DXGI_FORMAT_R32_UINT;
         const uintptr_t offset = state.index_offset + static_cast<uintptr_t>(start) * (wide ? 4 : 2);
-        glDrawElementsInstancedBaseVertexBaseInstance(mode, static_cast<GLsizei>(count), wide ? GL_UNSIGNED_INT : GL_UNSIGNED_SHORT,
-                                                      reinterpret_cast<const void *>(offset), static_cast<GLsizei>(instances),
-                                                      base_vertex, start_instance);
+        const GLenum type = wide ? GL_UNSIGNED_INT : GL_UNSIGNED_SHORT;
+        if (single)
+            glDrawElementsBaseVertex(mode, static_cast<GLsizei>(count), type, reinterpret_cast<const void *>(offset), base_vertex);
+        else
+            glDrawElementsInstancedBaseVertexBaseInstance(mode, static_cast<GLsizei>(count), type,
+                                                          reinterpret_cast<const void *>(offset), static_cast<GLsizei>(instances),
+                                                          base_vertex, start_instance);
     }
     void Draw(UINT count, UINT start) override { draw(false, count, 1, start, 0, 0); }
     void DrawIndexed(UINT count, UINT start, INT base) override { draw(true, count, 1, start, base, 0); }

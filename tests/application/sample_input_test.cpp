@@ -26,7 +26,15 @@ class SampleInputTest : public ::testing::Test {
     SampleInputTest()
     {
         setenv("XDG_CONFIG_HOME", config_home.path(), 1);
+        setenv("XDG_DATA_HOME", data_home.path(), 1); // the sample's saves
         setenv("SDL_AUDIODRIVER", "dummy", 1);
+        start();
+    }
+
+    /// A fresh Application over the sample (not yet initialised), kept in `app`.
+    void start()
+    {
+        app.reset();
         const char *arguments[] = {"bin/tallow", "-data-dir", TALLOW_BUILT_DATA_DIR};
         options = std::make_unique<ApplicationOptions>(default_allocator(), 3, arguments);
         const ProgramSetup setup = engine_setup();
@@ -53,6 +61,7 @@ class SampleInputTest : public ::testing::Test {
     }
 
     TempDirectory config_home;
+    TempDirectory data_home;
     HeadlessWindowSystem window_system{default_allocator()};
     std::unique_ptr<ApplicationOptions> options;
     std::unique_ptr<Application> app;
@@ -99,6 +108,35 @@ TEST_F(SampleInputTest, KeysMoveThePlayerCrateAndEscQuits)
     key(WM_KEYDOWN, 0x1B);
     EXPECT_FALSE(app->update()) << "Esc ends the game";
     EXPECT_TRUE(log.contains("Esc pressed, quitting"));
+}
+
+// The sample saves where the player crate stands when it quits, and the next start puts it
+// back there once the load is done.
+TEST_F(SampleInputTest, TheNextStartRestoresWhereThePlayerCrateWasLeft)
+{
+    LogCapture log("Lua");
+    ASSERT_TRUE(app->init());
+    key(WM_KEYDOWN, 'D');
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(app->update());
+    key(WM_KEYUP, 'D');
+    ASSERT_TRUE(app->update());
+    f64 left_x, left_y;
+    player_position(left_x, left_y);
+    ASSERT_GT(left_x, 0.0);
+    app->shutdown();
+    EXPECT_TRUE(log.contains("no saved game yet"));
+
+    start();
+    ASSERT_TRUE(app->init());
+    f64 x = 0, y = 0;
+    for (int i = 0; i < 200 && x != left_x; ++i) {
+        ASSERT_TRUE(app->update());
+        player_position(x, y);
+    }
+    EXPECT_FLOAT_EQ(f32(x), f32(left_x));
+    EXPECT_FLOAT_EQ(f32(y), f32(left_y));
+    EXPECT_TRUE(log.contains("restored the saved game: run 2"));
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "foundation/memory/memory_globals.h"
 #include "foundation/threads/thread_registry.h"
+#include "tests/support/dlc_descriptor_writer.h"
 #include "tests/support/temp_directory.h"
 
 #include <gtest/gtest.h>
@@ -17,14 +18,8 @@
 namespace tallow::test {
 namespace {
 
-std::string le32(u32 v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
-
-// A descriptor: u32 ignored, then the name and the package, each a u32 length, the text
-// and a zero byte.
-std::string descriptor(const std::string &name, const std::string &package)
-{
-    return le32(7) + le32(u32(name.size())) + name + '\0' + le32(u32(package.size())) + package + '\0';
-}
+std::string le32(u32 v) { return dlc_le32(v); }
+std::string descriptor(const std::string &name, const std::string &package) { return dlc_descriptor(name, package); }
 
 class DlcListTest : public ::testing::Test {
   protected:
