@@ -24,7 +24,7 @@ constexpr u32 max_text_code_points = 65536;
 
 Gui::Gui(Allocator &allocator, RenderWorld &render_world, WorldRenderLink &link, const ResourceLookup &resources,
          const GuiCreateParams &params)
-    : _allocator(allocator), _render_world(render_world), _link(link), _resources(resources),
+    : _render_world(render_world), _link(link), _resources(resources),
       _settings(params.settings), _material_resources(allocator), _materials(allocator)
 {
     for (u32 i = 0; i < params.material_count; ++i)

@@ -55,6 +55,8 @@ class Gui {
 
     /// False when the render object could not be made (the gui then draws nothing).
     bool is_created() const { return _render_handle != 0xFFFFFFFFu; }
+    /// gui_tag: what tostring reads at the start of the object.
+    u32 tag() const { return _tag; }
     /// A new primitive id (a running counter).
     u32 take_id() { return _next_id++; }
     u32 next_id() const { return _next_id; }
@@ -93,7 +95,6 @@ class Gui {
               const Matrix4x4 *pose) const;
 
     u32 _tag = gui_tag; // first: see gui_tag
-    Allocator &_allocator;
     RenderWorld &_render_world;
     WorldRenderLink &_link;
     ResourceLookup _resources;

@@ -10,7 +10,7 @@
 namespace tallow {
 
 RenderLineObjectDrawer::RenderLineObjectDrawer(Allocator &allocator, const LineDrawerDescription &description)
-    : RenderObject(RenderObjectClass::LineObjectDrawer), _allocator(allocator),
+    : RenderObject(RenderObjectClass::LineObjectDrawer),
       _template(description.shader_template ? description.shader_template : NameId32("line_object").value()),
       _screen_space(description.screen_space), _vertices(allocator), _ranges(allocator),
       _vertex_buffer(make_vertex_buffer_resource(buffer_mode::gpu, 0, sizeof(LineVertex), &_vertices)),

@@ -72,7 +72,6 @@ class RenderLineObjectDrawer final : public RenderObject {
   private:
     void write_vertices(u32 first_vertex, u32 count, const LineRecord *lines);
 
-    Allocator &_allocator;
     u32 _template;
     bool _screen_space;
     Array<u8> _vertices;          // LineVertex records; the vertex buffer reads these bytes
