@@ -267,7 +267,8 @@ TEST_F(LineDrawerDraw, AScreenSpaceDrawerDrawsInPixels)
     with_resources([&](RenderResourceContext *rc) { drawer.create_resources(rc); });
     LineRecord line{{640, 0, 360}, {1280, 0, 720}, 1};
     drawer.submit_lines(0, 1, &line);
-    auto draws = of_type(draw([&](const RenderDrawParams &p) { drawer.render(p); }), RenderCommand::DrawBatch);
+    std::vector<DecodedCommand> commands = draw([&](const RenderDrawParams &p) { drawer.render(p); });
+    auto draws = of_type(commands, RenderCommand::DrawBatch);
     ASSERT_EQ(draws.size(), 1u);
     // The constants hold world, view, projection (transposed): the projection takes the
     // screen's centre to the clip origin.
