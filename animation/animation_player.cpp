@@ -266,6 +266,29 @@ u32 AnimationPlayer::take_events(u32 handle, u32 *out_ids)
     return n;
 }
 
+bool AnimationPlayer::step(u32 handle, f32 pending, AnimationPose &out_pose, u32 *out_ids, u32 &out_count)
+{
+    std::lock_guard<std::mutex> guard(_lock);
+    return step_unlocked(handle, pending, out_pose, out_ids, out_count);
+}
+
+bool AnimationPlayer::step_unlocked(u32 handle, f32 pending, AnimationPose &out_pose, u32 *out_ids, u32 &out_count)
+{
+    out_count = 0;
+    Playback *p = find(handle);
+    if (!p)
+        return false;
+    p->pending += pending;
+    out_pose = {p->rotations, p->translations, p->animation->track_count};
+    if (out_ids) {
+        out_count = p->keys.event_count;
+        for (u32 i = 0; i < out_count; ++i)
+            out_ids[i] = p->keys.events[i];
+    }
+    p->keys.event_count = 0;
+    return true;
+}
+
 void AnimationPlayer::update()
 {
     std::lock_guard<std::mutex> guard(_lock);

@@ -114,6 +114,16 @@ class AnimationPlayer {
     bool pose(u32 handle, AnimationPose &out) const;
     /// Copies the events into `out_ids` (room for max_animation_events) and clears them.
     u32 take_events(u32 handle, u32 *out_ids);
+    /// What a blender does with a playback each frame, under one lock: adds `pending`
+    /// seconds, returns the pose sampled by the last update and, when `out_ids` is given
+    /// (room for max_animation_events), takes its events into it (they are dropped
+    /// otherwise). False (nothing done,
+    /// `out_count` 0) for a handle that plays nothing.
+    bool step(u32 handle, f32 pending, AnimationPose &out_pose, u32 *out_ids, u32 &out_count);
+    /// The same without the lock, for the blender job: safe only while no thread plays,
+    /// stops or updates (the job's blenders defer their stops), each playback being
+    /// stepped by one thread.
+    bool step_unlocked(u32 handle, f32 pending, AnimationPose &out_pose, u32 *out_ids, u32 &out_count);
     /// Samples every playback (see the header comment).
     void update();
 

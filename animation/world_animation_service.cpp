@@ -1,30 +1,44 @@
 #include "animation/world_animation_service.h"
 
+#include "animation/animation_blender.h"
 #include "animation/animation_player.h"
+#include "animation/animation_resources.h"
+#include "animation/animation_state_machine.h"
 #include "animation/simple_animation_player.h"
 #include "foundation/log.h"
+#include "resource/resource_manager.h"
+#include "world/unit.h"
 #include "world/unit_resource.h"
 #include "world/world_animation.h"
-
-#include <atomic>
 
 namespace tallow {
 
 namespace {
 
+const AnimationView *find_animation(const void *context, u64 name)
+{
+    auto *manager = static_cast<ResourceManager *>(const_cast<void *>(context));
+    auto *a = manager ? static_cast<const AnimationResource *>(manager->get(animation_type, NameId64::from_value(name)))
+                      : nullptr;
+    return a ? &a->view : nullptr;
+}
+
 class AnimationService final : public IWorldAnimation {
   public:
     explicit AnimationService(const WorldServiceParams &params)
-        : _player(params.allocator, params.thread_pool), _simple(params.allocator, _player), _nodes(params.allocator)
+        : _player(params.allocator, params.thread_pool), _simple(params.allocator, _player),
+          _blenders(params.allocator, params.thread_pool, _player),
+          _machines(params.allocator, AnimationLookup{params.resource_manager, &find_animation}),
+          _nodes(params.allocator)
     {
     }
 
     bool is_available() const override { return true; }
 
-    void update_state_machines(f32) override {}
+    void update_state_machines(f32 dt) override { _machines.update(dt); }
     void update_simple(f32 dt) override { _simple.update(dt); }
     void update_player() override { _player.update(); }
-    void update_blenders(f32) override {}
+    void update_blenders(f32 dt) override { _blenders.update(dt); }
     void write_poses() override { _simple.write_poses(); }
 
     void play_simple(SceneGraph &graph, const UnitResource &resource, const UnitSimpleAnimation &group,
@@ -63,38 +77,91 @@ class AnimationService final : public IWorldAnimation {
         return _simple.speed(graph, &group);
     }
 
-    AnimationBlender *create_blender(SceneGraph &, const void *) override
+    AnimationBlender *create_blender(SceneGraph &graph, const void *bones) override
     {
-        say_not_built();
-        return nullptr;
+        return bones ? _blenders.create_blender(graph, *static_cast<const BonesResource *>(bones)) : nullptr;
     }
-    void destroy_blender(AnimationBlender *) override {}
-    i32 crossfade(AnimationBlender *, const void *, i32, f32, bool, u32) override { return -1; }
-    void set_time(AnimationBlender *, i32, f32) override {}
-    void set_speed(AnimationBlender *, i32, f32) override {}
-    bool is_crossfading(const AnimationBlender *) const override { return false; }
-    AnimationStateMachine *create_state_machine(const void *, AnimationBlender *, Unit *) override
+    void destroy_blender(AnimationBlender *blender) override { _blenders.destroy_blender(blender); }
+    i32 crossfade(AnimationBlender *blender, const void *animation, i32 layer, f32 blend_time, bool loop,
+                  u32 offset_mode) override
     {
-        say_not_built();
-        return nullptr;
+        const AnimationView *view = animation ? &static_cast<const AnimationResource *>(animation)->view : nullptr;
+        if (!blender || !view || layer < 0)
+            return -1;
+        u32 id = blender->crossfade(view, u32(layer), blend_time, loop, offset_mode ? blend_additive : blend_normal);
+        return id == no_crossfade ? -1 : i32(id);
     }
-    void destroy_state_machine(AnimationStateMachine *) override {}
-    void state_machine_event(AnimationStateMachine *, u32) override {}
-    i32 find_variable(const AnimationStateMachine *, u32) const override { return -1; }
+    void set_time(AnimationBlender *blender, i32 id, f32 seconds) override
+    {
+        if (blender && id > 0)
+            blender->set_time(u32(id), seconds);
+    }
+    void set_speed(AnimationBlender *blender, i32 id, f32 speed) override
+    {
+        if (blender && id > 0)
+            blender->set_speed(u32(id), speed);
+    }
+    bool is_crossfading(const AnimationBlender *blender) const override
+    {
+        return blender && blender->is_crossfading();
+    }
+    void clear_blender(AnimationBlender *blender) override
+    {
+        if (blender)
+            blender->clear();
+    }
+    u32 root_mode(const AnimationBlender *blender) const override { return blender ? blender->root_mode() : 0; }
+    void set_root_mode(AnimationBlender *blender, u32 mode) override
+    {
+        if (blender)
+            blender->set_root_mode(mode);
+    }
+    bool wanted_root_delta(const AnimationBlender *blender, Quaternion &out_rotation,
+                           Vector3 &out_translation) const override
+    {
+        if (!blender)
+            return false;
+        blender->wanted_root_delta(out_rotation, out_translation);
+        return true;
+    }
+    AnimationStateMachine *create_state_machine(const void *resource, AnimationBlender *blender, Unit *unit) override
+    {
+        if (!resource || !blender)
+            return nullptr;
+        return _machines.create_state_machine(*static_cast<const StateMachineResource *>(resource), *blender,
+                                              unit ? unit->handle() : 0);
+    }
+    void destroy_state_machine(AnimationStateMachine *machine) override { _machines.destroy_state_machine(machine); }
+    void state_machine_event(AnimationStateMachine *machine, u32 event_id) override
+    {
+        if (machine)
+            machine->event(event_id);
+    }
+    i32 find_variable(const AnimationStateMachine *machine, u32 name_id) const override
+    {
+        return machine ? machine->find_variable(name_id) : -1;
+    }
+    bool get_variable(const AnimationStateMachine *machine, u32 index, f32 &out_value) const override
+    {
+        return machine && machine->variable(index, out_value);
+    }
+    bool set_variable(AnimationStateMachine *machine, u32 index, f32 value) override
+    {
+        return machine && machine->set_variable(index, value);
+    }
+    Array<u8> *event_stream() override { return &_machines.events(); }
 
     AnimationPlayer &player() { return _player; }
     SimpleAnimationPlayer &simple() { return _simple; }
 
-  private:
-    static void say_not_built()
-    {
-        static std::atomic<bool> said{false};
-        if (!said.exchange(true))
-            log_message("animation", "animation blenders and state machines are not built yet; units play none");
-    }
+    AnimationBlenders &blenders() { return _blenders; }
+    AnimationStateMachines &machines() { return _machines; }
 
+  private:
     AnimationPlayer _player;
     SimpleAnimationPlayer _simple;
+    AnimationBlenders _blenders;
+    AnimationStateMachines _machines;
     Array<u32> _nodes; // scratch of play_simple
 };
 
@@ -115,6 +182,18 @@ SimpleAnimationPlayer *simple_animation_player_of(IWorldAnimation &service)
 {
     auto *s = dynamic_cast<AnimationService *>(&service);
     return s ? &s->simple() : nullptr;
+}
+
+AnimationBlenders *animation_blenders_of(IWorldAnimation &service)
+{
+    auto *s = dynamic_cast<AnimationService *>(&service);
+    return s ? &s->blenders() : nullptr;
+}
+
+AnimationStateMachines *animation_state_machines_of(IWorldAnimation &service)
+{
+    auto *s = dynamic_cast<AnimationService *>(&service);
+    return s ? &s->machines() : nullptr;
 }
 
 } // namespace tallow

@@ -3,8 +3,12 @@
 // behind IWorldAnimation (world/world_animation.h). Simple animations play the unit
 // resource's simple-animation data (an animation in the layout of animation/animation_data.h)
 // on the nodes of a group; data that is not a valid animation is refused when played
-// (logged). Blenders and state machines are not built yet: asking for one logs that once
-// and gets null.
+// (logged). Animated units get a blender (animation/animation_blender.h) over their "bones"
+// resource and, when their resource names one, a state machine
+// (animation/animation_state_machine.h) that finds its animations through the resource
+// manager. The frame runs state machines, simple animations, the player's sampling job,
+// the blender job, then writes simple poses; the World then walks the state machines'
+// event stream into unit flow events.
 //
 //   WorldServiceFactories factories;
 //   factories.animation = create_animation_service;
@@ -15,7 +19,9 @@
 
 namespace tallow {
 
+class AnimationBlenders;
 class AnimationPlayer;
+class AnimationStateMachines;
 class IWorldAnimation;
 class SimpleAnimationPlayer;
 
@@ -23,5 +29,7 @@ IWorldAnimation *create_animation_service(const WorldServiceParams &params);
 /// The players behind a service made here; null for any other IWorldAnimation.
 AnimationPlayer *animation_player_of(IWorldAnimation &service);
 SimpleAnimationPlayer *simple_animation_player_of(IWorldAnimation &service);
+AnimationBlenders *animation_blenders_of(IWorldAnimation &service);
+AnimationStateMachines *animation_state_machines_of(IWorldAnimation &service);
 
 } // namespace tallow

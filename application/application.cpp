@@ -1,5 +1,6 @@
 #include "application/application.h"
 
+#include "ai/nav_mesh.h"
 #include "application/application_options.h"
 #include "application/application_settings.h"
 #include "application/crash_handler.h"
@@ -319,6 +320,8 @@ bool Application::register_resource_types()
     // Units and levels (registering "level" also starts the flow system units run).
     if (!_resource_manager->is_type_registered(unit_type))
         (void)_resource_manager->register_type(unit_type, unit_resource_callbacks());
+    // Levels read the navigation mesh they carry.
+    install_level_nav_mesh_reader();
     if (!_resource_manager->is_type_registered(NameId64("level")))
         (void)_resource_manager->register_type(NameId64("level"), level_resource_callbacks());
     if (_register_more_types)

@@ -35,6 +35,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "platform/shell/open_url.h"
 #include "script/lua_environment.h"
+#include "script/ai_api.h"
 #include "script/input_api.h"
 #include "script/registration.h"
 #include "script/render_api.h"
@@ -547,6 +548,7 @@ void register_application_api(LuaEnvironment &env, Application &application)
     register_input_api(env, application.input_service(), application.lightfx_service());
     set_frame_step_source(application_frame_step);
     set_gui_resolution_source(application_gui_resolution);
+    set_ai_thread_pool(env, application.thread_pool());
 }
 
 } // namespace tallow

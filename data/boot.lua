@@ -6,11 +6,18 @@
 -- post and, once loaded, drops a crate and tells this script two seconds later. The script
 -- adds a door and a row of crates; every frame the crates march along x and the door
 -- swings while its leaf opens with its simple animation; a crate that walks past the end of the yard is destroyed and a fresh one spawned
--- at the start; wind blows throughout and a chime rings at the door. Once a second the
+-- at the start; wind blows throughout and a chime rings at the door. A weathervane sways
+-- under its animation state machine until the script sends it a gust half a second in: it
+-- crossfades into a spin, tells the level script through its flow graph, and calms back
+-- into its sway. Once a second the
 -- script prints what it sees; after a few seconds, once
 -- the level's event has been heard, it releases the world and quits. On quit it saves where
 -- the player crate stands and how many runs there have been (data/saved_game.lua); the next
 -- start puts the player crate back there.
+--
+-- A small flock walks the level's navigation mesh: four walkers follow a path round the yard
+-- and up the ramp, a fifth follows the first, and a crate shows each of them; the once-a-second
+-- line tells where the lead walker is and how many walkers stand close together.
 --
 -- Every frame it draws debug lines (axes at the origin, a ring round the player crate, a box
 -- round the door) and prints a status line in the sample font.
@@ -24,6 +31,7 @@ local yard_length = 1.5
 frames = 0
 seconds = 0
 local world, level, door, dropped
+local gusted = false
 local crates = {}
 local spawned, destroyed = 0, 0
 local next_report = 1
@@ -31,6 +39,8 @@ local heard = false
 local move_speed = 2 -- metres per second
 local move_keys -- button indices of the keyboard, by direction (filled in init)
 local interactive = false
+local flock
+local walkers = {} -- {agent = flock agent index, unit = the crate that shows it}
 
 local function spawn_crate(x)
     local crate = World.spawn_unit(world, "units/crate", Vector3(x, 0, 0))
@@ -43,6 +53,10 @@ end
 LevelScript = {}
 function LevelScript:spawn_unit(unit)
     print("boot: the level's flow spawned " .. tostring(unit))
+end
+function LevelScript:vane_spun(unit)
+    print(string.format("boot: the weathervane %s spun (its state machine's event, through its flow graph, " ..
+                        "after %.1f s)", tostring(unit), seconds))
 end
 function LevelScript:crate_landed(crate)
     heard = true
@@ -120,6 +134,11 @@ function init()
     local animations = Application.resource_package("sample_animations")
     ResourcePackage.load(animations)
     ResourcePackage.flush(animations)
+    -- The weathervane's state machine starts as it spawns, with its animations loaded.
+    weathervane = World.spawn_unit(world, "units/weathervane", Vector3(-3, 4, 0))
+    local vane = weathervane
+    print("boot: the weathervane sways (root mode " .. Unit.animation_root_mode(vane) .. ", wind " ..
+          Unit.animation_get_variable(vane, Unit.animation_find_variable(vane, "wind")) .. ")")
     -- Sounds: wind all around, looping, and a chime at the door, heard within 20 m. With
     -- no sound device (sound.disabled, or no audio output) the ids are 0.
     sounds = Application.resource_package("sample_sounds")
@@ -131,6 +150,21 @@ function init()
     print("boot: playing the ambience (sound " .. ambience .. ") and a chime at the door (sound " .. chime .. ")")
     for i = 1, 3 do
         crates[i] = spawn_crate(-i)
+    end
+    flock = Flock()
+    Flock.set_navigation_mesh(flock, Level.navigation_mesh(level))
+    local path = Flock.add_path(flock)
+    for _, p in ipairs({Vector3(-4, -3, 0), Vector3(8, -3, 0.5), Vector3(8, 3, 0.5), Vector3(-4, 3, 0)}) do
+        Flock.add_path_point(flock, path, p, 0.5)
+    end
+    for i = 1, 5 do
+        local agent = Flock.add_agent(flock, Vector3(-5, -3.5 + 1.2 * i, 0), 0.3, 2)
+        if i < 5 then
+            Flock.follow_path(flock, agent, path)
+        else
+            Flock.follow(flock, agent, walkers[1].agent)
+        end
+        walkers[i] = {agent = agent, unit = World.spawn_unit(world, "units/crate", Flock.agent_position(flock, agent))}
     end
     World.set_data(world, "name", "the yard")
     player = World.spawn_unit(world, "units/crate", Vector3(0, -2, 0))
@@ -167,6 +201,11 @@ function update(dt)
     end
     Unit.set_local_rotation(door, 0, Quaternion(Vector3.up(), math.sin(seconds) * 1.2))
     SavedGame.poll(restore)
+    Flock.update(flock, dt)
+    for _, w in ipairs(walkers) do
+        Unit.set_local_position(w.unit, 0, Flock.agent_position(flock, w.agent))
+        Unit.set_local_rotation(w.unit, 0, Flock.agent_rotation(flock, w.agent))
+    end
     move_player(dt)
     LineObject.reset(lines)
     LineObject.add_axes(lines, Matrix4x4.identity())
@@ -175,16 +214,30 @@ function update(dt)
     LineObject.dispatch(world, lines)
     Gui.update_text(gui, status, string.format("frame %d, %.1f s, %d units", frames, seconds, World.num_units(world)),
                     "fonts/sample", 24, "gui_text", Vector3(16, 16, 1))
+    if seconds >= 0.5 and not gusted then
+        gusted = true
+        Unit.animation_event(weathervane, "gust")
+        print("boot: a gust: the weathervane crossfades into a spin (crossfading: " ..
+              tostring(Unit.is_crossfading_animation(weathervane)) .. ")")
+    end
     World.update(world, dt)
 
     if seconds >= next_report then
         next_report = next_report + 1
         local lead = crates[1]
         print(string.format("boot: %.0f s, frame %d: %d units, %d crates spawned and %d destroyed by the script; " ..
-                            "lead %s at %s, door turned to %s, its leaf to %s",
+                            "lead %s at %s, door turned to %s, its leaf to %s, the vane to %s",
                             seconds, frames, World.num_units(world), spawned, destroyed, tostring(lead),
                             tostring(Unit.world_position(lead, 0)), tostring(Unit.world_rotation(door, 0)),
-                            tostring(Unit.local_rotation(door, Unit.node(door, "leaf")))))
+                            tostring(Unit.local_rotation(door, Unit.node(door, "leaf"))),
+                            tostring(Unit.local_rotation(weathervane, Unit.node(weathervane, "vane")))))
+        local units = {}
+        for i, w in ipairs(walkers) do
+            units[i] = w.unit
+        end
+        print(string.format("boot: the lead walker is at %s, %.1f m/s; %d pairs of walkers within 1 m",
+                            tostring(Flock.agent_position(flock, walkers[1].agent)),
+                            Flock.agent_speed(flock, walkers[1].agent), #AI.find_intersecting_units(units, 0.5) / 2))
     end
     if Keyboard.pressed(move_keys.quit) and not quitting then
         quitting = true
@@ -205,6 +258,7 @@ end
 
 function shutdown()
     SavedGame.store({runs = runs, player = Unit.local_position(player, 0)})
+    flock = nil
     local kept = crates[1]
     Application.release_world(world)
     print("boot: world released; a kept crate reference now reads " .. tostring(kept) ..

@@ -1,6 +1,7 @@
 #include "script/script_api.h"
 
 #include "script/lua_environment.h"
+#include "script/ai_api.h"
 #include "script/render_api.h"
 #include "script/world_api.h"
 
@@ -9,7 +10,6 @@ namespace tallow {
 void register_script_api(LuaEnvironment &env, Application *application, ResourceManager *resources,
                          Allocator &script_allocator, ApplicationTableRegistrar register_application_table)
 {
-    (void)script_allocator;
     env.set_application(application);
     // 1. math: Vector3, the light-userdata metatable, Quaternion, Matrix4x4, Math.
     register_math_api(env);
@@ -28,6 +28,8 @@ void register_script_api(LuaEnvironment &env, Application *application, Resource
     register_save_api(env);
     register_temp_values_api(env);
     register_core_api(env);
+    // 4. AI: Broadphase, Flock, AI, Level.navigation_mesh.
+    register_ai_api(env, script_allocator);
 }
 
 void register_job_thread_script_api(LuaEnvironment &env)

@@ -10,13 +10,18 @@
 // `flow_event` runs the unit's flow graph event of that name. Every function but `alive`
 // raises "the unit has been destroyed" for a stale reference.
 // Node indices are checked against the unit's scene graph. Cameras, meshes, lights, actors,
-// joints, blenders and state machines raise that their service is not built yet; simple
-// animations raise it in a world without the animation service:
+// joints raise that their service is not built yet; animation functions raise it in a
+// world without the animation service:
 //
 //   Unit.play_simple_animation(door, nil, nil, false, 1, "open")   -- whole animation, once
 //   Unit.stop_simple_animation(door, "open")
+//   local id = Unit.crossfade_animation(door, "animations/door_swing", 0, 0.3)
+//   Unit.animation_event(door, "open")                 -- to its state machine
+//   local i = Unit.animation_find_variable(door, "speed")
+//   if i >= 0 then Unit.animation_set_variable(door, i, 2) end   -- index checked
 
 #include "foundation/math/rotation.h"
+#include "resource/resource_manager.h"
 #include "script/lua_environment.h"
 #include "script/math_api_internal.h"
 #include "script/registration.h"
@@ -31,6 +36,7 @@
 #include <lua.hpp>
 
 #include <cstdio>
+#include <cstring>
 
 namespace tallow {
 
@@ -245,6 +251,188 @@ int unit_stop_simple_animation(lua_State *L)
     return 0;
 }
 
+// Animation: the unit's blender and state machine. A unit without a blender (not animated,
+// or its "bones" resource not loaded) raises for the blender functions.
+
+AnimationBlender *blender_arg(const LuaStack &stack, Unit &unit)
+{
+    (void)animation_of(stack, unit);
+    if (!unit.blender())
+        stack.error("the unit has no animation blender (not animated, or its \"bones\" resource is not loaded)");
+    return unit.blender();
+}
+
+int unit_crossfade_animation(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    AnimationBlender *blender = blender_arg(stack, unit);
+    NameId64 name = stack.get_id64(2);
+    // Only the number of arguments counts: a nil in place of one is an error.
+    i32 count = stack.count();
+    i32 layer = count >= 3 ? i32(stack.get_integer(3, 0, 0x7FFFFFFF)) : 0;
+    f32 blend_time = count >= 4 ? stack.get_float(4) : 0.0f;
+    bool loop = count >= 5 ? stack.get_bool(5) : true;
+    u32 offset = count >= 6 && std::strcmp(stack.get_string(6), "offset") == 0 ? 1 : 0;
+    ResourceManager *manager = unit.world().resource_manager();
+    const void *animation = manager ? manager->get(NameId64("animation"), name) : nullptr;
+    if (!animation)
+        stack.argument_message(2, "no \"animation\" resource of that name is loaded");
+    i32 id = unit.world().animation().crossfade(blender, animation, layer, blend_time, loop, offset);
+    if (id < 0)
+        stack.error("the animation could not be started");
+    stack.push_integer(id);
+    return 1;
+}
+
+template <bool Speed> int unit_crossfade_animation_set(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    AnimationBlender *blender = blender_arg(stack, unit);
+    i32 id = i32(stack.get_integer(2, 0, 0x7FFFFFFF));
+    f32 value = stack.get_float(3);
+    if (Speed)
+        unit.world().animation().set_speed(blender, id, value);
+    else
+        unit.world().animation().set_time(blender, id, value);
+    return 0;
+}
+
+int unit_is_crossfading_animation(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    stack.push_bool(unit.world().animation().is_crossfading(blender_arg(stack, unit)));
+    return 1;
+}
+
+const char *const root_mode_names[] = {"ignore", "delta_transform", "delta_position", "delta_rotation"};
+
+int unit_animation_root_mode(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    u32 mode = unit.world().animation().root_mode(blender_arg(stack, unit));
+    stack.push_string(root_mode_names[mode < 4 ? mode : 0]);
+    return 1;
+}
+
+int unit_set_animation_root_mode(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    AnimationBlender *blender = blender_arg(stack, unit);
+    const char *name = stack.get_string(2);
+    for (u32 mode = 0; mode < 4; ++mode)
+        if (std::strcmp(name, root_mode_names[mode]) == 0)
+            unit.world().animation().set_root_mode(blender, mode);
+    return 0;
+}
+
+int unit_animation_wanted_root_pose(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    AnimationBlender *blender = blender_arg(stack, unit);
+    IWorldAnimation &animation = unit.world().animation();
+    const Matrix4x4 &local = unit.scene_graph().local_pose(0);
+    Quaternion rotation;
+    Vector3 delta;
+    if (animation.root_mode(blender) != 0 || !animation.wanted_root_delta(blender, rotation, delta)) {
+        push(stack, local);
+        return 1;
+    }
+    // D × M: the delta (rows of its rotation, its translation last) before the local pose.
+    push(stack, pose_from_quaternion(rotation, delta) * local);
+    return 1;
+}
+
+AnimationStateMachine *state_machine_arg(const LuaStack &stack, Unit &unit)
+{
+    (void)animation_of(stack, unit);
+    if (!unit.state_machine())
+        stack.error("the unit runs no animation state machine");
+    return unit.state_machine();
+}
+
+int unit_animation_event(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    NameId32 event = stack.get_id32(2);
+    (void)animation_of(stack, unit);
+    // A unit without a state machine has nothing that reacts, like a state without the event.
+    if (unit.state_machine())
+        unit.world().animation().state_machine_event(unit.state_machine(), event.value());
+    return 0;
+}
+
+int unit_animation_find_variable(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    NameId32 name = stack.get_id32(2);
+    (void)animation_of(stack, unit);
+    stack.push_integer(unit.state_machine() ? unit.world().animation().find_variable(unit.state_machine(), name.value())
+                                            : -1);
+    return 1;
+}
+
+int unit_animation_get_variable(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    AnimationStateMachine *machine = state_machine_arg(stack, unit);
+    f32 value = 0;
+    if (!unit.world().animation().get_variable(machine, u32(stack.get_integer(2, 0, 0xFFFFFFFF)), value))
+        stack.argument_message(2, "the state machine has no variable of that index");
+    stack.push_float(value);
+    return 1;
+}
+
+int unit_animation_set_variable(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    AnimationStateMachine *machine = state_machine_arg(stack, unit);
+    u32 index = u32(stack.get_integer(2, 0, 0xFFFFFFFF));
+    if (!unit.world().animation().set_variable(machine, index, stack.get_float(3)))
+        stack.argument_message(2, "the state machine has no variable of that index");
+    return 0;
+}
+
+int unit_set_animation_state_machine(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    NameId64 name = stack.get_id64(2);
+    (void)blender_arg(stack, unit);
+    ResourceManager *manager = unit.world().resource_manager();
+    if (!manager || !manager->get(NameId64("state_machine"), name))
+        stack.argument_message(2, "no \"state_machine\" resource of that name is loaded");
+    unit.set_animation_state_machine(name.value());
+    return 0;
+}
+
+int unit_enable_animation_state_machine(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    (void)blender_arg(stack, unit);
+    unit.set_animation_state_machine();
+    return 0;
+}
+
+int unit_disable_animation_state_machine(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &unit = unit_arg(stack, 1);
+    (void)animation_of(stack, unit);
+    unit.disable_animation_state_machine();
+    return 0;
+}
+
 int unit_set_unit_visibility(lua_State *L)
 {
     LuaStack stack(L);
@@ -332,20 +520,20 @@ void register_unit_api(LuaEnvironment &env)
         {"Unit", "enable_physics", nullptr, "physics"},
         {"Unit", "disable_physics", nullptr, "physics"},
         {"Unit", "box", nullptr, "mesh rendering"},
-        {"Unit", "crossfade_animation", nullptr, "animation"},
-        {"Unit", "crossfade_animation_set_time", nullptr, "animation"},
-        {"Unit", "crossfade_animation_set_speed", nullptr, "animation"},
-        {"Unit", "is_crossfading_animation", nullptr, "animation"},
-        {"Unit", "animation_root_mode", nullptr, "animation"},
-        {"Unit", "set_animation_root_mode", nullptr, "animation"},
-        {"Unit", "animation_wanted_root_pose", nullptr, "animation"},
-        {"Unit", "animation_event", nullptr, "animation"},
-        {"Unit", "animation_find_variable", nullptr, "animation"},
-        {"Unit", "animation_get_variable", nullptr, "animation"},
-        {"Unit", "animation_set_variable", nullptr, "animation"},
-        {"Unit", "set_animation_state_machine", nullptr, "animation"},
-        {"Unit", "enable_animation_state_machine", nullptr, "animation"},
-        {"Unit", "disable_animation_state_machine", nullptr, "animation"},
+        {"Unit", "crossfade_animation", unit_crossfade_animation, nullptr},
+        {"Unit", "crossfade_animation_set_time", unit_crossfade_animation_set<false>, nullptr},
+        {"Unit", "crossfade_animation_set_speed", unit_crossfade_animation_set<true>, nullptr},
+        {"Unit", "is_crossfading_animation", unit_is_crossfading_animation, nullptr},
+        {"Unit", "animation_root_mode", unit_animation_root_mode, nullptr},
+        {"Unit", "set_animation_root_mode", unit_set_animation_root_mode, nullptr},
+        {"Unit", "animation_wanted_root_pose", unit_animation_wanted_root_pose, nullptr},
+        {"Unit", "animation_event", unit_animation_event, nullptr},
+        {"Unit", "animation_find_variable", unit_animation_find_variable, nullptr},
+        {"Unit", "animation_get_variable", unit_animation_get_variable, nullptr},
+        {"Unit", "animation_set_variable", unit_animation_set_variable, nullptr},
+        {"Unit", "set_animation_state_machine", unit_set_animation_state_machine, nullptr},
+        {"Unit", "enable_animation_state_machine", unit_enable_animation_state_machine, nullptr},
+        {"Unit", "disable_animation_state_machine", unit_disable_animation_state_machine, nullptr},
         {"Unit", "play_simple_animation", unit_play_simple_animation, nullptr},
         {"Unit", "stop_simple_animation", unit_stop_simple_animation, nullptr},
         {"Unit", "set_moving", unit_set_moving, nullptr},

@@ -355,7 +355,6 @@ void register_world_api(LuaEnvironment &env)
     env.add_module_function("Level", "trigger_event", level_trigger_event);
     env.add_module_function("Level", "get_data", script_data_get_binding<level_data, 2>);
     env.add_module_function("Level", "has_data", script_data_has_binding<level_data, 2>);
-    add_missing_service_function(env, "Level", "navigation_mesh", "navigation");
     env.add_module_function("Level", "spline", level_spline);
 }
 

@@ -17,7 +17,7 @@
 // when a new level took the old one's memory. A world is neither
 // updated nor released from inside its own flow run (a level or unit callback).
 // Functions whose service is not part of this build yet (particles, GUI, line drawing,
-// physics, animation, navigation, shading environments) are registered and raise
+// physics, animation, shading environments) are registered and raise
 // "<Table.function>: the <service> service is not built yet"; the sound functions raise
 // the same for a world made without a sound service. Main state only.
 

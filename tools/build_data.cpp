@@ -22,7 +22,8 @@
 // "shader_library_group" sources by the shader library compiler
 // (tools/shader_library_compiler.h); "physics_properties" sources by the physics properties
 // compiler (tools/physics_properties_compiler.h); "animation" sources by the animation
-// compiler (tools/animation_compiler.h); "wav" resources come from "<name>.wav" or, when there
+// compiler (tools/animation_compiler.h); "state_machine" and "bones" sources by the state
+// machine compiler (tools/state_machine_compiler.h); "wav" resources come from "<name>.wav" or, when there
 // is none, "<name>.ogg" through the sound compiler (tools/sound_compiler.h);
 // "network_game_config" sources by the network config compiler
 // (tools/network_config_compiler.h); "texture" resources come from "<name>.png" or, when
@@ -56,6 +57,7 @@
 #include "resource/strings_writer.h"
 #include "tools/animation_compiler.h"
 #include "tools/font_compiler.h"
+#include "tools/state_machine_compiler.h"
 #include "tools/level_compiler.h"
 #include "tools/material_compiler.h"
 #include "tools/network_config_compiler.h"
@@ -184,7 +186,8 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
     if (type == "font" || (type == "texture" && ends_with(file_name, ".font")))
         return compile_font(file_name, source, type == "texture", out);
     if (type == "unit" || type == "level" || type == "shader_library" || type == "shader_library_group" ||
-        type == "animation" || type == "network_game_config" || type == "material" || type == "texture") {
+        type == "animation" || type == "network_game_config" || type == "material" || type == "texture" ||
+        type == "state_machine" || type == "bones") {
         std::string error;
         const char *text = reinterpret_cast<const char *>(source.data());
         const bool compiled =
@@ -192,6 +195,8 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
             : type == "level"          ? compile_level_source(text, source.size(), out, error, &out_unit_references)
             : type == "shader_library" ? compile_shader_library_source(text, source.size(), out, error)
             : type == "animation"      ? compile_animation_source(text, source.size(), out, error)
+            : type == "state_machine"  ? compile_state_machine_source(text, source.size(), out, error)
+            : type == "bones"          ? compile_bones_source(text, source.size(), out, error)
             : type == "material"       ? compile_material_source(text, source.size(), out, error)
             : type == "texture"        ? compile_texture_source(file_name, source, out, error)
             : type == "network_game_config"

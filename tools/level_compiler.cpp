@@ -6,6 +6,7 @@
 #include "foundation/strings/name_id.h"
 #include "tests/support/level_writer.h"
 #include "tools/flow_compiler.h"
+#include "tools/nav_mesh_compiler.h"
 #include "tools/source_check.h"
 #include "world/flow.h"
 
@@ -112,8 +113,12 @@ struct LevelCompiler {
         std::string unreadable;
         if (find_unreadable_value(root, unreadable))
             return fail("cannot read the value of '" + unreadable + "'");
-        if (!known(root, {"units", "data", "lights", "triggers", "particles", "splines", "flow"}, "level"))
+        if (!known(root, {"units", "data", "lights", "triggers", "particles", "splines", "flow", "navigation_mesh"},
+                   "level"))
             return false;
+        if (const ConfigValue *mesh = root.find("navigation_mesh"))
+            if (!compile_nav_mesh(*mesh, level.navigation_mesh, error))
+                return false;
         if (const ConfigValue *flow = root.find("flow")) {
             if (!compile_flow_source(*flow, level.flow_graph, level.flow_defaults, error, out_unit_names))
                 return false;

@@ -19,6 +19,7 @@
 //   particles = [ { effect = "effects/fog" position = [0 0 0] rotation = [0 0 0 1] } ]
 //   splines = [ { name = "path" points = [ [0 0 0] [1 0 0] ] } ]
 //   flow = { ... }                            // the level flow graph: tools/flow_compiler.h
+//   navigation_mesh = { vertices = [...] polygons = [...] }   // tools/nav_mesh_compiler.h
 //
 // Units are named by `name` for lights and bindings; unit, material, effect names hash
 // to 64-bit name ids, the others to 32-bit ones. The embedded prototype unit is not

@@ -9,6 +9,7 @@
 #include "world/world.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -169,6 +170,34 @@ bool timer_later(const TimedEvent &a, const TimedEvent &b) { return a.due > b.du
 
 } // namespace
 
+namespace {
+
+std::atomic<void *(*)(const void *, u64, Allocator &)> g_nav_mesh_read{nullptr};
+std::atomic<void (*)(void *, Allocator &)> g_nav_mesh_destroy{nullptr};
+
+LevelNavMeshReader nav_mesh_reader()
+{
+    LevelNavMeshReader reader;
+    reader.read = g_nav_mesh_read.load();
+    reader.destroy = g_nav_mesh_destroy.load();
+    return reader;
+}
+
+void log_once_no_nav_mesh_reader()
+{
+    static std::atomic<bool> logged{false};
+    if (!logged.exchange(true))
+        log_message("world", "levels carry navigation meshes, but no reader is installed: they are skipped");
+}
+
+} // namespace
+
+void set_level_nav_mesh_reader(const LevelNavMeshReader &reader)
+{
+    g_nav_mesh_destroy.store(reader.destroy);
+    g_nav_mesh_read.store(reader.read);
+}
+
 u32 LevelResource::word(u32 offset) const
 {
     if (offset > blob.size() || blob.size() - offset < 4)
@@ -227,6 +256,16 @@ LevelResource *read_level_resource(const void *data, u64 size, Allocator &alloca
         if (!r->prototype)
             check.fail("its prototype unit is refused");
     }
+    if (!check.why && r->header(12)) {
+        const u32 at = r->header(12);
+        const LevelNavMeshReader reader = nav_mesh_reader();
+        if (at >= size || at % 4)
+            check.fail("the navigation mesh lies outside the level");
+        else if (!reader.read)
+            log_once_no_nav_mesh_reader();
+        else if (!(r->navigation_mesh = reader.read(r->at(at), size - at, allocator)))
+            check.fail("its navigation mesh is refused");
+    }
     if (check.why) {
         log_message("world", "level %016llx refused: %s", (unsigned long long)name.value(), check.why);
         destroy_level_resource(r, allocator);
@@ -241,6 +280,8 @@ void destroy_level_resource(LevelResource *resource, Allocator &allocator)
         return;
     if (resource->prototype)
         destroy_unit_resource(resource->prototype, allocator);
+    if (resource->navigation_mesh && nav_mesh_reader().destroy)
+        nav_mesh_reader().destroy(resource->navigation_mesh, allocator);
     delete_with_allocator(allocator, resource);
 }
 

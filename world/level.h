@@ -19,7 +19,8 @@
 //       graph's variable block); 8, 9 trigger volume count and offset: 88-byte records
 //       {matrix pose, f32 box x, y, z, u32 flow node index, u32 actor template id, u32 shape
 //       template id}; 10, 11 count and offset of the flow unit bindings {u32 unit index,
-//       u32 flow node index, u32 flag}; 12 not read; 13 offset of the level's script data
+//       u32 flow node index, u32 flag}; 12 offset of the navigation mesh block (0: none; its
+//       layout and checks are the AI layer's, ai/nav_mesh.h); 13 offset of the level's script data
 //       (0: none): u32 entry count and entries; 14, 15 count and offset of the particle
 //       effect records, 40 bytes {u64 effect name, f32 position x, y, z, f32 rotation
 //       quaternion x, y, z, w, u32 not read}; 16, 17 spline count and offset: {u32 name id,
@@ -69,6 +70,9 @@ class LevelResource {
     NameId64 name;
     u32 graph_size = 0; // 0: no flow graph
     u32 variable_block_size = 0;
+    /// The navigation mesh read from the block at header word 12 by the installed reader
+    /// (null: none, or no reader installed). Owned by the resource.
+    void *navigation_mesh = nullptr;
 
     u32 word(u32 offset) const;
     u32 header(u32 i) const { return word(4 * i); }
@@ -76,6 +80,17 @@ class LevelResource {
     /// The points of the spline `name_id`, or null with `out_count` 0.
     const Vector3 *find_spline(u32 name_id, u32 &out_count) const;
 };
+
+/// How a level resource reads its navigation mesh block: the AI layer, which stands above
+/// worlds, installs it (ai/nav_mesh.h install_level_nav_mesh_reader). `read` gets the block
+/// and the bytes up to the end of the blob and returns null (logged) for a malformed block,
+/// which refuses the level. Without a reader the block is skipped (logged once).
+struct LevelNavMeshReader {
+    void *(*read)(const void *block, u64 size, Allocator &allocator) = nullptr;
+    void (*destroy)(void *mesh, Allocator &allocator) = nullptr;
+};
+/// Installs the reader (before level resources load; later reads use it).
+void set_level_nav_mesh_reader(const LevelNavMeshReader &reader);
 
 /// Reads and checks a level blob (see the header comment); null, logged, when it is bad.
 LevelResource *read_level_resource(const void *data, u64 size, Allocator &allocator, NameId64 name = {});

@@ -313,6 +313,9 @@ void Unit::disable_animation_state_machine()
     if (_state_machine)
         _world->animation().destroy_state_machine(_state_machine);
     _state_machine = nullptr;
+    // What the machine started would play on with nothing to steer it.
+    if (_blender)
+        _world->animation().clear_blender(_blender);
 }
 
 bool Unit::set_visibility(u32 group_name_id, bool visible)

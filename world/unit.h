@@ -121,6 +121,7 @@ class Unit {
     /// Starts the state machine named by the resource, or `name` (a "state_machine"
     /// resource name id; 0 for the resource's). Needs a blender.
     void set_animation_state_machine(u64 name = 0);
+    /// Destroys the state machine and stops what the blender plays.
     void disable_animation_state_machine();
     /// Shows or hides the meshes of the resource's visibility group; false when the unit
     /// has no group of that name.

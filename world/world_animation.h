@@ -15,6 +15,7 @@
 // (the update calls may run jobs and wait for them).
 
 #include "foundation/containers/array.h"
+#include "foundation/math/quaternion.h"
 #include "foundation/types.h"
 
 #include <cfloat>
@@ -83,6 +84,14 @@ class IWorldAnimation {
     virtual void set_time(AnimationBlender *blender, i32 animation_id, f32 seconds) = 0;
     virtual void set_speed(AnimationBlender *blender, i32 animation_id, f32 speed) = 0;
     virtual bool is_crossfading(const AnimationBlender *blender) const = 0;
+    /// Stops everything the blender plays.
+    virtual void clear_blender(AnimationBlender *) {}
+    /// 0 ignore, 1 delta_transform, 2 delta_position, 3 delta_rotation.
+    virtual u32 root_mode(const AnimationBlender *) const { return 0; }
+    /// Another value leaves the mode as it is.
+    virtual void set_root_mode(AnimationBlender *, u32) {}
+    /// The blender's wanted root delta (a rotation and a translation); false for none.
+    virtual bool wanted_root_delta(const AnimationBlender *, Quaternion &, Vector3 &) const { return false; }
 
     // State machines. `resource` is the loaded "state_machine" resource.
     virtual AnimationStateMachine *create_state_machine(const void *resource, AnimationBlender *blender,
@@ -91,6 +100,9 @@ class IWorldAnimation {
     virtual void state_machine_event(AnimationStateMachine *machine, u32 event_id) = 0;
     /// The variable's index, or -1.
     virtual i32 find_variable(const AnimationStateMachine *machine, u32 name_id) const = 0;
+    /// A variable by index; false when the index names none.
+    virtual bool get_variable(const AnimationStateMachine *, u32, f32 &) const { return false; }
+    virtual bool set_variable(AnimationStateMachine *, u32, f32) { return false; }
     /// The stream of state machine events (records animation_flow_event with an
     /// AnimationEventPayload, world/world_events.h) the World walks and empties each
     /// frame. Null: none.

@@ -175,30 +175,15 @@ void RenderContext::update_resource(const RenderResource *resource, u64 key)
         file_entry(key, record, _stream.write_offset() - record);
 }
 
-bool RenderContext::render_batch(const RenderBatch &batch, const ShaderSlotEntry &slot, u64 caller_bits)
+u32 RenderContext::write_batch(const RenderBatch &batch, const ShaderSlotEntry &slot, u32 *out_offset)
 {
-    if (!_layer_config) {
-        log_message("render", "render_batch before bind_layer_config; draw dropped");
-        return false;
-    }
-    const u32 config = _layer_config->index;
-    if (config >= max_layer_configs || !slot.passes)
-        return false;
-
-    u32 taking_part = 0;
-    for (u32 p = 0; p < slot.pass_count; ++p)
-        if (slot.passes[p].sort_bits[config] != 0)
-            ++taking_part;
-    if (taking_part == 0)
-        return true;
-
     DrawBatchRecord record{};
     const u32 constant_bytes = batch.copy_constants && slot.constant_block ? slot.constant_size_bytes : 0;
     const u64 bindings_bytes = u64(batch.binding_count) * sizeof(GeometryBinding);
     const u64 payload_bytes = sizeof record + bindings_bytes + constant_bytes + batch.extra_size_bytes;
     if (payload_bytes > 0x10000000ull) {
         log_message("render", "draw batch of %llu bytes is too large; dropped", (unsigned long long)payload_bytes);
-        return false;
+        return 0;
     }
     record.shader = slot.shader;
     record.binding_count = batch.binding_count;
@@ -221,7 +206,7 @@ bool RenderContext::render_batch(const RenderBatch &batch, const ShaderSlotEntry
     u32 offset = 0;
     u8 *payload = static_cast<u8 *>(_stream.append(u32(RenderCommand::DrawBatch), u32(payload_bytes), &offset));
     if (!payload)
-        return false;
+        return 0;
     memcpy(payload, &record, sizeof record);
     u8 *at = payload + sizeof record;
     if (bindings_bytes) {
@@ -235,12 +220,67 @@ bool RenderContext::render_batch(const RenderBatch &batch, const ShaderSlotEntry
     if (batch.extra_size_bytes)
         memcpy(at, batch.extra_data, batch.extra_size_bytes);
 
-    const u32 length = _stream.write_offset() - offset;
+    *out_offset = offset;
+    return _stream.write_offset() - offset;
+}
+
+u32 RenderContext::passes_taking_part(const ShaderSlotEntry &slot) const
+{
+    const u32 config = _layer_config->index;
+    u32 taking_part = 0;
+    for (u32 p = 0; p < slot.pass_count; ++p)
+        if (slot.passes[p].sort_bits[config] != 0)
+            ++taking_part;
+    return taking_part;
+}
+
+bool RenderContext::render_batch(const RenderBatch &batch, const ShaderSlotEntry &slot, u64 caller_bits)
+{
+    if (!_layer_config) {
+        log_message("render", "render_batch before bind_layer_config; draw dropped");
+        return false;
+    }
+    const u32 config = _layer_config->index;
+    if (config >= max_layer_configs || !slot.passes)
+        return false;
+    if (passes_taking_part(slot) == 0)
+        return true;
+    u32 offset = 0;
+    const u32 length = write_batch(batch, slot, &offset);
+    if (length == 0)
+        return false;
     for (u32 p = 0; p < slot.pass_count; ++p) {
         const u64 bits = slot.passes[p].sort_bits[config];
         if (bits != 0)
             file_entry(u64(draw_sort_key(bits, slot.passes[p].sort_mode[config], batch.sort_depth, caller_bits)), offset,
                        length);
+    }
+    return true;
+}
+
+bool RenderContext::render_step_batch(const RenderBatch &batch, const ShaderSlotEntry &slot, u64 step_key)
+{
+    if (!_layer_config) {
+        log_message("render", "render_step_batch before bind_layer_config; draw dropped");
+        return false;
+    }
+    if ((step_key & (sort_key::pass_mask | sort_key::high_pass_mask)) != 0) {
+        log_message("render", "step key 0x%016llx has pass bits; draw dropped", (unsigned long long)step_key);
+        return false;
+    }
+    const u32 config = _layer_config->index;
+    if (config >= max_layer_configs || !slot.passes)
+        return false;
+    if (passes_taking_part(slot) == 0)
+        return true;
+    u32 offset = 0;
+    const u32 length = write_batch(batch, slot, &offset);
+    if (length == 0)
+        return false;
+    for (u32 p = 0; p < slot.pass_count; ++p) {
+        const u64 bits = slot.passes[p].sort_bits[config];
+        if (bits != 0)
+            file_entry(step_key | (bits & (sort_key::pass_mask | sort_key::high_pass_mask)), offset, length);
     }
     return true;
 }

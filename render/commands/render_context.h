@@ -107,6 +107,14 @@ class RenderContext {
     /// pass takes part. False when no layer config is bound or the stream cannot grow.
     bool render_batch(const RenderBatch &batch, const ShaderSlotEntry &slot, u64 caller_bits);
 
+    /// A pipeline step's draw (or compute dispatch): one record, filed once for every pass
+    /// of the slot's shader that takes part in the bound layer config, under `step_key`
+    /// (a generator key, sort_key.h) with that pass's number and no depth, so the step's
+    /// place in the layer holds whatever layer the shader's passes name. Writes nothing
+    /// when no pass takes part. False when no layer config is bound, `step_key` has bits in
+    /// a pass field (logged) or the stream cannot grow.
+    bool render_step_batch(const RenderBatch &batch, const ShaderSlotEntry &slot, u64 step_key);
+
     /// The set-up segment of every layer of `config`: viewport, colour targets 0 to 7,
     /// depth-stencil, resolve count. Target names are looked up in `resources` and their
     /// instances for the current window in `device`; a name the set lacks, or a target
@@ -124,6 +132,9 @@ class RenderContext {
 
   private:
     void file_entry(u64 key, u32 offset, u32 length);
+    u32 passes_taking_part(const ShaderSlotEntry &slot) const;
+    /// Writes the draw record; returns its length (0 when it could not be written).
+    u32 write_batch(const RenderBatch &batch, const ShaderSlotEntry &slot, u32 *out_offset);
     void write_items(RenderCommand type, u32 count, const void *items, u32 item_size);
     RenderTarget *layer_target(RenderDevice &device, const RenderResourceSet &resources, u32 name);
 

@@ -30,12 +30,24 @@ bool make_pass_bits(u64 layer_key, u32 pass_index, bool high_pass, u64 *out_bits
 
 bool make_generator_key(u64 base, u32 counter, u64 *out_key)
 {
-    if (counter > sort_key::max_generator_counter || (base & sort_key::generator_counter_mask) != 0) {
-        log_message("render", "modifier counter %u does not fit the sort key (at most %u)", counter,
-                    sort_key::max_generator_counter);
+    const u64 taken = sort_key::generator_counter_mask | sort_key::generator_sub_counter_mask;
+    if (counter > sort_key::max_generator_counter || (base & taken) != 0) {
+        log_message("render", "modifier counter %u does not fit the sort key (at most %u steps per generator run)",
+                    counter, sort_key::max_generator_counter);
         return false;
     }
     *out_key = base | (u64(counter) << sort_key::generator_counter_shift);
+    return true;
+}
+
+bool make_generator_sub_key(u64 step_key, u32 sub_counter, u64 *out_key)
+{
+    if (sub_counter > sort_key::max_generator_sub_counter || (step_key & sort_key::generator_sub_counter_mask) != 0) {
+        log_message("render", "sub-counter %u of a generator step does not fit the sort key (at most %u)", sub_counter,
+                    sort_key::max_generator_sub_counter);
+        return false;
+    }
+    *out_key = step_key | (u64(sub_counter) << sort_key::generator_sub_counter_shift);
     return true;
 }
 

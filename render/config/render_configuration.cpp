@@ -188,6 +188,8 @@ u32 RenderConfiguration::shader_group_count() const { return _loader ? _loader->
 
 void RenderConfiguration::release_loaded(RenderResourceContext *context)
 {
+    _render.set_generator_layers(nullptr);
+    _render.resource_generators().clear(context);
     RenderResourceSet &globals = _render.global_resources();
     if (context) {
         globals.destroy_all(*context);
@@ -276,8 +278,11 @@ bool RenderConfiguration::load(NameId64 name, ConstConfigValue settings, ConfigV
         }
         _groups.push_back(DynamicString(library.to_string(), _allocator));
     }
-    if (!root.member("resource_generators").is_nil())
-        log_message("render", "render configuration: resource generators are not built yet; none run");
+    GeneratorLoadParams generator_params;
+    generator_params.shaders = _shaders;
+    generator_params.resources = new_resources;
+    generator_params.values = values;
+    ok = _render.resource_generators().load(root.member("resource_generators"), generator_params) && ok;
 
     // 8. Viewport templates and the debug layer.
     ok = _viewports.load(root.member("viewports"), &globals, values, &_lookup) && ok;
@@ -289,6 +294,8 @@ bool RenderConfiguration::load(NameId64 name, ConstConfigValue settings, ConfigV
     debug.sort_mode = SortMode(1);
     debug.render_targets[0] = NameId32("back_buffer").value();
     ok = _layers.add_layer(NameId32(debug_viewport_name).value(), debug) && ok;
+    const ViewportTemplate *frame_view = _viewports.find(NameId32("default").value());
+    _render.set_generator_layers(frame_view ? _layers.find(frame_view->rect.layer_config) : nullptr);
 
     // 9. The render thread runs both contexts; each is waited for.
     if (old_resources)
@@ -301,9 +308,10 @@ bool RenderConfiguration::load(NameId64 name, ConstConfigValue settings, ConfigV
     _name = name;
     log_message("render",
                 "render configuration %016llx: %u texture channels, %u global resources, %u layer configurations, "
-                "%u shader library groups, %u viewport templates%s",
+                "%u shader library groups, %u resource generators, %u viewport templates%s",
                 (unsigned long long)name.value(), _texture_channels.size(), globals.entries().size(), _layers.count(),
-                _loader->group_count(), _viewports.count(), ok ? "" : " (parts refused, see above)");
+                _loader->group_count(), _render.resource_generators().count(), _viewports.count(),
+                ok ? "" : " (parts refused, see above)");
     return ok;
 }
 

@@ -16,7 +16,7 @@
 //   global_resources = [ ...items ]  (global_resources.h)
 //   layer_configs = { main = [ ...layers ] }   (layer_config_set.h)
 //   shader_libraries = [ "shaders/core" ]      shader library groups brought in
-//   resource_generators = { ... }    (not read yet: logged)
+//   resource_generators = { ... }    (render/generators/resource_generator.h)
 //   viewports = { default = { ... } }          (viewport.h)
 //
 // Settings file keys read: "render_config" (the resource name), and under "win32" ->
@@ -29,8 +29,10 @@
 // own values ("feature_level" when absent, "nv_stereo") are written here as the device
 // stand-in reports them, without a call into the device from the main thread. Every device
 // object goes through resource contexts that the render thread executes. A reload releases
-// what the previous load made (global resources, viewport templates, shader library groups,
-// layer configurations) before reading the new one, so nothing is kept twice.
+// what the previous load made (resource generators, global resources, viewport templates,
+// shader library groups, layer configurations) before reading the new one, so nothing is
+// kept twice. Every rendered world runs the generators of the "default" viewport's layer
+// configuration (RenderInterface::set_generator_layers).
 
 #include "foundation/config/config_value.h"
 #include "foundation/containers/array.h"

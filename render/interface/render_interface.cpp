@@ -49,7 +49,8 @@ RenderInterface::RenderInterface(const RenderInterfaceParams &params)
       _registry(params.thread_registry), _pool(params.thread_pool), _device(params.device), _output(params.output),
       _render_settings(params.render_settings), _render_caps(params.render_caps), _window_calls(params.window_calls),
       _main_thread(current_thread_id()), _queue(_allocator, params.queue_bytes), _router(this), _windows(_allocator),
-      _display_outputs(_allocator), _worlds(_allocator), _fences(_allocator), _spare_fences(_allocator), _global_resources(_allocator)
+      _display_outputs(_allocator), _worlds(_allocator), _fences(_allocator), _spare_fences(_allocator), _global_resources(_allocator),
+      _generators(_allocator), _generator_overrides(_allocator), _frame_contexts(_allocator)
 {
     if (_output)
         _output->enumerate_display_modes(_display_outputs);
@@ -99,6 +100,10 @@ RenderInterface::~RenderInterface()
         _worlds.clear();
     }
     _allocator.deallocate(_receive);
+    // The render configuration released the generators' device resources when it unloaded.
+    _generators.clear(nullptr);
+    if (_generator_frames > 0)
+        log_message("render", "resource generators ran in %u frames", _generator_frames);
     delete_with_allocator(_allocator.parent(), _device);
     for (Event *fence : _fences)
         delete_with_allocator(_allocator, fence);
@@ -302,10 +307,39 @@ void RenderInterface::on_remove_world(const RemoveWorldMessage &message)
 void RenderInterface::on_render_world(const RenderWorldMessage &message)
 {
     _device->set_current_swap_chain(message.swap_chain);
-    // Drawing a world (culling, sorting, the layer configurations) arrives with the render
-    // configuration; until then the world's state is kept current but nothing is drawn.
+    // Drawing a world's objects (culling, sorting) is not built yet: the world's state is
+    // kept current, and the frame runs the layers' set-up and resource generators.
     if (_logged_render++ == 0)
-        log_message("render", "render world: drawing is not built yet; the frame stays empty");
+        log_message("render", "render world: world objects are not drawn yet; the frame runs the resource generators");
+    run_generators();
+}
+
+void RenderInterface::run_generators()
+{
+    if (!_generator_layers)
+        return;
+    GeneratorFrame frame;
+    frame.device = _device;
+    frame.contexts = &_frame_contexts;
+    frame.resources = &_global_resources;
+    frame.layer_config = _generator_layers;
+    frame.overrides = &_generator_overrides;
+    frame.frame_index = _frame_index++;
+    if (RenderContext *setup = _device->alloc_render_context()) {
+        setup->bind_layer_config(_generator_layers, &_global_resources);
+        setup->submit_layers(*_device, _global_resources, *_generator_layers, ViewportRect{});
+        if (!_frame_contexts.push_back(setup))
+            _device->release_render_context(setup);
+    }
+    const u32 setup_contexts = _frame_contexts.size();
+    _generators.execute_for_layers(*_generator_layers, frame);
+    if (_frame_contexts.size() > setup_contexts)
+        ++_generator_frames;
+    if (!_frame_contexts.empty())
+        _device->dispatch(_frame_contexts.size(), _frame_contexts.data());
+    for (RenderContext *context : _frame_contexts)
+        _device->release_render_context(context);
+    _frame_contexts.clear();
 }
 
 void RenderInterface::on_update_world(const UpdateWorldMessage &message)

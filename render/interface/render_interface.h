@@ -34,6 +34,8 @@
 #include "foundation/threads/thread_registry.h"
 #include "render/interface/render_messages.h"
 #include "render/device/render_output.h"
+#include "render/generators/resource_generator.h"
+#include "render/generators/variable_override_map.h"
 #include "render/resources/render_resource_set.h"
 
 #include <atomic>
@@ -158,6 +160,14 @@ class RenderInterface {
     // --- For the render thread and tests --------------------------------------------------
     RenderDevice &device() { return *_device; }
     RenderResourceSet &global_resources() { return _global_resources; }
+    /// The render configuration's resource generators; built and cleared while the render
+    /// thread is idle (RenderConfiguration), run on the render thread.
+    ResourceGenerators &resource_generators() { return _generators; }
+    /// The layer configuration whose generators every rendered world runs, with the
+    /// layers' set-up, over the whole output (the render configuration names its default
+    /// viewport's); null runs none. Set while the render thread is idle. Views with
+    /// cameras and shading environments of their own take this place when worlds draw.
+    void set_generator_layers(const LayerConfig *config) { _generator_layers = config; }
     Allocator &allocator() { return _allocator; }
     /// "RenderObjectManager": every render world's objects, records and state buffers.
     TraceAllocator &object_allocator() { return _object_allocator; }
@@ -179,6 +189,7 @@ class RenderInterface {
     void on_add_world(const AddWorldMessage &message);
     void on_remove_world(const RemoveWorldMessage &message);
     void on_render_world(const RenderWorldMessage &message);
+    void run_generators();
     void on_update_world(const UpdateWorldMessage &message);
     void on_release_resource_context(const ExecuteResourceContextsMessage &message);
     void set_render_variable(const SetRenderVariableMessage &message);
@@ -216,6 +227,12 @@ class RenderInterface {
     u32 _render_thread_id = 0;
     ThreadHandle _thread;
     u32 _logged_render = 0;                       // render-world messages reported as not drawn
+    ResourceGenerators _generators;
+    const LayerConfig *_generator_layers = nullptr;
+    VariableOverrideMap _generator_overrides;     // render thread
+    Array<RenderContext *> _frame_contexts;       // render thread: one frame's contexts
+    u32 _frame_index = 0;                         // render thread
+    u32 _generator_frames = 0;                    // frames in which a generator ran (render thread)
 };
 
 } // namespace tallow

@@ -294,6 +294,17 @@ void ShaderContext::bind_resources(RenderDevice &device, const RenderResourceSet
     }
 }
 
+void ShaderContext::set_resource(u32 name, RenderResourceHandle handle)
+{
+    for (Slot &slot : _slots) {
+        if (!is_live(slot))
+            continue;
+        const ShaderVariable *v = slot.shader->find_variable(name);
+        if (v && v->kind == shader_variable_kind::resource && u64(v->offset) + 4 <= slot.size)
+            memcpy(slot.block + v->offset, &handle, 4);
+    }
+}
+
 bool ShaderContext::slot_entry(u32 slot_index, ShaderSlotEntry *out) const
 {
     if (slot_index >= _slots.size() || !is_live(_slots[slot_index]))

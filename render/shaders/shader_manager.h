@@ -155,6 +155,10 @@ class ShaderContext {
     /// template is replaced by its instance for the current window (none: not written).
     void bind_resources(RenderDevice &device, const RenderResourceSet &resources);
 
+    /// Writes `handle` (a texture's, or a render-target instance's) into the resource
+    /// variable `name` of every slot whose shader has one; other slots are skipped.
+    void set_resource(u32 name, RenderResourceHandle handle);
+
     /// The slot entry render_batch takes; false when the slot is out of range, has no
     /// shader, or its shader changed since instantiation.
     bool slot_entry(u32 slot_index, ShaderSlotEntry *out) const;

@@ -110,6 +110,29 @@ TEST_F(SampleInputTest, KeysMoveThePlayerCrateAndEscQuits)
     EXPECT_TRUE(log.contains("Esc pressed, quitting"));
 }
 
+TEST_F(SampleInputTest, TheWeathervaneCrossfadesIntoASpinAndTellsTheLevelScript)
+{
+    // The sample's animated unit: its state machine sways it until the script's gust, then
+    // crossfades into the spin, whose "spun" event reaches the level script through the
+    // unit's flow graph.
+    LogCapture log("Lua");
+    ASSERT_TRUE(app->init());
+    lua_State *L = static_cast<MyGame *>(app->game())->lua().state();
+    bool crossfading = false;
+    for (int i = 0; i < 200000; ++i) {
+        if (!app->update())
+            break;
+        ASSERT_EQ(luaL_dostring(L, "return Unit.is_crossfading_animation(weathervane)"), 0) << lua_tostring(L, -1);
+        crossfading = crossfading || lua_toboolean(L, -1);
+        lua_pop(L, 1);
+        if (log.contains("spun (its state machine's event"))
+            break;
+    }
+    EXPECT_TRUE(crossfading);
+    EXPECT_TRUE(log.contains("a gust: the weathervane crossfades into a spin (crossfading: true)"));
+    EXPECT_TRUE(log.contains("spun (its state machine's event, through its flow graph"));
+}
+
 // The sample saves where the player crate stands when it quits, and the next start puts it
 // back there once the load is done.
 TEST_F(SampleInputTest, TheNextStartRestoresWhereThePlayerCrateWasLeft)

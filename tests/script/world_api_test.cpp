@@ -155,7 +155,7 @@ TEST_F(WorldApiTest, StaleWorldsUnitsAndMissingServicesAreCleanErrors)
         {"World.update(Vector3(1, 2, 3))", "bad argument #1 to 'World.update' (World expected, got Vector3)"},
         {"World.play_sound(Application.new_world(), 'x')", "World.play_sound: the sound service is not built yet"},
         {"Unit.actor(nil, 'x')", "Unit.actor: the physics service is not built yet"},
-        {"Level.navigation_mesh(nil)", "Level.navigation_mesh: the navigation service is not built yet"},
+        {"Level.navigation_mesh(nil)", "bad argument #1 to 'Level.navigation_mesh' (not a live Level (released, replaced or another value))"},
         {"Level.spline(Vector3(1, 2, 3), 'x')", "bad argument #1 to 'Level.spline' (not a live Level (released, replaced or another value))"},
         // The replaced level's memory goes to the new one: its value must not pass for it.
         {"local w = Application.new_world()\nlocal a = World.load_level(w, 'levels/yard')\n"

@@ -123,6 +123,11 @@ std::vector<u8> write_level_resource(const LevelSource &l)
         for (size_t i = 0; i + 2 < s.points.size(); i += 3)
             o.f32_(s.points[i]), o.f32_(s.points[i + 1]), o.f32_(s.points[i + 2]);
     }
+    if (!l.navigation_mesh.empty()) {
+        o.set(12, o.at());
+        o.raw(l.navigation_mesh.data(), l.navigation_mesh.size());
+        o.pad();
+    }
     if (!l.flow_graph.empty()) {
         o.set(7, o.at());
         o.raw(l.flow_defaults.data(), l.flow_defaults.size());

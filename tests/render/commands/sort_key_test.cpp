@@ -65,19 +65,31 @@ TEST(SortKey, FieldsThatOverflowAreRefused)
     EXPECT_EQ(sort_key_pass(i64(key), true), 3u);
     EXPECT_FALSE(make_pass_bits((1ull << 55) | 1u, 0, false, &key)) << "pass field already taken";
 
+    // The generators' counter is (counter << 14) in the high word.
     EXPECT_TRUE(make_generator_key(2ull << 55, sort_key::max_generator_counter, &key));
-    EXPECT_EQ(key, (2ull << 55) | (u64(sort_key::max_generator_counter) << 14));
+    EXPECT_EQ(key, (2ull << 55) | (u64(sort_key::max_generator_counter << 14) << 32));
+    EXPECT_EQ(sort_key::max_generator_counter, 63u) << "counter 64 would reach the high pass bits";
     EXPECT_FALSE(make_generator_key(2ull << 55, sort_key::max_generator_counter + 1, &key));
-    EXPECT_FALSE(make_generator_key((2ull << 55) | (1ull << 20), 1, &key));
+    EXPECT_FALSE(make_generator_key((2ull << 55) | (1ull << 46), 1, &key)) << "counter field already taken";
+    EXPECT_FALSE(make_generator_key((2ull << 55) | (1ull << 36), 1, &key)) << "sub-counter field already taken";
+
+    u64 step = 0;
+    ASSERT_TRUE(make_generator_key(2ull << 55, 5, &step));
+    EXPECT_TRUE(make_generator_sub_key(step, sort_key::max_generator_sub_counter, &key));
+    EXPECT_EQ(key, step | (u64(sort_key::max_generator_sub_counter) << 36));
+    EXPECT_EQ(u32(key >> 46) & 63u, 5u) << "the largest sub-counter leaves the step counter alone";
+    EXPECT_FALSE(make_generator_sub_key(step, sort_key::max_generator_sub_counter + 1, &key));
+    EXPECT_FALSE(make_generator_sub_key(key, 1, &key)) << "sub-counter field already taken";
 }
 
-TEST(SortKey, FieldMasksDoNotOverlapExceptDepthAndCounter)
+TEST(SortKey, FieldMasksDoNotOverlap)
 {
     using namespace sort_key;
-    EXPECT_EQ(pass_mask & depth_mask, 0u);
-    EXPECT_EQ(depth_mask & high_pass_mask, 0u);
-    EXPECT_EQ(high_pass_mask & layer_mask, 0u);
-    EXPECT_EQ(generator_counter_mask & ~depth_mask, 0u) << "the counter lives inside the depth field";
+    const u64 masks[] = {pass_mask,      depth_mask,     generator_sub_counter_mask, generator_counter_mask,
+                         high_pass_mask, layer_mask};
+    for (u32 i = 0; i < 6; ++i)
+        for (u32 j = i + 1; j < 6; ++j)
+            EXPECT_EQ(masks[i] & masks[j], 0u) << i << " and " << j;
 }
 
 } // namespace

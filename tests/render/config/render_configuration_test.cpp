@@ -6,7 +6,9 @@
 #include "foundation/memory/memory_globals.h"
 #include "foundation/threads/thread_registry.h"
 #include "platform/window/window_headless.h"
+#include "render/generators/resource_generator.h"
 #include "render/interface/render_interface.h"
+#include "render/world/render_world.h"
 #include "render/resources/render_target.h"
 #include "render/shaders/shader_manager.h"
 #include "resource/exploded_database.h"
@@ -100,7 +102,9 @@ class RenderConfigurationTest : public ::testing::Test {
         d.mip_count = 3;
         const std::vector<u8> dds = write_dds(d, std::vector<u8>((16 + 4 + 1) * 4, 7));
         DiskFileSystem files(dir.path(), default_allocator());
+        const std::string sample = file_text(TALLOW_SOURCE_DIR "/data/renderer.render_config");
         ASSERT_TRUE(test::write_database(files, {{"render_config", "renderer", blob_of(config_text)},
+                                                 {"render_config", "sample", blob_of(sample.c_str())},
                                                  {"shader_library", "shaders/sample", library},
                                                  {"shader_library_group", "shaders/sample", group},
                                                  {"texture", "noise", std::string(dds.begin(), dds.end())}}));
@@ -124,6 +128,7 @@ class RenderConfigurationTest : public ::testing::Test {
                                                    : type == std::string("render_config") ? "renderer"
                                                                                             : "shaders/sample"),
                           nullptr, manager->allocator());
+        manager->load(NameId64("render_config"), NameId64("sample"), nullptr, manager->allocator());
         manager->flush();
     }
     void TearDown() override
@@ -134,6 +139,7 @@ class RenderConfigurationTest : public ::testing::Test {
                                                          : type == std::string("render_config") ? "renderer"
                                                                                                   : "shaders/sample"),
                                 manager->allocator());
+            manager->unload(NameId64("render_config"), NameId64("sample"), manager->allocator());
         }
         delete_with_allocator(allocator, configuration);
         delete_with_allocator(allocator, manager);
@@ -215,6 +221,47 @@ TEST_F(RenderConfigurationTest, LoadsReloadsAndUnloadsWithoutLeftovers)
     EXPECT_EQ(live_objects(), 0u) << "the texture released its device object when brought out";
     manager->load(NameId64("texture"), NameId64("noise"), nullptr, manager->allocator());
     manager->flush();
+    EXPECT_TRUE(device->errors().empty()) << device->errors()[0];
+}
+
+TEST_F(RenderConfigurationTest, SampleConfigurationRunsItsFullscreenPassEveryFrame)
+{
+    Settings settings("");
+    ConfigValue record(default_allocator());
+    const u32 before = live_objects();
+    (void)configuration->load(NameId64("sample"), settings.root(), record); // its texture is not in this database
+    ASSERT_EQ(render->resource_generators().count(), 1u);
+    ResourceGenerator *post = render->resource_generators().find(NameId32("post_process").value());
+    ASSERT_NE(post, nullptr);
+    ASSERT_EQ(post->modifiers().size(), 1u);
+    EXPECT_EQ(post->modifiers()[0]->type(), ModifierType::FullscreenPass);
+    const u32 loaded = live_objects();
+    (void)configuration->load(NameId64("sample"), settings.root(), record);
+    EXPECT_EQ(live_objects(), loaded) << "a reload releases the old generators' buffers first";
+
+    RenderWorld *render_world = nullptr;
+    WorldRenderLink *link = nullptr;
+    ASSERT_TRUE(render->create_render_world(render_world, link));
+    int world_key = 0;
+    render->add_world(&world_key, render_world, link);
+    // The post-process layer is the fourth of "main": key (3 + 1) << 55, its one step at counter 1.
+    const u64 step = (4ull << 55) | (1ull << 46);
+    for (u32 frame = 0; frame < 3; ++frame) {
+        const size_t frames_before = device->frames().size();
+        render->update_world(&world_key, f32(frame), 0.1f);
+        render->render_world(&world_key, no_render_handle, no_render_handle, no_render_handle, 0, -1.0f);
+        render->wait_until_idle();
+        ASSERT_EQ(device->frames().size(), frames_before + 1);
+        u32 draws = 0;
+        for (const test::DecodedCommand &c : device->frames().back().commands)
+            if (c.type == RenderCommand::DrawBatch && u64(c.key) == (step | 1u))
+                ++draws;
+        EXPECT_EQ(draws, 1u) << "frame " << frame;
+    }
+    render->remove_world(&world_key);
+    configuration->unload();
+    EXPECT_EQ(render->resource_generators().count(), 0u);
+    EXPECT_EQ(live_objects(), before);
     EXPECT_TRUE(device->errors().empty()) << device->errors()[0];
 }
 
