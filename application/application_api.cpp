@@ -37,6 +37,8 @@
 #include "script/lua_environment.h"
 #include "script/ai_api.h"
 #include "script/input_api.h"
+#include "script/network_api.h"
+#include "network/network_manager.h"
 #include "script/registration.h"
 #include "script/render_api.h"
 #include "script/script_api.h"
@@ -498,6 +500,30 @@ int time_since_launch(lua_State *L)
     return 1;
 }
 
+/// The setting "lan_broadcast_targets": where lobby browsers send their queries, a list of
+/// "a.b.c.d" (the port `LanLobbyBrowser.refresh` names) or "a.b.c.d:port". Without it the
+/// browsers query the real local network's broadcast address.
+network::LanBroadcastTargets broadcast_targets(Application &application)
+{
+    network::LanBroadcastTargets targets;
+    const ConstConfigValue list = application.settings().member("lan_broadcast_targets");
+    if (list.is_nil())
+        return targets;
+    for (i32 i = 0; i < list.count(); ++i) {
+        const char *text = list.element(i).to_string();
+        network::IpAddress address;
+        if (!network::IpAddress::parse(text, address) || targets.count == targets.capacity) {
+            log_message("network", "lan_broadcast_targets: '%s' skipped (not a.b.c.d or a.b.c.d:port, or over %u)",
+                        text, targets.capacity);
+            continue;
+        }
+        targets.targets[targets.count++] = address;
+    }
+    if (targets.count == 0) // a list that named nothing usable must not mean the whole network
+        targets.targets[targets.count++] = {network::ipv4_loopback, 0};
+    return targets;
+}
+
 } // namespace
 
 void register_application_api(LuaEnvironment &env, Application &application)
@@ -546,6 +572,8 @@ void register_application_api(LuaEnvironment &env, Application &application)
     };
     add_script_functions(env, functions, sizeof(functions) / sizeof(functions[0]));
     register_input_api(env, application.input_service(), application.lightfx_service());
+    register_network_api(env, static_cast<network::NetworkManager *>(application.network_service()),
+                         application.resource_manager(), broadcast_targets(application));
     set_frame_step_source(application_frame_step);
     set_gui_resolution_source(application_gui_resolution);
     set_ai_thread_pool(env, application.thread_pool());

@@ -6,7 +6,9 @@
 #include "application/application.h"
 #include "application/input_step.h"
 #include "foundation/memory/memory_globals.h"
+#include "network/network_config_resource.h"
 #include "network/network_manager.h"
+#include "network/unit_synchronizer.h"
 #include "physics/physics_properties.h"
 #include "physics/physics_sdk.h"
 #include "physics/world_physics_service.h"
@@ -39,7 +41,9 @@ ProgramSetup engine_setup()
     // The network manager holds the backend, connection, game and lobbies that scripts
     // start; scripts drive it once a frame (Network.update).
     setup.services.create_network = [](Allocator &allocator, Application &) -> INetworkService * {
-        return make_new<network::NetworkManager>(allocator, default_allocator());
+        network::NetworkManagerSettings settings;
+        settings.game.create_synchronizer = network::create_unit_synchronizer; // every game mirrors units
+        return make_new<network::NetworkManager>(allocator, default_allocator(), settings);
     };
     // Every World plays its sounds through the process-wide SDL audio device.
     setup.world_services.sound = create_sound_service;
@@ -55,6 +59,7 @@ ProgramSetup engine_setup()
         register_sound_resource_types(manager);
         register_physics_resource_types(manager);
         register_animation_resource_types(manager);
+        network::register_network_resource_types(manager);
     };
     // Keyboard, mouse and pads; the lighting devices when their library is installed.
     setup.services.create_input = create_input_service;

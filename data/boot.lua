@@ -184,6 +184,21 @@ function init()
     SavedGame.begin_restore()
     print("boot: the script spawned " .. tostring(door) .. " and " .. #crates .. " crates; " ..
           World.get_data(world, "name") .. " holds " .. World.num_units(world) .. " units")
+    -- LAN play (data/lan_play.lua): "-lan host PORT" or "-lan join PORT" on the command line.
+    for _, arg in ipairs({Application.argv()}) do
+        if arg == "-lan" then
+            lan_package = Application.resource_package("sample_network")
+            ResourcePackage.load(lan_package)
+            ResourcePackage.flush(lan_package)
+            lan = require("lan_play")
+            local role, port = lan.arguments()
+            if role then
+                lan.init(role, port, world)
+            else
+                lan = nil
+            end
+        end
+    end
 end
 
 function update(dt)
@@ -214,6 +229,13 @@ function update(dt)
     LineObject.dispatch(world, lines)
     Gui.update_text(gui, status, string.format("frame %d, %.1f s, %d units", frames, seconds, World.num_units(world)),
                     "fonts/sample", 24, "gui_text", Vector3(16, 16, 1))
+    if lan then
+        lan.update(dt)
+        if lan.finished() and not quitting then
+            quitting = true
+            Application.quit()
+        end
+    end
     if seconds >= 0.5 and not gusted then
         gusted = true
         Unit.animation_event(weathervane, "gust")
@@ -244,7 +266,7 @@ function update(dt)
         print("boot: Esc pressed, quitting; the player crate stands at " .. tostring(Unit.local_position(player, 0)))
         Application.quit()
     end
-    if seconds >= run_seconds and heard and not interactive and not quitting then
+    if seconds >= run_seconds and heard and not interactive and not quitting and not lan then
         quitting = true
         print("boot: " .. run_seconds .. " seconds done, quitting")
         Application.quit()
@@ -257,6 +279,12 @@ function render()
 end
 
 function shutdown()
+    if lan then
+        lan.shutdown()
+    end
+    if lan_package then
+        Application.release_resource_package(lan_package)
+    end
     SavedGame.store({runs = runs, player = Unit.local_position(player, 0)})
     flock = nil
     local kept = crates[1]

@@ -11,7 +11,7 @@ namespace tallow {
 
 namespace {
 
-const char *const raw_types[] = {"particles", "spu_job", "data", "network_game_config"};
+const char *const raw_types[] = {"particles", "spu_job", "data"};
 
 void *load_package_resource(const ResourceLoadParams &params)
 {

@@ -7,10 +7,11 @@
 //   register_resource_types(manager, &cursor_factory);   // once, at start-up
 //   auto *cursor = static_cast<const MouseCursor *>(manager.get(mouse_cursor_type, name));
 //
-// Raw types (no callbacks): "particles", "spu_job", "data", "network_game_config". ("font" is
-// the render layer's: render/gui/font.h, register_font_resource_type.)
+// Raw types (no callbacks): "particles", "spu_job", "data". ("font" is the render layer's:
+// render/gui/font.h, register_font_resource_type.)
 // Their data is the resource's bytes in a block aligned to 16; the readers know their own
-// sizes from the bytes. "wav" and "sound_environment" are the sound layer's
+// sizes from the bytes. "network_game_config" is the network layer's
+// (network/network_config_resource.h); "wav" and "sound_environment" are the sound layer's
 // (sound/sound_resource.h: register_sound_resource_types); "animation", "state_machine",
 // "bones" and "camera_animation" the animation layer's, checked as they load
 // (animation/animation_resources.h: register_animation_resource_types).

@@ -110,6 +110,9 @@ class LuaEnvironment {
     /// (none when args is null) as arguments, keeping all results. A missing global fails
     /// as a call of nil.
     CallResult call_function(const char *name, const LuaStack *args = nullptr);
+    /// Logs the error value on top of the stack with `format` (one %s), its traceback, and
+    /// calls the error handler: how a failed callback of a binding is reported.
+    void report_error(const char *format);
     /// Calls registry[reference]:method(unit?) for an event; errors are logged and reported
     /// to the error handler. The stack is left as it was.
     void callback(i32 reference, const char *method, const ScriptEvent &event);
@@ -181,7 +184,6 @@ class LuaEnvironment {
     CallResult load_file(const char *name, bool &found);
     /// The body of `require`, run inside its protected call.
     static int require_body(lua_State *L);
-    void report_error(const char *format);
 
     lua_State *_state = nullptr;
     std::atomic<u64> _allocated_bytes{0};

@@ -6,6 +6,7 @@ if(TARGET tallow_network)
     target_sources(tallow_test_support PRIVATE
         ${CMAKE_CURRENT_LIST_DIR}/datagram_writer.cpp
         ${CMAKE_CURRENT_LIST_DIR}/connection_peer.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/lan_datagram_writer.cpp
         ${CMAKE_CURRENT_LIST_DIR}/network_game_peer.cpp
     )
     target_link_libraries(tallow_test_support PUBLIC tallow_network tallow_network_config_writer)
