@@ -1,6 +1,7 @@
 #include "application/application.h"
 
 #include "ai/nav_mesh.h"
+#include "render/particles/particle_effect_resource.h"
 #include "application/application_options.h"
 #include "application/application_settings.h"
 #include "application/crash_handler.h"
@@ -324,6 +325,8 @@ bool Application::register_resource_types()
     install_level_nav_mesh_reader();
     if (!_resource_manager->is_type_registered(NameId64("level")))
         (void)_resource_manager->register_type(NameId64("level"), level_resource_callbacks());
+    if (!_resource_manager->is_type_registered(NameId64("particles")))
+        (void)_resource_manager->register_type(NameId64("particles"), particle_resource_callbacks());
     if (_register_more_types)
         _register_more_types(*_resource_manager);
     return true;

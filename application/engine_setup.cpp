@@ -17,6 +17,7 @@
 #include "save/save_system.h"
 #include "sound/sound_resource.h"
 #include "sound/world_sound_service.h"
+#include "world/world_particle_service.h"
 
 namespace tallow {
 
@@ -55,6 +56,8 @@ ProgramSetup engine_setup()
         return create_physics_sdk(allocator, application.thread_pool());
     };
     setup.world_services.physics = create_physics_service;
+    // Every World plays its particle effects through its render world.
+    setup.world_services.particles = create_particle_service;
     setup.register_resource_types = [](ResourceManager &manager) {
         register_sound_resource_types(manager);
         register_physics_resource_types(manager);

@@ -10,6 +10,7 @@
 #include "foundation/strings/murmur_hash.h"
 #include "foundation/memory/memory_globals.h"
 #include "resource/resource_package.h"
+#include "world/world.h"
 #include "script/lua_environment.h"
 #include "script/registration.h"
 #include "script/script_api.h"
@@ -334,14 +335,36 @@ void MyGame::reload(u64 type_id, u64 name_id)
     bool scripts = false;
     for (u32 i = 0; i < collected.size(); ++i)
         scripts = scripts || collected[i].id.type == lua_script_type;
-    // Worlds, particle worlds and shading environments take their reloaded data here once
-    // they exist; scripts re-run on the main state and on every job thread.
+    // Particle worlds take their reloaded data once the render side is idle (it steps the
+    // effects that point into the old data); shading environments will do the same once
+    // they exist. Scripts re-run on the main state and on every job thread.
+    reload_particles(collected);
     if (scripts) {
         _lua->reload_all();
         reload_jobs();
     }
     for (u32 i = 0; i < packages.size(); ++i)
         packages[i]->free_reloaded_data(collected);
+}
+
+void MyGame::reload_particles(const Array<ReloadedResource> &collected)
+{
+    static const NameId64 particles_type("particles");
+    ResourceManager *manager = _application.resource_manager();
+    bool any = false;
+    for (const ReloadedResource &r : collected)
+        any = any || r.id.type == particles_type;
+    if (!any || !manager)
+        return;
+    if (IRenderService *render = _application.render_service())
+        render->wait_fence(render->add_fence());
+    for (const ReloadedResource &r : collected) {
+        if (r.id.type != particles_type)
+            continue;
+        const auto *fresh = static_cast<const ParticleEffectResource *>(manager->get(r.id.type, r.id.name));
+        for (World *world : _application.worlds())
+            world->particles().post_reload(static_cast<const ParticleEffectResource *>(r.old_data), fresh);
+    }
 }
 
 bool MyGame::console_command(ConfigValue &command)

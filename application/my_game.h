@@ -27,6 +27,8 @@
 namespace tallow {
 
 class LuaEnvironment;
+struct ReloadedResource;
+template <typename T> class Array;
 class ScriptJobs;
 
 class MyGame final : public IGame {
@@ -50,6 +52,9 @@ class MyGame final : public IGame {
     bool console_command(ConfigValue &command) override;
 
     bool is_paused() const { return _paused; }
+    /// Hands reloaded "particles" data to every world's particle service once the render
+    /// side is idle (a fence), before the old data is freed.
+    void reload_particles(const Array<ReloadedResource> &collected);
     LuaEnvironment &lua() { return *_lua; }
     /// Null when the Application has no job system.
     ScriptJobs *script_jobs() { return _script_jobs; }

@@ -148,6 +148,12 @@ function init()
     local chime = World.play_sound(world, "sounds/chime", false, 20, Vector3(3, 4, 0))
     World.set_mixer_volume(world, "ambience", 0.6)
     print("boot: playing the ambience (sound " .. ambience .. ") and a chime at the door (sound " .. chime .. ")")
+    -- Sparks at the door: the effect plays for 2 seconds (effects/sparks.particles).
+    effects = Application.resource_package("sample_effects")
+    ResourcePackage.load(effects)
+    ResourcePackage.flush(effects)
+    local sparks = World.create_particles(world, "effects/sparks", Vector3(3, 4, 1))
+    print("boot: sparks at the door (effect " .. sparks .. ")")
     for i = 1, 3 do
         crates[i] = spawn_crate(-i)
     end
@@ -293,5 +299,6 @@ function shutdown()
           ", alive: " .. tostring(Unit.alive(kept)))
     Application.release_resource_package(units)
     Application.release_resource_package(sounds)
+    Application.release_resource_package(effects)
     print("boot: " .. Localizer.lookup(Localizer("boot"), "farewell") .. " after " .. frames .. " frames")
 end

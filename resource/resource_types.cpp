@@ -11,7 +11,9 @@ namespace tallow {
 
 namespace {
 
-const char *const raw_types[] = {"particles", "spu_job", "data"};
+// ("particles" is read and checked by the render side: Application registers it; so is
+// "font": render/gui/font.h.)
+const char *const raw_types[] = {"spu_job", "data"};
 
 void *load_package_resource(const ResourceLoadParams &params)
 {

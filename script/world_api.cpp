@@ -330,11 +330,6 @@ void register_world_api(LuaEnvironment &env)
         {"World", "physics_world", nullptr, "physics"},
         {"World", "create_line_object", world_create_line_object, nullptr},
         {"World", "destroy_line_object", world_destroy_line_object, nullptr},
-        {"World", "create_particles", nullptr, "particles"},
-        {"World", "destroy_particles", nullptr, "particles"},
-        {"World", "stop_spawning_particles", nullptr, "particles"},
-        {"World", "move_particles", nullptr, "particles"},
-        {"World", "link_particles", nullptr, "particles"},
         {"World", "create_screen_gui", world_create_screen_gui, nullptr},
         {"World", "create_world_gui", world_create_world_gui, nullptr},
         {"World", "destroy_gui", world_destroy_gui, nullptr},
@@ -351,6 +346,7 @@ void register_world_api(LuaEnvironment &env)
     };
     add_script_functions(env, world, sizeof(world) / sizeof(world[0]));
     register_world_sound_api(env);
+    register_world_particle_api(env);
     env.add_module_function("Level", "trigger_level_loaded", level_trigger_level_loaded);
     env.add_module_function("Level", "trigger_event", level_trigger_event);
     env.add_module_function("Level", "get_data", script_data_get_binding<level_data, 2>);

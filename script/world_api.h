@@ -73,6 +73,7 @@ void add_script_functions(LuaEnvironment &env, const ScriptFunction *functions, 
 
 void register_world_api(LuaEnvironment &env); // World and Level
 void register_world_sound_api(LuaEnvironment &env); // World's sound functions (script/world_sound_api.cpp)
+void register_world_particle_api(LuaEnvironment &env); // World's particle functions (script/world_particle_api.cpp)
 void register_unit_api(LuaEnvironment &env);  // Unit
 /// Installs the World's hook that gives back the registry references of unit and world
 /// data stores (called by register_script_api).

@@ -28,7 +28,8 @@
 // "network_game_config" sources by the network config compiler
 // (tools/network_config_compiler.h); "texture" resources come from "<name>.png" or, when
 // there is none, "<name>.dds" through the texture compiler (tools/texture_compiler.h);
-// "material" sources through the material compiler (tools/material_compiler.h); "font"
+// "material" sources through the material compiler (tools/material_compiler.h);
+// "particles" sources through the particle compiler (tools/particle_compiler.h); "font"
 // sources ("<name>.font") through the font compiler (tools/font_compiler.h), which also makes
 // the "texture" of the same name when no image source of that name exists;
 // "render_config" sources are config text (layout in render/config/render_configuration.h)
@@ -60,6 +61,7 @@
 #include "tools/state_machine_compiler.h"
 #include "tools/level_compiler.h"
 #include "tools/material_compiler.h"
+#include "tools/particle_compiler.h"
 #include "tools/network_config_compiler.h"
 #include "tools/physics_properties_compiler.h"
 #include "tools/shader_library_compiler.h"
@@ -187,7 +189,7 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
         return compile_font(file_name, source, type == "texture", out);
     if (type == "unit" || type == "level" || type == "shader_library" || type == "shader_library_group" ||
         type == "animation" || type == "network_game_config" || type == "material" || type == "texture" ||
-        type == "state_machine" || type == "bones") {
+        type == "state_machine" || type == "bones" || type == "particles") {
         std::string error;
         const char *text = reinterpret_cast<const char *>(source.data());
         const bool compiled =
@@ -199,6 +201,7 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
             : type == "bones"          ? compile_bones_source(text, source.size(), out, error)
             : type == "material"       ? compile_material_source(text, source.size(), out, error)
             : type == "texture"        ? compile_texture_source(file_name, source, out, error)
+            : type == "particles"      ? compile_particle_source(text, source.size(), out, error)
             : type == "network_game_config"
                 ? compile_network_config_source(text, source.size(), out, error)
                 : compile_shader_library_group_source(text, source.size(), out, error);

@@ -713,7 +713,6 @@ void World::finish_update(f32 dt)
     dispatch_world_lines();
     // 10.
     process_physics_events();
-    update_render_state();
     if (_level)
         _level->update(dt);
     // 12.
@@ -1038,28 +1037,6 @@ void World::dispatch_world_lines()
         _world_lines[0]->reset();
     if (_world_lines[2])
         _world_lines[2]->reset();
-}
-
-void World::update_render_state()
-{
-    TempAllocator temp;
-    Array<u8> feedback(temp);
-    _particles->take_feedback(feedback);
-    LineObject *lines = _world_lines[2];
-    walk_world_events(feedback, [&](u32 id, const u8 *record, u32 payload_size) {
-        if (id != particle_debug_lines_feedback || !lines || payload_size < 4)
-            return;
-        u32 count = 0;
-        memcpy(&count, record + 8, 4);
-        // A count past the record's bytes is cut to what the record holds.
-        u32 fits = (payload_size - 4) / 24;
-        count = count < fits ? count : fits;
-        for (u32 i = 0; i < count; ++i) {
-            Vector3 ends[2];
-            memcpy(ends, record + 12 + u64(i) * 24, 24);
-            lines->add_line(0xFFFFFF00u, ends[0], ends[1]);
-        }
-    });
 }
 
 World *World::line_object_owner(const LineObject *object)

@@ -184,15 +184,14 @@ class World {
     /// sent before stay drawn).
     void dispatch_line_object(const LineObject &object);
     /// The world's own line objects: 0 frame lines (emptied every frame), 1 permanent
-    /// lines, 2 lines drawn without depth test (particle debug lines; emptied every frame).
+    /// lines, 2 lines drawn without depth test (the particle world's trail lines, added in
+    /// its update; emptied every frame).
     LineObject *world_line_object(u32 index) { return index < 3 ? _world_lines[index] : nullptr; }
     /// Empties the permanent line object.
     void clear_permanent_lines();
     /// Dispatches the world's line objects and empties the per-frame ones (step 9 of
     /// update_scene).
     void dispatch_world_lines();
-    /// Walks the particle world's feedback: its debug lines go to world line object 2.
-    void update_render_state();
     /// The live world that made `object` with create_line_object, or null. Main thread.
     static World *line_object_owner(const LineObject *object);
     /// The live world whose GUI service holds `gui`, or null. Main thread.

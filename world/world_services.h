@@ -30,6 +30,7 @@ class ThreadPool;
 class Unit;
 class World;
 class WorldRenderLink;
+struct ParticleEffectResource;
 struct UnitActorTemplate;
 struct UnitCamera;
 struct UnitJointTemplate;
@@ -159,15 +160,26 @@ constexpr u32 particle_debug_lines_feedback = 0x15BFF7EF;
 class IParticleWorld {
   public:
     virtual ~IParticleWorld() = default;
+    /// False for the null service: the script functions of particles then raise that the
+    /// service is not built.
+    virtual bool is_available() const { return false; }
+    /// Once per World update: answers the render side's height-grid requests (physics
+    /// rays) and takes its debug lines.
     virtual void update(f32 dt) = 0;
-    /// Appends the records the render side fed back since the last call (world_events.h
-    /// records) to `out` and forgets them. Once per World update.
-    virtual void take_feedback(Array<u8> & /*out*/) {}
-    // Flow particle nodes and level effects (a backend without particles makes none).
+    // Flow particle nodes, level effects and the World script table (a backend without
+    // particles makes none). Ids that name no live effect are ignored.
     virtual u32 create_particles(u64 /*effect*/, const Matrix4x4 & /*pose*/) { return no_particle_effect; }
-    virtual void link_particles(u32 /*id*/, UnitHandle /*unit*/, u32 /*node*/, const Matrix4x4 & /*offset*/) {}
+    /// `policy` when the unit goes: 0 destroy the effect, 1 stop its spawning, 2 leave it.
+    virtual void link_particles(u32 /*id*/, UnitHandle /*unit*/, u32 /*node*/, const Matrix4x4 & /*offset*/,
+                                u32 /*policy*/ = 0)
+    {
+    }
     virtual void stop_spawning(u32 /*id*/) {}
     virtual void destroy_particles(u32 /*id*/) {}
+    virtual void move_particles(u32 /*id*/, const Matrix4x4 & /*pose*/) {}
+    /// Live effects of `old_data` restart on `new_data` (same name), keeping ids and poses.
+    /// Call while the render side is idle; the old data may go right after.
+    virtual void post_reload(const ParticleEffectResource * /*old_data*/, const ParticleEffectResource * /*new_data*/) {}
 };
 
 class Gui;

@@ -1,5 +1,7 @@
 #include "render/interface/render_interface.h"
 
+#include "render/particles/render_particle_world.h"
+
 #include "foundation/config/config_value.h"
 #include "foundation/log.h"
 #include "foundation/strings/dynamic_string.h"
@@ -347,6 +349,8 @@ void RenderInterface::on_update_world(const UpdateWorldMessage &message)
     RenderResourceContext *context = _device->alloc_resource_context();
     message.render_world->update_state(*message.buffer, context);
     message.render_world->set_time(message.time, message.delta_time);
+    if (RenderParticleWorld *particles = message.render_world->particle_world())
+        particles->update_from_world(message.delta_time, context);
     if (context) {
         _device->update_resources(1, &context);
         _device->release_resource_context(context);

@@ -198,6 +198,23 @@ bool LineObject::dispatch(RenderStateStream &stream, u32 drawer_handle) const
     return true;
 }
 
+u32 add_line_pairs(LineObject &lines, u32 color, const u8 *payload, u32 payload_bytes)
+{
+    if (payload_bytes < 4)
+        return 0;
+    u32 count = 0;
+    memcpy(&count, payload, 4);
+    u32 fits = (payload_bytes - 4) / 24;
+    count = count < fits ? count : fits;
+    u32 before = lines.lines().size();
+    for (u32 i = 0; i < count; ++i) {
+        Vector3 ends[2];
+        memcpy(ends, payload + 4 + u64(i) * 24, 24);
+        lines.add_line(color, ends[0], ends[1]);
+    }
+    return lines.lines().size() - before;
+}
+
 bool write_line_object_forget(RenderStateStream &stream, u32 drawer_handle, u32 id)
 {
     LineMessageHeader header{u32(RenderObjectClass::LineObjectDrawer), drawer_handle, id, 0,

@@ -89,6 +89,11 @@ class LineObject {
     bool _said_full = false;
 };
 
+/// Adds the lines of a record {u32 count; count x {Vector3 from, Vector3 to}} (the particle
+/// world's trail feedback) in `color`; a count past the record's bytes is cut to what they
+/// hold. Returns the lines added.
+u32 add_line_pairs(LineObject &lines, u32 color, const u8 *payload, u32 payload_bytes);
+
 /// Writes a message that makes the drawer forget line object `id` (count 0).
 bool write_line_object_forget(RenderStateStream &stream, u32 drawer_handle, u32 id);
 

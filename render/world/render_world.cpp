@@ -2,6 +2,7 @@
 
 #include "foundation/log.h"
 #include "foundation/threads/job.h"
+#include "render/particles/render_particle_world.h"
 #include "render/world/render_scene_graph.h"
 #include "render/world/render_state_queue.h"
 #include "render/world/render_state_stream.h"
@@ -68,6 +69,25 @@ void remove_unculled(RenderWorld &world, RenderObject &, u32 slot)
         }
 }
 
+void update_particle_world(RenderWorld &, RenderObject &object, u32 kind, const u8 *payload, u32 payload_bytes)
+{
+    static_cast<RenderParticleWorld &>(object).apply_message(kind, payload, payload_bytes);
+}
+
+// The world keeps its particle world to step it with each world update.
+void particle_world_created(RenderWorld &world, RenderObject &object, u32)
+{
+    auto &particles = static_cast<RenderParticleWorld &>(object);
+    particles.set_render_world(&world);
+    world.set_particle_world(&particles);
+}
+
+void particle_world_destroyed(RenderWorld &world, RenderObject &object, u32)
+{
+    if (world.particle_world() == &object)
+        world.set_particle_world(nullptr);
+}
+
 const RenderClassEntry class_table[render_object_class_count] = {
     {nullptr, nullptr, nullptr},             // RenderWorld: create and destroy records only
     {&update_scene_graph, nullptr, nullptr}, // RenderSceneGraph
@@ -78,6 +98,10 @@ const RenderClassEntry class_table[render_object_class_count] = {
     {nullptr, nullptr, nullptr},             // RenderLight
     {nullptr, nullptr, nullptr},             // RenderParticleWorld
     {&update_self_applying, &add_unculled, &remove_unculled}, // RenderGui
+}
+
+    {&update_particle_world, &particle_world_created, &particle_world_destroyed}, // RenderParticleWorld
+    {nullptr, nullptr, nullptr},             // RenderGui
     {nullptr, nullptr, nullptr},             // RenderViewport
     {nullptr, nullptr, nullptr},             // RenderShadingEnvironment
     {nullptr, nullptr, nullptr},             // RenderLODObject

@@ -29,6 +29,7 @@
 
 namespace tallow {
 
+class RenderParticleWorld;
 class RenderResourceContext;
 class RenderStateQueue;
 class RenderStateStream;
@@ -105,6 +106,10 @@ class RenderWorld final : public RenderObject {
     f32 time() const { return _time; }
     f32 delta_time() const { return _delta_time; }
 
+    /// The world's particle world (filed through a create record), or null. Render thread.
+    RenderParticleWorld *particle_world() const { return _particle_world; }
+    void set_particle_world(RenderParticleWorld *particles) { _particle_world = particles; }
+
     /// Checks the handle and slot maps against the objects; for tests and debug builds.
     bool validate() const;
 
@@ -120,6 +125,7 @@ class RenderWorld final : public RenderObject {
     ThreadPool *_pool;
     f32 _time = 0;
     f32 _delta_time = 0;
+    RenderParticleWorld *_particle_world = nullptr;
     Array<RenderObject *> _objects; // by slot; null for a free slot
     Array<u32> _free_slots;
     Array<u32> _slot_of;            // slot by handle, 0xFFFFFFFF for none

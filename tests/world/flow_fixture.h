@@ -171,7 +171,7 @@ class RecordingParticles final : public IParticleWorld {
         _trace.push_back(fmt("particles at %g %g %g", m.m[3][0], m.m[3][1], m.m[3][2]));
         return 3;
     }
-    void link_particles(u32 id, UnitHandle, u32 node, const Matrix4x4 &) override
+    void link_particles(u32 id, UnitHandle, u32 node, const Matrix4x4 &, u32) override
     {
         _trace.push_back(fmt("particles %u linked %u", id, node));
     }

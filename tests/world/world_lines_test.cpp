@@ -17,20 +17,32 @@
 namespace tallow {
 namespace {
 
-/// Hands back the debug lines the test queued, as the render side's particle feedback.
+/// Adds the trail records the test queued to the world's lines, as the particle service
+/// does with its feedback in its update.
 class FeedbackParticles final : public IParticleWorld {
   public:
-    void update(f32) override {}
-    void take_feedback(Array<u8> &out) override
+    explicit FeedbackParticles(World &world) : _world(world) {}
+    void update(f32) override
     {
+        Array<u8> stream(default_allocator());
         for (u8 b : pending)
-            out.push_back(b);
+            stream.push_back(b);
         pending.clear();
+        walk_world_events(stream, [&](u32 id, const u8 *record, u32 payload_size) {
+            if (id == 0x15BFF7EF)
+                add_line_pairs(*_world.world_line_object(2), 0xFFFFFF00u, record + 8, payload_size);
+        });
     }
     static inline std::vector<u8> pending;
+
+  private:
+    World &_world;
 };
 
-IParticleWorld *make_feedback_particles(const WorldServiceParams &p) { return make_new<FeedbackParticles>(p.allocator); }
+IParticleWorld *make_feedback_particles(const WorldServiceParams &p)
+{
+    return make_new<FeedbackParticles>(p.allocator, p.world);
+}
 
 class WorldLines : public ::testing::Test {
   protected:
@@ -143,16 +155,14 @@ TEST_F(WorldLines, ParticleDebugLinesArriveInTheLinesWithoutDepthTest)
             memcpy(payload.data() + 4 + i * 4, &v, 4);
         }
         Array<u8> stream(default_allocator());
-        append_world_event(stream, particle_debug_lines_feedback, payload.data(), u32(payload.size()));
+        append_world_event(stream, 0x15BFF7EF, payload.data(), u32(payload.size()));
         append_world_event(stream, 0x12345678, payload.data(), 4); // another record: skipped
         return std::vector<u8>(stream.begin(), stream.end());
     };
     FeedbackParticles::pending = record(2, 2);
     std::vector<u8> liar = record(1000, 1); // claims more than it holds
     FeedbackParticles::pending.insert(FeedbackParticles::pending.end(), liar.begin(), liar.end());
-    // Feedback is walked after the frame's lines went out: they go with the next frame.
-    step();
-    EXPECT_EQ(world->world_line_object(2)->lines().size(), 3u);
+    // The particle world's update comes before the frame's lines go out.
     step();
     auto d = drawers();
     ASSERT_EQ(d[2]->primitive_count(), 3u);

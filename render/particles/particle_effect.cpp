@@ -1,0 +1,354 @@
+#include "render/particles/particle_effect.h"
+
+#include "foundation/log.h"
+#include "foundation/memory/allocator.h"
+#include "render/commands/render_context.h"
+#include "render/materials/material_resource.h"
+#include "render/particles/particle_messages.h"
+#include "render/resources/render_resource_context.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tallow {
+
+namespace {
+
+// The quad every particle is drawn as, and its two triangles.
+void fill_corners(void *destination, u32, u32)
+{
+    static const f32 corners[8] = {-1, -1, 1, -1, 1, 1, -1, 1};
+    memcpy(destination, corners, sizeof corners);
+}
+
+void fill_indices(void *destination, u32, u32)
+{
+    static const u16 indices[6] = {0, 1, 2, 2, 3, 0};
+    memcpy(destination, indices, sizeof indices);
+}
+
+// The quad's corner: stream 0, per vertex, as TEXCOORD 7 (instance elements keep the rest).
+constexpr u32 corner_semantic = 4;
+constexpr u32 corner_semantic_index = 7;
+
+u64 fnv(u64 h, const void *data, size_t bytes)
+{
+    const u8 *p = static_cast<const u8 *>(data);
+    for (size_t i = 0; i < bytes; ++i)
+        h = (h ^ p[i]) * 0x100000001B3ull;
+    return h;
+}
+
+} // namespace
+
+ParticleDataView particle_data_view(ParticleSystemInstance &instance) { return instance.view(); }
+
+// --- ParticleEmitter ------------------------------------------------------------------------
+
+ParticleEmitter::ParticleEmitter(Allocator &allocator, const ParticleEmitterInfo &info, ParticleSystemInstance &system)
+    : _allocator(allocator), _info(&info), _system(&system), _vertices(allocator), _depths(allocator),
+      _order(allocator)
+{
+    _vertices.resize(system.info->capacity * info.stride);
+    _corners.resource.type = RenderResourceType::VertexBuffer;
+    _corners.element_count = 4;
+    _corners.element_size = 8;
+    _corners.fill = fill_corners;
+    _indices.resource.type = RenderResourceType::IndexBuffer;
+    _indices.element_count = 6;
+    _indices.element_size = 0; // 16-bit
+    _indices.fill = fill_indices;
+    _instances = make_vertex_buffer_resource(buffer_mode::cpu_memory, system.info->capacity, info.stride, &_vertices);
+    _declaration.channels[0] = {corner_semantic, 1, corner_semantic_index, 0, 0, {}};
+    for (u32 i = 0; i < info.element_count; ++i)
+        _declaration.channels[1 + i] = {info.elements[i].semantic, info.elements[i].channel_type,
+                                        info.elements[i].semantic_index, 1, 1, {}};
+    _declaration.channel_count = 1 + info.element_count;
+}
+
+ParticleEmitter::~ParticleEmitter() { delete_with_allocator(_allocator, _material); }
+
+bool ParticleEmitter::init(RenderResourceContext &context, const MaterialEntry *entry, ShaderManager *shaders)
+{
+    if (entry && shaders && !_material)
+        _material = make_new<RenderMaterial>(_allocator, _allocator, *entry, *shaders);
+    if (_vertices.size() != _system->info->capacity * _info->stride)
+        return false;
+    return context.create_resource(&_corners.resource) && context.create_resource(&_indices.resource) &&
+           context.create_resource(&_instances.resource) && context.create_resource(&_declaration.resource);
+}
+
+void ParticleEmitter::destroy(RenderResourceContext *context)
+{
+    if (context) {
+        context->release_resource(&_corners.resource);
+        context->release_resource(&_indices.resource);
+        context->release_resource(&_instances.resource);
+        context->release_resource(&_declaration.resource);
+    }
+    delete_with_allocator(_allocator, _material);
+    _material = nullptr;
+}
+
+void ParticleEmitter::build_vertices(const Matrix4x4 &camera, f32 effect_time)
+{
+    ParticleDataView view = _system->view();
+    ParticleVertexOutput out{_vertices.data(), *view.live_count};
+    if (_vertices.size() < size_t(out.count) * _info->stride)
+        out.count = 0;
+    const u32 *cursor = _info->output.words;
+    for (u32 i = 0; i < _info->output.op_count; ++i)
+        run_particle_output_ops(cursor, view, out, _info->stride, effect_time, camera);
+    _vertex_count = out.count;
+    if ((_info->flags & particle_emitter_flags::sort_mask) == 0 || _vertex_count < 2)
+        return;
+    // Depth from the vertex's own position element (the output ops may have reordered the
+    // vertices, so the particles' channels no longer line up with them).
+    u32 position = 0xFFFFFFFFu;
+    for (u32 e = 0; e < _info->element_count; ++e)
+        if (_info->elements[e].semantic == 0 && _info->elements[e].channel_type == 2) {
+            position = _info->elements[e].offset;
+            break;
+        }
+    if (position == 0xFFFFFFFFu)
+        return;
+    _depths.resize(_vertex_count);
+    _order.resize(_vertex_count);
+    if (_depths.size() != _vertex_count || _order.size() != _vertex_count)
+        return;
+    const Vector3 forward = axis(camera, 1), eye = translation(camera);
+    for (u32 i = 0; i < _vertex_count; ++i) {
+        Vector3 p;
+        memcpy(&p, _vertices.data() + size_t(i) * _info->stride + position, 12);
+        _depths[i] = dot(forward, p - eye);
+        _order[i] = i;
+    }
+    // Farthest first: back to front for blending. Equal depths keep their order.
+    std::stable_sort(_order.begin(), _order.end(), [&](u32 a, u32 b) { return _depths[a] > _depths[b]; });
+    Array<u8> sorted(_allocator);
+    sorted.resize(_vertex_count * _info->stride);
+    if (sorted.size() != _vertex_count * _info->stride)
+        return;
+    for (u32 i = 0; i < _vertex_count; ++i)
+        memcpy(sorted.data() + size_t(i) * _info->stride, _vertices.data() + size_t(_order[i]) * _info->stride,
+               _info->stride);
+    memcpy(_vertices.data(), sorted.data(), sorted.size());
+}
+
+bool ParticleEmitter::draw(RenderContext &context, f32 order) const
+{
+    if (!_material || !has_resources() || _vertex_count == 0)
+        return true;
+    ShaderSlotEntry slot;
+    if (!_material->context().slot_entry(context.shader_slot_index(), &slot))
+        return true;
+    context.update_resource(&_instances.resource, 0);
+    const GeometryBinding bindings[4] = {{5, _corners.resource.handle},
+                                         {5, _instances.resource.handle},
+                                         {6, _indices.resource.handle},
+                                         {8, _declaration.resource.handle}};
+    RenderBatch batch;
+    batch.bindings = bindings;
+    batch.binding_count = 4;
+    batch.primitive_count = 2;
+    batch.vertex_count = 4;
+    batch.instance_count = _vertex_count;
+    batch.sort_depth = order;
+    return context.render_batch(batch, slot, 0);
+}
+
+// --- ParticleEffect -------------------------------------------------------------------------
+
+ParticleEffect::ParticleEffect(Allocator &allocator, const ParticleEffectResource &resource, u64 name, u32 id,
+                               const Matrix4x4 &pose, u32 seed)
+    : _allocator(allocator), _resource(&resource), _name(name), _id(id), _pose(pose), _seed(seed),
+      _systems(allocator), _emitters(allocator), _events(allocator), _feedback(allocator)
+{
+}
+
+ParticleEffect::~ParticleEffect()
+{
+    for (ParticleEmitter *e : _emitters)
+        delete_with_allocator(_allocator, e);
+    for (ParticleSystemInstance &s : _systems)
+        _allocator.deallocate(s.block);
+}
+
+bool ParticleEffect::make_systems()
+{
+    _systems.reserve(_resource->systems.size());
+    _emitters.reserve(_resource->emitter_count);
+    if (_systems.capacity() < _resource->systems.size() || _emitters.capacity() < _resource->emitter_count)
+        return false;
+    for (const ParticleSystemInfo &info : _resource->systems) {
+        ParticleSystemInstance s;
+        s.info = &info;
+        u64 bytes = u64(info.capacity) * info.bytes_per_particle + info.state_bytes;
+        s.block = static_cast<u8 *>(_allocator.allocate(bytes ? bytes : 16, 16));
+        if (!s.block)
+            return false;
+        memset(s.block, 0, bytes);
+        _systems.push_back(s);
+    }
+    for (ParticleSystemInstance &s : _systems)
+        for (const ParticleEmitterInfo &e : s.info->emitters) {
+            ParticleEmitter *emitter = make_new<ParticleEmitter>(_allocator, _allocator, e, s);
+            if (!emitter)
+                return false;
+            _emitters.push_back(emitter);
+        }
+    return true;
+}
+
+ParticleEffect *ParticleEffect::create(Allocator &allocator, const ParticleEffectResource &resource, u64 name, u32 id,
+                                       const Matrix4x4 &pose, u32 seed)
+{
+    ParticleEffect *effect = make_new<ParticleEffect>(allocator, allocator, resource, name, id, pose, seed);
+    if (effect && !effect->make_systems()) {
+        destroy(effect, nullptr);
+        effect = nullptr;
+    }
+    if (!effect)
+        log_message("particles", "no memory for particle effect %u", id);
+    return effect;
+}
+
+void ParticleEffect::destroy(ParticleEffect *effect, RenderResourceContext *context)
+{
+    if (!effect)
+        return;
+    for (ParticleEmitter *e : effect->_emitters)
+        e->destroy(context);
+    Allocator &allocator = effect->_allocator;
+    delete_with_allocator(allocator, effect);
+}
+
+f32 ParticleEffect::effect_time() const
+{
+    // A zero duration would make time / duration NaN or infinite.
+    if (!(_resource->duration > 0.0f))
+        return 1.0f;
+    f32 t = _time / _resource->duration;
+    return t < 0.0f ? 0.0f : (t > 1.0f ? 1.0f : t);
+}
+
+bool ParticleEffect::is_finished() const { return _time > _resource->duration || (!_spawning && _live_total == 0); }
+
+f32 ParticleEffect::emitter_order(u32 i) const
+{
+    f32 r = f32(_seed >> 8) * (1.0f / 16777216.0f);
+    return f32(100 - i32(_emitters[i]->info().index)) * 0.01f * 0.1f + 0.9f + r * 0.0005f;
+}
+
+void ParticleEffect::spawn(u32 system, Vector3 position, Vector3 velocity, u32 count)
+{
+    if (system >= _systems.size())
+        return;
+    ParticleSystemInstance &s = _systems[system];
+    u32 room = s.info->capacity - s.live_count;
+    u32 n = count < room ? count : room;
+    if (n == 0)
+        return;
+    s.live_count += n;
+    Matrix4x4 pose = s.info->local_pose * _pose;
+    set_translation(pose, position);
+    ParticleDataView view = s.view();
+    const u32 *cursor = s.info->spawn.words;
+    for (u32 i = 0; i < s.info->spawn.op_count; ++i)
+        run_particle_spawn_ops(cursor, view, n, pose, velocity, _seed);
+}
+
+void ParticleEffect::update(f32 dt)
+{
+    _time += dt;
+    const f32 effect_t = effect_time();
+    _live_total = 0;
+    _events.clear();
+    for (u32 k = 0; k < _systems.size(); ++k) {
+        ParticleSystemInstance &s = _systems[k];
+        ParticleSimulateFrame frame;
+        frame.dt = dt;
+        frame.effect_time = effect_t;
+        frame.pose = s.info->local_pose * _pose;
+        frame.system = k;
+        frame.state_base = s.state();
+        frame.seed = &_seed;
+        ParticleDataView view = s.view();
+        const u32 *cursor = s.info->simulate.words;
+        u8 *state = s.state();
+        for (u32 i = 0; i < s.info->simulate.op_count; ++i)
+            run_particle_simulate_ops(cursor, state, view, frame, _events);
+        _live_total += s.live_count;
+    }
+    // The events, in the order the operators wrote them.
+    u32 at = 0;
+    while (at + 4 <= _events.size()) {
+        u32 type;
+        memcpy(&type, _events.data() + at, 4);
+        if (type == particle_event_spawn) {
+            ParticleSpawnEvent e;
+            memcpy(&e, _events.data() + at, sizeof e);
+            at += sizeof e;
+            if (_spawning)
+                spawn(e.system, e.position, e.velocity, e.count);
+        } else if (type == particle_event_height_grid) {
+            ParticleGridEvent e;
+            memcpy(&e, _events.data() + at, sizeof e);
+            at += sizeof e;
+            ParticleGridRequest request{_id, e.system, e.state_offset, e.start_z, e.header};
+            u32 head[2] = {sizeof request, particle_grid_feedback};
+            u32 end = _feedback.size();
+            _feedback.resize(end + 8 + sizeof request);
+            if (_feedback.size() == end + 8 + sizeof request) {
+                memcpy(_feedback.data() + end, head, 8);
+                memcpy(_feedback.data() + end + 8, &request, sizeof request);
+            }
+        } else {
+            ParticleTrailEvent e;
+            memcpy(&e, _events.data() + at, sizeof e);
+            const u32 lines = e.count * 24;
+            u32 head[3] = {4 + lines, particle_trail_feedback, e.count};
+            u32 end = _feedback.size();
+            _feedback.resize(end + 12 + lines);
+            if (_feedback.size() == end + 12 + lines) {
+                memcpy(_feedback.data() + end, head, 12);
+                memcpy(_feedback.data() + end + 12, _events.data() + at + sizeof e, lines);
+            }
+            at += sizeof e + lines;
+        }
+    }
+    _events.clear();
+}
+
+bool ParticleEffect::set_grid_heights(u32 system, u32 state_offset, u32 n, const f32 *heights)
+{
+    if (system >= _systems.size())
+        return false;
+    ParticleSystemInstance &s = _systems[system];
+    const u64 bytes = 20 + u64(n) * n * 4;
+    if (state_offset < particle_grid_state_head || u64(state_offset) + bytes > s.info->state_bytes)
+        return false;
+    u8 *grid = s.state() + state_offset;
+    ParticleGridHeader h;
+    memcpy(&h, grid, sizeof h);
+    if (h.n != n || h.heights_offset != 20)
+        return false;
+    memcpy(grid + 20, heights, size_t(n) * n * 4);
+    return true;
+}
+
+u64 ParticleEffect::state_hash() const
+{
+    u64 h = 0xCBF29CE484222325ull;
+    for (const ParticleSystemInstance &s : _systems) {
+        h = fnv(h, &s.live_count, 4);
+        for (u32 k = 0; k < s.info->channel_count; ++k)
+            h = fnv(h, s.block + size_t(s.info->capacity) * s.info->channel_offsets[k],
+                    size_t(s.live_count) * s.info->channel_sizes[k]);
+        h = fnv(h, s.state(), s.info->state_bytes);
+    }
+    h = fnv(h, &_seed, 4);
+    return h;
+}
+
+} // namespace tallow
