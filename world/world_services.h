@@ -153,10 +153,6 @@ class ISoundWorld {
     virtual bool set_environment(u64 /*name*/) { return false; }
 };
 
-/// Feedback record of the particle world: debug lines, {u32 count; count x {Vector3 from,
-/// Vector3 to}}.
-constexpr u32 particle_debug_lines_feedback = 0x15BFF7EF;
-
 class IParticleWorld {
   public:
     virtual ~IParticleWorld() = default;

@@ -96,12 +96,8 @@ const RenderClassEntry class_table[render_object_class_count] = {
     {&update_self_applying, &add_unculled, &remove_unculled}, // RenderLineObjectDrawer
     {nullptr, nullptr, nullptr},             // RenderMaterial
     {nullptr, nullptr, nullptr},             // RenderLight
-    {nullptr, nullptr, nullptr},             // RenderParticleWorld
-    {&update_self_applying, &add_unculled, &remove_unculled}, // RenderGui
-}
-
     {&update_particle_world, &particle_world_created, &particle_world_destroyed}, // RenderParticleWorld
-    {nullptr, nullptr, nullptr},             // RenderGui
+    {&update_self_applying, &add_unculled, &remove_unculled}, // RenderGui
     {nullptr, nullptr, nullptr},             // RenderViewport
     {nullptr, nullptr, nullptr},             // RenderShadingEnvironment
     {nullptr, nullptr, nullptr},             // RenderLODObject

@@ -134,6 +134,33 @@ TEST(LineObjectShapes, ALineObjectHoldsABoundedNumberOfLines)
     EXPECT_EQ(count_lines(log, "holds"), 1);
 }
 
+TEST(LineObjectShapes, LinePairRecordsAreCutToTheBytesTheyHold)
+{
+    std::vector<u8> record(4 + 2 * 24);
+    for (u32 i = 0; i < 12; ++i) {
+        f32 v = f32(i);
+        memcpy(record.data() + 4 + i * 4, &v, 4);
+    }
+    struct Case {
+        u32 claimed;
+        u32 bytes;
+        u32 lines;
+    };
+    const Case cases[] = {{2, u32(record.size()), 2}, {1, u32(record.size()), 1}, {1000, u32(record.size()), 2},
+                          {2, 4 + 24 + 23, 1}, {5, 3, 0}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.claimed);
+        memcpy(record.data(), &c.claimed, 4);
+        LineObject lines(default_allocator(), 0);
+        EXPECT_EQ(add_line_pairs(lines, 0xFFFFFF00u, record.data(), c.bytes), c.lines);
+        ASSERT_EQ(lines.lines().size(), c.lines);
+        if (c.lines) {
+            EXPECT_EQ(lines.lines()[0].to.x, 3.0f);
+            EXPECT_EQ(lines.lines()[0].color, 0xFFFFFF00u);
+        }
+    }
+}
+
 /// The line messages written to a stream, applied to a drawer.
 void apply_all(const RenderStateStream &stream, RenderLineObjectDrawer &drawer)
 {
