@@ -9,12 +9,17 @@
 #include "foundation/log.h"
 #include "foundation/strings/murmur_hash.h"
 #include "foundation/memory/memory_globals.h"
+#include "foundation/threads/thread_registry.h"
+#include "network/network_config_resource.h"
+#include "network/network_manager.h"
+#include "network/steam/steam_core.h"
 #include "resource/resource_package.h"
 #include "world/world.h"
 #include "script/lua_environment.h"
 #include "script/registration.h"
 #include "script/script_api.h"
 #include "script/script_jobs.h"
+#include "script/steam_api.h"
 
 #include <lua.hpp>
 
@@ -23,6 +28,14 @@
 namespace tallow {
 
 namespace {
+
+/// The opened "network_game_config" `name` among the loaded resources.
+const network::NetworkGameConfig *find_network_config_of(void *resources, const char *name)
+{
+    if (!resources)
+        return nullptr;
+    return network::find_network_config(*static_cast<ResourceManager *>(resources), NameId64(name, u32(strlen(name))));
+}
 
 constexpr const char *lua_category = "Lua";
 
@@ -128,6 +141,9 @@ MyGame::~MyGame()
             report_script_error("shutdown");
         lua_settop(_lua->state(), 0);
     }
+    // The online services go before the network manager: Steam backends and lobbies it still
+    // holds are shut down while the platform runs.
+    network::steam::stop_steam_services(static_cast<network::NetworkManager *>(_application.network_service()));
     // The worlds' and the Application's data stores hold references into this state.
     _application.release_worlds();
     if (_lua)
@@ -138,7 +154,13 @@ MyGame::~MyGame()
     delete_with_allocator(_allocator, _resource_source);
 }
 
-void MyGame::setup_platform() {}
+void MyGame::setup_platform()
+{
+    // The online services, when the platform is configured; without it nothing exists and
+    // the game runs on.
+    if (ThreadRegistry *threads = _application.thread_registry())
+        network::steam::start_steam_services(_application.resource_manager(), *threads);
+}
 
 void MyGame::create_job_states()
 {
@@ -256,6 +278,8 @@ bool MyGame::init()
     create_job_states();
     register_script_api(*_lua, &_application, _application.resource_manager(), _script_allocator, register_application_api);
     register_game_table();
+    register_steam_script_api(*_lua, static_cast<network::NetworkManager *>(_application.network_service()),
+                              &find_network_config_of, _application.resource_manager());
 
     lua_State *L = _lua->state();
     const char *boot = _application.settings().member("boot_script").to_string();
@@ -295,6 +319,7 @@ bool MyGame::init()
 
 void MyGame::update(f32 dt_seconds)
 {
+    network::steam::update_steam_services();
     if (!_script_running)
         return;
     lua_State *L = _lua->state();

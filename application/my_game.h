@@ -43,7 +43,7 @@ class MyGame final : public IGame {
 
     bool is_valid() const { return _lua != nullptr; }
 
-    void setup_platform() override; // See IGame; no online services in this build
+    void setup_platform() override; // See IGame; starts the online services when configured
     bool init() override; // false when the boot script did not load or its init raised
     void update(f32 dt_seconds) override;
     void render() override;

@@ -19,6 +19,10 @@
 -- and up the ramp, a fifth follows the first, and a crate shows each of them; the once-a-second
 -- line tells where the lead walker is and how many walkers stand close together.
 --
+-- Everything stands on a floor: the level's crate and a stack of two fall onto it and rest,
+-- the crates the script moves (marching, walking, the player's) are kinematic and push what
+-- they meet, and a raycast from Lua looks down on the stack after a second.
+--
 -- Every frame it draws debug lines (axes at the origin, a ring round the player crate, a box
 -- round the door) and prints a status line in the sample font.
 --
@@ -31,6 +35,7 @@ local yard_length = 1.5
 frames = 0
 seconds = 0
 local world, level, door, dropped
+local physics, physics_properties, probe, probed
 local gusted = false
 local crates = {}
 local spawned, destroyed = 0, 0
@@ -42,10 +47,19 @@ local interactive = false
 local flock
 local walkers = {} -- {agent = flock agent index, unit = the crate that shows it}
 
+-- Makes a crate the script moves: its actor follows the node, pushing what it meets.
+local function drive(crate)
+    local actor = Unit.actor(crate, "crate")
+    if actor then
+        PhysicsWorld.set_kinematic(physics, actor)
+    end
+end
+
 local function spawn_crate(x)
-    local crate = World.spawn_unit(world, "units/crate", Vector3(x, 0, 0))
+    local crate = World.spawn_unit(world, "units/crate", Vector3(x, 0, 1))
     spawned = spawned + 1
     Unit.set_data(crate, "speed", 0.5 + 0.25 * Math.random(4))
+    drive(crate)
     return crate
 end
 
@@ -112,12 +126,17 @@ function init()
     print("boot: back buffer " .. width .. "x" .. height .. ", " .. #Application.enum_display_modes() ..
           " display modes")
 
+    -- The physics templates come first: units find them when they spawn.
+    physics_properties = Application.resource_package("sample_physics")
+    ResourcePackage.load(physics_properties)
+    ResourcePackage.flush(physics_properties)
     -- The units and the level live in their own package, loaded whole before use.
     units = Application.resource_package("sample_units")
     ResourcePackage.load(units)
     ResourcePackage.flush(units)
 
     world = Application.new_world()
+    physics = World.physics_world(world)
     level = World.load_level(world, "levels/sample", LevelScript)
     local placed = World.units(world)
     print("boot: level '" .. Level.get_data(level, "title") .. "' placed " .. #placed .. " unit: " ..
@@ -125,6 +144,7 @@ function init()
           Unit.node(placed[1], "top") .. " at " .. tostring(Unit.world_position(placed[1], Unit.node(placed[1], "top"))))
     Level.trigger_level_loaded(level)
     dropped = World.units(world)[2]
+    World.spawn_unit(world, "units/floor")
     print("boot: the level's flow dropped " .. tostring(dropped) .. " at " .. tostring(Unit.world_position(dropped, 0)))
 
     door = World.spawn_unit(world, "units/door", Vector3(3, 4, 0), Quaternion(Vector3.up(), 0))
@@ -171,9 +191,22 @@ function init()
             Flock.follow(flock, agent, walkers[1].agent)
         end
         walkers[i] = {agent = agent, unit = World.spawn_unit(world, "units/crate", Flock.agent_position(flock, agent))}
+        drive(walkers[i].unit)
     end
     World.set_data(world, "name", "the yard")
-    player = World.spawn_unit(world, "units/crate", Vector3(0, -2, 0))
+    player = World.spawn_unit(world, "units/crate", Vector3(0, -2, 1))
+    drive(player)
+    -- Two crates dropped on top of each other (a global, for tests): they fall, the upper
+    -- lands on the lower and both come to rest on the floor. A raycast from above finds the
+    -- top one.
+    stack = {World.spawn_unit(world, "units/crate", Vector3(-10, 8, 4)),
+             World.spawn_unit(world, "units/crate", Vector3(-10, 8, 7))}
+    probe = PhysicsWorld.make_raycast(physics, function(hit, position, distance, normal, actor)
+        local found = hit and Actor.unit(actor)
+        print("boot: a raycast down over the stack " .. (hit and ("hit " .. tostring(found) .. " at " ..
+              tostring(position) .. ", " .. string.format("%.2f", distance) .. " m down" ..
+              (found == stack[2] and " (the upper crate)" or "")) or "hit nothing"))
+    end, "closest", "types", "dynamics")
     local function keys(...)
         local list = {}
         for _, name in ipairs({...}) do
@@ -204,6 +237,19 @@ function init()
                 lan = nil
             end
         end
+        -- Online play (data/steam_play.lua): "-steam host" or "-steam join".
+        if arg == "-steam" then
+            lan_package = lan_package or Application.resource_package("sample_network")
+            ResourcePackage.load(lan_package)
+            ResourcePackage.flush(lan_package)
+            lan = require("steam_play")
+            local role = lan.arguments()
+            if role then
+                lan.init(role)
+            else
+                lan = nil
+            end
+        end
     end
 end
 
@@ -221,6 +267,10 @@ function update(dt)
         end
     end
     Unit.set_local_rotation(door, 0, Quaternion(Vector3.up(), math.sin(seconds) * 1.2))
+    if seconds >= 1 and not probed then
+        probed = true
+        Raycast.cast(probe, Vector3(-10, 8, 20), Vector3(0, 0, -1))
+    end
     SavedGame.poll(restore)
     Flock.update(flock, dt)
     for _, w in ipairs(walkers) do
@@ -266,6 +316,8 @@ function update(dt)
         print(string.format("boot: the lead walker is at %s, %.1f m/s; %d pairs of walkers within 1 m",
                             tostring(Flock.agent_position(flock, walkers[1].agent)),
                             Flock.agent_speed(flock, walkers[1].agent), #AI.find_intersecting_units(units, 0.5) / 2))
+        print(string.format("boot: the stacked crates at z = %.2f and %.2f", Unit.world_position(stack[1], 0).z,
+                            Unit.world_position(stack[2], 0).z))
     end
     if Keyboard.pressed(move_keys.quit) and not quitting then
         quitting = true
@@ -298,6 +350,7 @@ function shutdown()
     print("boot: world released; a kept crate reference now reads " .. tostring(kept) ..
           ", alive: " .. tostring(Unit.alive(kept)))
     Application.release_resource_package(units)
+    Application.release_resource_package(physics_properties)
     Application.release_resource_package(sounds)
     Application.release_resource_package(effects)
     print("boot: " .. Localizer.lookup(Localizer("boot"), "farewell") .. " after " .. frames .. " frames")

@@ -41,8 +41,8 @@ int main(int argc, char **argv)
     u.geometries.push_back({{1}, {}, {}, 0, {2}, {1, 2, 3, 4}, {}, {{1, "a"}}});
     u.skins.push_back({{1}, {{2, 3}}});
     u.lod_objects.push_back({1, {{{1, 2}, {3}}}, {}, 2});
-    u.joints.push_back({});
-    u.movers.push_back({1, 2, 3, 4, 5, 6});
+    u.joints.push_back({1, default_joint_template(JointKind::Revolute)});
+    u.movers.push_back(MoverTemplate{});
     u.named_strings.push_back({1, {"x", "yz"}});
     u.visibility_groups.push_back({1, {0}});
     u.simple_animations.push_back({0, {1}});

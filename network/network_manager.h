@@ -68,6 +68,8 @@ class NetworkManager final : public INetworkService {
     INetworkGame *game() { return _game; }
     IConnection *connection() { return _connection; }
     INetworkBackend *backend() { return _backend; }
+    /// The config given with the backend; null without a backend.
+    const NetworkGameConfig *config() const { return _config; }
     /// The backend's own peer id; 0 without a backend.
     u64 own_peer_id();
     /// Sends a remote-call payload without a game: [0][payload] reliably. False when there

@@ -13,6 +13,8 @@
 
 namespace tallow {
 
+PhysicsWorld *PhysicsWorld::live_worlds = nullptr;
+
 namespace {
 
 f32 as_f32(u32 bits)
@@ -22,13 +24,16 @@ f32 as_f32(u32 bits)
     return v;
 }
 
+// Materials are told apart by the bits of their six values: a NaN (which compares with
+// nothing) is then a value like any other, and the map stays sorted.
 int compare_materials(const PhysicsMaterial &a, const PhysicsMaterial &b)
 {
     for (int i = 0; i < 6; ++i) {
-        if (a.values[i] < b.values[i])
-            return -1;
-        if (b.values[i] < a.values[i])
-            return 1;
+        u32 x, y;
+        memcpy(&x, &a.values[i], 4);
+        memcpy(&y, &b.values[i], 4);
+        if (x != y)
+            return x < y ? -1 : 1;
     }
     return 0;
 }
@@ -48,12 +53,20 @@ px::GroupsMask groups_mask(const CollisionFilter &f)
 PhysicsWorld::PhysicsWorld(Allocator &allocator, PhysicsSdk &sdk, World *world)
     : _allocator("physics_world", allocator), _sdk(sdk), _world(world), _blocks(_allocator), _awake(_allocator),
       _kinematic(_allocator), _events(_allocator), _lines(_allocator), _materials(_allocator), _meshes(_allocator),
-      _scheduler(_allocator, sdk.thread_pool())
+      _scheduler(_allocator, sdk.thread_pool()), _joints(_allocator), _movers(_allocator),
+      _mover_generations(_allocator), _collecting(_allocator), _executing(_allocator), _answering(_allocator)
 {
+    _next_live = live_worlds;
+    live_worlds = this;
 }
 
 PhysicsWorld::~PhysicsWorld()
 {
+    for (PhysicsWorld **w = &live_worlds; *w; w = &(*w)->_next_live)
+        if (*w == this) {
+            *w = _next_live;
+            break;
+        }
     destroy_pending();
     for (PhysicsActor *block : _blocks)
         _allocator.deallocate(block);
@@ -77,8 +90,15 @@ bool PhysicsWorld::create_scene()
 
 void PhysicsWorld::destroy_pending()
 {
+    // Pending queries go unanswered; their owners learn nothing more from this world.
+    for (Array<QueryRecord *> *list : {&_collecting, &_executing}) {
+        for (QueryRecord *q : *list)
+            free_query(q);
+        list->clear();
+    }
     if (!_scene)
         return;
+    release_joints_and_movers();
     // Every record goes back to the pool; the scene releases what its actors hold.
     for (PhysicsActor *block : _blocks)
         for (u32 i = 0; i < physics_actor_block; ++i)
@@ -404,6 +424,7 @@ PhysicsActor *PhysicsWorld::create_actor(const ActorCreateParams &params)
             r->scene_graph = nullptr;
     }
     r->actor_index = u32(&t - res.actors.data());
+    r->name = t.name_id;
     r->actor_in_node = t.pose;
     if (!matrix4x4_inverse(t.pose, r->node_in_actor))
         r->node_in_actor = matrix4x4_identity;
@@ -496,26 +517,6 @@ void PhysicsWorld::set_pair_collision(PhysicsActor *a, PhysicsActor *b, bool col
         _scene->ignore_pair(a->actor, b->actor);
 }
 
-PhysicsJoint *PhysicsWorld::create_joint(const JointCreateParams &)
-{
-    if (!_said_no_joints)
-        log_message("physics", "joints are not built yet; none is made");
-    _said_no_joints = true;
-    return nullptr;
-}
-
-void PhysicsWorld::destroy_joint(PhysicsJoint *) {}
-
-PhysicsMover *PhysicsWorld::create_mover(const MoverCreateParams &)
-{
-    if (!_said_no_movers)
-        log_message("physics", "movers are not built yet; none is made");
-    _said_no_movers = true;
-    return nullptr;
-}
-
-void PhysicsWorld::destroy_mover(PhysicsMover *) {}
-
 bool PhysicsWorld::raycast(const Vector3 &origin, const Vector3 &direction, f32 length, Vector3 &out_hit) const
 {
     if (!_scene)
@@ -523,8 +524,11 @@ bool PhysicsWorld::raycast(const Vector3 &origin, const Vector3 &direction, f32 
     px::GroupsMask all;
     for (u32 &b : all.bits)
         b = 0xFFFFFFFFu;
-    px::Actor *hit = nullptr;
-    return _scene->raycast_closest(origin, direction, length, all, hit, out_hit);
+    px::RayHit hit;
+    if (!_scene->raycast_closest(origin, direction, length, px::query_all, all, hit))
+        return false;
+    out_hit = hit.point;
+    return true;
 }
 
 void PhysicsWorld::set_debug_lines(bool on)
@@ -541,6 +545,7 @@ void PhysicsWorld::update(f32 dt)
 {
     if (!_scene)
         return;
+    answer_queries();
     for (PhysicsActor *a : _kinematic) {
         if (!a->scene_graph)
             continue;

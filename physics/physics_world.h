@@ -53,8 +53,12 @@ constexpr f32 physics_shape_skin = 0.025f;
 px::GroupsMask groups_mask(const CollisionFilter &filter);
 
 /// The engine's record of one scene actor; the layer actor's user data points at it.
+/// Scripts hold its address; it begins like every script-visible actor: tag, a word of
+/// ours, the actor's name id.
 struct PhysicsActor {
-    u32 tag = 0; // physics_actor_tag while alive, 0 once freed
+    u32 tag = 0;        // physics_actor_tag while alive, 0 once freed
+    u32 pool_index = 0; // block << 10 | slot
+    u32 name = 0;       // NameId32 of its unit template (0 for spawned and level actors)
     PhysicsWorld *world = nullptr;
     PhysicsActor *next_free = nullptr;
     SceneGraph *scene_graph = nullptr; // the unit's scene graph, or null
@@ -67,11 +71,106 @@ struct PhysicsActor {
     u32 awake_index = physics_no_index;
     u32 kinematic_index = physics_no_index;
     u32 serial = physics_no_index; // given on first use as an id
-    u32 pool_index = 0;            // block << 10 | slot
     u32 targets[5] = {physics_no_index, physics_no_index, physics_no_index, physics_no_index, physics_no_index};
     u8 teleport = 0; // the next step hard-sets the pose of this kinematic actor, then clears it
     px::Actor *actor = nullptr;
 };
+
+constexpr u32 physics_joint_tag = 0x4A0E1A7Bu;
+constexpr u32 physics_mover_tag = 0xC0FE81E1u;
+
+/// The engine's record of a joint; the layer joint's user data points at it.
+struct PhysicsJoint {
+    u32 tag = physics_joint_tag; // 0 once freed
+    PhysicsWorld *world = nullptr;
+    px::Joint *joint = nullptr;
+    bool broken = false; // broke in a step (reported once in the log); holds nothing now
+};
+
+/// A character mover: a capsule controller of the layer and what its moves found.
+struct PhysicsMover {
+    u32 tag = physics_mover_tag; // 0 once freed
+    PhysicsWorld *world = nullptr;
+    UnitHandle unit = 0;
+    u32 id = 0; // the u32 events and resolve_mover name it by: generation << 16 | slot
+    u32 shape_hit_target = physics_no_index;
+    u32 mover_hit_target = physics_no_index;
+    bool standing = false;            // what the last move answered
+    u32 collision = 0;                // px::ControllerCollision bits of the last move
+    u32 standing_frames = 0;
+    u32 flying_frames = 0;
+    u32 static_changes = 0;           // the world's count when the mover last looked
+    px::Controller *controller = nullptr;
+    CollisionFilter filter;
+    f32 radius = 0;
+    f32 height = 0; // of the capsule's cylinder
+};
+
+// Queries ----------------------------------------------------------------------------------
+
+/// One hit of an all-hits ray (36 bytes).
+struct RaycastHit {
+    Vector3 position;
+    Vector3 normal;
+    f32 distance = 0;
+    PhysicsActorId actor;
+};
+static_assert(sizeof(RaycastHit) == 36);
+
+struct PhysicsRay {
+    Vector3 origin;
+    Vector3 direction; // unit length
+    f32 length = 0;    // may be FLT_MAX: the whole ray
+};
+
+/// Which actors a query sees: px::QueryShapes, and a filter ({0, all}: every shape that
+/// belongs to any group).
+struct QuerySettings {
+    u32 shapes = px::query_all;
+    CollisionFilter filter{0, ~0ull};
+};
+
+enum class RaycastMode : u32 { Any = 0, Closest = 1, All = 2 };
+
+struct RaycastResult;
+struct OverlapResult;
+/// Called in a later update with the answer of a batched query; main thread.
+using RaycastCallback = void (*)(PhysicsWorld &world, const RaycastResult &result);
+using OverlapCallback = void (*)(PhysicsWorld &world, const OverlapResult &result);
+
+/// A raycast's answer. Left as the caller set it when nothing is hit (but `hit`).
+struct RaycastResult {
+    explicit RaycastResult(Allocator &allocator) : hits(allocator) {}
+    void *user = nullptr;              // the caller's
+    RaycastCallback callback = nullptr; // null: answered at once
+    RaycastMode mode = RaycastMode::Closest;
+    bool hit = false;
+    Vector3 position, normal;  // the closest hit
+    f32 distance = 0;
+    PhysicsActorId actor{physics_no_index, physics_no_index};
+    Array<RaycastHit> hits; // all hits (in the layer's order)
+};
+
+enum class OverlapShapeKind : u32 { Sphere = 0, Aabb = 1, Obb = 2, Capsule = 3 };
+
+/// An overlap shape as scripts give it: a kind, a pose and three extents. Sphere: radius =
+/// the largest extent; boxes: half extents; capsule: radius = the larger of x and z, half
+/// its length = y - radius (at least 0), along the pose's y axis.
+struct OverlapDesc {
+    OverlapShapeKind kind = OverlapShapeKind::Sphere;
+    Matrix4x4 pose = matrix4x4_identity;
+    Vector3 extents{1, 1, 1};
+};
+
+struct OverlapResult {
+    explicit OverlapResult(Allocator &allocator) : actors(allocator) {}
+    void *user = nullptr;
+    OverlapCallback callback = nullptr; // null: answered at once
+    Array<PhysicsActorId> actors;      // each actor once, in the order its shapes came
+};
+
+/// Shapes a synchronous overlap reports at most.
+constexpr u32 physics_overlap_limit = 300;
 
 class PhysicsWorld final : public IPhysicsWorld, public px::ISceneCallbacks {
   public:
@@ -99,9 +198,46 @@ class PhysicsWorld final : public IPhysicsWorld, public px::ISceneCallbacks {
     void set_pair_collision(PhysicsActor *a, PhysicsActor *b, bool collide) override;
     Array<u8> *event_stream() override { return &_events; }
     bool resolve_actor(PhysicsActorId id, PhysicsActorInfo &out) const override;
-    bool resolve_mover(u32, PhysicsMoverInfo &) const override { return false; }
+    bool resolve_mover(u32 id, PhysicsMoverInfo &out) const override;
     PhysicsActor *create_trigger_volume(const TriggerVolumeParams &params) override;
     bool raycast(const Vector3 &origin, const Vector3 &direction, f32 length, Vector3 &out_hit) const override;
+
+    // Queries (physics/physics_queries.cpp). With a null callback the answer is in
+    // `result` at once; else the query is recorded, run at the start of the next update and
+    // answered through the callback at the start of the update after it (never inside the
+    // call that asked). False when a batched query cannot be recorded (out of memory).
+    bool raycast_any(const PhysicsRay &ray, const QuerySettings &settings, RaycastResult &result);
+    bool raycast_closest(const PhysicsRay &ray, const QuerySettings &settings, RaycastResult &result);
+    bool raycast_all(const PhysicsRay &ray, const QuerySettings &settings, RaycastResult &result);
+    bool overlap(const OverlapDesc &shape, const QuerySettings &settings, OverlapResult &result);
+    /// Batched queries not yet answered.
+    u32 pending_queries() const { return _collecting.size() + _executing.size(); }
+    /// Drops the callbacks of every pending query of `user` in every live world: their
+    /// records are freed without an answer. For owners that go first (script objects).
+    static void cancel_queries(const void *user);
+    /// The live world whose actor record this is, or null (any pointer may be passed).
+    static PhysicsActor *find_actor(const void *pointer);
+    /// The same for movers.
+    static PhysicsMover *find_mover(const void *pointer);
+
+    // Joints and movers (physics/physics_joints_movers.cpp).
+    /// A joint from a template between two actors (null: the world), as given.
+    PhysicsJoint *create_joint_from(const JointTemplate &joint, PhysicsActor *a, PhysicsActor *b);
+    /// A mover from a template, feet at `feet`; null when refused (logged).
+    PhysicsMover *create_mover_from(const MoverTemplate &mover, const Vector3 &feet, UnitHandle unit);
+    /// Moves and counts standing and flying frames; answers standing.
+    bool move_mover(PhysicsMover *mover, const Vector3 &displacement);
+    void set_mover_collision_filter(PhysicsMover *mover, const CollisionFilter &filter);
+    /// The feet position.
+    Vector3 mover_position(const PhysicsMover *mover) const;
+    void set_mover_position(PhysicsMover *mover, const Vector3 &feet);
+    u32 joint_count() const { return _joints.size(); }
+    u32 mover_count() const;
+
+    /// A one-shape actor from named templates of the current physics properties (spawned
+    /// boxes and spheres); null when a name is not there (logged) or the layer refuses.
+    PhysicsActor *spawn_actor(const px::ShapeDesc &shape, const Matrix4x4 &pose, u32 actor_template,
+                              u32 shape_template, u32 material);
 
     /// An actor from layer shape descriptions (spawned actors, tests): the template flags
     /// and payload as the properties give them; `targets` may be null. Null when refused.
@@ -142,8 +278,18 @@ class PhysicsWorld final : public IPhysicsWorld, public px::ISceneCallbacks {
     void on_sleep(px::Actor *const *actors, u32 count) override;
     void on_contact(const px::ContactPair &pair, u32 events) override;
     void on_trigger(px::Actor *trigger, px::Actor *other, u32 status) override;
+    void on_joint_break(px::Joint *joint) override;
+    void on_controller_hit(const px::ControllerHit &hit) override;
 
   private:
+    struct QueryRecord;
+    void answer_queries();
+    void run_query(QueryRecord &record);
+    void free_query(QueryRecord *record);
+    bool record_raycast(const PhysicsRay &ray, const QuerySettings &settings, RaycastResult &result, RaycastMode mode);
+    void raycast_now(const PhysicsRay &ray, const QuerySettings &settings, RaycastMode mode, RaycastResult &result);
+    void overlap_now(const OverlapDesc &shape, const QuerySettings &settings, OverlapResult &result);
+    void release_joints_and_movers();
     PhysicsActor *allocate_record();
     void free_record(PhysicsActor *record);
     static void list_add(Array<PhysicsActor *> &list, u32 PhysicsActor::*index, PhysicsActor *a);
@@ -178,8 +324,14 @@ class PhysicsWorld final : public IPhysicsWorld, public px::ISceneCallbacks {
     Array<MaterialEntry> _materials; // sorted by the six values, compared in order
     Array<MeshEntry> _meshes;
     PhysicsTaskScheduler _scheduler;
-    bool _said_no_joints = false;
-    bool _said_no_movers = false;
+    Array<PhysicsJoint *> _joints;
+    Array<PhysicsMover *> _movers;   // by slot; null: free
+    Array<u16> _mover_generations;   // by slot
+    Array<QueryRecord *> _collecting; // asked since the last update
+    Array<QueryRecord *> _executing;  // run at the last update, answered at the next
+    Array<QueryRecord *> _answering;  // being answered (null once done)
+    PhysicsWorld *_next_live = nullptr; // the list of live worlds (main thread)
+    static PhysicsWorld *live_worlds;
 };
 
 } // namespace tallow

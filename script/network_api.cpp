@@ -138,12 +138,18 @@ u32 index_arg(const LuaStack &s, i32 arg, u32 count, const char *what)
     return u32(s.get_integer(arg, 0, i64(count) - 1));
 }
 
+/// The running backend's config, whichever table started the backend (LAN or online).
+const NetworkGameConfig *active_config(const NetworkScript &c)
+{
+    return c.manager && c.manager->backend() ? c.manager->config() : nullptr;
+}
+
 const NetworkGameConfig &config(const LuaStack &s)
 {
-    NetworkScript &c = context(s);
-    if (!c.config || !c.manager || !c.manager->backend())
+    const NetworkGameConfig *config = active_config(context(s));
+    if (!config)
         s.error("no network backend is running (Network.init_lan_client)");
-    return *c.config;
+    return *config;
 }
 
 // Callbacks -----------------------------------------------------------------------------------
@@ -165,9 +171,10 @@ bool push_method(NetworkScript &c, const char *name)
 const u8 *on_rpc(void *user, u64 sender, const u8 *bytes, u32 remaining)
 {
     NetworkScript &c = *static_cast<NetworkScript *>(user);
-    if (!c.in_call || !c.config || remaining < 1 || bytes[0] >= c.config->rpc_count())
+    const NetworkGameConfig *config = active_config(c);
+    if (!c.in_call || !config || remaining < 1 || bytes[0] >= config->rpc_count())
         return nullptr;
-    const RpcEntry &entry = *c.config->rpc(bytes[0]);
+    const RpcEntry &entry = *config->rpc(bytes[0]);
     BitReader reader(bytes + 1, remaining - 1);
     RpcValue values[max_rpc_arguments];
     if (!read_rpc_arguments(reader, entry, values))
@@ -824,15 +831,16 @@ int rpc_index(lua_State *L)
 {
     LuaStack s(L);
     NetworkScript &c = context(s);
-    if (lua_type(L, 2) != LUA_TSTRING || !c.config || !c.manager || !c.manager->backend())
+    const NetworkGameConfig *config = active_config(c);
+    if (lua_type(L, 2) != LUA_TSTRING || !config)
         return 0;
     const char *name = lua_tostring(L, 2);
-    const RpcEntry *entry = c.config->find_rpc(NameId32(name).value());
+    const RpcEntry *entry = config->find_rpc(NameId32(name).value());
     if (!entry)
         return 0; // an unknown call is nil, not an unusable function
     lua_pushfstring(L, "RPC.%s", name);
     lua_pushlightuserdata(L, &c);
-    lua_pushnumber(L, c.config->rpc_index(*entry));
+    lua_pushnumber(L, config->rpc_index(*entry));
     lua_pushcclosure(L, rpc_call, 3);
     return 1;
 }

@@ -9,9 +9,9 @@
 //
 // `flow_event` runs the unit's flow graph event of that name. Every function but `alive`
 // raises "the unit has been destroyed" for a stale reference.
-// Node indices are checked against the unit's scene graph. Cameras, meshes, lights, actors,
-// joints raise that their service is not built yet; animation functions raise it in a
-// world without the animation service:
+// Node indices are checked against the unit's scene graph. Cameras, meshes and lights raise
+// that their service is not built yet (the physics functions are in script/physics_api.cpp);
+// animation functions raise it in a world without the animation service:
 //
 //   Unit.play_simple_animation(door, nil, nil, false, 1, "open")   -- whole animation, once
 //   Unit.stop_simple_animation(door, "open")
@@ -21,6 +21,8 @@
 //   if i >= 0 then Unit.animation_set_variable(door, i, 2) end   -- index checked
 
 #include "foundation/math/rotation.h"
+#include "physics/physics_world.h"
+#include "physics/world_physics_service.h"
 #include "resource/resource_manager.h"
 #include "script/lua_environment.h"
 #include "script/math_api_internal.h"
@@ -95,7 +97,7 @@ template <bool World, Part What> int unit_pose_get(lua_State *L)
     return 1;
 }
 
-template <Part What> int unit_pose_set(lua_State *L)
+template <Part What, bool Teleport = false> int unit_pose_set(lua_State *L)
 {
     LuaStack stack(L);
     Unit &unit = unit_arg(stack, 1);
@@ -111,8 +113,12 @@ template <Part What> int unit_pose_set(lua_State *L)
     }
     unit.scene_graph().set_local_pose(node, m);
     unit.world().wake_unit(unit, awake_frames_after_move);
-    // The teleport variants also flag dynamic kinematic actors; with no physics service
-    // there are no actors to flag, so they set the pose like the plain setters.
+    // The teleport variants also flag the dynamic kinematic actors, so the next physics
+    // update places them instead of sweeping them there.
+    if (Teleport && physics_world_of(unit.world().physics()))
+        for (u32 i = 0; i < unit.actor_count(); ++i)
+            if (PhysicsActor *a = unit.actor(i); a && unit.world().physics().is_kinematic(a))
+                a->teleport = 1;
     return 0;
 }
 
@@ -498,9 +504,9 @@ void register_unit_api(LuaEnvironment &env)
         {"Unit", "set_local_position", unit_pose_set<Part::Position>, nullptr},
         {"Unit", "set_local_rotation", unit_pose_set<Part::Rotation>, nullptr},
         {"Unit", "set_local_pose", unit_pose_set<Part::Pose>, nullptr},
-        {"Unit", "teleport_local_position", unit_pose_set<Part::Position>, nullptr},
-        {"Unit", "teleport_local_rotation", unit_pose_set<Part::Rotation>, nullptr},
-        {"Unit", "teleport_local_pose", unit_pose_set<Part::Pose>, nullptr},
+        {"Unit", "teleport_local_position", unit_pose_set<Part::Position, true>, nullptr},
+        {"Unit", "teleport_local_rotation", unit_pose_set<Part::Rotation, true>, nullptr},
+        {"Unit", "teleport_local_pose", unit_pose_set<Part::Pose, true>, nullptr},
         {"Unit", "num_scene_graph_items", unit_num_scene_graph_items, nullptr},
         {"Unit", "scene_graph_parent", unit_scene_graph_parent, nullptr},
         {"Unit", "scene_graph_link", unit_scene_graph_link, nullptr},
@@ -510,15 +516,6 @@ void register_unit_api(LuaEnvironment &env)
         {"Unit", "num_lights", unit_num_lights, nullptr},
         {"Unit", "light", nullptr, "light rendering"},
         {"Unit", "num_actors", unit_num_actors, nullptr},
-        {"Unit", "actor", nullptr, "physics"},
-        {"Unit", "create_actor", nullptr, "physics"},
-        {"Unit", "destroy_actor", nullptr, "physics"},
-        {"Unit", "mover", nullptr, "physics"},
-        {"Unit", "create_joint", nullptr, "physics"},
-        {"Unit", "create_custom_joint", nullptr, "physics"},
-        {"Unit", "destroy_joint", nullptr, "physics"},
-        {"Unit", "enable_physics", nullptr, "physics"},
-        {"Unit", "disable_physics", nullptr, "physics"},
         {"Unit", "box", nullptr, "mesh rendering"},
         {"Unit", "crossfade_animation", unit_crossfade_animation, nullptr},
         {"Unit", "crossfade_animation_set_time", unit_crossfade_animation_set<false>, nullptr},

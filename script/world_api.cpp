@@ -327,7 +327,6 @@ void register_world_api(LuaEnvironment &env)
         {"World", "link_unit", world_link_unit, nullptr},
         {"World", "unlink_unit", world_unlink_unit, nullptr},
         {"World", "update_unit", world_update_unit, nullptr},
-        {"World", "physics_world", nullptr, "physics"},
         {"World", "create_line_object", world_create_line_object, nullptr},
         {"World", "destroy_line_object", world_destroy_line_object, nullptr},
         {"World", "create_screen_gui", world_create_screen_gui, nullptr},

@@ -8,6 +8,7 @@
 #include "tools/animation_compiler.h"
 #include "tools/flow_compiler.h"
 #include "tools/source_check.h"
+#include "tools/unit_physics_compiler.h"
 
 #include <algorithm>
 #include <cmath>
@@ -218,7 +219,6 @@ struct Compiler {
             actor.actor_template = name_id(string_of(a, "template"));
             actor.create = u8(integer_of(a, "create", 1) ? 1 : 0);
             bool shapes_ok = each(a, "shapes", [&](const ConfigValue &s, const std::string &shape_where) {
-                static const u32 parameter_counts[5] = {1, 3, 2, 0, 0};
                 test::UnitSourceShape shape;
                 std::string w = where + "." + shape_where;
                 if (!object(s, w) ||
@@ -231,8 +231,7 @@ struct Compiler {
                     return fail(w + ": shape kind must be 0 to 4");
                 shape.material = name_id(string_of(s, "material"));
                 shape.shape_template = name_id(string_of(s, "template"));
-                shape.parameters.assign(parameter_counts[shape.kind], 0);
-                if (!words(s, "parameters", shape.parameters.data(), parameter_counts[shape.kind], w))
+                if (!compile_shape_parameters(s, shape.kind, shape.parameters, w, error))
                     return false;
                 actor.shapes.push_back(shape);
                 return true;
@@ -245,29 +244,25 @@ struct Compiler {
         });
         ok = ok && each(root, "joints", [&](const ConfigValue &j, const std::string &where) {
             test::UnitSourceJoint joint;
-            if (!object(j, where) || !known(j, {"name", "actors", "create"}, where))
+            if (!object(j, where) || !compile_joint_source(j, joint.joint, joint.create, where, error))
                 return false;
-            joint.words[0] = name_id(string_of(j, "name"));
-            joint.create = u8(integer_of(j, "create", 1) ? 1 : 0);
             if (const ConfigValue *actors = array_of(j, "actors")) {
                 for (u32 i = 0; i < actors->items().size() && i < 2; ++i) {
                     std::string name = actors->items()[i].kind() == ConfigKind::String ? actors->items()[i].to_string() : "";
                     u32 index = 0;
                     if (!name.empty() && !index_of(actor_names, name, "actor", where, index))
                         return false;
-                    joint.actor_names[i] = name_id(name);
+                    joint.joint.words[2 + i] = name_id(name);
                 }
             }
             unit.joints.push_back(joint);
             return true;
         });
         ok = ok && each(root, "movers", [&](const ConfigValue &m, const std::string &where) {
-            std::vector<u32> words6(6, 0);
-            if (m.kind() != ConfigKind::Array || m.items().size() != 6)
-                return fail(where + ": a mover is an array of 6 integers");
-            for (u32 i = 0; i < 6; ++i)
-                words6[i] = u32(m.items()[i].to_integer());
-            unit.movers.push_back(words6);
+            MoverTemplate mover;
+            if (!compile_mover_source(m, mover, where, error))
+                return false;
+            unit.movers.push_back(mover);
             return true;
         });
         ok = ok && each(root, "collision_pairs", [&](const ConfigValue &p, const std::string &where) {

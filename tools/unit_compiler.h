@@ -18,9 +18,11 @@
 //   actors = [ { name = "body" node = "root" template = "static" create = true  <pose>
 //                shapes = [ { kind = 0 material = "default" template = "default"
 //                             parameters = [1] <pose> } ] } ]
-//       // kind 0 takes 1 parameter, 1 takes 3, 2 takes 2, 3 and 4 none
-//   joints = [ { name = "hinge" actors = ["body" ""] create = true } ]   // "" = world
-//   movers = [ [0 0 0 0 0 0] ]
+//       // kind 0 (sphere) [radius], 1 (box) [half extents], 2 (capsule) [radius height],
+//       // 3 and 4 none; numbers, written as f32
+//   joints = [ { name = "hinge" actors = ["body" ""] kind = "revolute" ... } ]   // "" = world
+//   movers = [ { height = 1.8 radius = 0.4 collision_filter = "all" } ]
+//       // joint and mover keys: tools/unit_physics_compiler.h
 //   collision_pairs = [ ["body" "lid_actor"] ]
 //   simple_animations = [ { name = "open" nodes = ["lid"] } ]   // name "" is the unnamed group
 //   simple_animation_data = { tracks = [ ... ] }   // the animation the groups play, in the

@@ -204,20 +204,28 @@ PhysicsActor *Unit::make_actor(u32 i, const Matrix4x4 &spawn_pose)
 PhysicsJoint *Unit::make_joint(u32 i, const Matrix4x4 &spawn_pose)
 {
     const UnitJointTemplate &t = _resource->joints[i];
-    JointCreateParams params{&t, {t.vectors[0], t.vectors[4]}, {nullptr, nullptr}};
+    JointCreateParams params{t.joint, {nullptr, nullptr}};
+    JointTemplate &j = params.joint;
     for (u32 k = 0; k < 2; ++k) {
-        i32 actor = t.actor_names[k] ? find_actor_index(t.actor_names[k]) : -1;
-        if (t.actor_names[k] && actor < 0) {
+        u32 name = t.actor_name(k);
+        i32 actor = name ? find_actor_index(name) : -1;
+        if (name && actor < 0) {
             // Names are resolved here, not at load: only this joint is lost, not the unit.
             log_message("world", "unit %016llx: joint %08x names actor %08x, which the unit does not have; joint not created",
-                        (unsigned long long)_resource->name.value(), t.name_id(), t.actor_names[k]);
+                        (unsigned long long)_resource->name.value(), t.name_id(), name);
             return nullptr;
         }
         params.actors[k] = actor >= 0 ? _actors[u32(actor)] : nullptr;
         // A frame without a body is anchored in the world where the spawn pose puts it.
-        if (!params.actors[k])
-            params.frame_positions[k] = transform_point(spawn_pose, params.frame_positions[k]);
+        if (!params.actors[k]) {
+            j.set_vector(19 + 3 * k, transform_point(spawn_pose, j.local_anchor(k)));
+            j.set_vector(10 + 3 * k, transform_without_translation(spawn_pose, j.local_axis(k)));
+            j.set_vector(4 + 3 * k, transform_without_translation(spawn_pose, j.local_normal(k)));
+        }
     }
+    // The global anchor and axis are given in the unit's space.
+    j.set_vector(25, transform_point(spawn_pose, j.global_anchor()));
+    j.set_vector(16, transform_without_translation(spawn_pose, j.global_axis()));
     return _world->physics().create_joint(params);
 }
 
@@ -251,6 +259,14 @@ void Unit::destroy_joint(u32 i)
     _joints[i] = nullptr;
 }
 
+bool Unit::adopt_joint(u32 i, PhysicsJoint *joint)
+{
+    if (i >= _joints.size() || _joints[i] || !joint)
+        return false;
+    _joints[i] = joint;
+    return true;
+}
+
 void Unit::apply_collision_pairs()
 {
     for (const UnitCollisionPair &p : _resource->collision_pairs) {
@@ -274,7 +290,7 @@ void Unit::enable_physics_at(const Matrix4x4 &pose)
         if (!_joints[i] && r.joints[i].create)
             _joints[i] = make_joint(i, pose);
     if (!_mover && r.movers.size())
-        _mover = _world->physics().create_mover({&r.movers[0], translation(pose), this});
+        _mover = _world->physics().create_mover({&r.movers[0].mover, translation(pose), this});
     apply_collision_pairs();
 }
 

@@ -115,6 +115,9 @@ class Unit {
     /// names an actor the unit does not have is not created (logged).
     void create_joint(u32 i);
     void destroy_joint(u32 i);
+    /// Makes `joint` (made by the caller in this unit's physics world) the joint of slot
+    /// `i`; false (nothing changes) when the slot is out of range or holds one already.
+    bool adopt_joint(u32 i, PhysicsJoint *joint);
     /// Actors (created flag set), joints, mover and collision pairs again / all destroyed.
     void enable_physics();
     void disable_physics();

@@ -315,13 +315,8 @@ bool read_lod_objects(UnitReader &in, UnitResource &r)
 bool read_joints(UnitReader &in, UnitResource &r)
 {
     in.section("joint templates");
-    return read_list(in, r.joints, 1 + 8 + 96 + 12 + 4 + 16, [&](UnitJointTemplate &j) {
-        if (!in.u8_(j.create) || !in.words(j.actor_names, 2))
-            return false;
-        for (Vector3 &v : j.vectors)
-            if (!in.vector3(v))
-                return false;
-        return in.words(j.words, 3) && in.u32_(j.word) && in.words(j.parameters, 4);
+    return read_list(in, r.joints, 1 + sizeof(JointTemplate), [&](UnitJointTemplate &j) {
+        return in.u8_(j.create) && in.words(j.joint.words, joint_template_words);
     });
 }
 
@@ -354,7 +349,13 @@ bool read_stream(UnitReader &in, UnitResource &r)
     if (!read_lod_objects(in, r) || !read_joints(in, r))
         return false;
     in.section("movers");
-    if (!read_list(in, r.movers, 24, [&](UnitMover &m) { return in.words(m.words, 6); }))
+    if (!read_list(in, r.movers, sizeof(MoverTemplate), [&](UnitMover &m) {
+            u32 w[7];
+            if (!in.words(w, 7))
+                return false;
+            memcpy(&m.mover, w, sizeof w);
+            return true;
+        }))
         return false;
     in.section("collision pairs");
     if (!read_list(in, r.collision_pairs, 8, [&](UnitCollisionPair &p) { return in.words(p.actors, 2); }))

@@ -29,9 +29,9 @@
 //   10 cameras: list of {u32 name id, u32 node index, 3 u32}
 //   11 lights: list of {u32 name id, u32 node index, 9 u32}
 //   12 LOD objects: list of {u32; list of {u32, u32, u32 list}; box; u32}
-//   13 joint templates: list of {u8 create; 2 u32 actor names; 8 Vector3; 3 u32 (name
-//      id first); u32; 4 u32}
-//   14 movers: list of 6 u32
+//   13 joint templates: list of {u8 create; 47 words: the joint template of
+//      world/physics_records.h (name id, actor names, frames, limits, kind, parameters)}
+//   14 movers: list of 7 words: the mover template of world/physics_records.h
 //   15 collision pairs: list of {u32 actor index, u32 actor index}
 //   16 named strings: list of {u32 name id, list of strings}
 //   17 u8 animated flag
@@ -43,8 +43,8 @@
 //   22 flow variable defaults: blob
 //
 // Meaning we give to words the stream leaves open: bit 0 and bit 1 of the low byte of a
-// mesh's flags word ask for a render-side mesh; a joint's three-word group starts with
-// its name id; a joint actor name of 0 means "anchored in the world". A joint's actor
+// mesh's flags word ask for a render-side mesh; a joint actor name of 0 means "anchored in
+// the world". A joint's actor
 // names are resolved when the joint is created, not here: a name the unit has no actor
 // for leaves that joint uncreated (logged), not the unit unloaded.
 //
@@ -68,6 +68,7 @@
 #include "foundation/strings/name_id.h"
 #include "foundation/types.h"
 #include "render/world/node_change_mask.h"
+#include "world/physics_records.h"
 
 namespace tallow {
 
@@ -203,17 +204,15 @@ struct UnitLodObject {
 
 struct UnitJointTemplate {
     u8 create = 0;
-    u32 actor_names[2] = {}; // NameId32 of the actor templates; 0 anchors in the world
-    Vector3 vectors[8] = {}; // vectors[0] is the first frame's position
-    u32 words[3] = {};       // words[0] is the joint's name id
-    u32 word = 0;
-    u32 parameters[4] = {};
+    JointTemplate joint; // world/physics_records.h: name id, actor names, frames, kind, limits
 
-    u32 name_id() const { return words[0]; }
+    u32 name_id() const { return joint.name_id(); }
+    /// NameId32 of actor template k (0 or 1); 0 anchors that side in the world.
+    u32 actor_name(u32 k) const { return joint.actor_name(k); }
 };
 
 struct UnitMover {
-    u32 words[6] = {};
+    MoverTemplate mover; // world/physics_records.h
 };
 
 struct UnitCollisionPair {

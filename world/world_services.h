@@ -16,6 +16,7 @@
 #include "foundation/math/matrix4x4.h"
 #include "foundation/types.h"
 #include "render/world/render_world.h" // no_render_handle
+#include "world/physics_records.h"
 #include "world/world_events.h"
 
 namespace tallow {
@@ -65,14 +66,16 @@ struct ActorCreateParams {
 };
 
 struct JointCreateParams {
-    const UnitJointTemplate *joint; // as stored
-    Vector3 frame_positions[2];     // each body's frame position; in world space for a null body
-    PhysicsActor *actors[2];        // null: anchored in the world
+    /// The template (world/physics_records.h). The unit has already put into world space
+    /// what is not relative to a body: the local frame (anchor, axis, normal) of a side
+    /// anchored in the world, and the global anchor and axis.
+    JointTemplate joint;
+    PhysicsActor *actors[2]; // null: that side is anchored in the world
 };
 
 struct MoverCreateParams {
-    const UnitMover *mover;
-    Vector3 position; // the spawn position
+    const MoverTemplate *mover;
+    Vector3 position; // the feet, in world space
     Unit *unit;
 };
 

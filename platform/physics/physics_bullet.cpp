@@ -2,319 +2,11 @@
 // group filter (an overlap filter callback), contact and trigger reports (the touching
 // actor pairs of a step diffed against the last step's), wake and sleep reports (activation
 // states polled after the step), teleports that infer no velocity, and meshes from our own
-// cooked bytes.
-#include "foundation/log.h"
-#include "foundation/memory/allocator.h"
-#include "platform/physics/cooked_mesh.h"
-#include "platform/physics/physics_layer.h"
-
-#include <btBulletDynamicsCommon.h>
-
-#include <algorithm>
-#include <cmath>
-#include <new>
-#include <vector>
+// cooked bytes. Queries, joints and the character controller have files of their own.
+#include "platform/physics/physics_bullet_internal.h"
 
 namespace tallow::px {
-
-namespace {
-
-// A ray longer than this misses in Bullet's float build; no scene is that large.
-constexpr f32 max_ray_length = 1.0e6f;
-// Points of a manifold closer than this count as touching.
-constexpr f32 touch_distance = 0.01f;
-
-btTransform to_bt(const Matrix4x4 &m)
-{
-    // Engine rows are the axes; Bullet's basis columns are the axes.
-    btMatrix3x3 basis(m.m[0][0], m.m[1][0], m.m[2][0], m.m[0][1], m.m[1][1], m.m[2][1], m.m[0][2], m.m[1][2],
-                      m.m[2][2]);
-    return btTransform(basis, btVector3(m.m[3][0], m.m[3][1], m.m[3][2]));
-}
-
-Matrix4x4 from_bt(const btTransform &t)
-{
-    const btMatrix3x3 &b = t.getBasis();
-    const btVector3 &p = t.getOrigin();
-    Matrix4x4 m = matrix4x4_identity;
-    for (int row = 0; row < 3; ++row)
-        for (int col = 0; col < 3; ++col)
-            m.m[row][col] = b[col][row];
-    m.m[3][0] = p.x();
-    m.m[3][1] = p.y();
-    m.m[3][2] = p.z();
-    return m;
-}
-
-Vector3 from_bt(const btVector3 &v) { return {v.x(), v.y(), v.z()}; }
-
-bool finite_positive(f32 v) { return std::isfinite(v) && v > 0; }
-
-} // namespace
-
-struct Mesh {
-    CookedMeshKind kind = CookedMeshKind::Convex;
-    std::vector<f32> vertices;
-    std::vector<i32> indices;
-    btTriangleIndexVertexArray *triangles = nullptr;
-    btCollisionShape *shape = nullptr;
-};
-
-namespace {
-
-class BulletScene;
-
-struct BulletActor final : Actor {
-    BulletScene *scene = nullptr;
-    btRigidBody *body = nullptr;
-    btDefaultMotionState motion;
-    std::vector<btCollisionShape *> owned_shapes; // the compound (if any) last
-    std::vector<BulletActor *> ignored;
-    GroupsMask groups;
-    u64 order = 0; // creation order, for sorted reports
-    u32 contact_flags = 0;
-    u32 trigger_status = 0;
-    bool trigger = false;
-    bool dynamic = false;
-    bool kinematic = false;
-    bool awake = false;
-    bool disable_collision = false;
-    bool disable_gravity = false;
-    f32 mass = 0;
-    btVector3 inertia{0, 0, 0};
-};
-
-/// A touching pair of a step, ordered by creation order (first < second, except that a
-/// trigger's pair names the trigger first).
-struct TouchPair {
-    BulletActor *a;
-    BulletActor *b;
-    u64 key_a, key_b;
-    Vector3 point;
-    Vector3 normal_force;
-    Vector3 friction_force;
-    bool operator<(const TouchPair &o) const { return key_a != o.key_a ? key_a < o.key_a : key_b < o.key_b; }
-};
-
-BulletActor *actor_of(const btCollisionObject *o)
-{
-    return o ? static_cast<BulletActor *>(o->getUserPointer()) : nullptr;
-}
-
-struct GroupFilter final : btOverlapFilterCallback {
-    bool needBroadphaseCollision(btBroadphaseProxy *p0, btBroadphaseProxy *p1) const override
-    {
-        BulletActor *a = actor_of(static_cast<btCollisionObject *>(p0->m_clientObject));
-        BulletActor *b = actor_of(static_cast<btCollisionObject *>(p1->m_clientObject));
-        if (!a || !b)
-            return false; // query objects of our own never pair
-        if (a->disable_collision || b->disable_collision)
-            return false;
-        if (!a->dynamic && !b->dynamic)
-            return false; // statics never pair with statics
-        return groups_collide(a->groups, b->groups);
-    }
-};
-
-class LineCollector final : public btIDebugDraw {
-  public:
-    std::vector<DebugLine> lines;
-    int mode = DBG_NoDebug;
-    void drawLine(const btVector3 &from, const btVector3 &to, const btVector3 &color) override
-    {
-        u32 c = u32(std::clamp(color.x(), 0.0f, 1.0f) * 255) << 16 | u32(std::clamp(color.y(), 0.0f, 1.0f) * 255) << 8 |
-                u32(std::clamp(color.z(), 0.0f, 1.0f) * 255);
-        lines.push_back({from_bt(from), from_bt(to), c});
-    }
-    void drawContactPoint(const btVector3 &, const btVector3 &, btScalar, int, const btVector3 &) override {}
-    void reportErrorWarning(const char *) override {}
-    void draw3dText(const btVector3 &, const char *) override {}
-    void setDebugMode(int m) override { mode = m; }
-    int getDebugMode() const override { return mode; }
-};
-
-class BulletSdk;
-
-class BulletScene final : public IScene {
-  public:
-    BulletScene(Allocator &allocator, IErrorSink *errors, const SceneDesc &desc)
-        : _allocator(allocator), _errors(errors), _desc(desc), _dispatcher(&_config), _world(&_dispatcher, &_broadphase, &_solver, &_config)
-    {
-        _world.setGravity(btVector3(desc.gravity.x, desc.gravity.y, desc.gravity.z));
-        _world.getPairCache()->setOverlapFilterCallback(&_filter);
-        _world.setDebugDrawer(&_lines);
-        _materials.push_back(Material{});
-    }
-
-    ~BulletScene() override
-    {
-        while (!_actors.empty())
-            release_actor(_actors.back());
-    }
-
-    u32 create_material(const Material &material) override
-    {
-        _materials.push_back(material);
-        return u32(_materials.size() - 1);
-    }
-
-    Actor *create_actor(const ActorDesc &desc) override;
-    void release_actor(Actor *actor) override;
-
-    bool is_dynamic(const Actor *a) const override { return a && cast(a)->dynamic; }
-    bool is_sleeping(const Actor *a) const override
-    {
-        return a && cast(a)->dynamic && !cast(a)->kinematic && !cast(a)->body->isActive();
-    }
-    bool read_body_flag(const Actor *a, BodyFlag flag) const override
-    {
-        if (!a)
-            return false;
-        return flag == body_kinematic ? cast(a)->kinematic : cast(a)->disable_gravity;
-    }
-    void raise_body_flag(Actor *a, BodyFlag flag) override { set_body_flag(cast(a), flag, true); }
-    void clear_body_flag(Actor *a, BodyFlag flag) override { set_body_flag(cast(a), flag, false); }
-
-    Matrix4x4 global_pose(const Actor *a) const override
-    {
-        return a ? from_bt(cast(a)->body->getWorldTransform()) : matrix4x4_identity;
-    }
-
-    void set_global_pose(Actor *actor, const Matrix4x4 &pose) override
-    {
-        if (!actor)
-            return;
-        BulletActor *a = cast(actor);
-        btTransform t = to_bt(pose);
-        a->body->setWorldTransform(t);
-        a->body->setInterpolationWorldTransform(t);
-        a->motion.m_graphicsWorldTrans = t;
-        if (a->dynamic) {
-            a->body->setLinearVelocity(btVector3(0, 0, 0));
-            a->body->setAngularVelocity(btVector3(0, 0, 0));
-            a->body->setInterpolationLinearVelocity(btVector3(0, 0, 0));
-            a->body->setInterpolationAngularVelocity(btVector3(0, 0, 0));
-            a->body->activate(true);
-        }
-        _world.updateSingleAabb(a->body);
-    }
-
-    void move_global_pose(Actor *actor, const Matrix4x4 &pose) override
-    {
-        if (!actor || !cast(actor)->kinematic)
-            return;
-        // Bullet takes a kinematic body's target from its motion state at the next step
-        // and infers the velocity that pushes what it meets.
-        cast(actor)->motion.m_graphicsWorldTrans = to_bt(pose);
-        cast(actor)->body->activate(true);
-    }
-
-    Vector3 linear_velocity(const Actor *a) const override
-    {
-        return a ? from_bt(cast(a)->body->getLinearVelocity()) : Vector3{};
-    }
-    void set_linear_velocity(Actor *a, const Vector3 &v) override
-    {
-        if (a && cast(a)->dynamic) {
-            cast(a)->body->setLinearVelocity(btVector3(v.x, v.y, v.z));
-            cast(a)->body->activate(true);
-        }
-    }
-
-    void set_groups_mask(Actor *actor, const GroupsMask &mask) override
-    {
-        if (!actor)
-            return;
-        BulletActor *a = cast(actor);
-        a->groups = mask;
-        // Pairs the new mask refuses must go now, and pairs it allows must be found again.
-        btBroadphaseProxy *proxy = a->body->getBroadphaseHandle();
-        if (proxy)
-            _world.getPairCache()->cleanProxyFromPairs(proxy, &_dispatcher);
-        _world.removeRigidBody(a->body);
-        add_body(a);
-    }
-
-    void set_contact_report_flags(Actor *a, u32 flags) override
-    {
-        if (a)
-            cast(a)->contact_flags = flags;
-    }
-
-    void ignore_pair(Actor *actor_a, Actor *actor_b) override
-    {
-        if (!actor_a || !actor_b || actor_a == actor_b)
-            return;
-        BulletActor *a = cast(actor_a), *b = cast(actor_b);
-        a->body->setIgnoreCollisionCheck(b->body, true);
-        b->body->setIgnoreCollisionCheck(a->body, true);
-        a->ignored.push_back(b);
-        b->ignored.push_back(a);
-    }
-
-    void simulate(f32 dt) override
-    {
-        if (!(dt >= 0) || !std::isfinite(dt))
-            return;
-        _world.stepSimulation(dt, int(_desc.max_sub_steps), _desc.sub_step_s);
-    }
-
-    void fetch_results() override;
-
-    bool raycast_closest(const Vector3 &origin, const Vector3 &direction, f32 length, const GroupsMask &groups,
-                         Actor *&out_actor, Vector3 &out_point) const override;
-
-    void set_debug_lines(bool on) override
-    {
-        _lines.setDebugMode(on ? btIDebugDraw::DBG_DrawWireframe : btIDebugDraw::DBG_NoDebug);
-        _lines.lines.clear();
-    }
-    u32 debug_lines(const DebugLine *&out_lines) const override
-    {
-        out_lines = _lines.lines.data();
-        return u32(_lines.lines.size());
-    }
-    u32 actor_count() const override { return u32(_actors.size()); }
-
-    void report(u32 code, const char *message)
-    {
-        if (_errors)
-            _errors->report_error(code, message, __FILE__, __LINE__);
-    }
-
-  private:
-    static BulletActor *cast(Actor *a) { return static_cast<BulletActor *>(a); }
-    static const BulletActor *cast(const Actor *a) { return static_cast<const BulletActor *>(a); }
-
-    btCollisionShape *make_shape(const ShapeDesc &s, bool dynamic, BulletActor &a, const char *&error);
-    void set_body_flag(BulletActor *a, BodyFlag flag, bool on);
-    void apply_body_state(BulletActor *a);
-    void add_body(BulletActor *a)
-    {
-        // The filter callback decides every pair; Bullet's own groups stay all-pass.
-        _world.addRigidBody(a->body, -1, -1);
-        if (a->dynamic && !a->kinematic && a->disable_gravity)
-            a->body->setGravity(btVector3(0, 0, 0));
-    }
-    void collect_touching(std::vector<TouchPair> &contacts, std::vector<TouchPair> &triggers);
-
-    Allocator &_allocator;
-    IErrorSink *_errors;
-    SceneDesc _desc;
-    btDefaultCollisionConfiguration _config;
-    btCollisionDispatcher _dispatcher;
-    btDbvtBroadphase _broadphase;
-    btSequentialImpulseConstraintSolver _solver;
-    btDiscreteDynamicsWorld _world;
-    GroupFilter _filter;
-    LineCollector _lines;
-    std::vector<Material> _materials;
-    std::vector<BulletActor *> _actors; // in creation order
-    u64 _next_order = 1;
-    std::vector<TouchPair> _contacts, _triggers;         // touching at the last step
-    std::vector<TouchPair> _new_contacts, _new_triggers; // scratch, kept for its capacity
-    std::vector<Actor *> _woke, _slept;
-};
+namespace bullet {
 
 btCollisionShape *BulletScene::make_shape(const ShapeDesc &s, bool dynamic, BulletActor &a, const char *&error)
 {
@@ -406,6 +98,7 @@ Actor *BulletScene::create_actor(const ActorDesc &desc)
             ++solid_shapes;
             mass_from_shapes += s.density * shape_volume(s);
         }
+        a->query_flags |= s.flags & (shape_disable_raycasting | shape_disable_scene_queries);
         if (s.flags & shape_disable_collision)
             a->disable_collision = a->disable_collision || desc.shape_count == 1;
         const Material &m = s.material < _materials.size() ? _materials[s.material] : _materials[0];
@@ -447,6 +140,7 @@ Actor *BulletScene::create_actor(const ActorDesc &desc)
     info.m_restitution = restitution / f32(desc.shape_count);
     a->body = new btRigidBody(info);
     a->body->setUserPointer(a);
+    a->body->setUserIndex(object_actor);
     if (a->trigger || desc.disable_response)
         a->body->setCollisionFlags(a->body->getCollisionFlags() | btCollisionObject::CF_NO_CONTACT_RESPONSE);
     a->order = _next_order++;
@@ -503,6 +197,19 @@ void BulletScene::release_actor(Actor *actor)
     if (!actor)
         return;
     BulletActor *a = cast(actor);
+    // Joints holding the actor hold nothing from now on; their owners release them.
+    for (BulletJoint *j : _joints) {
+        if (j->actors[0] != a && j->actors[1] != a)
+            continue;
+        if (j->constraint) {
+            _world.removeConstraint(j->constraint);
+            delete j->constraint;
+            j->constraint = nullptr;
+        }
+        j->broken = true;
+        j->reported = true; // no break report: nothing broke
+        j->actors[0] = j->actors[1] = nullptr;
+    }
     for (BulletActor *other : a->ignored) {
         other->body->setIgnoreCollisionCheck(a->body, false);
         other->ignored.erase(std::remove(other->ignored.begin(), other->ignored.end(), a), other->ignored.end());
@@ -625,43 +332,19 @@ void BulletScene::fetch_results()
         diff(_contacts, _new_contacts, false);
         diff(_triggers, _new_triggers, true);
     }
+    // Joints that broke in this step's sub-steps, each reported once.
+    for (BulletJoint *j : _joints)
+        if (j->broken && !j->reported) {
+            j->reported = true;
+            if (cb)
+                cb->on_joint_break(j);
+        }
     std::swap(_contacts, _new_contacts);
     std::swap(_triggers, _new_triggers);
     if (_lines.mode != btIDebugDraw::DBG_NoDebug) {
         _lines.lines.clear();
         _world.debugDrawWorld();
     }
-}
-
-struct FilteredRay final : btCollisionWorld::ClosestRayResultCallback {
-    FilteredRay(const btVector3 &from, const btVector3 &to, const GroupsMask &groups)
-        : ClosestRayResultCallback(from, to), groups(groups)
-    {
-    }
-    bool needsCollision(btBroadphaseProxy *proxy) const override
-    {
-        BulletActor *a = actor_of(static_cast<btCollisionObject *>(proxy->m_clientObject));
-        return a && groups_collide(a->groups, groups);
-    }
-    GroupsMask groups;
-};
-
-bool BulletScene::raycast_closest(const Vector3 &origin, const Vector3 &direction, f32 length, const GroupsMask &groups,
-                                  Actor *&out_actor, Vector3 &out_point) const
-{
-    if (!std::isfinite(length) || length > max_ray_length)
-        length = max_ray_length;
-    if (!(length > 0))
-        return false;
-    btVector3 from(origin.x, origin.y, origin.z);
-    btVector3 to = from + btVector3(direction.x, direction.y, direction.z) * length;
-    FilteredRay ray(from, to, groups);
-    _world.rayTest(from, to, ray);
-    if (!ray.hasHit())
-        return false;
-    out_actor = actor_of(ray.m_collisionObject);
-    out_point = from_bt(ray.m_hitPointWorld);
-    return true;
 }
 
 class BulletSdk final : public ISdk {
@@ -769,7 +452,86 @@ class BulletSdk final : public ISdk {
     u32 _meshes = 0;
 };
 
+void BulletScene::set_collision_disabled(Actor *actor, bool disabled)
+{
+    if (!actor || cast(actor)->disable_collision == disabled)
+        return;
+    BulletActor *a = cast(actor);
+    a->disable_collision = disabled;
+    // The filter decides pairs when they are made: drop the old ones and look again.
+    if (btBroadphaseProxy *proxy = a->body->getBroadphaseHandle())
+        _world.getPairCache()->cleanProxyFromPairs(proxy, &_dispatcher);
+    _world.removeRigidBody(a->body);
+    add_body(a);
+    if (a->dynamic && !a->kinematic)
+        a->body->activate(true);
+}
+
+namespace {
+
+bool takes_forces(const BulletActor *a) { return a && a->dynamic && !a->kinematic && a->mass > 0; }
+
 } // namespace
+
+void BulletScene::add_force(Actor *actor, const Vector3 &force, ForceMode mode, bool wake)
+{
+    add_force_at_position(actor, force, translation(global_pose(actor)), mode, wake);
+}
+
+void BulletScene::add_force_at_position(Actor *actor, const Vector3 &force, const Vector3 &position, ForceMode mode,
+                                        bool wake)
+{
+    BulletActor *a = cast(actor);
+    if (!takes_forces(a) || !finite(force) || !finite(position))
+        return;
+    btRigidBody *b = a->body;
+    btVector3 f(force.x, force.y, force.z);
+    btVector3 r = btVector3(position.x, position.y, position.z) - b->getCenterOfMassPosition();
+    switch (mode) {
+    case ForceMode::Impulse:
+    case ForceMode::SmoothImpulse: b->applyImpulse(f, r); break;
+    case ForceMode::VelocityChange:
+    case ForceMode::SmoothVelocityChange: b->applyImpulse(f * a->mass, r); break;
+    case ForceMode::Acceleration: b->applyForce(f * a->mass, r); break;
+    default: b->applyForce(f, r); break;
+    }
+    if (wake)
+        b->activate(true);
+}
+
+void BulletScene::add_torque(Actor *actor, const Vector3 &torque, ForceMode mode, bool wake)
+{
+    BulletActor *a = cast(actor);
+    if (!takes_forces(a) || !finite(torque))
+        return;
+    btRigidBody *b = a->body;
+    btVector3 t(torque.x, torque.y, torque.z);
+    switch (mode) {
+    case ForceMode::Impulse:
+    case ForceMode::SmoothImpulse: b->applyTorqueImpulse(t); break;
+    case ForceMode::VelocityChange:
+    case ForceMode::SmoothVelocityChange: b->setAngularVelocity(b->getAngularVelocity() + t); break;
+    case ForceMode::Acceleration: b->applyTorque(b->getInvInertiaTensorWorld().inverse() * t); break;
+    default: b->applyTorque(t); break;
+    }
+    if (wake)
+        b->activate(true);
+}
+
+void BulletScene::wake_up(Actor *actor, f32 counter)
+{
+    BulletActor *a = cast(actor);
+    if (!a || !a->dynamic || a->kinematic)
+        return;
+    a->body->activate(true);
+    // Bullet puts a body to sleep after 2 s at rest: starting the clock later keeps it
+    // awake for `counter` seconds more than that at least.
+    a->body->setDeactivationTime(std::isfinite(counter) && counter > 0 ? -counter : 0);
+}
+
+} // namespace bullet
+
+using bullet::BulletSdk;
 
 bool groups_collide(const GroupsMask &a, const GroupsMask &b)
 {

@@ -108,6 +108,134 @@ struct Actor {
     void *user_data = nullptr;
 };
 
+/// How add_force, add_force_at_position and add_torque apply their vector: a force (or
+/// acceleration) spread over the next step, or at once as an impulse or a velocity change.
+/// The smoothed kinds act like the plain ones here.
+enum class ForceMode : u32 {
+    Force = 0,
+    Impulse = 1,
+    VelocityChange = 2,
+    SmoothImpulse = 3,
+    SmoothVelocityChange = 4,
+    Acceleration = 5,
+};
+
+/// Which actors a query sees.
+enum QueryShapes : u32 { query_statics = 1, query_dynamics = 2, query_all = 3 };
+
+/// One ray hit. `actor` is null for something in the scene that is not an actor (a
+/// character controller's capsule never is: rays do not see controllers).
+struct RayHit {
+    Actor *actor = nullptr;
+    Vector3 point;
+    Vector3 normal;
+    f32 distance = 0;
+};
+
+/// Receives the hits of raycast_all, in the backend's order; answer false to stop.
+class IRayHitReport {
+  public:
+    virtual ~IRayHitReport() = default;
+    virtual bool on_hit(const RayHit &hit) = 0;
+};
+
+enum class OverlapKind : u32 { Sphere = 0, Aabb = 1, Obb = 2, Capsule = 3 };
+
+/// A shape to test for overlap. Sphere: `center`, `radius`. Aabb: `center`, `half_extents`.
+/// Obb: `center`, `half_extents`, `rotation` (rows are the box's axes). Capsule: the
+/// segment `p0`-`p1` and `radius`.
+struct OverlapShape {
+    OverlapKind kind = OverlapKind::Sphere;
+    Vector3 center;
+    Vector3 half_extents;
+    Matrix4x4 rotation = matrix4x4_identity;
+    Vector3 p0, p1;
+    f32 radius = 0;
+};
+
+/// A joint of a scene; backends derive from it. `user_data` is the caller's.
+struct Joint {
+    void *user_data = nullptr;
+};
+
+enum class JointType : u32 {
+    Spherical = 0,
+    Revolute = 1,
+    Prismatic = 2,
+    Cylindrical = 3,
+    Fixed = 4,
+    Distance = 5,
+    PointInPlane = 6,
+    PointOnLine = 7,
+};
+
+struct JointSpring {
+    bool on = false;
+    f32 spring = 0, damper = 0, target = 0;
+};
+
+/// A joint between two actors (either may be null: that side is fixed in the world, and
+/// its frame is given in world space). Each side's frame: the anchor, the axis (the
+/// joint's first direction: the hinge of a revolute joint, the slide of a prismatic one,
+/// the twist of a spherical one, the normal of point-in-plane and the line of
+/// point-on-line) and a normal at right angles to it, in that actor's frame.
+struct JointDesc {
+    JointType type = JointType::Fixed;
+    Actor *actors[2] = {};
+    Vector3 anchors[2];
+    Vector3 axes[2] = {{1, 0, 0}, {1, 0, 0}};
+    Vector3 normals[2] = {{0, 1, 0}, {0, 1, 0}};
+    /// The joint breaks when its force or torque goes above these (infinite: never); it is
+    /// then reported once (ISceneCallbacks::on_joint_break) and holds nothing, until
+    /// released.
+    f32 max_force = 3.4e38f, max_torque = 3.4e38f;
+    // Revolute: the angle about the axis; spherical: the twist about the axis.
+    bool limit = false;
+    f32 limit_low = 0, limit_high = 0;
+    // Spherical: the swing of the axis away from its rest direction, in radians.
+    bool swing_limit = false;
+    f32 swing = 0;
+    // Revolute: a motor driving the angular velocity about the axis.
+    bool motor = false;
+    f32 motor_velocity = 0, motor_max_force = 0;
+    // Revolute: spring about the axis; spherical: twist, swing and whole-joint springs;
+    // distance: along the line between the anchors.
+    JointSpring spring, swing_spring, joint_spring;
+    // Distance: the range of the anchors' distance.
+    bool min_distance_on = false, max_distance_on = false;
+    f32 min_distance = 0, max_distance = 0;
+    void *user_data = nullptr;
+};
+
+/// A capsule character controller, upright along +z; backends derive from it.
+struct Controller {
+    void *user_data = nullptr;
+};
+
+struct ControllerDesc {
+    f64 position[3] = {}; // the capsule's centre
+    f32 radius = 0.5f;
+    f32 height = 1.0f;       // of the cylinder between the two half spheres; above zero
+    f32 slope_limit = 0.707f; // cosine of the steepest ground walked on; 0: any
+    f32 step_offset = 0.5f;   // steps up to this height are climbed
+    f32 skin_width = 0.1f;    // distance kept from what it touches
+    void *user_data = nullptr;
+};
+
+/// Collision flags a move answers.
+enum ControllerCollision : u32 { collision_sides = 1, collision_up = 2, collision_down = 4 };
+
+/// What a controller's move touched.
+struct ControllerHit {
+    Controller *controller = nullptr;
+    Actor *actor = nullptr;           // the actor hit (null when `other` is set)
+    Controller *other = nullptr;      // the controller hit
+    f64 position[3] = {};
+    Vector3 normal;
+    Vector3 direction;                // of the motion
+    f32 length = 0;                   // of the motion
+};
+
 /// What a contact report carries for a pair of actors.
 struct ContactPair {
     Actor *actors[2] = {};
@@ -130,6 +258,10 @@ class ISceneCallbacks {
     virtual void on_contact(const ContactPair &pair, u32 events) = 0;
     /// `status`: one TriggerStatus bit; only the bits the trigger shape was given.
     virtual void on_trigger(Actor *trigger, Actor *other, u32 status) = 0;
+    /// A joint broke during the step; reported once. The joint stays until released.
+    virtual void on_joint_break(Joint *) {}
+    /// A controller's move touched something; called inside move_controller.
+    virtual void on_controller_hit(const ControllerHit &) {}
 };
 
 /// A debug line.
@@ -178,9 +310,67 @@ class IScene {
     virtual void simulate(f32 dt) = 0;
     /// Delivers the step's reports to the callbacks.
     virtual void fetch_results() = 0;
-    /// The closest hit of a ray against shapes whose mask passes `groups`; false when none.
-    virtual bool raycast_closest(const Vector3 &origin, const Vector3 &direction, f32 length,
-                                 const GroupsMask &groups, Actor *&out_actor, Vector3 &out_point) const = 0;
+
+    // Actor state. Calls on an actor that is not dynamic read zero and change nothing.
+    virtual bool collision_disabled(const Actor *actor) const = 0;
+    /// Switches all contacts and query hits of the actor off (or on again).
+    virtual void set_collision_disabled(Actor *actor, bool disabled) = 0;
+    virtual f32 mass(const Actor *actor) const = 0;
+    virtual f32 linear_damping(const Actor *actor) const = 0;
+    virtual f32 angular_damping(const Actor *actor) const = 0;
+    virtual void set_damping(Actor *actor, f32 linear, f32 angular) = 0;
+    virtual Vector3 angular_velocity(const Actor *actor) const = 0;
+    virtual void set_angular_velocity(Actor *actor, const Vector3 &velocity) = 0;
+    /// Velocity of the body at a world point.
+    virtual Vector3 point_velocity(const Actor *actor, const Vector3 &point) const = 0;
+    /// Forces act on a dynamic actor that is not kinematic; `wake` wakes it.
+    virtual void add_force(Actor *actor, const Vector3 &force, ForceMode mode, bool wake) = 0;
+    virtual void add_force_at_position(Actor *actor, const Vector3 &force, const Vector3 &position, ForceMode mode,
+                                       bool wake) = 0;
+    virtual void add_torque(Actor *actor, const Vector3 &torque, ForceMode mode, bool wake) = 0;
+    /// Wakes the actor; it may sleep again after `counter` seconds at rest.
+    virtual void wake_up(Actor *actor, f32 counter) = 0;
+    /// The body's inertia in its mass frame (zero for a static actor).
+    virtual Vector3 mass_space_inertia(const Actor *actor) const = 0;
+
+    // Queries. `shapes`: QueryShapes; a shape is seen when its groups pass `groups` and it
+    // is not switched off for queries (shape_disable_scene_queries, and for rays
+    // shape_disable_raycasting). Kinematic actors count as dynamic. Lengths are clamped to
+    // what the backend can cast (a length at the float maximum hits what lies on the ray).
+    // Directions are unit length. The actors of a shape that has several count once per
+    // shape touched.
+    virtual bool raycast_any(const Vector3 &origin, const Vector3 &direction, f32 length, u32 shapes,
+                             const GroupsMask &groups) const = 0;
+    virtual bool raycast_closest(const Vector3 &origin, const Vector3 &direction, f32 length, u32 shapes,
+                                 const GroupsMask &groups, RayHit &out_hit) const = 0;
+    /// Every hit goes to `report`; answers the number reported.
+    virtual u32 raycast_all(const Vector3 &origin, const Vector3 &direction, f32 length, u32 shapes,
+                            const GroupsMask &groups, IRayHitReport &report) const = 0;
+    /// The actors whose shapes overlap `shape` (exact geometry), at most `capacity` into
+    /// `out_actors`; answers how many were written.
+    virtual u32 overlap(const OverlapShape &shape, u32 shapes, const GroupsMask &groups, Actor **out_actors,
+                        u32 capacity) const = 0;
+
+    // Joints. Null when the description is unsound (both actors null, an actor not
+    // dynamic on both sides, a non-finite number); logged through the error sink.
+    virtual Joint *create_joint(const JointDesc &desc) = 0;
+    virtual void release_joint(Joint *joint) = 0;
+    virtual bool is_joint_broken(const Joint *joint) const = 0;
+
+    // Character controllers: capsules that move only when told and are not pushed.
+    virtual Controller *create_controller(const ControllerDesc &desc) = 0;
+    virtual void release_controller(Controller *controller) = 0;
+    /// Moves by `displacement`, climbing steps, sliding along what blocks it and keeping
+    /// the skin width away; a move shorter than `min_distance` is skipped. Only shapes
+    /// whose groups pass `groups` block it. Answers ControllerCollision bits. Hits are
+    /// reported to on_controller_hit during the call.
+    virtual u32 move_controller(Controller *controller, const Vector3 &displacement, f32 min_distance,
+                                const GroupsMask &groups) = 0;
+    virtual void controller_position(const Controller *controller, f64 out_position[3]) const = 0;
+    virtual void set_controller_position(Controller *controller, const f64 position[3]) = 0;
+    /// The static scene changed (an actor removed or re-filtered): cached contacts are
+    /// stale. Counted by backends that keep none.
+    virtual void report_scene_changed(Controller *controller) = 0;
     /// Debug lines of every actor's shapes, when switched on (off at creation).
     virtual void set_debug_lines(bool on) = 0;
     virtual u32 debug_lines(const DebugLine *&out_lines) const = 0;

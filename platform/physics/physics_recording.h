@@ -66,8 +66,58 @@ class RecordingScene final : public IScene {
     void ignore_pair(Actor *a, Actor *b) override;
     void simulate(f32 dt) override;
     void fetch_results() override;
-    bool raycast_closest(const Vector3 &origin, const Vector3 &direction, f32 length, const GroupsMask &groups,
-                         Actor *&out_actor, Vector3 &out_point) const override;
+    bool collision_disabled(const Actor *actor) const override;
+    void set_collision_disabled(Actor *actor, bool disabled) override;
+    f32 mass(const Actor *actor) const override;
+    f32 linear_damping(const Actor *actor) const override;
+    f32 angular_damping(const Actor *actor) const override;
+    void set_damping(Actor *actor, f32 linear, f32 angular) override;
+    Vector3 angular_velocity(const Actor *) const override { return {}; }
+    void set_angular_velocity(Actor *actor, const Vector3 &velocity) override;
+    Vector3 point_velocity(const Actor *, const Vector3 &) const override { return {}; }
+    void add_force(Actor *actor, const Vector3 &force, ForceMode mode, bool wake) override;
+    void add_force_at_position(Actor *actor, const Vector3 &force, const Vector3 &position, ForceMode mode,
+                               bool wake) override;
+    void add_torque(Actor *actor, const Vector3 &torque, ForceMode mode, bool wake) override;
+    void wake_up(Actor *actor, f32 counter) override;
+    Vector3 mass_space_inertia(const Actor *actor) const override;
+    /// Queries hit nothing unless a test queued hits (queue_ray_hit, queue_overlap).
+    bool raycast_any(const Vector3 &origin, const Vector3 &direction, f32 length, u32 shapes,
+                     const GroupsMask &groups) const override;
+    bool raycast_closest(const Vector3 &origin, const Vector3 &direction, f32 length, u32 shapes,
+                         const GroupsMask &groups, RayHit &out_hit) const override;
+    u32 raycast_all(const Vector3 &origin, const Vector3 &direction, f32 length, u32 shapes, const GroupsMask &groups,
+                    IRayHitReport &report) const override;
+    u32 overlap(const OverlapShape &shape, u32 shapes, const GroupsMask &groups, Actor **out_actors,
+                u32 capacity) const override;
+    Joint *create_joint(const JointDesc &desc) override;
+    void release_joint(Joint *joint) override;
+    bool is_joint_broken(const Joint *joint) const override;
+    Controller *create_controller(const ControllerDesc &desc) override;
+    void release_controller(Controller *controller) override;
+    u32 move_controller(Controller *controller, const Vector3 &displacement, f32 min_distance,
+                        const GroupsMask &groups) override;
+    void controller_position(const Controller *controller, f64 out_position[3]) const override;
+    void set_controller_position(Controller *controller, const f64 position[3]) override;
+    void report_scene_changed(Controller *controller) override;
+
+    /// Every ray answers these hits (closest: the first) until cleared.
+    void set_ray_hits(std::vector<RayHit> hits) { _ray_hits = std::move(hits); }
+    /// Every overlap answers these actors until cleared.
+    void set_overlap_actors(std::vector<Actor *> actors) { _overlap = std::move(actors); }
+    /// The next move_controller answers these collision flags, moves by the displacement
+    /// with its z cut to `allowed_fall` (when >= 0), and reports `hit` first (when its
+    /// actor or other is set).
+    void set_next_move(u32 flags, f32 allowed_fall, const ControllerHit &hit = {})
+    {
+        _move_flags = flags;
+        _allowed_fall = allowed_fall;
+        _move_hit = hit;
+    }
+    /// Marks the joint broken; the next fetch_results reports it.
+    void queue_joint_break(Joint *joint);
+    u32 joint_count() const { return u32(_joints.size()); }
+    u32 controller_count() const { return u32(_controllers.size()); }
     void set_debug_lines(bool on) override;
     u32 debug_lines(const DebugLine *&out_lines) const override;
     u32 actor_count() const override { return u32(_actors.size()); }
@@ -89,6 +139,21 @@ class RecordingScene final : public IScene {
     std::vector<std::string> _journal;
     std::vector<Report> _reports;
     std::vector<DebugLine> _lines, _next_lines;
+    struct RecordedJoint final : Joint {
+        JointDesc desc;
+        bool broken = false;
+        bool reported = true;
+    };
+    struct RecordedController final : Controller {
+        ControllerDesc desc;
+    };
+    std::vector<RecordedJoint *> _joints;
+    std::vector<RecordedController *> _controllers;
+    std::vector<RayHit> _ray_hits;
+    std::vector<Actor *> _overlap;
+    u32 _move_flags = 0;
+    f32 _allowed_fall = -1;
+    ControllerHit _move_hit;
     u32 _materials = 1;
     bool _debug = false;
 };

@@ -110,6 +110,52 @@ TEST_F(SampleInputTest, KeysMoveThePlayerCrateAndEscQuits)
     EXPECT_TRUE(log.contains("Esc pressed, quitting"));
 }
 
+// The sample's physics: the stacked crates fall onto each other and the floor and come to
+// rest there, and the boot script's raycast from Lua finds the upper one.
+TEST_F(SampleInputTest, CratesFallRestOnTheFloorAndARaycastFindsThem)
+{
+    LogCapture log("Lua");
+    ASSERT_TRUE(app->init());
+    lua_State *L = static_cast<MyGame *>(app->game())->lua().state();
+    auto heights = [&](f64 &lower, f64 &upper) {
+        ASSERT_EQ(luaL_dostring(L, "return Unit.world_position(stack[1], 0).z, Unit.world_position(stack[2], 0).z"), 0)
+            << lua_tostring(L, -1);
+        lower = lua_tonumber(L, -2);
+        upper = lua_tonumber(L, -1);
+        lua_pop(L, 2);
+    };
+    f64 lower, upper;
+    heights(lower, upper);
+    EXPECT_EQ(lower, 4.0);
+    EXPECT_EQ(upper, 7.0);
+    bool found = false;
+    for (int i = 0; i < 5000 && app->update() && !found; ++i)
+        found = log.contains("a raycast down over the stack hit");
+    ASSERT_TRUE(found);
+    EXPECT_TRUE(log.contains("(the upper crate)"));
+    // Game time, as the boot script counts it (the game quits at 3 s).
+    auto run_until = [&](f64 until) {
+        for (int i = 0; i < 20000; ++i) {
+            ASSERT_EQ(luaL_dostring(L, "return seconds"), 0);
+            f64 now = lua_tonumber(L, -1);
+            lua_pop(L, 1);
+            if (now >= until)
+                return;
+            ASSERT_TRUE(app->update());
+        }
+    };
+    // Resting: the box and the floor each stand 0.025 out of their shapes (their skin).
+    run_until(2.2);
+    heights(lower, upper);
+    EXPECT_NEAR(lower, 1.05, 0.03);
+    EXPECT_NEAR(upper, 3.10, 0.05);
+    run_until(2.7);
+    f64 again_lower, again_upper;
+    heights(again_lower, again_upper);
+    EXPECT_NEAR(again_lower, lower, 1e-3);
+    EXPECT_NEAR(again_upper, upper, 1e-3);
+}
+
 TEST_F(SampleInputTest, TheWeathervaneCrossfadesIntoASpinAndTellsTheLevelScript)
 {
     // The sample's animated unit: its state machine sways it until the script's gust, then

@@ -151,6 +151,25 @@ TEST_F(PhysicsWorldRules, EqualMaterialsShareOneLayerMaterial)
     EXPECT_EQ(recording().journal()[0], "create_material 0.50 0.20 1.00"); // static, restitution, dynamic
 }
 
+// Materials are told apart by their values' bits: a NaN (equal to nothing as a float) still
+// finds its own entry, and the map stays sorted for the others.
+TEST_F(PhysicsWorldRules, MaterialsWithNaNAreFoundAgain)
+{
+    PhysicsMaterial odd;
+    odd.values[4] = NAN;
+    PhysicsMaterial plain, other;
+    other.values[1] = 0.7f;
+    u32 a = world->material_index(plain);
+    u32 n = world->material_index(odd);
+    u32 o = world->material_index(other);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(world->material_index(odd), n);
+        EXPECT_EQ(world->material_index(plain), a);
+        EXPECT_EQ(world->material_index(other), o);
+    }
+    EXPECT_EQ(journal_count("create_material"), 3u);
+}
+
 TEST_F(PhysicsWorldRules, ReportsBecomeEventRecords)
 {
     PhysicsActor *a = box(actor_dynamic, at(0, 0, 0));

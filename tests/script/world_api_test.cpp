@@ -154,7 +154,8 @@ TEST_F(WorldApiTest, StaleWorldsUnitsAndMissingServicesAreCleanErrors)
          "bad argument #3 to 'World.spawn_unit' (Vector3 expected, got number)"},
         {"World.update(Vector3(1, 2, 3))", "bad argument #1 to 'World.update' (World expected, got Vector3)"},
         {"World.play_sound(Application.new_world(), 'x')", "World.play_sound: the sound service is not built yet"},
-        {"Unit.actor(nil, 'x')", "Unit.actor: the physics service is not built yet"},
+        {"Unit.actor(World.spawn_unit(Application.new_world(), 'units/box'), 'x')",
+         "bad argument #1 to 'Unit.actor' (the world has no physics"},
         {"Level.navigation_mesh(nil)", "bad argument #1 to 'Level.navigation_mesh' (not a live Level (released, replaced or another value))"},
         {"Level.spline(Vector3(1, 2, 3), 'x')", "bad argument #1 to 'Level.spline' (not a live Level (released, replaced or another value))"},
         // The replaced level's memory goes to the new one: its value must not pass for it.

@@ -188,21 +188,14 @@ std::vector<u8> write_unit_resource(const UnitSource &u, UnitSectionOffsets *out
     out.u32_(u32(u.joints.size()));
     for (const UnitSourceJoint &j : u.joints) {
         out.u8_(j.create);
-        out.words(j.actor_names, 2);
-        for (const Vector3 &v : j.vectors) {
-            out.f32_(v.x);
-            out.f32_(v.y);
-            out.f32_(v.z);
-        }
-        out.words(j.words, 3);
-        out.u32_(j.word);
-        out.words(j.parameters, 4);
+        out.words(j.joint.words, joint_template_words);
     }
     out.section("movers");
     out.u32_(u32(u.movers.size()));
-    for (const auto &m : u.movers) {
-        for (size_t i = 0; i < 6; ++i)
-            out.u32_(i < m.size() ? m[i] : 0);
+    for (const MoverTemplate &m : u.movers) {
+        u32 w[7];
+        memcpy(w, &m, sizeof w);
+        out.words(w, 7);
     }
     out.section("collision pairs");
     out.u32_(u32(u.collision_pairs.size() / 2));

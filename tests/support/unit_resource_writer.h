@@ -13,6 +13,7 @@
 
 #include "foundation/math/matrix4x4.h"
 #include "foundation/types.h"
+#include "world/physics_records.h"
 
 #include <string>
 #include <vector>
@@ -112,11 +113,7 @@ struct UnitSourceLod {
 
 struct UnitSourceJoint {
     u8 create = 1;
-    u32 actor_names[2] = {};
-    Vector3 vectors[8] = {};
-    u32 words[3] = {}; // words[0] is the name id
-    u32 word = 0;
-    u32 parameters[4] = {};
+    JointTemplate joint; // world/physics_records.h; words 0, 2, 3: name id, actor names
 };
 
 struct UnitSourceNamedStrings {
@@ -145,7 +142,7 @@ struct UnitSource {
     std::vector<UnitSourceLight> lights;
     std::vector<UnitSourceLod> lod_objects;
     std::vector<UnitSourceJoint> joints;
-    std::vector<std::vector<u32>> movers; // six words each
+    std::vector<MoverTemplate> movers;
     std::vector<u32> collision_pairs;     // pairs of actor indices
     std::vector<UnitSourceNamedStrings> named_strings;
     u8 animated = 0;

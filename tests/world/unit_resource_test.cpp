@@ -83,14 +83,14 @@ test::UnitSource full_unit()
     u.lod_objects.push_back({131, {{{132, 133}, {134, 135}}, {{136, 137}, {}}}, {{0, 0, 0}, {4, 4, 4}, 138}, 139});
     test::UnitSourceJoint joint;
     joint.create = 1;
-    joint.actor_names[0] = NameId32("torso").value();
+    joint.joint.words[2] = NameId32("torso").value();
     for (u32 i = 0; i < 8; ++i)
-        joint.vectors[i] = {f32(i), f32(i) + 0.5f, -f32(i)};
-    joint.words[0] = NameId32("hinge").value();
-    joint.word = 141;
-    joint.parameters[3] = 142;
+        joint.joint.set_vector(4 + 3 * i, {f32(i), f32(i) + 0.5f, -f32(i)});
+    joint.joint.words[0] = NameId32("hinge").value();
+    joint.joint.words[31] = 1;
+    joint.joint.words[46] = 142;
     u.joints.push_back(joint);
-    u.movers.push_back({151, 152, 153, 154, 155, 156});
+    u.movers.push_back({1.8f, 0.4f, 153, 0.5f, 0.3f, 156, 157});
     u.collision_pairs = {0, 1};
     u.named_strings.push_back({161, {"one", "two"}});
     u.animated = 1;
@@ -194,11 +194,14 @@ TEST_F(UnitResourceTest, EverySectionRoundTrips)
     const UnitJointTemplate &j = r->joints[0];
     EXPECT_EQ(j.create, 1);
     EXPECT_EQ(j.name_id(), NameId32("hinge").value());
-    EXPECT_EQ(j.actor_names[1], 0u);
-    EXPECT_EQ(j.vectors[7], (Vector3{7, 7.5f, -7}));
-    EXPECT_EQ(j.word, 141u);
-    EXPECT_EQ(j.parameters[3], 142u);
-    EXPECT_EQ(r->movers[0].words[5], 156u);
+    EXPECT_EQ(j.actor_name(0), NameId32("torso").value());
+    EXPECT_EQ(j.actor_name(1), 0u);
+    EXPECT_EQ(j.joint.global_anchor(), (Vector3{7, 7.5f, -7}));
+    EXPECT_EQ(j.joint.kind(), JointKind::Revolute);
+    EXPECT_EQ(j.joint.words[46], 142u);
+    EXPECT_EQ(r->movers[0].mover.height, 1.8f);
+    EXPECT_EQ(r->movers[0].mover.collision_filter, 153u);
+    EXPECT_EQ(r->movers[0].mover.mover_hit_target, 157u);
     EXPECT_EQ(r->collision_pairs[0].actors[1], 1u);
     ASSERT_EQ(r->named_strings[0].strings.count, 2u);
     EXPECT_EQ(text(*r, r->strings[r->named_strings[0].strings.first + 1]), "two");
@@ -461,9 +464,12 @@ TEST(UnitCompiler, SourceCompilesToTheUnitItDescribes)
     EXPECT_EQ(translation(r->world_matrices[1]), (Vector3{0, 0, 1}));
     EXPECT_EQ(r->meshes[1].flags, 0u);
     EXPECT_EQ(r->actors[1].create, 0);
-    EXPECT_EQ(r->shapes[r->actors[0].shapes.first].parameters[2], 3u);
+    // Sizes are written as the floats the physics world reads.
+    f32 size_z;
+    memcpy(&size_z, &r->shapes[r->actors[0].shapes.first].parameters[2], 4);
+    EXPECT_EQ(size_z, 3.0f);
     EXPECT_EQ(r->collision_pairs[0].actors[1], 1u);
-    EXPECT_EQ(r->joints[0].actor_names[0], NameId32("shell").value());
+    EXPECT_EQ(r->joints[0].actor_name(0), NameId32("shell").value());
     EXPECT_NE(r->find_simple_animation(NameId32("open").value()), nullptr);
     EXPECT_EQ(r->word(r->visibility_groups[0].members, 0), 1u);
     EXPECT_EQ(r->animated, 1);

@@ -441,12 +441,12 @@ TEST_F(WorldTest, JointNamingAMissingActorIsSkipped)
     shell.name_id = NameId32("shell").value();
     s.actors = {shell};
     UnitSourceJoint stray;
-    stray.words[0] = NameId32("stray").value();
-    stray.actor_names[0] = shell.name_id;
-    stray.actor_names[1] = NameId32("missing").value();
+    stray.joint.words[0] = NameId32("stray").value();
+    stray.joint.words[2] = shell.name_id;
+    stray.joint.words[3] = NameId32("missing").value();
     UnitSourceJoint bound;
-    bound.words[0] = NameId32("bound").value();
-    bound.actor_names[0] = shell.name_id;
+    bound.joint.words[0] = NameId32("bound").value();
+    bound.joint.words[2] = shell.name_id;
     s.joints = {stray, bound};
     std::vector<u8> bytes = write_unit_resource(s);
     UnitResource *r = read_unit_resource(bytes.data(), bytes.size(), default_allocator());
@@ -501,14 +501,14 @@ TEST_F(WorldTest, InitBuildsComponentsFromTheResource)
     s.actors = {shell, hidden};
     s.collision_pairs = {0, 1};
     UnitSourceJoint anchored;
-    anchored.words[0] = NameId32("anchor").value();
-    anchored.vectors[0] = {1, 0, 0};
+    anchored.joint.words[0] = NameId32("anchor").value();
+    anchored.joint.set_vector(19, {1, 0, 0}); // local anchor 0
     UnitSourceJoint bound;
-    bound.words[0] = NameId32("bound").value();
-    bound.actor_names[0] = shell.name_id;
-    bound.vectors[0] = {1, 0, 0};
+    bound.joint.words[0] = NameId32("bound").value();
+    bound.joint.words[2] = shell.name_id;
+    bound.joint.set_vector(19, {1, 0, 0});
     s.joints = {anchored, bound};
-    s.movers.push_back({1, 2, 3, 4, 5, 6});
+    s.movers.push_back(MoverTemplate{});
     s.visibility_groups.push_back({NameId32("g").value(), {2}});
     const UnitResource &r = resource(s);
 
@@ -530,11 +530,11 @@ TEST_F(WorldTest, InitBuildsComponentsFromTheResource)
     const JointCreateParams &j0 = physics->joints[0]->params;
     EXPECT_EQ(j0.actors[0], nullptr);
     Vector3 expected = transform_point(spawn_pose, {1, 0, 0});
-    EXPECT_NEAR(j0.frame_positions[0].x, expected.x, 1e-4f);
-    EXPECT_NEAR(j0.frame_positions[0].y, expected.y, 1e-4f);
+    EXPECT_NEAR(j0.joint.local_anchor(0).x, expected.x, 1e-4f);
+    EXPECT_NEAR(j0.joint.local_anchor(0).y, expected.y, 1e-4f);
     const JointCreateParams &j1 = physics->joints[1]->params;
     EXPECT_EQ(j1.actors[0], u->actor(0));
-    EXPECT_EQ(j1.frame_positions[0], (Vector3{1, 0, 0}));
+    EXPECT_EQ(j1.joint.local_anchor(0), (Vector3{1, 0, 0}));
     EXPECT_EQ(physics->movers, 1);
     // Node 1 sits at its local pose times the spawn pose.
     EXPECT_TRUE(near(u->scene_graph().world_pose(1), translation_matrix(0, 1, 0) * spawn_pose));
