@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the engine and runs it on the sample data in data/, without a window by default.
-#   ./run.sh                 offscreen run (at most TALLOW_RUN_SECONDS, default 5)
+#   ./run.sh                 offscreen run (at most TALLOW_RUN_SECONDS, default 30)
 #   ./run.sh --window        opens a real window (needs a display)
 #   ./run.sh -- ARGS...      extra engine options
 # The Direct3D layer draws through OpenGL on Mesa: offscreen through EGL without a display
@@ -38,9 +38,9 @@ if [ "$window" -eq 0 ]; then
     export SDL_VIDEODRIVER="${SDL_VIDEODRIVER:-dummy}"
     export SDL_AUDIODRIVER="${SDL_AUDIODRIVER:-dummy}"
     # A headless run ends by itself when the game quits; at the latest after
-    # TALLOW_RUN_SECONDS (default 5) a SIGTERM asks it to close, which the engine treats
+    # TALLOW_RUN_SECONDS (default 30: the sample quits by itself after a few seconds; this is the safety net for a loaded machine) a SIGTERM asks it to close, which the engine treats
     # like closing the window: an orderly shutdown and exit code 0.
-    exec timeout --foreground --preserve-status -s TERM "${TALLOW_RUN_SECONDS:-5}" \
+    exec timeout --foreground --preserve-status -s TERM "${TALLOW_RUN_SECONDS:-30}" \
         "$dir/tallow" -data-dir "$data_dir" ${engine_args[@]+"${engine_args[@]}"}
 fi
 export TALLOW_D3D11_BACKEND="${TALLOW_D3D11_BACKEND:-gl-window}"

@@ -702,6 +702,7 @@ void Application::shutdown()
     shutdown_input();
     release_render_config_package();
     release_boot_packages();
+    release_script_packages();
     destroy_renderer();
     destroy_window();
     release_resources();
@@ -884,6 +885,16 @@ void Application::release_boot_packages()
     _second_boot_package = nullptr;
 }
 
+void Application::release_script_packages()
+{
+    // Packages the scripts left behind (a script whose init failed never reaches its
+    // shutdown) go while the renderer still exists: unloading a texture needs its device.
+    if (!_packages.empty())
+        log_message(log_category, "shutdown: %u packages the scripts left", _packages.size());
+    while (!_packages.empty())
+        release_package(_packages[_packages.size() - 1]);
+}
+
 void Application::destroy_renderer()
 {
     if (_render)
@@ -910,9 +921,6 @@ void Application::destroy_window()
 void Application::release_resources()
 {
     log_message(log_category, "shutdown: resources");
-    // Packages the scripts left behind go with the resource manager.
-    while (!_packages.empty())
-        release_package(_packages[_packages.size() - 1]);
     _packages.set_capacity(0);
     delete_with_allocator(_statics_allocator, _bundle_files);
     _bundle_files = nullptr;

@@ -204,6 +204,7 @@ class Application {
     void shutdown_input();
     void release_render_config_package();
     void release_boot_packages();
+    void release_script_packages();
     void destroy_renderer();
     void destroy_window();
     void release_resources();

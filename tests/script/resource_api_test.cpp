@@ -2,7 +2,9 @@
 // script in a whole Application over a loose-file database.
 #include "boot_script_fixture.h"
 
+#include "application/engine_setup.h"
 #include "resource/strings_writer.h"
+#include "tests/support/texture_writer.h"
 
 namespace tallow::test {
 namespace {
@@ -88,6 +90,30 @@ TEST_F(ResourceApiTest, ReleasedPackagesAndWrongValuesAreScriptErrors)
         app.reset();
         return failure;
     });
+}
+
+// Packages a script leaves loaded are released before the render device goes: a texture's
+// bring-out needs the device. A boot script whose init fails never reaches its shutdown,
+// so this is how such a start-up ends.
+TEST_F(ResourceApiTest, PackagesAScriptLeavesBehindGoBeforeTheRenderer)
+{
+    const std::vector<u8> dds = write_dds(DdsDescription{}, std::vector<u8>(4, 0x80));
+    write_data({
+        {"package", "boot", package_resource({})},
+        {"package", "pictures", package_resource({{"texture", "pixel"}})},
+        {"texture", "pixel", std::string(dds.begin(), dds.end())},
+    });
+    const ProgramSetup setup = engine_setup();
+    services = setup.services;
+    register_resource_types = setup.register_resource_types;
+    setenv("TALLOW_D3D11_BACKEND", "headless", 1);
+    EXPECT_NE(run_boot("local p = Application.resource_package('pictures')\n"
+                       "ResourcePackage.load(p)\n"
+                       "ResourcePackage.flush(p)\n"
+                       "error('init gives up with the package loaded')"),
+              "");
+    app.reset(); // the shutdown releases the package, then the renderer
+    EXPECT_GT(log.count("shutdown: render interface"), 0);
 }
 
 } // namespace
