@@ -21,6 +21,7 @@
 #include "foundation/threads/thread_registry.h"
 #include "foundation/math/timer.h"
 #include "platform/window/window_system.h"
+#include "render/gui/font.h"
 #include "render/interface/render_interface.h"
 #include "render/world/render_world.h"
 #include "resource/dlc_list.h"
@@ -315,6 +316,8 @@ bool Application::register_resource_types()
             system->destroy_cursor(cursor);
     };
     tallow::register_resource_types(*_resource_manager, &_cursor_factory);
+    // Fonts are checked as they load (render/gui/font.h).
+    register_font_resource_type(*_resource_manager);
     // Units and levels (registering "level" also starts the flow system units run).
     if (!_resource_manager->is_type_registered(unit_type))
         (void)_resource_manager->register_type(unit_type, unit_resource_callbacks());

@@ -40,6 +40,7 @@
 #include "script/network_api.h"
 #include "network/network_manager.h"
 #include "script/registration.h"
+#include "script/render_api.h"
 #include "script/script_api.h"
 
 #include <lua.hpp>
@@ -481,6 +482,18 @@ int window_minimize(lua_State *L)
 
 f32 application_frame_step(LuaEnvironment &env) { return static_cast<Application *>(env.application())->frame_step(); }
 
+/// What the GUI functions know of the screen: the back buffer and the forced aspect ratio.
+bool application_gui_resolution(LuaEnvironment &env, u32 &out_width, u32 &out_height, f32 &out_aspect)
+{
+    auto *application = static_cast<Application *>(env.application());
+    RenderInterface *render = application ? application->render_interface() : nullptr;
+    if (!render)
+        return false;
+    render->back_buffer_size(out_width, out_height);
+    out_aspect = application->aspect_ratio();
+    return true;
+}
+
 int time_since_launch(lua_State *L)
 {
     lua_pushnumber(L, application_of(LuaStack(L)).time_since_launch());
@@ -562,6 +575,7 @@ void register_application_api(LuaEnvironment &env, Application &application)
     register_network_api(env, static_cast<network::NetworkManager *>(application.network_service()),
                          application.resource_manager(), broadcast_targets(application));
     set_frame_step_source(application_frame_step);
+    set_gui_resolution_source(application_gui_resolution);
     set_ai_thread_pool(env, application.thread_pool());
 }
 

@@ -23,6 +23,9 @@
 -- the crates the script moves (marching, walking, the player's) are kinematic and push what
 -- they meet, and a raycast from Lua looks down on the stack after a second.
 --
+-- Every frame it draws debug lines (axes at the origin, a ring round the player crate, a box
+-- round the door) and prints a status line in the sample font.
+--
 -- A player crate stands at (0, -2, 0): WASD or the arrow keys move it at 2 m/s. Once a key
 -- has moved it, the game no longer quits by itself: Esc (or closing the window) ends it.
 
@@ -213,6 +216,10 @@ function init()
     end
     move_keys = {left = keys("a", "left"), right = keys("d", "right"), forward = keys("w", "up"),
                  back = keys("s", "down"), quit = Keyboard.button_index("esc")}
+    -- Debug lines around the player and the door, and a status line of text, every frame.
+    lines = World.create_line_object(world)
+    gui = World.create_screen_gui(world, "material", "materials/gui")
+    status = Gui.text(gui, "tallow", "fonts/sample", 24, "gui_text", Vector3(16, 16, 1))
     SavedGame.begin_restore()
     print("boot: the script spawned " .. tostring(door) .. " and " .. #crates .. " crates; " ..
           World.get_data(world, "name") .. " holds " .. World.num_units(world) .. " units")
@@ -271,6 +278,13 @@ function update(dt)
         Unit.set_local_rotation(w.unit, 0, Flock.agent_rotation(flock, w.agent))
     end
     move_player(dt)
+    LineObject.reset(lines)
+    LineObject.add_axes(lines, Matrix4x4.identity())
+    LineObject.add_circle(lines, Color(255, 255, 0), Unit.world_position(player, 0), 0.75, Vector3(0, 0, 1))
+    LineObject.add_box(lines, Color(0, 255, 255), Unit.world_pose(door, 0), Vector3(0.6, 0.1, 1.1))
+    LineObject.dispatch(world, lines)
+    Gui.update_text(gui, status, string.format("frame %d, %.1f s, %d units", frames, seconds, World.num_units(world)),
+                    "fonts/sample", 24, "gui_text", Vector3(16, 16, 1))
     if lan then
         lan.update(dt)
         if lan.finished() and not quitting then

@@ -16,10 +16,12 @@ targets=(fuzz_config_text fuzz_config_blob fuzz_segment_stream fuzz_resource_bun
          fuzz_save_file fuzz_unit_resource fuzz_level_resource fuzz_d3d11_resources fuzz_shader_library
          fuzz_sound_resource fuzz_particle_effect fuzz_connection fuzz_physics_properties fuzz_cooked_mesh fuzz_network_config
          fuzz_network_game fuzz_lan_lobby
-         fuzz_animation_resources fuzz_texture_material fuzz_nav_mesh fuzz_resource_generators fuzz_steam_standin)
+         fuzz_animation_resources fuzz_texture_material fuzz_nav_mesh fuzz_resource_generators fuzz_steam_standin
+         fuzz_font)
 cmake --build "$dir" -j "$(nproc)" --target "${targets[@]}" fuzz_make_seeds fuzz_make_unit_seeds fuzz_make_level_seeds \
     fuzz_make_shader_library_seeds fuzz_make_sound_seeds fuzz_make_particle_seeds fuzz_make_network_seeds fuzz_make_physics_seeds \
-    fuzz_make_network_game_seeds fuzz_make_lan_seeds fuzz_make_animation_seeds fuzz_make_texture_material_seeds fuzz_make_nav_mesh_seeds
+    fuzz_make_network_game_seeds fuzz_make_lan_seeds fuzz_make_animation_seeds fuzz_make_texture_material_seeds fuzz_make_nav_mesh_seeds \
+    fuzz_make_font_seeds
 for target in "${targets[@]}"; do mkdir -p "$dir/corpus/$target"; done
 mkdir -p "$dir/crashes"
 "$dir/fuzz/fuzz_make_seeds" "$dir/corpus/fuzz_config_text" "$dir/corpus/fuzz_config_blob" "$dir/corpus/fuzz_segment_stream"
@@ -36,6 +38,7 @@ cp data/renderer.render_config "$dir/corpus/fuzz_resource_generators/"
 "$dir/fuzz/fuzz_make_animation_seeds" "$dir/corpus/fuzz_animation_resources"
 "$dir/fuzz/fuzz_make_texture_material_seeds" "$dir/corpus/fuzz_texture_material"
 "$dir/fuzz/fuzz_make_nav_mesh_seeds" "$dir/corpus/fuzz_nav_mesh"
+"$dir/fuzz/fuzz_make_font_seeds" "$dir/corpus/fuzz_font"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}"
 status=0
 for target in "${targets[@]}"; do

@@ -11,8 +11,9 @@ namespace tallow {
 
 namespace {
 
-// ("particles" is read and checked by the render side: Application registers it.)
-const char *const raw_types[] = {"font", "spu_job", "data"};
+// ("particles" is read and checked by the render side: Application registers it; so is
+// "font": render/gui/font.h.)
+const char *const raw_types[] = {"spu_job", "data"};
 
 void *load_package_resource(const ResourceLoadParams &params)
 {

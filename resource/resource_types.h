@@ -7,7 +7,8 @@
 //   register_resource_types(manager, &cursor_factory);   // once, at start-up
 //   auto *cursor = static_cast<const MouseCursor *>(manager.get(mouse_cursor_type, name));
 //
-// Raw types (no callbacks): "particles", "font", "spu_job", "data".
+// Raw types (no callbacks): "particles", "spu_job", "data". ("font" is the render layer's:
+// render/gui/font.h, register_font_resource_type.)
 // Their data is the resource's bytes in a block aligned to 16; the readers know their own
 // sizes from the bytes. "network_game_config" is the network layer's
 // (network/network_config_resource.h); "wav" and "sound_environment" are the sound layer's

@@ -4,6 +4,7 @@
 
 #include "script/lua_environment.h"
 #include "script/ai_api.h"
+#include "script/render_api.h"
 #include "script/world_api.h"
 
 namespace tallow {
@@ -19,6 +20,10 @@ void register_script_api(LuaEnvironment &env, Application *application, Resource
         register_application_table(env, *application);
     register_world_api(env);
     register_unit_api(env);
+    // Camera, Light, LineObject, then Gui with its constructors.
+    register_render_object_api(env);
+    register_line_object_api(env);
+    register_gui_api(env);
     register_physics_api(env);
     install_script_data_releaser();
     // 3. core: ResourcePackage, SaveSystem and DLC, Profiler, Script (temporary counts), tostring, Localizer.

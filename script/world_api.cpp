@@ -15,6 +15,7 @@
 #include "script/lua_environment.h"
 #include "script/lua_flow_script.h"
 #include "script/math_api_internal.h"
+#include "script/render_api.h"
 #include "script/script_data_store.h"
 #include "world/flow.h"
 #include "world/level.h"
@@ -326,17 +327,17 @@ void register_world_api(LuaEnvironment &env)
         {"World", "link_unit", world_link_unit, nullptr},
         {"World", "unlink_unit", world_unlink_unit, nullptr},
         {"World", "update_unit", world_update_unit, nullptr},
-        {"World", "create_line_object", nullptr, "line drawing"},
-        {"World", "destroy_line_object", nullptr, "line drawing"},
-        {"World", "create_screen_gui", nullptr, "GUI"},
-        {"World", "create_world_gui", nullptr, "GUI"},
-        {"World", "destroy_gui", nullptr, "GUI"},
+        {"World", "create_line_object", world_create_line_object, nullptr},
+        {"World", "destroy_line_object", world_destroy_line_object, nullptr},
+        {"World", "create_screen_gui", world_create_screen_gui, nullptr},
+        {"World", "create_world_gui", world_create_world_gui, nullptr},
+        {"World", "destroy_gui", world_destroy_gui, nullptr},
         {"World", "load_level", world_load_level, nullptr},
         {"World", "level", world_level, nullptr},
         {"World", "set_data", script_data_set_binding<world_data, 2>, nullptr},
         {"World", "get_data", script_data_get_binding<world_data, 2>, nullptr},
         {"World", "has_data", script_data_has_binding<world_data, 2>, nullptr},
-        {"World", "clear_permanent_lines", nullptr, "line drawing"},
+        {"World", "clear_permanent_lines", world_clear_permanent_lines, nullptr},
         {"World", "debug_camera_pose", nullptr, "camera rendering"},
         {"World", "create_shading_environment", nullptr, "shading environment"},
         {"World", "set_shading_environment", nullptr, "shading environment"},

@@ -29,7 +29,9 @@
 // (tools/network_config_compiler.h); "texture" resources come from "<name>.png" or, when
 // there is none, "<name>.dds" through the texture compiler (tools/texture_compiler.h);
 // "material" sources through the material compiler (tools/material_compiler.h);
-// "particles" sources through the particle compiler (tools/particle_compiler.h);
+// "particles" sources through the particle compiler (tools/particle_compiler.h); "font"
+// sources ("<name>.font") through the font compiler (tools/font_compiler.h), which also makes
+// the "texture" of the same name when no image source of that name exists;
 // "render_config" sources are config text (layout in render/config/render_configuration.h)
 // flattened into the config blob the engine reads; every other
 // type is taken as it is. The output directory receives the loose-file database
@@ -55,6 +57,7 @@
 #include "resource/resource_writer.h"
 #include "resource/strings_writer.h"
 #include "tools/animation_compiler.h"
+#include "tools/font_compiler.h"
 #include "tools/state_machine_compiler.h"
 #include "tools/level_compiler.h"
 #include "tools/material_compiler.h"
@@ -158,10 +161,32 @@ bool compile_render_config(const std::string &file_name, const std::vector<u8> &
     return true;
 }
 
+// The source directory (fonts name their TrueType files relative to their own directory).
+std::string g_source_directory;
+
+// A font source into its font or its texture.
+bool compile_font(const std::string &file_name, const std::vector<u8> &source, bool texture, std::vector<u8> &out)
+{
+    std::string directory = g_source_directory;
+    if (size_t slash = file_name.rfind('/'); slash != std::string::npos)
+        directory += "/" + file_name.substr(0, slash);
+    CompiledFont compiled;
+    std::string error;
+    if (!compile_font_source(reinterpret_cast<const char *>(source.data()), source.size(), directory, compiled, error)) {
+        bool has_line = !error.empty() && error[0] >= '0' && error[0] <= '9';
+        log_message("build_data", "%s:%s%s", file_name.c_str(), has_line ? "" : " ", error.c_str());
+        return false;
+    }
+    out = texture ? compiled.texture : compiled.font;
+    return true;
+}
+
 // Turns a source file into the resource's compiled bytes; false (logged) for a bad source.
 bool compile(const std::string &type, const std::string &file_name, const std::vector<u8> &source,
              std::vector<u8> &out, std::vector<std::string> &out_unit_references)
 {
+    if (type == "font" || (type == "texture" && ends_with(file_name, ".font")))
+        return compile_font(file_name, source, type == "texture", out);
     if (type == "unit" || type == "level" || type == "shader_library" || type == "shader_library_group" ||
         type == "animation" || type == "network_game_config" || type == "material" || type == "texture" ||
         type == "state_machine" || type == "bones" || type == "particles") {
@@ -244,8 +269,12 @@ bool read_package(const DiskFileSystem &sources, const std::string &file_name, P
             // A sound's source is a WAVE or an Ogg Vorbis file.
             if (type == "wav" && !sources.exists(r.file_name.c_str()))
                 r.file_name = r.name + ".ogg";
-            if (type == "texture")
+            if (type == "texture") {
                 r.file_name = sources.exists((r.name + ".png").c_str()) ? r.name + ".png" : r.name + ".dds";
+                // A font's texture comes from the font source.
+                if (!sources.exists(r.file_name.c_str()) && sources.exists((r.name + ".font").c_str()))
+                    r.file_name = r.name + ".font";
+            }
             if (!read_file(sources, r.file_name, r.source) ||
                 !compile(type, r.file_name, r.source, r.bytes, r.unit_references)) {
                 ok = false;
@@ -260,6 +289,7 @@ bool read_package(const DiskFileSystem &sources, const std::string &file_name, P
 
 bool build(const char *source_directory, const char *output_directory)
 {
+    g_source_directory = source_directory;
     DiskFileSystem sources(source_directory, default_allocator());
     DiskFileSystem output(output_directory, default_allocator());
     Array<DynamicString> names(default_allocator());

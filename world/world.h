@@ -31,6 +31,7 @@
 #include "foundation/memory/trace_allocator.h"
 #include "foundation/strings/name_id.h"
 #include "foundation/threads/job.h"
+#include "render/lines/line_object.h"
 #include "render/world/node_change_mask.h"
 #include "world/timed_events.h"
 #include "world/unit_handle.h"
@@ -183,6 +184,32 @@ class World {
     /// Walks the animation service's event stream into unit flow events.
     void dispatch_animation_events();
 
+    // Debug lines ---------------------------------------------------------------------------
+
+    /// A line object for scripts, in a pool whose drawer tests depth or, with the flag, does
+    /// not. Null when memory runs out (logged).
+    LineObject *create_line_object(bool disable_depth_test);
+    /// Destroys a line object made by create_line_object; its lines are no longer drawn.
+    /// False when it is not one of this world's.
+    bool destroy_line_object(LineObject *object);
+    bool owns_line_object(const LineObject *object) const;
+    /// Sends the line object's lines to its drawer (nothing when it holds none: the lines
+    /// sent before stay drawn).
+    void dispatch_line_object(const LineObject &object);
+    /// The world's own line objects: 0 frame lines (emptied every frame), 1 permanent
+    /// lines, 2 lines drawn without depth test (the particle world's trail lines, added in
+    /// its update; emptied every frame).
+    LineObject *world_line_object(u32 index) { return index < 3 ? _world_lines[index] : nullptr; }
+    /// Empties the permanent line object.
+    void clear_permanent_lines();
+    /// Dispatches the world's line objects and empties the per-frame ones (step 9 of
+    /// update_scene).
+    void dispatch_world_lines();
+    /// The live world that made `object` with create_line_object, or null. Main thread.
+    static World *line_object_owner(const LineObject *object);
+    /// The live world whose GUI service holds `gui`, or null. Main thread.
+    static World *gui_owner(const Gui *gui);
+
     // Services and data ---------------------------------------------------------------------
 
     Allocator &allocator() { return _allocator; }
@@ -215,6 +242,9 @@ class World {
     void remove_from_list(Array<Unit *> &list, u32 Unit::*index, Unit &unit);
     void drop_idle(Array<Unit *> &list, u32 &cursor, u32 Unit::*index, u32 flag);
     void destroy_now(Unit &unit);
+    void create_line_pools(RenderWorld *render_world, WorldRenderLink *link);
+    void destroy_line_pools();
+    RenderStateStream *line_stream() const;
     static void fire_timed_event(void *context, u32 handle, u32 target);
 
     TraceAllocator _allocator;
@@ -248,6 +278,17 @@ class World {
     IParticleWorld *_particles = nullptr;
     ISoundWorld *_sound = nullptr;
     IGuiWorld *_gui = nullptr;
+    // Debug lines: the plain pool, then the two pools drawn without depth test.
+    RenderWorld *_render_world = nullptr;
+    WorldRenderLink *_render_link = nullptr;
+    LineObjects *_line_pools[3] = {nullptr, nullptr, nullptr};
+    u32 _line_drawers[3] = {no_render_handle, no_render_handle, no_render_handle};
+    LineObject *_world_lines[3] = {nullptr, nullptr, nullptr};
+    struct ScriptLineObject {
+        LineObject *object;
+        LineObjects *pool;
+    };
+    Array<ScriptLineObject> _script_lines;
 };
 
 inline WorldUpdateFlags operator|(WorldUpdateFlags a, WorldUpdateFlags b) { return WorldUpdateFlags(u32(a) | u32(b)); }

@@ -19,6 +19,8 @@ namespace {
 
 const NameId64 particles_type("particles");
 const NameId64 material_type("material");
+/// Trail lines of effects are drawn yellow.
+constexpr u32 particle_trail_color = 0xFFFFFF00u;
 
 class ParticleService final : public IParticleWorld {
   public:
@@ -40,8 +42,8 @@ class ParticleService final : public IParticleWorld {
             ParticleGridRequest request;
             if (id == particle_grid_feedback && read_world_event(record, payload_size, request))
                 answer(request);
-            else if (id == particle_trail_feedback && !_said_lines.exchange(true))
-                log_message("particles", "particle trail lines are not drawn: line objects are not built yet");
+            else if (id == particle_trail_feedback && _world.world_line_object(2))
+                add_line_pairs(*_world.world_line_object(2), particle_trail_color, record + 8, payload_size);
         });
     }
 
@@ -98,7 +100,6 @@ class ParticleService final : public IParticleWorld {
     ParticleWorld _particles;
     Array<u8> _feedback;
     Array<u8> _grid;
-    static inline std::atomic<bool> _said_lines{false};
 };
 
 } // namespace

@@ -188,10 +188,21 @@ class IParticleWorld {
     virtual void post_reload(const ParticleEffectResource * /*old_data*/, const ParticleEffectResource * /*new_data*/) {}
 };
 
+class Gui;
+struct GuiCreateParams;
+
 class IGuiWorld {
   public:
     virtual ~IGuiWorld() = default;
     virtual void update(f32 dt) = 0;
+    /// False for the null service: the GUI script functions then raise that the service
+    /// is not built.
+    virtual bool is_available() const { return false; }
+    /// A new gui (render/gui/gui.h); null when none can be made (logged).
+    virtual Gui *create_gui(const GuiCreateParams & /*params*/) { return nullptr; }
+    /// False when `gui` is not one of this world's.
+    virtual bool destroy_gui(Gui * /*gui*/) { return false; }
+    virtual bool owns(const Gui * /*gui*/) const { return false; }
 };
 
 // Render world ----------------------------------------------------------------------------
@@ -273,6 +284,9 @@ ISoundWorld *create_null_sound_world(const WorldServiceParams &params);
 IParticleWorld *create_null_particle_world(const WorldServiceParams &params);
 IGuiWorld *create_null_gui_world(const WorldServiceParams &params);
 IWorldRenderLink *create_null_render_link(const WorldServiceParams &params);
+/// The GUIs of a world with a real render world (params.render_world and params.render_link
+/// set; otherwise the null service).
+IGuiWorld *create_render_gui_world(const WorldServiceParams &params);
 /// The link to a real render world (params.render_world and params.render_link set):
 /// scene graphs, change records and the units' meshes, cameras, lights and LOD objects go
 /// to it (world/unit_render_objects.h has how they are read from the unit resource).

@@ -54,6 +54,29 @@ void update_by_object(RenderWorld &, RenderObject &object, u32, u32 kind, const 
     object.apply_message(kind, payload, payload_bytes);
 }
 
+/// Objects drawn without culling are filed in the world's unculled records.
+void add_unculled(RenderWorld &world, RenderObject &object, u32 slot)
+{
+    RenderRecord record{};
+    record.world = matrix4x4_identity;
+    record.class_id = object.class_id();
+    record.slot = slot;
+    record.kind = render_record_always_drawn;
+    if (!world.unculled().push_back(record))
+        log_message("render", "no memory to file a %s for drawing; it is not drawn", to_string(RenderObjectClass(record.class_id)));
+}
+
+void remove_unculled(RenderWorld &world, RenderObject &, u32 slot)
+{
+    Array<RenderRecord> &records = world.unculled();
+    for (u32 i = 0; i < records.size(); ++i)
+        if (records[i].slot == slot) {
+            records[i] = records.back();
+            records.pop_back();
+            return;
+        }
+}
+
 bool read_visibility(u32 kind, const u8 *payload, u32 payload_bytes, VisibilityRecord &out)
 {
     if (kind != 0)
@@ -148,11 +171,11 @@ const RenderClassEntry class_table[render_object_class_count] = {
     {&update_scene_graph, nullptr, nullptr},              // RenderSceneGraph
     {&update_mesh, &create_mesh, &destroy_mesh},          // RenderMeshObject
     {&update_by_object, &create_camera, nullptr},         // RenderCamera
-    {nullptr, nullptr, nullptr},                          // RenderLineObjectDrawer
+    {&update_by_object, &add_unculled, &remove_unculled},  // RenderLineObjectDrawer
     {&update_by_object, nullptr, nullptr},                // RenderMaterial
     {&update_light, &create_light, &destroy_light},       // RenderLight
     {&update_particle_world, &particle_world_created, &particle_world_destroyed}, // RenderParticleWorld
-    {nullptr, nullptr, nullptr},                          // RenderGui
+    {&update_by_object, &add_unculled, &remove_unculled},  // RenderGui
     {&update_by_object, nullptr, nullptr},                // RenderViewport
     {&update_environment, nullptr, nullptr},              // RenderShadingEnvironment
     {&update_lod, &create_lod, &destroy_lod},             // RenderLODObject

@@ -5,6 +5,7 @@ target_sources(tallow_render PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/render_light.cpp
     ${CMAKE_CURRENT_LIST_DIR}/render_lod_object.cpp
     ${CMAKE_CURRENT_LIST_DIR}/render_mesh_object.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/render_draw.cpp
     ${CMAKE_CURRENT_LIST_DIR}/render_object.cpp
     ${CMAKE_CURRENT_LIST_DIR}/render_record.cpp
     ${CMAKE_CURRENT_LIST_DIR}/render_scene_graph.cpp

@@ -48,7 +48,7 @@ class RenderWorldApiTest : public BootScriptTest {
     void settle() { render().wait_fence(render().add_fence()); }
 
     /// Every unit of every world has a render scene graph equal to its own, and its render
-    /// world holds nothing else. Call after settle().
+    /// world holds nothing else but the world's three line drawers. Call after settle().
     void expect_render_worlds_match(const char *when)
     {
         SCOPED_TRACE(when);
@@ -56,7 +56,7 @@ class RenderWorldApiTest : public BootScriptTest {
         for (World *world : app->worlds()) {
             RenderWorld *render_world = render().render_world_of(world);
             ASSERT_NE(render_world, nullptr);
-            EXPECT_EQ(render_world->live_object_count(), world->units().size());
+            EXPECT_EQ(render_world->live_object_count(), world->units().size() + 3);
             for (Unit *unit : world->units()) {
                 const SceneGraph &graph = unit->scene_graph();
                 RenderObject *object = render_world->object(graph.render_handle());

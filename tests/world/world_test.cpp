@@ -746,7 +746,8 @@ TEST(WorldRenderWorld, RenderSceneGraphsFollowTheUnits)
         world.destroy_unit(*units[0]);
         world.update(0.1f);
         apply();
-        EXPECT_EQ(render_world.live_object_count(), 29u);
+        // 29 scene graphs and the world's three line drawers.
+        EXPECT_EQ(render_world.live_object_count(), 29u + 3u);
     }
     destroy_unit_resource(resource, allocator);
     EXPECT_EQ(allocator.allocation_count(), 0u);
