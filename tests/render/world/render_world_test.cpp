@@ -162,7 +162,7 @@ TEST_F(RenderWorldTest, BadRecordsAreDroppedWithoutTouchingObjects)
     const Case cases[] = {
         {"update after destroy", u32(RenderObjectClass::SceneGraph), doomed, "no live object"},
         {"handle never made", u32(RenderObjectClass::SceneGraph), 5000, "no live object"},
-        {"class not built yet", u32(RenderObjectClass::Gui), live, "not built yet"},
+        {"class id just past the table", render_object_class_count, live, "not built yet"},
         {"a light record for a scene graph", u32(RenderObjectClass::Light), live, "no live object of their class"},
         {"class id outside the table", 99, live, "not built yet"},
     };
