@@ -245,9 +245,10 @@ void RenderMaterial::set_entry(const MaterialEntry &entry)
 
 void RenderMaterial::apply_message(u32 kind, const u8 *payload, u32 payload_bytes)
 {
-    u32 words[5] = {};
+    u32 words[6] = {}; // the longest record: a three-component value after its three header words
     auto need = [&](u32 n) {
-        if (payload_bytes < n * 4) {
+        static_assert(sizeof words == 6 * 4);
+        if (n > 6 || payload_bytes < n * 4) {
             log_message("render", "material record of kind %u with %u bytes dropped", kind, payload_bytes);
             return false;
         }
