@@ -66,6 +66,7 @@ ProgramSetup engine_setup()
         register_animation_resource_types(manager);
         network::register_network_resource_types(manager);
     };
+    setup.release_resource_types = [] { unregister_unit_mesh_lookup(); };
     // Keyboard, mouse and pads; the lighting devices when their library is installed.
     setup.services.create_input = create_input_service;
     setup.services.create_lightfx = create_lightfx_service;

@@ -65,6 +65,8 @@ i32 application_main(const ProgramSetup &setup)
         started = application->run() == RunResult::Quit;
         destroy_application(application);
     }
+    if (setup.release_resource_types)
+        setup.release_resource_types();
     delete_with_allocator(default_allocator(), options);
     if (!started) {
         log_message("application", "start-up failed; see the messages above");

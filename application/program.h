@@ -20,6 +20,7 @@ struct ProgramSetup {
     ServiceFactories services;          // null entries: services not in this build
     WorldServiceFactories world_services; // what every new World gets
     void (*register_resource_types)(ResourceManager &manager) = nullptr; // sound's types
+    void (*release_resource_types)() = nullptr; // undoes what that installed, once the Application is gone
 };
 
 /// The entry's body: crash handlers and global allocators around `application_main`.

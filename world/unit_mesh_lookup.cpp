@@ -42,4 +42,12 @@ void register_unit_mesh_lookup(ResourceManager &manager)
     set_default_mesh_lookup(GeneratorMeshLookup{&lookup, &find_unit_mesh});
 }
 
+void unregister_unit_mesh_lookup()
+{
+    set_default_mesh_lookup(GeneratorMeshLookup{});
+    if (lookup.builder)
+        delete_with_allocator(default_allocator(), lookup.builder);
+    lookup = Lookup{};
+}
+
 } // namespace tallow

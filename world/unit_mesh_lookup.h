@@ -15,5 +15,8 @@ class ResourceManager;
 /// Installs the lookup over `manager`, which must outlive every later load of a render
 /// configuration. A mesh the resource lacks, or a resource not loaded, is not found.
 void register_unit_mesh_lookup(ResourceManager &manager);
+/// Removes the lookup and frees what it holds; at shutdown, once no render configuration
+/// loads any more. Harmless when none is installed.
+void unregister_unit_mesh_lookup();
 
 } // namespace tallow
