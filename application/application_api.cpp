@@ -10,7 +10,7 @@
 //
 // The bindings reach the one Application through the environment (set by the
 // registration driver). Functions whose service is not built yet are registered and raise
-// "the <service> service is not built yet" (script/world_api.h). render_world, resolution,
+// "the <service> service is not built yet" (script/world/world_api.h). render_world, resolution,
 // enum_display_modes, set_render_setting and render_config go through the render interface
 // and raise "there is no render interface" in a build without one.
 // The table belongs to the Application's layer and is put in through the script layer's
@@ -26,21 +26,21 @@
 #include "render/world/render_world.h"
 #include "resource/resource_manager.h"
 #include "resource/resource_types.h"
-#include "script/script_data_store.h"
-#include "script/world_api.h"
+#include "script/runtime/script_data_store.h"
+#include "script/world/world_api.h"
 #include "world/world.h"
 #include "foundation/strings/command_line.h"
 #include "foundation/config/config_value.h"
 #include "foundation/strings/dynamic_string.h"
 #include "foundation/memory/memory_globals.h"
 #include "platform/shell/open_url.h"
-#include "script/lua_environment.h"
-#include "script/ai_api.h"
-#include "script/input_api.h"
-#include "script/network_api.h"
+#include "script/runtime/lua_environment.h"
+#include "script/world/ai_api.h"
+#include "script/services/input_api.h"
+#include "script/services/network_api.h"
 #include "network/network_manager.h"
-#include "script/registration.h"
-#include "script/render_api.h"
+#include "script/runtime/registration.h"
+#include "script/render/render_api.h"
 #include "script/script_api.h"
 
 #include <lua.hpp>

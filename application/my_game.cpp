@@ -15,11 +15,11 @@
 #include "network/steam/steam_core.h"
 #include "resource/resource_package.h"
 #include "world/world.h"
-#include "script/lua_environment.h"
-#include "script/registration.h"
+#include "script/runtime/lua_environment.h"
+#include "script/runtime/registration.h"
 #include "script/script_api.h"
-#include "script/script_jobs.h"
-#include "script/steam_api.h"
+#include "script/runtime/script_jobs.h"
+#include "script/services/steam_api.h"
 
 #include <lua.hpp>
 

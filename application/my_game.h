@@ -20,7 +20,7 @@
 
 #include "application/game_interface.h"
 #include "foundation/memory/trace_allocator.h"
-#include "script/lua_resource.h"
+#include "script/runtime/lua_resource.h"
 
 #include <mutex>
 

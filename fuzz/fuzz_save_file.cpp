@@ -5,8 +5,8 @@
 #include "foundation/memory/memory_globals.h"
 #include "fuzz/fuzz_support.h"
 #include "save/save_file.h"
-#include "script/lua_environment.h"
-#include "script/save_encoding.h"
+#include "script/runtime/lua_environment.h"
+#include "script/runtime/save_encoding.h"
 
 #include <lua.hpp>
 

@@ -1,7 +1,7 @@
 #pragma once
 // The common face of every input device: a named device with a fixed set of named buttons,
 // named axes and named rumble motors. Scripts read devices only through this face (one
-// script table per device, script/input_api.cpp), so a game written against "button",
+// script table per device, script/services/input_api.cpp), so a game written against "button",
 // "pressed", "axis" and "rumble_effect" works with any device kind.
 //
 //   class MyPad : public InputController {

@@ -1,11 +1,11 @@
 #include "script/script_api.h"
 
-#include "script/physics_api.h"
+#include "script/world/physics_api.h"
 
-#include "script/lua_environment.h"
-#include "script/ai_api.h"
-#include "script/render_api.h"
-#include "script/world_api.h"
+#include "script/runtime/lua_environment.h"
+#include "script/world/ai_api.h"
+#include "script/render/render_api.h"
+#include "script/world/world_api.h"
 
 namespace tallow {
 

@@ -2,7 +2,7 @@
 // What flow graphs call in the game's scripts. The script layer implements it (over its
 // Lua environment) and hands it to a World, so the world library needs no script library.
 //
-//   class MyScripts : public IFlowScript { ... };   // script/lua_flow_script.h is the real one
+//   class MyScripts : public IFlowScript { ... };   // script/runtime/lua_flow_script.h is the real one
 //   world.set_script(&scripts, level_script_reference);
 //
 // Calls come from flow runs on the main thread. A call may destroy units or load another

@@ -82,7 +82,7 @@ constexpr u32 max_unit_nodes = max_scene_graph_nodes;
 constexpr u32 unit_no_parent = 0xFFFFFFFFu;
 constexpr u32 unit_no_flow_target = 0xFFFFFFFFu;
 
-/// Kinds of the values a script data store keeps (script/script_data_store.h names what
+/// Kinds of the values a script data store keeps (script/runtime/script_data_store.h names what
 /// each holds); a group is a chunk of kind ChunkStore::nested_list.
 namespace data_store_kind {
 constexpr u32 boolean = 1;          // 1 byte

@@ -10,7 +10,7 @@
 #include "bench/script/script_frames.h"
 #include "bench/support/bench_support.h"
 #include "foundation/memory/memory_globals.h"
-#include "script/lua_environment.h"
+#include "script/runtime/lua_environment.h"
 #include "script/script_api.h"
 
 #include <benchmark/benchmark.h>

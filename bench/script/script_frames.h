@@ -3,7 +3,7 @@
 // frame through LuaEnvironment::call_function (the temporaries reset first), each call
 // handed the number of passes to make, each frame ended by the collection budget.
 
-#include "script/lua_environment.h"
+#include "script/runtime/lua_environment.h"
 
 #include <lua.hpp>
 

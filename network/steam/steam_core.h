@@ -4,7 +4,7 @@
 //
 //   start_steam_services(resources, threads);   // once, after the window exists
 //   each frame, first: update_steam_services();
-//   register_steam_services_script_api(...)      // script/steam_api.h
+//   register_steam_services_script_api(...)      // script/services/steam_api.h
 //   stop_steam_services(&network_manager);       // after the script's shutdown
 //
 // Without a configured platform (steam::api_init fails) no service exists: every slot

@@ -1,6 +1,6 @@
 #include "script_fixture.h"
 
-#include "script/registration.h"
+#include "script/runtime/registration.h"
 #include "script/script_api.h"
 
 #include <cstdio>

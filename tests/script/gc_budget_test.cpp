@@ -1,6 +1,6 @@
 #include "script_fixture.h"
 
-#include "script/gc_budget.h"
+#include "script/runtime/gc_budget.h"
 
 namespace tallow::test {
 namespace {

@@ -3,7 +3,7 @@
 #include "input/input_manager.h"
 #include "input/lightfx_service.h"
 #include "platform/window/virtual_keys.h"
-#include "script/input_api.h"
+#include "script/services/input_api.h"
 #include "script/script_api.h"
 #include "tests/input/fake_pads.h"
 

@@ -4,7 +4,7 @@
 #include "foundation/threads/thread_registry.h"
 #include "resource/exploded_database.h"
 #include "resource/resource_loader.h"
-#include "script/lua_resource.h"
+#include "script/runtime/lua_resource.h"
 #include "tests/support/resource_test_data.h"
 #include "tests/support/temp_directory.h"
 

@@ -2,7 +2,7 @@
 
 #include "foundation/config/config_value.h"
 #include "foundation/threads/thread_pool.h"
-#include "script/script_jobs.h"
+#include "script/runtime/script_jobs.h"
 #include "foundation/strings/command_line.h"
 
 namespace tallow::test {

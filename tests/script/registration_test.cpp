@@ -116,7 +116,7 @@ TEST_F(RegistrationTest, WrongScriptArgumentsRaiseErrorsNamingFunctionAndArgumen
 
 #include "foundation/io/chunk_store.h"
 #include "foundation/config/config_value.h"
-#include "script/registration.h"
+#include "script/runtime/registration.h"
 
 namespace tallow::test {
 namespace {

@@ -2,7 +2,7 @@
 
 #include "foundation/io/memory_buffer.h"
 #include "foundation/io/output_archive.h"
-#include "script/save_encoding.h"
+#include "script/runtime/save_encoding.h"
 
 #include <random>
 

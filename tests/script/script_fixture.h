@@ -4,7 +4,7 @@
 
 #include "foundation/log.h"
 #include "foundation/memory/memory_globals.h"
-#include "script/lua_environment.h"
+#include "script/runtime/lua_environment.h"
 
 #include <gtest/gtest.h>
 #include <lua.hpp>

@@ -5,7 +5,7 @@
 #include "foundation/threads/thread_pool.h"
 #include "foundation/threads/thread_registry.h"
 #include "script/script_api.h"
-#include "script/script_jobs.h"
+#include "script/runtime/script_jobs.h"
 
 #include <algorithm>
 #include <set>

@@ -2,7 +2,7 @@
 // A small script table built with the registration helpers, used to exercise argument
 // checks and temporaries from test scripts.
 
-#include "script/lua_environment.h"
+#include "script/runtime/lua_environment.h"
 
 #include <lua.hpp>
 

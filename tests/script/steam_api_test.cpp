@@ -9,7 +9,7 @@
 #include "network/steam/steam_core.h"
 #include "platform/steam/steam_hub.h"
 #include "script/script_api.h"
-#include "script/steam_api.h"
+#include "script/services/steam_api.h"
 #include "tests/support/network_config_writer.h"
 
 #include <chrono>

@@ -1,8 +1,8 @@
 // The sample level as the build compiles it from data/levels/sample.level: loaded with the
 // boot script through the resource manager, its flow graph drops a crate and, two seconds
 // later, the boot script's level script hears of it.
-#include "script/lua_flow_script.h"
-#include "script/lua_resource.h"
+#include "script/runtime/lua_flow_script.h"
+#include "script/runtime/lua_resource.h"
 #include "tests/resource/resource_fixture.h"
 #include "tests/support/log_capture.h"
 #include "world/flow.h"

@@ -1,0 +1,1007 @@
+// Script tables `Actor`, `Mover`, `PhysicsWorld`, `Raycast`, and the physics functions of
+// `Unit` and `World`. See script/world/physics_api.h.
+
+#include "script/world/physics_api.h"
+
+#include "foundation/log.h"
+#include "foundation/memory/allocator.h"
+#include "physics/physics_properties.h"
+#include "physics/physics_world.h"
+#include "physics/world_physics_service.h"
+#include "script/runtime/lua_environment.h"
+#include "script/math/math_api_internal.h"
+#include "script/world/world_api.h"
+#include "world/unit.h"
+#include "world/unit_handle.h"
+#include "world/unit_resource.h"
+#include "world/world.h"
+
+#include <lua.hpp>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+
+namespace tallow {
+
+namespace {
+
+using math_api::matrix4x4_arg;
+using math_api::push;
+using math_api::quaternion_arg;
+using math_api::vector3_arg;
+
+constexpr const char *physics_world_table = "PhysicsWorld";
+constexpr const char *raycast_table = "Raycast";
+// Registry key of the metatable of pending overlap records (not a script table).
+constexpr const char *overlap_record_key = "tallow.physics_overlap";
+/// The wake counter Actor.wake_up gives (the float with bits 0x3ECCCCCC).
+constexpr f32 wake_counter = 0.39999998f;
+
+// Arguments -------------------------------------------------------------------------------
+
+PhysicsActor &actor_arg(const LuaStack &stack, i32 arg)
+{
+    PhysicsActor *a = PhysicsWorld::find_actor(stack.get_pointer(arg));
+    if (!a)
+        stack.argument_message(arg, "the actor has been destroyed");
+    return *a;
+}
+
+PhysicsMover &mover_arg(const LuaStack &stack, i32 arg)
+{
+    PhysicsMover *m = PhysicsWorld::find_mover(stack.get_pointer(arg));
+    if (!m)
+        stack.argument_message(arg, "the mover has been destroyed");
+    return *m;
+}
+
+/// The physics world of a World: raises when the World has none.
+PhysicsWorld &physics_of(const LuaStack &stack, World &world, i32 arg)
+{
+    PhysicsWorld *pw = physics_world_of(world.physics());
+    if (!pw)
+        stack.argument_message(arg, "the world has no physics (no physics SDK)");
+    return *pw;
+}
+
+PhysicsWorld &physics_world_arg(const LuaStack &stack, i32 arg)
+{
+    auto *world = static_cast<World *>(stack.get_object(arg, physics_world_table));
+    if (!World::is_live(world))
+        stack.argument_message(arg, "the World of this physics world has been released");
+    return physics_of(stack, *world, arg);
+}
+
+CollisionFilter filter_arg(const LuaStack &stack, i32 arg)
+{
+    NameId32 name = stack.get_id32(arg);
+    const PhysicsProperties *p = current_physics_properties();
+    const CollisionFilter *f = p ? p->find_collision_filter(name.value()) : nullptr;
+    if (!f)
+        stack.argument_message(arg, "no collision filter of that name in the physics properties");
+    return *f;
+}
+
+/// A finite vector (NaN or infinity in a script's vector is a mistake, never physics).
+Vector3 finite_vector3_arg(const LuaStack &stack, i32 arg)
+{
+    Vector3 v = vector3_arg(stack, arg);
+    if (!std::isfinite(v.x) || !std::isfinite(v.y) || !std::isfinite(v.z))
+        stack.argument_message(arg, "the vector must be finite");
+    return v;
+}
+
+f32 finite_float_arg(const LuaStack &stack, i32 arg)
+{
+    f32 v = stack.get_float(arg);
+    if (!std::isfinite(v))
+        stack.argument_message(arg, "the number must be finite");
+    return v;
+}
+
+void push_actor(const LuaStack &stack, PhysicsActor *a)
+{
+    if (a)
+        stack.push_lightuserdata(a);
+    else
+        stack.push_nil();
+}
+
+void push_actor_id(const LuaStack &stack, PhysicsWorld &world, PhysicsActorId id) { push_actor(stack, world.resolve(id)); }
+
+/// Queries see statics (1), dynamics (2) or both (3).
+u32 types_value(const LuaStack &stack, i32 arg, u32 fallback)
+{
+    const char *s = stack.get_string(arg);
+    if (!strcmp(s, "statics"))
+        return px::query_statics;
+    if (!strcmp(s, "dynamics"))
+        return px::query_dynamics;
+    if (!strcmp(s, "both"))
+        return px::query_all;
+    return fallback; // a name of nothing known leaves the setting as it was
+}
+
+// Actor -------------------------------------------------------------------------------------
+
+px::IScene &scene_of(const PhysicsActor &a) { return *a.world->scene(); }
+
+template <bool Disabled> int actor_set_collision(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsActor &a = actor_arg(stack, 1);
+    scene_of(a).set_collision_disabled(a.actor, Disabled);
+    return 0;
+}
+
+int actor_collision_disabled(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsActor &a = actor_arg(stack, 1);
+    stack.push_bool(scene_of(a).collision_disabled(a.actor));
+    return 1;
+}
+
+template <bool Disabled> int actor_set_gravity(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsActor &a = actor_arg(stack, 1);
+    if (Disabled)
+        scene_of(a).raise_body_flag(a.actor, px::body_disable_gravity);
+    else
+        scene_of(a).clear_body_flag(a.actor, px::body_disable_gravity);
+    return 0;
+}
+
+int actor_gravity_disabled(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsActor &a = actor_arg(stack, 1);
+    stack.push_bool(scene_of(a).is_dynamic(a.actor) && scene_of(a).read_body_flag(a.actor, px::body_disable_gravity));
+    return 1;
+}
+
+enum class Kind { Static, Dynamic, Kinematic, Physical };
+
+template <Kind K> int actor_is(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsActor &a = actor_arg(stack, 1);
+    bool dynamic = scene_of(a).is_dynamic(a.actor);
+    bool kinematic = dynamic && scene_of(a).read_body_flag(a.actor, px::body_kinematic);
+    bool answer = K == Kind::Static ? !dynamic : K == Kind::Dynamic ? dynamic : K == Kind::Kinematic ? kinematic
+                                                                                                     : dynamic && !kinematic;
+    stack.push_bool(answer);
+    return 1;
+}
+
+template <bool Angular> int actor_damping(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsActor &a = actor_arg(stack, 1);
+    stack.push_float(Angular ? scene_of(a).angular_damping(a.actor) : scene_of(a).linear_damping(a.actor));
+    return 1;
+}
+
+template <bool Angular> int actor_set_damping(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsActor &a = actor_arg(stack, 1);
+    f32 v = finite_float_arg(stack, 2);
+    if (v < 0)
+        stack.argument_message(2, "damping must be zero or more");
+    px::IScene &s = scene_of(a);
+    if (Angular)
+        s.set_damping(a.actor, s.linear_damping(a.actor), v);
+    else
+        s.set_damping(a.actor, v, s.angular_damping(a.actor));
+    return 0;
+}
+
+template <bool Angular> int actor_velocity(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsActor &a = actor_arg(stack, 1);
+    push(stack, Angular ? scene_of(a).angular_velocity(a.actor) : scene_of(a).linear_velocity(a.actor));
+    return 1;
+}
+
+template <bool Angular> int actor_set_velocity(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsActor &a = actor_arg(stack, 1);
+    Vector3 v = finite_vector3_arg(stack, 2);
+    if (Angular)
+        scene_of(a).set_angular_velocity(a.actor, v);
+    else
+        scene_of(a).set_linear_velocity(a.actor, v);
+    return 0;
+}
+
+int actor_point_velocity(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsActor &a = actor_arg(stack, 1);
+    push(stack, scene_of(a).point_velocity(a.actor, finite_vector3_arg(stack, 2)));
+    return 1;
+}
+
+/// Forces act only on a dynamic actor whose kinematic flag is clear.
+bool takes_forces(const PhysicsActor &a)
+{
+    px::IScene &s = *a.world->scene();
+    return s.is_dynamic(a.actor) && !s.read_body_flag(a.actor, px::body_kinematic);
+}
+
+enum class Force { Impulse, ImpulseAt, Velocity, VelocityAt, TorqueImpulse, AngularVelocity };
+
+template <Force F> int actor_force(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsActor &a = actor_arg(stack, 1);
+    Vector3 v = finite_vector3_arg(stack, 2);
+    bool at = F == Force::ImpulseAt || F == Force::VelocityAt;
+    Vector3 position = at ? finite_vector3_arg(stack, 3) : Vector3{};
+    if (!takes_forces(a))
+        return 0;
+    px::IScene &s = scene_of(a);
+    px::ForceMode mode = F == Force::Impulse || F == Force::ImpulseAt || F == Force::TorqueImpulse
+                             ? px::ForceMode::SmoothImpulse
+                             : px::ForceMode::SmoothVelocityChange;
+    if (F == Force::TorqueImpulse || F == Force::AngularVelocity)
+        s.add_torque(a.actor, v, mode, true);
+    else if (at)
+        s.add_force_at_position(a.actor, v, position, mode, true);
+    else
+        s.add_force(a.actor, v, mode, true);
+    return 0;
+}
+
+template <bool At> int actor_push(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsActor &a = actor_arg(stack, 1);
+    Vector3 velocity = finite_vector3_arg(stack, 2);
+    f32 mass = finite_float_arg(stack, 3);
+    if (mass < 0)
+        stack.argument_message(3, "a mass must be zero or more");
+    Vector3 position = At ? finite_vector3_arg(stack, 4) : Vector3{};
+    if (!takes_forces(a))
+        return 0;
+    px::IScene &s = scene_of(a);
+    f32 total = s.mass(a.actor) + mass;
+    if (!(total > 0))
+        return 0; // nothing has mass: there is no share to give (never a division by zero)
+    Vector3 change = velocity * (mass / total);
+    if (At)
+        s.add_force_at_position(a.actor, change, position, px::ForceMode::SmoothVelocityChange, true);
+    else
+        s.add_force(a.actor, change, px::ForceMode::SmoothVelocityChange, true);
+    return 0;
+}
+
+int actor_is_sleeping(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsActor &a = actor_arg(stack, 1);
+    stack.push_bool(scene_of(a).is_sleeping(a.actor));
+    return 1;
+}
+
+int actor_wake_up(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsActor &a = actor_arg(stack, 1);
+    scene_of(a).wake_up(a.actor, wake_counter);
+    return 0;
+}
+
+int actor_unit(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsActor &a = actor_arg(stack, 1);
+    // Spawned and level actors have no unit: nil, never a reference to nothing.
+    if (a.unit && unit_handle_table().get(a.unit))
+        stack.push_unit_reference(a.unit);
+    else
+        stack.push_nil();
+    return 1;
+}
+
+int actor_set_collision_filter(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsActor &a = actor_arg(stack, 1);
+    a.world->set_collision_filter(&a, filter_arg(stack, 2));
+    return 0;
+}
+
+// Mover -------------------------------------------------------------------------------------
+
+int mover_move(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsMover &m = mover_arg(stack, 1);
+    m.world->move_mover(&m, finite_vector3_arg(stack, 2));
+    return 0;
+}
+
+int mover_position(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsMover &m = mover_arg(stack, 1);
+    push(stack, m.world->mover_position(&m));
+    return 1;
+}
+
+int mover_set_position(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsMover &m = mover_arg(stack, 1);
+    m.world->set_mover_position(&m, finite_vector3_arg(stack, 2));
+    return 0;
+}
+
+int mover_unit(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsMover &m = mover_arg(stack, 1);
+    if (m.unit && unit_handle_table().get(m.unit))
+        stack.push_unit_reference(m.unit);
+    else
+        stack.push_nil();
+    return 1;
+}
+
+int mover_standing(lua_State *L)
+{
+    LuaStack stack(L);
+    stack.push_bool(mover_arg(stack, 1).standing);
+    return 1;
+}
+
+template <bool Standing> int mover_frames(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsMover &m = mover_arg(stack, 1);
+    stack.push_integer(Standing ? m.standing_frames : m.flying_frames);
+    return 1;
+}
+
+int mover_collision(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsMover &m = mover_arg(stack, 1);
+    stack.push_bool(m.collision & px::collision_sides);
+    stack.push_bool(m.collision & px::collision_up);
+    stack.push_bool(m.collision & px::collision_down);
+    return 3;
+}
+
+int mover_set_collision_filter(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsMover &m = mover_arg(stack, 1);
+    m.world->set_mover_collision_filter(&m, filter_arg(stack, 2));
+    return 0;
+}
+
+// Query answers -------------------------------------------------------------------------------
+
+/// Runs `body(state, record, result)` in a protected call, so that pushing temporaries
+/// and the script's own errors unwind to here; an error is logged with `format`.
+void answer(lua_State *L, lua_CFunction body, void *record, const void *result, PhysicsWorld *world,
+            const char *format)
+{
+    i32 top = lua_gettop(L);
+    lua_pushcfunction(L, body);
+    lua_pushlightuserdata(L, record);
+    lua_pushlightuserdata(L, const_cast<void *>(result));
+    lua_pushlightuserdata(L, world);
+    LuaEnvironment &env = LuaEnvironment::from_state(L);
+    if (env.pcall(3, 0).error)
+        env.report_error(format);
+    lua_settop(L, top);
+}
+
+struct OverlapRecord {
+    lua_State *state = nullptr;
+    i32 callback = LUA_NOREF;
+    i32 self = LUA_NOREF; // keeps the record's userdata until its answer
+};
+
+int overlap_body(lua_State *L)
+{
+    auto *r = static_cast<OverlapRecord *>(lua_touserdata(L, 1));
+    auto *result = static_cast<const OverlapResult *>(lua_touserdata(L, 2));
+    auto *world = static_cast<PhysicsWorld *>(lua_touserdata(L, 3));
+    LuaStack stack(L);
+    stack.push_registry_reference(r->callback);
+    lua_createtable(L, i32(result->actors.size()), 0);
+    i32 n = 0;
+    for (PhysicsActorId id : result->actors)
+        if (PhysicsActor *a = world->resolve(id)) { // actors gone since are left out
+            stack.push_lightuserdata(a);
+            lua_rawseti(L, -2, ++n);
+        }
+    lua_call(L, 1, 0);
+    return 0;
+}
+
+void overlap_done(PhysicsWorld &world, const OverlapResult &result)
+{
+    auto *r = static_cast<OverlapRecord *>(result.user);
+    lua_State *L = r->state;
+    answer(L, overlap_body, r, &result, &world, "Overlap callback error: %s");
+    luaL_unref(L, LUA_REGISTRYINDEX, r->callback);
+    r->callback = LUA_NOREF;
+    i32 self = r->self;
+    r->self = LUA_NOREF;
+    luaL_unref(L, LUA_REGISTRYINDEX, self); // the record may be collected from now on
+}
+
+int overlap_record_gc(lua_State *L)
+{
+    auto *r = static_cast<OverlapRecord *>(lua_touserdata(L, 1));
+    if (!r)
+        return 0;
+    // Collected unanswered (the state closes): no world may answer into it any more.
+    PhysicsWorld::cancel_queries(r);
+    if (r->callback != LUA_NOREF)
+        luaL_unref(L, LUA_REGISTRYINDEX, r->callback);
+    r->callback = LUA_NOREF;
+    return 0;
+}
+
+struct RaycastRecord {
+    lua_State *state = nullptr;
+    World *world = nullptr;
+    RaycastMode mode = RaycastMode::Closest;
+    u32 types = px::query_all;
+    CollisionFilter filter{0, ~0ull};
+    i32 callback = LUA_NOREF;
+    i32 self = LUA_NOREF; // the userdata, while casts are in flight
+    u32 in_flight = 0;
+};
+
+int raycast_body(lua_State *L)
+{
+    auto *r = static_cast<RaycastRecord *>(lua_touserdata(L, 1));
+    auto *result = static_cast<const RaycastResult *>(lua_touserdata(L, 2));
+    auto *world = static_cast<PhysicsWorld *>(lua_touserdata(L, 3));
+    LuaStack stack(L);
+    stack.push_registry_reference(r->callback);
+    i32 args = 0;
+    switch (result->mode) {
+    case RaycastMode::Any:
+        stack.push_bool(result->hit);
+        args = 1;
+        break;
+    case RaycastMode::Closest:
+        stack.push_bool(result->hit);
+        args = 1;
+        if (result->hit) {
+            push(stack, result->position);
+            stack.push_float(result->distance);
+            push(stack, result->normal);
+            push_actor_id(stack, *world, result->actor);
+            args = 5;
+        }
+        break;
+    case RaycastMode::All: {
+        if (result->hits.empty())
+            break; // no hits: the callback gets no arguments
+        // Sorted by increasing distance: the layer reports hits in its own order.
+        const u32 n = result->hits.size();
+        Array<u32> order(LuaEnvironment::from_state(L).allocator());
+        order.resize(n);
+        if (order.size() != n)
+            luaL_error(L, "out of memory sorting %d hits", int(n));
+        for (u32 i = 0; i < n; ++i)
+            order[i] = i;
+        std::sort(order.begin(), order.end(),
+                  [&](u32 a, u32 b) { return result->hits[a].distance < result->hits[b].distance; });
+        lua_createtable(L, i32(n), 0);
+        for (u32 i = 0; i < n; ++i) {
+            const RaycastHit &h = result->hits[order[i]];
+            lua_createtable(L, 4, 0);
+            push(stack, h.position);
+            lua_rawseti(L, -2, 1);
+            stack.push_float(h.distance);
+            lua_rawseti(L, -2, 2);
+            push(stack, h.normal);
+            lua_rawseti(L, -2, 3);
+            push_actor_id(stack, *world, h.actor);
+            lua_rawseti(L, -2, 4);
+            lua_rawseti(L, -2, i32(i + 1));
+        }
+        args = 1;
+        break;
+    }
+    }
+    lua_call(L, args, 0);
+    return 0;
+}
+
+void raycast_done(PhysicsWorld &world, const RaycastResult &result)
+{
+    auto *r = static_cast<RaycastRecord *>(result.user);
+    lua_State *L = r->state;
+    answer(L, raycast_body, r, &result, &world, "Raycast callback error: %s");
+    if (r->in_flight && --r->in_flight == 0) {
+        i32 self = r->self;
+        r->self = LUA_NOREF;
+        luaL_unref(L, LUA_REGISTRYINDEX, self); // the object may be collected from now on
+    }
+}
+
+// PhysicsWorld --------------------------------------------------------------------------------
+
+template <bool Kinematic> int physics_world_set_kinematic(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsWorld &pw = physics_world_arg(stack, 1);
+    PhysicsActor &a = actor_arg(stack, 2);
+    if (a.world != &pw)
+        stack.argument_message(2, "the actor belongs to another physics world");
+    pw.set_kinematic_flag(&a, Kinematic);
+    return 0;
+}
+
+int physics_world_destroy(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsWorld &pw = physics_world_arg(stack, 1);
+    PhysicsActor &a = actor_arg(stack, 2);
+    if (a.world != &pw)
+        stack.argument_message(2, "the actor belongs to another physics world");
+    // An actor of a unit leaves its slot in the unit first, so the unit never holds it.
+    if (Unit *u = a.unit ? unit_handle_table().get(a.unit) : nullptr)
+        for (u32 i = 0; i < u->actor_count(); ++i)
+            if (u->actor(i) == &a) {
+                u->destroy_actor(i);
+                return 0;
+            }
+    if (a.level_actor)
+        stack.argument_message(2, "a level's actor is destroyed with its level");
+    pw.destroy_actor(&a);
+    return 0;
+}
+
+int physics_world_overlap(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsWorld &pw = physics_world_arg(stack, 1);
+    if (lua_type(L, 2) != LUA_TFUNCTION)
+        stack.argument_error(2, "function");
+    OverlapDesc shape;
+    QuerySettings settings;
+    i32 count = stack.count();
+    if ((count - 2) % 2)
+        stack.argument_message(count, "options come in key and value pairs");
+    for (i32 arg = 3; arg + 1 <= count; arg += 2) {
+        const char *key = stack.get_string(arg);
+        i32 v = arg + 1;
+        if (!strcmp(key, "shape")) {
+            const char *s = stack.get_string(v);
+            static const char *shapes[] = {"sphere", "aabb", "oobb", "capsule"};
+            for (u32 i = 0; i < 4; ++i)
+                if (!strcmp(s, shapes[i]))
+                    shape.kind = OverlapShapeKind(i);
+        } else if (!strcmp(key, "position")) {
+            set_translation(shape.pose, finite_vector3_arg(stack, v));
+        } else if (!strcmp(key, "rotation")) {
+            shape.pose = matrix4x4_from_quaternion(normalize(quaternion_arg(stack, v)), translation(shape.pose));
+        } else if (!strcmp(key, "pose")) {
+            shape.pose = matrix4x4_arg(stack, v);
+        } else if (!strcmp(key, "size")) {
+            if (stack.is_number(v)) {
+                f32 s = finite_float_arg(stack, v);
+                shape.extents = {s, s, s};
+            } else {
+                shape.extents = finite_vector3_arg(stack, v);
+            }
+        } else if (!strcmp(key, "types")) {
+            settings.shapes = types_value(stack, v, settings.shapes);
+        } else if (!strcmp(key, "collision_filter")) {
+            settings.filter = filter_arg(stack, v);
+        } else {
+            stack.argument_message(arg, "unknown option '%s'", key);
+        }
+    }
+    // The record is a userdata of this state, anchored until its answer: when the state
+    // closes first, its collection cancels the query.
+    auto *r = static_cast<OverlapRecord *>(lua_newuserdata(L, sizeof(OverlapRecord)));
+    new (r) OverlapRecord();
+    r->state = L;
+    lua_getfield(L, LUA_REGISTRYINDEX, overlap_record_key);
+    lua_setmetatable(L, -2);
+    r->self = luaL_ref(L, LUA_REGISTRYINDEX);
+    lua_pushvalue(L, 2);
+    r->callback = luaL_ref(L, LUA_REGISTRYINDEX);
+    OverlapResult result(stack.environment().allocator());
+    result.user = r;
+    result.callback = overlap_done;
+    if (!pw.overlap(shape, settings, result)) {
+        luaL_unref(L, LUA_REGISTRYINDEX, r->callback);
+        r->callback = LUA_NOREF;
+        luaL_unref(L, LUA_REGISTRYINDEX, r->self);
+        r->self = LUA_NOREF;
+        stack.error("no memory for the query");
+    }
+    stack.push_lightuserdata(r);
+    return 1;
+}
+
+int physics_world_make_raycast(lua_State *L)
+{
+    LuaStack stack(L);
+    auto *world = static_cast<World *>(stack.get_object(1, physics_world_table));
+    (void)physics_world_arg(stack, 1);
+    if (lua_type(L, 2) != LUA_TFUNCTION)
+        stack.argument_error(2, "function");
+    RaycastRecord options;
+    i32 count = stack.count();
+    for (i32 arg = 3; arg <= count; ++arg) {
+        const char *o = stack.get_string(arg);
+        if (!strcmp(o, "any"))
+            options.mode = RaycastMode::Any;
+        else if (!strcmp(o, "closest"))
+            options.mode = RaycastMode::Closest;
+        else if (!strcmp(o, "all"))
+            options.mode = RaycastMode::All;
+        else if (!strcmp(o, "types") && arg < count)
+            options.types = types_value(stack, ++arg, options.types);
+        else if (!strcmp(o, "collision_filter") && arg < count)
+            options.filter = filter_arg(stack, ++arg);
+        else
+            stack.argument_message(arg, "unknown option '%s'", o);
+    }
+    LuaEnvironment &env = stack.environment();
+    RaycastRecord *r = make_new<RaycastRecord>(env.allocator(), options);
+    if (!r)
+        stack.error("no memory for a raycast");
+    r->state = L;
+    r->world = world;
+    lua_pushvalue(L, 2);
+    r->callback = luaL_ref(L, LUA_REGISTRYINDEX);
+    stack.push_object(r, raycast_table);
+    return 1;
+}
+
+template <bool Sphere> int physics_world_spawn(lua_State *L)
+{
+    LuaStack stack(L);
+    PhysicsWorld &pw = physics_world_arg(stack, 1);
+    Vector3 position = finite_vector3_arg(stack, 2);
+    px::ShapeDesc shape;
+    if (Sphere) {
+        f32 radius = finite_float_arg(stack, 3);
+        if (!(radius > 0))
+            stack.argument_message(3, "a radius must be above zero");
+        shape.kind = px::ShapeKind::Sphere;
+        shape.size = {radius, 0, 0};
+    } else {
+        Vector3 half = finite_vector3_arg(stack, 3);
+        if (!(half.x > 0 && half.y > 0 && half.z > 0))
+            stack.argument_message(3, "half extents must be above zero");
+        shape.kind = px::ShapeKind::Box;
+        shape.size = half;
+    }
+    u32 names[3];
+    const char *what[3] = {"actor template", "shape template", "material"};
+    const PhysicsProperties *p = current_physics_properties();
+    for (i32 i = 0; i < 3; ++i) {
+        names[i] = stack.get_id32(4 + i).value();
+        bool found = p && (i == 0 ? p->find_actor_template(names[i]) != nullptr
+                                  : i == 1 ? p->find_shape_template(names[i]) != nullptr
+                                           : p->find_material(names[i]) != nullptr);
+        if (!found)
+            stack.argument_message(4 + i, "no %s of that name in the physics properties", what[i]);
+    }
+    Matrix4x4 pose = matrix4x4_identity;
+    set_translation(pose, position);
+    push_actor(stack, pw.spawn_actor(shape, pose, names[0], names[1], names[2]));
+    return 1;
+}
+
+// Raycast ---------------------------------------------------------------------------------------
+
+int raycast_cast(lua_State *L)
+{
+    LuaStack stack(L);
+    auto *r = static_cast<RaycastRecord *>(stack.get_object(1, raycast_table));
+    Vector3 from = finite_vector3_arg(stack, 2);
+    Vector3 direction = finite_vector3_arg(stack, 3);
+    f32 length = FLT_MAX;
+    if (stack.count() == 4) {
+        length = stack.get_float(4);
+        if (std::isnan(length) || length < 0)
+            stack.argument_message(4, "a length must be zero or more");
+    }
+    if (!World::is_live(r->world))
+        stack.argument_message(1, "the World of this raycast has been released");
+    PhysicsWorld &pw = physics_of(stack, *r->world, 1);
+    f32 l = ::tallow::length(direction);
+    if (!(l >= normalize_min_length) || length == 0)
+        return 0; // nothing to cast: no answer comes
+    PhysicsRay ray{from, direction * (1.0f / l), length};
+    QuerySettings settings{r->types, r->filter};
+    RaycastResult result(stack.environment().allocator());
+    result.user = r;
+    result.callback = raycast_done;
+    bool ok = r->mode == RaycastMode::Any       ? pw.raycast_any(ray, settings, result)
+              : r->mode == RaycastMode::Closest ? pw.raycast_closest(ray, settings, result)
+                                                : pw.raycast_all(ray, settings, result);
+    if (!ok)
+        stack.error("no memory for the query");
+    if (++r->in_flight == 1) {
+        // Pending casts keep the object alive until their answers.
+        lua_pushvalue(L, 1);
+        r->self = luaL_ref(L, LUA_REGISTRYINDEX);
+    }
+    return 0;
+}
+
+int raycast_gc(lua_State *L)
+{
+    // Only a Raycast userdata is one (a script may call this with anything).
+    if (lua_type(L, 1) != LUA_TUSERDATA || !lua_getmetatable(L, 1))
+        return 0;
+    lua_getfield(L, LUA_REGISTRYINDEX, raycast_table);
+    bool same = lua_rawequal(L, -1, -2);
+    lua_pop(L, 2);
+    void **block = static_cast<void **>(lua_touserdata(L, 1));
+    if (!same || !block || !*block)
+        return 0;
+    auto *r = static_cast<RaycastRecord *>(*block);
+    *block = nullptr;
+    // Collected with casts in flight only when the state closes: no world may answer them.
+    PhysicsWorld::cancel_queries(r);
+    if (r->callback != LUA_NOREF)
+        luaL_unref(L, LUA_REGISTRYINDEX, r->callback);
+    if (r->self != LUA_NOREF)
+        luaL_unref(L, LUA_REGISTRYINDEX, r->self);
+    delete_with_allocator(LuaEnvironment::from_state(L).allocator(), r);
+    return 0;
+}
+
+// Unit and World --------------------------------------------------------------------------------
+
+Unit &unit_arg(const LuaStack &stack, i32 arg)
+{
+    Unit *unit = unit_handle_table().get(stack.get_unit_handle(arg));
+    if (!unit)
+        stack.argument_message(arg, "the unit has been destroyed");
+    return *unit;
+}
+
+/// The unit's world must have physics for these functions to mean anything.
+Unit &physics_unit_arg(const LuaStack &stack, i32 arg)
+{
+    Unit &u = unit_arg(stack, arg);
+    (void)physics_of(stack, u.world(), arg);
+    return u;
+}
+
+/// An actor slot by name (or, for `actor`, also by number); raises for a name the unit lacks.
+u32 actor_slot_arg(const LuaStack &stack, const Unit &u, i32 arg)
+{
+    i32 i = u.find_actor_index(stack.get_id32(arg).value());
+    if (i < 0)
+        stack.argument_message(arg, "the unit has no actor of that name");
+    return u32(i);
+}
+
+u32 joint_slot_arg(const LuaStack &stack, const Unit &u, i32 arg)
+{
+    i32 i = u.find_joint_index(stack.get_id32(arg).value());
+    if (i < 0)
+        stack.argument_message(arg, "the unit has no joint of that name");
+    return u32(i);
+}
+
+int unit_actor(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &u = physics_unit_arg(stack, 1);
+    i64 i = stack.is_number(2) ? stack.get_integer(2) : u.find_actor_index(stack.get_id32(2).value());
+    if (i < 0 || i >= i64(u.actor_count()))
+        return 0; // no value: no such slot
+    push_actor(stack, u.actor(u32(i)));
+    return 1;
+}
+
+int unit_create_actor(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &u = physics_unit_arg(stack, 1);
+    u32 i = actor_slot_arg(stack, u, 2);
+    u.create_actor(i);
+    push_actor(stack, u.actor(i));
+    return 1;
+}
+
+int unit_destroy_actor(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &u = physics_unit_arg(stack, 1);
+    u.destroy_actor(actor_slot_arg(stack, u, 2));
+    return 0;
+}
+
+int unit_mover(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &u = physics_unit_arg(stack, 1);
+    if (u.mover())
+        stack.push_lightuserdata(u.mover());
+    else
+        stack.push_nil();
+    return 1;
+}
+
+int unit_create_joint(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &u = physics_unit_arg(stack, 1);
+    u32 i = joint_slot_arg(stack, u, 2);
+    u.create_joint(i);
+    if (u.joint(i))
+        stack.push_lightuserdata(u.joint(i));
+    else
+        stack.push_nil();
+    return 1;
+}
+
+int unit_create_custom_joint(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &u = physics_unit_arg(stack, 1);
+    PhysicsWorld &pw = physics_of(stack, u.world(), 1);
+    u32 slot = joint_slot_arg(stack, u, 2);
+    JointTemplate t = u.resource().joints[slot].joint;
+    PhysicsActor *actors[2] = {};
+    for (u32 k = 0; k < 2; ++k) {
+        i32 a = t.actor_name(k) ? u.find_actor_index(t.actor_name(k)) : -1;
+        actors[k] = a >= 0 ? u.actor(u32(a)) : nullptr;
+    }
+    i32 count = stack.count();
+    if ((count - 2) % 2)
+        stack.argument_message(count, "options come in key and value pairs");
+    for (i32 arg = 3; arg + 1 <= count; arg += 2) {
+        const char *key = stack.get_string(arg);
+        i32 v = arg + 1;
+        if (!strcmp(key, "actor_1") || !strcmp(key, "actor_2"))
+            actors[key[6] - '1'] = &actor_arg(stack, v);
+        else if (!strcmp(key, "anchor_1") || !strcmp(key, "anchor_2"))
+            t.set_vector(19 + 3 * u32(key[7] - '1'), finite_vector3_arg(stack, v));
+        else if (!strcmp(key, "global_anchor")) {
+            t.set_vector(25, finite_vector3_arg(stack, v));
+            t.words[30] |= joint_flag_global_anchor;
+        } else if (!strcmp(key, "global_axis")) {
+            t.set_vector(16, finite_vector3_arg(stack, v));
+            t.words[30] |= joint_flag_global_axis;
+        } // other keys are skipped with their values
+    }
+    for (PhysicsActor *a : actors)
+        if (a && a->world != &pw)
+            stack.error("an actor belongs to another physics world");
+    PhysicsJoint *j = pw.create_joint_from(t, actors[0], actors[1]);
+    if (!j) {
+        stack.push_nil();
+        return 1;
+    }
+    // The unit's slot holds it when free, so the unit destroys it with the others.
+    if (!u.adopt_joint(slot, j)) {
+        // The slot's joint stays; this one belongs to the physics world until it goes.
+    }
+    stack.push_lightuserdata(j);
+    return 1;
+}
+
+int unit_destroy_joint(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &u = physics_unit_arg(stack, 1);
+    u.destroy_joint(joint_slot_arg(stack, u, 2));
+    return 0;
+}
+
+template <bool Enable> int unit_physics(lua_State *L)
+{
+    LuaStack stack(L);
+    Unit &u = physics_unit_arg(stack, 1);
+    if (Enable)
+        u.enable_physics();
+    else
+        u.disable_physics();
+    return 0;
+}
+
+int world_physics_world(lua_State *L)
+{
+    LuaStack stack(L);
+    World *world = get_world(stack, 1);
+    (void)physics_of(stack, *world, 1);
+    stack.push_object(world, physics_world_table);
+    return 1;
+}
+
+} // namespace
+
+void register_physics_api(LuaEnvironment &env)
+{
+    static const ScriptFunction functions[] = {
+        {"Actor", "collision_disabled", actor_collision_disabled, nullptr},
+        {"Actor", "disable_collision", actor_set_collision<true>, nullptr},
+        {"Actor", "enable_collision", actor_set_collision<false>, nullptr},
+        {"Actor", "gravity_disabled", actor_gravity_disabled, nullptr},
+        {"Actor", "disable_gravity", actor_set_gravity<true>, nullptr},
+        {"Actor", "enable_gravity", actor_set_gravity<false>, nullptr},
+        {"Actor", "is_static", actor_is<Kind::Static>, nullptr},
+        {"Actor", "is_dynamic", actor_is<Kind::Dynamic>, nullptr},
+        {"Actor", "is_kinematic", actor_is<Kind::Kinematic>, nullptr},
+        {"Actor", "is_physical", actor_is<Kind::Physical>, nullptr},
+        {"Actor", "linear_damping", actor_damping<false>, nullptr},
+        {"Actor", "angular_damping", actor_damping<true>, nullptr},
+        {"Actor", "set_linear_damping", actor_set_damping<false>, nullptr},
+        {"Actor", "set_angular_damping", actor_set_damping<true>, nullptr},
+        {"Actor", "velocity", actor_velocity<false>, nullptr},
+        {"Actor", "angular_velocity", actor_velocity<true>, nullptr},
+        {"Actor", "set_velocity", actor_set_velocity<false>, nullptr},
+        {"Actor", "set_angular_velocity", actor_set_velocity<true>, nullptr},
+        {"Actor", "point_velocity", actor_point_velocity, nullptr},
+        {"Actor", "add_impulse", actor_force<Force::Impulse>, nullptr},
+        {"Actor", "add_impulse_at", actor_force<Force::ImpulseAt>, nullptr},
+        {"Actor", "add_velocity", actor_force<Force::Velocity>, nullptr},
+        {"Actor", "add_velocity_at", actor_force<Force::VelocityAt>, nullptr},
+        {"Actor", "add_torque_impulse", actor_force<Force::TorqueImpulse>, nullptr},
+        {"Actor", "add_angular_velocity", actor_force<Force::AngularVelocity>, nullptr},
+        {"Actor", "push", actor_push<false>, nullptr},
+        {"Actor", "push_at", actor_push<true>, nullptr},
+        {"Actor", "is_sleeping", actor_is_sleeping, nullptr},
+        {"Actor", "wake_up", actor_wake_up, nullptr},
+        {"Actor", "unit", actor_unit, nullptr},
+        {"Actor", "set_collision_filter", actor_set_collision_filter, nullptr},
+        {"Mover", "move", mover_move, nullptr},
+        {"Mover", "position", mover_position, nullptr},
+        {"Mover", "set_position", mover_set_position, nullptr},
+        {"Mover", "unit", mover_unit, nullptr},
+        {"Mover", "standing", mover_standing, nullptr},
+        {"Mover", "standing_frames", mover_frames<true>, nullptr},
+        {"Mover", "flying_frames", mover_frames<false>, nullptr},
+        {"Mover", "collision", mover_collision, nullptr},
+        {"Mover", "set_collision_filter", mover_set_collision_filter, nullptr},
+        {"PhysicsWorld", "set_kinematic", physics_world_set_kinematic<true>, nullptr},
+        {"PhysicsWorld", "clear_kinematic", physics_world_set_kinematic<false>, nullptr},
+        {"PhysicsWorld", "destroy", physics_world_destroy, nullptr},
+        {"PhysicsWorld", "overlap", physics_world_overlap, nullptr},
+        {"PhysicsWorld", "make_raycast", physics_world_make_raycast, nullptr},
+        {"PhysicsWorld", "spawn_box", physics_world_spawn<false>, nullptr},
+        {"PhysicsWorld", "spawn_sphere", physics_world_spawn<true>, nullptr},
+        {"Raycast", "cast", raycast_cast, nullptr},
+        {"Raycast", "__gc", raycast_gc, nullptr},
+        {"Unit", "actor", unit_actor, nullptr},
+        {"Unit", "create_actor", unit_create_actor, nullptr},
+        {"Unit", "destroy_actor", unit_destroy_actor, nullptr},
+        {"Unit", "mover", unit_mover, nullptr},
+        {"Unit", "create_joint", unit_create_joint, nullptr},
+        {"Unit", "create_custom_joint", unit_create_custom_joint, nullptr},
+        {"Unit", "destroy_joint", unit_destroy_joint, nullptr},
+        {"Unit", "enable_physics", unit_physics<true>, nullptr},
+        {"Unit", "disable_physics", unit_physics<false>, nullptr},
+        {"World", "physics_world", world_physics_world, nullptr},
+    };
+    add_script_functions(env, functions, sizeof functions / sizeof functions[0]);
+    // The metatable of pending overlap records: only a collector, no script table.
+    lua_State *L = env.state();
+    lua_newtable(L);
+    lua_pushcfunction(L, overlap_record_gc);
+    lua_setfield(L, -2, "__gc");
+    lua_setfield(L, LUA_REGISTRYINDEX, overlap_record_key);
+}
+
+} // namespace tallow
