@@ -6,7 +6,7 @@
 #include "fuzz/fuzz_lan_lobby.h"
 #include "fuzz/fuzz_support.h"
 #include "network/lan/lan_client.h"
-#include "tests/support/lan_datagram_writer.h"
+#include "tests/support/writers/lan_datagram_writer.h"
 
 #include <cstdlib>
 

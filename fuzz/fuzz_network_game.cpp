@@ -3,7 +3,7 @@
 // game must stay inside its buffers and keep its invariants.
 #include "fuzz/fuzz_network_game.h"
 #include "fuzz/fuzz_support.h"
-#include "tests/support/network_game_peer.h"
+#include "tests/support/fakes/network_game_peer.h"
 
 #include <cstdlib>
 

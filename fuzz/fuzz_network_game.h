@@ -8,7 +8,7 @@
 //   op % 4 == 3  time passes: every game updates once over the in-memory network
 // The game under test is the second of three joined games, holding objects of both types.
 #include "foundation/types.h"
-#include "tests/support/network_config_writer.h"
+#include "tests/support/writers/network_config_writer.h"
 
 #include <vector>
 

@@ -7,7 +7,7 @@
 #include "render/config/layer_config_set.h"
 #include "render/shaders/shader_library_loader.h"
 #include "render/shaders/shader_manager.h"
-#include "tests/support/null_render_device.h"
+#include "tests/support/fakes/null_render_device.h"
 
 #include <cstring>
 

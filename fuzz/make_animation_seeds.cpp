@@ -3,7 +3,7 @@
 // 3 camera_animation).
 #include "foundation/memory/memory_globals.h"
 #include "fuzz/fuzz_support.h"
-#include "tests/support/animation_writer.h"
+#include "tests/support/writers/animation_writer.h"
 
 #include <cstdio>
 #include <string>

@@ -1,6 +1,6 @@
 // Writes font seeds with the shared writer: make_font_seeds <dir>.
 #include "fuzz/fuzz_support.h"
-#include "tests/support/font_writer.h"
+#include "tests/support/writers/font_writer.h"
 
 #include <cstdio>
 #include <string>

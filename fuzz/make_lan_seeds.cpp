@@ -1,7 +1,7 @@
 // Writes fuzz_lan_lobby seeds from honest lobby traffic: make_lan_seeds <dir>.
 #include "fuzz/fuzz_lan_lobby.h"
 #include "fuzz/fuzz_support.h"
-#include "tests/support/lan_datagram_writer.h"
+#include "tests/support/writers/lan_datagram_writer.h"
 
 #include <string>
 

@@ -4,8 +4,8 @@
 #include "foundation/memory/memory_globals.h"
 #include "foundation/strings/name_id.h"
 #include "fuzz/fuzz_support.h"
-#include "tests/support/flow_graph_writer.h"
-#include "tests/support/level_writer.h"
+#include "tests/support/writers/flow_graph_writer.h"
+#include "tests/support/writers/level_writer.h"
 #include "world/flow_graph.h"
 
 #include <cstdio>

@@ -1,7 +1,7 @@
 // Writes navigation mesh seeds with the shared writer: make_nav_mesh_seeds <dir>.
 #include "foundation/memory/memory_globals.h"
 #include "fuzz/fuzz_support.h"
-#include "tests/support/nav_mesh_writer.h"
+#include "tests/support/writers/nav_mesh_writer.h"
 
 #include <cstdio>
 #include <string>

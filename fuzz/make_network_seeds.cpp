@@ -4,7 +4,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "fuzz/fuzz_connection.h"
 #include "fuzz/fuzz_support.h"
-#include "tests/support/connection_peer.h"
+#include "tests/support/fakes/connection_peer.h"
 
 #include <cstdio>
 #include <string>

@@ -2,7 +2,7 @@
 // make_physics_seeds <properties dir> <cooked mesh dir>
 #include "foundation/memory/memory_globals.h"
 #include "fuzz/fuzz_support.h"
-#include "tests/support/physics_properties_writer.h"
+#include "tests/support/writers/physics_properties_writer.h"
 
 #include <cstdio>
 #include <string>

@@ -3,7 +3,7 @@
 #include "foundation/config/config_text_parser.h"
 #include "foundation/memory/memory_globals.h"
 #include "fuzz/fuzz_support.h"
-#include "tests/support/segment_stream_writer.h"
+#include "tests/support/writers/segment_stream_writer.h"
 
 #include <cstdio>
 #include <string>

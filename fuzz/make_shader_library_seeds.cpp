@@ -2,7 +2,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "foundation/strings/name_id.h"
 #include "fuzz/fuzz_support.h"
-#include "tests/support/shader_library_writer.h"
+#include "tests/support/writers/shader_library_writer.h"
 
 #include <cstdio>
 #include <string>

@@ -1,7 +1,7 @@
 // Writes "wav" resource seeds with the shared writer: make_sound_seeds <dir> <ogg>...
 #include "foundation/memory/memory_globals.h"
 #include "fuzz/fuzz_support.h"
-#include "tests/support/sound_resource_writer.h"
+#include "tests/support/writers/sound_resource_writer.h"
 
 #include <cstdio>
 #include <fstream>

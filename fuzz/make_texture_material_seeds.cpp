@@ -2,8 +2,8 @@
 #include "foundation/memory/memory_globals.h"
 #include "foundation/strings/name_id.h"
 #include "fuzz/fuzz_support.h"
-#include "tests/support/material_writer.h"
-#include "tests/support/texture_writer.h"
+#include "tests/support/writers/material_writer.h"
+#include "tests/support/writers/texture_writer.h"
 
 #include <cstdio>
 #include <string>

@@ -2,7 +2,7 @@
 #include "foundation/io/chunk_store.h"
 #include "foundation/memory/memory_globals.h"
 #include "fuzz/fuzz_support.h"
-#include "tests/support/unit_resource_writer.h"
+#include "tests/support/writers/unit_resource_writer.h"
 #include "world/unit_resource.h"
 
 #include <cstdio>

@@ -23,7 +23,7 @@
 // Loading checks each resource (the data lies inside it, the format is one the mixer
 // plays, Vorbis data is under 2 GiB); a resource that fails does not load, logged.
 // Tests, the fuzz target and the sound compiler write resources with
-// tests/support/sound_resource_writer.h.
+// tests/support/writers/sound_resource_writer.h.
 
 #include "foundation/strings/name_id.h"
 #include "foundation/types.h"

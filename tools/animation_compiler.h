@@ -1,6 +1,6 @@
 #pragma once
 // Compiles an animation source (config text) into "animation" resource bytes (layout in
-// animation/animation_data.h) with the writer the tests use (tests/support/animation_writer.h).
+// animation/animation_data.h) with the writer the tests use (tests/support/writers/animation_writer.h).
 // Used by tallow_build_data for every "<name>.animation" a package lists, and by the unit
 // compiler for a unit's `simple_animation_data`.
 //

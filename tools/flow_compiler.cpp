@@ -2,7 +2,7 @@
 
 #include "foundation/config/config_value.h"
 #include "foundation/strings/name_id.h"
-#include "tests/support/flow_graph_writer.h"
+#include "tests/support/writers/flow_graph_writer.h"
 #include "tools/source_check.h"
 #include "world/flow.h"
 #include "world/flow_graph.h"

@@ -3,8 +3,8 @@
 #include "foundation/config/config_text_parser.h"
 #include "foundation/config/config_value.h"
 #include "foundation/memory/memory_globals.h"
-#include "tests/support/font_writer.h"
-#include "tests/support/texture_writer.h"
+#include "tests/support/writers/font_writer.h"
+#include "tests/support/writers/texture_writer.h"
 #include "tools/source_check.h"
 
 #include <ft2build.h>

@@ -4,7 +4,7 @@
 #include "foundation/config/config_value.h"
 #include "foundation/memory/memory_globals.h"
 #include "foundation/strings/name_id.h"
-#include "tests/support/level_writer.h"
+#include "tests/support/writers/level_writer.h"
 #include "tools/flow_compiler.h"
 #include "tools/nav_mesh_compiler.h"
 #include "tools/source_check.h"

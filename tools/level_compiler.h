@@ -1,6 +1,6 @@
 #pragma once
 // Compiles a level source file (config text) into "level" resource bytes (world/level.h)
-// with the writer the tests use (tests/support/level_writer.h). Used by tallow_build_data
+// with the writer the tests use (tests/support/writers/level_writer.h). Used by tallow_build_data
 // for every "<name>.level" a package lists.
 //
 // Source layout (every key optional):

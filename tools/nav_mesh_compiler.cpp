@@ -4,7 +4,7 @@
 #include "foundation/config/config_text_parser.h"
 #include "foundation/config/config_value.h"
 #include "foundation/memory/memory_globals.h"
-#include "tests/support/nav_mesh_writer.h"
+#include "tests/support/writers/nav_mesh_writer.h"
 #include "tools/source_check.h"
 
 #include <cmath>

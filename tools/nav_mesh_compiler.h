@@ -1,6 +1,6 @@
 #pragma once
 // Compiles a navigation mesh source (config text) into the block levels carry
-// (ai/nav_mesh.h), with the writer the tests use (tests/support/nav_mesh_writer.h). The level
+// (ai/nav_mesh.h), with the writer the tests use (tests/support/writers/nav_mesh_writer.h). The level
 // compiler calls it for a level source's `navigation_mesh` object.
 //
 // Source layout:

@@ -3,7 +3,7 @@
 #include "foundation/config/config_text_parser.h"
 #include "foundation/config/config_value.h"
 #include "foundation/memory/memory_globals.h"
-#include "tests/support/network_config_writer.h"
+#include "tests/support/writers/network_config_writer.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 #pragma once
 // Compiles network game config sources (config text) into "network_game_config" resources
-// (layout in network/network_game_config.h; bytes from tests/support/network_config_writer.h).
+// (layout in network/network_game_config.h; bytes from tests/support/writers/network_config_writer.h).
 //
 //   std::vector<u8> resource;
 //   std::string error;

@@ -1,7 +1,7 @@
 #pragma once
 // The particle compiler: turns an effect source (config text) into "particles" resource
 // bytes (render/particles/particle_effect_resource.h) through the shared writer
-// (tests/support/particle_effect_writer.h).
+// (tests/support/writers/particle_effect_writer.h).
 //
 // Source layout:
 //

@@ -4,7 +4,7 @@
 #include "foundation/config/config_value.h"
 #include "foundation/memory/memory_globals.h"
 #include "foundation/strings/name_id.h"
-#include "tests/support/physics_properties_writer.h"
+#include "tests/support/writers/physics_properties_writer.h"
 #include "tools/source_check.h"
 
 #include <set>

@@ -1,7 +1,7 @@
 #pragma once
 // Compiles a physics properties source file (config text) into "physics_properties"
 // resource bytes (physics/physics_properties.h) with the writer the tests use
-// (tests/support/physics_properties_writer.h). Used by tallow_build_data for every
+// (tests/support/writers/physics_properties_writer.h). Used by tallow_build_data for every
 // "<name>.physics_properties" a package lists.
 //
 // Source layout (every key optional; names are hashed to 32-bit name ids and must be

@@ -6,7 +6,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "foundation/strings/name_id.h"
 #include "render/commands/sort_key.h"
-#include "tests/support/shader_library_writer.h"
+#include "tests/support/writers/shader_library_writer.h"
 
 #include <cstring>
 

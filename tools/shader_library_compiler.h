@@ -1,7 +1,7 @@
 #pragma once
 // Compiles shader library sources (config text) into "shader_library" resource bytes
 // (render/shaders/shader_library.h), and group sources into "shader_library_group" bytes,
-// with the writer the tests use (tests/support/shader_library_writer.h). Used by
+// with the writer the tests use (tests/support/writers/shader_library_writer.h). Used by
 // tallow_build_data for every "<name>.shader_library" and "<name>.shader_library_group" a
 // package lists.
 //

@@ -2,7 +2,7 @@
 
 #include "foundation/log.h"
 #include "platform/audio/audio_engine.h"
-#include "tests/support/sound_resource_writer.h"
+#include "tests/support/writers/sound_resource_writer.h"
 
 #define STB_VORBIS_HEADER_ONLY 1
 #define STB_VORBIS_NO_STDIO 1

@@ -4,7 +4,7 @@
 #include "foundation/config/config_value.h"
 #include "foundation/memory/memory_globals.h"
 #include "foundation/strings/name_id.h"
-#include "tests/support/animation_writer.h"
+#include "tests/support/writers/animation_writer.h"
 #include "tools/source_check.h"
 
 #include <cctype>

@@ -2,7 +2,7 @@
 // Compiles animation state machine sources and bone lists (config text) into "state_machine"
 // resources (layout in animation/state_machine_resource.h) and "bones" resources
 // (animation/animation_resources.h), with the writers the tests use
-// (tests/support/animation_writer.h). Used by tallow_build_data for every
+// (tests/support/writers/animation_writer.h). Used by tallow_build_data for every
 // "<name>.state_machine" and "<name>.bones" a package lists.
 //
 // State machine source:

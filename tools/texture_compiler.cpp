@@ -2,7 +2,7 @@
 
 #include "foundation/memory/memory_globals.h"
 #include "render/textures/texture_resource.h"
-#include "tests/support/texture_writer.h"
+#include "tests/support/writers/texture_writer.h"
 
 #include <cstring>
 

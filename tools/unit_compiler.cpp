@@ -4,7 +4,7 @@
 #include "foundation/config/config_value.h"
 #include "foundation/memory/memory_globals.h"
 #include "foundation/strings/name_id.h"
-#include "tests/support/unit_resource_writer.h"
+#include "tests/support/writers/unit_resource_writer.h"
 #include "tools/animation_compiler.h"
 #include "tools/flow_compiler.h"
 #include "tools/source_check.h"

@@ -1,6 +1,6 @@
 #pragma once
 // Compiles a unit source file (config text) into "unit" resource bytes, with the same
-// writer the tests use (tests/support/unit_resource_writer.h). Used by tallow_build_data
+// writer the tests use (tests/support/writers/unit_resource_writer.h). Used by tallow_build_data
 // for every "<name>.unit" a package lists, and by tallow_compile_unit on its own.
 //
 // Source layout (every key optional; names are hashed to 32-bit name ids; nodes, actors

@@ -2,7 +2,7 @@
 
 #include "foundation/config/config_value.h"
 #include "foundation/strings/name_id.h"
-#include "tests/support/unit_mesh_writer.h"
+#include "tests/support/writers/unit_mesh_writer.h"
 #include "tools/source_check.h"
 
 #include <algorithm>

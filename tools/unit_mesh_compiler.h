@@ -28,7 +28,7 @@
 //
 // Tool code: single-threaded.
 
-#include "tests/support/unit_resource_writer.h"
+#include "tests/support/writers/unit_resource_writer.h"
 
 #include <string>
 #include <vector>

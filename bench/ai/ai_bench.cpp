@@ -13,7 +13,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "foundation/threads/thread_pool.h"
 #include "foundation/threads/thread_registry.h"
-#include "tests/support/nav_mesh_writer.h"
+#include "tests/support/writers/nav_mesh_writer.h"
 
 #ifdef TALLOW_BENCH_DETOUR
 #include <DetourCrowd.h>

@@ -6,7 +6,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "foundation/threads/thread_pool.h"
 #include "foundation/threads/thread_registry.h"
-#include "tests/support/animation_writer.h"
+#include "tests/support/writers/animation_writer.h"
 
 #include <cmath>
 #include <cstdio>

@@ -4,7 +4,7 @@
 // wire, which must equal the sum the descriptors give.
 #include "bench/support/bench_support.h"
 #include "network/field_codec.h"
-#include "tests/support/network_config_writer.h"
+#include "tests/support/writers/network_config_writer.h"
 
 #include <cmath>
 #include <cstdio>

@@ -2,7 +2,7 @@
 // the same keys, and the encoding of draws against a raw memcpy append of the same bytes.
 #include "bench/support/bench_support.h"
 #include "foundation/memory/memory_globals.h"
-#include "tests/support/null_render_device.h"
+#include "tests/support/fakes/null_render_device.h"
 
 #include <benchmark/benchmark.h>
 

@@ -5,8 +5,8 @@
 #include "foundation/memory/memory_globals.h"
 #include "render/shaders/shader_library_loader.h"
 #include "render/shaders/shader_manager.h"
-#include "tests/support/shader_library_writer.h"
-#include "tests/support/null_render_device.h"
+#include "tests/support/writers/shader_library_writer.h"
+#include "tests/support/fakes/null_render_device.h"
 
 #include <benchmark/benchmark.h>
 

@@ -8,7 +8,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "platform/audio/audio_engine.h"
 #include "sound/vorbis_stream.h"
-#include "tests/support/sound_resource_writer.h"
+#include "tests/support/writers/sound_resource_writer.h"
 
 #define STB_VORBIS_HEADER_ONLY 1
 #define STB_VORBIS_NO_STDIO 1

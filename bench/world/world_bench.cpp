@@ -15,7 +15,7 @@
 #include "render/world/render_state_queue.h"
 #include "render/world/render_world.h"
 #include "render/world/world_render_link.h"
-#include "tests/support/unit_resource_writer.h"
+#include "tests/support/writers/unit_resource_writer.h"
 #include "world/unit.h"
 #include "world/unit_resource.h"
 #include "world/world.h"

@@ -10,7 +10,7 @@
 //   destroy_particle_effect(e);
 //
 // Layout (little-endian 32-bit words; every offset is a multiple of 4 and relative to the
-// record it is read from; the writer is tests/support/particle_effect_writer.h):
+// record it is read from; the writer is tests/support/writers/particle_effect_writer.h):
 //
 //   effect header       f32 duration (seconds, finite, >= 0), u32 system count (1 to 64)
 //   system record (124 bytes, the first at byte 8):

@@ -10,7 +10,7 @@
 #include "foundation/threads/thread_pool.h"
 #include "foundation/threads/thread_registry.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/nav_mesh_writer.h"
+#include "tests/support/writers/nav_mesh_writer.h"
 
 #include <gtest/gtest.h>
 

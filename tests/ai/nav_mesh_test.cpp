@@ -4,9 +4,9 @@
 #include "ai/nav_mesh.h"
 
 #include "foundation/memory/memory_globals.h"
-#include "tests/support/level_writer.h"
+#include "tests/support/writers/level_writer.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/nav_mesh_writer.h"
+#include "tests/support/writers/nav_mesh_writer.h"
 #include "world/level.h"
 
 #include <gtest/gtest.h>

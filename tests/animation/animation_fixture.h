@@ -1,7 +1,7 @@
 #pragma once
 // Small animations for the animation tests, built with the shared writer.
 #include "animation/animation_data.h"
-#include "tests/support/animation_writer.h"
+#include "tests/support/writers/animation_writer.h"
 
 #include <gtest/gtest.h>
 

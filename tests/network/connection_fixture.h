@@ -2,7 +2,7 @@
 // A connection under test (peer a) facing a scripted peer b whose datagrams the test
 // writes by hand and whose endpoint the test reads raw.
 
-#include "tests/support/connection_peer.h"
+#include "tests/support/fakes/connection_peer.h"
 
 #include <gtest/gtest.h>
 

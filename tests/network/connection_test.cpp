@@ -2,7 +2,7 @@
 
 #include "network/connection_internal.h"
 #include "tests/network/connection_fixture.h"
-#include "tests/support/recording_allocator.h"
+#include "tests/support/fakes/recording_allocator.h"
 
 #include <gtest/gtest.h>
 

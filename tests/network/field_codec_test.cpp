@@ -1,6 +1,6 @@
 // Quantised field encodings, the change test, blending, and remote-call payloads.
 #include "network/field_codec.h"
-#include "tests/support/network_config_writer.h"
+#include "tests/support/writers/network_config_writer.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include "foundation/strings/murmur_hash.h"
 #include "network/lan/lan_client.h"
 #include "network/lan/lan_lobby.h"
-#include "tests/support/lan_datagram_writer.h"
+#include "tests/support/writers/lan_datagram_writer.h"
 #include "tests/support/log_capture.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 #include "foundation/strings/name_id.h"
 #include "network/network_game_config.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/network_config_writer.h"
+#include "tests/support/writers/network_config_writer.h"
 
 #include <gtest/gtest.h>
 

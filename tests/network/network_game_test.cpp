@@ -1,10 +1,10 @@
 // Networked games over the seeded in-memory network: hosting, joining, leaving, host
 // migration, game messages, leave requests, timeout votes, and messages from peers that
 // have no right to send them.
-#include "tests/support/datagram_writer.h"
+#include "tests/support/writers/datagram_writer.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/network_config_writer.h"
-#include "tests/support/network_game_peer.h"
+#include "tests/support/writers/network_config_writer.h"
+#include "tests/support/fakes/network_game_peer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The network manager: backend, connection and game held once each; remote calls between
 // connected peers before a game exists; lobbies gone with the backend.
 #include "tests/support/log_capture.h"
-#include "tests/support/network_config_writer.h"
-#include "tests/support/network_game_peer.h"
+#include "tests/support/writers/network_config_writer.h"
+#include "tests/support/fakes/network_game_peer.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 // no field; blending reaches received values; objects that vanish raise events.
 #include "network/field_codec.h"
 #include "network/network_game_internal.h"
-#include "tests/support/network_config_writer.h"
-#include "tests/support/network_game_peer.h"
+#include "tests/support/writers/network_config_writer.h"
+#include "tests/support/fakes/network_game_peer.h"
 
 #include <gtest/gtest.h>
 

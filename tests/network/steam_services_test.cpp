@@ -11,7 +11,7 @@
 #include "network/steam/steam_stats.h"
 #include "platform/steam/steam_hub.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/network_config_writer.h"
+#include "tests/support/writers/network_config_writer.h"
 
 #include <gtest/gtest.h>
 

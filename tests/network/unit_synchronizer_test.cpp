@@ -2,9 +2,9 @@
 // the in-memory transport. The owner's unit appears kinematic in the other world and
 // follows it; migration swaps the roles; units destroyed behind its back are let go.
 #include "network/unit_synchronizer.h"
-#include "tests/support/network_config_writer.h"
+#include "tests/support/writers/network_config_writer.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/network_game_peer.h"
+#include "tests/support/fakes/network_game_peer.h"
 #include "tests/world/world_fixture.h"
 
 #include <gtest/gtest.h>

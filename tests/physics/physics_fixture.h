@@ -10,7 +10,7 @@
 #include "physics/physics_sdk.h"
 #include "physics/physics_world.h"
 #include "platform/physics/physics_recording.h"
-#include "tests/support/physics_properties_writer.h"
+#include "tests/support/writers/physics_properties_writer.h"
 #include "world/scene_graph.h"
 
 #include <gtest/gtest.h>

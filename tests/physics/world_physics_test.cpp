@@ -5,7 +5,7 @@
 
 #include "foundation/memory/trace_allocator.h"
 #include "physics/world_physics_service.h"
-#include "tests/support/unit_resource_writer.h"
+#include "tests/support/writers/unit_resource_writer.h"
 #include "world/unit.h"
 #include "world/unit_resource.h"
 #include "world/world.h"

@@ -4,7 +4,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "platform/physics/cooked_mesh.h"
 #include "platform/physics/physics_layer.h"
-#include "tests/support/physics_properties_writer.h"
+#include "tests/support/writers/physics_properties_writer.h"
 
 #include <gtest/gtest.h>
 

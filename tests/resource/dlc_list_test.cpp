@@ -2,7 +2,7 @@
 
 #include "foundation/memory/memory_globals.h"
 #include "foundation/threads/thread_registry.h"
-#include "tests/support/dlc_descriptor_writer.h"
+#include "tests/support/writers/dlc_descriptor_writer.h"
 #include "tests/support/temp_directory.h"
 
 #include <gtest/gtest.h>

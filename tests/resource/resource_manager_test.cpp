@@ -3,7 +3,7 @@
 #include "foundation/threads/thread.h"
 #include "resource/request_ring.h"
 #include "tests/resource/resource_fixture.h"
-#include "tests/support/recording_allocator.h"
+#include "tests/support/fakes/recording_allocator.h"
 
 #include <atomic>
 

@@ -4,7 +4,7 @@
 #include "boot_script_fixture.h"
 
 #include "animation/animation_resources.h"
-#include "tests/support/animation_writer.h"
+#include "tests/support/writers/animation_writer.h"
 
 namespace tallow::test {
 namespace {

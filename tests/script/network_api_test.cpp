@@ -8,7 +8,7 @@
 #include "network/lan/lan_client.h"
 #include "network/network_config_resource.h"
 #include "network/unit_synchronizer.h"
-#include "tests/support/network_config_writer.h"
+#include "tests/support/writers/network_config_writer.h"
 
 #include <unistd.h>
 

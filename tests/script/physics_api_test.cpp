@@ -6,7 +6,7 @@
 
 #include "physics/physics_sdk.h"
 #include "physics/world_physics_service.h"
-#include "tests/support/physics_properties_writer.h"
+#include "tests/support/writers/physics_properties_writer.h"
 
 namespace tallow::test {
 namespace {

@@ -14,7 +14,7 @@
 #include "script/script_api.h"
 #include "script/world/world_api.h"
 #include "tests/render/shaders/shader_test_support.h"
-#include "tests/support/font_writer.h"
+#include "tests/support/writers/font_writer.h"
 #include "world/world.h"
 
 namespace tallow::test {

@@ -4,7 +4,7 @@
 
 #include "application/engine_setup.h"
 #include "resource/strings_writer.h"
-#include "tests/support/texture_writer.h"
+#include "tests/support/writers/texture_writer.h"
 
 namespace tallow::test {
 namespace {

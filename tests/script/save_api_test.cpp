@@ -3,7 +3,7 @@
 #include "boot_script_fixture.h"
 
 #include "save/save_system.h"
-#include "tests/support/dlc_descriptor_writer.h"
+#include "tests/support/writers/dlc_descriptor_writer.h"
 
 #include <sys/stat.h>
 

@@ -10,7 +10,7 @@
 #include "platform/steam/steam_hub.h"
 #include "script/script_api.h"
 #include "script/services/steam_api.h"
-#include "tests/support/network_config_writer.h"
+#include "tests/support/writers/network_config_writer.h"
 
 #include <chrono>
 #include <thread>

@@ -4,7 +4,7 @@
 
 #include "foundation/memory/memory_globals.h"
 #include "sound/sound_world.h"
-#include "tests/support/sound_resource_writer.h"
+#include "tests/support/writers/sound_resource_writer.h"
 
 #include <gtest/gtest.h>
 

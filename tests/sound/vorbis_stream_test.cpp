@@ -2,7 +2,7 @@
 // reach the output.
 #include "sound/vorbis_stream.h"
 #include "tests/sound/sound_fixture.h"
-#include "tests/support/recording_allocator.h"
+#include "tests/support/fakes/recording_allocator.h"
 
 #define STB_VORBIS_HEADER_ONLY 1
 #define STB_VORBIS_NO_STDIO 1

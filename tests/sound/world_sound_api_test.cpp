@@ -5,7 +5,7 @@
 #include "sound/sound_resource.h"
 #include "sound/sound_world.h"
 #include "sound/world_sound_service.h"
-#include "tests/support/sound_resource_writer.h"
+#include "tests/support/writers/sound_resource_writer.h"
 #include "world/world.h"
 
 namespace tallow::test {

@@ -1,3 +1,3 @@
 target_sources(tallow_test_support PRIVATE
-    ${CMAKE_CURRENT_LIST_DIR}/recording_allocator.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/fakes/recording_allocator.cpp
 )

@@ -4,10 +4,10 @@
 # with the tools (the config compiler uses it too).
 if(TARGET tallow_network)
     target_sources(tallow_test_support PRIVATE
-        ${CMAKE_CURRENT_LIST_DIR}/datagram_writer.cpp
-        ${CMAKE_CURRENT_LIST_DIR}/connection_peer.cpp
-        ${CMAKE_CURRENT_LIST_DIR}/lan_datagram_writer.cpp
-        ${CMAKE_CURRENT_LIST_DIR}/network_game_peer.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/writers/datagram_writer.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/fakes/connection_peer.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/writers/lan_datagram_writer.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/fakes/network_game_peer.cpp
     )
     target_link_libraries(tallow_test_support PUBLIC tallow_network tallow_network_config_writer)
 endif()

@@ -6,9 +6,9 @@
 // that spawn by name, through a resource manager over a temporary database (`load`).
 
 #include "tests/resource/resource_fixture.h"
-#include "tests/support/flow_graph_writer.h"
-#include "tests/support/level_writer.h"
-#include "tests/support/unit_resource_writer.h"
+#include "tests/support/writers/flow_graph_writer.h"
+#include "tests/support/writers/level_writer.h"
+#include "tests/support/writers/unit_resource_writer.h"
 #include "world/flow.h"
 #include "world/flow_script.h"
 #include "world/level.h"

@@ -1,8 +1,8 @@
 // Units and levels point into the resources they were made from: unloading the package
 // those came from leaves the data alive until the last unit or level using it goes.
 #include "tests/resource/resource_fixture.h"
-#include "tests/support/level_writer.h"
-#include "tests/support/unit_resource_writer.h"
+#include "tests/support/writers/level_writer.h"
+#include "tests/support/writers/unit_resource_writer.h"
 #include "world/flow_script.h"
 #include "world/level.h"
 #include "world/unit.h"

@@ -5,7 +5,7 @@
 #include "foundation/log.h"
 #include "foundation/memory/memory_globals.h"
 #include "foundation/memory/trace_allocator.h"
-#include "tests/support/unit_resource_writer.h"
+#include "tests/support/writers/unit_resource_writer.h"
 #include "tools/unit_compiler.h"
 
 #include <gtest/gtest.h>

@@ -9,7 +9,7 @@
 #include "foundation/memory/trace_allocator.h"
 #include "render/world/render_scene_graph.h"
 #include "render/world/render_state_stream.h"
-#include "tests/support/unit_resource_writer.h"
+#include "tests/support/writers/unit_resource_writer.h"
 #include "world/unit.h"
 #include "world/unit_resource.h"
 #include "world/world.h"

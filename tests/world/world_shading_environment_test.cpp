@@ -5,8 +5,8 @@
 #include "tests/render/world/render_scene_fixture.h"
 #include "tests/resource/resource_fixture.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/material_writer.h"
-#include "tests/support/shading_environment_writer.h"
+#include "tests/support/writers/material_writer.h"
+#include "tests/support/writers/shading_environment_writer.h"
 #include "world/world.h"
 
 namespace tallow::test {

@@ -5,7 +5,7 @@
 #include "foundation/io/input_archive.h"
 #include "foundation/io/memory_buffer.h"
 #include "foundation/memory/memory_globals.h"
-#include "tests/support/segment_stream_writer.h"
+#include "tests/support/writers/segment_stream_writer.h"
 
 #include <benchmark/benchmark.h>
 #include <zlib.h>

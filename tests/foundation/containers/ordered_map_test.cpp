@@ -2,7 +2,7 @@
 
 #include "foundation/strings/dynamic_string.h"
 #include "foundation/memory/memory_globals.h"
-#include "tests/support/recording_allocator.h"
+#include "tests/support/fakes/recording_allocator.h"
 
 #include <gtest/gtest.h>
 

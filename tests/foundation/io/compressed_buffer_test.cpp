@@ -6,7 +6,7 @@
 #include "foundation/io/output_archive.h"
 #include "foundation/threads/thread_pool.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/segment_stream_writer.h"
+#include "tests/support/writers/segment_stream_writer.h"
 #include "tests/support/temp_directory.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 #include "foundation/io/input_archive.h"
 #include "foundation/memory/memory_globals.h"
 #include "foundation/io/output_archive.h"
-#include "tests/support/segment_stream_writer.h"
+#include "tests/support/writers/segment_stream_writer.h"
 #include "tests/support/temp_directory.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "foundation/memory/arena_allocator.h"
 #include "foundation/containers/array.h"
-#include "tests/support/recording_allocator.h"
+#include "tests/support/fakes/recording_allocator.h"
 
 #include <cstring>
 #include <gtest/gtest.h>

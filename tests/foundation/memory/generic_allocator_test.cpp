@@ -4,7 +4,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "foundation/memory/page_allocator.h"
 #include "foundation/memory/slot_allocator.h"
-#include "tests/support/recording_allocator.h"
+#include "tests/support/fakes/recording_allocator.h"
 
 #include <barrier>
 #include <cstring>

@@ -4,7 +4,7 @@
 #include "foundation/memory/static_allocator.h"
 #include "foundation/memory/temp_allocator.h"
 #include "foundation/memory/trace_allocator.h"
-#include "tests/support/recording_allocator.h"
+#include "tests/support/fakes/recording_allocator.h"
 
 #include <cstdlib>
 #include <cstring>

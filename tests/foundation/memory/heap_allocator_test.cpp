@@ -3,7 +3,7 @@
 #include "foundation/memory/page_allocator.h"
 #include "foundation/memory/region_heap.h"
 #include "foundation/log.h"
-#include "tests/support/recording_allocator.h"
+#include "tests/support/fakes/recording_allocator.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,5 +1,5 @@
 #include "foundation/memory/page_allocator.h"
-#include "tests/support/recording_allocator.h"
+#include "tests/support/fakes/recording_allocator.h"
 
 #include <cstring>
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "foundation/memory/scratch_pool.h"
 #include "foundation/memory/temp_allocator.h"
-#include "tests/support/recording_allocator.h"
+#include "tests/support/fakes/recording_allocator.h"
 
 #include <cstring>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "foundation/containers/array.h"
 #include "foundation/memory/memory_globals.h"
 #include "foundation/memory/trace_allocator.h"
-#include "tests/support/recording_allocator.h"
+#include "tests/support/fakes/recording_allocator.h"
 
 #include <gtest/gtest.h>
 #include <thread>

@@ -4,7 +4,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "foundation/memory/trace_allocator.h"
 #include "tests/foundation/threads/thread_test_watchdog.h"
-#include "tests/support/recording_allocator.h"
+#include "tests/support/fakes/recording_allocator.h"
 
 #include <gtest/gtest.h>
 

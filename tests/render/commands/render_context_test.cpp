@@ -1,7 +1,7 @@
 // Render contexts: draws, segments and layer set-up as the device decodes them.
 #include "render/commands/render_context.h"
 #include "render/resources/render_resource_set.h"
-#include "tests/support/recording_render_device.h"
+#include "tests/support/fakes/recording_render_device.h"
 
 #include "foundation/memory/memory_globals.h"
 

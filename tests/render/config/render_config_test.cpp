@@ -7,7 +7,7 @@
 #include "render/resources/render_target.h"
 #include "tests/render/shaders/shader_test_support.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/recording_render_device.h"
+#include "tests/support/fakes/recording_render_device.h"
 
 #include "foundation/config/config_blob.h"
 

@@ -16,10 +16,10 @@
 #include "resource/resource_manager.h"
 #include "tests/render/threaded_test_device.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/recording_render_device.h"
+#include "tests/support/fakes/recording_render_device.h"
 #include "tests/support/resource_test_data.h"
 #include "tests/support/temp_directory.h"
-#include "tests/support/texture_writer.h"
+#include "tests/support/writers/texture_writer.h"
 #include "tools/shader_library_compiler.h"
 
 #include <gtest/gtest.h>

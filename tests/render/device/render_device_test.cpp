@@ -1,8 +1,8 @@
 // The render device base: context pools, the frame's merge and sort, per-window targets.
 #include "render/device/render_device.h"
 #include "render/resources/render_resource_set.h"
-#include "tests/support/recording_allocator.h"
-#include "tests/support/recording_render_device.h"
+#include "tests/support/fakes/recording_allocator.h"
+#include "tests/support/fakes/recording_render_device.h"
 
 #include "foundation/memory/memory_globals.h"
 

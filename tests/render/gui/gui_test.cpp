@@ -8,7 +8,7 @@
 #include "render/world/render_world.h"
 #include "render/world/world_render_link.h"
 #include "tests/render/lines/draw_fixture.h"
-#include "tests/support/font_writer.h"
+#include "tests/support/writers/font_writer.h"
 #include "tests/support/log_capture.h"
 
 #include <gtest/gtest.h>

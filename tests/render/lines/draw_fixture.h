@@ -10,7 +10,7 @@
 #include "render/shaders/shader_manager.h"
 #include "render/world/render_draw.h"
 #include "tests/render/shaders/shader_test_support.h"
-#include "tests/support/recording_render_device.h"
+#include "tests/support/fakes/recording_render_device.h"
 
 #include <gtest/gtest.h>
 

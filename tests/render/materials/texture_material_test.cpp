@@ -8,9 +8,9 @@
 #include "foundation/memory/trace_allocator.h"
 #include "render/world/render_state_stream.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/null_render_device.h"
-#include "tests/support/material_writer.h"
-#include "tests/support/texture_writer.h"
+#include "tests/support/fakes/null_render_device.h"
+#include "tests/support/writers/material_writer.h"
+#include "tests/support/writers/texture_writer.h"
 #include "tools/material_compiler.h"
 #include "tools/texture_compiler.h"
 

@@ -5,7 +5,7 @@
 
 #include "foundation/memory/memory_globals.h"
 #include "render/particles/particle_effect_resource.h"
-#include "tests/support/particle_effect_writer.h"
+#include "tests/support/writers/particle_effect_writer.h"
 
 #include <memory>
 

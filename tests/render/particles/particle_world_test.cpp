@@ -14,7 +14,7 @@
 #include "render/world/world_render_link.h"
 #include "tests/render/particles/particle_fixture.h"
 #include "tests/render/shaders/shader_test_support.h"
-#include "tests/support/recording_render_device.h"
+#include "tests/support/fakes/recording_render_device.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // released handles may be reused.
 #include "render/resources/render_resource_context.h"
 #include "render/resources/render_resource_set.h"
-#include "tests/support/recording_allocator.h"
-#include "tests/support/recording_render_device.h"
+#include "tests/support/fakes/recording_allocator.h"
+#include "tests/support/fakes/recording_render_device.h"
 
 #include "foundation/memory/memory_globals.h"
 

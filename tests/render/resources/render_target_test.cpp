@@ -1,6 +1,6 @@
 // Dependent render targets: sizes that follow another target of the same window.
 #include "render/resources/render_target.h"
-#include "tests/support/recording_render_device.h"
+#include "tests/support/fakes/recording_render_device.h"
 
 #include "foundation/memory/memory_globals.h"
 

@@ -6,7 +6,7 @@
 #include "render/shaders/shader_manager.h"
 #include "tests/render/shaders/shader_test_support.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/recording_render_device.h"
+#include "tests/support/fakes/recording_render_device.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "render/config/global_resources.h"
 #include "render/shaders/shader_library.h"
-#include "tests/support/shader_library_writer.h"
+#include "tests/support/writers/shader_library_writer.h"
 
 #include <cstring>
 #include <map>

@@ -7,7 +7,7 @@
 #include "render/world/render_shading_environment.h"
 #include "tests/render/world/render_scene_fixture.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/shading_environment_writer.h"
+#include "tests/support/writers/shading_environment_writer.h"
 
 #include <gtest/gtest.h>
 

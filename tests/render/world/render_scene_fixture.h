@@ -23,7 +23,7 @@
 #include "render/world/render_world.h"
 #include "render/world/world_render_link.h"
 #include "tests/render/shaders/shader_test_support.h"
-#include "tests/support/recording_render_device.h"
+#include "tests/support/fakes/recording_render_device.h"
 
 #include <cstring>
 #include <memory>

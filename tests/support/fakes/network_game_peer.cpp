@@ -1,4 +1,4 @@
-#include "tests/support/network_game_peer.h"
+#include "tests/support/fakes/network_game_peer.h"
 
 #include <cstdlib>
 

@@ -1,4 +1,4 @@
-#include "tests/support/unit_resource_writer.h"
+#include "tests/support/writers/unit_resource_writer.h"
 
 #include "foundation/strings/name_id.h"
 

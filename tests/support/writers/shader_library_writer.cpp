@@ -1,4 +1,4 @@
-#include "tests/support/shader_library_writer.h"
+#include "tests/support/writers/shader_library_writer.h"
 
 #include "foundation/config/config_blob.h"
 #include "foundation/config/config_text_parser.h"

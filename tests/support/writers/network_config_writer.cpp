@@ -1,4 +1,4 @@
-#include "tests/support/network_config_writer.h"
+#include "tests/support/writers/network_config_writer.h"
 
 #include "foundation/strings/name_id.h"
 

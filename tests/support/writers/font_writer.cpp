@@ -1,4 +1,4 @@
-#include "tests/support/font_writer.h"
+#include "tests/support/writers/font_writer.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "tests/support/sound_resource_writer.h"
+#include "tests/support/writers/sound_resource_writer.h"
 
 #include <cstring>
 

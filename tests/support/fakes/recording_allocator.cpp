@@ -1,4 +1,4 @@
-#include "tests/support/recording_allocator.h"
+#include "tests/support/fakes/recording_allocator.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>

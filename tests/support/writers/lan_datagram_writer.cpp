@@ -1,4 +1,4 @@
-#include "tests/support/lan_datagram_writer.h"
+#include "tests/support/writers/lan_datagram_writer.h"
 
 namespace tallow::test {
 

@@ -7,7 +7,7 @@
 //   test::add_mesh_geometry(unit, mesh, test::box_mesh(0.5f, 0.5f, 0.5f, "crate"));
 //   unit.meshes.push_back(mesh);
 
-#include "tests/support/unit_resource_writer.h"
+#include "tests/support/writers/unit_resource_writer.h"
 
 #include <string>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "tests/support/particle_effect_writer.h"
+#include "tests/support/writers/particle_effect_writer.h"
 
 #include "render/particles/particle_effect_resource.h"
 

@@ -1,4 +1,4 @@
-#include "tests/support/flow_graph_writer.h"
+#include "tests/support/writers/flow_graph_writer.h"
 
 #include "foundation/strings/name_id.h"
 

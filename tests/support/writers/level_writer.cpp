@@ -1,4 +1,4 @@
-#include "tests/support/level_writer.h"
+#include "tests/support/writers/level_writer.h"
 
 #include <cstring>
 

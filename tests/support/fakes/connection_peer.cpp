@@ -1,4 +1,4 @@
-#include "tests/support/connection_peer.h"
+#include "tests/support/fakes/connection_peer.h"
 
 #include "network/bit_packing.h"
 #include "network/packet_format.h"

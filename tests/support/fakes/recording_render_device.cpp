@@ -1,4 +1,4 @@
-#include "tests/support/recording_render_device.h"
+#include "tests/support/fakes/recording_render_device.h"
 
 #include <cstdio>
 #include <cstring>

@@ -13,7 +13,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "network/connection.h"
 #include "network/memory_transport.h"
-#include "tests/support/datagram_writer.h"
+#include "tests/support/writers/datagram_writer.h"
 
 #include <vector>
 

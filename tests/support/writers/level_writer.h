@@ -77,7 +77,7 @@ struct LevelSource {
     std::vector<LevelSourceBinding> bindings;
     std::vector<LevelSourceParticles> particles;
     std::vector<LevelSourceSpline> splines;
-    std::vector<u8> navigation_mesh; // the block (tests/support/nav_mesh_writer.h); empty: none
+    std::vector<u8> navigation_mesh; // the block (tests/support/writers/nav_mesh_writer.h); empty: none
 };
 
 std::vector<u8> write_level_resource(const LevelSource &level);

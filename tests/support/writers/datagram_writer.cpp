@@ -1,4 +1,4 @@
-#include "tests/support/datagram_writer.h"
+#include "tests/support/writers/datagram_writer.h"
 
 #include "network/packet_format.h"
 

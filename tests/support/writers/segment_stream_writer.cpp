@@ -1,4 +1,4 @@
-#include "tests/support/segment_stream_writer.h"
+#include "tests/support/writers/segment_stream_writer.h"
 
 #include <cstring>
 #include <zlib.h>

@@ -1,4 +1,4 @@
-#include "tests/support/nav_mesh_writer.h"
+#include "tests/support/writers/nav_mesh_writer.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "tests/support/texture_writer.h"
+#include "tests/support/writers/texture_writer.h"
 
 #include <cstring>
 

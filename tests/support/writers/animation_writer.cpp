@@ -1,4 +1,4 @@
-#include "tests/support/animation_writer.h"
+#include "tests/support/writers/animation_writer.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "tests/support/material_writer.h"
+#include "tests/support/writers/material_writer.h"
 
 #include <cstring>
 

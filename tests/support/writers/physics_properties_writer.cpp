@@ -1,4 +1,4 @@
-#include "tests/support/physics_properties_writer.h"
+#include "tests/support/writers/physics_properties_writer.h"
 
 #include "platform/physics/cooked_mesh.h"
 

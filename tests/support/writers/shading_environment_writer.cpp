@@ -1,4 +1,4 @@
-#include "tests/support/shading_environment_writer.h"
+#include "tests/support/writers/shading_environment_writer.h"
 
 #include <cstring>
 
