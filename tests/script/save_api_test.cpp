@@ -2,10 +2,14 @@
 // frame by frame, broken and missing saves, bad arguments, and the content scan.
 #include "boot_script_fixture.h"
 
+#include "foundation/threads/thread_registry.h"
 #include "save/save_system.h"
 #include "tests/support/writers/dlc_descriptor_writer.h"
 
 #include <sys/stat.h>
+
+#include <chrono>
+#include <thread>
 
 namespace tallow::test {
 namespace {
@@ -67,11 +71,26 @@ TEST_F(SaveApiTest, ScriptedSaveAndLoadRoundTripPolledEachFrame)
 TEST_F(SaveApiTest, FailedLoadsReportTheirErrorAndNoData)
 {
     { std::ofstream(std::string(saves.path()) + "/damaged.sav") << "not a save file at all"; }
+    {
+        // A sound save file whose payload is no script value (tag 9 is no kind).
+        ThreadRegistry registry(default_allocator(), "main");
+        save::SaveSystem system(registry, saves.path());
+        const u8 payload[8] = {9, 0, 0, 0, 1, 0, 0, 0};
+        const u32 token = system.auto_save("undecodable", payload, sizeof payload);
+        for (int i = 0; i < 2000 && !(system.progress(token) && system.progress(token)->done); ++i) {
+            system.update();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_TRUE(system.progress(token)->done);
+        ASSERT_EQ(system.progress(token)->error, nullptr);
+    }
     EXPECT_EQ(run_until_finished("tokens = {damaged = SaveSystem.auto_load('damaged'),\n"
                                  "          missing = SaveSystem.auto_load('nobody'),\n"
+                                 "          undecodable = SaveSystem.auto_load('undecodable'),\n"
                                  "          bad_name = SaveSystem.auto_save('Bad Name!', {1})}\n"
                                  "expected = {damaged = 'TORVALEN_SAVEDATA_BROKEN',\n"
                                  "            missing = 'TORVALEN_SAVEDATA_ERROR_MISSING',\n"
+                                 "            undecodable = 'TORVALEN_SAVEDATA_BROKEN',\n"
                                  "            bad_name = 'TORVALEN_SAVEDATA_INVALID_FILENAME'}\n",
                                  "for what, token in pairs(tokens) do\n"
                                  "  local p = SaveSystem.progress(token)\n"
@@ -85,7 +104,7 @@ TEST_F(SaveApiTest, FailedLoadsReportTheirErrorAndNoData)
                                  "end\n"
                                  "finished = next(tokens) == nil\n"),
               "");
-    for (const char *what : {"damaged", "missing", "bad_name"})
+    for (const char *what : {"damaged", "missing", "undecodable", "bad_name"})
         EXPECT_EQ(log.count(std::string("[Lua] ") + what + " reported"), 1) << what;
 }
 
