@@ -331,6 +331,8 @@ void RenderWorld::render_unculled(const RenderWorldParams &params, const RenderC
     draw.device = params.device;
     draw.resource_set = params.global_resources;
     draw.resources = resources;
+    draw.texture_channels = params.texture_channels;
+    draw.texture_channel_count = params.texture_channel_count;
     draw.view = camera.view();
     draw.projection = camera.projection();
     draw.back_buffer_width = u32(width);

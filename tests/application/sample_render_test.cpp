@@ -1,9 +1,11 @@
 // The shipped sample drawn as a run draws it: the program's services over the compiled data,
-// on the Direct3D layer's headless backend, whose draw records show what reached the device.
+// on the Direct3D layer's headless backend, whose draw records show what reached the device,
+// and on its OpenGL backend, whose back buffer is read back.
 #include "application/application.h"
 #include "application/application_options.h"
 #include "application/engine_setup.h"
 #include "foundation/memory/memory_globals.h"
+#include "platform/d3d11/d3d11_backend.h"
 #include "platform/d3d11/d3d11_headless.h"
 #include "platform/window/window_headless.h"
 #include "render/d3d11/d3d_render_device.h"
@@ -15,6 +17,7 @@
 
 #include <cstdlib>
 #include <set>
+#include <vector>
 
 namespace tallow::test {
 namespace {
@@ -69,6 +72,100 @@ TEST(SampleRender, EveryFrameDrawsTheSampleUnitsThroughTheDevice)
         EXPECT_EQ(buffers.size(), boxes);
     }
     EXPECT_TRUE(d3d11::headless_diagnostics().empty()) << d3d11::headless_diagnostics().front().message;
+}
+
+/// The back buffer's RGBA bytes (top row first), read through a staging copy.
+std::vector<u8> read_back_buffer(render::d3d11::D3DRenderDevice &device, u32 &out_width, u32 &out_height)
+{
+    std::vector<u8> pixels;
+    IDXGISwapChain *chain = device.swap_chain_at(0);
+    ID3D11Texture2D *back = nullptr;
+    if (!chain || chain->GetBuffer(0, IID_ID3D11Texture2D, reinterpret_cast<void **>(&back)) != S_OK || !back)
+        return pixels;
+    D3D11_TEXTURE2D_DESC desc;
+    back->GetDesc(&desc);
+    desc.Usage = D3D11_USAGE_STAGING;
+    desc.BindFlags = 0;
+    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+    desc.MipLevels = 1;
+    desc.MiscFlags = 0;
+    ID3D11Texture2D *staging = nullptr;
+    if (device.device()->CreateTexture2D(&desc, nullptr, &staging) == S_OK && staging) {
+        ID3D11DeviceContext *context = device.immediate_context();
+        context->CopyResource(staging, back);
+        D3D11_MAPPED_SUBRESOURCE mapped{};
+        if (context->Map(staging, 0, D3D11_MAP_READ, 0, &mapped) == S_OK) {
+            for (u32 y = 0; y < desc.Height; ++y) {
+                const u8 *row = static_cast<const u8 *>(mapped.pData) + y * mapped.RowPitch;
+                pixels.insert(pixels.end(), row, row + desc.Width * 4);
+            }
+            context->Unmap(staging, 0);
+        }
+        staging->Release();
+    }
+    back->Release();
+    out_width = desc.Width;
+    out_height = desc.Height;
+    return pixels;
+}
+
+TEST(SampleRender, DebugLinesAndStatusTextReachTheBackBufferThroughOpenGl)
+{
+    std::string reason;
+    if (!d3d11::gl_available(&reason))
+        GTEST_SKIP() << "no usable EGL / OpenGL 4.5 here: " << reason;
+    struct BackendScope {
+        d3d11::Backend before = d3d11::requested_backend();
+        BackendScope() { d3d11::set_backend(d3d11::Backend::gl); }
+        ~BackendScope() { d3d11::set_backend(before); }
+    } gl_backend;
+    TempDirectory config_home;
+    setenv("XDG_CONFIG_HOME", config_home.path(), 1);
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    platform::HeadlessWindowSystem window_system{default_allocator()};
+    const char *arguments[] = {"bin/tallow", "-data-dir", TALLOW_BUILT_DATA_DIR};
+    ApplicationOptions options(default_allocator(), 3, arguments);
+    const ProgramSetup setup = engine_setup();
+    ApplicationParams params;
+    params.options = &options;
+    params.window_system = &window_system;
+    params.game_factory = setup.game_factory;
+    params.services = setup.services;
+    params.world_services = setup.world_services;
+    params.register_resource_types = setup.register_resource_types;
+    Application app(params);
+    ASSERT_TRUE(app.init());
+    RenderInterface *render = app.render_service()->render_interface();
+    auto &device = static_cast<render::d3d11::D3DRenderDevice &>(render->device());
+    for (int frame = 0; frame < 4; ++frame)
+        ASSERT_TRUE(app.update());
+    render->wait_until_idle();
+    u32 width = 0, height = 0;
+    std::vector<u8> pixels = read_back_buffer(device, width, height);
+    ASSERT_EQ(pixels.size(), u64(width) * height * 4);
+    // Pixels of the debug box round the door (cyan) and of the status line's white glyphs,
+    // which stand 16 pixels above the bottom left corner.
+    struct Region {
+        const char *name;
+        u32 x0, y0, x1, y1; // top row first
+        u8 min_r, max_r, min_g, min_b;
+        u32 at_least, at_most; // a glyph drawn as a solid block (no font texture) fills far more
+    };
+    const Region regions[] = {
+        {"cyan debug lines", 0, 0, width, height, 0, 80, 200, 200, 50, width * height / 20},
+        {"white status text", 0, height - 60, 400, height, 200, 255, 200, 200, 300, 3000},
+    };
+    for (const Region &r : regions) {
+        SCOPED_TRACE(r.name);
+        u32 found = 0;
+        for (u32 y = r.y0; y < r.y1; ++y)
+            for (u32 x = r.x0; x < r.x1; ++x) {
+                const u8 *p = &pixels[(u64(y) * width + x) * 4];
+                found += p[0] >= r.min_r && p[0] <= r.max_r && p[1] >= r.min_g && p[2] >= r.min_b;
+            }
+        EXPECT_GE(found, r.at_least);
+        EXPECT_LE(found, r.at_most);
+    }
 }
 
 } // namespace
