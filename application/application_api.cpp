@@ -23,11 +23,13 @@
 #include "animation/camera_animation_sampler.h"
 #include "platform/window/window.h"
 #include "render/interface/render_interface.h"
+#include "render/world/render_camera.h"
 #include "render/world/render_world.h"
 #include "resource/resource_manager.h"
 #include "resource/resource_types.h"
 #include "script/runtime/script_data_store.h"
 #include "script/world/world_api.h"
+#include "world/unit.h"
 #include "world/world.h"
 #include "foundation/strings/command_line.h"
 #include "foundation/config/config_value.h"
@@ -262,14 +264,22 @@ int render_world(lua_State *L)
 {
     LuaStack stack(L);
     World *world = get_world(stack, 1);
-    // Cameras, viewports and shading environments have no render objects yet: scripts
-    // cannot hold one, so anything given for them is refused rather than read.
-    static const char *const parts[] = {"camera", "viewport", "shading environment"};
-    for (i32 arg = 2; arg <= 4; ++arg)
+    // A camera of one of the world's units; nil draws from the built-in camera.
+    u32 camera = no_render_handle;
+    if (!stack.is_none_or_nil(2)) {
+        Unit *owner = nullptr;
+        camera = camera_arg(stack, 2, &owner).handle();
+        if (&owner->world() != world)
+            stack.argument_message(2, "the camera belongs to a unit of another world");
+    }
+    // Viewports and shading environments have no render objects yet: scripts cannot hold
+    // one, so anything given for them is refused rather than read.
+    static const char *const parts[] = {"viewport", "shading environment"};
+    for (i32 arg = 3; arg <= 4; ++arg)
         if (!stack.is_none_or_nil(arg))
-            stack.argument_message(arg, "the %s rendering service is not built yet; pass nil", parts[arg - 2]);
+            stack.argument_message(arg, "the %s rendering service is not built yet; pass nil", parts[arg - 3]);
     render_interface_of(stack);
-    application_of(stack).render_world(*world, no_render_handle, no_render_handle, no_render_handle);
+    application_of(stack).render_world(*world, camera, no_render_handle, no_render_handle);
     return 0;
 }
 
