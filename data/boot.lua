@@ -147,6 +147,9 @@ function init()
     World.spawn_unit(world, "units/floor")
     print("boot: the level's flow dropped " .. tostring(dropped) .. " at " .. tostring(Unit.world_position(dropped, 0)))
 
+    -- The view: a camera behind and above the yard, looking down at its middle.
+    local viewpoint = World.spawn_unit(world, "units/camera", Vector3(0, -10, 5), Quaternion(Vector3(1, 0, 0), -0.4))
+    camera = Unit.camera(viewpoint, "eye")
     door = World.spawn_unit(world, "units/door", Vector3(3, 4, 0), Quaternion(Vector3.up(), 0))
     -- The door's leaf swings open and shut again with its simple animation "open" (in
     -- units/door.unit), over and over.
@@ -332,8 +335,8 @@ function update(dt)
 end
 
 function render()
-    -- No cameras or viewports yet: this hands the frame's changes to the render world.
-    Application.render_world(world)
+    -- Hands the frame's changes to the render world and draws it through the sample's camera.
+    Application.render_world(world, camera)
 end
 
 function shutdown()

@@ -52,9 +52,9 @@ TEST(SampleRender, EveryFrameDrawsTheSampleUnitsThroughTheDevice)
         d3d11::headless_clear_journal(context);
         ASSERT_TRUE(app.update());
         render->wait_until_idle();
-        // The default camera (at the origin, looking along y) sees the door with its patch of
-        // yard floor: every visible box is one indexed draw of 36 indices, each unit's mesh
-        // with vertex buffers of its own.
+        // The sample's camera (behind and above the yard) sees the crates, the door and the
+        // floor: every visible box is one indexed draw of 36 indices, each unit's mesh with
+        // vertex buffers of its own.
         u32 boxes = 0;
         std::set<u64> buffers;
         for (const d3d11::DrawRecord &d : d3d11::headless_draws(context)) {
@@ -143,17 +143,19 @@ TEST(SampleRender, DebugLinesAndStatusTextReachTheBackBufferThroughOpenGl)
     u32 width = 0, height = 0;
     std::vector<u8> pixels = read_back_buffer(device, width, height);
     ASSERT_EQ(pixels.size(), u64(width) * height * 4);
-    // Pixels of the debug box round the door (cyan) and of the status line's white glyphs,
-    // which stand 16 pixels above the bottom left corner.
+    // Seen through the sample's camera: pixels of the debug box round the door (cyan), the
+    // ring round the player crate (yellow) and the status line's white glyphs, which stand
+    // 16 pixels above the bottom left corner.
     struct Region {
         const char *name;
         u32 x0, y0, x1, y1; // top row first
-        u8 min_r, max_r, min_g, min_b;
+        u8 low[3], high[3]; // per channel, r g b
         u32 at_least, at_most; // a glyph drawn as a solid block (no font texture) fills far more
     };
     const Region regions[] = {
-        {"cyan debug lines", 0, 0, width, height, 0, 80, 200, 200, 50, width * height / 20},
-        {"white status text", 0, height - 60, 400, height, 200, 255, 200, 200, 300, 3000},
+        {"cyan debug box", 0, 0, width, height, {0, 200, 200}, {80, 255, 255}, 50, width * height / 20},
+        {"yellow debug ring", 0, 0, width, height, {200, 200, 0}, {255, 255, 80}, 50, width * height / 20},
+        {"white status text", 0, height - 60, 400, height, {200, 200, 200}, {255, 255, 255}, 300, 3000},
     };
     for (const Region &r : regions) {
         SCOPED_TRACE(r.name);
@@ -161,7 +163,10 @@ TEST(SampleRender, DebugLinesAndStatusTextReachTheBackBufferThroughOpenGl)
         for (u32 y = r.y0; y < r.y1; ++y)
             for (u32 x = r.x0; x < r.x1; ++x) {
                 const u8 *p = &pixels[(u64(y) * width + x) * 4];
-                found += p[0] >= r.min_r && p[0] <= r.max_r && p[1] >= r.min_g && p[2] >= r.min_b;
+                bool in = true;
+                for (u32 c = 0; c < 3; ++c)
+                    in = in && p[c] >= r.low[c] && p[c] <= r.high[c];
+                found += in;
             }
         EXPECT_GE(found, r.at_least);
         EXPECT_LE(found, r.at_most);
