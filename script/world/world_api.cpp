@@ -339,9 +339,9 @@ void register_world_api(LuaEnvironment &env)
         {"World", "has_data", script_data_has_binding<world_data, 2>, nullptr},
         {"World", "clear_permanent_lines", world_clear_permanent_lines, nullptr},
         {"World", "debug_camera_pose", nullptr, "camera rendering"},
-        {"World", "create_shading_environment", nullptr, "shading environment"},
-        {"World", "set_shading_environment", nullptr, "shading environment"},
-        {"World", "destroy_shading_environment", nullptr, "shading environment"},
+        {"World", "create_shading_environment", world_create_shading_environment, nullptr},
+        {"World", "set_shading_environment", world_set_shading_environment, nullptr},
+        {"World", "destroy_shading_environment", world_destroy_shading_environment, nullptr},
     };
     add_script_functions(env, world, sizeof(world) / sizeof(world[0]));
     register_world_sound_api(env);
