@@ -6,7 +6,7 @@
 //   World.update(w)                           -- or World.update(w, 1 / 60)
 //
 // See script/world/world_api.h for the rules on released worlds, stale units and services that
-// are not built yet.
+// are not built yet; the shading environment functions are in script/render/viewport_api.cpp.
 
 #include "script/world/world_api.h"
 
