@@ -276,8 +276,10 @@ int render_world(lua_State *L)
     if (!stack.is_none_or_nil(3))
         viewport = static_cast<GameViewport *>(get_world_object(stack, *world, 3, Kind::Viewport).object)->handle;
     ShadingEnvironment *environment = nullptr;
-    if (!stack.is_none_or_nil(4))
+    if (!stack.is_none_or_nil(4)) {
         environment = static_cast<ShadingEnvironment *>(get_world_object(stack, *world, 4, Kind::ShadingEnvironment).object);
+        check_environment_resource(stack, 4, *world, *environment);
+    }
     render_interface_of(stack);
     if (environment)
         environment->apply_variables(); // its values travel with this frame's changes

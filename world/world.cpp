@@ -506,7 +506,7 @@ ShadingEnvironment *World::create_shading_environment(NameId64 name)
                     (unsigned long long)name.value());
         return nullptr;
     }
-    if (!add_script_object(ScriptObjectKind::ShadingEnvironment, environment, 0)) {
+    if (!add_script_object(ScriptObjectKind::ShadingEnvironment, environment, 0, name.value())) {
         log_message("world", "no memory to file shading environment %016llx", (unsigned long long)name.value());
         _render->destroy_shading_environment(*environment);
         return nullptr;
@@ -525,6 +525,9 @@ void World::set_shading_environment(ShadingEnvironment &environment, NameId64 na
         return;
     }
     _render->set_shading_environment(environment, r, environment_material_resource(_resource_manager, *r));
+    for (ScriptEntry &e : _script_objects)
+        if (e.kind == ScriptObjectKind::ShadingEnvironment && e.object == &environment)
+            e.resource = name.value();
 }
 
 void World::destroy_shading_environment(ShadingEnvironment &environment)

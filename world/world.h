@@ -168,6 +168,10 @@ class World {
     /// The material of value set `id` of `environment`, sending into this frame's changes
     /// (it sends nothing when the value set is gone, after the environment switched data).
     Material environment_material(const ShadingEnvironment &environment, u32 id) const;
+    /// Whether the resource `environment` reads is still the loaded one of its name: a
+    /// package unloaded under it frees it, and the environment must then not be updated or
+    /// applied. False for an environment that is not this world's.
+    bool has_environment_resource(const ShadingEnvironment &environment) const;
 
     /// Unit::reload calls it: a rebuilt unit has a new render handle, which the next
     /// reflection takes from the units again.
@@ -334,10 +338,11 @@ class World {
         ScriptObjectKind kind;
         const void *object; // a material's: its environment
         u32 id;             // a material's value set
+        u64 resource;       // an environment's resource name (NameId64)
     };
     Array<ScriptEntry> _script_objects;
     /// Files a new serial for `object`; 0 when memory runs out.
-    u32 add_script_object(ScriptObjectKind kind, const void *object, u32 id);
+    u32 add_script_object(ScriptObjectKind kind, const void *object, u32 id, u64 resource = 0);
     /// Drops the entries of `object` (a material's too, when it is their environment).
     void remove_script_objects(const void *object);
 };

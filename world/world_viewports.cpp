@@ -7,6 +7,7 @@
 #include "render/world/render_state_queue.h"
 #include "render/world/render_world.h"
 #include "render/world/world_render_link.h"
+#include "resource/resource_manager.h"
 #include "world/world.h"
 
 #include <atomic>
@@ -67,10 +68,10 @@ void World::set_viewport_rect(GameViewport &viewport, f32 x, f32 y, f32 width, f
         viewport.send_rect(state->update_stream(0));
 }
 
-u32 World::add_script_object(ScriptObjectKind kind, const void *object, u32 id)
+u32 World::add_script_object(ScriptObjectKind kind, const void *object, u32 id, u64 resource)
 {
     const u32 serial = next_script_serial.fetch_add(1);
-    return _script_objects.push_back({serial, kind, object, id}) ? serial : 0;
+    return _script_objects.push_back({serial, kind, object, id, resource}) ? serial : 0;
 }
 
 void World::remove_script_objects(const void *object)
@@ -101,6 +102,17 @@ u32 World::environment_material_serial(const ShadingEnvironment &environment, u3
         if (e.kind == ScriptObjectKind::Material && e.object == &environment && e.id == id)
             return e.serial;
     return add_script_object(ScriptObjectKind::Material, &environment, id);
+}
+
+bool World::has_environment_resource(const ShadingEnvironment &environment) const
+{
+    for (const ScriptEntry &e : _script_objects)
+        if (e.kind == ScriptObjectKind::ShadingEnvironment && e.object == &environment) {
+            const NameId64 type("shading_environment"), name = NameId64::from_value(e.resource);
+            return _resource_manager && _resource_manager->can_get(type, name) &&
+                   _resource_manager->get(type, name) == environment.resource();
+        }
+    return false;
 }
 
 Material World::environment_material(const ShadingEnvironment &environment, u32 id) const

@@ -60,6 +60,9 @@ World::ScriptObject get_script_object(const LuaStack &stack, i32 arg, World::Scr
 /// The same, and it must be `world`'s; raises otherwise.
 World::ScriptObject get_world_object(const LuaStack &stack, World &world, i32 arg, World::ScriptObjectKind kind);
 
+/// Raises when the resource `environment` reads was unloaded under it.
+void check_environment_resource(const LuaStack &stack, i32 arg, World &world, const ShadingEnvironment &environment);
+
 /// The resource name World.create_shading_environment uses without one (the setting
 /// "default_shading_environment"); the Application's layer sets it. Null: none.
 using DefaultShadingEnvironmentSource = const char *(*)(LuaEnvironment &env);

@@ -46,6 +46,15 @@ const char *kind_name(Kind kind)
 
 ShadingEnvironment &environment_of(const World::ScriptObject &o) { return *static_cast<ShadingEnvironment *>(o.object); }
 
+/// The environment at `arg`, when its resource may be read; raises when its package was
+/// unloaded under it (the data is gone).
+ShadingEnvironment &readable_environment_arg(const LuaStack &stack, i32 arg)
+{
+    World::ScriptObject o = get_script_object(stack, arg, Kind::ShadingEnvironment);
+    check_environment_resource(stack, arg, *o.world, environment_of(o));
+    return environment_of(o);
+}
+
 /// A number the render side can use: NaN and infinities raise.
 f32 finite_float(const LuaStack &stack, i32 arg)
 {
@@ -79,8 +88,7 @@ int environment_material(lua_State *L)
 int environment_update(lua_State *L)
 {
     LuaStack stack(L);
-    World::ScriptObject o = get_script_object(stack, 1, Kind::ShadingEnvironment);
-    (void)environment_of(o).update(); // without a "default" setting the values stay
+    (void)readable_environment_arg(stack, 1).update(); // without a "default" setting the values stay
     return 0;
 }
 
@@ -132,6 +140,12 @@ NameId64 loaded_environment_arg(const LuaStack &stack, World &world, i32 arg, co
 }
 
 } // namespace
+
+void check_environment_resource(const LuaStack &stack, i32 arg, World &world, const ShadingEnvironment &environment)
+{
+    if (!world.has_environment_resource(environment))
+        stack.argument_message(arg, "the shading environment's resource has been unloaded; set another one first");
+}
 
 void set_default_shading_environment_source(DefaultShadingEnvironmentSource source)
 {

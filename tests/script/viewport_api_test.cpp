@@ -82,6 +82,8 @@ class ViewportApiTest : public BootScriptTest {
                                  "}\n")},
             {"shading_environment", "environments/day", environment(1.0f)},
             {"shading_environment", "environments/night", environment(0.1f)},
+            {"package", "extra", package_resource({{"shading_environment", "environments/extra"}})},
+            {"shading_environment", "environments/extra", environment(0.5f)},
             {"material", "environments/sky", bytes_of(write_material_resource({sky, ground}))},
         });
         write_settings("default_shading_environment = \"environments/day\"\n");
@@ -296,6 +298,28 @@ TEST_F(ViewportApiTest, BadArgumentsAndObjectsThatAreGoneRaiseNamingTheFunction)
             "print('checked ' .. #cases)\n"),
         "");
     EXPECT_EQ(log.count("[Lua] checked 35"), 1);
+}
+
+// A package unloaded under an environment frees the data it reads: using it raises until it
+// takes loaded data again.
+TEST_F(ViewportApiTest, AnEnvironmentWhoseDataWasUnloadedRaisesUntilItTakesOtherData)
+{
+    EXPECT_EQ(run_boot("local w = Application.new_world()\n"
+                       "local extra = Application.resource_package('extra')\n"
+                       "ResourcePackage.load(extra)\n"
+                       "ResourcePackage.flush(extra)\n"
+                       "local env = World.create_shading_environment(w, 'environments/extra')\n"
+                       "ShadingEnvironment.update(env)\n"
+                       "Application.release_resource_package(extra)\n"
+                       "for _, call in ipairs({function() ShadingEnvironment.update(env) end,\n"
+                       "                       function() Application.render_world(w, nil, nil, env) end}) do\n"
+                       "  local ok, e = pcall(call)\n"
+                       "  assert(not ok and e:find(\"resource has been unloaded\", 1, true), e)\n"
+                       "end\n"
+                       "World.set_shading_environment(w, env, 'environments/night')\n"
+                       "ShadingEnvironment.update(env)\n"
+                       "Application.render_world(w, nil, nil, env)\n"),
+              "");
 }
 
 // Without the setting, a name is needed.
