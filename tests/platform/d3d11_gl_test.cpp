@@ -1,9 +1,8 @@
 // The OpenGL backend against golden images, and the same call sequences on both backends.
 // Every test skips with the reason when this machine cannot make an OpenGL 4.5 context.
-#include "golden_image.h"
-
 #include "platform/d3d11/d3d11_backend.h"
 #include "platform/d3d11/d3d11_headless.h"
+#include "tests/support/image/golden_image.h"
 #include "tests/support/log_capture.h"
 
 #include <gtest/gtest.h>
@@ -229,7 +228,7 @@ protected:
     ID3D11SamplerState *point_sampler = nullptr;
 };
 
-#define EXPECT_GOLDEN(name, image) EXPECT_EQ(test::compare_with_golden(name, image), "")
+#define EXPECT_GOLDEN(name, image) EXPECT_EQ(test::compare_with_golden(TALLOW_GOLDEN_DIR, name, image), "")
 
 TEST_F(GlDeviceTest, ClearFillsTheTargetAndReadsBackThroughStaging)
 {
