@@ -136,6 +136,11 @@ function init()
     ResourcePackage.flush(units)
 
     world = Application.new_world()
+    -- Drawn into the render configuration's "default" viewport with the sample's shading
+    -- environment (data/shading_environments/default.shading_environment).
+    viewport = Application.create_viewport(world, "default")
+    shading = World.create_shading_environment(world)
+    ShadingEnvironment.update(shading)
     physics = World.physics_world(world)
     level = World.load_level(world, "levels/sample", LevelScript)
     local placed = World.units(world)
@@ -335,8 +340,8 @@ function update(dt)
 end
 
 function render()
-    -- Hands the frame's changes to the render world and draws it through the sample's camera.
-    Application.render_world(world, camera)
+    -- The sample's camera, into its viewport with its shading environment.
+    Application.render_world(world, camera, viewport, shading)
 end
 
 function shutdown()

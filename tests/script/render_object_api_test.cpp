@@ -3,6 +3,7 @@
 // world conversions invert each other, bad arguments and destroyed units raise.
 #include "script_fixture.h"
 
+#include "render/materials/material_resource.h"
 #include "render/world/render_camera.h"
 #include "render/world/render_light.h"
 #include "script/render/render_api.h"
@@ -257,6 +258,15 @@ TEST_F(RenderObjectApiTest, MeshMaterialsAreFoundBySlotName)
     EXPECT_EQ(owner, unit);
     EXPECT_EQ(handle, unit->mesh(0)->material_at(0));
     lua_settop(L, 0);
+    // The Material table sets its values on the render side.
+    EXPECT_EQ(run("Material.set_vector3(m, 'tint', Vector3(0.25, 0.5, 1))"), "");
+    step();
+    RenderObject *o = scene.world->object(handle);
+    ASSERT_TRUE(o && o->class_id() == u32(RenderObjectClass::Material));
+    bool found = false;
+    for (const MaterialValue &v : static_cast<RenderMaterial *>(o)->values())
+        found |= v.variable == NameId32("tint").value() && v.value[0] == 0.25f && v.value[2] == 1.0f;
+    EXPECT_TRUE(found);
 }
 
 TEST_F(RenderObjectApiTest, BadArgumentsAndDestroyedUnitsRaise)
@@ -291,6 +301,7 @@ TEST_F(RenderObjectApiTest, BadArgumentsAndDestroyedUnitsRaise)
 
     // Values kept past their unit's destruction raise; a new unit in the freed slot does not
     // answer for them.
+    ASSERT_EQ(run("m = Mesh.material(body, 'crate')"), "");
     world->destroy_unit(*unit);
     unit = world->spawn_unit_from_resource(*resource, &materials, matrix4x4_identity);
     step();
@@ -299,6 +310,7 @@ TEST_F(RenderObjectApiTest, BadArgumentsAndDestroyedUnitsRaise)
         {"Camera.world_position(cam)", "the Camera's unit has been destroyed"},
         {"Light.set_type(lamp, 'spot')", "the Light's unit has been destroyed"},
         {"Mesh.node(body)", "the Mesh's unit has been destroyed"},
+        {"Material.set_scalar(m, 'tint', 1)", "the Material's unit has been destroyed"},
     };
     expect_script_errors(stale, [&](const char *code) { return run(code); });
 }

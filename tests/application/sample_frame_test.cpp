@@ -1,0 +1,85 @@
+// One frame of the shipped sample as run.sh draws it: the whole Application over the compiled
+// data on the Direct3D layer's OpenGL backend (Mesa's software rasteriser, offscreen), 30
+// frames of 1/30 s, the back buffer read back through the layer and compared with
+// golden/sample_frame.png (tolerance in tests/support/image/golden_image.h). When the sample's
+// look changes on purpose, rewrite the golden image with
+//
+//   TALLOW_UPDATE_GOLDEN=1 ctest --test-dir build/test -R SampleFrame
+//
+// and look at it before committing it. A failing comparison writes golden/sample_frame.actual.png.
+#include "platform/d3d11/d3d11_backend.h"
+#include "tests/support/image/frame_capture.h"
+#include "tests/support/temp_directory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace tallow::test {
+namespace {
+
+class SampleFrame : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        setenv("XDG_CONFIG_HOME", home.path(), 1);
+        setenv("XDG_DATA_HOME", home.path(), 1);
+        setenv("SDL_AUDIODRIVER", "dummy", 1);
+        run.data_dir = TALLOW_BUILT_DATA_DIR;
+    }
+
+    /// The captured frame; skips the test where no OpenGL 4.5 context can be made.
+    bool capture(RgbaImage &image)
+    {
+        std::string error;
+        if (capture_run(run, image, error))
+            return true;
+        if (error.rfind("no OpenGL", 0) == 0)
+            skipped = error;
+        else
+            ADD_FAILURE() << error;
+        return false;
+    }
+
+    TempDirectory home;
+    RunCapture run;
+    std::string skipped;
+};
+
+TEST_F(SampleFrame, MatchesTheGoldenImage)
+{
+    RgbaImage image;
+    if (!capture(image)) {
+        if (!skipped.empty())
+            GTEST_SKIP() << skipped;
+        return;
+    }
+    EXPECT_EQ(compare_with_golden(TALLOW_SAMPLE_GOLDEN_DIR, "sample_frame", image), "");
+}
+
+TEST_F(SampleFrame, FixedStepsReplayTheSameFrame)
+{
+    // The sample moves its crates and swings its weathervane with the frame step: only
+    // fixed steps give the same picture twice.
+    // Each run is a process of its own (the capture program), as a run of the engine is:
+    // the scripts' random sequence starts afresh and no saved game is left for the next.
+    std::string reason;
+    if (!d3d11::gl_available(&reason))
+        GTEST_SKIP() << "no OpenGL 4.5 here: " << reason;
+    RgbaImage first, second;
+    RgbaImage *images[2] = {&first, &second};
+    for (u32 i = 0; i < 2; ++i) {
+        const std::string png = std::string(home.path()) + "/frame" + std::to_string(i) + ".png";
+        const std::string command = std::string("'") + TALLOW_CAPTURE_FRAME + "' '" + png + "' '" +
+                                    TALLOW_BUILT_DATA_DIR + "' 12 > /dev/null 2>&1";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        ASSERT_TRUE(read_png(png, *images[i])) << png;
+    }
+    ASSERT_EQ(first.width, second.width);
+    ASSERT_EQ(first.height, second.height);
+    EXPECT_TRUE(first.pixels == second.pixels);
+}
+
+} // namespace
+} // namespace tallow::test
