@@ -66,6 +66,12 @@ struct ApplicationParams {
     /// Registers the resource types of subsystems above the World (sound); may be null.
     void (*register_resource_types)(ResourceManager &manager) = nullptr;
     platform::IWindowSystem *window_system = nullptr; // borrowed; null: the Application makes its own
+    /// Job workers besides the main thread; 0: as many as the processors allow
+    /// (pool_worker_count).
+    u32 worker_count = 0;
+    /// Every frame steps this many seconds, none measured (runs that must repeat exactly);
+    /// 0: frames step by the performance counter.
+    f32 fixed_step = 0.0f;
 };
 
 class Application {
@@ -136,6 +142,11 @@ class Application {
     /// exists (the worlds' data stores hold references into it); shutdown calls it again.
     void release_worlds();
     const Array<World *> &worlds() const { return _worlds; }
+    /// A hash of the simulation state: every world's (World::hash_state) in creation order,
+    /// then the game's own (IGame::hash_state). Waits for the render side to go idle first.
+    /// Two runs of the same data with the same input and fixed steps give the same hash on
+    /// any number of workers.
+    u64 state_hash();
     /// Sends the world's changes of this frame to its render world and posts its drawing
     /// with these render handles into the main window's swap chain. Nothing without a
     /// render interface or for a world not in the list. A world not rendered in a frame
@@ -263,6 +274,8 @@ class Application {
     f32 _filtered_step = 0.0f;
     f32 _time_scale = 1.0f;
     u64 _frame_count = 0;
+    u32 _worker_count = 0;   // 0: from the processors
+    f32 _fixed_step = 0.0f;  // 0: measured
 
     IPhysicsService *_physics = nullptr;
     INetworkService *_network = nullptr;
