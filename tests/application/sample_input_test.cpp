@@ -30,6 +30,12 @@ class SampleInputTest : public ::testing::Test {
         setenv("SDL_AUDIODRIVER", "dummy", 1);
         start();
     }
+    ~SampleInputTest() override
+    {
+        app.reset();
+        if (const auto release = engine_setup().release_resource_types)
+            release(); // what registering the types installed goes with the last program
+    }
 
     /// A fresh Application over the sample (not yet initialised), kept in `app`.
     void start()

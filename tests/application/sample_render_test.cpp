@@ -69,6 +69,9 @@ TEST(SampleRender, EveryFrameDrawsTheSampleUnitsThroughTheDevice)
         EXPECT_EQ(buffers.size(), boxes);
     }
     EXPECT_TRUE(d3d11::headless_diagnostics().empty()) << d3d11::headless_diagnostics().front().message;
+    app.shutdown();
+    if (setup.release_resource_types)
+        setup.release_resource_types();
 }
 
 } // namespace
