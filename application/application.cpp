@@ -78,7 +78,6 @@ Application::Application(const ApplicationParams &params)
       _rendered_worlds(default_allocator())
 {
     _worker_count = params.worker_count;
-    _fixed_step = params.fixed_step;
     TALLOW_ASSERT(_options, "the Application needs its options");
 }
 
@@ -531,6 +530,7 @@ bool Application::init_game()
 void Application::measure_frame()
 {
     if (_fixed_step > 0.0f) {
+        _last_counter = performance_counter();
         _raw_step = _time_scale * _fixed_step;
         _time_since_launch += f64(_raw_step);
         _frame_filter.update(_raw_step);

@@ -69,9 +69,6 @@ struct ApplicationParams {
     /// Job workers besides the main thread; 0: as many as the processors allow
     /// (pool_worker_count).
     u32 worker_count = 0;
-    /// Every frame steps this many seconds, none measured (runs that must repeat exactly);
-    /// 0: frames step by the performance counter.
-    f32 fixed_step = 0.0f;
 };
 
 class Application {
@@ -182,6 +179,10 @@ class Application {
     f32 raw_frame_step() const { return _raw_step; }
     f32 frame_step() const { return _filtered_step; }
     u64 frame_count() const { return _frame_count; }
+    /// Runs every later frame with a step of `seconds` in place of the measured wall-clock
+    /// time, without waiting for the clock: the same start replays the same frames (image
+    /// captures of the sample). 0 (the default) goes back to the measured clock.
+    void set_fixed_frame_step(f32 seconds) { _fixed_step = seconds > 0.0f ? seconds : 0.0f; }
 
   private:
     // Start-up steps, in order. Each is small so later services can be wired in place.
@@ -273,9 +274,8 @@ class Application {
     f32 _raw_step = 0.0f;
     f32 _filtered_step = 0.0f;
     f32 _time_scale = 1.0f;
+    f32 _fixed_step = 0.0f; // seconds; 0: the measured clock
     u64 _frame_count = 0;
-    u32 _worker_count = 0;   // 0: from the processors
-    f32 _fixed_step = 0.0f;  // 0: measured
 
     IPhysicsService *_physics = nullptr;
     INetworkService *_network = nullptr;
@@ -293,6 +293,7 @@ class Application {
     bool _shut_down = false;
     Array<u64> _property_preference_order;
     ChunkStore _chunk_store;
+    u32 _worker_count = 0; // job workers asked for; 0: from the processors
     Array<World *> _worlds; // creation order
     Array<World *> _rendered_worlds; // worlds whose changes went to the render side this frame
     MouseCursorFactory _cursor_factory; // "mouse_cursor" images become window-layer cursors

@@ -94,9 +94,9 @@ class ScaledSample {
         params.world_services = setup.world_services;
         params.register_resource_types = setup.register_resource_types;
         params.worker_count = workers;
-        params.fixed_step = 1.0f / 60.0f;
         _release_types = setup.release_resource_types;
         _app = std::make_unique<Application>(params);
+        _app->set_fixed_frame_step(1.0f / 60.0f);
         if (!_app->init() || _app->worlds().size() == 0) {
             fprintf(stderr, "sample_scaled_bench: the sample did not start (is the data built?)\n");
             return;

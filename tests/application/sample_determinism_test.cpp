@@ -80,9 +80,13 @@ Checkpoint checkpoint(Application &app, u32 frame)
     return c;
 }
 
+/// Looks at the program after its last frame, its render side idle (the final frame's
+/// picture is read here: a back-buffer capture compared with a stored image).
+using FinalFrameCheck = void (*)(Application &app);
+
 /// One run of the sample on `workers` job workers, from a fresh configuration and save
 /// directory and the program's random sequence at its start.
-PlayRun play(u32 workers)
+PlayRun play(u32 workers, FinalFrameCheck final_frame = nullptr)
 {
     PlayRun run;
     TempDirectory config_home, data_home;
@@ -105,8 +109,8 @@ PlayRun play(u32 workers)
         params.world_services = setup.world_services;
         params.register_resource_types = setup.register_resource_types;
         params.worker_count = workers;
-        params.fixed_step = frame_step;
         auto app = std::make_unique<Application>(params);
+        app->set_fixed_frame_step(frame_step);
         EXPECT_TRUE(app->init());
         u32 next_key = 0;
         for (u32 frame = 1; frame <= frame_count; ++frame) {
@@ -123,6 +127,8 @@ PlayRun play(u32 workers)
                 run.checkpoints.push_back(checkpoint(*app, frame));
         }
         run.paused = !app->game() || static_cast<MyGame *>(app->game())->is_paused();
+        if (final_frame && !run.checkpoints.empty())
+            final_frame(*app);
         app.reset();
         if (setup.release_resource_types)
             setup.release_resource_types();
