@@ -56,7 +56,8 @@ function door.angle()
     if qw < 0 then
         qz, qw = -qz, -qw -- the same turn
     end
-    return math.deg(2 * math.atan2(qz, qw))
+    local degrees = math.deg(2 * math.atan2(qz, qw))
+    return math.abs(degrees) < 0.5 and 0 or degrees
 end
 
 return door
