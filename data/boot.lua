@@ -71,18 +71,27 @@ end
 require("saved_game")
 runs = 1
 
--- Puts the character where the last run left it.
+-- Puts the character where the last run left it. A save is a file on disk: what it holds is
+-- checked before use, and anything unusable starts the game afresh.
 local function restore(state)
     loaded = true
-    if not state then
+    if state == nil then
         return
     end
-    runs = state.runs + 1
+    if type(state) ~= "table" or type(state.runs) ~= "number" then
+        print("boot: the saved game holds no run count; starting afresh")
+        return
+    end
+    runs = math.floor(state.runs) + 1
     if lan then
         print("boot: restored the saved game: run " .. runs .. " (network play starts the character afresh)")
         return
     end
-    character.place(state.player)
+    if not pcall(character.place, state.player) then
+        print("boot: the saved game's position is unusable; the character starts afresh")
+        character.place(Vector3(start[1], start[2], 0))
+        return
+    end
     print("boot: restored the saved game: run " .. runs .. ", the character back at " .. tostring(state.player) ..
           ", the last score " .. tostring(state.score or 0))
 end

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <string>
 
 namespace tallow::test {
 namespace {
@@ -252,6 +253,50 @@ TEST_F(SampleInputTest, TheNextStartRestoresWhereTheCharacterWasLeft)
     EXPECT_NEAR(x, left_x, 1e-3);
     EXPECT_NEAR(y, left_y, 1e-3);
     EXPECT_TRUE(log.contains("restored the saved game: run 2"));
+}
+
+// A save is a file on disk and may hold anything: the next start checks what it reads and
+// starts afresh, without a script error, where it cannot use it.
+TEST_F(SampleInputTest, AnUnusableSaveStartsTheGameAfresh)
+{
+    struct Case {
+        const char *name;
+        const char *saved; // the Lua value the first run saves
+        const char *says;
+        f64 runs; // the run this start counts
+    };
+    const Case cases[] = {
+        {"a position that is no vector", "{runs = 4, player = 'nowhere'}", "the saved game's position is unusable", 5},
+        {"no table", "7", "the saved game holds no run count", 1},
+        {"no run count", "{player = Vector3(3, 3, 0)}", "the saved game holds no run count", 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture log("Lua");
+        start();
+        ASSERT_TRUE(app->init());
+        ASSERT_TRUE(app->update());
+        lua_State *L = static_cast<MyGame *>(app->game())->lua().state();
+        const std::string store = std::string("SavedGame.store = function() return SaveSystem.auto_save('sample', ") +
+                                  c.saved + ") end";
+        ASSERT_EQ(luaL_dostring(L, store.c_str()), 0) << lua_tostring(L, -1);
+        app->shutdown();
+
+        start();
+        ASSERT_TRUE(app->init());
+        for (int i = 0; i < 200 && !log.contains(c.says); ++i)
+            ASSERT_TRUE(app->update());
+        EXPECT_TRUE(log.contains(c.says));
+        f64 x, y;
+        player_position(x, y);
+        EXPECT_NEAR(x, 0.0, 1e-2) << "the character at its start";
+        EXPECT_NEAR(y, -2.0, 1e-2);
+        EXPECT_EQ(lua_number("return runs"), c.runs);
+        for (int i = 0; i < 5; ++i)
+            ASSERT_TRUE(app->update());
+        EXPECT_FALSE(log.contains("[Lua] update:")) << "no script error";
+        app->shutdown();
+    }
 }
 
 } // namespace
