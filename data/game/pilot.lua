@@ -9,7 +9,7 @@
 local pilot = {}
 
 local speed -- the character's full speed in metres per second (given to pilot.start)
-local step_limit = 5 -- seconds a walk may take before the pilot gives up on its target
+local step_limit = 10 -- seconds a walk may take before the pilot gives up on its target
 
 local plans = {
     yard = {
