@@ -70,6 +70,7 @@ class RenderParticleWorld final : public RenderObject {
 
     /// The scene graphs links look up; set when the world files the object.
     void set_render_world(RenderWorld *world) { _render_world = world; }
+    RenderWorld *render_world() const { return _render_world; }
     /// Releases every live effect's render resources. See RenderObject.
     void destroy_resources(RenderResourceContext *context) override;
     /// One message of the game side (particle_messages.h). See RenderObject.

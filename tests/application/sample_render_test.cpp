@@ -1,5 +1,6 @@
 // The shipped sample drawn as a run draws it: the program's services over the compiled data,
-// on the Direct3D layer's headless backend, whose draw records show what reached the device.
+// on the Direct3D layer's headless backend, whose draw records show what reached the device,
+// and on its OpenGL backend, whose back buffer shows what was drawn.
 #include "application/application.h"
 #include "application/application_options.h"
 #include "application/engine_setup.h"
@@ -12,14 +13,17 @@
 #include "render/interface/render_service.h"
 #include "render/particles/particle_world.h"
 #include "render/particles/render_particle_world.h"
+#include "render/world/render_camera.h"
+#include "render/world/render_world.h"
 #include "world/world.h"
 #include "world/world_particle_service.h"
 #include "tests/support/temp_directory.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <set>
 #include <thread>
@@ -199,10 +203,22 @@ TEST(SampleRender, TheSparksAreDrawnAsInstancedBillboardsBlendedAfterTheOpaqueLa
     EXPECT_TRUE(d3d11::headless_diagnostics().empty()) << d3d11::headless_diagnostics().front().message;
 }
 
-/// A frame's back buffer, read back through a staging copy (red, green, blue, alpha).
+/// A frame's back buffer, read back through a staging copy: red, green, blue, alpha.
 struct BackBuffer {
     u32 width = 0, height = 0;
     std::vector<u8> pixels;
+    /// Pixels inside [x0, x1) x [y0, y1) that only the sparks' orange light makes: the
+    /// backdrop stays below 80 in every channel.
+    u32 lit(i32 x0, i32 y0, i32 x1, i32 y1) const
+    {
+        u32 n = 0;
+        for (i32 y = std::max(y0, 0); y < std::min(y1, i32(height)); ++y)
+            for (i32 x = std::max(x0, 0); x < std::min(x1, i32(width)); ++x) {
+                const u8 *p = &pixels[(size_t(y) * width + x) * 4];
+                n += p[0] > 120 && p[0] > p[2] + 40;
+            }
+        return n;
+    }
 };
 
 BackBuffer read_back_buffer(render::d3d11::D3DRenderDevice &device)
@@ -214,6 +230,7 @@ BackBuffer read_back_buffer(render::d3d11::D3DRenderDevice &device)
         return out;
     D3D11_TEXTURE2D_DESC desc;
     back->GetDesc(&desc);
+    const bool bgra = desc.Format == DXGI_FORMAT_B8G8R8A8_UNORM;
     desc.Usage = D3D11_USAGE_STAGING;
     desc.BindFlags = 0;
     desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
@@ -235,12 +252,13 @@ BackBuffer read_back_buffer(render::d3d11::D3DRenderDevice &device)
         staging->Release();
     }
     back->Release();
+    if (bgra)
+        for (size_t i = 0; i + 4 <= out.pixels.size(); i += 4)
+            std::swap(out.pixels[i], out.pixels[i + 2]);
     return out;
 }
 
-// Disabled: on the OpenGL backend the sample's frame shows its backdrop and debug lines but
-// neither the boxes nor the sparks (see README); enable once the frame shows them.
-TEST(SampleRender, DISABLED_TheSparksLightUpPixelsOnTheOpenGlBackend)
+TEST(SampleRender, TheSparksLightUpThePixelsWhereTheyAreOnTheOpenGlBackend)
 {
     std::string reason;
     if (!d3d11::gl_available(&reason))
@@ -257,16 +275,47 @@ TEST(SampleRender, DISABLED_TheSparksLightUpPixelsOnTheOpenGlBackend)
         std::this_thread::sleep_for(std::chrono::milliseconds(40));
     }
     render->wait_until_idle();
-    ASSERT_NE(program.sparks(), nullptr);
-    ASSERT_GT(program.sparks()->system(0).live_count, 0u);
-    const BackBuffer frame = read_back_buffer(program.device());
-    ASSERT_GT(frame.width, 0u);
-    // The backdrop stays below 80 in every channel; the sparks add orange light, red far
-    // above blue.
-    u32 lit = 0;
-    for (size_t i = 0; i + 4 <= frame.pixels.size(); i += 4)
-        lit += frame.pixels[i] > 120 && frame.pixels[i] > frame.pixels[i + 2] + 40;
-    EXPECT_GT(lit, 0u);
+    ParticleEffect *sparks = program.sparks();
+    ASSERT_NE(sparks, nullptr);
+    const ParticleEmitter &emitter = sparks->emitter(0);
+    ASSERT_GT(emitter.vertex_count(), 5u);
+    const BackBuffer with = read_back_buffer(program.device());
+    ASSERT_GT(with.width, 0u);
+
+    // Where the drawn particles are on screen: their positions through the view's camera
+    // (the sample draws with the world's built-in camera), widened by a few pixels for the
+    // billboards' size.
+    ParticleWorld *particles = particle_world_of(program.app->worlds()[0]->particles());
+    RenderWorld *render_world = particles->render_object()->render_world();
+    ASSERT_NE(render_world, nullptr);
+    const Matrix4x4 &view_projection = render_world->default_camera().view_projection();
+    f32 x0 = 1e9f, y0 = 1e9f, x1 = -1e9f, y1 = -1e9f;
+    for (u32 i = 0; i < emitter.vertex_count(); ++i) {
+        f32 p[3];
+        memcpy(p, emitter.vertices() + size_t(i) * emitter.info().stride, sizeof p);
+        f32 clip[4];
+        for (u32 c = 0; c < 4; ++c)
+            clip[c] = p[0] * view_projection.m[0][c] + p[1] * view_projection.m[1][c] + p[2] * view_projection.m[2][c] +
+                      view_projection.m[3][c];
+        ASSERT_GT(clip[3], 0.0f) << "in front of the camera";
+        const f32 x = (clip[0] / clip[3] * 0.5f + 0.5f) * f32(with.width);
+        const f32 y = (0.5f - clip[1] / clip[3] * 0.5f) * f32(with.height);
+        x0 = std::min(x0, x), y0 = std::min(y0, y), x1 = std::max(x1, x), y1 = std::max(y1, y);
+    }
+    const i32 margin = 8;
+    const i32 box[4] = {i32(x0) - margin, i32(y0) - margin, i32(x1) + margin, i32(y1) + margin};
+    const u32 lit = with.lit(box[0], box[1], box[2], box[3]);
+    EXPECT_GE(lit, emitter.vertex_count()) << "at least a pixel per spark, in the box " << box[0] << "," << box[1]
+                                           << " to " << box[2] << "," << box[3];
+
+    // Without the effect the same place shows the backdrop again.
+    program.app->worlds()[0]->particles().destroy_particles(0);
+    for (int frame = 0; frame < 3; ++frame)
+        ASSERT_TRUE(program.app->update());
+    render->wait_until_idle();
+    EXPECT_EQ(program.sparks(), nullptr);
+    const BackBuffer without = read_back_buffer(program.device());
+    EXPECT_LT(without.lit(box[0], box[1], box[2], box[3]) * 4, lit);
 }
 
 } // namespace
