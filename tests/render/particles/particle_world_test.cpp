@@ -380,6 +380,82 @@ TEST(ParticleWorldTest, EffectDrawsItsLiveParticlesAsInstancedBillboards)
 }
 
 
+TEST(ParticleWorldTest, EmittersFileTheirDrawsInTheirShadersLayerEarlierEmittersFirst)
+{
+    Allocator &a = default_allocator();
+    RecordingRenderDevice device(a);
+    BackBufferWrapper back_buffer(a, 0);
+    device.add_window_targets(0, &back_buffer);
+    std::vector<LibraryPtr> libraries;
+    {
+        // Only the vertex colour variant exists: the emitters draw only when they ask for it.
+        ShaderManager shaders(device, a);
+        ShaderLibrarySource source;
+        source.shaders.push_back(build_shader({"sprite_colour", {{"alpha", ShaderValueType::Scalar}}, {}, {{"alpha", "v", "p"}}}));
+        source.templates.push_back({id32("sprite:VERTEX_COLOR"), {{id32("default"), {{id32("sprite_colour"), {}}}}}});
+        libraries.push_back(read_library(source));
+        LayerConfig config(a);
+        for (const char *name : {"opaque", "alpha"}) {
+            Layer layer;
+            layer.name = id32(name);
+            ASSERT_TRUE(make_layer_key(config.layers.size(), &layer.key));
+            config.layers.push_back(layer);
+        }
+        const u64 alpha_key = config.layers[1].key;
+        libraries.back()->passes[0].keys.sort_bits[0] = 1 | alpha_key;
+        libraries.back()->passes[0].keys.sort_mode[0] = SortMode::BackFront;
+        ASSERT_TRUE(shaders.add_shader_library(*libraries.back()));
+        shaders.update_templates(*libraries.back());
+
+        MaterialResource materials(a);
+        materials.entries.push_back(make_new<MaterialEntry>(a, a));
+        materials.entries[0]->name = 0x1234;
+        materials.entries[0]->shader_template = id32("sprite");
+        for (char c : std::string("sprite"))
+            materials.entries[0]->shader_name.push_back(c);
+        // Two systems with an emitter each.
+        ParticleEffectSource source_effect = typical_effect(128, 100);
+        source_effect.systems.push_back(typical_system(64, 1)); // spawning into itself
+        for (ParticleSystemSource &system : source_effect.systems)
+            system.emitters[0].flags |= particle_emitter_flags::vertex_colour;
+        EffectPtr effect = read_effect(write_particle_effect(source_effect));
+        ASSERT_TRUE(effect);
+        ParticleWorlds w(nullptr, &shaders, &device);
+        w.game->create_particles(7, *effect, &materials, matrix4x4_identity);
+        for (u32 f = 0; f < 6; ++f)
+            w.frame(0.05f);
+        ParticleEffect *e = w.side().find(0);
+        ASSERT_NE(e, nullptr);
+        ASSERT_EQ(e->emitter_count(), 2u);
+        EXPECT_EQ(e->emitter(0).shader_template(), id32("sprite:VERTEX_COLOR"));
+        ASSERT_GT(e->system(0).live_count, 0u);
+        ASSERT_GT(e->system(1).live_count, 0u);
+        EXPECT_GT(e->emitter_order(0), e->emitter_order(1));
+
+        RenderResourceSet resources(a);
+        RenderContext *context = device.alloc_render_context();
+        context->bind_layer_config(&config, &resources);
+        ParticleView view;
+        view.pose.m[3][1] = -10;
+        w.side().render(view, *context);
+        device.dispatch(1, &context);
+        device.release_render_context(context);
+        std::vector<const DecodedCommand *> draws;
+        for (const DecodedCommand &c : device.frames().back().commands)
+            if (c.type == RenderCommand::DrawBatch)
+                draws.push_back(&c);
+        ASSERT_EQ(draws.size(), 2u);
+        // Both in the alpha layer; far first in a back-to-front layer, and the first
+        // emitter's order value is the larger one, so it is drawn first (under the second).
+        for (const DecodedCommand *d : draws)
+            EXPECT_EQ(u64(d->key) & alpha_key, alpha_key);
+        EXPECT_LT(draws[0]->entry_index, draws[1]->entry_index);
+        EXPECT_EQ(draws[0]->draw.instance_count, e->system(0).live_count);
+        EXPECT_EQ(draws[1]->draw.instance_count, e->system(1).live_count);
+    }
+    EXPECT_TRUE(device.errors().empty()) << device.errors().front();
+}
+
 TEST(ParticleWorldTest, EmittersDrawWithTheVariantOfTheirMaterialsNamedTemplate)
 {
     Allocator &a = default_allocator();
