@@ -11,8 +11,8 @@
 -- open the door and walk back, and then quits by itself. Once a person walks the
 -- character, the game runs until they quit.
 --
--- The yard: the sample level (data/levels/sample.level) places a lamp post (which sparks as
--- it comes on) and, once loaded, drops a crate and tells this script two seconds later. The door opens under its animation
+-- The yard: the sample level (data/levels/sample.level) places a lamp post and, once loaded,
+-- drops a crate and tells this script two seconds later. The door opens under its animation
 -- state machine as the character comes near, with a chime and sparks. A weathervane sways
 -- under its own state machine until the script sends it a gust half a second in: it
 -- crossfades into a spin, tells the level script through its flow graph, and calms back into
@@ -195,11 +195,10 @@ function init()
     local ambience = World.play_sound(world, "sounds/ambience", true, nil, nil, "ambience")
     World.set_mixer_volume(world, "ambience", 0.6)
     print("boot: playing the ambience (sound " .. ambience .. ")")
-    -- The lamp sparks as it comes on (effects/sparks.particles plays for 2 seconds); the door
-    -- throws the same sparks whenever it opens.
-    local lamp = placed[1]
-    local sparks = World.create_particles(world, "effects/sparks", Unit.world_position(lamp, Unit.node(lamp, "top")))
-    print("boot: sparks at the lamp (effect " .. sparks .. ")")
+    -- Sparks at the door as the game starts (effects/sparks.particles plays for 2 seconds);
+    -- the door throws them again whenever it opens.
+    local sparks = World.create_particles(world, "effects/sparks", Vector3(3, 4, 1))
+    print("boot: sparks at the door (effect " .. sparks .. ")")
     yard.init(world)
 
     flock = Flock()
