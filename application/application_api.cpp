@@ -272,9 +272,12 @@ int render_world(lua_State *L)
     u32 camera = no_render_handle;
     if (!stack.is_none_or_nil(2)) {
         Unit *owner = nullptr;
-        camera = camera_arg(stack, 2, &owner).handle();
+        const Camera &c = camera_arg(stack, 2, &owner);
         if (&owner->world() != world)
             stack.argument_message(2, "the camera belongs to a unit of another world");
+        camera = c.handle();
+        if (c.node() < owner->scene_graph().node_count())
+            world->set_debug_camera_pose(owner->scene_graph().world_pose(c.node()));
     }
     // The viewport and the environment must be this world's: their handles name objects of
     // its render world only.

@@ -250,6 +250,7 @@ function init()
           tostring(Unit.world_position(player, 0)) .. " and the door " .. tostring(door.unit()) .. "; " ..
           World.get_data(world, "name") .. " holds " .. World.num_units(world) .. " units")
     start_network()
+    SavedGame.finish_restore(restore, 2)
     pilot.start(lan and "circle" or "yard", character.speed)
 end
 

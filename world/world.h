@@ -200,6 +200,11 @@ class World {
     f32 world_time() const { return _world_time; }
     f32 frame_step() const { return _frame_step; }
 
+    /// The pose of the camera the world was last rendered through (the identity before
+    /// that); kept for debug views and tools. Main thread.
+    const Matrix4x4 &debug_camera_pose() const { return _debug_camera_pose; }
+    void set_debug_camera_pose(const Matrix4x4 &pose) { _debug_camera_pose = pose; }
+
     // Flow ---------------------------------------------------------------------------------
 
     /// Queues delayed flow events of a unit; zero delays fire at once.
@@ -316,6 +321,7 @@ class World {
     bool _reflection_stale = false; // a unit was rebuilt: refresh the entries' render handles
     f32 _frame_step = 0;
     f32 _world_time = 0;
+    Matrix4x4 _debug_camera_pose = matrix4x4_identity;
     u32 _frame_counter = 1;
     ChunkStore _data;
     TimedEvents _timed_events;

@@ -197,6 +197,25 @@ int unit_num_actors(lua_State *L)
     return 1;
 }
 
+// The unit's oriented box as a pose whose translation is the box's centre, and its half
+// extents; an empty box (no meshes) gives the unit's pose and a zero vector.
+int unit_box(lua_State *L)
+{
+    LuaStack stack(L);
+    const OrientedBox box = unit_arg(stack, 1).box();
+    Matrix4x4 pose = box.pose;
+    Vector3 half{0, 0, 0};
+    if (box.min.x <= box.max.x && box.min.y <= box.max.y && box.min.z <= box.max.z) {
+        const Vector3 centre{(box.min.x + box.max.x) * 0.5f, (box.min.y + box.max.y) * 0.5f,
+                             (box.min.z + box.max.z) * 0.5f};
+        set_translation(pose, transform_point(box.pose, centre));
+        half = {(box.max.x - box.min.x) * 0.5f, (box.max.y - box.min.y) * 0.5f, (box.max.z - box.min.z) * 0.5f};
+    }
+    push(stack, pose);
+    push(stack, half);
+    return 2;
+}
+
 int unit_set_moving(lua_State *L)
 {
     LuaStack stack(L);
@@ -518,7 +537,7 @@ void register_unit_api(LuaEnvironment &env)
         {"Unit", "num_lights", unit_num_lights, nullptr},
         {"Unit", "light", unit_light, nullptr},
         {"Unit", "num_actors", unit_num_actors, nullptr},
-        {"Unit", "box", nullptr, "mesh rendering"},
+        {"Unit", "box", unit_box, nullptr},
         {"Unit", "crossfade_animation", unit_crossfade_animation, nullptr},
         {"Unit", "crossfade_animation_set_time", unit_crossfade_animation_set<false>, nullptr},
         {"Unit", "crossfade_animation_set_speed", unit_crossfade_animation_set<true>, nullptr},

@@ -131,6 +131,20 @@ TEST_F(RenderObjectApiTest, UnitsHandOutTheirCamerasLightsAndMeshesByNameOrIndex
     EXPECT_EQ(run("local p = Camera.world_position(cam)\nassert(p.x == 0 and p.y == -1 and p.z == 4, tostring(p))"), "");
 }
 
+TEST_F(RenderObjectApiTest, UnitBoxesCentreOnTheirMeshesAndRenderingRecordsTheCameraPose)
+{
+    ASSERT_TRUE(unit);
+    // The crate mesh is a 1 m cube round the root of a unit standing at (2, 1, 0).
+    EXPECT_EQ(run("local pose, half = Unit.box(u)\n"
+                  "local c = Matrix4x4.translation(pose)\n"
+                  "assert(math.abs(c.x - 2) < 1e-5 and math.abs(c.y - 1) < 1e-5 and math.abs(c.z) < 1e-5, tostring(c))\n"
+                  "assert(math.abs(half.x - 0.5) < 1e-5 and math.abs(half.y - 0.5) < 1e-5 and math.abs(half.z - 0.5) < 1e-5)\n"
+                  "local ok, e = pcall(Unit.box, nil)\n"
+                  "assert(not ok and e:find('Unit.box'), e)\n"
+),
+              "");
+}
+
 TEST_F(RenderObjectApiTest, CameraSettingsReachTheRenderSide)
 {
     ASSERT_TRUE(unit);
