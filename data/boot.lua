@@ -145,6 +145,7 @@ function init()
     Level.trigger_level_loaded(level)
     dropped = World.units(world)[2]
     World.spawn_unit(world, "units/floor")
+    World.spawn_unit(world, "units/sun")
     print("boot: the level's flow dropped " .. tostring(dropped) .. " at " .. tostring(Unit.world_position(dropped, 0)))
 
     door = World.spawn_unit(world, "units/door", Vector3(3, 4, 0), Quaternion(Vector3.up(), 0))

@@ -1,0 +1,180 @@
+// The shipped sample lit by its sun: the program's services over the compiled data, a shading
+// environment on the sample's lighting materials, and one view through the lamp post's camera.
+// On the headless backend the draw records show each pass of the deferred pipeline.
+#include "application/application.h"
+#include "application/application_options.h"
+#include "application/engine_setup.h"
+#include "foundation/memory/memory_globals.h"
+#include "platform/d3d11/d3d11_backend.h"
+#include "platform/d3d11/d3d11_headless.h"
+#include "platform/window/window_headless.h"
+#include "render/d3d11/d3d_render_device.h"
+#include "render/interface/render_interface.h"
+#include "render/interface/render_service.h"
+#include "render/materials/material_resource.h"
+#include "render/world/render_shading_environment.h"
+#include "resource/resource_manager.h"
+#include "tests/support/temp_directory.h"
+#include "tests/support/writers/shading_environment_writer.h"
+#include "world/unit.h"
+#include "world/world.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <set>
+
+namespace tallow::test {
+namespace {
+
+u32 id32(const char *name) { return NameId32(name).value(); }
+
+// The sun of the test environment: the direction its light travels, its colour, the ambient.
+constexpr f32 sun_direction[3] = {0.3f, 0.6f, -0.75f};
+
+std::vector<u8> environment_bytes()
+{
+    ShadingEnvironmentSource s;
+    s.material = NameId64("materials/lighting").value();
+    s.variables = {{2, 1, 0, 0}, {2, 1, 0, 12}, {2, 1, 0, 24}};
+    s.settings.push_back({id32("default"), floats_bytes({sun_direction[0], sun_direction[1], sun_direction[2], 1.0f,
+                                                         0.95f, 0.85f, 0.3f, 0.32f, 0.38f})});
+    s.bindings = {{id32("sun_light"), id32("sun_direction"), 0},
+                  {id32("sun_light"), id32("sun_color"), 1},
+                  {id32("sun_light"), id32("ambient_color"), 2}};
+    s.render_variables = {{0, id32("sun_direction"), 0}, {1, id32("sun_color"), 0}, {2, id32("ambient_color"), 0}};
+    return write_shading_environment(s);
+}
+
+/// The sample started as the program starts it, on one backend, with a shading environment
+/// made from the test's resource bytes (the sample's scripts pass none yet).
+class SampleLighting {
+  public:
+    explicit SampleLighting(d3d11::Backend backend)
+    {
+        d3d11::set_backend(backend);
+        setenv("XDG_CONFIG_HOME", _config_home.path(), 1);
+        setenv("XDG_DATA_HOME", _data_home.path(), 1); // the sample's saves
+        setenv("SDL_AUDIODRIVER", "dummy", 1);
+        _options = std::make_unique<ApplicationOptions>(default_allocator(), 3, _arguments);
+        const ProgramSetup setup = engine_setup();
+        ApplicationParams params;
+        params.options = _options.get();
+        params.window_system = &_window_system;
+        params.game_factory = setup.game_factory;
+        params.services = setup.services;
+        params.world_services = setup.world_services;
+        params.register_resource_types = setup.register_resource_types;
+        _app = std::make_unique<Application>(params);
+    }
+    ~SampleLighting()
+    {
+        if (_environment && world())
+            world()->destroy_shading_environment(*_environment);
+        if (_app)
+            _app->shutdown();
+        if (_resource)
+            destroy_shading_environment(_resource, default_allocator());
+        d3d11::set_backend(d3d11::Backend::headless);
+    }
+
+    /// Starts the program and makes the environment; false (with a failure) when anything
+    /// is missing.
+    bool start()
+    {
+        if (!_app->init() || !_app->render_service() || !render() || _app->worlds().size() == 0)
+            return false;
+        const std::vector<u8> bytes = environment_bytes();
+        _resource = read_shading_environment(bytes.data(), bytes.size(), default_allocator());
+        const auto *material = static_cast<const MaterialResource *>(
+            _app->resource_manager()->get(NameId64("material"), NameId64("materials/lighting")));
+        if (!_resource || !material)
+            return false;
+        _environment = world()->render_link().create_shading_environment(_resource, material);
+        if (!_environment || !_environment->update())
+            return false;
+        for (Unit *unit : world()->units())
+            if (i32 i = unit->find_camera(id32("overview")); i >= 0)
+                _camera = unit->camera_handle(u32(i));
+        return _camera != no_render_handle;
+    }
+
+    /// One view of the world through the lamp post's camera, drawn and executed.
+    void render_frame()
+    {
+        _environment->apply_variables();
+        _app->render_world(*world(), _camera, no_render_handle, _environment->handle());
+        render()->wait_until_idle();
+    }
+
+    World *world() { return _app->worlds().size() ? _app->worlds()[0] : nullptr; }
+    RenderInterface *render() { return _app->render_service()->render_interface(); }
+    render::d3d11::D3DRenderDevice &device() { return static_cast<render::d3d11::D3DRenderDevice &>(render()->device()); }
+
+  private:
+    TempDirectory _config_home;
+    TempDirectory _data_home;
+    platform::HeadlessWindowSystem _window_system{default_allocator()};
+    const char *_arguments[3] = {"bin/tallow", "-data-dir", TALLOW_BUILT_DATA_DIR};
+    std::unique_ptr<ApplicationOptions> _options;
+    std::unique_ptr<Application> _app;
+    ShadingEnvironmentResource *_resource = nullptr;
+    ShadingEnvironment *_environment = nullptr;
+    u32 _camera = no_render_handle;
+};
+
+TEST(SampleLightingTest, OneFrameDrawsTheShadowSliceTheGBufferAndTheSunThroughTheDevice)
+{
+    SampleLighting sample(d3d11::Backend::headless);
+    ASSERT_TRUE(sample.start());
+    ID3D11DeviceContext *context = sample.device().immediate_context();
+    sample.render_frame(); // the units' first state reaches the render side with this one
+    d3d11::headless_clear_journal(context);
+    sample.render_frame();
+
+    // Shadow casters: depth only (no colour target), one depth target over the whole
+    // square map. G-buffer: the same boxes into three colour targets and the view's depth.
+    // The sun: one fullscreen triangle into the back buffer reading four inputs.
+    u32 casters = 0, gbuffer = 0, sun = 0;
+    u64 shadow_map = 0, view_depth = 0;
+    std::set<u64> gbuffer_targets;
+    for (const d3d11::DrawRecord &d : d3d11::headless_draws(context)) {
+        const bool any_colour = d.render_targets[0] != 0;
+        if (!any_colour && d.depth_stencil_view != 0 && d.op == d3d11::ContextOp::draw_indexed) {
+            ++casters;
+            EXPECT_TRUE(shadow_map == 0 || shadow_map == d.depth_stencil_view);
+            shadow_map = d.depth_stencil_view;
+            ASSERT_EQ(d.viewports.size(), 1u);
+            EXPECT_EQ(d.viewports[0][2], d.viewports[0][3]); // the square map, whole
+            EXPECT_EQ(d.stages[u32(d3d11::Stage::pixel)].shader, 0u);
+        } else if (d.render_targets[2] != 0 && d.op == d3d11::ContextOp::draw_indexed) {
+            ++gbuffer;
+            for (u32 t = 0; t < 3; ++t)
+                gbuffer_targets.insert(d.render_targets[t]);
+            EXPECT_EQ(d.render_targets[3], 0u);
+            view_depth = d.depth_stencil_view;
+            EXPECT_EQ(casters, 0u) << "the G-buffer is drawn before the shadow map";
+        } else if (d.op == d3d11::ContextOp::draw && d.vertex_count == 3 && d.render_targets[1] == 0 &&
+                   d.stages[u32(d3d11::Stage::pixel)].resources[3] != 0) {
+            ++sun;
+            EXPECT_GT(casters, 0u) << "the sun is drawn after its shadow map";
+            EXPECT_EQ(d.depth_stencil_view, 0u);
+            for (u32 r = 0; r < 4; ++r)
+                EXPECT_NE(d.stages[u32(d3d11::Stage::pixel)].resources[r], 0u) << r;
+        }
+    }
+    // The door, the floor, the lamp post and the crates: each box is a caster and a
+    // G-buffer draw (the light's box sees all of them; the view may see fewer).
+    EXPECT_GE(casters, 4u);
+    EXPECT_GE(gbuffer, 3u);
+    EXPECT_EQ(sun, 1u);
+    EXPECT_EQ(gbuffer_targets.size(), 3u);
+    EXPECT_NE(shadow_map, view_depth);
+    EXPECT_TRUE(d3d11::headless_diagnostics().empty()) << d3d11::headless_diagnostics().front().message;
+}
+
+} // namespace
+} // namespace tallow::test
