@@ -1,6 +1,7 @@
 // The shipped sample lit by its sun: the program's services over the compiled data, a shading
 // environment on the sample's lighting materials, and one view through the lamp post's camera.
-// On the headless backend the draw records show each pass of the deferred pipeline.
+// On the headless backend the draw records show each pass of the deferred pipeline; on the
+// OpenGL backend the read-back frame shows the door's shadow on the floor.
 #include "application/application.h"
 #include "application/application_options.h"
 #include "application/engine_setup.h"
@@ -24,6 +25,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <array>
 #include <memory>
 #include <set>
 
@@ -174,6 +176,81 @@ TEST(SampleLightingTest, OneFrameDrawsTheShadowSliceTheGBufferAndTheSunThroughTh
     EXPECT_EQ(gbuffer_targets.size(), 3u);
     EXPECT_NE(shadow_map, view_depth);
     EXPECT_TRUE(d3d11::headless_diagnostics().empty()) << d3d11::headless_diagnostics().front().message;
+}
+
+/// The back buffer read back through a staging copy: rows top to bottom, RGBA8.
+std::vector<u8> read_back_buffer(render::d3d11::D3DRenderDevice &device, u32 &out_width, u32 &out_height)
+{
+    ID3D11Texture2D *back = nullptr;
+    if (!device.swap_chain_at(0) ||
+        FAILED(device.swap_chain_at(0)->GetBuffer(0, IID_ID3D11Texture2D, reinterpret_cast<void **>(&back))))
+        return {};
+    D3D11_TEXTURE2D_DESC desc;
+    back->GetDesc(&desc);
+    desc.Usage = D3D11_USAGE_STAGING;
+    desc.BindFlags = 0;
+    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+    ID3D11Texture2D *staging = nullptr;
+    std::vector<u8> pixels;
+    if (SUCCEEDED(device.device()->CreateTexture2D(&desc, nullptr, &staging))) {
+        ID3D11DeviceContext *context = device.immediate_context();
+        context->CopyResource(staging, back);
+        D3D11_MAPPED_SUBRESOURCE mapped{};
+        if (SUCCEEDED(context->Map(staging, 0, D3D11_MAP_READ, 0, &mapped))) {
+            pixels.resize(size_t(desc.Width) * desc.Height * 4);
+            for (u32 y = 0; y < desc.Height; ++y)
+                memcpy(pixels.data() + size_t(y) * desc.Width * 4,
+                       static_cast<const u8 *>(mapped.pData) + size_t(y) * mapped.RowPitch, desc.Width * 4);
+            context->Unmap(staging, 0);
+        }
+        staging->Release();
+    }
+    back->Release();
+    out_width = desc.Width;
+    out_height = desc.Height;
+    return pixels;
+}
+
+TEST(SampleLightingTest, TheDoorShadowsTheFloorBehindItOnTheOpenGlBackend)
+{
+    std::string reason;
+    if (!d3d11::gl_available(&reason))
+        GTEST_SKIP() << "no usable EGL / OpenGL 4.5 here: " << reason;
+    SampleLighting sample(d3d11::Backend::gl);
+    ASSERT_TRUE(sample.start());
+    sample.render_frame();
+    sample.render_frame();
+    u32 width = 0, height = 0;
+    const std::vector<u8> pixels = read_back_buffer(sample.device(), width, height);
+    ASSERT_FALSE(pixels.empty());
+
+    // The lamp post's camera: at (3, 0, 3) looking along y, 1.22 rad vertically, no roll.
+    auto luminance_at = [&](f32 x, f32 y, f32 z) {
+        const f32 right = x - 3.0f, forward = y, up = z - 3.0f;
+        const f32 tan_half = std::tan(1.22f / 2);
+        const f32 aspect = f32(width) / f32(height);
+        const i32 px = i32((0.5f + 0.5f * right / forward / (tan_half * aspect)) * f32(width));
+        const i32 py = i32((0.5f - 0.5f * up / forward / tan_half) * f32(height));
+        f32 sum = 0;
+        for (i32 dy = -1; dy <= 1; ++dy)
+            for (i32 dx = -1; dx <= 1; ++dx) {
+                const u8 *p = &pixels[(size_t(py + dy) * width + size_t(px + dx)) * 4];
+                sum += 0.2126f * p[0] + 0.7152f * p[1] + 0.0722f * p[2];
+            }
+        return sum / 9;
+    };
+    // The door's leaf (x 3 to 4, up to 2 m) throws its shadow along the sun, (0.3, 0.6,
+    // -0.75): floor at (4.6, 5.4) lies in it, floor at (6, 5.4) and (1, 6) does not. The
+    // shadowed floor keeps its ambient light only.
+    const f32 shadowed = luminance_at(4.6f, 5.4f, 0.0f);
+    const f32 lit = luminance_at(6.0f, 5.4f, 0.0f);
+    const f32 lit_left = luminance_at(1.0f, 6.0f, 0.0f);
+    EXPECT_GT(shadowed, 2.0f) << "ambient light reaches the shadow";
+    EXPECT_LT(shadowed, 0.5f * lit);
+    EXPECT_LT(shadowed, 0.5f * lit_left);
+    // Above the horizon: the sky the G-buffer's clear leaves, unlit.
+    const u8 *sky = &pixels[(size_t(8) * width + 8) * 4];
+    EXPECT_EQ((std::array<u8, 3>{sky[0], sky[1], sky[2]}), (std::array<u8, 3>{115, 153, 204}));
 }
 
 } // namespace
