@@ -17,6 +17,7 @@
 #include "resource/resource_manager.h"
 #include "tests/support/temp_directory.h"
 #include "tests/support/writers/shading_environment_writer.h"
+#include "render/world/render_light.h"
 #include "world/unit.h"
 #include "world/world.h"
 
@@ -128,7 +129,7 @@ class SampleLighting {
     u32 _camera = no_render_handle;
 };
 
-TEST(SampleLightingTest, OneFrameDrawsTheShadowSliceTheGBufferAndTheSunThroughTheDevice)
+TEST(SampleLightingTest, OneFrameDrawsTheShadowSliceTheGBufferTheSunAndTheLampThroughTheDevice)
 {
     SampleLighting sample(d3d11::Backend::headless);
     ASSERT_TRUE(sample.start());
@@ -139,8 +140,10 @@ TEST(SampleLightingTest, OneFrameDrawsTheShadowSliceTheGBufferAndTheSunThroughTh
 
     // Shadow casters: depth only (no colour target), one depth target over the whole
     // square map. G-buffer: the same boxes into three colour targets and the view's depth.
-    // The sun: one fullscreen triangle into the back buffer reading four inputs.
-    u32 casters = 0, gbuffer = 0, sun = 0;
+    // The sun: one fullscreen triangle into the back buffer reading four inputs. The lamp:
+    // its proxy box into the back buffer alone, after the sun, reading the G-buffer.
+    u32 casters = 0, gbuffer = 0, sun = 0, lamp = 0;
+    u64 back_buffer = 0;
     u64 shadow_map = 0, view_depth = 0;
     std::set<u64> gbuffer_targets;
     for (const d3d11::DrawRecord &d : d3d11::headless_draws(context)) {
@@ -162,9 +165,16 @@ TEST(SampleLightingTest, OneFrameDrawsTheShadowSliceTheGBufferAndTheSunThroughTh
         } else if (d.op == d3d11::ContextOp::draw && d.vertex_count == 3 && d.render_targets[1] == 0 &&
                    d.stages[u32(d3d11::Stage::pixel)].resources[3] != 0) {
             ++sun;
+            back_buffer = d.render_targets[0];
             EXPECT_GT(casters, 0u) << "the sun is drawn after its shadow map";
             EXPECT_EQ(d.depth_stencil_view, 0u);
             for (u32 r = 0; r < 4; ++r)
+                EXPECT_NE(d.stages[u32(d3d11::Stage::pixel)].resources[r], 0u) << r;
+        } else if (d.op == d3d11::ContextOp::draw_indexed && d.render_targets[0] != 0 && d.render_targets[1] == 0) {
+            ++lamp;
+            EXPECT_EQ(d.render_targets[0], back_buffer) << "the lamp is added after the sun";
+            EXPECT_EQ(d.depth_stencil_view, 0u);
+            for (u32 r = 0; r < 3; ++r)
                 EXPECT_NE(d.stages[u32(d3d11::Stage::pixel)].resources[r], 0u) << r;
         }
     }
@@ -173,6 +183,7 @@ TEST(SampleLightingTest, OneFrameDrawsTheShadowSliceTheGBufferAndTheSunThroughTh
     EXPECT_GE(casters, 4u);
     EXPECT_GE(gbuffer, 3u);
     EXPECT_EQ(sun, 1u);
+    EXPECT_EQ(lamp, 1u);
     EXPECT_EQ(gbuffer_targets.size(), 3u);
     EXPECT_NE(shadow_map, view_depth);
     EXPECT_TRUE(d3d11::headless_diagnostics().empty()) << d3d11::headless_diagnostics().front().message;
@@ -211,21 +222,15 @@ std::vector<u8> read_back_buffer(render::d3d11::D3DRenderDevice &device, u32 &ou
     return pixels;
 }
 
-TEST(SampleLightingTest, TheDoorShadowsTheFloorBehindItOnTheOpenGlBackend)
-{
-    std::string reason;
-    if (!d3d11::gl_available(&reason))
-        GTEST_SKIP() << "no usable EGL / OpenGL 4.5 here: " << reason;
-    SampleLighting sample(d3d11::Backend::gl);
-    ASSERT_TRUE(sample.start());
-    sample.render_frame();
-    sample.render_frame();
+/// One frame read back; `luminance_at` gives the mean luminance of the 3 x 3 pixels round
+/// the projection of a world point through the lamp post's camera (at (3, 0, 3) looking
+/// along y, 1.22 rad vertically, no roll).
+struct Frame {
     u32 width = 0, height = 0;
-    const std::vector<u8> pixels = read_back_buffer(sample.device(), width, height);
-    ASSERT_FALSE(pixels.empty());
+    std::vector<u8> pixels;
 
-    // The lamp post's camera: at (3, 0, 3) looking along y, 1.22 rad vertically, no roll.
-    auto luminance_at = [&](f32 x, f32 y, f32 z) {
+    f32 luminance_at(f32 x, f32 y, f32 z) const
+    {
         const f32 right = x - 3.0f, forward = y, up = z - 3.0f;
         const f32 tan_half = std::tan(1.22f / 2);
         const f32 aspect = f32(width) / f32(height);
@@ -238,19 +243,51 @@ TEST(SampleLightingTest, TheDoorShadowsTheFloorBehindItOnTheOpenGlBackend)
                 sum += 0.2126f * p[0] + 0.7152f * p[1] + 0.0722f * p[2];
             }
         return sum / 9;
-    };
+    }
+};
+
+Frame draw_and_read(SampleLighting &sample)
+{
+    sample.render_frame();
+    sample.render_frame(); // the light's changes reach the render side with the first one
+    Frame f;
+    f.pixels = read_back_buffer(sample.device(), f.width, f.height);
+    return f;
+}
+
+TEST(SampleLightingTest, TheDoorShadowsTheFloorAndTheLampLightsItOnTheOpenGlBackend)
+{
+    std::string reason;
+    if (!d3d11::gl_available(&reason))
+        GTEST_SKIP() << "no usable EGL / OpenGL 4.5 here: " << reason;
+    SampleLighting sample(d3d11::Backend::gl);
+    ASSERT_TRUE(sample.start());
+    const Frame frame = draw_and_read(sample);
+    ASSERT_FALSE(frame.pixels.empty());
+
     // The door's leaf (x 3 to 4, up to 2 m) throws its shadow along the sun, (0.3, 0.6,
     // -0.75): floor at (4.6, 5.4) lies in it, floor at (6, 5.4) and (1, 6) does not. The
-    // shadowed floor keeps its ambient light only.
-    const f32 shadowed = luminance_at(4.6f, 5.4f, 0.0f);
-    const f32 lit = luminance_at(6.0f, 5.4f, 0.0f);
-    const f32 lit_left = luminance_at(1.0f, 6.0f, 0.0f);
+    // shadowed floor keeps its ambient light (and a little of the lamp's).
+    const f32 shadowed = frame.luminance_at(4.6f, 5.4f, 0.0f);
     EXPECT_GT(shadowed, 2.0f) << "ambient light reaches the shadow";
-    EXPECT_LT(shadowed, 0.5f * lit);
-    EXPECT_LT(shadowed, 0.5f * lit_left);
+    EXPECT_LT(shadowed, 0.6f * frame.luminance_at(6.0f, 5.4f, 0.0f));
+    EXPECT_LT(shadowed, 0.6f * frame.luminance_at(1.0f, 6.0f, 0.0f));
     // Above the horizon: the sky the G-buffer's clear leaves, unlit.
-    const u8 *sky = &pixels[(size_t(8) * width + 8) * 4];
+    const u8 *sky = &frame.pixels[(size_t(8) * frame.width + 8) * 4];
     EXPECT_EQ((std::array<u8, 3>{sky[0], sky[1], sky[2]}), (std::array<u8, 3>{115, 153, 204}));
+
+    // The lamp (omni, at the camera, reaching 10 m) put out: the floor within its reach
+    // darkens, the floor past it stays as it was.
+    Light *lamp = nullptr;
+    for (Unit *unit : sample.world()->units())
+        if (i32 i = unit->find_light(id32("lamp")); i >= 0)
+            lamp = unit->light(u32(i));
+    ASSERT_NE(lamp, nullptr);
+    lamp->set_color(0, 0, 0);
+    const Frame dark = draw_and_read(sample);
+    ASSERT_FALSE(dark.pixels.empty());
+    EXPECT_GT(frame.luminance_at(1.5f, 4.8f, 0.0f), dark.luminance_at(1.5f, 4.8f, 0.0f) + 3.0f);
+    EXPECT_EQ(frame.luminance_at(-2.0f, 14.0f, 0.0f), dark.luminance_at(-2.0f, 14.0f, 0.0f));
 }
 
 } // namespace
