@@ -1,7 +1,8 @@
-// The shipped sample lit by its sun: the program's services over the compiled data, a shading
-// environment on the sample's lighting materials, and one view through the lamp post's camera.
-// On the headless backend the draw records show each pass of the deferred pipeline; on the
-// OpenGL backend the read-back frame shows the door's shadow on the floor.
+// The shipped sample lit by its sun and its lamp: the program's services over the compiled
+// data, a shading environment on the sample's lighting materials, and one view through the
+// lamp post's camera. On the headless backend the draw records show each pass of the deferred
+// pipeline; on the OpenGL backend the read-back frame shows the door's shadow and the lamp's
+// light on the floor.
 #include "application/application.h"
 #include "application/application_options.h"
 #include "application/engine_setup.h"
@@ -13,20 +14,20 @@
 #include "render/interface/render_interface.h"
 #include "render/interface/render_service.h"
 #include "render/materials/material_resource.h"
+#include "render/world/render_light.h"
 #include "render/world/render_shading_environment.h"
 #include "resource/resource_manager.h"
 #include "tests/support/temp_directory.h"
 #include "tests/support/writers/shading_environment_writer.h"
-#include "render/world/render_light.h"
 #include "world/unit.h"
 #include "world/world.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <array>
 #include <memory>
 #include <set>
 
