@@ -171,6 +171,10 @@ class Application {
     f32 raw_frame_step() const { return _raw_step; }
     f32 frame_step() const { return _filtered_step; }
     u64 frame_count() const { return _frame_count; }
+    /// Runs every later frame with a step of `seconds` in place of the measured wall-clock
+    /// time, without waiting for the clock: the same start replays the same frames (image
+    /// captures of the sample). 0 (the default) goes back to the measured clock.
+    void set_fixed_frame_step(f32 seconds) { _fixed_step = seconds > 0.0f ? seconds : 0.0f; }
 
   private:
     // Start-up steps, in order. Each is small so later services can be wired in place.
@@ -262,6 +266,7 @@ class Application {
     f32 _raw_step = 0.0f;
     f32 _filtered_step = 0.0f;
     f32 _time_scale = 1.0f;
+    f32 _fixed_step = 0.0f; // seconds; 0: the measured clock
     u64 _frame_count = 0;
 
     IPhysicsService *_physics = nullptr;
