@@ -36,20 +36,18 @@ namespace {
 
 u32 id32(const char *name) { return NameId32(name).value(); }
 
-// The sun of the test environment: the direction its light travels, its colour, the ambient.
+// The sun of the test environment: the direction its light travels and its colour.
 constexpr f32 sun_direction[3] = {0.3f, 0.6f, -0.75f};
 
 std::vector<u8> environment_bytes()
 {
     ShadingEnvironmentSource s;
     s.material = NameId64("materials/lighting").value();
-    s.variables = {{2, 1, 0, 0}, {2, 1, 0, 12}, {2, 1, 0, 24}};
-    s.settings.push_back({id32("default"), floats_bytes({sun_direction[0], sun_direction[1], sun_direction[2], 1.0f,
-                                                         0.95f, 0.85f, 0.3f, 0.32f, 0.38f})});
-    s.bindings = {{id32("sun_light"), id32("sun_direction"), 0},
-                  {id32("sun_light"), id32("sun_color"), 1},
-                  {id32("sun_light"), id32("ambient_color"), 2}};
-    s.render_variables = {{0, id32("sun_direction"), 0}, {1, id32("sun_color"), 0}, {2, id32("ambient_color"), 0}};
+    s.variables = {{2, 1, 0, 0}, {2, 1, 0, 12}};
+    s.settings.push_back(
+        {id32("default"), floats_bytes({sun_direction[0], sun_direction[1], sun_direction[2], 1.0f, 0.95f, 0.85f})});
+    s.bindings = {{id32("sun_light"), id32("sun_direction"), 0}, {id32("sun_light"), id32("sun_color"), 1}};
+    s.render_variables = {{0, id32("sun_direction"), 0}, {1, id32("sun_color"), 0}};
     return write_shading_environment(s);
 }
 
@@ -106,11 +104,13 @@ class SampleLighting {
         return _camera != no_render_handle;
     }
 
-    /// One view of the world through the lamp post's camera, drawn and executed.
+    /// One view of the world through the lamp post's camera, drawn, presented (so the
+    /// device has finished it before a read-back) and executed.
     void render_frame()
     {
         _environment->apply_variables();
         _app->render_world(*world(), _camera, no_render_handle, _environment->handle());
+        render()->present_frame(0);
         render()->wait_until_idle();
     }
 
@@ -130,7 +130,7 @@ class SampleLighting {
     u32 _camera = no_render_handle;
 };
 
-TEST(SampleLightingTest, OneFrameDrawsTheShadowSliceTheGBufferTheSunAndTheLampThroughTheDevice)
+TEST(SampleLightingTest, OneFrameDrawsTheShadowSliceTheGBufferAndEachLightThroughTheDevice)
 {
     SampleLighting sample(d3d11::Backend::headless);
     ASSERT_TRUE(sample.start());
@@ -141,9 +141,10 @@ TEST(SampleLightingTest, OneFrameDrawsTheShadowSliceTheGBufferTheSunAndTheLampTh
 
     // Shadow casters: depth only (no colour target), one depth target over the whole
     // square map. G-buffer: the same boxes into three colour targets and the view's depth.
-    // The sun: one fullscreen triangle into the back buffer reading four inputs. The lamp:
-    // its proxy box into the back buffer alone, after the sun, reading the G-buffer.
-    u32 casters = 0, gbuffer = 0, sun = 0, lamp = 0;
+    // The ambient light: one fullscreen triangle into the back buffer reading two inputs;
+    // the sun: the same reading four, after it; the lamp: its proxy box into the back buffer
+    // alone, after the sun, reading the G-buffer.
+    u32 casters = 0, gbuffer = 0, ambient = 0, sun = 0, lamp = 0;
     u64 back_buffer = 0;
     u64 shadow_map = 0, view_depth = 0;
     std::set<u64> gbuffer_targets;
@@ -164,16 +165,23 @@ TEST(SampleLightingTest, OneFrameDrawsTheShadowSliceTheGBufferTheSunAndTheLampTh
             view_depth = d.depth_stencil_view;
             EXPECT_EQ(casters, 0u) << "the G-buffer is drawn before the shadow map";
         } else if (d.op == d3d11::ContextOp::draw && d.vertex_count == 3 && d.render_targets[1] == 0 &&
+                   d.stages[u32(d3d11::Stage::pixel)].resources[2] == 0) {
+            ++ambient;
+            back_buffer = d.render_targets[0];
+            EXPECT_GT(gbuffer, 0u) << "the ambient light reads the drawn G-buffer";
+            EXPECT_NE(d.stages[u32(d3d11::Stage::pixel)].resources[1], 0u);
+        } else if (d.op == d3d11::ContextOp::draw && d.vertex_count == 3 && d.render_targets[1] == 0 &&
                    d.stages[u32(d3d11::Stage::pixel)].resources[3] != 0) {
             ++sun;
-            back_buffer = d.render_targets[0];
+            EXPECT_EQ(d.render_targets[0], back_buffer) << "the sun is added after the ambient light";
             EXPECT_GT(casters, 0u) << "the sun is drawn after its shadow map";
             EXPECT_EQ(d.depth_stencil_view, 0u);
             for (u32 r = 0; r < 4; ++r)
                 EXPECT_NE(d.stages[u32(d3d11::Stage::pixel)].resources[r], 0u) << r;
         } else if (d.op == d3d11::ContextOp::draw_indexed && d.render_targets[0] != 0 && d.render_targets[1] == 0) {
             ++lamp;
-            EXPECT_EQ(d.render_targets[0], back_buffer) << "the lamp is added after the sun";
+            EXPECT_EQ(sun, 1u) << "the lamp is added after the sun";
+            EXPECT_EQ(d.render_targets[0], back_buffer);
             EXPECT_EQ(d.depth_stencil_view, 0u);
             for (u32 r = 0; r < 3; ++r)
                 EXPECT_NE(d.stages[u32(d3d11::Stage::pixel)].resources[r], 0u) << r;
@@ -183,6 +191,7 @@ TEST(SampleLightingTest, OneFrameDrawsTheShadowSliceTheGBufferTheSunAndTheLampTh
     // G-buffer draw (the light's box sees all of them; the view may see fewer).
     EXPECT_GE(casters, 4u);
     EXPECT_GE(gbuffer, 3u);
+    EXPECT_EQ(ambient, 1u);
     EXPECT_EQ(sun, 1u);
     EXPECT_EQ(lamp, 1u);
     EXPECT_EQ(gbuffer_targets.size(), 3u);
