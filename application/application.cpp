@@ -810,6 +810,15 @@ void Application::render_world(World &world, u32 camera, u32 viewport, u32 shadi
         (void)_rendered_worlds.push_back(&world);
 }
 
+GameViewport *Application::create_viewport(World &world, u32 template_name)
+{
+    RenderInterface *render = render_interface();
+    const ViewportTemplate *viewport_template = render ? render->viewport_template(template_name) : nullptr;
+    return viewport_template ? world.create_viewport(*viewport_template) : nullptr;
+}
+
+bool Application::destroy_viewport(World &world, GameViewport *viewport) { return world.destroy_viewport(viewport); }
+
 void Application::send_world_changes()
 {
     // A world the game did not render this frame still hands its changes over, so its

@@ -45,6 +45,7 @@ class DiskFileSystem;
 class ResourcePackage;
 class Window;
 class World;
+class GameViewport;
 
 namespace platform {
 class IWindowSystem;
@@ -141,6 +142,11 @@ class Application {
     /// render interface or for a world not in the list. A world not rendered in a frame
     /// still has its changes sent at the frame's end.
     void render_world(World &world, u32 camera, u32 viewport, u32 shading_environment);
+    /// A viewport of `world` from the render configuration's template `template_name`
+    /// (NameId32); null when there is no such template or the world cannot make it.
+    GameViewport *create_viewport(World &world, u32 template_name);
+    /// False when `viewport` is not one of `world`'s.
+    bool destroy_viewport(World &world, GameViewport *viewport);
     /// The render service's interface; null without one.
     RenderInterface *render_interface() { return _render ? _render->render_interface() : nullptr; }
 

@@ -328,9 +328,9 @@ TEST(ShaderLibrary, SampleLibrarySourceCompilesAndReads)
     LibraryPtr lib(read_shader_library(bytes.data(), bytes.size(), default_allocator()));
     ASSERT_TRUE(lib);
     // "ambient_light", "fullscreen_noise", "gbuffer_clear", "gui", "gui_text", "line", "mesh",
-    // "mesh_shadow", "omni_light", "sun_light" in name order
-    EXPECT_EQ(lib->shaders.size(), 10u);
-    EXPECT_EQ(lib->templates.size(), 12u);
+    // "mesh_shadow", "omni_light", "particle", "particle_vertex_color", "sun_light" in name order
+    EXPECT_EQ(lib->shaders.size(), 12u);
+    EXPECT_EQ(lib->templates.size(), 14u);
     const d3d::ShaderDesc *desc = lib->device_data->description(0);
     ASSERT_NE(desc, nullptr);
     EXPECT_NE(stage_code(desc->passes[0].stages[u32(d3d::DescStage::vertex)]).find("#version 330"), std::string::npos);
