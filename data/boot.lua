@@ -182,6 +182,7 @@ function init()
     Level.trigger_level_loaded(level)
     dropped = World.units(world)[2]
     World.spawn_unit(world, "units/floor")
+    World.spawn_unit(world, "units/sun")
     print("boot: the level's flow dropped " .. tostring(dropped) .. " at " .. tostring(Unit.world_position(dropped, 0)))
 
     -- The view: a camera behind and above the yard, looking down at its middle.

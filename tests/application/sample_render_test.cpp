@@ -65,12 +65,13 @@ TEST(SampleRender, EveryFrameDrawsTheSampleUnitsThroughTheDevice)
         ASSERT_TRUE(app.update());
         render->wait_until_idle();
         // The sample's camera (behind and above the yard) sees the crates, the door and the
-        // floor: every visible box is one indexed draw of 36 indices, each unit's mesh with
-        // vertex buffers of its own.
+        // floor: every visible box is one indexed draw of 36 indices into the G-buffer, each
+        // unit's mesh with vertex buffers of its own. (The sun's shadow map draws the same
+        // boxes again, depth only.)
         u32 boxes = 0;
         std::set<u64> buffers;
         for (const d3d11::DrawRecord &d : d3d11::headless_draws(context)) {
-            if (d.op != d3d11::ContextOp::draw_indexed || d.vertex_count != 36)
+            if (d.op != d3d11::ContextOp::draw_indexed || d.vertex_count != 36 || d.render_targets[1] == 0)
                 continue;
             ++boxes;
             buffers.insert(d.vertex_buffers[0].buffer);
@@ -101,9 +102,10 @@ TEST(SampleRender, EveryFrameDrawsTheSampleUnitsThroughTheDevice)
     ASSERT_NE(twin, nullptr);
     ASSERT_EQ(twin->class_id(), u32(RenderObjectClass::ShadingEnvironment));
     const Array<u8> &block = static_cast<RenderShadingEnvironment *>(twin)->raw_block();
-    ASSERT_EQ(block.size(), 40u); // sun direction, sun colour, ambient colour, exposure
-    ASSERT_EQ(environment.values().size(), 40u);
-    EXPECT_EQ(memcmp(block.data(), environment.values().data(), 40), 0);
+    // sun direction, sun colour, ambient colour, exposure, the sun light's direction
+    ASSERT_EQ(block.size(), 52u);
+    ASSERT_EQ(environment.values().size(), 52u);
+    EXPECT_EQ(memcmp(block.data(), environment.values().data(), 52), 0);
     f32 exposure = 0;
     memcpy(&exposure, block.data() + 36, 4);
     EXPECT_EQ(exposure, 1.0f);
