@@ -304,16 +304,6 @@ u32 SceneGraph::write_change_record(u8 *at)
     return RenderStateStream::record_bytes(payload_bytes);
 }
 
-static_assert(SceneGraph::empty_change_record_bytes == RenderStateStream::record_bytes(sizeof(SceneGraphChangeHeader)));
-
-void SceneGraph::write_empty_change_record(u8 *at, u32 render_handle)
-{
-    u8 *payload = RenderStateStream::place_record(at, scene_graph_change_kind, sizeof(SceneGraphChangeHeader));
-    const SceneGraphChangeHeader header = {u32(RenderObjectClass::SceneGraph), render_handle, 0,
-                                           u32(sizeof(SceneGraphChangeHeader))};
-    memcpy(payload, &header, sizeof header);
-}
-
 bool SceneGraph::validate() const
 {
     for (u32 i = 0; i < _node_count; ++i) {

@@ -81,10 +81,11 @@ void linked_update_job(const JobData &batch)
 
 // world_reflection_job: stream 0 the shared state, stream 1 the unit list, stream 2 the
 // units' reflection entries, stream 3 the batch's change-record stream. One record per
-// unit, in spawn order, after the batch's units flagged reflect_update_linked are
-// brought up to date. A unit that did not change is written from its entry alone
-// without touching the unit; the batch's records are sized first and written into one
-// block, so the stream grows and commits once.
+// changed unit, in spawn order, after the batch's units flagged reflect_update_linked are
+// brought up to date; a unit that did not change is passed over from its entry alone,
+// without touching the unit, and gets no record (the render side reads a graph without a
+// record as unchanged this frame). The batch's records are sized first and written into
+// one block, so the stream grows and commits once.
 void world_reflection_job(const JobData &batch)
 {
     ReflectionShared &shared = *batch.stream_as<ReflectionShared>(0);
@@ -96,14 +97,19 @@ void world_reflection_job(const JobData &batch)
     u32 bytes = 0;
     for (u32 k = 0; k < n; ++k) {
         u8 &flag = changed[entries[k].handle_slot];
+        if (!flag)
+            continue;
         if (flag & reflect_update_linked) {
             // The deepest linked units: their parents are final, and no other unit reads them.
             units[k]->scene_graph().copy_parent_world();
             update_for_reflection(*units[k], changed);
             flag &= u8(~reflect_update_linked);
         }
-        bytes += flag ? units[k]->scene_graph().change_record_bytes() : SceneGraph::empty_change_record_bytes;
+        if (flag)
+            bytes += units[k]->scene_graph().change_record_bytes();
     }
+    if (bytes == 0)
+        return;
     u8 *at = stream.reserve(bytes);
     if (!at) {
         // The graphs keep their unreflected nodes (and flags) for the next frame's records.
@@ -115,9 +121,6 @@ void world_reflection_job(const JobData &batch)
         if (flag) {
             at += units[k]->scene_graph().write_change_record(at);
             flag = 0;
-        } else {
-            SceneGraph::write_empty_change_record(at, entries[k].render_handle);
-            at += SceneGraph::empty_change_record_bytes;
         }
     }
     stream.commit(bytes);
@@ -526,18 +529,11 @@ void World::reload_units_of_resource(const UnitResource &old_resource, const Uni
             u->reload(new_resource);
 }
 
-void World::refresh_reflection_entries()
-{
-    for (u32 i = 0; i < _units.size(); ++i)
-        _reflection[i].render_handle = _units[i]->scene_graph().render_handle();
-    _reflection_stale = false;
-}
-
 bool World::add_to_units(Unit &u)
 {
     if (!_units.push_back(&u))
         return false;
-    if (!_reflection.push_back({u.scene_graph().render_handle(), unit_handle_index(u.handle())})) {
+    if (!_reflection.push_back({unit_handle_index(u.handle())})) {
         _units.pop_back();
         return false;
     }
@@ -653,8 +649,6 @@ bool World::begin_reflection(Array<RenderStateStream *> &streams)
 {
     if (_units.empty())
         return true;
-    if (_reflection_stale)
-        refresh_reflection_entries();
     Job job("world_reflection_job");
     JobData(job).set_count(_units.size());
     JobSplit split(job);
@@ -974,8 +968,7 @@ bool World::validate() const
         return false;
     for (u32 i = 0; i < _units.size(); ++i) {
         const Unit &u = *_units[i];
-        if ((!_reflection_stale && _reflection[i].render_handle != u.scene_graph().render_handle()) ||
-            _reflection[i].handle_slot != unit_handle_index(u.handle())) {
+        if (_reflection[i].handle_slot != unit_handle_index(u.handle())) {
             log_message("world", "reflection entry %u does not match unit %08x", i, u.handle());
             return false;
         }
