@@ -228,9 +228,10 @@ World::~World()
 }
 
 // Jobs of one stretch of the frame: each starts when the one added before it completes,
-// so the workers go from one to the next without the main thread waking them, and wait()
-// returns when all are done. Without a pool each job runs at once on this thread, in the
-// same batches.
+// and wait() returns when all are done. Each counter is let go as soon as the next job
+// is posted against it, so it completes on whichever member finishes its last batch and
+// the workers go from one job to the next without the main thread handing them over.
+// Without a pool each job runs at once on this thread, in the same batches.
 class World::JobChain {
   public:
     JobChain(ThreadPool *pool, Allocator &temp) : _pool(pool), _ids(temp) {}
@@ -247,6 +248,10 @@ class World::JobChain {
         const JobId id = run_job(*_pool, job, _last, &split);
         if (id == no_job)
             return;
+        // The job that depends on the previous one is posted: the previous counter may
+        // complete without us (a completed one is forgotten; waiting on it returns at once).
+        if (_last != no_job)
+            _pool->job_done(_last);
         _last = id;
         if (!_ids.push_back(id)) {
             // No room to keep the id: finish it now.
@@ -258,10 +263,10 @@ class World::JobChain {
 
     void wait()
     {
-        for (JobId id : _ids) {
+        for (JobId id : _ids)
             _pool->wait(id);
-            _pool->job_done(id);
-        }
+        if (_last != no_job)
+            _pool->job_done(_last);
         _ids.clear();
         _last = no_job;
     }
