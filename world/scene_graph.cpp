@@ -152,9 +152,14 @@ void update_world_transforms(SceneGraph &graph, NodeChangeMask *out_mask)
         u8 bit = u8(1u << (i & 7));
         if (parent == scene_graph_linked_root) {
             // The parent graph may have moved without this graph hearing of it, so a
-            // linked root always recomputes, and is flagged so that its children follow
-            // and the render side hears of it.
-            world[i] = local[i] * graph._parent_matrix;
+            // linked root always recomputes. It is flagged (so that its children follow and
+            // the render side hears of it) when it was flagged already or its matrix is not
+            // bit for bit the one it had: a unit resting on a resting parent costs one
+            // product and sends nothing.
+            const Matrix4x4 moved = local[i] * graph._parent_matrix;
+            if (!(bits[i >> 3] & bit) && memcmp(&moved, &world[i], sizeof moved) == 0)
+                continue;
+            world[i] = moved;
             bits[i >> 3] |= bit;
             any = true;
             continue;

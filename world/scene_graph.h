@@ -164,8 +164,8 @@ class SceneGraph {
 };
 
 /// One pass over `graph` in index order: a linked root always recomputes from the parent
-/// matrix; any other node recomputes when it or its parent is flagged, and is then flagged
-/// itself so its children follow. At the end the graph's mask is moved into `out_mask`
+/// matrix, and is flagged when it was or its matrix changed; any other node recomputes
+/// when it or its parent is flagged, and is then flagged itself so its children follow. At the end the graph's mask is moved into `out_mask`
 /// (when given) and cleared. Allocates nothing; touches only `graph`.
 void update_world_transforms(SceneGraph &graph, NodeChangeMask *out_mask);
 

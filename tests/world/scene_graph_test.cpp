@@ -275,6 +275,21 @@ TEST(SceneGraph, LinkedRootFollowsItsParentAndReportsIt)
         EXPECT_TRUE(near(child.world_pose(2), pose(0, 0, 1) * pose(1, 0, 0) * parent.world_pose(1)));
     }
 
+    // A resting parent: the root recomputes to the same matrix, so nothing is flagged and
+    // the render side hears nothing. The root's own move is still flagged.
+    const Matrix4x4 resting = child.world_pose(2);
+    child.copy_parent_world();
+    NodeChangeMask still;
+    child.update_world(&still);
+    EXPECT_FALSE(still.any());
+    EXPECT_EQ(child.world_pose(2), resting);
+    child.set_local_pose(0, pose(0, 0, 0, 0.5f));
+    child.copy_parent_world();
+    NodeChangeMask turned;
+    child.update_world(&turned);
+    EXPECT_EQ(flagged(turned, 3), (std::vector<u32>{0, 1, 2}));
+    EXPECT_TRUE(near(child.world_pose(0), pose(0, 0, 0, 0.5f) * parent.world_pose(1)));
+
     // Unlinked, it stays where it was and stops following.
     Matrix4x4 where = child.world_pose(2);
     child.unlink_root();
