@@ -1,5 +1,6 @@
 #include "tests/world/world_fixture.h"
 
+#include "foundation/strings/murmur_hash.h"
 #include "foundation/threads/thread_pool.h"
 #include "foundation/threads/thread_registry.h"
 #include "tests/support/log_capture.h"
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <random>
 
 namespace tallow::test {
@@ -699,6 +701,68 @@ TEST_F(WorldOnPoolTest, DeepLinkedChainsMatchAWorldWithoutAPool)
     EXPECT_TRUE(near(pooled[7]->scene_graph().world_pose(0), pooled[6]->scene_graph().world_pose(2)));
     EXPECT_FALSE(near(pooled[7]->scene_graph().world_pose(0), root));
     delete_with_allocator(allocator, inline_world);
+}
+
+// One scenario (linked chains, moves every frame) on no pool, a pool of one worker and a
+// pool of eight with the main thread as a member: after each frame the hash of every
+// world matrix and of the frame's change records is the same.
+TEST_F(WorldTest, FrameHashesMatchOnOneAndEightWorkers)
+{
+    const UnitResource &r = chain(3);
+    static RecordingRenderLink *recorder = nullptr;
+    auto run = [&](u32 workers) {
+        ThreadRegistry registry(default_allocator(), "main");
+        std::unique_ptr<ThreadPool> pool;
+        if (workers > 0) {
+            pool = std::make_unique<ThreadPool>(default_allocator(), workers, registry);
+            EXPECT_TRUE(pool->add_worker(current_thread_id()));
+        }
+        WorldServiceFactories f;
+        f.render = [](const WorldServiceParams &p) -> IWorldRenderLink * {
+            recorder = make_new<RecordingRenderLink>(p.allocator, p.allocator);
+            return recorder;
+        };
+        WorldParams params;
+        params.factories = &f;
+        params.thread_pool = pool.get();
+        World *w = make_new<World>(allocator, allocator, params);
+        std::vector<Unit *> units;
+        for (u32 i = 0; i < 600; ++i) {
+            units.push_back(w->spawn_unit_from_resource(r, nullptr, translation_matrix(f32(i % 23), f32(i / 23), 0)));
+            if (i % 5 != 0) {
+                EXPECT_TRUE(w->link_unit(*units[i], *units[i - 1], 2));
+            }
+        }
+        std::vector<u32> hashes;
+        for (u32 frame = 0; frame < 6; ++frame) {
+            for (u32 i = frame % 4; i < units.size(); i += 4) {
+                units[i]->scene_graph().set_local_pose(i % 3, pose_matrix(0.2f * f32(frame + i), 1, {0, f32(frame), 1}));
+                w->wake_unit(*units[i], 1);
+            }
+            w->update(1.0f / 30);
+            std::vector<u8> bytes;
+            for (Unit *u : units)
+                for (u32 n = 0; n < 3; ++n) {
+                    const u8 *m = reinterpret_cast<const u8 *>(&u->scene_graph().world_pose(n));
+                    bytes.insert(bytes.end(), m, m + sizeof(Matrix4x4));
+                }
+            for (const ChangeRecord &c : recorder->take_records()) {
+                const u8 *h = reinterpret_cast<const u8 *>(&c.render_handle);
+                bytes.insert(bytes.end(), h, h + sizeof c.render_handle);
+                for (u32 n : c.nodes)
+                    bytes.push_back(u8(n));
+            }
+            hashes.push_back(murmur_hash_32(bytes.data(), u32(bytes.size()), 0));
+        }
+        EXPECT_TRUE(w->validate());
+        delete_with_allocator(allocator, w);
+        return hashes;
+    };
+    const std::vector<u32> inline_hashes = run(0);
+    for (u32 workers : {1u, 8u}) {
+        SCOPED_TRACE(workers);
+        EXPECT_EQ(run(workers), inline_hashes);
+    }
 }
 
 TEST_F(WorldOnPoolTest, ScenarioMatchesTheInlineRun)
