@@ -527,6 +527,14 @@ bool Application::init_game()
 
 void Application::measure_frame()
 {
+    if (_fixed_step > 0.0f) {
+        _last_counter = performance_counter();
+        _raw_step = _time_scale * _fixed_step;
+        _time_since_launch += f64(_raw_step);
+        _frame_filter.update(_raw_step);
+        _filtered_step = _frame_filter.smoothed_step();
+        return;
+    }
     // A frame shorter than the filter's minimum step would be counted as the minimum, and
     // the game clock would run ahead of the wall clock (a headless loop runs far faster
     // than that): such a frame waits for the rest of the minimum step first.
@@ -801,6 +809,15 @@ void Application::render_world(World &world, u32 camera, u32 viewport, u32 shadi
     if (!contains(_rendered_worlds, &world))
         (void)_rendered_worlds.push_back(&world);
 }
+
+GameViewport *Application::create_viewport(World &world, u32 template_name)
+{
+    RenderInterface *render = render_interface();
+    const ViewportTemplate *viewport_template = render ? render->viewport_template(template_name) : nullptr;
+    return viewport_template ? world.create_viewport(*viewport_template) : nullptr;
+}
+
+bool Application::destroy_viewport(World &world, GameViewport *viewport) { return world.destroy_viewport(viewport); }
 
 void Application::send_world_changes()
 {

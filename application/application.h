@@ -45,6 +45,7 @@ class DiskFileSystem;
 class ResourcePackage;
 class Window;
 class World;
+class GameViewport;
 
 namespace platform {
 class IWindowSystem;
@@ -141,6 +142,11 @@ class Application {
     /// render interface or for a world not in the list. A world not rendered in a frame
     /// still has its changes sent at the frame's end.
     void render_world(World &world, u32 camera, u32 viewport, u32 shading_environment);
+    /// A viewport of `world` from the render configuration's template `template_name`
+    /// (NameId32); null when there is no such template or the world cannot make it.
+    GameViewport *create_viewport(World &world, u32 template_name);
+    /// False when `viewport` is not one of `world`'s.
+    bool destroy_viewport(World &world, GameViewport *viewport);
     /// The render service's interface; null without one.
     RenderInterface *render_interface() { return _render ? _render->render_interface() : nullptr; }
 
@@ -171,6 +177,10 @@ class Application {
     f32 raw_frame_step() const { return _raw_step; }
     f32 frame_step() const { return _filtered_step; }
     u64 frame_count() const { return _frame_count; }
+    /// Runs every later frame with a step of `seconds` in place of the measured wall-clock
+    /// time, without waiting for the clock: the same start replays the same frames (image
+    /// captures of the sample). 0 (the default) goes back to the measured clock.
+    void set_fixed_frame_step(f32 seconds) { _fixed_step = seconds > 0.0f ? seconds : 0.0f; }
 
   private:
     // Start-up steps, in order. Each is small so later services can be wired in place.
@@ -262,6 +272,7 @@ class Application {
     f32 _raw_step = 0.0f;
     f32 _filtered_step = 0.0f;
     f32 _time_scale = 1.0f;
+    f32 _fixed_step = 0.0f; // seconds; 0: the measured clock
     u64 _frame_count = 0;
 
     IPhysicsService *_physics = nullptr;

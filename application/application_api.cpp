@@ -23,6 +23,8 @@
 #include "animation/camera_animation_sampler.h"
 #include "platform/window/window.h"
 #include "render/interface/render_interface.h"
+#include "render/viewports/viewport.h"
+#include "render/world/render_shading_environment.h"
 #include "render/world/render_world.h"
 #include "resource/resource_manager.h"
 #include "resource/resource_types.h"
@@ -54,6 +56,8 @@ namespace tallow {
 namespace {
 
 constexpr u32 max_preference_names = 10;
+
+using Kind = World::ScriptObjectKind;
 
 Application &application_of(const LuaStack &stack)
 {
@@ -262,14 +266,49 @@ int render_world(lua_State *L)
 {
     LuaStack stack(L);
     World *world = get_world(stack, 1);
-    // Cameras, viewports and shading environments have no render objects yet: scripts
-    // cannot hold one, so anything given for them is refused rather than read.
-    static const char *const parts[] = {"camera", "viewport", "shading environment"};
-    for (i32 arg = 2; arg <= 4; ++arg)
-        if (!stack.is_none_or_nil(arg))
-            stack.argument_message(arg, "the %s rendering service is not built yet; pass nil", parts[arg - 2]);
+    // Cameras have no render objects yet: scripts cannot hold one, so anything given for
+    // one is refused rather than read.
+    if (!stack.is_none_or_nil(2))
+        stack.argument_message(2, "the camera rendering service is not built yet; pass nil");
+    // The viewport and the environment must be this world's: their handles name objects of
+    // its render world only.
+    u32 viewport = no_render_handle;
+    if (!stack.is_none_or_nil(3))
+        viewport = static_cast<GameViewport *>(get_world_object(stack, *world, 3, Kind::Viewport).object)->handle;
+    ShadingEnvironment *environment = nullptr;
+    if (!stack.is_none_or_nil(4)) {
+        environment = static_cast<ShadingEnvironment *>(get_world_object(stack, *world, 4, Kind::ShadingEnvironment).object);
+        check_environment_resource(stack, 4, *world, *environment);
+    }
     render_interface_of(stack);
-    application_of(stack).render_world(*world, no_render_handle, no_render_handle, no_render_handle);
+    if (environment)
+        environment->apply_variables(); // its values travel with this frame's changes
+    application_of(stack).render_world(*world, no_render_handle, viewport,
+                                       environment ? environment->handle() : no_render_handle);
+    return 0;
+}
+
+int create_viewport(lua_State *L)
+{
+    LuaStack stack(L);
+    World *world = get_world(stack, 1);
+    const char *name = stack.get_string(2);
+    const u32 id = NameId32(name).value();
+    if (!render_interface_of(stack).viewport_template(id))
+        stack.argument_message(2, "the render configuration has no viewport template '%s'", name);
+    GameViewport *viewport = application_of(stack).create_viewport(*world, id);
+    if (!viewport)
+        stack.error("the viewport '%s' cannot be made in this world (no render world, or no memory)", name);
+    push_script_object(L, Kind::Viewport, world->script_serial(Kind::Viewport, viewport));
+    return 1;
+}
+
+int destroy_viewport(lua_State *L)
+{
+    LuaStack stack(L);
+    World *world = get_world(stack, 1);
+    auto *viewport = static_cast<GameViewport *>(get_world_object(stack, *world, 2, Kind::Viewport).object);
+    (void)application_of(stack).destroy_viewport(*world, viewport);
     return 0;
 }
 
@@ -494,6 +533,15 @@ bool application_gui_resolution(LuaEnvironment &env, u32 &out_width, u32 &out_he
     return true;
 }
 
+/// The setting "default_shading_environment", or null.
+const char *application_default_shading_environment(LuaEnvironment &env)
+{
+    auto *application = static_cast<Application *>(env.application());
+    ConstConfigValue name = application ? application->settings().member("default_shading_environment")
+                                        : ConstConfigValue();
+    return name.kind() == ConstConfigKind::String ? name.to_string() : nullptr;
+}
+
 int time_since_launch(lua_State *L)
 {
     lua_pushnumber(L, application_of(LuaStack(L)).time_since_launch());
@@ -554,8 +602,8 @@ void register_application_api(LuaEnvironment &env, Application &application)
         {"Application", "get_animation", get_animation, nullptr},
         {"Application", "sample_camera_animation", sample_camera_animation, nullptr},
         {"Application", "camera_animation_bones", camera_animation_bones, nullptr},
-        {"Application", "create_viewport", nullptr, "viewport"},
-        {"Application", "destroy_viewport", nullptr, "viewport"},
+        {"Application", "create_viewport", create_viewport, nullptr},
+        {"Application", "destroy_viewport", destroy_viewport, nullptr},
         {"Application", "set_render_setting", set_render_setting, nullptr},
         {"Application", "render_config", render_config, nullptr},
         {"Application", "argv", argv, nullptr},
@@ -576,6 +624,7 @@ void register_application_api(LuaEnvironment &env, Application &application)
                          application.resource_manager(), broadcast_targets(application));
     set_frame_step_source(application_frame_step);
     set_gui_resolution_source(application_gui_resolution);
+    set_default_shading_environment_source(application_default_shading_environment);
     set_ai_thread_pool(env, application.thread_pool());
 }
 

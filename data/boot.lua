@@ -136,6 +136,11 @@ function init()
     ResourcePackage.flush(units)
 
     world = Application.new_world()
+    -- Drawn into the render configuration's "default" viewport with the sample's shading
+    -- environment (data/shading_environments/default.shading_environment).
+    viewport = Application.create_viewport(world, "default")
+    shading = World.create_shading_environment(world)
+    ShadingEnvironment.update(shading)
     physics = World.physics_world(world)
     level = World.load_level(world, "levels/sample", LevelScript)
     local placed = World.units(world)
@@ -332,8 +337,8 @@ function update(dt)
 end
 
 function render()
-    -- No cameras or viewports yet: this hands the frame's changes to the render world.
-    Application.render_world(world)
+    -- No cameras yet: the world's built-in camera draws it.
+    Application.render_world(world, nil, viewport, shading)
 end
 
 function shutdown()

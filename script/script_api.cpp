@@ -24,6 +24,7 @@ void register_script_api(LuaEnvironment &env, Application *application, Resource
     register_render_object_api(env);
     register_line_object_api(env);
     register_gui_api(env);
+    register_viewport_api(env);
     register_physics_api(env);
     install_script_data_releaser();
     // 3. core: ResourcePackage, SaveSystem and DLC, Profiler, Script (temporary counts), tostring, Localizer.

@@ -29,7 +29,9 @@
 // (tools/network_config_compiler.h); "texture" resources come from "<name>.png" or, when
 // there is none, "<name>.dds" through the texture compiler (tools/texture_compiler.h);
 // "material" sources through the material compiler (tools/material_compiler.h);
-// "particles" sources through the particle compiler (tools/particle_compiler.h); "font"
+// "particles" sources through the particle compiler (tools/particle_compiler.h);
+// "shading_environment" sources through the shading environment compiler
+// (tools/shading_environment_compiler.h); "font"
 // sources ("<name>.font") through the font compiler (tools/font_compiler.h), which also makes
 // the "texture" of the same name when no image source of that name exists;
 // "render_config" sources are config text (layout in render/config/render_configuration.h)
@@ -61,6 +63,7 @@
 #include "tools/state_machine_compiler.h"
 #include "tools/level_compiler.h"
 #include "tools/material_compiler.h"
+#include "tools/shading_environment_compiler.h"
 #include "tools/particle_compiler.h"
 #include "tools/network_config_compiler.h"
 #include "tools/physics_properties_compiler.h"
@@ -189,7 +192,7 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
         return compile_font(file_name, source, type == "texture", out);
     if (type == "unit" || type == "level" || type == "shader_library" || type == "shader_library_group" ||
         type == "animation" || type == "network_game_config" || type == "material" || type == "texture" ||
-        type == "state_machine" || type == "bones" || type == "particles") {
+        type == "state_machine" || type == "bones" || type == "particles" || type == "shading_environment") {
         std::string error;
         const char *text = reinterpret_cast<const char *>(source.data());
         const bool compiled =
@@ -202,6 +205,7 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
             : type == "material"       ? compile_material_source(text, source.size(), out, error)
             : type == "texture"        ? compile_texture_source(file_name, source, out, error)
             : type == "particles"      ? compile_particle_source(text, source.size(), out, error)
+            : type == "shading_environment" ? compile_shading_environment_source(text, source.size(), out, error)
             : type == "network_game_config"
                 ? compile_network_config_source(text, source.size(), out, error)
                 : compile_shader_library_group_source(text, source.size(), out, error);

@@ -164,12 +164,26 @@ bool World::is_live(const World *world)
     return false;
 }
 
+World::ScriptObject World::find_script_object(ScriptObjectKind kind, u32 serial)
+{
+    if (serial == 0)
+        return {};
+    std::lock_guard<std::mutex> lock(live_worlds_lock);
+    for (const World *w : live_worlds)
+        if (w)
+            for (const ScriptEntry &e : w->_script_objects)
+                if (e.serial == serial && e.kind == kind)
+                    return {const_cast<World *>(w), const_cast<void *>(e.object), e.id};
+    return {};
+}
+
 World::World(Allocator &parent, const WorldParams &params)
     : _allocator("world", parent), _resource_manager(params.resource_manager), _thread_pool(params.thread_pool),
       _update_list(_allocator), _awake_list(_allocator), _linked_list(_allocator), _units(_allocator),
       _reflection(_allocator), _changed(_allocator),
       _data(_allocator), _timed_events(_allocator), _pending_destroy(_allocator), _script(params.script),
-      _retired_levels(_allocator), _event_walk(_allocator), _script_lines(_allocator)
+      _retired_levels(_allocator), _event_walk(_allocator), _script_lines(_allocator), _viewports(_allocator),
+      _script_objects(_allocator)
 {
 
     _changed.resize(unit_handle_slots); // zeroed; update_scene tries again when this fails
@@ -223,6 +237,8 @@ World::~World()
     delete_with_allocator(_allocator, _particles);
     delete_with_allocator(_allocator, _animation);
     delete_with_allocator(_allocator, _physics);
+    while (_viewports.size() > 0)
+        (void)destroy_viewport(_viewports.back());
     destroy_line_pools();
     delete_with_allocator(_allocator, _render);
 }
@@ -477,7 +493,7 @@ const void *loaded(ResourceManager *manager, NameId64 type, NameId64 name)
     return manager && !name.is_empty() && manager->can_get(type, name) ? manager->get(type, name) : nullptr;
 }
 
-const MaterialResource *environment_material(ResourceManager *manager, const ShadingEnvironmentResource &r)
+const MaterialResource *environment_material_resource(ResourceManager *manager, const ShadingEnvironmentResource &r)
 {
     return static_cast<const MaterialResource *>(loaded(manager, NameId64("material"), NameId64::from_value(r.material)));
 }
@@ -492,10 +508,17 @@ ShadingEnvironment *World::create_shading_environment(NameId64 name)
                     (unsigned long long)name.value());
         return nullptr;
     }
-    ShadingEnvironment *environment = _render->create_shading_environment(r, environment_material(_resource_manager, *r));
-    if (!environment)
+    ShadingEnvironment *environment = _render->create_shading_environment(r, environment_material_resource(_resource_manager, *r));
+    if (!environment) {
         log_message("world", "shading environment %016llx not made: the world has no render world",
                     (unsigned long long)name.value());
+        return nullptr;
+    }
+    if (!add_script_object(ScriptObjectKind::ShadingEnvironment, environment, 0, name.value())) {
+        log_message("world", "no memory to file shading environment %016llx", (unsigned long long)name.value());
+        _render->destroy_shading_environment(*environment);
+        return nullptr;
+    }
     return environment;
 }
 
@@ -509,11 +532,15 @@ void World::set_shading_environment(ShadingEnvironment &environment, NameId64 na
                     (unsigned long long)name.value());
         return;
     }
-    _render->set_shading_environment(environment, r, environment_material(_resource_manager, *r));
+    _render->set_shading_environment(environment, r, environment_material_resource(_resource_manager, *r));
+    for (ScriptEntry &e : _script_objects)
+        if (e.kind == ScriptObjectKind::ShadingEnvironment && e.object == &environment)
+            e.resource = name.value();
 }
 
 void World::destroy_shading_environment(ShadingEnvironment &environment)
 {
+    remove_script_objects(&environment);
     _render->destroy_shading_environment(environment);
 }
 
@@ -523,7 +550,7 @@ void World::reload_shading_environments(const void *old_resource, const void *ne
     for (u32 i = 0; i < _render->shading_environment_count(); ++i) {
         ShadingEnvironment *e = _render->shading_environment(i);
         if (e && e->resource() == old_resource)
-            _render->set_shading_environment(*e, fresh, fresh ? environment_material(_resource_manager, *fresh) : nullptr);
+            _render->set_shading_environment(*e, fresh, fresh ? environment_material_resource(_resource_manager, *fresh) : nullptr);
     }
 }
 

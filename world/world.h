@@ -50,6 +50,9 @@ class LevelResource;
 class ResourceManager;
 class ThreadPool;
 class ShadingEnvironment;
+class GameViewport;
+class Material;
+class ViewportTemplate;
 class Unit;
 class UnitResource;
 
@@ -129,6 +132,45 @@ class World {
     void destroy_shading_environment(ShadingEnvironment &environment);
     /// Every environment using `old_resource` takes `new_resource` (after a reload).
     void reload_shading_environments(const void *old_resource, const void *new_resource);
+    // Viewports (render/viewports/viewport.h) ---------------------------------------------
+    /// Makes a viewport with the rectangle and ids of `viewport_template`, and its render
+    /// twin. Null (logged) when the world has no render world or memory runs out. The world
+    /// owns it until destroy_viewport or the world goes.
+    GameViewport *create_viewport(const ViewportTemplate &viewport_template);
+    /// Releases its render twin and frees it; false when it is not one of this world's.
+    bool destroy_viewport(GameViewport *viewport);
+    /// Stores the rectangle and sends it to the render twin with this frame's changes.
+    void set_viewport_rect(GameViewport &viewport, f32 x, f32 y, f32 width, f32 height);
+    const Array<GameViewport *> &viewports() const { return _viewports; }
+
+    // Script references -------------------------------------------------------------------
+    // Viewports, shading environments and their materials reach scripts by serial: a number
+    // no other object of the program is ever given (a 32-bit count from 1), so a reference
+    // kept after its object, or its world, went finds nothing, even when a new object took
+    // the old one's memory.
+    enum class ScriptObjectKind : u32 { Viewport, ShadingEnvironment, Material };
+    /// What a serial names: its world (null: nothing), the object (a GameViewport or a
+    /// ShadingEnvironment; for a material its environment) and, for a material, its value
+    /// set's id.
+    struct ScriptObject {
+        World *world = nullptr;
+        void *object = nullptr;
+        u32 id = 0;
+    };
+    /// The live object of `kind` with `serial` in any live world. Main thread.
+    static ScriptObject find_script_object(ScriptObjectKind kind, u32 serial);
+    /// The serial of one of this world's viewports or environments; 0 for anything else.
+    u32 script_serial(ScriptObjectKind kind, const void *object) const;
+    /// The serial of value set `id` of `environment` (the same one on every call); 0 when
+    /// the environment is not this world's, has no such value set, or memory runs out.
+    u32 environment_material_serial(const ShadingEnvironment &environment, u32 id);
+    /// The material of value set `id` of `environment`, sending into this frame's changes
+    /// (it sends nothing when the value set is gone, after the environment switched data).
+    Material environment_material(const ShadingEnvironment &environment, u32 id) const;
+    /// Whether the resource `environment` reads is still the loaded one of its name: a
+    /// package unloaded under it frees it, and the environment must then not be updated or
+    /// applied. False for an environment that is not this world's.
+    bool has_environment_resource(const ShadingEnvironment &environment) const;
 
     /// The unit of a handle, null when stale or of another world.
     Unit *unit(UnitHandle handle) const;
@@ -283,6 +325,19 @@ class World {
         LineObjects *pool;
     };
     Array<ScriptLineObject> _script_lines;
+    Array<GameViewport *> _viewports;
+    struct ScriptEntry {
+        u32 serial;
+        ScriptObjectKind kind;
+        const void *object; // a material's: its environment
+        u32 id;             // a material's value set
+        u64 resource;       // an environment's resource name (NameId64)
+    };
+    Array<ScriptEntry> _script_objects;
+    /// Files a new serial for `object`; 0 when memory runs out.
+    u32 add_script_object(ScriptObjectKind kind, const void *object, u32 id, u64 resource = 0);
+    /// Drops the entries of `object` (a material's too, when it is their environment).
+    void remove_script_objects(const void *object);
 };
 
 inline WorldUpdateFlags operator|(WorldUpdateFlags a, WorldUpdateFlags b) { return WorldUpdateFlags(u32(a) | u32(b)); }

@@ -219,11 +219,27 @@ public:
     {
         GlSrv *v = as<GlSrv>(state.resources[stage][slot].get());
         glBindTextureUnit(stage * units_per_stage + slot, v ? v->range.name : 0);
-        if (v && v->range.buffer && !v->range.name && stage == stage_compute) {
-            // Structured buffers read in compute shaders: storage block binding 8 + slot.
-            GlBuffer *b = v->range.buffer;
-            glBindBufferBase(GL_SHADER_STORAGE_BUFFER, D3D11_PS_CS_UAV_REGISTER_COUNT + slot, b->name);
-        }
+        // Structured buffers are storage blocks, bound when a draw or dispatch runs.
+        const u32 bit = 1u << slot;
+        if (v && v->range.buffer && !v->range.name) structured_slots[stage] |= bit;
+        else structured_slots[stage] &= ~bit;
+    }
+    /// Binds the structured-buffer views of stages [first, last] as storage blocks 8 + slot
+    /// (blocks 0-7 are the unordered-access views). The graphics stages share these
+    /// bindings, and the compute stage takes them over at each dispatch, so every draw and
+    /// dispatch binds its own.
+    void bind_structured(u32 first, u32 last)
+    {
+        for (u32 stage = first; stage <= last; ++stage)
+            for (u32 mask = structured_slots[stage]; mask; mask &= mask - 1) {
+                const u32 slot = static_cast<u32>(__builtin_ctz(mask));
+                GlSrv *v = as<GlSrv>(state.resources[stage][slot].get());
+                const GlBuffer *b = v->range.buffer;
+                const u32 element = b->desc.StructureByteStride ? b->desc.StructureByteStride : 4;
+                glBindBufferRange(GL_SHADER_STORAGE_BUFFER, D3D11_PS_CS_UAV_REGISTER_COUNT + slot, b->name,
+                                  static_cast<GLintptr>(v->range.first_element) * element,
+                                  static_cast<GLsizeiptr>(v->range.element_count) * element);
+            }
     }
     void apply_sampler(u32 stage, u32 slot)
     {
@@ -671,6 +687,9 @@ public:
             log_error("invalid_call: draw without a vertex shader");
             return;
         }
+        if (structured_slots[stage_vertex] | structured_slots[stage_hull] | structured_slots[stage_domain] |
+            structured_slots[stage_geometry] | structured_slots[stage_pixel])
+            bind_structured(stage_vertex, stage_pixel);
         const GLenum mode = primitive_mode(state.topology);
         if (mode == GL_PATCHES) glPatchParameteri(GL_PATCH_VERTICES, 3);
         // A single instance from instance 0 goes through the plain draw calls: Mesa's software
@@ -722,6 +741,7 @@ public:
             log_error("invalid_call: Dispatch without a compute shader");
             return;
         }
+        if (structured_slots[stage_compute]) bind_structured(stage_compute, stage_compute);
         glMemoryBarrier(GL_ALL_BARRIER_BITS);
         glUseProgram(cs->program);
         glDispatchCompute(x, y, z);
@@ -1168,6 +1188,7 @@ public:
     const void *gl_key = nullptr;
     GLuint vao = 0, fbo = 0, clear_fbo = 0, pipeline = 0;
     u32 enabled_attributes = 0;
+    u32 structured_slots[stage_count] = {}; // per stage: slots holding structured-buffer views
 };
 
 } // namespace

@@ -345,6 +345,11 @@ void RenderInterface::set_render_configuration(const LayerConfigSet *layers, con
         entry.render_world->set_shader_manager(shaders);
 }
 
+const ViewportTemplate *RenderInterface::viewport_template(u32 name) const
+{
+    return _viewports ? _viewports->find(name) : nullptr;
+}
+
 void RenderInterface::on_update_world(const UpdateWorldMessage &message)
 {
     RenderResourceContext *context = _device->alloc_resource_context();

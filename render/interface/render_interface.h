@@ -46,6 +46,7 @@ class LayerConfigSet;
 class RenderDevice;
 class RenderInterface;
 class ShaderManager;
+class ViewportTemplate;
 class ViewportTemplates;
 class ThreadPool;
 
@@ -148,6 +149,10 @@ class RenderInterface {
     /// thread, while the render thread is idle (waits for it).
     void set_render_configuration(const LayerConfigSet *layers, const ViewportTemplates *viewports,
                                   ShaderManager *shaders, const Array<u32> *texture_channels);
+    /// The loaded render configuration's viewport template named `name` (NameId32), or null
+    /// (no such template, or no configuration). Main thread; valid until the configuration
+    /// is unloaded or reloaded.
+    const ViewportTemplate *viewport_template(u32 name) const;
 
     // --- Resource contexts (any thread) --------------------------------------------------
     /// Hands `count` contexts to the render thread for execution.

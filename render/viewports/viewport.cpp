@@ -132,15 +132,21 @@ void GameViewport::set_rect(f32 x, f32 y, f32 width, f32 height)
     rect.y = y;
     rect.width = width;
     rect.height = height;
-    if (!_stream || handle == 0xFFFFFFFFu)
+    if (_stream)
+        send_rect(*_stream);
+}
+
+void GameViewport::send_rect(RenderStateStream &stream) const
+{
+    if (handle == 0xFFFFFFFFu)
         return;
     ViewportRectRecord record;
     record.handle = handle;
-    record.x = x;
-    record.y = y;
-    record.width = width;
-    record.height = height;
-    _stream->write(0, record);
+    record.x = rect.x;
+    record.y = rect.y;
+    record.width = rect.width;
+    record.height = rect.height;
+    stream.write(0, record);
 }
 
 Viewport GameViewport::device_rect() const { return {rect.x, rect.y, rect.width, rect.height, 0.0f, 1.0f}; }

@@ -101,6 +101,10 @@ class GameViewport {
     GameViewport(const ViewportTemplate &viewport_template, RenderStateStream *stream);
     /// Stores the rectangle and sends it to the render twin (when it has a handle).
     void set_rect(f32 x, f32 y, f32 width, f32 height);
+    /// Writes the rectangle record for the render twin into `stream` (nothing without a
+    /// handle). A viewport made without a stream sends through this: a world's state buffer
+    /// changes every frame, so its owner passes the current one.
+    void send_rect(RenderStateStream &stream) const;
     Viewport device_rect() const;
     /// width / height of the rectangle times `aspect`; `aspect` alone when the height is 0.
     f32 aspect_scale(f32 aspect) const;

@@ -9,18 +9,32 @@
 //   local gui = World.create_screen_gui(w)
 //   local id = Gui.text(gui, "Hello", "fonts/sample", 16, "sample_font", Vector3(10, 10, 1))
 //
+//   local viewport = Application.create_viewport(w, "default")     -- a template of the render configuration
+//   Viewport.set_rect(viewport, 0, 0, 0.5, 1)
+//   local env = World.create_shading_environment(w)                  -- the setting "default_shading_environment"
+//   ShadingEnvironment.update(env)                                   -- its "default" values
+//   Material.set_scalar(ShadingEnvironment.material(env, "sky"), "exposure", 1.5)
+//   Application.render_world(w, nil, viewport, env)                  -- the values go across first
+//
+// Viewports, shading environments and their materials cross as light userdata holding a
+// serial (World::find_script_object): every function looks the object up, so one kept after
+// its destruction or its world's release raises "not a live Viewport (...)", whatever took
+// its memory since. ShadingEnvironment.material gives nil for a name the environment has no
+// material of; a material whose environment switched to data without it sends nothing.
 // Line objects and GUIs cross as light userdata; every function checks that the value is a
 // line object (GUI) of a live world and raises otherwise, so one kept after its world or
 // its own destruction raises instead of reading freed memory. A GUI function raises "the GUI
 // service is not built yet" for a world without a render world. Main state only.
 
 #include "foundation/types.h"
+#include "world/world.h"
 
 struct lua_State;
 
 namespace tallow {
 
 class LuaEnvironment;
+class LuaStack;
 
 /// What the GUI functions know of the screen: the back buffer's size and the forced aspect
 /// ratio (-1 when none). The Application's layer sets it; false when unknown.
@@ -31,6 +45,29 @@ void register_line_object_api(LuaEnvironment &env); // LineObject
 void register_gui_api(LuaEnvironment &env);         // Gui, Vector2, Color, Rotation2D
 void register_render_object_api(LuaEnvironment &env); // Camera, Light, Mesh
 
+void register_viewport_api(LuaEnvironment &env);    // Viewport, ShadingEnvironment, Material
+
+/// Light-userdata values of viewports, shading environments and materials: the tag, the
+/// serial shifted left by one, and bit 0 set. Odd and above 2^32, apart from unit and level
+/// references, and below the 47 bits a light userdata may hold.
+constexpr u64 viewport_reference_tag = u64(1) << 37;
+constexpr u64 shading_environment_reference_tag = u64(1) << 38;
+constexpr u64 material_reference_tag = u64(1) << 39;
+/// Pushes the reference of `serial` (nil for 0).
+void push_script_object(lua_State *state, World::ScriptObjectKind kind, u32 serial);
+/// The live object whose reference is at `arg`; raises for anything else.
+World::ScriptObject get_script_object(const LuaStack &stack, i32 arg, World::ScriptObjectKind kind);
+/// The same, and it must be `world`'s; raises otherwise.
+World::ScriptObject get_world_object(const LuaStack &stack, World &world, i32 arg, World::ScriptObjectKind kind);
+
+/// Raises when the resource `environment` reads was unloaded under it.
+void check_environment_resource(const LuaStack &stack, i32 arg, World &world, const ShadingEnvironment &environment);
+
+/// The resource name World.create_shading_environment uses without one (the setting
+/// "default_shading_environment"); the Application's layer sets it. Null: none.
+using DefaultShadingEnvironmentSource = const char *(*)(LuaEnvironment &env);
+void set_default_shading_environment_source(DefaultShadingEnvironmentSource source);
+
 // World functions (registered by register_world_api).
 int world_create_line_object(lua_State *L);
 int world_destroy_line_object(lua_State *L);
@@ -38,5 +75,8 @@ int world_clear_permanent_lines(lua_State *L);
 int world_create_screen_gui(lua_State *L);
 int world_create_world_gui(lua_State *L);
 int world_destroy_gui(lua_State *L);
+int world_create_shading_environment(lua_State *L);
+int world_set_shading_environment(lua_State *L);
+int world_destroy_shading_environment(lua_State *L);
 
 } // namespace tallow

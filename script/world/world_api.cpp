@@ -6,7 +6,7 @@
 //   World.update(w)                           -- or World.update(w, 1 / 60)
 //
 // See script/world/world_api.h for the rules on released worlds, stale units and services that
-// are not built yet.
+// are not built yet; the shading environment functions are in script/render/viewport_api.cpp.
 
 #include "script/world/world_api.h"
 
@@ -339,9 +339,9 @@ void register_world_api(LuaEnvironment &env)
         {"World", "has_data", script_data_has_binding<world_data, 2>, nullptr},
         {"World", "clear_permanent_lines", world_clear_permanent_lines, nullptr},
         {"World", "debug_camera_pose", nullptr, "camera rendering"},
-        {"World", "create_shading_environment", nullptr, "shading environment"},
-        {"World", "set_shading_environment", nullptr, "shading environment"},
-        {"World", "destroy_shading_environment", nullptr, "shading environment"},
+        {"World", "create_shading_environment", world_create_shading_environment, nullptr},
+        {"World", "set_shading_environment", world_set_shading_environment, nullptr},
+        {"World", "destroy_shading_environment", world_destroy_shading_environment, nullptr},
     };
     add_script_functions(env, world, sizeof(world) / sizeof(world[0]));
     register_world_sound_api(env);

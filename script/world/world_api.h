@@ -16,8 +16,8 @@
 // very level lives, so one kept after its level was replaced or released raises, even
 // when a new level took the old one's memory. A world is neither
 // updated nor released from inside its own flow run (a level or unit callback).
-// Functions whose service is not part of this build yet (particles, GUI, line drawing,
-// physics, animation, shading environments) are registered and raise
+// Functions whose service is not part of this build yet (camera rendering), or not part of
+// this world (particles, GUI, animation) are registered and raise
 // "<Table.function>: the <service> service is not built yet"; the sound functions raise
 // the same for a world made without a sound service. Main state only.
 

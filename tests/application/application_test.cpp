@@ -620,6 +620,28 @@ TEST_F(ApplicationTest, GameTimeTracksWallTimeFromTheFirstFrame)
     EXPECT_GE(FakeGame::game_seconds, wall * 0.25) << "wall " << wall;
 }
 
+TEST_F(ApplicationTest, FixedFrameStepReplacesTheClockUntilCleared)
+{
+    // A replayed run sees exactly the fixed step in every frame, however slow the start-up
+    // and however fast the loop; clearing it brings the measured clock back.
+    FakeGame::init_delay_ms = 300;
+    Application &a = make();
+    ASSERT_TRUE(a.init());
+    a.set_fixed_frame_step(0.15f);
+    u64 stamp = performance_counter();
+    for (u32 frame = 0; frame < 40; ++frame) {
+        a.update();
+        ASSERT_EQ(a.raw_frame_step(), 0.15f) << "frame " << frame;
+        ASSERT_NEAR(a.frame_step(), 0.15f, 1e-6f) << "frame " << frame;
+    }
+    EXPECT_NEAR(a.time_since_launch(), 40 * 0.15, 1e-4);
+    EXPECT_NEAR(FakeGame::game_seconds, 40 * 0.15, 1e-3);
+    EXPECT_LT(time_seconds(&stamp), 1.0) << "fixed frames do not wait for the clock";
+    a.set_fixed_frame_step(0.0f);
+    a.update();
+    EXPECT_LT(a.raw_frame_step(), 0.15f) << "the measured clock is back";
+}
+
 TEST_F(ApplicationTest, TimerAffinityMaskFromTheSettings)
 {
     struct Case {

@@ -9,11 +9,16 @@
 #include "render/d3d11/d3d_render_device.h"
 #include "render/interface/render_interface.h"
 #include "render/interface/render_service.h"
+#include "render/viewports/viewport.h"
+#include "render/world/render_shading_environment.h"
+#include "render/world/render_world.h"
+#include "world/world.h"
 #include "tests/support/temp_directory.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <set>
 
 namespace tallow::test {
@@ -69,6 +74,29 @@ TEST(SampleRender, EveryFrameDrawsTheSampleUnitsThroughTheDevice)
         EXPECT_EQ(buffers.size(), boxes);
     }
     EXPECT_TRUE(d3d11::headless_diagnostics().empty()) << d3d11::headless_diagnostics().front().message;
+
+    // The world is drawn into its own viewport from the "default" template, with the sample's
+    // shading environment, whose "default" values reached its render twin.
+    ASSERT_EQ(app.worlds().size(), 1u);
+    World &world = *app.worlds()[0];
+    RenderWorld *render_world = render->render_world_of(&world);
+    ASSERT_NE(render_world, nullptr);
+    ASSERT_EQ(world.viewports().size(), 1u);
+    RenderObject *viewport = render_world->object(world.viewports()[0]->handle);
+    ASSERT_NE(viewport, nullptr);
+    EXPECT_EQ(viewport->class_id(), u32(RenderObjectClass::Viewport));
+    ASSERT_EQ(world.render_link().shading_environment_count(), 1u);
+    const ShadingEnvironment &environment = *world.render_link().shading_environment(0);
+    RenderObject *twin = render_world->object(environment.handle());
+    ASSERT_NE(twin, nullptr);
+    ASSERT_EQ(twin->class_id(), u32(RenderObjectClass::ShadingEnvironment));
+    const Array<u8> &block = static_cast<RenderShadingEnvironment *>(twin)->raw_block();
+    ASSERT_EQ(block.size(), 40u); // sun direction, sun colour, ambient colour, exposure
+    ASSERT_EQ(environment.values().size(), 40u);
+    EXPECT_EQ(memcmp(block.data(), environment.values().data(), 40), 0);
+    f32 exposure = 0;
+    memcpy(&exposure, block.data() + 36, 4);
+    EXPECT_EQ(exposure, 1.0f);
 }
 
 } // namespace

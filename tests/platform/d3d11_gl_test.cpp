@@ -1,9 +1,8 @@
 // The OpenGL backend against golden images, and the same call sequences on both backends.
 // Every test skips with the reason when this machine cannot make an OpenGL 4.5 context.
-#include "golden_image.h"
-
 #include "platform/d3d11/d3d11_backend.h"
 #include "platform/d3d11/d3d11_headless.h"
+#include "tests/support/image/golden_image.h"
 #include "tests/support/log_capture.h"
 
 #include <gtest/gtest.h>
@@ -65,6 +64,22 @@ void main() {
     uint r = p.x * 8u, g = p.y * 8u, b = ((p.x / 8u + p.y / 8u) % 2u) * 255u;
     pixels[p.y * 32u + p.x] = r | (g << 8) | (b << 16) | (255u << 24);
 }
+)";
+
+// Structured buffers read as storage blocks 8 + slot: the pixel stage colours the quad's
+// quarters from a palette, the compute stage copies a palette into an unordered-access view.
+const char *const palette_ps = R"(#version 450 core
+layout(std430, binding = 8) readonly buffer Palette { uint colours[]; };
+in vec2 v_uv;
+out vec4 color;
+void main() { color = unpackUnorm4x8(colours[uint(v_uv.x >= 0.5) + 2u * uint(v_uv.y >= 0.5)]); }
+)";
+
+const char *const palette_copy_cs = R"(#version 450 core
+layout(local_size_x = 4) in;
+layout(std430, binding = 8) readonly buffer Palette { uint colours[]; };
+layout(std430, binding = 0) buffer Copy { uint copied[]; };
+void main() { copied[gl_GlobalInvocationID.x] = colours[gl_GlobalInvocationID.x]; }
 )";
 
 class GlDeviceTest : public ::testing::Test {
@@ -229,7 +244,7 @@ protected:
     ID3D11SamplerState *point_sampler = nullptr;
 };
 
-#define EXPECT_GOLDEN(name, image) EXPECT_EQ(test::compare_with_golden(name, image), "")
+#define EXPECT_GOLDEN(name, image) EXPECT_EQ(test::compare_with_golden(TALLOW_GOLDEN_DIR, name, image), "")
 
 TEST_F(GlDeviceTest, ClearFillsTheTargetAndReadsBackThroughStaging)
 {
@@ -411,6 +426,59 @@ TEST_F(GlDeviceTest, ComputeDispatchWritesABuffer)
     EXPECT_EQ(pixel(image, 3, 5), (std::array<u8, 4>{24, 40, 0, 255}));
     EXPECT_EQ(pixel(image, 9, 1), (std::array<u8, 4>{72, 8, 255, 255}));
     EXPECT_GOLDEN("compute", image);
+}
+
+TEST_F(GlDeviceTest, StructuredBuffersReadInThePixelAndComputeStagesKeepTheirOwnViews)
+{
+    // Both stages read slot 0, each from its own palette: a dispatch between setting the
+    // pixel stage's view and the draw must not leave the compute palette in the draw.
+    const u32 pixel_palette[4] = {0xff0000ffu, 0xff00ff00u, 0xffff0000u, 0xffffffffu}; // red green blue white
+    const u32 compute_palette[4] = {0xff00ffffu, 0xffff00ffu, 0xffffff00u, 0xff000000u};
+    auto structured_view = [&](const u32 *colours) {
+        ID3D11Buffer *buffer = make_buffer(16, D3D11_USAGE_IMMUTABLE, D3D11_BIND_SHADER_RESOURCE, colours, 0,
+                                           D3D11_RESOURCE_MISC_BUFFER_STRUCTURED, 4);
+        D3D11_SHADER_RESOURCE_VIEW_DESC d{};
+        d.Format = DXGI_FORMAT_UNKNOWN;
+        d.ViewDimension = D3D11_SRV_DIMENSION_BUFFER;
+        d.Buffer.FirstElement = 0;
+        d.Buffer.NumElements = 4;
+        ID3D11ShaderResourceView *view = nullptr;
+        EXPECT_EQ(device->CreateShaderResourceView(buffer, &d, &view), S_OK);
+        return own(view);
+    };
+    ID3D11ShaderResourceView *pixel_view = structured_view(pixel_palette);
+    ID3D11ShaderResourceView *compute_view = structured_view(compute_palette);
+    ID3D11Buffer *copied = make_buffer(16, D3D11_USAGE_DEFAULT, D3D11_BIND_UNORDERED_ACCESS);
+    ID3D11UnorderedAccessView *uav = nullptr;
+    ASSERT_EQ(device->CreateUnorderedAccessView(copied, nullptr, &uav), S_OK);
+    own(uav);
+    ID3D11ComputeShader *copy = nullptr;
+    ASSERT_EQ(device->CreateComputeShader(palette_copy_cs, std::strlen(palette_copy_cs), nullptr, &copy), S_OK);
+    own(copy);
+
+    clear(0, 0, 0);
+    bind_textured_quad(context, nullptr);
+    context->PSSetShader(pixel_shader(palette_ps), nullptr, 0);
+    context->PSSetShaderResources(0, 1, &pixel_view);
+    context->CSSetShader(copy, nullptr, 0);
+    context->CSSetShaderResources(0, 1, &compute_view);
+    context->CSSetUnorderedAccessViews(0, 1, &uav, nullptr);
+    context->Dispatch(1, 1, 1);
+    context->Draw(4, 0);
+
+    test::RgbaImage image = frame();
+    EXPECT_EQ(pixel(image, 2, 2), (std::array<u8, 4>{255, 0, 0, 255}));
+    EXPECT_EQ(pixel(image, size - 3, 2), (std::array<u8, 4>{0, 255, 0, 255}));
+    EXPECT_EQ(pixel(image, 2, size - 3), (std::array<u8, 4>{0, 0, 255, 255}));
+    EXPECT_EQ(pixel(image, size - 3, size - 3), (std::array<u8, 4>{255, 255, 255, 255}));
+    EXPECT_GOLDEN("structured_pixel", image);
+
+    ID3D11Buffer *staging = make_buffer(16, D3D11_USAGE_STAGING, 0, nullptr, D3D11_CPU_ACCESS_READ);
+    context->CopyResource(staging, copied);
+    D3D11_MAPPED_SUBRESOURCE mapped;
+    ASSERT_EQ(context->Map(staging, 0, D3D11_MAP_READ, 0, &mapped), S_OK);
+    EXPECT_EQ(std::memcmp(mapped.pData, compute_palette, sizeof compute_palette), 0);
+    context->Unmap(staging, 0);
 }
 
 TEST_F(GlDeviceTest, DeferredListReplaysOnTheImmediateContext)

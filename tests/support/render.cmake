@@ -7,6 +7,4 @@ target_link_libraries(tallow_test_support PUBLIC tallow_render)
 # Shader library bytes (render/shaders/shader_library.h), defined with the tools.
 target_link_libraries(tallow_test_support PUBLIC tallow_shader_library_writer)
 # "shading_environment" bytes (render/world/render_shading_environment.h).
-target_sources(tallow_test_support PRIVATE
-    ${CMAKE_CURRENT_LIST_DIR}/writers/shading_environment_writer.cpp
-)
+target_link_libraries(tallow_test_support PUBLIC tallow_shading_environment_writer)

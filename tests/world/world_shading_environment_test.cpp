@@ -1,6 +1,7 @@
 // A World's shading environments over loaded "shading_environment" and "material" resources,
 // mirrored into a real render world.
 #include "render/materials/material_resource.h"
+#include "render/viewports/viewport.h"
 #include "render/world/render_shading_environment.h"
 #include "tests/render/world/render_scene_fixture.h"
 #include "tests/resource/resource_fixture.h"
@@ -115,6 +116,68 @@ TEST_F(WorldShadingTest, EnvironmentsAreMadeSwitchedReloadedAndDestroyed)
         EXPECT_EQ(world->create_shading_environment(NameId64("environments/none")), nullptr);
         EXPECT_TRUE(log.contains("is not loaded"));
     }
+}
+
+// Viewports and environments reach scripts by serial: the serial finds its object of its own
+// kind until the object goes, then nothing; a new object never gets an old serial. Values
+// sent through the world go with the buffer of the frame they were set in.
+TEST_F(WorldShadingTest, ScriptSerialsNameTheirObjectsUntilTheyGo)
+{
+    using Kind = World::ScriptObjectKind;
+    ViewportTemplate inset(allocator);
+    inset.rect.x = 0.5f;
+    GameViewport *viewport = world->create_viewport(inset);
+    ShadingEnvironment *env = world->create_shading_environment(NameId64("environments/day"));
+    ASSERT_NE(viewport, nullptr);
+    ASSERT_NE(env, nullptr);
+    const u32 v = world->script_serial(Kind::Viewport, viewport);
+    const u32 e = world->script_serial(Kind::ShadingEnvironment, env);
+    const u32 m = world->environment_material_serial(*env, id32("sky"));
+    EXPECT_EQ(world->environment_material_serial(*env, id32("sky")), m) << "one serial per material";
+    EXPECT_EQ(world->environment_material_serial(*env, id32("ground")), 0u) << "no such material";
+    struct Case {
+        const char *name;
+        Kind kind;
+        u32 serial;
+        const void *object;
+    };
+    const Case live[] = {{"viewport", Kind::Viewport, v, viewport},
+                         {"environment", Kind::ShadingEnvironment, e, env},
+                         {"material", Kind::Material, m, env},
+                         {"viewport as environment", Kind::ShadingEnvironment, v, nullptr},
+                         {"material as viewport", Kind::Viewport, m, nullptr},
+                         {"no serial", Kind::Viewport, 0, nullptr}};
+    for (const Case &c : live) {
+        SCOPED_TRACE(c.name);
+        World::ScriptObject o = World::find_script_object(c.kind, c.serial);
+        EXPECT_EQ(o.object, c.object);
+        EXPECT_EQ(o.world, c.object ? world : nullptr);
+    }
+    EXPECT_EQ(World::find_script_object(Kind::Material, m).id, id32("sky"));
+
+    // The rectangle reaches the twin with the frame it was set in, across buffer swaps.
+    scene.frame();
+    auto *twin = static_cast<RenderViewport *>(scene.world->object(viewport->handle));
+    ASSERT_NE(twin, nullptr);
+    EXPECT_EQ(twin->rect.x, 0.5f);
+    world->set_viewport_rect(*viewport, 0.25f, 0.125f, 0.5f, 0.75f);
+    scene.frame();
+    EXPECT_EQ(twin->rect.x, 0.25f);
+    EXPECT_EQ(twin->rect.height, 0.75f);
+
+    const u32 viewport_handle = viewport->handle;
+    world->destroy_shading_environment(*env);
+    EXPECT_TRUE(world->destroy_viewport(viewport));
+    EXPECT_FALSE(world->destroy_viewport(viewport)) << "not one of the world's any more";
+    for (const Case &c : live) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(World::find_script_object(c.kind, c.serial).world, nullptr);
+    }
+    scene.frame();
+    EXPECT_EQ(scene.world->object(viewport_handle), nullptr);
+    GameViewport *again = world->create_viewport(inset);
+    ASSERT_NE(again, nullptr);
+    EXPECT_GT(world->script_serial(Kind::Viewport, again), m);
 }
 
 } // namespace

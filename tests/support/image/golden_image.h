@@ -1,6 +1,6 @@
 #pragma once
-// Golden-image comparison for the drawing backend's tests: RGBA8 images compared with stored
-// PNGs under tests/platform/golden/.
+// Golden-image comparison for tests that draw through the Direct3D layer's OpenGL backend:
+// RGBA8 images compared with stored PNGs in a folder of golden images.
 //
 // Tolerance: a pixel matches when every channel is within 2 of the stored one; an image
 // matches when at most 0.1% of its pixels (and never more than 4) miss, which absorbs edge
@@ -24,7 +24,7 @@ struct RgbaImage {
 bool write_png(const std::string &path, const RgbaImage &image);
 bool read_png(const std::string &path, RgbaImage &out_image);
 
-/// Empty when `actual` matches golden/NAME.png; otherwise what differs.
-std::string compare_with_golden(const char *name, const RgbaImage &actual);
+/// Empty when `actual` matches DIRECTORY/NAME.png; otherwise what differs.
+std::string compare_with_golden(const std::string &directory, const char *name, const RgbaImage &actual);
 
 } // namespace tallow::test

@@ -1,4 +1,4 @@
-#include "golden_image.h"
+#include "tests/support/image/golden_image.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -37,9 +37,9 @@ bool read_png(const std::string &path, RgbaImage &out_image)
     return true;
 }
 
-std::string compare_with_golden(const char *name, const RgbaImage &actual)
+std::string compare_with_golden(const std::string &directory, const char *name, const RgbaImage &actual)
 {
-    const std::string base = std::string(TALLOW_GOLDEN_DIR) + "/" + name;
+    const std::string base = directory + "/" + name;
     const std::string expected_path = base + ".png";
     const std::string actual_path = base + ".actual.png";
     const char *update = std::getenv("TALLOW_UPDATE_GOLDEN");
