@@ -30,6 +30,11 @@ bool compile_material(const std::string &name, const ConfigValue &m, MaterialSou
     }
     out.name = NameId32(name.c_str()).value();
     out.shader_template = NameId32(shader->to_string()).value();
+    out.shader_name = shader->to_string();
+    if (out.shader_name.size() > 255) {
+        error = "the shader template name of material '" + name + "' is longer than 255 bytes";
+        return false;
+    }
     if (const ConfigValue *textures = m.find("textures")) {
         if (textures->kind() != ConfigKind::Object) {
             error = "the textures of material '" + name + "' are not an object of channel = texture";

@@ -50,5 +50,8 @@ int main(int argc, char **argv)
     bare.name = id("bare");
     save(dir + "/two.material", write_material_resource({crate, bare}));
     save(dir + "/empty.material", write_material_resource({}));
+    crate.shader_name = "mesh";
+    bare.shader_name = "particle";
+    save(dir + "/named.material", write_material_resource({crate, bare}));
     return 0;
 }

@@ -76,6 +76,33 @@ bool read_entry(Cursor &c, MaterialEntry &e)
     return !c.failed;
 }
 
+// The optional names block after the materials; any mismatch leaves every name empty.
+void read_shader_names(Cursor &c, MaterialResource &material)
+{
+    if (c.left == 0)
+        return;
+    u32 count = 0;
+    c.u32v(count);
+    if (count != material.entries.size()) {
+        log_message("render", "material shader names: %u names for %u materials; names ignored", count,
+                    material.entries.size());
+        return;
+    }
+    for (MaterialEntry *e : material.entries) {
+        u32 length = 0;
+        const u8 *text = nullptr;
+        if (!c.u32v(length) || length > 255 || !c.bytes((length + 3) & ~3u, text)) {
+            log_message("render", "material shader names do not fit their block; names ignored");
+            for (MaterialEntry *f : material.entries)
+                f->shader_name.clear();
+            return;
+        }
+        e->shader_name.resize(length);
+        if (e->shader_name.size() == length && length)
+            memcpy(e->shader_name.data(), text, length);
+    }
+}
+
 } // namespace
 
 u32 material_value_floats(u32 kind) { return kind <= 2 ? kind + 1 : 0; }
@@ -120,6 +147,9 @@ MaterialResource *read_material_resource(const u8 *bytes, u64 size_bytes, Alloca
         delete_with_allocator(allocator, material);
         return nullptr;
     }
+    // The block is optional and lenient: its own cursor, so a bad one refuses nothing.
+    Cursor names(c.p, c.left, "material shader names");
+    read_shader_names(names, *material);
     return material;
 }
 
@@ -197,9 +227,10 @@ ResourceTypeCallbacks material_resource_callbacks(const MaterialResolveContext *
 
 // --- RenderMaterial ---------------------------------------------------------------------
 
-RenderMaterial::RenderMaterial(Allocator &allocator, const MaterialEntry &entry, ShaderManager &shaders)
-    : RenderObject(RenderObjectClass::Material), _shaders(&shaders), _context(allocator), _textures(allocator),
-      _values(allocator)
+RenderMaterial::RenderMaterial(Allocator &allocator, const MaterialEntry &entry, ShaderManager &shaders,
+                               u32 shader_template)
+    : RenderObject(RenderObjectClass::Material), _shaders(&shaders), _variant(shader_template), _context(allocator),
+      _textures(allocator), _values(allocator)
 {
     set_entry(entry);
 }
@@ -228,7 +259,7 @@ void RenderMaterial::apply_value(const MaterialValue &v)
 
 void RenderMaterial::set_entry(const MaterialEntry &entry)
 {
-    set_template(entry.shader_template);
+    set_template(_variant ? _variant : entry.shader_template);
     _values.resize(0);
     for (const MaterialValue &v : entry.values)
         apply_value(v);

@@ -17,10 +17,14 @@
 //     table of values: u32 kind (0 scalar, 1 vector2, 2 vector3), u32 0, u32 variable name id,
 //                      u32 byte offset into the value block
 //     value block: u32 length, then the bytes (f32 values at the offsets)
+//   shader template names (optional, may be absent): u32 count (the material count), then
+//     per material in order: u32 length (at most 255), the name's bytes zero-padded to a
+//     multiple of 4. Effects build shader variants from the name text ("name:PIVOT").
 //
 // Refused (logged, null): truncated tables, counts past what the bytes can hold, a value
-// kind past 2, a value whose floats do not lie inside its value block. Trailing bytes are
-// ignored.
+// kind past 2, a value whose floats do not lie inside its value block. A names block that
+// does not match (another count, a length past 255 or past the end) is ignored (logged):
+// the materials load without their names. Bytes after it are ignored.
 //
 // Resolving: a reference whose channel is not one of `texture_channels` is skipped (logged);
 // a texture that is not loaded leaves its slot empty.
@@ -49,9 +53,14 @@ struct MaterialValue {
 };
 
 struct MaterialEntry {
-    explicit MaterialEntry(Allocator &allocator) : textures(allocator), values(allocator), slots(allocator) {}
+    explicit MaterialEntry(Allocator &allocator)
+        : shader_name(allocator), textures(allocator), values(allocator), slots(allocator)
+    {
+    }
     u32 name = 0;
     u32 shader_template = 0;
+    /// The template's name text (no terminator); empty when the data carries no names.
+    Array<char> shader_name;
     Array<MaterialTextureRef> textures;
     Array<MaterialValue> values;
     /// Filled by resolve: one texture per texture channel (null: none).
@@ -95,7 +104,9 @@ struct MaterialTextureBinding {
 /// its texture bindings per channel and its values. Render thread.
 class RenderMaterial final : public RenderObject {
   public:
-    RenderMaterial(Allocator &allocator, const MaterialEntry &entry, ShaderManager &shaders);
+    /// `shader_template` (non-zero) stands in for the entry's template, in this and later
+    /// set_entry calls: particle emitters draw with a variant of their material's template.
+    RenderMaterial(Allocator &allocator, const MaterialEntry &entry, ShaderManager &shaders, u32 shader_template = 0);
     /// Kinds: 0 texture binding {u32 class, u32 handle, u32 channel index, u32 type, u32
     /// handle}; 1 shader template {.., u32 name}; 2, 3, 4 a scalar, vector2, vector3 {..,
     /// u32 variable, floats}; 5 another entry {.., pointer-sized MaterialEntry address}.
@@ -115,6 +126,7 @@ class RenderMaterial final : public RenderObject {
     void apply_value(const MaterialValue &value);
 
     ShaderManager *_shaders;
+    u32 _variant = 0; // the template that stands in for the entry's; 0: none
     ShaderContext _context;
     Array<MaterialTextureBinding> _textures;
     Array<MaterialValue> _values;

@@ -6,6 +6,7 @@
 #include "render/materials/material_resource.h"
 #include "render/particles/particle_messages.h"
 #include "render/resources/render_resource_context.h"
+#include "render/shaders/auto_variables.h"
 
 #include <algorithm>
 #include <cstring>
@@ -43,6 +44,37 @@ u64 fnv(u64 h, const void *data, size_t bytes)
 
 ParticleDataView particle_data_view(ParticleSystemInstance &instance) { return instance.view(); }
 
+u32 particle_shader_template(const MaterialEntry &entry, u32 emitter_flags, bool *out_named)
+{
+    static const struct {
+        u32 flag;
+        const char *suffix;
+    } suffixes[] = {{particle_emitter_flags::pivot, ":PIVOT"},
+                    {particle_emitter_flags::rotation, ":ROTATION"},
+                    {particle_emitter_flags::vertex_colour, ":VERTEX_COLOR"}};
+    if (out_named)
+        *out_named = true;
+    if ((emitter_flags & (particle_emitter_flags::pivot | particle_emitter_flags::rotation |
+                          particle_emitter_flags::vertex_colour)) == 0)
+        return entry.shader_template;
+    if (entry.shader_name.empty()) {
+        if (out_named)
+            *out_named = false;
+        return entry.shader_template;
+    }
+    // Names are at most 255 bytes; the three suffixes add 33.
+    char name[256 + 40];
+    u32 length = entry.shader_name.size() < 256 ? entry.shader_name.size() : 255;
+    memcpy(name, entry.shader_name.data(), length);
+    for (const auto &s : suffixes)
+        if (emitter_flags & s.flag) {
+            const u32 n = u32(strlen(s.suffix));
+            memcpy(name + length, s.suffix, n);
+            length += n;
+        }
+    return NameId32(name, length).value();
+}
+
 // --- ParticleEmitter ------------------------------------------------------------------------
 
 ParticleEmitter::ParticleEmitter(Allocator &allocator, const ParticleEmitterInfo &info, ParticleSystemInstance &system)
@@ -70,8 +102,14 @@ ParticleEmitter::~ParticleEmitter() { delete_with_allocator(_allocator, _materia
 
 bool ParticleEmitter::init(RenderResourceContext &context, const MaterialEntry *entry, ShaderManager *shaders)
 {
-    if (entry && shaders && !_material)
-        _material = make_new<RenderMaterial>(_allocator, _allocator, *entry, *shaders);
+    if (entry && shaders && !_material) {
+        bool named = true;
+        const u32 shader = particle_shader_template(*entry, _info->flags, &named);
+        if (!named)
+            log_message("particles", "material %08x carries no shader name: its emitter draws with the plain "
+                        "template, without the pivot, rotation or vertex colour variant", entry->name);
+        _material = make_new<RenderMaterial>(_allocator, _allocator, *entry, *shaders, shader);
+    }
     if (_vertices.size() != _system->info->capacity * _info->stride)
         return false;
     return context.create_resource(&_corners.resource) && context.create_resource(&_indices.resource) &&
@@ -135,13 +173,38 @@ void ParticleEmitter::build_vertices(const Matrix4x4 &camera, f32 effect_time)
     memcpy(_vertices.data(), sorted.data(), sorted.size());
 }
 
-bool ParticleEmitter::draw(RenderContext &context, f32 order) const
+u32 ParticleEmitter::shader_template() const { return _material ? _material->shader_template() : 0; }
+
+bool ParticleEmitter::draw(RenderContext &context, f32 order, const ParticleView &view) const
 {
     if (!_material || !has_resources() || _vertex_count == 0)
         return true;
+    const u32 slot_index = context.shader_slot_index();
+    const ShaderContext &shading = _material->context();
     ShaderSlotEntry slot;
-    if (!_material->context().slot_entry(context.shader_slot_index(), &slot))
+    if (!shading.slot_entry(slot_index, &slot))
         return true;
+    const Shader &shader = *shading.shader(slot_index);
+    // The material's block is shared by every emitter drawing it: the view's values go into
+    // a copy that the draw record carries.
+    Array<u8> block(context.allocator());
+    block.resize(slot.constant_size_bytes);
+    if (block.size() != slot.constant_size_bytes)
+        return false;
+    if (slot.constant_size_bytes)
+        memcpy(block.data(), slot.constant_block, slot.constant_size_bytes);
+    evaluate_object_auto_variables(shader.object_autos().data(), shader.object_autos().size(), matrix4x4_identity,
+                                   view.view, view.projection, block.data(), block.size());
+    evaluate_camera_auto_variables(shader.camera_autos().data(), shader.camera_autos().size(),
+                                   shader.manager().camera_values(), block.data(), block.size());
+    const Array<MaterialTextureBinding> &textures = _material->textures();
+    for (u32 t = 0; t < textures.size() && t < view.texture_channel_count; ++t) {
+        const ShaderVariable *v = shader.find_variable(view.texture_channels[t]);
+        if (textures[t].handle != invalid_render_handle && v && v->kind == shader_variable_kind::resource &&
+            u64(v->offset) + 4 <= block.size())
+            memcpy(block.data() + v->offset, &textures[t].handle, 4);
+    }
+    slot.constant_block = block.data();
     context.update_resource(&_instances.resource, 0);
     const GeometryBinding bindings[4] = {{5, _corners.resource.handle},
                                          {5, _instances.resource.handle},
@@ -154,6 +217,7 @@ bool ParticleEmitter::draw(RenderContext &context, f32 order) const
     batch.vertex_count = 4;
     batch.instance_count = _vertex_count;
     batch.sort_depth = order;
+    batch.copy_constants = true;
     return context.render_batch(batch, slot, 0);
 }
 

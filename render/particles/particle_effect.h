@@ -4,7 +4,7 @@
 //
 //   ParticleEffect *e = ParticleEffect::create(allocator, resource, id, pose, seed);  // null: no memory
 //   e->update(dt);                       // a "particle_world_job" item: one thread per effect
-//   e->emitter(k).build_vertices(camera, effect_time); e->emitter(k).draw(context, ...);
+//   e->emitter(k).build_vertices(view.pose, effect_time); e->emitter(k).draw(context, order, view);
 //   if (e->is_finished()) ... ParticleEffect::destroy(e, resource_context);
 //
 // System memory is one zero-filled block per system, aligned to 16: the channels (capacity
@@ -40,6 +40,21 @@ struct ParticleSystemInstance {
 /// The channels of a system as the interpreters see them.
 ParticleDataView particle_data_view(ParticleSystemInstance &instance);
 
+/// One view's camera as particle draws need it.
+struct ParticleView {
+    Matrix4x4 pose = matrix4x4_identity;       // rows: right, forward, up, position
+    Matrix4x4 view = matrix4x4_identity;       // the inverse of the pose
+    Matrix4x4 projection = matrix4x4_identity;
+    const u32 *texture_channels = nullptr;     // the render configuration's channel names
+    u32 texture_channel_count = 0;
+};
+
+/// The shader template an emitter draws with: the material's template name, then ":PIVOT",
+/// ":ROTATION" and ":VERTEX_COLOR" for the emitter's flags, in that order. Without name text
+/// (material data that carries no names) the material's own template, and `out_named` false
+/// when a suffix was asked for.
+u32 particle_shader_template(const MaterialEntry &entry, u32 emitter_flags, bool *out_named = nullptr);
+
 /// One billboard renderer of a system.
 class ParticleEmitter {
   public:
@@ -48,17 +63,23 @@ class ParticleEmitter {
     ParticleEmitter(const ParticleEmitter &) = delete;
     ParticleEmitter &operator=(const ParticleEmitter &) = delete;
 
-    /// Makes the material (from `entry`, when both it and `shaders` are given: without them
-    /// the emitter simulates but draws nothing) and the billboard resources. Render thread.
+    /// Makes the material (from `entry` with the template particle_shader_template names,
+    /// when both it and `shaders` are given: without them the emitter simulates but draws
+    /// nothing) and the billboard resources. Render thread.
     bool init(RenderResourceContext &context, const MaterialEntry *entry, ShaderManager *shaders);
     /// Releases the resources and the material; safe when init never ran.
     void destroy(RenderResourceContext *context);
     /// Runs the output stream into the vertex array, then sorts back to front when the
     /// emitter asks. `camera` rows: right, forward, up, position.
     void build_vertices(const Matrix4x4 &camera, f32 effect_time);
-    /// One instanced draw of the 4-corner quad, one instance per vertex; nothing without
-    /// a material, resources or vertices. False when the context cannot take it.
-    bool draw(RenderContext &context, f32 order) const;
+    /// One instanced draw of the 4-corner quad, one instance per vertex, filed for the
+    /// passes of the material's shader (their layers) with `order` as its depth. The draw
+    /// carries its own constants: the view's matrices (the particles are in world space),
+    /// the camera values and the material's textures. Nothing without a material, resources
+    /// or vertices. False when the context cannot take it.
+    bool draw(RenderContext &context, f32 order, const ParticleView &view) const;
+    /// The material's template (0 without a material).
+    u32 shader_template() const;
 
     const ParticleEmitterInfo &info() const { return *_info; }
     u32 vertex_count() const { return _vertex_count; }

@@ -295,15 +295,21 @@ void RenderParticleWorld::apply_links()
     }
 }
 
+ShaderManager *RenderParticleWorld::shaders() const
+{
+    return _shaders ? _shaders : _render_world ? _render_world->shader_manager() : nullptr;
+}
+
 void RenderParticleWorld::make_resources(ParticleEffect &effect, RenderResourceContext &context)
 {
+    ShaderManager *shaders = this->shaders();
     for (u32 i = 0; i < effect.emitter_count(); ++i) {
         ParticleEmitter &emitter = effect.emitter(i);
         const MaterialEntry *entry = material(effect.name(), emitter.info().material);
-        if (!entry && _shaders)
+        if (!entry && shaders)
             log_message("particles", "effect %016llx: emitter %u names material %08x, which its table lacks; it "
                         "is not drawn", (unsigned long long)effect.name(), i, emitter.info().material);
-        if (!emitter.init(context, entry, _shaders))
+        if (!emitter.init(context, entry, shaders))
             log_message("particles", "effect %u: emitter %u has no render resources", effect.id(), i);
     }
     effect.set_resources_made();
@@ -378,14 +384,14 @@ void RenderParticleWorld::update_from_world(f32 dt, RenderResourceContext *conte
     _feedback->append(_gathered.data(), _gathered.size());
 }
 
-void RenderParticleWorld::render(const Matrix4x4 &camera, RenderContext &context)
+void RenderParticleWorld::render(const ParticleView &view, RenderContext &context)
 {
     for (ParticleEffect *e : _live) {
         const f32 t = e->effect_time();
         for (u32 i = 0; i < e->emitter_count(); ++i) {
             ParticleEmitter &emitter = e->emitter(i);
-            emitter.build_vertices(camera, t);
-            emitter.draw(context, e->emitter_order(i));
+            emitter.build_vertices(view.pose, t);
+            emitter.draw(context, e->emitter_order(i), view);
         }
     }
 }

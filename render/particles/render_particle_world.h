@@ -5,8 +5,8 @@
 //
 //   // render thread, the world-update message, after the state buffer was applied:
 //   particle_world->update_from_world(dt, resource_context);   // links, frees, job, feedback
-//   // per camera:
-//   particle_world->render(camera_pose, render_context);
+//   // per view, into a context bound to the view's layer configuration:
+//   particle_world->render(particle_view, render_context);
 //
 // An update: links first (an effect whose unit's scene graph is gone is destroyed, stopped or
 // left running by the link's policy), then the effects queued last update are freed, then
@@ -62,13 +62,15 @@ class ParticleFeedback {
 class RenderParticleWorld final : public RenderObject {
   public:
     /// Made on the game side from the RenderWorld's allocator. `pool` runs the update job
-    /// (null: on the calling thread); `shaders` makes the emitters' materials (null: effects
-    /// simulate and draw nothing). Takes a reference to `feedback`.
+    /// (null: on the calling thread); `shaders` makes the emitters' materials (null: the
+    /// render world's, as meshes use; with neither, effects simulate and draw nothing).
+    /// Takes a reference to `feedback`.
     RenderParticleWorld(Allocator &allocator, ThreadPool *pool, ShaderManager *shaders, ParticleFeedback &feedback);
     ~RenderParticleWorld() override;
 
     /// The scene graphs links look up; set when the world files the object.
     void set_render_world(RenderWorld *world) { _render_world = world; }
+    RenderWorld *render_world() const { return _render_world; }
     /// Releases every live effect's render resources. See RenderObject.
     void destroy_resources(RenderResourceContext *context) override;
     /// One message of the game side (particle_messages.h). See RenderObject.
@@ -77,8 +79,9 @@ class RenderParticleWorld final : public RenderObject {
     /// The per-world-update step (see the top). `context` (may be null) takes the
     /// resources of new emitters and releases those of leaving effects.
     void update_from_world(f32 dt, RenderResourceContext *context);
-    /// Builds every live effect's vertices for the camera and draws them into `context`.
-    void render(const Matrix4x4 &camera, RenderContext &context);
+    /// Builds every live effect's vertices for the view's camera and files their draws into
+    /// `context`, under the layers their shaders' passes name. Render thread.
+    void render(const ParticleView &view, RenderContext &context);
 
     u32 live_count() const { return _live.size(); }
     /// The live effect `id`, or null.
@@ -116,6 +119,7 @@ class RenderParticleWorld final : public RenderObject {
     bool contains(const Array<u32> &ids, u32 id) const;
     void apply_links();
     void make_resources(ParticleEffect &effect, RenderResourceContext &context);
+    ShaderManager *shaders() const;
 
     TraceAllocator _allocator;
     ThreadPool *_pool;

@@ -232,9 +232,24 @@ RenderWorldStats RenderWorld::render(const RenderWorldParams &params)
     }
     render_records(params, camera, environment, *config, stats);
 
-    // 12. The world's particles, into the last context.
-    if (_particle_world && !_contexts.empty())
-        _particle_world->render(camera.pose(), *_contexts.back());
+    // 12. The world's particles, into a context of their own bound to this view's layers (the
+    // last context may be a generator's, drawing with another shader slot). Their shaders'
+    // passes place them in their layers, where the layer's sort orders them.
+    if (_particle_world && _particle_world->live_count() > 0) {
+        RenderContext *particles = device.alloc_render_context();
+        if (particles && _contexts.push_back(particles)) {
+            particles->bind_layer_config(config, params.global_resources);
+            ParticleView view;
+            view.pose = camera.pose();
+            view.view = camera.view();
+            view.projection = camera.projection();
+            view.texture_channels = params.texture_channels;
+            view.texture_channel_count = params.texture_channel_count;
+            _particle_world->render(view, *particles);
+        } else if (particles) {
+            device.release_render_context(particles);
+        }
+    }
 
     // 14. Dispatch and give the contexts back.
     if (!_contexts.empty())

@@ -15,10 +15,12 @@
 #include "tests/render/particles/particle_fixture.h"
 #include "tests/render/shaders/shader_test_support.h"
 #include "tests/support/fakes/recording_render_device.h"
+#include "tests/support/writers/material_writer.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 namespace tallow {
 namespace {
@@ -329,8 +331,8 @@ TEST(ParticleWorldTest, EffectDrawsItsLiveParticlesAsInstancedBillboards)
             RenderResourceSet resources(a);
             RenderContext *context = device.alloc_render_context();
             context->bind_layer_config(&config, &resources);
-            Matrix4x4 camera = matrix4x4_identity;
-            camera.m[3][1] = -10;
+            ParticleView camera;
+            camera.pose.m[3][1] = -10;
             w.side().render(camera, *context);
             device.dispatch(1, &context);
             device.release_render_context(context);
@@ -375,6 +377,152 @@ TEST(ParticleWorldTest, EffectDrawsItsLiveParticlesAsInstancedBillboards)
         }
     }
     EXPECT_TRUE(device.errors().empty()) << device.errors().front();
+}
+
+
+TEST(ParticleWorldTest, EmittersFileTheirDrawsInTheirShadersLayerEarlierEmittersFirst)
+{
+    Allocator &a = default_allocator();
+    RecordingRenderDevice device(a);
+    BackBufferWrapper back_buffer(a, 0);
+    device.add_window_targets(0, &back_buffer);
+    std::vector<LibraryPtr> libraries;
+    {
+        // Only the vertex colour variant exists: the emitters draw only when they ask for it.
+        ShaderManager shaders(device, a);
+        ShaderLibrarySource source;
+        source.shaders.push_back(build_shader({"sprite_colour", {{"alpha", ShaderValueType::Scalar}}, {}, {{"alpha", "v", "p"}}}));
+        source.templates.push_back({id32("sprite:VERTEX_COLOR"), {{id32("default"), {{id32("sprite_colour"), {}}}}}});
+        libraries.push_back(read_library(source));
+        LayerConfig config(a);
+        for (const char *name : {"opaque", "alpha"}) {
+            Layer layer;
+            layer.name = id32(name);
+            ASSERT_TRUE(make_layer_key(config.layers.size(), &layer.key));
+            config.layers.push_back(layer);
+        }
+        const u64 alpha_key = config.layers[1].key;
+        libraries.back()->passes[0].keys.sort_bits[0] = 1 | alpha_key;
+        libraries.back()->passes[0].keys.sort_mode[0] = SortMode::BackFront;
+        ASSERT_TRUE(shaders.add_shader_library(*libraries.back()));
+        shaders.update_templates(*libraries.back());
+
+        MaterialResource materials(a);
+        materials.entries.push_back(make_new<MaterialEntry>(a, a));
+        materials.entries[0]->name = 0x1234;
+        materials.entries[0]->shader_template = id32("sprite");
+        for (char c : std::string("sprite"))
+            materials.entries[0]->shader_name.push_back(c);
+        // Two systems with an emitter each.
+        ParticleEffectSource source_effect = typical_effect(128, 100);
+        source_effect.systems.push_back(typical_system(64, 1)); // spawning into itself
+        for (ParticleSystemSource &system : source_effect.systems)
+            system.emitters[0].flags |= particle_emitter_flags::vertex_colour;
+        EffectPtr effect = read_effect(write_particle_effect(source_effect));
+        ASSERT_TRUE(effect);
+        ParticleWorlds w(nullptr, &shaders, &device);
+        w.game->create_particles(7, *effect, &materials, matrix4x4_identity);
+        for (u32 f = 0; f < 6; ++f)
+            w.frame(0.05f);
+        ParticleEffect *e = w.side().find(0);
+        ASSERT_NE(e, nullptr);
+        ASSERT_EQ(e->emitter_count(), 2u);
+        EXPECT_EQ(e->emitter(0).shader_template(), id32("sprite:VERTEX_COLOR"));
+        ASSERT_GT(e->system(0).live_count, 0u);
+        ASSERT_GT(e->system(1).live_count, 0u);
+        EXPECT_GT(e->emitter_order(0), e->emitter_order(1));
+
+        RenderResourceSet resources(a);
+        RenderContext *context = device.alloc_render_context();
+        context->bind_layer_config(&config, &resources);
+        ParticleView view;
+        view.pose.m[3][1] = -10;
+        w.side().render(view, *context);
+        device.dispatch(1, &context);
+        device.release_render_context(context);
+        std::vector<const DecodedCommand *> draws;
+        for (const DecodedCommand &c : device.frames().back().commands)
+            if (c.type == RenderCommand::DrawBatch)
+                draws.push_back(&c);
+        ASSERT_EQ(draws.size(), 2u);
+        // Both in the alpha layer; far first in a back-to-front layer, and the first
+        // emitter's order value is the larger one, so it is drawn first (under the second).
+        for (const DecodedCommand *d : draws)
+            EXPECT_EQ(u64(d->key) & alpha_key, alpha_key);
+        EXPECT_LT(draws[0]->entry_index, draws[1]->entry_index);
+        EXPECT_EQ(draws[0]->draw.instance_count, e->system(0).live_count);
+        EXPECT_EQ(draws[1]->draw.instance_count, e->system(1).live_count);
+    }
+    EXPECT_TRUE(device.errors().empty()) << device.errors().front();
+}
+
+TEST(ParticleWorldTest, EmittersDrawWithTheVariantOfTheirMaterialsNamedTemplate)
+{
+    Allocator &a = default_allocator();
+    // Materials written with their template names, read back as the engine loads them.
+    MaterialSource spark;
+    spark.name = id32("spark");
+    spark.shader_template = id32("particle");
+    spark.shader_name = "particle";
+    MaterialSource plain;
+    plain.name = id32("plain");
+    plain.shader_template = id32("sprite");
+    plain.shader_name = "sprite";
+    const std::vector<u8> bytes = write_material_resource({spark, plain});
+    MaterialResource *named = read_material_resource(bytes.data(), bytes.size(), a);
+    ASSERT_NE(named, nullptr);
+    const MaterialEntry &entry = *named->entries[0];
+    ASSERT_EQ(std::string(entry.shader_name.begin(), entry.shader_name.end()), "particle");
+
+    namespace f = particle_emitter_flags;
+    struct Case {
+        const char *name;
+        u32 flags;
+        const char *expected;
+    };
+    const Case cases[] = {
+        {"no variant flags (sorting is not one)", 0x01, "particle"},
+        {"pivot", f::pivot, "particle:PIVOT"},
+        {"rotation", f::rotation, "particle:ROTATION"},
+        {"vertex colour", f::vertex_colour, "particle:VERTEX_COLOR"},
+        {"all three, in their order", f::vertex_colour | f::rotation | f::pivot | 1, "particle:PIVOT:ROTATION:VERTEX_COLOR"},
+        {"pivot and vertex colour", f::pivot | f::vertex_colour, "particle:PIVOT:VERTEX_COLOR"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        bool named_ok = false;
+        EXPECT_EQ(particle_shader_template(entry, c.flags, &named_ok), id32(c.expected));
+        EXPECT_TRUE(named_ok);
+    }
+
+    // Data without names (or with a names block that does not match) still loads; a variant
+    // then falls back to the plain template, and says so.
+    std::vector<u8> unnamed = bytes;
+    const std::vector<u8> bare = write_material_resource({MaterialSource{}, MaterialSource{}});
+    struct Damage {
+        const char *name;
+        std::vector<u8> data;
+    };
+    std::vector<u8> wrong_count = bytes, truncated = bytes, long_name = bytes;
+    const size_t block = bare.size(); // the names block starts where unnamed data ends
+    wrong_count[block] = 3;
+    truncated.resize(truncated.size() - 2);
+    long_name[block + 4] = 0x00;
+    long_name[block + 5] = 0x01; // 256 bytes
+    const Damage damages[] = {{"wrong count", wrong_count}, {"truncated", truncated}, {"name past 255", long_name}};
+    for (const Damage &d : damages) {
+        SCOPED_TRACE(d.name);
+        MaterialResource *m = read_material_resource(d.data.data(), d.data.size(), a);
+        ASSERT_NE(m, nullptr) << "the materials load without their names";
+        ASSERT_EQ(m->entries.size(), 2u);
+        EXPECT_TRUE(m->entries[0]->shader_name.empty());
+        EXPECT_TRUE(m->entries[1]->shader_name.empty());
+        bool named_ok = true;
+        EXPECT_EQ(particle_shader_template(*m->entries[0], f::vertex_colour, &named_ok), id32("particle"));
+        EXPECT_FALSE(named_ok);
+        destroy_material_resource(m);
+    }
+    destroy_material_resource(named);
 }
 
 } // namespace

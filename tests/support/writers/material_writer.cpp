@@ -56,6 +56,18 @@ std::vector<u8> write_material_resource(const std::vector<MaterialSource> &mater
         if (!block.empty())
             memcpy(out.data() + at, block.data(), block.size());
     }
+    bool named = false;
+    for (const MaterialSource &m : materials)
+        named = named || !m.shader_name.empty();
+    if (!named)
+        return out;
+    put_u32(out, u32(materials.size()));
+    for (const MaterialSource &m : materials) {
+        put_u32(out, u32(m.shader_name.size()));
+        const size_t at = out.size();
+        out.resize(at + ((m.shader_name.size() + 3) & ~size_t(3)), 0);
+        memcpy(out.data() + at, m.shader_name.data(), m.shader_name.size());
+    }
     return out;
 }
 

@@ -9,6 +9,7 @@
 
 #include "foundation/types.h"
 
+#include <string>
 #include <vector>
 
 namespace tallow {
@@ -27,12 +28,14 @@ struct MaterialSourceValue {
 struct MaterialSource {
     u32 name = 0;
     u32 shader_template = 0;
+    std::string shader_name; // written in the names block (when any material has one)
     std::vector<MaterialSourceTexture> textures;
     std::vector<MaterialSourceValue> values;
 };
 
 /// Version 8; each material's values are packed in order into its value block (the kind's
-/// float count each), with the offsets that point at them.
+/// float count each), with the offsets that point at them. The shader names block follows
+/// when any material has a name.
 std::vector<u8> write_material_resource(const std::vector<MaterialSource> &materials);
 
 } // namespace tallow
