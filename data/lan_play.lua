@@ -4,10 +4,12 @@
 -- The host opens a lobby on PORT and a networked game, names itself the lobby's game server
 -- and lets every lobby member into the game. The joiner searches PORT with its lobby
 -- browser (the setting "lan_broadcast_targets" says where the search goes), joins the first
--- lobby that answers and waits for the host to let it in. Each side then spawns a crate
--- through the game's unit synchronizer and drives it round a circle; the other side's crate
--- appears in its world, driven by the network. Once a side has seen the other's crate move
--- it keeps going for two seconds, so the other sees its crate too, and then it is done.
+-- lobby that answers and waits for the host to let it in. Each side then respawns its
+-- character through the game's unit synchronizer, where it stands, and goes on walking it
+-- (game/character.lua); the other side's character appears in its world, driven by the
+-- network, and its mover is kept at its feet so the local character walks round it. Once a
+-- side has seen the other's character move it keeps going for two seconds, so the other
+-- sees its character too, and then it is done.
 
 local lan = {}
 
@@ -36,7 +38,7 @@ function callbacks:greet(sender, text)
     say("greeting from " .. sender .. ": " .. text)
 end
 function callbacks:game_object_created(id, owner)
-    say("the crate of player " .. owner .. " appeared (game object " .. id .. ")")
+    say("the character of player " .. owner .. " appeared (game object " .. id .. ")")
     state.other = id
 end
 function callbacks:game_object_destroyed(id, owner)
@@ -45,8 +47,9 @@ function callbacks:game_object_destroyed(id, owner)
     end
 end
 
-function lan.init(role, port, world)
-    state = {role = role, port = port, world = world, time = 0, angle = 0}
+-- `character` is the game's character module (game/character.lua).
+function lan.init(role, port, world, character)
+    state = {role = role, port = port, world = world, character = character, time = 0}
     state.client = Network.init_lan_client("network/sample")
     if not state.client then
         say("no LAN client (is the port free?)")
@@ -113,31 +116,30 @@ function lan.update(dt)
     else
         join_step()
     end
-    if not state.crate and NetworkGame.in_game(state.game) then
-        local start = state.role == "host" and Vector3(2, -4, 0) or Vector3(-2, -4, 0)
-        state.crate = UnitSynchronizer.spawn_unit(state.sync, "player", "units/crate", start)
-        state.centre = {x = start.x, y = start.y, z = start.z} -- math values last a frame; keep numbers
-        say("in the game with " .. #NetworkGame.other_players(state.game) .. " other player(s); spawned my crate")
+    if not state.own and NetworkGame.in_game(state.game) then
+        local x, y, z = state.character.position()
+        state.own = UnitSynchronizer.spawn_unit(state.sync, "player", "units/character", Vector3(x, y, z))
+        state.character.adopt(state.own)
+        say("in the game with " .. #NetworkGame.other_players(state.game) .. " other player(s); my character " ..
+            "is now the game's")
         for _, other in ipairs(NetworkGame.other_players(state.game)) do
             RPC.greet(other, "hello from the " .. state.role)
         end
-    end
-    if state.crate then
-        -- Drive the own crate round a circle of one metre.
-        state.angle = state.angle + dt * 2
-        local c = state.centre
-        Unit.set_local_position(state.crate, 0, Vector3(c.x + math.cos(state.angle), c.y + math.sin(state.angle), c.z))
     end
     if state.other then
         local unit = UnitSynchronizer.game_object_id_to_unit(state.sync, state.other)
         if unit then
             local p = Unit.local_position(unit, 0)
+            local mover = Unit.mover(unit)
+            if mover then
+                Mover.set_position(mover, p)
+            end
             local f = state.first
             if not f then
                 state.first = {x = p.x, y = p.y, z = p.z}
             elseif not state.seen and math.abs(p.x - f.x) + math.abs(p.y - f.y) + math.abs(p.z - f.z) > 0.25 then
                 state.seen = state.time
-                say(string.format("sees the other player's crate move from (%.2f, %.2f, %.2f) to (%.2f, %.2f, %.2f)",
+                say(string.format("sees the other player's character move from (%.2f, %.2f, %.2f) to (%.2f, %.2f, %.2f)",
                                   state.first.x, state.first.y, state.first.z, p.x, p.y, p.z))
             end
         end
@@ -154,7 +156,7 @@ function lan.finished()
         return true
     end
     if state.time >= give_up_seconds then
-        say("gave up after " .. give_up_seconds .. " seconds without seeing the other player's crate move")
+        say("gave up after " .. give_up_seconds .. " seconds without seeing the other player's character move")
         state.failed = true
         return true
     end

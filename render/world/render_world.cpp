@@ -212,7 +212,7 @@ void update_state_job(const JobData &batch)
 RenderWorld::RenderWorld(Allocator &parent, ThreadPool *pool)
     : RenderObject(RenderObjectClass::World), _allocator("RenderWorld", parent),
       _state_allocator("state_reflection", parent), _pool(pool), _objects(_allocator), _free_slots(_allocator),
-      _slot_of(_allocator), _flag1(_allocator), _flag2(_allocator), _lights(_allocator), _unculled(_allocator),
+      _retired(_allocator), _slot_of(_allocator), _flag1(_allocator), _flag2(_allocator), _lights(_allocator), _unculled(_allocator),
       _job_streams(_allocator), _buffers(_allocator), _free_buffers(_allocator), _cull_kernel(register_cull_kernel()),
       _default_camera(CameraBlock{}, no_render_handle, no_scene_node), _culled(_allocator), _culled_lights(_allocator),
       _visible_lights(_allocator), _contexts(_allocator)
@@ -227,6 +227,7 @@ RenderWorld::~RenderWorld()
     for (u32 slot = 0; slot < _objects.size(); ++slot)
         if (_objects[slot])
             destroy_slot(slot, nullptr);
+    delete_retired();
     for (RenderStateQueue *buffer : _buffers)
         delete_with_allocator(_state_allocator, buffer);
 }
@@ -347,9 +348,18 @@ RenderObject *RenderWorld::object_in_slot(u32 slot) const { return slot < _objec
 
 u32 RenderWorld::slot_of(u32 handle) const { return handle < _slot_of.size() ? _slot_of[handle] : no_slot; }
 
+void RenderWorld::delete_retired()
+{
+    for (RenderObject *o : _retired)
+        delete_with_allocator(_allocator, o);
+    _retired.clear();
+}
+
 void RenderWorld::update_state(RenderStateQueue &buffer, RenderResourceContext *context)
 {
     ++_state_frame;
+    // The contexts of the last update have run on the device by now.
+    delete_retired();
     apply_stream(buffer.create_stream(), context, true);
 
     u32 count = buffer.update_stream_count();
@@ -481,9 +491,10 @@ void RenderWorld::apply_create(const u8 *payload, u32 payload_bytes, RenderResou
         _objects[slot] = created;
     } else {
         slot = _objects.size();
-        // Room on the free list for every slot made, so destroying never fails.
+        // Room on the free and retired lists for every slot made, so destroying never fails.
         _free_slots.reserve(slot + 1);
-        if (_free_slots.capacity() <= slot || !_objects.push_back(created)) {
+        _retired.reserve(slot + 1);
+        if (_free_slots.capacity() <= slot || _retired.capacity() <= slot || !_objects.push_back(created)) {
             log_message("render", "no memory for another render object slot; %s dropped", class_name(record.object_class));
             delete_with_allocator(_allocator, created);
             return;
@@ -516,7 +527,10 @@ void RenderWorld::destroy_slot(u32 slot, RenderResourceContext *context)
     if (ClassLifecycle on_destroy = class_table[doomed->class_id()].on_destroy)
         on_destroy(*this, *doomed, slot);
     doomed->destroy_resources(context);
-    delete_with_allocator(_allocator, doomed);
+    if (context)
+        _retired.push_back(doomed); // room was reserved when the slot was made
+    else
+        delete_with_allocator(_allocator, doomed);
     _objects[slot] = nullptr;
     // Room was reserved when the slot was made.
     _free_slots.push_back(slot);

@@ -183,6 +183,7 @@ class RenderWorld final : public RenderObject {
     void apply_create(const u8 *payload, u32 payload_bytes, RenderResourceContext *context);
     void apply_destroy(const u8 *payload, u32 payload_bytes, RenderResourceContext *context);
     void destroy_slot(u32 slot, RenderResourceContext *context);
+    void delete_retired();
     void free_unapplied_creates(RenderStateQueue &buffer);
 
     void update_transforms(RenderRecordSet &set);
@@ -199,6 +200,10 @@ class RenderWorld final : public RenderObject {
     RenderParticleWorld *_particle_world = nullptr;
     Array<RenderObject *> _objects; // by slot; null for a free slot
     Array<u32> _free_slots;
+    // Objects destroyed under a resource context: that context may still name their bytes
+    // (a mesh made and destroyed in one frame hands the device its own vertex copy), so
+    // they are deleted at the next update_state, once the device has run it.
+    Array<RenderObject *> _retired;
     Array<u32> _slot_of;            // slot by handle, 0xFFFFFFFF for none
     u32 _live_count = 0;
     RenderRecordSet _flag1;

@@ -15,7 +15,7 @@
 //
 //   Unit.play_simple_animation(door, nil, nil, false, 1, "open")   -- whole animation, once
 //   Unit.stop_simple_animation(door, "open")
-//   local id = Unit.crossfade_animation(door, "animations/door_swing", 0, 0.3)
+//   local id = Unit.crossfade_animation(door, "animations/door_open", 0, 0.3)
 //   Unit.animation_event(door, "open")                 -- to its state machine
 //   local i = Unit.animation_find_variable(door, "speed")
 //   if i >= 0 then Unit.animation_set_variable(door, i, 2) end   -- index checked

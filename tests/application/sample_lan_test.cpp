@@ -1,6 +1,6 @@
 // Two engine processes play the sample's LAN game together over the loopback address: one
 // hosts a lobby, the other finds it with its lobby browser and joins, and each sees the
-// other's crate move. Both run under a time limit; the test reads both logs.
+// other's character move. Both run under a time limit; the test reads both logs.
 #include "tests/support/temp_directory.h"
 
 #include "platform/net/socket.h"
@@ -87,7 +87,7 @@ u32 free_port()
     return socket.local_address().port;
 }
 
-TEST(SampleLan, TwoProcessesFindEachOtherAndSeeTheOthersCrateMove)
+TEST(SampleLan, TwoProcessesFindEachOtherAndSeeTheOthersCharacterMove)
 {
     TempDirectory home;
     const std::string port = std::to_string(free_port());
@@ -108,8 +108,10 @@ TEST(SampleLan, TwoProcessesFindEachOtherAndSeeTheOthersCrateMove)
     EXPECT_NE(joined.find("lan join: found lobby 'the sample yard' at 127.0.0.1:" + port), std::string::npos) << joined;
     EXPECT_NE(hosted.find("joined the lobby; letting it into the game"), std::string::npos) << hosted;
     EXPECT_NE(hosted.find("greeting from"), std::string::npos) << hosted;
-    EXPECT_NE(hosted.find("lan host: sees the other player's crate move"), std::string::npos) << hosted;
-    EXPECT_NE(joined.find("lan join: sees the other player's crate move"), std::string::npos) << joined;
+    EXPECT_NE(hosted.find("lan host: the character of player"), std::string::npos) << hosted;
+    EXPECT_NE(joined.find("lan join: the character of player"), std::string::npos) << joined;
+    EXPECT_NE(hosted.find("lan host: sees the other player's character move"), std::string::npos) << hosted;
+    EXPECT_NE(joined.find("lan join: sees the other player's character move"), std::string::npos) << joined;
     EXPECT_NE(hosted.find("lan host: done"), std::string::npos) << hosted;
     EXPECT_NE(joined.find("lan join: done"), std::string::npos) << joined;
     EXPECT_EQ(hosted.find("[Lua] update:"), std::string::npos) << hosted;

@@ -42,7 +42,14 @@ TEST_F(SampleUnitsTest, SampleUnitsLoadAndSpawnInBothModes)
             const auto *door = static_cast<const UnitResource *>(sample->get(unit_type, NameId64("units/door")));
             ASSERT_NE(door, nullptr);
             EXPECT_EQ(door->joints.size(), 1u);
-            EXPECT_NE(door->find_simple_animation(NameId32("open").value()), nullptr);
+            EXPECT_TRUE(door->animated); // its state machine swings it
+            EXPECT_GT(door->state_machine.size, 0u);
+            // The player's character walks by its mover alone: no actor.
+            const auto *character =
+                static_cast<const UnitResource *>(sample->get(unit_type, NameId64("units/character")));
+            ASSERT_NE(character, nullptr);
+            EXPECT_EQ(character->movers.size(), 1u);
+            EXPECT_TRUE(character->actors.empty());
         }
         units->unload();
         delete_with_allocator(allocator, units);

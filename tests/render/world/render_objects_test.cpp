@@ -6,12 +6,14 @@
 #include "render/world/render_camera.h"
 #include "render/world/render_shading_environment.h"
 #include "tests/render/world/render_scene_fixture.h"
+#include "tests/support/fakes/recording_allocator.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/writers/shading_environment_writer.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 
 namespace tallow {
 namespace {
@@ -179,6 +181,61 @@ TEST(RenderObjects, MeshesOutsideTheViewAndHiddenOnesAreNotDrawn)
     for (const DecodedCommand &c : scene.device.frames().back().commands)
         viewport_set = viewport_set || c.type == RenderCommand::SetViewports;
     EXPECT_TRUE(viewport_set);
+}
+
+// A game may spawn a unit and destroy it before its first frame is drawn: the mesh's
+// create and destroy records then reach the render side together, and the device reads the
+// mesh's own copy of its vertex and index bytes only when it runs that frame's resource
+// context, after the destroy. The object must outlive that context, and go after it.
+TEST(RenderObjects, AMeshMadeAndDestroyedInOneFrameOutlivesTheContextThatReadsItsBytes)
+{
+    RecordingAllocator backing;
+    {
+        RecordingRenderDevice device(default_allocator());
+        RenderWorld world(backing, nullptr);
+        WorldRenderLink link(backing, world.acquire_state_buffer());
+        auto frame = [&](const std::function<void()> &after_device) {
+            RenderStateQueue *filled = link.swap_state(world.acquire_state_buffer());
+            RenderResourceContext *context = device.alloc_resource_context();
+            world.update_state(*filled, context);
+            device.update_resources(1, &context);
+            after_device();
+            device.release_resource_context(context);
+            world.release_state_buffer(filled);
+            link.handles().collect();
+        };
+        CubeGeometry cube;
+        u32 graph = no_render_handle;
+        world.create_scene_graph(link, graph, &matrix4x4_identity, 1);
+        Mesh mesh(backing, id32("cube"), mesh_mask::main_set);
+        test::LogCapture log("render"); // the mesh has no material: its batch is dropped, logged
+        ASSERT_NE(mesh.create(world, link, cube.desc(graph, 0, mesh_mask::main_set), nullptr, nullptr, 0),
+                  no_render_handle);
+        mesh.destroy(world, link);
+
+        std::vector<const void *> read;
+        frame([&] {
+            for (const DecodedUpdate &u : device.updates())
+                if ((u.type == ResourceUpdate::CreateVertexBuffer || u.type == ResourceUpdate::CreateIndexBuffer) &&
+                    u.data) {
+                    read.push_back(u.data);
+                    EXPECT_TRUE(backing.is_live(u.data)) << "the device read bytes the world had freed";
+                }
+        });
+        ASSERT_EQ(read.size(), 2u) << "its vertex and index buffers were made";
+        EXPECT_EQ(world.live_object_count(), 1u) << "only the scene graph lives on";
+        u32 released = 0;
+        for (const DecodedUpdate &u : device.updates())
+            released += u.type == ResourceUpdate::ReleaseVertexBuffer || u.type == ResourceUpdate::ReleaseIndexBuffer;
+        EXPECT_EQ(released, 2u) << "and released in the same context";
+        frame([&] {
+            for (const void *p : read)
+                EXPECT_FALSE(backing.is_live(p)) << "the next frame frees them";
+        });
+        world.destroy_object(link, graph);
+        frame([] {});
+    }
+    EXPECT_EQ(backing.live_count(), 0u);
 }
 
 TEST(RenderObjects, RecordsFollowNodesMovedInFramesThatWereNotDrawn)
