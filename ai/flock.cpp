@@ -2,6 +2,7 @@
 
 #include "ai/nav_mesh.h"
 #include "foundation/log.h"
+#include "foundation/math/state_hasher.h"
 #include "foundation/memory/temp_allocator.h"
 #include "foundation/threads/job.h"
 
@@ -453,6 +454,25 @@ void Flock::update(f32 dt)
         if (!finite(a.velocity))
             a.velocity = {};
     }
+}
+
+void Flock::hash_state(StateHasher &hasher) const
+{
+    hasher.add(_agents.size());
+    for (const FlockAgent &a : _agents) {
+        hasher.add(u32(a.mode));
+        hasher.add(a.position);
+        hasher.add(a.velocity);
+        hasher.add(a.desired_velocity);
+        hasher.add(a.heading);
+        hasher.add(a.target);
+        hasher.add(a.target_agent);
+        hasher.add(a.path);
+        hasher.add(a.path_point);
+        hasher.add(a.polygon);
+    }
+    hasher.add(_seed);
+    hasher.add(u32(_grid_flip));
 }
 
 } // namespace tallow

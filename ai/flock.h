@@ -31,6 +31,7 @@
 namespace tallow {
 
 class NavMesh;
+class StateHasher;
 class ThreadPool;
 
 enum class FlockMode : u32 { Hold = 0, GoTo = 1, Follow = 2, FollowPath = 4, Removed = 5 };
@@ -108,6 +109,10 @@ class Flock {
     u32 path_point_count(u32 path) const { return _paths[path].size(); }
 
     const Array<Array<FlockPathPoint>> &paths() const { return _paths; }
+
+    /// Adds every agent's motion and goal (in index order) and the step's own state
+    /// (random sequence, grid phase) to `hasher`.
+    void hash_state(StateHasher &hasher) const;
 
   private:
     void find_neighbours();

@@ -3,6 +3,7 @@
 #include "animation/animation_player.h"
 #include "animation/animation_resources.h"
 #include "foundation/log.h"
+#include "foundation/math/state_hasher.h"
 #include "foundation/threads/thread_pool.h"
 #include "world/scene_graph.h"
 
@@ -617,6 +618,25 @@ void animation_blender_job(const JobData &batch)
     for (u32 i = 0; i < batch.count(); ++i) {
         blenders[i]->evaluate(dt);
         maps[i]->write_scene_graph();
+    }
+}
+
+void AnimationBlenders::hash_state(StateHasher &hasher) const
+{
+    hasher.add(_blenders.size());
+    for (const AnimationBlender *b : _blenders) {
+        hasher.add(b->bone_count());
+        hasher.add(u32(b->pose_valid()));
+        if (b->pose_valid())
+            for (u32 i = 0; i < b->bone_count(); ++i) {
+                hasher.add(b->rotations()[i]);
+                hasher.add(b->translations()[i]);
+            }
+        Quaternion root_rotation;
+        Vector3 root_translation;
+        b->wanted_root_delta(root_rotation, root_translation);
+        hasher.add(root_rotation);
+        hasher.add(root_translation);
     }
 }
 

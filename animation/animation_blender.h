@@ -51,6 +51,7 @@ namespace tallow {
 
 class AnimationPlayer;
 class SceneGraph;
+class StateHasher;
 class ThreadPool;
 struct BonesResource;
 
@@ -224,6 +225,8 @@ class AnimationBlenders {
     void update(f32 dt);
 
     u32 count() const { return _blenders.size(); }
+    /// Adds each blender's last evaluated pose and root delta, in creation order.
+    void hash_state(StateHasher &hasher) const;
 
   private:
     TraceAllocator _allocator;

@@ -1,6 +1,7 @@
 #include "animation/animation_player.h"
 
 #include "foundation/log.h"
+#include "foundation/math/state_hasher.h"
 #include "foundation/threads/job_kernel.h"
 #include "foundation/threads/thread_pool.h"
 
@@ -332,6 +333,22 @@ void AnimationPlayer::update()
         p.cursor = _outputs[i].cursor;
         p.loops = _outputs[i].loops;
         p.time_set = 0;
+    }
+}
+
+void AnimationPlayer::hash_state(StateHasher &hasher) const
+{
+    std::lock_guard<std::mutex> guard(_lock);
+    hasher.add(_playbacks.size());
+    for (const Playback &p : _playbacks) {
+        hasher.add(p.time);
+        hasher.add(p.loops);
+        const u32 tracks = p.animation ? p.animation->track_count : 0;
+        hasher.add(tracks);
+        for (u32 t = 0; t < tracks; ++t) {
+            hasher.add(p.rotations[t]);
+            hasher.add(p.translations[t]);
+        }
     }
 }
 

@@ -39,6 +39,7 @@
 
 namespace tallow {
 
+class StateHasher;
 class ThreadPool;
 
 constexpr u32 no_animation_playback = 0xFFFFFFFFu;
@@ -128,6 +129,8 @@ class AnimationPlayer {
     void update();
 
     u32 count() const;
+    /// Adds each playback's time, loops and sampled pose, in dense order.
+    void hash_state(StateHasher &hasher) const;
     /// The pool's tables agree with each other.
     bool validate() const;
 

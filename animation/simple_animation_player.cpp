@@ -2,6 +2,7 @@
 
 #include "animation/animation_player.h"
 #include "foundation/log.h"
+#include "foundation/math/state_hasher.h"
 #include "foundation/math/matrix4x4.h"
 #include "world/scene_graph.h"
 
@@ -170,6 +171,18 @@ void SimpleAnimationPlayer::update(f32 dt)
             p.time += step;
             _player.set_time(p.handle, p.time);
         }
+    }
+}
+
+void SimpleAnimationPlayer::hash_state(StateHasher &hasher) const
+{
+    hasher.add(_playbacks.size());
+    for (const Playback &p : _playbacks) {
+        hasher.add(p.from);
+        hasher.add(p.to);
+        hasher.add(p.speed);
+        hasher.add(p.time);
+        hasher.add(u32(p.loop));
     }
 }
 

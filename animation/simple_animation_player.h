@@ -31,6 +31,7 @@ namespace tallow {
 
 class AnimationPlayer;
 class SceneGraph;
+class StateHasher;
 
 class SimpleAnimationPlayer {
   public:
@@ -57,6 +58,8 @@ class SimpleAnimationPlayer {
     void write_poses();
 
     u32 count() const { return _playbacks.size(); }
+    /// Adds each playback's range, speed and time, in play order.
+    void hash_state(StateHasher &hasher) const;
 
   private:
     struct Playback {

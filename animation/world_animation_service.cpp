@@ -150,6 +150,12 @@ class AnimationService final : public IWorldAnimation {
         return machine && machine->set_variable(index, value);
     }
     Array<u8> *event_stream() override { return &_machines.events(); }
+    void hash_state(StateHasher &hasher) const override
+    {
+        _player.hash_state(hasher);
+        _simple.hash_state(hasher);
+        _blenders.hash_state(hasher);
+    }
 
     AnimationPlayer &player() { return _player; }
     SimpleAnimationPlayer &simple() { return _simple; }

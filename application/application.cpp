@@ -19,6 +19,7 @@
 #include "foundation/threads/thread.h"
 #include "foundation/threads/thread_pool.h"
 #include "foundation/threads/thread_registry.h"
+#include "foundation/math/state_hasher.h"
 #include "foundation/math/timer.h"
 #include "platform/window/window_system.h"
 #include "render/gui/font.h"
@@ -76,6 +77,7 @@ Application::Application(const ApplicationParams &params)
       _chunk_store(default_allocator()), _worlds(default_allocator()),
       _rendered_worlds(default_allocator())
 {
+    _worker_count = params.worker_count;
     TALLOW_ASSERT(_options, "the Application needs its options");
 }
 
@@ -259,7 +261,7 @@ void Application::read_timer_affinity_mask()
 bool Application::setup_job_system()
 {
     u32 processors = ProcessorInfo::processor_count();
-    u32 workers = pool_worker_count(processors);
+    u32 workers = _worker_count ? _worker_count : pool_worker_count(processors);
     log_message(log_category, "start-up: thread pool, %u processors, %u workers", processors, workers);
     _thread_pool = make_new<ThreadPool>(_statics_allocator, default_allocator(), workers, *_thread_registry);
     if (!_thread_pool) {
@@ -829,6 +831,19 @@ void Application::send_world_changes()
             if (!contains(_rendered_worlds, world) && render->render_world_of(world))
                 render->update_world(world, world->world_time(), world->frame_step());
     _rendered_worlds.clear();
+}
+
+u64 Application::state_hash()
+{
+    if (RenderInterface *render = render_interface())
+        render->wait_until_idle();
+    StateHasher hasher;
+    hasher.add(_worlds.size());
+    for (const World *world : _worlds)
+        world->hash_state(hasher);
+    if (_game)
+        _game->hash_state(hasher);
+    return hasher.value();
 }
 
 void Application::release_worlds()

@@ -67,6 +67,9 @@ struct ApplicationParams {
     /// Registers the resource types of subsystems above the World (sound); may be null.
     void (*register_resource_types)(ResourceManager &manager) = nullptr;
     platform::IWindowSystem *window_system = nullptr; // borrowed; null: the Application makes its own
+    /// Job workers besides the main thread; 0: as many as the processors allow
+    /// (pool_worker_count).
+    u32 worker_count = 0;
 };
 
 class Application {
@@ -137,6 +140,11 @@ class Application {
     /// exists (the worlds' data stores hold references into it); shutdown calls it again.
     void release_worlds();
     const Array<World *> &worlds() const { return _worlds; }
+    /// A hash of the simulation state: every world's (World::hash_state) in creation order,
+    /// then the game's own (IGame::hash_state). Waits for the render side to go idle first.
+    /// Two runs of the same data with the same input and fixed steps give the same hash on
+    /// any number of workers.
+    u64 state_hash();
     /// Sends the world's changes of this frame to its render world and posts its drawing
     /// with these render handles into the main window's swap chain. Nothing without a
     /// render interface or for a world not in the list. A world not rendered in a frame
@@ -291,6 +299,7 @@ class Application {
     bool _shut_down = false;
     Array<u64> _property_preference_order;
     ChunkStore _chunk_store;
+    u32 _worker_count = 0; // job workers asked for; 0: from the processors
     Array<World *> _worlds; // creation order
     Array<World *> _rendered_worlds; // worlds whose changes went to the render side this frame
     MouseCursorFactory _cursor_factory; // "mouse_cursor" images become window-layer cursors

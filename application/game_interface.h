@@ -17,6 +17,7 @@ namespace tallow {
 class Allocator;
 class Application;
 class ConfigValue;
+class StateHasher;
 
 class IGame {
   public:
@@ -37,6 +38,8 @@ class IGame {
     virtual void reload(u64 type_id, u64 name_id) { (void)type_id, (void)name_id; }
     /// A development console command; returns whether it was handled.
     virtual bool console_command(ConfigValue &command) { (void)command; return false; }
+    /// Adds the simulation state the game holds outside its worlds (Application::state_hash).
+    virtual void hash_state(StateHasher &hasher) { (void)hasher; }
 };
 
 /// Makes the game object through `allocator`; returns null on failure (the Application

@@ -20,6 +20,7 @@
 #include "script/script_api.h"
 #include "script/runtime/script_jobs.h"
 #include "script/services/steam_api.h"
+#include "script/world/ai_api.h"
 
 #include <lua.hpp>
 
@@ -390,6 +391,12 @@ void MyGame::reload_particles(const Array<ReloadedResource> &collected)
         for (World *world : _application.worlds())
             world->particles().post_reload(static_cast<const ParticleEffectResource *>(r.old_data), fresh);
     }
+}
+
+void MyGame::hash_state(StateHasher &hasher)
+{
+    if (_lua)
+        hash_flocks(*_lua, hasher);
 }
 
 bool MyGame::console_command(ConfigValue &command)

@@ -50,6 +50,7 @@ class MyGame final : public IGame {
     void pause() override { _paused = true; }
     void reload(u64 type_id, u64 name_id) override;
     bool console_command(ConfigValue &command) override;
+    void hash_state(StateHasher &hasher) override; // the script's flocks
 
     bool is_paused() const { return _paused; }
     /// Hands reloaded "particles" data to every world's particle service once the render

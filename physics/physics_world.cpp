@@ -1,6 +1,7 @@
 #include "physics/physics_world.h"
 
 #include "foundation/log.h"
+#include "foundation/math/state_hasher.h"
 #include "foundation/memory/allocator.h"
 #include "foundation/strings/murmur_hash.h"
 #include "physics/physics_sdk.h"
@@ -220,6 +221,39 @@ void PhysicsWorld::list_remove(Array<PhysicsActor *> &list, u32 PhysicsActor::*i
     last->*index = i;
     list.pop_back();
     a->*index = physics_no_index;
+}
+
+void PhysicsWorld::hash_state(StateHasher &hasher) const
+{
+    // Records in pool order: the same creations and releases fill the same slots.
+    hasher.add(_live_actors);
+    if (!_scene)
+        return;
+    for (u32 b = 0; b < _blocks.size(); ++b) {
+        const u32 used = b + 1 == _blocks.size() ? _used_in_newest : physics_actor_block;
+        for (u32 i = 0; i < used; ++i) {
+            const PhysicsActor &a = _blocks[b][i];
+            if (a.tag != physics_actor_tag || !a.actor)
+                continue;
+            hasher.add(a.pool_index);
+            hasher.add(_scene->global_pose(a.actor));
+            if (_scene->is_dynamic(a.actor)) {
+                hasher.add(u32(_scene->is_sleeping(a.actor)));
+                hasher.add(_scene->linear_velocity(a.actor));
+                hasher.add(_scene->angular_velocity(a.actor));
+            }
+        }
+    }
+    for (u32 slot = 0; slot < _movers.size(); ++slot) {
+        const PhysicsMover *m = _movers[slot];
+        if (!m || m->tag != physics_mover_tag || !m->controller)
+            continue;
+        f64 p[3];
+        _scene->controller_position(m->controller, p);
+        hasher.add(slot);
+        hasher.add_bytes(p, sizeof p);
+        hasher.add(u32(m->standing));
+    }
 }
 
 bool PhysicsWorld::validate() const

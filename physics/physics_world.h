@@ -272,6 +272,9 @@ class PhysicsWorld final : public IPhysicsWorld, public px::ISceneCallbacks {
     u32 actor_count() const { return _live_actors; }
     /// True when the lists and their back-indices agree.
     bool validate() const;
+    /// Every live actor in pool order (pose; sleeping and velocities when dynamic), then
+    /// every mover by slot (position, standing). See IPhysicsWorld.
+    void hash_state(StateHasher &hasher) const override;
 
     // See px::ISceneCallbacks
     void on_wake(px::Actor *const *actors, u32 count) override;

@@ -35,6 +35,7 @@ class PhysicsService final : public IPhysicsWorld {
     bool resolve_mover(u32 m, PhysicsMoverInfo &out) const override { return _world.resolve_mover(m, out); }
     PhysicsActor *create_trigger_volume(const TriggerVolumeParams &p) override { return _world.create_trigger_volume(p); }
     bool raycast(const Vector3 &o, const Vector3 &d, f32 l, Vector3 &out) const override { return _world.raycast(o, d, l, out); }
+    void hash_state(StateHasher &hasher) const override { _world.hash_state(hasher); }
 
   private:
     PhysicsSdk &_sdk;

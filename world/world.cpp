@@ -1,6 +1,7 @@
 #include "world/world.h"
 
 #include "foundation/log.h"
+#include "foundation/math/state_hasher.h"
 #include "foundation/memory/temp_allocator.h"
 #include "foundation/threads/thread_pool.h"
 #include "render/world/render_shading_environment.h"
@@ -969,6 +970,20 @@ void World::dispatch_animation_events()
     walk.clear();
     if (stream->empty())
         std::swap(walk, *stream);
+}
+
+void World::hash_state(StateHasher &hasher) const
+{
+    hasher.add(u32(_units.size()));
+    for (const Unit *unit : _units) {
+        const SceneGraph &graph = unit->scene_graph();
+        hasher.add(graph.node_count());
+        for (u32 node = 0; node < graph.node_count(); ++node)
+            hasher.add(graph.world_pose(node));
+    }
+    _physics->hash_state(hasher);
+    _animation->hash_state(hasher);
+    _particles->hash_state(hasher);
 }
 
 bool World::validate() const

@@ -50,6 +50,7 @@ class LevelResource;
 class ResourceManager;
 class ThreadPool;
 class ShadingEnvironment;
+class StateHasher;
 class GameViewport;
 class Material;
 class ViewportTemplate;
@@ -259,6 +260,13 @@ class World {
     ISoundWorld &sound() { return *_sound; }
     IGuiWorld &gui() { return *_gui; }
     ChunkStore &data() { return _data; }
+
+    /// Adds the world's state to `hasher`, in this order: each unit in spawn order (its
+    /// nodes' world poses; not its handle, whose slots all worlds of the program share), then the physics, animation and particle
+    /// services' own. Two runs that made the same calls with the same steps give the same
+    /// hash on any number of workers. The particles live on the render side: call while it
+    /// is idle. Main thread.
+    void hash_state(StateHasher &hasher) const;
 
     /// Checks the list-index invariant (position i of an index list holds a unit whose index
     /// for that list is i, and units not in a list say so), spawn-order uniqueness and the

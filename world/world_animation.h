@@ -27,6 +27,7 @@ class Unit;
 class UnitResource;
 struct UnitSimpleAnimation;
 struct WorldServiceParams;
+class StateHasher;
 
 struct AnimationBlender;
 struct AnimationStateMachine;
@@ -107,6 +108,9 @@ class IWorldAnimation {
     /// AnimationEventPayload, world/world_events.h) the World walks and empties each
     /// frame. Null: none.
     virtual Array<u8> *event_stream() { return nullptr; }
+    /// Adds every playback's time and sampled pose and every blender's output pose to
+    /// `hasher`, in an order fixed by the calls that made them (World::hash_state).
+    virtual void hash_state(StateHasher & /*hasher*/) const {}
 };
 
 /// A factory for the World's animation service.

@@ -1,8 +1,10 @@
 #include "world/world_particle_service.h"
 
 #include "foundation/log.h"
+#include "foundation/math/state_hasher.h"
 #include "render/materials/material_resource.h"
 #include "render/particles/particle_world.h"
+#include "render/particles/render_particle_world.h"
 #include "resource/resource_manager.h"
 #include "world/height_grid.h"
 #include "world/scene_graph.h"
@@ -75,6 +77,12 @@ class ParticleService final : public IParticleWorld {
     {
         if (old_data && new_data)
             _particles.post_reload(*old_data, *new_data);
+    }
+    void hash_state(StateHasher &hasher) const override
+    {
+        const RenderParticleWorld *side = _particles.render_object();
+        hasher.add(side ? side->live_count() : 0u);
+        hasher.add(side ? side->state_hash() : u64(0));
     }
 
   private:

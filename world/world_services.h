@@ -23,6 +23,7 @@ namespace tallow {
 
 class Allocator;
 class IWorldAnimation;
+class StateHasher;
 class RenderStateStream;
 class RenderWorld;
 class ResourceManager;
@@ -132,6 +133,9 @@ class IPhysicsWorld {
     {
         return false;
     }
+    /// Adds every body's state (pose; velocities of the moving ones) and every mover's
+    /// position to `hasher`, in an order fixed by the calls that made them (World::hash_state).
+    virtual void hash_state(StateHasher & /*hasher*/) const {}
 };
 
 // Sound, particles, GUI ------------------------------------------------------------------
@@ -186,6 +190,9 @@ class IParticleWorld {
     /// Live effects of `old_data` restart on `new_data` (same name), keeping ids and poses.
     /// Call while the render side is idle; the old data may go right after.
     virtual void post_reload(const ParticleEffectResource * /*old_data*/, const ParticleEffectResource * /*new_data*/) {}
+    /// Adds every live effect's particles and state to `hasher`, in creation order. The
+    /// effects live on the render side: call while it is idle (after the frame's fence).
+    virtual void hash_state(StateHasher & /*hasher*/) const {}
 };
 
 class Gui;

@@ -137,6 +137,28 @@ std::atomic<u64> pools_generation{1};
 
 thread_local ScratchPool *thread_pool = nullptr;
 thread_local u64 thread_pool_generation = 0;
+
+// A thread's pool goes with the thread: a program that starts and ends threads (a
+// Application made again, a command thread per task) does not keep a pool for each one.
+struct ThreadPoolExit {
+    bool armed = false;
+    ~ThreadPoolExit()
+    {
+        std::lock_guard<std::mutex> guard(pools_lock);
+        ScratchPool *pool = thread_pool;
+        thread_pool = nullptr;
+        if (!pool || !pools || thread_pool_generation != pools_generation.load(std::memory_order_acquire))
+            return; // none, or the pools are gone already (memory_globals_shutdown)
+        for (u32 i = 0; i < pools->size(); ++i)
+            if ((*pools)[i] == pool) {
+                (*pools)[i] = pools->back();
+                pools->pop_back();
+                delete_with_allocator(default_allocator(), pool);
+                return;
+            }
+    }
+};
+thread_local ThreadPoolExit thread_pool_exit;
 } // namespace
 
 ScratchPool *thread_scratch_pool()
@@ -157,6 +179,7 @@ ScratchPool *thread_scratch_pool()
     }
     thread_pool = pool;
     thread_pool_generation = pools_generation.load(std::memory_order_relaxed);
+    thread_pool_exit.armed = true; // the first touch registers the thread's exit hook
     return pool;
 }
 

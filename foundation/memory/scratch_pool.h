@@ -74,7 +74,7 @@ class ScratchPool {
 
 /// The calling thread's pool, made on first use over the page allocator (minimum block
 /// 4096 bytes, one spare block). Null when the pool cannot be allocated. The pool lives
-/// until memory_globals_shutdown.
+/// until its thread ends or memory_globals_shutdown, whichever comes first.
 ScratchPool *thread_scratch_pool();
 
 /// Destroys every thread's pool; called by memory_globals_shutdown. A thread that asks

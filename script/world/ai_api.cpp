@@ -7,6 +7,7 @@
 #include "ai/nav_mesh.h"
 #include "ai/pair_search.h"
 #include "foundation/math/rotation.h"
+#include "foundation/math/state_hasher.h"
 #include "foundation/memory/memory_globals.h"
 #include "foundation/memory/temp_allocator.h"
 #include "script/runtime/lua_environment.h"
@@ -37,6 +38,9 @@ constexpr const char *flock_table = "Flock";
 constexpr const char *visualizer_table = "FlockVisualizer";
 
 constexpr const char *pool_key = "tallow.ai_thread_pool";
+// The state's flocks in the order they were made: a table with weak values (a collected
+// flock leaves a hole) and its count in field "n".
+constexpr const char *flocks_key = "tallow.ai_flocks";
 
 ThreadPool *state_pool(lua_State *L)
 {
@@ -211,6 +215,17 @@ int flock_call(lua_State *L)
     if (!flock)
         s.error("out of memory");
     s.push_object(flock, flock_table);
+    lua_getfield(L, LUA_REGISTRYINDEX, flocks_key);
+    if (lua_istable(L, -1)) {
+        lua_getfield(L, -1, "n");
+        const lua_Integer n = lua_tointeger(L, -1) + 1;
+        lua_pop(L, 1);
+        lua_pushinteger(L, n);
+        lua_setfield(L, -2, "n");
+        lua_pushvalue(L, -2);
+        lua_rawseti(L, -2, int(n));
+    }
+    lua_pop(L, 1);
     return 1;
 }
 
@@ -572,9 +587,45 @@ void set_ai_thread_pool(LuaEnvironment &env, ThreadPool *pool)
     lua_setfield(L, LUA_REGISTRYINDEX, pool_key);
 }
 
+void hash_flocks(LuaEnvironment &env, StateHasher &hasher)
+{
+    lua_State *L = env.state();
+    lua_getfield(L, LUA_REGISTRYINDEX, flocks_key);
+    if (!lua_istable(L, -1)) {
+        lua_pop(L, 1);
+        return;
+    }
+    lua_getfield(L, -1, "n");
+    const lua_Integer n = lua_tointeger(L, -1);
+    lua_pop(L, 1);
+    for (lua_Integer i = 1; i <= n; ++i) {
+        lua_rawgeti(L, -1, int(i));
+        Flock *flock = nullptr;
+        if (lua_type(L, -1) == LUA_TUSERDATA)
+            std::memcpy(&flock, lua_touserdata(L, -1), sizeof(flock));
+        if (flock) {
+            hasher.add(u32(i));
+            flock->hash_state(hasher);
+        }
+        lua_pop(L, 1);
+    }
+    lua_pop(L, 1);
+}
+
 void register_ai_api(LuaEnvironment &env, Allocator &allocator)
 {
     install_level_nav_mesh_reader();
+    {
+        lua_State *L = env.state();
+        lua_newtable(L);
+        lua_newtable(L);
+        lua_pushstring(L, "v");
+        lua_setfield(L, -2, "__mode");
+        lua_setmetatable(L, -2);
+        lua_pushinteger(L, 0);
+        lua_setfield(L, -2, "n");
+        lua_setfield(L, LUA_REGISTRYINDEX, flocks_key);
+    }
     void *a = &allocator;
     static const Function functions[] = {
         {"Broadphase", "add", broadphase_add},

@@ -30,6 +30,7 @@ namespace tallow {
 
 class Allocator;
 class LuaEnvironment;
+class StateHasher;
 class ThreadPool;
 
 /// Registers the tables; objects are made from `allocator`, which must outlive the state.
@@ -39,5 +40,9 @@ void register_ai_api(LuaEnvironment &env, Allocator &allocator);
 /// The pool the state's flocks made from now on run their avoidance job on (null, the
 /// default: the calling thread). The Application's layer sets it; it must outlive the state.
 void set_ai_thread_pool(LuaEnvironment &env, ThreadPool *pool);
+
+/// Adds the state of every flock the state's scripts made and still hold, in the order
+/// they were made (Flock::hash_state), to `hasher`.
+void hash_flocks(LuaEnvironment &env, StateHasher &hasher);
 
 } // namespace tallow

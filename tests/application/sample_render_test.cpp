@@ -106,6 +106,9 @@ TEST(SampleRender, EveryFrameDrawsTheSampleUnitsThroughTheDevice)
     f32 exposure = 0;
     memcpy(&exposure, block.data() + 36, 4);
     EXPECT_EQ(exposure, 1.0f);
+    app.shutdown();
+    if (setup.release_resource_types)
+        setup.release_resource_types(); // what registering the types installed goes with the program
 }
 
 
@@ -124,6 +127,12 @@ struct SampleProgram {
         params.world_services = setup.world_services;
         params.register_resource_types = setup.register_resource_types;
         app = std::make_unique<Application>(params);
+    }
+    ~SampleProgram()
+    {
+        app.reset();
+        if (const auto release = engine_setup().release_resource_types)
+            release(); // what registering the types installed goes with the program
     }
     render::d3d11::D3DRenderDevice &device()
     {

@@ -188,5 +188,25 @@ TEST(TempAllocator, NestedScopesOnOneThreadAndEachThreadItsOwnPool)
     EXPECT_EQ(thread_scratch_pool(), main_pool);
 }
 
+// A thread's pool (and its spare block) goes when the thread ends: threads started and
+// ended one after another leave nothing behind in the default allocator.
+TEST(TempAllocator, AThreadsPoolGoesWithTheThread)
+{
+    auto use_a_pool = [] {
+        std::thread t([] {
+            TempAllocator ta;
+            memset(ta.allocate(5000), 1, 5000);
+        });
+        t.join();
+    };
+    (void)thread_scratch_pool();
+    use_a_pool(); // the pool list has grown to hold a second pool
+    const u64 before = default_allocator().total_allocated();
+    for (int i = 0; i < 4; ++i)
+        use_a_pool();
+    EXPECT_EQ(default_allocator().total_allocated(), before);
+    EXPECT_NE(thread_scratch_pool(), nullptr) << "the main thread keeps its own";
+}
+
 } // namespace
 } // namespace tallow
