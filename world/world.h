@@ -168,6 +168,9 @@ class World {
     /// The material of value set `id` of `environment`, sending into this frame's changes
     /// (it sends nothing when the value set is gone, after the environment switched data).
     Material environment_material(const ShadingEnvironment &environment, u32 id) const;
+    /// The material of render handle `handle` (a unit mesh's slot), sending into this
+    /// frame's changes; it sends nothing without a render world.
+    Material mesh_material(u32 handle) const;
     /// Whether the resource `environment` reads is still the loaded one of its name: a
     /// package unloaded under it frees it, and the environment must then not be updated or
     /// applied. False for an environment that is not this world's.

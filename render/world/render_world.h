@@ -148,7 +148,9 @@ class RenderWorld final : public RenderObject {
     /// Draws the world from a camera into a viewport (message 6): computes the camera,
     /// culls the lights and the main record set on the thread pool, fills one render
     /// context with the layers' set-up and one per batch of at most render_batch_records
-    /// visible records (meshes, LOD objects), and dispatches them all to the device.
+    /// visible records (meshes, LOD objects), draws the line drawers and GUIs one after
+    /// another into one more context (their new vertex buffers in a resource context that
+    /// runs first), and dispatches them all to the device.
     /// Render thread.
     RenderWorldStats render(const RenderWorldParams &params);
     /// The lights the last render found visible, sorted by (class, slot).
@@ -190,6 +192,8 @@ class RenderWorld final : public RenderObject {
     void render_records(const RenderWorldParams &params, const RenderCamera &camera,
                         const RenderShadingEnvironment *environment, const struct LayerConfig &config,
                         RenderWorldStats &stats);
+    void render_unculled(const RenderWorldParams &params, const RenderCamera &camera, const struct LayerConfig &config,
+                         f32 width, f32 height, RenderWorldStats &stats);
 
     TraceAllocator _allocator;                 // "RenderWorld": objects, records, arrays
     TraceAllocator _state_allocator;           // "state_reflection": state buffers

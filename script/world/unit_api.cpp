@@ -9,8 +9,9 @@
 //
 // `flow_event` runs the unit's flow graph event of that name. Every function but `alive`
 // raises "the unit has been destroyed" for a stale reference.
-// Node indices are checked against the unit's scene graph. Cameras, meshes and lights raise
-// that their service is not built yet (the physics functions are in script/world/physics_api.cpp);
+// Node indices are checked against the unit's scene graph. Cameras, meshes and lights are
+// handed out by script/render/render_object_api.cpp (the physics functions are in
+// script/world/physics_api.cpp); `box` raises that its service is not built yet;
 // animation functions raise it in a world without the animation service:
 //
 //   Unit.play_simple_animation(door, nil, nil, false, 1, "open")   -- whole animation, once
@@ -26,6 +27,7 @@
 #include "resource/resource_manager.h"
 #include "script/runtime/lua_environment.h"
 #include "script/math/math_api_internal.h"
+#include "script/render/render_api.h"
 #include "script/runtime/registration.h"
 #include "script/runtime/script_data_store.h"
 #include "script/world/world_api.h"
@@ -511,10 +513,10 @@ void register_unit_api(LuaEnvironment &env)
         {"Unit", "scene_graph_parent", unit_scene_graph_parent, nullptr},
         {"Unit", "scene_graph_link", unit_scene_graph_link, nullptr},
         {"Unit", "copy_scene_graph_local_from", unit_copy_scene_graph_local_from, nullptr},
-        {"Unit", "camera", nullptr, "camera rendering"},
-        {"Unit", "mesh", nullptr, "mesh rendering"},
+        {"Unit", "camera", unit_camera, nullptr},
+        {"Unit", "mesh", unit_mesh, nullptr},
         {"Unit", "num_lights", unit_num_lights, nullptr},
-        {"Unit", "light", nullptr, "light rendering"},
+        {"Unit", "light", unit_light, nullptr},
         {"Unit", "num_actors", unit_num_actors, nullptr},
         {"Unit", "box", nullptr, "mesh rendering"},
         {"Unit", "crossfade_animation", unit_crossfade_animation, nullptr},

@@ -231,7 +231,7 @@ TEST_F(RenderConfigurationTest, SampleConfigurationRunsItsFullscreenPassEveryFra
     const u32 before = live_objects();
     (void)configuration->load(NameId64("sample"), settings.root(), record); // its texture is not in this database
     ASSERT_EQ(render->resource_generators().count(), 1u);
-    ResourceGenerator *post = render->resource_generators().find(NameId32("post_process").value());
+    ResourceGenerator *post = render->resource_generators().find(NameId32("background").value());
     ASSERT_NE(post, nullptr);
     ASSERT_EQ(post->modifiers().size(), 1u);
     EXPECT_EQ(post->modifiers()[0]->type(), ModifierType::FullscreenPass);
@@ -249,8 +249,8 @@ TEST_F(RenderConfigurationTest, SampleConfigurationRunsItsFullscreenPassEveryFra
     ASSERT_TRUE(render->create_render_world(render_world, link));
     int world_key = 0;
     render->add_world(&world_key, render_world, link);
-    // The post-process layer is the fourth of "main": key (3 + 1) << 55, its one step at counter 1.
-    const u64 step = (4ull << 55) | (1ull << 46);
+    // The background layer is the first of "main": key (0 + 1) << 55, its one step at counter 1.
+    const u64 step = (1ull << 55) | (1ull << 46);
     for (u32 frame = 0; frame < 3; ++frame) {
         const size_t frames_before = device->frames().size();
         render->update_world(&world_key, f32(frame), 0.1f);
