@@ -116,8 +116,12 @@ class RenderWorld final : public RenderObject {
     void destroy_object(WorldRenderLink &link, u32 &handle_field);
 
     // --- Render thread ----------------------------------------------------------------
-    /// Applies a filled buffer: creates, update streams (in parallel jobs), destroys.
+    /// Applies a filled buffer: creates, update streams (in parallel jobs), destroys. Each
+    /// call is a new state frame.
     void update_state(RenderStateQueue &buffer, RenderResourceContext *context);
+    /// How many buffers update_state has applied; the frame the objects' per-frame change
+    /// flags (RenderSceneGraph::changes) are read against. Render thread.
+    u64 state_frame() const { return _state_frame; }
     /// Applies one stream in order; the body of each "update_state_job" item. Create and
     /// destroy records change the object tables, so they are taken only when `lifecycle`
     /// is set (the serial create and destroy streams); elsewhere they are logged and dropped.
@@ -194,6 +198,7 @@ class RenderWorld final : public RenderObject {
     TraceAllocator _allocator;                 // "RenderWorld": objects, records, arrays
     TraceAllocator _state_allocator;           // "state_reflection": state buffers
     ThreadPool *_pool;
+    u64 _state_frame = 0;
     f32 _time = 0;
     f32 _delta_time = 0;
     RenderParticleWorld *_particle_world = nullptr;
