@@ -24,12 +24,14 @@
 #include "platform/window/window.h"
 #include "render/interface/render_interface.h"
 #include "render/viewports/viewport.h"
+#include "render/world/render_camera.h"
 #include "render/world/render_shading_environment.h"
 #include "render/world/render_world.h"
 #include "resource/resource_manager.h"
 #include "resource/resource_types.h"
 #include "script/runtime/script_data_store.h"
 #include "script/world/world_api.h"
+#include "world/unit.h"
 #include "world/world.h"
 #include "foundation/strings/command_line.h"
 #include "foundation/config/config_value.h"
@@ -266,10 +268,17 @@ int render_world(lua_State *L)
 {
     LuaStack stack(L);
     World *world = get_world(stack, 1);
-    // Cameras have no render objects yet: scripts cannot hold one, so anything given for
-    // one is refused rather than read.
-    if (!stack.is_none_or_nil(2))
-        stack.argument_message(2, "the camera rendering service is not built yet; pass nil");
+    // A camera of one of the world's units; nil draws from the built-in camera.
+    u32 camera = no_render_handle;
+    if (!stack.is_none_or_nil(2)) {
+        Unit *owner = nullptr;
+        const Camera &c = camera_arg(stack, 2, &owner);
+        if (&owner->world() != world)
+            stack.argument_message(2, "the camera belongs to a unit of another world");
+        camera = c.handle();
+        if (c.node() < owner->scene_graph().node_count())
+            world->set_debug_camera_pose(owner->scene_graph().world_pose(c.node()));
+    }
     // The viewport and the environment must be this world's: their handles name objects of
     // its render world only.
     u32 viewport = no_render_handle;
@@ -283,7 +292,7 @@ int render_world(lua_State *L)
     render_interface_of(stack);
     if (environment)
         environment->apply_variables(); // its values travel with this frame's changes
-    application_of(stack).render_world(*world, no_render_handle, viewport,
+    application_of(stack).render_world(*world, camera, viewport,
                                        environment ? environment->handle() : no_render_handle);
     return 0;
 }

@@ -182,8 +182,12 @@ function init()
     Level.trigger_level_loaded(level)
     dropped = World.units(world)[2]
     World.spawn_unit(world, "units/floor")
+    World.spawn_unit(world, "units/sun")
     print("boot: the level's flow dropped " .. tostring(dropped) .. " at " .. tostring(Unit.world_position(dropped, 0)))
 
+    -- The view: a camera behind and above the yard, looking down at its middle.
+    local viewpoint = World.spawn_unit(world, "units/camera", Vector3(0, -10, 5), Quaternion(Vector3(1, 0, 0), -0.4))
+    camera = Unit.camera(viewpoint, "eye")
     door.spawn(world, 3, 4, 0)
     -- The weathervane's state machine starts as it spawns.
     weathervane = World.spawn_unit(world, "units/weathervane", Vector3(-3, 4, 0))
@@ -247,6 +251,7 @@ function init()
           tostring(Unit.world_position(player, 0)) .. " and the door " .. tostring(door.unit()) .. "; " ..
           World.get_data(world, "name") .. " holds " .. World.num_units(world) .. " units")
     start_network()
+    SavedGame.finish_restore(restore, 2)
     pilot.start(lan and "circle" or "yard", character.speed)
 end
 
@@ -348,8 +353,8 @@ function update(dt)
 end
 
 function render()
-    -- No cameras yet: the world's built-in camera draws it.
-    Application.render_world(world, nil, viewport, shading)
+    -- The sample's camera, into its viewport with its shading environment.
+    Application.render_world(world, camera, viewport, shading)
 end
 
 function shutdown()

@@ -152,9 +152,14 @@ void update_world_transforms(SceneGraph &graph, NodeChangeMask *out_mask)
         u8 bit = u8(1u << (i & 7));
         if (parent == scene_graph_linked_root) {
             // The parent graph may have moved without this graph hearing of it, so a
-            // linked root always recomputes, and is flagged so that its children follow
-            // and the render side hears of it.
-            world[i] = local[i] * graph._parent_matrix;
+            // linked root always recomputes. It is flagged (so that its children follow and
+            // the render side hears of it) when it was flagged already or its matrix is not
+            // bit for bit the one it had: a unit resting on a resting parent costs one
+            // product and sends nothing.
+            const Matrix4x4 moved = local[i] * graph._parent_matrix;
+            if (!(bits[i >> 3] & bit) && memcmp(&moved, &world[i], sizeof moved) == 0)
+                continue;
+            world[i] = moved;
             bits[i >> 3] |= bit;
             any = true;
             continue;
@@ -302,16 +307,6 @@ u32 SceneGraph::write_change_record(u8 *at)
     if (_unreflected.any()) // leaves the line of an unchanged graph unwritten
         _unreflected.clear();
     return RenderStateStream::record_bytes(payload_bytes);
-}
-
-static_assert(SceneGraph::empty_change_record_bytes == RenderStateStream::record_bytes(sizeof(SceneGraphChangeHeader)));
-
-void SceneGraph::write_empty_change_record(u8 *at, u32 render_handle)
-{
-    u8 *payload = RenderStateStream::place_record(at, scene_graph_change_kind, sizeof(SceneGraphChangeHeader));
-    const SceneGraphChangeHeader header = {u32(RenderObjectClass::SceneGraph), render_handle, 0,
-                                           u32(sizeof(SceneGraphChangeHeader))};
-    memcpy(payload, &header, sizeof header);
 }
 
 bool SceneGraph::validate() const

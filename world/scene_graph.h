@@ -127,7 +127,8 @@ class SceneGraph {
 
     /// Nodes changed by the World's frame updates since this graph's last change record:
     /// the World adds each update's mask here, and its reflection writes one record for
-    /// them and clears the mask (write_change_record).
+    /// them and clears the mask (write_change_record). A graph with nothing unreflected
+    /// gets no record.
     const NodeChangeMask &unreflected() const { return _unreflected; }
     void add_unreflected(const NodeChangeMask &mask) { _unreflected.merge(mask); }
     /// Stream bytes (RenderStateStream::reserve) of the change record write_change_record
@@ -137,10 +138,6 @@ class SceneGraph {
     /// reserved room), laid out as collect_changes lays it out, clears the unreflected mask
     /// and returns the bytes written.
     u32 write_change_record(u8 *at);
-    /// The change record of a graph with nothing changed (no entries), written from its
-    /// render handle alone: empty_change_record_bytes at `at`.
-    static constexpr u32 empty_change_record_bytes = 28;
-    static void write_empty_change_record(u8 *at, u32 render_handle);
 
     /// Checks the invariants (parents before children, linked root only at node 0 and only
     /// with a link); for tests and debug builds.
@@ -167,8 +164,8 @@ class SceneGraph {
 };
 
 /// One pass over `graph` in index order: a linked root always recomputes from the parent
-/// matrix; any other node recomputes when it or its parent is flagged, and is then flagged
-/// itself so its children follow. At the end the graph's mask is moved into `out_mask`
+/// matrix, and is flagged when it was or its matrix changed; any other node recomputes
+/// when it or its parent is flagged, and is then flagged itself so its children follow. At the end the graph's mask is moved into `out_mask`
 /// (when given) and cleared. Allocates nothing; touches only `graph`.
 void update_world_transforms(SceneGraph &graph, NodeChangeMask *out_mask);
 

@@ -419,7 +419,6 @@ bool Unit::reload(const UnitResource &resource)
     if (_flow_variables.size() && resource.flow_variable_defaults.size == _flow_variables.size())
         memcpy(_flow_variables.data(), resource.bytes(resource.flow_variable_defaults), _flow_variables.size());
     build(pose);
-    _world->note_unit_rebuilt();
     if (!had_physics)
         disable_physics();
     if (!had_state_machine)

@@ -82,10 +82,11 @@ void linked_update_job(const JobData &batch)
 
 // world_reflection_job: stream 0 the shared state, stream 1 the unit list, stream 2 the
 // units' reflection entries, stream 3 the batch's change-record stream. One record per
-// unit, in spawn order, after the batch's units flagged reflect_update_linked are
-// brought up to date. A unit that did not change is written from its entry alone
-// without touching the unit; the batch's records are sized first and written into one
-// block, so the stream grows and commits once.
+// changed unit, in spawn order, after the batch's units flagged reflect_update_linked are
+// brought up to date; a unit that did not change is passed over from its entry alone,
+// without touching the unit, and gets no record (the render side reads a graph without a
+// record as unchanged this frame). The batch's records are sized first and written into
+// one block, so the stream grows and commits once.
 void world_reflection_job(const JobData &batch)
 {
     ReflectionShared &shared = *batch.stream_as<ReflectionShared>(0);
@@ -97,14 +98,19 @@ void world_reflection_job(const JobData &batch)
     u32 bytes = 0;
     for (u32 k = 0; k < n; ++k) {
         u8 &flag = changed[entries[k].handle_slot];
+        if (!flag)
+            continue;
         if (flag & reflect_update_linked) {
             // The deepest linked units: their parents are final, and no other unit reads them.
             units[k]->scene_graph().copy_parent_world();
             update_for_reflection(*units[k], changed);
             flag &= u8(~reflect_update_linked);
         }
-        bytes += flag ? units[k]->scene_graph().change_record_bytes() : SceneGraph::empty_change_record_bytes;
+        if (flag)
+            bytes += units[k]->scene_graph().change_record_bytes();
     }
+    if (bytes == 0)
+        return;
     u8 *at = stream.reserve(bytes);
     if (!at) {
         // The graphs keep their unreflected nodes (and flags) for the next frame's records.
@@ -116,9 +122,6 @@ void world_reflection_job(const JobData &batch)
         if (flag) {
             at += units[k]->scene_graph().write_change_record(at);
             flag = 0;
-        } else {
-            SceneGraph::write_empty_change_record(at, entries[k].render_handle);
-            at += SceneGraph::empty_change_record_bytes;
         }
     }
     stream.commit(bytes);
@@ -242,9 +245,10 @@ World::~World()
 }
 
 // Jobs of one stretch of the frame: each starts when the one added before it completes,
-// so the workers go from one to the next without the main thread waking them, and wait()
-// returns when all are done. Without a pool each job runs at once on this thread, in the
-// same batches.
+// and wait() returns when all are done. Each counter is let go as soon as the next job
+// is posted against it, so it completes on whichever member finishes its last batch and
+// the workers go from one job to the next without the main thread handing them over.
+// Without a pool each job runs at once on this thread, in the same batches.
 class World::JobChain {
   public:
     JobChain(ThreadPool *pool, Allocator &temp) : _pool(pool), _ids(temp) {}
@@ -261,6 +265,10 @@ class World::JobChain {
         const JobId id = run_job(*_pool, job, _last, &split);
         if (id == no_job)
             return;
+        // The job that depends on the previous one is posted: the previous counter may
+        // complete without us (a completed one is forgotten; waiting on it returns at once).
+        if (_last != no_job)
+            _pool->job_done(_last);
         _last = id;
         if (!_ids.push_back(id)) {
             // No room to keep the id: finish it now.
@@ -272,10 +280,10 @@ class World::JobChain {
 
     void wait()
     {
-        for (JobId id : _ids) {
+        for (JobId id : _ids)
             _pool->wait(id);
-            _pool->job_done(id);
-        }
+        if (_last != no_job)
+            _pool->job_done(_last);
         _ids.clear();
         _last = no_job;
     }
@@ -554,18 +562,11 @@ void World::reload_units_of_resource(const UnitResource &old_resource, const Uni
             u->reload(new_resource);
 }
 
-void World::refresh_reflection_entries()
-{
-    for (u32 i = 0; i < _units.size(); ++i)
-        _reflection[i].render_handle = _units[i]->scene_graph().render_handle();
-    _reflection_stale = false;
-}
-
 bool World::add_to_units(Unit &u)
 {
     if (!_units.push_back(&u))
         return false;
-    if (!_reflection.push_back({u.scene_graph().render_handle(), unit_handle_index(u.handle())})) {
+    if (!_reflection.push_back({unit_handle_index(u.handle())})) {
         _units.pop_back();
         return false;
     }
@@ -681,8 +682,6 @@ bool World::begin_reflection(Array<RenderStateStream *> &streams)
 {
     if (_units.empty())
         return true;
-    if (_reflection_stale)
-        refresh_reflection_entries();
     Job job("world_reflection_job");
     JobData(job).set_count(_units.size());
     JobSplit split(job);
@@ -1016,8 +1015,7 @@ bool World::validate() const
         return false;
     for (u32 i = 0; i < _units.size(); ++i) {
         const Unit &u = *_units[i];
-        if ((!_reflection_stale && _reflection[i].render_handle != u.scene_graph().render_handle()) ||
-            _reflection[i].handle_slot != unit_handle_index(u.handle())) {
+        if (_reflection[i].handle_slot != unit_handle_index(u.handle())) {
             log_message("world", "reflection entry %u does not match unit %08x", i, u.handle());
             return false;
         }

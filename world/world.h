@@ -74,10 +74,9 @@ using ScriptDataReleaser = void (*)(ChunkStore &store);
 void set_script_data_releaser(ScriptDataReleaser releaser);
 
 /// What the reflection needs of a unit that did not change, kept beside the unit list so
-/// that such units are written without being touched.
+/// that such units are passed over without being touched.
 struct UnitReflectionEntry {
-    u32 render_handle; // its graph's render handle (set at spawn and reload)
-    u32 handle_slot;   // unit_handle_index of its handle
+    u32 handle_slot; // unit_handle_index of its handle
 };
 
 /// What went wrong in a frame's update; the update goes on.
@@ -169,14 +168,13 @@ class World {
     /// The material of value set `id` of `environment`, sending into this frame's changes
     /// (it sends nothing when the value set is gone, after the environment switched data).
     Material environment_material(const ShadingEnvironment &environment, u32 id) const;
+    /// The material of render handle `handle` (a unit mesh's slot), sending into this
+    /// frame's changes; it sends nothing without a render world.
+    Material mesh_material(u32 handle) const;
     /// Whether the resource `environment` reads is still the loaded one of its name: a
     /// package unloaded under it frees it, and the environment must then not be updated or
     /// applied. False for an environment that is not this world's.
     bool has_environment_resource(const ShadingEnvironment &environment) const;
-
-    /// Unit::reload calls it: a rebuilt unit has a new render handle, which the next
-    /// reflection takes from the units again.
-    void note_unit_rebuilt() { _reflection_stale = true; }
 
     /// The unit of a handle, null when stale or of another world.
     Unit *unit(UnitHandle handle) const;
@@ -196,6 +194,11 @@ class World {
     u32 frame_counter() const { return _frame_counter; }
     f32 world_time() const { return _world_time; }
     f32 frame_step() const { return _frame_step; }
+
+    /// The pose of the camera the world was last rendered through (the identity before
+    /// that); kept for debug views and tools. Main thread.
+    const Matrix4x4 &debug_camera_pose() const { return _debug_camera_pose; }
+    void set_debug_camera_pose(const Matrix4x4 &pose) { _debug_camera_pose = pose; }
 
     // Flow ---------------------------------------------------------------------------------
 
@@ -287,7 +290,6 @@ class World {
     bool begin_reflection(Array<RenderStateStream *> &streams);
     void add_reflection_job(JobChain &chain, Array<RenderStateStream *> &streams, ReflectionShared &shared);
     bool add_to_units(Unit &unit);
-    void refresh_reflection_entries();
     /// Steps 6 on of update_scene: releases, idle dropping, services, events.
     void finish_update(f32 dt);
     void remove_from_list(Array<Unit *> &list, u32 Unit::*index, Unit &unit);
@@ -310,9 +312,9 @@ class World {
     Array<Unit *> _units; // spawn order
     Array<UnitReflectionEntry> _reflection; // one per unit of _units, at the same position
     Array<u8> _changed; // by unit handle slot: the unit has nodes to reflect this frame
-    bool _reflection_stale = false; // a unit was rebuilt: refresh the entries' render handles
     f32 _frame_step = 0;
     f32 _world_time = 0;
+    Matrix4x4 _debug_camera_pose = matrix4x4_identity;
     u32 _frame_counter = 1;
     ChunkStore _data;
     TimedEvents _timed_events;

@@ -121,4 +121,10 @@ Material World::environment_material(const ShadingEnvironment &environment, u32 
     return Material(state ? &state->update_stream(0) : nullptr, environment.value_set(id));
 }
 
+Material World::mesh_material(u32 handle) const
+{
+    RenderStateQueue *state = _render_link ? _render_link->state() : nullptr;
+    return Material(state ? &state->update_stream(0) : nullptr, handle);
+}
+
 } // namespace tallow

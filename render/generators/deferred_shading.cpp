@@ -62,7 +62,7 @@ DeferredShading::LightType::LightType(Allocator &allocator)
 
 DeferredShading::DeferredShading(Allocator &allocator)
     : ModifierBase(ModifierType::DeferredShading), _types{LightType(allocator), LightType(allocator)},
-      _scratch(allocator)
+      _scratch(allocator), _face_variables(allocator)
 {
 }
 
@@ -244,7 +244,12 @@ void DeferredShading::execute(const ModifierExecution &run)
                 RenderCamera face_camera(face_block, 0xFFFFFFFFu, no_scene_node);
                 face_camera.set_pose(cube_face_pose(face, position));
                 face_camera.compute_frustum(1, 1, 1);
-                (void)render_shadow_casters(world, face_camera, *shadow, key, _scratch, frame.pool);
+                // The casters' shaders learn which face they draw ("rt_index", a float).
+                _face_variables.records.clear();
+                _face_variables.values.clear();
+                const f32 face_index = f32(face);
+                (void)_face_variables.add(0, NameId32("rt_index").value(), &face_index);
+                (void)render_shadow_casters(world, face_camera, *shadow, key, _scratch, frame.pool, &_face_variables);
             }
             if (!has_cube && first_report(_reported, reported_target))
                 log_message("render", "deferred_shading: no \"shadow_map_cube\" render target; omni shadows are not "

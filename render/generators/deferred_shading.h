@@ -26,7 +26,8 @@
 // Constants, each only when the shader has it: "light_position", "light_color",
 // "light_falloff", "light_proxy_scale", "light_spot_falloff", "world_to_shadow_map" (spot,
 // shadowed), "light_vector_to_shadow_map" (omni, shadowed); see light_constants.h. Each
-// draw carries its own copy of the constants.
+// draw carries its own copy of the constants. The casters of an omni light's cube face get
+// "rt_index" = the face index (a float) in their shader's variable of that name.
 
 #include "foundation/containers/array.h"
 #include "render/generators/proxy_mesh.h"
@@ -69,6 +70,7 @@ class DeferredShading final : public ModifierBase {
     u64 _proxy_geometry = 0;
     LightType _types[deferred_light_types];
     Array<RenderRecord> _scratch;
+    ShaderVariableBlock _face_variables; // "rt_index" of the cube face being drawn
     u32 _reported = 0;
 };
 

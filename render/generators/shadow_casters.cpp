@@ -28,7 +28,7 @@ RenderContext *begin_shadow_context(const GeneratorFrame &frame)
 }
 
 u32 render_shadow_casters(const RenderWorld &world, const RenderCamera &camera, RenderContext &context, u64 key,
-                          Array<RenderRecord> &scratch, ThreadPool *pool)
+                          Array<RenderRecord> &scratch, ThreadPool *pool, const ShaderVariableBlock *variables)
 {
     // The records are only read here; the set's accessor is not const because the render
     // world's own passes update them.
@@ -47,6 +47,7 @@ u32 render_shadow_casters(const RenderWorld &world, const RenderCamera &camera, 
     }
     MeshRenderParams params;
     params.camera = &camera;
+    params.variables = variables;
     params.caller_bits = key;
     params.step_key = true; // the casters stay in the step's place, whatever layer their shadow pass names
     Array<RenderMeshObject *> lod_meshes(context.allocator());

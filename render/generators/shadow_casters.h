@@ -20,6 +20,7 @@ namespace tallow {
 class RenderCamera;
 class RenderContext;
 class RenderWorld;
+class ShaderVariableBlock;
 class ThreadPool;
 
 /// Shader slot index of shadow-map passes.
@@ -32,9 +33,11 @@ RenderContext *begin_shadow_context(const GeneratorFrame &frame);
 
 /// Culls the world's main set with `camera` (computed already; on `pool` with the culling
 /// job when not null, waiting for it) and draws every visible mesh object and LOD-chosen
-/// mesh into `context` under `key`. `scratch` holds the culled records. Returns the number
-/// of meshes drawn.
+/// mesh into `context` under `key`. `scratch` holds the culled records; `variables` (may be
+/// null) go into every caster's shader variables of the same names. Returns the number of
+/// meshes drawn.
 u32 render_shadow_casters(const RenderWorld &world, const RenderCamera &camera, RenderContext &context, u64 key,
-                          Array<RenderRecord> &scratch, ThreadPool *pool);
+                          Array<RenderRecord> &scratch, ThreadPool *pool,
+                          const ShaderVariableBlock *variables = nullptr);
 
 } // namespace tallow

@@ -191,7 +191,14 @@ const ShaderContext *RenderGui::material_context(u32 material, const RenderDrawP
     Material &m = _materials[material];
     if (!m.render)
         m.render = make_new<RenderMaterial>(_allocator, _allocator, *m.entry, *params.shaders);
-    return m.render ? &m.render->context() : nullptr;
+    if (!m.render)
+        return nullptr;
+    // The material's textures (a text's font) go into the resource variables of their channels.
+    const Array<MaterialTextureBinding> &textures = m.render->textures();
+    for (u32 t = 0; t < textures.size() && t < params.texture_channel_count; ++t)
+        if (textures[t].handle != invalid_render_handle)
+            m.render->context().set_resource(params.texture_channels[t], textures[t].handle);
+    return &m.render->context();
 }
 
 Matrix4x4 RenderGui::projection_for(const RenderDrawParams &params, Matrix4x4 &out_world, Matrix4x4 &out_view)

@@ -256,17 +256,20 @@ void ShaderContext::set_matrices(const Matrix4x4 &world, const Matrix4x4 &view, 
                                        projection, slot.block, slot.size);
         evaluate_camera_auto_variables(shader.camera_autos().data(), shader.camera_autos().size(),
                                        shader.manager().camera_values(), slot.block, slot.size);
-        if (!block)
+        if (block)
+            write_variable_block(*block, shader, slot.block, slot.size);
+    }
+}
+
+void write_variable_block(const ShaderVariableBlock &block, const Shader &shader, u8 *out, u32 size)
+{
+    for (const ShaderVariableBlock::Record &r : block.records) {
+        const u32 bytes = r.kind <= 2 ? (r.kind + 1) * 4 : 0;
+        if (bytes == 0 || u64(r.offset) + bytes > block.values.size())
             continue;
-        for (const ShaderVariableBlock::Record &r : block->records) {
-            const u32 bytes = r.kind <= 2 ? (r.kind + 1) * 4 : 0;
-            if (bytes == 0 || u64(r.offset) + bytes > block->values.size())
-                continue;
-            const ShaderVariable *v = shader.find_variable(r.name);
-            if (v && v->kind == shader_variable_kind::value && v->size_bytes >= bytes &&
-                u64(v->offset) + bytes <= slot.size)
-                memcpy(slot.block + v->offset, block->values.data() + r.offset, bytes);
-        }
+        const ShaderVariable *v = shader.find_variable(r.name);
+        if (v && v->kind == shader_variable_kind::value && v->size_bytes >= bytes && u64(v->offset) + bytes <= size)
+            memcpy(out + v->offset, block.values.data() + r.offset, bytes);
     }
 }
 

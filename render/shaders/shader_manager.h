@@ -124,6 +124,10 @@ class ShaderVariableBlock {
     Array<u8> values;
 };
 
+/// Writes the records of `block` into the same-named value variables `shader` has in
+/// `out` (`size` bytes): a variable smaller than its record's value, or past `size`, is left.
+void write_variable_block(const ShaderVariableBlock &block, const Shader &shader, u8 *out, u32 size);
+
 /// The per-object state of a draw: per template slot its shader and constant block.
 class ShaderContext {
   public:

@@ -50,6 +50,8 @@ struct RenderDrawParams {
     RenderDevice *device = nullptr;              // binds resource variables (may be null)
     const RenderResourceSet *resource_set = nullptr; // global resources for binding (may be null)
     RenderResourceContext *resources = nullptr;  // device resources made at the draw (may be null: none made)
+    const u32 *texture_channels = nullptr;       // names of the material texture channels (NameId32)
+    u32 texture_channel_count = 0;
     Matrix4x4 view = matrix4x4_identity;
     Matrix4x4 projection = matrix4x4_identity;
     u32 back_buffer_width = 0;

@@ -107,6 +107,9 @@ struct MeshRenderParams {
     /// Values of the shading environment (name id and bytes), written into every shader
     /// variable of the same name; may be null.
     const class RenderShadingEnvironment *environment = nullptr;
+    /// Values a pipeline step sets for its draws (a cube face's "rt_index"), written after
+    /// the environment's into every shader variable of the same name; may be null.
+    const class ShaderVariableBlock *variables = nullptr;
     /// The render configuration's texture channel names (NameId32): a material's texture of
     /// channel i goes into the shader resource variable named channels[i].
     const u32 *texture_channels = nullptr;

@@ -4,6 +4,8 @@
 
 namespace tallow {
 
+const NodeChangeMask RenderSceneGraph::_unchanged{};
+
 RenderSceneGraph::RenderSceneGraph(Allocator &allocator, const Matrix4x4 *world_matrices, u32 node_count)
     : RenderObject(RenderObjectClass::SceneGraph), _world(allocator)
 {
@@ -18,7 +20,7 @@ RenderSceneGraph::RenderSceneGraph(Allocator &allocator, const Matrix4x4 *world_
         _changes.set(i);
 }
 
-bool RenderSceneGraph::update_from(const u8 *payload, u32 payload_bytes)
+bool RenderSceneGraph::update_from(const u8 *payload, u32 payload_bytes, u64 frame)
 {
     SceneGraphChangeHeader header;
     if (payload_bytes < sizeof header) {
@@ -32,7 +34,10 @@ bool RenderSceneGraph::update_from(const u8 *payload, u32 payload_bytes)
                     header.entries_offset, payload_bytes);
         return false;
     }
-    _changes.clear();
+    if (_changes_frame != frame) {
+        _changes.clear();
+        _changes_frame = frame;
+    }
     u32 skipped = 0;
     const u8 *at = payload + header.entries_offset;
     for (u32 i = 0; i < header.count; ++i, at += sizeof(SceneGraphChangeEntry)) {

@@ -39,13 +39,18 @@ struct RenderClassEntry {
     ClassLifecycle on_destroy;
 };
 
-void update_scene_graph(RenderWorld &, RenderObject &object, u32, u32 kind, const u8 *payload, u32 payload_bytes)
+void update_scene_graph(RenderWorld &world, RenderObject &object, u32, u32 kind, const u8 *payload, u32 payload_bytes)
 {
     if (kind != scene_graph_change_kind) {
         log_message("render", "RenderSceneGraph takes no record of kind %u; dropped", kind);
         return;
     }
-    static_cast<RenderSceneGraph &>(object).update_from(payload, payload_bytes);
+    static_cast<RenderSceneGraph &>(object).update_from(payload, payload_bytes, world.state_frame());
+}
+
+void create_scene_graph(RenderWorld &world, RenderObject &object, u32)
+{
+    static_cast<RenderSceneGraph &>(object).mark_created(world.state_frame());
 }
 
 /// Classes whose records the object applies itself.
@@ -168,7 +173,7 @@ void particle_world_destroyed(RenderWorld &world, RenderObject &object, u32)
 
 const RenderClassEntry class_table[render_object_class_count] = {
     {nullptr, nullptr, nullptr},                          // RenderWorld: create and destroy records only
-    {&update_scene_graph, nullptr, nullptr},              // RenderSceneGraph
+    {&update_scene_graph, &create_scene_graph, nullptr},  // RenderSceneGraph
     {&update_mesh, &create_mesh, &destroy_mesh},          // RenderMeshObject
     {&update_by_object, &create_camera, nullptr},         // RenderCamera
     {&update_by_object, &add_unculled, &remove_unculled},  // RenderLineObjectDrawer
@@ -352,6 +357,7 @@ void RenderWorld::delete_retired()
 
 void RenderWorld::update_state(RenderStateQueue &buffer, RenderResourceContext *context)
 {
+    ++_state_frame;
     // The contexts of the last update have run on the device by now.
     delete_retired();
     apply_stream(buffer.create_stream(), context, true);

@@ -116,8 +116,12 @@ class RenderWorld final : public RenderObject {
     void destroy_object(WorldRenderLink &link, u32 &handle_field);
 
     // --- Render thread ----------------------------------------------------------------
-    /// Applies a filled buffer: creates, update streams (in parallel jobs), destroys.
+    /// Applies a filled buffer: creates, update streams (in parallel jobs), destroys. Each
+    /// call is a new state frame.
     void update_state(RenderStateQueue &buffer, RenderResourceContext *context);
+    /// How many buffers update_state has applied; the frame the objects' per-frame change
+    /// flags (RenderSceneGraph::changes) are read against. Render thread.
+    u64 state_frame() const { return _state_frame; }
     /// Applies one stream in order; the body of each "update_state_job" item. Create and
     /// destroy records change the object tables, so they are taken only when `lifecycle`
     /// is set (the serial create and destroy streams); elsewhere they are logged and dropped.
@@ -144,7 +148,9 @@ class RenderWorld final : public RenderObject {
     /// Draws the world from a camera into a viewport (message 6): computes the camera,
     /// culls the lights and the main record set on the thread pool, fills one render
     /// context with the layers' set-up and one per batch of at most render_batch_records
-    /// visible records (meshes, LOD objects), and dispatches them all to the device.
+    /// visible records (meshes, LOD objects), draws the line drawers and GUIs one after
+    /// another into one more context (their new vertex buffers in a resource context that
+    /// runs first), and dispatches them all to the device.
     /// Render thread.
     RenderWorldStats render(const RenderWorldParams &params);
     /// The lights the last render found visible, sorted by (class, slot).
@@ -186,10 +192,13 @@ class RenderWorld final : public RenderObject {
     void render_records(const RenderWorldParams &params, const RenderCamera &camera,
                         const RenderShadingEnvironment *environment, const struct LayerConfig &config,
                         RenderWorldStats &stats);
+    void render_unculled(const RenderWorldParams &params, const RenderCamera &camera, const struct LayerConfig &config,
+                         f32 width, f32 height, RenderWorldStats &stats);
 
     TraceAllocator _allocator;                 // "RenderWorld": objects, records, arrays
     TraceAllocator _state_allocator;           // "state_reflection": state buffers
     ThreadPool *_pool;
+    u64 _state_frame = 0;
     f32 _time = 0;
     f32 _delta_time = 0;
     RenderParticleWorld *_particle_world = nullptr;

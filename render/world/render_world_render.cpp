@@ -9,7 +9,9 @@
 #include "render/particles/render_particle_world.h"
 #include "render/resources/render_resource_set.h"
 #include "render/shaders/shader_manager.h"
+#include "render/resources/render_resource_context.h"
 #include "render/viewports/viewport.h"
+#include "render/world/render_draw.h"
 #include "render/world/frustum_culling.h"
 #include "render/world/render_lod_object.h"
 #include "render/world/render_mesh_object.h"
@@ -74,7 +76,7 @@ void render_kernel(const JobData &batch)
                 if (mesh->mask() & mesh_mask::main_set)
                     mesh->render(*context, mesh_params);
             break;
-        default: break; // line drawers and GUIs draw themselves once they exist
+        default: break; // line drawers and GUIs are drawn by render_unculled, on the render thread
         }
     }
 }
@@ -251,6 +253,9 @@ RenderWorldStats RenderWorld::render(const RenderWorldParams &params)
         }
     }
 
+    // 13. Line drawers and GUIs.
+    render_unculled(params, camera, *config, width, height, stats);
+
     // 14. Dispatch and give the contexts back.
     if (!_contexts.empty())
         device.dispatch(_contexts.size(), _contexts.data());
@@ -266,11 +271,9 @@ void RenderWorld::render_records(const RenderWorldParams &params, const RenderCa
                                  const RenderShadingEnvironment *environment, const LayerConfig &config,
                                  RenderWorldStats &stats)
 {
-    for (const RenderRecord &r : _unculled)
-        _culled.push_back(r);
     compact_and_sort(_culled);
     const u32 count = _culled.size();
-    stats.visible_records = count;
+    stats.visible_records += count;
     if (count == 0)
         return;
     const u32 batches = (count + render_batch_records - 1) / render_batch_records;
@@ -316,6 +319,48 @@ void RenderWorld::render_records(const RenderWorldParams &params, const RenderCa
         slice.set_stream(2, {&kernel, 0}, stream_kind_shared);
         one.set_count(count - first < render_batch_records ? count - first : render_batch_records);
         render_kernel(slice);
+    }
+}
+
+void RenderWorld::render_unculled(const RenderWorldParams &params, const RenderCamera &camera,
+                                  const LayerConfig &config, f32 width, f32 height, RenderWorldStats &stats)
+{
+    // One pass on this thread, in (class, slot) order, into a context of its own: a GUI
+    // makes its vertex buffers at its first draw, and resource contexts are filled by one
+    // thread at a time, so these objects stay out of the parallel render kernel.
+    compact_and_sort(_unculled);
+    if (_unculled.empty() || !_shaders)
+        return;
+    RenderContext *context = params.device->alloc_render_context();
+    if (!context || !_contexts.push_back(context)) {
+        if (context)
+            params.device->release_render_context(context);
+        log_message("render", "no render context for the line drawers and GUIs; they are not drawn");
+        return;
+    }
+    context->bind_layer_config(&config, params.global_resources);
+    RenderResourceContext *resources = params.device->alloc_resource_context();
+    RenderDrawParams draw;
+    draw.context = context;
+    draw.shaders = _shaders;
+    draw.device = params.device;
+    draw.resource_set = params.global_resources;
+    draw.resources = resources;
+    draw.texture_channels = params.texture_channels;
+    draw.texture_channel_count = params.texture_channel_count;
+    draw.view = camera.view();
+    draw.projection = camera.projection();
+    draw.back_buffer_width = u32(width);
+    draw.back_buffer_height = u32(height);
+    for (const RenderRecord &r : _unculled) {
+        RenderObject *object = object_in_slot(r.slot);
+        if (object && object->class_id() == r.class_id && render_unculled_object(*object, draw))
+            ++stats.visible_records;
+    }
+    // The buffers made above exist before the contexts that fill and draw them run.
+    if (resources) {
+        params.device->update_resources(1, &resources);
+        params.device->release_resource_context(resources);
     }
 }
 

@@ -364,6 +364,12 @@ void push_gui(const LuaStack &stack, World &world, const GuiCreateParams &params
 
 void set_gui_resolution_source(GuiResolutionSource source) { resolution_source = source; }
 
+bool script_screen_size(LuaEnvironment &env, u32 &out_width, u32 &out_height)
+{
+    f32 aspect = -1;
+    return resolution_source && resolution_source(env, out_width, out_height, aspect);
+}
+
 int world_create_screen_gui(lua_State *L)
 {
     LuaStack stack(L);

@@ -24,7 +24,17 @@
 // Line objects and GUIs cross as light userdata; every function checks that the value is a
 // line object (GUI) of a live world and raises otherwise, so one kept after its world or
 // its own destruction raises instead of reading freed memory. A GUI function raises "the GUI
-// service is not built yet" for a world without a render world. Main state only.
+// service is not built yet" for a world without a render world.
+//
+//   local eye = Unit.camera(u, "eye")                      -- nil when the unit has none
+//   Camera.set_vertical_fov(eye, 0.9)
+//   Camera.set_local_position(eye, u, Vector3(0, -8, 4))   -- moves the camera's node of u
+//   local p = Camera.world_to_screen(eye, Unit.world_position(crate, 0))   -- (x, depth, y)
+//   Application.render_world(w, eye)
+//
+// Cameras, lights, meshes and the materials Mesh.material names are full userdata holding
+// the unit's handle and the object's index: every call finds them again, and raises once
+// the unit is destroyed. Main state only.
 
 #include "foundation/types.h"
 #include "world/world.h"
@@ -33,13 +43,18 @@ struct lua_State;
 
 namespace tallow {
 
+class Camera;
 class LuaEnvironment;
 class LuaStack;
+class Unit;
 
 /// What the GUI functions know of the screen: the back buffer's size and the forced aspect
 /// ratio (-1 when none). The Application's layer sets it; false when unknown.
 using GuiResolutionSource = bool (*)(LuaEnvironment &env, u32 &out_width, u32 &out_height, f32 &out_aspect);
 void set_gui_resolution_source(GuiResolutionSource source);
+
+/// The back buffer's size from the source above; false when unknown.
+bool script_screen_size(LuaEnvironment &env, u32 &out_width, u32 &out_height);
 
 void register_line_object_api(LuaEnvironment &env); // LineObject
 void register_gui_api(LuaEnvironment &env);         // Gui, Vector2, Color, Rotation2D
@@ -67,6 +82,20 @@ void check_environment_resource(const LuaStack &stack, i32 arg, World &world, co
 /// "default_shading_environment"); the Application's layer sets it. Null: none.
 using DefaultShadingEnvironmentSource = const char *(*)(LuaEnvironment &env);
 void set_default_shading_environment_source(DefaultShadingEnvironmentSource source);
+
+/// The live camera a script's Camera value (argument `arg`) names, and its unit in
+/// `out_unit`; raises naming the argument for another value, a destroyed unit or camera.
+Camera &camera_arg(const LuaStack &stack, i32 arg, Unit **out_unit = nullptr);
+/// The unit and the material's render handle of a script's Material value from
+/// `Mesh.material`; raises for another value or a destroyed unit, false when the mesh or
+/// its slot is gone.
+bool material_reference(const LuaStack &stack, i32 arg, Unit *&out_unit, u32 &out_render_handle);
+
+// Unit functions (registered by register_unit_api): the unit's camera, mesh or light of a
+// name (a light also by index) as a script value, nil when it has none.
+int unit_camera(lua_State *L);
+int unit_mesh(lua_State *L);
+int unit_light(lua_State *L);
 
 // World functions (registered by register_world_api).
 int world_create_line_object(lua_State *L);

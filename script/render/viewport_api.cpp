@@ -10,6 +10,7 @@
 #include "script/render/render_api.h"
 #include "script/runtime/lua_environment.h"
 #include "script/world/world_api.h"
+#include "world/unit.h"
 #include "world/world.h"
 
 #include <lua.hpp>
@@ -95,6 +96,15 @@ int environment_update(lua_State *L)
 /// The material at argument 1 and the variable name at 2.
 Material material_arg(const LuaStack &stack, u32 &out_variable)
 {
+    // A mesh's material (Mesh.material) is a full userdata naming its unit's mesh slot.
+    if (lua_type(stack.state(), 1) == LUA_TUSERDATA) {
+        Unit *unit = nullptr;
+        u32 handle = 0;
+        if (!material_reference(stack, 1, unit, handle))
+            stack.argument_message(1, "the mesh's material no longer exists");
+        out_variable = stack.get_id32(2).value();
+        return unit->world().mesh_material(handle);
+    }
     World::ScriptObject o = get_script_object(stack, 1, Kind::Material);
     out_variable = stack.get_id32(2).value();
     return o.world->environment_material(environment_of(o), o.id);

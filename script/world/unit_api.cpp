@@ -9,8 +9,9 @@
 //
 // `flow_event` runs the unit's flow graph event of that name. Every function but `alive`
 // raises "the unit has been destroyed" for a stale reference.
-// Node indices are checked against the unit's scene graph. Cameras, meshes and lights raise
-// that their service is not built yet (the physics functions are in script/world/physics_api.cpp);
+// Node indices are checked against the unit's scene graph. Cameras, meshes and lights are
+// handed out by script/render/render_object_api.cpp (the physics functions are in
+// script/world/physics_api.cpp); `box` raises that its service is not built yet;
 // animation functions raise it in a world without the animation service:
 //
 //   Unit.play_simple_animation(door, nil, nil, false, 1, "open")   -- whole animation, once
@@ -26,6 +27,7 @@
 #include "resource/resource_manager.h"
 #include "script/runtime/lua_environment.h"
 #include "script/math/math_api_internal.h"
+#include "script/render/render_api.h"
 #include "script/runtime/registration.h"
 #include "script/runtime/script_data_store.h"
 #include "script/world/world_api.h"
@@ -193,6 +195,25 @@ int unit_num_actors(lua_State *L)
     LuaStack stack(L);
     stack.push_integer(unit_arg(stack, 1).actor_count());
     return 1;
+}
+
+// The unit's oriented box as a pose whose translation is the box's centre, and its half
+// extents; an empty box (no meshes) gives the unit's pose and a zero vector.
+int unit_box(lua_State *L)
+{
+    LuaStack stack(L);
+    const OrientedBox box = unit_arg(stack, 1).box();
+    Matrix4x4 pose = box.pose;
+    Vector3 half{0, 0, 0};
+    if (box.min.x <= box.max.x && box.min.y <= box.max.y && box.min.z <= box.max.z) {
+        const Vector3 centre{(box.min.x + box.max.x) * 0.5f, (box.min.y + box.max.y) * 0.5f,
+                             (box.min.z + box.max.z) * 0.5f};
+        set_translation(pose, transform_point(box.pose, centre));
+        half = {(box.max.x - box.min.x) * 0.5f, (box.max.y - box.min.y) * 0.5f, (box.max.z - box.min.z) * 0.5f};
+    }
+    push(stack, pose);
+    push(stack, half);
+    return 2;
 }
 
 int unit_set_moving(lua_State *L)
@@ -511,12 +532,12 @@ void register_unit_api(LuaEnvironment &env)
         {"Unit", "scene_graph_parent", unit_scene_graph_parent, nullptr},
         {"Unit", "scene_graph_link", unit_scene_graph_link, nullptr},
         {"Unit", "copy_scene_graph_local_from", unit_copy_scene_graph_local_from, nullptr},
-        {"Unit", "camera", nullptr, "camera rendering"},
-        {"Unit", "mesh", nullptr, "mesh rendering"},
+        {"Unit", "camera", unit_camera, nullptr},
+        {"Unit", "mesh", unit_mesh, nullptr},
         {"Unit", "num_lights", unit_num_lights, nullptr},
-        {"Unit", "light", nullptr, "light rendering"},
+        {"Unit", "light", unit_light, nullptr},
         {"Unit", "num_actors", unit_num_actors, nullptr},
-        {"Unit", "box", nullptr, "mesh rendering"},
+        {"Unit", "box", unit_box, nullptr},
         {"Unit", "crossfade_animation", unit_crossfade_animation, nullptr},
         {"Unit", "crossfade_animation_set_time", unit_crossfade_animation_set<false>, nullptr},
         {"Unit", "crossfade_animation_set_speed", unit_crossfade_animation_set<true>, nullptr},

@@ -87,6 +87,13 @@ int world_time(lua_State *L)
     return 1;
 }
 
+int world_debug_camera_pose(lua_State *L)
+{
+    LuaStack stack(L);
+    math_api::push(stack, get_world(stack, 1)->debug_camera_pose());
+    return 1;
+}
+
 int world_delta_time(lua_State *L)
 {
     LuaStack stack(L);
@@ -338,7 +345,7 @@ void register_world_api(LuaEnvironment &env)
         {"World", "get_data", script_data_get_binding<world_data, 2>, nullptr},
         {"World", "has_data", script_data_has_binding<world_data, 2>, nullptr},
         {"World", "clear_permanent_lines", world_clear_permanent_lines, nullptr},
-        {"World", "debug_camera_pose", nullptr, "camera rendering"},
+        {"World", "debug_camera_pose", world_debug_camera_pose, nullptr},
         {"World", "create_shading_environment", world_create_shading_environment, nullptr},
         {"World", "set_shading_environment", world_set_shading_environment, nullptr},
         {"World", "destroy_shading_environment", world_destroy_shading_environment, nullptr},

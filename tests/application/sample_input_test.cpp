@@ -240,6 +240,10 @@ TEST_F(SampleInputTest, TheWeathervaneCrossfadesIntoASpinAndTellsTheLevelScript)
             break;
     }
     EXPECT_TRUE(crossfading);
+    // Rendering through the sample's camera recorded its pose for debug views.
+    EXPECT_EQ(lua_number("local d = Matrix4x4.translation(World.debug_camera_pose(Application.worlds()[1])) "
+                         "local c = Camera.world_position(camera) return Vector3.length(d - c) + math.abs(d.y + 10)"),
+              0.0);
     EXPECT_TRUE(log.contains("a gust: the weathervane crossfades into a spin (crossfading: true)"));
     EXPECT_TRUE(log.contains("spun (its state machine's event, through its flow graph"));
 }

@@ -148,7 +148,7 @@ TEST_F(RenderWorldApiTest, ResolutionDisplayModesAndRenderWorldArguments)
                        "local world = Application.new_world()\n"
                        "Application.render_world(world, nil, nil, nil)\n"
                        "Application.render_world(world)\n"
-                       "local refused = {'service is not built yet', 'not a live Viewport', 'not a live ShadingEnvironment'}\n"
+                       "local refused = {'Camera expected', 'not a live Viewport', 'not a live ShadingEnvironment'}\n"
                        "for i, args in ipairs({{world, {}}, {world, nil, 1}, {world, nil, nil, 'x'}}) do\n"
                        "  local ok, e = pcall(Application.render_world, unpack(args, 1, 4))\n"
                        "  assert(not ok and e:find('bad argument #' .. (i + 1) .. \" to 'Application.render_world'\"), e)\n"

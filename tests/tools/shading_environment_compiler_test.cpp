@@ -127,7 +127,9 @@ TEST(ShadingEnvironmentCompiler, SourcesItDoesNotUnderstandFailWithTheirLine)
     }
 }
 
-// The sample's environment compiles, and its "default" setting holds every variable's value.
+// The sample's environment compiles, its "default" setting holds every variable's value, and
+// the variable for the shadow step stays on the game side (it reaches the render side only
+// through its material binding).
 TEST(ShadingEnvironmentCompiler, TheSampleEnvironmentCompiles)
 {
     std::ifstream file(std::string(TALLOW_SOURCE_DATA_DIR) + "/shading_environments/default.shading_environment");
@@ -140,8 +142,10 @@ TEST(ShadingEnvironmentCompiler, TheSampleEnvironmentCompiles)
     ASSERT_NE(r, nullptr);
     const ShadingSetting *s = r->find_setting(id32("default"));
     ASSERT_NE(s, nullptr);
-    EXPECT_EQ(s->size_bytes, 40u);
+    EXPECT_EQ(s->size_bytes, 52u);
     EXPECT_EQ(r->render_variables.size(), 4u);
+    EXPECT_EQ(r->material, NameId64("materials/lighting").value());
+    EXPECT_EQ(r->bindings.size(), 3u);
     destroy_shading_environment(r, default_allocator());
 }
 

@@ -275,6 +275,21 @@ TEST(SceneGraph, LinkedRootFollowsItsParentAndReportsIt)
         EXPECT_TRUE(near(child.world_pose(2), pose(0, 0, 1) * pose(1, 0, 0) * parent.world_pose(1)));
     }
 
+    // A resting parent: the root recomputes to the same matrix, so nothing is flagged and
+    // the render side hears nothing. The root's own move is still flagged.
+    const Matrix4x4 resting = child.world_pose(2);
+    child.copy_parent_world();
+    NodeChangeMask still;
+    child.update_world(&still);
+    EXPECT_FALSE(still.any());
+    EXPECT_EQ(child.world_pose(2), resting);
+    child.set_local_pose(0, pose(0, 0, 0, 0.5f));
+    child.copy_parent_world();
+    NodeChangeMask turned;
+    child.update_world(&turned);
+    EXPECT_EQ(flagged(turned, 3), (std::vector<u32>{0, 1, 2}));
+    EXPECT_TRUE(near(child.world_pose(0), pose(0, 0, 0, 0.5f) * parent.world_pose(1)));
+
     // Unlinked, it stays where it was and stops following.
     Matrix4x4 where = child.world_pose(2);
     child.unlink_root();
@@ -354,19 +369,19 @@ TEST(SceneGraph, ChangeRecordBytesAndRenderSideRoundTrip)
     // takes exactly the changed nodes.
     SceneGraph start(allocator, max_scene_graph_nodes);
     RenderSceneGraph render(allocator, start.world_matrices(), start.node_count());
-    EXPECT_EQ(flagged(render.changes(), 504).size(), 504u);
+    EXPECT_EQ(flagged(render.changes(0), 504).size(), 504u);
     RenderStateStream::Record record;
     u32 at = stream.first_record();
     ASSERT_TRUE(stream.read(at, record));
-    ASSERT_TRUE(render.update_from(record.payload, record.payload_bytes));
-    EXPECT_EQ(render.changes(), mask);
+    ASSERT_TRUE(render.update_from(record.payload, record.payload_bytes, 1));
+    EXPECT_EQ(render.changes(1), mask);
     for (u32 i = 0; i < 504; ++i)
         EXPECT_EQ(render.world(i), graph.world_pose(i)) << "node " << i;
 }
 
 // The reflection's in-place records are byte for byte what collect_changes appends for
-// the same nodes, the unreflected mask gathers several updates and is cleared by the
-// write, and the empty record written from the handle alone matches an untouched graph's.
+// the same nodes, and the unreflected mask gathers several updates and is cleared by the
+// write.
 TEST(SceneGraph, InPlaceChangeRecordsMatchCollectChanges)
 {
     TraceAllocator allocator("scene_graph_test", default_allocator());
@@ -412,17 +427,6 @@ TEST(SceneGraph, InPlaceChangeRecordsMatchCollectChanges)
         ASSERT_EQ(placed.size_bytes(), bytes);
         EXPECT_EQ(memcmp(placed.data(), appended.data(), bytes), 0);
         EXPECT_FALSE(graph.unreflected().any());
-
-        // Nothing left: the next record is the empty one.
-        RenderStateStream empty_appended(allocator), empty_placed(allocator);
-        ASSERT_TRUE(graph.collect_changes(empty_appended, NodeChangeMask{}));
-        ASSERT_EQ(graph.change_record_bytes(), SceneGraph::empty_change_record_bytes);
-        ASSERT_EQ(empty_appended.size_bytes(), SceneGraph::empty_change_record_bytes);
-        u8 *empty_at = empty_placed.reserve(SceneGraph::empty_change_record_bytes);
-        ASSERT_NE(empty_at, nullptr);
-        SceneGraph::write_empty_change_record(empty_at, graph.render_handle());
-        empty_placed.commit(SceneGraph::empty_change_record_bytes);
-        EXPECT_EQ(memcmp(empty_placed.data(), empty_appended.data(), SceneGraph::empty_change_record_bytes), 0);
     }
     EXPECT_EQ(allocator.allocation_count(), 0u);
 }
@@ -452,7 +456,7 @@ TEST(RenderSceneGraph, DamagedRecordsChangeNothing)
         memcpy(payload.data(), &header, sizeof header);
         SceneGraphChangeEntry entry = {pose(9, 9, 9), 1};
         memcpy(payload.data() + 16, &entry, sizeof entry);
-        EXPECT_EQ(render.update_from(payload.data(), c.payload_bytes), c.accepted);
+        EXPECT_EQ(render.update_from(payload.data(), c.payload_bytes, 1), c.accepted);
         EXPECT_EQ(render.world(1), c.accepted ? pose(9, 9, 9) : pose(2, 0, 0));
         EXPECT_EQ(render.world(0), pose(1, 0, 0));
     }
@@ -463,9 +467,56 @@ TEST(RenderSceneGraph, DamagedRecordsChangeNothing)
     SceneGraphChangeEntry entries[2] = {{pose(7, 0, 0), 5}, {pose(8, 0, 0), 0}};
     memcpy(payload.data(), &header, sizeof header);
     memcpy(payload.data() + 16, entries, sizeof entries);
-    EXPECT_TRUE(render.update_from(payload.data(), u32(payload.size())));
+    EXPECT_TRUE(render.update_from(payload.data(), u32(payload.size()), 2));
     EXPECT_EQ(render.world(0), pose(8, 0, 0));
-    EXPECT_EQ(flagged(render.changes(), 2), (std::vector<u32>{0}));
+    EXPECT_EQ(flagged(render.changes(2), 2), (std::vector<u32>{0}));
+}
+
+// The change mask belongs to one state frame: the first record of a frame starts it
+// afresh, later records of the same frame add to it, and a frame without a record reads
+// as unchanged while the matrices stay.
+TEST(RenderSceneGraph, ChangeMaskBelongsToItsFrame)
+{
+    TraceAllocator allocator("scene_graph_test", default_allocator());
+    const Matrix4x4 start[3] = {pose(1, 0, 0), pose(2, 0, 0), pose(3, 0, 0)};
+    RenderSceneGraph render(allocator, start, 3);
+    render.mark_created(4);
+    auto record = [](u32 node, f32 x) {
+        std::vector<u8> payload(16 + 68);
+        SceneGraphChangeHeader header = {1, 3, 1, 16};
+        SceneGraphChangeEntry entry = {pose(x, 0, 0), node};
+        memcpy(payload.data(), &header, sizeof header);
+        memcpy(payload.data() + 16, &entry, sizeof entry);
+        return payload;
+    };
+    struct Step {
+        const char *name;
+        u64 frame;
+        i32 node; // the node a record moves this step; -1 for none
+        std::vector<u32> changed; // read in `frame` afterwards
+        std::vector<u32> earlier; // read in frame 4 (creation) afterwards
+    };
+    const Step steps[] = {
+        {"created: all nodes changed", 4, -1, {0, 1, 2}, {0, 1, 2}},
+        {"a record in the creating frame adds to all", 4, 1, {0, 1, 2}, {0, 1, 2}},
+        {"next frame, no record", 5, -1, {}, {0, 1, 2}},
+        {"first record of a frame starts afresh", 6, 2, {2}, {}},
+        {"second record of the same frame adds", 6, 0, {0, 2}, {}},
+        {"a later frame without a record", 7, -1, {}, {}},
+        {"a record for one node only", 8, 1, {1}, {}},
+    };
+    for (const Step &s : steps) {
+        SCOPED_TRACE(s.name);
+        if (s.node >= 0) {
+            const std::vector<u8> payload = record(u32(s.node), 10 + f32(s.frame));
+            ASSERT_TRUE(render.update_from(payload.data(), u32(payload.size()), s.frame));
+            EXPECT_EQ(render.world(u32(s.node)), pose(10 + f32(s.frame), 0, 0));
+        }
+        EXPECT_EQ(flagged(render.changes(s.frame), 3), s.changed);
+        EXPECT_EQ(flagged(render.changes(4), 3), s.earlier);
+    }
+    EXPECT_EQ(render.world(0), pose(16, 0, 0)) << "matrices stay through frames without records";
+    EXPECT_EQ(render.world(2), pose(16, 0, 0));
 }
 
 } // namespace

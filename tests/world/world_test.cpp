@@ -1,15 +1,27 @@
 #include "tests/world/world_fixture.h"
 
+#include "foundation/strings/murmur_hash.h"
 #include "foundation/threads/thread_pool.h"
 #include "foundation/threads/thread_registry.h"
 #include "tests/support/log_capture.h"
 #include "world/timed_events.h"
 
 #include <algorithm>
+#include <map>
+#include <memory>
 #include <random>
 
 namespace tallow::test {
 namespace {
+
+/// The nodes of each record by render handle; a graph with two records fails the test.
+std::map<u32, std::vector<u32>> records_by_handle(const std::vector<ChangeRecord> &records)
+{
+    std::map<u32, std::vector<u32>> out;
+    for (const ChangeRecord &r : records)
+        EXPECT_TRUE(out.emplace(r.render_handle, r.nodes).second) << "two records for graph " << r.render_handle;
+    return out;
+}
 
 // Timed events --------------------------------------------------------------------------
 
@@ -308,20 +320,17 @@ TEST_F(WorldTest, ReflectionRecordsHoldExactlyTheChangedNodes)
     world->wake_unit(*units[3], 1);
     units[40]->scene_graph().set_local_pose(0, translation_matrix(0, 0, 1)); // all four
     world->wake_unit(*units[40], 1);
-    world->wake_unit(*units[41], 1); // awake but unchanged
+    world->wake_unit(*units[41], 1); // awake but unchanged: no record
     step();
     std::vector<ChangeRecord> records = render->take_records();
-    ASSERT_EQ(records.size(), units.size()) << "one record per unit";
-    for (u32 i = 0; i < units.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(records[i].render_handle, units[i]->scene_graph().render_handle());
-        std::vector<u32> expected;
-        if (i == 3)
-            expected = {2, 3};
-        if (i == 40)
-            expected = {0, 1, 2, 3};
-        EXPECT_EQ(records[i].nodes, expected);
-    }
+    ASSERT_EQ(records.size(), 2u) << "a record for each changed unit only";
+    EXPECT_EQ(records[0].render_handle, units[3]->scene_graph().render_handle());
+    EXPECT_EQ(records[0].nodes, (std::vector<u32>{2, 3}));
+    EXPECT_EQ(records[1].render_handle, units[40]->scene_graph().render_handle());
+    EXPECT_EQ(records[1].nodes, (std::vector<u32>{0, 1, 2, 3}));
+
+    step(); // nothing moved
+    EXPECT_TRUE(render->take_records().empty());
 }
 
 TEST_F(WorldTest, LinkedUnitInNoListStillReachesTheRenderSide)
@@ -342,10 +351,11 @@ TEST_F(WorldTest, LinkedUnitInNoListStillReachesTheRenderSide)
     EXPECT_EQ(records[1].nodes, (std::vector<u32>{0, 1}));
 }
 
-// Units that did not change are written from what the World keeps beside its unit list:
-// after destroys in the middle of the list and rebuilds that give new render handles,
-// every record still names its own unit's graph, in spawn order.
-TEST_F(WorldTest, UnchangedUnitsRecordsFollowDestroyAndReload)
+// Units that did not change are passed over from what the World keeps beside its unit
+// list: after destroys in the middle of the list and rebuilds that give new render
+// handles, the changed units' records name their own graphs, in spawn order, and nobody
+// else gets one.
+TEST_F(WorldTest, ChangedUnitsRecordsFollowDestroyAndReload)
 {
     const UnitResource &r = chain(2);
     const UnitResource &bigger = chain(3);
@@ -361,17 +371,26 @@ TEST_F(WorldTest, UnchangedUnitsRecordsFollowDestroyAndReload)
     world->reload_units_of_resource(r, bigger); // then all the others
     Unit *late = spawn(r);
     units.push_back(late);
-    units[30]->scene_graph().set_local_pose(1, translation_matrix(0, 2, 0));
-    world->wake_unit(*units[30], 1);
     render->take_records();
     step();
+    EXPECT_TRUE(render->take_records().empty()) << "rebuilt units start from their current matrices";
+
+    struct Move {
+        u32 unit, node;
+        std::vector<u32> nodes; // in its record
+    };
+    const Move moves[] = {{0, 0, {0, 1, 2}}, {5, 2, {2}}, {16, 1, {1, 2}}, {30, 1, {1, 2}}, {48, 0, {0, 1}}};
+    for (const Move &m : moves) {
+        units[m.unit]->scene_graph().set_local_pose(m.node, translation_matrix(0, 2, 0));
+        world->wake_unit(*units[m.unit], 1);
+    }
+    step();
     std::vector<ChangeRecord> records = render->take_records();
-    ASSERT_EQ(records.size(), units.size());
-    for (u32 i = 0; i < units.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(records[i].render_handle, units[i]->scene_graph().render_handle());
-        const std::vector<u32> expected = i == 30 ? std::vector<u32>{1, 2} : std::vector<u32>{};
-        EXPECT_EQ(records[i].nodes, expected);
+    ASSERT_EQ(records.size(), std::size(moves));
+    for (u32 i = 0; i < records.size(); ++i) {
+        SCOPED_TRACE(moves[i].unit);
+        EXPECT_EQ(records[i].render_handle, units[moves[i].unit]->scene_graph().render_handle());
+        EXPECT_EQ(records[i].nodes, moves[i].nodes);
     }
 }
 
@@ -646,12 +665,28 @@ TEST_F(WorldOnPoolTest, DeepLinkedChainsMatchAWorldWithoutAPool)
         inline_world->update(1.0f / 30);
         ASSERT_TRUE(inline_world->validate());
         std::vector<ChangeRecord> a = render->take_records(), b = inline_render->take_records();
-        ASSERT_EQ(a.size(), pooled.size());
         ASSERT_EQ(b.size(), a.size());
         for (u32 i = 0; i < a.size(); ++i) {
-            EXPECT_EQ(a[i].nodes, b[i].nodes) << "unit " << i << ", frame " << frame;
-            if (i % 4 != 0) {
-                EXPECT_EQ(a[i].nodes, (std::vector<u32>{0, 1, 2})) << "a linked root always moves";
+            EXPECT_EQ(a[i].render_handle, b[i].render_handle) << "record " << i << ", frame " << frame;
+            EXPECT_EQ(a[i].nodes, b[i].nodes) << "record " << i << ", frame " << frame;
+        }
+        // A unit's record: all three nodes when it was just linked or a unit up its chain
+        // moved; from the node it moved itself on when only it moved; none otherwise.
+        const std::map<u32, std::vector<u32>> by_handle = records_by_handle(a);
+        for (u32 i = 0; i < pooled.size(); ++i) {
+            SCOPED_TRACE(testing::Message() << "unit " << i << ", frame " << frame);
+            bool carried = frame == 0 && i % 4 != 0;
+            for (u32 j = i - i % 4; j < i; ++j)
+                carried = carried || j % 3 == frame % 3;
+            std::vector<u32> expected;
+            if (carried)
+                expected = {0, 1, 2};
+            else if (i % 3 == frame % 3)
+                expected = i % 2 ? std::vector<u32>{1, 2} : std::vector<u32>{0, 1, 2};
+            const auto found = by_handle.find(pooled[i]->scene_graph().render_handle());
+            ASSERT_EQ(found != by_handle.end(), !expected.empty());
+            if (found != by_handle.end()) {
+                EXPECT_EQ(found->second, expected);
             }
         }
         for (u32 i = 0; i < pooled.size(); ++i)
@@ -666,6 +701,68 @@ TEST_F(WorldOnPoolTest, DeepLinkedChainsMatchAWorldWithoutAPool)
     EXPECT_TRUE(near(pooled[7]->scene_graph().world_pose(0), pooled[6]->scene_graph().world_pose(2)));
     EXPECT_FALSE(near(pooled[7]->scene_graph().world_pose(0), root));
     delete_with_allocator(allocator, inline_world);
+}
+
+// One scenario (linked chains, moves every frame) on no pool, a pool of one worker and a
+// pool of eight with the main thread as a member: after each frame the hash of every
+// world matrix and of the frame's change records is the same.
+TEST_F(WorldTest, FrameHashesMatchOnOneAndEightWorkers)
+{
+    const UnitResource &r = chain(3);
+    static RecordingRenderLink *recorder = nullptr;
+    auto run = [&](u32 workers) {
+        ThreadRegistry registry(default_allocator(), "main");
+        std::unique_ptr<ThreadPool> pool;
+        if (workers > 0) {
+            pool = std::make_unique<ThreadPool>(default_allocator(), workers, registry);
+            EXPECT_TRUE(pool->add_worker(current_thread_id()));
+        }
+        WorldServiceFactories f;
+        f.render = [](const WorldServiceParams &p) -> IWorldRenderLink * {
+            recorder = make_new<RecordingRenderLink>(p.allocator, p.allocator);
+            return recorder;
+        };
+        WorldParams params;
+        params.factories = &f;
+        params.thread_pool = pool.get();
+        World *w = make_new<World>(allocator, allocator, params);
+        std::vector<Unit *> units;
+        for (u32 i = 0; i < 600; ++i) {
+            units.push_back(w->spawn_unit_from_resource(r, nullptr, translation_matrix(f32(i % 23), f32(i / 23), 0)));
+            if (i % 5 != 0) {
+                EXPECT_TRUE(w->link_unit(*units[i], *units[i - 1], 2));
+            }
+        }
+        std::vector<u32> hashes;
+        for (u32 frame = 0; frame < 6; ++frame) {
+            for (u32 i = frame % 4; i < units.size(); i += 4) {
+                units[i]->scene_graph().set_local_pose(i % 3, pose_matrix(0.2f * f32(frame + i), 1, {0, f32(frame), 1}));
+                w->wake_unit(*units[i], 1);
+            }
+            w->update(1.0f / 30);
+            std::vector<u8> bytes;
+            for (Unit *u : units)
+                for (u32 n = 0; n < 3; ++n) {
+                    const u8 *m = reinterpret_cast<const u8 *>(&u->scene_graph().world_pose(n));
+                    bytes.insert(bytes.end(), m, m + sizeof(Matrix4x4));
+                }
+            for (const ChangeRecord &c : recorder->take_records()) {
+                const u8 *h = reinterpret_cast<const u8 *>(&c.render_handle);
+                bytes.insert(bytes.end(), h, h + sizeof c.render_handle);
+                for (u32 n : c.nodes)
+                    bytes.push_back(u8(n));
+            }
+            hashes.push_back(murmur_hash_32(bytes.data(), u32(bytes.size()), 0));
+        }
+        EXPECT_TRUE(w->validate());
+        delete_with_allocator(allocator, w);
+        return hashes;
+    };
+    const std::vector<u32> inline_hashes = run(0);
+    for (u32 workers : {1u, 8u}) {
+        SCOPED_TRACE(workers);
+        EXPECT_EQ(run(workers), inline_hashes);
+    }
 }
 
 TEST_F(WorldOnPoolTest, ScenarioMatchesTheInlineRun)
@@ -684,10 +781,16 @@ TEST_F(WorldOnPoolTest, ScenarioMatchesTheInlineRun)
             world->wake_unit(*units[i], 1);
         }
         step();
-        std::vector<ChangeRecord> records = render->take_records();
-        ASSERT_EQ(records.size(), units.size());
-        for (u32 i = 0; i < units.size(); i += 3)
-            EXPECT_FALSE(records[i].nodes.empty());
+        const std::map<u32, std::vector<u32>> records = records_by_handle(render->take_records());
+        for (u32 i = 0; i < units.size(); ++i) {
+            const auto found = records.find(units[i]->scene_graph().render_handle());
+            // Moved, or linked and just linked or under a moved parent.
+            const bool changed = i % 3 == 0 || (i % 4 == 1 && (frame == 0 || (i - 1) % 3 == 0));
+            ASSERT_EQ(found != records.end(), changed) << "unit " << i << ", frame " << frame;
+            if (changed) {
+                EXPECT_FALSE(found->second.empty());
+            }
+        }
     }
     // Unit 1 follows node 2 of unit 0: x = 0, node 1 at y = 4, node 2 one further along x.
     EXPECT_TRUE(near(units[1]->scene_graph().world_pose(0), translation_matrix(1, 4, 0)));
@@ -730,19 +833,39 @@ TEST(WorldRenderWorld, RenderSceneGraphsFollowTheUnits)
             render_world.update_state(*filled, nullptr);
             render_world.release_state_buffer(filled);
         };
-        for (u32 frame = 0; frame < 3; ++frame) {
-            units[frame * 7]->scene_graph().set_local_pose(0, translation_matrix(100, f32(frame), 0));
-            world.wake_unit(*units[frame * 7], 1);
+        // Frames with one unit moved and frames with none. Only a moved unit's graph
+        // gets a record; every copy keeps the game side's matrices, and reads as changed
+        // exactly in the frames it moved (all of them in the frame that made it).
+        struct Frame {
+            i32 moved; // unit index, -1 for none
+        };
+        const Frame frames[] = {{0}, {-1}, {7}, {14}, {-1}, {-1}, {7}};
+        for (u32 f = 0; f < std::size(frames); ++f) {
+            SCOPED_TRACE(f);
+            const i32 moved = frames[f].moved;
+            if (moved >= 0) {
+                units[moved]->scene_graph().set_local_pose(0, translation_matrix(100, f32(f), 0));
+                world.wake_unit(*units[moved], 1);
+            }
             world.update(0.1f);
             apply();
             ASSERT_TRUE(world.validate());
-            for (Unit *u : units) {
+            for (u32 i = 0; i < units.size(); ++i) {
+                const Unit *u = units[i];
                 auto *copy = static_cast<RenderSceneGraph *>(render_world.object(u->scene_graph().render_handle()));
                 ASSERT_NE(copy, nullptr);
                 ASSERT_EQ(copy->node_count(), 2u);
-                EXPECT_TRUE(near(copy->world(1), u->scene_graph().world_pose(1)));
+                EXPECT_TRUE(near(copy->world(0), u->scene_graph().world_pose(0))) << "unit " << i;
+                EXPECT_TRUE(near(copy->world(1), u->scene_graph().world_pose(1))) << "unit " << i;
+                const bool changed = f == 0 || i32(i) == moved;
+                const NodeChangeMask &changes = copy->changes(render_world.state_frame());
+                EXPECT_EQ(changes.any(), changed) << "unit " << i;
+                EXPECT_EQ(changes.test(0) && changes.test(1), changed) << "unit " << i;
             }
         }
+        auto *moved_copy = static_cast<RenderSceneGraph *>(render_world.object(units[7]->scene_graph().render_handle()));
+        ASSERT_NE(moved_copy, nullptr);
+        EXPECT_TRUE(near(moved_copy->world(1), translation_matrix(100, 7, 0))) << "the last move reached the render side";
         world.destroy_unit(*units[0]);
         world.update(0.1f);
         apply();

@@ -224,17 +224,22 @@ TEST_F(RenderConfigurationTest, LoadsReloadsAndUnloadsWithoutLeftovers)
     EXPECT_TRUE(device->errors().empty()) << device->errors()[0];
 }
 
-TEST_F(RenderConfigurationTest, SampleConfigurationRunsItsFullscreenPassEveryFrame)
+TEST_F(RenderConfigurationTest, SampleConfigurationClearsItsGBufferEveryFrame)
 {
     Settings settings("");
     ConfigValue record(default_allocator());
     const u32 before = live_objects();
     (void)configuration->load(NameId64("sample"), settings.root(), record); // its texture is not in this database
-    ASSERT_EQ(render->resource_generators().count(), 1u);
-    ResourceGenerator *post = render->resource_generators().find(NameId32("post_process").value());
-    ASSERT_NE(post, nullptr);
-    ASSERT_EQ(post->modifiers().size(), 1u);
-    EXPECT_EQ(post->modifiers()[0]->type(), ModifierType::FullscreenPass);
+    // The G-buffer's clear, the sun's shadow map, the light passes and the unused noise pass.
+    ASSERT_EQ(render->resource_generators().count(), 4u);
+    ResourceGenerator *clear = render->resource_generators().find(NameId32("gbuffer_clear").value());
+    ASSERT_NE(clear, nullptr);
+    ASSERT_EQ(clear->modifiers().size(), 1u);
+    EXPECT_EQ(clear->modifiers()[0]->type(), ModifierType::FullscreenPass);
+    ResourceGenerator *shadows = render->resource_generators().find(NameId32("sun_shadows").value());
+    ASSERT_NE(shadows, nullptr);
+    ASSERT_EQ(shadows->modifiers().size(), 1u);
+    EXPECT_EQ(shadows->modifiers()[0]->type(), ModifierType::CascadedShadowMapping);
     const u32 loaded = live_objects();
     (void)configuration->load(NameId64("sample"), settings.root(), record);
     EXPECT_EQ(live_objects(), loaded) << "a reload releases the old generators' buffers first";
@@ -249,8 +254,8 @@ TEST_F(RenderConfigurationTest, SampleConfigurationRunsItsFullscreenPassEveryFra
     ASSERT_TRUE(render->create_render_world(render_world, link));
     int world_key = 0;
     render->add_world(&world_key, render_world, link);
-    // The post-process layer is the fourth of "main": key (3 + 1) << 55, its one step at counter 1.
-    const u64 step = (4ull << 55) | (1ull << 46);
+    // The clear's layer is the first of "main": key (0 + 1) << 55, its one step at counter 1.
+    const u64 step = (1ull << 55) | (1ull << 46);
     for (u32 frame = 0; frame < 3; ++frame) {
         const size_t frames_before = device->frames().size();
         render->update_world(&world_key, f32(frame), 0.1f);

@@ -92,6 +92,36 @@ TEST(DeferredShading, OmniSpotAndDirectionalLightsInOneFrame)
     EXPECT_TRUE(s.scene.device.errors().empty());
 }
 
+TEST(DeferredShading, EachCubeFaceTellsItsCastersWhichFaceTheyDraw)
+{
+    LightScene s;
+    ASSERT_TRUE(s.ok);
+    ASSERT_TRUE(s.load(lighting));
+    // A shadowed omni light 10 ahead and one caster 4 away from it along each face's
+    // direction (+X, -X, +Y, -Y, +Z, -Z): each face sees its own caster only.
+    const f32 offsets[6][3] = {{4, 0, 0}, {-4, 0, 0}, {0, 4, 0}, {0, -4, 0}, {0, 0, 4}, {0, 0, -4}};
+    std::vector<Matrix4x4> nodes = {placed_at(0, 10, 0)};
+    for (const auto &o : offsets)
+        nodes.push_back(placed_at(o[0], 10 + o[1], o[2]));
+    const u32 graph = s.scene.graph(nodes);
+    s.light(graph, 0, light_omni, true, 10);
+    for (u32 i = 0; i < 6; ++i)
+        s.scene.mesh(graph, 1 + i);
+    s.scene.frame();
+    ASSERT_TRUE(s.render().drawn);
+
+    std::vector<std::vector<f32>> rt_index_of_sub(16);
+    for (const DecodedCommand &c : s.scene.device.frames().back().commands) {
+        const u32 sub = sub_counter_of(c.key);
+        if (((u64(c.key) >> 46) & 63u) == 1 && c.type == RenderCommand::DrawBatch && sub >= 1 && sub <= 6)
+            rt_index_of_sub[sub].push_back(s.constant(c, "lit_shadow", "rt_index"));
+    }
+    for (u32 face = 0; face < 6; ++face) {
+        SCOPED_TRACE(testing::Message() << "face " << face);
+        EXPECT_EQ(rt_index_of_sub[1 + face], std::vector<f32>{f32(face)});
+    }
+}
+
 TEST(DeferredShading, NoLightsWriteNothingAndUnsoundConfigurationsAreRefused)
 {
     LightScene s;

@@ -71,8 +71,10 @@ struct LightScene {
         for (const char *name : {"omni", "omni_shadowed", "spot", "spot_shadowed"})
             source.shaders.push_back(build_shader({name, light_constants, {}, {{"lighting", "v", "p"}}}));
         source.shaders.push_back(build_shader({"lit", RenderScene::default_constants(), {}, {{"opaque", "v", "p"}}}));
-        source.shaders.push_back(
-            build_shader({"lit_shadow", RenderScene::default_constants(), {}, {{"lighting", "v", "p"}}}));
+        // The casters' shadow pass learns the cube face it draws into.
+        std::vector<VariableSpec> shadow_constants = RenderScene::default_constants();
+        shadow_constants.push_back({"rt_index", ShaderValueType::Scalar});
+        source.shaders.push_back(build_shader({"lit_shadow", shadow_constants, {}, {{"lighting", "v", "p"}}}));
         source.shaders.push_back(build_shader({"tiled",
                                                {{"n_lights", ShaderValueType::Scalar},
                                                 {"light_positions", ShaderValueType::Vector3, 4},

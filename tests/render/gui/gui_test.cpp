@@ -4,6 +4,7 @@
 #include "render/gui/font.h"
 #include "render/gui/gui.h"
 #include "render/gui/render_gui.h"
+#include "render/materials/material_resource.h"
 #include "render/world/render_state_queue.h"
 #include "render/world/render_world.h"
 #include "render/world/world_render_link.h"
@@ -387,6 +388,51 @@ TEST_F(GuiFixture, ScreenAndWorldGuisDrawEachBatchWithItsOrderValue)
     EXPECT_NEAR(orders[3], 0.2f, 1e-6f);    // the world gui's layer 0
     // Back to front: the higher layer (smaller order value) sorts later.
     EXPECT_GT(sort_depth_bits(0.0995f, SortMode::BackFront), sort_depth_bits(0.1f, SortMode::BackFront));
+}
+
+TEST_F(GuiFixture, MaterialTexturesAreBoundToTheirChannels)
+{
+    // A "text" material whose second channel (diffuse_map) holds a texture.
+    Texture texture(a);
+    texture.handle = 77;
+    MaterialEntry entry(a);
+    entry.name = id32("text");
+    entry.shader_template = id32("gui_text");
+    entry.slots.push_back(nullptr);
+    entry.slots.push_back(&texture);
+    MaterialResource materials(a);
+    materials.entries.push_back(&entry);
+    resources.put("material", "materials/gui", &materials);
+    const NameId64 names[1] = {NameId64("materials/gui")};
+    GuiCreateParams params;
+    params.settings.resolution[0] = 1280;
+    params.settings.resolution[1] = 720;
+    params.materials = names;
+    params.material_count = 1;
+    Gui *gui = guis.create_gui(params);
+    ASSERT_TRUE(gui);
+    ASSERT_TRUE(gui->bitmap(gui->take_id(), id32("text"), {0, 0, 0}, 16, 16, 0, 0xFFFFFFFF, 0, 0, 1, 1));
+    flush();
+    auto list = render_guis();
+    ASSERT_EQ(list.size(), 1u);
+    const u32 channels[2] = {id32("normal_map"), id32("diffuse_map")};
+    std::vector<DecodedCommand> commands = draw([&](const RenderDrawParams &p) {
+        RenderDrawParams with_channels = p;
+        with_channels.texture_channels = channels;
+        with_channels.texture_channel_count = 2;
+        EXPECT_EQ(list[0]->render(with_channels), 1u);
+    });
+    auto draws = of_type(commands, RenderCommand::DrawBatch);
+    ASSERT_EQ(draws.size(), 1u);
+    const ShaderVariable *map = shaders.find_shader(id32("gui_text"))->find_variable(id32("diffuse_map"));
+    ASSERT_TRUE(map);
+    u32 bound = 0;
+    ASSERT_LE(map->offset + 4, draws[0]->constants.size());
+    memcpy(&bound, draws[0]->constants.data() + map->offset, 4);
+    EXPECT_EQ(bound, 77u);
+    EXPECT_TRUE(guis.destroy_gui(gui));
+    flush();
+    materials.entries.clear();
 }
 
 TEST_F(GuiFixture, WorldGuisWithoutASizeAreRefusedAndDockedGuisFollowTheResolutionOnce)

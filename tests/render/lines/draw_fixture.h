@@ -42,6 +42,14 @@ class DrawFixture : public ::testing::Test {
                                                    {{"overlay", "v", "p"}}}));
             source.templates.push_back({id32(name), {{id32("default"), {{id32(name), {}}}}}});
         }
+        // Text: the GUI's shader with the font's texture.
+        source.shaders.push_back(build_shader({"gui_text",
+                                               {{"world", ShaderValueType::Matrix4x4},
+                                                {"view", ShaderValueType::Matrix4x4},
+                                                {"proj", ShaderValueType::Matrix4x4}},
+                                               {"diffuse_map"},
+                                               {{"overlay", "v", "p"}}}));
+        source.templates.push_back({id32("gui_text"), {{id32("default"), {{id32("gui_text"), {}}}}}});
         library = read_library(source);
         ASSERT_TRUE(library);
         Layer layer;

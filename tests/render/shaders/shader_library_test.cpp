@@ -327,10 +327,11 @@ TEST(ShaderLibrary, SampleLibrarySourceCompilesAndReads)
     ASSERT_TRUE(compile_shader_library_source(text.data(), text.size(), bytes, error)) << error;
     LibraryPtr lib(read_shader_library(bytes.data(), bytes.size(), default_allocator()));
     ASSERT_TRUE(lib);
-    // "fullscreen_noise", "gui", "gui_text", "line", "mesh", "mesh_shadow", "particle",
-    // "particle_vertex_color" in name order
-    EXPECT_EQ(lib->shaders.size(), 8u);
-    EXPECT_EQ(lib->templates.size(), 10u);
+    // "ambient_light", "fullscreen_noise", "gbuffer_clear", "gui", "gui_depth", "gui_text", "line",
+    // "line_no_depth", "mesh", "mesh_shadow", "omni_light", "particle", "particle_vertex_color",
+    // "sun_light" in name order
+    EXPECT_EQ(lib->shaders.size(), 14u);
+    EXPECT_EQ(lib->templates.size(), 14u);
     const d3d::ShaderDesc *desc = lib->device_data->description(0);
     ASSERT_NE(desc, nullptr);
     EXPECT_NE(stage_code(desc->passes[0].stages[u32(d3d::DescStage::vertex)]).find("#version 330"), std::string::npos);

@@ -1,7 +1,11 @@
 // Cameras, lights, meshes, LOD objects and shading environments, drawn by RenderWorld::render
 // into the recording device: which draws reach the sorted command list, in how many
 // batches, with which constants.
+#include "render/gui/gui.h"
+#include "render/lines/line_object.h"
+#include "render/lines/render_line_object_drawer.h"
 #include "render/math/camera_math.h"
+#include "render/world/render_draw.h"
 #include "render/world/frustum_culling.h"
 #include "render/world/render_camera.h"
 #include "render/world/render_shading_environment.h"
@@ -548,6 +552,89 @@ ShadingEnvironmentSource sun_environment()
     s.bindings = {{id32("crate"), id32("tint"), 0}};
     s.render_variables = {{0, id32("sun_color"), 0}, {2, id32("odd_type"), 0}};
     return s;
+}
+
+TEST(RenderObjects, LineDrawersAndGuisDrawAfterTheMeshesInAContextOfTheirOwn)
+{
+    // Three workers: the meshes go through the parallel kernel, the drawer and the GUI
+    // (which makes its vertex buffer at its first draw) through the serial pass.
+    RenderScene scene(3);
+    ShaderLibrarySource source;
+    for (const char *name : {"line_object", "gui"}) {
+        source.shaders.push_back(build_shader({name,
+                                               {{"world", ShaderValueType::Matrix4x4},
+                                                {"view", ShaderValueType::Matrix4x4},
+                                                {"proj", ShaderValueType::Matrix4x4}},
+                                               {},
+                                               {{"opaque", "v", "p"}}}));
+        source.templates.push_back({id32(name), {{id32("default"), {{id32(name), {}}}}}});
+    }
+    LibraryPtr overlay = read_library(source);
+    ASSERT_TRUE(overlay);
+    resolve_passes(*overlay, &scene.layers);
+    ASSERT_TRUE(scene.shaders.add_shader_library(*overlay));
+    scene.shaders.update_templates(*overlay);
+
+    u32 drawer_handle = no_render_handle;
+    scene.world->create_object(*scene.link, drawer_handle,
+                               make_new<RenderLineObjectDrawer>(scene.world->allocator(), scene.world->allocator(),
+                                                                LineDrawerDescription{}));
+    LineObjects pool(scene.allocator, drawer_handle);
+    LineObject *lines = pool.create();
+    ASSERT_TRUE(lines);
+    lines->add_line(0xFFFF0000, {0, 0, 0}, {1, 0, 0});
+    lines->add_line(0xFF00FF00, {0, 0, 0}, {0, 0, 1});
+    ASSERT_TRUE(lines->dispatch(scene.link->state()->update_stream(0), pool.drawer()));
+    FakeResources resources;
+    GuiWorld guis(scene.allocator, *scene.world, *scene.link, resources.lookup());
+    GuiCreateParams params;
+    params.settings.resolution[0] = 1280;
+    params.settings.resolution[1] = 720;
+    Gui *gui = guis.create_gui(params);
+    ASSERT_TRUE(gui);
+    ASSERT_TRUE(gui->rect(gui->take_id(), {10, 0, 10}, 100, 20, 0, 0xFFFFFFFF));
+    const u32 graph = scene.graph({placed_at(0, 5, 0)});
+    scene.mesh(graph, 0);
+    scene.frame();
+
+    struct Expected {
+        u32 primitive_type;
+        u32 primitive_count;
+        u32 vertex_count;
+    };
+    for (u32 frame = 0; frame < 2; ++frame) {
+        SCOPED_TRACE(frame);
+        const RenderWorldStats stats = scene.render();
+        EXPECT_EQ(stats.visible_records, 3u);
+        EXPECT_EQ(stats.render_batches, 1u);
+        EXPECT_EQ(stats.contexts, 3u); // set-up, one kernel batch, the self-drawing objects
+        std::vector<DecodedCommand> draws = scene.draws();
+        ASSERT_EQ(draws.size(), 3u);
+        std::vector<Expected> got;
+        for (const DecodedCommand &d : draws)
+            got.push_back({d.draw.primitive_type, d.draw.primitive_count, d.draw.vertex_count});
+        std::sort(got.begin(), got.end(), [](const Expected &x, const Expected &y) {
+            return x.primitive_type != y.primitive_type ? x.primitive_type < y.primitive_type
+                                                        : x.primitive_count < y.primitive_count;
+        });
+        const Expected expected[3] = {{primitive_type::triangle_list, 2, 6},  // the rectangle
+                                      {primitive_type::triangle_list, 12, 0}, // the cube (indexed)
+                                      {primitive_type::line_list, 2, 4}};     // the two lines
+        for (u32 i = 0; i < 3; ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(got[i].primitive_type, expected[i].primitive_type);
+            EXPECT_EQ(got[i].primitive_count, expected[i].primitive_count);
+            EXPECT_EQ(got[i].vertex_count, expected[i].vertex_count);
+        }
+        EXPECT_TRUE(scene.device.errors().empty()) << scene.device.errors().front();
+    }
+    // A destroyed gui is drawn no more.
+    EXPECT_TRUE(guis.destroy_gui(gui));
+    scene.frame();
+    scene.render();
+    EXPECT_EQ(scene.draws().size(), 2u);
+    scene.world->destroy_object(*scene.link, drawer_handle);
+    scene.frame();
 }
 
 TEST(ShadingEnvironments, ResourceReaderRefusesWhatItCannotReadSafely)

@@ -1,0 +1,279 @@
+// The shipped sample lit by its sun and its lamp: the program's services over the compiled
+// data, a shading environment on the sample's lighting materials, and one view through the
+// lamp post's camera. On the headless backend the draw records show each pass of the deferred
+// pipeline; on the OpenGL backend the read-back frame shows the door's shadow and the lamp's
+// light on the floor.
+#include "application/application.h"
+#include "application/application_options.h"
+#include "application/engine_setup.h"
+#include "foundation/memory/memory_globals.h"
+#include "platform/d3d11/d3d11_backend.h"
+#include "platform/d3d11/d3d11_headless.h"
+#include "platform/window/window_headless.h"
+#include "render/d3d11/d3d_render_device.h"
+#include "render/interface/render_interface.h"
+#include "render/interface/render_service.h"
+#include "render/world/render_light.h"
+#include "render/world/render_shading_environment.h"
+#include "resource/resource_manager.h"
+#include "tests/support/temp_directory.h"
+#include "world/unit.h"
+#include "world/world.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <set>
+
+namespace tallow::test {
+namespace {
+
+u32 id32(const char *name) { return NameId32(name).value(); }
+
+/// The sample started as the program starts it, on one backend, with a shading environment
+/// of its own on the sample's "shading_environments/default" (the sun towards (0.3, -0.5,
+/// 0.81)).
+class SampleLighting {
+  public:
+    explicit SampleLighting(d3d11::Backend backend)
+    {
+        d3d11::set_backend(backend);
+        setenv("XDG_CONFIG_HOME", _config_home.path(), 1);
+        setenv("XDG_DATA_HOME", _data_home.path(), 1); // the sample's saves
+        setenv("SDL_AUDIODRIVER", "dummy", 1);
+        _options = std::make_unique<ApplicationOptions>(default_allocator(), 3, _arguments);
+        const ProgramSetup setup = engine_setup();
+        ApplicationParams params;
+        params.options = _options.get();
+        params.window_system = &_window_system;
+        params.game_factory = setup.game_factory;
+        params.services = setup.services;
+        params.world_services = setup.world_services;
+        params.register_resource_types = setup.register_resource_types;
+        _app = std::make_unique<Application>(params);
+    }
+    ~SampleLighting()
+    {
+        if (_environment && world())
+            world()->destroy_shading_environment(*_environment);
+        if (_app)
+            _app->shutdown();
+        d3d11::set_backend(d3d11::Backend::headless);
+    }
+
+    /// Starts the program and makes the environment; false (with a failure) when anything
+    /// is missing.
+    bool start()
+    {
+        if (!_app->init() || !_app->render_service() || !render() || _app->worlds().size() == 0)
+            return false;
+        _environment = world()->create_shading_environment(NameId64("shading_environments/default"));
+        if (!_environment || !_environment->update())
+            return false;
+        for (Unit *unit : world()->units())
+            if (i32 i = unit->find_camera(id32("overview")); i >= 0)
+                _camera = unit->camera_handle(u32(i));
+        return _camera != no_render_handle;
+    }
+
+    /// One view of the world through the lamp post's camera, drawn, presented (so the
+    /// device has finished it before a read-back) and executed.
+    void render_frame()
+    {
+        _environment->apply_variables();
+        _app->render_world(*world(), _camera, no_render_handle, _environment->handle());
+        render()->present_frame(0);
+        render()->wait_until_idle();
+    }
+
+    World *world() { return _app->worlds().size() ? _app->worlds()[0] : nullptr; }
+    RenderInterface *render() { return _app->render_service()->render_interface(); }
+    render::d3d11::D3DRenderDevice &device() { return static_cast<render::d3d11::D3DRenderDevice &>(render()->device()); }
+
+  private:
+    TempDirectory _config_home;
+    TempDirectory _data_home;
+    platform::HeadlessWindowSystem _window_system{default_allocator()};
+    const char *_arguments[3] = {"bin/tallow", "-data-dir", TALLOW_BUILT_DATA_DIR};
+    std::unique_ptr<ApplicationOptions> _options;
+    std::unique_ptr<Application> _app;
+    ShadingEnvironment *_environment = nullptr;
+    u32 _camera = no_render_handle;
+};
+
+TEST(SampleLightingTest, OneFrameDrawsTheShadowSliceTheGBufferAndEachLightThroughTheDevice)
+{
+    SampleLighting sample(d3d11::Backend::headless);
+    ASSERT_TRUE(sample.start());
+    ID3D11DeviceContext *context = sample.device().immediate_context();
+    sample.render_frame(); // the units' first state reaches the render side with this one
+    d3d11::headless_clear_journal(context);
+    sample.render_frame();
+
+    // Shadow casters: depth only (no colour target), one depth target over the whole
+    // square map. G-buffer: the same boxes into three colour targets and the view's depth.
+    // The ambient light: one fullscreen triangle into the back buffer reading two inputs;
+    // the sun: the same reading four, after it; the lamp: its proxy box into the back buffer
+    // alone, after the sun, reading the G-buffer.
+    u32 casters = 0, gbuffer = 0, ambient = 0, sun = 0, lamp = 0;
+    u64 back_buffer = 0;
+    u64 shadow_map = 0, view_depth = 0;
+    std::set<u64> gbuffer_targets;
+    for (const d3d11::DrawRecord &d : d3d11::headless_draws(context)) {
+        const bool any_colour = d.render_targets[0] != 0;
+        if (!any_colour && d.depth_stencil_view != 0 && d.op == d3d11::ContextOp::draw_indexed) {
+            ++casters;
+            EXPECT_TRUE(shadow_map == 0 || shadow_map == d.depth_stencil_view);
+            shadow_map = d.depth_stencil_view;
+            ASSERT_EQ(d.viewports.size(), 1u);
+            EXPECT_EQ(d.viewports[0][2], d.viewports[0][3]); // the square map, whole
+            EXPECT_EQ(d.stages[u32(d3d11::Stage::pixel)].shader, 0u);
+        } else if (d.render_targets[2] != 0 && d.op == d3d11::ContextOp::draw_indexed) {
+            ++gbuffer;
+            for (u32 t = 0; t < 3; ++t)
+                gbuffer_targets.insert(d.render_targets[t]);
+            EXPECT_EQ(d.render_targets[3], 0u);
+            view_depth = d.depth_stencil_view;
+            EXPECT_EQ(casters, 0u) << "the G-buffer is drawn before the shadow map";
+        } else if (d.op == d3d11::ContextOp::draw && d.vertex_count == 3 && d.render_targets[1] == 0 &&
+                   d.stages[u32(d3d11::Stage::pixel)].resources[2] == 0) {
+            ++ambient;
+            back_buffer = d.render_targets[0];
+            EXPECT_GT(gbuffer, 0u) << "the ambient light reads the drawn G-buffer";
+            EXPECT_NE(d.stages[u32(d3d11::Stage::pixel)].resources[1], 0u);
+        } else if (d.op == d3d11::ContextOp::draw && d.vertex_count == 3 && d.render_targets[1] == 0 &&
+                   d.stages[u32(d3d11::Stage::pixel)].resources[3] != 0) {
+            ++sun;
+            EXPECT_EQ(d.render_targets[0], back_buffer) << "the sun is added after the ambient light";
+            EXPECT_GT(casters, 0u) << "the sun is drawn after its shadow map";
+            EXPECT_EQ(d.depth_stencil_view, 0u);
+            for (u32 r = 0; r < 4; ++r)
+                EXPECT_NE(d.stages[u32(d3d11::Stage::pixel)].resources[r], 0u) << r;
+        } else if (d.op == d3d11::ContextOp::draw_indexed && d.render_targets[0] != 0 && d.render_targets[1] == 0) {
+            ++lamp;
+            EXPECT_EQ(sun, 1u) << "the lamp is added after the sun";
+            EXPECT_EQ(d.render_targets[0], back_buffer);
+            EXPECT_EQ(d.depth_stencil_view, 0u);
+            for (u32 r = 0; r < 3; ++r)
+                EXPECT_NE(d.stages[u32(d3d11::Stage::pixel)].resources[r], 0u) << r;
+        }
+    }
+    // The door, the floor, the lamp post and the crates: each box is a caster and a
+    // G-buffer draw (the light's box sees all of them; the view may see fewer).
+    EXPECT_GE(casters, 4u);
+    EXPECT_GE(gbuffer, 3u);
+    EXPECT_EQ(ambient, 1u);
+    EXPECT_EQ(sun, 1u);
+    EXPECT_EQ(lamp, 1u);
+    EXPECT_EQ(gbuffer_targets.size(), 3u);
+    EXPECT_NE(shadow_map, view_depth);
+    EXPECT_TRUE(d3d11::headless_diagnostics().empty()) << d3d11::headless_diagnostics().front().message;
+}
+
+/// The back buffer read back through a staging copy: rows top to bottom, RGBA8.
+std::vector<u8> read_back_buffer(render::d3d11::D3DRenderDevice &device, u32 &out_width, u32 &out_height)
+{
+    ID3D11Texture2D *back = nullptr;
+    if (!device.swap_chain_at(0) ||
+        FAILED(device.swap_chain_at(0)->GetBuffer(0, IID_ID3D11Texture2D, reinterpret_cast<void **>(&back))))
+        return {};
+    D3D11_TEXTURE2D_DESC desc;
+    back->GetDesc(&desc);
+    desc.Usage = D3D11_USAGE_STAGING;
+    desc.BindFlags = 0;
+    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+    ID3D11Texture2D *staging = nullptr;
+    std::vector<u8> pixels;
+    if (SUCCEEDED(device.device()->CreateTexture2D(&desc, nullptr, &staging))) {
+        ID3D11DeviceContext *context = device.immediate_context();
+        context->CopyResource(staging, back);
+        D3D11_MAPPED_SUBRESOURCE mapped{};
+        if (SUCCEEDED(context->Map(staging, 0, D3D11_MAP_READ, 0, &mapped))) {
+            pixels.resize(size_t(desc.Width) * desc.Height * 4);
+            for (u32 y = 0; y < desc.Height; ++y)
+                memcpy(pixels.data() + size_t(y) * desc.Width * 4,
+                       static_cast<const u8 *>(mapped.pData) + size_t(y) * mapped.RowPitch, desc.Width * 4);
+            context->Unmap(staging, 0);
+        }
+        staging->Release();
+    }
+    back->Release();
+    out_width = desc.Width;
+    out_height = desc.Height;
+    return pixels;
+}
+
+/// One frame read back; `luminance_at` gives the mean luminance of the 3 x 3 pixels round
+/// the projection of a world point through the lamp post's camera (at (3, 0, 3) looking
+/// along y, 1.22 rad vertically, no roll).
+struct Frame {
+    u32 width = 0, height = 0;
+    std::vector<u8> pixels;
+
+    f32 luminance_at(f32 x, f32 y, f32 z) const
+    {
+        const f32 right = x - 3.0f, forward = y, up = z - 3.0f;
+        const f32 tan_half = std::tan(1.22f / 2);
+        const f32 aspect = f32(width) / f32(height);
+        const i32 px = i32((0.5f + 0.5f * right / forward / (tan_half * aspect)) * f32(width));
+        const i32 py = i32((0.5f - 0.5f * up / forward / tan_half) * f32(height));
+        f32 sum = 0;
+        for (i32 dy = -1; dy <= 1; ++dy)
+            for (i32 dx = -1; dx <= 1; ++dx) {
+                const u8 *p = &pixels[(size_t(py + dy) * width + size_t(px + dx)) * 4];
+                sum += 0.2126f * p[0] + 0.7152f * p[1] + 0.0722f * p[2];
+            }
+        return sum / 9;
+    }
+};
+
+Frame draw_and_read(SampleLighting &sample)
+{
+    sample.render_frame();
+    sample.render_frame(); // the light's changes reach the render side with the first one
+    Frame f;
+    f.pixels = read_back_buffer(sample.device(), f.width, f.height);
+    return f;
+}
+
+TEST(SampleLightingTest, TheDoorShadowsTheFloorAndTheLampLightsItOnTheOpenGlBackend)
+{
+    std::string reason;
+    if (!d3d11::gl_available(&reason))
+        GTEST_SKIP() << "no usable EGL / OpenGL 4.5 here: " << reason;
+    SampleLighting sample(d3d11::Backend::gl);
+    ASSERT_TRUE(sample.start());
+    const Frame frame = draw_and_read(sample);
+    ASSERT_FALSE(frame.pixels.empty());
+
+    // The door's leaf (x 3 to 4, up to 2 m) throws its shadow away from the sun, along
+    // (-0.3, 0.5, -0.81): floor at (2.7, 5) lies in it, floor at (1.5, 5) and (6, 5.4) does
+    // not. The shadowed floor keeps its ambient light (and a little of the lamp's).
+    const f32 shadowed = frame.luminance_at(2.7f, 5.0f, 0.0f);
+    EXPECT_GT(shadowed, 2.0f) << "ambient light reaches the shadow";
+    EXPECT_LT(shadowed, 0.6f * frame.luminance_at(1.5f, 5.0f, 0.0f));
+    EXPECT_LT(shadowed, 0.6f * frame.luminance_at(6.0f, 5.4f, 0.0f));
+    // Above the horizon: the sky the G-buffer's clear leaves, unlit.
+    const u8 *sky = &frame.pixels[(size_t(8) * frame.width + 8) * 4];
+    EXPECT_EQ((std::array<u8, 3>{sky[0], sky[1], sky[2]}), (std::array<u8, 3>{115, 153, 204}));
+
+    // The lamp (omni, at the camera, reaching 10 m) put out: the floor within its reach
+    // darkens, the floor past it stays as it was.
+    Light *lamp = nullptr;
+    for (Unit *unit : sample.world()->units())
+        if (i32 i = unit->find_light(id32("lamp")); i >= 0)
+            lamp = unit->light(u32(i));
+    ASSERT_NE(lamp, nullptr);
+    lamp->set_color(0, 0, 0);
+    const Frame dark = draw_and_read(sample);
+    ASSERT_FALSE(dark.pixels.empty());
+    EXPECT_GT(frame.luminance_at(1.5f, 4.8f, 0.0f), dark.luminance_at(1.5f, 4.8f, 0.0f) + 3.0f);
+    EXPECT_EQ(frame.luminance_at(-2.0f, 14.0f, 0.0f), dark.luminance_at(-2.0f, 14.0f, 0.0f));
+}
+
+} // namespace
+} // namespace tallow::test
