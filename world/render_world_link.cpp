@@ -172,6 +172,9 @@ class RenderWorldLink final : public IWorldRenderLink {
         RenderStateQueue *state = _link.state();
         if (!state)
             return false;
+        // Each call's streams are a group of their own, applied after the earlier ones: a
+        // unit reflected twice in one frame has its records in two calls' streams.
+        (void)state->begin_update_group();
         for (u32 i = 0; i < count; ++i) {
             out_streams[i] = state->add_update_stream();
             if (!out_streams[i])

@@ -10,7 +10,7 @@ constexpr u32 create_destroy_capacity = 1024;
 
 RenderStateQueue::RenderStateQueue(Allocator &parent)
     : _create_destroy_allocator("create_destroy", parent), _update_allocator("update", parent),
-      _update_streams(_update_allocator), _create(_create_destroy_allocator, create_destroy_capacity),
+      _update_streams(_update_allocator), _group_starts(_update_allocator), _create(_create_destroy_allocator, create_destroy_capacity),
       _destroy(_create_destroy_allocator, create_destroy_capacity)
 {
     add_update_stream();
@@ -37,8 +37,22 @@ RenderStateStream *RenderStateQueue::add_update_stream()
     return stream;
 }
 
+bool RenderStateQueue::begin_update_group()
+{
+    // Stream 0 and the first streams added form the first group: a group starts only once
+    // streams past stream 0 exist, and an empty group is never made.
+    if (_update_count <= 1 || (!_group_starts.empty() && _group_starts.back() == _update_count))
+        return true;
+    if (!_group_starts.push_back(_update_count)) {
+        log_message("render", "no memory for another update group (%u streams in use)", _update_count);
+        return false;
+    }
+    return true;
+}
+
 void RenderStateQueue::reset()
 {
+    _group_starts.clear();
     _create.reset();
     _destroy.reset();
     for (u32 i = 0; i < _update_count; ++i)

@@ -5,9 +5,17 @@
 //
 //   RenderStateQueue *state = link.state();               // game side, this frame's buffer
 //   state->update_stream(0).write(kind, payload);         // main thread writes stream 0
+//   state->begin_update_group();
 //   u32 first = state->update_stream_count();
 //   for (u32 b = 0; b < batches; ++b) state->add_update_stream();   // one per job batch
 //   ... batch b writes only into update_stream(first + b)
+//
+// Update streams come in groups, applied one group after another in the order they were
+// begun; the streams of one group are applied in parallel, so within a group no two streams
+// may address one object (the reflection job writes each unit in one batch only). A unit
+// reflected again later in the frame (World::update_unit) goes into a group of its own, so
+// its records follow the earlier ones instead of racing them. Stream 0 belongs to the
+// first group.
 //
 // Buffers come from RenderWorld::acquire_state_buffer and go back with
 // release_state_buffer, which resets them. A buffer has one writer thread per stream at a
@@ -70,6 +78,13 @@ class RenderStateQueue {
     /// Adds an update stream (for one reflection batch) and returns it; null when memory
     /// runs out (logged).
     RenderStateStream *add_update_stream();
+    /// Starts a group: the streams added from now on are applied after every stream added
+    /// before. Returns false when memory runs out (logged); the streams then join the
+    /// current group, which only the caller's records can make unsafe.
+    bool begin_update_group();
+    /// Group `g` < update_group_count() holds streams [group_start(g), group_start(g + 1)).
+    u32 update_group_count() const { return _group_starts.size() + 1; }
+    u32 group_start(u32 g) const { return g == 0 ? 0 : g <= _group_starts.size() ? _group_starts[g - 1] : _update_count; }
 
     /// Empties every stream and goes back to one update stream; keeps the memory.
     void reset();
@@ -81,6 +96,7 @@ class RenderStateQueue {
     TraceAllocator _update_allocator;
     Array<RenderStateStream *> _update_streams; // every stream ever added; the first _update_count are in use
     u32 _update_count = 0;
+    Array<u32> _group_starts; // first stream of every group after the first, ascending
     RenderStateStream _create;
     RenderStateStream _destroy;
 };

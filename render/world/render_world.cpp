@@ -362,30 +362,36 @@ void RenderWorld::update_state(RenderStateQueue &buffer, RenderResourceContext *
     delete_retired();
     apply_stream(buffer.create_stream(), context, true);
 
-    u32 count = buffer.update_stream_count();
+    const u32 count = buffer.update_stream_count();
     _job_streams.resize(count);
-    if (_job_streams.size() == count) {
+    const bool listed = _job_streams.size() == count;
+    if (listed)
         for (u32 i = 0; i < count; ++i)
             _job_streams[i] = &buffer.update_stream(i);
-    }
-    if (_pool && count > 1 && _job_streams.size() == count) {
-        Job job("update_state_job");
-        JobData data(job);
-        RenderWorld *self = this;
-        data.set_stream(0, {_job_streams.data(), u32(sizeof(RenderStateStream *))});
-        data.set_stream(1, {&self, 0}, stream_kind_shared);
-        job.set_count(count);
-        job.set_function(&update_state_job);
-        // One stream per batch: records of one stream keep their order, streams run apart.
-        JobSplit split(job);
-        split.mode = 1;
-        split.limit = 1;
-        JobId id = run_job(*_pool, job, no_job, &split);
-        _pool->wait(id);
-        _pool->job_done(id);
-    } else {
-        for (u32 i = 0; i < count; ++i)
-            apply_stream(buffer.update_stream(i), nullptr, false);
+    // Groups one after another (a later group may address the objects of an earlier one);
+    // the streams of one group apart.
+    for (u32 g = 0; g < buffer.update_group_count(); ++g) {
+        const u32 first = buffer.group_start(g);
+        const u32 end = g + 1 < buffer.update_group_count() ? buffer.group_start(g + 1) : count;
+        if (_pool && listed && end - first > 1) {
+            Job job("update_state_job");
+            JobData data(job);
+            RenderWorld *self = this;
+            data.set_stream(0, {_job_streams.data() + first, u32(sizeof(RenderStateStream *))});
+            data.set_stream(1, {&self, 0}, stream_kind_shared);
+            job.set_count(end - first);
+            job.set_function(&update_state_job);
+            // One stream per batch: records of one stream keep their order, streams run apart.
+            JobSplit split(job);
+            split.mode = 1;
+            split.limit = 1;
+            JobId id = run_job(*_pool, job, no_job, &split);
+            _pool->wait(id);
+            _pool->job_done(id);
+        } else {
+            for (u32 i = first; i < end; ++i)
+                apply_stream(buffer.update_stream(i), nullptr, false);
+        }
     }
 
     apply_stream(buffer.destroy_stream(), context, true);

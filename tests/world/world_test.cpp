@@ -876,5 +876,55 @@ TEST(WorldRenderWorld, RenderSceneGraphsFollowTheUnits)
     EXPECT_EQ(allocator.allocation_count(), 0u);
 }
 
+// A unit reflected again after the frame's update (World::update_unit) has records in two
+// calls' streams. Each call's streams form a group, and the render side applies the later
+// group after the earlier one, never beside it: the copy ends on the later pose in every
+// frame, and no two jobs write one graph at once.
+TEST(WorldRenderWorld, AUnitReflectedTwiceInAFrameEndsOnItsLastPose)
+{
+    TraceAllocator allocator("world_render_test", default_allocator());
+    ThreadRegistry registry{default_allocator(), "main"};
+    ThreadPool pool{default_allocator(), 3, registry};
+    UnitResource *resource = nullptr;
+    {
+        RenderWorld render_world(allocator, &pool);
+        WorldRenderLink link(allocator, render_world.acquire_state_buffer());
+        WorldParams params;
+        params.thread_pool = &pool;
+        params.render_world = &render_world;
+        params.render_link = &link;
+        World world(allocator, params);
+        UnitSource s;
+        s.add_node("root", matrix4x4_identity, no_parent);
+        std::vector<u8> bytes = write_unit_resource(s);
+        resource = read_unit_resource(bytes.data(), bytes.size(), allocator);
+        ASSERT_NE(resource, nullptr);
+        std::vector<Unit *> units;
+        for (u32 i = 0; i < 2000; ++i)
+            units.push_back(world.spawn_unit_from_resource(*resource, nullptr, translation_matrix(f32(i), 0, 0)));
+        for (u32 frame = 0; frame < 20; ++frame) {
+            SCOPED_TRACE(frame);
+            // Every unit moves, so the reflection job writes all of them across its batches.
+            for (Unit *u : units) {
+                u->scene_graph().set_local_pose(0, translation_matrix(0, f32(frame), 0));
+                world.wake_unit(*u, 1);
+            }
+            world.update(0.1f);
+            Unit &again = *units[frame * 97 % units.size()];
+            again.scene_graph().set_local_pose(0, translation_matrix(-1, -1, f32(frame)));
+            world.update_unit(again);
+            RenderStateQueue *filled = link.swap_state(render_world.acquire_state_buffer());
+            EXPECT_GE(filled->update_group_count(), 2u);
+            render_world.update_state(*filled, nullptr);
+            render_world.release_state_buffer(filled);
+            auto *copy = static_cast<RenderSceneGraph *>(render_world.object(again.scene_graph().render_handle()));
+            ASSERT_NE(copy, nullptr);
+            EXPECT_TRUE(near(copy->world(0), translation_matrix(-1, -1, f32(frame))));
+        }
+    }
+    destroy_unit_resource(resource, allocator);
+    EXPECT_EQ(allocator.allocation_count(), 0u);
+}
+
 } // namespace
 } // namespace tallow::test
