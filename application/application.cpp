@@ -642,6 +642,10 @@ ResourcePackage *Application::load_package(NameId64 name)
 
 void Application::destroy_package(ResourcePackage *package)
 {
+    // The render thread reads loaded data (materials, meshes, fonts) while it draws the
+    // frames already handed to it: let it finish them before the data goes.
+    if (RenderInterface *render = render_interface())
+        render->wait_until_idle();
     package->unload();
     delete_with_allocator(_allocator, package);
 }
