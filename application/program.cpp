@@ -30,6 +30,14 @@ i32 program_main(const ProgramSetup &setup)
     return exit_code;
 }
 
+void apply_program_setup(const ProgramSetup &setup, ApplicationParams &out_params)
+{
+    out_params.game_factory = setup.game_factory;
+    out_params.services = setup.services;
+    out_params.world_services = setup.world_services;
+    out_params.register_resource_types = setup.register_resource_types;
+}
+
 i32 application_main(const ProgramSetup &setup)
 {
     Array<DynamicString> arguments(default_allocator());
@@ -55,10 +63,7 @@ i32 application_main(const ProgramSetup &setup)
 
     ApplicationParams params;
     params.options = options;
-    params.game_factory = setup.game_factory;
-    params.services = setup.services;
-    params.world_services = setup.world_services;
-    params.register_resource_types = setup.register_resource_types;
+    apply_program_setup(setup, params);
     Application *application = create_application(params);
     bool started = false;
     if (application) {

@@ -14,6 +14,8 @@
 
 namespace tallow {
 
+struct ApplicationParams;
+
 /// What this build of the program is made of.
 struct ProgramSetup {
     GameFactory game_factory = nullptr; // null: no game object
@@ -22,6 +24,10 @@ struct ProgramSetup {
     void (*register_resource_types)(ResourceManager &manager) = nullptr; // sound's types
     void (*release_resource_types)() = nullptr; // undoes what that installed, once the Application is gone
 };
+
+/// Sets what `setup` says in `out_params` (game factory, services, World services, resource
+/// types), as the program starts its Application; the rest of `out_params` is left as it is.
+void apply_program_setup(const ProgramSetup &setup, ApplicationParams &out_params);
 
 /// The entry's body: crash handlers and global allocators around `application_main`.
 /// Returns the process exit code.

@@ -89,10 +89,7 @@ class ScaledSample {
         ApplicationParams params;
         params.options = _options.get();
         params.window_system = &_window_system;
-        params.game_factory = setup.game_factory;
-        params.services = setup.services;
-        params.world_services = setup.world_services;
-        params.register_resource_types = setup.register_resource_types;
+        apply_program_setup(setup, params);
         params.worker_count = workers;
         _release_types = setup.release_resource_types;
         _app = std::make_unique<Application>(params);

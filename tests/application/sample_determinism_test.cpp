@@ -113,10 +113,7 @@ PlayRun play(u32 workers, bool gl)
         ApplicationParams params;
         params.options = &options;
         params.window_system = &window_system;
-        params.game_factory = setup.game_factory;
-        params.services = setup.services;
-        params.world_services = setup.world_services;
-        params.register_resource_types = setup.register_resource_types;
+        apply_program_setup(setup, params);
         params.worker_count = workers;
         auto app = std::make_unique<Application>(params);
         app->set_fixed_frame_step(frame_step);

@@ -50,10 +50,7 @@ class SampleInputTest : public ::testing::Test {
         ApplicationParams params;
         params.options = options.get();
         params.window_system = &window_system;
-        params.game_factory = setup.game_factory;
-        params.services = setup.services;
-        params.world_services = setup.world_services;
-        params.register_resource_types = setup.register_resource_types;
+        apply_program_setup(setup, params);
         app = std::make_unique<Application>(params);
     }
 

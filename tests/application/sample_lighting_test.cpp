@@ -16,6 +16,7 @@
 #include "render/world/render_light.h"
 #include "render/world/render_shading_environment.h"
 #include "resource/resource_manager.h"
+#include "tests/support/image/frame_capture.h"
 #include "tests/support/temp_directory.h"
 #include "world/unit.h"
 #include "world/world.h"
@@ -50,10 +51,7 @@ class SampleLighting {
         ApplicationParams params;
         params.options = _options.get();
         params.window_system = &_window_system;
-        params.game_factory = setup.game_factory;
-        params.services = setup.services;
-        params.world_services = setup.world_services;
-        params.register_resource_types = setup.register_resource_types;
+        apply_program_setup(setup, params);
         _app = std::make_unique<Application>(params);
     }
     ~SampleLighting()
@@ -90,6 +88,7 @@ class SampleLighting {
         render()->wait_until_idle();
     }
 
+    Application &app() { return *_app; }
     World *world() { return _app->worlds().size() ? _app->worlds()[0] : nullptr; }
     RenderInterface *render() { return _app->render_service()->render_interface(); }
     render::d3d11::D3DRenderDevice &device() { return static_cast<render::d3d11::D3DRenderDevice &>(render()->device()); }
@@ -174,46 +173,10 @@ TEST(SampleLightingTest, OneFrameDrawsTheShadowSliceTheGBufferAndEachLightThroug
     EXPECT_TRUE(d3d11::headless_diagnostics().empty()) << d3d11::headless_diagnostics().front().message;
 }
 
-/// The back buffer read back through a staging copy: rows top to bottom, RGBA8.
-std::vector<u8> read_back_buffer(render::d3d11::D3DRenderDevice &device, u32 &out_width, u32 &out_height)
-{
-    ID3D11Texture2D *back = nullptr;
-    if (!device.swap_chain_at(0) ||
-        FAILED(device.swap_chain_at(0)->GetBuffer(0, IID_ID3D11Texture2D, reinterpret_cast<void **>(&back))))
-        return {};
-    D3D11_TEXTURE2D_DESC desc;
-    back->GetDesc(&desc);
-    desc.Usage = D3D11_USAGE_STAGING;
-    desc.BindFlags = 0;
-    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-    ID3D11Texture2D *staging = nullptr;
-    std::vector<u8> pixels;
-    if (SUCCEEDED(device.device()->CreateTexture2D(&desc, nullptr, &staging))) {
-        ID3D11DeviceContext *context = device.immediate_context();
-        context->CopyResource(staging, back);
-        D3D11_MAPPED_SUBRESOURCE mapped{};
-        if (SUCCEEDED(context->Map(staging, 0, D3D11_MAP_READ, 0, &mapped))) {
-            pixels.resize(size_t(desc.Width) * desc.Height * 4);
-            for (u32 y = 0; y < desc.Height; ++y)
-                memcpy(pixels.data() + size_t(y) * desc.Width * 4,
-                       static_cast<const u8 *>(mapped.pData) + size_t(y) * mapped.RowPitch, desc.Width * 4);
-            context->Unmap(staging, 0);
-        }
-        staging->Release();
-    }
-    back->Release();
-    out_width = desc.Width;
-    out_height = desc.Height;
-    return pixels;
-}
-
 /// One frame read back; `luminance_at` gives the mean luminance of the 3 x 3 pixels round
 /// the projection of a world point through the lamp post's camera (at (3, 0, 3) looking
 /// along y, 1.22 rad vertically, no roll).
-struct Frame {
-    u32 width = 0, height = 0;
-    std::vector<u8> pixels;
-
+struct Frame : RgbaImage {
     f32 luminance_at(f32 x, f32 y, f32 z) const
     {
         const f32 right = x - 3.0f, forward = y, up = z - 3.0f;
@@ -236,7 +199,8 @@ Frame draw_and_read(SampleLighting &sample)
     sample.render_frame();
     sample.render_frame(); // the light's changes reach the render side with the first one
     Frame f;
-    f.pixels = read_back_buffer(sample.device(), f.width, f.height);
+    std::string error;
+    EXPECT_TRUE(capture_back_buffer(sample.app(), f, error)) << error;
     return f;
 }
 

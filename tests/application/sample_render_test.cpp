@@ -20,6 +20,7 @@
 #include "world/unit.h"
 #include "world/world.h"
 #include "world/world_particle_service.h"
+#include "tests/support/image/frame_capture.h"
 #include "tests/support/temp_directory.h"
 
 #include <gtest/gtest.h>
@@ -46,10 +47,7 @@ TEST(SampleRender, EveryFrameDrawsTheSampleUnitsThroughTheDevice)
     ApplicationParams params;
     params.options = &options;
     params.window_system = &window_system;
-    params.game_factory = setup.game_factory;
-    params.services = setup.services;
-    params.world_services = setup.world_services;
-    params.register_resource_types = setup.register_resource_types;
+    apply_program_setup(setup, params);
     Application app(params);
     ASSERT_TRUE(app.init());
     ASSERT_NE(app.render_service(), nullptr);
@@ -125,10 +123,7 @@ struct SampleProgram {
         const ProgramSetup setup = engine_setup();
         params.options = &options;
         params.window_system = &window_system;
-        params.game_factory = setup.game_factory;
-        params.services = setup.services;
-        params.world_services = setup.world_services;
-        params.register_resource_types = setup.register_resource_types;
+        apply_program_setup(setup, params);
         app = std::make_unique<Application>(params);
     }
     ~SampleProgram()
@@ -243,10 +238,8 @@ TEST(SampleRender, TheSparksAreDrawnAsInstancedBillboardsBlendedAfterTheOpaqueLa
     EXPECT_TRUE(d3d11::headless_diagnostics().empty()) << d3d11::headless_diagnostics().front().message;
 }
 
-/// A frame's back buffer, read back through a staging copy: red, green, blue, alpha.
-struct BackBuffer {
-    u32 width = 0, height = 0;
-    std::vector<u8> pixels;
+/// A frame's back buffer (RGBA, rows top to bottom), read back as the frame captures are.
+struct BackBuffer : RgbaImage {
     /// Pixels inside [x0, x1) x [y0, y1) that only the sparks' orange light makes: the
     /// backdrop stays below 80 in every channel.
     u32 lit(i32 x0, i32 y0, i32 x1, i32 y1) const
@@ -261,40 +254,11 @@ struct BackBuffer {
     }
 };
 
-BackBuffer read_back_buffer(render::d3d11::D3DRenderDevice &device)
+BackBuffer read_back_buffer(Application &app)
 {
     BackBuffer out;
-    IDXGISwapChain *chain = device.swap_chain_at(0);
-    ID3D11Texture2D *back = nullptr;
-    if (!chain || chain->GetBuffer(0, IID_ID3D11Texture2D, reinterpret_cast<void **>(&back)) != S_OK)
-        return out;
-    D3D11_TEXTURE2D_DESC desc;
-    back->GetDesc(&desc);
-    const bool bgra = desc.Format == DXGI_FORMAT_B8G8R8A8_UNORM;
-    desc.Usage = D3D11_USAGE_STAGING;
-    desc.BindFlags = 0;
-    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-    desc.MipLevels = 1;
-    ID3D11Texture2D *staging = nullptr;
-    if (device.device()->CreateTexture2D(&desc, nullptr, &staging) == S_OK) {
-        ID3D11DeviceContext *context = device.immediate_context();
-        context->CopyResource(staging, back);
-        D3D11_MAPPED_SUBRESOURCE mapped{};
-        if (context->Map(staging, 0, D3D11_MAP_READ, 0, &mapped) == S_OK) {
-            out.width = desc.Width;
-            out.height = desc.Height;
-            for (u32 y = 0; y < desc.Height; ++y) {
-                const u8 *row = static_cast<const u8 *>(mapped.pData) + size_t(y) * mapped.RowPitch;
-                out.pixels.insert(out.pixels.end(), row, row + desc.Width * 4);
-            }
-            context->Unmap(staging, 0);
-        }
-        staging->Release();
-    }
-    back->Release();
-    if (bgra)
-        for (size_t i = 0; i + 4 <= out.pixels.size(); i += 4)
-            std::swap(out.pixels[i], out.pixels[i + 2]);
+    std::string error;
+    EXPECT_TRUE(capture_back_buffer(app, out, error)) << error;
     return out;
 }
 
@@ -324,7 +288,7 @@ TEST(SampleRender, TheSparksLightUpThePixelsWhereTheyAreOnTheOpenGlBackend)
     ASSERT_NE(sparks, nullptr);
     const ParticleEmitter &emitter = sparks->emitter(0);
     ASSERT_GT(emitter.vertex_count(), 5u);
-    const BackBuffer with = read_back_buffer(program.device());
+    const BackBuffer with = read_back_buffer(*program.app);
     ASSERT_GT(with.width, 0u);
 
     // Where the drawn particles are on screen: their positions through the view's camera
@@ -366,7 +330,7 @@ TEST(SampleRender, TheSparksLightUpThePixelsWhereTheyAreOnTheOpenGlBackend)
         ASSERT_TRUE(program.app->update());
     render->wait_until_idle();
     EXPECT_EQ(program.sparks(), nullptr);
-    const BackBuffer without = read_back_buffer(program.device());
+    const BackBuffer without = read_back_buffer(*program.app);
     EXPECT_LT(without.lit(box[0], box[1], box[2], box[3]) * 4, lit);
 }
 
@@ -387,7 +351,7 @@ TEST(SampleRender, DebugLinesAndStatusTextReachTheBackBufferThroughOpenGl)
     for (int frame = 0; frame < 4; ++frame)
         ASSERT_TRUE(program.app->update());
     program.app->render_service()->render_interface()->wait_until_idle();
-    const BackBuffer frame = read_back_buffer(program.device());
+    const BackBuffer frame = read_back_buffer(*program.app);
     const u32 width = frame.width, height = frame.height;
     ASSERT_EQ(frame.pixels.size(), u64(width) * height * 4);
     // Seen through the sample's camera: pixels of the debug box round the door (cyan), the

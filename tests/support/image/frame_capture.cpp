@@ -114,10 +114,7 @@ bool capture_run(const RunCapture &run, RgbaImage &out_image, std::string &out_e
     ApplicationParams params;
     params.options = &options;
     params.window_system = &window_system;
-    params.game_factory = setup.game_factory;
-    params.services = setup.services;
-    params.world_services = setup.world_services;
-    params.register_resource_types = setup.register_resource_types;
+    apply_program_setup(setup, params);
 
     bool captured = false;
     {
