@@ -262,20 +262,26 @@ BackBuffer read_back_buffer(Application &app)
     return out;
 }
 
-TEST(SampleRender, TheSparksLightUpThePixelsWhereTheyAreOnTheOpenGlBackend)
-{
+/// The sample's tests on the OpenGL backend: skipped where no context can be made, and under
+/// the thread sanitizer (Mesa's software rasteriser runs threads of its own that it cannot
+/// see into, so their locks look like races; the headless tests run the same frames under it).
+class SampleOnOpenGl : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
 #if defined(__SANITIZE_THREAD__)
-    // Mesa's software rasteriser runs threads of its own that the sanitizer cannot see into
-    // (its locks look like races); the headless test above runs the same frames under it.
-    GTEST_SKIP() << "the OpenGL backend is not run under the thread sanitizer";
+        GTEST_SKIP() << "the OpenGL backend is not run under the thread sanitizer";
 #endif
-    std::string reason;
-    if (!d3d11::gl_available(&reason))
-        GTEST_SKIP() << "no usable EGL / OpenGL 4.5 here: " << reason;
-    d3d11::set_backend(d3d11::Backend::gl);
-    struct Restore {
-        ~Restore() { d3d11::set_backend(d3d11::Backend::headless); }
-    } restore;
+        std::string reason;
+        if (!d3d11::gl_available(&reason))
+            GTEST_SKIP() << "no usable EGL / OpenGL 4.5 here: " << reason;
+        d3d11::set_backend(d3d11::Backend::gl);
+    }
+    void TearDown() override { d3d11::set_backend(d3d11::Backend::headless); }
+};
+
+TEST_F(SampleOnOpenGl, TheSparksLightUpThePixelsWhereTheyAre)
+{
     SampleProgram program;
     ASSERT_TRUE(program.app->init());
     // Fixed steps: the same sparks in every run, however busy the machine.
@@ -334,18 +340,8 @@ TEST(SampleRender, TheSparksLightUpThePixelsWhereTheyAreOnTheOpenGlBackend)
     EXPECT_LT(without.lit(box[0], box[1], box[2], box[3]) * 4, lit);
 }
 
-TEST(SampleRender, DebugLinesAndStatusTextReachTheBackBufferThroughOpenGl)
+TEST_F(SampleOnOpenGl, DebugLinesAndStatusTextReachTheBackBuffer)
 {
-#if defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "the OpenGL backend is not run under the thread sanitizer";
-#endif
-    std::string reason;
-    if (!d3d11::gl_available(&reason))
-        GTEST_SKIP() << "no usable EGL / OpenGL 4.5 here: " << reason;
-    d3d11::set_backend(d3d11::Backend::gl);
-    struct Restore {
-        ~Restore() { d3d11::set_backend(d3d11::Backend::headless); }
-    } restore;
     SampleProgram program;
     ASSERT_TRUE(program.app->init());
     for (int frame = 0; frame < 4; ++frame)
