@@ -168,22 +168,11 @@ u32 next_power_of_two(u32 v)
 bool compile_font_source(const char *text, u64 size_bytes, const std::string &directory, CompiledFont &out,
                          std::string &error)
 {
-    std::string word;
-    u32 line = 0;
-    if (find_unreadable_word(text, size_bytes, word, line)) {
-        error = std::to_string(line) + ": '" + word + "' is not a value config text reads";
+    ConfigValue *root = parse_source_text(text, size_bytes, error);
+    if (!root)
         return false;
-    }
-    ConfigValue *root = create_config_root(default_allocator());
-    parse_config_text(text, text + size_bytes, *root);
     Source source;
-    std::string key;
-    bool ok = true;
-    if (find_unreadable_value(*root, key)) {
-        error = "the value of '" + key + "' cannot be read";
-        ok = false;
-    }
-    ok = ok && read_source(*root, source, error);
+    const bool ok = read_source(*root, source, error);
     destroy_config_root(root);
     if (!ok) {
         error = with_source_line(text, size_bytes, error);

@@ -82,22 +82,12 @@ bool compile_material(const std::string &name, const ConfigValue &m, MaterialSou
 
 bool compile_material_source(const char *text, u64 size_bytes, std::vector<u8> &out, std::string &error)
 {
-    std::string word;
-    u32 line = 0;
-    if (find_unreadable_word(text, size_bytes, word, line)) {
-        error = std::to_string(line) + ": '" + word + "' is not a value config text reads";
+    ConfigValue *root = parse_source_text(text, size_bytes, error);
+    if (!root)
         return false;
-    }
-    ConfigValue *root = create_config_root(default_allocator());
-    parse_config_text(text, text + size_bytes, *root);
-    std::string key;
     bool ok = true;
-    if (find_unreadable_value(*root, key)) {
-        error = "the value of '" + key + "' cannot be read";
-        ok = false;
-    }
     std::vector<MaterialSource> materials;
-    if (ok && root->kind() == ConfigKind::Object) {
+    if (root->kind() == ConfigKind::Object) {
         for (auto &member : root->members()) {
             MaterialSource m;
             if (!compile_material(member.key.c_str(), member.value, m, error)) {

@@ -185,22 +185,11 @@ class Compiler {
 
 bool compile_shading_environment_source(const char *text, u64 size_bytes, std::vector<u8> &out, std::string &error)
 {
-    std::string word;
-    u32 line = 0;
-    if (find_unreadable_word(text, size_bytes, word, line)) {
-        error = std::to_string(line) + ": '" + word + "' is not a value config text reads";
+    ConfigValue *root = parse_source_text(text, size_bytes, error);
+    if (!root)
         return false;
-    }
-    ConfigValue *root = create_config_root(default_allocator());
-    parse_config_text(text, text + size_bytes, *root);
-    std::string key;
     Compiler compiler;
-    bool ok = true;
-    if (find_unreadable_value(*root, key)) {
-        compiler.error = "the value of '" + key + "' cannot be read";
-        ok = false;
-    }
-    ok = ok && compiler.compile(*root);
+    const bool ok = compiler.compile(*root);
     destroy_config_root(root);
     if (!ok) {
         error = with_source_line(text, size_bytes, compiler.error);

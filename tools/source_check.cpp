@@ -1,6 +1,8 @@
 #include "tools/source_check.h"
 
+#include "foundation/config/config_text_parser.h"
 #include "foundation/config/config_value.h"
+#include "foundation/memory/memory_globals.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -174,6 +176,25 @@ std::string with_source_line(const char *text, u64 size, const std::string &mess
 {
     u32 line = source_line_of(text, size, message);
     return line ? std::to_string(line) + ": " + message : message;
+}
+
+ConfigValue *parse_source_text(const char *text, u64 size, std::string &out_error)
+{
+    std::string word;
+    u32 line = 0;
+    if (find_unreadable_word(text, size, word, line)) {
+        out_error = std::to_string(line) + ": '" + word + "' is not a value config text reads";
+        return nullptr;
+    }
+    ConfigValue *root = create_config_root(default_allocator());
+    parse_config_text(text, text + size, *root);
+    std::string key;
+    if (find_unreadable_value(*root, key)) {
+        destroy_config_root(root);
+        out_error = with_source_line(text, size, "the value of '" + key + "' cannot be read");
+        return nullptr;
+    }
+    return root;
 }
 
 } // namespace tallow

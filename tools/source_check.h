@@ -46,4 +46,10 @@ u32 source_line_of(const char *text, u64 size, const std::string &message);
 /// is; the build then prints "<file>:<line>: <message>".
 std::string with_source_line(const char *text, u64 size, const std::string &message);
 
+/// Parses a compiler's source text, refusing what the lenient parser would skip: null with
+/// `out_error` ("<line>: '<word>' is not a value config text reads", or "<line>: the value
+/// of '<key>' cannot be read") when it holds such a word or value; otherwise the parsed root,
+/// which the caller frees with destroy_config_root.
+ConfigValue *parse_source_text(const char *text, u64 size, std::string &out_error);
+
 } // namespace tallow
