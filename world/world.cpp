@@ -56,15 +56,97 @@ void update_for_reflection(Unit &unit, u8 *changed)
     }
 }
 
+// Graphs live apart in memory and were last written on other cores (the game thread's
+// poses, last frame's updates), so each unit's lines are asked for a few units ahead.
+void prefetch_graph(const SceneGraph &graph)
+{
+    const char *g = reinterpret_cast<const char *>(&graph);
+    for (u32 at = 0; at < sizeof(SceneGraph); at += 64)
+        __builtin_prefetch(g + at, 1);
+}
+
+void prefetch_graph_nodes(const SceneGraph &graph)
+{
+    const char *local = reinterpret_cast<const char *>(graph.local_matrices());
+    const char *world = reinterpret_cast<const char *>(graph.world_matrices());
+    for (u32 i = 0; i < graph.node_count(); ++i) {
+        __builtin_prefetch(local + 64 * i, 0);
+        __builtin_prefetch(world + 64 * i, 1);
+    }
+}
+
+/// The node a linked unit's root reads (its graph's lines must be in already).
+void prefetch_parent_node(const SceneGraph &graph)
+{
+    const NodeRef link = graph.parent_link();
+    if (link.graph && link.index < link.graph->node_count())
+        __builtin_prefetch(link.graph->world_matrices() + link.index, 0);
+}
+
+/// A unit of the update list whose record can be written as soon as its graph is up to
+/// date: one the frame does not update again (not linked, not in the awake list). The
+/// others keep their flag for the reflection, which writes one record of all that changed.
+bool reflects_early(const Unit *unit)
+{
+    return unit && !unit->parent_unit() && unit->awake_index() == unit_not_listed;
+}
+
+/// Writes the change records of the flagged units among `units` that reflect early into
+/// `stream` as one block and clears their flags. False when the stream cannot grow: the
+/// graphs and flags then keep what is unreflected for the reflection.
+bool reflect_early(Unit *const *units, u32 count, u8 *changed, RenderStateStream &stream)
+{
+    u32 bytes = 0;
+    for (u32 k = 0; k < count; ++k)
+        if (reflects_early(units[k]) && changed[unit_handle_index(units[k]->handle())])
+            bytes += units[k]->scene_graph().change_record_bytes();
+    if (bytes == 0)
+        return true;
+    u8 *at = stream.reserve(bytes);
+    if (!at)
+        return false;
+    for (u32 k = 0; k < count; ++k) {
+        if (!reflects_early(units[k]))
+            continue;
+        u8 &flag = changed[unit_handle_index(units[k]->handle())];
+        if (flag) {
+            at += units[k]->scene_graph().write_change_record(at);
+            flag = 0;
+        }
+    }
+    stream.commit(bytes);
+    return true;
+}
+
 // scene_graph_update_job: stream 0 the units (null past the list's end), stream 1 the
-// shared changed flags. Each batch touches only its own graphs and their flags.
+// shared changed flags, stream 2 (when given) the batch's change-record stream, a group
+// applied before the reflection's. Each batch touches only its own graphs and their flags.
+// Writing a record while the unit's matrices are still in this core's cache saves the
+// reflection fetching them again; the graphs are fetched a few units ahead of their update.
+// A unit the physics step moves after all goes into the awake list and gets a second
+// record, in the later group.
 void scene_graph_update_job(const JobData &batch)
 {
     Unit **units = batch.stream_as<Unit *>(0);
     u8 *changed = batch.stream_as<u8>(1);
-    for (u32 k = 0; k < batch.count(); ++k)
+    const u32 n = batch.count();
+    constexpr u32 graphs_ahead = 8, nodes_ahead = 4;
+    for (u32 k = 0; k < n && k < graphs_ahead; ++k)
+        if (units[k])
+            prefetch_graph(units[k]->scene_graph());
+    for (u32 k = 0; k < n && k < nodes_ahead; ++k)
+        if (units[k])
+            prefetch_graph_nodes(units[k]->scene_graph());
+    for (u32 k = 0; k < n; ++k) {
+        if (k + graphs_ahead < n && units[k + graphs_ahead])
+            prefetch_graph(units[k + graphs_ahead]->scene_graph());
+        if (k + nodes_ahead < n && units[k + nodes_ahead])
+            prefetch_graph_nodes(units[k + nodes_ahead]->scene_graph());
         if (units[k])
             update_for_reflection(*units[k], changed);
+    }
+    if (RenderStateStream **stream = batch.stream_as<RenderStateStream *>(2))
+        (void)reflect_early(units, n, changed, **stream);
 }
 
 // linked_update_job: stream 0 linked units of one depth, whose parents are up to date;
@@ -96,18 +178,38 @@ void world_reflection_job(const JobData &batch)
     u8 *changed = shared.changed;
     const u32 n = batch.count();
     u32 bytes = 0;
-    for (u32 k = 0; k < n; ++k) {
-        u8 &flag = changed[entries[k].handle_slot];
-        if (!flag)
-            continue;
-        if (flag & reflect_update_linked) {
-            // The deepest linked units: their parents are final, and no other unit reads them.
-            units[k]->scene_graph().copy_parent_world();
-            update_for_reflection(*units[k], changed);
-            flag &= u8(~reflect_update_linked);
+    // The flagged units of a stretch of the batch first, so that their graphs (and a linked
+    // unit's parent) can be fetched a few units ahead of their use.
+    constexpr u32 stretch = 64;
+    u32 flagged[stretch];
+    for (u32 k = 0; k < n;) {
+        u32 m = 0;
+        for (; k < n && m < stretch; ++k)
+            if (changed[entries[k].handle_slot])
+                flagged[m++] = k;
+        for (u32 j = 0; j < m; ++j) {
+            if (j + 4 < m)
+                prefetch_graph(units[flagged[j + 4]]->scene_graph());
+            if (j + 3 < m && (changed[entries[flagged[j + 3]].handle_slot] & reflect_update_linked))
+                if (const SceneGraph *parent = units[flagged[j + 3]]->scene_graph().parent_link().graph)
+                    prefetch_graph(*parent);
+            if (j + 2 < m) {
+                const SceneGraph &graph = units[flagged[j + 2]]->scene_graph();
+                prefetch_graph_nodes(graph);
+                if (changed[entries[flagged[j + 2]].handle_slot] & reflect_update_linked)
+                    prefetch_parent_node(graph);
+            }
+            const u32 at = flagged[j];
+            u8 &flag = changed[entries[at].handle_slot];
+            if (flag & reflect_update_linked) {
+                // The deepest linked units: their parents are final, and no other unit reads them.
+                units[at]->scene_graph().copy_parent_world();
+                update_for_reflection(*units[at], changed);
+                flag &= u8(~reflect_update_linked);
+            }
+            if (flag)
+                bytes += units[at]->scene_graph().change_record_bytes();
         }
-        if (flag)
-            bytes += units[k]->scene_graph().change_record_bytes();
     }
     if (bytes == 0)
         return;
@@ -600,7 +702,8 @@ void World::update_animations(f32 dt)
     dispatch_animation_events();
 }
 
-bool World::add_scene_graph_job(JobChain &chain, const Array<Unit *> &list, Array<Unit *> &units)
+bool World::add_scene_graph_job(JobChain &chain, const Array<Unit *> &list, Array<Unit *> &units,
+                                Array<RenderStateStream *> *streams)
 {
     if (list.empty())
         return true;
@@ -621,6 +724,11 @@ bool World::add_scene_graph_job(JobChain &chain, const Array<Unit *> &list, Arra
     split.mode = 0;
     split.limit = job_batch_limit;
     split.granularity = 4;
+    if (streams) {
+        streams->resize(split.batch_count());
+        if (streams->size() == split.batch_count() && _render->begin_change_records(streams->size(), streams->data()))
+            data.set_stream(2, {streams->data(), sizeof(RenderStateStream *)}, stream_kind_per_batch);
+    }
     chain.add(job, split);
     return true;
 }
@@ -741,12 +849,15 @@ WorldUpdateFlags World::update_scene(f32 dt)
     Array<RenderStateStream *> streams(temp);
     bool reflected;
     {
-        // 1.-2. Scene graphs of the update list, then the physics step. While the workers
-        // update the graphs, this thread orders the linked units and opens the change
-        // records: neither reads what the jobs write.
+        // 1.-2. Scene graphs of the update list, then the physics step. The update's batches
+        // write the records of the units nothing else updates this frame into a group of
+        // their own, applied before the reflection's. While the workers update the graphs,
+        // this thread orders the linked units and opens the reflection's records: neither
+        // reads what the jobs write.
         Array<Unit *> units(temp);
+        Array<RenderStateStream *> early(temp);
         JobChain chain(_thread_pool, temp);
-        ok = add_scene_graph_job(chain, _update_list, units);
+        ok = add_scene_graph_job(chain, _update_list, units, &early);
         ok = order_linked_units(linked, depth_starts, temp) && ok;
         reflected = begin_reflection(streams);
         chain.wait();

@@ -284,7 +284,8 @@ class World {
   private:
     class JobChain;
     // The steps of update_scene as jobs of a chain; false when scratch memory ran out.
-    bool add_scene_graph_job(JobChain &chain, const Array<Unit *> &list, Array<Unit *> &units);
+    bool add_scene_graph_job(JobChain &chain, const Array<Unit *> &list, Array<Unit *> &units,
+                             Array<RenderStateStream *> *streams = nullptr);
     bool order_linked_units(Array<Unit *> &order, Array<u32> &starts, Allocator &temp);
     void add_linked_job(JobChain &chain, Array<Unit *> &order, u32 first, u32 count);
     bool begin_reflection(Array<RenderStateStream *> &streams);

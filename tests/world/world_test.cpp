@@ -216,6 +216,44 @@ TEST_F(WorldTest, UnitWokenDuringPhysicsStep)
     step();
 }
 
+// Units of the update list are reflected as soon as their graphs are updated, unless the
+// frame updates them again (awake or linked): those get one record of all that changed.
+// A unit the physics step moves after its record gets a second one, later in the frame's
+// records, so the render side ends on the moved pose.
+TEST_F(WorldTest, UpdateListRecordsComeEarlyAndAMoveDuringPhysicsFollowsThem)
+{
+    const UnitResource &r = chain(2);
+    Unit *plain = spawn(r), *awake = spawn(r), *moved = spawn(r), *parent = spawn(r), *linked = spawn(r);
+    ASSERT_TRUE(world->link_unit(*linked, *parent, 1));
+    step();
+    step();
+    (void)render->take_records();
+    for (Unit *u : {plain, awake, moved, linked}) {
+        u->scene_graph().set_local_pose(1, translation_matrix(0, 2, 0));
+        world->wake_unit(*u, 1);
+    }
+    world->add_to_awake_list_locked(*awake);
+    parent->scene_graph().set_local_pose(0, translation_matrix(5, 0, 0));
+    world->wake_unit(*parent, 1);
+    physics->on_step = [&] {
+        moved->scene_graph().set_local_pose(0, translation_matrix(0, 0, 7));
+        world->add_to_awake_list_locked(*moved);
+    };
+    step();
+    physics->on_step = nullptr;
+
+    std::map<u32, std::vector<std::vector<u32>>> by_handle;
+    for (const ChangeRecord &c : render->take_records())
+        by_handle[c.render_handle].push_back(c.nodes);
+    using Records = std::vector<std::vector<u32>>;
+    EXPECT_EQ(by_handle[plain->scene_graph().render_handle()], (Records{{1}}));
+    EXPECT_EQ(by_handle[awake->scene_graph().render_handle()], (Records{{1}}));
+    EXPECT_EQ(by_handle[parent->scene_graph().render_handle()], (Records{{0, 1}}));
+    EXPECT_EQ(by_handle[linked->scene_graph().render_handle()], (Records{{0, 1}})) << "one record of both changes";
+    EXPECT_EQ(by_handle[moved->scene_graph().render_handle()], (Records{{1}, {0, 1}})) << "the physics move comes last";
+    EXPECT_EQ(translation(moved->scene_graph().world_pose(1)), (Vector3{0, 2, 7}));
+}
+
 // Linking ----------------------------------------------------------------------------------
 
 TEST_F(WorldTest, LinkedChainIsRightAfterOneUpdateWhateverTheLinkOrder)
