@@ -132,14 +132,18 @@ void scene_graph_update_job(const JobData &batch)
     const u32 n = batch.count();
     constexpr u32 graphs_ahead = 8, nodes_ahead = 4;
     for (u32 k = 0; k < n && k < graphs_ahead; ++k)
-        if (units[k])
+        if (units[k]) {
             prefetch_graph(units[k]->scene_graph());
+            __builtin_prefetch(units[k]->list_fields(), 0);
+        }
     for (u32 k = 0; k < n && k < nodes_ahead; ++k)
         if (units[k])
             prefetch_graph_nodes(units[k]->scene_graph());
     for (u32 k = 0; k < n; ++k) {
-        if (k + graphs_ahead < n && units[k + graphs_ahead])
+        if (k + graphs_ahead < n && units[k + graphs_ahead]) {
             prefetch_graph(units[k + graphs_ahead]->scene_graph());
+            __builtin_prefetch(units[k + graphs_ahead]->list_fields(), 0);
+        }
         if (k + nodes_ahead < n && units[k + nodes_ahead])
             prefetch_graph_nodes(units[k + nodes_ahead]->scene_graph());
         if (units[k])
@@ -194,10 +198,17 @@ void world_reflection_job(const JobData &batch)
                 if (const SceneGraph *parent = units[flagged[j + 3]]->scene_graph().parent_link().graph)
                     prefetch_graph(*parent);
             if (j + 2 < m) {
+                // A linked unit whose parent did not move reads only its root; a changed
+                // unit's record reads every node.
                 const SceneGraph &graph = units[flagged[j + 2]]->scene_graph();
-                prefetch_graph_nodes(graph);
-                if (changed[entries[flagged[j + 2]].handle_slot] & reflect_update_linked)
+                const u8 ahead = changed[entries[flagged[j + 2]].handle_slot];
+                if (ahead & reflect_changed)
+                    prefetch_graph_nodes(graph);
+                if (ahead & reflect_update_linked) {
+                    __builtin_prefetch(graph.local_matrices(), 0);
+                    __builtin_prefetch(graph.world_matrices(), 0);
                     prefetch_parent_node(graph);
+                }
             }
             const u32 at = flagged[j];
             u8 &flag = changed[entries[at].handle_slot];
