@@ -7,8 +7,11 @@
 // whole frame (goal: at most 0.3).
 //
 // The device is the headless one with its call journal off: what is timed is the engine's
-// side of the frame (game, worlds, render thread), not a driver's. Frames step a fixed 1/60 s. A key press at the start makes the sample interactive, so it
-// keeps playing instead of quitting after a few seconds.
+// side of the frame (game, worlds, render thread), not a driver's. Frames step a fixed 1/60 s.
+// A key press at the start makes the sample interactive, so it keeps playing instead of
+// quitting after a few seconds. Each row also shows where the frame's time goes: the
+// processor time per frame of the game thread (game_ms), the render thread (render_ms, its
+// waits on the pool included) and all workers together (workers_ms).
 #include "application/application.h"
 #include "application/application_options.h"
 #include "application/engine_setup.h"
@@ -28,6 +31,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <unistd.h>
 #include <string>
 #include <memory>
 #include <vector>
@@ -181,6 +188,35 @@ class ScaledSample {
     u32 _next_crate = 0, _next_effect = 0;
 };
 
+/// Processor time (ms) of this process's threads named `name` (the kernel's short name).
+double thread_cpu_ms(const char *name)
+{
+    double ms = 0;
+    std::error_code ignored;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task", ignored)) {
+        std::ifstream comm(task.path() / "comm");
+        std::string line;
+        if (!std::getline(comm, line) || line != name)
+            continue;
+        std::ifstream stat(task.path() / "stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const size_t close = text.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream fields(text.substr(close + 2));
+        std::string field;
+        unsigned long long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14)
+                utime = std::stoull(field);
+            if (i == 15)
+                stime = std::stoull(field);
+        }
+        ms += double(utime + stime) * 1000.0 / double(sysconf(_SC_CLK_TCK));
+    }
+    return ms;
+}
+
 void BM_SampleFrame(benchmark::State &state)
 {
     ScaledSample sample(u32(state.range(0)));
@@ -188,12 +224,24 @@ void BM_SampleFrame(benchmark::State &state)
         state.SkipWithError("the sample did not start");
         return;
     }
-    for (auto _ : state)
+    // Where each frame's time goes: the processor time of the game thread (this one), the
+    // render thread and the workers, per frame.
+    const char *threads[] = {"sample_scaled_b", "renderer", "thread pool wor"};
+    double before[3];
+    for (u32 i = 0; i < 3; ++i)
+        before[i] = thread_cpu_ms(threads[i]);
+    u64 frames = 0;
+    for (auto _ : state) {
         if (!sample.frame()) {
             state.SkipWithError("the sample ended");
             break;
         }
+        ++frames;
+    }
     state.counters["units"] = sample.active_units();
+    const char *counters[] = {"game_ms", "render_ms", "workers_ms"};
+    for (u32 i = 0; i < 3 && frames > 0; ++i)
+        state.counters[counters[i]] = (thread_cpu_ms(threads[i]) - before[i]) / double(frames);
 }
 
 BENCHMARK(BM_SampleFrame)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
