@@ -83,8 +83,8 @@ class Unit {
     // Index list membership (the World's update, awake and linked lists).
     u32 update_index() const { return _update_index; }
     u32 awake_index() const { return _awake_index; }
-    /// Where the list indices, parent and handle sit (one line): the frame's jobs fetch it
-    /// ahead of the units they update.
+    /// Where the list indices, parent and handle sit, side by side: the frame's jobs fetch
+    /// them ahead of the units they update.
     const void *list_fields() const { return &_update_index; }
     u32 linked_index() const { return _linked_index; }
     u32 awake_until() const { return _awake_until; }
