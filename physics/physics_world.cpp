@@ -8,6 +8,7 @@
 #include "world/scene_graph.h"
 #include "world/unit.h"
 #include "world/unit_resource.h"
+#include "world/world.h"
 
 #include <cmath>
 #include <cstring>
@@ -601,17 +602,28 @@ void PhysicsWorld::update(f32 dt)
             memcpy(_lines.data(), lines, sizeof(px::DebugLine) * n);
     }
     for (PhysicsActor *a : _awake) {
-        if (!a->scene_graph)
+        if (!a->scene_graph || a->node >= a->scene_graph->node_count())
             continue;
         SceneGraph &g = *a->scene_graph;
         Matrix4x4 world = a->node_in_actor * _scene->global_pose(a->actor);
-        Matrix4x4 local = world;
-        u32 parent = g.parent(a->node);
-        Matrix4x4 parent_inverse;
-        if (parent != scene_graph_no_node && matrix4x4_inverse(g.world_pose(parent), parent_inverse))
+        // The parent's world matrix: the node's parent in its own graph or, for the root of
+        // a unit linked under another unit, the matrix the root last took from that unit's
+        // node (the linked update then carries the root along with its parent).
+        const u32 parent = g.parent(a->node);
+        const Matrix4x4 *parent_world = parent == scene_graph_linked_root ? &g.parent_matrix()
+                                        : parent < a->node                ? &g.world_pose(parent)
+                                                                          : nullptr;
+        Matrix4x4 local = world, parent_inverse;
+        if (parent_world && matrix4x4_inverse(*parent_world, parent_inverse))
             local = world * parent_inverse;
         g.set_local_pose(a->node, local);
         g.set_world_pose(a->node, world);
+        // The World reflects the units of its awake list after the step. An actor moving
+        // without a wake report (created awake, made dynamic again) joins it here, so its
+        // unit's other nodes follow and reach the render side in this frame.
+        if (_world && a->unit)
+            if (Unit *u = _world->unit(a->unit))
+                _world->add_to_awake_list(*u);
     }
 }
 

@@ -21,7 +21,9 @@
 // most 4) and its reports become event records: actor woke, contact start/end, trigger
 // enter/leave/stay (world/world_events.h payloads); (3) debug lines are taken when switched
 // on; (4) each awake actor's pose becomes its node's world pose (local = world x
-// inverse(parent world)), the node flagged as changed.
+// inverse(parent world); a linked root's parent world is the matrix it took from the node
+// it is linked under), the node flagged as changed, and its unit put in the World's awake
+// list so that the World brings the unit's other nodes along and reflects it this frame.
 //
 // Main thread (the World's) only; the reports arrive inside update on that thread.
 

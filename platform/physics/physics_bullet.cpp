@@ -144,7 +144,9 @@ Actor *BulletScene::create_actor(const ActorDesc &desc)
     if (a->trigger || desc.disable_response)
         a->body->setCollisionFlags(a->body->getCollisionFlags() | btCollisionObject::CF_NO_CONTACT_RESPONSE);
     a->order = _next_order++;
-    a->awake = desc.dynamic;
+    // Counted asleep until the first step sees it: a body made awake then reports its wake
+    // like any other, so its unit is put among the awake ones.
+    a->awake = false;
     (void)solid_shapes;
     if (desc.dynamic && (desc.body_flags & body_kinematic)) {
         a->kinematic = true;

@@ -1,12 +1,19 @@
 // One frame of the shipped sample as run.sh draws it: the whole Application over the compiled
-// data on the Direct3D layer's OpenGL backend (Mesa's software rasteriser, offscreen), 30
+// data on the Direct3D layer's OpenGL backend (Mesa's software rasteriser, offscreen), 120
 // frames of 1/30 s, the back buffer read back through the layer and compared with
 // golden/sample_frame.png (tolerance in tests/support/image/golden_image.h). When the sample's
 // look changes on purpose, rewrite the golden image with
 //
 //   TALLOW_UPDATE_GOLDEN=1 ctest --test-dir build/test -R SampleFrame
 //
-// and look at it before committing it. A failing comparison writes golden/sample_frame.actual.png.
+// once SampleOnOpenGl.CratesAreDrawnWhereThePhysicsHoldsThem passes (the frame means what the
+// world holds), and look at it before committing it. A failing comparison writes
+// golden/sample_frame.actual.png.
+//
+// What the image must show (4 s in, the scripted player's push done): every crate on the
+// floor, none in the sky; the two dropped crates stacked at the back left; the crate the
+// character pushed standing inside the orange zone on the right, the score reading 1; the
+// flock's crates left of the middle.
 #include "platform/d3d11/d3d11_backend.h"
 #include "tests/support/image/frame_capture.h"
 #include "tests/support/temp_directory.h"
@@ -27,6 +34,7 @@ class SampleFrame : public ::testing::Test {
         setenv("XDG_DATA_HOME", home.path(), 1);
         setenv("SDL_AUDIODRIVER", "dummy", 1);
         run.data_dir = TALLOW_BUILT_DATA_DIR;
+        run.frames = 120; // the README's picture (the readme_picture target) is the same frame
     }
 
     /// The captured frame; skips the test where no OpenGL 4.5 context can be made.

@@ -4,6 +4,7 @@
 #include "application/application.h"
 #include "application/application_options.h"
 #include "application/engine_setup.h"
+#include "application/my_game.h"
 #include "foundation/memory/memory_globals.h"
 #include "platform/d3d11/d3d11_backend.h"
 #include "platform/d3d11/d3d11_headless.h"
@@ -18,14 +19,18 @@
 #include "render/world/render_shading_environment.h"
 #include "render/world/render_world.h"
 #include "world/unit.h"
+#include "world/unit_resource.h"
 #include "world/world.h"
 #include "world/world_particle_service.h"
 #include "tests/support/image/frame_capture.h"
 #include "tests/support/temp_directory.h"
 
 #include <gtest/gtest.h>
+#include <lua.hpp>
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -119,6 +124,7 @@ struct SampleProgram {
     SampleProgram()
     {
         setenv("XDG_CONFIG_HOME", config_home.path(), 1);
+        setenv("XDG_DATA_HOME", data_home.path(), 1); // the sample's saves: none from an earlier run
         setenv("SDL_AUDIODRIVER", "dummy", 1);
         const ProgramSetup setup = engine_setup();
         params.options = &options;
@@ -147,6 +153,7 @@ struct SampleProgram {
     }
 
     TempDirectory config_home;
+    TempDirectory data_home;
     platform::HeadlessWindowSystem window_system{default_allocator()};
     const char *arguments[3] = {"bin/tallow", "-data-dir", TALLOW_BUILT_DATA_DIR};
     ApplicationOptions options{default_allocator(), 3, arguments};
@@ -378,6 +385,163 @@ TEST_F(SampleOnOpenGl, DebugLinesAndStatusTextReachTheBackBuffer)
         EXPECT_GE(found, r.at_least);
         EXPECT_LE(found, r.at_most);
     }
+}
+
+/// A crate's texel: the crate texture's warm browns under the sample's light (red well above
+/// green, green above blue, blue a fair share of red). The floor is darker, the sky blue and
+/// the zone's paint orange with almost no blue.
+bool crate_texel(const u8 *p)
+{
+    const i32 r = p[0], g = p[1], b = p[2];
+    return r >= 90 && r >= g + 30 && g >= b + 12 && b * 100 >= r * 16 && b * 100 <= r * 55;
+}
+
+/// What one read-back frame shows of the sample's crates, through the engine's own camera.
+struct CrateView {
+    const BackBuffer &frame;
+    Matrix4x4 view_projection;
+
+    /// A world point in pixels (x right, y down); false behind the camera.
+    bool project(Vector3 p, f32 &x, f32 &y) const
+    {
+        f32 clip[4];
+        for (u32 c = 0; c < 4; ++c)
+            clip[c] = p.x * view_projection.m[0][c] + p.y * view_projection.m[1][c] + p.z * view_projection.m[2][c] +
+                      view_projection.m[3][c];
+        if (clip[3] <= 0.0f)
+            return false;
+        x = (clip[0] / clip[3] * 0.5f + 0.5f) * f32(frame.width);
+        y = (0.5f - clip[1] / clip[3] * 0.5f) * f32(frame.height);
+        return true;
+    }
+    /// Crate texels in [x0, x1) x [y0, y1), clipped to the frame.
+    u32 crate_texels(i32 x0, i32 y0, i32 x1, i32 y1) const
+    {
+        u32 n = 0;
+        for (i32 y = std::max(y0, 0); y < std::min(y1, i32(frame.height)); ++y)
+            for (i32 x = std::max(x0, 0); x < std::min(x1, i32(frame.width)); ++x)
+                n += crate_texel(&frame.pixels[(size_t(y) * frame.width + x) * 4]);
+        return n;
+    }
+};
+
+/// The sample's camera (the unit at (0, -10, 5), its viewpoint) on the render side; read
+/// while the render side is idle.
+const RenderCamera *sample_camera(Application &app)
+{
+    RenderWorld *render_world = app.render_service()->render_interface()->render_world_of(app.worlds()[0]);
+    if (!render_world)
+        return nullptr;
+    for (Unit *unit : app.worlds()[0]->units())
+        if (const Camera *c = unit->camera(0); c && translation(unit->scene_graph().world_pose(0)).y == -10.0f)
+            if (RenderObject *o = render_world->object(c->handle()); o && o->class_id() == u32(RenderObjectClass::Camera))
+                return static_cast<const RenderCamera *>(o);
+    return nullptr;
+}
+
+// The frame means what the world holds: left to the scripted player until it has pushed a
+// crate into the zone and everything has come to rest, the read-back frame shows each crate
+// where the physics holds it (projected through the sample's own camera), the pushed crate
+// inside the zone's projected outline, and no crate in the sky above the floor's far edge.
+// Each check looks at the crates' drawn area, not single pixels, so a few centimetres of
+// resting height change nothing.
+TEST_F(SampleOnOpenGl, CratesAreDrawnWhereThePhysicsHoldsThem)
+{
+    SampleProgram program;
+    ASSERT_TRUE(program.app->init());
+    Application &app = *program.app;
+    app.set_fixed_frame_step(1.0f / 30.0f);
+    lua_State *L = static_cast<MyGame *>(app.game())->lua().state();
+    auto score = [&] {
+        EXPECT_EQ(luaL_dostring(L, "return require('game/yard').score()"), 0) << lua_tostring(L, -1);
+        const lua_Integer n = lua_tointeger(L, -1);
+        lua_settop(L, 0);
+        return n;
+    };
+    u32 frame = 0, scored = 0;
+    for (; frame < 900 && (scored == 0 || frame < scored + 45); ++frame) {
+        ASSERT_TRUE(app.update()) << "the game quit at frame " << frame;
+        if (scored == 0 && score() > 0)
+            scored = frame;
+    }
+    ASSERT_GT(scored, 0u) << "the scripted player pushed no crate into the zone";
+    RenderInterface *render = app.render_service()->render_interface();
+    render->wait_until_idle();
+    const BackBuffer frame_image = read_back_buffer(app);
+    ASSERT_GT(frame_image.width, 0u);
+    const RenderCamera *camera = sample_camera(app);
+    ASSERT_NE(camera, nullptr);
+    const CrateView view{frame_image, camera->view_projection()};
+
+    // The zone (units/zone at (6.5, -2), 2 m either way) and the floor's far edge (y = 20).
+    const Vector3 zone_centre{6.5f, -2.0f, 0.0f};
+    const f32 zone_half = 2.0f;
+    std::array<std::array<f32, 2>, 4> zone;
+    const Vector3 zone_corners[4] = {{4.5f, -4, 0}, {8.5f, -4, 0}, {8.5f, 0, 0}, {4.5f, 0, 0}};
+    for (u32 i = 0; i < 4; ++i)
+        ASSERT_TRUE(view.project(zone_corners[i], zone[i][0], zone[i][1]));
+    auto in_zone_outline = [&](f32 x, f32 y) {
+        // A convex quad: the point is on the inner side of every edge.
+        f32 sign = 0;
+        for (u32 i = 0; i < 4; ++i) {
+            const auto &a = zone[i], &b = zone[(i + 1) % 4];
+            const f32 c = (b[0] - a[0]) * (y - a[1]) - (b[1] - a[1]) * (x - a[0]);
+            if (sign == 0)
+                sign = c;
+            else if (c * sign < 0)
+                return false;
+        }
+        return true;
+    };
+    f32 horizon = f32(frame_image.height);
+    for (f32 x : {-20.0f, 0.0f, 20.0f}) {
+        f32 px, py;
+        ASSERT_TRUE(view.project({x, 20, 0}, px, py));
+        horizon = std::min(horizon, py);
+    }
+
+    u32 crates = 0, pushed = 0;
+    for (Unit *unit : app.worlds()[0]->units()) {
+        if (unit->resource().name != NameId64("units/crate"))
+            continue;
+        const Matrix4x4 &pose = unit->scene_graph().world_pose(0);
+        const Vector3 centre = translation(pose);
+        SCOPED_TRACE(testing::Message() << "the crate at " << centre.x << " " << centre.y << " " << centre.z);
+        EXPECT_LT(centre.z, 2.0f) << "every crate has landed (on the floor or on another crate)";
+        // Its drawn rectangle: the box's corners (0.5 m half extents) through the camera.
+        f32 x0 = 1e9f, y0 = 1e9f, x1 = -1e9f, y1 = -1e9f;
+        bool seen = true;
+        for (u32 k = 0; k < 8; ++k) {
+            const Vector3 local{k & 1 ? 0.5f : -0.5f, k & 2 ? 0.5f : -0.5f, k & 4 ? 0.5f : -0.5f};
+            f32 x = 0, y = 0;
+            seen = seen && view.project(transform_point(pose, local), x, y);
+            x0 = std::min(x0, x), y0 = std::min(y0, y), x1 = std::max(x1, x), y1 = std::max(y1, y);
+        }
+        if (!seen || x1 < 0 || y1 < 0 || x0 >= f32(frame_image.width) || y0 >= f32(frame_image.height))
+            continue; // out of view
+        ++crates;
+        // A cube covers well over half of its projected rectangle; a third of it in crate
+        // texels means the crate is drawn there.
+        const f32 area = (x1 - x0) * (y1 - y0);
+        const u32 texels = view.crate_texels(i32(x0), i32(y0), i32(x1) + 1, i32(y1) + 1);
+        EXPECT_GE(f32(texels), area / 3) << "crate texels in its rectangle " << x0 << "," << y0 << " to " << x1
+                                         << "," << y1;
+        if (std::fabs(centre.x - zone_centre.x) < zone_half && std::fabs(centre.y - zone_centre.y) < zone_half) {
+            ++pushed;
+            f32 x = 0, y = 0;
+            ASSERT_TRUE(view.project(centre - Vector3{0, 0, 0.5f}, x, y)); // where it stands
+            EXPECT_TRUE(in_zone_outline(x, y)) << "drawn standing at " << x << "," << y;
+            const i32 r = std::max(2, i32((x1 - x0) / 6));
+            EXPECT_GE(view.crate_texels(i32(x) - r, i32(y) - 3 * r, i32(x) + r, i32(y)), u32(r * r))
+                << "crate texels just above where it stands";
+        }
+    }
+    EXPECT_GE(crates, 8u) << "the crates in view";
+    EXPECT_EQ(pushed, u32(score())) << "the crates the game counts in the zone are in it";
+    // The sky: every row above the floor's far edge (less a margin for the lamp and the
+    // weathervane's tips, which are not crates).
+    EXPECT_LE(view.crate_texels(0, 0, i32(frame_image.width), i32(horizon) - 4), 20u)
+        << "crate texels in the sky band above row " << horizon;
 }
 
 } // namespace

@@ -169,3 +169,147 @@ TEST_F(WorldPhysics, WorldGoesWithUnitsAndActorsAlive)
 
 } // namespace
 } // namespace tallow::test
+
+#include "foundation/threads/thread_pool.h"
+#include "render/world/render_state_queue.h"
+#include "render/world/render_world.h"
+#include "render/world/world_render_link.h"
+#include "tests/support/truth_check.h"
+
+#include <cmath>
+#include <functional>
+
+namespace tallow::test {
+namespace {
+
+bool near(const Matrix4x4 &a, const Matrix4x4 &b, f32 eps = 1e-4f)
+{
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j)
+            if (!(std::fabs(a.m[i][j] - b.m[i][j]) <= eps))
+                return false;
+    return true;
+}
+
+// What the physics step moves reaches the render side in the same frame: a World over the
+// Bullet physics service and a real render world, whose state buffer is applied after every
+// update and compared node by node with the World's (tests/support/truth_check.h).
+class WorldPhysicsTruth : public WorldPhysics {
+  protected:
+    /// A crate whose actor sits on its root, with a lid node above it.
+    UnitResource *make_crate_with_lid()
+    {
+        UnitSource u;
+        u.add_node("root", matrix4x4_identity, no_parent);
+        u.add_node("lid", at(0, 0, 0.5f), 0);
+        UnitSourceActor a;
+        a.name_id = NameId32("body").value();
+        a.actor_template = NameId32("dynamic").value();
+        UnitSourceShape s;
+        s.kind = 1;
+        s.material = NameId32("wood").value();
+        s.shape_template = NameId32("default").value();
+        s.parameters = {bits(0.5f), bits(0.5f), bits(0.5f)};
+        a.shapes.push_back(s);
+        u.actors.push_back(a);
+        std::vector<u8> bytes = write_unit_resource(u);
+        return read_unit_resource(bytes.data(), bytes.size(), default_allocator());
+    }
+
+    /// Runs `frames` frames of `body` (called before each update with the frame number) on
+    /// `workers` job workers; after each, the render side must hold the World's matrices.
+    void run(u32 workers, u32 frames, const std::function<void(World &, u32)> &setup,
+             const std::function<void(World &, u32)> &body)
+    {
+        ThreadRegistry registry{default_allocator(), "main"};
+        ThreadPool pool{default_allocator(), workers, registry};
+        RenderWorld render_world(default_allocator(), nullptr);
+        WorldRenderLink link(default_allocator(), render_world.acquire_state_buffer());
+        WorldServiceFactories factories;
+        factories.physics = create_physics_service;
+        WorldParams params;
+        params.factories = &factories;
+        params.thread_pool = &pool;
+        params.render_world = &render_world;
+        params.render_link = &link;
+        World world(default_allocator(), params);
+        world.spawn_unit_from_resource(*ground, nullptr, at(0, 0, -0.5f));
+        setup(world, 0);
+        for (u32 frame = 1; frame <= frames; ++frame) {
+            body(world, frame);
+            world.update(1.0f / 60);
+            RenderStateQueue *filled = link.swap_state(render_world.acquire_state_buffer());
+            render_world.update_state(*filled, nullptr);
+            render_world.release_state_buffer(filled);
+            ASSERT_TRUE(world.validate());
+            const std::vector<TruthDifference> d = compare_render_side(world, render_world);
+            ASSERT_TRUE(d.empty()) << "frame " << frame << ":\n" << describe_differences(d);
+        }
+    }
+};
+
+TEST_F(WorldPhysicsTruth, AFallingUnitIsAwakeFromItsFirstStepAndItsChildNodesFollowIt)
+{
+    UnitResource *lidded = make_crate_with_lid();
+    ASSERT_TRUE(lidded);
+    for (u32 workers : {1u, 8u}) {
+        SCOPED_TRACE(workers);
+        Unit *box = nullptr;
+        run(workers, 120, [&](World &world, u32) { box = world.spawn_unit_from_resource(*lidded, nullptr, at(1, 1, 4)); },
+            [&](World &world, u32 frame) {
+                if (frame == 2) {
+                    EXPECT_NE(box->awake_index(), unit_not_listed) << "in the awake list from its first step";
+                    EXPECT_LT(translation(box->scene_graph().world_pose(0)).z, 4.0f);
+                }
+                const SceneGraph &g = box->scene_graph();
+                EXPECT_TRUE(near(g.world_pose(1), g.local_pose(1) * g.world_pose(0))) << "frame " << frame;
+                (void)world;
+            });
+        ASSERT_TRUE(box);
+    }
+    destroy_unit_resource(lidded, default_allocator());
+}
+
+// A unit with a dynamic actor linked under a moving node: the step writes its root against
+// the matrix it took from that node (never outside its own graph), and the linked update
+// carries it along.
+TEST_F(WorldPhysicsTruth, AUnitWithADynamicActorLinkedUnderAMovingUnitFollowsIt)
+{
+    UnitResource *lidded = make_crate_with_lid();
+    ASSERT_TRUE(lidded);
+    UnitSource bare;
+    bare.add_node("root", matrix4x4_identity, no_parent);
+    bare.add_node("arm", at(0, 0, 2), 0);
+    std::vector<u8> bytes = write_unit_resource(bare);
+    UnitResource *carrier_resource = read_unit_resource(bytes.data(), bytes.size(), default_allocator());
+    ASSERT_TRUE(carrier_resource);
+    for (u32 workers : {1u, 8u}) {
+        SCOPED_TRACE(workers);
+        Unit *carrier = nullptr, *rider = nullptr;
+        run(workers, 90,
+            [&](World &world, u32) {
+                carrier = world.spawn_unit_from_resource(*carrier_resource, nullptr, at(-3, 0, 1));
+                rider = world.spawn_unit_from_resource(*lidded, nullptr, at(5, 5, 6));
+                ASSERT_TRUE(carrier && rider);
+                ASSERT_TRUE(world.link_unit(*rider, *carrier, 1));
+            },
+            [&](World &world, u32 frame) {
+                carrier->scene_graph().set_local_pose(0, at(-3 + 0.05f * f32(frame), 0, 1));
+                world.wake_unit(*carrier, 1);
+                if (frame > 1) {
+                    const SceneGraph &g = rider->scene_graph();
+                    for (u32 n = 0; n < g.node_count(); ++n)
+                        for (int i = 0; i < 4; ++i)
+                            for (int j = 0; j < 4; ++j)
+                                ASSERT_TRUE(std::isfinite(g.world_pose(n).m[i][j]));
+                    EXPECT_TRUE(near(g.world_pose(0), g.local_pose(0) * carrier->scene_graph().world_pose(1), 1e-3f))
+                        << "frame " << frame << ": the root sits where its link puts it";
+                }
+            });
+    }
+    destroy_unit_resource(carrier_resource, default_allocator());
+    destroy_unit_resource(lidded, default_allocator());
+}
+
+} // namespace
+} // namespace tallow::test

@@ -15,7 +15,7 @@ set_target_properties(capture_frame PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_
 # The README's picture of the sample: the frame the sample's golden test compares.
 #   cmake --build build/test --target readme_picture
 add_custom_target(readme_picture
-    COMMAND $<TARGET_FILE:capture_frame> ${CMAKE_SOURCE_DIR}/docs/sample_frame.png ${CMAKE_BINARY_DIR}/data 30
+    COMMAND $<TARGET_FILE:capture_frame> ${CMAKE_SOURCE_DIR}/docs/sample_frame.png ${CMAKE_BINARY_DIR}/data 120
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
     COMMENT "Writing docs/sample_frame.png"
     VERBATIM)
