@@ -98,12 +98,21 @@ TEST_F(PhysicsWorldBullet, ContactTriggerWakeAndSleepArriveAsRecords)
     PhysicsActor *ball = box(actor_dynamic, at(10, 0, 6), {0.2f, 0.2f, 0.2f});
     PhysicsActorId idf = world->id_of(f), idt = world->id_of(t), idb = world->id_of(b), idball = world->id_of(ball);
     std::vector<EventRecord> events;
+    std::vector<PhysicsActorId> woke_first; // in the first step
     for (int i = 0; i < 300; ++i) {
         step(1);
-        for (EventRecord &e : take_events(*world))
+        for (EventRecord &e : take_events(*world)) {
+            if (i == 0 && e.id == physics_actor_woke_event)
+                woke_first.push_back(e.as<PhysicsActorId>());
             events.push_back(e);
+        }
     }
     auto same = [](PhysicsActorId x, PhysicsActorId y) { return x.index == y.index && x.serial == y.serial; };
+    // The two dynamic actors were made awake: their first step reports it, so the World
+    // takes their units among its awake ones.
+    ASSERT_EQ(woke_first.size(), 2u);
+    EXPECT_TRUE((same(woke_first[0], idb) && same(woke_first[1], idball)) ||
+                (same(woke_first[0], idball) && same(woke_first[1], idb)));
     u32 starts = 0, enters = 0, leaves = 0;
     for (const EventRecord &e : events) {
         if (e.id == physics_contact_event) {
