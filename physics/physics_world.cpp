@@ -618,9 +618,10 @@ void PhysicsWorld::update(f32 dt)
             local = world * parent_inverse;
         g.set_local_pose(a->node, local);
         g.set_world_pose(a->node, world);
-        // The World reflects the units of its awake list after the step. An actor moving
-        // without a wake report (created awake, made dynamic again) joins it here, so its
-        // unit's other nodes follow and reach the render side in this frame.
+        // The World brings the units of its awake list up to date and reflects them right
+        // after the step, but walks the wake records only later in the frame: a unit whose
+        // actor was made awake, woke in this step or was made dynamic again joins the list
+        // here, so its other nodes follow and the render side gets it in this frame.
         if (_world && a->unit)
             if (Unit *u = _world->unit(a->unit))
                 _world->add_to_awake_list(*u);

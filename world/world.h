@@ -109,6 +109,8 @@ class World {
     /// Keeps the unit in the update list for `frames` frames. Safe from jobs and callbacks.
     void wake_unit(Unit &unit, u32 frames);
     void add_to_update_list(Unit &unit);
+    /// Main thread, no jobs running; the physics step calls it for each unit whose node it
+    /// writes, so that the unit is brought up to date and reflected in the same frame.
     void add_to_awake_list(Unit &unit);
     /// add_to_awake_list under the list lock (physics wake messages).
     void add_to_awake_list_locked(Unit &unit);
