@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <tuple>
 
 namespace tallow::test {
 namespace {
@@ -34,6 +35,7 @@ using namespace platform;
 /// with the sample's globals (stack, weathervane, player) and `world`, `level` and `physics`.
 struct Scenario {
     const char *name;
+    const char *id; // the test's name
     const char *setup;
     const char *each_frame;
     u32 frames;
@@ -43,10 +45,10 @@ const Scenario scenarios[] = {
     // The sample as the scripted player plays it: the level's units, the dropped and stacked
     // crates falling, the crate pushed into the zone, the door, the weathervane, the flock's
     // walkers the script drives and the character on its mover.
-    {"the sample played", "", "", 300},
+    {"the sample played", "SamplePlayed", "", "", 300},
     // A crate spawned in the air falls and rests; pushed, it slides off the floor's edge
     // (x = 20) and falls; then made kinematic, teleported up, and dropped again.
-    {"a crate falls, rests, is pushed off the edge and dropped again",
+    {"a crate falls, rests, is pushed off the edge and dropped again", "CrateFallsIsPushedOffAndDroppedAgain",
      "crate = World.spawn_unit(world, 'units/crate', Vector3(16, 10, 3))",
      R"(local a = Unit.actor(crate, 'crate')
         if truth_frame == 60 then Actor.set_velocity(a, Vector3(9, 0, 0)) end
@@ -58,7 +60,7 @@ const Scenario scenarios[] = {
      180},
     // Units linked under a unit the script moves every frame, one with a dynamic actor and
     // one without; and a crate with an actor linked under the door's leaf as it swings.
-    {"units linked under moving units",
+    {"units linked under moving units", "UnitsLinkedUnderMovingUnits",
      R"(carrier = World.spawn_unit(world, 'units/crate', Vector3(-8, -8, 3))
         PhysicsWorld.set_kinematic(physics, Unit.actor(carrier, 'crate'))
         rider = World.spawn_unit(world, 'units/crate', Vector3(-8, -8, 5))
@@ -75,14 +77,14 @@ const Scenario scenarios[] = {
      150},
     // The door swinging open and shut under its state machine, the weathervane swaying and
     // spinning after a gust, their bones driven by the animation blenders.
-    {"animated units",
+    {"animated units", "AnimatedUnits",
      "animated_door = require('game/door').unit()",
      R"(if truth_frame == 5 then Unit.animation_event(animated_door, 'open') end
         if truth_frame == 80 then Unit.animation_event(animated_door, 'close') end
         if truth_frame % 60 == 0 then Unit.animation_event(weathervane, 'gust') end)",
      150},
     // Units the script moves every frame, teleports now and then, hides and shows.
-    {"units moved by script, teleported, hidden and shown",
+    {"units moved by script, teleported, hidden and shown", "UnitsMovedTeleportedHiddenAndShown",
      R"(moved = {World.spawn_unit(world, 'units/zone', Vector3(-6, 6, 0)),
                  World.spawn_unit(world, 'units/lamp_post', Vector3(-4, 6, 0)),
                  World.spawn_unit(world, 'units/crate', Vector3(-2, 6, 0.5))}
@@ -101,7 +103,7 @@ const Scenario scenarios[] = {
      100},
     // Every frame: crates spawned in the air, the oldest destroyed, and one spawned and
     // destroyed at once, so handle and render slots are reused as units come and go.
-    {"units spawned and destroyed in one frame",
+    {"units spawned and destroyed in one frame", "UnitsSpawnedAndDestroyedInOneFrame",
      "churn = {}",
      R"(local x = -12 + (truth_frame % 8)
         table.insert(churn, World.spawn_unit(world, 'units/crate', Vector3(x, -12, 2 + truth_frame % 3)))
@@ -110,10 +112,10 @@ const Scenario scenarios[] = {
         while #churn > 12 do World.destroy_unit(world, table.remove(churn, 1)) end)",
      90},
     // The level loaded again while the first one's units stay: its units spawn mid-run.
-    {"level units", "",
+    {"level units", "LevelUnits", "",
      "if truth_frame == 20 then level = World.load_level(world, 'levels/sample', LevelScript) end", 60},
     // A flock whose nearest agents a flock visualizer shows with units it poses every frame.
-    {"flock-visualizer units",
+    {"flock-visualizer units", "FlockVisualizerUnits",
      R"(shown = Flock()
         Flock.set_navigation_mesh(shown, Level.navigation_mesh(level))
         for i = 1, 4 do
@@ -129,7 +131,10 @@ const Scenario scenarios[] = {
      100},
 };
 
-class SampleTruth : public ::testing::Test {
+/// One scenario (an index into `scenarios`) on a number of job workers.
+using TruthCase = std::tuple<size_t, u32>;
+
+class SampleTruth : public ::testing::TestWithParam<TruthCase> {
   protected:
     SampleTruth()
     {
@@ -220,14 +225,20 @@ class SampleTruth : public ::testing::Test {
     d3d11::Backend previous_backend;
 };
 
-TEST_F(SampleTruth, TheRenderSideHoldsTheWorldsMatricesAfterEveryFrame)
+TEST_P(SampleTruth, TheRenderSideHoldsTheWorldsMatricesAfterEveryFrame)
 {
-    for (const Scenario &s : scenarios)
-        for (u32 workers : {1u, 8u}) {
-            SCOPED_TRACE(std::string(s.name) + ", " + std::to_string(workers) + " workers");
-            run(s, workers);
-        }
+    const auto [index, workers] = GetParam();
+    SCOPED_TRACE(std::string(scenarios[index].name) + ", " + std::to_string(workers) + " workers");
+    run(scenarios[index], workers);
 }
+
+// Each scenario on one worker and on eight, a test of its own (they run side by side).
+INSTANTIATE_TEST_SUITE_P(Scenarios, SampleTruth,
+                         ::testing::Combine(::testing::Range<size_t>(0, std::size(scenarios)), ::testing::Values(1u, 8u)),
+                         [](const ::testing::TestParamInfo<TruthCase> &info) {
+                             return std::string(scenarios[std::get<0>(info.param)].id) + "On" +
+                                    std::to_string(std::get<1>(info.param)) + "Workers";
+                         });
 
 } // namespace
 } // namespace tallow::test
