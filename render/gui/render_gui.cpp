@@ -51,6 +51,14 @@ void RenderGui::destroy_resources(RenderResourceContext *context)
     context->release_resource(&_declaration.resource);
 }
 
+void RenderGui::refresh_shaders()
+{
+    _shader.refresh();
+    for (Material &m : _materials)
+        if (m.render)
+            m.render->refresh_shaders();
+}
+
 void RenderGui::apply_message(u32 kind, const u8 *payload, u32 payload_bytes)
 {
     if (kind == gui_primitive_kind && payload_bytes >= sizeof(GuiPrimitiveHeader)) {

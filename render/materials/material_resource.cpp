@@ -257,6 +257,21 @@ void RenderMaterial::apply_value(const MaterialValue &v)
     _values.push_back(v);
 }
 
+void RenderMaterial::refresh_shaders()
+{
+    if (!_context.refresh())
+        return;
+    // A variable whose type changed with its shader lost its value in the new block.
+    for (const MaterialValue &v : _values) {
+        switch (v.kind) {
+        case 0: _context.set_scalar(v.variable, v.value[0]); break;
+        case 1: _context.set_vector2(v.variable, v.value[0], v.value[1]); break;
+        case 2: _context.set_vector3(v.variable, v.value[0], v.value[1], v.value[2]); break;
+        default: break;
+        }
+    }
+}
+
 void RenderMaterial::set_entry(const MaterialEntry &entry)
 {
     set_template(_variant ? _variant : entry.shader_template);

@@ -101,9 +101,23 @@ void RenderWorld::update_transforms(RenderRecordSet &set)
             records[i].world = *m;
 }
 
+void RenderWorld::refresh_shaders()
+{
+    if (!_shaders || _shaders->epoch() == _shader_epoch)
+        return;
+    // Contexts made before the change draw nothing through the changed shaders. The walk
+    // runs here, on the render thread before the render kernel: a material's context is
+    // shared by the meshes the kernel draws on several workers at once.
+    _shader_epoch = _shaders->epoch();
+    for (RenderObject *object : _objects)
+        if (object)
+            object->refresh_shaders();
+}
+
 RenderWorldStats RenderWorld::render(const RenderWorldParams &params)
 {
     RenderWorldStats stats;
+    refresh_shaders();
     auto skip = [&](const char *why) {
         if (_logged_skips++ < 8)
             log_message("render", "render world not drawn: %s", why);
