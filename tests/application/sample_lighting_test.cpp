@@ -88,7 +88,17 @@ class SampleLighting {
         render()->wait_until_idle();
     }
 
+    /// One view through the lamp post's camera with `environment` in place of the sample's.
+    void render_frame(ShadingEnvironment &environment)
+    {
+        environment.apply_variables();
+        _app->render_world(*world(), _camera, no_render_handle, environment.handle());
+        render()->present_frame(0);
+        render()->wait_until_idle();
+    }
+
     Application &app() { return *_app; }
+    ShadingEnvironment &environment() { return *_environment; }
     World *world() { return _app->worlds().size() ? _app->worlds()[0] : nullptr; }
     RenderInterface *render() { return _app->render_service()->render_interface(); }
     render::d3d11::D3DRenderDevice &device() { return static_cast<render::d3d11::D3DRenderDevice &>(render()->device()); }
@@ -237,6 +247,73 @@ TEST(SampleLightingTest, TheDoorShadowsTheFloorAndTheLampLightsItOnTheOpenGlBack
     ASSERT_FALSE(dark.pixels.empty());
     EXPECT_GT(frame.luminance_at(1.5f, 4.8f, 0.0f), dark.luminance_at(1.5f, 4.8f, 0.0f) + 3.0f);
     EXPECT_EQ(frame.luminance_at(-2.0f, 14.0f, 0.0f), dark.luminance_at(-2.0f, 14.0f, 0.0f));
+}
+
+} // namespace
+} // namespace tallow::test
+
+namespace tallow::test {
+namespace {
+
+/// The sample's shading environment with its "ambient_color" scaled in every setting.
+std::unique_ptr<ShadingEnvironmentResource> scaled_ambient(const ShadingEnvironmentResource &sample, f32 scale)
+{
+    auto copy = std::make_unique<ShadingEnvironmentResource>(default_allocator());
+    copy->material = sample.material;
+    copy->variables = sample.variables;
+    copy->settings = sample.settings;
+    copy->bindings = sample.bindings;
+    copy->render_variables = sample.render_variables;
+    copy->setting_bytes = sample.setting_bytes;
+    for (const ShadingRenderVariable &rv : sample.render_variables) {
+        if (rv.id != id32("ambient_color"))
+            continue;
+        const ShadingVariableDesc &v = sample.variables[rv.variable];
+        for (const ShadingSetting &setting : sample.settings)
+            for (u32 c = 0; c < 3; ++c) {
+                f32 value;
+                u8 *at = copy->setting_bytes.data() + setting.offset + v.offset + c * 4;
+                memcpy(&value, at, 4);
+                value *= scale;
+                memcpy(at, &value, 4);
+            }
+    }
+    return copy;
+}
+
+TEST(SampleLightingTest, TheAmbientLightTakesItsColourFromTheShadingEnvironment)
+{
+    // The ambient pass reads "ambient_color" from the world's shading environment: twice the
+    // colour, twice the light on every surface the sun and the lamp leave alone. Both
+    // environments here come without the sun's material, so only the ambient light and the
+    // lamp remain; the floor at (-2, 14) lies past the lamp's reach, and the sky stays the sky.
+    std::string reason;
+    if (!d3d11::gl_available(&reason))
+        GTEST_SKIP() << "no usable EGL / OpenGL 4.5 here: " << reason;
+    SampleLighting sample(d3d11::Backend::gl);
+    ASSERT_TRUE(sample.start());
+    const ShadingEnvironmentResource &resource = *sample.environment().resource();
+    Frame frames[2];
+    for (u32 i = 0; i < 2; ++i) {
+        std::unique_ptr<ShadingEnvironmentResource> scaled = scaled_ambient(resource, i == 0 ? 1.0f : 2.0f);
+        ShadingEnvironment *environment = sample.world()->render_link().create_shading_environment(scaled.get(), nullptr);
+        ASSERT_NE(environment, nullptr);
+        ASSERT_TRUE(environment->update());
+        sample.render_frame(*environment);
+        sample.render_frame(*environment);
+        std::string error;
+        EXPECT_TRUE(capture_back_buffer(sample.app(), frames[i], error)) << error;
+        sample.world()->render_link().destroy_shading_environment(*environment);
+        sample.render()->wait_until_idle();
+        ASSERT_FALSE(frames[i].pixels.empty());
+    }
+    const f32 once = frames[0].luminance_at(-2.0f, 14.0f, 0.0f);
+    const f32 twice = frames[1].luminance_at(-2.0f, 14.0f, 0.0f);
+    EXPECT_GT(once, 5.0f) << "the ambient light alone lights the floor";
+    EXPECT_NEAR(twice, 2.0f * once, 0.05f * 2.0f * once + 1.0f);
+    const u8 *sky[2] = {&frames[0].pixels[(size_t(8) * frames[0].width + 8) * 4],
+                        &frames[1].pixels[(size_t(8) * frames[1].width + 8) * 4]};
+    EXPECT_EQ((std::array<u8, 3>{sky[0][0], sky[0][1], sky[0][2]}), (std::array<u8, 3>{sky[1][0], sky[1][1], sky[1][2]}));
 }
 
 } // namespace

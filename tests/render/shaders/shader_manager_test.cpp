@@ -256,6 +256,21 @@ TEST_F(ManagerFixture, RefreshBringsAContextBackAfterItsLibraryIsReloaded)
     EXPECT_FALSE(context.refresh());
 }
 
+TEST_F(ManagerFixture, AMissingTemplateIsReportedByNameUnlessItIsOptional)
+{
+    add(two_slot_library(false));
+    ShaderContext context(a);
+    test::LogCapture log("render");
+    EXPECT_FALSE(shaders.find_optional_template(id32("mesh:SHADOW_MAPPING"), context));
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_TRUE(shaders.find_optional_template(id32("mesh"), context));
+    EXPECT_EQ(context.template_name(), id32("mesh"));
+    EXPECT_FALSE(shaders.find_template("mesh:SHADOW_MAPPING", context));
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines()[0], "Can't find shader template: mesh:SHADOW_MAPPING");
+    EXPECT_TRUE(shaders.find_template("mesh", context));
+}
+
 TEST_F(ManagerFixture, ResourcesBindByNameAndContextsDrawTheirPasses)
 {
     ShaderLibrarySource source;

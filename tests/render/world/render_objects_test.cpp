@@ -698,6 +698,17 @@ TEST(ShadingEnvironments, ValuesReachTheDrawConstantsAndMaterials)
     const auto *twin = static_cast<const RenderShadingEnvironment *>(scene.world->object(env.handle()));
     ASSERT_NE(twin, nullptr);
     EXPECT_EQ(twin->raw_block().size(), 20u);
+    // The generators' steps get the same values as a block set_matrices writes: the
+    // vector3 "sun_color" by its id; "odd_type" (type 3, no plain value) is left out.
+    const ShaderVariableBlock *values = twin->environment_values();
+    ASSERT_NE(values, nullptr);
+    ASSERT_EQ(values->records.size(), 1u);
+    EXPECT_EQ(values->records[0].name, id32("sun_color"));
+    EXPECT_EQ(values->records[0].kind, 2u);
+    ASSERT_LE(values->records[0].offset + 12, values->values.size());
+    f32 green = 0;
+    memcpy(&green, values->values.data() + values->records[0].offset + 4, 4);
+    EXPECT_EQ(green, 0.8f);
     ASSERT_EQ(twin->materials().size(), 1u);
     // The binding drives the tint of the environment's own "crate" material.
     const auto *value_set = static_cast<const RenderMaterial *>(twin->materials()[0].object);
