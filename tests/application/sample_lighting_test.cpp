@@ -13,6 +13,8 @@
 #include "render/d3d11/d3d_render_device.h"
 #include "render/interface/render_interface.h"
 #include "render/interface/render_service.h"
+#include "foundation/math/quaternion.h"
+#include "render/world/render_camera.h"
 #include "render/world/render_light.h"
 #include "render/world/render_shading_environment.h"
 #include "resource/resource_manager.h"
@@ -96,6 +98,9 @@ class SampleLighting {
         render()->present_frame(0);
         render()->wait_until_idle();
     }
+
+    /// Draws through `camera` (a render handle) from now on.
+    void set_camera(u32 camera) { _camera = camera; }
 
     Application &app() { return *_app; }
     ShadingEnvironment &environment() { return *_environment; }
@@ -314,6 +319,72 @@ TEST(SampleLightingTest, TheAmbientLightTakesItsColourFromTheShadingEnvironment)
     const u8 *sky[2] = {&frames[0].pixels[(size_t(8) * frames[0].width + 8) * 4],
                         &frames[1].pixels[(size_t(8) * frames[1].width + 8) * 4]};
     EXPECT_EQ((std::array<u8, 3>{sky[0][0], sky[0][1], sky[0][2]}), (std::array<u8, 3>{sky[1][0], sky[1][1], sky[1][2]}));
+}
+
+} // namespace
+} // namespace tallow::test
+
+namespace tallow::test {
+namespace {
+
+TEST(SampleLightingTest, TheLampLightsTheFloorAlsoWhenItsBoxReachesPastTheFarPlane)
+{
+    // The sample's own view (0, -10, 5), tipped 0.4 rad down, sees the zone's floor at
+    // (4, -3), 4.4 m from the lamp, about 8.4 m ahead, while the back faces of the lamp's light box (10.7 m each way round
+    // (3, 0, 3)) lie past 12 m. With the far plane at 12 m, the floor there must get the same
+    // light from the lamp as with the far plane at 1000 m.
+    std::string reason;
+    if (!d3d11::gl_available(&reason))
+        GTEST_SKIP() << "no usable EGL / OpenGL 4.5 here: " << reason;
+    SampleLighting sample(d3d11::Backend::gl);
+    ASSERT_TRUE(sample.start());
+    const f32 pitch = -0.4f;
+    Matrix4x4 pose = matrix4x4_from_quaternion(quaternion_from_axis_angle({1, 0, 0}, pitch));
+    set_translation(pose, {0, -10, 5});
+    Unit *viewpoint = sample.world()->spawn_unit(NameId64("units/camera"), pose);
+    ASSERT_NE(viewpoint, nullptr);
+    const i32 eye = viewpoint->find_camera(id32("eye"));
+    ASSERT_GE(eye, 0);
+    Camera *camera = viewpoint->camera(u32(eye));
+    ASSERT_NE(camera, nullptr);
+    sample.set_camera(viewpoint->camera_handle(u32(eye)));
+    Light *lamp = nullptr;
+    for (Unit *unit : sample.world()->units())
+        if (i32 i = unit->find_light(id32("lamp")); i >= 0)
+            lamp = unit->light(u32(i));
+    ASSERT_NE(lamp, nullptr);
+
+    // The floor point's pixel through this camera (field of view 1.22 rad vertically).
+    auto luminance = [&](const RgbaImage &f) {
+        const Vector3 p{4.0f - 0.0f, -3.0f + 10.0f, 0.0f - 5.0f};
+        const f32 forward = p.y * std::cos(pitch) + p.z * std::sin(pitch);
+        const f32 up = -p.y * std::sin(pitch) + p.z * std::cos(pitch);
+        const f32 tan_half = std::tan(1.22f / 2);
+        const f32 aspect = f32(f.width) / f32(f.height);
+        const i32 px = i32((0.5f + 0.5f * p.x / forward / (tan_half * aspect)) * f32(f.width));
+        const i32 py = i32((0.5f - 0.5f * up / forward / tan_half) * f32(f.height));
+        f32 sum = 0;
+        for (i32 dy = -1; dy <= 1; ++dy)
+            for (i32 dx = -1; dx <= 1; ++dx) {
+                const u8 *q = &f.pixels[(size_t(py + dy) * f.width + size_t(px + dx)) * 4];
+                sum += 0.2126f * q[0] + 0.7152f * q[1] + 0.0722f * q[2];
+            }
+        return sum / 9;
+    };
+    f32 lamp_light[2] = {};
+    const f32 far_ranges[2] = {1000.0f, 12.0f};
+    for (u32 i = 0; i < 2; ++i) {
+        camera->set_far_range(far_ranges[i]);
+        lamp->set_color(1.0f, 0.8f, 0.5f);
+        const Frame lit = draw_and_read(sample);
+        lamp->set_color(0, 0, 0);
+        const Frame dark = draw_and_read(sample);
+        ASSERT_FALSE(lit.pixels.empty());
+        ASSERT_FALSE(dark.pixels.empty());
+        lamp_light[i] = luminance(lit) - luminance(dark);
+    }
+    EXPECT_GT(lamp_light[0], 10.0f) << "the lamp lights the floor at (4, -3)";
+    EXPECT_NEAR(lamp_light[1], lamp_light[0], 0.05f * lamp_light[0] + 1.0f) << "with the far plane at 12 m";
 }
 
 } // namespace
