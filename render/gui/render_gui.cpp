@@ -212,7 +212,8 @@ const ShaderContext *RenderGui::material_context(u32 material, const RenderDrawP
 Matrix4x4 RenderGui::projection_for(const RenderDrawParams &params, Matrix4x4 &out_world, Matrix4x4 &out_view)
 {
     if (_settings.screen) {
-        u32 size[2] = {params.back_buffer_width, params.back_buffer_height};
+        u32 size[2];
+        screen_size_of(params, size[0], size[1]);
         const u32 follow[2] = {_settings.follow_width, _settings.follow_height};
         for (u32 i = 0; i < 2; ++i) {
             if (follow[i] && size[i] != _settings.resolution[i])

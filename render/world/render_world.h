@@ -198,7 +198,7 @@ class RenderWorld final : public RenderObject {
                         const RenderShadingEnvironment *environment, const struct LayerConfig &config,
                         RenderWorldStats &stats);
     void render_unculled(const RenderWorldParams &params, const RenderCamera &camera, const struct LayerConfig &config,
-                         f32 width, f32 height, RenderWorldStats &stats);
+                         f32 width, f32 height, const struct ViewportPlacement &rect, RenderWorldStats &stats);
 
     TraceAllocator _allocator;                 // "RenderWorld": objects, records, arrays
     TraceAllocator _state_allocator;           // "state_reflection": state buffers
