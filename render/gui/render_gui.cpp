@@ -254,7 +254,7 @@ u32 RenderGui::render(const RenderDrawParams &params)
     }
     if (!_has_template)
         _has_template =
-            params.shaders->find_template(NameId32(_settings.screen ? "gui" : "gui:DEPTH_TEST_ENABLED").value(), _shader);
+            params.shaders->find_template(_settings.screen ? "gui" : "gui:DEPTH_TEST_ENABLED", _shader);
     Matrix4x4 world, view;
     Matrix4x4 projection = projection_for(params, world, view);
     u32 draws = 0;

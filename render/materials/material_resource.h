@@ -124,7 +124,7 @@ class RenderMaterial final : public RenderObject {
     u32 shader_template() const { return _template; }
 
   private:
-    void set_template(u32 name);
+    void set_template(u32 name, const Array<char> *text = nullptr);
     void apply_value(const MaterialValue &value);
 
     ShaderManager *_shaders;
