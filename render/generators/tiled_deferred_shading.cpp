@@ -123,6 +123,9 @@ void CSTiledDeferredShading::execute(const ModifierExecution &run)
             RenderObject *object = world.object_in_slot(record.slot);
             if (!object || object->class_id() != u32(RenderObjectClass::Light))
                 continue;
+            // The tiles take lights that reach a sphere; a directional light reaches every tile.
+            if (static_cast<const RenderLight *>(object)->block().type == light_directional)
+                continue;
             if (written == cap) {
                 if (first_report(_reported, reported_cap))
                     log_message("render", "tiled_deferred_shading: more lights than the shader's arrays hold (%u); the "

@@ -232,7 +232,9 @@ TEST(TiledDeferredShading, OneGroupPerTileAndTheLightArraysCapped)
     std::vector<Matrix4x4> nodes;
     for (u32 i = 0; i < 6; ++i)
         nodes.push_back(placed_at(f32(i), 10, 0));
+    nodes.push_back(placed_at(-7, 10, 0));
     const u32 graph = s.scene.graph(nodes);
+    s.light(graph, 6, light_directional, false, 5); // first in the list, yet no tile's light
     for (u32 i = 0; i < 6; ++i)
         s.light(graph, i, light_omni, false, 5);
     s.scene.frame();
