@@ -12,6 +12,8 @@
 #include "render/shaders/shader_manager.h"
 #include "resource/resource_manager.h"
 
+#include <cstdio>
+
 namespace tallow {
 
 namespace {
@@ -80,6 +82,17 @@ void *load_render_config(const ResourceLoadParams &params)
     resource->blob = block + head;
     resource->size_bytes = bytes.size();
     return resource;
+}
+
+/// The configuration's name for messages: the settings' "render_config" text when it names
+/// `name`, else the id in hex (written into `buffer`).
+const char *config_name(ConstConfigValue settings, NameId64 name, char (&buffer)[20])
+{
+    ConstConfigValue text = settings.member("render_config");
+    if (text.kind() == ConstConfigKind::String && NameId64(text.to_string()) == name)
+        return text.to_string();
+    snprintf(buffer, sizeof buffer, "%016llx", (unsigned long long)name.value());
+    return buffer;
 }
 
 RenderResourceContext *acquire_context(void *render) { return static_cast<RenderInterface *>(render)->device().alloc_resource_context(); }
@@ -215,9 +228,11 @@ bool RenderConfiguration::load(NameId64 name, ConstConfigValue settings, ConfigV
         return false;
     // 1. The render thread stays idle from here on: it reads none of what changes below.
     _render.wait_until_idle();
+    char id_text[20];
+    const char *shown = config_name(settings, name, id_text);
     auto *resource = static_cast<const RenderConfigResource *>(_resources.get(render_config_type, name));
     if (!resource) {
-        log_message("render", "render configuration %016llx is not loaded", (unsigned long long)name.value());
+        log_message("render", "render configuration \"%s\" is not loaded", shown);
         return false;
     }
     const ConstConfigValue root = ConstConfigValue::root(resource->blob, resource->size_bytes);
@@ -307,9 +322,9 @@ bool RenderConfiguration::load(NameId64 name, ConstConfigValue settings, ConfigV
     _root_size = resource->size_bytes;
     _name = name;
     log_message("render",
-                "render configuration %016llx: %u texture channels, %u global resources, %u layer configurations, "
+                "render configuration \"%s\": %u texture channels, %u global resources, %u layer configurations, "
                 "%u shader library groups, %u resource generators, %u viewport templates%s",
-                (unsigned long long)name.value(), _texture_channels.size(), globals.entries().size(), _layers.count(),
+                shown, _texture_channels.size(), globals.entries().size(), _layers.count(),
                 _loader->group_count(), _render.resource_generators().count(), _viewports.count(),
                 ok ? "" : " (parts refused, see above)");
     return ok;

@@ -255,7 +255,8 @@ void CascadedShadowMapping::execute(const ModifierExecution &run)
         RenderCamera light_camera(block, 0xFFFFFFFFu, no_scene_node);
         light_camera.set_pose(fit.light_pose);
         light_camera.compute_frustum(1, 1, 1);
-        (void)render_shadow_casters(*frame.render_world, light_camera, *context, key, _scratch, frame.pool);
+        (void)render_shadow_casters(*frame.render_world, light_camera, *context, key, _scratch, frame.pool,
+                                    frame.shading ? frame.shading->environment_values() : nullptr);
     }
 
     // m. The frame's viewport again, after every slice.

@@ -20,14 +20,24 @@ namespace tallow::resource_generator {
 
 namespace {
 enum : u32 {
-    reported_type = 1,
+    reported_shadow_variant_spot = 1,
     reported_keys = 2,
     reported_shadow_variant = 4,
     reported_target = 8,
     reported_context = 16,
     reported_camera = 32,
     reported_geometry = 64,
+    reported_type = 128, // << light type: omni, spot, any other
 };
+
+const char *light_type_name(u32 type)
+{
+    switch (type) {
+    case light_omni: return "omni";
+    case light_spot: return "spot";
+    default: return "other";
+    }
+}
 
 const char *string_member(ConstConfigValue config, const char *key)
 {
@@ -76,12 +86,13 @@ bool DeferredShading::load_type(const ModifierLoadParams &params, u32 type, Cons
         return false;
     }
     ShaderManager *shaders = params.load->shaders;
-    if (!shaders || !shaders->find_template(NameId32(shader).value(), t.shading[0])) {
+    if (!shaders || !shaders->find_optional_template(NameId32(shader).value(), t.shading[0])) {
         log_message("render", "deferred_shading: shader template \"%s\" is unknown; refused", shader);
         return false;
     }
     const std::string shadowed = std::string(shader) + ":SHADOW_MAPPING";
-    t.has_shadow_variant = shaders->find_template(NameId32(shadowed.c_str()).value(), t.shading[1]);
+    // Optional: without it the type's lights draw unshadowed (reported once, at the first).
+    t.has_shadow_variant = shaders->find_optional_template(NameId32(shadowed.c_str()).value(), t.shading[1]);
 
     if (!t.mesh.load(params.load->meshes, _proxy_geometry, NameId32(mesh).value(), params.load->resources,
                      "deferred_shading"))
@@ -151,6 +162,7 @@ void DeferredShading::execute(const ModifierExecution &run)
         return;
     }
     const RenderWorld &world = *frame.render_world;
+    const ShaderVariableBlock *environment = frame.shading ? frame.shading->environment_values() : nullptr;
     const Array<RenderRecord> &lights = world.visible_lights();
     if (lights.empty())
         return;
@@ -191,20 +203,24 @@ void DeferredShading::execute(const ModifierExecution &run)
             continue;
         const RenderLight &light = *static_cast<const RenderLight *>(object);
         const LightBlock &block = light.block();
+        // A directional light lights the whole view: a pass of its own draws it, not a proxy.
+        if (block.type == light_directional)
+            continue;
         if (block.type >= deferred_light_types || !_types[block.type].filled || !_types[block.type].mesh.has_geometry()) {
-            if (first_report(_reported, reported_type))
-                log_message("render", "deferred_shading: a light of type %u has no light-type record; such lights are "
-                                      "not drawn",
-                            block.type);
+            const u32 kind = block.type < deferred_light_types ? block.type : deferred_light_types;
+            if (first_report(_reported, reported_type << kind))
+                log_message("render", "deferred_shading: %s lights (type %u) have no light-type record in "
+                                      "\"light_types\"; they are not drawn",
+                            light_type_name(block.type), block.type);
             continue;
         }
         LightType &t = _types[block.type];
         bool shadowed = casts_shadows(block) != 0;
         if (shadowed && !t.has_shadow_variant) {
-            if (first_report(_reported, reported_shadow_variant))
-                log_message("render", "deferred_shading: light type %u has no \":SHADOW_MAPPING\" shader; its lights "
+            if (first_report(_reported, block.type == light_spot ? reported_shadow_variant_spot : reported_shadow_variant))
+                log_message("render", "deferred_shading: %s lights have no \":SHADOW_MAPPING\" shader template; they "
                                       "draw without shadows",
-                            block.type);
+                            light_type_name(block.type));
             shadowed = false;
         }
         const u32 keys = !shadowed ? 1 : block.type == light_omni ? 7 : 2;
@@ -249,7 +265,8 @@ void DeferredShading::execute(const ModifierExecution &run)
                 _face_variables.values.clear();
                 const f32 face_index = f32(face);
                 (void)_face_variables.add(0, NameId32("rt_index").value(), &face_index);
-                (void)render_shadow_casters(world, face_camera, *shadow, key, _scratch, frame.pool, &_face_variables);
+                (void)render_shadow_casters(world, face_camera, *shadow, key, _scratch, frame.pool, environment,
+                                        &_face_variables);
             }
             if (!has_cube && first_report(_reported, reported_target))
                 log_message("render", "deferred_shading: no \"shadow_map_cube\" render target; omni shadows are not "
@@ -278,7 +295,7 @@ void DeferredShading::execute(const ModifierExecution &run)
                 RenderCamera spot_camera(spot_block, 0xFFFFFFFFu, no_scene_node);
                 spot_camera.set_pose(spot_shadow_pose(world_transform));
                 spot_camera.compute_frustum(1, 1, 1);
-                (void)render_shadow_casters(world, spot_camera, *shadow, key, _scratch, frame.pool);
+                (void)render_shadow_casters(world, spot_camera, *shadow, key, _scratch, frame.pool, environment);
             } else if (first_report(_reported, reported_target)) {
                 log_message("render", "deferred_shading: no \"shadow_map\" render target; spot shadows are not rendered");
             }
@@ -293,8 +310,7 @@ void DeferredShading::execute(const ModifierExecution &run)
             bind_targets(draw_key, true);
 
         // The light's draw.
-        shading.set_matrices(world_transform, camera.view(), camera.projection(),
-                             frame.shading ? frame.shading->environment_values() : nullptr);
+        shading.set_matrices(world_transform, camera.view(), camera.projection(), environment);
         const LightShape shape = shape_of(block);
         shading.set_vector3(NameId32("light_position").value(), position.x, position.y, position.z);
         const Vector3 scale = light_proxy_scale(shape);

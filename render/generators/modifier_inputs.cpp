@@ -121,7 +121,8 @@ bool load_shading(ConstConfigValue config, const char *type_name, ShaderManager 
         log_message("render", "%s: no shader manager to find \"%s\" in; it draws nothing", type_name, shader.to_string());
         return false;
     }
-    if (!shaders->find_template(NameId32(shader.to_string()).value(), own)) {
+    // Reported here, by name.
+    if (!shaders->find_optional_template(NameId32(shader.to_string()).value(), own)) {
         log_message("render", "%s: shader template \"%s\" not found; it draws nothing", type_name, shader.to_string());
         return false;
     }

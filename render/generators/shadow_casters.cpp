@@ -28,7 +28,8 @@ RenderContext *begin_shadow_context(const GeneratorFrame &frame)
 }
 
 u32 render_shadow_casters(const RenderWorld &world, const RenderCamera &camera, RenderContext &context, u64 key,
-                          Array<RenderRecord> &scratch, ThreadPool *pool, const ShaderVariableBlock *variables)
+                          Array<RenderRecord> &scratch, ThreadPool *pool, const ShaderVariableBlock *environment,
+                          const ShaderVariableBlock *variables)
 {
     // The records are only read here; the set's accessor is not const because the render
     // world's own passes update them.
@@ -47,6 +48,7 @@ u32 render_shadow_casters(const RenderWorld &world, const RenderCamera &camera, 
     }
     MeshRenderParams params;
     params.camera = &camera;
+    params.environment_values = environment;
     params.variables = variables;
     params.caller_bits = key;
     params.step_key = true; // the casters stay in the step's place, whatever layer their shadow pass names

@@ -33,11 +33,12 @@ RenderContext *begin_shadow_context(const GeneratorFrame &frame);
 
 /// Culls the world's main set with `camera` (computed already; on `pool` with the culling
 /// job when not null, waiting for it) and draws every visible mesh object and LOD-chosen
-/// mesh into `context` under `key`. `scratch` holds the culled records; `variables` (may be
+/// mesh into `context` under `key`. `scratch` holds the culled records; `environment` (the
+/// frame's shading environment values) and then `variables` (a step's own; both may be
 /// null) go into every caster's shader variables of the same names. Returns the number of
 /// meshes drawn.
 u32 render_shadow_casters(const RenderWorld &world, const RenderCamera &camera, RenderContext &context, u64 key,
-                          Array<RenderRecord> &scratch, ThreadPool *pool,
+                          Array<RenderRecord> &scratch, ThreadPool *pool, const ShaderVariableBlock *environment,
                           const ShaderVariableBlock *variables = nullptr);
 
 } // namespace tallow

@@ -75,7 +75,7 @@ ModifierBase *CSTiledDeferredShading::create(const ModifierLoadParams &params)
         return nullptr;
     }
     if (!params.load->shaders ||
-        !params.load->shaders->find_template(NameId32(shader.to_string()).value(), step->_shading)) {
+        !params.load->shaders->find_optional_template(NameId32(shader.to_string()).value(), step->_shading)) {
         log_message("render", "tiled_deferred_shading: shader template \"%s\" is unknown; refused", shader.to_string());
         delete_with_allocator(generator.allocator(), step);
         return nullptr;
@@ -101,6 +101,12 @@ void CSTiledDeferredShading::execute(const ModifierExecution &run)
     u32 groups[3];
     dispatch_counts(output.width, output.height, groups);
 
+    // The environment's values first: the step's own values below win over them.
+    const Matrix4x4 &identity = matrix4x4_identity;
+    _shading.set_matrices(identity, frame.camera ? frame.camera->view() : identity,
+                          frame.camera ? frame.camera->projection() : identity,
+                          frame.shading ? frame.shading->environment_values() : nullptr);
+
     // The lights, capped at the shortest array the shader has.
     const u32 slot = context.shader_slot_index();
     const LightArray positions = light_array(_shading, slot, "light_positions");
@@ -116,6 +122,9 @@ void CSTiledDeferredShading::execute(const ModifierExecution &run)
         for (const RenderRecord &record : world.visible_lights()) {
             RenderObject *object = world.object_in_slot(record.slot);
             if (!object || object->class_id() != u32(RenderObjectClass::Light))
+                continue;
+            // The tiles take lights that reach a sphere; a directional light reaches every tile.
+            if (static_cast<const RenderLight *>(object)->block().type == light_directional)
                 continue;
             if (written == cap) {
                 if (first_report(_reported, reported_cap))

@@ -51,6 +51,14 @@ void RenderGui::destroy_resources(RenderResourceContext *context)
     context->release_resource(&_declaration.resource);
 }
 
+void RenderGui::refresh_shaders()
+{
+    _shader.refresh();
+    for (Material &m : _materials)
+        if (m.render)
+            m.render->refresh_shaders();
+}
+
 void RenderGui::apply_message(u32 kind, const u8 *payload, u32 payload_bytes)
 {
     if (kind == gui_primitive_kind && payload_bytes >= sizeof(GuiPrimitiveHeader)) {
@@ -204,7 +212,8 @@ const ShaderContext *RenderGui::material_context(u32 material, const RenderDrawP
 Matrix4x4 RenderGui::projection_for(const RenderDrawParams &params, Matrix4x4 &out_world, Matrix4x4 &out_view)
 {
     if (_settings.screen) {
-        u32 size[2] = {params.back_buffer_width, params.back_buffer_height};
+        u32 size[2];
+        screen_size_of(params, size[0], size[1]);
         const u32 follow[2] = {_settings.follow_width, _settings.follow_height};
         for (u32 i = 0; i < 2; ++i) {
             if (follow[i] && size[i] != _settings.resolution[i])
@@ -245,7 +254,7 @@ u32 RenderGui::render(const RenderDrawParams &params)
     }
     if (!_has_template)
         _has_template =
-            params.shaders->find_template(NameId32(_settings.screen ? "gui" : "gui:DEPTH_TEST_ENABLED").value(), _shader);
+            params.shaders->find_template(_settings.screen ? "gui" : "gui:DEPTH_TEST_ENABLED", _shader);
     Matrix4x4 world, view;
     Matrix4x4 projection = projection_for(params, world, view);
     u32 draws = 0;

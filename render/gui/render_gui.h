@@ -120,6 +120,7 @@ class RenderGui final : public RenderObject {
 
     void destroy_resources(RenderResourceContext *context) override; // See RenderObject
     void apply_message(u32 kind, const u8 *payload, u32 payload_bytes) override; // See RenderObject
+    void refresh_shaders() override;                                             // See RenderObject
 
     /// Takes primitive `id` (see the header comment).
     void apply_primitive(u32 id, i32 layer, u32 vertex_count, const u8 *vertices, u32 material);

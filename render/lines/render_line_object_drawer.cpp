@@ -128,8 +128,9 @@ bool RenderLineObjectDrawer::render(const RenderDrawParams &params)
         _declaration.resource.handle == invalid_render_handle)
         return false;
     if (_screen_space) {
-        Matrix4x4 projection = pixel_projection(f32(params.back_buffer_width), f32(params.back_buffer_height), 0, 0,
-                                                1, 1, pixel_depth_scale, 0.0f);
+        u32 width = 0, height = 0;
+        screen_size_of(params, width, height);
+        Matrix4x4 projection = pixel_projection(f32(width), f32(height), 0, 0, 1, 1, pixel_depth_scale, 0.0f);
         _shader.set_matrices(matrix4x4_identity, matrix4x4_identity, projection, nullptr);
     } else {
         _shader.set_matrices(matrix4x4_identity, params.view, params.projection, nullptr);

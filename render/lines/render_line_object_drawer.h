@@ -53,6 +53,7 @@ class RenderLineObjectDrawer final : public RenderObject {
     void destroy_resources(RenderResourceContext *context) override; // See RenderObject
     /// Kind 0 (line_message_kind): a LineMessageHeader and its lines.
     void apply_message(u32 kind, const u8 *payload, u32 payload_bytes) override;
+    void refresh_shaders() override { _shader.refresh(); } // See RenderObject
 
     /// Takes `count` lines of line object `id` (see the header comment).
     void submit_lines(u32 id, u32 count, const LineRecord *lines);

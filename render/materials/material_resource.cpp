@@ -235,9 +235,19 @@ RenderMaterial::RenderMaterial(Allocator &allocator, const MaterialEntry &entry,
     set_entry(entry);
 }
 
-void RenderMaterial::set_template(u32 name)
+void RenderMaterial::set_template(u32 name, const Array<char> *text)
 {
     _template = name;
+    // The warning of a missing template names it when the material data carries its name.
+    if (text && !text->empty() && text->size() < 256) {
+        char buffer[256];
+        memcpy(buffer, text->data(), text->size());
+        buffer[text->size()] = '\0';
+        if (NameId32(buffer).value() == name) {
+            _shaders->find_template(buffer, _context);
+            return;
+        }
+    }
     _shaders->find_template(name, _context);
 }
 
@@ -257,9 +267,24 @@ void RenderMaterial::apply_value(const MaterialValue &v)
     _values.push_back(v);
 }
 
+void RenderMaterial::refresh_shaders()
+{
+    if (!_context.refresh())
+        return;
+    // A variable whose type changed with its shader lost its value in the new block.
+    for (const MaterialValue &v : _values) {
+        switch (v.kind) {
+        case 0: _context.set_scalar(v.variable, v.value[0]); break;
+        case 1: _context.set_vector2(v.variable, v.value[0], v.value[1]); break;
+        case 2: _context.set_vector3(v.variable, v.value[0], v.value[1], v.value[2]); break;
+        default: break;
+        }
+    }
+}
+
 void RenderMaterial::set_entry(const MaterialEntry &entry)
 {
-    set_template(_variant ? _variant : entry.shader_template);
+    set_template(_variant ? _variant : entry.shader_template, _variant ? nullptr : &entry.shader_name);
     _values.resize(0);
     for (const MaterialValue &v : entry.values)
         apply_value(v);

@@ -112,6 +112,8 @@ class RenderMaterial final : public RenderObject {
     /// u32 variable, floats}; 5 another entry {.., pointer-sized MaterialEntry address}.
     /// Short payloads and channel indices past the bindings are dropped (logged).
     void apply_message(u32 kind, const u8 *payload, u32 payload_bytes) override;
+    /// Instantiates the template again and applies the values held. See RenderObject
+    void refresh_shaders() override;
 
     /// Instantiates the template and applies the entry's values and textures.
     void set_entry(const MaterialEntry &entry);
@@ -122,7 +124,7 @@ class RenderMaterial final : public RenderObject {
     u32 shader_template() const { return _template; }
 
   private:
-    void set_template(u32 name);
+    void set_template(u32 name, const Array<char> *text = nullptr);
     void apply_value(const MaterialValue &value);
 
     ShaderManager *_shaders;

@@ -175,6 +175,12 @@ void ParticleEmitter::build_vertices(const Matrix4x4 &camera, f32 effect_time)
 
 u32 ParticleEmitter::shader_template() const { return _material ? _material->shader_template() : 0; }
 
+void ParticleEmitter::refresh_shaders()
+{
+    if (_material)
+        _material->refresh_shaders();
+}
+
 bool ParticleEmitter::draw(RenderContext &context, f32 order, const ParticleView &view) const
 {
     if (!_material || !has_resources() || _vertex_count == 0)

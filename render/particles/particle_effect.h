@@ -80,6 +80,8 @@ class ParticleEmitter {
     bool draw(RenderContext &context, f32 order, const ParticleView &view) const;
     /// The material's template (0 without a material).
     u32 shader_template() const;
+    /// Instantiates the material's shaders again after the render configuration changed them.
+    void refresh_shaders();
 
     const ParticleEmitterInfo &info() const { return *_info; }
     u32 vertex_count() const { return _vertex_count; }

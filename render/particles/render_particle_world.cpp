@@ -139,6 +139,13 @@ const MaterialEntry *RenderParticleWorld::material(u64 name, u32 material) const
     return it != t->pairs.end() && it->name == material ? it->entry : nullptr;
 }
 
+void RenderParticleWorld::refresh_shaders()
+{
+    for (ParticleEffect *effect : _live)
+        for (u32 i = 0; i < effect->emitter_count(); ++i)
+            effect->emitter(i).refresh_shaders();
+}
+
 void RenderParticleWorld::apply_message(u32 kind, const u8 *payload, u32 payload_bytes)
 {
     switch (ParticleMessage(kind)) {

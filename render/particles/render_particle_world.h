@@ -75,6 +75,8 @@ class RenderParticleWorld final : public RenderObject {
     void destroy_resources(RenderResourceContext *context) override;
     /// One message of the game side (particle_messages.h). See RenderObject.
     void apply_message(u32 kind, const u8 *payload, u32 payload_bytes) override;
+    /// The live effects' materials. See RenderObject
+    void refresh_shaders() override;
 
     /// The per-world-update step (see the top). `context` (may be null) takes the
     /// resources of new emitters and releases those of leaving effects.

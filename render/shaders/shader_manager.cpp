@@ -3,6 +3,7 @@
 #include "foundation/config/config_value.h"
 #include "foundation/log.h"
 #include "foundation/memory/allocator.h"
+#include "foundation/strings/name_id.h"
 #include "render/config/render_branch.h"
 #include "render/device/render_device.h"
 #include "render/resources/render_resource_set.h"
@@ -206,6 +207,17 @@ bool ShaderContext::instantiate(const Shader *const *slots, u32 slot_count)
     _slots = static_cast<Array<Slot> &&>(fresh);
     _state = 1;
     return true;
+}
+
+bool ShaderContext::refresh()
+{
+    if (!_manager || !_template || _epoch == _manager->epoch())
+        return false;
+    _epoch = _manager->epoch();
+    const Shader *const *slots = _manager->template_slots(_template);
+    if (!slots)
+        return false;
+    return instantiate(slots, _manager->slot_name_count());
 }
 
 bool ShaderContext::is_live(const Slot &slot) const
@@ -418,6 +430,7 @@ bool ShaderManager::add_shader_library(const ShaderLibrary &library)
         rc->create_resource(&shader->resource.resource);
     }
     submit(rc);
+    ++_epoch;
     for (Shader *s : fresh)
         _shaders.push_back(s);
     std::sort(_shaders.begin(), _shaders.end(), [](const Shader *a, const Shader *b) { return a->name() < b->name(); });
@@ -436,6 +449,7 @@ void ShaderManager::remove_shader_library(const ShaderLibrary &library)
         shader->unbind();
     }
     submit(rc);
+    ++_epoch;
 }
 
 ShaderManager::Template *ShaderManager::find_template_entry(u32 name) const
@@ -455,6 +469,7 @@ u32 ShaderManager::slot_index(u32 slot_name) const
 
 void ShaderManager::update_templates(const ShaderLibrary &library)
 {
+    ++_epoch;
     for (const TemplateRecord &record : library.templates) {
         Template *entry = find_template_entry(record.name);
         if (!entry) {
@@ -507,6 +522,7 @@ void ShaderManager::update_templates(const ShaderLibrary &library)
 
 void ShaderManager::remove_templates(const ShaderLibrary &library)
 {
+    ++_epoch;
     for (const TemplateRecord &record : library.templates) {
         for (u32 i = 0; i < _templates.size(); ++i) {
             if (_templates[i]->name == record.name) {
@@ -524,6 +540,15 @@ const Shader *const *ShaderManager::template_slots(u32 name) const
     return entry ? entry->slots.data() : nullptr;
 }
 
+bool ShaderManager::instantiate_template(const Template &entry, ShaderContext &context)
+{
+    const bool ok = context.instantiate(entry.slots.data(), entry.slots.size());
+    context._manager = this;
+    context._template = entry.name;
+    context._epoch = _epoch;
+    return ok;
+}
+
 bool ShaderManager::find_template(u32 name, ShaderContext &context)
 {
     Template *entry = find_template_entry(name);
@@ -533,7 +558,23 @@ bool ShaderManager::find_template(u32 name, ShaderContext &context)
         log_message("render", "Can't find shader template: %s", text);
         return false;
     }
-    return context.instantiate(entry->slots.data(), entry->slots.size());
+    return instantiate_template(*entry, context);
+}
+
+bool ShaderManager::find_template(const char *name, ShaderContext &context)
+{
+    Template *entry = find_template_entry(NameId32(name).value());
+    if (!entry) {
+        log_message("render", "Can't find shader template: %s", name);
+        return false;
+    }
+    return instantiate_template(*entry, context);
+}
+
+bool ShaderManager::find_optional_template(u32 name, ShaderContext &context)
+{
+    Template *entry = find_template_entry(name);
+    return entry && instantiate_template(*entry, context);
 }
 
 } // namespace tallow

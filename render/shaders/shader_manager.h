@@ -143,6 +143,15 @@ class ShaderContext {
     bool instantiate(const Shader *const *slots, u32 slot_count);
     bool is_instantiated() const { return _state != 0; }
 
+    /// Instantiates the context again from the template it was found as when its manager's
+    /// shaders or templates changed since (ShaderManager::epoch), carrying the values over
+    /// as instantiate does. True when it did; false when nothing changed, the context was
+    /// not made by find_template, or the template is gone (the context then draws nothing
+    /// through its changed shaders). Render thread, or while the render thread is idle.
+    bool refresh();
+    /// The template find_template instantiated (NameId32), 0 when none.
+    u32 template_name() const { return _template; }
+
     /// Setters write every slot whose shader has the variable as a value of at least the
     /// written size; other slots are skipped. The matrix is written transposed.
     void set_scalar(u32 name, f32 value);
@@ -185,9 +194,13 @@ class ShaderContext {
     void write(u32 name, const void *value, u32 size);
     void free_slots(Array<Slot> &slots);
 
+    friend class ShaderManager;
     Allocator &_allocator;
     Array<Slot> _slots;
     u32 _state = 0; // 1 once instantiated
+    ShaderManager *_manager = nullptr; // set by find_template
+    u32 _template = 0;                 // the template find_template instantiated
+    u32 _epoch = 0;                    // the manager's epoch at that time
 };
 
 class ShaderManager {
@@ -219,8 +232,15 @@ class ShaderManager {
     void remove_templates(const ShaderLibrary &library);
 
     /// Instantiates template `name` into `context`. False with the warning
-    /// "Can't find shader template: %s" when the template is unknown.
+    /// "Can't find shader template: %s" (the id in hex) when the template is unknown.
     bool find_template(u32 name, ShaderContext &context);
+    /// The same for a template known by its name text, which the warning names.
+    bool find_template(const char *name, ShaderContext &context);
+    /// The same without a warning, for templates a configuration may leave out (a shader's
+    /// ":SHADOW_MAPPING" variant): false when `name` is unknown.
+    bool find_optional_template(u32 name, ShaderContext &context);
+    /// Advances whenever a library or a template is added, replaced or removed.
+    u32 epoch() const { return _epoch; }
 
     /// Computes the camera values once per rendered camera.
     void update_camera_variables(const CameraInputs &camera) { _camera.update(camera); }
@@ -245,6 +265,7 @@ class ShaderManager {
         Array<Shader *> slots;
     };
     Template *find_template_entry(u32 name) const;
+    bool instantiate_template(const Template &entry, ShaderContext &context);
     void submit(RenderResourceContext *context);
 
     TraceAllocator _allocator;
@@ -255,6 +276,7 @@ class ShaderManager {
     Array<u32> _slot_names;
     Array<Template *> _templates; // sorted by name
     CameraVariableValues _camera;
+    u32 _epoch = 1;
 };
 
 } // namespace tallow

@@ -56,7 +56,19 @@ struct RenderDrawParams {
     Matrix4x4 projection = matrix4x4_identity;
     u32 back_buffer_width = 0;
     u32 back_buffer_height = 0;
+    /// The view's rectangle in pixels of the back buffer: screen-space drawing (screen GUIs,
+    /// screen-space lines) lays its pixels out over it, so a half-width view is not drawn
+    /// squeezed. 0: the back buffer's size.
+    u32 view_width = 0;
+    u32 view_height = 0;
 };
+
+/// The pixel size screen-space drawing lays out over: the view's, else the back buffer's.
+inline void screen_size_of(const RenderDrawParams &params, u32 &out_width, u32 &out_height)
+{
+    out_width = params.view_width ? params.view_width : params.back_buffer_width;
+    out_height = params.view_height ? params.view_height : params.back_buffer_height;
+}
 
 /// An orthographic projection for drawing in pixels on a plane whose vertices are
 /// (x, depth, y): x = 0 .. width maps to clip x -1 .. 1, y = 0 .. height to clip y -1 .. 1

@@ -33,7 +33,19 @@ bool light_bounds(const LightBlock &b, f32 out_min[3], f32 out_max[3])
         out_max[2] = h;
         return true;
     }
+    if (b.type == light_directional) {
+        for (int i = 0; i < 3; ++i) {
+            out_min[i] = -light_unbounded_extent;
+            out_max[i] = light_unbounded_extent;
+        }
+        return true;
+    }
     return false;
+}
+
+u32 light_record_kind(const LightBlock &block)
+{
+    return block.type == light_directional ? render_record_always_drawn : render_record_culled;
 }
 
 RenderLight::RenderLight(const LightBlock &block, u32 scene_graph, u32 node)
@@ -55,7 +67,7 @@ void RenderLight::on_create(const RenderWorld &world, RenderRecordSet &lights, u
     light_bounds(_block, record.box_min, record.box_max);
     record.class_id = class_id();
     record.slot = slot;
-    record.kind = render_record_culled;
+    record.kind = light_record_kind(_block);
     lights.add(record, _graph, _node);
 }
 
@@ -74,8 +86,12 @@ void RenderLight::apply(u32 kind, const u8 *payload, u32 payload_bytes, RenderRe
     if (r.block.type != _block.type || r.block.falloff_end != _block.falloff_end ||
         r.block.spot_angle != _block.spot_angle) {
         RenderRecord *record = lights.find(slot);
-        if (record)
+        if (record) {
             light_bounds(r.block, record->box_min, record->box_max);
+            // Keeps a hidden record hidden; only the culling bit follows the type.
+            if (record->kind & render_record_visible)
+                record->kind = light_record_kind(r.block);
+        }
     }
     _block = r.block;
 }

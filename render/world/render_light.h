@@ -23,6 +23,7 @@ class WorldRenderLink;
 
 constexpr u32 light_omni = 0;
 constexpr u32 light_spot = 1;
+constexpr u32 light_directional = 2; // lights everything: never culled
 
 /// A light's properties (the block levels and scripts set).
 struct LightBlock {
@@ -45,8 +46,13 @@ struct LightUpdateRecord {
 };
 static_assert(sizeof(LightUpdateRecord) == 48);
 
-/// The local bounds of `block`; false for a type that has none (the bounds are left).
+/// The local bounds of `block`; false for a type that has none (the bounds are left). A
+/// directional light's reach everything: +-light_unbounded_extent on every axis.
 bool light_bounds(const LightBlock &block, f32 out_min[3], f32 out_max[3]);
+/// Half the side of a directional light's box: past any world, finite for the matrix math.
+constexpr f32 light_unbounded_extent = 1.0e18f;
+/// The kind of a light's record: a directional light is never culled.
+u32 light_record_kind(const LightBlock &block);
 
 class RenderLight final : public RenderObject {
   public:

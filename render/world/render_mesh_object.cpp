@@ -237,6 +237,8 @@ void RenderMeshObject::render(RenderContext &context, const MeshRenderParams &pa
                                        shader.manager().camera_values(), block.data(), block.size());
         if (params.environment)
             params.environment->write_constants(shader, block.data(), block.size());
+        if (params.environment_values)
+            write_variable_block(*params.environment_values, shader, block.data(), block.size());
         if (params.variables)
             write_variable_block(*params.variables, shader, block.data(), block.size());
         const Array<MaterialTextureBinding> &textures = b.material->textures();

@@ -107,6 +107,9 @@ struct MeshRenderParams {
     /// Values of the shading environment (name id and bytes), written into every shader
     /// variable of the same name; may be null.
     const class RenderShadingEnvironment *environment = nullptr;
+    /// The same values as a pipeline step hands them on (the frame's environment seen by a
+    /// shadow view); written like `environment`; may be null.
+    const class ShaderVariableBlock *environment_values = nullptr;
     /// Values a pipeline step sets for its draws (a cube face's "rt_index"), written after
     /// the environment's into every shader variable of the same name; may be null.
     const class ShaderVariableBlock *variables = nullptr;

@@ -55,6 +55,10 @@ class RenderObject {
     /// Applies a class-addressed record the world has no dedicated handler for. The
     /// payload starts with the class id and handle; it is only 4-aligned. Render thread.
     virtual void apply_message(u32 kind, const u8 *payload, u32 payload_bytes);
+    /// Instantiates the object's shader contexts again after the render configuration's
+    /// shaders or templates changed (ShaderContext::refresh). Render thread; the default
+    /// has none.
+    virtual void refresh_shaders() {}
 
     u32 class_id() const { return _class_id; }
 

@@ -168,11 +168,17 @@ RenderShadingEnvironment::RenderShadingEnvironment(Allocator &allocator, const S
         v.offset = at;
         if (!_variables.push_back(v) || !_sizes.push_back(d.size_bytes))
             break;
+        // A plain value goes to the shaders as the block's record; arrays stay for the
+        // steps that index them (loops).
+        if (d.type <= shading_variable_kind::vector3 && d.element_count == 1)
+            _values.records.push_back(ShaderVariableBlock::Record{d.type, rv.id, at});
         at += (d.size_bytes + 3) & ~3u;
     }
-    _values.resize(at);
-    if (_values.size() == at && at)
-        memset(_values.data(), 0, at);
+    _values.values.resize(at);
+    if (_values.values.size() == at && at)
+        memset(_values.values.data(), 0, at);
+    else if (_values.values.size() != at)
+        _values.records.clear(); // out of memory: no record may point past the values
 }
 
 u32 RenderShadingEnvironment::index_of(u32 id) const
@@ -247,7 +253,7 @@ void RenderShadingEnvironment::apply(const RenderWorld &world, u32 kind, const u
         // A value never spills into the next constant.
         const u32 n = r.size_bytes < _sizes[i] ? r.size_bytes : _sizes[i];
         if (n)
-            memcpy(_values.data() + v->offset, payload + r.data_offset, n);
+            memcpy(_values.values.data() + v->offset, payload + r.data_offset, n);
         return;
     }
     case shading_record::block: {
@@ -277,7 +283,7 @@ void RenderShadingEnvironment::write_constants(const Shader &shader, u8 *block, 
             continue;
         const u32 n = _sizes[i] < sv->size_bytes ? _sizes[i] : sv->size_bytes;
         if (n && u64(sv->offset) + n <= block_size)
-            memcpy(block + sv->offset, _values.data() + v.offset, n);
+            memcpy(block + sv->offset, _values.values.data() + v.offset, n);
     }
 }
 

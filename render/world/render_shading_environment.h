@@ -2,7 +2,8 @@
 // Shading environments: the "shading_environment" resource (a world's global shading
 // variables, their named settings and the material values they drive), the game side's
 // ShadingEnvironment and its render twin RenderShadingEnvironment, whose values the mesh
-// draws write into every shader variable of the same name.
+// draws and the resource generators' steps (fullscreen passes, compute kernels, lights,
+// mesh renderers, shadow casters) write into every shader variable of the same name.
 //
 //   auto *r = read_shading_environment(bytes, size, allocator);      // null: refused
 //   ShadingEnvironment env(allocator);
@@ -25,6 +26,7 @@
 #include "foundation/containers/array.h"
 #include "foundation/memory/trace_allocator.h"
 #include "render/generators/generator_frame.h"
+#include "render/shaders/shader_manager.h"
 #include "render/world/render_object.h"
 
 namespace tallow {
@@ -138,12 +140,14 @@ class RenderShadingEnvironment final : public RenderObject, public IGeneratorSha
     const ShadingVariable *find_variable(u32 id) const override;
     /// Bytes of variable `id`'s value (0 for none).
     u32 variable_size(u32 id) const;
-    const u8 *value_block() const override { return _values.data(); } // See IGeneratorShading
-    u32 value_block_size() const override { return _values.size(); } // See IGeneratorShading
+    const u8 *value_block() const override { return _values.values.data(); } // See IGeneratorShading
+    u32 value_block_size() const override { return _values.values.size(); } // See IGeneratorShading
     /// The shader context of value set `id`'s material, or null. See IGeneratorShading
     ShaderContext *material_context(u32 id) override;
-    const ShaderVariableBlock *environment_values() const override { return nullptr; } // See IGeneratorShading
-    const u8 *values() const { return _values.data(); }
+    /// The plain values (scalars, vector2s and vector3s; arrays are reached through
+    /// find_variable and value_block) by id. See IGeneratorShading
+    const ShaderVariableBlock *environment_values() const override { return &_values; }
+    const u8 *values() const { return _values.values.data(); }
     const Array<u8> &raw_block() const { return _raw; }
     const Array<MaterialEntry> &materials() const { return _materials; }
     /// Writes every variable into the same-named value variable of `shader` in `block`
@@ -155,7 +159,7 @@ class RenderShadingEnvironment final : public RenderObject, public IGeneratorSha
 
     Array<ShadingVariable> _variables;
     Array<u32> _sizes; // bytes of each variable's value
-    Array<u8> _values;
+    ShaderVariableBlock _values; // every variable's value at its offset; records for the plain ones
     Array<MaterialEntry> _materials; // sorted by id
     Array<u8> _raw;
 };

@@ -163,6 +163,11 @@ class RenderWorld final : public RenderObject {
     /// loaded). Set on the game side while the render thread is idle.
     void set_shader_manager(ShaderManager *shaders) { _shaders = shaders; }
     ShaderManager *shader_manager() const { return _shaders; }
+    /// Has every object instantiate its shader contexts again when the shader manager's
+    /// shaders or templates changed since the last call (a reload of the render
+    /// configuration), so objects made before a reload keep drawing. render() calls it
+    /// first. Render thread.
+    void refresh_shaders();
 
     /// Time and step of the last update (message 7).
     void set_time(f32 time, f32 delta_time)
@@ -193,7 +198,7 @@ class RenderWorld final : public RenderObject {
                         const RenderShadingEnvironment *environment, const struct LayerConfig &config,
                         RenderWorldStats &stats);
     void render_unculled(const RenderWorldParams &params, const RenderCamera &camera, const struct LayerConfig &config,
-                         f32 width, f32 height, RenderWorldStats &stats);
+                         f32 width, f32 height, const struct ViewportPlacement &rect, RenderWorldStats &stats);
 
     TraceAllocator _allocator;                 // "RenderWorld": objects, records, arrays
     TraceAllocator _state_allocator;           // "state_reflection": state buffers
@@ -219,6 +224,7 @@ class RenderWorld final : public RenderObject {
     Array<RenderStateQueue *> _buffers;      // every buffer made
     Array<RenderStateQueue *> _free_buffers;
     ShaderManager *_shaders = nullptr;
+    u32 _shader_epoch = 0;                // the shader manager's epoch the objects were refreshed for
     u32 _cull_kernel;
     RenderCamera _default_camera;
     Array<RenderRecord> _culled;          // the main set after culling, then the drawn records

@@ -101,9 +101,23 @@ void RenderWorld::update_transforms(RenderRecordSet &set)
             records[i].world = *m;
 }
 
+void RenderWorld::refresh_shaders()
+{
+    if (!_shaders || _shaders->epoch() == _shader_epoch)
+        return;
+    // Contexts made before the change draw nothing through the changed shaders. The walk
+    // runs here, on the render thread before the render kernel: a material's context is
+    // shared by the meshes the kernel draws on several workers at once.
+    _shader_epoch = _shaders->epoch();
+    for (RenderObject *object : _objects)
+        if (object)
+            object->refresh_shaders();
+}
+
 RenderWorldStats RenderWorld::render(const RenderWorldParams &params)
 {
     RenderWorldStats stats;
+    refresh_shaders();
     auto skip = [&](const char *why) {
         if (_logged_skips++ < 8)
             log_message("render", "render world not drawn: %s", why);
@@ -254,7 +268,7 @@ RenderWorldStats RenderWorld::render(const RenderWorldParams &params)
     }
 
     // 13. Line drawers and GUIs.
-    render_unculled(params, camera, *config, width, height, stats);
+    render_unculled(params, camera, *config, width, height, *rect, stats);
 
     // 14. Dispatch and give the contexts back.
     if (!_contexts.empty())
@@ -323,7 +337,8 @@ void RenderWorld::render_records(const RenderWorldParams &params, const RenderCa
 }
 
 void RenderWorld::render_unculled(const RenderWorldParams &params, const RenderCamera &camera,
-                                  const LayerConfig &config, f32 width, f32 height, RenderWorldStats &stats)
+                                  const LayerConfig &config, f32 width, f32 height, const ViewportPlacement &rect,
+                                  RenderWorldStats &stats)
 {
     // One pass on this thread, in (class, slot) order, into a context of its own: a GUI
     // makes its vertex buffers at its first draw, and resource contexts are filled by one
@@ -352,6 +367,10 @@ void RenderWorld::render_unculled(const RenderWorldParams &params, const RenderC
     draw.projection = camera.projection();
     draw.back_buffer_width = u32(width);
     draw.back_buffer_height = u32(height);
+    // At least a pixel: a view of no size draws nothing anyway, and 0 would mean the whole target.
+    const f32 view_width = width * rect.width + 0.5f, view_height = height * rect.height + 0.5f;
+    draw.view_width = view_width >= 1.0f ? u32(view_width) : 1u;
+    draw.view_height = view_height >= 1.0f ? u32(view_height) : 1u;
     for (const RenderRecord &r : _unculled) {
         RenderObject *object = object_in_slot(r.slot);
         if (object && object->class_id() == r.class_id && render_unculled_object(*object, draw))

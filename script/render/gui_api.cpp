@@ -49,6 +49,40 @@ i32 layer_of(const LuaStack &stack, i32 arg, f32 value)
     return i32(value);
 }
 
+bool is_finite(f32 v) { return std::isfinite(v); }
+
+/// A number argument that must be finite (a position or size of the gui).
+f32 finite_float(const LuaStack &stack, i32 arg, const char *what)
+{
+    const f32 v = stack.get_float(arg);
+    if (!is_finite(v))
+        stack.argument_message(arg, "the %s %g is not a finite number", what, double(v));
+    return v;
+}
+
+/// A Vector3 argument whose first `count` components must be finite.
+Vector3 finite_vector3(const LuaStack &stack, i32 arg, const char *what, u32 count = 3)
+{
+    const Vector3 v = math_api::vector3_arg(stack, arg);
+    const f32 c[3] = {v.x, v.y, v.z};
+    for (u32 i = 0; i < count; ++i)
+        if (!is_finite(c[i]))
+            stack.argument_message(arg, "the %s (%g, %g, %g) is not finite", what, double(v.x), double(v.y),
+                                   double(v.z));
+    return v;
+}
+
+/// A pose argument whose every element must be finite.
+Matrix4x4 finite_pose(const LuaStack &stack, i32 arg)
+{
+    const Matrix4x4 m = math_api::matrix4x4_arg(stack, arg);
+    for (const auto &row : m.m)
+        for (f32 v : row)
+            if (!is_finite(v))
+                stack.argument_message(arg, "the pose holds a number that is not finite");
+    return m;
+}
+
 /// The primitive's values as the parsers read them.
 struct PrimitiveArgs {
     Vector3 position{};
@@ -65,9 +99,9 @@ struct PrimitiveArgs {
 void read_optional(const LuaStack &stack, i32 &arg, PrimitiveArgs &out)
 {
     if (stack.is_vector3(arg)) {
-        const f32 *s = stack.get_vector3(arg++);
-        out.width = s[0];
-        out.height = s[1];
+        const Vector3 s = finite_vector3(stack, arg++, "size", 2);
+        out.width = s.x;
+        out.height = s.y;
     }
     if (stack.is_quaternion(arg)) {
         const f32 *c = stack.get_quaternion(arg++);
@@ -78,7 +112,7 @@ void read_optional(const LuaStack &stack, i32 &arg, PrimitiveArgs &out)
 /// A screen position (x, y, layer).
 void read_screen_position(const LuaStack &stack, i32 &arg, PrimitiveArgs &out)
 {
-    out.position = math_api::vector3_arg(stack, arg);
+    out.position = finite_vector3(stack, arg, "position", 2);
     out.layer = layer_of(stack, arg, out.position.z);
     ++arg;
 }
@@ -86,17 +120,17 @@ void read_screen_position(const LuaStack &stack, i32 &arg, PrimitiveArgs &out)
 /// A pose, a position and a layer.
 void read_placed_position(const LuaStack &stack, i32 &arg, PrimitiveArgs &out)
 {
-    out.pose = math_api::matrix4x4_arg(stack, arg++);
+    out.pose = finite_pose(stack, arg++);
     out.has_pose = true;
-    out.position = math_api::vector3_arg(stack, arg++);
+    out.position = finite_vector3(stack, arg++, "position");
     out.layer = i32(stack.get_integer(arg++, -(i64(1) << 31), (i64(1) << 31) - 1));
 }
 
 void read_uv(const LuaStack &stack, i32 &arg, PrimitiveArgs &out)
 {
-    const f32 *a = stack.get_vector3(arg++);
-    const f32 *b = stack.get_vector3(arg++);
-    out.uv[0] = a[0], out.uv[1] = a[1], out.uv[2] = b[0], out.uv[3] = b[1];
+    const Vector3 a = finite_vector3(stack, arg++, "uv corner", 2);
+    const Vector3 b = finite_vector3(stack, arg++, "uv corner", 2);
+    out.uv[0] = a.x, out.uv[1] = a.y, out.uv[2] = b.x, out.uv[3] = b.y;
 }
 
 /// The id a create function takes (next of the gui) or an update function reads (argument 2).
@@ -122,7 +156,7 @@ template <bool Update> int triangle(lua_State *L)
     i32 arg = Update ? 3 : 2;
     Vector3 points[3];
     for (Vector3 &p : points)
-        p = math_api::vector3_arg(stack, arg++);
+        p = finite_vector3(stack, arg++, "point");
     PrimitiveArgs a;
     a.layer = i32(stack.get_integer(arg++, -(i64(1) << 31), (i64(1) << 31) - 1));
     read_optional(stack, arg, a);
@@ -175,7 +209,7 @@ template <bool Update, bool Placed> int text(lua_State *L)
     const char *string = stack.get_string(arg++, &length);
     i32 font_arg = arg;
     NameId64 font = stack.get_id64(arg++);
-    f32 size = stack.get_float(arg++);
+    f32 size = finite_float(stack, arg++, "font size");
     PrimitiveArgs a;
     a.material = stack.get_id32(arg++).value();
     if (Placed)
@@ -245,11 +279,11 @@ int move(lua_State *L)
     f32 x = s.position[0], y = s.position[1];
     i32 arg = 2;
     if (stack.is_matrix4x4(arg))
-        pose = math_api::matrix4x4_arg(stack, arg++);
+        pose = finite_pose(stack, arg++);
     i32 rest = stack.count() - arg + 1;
     if (rest == 2) {
-        x = stack.get_float(arg);
-        y = stack.get_float(arg + 1);
+        x = finite_float(stack, arg, "x");
+        y = finite_float(stack, arg + 1, "y");
     } else if (rest != 0) {
         stack.argument_message(arg, "expected a pose and/or the two numbers x and y");
     }
@@ -335,8 +369,9 @@ void read_gui_options(const LuaStack &stack, i32 arg, bool screen, GuiCreatePara
         }
         const char *option = stack.get_string(arg++);
         if (screen && strcmp(option, "scale") == 0) {
-            s.scale[0] = stack.get_float(arg++);
-            s.scale[1] = stack.get_float(arg++);
+            s.scale[0] = finite_float(stack, arg, "scale");
+            s.scale[1] = finite_float(stack, arg + 1, "scale");
+            arg += 2;
         } else if (strcmp(option, "immediate") == 0) {
             s.immediate = 1;
         } else if (screen && strcmp(option, "dock_right") == 0) {
@@ -388,8 +423,8 @@ int world_create_screen_gui(lua_State *L)
     }
     i32 arg = 2;
     if (stack.is_number(2)) {
-        s.position[0] = stack.get_float(2);
-        s.position[1] = stack.get_float(3);
+        s.position[0] = finite_float(stack, 2, "x");
+        s.position[1] = finite_float(stack, 3, "y");
         arg = 4;
     }
     read_gui_options(stack, arg, true, params, names);
@@ -407,7 +442,7 @@ int world_create_world_gui(lua_State *L)
     params.materials = names;
     GuiSettings &s = params.settings;
     s.screen = 0;
-    Matrix4x4 pose = math_api::matrix4x4_arg(stack, 2);
+    Matrix4x4 pose = finite_pose(stack, 2);
     memcpy(s.pose, &pose, sizeof s.pose);
     s.width = stack.get_float(3);
     s.height = stack.get_float(4);

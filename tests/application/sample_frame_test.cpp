@@ -66,27 +66,57 @@ TEST_F(SampleFrame, MatchesTheGoldenImage)
     EXPECT_EQ(compare_with_golden(TALLOW_SAMPLE_GOLDEN_DIR, "sample_frame", image), "");
 }
 
+/// Runs the capture program (a process of its own, as a run of the engine is: the scripts'
+/// random sequence starts afresh and no saved game is left for the next) for `frames`
+/// frames with the further `options`, and reads its picture.
+void capture_in_process(const std::string &folder, const std::string &name, u32 frames, const std::string &options,
+                        RgbaImage &out_image)
+{
+    const std::string png = folder + "/" + name + ".png";
+    const std::string command = std::string("'") + TALLOW_CAPTURE_FRAME + "' '" + png + "' '" + TALLOW_BUILT_DATA_DIR +
+                                "' " + std::to_string(frames) + " " + options + " > /dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    ASSERT_TRUE(read_png(png, out_image)) << png;
+}
+
 TEST_F(SampleFrame, FixedStepsReplayTheSameFrame)
 {
     // The sample moves its crates and swings its weathervane with the frame step: only
     // fixed steps give the same picture twice.
-    // Each run is a process of its own (the capture program), as a run of the engine is:
-    // the scripts' random sequence starts afresh and no saved game is left for the next.
     std::string reason;
     if (!d3d11::gl_available(&reason))
         GTEST_SKIP() << "no OpenGL 4.5 here: " << reason;
     RgbaImage first, second;
-    RgbaImage *images[2] = {&first, &second};
-    for (u32 i = 0; i < 2; ++i) {
-        const std::string png = std::string(home.path()) + "/frame" + std::to_string(i) + ".png";
-        const std::string command = std::string("'") + TALLOW_CAPTURE_FRAME + "' '" + png + "' '" +
-                                    TALLOW_BUILT_DATA_DIR + "' 12 > /dev/null 2>&1";
-        ASSERT_EQ(std::system(command.c_str()), 0) << command;
-        ASSERT_TRUE(read_png(png, *images[i])) << png;
-    }
+    capture_in_process(home.path(), "frame0", 12, "", first);
+    capture_in_process(home.path(), "frame1", 12, "", second);
     ASSERT_EQ(first.width, second.width);
     ASSERT_EQ(first.height, second.height);
     EXPECT_TRUE(first.pixels == second.pixels);
+}
+
+TEST_F(SampleFrame, AReloadOfTheRenderConfigurationKeepsEveryObjectDrawing)
+{
+    // Frame 200 shows meshes (crates, door, lamp post), the screen GUI's text, the debug
+    // lines and the door's sparks, all made long before the reload after frame 190 (what
+    // Application.apply_win32_user_settings does). Drawn after the reload, the frame must
+    // be the frame of a run without one: nothing made before it may stop drawing.
+    std::string reason;
+    if (!d3d11::gl_available(&reason))
+        GTEST_SKIP() << "no OpenGL 4.5 here: " << reason;
+    RgbaImage plain, reloaded;
+    capture_in_process(home.path(), "plain", 200, "", plain);
+    capture_in_process(home.path(), "reloaded", 200, "--reload-after 190", reloaded);
+    ASSERT_EQ(plain.width, reloaded.width);
+    ASSERT_EQ(plain.height, reloaded.height);
+    // The golden images' tolerance: a channel within 2, at most 0.1% of the pixels missing.
+    size_t missing = 0;
+    for (size_t i = 0; i < plain.pixels.size(); i += 4)
+        for (size_t c = 0; c < 3; ++c)
+            if (std::abs(int(plain.pixels[i + c]) - int(reloaded.pixels[i + c])) > 2) {
+                ++missing;
+                break;
+            }
+    EXPECT_LE(missing, size_t(plain.width) * plain.height / 1000) << missing << " pixels differ after the reload";
 }
 
 } // namespace

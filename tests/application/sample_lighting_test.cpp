@@ -13,6 +13,8 @@
 #include "render/d3d11/d3d_render_device.h"
 #include "render/interface/render_interface.h"
 #include "render/interface/render_service.h"
+#include "foundation/math/quaternion.h"
+#include "render/world/render_camera.h"
 #include "render/world/render_light.h"
 #include "render/world/render_shading_environment.h"
 #include "resource/resource_manager.h"
@@ -88,7 +90,20 @@ class SampleLighting {
         render()->wait_until_idle();
     }
 
+    /// One view through the lamp post's camera with `environment` in place of the sample's.
+    void render_frame(ShadingEnvironment &environment)
+    {
+        environment.apply_variables();
+        _app->render_world(*world(), _camera, no_render_handle, environment.handle());
+        render()->present_frame(0);
+        render()->wait_until_idle();
+    }
+
+    /// Draws through `camera` (a render handle) from now on.
+    void set_camera(u32 camera) { _camera = camera; }
+
     Application &app() { return *_app; }
+    ShadingEnvironment &environment() { return *_environment; }
     World *world() { return _app->worlds().size() ? _app->worlds()[0] : nullptr; }
     RenderInterface *render() { return _app->render_service()->render_interface(); }
     render::d3d11::D3DRenderDevice &device() { return static_cast<render::d3d11::D3DRenderDevice &>(render()->device()); }
@@ -237,6 +252,139 @@ TEST(SampleLightingTest, TheDoorShadowsTheFloorAndTheLampLightsItOnTheOpenGlBack
     ASSERT_FALSE(dark.pixels.empty());
     EXPECT_GT(frame.luminance_at(1.5f, 4.8f, 0.0f), dark.luminance_at(1.5f, 4.8f, 0.0f) + 3.0f);
     EXPECT_EQ(frame.luminance_at(-2.0f, 14.0f, 0.0f), dark.luminance_at(-2.0f, 14.0f, 0.0f));
+}
+
+} // namespace
+} // namespace tallow::test
+
+namespace tallow::test {
+namespace {
+
+/// The sample's shading environment with its "ambient_color" scaled in every setting.
+std::unique_ptr<ShadingEnvironmentResource> scaled_ambient(const ShadingEnvironmentResource &sample, f32 scale)
+{
+    auto copy = std::make_unique<ShadingEnvironmentResource>(default_allocator());
+    copy->material = sample.material;
+    copy->variables = sample.variables;
+    copy->settings = sample.settings;
+    copy->bindings = sample.bindings;
+    copy->render_variables = sample.render_variables;
+    copy->setting_bytes = sample.setting_bytes;
+    for (const ShadingRenderVariable &rv : sample.render_variables) {
+        if (rv.id != id32("ambient_color"))
+            continue;
+        const ShadingVariableDesc &v = sample.variables[rv.variable];
+        for (const ShadingSetting &setting : sample.settings)
+            for (u32 c = 0; c < 3; ++c) {
+                f32 value;
+                u8 *at = copy->setting_bytes.data() + setting.offset + v.offset + c * 4;
+                memcpy(&value, at, 4);
+                value *= scale;
+                memcpy(at, &value, 4);
+            }
+    }
+    return copy;
+}
+
+TEST(SampleLightingTest, TheAmbientLightTakesItsColourFromTheShadingEnvironment)
+{
+    // The ambient pass reads "ambient_color" from the world's shading environment: twice the
+    // colour, twice the light on every surface the sun and the lamp leave alone. Both
+    // environments here come without the sun's material, so only the ambient light and the
+    // lamp remain; the floor at (-2, 14) lies past the lamp's reach, and the sky stays the sky.
+    std::string reason;
+    if (!d3d11::gl_available(&reason))
+        GTEST_SKIP() << "no usable EGL / OpenGL 4.5 here: " << reason;
+    SampleLighting sample(d3d11::Backend::gl);
+    ASSERT_TRUE(sample.start());
+    const ShadingEnvironmentResource &resource = *sample.environment().resource();
+    Frame frames[2];
+    for (u32 i = 0; i < 2; ++i) {
+        std::unique_ptr<ShadingEnvironmentResource> scaled = scaled_ambient(resource, i == 0 ? 1.0f : 2.0f);
+        ShadingEnvironment *environment = sample.world()->render_link().create_shading_environment(scaled.get(), nullptr);
+        ASSERT_NE(environment, nullptr);
+        ASSERT_TRUE(environment->update());
+        sample.render_frame(*environment);
+        sample.render_frame(*environment);
+        std::string error;
+        EXPECT_TRUE(capture_back_buffer(sample.app(), frames[i], error)) << error;
+        sample.world()->render_link().destroy_shading_environment(*environment);
+        sample.render()->wait_until_idle();
+        ASSERT_FALSE(frames[i].pixels.empty());
+    }
+    const f32 once = frames[0].luminance_at(-2.0f, 14.0f, 0.0f);
+    const f32 twice = frames[1].luminance_at(-2.0f, 14.0f, 0.0f);
+    EXPECT_GT(once, 5.0f) << "the ambient light alone lights the floor";
+    EXPECT_NEAR(twice, 2.0f * once, 0.05f * 2.0f * once + 1.0f);
+    const u8 *sky[2] = {&frames[0].pixels[(size_t(8) * frames[0].width + 8) * 4],
+                        &frames[1].pixels[(size_t(8) * frames[1].width + 8) * 4]};
+    EXPECT_EQ((std::array<u8, 3>{sky[0][0], sky[0][1], sky[0][2]}), (std::array<u8, 3>{sky[1][0], sky[1][1], sky[1][2]}));
+}
+
+} // namespace
+} // namespace tallow::test
+
+namespace tallow::test {
+namespace {
+
+TEST(SampleLightingTest, TheLampLightsTheFloorAlsoWhenItsBoxReachesPastTheFarPlane)
+{
+    // The sample's own view (0, -10, 5), tipped 0.4 rad down, sees the zone's floor at
+    // (4, -3), 4.4 m from the lamp, about 8.4 m ahead, while the back faces of the lamp's light box (10.7 m each way round
+    // (3, 0, 3)) lie past 12 m. With the far plane at 12 m, the floor there must get the same
+    // light from the lamp as with the far plane at 1000 m.
+    std::string reason;
+    if (!d3d11::gl_available(&reason))
+        GTEST_SKIP() << "no usable EGL / OpenGL 4.5 here: " << reason;
+    SampleLighting sample(d3d11::Backend::gl);
+    ASSERT_TRUE(sample.start());
+    const f32 pitch = -0.4f;
+    Matrix4x4 pose = matrix4x4_from_quaternion(quaternion_from_axis_angle({1, 0, 0}, pitch));
+    set_translation(pose, {0, -10, 5});
+    Unit *viewpoint = sample.world()->spawn_unit(NameId64("units/camera"), pose);
+    ASSERT_NE(viewpoint, nullptr);
+    const i32 eye = viewpoint->find_camera(id32("eye"));
+    ASSERT_GE(eye, 0);
+    Camera *camera = viewpoint->camera(u32(eye));
+    ASSERT_NE(camera, nullptr);
+    sample.set_camera(viewpoint->camera_handle(u32(eye)));
+    Light *lamp = nullptr;
+    for (Unit *unit : sample.world()->units())
+        if (i32 i = unit->find_light(id32("lamp")); i >= 0)
+            lamp = unit->light(u32(i));
+    ASSERT_NE(lamp, nullptr);
+
+    // The floor point's pixel through this camera (field of view 1.22 rad vertically).
+    auto luminance = [&](const RgbaImage &f) {
+        const Vector3 p{4.0f - 0.0f, -3.0f + 10.0f, 0.0f - 5.0f};
+        const f32 forward = p.y * std::cos(pitch) + p.z * std::sin(pitch);
+        const f32 up = -p.y * std::sin(pitch) + p.z * std::cos(pitch);
+        const f32 tan_half = std::tan(1.22f / 2);
+        const f32 aspect = f32(f.width) / f32(f.height);
+        const i32 px = i32((0.5f + 0.5f * p.x / forward / (tan_half * aspect)) * f32(f.width));
+        const i32 py = i32((0.5f - 0.5f * up / forward / tan_half) * f32(f.height));
+        f32 sum = 0;
+        for (i32 dy = -1; dy <= 1; ++dy)
+            for (i32 dx = -1; dx <= 1; ++dx) {
+                const u8 *q = &f.pixels[(size_t(py + dy) * f.width + size_t(px + dx)) * 4];
+                sum += 0.2126f * q[0] + 0.7152f * q[1] + 0.0722f * q[2];
+            }
+        return sum / 9;
+    };
+    f32 lamp_light[2] = {};
+    const f32 far_ranges[2] = {1000.0f, 12.0f};
+    for (u32 i = 0; i < 2; ++i) {
+        camera->set_far_range(far_ranges[i]);
+        lamp->set_color(1.0f, 0.8f, 0.5f);
+        const Frame lit = draw_and_read(sample);
+        lamp->set_color(0, 0, 0);
+        const Frame dark = draw_and_read(sample);
+        ASSERT_FALSE(lit.pixels.empty());
+        ASSERT_FALSE(dark.pixels.empty());
+        lamp_light[i] = luminance(lit) - luminance(dark);
+    }
+    EXPECT_GT(lamp_light[0], 10.0f) << "the lamp lights the floor at (4, -3)";
+    EXPECT_NEAR(lamp_light[1], lamp_light[0], 0.05f * lamp_light[0] + 1.0f) << "with the far plane at 12 m";
 }
 
 } // namespace

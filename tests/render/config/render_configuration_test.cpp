@@ -182,6 +182,7 @@ TEST_F(RenderConfigurationTest, LoadsReloadsAndUnloadsWithoutLeftovers)
     EXPECT_FALSE(configuration->load(NameId64("renderer"), settings.root(), record));
     EXPECT_TRUE(log.contains("viewport template \"tvtech_debug\" is built in"));
     EXPECT_TRUE(log.contains("RenderSettings has no variable \"unknown_one\""));
+    EXPECT_TRUE(log.contains("render configuration \"renderer\": 2 texture channels")) << "named as the settings name it";
 
     EXPECT_EQ(configuration->texture_channels().size(), 2u);
     EXPECT_EQ(render->global_resources().entries().size(), own_globals + 3);

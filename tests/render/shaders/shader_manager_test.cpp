@@ -225,6 +225,52 @@ TEST_F(ManagerFixture, RemovedLibraryLeavesContextsSafeAndReleasesDeviceObjects)
     EXPECT_TRUE(context.slot_entry(0, &entry));
 }
 
+TEST_F(ManagerFixture, RefreshBringsAContextBackAfterItsLibraryIsReloaded)
+{
+    // What a reload of the render configuration does: templates and library removed, the
+    // library brought in again. A context found before it draws again once refreshed, with
+    // its values; a context that never came from a template, or is up to date, is left.
+    const ShaderLibrary &lib = add(two_slot_library(false));
+    ShaderContext context(a), fresh(a), manual(a);
+    ASSERT_TRUE(shaders.find_template(id32("mesh"), context));
+    ASSERT_TRUE(manual.instantiate(shaders.template_slots(id32("mesh")), shaders.slot_name_count()));
+    EXPECT_EQ(context.template_name(), id32("mesh"));
+    context.set_scalar(id32("alpha"), 0.25f);
+    EXPECT_FALSE(context.refresh()) << "nothing changed yet";
+
+    shaders.remove_templates(lib);
+    shaders.remove_shader_library(lib);
+    EXPECT_FALSE(context.refresh()) << "the template is gone";
+    add(two_slot_library(false));
+    ShaderSlotEntry entry;
+    EXPECT_FALSE(context.slot_entry(0, &entry));
+    ASSERT_TRUE(shaders.find_template(id32("mesh"), fresh));
+    EXPECT_FALSE(fresh.refresh());
+    EXPECT_FALSE(manual.refresh());
+    EXPECT_FALSE(manual.slot_entry(0, &entry));
+
+    ASSERT_TRUE(context.refresh());
+    ASSERT_TRUE(context.slot_entry(0, &entry));
+    EXPECT_EQ(entry.shader, shaders.find_shader(id32("mesh"))->resource.resource.handle);
+    EXPECT_EQ(read_f32(context.block(0), 64), 0.25f);
+    EXPECT_FALSE(context.refresh());
+}
+
+TEST_F(ManagerFixture, AMissingTemplateIsReportedByNameUnlessItIsOptional)
+{
+    add(two_slot_library(false));
+    ShaderContext context(a);
+    test::LogCapture log("render");
+    EXPECT_FALSE(shaders.find_optional_template(id32("mesh:SHADOW_MAPPING"), context));
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_TRUE(shaders.find_optional_template(id32("mesh"), context));
+    EXPECT_EQ(context.template_name(), id32("mesh"));
+    EXPECT_FALSE(shaders.find_template("mesh:SHADOW_MAPPING", context));
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines()[0], "Can't find shader template: mesh:SHADOW_MAPPING");
+    EXPECT_TRUE(shaders.find_template("mesh", context));
+}
+
 TEST_F(ManagerFixture, ResourcesBindByNameAndContextsDrawTheirPasses)
 {
     ShaderLibrarySource source;

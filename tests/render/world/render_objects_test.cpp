@@ -637,6 +637,68 @@ TEST(RenderObjects, LineDrawersAndGuisDrawAfterTheMeshesInAContextOfTheirOwn)
     scene.frame();
 }
 
+TEST(RenderObjects, ScreenGuisAndScreenLinesKeepTheirPixelsSquareInAViewOfPartOfTheScreen)
+{
+    // A pixel of a screen GUI or a screen-space line is a pixel of the view it is drawn in:
+    // the projection's x and y scales are 2 / the view's width and height in pixels.
+    struct Case {
+        const char *name;
+        f32 width, height; // of the view, fractions of the 1280 x 720 back buffer
+    };
+    const Case cases[] = {{"whole screen", 1, 1}, {"left half", 0.5f, 1}, {"bottom quarter", 1, 0.25f}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        RenderScene scene;
+        ShaderLibrarySource source;
+        for (const char *name : {"line_object", "gui"}) {
+            source.shaders.push_back(build_shader({name, {{"proj", ShaderValueType::Matrix4x4}}, {}, {{"opaque", "v", "p"}}}));
+            source.templates.push_back({id32(name), {{id32("default"), {{id32(name), {}}}}}});
+        }
+        LibraryPtr overlay = read_library(source);
+        ASSERT_TRUE(overlay);
+        resolve_passes(*overlay, &scene.layers);
+        ASSERT_TRUE(scene.shaders.add_shader_library(*overlay));
+        scene.shaders.update_templates(*overlay);
+        scene.rect.width = c.width;
+        scene.rect.height = c.height;
+
+        u32 drawer_handle = no_render_handle;
+        LineDrawerDescription screen_lines;
+        screen_lines.screen_space = true;
+        scene.world->create_object(*scene.link, drawer_handle,
+                                   make_new<RenderLineObjectDrawer>(scene.world->allocator(), scene.world->allocator(),
+                                                                    screen_lines));
+        LineObjects pool(scene.allocator, drawer_handle);
+        LineObject *lines = pool.create();
+        ASSERT_TRUE(lines);
+        lines->add_line(0xFFFF0000, {0, 0, 0}, {10, 0, 0});
+        ASSERT_TRUE(lines->dispatch(scene.link->state()->update_stream(0), pool.drawer()));
+        FakeResources resources;
+        GuiWorld guis(scene.allocator, *scene.world, *scene.link, resources.lookup());
+        GuiCreateParams params;
+        params.settings.resolution[0] = u32(1280 * c.width);
+        params.settings.resolution[1] = u32(720 * c.height);
+        Gui *gui = guis.create_gui(params);
+        ASSERT_TRUE(gui);
+        ASSERT_TRUE(gui->rect(gui->take_id(), {10, 0, 10}, 100, 20, 0, 0xFFFFFFFF));
+        scene.frame();
+        scene.render();
+        const std::vector<DecodedCommand> draws = scene.draws();
+        ASSERT_EQ(draws.size(), 2u);
+        for (const DecodedCommand &d : draws) {
+            const char *shader = d.draw.primitive_type == primitive_type::line_list ? "line_object" : "gui";
+            SCOPED_TRACE(shader);
+            const u32 proj = scene.shaders.find_shader(id32(shader))->find_variable(id32("proj"))->offset;
+            // Transposed: x's scale first, the plane's y (the vertex's third value) at [1][2].
+            EXPECT_NEAR(f32_at(d.constants, proj), 2.0f / (1280 * c.width), 1e-7f);
+            EXPECT_NEAR(f32_at(d.constants, proj + (1 * 4 + 2) * 4), 2.0f / (720 * c.height), 1e-7f);
+        }
+        EXPECT_TRUE(guis.destroy_gui(gui));
+        scene.world->destroy_object(*scene.link, drawer_handle);
+        scene.frame();
+    }
+}
+
 TEST(ShadingEnvironments, ResourceReaderRefusesWhatItCannotReadSafely)
 {
     const std::vector<u8> good = write_shading_environment(sun_environment());
@@ -698,6 +760,17 @@ TEST(ShadingEnvironments, ValuesReachTheDrawConstantsAndMaterials)
     const auto *twin = static_cast<const RenderShadingEnvironment *>(scene.world->object(env.handle()));
     ASSERT_NE(twin, nullptr);
     EXPECT_EQ(twin->raw_block().size(), 20u);
+    // The generators' steps get the same values as a block set_matrices writes: the
+    // vector3 "sun_color" by its id; "odd_type" (type 3, no plain value) is left out.
+    const ShaderVariableBlock *values = twin->environment_values();
+    ASSERT_NE(values, nullptr);
+    ASSERT_EQ(values->records.size(), 1u);
+    EXPECT_EQ(values->records[0].name, id32("sun_color"));
+    EXPECT_EQ(values->records[0].kind, 2u);
+    ASSERT_LE(values->records[0].offset + 12, values->values.size());
+    f32 green = 0;
+    memcpy(&green, values->values.data() + values->records[0].offset + 4, 4);
+    EXPECT_EQ(green, 0.8f);
     ASSERT_EQ(twin->materials().size(), 1u);
     // The binding drives the tint of the environment's own "crate" material.
     const auto *value_set = static_cast<const RenderMaterial *>(twin->materials()[0].object);

@@ -1,7 +1,10 @@
 // Runs the engine over a data folder for a number of fixed frames and writes the last
 // frame's back buffer as a PNG (the README's picture of the sample).
 //
-//   capture_frame OUTPUT.png DATA_DIR [FRAMES] [ENGINE OPTIONS...]
+//   capture_frame OUTPUT.png DATA_DIR [FRAMES] [--reload-after N] [ENGINE OPTIONS...]
+//
+// --reload-after N applies the user settings after frame N, as the script function
+// Application.apply_win32_user_settings does: the render configuration reloads.
 //
 // User settings and saves go to a fresh temporary folder, so a developer's own settings do
 // not change the picture. Exit code 0 when the picture is written, 1 otherwise.
@@ -9,12 +12,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 int main(int argc, char **argv)
 {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: capture_frame OUTPUT.png DATA_DIR [FRAMES] [ENGINE OPTIONS...]\n");
+        std::fprintf(stderr, "usage: capture_frame OUTPUT.png DATA_DIR [FRAMES] [--reload-after N] [ENGINE OPTIONS...]\n");
         return 1;
     }
     tallow::test::RunCapture run;
@@ -23,6 +27,10 @@ int main(int argc, char **argv)
     if (argc > 3 && argv[3][0] >= '1' && argv[3][0] <= '9') {
         run.frames = unsigned(std::strtoul(argv[3], nullptr, 10));
         next = 4;
+    }
+    if (argc > next + 1 && std::strcmp(argv[next], "--reload-after") == 0) {
+        run.reload_after = unsigned(std::strtoul(argv[next + 1], nullptr, 10));
+        next += 2;
     }
     for (int i = next; i < argc; ++i)
         run.arguments.emplace_back(argv[i]);

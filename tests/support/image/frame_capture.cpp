@@ -126,8 +126,11 @@ bool capture_run(const RunCapture &run, RgbaImage &out_image, std::string &out_e
         } else {
             app.set_fixed_frame_step(run.step_seconds);
             unsigned frame = 0;
-            while (frame < run.frames && app.update())
+            while (frame < run.frames && app.update()) {
                 ++frame;
+                if (frame == run.reload_after)
+                    app.apply_user_settings();
+            }
             if (frame < run.frames)
                 out_error = "the game quit after " + std::to_string(frame + 1) + " of " + std::to_string(run.frames) +
                             " frames";

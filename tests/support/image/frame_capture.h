@@ -31,6 +31,8 @@ struct RunCapture {
     std::vector<std::string> arguments;   // further engine options ("-rect", "0", ...)
     unsigned frames = 30;                 // frames run before the capture
     float step_seconds = 1.0f / 30.0f;    // the fixed frame step
+    unsigned reload_after = 0;            // frames after which the user settings are applied
+                                          // (the render configuration reloads); 0: never
 };
 
 /// Reads the back buffer of `app`'s main window once its render thread is idle: rows top to
