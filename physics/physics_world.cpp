@@ -420,6 +420,7 @@ PhysicsActor *PhysicsWorld::create_actor(const ActorCreateParams &params)
         s.groups = groups_mask(st->filter);
         s.density = material.values[3];
         s.material = material_index(material);
+        s.skin_width = physics_shape_skin;
         f32 p0 = as_f32(us.parameters[0]) + physics_shape_skin, p1 = as_f32(us.parameters[1]) + physics_shape_skin,
             p2 = as_f32(us.parameters[2]) + physics_shape_skin;
         switch (us.kind) {

@@ -46,7 +46,8 @@ class World;
 constexpr u32 physics_actor_tag = 0x1CC84619u;
 constexpr u32 physics_no_index = 0xFFFFFFFFu;
 constexpr u32 physics_actor_block = 1024;
-/// Every primitive size grows by this much when its shape is made (a skin).
+/// Every primitive size grows by this much when its shape is made, and every shape may sink
+/// this deep into what it touches (its skin width): two grown shapes at rest just meet.
 constexpr f32 physics_shape_skin = 0.025f;
 
 /// The 128-bit groups mask of a filter: belongs_to low/high, collides_with low/high.

@@ -54,12 +54,21 @@ inline bool finite_positive(f32 v) { return std::isfinite(v) && v > 0; }
 
 } // namespace bullet
 
+/// A solid's volume, centroid and second moment about its centroid (the integral of
+/// r r^T over it, r from the centroid), in its own frame, for a density of 1.
+struct MassShape {
+    f32 volume = 0;
+    btVector3 centroid{0, 0, 0};
+    btMatrix3x3 moment{0, 0, 0, 0, 0, 0, 0, 0, 0};
+};
+
 struct Mesh {
     CookedMeshKind kind = CookedMeshKind::Convex;
     std::vector<f32> vertices;
     std::vector<i32> indices;
     btTriangleIndexVertexArray *triangles = nullptr;
     btCollisionShape *shape = nullptr;
+    MassShape mass; // a hull's
 };
 
 namespace bullet {
@@ -85,6 +94,16 @@ struct BulletActor final : Actor {
     u32 query_flags = 0; // shape_disable_raycasting / shape_disable_scene_queries of its shapes
     f32 mass = 0;
     btVector3 inertia{0, 0, 0};
+    f32 skin = 0; // how deep it may sink into what it touches
+    f32 static_friction = 0, dynamic_friction = 0;
+    // The body's frame (its centre of mass and principal axes) in the actor's frame, and
+    // the inverse; Bullet's body transform is actor pose x mass_frame.
+    btTransform mass_frame = btTransform::getIdentity();
+    btTransform mass_frame_inverse = btTransform::getIdentity();
+    Matrix4x4 pose() const
+    {
+        return from_bt(body->getWorldTransform() * mass_frame_inverse);
+    }
 };
 
 /// What a collision object's user index says it is; its user pointer is then that thing.
@@ -100,7 +119,7 @@ struct BulletJoint final : Joint {
     bool reported = false;
     // A distance joint's spring, applied by the scene before each sub-step.
     JointSpring spring;
-    btVector3 anchors[2];
+    btVector3 anchors[2]; // in each body's frame (the world's for a missing actor)
 };
 
 struct BulletController final : Controller {
@@ -177,12 +196,29 @@ class LineCollector final : public btIDebugDraw {
     int getDebugMode() const override { return mode; }
 };
 
+/// The solver, with what our contacts need before each sub-step is solved: shapes sink by
+/// their skins, and friction is the average of the two actors', static while they stick.
+class ContactSolver final : public btSequentialImpulseConstraintSolver {
+  public:
+    btScalar solveGroup(btCollisionObject **bodies, int body_count, btPersistentManifold **manifolds,
+                        int manifold_count, btTypedConstraint **constraints, int constraint_count,
+                        const btContactSolverInfo &info, btIDebugDraw *draw, btDispatcher *dispatcher) override;
+};
+
+/// Impulses a reporting pair took in one sub-step.
+struct PairImpulse {
+    u64 key_a, key_b;
+    btVector3 normal, friction;
+    bool operator<(const PairImpulse &o) const { return key_a != o.key_a ? key_a < o.key_a : key_b < o.key_b; }
+};
+
 class BulletSdk;
 
 class BulletScene final : public IScene {
   public:
     BulletScene(Allocator &allocator, IErrorSink *errors, const SceneDesc &desc)
-        : _allocator(allocator), _errors(errors), _desc(desc), _dispatcher(&_config), _world(&_dispatcher, &_broadphase, &_solver, &_config)
+        : _allocator(allocator), _errors(errors), _desc(desc), _dispatcher(&_config),
+          _world(&_dispatcher, &_broadphase, &_solver, &_config)
     {
         _world.setGravity(btVector3(desc.gravity.x, desc.gravity.y, desc.gravity.z));
         _world.getPairCache()->setOverlapFilterCallback(&_filter);
@@ -234,20 +270,17 @@ class BulletScene final : public IScene {
     void raise_body_flag(Actor *a, BodyFlag flag) override { set_body_flag(cast(a), flag, true); }
     void clear_body_flag(Actor *a, BodyFlag flag) override { set_body_flag(cast(a), flag, false); }
 
-    Matrix4x4 global_pose(const Actor *a) const override
-    {
-        return a ? from_bt(cast(a)->body->getWorldTransform()) : matrix4x4_identity;
-    }
+    Matrix4x4 global_pose(const Actor *a) const override { return a ? cast(a)->pose() : matrix4x4_identity; }
 
     void set_global_pose(Actor *actor, const Matrix4x4 &pose) override
     {
         if (!actor)
             return;
         BulletActor *a = cast(actor);
-        btTransform t = to_bt(pose);
+        btTransform t = to_bt(pose) * a->mass_frame;
         a->body->setWorldTransform(t);
         a->body->setInterpolationWorldTransform(t);
-        a->motion.m_graphicsWorldTrans = t;
+        a->motion.m_graphicsWorldTrans = to_bt(pose);
         if (a->dynamic) {
             a->body->setLinearVelocity(btVector3(0, 0, 0));
             a->body->setAngularVelocity(btVector3(0, 0, 0));
@@ -420,6 +453,7 @@ class BulletScene final : public IScene {
             a->body->setGravity(btVector3(0, 0, 0));
     }
     void collect_touching(std::vector<TouchPair> &contacts, std::vector<TouchPair> &triggers);
+    void add_step_impulses();
 
     Allocator &_allocator;
     IErrorSink *_errors;
@@ -427,7 +461,7 @@ class BulletScene final : public IScene {
     btDefaultCollisionConfiguration _config;
     btCollisionDispatcher _dispatcher;
     btDbvtBroadphase _broadphase;
-    btSequentialImpulseConstraintSolver _solver;
+    ContactSolver _solver;
     btDiscreteDynamicsWorld _world;
     GroupFilter _filter;
     LineCollector _lines;
@@ -439,6 +473,8 @@ class BulletScene final : public IScene {
     std::vector<Actor *> _woke, _slept;
     std::vector<BulletJoint *> _joints;
     std::vector<BulletController *> _controllers;
+    std::vector<PairImpulse> _impulses; // of the reporting pairs, each sub-step since the last fetch
+    u32 _sub_steps = 0;                 // since the last fetch
 };
 
 

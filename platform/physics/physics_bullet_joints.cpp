@@ -138,13 +138,18 @@ Joint *BulletScene::create_joint(const JointDesc &desc)
     }
     btRigidBody &body_a = a ? *a->body : btTypedConstraint::getFixedBody();
     btRigidBody &body_b = b ? *b->body : btTypedConstraint::getFixedBody();
+    // The description's frames are in the actors' frames; Bullet's in the bodies' (their
+    // centres of mass).
+    const btTransform to_body_a = a ? a->mass_frame_inverse : btTransform::getIdentity();
+    const btTransform to_body_b = b ? b->mass_frame_inverse : btTransform::getIdentity();
+    const btVector3 anchor_a = to_body_a * bt(desc.anchors[0]), anchor_b = to_body_b * bt(desc.anchors[1]);
     btTypedConstraint *constraint = nullptr;
     if (desc.type == JointType::Distance) {
-        constraint = new DistanceConstraint(body_a, body_b, bt(desc.anchors[0]), bt(desc.anchors[1]), desc.min_distance_on,
-                                            desc.min_distance, desc.max_distance_on, desc.max_distance);
+        constraint = new DistanceConstraint(body_a, body_b, anchor_a, anchor_b, desc.min_distance_on, desc.min_distance,
+                                            desc.max_distance_on, desc.max_distance);
     } else {
-        btTransform fa = joint_frame(desc.anchors[0], desc.axes[0], desc.normals[0]);
-        btTransform fb = joint_frame(desc.anchors[1], desc.axes[1], desc.normals[1]);
+        btTransform fa = to_body_a * joint_frame(desc.anchors[0], desc.axes[0], desc.normals[0]);
+        btTransform fb = to_body_b * joint_frame(desc.anchors[1], desc.axes[1], desc.normals[1]);
         auto *c = new btGeneric6DofSpring2Constraint(body_a, body_b, fa, fb, RO_XYZ);
         // Index 0-2: motion along x (the axis), y, z; 3-5: rotation about them. A lower
         // limit above the upper one frees the axis; equal limits lock it.
@@ -224,8 +229,8 @@ Joint *BulletScene::create_joint(const JointDesc &desc)
     j->max_torque = desc.max_torque;
     if (desc.type == JointType::Distance)
         j->spring = desc.spring;
-    j->anchors[0] = bt(desc.anchors[0]);
-    j->anchors[1] = bt(desc.anchors[1]);
+    j->anchors[0] = anchor_a;
+    j->anchors[1] = anchor_b;
     constraint->setJointFeedback(&j->feedback);
     constraint->enableFeedback(true);
     _world.addConstraint(constraint, true);
@@ -284,13 +289,22 @@ void BulletScene::before_sub_step(f32)
 
 void BulletScene::after_sub_step(f32)
 {
+    add_step_impulses();
     for (BulletJoint *j : _joints) {
         if (j->broken || !j->constraint)
             continue;
-        // Each side's feedback is the same force with opposite sign (the world side reads 0).
+        // Each side's feedback is the same force with opposite sign. Its torque is about
+        // that body's centre of mass (the world's origin for the world side); the joint's
+        // load is the torque about its anchor, read on a moving side.
         const btJointFeedback &f = j->feedback;
+        const bool use_b = j->actors[1] && j->actors[1]->dynamic && !j->actors[1]->kinematic;
+        const btRigidBody &body = use_b ? j->constraint->getRigidBodyB() : j->constraint->getRigidBodyA();
+        const btVector3 &body_force = use_b ? f.m_appliedForceBodyB : f.m_appliedForceBodyA;
+        const btVector3 &body_torque = use_b ? f.m_appliedTorqueBodyB : f.m_appliedTorqueBodyA;
+        btVector3 anchor = body.getCenterOfMassTransform() * j->anchors[use_b ? 1 : 0];
+        btVector3 at_anchor = body_torque - (anchor - body.getCenterOfMassPosition()).cross(body_force);
         f32 force = std::max(f.m_appliedForceBodyA.length(), f.m_appliedForceBodyB.length());
-        f32 torque = std::max(f.m_appliedTorqueBodyA.length(), f.m_appliedTorqueBodyB.length());
+        f32 torque = at_anchor.length();
         if (force > j->max_force || torque > j->max_torque) {
             j->broken = true;
             j->constraint->setEnabled(false);
