@@ -440,6 +440,11 @@ void BulletScene::collect_touching(std::vector<TouchPair> &contacts, std::vector
 {
     contacts.clear();
     triggers.clear();
+    std::sort(_impulses.begin(), _impulses.end());
+    auto pushed = [&](u64 key_a, u64 key_b) {
+        auto it = std::lower_bound(_impulses.begin(), _impulses.end(), PairImpulse{key_a, key_b, {}, {}});
+        return it != _impulses.end() && it->key_a == key_a && it->key_b == key_b;
+    };
     int manifolds = _dispatcher.getNumManifolds();
     for (int i = 0; i < manifolds; ++i) {
         btPersistentManifold *m = _dispatcher.getManifoldByIndexInternal(i);
@@ -452,10 +457,17 @@ void BulletScene::collect_touching(std::vector<TouchPair> &contacts, std::vector
             continue;
         if (is_trigger && !(a->trigger ? a->trigger_status : b->trigger_status))
             continue;
+        // Touching: a point within reach that overlaps or pushed in this step (a point a
+        // little short of its surface that took no impulse has not been reached yet).
+        bool pushing = !is_trigger && pushed(std::min(a->order, b->order), std::max(a->order, b->order));
+        // Asleep, nothing is solved: the pair keeps touching as it lay.
+        pushing = pushing || ((!a->dynamic || !a->body->isActive()) && (!b->dynamic || !b->body->isActive()));
         int first = -1;
-        for (int k = 0; k < m->getNumContacts() && first < 0; ++k)
-            if (m->getContactPoint(k).getDistance() <= touch_distance + a->skin + b->skin)
+        for (int k = 0; k < m->getNumContacts() && first < 0; ++k) {
+            f32 d = m->getContactPoint(k).getDistance();
+            if (d <= touch_distance && (d <= 0 || pushing || is_trigger))
                 first = k;
+        }
         if (first < 0)
             continue;
         if (is_trigger ? b->trigger : a->order > b->order)
@@ -463,9 +475,6 @@ void BulletScene::collect_touching(std::vector<TouchPair> &contacts, std::vector
         TouchPair pair{a, b, a->order, b->order, from_bt(m->getContactPoint(first).getPositionWorldOnB()), {}, {}};
         (is_trigger ? triggers : contacts).push_back(pair);
     }
-    // The forces: the impulses of every sub-step since the last fetch over their time.
-    std::sort(_impulses.begin(), _impulses.end());
-    const f32 inverse_time = _sub_steps ? 1.0f / (f32(_sub_steps) * _desc.sub_step_s) : 0.0f;
     // One entry per actor pair (compounds give several manifolds), in creation order.
     for (std::vector<TouchPair> *list : {&contacts, &triggers}) {
         std::sort(list->begin(), list->end());
@@ -477,10 +486,11 @@ void BulletScene::collect_touching(std::vector<TouchPair> &contacts, std::vector
         }
         list->resize(out);
     }
+    // The forces: the impulses of every sub-step since the last fetch over their time.
+    const f32 inverse_time = _sub_steps ? 1.0f / (f32(_sub_steps) * _desc.sub_step_s) : 0.0f;
     auto impulse = _impulses.begin();
     for (TouchPair &p : contacts) {
-        PairImpulse key{p.key_a, p.key_b, {}, {}};
-        impulse = std::lower_bound(impulse, _impulses.end(), key);
+        impulse = std::lower_bound(impulse, _impulses.end(), PairImpulse{p.key_a, p.key_b, {}, {}});
         btVector3 normal(0, 0, 0), friction(0, 0, 0);
         for (auto it = impulse; it != _impulses.end() && it->key_a == p.key_a && it->key_b == p.key_b; ++it) {
             normal += it->normal;

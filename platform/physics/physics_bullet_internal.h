@@ -120,6 +120,9 @@ struct BulletJoint final : Joint {
     // A distance joint's spring, applied by the scene before each sub-step.
     JointSpring spring;
     btVector3 anchors[2]; // in each body's frame (the world's for a missing actor)
+    // From the centre of mass of the side its load is read on to its anchor, when the
+    // sub-step was solved.
+    btVector3 lever{0, 0, 0};
 };
 
 struct BulletController final : Controller {

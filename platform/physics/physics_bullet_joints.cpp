@@ -259,8 +259,22 @@ void BulletScene::release_joint(Joint *joint)
     _allocator.deallocate(j);
 }
 
+namespace {
+
+/// The side of a joint its load is read on: a moving body when it has one.
+bool load_on_b(const BulletJoint &j) { return j.actors[1] && j.actors[1]->dynamic && !j.actors[1]->kinematic; }
+
+} // namespace
+
 void BulletScene::before_sub_step(f32)
 {
+    for (BulletJoint *j : _joints) {
+        if (!j->constraint || j->broken)
+            continue;
+        bool use_b = load_on_b(*j);
+        const btRigidBody &body = use_b ? j->constraint->getRigidBodyB() : j->constraint->getRigidBodyA();
+        j->lever = body.getCenterOfMassTransform().getBasis() * j->anchors[use_b ? 1 : 0];
+    }
     for (BulletJoint *j : _joints) {
         if (!j->spring.on || j->broken || !j->constraint)
             continue;
@@ -297,12 +311,10 @@ void BulletScene::after_sub_step(f32)
         // that body's centre of mass (the world's origin for the world side); the joint's
         // load is the torque about its anchor, read on a moving side.
         const btJointFeedback &f = j->feedback;
-        const bool use_b = j->actors[1] && j->actors[1]->dynamic && !j->actors[1]->kinematic;
-        const btRigidBody &body = use_b ? j->constraint->getRigidBodyB() : j->constraint->getRigidBodyA();
+        const bool use_b = load_on_b(*j);
         const btVector3 &body_force = use_b ? f.m_appliedForceBodyB : f.m_appliedForceBodyA;
         const btVector3 &body_torque = use_b ? f.m_appliedTorqueBodyB : f.m_appliedTorqueBodyA;
-        btVector3 anchor = body.getCenterOfMassTransform() * j->anchors[use_b ? 1 : 0];
-        btVector3 at_anchor = body_torque - (anchor - body.getCenterOfMassPosition()).cross(body_force);
+        btVector3 at_anchor = body_torque - j->lever.cross(body_force);
         f32 force = std::max(f.m_appliedForceBodyA.length(), f.m_appliedForceBodyB.length());
         f32 torque = at_anchor.length();
         if (force > j->max_force || torque > j->max_torque) {
