@@ -73,7 +73,7 @@ class PhysicsBehaviour : public PhysicsWorldFixture {
     /// Ground whose top face is z = 0.
     PhysicsActor *ground(u32 material = plain)
     {
-        return spawn_box({50, 50, 0.5f}, at(0, 0, -0.5f), static_body, material);
+        return spawn_box({100, 100, 0.5f}, at(0, 0, -0.5f), static_body, material);
     }
     Matrix4x4 pose(const PhysicsActor *a) const { return world->scene()->global_pose(a->actor); }
     Vector3 position(const PhysicsActor *a) const { return translation(pose(a)); }
@@ -291,6 +291,87 @@ TEST_F(PhysicsBehaviour, ATorqueLimitBreaksAtTheSameLoadWhereverTheJointIs)
         EXPECT_EQ(j->broken, c.breaks);
         world->destroy_joint(j);
         world->destroy_actor(b);
+    }
+}
+
+/// The sample's character: 1 m tall, radius 0.35, slope limit 45 degrees.
+MoverTemplate walker(f32 step_offset)
+{
+    MoverTemplate t;
+    t.height = 1;
+    t.radius = 0.35f;
+    t.slope_limit = std::cos(pi / 4);
+    t.step_offset = step_offset;
+    return t;
+}
+
+TEST_F(PhysicsBehaviour, AMoverClimbsSlopesUpToItsLimitAndStepsUpToItsOffset)
+{
+    // Walking at 3 m/s along x (falling 4 m/s) for 4 s towards what starts at x = 2. A ramp
+    // no steeper than 45 degrees is walked up: the feet end on its face, (x - 2) tan a; a
+    // steeper one stops it at its foot. A step no higher than the step offset is climbed, a
+    // higher one stops it. Without a step offset a gentle ramp is still walked up. Movers
+    // keep a skin width of 0.1 from what they stand on.
+    const f32 mover_skin = 0.1f;
+    struct Case {
+        const char *name;
+        f32 step_offset;
+        f32 ramp;  // degrees; 0: a step instead
+        f32 step;  // its height
+        bool climbs;
+    };
+    const Case cases[] = {
+        {"ramp 20", 0.3f, 20, 0, true},           {"ramp 40", 0.3f, 40, 0, true},
+        {"ramp 50", 0.3f, 50, 0, false},          {"ramp 60", 0.3f, 60, 0, false},
+        {"ramp 70", 0.3f, 70, 0, false},          {"step 0.2", 0.3f, 0, 0.2f, true},
+        {"step 0.3", 0.3f, 0, 0.3f, true},        {"step 0.45", 0.3f, 0, 0.45f, false},
+        {"no step offset, ramp 20", 0, 20, 0, true},
+    };
+    ground();
+    std::vector<PhysicsMover *> movers;
+    for (u32 i = 0; i < std::size(cases); ++i) {
+        const Case &c = cases[i];
+        const f32 y = f32(i) * 8;
+        if (c.ramp > 0) {
+            // The top face rises from (2, y, 0) for 20 m along the slope.
+            f32 a = c.ramp * pi / 180;
+            Matrix4x4 slab = tilted(a, {0, y, 0});
+            set_translation(slab, Vector3{2 + 10 * std::cos(a), y, 10 * std::sin(a)} - axis(slab, 2) * 0.5f);
+            spawn_box({10, 3, 0.5f}, slab, static_body);
+        } else {
+            spawn_box({10, 3, c.step / 2}, at(12, y, c.step / 2), static_body);
+        }
+        movers.push_back(world->create_mover_from(walker(c.step_offset), {0, y, 0.2f}, 0));
+        ASSERT_NE(movers.back(), nullptr);
+    }
+    step(1);
+    for (u32 frame_index = 0; frame_index < 240; ++frame_index) {
+        for (PhysicsMover *m : movers)
+            world->move_mover(m, {3 * frame, 0, -4 * frame});
+
+
+        step(1);
+    }
+    for (u32 i = 0; i < std::size(cases); ++i) {
+        const Case &c = cases[i];
+        SCOPED_TRACE(c.name);
+        Vector3 feet = world->mover_position(movers[i]);
+        if (!c.climbs) {
+            EXPECT_LT(feet.x, 2.0f);
+            EXPECT_LT(feet.z, 0.2f);
+        } else if (c.ramp > 0) {
+            EXPECT_GT(feet.x, 6.0f);
+            // Standing on the face (grown by the shapes' skin) with the skin width between:
+            // the round end's centre is (r + skin) / cos a above it, the feet r below that.
+            f32 a = c.ramp * pi / 180;
+            f32 face = (feet.x - 2) * std::tan(a) + physics_shape_skin / std::cos(a);
+            // (Walking up it without a step, it slides a little into its skin.)
+            EXPECT_NEAR(feet.z, face + (0.35f + mover_skin) / std::cos(a) - 0.35f, c.step_offset > 0 ? 0.02f : 0.08f);
+        } else {
+            EXPECT_GT(feet.x, 3.0f);
+            EXPECT_NEAR(feet.z, c.step + physics_shape_skin + mover_skin, 0.01f);
+        }
+        EXPECT_TRUE(movers[i]->standing);
     }
 }
 
