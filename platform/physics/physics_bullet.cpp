@@ -398,16 +398,25 @@ btScalar ContactSolver::solveGroup(btCollisionObject **bodies, int body_count, b
         const f32 dynamic_friction = (a->dynamic_friction + b->dynamic_friction) * 0.5f;
         const btTransform &ta = m.getBody0()->getWorldTransform(), &tb = m.getBody1()->getWorldTransform();
         const auto *ra = btRigidBody::upcast(m.getBody0()), *rb = btRigidBody::upcast(m.getBody1());
+        // Most pairs need neither a skin nor a second friction: kept cheap for them.
+        const bool sticks = static_friction != dynamic_friction;
         for (int k = 0; k < m.getNumContacts(); ++k) {
             btManifoldPoint &p = m.getContactPoint(k);
+            p.m_combinedFriction = dynamic_friction;
+            if (skin == 0 && !sticks)
+                continue;
+            btVector3 pa = ta * p.m_localPointA, pb = tb * p.m_localPointB;
             // The distance from where the bodies are now (so it holds however often it
             // is done), less the depth the two skins allow.
-            btVector3 pa = ta * p.m_localPointA, pb = tb * p.m_localPointB;
-            p.m_distance1 = (pa - pb).dot(p.m_normalWorldOnB) + skin;
-            btVector3 v = ra->getVelocityInLocalPoint(pa - ra->getCenterOfMassPosition()) -
-                          rb->getVelocityInLocalPoint(pb - rb->getCenterOfMassPosition());
-            btVector3 slide = v - p.m_normalWorldOnB * v.dot(p.m_normalWorldOnB);
-            p.m_combinedFriction = slide.length2() < sticking_speed * sticking_speed ? static_friction : dynamic_friction;
+            if (skin > 0)
+                p.m_distance1 = (pa - pb).dot(p.m_normalWorldOnB) + skin;
+            if (sticks) {
+                btVector3 v = ra->getVelocityInLocalPoint(pa - ra->getCenterOfMassPosition()) -
+                              rb->getVelocityInLocalPoint(pb - rb->getCenterOfMassPosition());
+                btVector3 slide = v - p.m_normalWorldOnB * v.dot(p.m_normalWorldOnB);
+                if (slide.length2() < sticking_speed * sticking_speed)
+                    p.m_combinedFriction = static_friction;
+            }
         }
     }
     return btSequentialImpulseConstraintSolver::solveGroup(bodies, body_count, manifolds, manifold_count, constraints,
