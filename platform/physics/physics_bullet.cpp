@@ -350,11 +350,12 @@ void BulletScene::release_actor(Actor *actor)
     for (BulletJoint *j : _joints) {
         if (j->actors[0] != a && j->actors[1] != a)
             continue;
-        if (j->constraint) {
-            _world.removeConstraint(j->constraint);
-            delete j->constraint;
-            j->constraint = nullptr;
-        }
+        for (btTypedConstraint **c : {&j->constraint, &j->cone})
+            if (*c) {
+                _world.removeConstraint(*c);
+                delete *c;
+                *c = nullptr;
+            }
         j->broken = true;
         j->reported = true; // no break report: nothing broke
         j->actors[0] = j->actors[1] = nullptr;

@@ -113,6 +113,8 @@ constexpr int object_controller = 2;
 struct BulletJoint final : Joint {
     btTypedConstraint *constraint = nullptr;
     btJointFeedback feedback;
+    btTypedConstraint *cone = nullptr; // a spherical joint's swing cone, beside `constraint`
+    btJointFeedback cone_feedback;
     BulletActor *actors[2] = {};
     f32 max_force = 0, max_torque = 0;
     bool broken = false;

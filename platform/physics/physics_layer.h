@@ -198,14 +198,15 @@ struct JointDesc {
     // Revolute: the angle about the axis; spherical: the twist about the axis.
     bool limit = false;
     f32 limit_low = 0, limit_high = 0;
-    // Spherical: the swing of the axis away from its rest direction, in radians.
+    // Spherical: the swing of the axis away from its rest direction, in radians (a cone).
     bool swing_limit = false;
     f32 swing = 0;
     // Revolute: a motor driving the angular velocity about the axis.
     bool motor = false;
     f32 motor_velocity = 0, motor_max_force = 0;
-    // Revolute: spring about the axis; spherical: twist, swing and whole-joint springs;
-    // distance: along the line between the anchors.
+    // Revolute: spring about the axis; spherical: twist, swing and whole-joint springs (the
+    // whole-joint one lets the anchors part, pulling them together); distance: along the
+    // line between the anchors.
     JointSpring spring, swing_spring, joint_spring;
     // Distance: the range of the anchors' distance.
     bool min_distance_on = false, max_distance_on = false;
