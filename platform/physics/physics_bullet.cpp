@@ -7,6 +7,8 @@
 
 #include <LinearMath/btConvexHullComputer.h>
 
+#include <cstring>
+
 namespace tallow::px {
 namespace bullet {
 
@@ -216,13 +218,33 @@ Actor *BulletScene::create_actor(const ActorDesc &desc)
             f32 inner = 0.8f * std::min(d.x(), std::min(d.y(), d.z()));
             ccd_radius = ccd_radius > 0 ? std::min(ccd_radius, inner) : inner;
         }
-        a->query_flags |= s.flags & (shape_disable_raycasting | shape_disable_scene_queries);
         if (s.flags & shape_disable_collision)
             a->disable_collision = a->disable_collision || desc.shape_count == 1;
         const Material &m = s.material < _materials.size() ? _materials[s.material] : _materials[0];
         static_friction += m.static_friction;
         dynamic_friction += m.dynamic_friction;
         restitution += m.restitution;
+    }
+    if (!error) {
+        // Shapes that differ in their filters or in what they switch off keep rules of
+        // their own; the actor then answers to the union of their masks.
+        constexpr u32 rule_flags =
+            shape_disable_collision | shape_disable_response | shape_disable_raycasting | shape_disable_scene_queries;
+        const ShapeDesc &first_shape = desc.shapes[0];
+        bool differ = false;
+        for (u32 i = 1; i < desc.shape_count; ++i)
+            differ = differ || (desc.shapes[i].flags & rule_flags) != (first_shape.flags & rule_flags) ||
+                     memcmp(desc.shapes[i].groups.bits, first_shape.groups.bits, sizeof first_shape.groups.bits) != 0;
+        a->query_flags = first_shape.flags & (shape_disable_raycasting | shape_disable_scene_queries);
+        if (differ) {
+            a->rules.resize(desc.shape_count);
+            for (u32 i = 0; i < desc.shape_count; ++i) {
+                a->rules[i] = {desc.shapes[i].groups, desc.shapes[i].flags & rule_flags};
+                a->query_flags &= desc.shapes[i].flags;
+                for (int k = 0; k < 4; ++k)
+                    a->groups.bits[k] |= desc.shapes[i].groups.bits[k];
+            }
+        }
     }
     if (error) {
         report(error_invalid_parameter, error);
@@ -394,6 +416,12 @@ btScalar ContactSolver::solveGroup(btCollisionObject **bodies, int body_count, b
         const BulletActor *b = actor_of(m.getBody1());
         if (!a || !b)
             continue;
+        if (!a->rules.empty() || !b->rules.empty())
+            for (int k = m.getNumContacts() - 1; k >= 0; --k) {
+                const btManifoldPoint &p = m.getContactPoint(k);
+                if (!shapes_collide(a, p.m_index0, b, p.m_index1))
+                    m.removeContactPoint(k);
+            }
         const f32 skin = a->skin + b->skin;
         const f32 static_friction = (a->static_friction + b->static_friction) * 0.5f;
         const f32 dynamic_friction = (a->dynamic_friction + b->dynamic_friction) * 0.5f;
@@ -474,8 +502,9 @@ void BulletScene::collect_touching(std::vector<TouchPair> &contacts, std::vector
         pushing = pushing || ((!a->dynamic || !a->body->isActive()) && (!b->dynamic || !b->body->isActive()));
         int first = -1;
         for (int k = 0; k < m->getNumContacts() && first < 0; ++k) {
-            f32 d = m->getContactPoint(k).getDistance();
-            if (d <= touch_distance && (d <= 0 || pushing || is_trigger))
+            const btManifoldPoint &p = m->getContactPoint(k);
+            f32 d = p.getDistance();
+            if (d <= touch_distance && (d <= 0 || pushing || is_trigger) && shapes_collide(a, p.m_index0, b, p.m_index1))
                 first = k;
         }
         if (first < 0)

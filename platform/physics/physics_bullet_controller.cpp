@@ -41,6 +41,12 @@ struct Sweep final : btCollisionWorld::ConvexResultCallback {
     }
     btScalar addSingleResult(btCollisionWorld::LocalConvexResult &r, bool normal_in_world) override
     {
+        // A shape of an actor with per-shape rules that this controller may not touch.
+        if (const ShapeRule *rule = r.m_localShapeInfo ? rule_of(actor_of(r.m_hitCollisionObject),
+                                                                   r.m_localShapeInfo->m_triangleIndex)
+                                                       : nullptr)
+            if ((rule->flags & (shape_disable_collision | shape_disable_response)) || !groups_collide(rule->groups, groups))
+                return m_closestHitFraction;
         btVector3 n = normal_in_world ? r.m_hitNormalLocal
                                       : r.m_hitCollisionObject->getWorldTransform().getBasis() * r.m_hitNormalLocal;
         // Surfaces the capsule slides along or moves away from do not stop it.
@@ -67,6 +73,14 @@ struct GroundRay final : btCollisionWorld::ClosestRayResultCallback {
     GroundRay(const btCollisionObject *self, const GroupsMask &groups, const btVector3 &from, const btVector3 &to)
         : ClosestRayResultCallback(from, to), self(self), groups(groups)
     {
+    }
+    btScalar addSingleResult(btCollisionWorld::LocalRayResult &r, bool normal_in_world) override
+    {
+        const ShapeRule *rule =
+            r.m_localShapeInfo ? rule_of(actor_of(r.m_collisionObject), r.m_localShapeInfo->m_triangleIndex) : nullptr;
+        if (rule && ((rule->flags & (shape_disable_collision | shape_disable_response)) || !groups_collide(rule->groups, groups)))
+            return m_closestHitFraction;
+        return ClosestRayResultCallback::addSingleResult(r, normal_in_world);
     }
     bool needsCollision(btBroadphaseProxy *proxy) const override
     {

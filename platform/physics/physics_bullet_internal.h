@@ -75,6 +75,12 @@ namespace bullet {
 
 class BulletScene;
 
+/// What one shape of an actor whose shapes differ in their filters or flags says.
+struct ShapeRule {
+    GroupsMask groups;
+    u32 flags = 0; // ShapeFlag
+};
+
 struct BulletActor final : Actor {
     BulletScene *scene = nullptr;
     btRigidBody *body = nullptr;
@@ -91,7 +97,12 @@ struct BulletActor final : Actor {
     bool awake = false;
     bool disable_collision = false;
     bool disable_gravity = false;
-    u32 query_flags = 0; // shape_disable_raycasting / shape_disable_scene_queries of its shapes
+    u32 query_flags = 0; // shape_disable_raycasting / shape_disable_scene_queries of all its shapes
+    // One rule per shape (its compound's child), when its shapes differ in their filters
+    // or in the flags that switch collision or queries off; empty when they agree (then
+    // `groups` and the flags above hold for every shape). With rules, `groups` is the union
+    // of the shapes' masks, which pairs and queries are first tested against.
+    std::vector<ShapeRule> rules;
     f32 mass = 0;
     btVector3 inertia{0, 0, 0};
     f32 skin = 0; // how deep it may sink into what it touches
@@ -152,6 +163,24 @@ inline BulletActor *actor_of(const btCollisionObject *o)
     return o && o->getUserIndex() == object_actor ? static_cast<BulletActor *>(o->getUserPointer()) : nullptr;
 }
 
+/// The rule of an actor's child shape `child` (null when its shapes share one).
+inline const ShapeRule *rule_of(const BulletActor *a, int child)
+{
+    return a && !a->rules.empty() && child >= 0 && u32(child) < a->rules.size() ? &a->rules[u32(child)] : nullptr;
+}
+
+/// True when a shape of `a` (child `child`) may touch one of `b`.
+inline bool shapes_collide(const BulletActor *a, int child_a, const BulletActor *b, int child_b)
+{
+    const ShapeRule *ra = rule_of(a, child_a), *rb = rule_of(b, child_b);
+    if (!ra && !rb)
+        return true;
+    constexpr u32 off = shape_disable_collision | shape_disable_response;
+    if ((ra && (ra->flags & off)) || (rb && (rb->flags & off)))
+        return false;
+    return groups_collide(ra ? ra->groups : a->groups, rb ? rb->groups : b->groups);
+}
+
 inline BulletController *controller_of(const btCollisionObject *o)
 {
     return o && o->getUserIndex() == object_controller ? static_cast<BulletController *>(o->getUserPointer()) : nullptr;
@@ -167,6 +196,19 @@ inline bool query_sees(const BulletActor *a, u32 shapes, const GroupsMask &group
     if (!(shapes & (a->dynamic ? query_dynamics : query_statics)))
         return false;
     return groups_collide(a->groups, groups);
+}
+
+/// The same for one child shape of an actor with per-shape rules.
+inline bool query_sees_child(const BulletActor *a, int child, const GroupsMask &groups, bool ray)
+{
+    const ShapeRule *r = rule_of(a, child);
+    if (!r)
+        return true; // the actor's test held for all its shapes
+    if (r->flags & (shape_disable_collision | shape_disable_scene_queries))
+        return false;
+    if (ray && (r->flags & shape_disable_raycasting))
+        return false;
+    return groups_collide(r->groups, groups);
 }
 
 struct GroupFilter final : btOverlapFilterCallback {
@@ -324,6 +366,8 @@ class BulletScene final : public IScene {
             return;
         BulletActor *a = cast(actor);
         a->groups = mask;
+        for (ShapeRule &r : a->rules)
+            r.groups = mask;
         // Pairs the new mask refuses must go now, and pairs it allows must be found again.
         btBroadphaseProxy *proxy = a->body->getBroadphaseHandle();
         if (proxy)
