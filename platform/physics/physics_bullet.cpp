@@ -196,7 +196,6 @@ Actor *BulletScene::create_actor(const ActorDesc &desc)
         }
         a->skin = std::max(a->skin, s.skin_width);
         if (s.flags & shape_trigger) {
-            a->trigger = true;
             a->trigger_status |= s.trigger_status;
         } else if (desc.dynamic) {
             MassShape ms = mass_shape(s);
@@ -228,14 +227,16 @@ Actor *BulletScene::create_actor(const ActorDesc &desc)
     if (!error) {
         // Shapes that differ in their filters or in what they switch off keep rules of
         // their own; the actor then answers to the union of their masks.
-        constexpr u32 rule_flags =
-            shape_disable_collision | shape_disable_response | shape_disable_raycasting | shape_disable_scene_queries;
+        constexpr u32 rule_flags = shape_disable_collision | shape_disable_response | shape_disable_raycasting |
+                                   shape_disable_scene_queries | shape_trigger;
         const ShapeDesc &first_shape = desc.shapes[0];
         bool differ = false;
         for (u32 i = 1; i < desc.shape_count; ++i)
             differ = differ || (desc.shapes[i].flags & rule_flags) != (first_shape.flags & rule_flags) ||
                      memcmp(desc.shapes[i].groups.bits, first_shape.groups.bits, sizeof first_shape.groups.bits) != 0;
         a->query_flags = first_shape.flags & (shape_disable_raycasting | shape_disable_scene_queries);
+        // Only an actor whose shapes are all triggers is a trigger as a whole.
+        a->trigger = !differ && (first_shape.flags & shape_trigger);
         if (differ) {
             a->rules.resize(desc.shape_count);
             for (u32 i = 0; i < desc.shape_count; ++i) {
@@ -418,11 +419,20 @@ btScalar ContactSolver::solveGroup(btCollisionObject **bodies, int body_count, b
             continue;
         if (!a->rules.empty() || !b->rules.empty())
             for (int k = m.getNumContacts() - 1; k >= 0; --k) {
-                const btManifoldPoint &p = m.getContactPoint(k);
-                if (!shapes_collide(a, p.m_index0, b, p.m_index1))
+                btManifoldPoint &p = m.getContactPoint(k);
+                if (shapes_collide(a, p.m_index0, b, p.m_index1))
+                    continue;
+                if (trigger_child(a, p.m_index0) || trigger_child(b, p.m_index1)) {
+                    // Kept for the trigger's report, but out of reach: it pushes nothing.
+                    p.m_distance1 = 1e30f;
+                    p.m_combinedFriction = 0;
+                    p.m_combinedRestitution = 0;
+                } else {
                     m.removeContactPoint(k);
+                }
             }
         const f32 skin = a->skin + b->skin;
+        const bool rules = !a->rules.empty() || !b->rules.empty();
         const f32 static_friction = (a->static_friction + b->static_friction) * 0.5f;
         const f32 dynamic_friction = (a->dynamic_friction + b->dynamic_friction) * 0.5f;
         const btTransform &ta = m.getBody0()->getWorldTransform(), &tb = m.getBody1()->getWorldTransform();
@@ -431,6 +441,8 @@ btScalar ContactSolver::solveGroup(btCollisionObject **bodies, int body_count, b
         const bool sticks = static_friction != dynamic_friction;
         for (int k = 0; k < m.getNumContacts(); ++k) {
             btManifoldPoint &p = m.getContactPoint(k);
+            if (rules && p.m_distance1 >= 1e30f)
+                continue; // a trigger shape's
             p.m_combinedFriction = dynamic_friction;
             if (skin == 0 && !sticks)
                 continue;
@@ -474,15 +486,51 @@ void BulletScene::add_step_impulses()
     }
 }
 
+bool BulletScene::pushed(u64 key_a, u64 key_b) const
+{
+    auto it = std::lower_bound(_impulses.begin(), _impulses.end(), PairImpulse{key_a, key_b, {}, {}});
+    return it != _impulses.end() && it->key_a == key_a && it->key_b == key_b;
+}
+
+void BulletScene::collect_touching_shapes(const btPersistentManifold &m, BulletActor *a, BulletActor *b,
+                                          std::vector<TouchPair> &contacts, std::vector<TouchPair> &triggers)
+{
+    // Shape by shape: trigger shapes make a trigger pair (the trigger's actor first), the
+    // shapes that may touch a contact pair.
+    const bool reports = ((a->contact_flags | b->contact_flags) & (notify_on_start_touch | notify_on_end_touch)) != 0;
+    const bool pushing = pushed(std::min(a->order, b->order), std::max(a->order, b->order)) ||
+                         ((!a->dynamic || !a->body->isActive()) && (!b->dynamic || !b->body->isActive()));
+    const btTransform &ta = m.getBody0()->getWorldTransform(), &tb = m.getBody1()->getWorldTransform();
+    bool trigger_found = false, contact_found = false;
+    for (int k = 0; k < m.getNumContacts(); ++k) {
+        const btManifoldPoint &p = m.getContactPoint(k);
+        bool ta_trigger = trigger_child(a, p.m_index0) || a->trigger;
+        bool tb_trigger = trigger_child(b, p.m_index1) || b->trigger;
+        if (ta_trigger != tb_trigger) {
+            BulletActor *trigger = ta_trigger ? a : b, *other = ta_trigger ? b : a;
+            // Where the bodies are now: the solver was told this point is out of reach.
+            f32 d = (ta * p.m_localPointA - tb * p.m_localPointB).dot(p.m_normalWorldOnB);
+            if (!trigger_found && trigger->trigger_status && d <= touch_distance) {
+                trigger_found = true;
+                triggers.push_back({trigger, other, trigger->order, other->order, from_bt(p.getPositionWorldOnB()), {}, {}});
+            }
+        } else if (!ta_trigger && reports && !contact_found && shapes_collide(a, p.m_index0, b, p.m_index1)) {
+            f32 d = p.getDistance();
+            if (d <= touch_distance && (d <= 0 || pushing)) {
+                contact_found = true;
+                BulletActor *first = a->order < b->order ? a : b, *second = first == a ? b : a;
+                contacts.push_back(
+                    {first, second, first->order, second->order, from_bt(p.getPositionWorldOnB()), {}, {}});
+            }
+        }
+    }
+}
+
 void BulletScene::collect_touching(std::vector<TouchPair> &contacts, std::vector<TouchPair> &triggers)
 {
     contacts.clear();
     triggers.clear();
     std::sort(_impulses.begin(), _impulses.end());
-    auto pushed = [&](u64 key_a, u64 key_b) {
-        auto it = std::lower_bound(_impulses.begin(), _impulses.end(), PairImpulse{key_a, key_b, {}, {}});
-        return it != _impulses.end() && it->key_a == key_a && it->key_b == key_b;
-    };
     int manifolds = _dispatcher.getNumManifolds();
     for (int i = 0; i < manifolds; ++i) {
         btPersistentManifold *m = _dispatcher.getManifoldByIndexInternal(i);
@@ -490,6 +538,10 @@ void BulletScene::collect_touching(std::vector<TouchPair> &contacts, std::vector
         BulletActor *b = actor_of(m->getBody1());
         if (!a || !b)
             continue;
+        if (!a->rules.empty() || !b->rules.empty()) {
+            collect_touching_shapes(*m, a, b, contacts, triggers);
+            continue;
+        }
         bool is_trigger = a->trigger != b->trigger; // trigger against trigger reports nothing
         if (!is_trigger && !((a->contact_flags | b->contact_flags) & (notify_on_start_touch | notify_on_end_touch)))
             continue;
@@ -502,9 +554,8 @@ void BulletScene::collect_touching(std::vector<TouchPair> &contacts, std::vector
         pushing = pushing || ((!a->dynamic || !a->body->isActive()) && (!b->dynamic || !b->body->isActive()));
         int first = -1;
         for (int k = 0; k < m->getNumContacts() && first < 0; ++k) {
-            const btManifoldPoint &p = m->getContactPoint(k);
-            f32 d = p.getDistance();
-            if (d <= touch_distance && (d <= 0 || pushing || is_trigger) && shapes_collide(a, p.m_index0, b, p.m_index1))
+            f32 d = m->getContactPoint(k).getDistance();
+            if (d <= touch_distance && (d <= 0 || pushing || is_trigger))
                 first = k;
         }
         if (first < 0)

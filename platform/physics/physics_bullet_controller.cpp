@@ -45,7 +45,8 @@ struct Sweep final : btCollisionWorld::ConvexResultCallback {
         if (const ShapeRule *rule = r.m_localShapeInfo ? rule_of(actor_of(r.m_hitCollisionObject),
                                                                    r.m_localShapeInfo->m_triangleIndex)
                                                        : nullptr)
-            if ((rule->flags & (shape_disable_collision | shape_disable_response)) || !groups_collide(rule->groups, groups))
+            if ((rule->flags & (shape_disable_collision | shape_disable_response | shape_trigger)) ||
+                !groups_collide(rule->groups, groups))
                 return m_closestHitFraction;
         btVector3 n = normal_in_world ? r.m_hitNormalLocal
                                       : r.m_hitCollisionObject->getWorldTransform().getBasis() * r.m_hitNormalLocal;
@@ -78,7 +79,8 @@ struct GroundRay final : btCollisionWorld::ClosestRayResultCallback {
     {
         const ShapeRule *rule =
             r.m_localShapeInfo ? rule_of(actor_of(r.m_collisionObject), r.m_localShapeInfo->m_triangleIndex) : nullptr;
-        if (rule && ((rule->flags & (shape_disable_collision | shape_disable_response)) || !groups_collide(rule->groups, groups)))
+        if (rule && ((rule->flags & (shape_disable_collision | shape_disable_response | shape_trigger)) ||
+                     !groups_collide(rule->groups, groups)))
             return m_closestHitFraction;
         return ClosestRayResultCallback::addSingleResult(r, normal_in_world);
     }

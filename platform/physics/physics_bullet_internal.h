@@ -98,9 +98,11 @@ struct BulletActor final : Actor {
     bool disable_collision = false;
     bool disable_gravity = false;
     u32 query_flags = 0; // shape_disable_raycasting / shape_disable_scene_queries of all its shapes
-    // One rule per shape (its compound's child), when its shapes differ in their filters
-    // or in the flags that switch collision or queries off; empty when they agree (then
-    // `groups` and the flags above hold for every shape). With rules, `groups` is the union
+    // One rule per shape (its compound's child), when its shapes differ in their filters,
+    // in the flags that switch collision or queries off, or in being triggers; empty when
+    // they agree (then `groups`, `trigger` and the flags above hold for every shape). An
+    // actor with trigger shapes among solid ones is no trigger itself: its trigger shapes
+    // report, its solid ones collide. With rules, `groups` is the union
     // of the shapes' masks, which pairs and queries are first tested against.
     std::vector<ShapeRule> rules;
     f32 mass = 0;
@@ -169,13 +171,20 @@ inline const ShapeRule *rule_of(const BulletActor *a, int child)
     return a && !a->rules.empty() && child >= 0 && u32(child) < a->rules.size() ? &a->rules[u32(child)] : nullptr;
 }
 
-/// True when a shape of `a` (child `child`) may touch one of `b`.
+/// True when a child shape of an actor with rules is a trigger.
+inline bool trigger_child(const BulletActor *a, int child)
+{
+    const ShapeRule *r = rule_of(a, child);
+    return r && (r->flags & shape_trigger);
+}
+
+/// True when a shape of `a` (child `child`) may push one of `b` (neither is a trigger).
 inline bool shapes_collide(const BulletActor *a, int child_a, const BulletActor *b, int child_b)
 {
     const ShapeRule *ra = rule_of(a, child_a), *rb = rule_of(b, child_b);
     if (!ra && !rb)
         return true;
-    constexpr u32 off = shape_disable_collision | shape_disable_response;
+    constexpr u32 off = shape_disable_collision | shape_disable_response | shape_trigger;
     if ((ra && (ra->flags & off)) || (rb && (rb->flags & off)))
         return false;
     return groups_collide(ra ? ra->groups : a->groups, rb ? rb->groups : b->groups);
@@ -502,6 +511,11 @@ class BulletScene final : public IScene {
             a->body->setGravity(btVector3(0, 0, 0));
     }
     void collect_touching(std::vector<TouchPair> &contacts, std::vector<TouchPair> &triggers);
+    void collect_touching_shapes(const btPersistentManifold &m, BulletActor *a, BulletActor *b,
+                                 std::vector<TouchPair> &contacts, std::vector<TouchPair> &triggers);
+    /// True when the pair (by creation order, first < second) took an impulse since the
+    /// last fetch (the impulses sorted).
+    bool pushed(u64 key_a, u64 key_b) const;
     void add_step_impulses();
 
     Allocator &_allocator;

@@ -5,6 +5,8 @@
 // world torn down with queries pending.
 #include "physics_fixture.h"
 
+#include "world/world_events.h"
+
 #include <cfloat>
 #include <cmath>
 
@@ -192,6 +194,35 @@ TEST_F(PhysicsQueries, ShapesOfOneActorKeepTheirOwnFiltersAndQueryFlags)
     OverlapResult seen(default_allocator());
     ASSERT_TRUE(world->overlap({OverlapShapeKind::Sphere, at(1, -10, 3), {0.2f, 0.2f, 0.2f}}, {}, seen));
     ASSERT_EQ(seen.actors.size(), 1u) << "overlaps still see it";
+}
+
+// A trigger shape inside a solid actor: the solid shape holds what lands on it, the trigger
+// shape lets a box fall through it and reports it entering.
+TEST_F(PhysicsQueries, ATriggerShapeInsideASolidActorReportsAndHoldsNothing)
+{
+    px::ShapeDesc shapes[2] = {box_shape({1, 1, 0.5f}),
+                               box_shape({1, 1, 1}, {1, 1}, px::shape_trigger, px::trigger_on_enter)};
+    shapes[1].local_pose = at(4, 0, 0.5f);
+    const u32 targets[5] = {physics_no_index, physics_no_index, 0, physics_no_index, physics_no_index};
+    PhysicsActor *pad = world->create_actor_from(actor_template(0), shapes, 2, at(0, 10, 0.5f), targets);
+    ASSERT_NE(pad, nullptr);
+    PhysicsActor *held = box(actor_dynamic, at(0, 10, 3));
+    PhysicsActor *falling = box(actor_dynamic, at(4, 10, 4));
+    take_events(*world);
+    std::vector<EventRecord> entered;
+    for (int i = 0; i < 120; ++i) {
+        step(1);
+        for (const EventRecord &e : take_events(*world))
+            if (e.id == physics_trigger_event)
+                entered.push_back(e);
+    }
+    EXPECT_NEAR(translation(world->scene()->global_pose(held->actor)).z, 1.5f, 0.02f) << "held by the solid shape";
+    EXPECT_NEAR(translation(world->scene()->global_pose(falling->actor)).z, 0.5f, 0.02f) << "through the trigger";
+    ASSERT_EQ(entered.size(), 1u);
+    TriggerPayload p = entered[0].as<TriggerPayload>();
+    EXPECT_TRUE(same(p.trigger, pad));
+    EXPECT_TRUE(same(p.other, falling));
+    EXPECT_EQ(p.kind, 0u);
 }
 
 // Shapes of the scene that are no actor's (a mover's capsule) are never a hit: a ray down on
