@@ -37,6 +37,7 @@
 
 namespace tallow {
 
+class LineObject;
 class PhysicsSdk;
 class PhysicsWorld;
 class SceneGraph;
@@ -257,9 +258,14 @@ class PhysicsWorld final : public IPhysicsWorld, public px::ISceneCallbacks {
     /// Index of the layer material for six values; equal values share one.
     u32 material_index(const PhysicsMaterial &material);
 
+    /// Switched on, every step's debug lines of the actors' shapes are kept here and, in a
+    /// world, drawn through a line object of the world's made for them (and destroyed
+    /// when they are switched off or the physics world goes).
     void set_debug_lines(bool on);
     /// The lines of the last step (when switched on).
     const Array<px::DebugLine> &debug_lines() const { return _lines; }
+    /// The world's line object that holds them (null when off or without a world).
+    const LineObject *debug_line_object() const { return _line_object; }
 
     px::IScene *scene() const { return _scene; }
     /// Runs layer tasks on the SDK's thread pool (the Bullet scene steps on the calling
@@ -323,6 +329,7 @@ class PhysicsWorld final : public IPhysicsWorld, public px::ISceneCallbacks {
     Array<PhysicsActor *> _kinematic;
     Array<u8> _events;
     Array<px::DebugLine> _lines;
+    LineObject *_line_object = nullptr; // in _world's line objects, while debug lines are on
     bool _debug = false;
     u32 _static_changes = 0;
     Array<MaterialEntry> _materials; // sorted by the six values, compared in order
