@@ -383,6 +383,7 @@ PhysicsActor *PhysicsWorld::spawn_actor(const px::ShapeDesc &shape, const Matrix
     s.material = material_index(*found);
     s.local_pose = matrix4x4_identity;
     s.size = {s.size.x + physics_shape_skin, s.size.y + physics_shape_skin, s.size.z + physics_shape_skin};
+    s.skin_width = physics_shape_skin;
     if (s.kind == px::ShapeKind::Sphere)
         s.size.y = s.size.z = 0;
     return create_actor_from(*at, &s, 1, pose, nullptr);

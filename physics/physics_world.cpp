@@ -92,6 +92,10 @@ bool PhysicsWorld::create_scene()
 
 void PhysicsWorld::destroy_pending()
 {
+    if (_line_object) {
+        _world->destroy_line_object(_line_object);
+        _line_object = nullptr;
+    }
     // Pending queries go unanswered; their owners learn nothing more from this world.
     for (Array<QueryRecord *> *list : {&_collecting, &_executing}) {
         for (QueryRecord *q : *list)
@@ -421,6 +425,7 @@ PhysicsActor *PhysicsWorld::create_actor(const ActorCreateParams &params)
         s.groups = groups_mask(st->filter);
         s.density = material.values[3];
         s.material = material_index(material);
+        s.skin_width = physics_shape_skin;
         f32 p0 = as_f32(us.parameters[0]) + physics_shape_skin, p1 = as_f32(us.parameters[1]) + physics_shape_skin,
             p2 = as_f32(us.parameters[2]) + physics_shape_skin;
         switch (us.kind) {
@@ -572,6 +577,12 @@ void PhysicsWorld::set_debug_lines(bool on)
     _lines.clear();
     if (_scene)
         _scene->set_debug_lines(on);
+    if (on && _world && !_line_object)
+        _line_object = _world->create_line_object(false);
+    if (!on && _line_object) {
+        _world->destroy_line_object(_line_object);
+        _line_object = nullptr;
+    }
 }
 
 // The step ------------------------------------------------------------------------------
@@ -600,6 +611,14 @@ void PhysicsWorld::update(f32 dt)
         _lines.resize(n);
         if (_lines.size() == n && n)
             memcpy(_lines.data(), lines, sizeof(px::DebugLine) * n);
+        if (_line_object) {
+            _line_object->reset();
+            for (const px::DebugLine &l : _lines)
+                _line_object->add_line(pack_line_color(255, f32(l.color >> 16 & 0xFF), f32(l.color >> 8 & 0xFF),
+                                                       f32(l.color & 0xFF)),
+                                       l.from, l.to);
+            _world->dispatch_line_object(*_line_object);
+        }
     }
     for (PhysicsActor *a : _awake) {
         if (!a->scene_graph || a->node >= a->scene_graph->node_count())

@@ -39,6 +39,7 @@
 
 namespace tallow {
 
+class LineObject;
 class PhysicsSdk;
 class PhysicsWorld;
 class SceneGraph;
@@ -48,7 +49,8 @@ class World;
 constexpr u32 physics_actor_tag = 0x1CC84619u;
 constexpr u32 physics_no_index = 0xFFFFFFFFu;
 constexpr u32 physics_actor_block = 1024;
-/// Every primitive size grows by this much when its shape is made (a skin).
+/// Every primitive size grows by this much when its shape is made, and every shape may sink
+/// this deep into what it touches (its skin width): two grown shapes at rest just meet.
 constexpr f32 physics_shape_skin = 0.025f;
 
 /// The 128-bit groups mask of a filter: belongs_to low/high, collides_with low/high.
@@ -258,9 +260,14 @@ class PhysicsWorld final : public IPhysicsWorld, public px::ISceneCallbacks {
     /// Index of the layer material for six values; equal values share one.
     u32 material_index(const PhysicsMaterial &material);
 
+    /// Switched on, every step's debug lines of the actors' shapes are kept here and, in a
+    /// world, drawn through a line object of the world's made for them (and destroyed
+    /// when they are switched off or the physics world goes).
     void set_debug_lines(bool on);
     /// The lines of the last step (when switched on).
     const Array<px::DebugLine> &debug_lines() const { return _lines; }
+    /// The world's line object that holds them (null when off or without a world).
+    const LineObject *debug_line_object() const { return _line_object; }
 
     px::IScene *scene() const { return _scene; }
     /// Runs layer tasks on the SDK's thread pool (the Bullet scene steps on the calling
@@ -324,6 +331,7 @@ class PhysicsWorld final : public IPhysicsWorld, public px::ISceneCallbacks {
     Array<PhysicsActor *> _kinematic;
     Array<u8> _events;
     Array<px::DebugLine> _lines;
+    LineObject *_line_object = nullptr; // in _world's line objects, while debug lines are on
     bool _debug = false;
     u32 _static_changes = 0;
     Array<MaterialEntry> _materials; // sorted by the six values, compared in order

@@ -1,6 +1,7 @@
 // A whole step of 1000 boxes falling onto a floor and onto each other: the engine's
 // PhysicsWorld (kinematic pass, our layer's step with its report walk, pose write-back into
-// a scene graph) against Bullet stepping the same scene directly with the same sub-steps.
+// a scene graph) against Bullet stepping the same scene directly with the same sub-steps
+// and the same friction.
 // Each iteration builds a fresh scene (not timed) and times 60 frames of 1/60 s.
 #include "bench/support/bench_support.h"
 #include "foundation/memory/memory_globals.h"
@@ -84,6 +85,9 @@ void BM_BulletDirect(benchmark::State &state)
             states.push_back(std::make_unique<btDefaultMotionState>(btTransform(btQuaternion::getIdentity(), at)));
             btRigidBody::btRigidBodyConstructionInfo info(mass, states.back().get(), shape, inertia);
             info.m_angularDamping = 0.05f;
+            // Bullet multiplies two bodies' frictions; the engine's pairs use the average of
+            // their materials' (0.5 each by default): the same 0.5 here.
+            info.m_friction = 0.70710678f;
             bodies.push_back(std::make_unique<btRigidBody>(info));
             world->addRigidBody(bodies.back().get());
         };

@@ -2,11 +2,16 @@
 // move at once): a move is three swept passes of the capsule, z up. (1) Up by the move's
 // rise plus the step offset when the move goes sideways; (2) sideways, sliding along what
 // blocks it (at most four times); (3) down by the move's fall plus the step taken. Every
-// pass stops the skin width short of what it meets. A hit on ground no steeper than the
-// slope limit in the down pass sets "down"; a blocking hit in the side pass "sides"; a hit
-// in the up pass while rising "up". Other controllers block it; triggers and actors
-// without contact response do not. The controller's capsule is in the world only for
-// other controllers: bodies, rays and overlaps never see it.
+// pass stops the skin width short of what it meets. Raised by a step, everything the
+// sideways pass meets is a wall, so it climbs steps up to its step offset and no higher;
+// on its feet (no step offset, or a ceiling in the way) it walks up ground no steeper than
+// its slope limit. When the step lands it on ground steeper than that, the move is tried
+// again without the step: it climbs no slope beyond its limit. A landing on ground it may
+// stand on sets "down"; a blocking hit sideways, or steep ground below, "sides"; a hit in
+// the up pass while rising "up". Hits are reported for the try that is kept. Other
+// controllers block it; triggers and actors without contact response do not. The
+// controller's capsule is in the world only for other controllers: bodies, rays and
+// overlaps never see it.
 #include "platform/physics/physics_bullet_internal.h"
 
 namespace tallow::px {
@@ -36,6 +41,13 @@ struct Sweep final : btCollisionWorld::ConvexResultCallback {
     }
     btScalar addSingleResult(btCollisionWorld::LocalConvexResult &r, bool normal_in_world) override
     {
+        // A shape of an actor with per-shape rules that this controller may not touch.
+        if (const ShapeRule *rule = r.m_localShapeInfo ? rule_of(actor_of(r.m_hitCollisionObject),
+                                                                   r.m_localShapeInfo->m_triangleIndex)
+                                                       : nullptr)
+            if ((rule->flags & (shape_disable_collision | shape_disable_response | shape_trigger)) ||
+                !groups_collide(rule->groups, groups))
+                return m_closestHitFraction;
         btVector3 n = normal_in_world ? r.m_hitNormalLocal
                                       : r.m_hitCollisionObject->getWorldTransform().getBasis() * r.m_hitNormalLocal;
         // Surfaces the capsule slides along or moves away from do not stop it.
@@ -44,6 +56,7 @@ struct Sweep final : btCollisionWorld::ConvexResultCallback {
         if (r.m_hitFraction < m_closestHitFraction) {
             m_closestHitFraction = r.m_hitFraction;
             normal = n;
+            point = r.m_hitPointLocal; // in the world, as the sweep gives it
             object = r.m_hitCollisionObject;
         }
         return m_closestHitFraction;
@@ -52,7 +65,36 @@ struct Sweep final : btCollisionWorld::ConvexResultCallback {
     GroupsMask groups;
     btVector3 direction;
     btVector3 normal{0, 0, 1};
+    btVector3 point{0, 0, 0};
     const btCollisionObject *object = nullptr;
+};
+
+/// A ray that sees what blocks the controller.
+struct GroundRay final : btCollisionWorld::ClosestRayResultCallback {
+    GroundRay(const btCollisionObject *self, const GroupsMask &groups, const btVector3 &from, const btVector3 &to)
+        : ClosestRayResultCallback(from, to), self(self), groups(groups)
+    {
+    }
+    btScalar addSingleResult(btCollisionWorld::LocalRayResult &r, bool normal_in_world) override
+    {
+        const ShapeRule *rule =
+            r.m_localShapeInfo ? rule_of(actor_of(r.m_collisionObject), r.m_localShapeInfo->m_triangleIndex) : nullptr;
+        if (rule && ((rule->flags & (shape_disable_collision | shape_disable_response | shape_trigger)) ||
+                     !groups_collide(rule->groups, groups)))
+            return m_closestHitFraction;
+        return ClosestRayResultCallback::addSingleResult(r, normal_in_world);
+    }
+    bool needsCollision(btBroadphaseProxy *proxy) const override
+    {
+        auto *o = static_cast<const btCollisionObject *>(proxy->m_clientObject);
+        if (o == self || controller_of(o))
+            return false;
+        const BulletActor *a = actor_of(o);
+        return a && !a->disable_collision && !a->trigger &&
+               !(o->getCollisionFlags() & btCollisionObject::CF_NO_CONTACT_RESPONSE) && groups_collide(a->groups, groups);
+    }
+    const btCollisionObject *self;
+    GroupsMask groups;
 };
 
 } // namespace
@@ -137,16 +179,18 @@ u32 BulletScene::move_controller(Controller *controller, const Vector3 &displace
     auto *c = static_cast<BulletController *>(controller);
     if (!c || !finite(displacement) || length(displacement) < min_distance)
         return 0;
-    btVector3 pos(btScalar(c->position[0]), btScalar(c->position[1]), btScalar(c->position[2]));
-    u32 flags = 0;
+    const btVector3 start(btScalar(c->position[0]), btScalar(c->position[1]), btScalar(c->position[2]));
+    btVector3 pos = start;
     const f32 motion_length = length(displacement);
     const Vector3 motion_direction = motion_length > 0 ? displacement * (1.0f / motion_length) : Vector3{};
 
+    // The hits of a try, reported once the try is kept.
+    ControllerHit hits[2 + max_slides];
+    u32 hit_count = 0;
     auto hit_report = [&](const Sweep &s, const btVector3 &at) {
-        ISceneCallbacks *cb = _desc.callbacks;
-        if (!cb || !s.object)
+        if (!_desc.callbacks || !s.object || hit_count == std::size(hits))
             return;
-        ControllerHit hit;
+        ControllerHit &hit = hits[hit_count++];
         hit.controller = c;
         hit.actor = actor_of(s.object);
         hit.other = controller_of(s.object);
@@ -154,7 +198,6 @@ u32 BulletScene::move_controller(Controller *controller, const Vector3 &displace
         hit.normal = from_bt(s.normal);
         hit.direction = motion_direction;
         hit.length = motion_length;
-        cb->on_controller_hit(hit);
     };
     // Sweeps from `pos` by `delta`; moves as far as it may (the skin short of a hit).
     // Answers the sweep (its `object` is null when nothing was hit).
@@ -187,55 +230,103 @@ u32 BulletScene::move_controller(Controller *controller, const Vector3 &displace
             pos += dir * keep;
         hit_report(out, pos - out.normal * c->radius);
     };
-
-    btVector3 side(displacement.x, displacement.y, 0);
-    f32 rise = std::max(displacement.z, 0.0f);
-    f32 fall = std::max(-displacement.z, 0.0f);
-    f32 step = side.length2() > 1e-12f ? c->step_offset : 0.0f;
-
-    // 1. Up.
-    f32 raised = 0;
-    if (rise + step > 0) {
-        f32 before = pos.z();
-        Sweep up(&c->object, groups, btVector3(0, 0, 1));
-        pass(btVector3(0, 0, rise + step), up);
-        raised = pos.z() - before;
-        if (up.object && rise > 0 && raised < rise)
-            flags |= collision_up;
-    }
-    f32 stepped = std::max(raised - rise, 0.0f);
-
-    // 2. Sideways, sliding along what blocks.
-    btVector3 remaining = side;
-    for (int i = 0; i < max_slides && remaining.length2() > 1e-10f; ++i) {
-        Sweep s(&c->object, groups, remaining.normalized());
-        btVector3 start = pos;
-        pass(remaining, s);
-        if (!s.object)
-            break;
-        if (s.normal.z() < c->slope_limit || c->slope_limit <= 0)
+    // Whether ground met by a downward sweep may be stood on. The sweep's normal at an
+    // edge or a corner points at the capsule; the face there says what the ground is, so
+    // a short ray looks at it just past the point touched.
+    auto walkable = [&](const Sweep &s) {
+        if (c->slope_limit <= 0)
+            return true;
+        if (s.normal.z() >= c->slope_limit)
+            return true;
+        btVector3 beyond(-s.normal.x(), -s.normal.y(), 0);
+        if (beyond.length2() > 1e-12f)
+            beyond.normalize();
+        btVector3 top = s.point + beyond * 0.005f + btVector3(0, 0, 0.2f);
+        btVector3 bottom = top - btVector3(0, 0, 0.4f);
+        GroundRay ray(&c->object, groups, top, bottom);
+        _world.rayTest(top, bottom, ray);
+        return ray.hasHit() && ray.m_hitNormalWorld.z() >= c->slope_limit;
+    };
+    // Sideways: slides along what blocks it. With `climb`, ground it may stand on is
+    // slid up; anything else is a wall, slid along level.
+    auto sideways = [&](const btVector3 &side, bool climb, u32 &flags) {
+        btVector3 remaining = side;
+        for (int i = 0; i < max_slides && remaining.length2() > 1e-10f; ++i) {
+            Sweep s(&c->object, groups, remaining.normalized());
+            btVector3 before = pos;
+            pass(remaining, s);
+            if (!s.object)
+                break;
+            // What is left of the move, with the part into the surface taken out.
+            btVector3 left = remaining - (pos - before);
+            bool ground = climb && c->slope_limit > 0 && s.normal.z() >= c->slope_limit;
+            if (ground) {
+                remaining = left - s.normal * left.dot(s.normal);
+                continue;
+            }
             flags |= collision_sides;
-        // What is left of the move, with the part into the surface taken out.
-        btVector3 left = remaining - (pos - start);
-        btVector3 n(s.normal.x(), s.normal.y(), 0);
-        if (n.length2() < 1e-10f)
-            break;
-        n.normalize();
-        remaining = left - n * left.dot(n);
-        remaining.setZ(0);
-    }
-
-    // 3. Down.
-    if (fall + stepped > 0) {
-        Sweep down(&c->object, groups, btVector3(0, 0, -1));
-        pass(btVector3(0, 0, -(fall + stepped)), down);
-        if (down.object) {
-            if (c->slope_limit <= 0 || down.normal.z() >= c->slope_limit)
-                flags |= collision_down;
-            else
-                flags |= collision_sides;
+            btVector3 n(s.normal.x(), s.normal.y(), 0);
+            if (n.length2() < 1e-10f)
+                break;
+            n.normalize();
+            left.setZ(0);
+            remaining = left - n * left.dot(n);
         }
+    };
+
+    const btVector3 side(displacement.x, displacement.y, 0);
+    const f32 rise = std::max(displacement.z, 0.0f);
+    const f32 fall = std::max(-displacement.z, 0.0f);
+    const bool moving_sideways = side.length2() > 1e-12f;
+
+    // One try: up by the rise (and the step offset when it steps), sideways, down by the
+    // fall and what the step took up. Answers the flags and whether the ground it came
+    // down on may be stood on.
+    // The ground it stood on before the move (the skin below its feet).
+    const f32 ground_before = start.z() - (c->height * 0.5f + c->radius) - c->skin;
+    auto attempt = [&](f32 step, bool &landed_walkable, bool &stepped_any) {
+        hit_count = 0;
+        u32 flags = 0;
+        f32 raised = 0;
+        if (rise + step > 0) {
+            f32 before = pos.z();
+            Sweep up(&c->object, groups, btVector3(0, 0, 1));
+            pass(btVector3(0, 0, rise + step), up);
+            raised = pos.z() - before;
+            if (up.object && rise > 0 && raised < rise)
+                flags |= collision_up;
+        }
+        const f32 stepped = std::max(raised - rise, 0.0f);
+        stepped_any = stepped > 1e-5f;
+        // Raised by a step, it clears only what the step cleared: everything it meets is a
+        // wall. On its feet it walks up ground it may stand on.
+        sideways(side, !stepped_any, flags);
+        landed_walkable = true;
+        if (fall + stepped > 0) {
+            Sweep down(&c->object, groups, btVector3(0, 0, -1));
+            pass(btVector3(0, 0, -(fall + stepped)), down);
+            if (down.object) {
+                landed_walkable = walkable(down);
+                flags |= landed_walkable ? collision_down : collision_sides;
+                // Come down on an edge above its step offset: that step was too high.
+                if (stepped_any && down.point.z() - ground_before > c->step_offset + 0.01f)
+                    landed_walkable = false;
+            }
+        }
+        return flags;
+    };
+
+    bool landed_walkable = true, stepped = false;
+    const f32 step = moving_sideways ? c->step_offset : 0.0f;
+    u32 flags = attempt(step, landed_walkable, stepped);
+    if (stepped && !landed_walkable) {
+        // The step brought it onto ground too steep to stand on, or onto an edge higher than
+        // its step offset: it may not climb that way.
+        pos = start;
+        flags = attempt(0, landed_walkable, stepped);
     }
+    for (u32 i = 0; i < hit_count; ++i)
+        _desc.callbacks->on_controller_hit(hits[i]);
 
     f64 p[3] = {pos.x(), pos.y(), pos.z()};
     // Keep the double precision of the part that did not move.

@@ -54,17 +54,32 @@ inline bool finite_positive(f32 v) { return std::isfinite(v) && v > 0; }
 
 } // namespace bullet
 
+/// A solid's volume, centroid and second moment about its centroid (the integral of
+/// r r^T over it, r from the centroid), in its own frame, for a density of 1.
+struct MassShape {
+    f32 volume = 0;
+    btVector3 centroid{0, 0, 0};
+    btMatrix3x3 moment{0, 0, 0, 0, 0, 0, 0, 0, 0};
+};
+
 struct Mesh {
     CookedMeshKind kind = CookedMeshKind::Convex;
     std::vector<f32> vertices;
     std::vector<i32> indices;
     btTriangleIndexVertexArray *triangles = nullptr;
     btCollisionShape *shape = nullptr;
+    MassShape mass; // a hull's
 };
 
 namespace bullet {
 
 class BulletScene;
+
+/// What one shape of an actor whose shapes differ in their filters or flags says.
+struct ShapeRule {
+    GroupsMask groups;
+    u32 flags = 0; // ShapeFlag
+};
 
 struct BulletActor final : Actor {
     BulletScene *scene = nullptr;
@@ -82,9 +97,26 @@ struct BulletActor final : Actor {
     bool awake = false;
     bool disable_collision = false;
     bool disable_gravity = false;
-    u32 query_flags = 0; // shape_disable_raycasting / shape_disable_scene_queries of its shapes
+    u32 query_flags = 0; // shape_disable_raycasting / shape_disable_scene_queries of all its shapes
+    // One rule per shape (its compound's child), when its shapes differ in their filters,
+    // in the flags that switch collision or queries off, or in being triggers; empty when
+    // they agree (then `groups`, `trigger` and the flags above hold for every shape). An
+    // actor with trigger shapes among solid ones is no trigger itself: its trigger shapes
+    // report, its solid ones collide. With rules, `groups` is the union
+    // of the shapes' masks, which pairs and queries are first tested against.
+    std::vector<ShapeRule> rules;
     f32 mass = 0;
     btVector3 inertia{0, 0, 0};
+    f32 skin = 0; // how deep it may sink into what it touches
+    f32 static_friction = 0, dynamic_friction = 0;
+    // The body's frame (its centre of mass and principal axes) in the actor's frame, and
+    // the inverse; Bullet's body transform is actor pose x mass_frame.
+    btTransform mass_frame = btTransform::getIdentity();
+    btTransform mass_frame_inverse = btTransform::getIdentity();
+    Matrix4x4 pose() const
+    {
+        return from_bt(body->getWorldTransform() * mass_frame_inverse);
+    }
 };
 
 /// What a collision object's user index says it is; its user pointer is then that thing.
@@ -94,13 +126,18 @@ constexpr int object_controller = 2;
 struct BulletJoint final : Joint {
     btTypedConstraint *constraint = nullptr;
     btJointFeedback feedback;
+    btTypedConstraint *cone = nullptr; // a spherical joint's swing cone, beside `constraint`
+    btJointFeedback cone_feedback;
     BulletActor *actors[2] = {};
     f32 max_force = 0, max_torque = 0;
     bool broken = false;
     bool reported = false;
     // A distance joint's spring, applied by the scene before each sub-step.
     JointSpring spring;
-    btVector3 anchors[2];
+    btVector3 anchors[2]; // in each body's frame (the world's for a missing actor)
+    // From the centre of mass of the side its load is read on to its anchor, when the
+    // sub-step was solved.
+    btVector3 lever{0, 0, 0};
 };
 
 struct BulletController final : Controller {
@@ -128,6 +165,31 @@ inline BulletActor *actor_of(const btCollisionObject *o)
     return o && o->getUserIndex() == object_actor ? static_cast<BulletActor *>(o->getUserPointer()) : nullptr;
 }
 
+/// The rule of an actor's child shape `child` (null when its shapes share one).
+inline const ShapeRule *rule_of(const BulletActor *a, int child)
+{
+    return a && !a->rules.empty() && child >= 0 && u32(child) < a->rules.size() ? &a->rules[u32(child)] : nullptr;
+}
+
+/// True when a child shape of an actor with rules is a trigger.
+inline bool trigger_child(const BulletActor *a, int child)
+{
+    const ShapeRule *r = rule_of(a, child);
+    return r && (r->flags & shape_trigger);
+}
+
+/// True when a shape of `a` (child `child`) may push one of `b` (neither is a trigger).
+inline bool shapes_collide(const BulletActor *a, int child_a, const BulletActor *b, int child_b)
+{
+    const ShapeRule *ra = rule_of(a, child_a), *rb = rule_of(b, child_b);
+    if (!ra && !rb)
+        return true;
+    constexpr u32 off = shape_disable_collision | shape_disable_response | shape_trigger;
+    if ((ra && (ra->flags & off)) || (rb && (rb->flags & off)))
+        return false;
+    return groups_collide(ra ? ra->groups : a->groups, rb ? rb->groups : b->groups);
+}
+
 inline BulletController *controller_of(const btCollisionObject *o)
 {
     return o && o->getUserIndex() == object_controller ? static_cast<BulletController *>(o->getUserPointer()) : nullptr;
@@ -143,6 +205,19 @@ inline bool query_sees(const BulletActor *a, u32 shapes, const GroupsMask &group
     if (!(shapes & (a->dynamic ? query_dynamics : query_statics)))
         return false;
     return groups_collide(a->groups, groups);
+}
+
+/// The same for one child shape of an actor with per-shape rules.
+inline bool query_sees_child(const BulletActor *a, int child, const GroupsMask &groups, bool ray)
+{
+    const ShapeRule *r = rule_of(a, child);
+    if (!r)
+        return true; // the actor's test held for all its shapes
+    if (r->flags & (shape_disable_collision | shape_disable_scene_queries))
+        return false;
+    if (ray && (r->flags & shape_disable_raycasting))
+        return false;
+    return groups_collide(r->groups, groups);
 }
 
 struct GroupFilter final : btOverlapFilterCallback {
@@ -177,12 +252,29 @@ class LineCollector final : public btIDebugDraw {
     int getDebugMode() const override { return mode; }
 };
 
+/// The solver, with what our contacts need before each sub-step is solved: shapes sink by
+/// their skins, and friction is the average of the two actors', static while they stick.
+class ContactSolver final : public btSequentialImpulseConstraintSolver {
+  public:
+    btScalar solveGroup(btCollisionObject **bodies, int body_count, btPersistentManifold **manifolds,
+                        int manifold_count, btTypedConstraint **constraints, int constraint_count,
+                        const btContactSolverInfo &info, btIDebugDraw *draw, btDispatcher *dispatcher) override;
+};
+
+/// Impulses a reporting pair took in one sub-step.
+struct PairImpulse {
+    u64 key_a, key_b;
+    btVector3 normal, friction;
+    bool operator<(const PairImpulse &o) const { return key_a != o.key_a ? key_a < o.key_a : key_b < o.key_b; }
+};
+
 class BulletSdk;
 
 class BulletScene final : public IScene {
   public:
     BulletScene(Allocator &allocator, IErrorSink *errors, const SceneDesc &desc)
-        : _allocator(allocator), _errors(errors), _desc(desc), _dispatcher(&_config), _world(&_dispatcher, &_broadphase, &_solver, &_config)
+        : _allocator(allocator), _errors(errors), _desc(desc), _dispatcher(&_config),
+          _world(&_dispatcher, &_broadphase, &_solver, &_config)
     {
         _world.setGravity(btVector3(desc.gravity.x, desc.gravity.y, desc.gravity.z));
         _world.getPairCache()->setOverlapFilterCallback(&_filter);
@@ -234,20 +326,17 @@ class BulletScene final : public IScene {
     void raise_body_flag(Actor *a, BodyFlag flag) override { set_body_flag(cast(a), flag, true); }
     void clear_body_flag(Actor *a, BodyFlag flag) override { set_body_flag(cast(a), flag, false); }
 
-    Matrix4x4 global_pose(const Actor *a) const override
-    {
-        return a ? from_bt(cast(a)->body->getWorldTransform()) : matrix4x4_identity;
-    }
+    Matrix4x4 global_pose(const Actor *a) const override { return a ? cast(a)->pose() : matrix4x4_identity; }
 
     void set_global_pose(Actor *actor, const Matrix4x4 &pose) override
     {
         if (!actor)
             return;
         BulletActor *a = cast(actor);
-        btTransform t = to_bt(pose);
+        btTransform t = to_bt(pose) * a->mass_frame;
         a->body->setWorldTransform(t);
         a->body->setInterpolationWorldTransform(t);
-        a->motion.m_graphicsWorldTrans = t;
+        a->motion.m_graphicsWorldTrans = to_bt(pose);
         if (a->dynamic) {
             a->body->setLinearVelocity(btVector3(0, 0, 0));
             a->body->setAngularVelocity(btVector3(0, 0, 0));
@@ -286,6 +375,8 @@ class BulletScene final : public IScene {
             return;
         BulletActor *a = cast(actor);
         a->groups = mask;
+        for (ShapeRule &r : a->rules)
+            r.groups = mask;
         // Pairs the new mask refuses must go now, and pairs it allows must be found again.
         btBroadphaseProxy *proxy = a->body->getBroadphaseHandle();
         if (proxy)
@@ -420,6 +511,12 @@ class BulletScene final : public IScene {
             a->body->setGravity(btVector3(0, 0, 0));
     }
     void collect_touching(std::vector<TouchPair> &contacts, std::vector<TouchPair> &triggers);
+    void collect_touching_shapes(const btPersistentManifold &m, BulletActor *a, BulletActor *b,
+                                 std::vector<TouchPair> &contacts, std::vector<TouchPair> &triggers);
+    /// True when the pair (by creation order, first < second) took an impulse since the
+    /// last fetch (the impulses sorted).
+    bool pushed(u64 key_a, u64 key_b) const;
+    void add_step_impulses();
 
     Allocator &_allocator;
     IErrorSink *_errors;
@@ -427,7 +524,7 @@ class BulletScene final : public IScene {
     btDefaultCollisionConfiguration _config;
     btCollisionDispatcher _dispatcher;
     btDbvtBroadphase _broadphase;
-    btSequentialImpulseConstraintSolver _solver;
+    ContactSolver _solver;
     btDiscreteDynamicsWorld _world;
     GroupFilter _filter;
     LineCollector _lines;
@@ -439,6 +536,8 @@ class BulletScene final : public IScene {
     std::vector<Actor *> _woke, _slept;
     std::vector<BulletJoint *> _joints;
     std::vector<BulletController *> _controllers;
+    std::vector<PairImpulse> _impulses; // of the reporting pairs, each sub-step since the last fetch
+    u32 _sub_steps = 0;                 // since the last fetch
 };
 
 

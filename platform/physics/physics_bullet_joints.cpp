@@ -1,9 +1,10 @@
 // Joints of the Bullet backend. Every kind but the distance joint is one six-degree
 // constraint with its axes locked, limited or free (and motors and springs on the axes
 // that have them); the distance joint is a constraint of our own that keeps the anchors'
-// distance in its range. Breaking reads each joint's applied force and torque after every
-// sub-step; a joint above either limit is switched off and reported once at the next
-// fetch_results. The two joined bodies do not collide with each other.
+// distance in its range, and a spherical joint's swing cone is one beside its six-degree
+// constraint. Breaking reads each joint's applied force, and its torque about its anchor,
+// after every sub-step; a joint above either limit is switched off and reported once at the
+// next fetch_results. The two joined bodies do not collide with each other.
 #include "platform/physics/physics_bullet_internal.h"
 
 #include <BulletDynamics/ConstraintSolver/btGeneric6DofSpring2Constraint.h>
@@ -94,6 +95,59 @@ class DistanceConstraint final : public btTypedConstraint {
     f32 _min, _max;
 };
 
+/// Keeps the angle between the two sides' axes (the swing) at most a cone's half angle:
+/// one angular row, only while the swing is beyond it.
+class ConeLimit final : public btTypedConstraint {
+  public:
+    ConeLimit(btRigidBody &a, btRigidBody &b, const btVector3 &axis_a, const btVector3 &axis_b, f32 half_angle)
+        : btTypedConstraint(CONETWIST_CONSTRAINT_TYPE, a, b), _axes{axis_a, axis_b}, _half_angle(half_angle)
+    {
+    }
+
+    void getInfo1(btConstraintInfo1 *info) override
+    {
+        info->m_numConstraintRows = swing() > _half_angle ? 1 : 0;
+        info->nub = info->m_numConstraintRows ? 5 : 6;
+    }
+
+    void getInfo2(btConstraintInfo2 *info) override
+    {
+        btVector3 a = m_rbA.getCenterOfMassTransform().getBasis() * _axes[0];
+        btVector3 b = m_rbB.getCenterOfMassTransform().getBasis() * _axes[1];
+        btVector3 n = a.cross(b);
+        f32 length = n.length();
+        n = length > 1e-6f ? n / length : any_normal(a);
+        // Turning the second side about n (against the first) widens the swing.
+        for (int i = 0; i < 3; ++i) {
+            info->m_J1angularAxis[i] = -n[i];
+            if (info->m_J2angularAxis)
+                info->m_J2angularAxis[i] = n[i];
+        }
+        info->m_constraintError[0] = info->fps * info->erp * (_half_angle - swing());
+        info->m_lowerLimit[0] = -SIMD_INFINITY;
+        info->m_upperLimit[0] = 0;
+    }
+
+    void setParam(int, btScalar, int) override {}
+    btScalar getParam(int, int) const override { return 0; }
+
+  private:
+    static btVector3 any_normal(const btVector3 &a)
+    {
+        btVector3 p(0, 0, 0), q(0, 0, 0);
+        btPlaneSpace1(a, p, q);
+        return p;
+    }
+    f32 swing() const
+    {
+        btVector3 a = m_rbA.getCenterOfMassTransform().getBasis() * _axes[0];
+        btVector3 b = m_rbB.getCenterOfMassTransform().getBasis() * _axes[1];
+        return std::acos(std::clamp(f32(a.dot(b)), -1.0f, 1.0f));
+    }
+    btVector3 _axes[2];
+    f32 _half_angle;
+};
+
 bool finite_desc(const JointDesc &d)
 {
     for (int k = 0; k < 2; ++k)
@@ -138,13 +192,19 @@ Joint *BulletScene::create_joint(const JointDesc &desc)
     }
     btRigidBody &body_a = a ? *a->body : btTypedConstraint::getFixedBody();
     btRigidBody &body_b = b ? *b->body : btTypedConstraint::getFixedBody();
+    // The description's frames are in the actors' frames; Bullet's in the bodies' (their
+    // centres of mass).
+    const btTransform to_body_a = a ? a->mass_frame_inverse : btTransform::getIdentity();
+    const btTransform to_body_b = b ? b->mass_frame_inverse : btTransform::getIdentity();
+    const btVector3 anchor_a = to_body_a * bt(desc.anchors[0]), anchor_b = to_body_b * bt(desc.anchors[1]);
     btTypedConstraint *constraint = nullptr;
+    btTypedConstraint *cone = nullptr; // a spherical joint's swing cone
     if (desc.type == JointType::Distance) {
-        constraint = new DistanceConstraint(body_a, body_b, bt(desc.anchors[0]), bt(desc.anchors[1]), desc.min_distance_on,
-                                            desc.min_distance, desc.max_distance_on, desc.max_distance);
+        constraint = new DistanceConstraint(body_a, body_b, anchor_a, anchor_b, desc.min_distance_on, desc.min_distance,
+                                            desc.max_distance_on, desc.max_distance);
     } else {
-        btTransform fa = joint_frame(desc.anchors[0], desc.axes[0], desc.normals[0]);
-        btTransform fb = joint_frame(desc.anchors[1], desc.axes[1], desc.normals[1]);
+        btTransform fa = to_body_a * joint_frame(desc.anchors[0], desc.axes[0], desc.normals[0]);
+        btTransform fb = to_body_b * joint_frame(desc.anchors[1], desc.axes[1], desc.normals[1]);
         auto *c = new btGeneric6DofSpring2Constraint(body_a, body_b, fa, fb, RO_XYZ);
         // Index 0-2: motion along x (the axis), y, z; 3-5: rotation about them. A lower
         // limit above the upper one frees the axis; equal limits lock it.
@@ -160,13 +220,11 @@ Joint *BulletScene::create_joint(const JointDesc &desc)
                 free_angular(i);
             if (desc.limit)
                 twist(desc.limit_low, desc.limit_high);
-            if (desc.swing_limit) {
-                // The swing cone is kept as a square of the same half angle (the middle
-                // axis of this constraint stays below a quarter turn).
-                f32 s = std::min(std::fabs(desc.swing), 1.5f);
-                ang_lo[1] = ang_lo[2] = -s;
-                ang_hi[1] = ang_hi[2] = s;
-            }
+            // The swing cone is a constraint of its own (below). The whole-joint spring
+            // lets the anchors be pulled apart, held together by the spring.
+            if (desc.joint_spring.on)
+                for (int i = 0; i < 3; ++i)
+                    free_linear(i);
             break;
         case JointType::Revolute:
             free_angular(0);
@@ -206,12 +264,23 @@ Joint *BulletScene::create_joint(const JointDesc &desc)
             set_spring(*c, 3, desc.spring);
             set_spring(*c, 4, desc.swing_spring);
             set_spring(*c, 5, desc.swing_spring);
+            if (desc.joint_spring.on)
+                for (int i = 0; i < 3; ++i) {
+                    c->enableSpring(i, true);
+                    c->setStiffness(i, desc.joint_spring.spring);
+                    c->setDamping(i, desc.joint_spring.damper);
+                    c->setEquilibriumPoint(i, 0); // the anchors together
+                }
+            if (desc.swing_limit)
+                cone = new ConeLimit(body_a, body_b, fa.getBasis().getColumn(0), fb.getBasis().getColumn(0),
+                                     std::min(std::fabs(desc.swing), 3.1f));
         }
         constraint = c;
     }
     void *block = _allocator.allocate(sizeof(BulletJoint), 16);
     if (!block) {
         delete constraint;
+        delete cone;
         report(error_out_of_memory, "create_joint: out of memory");
         return nullptr;
     }
@@ -224,11 +293,17 @@ Joint *BulletScene::create_joint(const JointDesc &desc)
     j->max_torque = desc.max_torque;
     if (desc.type == JointType::Distance)
         j->spring = desc.spring;
-    j->anchors[0] = bt(desc.anchors[0]);
-    j->anchors[1] = bt(desc.anchors[1]);
+    j->anchors[0] = anchor_a;
+    j->anchors[1] = anchor_b;
     constraint->setJointFeedback(&j->feedback);
     constraint->enableFeedback(true);
     _world.addConstraint(constraint, true);
+    if (cone) {
+        j->cone = cone;
+        cone->setJointFeedback(&j->cone_feedback);
+        cone->enableFeedback(true);
+        _world.addConstraint(cone, true);
+    }
     for (BulletActor *actor : {a, b})
         if (actor && actor->dynamic && !actor->kinematic)
             actor->body->activate(true);
@@ -242,10 +317,11 @@ void BulletScene::release_joint(Joint *joint)
     if (it == _joints.end())
         return;
     BulletJoint *j = *it;
-    if (j->constraint) {
-        _world.removeConstraint(j->constraint);
-        delete j->constraint;
-    }
+    for (btTypedConstraint *c : {j->constraint, j->cone})
+        if (c) {
+            _world.removeConstraint(c);
+            delete c;
+        }
     for (BulletActor *actor : j->actors)
         if (actor && actor->dynamic && !actor->kinematic)
             actor->body->activate(true);
@@ -254,8 +330,29 @@ void BulletScene::release_joint(Joint *joint)
     _allocator.deallocate(j);
 }
 
+namespace {
+
+/// The side of a joint its load is read on: a moving body when it has one.
+bool load_on_b(const BulletJoint &j) { return j.actors[1] && j.actors[1]->dynamic && !j.actors[1]->kinematic; }
+
+} // namespace
+
 void BulletScene::before_sub_step(f32)
 {
+    for (BulletJoint *j : _joints) {
+        if (!j->constraint || j->broken)
+            continue;
+        // A constraint with no rows in a sub-step is not written back: start from nothing.
+        for (btJointFeedback *f : {&j->feedback, &j->cone_feedback}) {
+            f->m_appliedForceBodyA.setZero();
+            f->m_appliedTorqueBodyA.setZero();
+            f->m_appliedForceBodyB.setZero();
+            f->m_appliedTorqueBodyB.setZero();
+        }
+        bool use_b = load_on_b(*j);
+        const btRigidBody &body = use_b ? j->constraint->getRigidBodyB() : j->constraint->getRigidBodyA();
+        j->lever = body.getCenterOfMassTransform().getBasis() * j->anchors[use_b ? 1 : 0];
+    }
     for (BulletJoint *j : _joints) {
         if (!j->spring.on || j->broken || !j->constraint)
             continue;
@@ -284,16 +381,27 @@ void BulletScene::before_sub_step(f32)
 
 void BulletScene::after_sub_step(f32)
 {
+    add_step_impulses();
     for (BulletJoint *j : _joints) {
         if (j->broken || !j->constraint)
             continue;
-        // Each side's feedback is the same force with opposite sign (the world side reads 0).
+        // Each side's feedback is the same force with opposite sign. Its torque is about
+        // that body's centre of mass (the world's origin for the world side); the joint's
+        // load is the torque about its anchor, read on a moving side.
         const btJointFeedback &f = j->feedback;
+        const bool use_b = load_on_b(*j);
+        const btVector3 &body_force = use_b ? f.m_appliedForceBodyB : f.m_appliedForceBodyA;
+        const btVector3 &body_torque = use_b ? f.m_appliedTorqueBodyB : f.m_appliedTorqueBodyA;
+        btVector3 at_anchor = body_torque - j->lever.cross(body_force);
+        if (j->cone) // a pure torque
+            at_anchor += use_b ? j->cone_feedback.m_appliedTorqueBodyB : j->cone_feedback.m_appliedTorqueBodyA;
         f32 force = std::max(f.m_appliedForceBodyA.length(), f.m_appliedForceBodyB.length());
-        f32 torque = std::max(f.m_appliedTorqueBodyA.length(), f.m_appliedTorqueBodyB.length());
+        f32 torque = at_anchor.length();
         if (force > j->max_force || torque > j->max_torque) {
             j->broken = true;
             j->constraint->setEnabled(false);
+            if (j->cone)
+                j->cone->setEnabled(false);
         }
     }
 }

@@ -22,6 +22,13 @@ struct RayFilter {
     u32 shapes;
     GroupsMask groups;
     bool sees(const btCollisionObject *o) const { return query_sees(actor_of(o), shapes, groups, true); }
+    /// A hit on one child shape of an actor whose shapes have rules of their own.
+    bool sees(const btCollisionWorld::LocalRayResult &r) const
+    {
+        const BulletActor *a = actor_of(r.m_collisionObject);
+        return !a || a->rules.empty() || !r.m_localShapeInfo ||
+               query_sees_child(a, r.m_localShapeInfo->m_triangleIndex, groups, true);
+    }
 };
 
 struct AnyRay final : btCollisionWorld::RayResultCallback {
@@ -32,6 +39,8 @@ struct AnyRay final : btCollisionWorld::RayResultCallback {
     }
     btScalar addSingleResult(btCollisionWorld::LocalRayResult &r, bool) override
     {
+        if (!filter.sees(r))
+            return m_closestHitFraction;
         m_collisionObject = r.m_collisionObject;
         m_closestHitFraction = 0; // stops the walk
         return 0;
@@ -44,6 +53,10 @@ struct ClosestRay final : btCollisionWorld::ClosestRayResultCallback {
     bool needsCollision(btBroadphaseProxy *proxy) const override
     {
         return filter.sees(static_cast<btCollisionObject *>(proxy->m_clientObject));
+    }
+    btScalar addSingleResult(btCollisionWorld::LocalRayResult &r, bool normal_in_world) override
+    {
+        return filter.sees(r) ? ClosestRayResultCallback::addSingleResult(r, normal_in_world) : m_closestHitFraction;
     }
     RayFilter filter;
 };
@@ -61,6 +74,8 @@ struct AllRays final : btCollisionWorld::RayResultCallback {
     {
         if (stopped)
             return 0;
+        if (!filter.sees(r))
+            return m_closestHitFraction;
         m_collisionObject = r.m_collisionObject;
         btVector3 n = normal_in_world ? r.m_hitNormalLocal
                                       : r.m_collisionObject->getWorldTransform().getBasis() * r.m_hitNormalLocal;
@@ -107,6 +122,8 @@ struct OverlapCollector final : btCollisionWorld::ContactResultCallback {
             return 0;
         // One entry per (actor, child shape) touched; consecutive points of one pair are one.
         int part = a->getCollisionObject() == probe ? b->m_index : a->m_index;
+        if (!query_sees_child(actor, part, groups, false))
+            return 0;
         if (count && out[count - 1] == actor && last_part == part)
             return 0;
         out[count++] = actor;

@@ -51,7 +51,7 @@ enum ShapeFlag : u32 {
     shape_disable_response = 4,
     shape_disable_scene_queries = 8,
     shape_smooth_mesh = 16,
-    shape_ccd = 32,
+    shape_ccd = 32, // swept each sub-step it moves far, so it cannot pass through thin walls
     shape_trigger = 64,
 };
 
@@ -67,6 +67,8 @@ enum BodyFlag : u32 { body_disable_gravity = 1, body_kinematic = 128 };
 /// A mesh made from our cooked bytes (platform/physics/cooked_mesh.h); owned by the SDK.
 struct Mesh;
 
+/// Two touching shapes use the average of their materials' frictions: the static one while
+/// they stick, the dynamic one while they slide.
 struct Material {
     f32 static_friction = 0.5f;
     f32 restitution = 0.0f;
@@ -83,6 +85,9 @@ struct ShapeDesc {
     u32 trigger_status = 0; // TriggerStatus bits, for a trigger shape
     f32 density = 1.0f;
     u32 material = 0;       // from IScene::create_material; 0 is the default material
+    /// How deep the shape may sink into what it touches: two touching shapes come to rest
+    /// overlapping by the sum of their skins (shapes made that much larger then meet).
+    f32 skin_width = 0;
 };
 
 struct ActorDesc {
@@ -91,7 +96,8 @@ struct ActorDesc {
     Matrix4x4 pose = matrix4x4_identity;
     bool dynamic = false;
     /// > 0: the body's mass; else the mass comes from the shapes' densities and volumes
-    /// (times `density`).
+    /// (times `density`). The body turns about the centre of mass of its shapes, unless
+    /// `inertia` is given: then about the actor's origin.
     f32 mass = 0;
     f32 density = 1.0f;
     Vector3 inertia;      // mass-space inertia; zero: from the shapes
@@ -192,14 +198,15 @@ struct JointDesc {
     // Revolute: the angle about the axis; spherical: the twist about the axis.
     bool limit = false;
     f32 limit_low = 0, limit_high = 0;
-    // Spherical: the swing of the axis away from its rest direction, in radians.
+    // Spherical: the swing of the axis away from its rest direction, in radians (a cone).
     bool swing_limit = false;
     f32 swing = 0;
     // Revolute: a motor driving the angular velocity about the axis.
     bool motor = false;
     f32 motor_velocity = 0, motor_max_force = 0;
-    // Revolute: spring about the axis; spherical: twist, swing and whole-joint springs;
-    // distance: along the line between the anchors.
+    // Revolute: spring about the axis; spherical: twist, swing and whole-joint springs (the
+    // whole-joint one lets the anchors part, pulling them together); distance: along the
+    // line between the anchors.
     JointSpring spring, swing_spring, joint_spring;
     // Distance: the range of the anchors' distance.
     bool min_distance_on = false, max_distance_on = false;
@@ -242,7 +249,9 @@ struct ContactPair {
     bool deleted[2] = {};  // an actor released during the step (the pair is reported, marked)
     bool has_point = false;
     Vector3 point;         // the first contact point; meaningful only with has_point
-    Vector3 normal_force;  // summed over the pair's contacts
+    /// Summed over the pair's contacts: the impulses of the step over its simulated time
+    /// (so an impact shows as the force that stopped it).
+    Vector3 normal_force;
     Vector3 friction_force;
 };
 

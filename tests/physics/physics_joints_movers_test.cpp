@@ -183,6 +183,38 @@ TEST_F(PhysicsJointsMovers, RevoluteLimitsKeepTheirSides)
     }
 }
 
+// A spherical joint's swing limit is a cone: pushed along a diagonal the box swings no
+// further than the half angle (a square of the same half angle would let it reach about
+// 1.4 times that). Its whole-joint spring lets the anchors part: hanging still, they are
+// m g / k apart.
+TEST_F(PhysicsJointsMovers, SphericalSwingConeAndJointSpring)
+{
+    PhysicsActor *b = box(actor_dynamic, at(0, 0, 4.5f));
+    JointTemplate t = hanging(JointKind::Spherical);
+    t.set_vector(10, {0, 0, -1});
+    t.set_vector(13, {0, 0, -1});
+    t.set_number(37, 0.5f); // swing limit
+    ASSERT_NE(world->create_joint_from(t, nullptr, b), nullptr);
+    world->scene()->set_linear_velocity(b->actor, {3, 3, 0});
+    f32 widest = 0;
+    for (int i = 0; i < 120; ++i) {
+        step(1);
+        widest = std::fmax(widest, std::acos(std::fmin(1.0f, axis(pose(b), 2).z)));
+    }
+    EXPECT_GT(widest, 0.45f);
+    EXPECT_LT(widest, 0.5f + 0.05f);
+
+    // 1 kg on a spring of 200 N/m, well damped: 9.82 / 200 = 0.049 m apart, within 10%.
+    PhysicsActor *c = box(actor_dynamic, at(5, 0, 4.5f));
+    JointTemplate sprung = hanging(JointKind::Spherical);
+    sprung.set_vector(19, {5, 0, 5});
+    sprung.set_vector(44, {200, 40, 0}); // joint spring: spring, damper, target
+    ASSERT_NE(world->create_joint_from(sprung, nullptr, c), nullptr);
+    step(180);
+    f32 apart = length(transform_point(pose(c), {0, 0, 0.5f}) - Vector3{5, 0, 5});
+    EXPECT_NEAR(apart, 9.82f / 200, 0.1f * 9.82f / 200);
+}
+
 TEST_F(PhysicsJointsMovers, RevoluteMotorTurnsTheBody)
 {
     PhysicsActor *wheel = box(actor_dynamic | actor_disable_gravity, at(0, 0, 5));

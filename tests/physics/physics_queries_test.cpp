@@ -5,6 +5,8 @@
 // world torn down with queries pending.
 #include "physics_fixture.h"
 
+#include "world/world_events.h"
+
 #include <cfloat>
 #include <cmath>
 
@@ -152,6 +154,75 @@ TEST_F(PhysicsQueries, AnActorWithTwoShapesIsFoundOnceAndDisabledShapesAreNotSee
     ASSERT_TRUE(world->overlap({OverlapShapeKind::Sphere, at(0, -5, 3), {0.2f, 0.2f, 0.2f}}, {}, seen));
     ASSERT_EQ(seen.actors.size(), 1u) << "overlaps still see it";
     EXPECT_TRUE(same(seen.actors[0], hidden));
+}
+
+// Shapes of one actor keep their own filters and query flags: a static actor of a "wall"
+// shape in group 1 and a "gate" shape in group 2 holds a group-1 box dropped on the wall
+// and lets one dropped on the gate fall through to the floor; a ray sees the gate only
+// when the query's filter takes group 2, and a shape switched off for rays is passed by
+// rays while its neighbour in the same actor is hit.
+TEST_F(PhysicsQueries, ShapesOfOneActorKeepTheirOwnFiltersAndQueryFlags)
+{
+    px::ShapeDesc shapes[2] = {box_shape({1, 1, 0.5f}, {1, 1}), box_shape({1, 1, 0.5f}, {2, 2})};
+    shapes[0].local_pose = at(-1, 0, 0);
+    shapes[1].local_pose = at(1, 0, 0);
+    PhysicsActor *ledge = world->create_actor_from(actor_template(0), shapes, 2, at(0, 10, 3), nullptr);
+    ASSERT_NE(ledge, nullptr);
+    PhysicsActor *on_wall = box(actor_dynamic, at(-1, 10, 5));
+    PhysicsActor *on_gate = box(actor_dynamic, at(1, 10, 5));
+    step(120);
+    EXPECT_NEAR(translation(world->scene()->global_pose(on_wall->actor)).z, 4, 0.02f) << "held by the wall";
+    EXPECT_NEAR(translation(world->scene()->global_pose(on_gate->actor)).z, 0.5f, 0.02f) << "through the gate";
+    world->destroy_actor(on_wall);
+    world->destroy_actor(on_gate);
+
+    RaycastResult hit(default_allocator());
+    ASSERT_TRUE(world->raycast_closest(ray({1, 10, 10}, {0, 0, -1}), {px::query_all, {1, 1}}, hit));
+    EXPECT_TRUE(same(hit.actor, floor)) << "a group-1 ray passes the gate";
+    ASSERT_TRUE(world->raycast_closest(ray({1, 10, 10}, {0, 0, -1}), {px::query_all, {2, 2}}, hit));
+    EXPECT_TRUE(same(hit.actor, ledge));
+    EXPECT_NEAR(hit.position.z, 3.5f, 0.01f);
+
+    px::ShapeDesc flagged[2] = {box_shape({1, 1, 0.5f}), box_shape({1, 1, 0.5f}, {1, 1}, px::shape_disable_raycasting)};
+    flagged[0].local_pose = at(-1, 0, 0);
+    flagged[1].local_pose = at(1, 0, 0);
+    PhysicsActor *half = world->create_actor_from(actor_template(0), flagged, 2, at(0, -10, 3), nullptr);
+    ASSERT_TRUE(world->raycast_closest(ray({1, -10, 10}, {0, 0, -1}), {}, hit));
+    EXPECT_TRUE(same(hit.actor, floor)) << "rays pass the shape switched off for them";
+    ASSERT_TRUE(world->raycast_closest(ray({-1, -10, 10}, {0, 0, -1}), {}, hit));
+    EXPECT_TRUE(same(hit.actor, half)) << "and hit its neighbour";
+    OverlapResult seen(default_allocator());
+    ASSERT_TRUE(world->overlap({OverlapShapeKind::Sphere, at(1, -10, 3), {0.2f, 0.2f, 0.2f}}, {}, seen));
+    ASSERT_EQ(seen.actors.size(), 1u) << "overlaps still see it";
+}
+
+// A trigger shape inside a solid actor: the solid shape holds what lands on it, the trigger
+// shape lets a box fall through it and reports it entering.
+TEST_F(PhysicsQueries, ATriggerShapeInsideASolidActorReportsAndHoldsNothing)
+{
+    px::ShapeDesc shapes[2] = {box_shape({1, 1, 0.5f}),
+                               box_shape({1, 1, 1}, {1, 1}, px::shape_trigger, px::trigger_on_enter)};
+    shapes[1].local_pose = at(4, 0, 0.5f);
+    const u32 targets[5] = {physics_no_index, physics_no_index, 0, physics_no_index, physics_no_index};
+    PhysicsActor *pad = world->create_actor_from(actor_template(0), shapes, 2, at(0, 10, 0.5f), targets);
+    ASSERT_NE(pad, nullptr);
+    PhysicsActor *held = box(actor_dynamic, at(0, 10, 3));
+    PhysicsActor *falling = box(actor_dynamic, at(4, 10, 4));
+    take_events(*world);
+    std::vector<EventRecord> entered;
+    for (int i = 0; i < 120; ++i) {
+        step(1);
+        for (const EventRecord &e : take_events(*world))
+            if (e.id == physics_trigger_event)
+                entered.push_back(e);
+    }
+    EXPECT_NEAR(translation(world->scene()->global_pose(held->actor)).z, 1.5f, 0.02f) << "held by the solid shape";
+    EXPECT_NEAR(translation(world->scene()->global_pose(falling->actor)).z, 0.5f, 0.02f) << "through the trigger";
+    ASSERT_EQ(entered.size(), 1u);
+    TriggerPayload p = entered[0].as<TriggerPayload>();
+    EXPECT_TRUE(same(p.trigger, pad));
+    EXPECT_TRUE(same(p.other, falling));
+    EXPECT_EQ(p.kind, 0u);
 }
 
 // Shapes of the scene that are no actor's (a mover's capsule) are never a hit: a ray down on

@@ -87,9 +87,39 @@ TEST_F(WorldPhysics, UnitActorFallsOntoTheGroundAndItsNodeFollows)
     for (int i = 0; i < 240; ++i)
         world.update(1.0f / 60);
     Vector3 p = translation(box->scene_graph().world_pose(0));
-    EXPECT_NEAR(p.z, 0.525f, 0.05f); // half extent plus the shapes' skin
+    EXPECT_NEAR(p.z, 0.5f, 0.002f); // grown by the shapes' skin, and sunk by it
     EXPECT_NEAR(p.x, 1.0f, 1e-3f);
     EXPECT_TRUE(pw->validate());
+}
+
+// Debug lines switched on go into a line object of the world's, refilled every step, and
+// the line object goes when they are switched off.
+TEST_F(WorldPhysics, DebugLinesAreDrawnThroughALineObjectOfTheWorld)
+{
+    WorldServiceFactories factories;
+    factories.physics = create_physics_service;
+    WorldParams params;
+    params.factories = &factories;
+    World world(default_allocator(), params);
+    PhysicsWorld *pw = physics_world_of(world.physics());
+    ASSERT_TRUE(pw);
+    world.spawn_unit_from_resource(*crate, nullptr, at(0, 0, 4));
+    EXPECT_EQ(pw->debug_line_object(), nullptr);
+    pw->set_debug_lines(true);
+    const LineObject *lines = pw->debug_line_object();
+    ASSERT_NE(lines, nullptr);
+    EXPECT_TRUE(world.owns_line_object(lines));
+    world.update(1.0f / 60);
+    ASSERT_FALSE(pw->debug_lines().empty());
+    ASSERT_EQ(lines->lines().size(), pw->debug_lines().size());
+    // The box's 12 edges, around where it is.
+    EXPECT_GE(lines->lines().size(), 12u);
+    world.update(1.0f / 60);
+    EXPECT_EQ(lines->lines().size(), pw->debug_lines().size()) << "refilled, not added to";
+    pw->set_debug_lines(false);
+    EXPECT_EQ(pw->debug_line_object(), nullptr);
+    EXPECT_FALSE(world.owns_line_object(lines));
+    pw->set_debug_lines(true); // and on again as the world goes: nothing is left behind
 }
 
 TEST_F(WorldPhysics, ActorsWithoutTheirTemplatesAreNotMade)
