@@ -184,6 +184,17 @@ bool Connection::handle_control_message(u64 peer, u32 type, BitReader &reader)
     return ChannelOps{*this, *channel}.handle_control(type, reader);
 }
 
+u32 Connection::reliable_space(u64 peer)
+{
+    Channel *channel = find_channel(peer);
+    if (!channel || channel->broken)
+        return 0;
+    u64 free = channel->resend.free_bytes();
+    const u64 queued = channel->reliable_length ? channel->reliable_length + resend_record_head : 0;
+    free = free > queued + resend_record_head ? free - queued - resend_record_head : 0;
+    return u32(free < max_reliable_payload_bytes ? free : max_reliable_payload_bytes);
+}
+
 bool Connection::is_broken(u64 peer)
 {
     Channel *channel = find_channel(peer);

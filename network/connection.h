@@ -24,7 +24,8 @@
 // its datagrams (one per 0.03 s), pings after a second without a pong, resends after
 // 0.2 s without acknowledgement and breaks after 60 s without a pong, or when more
 // reliable bytes are unacknowledged than its resend ring holds (8192 bytes, records
-// included), when the receive ring overflows, or when 512 datagrams in a row go
+// included), when the receive ring overflows (which a peer that keeps within its own
+// resend ring never causes), or when 512 datagrams in a row go
 // unacknowledged (beyond that the 10-bit acknowledgement could no longer be read). A
 // broken channel sends and receives nothing more and is never repaired.
 //
@@ -127,7 +128,9 @@ struct ConnectionStats {
 /// Limits a connection is built with; the defaults are the wire protocol's.
 struct ConnectionSettings {
     u32 resend_ring_bytes = 8192;  // unacknowledged reliable bytes (8-byte records included)
-    u32 receive_ring_bytes = 8192; // reliable bytes held ahead of order (9-byte records included)
+    // Reliable bytes held ahead of order (9-byte records included): what the peer's resend
+    // ring holds plus one byte for each of the 512 datagrams it may have unacknowledged.
+    u32 receive_ring_bytes = 8192 + 512;
     u32 resend_answers_per_period = 4; // resend requests answered per send period
 };
 
@@ -151,6 +154,11 @@ class Connection final : public IConnection {
     bool handle_control_message(u64 peer, u32 type, BitReader &reader) override; // See IConnection
     bool is_broken(u64 peer) override;                                     // See IConnection
 
+    /// The most reliable bytes one more send to `peer` may carry without overflowing its
+    /// resend ring, counting the record the send may start (0 for a missing or broken
+    /// channel). A sender that keeps every reliable send within it uses its whole ring and
+    /// never breaks the channel by overflow, at its end or the peer's.
+    u32 reliable_space(u64 peer);
     const ConnectionStats &stats() const { return _stats; }
     u32 channel_count() const { return _channels.size(); }
     TraceAllocator &allocator() { return _allocator; }

@@ -94,6 +94,8 @@ struct ChannelOps {
     bool push_pending(u32 sequence, bool has_bytes);
     PendingEntry pop_pending();
     bool store_received(u32 sequence, const u8 *bytes, u32 size);
+    /// Drops the dead records of the receive ring, moving the live ones together.
+    void compact_received();
     bool take_received(u32 sequence, u8 *out, u32 *out_size);
     void reject(const char *what);
 };
