@@ -29,6 +29,12 @@
 // unacknowledged (beyond that the 10-bit acknowledgement could no longer be read). A
 // broken channel sends and receives nothing more and is never repaired.
 //
+// Channels are capped (`ConnectionSettings::max_channels`), since a transport may hand
+// over datagrams from any id: a channel that this side never sent on and that received no
+// acceptable datagram within `unconfirmed_channel_s` is dropped, and a new channel past the
+// cap takes the place of such a one, or of one this side never sent on that has been silent
+// for two seconds; otherwise a datagram from a new peer is dropped and a send to one refused.
+//
 // Every datagram is untrusted: short or inconsistent datagrams, acknowledgements of
 // sequences never sent, control messages whose fields fall outside the receive window,
 // and resend requests beyond a small budget per send period are dropped and counted in
@@ -123,6 +129,8 @@ struct ConnectionStats {
     u64 resend_answers_refused = 0;  // resend requests beyond the per-period budget
     u64 sends_refused = 0;           // sends too large for any datagram
     u64 channels_broken = 0;
+    u64 channels_dropped = 0;        // unconfirmed or silent channels let go
+    u64 dropped_channel_limit = 0;   // datagrams from, and sends to, a new peer past the cap
 };
 
 /// Limits a connection is built with; the defaults are the wire protocol's.
@@ -132,6 +140,8 @@ struct ConnectionSettings {
     // ring holds plus one byte for each of the 512 datagrams it may have unacknowledged.
     u32 receive_ring_bytes = 8192 + 512;
     u32 resend_answers_per_period = 4; // resend requests answered per send period
+    u32 max_channels = 128;           // about 20 KB each
+    f32 unconfirmed_channel_s = 5.0f; // life of a channel nobody confirmed (see above)
 };
 
 struct Channel;
@@ -167,7 +177,10 @@ class Connection final : public IConnection {
 
   private:
     friend struct ChannelOps;
-    Channel *find_channel(u64 peer);
+    enum class Use { Query, Send, Receive };
+    Channel *find_channel(u64 peer, Use use = Use::Query);
+    Channel *make_channel(u64 peer, Use use);
+    void drop_channel(u32 index);
 
     TraceAllocator _allocator;
     ITransport &_transport;

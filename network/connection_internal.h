@@ -73,6 +73,10 @@ struct Channel {
     u16 millisecond_clock = 0;
     u16 lowest_offset = 0;
     u8 first_datagram = 1;
+    u8 confirmed = 0;     // an acceptable datagram came from the peer
+    u8 sent_to = 0;       // this side sent on the channel
+    f32 age = 0;          // seconds since the channel was made
+    f32 heard_timer = 0;  // seconds since the last acceptable datagram
 };
 
 /// The reliability steps, given the connection's shared state.

@@ -249,6 +249,8 @@ void ChannelOps::receive_packet(const u8 *bytes, u32 size, const ReceiveHandler 
         count(stats.dropped_bad_ack, c.peer, "datagram acknowledging sequences never sent");
         return;
     }
+    c.confirmed = 1;
+    c.heard_timer = 0;
 
     const u16 offset = u16(c.millisecond_clock - header.time_stamp);
     f32 delay_s = 0;
