@@ -43,6 +43,7 @@ NetworkGame::NetworkGame(IConnection &connection, const NetworkGameConfig &confi
       _owned(_allocator),
       _reports(_allocator),
       _pending_destroyed(_allocator),
+      _owner_counts(_allocator),
       _id_generator(settings.object_id_seed),
       _synchronizers(_allocator)
 {
