@@ -314,7 +314,8 @@ void run_callbacks()
         FolderLock folder(hub);
         for (auto it = c->watched_lobbies.begin(); it != c->watched_lobbies.end();) {
             LobbyRecord r;
-            if (!load_lobby(hub, it->first, &r)) {
+            // A member whose process died leaves as if it had left: the others hear of it.
+            if (!load_lobby(hub, it->first, &r) || !drop_departed_members(hub, r)) {
                 it = c->watched_lobbies.erase(it);
                 continue;
             }
