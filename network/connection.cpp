@@ -253,6 +253,14 @@ bool Connection::is_broken(u64 peer)
     return channel && channel->broken;
 }
 
+f32 Connection::silence_s(u64 peer)
+{
+    for (const Channel *channel : _channels)
+        if (channel->peer == peer)
+            return channel->heard_timer;
+    return 0;
+}
+
 bool Connection::validate() const
 {
     for (const Channel *channel : _channels) {

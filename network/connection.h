@@ -113,6 +113,11 @@ class IConnection {
     virtual bool handle_control_message(u64 peer, u32 type, BitReader &reader) = 0;
     /// True when `peer` has a channel and it is broken.
     virtual bool is_broken(u64 peer) = 0;
+    /// Seconds since an acceptable datagram last came from `peer` (or since its channel was
+    /// made); 0 when it has no channel. A working peer is heard at least every second or so
+    /// (pings go out after a second of silence), so a few seconds mean it is likely gone,
+    /// long before its channel breaks.
+    virtual f32 silence_s(u64 peer) = 0;
 };
 
 /// Counts of what a connection sent, received and refused (all since creation).
@@ -163,6 +168,7 @@ class Connection final : public IConnection {
     void flush() override;                                                 // See IConnection
     bool handle_control_message(u64 peer, u32 type, BitReader &reader) override; // See IConnection
     bool is_broken(u64 peer) override;                                     // See IConnection
+    f32 silence_s(u64 peer) override;                                      // See IConnection
 
     /// The most reliable bytes one more send to `peer` may carry without overflowing its
     /// resend ring, counting the record the send may start (0 for a missing or broken

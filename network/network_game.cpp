@@ -256,6 +256,16 @@ u32 NetworkGame::broken_connections(u64 *out, u32 max)
     return count;
 }
 
+u32 NetworkGame::silent_peers(u64 *out, u32 max, f32 seconds)
+{
+    u32 count = 0;
+    for (const NetworkPeer &peer : _peers)
+        if (peer.id != _own_id && count < max &&
+            (_connection.is_broken(peer.id) || _connection.silence_s(peer.id) >= seconds))
+            out[count++] = peer.id;
+    return count;
+}
+
 bool NetworkGame::send_game_message(u64 peer, const void *bytes, u32 size, u32 *out_sequence)
 {
     if (size > max_game_message_bytes || (size > 0 && !bytes)) {

@@ -153,6 +153,10 @@ class INetworkGame {
     /// Peers whose connection is broken, then the vote's pick; at most `max`.
     virtual u32 broken_connections(u64 *out, u32 max) = 0;
     virtual u32 leave_requests(u64 *out, u32 max) const = 0;
+    /// Listed peers (not this machine) whose connection is broken or has been silent for at
+    /// least `seconds`; at most `max`. Tells of a peer whose process died within seconds,
+    /// where a broken connection takes a minute.
+    virtual u32 silent_peers(u64 *out, u32 max, f32 seconds) = 0;
     /// Creates an owned object of type `type_index` from `state` (the type's state size);
     /// returns its id, or 0xFFFFFFFF when this machine is not listed, owns 1024 objects,
     /// or its slot has no free id.
@@ -205,6 +209,7 @@ class NetworkGame final : public INetworkGame {
     bool has_joined() const override { return _host != 0 && has_peer(_own_id); }
     u32 broken_connections(u64 *out, u32 max) override;
     u32 leave_requests(u64 *out, u32 max) const override;
+    u32 silent_peers(u64 *out, u32 max, f32 seconds) override;
     u32 create_object(u32 type_index, const u8 *state) override;
     const u8 *object_state(u32 id) const override;
     const GameObjectType *object_type(u32 id) const override;
