@@ -462,6 +462,8 @@ void Client::set_warning_message_hook(WarningHook hook)
 namespace {
 
 constexpr u32 max_held_per_peer = 64;
+// Senders whose packets wait for a session: any id may send, so their number is bounded too.
+constexpr u32 max_held_senders = 64;
 
 void arrive(Context &to, u64 sender, u32 channel, const u8 *bytes, u32 size)
 {
@@ -472,6 +474,11 @@ void arrive(Context &to, u64 sender, u32 channel, const u8 *bytes, u32 size)
     if (to.accepted.count(sender)) {
         to.inbox.push_back(std::move(p));
         return;
+    }
+    if (!to.held.count(sender) && to.held.size() >= max_held_senders) {
+        // A waiting sender (the lowest id) makes room; a later packet asks for its session again.
+        to.requested.erase(to.held.begin()->first);
+        to.held.erase(to.held.begin());
     }
     auto &held = to.held[sender];
     held.push_back(std::move(p));
