@@ -13,6 +13,7 @@
 #include "platform/steam/steam_hub_internal.h"
 
 #include <arpa/inet.h>
+#include <ftw.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -71,9 +72,21 @@ struct Standin {
     }
 };
 
+int remove_entry(const char *path, const struct stat *, int, FTW *) { return remove(path); }
+
+void remove_folder()
+{
+    steam::api_shutdown();
+    const char *root = getenv("TALLOW_STEAM_ROOT");
+    if (root && strncmp(root, "/tmp/tallow_fuzz_steam_", 23) == 0)
+        nftw(root, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
 Standin &standin()
 {
     static Standin s;
+    static const bool cleaned = atexit(remove_folder) == 0; // the folder goes at exit
+    (void)cleaned;
     return s;
 }
 
