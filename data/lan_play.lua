@@ -9,12 +9,15 @@
 -- (game/character.lua); the other side's character appears in its world, driven by the
 -- network, and its mover is kept at its feet so the local character walks round it. Once a
 -- side has seen the other's character move it keeps going for two seconds, so the other
--- sees its character too, and then it is done.
+-- sees its character too, and then it is done. The host lets a player who left the lobby
+-- out of the game; a side whose partner is gone (it left, or has said nothing for a few
+-- seconds because its program died) ends the game rather than wait.
 
 local lan = {}
 
 local give_up_seconds = 30
 local seen_linger_seconds = 2
+local silent_seconds = 3
 
 local state = {}
 
@@ -94,14 +97,45 @@ local function join_step()
     end
 end
 
--- The host: every lobby member joins the game.
+-- The host: every lobby member joins the game, and whoever left the lobby leaves the game.
 local function host_step()
+    local members = {}
     for i = 1, LanLobby.num_members(state.lobby) - 1 do
         local member = LanLobby.member(state.lobby, i)
+        members[member] = true
         if not NetworkGame.in_game(state.game, member) then
             NetworkGame.add_client(state.game, member)
             say("player " .. member .. " joined the lobby; letting it into the game")
         end
+    end
+    for _, player in ipairs(NetworkGame.other_players(state.game)) do
+        if not members[player] then
+            NetworkGame.remove_client(state.game, player)
+            say("player " .. player .. " left the lobby; it leaves the game")
+        end
+    end
+end
+
+-- The partner: the first other player met in the game. Gone when it left the game (or the
+-- game closed), or when its connection has carried nothing for a few seconds.
+local function partner_step()
+    local others = NetworkGame.other_players(state.game)
+    if not state.partner then
+        state.partner = others[1]
+        return
+    end
+    local present = false
+    for _, player in ipairs(others) do
+        present = present or player == state.partner
+    end
+    local silent = false
+    for _, player in ipairs(NetworkGame.silent_players(state.game, silent_seconds)) do
+        silent = silent or player == state.partner
+    end
+    if not present or silent then
+        state.partner_gone = true
+        say("player " .. state.partner .. (silent and " has been silent for " .. silent_seconds .. " seconds" or
+                                           " left the game") .. "; ending the game")
     end
 end
 
@@ -125,6 +159,9 @@ function lan.update(dt)
         for _, other in ipairs(NetworkGame.other_players(state.game)) do
             RPC.greet(other, "hello from the " .. state.role)
         end
+    end
+    if state.own and not state.partner_gone then
+        partner_step()
     end
     if state.other then
         local unit = UnitSynchronizer.game_object_id_to_unit(state.sync, state.other)
@@ -151,8 +188,13 @@ function lan.finished()
     if state.failed then
         return true
     end
-    if state.seen and state.time - state.seen >= seen_linger_seconds then
+    -- A partner that goes after both have seen each other has simply finished first.
+    if state.seen and (state.partner_gone or state.time - state.seen >= seen_linger_seconds) then
         say("done")
+        return true
+    end
+    if state.partner_gone then
+        state.failed = true
         return true
     end
     if state.time >= give_up_seconds then

@@ -5,7 +5,8 @@
 -- The host creates a public lobby named "the sample hall". The joiner lists lobbies until
 -- it sees that name, joins, and greets the lobby's owner with a remote call over the
 -- platform's peer-to-peer packets; the host answers the greeting, and both are done once
--- they have heard the other.
+-- they have heard the other. A side whose partner leaves the lobby before that (the services
+-- drop a member whose program died) stops waiting.
 
 local online = {}
 
@@ -72,6 +73,9 @@ local function host_step()
     elseif state.named and SteamLobby.num_members(state.lobby) > 1 and not state.member_seen then
         state.member_seen = SteamLobby.member(state.lobby, 1)
         say("player " .. state.member_seen .. " joined the lobby")
+    elseif state.member_seen and SteamLobby.num_members(state.lobby) < 2 and not state.partner_gone then
+        state.partner_gone = true
+        say("player " .. state.member_seen .. " left the lobby")
     end
 end
 
@@ -95,7 +99,11 @@ local function join_step()
         local owner = SteamLobby.owner(state.lobby)
         say("joined; the lobby has " .. SteamLobby.num_members(state.lobby) .. " members, owner " .. owner)
         RPC.greet(owner, "hello from the joiner")
-        state.greeted = true
+        state.greeted = owner
+    elseif state.greeted and not state.partner_gone and
+        (SteamLobby.state(state.lobby) ~= SteamLobby.JOINED or SteamLobby.owner(state.lobby) ~= state.greeted) then
+        state.partner_gone = true
+        say("the lobby's owner " .. state.greeted .. " left")
     end
 end
 
@@ -116,8 +124,14 @@ function online.finished()
     if state.failed then
         return true
     end
-    if state.heard and state.time - state.heard >= linger_seconds then
+    -- A partner that goes after it was heard has simply finished first.
+    if state.heard and (state.partner_gone or state.time - state.heard >= linger_seconds) then
         say("done")
+        return true
+    end
+    if state.partner_gone then
+        say("the other player is gone; ending")
+        state.failed = true
         return true
     end
     if state.time >= give_up_seconds then

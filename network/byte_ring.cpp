@@ -70,4 +70,12 @@ void ByteRing::set_read_position(u64 position)
     _read = position;
 }
 
+void ByteRing::truncate(u64 position)
+{
+    TALLOW_ASSERT(position >= _read && position <= _write, "ring truncated outside the stored bytes");
+    if (position < _read || position > _write)
+        return;
+    _write = position;
+}
+
 } // namespace tallow::network

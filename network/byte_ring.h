@@ -35,6 +35,7 @@ class ByteRing {
     u64 used() const { return _write - _read; }
     bool is_empty() const { return _write == _read; }
     bool has_overflowed() const { return _overflow; }
+    u64 free_bytes() const { return _capacity - used(); }
 
     /// Appends `head` then `body` as one record; when both do not fit, sets the overflow
     /// flag and writes nothing. Returns false then.
@@ -45,6 +46,9 @@ class ByteRing {
     void write_at(u64 position, const void *bytes, u32 size);
     /// Moves the read position on (to at most the write position); bytes behind it are free.
     void set_read_position(u64 position);
+    /// Moves the write position back to `position` (between the read and the write
+    /// position): the bytes from there on are dropped.
+    void truncate(u64 position);
 
   private:
     bool holds(u64 position, u32 size) const;

@@ -40,13 +40,46 @@ Connection::~Connection()
         delete_with_allocator(_allocator, channel);
 }
 
-Channel *Connection::find_channel(u64 peer)
+Channel *Connection::find_channel(u64 peer, Use use)
 {
     for (Channel *channel : _channels)
-        if (channel->peer == peer)
+        if (channel->peer == peer) {
+            if (use == Use::Send)
+                channel->sent_to = 1;
             return channel;
+        }
     if (!_transport.has_peer(peer))
         return nullptr;
+    return make_channel(peer, use);
+}
+
+Channel *Connection::make_channel(u64 peer, Use use)
+{
+    if (_channels.size() >= _settings.max_channels) {
+        // Room is made from channels nobody here relies on: the oldest unconfirmed one,
+        // else the longest silent one this side never sent on.
+        i32 victim = -1;
+        for (u32 i = 0; i < _channels.size(); ++i) {
+            const Channel &c = *_channels[i];
+            if (!c.confirmed && !c.sent_to && (victim < 0 || c.age > _channels[u32(victim)]->age))
+                victim = i32(i);
+        }
+        if (victim < 0)
+            for (u32 i = 0; i < _channels.size(); ++i) {
+                const Channel &c = *_channels[i];
+                if (!c.sent_to && c.heard_timer > 2.0f &&
+                    (victim < 0 || c.heard_timer > _channels[u32(victim)]->heard_timer))
+                    victim = i32(i);
+            }
+        if (victim < 0) {
+            if (_stats.dropped_channel_limit++ == 0)
+                log_message("network", "%u channels in use; %s peer %llx refused (further ones are counted)",
+                            _settings.max_channels, use == Use::Receive ? "datagram from" : "channel to",
+                            (unsigned long long)peer);
+            return nullptr;
+        }
+        drop_channel(u32(victim));
+    }
     Channel *channel = make_new<Channel>(_allocator, peer, _transport, _packet, _allocator, _settings);
     if (channel)
         channel->heap.reserve(64);
@@ -57,12 +90,23 @@ Channel *Connection::find_channel(u64 peer)
         delete_with_allocator(_allocator, channel);
         return nullptr;
     }
+    channel->sent_to = use == Use::Send;
     return channel;
+}
+
+void Connection::drop_channel(u32 index)
+{
+    if (_stats.channels_dropped++ == 0)
+        log_message("network", "channel to peer %llx dropped: never confirmed, or silent and unused here "
+                               "(further ones are counted)",
+                    (unsigned long long)_channels[index]->peer);
+    delete_with_allocator(_allocator, _channels[index]);
+    _channels.erase(index);
 }
 
 u32 Connection::send(u64 peer, u32 reliable, const void *bytes, u32 size)
 {
-    Channel *channel = find_channel(peer);
+    Channel *channel = find_channel(peer, Use::Send);
     if (!channel || channel->broken)
         return 0;
     const u32 limit = reliable ? max_reliable_payload_bytes : max_payload_bytes;
@@ -106,8 +150,14 @@ void Connection::update(f32 dt_s)
         dt_s = 0.0f;
     if (dt_s > 3600.0f)
         dt_s = 3600.0f;
-    for (Channel *channel : _channels) {
-        Channel &c = *channel;
+    for (u32 i = _channels.size(); i-- > 0;) {
+        Channel &c = *_channels[i];
+        c.age += dt_s;
+        c.heard_timer += dt_s;
+        if (!c.confirmed && !c.sent_to && c.age > _settings.unconfirmed_channel_s) {
+            drop_channel(i);
+            continue;
+        }
         if (c.broken)
             continue;
         if (!c.resend.is_empty() || c.datagrams_sent - c.resend_floor >= resend_unacknowledged_datagrams)
@@ -130,8 +180,10 @@ void Connection::receive(const ReceiveHandler &handler)
     u64 peer = 0;
     while (_transport.receive(&bytes, &size, &peer)) {
         ++_stats.datagrams_received;
-        Channel *channel = find_channel(peer);
+        Channel *channel = find_channel(peer, Use::Receive);
         if (!channel) {
+            if (_transport.has_peer(peer)) // refused at the channel cap, counted there
+                continue;
             if (_stats.dropped_unknown_peer++ == 0)
                 log_message("network", "datagram from unknown peer %llx dropped", (unsigned long long)peer);
             continue;
@@ -184,10 +236,29 @@ bool Connection::handle_control_message(u64 peer, u32 type, BitReader &reader)
     return ChannelOps{*this, *channel}.handle_control(type, reader);
 }
 
+u32 Connection::reliable_space(u64 peer)
+{
+    Channel *channel = find_channel(peer);
+    if (!channel || channel->broken)
+        return 0;
+    u64 free = channel->resend.free_bytes();
+    const u64 queued = channel->reliable_length ? channel->reliable_length + resend_record_head : 0;
+    free = free > queued + resend_record_head ? free - queued - resend_record_head : 0;
+    return u32(free < max_reliable_payload_bytes ? free : max_reliable_payload_bytes);
+}
+
 bool Connection::is_broken(u64 peer)
 {
     Channel *channel = find_channel(peer);
     return channel && channel->broken;
+}
+
+f32 Connection::silence_s(u64 peer)
+{
+    for (const Channel *channel : _channels)
+        if (channel->peer == peer)
+            return channel->heard_timer;
+    return 0;
 }
 
 bool Connection::validate() const

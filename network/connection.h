@@ -24,9 +24,16 @@
 // its datagrams (one per 0.03 s), pings after a second without a pong, resends after
 // 0.2 s without acknowledgement and breaks after 60 s without a pong, or when more
 // reliable bytes are unacknowledged than its resend ring holds (8192 bytes, records
-// included), when the receive ring overflows, or when 512 datagrams in a row go
+// included), when the receive ring overflows (which a peer that keeps within its own
+// resend ring never causes), or when 512 datagrams in a row go
 // unacknowledged (beyond that the 10-bit acknowledgement could no longer be read). A
 // broken channel sends and receives nothing more and is never repaired.
+//
+// Channels are capped (`ConnectionSettings::max_channels`), since a transport may hand
+// over datagrams from any id: a channel that this side never sent on and that received no
+// acceptable datagram within `unconfirmed_channel_s` is dropped, and a new channel past the
+// cap takes the place of such a one, or of one this side never sent on that has been silent
+// for two seconds; otherwise a datagram from a new peer is dropped and a send to one refused.
 //
 // Every datagram is untrusted: short or inconsistent datagrams, acknowledgements of
 // sequences never sent, control messages whose fields fall outside the receive window,
@@ -106,6 +113,11 @@ class IConnection {
     virtual bool handle_control_message(u64 peer, u32 type, BitReader &reader) = 0;
     /// True when `peer` has a channel and it is broken.
     virtual bool is_broken(u64 peer) = 0;
+    /// Seconds since an acceptable datagram last came from `peer` (or since its channel was
+    /// made); 0 when it has no channel. A working peer is heard at least every second or so
+    /// (pings go out after a second of silence), so a few seconds mean it is likely gone,
+    /// long before its channel breaks.
+    virtual f32 silence_s(u64 peer) = 0;
 };
 
 /// Counts of what a connection sent, received and refused (all since creation).
@@ -122,13 +134,19 @@ struct ConnectionStats {
     u64 resend_answers_refused = 0;  // resend requests beyond the per-period budget
     u64 sends_refused = 0;           // sends too large for any datagram
     u64 channels_broken = 0;
+    u64 channels_dropped = 0;        // unconfirmed or silent channels let go
+    u64 dropped_channel_limit = 0;   // datagrams from, and sends to, a new peer past the cap
 };
 
 /// Limits a connection is built with; the defaults are the wire protocol's.
 struct ConnectionSettings {
     u32 resend_ring_bytes = 8192;  // unacknowledged reliable bytes (8-byte records included)
-    u32 receive_ring_bytes = 8192; // reliable bytes held ahead of order (9-byte records included)
+    // Reliable bytes held ahead of order (9-byte records included): what the peer's resend
+    // ring holds plus one byte for each of the 512 datagrams it may have unacknowledged.
+    u32 receive_ring_bytes = 8192 + 512;
     u32 resend_answers_per_period = 4; // resend requests answered per send period
+    u32 max_channels = 128;           // about 20 KB each
+    f32 unconfirmed_channel_s = 5.0f; // life of a channel nobody confirmed (see above)
 };
 
 struct Channel;
@@ -150,7 +168,13 @@ class Connection final : public IConnection {
     void flush() override;                                                 // See IConnection
     bool handle_control_message(u64 peer, u32 type, BitReader &reader) override; // See IConnection
     bool is_broken(u64 peer) override;                                     // See IConnection
+    f32 silence_s(u64 peer) override;                                      // See IConnection
 
+    /// The most reliable bytes one more send to `peer` may carry without overflowing its
+    /// resend ring, counting the record the send may start (0 for a missing or broken
+    /// channel). A sender that keeps every reliable send within it uses its whole ring and
+    /// never breaks the channel by overflow, at its end or the peer's.
+    u32 reliable_space(u64 peer);
     const ConnectionStats &stats() const { return _stats; }
     u32 channel_count() const { return _channels.size(); }
     TraceAllocator &allocator() { return _allocator; }
@@ -159,7 +183,10 @@ class Connection final : public IConnection {
 
   private:
     friend struct ChannelOps;
-    Channel *find_channel(u64 peer);
+    enum class Use { Query, Send, Receive };
+    Channel *find_channel(u64 peer, Use use = Use::Query);
+    Channel *make_channel(u64 peer, Use use);
+    void drop_channel(u32 index);
 
     TraceAllocator _allocator;
     ITransport &_transport;

@@ -73,6 +73,10 @@ struct Channel {
     u16 millisecond_clock = 0;
     u16 lowest_offset = 0;
     u8 first_datagram = 1;
+    u8 confirmed = 0;     // an acceptable datagram came from the peer
+    u8 sent_to = 0;       // this side sent on the channel
+    f32 age = 0;          // seconds since the channel was made
+    f32 heard_timer = 0;  // seconds since the last acceptable datagram
 };
 
 /// The reliability steps, given the connection's shared state.
@@ -94,6 +98,8 @@ struct ChannelOps {
     bool push_pending(u32 sequence, bool has_bytes);
     PendingEntry pop_pending();
     bool store_received(u32 sequence, const u8 *bytes, u32 size);
+    /// Drops the dead records of the receive ring, moving the live ones together.
+    void compact_received();
     bool take_received(u32 sequence, u8 *out, u32 *out_size);
     void reject(const char *what);
 };

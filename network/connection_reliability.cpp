@@ -249,6 +249,8 @@ void ChannelOps::receive_packet(const u8 *bytes, u32 size, const ReceiveHandler 
         count(stats.dropped_bad_ack, c.peer, "datagram acknowledging sequences never sent");
         return;
     }
+    c.confirmed = 1;
+    c.heard_timer = 0;
 
     const u16 offset = u16(c.millisecond_clock - header.time_stamp);
     f32 delay_s = 0;
@@ -448,12 +450,39 @@ PendingEntry ChannelOps::pop_pending()
     return top;
 }
 
+void ChannelOps::compact_received()
+{
+    ByteRing &ring = channel.received;
+    u8 record[receive_record_head + max_datagram_bytes];
+    u64 to = ring.read_position();
+    for (u64 from = ring.read_position(); from < ring.write_position();) {
+        ring.read_at(from, record, receive_record_head);
+        const u32 size = receive_record_head + load_u32_le(record + 5);
+        if (record[4]) {
+            if (to != from) {
+                ring.read_at(from, record, size);
+                ring.write_at(to, record, size);
+            }
+            to += size;
+        }
+        from += size;
+    }
+    ring.truncate(to);
+}
+
 bool ChannelOps::store_received(u32 sequence, const u8 *bytes, u32 size)
 {
     u8 head[receive_record_head];
     store_u32_le(head, sequence);
     head[4] = 1;
     store_u32_le(head + 5, size);
+    // Records taken out of order stay behind the front one as dead records; when the new
+    // record does not fit, the live ones are moved together first. The live records
+    // belong to sequences the sender still holds unacknowledged, so an honest sender,
+    // whose records are one byte shorter each, always fits a ring of its resend ring's
+    // size plus one byte per datagram it may have in flight.
+    if (channel.received.free_bytes() < sizeof(head) + size)
+        compact_received();
     if (!channel.received.write(head, sizeof(head), bytes, size)) {
         break_channel("more reliable bytes ahead of order than the receive ring holds");
         return false;

@@ -43,6 +43,7 @@ NetworkGame::NetworkGame(IConnection &connection, const NetworkGameConfig &confi
       _owned(_allocator),
       _reports(_allocator),
       _pending_destroyed(_allocator),
+      _owner_counts(_allocator),
       _id_generator(settings.object_id_seed),
       _synchronizers(_allocator)
 {
@@ -252,6 +253,16 @@ u32 NetworkGame::broken_connections(u64 *out, u32 max)
         }
         out[count++] = score_a >= score_b ? a : b;
     }
+    return count;
+}
+
+u32 NetworkGame::silent_peers(u64 *out, u32 max, f32 seconds)
+{
+    u32 count = 0;
+    for (const NetworkPeer &peer : _peers)
+        if (peer.id != _own_id && count < max &&
+            (_connection.is_broken(peer.id) || _connection.silence_s(peer.id) >= seconds))
+            out[count++] = peer.id;
     return count;
 }
 

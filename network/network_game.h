@@ -29,7 +29,8 @@
 // (or, before this machine has a host, a list naming its sender as host; or, when the
 // host's connection is broken, a list from the listed peer it names as the new host: host
 // migration). Object messages count only from the object's owner (migration also from the
-// host), for types and ids that exist. A creation, or a migration to a peer, is taken even
+// host), for types and ids that exist, within the sender's quota of objects, and with
+// finite values in every float, vector and quaternion field. A creation, or a migration to a peer, is taken even
 // before the host's list names that peer: the list comes over another channel. Anything malformed ends its delivery;
 // what is refused is counted in `NetworkGameStats` and logged once per kind under "network".
 //
@@ -88,6 +89,10 @@ struct NetworkGameSettings {
     NetworkClock clock;
     u32 object_id_seed = 0;                  // start of the object-id generator
     SynchronizerFactory create_synchronizer = nullptr;
+    /// Objects another peer may own here; its creations past them are refused (logged with
+    /// the peer), so one peer cannot make every other spawn without limit. Objects that
+    /// migrate to it still count but are never refused.
+    u32 max_objects_per_peer = 256;
 };
 
 constexpr u32 max_game_peers = 64;        // object ids (slot << 10) must fit 16 bits
@@ -117,6 +122,8 @@ struct NetworkGameStats {
     u64 bad_object = 0;         // unknown type or id, repeated creation, full owned list
     u64 not_from_owner = 0;     // object messages from anyone but the owner
     u64 stale_fields = 0;       // field values older than the ones applied
+    u64 over_quota = 0;         // creations from a peer that owns its quota of objects
+    u64 bad_value = 0;          // creations and updates with a NaN or infinite value
 };
 
 class INetworkGame {
@@ -146,6 +153,10 @@ class INetworkGame {
     /// Peers whose connection is broken, then the vote's pick; at most `max`.
     virtual u32 broken_connections(u64 *out, u32 max) = 0;
     virtual u32 leave_requests(u64 *out, u32 max) const = 0;
+    /// Listed peers (not this machine) whose connection is broken or has been silent for at
+    /// least `seconds`; at most `max`. Tells of a peer whose process died within seconds,
+    /// where a broken connection takes a minute.
+    virtual u32 silent_peers(u64 *out, u32 max, f32 seconds) = 0;
     /// Creates an owned object of type `type_index` from `state` (the type's state size);
     /// returns its id, or 0xFFFFFFFF when this machine is not listed, owns 1024 objects,
     /// or its slot has no free id.
@@ -198,6 +209,7 @@ class NetworkGame final : public INetworkGame {
     bool has_joined() const override { return _host != 0 && has_peer(_own_id); }
     u32 broken_connections(u64 *out, u32 max) override;
     u32 leave_requests(u64 *out, u32 max) const override;
+    u32 silent_peers(u64 *out, u32 max, f32 seconds) override;
     u32 create_object(u32 type_index, const u8 *state) override;
     const u8 *object_state(u32 id) const override;
     const GameObjectType *object_type(u32 id) const override;
@@ -259,6 +271,8 @@ class NetworkGame final : public INetworkGame {
     void remove_owned(u32 id);
     bool apply_migration(u32 id, u64 new_owner, u64 sender);
     void make_field_buffer(GameObject &object);
+    void count_owner(u64 owner, i32 change);
+    u32 objects_of(u64 owner) const;
     void send_objects(f32 dt_s);
     void apply_changes(f32 dt_s);
     void raise(u32 id, ObjectEvent event, u64 peer);
@@ -284,6 +298,12 @@ class NetworkGame final : public INetworkGame {
     Array<u32> _owned;             // owned ids; peer records are parallel to it
     Array<TimeoutReport> _reports;
     Array<PendingEvent> _pending_destroyed;
+    struct OwnerCount {
+        u64 owner;
+        u32 objects;
+        bool refused; // a creation over its quota was logged
+    };
+    Array<OwnerCount> _owner_counts; // every owner of an object here, with its object count
     u32 _id_generator;
     ISynchronizer *_default_synchronizer = nullptr;
     Array<ISynchronizer *> _synchronizers;

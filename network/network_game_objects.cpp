@@ -6,6 +6,7 @@
 
 #include "foundation/log.h"
 
+#include <cmath>
 #include <cstring>
 
 namespace tallow::network {
@@ -14,7 +15,60 @@ namespace {
 const char *const log_category = "network";
 constexpr f64 blend_lead_s = 0.015;
 constexpr u32 no_object = 0xFFFFFFFFu;
+
+// The number of f32 components of a field of this type that must be finite.
+u32 float_components(FieldType type)
+{
+    switch (type) {
+    case FieldType::Float: return 1;
+    case FieldType::Vector3: return 3;
+    case FieldType::Quaternion: return 4;
+    default: return 0;
+    }
+}
+
+bool value_is_finite(FieldType type, const u8 *value)
+{
+    for (u32 i = 0; i < float_components(type); ++i) {
+        f32 component;
+        memcpy(&component, value + 4 * i, 4);
+        if (!std::isfinite(component))
+            return false;
+    }
+    return true;
+}
+
+bool state_is_finite(const GameObjectType &type, const u8 *state)
+{
+    for (u32 f = 0; f < type.field_count; ++f)
+        if (!value_is_finite(type.fields[f].field_type(), state + type.field_offset(f)))
+            return false;
+    return true;
+}
 } // namespace
+
+void NetworkGame::count_owner(u64 owner, i32 change)
+{
+    for (u32 i = 0; i < _owner_counts.size(); ++i)
+        if (_owner_counts[i].owner == owner) {
+            _owner_counts[i].objects = u32(i32(_owner_counts[i].objects) + change);
+            if (_owner_counts[i].objects == 0) {
+                _owner_counts[i] = _owner_counts.back();
+                _owner_counts.pop_back();
+            }
+            return;
+        }
+    if (change > 0)
+        _owner_counts.push_back({owner, u32(change), false});
+}
+
+u32 NetworkGame::objects_of(u64 owner) const
+{
+    for (const OwnerCount &count : _owner_counts)
+        if (count.owner == owner)
+            return count.objects;
+    return 0;
+}
 
 GameObject *NetworkGame::find_object(u32 id) const
 {
@@ -64,6 +118,7 @@ GameObject *NetworkGame::make_object(u32 id, u64 owner, u32 type_index, const u8
         make_field_buffer(*object);
     _objects.push_back(object);
     _object_index[id] = _objects.size();
+    count_owner(owner, 1);
     return object;
 }
 
@@ -85,6 +140,7 @@ void NetworkGame::free_object(u32 id)
         _object_index[_objects[index]->id] = index + 1;
     }
     _objects.pop_back();
+    count_owner(object->owner, -1);
     _object_allocator.deallocate(object->targets);
     _object_allocator.deallocate(object->early_state);
     _object_allocator.deallocate(object->state);
@@ -244,6 +300,8 @@ bool NetworkGame::apply_migration(u32 id, u64 new_owner, u64)
         make_field_buffer(*object);
         raise(id, ObjectEvent::MigratedAway, new_owner);
     }
+    count_owner(previous, -1);
+    count_owner(new_owner, 1);
     object->owner = new_owner;
     // The new owner's datagrams count from its own sequence numbers; fields it sent before
     // this migration reached us are taken now.
@@ -386,6 +444,21 @@ bool NetworkGame::receive_object_created(u64 sender, BitReader &reader)
         refuse(_stats.bad_object, "a creation of an existing object", sender);
         return true;
     }
+    if (!state_is_finite(*type, state)) {
+        refuse(_stats.bad_value, "an object creation with a NaN or infinite value", sender);
+        return true;
+    }
+    if (objects_of(sender) >= _settings.max_objects_per_peer) {
+        ++_stats.over_quota;
+        for (OwnerCount &count : _owner_counts)
+            if (count.owner == sender && !count.refused) {
+                count.refused = true;
+                log_message(log_category, "network game: peer %llx owns %u objects, its quota; its further "
+                                          "creations are refused", static_cast<unsigned long long>(sender),
+                            count.objects);
+            }
+        return true;
+    }
     make_object(id, sender, type_index, state);
     raise(id, ObjectEvent::Created, sender);
     return true;
@@ -440,6 +513,10 @@ bool NetworkGame::receive_object_update(u64 sender, u32 sequence, f32 delay_s, B
         u8 value[16];
         if (!read_field(reader, descriptor, value))
             return false;
+        if (!value_is_finite(descriptor.field_type(), value)) {
+            refuse(_stats.bad_value, "an object update with a NaN or infinite value", sender);
+            continue;
+        }
         if (early && !((object->early_fields & (1u << f)) && sequence_before(sequence, object->early_sequence[f]))) {
             object->early_fields |= 1u << f;
             object->early_sequence[f] = sequence;
@@ -551,6 +628,17 @@ bool NetworkGame::validate() const
         if (object && !object->queued)
             return false;
     }
+    u32 counted = 0;
+    for (const OwnerCount &count : _owner_counts) {
+        u32 objects = 0;
+        for (const GameObject *object : _objects)
+            objects += object->owner == count.owner;
+        if (objects != count.objects)
+            return false;
+        counted += objects;
+    }
+    if (counted != _objects.size())
+        return false;
     return _peers.size() <= max_game_peers;
 }
 

@@ -7,6 +7,7 @@
 #include "world/unit.h"
 #include "world/world.h"
 
+#include <cmath>
 #include <cstring>
 
 namespace tallow::network {
@@ -17,6 +18,8 @@ const char *const log_category = "network";
 constexpr u32 no_field = 0xFFFFFFFF;
 constexpr u32 no_object = 0xFFFFFFFF;
 constexpr u32 remote_wake_frames = 5;
+// Farther out a float has no useful precision left for a pose, and physics breaks down.
+constexpr f32 max_remote_coordinate = 1.0e6f;
 
 } // namespace
 
@@ -172,6 +175,23 @@ Matrix4x4 UnitSynchronizer::pose_from_state(const GameObjectType &type, const Fi
     return m;
 }
 
+bool UnitSynchronizer::pose_is_usable(const GameObjectType &type, const Fields &fields, const u8 *state)
+{
+    f32 p[3], q[4];
+    memcpy(p, state + type.field_offset(fields.position), sizeof(p));
+    memcpy(q, state + type.field_offset(fields.rotation), sizeof(q));
+    for (f32 c : p)
+        if (!(std::fabs(c) <= max_remote_coordinate))
+            return false;
+    f32 n = 0;
+    for (f32 c : q) {
+        if (!std::isfinite(c))
+            return false;
+        n += c * c;
+    }
+    return n > 1e-6f && std::isfinite(n);
+}
+
 Unit *UnitSynchronizer::spawn_from_state(u32 id, const GameObjectType &type, const u8 *state)
 {
     Fields fields;
@@ -233,6 +253,12 @@ void UnitSynchronizer::object_event(u32 id, ObjectEvent event)
         log_message(log_category, "unit synchronizer: object %u has no world to appear in", id);
         return;
     }
+    if (!pose_is_usable(*type, fields, state)) {
+        log_message(log_category, "unit synchronizer: object %u from peer %llx has a pose that is not finite, "
+                                  "beyond %g or has no rotation; no unit spawned", id,
+                    static_cast<unsigned long long>(_game.object_owner(id)), f64(max_remote_coordinate));
+        return;
+    }
     Unit *unit = spawn_from_state(id, *type, state);
     if (!unit)
         return;
@@ -292,7 +318,8 @@ void UnitSynchronizer::apply(f32, const u32 *ids, u32 count)
             _units.erase(u32(i)); // a script destroyed the remote unit
             continue;
         }
-        if (!state || !type || !fields_of(*type, fields) || unit->scene_graph().node_count() == 0)
+        if (!state || !type || !fields_of(*type, fields) || unit->scene_graph().node_count() == 0 ||
+            !pose_is_usable(*type, fields, state))
             continue;
         unit->scene_graph().set_local_pose(0, pose_from_state(*type, fields, state));
         w->wake_unit(*unit, remote_wake_frames);

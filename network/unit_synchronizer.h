@@ -88,6 +88,8 @@ class UnitSynchronizer final : public ISynchronizer {
     void make_remote_driven(Unit &unit);
     void destroy_world_unit(UnitHandle handle);
     static Matrix4x4 pose_from_state(const GameObjectType &type, const Fields &fields, const u8 *state);
+    /// A finite position within a million units of the origin and a rotation of nonzero length.
+    static bool pose_is_usable(const GameObjectType &type, const Fields &fields, const u8 *state);
 
     TraceAllocator _allocator;
     INetworkGame &_game;

@@ -111,6 +111,29 @@ void LanLobby::add_member(u64 id, IpAddress address, u16 transport_port)
     flag_all();
 }
 
+void LanLobby::remove_member(u32 index)
+{
+    if (_members[index].id != _own_id)
+        _transport.remove_peer(_members[index].id);
+    _members.erase(index);
+    _groups[MemberList].changed = true;
+}
+
+void LanLobby::drop_unreachable(f32 dt_s)
+{
+    for (u32 i = 1; i < _members.size();) {
+        LanLobbyMember &member = _members[i];
+        member.unacked_s = member.acked[MemberList] == _member_list_hash ? 0 : member.unacked_s + dt_s;
+        if (member.unacked_s <= lan_member_unreachable_s) {
+            ++i;
+            continue;
+        }
+        log_message(log_category, "LAN lobby: member %llx did not answer for %g seconds; dropped",
+                    static_cast<unsigned long long>(member.id), f64(lan_member_unreachable_s));
+        remove_member(i);
+    }
+}
+
 i32 LanLobby::find_member(u64 id) const
 {
     for (u32 i = 0; i < _members.size(); ++i)
@@ -215,6 +238,7 @@ void LanLobby::send_member_list()
     put_u64(m + at, _game_server);
     at += 8;
     const u64 hash = murmur_hash_64(m, at, 0);
+    _member_list_hash = hash;
     bool sent = false;
     for (u32 i = 0; i < _members.size(); ++i) {
         if (_members[i].id == _own_id || _members[i].acked[MemberList] == hash)
@@ -238,24 +262,29 @@ void LanLobby::send_block(u8 type, const KeyValueBlock &block, Group which)
     if (total == 0)
         return;
     const u64 hash = block.hash();
-    auto send_chunks = [&](IpAddress to) {
-        for (u32 offset = 0, index = 0; offset < total; offset += chunk_bytes, ++index) {
-            const u32 size = total - offset < chunk_bytes ? total - offset : chunk_bytes;
-            _message[0] = type;
-            put_u32(_message + 1, total);
-            put_u16(_message + 5, u16(index));
-            memcpy(_message + chunk_header_bytes, block.data() + offset, size);
-            send(_message, chunk_header_bytes + size, to);
-        }
+    const u32 chunk_count = (total + chunk_bytes - 1) / chunk_bytes;
+    auto send_chunk = [&](u32 index, IpAddress to) {
+        const u32 offset = index * chunk_bytes;
+        const u32 size = total - offset < chunk_bytes ? total - offset : chunk_bytes;
+        _message[0] = type;
+        put_u32(_message + 1, total);
+        put_u16(_message + 5, u16(index));
+        memcpy(_message + chunk_header_bytes, block.data() + offset, size);
+        send(_message, chunk_header_bytes + size, to);
         group.all_acked = false;
     };
     for (const LanLobbyMember &member : _members)
         if (member.id != _own_id && member.acked[which] != hash)
-            send_chunks(member.address);
+            for (u32 index = 0; index < chunk_count; ++index)
+                send_chunk(index, member.address);
     if (which == LobbyData)
-        for (const Query &query : _queries)
-            if (query.acked != hash)
-                send_chunks(query.address);
+        // A browser's query costs a bounded number of chunks, whoever sent it.
+        for (Query &query : _queries)
+            for (u32 n = 0; n < chunk_count && query.acked != hash && query.chunks_left > 0; ++n) {
+                send_chunk(query.next_chunk % chunk_count, query.address);
+                query.next_chunk = (query.next_chunk + 1) % chunk_count;
+                --query.chunks_left;
+            }
 }
 
 void LanLobby::update(f32 dt_s)
@@ -269,6 +298,7 @@ void LanLobby::update(f32 dt_s)
     }
     if (_socket.is_open() && _state == LanLobbyState::Joined) {
         if (is_owner()) {
+            drop_unreachable(dt_s);
             if (due(_groups[MemberList], dt_s))
                 send_member_list();
             if (due(_groups[LobbyData], dt_s))
@@ -313,13 +343,13 @@ void LanLobby::on_join_request(const u8 *bytes, u32 size, IpAddress from)
 {
     if (!is_owner())
         return refuse("a join request (not the owner)", from);
-    if (size < 11)
-        return refuse("a short join request", from);
+    if (size != 11)
+        return refuse("a join request that is not 11 bytes", from);
     const u64 id = get_u64(bytes + 1);
     const u16 transport_port = get_u16(bytes + 9);
     u8 reply[2] = {1, 0};
-    if (id == 0 || id == _own_id)
-        return refuse("a join request with a bad id", from);
+    if (id == 0 || id == _own_id || transport_port == 0)
+        return refuse("a join request with a bad id or no transport port", from);
     const i32 known = find_member(id);
     if (known >= 0) {
         // A repeated request (the reply was lost): answer again, list it once.
@@ -349,8 +379,7 @@ void LanLobby::on_leave(const u8 *bytes, u32 size, IpAddress from)
     const i32 index = find_member(get_u64(bytes + 1));
     if (index <= 0 || _members[u32(index)].address != from)
         return refuse("a leave message for a member not at that address", from);
-    _members.erase(u32(index));
-    _groups[MemberList].changed = true;
+    remove_member(u32(index));
 }
 
 void LanLobby::on_owner_leaving(IpAddress from)
@@ -358,8 +387,7 @@ void LanLobby::on_owner_leaving(IpAddress from)
     if (is_owner() || _members.empty() || from != _members[0].address)
         return refuse("an owner-leaving message", from);
     // Every member drops the owner, so all agree that the next member owns the lobby.
-    _members.erase(0);
-    _groups[MemberList].changed = true;
+    remove_member(0);
     if (is_owner()) {
         for (LanLobbyMember &member : _members)
             member.acked[MemberList] = member.acked[LobbyData] = 0;
@@ -378,11 +406,12 @@ void LanLobby::on_query(IpAddress from)
     if (!query) {
         if (_queries.size() >= lan_max_lobby_queries)
             _queries.erase(0);
-        _queries.push_back({from, 0, 0});
+        _queries.push_back({from, 0, 0, 0, 0});
         query = &_queries.back();
     }
     query->acked = 0;
     query->age_s = 0;
+    query->chunks_left = lan_query_chunks;
     _groups[LobbyData].changed = true;
 }
 
@@ -423,6 +452,13 @@ void LanLobby::on_member_list(const u8 *bytes, u32 size, IpAddress from)
             _transport.add_peer(id, member.address.address, member.transport_port);
         members.push_back(std::move(member));
         _groups[MemberData].changed = true; // a new member has none of this lobby's data
+    }
+    for (const LanLobbyMember &old : _members) { // those left out are no longer members
+        bool kept = old.id == _own_id;
+        for (u32 i = 0; i < members.size() && !kept; ++i)
+            kept = members[i].id == old.id;
+        if (!kept)
+            _transport.remove_peer(old.id);
     }
     _members = std::move(members);
     _game_server = get_u64(entries + count * member_entry_bytes);

@@ -33,8 +33,13 @@
 // departure from the owner's address, a leave from that member's address at the owner,
 // member data and acks from the member's address. Anything else is dropped and counted. A
 // repeated join request is answered again without listing the member twice; browsers'
-// queries are remembered (at most 16, for 5 seconds). When the owner leaves, every member
-// drops it and the next member in list order becomes the owner.
+// queries are remembered (at most 16, for 5 seconds), and each query draws at most
+// `lan_query_chunks` chunks of lobby data however large the block. A join request must be
+// exactly 11 bytes with a transport port. A member that has not acknowledged the member list
+// `lan_member_unreachable_s` seconds after it changed is dropped as unreachable (it is sent
+// every second until acknowledged). When the owner leaves, every member drops it and the
+// next member in list order becomes the owner. Members that leave or are dropped are
+// unlisted from the LanTransport too.
 //
 // Main thread only; the socket is non-blocking and read (at most 64 datagrams) in `update`.
 
@@ -55,6 +60,10 @@ constexpr u32 lan_max_lobby_queries = 16;
 constexpr f32 lan_query_lifetime_s = 5.0f;
 constexpr f32 lan_resend_interval_s = 1.0f;
 constexpr u32 lan_lobby_reads_per_update = 64;
+/// Chunks of lobby data one browser's query draws at most (each up to 1024 bytes).
+constexpr u32 lan_query_chunks = 4;
+/// Seconds a member may leave the current member list unacknowledged before it is dropped.
+constexpr f32 lan_member_unreachable_s = 5.0f;
 
 struct LanLobbyMember {
     explicit LanLobbyMember(Allocator &allocator) : data(allocator) {}
@@ -63,6 +72,7 @@ struct LanLobbyMember {
     u16 transport_port = 0;
     KeyValueBlock data;
     u64 acked[3] = {};      // member list, lobby data, member data hashes it acknowledged
+    f32 unacked_s = 0;      // seconds it has left the current member list unacknowledged (owner)
 };
 
 struct LanLobbyStats {
@@ -118,10 +128,14 @@ class LanLobby final : public ILobby {
         IpAddress address;
         u64 acked;
         f32 age_s;
+        u32 chunks_left; // of lan_query_chunks
+        u32 next_chunk;  // where the next send to it starts
     };
 
     void open_socket(u32 port);
     void add_member(u64 id, IpAddress address, u16 transport_port);
+    void remove_member(u32 index);
+    void drop_unreachable(f32 dt_s);
     i32 find_member(u64 id) const;
     i32 find_member_at(IpAddress address) const;
     void flag_all();
@@ -156,6 +170,7 @@ class LanLobby final : public ILobby {
     Array<LanLobbyMember> _members;
     Array<Query> _queries;
     Resend _groups[3];
+    u64 _member_list_hash = 0; // of the member list last sent
     LanLobbyStats _stats;
     u32 _logged_refusals = 0;
     u8 _message[lan_datagram_bytes];

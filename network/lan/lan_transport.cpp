@@ -133,4 +133,13 @@ void LanTransport::add_peer(u64 id, u32 address, u32 port)
     _peers.push_back({id, where});
 }
 
+void LanTransport::remove_peer(u64 id)
+{
+    for (u32 i = 0; i < _peers.size(); ++i)
+        if (_peers[i].id == id) {
+            _peers.erase(i);
+            return;
+        }
+}
+
 } // namespace tallow::network

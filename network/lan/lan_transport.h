@@ -13,7 +13,8 @@
 // listed soon (a member's first packets can beat the lobby's member list): at most
 // `lan_held_datagrams` are held, each for `lan_held_datagram_s` seconds, the oldest making
 // room for a new one, and reading goes on past them, so a stray datagram never stops the
-// transport. Peers are never removed. Main thread only.
+// transport. The lobby removes the peers of members that leave, so the list holds the
+// lobby's members only. Main thread only.
 
 #include "foundation/containers/array.h"
 #include "foundation/memory/trace_allocator.h"
@@ -61,6 +62,8 @@ class LanTransport final : public ITransport {
 
     /// Lists the peer, or moves a listed one to the new address.
     void add_peer(u64 id, u32 address, u32 port);
+    /// Unlists the peer (nothing when it is not listed).
+    void remove_peer(u64 id);
     bool is_bound() const { return _bound; }
     /// The bound port (the system's choice when made with port 0).
     u32 port() const { return _port; }

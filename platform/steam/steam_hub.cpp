@@ -314,7 +314,8 @@ void run_callbacks()
         FolderLock folder(hub);
         for (auto it = c->watched_lobbies.begin(); it != c->watched_lobbies.end();) {
             LobbyRecord r;
-            if (!load_lobby(hub, it->first, &r)) {
+            // A member whose process died leaves as if it had left: the others hear of it.
+            if (!load_lobby(hub, it->first, &r) || !drop_departed_members(hub, r)) {
                 it = c->watched_lobbies.erase(it);
                 continue;
             }
@@ -461,6 +462,8 @@ void Client::set_warning_message_hook(WarningHook hook)
 namespace {
 
 constexpr u32 max_held_per_peer = 64;
+// Senders whose packets wait for a session: any id may send, so their number is bounded too.
+constexpr u32 max_held_senders = 64;
 
 void arrive(Context &to, u64 sender, u32 channel, const u8 *bytes, u32 size)
 {
@@ -471,6 +474,11 @@ void arrive(Context &to, u64 sender, u32 channel, const u8 *bytes, u32 size)
     if (to.accepted.count(sender)) {
         to.inbox.push_back(std::move(p));
         return;
+    }
+    if (!to.held.count(sender) && to.held.size() >= max_held_senders) {
+        // A waiting sender (the lowest id) makes room; a later packet asks for its session again.
+        to.requested.erase(to.held.begin()->first);
+        to.held.erase(to.held.begin());
     }
     auto &held = to.held[sender];
     held.push_back(std::move(p));

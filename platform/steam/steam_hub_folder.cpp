@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
@@ -264,6 +265,36 @@ std::vector<u64> list_lobbies(HubState &hub)
     }
     closedir(dir);
     return ids;
+}
+
+bool user_alive(HubState &hub, u64 user)
+{
+    if (!hub.folder)
+        return true;
+    std::vector<u8> line;
+    if (!read_whole(hub.root + "/endpoints/" + hex(user), &line, 1024))
+        return false;
+    line.push_back(0);
+    long port = 0, pid = 0;
+    return sscanf(reinterpret_cast<const char *>(line.data()), "%ld %ld", &port, &pid) == 2 && pid_alive(pid);
+}
+
+bool drop_departed_members(HubState &hub, LobbyRecord &record)
+{
+    if (!hub.folder)
+        return true;
+    const size_t before = record.members.size();
+    std::erase_if(record.members, [&](u64 member) { return !user_alive(hub, member); });
+    if (record.members.size() == before)
+        return true;
+    if (record.members.empty()) {
+        erase_lobby(hub, record.id);
+        return false;
+    }
+    if (std::find(record.members.begin(), record.members.end(), record.owner) == record.members.end())
+        record.owner = record.members[0];
+    store_lobby(hub, record);
+    return true;
 }
 
 u64 folder_new_lobby_id(HubState &hub)

@@ -189,6 +189,12 @@ bool load_lobby(HubState &hub, u64 id, LobbyRecord *out);
 void store_lobby(HubState &hub, LobbyRecord &record); // bumps the version
 void erase_lobby(HubState &hub, u64 id);
 std::vector<u64> list_lobbies(HubState &hub);
+/// Folder hub: true while `user` has an endpoint whose process lives (in memory: always).
+bool user_alive(HubState &hub, u64 user);
+/// Drops the members whose process is gone, as if each had left (a departed owner passes
+/// the lobby to the first member left), storing the record when it changed; erases the
+/// lobby and returns false when nobody is left. Call under a FolderLock.
+bool drop_departed_members(HubState &hub, LobbyRecord &record);
 /// Holds flock(2) on hub.lock in the folder hub (nothing in memory).
 class FolderLock {
   public:

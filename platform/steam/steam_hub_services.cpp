@@ -57,7 +57,7 @@ CallHandle Matchmaking::join_lobby(u64 lobby)
         LobbyRecord r;
         if (faulted && fault == Fault::ResultFail)
             result.response = enter_error;
-        else if (load_lobby(hub, lobby, &r) && r.app == hub.app_id) {
+        else if (load_lobby(hub, lobby, &r) && r.app == hub.app_id && drop_departed_members(hub, r)) {
             const bool member = std::find(r.members.begin(), r.members.end(), _context->user) != r.members.end();
             if (member) {
                 result.response = enter_success;
@@ -226,7 +226,7 @@ CallHandle Matchmaking::request_lobby_list()
         FolderLock folder(hub);
         for (u64 id : list_lobbies(hub)) {
             LobbyRecord r;
-            if (load_lobby(hub, id, &r) && r.app == hub.app_id && r.type == 2)
+            if (load_lobby(hub, id, &r) && r.app == hub.app_id && r.type == 2 && drop_departed_members(hub, r))
                 _context->lobby_list.push_back(id);
         }
     }

@@ -581,6 +581,26 @@ int wants_to_leave(lua_State *L)
     return 1;
 }
 
+int silent_players(lua_State *L)
+{
+    LuaStack s(L);
+    INetworkGame &g = game_arg(s, 1);
+    f32 seconds = 3.0f;
+    if (!s.is_none_or_nil(2)) {
+        seconds = s.get_float(2);
+        if (!(seconds >= 0.0f && seconds <= 3600.0f))
+            s.argument_message(2, "seconds between 0 and 3600 expected");
+    }
+    u64 peers[max_game_peers];
+    const u32 count = g.silent_peers(peers, max_game_peers, seconds);
+    lua_newtable(L);
+    for (u32 i = 0; i < count; ++i) {
+        push_peer(s, peers[i]);
+        lua_rawseti(L, -2, i32(i + 1));
+    }
+    return 1;
+}
+
 const GameObjectType &type_arg(const LuaStack &s, i32 arg, const NetworkGameConfig &cfg)
 {
     const char *name = s.get_string(arg);
@@ -968,6 +988,7 @@ const Entry entries[] = {
     {"NetworkGame", "in_game", in_game},
     {"NetworkGame", "broken_connection", broken_connection},
     {"NetworkGame", "wants_to_leave", wants_to_leave},
+    {"NetworkGame", "silent_players", silent_players},
     {"NetworkGame", "create_game_object", create_game_object},
     {"NetworkGame", "game_object_is_type", game_object_is_type},
     {"NetworkGame", "game_object_field", game_object_field},

@@ -8,6 +8,7 @@
 
 #include <lua.hpp>
 
+#include <cmath>
 #include <cstring>
 
 namespace tallow {
@@ -113,7 +114,17 @@ u32 pack_values(const LuaStack &s, i32 arg, const DetailField *format, u32 count
             break;
         }
         case detail_int:
-        case detail_uint: w.write_bits(u32(i64(lua_tonumber(L, -1))), f.bits); break;
+        case detail_uint: {
+            // Whole 32-bit values, signed or not; the field keeps its low bits.
+            const f64 given = lua_tonumber(L, -1);
+            const f64 v = std::trunc(given);
+            if (!(v >= -2147483648.0 && v <= 4294967295.0)) {
+                lua_pop(L, 1);
+                s.argument_message(arg, "value %u (%.17g) is not a 32-bit integer", k + 1, given);
+            }
+            w.write_bits(u32(i64(v)), f.bits);
+            break;
+        }
         case detail_string: {
             size_t length = 0;
             const char *text = lua_type(L, -1) == LUA_TSTRING ? lua_tolstring(L, -1, &length) : ""; // nil: ""

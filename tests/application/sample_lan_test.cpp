@@ -118,5 +118,34 @@ TEST(SampleLan, TwoProcessesFindEachOtherAndSeeTheOthersCharacterMove)
     EXPECT_EQ(joined.find("[Lua] update:"), std::string::npos) << joined;
 }
 
+
+TEST(SampleLan, WhenThePartnersProcessDiesTheOtherEndsTheGame)
+{
+    TempDirectory home;
+    const std::string port = std::to_string(free_port());
+    const std::string host_log = std::string(home.path()) + "/host.log";
+    const std::string join_log = std::string(home.path()) + "/join.log";
+    const pid_t host = start({TALLOW_PROGRAM, "-data-dir", TALLOW_BUILT_DATA_DIR, "-lan", "host", port}, host_log,
+                             std::string(home.path()) + "/host");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const pid_t joiner = start({TALLOW_PROGRAM, "-data-dir", TALLOW_BUILT_DATA_DIR, "-lan", "join", port}, join_log,
+                               std::string(home.path()) + "/join");
+    // The joiner dies the moment it is in the game, before anyone has seen anything move.
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+    while (read_file(join_log).find("lan join: in the game") == std::string::npos &&
+           std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    kill(joiner, SIGKILL);
+    waitpid(joiner, nullptr, 0);
+    // The host would otherwise wait for its 30 seconds.
+    const int host_status = finish(host, std::chrono::seconds(12));
+    const std::string hosted = read_file(host_log);
+    ASSERT_NE(read_file(join_log).find("lan join: in the game"), std::string::npos) << read_file(join_log);
+    EXPECT_NE(host_status, -1) << "still running 12 seconds after its partner died\n" << hosted;
+    const bool ended = hosted.find("ending the game") != std::string::npos;
+    const bool done = hosted.find("lan host: done") != std::string::npos; // it saw the joiner move just in time
+    EXPECT_TRUE(ended || done) << hosted;
+}
+
 } // namespace
 } // namespace tallow::test

@@ -245,4 +245,101 @@ TEST(ConnectionMutation, MutatedDatagramsNeverBreakTheInvariants)
     EXPECT_GT(b.dropped_malformed + b.dropped_bad_ack + b.control_rejected, 0u);
 }
 
+
+// A transport that, like the online-services stand-in, knows every id: datagrams queued by
+// the test come from whatever id it names; sends are counted.
+class AnyPeerTransport final : public ITransport {
+  public:
+    bool has_peer(u64) override { return true; }
+    bool send(u64, const u8 *, u32) override
+    {
+        ++sent;
+        return true;
+    }
+    bool receive(const u8 **out_bytes, u32 *out_size, u64 *out_peer) override
+    {
+        if (next >= queue.size())
+            return false;
+        current = queue[next].second;
+        *out_peer = queue[next++].first;
+        *out_bytes = current.data();
+        *out_size = u32(current.size());
+        return true;
+    }
+    void push(u64 from, std::vector<u8> bytes) { queue.emplace_back(from, std::move(bytes)); }
+
+    std::vector<std::pair<u64, std::vector<u8>>> queue;
+    size_t next = 0;
+    std::vector<u8> current;
+    u64 sent = 0;
+};
+
+void ignore_delivery(void *, u64, u32, const u8 *, u32, f32) {}
+
+TEST(ConnectionChannels, ForgedSenderIdsCostBoundedMemoryAndLeaveRealPeersAlone)
+{
+    struct Case {
+        const char *name;
+        bool acceptable; // the forged datagrams pass every check (confirming their channels)
+    };
+    const Case cases[] = {{"seven random bytes from each id", false}, {"a valid datagram from each id", true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        AnyPeerTransport transport;
+        ConnectionSettings settings;
+        Connection connection(transport, default_allocator(), settings);
+        const ReceiveHandler handler = make_receive_handler(&ignore_delivery, 0);
+        constexpr u64 real = 0xAAAA;
+        const std::vector<u8> hello = {1, 2, 3};
+        connection.send(real, 1, hello.data(), 3); // this side talks to a real peer
+        connection.update(0.03f);
+        connection.flush();
+        const u64 one_channel = connection.allocator().bytes_in_use();
+        u64 seed = 99;
+        for (u64 id = 1; id <= 5000; ++id) {
+            std::vector<u8> datagram;
+            if (c.acceptable) {
+                datagram = DatagramWriter().sequence(0).ack(0).unreliable_bytes({0}).build();
+            } else {
+                for (int i = 0; i < 7; ++i) {
+                    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+                    datagram.push_back(u8(seed >> 56));
+                }
+                datagram[2] |= 0xF0; // a reliable length past the end: refused
+            }
+            transport.push(0x10000 + id, datagram);
+            if (id % 100 == 0) { // a frame: the real peer answers too
+                transport.push(real, DatagramWriter().sequence(u32(id / 100 - 1)).ack(1).build());
+                connection.update(0.03f);
+                connection.receive(handler);
+                connection.flush();
+            }
+        }
+        EXPECT_LE(connection.channel_count(), settings.max_channels);
+        EXPECT_LE(connection.allocator().bytes_in_use(), u64(settings.max_channels) * one_channel * 11 / 10);
+        EXPECT_GT(connection.stats().channels_dropped + connection.stats().dropped_channel_limit, 0u);
+        EXPECT_EQ(connection.status(real, 0), PacketStatus::Acknowledged) << "the real peer kept its channel";
+        EXPECT_FALSE(connection.is_broken(real));
+        // A new real peer still gets a channel: forged ones make room once silent.
+        for (int i = 0; i < 80; ++i) {
+            connection.update(0.03f);
+            connection.receive(handler);
+            connection.flush();
+        }
+        constexpr u64 joining = 0xBBBB;
+        connection.send(joining, 1, hello.data(), 3);
+        EXPECT_EQ(connection.status(joining, 0), PacketStatus::NotSent) << "queued, not refused";
+        connection.update(0.03f);
+        connection.flush();
+        EXPECT_EQ(connection.status(joining, 0), PacketStatus::Sent);
+        if (!c.acceptable) {
+            // Channels nobody confirmed go after a few seconds.
+            for (int i = 0; i < 200; ++i)
+                connection.update(0.03f);
+            EXPECT_EQ(connection.channel_count(), 2u);
+        }
+        EXPECT_TRUE(connection.validate());
+    }
+}
+
 } // namespace

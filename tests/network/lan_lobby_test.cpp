@@ -234,6 +234,46 @@ TEST_F(LanLobbyTest, BrowserQueriesAreCappedAndForgotten)
     EXPECT_EQ(owner->stats().sent, sent);
 }
 
+TEST_F(LanLobbyTest, LeaversAndUnreachableMembersAreDroppedFromTheLobbyAndTheTransport)
+{
+    LobbyPtr owner = host(4);
+    lobbies = {owner.get()};
+    const LanTransport &transport = clients[0]->lan_transport();
+    // Join and leave 90 times from one socket: nothing stays behind.
+    const IpAddress churn{ipv4_loopback, 40100};
+    for (u32 i = 0; i < 90; ++i) {
+        owner->handle_datagram(lan_join_request(0x1000 + i, 5000).data(), 11, churn);
+        owner->handle_datagram(lan_leave(0x1000 + i).data(), 9, churn);
+    }
+    EXPECT_EQ(owner->member_count(), 1u);
+    EXPECT_EQ(transport.peers().size(), 0u);
+    // A well-formed join from where nobody answers, and a real member.
+    owner->handle_datagram(lan_join_request(0x2000, 5000).data(), 11, {ipv4_loopback, 40200});
+    LobbyPtr real = join(1, *owner);
+    lobbies.push_back(real.get());
+    ASSERT_TRUE(run_until([&] { return real->state() == LanLobbyState::Joined && real->member_count() == 3; }));
+    EXPECT_EQ(transport.peers().size(), 2u);
+    run(lan_member_unreachable_s + 2);
+    ASSERT_EQ(owner->member_count(), 2u) << "the silent member is dropped";
+    EXPECT_EQ(owner->member(1), 0xB2u);
+    EXPECT_TRUE(run_until([&] { return real->member_count() == 2; }));
+    ASSERT_EQ(transport.peers().size(), 1u);
+    EXPECT_EQ(transport.peers()[0].id, 0xB2u);
+}
+
+TEST_F(LanLobbyTest, OneQueryDrawsABoundedPartOfALargeBlock)
+{
+    LobbyPtr owner = host();
+    const std::string blob(60000, 'x');
+    ASSERT_TRUE(owner->set_data("blob", blob.c_str()));
+    lobbies = {owner.get()};
+    step(0.05f);
+    const u64 before = owner->stats().sent;
+    owner->handle_datagram(lan_query().data(), 1, {ipv4_loopback, 40300}); // nobody listens there
+    run(lan_query_lifetime_s + 1);
+    EXPECT_EQ(owner->stats().sent - before, 1 + lan_query_chunks) << "the answer and a few chunks";
+}
+
 TEST(LanLobbyHostile, MalformedDatagramsAreDropped)
 {
     LanClient host_client(default_allocator(), client_settings(0xA1));
@@ -263,6 +303,9 @@ TEST(LanLobbyHostile, MalformedDatagramsAreDropped)
     const Case cases[] = {
         {"empty", &owner, {}, member_at},
         {"short join request", &owner, {0, 1, 2, 3}, stranger},
+        {"join request of 12 bytes", &owner, [] { auto b = lan_join_request(0xC3, 1); b.push_back(0); return b; }(),
+         stranger},
+        {"join request without a transport port", &owner, lan_join_request(0xC3, 0), stranger},
         {"join request with id 0", &owner, lan_join_request(0, 1), stranger},
         {"join request with the owner's id", &owner, lan_join_request(0xA1, 1), stranger},
         {"join request for a member's id from elsewhere", &owner, lan_join_request(0xB2, 1), stranger},

@@ -163,6 +163,31 @@ TEST(NetworkGame, HostMigratesWhenTheHostsConnectionBreaks)
     EXPECT_TRUE(cluster[2].game()->validate());
 }
 
+TEST(NetworkGame, APeerThatFallsSilentIsReportedWithinSeconds)
+{
+    GameCluster cluster(6, {}, write_network_config(game_spec()), 3);
+    cluster.host(0);
+    ASSERT_TRUE(cluster.run_until([&] { return cluster.everyone_joined(); }));
+    cluster.run(4.0f); // nothing to say: pings keep every peer heard
+    NetworkGame &host = *cluster[0].game();
+    u64 out[4];
+    ASSERT_EQ(host.silent_peers(out, 4, 3.0f), 0u);
+    // Peer 2's process dies: nothing more comes from it.
+    MemoryLinkSettings gone;
+    gone.loss = 1.0f;
+    for (u32 other : {0u, 1u})
+        cluster.network.set_link_settings(cluster[2].id, cluster[other].id, gone);
+    cluster.run(1.5f);
+    EXPECT_EQ(host.silent_peers(out, 4, 3.0f), 0u);
+    cluster.run(2.0f);
+    for (u32 watcher : {0u, 1u}) {
+        SCOPED_TRACE(watcher);
+        ASSERT_EQ(cluster[watcher].game()->silent_peers(out, 4, 3.0f), 1u);
+        EXPECT_EQ(out[0], cluster[2].id);
+        EXPECT_EQ(cluster[watcher].game()->broken_connections(out, 4), 0u) << "broken only after a minute";
+    }
+}
+
 TEST(NetworkGame, GameMessagesArriveInOrderAndOversizedOnesAreRefused)
 {
     GameCluster cluster(21, lossy_link(), write_network_config(game_spec()), 2);

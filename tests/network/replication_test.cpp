@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 
 namespace tallow::test {
@@ -362,6 +363,82 @@ TEST_F(TwoGames, ObjectsOfARemovedPeerRaiseDestroyedEvents)
     EXPECT_EQ(cluster[1].events.size(), 2u);
     EXPECT_EQ(receiver().object_count(), 0u);
     EXPECT_TRUE(owner().validate());
+    EXPECT_TRUE(receiver().validate());
+}
+
+/// A creation message [5][8b type][16b id][state] as a peer would send it.
+std::vector<u8> creation_message(u32 type_index, u32 id, const u8 *state, u32 state_size)
+{
+    std::vector<u8> bytes(4 + state_size);
+    BitWriter writer(bytes.data(), u32(bytes.size()));
+    writer.write_u8(5);
+    writer.write_bits(type_index, 8);
+    writer.write_bits(id, 16);
+    writer.flush();
+    memcpy(bytes.data() + 4, state, state_size);
+    return bytes;
+}
+
+TEST_F(TwoGames, APeersCreationsPastItsQuotaAreRefused)
+{
+    const u64 sender = cluster[0].id;
+    const GameObjectType &type = *cluster.config.object_type(thing);
+    const u8 *defaults = cluster.config.data_at(type);
+    const u32 quota = NetworkGameSettings{}.max_objects_per_peer;
+    ASSERT_GE(quota, 16u);
+    ASSERT_LT(quota, 4096u);
+    u32 sequence = 100;
+    // Many creations in one delivery, as a flood would pack them.
+    u32 made = 0;
+    while (made < 3 * quota) {
+        std::vector<u8> delivery;
+        for (u32 k = 0; k < 20; ++k, ++made) {
+            const auto message = creation_message(thing, 20000 + made, defaults, type.state_size);
+            delivery.insert(delivery.end(), message.begin(), message.end());
+        }
+        receiver().receive_delivery(sender, sequence++, delivery.data(), u32(delivery.size()), 0);
+    }
+    Array<u32> owned(default_allocator());
+    receiver().objects_owned_by(sender, owned);
+    EXPECT_EQ(owned.size(), quota);
+    EXPECT_EQ(receiver().stats().over_quota, made - (quota - 1)) << "the fixture's object counts too";
+    EXPECT_TRUE(receiver().validate());
+    // A destroyed object makes room for one more.
+    const u8 destroy[3] = {6, u8(owned[5]), u8(owned[5] >> 8)};
+    receiver().receive_delivery(sender, sequence++, destroy, 3, 0);
+    const auto again = creation_message(thing, 30000, defaults, type.state_size);
+    receiver().receive_delivery(sender, sequence++, again.data(), u32(again.size()), 0);
+    EXPECT_NE(receiver().object_state(30000), nullptr);
+    EXPECT_TRUE(receiver().validate());
+}
+
+TEST_F(TwoGames, CreationsWithNaNOrInfiniteValuesAreRefused)
+{
+    const u64 sender = cluster[0].id;
+    const GameObjectType &type = *cluster.config.object_type(thing);
+    const f32 nan = std::numeric_limits<f32>::quiet_NaN(), inf = std::numeric_limits<f32>::infinity();
+    struct Case {
+        const char *name;
+        u32 field;
+        u32 component;
+        f32 value;
+        bool taken;
+    };
+    const Case cases[] = {{"NaN x", 2, 0, nan, false},
+                          {"infinite y", 3, 0, -inf, false},
+                          {"NaN in a vector", 4, 2, nan, false},
+                          {"infinite quaternion w", 5, 3, inf, false},
+                          {"huge but finite x", 2, 0, 1e30f, true}};
+    u32 id = 40000;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<u8> state(cluster.config.data_at(type), cluster.config.data_at(type) + type.state_size);
+        memcpy(state.data() + type.field_offset(c.field) + 4 * c.component, &c.value, 4);
+        const auto message = creation_message(thing, ++id, state.data(), type.state_size);
+        receiver().receive_delivery(sender, id, message.data(), u32(message.size()), 0);
+        EXPECT_EQ(receiver().object_state(id) != nullptr, c.taken);
+    }
+    EXPECT_EQ(receiver().stats().bad_value, 4u);
     EXPECT_TRUE(receiver().validate());
 }
 

@@ -201,5 +201,37 @@ TEST_F(UnitSynchronizerTest, ObjectsNotMeantForItAreIgnored)
     sync[1]->object_event(0xFFFF, ObjectEvent::Created);
 }
 
+
+TEST_F(UnitSynchronizerTest, ObjectsWithUnusablePosesMakeNoUnits)
+{
+    LogCapture log;
+    const GameObjectType *type = cluster.config.object_type(unit_type);
+    struct Case {
+        const char *name;
+        f32 position[3];
+        f32 rotation[4];
+        bool spawns;
+    };
+    const Case cases[] = {{"far out", {1e30f, 0, 0}, {0, 0, 0, 1}, false},
+                          {"far out below", {0, -2e6f, 0}, {0, 0, 0, 1}, false},
+                          {"no rotation", {1, 2, 3}, {0, 0, 0, 0}, false},
+                          {"fine", {1, 2, 3}, {0, 0, 0, 1}, true}};
+    u32 spawned = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        u8 state[64] = {};
+        memcpy(state + type->field_offset(0), c.position, 12);
+        memcpy(state + type->field_offset(1), c.rotation, 16);
+        memcpy(state + type->field_offset(2), &box_name, 8);
+        const u32 object = cluster[0].game()->create_object(unit_type, state);
+        ASSERT_NE(object, 0xFFFFFFFFu);
+        ASSERT_TRUE(run_until([&] { return cluster[1].game()->object_state(object) != nullptr; }));
+        step();
+        spawned += c.spawns;
+        EXPECT_EQ(sync[1]->unit_count(), spawned);
+        EXPECT_EQ(unit(1, object) != nullptr, c.spawns);
+    }
+}
+
 } // namespace
 } // namespace tallow::test

@@ -3,7 +3,13 @@
 #include "platform/steam/steam_hub.h"
 #include "platform/steam/steam_hub_internal.h"
 
+#include "tests/support/temp_directory.h"
+
 #include <gtest/gtest.h>
+
+#include <fstream>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <vector>
@@ -225,6 +231,62 @@ TEST(SteamHubFolderText, LobbyTextRoundTripsAndBrokenTextIsRefused)
         SCOPED_TRACE(b);
         EXPECT_FALSE(read_lobby_text(b, strlen(b), &back));
     }
+}
+
+
+TEST(SteamHubFolder, MembersWhoseProcessIsGoneLeaveTheirLobbies)
+{
+    test::TempDirectory root;
+    HubState *hub = open_folder_hub(root.path(), 0x11, "alice");
+    ASSERT_NE(hub, nullptr);
+    const pid_t child = fork(); // a process that is gone by the time the lobbies are read
+    if (child == 0)
+        _exit(0);
+    ASSERT_GT(child, 0);
+    waitpid(child, nullptr, 0);
+    auto endpoint = [&](u64 user, long pid) {
+        std::ofstream(root.file("endpoints") + "/" + (user == 0x11 ? "11" : "22")) << "4000 " << pid << " x\n";
+    };
+    endpoint(0x11, long(getpid()));
+    endpoint(0x22, long(child)); // 0x33 has no endpoint at all
+    struct Case {
+        const char *name;
+        u64 owner;
+        std::vector<u64> members;
+        bool kept;
+        u64 new_owner;
+        std::vector<u64> left;
+    };
+    const Case cases[] = {
+        {"the owner crashed, a member lives", 0x22, {0x22, 0x11}, true, 0x11, {0x11}},
+        {"the owner crashed alone", 0x22, {0x22}, false, 0, {}},
+        {"a member without an endpoint", 0x11, {0x11, 0x33}, true, 0x11, {0x11}},
+        {"everyone lives", 0x11, {0x11}, true, 0x11, {0x11}},
+    };
+    u64 id = 0x0186000000000100;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        FolderLock lock(*hub);
+        LobbyRecord r;
+        r.id = ++id;
+        r.app = hub->app_id;
+        r.type = 2;
+        r.max_members = 4;
+        r.owner = c.owner;
+        r.members = c.members;
+        store_lobby(*hub, r);
+        LobbyRecord loaded;
+        ASSERT_TRUE(load_lobby(*hub, id, &loaded));
+        EXPECT_EQ(drop_departed_members(*hub, loaded), c.kept);
+        LobbyRecord stored;
+        EXPECT_EQ(load_lobby(*hub, id, &stored), c.kept);
+        if (c.kept) {
+            EXPECT_EQ(stored.owner, c.new_owner);
+            EXPECT_EQ(stored.members, c.left);
+        }
+    }
+    close(hub->lock_fd);
+    delete hub;
 }
 
 } // namespace

@@ -168,6 +168,12 @@ TEST_F(SteamApiTest, LeaderboardScoresRoundTripThroughTheirFormat)
         {"Leaderboard.register_score('best', 1, {Leaderboard.UINT(3), 7}, {1, 2})", "neither a format tag"},
         {"Leaderboard.UINT(33)", "bad argument #1"},
         {"Leaderboard.STRING(256)", "bad argument #1"},
+        // Detail integers must be whole 32-bit values (no undefined cast for the rest).
+        {"Leaderboard.register_score('best', 1, {Leaderboard.INT(8)}, {0/0})", "not a 32-bit integer"},
+        {"Leaderboard.register_score('best', 1, {Leaderboard.UINT(8)}, {1/0})", "not a 32-bit integer"},
+        {"Leaderboard.register_score('best', 1, {Leaderboard.INT(8)}, {-1e300})", "not a 32-bit integer"},
+        {"Leaderboard.register_score('best', 1, {Leaderboard.UINT(32)}, {2^63})", "not a 32-bit integer"},
+        {"Leaderboard.register_score('best', 1, {Leaderboard.UINT(32)}, {2^32})", "not a 32-bit integer"},
         {"local f = {} for i = 1, 65 do f[i] = 0 end Leaderboard.register_score('best', 1, f, {})", "at most 64"},
         {"local f = {} for i = 1, 2 do f[i] = Leaderboard.STRING(200) end Leaderboard.register_score('best', 1, f, {})",
          "256 bytes"},
