@@ -55,6 +55,12 @@
 #include "foundation/io/input_archive.h"
 #include "foundation/log.h"
 #include "foundation/memory/memory_globals.h"
+#include "animation/animation_resources.h"
+#include "animation/state_machine_resource.h"
+#include "render/materials/material_resource.h"
+#include "render/shaders/shader_library.h"
+#include "render/textures/texture_resource.h"
+#include "render/world/render_shading_environment.h"
 #include "resource/resource_properties.h"
 #include "resource/resource_writer.h"
 #include "resource/strings_writer.h"
@@ -70,6 +76,7 @@
 #include "tools/shader_library_compiler.h"
 #include "tools/sound_compiler.h"
 #include "tools/source_check.h"
+#include "tools/source_references.h"
 #include "tools/texture_compiler.h"
 #include "tools/unit_compiler.h"
 
@@ -90,6 +97,7 @@ struct SourceResource {
     std::string file_name;                    // the source file, for messages
     std::vector<u8> source;                   // its text, for the lines of messages
     std::vector<std::string> unit_references; // unit resources it places or spawns
+    std::vector<SourceReference> references;  // every other name it refers to
 };
 
 struct Package {
@@ -118,17 +126,33 @@ bool read_file(const DiskFileSystem &files, const std::string &name, std::vector
     return true;
 }
 
+// "<file>:<line>: <what>": the compilers start a message with its line when they found one;
+// otherwise the line of the first name the message quotes, when the source holds it.
+void report_compile_error(const std::string &file_name, const std::vector<u8> &source, const std::string &error)
+{
+    const bool has_line = !error.empty() && error[0] >= '0' && error[0] <= '9';
+    const std::string message =
+        has_line ? error : with_source_line(reinterpret_cast<const char *>(source.data()), source.size(), error);
+    const bool found = !message.empty() && message[0] >= '0' && message[0] <= '9';
+    log_message("build_data", "%s:%s%s", file_name.c_str(), found ? "" : " ", message.c_str());
+}
+
 // A "strings" source: config text whose members are string ids with their texts.
 bool compile_strings(const std::string &file_name, const std::vector<u8> &source, Array<u8> &out)
 {
-    ConfigValue *root = create_config_root(default_allocator());
     const char *begin = reinterpret_cast<const char *>(source.data());
-    parse_config_text(begin, begin + source.size(), *root);
+    std::string error;
+    ConfigValue *root = parse_source_text(begin, source.size(), error);
+    if (!root) {
+        log_message("build_data", "%s:%s", file_name.c_str(), error.c_str());
+        return false;
+    }
     std::vector<StringsEntry> entries;
     bool ok = true;
     for (auto &member : root->members()) {
         if (member.value.kind() != ConfigKind::String) {
-            log_message("build_data", "%s: the text of '%s' is not a string", file_name.c_str(), member.key.c_str());
+            log_message("build_data", "%s:%u: the text of '%s' is not a string", file_name.c_str(),
+                        find_key_line(begin, source.size(), member.key.c_str()), member.key.c_str());
             ok = false;
             continue;
         }
@@ -153,7 +177,8 @@ bool compile_render_config(const std::string &file_name, const std::vector<u8> &
     parse_config_text(text, text + source.size(), *root);
     bool ok = !find_unreadable_value(*root, key);
     if (!ok)
-        log_message("build_data", "%s: the value of '%s' cannot be read", file_name.c_str(), key.c_str());
+        log_message("build_data", "%s:%u: the value of '%s' cannot be read", file_name.c_str(),
+                    find_key_line(text, source.size(), key), key.c_str());
     u32 size = 0;
     void *blob = ok ? flatten_config(*root, default_allocator(), &size) : nullptr;
     destroy_config_root(root);
@@ -176,8 +201,7 @@ bool compile_font(const std::string &file_name, const std::vector<u8> &source, b
     CompiledFont compiled;
     std::string error;
     if (!compile_font_source(reinterpret_cast<const char *>(source.data()), source.size(), directory, compiled, error)) {
-        bool has_line = !error.empty() && error[0] >= '0' && error[0] <= '9';
-        log_message("build_data", "%s:%s%s", file_name.c_str(), has_line ? "" : " ", error.c_str());
+        report_compile_error(file_name, source, error);
         return false;
     }
     out = texture ? compiled.texture : compiled.font;
@@ -212,8 +236,7 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
         if (compiled)
             return true;
         // The compilers start a message with its line when they found one.
-        bool has_line = !error.empty() && error[0] >= '0' && error[0] <= '9';
-        log_message("build_data", "%s:%s%s", file_name.c_str(), has_line ? "" : " ", error.c_str());
+        report_compile_error(file_name, source, error);
         return false;
     }
     if (type == "wav")
@@ -222,8 +245,7 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
         std::string error;
         if (compile_physics_properties_source(reinterpret_cast<const char *>(source.data()), source.size(), out, error))
             return true;
-        bool has_line = !error.empty() && error[0] >= '0' && error[0] <= '9';
-        log_message("build_data", "%s:%s%s", file_name.c_str(), has_line ? "" : " ", error.c_str());
+        report_compile_error(file_name, source, error);
         return false;
     }
     Array<u8> bytes(default_allocator());
@@ -244,50 +266,189 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
     return true;
 }
 
-bool read_package(const DiskFileSystem &sources, const std::string &file_name, Package &out)
+// Reads compiled bytes back through the engine's own reader, once: a resource the engine
+// would refuse fails the build, not the run. (Units, levels, particle effects and network
+// configs are read back by their compilers; the reader logs its reason.)
+bool engine_reads(const std::string &type, const std::vector<u8> &bytes)
+{
+    Allocator &a = default_allocator();
+    const u8 *b = bytes.data();
+    const u64 n = bytes.size();
+    if (type == "material") {
+        MaterialResource *r = read_material_resource(b, n, a);
+        if (r)
+            destroy_material_resource(r);
+        return r != nullptr;
+    }
+    if (type == "texture") {
+        TextureImage *r = read_texture_image(b, n, a);
+        if (r)
+            destroy_texture_image(r);
+        return r != nullptr;
+    }
+    if (type == "shader_library") {
+        ShaderLibrary *r = read_shader_library(b, n, a);
+        if (r)
+            destroy_shader_library(r);
+        return r != nullptr;
+    }
+    if (type == "shader_library_group") {
+        ShaderLibraryGroup *r = read_shader_library_group(b, n, a);
+        if (r)
+            destroy_shader_library_group(r);
+        return r != nullptr;
+    }
+    if (type == "shading_environment") {
+        ShadingEnvironmentResource *r = read_shading_environment(b, n, a);
+        if (r)
+            destroy_shading_environment(r, a);
+        return r != nullptr;
+    }
+    if (type == "state_machine") {
+        StateMachineResource *r = read_state_machine(b, n, a);
+        if (r)
+            destroy_state_machine_resource(r, a);
+        return r != nullptr;
+    }
+    if (type == "animation") {
+        AnimationResource *r = read_animation_resource(b, n, a);
+        if (r)
+            a.deallocate(r);
+        return r != nullptr;
+    }
+    if (type == "bones") {
+        BonesResource *r = read_bones(b, n, a);
+        if (r)
+            delete_with_allocator(a, r);
+        return r != nullptr;
+    }
+    return true;
+}
+
+bool read_package(const DiskFileSystem &sources, const std::string &file_name, Package &out,
+                  std::vector<SourceDefinition> &out_definitions)
 {
     std::vector<u8> text;
     if (!read_file(sources, file_name, text))
         return false;
     out.name = file_name.substr(0, file_name.size() - strlen(".package"));
-    ConfigValue *root = create_config_root(default_allocator());
     const char *begin = reinterpret_cast<const char *>(text.data());
-    parse_config_text(begin, begin + text.size(), *root);
+    std::string error;
+    ConfigValue *root = parse_source_text(begin, text.size(), error);
+    if (!root) {
+        log_message("build_data", "%s:%s", file_name.c_str(), error.c_str());
+        return false;
+    }
     bool ok = true;
     for (auto &member : root->members()) {
         std::string type = member.key.c_str();
         const ConfigValue &names = member.value;
+        const u32 type_line = find_key_line(begin, text.size(), type);
         if (names.kind() != ConfigKind::Array) {
-            log_message("build_data", "%s: '%s' must be an array of resource names", file_name.c_str(), type.c_str());
+            log_message("build_data", "%s:%u: '%s' must be an array of resource names", file_name.c_str(), type_line,
+                        type.c_str());
             ok = false;
             continue;
         }
         for (const ConfigValue &name : names.items()) {
             if (name.kind() != ConfigKind::String) {
-                log_message("build_data", "%s: a name under '%s' is not a string", file_name.c_str(), type.c_str());
+                log_message("build_data", "%s:%u: a name under '%s' is not a string", file_name.c_str(), type_line,
+                            type.c_str());
                 ok = false;
                 continue;
             }
-            SourceResource r{type, name.to_string(), {}, {}, {}, {}};
+            SourceResource r{type, name.to_string(), {}, {}, {}, {}, {}};
             r.file_name = r.name + "." + type;
             // A sound's source is a WAVE or an Ogg Vorbis file.
-            if (type == "wav" && !sources.exists(r.file_name.c_str()))
-                r.file_name = r.name + ".ogg";
+            const char *alternatives = nullptr;
+            if (type == "wav") {
+                alternatives = ".wav or .ogg";
+                if (!sources.exists(r.file_name.c_str()))
+                    r.file_name = r.name + ".ogg";
+            }
             if (type == "texture") {
+                alternatives = ".png, .dds or .font";
                 r.file_name = sources.exists((r.name + ".png").c_str()) ? r.name + ".png" : r.name + ".dds";
                 // A font's texture comes from the font source.
                 if (!sources.exists(r.file_name.c_str()) && sources.exists((r.name + ".font").c_str()))
                     r.file_name = r.name + ".font";
+            }
+            // A resource with several possible sources: name them all, not the last one tried.
+            if (!sources.exists(r.file_name.c_str())) {
+                const u32 line = find_string_line(begin, text.size(), r.name);
+                if (alternatives)
+                    log_message("build_data", "%s:%u: no source file for %s '%s' (%s%s)", file_name.c_str(), line,
+                                type.c_str(), r.name.c_str(), r.name.c_str(), alternatives);
+                else
+                    log_message("build_data", "%s:%u: no source file for %s '%s' (%s)", file_name.c_str(), line,
+                                type.c_str(), r.name.c_str(), r.file_name.c_str());
+                ok = false;
+                continue;
             }
             if (!read_file(sources, r.file_name, r.source) ||
                 !compile(type, r.file_name, r.source, r.bytes, r.unit_references)) {
                 ok = false;
                 continue;
             }
+            if (!engine_reads(type, r.bytes)) {
+                log_message("build_data", "%s: the engine's reader refuses the compiled %s (its reason is logged "
+                            "above)", r.file_name.c_str(), type.c_str());
+                ok = false;
+                continue;
+            }
+            list_source_names(type, r.name, reinterpret_cast<const char *>(r.source.data()), r.source.size(),
+                              r.references, out_definitions);
             out.resources.push_back(std::move(r));
         }
     }
     destroy_config_root(root);
+    return ok;
+}
+
+bool is_defined(const std::vector<SourceDefinition> &definitions, const std::string &kind, const std::string &name)
+{
+    for (const SourceDefinition &d : definitions)
+        if (d.kind == kind && d.name == name)
+            return true;
+    return false;
+}
+
+// Every name a source refers to must be defined by some source of the build; a misspelt one
+// would otherwise be found, if at all, by a run that draws black or logs a hash.
+bool check_references(const std::vector<Package> &packages, const std::vector<SourceDefinition> &definitions)
+{
+    bool ok = true;
+    for (const Package &p : packages) {
+        for (const SourceResource &r : p.resources) {
+            for (const SourceReference &ref : r.references) {
+                if (is_defined(definitions, ref.kind, ref.name))
+                    continue;
+                const bool scope_listed = !ref.scope_kind.empty() && is_defined(definitions, ref.scope_kind, ref.scope_name);
+                if (ref.optional_scope && !scope_listed)
+                    continue; // no material resource of the unit's name: its meshes draw without one
+                const char *file = r.file_name.c_str();
+                const std::string what = describe_reference_kind(ref.kind);
+                if (!ref.scope_kind.empty() && !scope_listed)
+                    log_message("build_data", "%s:%u: %s names the material '%s', but no package lists a material "
+                                "source named '%s' (%s.material)", file, ref.line, ref.what.c_str(), ref.name.c_str(),
+                                ref.scope_name.c_str(), ref.scope_name.c_str());
+                else if (!ref.scope_kind.empty())
+                    log_message("build_data", "%s:%u: %s names the material '%s', which %s.material does not define",
+                                file, ref.line, ref.what.c_str(), ref.name.c_str(), ref.scope_name.c_str());
+                else if (ref.kind == "physics_material" || ref.kind == "actor_template" ||
+                         ref.kind == "shape_template" || ref.kind == "collision_filter")
+                    log_message("build_data", "%s:%u: %s names the %s '%s', which no physics_properties source "
+                                "defines", file, ref.line, ref.what.c_str(), what.c_str(), ref.name.c_str());
+                else if (ref.kind == "shader")
+                    log_message("build_data", "%s:%u: %s names the shader '%s', which no shader library defines "
+                                "as a template", file, ref.line, ref.what.c_str(), ref.name.c_str());
+                else
+                    log_message("build_data", "%s:%u: %s names the %s '%s', which no package lists", file, ref.line,
+                                ref.what.c_str(), what.c_str(), ref.name.c_str());
+                ok = false;
+            }
+        }
+    }
     return ok;
 }
 
@@ -305,11 +466,12 @@ bool build(const char *source_directory, const char *output_directory)
     std::sort(files.begin(), files.end()); // file ids must not depend on directory order
 
     std::vector<Package> packages;
+    std::vector<SourceDefinition> definitions;
     bool ok = true;
     for (const std::string &f : files) {
         if (ends_with(f, ".package")) {
             packages.push_back({});
-            ok = read_package(sources, f, packages.back()) && ok;
+            ok = read_package(sources, f, packages.back(), definitions) && ok;
         }
     }
     if (!ok)
@@ -332,6 +494,7 @@ bool build(const char *source_directory, const char *output_directory)
             }
         }
     }
+    ok = check_references(packages, definitions) && ok;
     if (!ok)
         return false;
 
