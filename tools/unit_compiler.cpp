@@ -10,6 +10,7 @@
 #include "tools/source_check.h"
 #include "tools/unit_mesh_compiler.h"
 #include "tools/unit_physics_compiler.h"
+#include "world/unit_resource.h"
 
 #include <algorithm>
 #include <cmath>
@@ -163,6 +164,9 @@ struct Compiler {
                 return fail(where + ": a node needs a name");
             if (std::find(node_names.begin(), node_names.end(), name) != node_names.end())
                 return fail(where + ": two nodes named '" + name + "'");
+            if (node_names.size() >= max_unit_nodes)
+                return fail(where + " '" + name + "': more nodes than a unit may have (" +
+                            std::to_string(max_unit_nodes) + ")");
             u32 parent = test::no_parent;
             std::string parent_name = string_of(n, "parent");
             if (!parent_name.empty() && !index_of(node_names, parent_name, "earlier node", where, parent))
@@ -379,6 +383,13 @@ bool compile_unit_source(const char *text, u64 size, std::vector<u8> &out_bytes,
         return false;
     }
     out_bytes = test::write_unit_resource(compiler.unit);
+    // What the engine would refuse must not build: read the bytes back through its reader.
+    UnitResource *read = read_unit_resource(out_bytes.data(), out_bytes.size(), default_allocator());
+    if (!read) {
+        out_error = "the engine's unit reader refuses the compiled unit (its reason is logged above)";
+        return false;
+    }
+    destroy_unit_resource(read, default_allocator());
     return true;
 }
 

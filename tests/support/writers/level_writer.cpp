@@ -63,6 +63,16 @@ std::vector<u8> write_level_resource(const LevelSource &l)
             o.f32_(v);
         o.u32_(0);
     }
+    auto flow = [&] {
+        o.set(7, o.at());
+        o.raw(l.flow_defaults.data(), l.flow_defaults.size());
+        o.pad();
+        o.set(6, o.at());
+        o.raw(l.flow_graph.data(), l.flow_graph.size());
+        o.pad();
+    };
+    if (!l.flow_graph.empty() && l.flow_graph_first)
+        flow();
     if (!l.unit_script_data.empty()) {
         o.set(1, o.at());
         for (size_t i = 0; i < l.units.size(); ++i)
@@ -128,14 +138,8 @@ std::vector<u8> write_level_resource(const LevelSource &l)
         o.raw(l.navigation_mesh.data(), l.navigation_mesh.size());
         o.pad();
     }
-    if (!l.flow_graph.empty()) {
-        o.set(7, o.at());
-        o.raw(l.flow_defaults.data(), l.flow_defaults.size());
-        o.pad();
-        // The graph goes last: it runs to the end of the blob.
-        o.set(6, o.at());
-        o.raw(l.flow_graph.data(), l.flow_graph.size());
-    }
+    if (!l.flow_graph.empty() && !l.flow_graph_first)
+        flow();
     return o.bytes;
 }
 
