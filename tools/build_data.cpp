@@ -130,10 +130,22 @@ bool read_file(const DiskFileSystem &files, const std::string &name, std::vector
 // otherwise the line of the first name the message quotes, when the source holds it.
 void report_compile_error(const std::string &file_name, const std::vector<u8> &source, const std::string &error)
 {
+    const char *text = reinterpret_cast<const char *>(source.data());
     const bool has_line = !error.empty() && error[0] >= '0' && error[0] <= '9';
-    const std::string message =
-        has_line ? error : with_source_line(reinterpret_cast<const char *>(source.data()), source.size(), error);
-    const bool found = !message.empty() && message[0] >= '0' && message[0] <= '9';
+    std::string message = has_line ? error : with_source_line(text, source.size(), error);
+    bool found = !message.empty() && message[0] >= '0' && message[0] <= '9';
+    if (!found) {
+        // A message that starts with where it is ("object_types.ball[0]: ...") names its
+        // innermost key: its line is the line the message is about.
+        const std::string where = error.substr(0, error.find(':'));
+        size_t end = where.find_last_of('[');
+        std::string key = where.substr(0, end == std::string::npos ? where.size() : end);
+        key = key.substr(key.find_last_of('.') == std::string::npos ? 0 : key.find_last_of('.') + 1);
+        if (u32 line = key.empty() || where.size() == error.size() ? 0 : find_key_line(text, source.size(), key)) {
+            message = std::to_string(line) + ": " + error;
+            found = true;
+        }
+    }
     log_message("build_data", "%s:%s%s", file_name.c_str(), found ? "" : " ", message.c_str());
 }
 

@@ -99,7 +99,7 @@ TEST(BuildData, CompilesNetworkGameConfigSources)
                  "object_types = { ball = [ { name = \"height\" type = \"float\" bits = 8 min = 0 max = 10 } ] }\n",
          ""},
         {"bad", "object_types = { ball = [ { name = \"height\" type = \"float\" bits = 8 } ] }\n",
-         "game.network_game_config: object_types.ball[0]: float range must be finite with maximum above minimum"},
+         "game.network_game_config:1: object_types.ball[0]: float range must be finite with maximum above minimum"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
