@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 namespace tallow {
@@ -141,6 +142,51 @@ struct Compiler {
         if (v->kind() != ConfigKind::Integer || v->to_integer() < 0 || v->to_integer() >= 5)
             return fail(where + ": shape kind must be 0 to 4");
         out = u32(v->to_integer());
+        return true;
+    }
+
+    // An actor's flow targets: touch = { begin end } and trigger = { enter leave stay }, each
+    // "node" or "node:input" of the unit's flow graph (word: node << 16 | input).
+    bool flow_targets(const ConfigValue &root, const ConfigValue &actor, u32 *out, const std::string &where)
+    {
+        const struct {
+            const char *group, *key;
+            u32 slot;
+        } slots[] = {{"touch", "begin", 0}, {"touch", "end", 1}, {"trigger", "enter", 2}, {"trigger", "leave", 3},
+                     {"trigger", "stay", 4}};
+        const ConfigValue *flow = root.find("flow");
+        const ConfigValue *nodes = flow && flow->kind() == ConfigKind::Object ? flow->find("nodes") : nullptr;
+        for (const char *group : {"touch", "trigger"}) {
+            const ConfigValue *g = actor.find(group);
+            if (!g)
+                continue;
+            const std::string w = where + "." + group;
+            if (!object(*g, w) ||
+                !known(*g, std::string(group) == "touch" ? std::initializer_list<const char *>{"begin", "end"}
+                                                         : std::initializer_list<const char *>{"enter", "leave", "stay"},
+                       w))
+                return false;
+            for (const auto &slot : slots) {
+                const ConfigValue *v = std::string(slot.group) == group ? g->find(slot.key) : nullptr;
+                if (!v)
+                    continue;
+                if (v->kind() != ConfigKind::String)
+                    return fail(w + "." + slot.key + ": a target is a string \"node\" or \"node:input\"");
+                std::string node = v->to_string();
+                u32 input = 0;
+                if (size_t colon = node.find(':'); colon != std::string::npos) {
+                    input = u32(std::strtoul(node.c_str() + colon + 1, nullptr, 10));
+                    node.resize(colon);
+                }
+                u32 index = 0;
+                const u32 count = nodes && nodes->kind() == ConfigKind::Array ? nodes->items().size() : 0;
+                while (index < count && string_of(nodes->items()[index], "name") != node)
+                    ++index;
+                if (index == count)
+                    return fail(w + "." + slot.key + ": the unit's flow has no node named '" + node + "'");
+                out[slot.slot] = index << 16 | (input & 0xFFFF);
+            }
+        }
         return true;
     }
 
@@ -295,8 +341,10 @@ struct Compiler {
         ok = ok && each(root, "actors", [&](const ConfigValue &a, const std::string &where) {
             test::UnitSourceActor actor;
             if (!object(a, where) ||
-                !known(a, {"name", "node", "template", "create", "shapes", "local", "position", "rotation", "scale"},
+                !known(a, {"name", "node", "template", "create", "shapes", "local", "position", "rotation", "scale",
+                           "touch", "trigger"},
                        where) ||
+                !flow_targets(root, a, actor.flow_targets, where) ||
                 !index_of(node_names, string_of(a, "node"), "node", where, actor.node) ||
                 !pose(a, actor.pose, where))
                 return false;

@@ -28,6 +28,10 @@
 //       // kind "sphere" [radius], "box" [half extents], "capsule" [radius height],
 //       // "triangle_mesh" and "convex_mesh" none (or the numbers 0 to 4); numbers,
 //       // written as f32
+//       // touch = { begin = "node" end = "node:1" } and trigger = { enter = "node"
+//       // leave = "node:1" stay = "node:2" } (all optional): the unit's flow nodes (and
+//       // inputs, default 0) the physics world's contact and trigger reports of this actor
+//       // run; a "contact_event" node receives the contact (see docs/data_formats.md)
 //   joints = [ { name = "hinge" actors = ["body" ""] kind = "revolute" ... } ]   // "" = world
 //   movers = [ { height = 1.8 radius = 0.4 collision_filter = "all" } ]
 //       // joint and mover keys: tools/unit_physics_compiler.h
