@@ -209,7 +209,7 @@ bool compile_font(const std::string &file_name, const std::vector<u8> &source, b
 {
     std::string directory = g_source_directory;
     if (size_t slash = file_name.rfind('/'); slash != std::string::npos)
-        directory += "/" + file_name.substr(0, slash);
+        directory.append("/").append(file_name, 0, slash);
     CompiledFont compiled;
     std::string error;
     if (!compile_font_source(reinterpret_cast<const char *>(source.data()), source.size(), directory, compiled, error)) {

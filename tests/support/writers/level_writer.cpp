@@ -10,8 +10,10 @@ struct Out {
     std::vector<u8> bytes;
     void raw(const void *p, size_t n)
     {
-        const u8 *b = static_cast<const u8 *>(p);
-        bytes.insert(bytes.end(), b, b + n);
+        const size_t at = bytes.size();
+        bytes.resize(at + n);
+        if (n)
+            memcpy(bytes.data() + at, p, n);
     }
     void u32_(u32 v) { raw(&v, 4); }
     void f32_(f32 v) { raw(&v, 4); }
@@ -52,7 +54,7 @@ void script_entries(Out &o, const std::vector<LevelSourceScriptData> &entries)
 std::vector<u8> write_level_resource(const LevelSource &l)
 {
     Out o;
-    o.bytes.resize(72, 0);
+    o.bytes.assign(72, 0); // the header (assign: GCC 12 misreads a resize from empty at -O3)
     o.set(0, u32(l.units.size()));
     for (const LevelSourceUnit &u : l.units) {
         o.u64_(u.name);
