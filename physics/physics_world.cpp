@@ -466,6 +466,12 @@ PhysicsActor *PhysicsWorld::create_actor(const ActorCreateParams &params)
     }
     r->actor_index = u32(&t - res.actors.data());
     r->name = t.name_id;
+    // A dynamic actor starts awake, and no wake report will say so: tell the World as a wake
+    // would, or the unit's node would follow the body while nothing draws it moving.
+    if (params.unit && r->awake_index != physics_no_index) {
+        const PhysicsActorId id = id_of(r);
+        (void)append_world_event(_events, physics_actor_woke_event, &id, sizeof id);
+    }
     r->actor_in_node = t.pose;
     if (!matrix4x4_inverse(t.pose, r->node_in_actor))
         r->node_in_actor = matrix4x4_identity;
