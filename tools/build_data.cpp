@@ -25,7 +25,8 @@
 // compiler (tools/animation_compiler.h); "state_machine" and "bones" sources by the state
 // machine compiler (tools/state_machine_compiler.h); "wav" resources come from "<name>.wav" or, when there
 // is none, "<name>.ogg" through the sound compiler (tools/sound_compiler.h);
-// "network_game_config" sources by the network config compiler
+// "sound_environment" sources by the sound environment compiler
+// (tools/sound_environment_compiler.h); "network_game_config" sources by the network config compiler
 // (tools/network_config_compiler.h); "texture" resources come from "<name>.png" or, when
 // there is none, "<name>.dds" through the texture compiler (tools/texture_compiler.h);
 // "material" sources through the material compiler (tools/material_compiler.h);
@@ -75,6 +76,7 @@
 #include "tools/physics_properties_compiler.h"
 #include "tools/shader_library_compiler.h"
 #include "tools/sound_compiler.h"
+#include "tools/sound_environment_compiler.h"
 #include "tools/source_check.h"
 #include "tools/source_references.h"
 #include "tools/texture_compiler.h"
@@ -83,6 +85,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -220,6 +224,33 @@ bool compile_font(const std::string &file_name, const std::vector<u8> &source, b
     return true;
 }
 
+// A sound, with the default bus an optional "<name>.sound" beside it names (bus = "...").
+bool compile_sound(const std::string &file_name, const std::vector<u8> &source, std::vector<u8> &out)
+{
+    const std::string settings_name = file_name.substr(0, file_name.rfind('.')) + ".sound";
+    u32 bus = 0;
+    std::ifstream settings(g_source_directory + "/" + settings_name, std::ios::binary);
+    if (settings) {
+        const std::string text((std::istreambuf_iterator<char>(settings)), std::istreambuf_iterator<char>());
+        std::string error;
+        ConfigValue *root = parse_source_text(text.data(), text.size(), error);
+        const ConfigValue *name = root ? root->find("bus") : nullptr;
+        const char *unknown = root ? unknown_key(*root, {"bus"}) : nullptr;
+        if (root && !error.size() && (unknown || !name || name->kind() != ConfigKind::String || !*name->to_string()))
+            error = unknown ? with_source_line(text.data(), text.size(), "unknown key '" + std::string(unknown) + "'")
+                            : "1: a sound's settings name its default bus: bus = \"name\"";
+        if (name && error.empty())
+            bus = NameId32(name->to_string()).value();
+        if (root)
+            destroy_config_root(root);
+        if (!error.empty()) {
+            log_message("build_data", "%s:%s", settings_name.c_str(), error.c_str());
+            return false;
+        }
+    }
+    return compile_sound_source(file_name, source, out, bus);
+}
+
 // Turns a source file into the resource's compiled bytes; false (logged) for a bad source.
 bool compile(const std::string &type, const std::string &file_name, const std::vector<u8> &source,
              std::vector<u8> &out, std::vector<std::string> &out_unit_references)
@@ -228,7 +259,8 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
         return compile_font(file_name, source, type == "texture", out);
     if (type == "unit" || type == "level" || type == "shader_library" || type == "shader_library_group" ||
         type == "animation" || type == "network_game_config" || type == "material" || type == "texture" ||
-        type == "state_machine" || type == "bones" || type == "particles" || type == "shading_environment") {
+        type == "state_machine" || type == "bones" || type == "particles" || type == "shading_environment" ||
+        type == "sound_environment") {
         std::string error;
         const char *text = reinterpret_cast<const char *>(source.data());
         const bool compiled =
@@ -242,6 +274,7 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
             : type == "texture"        ? compile_texture_source(file_name, source, out, error)
             : type == "particles"      ? compile_particle_source(text, source.size(), out, error)
             : type == "shading_environment" ? compile_shading_environment_source(text, source.size(), out, error)
+            : type == "sound_environment" ? compile_sound_environment_source(text, source.size(), out, error)
             : type == "network_game_config"
                 ? compile_network_config_source(text, source.size(), out, error)
                 : compile_shader_library_group_source(text, source.size(), out, error);
@@ -252,7 +285,7 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
         return false;
     }
     if (type == "wav")
-        return compile_sound_source(file_name, source, out);
+        return compile_sound(file_name, source, out);
     if (type == "physics_properties") {
         std::string error;
         if (compile_physics_properties_source(reinterpret_cast<const char *>(source.data()), source.size(), out, error))

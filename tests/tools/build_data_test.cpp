@@ -249,6 +249,44 @@ TEST(BuildData, AUnitTheEngineWouldRefuseFailsTheBuild)
         << r.output;
 }
 
+// A sound's default bus comes from an optional "<name>.sound" beside it; a sound environment
+// from its config text source.
+TEST(BuildData, SoundSettingsAndEnvironmentsAreCompiled)
+{
+    struct Case {
+        const char *name;
+        const char *settings;    // chime.sound ("" none)
+        const char *environment; // hall.sound_environment
+        const char *message;     // "" when the build must succeed
+    };
+    const Case cases[] = {
+        {"no settings", "", "decay_time = 3\n", ""},
+        {"a default bus", "bus = \"effects\"\n", "decay_time = 3\n", ""},
+        {"misspelt settings key", "// the bus\nbuss = \"effects\"\n", "decay_time = 3\n",
+         "chime.sound:2: unknown key 'buss'"},
+        {"environment out of range", "", "room = 5\n", "hall.sound_environment:1: 'room' must be a number"},
+    };
+    std::ifstream wave(std::string(TALLOW_SOURCE_DATA_DIR) + "/sounds/chime.wav", std::ios::binary);
+    const std::string chime((std::istreambuf_iterator<char>(wave)), std::istreambuf_iterator<char>());
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDirectory sources, output;
+        std::ofstream(sources.file("sounds.package"), std::ios::binary)
+            << "wav = [ \"chime\" ]\nsound_environment = [ \"hall\" ]\n";
+        std::ofstream(sources.file("chime.wav"), std::ios::binary) << chime;
+        if (*c.settings)
+            std::ofstream(sources.file("chime.sound"), std::ios::binary) << c.settings;
+        std::ofstream(sources.file("hall.sound_environment"), std::ios::binary) << c.environment;
+        BuildResult r = build(sources.path(), output.path());
+        if (!*c.message) {
+            EXPECT_EQ(r.exit_code, 0) << r.output;
+            continue;
+        }
+        EXPECT_EQ(r.exit_code, 1) << r.output;
+        EXPECT_NE(r.output.find(std::string("[build_data] ") + c.message), std::string::npos) << r.output;
+    }
+}
+
 TEST(BuildData, TheShippedSampleBuilds)
 {
     TempDirectory output;

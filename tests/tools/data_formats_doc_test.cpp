@@ -11,6 +11,7 @@
 #include "tools/physics_properties_compiler.h"
 #include "tools/shader_library_compiler.h"
 #include "tools/shading_environment_compiler.h"
+#include "tools/sound_environment_compiler.h"
 #include "tools/source_check.h"
 #include "tools/state_machine_compiler.h"
 #include "tools/unit_compiler.h"
@@ -62,7 +63,7 @@ bool compile(const Example &e, std::string &error)
     const u64 n = e.text.size();
     std::vector<u8> out;
     const std::string &k = e.kind;
-    if (k == "package" || k == "settings" || k == "strings" || k == "render_config") {
+    if (k == "package" || k == "settings" || k == "strings" || k == "render_config" || k == "sound") {
         ConfigValue *root = parse_source_text(t, n, error);
         if (root)
             destroy_config_root(root);
@@ -84,6 +85,7 @@ bool compile(const Example &e, std::string &error)
            : k == "bones"                ? compile_bones_source(t, n, out, error)
            : k == "particles"            ? compile_particle_source(t, n, out, error)
            : k == "network_game_config"  ? compile_network_config_source(t, n, out, error)
+           : k == "sound_environment"    ? compile_sound_environment_source(t, n, out, error)
                                          : (error = "no compiler for the kind '" + k + "'", false);
 }
 
@@ -103,7 +105,8 @@ TEST(DataFormatsDoc, EveryExampleCompiles)
     }
     for (const char *kind : {"package", "settings", "strings", "unit", "level", "material", "shader_library",
                              "shader_library_group", "render_config", "shading_environment", "physics_properties",
-                             "animation", "state_machine", "bones", "particles", "font", "network_game_config"})
+                             "animation", "state_machine", "bones", "particles", "font", "network_game_config",
+                             "sound", "sound_environment"})
         EXPECT_GT(compiled[kind], 0) << "no example of " << kind;
 }
 
