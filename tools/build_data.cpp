@@ -58,12 +58,15 @@
 #include "foundation/memory/memory_globals.h"
 #include "animation/animation_resources.h"
 #include "animation/state_machine_resource.h"
+#include "render/gui/font.h"
 #include "render/materials/material_resource.h"
 #include "render/shaders/shader_library.h"
 #include "render/textures/texture_resource.h"
 #include "render/world/render_shading_environment.h"
 #include "resource/resource_properties.h"
 #include "resource/resource_writer.h"
+#include "resource/strings_resource.h"
+#include "sound/sound_resource.h"
 #include "resource/strings_writer.h"
 #include "tools/animation_compiler.h"
 #include "tools/font_compiler.h"
@@ -313,7 +316,8 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
 
 // Reads compiled bytes back through the engine's own reader, once: a resource the engine
 // would refuse fails the build, not the run. (Units, levels, particle effects and network
-// configs are read back by their compilers; the reader logs its reason.)
+// configs are read back by their compilers; the reader logs its reason. Physics properties
+// are checked by their compiler against the same writer.)
 bool engine_reads(const std::string &type, const std::vector<u8> &bytes)
 {
     Allocator &a = default_allocator();
@@ -354,6 +358,25 @@ bool engine_reads(const std::string &type, const std::vector<u8> &bytes)
         if (r)
             destroy_state_machine_resource(r, a);
         return r != nullptr;
+    }
+    if (type == "font") {
+        Font font;
+        return read_font(b, n, font);
+    }
+    if (type == "strings") {
+        const char *reason = nullptr;
+        if (validate_strings_resource(b, n, &reason))
+            return true;
+        log_message("build_data", "strings refused: %s", reason ? reason : "?");
+        return false;
+    }
+    if (type == "wav") {
+        SoundData data;
+        const char *reason = nullptr;
+        if (read_sound_data({b, n}, data, &reason))
+            return true;
+        log_message("build_data", "sound refused: %s", reason ? reason : "?");
+        return false;
     }
     if (type == "animation") {
         AnimationResource *r = read_animation_resource(b, n, a);
