@@ -48,8 +48,27 @@ struct Lister {
                     definitions.push_back({kind, n});
     }
 
+    // Flow nodes that play an effect or a sound name their resources.
+    void flow(const ConfigValue &root)
+    {
+        const ConfigValue *f = root.find("flow");
+        const ConfigValue *nodes = f && f->kind() == ConfigKind::Object ? items(*f, "nodes") : nullptr;
+        if (!nodes)
+            return;
+        for (const ConfigValue &n : nodes->items()) {
+            const ConfigValue *type = n.kind() == ConfigKind::Object ? n.find("type") : nullptr;
+            const std::string t = type && type->kind() == ConfigKind::String ? type->to_string() : "";
+            const std::string what = "flow node '" + name_of(n) + "'";
+            if (t == "particles")
+                refer(n, "effect", "particles", what);
+            else if (t == "sound")
+                refer(n, "sound", "wav", what);
+        }
+    }
+
     void unit(const ConfigValue &root, const std::string &resource)
     {
+        flow(root);
         const std::string scope = "material " + resource;
         auto mesh_material = [&](const ConfigValue &v, const char *key, const std::string &what) {
             if (SourceReference *r = refer_value(v, key, scope, what)) {
@@ -89,6 +108,7 @@ struct Lister {
 
     void level(const ConfigValue &root)
     {
+        flow(root);
         if (const ConfigValue *units = items(root, "units"))
             for (const ConfigValue &u : units->items())
                 refer(u, "material", "material", "level unit '" + name_of(u) + "'");
@@ -218,6 +238,8 @@ std::string describe_reference_kind(const std::string &kind)
         return "shader library";
     if (kind == "particles")
         return "particle effect";
+    if (kind == "wav")
+        return "sound";
     return kind;
 }
 

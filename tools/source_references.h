@@ -23,6 +23,7 @@
 //           name: without one the meshes draw without materials), actor, shape templates,
 //           shape physics materials, the mover's collision filter, the state machine;
 //   level:  unit material overrides, trigger actor and shape templates, particle effects;
+//   unit and level flow graphs: the effects and sounds their nodes play;
 //   material: textures and shaders;
 //   particles: emitter materials;
 //   state_machine: animations;
