@@ -1,4 +1,5 @@
 #include "platform/input/raw_input.h"
+#include "platform/input/raw_input_headless.h"
 
 #include "foundation/memory/allocator.h"
 

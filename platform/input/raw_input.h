@@ -15,7 +15,8 @@
 // A backend implements the two reads and the two names. The SDL2 backend reads SDL's
 // keyboard state (mapped from SDL scan codes) and its relative mouse motion, and sums the
 // wheel from SDL's events between reads; it reads nothing (false) while SDL video is not
-// running. The headless backend returns what a test set. Main thread only.
+// running. The headless backend (platform/input/raw_input_headless.h, for tests) returns
+// what a test set. Main thread only.
 
 #include "foundation/types.h"
 
@@ -51,31 +52,9 @@ class IRawInput {
     virtual bool read_mouse(RawMouseState &out_state) = 0;
 };
 
-/// The backend tests drive: reads return what was set; motion and wheel are consumed by a
-/// read, as the device's are.
-class HeadlessRawInput final : public IRawInput {
-  public:
-    const char *keyboard_name() const override { return "headless keyboard"; } // See IRawInput
-    const char *mouse_name() const override { return "headless mouse"; }
-    bool read_keyboard(u8 *out_keys) override;
-    bool read_mouse(RawMouseState &out_state) override;
-
-    void set_key(u32 scan_code, bool down);
-    void set_button(u32 button, bool down);
-    void move(i32 dx, i32 dy) { _mouse.x += dx, _mouse.y += dy; }
-    void turn_wheel(i32 notches) { _mouse.z += notches; }
-    /// While false, both reads fail (a device that was lost).
-    void set_readable(bool readable) { _readable = readable; }
-
-  private:
-    u8 _keys[raw_key_count] = {};
-    RawMouseState _mouse;
-    bool _readable = true;
-};
-
 enum class RawInputBackend : u8 {
     automatic, // SDL2 (whose reads fail while SDL video is not running)
-    headless,  // a HeadlessRawInput
+    headless,  // a HeadlessRawInput (platform/input/raw_input_headless.h)
 };
 
 IRawInput *create_raw_input(Allocator &allocator, RawInputBackend backend);

@@ -2,7 +2,7 @@
 
 #include "fake_pads.h"
 #include "foundation/memory/memory_globals.h"
-#include "platform/input/raw_input.h"
+#include "platform/input/raw_input_headless.h"
 #include "platform/window/virtual_keys.h"
 #include "platform/window/window.h"
 #include "platform/window/window_headless.h"
