@@ -43,5 +43,9 @@ if [ "$window" -eq 0 ]; then
     exec timeout --foreground --preserve-status -s TERM "${TALLOW_RUN_SECONDS:-30}" \
         "$dir/tallow" -data-dir "$data_dir" ${engine_args[@]+"${engine_args[@]}"}
 fi
+if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -z "${SDL_VIDEODRIVER:-}" ]; then
+    # SDL would quietly fall back to its offscreen driver: the run would show nothing.
+    echo "run.sh: no window could be opened (no display: DISPLAY and WAYLAND_DISPLAY are unset); running without one"
+fi
 export TALLOW_D3D11_BACKEND="${TALLOW_D3D11_BACKEND:-gl-window}"
 exec "$dir/tallow" -data-dir "$data_dir" ${engine_args[@]+"${engine_args[@]}"}

@@ -285,8 +285,11 @@ bool MyGame::init()
     lua_State *L = _lua->state();
     const char *boot = _application.settings().member("boot_script").to_string();
     if (!boot || !*boot) {
-        log_message(lua_category, "the settings name no \"boot_script\"; no script runs");
-        return true;
+        // A game without its script would run with nothing to quit it (a misspelt key
+        // lands here): the start-up fails.
+        log_message(lua_category, "the settings name no \"boot_script\" (the Lua module the game starts with); "
+                                  "the game cannot start");
+        return false;
     }
     CallResult r = _lua->require(boot);
     if (r.error) {

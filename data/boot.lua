@@ -61,6 +61,16 @@ function LevelScript:crate_landed(crate)
     print("boot: flow event heard: the sample level's crate has landed (" .. tostring(crate) .. ", after " ..
           string.format("%.1f", seconds) .. " s)")
 end
+-- A crate's actor began to touch something (units/crate.unit: its touch target runs its flow
+-- graph, whose script event node calls this). Said once; counted always.
+local crate_touches = 0
+function LevelScript:crate_touched(crate)
+    crate_touches = crate_touches + 1
+    if crate_touches == 1 then
+        print("boot: a crate touched something (" .. tostring(crate) .. "): its actor's touch target, " ..
+              "through its flow graph")
+    end
+end
 function LevelScript:door_opened(unit)
     door.swung(true)
 end

@@ -14,6 +14,12 @@ namespace tallow {
 void log_message(const char *category, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void log_message_v(const char *category, const char *format, va_list args);
 
+/// Like log_message, but only the first time `key` is given (a hash of what the message is
+/// about: the referrer and the name it could not find), so a fault met every spawn or frame
+/// is reported once. Past 4096 distinct keys every message is written. Safe from any thread.
+void log_message_once(unsigned long long key, const char *category, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+
 /// Receives every message after formatting; called under the log lock, so it must not log.
 using LogCapture = void (*)(void *user, const char *category, const char *message);
 

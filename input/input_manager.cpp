@@ -2,6 +2,7 @@
 
 #include "foundation/log.h"
 #include "platform/input/pad_api.h"
+#include "platform/input/raw_input.h"
 
 #include <cstring>
 
@@ -9,15 +10,9 @@ namespace tallow {
 
 namespace {
 
-const char *choice(const char *value, const char *which)
+const char *choice(const char *value)
 {
-    if (!value)
-        return "windows";
-    if (strcmp(value, "directx") == 0) {
-        log_message("input", "%s \"directx\": no such device layer here; using \"windows\"", which);
-        return "windows";
-    }
-    return value;
+    return value ? value : "windows";
 }
 
 } // namespace
@@ -26,16 +21,25 @@ InputManager::InputManager(Allocator &parent, const InputManagerParams &params)
     : _allocator("input", parent), _devices(_allocator), _pads(_allocator)
 {
     _null_device = make_new<NullController>(_allocator, _allocator);
-    const char *keyboard = choice(params.keyboard, "keyboard");
+    const char *keyboard = choice(params.keyboard);
+    const char *mouse = choice(params.mouse);
+    _raw = params.raw;
+    if (!_raw && (strcmp(keyboard, "directx") == 0 || strcmp(mouse, "directx") == 0)) {
+        _raw = platform::create_raw_input(_allocator, platform::RawInputBackend::automatic);
+        _owns_raw = true;
+    }
     if (strcmp(keyboard, "windows") == 0)
         _keyboard = _message_keyboard = make_new<WndProcKeyboard>(_allocator, _allocator, params.keys);
     else if (strcmp(keyboard, "keystate") == 0)
         _keyboard = make_new<KeystateKeyboard>(_allocator, _allocator, params.keys);
+    else if (strcmp(keyboard, "directx") == 0 && _raw)
+        _keyboard = make_new<DirectXKeyboard>(_allocator, _allocator, *_raw);
     else
         log_message("input", "keyboard \"%s\": no keyboard", keyboard);
-    const char *mouse = choice(params.mouse, "mouse");
     if (strcmp(mouse, "windows") == 0)
         _mouse = _message_mouse = make_new<WndProcMouse>(_allocator, _allocator);
+    else if (strcmp(mouse, "directx") == 0 && _raw)
+        _mouse = make_new<DirectXMouse>(_allocator, _allocator, *_raw);
     else
         log_message("input", "mouse \"%s\": no mouse", mouse);
     if (_keyboard) _devices.push_back(_keyboard);
@@ -64,6 +68,8 @@ InputManager::~InputManager()
     delete_with_allocator(_allocator, _null_device);
     if (_owns_pad_api)
         platform::destroy_pad_api(_allocator, _pad_api);
+    if (_owns_raw)
+        platform::destroy_raw_input(_allocator, _raw);
     _devices.set_capacity(0);
     _pads.set_capacity(0);
 }

@@ -10,16 +10,18 @@
 //   window.add_key_down_listener(...);           // the Application forwards the messages
 //   input.update(dt);                            // each frame
 //
-// Keyboard kinds: "windows" (window messages), "keystate" (key state polled each frame);
-// mouse kind: "windows". "directx" selects the window-message kind (logged): no such device
-// layer exists here. Any other value leaves the device out: it is not updated, its messages
-// are ignored and its script table reads a device that is never connected.
+// Keyboard kinds: "windows" (window messages), "keystate" (key state polled each frame),
+// "directx" (the keyboard read as a device, by scan code: input/raw_keyboard_mouse.h); mouse
+// kinds: "windows", "directx" (the mouse read as a device: its motion, buttons and wheel).
+// Any other value leaves the device out: it is not updated, its messages are ignored and its
+// script table reads a device that is never connected.
 // Every device comes from the manager's "input" allocator. Main thread only.
 
 #include "foundation/containers/array.h"
 #include "foundation/memory/trace_allocator.h"
 #include "input/input_service.h"
 #include "input/keyboard_mouse.h"
+#include "input/raw_keyboard_mouse.h"
 #include "input/xbox_controller.h"
 
 namespace tallow {
@@ -27,6 +29,7 @@ namespace tallow {
 namespace platform {
 class IWindowSystem;
 class IPadApi;
+class IRawInput;
 } // namespace platform
 
 struct InputManagerParams {
@@ -36,6 +39,9 @@ struct InputManagerParams {
     /// The pads' layer, borrowed; null: the manager makes the platform's own (SDL2 game
     /// controllers, or none) and destroys it with itself.
     platform::IPadApi *pads = nullptr;
+    /// The devices read by the "directx" kinds, borrowed; null: the manager makes the
+    /// platform's own (SDL2) when a "directx" kind is chosen and destroys it with itself.
+    platform::IRawInput *raw = nullptr;
 };
 
 class InputManager final : public IInputService {
@@ -74,6 +80,8 @@ class InputManager final : public IInputService {
     NullController *_null_device = nullptr;
     platform::IPadApi *_pad_api = nullptr;
     bool _owns_pad_api = false;
+    platform::IRawInput *_raw = nullptr;
+    bool _owns_raw = false;
 };
 
 } // namespace tallow

@@ -396,8 +396,10 @@ PhysicsActor *PhysicsWorld::create_actor(const ActorCreateParams &params)
     }
     const ActorTemplate *at = properties->find_actor_template(t.actor_template);
     if (!at) {
-        log_message("physics", "actor template %08x is not in the physics properties; actor %08x not made",
-                    t.actor_template, t.name_id);
+        log_message_once(res.name.value() ^ (u64(t.name_id) << 32 | t.actor_template) ^ 0xA7, "physics",
+                         "unit %016llx, actor %08x: actor template %08x is not in the physics properties; the actor "
+                         "is not made",
+                         (unsigned long long)res.name.value(), t.name_id, t.actor_template);
         return nullptr;
     }
     if (t.shapes.count == 0 || u64(t.shapes.first) + t.shapes.count > res.shapes.size()) {
@@ -418,6 +420,11 @@ PhysicsActor *PhysicsWorld::create_actor(const ActorCreateParams &params)
             return nullptr;
         }
         const PhysicsMaterial *found = properties->find_material(us.material);
+        if (!found)
+            log_message_once(res.name.value() ^ (u64(t.name_id) << 32 | us.material) ^ 0x3A, "physics",
+                             "unit %016llx, actor %08x: physics material %08x is not in the physics properties; the "
+                             "shape takes the default material",
+                             (unsigned long long)res.name.value(), t.name_id, us.material);
         PhysicsMaterial material = found ? *found : PhysicsMaterial{};
         s.kind = px::ShapeKind(us.kind);
         s.local_pose = us.pose;

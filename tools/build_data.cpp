@@ -25,7 +25,8 @@
 // compiler (tools/animation_compiler.h); "state_machine" and "bones" sources by the state
 // machine compiler (tools/state_machine_compiler.h); "wav" resources come from "<name>.wav" or, when there
 // is none, "<name>.ogg" through the sound compiler (tools/sound_compiler.h);
-// "network_game_config" sources by the network config compiler
+// "sound_environment" sources by the sound environment compiler
+// (tools/sound_environment_compiler.h); "network_game_config" sources by the network config compiler
 // (tools/network_config_compiler.h); "texture" resources come from "<name>.png" or, when
 // there is none, "<name>.dds" through the texture compiler (tools/texture_compiler.h);
 // "material" sources through the material compiler (tools/material_compiler.h);
@@ -55,8 +56,17 @@
 #include "foundation/io/input_archive.h"
 #include "foundation/log.h"
 #include "foundation/memory/memory_globals.h"
+#include "animation/animation_resources.h"
+#include "animation/state_machine_resource.h"
+#include "render/gui/font.h"
+#include "render/materials/material_resource.h"
+#include "render/shaders/shader_library.h"
+#include "render/textures/texture_resource.h"
+#include "render/world/render_shading_environment.h"
 #include "resource/resource_properties.h"
 #include "resource/resource_writer.h"
+#include "resource/strings_resource.h"
+#include "sound/sound_resource.h"
 #include "resource/strings_writer.h"
 #include "tools/animation_compiler.h"
 #include "tools/font_compiler.h"
@@ -69,13 +79,17 @@
 #include "tools/physics_properties_compiler.h"
 #include "tools/shader_library_compiler.h"
 #include "tools/sound_compiler.h"
+#include "tools/sound_environment_compiler.h"
 #include "tools/source_check.h"
+#include "tools/source_references.h"
 #include "tools/texture_compiler.h"
 #include "tools/unit_compiler.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -90,6 +104,7 @@ struct SourceResource {
     std::string file_name;                    // the source file, for messages
     std::vector<u8> source;                   // its text, for the lines of messages
     std::vector<std::string> unit_references; // unit resources it places or spawns
+    std::vector<SourceReference> references;  // every other name it refers to
 };
 
 struct Package {
@@ -118,17 +133,45 @@ bool read_file(const DiskFileSystem &files, const std::string &name, std::vector
     return true;
 }
 
+// "<file>:<line>: <what>": the compilers start a message with its line when they found one;
+// otherwise the line of the first name the message quotes, when the source holds it.
+void report_compile_error(const std::string &file_name, const std::vector<u8> &source, const std::string &error)
+{
+    const char *text = reinterpret_cast<const char *>(source.data());
+    const bool has_line = !error.empty() && error[0] >= '0' && error[0] <= '9';
+    std::string message = has_line ? error : with_source_line(text, source.size(), error);
+    bool found = !message.empty() && message[0] >= '0' && message[0] <= '9';
+    if (!found) {
+        // A message that starts with where it is ("object_types.ball[0]: ...") names its
+        // innermost key: its line is the line the message is about.
+        const std::string where = error.substr(0, error.find(':'));
+        size_t end = where.find_last_of('[');
+        std::string key = where.substr(0, end == std::string::npos ? where.size() : end);
+        key = key.substr(key.find_last_of('.') == std::string::npos ? 0 : key.find_last_of('.') + 1);
+        if (u32 line = key.empty() || where.size() == error.size() ? 0 : find_key_line(text, source.size(), key)) {
+            message = std::to_string(line) + ": " + error;
+            found = true;
+        }
+    }
+    log_message("build_data", "%s:%s%s", file_name.c_str(), found ? "" : " ", message.c_str());
+}
+
 // A "strings" source: config text whose members are string ids with their texts.
 bool compile_strings(const std::string &file_name, const std::vector<u8> &source, Array<u8> &out)
 {
-    ConfigValue *root = create_config_root(default_allocator());
     const char *begin = reinterpret_cast<const char *>(source.data());
-    parse_config_text(begin, begin + source.size(), *root);
+    std::string error;
+    ConfigValue *root = parse_source_text(begin, source.size(), error);
+    if (!root) {
+        log_message("build_data", "%s:%s", file_name.c_str(), error.c_str());
+        return false;
+    }
     std::vector<StringsEntry> entries;
     bool ok = true;
     for (auto &member : root->members()) {
         if (member.value.kind() != ConfigKind::String) {
-            log_message("build_data", "%s: the text of '%s' is not a string", file_name.c_str(), member.key.c_str());
+            log_message("build_data", "%s:%u: the text of '%s' is not a string", file_name.c_str(),
+                        find_key_line(begin, source.size(), member.key.c_str()), member.key.c_str());
             ok = false;
             continue;
         }
@@ -153,7 +196,8 @@ bool compile_render_config(const std::string &file_name, const std::vector<u8> &
     parse_config_text(text, text + source.size(), *root);
     bool ok = !find_unreadable_value(*root, key);
     if (!ok)
-        log_message("build_data", "%s: the value of '%s' cannot be read", file_name.c_str(), key.c_str());
+        log_message("build_data", "%s:%u: the value of '%s' cannot be read", file_name.c_str(),
+                    find_key_line(text, source.size(), key), key.c_str());
     u32 size = 0;
     void *blob = ok ? flatten_config(*root, default_allocator(), &size) : nullptr;
     destroy_config_root(root);
@@ -172,16 +216,42 @@ bool compile_font(const std::string &file_name, const std::vector<u8> &source, b
 {
     std::string directory = g_source_directory;
     if (size_t slash = file_name.rfind('/'); slash != std::string::npos)
-        directory += "/" + file_name.substr(0, slash);
+        directory.append("/").append(file_name, 0, slash);
     CompiledFont compiled;
     std::string error;
     if (!compile_font_source(reinterpret_cast<const char *>(source.data()), source.size(), directory, compiled, error)) {
-        bool has_line = !error.empty() && error[0] >= '0' && error[0] <= '9';
-        log_message("build_data", "%s:%s%s", file_name.c_str(), has_line ? "" : " ", error.c_str());
+        report_compile_error(file_name, source, error);
         return false;
     }
     out = texture ? compiled.texture : compiled.font;
     return true;
+}
+
+// A sound, with the default bus an optional "<name>.sound" beside it names (bus = "...").
+bool compile_sound(const std::string &file_name, const std::vector<u8> &source, std::vector<u8> &out)
+{
+    const std::string settings_name = file_name.substr(0, file_name.rfind('.')) + ".sound";
+    u32 bus = 0;
+    std::ifstream settings(g_source_directory + "/" + settings_name, std::ios::binary);
+    if (settings) {
+        const std::string text((std::istreambuf_iterator<char>(settings)), std::istreambuf_iterator<char>());
+        std::string error;
+        ConfigValue *root = parse_source_text(text.data(), text.size(), error);
+        const ConfigValue *name = root ? root->find("bus") : nullptr;
+        const char *unknown = root ? unknown_key(*root, {"bus"}) : nullptr;
+        if (root && !error.size() && (unknown || !name || name->kind() != ConfigKind::String || !*name->to_string()))
+            error = unknown ? with_source_line(text.data(), text.size(), "unknown key '" + std::string(unknown) + "'")
+                            : "1: a sound's settings name its default bus: bus = \"name\"";
+        if (name && error.empty())
+            bus = NameId32(name->to_string()).value();
+        if (root)
+            destroy_config_root(root);
+        if (!error.empty()) {
+            log_message("build_data", "%s:%s", settings_name.c_str(), error.c_str());
+            return false;
+        }
+    }
+    return compile_sound_source(file_name, source, out, bus);
 }
 
 // Turns a source file into the resource's compiled bytes; false (logged) for a bad source.
@@ -192,7 +262,8 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
         return compile_font(file_name, source, type == "texture", out);
     if (type == "unit" || type == "level" || type == "shader_library" || type == "shader_library_group" ||
         type == "animation" || type == "network_game_config" || type == "material" || type == "texture" ||
-        type == "state_machine" || type == "bones" || type == "particles" || type == "shading_environment") {
+        type == "state_machine" || type == "bones" || type == "particles" || type == "shading_environment" ||
+        type == "sound_environment") {
         std::string error;
         const char *text = reinterpret_cast<const char *>(source.data());
         const bool compiled =
@@ -206,24 +277,23 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
             : type == "texture"        ? compile_texture_source(file_name, source, out, error)
             : type == "particles"      ? compile_particle_source(text, source.size(), out, error)
             : type == "shading_environment" ? compile_shading_environment_source(text, source.size(), out, error)
+            : type == "sound_environment" ? compile_sound_environment_source(text, source.size(), out, error)
             : type == "network_game_config"
                 ? compile_network_config_source(text, source.size(), out, error)
                 : compile_shader_library_group_source(text, source.size(), out, error);
         if (compiled)
             return true;
         // The compilers start a message with its line when they found one.
-        bool has_line = !error.empty() && error[0] >= '0' && error[0] <= '9';
-        log_message("build_data", "%s:%s%s", file_name.c_str(), has_line ? "" : " ", error.c_str());
+        report_compile_error(file_name, source, error);
         return false;
     }
     if (type == "wav")
-        return compile_sound_source(file_name, source, out);
+        return compile_sound(file_name, source, out);
     if (type == "physics_properties") {
         std::string error;
         if (compile_physics_properties_source(reinterpret_cast<const char *>(source.data()), source.size(), out, error))
             return true;
-        bool has_line = !error.empty() && error[0] >= '0' && error[0] <= '9';
-        log_message("build_data", "%s:%s%s", file_name.c_str(), has_line ? "" : " ", error.c_str());
+        report_compile_error(file_name, source, error);
         return false;
     }
     Array<u8> bytes(default_allocator());
@@ -244,50 +314,209 @@ bool compile(const std::string &type, const std::string &file_name, const std::v
     return true;
 }
 
-bool read_package(const DiskFileSystem &sources, const std::string &file_name, Package &out)
+// Reads compiled bytes back through the engine's own reader, once: a resource the engine
+// would refuse fails the build, not the run. (Units, levels, particle effects and network
+// configs are read back by their compilers; the reader logs its reason. Physics properties
+// are checked by their compiler against the same writer.)
+bool engine_reads(const std::string &type, const std::vector<u8> &bytes)
+{
+    Allocator &a = default_allocator();
+    const u8 *b = bytes.data();
+    const u64 n = bytes.size();
+    if (type == "material") {
+        MaterialResource *r = read_material_resource(b, n, a);
+        if (r)
+            destroy_material_resource(r);
+        return r != nullptr;
+    }
+    if (type == "texture") {
+        TextureImage *r = read_texture_image(b, n, a);
+        if (r)
+            destroy_texture_image(r);
+        return r != nullptr;
+    }
+    if (type == "shader_library") {
+        ShaderLibrary *r = read_shader_library(b, n, a);
+        if (r)
+            destroy_shader_library(r);
+        return r != nullptr;
+    }
+    if (type == "shader_library_group") {
+        ShaderLibraryGroup *r = read_shader_library_group(b, n, a);
+        if (r)
+            destroy_shader_library_group(r);
+        return r != nullptr;
+    }
+    if (type == "shading_environment") {
+        ShadingEnvironmentResource *r = read_shading_environment(b, n, a);
+        if (r)
+            destroy_shading_environment(r, a);
+        return r != nullptr;
+    }
+    if (type == "state_machine") {
+        StateMachineResource *r = read_state_machine(b, n, a);
+        if (r)
+            destroy_state_machine_resource(r, a);
+        return r != nullptr;
+    }
+    if (type == "font") {
+        Font font;
+        return read_font(b, n, font);
+    }
+    if (type == "strings") {
+        const char *reason = nullptr;
+        if (validate_strings_resource(b, n, &reason))
+            return true;
+        log_message("build_data", "strings refused: %s", reason ? reason : "?");
+        return false;
+    }
+    if (type == "wav") {
+        SoundData data;
+        const char *reason = nullptr;
+        if (read_sound_data({b, n}, data, &reason))
+            return true;
+        log_message("build_data", "sound refused: %s", reason ? reason : "?");
+        return false;
+    }
+    if (type == "animation") {
+        AnimationResource *r = read_animation_resource(b, n, a);
+        if (r)
+            a.deallocate(r);
+        return r != nullptr;
+    }
+    if (type == "bones") {
+        BonesResource *r = read_bones(b, n, a);
+        if (r)
+            delete_with_allocator(a, r);
+        return r != nullptr;
+    }
+    return true;
+}
+
+bool read_package(const DiskFileSystem &sources, const std::string &file_name, Package &out,
+                  std::vector<SourceDefinition> &out_definitions)
 {
     std::vector<u8> text;
     if (!read_file(sources, file_name, text))
         return false;
     out.name = file_name.substr(0, file_name.size() - strlen(".package"));
-    ConfigValue *root = create_config_root(default_allocator());
     const char *begin = reinterpret_cast<const char *>(text.data());
-    parse_config_text(begin, begin + text.size(), *root);
+    std::string error;
+    ConfigValue *root = parse_source_text(begin, text.size(), error);
+    if (!root) {
+        log_message("build_data", "%s:%s", file_name.c_str(), error.c_str());
+        return false;
+    }
     bool ok = true;
     for (auto &member : root->members()) {
         std::string type = member.key.c_str();
         const ConfigValue &names = member.value;
+        const u32 type_line = find_key_line(begin, text.size(), type);
         if (names.kind() != ConfigKind::Array) {
-            log_message("build_data", "%s: '%s' must be an array of resource names", file_name.c_str(), type.c_str());
+            log_message("build_data", "%s:%u: '%s' must be an array of resource names", file_name.c_str(), type_line,
+                        type.c_str());
             ok = false;
             continue;
         }
         for (const ConfigValue &name : names.items()) {
             if (name.kind() != ConfigKind::String) {
-                log_message("build_data", "%s: a name under '%s' is not a string", file_name.c_str(), type.c_str());
+                log_message("build_data", "%s:%u: a name under '%s' is not a string", file_name.c_str(), type_line,
+                            type.c_str());
                 ok = false;
                 continue;
             }
-            SourceResource r{type, name.to_string(), {}, {}, {}, {}};
+            SourceResource r{type, name.to_string(), {}, {}, {}, {}, {}};
             r.file_name = r.name + "." + type;
             // A sound's source is a WAVE or an Ogg Vorbis file.
-            if (type == "wav" && !sources.exists(r.file_name.c_str()))
-                r.file_name = r.name + ".ogg";
+            const char *alternatives = nullptr;
+            if (type == "wav") {
+                alternatives = ".wav or .ogg";
+                if (!sources.exists(r.file_name.c_str()))
+                    r.file_name = r.name + ".ogg";
+            }
             if (type == "texture") {
+                alternatives = ".png, .dds or .font";
                 r.file_name = sources.exists((r.name + ".png").c_str()) ? r.name + ".png" : r.name + ".dds";
                 // A font's texture comes from the font source.
                 if (!sources.exists(r.file_name.c_str()) && sources.exists((r.name + ".font").c_str()))
                     r.file_name = r.name + ".font";
+            }
+            // A resource with several possible sources: name them all, not the last one tried.
+            if (!sources.exists(r.file_name.c_str())) {
+                const u32 line = find_string_line(begin, text.size(), r.name);
+                if (alternatives)
+                    log_message("build_data", "%s:%u: no source file for %s '%s' (%s%s)", file_name.c_str(), line,
+                                type.c_str(), r.name.c_str(), r.name.c_str(), alternatives);
+                else
+                    log_message("build_data", "%s:%u: no source file for %s '%s' (%s)", file_name.c_str(), line,
+                                type.c_str(), r.name.c_str(), r.file_name.c_str());
+                ok = false;
+                continue;
             }
             if (!read_file(sources, r.file_name, r.source) ||
                 !compile(type, r.file_name, r.source, r.bytes, r.unit_references)) {
                 ok = false;
                 continue;
             }
+            if (!engine_reads(type, r.bytes)) {
+                log_message("build_data", "%s: the engine's reader refuses the compiled %s (its reason is logged "
+                            "above)", r.file_name.c_str(), type.c_str());
+                ok = false;
+                continue;
+            }
+            list_source_names(type, r.name, reinterpret_cast<const char *>(r.source.data()), r.source.size(),
+                              r.references, out_definitions);
             out.resources.push_back(std::move(r));
         }
     }
     destroy_config_root(root);
+    return ok;
+}
+
+bool is_defined(const std::vector<SourceDefinition> &definitions, const std::string &kind, const std::string &name)
+{
+    for (const SourceDefinition &d : definitions)
+        if (d.kind == kind && d.name == name)
+            return true;
+    return false;
+}
+
+// Every name a source refers to must be defined by some source of the build; a misspelt one
+// would otherwise be found, if at all, by a run that draws black or logs a hash.
+bool check_references(const std::vector<Package> &packages, const std::vector<SourceDefinition> &definitions)
+{
+    bool ok = true;
+    for (const Package &p : packages) {
+        for (const SourceResource &r : p.resources) {
+            for (const SourceReference &ref : r.references) {
+                if (is_defined(definitions, ref.kind, ref.name))
+                    continue;
+                const bool scope_listed = !ref.scope_kind.empty() && is_defined(definitions, ref.scope_kind, ref.scope_name);
+                if (ref.optional_scope && !scope_listed)
+                    continue; // no material resource of the unit's name: its meshes draw without one
+                const char *file = r.file_name.c_str();
+                const std::string what = describe_reference_kind(ref.kind);
+                if (!ref.scope_kind.empty() && !scope_listed)
+                    log_message("build_data", "%s:%u: %s names the material '%s', but no package lists a material "
+                                "source named '%s' (%s.material)", file, ref.line, ref.what.c_str(), ref.name.c_str(),
+                                ref.scope_name.c_str(), ref.scope_name.c_str());
+                else if (!ref.scope_kind.empty())
+                    log_message("build_data", "%s:%u: %s names the material '%s', which %s.material does not define",
+                                file, ref.line, ref.what.c_str(), ref.name.c_str(), ref.scope_name.c_str());
+                else if (ref.kind == "physics_material" || ref.kind == "actor_template" ||
+                         ref.kind == "shape_template" || ref.kind == "collision_filter")
+                    log_message("build_data", "%s:%u: %s names the %s '%s', which no physics_properties source "
+                                "defines", file, ref.line, ref.what.c_str(), what.c_str(), ref.name.c_str());
+                else if (ref.kind == "shader")
+                    log_message("build_data", "%s:%u: %s names the shader '%s', which no shader library defines "
+                                "as a template", file, ref.line, ref.what.c_str(), ref.name.c_str());
+                else
+                    log_message("build_data", "%s:%u: %s names the %s '%s', which no package lists", file, ref.line,
+                                ref.what.c_str(), what.c_str(), ref.name.c_str());
+                ok = false;
+            }
+        }
+    }
     return ok;
 }
 
@@ -305,11 +534,12 @@ bool build(const char *source_directory, const char *output_directory)
     std::sort(files.begin(), files.end()); // file ids must not depend on directory order
 
     std::vector<Package> packages;
+    std::vector<SourceDefinition> definitions;
     bool ok = true;
     for (const std::string &f : files) {
         if (ends_with(f, ".package")) {
             packages.push_back({});
-            ok = read_package(sources, f, packages.back()) && ok;
+            ok = read_package(sources, f, packages.back(), definitions) && ok;
         }
     }
     if (!ok)
@@ -332,6 +562,7 @@ bool build(const char *source_directory, const char *output_directory)
             }
         }
     }
+    ok = check_references(packages, definitions) && ok;
     if (!ok)
         return false;
 

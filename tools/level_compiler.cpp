@@ -9,6 +9,7 @@
 #include "tools/nav_mesh_compiler.h"
 #include "tools/source_check.h"
 #include "world/flow.h"
+#include "world/level.h"
 
 #include <cstring>
 #include <map>
@@ -245,6 +246,13 @@ bool compile_level_source(const char *text, u64 size, std::vector<u8> &out_bytes
         return false;
     }
     out_bytes = test::write_level_resource(c.level);
+    // What the engine would refuse must not build: read the bytes back through its reader.
+    LevelResource *read = read_level_resource(out_bytes.data(), out_bytes.size(), default_allocator());
+    if (!read) {
+        out_error = "the engine's level reader refuses the compiled level (its reason is logged above)";
+        return false;
+    }
+    destroy_level_resource(read, default_allocator());
     return true;
 }
 

@@ -7,6 +7,8 @@
 #include "tests/support/writers/physics_properties_writer.h"
 #include "tools/source_check.h"
 
+#include <cstring>
+#include <initializer_list>
 #include <set>
 
 namespace tallow {
@@ -65,13 +67,44 @@ struct Compiler {
         return true;
     }
 
-    bool flags(const ConfigValue &entry, u32 &out, const std::string &where)
+    struct FlagName {
+        const char *name;
+        u32 bit;
+    };
+    static constexpr FlagName shape_flag_names[] = {
+        {"no_collision", 1}, {"no_raycasts", 2}, {"no_response", 4}, {"no_scene_queries", 8},
+        {"smooth_mesh_contacts", 16}, {"continuous_collision", 32}, {"trigger", 64}};
+    static constexpr FlagName actor_flag_names[] = {
+        {"dynamic", 1}, {"kinematic", 2}, {"no_collision", 4}, {"no_response", 8}, {"cone_friction", 16},
+        {"no_gravity", 32}, {"filter_sleep_velocity", 64}, {"energy_sleep_test", 128}};
+
+    // Flags: a whole number (the bits) or a list of the flags' names.
+    template <size_t N>
+    bool flags(const ConfigValue &entry, u32 &out, const std::string &where, const FlagName (&names)[N])
     {
         const ConfigValue *v = entry.find("flags");
         if (!v)
             return true;
+        if (v->kind() == ConfigKind::Array) {
+            out = 0;
+            for (const ConfigValue &item : v->items()) {
+                u32 bit = 0;
+                for (const FlagName &n : names)
+                    if (item.kind() == ConfigKind::String && strcmp(item.to_string(), n.name) == 0)
+                        bit = n.bit;
+                if (!bit) {
+                    std::string known_names;
+                    for (const FlagName &n : names)
+                        known_names += std::string(known_names.empty() ? "" : ", ") + n.name;
+                    return fail(where + ": '" + (item.kind() == ConfigKind::String ? item.to_string() : "?") +
+                                "' is not a flag here (" + known_names + ")");
+                }
+                out |= bit;
+            }
+            return true;
+        }
         if (v->kind() != ConfigKind::Integer || v->to_integer() < 0)
-            return fail(where + ": 'flags' must be a whole number of 0 or more");
+            return fail(where + ": 'flags' must be a whole number of 0 or more, or a list of flag names");
         out = u32(v->to_integer());
         return true;
     }
@@ -132,7 +165,7 @@ struct Compiler {
                      [&](const ConfigValue &e, u32 id, const std::string &where) {
                          u32 f = 0;
                          CollisionFilter filter;
-                         if (!known(e, {"name", "flags", "belongs_to", "collides_with"}, where) || !flags(e, f, where) ||
+                         if (!known(e, {"name", "flags", "belongs_to", "collides_with"}, where) || !flags(e, f, where, shape_flag_names) ||
                              !groups(e, "belongs_to", filter.belongs_to, where) ||
                              !groups(e, "collides_with", filter.collides_with, where))
                              return false;
@@ -144,7 +177,7 @@ struct Compiler {
                          ActorTemplate t;
                          if (!known(e, {"name", "flags", "mass", "inertia_ratio", "inertia", "linear_damping", "angular_damping"},
                                     where) ||
-                             !flags(e, t.flags, where) || !number(e, "mass", t.mass, where) ||
+                             !flags(e, t.flags, where, actor_flag_names) || !number(e, "mass", t.mass, where) ||
                              !number(e, "inertia_ratio", t.min_inertia_ratio, where) ||
                              !numbers(e, "inertia", t.inertia, 3, where) ||
                              !number(e, "linear_damping", t.linear_damping, where) ||

@@ -10,12 +10,15 @@
 //   materials = [ { name = "wood" values = [0 0.5 0.1 0.6 0 0] } ]
 //       // six numbers: [1] static friction, [2] restitution, [3] dynamic friction and density
 //   shape_templates = [ { name = "default" flags = 0 belongs_to = [0] collides_with = [0 1] } ]
-//       // flags: 1 no collision, 2 no raycasts, 4 no response, 8 no scene queries,
-//       // 16 smooth mesh contacts, 32 continuous collision, 64 trigger;
+//       // flags: a number (the bits) or a list of names: 1 "no_collision", 2 "no_raycasts",
+//       // 4 "no_response", 8 "no_scene_queries", 16 "smooth_mesh_contacts",
+//       // 32 "continuous_collision", 64 "trigger" (e.g. flags = ["trigger"]);
 //       // belongs_to / collides_with: the group numbers (0 to 63) whose bits are set
 //   actor_templates = [ { name = "crate" flags = 1 mass = 10 inertia_ratio = 0
 //                         inertia = [0 0 0] linear_damping = 0 angular_damping = 0.05 } ]
-//       // flags: 1 dynamic, 2 kinematic, 4 no collision, 8 no response, 32 no gravity
+//       // flags: a number or a list of names: 1 "dynamic", 2 "kinematic", 4 "no_collision",
+//       // 8 "no_response", 16 "cone_friction", 32 "no_gravity", 64 "filter_sleep_velocity",
+//       // 128 "energy_sleep_test" (e.g. flags = ["dynamic" "kinematic"])
 //   collision_filters = [ { name = "all" belongs_to = [0] collides_with = [0 1 2] } ]
 //
 // A key the layout does not have, a value of the wrong kind, a group number outside 0-63

@@ -28,7 +28,7 @@ bool ends_with(const std::string &s, const char *suffix)
     return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
 }
 
-bool compile_wave(const std::string &name, const std::vector<u8> &src, std::vector<u8> &out)
+bool compile_wave(const std::string &name, const std::vector<u8> &src, std::vector<u8> &out, u32 default_bus)
 {
     if (src.size() < 12 || memcmp(src.data(), "RIFF", 4) != 0 || memcmp(src.data() + 8, "WAVE", 4) != 0) {
         log_message("sound_compiler", "%s: not a RIFF WAVE file", name.c_str());
@@ -78,11 +78,11 @@ bool compile_wave(const std::string &name, const std::vector<u8> &src, std::vect
         log_message("sound_compiler", "%s: no sound data", name.c_str());
         return false;
     }
-    out = test::write_sound_resource(format, data, whole, 0);
+    out = test::write_sound_resource(format, data, whole, default_bus);
     return true;
 }
 
-bool compile_vorbis(const std::string &name, const std::vector<u8> &src, std::vector<u8> &out)
+bool compile_vorbis(const std::string &name, const std::vector<u8> &src, std::vector<u8> &out, u32 default_bus)
 {
     if (src.empty() || src.size() >= 0x80000000u) {
         log_message("sound_compiler", "%s: %zu bytes of Ogg Vorbis cannot be played", name.c_str(), src.size());
@@ -101,18 +101,19 @@ bool compile_vorbis(const std::string &name, const std::vector<u8> &src, std::ve
                     info.sample_rate);
         return false;
     }
-    out = test::write_vorbis_resource(src, u16(info.channels), info.sample_rate, 0);
+    out = test::write_vorbis_resource(src, u16(info.channels), info.sample_rate, default_bus);
     return true;
 }
 
 } // namespace
 
-bool compile_sound_source(const std::string &file_name, const std::vector<u8> &source, std::vector<u8> &out_resource)
+bool compile_sound_source(const std::string &file_name, const std::vector<u8> &source, std::vector<u8> &out_resource,
+                          u32 default_bus)
 {
     if (ends_with(file_name, ".ogg"))
-        return compile_vorbis(file_name, source, out_resource);
+        return compile_vorbis(file_name, source, out_resource, default_bus);
     if (ends_with(file_name, ".wav"))
-        return compile_wave(file_name, source, out_resource);
+        return compile_wave(file_name, source, out_resource, default_bus);
     log_message("sound_compiler", "%s: sound sources are .wav or .ogg files", file_name.c_str());
     return false;
 }

@@ -10,7 +10,11 @@
 //     copied as it stands (whole frames; a trailing part frame is dropped).
 //   - ".ogg": an Ogg Vorbis file, kept as it stands after a head whose format has tag
 //     0x566F and the stream's channels and rate (read with stb_vorbis, which must open it).
-// The default bus of a compiled sound is 0 (none): scripts name a bus when they play it.
+// The default bus is the bus a sound plays on when the script names none (World.play_sound):
+// `default_bus` is the NameId32 of its name, 0 for none. tallow_build_data takes it from an
+// optional "<name>.sound" beside the sound file, config text naming it:
+//
+//   bus = "ambience"
 
 #include "foundation/types.h"
 
@@ -19,6 +23,7 @@
 
 namespace tallow {
 
-bool compile_sound_source(const std::string &file_name, const std::vector<u8> &source, std::vector<u8> &out_resource);
+bool compile_sound_source(const std::string &file_name, const std::vector<u8> &source, std::vector<u8> &out_resource,
+                          u32 default_bus = 0);
 
 } // namespace tallow

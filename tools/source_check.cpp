@@ -150,6 +150,24 @@ u32 find_string_line(const char *text, u64 size, const std::string &value)
     return 0;
 }
 
+u32 find_value_line(const char *text, u64 size, const std::string &key, const std::string &value)
+{
+    std::vector<Token> tokens = tokenize(text, text + size);
+    std::string member;
+    for (size_t i = 0; i < tokens.size(); ++i) {
+        const Token &t = tokens[i];
+        if ((t.kind == TokenKind::Word || t.kind == TokenKind::String) && i + 1 < tokens.size() &&
+            tokens[i + 1].kind == TokenKind::Equals) {
+            member = t.text;
+            ++i;
+            continue;
+        }
+        if (t.kind == TokenKind::String && t.text == value && (key.empty() || member == key))
+            return t.line;
+    }
+    return 0;
+}
+
 u32 find_key_line(const char *text, u64 size, const std::string &key)
 {
     std::vector<Token> tokens = tokenize(text, text + size);

@@ -35,6 +35,9 @@ bool find_unreadable_word(const char *text, u64 size, std::string &out_word, u32
 /// The 1-based line of the first string literal equal to `value` in config text; 0 when none.
 /// Comments are skipped.
 u32 find_string_line(const char *text, u64 size, const std::string &value);
+/// The 1-based line of the first string literal equal to `value` that is the value (or an
+/// item of the value) of a member named `key`; any member when `key` is empty; 0 when none.
+u32 find_value_line(const char *text, u64 size, const std::string &key, const std::string &value);
 /// The 1-based line of the first member key `key` (bare or quoted, followed by "="); 0 when none.
 u32 find_key_line(const char *text, u64 size, const std::string &key);
 

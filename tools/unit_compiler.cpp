@@ -10,9 +10,13 @@
 #include "tools/source_check.h"
 #include "tools/unit_mesh_compiler.h"
 #include "tools/unit_physics_compiler.h"
+#include "render/world/render_light.h"
+#include "world/unit_resource.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 
 namespace tallow {
 
@@ -63,6 +67,125 @@ struct Compiler {
             if (k != ConfigKind::Integer && k != ConfigKind::Float)
                 return fail(where + ": '" + key + "' must hold numbers");
             out[i] = v->items()[i].to_float();
+        }
+        return true;
+    }
+
+    // A number written as the f32 bits of its word (the named form of a raw settings word).
+    bool named_float(const ConfigValue &object, const char *key, u32 &out, const std::string &where)
+    {
+        const ConfigValue *v = object.find(key);
+        if (!v)
+            return true;
+        if (v->kind() != ConfigKind::Integer && v->kind() != ConfigKind::Float)
+            return fail(where + ": '" + key + "' must be a number");
+        const f32 f = v->to_float();
+        memcpy(&out, &f, 4);
+        return true;
+    }
+
+    // A light's named values over its raw settings words: color [r g b], falloff [start end],
+    // shading [sixth seventh], spot_angle (radians), type "omni", "spot" or "directional".
+    bool light_values(const ConfigValue &light, u32 *settings, const std::string &where)
+    {
+        const bool named = light.find("type") || light.find("color") || light.find("falloff") ||
+                           light.find("shading") || light.find("spot_angle");
+        if (named && !light.find("settings")) {
+            // What a key leaves out takes the light's defaults, not a zero word.
+            const LightBlock defaults;
+            const f32 words[8] = {defaults.color[0],    defaults.color[1], defaults.color[2], defaults.falloff_start,
+                                  defaults.falloff_end, defaults.word6,    defaults.word7,    defaults.spot_angle};
+            memcpy(settings, words, sizeof words);
+            settings[8] = defaults.type;
+        }
+        const struct {
+            const char *key;
+            u32 first, count;
+        } groups[] = {{"color", 0, 3}, {"falloff", 3, 2}, {"shading", 5, 2}};
+        for (const auto &g : groups) {
+            f32 values[3];
+            if (!light.find(g.key))
+                continue;
+            if (!numbers(light, g.key, values, g.count, where))
+                return false;
+            memcpy(settings + g.first, values, 4 * g.count);
+        }
+        if (!named_float(light, "spot_angle", settings[7], where))
+            return false;
+        if (const ConfigValue *type = light.find("type")) {
+            const char *const types[] = {"omni", "spot", "directional"};
+            u32 t = 0;
+            while (t < 3 && (type->kind() != ConfigKind::String || strcmp(type->to_string(), types[t]) != 0))
+                ++t;
+            if (t == 3)
+                return fail(where + ": light 'type' must be \"omni\", \"spot\" or \"directional\"");
+            settings[8] = t;
+        }
+        return true;
+    }
+
+    // A shape kind: "sphere", "box", "capsule", "triangle_mesh", "convex_mesh", or its number 0-4.
+    bool shape_kind(const ConfigValue &shape, u32 &out, const std::string &where)
+    {
+        const char *const kinds[] = {"sphere", "box", "capsule", "triangle_mesh", "convex_mesh"};
+        const ConfigValue *v = shape.find("kind");
+        out = 0;
+        if (!v)
+            return true;
+        if (v->kind() == ConfigKind::String) {
+            for (u32 k = 0; k < 5; ++k)
+                if (strcmp(v->to_string(), kinds[k]) == 0)
+                    return out = k, true;
+            return fail(where + ": shape kind '" + v->to_string() +
+                        "' is none of sphere, box, capsule, triangle_mesh, convex_mesh");
+        }
+        if (v->kind() != ConfigKind::Integer || v->to_integer() < 0 || v->to_integer() >= 5)
+            return fail(where + ": shape kind must be 0 to 4");
+        out = u32(v->to_integer());
+        return true;
+    }
+
+    // An actor's flow targets: touch = { begin end } and trigger = { enter leave stay }, each
+    // "node" or "node:input" of the unit's flow graph (word: node << 16 | input).
+    bool flow_targets(const ConfigValue &root, const ConfigValue &actor, u32 *out, const std::string &where)
+    {
+        const struct {
+            const char *group, *key;
+            u32 slot;
+        } slots[] = {{"touch", "begin", 0}, {"touch", "end", 1}, {"trigger", "enter", 2}, {"trigger", "leave", 3},
+                     {"trigger", "stay", 4}};
+        const ConfigValue *flow = root.find("flow");
+        const ConfigValue *nodes = flow && flow->kind() == ConfigKind::Object ? flow->find("nodes") : nullptr;
+        for (const char *group : {"touch", "trigger"}) {
+            const ConfigValue *g = actor.find(group);
+            if (!g)
+                continue;
+            const std::string w = where + "." + group;
+            if (!object(*g, w) ||
+                !known(*g, std::string(group) == "touch" ? std::initializer_list<const char *>{"begin", "end"}
+                                                         : std::initializer_list<const char *>{"enter", "leave", "stay"},
+                       w))
+                return false;
+            for (const auto &slot : slots) {
+                const ConfigValue *v = std::string(slot.group) == group ? g->find(slot.key) : nullptr;
+                if (!v)
+                    continue;
+                if (v->kind() != ConfigKind::String)
+                    return fail(w + "." + slot.key + ": a target is a string \"node\" or \"node:input\"");
+                std::string node = v->to_string();
+                u32 input = 0;
+                if (size_t colon = node.find(':'); colon != std::string::npos) {
+                    input = u32(std::strtoul(node.c_str() + colon + 1, nullptr, 10));
+                    node.resize(colon);
+                }
+                u32 index = 0;
+                const u32 count = nodes && nodes->kind() == ConfigKind::Array ? nodes->items().size() : 0;
+                while (index < count && string_of(nodes->items()[index], "name") != node)
+                    ++index;
+                if (index == count)
+                    return fail(w + "." + slot.key + ": the unit's flow has no node named '" + node + "'");
+                out[slot.slot] = index << 16 | (input & 0xFFFF);
+            }
         }
         return true;
     }
@@ -163,6 +286,9 @@ struct Compiler {
                 return fail(where + ": a node needs a name");
             if (std::find(node_names.begin(), node_names.end(), name) != node_names.end())
                 return fail(where + ": two nodes named '" + name + "'");
+            if (node_names.size() >= max_unit_nodes)
+                return fail(where + " '" + name + "': more nodes than a unit may have (" +
+                            std::to_string(max_unit_nodes) + ")");
             u32 parent = test::no_parent;
             std::string parent_name = string_of(n, "parent");
             if (!parent_name.empty() && !index_of(node_names, parent_name, "earlier node", where, parent))
@@ -192,9 +318,10 @@ struct Compiler {
         ok = ok && compile_unit_lods(root, node_names, mesh_names, unit, error);
         ok = ok && each(root, "cameras", [&](const ConfigValue &c, const std::string &where) {
             test::UnitSourceCamera camera;
-            if (!object(c, where) || !known(c, {"name", "node", "settings"}, where) ||
+            if (!object(c, where) || !known(c, {"name", "node", "settings", "near", "far", "fov"}, where) ||
                 !index_of(node_names, string_of(c, "node"), "node", where, camera.node) ||
-                !words(c, "settings", camera.settings, 3, where))
+                !words(c, "settings", camera.settings, 3, where) || !named_float(c, "near", camera.settings[0], where) ||
+                !named_float(c, "far", camera.settings[1], where) || !named_float(c, "fov", camera.settings[2], where))
                 return false;
             camera.name_id = name_id(string_of(c, "name"));
             unit.cameras.push_back(camera);
@@ -202,9 +329,10 @@ struct Compiler {
         });
         ok = ok && each(root, "lights", [&](const ConfigValue &l, const std::string &where) {
             test::UnitSourceLight light;
-            if (!object(l, where) || !known(l, {"name", "node", "settings"}, where) ||
+            if (!object(l, where) ||
+                !known(l, {"name", "node", "settings", "type", "color", "falloff", "shading", "spot_angle"}, where) ||
                 !index_of(node_names, string_of(l, "node"), "node", where, light.node) ||
-                !words(l, "settings", light.settings, 9, where))
+                !words(l, "settings", light.settings, 9, where) || !light_values(l, light.settings, where))
                 return false;
             light.name_id = name_id(string_of(l, "name"));
             unit.lights.push_back(light);
@@ -213,8 +341,10 @@ struct Compiler {
         ok = ok && each(root, "actors", [&](const ConfigValue &a, const std::string &where) {
             test::UnitSourceActor actor;
             if (!object(a, where) ||
-                !known(a, {"name", "node", "template", "create", "shapes", "local", "position", "rotation", "scale"},
+                !known(a, {"name", "node", "template", "create", "shapes", "local", "position", "rotation", "scale",
+                           "touch", "trigger"},
                        where) ||
+                !flow_targets(root, a, actor.flow_targets, where) ||
                 !index_of(node_names, string_of(a, "node"), "node", where, actor.node) ||
                 !pose(a, actor.pose, where))
                 return false;
@@ -229,9 +359,8 @@ struct Compiler {
                            w) ||
                     !pose(s, shape.pose, w))
                     return false;
-                shape.kind = integer_of(s, "kind", 0);
-                if (shape.kind >= 5)
-                    return fail(w + ": shape kind must be 0 to 4");
+                if (!shape_kind(s, shape.kind, w))
+                    return false;
                 shape.material = name_id(string_of(s, "material"));
                 shape.shape_template = name_id(string_of(s, "template"));
                 if (!compile_shape_parameters(s, shape.kind, shape.parameters, w, error))
@@ -379,6 +508,13 @@ bool compile_unit_source(const char *text, u64 size, std::vector<u8> &out_bytes,
         return false;
     }
     out_bytes = test::write_unit_resource(compiler.unit);
+    // What the engine would refuse must not build: read the bytes back through its reader.
+    UnitResource *read = read_unit_resource(out_bytes.data(), out_bytes.size(), default_allocator());
+    if (!read) {
+        out_error = "the engine's unit reader refuses the compiled unit (its reason is logged above)";
+        return false;
+    }
+    destroy_unit_resource(read, default_allocator());
     return true;
 }
 

@@ -15,13 +15,23 @@
 //       // flags: the visibility mask (bit 0 or 1 set: the mesh is created in the render
 //       // world; default 1); its geometry is a box or a "geometry" object, and "lods"
 //       // lists LOD objects: tools/unit_mesh_compiler.h
-//   cameras = [ { name = "eye" node = "lid" settings = [0 0 0] } ]
-//   lights = [ { name = "lamp" node = "lid" settings = [0 0 0 0 0 0 0 0 0] } ]
+//   cameras = [ { name = "eye" node = "lid" near = 0.1 far = 1000 fov = 1.22 } ]
+//       // near and far range (m), vertical field of view (radians); left out: the default
+//   lights = [ { name = "lamp" node = "lid" type = "omni" color = [1 0.9 0.7] falloff = [0 8]
+//                spot_angle = 3.1415 shading = [1 0] } ]
+//       // type "omni", "spot" or "directional"; falloff start and end (m); spot angle
+//       // (radians); shading: the two words the shading code reads; a key left out takes
+//       // the light's default (color 1 1 1, falloff 0 8, shading 1 0, spot_angle 3.1415)
 //   actors = [ { name = "body" node = "root" template = "static" create = true  <pose>
-//                shapes = [ { kind = 0 material = "default" template = "default"
+//                shapes = [ { kind = "sphere" material = "wood" template = "default"
 //                             parameters = [1] <pose> } ] } ]
-//       // kind 0 (sphere) [radius], 1 (box) [half extents], 2 (capsule) [radius height],
-//       // 3 and 4 none; numbers, written as f32
+//       // kind "sphere" [radius], "box" [half extents], "capsule" [radius height],
+//       // "triangle_mesh" and "convex_mesh" none (or the numbers 0 to 4); numbers,
+//       // written as f32
+//       // touch = { begin = "node" end = "node:1" } and trigger = { enter = "node"
+//       // leave = "node:1" stay = "node:2" } (all optional): the unit's flow nodes (and
+//       // inputs, default 0) the physics world's contact and trigger reports of this actor
+//       // run; a "contact_event" node receives the contact (see docs/data_formats.md)
 //   joints = [ { name = "hinge" actors = ["body" ""] kind = "revolute" ... } ]   // "" = world
 //   movers = [ { height = 1.8 radius = 0.4 collision_filter = "all" } ]
 //       // joint and mover keys: tools/unit_physics_compiler.h
@@ -36,7 +46,9 @@
 //
 //   flow = { ... }     // the unit's flow graph: tools/flow_compiler.h
 //
-// Camera and light settings are raw words (world/unit_render_objects.h gives their meaning).
+// The older spelling of cameras and lights still works: `settings = [...]`, raw words (3 for
+// a camera, 9 for a light; world/unit_render_objects.h gives their meaning); named keys
+// written beside it replace their words.
 // Data defaults are not written from source yet: that section stays empty.
 
 #include "foundation/types.h"

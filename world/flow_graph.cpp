@@ -2,6 +2,7 @@
 
 #include "foundation/log.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace tallow {
@@ -249,12 +250,65 @@ u32 FlowBlob::word(u32 offset) const
     return v;
 }
 
+// Calls `bound` with every blob offset the node at `offset` points to: its link list and
+// the texts and tables its fixed data words name, up to its first inline list.
+template <typename Bound> void node_pointers(const FlowBlob &blob, u32 offset, Bound &&bound)
+{
+    if (!blob.has(offset, 8))
+        return;
+    const u32 type = blob.word(offset);
+    if (type >= flow_node_type_count)
+        return;
+    if (u32 links = blob.word(offset + 4))
+        bound(links);
+    u32 at = offset + 8;
+    for (const char *c = g_layouts[type]; *c; ++c) {
+        switch (*c) {
+        case 'm':
+            at += 64;
+            break;
+        case 't':
+        case 'T':
+            if (u32 text = blob.word(at))
+                bound(text);
+            at += 4;
+            break;
+        case 's':
+            at += 8 * flow_script_slots;
+            break;
+        case 'X':
+            if (blob.word(at))
+                bound(blob.word(at + 4));
+            if (blob.word(at + 8))
+                bound(blob.word(at + 12));
+            if (blob.word(at + 20))
+                bound(blob.word(at + 24));
+            return; // its output table follows inline
+        case 'Y':
+            if (blob.word(at))
+                bound(blob.word(at + 4));
+            at += 8;
+            break;
+        case 'l':
+        case '2':
+        case '5':
+        case '8':
+        case '*':
+            return; // inline lists: nothing after them is at a fixed place
+        default:
+            at += 4;
+            break;
+        }
+    }
+}
+
 u32 flow_graph_node_count(const u8 *graph, u32 size)
 {
     FlowBlob blob{graph, size};
     if (size < flow_header_size)
         return 0;
-    // The table holds no count of its own: it ends where something else begins.
+    // The table holds no count of its own: it ends where something else the graph points to
+    // begins (a node, a link list, a text, a table), or at the blob's end.
     u32 table = blob.word(4), end = size;
     auto bound = [&](u32 offset) {
         if (offset >= table && offset < end)
@@ -265,9 +319,13 @@ u32 flow_graph_node_count(const u8 *graph, u32 size)
     if (blob.word(16))
         bound(blob.word(20));
     u32 count = 0;
-    for (u32 at = table; at <= end && end - at >= 4 && count < flow_max_nodes; at += 4, ++count)
-        bound(blob.word(at));
-    return count;
+    for (u32 at = table; at <= end && end - at >= 4 && count < flow_max_nodes; at += 4, ++count) {
+        const u32 node = blob.word(at);
+        bound(node);
+        node_pointers(blob, node, bound);
+    }
+    // A later node may point inside entries already counted: they were never nodes.
+    return end > table ? std::min(count, (end - table) / 4) : 0;
 }
 
 u32 FlowBlob::node_offset(u32 index) const

@@ -15,10 +15,12 @@
 //   16  variable count  20  offset of the variable table: {u32 name id, u32 offset}, sorted
 //   24  size of the variable block
 //
-// The node count is not stored: the node table runs from its offset up to the first of the
-// blob's end, the event table and the variable table (when not empty) that start after it,
-// and the lowest node offset after it that the table itself holds, and at most
-// flow_max_nodes entries. No node starts inside the node table.
+// The node count is not stored: the node table runs from its offset up to the first thing
+// after it that the graph points to (the event table and the variable table when not
+// empty, a node, a node's link list, and the texts and tables a node's fixed data words
+// name), or to the blob's end, and holds at most flow_max_nodes entries. Nothing the graph
+// points to starts inside the node table; any other layout is free (link lists may sit
+// between the node table and the nodes, the node table may come last).
 //
 // A target is a node index in the low 16 bits and an input index in the high 16 bits. A
 // node is {u32 type (0-32), u32 offset of its link list (0: none), data words}. A link list

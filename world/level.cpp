@@ -239,8 +239,18 @@ LevelResource *read_level_resource(const void *data, u64 size, Allocator &alloca
         memcpy(r->blob.data(), data, size);
     Check check{*r};
     if (size >= level_header_words * 4 && r->header(6)) {
-        u32 at = r->header(6);
-        r->graph_size = at < size ? u32(size) - at : 0;
+        // The graph ends where the next section the header points to begins, or at the
+        // blob's end: the graph stores no size, and its node table has no count.
+        u32 at = r->header(6), end = u32(size);
+        // {offset word, the word that says the section is there (its size or count)}
+        const u32 sections[][2] = {{1, 1}, {2, 2}, {3, 4}, {7, 7}, {9, 8}, {11, 10}, {12, 12}, {13, 13}, {15, 14},
+                                   {17, 16}};
+        for (const auto &s : sections) {
+            const u32 section = r->header(s[0]);
+            if (r->header(s[1]) && section > at && section < end)
+                end = section;
+        }
+        r->graph_size = at < end ? end - at : 0;
         if (!r->graph_size)
             check.fail("the flow graph lies outside the level");
     }

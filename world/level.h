@@ -15,7 +15,8 @@
 //       index, u32 light name id, 40-byte light property block};
 //     3, 4 offset and size of the embedded "prototype" unit resource (size 0: none);
 //     5 not read; 6 offset of the level flow graph (0: none; world/flow_graph.h; it runs to
-//       the end of the blob); 7 offset of the flow variable defaults (as many bytes as the
+//       the first other section the header points to after it, or to the end of the
+//       blob); 7 offset of the flow variable defaults (as many bytes as the
 //       graph's variable block); 8, 9 trigger volume count and offset: 88-byte records
 //       {matrix pose, f32 box x, y, z, u32 flow node index, u32 actor template id, u32 shape
 //       template id}; 10, 11 count and offset of the flow unit bindings {u32 unit index,

@@ -105,9 +105,20 @@ declared:
     materials.clear();
     const auto *resource = static_cast<const MaterialResource *>(material);
     for (u32 i = 0; i < g.names.count; ++i) {
-        const u32 name = r.id_strings[g.names.first + i].id;
+        const UnitIdString &s = r.id_strings[g.names.first + i];
+        const u32 name = s.id;
         material_names.push_back(name);
         materials.push_back(resource ? resource->find(name) : nullptr);
+        // A unit without a material resource draws without materials by design (the light
+        // proxies); one that has a resource but not this name is a mistake worth a line.
+        if (resource && !materials.back()) {
+            const int length = int(s.text.size && r.bytes(s.text)[s.text.size - 1] == 0 ? s.text.size - 1 : s.text.size);
+            log_message_once(r.name.value() ^ (u64(mesh.name_id) << 32 | name) ^ 0x5E, "world",
+                             "unit %016llx, mesh %08x: material '%.*s' is not in the unit's material resource; "
+                             "the mesh draws without it",
+                             (unsigned long long)r.name.value(), mesh.name_id, length,
+                             reinterpret_cast<const char *>(r.bytes(s.text)));
+        }
     }
 
     out.vertices = r.bytes(g.first_block);

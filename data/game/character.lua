@@ -13,6 +13,7 @@ local push_reach = radius + crate_half + 0.2
 local push_width = crate_half + 0.3
 
 local world, unit, mover
+local last_x, last_y, last_z = 0, 0, 0 -- the feet when last seen, for after the unit is gone
 local facing = 0 -- radians about z, 0 facing east
 local pushing = {} -- units pushed this frame
 
@@ -38,10 +39,14 @@ function character.adopt(other)
     character.place(feet)
 end
 
--- The feet: x, y, z.
+-- The feet: x, y, z. Once the unit is gone (a network game that ended took the unit it
+-- synchronised with it), where they were last seen.
 function character.position()
-    local p = Mover.position(mover)
-    return p.x, p.y, p.z
+    if unit and Unit.alive(unit) then
+        local p = Mover.position(mover)
+        last_x, last_y, last_z = p.x, p.y, p.z
+    end
+    return last_x, last_y, last_z
 end
 
 -- Puts the feet at `feet` (a Vector3) at once.
@@ -85,6 +90,7 @@ function character.walk(dx, dy, dt)
     local length = math.sqrt(dx * dx + dy * dy)
     Mover.move(mover, Vector3(dx * character.speed * dt, dy * character.speed * dt, -fall_speed * dt))
     local feet = Mover.position(mover)
+    last_x, last_y, last_z = feet.x, feet.y, feet.z
     Unit.set_local_position(unit, 0, feet)
     if length > 0.01 then
         facing = math.atan2(dy, dx)

@@ -181,6 +181,11 @@ u32 resolve_material_textures(MaterialResource &material, const Array<u32> &text
                 continue;
             }
             e->slots[slot] = static_cast<const Texture *>(resources.find(texture_type, NameId64::from_value(ref.texture)));
+            if (!e->slots[slot])
+                log_message_once(ref.texture ^ (u64(e->name) << 32 | ref.channel), "render",
+                                 "material %08x: texture %016llx (channel %08x) is not loaded; the channel draws "
+                                 "with no texture",
+                                 e->name, (unsigned long long)ref.texture, ref.channel);
         }
     }
     material.resolved = true;

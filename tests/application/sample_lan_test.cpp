@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -116,6 +117,15 @@ TEST(SampleLan, TwoProcessesFindEachOtherAndSeeTheOthersCharacterMove)
     EXPECT_NE(joined.find("lan join: done"), std::string::npos) << joined;
     EXPECT_EQ(hosted.find("[Lua] update:"), std::string::npos) << hosted;
     EXPECT_EQ(joined.find("[Lua] update:"), std::string::npos) << joined;
+    // Both sides save on the way out, though the network game took the synchronised
+    // character unit with it (the shutdown used to raise reading the destroyed mover).
+    for (const auto &[side, log] : {std::pair{"host", hosted}, std::pair{"join", joined}}) {
+        SCOPED_TRACE(side);
+        EXPECT_EQ(log.find("[Lua] shutdown"), std::string::npos) << log;
+        EXPECT_NE(log.find("boot: saving the game"), std::string::npos) << log;
+        const std::filesystem::path saves = std::string(home.path()) + "/" + side + "/data/tallow/saves";
+        EXPECT_TRUE(std::filesystem::exists(saves) && !std::filesystem::is_empty(saves)) << saves;
+    }
 }
 
 

@@ -2,6 +2,7 @@
 
 #include "fake_pads.h"
 #include "foundation/memory/memory_globals.h"
+#include "platform/input/raw_input_headless.h"
 #include "platform/window/virtual_keys.h"
 #include "platform/window/window.h"
 #include "platform/window/window_headless.h"
@@ -31,6 +32,7 @@ class KeyboardMouseTest : public ::testing::Test {
         params.mouse = mouse;
         params.keys = &system;
         params.pads = &pads;
+        params.raw = &raw;
         input = std::make_unique<InputManager>(default_allocator(), params);
         IInputService *s = input.get();
         window.add_key_down_listener(s, [](void *o, u32 vk, u32 r, u32 h, u32 e, u32 p) {
@@ -65,6 +67,7 @@ class KeyboardMouseTest : public ::testing::Test {
     HeadlessWindowSystem system;
     Window window;
     FakePads pads;
+    HeadlessRawInput raw;
     std::unique_ptr<InputManager> input;
 };
 
@@ -210,6 +213,81 @@ TEST_F(KeyboardMouseTest, SettingsChooseTheDevices)
         EXPECT_EQ(m.script_keyboard().button_count(), c.has_keyboard ? 256u : 0u);
         EXPECT_EQ(m.script_keyboard().is_active(), c.has_keyboard);
         EXPECT_EQ(m.script_mouse().is_active(), c.has_mouse);
+    }
+}
+
+// The "directx" kinds read the whole keyboard and mouse state at each poll, by scan code, and
+// derive the edges themselves; a device that cannot be read goes inactive (the keyboard
+// keeping its last values, the mouse letting every button go).
+TEST_F(KeyboardMouseTest, DeviceKindsReadTheWholeStateEachPoll)
+{
+    InputManager &m = make("directx", "directx");
+    InputController &k = *m.keyboard();
+    InputController &mouse = *m.mouse();
+    EXPECT_EQ(k.button_index("w"), raw_key_w);
+    EXPECT_EQ(k.button_index("left shift"), raw_key_left_shift);
+    EXPECT_EQ(k.button_index("up"), raw_key_up);
+    EXPECT_STREQ(k.button_name(43), "\\");
+    EXPECT_STREQ(mouse.button_name(9), "wheel_down");
+    EXPECT_EQ(mouse.axis_index("mouse"), 0u);
+    EXPECT_EQ(mouse.axis_count(), 1u);
+
+    // A key held over three polls: one pressed edge, then one released edge.
+    raw.set_key(raw_key_w, true);
+    frame();
+    EXPECT_TRUE(k.is_active());
+    EXPECT_TRUE(k.pressed(raw_key_w));
+    EXPECT_EQ(k.button(raw_key_w), 1.0f);
+    frame();
+    EXPECT_FALSE(k.pressed(raw_key_w));
+    EXPECT_EQ(k.button(raw_key_w), 1.0f);
+    raw.set_key(raw_key_w, false);
+    frame();
+    EXPECT_TRUE(k.released(raw_key_w));
+
+    // Motion and the wheel are since the last poll; a wheel notch down holds "wheel_down".
+    raw.move(3, -2);
+    raw.turn_wheel(-1);
+    raw.set_button(1, true);
+    frame();
+    EXPECT_TRUE(mouse.is_active());
+    EXPECT_EQ(mouse.axis(0).x, 3.0f);
+    EXPECT_EQ(mouse.axis(0).y, -2.0f);
+    EXPECT_TRUE(mouse.pressed(mouse.button_index("wheel_down")));
+    EXPECT_TRUE(mouse.pressed(mouse.button_index("right")));
+    frame();
+    EXPECT_EQ(mouse.axis(0).x, 0.0f);
+    EXPECT_TRUE(mouse.released(mouse.button_index("wheel_down")));
+    EXPECT_EQ(mouse.button(mouse.button_index("right")), 1.0f);
+
+    // Lost: the keyboard keeps what it had, the mouse lets go.
+    raw.set_key(raw_key_space, true);
+    frame();
+    raw.set_readable(false);
+    raw.move(5, 5);
+    frame();
+    EXPECT_FALSE(k.is_active());
+    EXPECT_EQ(k.button(raw_key_space), 1.0f);
+    EXPECT_FALSE(mouse.is_active());
+    EXPECT_TRUE(mouse.released(mouse.button_index("right")));
+    EXPECT_EQ(mouse.axis(0).x, 0.0f);
+    raw.set_readable(true);
+    frame();
+    EXPECT_TRUE(k.is_active() && mouse.is_active());
+}
+
+TEST(RawKeys, SdlScanCodesMapToTheKeyboardsNumbering)
+{
+    struct Case {
+        u32 sdl, raw;
+        const char *name;
+    } cases[] = {{26 /* W */, raw_key_w, "w"}, {225 /* left shift */, raw_key_left_shift, "left shift"},
+                 {82 /* up */, raw_key_up, "up"}, {88 /* keypad enter */, 156, "num enter"},
+                 {41 /* escape */, raw_key_escape, "esc"}, {0, 0, ""}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(raw_key_from_sdl_scancode(c.sdl), c.raw);
+        EXPECT_STREQ(raw_key_name(c.raw), c.name);
     }
 }
 

@@ -2,6 +2,7 @@
 // physics properties, stepped by World::update, their nodes moved by the simulation, and
 // the World going with units and actors alive.
 #include "physics_fixture.h"
+#include "tests/support/log_capture.h"
 
 #include "foundation/memory/trace_allocator.h"
 #include "physics/world_physics_service.h"
@@ -45,7 +46,8 @@ class WorldPhysics : public ::testing::Test {
         release_physics_sdk(default_allocator(), sdk);
         set_current_physics_properties(nullptr);
     }
-    UnitResource *make_unit(const char *actor_template_name, Vector3 half)
+    UnitResource *make_unit(const char *actor_template_name, Vector3 half, const char *material = "wood",
+                            const char *name = "")
     {
         UnitSource u;
         u.add_node("root", matrix4x4_identity, no_parent);
@@ -54,13 +56,13 @@ class WorldPhysics : public ::testing::Test {
         a.actor_template = NameId32(actor_template_name).value();
         UnitSourceShape s;
         s.kind = 1;
-        s.material = NameId32("wood").value();
+        s.material = NameId32(material).value();
         s.shape_template = NameId32("default").value();
         s.parameters = {bits(half.x), bits(half.y), bits(half.z)};
         a.shapes.push_back(s);
         u.actors.push_back(a);
         std::vector<u8> bytes = write_unit_resource(u);
-        return read_unit_resource(bytes.data(), bytes.size(), default_allocator());
+        return read_unit_resource(bytes.data(), bytes.size(), default_allocator(), NameId64(name));
     }
 
     std::unique_ptr<PhysicsProperties> properties;
@@ -139,6 +141,53 @@ TEST_F(WorldPhysics, ActorsWithoutTheirTemplatesAreNotMade)
     Unit *other = world.spawn_unit_from_resource(*crate, nullptr, at(0, 0, 4));
     EXPECT_EQ(other->actor(0), nullptr);
     set_current_physics_properties(properties.get());
+}
+
+// A name the physics properties do not hold is reported once, with the unit and the actor
+// that named it; a misspelt material used to change friction without a word.
+TEST_F(WorldPhysics, UnresolvedNamesAreLoggedOnceWithWhatNamedThem)
+{
+    struct Case {
+        const char *name;
+        const char *actor_template, *material, *unit;
+        const char *expect;
+        bool made;
+    };
+    char expect_template[128], expect_material[128];
+    snprintf(expect_template, sizeof expect_template,
+             "unit %016llx, actor %08x: actor template %08x is not in the physics properties",
+             (unsigned long long)NameId64("units/misspelt_template").value(), NameId32("body").value(),
+             NameId32("dynamc").value());
+    snprintf(expect_material, sizeof expect_material,
+             "unit %016llx, actor %08x: physics material %08x is not in the physics properties",
+             (unsigned long long)NameId64("units/misspelt_material").value(), NameId32("body").value(),
+             NameId32("wod").value());
+    const Case cases[] = {
+        {"actor template", "dynamc", "wood", "units/misspelt_template", expect_template, false},
+        {"physics material", "dynamic", "wod", "units/misspelt_material", expect_material, true},
+    };
+    WorldServiceFactories factories;
+    factories.physics = create_physics_service;
+    WorldParams params;
+    params.factories = &factories;
+    World world(default_allocator(), params);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        UnitResource *r = make_unit(c.actor_template, {0.5f, 0.5f, 0.5f}, c.material, c.unit);
+        ASSERT_TRUE(r);
+        LogCapture log("physics");
+        for (int i = 0; i < 3; ++i) {
+            Unit *u = world.spawn_unit_from_resource(*r, nullptr, at(0, 0, 4));
+            ASSERT_TRUE(u);
+            EXPECT_EQ(u->actor(0) != nullptr, c.made);
+        }
+        ASSERT_EQ(log.lines().size(), 1u);
+        EXPECT_NE(log.lines()[0].find(c.expect), std::string::npos) << log.lines()[0];
+        for (Unit *u : std::vector<Unit *>(world.units().begin(), world.units().end()))
+            world.destroy_unit(*u);
+        world.update(1.0f / 60);
+        destroy_unit_resource(r, default_allocator());
+    }
 }
 
 TEST_F(WorldPhysics, CookedMeshActorsAreMadeEachTimeTheirUnitSpawns)

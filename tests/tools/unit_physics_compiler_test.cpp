@@ -135,3 +135,79 @@ TEST(UnitPhysicsCompiler, MistakesFailNamingTheEntry)
 
 } // namespace
 } // namespace tallow
+
+namespace tallow {
+namespace {
+
+// Collisions reach a unit's flow graph through its actors' touch and trigger targets; named
+// shape kinds, light and camera values compile to the words their numbers gave.
+TEST(UnitPhysicsCompiler, TouchAndTriggerTargetsNameFlowNodes)
+{
+    const std::string flow = "flow = { variables = [ { name = \"c\" type = \"contact\" } ]\n"
+                             "  nodes = [ { name = \"first\" type = \"level_event\" event = \"x\" }\n"
+                             "            { name = \"bump\" type = \"contact_event\" contact = \"c\" outputs = [ [] [] ] } ] }\n";
+    std::string error;
+    UnitResource *r = compile("nodes = [ { name = \"root\" } ]\n"
+                              "actors = [ { name = \"body\" node = \"root\" template = \"dynamic\"\n"
+                              "  shapes = [ { kind = \"capsule\" parameters = [0.25 1.5] } ]\n"
+                              "  touch = { begin = \"bump\" end = \"bump:1\" } trigger = { stay = \"first:2\" } } ]\n" +
+                                  flow,
+                              error);
+    ASSERT_NE(r, nullptr) << error;
+    const UnitActorTemplate &a = r->actors[0];
+    EXPECT_EQ(a.flow_targets[0], 1u << 16);
+    EXPECT_EQ(a.flow_targets[1], 1u << 16 | 1);
+    EXPECT_EQ(a.flow_targets[2], unit_no_flow_target);
+    EXPECT_EQ(a.flow_targets[3], unit_no_flow_target);
+    EXPECT_EQ(a.flow_targets[4], 2u);
+    EXPECT_EQ(r->shapes[r->actors[0].shapes.first].kind, 2u) << "\"capsule\" is kind 2";
+    destroy_unit_resource(r, default_allocator());
+
+    struct Case {
+        const char *name;
+        const char *actor_keys;
+        const char *error;
+    } cases[] = {
+        {"no such node", "touch = { begin = \"bmp\" }", "actors[0].touch.begin: the unit's flow has no node named 'bmp'"},
+        {"unknown key", "touch = { start = \"bump\" }", "unknown key 'start'"},
+        {"unknown shape kind", "shapes = [ { kind = \"cube\" } ]", "shape kind 'cube' is none of"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string e;
+        EXPECT_EQ(compile(std::string("nodes = [ { name = \"root\" } ]\nactors = [ { name = \"body\" node = \"root\" ") +
+                              c.actor_keys + " } ]\n" + flow,
+                          e),
+                  nullptr);
+        EXPECT_NE(e.find(c.error), std::string::npos) << e;
+    }
+}
+
+TEST(UnitPhysicsCompiler, NamedLightAndCameraValuesAreTheRawWords)
+{
+    auto bits = [](f32 f) {
+        u32 u;
+        memcpy(&u, &f, 4);
+        return u;
+    };
+    std::string error;
+    UnitResource *named = compile("nodes = [ { name = \"root\" } ]\n"
+                                  "lights = [ { name = \"sun\" node = \"root\" type = \"directional\" "
+                                  "color = [1 0.95 0.85] falloff = [0 0] } ]\n"
+                                  "cameras = [ { name = \"eye\" node = \"root\" fov = 0.9 } ]\n",
+                                  error);
+    ASSERT_NE(named, nullptr) << error;
+    const u32 expect[9] = {bits(1), bits(0.95f), bits(0.85f), 0, 0, bits(1), 0, bits(3.1415f), 2};
+    for (u32 i = 0; i < 9; ++i)
+        EXPECT_EQ(named->lights[0].settings[i], expect[i]) << "word " << i;
+    EXPECT_EQ(named->cameras[0].settings[0], 0u) << "left out: the default";
+    EXPECT_EQ(named->cameras[0].settings[2], bits(0.9f));
+    destroy_unit_resource(named, default_allocator());
+    std::string e;
+    EXPECT_EQ(compile("nodes = [ { name = \"root\" } ]\nlights = [ { name = \"l\" node = \"root\" type = \"sun\" } ]\n", e),
+              nullptr);
+    EXPECT_NE(e.find("light 'type' must be"), std::string::npos) << e;
+}
+
+} // namespace
+} // namespace tallow

@@ -39,6 +39,36 @@ TEST_F(FlowTest, EventEntriesRunInTableOrderAndLinksRunBeforeTheAction)
     EXPECT_TRUE(take().empty());
 }
 
+// The graph stores no node count: the reader finds the node table's end from what the graph
+// points to. Link lists right after the node table used to be read as extra nodes (their
+// count word as a node offset) and the graph refused as "unknown node type".
+TEST_F(FlowTest, EveryLayoutOfAValidGraphRuns)
+{
+    const struct {
+        const char *name;
+        FlowLayout layout;
+    } cases[] = {{"nodes first", FlowLayout::NodesFirst},
+                 {"link lists before the nodes", FlowLayout::LinksBeforeNodes},
+                 {"node table last", FlowLayout::NodeTableLast}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        FlowGraphWriter g;
+        u32 b = mark(g, "B");
+        u32 a = mark(g, "A");
+        g.set_links(a, {flow_target(b)});
+        source(g, "go", {flow_target(a)});
+        UnitSource s = flow_unit(g);
+        s.flow_graph = g.write(c.layout);
+        EXPECT_EQ(flow_graph_node_count(s.flow_graph.data(), u32(s.flow_graph.size())), 3u);
+        if (!world)
+            make_world();
+        Unit *u = spawn(unit_resource(s));
+        ASSERT_NE(u, nullptr);
+        fire(u, "go");
+        EXPECT_EQ(take(), (Trace{"B", "A"}));
+    }
+}
+
 TEST_F(FlowTest, LowerBoundAndVariableLookup)
 {
     FlowGraphWriter g;

@@ -274,6 +274,39 @@ TEST_F(LevelTest, AnimationEndCallbacksReachOnlyTheirOwnLevel)
     }
 }
 
+// A level's graph ends where the next section begins: a graph placed before the level's
+// other sections, its node table last or its link lists before its nodes, loads and runs.
+TEST_F(LevelTest, AGraphBeforeTheOtherSectionsLoadsInAnyLayout)
+{
+    const struct {
+        const char *name;
+        FlowLayout layout;
+    } cases[] = {{"link lists before the nodes", FlowLayout::LinksBeforeNodes},
+                 {"node table last", FlowLayout::NodeTableLast}};
+    make_world();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        LevelSource l;
+        FlowGraphWriter g;
+        u32 b = mark(g, "B");
+        u32 a = mark(g, "A");
+        g.set_links(a, {flow_target(b)});
+        source(g, "level_loaded", {flow_target(a)});
+        l.flow_graph = g.write(c.layout);
+        l.flow_defaults = g.defaults();
+        l.flow_graph_first = true;
+        l.level_script_data.push_back({{id("mode")}, 2, 0, 7, ""});
+        l.splines.push_back({id("path"), {0, 0, 0, 1, 2, 3}});
+        LevelResource *r = level_resource(l);
+        ASSERT_NE(r, nullptr);
+        Level *level = world->load_level(*r, 5);
+        ASSERT_NE(level, nullptr);
+        take(); // the level before it let go of its script reference
+        level->trigger_level_loaded();
+        EXPECT_EQ(take(), (Trace{"B", "A"}));
+    }
+}
+
 TEST_F(LevelTest, CorruptLevelsAreRefused)
 {
     LevelSource l;

@@ -102,7 +102,7 @@ void FlowGraphWriter::push_matrix(std::vector<u32> &words, const Matrix4x4 &m)
     words.insert(words.end(), w, w + 16);
 }
 
-std::vector<u8> FlowGraphWriter::write() const
+std::vector<u8> FlowGraphWriter::write(FlowLayout layout) const
 {
     std::vector<Entry> events = _events, variables = _variables;
     std::stable_sort(events.begin(), events.end(), [](const Entry &a, const Entry &b) { return a.key < b.key; });
@@ -111,30 +111,48 @@ std::vector<u8> FlowGraphWriter::write() const
     for (u32 i = 0; i < 7; ++i)
         put(out, 0);
     out.insert(out.end(), _data.begin(), _data.end());
-    u32 node_table = u32(out.size());
-    for (size_t i = 0; i < _nodes.size(); ++i)
-        put(out, 0);
+    u32 node_table = 0;
+    auto write_node_table = [&] {
+        node_table = u32(out.size());
+        for (size_t i = 0; i < _nodes.size(); ++i)
+            put(out, 0);
+    };
+    std::vector<u32> link_lists(_nodes.size(), 0);
+    auto write_links = [&] {
+        for (size_t i = 0; i < _nodes.size(); ++i) {
+            if (!_nodes[i].has_links)
+                continue;
+            link_lists[i] = u32(out.size());
+            for (u32 w : flow_list(_nodes[i].links))
+                put(out, w);
+        }
+    };
+    if (layout != FlowLayout::NodeTableLast)
+        write_node_table();
+    if (layout == FlowLayout::LinksBeforeNodes)
+        write_links();
     u32 event_table = u32(out.size());
     for (const Entry &e : events)
         put(out, e.key), put(out, e.value);
     u32 variable_table = u32(out.size());
     for (const Entry &v : variables)
         put(out, v.key), put(out, v.value);
-    std::vector<u32> link_fields;
+    std::vector<u32> node_offsets, link_fields;
     for (size_t i = 0; i < _nodes.size(); ++i) {
-        set(out, node_table + 4 * u32(i), u32(out.size()));
+        node_offsets.push_back(u32(out.size()));
         put(out, _nodes[i].type);
         link_fields.push_back(u32(out.size()));
         put(out, 0);
         for (u32 w : _nodes[i].data)
             put(out, w);
     }
+    if (layout != FlowLayout::LinksBeforeNodes)
+        write_links();
+    if (layout == FlowLayout::NodeTableLast)
+        write_node_table();
     for (size_t i = 0; i < _nodes.size(); ++i) {
-        if (!_nodes[i].has_links)
-            continue;
-        set(out, link_fields[i], u32(out.size()));
-        for (u32 w : flow_list(_nodes[i].links))
-            put(out, w);
+        set(out, node_table + 4 * u32(i), node_offsets[i]);
+        set(out, link_fields[i], link_lists[i]);
     }
     u32 header[7] = {0, node_table, u32(events.size()), event_table, u32(variables.size()),
                      variable_table, u32(_defaults.size())};

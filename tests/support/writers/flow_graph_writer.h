@@ -27,6 +27,13 @@ u32 flow_word(f32 value);
 /// A link list {count, targets} as words.
 std::vector<u32> flow_list(const std::vector<u32> &targets);
 
+/// Where the writer puts the parts of a graph (all are valid: the reader finds each by offset).
+enum class FlowLayout {
+    NodesFirst,       // node table, event and variable tables, nodes, link lists
+    LinksBeforeNodes, // node table, link lists, event and variable tables, nodes
+    NodeTableLast,    // event and variable tables, nodes, link lists, node table
+};
+
 class FlowGraphWriter {
   public:
     /// A variable of `size` bytes (4-aligned), named (in the variable table) unless
@@ -47,7 +54,7 @@ class FlowGraphWriter {
 
     u32 node_count() const { return u32(_nodes.size()); }
     u32 variable_block_size() const { return u32(_defaults.size()); }
-    std::vector<u8> write() const;
+    std::vector<u8> write(FlowLayout layout = FlowLayout::NodesFirst) const;
     const std::vector<u8> &defaults() const { return _defaults; }
 
     /// Helpers for node data.

@@ -8,9 +8,9 @@ namespace {
 
 template <typename T> void put(std::vector<u8> &out, T value)
 {
-    u8 bytes[sizeof(T)];
-    memcpy(bytes, &value, sizeof(T));
-    out.insert(out.end(), bytes, bytes + sizeof(T));
+    const size_t at = out.size();
+    out.resize(at + sizeof(T));
+    memcpy(out.data() + at, &value, sizeof(T));
 }
 
 } // namespace

@@ -10,8 +10,10 @@ struct Out {
     std::vector<u8> bytes;
     void raw(const void *p, size_t n)
     {
-        const u8 *b = static_cast<const u8 *>(p);
-        bytes.insert(bytes.end(), b, b + n);
+        const size_t at = bytes.size();
+        bytes.resize(at + n);
+        if (n)
+            memcpy(bytes.data() + at, p, n);
     }
     void u32_(u32 v) { raw(&v, 4); }
     void f32_(f32 v) { raw(&v, 4); }
@@ -52,7 +54,7 @@ void script_entries(Out &o, const std::vector<LevelSourceScriptData> &entries)
 std::vector<u8> write_level_resource(const LevelSource &l)
 {
     Out o;
-    o.bytes.resize(72, 0);
+    o.bytes.assign(72, 0); // the header (assign: GCC 12 misreads a resize from empty at -O3)
     o.set(0, u32(l.units.size()));
     for (const LevelSourceUnit &u : l.units) {
         o.u64_(u.name);
@@ -63,6 +65,16 @@ std::vector<u8> write_level_resource(const LevelSource &l)
             o.f32_(v);
         o.u32_(0);
     }
+    auto flow = [&] {
+        o.set(7, o.at());
+        o.raw(l.flow_defaults.data(), l.flow_defaults.size());
+        o.pad();
+        o.set(6, o.at());
+        o.raw(l.flow_graph.data(), l.flow_graph.size());
+        o.pad();
+    };
+    if (!l.flow_graph.empty() && l.flow_graph_first)
+        flow();
     if (!l.unit_script_data.empty()) {
         o.set(1, o.at());
         for (size_t i = 0; i < l.units.size(); ++i)
@@ -128,14 +140,8 @@ std::vector<u8> write_level_resource(const LevelSource &l)
         o.raw(l.navigation_mesh.data(), l.navigation_mesh.size());
         o.pad();
     }
-    if (!l.flow_graph.empty()) {
-        o.set(7, o.at());
-        o.raw(l.flow_defaults.data(), l.flow_defaults.size());
-        o.pad();
-        // The graph goes last: it runs to the end of the blob.
-        o.set(6, o.at());
-        o.raw(l.flow_graph.data(), l.flow_graph.size());
-    }
+    if (!l.flow_graph.empty() && !l.flow_graph_first)
+        flow();
     return o.bytes;
 }
 

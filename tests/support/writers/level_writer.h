@@ -73,6 +73,7 @@ struct LevelSource {
     std::vector<u8> prototype; // unit resource bytes; empty: none
     std::vector<u8> flow_graph;
     std::vector<u8> flow_defaults;
+    bool flow_graph_first = false; // the graph right after the unit records, the other sections after it
     std::vector<LevelSourceTrigger> triggers;
     std::vector<LevelSourceBinding> bindings;
     std::vector<LevelSourceParticles> particles;

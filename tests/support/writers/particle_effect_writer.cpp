@@ -10,9 +10,9 @@ namespace {
 
 void put(std::vector<u8> &out, u32 word)
 {
-    u8 b[4];
-    memcpy(b, &word, 4);
-    out.insert(out.end(), b, b + 4);
+    const size_t at = out.size();
+    out.resize(at + 4);
+    memcpy(out.data() + at, &word, 4);
 }
 
 void put_at(std::vector<u8> &out, size_t at, u32 word) { memcpy(out.data() + at, &word, 4); }

@@ -11,9 +11,9 @@ namespace {
 
 template <typename T> void put(std::vector<u8> &out, const T &v)
 {
-    u8 b[sizeof(T)];
-    memcpy(b, &v, sizeof(T));
-    out.insert(out.end(), b, b + sizeof(T));
+    const size_t at = out.size();
+    out.resize(at + sizeof(T));
+    memcpy(out.data() + at, &v, sizeof(T));
 }
 
 template <typename T> std::vector<NamedEntry<T>> ordered(std::vector<NamedEntry<T>> t, bool unsorted)
