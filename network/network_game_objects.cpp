@@ -221,8 +221,9 @@ bool NetworkGame::migrate_object(u32 id, u64 new_owner)
     const u32 size = writer.size_bytes();
     u8 message[16];
     memcpy(message, _message, size);
-    apply_migration(id, new_owner, _own_id);
+    // Sent first: the migration's callback may end the game.
     send_to_others(message, size, 1);
+    apply_migration(id, new_owner, _own_id);
     return true;
 }
 
@@ -242,7 +243,6 @@ bool NetworkGame::apply_migration(u32 id, u64 new_owner, u64)
     if (previous == _own_id) {
         remove_owned(id);
         make_field_buffer(*object);
-        raise(id, ObjectEvent::MigratedAway, new_owner);
     }
     object->owner = new_owner;
     // The new owner's datagrams count from its own sequence numbers; fields it sent before
@@ -282,8 +282,12 @@ bool NetworkGame::apply_migration(u32 id, u64 new_owner, u64)
         }
         _object_allocator.deallocate(object->targets);
         object->targets = nullptr;
-        raise(id, ObjectEvent::MigratedToMe, previous);
     }
+    // Last: the callback may destroy the object or end the game.
+    if (previous == _own_id)
+        raise(id, ObjectEvent::MigratedAway, new_owner);
+    else if (new_owner == _own_id)
+        raise(id, ObjectEvent::MigratedToMe, previous);
     return true;
 }
 

@@ -61,7 +61,7 @@ void push_token(const LuaStack &stack, u32 token)
 {
     void *block = lua_newuserdata(stack.state(), sizeof(u32));
     std::memcpy(block, &token, sizeof(token));
-    stack.environment().class_table(token_table);
+    stack.push_class_table(token_table);
     lua_setmetatable(stack.state(), -2);
 }
 
