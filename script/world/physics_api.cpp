@@ -497,15 +497,14 @@ int raycast_body(lua_State *L)
         if (result->hits.empty())
             break; // no hits: the callback gets no arguments
         // Sorted by increasing distance: the layer reports hits in its own order.
+        // The order is a Lua userdata: pushing a temporary below may raise, which skips
+        // destructors.
         const u32 n = result->hits.size();
-        Array<u32> order(LuaEnvironment::from_state(L).allocator());
-        order.resize(n);
-        if (order.size() != n)
-            luaL_error(L, "out of memory sorting %d hits", int(n));
+        u32 *order = static_cast<u32 *>(lua_newuserdata(L, sizeof(u32) * n));
+        const i32 order_slot = lua_gettop(L); // kept on the stack while read
         for (u32 i = 0; i < n; ++i)
             order[i] = i;
-        std::sort(order.begin(), order.end(),
-                  [&](u32 a, u32 b) { return result->hits[a].distance < result->hits[b].distance; });
+        std::sort(order, order + n, [&](u32 a, u32 b) { return result->hits[a].distance < result->hits[b].distance; });
         lua_createtable(L, i32(n), 0);
         for (u32 i = 0; i < n; ++i) {
             const RaycastHit &h = result->hits[order[i]];
@@ -520,6 +519,7 @@ int raycast_body(lua_State *L)
             lua_rawseti(L, -2, 4);
             lua_rawseti(L, -2, i32(i + 1));
         }
+        lua_remove(L, order_slot);
         args = 1;
         break;
     }
