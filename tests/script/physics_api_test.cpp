@@ -261,6 +261,22 @@ TEST_F(PhysicsApiTest, QueryCallbacksThatEndTheirCaller)
     }
 }
 
+// tostring reads an engine object only while it lives: the handle an overlap returned
+// names no freed record once the record is collected.
+TEST_F(PhysicsApiTest, ToStringOfAnObjectThatIsGoneReadsNothing)
+{
+    EXPECT_EQ(run_boot(std::string(scene) +
+                       "local h = PhysicsWorld.overlap(pw, function() end, 'size', 1, 'position', Vector3(0, 0, 3))\n"
+                       "World.update(w, 1 / 60); World.update(w, 1 / 60)\n"
+                       "collectgarbage(); collectgarbage()\n"
+                       "assert(tostring(h):find('^%[Unknown C object'), tostring(h))\n"
+                       "assert(tostring(a):find(\"^%[Actor '\"), tostring(a))\n"
+                       "local gone = Unit.actor(crate, 'body')\n"
+                       "World.destroy_unit(w, crate)\n"
+                       "assert(tostring(gone):find('^%[Unknown C object'), tostring(gone))\n"),
+              "");
+}
+
 TEST_F(PhysicsApiTest, MoversAndJointsOfUnits)
 {
     EXPECT_EQ(run_boot(std::string(scene) +
