@@ -50,6 +50,12 @@ TEST_F(CoroutineTest, EngineValuesMadeInACoroutineAreWhole)
         {"Network.game()", "getmetatable(v) == NetworkGame"},
         {"LanClient.lobby_browser(client)", "getmetatable(v) == LanLobbyBrowser"},
         {"Network.create_lan_lobby(0, 2)", "getmetatable(v) == LanLobby and LanLobby.num_members(v) == 1"},
+        // A table stored from a coroutine is read back on the main state (and released
+        // with its owner after the coroutine is gone).
+        {"(function() World.set_data(w, 'kept', {7}); return World.get_data(w, 'kept') end)()",
+         "v[1] == 7 and World.get_data(w, 'kept') == v"},
+        {"(function() Unit.set_data(crate, 'kept', {8}); return Unit.get_data(crate, 'kept') end)()",
+         "v[1] == 8 and Unit.get_data(crate, 'kept') == v"},
     };
     std::string script = harness;
     for (const Case &c : cases)
