@@ -7,6 +7,7 @@
 #include "foundation/threads/thread_registry.h"
 #include "network/network_config_resource.h"
 #include "network/network_manager.h"
+#include "network/unit_synchronizer.h"
 #include "physics/physics_sdk.h"
 #include "physics/world_physics_service.h"
 #include "save/save_system.h"
@@ -51,7 +52,9 @@ class AllServicesTest : public BootScriptTest {
             return create_physics_sdk(allocator, application.thread_pool());
         };
         services.create_network = [](Allocator &allocator, Application &) -> INetworkService * {
-            return make_new<network::NetworkManager>(allocator, default_allocator());
+            network::NetworkManagerSettings settings;
+            settings.game.create_synchronizer = network::create_unit_synchronizer;
+            return make_new<network::NetworkManager>(allocator, default_allocator(), settings);
         };
         services.create_save = [](Allocator &allocator, Application &application, const char *dir) -> ISaveService * {
             return save::create_save_service(allocator, *application.thread_registry(), dir);

@@ -50,6 +50,11 @@ TEST_F(CoroutineTest, EngineValuesMadeInACoroutineAreWhole)
         {"Network.game()", "getmetatable(v) == NetworkGame"},
         {"LanClient.lobby_browser(client)", "getmetatable(v) == LanLobbyBrowser"},
         {"Network.create_lan_lobby(0, 2)", "getmetatable(v) == LanLobby and LanLobby.num_members(v) == 1"},
+        {"Network.join_lan_lobby('127.0.0.1:9')", "getmetatable(v) == LanLobby"},
+        {"NetworkGame.unit_synchronizer(Network.game())", "UnitSynchronizer.game_object_id_to_unit(v, 1) == nil"},
+        {"PhysicsWorld.spawn_box(pw, Vector3(9, 9, 9), Vector3(0.5, 0.5, 0.5), 'dynamic', 'default', 'wood')",
+         "Actor.is_dynamic(v)"},
+        {"FlockVisualizer(w, Flock(), 0)", "getmetatable(v) == FlockVisualizer"},
         // A table stored from a coroutine is read back on the main state (and released
         // with its owner after the coroutine is gone).
         {"(function() World.set_data(w, 'kept', {7}); return World.get_data(w, 'kept') end)()",
