@@ -75,6 +75,21 @@ TEST_F(CoroutineTest, EngineValuesMadeInACoroutineAreWhole)
     EXPECT_EQ(log.count("[Lua] made"), 1);
 }
 
+TEST_F(CoroutineTest, RequireAndDofileReturnToTheCoroutine)
+{
+    source.set("mod", "return {answer = 42}");
+    EXPECT_EQ(run_boot(std::string(harness) +
+                       "local m = inside(function() return require('mod') end)\n"
+                       "assert(type(m) == 'table' and m.answer == 42 and require('mod') == m)\n"
+                       "local d, extra = inside(function() return dofile('mod'), 7 end)\n"
+                       "assert(d.answer == 42 and extra == 7)\n"
+                       "local ok, e = pcall(inside, function() return require('missing') end)\n"
+                       "assert(not ok and e:find('script not found: missing', 1, true), e)\n"
+                       "print('required')\n"),
+              "");
+    EXPECT_EQ(log.count("[Lua] required"), 1);
+}
+
 TEST_F(CoroutineTest, CallbacksOfQueriesAskedInACoroutineRunOnTheMainState)
 {
     EXPECT_EQ(run_boot(std::string(harness) +
