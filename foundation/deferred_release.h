@@ -18,9 +18,10 @@
 //       destroy_now();
 //   }
 //
-// The network manager (its game, connection, lobbies), a network game's objects and the
-// script's query records use it; a World's flow run follows the same rule for units and
-// levels. Not thread-safe: one thread owns the guarded object.
+// Users: a World's flow run (units destroyed and levels replaced by flow, level, query and
+// state-machine callbacks), the network manager (its game, connection, lobbies and a
+// backend shut down by a network callback) and the script's raycasts (collected by their
+// own callback). Not thread-safe: one thread owns the guarded object.
 
 #include "foundation/types.h"
 
