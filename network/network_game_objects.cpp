@@ -277,8 +277,9 @@ bool NetworkGame::migrate_object(u32 id, u64 new_owner)
     const u32 size = writer.size_bytes();
     u8 message[16];
     memcpy(message, _message, size);
-    apply_migration(id, new_owner, _own_id);
+    // Sent first: the migration's callback may end the game.
     send_to_others(message, size, 1);
+    apply_migration(id, new_owner, _own_id);
     return true;
 }
 
@@ -298,7 +299,6 @@ bool NetworkGame::apply_migration(u32 id, u64 new_owner, u64)
     if (previous == _own_id) {
         remove_owned(id);
         make_field_buffer(*object);
-        raise(id, ObjectEvent::MigratedAway, new_owner);
     }
     count_owner(previous, -1);
     count_owner(new_owner, 1);
@@ -340,8 +340,12 @@ bool NetworkGame::apply_migration(u32 id, u64 new_owner, u64)
         }
         _object_allocator.deallocate(object->targets);
         object->targets = nullptr;
-        raise(id, ObjectEvent::MigratedToMe, previous);
     }
+    // Last: the callback may destroy the object or end the game.
+    if (previous == _own_id)
+        raise(id, ObjectEvent::MigratedAway, new_owner);
+    else if (new_owner == _own_id)
+        raise(id, ObjectEvent::MigratedToMe, previous);
     return true;
 }
 

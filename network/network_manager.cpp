@@ -14,11 +14,64 @@ struct DispatchContext {
 } // namespace
 
 NetworkManager::NetworkManager(Allocator &parent, const NetworkManagerSettings &settings)
-    : _allocator("network", parent), _settings(settings), _lobbies(_allocator)
+    : _allocator("network", parent), _settings(settings), _lobbies(_allocator), _retired(_allocator)
 {
 }
 
-NetworkManager::~NetworkManager() { shutdown_backend(); }
+NetworkManager::~NetworkManager()
+{
+    shutdown_backend();
+    destroy_retired();
+}
+
+namespace {
+template <typename T> void destroy_owned(NetworkManager &manager, void (*)(void *), void *object)
+{
+    delete_with_allocator(manager.allocator(), static_cast<T *>(object));
+}
+void destroy_other(NetworkManager &, void (*function)(void *), void *object) { function(object); }
+} // namespace
+
+void NetworkManager::retire(const Retired &retired)
+{
+    if (!retired.object)
+        return;
+    if (!_callbacks.defer()) {
+        retired.destroy(*this, retired.function, retired.object);
+        return;
+    }
+    for (const Retired &r : _retired)
+        if (r.object == retired.object)
+            return;
+    _retired.push_back(retired);
+}
+
+void NetworkManager::destroy_retired()
+{
+    // A destructor may retire more (a game's synchronizers): walk by index.
+    for (u32 i = 0; i < _retired.size(); ++i) {
+        const Retired r = _retired[i];
+        r.destroy(*this, r.function, r.object);
+    }
+    _retired.clear();
+}
+
+void NetworkManager::end_callbacks()
+{
+    if (_callbacks.leave())
+        destroy_retired();
+}
+
+void NetworkManager::destroy_backend_when_safe(INetworkBackend *backend)
+{
+    retire({destroy_owned<INetworkBackend>, nullptr, backend});
+}
+
+void NetworkManager::destroy_when_safe(void (*destroy)(void *object), void *object)
+{
+    if (destroy)
+        retire({destroy_other, destroy, object});
+}
 
 bool NetworkManager::set_backend(INetworkBackend &backend, const NetworkGameConfig &config)
 {
@@ -41,10 +94,10 @@ bool NetworkManager::set_backend(INetworkBackend &backend, const NetworkGameConf
 void NetworkManager::shutdown_backend()
 {
     for (ILobby *lobby : _lobbies)
-        delete_with_allocator(_allocator, lobby);
+        retire({destroy_owned<ILobby>, nullptr, lobby});
     _lobbies.clear();
     shutdown_game();
-    delete_with_allocator(_allocator, _connection);
+    retire({destroy_owned<Connection>, nullptr, _connection});
     _connection = nullptr;
     _transport = nullptr;
     _backend = nullptr;
@@ -65,8 +118,9 @@ INetworkGame *NetworkManager::create_game()
 
 void NetworkManager::shutdown_game()
 {
-    delete_with_allocator(_allocator, _game);
+    NetworkGame *game = _game;
     _game = nullptr;
+    retire({destroy_owned<NetworkGame>, nullptr, game});
 }
 
 u64 NetworkManager::own_peer_id() { return _backend ? _backend->own_peer_id() : 0; }
@@ -84,19 +138,50 @@ bool NetworkManager::send_message(u64 peer, const void *payload, u32 size)
 
 void NetworkManager::update(f32 dt_s, const GameMessageCallback &messages, const ObjectEventCallback &objects)
 {
+    if (_callbacks.is_on_stack()) {
+        // The update below would receive into the transport's buffer the outer one reads.
+        log_message(log_category, "network update refused: called from inside a network callback");
+        return;
+    }
+    _callbacks.enter();
+    _messages = messages;
+    _object_events = objects;
     if (_backend)
         _backend->update(dt_s);
     if (_game) {
-        _game->update(messages, objects);
+        _dispatching = _game;
+        _game->update({forward_message, this}, {forward_object_event, this});
+        _dispatching = nullptr;
     } else if (_connection) {
-        _messages = messages;
+        // Each call reads the manager's members: a callback may shut the connection down.
+        _receiving = _connection;
         _connection->update(dt_s);
         _connection->receive(make_receive_handler(on_receive, DispatchContext{this}));
-        _connection->flush();
-        _messages = {};
+        if (_connection)
+            _connection->flush();
+        _receiving = nullptr;
     }
-    for (ILobby *lobby : _lobbies)
-        lobby->update(dt_s);
+    for (u32 i = 0; i < _lobbies.size(); ++i)
+        _lobbies[i]->update(dt_s);
+    end_callbacks();
+}
+
+const u8 *NetworkManager::forward_message(void *user, u64 sender, const u8 *bytes, u32 remaining)
+{
+    auto &m = *static_cast<NetworkManager *>(user);
+    // A game shut down by an earlier callback reads on to the end of its update; the
+    // caller hears no more of it.
+    if (!m._game || (m._dispatching && m._dispatching != m._game) || !m._messages.function)
+        return nullptr;
+    return m._messages.function(m._messages.user, sender, bytes, remaining);
+}
+
+void NetworkManager::forward_object_event(void *user, u32 id, ObjectEvent event, u64 peer)
+{
+    auto &m = *static_cast<NetworkManager *>(user);
+    if (!m._game || (m._dispatching && m._dispatching != m._game) || !m._object_events.function)
+        return;
+    m._object_events.function(m._object_events.user, id, event, peer);
 }
 
 void NetworkManager::on_receive(void *context, u64 peer, u32, const u8 *bytes, u32 size, f32)
@@ -108,6 +193,8 @@ void NetworkManager::dispatch(u64 sender, const u8 *bytes, u32 size)
 {
     BitReader reader(bytes, size);
     while (reader.remaining_bytes() > 0 && !reader.has_overflowed()) {
+        if (!_connection || _connection != _receiving)
+            return; // shut down by a callback of this delivery
         const u8 type = reader.read_u8();
         if (type == 0) {
             if (!_messages.function)
@@ -139,7 +226,7 @@ bool NetworkManager::remove_lobby(ILobby *lobby)
         if (_lobbies[i] != lobby)
             continue;
         _lobbies.erase(i);
-        delete_with_allocator(_allocator, lobby);
+        retire({destroy_owned<ILobby>, nullptr, lobby});
         return true;
     }
     return false;

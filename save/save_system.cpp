@@ -70,6 +70,8 @@ void delete_record(Allocator &allocator, ProgressInformation *record)
 
 bool is_valid_save_name(const char *name)
 {
+    if (!*name)
+        return false; // the files would be the hidden ".sav" and ".old"
     for (const char *c = name; *c; ++c) {
         bool ok = (*c >= 'a' && *c <= 'z') || (*c >= '0' && *c <= '9') || *c == '_' || *c == '-';
         if (!ok)

@@ -44,7 +44,7 @@ extern const char *const error_broken;           // "TORVALEN_SAVEDATA_BROKEN"
 extern const char *const error_io;               // "TORVALEN_SAVEDATA_IO_ERROR"
 
 /// True when every character of `name` is one of "abcdefghijklmnopqrstuvwxyz0123456789_-"
-/// (so an empty name is valid).
+/// and there is at least one (an empty name would make the hidden files ".sav" and ".old").
 bool is_valid_save_name(const char *name);
 
 enum class ProgressKind : u32 { Save = 0, Load = 1 };

@@ -470,7 +470,7 @@ void World::destroy_unit(Unit &u)
 {
     if (&u.world() != this)
         return;
-    if (_flow_depth > 0) {
+    if (_flow_run.defer()) {
         UnitHandle h = u.handle();
         if (std::find(_pending_destroy.begin(), _pending_destroy.end(), h) == _pending_destroy.end())
             _pending_destroy.push_back(h);
@@ -983,8 +983,8 @@ void World::flow_event_by_index(Unit &u, u32 target)
 
 void World::end_flow_run()
 {
-    if (_flow_depth == 0 || --_flow_depth > 0)
-        return;
+    if (!_flow_run.leave())
+        return; // still inside a run, or nothing was asked to go
     // Destruction asked for during the run happens now, in the order it was asked for.
     for (u32 i = 0; i < _pending_destroy.size(); ++i)
         if (Unit *u = unit(_pending_destroy[i]))
@@ -1000,7 +1000,7 @@ void World::end_flow_run()
 Level *World::load_level(const LevelResource &resource, i32 script_reference)
 {
     if (_level) {
-        if (_flow_depth > 0) {
+        if (_flow_run.defer()) {
             _level->retire();
             _retired_levels.push_back(_level);
         } else {

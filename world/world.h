@@ -26,6 +26,7 @@
 // `add_to_awake_list_locked` may also come from jobs or physics callbacks.
 
 #include "foundation/containers/array.h"
+#include "foundation/deferred_release.h"
 #include "foundation/io/chunk_store.h"
 #include "foundation/math/matrix4x4.h"
 #include "foundation/memory/trace_allocator.h"
@@ -212,9 +213,9 @@ class World {
     /// flow run: destruction it asks for waits until the run ends.
     void flow_event_by_index(Unit &unit, u32 target);
     /// Brackets a flow run started elsewhere (level flow, script calls into flow).
-    void begin_flow_run() { ++_flow_depth; }
+    void begin_flow_run() { _flow_run.enter(); }
     void end_flow_run();
-    bool in_flow_run() const { return _flow_depth > 0; }
+    bool in_flow_run() const { return _flow_run.is_on_stack(); }
     IFlowScript *script() const { return _script; }
     /// The level script's reference (flow_no_script_reference: none).
     i32 script_reference() const { return _script_reference; }
@@ -321,7 +322,7 @@ class World {
     u32 _frame_counter = 1;
     ChunkStore _data;
     TimedEvents _timed_events;
-    u32 _flow_depth = 0;
+    DeferredRelease _flow_run; // units and levels asked to go meanwhile go when it ends
     Array<UnitHandle> _pending_destroy; // asked for during flow runs
     IFlowScript *_script = nullptr;
     i32 _script_reference = -2;

@@ -106,24 +106,36 @@ int call_global(lua_State *L)
     return lua_gettop(L);
 }
 
+/// Hands the results of a call the environment ran on its main state to `L` (a coroutine
+/// calling require or dofile), or raises its error there.
+int hand_over(lua_State *L, const CallResult &r)
+{
+    const i32 count = r.error ? 1 : lua_gettop(r.state) - r.base;
+    if (r.state != L) {
+        if (!lua_checkstack(L, count + LUA_MINSTACK)) {
+            lua_settop(r.state, r.base);
+            return luaL_error(L, "out of Lua stack");
+        }
+        lua_xmove(r.state, L, count);
+        lua_settop(r.state, r.base);
+    }
+    if (r.error)
+        return lua_error(L);
+    return count;
+}
+
 int script_require(lua_State *L)
 {
     const char *name = luaL_checkstring(L, 1);
     auto *env = static_cast<LuaEnvironment *>(lua_touserdata(L, lua_upvalueindex(1)));
-    CallResult r = env->require(name);
-    if (r.error)
-        return lua_error(L);
-    return lua_gettop(L) - r.base;
+    return hand_over(L, env->require(name));
 }
 
 int script_dofile(lua_State *L)
 {
     const char *name = luaL_checkstring(L, 1);
     auto *env = static_cast<LuaEnvironment *>(lua_touserdata(L, lua_upvalueindex(1)));
-    CallResult r = env->load_file(name);
-    if (r.error)
-        return lua_error(L);
-    return lua_gettop(L) - r.base;
+    return hand_over(L, env->load_file(name));
 }
 
 int script_print(lua_State *L)

@@ -236,8 +236,20 @@ void LuaStack::push_object(void *object, const char *type_name) const
 {
     void *block = lua_newuserdata(_state, sizeof(void *));
     std::memcpy(block, &object, sizeof(object));
-    environment().class_table(type_name);
+    push_class_table(type_name);
     lua_setmetatable(_state, -2);
+}
+
+void LuaStack::push_class_table(const char *type_name) const
+{
+    // The registry is shared by the main state and its coroutines.
+    lua_getfield(_state, LUA_REGISTRYINDEX, type_name);
+    if (lua_istable(_state, -1))
+        return;
+    lua_pop(_state, 1);
+    LuaEnvironment &env = environment();
+    env.class_table(type_name);
+    lua_xmove(env.state(), _state, 1);
 }
 void LuaStack::push_unit_reference(UnitHandle handle) const
 {

@@ -119,6 +119,9 @@ class LuaStack {
     /// A new full userdata holding `object`, with the script table `type_name` as its
     /// metatable (read back with get_object).
     void push_object(void *object, const char *type_name) const;
+    /// Pushes the script table `type_name` (registry and global), made on first use; on
+    /// this cursor's state, which may be a coroutine of the environment's.
+    void push_class_table(const char *type_name) const;
     void push_unit_reference(UnitHandle handle) const;
     void push_registry_reference(i32 reference) const;
     void push_copy(i32 arg) const;

@@ -166,7 +166,9 @@ void script_data_set(const LuaStack &stack, ChunkStore &store, i32 first)
     }
     if (kind == script_reference_chunk_kind) {
         lua_pushvalue(L, stack.index(value));
-        ScriptReference reference{L, luaL_ref(L, LUA_REGISTRYINDEX)};
+        // Kept with the environment's main state: a coroutine that stores it may be gone
+        // when the value is read or released.
+        ScriptReference reference{stack.environment().state(), luaL_ref(L, LUA_REGISTRYINDEX)};
         std::memcpy(bytes, &reference, sizeof(reference));
         if (store.set(head, key, kind, size, bytes) == ChunkStore::not_found) {
             luaL_unref(L, LUA_REGISTRYINDEX, reference.reference);
@@ -236,7 +238,7 @@ void script_data_get(const LuaStack &stack, ChunkStore &store, i32 first)
     case script_reference_chunk_kind: {
         ScriptReference reference;
         std::memcpy(&reference, data, sizeof(reference));
-        if (reference.state == stack.state())
+        if (reference.state == stack.environment().state())
             stack.push_registry_reference(reference.reference);
         else
             stack.push_nil();

@@ -34,9 +34,14 @@ bool TempArrayBase::add_block()
 
 void *TempArrayBase::append()
 {
-    if (_count == capacity() && !add_block())
+    if (_count == temp_max_entries)
         return nullptr;
-    u8 *e = entry(_count++);
+    if (_first + _count == capacity() && !add_block()) {
+        if (_count > 0 || _first == 0)
+            return nullptr;
+        _first = 0; // an empty run may start over in the blocks there are
+    }
+    u8 *e = entry(_first + _count++);
     std::memcpy(e, &_tag, sizeof(_tag));
     return e;
 }
@@ -45,11 +50,25 @@ bool TempArrayBase::set_count(u32 n)
 {
     if (n > temp_max_entries)
         return false;
-    while (capacity() < n)
+    if (n == 0) {
+        // The next run starts after this one while another as long still fits.
+        const u32 next = _first + _count;
+        _first = u64(next) + _count <= capacity() && next < capacity() ? next : 0;
+        _count = 0;
+        return true;
+    }
+    u32 first = _first;
+    if (u64(first) + n > temp_max_entries) {
+        if (_count > 0)
+            return false;
+        first = 0;
+    }
+    while (capacity() < first + n)
         if (!add_block())
             return false;
+    _first = first;
     for (; _count < n; ++_count)
-        std::memcpy(entry(_count), &_tag, sizeof(_tag));
+        std::memcpy(entry(_first + _count), &_tag, sizeof(_tag));
     _count = n;
     return true;
 }
@@ -68,7 +87,7 @@ bool TempArrayBase::is_live_slow(const u8 *p) const
     for (u32 i = 1; i < _block_count; ++i) {
         if (p >= _blocks[i] && p < _blocks[i] + _block_bytes) {
             u64 offset = u64(p - _blocks[i]);
-            return offset % _entry_size == 0 && i * temp_block_entries + offset / _entry_size < _count;
+            return offset % _entry_size == 0 && u32(i * temp_block_entries + offset / _entry_size) - _first < _count;
         }
     }
     return false;

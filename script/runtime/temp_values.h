@@ -9,6 +9,11 @@
 // Entries live in fixed blocks that are never moved or freed before the array is
 // destroyed, so a temporary stays at its address for the whole frame however many
 // are made after it. Each entry starts with its kind's tag word; the payload follows.
+//
+// A value a script keeps past a reset is stale and must not read as a newer one: after a
+// reset the live run starts where the last one ended (back at the first slot only when
+// the rest of the allocated blocks would not hold another run as long), so a kept value's
+// slot is reused only once the allocated slots have all been handed out again.
 // An array belongs to one LuaEnvironment and is used by that environment's thread only.
 
 #include "foundation/types.h"
@@ -65,7 +70,8 @@ class TempArrayBase {
     u32 capacity() const { return _block_count * temp_block_entries; }
     /// Sets the live count. Entries added this way get the tag and keep their old payload
     /// (zero for never-used slots). False, and nothing changed, when n is above the limit
-    /// or a block cannot be allocated.
+    /// or a block cannot be allocated. A count of 0 is a reset: the next run starts after
+    /// this one.
     bool set_count(u32 n);
     /// True when `p` is the address of a live entry of this array (no memory is read).
     bool is_live(const void *p) const { return is_live_slow(static_cast<const u8 *>(p)); }
@@ -85,6 +91,7 @@ class TempArrayBase {
     u32 _tag;
     u32 _entry_size;   // bytes per entry, tag included
     u64 _block_bytes;  // _entry_size * temp_block_entries
+    u32 _first = 0; // slot index of the first live entry
     u32 _count = 0;
     u32 _block_count = 0;
     u8 *_blocks[temp_max_blocks] = {};
@@ -102,7 +109,7 @@ template <typename Entry> class TempArray : public TempArrayBase {
         const u8 *b = static_cast<const u8 *>(p);
         if (_block_count > 0 && b >= _blocks[0] && b < _blocks[0] + _block_bytes) {
             u32 offset = u32(b - _blocks[0]); // a block is below 4 GB
-            return offset % u32(sizeof(Entry)) == 0 && offset / u32(sizeof(Entry)) < _count;
+            return offset % u32(sizeof(Entry)) == 0 && offset / u32(sizeof(Entry)) - _first < _count;
         }
         return is_live_slow(b);
     }

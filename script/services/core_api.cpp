@@ -19,9 +19,11 @@
 #include "script/script_api.h"
 #include "script/runtime/value_text.h"
 #include "script/world/world_api.h"
+#include "physics/physics_world.h"
 #include "world/level.h"
 #include "world/unit.h"
 #include "world/unit_resource.h"
+#include "world/world.h"
 
 #include <lua.hpp>
 
@@ -89,10 +91,12 @@ void append_light_userdata(lua_State *L, TextBuffer &text)
         append_matrix4x4_value(text, payload);
         return;
     }
-    // Every other light userdata a script holds is an engine object the engine handed out;
-    // its first word says what it is.
+    // Every other light userdata a script holds is an engine object the engine handed out,
+    // or was one: its memory is read only once a live list of its kind holds it (the
+    // handle of a collected overlap, a destroyed actor or GUI is freed memory).
     u32 tag = 0;
-    std::memcpy(&tag, p, sizeof(tag));
+    if (PhysicsWorld::find_actor(p) || World::gui_owner(static_cast<const Gui *>(p)))
+        std::memcpy(&tag, p, sizeof(tag));
     if (tag == actor_object_tag) {
         ActorObjectHeader header;
         std::memcpy(&header, p, sizeof(header));

@@ -237,18 +237,32 @@ void on_object_event(void *user, u32 id, ObjectEvent event, u64 peer)
     lua_settop(L, top);
 }
 
-/// Runs `body` with the table at `arg` as the callback table.
-template <typename F> void with_callbacks(const LuaStack &s, i32 arg, F body)
+/// Runs `body` with the table at `arg` as the callback table. Callbacks run on the main
+/// state (the call may come from a coroutine), the table copied there meanwhile; what they
+/// shut down is destroyed when the outermost bracket of the manager returns (`bracket`:
+/// made here; the manager's update makes its own).
+template <typename F> void with_callbacks(const LuaStack &s, i32 arg, bool bracket, F body)
 {
     NetworkScript &c = context(s);
+    NetworkManager &m = manager(s);
     if (!s.is_table(arg))
         s.argument_error(arg, "table");
+    lua_State *main = c.env->state();
+    if (!lua_checkstack(main, LUA_MINSTACK))
+        s.error("out of Lua stack");
     const bool was_in_call = c.in_call;
     const i32 was_callbacks = c.callbacks;
-    c.state = s.state();
-    c.callbacks = s.index(arg);
+    lua_pushvalue(s.state(), s.index(arg));
+    lua_xmove(s.state(), main, 1);
+    c.state = main;
+    c.callbacks = lua_gettop(main);
     c.in_call = true;
+    if (bracket)
+        m.begin_callbacks();
     body();
+    if (bracket)
+        m.end_callbacks();
+    lua_settop(main, c.callbacks - 1);
     c.in_call = was_in_call;
     c.callbacks = was_callbacks;
 }
@@ -284,12 +298,19 @@ int init_lan_client(lua_State *L)
     return 1;
 }
 
+void destroy_client(void *client) { delete_with_default_allocator(static_cast<LanClient *>(client)); }
+
 void shut_down(NetworkScript &c)
 {
-    if (c.manager)
-        c.manager->shutdown_backend(); // the lobbies and the game go first
     c.lobbies.clear();
-    delete_with_default_allocator(c.client);
+    if (c.manager) {
+        c.manager->shutdown_backend(); // the lobbies and the game go first
+        // From a callback the update still reads the client's transport: it goes after.
+        if (c.client)
+            c.manager->destroy_when_safe(destroy_client, c.client);
+    } else {
+        delete_with_default_allocator(c.client);
+    }
     c.client = nullptr;
     c.config = nullptr;
 }
@@ -407,7 +428,9 @@ int update(lua_State *L)
     NetworkManager &m = manager(s);
     const f32 dt = s.get_float(1);
     NetworkScript &c = context(s);
-    with_callbacks(s, 2, [&] { m.update(dt, {on_rpc, &c}, {on_object_event, &c}); });
+    if (m.is_in_callbacks())
+        s.error("called from inside a network callback; update after this one returns");
+    with_callbacks(s, 2, false, [&] { m.update(dt, {on_rpc, &c}, {on_object_event, &c}); });
     return 0;
 }
 
@@ -769,7 +792,7 @@ int migrate_game_object(lua_State *L)
     if (!g.has_peer(peer))
         s.argument_message(3, "peer %llx is not in the game", static_cast<unsigned long long>(peer));
     bool done = false;
-    with_callbacks(s, 4, [&] { done = g.migrate_object(id, peer); });
+    with_callbacks(s, 4, true, [&] { done = g.migrate_object(id, peer); });
     if (!done)
         s.error("game object %u may be migrated only by its owner or the host", id);
     return 0;

@@ -61,7 +61,7 @@ void push_token(const LuaStack &stack, u32 token)
 {
     void *block = lua_newuserdata(stack.state(), sizeof(u32));
     std::memcpy(block, &token, sizeof(token));
-    stack.environment().class_table(token_table);
+    stack.push_class_table(token_table);
     lua_setmetatable(stack.state(), -2);
 }
 
@@ -82,6 +82,19 @@ u32 *token_arg(const LuaStack &stack, i32 arg)
         }
     }
     stack.argument_error(arg, token_table);
+}
+
+/// A save name: not empty and without zero bytes (the file name would end there); the
+/// save system refuses the other names it cannot use through the token's error.
+const char *name_arg(const LuaStack &stack, i32 arg)
+{
+    u64 length = 0;
+    const char *name = stack.get_string(arg, &length);
+    if (length == 0)
+        stack.argument_message(arg, "a save name must not be empty");
+    if (std::strlen(name) != length)
+        stack.argument_message(arg, "a save name must not hold a zero byte");
+    return name;
 }
 
 /// Encodes argument `arg` with the script value encoding into `out`; false when it has none.
@@ -108,7 +121,7 @@ int auto_save(lua_State *L)
 {
     LuaStack stack(L);
     save::SaveSystem &system = saves(stack);
-    const char *name = stack.get_string(1);
+    const char *name = name_arg(stack, 1);
     if (stack.is_none_or_nil(2))
         stack.argument_message(2, "a value to save expected");
     Allocator &allocator = stack.environment().allocator();
@@ -133,7 +146,7 @@ int auto_load(lua_State *L)
 {
     LuaStack stack(L);
     save::SaveSystem &system = saves(stack);
-    const u32 token = system.auto_load(stack.get_string(1));
+    const u32 token = system.auto_load(name_arg(stack, 1));
     if (token == 0)
         stack.error("the save system could not start the load (out of memory)");
     push_token(stack, token);
@@ -180,6 +193,23 @@ int close(lua_State *L)
     save::SaveSystem &system = saves(stack);
     u32 *token = token_arg(stack, 1);
     system.close(*token);
+    *token = 0;
+    return 0;
+}
+
+int token_gc(lua_State *L)
+{
+    // Called by the collector (or a script, with anything): an unclosed token's record goes.
+    if (lua_type(L, 1) != LUA_TUSERDATA || lua_objlen(L, 1) != sizeof(u32) || !lua_getmetatable(L, 1))
+        return 0;
+    lua_getfield(L, LUA_REGISTRYINDEX, token_table);
+    const bool same = lua_rawequal(L, -1, -2);
+    lua_pop(L, 2);
+    u32 *token = static_cast<u32 *>(lua_touserdata(L, 1));
+    if (!same || *token == 0)
+        return 0;
+    if (save::SaveSystem *system = save::save_system())
+        system->close(*token);
     *token = 0;
     return 0;
 }
@@ -231,6 +261,7 @@ void register_save_api(LuaEnvironment &env)
     env.add_module_function("SaveSystem", "auto_load", auto_load);
     env.add_module_function("SaveSystem", "progress", progress);
     env.add_module_function("SaveSystem", "close", close);
+    env.add_module_function(token_table, "__gc", token_gc);
     env.add_module_function("DLC", "scan_for_dlc", scan_for_dlc);
     env.add_module_function("DLC", "scan_done", scan_done);
     env.add_module_function("DLC", "scan_result", scan_result);

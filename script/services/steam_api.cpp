@@ -38,7 +38,7 @@ void *push_block(const LuaStack &s, const char *type_name, const void *bytes, u3
 {
     void *block = lua_newuserdata(s.state(), size);
     memcpy(block, bytes, size);
-    s.environment().class_table(type_name);
+    s.push_class_table(type_name);
     lua_setmetatable(s.state(), -2);
     return block;
 }
@@ -417,7 +417,8 @@ int shutdown_steam_backend(lua_State *L)
     (void)ref;
     if (m.backend() == backend)
         m.shutdown_backend();
-    delete_with_allocator(m.allocator(), backend);
+    // From a network callback the update still reads the backend's transport.
+    m.destroy_backend_when_safe(backend);
     return 0;
 }
 

@@ -526,9 +526,7 @@ int ai_find_intersecting_units(lua_State *L)
     const f32 distance = non_negative_arg(s, 2);
     const i32 table = s.index(1);
     const u32 count = u32(lua_objlen(L, table));
-    TempAllocator temp;
-    Array<PairSearchPoint> points(temp);
-    f32 low[2] = {INFINITY, INFINITY}, high[2] = {-INFINITY, -INFINITY};
+    // Every unit is checked before any memory is taken: a raised error skips destructors.
     for (u32 i = 0; i < count; ++i) {
         lua_rawgeti(L, table, i32(i + 1));
         Unit *unit = unit_handle_table().get(s.get_unit_handle(-1));
@@ -537,26 +535,39 @@ int ai_find_intersecting_units(lua_State *L)
         if (unit->scene_graph().node_count() == 0)
             s.argument_message(1, "unit %u has no nodes", i + 1);
         lua_pop(L, 1);
-        const Vector3 p = translation(unit->scene_graph().world_pose(0));
-        for (int k = 0; k < 2; ++k) {
-            const f32 v = k ? p.y : p.x;
-            low[k] = std::min(low[k], v), high[k] = std::max(high[k], v);
+    }
+    bool out_of_memory = false;
+    {
+        TempAllocator temp;
+        Array<PairSearchPoint> points(temp);
+        f32 low[2] = {INFINITY, INFINITY}, high[2] = {-INFINITY, -INFINITY};
+        for (u32 i = 0; i < count && !out_of_memory; ++i) {
+            lua_rawgeti(L, table, i32(i + 1));
+            Unit *unit = unit_handle_table().get(s.get_unit_handle(-1)); // checked above: cannot raise
+            lua_pop(L, 1);
+            const Vector3 p = translation(unit->scene_graph().world_pose(0));
+            for (int k = 0; k < 2; ++k) {
+                const f32 v = k ? p.y : p.x;
+                low[k] = std::min(low[k], v), high[k] = std::max(high[k], v);
+            }
+            out_of_memory = !points.push_back({{p.x, p.y, p.z}, i});
         }
-        if (!points.push_back({{p.x, p.y, p.z}, i}))
-            s.error("out of memory");
+        // Sweep along the axis the positions spread more on.
+        const u32 axis = high[0] - low[0] >= high[1] - low[1] ? 0 : 1;
+        Array<PairSearchPair> pairs(temp);
+        out_of_memory = out_of_memory || !find_intersecting_units(points, distance, axis, pairs);
+        if (!out_of_memory) {
+            lua_createtable(L, i32(pairs.size() * 2), 0);
+            for (u32 k = 0; k < pairs.size(); ++k) {
+                lua_pushnumber(L, pairs[k].first);
+                lua_rawseti(L, -2, i32(2 * k + 1));
+                lua_pushnumber(L, pairs[k].second);
+                lua_rawseti(L, -2, i32(2 * k + 2));
+            }
+        }
     }
-    // Sweep along the axis the positions spread more on.
-    const u32 axis = high[0] - low[0] >= high[1] - low[1] ? 0 : 1;
-    Array<PairSearchPair> pairs(temp);
-    if (!find_intersecting_units(points, distance, axis, pairs))
+    if (out_of_memory)
         s.error("out of memory");
-    lua_createtable(L, i32(pairs.size() * 2), 0);
-    for (u32 k = 0; k < pairs.size(); ++k) {
-        s.push_integer(pairs[k].first);
-        lua_rawseti(L, -2, i32(2 * k + 1));
-        s.push_integer(pairs[k].second);
-        lua_rawseti(L, -2, i32(2 * k + 2));
-    }
     return 1;
 }
 

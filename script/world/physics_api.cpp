@@ -3,6 +3,8 @@
 
 #include "script/world/physics_api.h"
 
+#include "foundation/deferred_release.h"
+
 #include "foundation/log.h"
 #include "foundation/memory/allocator.h"
 #include "physics/physics_properties.h"
@@ -464,6 +466,7 @@ struct RaycastRecord {
     i32 callback = LUA_NOREF;
     i32 self = LUA_NOREF; // the userdata, while casts are in flight
     u32 in_flight = 0;
+    DeferredRelease answering; // its callback is on the stack: a collection waits for it
 };
 
 int raycast_body(lua_State *L)
@@ -494,15 +497,14 @@ int raycast_body(lua_State *L)
         if (result->hits.empty())
             break; // no hits: the callback gets no arguments
         // Sorted by increasing distance: the layer reports hits in its own order.
+        // The order is a Lua userdata: pushing a temporary below may raise, which skips
+        // destructors.
         const u32 n = result->hits.size();
-        Array<u32> order(LuaEnvironment::from_state(L).allocator());
-        order.resize(n);
-        if (order.size() != n)
-            luaL_error(L, "out of memory sorting %d hits", int(n));
+        u32 *order = static_cast<u32 *>(lua_newuserdata(L, sizeof(u32) * n));
+        const i32 order_slot = lua_gettop(L); // kept on the stack while read
         for (u32 i = 0; i < n; ++i)
             order[i] = i;
-        std::sort(order.begin(), order.end(),
-                  [&](u32 a, u32 b) { return result->hits[a].distance < result->hits[b].distance; });
+        std::sort(order, order + n, [&](u32 a, u32 b) { return result->hits[a].distance < result->hits[b].distance; });
         lua_createtable(L, i32(n), 0);
         for (u32 i = 0; i < n; ++i) {
             const RaycastHit &h = result->hits[order[i]];
@@ -517,6 +519,7 @@ int raycast_body(lua_State *L)
             lua_rawseti(L, -2, 4);
             lua_rawseti(L, -2, i32(i + 1));
         }
+        lua_remove(L, order_slot);
         args = 1;
         break;
     }
@@ -529,7 +532,13 @@ void raycast_done(PhysicsWorld &world, const RaycastResult &result)
 {
     auto *r = static_cast<RaycastRecord *>(result.user);
     lua_State *L = r->state;
+    r->answering.enter();
     answer(L, raycast_body, r, &result, &world, "Raycast callback error: %s");
+    if (r->answering.leave()) {
+        // Collected by its own callback (Raycast.__gc): its references went then.
+        delete_with_allocator(LuaEnvironment::from_state(L).allocator(), r);
+        return;
+    }
     if (r->in_flight && --r->in_flight == 0) {
         i32 self = r->self;
         r->self = LUA_NOREF;
@@ -615,7 +624,7 @@ int physics_world_overlap(lua_State *L)
     // closes first, its collection cancels the query.
     auto *r = static_cast<OverlapRecord *>(lua_newuserdata(L, sizeof(OverlapRecord)));
     new (r) OverlapRecord();
-    r->state = L;
+    r->state = stack.environment().state(); // answered on the main state, also when asked in a coroutine
     lua_getfield(L, LUA_REGISTRYINDEX, overlap_record_key);
     lua_setmetatable(L, -2);
     r->self = luaL_ref(L, LUA_REGISTRYINDEX);
@@ -663,7 +672,7 @@ int physics_world_make_raycast(lua_State *L)
     RaycastRecord *r = make_new<RaycastRecord>(env.allocator(), options);
     if (!r)
         stack.error("no memory for a raycast");
-    r->state = L;
+    r->state = env.state(); // answered on the main state, also when made in a coroutine
     r->world = world;
     lua_pushvalue(L, 2);
     r->callback = luaL_ref(L, LUA_REGISTRYINDEX);
@@ -762,8 +771,12 @@ int raycast_gc(lua_State *L)
     PhysicsWorld::cancel_queries(r);
     if (r->callback != LUA_NOREF)
         luaL_unref(L, LUA_REGISTRYINDEX, r->callback);
+    r->callback = LUA_NOREF;
     if (r->self != LUA_NOREF)
         luaL_unref(L, LUA_REGISTRYINDEX, r->self);
+    r->self = LUA_NOREF;
+    if (r->answering.defer())
+        return 0; // its answer is on the stack and frees it when done
     delete_with_allocator(LuaEnvironment::from_state(L).allocator(), r);
     return 0;
 }

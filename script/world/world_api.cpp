@@ -37,8 +37,12 @@ FrameStepSource frame_step_source = nullptr;
 
 f32 dt_arg(const LuaStack &stack, i32 arg)
 {
-    if (!stack.is_none_or_nil(arg))
-        return stack.get_float(arg);
+    if (!stack.is_none_or_nil(arg)) {
+        const f64 dt = stack.get_number(arg);
+        if (!(dt >= 0 && dt <= 3.4e38))
+            stack.argument_message(arg, "a time step must be a finite number, zero or more");
+        return f32(dt);
+    }
     return frame_step_source ? frame_step_source(stack.environment()) : 1.0f / 30.0f;
 }
 

@@ -164,6 +164,31 @@ TEST_F(UnitBlendApiTest, StateMachineEventsReachFlowAndLuaAfterACrossfade)
               "");
 }
 
+// A state-machine event's script callback may try to end what runs it: releasing or
+// updating the world is refused with an error naming the function, and destroying the
+// unit whose machine raised the event waits until the event run is over.
+TEST_F(UnitBlendApiTest, StateMachineEventCallbacksThatEndTheirCaller)
+{
+    EXPECT_EQ(run_boot("Probe = {}\n"
+                       "function Probe.spun(u)\n"
+                       "  local ok, e = pcall(Application.release_world, w)\n"
+                       "  release_refused = not ok and e:find('Application.release_world: ', 1, true) ~= nil\n"
+                       "  ok, e = pcall(World.update, w, 0.1)\n"
+                       "  update_refused = not ok and e:find('World.update: ', 1, true) ~= nil\n"
+                       "  World.destroy_unit(w, u)\n"
+                       "  alive_in_callback = Unit.alive(u)\n"
+                       "end\n"
+                       "w = Application.new_world()\n"
+                       "local u = World.spawn_unit(w, 'units/vane')\n"
+                       "Unit.animation_event(u, 'gust')\n"
+                       "for i = 1, 30 do World.update(w, 0.1) end\n"
+                       "assert(release_refused and update_refused, 'refused')\n"
+                       "assert(alive_in_callback ~= nil and not Unit.alive(u), 'destroyed after the event run')\n"
+                       "assert(World.num_units(w) == 0)\n"
+                       "Application.release_world(w)\n"),
+              "");
+}
+
 TEST_F(UnitBlendApiTest, RootModesMoveTheUnitAndScriptsCrossfade)
 {
     EXPECT_EQ(run_boot("local w = Application.new_world()\n"

@@ -78,7 +78,7 @@ TEST_F(SaveSystemTest, NamesAndMissingSaves)
         bool valid;
     };
     const Case cases[] = {
-        {"slot_1", true}, {"a-b_c-09", true}, {"", true},          {"Slot", false},
+        {"slot_1", true}, {"a-b_c-09", true}, {"", false},         {"Slot", false},
         {"a.b", false},   {"../x", false},    {"sp ace", false}, {"\xC3\xA9t\xC3\xA9", false},
     };
     for (const Case &c : cases) {

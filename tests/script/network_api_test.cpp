@@ -204,6 +204,108 @@ TEST_F(NetworkApiTest, AScriptPeerFindsJoinsAndPlaysWithAnotherPeer)
         EXPECT_EQ(line.find("[Lua]"), std::string::npos) << line;
 }
 
+// A remote call's callback may end what calls it: the game, the LAN client, its lobby, or
+// update again (refused). The update reads on safely and the script hears nothing more of
+// what it ended (run under AddressSanitizer). Network.update from a coroutine runs the
+// callbacks on the main state.
+TEST_F(NetworkApiTest, RemoteCallsThatEndTheirCaller)
+{
+    NetworkGameConfig config;
+    const std::string bytes = config_bytes();
+    std::vector<u32> aligned((bytes.size() + 3) / 4);
+    memcpy(aligned.data(), bytes.data(), bytes.size());
+    ASSERT_TRUE(config.open(aligned.data(), u32(bytes.size())));
+    struct Case {
+        const char *name;
+        const char *act;   // run by the first reply
+        const char *check; // after the replies
+        int replies;       // heard
+    };
+    const Case cases[] = {
+        {"shuts the game down", "Network.shutdown_game()", "assert(Network.game() == nil)", 1},
+        {"shuts the client down", "Network.shutdown_lan_client(client)",
+         "assert(Network.game() == nil and Network.player_id() == nil)", 1},
+        {"leaves its lobby", "Network.leave_lan_lobby(lobby)", "assert(not pcall(LanLobby.state, lobby))", 3},
+        {"updates again",
+         "local ok, e = pcall(Network.update, 0.01, callbacks)\n"
+         "assert(not ok and e:find('Network.update: called from inside a network callback', 1, true), e)",
+         "assert(Network.game())", 3},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        HostPeer host(config);
+        const std::string port = std::to_string(host.lobby->port());
+        app.reset();
+        log.clear();
+        source.set("boot",
+                   std::string("function init()\n"
+                               "  client = Network.init_lan_client('net')\n"
+                               "  browser = LanClient.lobby_browser(client)\n"
+                               "  LanLobbyBrowser.refresh(browser, ") + port + ")\n"
+                   "  game = Network.create_game()\n"
+                   "  replies, threads = 0, {}\n"
+                   "  callbacks = {}\n"
+                   "  function callbacks:reply(sender, x, ok)\n"
+                   "    replies = replies + 1\n"
+                   "    threads[#threads + 1] = coroutine.running() == nil\n"
+                   "    if replies == 1 then\n" + c.act + "\n    end\n"
+                   "  end\n"
+                   "end\n"
+                   "function update(dt)\n"
+                   "  if ended then return end\n"
+                   "  local co = coroutine.create(function() Network.update(dt, callbacks) end)\n"
+                   "  local ok, e = coroutine.resume(co)\n"
+                   "  assert(ok, e)\n"
+                   "  if replies > 0 then ended = true; return end\n"
+                   "  if not lobby and LanLobbyBrowser.num_lobbies(browser) > 0 and LanLobbyBrowser.lobby(browser, 0).name then\n"
+                   "    lobby = Network.join_lan_lobby(LanLobbyBrowser.lobby(browser, 0).address)\n"
+                   "  end\n"
+                   "  if lobby and not sent and NetworkGame.in_game(game) and LanLobby.game_server(lobby) then\n"
+                   "    sent = true\n"
+                   "    RPC.chat(LanLobby.game_server(lobby), 'ready', 1)\n"
+                   "  end\n"
+                   "end\n"
+                   "function render() end\n");
+        ASSERT_TRUE(make().init());
+        bool replied = false;
+        for (u32 frame = 0; frame < 600; ++frame) {
+            app->update();
+            host.update();
+            if (!replied && host.calls.size() == 1) {
+                replied = true;
+                // Three replies in one go: the first one's callback ends the caller.
+                for (int i = 0; i < 3; ++i) {
+                    u8 payload[64];
+                    BitWriter writer(payload, sizeof(payload));
+                    RpcValue values[2];
+                    values[0].type = FieldType::Float;
+                    values[0].number[0] = 1;
+                    values[1].type = FieldType::Bool;
+                    values[1].boolean = true;
+                    const u32 index = config.rpc_index(*config.find_rpc(NameId32("reply").value()));
+                    ASSERT_TRUE(write_rpc(writer, index, *config.rpc(index), values, 2));
+                    writer.flush();
+                    ASSERT_TRUE(host.game->send_game_message(host.caller, payload, writer.size_bytes()));
+                }
+                host.update();
+            }
+            if (global("ended") == "true")
+                break;
+            usleep(1000);
+        }
+        ASSERT_EQ(global("ended"), "true");
+        for (u32 frame = 0; frame < 20; ++frame) { // the rest arrives, or would
+            host.update();
+            app->update();
+        }
+        EXPECT_EQ(global("replies"), std::to_string(c.replies));
+        luaL_dostring(lua(), (std::string(c.check) + "\nfor _, main in ipairs(threads) do assert(main) end\ncheck_done = true").c_str());
+        EXPECT_EQ(global("check_done"), "true");
+        for (const std::string &line : log.lines())
+            EXPECT_EQ(line.find("[Lua]"), std::string::npos) << line;
+    }
+}
+
 TEST_F(NetworkApiTest, WrongArgumentsRaiseErrorsNamingTheFunction)
 {
     EXPECT_EQ(run_boot(

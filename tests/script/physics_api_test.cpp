@@ -205,6 +205,79 @@ TEST_F(PhysicsApiTest, RaycastsAndOverlapsAnswerThroughCallbacks)
     EXPECT_EQ(log.count("a world cannot be released while its flow runs"), 1);
 }
 
+// A query's callback may end what calls it: collect its own raycast, destroy the actor or
+// the unit it hit, or try to release or update the world it is answered in (refused with
+// an error naming the function). Run under AddressSanitizer: no read of freed memory.
+TEST_F(PhysicsApiTest, QueryCallbacksThatEndTheirCaller)
+{
+    struct Case {
+        const char *name;
+        const char *query; // makes the query; its callback runs `act()`
+        const char *act;   // the body of act(); `r` is the raycast (nil for an overlap)
+        const char *after; // checked once the answers are in
+    };
+    const Case cases[] = {
+        {"raycast collects itself", "raycast", "Raycast.__gc(r); Raycast.__gc(r)",
+         "local ok, e = pcall(Raycast.cast, r, Vector3(0, 0, 10), Vector3(0, 0, -1))\n"
+         "assert(not ok and e:find('Raycast has been released', 1, true), e)\n"},
+        {"raycast casts again, then collects itself", "raycast",
+         "Raycast.cast(r, Vector3(0, 0, 10), Vector3(0, 0, -1)); Raycast.__gc(r)", "assert(answers == 1)\n"},
+        {"raycast releases its world", "raycast",
+         "local ok, e = pcall(Application.release_world, w)\n"
+         "assert(not ok and e:find('Application.release_world: ', 1, true), e)", "assert(World.num_units(w) == 2)\n"},
+        {"raycast updates its world", "raycast",
+         "local ok, e = pcall(World.update, w, 1 / 60)\n"
+         "assert(not ok and e:find('World.update: ', 1, true), e)", ""},
+        {"raycast destroys the unit it hit", "raycast", "World.destroy_unit(w, crate)",
+         "assert(World.num_units(w) == 1 and not Unit.alive(crate))\n"},
+        {"overlap releases its world", "overlap",
+         "local ok, e = pcall(Application.release_world, w)\n"
+         "assert(not ok and e:find('Application.release_world: ', 1, true), e)", "assert(World.num_units(w) == 2)\n"},
+        {"overlap updates its world", "overlap",
+         "local ok, e = pcall(World.update, w, 1 / 60)\n"
+         "assert(not ok and e:find('World.update: ', 1, true), e)", ""},
+        {"overlap destroys the actor it found", "overlap", "PhysicsWorld.destroy(pw, a)",
+         "assert(Unit.actor(crate, 'body') == nil)\n"},
+        {"overlap collects its handle", "overlap", "collectgarbage(); collectgarbage()", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const bool raycast = std::string(c.query) == "raycast";
+        EXPECT_EQ(run_boot(std::string(scene) + "answers = 0\n" + "local r\n" +
+                           "local function act()\n" + c.act + "\nend\n" +
+                           "local function answer() answers = answers + 1; if answers == 1 then act() end end\n" +
+                           (raycast ? "r = PhysicsWorld.make_raycast(pw, answer, 'all')\n"
+                                      "Raycast.cast(r, Vector3(0, 0, 10), Vector3(0, 0, -1))\n"
+                                      "Raycast.cast(r, Vector3(0, 0, 10), Vector3(0, 0, -1))\n"
+                                    : "PhysicsWorld.overlap(pw, answer, 'size', 0.3, 'position', Vector3(0, 0, 0.5))\n"
+                                      "PhysicsWorld.overlap(pw, answer, 'size', 0.3, 'position', Vector3(0, 0, 0.5))\n") +
+                           "for i = 1, 4 do World.update(w, 1 / 60) end\n"
+                           "assert(answers >= 1)\n" + c.after + "collectgarbage(); collectgarbage()\n"
+                           "for i = 1, 4 do World.update(w, 1 / 60) end\n"
+                           "print('done')\n"),
+                  "");
+        EXPECT_EQ(log.count("[Lua] done"), 1);
+        EXPECT_EQ(log.count("callback error"), 0);
+        log.clear();
+    }
+}
+
+// tostring reads an engine object only while it lives: the handle an overlap returned
+// names no freed record once the record is collected.
+TEST_F(PhysicsApiTest, ToStringOfAnObjectThatIsGoneReadsNothing)
+{
+    EXPECT_EQ(run_boot(std::string(scene) +
+                       "local h = PhysicsWorld.overlap(pw, function() end, 'size', 1, 'position', Vector3(0, 0, 3))\n"
+                       "World.update(w, 1 / 60); World.update(w, 1 / 60)\n"
+                       "collectgarbage(); collectgarbage()\n"
+                       "assert(tostring(h):find('^%[Unknown C object'), tostring(h))\n"
+                       "assert(tostring(a):find(\"^%[Actor '\"), tostring(a))\n"
+                       "local gone = Unit.actor(crate, 'body')\n"
+                       "World.destroy_unit(w, crate)\n"
+                       "assert(tostring(gone):find('^%[Unknown C object'), tostring(gone))\n"),
+              "");
+}
+
 TEST_F(PhysicsApiTest, MoversAndJointsOfUnits)
 {
     EXPECT_EQ(run_boot(std::string(scene) +

@@ -332,6 +332,17 @@ TEST_F(RenderApiTest, ConstructorsAndResolution)
     EXPECT_NE(run("Gui.resolution()").find("not known"), std::string::npos);
 }
 
+TEST_F(RenderApiTest, LineObjectsAndGuisMadeInACoroutineAreWhole)
+{
+    EXPECT_EQ(run("local function inside(f) local co = coroutine.create(f); local ok, v = coroutine.resume(co); assert(ok, v); return v end\n"
+                  "local lo = inside(function() return World.create_line_object(w) end)\n"
+                  "LineObject.add_line(lo, Color(255, 0, 0), Vector3(0, 0, 0), Vector3(1, 0, 0))\n"
+                  "local g = inside(function() return World.create_screen_gui(w) end)\n"
+                  "assert(tostring(g) == '[GUI]')\n"
+                  "collectgarbage(); collectgarbage()\n"),
+              "");
+}
+
 TEST_F(RenderApiTest, CameraLightAndMeshRefuseValuesThatAreNotTheirs)
 {
     // The tables work over units' render objects (tests/script/render_object_api_test.cpp);

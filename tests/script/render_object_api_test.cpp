@@ -113,6 +113,13 @@ class RenderObjectApiTest : public ScriptTest {
 TEST_F(RenderObjectApiTest, UnitsHandOutTheirCamerasLightsAndMeshesByNameOrIndex)
 {
     ASSERT_TRUE(unit);
+    // Made inside a coroutine, they are the same objects.
+    EXPECT_EQ(run("local function inside(f) local co = coroutine.create(f); local ok, v = coroutine.resume(co); assert(ok, v); return v end\n"
+                  "local c, l, m = inside(function() return Unit.camera(u, 'eye') end), inside(function() return Unit.light(u, 0) end),\n"
+                  "  inside(function() return Unit.mesh(u, 'body') end)\n"
+                  "assert(getmetatable(c) == Camera and Camera.node(c) == 1 and getmetatable(l) == Light and Light.node(l) == 1)\n"
+                  "assert(getmetatable(m) == Mesh and Mesh.node(m) == 0)\n"),
+              "");
     EXPECT_EQ(run("assert(Unit.camera(u, 'none') == nil and Unit.mesh(u, 'none') == nil)\n"
                   "assert(Unit.light(u, 'none') == nil and Unit.light(u, 1) == nil and Unit.light(u, -1) == nil)\n"
                   "assert(Unit.light(u, 0) ~= nil and Light.falloff_end(Unit.light(u, 0)) == 6)\n"

@@ -124,6 +124,12 @@ TEST_F(SaveApiTest, BadArgumentsAndClosedTokensRaiseNamingTheFunction)
         {"SaveSystem.close(nil)", "SaveSystem.close"},
         {"local t = SaveSystem.auto_load('x'); SaveSystem.close(t); SaveSystem.close(t)", "SaveToken has been closed"},
         {"local t = SaveSystem.auto_load('x'); SaveSystem.close(t); SaveSystem.progress(t)", "SaveToken has been closed"},
+        // An empty name would write the hidden ".sav" and ".old"; a zero byte would cut the
+        // name there ("nul\0byte" overwriting "nul").
+        {"SaveSystem.auto_save('', 1)", "bad argument #1 to 'SaveSystem.auto_save' (a save name must not be empty)"},
+        {"SaveSystem.auto_save('nul\\0byte', 1)", "bad argument #1 to 'SaveSystem.auto_save' (a save name must not hold a zero byte)"},
+        {"SaveSystem.auto_load('')", "bad argument #1 to 'SaveSystem.auto_load' (a save name must not be empty)"},
+        {"SaveSystem.auto_load('nul\\0byte')", "bad argument #1 to 'SaveSystem.auto_load' (a save name must not hold a zero byte)"},
     };
     std::string script;
     for (const Case &c : cases)
@@ -132,6 +138,25 @@ TEST_F(SaveApiTest, BadArgumentsAndClosedTokensRaiseNamingTheFunction)
                   "end\n";
     EXPECT_EQ(run_boot(script + "print('all raised')"), "");
     EXPECT_EQ(log.count("[Lua] all raised"), 1);
+}
+
+TEST_F(SaveApiTest, TokensTheScriptDropsAreClosedByTheCollector)
+{
+    EXPECT_EQ(run_boot("for i = 1, 20 do SaveSystem.auto_load('missing') end\n"
+                       "local kept = SaveSystem.auto_load('missing')\n"
+                       "collectgarbage(); collectgarbage()\n"
+                       "assert(SaveSystem.progress(kept))\n"
+                       "held = kept\n"),
+              "");
+    ASSERT_NE(save::save_system(), nullptr);
+    EXPECT_EQ(save::save_system()->token_count(), 1u); // only the one still held
+    // A script calling the collector's function closes the token; the token then raises.
+    EXPECT_EQ(run_boot("local t = SaveSystem.auto_load('missing')\n"
+                       "SaveToken.__gc(t); SaveToken.__gc(t); SaveToken.__gc({}); SaveToken.__gc(1)\n"
+                       "local ok, e = pcall(SaveSystem.progress, t)\n"
+                       "assert(not ok and e:find('SaveToken has been closed', 1, true), e)\n"),
+              "");
+    EXPECT_EQ(save::save_system()->token_count(), 0u);
 }
 
 TEST_F(SaveApiTest, WithoutASaveDirectoryTheTableSaysSo)

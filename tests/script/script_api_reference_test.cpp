@@ -8,43 +8,6 @@
 namespace tallow::test {
 namespace {
 
-/// Every name a script can call in the environment: "Table.function" for each function of
-/// each script table (its metatable's "__call" as "Table.__call"), and each engine global.
-std::vector<std::string> registered_functions(lua_State *L)
-{
-    std::vector<std::string> names;
-    lua_pushnil(L);
-    while (lua_next(L, LUA_REGISTRYINDEX)) {
-        // Script tables are kept in the registry under their name, with `_name` set to it.
-        if (lua_type(L, -2) == LUA_TSTRING && lua_istable(L, -1)) {
-            std::string table = lua_tostring(L, -2);
-            lua_getfield(L, -1, "_name");
-            bool is_script_table = lua_type(L, -1) == LUA_TSTRING && table == lua_tostring(L, -1);
-            lua_pop(L, 1);
-            if (is_script_table) {
-                lua_pushnil(L);
-                while (lua_next(L, -2)) {
-                    if (lua_type(L, -2) == LUA_TSTRING && lua_iscfunction(L, -1))
-                        names.push_back(table + "." + lua_tostring(L, -2));
-                    lua_pop(L, 1);
-                }
-                if (lua_getmetatable(L, -1)) {
-                    lua_getfield(L, -1, "__call");
-                    if (lua_iscfunction(L, -1))
-                        names.push_back(table + ".__call");
-                    lua_pop(L, 2);
-                }
-            }
-        }
-        lua_pop(L, 1);
-    }
-    // Globals the engine replaces or adds (their closures carry the global's name).
-    for (const char *global : {"tostring", "print", "require", "dofile"})
-        names.push_back(global);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 class ScriptApiReferenceTest : public BootScriptTest {
   protected:
     ScriptApiReferenceTest() { write_data({{"package", "boot", package_resource({})}}); }

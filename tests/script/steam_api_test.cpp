@@ -183,6 +183,30 @@ TEST_F(SteamApiTest, LeaderboardScoresRoundTripThroughTheirFormat)
     expect_script_errors(cases, [&](const std::string &code) { return run(code); });
 }
 
+TEST_F(SteamApiTest, ObjectsMadeInACoroutineAreWhole)
+{
+    start();
+    EXPECT_EQ(run("local function inside(f)\n"
+                  "  local co = coroutine.create(f)\n"
+                  "  local ok, v = coroutine.resume(co)\n"
+                  "  assert(ok, v)\n"
+                  "  return v\n"
+                  "end\n"
+                  "client = inside(function() return Network.init_steam_client('network/sample') end)\n"
+                  "assert(getmetatable(client) == SteamClient)\n"
+                  "lobby = inside(function() return Network.create_steam_lobby(Network.STEAM_LOBBY_PUBLIC, 2) end)\n"
+                  "assert(getmetatable(lobby) == SteamLobby and SteamLobby.state(lobby) == SteamLobby.CREATING)\n"
+                  "local browser = inside(function() return SteamClient.lobby_browser(client) end)\n"
+                  "assert(getmetatable(browser) == SteamLobbyBrowser)\n"
+                  "local servers = inside(function() return SteamClient.server_browser(client) end)\n"
+                  "assert(getmetatable(servers) == SteamServerBrowser)\n"
+                  "local token = inside(function() return Cloud.auto_load('nothing') end)\n"
+                  "assert(getmetatable(token) == CloudToken)\n"
+                  "collectgarbage(); collectgarbage()\n"
+                  "Network.shutdown_steam_client(client)\n"),
+              "");
+}
+
 TEST_F(SteamApiTest, UseAfterLeaveAndAfterShutdownIsAnError)
 {
     start();

@@ -164,6 +164,21 @@ TEST_F(ViewportApiTest, ViewportsAreMadeMovedAndDestroyedOnTheRenderSide)
 // The environment's values go across before each render; a material value set from Lua
 // reaches the render material; a switch of data makes new materials and a kept material
 // value of a set that is gone sends nothing.
+TEST_F(ViewportApiTest, ViewportsEnvironmentsAndMaterialsMadeInACoroutineAreWhole)
+{
+    EXPECT_EQ(run_boot("local function inside(f) local co = coroutine.create(f); local ok, v = coroutine.resume(co); assert(ok, v); return v end\n"
+                       "local world = Application.new_world()\n"
+                       "local v = inside(function() return Application.create_viewport(world, 'inset') end)\n"
+                       "assert(v ~= nil)\n"
+                       "local env = inside(function() return World.create_shading_environment(world) end)\n"
+                       "assert(env ~= nil)\n"
+                       "local sky = inside(function() return ShadingEnvironment.material(env, 'sky') end)\n"
+                       "assert(sky ~= nil and ShadingEnvironment.material(env, 'sky') == sky)\n"
+                       "collectgarbage(); collectgarbage()\n"
+                       "Application.destroy_viewport(world, v)\n"),
+              "");
+}
+
 TEST_F(ViewportApiTest, EnvironmentValuesAndMaterialValuesReachTheRenderSide)
 {
     EXPECT_EQ(run_boot("world = Application.new_world()\n"

@@ -36,7 +36,10 @@ const u8 *GamePeer::on_message(void *user, u64 sender, const u8 *bytes, u32 rema
             if (v.type == FieldType::String)
                 call.strings.emplace_back(v.text, v.length);
         peer->calls.push_back(std::move(call));
-        return reader.cursor();
+        const u8 *next = reader.cursor();
+        if (peer->after_callback)
+            peer->after_callback(*peer);
+        return next;
     }
     if (remaining < 2)
         return nullptr;
@@ -44,12 +47,17 @@ const u8 *GamePeer::on_message(void *user, u64 sender, const u8 *bytes, u32 rema
     if (length > remaining - 2)
         return nullptr;
     peer->messages.push_back({sender, std::vector<u8>(bytes + 2, bytes + 2 + length)});
+    if (peer->after_callback)
+        peer->after_callback(*peer);
     return bytes + 2 + length;
 }
 
 void GamePeer::on_object(void *user, u32 object_id, ObjectEvent event, u64 peer)
 {
-    static_cast<GamePeer *>(user)->events.push_back({object_id, event, peer});
+    auto *self = static_cast<GamePeer *>(user);
+    self->events.push_back({object_id, event, peer});
+    if (self->after_callback)
+        self->after_callback(*self);
 }
 
 GameCluster::GameCluster(u64 seed, const MemoryLinkSettings &link, std::vector<u8> bytes, u32 peer_count,

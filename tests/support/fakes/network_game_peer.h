@@ -15,6 +15,7 @@
 #include "network/memory_transport.h"
 #include "network/network_manager.h"
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -67,6 +68,9 @@ class GamePeer {
     std::vector<RecordedMessage> messages;
     std::vector<RecordedCall> calls;
     u32 refused_calls = 0;
+    /// Runs after each recorded message, call or event, inside the manager's update (a
+    /// test's callback that ends the game, the backend or an object).
+    std::function<void(GamePeer &)> after_callback;
 
   private:
     static const u8 *on_message(void *user, u64 sender, const u8 *bytes, u32 remaining);
