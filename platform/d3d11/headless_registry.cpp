@@ -11,13 +11,24 @@ namespace tallow::d3d11 {
 namespace {
 
 constexpr u32 kind_count = static_cast<u32>(ObjectKind::count);
+constexpr size_t max_diagnostics = 4096;
+
+// What a program run gets: it never configures the backend, and a journal of every call
+// would grow for as long as the program runs. Tests turn the journal on through
+// headless_reset() or headless_configure().
+HeadlessConfig program_config()
+{
+    HeadlessConfig config = default_headless_config();
+    config.journal = false;
+    return config;
+}
 
 struct Globals {
     std::mutex mutex;
     u64 next_id = 1;
     std::unordered_map<const void *, ObjectBase *> by_address;
     std::vector<ObjectBase *> objects; // in id order
-    HeadlessConfig config = default_headless_config();
+    HeadlessConfig config = program_config();
     u32 fail_next[kind_count] = {};
     u32 create_counts[kind_count] = {};
     std::vector<Diagnostic> diagnostics;
@@ -110,7 +121,10 @@ void report(Rule rule, const char *format, ...)
     log_message("d3d11", "%s: %s", to_string(rule), message);
     Globals &g = globals();
     std::lock_guard lock(g.mutex);
-    g.diagnostics.push_back({rule, message});
+    // A program that breaks a rule every frame would grow the list without end; the first
+    // ones say what is wrong, and every one is logged.
+    if (g.diagnostics.size() < max_diagnostics)
+        g.diagnostics.push_back({rule, message});
 }
 
 HeadlessConfig current_config()

@@ -37,6 +37,7 @@ namespace {
 
 TEST(SampleRender, EveryFrameDrawsTheSampleUnitsThroughTheDevice)
 {
+    d3d11::headless_reset(); // journal and draw records on
     TempDirectory config_home;
     setenv("XDG_CONFIG_HOME", config_home.path(), 1);
     setenv("SDL_AUDIODRIVER", "dummy", 1);
@@ -118,6 +119,7 @@ TEST(SampleRender, EveryFrameDrawsTheSampleUnitsThroughTheDevice)
 struct SampleProgram {
     SampleProgram()
     {
+        d3d11::headless_reset(); // journal and draw records on
         setenv("XDG_CONFIG_HOME", config_home.path(), 1);
         setenv("SDL_AUDIODRIVER", "dummy", 1);
         const ProgramSetup setup = engine_setup();
