@@ -70,7 +70,17 @@ ULONG ObjectBase::release()
         report(Rule::over_release, "%s #%llu released past zero", to_string(kind), (unsigned long long)id);
         return 0;
     }
-    if (left == 0 && !owned_by_swap_chain) on_final_release();
+    if (left == 0 && !owned_by_swap_chain) {
+        on_final_release();
+        // The record stays (see headless_internal.h), but what only the registry queries of a
+        // live object read goes: a program that makes and releases objects all the time
+        // keeps a small record of each, not its description and bytecode.
+        Globals &g = globals();
+        std::lock_guard lock(g.mutex);
+        std::vector<u8>().swap(description);
+        std::vector<u8>().swap(bytecode);
+        std::vector<std::string>().swap(semantics);
+    }
     return static_cast<ULONG>(left);
 }
 
@@ -333,10 +343,14 @@ bool headless_object_info(const void *object, ObjectInfo &out_info)
 {
     ObjectBase *base = find_object(object);
     if (!base || base->refs.load() <= 0) return false;
+    const u64 device = base->device ? object_id(device_interface(base->device)) : 0;
+    Globals &g = globals();
+    std::lock_guard lock(g.mutex); // a release on another thread drops the description
+    if (base->refs.load() <= 0) return false;
     out_info.id = base->id;
     out_info.kind = base->kind;
     out_info.refs = static_cast<u32>(base->refs.load());
-    out_info.device = base->device ? object_id(device_interface(base->device)) : 0;
+    out_info.device = device;
     out_info.description = base->description;
     out_info.bytecode = base->bytecode;
     out_info.semantics = base->semantics;
