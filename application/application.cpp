@@ -70,7 +70,8 @@ ConstConfigValue renderer_setting(ConstConfigValue settings, const char *key)
 
 Application::Application(const ApplicationParams &params)
     : _allocator("Application", default_allocator()),
-      _statics_allocator("Application statics", application_static_allocator()), _options(params.options),
+      _statics_allocator("Application statics", application_static_allocator()),
+      _services_allocator("Application services", default_allocator()), _options(params.options),
       _game_factory(params.game_factory), _factories(params.services), _world_services(params.world_services),
       _register_more_types(params.register_resource_types), _window_system(params.window_system),
       _packages(default_allocator()), _property_preference_order(default_allocator()),
@@ -395,7 +396,7 @@ void Application::setup_renderer()
         return;
     }
     log_message(log_category, "start-up: render interface");
-    _render = _factories.create_render(_statics_allocator, *this);
+    _render = _factories.create_render(_services_allocator, *this);
     if (!_render) {
         log_message(log_category, "start-up: the render interface cannot be created; running without it");
         return;
@@ -448,7 +449,7 @@ void Application::setup_input()
         return;
     }
     log_message(log_category, "start-up: input manager");
-    _input = _factories.create_input(_statics_allocator, *this);
+    _input = _factories.create_input(_services_allocator, *this);
     if (!_input)
         return;
     _window->add_key_down_listener(_input, forward_key_down);
@@ -467,7 +468,7 @@ void Application::setup_physics()
         return;
     }
     log_message(log_category, "start-up: physics");
-    _physics = _factories.create_physics(_statics_allocator, *this);
+    _physics = _factories.create_physics(_services_allocator, *this);
 }
 
 void Application::setup_network()
@@ -478,7 +479,7 @@ void Application::setup_network()
         return;
     }
     log_message(log_category, "start-up: network manager");
-    _network = _factories.create_network(_statics_allocator, *this);
+    _network = _factories.create_network(_services_allocator, *this);
 }
 
 void Application::set_save_dir()
@@ -501,7 +502,7 @@ void Application::set_save_dir()
         return;
     }
     log_message(log_category, "start-up: save system in \"%s\"", path.c_str());
-    _save = _factories.create_save(_statics_allocator, *this, path.c_str());
+    _save = _factories.create_save(_services_allocator, *this, path.c_str());
 }
 
 void Application::setup_lightfx()
@@ -511,7 +512,7 @@ void Application::setup_lightfx()
         return;
     }
     log_message(log_category, "start-up: LightFX");
-    _lightfx = _factories.create_lightfx(_statics_allocator, *this);
+    _lightfx = _factories.create_lightfx(_services_allocator, *this);
 }
 
 bool Application::init_game()
@@ -860,7 +861,7 @@ void Application::destroy_lightfx()
 {
     if (_lightfx)
         log_message(log_category, "shutdown: LightFX");
-    delete_with_allocator(_statics_allocator, _lightfx);
+    delete_with_allocator(_services_allocator, _lightfx);
     _lightfx = nullptr;
 }
 
@@ -868,7 +869,7 @@ void Application::destroy_save_system()
 {
     if (_save)
         log_message(log_category, "shutdown: save system");
-    delete_with_allocator(_statics_allocator, _save);
+    delete_with_allocator(_services_allocator, _save);
     _save = nullptr;
 }
 
@@ -876,7 +877,7 @@ void Application::destroy_network()
 {
     if (_network)
         log_message(log_category, "shutdown: network manager");
-    delete_with_allocator(_statics_allocator, _network);
+    delete_with_allocator(_services_allocator, _network);
     _network = nullptr;
 }
 
@@ -884,7 +885,7 @@ void Application::destroy_physics()
 {
     if (_physics)
         log_message(log_category, "shutdown: physics");
-    delete_with_allocator(_statics_allocator, _physics);
+    delete_with_allocator(_services_allocator, _physics);
     _physics = nullptr;
 }
 
@@ -895,7 +896,7 @@ void Application::shutdown_input()
     log_message(log_category, "shutdown: input manager");
     if (_window)
         _window->remove_listeners(_input);
-    delete_with_allocator(_statics_allocator, _input);
+    delete_with_allocator(_services_allocator, _input);
     _input = nullptr;
 }
 
@@ -935,7 +936,7 @@ void Application::destroy_renderer()
 {
     if (_render)
         log_message(log_category, "shutdown: render interface");
-    delete_with_allocator(_statics_allocator, _render);
+    delete_with_allocator(_services_allocator, _render);
     _render = nullptr;
     _frame_fence = -1;
     _swap_chain = -1;

@@ -240,6 +240,9 @@ class Application {
 
     TraceAllocator _allocator;         // "Application" over the default allocator
     TraceAllocator _statics_allocator; // "Application statics" over the application static allocator
+    // "Application services" over the default allocator: the services allocate and free
+    // through theirs every frame, which the static arena would never take back.
+    TraceAllocator _services_allocator;
     const ApplicationOptions *_options = nullptr;
     GameFactory _game_factory = nullptr;
     ServiceFactories _factories;

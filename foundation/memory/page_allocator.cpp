@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -100,25 +101,47 @@ PageAllocator::~PageAllocator()
             munmap(reinterpret_cast<void *>(_cache[i].address), _cache[i].size);
     }
     if (_table)
-        munmap(_table, _table_capacity * sizeof(Entry));
+        munmap(_table, _table_mapped);
 }
 
+// A table of a block or more is mapped like a block, from the cache of released mappings
+// when one fits, and the table it replaces goes to that cache: growing the table then
+// unmaps nothing, and the next block of that size costs no system call either.
 bool PageAllocator::table_grow()
 {
     u64 capacity = _table_capacity ? _table_capacity * 2 : _page_size / sizeof(Entry);
-    auto *table = static_cast<Entry *>(map_pages(capacity * sizeof(Entry)));
-    if (!table)
+    u64 bytes = align_up(capacity * sizeof(Entry), _page_size);
+    u64 mapped = bytes;
+    u8 *memory = nullptr;
+    if (bytes >= block_alignment) {
+        if (_cache_count && (memory = take_cached(bytes, block_alignment, mapped)))
+            memset(memory, 0, bytes); // cached memory keeps what it held
+        else
+            memory = map_aligned(bytes, block_alignment);
+    } else {
+        memory = static_cast<u8 *>(map_pages(bytes));
+    }
+    if (!memory)
         return false;
     Entry *old = _table;
     u64 old_capacity = _table_capacity;
-    _table = table;
+    u64 old_mapped = _table_mapped;
+    _table = reinterpret_cast<Entry *>(memory);
     _table_capacity = capacity;
+    _table_mapped = mapped;
     _table_count = 0;
     for (u64 i = 0; i < old_capacity; ++i)
         if (old[i].address)
             table_insert(old[i].address, old[i].size);
-    if (old)
-        munmap(old, old_capacity * sizeof(Entry));
+    if (!old)
+        return true;
+    bool block = old_mapped >= block_alignment && (reinterpret_cast<u64>(old) & (block_alignment - 1)) == 0;
+    if (block && _cache_count < cache_max_mappings && _cache_bytes + old_mapped <= cache_max_bytes) {
+        _cache[_cache_count++] = {reinterpret_cast<u64>(old), old_mapped};
+        _cache_bytes += old_mapped;
+    } else {
+        munmap(old, old_mapped);
+    }
     return true;
 }
 

@@ -17,7 +17,8 @@
 // bound is wide enough that a slot allocator's or a parser's churn of 64 KiB blocks stays
 // in the cache (munmap, with its TLB shootdown, is the dearest call on this path).
 // Destruction unmaps the kept mappings. They count in neither total_allocated nor
-// allocated_size, which stay the bytes of live blocks.
+// allocated_size, which stay the bytes of live blocks. The side table, once it is a block
+// or larger, is mapped and given back through the same cache as it grows.
 
 #include "foundation/memory/allocator.h"
 #include "foundation/threads/spin_mutex.h"
@@ -67,6 +68,7 @@ class PageAllocator final : public Allocator {
     SpinMutex _mutex;
     Entry *_table = nullptr; // open addressing, linear probing; mapped directly
     u64 _table_capacity = 0; // a power of two
+    u64 _table_mapped = 0;   // bytes of the table's mapping (a cached one may be larger)
     u64 _table_count = 0;
     Entry _cache[cache_max_mappings]; // oldest first
     u32 _cache_count = 0;

@@ -1,7 +1,8 @@
 #pragma once
 // Which backend answers the layer's entry points (CreateDXGIFactory, D3D11CreateDevice).
 //
-//   headless   journals every call and draws nothing (the default; unit tests use it)
+//   headless   draws nothing (the default; unit tests use it and turn on its journal of
+//              every call, see d3d11_headless.h)
 //   gl         OpenGL 4.5 core through EGL without a display server: swap chains present
 //              into an offscreen back buffer that callers read back with a staging copy
 //   gl_window  the same device; Present also shows the back buffer in the swap chain's

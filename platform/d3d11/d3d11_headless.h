@@ -70,7 +70,9 @@ struct HeadlessAdapter {
 struct HeadlessConfig {
     std::vector<HeadlessAdapter> adapters; // empty: EnumAdapters(0) is DXGI_ERROR_NOT_FOUND
     D3D_FEATURE_LEVEL max_feature_level = D3D_FEATURE_LEVEL_11_0;
-    bool journal = true; // false: no journal, draw records or byte snapshots (benchmarks)
+    // false: no journal, draw records or byte snapshots (benchmarks). A process that never
+    // calls headless_configure() or headless_reset() (a program run) starts with it off.
+    bool journal = true;
 };
 
 /// One adapter "Headless Adapter" with one output "\\\\.\\DISPLAY1" listing 1280×720 and
@@ -269,7 +271,8 @@ struct Diagnostic {
     Rule rule;
     std::string message;
 };
-/// Every diagnostic since the last reset (each is also logged under "d3d11").
+/// Every diagnostic since the last reset, the first 4096 of them (each is also logged under
+/// "d3d11").
 std::vector<Diagnostic> headless_diagnostics();
 void headless_clear_diagnostics();
 

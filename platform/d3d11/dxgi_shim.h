@@ -20,7 +20,7 @@
 //
 // A backend implements every pure method below plus the entry points `CreateDXGIFactory`
 // (here) and `D3D11CreateDevice` (d3d11_shim.h). The headless backend (d3d11_headless.h) is
-// always built; it tracks every object and journals every call. Nothing in these headers
+// always built; it tracks every object and, for tests, journals every call. Nothing in these headers
 // depends on which backend runs.
 
 #include "foundation/types.h"

@@ -11,13 +11,24 @@ namespace tallow::d3d11 {
 namespace {
 
 constexpr u32 kind_count = static_cast<u32>(ObjectKind::count);
+constexpr size_t max_diagnostics = 4096;
+
+// What a program run gets: it never configures the backend, and a journal of every call
+// would grow for as long as the program runs. Tests turn the journal on through
+// headless_reset() or headless_configure().
+HeadlessConfig program_config()
+{
+    HeadlessConfig config = default_headless_config();
+    config.journal = false;
+    return config;
+}
 
 struct Globals {
     std::mutex mutex;
     u64 next_id = 1;
     std::unordered_map<const void *, ObjectBase *> by_address;
     std::vector<ObjectBase *> objects; // in id order
-    HeadlessConfig config = default_headless_config();
+    HeadlessConfig config = program_config();
     u32 fail_next[kind_count] = {};
     u32 create_counts[kind_count] = {};
     std::vector<Diagnostic> diagnostics;
@@ -59,7 +70,17 @@ ULONG ObjectBase::release()
         report(Rule::over_release, "%s #%llu released past zero", to_string(kind), (unsigned long long)id);
         return 0;
     }
-    if (left == 0 && !owned_by_swap_chain) on_final_release();
+    if (left == 0 && !owned_by_swap_chain) {
+        on_final_release();
+        // The record stays (see headless_internal.h), but what only the registry queries of a
+        // live object read goes: a program that makes and releases objects all the time
+        // keeps a small record of each, not its description and bytecode.
+        Globals &g = globals();
+        std::lock_guard lock(g.mutex);
+        std::vector<u8>().swap(description);
+        std::vector<u8>().swap(bytecode);
+        std::vector<std::string>().swap(semantics);
+    }
     return static_cast<ULONG>(left);
 }
 
@@ -110,7 +131,10 @@ void report(Rule rule, const char *format, ...)
     log_message("d3d11", "%s: %s", to_string(rule), message);
     Globals &g = globals();
     std::lock_guard lock(g.mutex);
-    g.diagnostics.push_back({rule, message});
+    // A program that breaks a rule every frame would grow the list without end; the first
+    // ones say what is wrong, and every one is logged.
+    if (g.diagnostics.size() < max_diagnostics)
+        g.diagnostics.push_back({rule, message});
 }
 
 HeadlessConfig current_config()
@@ -319,10 +343,14 @@ bool headless_object_info(const void *object, ObjectInfo &out_info)
 {
     ObjectBase *base = find_object(object);
     if (!base || base->refs.load() <= 0) return false;
+    const u64 device = base->device ? object_id(device_interface(base->device)) : 0;
+    Globals &g = globals();
+    std::lock_guard lock(g.mutex); // a release on another thread drops the description
+    if (base->refs.load() <= 0) return false;
     out_info.id = base->id;
     out_info.kind = base->kind;
     out_info.refs = static_cast<u32>(base->refs.load());
-    out_info.device = base->device ? object_id(device_interface(base->device)) : 0;
+    out_info.device = device;
     out_info.description = base->description;
     out_info.bytecode = base->bytecode;
     out_info.semantics = base->semantics;

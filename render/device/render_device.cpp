@@ -305,8 +305,8 @@ void RenderDevice::merge_and_sort_commands(Array<RenderSortEntry> &out, u32 coun
     }
     u32 at = 0;
     for (u32 i = 0; i < count; ++i) {
-        if (!contexts[i])
-            continue;
+        if (!contexts[i] || contexts[i]->entries().empty())
+            continue; // an empty context may own no storage at all
         const Array<RenderSortEntry> &entries = contexts[i]->entries();
         memcpy(_merged.data() + at, entries.data(), entries.size() * sizeof(RenderSortEntry));
         at += entries.size();

@@ -48,6 +48,16 @@ inline Vector3 perpendicular(Vector3 d)
 // age / lifetime as a curve position; a lifetime that is not positive counts as over.
 inline f32 life_ratio(f32 age, f32 lifetime) { return lifetime > 0.0f ? age / lifetime : 1.0f; }
 
+// A finite whole number modulo 2^32 (fmod is exact), as a conversion through a 64-bit
+// integer gives for the values that fit one, without overflowing for those that do not.
+inline u32 wrap_u32(f64 whole)
+{
+    f64 wrapped = std::fmod(whole, 4294967296.0);
+    if (wrapped < 0.0)
+        wrapped += 4294967296.0;
+    return u32(wrapped);
+}
+
 // A float count of particles as a bounded integer (NaN and negatives: 0).
 inline u32 count_of(f64 v)
 {
@@ -104,10 +114,10 @@ Vector3 particle_noise1(f32 t, u32 seed)
     if (!std::isfinite(t))
         return {};
     f64 fl = std::floor(f64(t));
-    i64 i = i64(fl);
+    u32 i = wrap_u32(fl);
     f32 f = f32(f64(t) - fl);
     f32 s = (3.0f - 2.0f * f) * f * f;
-    Vector3 a = particle_hash_vector(u32(i), seed), b = particle_hash_vector(u32(i + 1), seed);
+    Vector3 a = particle_hash_vector(i, seed), b = particle_hash_vector(i + 1u, seed);
     return {a.x + (b.x - a.x) * s, a.y + (b.y - a.y) * s, 0.0f};
 }
 
@@ -434,7 +444,7 @@ void run_particle_simulate_ops(const u32 *&cursor, u8 *&state, const ParticleDat
         const Vector3 target = rotate(frame.pose, Vector3{F(w, 13), F(w, 14), F(w, 15)}) + n;
         const f32 m = std::fmin(strength * dt, 1.0f);
         const f32 *curve = reinterpret_cast<const f32 *>(w + 16);
-        const u32 tick = std::isfinite(elapsed) ? u32(i64(std::nearbyint(f64(elapsed)))) : 0;
+        const u32 tick = std::isfinite(elapsed) ? wrap_u32(std::nearbyint(f64(elapsed))) : 0;
         for (u32 i = 0; i < live; ++i) {
             // The slot index keys a particle's jitter (stable, and the same on every run).
             Vector3 j = particle_hash_vector(tick, i ^ noise_seed);

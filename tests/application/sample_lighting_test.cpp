@@ -45,6 +45,7 @@ class SampleLighting {
     explicit SampleLighting(d3d11::Backend backend)
     {
         d3d11::set_backend(backend);
+        d3d11::headless_reset(); // journal and draw records on
         setenv("XDG_CONFIG_HOME", _config_home.path(), 1);
         setenv("XDG_DATA_HOME", _data_home.path(), 1); // the sample's saves
         setenv("SDL_AUDIODRIVER", "dummy", 1);

@@ -42,6 +42,7 @@ namespace {
 
 TEST(SampleRender, EveryFrameDrawsTheSampleUnitsThroughTheDevice)
 {
+    d3d11::headless_reset(); // journal and draw records on
     TempDirectory config_home;
     setenv("XDG_CONFIG_HOME", config_home.path(), 1);
     setenv("SDL_AUDIODRIVER", "dummy", 1);
@@ -123,6 +124,7 @@ TEST(SampleRender, EveryFrameDrawsTheSampleUnitsThroughTheDevice)
 struct SampleProgram {
     SampleProgram()
     {
+        d3d11::headless_reset(); // journal and draw records on
         setenv("XDG_CONFIG_HOME", config_home.path(), 1);
         setenv("XDG_DATA_HOME", data_home.path(), 1); // the sample's saves: none from an earlier run
         setenv("SDL_AUDIODRIVER", "dummy", 1);

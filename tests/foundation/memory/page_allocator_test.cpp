@@ -155,5 +155,32 @@ TEST(PageAllocator, CacheKeepsItsBoundsAndIsUnmappedOnDestruction)
         EXPECT_TRUE(unmapped(held[i], 4096)) << i;
 }
 
+TEST(PageAllocator, AGrownSideTableGoesToTheCacheAndServesTheNextBlock)
+{
+    TALLOW_SKIP_WITH_MALLOC_ALLOCATORS();
+    PageAllocator pages("page_test");
+    const u64 page = pages.page_size();
+    // The side table (16 bytes an entry, at most half full) is a whole block at 4096
+    // entries and is replaced by one twice that size as the 2049th mapping comes.
+    const u64 block_entries = PageAllocator::block_alignment / 16;
+    std::vector<void *> held;
+    for (u64 i = 0; i < block_entries / 2 + 8; ++i) {
+        held.push_back(pages.allocate(page));
+        ASSERT_NE(held.back(), nullptr);
+    }
+    EXPECT_EQ(pages.cached_mapping_count(), 1u); // the replaced table, not unmapped
+    EXPECT_EQ(pages.cached_bytes(), PageAllocator::block_alignment);
+    void *block = pages.allocate(PageAllocator::block_alignment);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(pages.cached_mapping_count(), 0u);
+    memset(block, 0xAB, PageAllocator::block_alignment); // the table no longer lives there
+    for (void *p : held)
+        EXPECT_EQ(pages.allocated_size(p), page);
+    pages.deallocate(block);
+    for (void *p : held)
+        pages.deallocate(p);
+    EXPECT_EQ(pages.total_allocated(), 0u);
+}
+
 } // namespace
 } // namespace tallow
