@@ -857,6 +857,7 @@ bool groups_collide(const GroupsMask &a, const GroupsMask &b)
 
 ISdk *create_bullet_sdk(Allocator &allocator, IErrorSink *errors)
 {
+    bullet::split_step_available(); // Bullet's task scheduler is set from this thread
     void *block = allocator.allocate(sizeof(BulletSdk), 16);
     if (!block)
         return nullptr;

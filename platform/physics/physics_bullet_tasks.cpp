@@ -1,0 +1,353 @@
+#include "platform/physics/physics_bullet_tasks.h"
+
+#include <BulletDynamics/Dynamics/btDiscreteDynamicsWorldMt.h>
+#include <BulletCollision/CollisionDispatch/btSimulationIslandManager.h>
+#include <LinearMath/btThreads.h>
+
+#include <algorithm>
+#include <atomic>
+
+namespace tallow::px::bullet {
+
+namespace {
+
+#if BT_THREADSAFE
+
+// The scheduler the stepping thread posts Bullet's loops on, set around a step.
+thread_local IScheduler *current_scheduler = nullptr;
+thread_local u32 current_threads = 0;
+thread_local bool inside_loop = false; // a loop started from a loop runs where it is
+
+// One task of a loop: takes `grain` indices at a time until none are left.
+struct LoopTask final : ITask {
+    const btIParallelForBody *body = nullptr;
+    std::atomic<int> *next = nullptr;
+    int end = 0, grain = 1;
+    void execute() override
+    {
+        for (;;) {
+            int begin = next->fetch_add(grain, std::memory_order_relaxed);
+            if (begin >= end)
+                return;
+            body->forLoop(begin, std::min(end, begin + grain));
+        }
+    }
+};
+
+constexpr int max_loop_tasks = 64;
+
+/// Bullet's task scheduler over the engine's job system: a loop becomes at most one task per
+/// worker and one for the waiting thread, which take chunks of the range in turn.
+class JobTaskScheduler final : public btITaskScheduler {
+  public:
+    JobTaskScheduler() : btITaskScheduler("tallow_jobs") {}
+    // Bullet sizes per-thread arrays by these and numbers each thread that touches it once,
+    // so they are the most it allows.
+    int getMaxNumThreads() const override { return int(BT_MAX_THREAD_COUNT); }
+    int getNumThreads() const override { return int(BT_MAX_THREAD_COUNT); }
+    void setNumThreads(int) override {}
+
+    void parallelFor(int begin, int end, int grain, const btIParallelForBody &body) override
+    {
+        grain = std::max(grain, 1);
+        IScheduler *scheduler = current_scheduler;
+        if (!scheduler || inside_loop || end - begin <= grain) {
+            body.forLoop(begin, end);
+            return;
+        }
+        int chunks = (end - begin + grain - 1) / grain;
+        int count = std::min({chunks, int(current_threads) + 1, max_loop_tasks});
+        std::atomic<int> next{begin};
+        LoopTask tasks[max_loop_tasks];
+        inside_loop = true;
+        for (int i = 0; i < count; ++i) {
+            tasks[i].body = &body;
+            tasks[i].next = &next;
+            tasks[i].end = end;
+            tasks[i].grain = grain;
+            scheduler->add_task(&tasks[i]);
+        }
+        scheduler->wait_tasks_complete();
+        inside_loop = false;
+    }
+
+    // Sums in one order whatever the thread count: the range on the calling thread.
+    btScalar parallelSum(int begin, int end, int, const btIParallelSumBody &body) override
+    {
+        return body.sumLoop(begin, end);
+    }
+};
+
+JobTaskScheduler job_task_scheduler;
+
+struct SchedulerScope {
+    SchedulerScope(IScheduler *scheduler, u32 threads)
+    {
+        current_scheduler = scheduler;
+        current_threads = threads;
+    }
+    ~SchedulerScope()
+    {
+        current_scheduler = nullptr;
+        current_threads = 0;
+    }
+};
+
+#endif // BT_THREADSAFE
+
+// The manifold order kept after each pass: bodies' world indices, then (for the manifolds
+// of one compound pair) the shapes of the first contact. Manifolds without contacts of one
+// pair may stay in any order: they push nothing and report nothing.
+bool manifold_before(const btPersistentManifold *a, const btPersistentManifold *b)
+{
+    int a0 = a->getBody0()->getWorldArrayIndex(), b0 = b->getBody0()->getWorldArrayIndex();
+    if (a0 != b0)
+        return a0 < b0;
+    int a1 = a->getBody1()->getWorldArrayIndex(), b1 = b->getBody1()->getWorldArrayIndex();
+    if (a1 != b1)
+        return a1 < b1;
+    bool ha = a->getNumContacts() > 0, hb = b->getNumContacts() > 0;
+    if (ha != hb || !ha)
+        return ha < hb;
+    const btManifoldPoint &p = a->getContactPoint(0), &q = b->getContactPoint(0);
+    if (p.m_index0 != q.m_index0)
+        return p.m_index0 < q.m_index0;
+    if (p.m_index1 != q.m_index1)
+        return p.m_index1 < q.m_index1;
+    if (p.m_partId0 != q.m_partId0)
+        return p.m_partId0 < q.m_partId0;
+    return p.m_partId1 < q.m_partId1;
+}
+
+// The island of a joint, and the order the serial step sorts joints in (the same test, so
+// Bullet's sort leaves them the same).
+int constraint_island(const btTypedConstraint *c)
+{
+    const btCollisionObject &a = c->getRigidBodyA(), &b = c->getRigidBodyB();
+    return a.getIslandTag() >= 0 ? a.getIslandTag() : b.getIslandTag();
+}
+
+struct ConstraintIslandOrder {
+    bool operator()(const btTypedConstraint *a, const btTypedConstraint *b) const
+    {
+        return constraint_island(a) < constraint_island(b);
+    }
+};
+
+} // namespace
+
+bool split_step_available()
+{
+#if BT_THREADSAFE
+    // Bullet takes a task scheduler only from the first thread that asked it for its thread
+    // number (the one making the first SDK, before any scene steps); elsewhere it keeps none
+    // and every step runs on its calling thread.
+    static const bool installed = [] {
+        btSetTaskScheduler(&job_task_scheduler);
+        return btGetTaskScheduler() == &job_task_scheduler;
+    }();
+    return installed;
+#else
+    return false;
+#endif
+}
+
+// Dispatcher ------------------------------------------------------------------------------
+
+void SplitDispatcher::dispatchAllCollisionPairs(btOverlappingPairCache *pairs, const btDispatcherInfo &info,
+                                                btDispatcher *dispatcher)
+{
+#if BT_THREADSAFE
+    if (_parallel && pairs->getNumOverlappingPairs() > 1) {
+        struct PairLoop final : btIParallelForBody {
+            btBroadphasePair *pairs;
+            btNearCallback near;
+            btCollisionDispatcher *dispatcher;
+            const btDispatcherInfo *info;
+            void forLoop(int begin, int end) const override
+            {
+                for (int i = begin; i < end; ++i)
+                    near(pairs[i], *dispatcher, *info);
+            }
+        } loop;
+        loop.pairs = pairs->getOverlappingPairArrayPtr();
+        loop.near = getNearCallback();
+        loop.dispatcher = this;
+        loop.info = &info;
+        _splitting = true;
+        btParallelFor(0, pairs->getNumOverlappingPairs(), 32, loop);
+        _splitting = false;
+        sort_manifolds();
+        return;
+    }
+#endif
+    btCollisionDispatcher::dispatchAllCollisionPairs(pairs, info, dispatcher);
+    sort_manifolds();
+}
+
+btPersistentManifold *SplitDispatcher::getNewManifold(const btCollisionObject *body0, const btCollisionObject *body1)
+{
+    if (!_splitting)
+        return btCollisionDispatcher::getNewManifold(body0, body1);
+    std::lock_guard<std::mutex> hold(_lock);
+    return btCollisionDispatcher::getNewManifold(body0, body1);
+}
+
+void SplitDispatcher::releaseManifold(btPersistentManifold *manifold)
+{
+    if (!_splitting) {
+        btCollisionDispatcher::releaseManifold(manifold);
+        return;
+    }
+    std::lock_guard<std::mutex> hold(_lock);
+    btCollisionDispatcher::releaseManifold(manifold);
+}
+
+void SplitDispatcher::sort_manifolds()
+{
+    int n = m_manifoldsPtr.size();
+    if (n < 2)
+        return;
+    btPersistentManifold **m = &m_manifoldsPtr[0];
+    if (!std::is_sorted(m, m + n, manifold_before))
+        std::sort(m, m + n, manifold_before);
+    for (int i = 0; i < n; ++i)
+        m[i]->m_index1a = i;
+}
+
+// World -------------------------------------------------------------------------------------
+
+SplitWorld::SplitWorld(SplitDispatcher *dispatcher, btBroadphaseInterface *broadphase, btConstraintSolver *solver,
+                       btCollisionConfiguration *config, MakeSolver make_solver)
+    : btDiscreteDynamicsWorld(dispatcher, broadphase, solver, config), _split_dispatcher(dispatcher),
+      _make_solver(make_solver)
+{
+}
+
+SplitWorld::~SplitWorld() { delete _solvers; }
+
+void SplitWorld::set_scheduler(IScheduler *scheduler, u32 threads)
+{
+    if (!split_step_available() || threads == 0)
+        scheduler = nullptr;
+    _scheduler = scheduler;
+    _threads = scheduler ? threads : 0;
+    _split_dispatcher->set_parallel(scheduler != nullptr);
+    if (!scheduler)
+        return;
+    // One solver per thread that may run a task at once (the workers and the waiting thread).
+    int wanted = int(std::min<u32>(threads + 1, 64));
+    if (_solvers && _solver_count >= wanted)
+        return;
+    delete _solvers;
+    btConstraintSolver *made[64];
+    for (int i = 0; i < wanted; ++i)
+        made[i] = _make_solver();
+    _solvers = new btConstraintSolverPoolMt(made, wanted);
+    _solver_count = wanted;
+}
+
+int SplitWorld::stepSimulation(btScalar dt, int max_sub_steps, btScalar fixed_step)
+{
+#if BT_THREADSAFE
+    SchedulerScope scope(_scheduler, _threads);
+#endif
+    return btDiscreteDynamicsWorld::stepSimulation(dt, max_sub_steps, fixed_step);
+}
+
+/// Gathers the groups the serial step solves: an island alone once it holds more than the
+/// batch size of manifolds and constraints, smaller ones together until they do.
+struct GroupCollector final : btSimulationIslandManager::IslandCallback {
+    SplitWorld *world;
+    const btContactSolverInfo *info;
+    btTypedConstraint **sorted;
+    int sorted_count;
+    int open_body, open_manifold, open_constraint; // where the group being gathered starts
+
+    void close_group()
+    {
+        SplitWorld::Group g{open_body,       world->_bodies.size(),    open_manifold, world->_manifolds.size(),
+                            open_constraint, world->_constraints.size()};
+        if (g.body_end > g.body_begin || g.manifold_end > g.manifold_begin || g.constraint_end > g.constraint_begin)
+            world->_groups.push_back(g);
+        open_body = world->_bodies.size();
+        open_manifold = world->_manifolds.size();
+        open_constraint = world->_constraints.size();
+    }
+
+    void processIsland(btCollisionObject **bodies, int body_count, btPersistentManifold **manifolds,
+                       int manifold_count, int island) override
+    {
+        int first = 0, count = 0;
+        if (island < 0) {
+            count = sorted_count;
+        } else {
+            int i = 0;
+            while (i < sorted_count && constraint_island(sorted[i]) != island)
+                ++i;
+            first = i;
+            for (; i < sorted_count; ++i)
+                if (constraint_island(sorted[i]) == island)
+                    ++count;
+        }
+        for (int i = 0; i < body_count; ++i)
+            world->_bodies.push_back(bodies[i]);
+        for (int i = 0; i < manifold_count; ++i)
+            world->_manifolds.push_back(manifolds[i]);
+        for (int i = 0; i < count; ++i)
+            world->_constraints.push_back(sorted[first + i]);
+        if (island < 0 || info->m_minimumSolverBatchSize <= 1 ||
+            (world->_constraints.size() - open_constraint) + (world->_manifolds.size() - open_manifold) >
+                info->m_minimumSolverBatchSize)
+            close_group();
+    }
+};
+
+struct GroupSolver final : btIParallelForBody {
+    SplitWorld *world;
+    btContactSolverInfo *info;
+    void forLoop(int begin, int end) const override
+    {
+        for (int i = begin; i < end; ++i) {
+            const SplitWorld::Group &g = world->_groups[i];
+            world->_solvers->solveGroup(
+                g.body_end > g.body_begin ? &world->_bodies[g.body_begin] : nullptr, g.body_end - g.body_begin,
+                g.manifold_end > g.manifold_begin ? &world->_manifolds[g.manifold_begin] : nullptr,
+                g.manifold_end - g.manifold_begin,
+                g.constraint_end > g.constraint_begin ? &world->_constraints[g.constraint_begin] : nullptr,
+                g.constraint_end - g.constraint_begin, *info, world->m_debugDrawer, world->m_dispatcher1);
+        }
+    }
+};
+
+void SplitWorld::solveConstraints(btContactSolverInfo &info)
+{
+    if (!_scheduler) {
+        btDiscreteDynamicsWorld::solveConstraints(info);
+        return;
+    }
+    // As the serial step does: constraints by island, then the islands' groups.
+    m_sortedConstraints.resize(m_constraints.size());
+    for (int i = 0; i < m_constraints.size(); ++i)
+        m_sortedConstraints[i] = m_constraints[i];
+    m_sortedConstraints.quickSort(ConstraintIslandOrder());
+    _groups.resize(0);
+    _bodies.resize(0);
+    _manifolds.resize(0);
+    _constraints.resize(0);
+    GroupCollector collect;
+    collect.world = this;
+    collect.info = &info;
+    collect.sorted = m_sortedConstraints.size() ? &m_sortedConstraints[0] : nullptr;
+    collect.sorted_count = m_sortedConstraints.size();
+    collect.open_body = collect.open_manifold = collect.open_constraint = 0;
+    m_islandManager->buildAndProcessIslands(getDispatcher(), getCollisionWorld(), &collect);
+    collect.close_group();
+
+    GroupSolver solve;
+    solve.world = this;
+    solve.info = &info;
+    btParallelFor(0, _groups.size(), 1, solve);
+}
+
+} // namespace tallow::px::bullet
