@@ -255,11 +255,14 @@ int SplitWorld::stepSimulation(btScalar dt, int max_sub_steps, btScalar fixed_st
     return btDiscreteDynamicsWorld::stepSimulation(dt, max_sub_steps, fixed_step);
 }
 
-/// Gathers the groups the serial step solves: an island alone once it holds more than the
-/// batch size of manifolds and constraints, smaller ones together until they do.
+/// Gathers the islands into groups of more than `split_batch_size` manifolds and joints (the
+/// serial step's groups are larger: m_minimumSolverBatchSize). How islands are grouped
+/// changes nothing in what the solver finds: it works each island's rows in the same order
+/// whatever else is in its group, and the rows of one island touch no body of another.
+constexpr int split_batch_size = 24;
+
 struct GroupCollector final : btSimulationIslandManager::IslandCallback {
     SplitWorld *world;
-    const btContactSolverInfo *info;
     btTypedConstraint **sorted;
     int sorted_count;
     int open_body, open_manifold, open_constraint; // where the group being gathered starts
@@ -296,9 +299,8 @@ struct GroupCollector final : btSimulationIslandManager::IslandCallback {
             world->_manifolds.push_back(manifolds[i]);
         for (int i = 0; i < count; ++i)
             world->_constraints.push_back(sorted[first + i]);
-        if (island < 0 || info->m_minimumSolverBatchSize <= 1 ||
-            (world->_constraints.size() - open_constraint) + (world->_manifolds.size() - open_manifold) >
-                info->m_minimumSolverBatchSize)
+        if (island < 0 || (world->_constraints.size() - open_constraint) + (world->_manifolds.size() - open_manifold) >
+                              split_batch_size)
             close_group();
     }
 };
@@ -337,7 +339,6 @@ void SplitWorld::solveConstraints(btContactSolverInfo &info)
     _constraints.resize(0);
     GroupCollector collect;
     collect.world = this;
-    collect.info = &info;
     collect.sorted = m_sortedConstraints.size() ? &m_sortedConstraints[0] : nullptr;
     collect.sorted_count = m_sortedConstraints.size();
     collect.open_body = collect.open_manifold = collect.open_constraint = 0;
@@ -348,6 +349,110 @@ void SplitWorld::solveConstraints(btContactSolverInfo &info)
     solve.world = this;
     solve.info = &info;
     btParallelFor(0, _groups.size(), 1, solve);
+}
+
+void SplitWorld::predictUnconstraintMotion(btScalar dt)
+{
+    if (!_scheduler) {
+        btDiscreteDynamicsWorld::predictUnconstraintMotion(dt);
+        return;
+    }
+    struct Loop final : btIParallelForBody {
+        btRigidBody **bodies;
+        btScalar dt;
+        void forLoop(int begin, int end) const override
+        {
+            for (int i = begin; i < end; ++i) {
+                btRigidBody *body = bodies[i];
+                if (!body->isStaticOrKinematicObject()) {
+                    body->applyDamping(dt);
+                    body->predictIntegratedTransform(dt, body->getInterpolationWorldTransform());
+                }
+            }
+        }
+    } loop;
+    if (m_nonStaticRigidBodies.size() == 0)
+        return;
+    loop.bodies = &m_nonStaticRigidBodies[0];
+    loop.dt = dt;
+    btParallelFor(0, m_nonStaticRigidBodies.size(), 64, loop);
+}
+
+void SplitWorld::integrateTransforms(btScalar dt)
+{
+    int n = m_nonStaticRigidBodies.size();
+    if (!_scheduler || n == 0 || m_applySpeculativeContactRestitution) {
+        btDiscreteDynamicsWorld::integrateTransforms(dt);
+        return;
+    }
+    // A body whose motion this sub-step may pass its swept-test threshold sweeps against the
+    // others where they are: then all move in order, as Bullet has it. The bound is wider
+    // than Bullet's own test by the rounding of adding the motion to the position.
+    struct Check final : btIParallelForBody {
+        btRigidBody **bodies;
+        btScalar dt;
+        bool continuous;
+        std::atomic<bool> *swept;
+        void forLoop(int begin, int end) const override
+        {
+            for (int i = begin; i < end; ++i) {
+                const btRigidBody *body = bodies[i];
+                btScalar threshold = body->getCcdSquareMotionThreshold();
+                if (!continuous || threshold == 0 || !body->isActive() || body->isStaticOrKinematicObject())
+                    continue;
+                const btVector3 &o = body->getWorldTransform().getOrigin();
+                btScalar reach = body->getLinearVelocity().length() * dt +
+                                 4e-7f * (btFabs(o.x()) + btFabs(o.y()) + btFabs(o.z())) + 1e-9f;
+                if (reach * reach * 1.001f >= threshold) {
+                    swept->store(true, std::memory_order_relaxed);
+                    return;
+                }
+            }
+        }
+    } check;
+    std::atomic<bool> swept{false};
+    check.bodies = &m_nonStaticRigidBodies[0];
+    check.dt = dt;
+    check.continuous = getDispatchInfo().m_useContinuous;
+    check.swept = &swept;
+    btParallelFor(0, n, 256, check);
+    if (swept.load()) {
+        btDiscreteDynamicsWorld::integrateTransforms(dt);
+        return;
+    }
+    struct Loop final : btIParallelForBody {
+        SplitWorld *world;
+        btScalar dt;
+        void forLoop(int begin, int end) const override
+        {
+            world->integrateTransformsInternal(&world->m_nonStaticRigidBodies[begin], end - begin, dt);
+        }
+    } loop;
+    loop.world = this;
+    loop.dt = dt;
+    btParallelFor(0, n, 64, loop);
+}
+
+void SplitWorld::synchronizeMotionStates()
+{
+    if (!_scheduler || m_synchronizeAllMotionStates || m_nonStaticRigidBodies.size() == 0) {
+        btDiscreteDynamicsWorld::synchronizeMotionStates();
+        return;
+    }
+    // Each body writes its own motion state.
+    struct Loop final : btIParallelForBody {
+        SplitWorld *world;
+        void forLoop(int begin, int end) const override
+        {
+            for (int i = begin; i < end; ++i) {
+                btRigidBody *body = world->m_nonStaticRigidBodies[i];
+                if (body->isActive())
+                    world->synchronizeSingleMotionState(body);
+            }
+        }
+    } loop;
+    loop.world = this;
+    btParallelFor(0, m_nonStaticRigidBodies.size(), 128, loop);
 }
 
 } // namespace tallow::px::bullet

@@ -3,9 +3,11 @@
 // (btITaskScheduler) runs each parallel loop as tasks of the scheduler the stepping thread has
 // named; the dispatcher finds the contacts of the broadphase pairs in parallel, and the world
 // solves its islands in parallel, one solver per task at a time. Both give the same state as
-// the step on one thread: each pair and each group of islands is worked on by itself, the
-// groups are the ones the serial step forms, and the contact manifolds are kept in one
-// order (by the world indices of their bodies) whichever thread made them.
+// the step on one thread: each pair, body and island is worked on by itself (an island's
+// rows in the same order whatever group it is solved in), the contact manifolds are kept in one order (by
+// the world indices of their bodies) whichever thread made them, and bodies move in parallel
+// only in a sub-step where none is fast enough for a swept (continuous) test, which looks at
+// the others.
 //
 //   SplitWorld world(&dispatcher, &broadphase, &solver, &config);  // dispatcher: SplitDispatcher
 //   world.set_scheduler(scheduler, threads);  // null: the serial step, as Bullet has it
@@ -62,8 +64,12 @@ class SplitWorld : public btDiscreteDynamicsWorld {
 
     int stepSimulation(btScalar dt, int max_sub_steps, btScalar fixed_step) override;
 
+    void synchronizeMotionStates() override;
+
   protected:
+    void predictUnconstraintMotion(btScalar dt) override;
     void solveConstraints(btContactSolverInfo &info) override;
+    void integrateTransforms(btScalar dt) override;
 
   private:
     SplitDispatcher *_split_dispatcher;
