@@ -441,6 +441,10 @@ class ISdk {
 /// The Bullet backend. All memory it and Bullet take comes from `allocator` (16-aligned).
 /// Null when it cannot be made.
 ISdk *create_bullet_sdk(Allocator &allocator, IErrorSink *errors);
+/// True when the Bullet backend splits a scene's step over its scheduler: Bullet was built
+/// thread-safe (.ci/build-bullet) and took our task scheduler. Otherwise scenes step on the
+/// calling thread whatever scheduler they are given.
+bool bullet_step_splits();
 /// Releases any SDK made by this layer (every scene and mesh must be released first).
 inline void release_sdk(ISdk *sdk)
 {
