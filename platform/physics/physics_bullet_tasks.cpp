@@ -93,31 +93,12 @@ struct SchedulerScope {
     }
 };
 
-#endif // BT_THREADSAFE
+// The pair a task is finding contacts for, and how many manifolds it has made or let go
+// so far: where its manifold changes fall in the serial order.
+thread_local int current_pair = -1;
+thread_local int current_change = 0;
 
-// The manifold order kept after each pass: bodies' world indices, then (for the manifolds
-// of one compound pair) the shapes of the first contact. Manifolds without contacts of one
-// pair may stay in any order: they push nothing and report nothing.
-bool manifold_before(const btPersistentManifold *a, const btPersistentManifold *b)
-{
-    int a0 = a->getBody0()->getWorldArrayIndex(), b0 = b->getBody0()->getWorldArrayIndex();
-    if (a0 != b0)
-        return a0 < b0;
-    int a1 = a->getBody1()->getWorldArrayIndex(), b1 = b->getBody1()->getWorldArrayIndex();
-    if (a1 != b1)
-        return a1 < b1;
-    bool ha = a->getNumContacts() > 0, hb = b->getNumContacts() > 0;
-    if (ha != hb || !ha)
-        return ha < hb;
-    const btManifoldPoint &p = a->getContactPoint(0), &q = b->getContactPoint(0);
-    if (p.m_index0 != q.m_index0)
-        return p.m_index0 < q.m_index0;
-    if (p.m_index1 != q.m_index1)
-        return p.m_index1 < q.m_index1;
-    if (p.m_partId0 != q.m_partId0)
-        return p.m_partId0 < q.m_partId0;
-    return p.m_partId1 < q.m_partId1;
-}
+#endif // BT_THREADSAFE
 
 // The island of a joint, and the order the serial step sorts joints in (the same test, so
 // Bullet's sort leaves them the same).
@@ -166,31 +147,58 @@ void SplitDispatcher::dispatchAllCollisionPairs(btOverlappingPairCache *pairs, c
             const btDispatcherInfo *info;
             void forLoop(int begin, int end) const override
             {
-                for (int i = begin; i < end; ++i)
+                for (int i = begin; i < end; ++i) {
+                    current_pair = i;
+                    current_change = 0;
                     near(pairs[i], *dispatcher, *info);
+                }
+                current_pair = -1;
             }
         } loop;
         loop.pairs = pairs->getOverlappingPairArrayPtr();
         loop.near = getNearCallback();
         loop.dispatcher = this;
         loop.info = &info;
+        _changes.resize(0);
         _splitting = true;
         btParallelFor(0, pairs->getNumOverlappingPairs(), 32, loop);
         _splitting = false;
-        sort_manifolds();
+        // The manifolds made and let go, in the order the pairs come in the serial step.
+        _changes.quickSort([](const Change &a, const Change &b) {
+            return a.pair != b.pair ? a.pair < b.pair : a.order < b.order;
+        });
+        for (int i = 0; i < _changes.size(); ++i) {
+            btPersistentManifold *m = _changes[i].manifold;
+            if (_changes[i].release) {
+                btCollisionDispatcher::releaseManifold(m);
+            } else {
+                m->m_index1a = m_manifoldsPtr.size();
+                m_manifoldsPtr.push_back(m);
+            }
+        }
+        _changes.resize(0);
         return;
     }
 #endif
     btCollisionDispatcher::dispatchAllCollisionPairs(pairs, info, dispatcher);
-    sort_manifolds();
 }
 
 btPersistentManifold *SplitDispatcher::getNewManifold(const btCollisionObject *body0, const btCollisionObject *body1)
 {
     if (!_splitting)
         return btCollisionDispatcher::getNewManifold(body0, body1);
+#if BT_THREADSAFE
+    // Made now, listed when the pass ends (Bullet's own making lists it last: taken back).
     std::lock_guard<std::mutex> hold(_lock);
-    return btCollisionDispatcher::getNewManifold(body0, body1);
+    btPersistentManifold *m = btCollisionDispatcher::getNewManifold(body0, body1);
+    if (m) {
+        m_manifoldsPtr.pop_back();
+        _changes.push_back(Change{current_pair, current_change++, m, false});
+    }
+    return m;
+#else
+    return nullptr;
+#endif
 }
 
 void SplitDispatcher::releaseManifold(btPersistentManifold *manifold)
@@ -199,20 +207,11 @@ void SplitDispatcher::releaseManifold(btPersistentManifold *manifold)
         btCollisionDispatcher::releaseManifold(manifold);
         return;
     }
+#if BT_THREADSAFE
+    // Let go when the pass ends, in the serial order.
     std::lock_guard<std::mutex> hold(_lock);
-    btCollisionDispatcher::releaseManifold(manifold);
-}
-
-void SplitDispatcher::sort_manifolds()
-{
-    int n = m_manifoldsPtr.size();
-    if (n < 2)
-        return;
-    btPersistentManifold **m = &m_manifoldsPtr[0];
-    if (!std::is_sorted(m, m + n, manifold_before))
-        std::sort(m, m + n, manifold_before);
-    for (int i = 0; i < n; ++i)
-        m[i]->m_index1a = i;
+    _changes.push_back(Change{current_pair, current_change++, manifold, true});
+#endif
 }
 
 // World -------------------------------------------------------------------------------------

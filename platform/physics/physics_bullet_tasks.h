@@ -4,10 +4,10 @@
 // named; the dispatcher finds the contacts of the broadphase pairs in parallel, and the world
 // solves its islands in parallel, one solver per task at a time. Both give the same state as
 // the step on one thread: each pair, body and island is worked on by itself (an island's
-// rows in the same order whatever group it is solved in), the contact manifolds are kept in one order (by
-// the world indices of their bodies) whichever thread made them, and bodies move in parallel
-// only in a sub-step where none is fast enough for a swept (continuous) test, which looks at
-// the others.
+// rows in the same order whatever group it is solved in), the contact manifolds are listed
+// in the serial order whichever thread made them, and bodies move in parallel only in a
+// sub-step where none is fast enough for a swept (continuous) test, which looks at the
+// others.
 //
 //   SplitWorld world(&dispatcher, &broadphase, &solver, &config);  // dispatcher: SplitDispatcher
 //   world.set_scheduler(scheduler, threads);  // null: the serial step, as Bullet has it
@@ -28,8 +28,9 @@ namespace tallow::px::bullet {
 /// True when the Bullet build is thread-safe and its task scheduler is ours.
 bool split_step_available();
 
-/// Finds contacts pair by pair on the scheduler when one is set; the manifolds end sorted
-/// by their bodies' world indices (then by the first contact's shape indices) after each pass.
+/// Finds contacts pair by pair on the scheduler when one is set. Manifolds made or let go
+/// meanwhile are listed or dropped when the pass ends, in the order the serial pass would
+/// have (by pair, then in the order each pair asked): the list comes out the same.
 class SplitDispatcher : public btCollisionDispatcher {
   public:
     explicit SplitDispatcher(btCollisionConfiguration *config) : btCollisionDispatcher(config) {}
@@ -41,11 +42,15 @@ class SplitDispatcher : public btCollisionDispatcher {
     void releaseManifold(btPersistentManifold *manifold) override;
 
   private:
-    void sort_manifolds();
-
-    bool _parallel = false;   // set only around a parallel pass
-    bool _splitting = false;  // inside one: manifolds come and go under _lock
+    struct Change {
+        int pair, order;
+        btPersistentManifold *manifold;
+        bool release;
+    };
+    bool _parallel = false;  // set only around a parallel pass
+    bool _splitting = false; // inside one: manifolds come and go under _lock
     std::mutex _lock;
+    btAlignedObjectArray<Change> _changes;
 };
 
 /// btDiscreteDynamicsWorld whose island groups are solved in parallel on the scene's
