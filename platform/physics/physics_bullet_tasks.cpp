@@ -391,7 +391,7 @@ void SplitWorld::integrateTransforms(btScalar dt)
         btRigidBody **bodies;
         btScalar dt;
         bool continuous;
-        std::atomic<bool> *swept;
+        bool *swept;
         void forLoop(int begin, int end) const override
         {
             for (int i = begin; i < end; ++i) {
@@ -403,19 +403,19 @@ void SplitWorld::integrateTransforms(btScalar dt)
                 btScalar reach = body->getLinearVelocity().length() * dt +
                                  4e-7f * (btFabs(o.x()) + btFabs(o.y()) + btFabs(o.z())) + 1e-9f;
                 if (reach * reach * 1.001f >= threshold) {
-                    swept->store(true, std::memory_order_relaxed);
+                    *swept = true;
                     return;
                 }
             }
         }
     } check;
-    std::atomic<bool> swept{false};
+    bool swept = false;
     check.bodies = &m_nonStaticRigidBodies[0];
     check.dt = dt;
     check.continuous = getDispatchInfo().m_useContinuous;
     check.swept = &swept;
-    btParallelFor(0, n, 256, check);
-    if (swept.load()) {
+    check.forLoop(0, n); // a few loads a body: cheaper here than as tasks
+    if (swept) {
         btDiscreteDynamicsWorld::integrateTransforms(dt);
         return;
     }
