@@ -37,7 +37,7 @@ struct LoopTask final : ITask {
 constexpr int max_loop_tasks = 64;
 
 /// Bullet's task scheduler over the engine's job system: a loop becomes at most one task per
-/// worker and one for the waiting thread, which take chunks of the range in turn.
+/// worker, plus the calling thread's share, which take chunks of the range in turn.
 class JobTaskScheduler final : public btITaskScheduler {
   public:
     JobTaskScheduler() : btITaskScheduler("tallow_jobs") {}
@@ -65,8 +65,10 @@ class JobTaskScheduler final : public btITaskScheduler {
             tasks[i].next = &next;
             tasks[i].end = end;
             tasks[i].grain = grain;
-            scheduler->add_task(&tasks[i]);
+            if (i > 0)
+                scheduler->add_task(&tasks[i]);
         }
+        tasks[0].execute(); // the calling thread takes chunks too
         scheduler->wait_tasks_complete();
         inside_loop = false;
     }
