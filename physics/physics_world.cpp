@@ -4,6 +4,7 @@
 #include "foundation/math/state_hasher.h"
 #include "foundation/memory/allocator.h"
 #include "foundation/strings/murmur_hash.h"
+#include "foundation/threads/thread_pool.h"
 #include "physics/physics_sdk.h"
 #include "world/scene_graph.h"
 #include "world/unit.h"
@@ -82,6 +83,10 @@ bool PhysicsWorld::create_scene()
     desc.sub_step_s = 1.0f / 240;
     desc.max_sub_steps = 4;
     desc.callbacks = this;
+    if (ThreadPool *pool = _sdk.thread_pool()) {
+        desc.scheduler = &_scheduler;
+        desc.scheduler_threads = pool->worker_count();
+    }
     _scene = _sdk.sdk().create_scene(desc);
     if (!_scene) {
         log_message("physics", "the physics scene could not be made; this world has no physics");

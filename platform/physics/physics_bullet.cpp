@@ -857,8 +857,11 @@ bool groups_collide(const GroupsMask &a, const GroupsMask &b)
     return ((a.bits[0] & b.bits[2]) | (a.bits[1] & b.bits[3]) | (a.bits[2] & b.bits[0]) | (a.bits[3] & b.bits[1])) != 0;
 }
 
+bool bullet_step_splits() { return bullet::split_step_available(); }
+
 ISdk *create_bullet_sdk(Allocator &allocator, IErrorSink *errors)
 {
+    bullet::split_step_available(); // Bullet's task scheduler is set from this thread
     void *block = allocator.allocate(sizeof(BulletSdk), 16);
     if (!block)
         return nullptr;

@@ -6,6 +6,7 @@
 #include "foundation/log.h"
 #include "foundation/memory/allocator.h"
 #include "platform/physics/cooked_mesh.h"
+#include "platform/physics/physics_bullet_tasks.h"
 #include "platform/physics/physics_layer.h"
 
 #include <btBulletDynamicsCommon.h>
@@ -261,6 +262,8 @@ class ContactSolver final : public btSequentialImpulseConstraintSolver {
                         const btContactSolverInfo &info, btIDebugDraw *draw, btDispatcher *dispatcher) override;
 };
 
+inline btConstraintSolver *make_contact_solver() { return new ContactSolver; }
+
 /// Impulses a reporting pair took in one sub-step.
 struct PairImpulse {
     u64 key_a, key_b;
@@ -274,8 +277,9 @@ class BulletScene final : public IScene {
   public:
     BulletScene(Allocator &allocator, IErrorSink *errors, const SceneDesc &desc)
         : _allocator(allocator), _errors(errors), _desc(desc), _dispatcher(&_config),
-          _world(&_dispatcher, &_broadphase, &_solver, &_config)
+          _world(&_dispatcher, &_broadphase, &_solver, &_config, &make_contact_solver)
     {
+        _world.set_scheduler(desc.scheduler, desc.scheduler_threads);
         _world.setGravity(btVector3(desc.gravity.x, desc.gravity.y, desc.gravity.z));
         _world.getPairCache()->setOverlapFilterCallback(&_filter);
         _world.setDebugDrawer(&_lines);
@@ -522,10 +526,10 @@ class BulletScene final : public IScene {
     IErrorSink *_errors;
     SceneDesc _desc;
     btDefaultCollisionConfiguration _config;
-    btCollisionDispatcher _dispatcher;
+    SplitDispatcher _dispatcher;
     btDbvtBroadphase _broadphase;
     ContactSolver _solver;
-    btDiscreteDynamicsWorld _world;
+    SplitWorld _world;
     GroupFilter _filter;
     LineCollector _lines;
     std::vector<Material> _materials;

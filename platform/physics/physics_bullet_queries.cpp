@@ -244,7 +244,7 @@ u32 BulletScene::overlap(const OverlapShape &s, u32 shapes, const GroupsMask &gr
     probe.setCollisionShape(shape);
     probe.setWorldTransform(pose);
     OverlapCollector collector(&probe, shapes, groups, out_actors, capacity);
-    const_cast<btDiscreteDynamicsWorld &>(_world).contactTest(&probe, collector);
+    const_cast<SplitWorld &>(_world).contactTest(&probe, collector);
     return collector.count;
 }
 

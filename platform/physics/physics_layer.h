@@ -279,11 +279,17 @@ struct DebugLine {
     u32 color = 0; // 0xRRGGBB
 };
 
+class IScheduler;
+
 struct SceneDesc {
     Vector3 gravity = {0, 0, -9.82f};
     f32 sub_step_s = 1.0f / 240; // fixed sub-steps
     u32 max_sub_steps = 4;       // per simulate; time beyond is dropped
     ISceneCallbacks *callbacks = nullptr;
+    /// Where the step posts its parallel work (null: all of it on the calling thread), and
+    /// how many threads run those tasks.
+    IScheduler *scheduler = nullptr;
+    u32 scheduler_threads = 0;
 };
 
 class IScene {
@@ -395,8 +401,7 @@ class ITask {
 
 /// Runs a backend's tasks on the engine's workers. add_task's tasks are waited for by
 /// wait_tasks_complete; background tasks are not (the scheduler waits for them when it
-/// goes). The Bullet backend is given none (it steps on the calling thread); a backend that
-/// splits its step would be.
+/// goes). A scene given one (SceneDesc::scheduler) splits its step over it.
 class IScheduler {
   public:
     virtual ~IScheduler() = default;
@@ -436,6 +441,10 @@ class ISdk {
 /// The Bullet backend. All memory it and Bullet take comes from `allocator` (16-aligned).
 /// Null when it cannot be made.
 ISdk *create_bullet_sdk(Allocator &allocator, IErrorSink *errors);
+/// True when the Bullet backend splits a scene's step over its scheduler: Bullet was built
+/// thread-safe (.ci/build-bullet) and took our task scheduler. Otherwise scenes step on the
+/// calling thread whatever scheduler they are given.
+bool bullet_step_splits();
 /// Releases any SDK made by this layer (every scene and mesh must be released first).
 inline void release_sdk(ISdk *sdk)
 {

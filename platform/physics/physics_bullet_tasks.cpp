@@ -1,0 +1,459 @@
+#include "platform/physics/physics_bullet_tasks.h"
+
+#include <BulletDynamics/Dynamics/btDiscreteDynamicsWorldMt.h>
+#include <BulletCollision/CollisionDispatch/btSimulationIslandManager.h>
+#include <LinearMath/btThreads.h>
+
+#include <algorithm>
+#include <atomic>
+
+namespace tallow::px::bullet {
+
+namespace {
+
+#if BT_THREADSAFE
+
+// The scheduler the stepping thread posts Bullet's loops on, set around a step.
+thread_local IScheduler *current_scheduler = nullptr;
+thread_local u32 current_threads = 0;
+thread_local bool inside_loop = false; // a loop started from a loop runs where it is
+
+// One task of a loop: takes `grain` indices at a time until none are left.
+struct LoopTask final : ITask {
+    const btIParallelForBody *body = nullptr;
+    std::atomic<int> *next = nullptr;
+    int end = 0, grain = 1;
+    void execute() override
+    {
+        for (;;) {
+            int begin = next->fetch_add(grain, std::memory_order_relaxed);
+            if (begin >= end)
+                return;
+            body->forLoop(begin, std::min(end, begin + grain));
+        }
+    }
+};
+
+constexpr int max_loop_tasks = 64;
+
+/// Bullet's task scheduler over the engine's job system: a loop becomes at most one task per
+/// worker, plus the calling thread's share, which take chunks of the range in turn.
+class JobTaskScheduler final : public btITaskScheduler {
+  public:
+    JobTaskScheduler() : btITaskScheduler("tallow_jobs") {}
+    // Bullet sizes per-thread arrays by these and numbers each thread that touches it once,
+    // so they are the most it allows.
+    int getMaxNumThreads() const override { return int(BT_MAX_THREAD_COUNT); }
+    int getNumThreads() const override { return int(BT_MAX_THREAD_COUNT); }
+    void setNumThreads(int) override {}
+
+    void parallelFor(int begin, int end, int grain, const btIParallelForBody &body) override
+    {
+        grain = std::max(grain, 1);
+        IScheduler *scheduler = current_scheduler;
+        if (!scheduler || inside_loop || end - begin <= grain) {
+            body.forLoop(begin, end);
+            return;
+        }
+        int chunks = (end - begin + grain - 1) / grain;
+        int count = std::min({chunks, int(current_threads) + 1, max_loop_tasks});
+        std::atomic<int> next{begin};
+        LoopTask tasks[max_loop_tasks];
+        inside_loop = true;
+        for (int i = 0; i < count; ++i) {
+            tasks[i].body = &body;
+            tasks[i].next = &next;
+            tasks[i].end = end;
+            tasks[i].grain = grain;
+            if (i > 0)
+                scheduler->add_task(&tasks[i]);
+        }
+        tasks[0].execute(); // the calling thread takes chunks too
+        scheduler->wait_tasks_complete();
+        inside_loop = false;
+    }
+
+    // Sums in one order whatever the thread count: the range on the calling thread.
+    btScalar parallelSum(int begin, int end, int, const btIParallelSumBody &body) override
+    {
+        return body.sumLoop(begin, end);
+    }
+};
+
+JobTaskScheduler job_task_scheduler;
+
+struct SchedulerScope {
+    SchedulerScope(IScheduler *scheduler, u32 threads)
+    {
+        current_scheduler = scheduler;
+        current_threads = threads;
+    }
+    ~SchedulerScope()
+    {
+        current_scheduler = nullptr;
+        current_threads = 0;
+    }
+};
+
+// The pair a task is finding contacts for, and how many manifolds it has made or let go
+// so far: where its manifold changes fall in the serial order.
+thread_local int current_pair = -1;
+thread_local int current_change = 0;
+
+#endif // BT_THREADSAFE
+
+// The island of a joint, and the order the serial step sorts joints in (the same test, so
+// Bullet's sort leaves them the same).
+int constraint_island(const btTypedConstraint *c)
+{
+    const btCollisionObject &a = c->getRigidBodyA(), &b = c->getRigidBodyB();
+    return a.getIslandTag() >= 0 ? a.getIslandTag() : b.getIslandTag();
+}
+
+struct ConstraintIslandOrder {
+    bool operator()(const btTypedConstraint *a, const btTypedConstraint *b) const
+    {
+        return constraint_island(a) < constraint_island(b);
+    }
+};
+
+} // namespace
+
+bool split_step_available()
+{
+#if BT_THREADSAFE
+    // Bullet takes a task scheduler only from the first thread that asked it for its thread
+    // number (the one making the first SDK, before any scene steps); elsewhere it keeps none
+    // and every step runs on its calling thread.
+    static const bool installed = [] {
+        btSetTaskScheduler(&job_task_scheduler);
+        return btGetTaskScheduler() == &job_task_scheduler;
+    }();
+    return installed;
+#else
+    return false;
+#endif
+}
+
+// Dispatcher ------------------------------------------------------------------------------
+
+void SplitDispatcher::dispatchAllCollisionPairs(btOverlappingPairCache *pairs, const btDispatcherInfo &info,
+                                                btDispatcher *dispatcher)
+{
+#if BT_THREADSAFE
+    if (_parallel && pairs->getNumOverlappingPairs() > 1) {
+        struct PairLoop final : btIParallelForBody {
+            btBroadphasePair *pairs;
+            btNearCallback near;
+            btCollisionDispatcher *dispatcher;
+            const btDispatcherInfo *info;
+            void forLoop(int begin, int end) const override
+            {
+                for (int i = begin; i < end; ++i) {
+                    current_pair = i;
+                    current_change = 0;
+                    near(pairs[i], *dispatcher, *info);
+                }
+                current_pair = -1;
+            }
+        } loop;
+        loop.pairs = pairs->getOverlappingPairArrayPtr();
+        loop.near = getNearCallback();
+        loop.dispatcher = this;
+        loop.info = &info;
+        _changes.resize(0);
+        _splitting = true;
+        btParallelFor(0, pairs->getNumOverlappingPairs(), 32, loop);
+        _splitting = false;
+        // The manifolds made and let go, in the order the pairs come in the serial step.
+        _changes.quickSort([](const Change &a, const Change &b) {
+            return a.pair != b.pair ? a.pair < b.pair : a.order < b.order;
+        });
+        for (int i = 0; i < _changes.size(); ++i) {
+            btPersistentManifold *m = _changes[i].manifold;
+            if (_changes[i].release) {
+                btCollisionDispatcher::releaseManifold(m);
+            } else {
+                m->m_index1a = m_manifoldsPtr.size();
+                m_manifoldsPtr.push_back(m);
+            }
+        }
+        _changes.resize(0);
+        return;
+    }
+#endif
+    btCollisionDispatcher::dispatchAllCollisionPairs(pairs, info, dispatcher);
+}
+
+btPersistentManifold *SplitDispatcher::getNewManifold(const btCollisionObject *body0, const btCollisionObject *body1)
+{
+    if (!_splitting)
+        return btCollisionDispatcher::getNewManifold(body0, body1);
+#if BT_THREADSAFE
+    // Made now, listed when the pass ends (Bullet's own making lists it last: taken back).
+    std::lock_guard<std::mutex> hold(_lock);
+    btPersistentManifold *m = btCollisionDispatcher::getNewManifold(body0, body1);
+    if (m) {
+        m_manifoldsPtr.pop_back();
+        _changes.push_back(Change{current_pair, current_change++, m, false});
+    }
+    return m;
+#else
+    return nullptr;
+#endif
+}
+
+void SplitDispatcher::releaseManifold(btPersistentManifold *manifold)
+{
+    if (!_splitting) {
+        btCollisionDispatcher::releaseManifold(manifold);
+        return;
+    }
+#if BT_THREADSAFE
+    // Let go when the pass ends, in the serial order.
+    std::lock_guard<std::mutex> hold(_lock);
+    _changes.push_back(Change{current_pair, current_change++, manifold, true});
+#endif
+}
+
+// World -------------------------------------------------------------------------------------
+
+SplitWorld::SplitWorld(SplitDispatcher *dispatcher, btBroadphaseInterface *broadphase, btConstraintSolver *solver,
+                       btCollisionConfiguration *config, MakeSolver make_solver)
+    : btDiscreteDynamicsWorld(dispatcher, broadphase, solver, config), _split_dispatcher(dispatcher),
+      _make_solver(make_solver)
+{
+}
+
+SplitWorld::~SplitWorld() { delete _solvers; }
+
+void SplitWorld::set_scheduler(IScheduler *scheduler, u32 threads)
+{
+    if (!split_step_available() || threads == 0)
+        scheduler = nullptr;
+    _scheduler = scheduler;
+    _threads = scheduler ? threads : 0;
+    _split_dispatcher->set_parallel(scheduler != nullptr);
+    if (!scheduler)
+        return;
+    // One solver per thread that may run a task at once (the workers and the waiting thread).
+    int wanted = int(std::min<u32>(threads + 1, 64));
+    if (_solvers && _solver_count >= wanted)
+        return;
+    delete _solvers;
+    btConstraintSolver *made[64];
+    for (int i = 0; i < wanted; ++i)
+        made[i] = _make_solver();
+    _solvers = new btConstraintSolverPoolMt(made, wanted);
+    _solver_count = wanted;
+}
+
+int SplitWorld::stepSimulation(btScalar dt, int max_sub_steps, btScalar fixed_step)
+{
+#if BT_THREADSAFE
+    SchedulerScope scope(_scheduler, _threads);
+#endif
+    return btDiscreteDynamicsWorld::stepSimulation(dt, max_sub_steps, fixed_step);
+}
+
+/// Gathers the islands into groups of more than `split_batch_size` manifolds and joints (the
+/// serial step's groups are larger: m_minimumSolverBatchSize). How islands are grouped
+/// changes nothing in what the solver finds: it works each island's rows in the same order
+/// whatever else is in its group, and the rows of one island touch no body of another.
+constexpr int split_batch_size = 24;
+
+struct GroupCollector final : btSimulationIslandManager::IslandCallback {
+    SplitWorld *world;
+    btTypedConstraint **sorted;
+    int sorted_count;
+    int open_body, open_manifold, open_constraint; // where the group being gathered starts
+
+    void close_group()
+    {
+        SplitWorld::Group g{open_body,       world->_bodies.size(),    open_manifold, world->_manifolds.size(),
+                            open_constraint, world->_constraints.size()};
+        if (g.body_end > g.body_begin || g.manifold_end > g.manifold_begin || g.constraint_end > g.constraint_begin)
+            world->_groups.push_back(g);
+        open_body = world->_bodies.size();
+        open_manifold = world->_manifolds.size();
+        open_constraint = world->_constraints.size();
+    }
+
+    void processIsland(btCollisionObject **bodies, int body_count, btPersistentManifold **manifolds,
+                       int manifold_count, int island) override
+    {
+        int first = 0, count = 0;
+        if (island < 0) {
+            count = sorted_count;
+        } else {
+            int i = 0;
+            while (i < sorted_count && constraint_island(sorted[i]) != island)
+                ++i;
+            first = i;
+            for (; i < sorted_count; ++i)
+                if (constraint_island(sorted[i]) == island)
+                    ++count;
+        }
+        for (int i = 0; i < body_count; ++i)
+            world->_bodies.push_back(bodies[i]);
+        for (int i = 0; i < manifold_count; ++i)
+            world->_manifolds.push_back(manifolds[i]);
+        for (int i = 0; i < count; ++i)
+            world->_constraints.push_back(sorted[first + i]);
+        if (island < 0 || (world->_constraints.size() - open_constraint) + (world->_manifolds.size() - open_manifold) >
+                              split_batch_size)
+            close_group();
+    }
+};
+
+struct GroupSolver final : btIParallelForBody {
+    SplitWorld *world;
+    btContactSolverInfo *info;
+    void forLoop(int begin, int end) const override
+    {
+        for (int i = begin; i < end; ++i) {
+            const SplitWorld::Group &g = world->_groups[i];
+            world->_solvers->solveGroup(
+                g.body_end > g.body_begin ? &world->_bodies[g.body_begin] : nullptr, g.body_end - g.body_begin,
+                g.manifold_end > g.manifold_begin ? &world->_manifolds[g.manifold_begin] : nullptr,
+                g.manifold_end - g.manifold_begin,
+                g.constraint_end > g.constraint_begin ? &world->_constraints[g.constraint_begin] : nullptr,
+                g.constraint_end - g.constraint_begin, *info, world->m_debugDrawer, world->m_dispatcher1);
+        }
+    }
+};
+
+void SplitWorld::solveConstraints(btContactSolverInfo &info)
+{
+    if (!_scheduler) {
+        btDiscreteDynamicsWorld::solveConstraints(info);
+        return;
+    }
+    // As the serial step does: constraints by island, then the islands' groups.
+    m_sortedConstraints.resize(m_constraints.size());
+    for (int i = 0; i < m_constraints.size(); ++i)
+        m_sortedConstraints[i] = m_constraints[i];
+    m_sortedConstraints.quickSort(ConstraintIslandOrder());
+    _groups.resize(0);
+    _bodies.resize(0);
+    _manifolds.resize(0);
+    _constraints.resize(0);
+    GroupCollector collect;
+    collect.world = this;
+    collect.sorted = m_sortedConstraints.size() ? &m_sortedConstraints[0] : nullptr;
+    collect.sorted_count = m_sortedConstraints.size();
+    collect.open_body = collect.open_manifold = collect.open_constraint = 0;
+    m_islandManager->buildAndProcessIslands(getDispatcher(), getCollisionWorld(), &collect);
+    collect.close_group();
+
+    GroupSolver solve;
+    solve.world = this;
+    solve.info = &info;
+    btParallelFor(0, _groups.size(), 1, solve);
+}
+
+void SplitWorld::predictUnconstraintMotion(btScalar dt)
+{
+    if (!_scheduler) {
+        btDiscreteDynamicsWorld::predictUnconstraintMotion(dt);
+        return;
+    }
+    struct Loop final : btIParallelForBody {
+        btRigidBody **bodies;
+        btScalar dt;
+        void forLoop(int begin, int end) const override
+        {
+            for (int i = begin; i < end; ++i) {
+                btRigidBody *body = bodies[i];
+                if (!body->isStaticOrKinematicObject()) {
+                    body->applyDamping(dt);
+                    body->predictIntegratedTransform(dt, body->getInterpolationWorldTransform());
+                }
+            }
+        }
+    } loop;
+    if (m_nonStaticRigidBodies.size() == 0)
+        return;
+    loop.bodies = &m_nonStaticRigidBodies[0];
+    loop.dt = dt;
+    btParallelFor(0, m_nonStaticRigidBodies.size(), 64, loop);
+}
+
+void SplitWorld::integrateTransforms(btScalar dt)
+{
+    int n = m_nonStaticRigidBodies.size();
+    if (!_scheduler || n == 0 || m_applySpeculativeContactRestitution) {
+        btDiscreteDynamicsWorld::integrateTransforms(dt);
+        return;
+    }
+    // A body whose motion this sub-step may pass its swept-test threshold sweeps against the
+    // others where they are: then all move in order, as Bullet has it. The bound is wider
+    // than Bullet's own test by the rounding of adding the motion to the position.
+    struct Check final : btIParallelForBody {
+        btRigidBody **bodies;
+        btScalar dt;
+        bool continuous;
+        bool *swept;
+        void forLoop(int begin, int end) const override
+        {
+            for (int i = begin; i < end; ++i) {
+                const btRigidBody *body = bodies[i];
+                btScalar threshold = body->getCcdSquareMotionThreshold();
+                if (!continuous || threshold == 0 || !body->isActive() || body->isStaticOrKinematicObject())
+                    continue;
+                const btVector3 &o = body->getWorldTransform().getOrigin();
+                btScalar reach = body->getLinearVelocity().length() * dt +
+                                 4e-7f * (btFabs(o.x()) + btFabs(o.y()) + btFabs(o.z())) + 1e-9f;
+                if (reach * reach * 1.001f >= threshold) {
+                    *swept = true;
+                    return;
+                }
+            }
+        }
+    } check;
+    bool swept = false;
+    check.bodies = &m_nonStaticRigidBodies[0];
+    check.dt = dt;
+    check.continuous = getDispatchInfo().m_useContinuous;
+    check.swept = &swept;
+    check.forLoop(0, n); // a few loads a body: cheaper here than as tasks
+    if (swept) {
+        btDiscreteDynamicsWorld::integrateTransforms(dt);
+        return;
+    }
+    struct Loop final : btIParallelForBody {
+        SplitWorld *world;
+        btScalar dt;
+        void forLoop(int begin, int end) const override
+        {
+            world->integrateTransformsInternal(&world->m_nonStaticRigidBodies[begin], end - begin, dt);
+        }
+    } loop;
+    loop.world = this;
+    loop.dt = dt;
+    btParallelFor(0, n, 64, loop);
+}
+
+void SplitWorld::synchronizeMotionStates()
+{
+    if (!_scheduler || m_synchronizeAllMotionStates || m_nonStaticRigidBodies.size() == 0) {
+        btDiscreteDynamicsWorld::synchronizeMotionStates();
+        return;
+    }
+    // Each body writes its own motion state.
+    struct Loop final : btIParallelForBody {
+        SplitWorld *world;
+        void forLoop(int begin, int end) const override
+        {
+            for (int i = begin; i < end; ++i) {
+                btRigidBody *body = world->m_nonStaticRigidBodies[i];
+                if (body->isActive())
+                    world->synchronizeSingleMotionState(body);
+            }
+        }
+    } loop;
+    loop.world = this;
+    btParallelFor(0, m_nonStaticRigidBodies.size(), 128, loop);
+}
+
+} // namespace tallow::px::bullet

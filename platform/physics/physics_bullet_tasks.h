@@ -1,0 +1,98 @@
+#pragma once
+// The Bullet backend's step split over a scene's IScheduler: Bullet's task scheduler
+// (btITaskScheduler) runs each parallel loop as tasks of the scheduler the stepping thread has
+// named; the dispatcher finds the contacts of the broadphase pairs in parallel, and the world
+// solves its islands in parallel, one solver per task at a time. Both give the same state as
+// the step on one thread: each pair, body and island is worked on by itself (an island's
+// rows in the same order whatever group it is solved in), the contact manifolds are listed
+// in the serial order whichever thread made them, and bodies move in parallel only in a
+// sub-step where none is fast enough for a swept (continuous) test, which looks at the
+// others.
+//
+//   SplitWorld world(&dispatcher, &broadphase, &solver, &config);  // dispatcher: SplitDispatcher
+//   world.set_scheduler(scheduler, threads);  // null: the serial step, as Bullet has it
+//   world.stepSimulation(dt, max_sub_steps, sub_step);
+//
+// This needs Bullet built with its thread-safe option (BT_THREADSAFE); without it the
+// scheduler is ignored and the step runs on the calling thread.
+#include "platform/physics/physics_layer.h"
+
+#include <btBulletDynamicsCommon.h>
+
+#include <mutex>
+
+class btConstraintSolverPoolMt;
+
+namespace tallow::px::bullet {
+
+/// True when the Bullet build is thread-safe and its task scheduler is ours.
+bool split_step_available();
+
+/// Finds contacts pair by pair on the scheduler when one is set. Manifolds made or let go
+/// meanwhile are listed or dropped when the pass ends, in the order the serial pass would
+/// have (by pair, then in the order each pair asked): the list comes out the same.
+class SplitDispatcher : public btCollisionDispatcher {
+  public:
+    explicit SplitDispatcher(btCollisionConfiguration *config) : btCollisionDispatcher(config) {}
+    void set_parallel(bool parallel) { _parallel = parallel; }
+
+    void dispatchAllCollisionPairs(btOverlappingPairCache *pairs, const btDispatcherInfo &info,
+                                   btDispatcher *dispatcher) override;
+    btPersistentManifold *getNewManifold(const btCollisionObject *body0, const btCollisionObject *body1) override;
+    void releaseManifold(btPersistentManifold *manifold) override;
+
+  private:
+    struct Change {
+        int pair, order;
+        btPersistentManifold *manifold;
+        bool release;
+    };
+    bool _parallel = false;  // set only around a parallel pass
+    bool _splitting = false; // inside one: manifolds come and go under _lock
+    std::mutex _lock;
+    btAlignedObjectArray<Change> _changes;
+};
+
+/// btDiscreteDynamicsWorld whose island groups are solved in parallel on the scene's
+/// scheduler, each on a solver of its own (solvers made by `make_solver`).
+class SplitWorld : public btDiscreteDynamicsWorld {
+  public:
+    using MakeSolver = btConstraintSolver *(*)();
+    SplitWorld(SplitDispatcher *dispatcher, btBroadphaseInterface *broadphase, btConstraintSolver *solver,
+               btCollisionConfiguration *config, MakeSolver make_solver);
+    ~SplitWorld() override;
+
+    /// The scheduler the next steps post their loops on (null: serial), and how many threads
+    /// run its tasks.
+    void set_scheduler(IScheduler *scheduler, u32 threads);
+    bool split() const { return _scheduler != nullptr; }
+
+    int stepSimulation(btScalar dt, int max_sub_steps, btScalar fixed_step) override;
+
+    void synchronizeMotionStates() override;
+
+  protected:
+    void predictUnconstraintMotion(btScalar dt) override;
+    void solveConstraints(btContactSolverInfo &info) override;
+    void integrateTransforms(btScalar dt) override;
+
+  private:
+    SplitDispatcher *_split_dispatcher;
+    MakeSolver _make_solver;
+    IScheduler *_scheduler = nullptr;
+    u32 _threads = 0;
+    btConstraintSolverPoolMt *_solvers = nullptr;
+    int _solver_count = 0;
+    // The groups of one solve: each a run of bodies, manifolds and constraints.
+    struct Group {
+        int body_begin, body_end, manifold_begin, manifold_end, constraint_begin, constraint_end;
+    };
+    btAlignedObjectArray<Group> _groups;
+    btAlignedObjectArray<btCollisionObject *> _bodies;
+    btAlignedObjectArray<btPersistentManifold *> _manifolds;
+    btAlignedObjectArray<btTypedConstraint *> _constraints;
+    friend struct GroupCollector;
+    friend struct GroupSolver;
+};
+
+} // namespace tallow::px::bullet
