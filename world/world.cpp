@@ -297,7 +297,7 @@ World::World(Allocator &parent, const WorldParams &params)
       _reflection(_allocator), _changed(_allocator),
       _data(_allocator), _timed_events(_allocator), _pending_destroy(_allocator), _script(params.script),
       _retired_levels(_allocator), _event_walk(_allocator), _script_lines(_allocator), _viewports(_allocator),
-      _script_objects(_allocator)
+      _script_objects(_allocator), _held_environments(_allocator)
 {
 
     _changed.resize(unit_handle_slots); // zeroed; update_scene tries again when this fails
@@ -355,6 +355,8 @@ World::~World()
         (void)destroy_viewport(_viewports.back());
     destroy_line_pools();
     delete_with_allocator(_allocator, _render);
+    while (!_held_environments.empty())
+        release_environment(*_held_environments.back().environment);
 }
 
 // Jobs of one stretch of the frame: each starts when the one added before it completes,
@@ -436,12 +438,20 @@ Unit *World::spawn_unit_with_material(NameId64 name, NameId64 material, const Ma
     const void *m = nullptr;
     if (_resource_manager->can_get(NameId64("material"), material))
         m = _resource_manager->get(NameId64("material"), material);
-    return spawn_unit_from_resource(*resource, m, pose);
+    // Held before the spawn event's flow can run (it may unload the package).
+    Unit *u = make_new<Unit>(_allocator, *this, *resource, m);
+    if (u)
+        u->hold_material(material, m);
+    return add_spawned_unit(u, *resource, pose);
 }
 
 Unit *World::spawn_unit_from_resource(const UnitResource &resource, const void *material, const Matrix4x4 &pose)
 {
-    Unit *u = make_new<Unit>(_allocator, *this, resource, material);
+    return add_spawned_unit(make_new<Unit>(_allocator, *this, resource, material), resource, pose);
+}
+
+Unit *World::add_spawned_unit(Unit *u, const UnitResource &resource, const Matrix4x4 &pose)
+{
     if (!u)
         return nullptr;
     if (!u->init(pose) || !add_to_units(*u)) {
@@ -633,7 +643,49 @@ ShadingEnvironment *World::create_shading_environment(NameId64 name)
         _render->destroy_shading_environment(*environment);
         return nullptr;
     }
+    hold_environment(*environment, name, r);
     return environment;
+}
+
+void World::hold_environment(const ShadingEnvironment &environment, NameId64 name, const void *resource)
+{
+    if (!_resource_manager)
+        return;
+    HeldEnvironment *held = nullptr;
+    for (HeldEnvironment &h : _held_environments)
+        if (h.environment == &environment)
+            held = &h;
+    if (!held) {
+        if (!_held_environments.push_back(HeldEnvironment{&environment, {}, {}})) {
+            log_message("world", "no memory to hold the resources of a shading environment");
+            return;
+        }
+        held = &_held_environments.back();
+    }
+    // The new holds first: the same data held again is never freed in between.
+    const auto *r = static_cast<const ShadingEnvironmentResource *>(resource);
+    ResourceHold fresh, material;
+    fresh.hold_data(*_resource_manager, shading_environment_type, name, r);
+    if (const MaterialResource *m = r ? environment_material_resource(_resource_manager, *r) : nullptr)
+        material.hold_data(*_resource_manager, NameId64("material"), NameId64::from_value(r->material), m);
+    held->resource.release(*_resource_manager);
+    held->material.release(*_resource_manager);
+    held->resource = fresh;
+    held->material = material;
+}
+
+void World::release_environment(const ShadingEnvironment &environment)
+{
+    for (u32 i = 0; i < _held_environments.size(); ++i)
+        if (_held_environments[i].environment == &environment) {
+            if (_resource_manager) {
+                _held_environments[i].resource.release(*_resource_manager);
+                _held_environments[i].material.release(*_resource_manager);
+            }
+            _held_environments[i] = _held_environments.back();
+            _held_environments.pop_back();
+            return;
+        }
 }
 
 void World::set_shading_environment(ShadingEnvironment &environment, NameId64 name)
@@ -647,6 +699,7 @@ void World::set_shading_environment(ShadingEnvironment &environment, NameId64 na
         return;
     }
     _render->set_shading_environment(environment, r, environment_material_resource(_resource_manager, *r));
+    hold_environment(environment, name, r);
     for (ScriptEntry &e : _script_objects)
         if (e.kind == ScriptObjectKind::ShadingEnvironment && e.object == &environment)
             e.resource = name.value();
@@ -656,6 +709,7 @@ void World::destroy_shading_environment(ShadingEnvironment &environment)
 {
     remove_script_objects(&environment);
     _render->destroy_shading_environment(environment);
+    release_environment(environment);
 }
 
 void World::reload_shading_environments(const void *old_resource, const void *new_resource)
@@ -663,8 +717,14 @@ void World::reload_shading_environments(const void *old_resource, const void *ne
     const auto *fresh = static_cast<const ShadingEnvironmentResource *>(new_resource);
     for (u32 i = 0; i < _render->shading_environment_count(); ++i) {
         ShadingEnvironment *e = _render->shading_environment(i);
-        if (e && e->resource() == old_resource)
+        if (e && e->resource() == old_resource) {
             _render->set_shading_environment(*e, fresh, fresh ? environment_material_resource(_resource_manager, *fresh) : nullptr);
+            for (const HeldEnvironment &h : _held_environments)
+                if (h.environment == e && fresh) {
+                    hold_environment(*e, h.resource.name, fresh);
+                    break;
+                }
+        }
     }
 }
 
