@@ -387,8 +387,7 @@ Level::~Level()
         delete_with_allocator(default_allocator(), g_levels);
         g_levels = nullptr;
     }
-    if (ResourceManager *manager = _world.resource_manager())
-        _held.release(*manager);
+    _world.release_after_render(_held);
 }
 
 bool Level::context(FlowContext &c)

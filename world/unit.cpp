@@ -46,18 +46,20 @@ Unit::~Unit()
 {
     unit_handle_table().free(_handle);
     release_components();
-    if (ResourceManager *manager = _world->resource_manager()) {
-        _held_machine.release(*manager);
-        _held_material.release(*manager);
-        _held.release(*manager);
-    }
+    // The render side may still have records of this unit that read its data.
+    _world->release_after_render(_held_material);
+    _world->release_after_render(_held);
 }
 
 void Unit::hold_resource(NameId64 type, NameId64 name)
 {
     // The new reference first: holding the same resource again must not free it between.
-    if (ResourceManager *manager = _world->resource_manager())
-        _held.hold(*manager, type, name);
+    ResourceManager *manager = _world->resource_manager();
+    ResourceHold fresh;
+    if (manager)
+        fresh.hold(*manager, type, name);
+    _world->release_after_render(_held);
+    _held = fresh;
 }
 
 void Unit::hold_material(NameId64 name, const void *data)
@@ -423,8 +425,12 @@ bool Unit::reload(const UnitResource &resource)
     bool had_state_machine = _state_machine != nullptr;
     release_components();
     _resource = &resource;
-    if (ResourceManager *manager = _world->resource_manager())
-        _held.hold_data(*manager, unit_type, resource.name, &resource);
+    if (ResourceManager *manager = _world->resource_manager()) {
+        ResourceHold fresh;
+        fresh.hold_data(*manager, unit_type, resource.name, &resource);
+        _world->release_after_render(_held);
+        _held = fresh;
+    }
     _data.assign_bytes(resource.bytes(resource.data_defaults), resource.data_defaults.size);
     _flow_variables.resize(resource.has_flow() ? resource.flow_variable_defaults.size : 0);
     if (_flow_variables.size() && resource.flow_variable_defaults.size == _flow_variables.size())

@@ -10,6 +10,7 @@
 #include "render/world/render_state_stream.h"
 #include "render/world/render_world.h"
 #include "render/world/world_render_link.h"
+#include "render/world/deferred_release_queue.h"
 #include "resource/resource_manager.h"
 #include "world/scene_graph.h"
 #include "world/flow.h"
@@ -297,7 +298,7 @@ World::World(Allocator &parent, const WorldParams &params)
       _reflection(_allocator), _changed(_allocator),
       _data(_allocator), _timed_events(_allocator), _pending_destroy(_allocator), _script(params.script),
       _retired_levels(_allocator), _event_walk(_allocator), _script_lines(_allocator), _viewports(_allocator),
-      _script_objects(_allocator), _held_environments(_allocator)
+      _script_objects(_allocator), _held_environments(_allocator), _deferred_holds(_allocator)
 {
 
     _changed.resize(unit_handle_slots); // zeroed; update_scene tries again when this fails
@@ -357,6 +358,34 @@ World::~World()
     delete_with_allocator(_allocator, _render);
     while (!_held_environments.empty())
         release_environment(*_held_environments.back().environment);
+    release_deferred_holds(true);
+}
+
+void World::release_after_render(ResourceHold &hold)
+{
+    if (!hold.is_held() || !_resource_manager)
+        return;
+    if (!_deferred_holds.push_back(DeferredHold{hold, _update_count})) {
+        // No room to wait: the render side must be done with it now.
+        log_message("world", "no memory to defer a resource release; releasing it now");
+        hold.release(*_resource_manager);
+        return;
+    }
+    hold = ResourceHold{};
+}
+
+void World::release_deferred_holds(bool all)
+{
+    for (u32 i = 0; i < _deferred_holds.size();) {
+        DeferredHold &d = _deferred_holds[i];
+        if (!all && _update_count - d.update < render_handle_release_frames) {
+            ++i;
+            continue;
+        }
+        d.hold.release(*_resource_manager);
+        _deferred_holds[i] = _deferred_holds.back();
+        _deferred_holds.pop_back();
+    }
 }
 
 // Jobs of one stretch of the frame: each starts when the one added before it completes,
@@ -668,8 +697,8 @@ void World::hold_environment(const ShadingEnvironment &environment, NameId64 nam
     fresh.hold_data(*_resource_manager, shading_environment_type, name, r);
     if (const MaterialResource *m = r ? environment_material_resource(_resource_manager, *r) : nullptr)
         material.hold_data(*_resource_manager, NameId64("material"), NameId64::from_value(r->material), m);
-    held->resource.release(*_resource_manager);
-    held->material.release(*_resource_manager);
+    release_after_render(held->resource);
+    release_after_render(held->material);
     held->resource = fresh;
     held->material = material;
 }
@@ -678,10 +707,8 @@ void World::release_environment(const ShadingEnvironment &environment)
 {
     for (u32 i = 0; i < _held_environments.size(); ++i)
         if (_held_environments[i].environment == &environment) {
-            if (_resource_manager) {
-                _held_environments[i].resource.release(*_resource_manager);
-                _held_environments[i].material.release(*_resource_manager);
-            }
+            release_after_render(_held_environments[i].resource);
+            release_after_render(_held_environments[i].material);
             _held_environments[i] = _held_environments.back();
             _held_environments.pop_back();
             return;
@@ -973,6 +1000,8 @@ void World::finish_update(f32 dt)
 {
     // 6.
     _render->collect_deferred_releases();
+    ++_update_count;
+    release_deferred_holds(false);
     // 7.
     drop_idle_units();
     // 8.

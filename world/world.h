@@ -124,6 +124,11 @@ class World {
     void reload_units_of_resource(const UnitResource &old_resource, const UnitResource &new_resource);
 
     // Shading environments (render/world/render_shading_environment.h) -------------------
+    /// Lets go of `hold` (emptied here) once no record still on its way to the render side
+    /// can read its data: after as many world updates as render handles are held back.
+    /// Holders whose records name resource data release through here.
+    void release_after_render(ResourceHold &hold);
+
     /// Makes one with the loaded "shading_environment" resource `name` (and the "material"
     /// resource it names, when loaded). Null (logged) when the resource is not loaded or the
     /// world has no render world. The world owns it until destroy_shading_environment.
@@ -364,6 +369,13 @@ class World {
         ResourceHold material;
     };
     Array<HeldEnvironment> _held_environments;
+    struct DeferredHold {
+        ResourceHold hold;
+        u32 update; // _update_count when it was handed over
+    };
+    Array<DeferredHold> _deferred_holds;
+    u32 _update_count = 0; // world updates so far (finish_update)
+    void release_deferred_holds(bool all);
     void hold_environment(const ShadingEnvironment &environment, NameId64 name, const void *resource);
     void release_environment(const ShadingEnvironment &environment);
     /// Files a new serial for `object`; 0 when memory runs out.

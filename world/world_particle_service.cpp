@@ -92,10 +92,17 @@ class ParticleService final : public IParticleWorld {
             return;
         _particles.post_reload(*old_data, *new_data);
         // The live effects move to the new data: hold it in place of the old.
+        // The old data goes once the render side has applied the reload: effects created
+        // this frame still name it on their way there.
         if (_resources)
-            for (HeldEffect &h : _held.list)
-                if (h.effect.data == old_data)
-                    h.effect.hold_data(*_resources, particles_type, NameId64::from_value(h.name), new_data);
+            for (HeldEffect &h : _held.list) {
+                ResourceHold fresh;
+                if (h.effect.data != old_data ||
+                    !fresh.hold_data(*_resources, particles_type, NameId64::from_value(h.name), new_data))
+                    continue;
+                _world.release_after_render(h.effect);
+                h.effect = fresh;
+            }
     }
     void hash_state(StateHasher &hasher) const override
     {
