@@ -1,5 +1,6 @@
 #include "world/world_particle_service.h"
 
+#include "foundation/containers/hash_map.h"
 #include "foundation/log.h"
 #include "foundation/math/state_hasher.h"
 #include "render/materials/material_resource.h"
@@ -31,7 +32,7 @@ class ParticleService final : public IParticleWorld {
   public:
     ParticleService(const WorldServiceParams &p)
         : _world(p.world), _resources(p.resource_manager),
-          _held{p.resource_manager, Array<HeldEffect>(p.allocator)},
+          _held{p.resource_manager, Array<HeldEffect>(p.allocator)}, _effect_data(p.allocator),
           _particles(p.allocator, *p.render_world, *p.render_link, p.thread_pool, nullptr), _feedback(p.allocator),
           _grid(p.allocator)
     {
@@ -51,7 +52,7 @@ class ParticleService final : public IParticleWorld {
             else if (id == particle_gone_feedback && payload_size == sizeof(ParticleGoneRecord)) {
                 ParticleGoneRecord r;
                 memcpy(&r, record + 8, sizeof r);
-                gone(r.effect);
+                gone(r.id);
             }
             else if (id == particle_trail_feedback && _world.world_line_object(2))
                 add_line_pairs(*_world.world_line_object(2), particle_trail_color, record + 8, payload_size);
@@ -72,9 +73,20 @@ class ParticleService final : public IParticleWorld {
         HeldEffect *held = hold(name, effect, materials);
         if (!held)
             return no_particle_effect;
+        const void *data = held->effect.data;
+        const u32 id = _particles.create_particles(name, *static_cast<const ParticleEffectResource *>(data),
+                                                   static_cast<const MaterialResource *>(held->materials.data), pose);
+        const u32 slot = _effect_data.find_or_insert(id);
+        if (slot == HashMap<u32, const void *>::no_entry) {
+            // Untracked, the data would never be let go of: end the effect at once.
+            _particles.destroy_particles(id);
+            _effect_data.erase(id);
+            ++held->live;
+            return id;
+        }
+        _effect_data.value(slot) = data;
         ++held->live;
-        return _particles.create_particles(name, *static_cast<const ParticleEffectResource *>(held->effect.data),
-                                           static_cast<const MaterialResource *>(held->materials.data), pose);
+        return id;
     }
     void link_particles(u32 id, UnitHandle unit, u32 node, const Matrix4x4 &offset, u32 policy) override
     {
@@ -91,6 +103,9 @@ class ParticleService final : public IParticleWorld {
         if (!old_data || !new_data)
             return;
         _particles.post_reload(*old_data, *new_data);
+        for (auto &e : _effect_data)
+            if (e.value == old_data)
+                e.value = new_data;
         // The live effects move to the new data: hold it in place of the old.
         // The old data goes once the render side has applied the reload: effects created
         // this frame still name it on their way there.
@@ -161,8 +176,13 @@ class ParticleService final : public IParticleWorld {
         return &_held.list.back();
     }
 
-    void gone(const ParticleEffectResource *effect)
+    void gone(u32 id)
     {
+        const u32 slot = _effect_data.find(id);
+        if (slot == HashMap<u32, const void *>::no_entry)
+            return;
+        const void *effect = _effect_data.value(slot);
+        _effect_data.erase(id);
         for (u32 i = 0; i < _held.list.size(); ++i) {
             HeldEffect &h = _held.list[i];
             if (h.effect.data != effect || h.live == 0)
@@ -199,6 +219,7 @@ class ParticleService final : public IParticleWorld {
     World &_world;
     ResourceManager *_resources;
     HeldEffects _held;
+    HashMap<u32, const void *> _effect_data; // live effect id -> the "particles" data it plays
     ParticleWorld _particles;
     Array<u8> _feedback;
     Array<u8> _grid;

@@ -36,12 +36,11 @@ constexpr u32 particle_trail_feedback = 0x15BFF7EF;
 constexpr u32 particle_grid_feedback = 0x6B47E191;
 constexpr u32 particle_gone_feedback = 0x3C1D8E25;
 
-struct ParticleEffectResource;
-
 /// The payload of particle_gone_feedback.
 struct ParticleGoneRecord {
-    u64 name;                              // the "particles" resource
-    const ParticleEffectResource *effect;  // the data the effect played
+    u64 name; // the "particles" resource
+    u32 id;   // the effect's id
+    u32 padding = 0;
 };
 static_assert(sizeof(ParticleGoneRecord) == 16);
 

@@ -326,7 +326,7 @@ void RenderParticleWorld::update_from_world(f32 dt, RenderResourceContext *conte
     // effect is gone: only once it is freed here.
     _gathered.clear();
     for (ParticleEffect *e : _to_free) {
-        ParticleGoneRecord name{e->name(), &e->resource()};
+        ParticleGoneRecord name{e->name(), e->id()};
         ParticleEffect::destroy(e, context);
         // {u32 payload size, u32 id, payload}: the World's event-record form.
         const u32 head[2] = {sizeof name, particle_gone_feedback};
