@@ -291,10 +291,23 @@ class ResourceLifetimeTable : public ::testing::Test {
         data = nullptr;
     }
 
-    /// Runs case (type t, moment, action) in a fresh program.
-    CaseRun run(u32 t, Moment moment, Action action)
+    /// What a case does with the running program: `lua` runs a snippet in the game's
+    /// state, `frames` runs whole frames (stopping at a script error).
+    struct Program {
+        Application &app;
+        MyGame &game;
+        void lua(const std::string &code) { game.lua().do_string(code.c_str()); }
+        void frames(u32 n)
+        {
+            for (u32 i = 0; i < n && !game.is_paused(); ++i)
+                app.update();
+        }
+    };
+
+    /// Runs `body` in a fresh program over the table's data; `tested` picks the log lines
+    /// of data freed at a holder's release that count.
+    template <typename F> CaseRun run_program(NameId64 tested_name, F &&body)
     {
-        const TypeCase &c = types[t];
         CaseRun result;
         TempDirectory config_home, data_home;
         setenv("XDG_CONFIG_HOME", config_home.path(), 1);
@@ -321,67 +334,9 @@ class ResourceLifetimeTable : public ::testing::Test {
             result.started = app->init();
             auto *game = static_cast<MyGame *>(app->game());
             if (result.started && game) {
-                auto lua = [&](const std::string &code) { game->lua().do_string(code.c_str()); };
-                auto frames = [&](u32 n) {
-                    for (u32 i = 0; i < n && !game->is_paused(); ++i)
-                        app->update();
-                };
-                const std::string only = "lifetime/only_" + std::to_string(t);
-                const std::string rest = "lifetime/rest_" + std::to_string(t);
-                // A material resolves its textures when its package is flushed: a texture
-                // goes first so that the crate's material points into it.
-                if (std::strcmp(c.type, "texture") == 0)
-                    lua("P = load_package('" + only + "')\nB = load_package('" + rest + "')");
-                else
-                    lua("B = load_package('" + rest + "')\nP = load_package('" + only + "')");
-                lua("new_world()");
-                auto act = [&] {
-                    if (action == Action::Unload)
-                        lua("ResourcePackage.unload(P)");
-                    else
-                        game->reload(NameId64(c.type).value(), NameId64(c.name).value());
-                };
-                // Without its resource a holder may refuse to be made (a clean script
-                // error, caught here); it must not crash or read freed data.
-                const std::string make = std::string("made = pcall(function()\n") + c.make + "\nend)\n";
-                const std::string drop = std::string("if made and H then\n") + c.drop + "\nend\nH = nil\n";
-                frames(2);
-                switch (moment) {
-                case Moment::BeforeFirstUse:
-                    act();
-                    lua(make);
-                    frames(6);
-                    lua(drop);
-                    frames(3);
-                    break;
-                case Moment::InUse:
-                    // In the frame the holder is made, before it is first drawn or stepped.
-                    lua(make);
-                    act();
-                    if (action == Action::Reload)
-                        result.new_data_holders = app->resource_manager()->holder_count(NameId64(c.type),
-                                                                                        NameId64(c.name));
-                    frames(6);
-                    lua(drop);
-                    frames(4);
-                    break;
-                case Moment::AfterHolderGone:
-                    // Gone: past the frames records of it may still be on their way to
-                    // the render side, which its data outlives.
-                    lua(make);
-                    frames(4);
-                    lua(drop);
-                    frames(render_handle_release_frames + 2);
-                    act();
-                    frames(3);
-                    break;
-                }
-                // A holder made from the original data must still work with the package
-                // gone or the data replaced: made again here, it must not find freed data.
-                lua(make);
-                frames(3);
-                lua(drop);
-                frames(2);
+                Program program{*app, *game};
+                program.frames(2);
+                body(program, result);
                 result.paused = game->is_paused();
             }
             app.reset();
@@ -391,7 +346,7 @@ class ResourceLifetimeTable : public ::testing::Test {
         g_scripts = nullptr;
         d3d11::set_backend(previous_backend);
         char tested[24];
-        std::snprintf(tested, sizeof tested, "%016llx", (unsigned long long)NameId64(c.name).value());
+        std::snprintf(tested, sizeof tested, "%016llx", (unsigned long long)tested_name.value());
         for (const std::string &line : log.lines()) {
             if (line.rfind("memory: allocator", 0) == 0 || line.find("do_string") != std::string::npos ||
                 (result.paused && line.find("rror") != std::string::npos))
@@ -400,6 +355,68 @@ class ResourceLifetimeTable : public ::testing::Test {
                 result.freed_lines.push_back(line);
         }
         return result;
+    }
+
+    /// Runs case (type t, moment, action) in a fresh program.
+    CaseRun run(u32 t, Moment moment, Action action)
+    {
+        const TypeCase &c = types[t];
+        return run_program(NameId64(c.name), [&](Program &p, CaseRun &result) {
+            const std::string only = "lifetime/only_" + std::to_string(t);
+            const std::string rest = "lifetime/rest_" + std::to_string(t);
+            // A material resolves its textures when its package is flushed: a texture
+            // goes first so that the crate's material points into it.
+            if (std::strcmp(c.type, "texture") == 0)
+                p.lua("P = load_package('" + only + "')\nB = load_package('" + rest + "')");
+            else
+                p.lua("B = load_package('" + rest + "')\nP = load_package('" + only + "')");
+            p.lua("new_world()");
+            auto act = [&] {
+                if (action == Action::Unload)
+                    p.lua("ResourcePackage.unload(P)");
+                else
+                    p.game.reload(NameId64(c.type).value(), NameId64(c.name).value());
+            };
+            // Without its resource a holder may refuse to be made (a clean script error,
+            // caught here); it must not crash or read freed data.
+            const std::string make = std::string("made = pcall(function()\n") + c.make + "\nend)\n";
+            const std::string drop = std::string("if made and H then\n") + c.drop + "\nend\nH = nil\n";
+            switch (moment) {
+            case Moment::BeforeFirstUse:
+                act();
+                p.lua(make);
+                p.frames(6);
+                p.lua(drop);
+                p.frames(3);
+                break;
+            case Moment::InUse:
+                // In the frame the holder is made, before it is first drawn or stepped.
+                p.lua(make);
+                act();
+                if (action == Action::Reload)
+                    result.new_data_holders =
+                        p.app.resource_manager()->holder_count(NameId64(c.type), NameId64(c.name));
+                p.frames(6);
+                p.lua(drop);
+                p.frames(4);
+                break;
+            case Moment::AfterHolderGone:
+                // Gone: past the frames records of it may still be on their way to the
+                // render side, which its data outlives.
+                p.lua(make);
+                p.frames(4);
+                p.lua(drop);
+                p.frames(render_handle_release_frames + 2);
+                act();
+                p.frames(3);
+                break;
+            }
+            // A holder made after the action must work too, or refuse cleanly.
+            p.lua(make);
+            p.frames(3);
+            p.lua(drop);
+            p.frames(2);
+        });
     }
 
     static inline LifetimeData *data = nullptr;
@@ -430,6 +447,57 @@ TEST_F(ResourceLifetimeTable, NoHolderReadsFreedDataAndEverythingIsFreed)
                     EXPECT_EQ(r.new_data_holders > 0, types[t].handed) << "holders of the new data";
                 }
             }
+}
+
+} // namespace
+} // namespace tallow::test
+
+namespace tallow::test {
+namespace {
+
+// The faults as they were first seen: whole sample packages unloaded while what reads
+// them lives (the door and weathervane with their state machines and animations, a GUI
+// text drawn with the sample font before its first draw, the sparks, the looping
+// ambience), then every holder let go of.
+TEST_F(ResourceLifetimeTable, SamplePackagesUnloadedUnderTheirHolders)
+{
+    ASSERT_NE(data, nullptr) << data_error;
+    const CaseRun r = run_program(NameId64("units/door"), [](Program &p, CaseRun &) {
+        p.lua("packages = {}\n"
+              "for _, name in ipairs({'sample_physics', 'sample_animations', 'sample_effects', 'sample_sounds',\n"
+              "                       'sample_units'}) do\n"
+              "  packages[name] = load_package(name)\n"
+              "end\n"
+              "new_world()\n"
+              "door = World.spawn_unit(W, 'units/door', Vector3(3, 0, 0))\n"
+              "vane = World.spawn_unit(W, 'units/weathervane', Vector3(-3, 0, 0))\n"
+              "Unit.crossfade_animation(vane, 'animations/vane_spin', 1, 0.1, true)\n"
+              "crate = World.spawn_unit(W, 'units/crate', Vector3(0, 0, 2))\n"
+              "sparks = World.create_particles(W, 'effects/sparks', Vector3(0, 0, 1))\n"
+              "sound = World.play_sound(W, 'sounds/ambience', true)\n"
+              "gui = World.create_screen_gui(W, 0, 0, 'material', 'materials/gui')\n"
+              "Gui.text(gui, 'status', 'fonts/sample', 16, 'gui_text', Vector3(10, 10, 0))\n"
+              "ResourcePackage.unload(packages.sample_units)\n");
+        p.frames(3);
+        p.lua("ResourcePackage.unload(packages.sample_effects)\n"
+              "ResourcePackage.unload(packages.sample_animations)\n"
+              "ResourcePackage.unload(packages.sample_sounds)\n");
+        p.frames(10);
+        p.lua("World.destroy_unit(W, door)\n"
+              "World.destroy_unit(W, vane)\n"
+              "World.destroy_unit(W, crate)\n"
+              "World.stop_sound(W, sound)\n"
+              "World.destroy_gui(W, gui)\n");
+        p.frames(render_handle_release_frames + 2);
+        p.lua("for _, package in pairs(packages) do Application.release_resource_package(package) end\n"
+              "packages = {}\n");
+        p.frames(2);
+    });
+    ASSERT_TRUE(r.started);
+    EXPECT_FALSE(r.paused) << "a script error stopped the game";
+    for (const std::string &e : r.errors)
+        ADD_FAILURE() << e;
+    EXPECT_EQ(r.freed_lines.size(), 3u) << "the door's unit, material and state machine, each at its last release";
 }
 
 } // namespace
