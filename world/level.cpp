@@ -462,6 +462,8 @@ void Level::spawn_units()
         if (ResourceManager *m = _world.resource_manager(); m && m->can_get(NameId64("material"), name))
             material = m->get(NameId64("material"), name);
         Unit *prototype = _world.spawn_unit_from_resource(*r.prototype, material, matrix4x4_identity);
+        if (prototype)
+            prototype->hold_material(name, material);
         // The prototype unit outlives the level in the world, and its resource is part of ours.
         if (prototype && _held.is_held())
             prototype->hold_resource(level_type, r.name); // the data this level holds: it is current while it loads
