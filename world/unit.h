@@ -152,8 +152,9 @@ class Unit {
     void set_all_visible(bool visible);
 
     /// Holds a reference on the loaded resource (type, name) for as long as the unit lives
-    /// (in place of the one it held): the resource it was built from stays loaded while
-    /// the unit points into it, even when the package it came from is unloaded. `init`
+    /// (in place of the one it held, let go once the render side is past it): the resource
+    /// it was built from stays loaded while the unit points into it, even when the package
+    /// it came from is unloaded. `init`
     /// holds the unit resource when it is the resource manager's; a unit built from data
     /// inside another resource (a level's prototype) holds that one. No-op without a
     /// resource manager or when (type, name) is not loaded.
