@@ -594,6 +594,17 @@ AnimationBlender *AnimationBlenders::create_blender(SceneGraph &graph, const u32
     return blender;
 }
 
+bool AnimationBlenders::uses_animation(const AnimationView *animation) const
+{
+    for (const AnimationBlender *b : _blenders)
+        for (u32 l = 0; l < b->layer_count(); ++l)
+            for (const PlayingAnimation &r : b->layer(l).records)
+                for (u32 k = 0; k < r.count && k < max_crossfade_animations; ++k)
+                    if (r.animations[k] == animation)
+                        return true;
+    return false;
+}
+
 void AnimationBlenders::destroy_blender(AnimationBlender *blender)
 {
     for (u32 i = 0; i < _blenders.size(); ++i) {

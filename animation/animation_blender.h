@@ -225,6 +225,8 @@ class AnimationBlenders {
     void update(f32 dt);
 
     u32 count() const { return _blenders.size(); }
+    /// True while a record of any blender plays `animation` (main thread, between updates).
+    bool uses_animation(const AnimationView *animation) const;
     /// Adds each blender's last evaluated pose and root delta, in creation order.
     void hash_state(StateHasher &hasher) const;
 

@@ -55,6 +55,7 @@ AnimationResource *read_animation_resource(const u8 *bytes, u64 size, Allocator 
     memcpy(block + record_bytes, bytes, size);
     auto *resource = new (block) AnimationResource;
     (void)read_animation(block + record_bytes, size, resource->view);
+    resource->name = name;
     return resource;
 }
 

@@ -37,6 +37,7 @@ constexpr NameId64 camera_animation_type("camera_animation");
 /// A loaded "animation": its checked view over the bytes that follow it in one block.
 struct AnimationResource {
     AnimationView view;
+    u64 name = 0; // the resource's name id (what holders give back with)
 };
 
 struct BonesResource {

@@ -15,22 +15,35 @@ namespace tallow {
 
 namespace {
 
-const AnimationView *find_animation(const void *context, u64 name)
-{
-    auto *manager = static_cast<ResourceManager *>(const_cast<void *>(context));
-    auto *a = manager ? static_cast<const AnimationResource *>(manager->get(animation_type, NameId64::from_value(name)))
-                      : nullptr;
-    return a ? &a->view : nullptr;
-}
+const AnimationView *find_animation(const void *context, u64 name);
 
+// Blenders play animations across frames: the service holds every "animation" resource a
+// record of one of its blenders plays, and lets go once none does (checked after each
+// update of the blenders, and when a blender is cleared or destroyed).
 class AnimationService final : public IWorldAnimation {
   public:
     explicit AnimationService(const WorldServiceParams &params)
-        : _player(params.allocator, params.thread_pool), _simple(params.allocator, _player),
-          _blenders(params.allocator, params.thread_pool, _player),
-          _machines(params.allocator, AnimationLookup{params.resource_manager, &find_animation}),
-          _nodes(params.allocator)
+        : _resources(params.resource_manager), _held(params.allocator), _player(params.allocator, params.thread_pool),
+          _simple(params.allocator, _player), _blenders(params.allocator, params.thread_pool, _player),
+          _machines(params.allocator, AnimationLookup{this, &find_animation}), _nodes(params.allocator)
     {
+    }
+    ~AnimationService() override
+    {
+        // The playbacks go with the members; nothing reads the animations after this.
+        if (_resources)
+            for (ResourceHold &h : _held)
+                h.release(*_resources);
+    }
+
+    /// The loaded animation `name`, held (state machines find their animations here).
+    const AnimationView *hold_animation(u64 name)
+    {
+        const auto *a = _resources ? static_cast<const AnimationResource *>(
+                                         _resources->get(animation_type, NameId64::from_value(name)))
+                                   : nullptr;
+        hold(a);
+        return a ? &a->view : nullptr;
     }
 
     bool is_available() const override { return true; }
@@ -38,7 +51,11 @@ class AnimationService final : public IWorldAnimation {
     void update_state_machines(f32 dt) override { _machines.update(dt); }
     void update_simple(f32 dt) override { _simple.update(dt); }
     void update_player() override { _player.update(); }
-    void update_blenders(f32 dt) override { _blenders.update(dt); }
+    void update_blenders(f32 dt) override
+    {
+        _blenders.update(dt);
+        release_unused();
+    }
     void write_poses() override { _simple.write_poses(); }
 
     void play_simple(SceneGraph &graph, const UnitResource &resource, const UnitSimpleAnimation &group,
@@ -81,13 +98,19 @@ class AnimationService final : public IWorldAnimation {
     {
         return bones ? _blenders.create_blender(graph, *static_cast<const BonesResource *>(bones)) : nullptr;
     }
-    void destroy_blender(AnimationBlender *blender) override { _blenders.destroy_blender(blender); }
+    void destroy_blender(AnimationBlender *blender) override
+    {
+        _blenders.destroy_blender(blender);
+        release_unused();
+    }
     i32 crossfade(AnimationBlender *blender, const void *animation, i32 layer, f32 blend_time, bool loop,
                   u32 offset_mode) override
     {
-        const AnimationView *view = animation ? &static_cast<const AnimationResource *>(animation)->view : nullptr;
+        const auto *resource = static_cast<const AnimationResource *>(animation);
+        const AnimationView *view = resource ? &resource->view : nullptr;
         if (!blender || !view || layer < 0)
             return -1;
+        hold(resource);
         u32 id = blender->crossfade(view, u32(layer), blend_time, loop, offset_mode ? blend_additive : blend_normal);
         return id == no_crossfade ? -1 : i32(id);
     }
@@ -109,6 +132,7 @@ class AnimationService final : public IWorldAnimation {
     {
         if (blender)
             blender->clear();
+        release_unused();
     }
     u32 root_mode(const AnimationBlender *blender) const override { return blender ? blender->root_mode() : 0; }
     void set_root_mode(AnimationBlender *blender, u32 mode) override
@@ -164,12 +188,45 @@ class AnimationService final : public IWorldAnimation {
     AnimationStateMachines &machines() { return _machines; }
 
   private:
+    /// Holds `a` when it is the manager's and not held yet.
+    void hold(const AnimationResource *a)
+    {
+        if (!a || !_resources)
+            return;
+        for (const ResourceHold &h : _held)
+            if (h.data == a)
+                return;
+        ResourceHold h;
+        if (h.hold_data(*_resources, animation_type, NameId64::from_value(a->name), a) && !_held.push_back(h))
+            h.release(*_resources); // no memory to remember it: not held (logged by the array)
+    }
+    void release_unused()
+    {
+        for (u32 i = 0; i < _held.size();) {
+            const auto *a = static_cast<const AnimationResource *>(_held[i].data);
+            if (_blenders.uses_animation(&a->view)) {
+                ++i;
+                continue;
+            }
+            _held[i].release(*_resources);
+            _held[i] = _held.back();
+            _held.pop_back();
+        }
+    }
+
+    ResourceManager *_resources;
+    Array<ResourceHold> _held; // "animation" resources records of the blenders play
     AnimationPlayer _player;
     SimpleAnimationPlayer _simple;
     AnimationBlenders _blenders;
     AnimationStateMachines _machines;
     Array<u32> _nodes; // scratch of play_simple
 };
+
+const AnimationView *find_animation(const void *context, u64 name)
+{
+    return static_cast<AnimationService *>(const_cast<void *>(context))->hold_animation(name);
+}
 
 } // namespace
 

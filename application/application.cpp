@@ -318,6 +318,12 @@ bool Application::register_resource_types()
         if (platform::IWindowSystem *system = static_cast<Application *>(context)->_window_system)
             system->destroy_cursor(cursor);
     };
+    // Data is freed only once the render thread is done with the frames that may read it.
+    _resource_manager->set_free_hook(ResourceFreeHook{this, [](void *context) {
+                                                          if (RenderInterface *render =
+                                                                  static_cast<Application *>(context)->render_interface())
+                                                              render->wait_until_idle();
+                                                      }});
     tallow::register_resource_types(*_resource_manager, &_cursor_factory);
     // Fonts are checked as they load (render/gui/font.h).
     register_font_resource_type(*_resource_manager);

@@ -14,6 +14,7 @@
 #include "network/network_manager.h"
 #include "network/steam/steam_core.h"
 #include "resource/resource_package.h"
+#include "world/unit_resource.h"
 #include "world/world.h"
 #include "script/runtime/lua_environment.h"
 #include "script/runtime/registration.h"
@@ -365,9 +366,24 @@ void MyGame::reload(u64 type_id, u64 name_id)
     for (u32 i = 0; i < collected.size(); ++i)
         scripts = scripts || collected[i].id.type == lua_script_type;
     // Particle worlds take their reloaded data once the render side is idle (it steps the
-    // effects that point into the old data); shading environments will do the same once
-    // they exist. Scripts re-run on the main state and on every job thread.
+    // effects that point into the old data); units are rebuilt from the new data and
+    // shading environments swap to it. Scripts re-run on the main state and on every job
+    // thread. Whatever still holds old data (a level, a material's texture) keeps it until
+    // it lets go: free_reloaded_data only gives up the reload's claim on it.
     reload_particles(collected);
+    static const NameId64 unit_resource_type("unit"), shading_environment_type("shading_environment");
+    for (const ReloadedResource &r : collected) {
+        const void *fresh = manager->get(r.id.type, r.id.name);
+        if (!fresh || !r.old_data)
+            continue;
+        for (World *world : _application.worlds()) {
+            if (r.id.type == unit_resource_type)
+                world->reload_units_of_resource(*static_cast<const UnitResource *>(r.old_data),
+                                                *static_cast<const UnitResource *>(fresh));
+            else if (r.id.type == shading_environment_type)
+                world->reload_shading_environments(r.old_data, fresh);
+        }
+    }
     if (scripts) {
         _lua->reload_all();
         reload_jobs();

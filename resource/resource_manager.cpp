@@ -7,7 +7,7 @@
 namespace tallow {
 
 ResourceManager::ResourceManager(ResourceLoader &loader, Allocator &parent)
-    : _allocator("resource_manager", parent), _loader(loader), _types(_allocator)
+    : _allocator("resource_manager", parent), _loader(loader), _types(_allocator), _retired(_allocator)
 {
     _pending = make_new<RequestRing>(_allocator, _allocator);
 }
@@ -15,6 +15,9 @@ ResourceManager::ResourceManager(ResourceLoader &loader, Allocator &parent)
 ResourceManager::~ResourceManager()
 {
     flush();
+    // What is left goes here; unload callbacks that give back their own holds (a material
+    // its textures) must not free data a second time.
+    _shutting_down = true;
     for (auto &record : _types) {
         ResourceType &type = record.value;
         for (auto &entry : *type.loaded) {
@@ -29,6 +32,14 @@ ResourceManager::~ResourceManager()
         }
         delete_with_allocator(_allocator, type.loaded);
     }
+    for (RetiredData &r : _retired) {
+        log_message("resource", "resource %016llx (type %016llx) replaced by a reload still held at shutdown (%d holders); "
+                                "freeing it",
+                    (unsigned long long)r.name, (unsigned long long)r.type, r.holders);
+        if (ResourceType *type = find_type(r.type))
+            free_with(*type, r.data, *r.allocator);
+    }
+    _retired.clear();
     _types.clear();
     delete_with_allocator(_allocator, _pending);
 }
@@ -259,6 +270,8 @@ void ResourceManager::free_with(ResourceType &type, void *data, Allocator &alloc
 {
     if (!data)
         return;
+    if (_free_hook.before_free)
+        _free_hook.before_free(_free_hook.context);
     if (type.callbacks.unload) {
         u32 stamp = take_stamp();
         type.callbacks.unload(
@@ -269,6 +282,36 @@ void ResourceManager::free_with(ResourceType &type, void *data, Allocator &alloc
     }
 }
 
+void ResourceManager::drop_reference(ResourceType &t, u64 name, Allocator &allocator, bool holder)
+{
+    LoadedResource &entry = t.loaded->value(t.loaded->find(name));
+    if (holder)
+        --entry.holders;
+    else if (entry.references == entry.holders && entry.holders > 0) {
+        // More unloads than loads: the holders' references are not the package's to drop.
+        log_message("resource", "unload of %016llx (type %016llx), which only its holders hold; ignored",
+                    (unsigned long long)name, (unsigned long long)t.type);
+        return;
+    }
+    if (--entry.references > 0) {
+        if (!holder && entry.references == entry.holders)
+            entry.unloaded = true;
+        return;
+    }
+    void *data = entry.data;
+    const bool was_held = holder && entry.unloaded;
+    t.loaded->erase(name);
+    if (!data)
+        return;
+    if (was_held)
+        log_message("resource", "resource %016llx (type %016llx) freed at its last holder's release (it was unloaded "
+                                "while held)",
+                    (unsigned long long)name, (unsigned long long)t.type);
+    if (t.callbacks.bring_out)
+        t.callbacks.bring_out(t.callbacks.userdata, data);
+    free_with(t, data, allocator);
+}
+
 void ResourceManager::unload(NameId64 type, NameId64 name, Allocator &allocator)
 {
     ResourceType *t = find_type(type.value());
@@ -277,34 +320,64 @@ void ResourceManager::unload(NameId64 type, NameId64 name, Allocator &allocator)
         log_message("resource", "unload of %016llx (type %016llx), which is not loaded; ignored", hex(name), hex(type));
         return;
     }
-    LoadedResource &entry = t->loaded->value(i);
-    if (--entry.references > 0)
-        return;
-    void *data = entry.data;
-    t->loaded->erase(name.value());
-    if (data) {
-        if (t->callbacks.bring_out)
-            t->callbacks.bring_out(t->callbacks.userdata, data);
-        free_with(*t, data, allocator);
-    }
+    drop_reference(*t, name.value(), allocator, false);
 }
 
-bool ResourceManager::acquire(NameId64 type, NameId64 name)
+void *ResourceManager::acquire(NameId64 type, NameId64 name)
 {
     ResourceType *t = find_type(type.value());
     u32 i = t ? t->loaded->find(name.value()) : HashMap<u64, LoadedResource>::no_entry;
     if (i == HashMap<u64, LoadedResource>::no_entry || !t->loaded->value(i).data)
-        return false;
-    ++t->loaded->value(i).references;
-    return true;
+        return nullptr;
+    LoadedResource &entry = t->loaded->value(i);
+    ++entry.references;
+    ++entry.holders;
+    return entry.data;
 }
 
-void ResourceManager::release(NameId64 type, NameId64 name)
+void ResourceManager::release(NameId64 type, NameId64 name, const void *data)
 {
+    if (!data || _shutting_down)
+        return;
     ResourceType *t = find_type(type.value());
     u32 i = t ? t->loaded->find(name.value()) : HashMap<u64, LoadedResource>::no_entry;
-    Allocator *allocator = i == HashMap<u64, LoadedResource>::no_entry ? nullptr : t->loaded->value(i).allocator;
-    unload(type, name, allocator ? *allocator : _allocator);
+    if (i != HashMap<u64, LoadedResource>::no_entry && t->loaded->value(i).data == data &&
+        t->loaded->value(i).holders > 0) {
+        Allocator *allocator = t->loaded->value(i).allocator;
+        drop_reference(*t, name.value(), allocator ? *allocator : _allocator, true);
+        return;
+    }
+    for (u32 r = 0; r < _retired.size(); ++r)
+        if (_retired[r].data == data && _retired[r].type == type.value() && _retired[r].holders > 0) {
+            if (--_retired[r].holders == 0 && _retired[r].reload_done)
+                free_retired(r);
+            return;
+        }
+    log_message("resource", "release of %016llx (type %016llx) by something that does not hold it; ignored", hex(name),
+                hex(type));
+}
+
+i32 ResourceManager::holder_count(NameId64 type, NameId64 name) const
+{
+    const ResourceType *t = find_type(type.value());
+    if (!t)
+        return 0;
+    u32 i = t->loaded->find(name.value());
+    return i == HashMap<u64, LoadedResource>::no_entry ? 0 : t->loaded->value(i).holders;
+}
+
+void ResourceManager::free_retired(u32 index)
+{
+    RetiredData r = _retired[index];
+    _retired[index] = _retired.back();
+    _retired.pop_back();
+    ResourceType *t = find_type(r.type);
+    if (!t)
+        return;
+    log_message("resource", "resource %016llx (type %016llx): the data a reload replaced is freed at its last holder's "
+                            "release",
+                (unsigned long long)r.name, (unsigned long long)r.type);
+    free_with(*t, r.data, *r.allocator);
 }
 
 void *ResourceManager::reload(NameId64 type, NameId64 name, Allocator &allocator)
@@ -320,7 +393,23 @@ void *ResourceManager::reload(NameId64 type, NameId64 name, Allocator &allocator
     if (i == HashMap<u64, LoadedResource>::no_entry)
         return nullptr;
     LoadedResource entry = t->loaded->value(i);
-    // One read carries every reference the entry held: reading it once per reference
+    const i32 loads = entry.references - entry.holders;
+    if (loads <= 0) {
+        log_message("resource", "cannot reload %016llx (type %016llx): no package loads it any more (only its holders "
+                                "keep it)",
+                    hex(name), hex(type));
+        return nullptr;
+    }
+    // The holders keep the old data: it waits among the retired until they and the
+    // reload's caller have let go.
+    if (entry.data) {
+        if (!_retired.push_back(RetiredData{type.value(), name.value(), entry.data,
+                                            entry.allocator ? entry.allocator : &allocator, entry.holders, false})) {
+            log_message("resource", "cannot reload %016llx (type %016llx): out of memory", hex(name), hex(type));
+            return nullptr;
+        }
+    }
+    // One read carries every reference the loads held: reading it once per reference
     // would leak all copies but one and reset the count to 1.
     ResourceRequest request;
     request.kind = ResourceRequestKind::Load;
@@ -329,11 +418,13 @@ void *ResourceManager::reload(NameId64 type, NameId64 name, Allocator &allocator
     request.stamp = take_stamp();
     request.load = t->callbacks.load;
     request.userdata = t->callbacks.userdata;
-    request.references = entry.references > 0 ? entry.references : 1;
+    request.references = loads;
     request.request_id = _next_request_id;
     if (!_pending->push(request)) {
         // The read cannot be queued: the entry stays as it was, old data and all.
         release_stamp(request.stamp);
+        if (entry.data)
+            _retired.pop_back();
         return nullptr;
     }
     // Out of the table before the request is fed, or it would count as loaded already.
@@ -347,6 +438,18 @@ void ResourceManager::free_data(NameId64 type, void *data, Allocator &allocator)
     ResourceType *t = find_type(type.value());
     if (!t || !data)
         return;
+    for (u32 r = 0; r < _retired.size(); ++r)
+        if (_retired[r].data == data && _retired[r].type == type.value() && !_retired[r].reload_done) {
+            if (_retired[r].holders > 0) {
+                _retired[r].reload_done = true; // the last holder's release frees it
+                return;
+            }
+            RetiredData gone = _retired[r];
+            _retired[r] = _retired.back();
+            _retired.pop_back();
+            free_with(*t, gone.data, *gone.allocator);
+            return;
+        }
     free_with(*t, data, allocator);
 }
 

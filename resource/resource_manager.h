@@ -30,14 +30,28 @@
 //
 // A load that fails (missing resource, corrupt source, load callback returned null) is
 // logged; it leaves a reference without data, so `get` gives null and the unload that
-// balances it frees nothing. Data in use is never freed under its users: they hold a
-// reference of their own (`acquire` / `release`). Main thread only, apart from the
-// callbacks noted above.
+// balances it frees nothing. Main thread only, apart from the callbacks noted above.
+//
+// Holding data: whatever reads a resource's data beyond the call that found it (a unit
+// its unit resource, an effect its particles, a material its textures, a render-side copy)
+// holds it:
+//
+//   const void *data = manager.acquire(type, name);     // null: nothing loaded to hold
+//   ...                                                  // read `data` for as long as needed
+//   manager.release(type, name, data);                   // when the holder lets go
+//
+// Data in use is never freed under its holders. Unloading the package it came from leaves
+// it alive until the last release; a reload puts new data in the table and leaves the old
+// data to the holders that still have it (they are handed the new data where their system
+// takes it, and release the old). Either way the old data is freed at its last release,
+// with one log line naming the resource. Before data is freed the free hook runs, so that
+// another thread that draws from it (the render thread) is done with it.
 
 #include "foundation/containers/array.h"
 #include "foundation/containers/hash_map.h"
 #include "foundation/containers/sort_map.h"
 #include "foundation/memory/trace_allocator.h"
+#include "resource/resource_hold.h"
 #include "resource/resource_id.h"
 
 namespace tallow {
@@ -96,6 +110,13 @@ struct ResourceRequest {
     bool failed = false; // set by the loader; logged there
 };
 
+/// Runs before the manager frees loaded data (once per free): the render front end waits
+/// there until the render thread has finished the frames that may still read it.
+struct ResourceFreeHook {
+    void *context = nullptr;
+    void (*before_free)(void *context) = nullptr;
+};
+
 /// The render front end's request stamp: taken when a load is queued or data is freed,
 /// released when the load is handed in or the free is done.
 struct ResourceStampHook {
@@ -141,22 +162,31 @@ class ResourceManager {
     i32 reference_count(NameId64 type, NameId64 name) const;
     /// Drops one reference; the last one brings the data out and frees it.
     void unload(NameId64 type, NameId64 name, Allocator &allocator);
-    /// Takes one more reference on (type, name) when it is loaded with data. Whatever keeps
-    /// pointers into a resource's data across frames (a unit into its unit resource, a
-    /// level into its level resource) holds one, so that unloading the package the
-    /// resource came from leaves the data alive until its last holder lets go. False (no
-    /// reference taken) when there is no data to hold.
-    bool acquire(NameId64 type, NameId64 name);
-    /// Gives back a reference taken by `acquire`; the last reference frees the data with
-    /// the allocator it was loaded into.
-    void release(NameId64 type, NameId64 name);
+    /// Takes one holder's reference on the current data of (type, name) and returns that
+    /// data; null (no reference taken) when there is no data to hold. Whatever keeps
+    /// pointers into a resource's data across frames holds one, so that unloading or
+    /// reloading the resource leaves the data alive until its last holder lets go.
+    void *acquire(NameId64 type, NameId64 name);
+    /// Gives back a reference `acquire` took on `data`, which may be data a reload has
+    /// replaced since. The last reference frees the data with the allocator it was loaded
+    /// into (logged when an unload or a reload happened while it was held). A release of
+    /// data the manager does not hold for (type, name) is logged and ignored.
+    void release(NameId64 type, NameId64 name, const void *data);
+    /// Holders' references on the current data of (type, name) (part of `reference_count`).
+    i32 holder_count(NameId64 type, NameId64 name) const;
+    /// Replaced data still held by holders (and, until `free_data`, by the reload).
+    u32 retired_count() const { return _retired.size(); }
     /// Takes (type, name) out of the table and queues one fresh read of it from the
-    /// loose-file database that will carry its references; returns the old data for the
-    /// caller to free with `free_data` after flushing. Null (logged) when it is not
-    /// loaded, the resources come from bundles, which cannot be re-read, or the read cannot
-    /// be queued for lack of memory (the entry then stays as it was).
+    /// loose-file database that will carry its loads' references (its holders keep the old
+    /// data); returns the old data, which stays alive until the caller hands it to
+    /// `free_data` after flushing and until every holder has released it. Null (logged)
+    /// when it is not loaded, only holders hold it (no package loads it any more), the
+    /// resources come from bundles, which cannot be re-read, or the read cannot be queued
+    /// for lack of memory (the entry then stays as it was).
     void *reload(NameId64 type, NameId64 name, Allocator &allocator);
-    /// Frees data that no entry holds any more (the type's unload, else `allocator`).
+    /// Lets go of data `reload` returned: frees it now when no holder has it, else at the
+    /// last holder's release. Data the manager never held is freed at once (the type's
+    /// unload, else `allocator`).
     void free_data(NameId64 type, void *data, Allocator &allocator);
     /// Runs the type's resolve callback on (type, name)'s data, when both exist.
     void resolve(NameId64 type, NameId64 name);
@@ -170,6 +200,7 @@ class ResourceManager {
     void flush_until(u32 request_id);
 
     void set_stamp_hook(const ResourceStampHook &hook) { _stamp_hook = hook; }
+    void set_free_hook(const ResourceFreeHook &hook) { _free_hook = hook; }
 
     /// Requests waiting in the manager or at the loader.
     u32 outstanding_requests() const;
@@ -183,7 +214,18 @@ class ResourceManager {
     struct LoadedResource {
         void *data = nullptr;
         Allocator *allocator = nullptr; // the data's, for what is left at shutdown
-        i32 references = 0;
+        i32 references = 0; // loads and holders together
+        i32 holders = 0;    // of which holders (`acquire`)
+        bool unloaded = false; // its loads are all gone while holders have it (for the log)
+    };
+    /// Data a reload replaced, alive while holders (or the reload) still have it.
+    struct RetiredData {
+        u64 type = 0;
+        u64 name = 0;
+        void *data = nullptr;
+        Allocator *allocator = nullptr;
+        i32 holders = 0;
+        bool reload_done = false; // `free_data` has let go of it
     };
     struct ResourceType {
         u64 type = 0;
@@ -197,6 +239,8 @@ class ResourceManager {
     void feed();
     void hand_in(ResourceRequest &request);
     void free_with(ResourceType &type, void *data, Allocator &allocator);
+    void drop_reference(ResourceType &type, u64 name, Allocator &allocator, bool holder);
+    void free_retired(u32 index);
     u32 take_stamp();
     void release_stamp(u32 stamp);
 
@@ -208,6 +252,9 @@ class ResourceManager {
     u32 _batch_ends_fed = 0;       // every batch below it has its end at the loader
     SortMap<u64, ResourceType> _types; // by type id
     ResourceStampHook _stamp_hook;
+    ResourceFreeHook _free_hook;
+    Array<RetiredData> _retired;
+    bool _shutting_down = false;
 };
 
 } // namespace tallow

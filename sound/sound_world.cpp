@@ -131,6 +131,16 @@ u32 SoundWorld::play(const SoundResource *resource, bool looping, u32 bus)
     return id;
 }
 
+bool SoundWorld::is_using(u32 id) const
+{
+    if (_index_by_id.find(id) != HashMap<u32, u32>::no_entry)
+        return true;
+    for (const StreamEntry &e : _streams)
+        if (e.id == id)
+            return true;
+    return false;
+}
+
 void SoundWorld::stop(u32 id)
 {
     SoundSource *s = source(id);

@@ -64,6 +64,9 @@ class SoundWorld {
     bool has_device() const { return _device != nullptr; }
     SoundDevice *device() { return _device; }
     SoundSource *source(u32 id);
+    /// True while anything of source `id` may still read its resource: the source, or its
+    /// decoder (which goes at the update after the source).
+    bool is_using(u32 id) const;
     u32 source_count() const { return _sources.size(); }
     u32 stream_count() const { return _streams.size(); }
     u32 link_count() const { return _links.size(); }

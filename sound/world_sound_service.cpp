@@ -20,22 +20,40 @@ bool unit_node_pose(void *context, u32 unit_handle, u32 node, Matrix4x4 &out)
     return true;
 }
 
+// A playing sound reads its "wav" resource (a sample voice its PCM, a stream its Vorbis
+// bytes) until its source and decoder are gone: the service holds the resource per source
+// and lets go once the sound world no longer uses it (checked after each update).
 class SoundService final : public ISoundWorld {
   public:
     SoundService(const WorldServiceParams &params, const SoundSettings &settings)
         : _resources(params.resource_manager), _links{&params.world, unit_node_pose},
+          _held{params.resource_manager, Array<HeldSound>(params.allocator)},
           _sounds(params.allocator, settings, params.sound_disabled, &_links)
     {
     }
 
     bool is_available() const override { return true; }
-    void update(f32) override { _sounds.update(); }
+    void update(f32) override
+    {
+        _sounds.update();
+        release_unused();
+    }
     u32 play(u64 name, bool looping, u32 bus) override
     {
         const SoundResource *wav = find(wav_type, name);
         if (!wav && _sounds.has_device())
             log_message("sound", "sound %016llx is not loaded; not played", (unsigned long long)name);
         u32 id = _sounds.play(wav, looping, bus);
+        if (id && _resources) {
+            HeldSound held{id, {}};
+            if (held.hold.hold_data(*_resources, wav_type, NameId64::from_value(name), wav) &&
+                !_held.list.push_back(held)) {
+                // Nothing would let go of it: the sound cannot play without its data held.
+                held.hold.release(*_resources);
+                _sounds.stop(id);
+                return no_sound_source;
+            }
+        }
         return id ? id : no_sound_source;
     }
     void stop(u32 id) override { _sounds.stop(id); }
@@ -55,6 +73,34 @@ class SoundService final : public ISoundWorld {
     SoundWorld &sounds() { return _sounds; }
 
   private:
+    struct HeldSound {
+        u32 id;
+        ResourceHold hold;
+    };
+    // Declared before the sound world, so it lets go only once every source is gone.
+    struct HeldSounds {
+        ResourceManager *resources;
+        Array<HeldSound> list;
+        ~HeldSounds()
+        {
+            for (HeldSound &h : list)
+                h.hold.release(*resources);
+        }
+    };
+    void release_unused()
+    {
+        Array<HeldSound> &list = _held.list;
+        for (u32 i = 0; i < list.size();) {
+            if (_sounds.is_using(list[i].id)) {
+                ++i;
+                continue;
+            }
+            list[i].hold.release(*_resources);
+            list[i] = list.back();
+            list.pop_back();
+        }
+    }
+
     const SoundResource *find(NameId64 type, u64 name) const
     {
         return _resources ? static_cast<const SoundResource *>(_resources->get(type, NameId64::from_value(name)))
@@ -63,6 +109,7 @@ class SoundService final : public ISoundWorld {
 
     ResourceManager *_resources;
     SoundLinkResolver _links;
+    HeldSounds _held; // the "wav" resources of live sources
     SoundWorld _sounds;
 };
 

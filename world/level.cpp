@@ -371,9 +371,8 @@ Level::Level(World &world, const LevelResource &resource, IFlowScript *script, i
         if (_variables.size() == resource.variable_block_size && _variables.size())
             memcpy(_variables.data(), resource.at(resource.header(7)), _variables.size());
     }
-    if (ResourceManager *manager = world.resource_manager();
-        manager && manager->get(level_type, resource.name) == &resource)
-        _holds_resource = manager->acquire(level_type, resource.name);
+    if (ResourceManager *manager = world.resource_manager())
+        _held.hold_data(*manager, level_type, resource.name, &resource);
     if (!g_levels)
         g_levels = make_new<Array<Level *>>(default_allocator(), default_allocator());
     g_levels->push_back(this);
@@ -398,8 +397,7 @@ Level::~Level()
         delete_with_allocator(default_allocator(), g_levels);
         g_levels = nullptr;
     }
-    if (_holds_resource)
-        _world.resource_manager()->release(level_type, _resource.name);
+    _world.release_after_render(_held);
 }
 
 bool Level::context(FlowContext &c)
@@ -474,9 +472,11 @@ void Level::spawn_units()
         if (ResourceManager *m = _world.resource_manager(); m && m->can_get(NameId64("material"), name))
             material = m->get(NameId64("material"), name);
         Unit *prototype = _world.spawn_unit_from_resource(*r.prototype, material, matrix4x4_identity);
+        if (prototype)
+            prototype->hold_material(name, material);
         // The prototype unit outlives the level in the world, and its resource is part of ours.
-        if (prototype && _holds_resource)
-            prototype->hold_resource(level_type, r.name);
+        if (prototype && _held.is_held())
+            prototype->hold_resource(level_type, r.name); // the data this level holds: it is current while it loads
     }
     // 6. Flow unit bindings: every bound node gets its unit before any runs (7).
     u32 bindings = r.header(10), bindings_at = r.header(11);

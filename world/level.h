@@ -156,7 +156,7 @@ class Level {
     Array<Binding> _bindings;
     u32 _serial;
     bool _retired = false;
-    bool _holds_resource = false; // a reference on the manager's "level" resource
+    ResourceHold _held; // the manager's "level" resource this level was made from
 };
 
 /// The live level of that serial, or null.

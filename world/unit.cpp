@@ -46,27 +46,33 @@ Unit::~Unit()
 {
     unit_handle_table().free(_handle);
     release_components();
-    hold_resource({}, {});
+    // The render side may still have records of this unit that read its data.
+    _world->release_after_render(_held_material);
+    _world->release_after_render(_held);
 }
 
 void Unit::hold_resource(NameId64 type, NameId64 name)
 {
-    ResourceManager *manager = _world->resource_manager();
-    if (!manager)
-        return;
     // The new reference first: holding the same resource again must not free it between.
-    bool held = !type.is_empty() && manager->acquire(type, name);
-    if (!_held_type.is_empty())
-        manager->release(_held_type, _held_name);
-    _held_type = held ? type : NameId64();
-    _held_name = held ? name : NameId64();
+    ResourceManager *manager = _world->resource_manager();
+    ResourceHold fresh;
+    if (manager)
+        fresh.hold(*manager, type, name);
+    _world->release_after_render(_held);
+    _held = fresh;
+}
+
+void Unit::hold_material(NameId64 name, const void *data)
+{
+    if (ResourceManager *manager = _world->resource_manager(); manager && data && data == _material)
+        _held_material.hold_data(*manager, NameId64("material"), name, data);
 }
 
 bool Unit::init(const Matrix4x4 &pose)
 {
     const UnitResource &r = *_resource;
-    if (ResourceManager *manager = _world->resource_manager(); manager && manager->get(unit_type, r.name) == &r)
-        hold_resource(unit_type, r.name);
+    if (ResourceManager *manager = _world->resource_manager())
+        _held.hold_data(*manager, unit_type, r.name, &r);
     _handle = unit_handle_table().allocate(this);
     if (_handle == null_unit_handle)
         return false;
@@ -355,14 +361,19 @@ void Unit::set_animation_state_machine(u64 name)
                        : NameId64(reinterpret_cast<const char *>(r.bytes(r.state_machine)), r.state_machine.size);
     if (id.is_empty())
         return;
-    const void *machine =
-        _world->resource_manager() ? _world->resource_manager()->get(NameId64("state_machine"), id) : nullptr;
-    if (!machine) {
+    // The machine reads its resource every frame: the unit holds it while the machine lives.
+    ResourceManager *manager = _world->resource_manager();
+    ResourceHold held;
+    if (!manager || !held.hold(*manager, NameId64("state_machine"), id)) {
         log_message("world", "\"state_machine\" resource %016llx is not loaded", (unsigned long long)id.value());
         return;
     }
     disable_animation_state_machine();
-    _state_machine = _world->animation().create_state_machine(machine, _blender, this);
+    _state_machine = _world->animation().create_state_machine(held.data, _blender, this);
+    if (_state_machine)
+        _held_machine = held;
+    else
+        held.release(*manager);
 }
 
 void Unit::disable_animation_state_machine()
@@ -370,6 +381,8 @@ void Unit::disable_animation_state_machine()
     if (_state_machine)
         _world->animation().destroy_state_machine(_state_machine);
     _state_machine = nullptr;
+    if (ResourceManager *manager = _world->resource_manager())
+        _held_machine.release(*manager);
     // What the machine started would play on with nothing to steer it.
     if (_blender)
         _world->animation().clear_blender(_blender);
@@ -412,8 +425,12 @@ bool Unit::reload(const UnitResource &resource)
     bool had_state_machine = _state_machine != nullptr;
     release_components();
     _resource = &resource;
-    if (ResourceManager *manager = _world->resource_manager(); manager && manager->get(unit_type, resource.name) == &resource)
-        hold_resource(unit_type, resource.name);
+    if (ResourceManager *manager = _world->resource_manager()) {
+        ResourceHold fresh;
+        fresh.hold_data(*manager, unit_type, resource.name, &resource);
+        _world->release_after_render(_held);
+        _held = fresh;
+    }
     _data.assign_bytes(resource.bytes(resource.data_defaults), resource.data_defaults.size);
     _flow_variables.resize(resource.has_flow() ? resource.flow_variable_defaults.size : 0);
     if (_flow_variables.size() && resource.flow_variable_defaults.size == _flow_variables.size())

@@ -17,6 +17,7 @@
 #include "foundation/math/oriented_box.h"
 #include "foundation/memory/trace_allocator.h"
 #include "foundation/strings/name_id.h"
+#include "resource/resource_hold.h"
 #include "world/scene_graph.h"
 #include "world/unit_handle.h"
 
@@ -151,12 +152,16 @@ class Unit {
     void set_all_visible(bool visible);
 
     /// Holds a reference on the loaded resource (type, name) for as long as the unit lives
-    /// (in place of the one it held): the resource it was built from stays loaded while
-    /// the unit points into it, even when the package it came from is unloaded. `init`
+    /// (in place of the one it held, let go once the render side is past it): the resource
+    /// it was built from stays loaded while the unit points into it, even when the package
+    /// it came from is unloaded. `init`
     /// holds the unit resource when it is the resource manager's; a unit built from data
     /// inside another resource (a level's prototype) holds that one. No-op without a
     /// resource manager or when (type, name) is not loaded.
     void hold_resource(NameId64 type, NameId64 name);
+    /// Holds the "material" resource `name` when `data` is its loaded data (the material
+    /// the unit's meshes draw with, which the render side reads after the spawn).
+    void hold_material(NameId64 name, const void *data);
 
     /// Rebuilds the unit from `resource` where it stands, keeping its handle; physics off
     /// stays off, no state machine stays none, and all-kinematic dynamic actors stay so.
@@ -197,8 +202,9 @@ class Unit {
     UnitHandle _handle = null_unit_handle;
     Array<u8> _flow_variables;
     Matrix4x4 _spawn_pose = matrix4x4_identity;
-    NameId64 _held_type; // the resource reference the unit holds (empty: none)
-    NameId64 _held_name;
+    ResourceHold _held;          // the unit resource, or the resource it lives inside
+    ResourceHold _held_material; // the "material" its meshes draw with
+    ResourceHold _held_machine;  // the "state_machine" its state machine runs
 };
 
 } // namespace tallow

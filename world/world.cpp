@@ -10,6 +10,7 @@
 #include "render/world/render_state_stream.h"
 #include "render/world/render_world.h"
 #include "render/world/world_render_link.h"
+#include "render/world/deferred_release_queue.h"
 #include "resource/resource_manager.h"
 #include "world/scene_graph.h"
 #include "world/flow.h"
@@ -297,7 +298,7 @@ World::World(Allocator &parent, const WorldParams &params)
       _reflection(_allocator), _changed(_allocator),
       _data(_allocator), _timed_events(_allocator), _pending_destroy(_allocator), _script(params.script),
       _retired_levels(_allocator), _event_walk(_allocator), _script_lines(_allocator), _viewports(_allocator),
-      _script_objects(_allocator)
+      _script_objects(_allocator), _held_environments(_allocator), _deferred_holds(_allocator)
 {
 
     _changed.resize(unit_handle_slots); // zeroed; update_scene tries again when this fails
@@ -355,6 +356,36 @@ World::~World()
         (void)destroy_viewport(_viewports.back());
     destroy_line_pools();
     delete_with_allocator(_allocator, _render);
+    while (!_held_environments.empty())
+        release_environment(*_held_environments.back().environment);
+    release_deferred_holds(true);
+}
+
+void World::release_after_render(ResourceHold &hold)
+{
+    if (!hold.is_held() || !_resource_manager)
+        return;
+    if (!_deferred_holds.push_back(DeferredHold{hold, _update_count})) {
+        // No room to wait: the render side must be done with it now.
+        log_message("world", "no memory to defer a resource release; releasing it now");
+        hold.release(*_resource_manager);
+        return;
+    }
+    hold = ResourceHold{};
+}
+
+void World::release_deferred_holds(bool all)
+{
+    for (u32 i = 0; i < _deferred_holds.size();) {
+        DeferredHold &d = _deferred_holds[i];
+        if (!all && _update_count - d.update < render_handle_release_frames) {
+            ++i;
+            continue;
+        }
+        d.hold.release(*_resource_manager);
+        _deferred_holds[i] = _deferred_holds.back();
+        _deferred_holds.pop_back();
+    }
 }
 
 // Jobs of one stretch of the frame: each starts when the one added before it completes,
@@ -436,12 +467,20 @@ Unit *World::spawn_unit_with_material(NameId64 name, NameId64 material, const Ma
     const void *m = nullptr;
     if (_resource_manager->can_get(NameId64("material"), material))
         m = _resource_manager->get(NameId64("material"), material);
-    return spawn_unit_from_resource(*resource, m, pose);
+    // Held before the spawn event's flow can run (it may unload the package).
+    Unit *u = make_new<Unit>(_allocator, *this, *resource, m);
+    if (u)
+        u->hold_material(material, m);
+    return add_spawned_unit(u, *resource, pose);
 }
 
 Unit *World::spawn_unit_from_resource(const UnitResource &resource, const void *material, const Matrix4x4 &pose)
 {
-    Unit *u = make_new<Unit>(_allocator, *this, resource, material);
+    return add_spawned_unit(make_new<Unit>(_allocator, *this, resource, material), resource, pose);
+}
+
+Unit *World::add_spawned_unit(Unit *u, const UnitResource &resource, const Matrix4x4 &pose)
+{
     if (!u)
         return nullptr;
     if (!u->init(pose) || !add_to_units(*u)) {
@@ -633,7 +672,47 @@ ShadingEnvironment *World::create_shading_environment(NameId64 name)
         _render->destroy_shading_environment(*environment);
         return nullptr;
     }
+    hold_environment(*environment, name, r);
     return environment;
+}
+
+void World::hold_environment(const ShadingEnvironment &environment, NameId64 name, const void *resource)
+{
+    if (!_resource_manager)
+        return;
+    HeldEnvironment *held = nullptr;
+    for (HeldEnvironment &h : _held_environments)
+        if (h.environment == &environment)
+            held = &h;
+    if (!held) {
+        if (!_held_environments.push_back(HeldEnvironment{&environment, {}, {}})) {
+            log_message("world", "no memory to hold the resources of a shading environment");
+            return;
+        }
+        held = &_held_environments.back();
+    }
+    // The new holds first: the same data held again is never freed in between.
+    const auto *r = static_cast<const ShadingEnvironmentResource *>(resource);
+    ResourceHold fresh, material;
+    fresh.hold_data(*_resource_manager, shading_environment_type, name, r);
+    if (const MaterialResource *m = r ? environment_material_resource(_resource_manager, *r) : nullptr)
+        material.hold_data(*_resource_manager, NameId64("material"), NameId64::from_value(r->material), m);
+    release_after_render(held->resource);
+    release_after_render(held->material);
+    held->resource = fresh;
+    held->material = material;
+}
+
+void World::release_environment(const ShadingEnvironment &environment)
+{
+    for (u32 i = 0; i < _held_environments.size(); ++i)
+        if (_held_environments[i].environment == &environment) {
+            release_after_render(_held_environments[i].resource);
+            release_after_render(_held_environments[i].material);
+            _held_environments[i] = _held_environments.back();
+            _held_environments.pop_back();
+            return;
+        }
 }
 
 void World::set_shading_environment(ShadingEnvironment &environment, NameId64 name)
@@ -647,6 +726,7 @@ void World::set_shading_environment(ShadingEnvironment &environment, NameId64 na
         return;
     }
     _render->set_shading_environment(environment, r, environment_material_resource(_resource_manager, *r));
+    hold_environment(environment, name, r);
     for (ScriptEntry &e : _script_objects)
         if (e.kind == ScriptObjectKind::ShadingEnvironment && e.object == &environment)
             e.resource = name.value();
@@ -656,6 +736,7 @@ void World::destroy_shading_environment(ShadingEnvironment &environment)
 {
     remove_script_objects(&environment);
     _render->destroy_shading_environment(environment);
+    release_environment(environment);
 }
 
 void World::reload_shading_environments(const void *old_resource, const void *new_resource)
@@ -663,8 +744,14 @@ void World::reload_shading_environments(const void *old_resource, const void *ne
     const auto *fresh = static_cast<const ShadingEnvironmentResource *>(new_resource);
     for (u32 i = 0; i < _render->shading_environment_count(); ++i) {
         ShadingEnvironment *e = _render->shading_environment(i);
-        if (e && e->resource() == old_resource)
+        if (e && e->resource() == old_resource) {
             _render->set_shading_environment(*e, fresh, fresh ? environment_material_resource(_resource_manager, *fresh) : nullptr);
+            for (const HeldEnvironment &h : _held_environments)
+                if (h.environment == e && fresh) {
+                    hold_environment(*e, h.resource.name, fresh);
+                    break;
+                }
+        }
     }
 }
 
@@ -913,6 +1000,8 @@ void World::finish_update(f32 dt)
 {
     // 6.
     _render->collect_deferred_releases();
+    ++_update_count;
+    release_deferred_holds(false);
     // 7.
     drop_idle_units();
     // 8.

@@ -35,6 +35,7 @@
 #include "render/lines/line_object.h"
 #include "render/world/node_change_mask.h"
 #include "world/timed_events.h"
+#include "resource/resource_hold.h"
 #include "world/unit_handle.h"
 #include "world/world_services.h"
 
@@ -126,6 +127,11 @@ class World {
     void reload_units_of_resource(const UnitResource &old_resource, const UnitResource &new_resource);
 
     // Shading environments (render/world/render_shading_environment.h) -------------------
+    /// Lets go of `hold` (emptied here) once no record still on its way to the render side
+    /// can read its data: after as many world updates as render handles are held back.
+    /// Holders whose records name resource data release through here.
+    void release_after_render(ResourceHold &hold);
+
     /// Makes one with the loaded "shading_environment" resource `name` (and the "material"
     /// resource it names, when loaded). Null (logged) when the resource is not loaded or the
     /// world has no render world. The world owns it until destroy_shading_environment.
@@ -294,6 +300,9 @@ class World {
     bool begin_reflection(Array<RenderStateStream *> &streams);
     void add_reflection_job(JobChain &chain, Array<RenderStateStream *> &streams, ReflectionShared &shared);
     bool add_to_units(Unit &unit);
+    /// Builds `u` (made for `resource`) at `pose` and puts it in the world; frees it and
+    /// returns null when it cannot be built.
+    Unit *add_spawned_unit(Unit *u, const UnitResource &resource, const Matrix4x4 &pose);
     /// Steps 6 on of update_scene: releases, idle dropping, services, events.
     void finish_update(f32 dt);
     void remove_from_list(Array<Unit *> &list, u32 Unit::*index, Unit &unit);
@@ -355,6 +364,23 @@ class World {
         u64 resource;       // an environment's resource name (NameId64)
     };
     Array<ScriptEntry> _script_objects;
+    // The "shading_environment" resource each environment reads, and the "material" its
+    // render-side materials are made from: held while the environment uses them.
+    struct HeldEnvironment {
+        const ShadingEnvironment *environment;
+        ResourceHold resource;
+        ResourceHold material;
+    };
+    Array<HeldEnvironment> _held_environments;
+    struct DeferredHold {
+        ResourceHold hold;
+        u32 update; // _update_count when it was handed over
+    };
+    Array<DeferredHold> _deferred_holds;
+    u32 _update_count = 0; // world updates so far (finish_update)
+    void release_deferred_holds(bool all);
+    void hold_environment(const ShadingEnvironment &environment, NameId64 name, const void *resource);
+    void release_environment(const ShadingEnvironment &environment);
     /// Files a new serial for `object`; 0 when memory runs out.
     u32 add_script_object(ScriptObjectKind kind, const void *object, u32 id, u64 resource = 0);
     /// Drops the entries of `object` (a material's too, when it is their environment).

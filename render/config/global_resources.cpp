@@ -235,7 +235,17 @@ struct Reader {
 
 } // namespace
 
-ResourceLookup resource_lookup(ResourceManager &manager) { return ResourceLookup{&manager, lookup_manager}; }
+ResourceLookup resource_lookup(ResourceManager &manager)
+{
+    ResourceLookup lookup{&manager, lookup_manager};
+    lookup.acquire = [](void *context, NameId64 type, NameId64 name) {
+        return static_cast<ResourceManager *>(context)->acquire(type, name);
+    };
+    lookup.release = [](void *context, NameId64 type, NameId64 name, const void *data) {
+        static_cast<ResourceManager *>(context)->release(type, name, data);
+    };
+    return lookup;
+}
 
 bool texture_format_from_name(const char *name, u32 *out_format)
 {

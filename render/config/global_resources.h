@@ -41,9 +41,21 @@ class ResourceManager;
 struct ResourceLookup {
     void *context = nullptr;
     void *(*get)(void *context, NameId64 type, NameId64 name) = nullptr;
+    /// Optional: a holder's reference on the loaded object (ResourceManager::acquire) and
+    /// its release. A lookup without them holds nothing: its objects outlive their users.
+    void *(*acquire)(void *context, NameId64 type, NameId64 name) = nullptr;
+    void (*release)(void *context, NameId64 type, NameId64 name, const void *data) = nullptr;
 
     /// The loaded object, or null (also when no lookup is set).
     void *find(NameId64 type, NameId64 name) const { return get ? get(context, type, name) : nullptr; }
+    /// Holds the loaded object and returns it; without `acquire`, the same as find.
+    void *hold(NameId64 type, NameId64 name) const { return acquire ? acquire(context, type, name) : find(type, name); }
+    /// Lets go of what `hold` returned.
+    void let_go(NameId64 type, NameId64 name, const void *data) const
+    {
+        if (release && data)
+            release(context, type, name, data);
+    }
 };
 
 /// A lookup over the resource manager's loaded data.

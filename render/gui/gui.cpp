@@ -25,7 +25,7 @@ constexpr u32 max_text_code_points = 65536;
 Gui::Gui(Allocator &allocator, RenderWorld &render_world, WorldRenderLink &link, const ResourceLookup &resources,
          const GuiCreateParams &params)
     : _render_world(render_world), _link(link), _resources(resources),
-      _settings(params.settings), _material_resources(allocator), _materials(allocator)
+      _settings(params.settings), _material_resources(allocator), _materials(allocator), _held(allocator)
 {
     for (u32 i = 0; i < params.material_count; ++i)
         _material_resources.push_back(params.materials[i]);
@@ -36,7 +36,12 @@ Gui::Gui(Allocator &allocator, RenderWorld &render_world, WorldRenderLink &link,
         log_message("render", "no memory for a RenderGui");
 }
 
-Gui::~Gui() { _render_world.destroy_object(_link, _render_handle); }
+Gui::~Gui()
+{
+    _render_world.destroy_object(_link, _render_handle);
+    for (const HeldMaterial &h : _held)
+        _resources.let_go(material_type, h.name, h.data);
+}
 
 const Font *Gui::find_font(NameId64 font) const
 {
@@ -47,16 +52,31 @@ const Font *Gui::find_font(NameId64 font) const
 u32 Gui::material_index(u32 name)
 {
     const MaterialEntry *entry = nullptr;
+    NameId64 found_in;
+    const MaterialResource *resource = nullptr;
     for (NameId64 resource_name : _material_resources) {
-        const auto *resource = static_cast<const MaterialResource *>(_resources.find(material_type, resource_name));
-        if (resource && (entry = resource->find(name)))
+        resource = static_cast<const MaterialResource *>(_resources.find(material_type, resource_name));
+        if (resource && (entry = resource->find(name))) {
+            found_in = resource_name;
             break;
+        }
     }
     if (!entry)
         return no_gui_material;
     for (u32 i = 0; i < _materials.size(); ++i)
         if (_materials[i] == entry)
             return i;
+    // The render side reads the entry when it draws: hold its resource first.
+    bool held = !_resources.acquire;
+    for (const HeldMaterial &h : _held)
+        held = held || h.data == resource;
+    if (!held) {
+        const void *data = _resources.hold(material_type, found_in);
+        if (data != resource || !_held.push_back({found_in, data})) {
+            _resources.let_go(material_type, found_in, data);
+            return no_gui_material;
+        }
+    }
     RenderStateQueue *state = _link.state();
     GuiMaterialMessage message{u32(RenderObjectClass::Gui), _render_handle, _materials.size(), 0, entry};
     if (!state || !_materials.push_back(entry))

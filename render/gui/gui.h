@@ -16,7 +16,8 @@
 // Texts are decoded from UTF-8 (a malformed sequence draws U+FFFD) and laid out on one line
 // with the "font" resource named; a code point the font lacks draws the font's first glyph.
 // Text and bitmap materials are looked up by name in the gui's "material" resources (the
-// ones named at creation); a name none of them has draws with the gui's own shader.
+// ones named at creation); a name none of them has draws with the gui's own shader. A gui
+// holds the material resources its primitives draw with until it is destroyed.
 // Primitive ids are never reused within a gui.
 //
 // Main thread only.
@@ -103,6 +104,13 @@ class Gui {
     u32 _next_id = 0;
     Array<NameId64> _material_resources;
     Array<const MaterialEntry *> _materials; // by the index primitives name
+    // The "material" resources whose entries went to the render side, held while the gui
+    // lives (the render side reads the entries when it draws).
+    struct HeldMaterial {
+        NameId64 name;
+        const void *data;
+    };
+    Array<HeldMaterial> _held;
 };
 
 /// A world's guis.

@@ -205,9 +205,19 @@ void *load_material(const ResourceLoadParams &params)
     return m;
 }
 
+void release_textures(MaterialResource &material, u32 first)
+{
+    for (u32 i = first; i < material.textures.size(); ++i)
+        material.textures[i].release(*material.texture_holder);
+    material.textures.resize(first);
+}
+
 void unload_material(const ResourceUnloadParams &params)
 {
-    destroy_material_resource(static_cast<MaterialResource *>(params.data));
+    auto *material = static_cast<MaterialResource *>(params.data);
+    if (material && material->texture_holder)
+        release_textures(*material, 0);
+    destroy_material_resource(material);
 }
 
 void resolve_material(void *userdata, void *data, ResourceManager &manager)
@@ -215,7 +225,36 @@ void resolve_material(void *userdata, void *data, ResourceManager &manager)
     auto *context = static_cast<const MaterialResolveContext *>(userdata);
     const Array<u32> no_channels(manager.allocator());
     const Array<u32> &channels = context && context->texture_channels ? *context->texture_channels : no_channels;
-    resolve_material_textures(*static_cast<MaterialResource *>(data), channels, resource_lookup(manager));
+    auto &material = *static_cast<MaterialResource *>(data);
+    resolve_material_textures(material, channels, resource_lookup(manager));
+    // The slots point into the textures: hold each one they name, the new holds before the
+    // old ones go (a texture held again must not be freed in between).
+    static const NameId64 texture_type("texture");
+    const u32 old_count = material.textures.size();
+    material.texture_holder = &manager;
+    for (const MaterialEntry *e : material.entries)
+        for (const MaterialTextureRef &ref : e->textures) {
+            const NameId64 name = NameId64::from_value(ref.texture);
+            bool held = false;
+            for (u32 i = old_count; i < material.textures.size(); ++i)
+                held = held || material.textures[i].name == name;
+            ResourceHold h;
+            if (held || !h.hold(manager, texture_type, name))
+                continue;
+            if (!material.textures.push_back(h)) {
+                // Not held: its slots must not point into it.
+                h.release(manager);
+                for (MaterialEntry *entry : material.entries)
+                    for (const Texture *&slot : entry->slots)
+                        if (slot == manager.get(texture_type, name))
+                            slot = nullptr;
+            }
+        }
+    for (u32 i = 0; i < old_count; ++i)
+        material.textures[i].release(manager);
+    for (u32 i = old_count; i < material.textures.size(); ++i)
+        material.textures[i - old_count] = material.textures[i];
+    material.textures.resize(material.textures.size() - old_count);
 }
 
 } // namespace

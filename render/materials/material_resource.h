@@ -30,6 +30,7 @@
 // a texture that is not loaded leaves its slot empty.
 
 #include "foundation/containers/array.h"
+#include "resource/resource_hold.h"
 #include "foundation/strings/name_id.h"
 #include "render/config/global_resources.h"
 #include "render/shaders/shader_manager.h"
@@ -69,12 +70,16 @@ struct MaterialEntry {
 
 class MaterialResource {
   public:
-    explicit MaterialResource(Allocator &allocator) : entries(allocator), allocator(&allocator) {}
+    explicit MaterialResource(Allocator &allocator) : entries(allocator), allocator(&allocator), textures(allocator) {}
     ~MaterialResource();
     const MaterialEntry *find(u32 name) const;
     Array<MaterialEntry *> entries;
     Allocator *allocator;
     bool resolved = false;
+    /// The "texture" resources the entries' slots point into, held while the material is
+    /// loaded (taken when the manager resolves it, given back when it unloads).
+    Array<ResourceHold> textures;
+    ResourceManager *texture_holder = nullptr;
 };
 
 /// Number of floats of a value kind (0 to 2); 0 past 2.

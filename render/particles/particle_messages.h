@@ -18,6 +18,8 @@
 // Feedback: records {u32 payload size, u32 id, payload} (the World's event-stream form):
 //   particle_trail_feedback  u32 n, then n x {Vector3 from, Vector3 to}
 //   particle_grid_feedback   ParticleGridRequest
+//   particle_gone_feedback   ParticleGoneRecord: an effect was freed (finished or
+//                            destroyed; not one a reload replaced)
 
 #include "foundation/math/matrix4x4.h"
 #include "foundation/types.h"
@@ -32,6 +34,15 @@ enum class ParticleMessage : u32 { Create = 0, Reload, Destroy, Move, Link, Mate
 
 constexpr u32 particle_trail_feedback = 0x15BFF7EF;
 constexpr u32 particle_grid_feedback = 0x6B47E191;
+constexpr u32 particle_gone_feedback = 0x3C1D8E25;
+
+/// The payload of particle_gone_feedback.
+struct ParticleGoneRecord {
+    u64 name; // the "particles" resource
+    u32 id;   // the effect's id
+    u32 padding = 0;
+};
+static_assert(sizeof(ParticleGoneRecord) == 16);
 
 /// What a linked effect does when its unit goes.
 enum class ParticleLinkPolicy : u32 { Destroy = 0, Stop = 1, Unlink = 2 };

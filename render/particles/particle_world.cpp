@@ -51,8 +51,10 @@ u32 ParticleWorld::create_particles(u64 name, const ParticleEffectResource &effe
     bool sent = false;
     for (u64 n : _tables_sent)
         sent = sent || n == name;
-    if (!sent && materials && is_valid() && _link.state()) {
-        const u32 count = materials->entries.size();
+    // Without materials an empty table goes across: it replaces one the render side may
+    // keep from effects of this name whose material resource is gone.
+    if (!sent && is_valid() && _link.state()) {
+        const u32 count = materials ? materials->entries.size() : 0;
         const u32 bytes = sizeof(ParticleMaterialsMessage) + count * sizeof(ParticleMaterialPair);
         u8 *payload = static_cast<u8 *>(_link.state()->update_stream(0).append(u32(ParticleMessage::Materials), bytes));
         if (payload) {
@@ -109,6 +111,16 @@ void ParticleWorld::link_particles(u32 id, u32 scene_graph, u32 node, const Matr
     m.policy = policy;
     m.offset = offset;
     send(ParticleMessage::Link, m);
+}
+
+void ParticleWorld::forget_material_table(u64 name)
+{
+    for (u32 i = 0; i < _tables_sent.size(); ++i)
+        if (_tables_sent[i] == name) {
+            _tables_sent[i] = _tables_sent.back();
+            _tables_sent.pop_back();
+            return;
+        }
 }
 
 void ParticleWorld::post_reload(const ParticleEffectResource &old_effect, const ParticleEffectResource &new_effect)

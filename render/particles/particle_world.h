@@ -9,8 +9,9 @@
 //   Array<u8> records(temp); particles.take_feedback(records);            // once per update
 //
 // Main thread only (the feedback buffer is the one shared piece, under its own lock). The
-// effect data passed in must stay loaded while effects of it play; a reload hands the new
-// data over with post_reload, after the render side has gone idle.
+// effect data passed in must stay loaded while effects of it play (the world's particle
+// service holds it until a particle_gone_feedback record says the last one is freed); a
+// reload hands the new data over with post_reload, after the render side has gone idle.
 
 #include "foundation/containers/array.h"
 #include "foundation/math/matrix4x4.h"
@@ -50,6 +51,9 @@ class ParticleWorld {
     void move_particles(u32 id, const Matrix4x4 &pose);
     /// Follows `node` of the scene graph with render handle `scene_graph`.
     void link_particles(u32 id, u32 scene_graph, u32 node, const Matrix4x4 &offset, ParticleLinkPolicy policy);
+    /// The next effect of `name` sends its material table again (the game side let go of
+    /// the material resource the last table pointed into).
+    void forget_material_table(u64 name);
     /// Live effects of `old_effect` restart on `new_effect`, keeping ids and poses.
     void post_reload(const ParticleEffectResource &old_effect, const ParticleEffectResource &new_effect);
     /// The heights the game side measured for a grid request (n x n f32, row by row).

@@ -73,7 +73,7 @@ void ParticleFeedback::take(Array<u8> &out)
 RenderParticleWorld::RenderParticleWorld(Allocator &allocator, ThreadPool *pool, ShaderManager *shaders,
                                          ParticleFeedback &feedback)
     : RenderObject(RenderObjectClass::ParticleWorld), _allocator("render_particle_world", allocator), _pool(pool),
-      _shaders(shaders), _feedback(&feedback), _live(_allocator), _to_free(_allocator), _destroy_ids(_allocator),
+      _shaders(shaders), _feedback(&feedback), _live(_allocator), _to_free(_allocator), _replaced(_allocator), _destroy_ids(_allocator),
       _stop_ids(_allocator), _moves(_allocator), _links(_allocator), _tables(_allocator), _gathered(_allocator)
 {
     feedback.acquire();
@@ -85,6 +85,9 @@ RenderParticleWorld::~RenderParticleWorld()
         ParticleEffect::destroy(e, nullptr);
     for (ParticleEffect *e : _to_free)
         ParticleEffect::destroy(e, nullptr);
+    for (ParticleEffect *e : _replaced)
+        ParticleEffect::destroy(e, nullptr);
+    _replaced.clear();
     for (Table *t : _tables)
         delete_with_allocator(_allocator, t);
     _live.clear();
@@ -100,7 +103,7 @@ void RenderParticleWorld::destroy_resources(RenderResourceContext *context)
         for (u32 i = 0; i < e->emitter_count(); ++i)
             e->emitter(i).destroy(context);
     // Effects replaced by a reload still hold theirs until the next update.
-    for (ParticleEffect *e : _to_free)
+    for (ParticleEffect *e : _replaced)
         for (u32 i = 0; i < e->emitter_count(); ++i)
             e->emitter(i).destroy(context);
 }
@@ -221,7 +224,7 @@ void RenderParticleWorld::reload(const ParticleReloadMessage &m)
             continue; // keeps playing the old data until it finishes
         _live[i] = fresh;
         // The old effect's resources go at the next update, with a resource context.
-        if (!_to_free.push_back(old))
+        if (!_replaced.push_back(old))
             ParticleEffect::destroy(old, nullptr);
     }
 }
@@ -326,10 +329,28 @@ void RenderParticleWorld::update_from_world(f32 dt, RenderResourceContext *conte
 {
     // 1. Links.
     apply_links();
-    // 2. What left last update.
-    for (ParticleEffect *e : _to_free)
+    // 2. What left last update. The game side holds each effect's data until it hears the
+    // effect is gone: only once it is freed here.
+    _gathered.clear();
+    for (ParticleEffect *e : _to_free) {
+        ParticleGoneRecord name{e->name(), e->id()};
         ParticleEffect::destroy(e, context);
+        // {u32 payload size, u32 id, payload}: the World's event-record form.
+        const u32 head[2] = {sizeof name, particle_gone_feedback};
+        const u32 at = _gathered.size();
+        _gathered.resize(at + sizeof head + sizeof name);
+        if (_gathered.size() != at + sizeof head + sizeof name) {
+            _gathered.resize(at);
+            log_message("particles", "no memory to report a finished effect; its data stays held");
+            continue;
+        }
+        memcpy(_gathered.data() + at, head, sizeof head);
+        memcpy(_gathered.data() + at + sizeof head, &name, sizeof name);
+    }
     _to_free.clear();
+    for (ParticleEffect *e : _replaced)
+        ParticleEffect::destroy(e, context);
+    _replaced.clear();
     // 3. Finished and destroyed effects leave; stops and moves.
     for (u32 i = 0; i < _live.size();) {
         ParticleEffect *e = _live[i];
@@ -378,8 +399,7 @@ void RenderParticleWorld::update_from_world(f32 dt, RenderResourceContext *conte
                 e->update(dt);
         }
     }
-    // 6. Feedback in live order, whichever worker ran which effect.
-    _gathered.clear();
+    // 6. Feedback in live order, whichever worker ran which effect (after the gone records).
     for (ParticleEffect *e : _live) {
         Array<u8> &f = e->feedback();
         u32 at = _gathered.size();

@@ -130,7 +130,8 @@ class RenderParticleWorld final : public RenderObject {
     RenderWorld *_render_world = nullptr;
     u32 _seed = 0x2545F491u; // advanced once per created effect
     Array<ParticleEffect *> _live;
-    Array<ParticleEffect *> _to_free;
+    Array<ParticleEffect *> _to_free;   // finished or destroyed: reported gone when freed
+    Array<ParticleEffect *> _replaced;  // replaced by a reload (their ids live on)
     Array<u32> _destroy_ids;
     Array<u32> _stop_ids;
     Array<Move> _moves;

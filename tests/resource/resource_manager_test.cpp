@@ -222,6 +222,94 @@ TEST_F(ResourceManagerTest, ReloadReadsOnceAndKeepsTheReferences)
     EXPECT_EQ(recorder.frees.load(), 2u);
 }
 
+// Holders keep the data they read through every unload and reload: the old data goes at
+// the last release, with one line naming it, and the free hook runs before every free.
+TEST_F(ResourceManagerTest, HeldDataIsFreedAtTheLastRelease)
+{
+    enum class Step { Unload, Reload };
+    struct Case {
+        const char *name;
+        Step step;
+        bool release_before_free_data; // reload: the holder lets go before the reload does
+    };
+    const Case cases[] = {
+        {"package unloaded under a holder", Step::Unload, false},
+        {"reloaded; the holder lets go first", Step::Reload, true},
+        {"reloaded; the reload lets go first", Step::Reload, false},
+    };
+    u32 hook_calls = 0;
+    manager->set_free_hook(ResourceFreeHook{&hook_calls, [](void *c) { ++*static_cast<u32 *>(c); }});
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        recorder.frees = 0;
+        hook_calls = 0;
+        ResourceLogCapture log;
+        load("x");
+        manager->flush_until(manager->new_request_id());
+        ResourceHold held;
+        ASSERT_TRUE(held.hold(*manager, text_type, NameId64("x")));
+        const void *data = held.data;
+        EXPECT_EQ(references("x"), 2);
+        EXPECT_EQ(manager->holder_count(text_type, NameId64("x")), 1);
+        if (c.step == Step::Unload) {
+            unload("x");
+            unload("x"); // one unload too many: the holder's reference is not the package's
+            EXPECT_EQ(manager->get(text_type, NameId64("x")), data) << "still held";
+            EXPECT_EQ(static_cast<const Text *>(held.data)->text, "ex");
+            EXPECT_EQ(recorder.frees.load(), 0u);
+            held.release(*manager);
+        } else {
+            void *old = manager->reload(text_type, NameId64("x"), manager->allocator());
+            ASSERT_EQ(old, data);
+            manager->flush();
+            EXPECT_NE(manager->get(text_type, NameId64("x")), data) << "new data in the table";
+            EXPECT_EQ(references("x"), 1) << "the new data carries the package's reference only";
+            EXPECT_EQ(manager->retired_count(), 1u);
+            if (c.release_before_free_data)
+                held.release(*manager);
+            EXPECT_EQ(recorder.frees.load(), 0u) << "the reload's caller has not let go yet";
+            manager->free_data(text_type, old, manager->allocator());
+            EXPECT_EQ(recorder.frees.load(), c.release_before_free_data ? 1u : 0u);
+            if (!c.release_before_free_data) {
+                EXPECT_EQ(static_cast<const Text *>(data)->text, "ex") << "the holder still reads it";
+            }
+            held.release(*manager);
+            EXPECT_EQ(manager->retired_count(), 0u);
+            unload("x");
+        }
+        EXPECT_EQ(manager->loaded_count(), 0u);
+        EXPECT_EQ(recorder.frees.load(), recorder.loads.load()) << "every copy read was freed";
+        EXPECT_EQ(hook_calls, recorder.frees.load()) << "the hook runs before every free";
+        u32 lines = 0;
+        for (const std::string &line : log.lines())
+            lines += line.find("at its last holder's release") != std::string::npos ? 1 : 0;
+        EXPECT_EQ(lines, c.step == Step::Unload || c.release_before_free_data == false ? 1u : 0u) << "one line";
+        recorder.loads = 0;
+    }
+    manager->set_free_hook({});
+}
+
+TEST_F(ResourceManagerTest, WrongReleasesAndReloadsOfHeldOnlyDataAreRefused)
+{
+    ResourceLogCapture log;
+    EXPECT_EQ(manager->acquire(text_type, NameId64("x")), nullptr) << "nothing loaded to hold";
+    load("x");
+    manager->flush_until(manager->new_request_id());
+    void *data = manager->acquire(text_type, NameId64("x"));
+    ASSERT_NE(data, nullptr);
+    Text other;
+    manager->release(text_type, NameId64("x"), &other);
+    EXPECT_TRUE(log.contains("does not hold it"));
+    EXPECT_EQ(references("x"), 2);
+    unload("x");
+    EXPECT_EQ(manager->reload(text_type, NameId64("x"), manager->allocator()), nullptr);
+    EXPECT_TRUE(log.contains("no package loads it"));
+    EXPECT_EQ(text("x"), "ex");
+    manager->release(text_type, NameId64("x"), data);
+    EXPECT_EQ(manager->loaded_count(), 0u);
+    EXPECT_EQ(recorder.frees.load(), 1u);
+}
+
 TEST_F(ResourceManagerTest, FailedLoadsLeaveAReferenceWithoutData)
 {
     ResourceLogCapture log;

@@ -1,5 +1,6 @@
 // Units and levels point into the resources they were made from: unloading the package
 // those came from leaves the data alive until the last unit or level using it goes.
+#include "render/world/deferred_release_queue.h"
 #include "tests/resource/resource_fixture.h"
 #include "tests/support/writers/level_writer.h"
 #include "tests/support/writers/unit_resource_writer.h"
@@ -53,6 +54,13 @@ class ResourceLifetimeTest : public ResourceFixture {
         ResourceFixture::TearDown();
     }
     const void *crate_data() const { return manager->get(unit_type, crate_name); }
+    /// The world updates after which records still on their way to the render side are
+    /// done, and what the units and levels let go of is released.
+    void settle()
+    {
+        for (u32 i = 0; i < render_handle_release_frames; ++i)
+            world->update(1 / 30.0f);
+    }
     const void *yard_data() const { return manager->get(level_type, yard_name); }
 
     ResourcePackage *package = nullptr;
@@ -76,6 +84,8 @@ TEST_F(ResourceLifetimeTest, UnitsKeepTheirResourceUntilTheLastGoes)
     world->destroy_unit(*a);
     EXPECT_EQ(crate_data(), data) << "one unit still points into it";
     world->destroy_unit(*world->unit(bh));
+    EXPECT_EQ(crate_data(), data) << "records of the unit may still be on their way";
+    settle();
     EXPECT_EQ(crate_data(), nullptr) << "freed with its last unit";
     EXPECT_EQ(world->spawn_unit(crate_name, matrix4x4_identity), nullptr);
 }
@@ -93,6 +103,7 @@ TEST_F(ResourceLifetimeTest, APackageLoadedAgainSharesTheDataItsUnitsKept)
     again->unload();
     EXPECT_EQ(crate_data(), data);
     world->destroy_unit(*a);
+    settle();
     EXPECT_EQ(crate_data(), nullptr);
 }
 
@@ -122,8 +133,10 @@ TEST_F(ResourceLifetimeTest, ALevelAndItsPrototypeUnitKeepTheLevelResource)
     world->update(1 / 30.0f);
     EXPECT_EQ(world->unit(prototype)->resource().node_count, 1u);
     world->destroy_unit(*world->unit(prototype));
+    settle();
     EXPECT_EQ(yard_data(), nullptr) << "freed with the level and its prototype";
     world->destroy_unit(*world->unit(crate));
+    settle();
     EXPECT_EQ(crate_data(), nullptr);
     delete_with_allocator(allocator, world);
     world = nullptr;
