@@ -66,12 +66,26 @@ ProgramSetup engine_setup()
         register_animation_resource_types(manager);
         network::register_network_resource_types(manager);
     };
-    setup.release_resource_types = [] { unregister_unit_mesh_lookup(); };
+    setup.release_resource_types = release_engine_resource_types;
     // Keyboard, mouse and pads; the lighting devices when their library is installed.
     setup.services.create_input = create_input_service;
     setup.services.create_lightfx = create_lightfx_service;
     // Each service joins this build here as it lands.
     return setup;
+}
+
+void release_engine_resource_types()
+{
+    unregister_unit_mesh_lookup();
+}
+
+ApplicationParams engine_params(const ApplicationOptions &options, platform::IWindowSystem &window_system)
+{
+    ApplicationParams params;
+    params.options = &options;
+    params.window_system = &window_system;
+    apply_program_setup(engine_setup(), params);
+    return params;
 }
 
 } // namespace tallow

@@ -322,11 +322,7 @@ class ResourceLifetimeTable : public ::testing::Test {
             HeadlessWindowSystem window_system{default_allocator()};
             const char *arguments[] = {"bin/tallow", "-data-dir", data->path()};
             ApplicationOptions options(default_allocator(), 3, arguments);
-            const ProgramSetup setup = engine_setup();
-            ApplicationParams params;
-            params.options = &options;
-            params.window_system = &window_system;
-            apply_program_setup(setup, params);
+            ApplicationParams params = engine_params(options, window_system);
             params.game_factory = make_game;
             params.worker_count = 2;
             auto app = std::make_unique<Application>(params);
@@ -340,8 +336,7 @@ class ResourceLifetimeTable : public ::testing::Test {
                 result.paused = game->is_paused();
             }
             app.reset();
-            if (setup.release_resource_types)
-                setup.release_resource_types();
+            release_engine_resource_types();
         }
         g_scripts = nullptr;
         d3d11::set_backend(previous_backend);

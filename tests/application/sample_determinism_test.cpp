@@ -113,11 +113,7 @@ PlayRun play(u32 workers, bool gl)
         HeadlessWindowSystem window_system{default_allocator()};
         const char *arguments[] = {"bin/tallow", "-data-dir", TALLOW_BUILT_DATA_DIR};
         ApplicationOptions options(default_allocator(), 3, arguments);
-        const ProgramSetup setup = engine_setup();
-        ApplicationParams params;
-        params.options = &options;
-        params.window_system = &window_system;
-        apply_program_setup(setup, params);
+        ApplicationParams params = engine_params(options, window_system);
         params.worker_count = workers;
         auto app = std::make_unique<Application>(params);
         app->set_fixed_frame_step(frame_step);
@@ -140,8 +136,7 @@ PlayRun play(u32 workers, bool gl)
         if (gl && run.checkpoints.size() == frame_count / checkpoint_every)
             (void)capture_back_buffer(*app, run.final_frame, run.capture_error);
         app.reset();
-        if (setup.release_resource_types)
-            setup.release_resource_types();
+        release_engine_resource_types();
     }
     run.kept_bytes = i64(default_allocator().total_allocated() - before);
     d3d11::set_backend(previous_backend);

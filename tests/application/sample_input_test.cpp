@@ -46,11 +46,7 @@ class SampleInputTest : public ::testing::Test {
         app.reset();
         const char *arguments[] = {"bin/tallow", "-data-dir", TALLOW_BUILT_DATA_DIR};
         options = std::make_unique<ApplicationOptions>(default_allocator(), 3, arguments);
-        const ProgramSetup setup = engine_setup();
-        ApplicationParams params;
-        params.options = options.get();
-        params.window_system = &window_system;
-        apply_program_setup(setup, params);
+        ApplicationParams params = engine_params(*options, window_system);
         app = std::make_unique<Application>(params);
     }
 

@@ -50,11 +50,7 @@ class SampleLighting {
         setenv("XDG_DATA_HOME", _data_home.path(), 1); // the sample's saves
         setenv("SDL_AUDIODRIVER", "dummy", 1);
         _options = std::make_unique<ApplicationOptions>(default_allocator(), 3, _arguments);
-        const ProgramSetup setup = engine_setup();
-        ApplicationParams params;
-        params.options = _options.get();
-        params.window_system = &_window_system;
-        apply_program_setup(setup, params);
+        ApplicationParams params = engine_params(*_options, _window_system);
         _app = std::make_unique<Application>(params);
     }
     ~SampleLighting()

@@ -49,11 +49,7 @@ TEST(SampleRender, EveryFrameDrawsTheSampleUnitsThroughTheDevice)
     platform::HeadlessWindowSystem window_system{default_allocator()};
     const char *arguments[] = {"bin/tallow", "-data-dir", TALLOW_BUILT_DATA_DIR};
     ApplicationOptions options(default_allocator(), 3, arguments);
-    const ProgramSetup setup = engine_setup();
-    ApplicationParams params;
-    params.options = &options;
-    params.window_system = &window_system;
-    apply_program_setup(setup, params);
+    ApplicationParams params = engine_params(options, window_system);
     Application app(params);
     ASSERT_TRUE(app.init());
     ASSERT_NE(app.render_service(), nullptr);
@@ -114,8 +110,7 @@ TEST(SampleRender, EveryFrameDrawsTheSampleUnitsThroughTheDevice)
     memcpy(&exposure, block.data() + 36, 4);
     EXPECT_EQ(exposure, 1.0f);
     app.shutdown();
-    if (setup.release_resource_types)
-        setup.release_resource_types(); // what registering the types installed goes with the program
+    release_engine_resource_types(); // what registering the types installed goes with the program
 }
 
 

@@ -154,11 +154,7 @@ class SampleTruth : public ::testing::TestWithParam<TruthCase> {
         HeadlessWindowSystem window_system{default_allocator()};
         const char *arguments[] = {"bin/tallow", "-data-dir", TALLOW_BUILT_DATA_DIR};
         ApplicationOptions options(default_allocator(), 3, arguments);
-        const ProgramSetup setup = engine_setup();
-        ApplicationParams params;
-        params.options = &options;
-        params.window_system = &window_system;
-        apply_program_setup(setup, params);
+        ApplicationParams params = engine_params(options, window_system);
         params.worker_count = workers;
         {
             Application app(params);
@@ -191,8 +187,7 @@ class SampleTruth : public ::testing::TestWithParam<TruthCase> {
             EXPECT_GE(checked, scenario.frames / 2) << "the sample quit early";
             EXPECT_FALSE(static_cast<MyGame *>(app.game())->is_paused()) << "a script error paused the game";
         }
-        if (setup.release_resource_types)
-            setup.release_resource_types();
+        release_engine_resource_types();
     }
 
     /// Compares every world once the render thread is idle; false (with a failure) when

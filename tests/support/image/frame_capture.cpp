@@ -110,11 +110,7 @@ bool capture_run(const RunCapture &run, RgbaImage &out_image, std::string &out_e
         arguments.push_back(argument.c_str());
     ApplicationOptions options(default_allocator(), int(arguments.size()), arguments.data());
     platform::HeadlessWindowSystem window_system{default_allocator()};
-    const ProgramSetup setup = engine_setup();
-    ApplicationParams params;
-    params.options = &options;
-    params.window_system = &window_system;
-    apply_program_setup(setup, params);
+    ApplicationParams params = engine_params(options, window_system);
 
     bool captured = false;
     {
