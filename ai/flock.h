@@ -11,6 +11,10 @@
 //   flock.go_to(a, {10, 0, 0});
 //   flock.update(dt);                                     // once a frame, from one thread
 //
+// Overlapping agents are pushed apart along the line between them, each by half the
+// overlap (at most 0.1 per update); a static agent (top speed 0) never moves, so a moving agent overlapping it takes
+// the whole push, and two overlapping static agents both stay where they are.
+//
 // Agents are never taken out of the array: a removed agent keeps its slot, stops, and is
 // skipped by everything. Agent and path indices are array indices; the setters return false
 // (changing nothing) for an index out of range, a removed agent or a value that is not finite.

@@ -29,6 +29,11 @@
 // unacknowledged (beyond that the 10-bit acknowledgement could no longer be read). A
 // broken channel sends and receives nothing more and is never repaired.
 //
+// Resends start with the oldest unacknowledged chunk. When that chunk does not fit in the
+// datagram beside the bytes already queued for it, the queued bytes go out first in a
+// datagram of their own and the chunk follows in the next one; it is never dropped or
+// skipped, since a chunk that could never fit would stall every resend behind it.
+//
 // Channels are capped (`ConnectionSettings::max_channels`), since a transport may hand
 // over datagrams from any id: a channel that this side never sent on and that received no
 // acceptable datagram within `unconfirmed_channel_s` is dropped, and a new channel past the

@@ -69,9 +69,9 @@ class LineObject {
     void add_half_sphere(u32 color, Vector3 centre, f32 radius, Vector3 direction, i32 segments, i32 parts);
     /// The 12 edges of the box of `half_extents` placed by `pose`.
     void add_box(u32 color, const Matrix4x4 &pose, Vector3 half_extents);
-    /// Side lines and two half spheres of `segments` segments. `parts` is the number of
-    /// rings of each half sphere (scripts pass 4 by default) and `sides` the number of side
-    /// lines.
+    /// Side lines and two half spheres of `segments` segments; `sides` is the number of side
+    /// lines. Each half sphere is always drawn with 2 rings: `parts` (scripts pass 4 by
+    /// default) is accepted and not used.
     void add_capsule(u32 color, Vector3 from, Vector3 to, f32 radius, i32 segments, i32 parts, i32 sides);
 
     /// Empties the line array (the drawer keeps what was dispatched).
