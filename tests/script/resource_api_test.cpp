@@ -113,6 +113,7 @@ TEST_F(ResourceApiTest, PackagesAScriptLeavesBehindGoBeforeTheRenderer)
                        "error('init gives up with the package loaded')"),
               "");
     app.reset(); // the shutdown releases the package, then the renderer
+    release_engine_resource_types();
     EXPECT_GT(log.count("shutdown: render interface"), 0);
 }
 
