@@ -237,6 +237,10 @@ public:
     std::vector<GLenum> sampler_targets;
 };
 
+/// Compiles and links one stage and fills its slot tables; false (logged) when the source
+/// does not compile. Runs under the GL lock.
+bool build_shader(GlShaderBase &shader, StageIndex stage, const void *bytecode, SIZE_T length);
+
 template <class Interface> class GlShader final : public GlChild<Interface>, public GlShaderBase {
 public:
     void destroy() override
