@@ -316,6 +316,14 @@ void GlDevice::destroy()
     immediate = nullptr;
 }
 
+bool GlDevice::owns_resource(ID3D11Resource *resource)
+{
+    GlBuffer *buffer;
+    GlTexture *texture;
+    resource_parts(resource, buffer, texture);
+    return buffer || texture;
+}
+
 void GlDevice::GetImmediateContext(ID3D11DeviceContext **out_context)
 {
     if (!out_context) return;
@@ -327,14 +335,6 @@ HRESULT GlDevice::CreateBuffer(const D3D11_BUFFER_DESC *desc, const D3D11_SUBRES
                                ID3D11Buffer **out_buffer)
 {
     if (out_buffer) *out_buffer = nullptr;
-    if (!desc || desc->ByteWidth == 0) {
-        log_error("invalid_call: CreateBuffer with no description or zero size");
-        return E_INVALIDARG;
-    }
-    if (desc->Usage == D3D11_USAGE_IMMUTABLE && !(initial_data && initial_data->pSysMem)) {
-        log_error("invalid_call: an immutable buffer needs initial data");
-        return E_INVALIDARG;
-    }
     auto *buffer = new GlBuffer();
     buffer->device = this;
     buffer->desc = *desc;
@@ -366,17 +366,9 @@ HRESULT GlDevice::CreateTexture2D(const D3D11_TEXTURE2D_DESC *desc, const D3D11_
                                   ID3D11Texture2D **out_texture)
 {
     if (out_texture) *out_texture = nullptr;
-    if (!desc || desc->Width == 0 || desc->Height == 0 || desc->ArraySize == 0) {
-        log_error("invalid_call: CreateTexture2D with no description or an empty size");
-        return E_INVALIDARG;
-    }
     GlFormat format = gl_format(desc->Format, desc->BindFlags);
     if (!format.internal) {
         log_error("invalid_call: texture format %u is not supported", desc->Format);
-        return E_INVALIDARG;
-    }
-    if ((desc->MiscFlags & D3D11_RESOURCE_MISC_TEXTURECUBE) && desc->ArraySize % 6 != 0) {
-        log_error("invalid_call: a cube texture needs slices in sixes");
         return E_INVALIDARG;
     }
     auto *t = new GlTexture();
@@ -430,11 +422,6 @@ HRESULT GlDevice::CreateShaderResourceView(ID3D11Resource *resource, const D3D11
     GlTexture *texture;
     resource_parts(resource, buffer, texture);
     if (!buffer && !texture) return E_INVALIDARG;
-    const u32 bind = buffer ? buffer->desc.BindFlags : texture->desc.BindFlags;
-    if (!(bind & D3D11_BIND_SHADER_RESOURCE)) {
-        log_error("view_without_bind_flag: shader-resource view of a resource without the shader-resource bind flag");
-        return E_INVALIDARG;
-    }
     auto *view = new GlSrv();
     view->device = this;
     GlScope scope(true);
@@ -540,11 +527,6 @@ HRESULT GlDevice::CreateUnorderedAccessView(ID3D11Resource *resource, const D3D1
     GlTexture *texture;
     resource_parts(resource, buffer, texture);
     if (!buffer && !texture) return E_INVALIDARG;
-    const u32 bind = buffer ? buffer->desc.BindFlags : texture->desc.BindFlags;
-    if (!(bind & D3D11_BIND_UNORDERED_ACCESS)) {
-        log_error("view_without_bind_flag: unordered-access view of a resource without the unordered-access bind flag");
-        return E_INVALIDARG;
-    }
     auto *view = new GlUav();
     view->device = this;
     D3D11_UNORDERED_ACCESS_VIEW_DESC d{};
@@ -625,11 +607,7 @@ HRESULT GlDevice::CreateRenderTargetView(ID3D11Resource *resource, const D3D11_R
     GlTexture *texture;
     resource_parts(resource, buffer, texture);
     if (!texture) {
-        log_error("view_dimension_mismatch: render-target views of buffers are not supported");
-        return E_INVALIDARG;
-    }
-    if (!(texture->desc.BindFlags & D3D11_BIND_RENDER_TARGET)) {
-        log_error("view_without_bind_flag: render-target view of a texture without the render-target bind flag");
+        log_error("render-target views of buffers are not supported by the OpenGL backend");
         return E_INVALIDARG;
     }
     D3D11_RENDER_TARGET_VIEW_DESC d{};
@@ -670,8 +648,8 @@ HRESULT GlDevice::CreateDepthStencilView(ID3D11Resource *resource, const D3D11_D
     GlBuffer *buffer;
     GlTexture *texture;
     resource_parts(resource, buffer, texture);
-    if (!texture || !(texture->desc.BindFlags & D3D11_BIND_DEPTH_STENCIL) || !texture->format.depth) {
-        log_error("view_without_bind_flag: depth-stencil view of a resource without the depth-stencil bind flag");
+    if (!texture || !texture->format.depth) {
+        log_error("depth-stencil view of a texture without a depth format");
         return E_INVALIDARG;
     }
     D3D11_DEPTH_STENCIL_VIEW_DESC d{};
@@ -708,16 +686,15 @@ HRESULT GlDevice::CreateInputLayout(const D3D11_INPUT_ELEMENT_DESC *elements, UI
                                     SIZE_T, ID3D11InputLayout **out_layout)
 {
     if (out_layout) *out_layout = nullptr;
-    if (!elements && element_count) return E_INVALIDARG;
     auto *layout = new GlInputLayout();
     layout->device = this;
     u32 next_offset[D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT] = {};
     for (UINT i = 0; i < element_count; ++i) {
         const D3D11_INPUT_ELEMENT_DESC &e = elements[i];
         GlAttribute a;
-        if (e.InputSlot >= D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT || !attribute_format(e.Format, a)) {
-            log_error("invalid_call: input element %u (%s) has slot %u or format %u that is not supported", i,
-                      e.SemanticName ? e.SemanticName : "", e.InputSlot, e.Format);
+        if (!attribute_format(e.Format, a)) {
+            log_error("input element %u (%s) has format %u that the OpenGL backend does not support", i,
+                      e.SemanticName ? e.SemanticName : "", e.Format);
             layout->Release();
             return E_INVALIDARG;
         }
@@ -761,7 +738,6 @@ template <class State, class Desc, class Interface>
 HRESULT make_state(GlDevice *device, const Desc *desc, Interface **out_state)
 {
     if (out_state) *out_state = nullptr;
-    if (!desc) return E_INVALIDARG;
     auto *state = new State();
     state->device = device;
     state->desc = *desc;
@@ -786,7 +762,6 @@ HRESULT GlDevice::CreateRasterizerState(const D3D11_RASTERIZER_DESC *desc, ID3D1
 HRESULT GlDevice::CreateSamplerState(const D3D11_SAMPLER_DESC *desc, ID3D11SamplerState **out_state)
 {
     if (out_state) *out_state = nullptr;
-    if (!desc) return E_INVALIDARG;
     auto *state = new GlSamplerState();
     state->device = this;
     state->desc = *desc;
@@ -815,10 +790,8 @@ HRESULT GlDevice::CreateSamplerState(const D3D11_SAMPLER_DESC *desc, ID3D11Sampl
     return hand_out(state, out_state);
 }
 
-HRESULT GlDevice::CreateDeferredContext(UINT flags, ID3D11DeviceContext **out_context)
+HRESULT GlDevice::CreateDeferredContext(UINT, ID3D11DeviceContext **out_context)
 {
-    if (out_context) *out_context = nullptr;
-    if (flags != 0 || !out_context) return E_INVALIDARG;
     *out_context = create_context(this, true);
     return S_OK;
 }
@@ -852,7 +825,7 @@ HRESULT create_device(IDXGIAdapter *, D3D_DRIVER_TYPE, UINT, const D3D_FEATURE_L
             }
         if (!found) return E_INVALIDARG;
     }
-    auto *device = new GlDevice();
+    auto *device = new DeviceFront<GlDevice>();
     device->level = granted;
     device->immediate = create_context(device, false);
     if (out_level) *out_level = granted;

@@ -11,6 +11,7 @@
 
 #include "platform/d3d11/d3d11_backend.h"
 #include "platform/d3d11/d3d11_shim.h"
+#include "platform/d3d11/d3d11_validation.h"
 
 #include <epoxy/gl.h>
 
@@ -272,9 +273,11 @@ struct GlLimits {
 const GlLimits &limits();
 
 
-class GlDevice final : public GlObject<ID3D11Device> {
+/// Executes device calls the validation front (d3d11_validation.h) has accepted.
+class GlDevice : public GlObject<ID3D11Device> {
 public:
     GlDevice();
+    bool owns_resource(ID3D11Resource *resource);
     void *find_interface(REFIID riid) override;
     void destroy() override;
 
