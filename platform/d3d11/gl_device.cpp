@@ -11,15 +11,7 @@
 //   - compute storage blocks and images read unordered-access slot = their binding.
 #include "platform/d3d11/gl_internal.h"
 
-#include "foundation/log.h"
-
-#include <epoxy/egl.h>
-
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <thread>
 
 namespace tallow::d3d11::gl {
 
