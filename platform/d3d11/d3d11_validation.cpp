@@ -44,7 +44,10 @@ struct ResourceFacts {
     bool is_buffer = false;
     u32 bind_flags = 0;
     DXGI_FORMAT format = DXGI_FORMAT_UNKNOWN;
+    D3D11_USAGE usage = D3D11_USAGE_DEFAULT;
     u64 byte_width = 0;       // buffers
+    u64 width = 0;            // textures
+    u64 height = 0;
     u32 structure_stride = 0; // structured buffers
     u64 mip_levels = 1;
     u64 array_size = 1;
@@ -61,6 +64,7 @@ ResourceFacts facts_of(ID3D11Resource *resource)
         D3D11_BUFFER_DESC desc{};
         static_cast<ID3D11Buffer *>(resource)->GetDesc(&desc);
         facts.is_buffer = true;
+        facts.usage = desc.Usage;
         facts.bind_flags = desc.BindFlags;
         facts.byte_width = desc.ByteWidth;
         if (desc.MiscFlags & D3D11_RESOURCE_MISC_BUFFER_STRUCTURED) facts.structure_stride = desc.StructureByteStride;
@@ -68,8 +72,11 @@ ResourceFacts facts_of(ID3D11Resource *resource)
     }
     D3D11_TEXTURE2D_DESC desc{};
     static_cast<ID3D11Texture2D *>(resource)->GetDesc(&desc);
+    facts.usage = desc.Usage;
     facts.bind_flags = desc.BindFlags;
     facts.format = desc.Format;
+    facts.width = desc.Width;
+    facts.height = desc.Height;
     facts.mip_levels = desc.MipLevels;
     facts.array_size = desc.ArraySize;
     facts.sample_count = desc.SampleDesc.Count ? desc.SampleDesc.Count : 1;
@@ -293,6 +300,62 @@ bool create_deferred_context(UINT flags)
 {
     if (flags != 0) {
         report(Rule::invalid_call, "CreateDeferredContext with flags 0x%x", flags);
+        return false;
+    }
+    return true;
+}
+
+bool update_subresource(ID3D11Resource *resource, bool owned, UINT subresource, const void *data)
+{
+    if (!resource || !owned || !data) {
+        report(Rule::invalid_call, "UpdateSubresource with no resource of this backend or no data");
+        return false;
+    }
+    const ResourceFacts facts = facts_of(resource);
+    const u64 subresources = facts.is_buffer ? 1 : facts.mip_levels * facts.array_size;
+    if (subresource >= subresources) {
+        report(Rule::invalid_call, "UpdateSubresource of subresource %u of a %s with %llu", subresource,
+               kind_name(facts), (unsigned long long)subresources);
+        return false;
+    }
+    if (facts.usage == D3D11_USAGE_DYNAMIC || facts.usage == D3D11_USAGE_IMMUTABLE) {
+        report(Rule::update_dynamic, "UpdateSubresource on a %s with usage %u (use Map, or initial data)",
+               kind_name(facts), facts.usage);
+        return false;
+    }
+    return true;
+}
+
+bool copy_resource(ID3D11Resource *destination, bool destination_owned, ID3D11Resource *source, bool source_owned)
+{
+    bool alike = destination && source && destination_owned && source_owned && destination != source;
+    if (alike) {
+        const ResourceFacts to = facts_of(destination), from = facts_of(source);
+        const FormatLayout to_layout = format_layout(to.format), from_layout = format_layout(from.format);
+        alike = to.is_buffer == from.is_buffer && to.byte_width == from.byte_width && to.width == from.width &&
+                to.height == from.height && to.mip_levels == from.mip_levels && to.array_size == from.array_size &&
+                to_layout.block_bytes == from_layout.block_bytes && to_layout.block_size == from_layout.block_size;
+    }
+    if (!alike) {
+        report(Rule::copy_out_of_range, "CopyResource between unlike resources");
+        return false;
+    }
+    return true;
+}
+
+bool execute_command_list(bool deferred, bool list_owned)
+{
+    if (deferred || !list_owned) {
+        report(Rule::invalid_call, "ExecuteCommandList needs the immediate context and a command list");
+        return false;
+    }
+    return true;
+}
+
+bool finish_command_list(bool deferred, bool has_output)
+{
+    if (!deferred || !has_output) {
+        report(Rule::invalid_call, "FinishCommandList needs a deferred context and an output");
         return false;
     }
     return true;

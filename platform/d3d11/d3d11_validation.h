@@ -16,6 +16,7 @@
 // format it has no storage for), not a Direct3D rule.
 //
 // Rules where the runtime's documentation decided between our earlier backends:
+//   - UpdateSubresource refuses immutable resources as it refuses dynamic ones;
 //   - an immutable buffer needs initial data;
 //   - a cube texture has slices in sixes;
 //   - an input layout reads input slots below D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT;
@@ -74,9 +75,17 @@ bool create_input_layout(const D3D11_INPUT_ELEMENT_DESC *elements, UINT element_
 bool create_shader(ObjectKind kind, const void *bytecode, SIZE_T length, D3D_FEATURE_LEVEL device_level);
 bool create_state(ObjectKind kind, const void *desc);
 bool create_deferred_context(UINT flags);
+
+/// Context calls. `owned` as above; `deferred` says which kind of context is called.
+bool update_subresource(ID3D11Resource *resource, bool owned, UINT subresource, const void *data);
+bool copy_resource(ID3D11Resource *destination, bool destination_owned, ID3D11Resource *source, bool source_owned);
+/// `list_owned`: the list is a command list of the context's backend.
+bool execute_command_list(bool deferred, bool list_owned);
+bool finish_command_list(bool deferred, bool has_output);
 } // namespace rules
 
-/// The front a backend device sits behind; see the top of this file.
+/// The front a backend device sits behind; see the top of this file. Contexts sit behind
+/// ContextFront below.
 template <class Backend> class DeviceFront final : public Backend {
 public:
     using Backend::Backend;
@@ -196,6 +205,44 @@ private:
         if (!out) return S_FALSE;
         return execute();
     }
+};
+
+/// The front a backend context sits behind. A new backend hands out
+/// `new ContextFront<ItsContext>(...)` and provides, besides the ID3D11DeviceContext methods:
+///   bool owns_resource(ID3D11Resource *resource);     // as for the device
+///   bool owns_command_list(ID3D11CommandList *list);  // a command list it recorded
+/// Rules that depend on what the context has done before (a resource mapped twice, inputs
+/// bound as outputs, lists finished with maps open) stay with the backend's context.
+template <class Backend> class ContextFront final : public Backend {
+public:
+    using Backend::Backend;
+
+    void UpdateSubresource(ID3D11Resource *destination, UINT subresource, const D3D11_BOX *box, const void *data,
+                           UINT row_pitch, UINT depth_pitch) override
+    {
+        if (!rules::update_subresource(destination, this->owns_resource(destination), subresource, data)) return;
+        Backend::UpdateSubresource(destination, subresource, box, data, row_pitch, depth_pitch);
+    }
+    void CopyResource(ID3D11Resource *destination, ID3D11Resource *source) override
+    {
+        if (!rules::copy_resource(destination, this->owns_resource(destination), source, this->owns_resource(source)))
+            return;
+        Backend::CopyResource(destination, source);
+    }
+    void ExecuteCommandList(ID3D11CommandList *list, BOOL restore_state) override
+    {
+        if (!rules::execute_command_list(is_deferred(), this->owns_command_list(list))) return;
+        Backend::ExecuteCommandList(list, restore_state);
+    }
+    HRESULT FinishCommandList(BOOL restore_state, ID3D11CommandList **out_list) override
+    {
+        if (out_list) *out_list = nullptr;
+        if (!rules::finish_command_list(is_deferred(), out_list != nullptr)) return DXGI_ERROR_INVALID_CALL;
+        return Backend::FinishCommandList(restore_state, out_list);
+    }
+
+private:
+    bool is_deferred() { return this->GetType() == D3D11_DEVICE_CONTEXT_DEFERRED; }
 };
 
 } // namespace tallow::d3d11

@@ -707,10 +707,6 @@ void GlContext::Flush()
 void GlContext::ExecuteCommandList(ID3D11CommandList *list_interface, BOOL restore_state)
 {
     auto *commands = as<GlCommandList>(list_interface);
-    if (deferred || !commands) {
-        log_error("invalid_call: ExecuteCommandList needs the immediate context and a command list");
-        return;
-    }
     GlScope scope;
     ensure_gl(scope);
     State saved;
@@ -724,10 +720,6 @@ void GlContext::ExecuteCommandList(ID3D11CommandList *list_interface, BOOL resto
 
 HRESULT GlContext::FinishCommandList(BOOL restore_state, ID3D11CommandList **out_list)
 {
-    if (!deferred || !out_list) {
-        log_error("invalid_call: FinishCommandList needs a deferred context and an output");
-        return DXGI_ERROR_INVALID_CALL;
-    }
     (void)restore_state; // recording keeps no state of its own: each list starts from the defaults
     list->device = device;
     *out_list = list;
@@ -739,7 +731,7 @@ HRESULT GlContext::FinishCommandList(BOOL restore_state, ID3D11CommandList **out
 
 ID3D11DeviceContext *create_context(GlDevice *device, bool deferred)
 {
-    auto *context = new GlContext(device, deferred);
+    auto *context = new ContextFront<GlContext>(device, deferred);
     if (context->list) context->list->device = device;
     return context;
 }

@@ -58,9 +58,18 @@ struct PendingMap {
 
 template <class T> T *as(IUnknown *object) { return object ? dynamic_cast<T *>(object) : nullptr; }
 
-class GlContext final : public GlChild<ID3D11DeviceContext> {
+/// Executes context calls the validation front (ContextFront in d3d11_validation.h) accepted.
+class GlContext : public GlChild<ID3D11DeviceContext> {
 public:
     GlContext(GlDevice *owner, bool is_deferred);
+    bool owns_resource(ID3D11Resource *resource)
+    {
+        GlBuffer *buffer;
+        GlTexture *texture;
+        resource_parts(resource, buffer, texture);
+        return buffer || texture;
+    }
+    bool owns_command_list(ID3D11CommandList *list) { return as<GlCommandList>(list) != nullptr; }
 
     void *find_interface(REFIID riid) override;
 

@@ -140,15 +140,8 @@ void GlContext::UpdateSubresource(ID3D11Resource *destination, UINT subresource,
     GlBuffer *buffer;
     GlTexture *texture;
     resource_parts(destination, buffer, texture);
-    if ((!buffer && !texture) || !data) {
-        log_error("invalid_call: UpdateSubresource with no resource of this backend or no data");
-        return;
-    }
+    if (!buffer && !texture) return;
     const D3D11_USAGE usage = buffer ? buffer->desc.Usage : texture->desc.Usage;
-    if (usage == D3D11_USAGE_DYNAMIC || usage == D3D11_USAGE_IMMUTABLE) {
-        log_error("update_dynamic: UpdateSubresource on a resource with usage %u (use Map)", usage);
-        return;
-    }
     if (texture && subresource >= texture->subresource_count()) return;
     u32 left = 0, top = 0, right, bottom;
     if (buffer) {

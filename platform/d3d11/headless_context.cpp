@@ -426,10 +426,6 @@ void HeadlessContext::ExecuteCommandList(ID3D11CommandList *list, BOOL restore_s
 {
     Enter enter(*this);
     ObjectBase *object = base_of(list);
-    if (deferred || !object || object->kind != ObjectKind::command_list) {
-        report(Rule::invalid_call, "ExecuteCommandList needs the immediate context and a command list");
-        return;
-    }
     log(ContextOp::execute_command_list, {object->id}, {f64(restore_state)});
     PipelineState saved;
     if (restore_state) saved = state;
@@ -445,11 +441,6 @@ void HeadlessContext::ExecuteCommandList(ID3D11CommandList *list, BOOL restore_s
 HRESULT HeadlessContext::FinishCommandList(BOOL restore_state, ID3D11CommandList **out_list)
 {
     Enter enter(*this);
-    if (out_list) *out_list = nullptr;
-    if (!deferred || !out_list) {
-        report(Rule::invalid_call, "FinishCommandList needs a deferred context and an output");
-        return DXGI_ERROR_INVALID_CALL;
-    }
     if (!maps.empty()) {
         report(Rule::invalid_call, "FinishCommandList with %zu resources still mapped", maps.size());
         maps.clear();
@@ -488,7 +479,7 @@ HeadlessContext *context_of(ID3D11DeviceContext *context)
 
 ID3D11DeviceContext *create_context(HeadlessDevice *device, bool deferred)
 {
-    auto *context = new HeadlessContext(device, deferred);
+    auto *context = new ContextFront<HeadlessContext>(device, deferred);
     register_object(context);
     return context;
 }

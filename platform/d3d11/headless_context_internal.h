@@ -105,9 +105,16 @@ struct ByteRun {
     std::vector<u8> bytes;
 };
 
-class HeadlessContext final : public Child<ID3D11DeviceContext> {
+/// Executes context calls the validation front (ContextFront in d3d11_validation.h) accepted.
+class HeadlessContext : public Child<ID3D11DeviceContext> {
 public:
     HeadlessContext(HeadlessDevice *device, bool deferred);
+    bool owns_resource(ID3D11Resource *resource) { return data_of(base_of(resource)) != nullptr; }
+    bool owns_command_list(ID3D11CommandList *list)
+    {
+        ObjectBase *object = base_of(list);
+        return object && object->kind == ObjectKind::command_list;
+    }
 
     // ---- Entering: one thread at a time --------------------------------------------
 

@@ -163,16 +163,6 @@ void HeadlessContext::UpdateSubresource(ID3D11Resource *resource, UINT subresour
     Enter enter(*this);
     ObjectBase *object = base_of(resource);
     ResourceData *data = data_of(object);
-    if (!data || !source || subresource >= data->subresources.size()) {
-        report(Rule::invalid_call, "UpdateSubresource with no resource of this backend, no data or subresource %u",
-               subresource);
-        return;
-    }
-    if (data->usage == D3D11_USAGE_DYNAMIC) {
-        report(Rule::update_dynamic, "UpdateSubresource on dynamic %s #%llu (use Map)", to_string(object->kind),
-               (unsigned long long)object->id);
-        return;
-    }
     ResourceData::Subresource &sub = data->subresources[subresource];
     Region region{};
     if (!block_region(*data, sub, box, region)) {
@@ -268,17 +258,6 @@ void HeadlessContext::CopyResource(ID3D11Resource *destination, ID3D11Resource *
     Enter enter(*this);
     ObjectBase *to = base_of(destination), *from = base_of(source);
     ResourceData *to_data = data_of(to), *from_data = data_of(from);
-    bool alike = to_data && from_data && to != from && to_data->is_buffer == from_data->is_buffer &&
-                 to_data->subresources.size() == from_data->subresources.size() &&
-                 to_data->block_bytes == from_data->block_bytes;
-    for (size_t i = 0; alike && i < to_data->subresources.size(); ++i)
-        alike = to_data->subresources[i].width == from_data->subresources[i].width &&
-                to_data->subresources[i].height == from_data->subresources[i].height;
-    if (!alike) {
-        report(Rule::copy_out_of_range, "CopyResource between unlike resources #%llu and #%llu",
-               (unsigned long long)id_of(to), (unsigned long long)id_of(from));
-        return;
-    }
     log(ContextOp::copy_resource, {to->id, from->id}, {});
     if (deferred) {
         defer([destination, source](HeadlessContext &c) { c.CopyResource(destination, source); });
