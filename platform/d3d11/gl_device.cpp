@@ -1,4 +1,5 @@
-// OpenGL backend: the EGL context set, formats, and the device with everything it creates.
+// OpenGL backend: the device with everything it creates (the EGL context set is in
+// gl_scope.cpp, formats in gl_format.cpp, shader compilation in gl_shader.cpp).
 //
 // Shader bytes are GLSL source. Each stage compiles to its own separable program, so stages
 // combine at draw time as they do in Direct3D. Binding rules, the same for every stage:
@@ -10,233 +11,9 @@
 //   - compute storage blocks and images read unordered-access slot = their binding.
 #include "platform/d3d11/gl_internal.h"
 
-#include "foundation/log.h"
-
-#include <epoxy/egl.h>
-
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <thread>
 
 namespace tallow::d3d11::gl {
-namespace {
-
-struct EglState {
-    std::recursive_mutex mutex;
-    bool tried = false;
-    bool ok = false;
-    std::string reason;
-    EGLDisplay display = EGL_NO_DISPLAY;
-    EGLContext root = EGL_NO_CONTEXT;
-    GlLimits limits;
-};
-
-EglState &egl()
-{
-    static EglState *state = new EglState; // lives to the end of the process
-    return *state;
-}
-
-thread_local EGLContext thread_context = EGL_NO_CONTEXT;
-
-EGLContext make_context(EGLDisplay display, EGLContext share)
-{
-    const EGLint attributes[] = {EGL_CONTEXT_MAJOR_VERSION, 4, EGL_CONTEXT_MINOR_VERSION, 5,
-                                 EGL_CONTEXT_OPENGL_PROFILE_MASK, EGL_CONTEXT_OPENGL_CORE_PROFILE_BIT, EGL_NONE};
-    return eglCreateContext(display, EGL_NO_CONFIG_KHR, share, attributes);
-}
-
-bool initialise_locked(EglState &s)
-{
-    if (s.tried) return s.ok;
-    s.tried = true;
-    if (!epoxy_has_egl()) {
-        s.reason = "no EGL library";
-        return false;
-    }
-    if (!epoxy_has_egl_extension(EGL_NO_DISPLAY, "EGL_MESA_platform_surfaceless")) {
-        s.reason = "EGL has no surfaceless platform";
-        return false;
-    }
-    s.display = eglGetPlatformDisplayEXT(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr);
-    EGLint major = 0, minor = 0;
-    if (s.display == EGL_NO_DISPLAY || !eglInitialize(s.display, &major, &minor)) {
-        s.reason = "the surfaceless EGL display does not initialise";
-        return false;
-    }
-    if (!eglBindAPI(EGL_OPENGL_API)) {
-        s.reason = "EGL cannot bind the OpenGL API";
-        return false;
-    }
-    s.root = make_context(s.display, EGL_NO_CONTEXT);
-    if (s.root == EGL_NO_CONTEXT) {
-        char text[96];
-        std::snprintf(text, sizeof text, "no OpenGL 4.5 core context (EGL error 0x%x)", eglGetError());
-        s.reason = text;
-        return false;
-    }
-    if (!eglMakeCurrent(s.display, EGL_NO_SURFACE, EGL_NO_SURFACE, s.root) || epoxy_gl_version() < 45) {
-        s.reason = "the OpenGL context is older than 4.5";
-        return false;
-    }
-    thread_context = s.root;
-    glGetIntegerv(GL_UNIFORM_BUFFER_OFFSET_ALIGNMENT, &s.limits.uniform_buffer_offset_alignment);
-    log_message("d3d11", "OpenGL backend: %s, %s", reinterpret_cast<const char *>(glGetString(GL_RENDERER)),
-                reinterpret_cast<const char *>(glGetString(GL_VERSION)));
-    s.ok = true;
-    return true;
-}
-
-} // namespace
-
-bool initialise(std::string *out_reason)
-{
-    EglState &s = egl();
-    std::lock_guard lock(s.mutex);
-    bool ok = initialise_locked(s);
-    if (!ok && out_reason) *out_reason = s.reason;
-    return ok;
-}
-
-const GlLimits &limits() { return egl().limits; }
-
-namespace {
-const void *drawing_context = nullptr; // guarded by the GL lock
-} // namespace
-
-GlScope::GlScope(bool publish) : lock(egl().mutex), publish(publish)
-{
-    EglState &s = egl();
-    if (thread_context == EGL_NO_CONTEXT) {
-        eglBindAPI(EGL_OPENGL_API); // the bound API is per thread
-        thread_context = make_context(s.display, s.root);
-        if (thread_context == EGL_NO_CONTEXT || !eglMakeCurrent(s.display, EGL_NO_SURFACE, EGL_NO_SURFACE, thread_context))
-            log_error("no OpenGL context for this thread (EGL error 0x%x)", eglGetError());
-    }
-    key = thread_context;
-}
-
-GlScope::~GlScope()
-{
-    if (!drawing_context) drawing_context = egl().root;
-    if (publish && key != drawing_context) glFinish();
-}
-
-void GlScope::mark_drawing_context() { drawing_context = key; }
-
-void log_error(const char *format, ...)
-{
-    char message[1024];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(message, sizeof message, format, args);
-    va_end(args);
-    log_message("d3d11", "%s", message);
-}
-
-// ---- Formats ---------------------------------------------------------------------
-
-GlFormat gl_format(DXGI_FORMAT format, u32 bind_flags)
-{
-    const bool depth_bind = (bind_flags & D3D11_BIND_DEPTH_STENCIL) != 0;
-    switch (format) {
-    case DXGI_FORMAT_R32G32B32A32_TYPELESS:
-    case DXGI_FORMAT_R32G32B32A32_FLOAT: return {GL_RGBA32F, GL_RGBA, GL_FLOAT, 16};
-    case DXGI_FORMAT_R32G32B32A32_UINT: return {GL_RGBA32UI, GL_RGBA_INTEGER, GL_UNSIGNED_INT, 16};
-    case DXGI_FORMAT_R32G32B32A32_SINT: return {GL_RGBA32I, GL_RGBA_INTEGER, GL_INT, 16};
-    case DXGI_FORMAT_R32G32B32_TYPELESS:
-    case DXGI_FORMAT_R32G32B32_FLOAT: return {GL_RGB32F, GL_RGB, GL_FLOAT, 12};
-    case DXGI_FORMAT_R32G32B32_UINT: return {GL_RGB32UI, GL_RGB_INTEGER, GL_UNSIGNED_INT, 12};
-    case DXGI_FORMAT_R32G32B32_SINT: return {GL_RGB32I, GL_RGB_INTEGER, GL_INT, 12};
-    case DXGI_FORMAT_R16G16B16A16_TYPELESS:
-    case DXGI_FORMAT_R16G16B16A16_FLOAT: return {GL_RGBA16F, GL_RGBA, GL_HALF_FLOAT, 8};
-    case DXGI_FORMAT_R16G16B16A16_UNORM: return {GL_RGBA16, GL_RGBA, GL_UNSIGNED_SHORT, 8};
-    case DXGI_FORMAT_R16G16B16A16_UINT: return {GL_RGBA16UI, GL_RGBA_INTEGER, GL_UNSIGNED_SHORT, 8};
-    case DXGI_FORMAT_R16G16B16A16_SNORM: return {GL_RGBA16_SNORM, GL_RGBA, GL_SHORT, 8};
-    case DXGI_FORMAT_R16G16B16A16_SINT: return {GL_RGBA16I, GL_RGBA_INTEGER, GL_SHORT, 8};
-    case DXGI_FORMAT_R32G32_TYPELESS:
-    case DXGI_FORMAT_R32G32_FLOAT: return {GL_RG32F, GL_RG, GL_FLOAT, 8};
-    case DXGI_FORMAT_R32G32_UINT: return {GL_RG32UI, GL_RG_INTEGER, GL_UNSIGNED_INT, 8};
-    case DXGI_FORMAT_R32G32_SINT: return {GL_RG32I, GL_RG_INTEGER, GL_INT, 8};
-    case DXGI_FORMAT_R10G10B10A2_TYPELESS:
-    case DXGI_FORMAT_R10G10B10A2_UNORM: return {GL_RGB10_A2, GL_RGBA, GL_UNSIGNED_INT_2_10_10_10_REV, 4};
-    case DXGI_FORMAT_R11G11B10_FLOAT: return {GL_R11F_G11F_B10F, GL_RGB, GL_UNSIGNED_INT_10F_11F_11F_REV, 4};
-    case DXGI_FORMAT_R8G8B8A8_TYPELESS:
-    case DXGI_FORMAT_R8G8B8A8_UNORM: return {GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, 4};
-    case DXGI_FORMAT_R8G8B8A8_UNORM_SRGB: return {GL_SRGB8_ALPHA8, GL_RGBA, GL_UNSIGNED_BYTE, 4};
-    case DXGI_FORMAT_R8G8B8A8_UINT: return {GL_RGBA8UI, GL_RGBA_INTEGER, GL_UNSIGNED_BYTE, 4};
-    case DXGI_FORMAT_R8G8B8A8_SNORM: return {GL_RGBA8_SNORM, GL_RGBA, GL_BYTE, 4};
-    case DXGI_FORMAT_R8G8B8A8_SINT: return {GL_RGBA8I, GL_RGBA_INTEGER, GL_BYTE, 4};
-    case DXGI_FORMAT_B8G8R8A8_TYPELESS:
-    case DXGI_FORMAT_B8G8R8A8_UNORM: return {GL_RGBA8, GL_BGRA, GL_UNSIGNED_BYTE, 4};
-    case DXGI_FORMAT_B8G8R8A8_UNORM_SRGB: return {GL_SRGB8_ALPHA8, GL_BGRA, GL_UNSIGNED_BYTE, 4};
-    case DXGI_FORMAT_R16G16_TYPELESS:
-    case DXGI_FORMAT_R16G16_FLOAT: return {GL_RG16F, GL_RG, GL_HALF_FLOAT, 4};
-    case DXGI_FORMAT_R16G16_UNORM: return {GL_RG16, GL_RG, GL_UNSIGNED_SHORT, 4};
-    case DXGI_FORMAT_R16G16_UINT: return {GL_RG16UI, GL_RG_INTEGER, GL_UNSIGNED_SHORT, 4};
-    case DXGI_FORMAT_R16G16_SNORM: return {GL_RG16_SNORM, GL_RG, GL_SHORT, 4};
-    case DXGI_FORMAT_R16G16_SINT: return {GL_RG16I, GL_RG_INTEGER, GL_SHORT, 4};
-    case DXGI_FORMAT_R32_TYPELESS:
-        if (depth_bind) return {GL_DEPTH_COMPONENT32F, GL_DEPTH_COMPONENT, GL_FLOAT, 4, false, true};
-        return {GL_R32F, GL_RED, GL_FLOAT, 4};
-    case DXGI_FORMAT_D32_FLOAT: return {GL_DEPTH_COMPONENT32F, GL_DEPTH_COMPONENT, GL_FLOAT, 4, false, true};
-    case DXGI_FORMAT_R32_FLOAT: return {GL_R32F, GL_RED, GL_FLOAT, 4};
-    case DXGI_FORMAT_R32_UINT: return {GL_R32UI, GL_RED_INTEGER, GL_UNSIGNED_INT, 4};
-    case DXGI_FORMAT_R32_SINT: return {GL_R32I, GL_RED_INTEGER, GL_INT, 4};
-    case DXGI_FORMAT_R24G8_TYPELESS:
-    case DXGI_FORMAT_D24_UNORM_S8_UINT:
-    case DXGI_FORMAT_R24_UNORM_X8_TYPELESS:
-        return {GL_DEPTH24_STENCIL8, GL_DEPTH_STENCIL, GL_UNSIGNED_INT_24_8, 4, false, true, true};
-    case DXGI_FORMAT_R8G8_TYPELESS:
-    case DXGI_FORMAT_R8G8_UNORM: return {GL_RG8, GL_RG, GL_UNSIGNED_BYTE, 2};
-    case DXGI_FORMAT_R8G8_UINT: return {GL_RG8UI, GL_RG_INTEGER, GL_UNSIGNED_BYTE, 2};
-    case DXGI_FORMAT_R8G8_SNORM: return {GL_RG8_SNORM, GL_RG, GL_BYTE, 2};
-    case DXGI_FORMAT_R8G8_SINT: return {GL_RG8I, GL_RG_INTEGER, GL_BYTE, 2};
-    case DXGI_FORMAT_R16_TYPELESS:
-        if (depth_bind) return {GL_DEPTH_COMPONENT16, GL_DEPTH_COMPONENT, GL_UNSIGNED_SHORT, 2, false, true};
-        return {GL_R16, GL_RED, GL_UNSIGNED_SHORT, 2};
-    case DXGI_FORMAT_D16_UNORM: return {GL_DEPTH_COMPONENT16, GL_DEPTH_COMPONENT, GL_UNSIGNED_SHORT, 2, false, true};
-    case DXGI_FORMAT_R16_FLOAT: return {GL_R16F, GL_RED, GL_HALF_FLOAT, 2};
-    case DXGI_FORMAT_R16_UNORM: return {GL_R16, GL_RED, GL_UNSIGNED_SHORT, 2};
-    case DXGI_FORMAT_R16_UINT: return {GL_R16UI, GL_RED_INTEGER, GL_UNSIGNED_SHORT, 2};
-    case DXGI_FORMAT_R16_SNORM: return {GL_R16_SNORM, GL_RED, GL_SHORT, 2};
-    case DXGI_FORMAT_R16_SINT: return {GL_R16I, GL_RED_INTEGER, GL_SHORT, 2};
-    case DXGI_FORMAT_R8_TYPELESS:
-    case DXGI_FORMAT_R8_UNORM: return {GL_R8, GL_RED, GL_UNSIGNED_BYTE, 1};
-    case DXGI_FORMAT_R8_UINT: return {GL_R8UI, GL_RED_INTEGER, GL_UNSIGNED_BYTE, 1};
-    case DXGI_FORMAT_R8_SNORM: return {GL_R8_SNORM, GL_RED, GL_BYTE, 1};
-    case DXGI_FORMAT_R8_SINT: return {GL_R8I, GL_RED_INTEGER, GL_BYTE, 1};
-    case DXGI_FORMAT_A8_UNORM: return {GL_R8, GL_RED, GL_UNSIGNED_BYTE, 1};
-    case DXGI_FORMAT_BC1_TYPELESS:
-    case DXGI_FORMAT_BC1_UNORM: return {GL_COMPRESSED_RGBA_S3TC_DXT1_EXT, 0, 0, 8, true};
-    case DXGI_FORMAT_BC1_UNORM_SRGB: return {GL_COMPRESSED_SRGB_ALPHA_S3TC_DXT1_EXT, 0, 0, 8, true};
-    case DXGI_FORMAT_BC2_TYPELESS:
-    case DXGI_FORMAT_BC2_UNORM: return {GL_COMPRESSED_RGBA_S3TC_DXT3_EXT, 0, 0, 16, true};
-    case DXGI_FORMAT_BC2_UNORM_SRGB: return {GL_COMPRESSED_SRGB_ALPHA_S3TC_DXT3_EXT, 0, 0, 16, true};
-    case DXGI_FORMAT_BC3_TYPELESS:
-    case DXGI_FORMAT_BC3_UNORM: return {GL_COMPRESSED_RGBA_S3TC_DXT5_EXT, 0, 0, 16, true};
-    case DXGI_FORMAT_BC3_UNORM_SRGB: return {GL_COMPRESSED_SRGB_ALPHA_S3TC_DXT5_EXT, 0, 0, 16, true};
-    case DXGI_FORMAT_BC4_TYPELESS:
-    case DXGI_FORMAT_BC4_UNORM: return {GL_COMPRESSED_RED_RGTC1, 0, 0, 8, true};
-    case DXGI_FORMAT_BC4_SNORM: return {GL_COMPRESSED_SIGNED_RED_RGTC1, 0, 0, 8, true};
-    case DXGI_FORMAT_BC5_TYPELESS:
-    case DXGI_FORMAT_BC5_UNORM: return {GL_COMPRESSED_RG_RGTC2, 0, 0, 16, true};
-    case DXGI_FORMAT_BC5_SNORM: return {GL_COMPRESSED_SIGNED_RG_RGTC2, 0, 0, 16, true};
-    default: return {};
-    }
-}
-
-u32 row_bytes(const GlFormat &format, u32 width)
-{
-    return format.compressed ? (width + 3) / 4 * format.block_bytes : width * format.block_bytes;
-}
-
-u32 image_bytes(const GlFormat &format, u32 width, u32 height)
-{
-    return row_bytes(format, width) * (format.compressed ? (height + 3) / 4 : height);
-}
 
 // ---- Resources and views ---------------------------------------------------------
 
@@ -436,155 +213,6 @@ bool name_for_view(GlViewRange &r, GLenum target, bool &out_owns)
     return true;
 }
 
-/// Sampler uniforms and uniform blocks in the order the source declares them.
-struct Declarations {
-    std::vector<std::string> samplers;
-    std::vector<std::string> blocks;
-};
-
-bool ident_char(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'; }
-
-Declarations scan_declarations(const std::string &source)
-{
-    // Tokens outside comments; good enough for declarations at global scope.
-    std::vector<std::string> tokens;
-    for (size_t i = 0; i < source.size();) {
-        char c = source[i];
-        if (c == '/' && i + 1 < source.size() && source[i + 1] == '/') {
-            while (i < source.size() && source[i] != '\n') ++i;
-        } else if (c == '/' && i + 1 < source.size() && source[i + 1] == '*') {
-            size_t end = source.find("*/", i + 2);
-            i = end == std::string::npos ? source.size() : end + 2;
-        } else if (ident_char(c)) {
-            size_t start = i;
-            while (i < source.size() && ident_char(source[i])) ++i;
-            tokens.push_back(source.substr(start, i - start));
-        } else {
-            if (c == '{' || c == ';') tokens.push_back(std::string(1, c));
-            ++i;
-        }
-    }
-    static const char *const precisions[] = {"lowp", "mediump", "highp"};
-    Declarations out;
-    for (size_t i = 0; i + 2 < tokens.size(); ++i) {
-        if (tokens[i] != "uniform") continue;
-        size_t j = i + 1;
-        for (const char *p : precisions)
-            if (j < tokens.size() && tokens[j] == p) ++j;
-        if (j + 1 >= tokens.size()) break;
-        const std::string &type = tokens[j];
-        if (type.find("sampler") != std::string::npos) out.samplers.push_back(tokens[j + 1]);
-        else if (tokens[j + 1] == "{") out.blocks.push_back(type);
-    }
-    return out;
-}
-
-GLenum sampler_target(GLenum type)
-{
-    switch (type) {
-    case GL_SAMPLER_2D_ARRAY:
-    case GL_SAMPLER_2D_ARRAY_SHADOW:
-    case GL_INT_SAMPLER_2D_ARRAY:
-    case GL_UNSIGNED_INT_SAMPLER_2D_ARRAY: return GL_TEXTURE_2D_ARRAY;
-    case GL_SAMPLER_CUBE:
-    case GL_SAMPLER_CUBE_SHADOW: return GL_TEXTURE_CUBE_MAP;
-    case GL_SAMPLER_CUBE_MAP_ARRAY:
-    case GL_SAMPLER_CUBE_MAP_ARRAY_SHADOW: return GL_TEXTURE_CUBE_MAP_ARRAY;
-    case GL_SAMPLER_2D_MULTISAMPLE: return GL_TEXTURE_2D_MULTISAMPLE;
-    case GL_SAMPLER_BUFFER: return GL_TEXTURE_BUFFER;
-    default: return GL_TEXTURE_2D;
-    }
-}
-
-const char *stage_name(StageIndex stage)
-{
-    static const char *const names[] = {"vertex", "hull", "domain", "geometry", "pixel", "compute"};
-    return names[stage];
-}
-
-/// Compiles and links one stage; fills the slot tables. Failures are logged, never fatal.
-bool build_shader(GlShaderBase &shader, StageIndex stage, const void *bytecode, SIZE_T length)
-{
-    static const GLenum kinds[] = {GL_VERTEX_SHADER, GL_TESS_CONTROL_SHADER, GL_TESS_EVALUATION_SHADER,
-                                   GL_GEOMETRY_SHADER, GL_FRAGMENT_SHADER, GL_COMPUTE_SHADER};
-    if (!bytecode || length == 0) {
-        log_error("invalid_call: %s shader with no source", stage_name(stage));
-        return false;
-    }
-    std::string source(static_cast<const char *>(bytecode), static_cast<size_t>(length));
-    while (!source.empty() && source.back() == '\0') source.pop_back();
-    const char *text = source.c_str();
-    GLuint program = glCreateShaderProgramv(kinds[stage], 1, &text);
-    GLint linked = 0;
-    if (program) glGetProgramiv(program, GL_LINK_STATUS, &linked);
-    if (!linked) {
-        char info[2048] = "";
-        if (program) glGetProgramInfoLog(program, sizeof info, nullptr, info);
-        for (char *c = info; *c; ++c)
-            if (*c == '\n') *c = ' ';
-        log_error("%s shader failed to compile: %s", stage_name(stage), info);
-        if (program) glDeleteProgram(program);
-        return false;
-    }
-    shader.program = program;
-    shader.stage = stage;
-    const Declarations declared = scan_declarations(source);
-
-    GLint block_count = 0;
-    glGetProgramiv(program, GL_ACTIVE_UNIFORM_BLOCKS, &block_count);
-    shader.block_slots.assign(static_cast<size_t>(block_count), 0);
-    for (GLint b = 0; b < block_count; ++b) {
-        char name[256] = "";
-        glGetActiveUniformBlockName(program, b, sizeof name, nullptr, name);
-        GLint binding = 0;
-        glGetActiveUniformBlockiv(program, b, GL_UNIFORM_BLOCK_BINDING, &binding);
-        u32 slot = static_cast<u32>(binding);
-        if (binding == 0)
-            for (size_t k = 0; k < declared.blocks.size(); ++k)
-                if (declared.blocks[k] == name) slot = static_cast<u32>(k);
-        if (slot >= D3D11_COMMONSHADER_CONSTANT_BUFFER_API_SLOT_COUNT) slot = 0;
-        shader.block_slots[b] = slot;
-        glUniformBlockBinding(program, b, stage * D3D11_COMMONSHADER_CONSTANT_BUFFER_API_SLOT_COUNT + slot);
-    }
-
-    GLint uniform_count = 0;
-    glGetProgramiv(program, GL_ACTIVE_UNIFORMS, &uniform_count);
-    for (GLint u = 0; u < uniform_count; ++u) {
-        char name[256] = "";
-        GLint size = 0;
-        GLenum type = 0;
-        glGetActiveUniform(program, u, sizeof name, nullptr, &size, &type, name);
-        GLint location = glGetUniformLocation(program, name);
-        if (location < 0) continue;
-        GLenum target = sampler_target(type);
-        bool is_sampler = false;
-        switch (type) {
-        case GL_SAMPLER_2D: case GL_SAMPLER_2D_SHADOW: case GL_SAMPLER_2D_ARRAY: case GL_SAMPLER_2D_ARRAY_SHADOW:
-        case GL_SAMPLER_CUBE: case GL_SAMPLER_CUBE_SHADOW: case GL_SAMPLER_CUBE_MAP_ARRAY:
-        case GL_SAMPLER_CUBE_MAP_ARRAY_SHADOW: case GL_SAMPLER_2D_MULTISAMPLE: case GL_SAMPLER_BUFFER:
-        case GL_INT_SAMPLER_2D: case GL_UNSIGNED_INT_SAMPLER_2D: case GL_INT_SAMPLER_2D_ARRAY:
-        case GL_UNSIGNED_INT_SAMPLER_2D_ARRAY: is_sampler = true; break;
-        default: break;
-        }
-        if (!is_sampler) continue;
-        GLint binding = 0;
-        glGetUniformiv(program, location, &binding);
-        u32 slot = static_cast<u32>(binding);
-        if (binding == 0)
-            for (size_t k = 0; k < declared.samplers.size(); ++k)
-                if (declared.samplers[k] == name) slot = static_cast<u32>(k);
-        if (slot >= units_per_stage) {
-            log_error("invalid_call: %s shader sampler '%s' takes slot %u; at most %u are supported", stage_name(stage),
-                      name, slot, units_per_stage);
-            continue;
-        }
-        glProgramUniform1i(program, location, static_cast<GLint>(stage * units_per_stage + slot));
-        shader.sampler_slots.push_back(slot);
-        shader.sampler_targets.push_back(target);
-    }
-    return true;
-}
-
 template <class Interface>
 HRESULT make_shader(GlDevice *device, StageIndex stage, const void *bytecode, SIZE_T length, Interface **out_shader)
 {
@@ -680,6 +308,14 @@ void GlDevice::destroy()
     immediate = nullptr;
 }
 
+bool GlDevice::owns_resource(ID3D11Resource *resource)
+{
+    GlBuffer *buffer;
+    GlTexture *texture;
+    resource_parts(resource, buffer, texture);
+    return buffer || texture;
+}
+
 void GlDevice::GetImmediateContext(ID3D11DeviceContext **out_context)
 {
     if (!out_context) return;
@@ -691,14 +327,6 @@ HRESULT GlDevice::CreateBuffer(const D3D11_BUFFER_DESC *desc, const D3D11_SUBRES
                                ID3D11Buffer **out_buffer)
 {
     if (out_buffer) *out_buffer = nullptr;
-    if (!desc || desc->ByteWidth == 0) {
-        log_error("invalid_call: CreateBuffer with no description or zero size");
-        return E_INVALIDARG;
-    }
-    if (desc->Usage == D3D11_USAGE_IMMUTABLE && !(initial_data && initial_data->pSysMem)) {
-        log_error("invalid_call: an immutable buffer needs initial data");
-        return E_INVALIDARG;
-    }
     auto *buffer = new GlBuffer();
     buffer->device = this;
     buffer->desc = *desc;
@@ -730,17 +358,9 @@ HRESULT GlDevice::CreateTexture2D(const D3D11_TEXTURE2D_DESC *desc, const D3D11_
                                   ID3D11Texture2D **out_texture)
 {
     if (out_texture) *out_texture = nullptr;
-    if (!desc || desc->Width == 0 || desc->Height == 0 || desc->ArraySize == 0) {
-        log_error("invalid_call: CreateTexture2D with no description or an empty size");
-        return E_INVALIDARG;
-    }
     GlFormat format = gl_format(desc->Format, desc->BindFlags);
     if (!format.internal) {
         log_error("invalid_call: texture format %u is not supported", desc->Format);
-        return E_INVALIDARG;
-    }
-    if ((desc->MiscFlags & D3D11_RESOURCE_MISC_TEXTURECUBE) && desc->ArraySize % 6 != 0) {
-        log_error("invalid_call: a cube texture needs slices in sixes");
         return E_INVALIDARG;
     }
     auto *t = new GlTexture();
@@ -794,11 +414,6 @@ HRESULT GlDevice::CreateShaderResourceView(ID3D11Resource *resource, const D3D11
     GlTexture *texture;
     resource_parts(resource, buffer, texture);
     if (!buffer && !texture) return E_INVALIDARG;
-    const u32 bind = buffer ? buffer->desc.BindFlags : texture->desc.BindFlags;
-    if (!(bind & D3D11_BIND_SHADER_RESOURCE)) {
-        log_error("view_without_bind_flag: shader-resource view of a resource without the shader-resource bind flag");
-        return E_INVALIDARG;
-    }
     auto *view = new GlSrv();
     view->device = this;
     GlScope scope(true);
@@ -904,11 +519,6 @@ HRESULT GlDevice::CreateUnorderedAccessView(ID3D11Resource *resource, const D3D1
     GlTexture *texture;
     resource_parts(resource, buffer, texture);
     if (!buffer && !texture) return E_INVALIDARG;
-    const u32 bind = buffer ? buffer->desc.BindFlags : texture->desc.BindFlags;
-    if (!(bind & D3D11_BIND_UNORDERED_ACCESS)) {
-        log_error("view_without_bind_flag: unordered-access view of a resource without the unordered-access bind flag");
-        return E_INVALIDARG;
-    }
     auto *view = new GlUav();
     view->device = this;
     D3D11_UNORDERED_ACCESS_VIEW_DESC d{};
@@ -989,11 +599,7 @@ HRESULT GlDevice::CreateRenderTargetView(ID3D11Resource *resource, const D3D11_R
     GlTexture *texture;
     resource_parts(resource, buffer, texture);
     if (!texture) {
-        log_error("view_dimension_mismatch: render-target views of buffers are not supported");
-        return E_INVALIDARG;
-    }
-    if (!(texture->desc.BindFlags & D3D11_BIND_RENDER_TARGET)) {
-        log_error("view_without_bind_flag: render-target view of a texture without the render-target bind flag");
+        log_error("render-target views of buffers are not supported by the OpenGL backend");
         return E_INVALIDARG;
     }
     D3D11_RENDER_TARGET_VIEW_DESC d{};
@@ -1034,8 +640,8 @@ HRESULT GlDevice::CreateDepthStencilView(ID3D11Resource *resource, const D3D11_D
     GlBuffer *buffer;
     GlTexture *texture;
     resource_parts(resource, buffer, texture);
-    if (!texture || !(texture->desc.BindFlags & D3D11_BIND_DEPTH_STENCIL) || !texture->format.depth) {
-        log_error("view_without_bind_flag: depth-stencil view of a resource without the depth-stencil bind flag");
+    if (!texture || !texture->format.depth) {
+        log_error("depth-stencil view of a texture without a depth format");
         return E_INVALIDARG;
     }
     D3D11_DEPTH_STENCIL_VIEW_DESC d{};
@@ -1072,16 +678,15 @@ HRESULT GlDevice::CreateInputLayout(const D3D11_INPUT_ELEMENT_DESC *elements, UI
                                     SIZE_T, ID3D11InputLayout **out_layout)
 {
     if (out_layout) *out_layout = nullptr;
-    if (!elements && element_count) return E_INVALIDARG;
     auto *layout = new GlInputLayout();
     layout->device = this;
     u32 next_offset[D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT] = {};
     for (UINT i = 0; i < element_count; ++i) {
         const D3D11_INPUT_ELEMENT_DESC &e = elements[i];
         GlAttribute a;
-        if (e.InputSlot >= D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT || !attribute_format(e.Format, a)) {
-            log_error("invalid_call: input element %u (%s) has slot %u or format %u that is not supported", i,
-                      e.SemanticName ? e.SemanticName : "", e.InputSlot, e.Format);
+        if (!attribute_format(e.Format, a)) {
+            log_error("input element %u (%s) has format %u that the OpenGL backend does not support", i,
+                      e.SemanticName ? e.SemanticName : "", e.Format);
             layout->Release();
             return E_INVALIDARG;
         }
@@ -1125,7 +730,6 @@ template <class State, class Desc, class Interface>
 HRESULT make_state(GlDevice *device, const Desc *desc, Interface **out_state)
 {
     if (out_state) *out_state = nullptr;
-    if (!desc) return E_INVALIDARG;
     auto *state = new State();
     state->device = device;
     state->desc = *desc;
@@ -1150,7 +754,6 @@ HRESULT GlDevice::CreateRasterizerState(const D3D11_RASTERIZER_DESC *desc, ID3D1
 HRESULT GlDevice::CreateSamplerState(const D3D11_SAMPLER_DESC *desc, ID3D11SamplerState **out_state)
 {
     if (out_state) *out_state = nullptr;
-    if (!desc) return E_INVALIDARG;
     auto *state = new GlSamplerState();
     state->device = this;
     state->desc = *desc;
@@ -1179,10 +782,8 @@ HRESULT GlDevice::CreateSamplerState(const D3D11_SAMPLER_DESC *desc, ID3D11Sampl
     return hand_out(state, out_state);
 }
 
-HRESULT GlDevice::CreateDeferredContext(UINT flags, ID3D11DeviceContext **out_context)
+HRESULT GlDevice::CreateDeferredContext(UINT, ID3D11DeviceContext **out_context)
 {
-    if (out_context) *out_context = nullptr;
-    if (flags != 0 || !out_context) return E_INVALIDARG;
     *out_context = create_context(this, true);
     return S_OK;
 }
@@ -1216,7 +817,7 @@ HRESULT create_device(IDXGIAdapter *, D3D_DRIVER_TYPE, UINT, const D3D_FEATURE_L
             }
         if (!found) return E_INVALIDARG;
     }
-    auto *device = new GlDevice();
+    auto *device = new DeviceFront<GlDevice>();
     device->level = granted;
     device->immediate = create_context(device, false);
     if (out_level) *out_level = granted;

@@ -11,6 +11,7 @@
 
 #include "platform/d3d11/d3d11_backend.h"
 #include "platform/d3d11/d3d11_shim.h"
+#include "platform/d3d11/d3d11_validation.h"
 
 #include <epoxy/gl.h>
 
@@ -237,6 +238,10 @@ public:
     std::vector<GLenum> sampler_targets;
 };
 
+/// Compiles and links one stage and fills its slot tables; false (logged) when the source
+/// does not compile. Runs under the GL lock.
+bool build_shader(GlShaderBase &shader, StageIndex stage, const void *bytecode, SIZE_T length);
+
 template <class Interface> class GlShader final : public GlChild<Interface>, public GlShaderBase {
 public:
     void destroy() override
@@ -268,9 +273,11 @@ struct GlLimits {
 const GlLimits &limits();
 
 
-class GlDevice final : public GlObject<ID3D11Device> {
+/// Executes device calls the validation front (d3d11_validation.h) has accepted.
+class GlDevice : public GlObject<ID3D11Device> {
 public:
     GlDevice();
+    bool owns_resource(ID3D11Resource *resource);
     void *find_interface(REFIID riid) override;
     void destroy() override;
 

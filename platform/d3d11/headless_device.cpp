@@ -6,117 +6,8 @@
 #include <cstring>
 
 namespace tallow::d3d11 {
-namespace {
-
-/// What a view description names, reduced to what every view kind shares. Counts are 64-bit
-/// so that cubes times six cannot wrap.
-struct ViewShape {
-    /// Which resources the dimension fits.
-    enum class Fit : u32 { buffer, single_sample, multisample, cube, unknown };
-    static constexpr u64 all_mips = ~u64(0); // a shader-resource view's MipLevels of UINT(-1)
-    Fit fit = Fit::unknown;
-    u32 dimension = 0; // the description's ViewDimension, for the report
-    u64 first_mip = 0;
-    u64 mip_count = 1;
-    u64 first_slice = 0;
-    u64 slice_count = 1;
-    u64 first_element = 0; // buffers
-    u64 element_count = 0;
-};
-
-ViewShape texture_shape(ViewShape::Fit fit, u32 dimension, u64 first_mip, u64 mip_count, u64 first_slice,
-                        u64 slice_count)
-{
-    return {fit, dimension, first_mip, mip_count, first_slice, slice_count, 0, 0};
-}
-
-ViewShape buffer_shape(u32 dimension, u64 first_element, u64 element_count)
-{
-    return {ViewShape::Fit::buffer, dimension, 0, 1, 0, 1, first_element, element_count};
-}
-
-ViewShape unknown_shape(u32 dimension) { return {ViewShape::Fit::unknown, dimension, 0, 1, 0, 1, 0, 0}; }
-
-u64 srv_mip_count(UINT mip_levels) { return mip_levels == UINT(-1) ? ViewShape::all_mips : mip_levels; }
-
-ViewShape shape_of(const D3D11_SHADER_RESOURCE_VIEW_DESC &desc)
-{
-    using Fit = ViewShape::Fit;
-    const u32 d = desc.ViewDimension;
-    switch (desc.ViewDimension) {
-    case D3D11_SRV_DIMENSION_BUFFER: return buffer_shape(d, desc.Buffer.FirstElement, desc.Buffer.NumElements);
-    case D3D11_SRV_DIMENSION_TEXTURE2D:
-        return texture_shape(Fit::single_sample, d, desc.Texture2D.MostDetailedMip,
-                             srv_mip_count(desc.Texture2D.MipLevels), 0, 1);
-    case D3D11_SRV_DIMENSION_TEXTURE2DARRAY:
-        return texture_shape(Fit::single_sample, d, desc.Texture2DArray.MostDetailedMip,
-                             srv_mip_count(desc.Texture2DArray.MipLevels), desc.Texture2DArray.FirstArraySlice,
-                             desc.Texture2DArray.ArraySize);
-    case D3D11_SRV_DIMENSION_TEXTURE2DMS: return texture_shape(Fit::multisample, d, 0, 1, 0, 1);
-    case D3D11_SRV_DIMENSION_TEXTURE2DMSARRAY:
-        return texture_shape(Fit::multisample, d, 0, 1, desc.Texture2DMSArray.FirstArraySlice,
-                             desc.Texture2DMSArray.ArraySize);
-    case D3D11_SRV_DIMENSION_TEXTURECUBE:
-        return texture_shape(Fit::cube, d, desc.TextureCube.MostDetailedMip, srv_mip_count(desc.TextureCube.MipLevels),
-                             0, 6);
-    case D3D11_SRV_DIMENSION_TEXTURECUBEARRAY:
-        return texture_shape(Fit::cube, d, desc.TextureCubeArray.MostDetailedMip,
-                             srv_mip_count(desc.TextureCubeArray.MipLevels), desc.TextureCubeArray.First2DArrayFace,
-                             u64(desc.TextureCubeArray.NumCubes) * 6);
-    default: return unknown_shape(d);
-    }
-}
-
-/// Render target and depth stencil views name texture slices alike; only their dimension
-/// values differ.
-template <class Desc>
-ViewShape target_shape(const Desc &desc, u32 texture2d, u32 texture2d_array, u32 texture2d_ms, u32 texture2d_ms_array)
-{
-    using Fit = ViewShape::Fit;
-    const u32 d = desc.ViewDimension;
-    if (d == texture2d) return texture_shape(Fit::single_sample, d, desc.Texture2D.MipSlice, 1, 0, 1);
-    if (d == texture2d_array)
-        return texture_shape(Fit::single_sample, d, desc.Texture2DArray.MipSlice, 1,
-                             desc.Texture2DArray.FirstArraySlice, desc.Texture2DArray.ArraySize);
-    if (d == texture2d_ms) return texture_shape(Fit::multisample, d, 0, 1, 0, 1);
-    if (d == texture2d_ms_array)
-        return texture_shape(Fit::multisample, d, 0, 1, desc.Texture2DMSArray.FirstArraySlice,
-                             desc.Texture2DMSArray.ArraySize);
-    return unknown_shape(d);
-}
-
-ViewShape shape_of(const D3D11_RENDER_TARGET_VIEW_DESC &desc)
-{
-    if (desc.ViewDimension == D3D11_RTV_DIMENSION_BUFFER)
-        return buffer_shape(desc.ViewDimension, desc.Buffer.FirstElement, desc.Buffer.NumElements);
-    return target_shape(desc, D3D11_RTV_DIMENSION_TEXTURE2D, D3D11_RTV_DIMENSION_TEXTURE2DARRAY,
-                        D3D11_RTV_DIMENSION_TEXTURE2DMS, D3D11_RTV_DIMENSION_TEXTURE2DMSARRAY);
-}
-
-ViewShape shape_of(const D3D11_DEPTH_STENCIL_VIEW_DESC &desc)
-{
-    return target_shape(desc, D3D11_DSV_DIMENSION_TEXTURE2D, D3D11_DSV_DIMENSION_TEXTURE2DARRAY,
-                        D3D11_DSV_DIMENSION_TEXTURE2DMS, D3D11_DSV_DIMENSION_TEXTURE2DMSARRAY);
-}
-
-/// Unordered access has no multisampled dimension: a multisampled texture fits none.
-ViewShape shape_of(const D3D11_UNORDERED_ACCESS_VIEW_DESC &desc)
-{
-    using Fit = ViewShape::Fit;
-    const u32 d = desc.ViewDimension;
-    switch (desc.ViewDimension) {
-    case D3D11_UAV_DIMENSION_BUFFER: return buffer_shape(d, desc.Buffer.FirstElement, desc.Buffer.NumElements);
-    case D3D11_UAV_DIMENSION_TEXTURE2D: return texture_shape(Fit::single_sample, d, desc.Texture2D.MipSlice, 1, 0, 1);
-    case D3D11_UAV_DIMENSION_TEXTURE2DARRAY:
-        return texture_shape(Fit::single_sample, d, desc.Texture2DArray.MipSlice, 1,
-                             desc.Texture2DArray.FirstArraySlice, desc.Texture2DArray.ArraySize);
-    default: return unknown_shape(d);
-    }
-}
-
-} // namespace
-
-class HeadlessDevice final : public Object<ID3D11Device> {
+/// Executes device calls the validation front (d3d11_validation.h) has accepted.
+class HeadlessDevice : public Object<ID3D11Device> {
 public:
     HeadlessDevice(D3D_FEATURE_LEVEL level, u32 flags, bool journal)
         : Object(ObjectKind::device, this), level(level), flags(flags), journal(journal)
@@ -148,6 +39,8 @@ public:
 
     ID3D11Debug *make_debug();
 
+    bool owns_resource(ID3D11Resource *resource) { return resource_data(resource) != nullptr; }
+
     template <class T> HRESULT finish(T *object, ObjectKind kind, T **out)
     {
         (void)kind;
@@ -161,10 +54,6 @@ public:
     {
         if (!out_buffer) return E_INVALIDARG;
         *out_buffer = nullptr;
-        if (!desc || desc->ByteWidth == 0) {
-            report(Rule::invalid_call, "CreateBuffer with no description or zero size");
-            return E_INVALIDARG;
-        }
         if (!begin_create(ObjectKind::buffer)) return E_OUTOFMEMORY;
         auto *buffer = new HeadlessBuffer(this, *desc);
         if (initial_data && initial_data->pSysMem)
@@ -180,11 +69,6 @@ public:
     {
         if (!out_texture) return E_INVALIDARG;
         *out_texture = nullptr;
-        if (!desc || desc->Width == 0 || desc->Height == 0 || desc->ArraySize == 0 ||
-            format_layout(desc->Format).block_bytes == 0) {
-            report(Rule::invalid_call, "CreateTexture2D with a zero size or an unknown format");
-            return E_INVALIDARG;
-        }
         if (!begin_create(ObjectKind::texture2d)) return E_OUTOFMEMORY;
         auto *texture = new HeadlessTexture2D(this, *desc);
         if (initial_data) {
@@ -204,25 +88,15 @@ public:
         return S_OK;
     }
 
-    /// Checks the bind flag and works out what the view covers; null after a report.
-    bool view_range_for(ID3D11Resource *resource, u32 bind_flag, const char *what, ViewRange &out_range)
+    /// What a view of `resource` covers before its description narrows it.
+    static ViewRange whole_range(ID3D11Resource *resource)
     {
-        ResourceData *data = resource_data(resource);
-        if (!data) {
-            report(Rule::invalid_call, "%s on an object that is not a resource of this backend", what);
-            return false;
-        }
-        if (!(data->bind_flags & bind_flag)) {
-            report(Rule::view_without_bind_flag, "%s on %s #%llu whose bind flags 0x%x lack 0x%x", what,
-                   to_string(resource_object(resource)->kind), (unsigned long long)resource_object(resource)->id,
-                   data->bind_flags, bind_flag);
-            return false;
-        }
-        out_range.resource = resource_object(resource);
-        out_range.data = data;
-        out_range.format = data->format;
-        out_range.slice_count = data->array_size;
-        return true;
+        ViewRange range;
+        range.resource = resource_object(resource);
+        range.data = resource_data(resource);
+        range.format = range.data->format;
+        range.slice_count = range.data->array_size;
+        return range;
     }
 
     template <class View, class Desc, class Interface>
@@ -240,59 +114,19 @@ public:
         return S_OK;
     }
 
-    /// Checks a view description against its resource and narrows `range` to what it names;
-    /// false after a report. A null description is the whole resource in its own format.
-    template <class Desc> static bool fit_view(const char *what, const Desc *desc, ViewRange &range)
+    /// Narrows `range` to what the (accepted) description names. A null description is the
+    /// whole resource in its own format.
+    template <class Desc> static ViewRange view_range(ID3D11Resource *resource, const Desc *desc)
     {
-        if (!desc) return true;
+        ViewRange range = whole_range(resource);
+        if (!desc) return range;
         if (desc->Format != DXGI_FORMAT_UNKNOWN) range.format = desc->Format;
+        if (range.data->is_buffer) return range;
         const ViewShape shape = shape_of(*desc);
-        const ResourceData &data = *range.data;
-        const unsigned long long id = range.resource->id;
-        bool fits = false;
-        switch (shape.fit) {
-        case ViewShape::Fit::buffer: fits = data.is_buffer; break;
-        case ViewShape::Fit::single_sample: fits = !data.is_buffer && data.sample_count == 1; break;
-        case ViewShape::Fit::multisample: fits = !data.is_buffer && data.sample_count > 1; break;
-        case ViewShape::Fit::cube: fits = !data.is_buffer && data.is_cube && data.sample_count == 1; break;
-        case ViewShape::Fit::unknown: break;
-        }
-        if (!fits) {
-            report(Rule::view_dimension_mismatch, "%s of dimension %u does not fit %s #%llu (sample count %u%s)", what,
-                   shape.dimension, to_string(range.resource->kind), id, data.sample_count,
-                   data.is_cube ? ", cube" : "");
-            return false;
-        }
-        // Every comparison below is a difference against what the resource holds, so a first
-        // index near the top of its range cannot wrap past the check.
-        if (data.is_buffer) {
-            const u64 element_bytes =
-                data.structure_stride ? data.structure_stride : format_layout(range.format).block_bytes;
-            const u64 elements = element_bytes ? data.subresources[0].width / element_bytes : 0;
-            if (shape.element_count == 0 || shape.first_element >= elements ||
-                shape.element_count > elements - shape.first_element) {
-                report(Rule::view_out_of_range, "%s of elements %llu+%llu on buffer #%llu of %llu elements", what,
-                       (unsigned long long)shape.first_element, (unsigned long long)shape.element_count, id,
-                       (unsigned long long)elements);
-                return false;
-            }
-            return true;
-        }
-        const u64 mips = data.mip_levels;
-        const u64 slices = data.array_size;
-        const bool all_mips = shape.mip_count == ViewShape::all_mips;
-        if (shape.first_mip >= mips || shape.mip_count == 0 || (!all_mips && shape.mip_count > mips - shape.first_mip) ||
-            shape.slice_count == 0 || shape.first_slice >= slices || shape.slice_count > slices - shape.first_slice) {
-            report(Rule::view_out_of_range, "%s of mips %llu+%lld, slices %llu+%llu on texture2d #%llu of %llu mips, %llu slices",
-                   what, (unsigned long long)shape.first_mip, all_mips ? -1ll : (long long)shape.mip_count,
-                   (unsigned long long)shape.first_slice, (unsigned long long)shape.slice_count, id,
-                   (unsigned long long)mips, (unsigned long long)slices);
-            return false;
-        }
         range.mip = u32(shape.first_mip);
         range.first_slice = u32(shape.first_slice);
         range.slice_count = u32(shape.slice_count);
-        return true;
+        return range;
     }
 
     HRESULT CreateShaderResourceView(ID3D11Resource *resource, const D3D11_SHADER_RESOURCE_VIEW_DESC *desc,
@@ -300,11 +134,7 @@ public:
     {
         if (!out_view) return E_INVALIDARG;
         *out_view = nullptr;
-        const char *what = "CreateShaderResourceView";
-        ViewRange range;
-        if (!view_range_for(resource, D3D11_BIND_SHADER_RESOURCE, what, range) || !fit_view(what, desc, range))
-            return E_INVALIDARG;
-        return make_view<HeadlessSrv>(ObjectKind::shader_resource_view, resource, desc, range, out_view);
+        return make_view<HeadlessSrv>(ObjectKind::shader_resource_view, resource, desc, view_range(resource, desc), out_view);
     }
 
     HRESULT CreateUnorderedAccessView(ID3D11Resource *resource, const D3D11_UNORDERED_ACCESS_VIEW_DESC *desc,
@@ -312,11 +142,7 @@ public:
     {
         if (!out_view) return E_INVALIDARG;
         *out_view = nullptr;
-        const char *what = "CreateUnorderedAccessView";
-        ViewRange range;
-        if (!view_range_for(resource, D3D11_BIND_UNORDERED_ACCESS, what, range) || !fit_view(what, desc, range))
-            return E_INVALIDARG;
-        return make_view<HeadlessUav>(ObjectKind::unordered_access_view, resource, desc, range, out_view);
+        return make_view<HeadlessUav>(ObjectKind::unordered_access_view, resource, desc, view_range(resource, desc), out_view);
     }
 
     HRESULT CreateRenderTargetView(ID3D11Resource *resource, const D3D11_RENDER_TARGET_VIEW_DESC *desc,
@@ -324,11 +150,7 @@ public:
     {
         if (!out_view) return E_INVALIDARG;
         *out_view = nullptr;
-        const char *what = "CreateRenderTargetView";
-        ViewRange range;
-        if (!view_range_for(resource, D3D11_BIND_RENDER_TARGET, what, range) || !fit_view(what, desc, range))
-            return E_INVALIDARG;
-        return make_view<HeadlessRtv>(ObjectKind::render_target_view, resource, desc, range, out_view);
+        return make_view<HeadlessRtv>(ObjectKind::render_target_view, resource, desc, view_range(resource, desc), out_view);
     }
 
     HRESULT CreateDepthStencilView(ID3D11Resource *resource, const D3D11_DEPTH_STENCIL_VIEW_DESC *desc,
@@ -336,31 +158,17 @@ public:
     {
         if (!out_view) return E_INVALIDARG;
         *out_view = nullptr;
-        const char *what = "CreateDepthStencilView";
-        ViewRange range;
-        if (!view_range_for(resource, D3D11_BIND_DEPTH_STENCIL, what, range) || !fit_view(what, desc, range))
-            return E_INVALIDARG;
-        return make_view<HeadlessDsv>(ObjectKind::depth_stencil_view, resource, desc, range, out_view);
+        return make_view<HeadlessDsv>(ObjectKind::depth_stencil_view, resource, desc, view_range(resource, desc), out_view);
     }
 
     HRESULT CreateInputLayout(const D3D11_INPUT_ELEMENT_DESC *elements, UINT element_count, const void *bytecode,
                               SIZE_T length, ID3D11InputLayout **out_layout) override;
 
     template <class Interface>
-    HRESULT make_shader(ObjectKind kind, const void *bytecode, SIZE_T length, D3D_FEATURE_LEVEL needed,
-                        Interface **out_shader)
+    HRESULT make_shader(ObjectKind kind, const void *bytecode, SIZE_T length, Interface **out_shader)
     {
         if (!out_shader) return E_INVALIDARG;
         *out_shader = nullptr;
-        if (!bytecode || length == 0) {
-            report(Rule::invalid_call, "%s without byte code", to_string(kind));
-            return E_INVALIDARG;
-        }
-        if (level < needed) {
-            report(Rule::feature_level, "%s needs feature level 0x%X, the device has 0x%X", to_string(kind), needed,
-                   level);
-            return E_INVALIDARG;
-        }
         if (!begin_create(kind)) return E_OUTOFMEMORY;
         auto *shader = new Child<Interface>(kind, this);
         const u8 *bytes = static_cast<const u8 *>(bytecode);
@@ -373,32 +181,32 @@ public:
     HRESULT CreateVertexShader(const void *bytecode, SIZE_T length, ID3D11ClassLinkage *,
                                ID3D11VertexShader **out_shader) override
     {
-        return make_shader(ObjectKind::vertex_shader, bytecode, length, D3D_FEATURE_LEVEL_9_1, out_shader);
+        return make_shader(ObjectKind::vertex_shader, bytecode, length, out_shader);
     }
     HRESULT CreateGeometryShader(const void *bytecode, SIZE_T length, ID3D11ClassLinkage *,
                                  ID3D11GeometryShader **out_shader) override
     {
-        return make_shader(ObjectKind::geometry_shader, bytecode, length, D3D_FEATURE_LEVEL_10_0, out_shader);
+        return make_shader(ObjectKind::geometry_shader, bytecode, length, out_shader);
     }
     HRESULT CreatePixelShader(const void *bytecode, SIZE_T length, ID3D11ClassLinkage *,
                               ID3D11PixelShader **out_shader) override
     {
-        return make_shader(ObjectKind::pixel_shader, bytecode, length, D3D_FEATURE_LEVEL_9_1, out_shader);
+        return make_shader(ObjectKind::pixel_shader, bytecode, length, out_shader);
     }
     HRESULT CreateHullShader(const void *bytecode, SIZE_T length, ID3D11ClassLinkage *,
                              ID3D11HullShader **out_shader) override
     {
-        return make_shader(ObjectKind::hull_shader, bytecode, length, D3D_FEATURE_LEVEL_11_0, out_shader);
+        return make_shader(ObjectKind::hull_shader, bytecode, length, out_shader);
     }
     HRESULT CreateDomainShader(const void *bytecode, SIZE_T length, ID3D11ClassLinkage *,
                                ID3D11DomainShader **out_shader) override
     {
-        return make_shader(ObjectKind::domain_shader, bytecode, length, D3D_FEATURE_LEVEL_11_0, out_shader);
+        return make_shader(ObjectKind::domain_shader, bytecode, length, out_shader);
     }
     HRESULT CreateComputeShader(const void *bytecode, SIZE_T length, ID3D11ClassLinkage *,
                                 ID3D11ComputeShader **out_shader) override
     {
-        return make_shader(ObjectKind::compute_shader, bytecode, length, D3D_FEATURE_LEVEL_10_0, out_shader);
+        return make_shader(ObjectKind::compute_shader, bytecode, length, out_shader);
     }
 
     template <class State, class Desc, class Interface>
@@ -406,10 +214,6 @@ public:
     {
         if (!out_state) return E_INVALIDARG;
         *out_state = nullptr;
-        if (!desc) {
-            report(Rule::invalid_call, "%s without a description", to_string(kind));
-            return E_INVALIDARG;
-        }
         if (!begin_create(kind)) return E_OUTOFMEMORY;
         auto *state = new State(kind, this, *desc);
         state->description = bytes_of(*desc);
@@ -423,14 +227,10 @@ public:
     HRESULT CreateRasterizerState(const D3D11_RASTERIZER_DESC *desc, ID3D11RasterizerState **out_state) override;
     HRESULT CreateSamplerState(const D3D11_SAMPLER_DESC *desc, ID3D11SamplerState **out_state) override;
 
-    HRESULT CreateDeferredContext(UINT context_flags, ID3D11DeviceContext **out_context) override
+    HRESULT CreateDeferredContext(UINT, ID3D11DeviceContext **out_context) override
     {
         if (!out_context) return E_INVALIDARG;
         *out_context = nullptr;
-        if (context_flags != 0) {
-            report(Rule::invalid_call, "CreateDeferredContext with flags 0x%x", context_flags);
-            return E_INVALIDARG;
-        }
         if (!begin_create(ObjectKind::deferred_context)) return E_OUTOFMEMORY;
         *out_context = create_context(this, true);
         return S_OK;
@@ -525,10 +325,6 @@ HRESULT HeadlessDevice::CreateInputLayout(const D3D11_INPUT_ELEMENT_DESC *elemen
 {
     if (!out_layout) return E_INVALIDARG;
     *out_layout = nullptr;
-    if ((!elements && element_count) || !bytecode || length == 0) {
-        report(Rule::invalid_call, "CreateInputLayout without elements or byte code");
-        return E_INVALIDARG;
-    }
     if (!begin_create(ObjectKind::input_layout)) return E_OUTOFMEMORY;
     auto *layout = new HeadlessInputLayout(this);
     for (UINT i = 0; i < element_count; ++i) {
@@ -767,7 +563,7 @@ HRESULT headless_create_device(IDXGIAdapter *adapter, D3D_DRIVER_TYPE driver_typ
     set_last_device_creation(record);
     if (FAILED(record.result)) return record.result;
 
-    auto *device = new HeadlessDevice(record.granted, flags, config.journal);
+    auto *device = new DeviceFront<HeadlessDevice>(record.granted, flags, config.journal);
     device->description = bytes_of(flags);
     register_object(device);
     begin_create(ObjectKind::immediate_context);

@@ -8,6 +8,7 @@
 // the engine kept too long is reported instead of touching freed memory.
 
 #include "platform/d3d11/d3d11_headless.h"
+#include "platform/d3d11/d3d11_validation.h"
 
 #include <atomic>
 #include <cstdarg>
@@ -75,18 +76,10 @@ u64 object_id(const void *address);
 
 /// Counts a creation of `kind`; false when fault injection says it must fail.
 bool begin_create(ObjectKind kind);
-/// Records a broken rule and logs it.
-void report(Rule rule, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 HeadlessConfig current_config();
 void set_last_device_creation(const DeviceCreationRecord &record);
 
-/// Byte layout of a format: bytes per block and block width (1, or 4 for BC formats).
-struct FormatLayout {
-    u32 block_bytes = 0;
-    u32 block_size = 1;
-};
-FormatLayout format_layout(DXGI_FORMAT format);
 
 /// A buffer or a 2D texture, with one byte block per subresource.
 class ResourceData {

@@ -1,0 +1,365 @@
+// The Direct3D rules of device calls, checked once for every backend (d3d11_validation.h).
+// Checks read resources only through the Direct3D interface (GetType, GetDesc), so they hold
+// for any backend, and messages name no backend-specific detail.
+#include "platform/d3d11/d3d11_validation.h"
+
+namespace tallow::d3d11 {
+namespace {
+
+ViewShape texture_shape(ViewShape::Fit fit, u32 dimension, u64 first_mip, u64 mip_count, u64 first_slice,
+                        u64 slice_count)
+{
+    return {fit, dimension, first_mip, mip_count, first_slice, slice_count, 0, 0};
+}
+
+ViewShape buffer_shape(u32 dimension, u64 first_element, u64 element_count)
+{
+    return {ViewShape::Fit::buffer, dimension, 0, 1, 0, 1, first_element, element_count};
+}
+
+ViewShape unknown_shape(u32 dimension) { return {ViewShape::Fit::unknown, dimension, 0, 1, 0, 1, 0, 0}; }
+
+u64 srv_mip_count(UINT mip_levels) { return mip_levels == UINT(-1) ? ViewShape::all_mips : mip_levels; }
+
+/// Render target and depth stencil views name texture slices alike; only their dimension
+/// values differ.
+template <class Desc>
+ViewShape target_shape(const Desc &desc, u32 texture2d, u32 texture2d_array, u32 texture2d_ms, u32 texture2d_ms_array)
+{
+    using Fit = ViewShape::Fit;
+    const u32 d = desc.ViewDimension;
+    if (d == texture2d) return texture_shape(Fit::single_sample, d, desc.Texture2D.MipSlice, 1, 0, 1);
+    if (d == texture2d_array)
+        return texture_shape(Fit::single_sample, d, desc.Texture2DArray.MipSlice, 1,
+                             desc.Texture2DArray.FirstArraySlice, desc.Texture2DArray.ArraySize);
+    if (d == texture2d_ms) return texture_shape(Fit::multisample, d, 0, 1, 0, 1);
+    if (d == texture2d_ms_array)
+        return texture_shape(Fit::multisample, d, 0, 1, desc.Texture2DMSArray.FirstArraySlice,
+                             desc.Texture2DMSArray.ArraySize);
+    return unknown_shape(d);
+}
+
+/// What a view check needs to know of a resource, read through its interface.
+struct ResourceFacts {
+    bool is_buffer = false;
+    u32 bind_flags = 0;
+    DXGI_FORMAT format = DXGI_FORMAT_UNKNOWN;
+    D3D11_USAGE usage = D3D11_USAGE_DEFAULT;
+    u64 byte_width = 0;       // buffers
+    u64 width = 0;            // textures
+    u64 height = 0;
+    u32 structure_stride = 0; // structured buffers
+    u64 mip_levels = 1;
+    u64 array_size = 1;
+    u32 sample_count = 1;
+    bool is_cube = false;
+};
+
+ResourceFacts facts_of(ID3D11Resource *resource)
+{
+    ResourceFacts facts;
+    D3D11_RESOURCE_DIMENSION dimension = D3D11_RESOURCE_DIMENSION_UNKNOWN;
+    resource->GetType(&dimension);
+    if (dimension == D3D11_RESOURCE_DIMENSION_BUFFER) {
+        D3D11_BUFFER_DESC desc{};
+        static_cast<ID3D11Buffer *>(resource)->GetDesc(&desc);
+        facts.is_buffer = true;
+        facts.usage = desc.Usage;
+        facts.bind_flags = desc.BindFlags;
+        facts.byte_width = desc.ByteWidth;
+        if (desc.MiscFlags & D3D11_RESOURCE_MISC_BUFFER_STRUCTURED) facts.structure_stride = desc.StructureByteStride;
+        return facts;
+    }
+    D3D11_TEXTURE2D_DESC desc{};
+    static_cast<ID3D11Texture2D *>(resource)->GetDesc(&desc);
+    facts.usage = desc.Usage;
+    facts.bind_flags = desc.BindFlags;
+    facts.format = desc.Format;
+    facts.width = desc.Width;
+    facts.height = desc.Height;
+    facts.mip_levels = desc.MipLevels;
+    facts.array_size = desc.ArraySize;
+    facts.sample_count = desc.SampleDesc.Count ? desc.SampleDesc.Count : 1;
+    facts.is_cube = (desc.MiscFlags & D3D11_RESOURCE_MISC_TEXTURECUBE) != 0;
+    return facts;
+}
+
+const char *kind_name(const ResourceFacts &facts) { return facts.is_buffer ? "buffer" : "texture2d"; }
+
+/// Checks a view of `resource` with the bind flag its kind needs and its description (a null
+/// description is the whole resource in its own format).
+template <class Desc>
+bool check_view(const char *what, u32 bind_flag, ID3D11Resource *resource, bool owned, const Desc *desc)
+{
+    if (!resource || !owned) {
+        report(Rule::invalid_call, "%s on an object that is not a resource of this backend", what);
+        return false;
+    }
+    const ResourceFacts data = facts_of(resource);
+    if (!(data.bind_flags & bind_flag)) {
+        report(Rule::view_without_bind_flag, "%s on a %s whose bind flags 0x%x lack 0x%x", what, kind_name(data),
+               data.bind_flags, bind_flag);
+        return false;
+    }
+    if (!desc) return true;
+    const ViewShape shape = shape_of(*desc);
+    bool fits = false;
+    switch (shape.fit) {
+    case ViewShape::Fit::buffer: fits = data.is_buffer; break;
+    case ViewShape::Fit::single_sample: fits = !data.is_buffer && data.sample_count == 1; break;
+    case ViewShape::Fit::multisample: fits = !data.is_buffer && data.sample_count > 1; break;
+    case ViewShape::Fit::cube: fits = !data.is_buffer && data.is_cube && data.sample_count == 1; break;
+    case ViewShape::Fit::unknown: break;
+    }
+    if (!fits) {
+        report(Rule::view_dimension_mismatch, "%s of dimension %u does not fit a %s (sample count %u%s)", what,
+               shape.dimension, kind_name(data), data.sample_count, data.is_cube ? ", cube" : "");
+        return false;
+    }
+    // Every comparison below is a difference against what the resource holds, so a first
+    // index near the top of its range cannot wrap past the check.
+    if (data.is_buffer) {
+        const DXGI_FORMAT format = desc->Format;
+        const u64 element_bytes = data.structure_stride ? data.structure_stride : format_layout(format).block_bytes;
+        const u64 elements = element_bytes ? data.byte_width / element_bytes : 0;
+        if (shape.element_count == 0 || shape.first_element >= elements ||
+            shape.element_count > elements - shape.first_element) {
+            report(Rule::view_out_of_range, "%s of elements %llu+%llu on a buffer of %llu elements", what,
+                   (unsigned long long)shape.first_element, (unsigned long long)shape.element_count,
+                   (unsigned long long)elements);
+            return false;
+        }
+        return true;
+    }
+    const u64 mips = data.mip_levels;
+    const u64 slices = data.array_size;
+    const bool all_mips = shape.mip_count == ViewShape::all_mips;
+    if (shape.first_mip >= mips || shape.mip_count == 0 || (!all_mips && shape.mip_count > mips - shape.first_mip) ||
+        shape.slice_count == 0 || shape.first_slice >= slices || shape.slice_count > slices - shape.first_slice) {
+        report(Rule::view_out_of_range, "%s of mips %llu+%lld, slices %llu+%llu on a texture2d of %llu mips, %llu slices",
+               what, (unsigned long long)shape.first_mip, all_mips ? -1ll : (long long)shape.mip_count,
+               (unsigned long long)shape.first_slice, (unsigned long long)shape.slice_count, (unsigned long long)mips,
+               (unsigned long long)slices);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+ViewShape shape_of(const D3D11_SHADER_RESOURCE_VIEW_DESC &desc)
+{
+    using Fit = ViewShape::Fit;
+    const u32 d = desc.ViewDimension;
+    switch (desc.ViewDimension) {
+    case D3D11_SRV_DIMENSION_BUFFER: return buffer_shape(d, desc.Buffer.FirstElement, desc.Buffer.NumElements);
+    case D3D11_SRV_DIMENSION_TEXTURE2D:
+        return texture_shape(Fit::single_sample, d, desc.Texture2D.MostDetailedMip,
+                             srv_mip_count(desc.Texture2D.MipLevels), 0, 1);
+    case D3D11_SRV_DIMENSION_TEXTURE2DARRAY:
+        return texture_shape(Fit::single_sample, d, desc.Texture2DArray.MostDetailedMip,
+                             srv_mip_count(desc.Texture2DArray.MipLevels), desc.Texture2DArray.FirstArraySlice,
+                             desc.Texture2DArray.ArraySize);
+    case D3D11_SRV_DIMENSION_TEXTURE2DMS: return texture_shape(Fit::multisample, d, 0, 1, 0, 1);
+    case D3D11_SRV_DIMENSION_TEXTURE2DMSARRAY:
+        return texture_shape(Fit::multisample, d, 0, 1, desc.Texture2DMSArray.FirstArraySlice,
+                             desc.Texture2DMSArray.ArraySize);
+    case D3D11_SRV_DIMENSION_TEXTURECUBE:
+        return texture_shape(Fit::cube, d, desc.TextureCube.MostDetailedMip, srv_mip_count(desc.TextureCube.MipLevels),
+                             0, 6);
+    case D3D11_SRV_DIMENSION_TEXTURECUBEARRAY:
+        return texture_shape(Fit::cube, d, desc.TextureCubeArray.MostDetailedMip,
+                             srv_mip_count(desc.TextureCubeArray.MipLevels), desc.TextureCubeArray.First2DArrayFace,
+                             u64(desc.TextureCubeArray.NumCubes) * 6);
+    default: return unknown_shape(d);
+    }
+}
+
+ViewShape shape_of(const D3D11_RENDER_TARGET_VIEW_DESC &desc)
+{
+    if (desc.ViewDimension == D3D11_RTV_DIMENSION_BUFFER)
+        return buffer_shape(desc.ViewDimension, desc.Buffer.FirstElement, desc.Buffer.NumElements);
+    return target_shape(desc, D3D11_RTV_DIMENSION_TEXTURE2D, D3D11_RTV_DIMENSION_TEXTURE2DARRAY,
+                        D3D11_RTV_DIMENSION_TEXTURE2DMS, D3D11_RTV_DIMENSION_TEXTURE2DMSARRAY);
+}
+
+ViewShape shape_of(const D3D11_DEPTH_STENCIL_VIEW_DESC &desc)
+{
+    return target_shape(desc, D3D11_DSV_DIMENSION_TEXTURE2D, D3D11_DSV_DIMENSION_TEXTURE2DARRAY,
+                        D3D11_DSV_DIMENSION_TEXTURE2DMS, D3D11_DSV_DIMENSION_TEXTURE2DMSARRAY);
+}
+
+ViewShape shape_of(const D3D11_UNORDERED_ACCESS_VIEW_DESC &desc)
+{
+    using Fit = ViewShape::Fit;
+    const u32 d = desc.ViewDimension;
+    switch (desc.ViewDimension) {
+    case D3D11_UAV_DIMENSION_BUFFER: return buffer_shape(d, desc.Buffer.FirstElement, desc.Buffer.NumElements);
+    case D3D11_UAV_DIMENSION_TEXTURE2D: return texture_shape(Fit::single_sample, d, desc.Texture2D.MipSlice, 1, 0, 1);
+    case D3D11_UAV_DIMENSION_TEXTURE2DARRAY:
+        return texture_shape(Fit::single_sample, d, desc.Texture2DArray.MipSlice, 1,
+                             desc.Texture2DArray.FirstArraySlice, desc.Texture2DArray.ArraySize);
+    default: return unknown_shape(d);
+    }
+}
+
+namespace rules {
+
+bool create_buffer(const D3D11_BUFFER_DESC *desc, const D3D11_SUBRESOURCE_DATA *initial_data)
+{
+    if (!desc || desc->ByteWidth == 0) {
+        report(Rule::invalid_call, "CreateBuffer with no description or zero size");
+        return false;
+    }
+    if (desc->Usage == D3D11_USAGE_IMMUTABLE && !(initial_data && initial_data->pSysMem)) {
+        report(Rule::invalid_call, "CreateBuffer of an immutable buffer without initial data");
+        return false;
+    }
+    return true;
+}
+
+bool create_texture2d(const D3D11_TEXTURE2D_DESC *desc)
+{
+    if (!desc || desc->Width == 0 || desc->Height == 0 || desc->ArraySize == 0 ||
+        format_layout(desc->Format).block_bytes == 0) {
+        report(Rule::invalid_call, "CreateTexture2D with a zero size or an unknown format");
+        return false;
+    }
+    if ((desc->MiscFlags & D3D11_RESOURCE_MISC_TEXTURECUBE) && desc->ArraySize % 6 != 0) {
+        report(Rule::invalid_call, "CreateTexture2D of a cube with %u slices (not a multiple of 6)", desc->ArraySize);
+        return false;
+    }
+    return true;
+}
+
+bool create_view(ID3D11Resource *resource, bool owned, const D3D11_SHADER_RESOURCE_VIEW_DESC *desc)
+{
+    return check_view("CreateShaderResourceView", D3D11_BIND_SHADER_RESOURCE, resource, owned, desc);
+}
+bool create_view(ID3D11Resource *resource, bool owned, const D3D11_UNORDERED_ACCESS_VIEW_DESC *desc)
+{
+    return check_view("CreateUnorderedAccessView", D3D11_BIND_UNORDERED_ACCESS, resource, owned, desc);
+}
+bool create_view(ID3D11Resource *resource, bool owned, const D3D11_RENDER_TARGET_VIEW_DESC *desc)
+{
+    return check_view("CreateRenderTargetView", D3D11_BIND_RENDER_TARGET, resource, owned, desc);
+}
+bool create_view(ID3D11Resource *resource, bool owned, const D3D11_DEPTH_STENCIL_VIEW_DESC *desc)
+{
+    return check_view("CreateDepthStencilView", D3D11_BIND_DEPTH_STENCIL, resource, owned, desc);
+}
+
+bool create_input_layout(const D3D11_INPUT_ELEMENT_DESC *elements, UINT element_count, const void *bytecode,
+                         SIZE_T length)
+{
+    // The runtime also matches the elements against the shader's input signature; byte code
+    // is not asked for here because the OpenGL backend's shaders are source text without one.
+    (void)bytecode;
+    (void)length;
+    if (!elements && element_count) {
+        report(Rule::invalid_call, "CreateInputLayout with %u elements and no element array", element_count);
+        return false;
+    }
+    for (UINT i = 0; i < element_count; ++i)
+        if (elements[i].InputSlot >= D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT) {
+            report(Rule::invalid_call, "CreateInputLayout element %u (%s) reads input slot %u of %u", i,
+                   elements[i].SemanticName ? elements[i].SemanticName : "", elements[i].InputSlot,
+                   D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT);
+            return false;
+        }
+    return true;
+}
+
+bool create_shader(ObjectKind kind, const void *bytecode, SIZE_T length, D3D_FEATURE_LEVEL device_level)
+{
+    if (!bytecode || length == 0) {
+        report(Rule::invalid_call, "%s without byte code", to_string(kind));
+        return false;
+    }
+    D3D_FEATURE_LEVEL needed = D3D_FEATURE_LEVEL_9_1;
+    if (kind == ObjectKind::geometry_shader || kind == ObjectKind::compute_shader) needed = D3D_FEATURE_LEVEL_10_0;
+    if (kind == ObjectKind::hull_shader || kind == ObjectKind::domain_shader) needed = D3D_FEATURE_LEVEL_11_0;
+    if (device_level < needed) {
+        report(Rule::feature_level, "%s needs feature level 0x%X, the device has 0x%X", to_string(kind), needed,
+               device_level);
+        return false;
+    }
+    return true;
+}
+
+bool create_state(ObjectKind kind, const void *desc)
+{
+    if (!desc) {
+        report(Rule::invalid_call, "%s without a description", to_string(kind));
+        return false;
+    }
+    return true;
+}
+
+bool create_deferred_context(UINT flags)
+{
+    if (flags != 0) {
+        report(Rule::invalid_call, "CreateDeferredContext with flags 0x%x", flags);
+        return false;
+    }
+    return true;
+}
+
+bool update_subresource(ID3D11Resource *resource, bool owned, UINT subresource, const void *data)
+{
+    if (!resource || !owned || !data) {
+        report(Rule::invalid_call, "UpdateSubresource with no resource of this backend or no data");
+        return false;
+    }
+    const ResourceFacts facts = facts_of(resource);
+    const u64 subresources = facts.is_buffer ? 1 : facts.mip_levels * facts.array_size;
+    if (subresource >= subresources) {
+        report(Rule::invalid_call, "UpdateSubresource of subresource %u of a %s with %llu", subresource,
+               kind_name(facts), (unsigned long long)subresources);
+        return false;
+    }
+    if (facts.usage == D3D11_USAGE_DYNAMIC || facts.usage == D3D11_USAGE_IMMUTABLE) {
+        report(Rule::update_dynamic, "UpdateSubresource on a %s with usage %u (use Map, or initial data)",
+               kind_name(facts), facts.usage);
+        return false;
+    }
+    return true;
+}
+
+bool copy_resource(ID3D11Resource *destination, bool destination_owned, ID3D11Resource *source, bool source_owned)
+{
+    bool alike = destination && source && destination_owned && source_owned && destination != source;
+    if (alike) {
+        const ResourceFacts to = facts_of(destination), from = facts_of(source);
+        const FormatLayout to_layout = format_layout(to.format), from_layout = format_layout(from.format);
+        alike = to.is_buffer == from.is_buffer && to.byte_width == from.byte_width && to.width == from.width &&
+                to.height == from.height && to.mip_levels == from.mip_levels && to.array_size == from.array_size &&
+                to_layout.block_bytes == from_layout.block_bytes && to_layout.block_size == from_layout.block_size;
+    }
+    if (!alike) {
+        report(Rule::copy_out_of_range, "CopyResource between unlike resources");
+        return false;
+    }
+    return true;
+}
+
+bool execute_command_list(bool deferred, bool list_owned)
+{
+    if (deferred || !list_owned) {
+        report(Rule::invalid_call, "ExecuteCommandList needs the immediate context and a command list");
+        return false;
+    }
+    return true;
+}
+
+bool finish_command_list(bool deferred, bool has_output)
+{
+    if (!deferred || !has_output) {
+        report(Rule::invalid_call, "FinishCommandList needs a deferred context and an output");
+        return false;
+    }
+    return true;
+}
+
+} // namespace rules
+} // namespace tallow::d3d11

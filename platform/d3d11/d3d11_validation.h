@@ -1,0 +1,248 @@
+#pragma once
+// The validation front of the Direct3D layer: every Direct3D rule a device call must keep is
+// checked here, once, in front of whichever backend executes the call (as a debug layer sits
+// in front of a driver). A refused call reports its rule and one message through report()
+// (logged under "d3d11" and kept for headless_diagnostics()), so every backend refuses the
+// same calls the same way with the same text. The backends only execute.
+//
+//   auto *device = new DeviceFront<GlDevice>();   // the backend's device behind the front
+//   device->CreateBuffer(&desc, nullptr, &buffer); // checked here, then GlDevice::CreateBuffer
+//
+// A new backend derives its device from Object-like bases implementing ID3D11Device, hands
+// out `new DeviceFront<ItsDevice>(...)` and provides, besides the ID3D11Device methods:
+//   bool owns_resource(ID3D11Resource *resource);  // a live buffer or 2D texture of its own
+// Its Create* methods then see only calls that keep the rules: a non-null out-pointer and
+// arguments the front has accepted. What a backend still refuses is what it cannot do (a
+// format it has no storage for), not a Direct3D rule.
+//
+// Rules where the runtime's documentation decided between our earlier backends:
+//   - UpdateSubresource refuses immutable resources as it refuses dynamic ones;
+//   - an immutable buffer needs initial data;
+//   - a cube texture has slices in sixes;
+//   - an input layout reads input slots below D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT;
+//     its shader byte code is not required (the runtime requires it to match the input
+//     signature, which GLSL source does not carry), so neither backend asks for it;
+//   - a null out-pointer of a creation call asks only for validation: S_FALSE when the
+//     arguments pass (CreateDeferredContext, which has no such form, refuses it).
+#include "platform/d3d11/d3d11_headless.h"
+
+namespace tallow::d3d11 {
+
+/// Records a broken rule (kept for headless_diagnostics()) and logs "rule: message".
+void report(Rule rule, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+/// Byte layout of a format: bytes per block and block width (1, or 4 for BC formats);
+/// zero bytes for a format the layer does not know.
+struct FormatLayout {
+    u32 block_bytes = 0;
+    u32 block_size = 1;
+};
+FormatLayout format_layout(DXGI_FORMAT format);
+
+/// What a view description names, reduced to what every view kind shares. Counts are 64-bit
+/// so that cubes times six cannot wrap.
+struct ViewShape {
+    /// Which resources the dimension fits.
+    enum class Fit : u32 { buffer, single_sample, multisample, cube, unknown };
+    static constexpr u64 all_mips = ~u64(0); // a shader-resource view's MipLevels of UINT(-1)
+    Fit fit = Fit::unknown;
+    u32 dimension = 0; // the description's ViewDimension, for the report
+    u64 first_mip = 0;
+    u64 mip_count = 1;
+    u64 first_slice = 0;
+    u64 slice_count = 1;
+    u64 first_element = 0; // buffers
+    u64 element_count = 0;
+};
+ViewShape shape_of(const D3D11_SHADER_RESOURCE_VIEW_DESC &desc);
+ViewShape shape_of(const D3D11_RENDER_TARGET_VIEW_DESC &desc);
+ViewShape shape_of(const D3D11_DEPTH_STENCIL_VIEW_DESC &desc);
+/// Unordered access has no multisampled dimension: a multisampled texture fits none.
+ViewShape shape_of(const D3D11_UNORDERED_ACCESS_VIEW_DESC &desc);
+
+/// The rule checks, one per device call; each reports and returns false when a rule is broken.
+/// `owned` says whether the backend knows `resource` as one of its buffers or 2D textures.
+namespace rules {
+bool create_buffer(const D3D11_BUFFER_DESC *desc, const D3D11_SUBRESOURCE_DATA *initial_data);
+bool create_texture2d(const D3D11_TEXTURE2D_DESC *desc);
+bool create_view(ID3D11Resource *resource, bool owned, const D3D11_SHADER_RESOURCE_VIEW_DESC *desc);
+bool create_view(ID3D11Resource *resource, bool owned, const D3D11_UNORDERED_ACCESS_VIEW_DESC *desc);
+bool create_view(ID3D11Resource *resource, bool owned, const D3D11_RENDER_TARGET_VIEW_DESC *desc);
+bool create_view(ID3D11Resource *resource, bool owned, const D3D11_DEPTH_STENCIL_VIEW_DESC *desc);
+bool create_input_layout(const D3D11_INPUT_ELEMENT_DESC *elements, UINT element_count, const void *bytecode,
+                         SIZE_T length);
+/// `kind` names the shader kind; `device_level` is the device's feature level.
+bool create_shader(ObjectKind kind, const void *bytecode, SIZE_T length, D3D_FEATURE_LEVEL device_level);
+bool create_state(ObjectKind kind, const void *desc);
+bool create_deferred_context(UINT flags);
+
+/// Context calls. `owned` as above; `deferred` says which kind of context is called.
+bool update_subresource(ID3D11Resource *resource, bool owned, UINT subresource, const void *data);
+bool copy_resource(ID3D11Resource *destination, bool destination_owned, ID3D11Resource *source, bool source_owned);
+/// `list_owned`: the list is a command list of the context's backend.
+bool execute_command_list(bool deferred, bool list_owned);
+bool finish_command_list(bool deferred, bool has_output);
+} // namespace rules
+
+/// The front a backend device sits behind; see the top of this file. Contexts sit behind
+/// ContextFront below.
+template <class Backend> class DeviceFront final : public Backend {
+public:
+    using Backend::Backend;
+
+    HRESULT CreateBuffer(const D3D11_BUFFER_DESC *desc, const D3D11_SUBRESOURCE_DATA *initial_data,
+                         ID3D11Buffer **out_buffer) override
+    {
+        return pass(rules::create_buffer(desc, initial_data), out_buffer,
+                    [&] { return Backend::CreateBuffer(desc, initial_data, out_buffer); });
+    }
+    HRESULT CreateTexture2D(const D3D11_TEXTURE2D_DESC *desc, const D3D11_SUBRESOURCE_DATA *initial_data,
+                            ID3D11Texture2D **out_texture) override
+    {
+        return pass(rules::create_texture2d(desc), out_texture,
+                    [&] { return Backend::CreateTexture2D(desc, initial_data, out_texture); });
+    }
+    HRESULT CreateShaderResourceView(ID3D11Resource *resource, const D3D11_SHADER_RESOURCE_VIEW_DESC *desc,
+                                     ID3D11ShaderResourceView **out_view) override
+    {
+        return pass(rules::create_view(resource, this->owns_resource(resource), desc), out_view,
+                    [&] { return Backend::CreateShaderResourceView(resource, desc, out_view); });
+    }
+    HRESULT CreateUnorderedAccessView(ID3D11Resource *resource, const D3D11_UNORDERED_ACCESS_VIEW_DESC *desc,
+                                      ID3D11UnorderedAccessView **out_view) override
+    {
+        return pass(rules::create_view(resource, this->owns_resource(resource), desc), out_view,
+                    [&] { return Backend::CreateUnorderedAccessView(resource, desc, out_view); });
+    }
+    HRESULT CreateRenderTargetView(ID3D11Resource *resource, const D3D11_RENDER_TARGET_VIEW_DESC *desc,
+                                   ID3D11RenderTargetView **out_view) override
+    {
+        return pass(rules::create_view(resource, this->owns_resource(resource), desc), out_view,
+                    [&] { return Backend::CreateRenderTargetView(resource, desc, out_view); });
+    }
+    HRESULT CreateDepthStencilView(ID3D11Resource *resource, const D3D11_DEPTH_STENCIL_VIEW_DESC *desc,
+                                   ID3D11DepthStencilView **out_view) override
+    {
+        return pass(rules::create_view(resource, this->owns_resource(resource), desc), out_view,
+                    [&] { return Backend::CreateDepthStencilView(resource, desc, out_view); });
+    }
+    HRESULT CreateInputLayout(const D3D11_INPUT_ELEMENT_DESC *elements, UINT element_count, const void *bytecode,
+                              SIZE_T length, ID3D11InputLayout **out_layout) override
+    {
+        return pass(rules::create_input_layout(elements, element_count, bytecode, length), out_layout,
+                    [&] { return Backend::CreateInputLayout(elements, element_count, bytecode, length, out_layout); });
+    }
+    HRESULT CreateVertexShader(const void *bytecode, SIZE_T length, ID3D11ClassLinkage *linkage,
+                               ID3D11VertexShader **out_shader) override
+    {
+        return pass(rules::create_shader(ObjectKind::vertex_shader, bytecode, length, this->GetFeatureLevel()),
+                    out_shader, [&] { return Backend::CreateVertexShader(bytecode, length, linkage, out_shader); });
+    }
+    HRESULT CreateGeometryShader(const void *bytecode, SIZE_T length, ID3D11ClassLinkage *linkage,
+                                 ID3D11GeometryShader **out_shader) override
+    {
+        return pass(rules::create_shader(ObjectKind::geometry_shader, bytecode, length, this->GetFeatureLevel()),
+                    out_shader, [&] { return Backend::CreateGeometryShader(bytecode, length, linkage, out_shader); });
+    }
+    HRESULT CreatePixelShader(const void *bytecode, SIZE_T length, ID3D11ClassLinkage *linkage,
+                              ID3D11PixelShader **out_shader) override
+    {
+        return pass(rules::create_shader(ObjectKind::pixel_shader, bytecode, length, this->GetFeatureLevel()),
+                    out_shader, [&] { return Backend::CreatePixelShader(bytecode, length, linkage, out_shader); });
+    }
+    HRESULT CreateHullShader(const void *bytecode, SIZE_T length, ID3D11ClassLinkage *linkage,
+                             ID3D11HullShader **out_shader) override
+    {
+        return pass(rules::create_shader(ObjectKind::hull_shader, bytecode, length, this->GetFeatureLevel()),
+                    out_shader, [&] { return Backend::CreateHullShader(bytecode, length, linkage, out_shader); });
+    }
+    HRESULT CreateDomainShader(const void *bytecode, SIZE_T length, ID3D11ClassLinkage *linkage,
+                               ID3D11DomainShader **out_shader) override
+    {
+        return pass(rules::create_shader(ObjectKind::domain_shader, bytecode, length, this->GetFeatureLevel()),
+                    out_shader, [&] { return Backend::CreateDomainShader(bytecode, length, linkage, out_shader); });
+    }
+    HRESULT CreateComputeShader(const void *bytecode, SIZE_T length, ID3D11ClassLinkage *linkage,
+                                ID3D11ComputeShader **out_shader) override
+    {
+        return pass(rules::create_shader(ObjectKind::compute_shader, bytecode, length, this->GetFeatureLevel()),
+                    out_shader, [&] { return Backend::CreateComputeShader(bytecode, length, linkage, out_shader); });
+    }
+    HRESULT CreateBlendState(const D3D11_BLEND_DESC *desc, ID3D11BlendState **out_state) override
+    {
+        return pass(rules::create_state(ObjectKind::blend_state, desc), out_state,
+                    [&] { return Backend::CreateBlendState(desc, out_state); });
+    }
+    HRESULT CreateDepthStencilState(const D3D11_DEPTH_STENCIL_DESC *desc, ID3D11DepthStencilState **out_state) override
+    {
+        return pass(rules::create_state(ObjectKind::depth_stencil_state, desc), out_state,
+                    [&] { return Backend::CreateDepthStencilState(desc, out_state); });
+    }
+    HRESULT CreateRasterizerState(const D3D11_RASTERIZER_DESC *desc, ID3D11RasterizerState **out_state) override
+    {
+        return pass(rules::create_state(ObjectKind::rasterizer_state, desc), out_state,
+                    [&] { return Backend::CreateRasterizerState(desc, out_state); });
+    }
+    HRESULT CreateSamplerState(const D3D11_SAMPLER_DESC *desc, ID3D11SamplerState **out_state) override
+    {
+        return pass(rules::create_state(ObjectKind::sampler_state, desc), out_state,
+                    [&] { return Backend::CreateSamplerState(desc, out_state); });
+    }
+    HRESULT CreateDeferredContext(UINT flags, ID3D11DeviceContext **out_context) override
+    {
+        // Unlike the creation calls, this one has no validate-only form.
+        if (!out_context) return E_INVALIDARG;
+        return pass(rules::create_deferred_context(flags), out_context,
+                    [&] { return Backend::CreateDeferredContext(flags, out_context); });
+    }
+
+private:
+    /// A refused call leaves a null object; a null out-pointer only validates.
+    template <class Interface, class Execute> static HRESULT pass(bool allowed, Interface **out, Execute &&execute)
+    {
+        if (out) *out = nullptr;
+        if (!allowed) return E_INVALIDARG;
+        if (!out) return S_FALSE;
+        return execute();
+    }
+};
+
+/// The front a backend context sits behind. A new backend hands out
+/// `new ContextFront<ItsContext>(...)` and provides, besides the ID3D11DeviceContext methods:
+///   bool owns_resource(ID3D11Resource *resource);     // as for the device
+///   bool owns_command_list(ID3D11CommandList *list);  // a command list it recorded
+/// Rules that depend on what the context has done before (a resource mapped twice, inputs
+/// bound as outputs, lists finished with maps open) stay with the backend's context.
+template <class Backend> class ContextFront final : public Backend {
+public:
+    using Backend::Backend;
+
+    void UpdateSubresource(ID3D11Resource *destination, UINT subresource, const D3D11_BOX *box, const void *data,
+                           UINT row_pitch, UINT depth_pitch) override
+    {
+        if (!rules::update_subresource(destination, this->owns_resource(destination), subresource, data)) return;
+        Backend::UpdateSubresource(destination, subresource, box, data, row_pitch, depth_pitch);
+    }
+    void CopyResource(ID3D11Resource *destination, ID3D11Resource *source) override
+    {
+        if (!rules::copy_resource(destination, this->owns_resource(destination), source, this->owns_resource(source)))
+            return;
+        Backend::CopyResource(destination, source);
+    }
+    void ExecuteCommandList(ID3D11CommandList *list, BOOL restore_state) override
+    {
+        if (!rules::execute_command_list(is_deferred(), this->owns_command_list(list))) return;
+        Backend::ExecuteCommandList(list, restore_state);
+    }
+    HRESULT FinishCommandList(BOOL restore_state, ID3D11CommandList **out_list) override
+    {
+        if (out_list) *out_list = nullptr;
+        if (!rules::finish_command_list(is_deferred(), out_list != nullptr)) return DXGI_ERROR_INVALID_CALL;
+        return Backend::FinishCommandList(restore_state, out_list);
+    }
+
+private:
+    bool is_deferred() { return this->GetType() == D3D11_DEVICE_CONTEXT_DEFERRED; }
+};
+
+} // namespace tallow::d3d11

@@ -1,0 +1,366 @@
+// The Direct3D rules of device and context calls, run against each backend behind the validation front:
+// every broken rule is refused with its rule and one message, the same on the headless and
+// the OpenGL backend. The OpenGL half skips when this machine cannot make an OpenGL 4.5
+// context.
+#include "platform/d3d11/d3d11_backend.h"
+#include "platform/d3d11/d3d11_headless.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tallow::d3d11 {
+namespace {
+
+/// A device of one backend, its immediate context and the objects a case made before its
+/// refused call.
+struct Bench {
+    ID3D11Device *device = nullptr;
+    ID3D11DeviceContext *context = nullptr;
+    std::vector<IUnknown *> owned;
+
+    template <class T> T *own(T *object)
+    {
+        if (object) owned.push_back(object);
+        return object;
+    }
+    ID3D11Texture2D *texture(u32 bind, DXGI_FORMAT format = DXGI_FORMAT_R8G8B8A8_UNORM, u32 slices = 1)
+    {
+        D3D11_TEXTURE2D_DESC desc{16, 16, 1, slices, format, {1, 0}, D3D11_USAGE_DEFAULT, bind, 0, 0};
+        ID3D11Texture2D *texture = nullptr;
+        EXPECT_EQ(device->CreateTexture2D(&desc, nullptr, &texture), S_OK);
+        return own(texture);
+    }
+    ID3D11Buffer *buffer(u32 bytes, u32 bind, D3D11_USAGE usage = D3D11_USAGE_DEFAULT)
+    {
+        const u32 cpu = usage == D3D11_USAGE_DYNAMIC ? u32(D3D11_CPU_ACCESS_WRITE) : 0u;
+        D3D11_BUFFER_DESC desc{bytes, usage, bind, cpu, 0, 0};
+        const std::vector<u8> zeros(bytes, 0);
+        D3D11_SUBRESOURCE_DATA init{zeros.data(), 0, 0};
+        ID3D11Buffer *buffer = nullptr;
+        EXPECT_EQ(device->CreateBuffer(&desc, &init, &buffer), S_OK);
+        return own(buffer);
+    }
+    ID3D11DeviceContext *deferred()
+    {
+        ID3D11DeviceContext *out = nullptr;
+        EXPECT_EQ(device->CreateDeferredContext(0, &out), S_OK);
+        return own(out);
+    }
+    ~Bench()
+    {
+        for (IUnknown *object : owned) object->Release();
+        if (context) context->Release();
+        if (device) device->Release();
+    }
+};
+
+/// The made object of a call that should have been refused is kept so it is released.
+template <class T> HRESULT keep(Bench &b, HRESULT result, T *object)
+{
+    b.own(object);
+    return result;
+}
+
+struct Case {
+    const char *name;
+    Rule rule;
+    std::function<HRESULT(Bench &)> call; // calls without a result return S_OK
+    D3D_FEATURE_LEVEL level = D3D_FEATURE_LEVEL_11_0;
+    HRESULT result = E_INVALIDARG;
+};
+
+const D3D11_INPUT_ELEMENT_DESC position_element = {"POSITION", 0, DXGI_FORMAT_R32G32_FLOAT, 0, 0,
+                                                   D3D11_INPUT_PER_VERTEX_DATA, 0};
+const char *const shader_text = "#version 450 core\nvoid main() {}\n";
+
+const Case cases[] = {
+    {"buffer of zero bytes", Rule::invalid_call,
+     [](Bench &b) {
+         D3D11_BUFFER_DESC desc{0, D3D11_USAGE_DEFAULT, D3D11_BIND_VERTEX_BUFFER, 0, 0, 0};
+         ID3D11Buffer *out = nullptr;
+         return keep(b, b.device->CreateBuffer(&desc, nullptr, &out), out);
+     }},
+    {"buffer without description", Rule::invalid_call,
+     [](Bench &b) {
+         ID3D11Buffer *out = nullptr;
+         return keep(b, b.device->CreateBuffer(nullptr, nullptr, &out), out);
+     }},
+    {"immutable buffer without initial data", Rule::invalid_call,
+     [](Bench &b) {
+         D3D11_BUFFER_DESC desc{64, D3D11_USAGE_IMMUTABLE, D3D11_BIND_VERTEX_BUFFER, 0, 0, 0};
+         ID3D11Buffer *out = nullptr;
+         return keep(b, b.device->CreateBuffer(&desc, nullptr, &out), out);
+     }},
+    {"texture of zero width", Rule::invalid_call,
+     [](Bench &b) {
+         D3D11_TEXTURE2D_DESC desc{0, 16, 1, 1, DXGI_FORMAT_R8G8B8A8_UNORM, {1, 0}, D3D11_USAGE_DEFAULT,
+                                   D3D11_BIND_SHADER_RESOURCE, 0, 0};
+         ID3D11Texture2D *out = nullptr;
+         return keep(b, b.device->CreateTexture2D(&desc, nullptr, &out), out);
+     }},
+    {"texture of unknown format", Rule::invalid_call,
+     [](Bench &b) {
+         D3D11_TEXTURE2D_DESC desc{16, 16, 1, 1, DXGI_FORMAT_UNKNOWN, {1, 0}, D3D11_USAGE_DEFAULT,
+                                   D3D11_BIND_SHADER_RESOURCE, 0, 0};
+         ID3D11Texture2D *out = nullptr;
+         return keep(b, b.device->CreateTexture2D(&desc, nullptr, &out), out);
+     }},
+    {"cube texture of four slices", Rule::invalid_call,
+     [](Bench &b) {
+         D3D11_TEXTURE2D_DESC desc{16, 16, 1, 4, DXGI_FORMAT_R8G8B8A8_UNORM, {1, 0}, D3D11_USAGE_DEFAULT,
+                                   D3D11_BIND_SHADER_RESOURCE, 0, D3D11_RESOURCE_MISC_TEXTURECUBE};
+         ID3D11Texture2D *out = nullptr;
+         return keep(b, b.device->CreateTexture2D(&desc, nullptr, &out), out);
+     }},
+    {"shader-resource view without its bind flag", Rule::view_without_bind_flag,
+     [](Bench &b) {
+         ID3D11ShaderResourceView *out = nullptr;
+         return keep(b, b.device->CreateShaderResourceView(b.texture(D3D11_BIND_RENDER_TARGET), nullptr, &out), out);
+     }},
+    {"render-target view without its bind flag", Rule::view_without_bind_flag,
+     [](Bench &b) {
+         ID3D11RenderTargetView *out = nullptr;
+         return keep(b, b.device->CreateRenderTargetView(b.texture(D3D11_BIND_SHADER_RESOURCE), nullptr, &out), out);
+     }},
+    {"depth-stencil view without its bind flag", Rule::view_without_bind_flag,
+     [](Bench &b) {
+         ID3D11DepthStencilView *out = nullptr;
+         return keep(b, b.device->CreateDepthStencilView(b.texture(D3D11_BIND_SHADER_RESOURCE), nullptr, &out), out);
+     }},
+    {"unordered-access view without its bind flag", Rule::view_without_bind_flag,
+     [](Bench &b) {
+         ID3D11UnorderedAccessView *out = nullptr;
+         return keep(b, b.device->CreateUnorderedAccessView(b.buffer(64, D3D11_BIND_SHADER_RESOURCE), nullptr, &out),
+                     out);
+     }},
+    {"view of no resource", Rule::invalid_call,
+     [](Bench &b) {
+         ID3D11ShaderResourceView *out = nullptr;
+         return keep(b, b.device->CreateShaderResourceView(nullptr, nullptr, &out), out);
+     }},
+    {"cube view of a plain texture", Rule::view_dimension_mismatch,
+     [](Bench &b) {
+         D3D11_SHADER_RESOURCE_VIEW_DESC desc{};
+         desc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
+         desc.ViewDimension = D3D11_SRV_DIMENSION_TEXTURECUBE;
+         desc.TextureCube = {0, 1};
+         ID3D11ShaderResourceView *out = nullptr;
+         return keep(b, b.device->CreateShaderResourceView(b.texture(D3D11_BIND_SHADER_RESOURCE), &desc, &out), out);
+     }},
+    {"shader-resource view past the last mip", Rule::view_out_of_range,
+     [](Bench &b) {
+         D3D11_SHADER_RESOURCE_VIEW_DESC desc{};
+         desc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
+         desc.ViewDimension = D3D11_SRV_DIMENSION_TEXTURE2D;
+         desc.Texture2D = {3, 1};
+         ID3D11ShaderResourceView *out = nullptr;
+         return keep(b, b.device->CreateShaderResourceView(b.texture(D3D11_BIND_SHADER_RESOURCE), &desc, &out), out);
+     }},
+    {"render-target view past the last slice", Rule::view_out_of_range,
+     [](Bench &b) {
+         D3D11_RENDER_TARGET_VIEW_DESC desc{};
+         desc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
+         desc.ViewDimension = D3D11_RTV_DIMENSION_TEXTURE2DARRAY;
+         desc.Texture2DArray = {0, 1, 2};
+         ID3D11RenderTargetView *out = nullptr;
+         ID3D11Texture2D *texture = b.texture(D3D11_BIND_RENDER_TARGET, DXGI_FORMAT_R8G8B8A8_UNORM, 2);
+         return keep(b, b.device->CreateRenderTargetView(texture, &desc, &out), out);
+     }},
+    {"unordered-access view past the buffer's end", Rule::view_out_of_range,
+     [](Bench &b) {
+         D3D11_UNORDERED_ACCESS_VIEW_DESC desc{};
+         desc.Format = DXGI_FORMAT_R32_UINT;
+         desc.ViewDimension = D3D11_UAV_DIMENSION_BUFFER;
+         desc.Buffer = {10, 8, 0};
+         ID3D11UnorderedAccessView *out = nullptr;
+         return keep(b, b.device->CreateUnorderedAccessView(b.buffer(64, D3D11_BIND_UNORDERED_ACCESS), &desc, &out),
+                     out);
+     }},
+    {"vertex shader without byte code", Rule::invalid_call,
+     [](Bench &b) {
+         ID3D11VertexShader *out = nullptr;
+         return keep(b, b.device->CreateVertexShader(nullptr, 0, nullptr, &out), out);
+     }},
+    {"hull shader on a feature level 10_0 device", Rule::feature_level,
+     [](Bench &b) {
+         ID3D11HullShader *out = nullptr;
+         return keep(b, b.device->CreateHullShader(shader_text, 32, nullptr, &out), out);
+     },
+     D3D_FEATURE_LEVEL_10_0},
+    {"blend state without description", Rule::invalid_call,
+     [](Bench &b) {
+         ID3D11BlendState *out = nullptr;
+         return keep(b, b.device->CreateBlendState(nullptr, &out), out);
+     }},
+    {"sampler state without description", Rule::invalid_call,
+     [](Bench &b) {
+         ID3D11SamplerState *out = nullptr;
+         return keep(b, b.device->CreateSamplerState(nullptr, &out), out);
+     }},
+    {"deferred context with flags", Rule::invalid_call,
+     [](Bench &b) {
+         ID3D11DeviceContext *out = nullptr;
+         return keep(b, b.device->CreateDeferredContext(1, &out), out);
+     }},
+    {"input layout reading slot 16", Rule::invalid_call,
+     [](Bench &b) {
+         D3D11_INPUT_ELEMENT_DESC element = position_element;
+         element.InputSlot = D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT;
+         ID3D11InputLayout *out = nullptr;
+         return keep(b, b.device->CreateInputLayout(&element, 1, shader_text, 32, &out), out);
+     }},
+    {"input layout with a count and no elements", Rule::invalid_call,
+     [](Bench &b) {
+         ID3D11InputLayout *out = nullptr;
+         return keep(b, b.device->CreateInputLayout(nullptr, 2, shader_text, 32, &out), out);
+     }},
+    {"update of a dynamic buffer", Rule::update_dynamic,
+     [](Bench &b) {
+         const u8 bytes[16] = {};
+         b.context->UpdateSubresource(b.buffer(16, D3D11_BIND_CONSTANT_BUFFER, D3D11_USAGE_DYNAMIC), 0, nullptr, bytes,
+                                      0, 0);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"update of an immutable buffer", Rule::update_dynamic,
+     [](Bench &b) {
+         const u8 bytes[16] = {};
+         b.context->UpdateSubresource(b.buffer(16, D3D11_BIND_VERTEX_BUFFER, D3D11_USAGE_IMMUTABLE), 0, nullptr, bytes,
+                                      0, 0);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"update without data", Rule::invalid_call,
+     [](Bench &b) {
+         b.context->UpdateSubresource(b.buffer(16, D3D11_BIND_VERTEX_BUFFER), 0, nullptr, nullptr, 0, 0);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"update of a subresource past the last", Rule::invalid_call,
+     [](Bench &b) {
+         const u8 bytes[16 * 16 * 4] = {};
+         b.context->UpdateSubresource(b.texture(D3D11_BIND_SHADER_RESOURCE), 1, nullptr, bytes, 64, 0);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"copy between buffers of different sizes", Rule::copy_out_of_range,
+     [](Bench &b) {
+         b.context->CopyResource(b.buffer(32, D3D11_BIND_VERTEX_BUFFER), b.buffer(16, D3D11_BIND_VERTEX_BUFFER));
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"copy of a texture onto itself", Rule::copy_out_of_range,
+     [](Bench &b) {
+         ID3D11Texture2D *texture = b.texture(D3D11_BIND_SHADER_RESOURCE);
+         b.context->CopyResource(texture, texture);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"command list finished on the immediate context", Rule::invalid_call,
+     [](Bench &b) {
+         ID3D11CommandList *out = nullptr;
+         return keep(b, b.context->FinishCommandList(FALSE, &out), out);
+     },
+     D3D_FEATURE_LEVEL_11_0, DXGI_ERROR_INVALID_CALL},
+    {"command list executed on a deferred context", Rule::invalid_call,
+     [](Bench &b) {
+         ID3D11DeviceContext *deferred = b.deferred();
+         ID3D11CommandList *list = nullptr;
+         EXPECT_EQ(deferred->FinishCommandList(FALSE, &list), S_OK);
+         b.own(list);
+         deferred->ExecuteCommandList(list, FALSE);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+};
+
+struct Refusal {
+    HRESULT result = S_OK;
+    std::vector<Diagnostic> diagnostics;
+};
+
+/// Runs one case on a fresh device of the backend entry points use now.
+Refusal refuse(const Case &c)
+{
+    Bench b;
+    const D3D_FEATURE_LEVEL levels[] = {c.level};
+    EXPECT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, levels, 1, D3D11_SDK_VERSION, &b.device,
+                                nullptr, &b.context),
+              S_OK);
+    Refusal r;
+    if (!b.device) return r;
+    headless_clear_diagnostics();
+    r.result = c.call(b);
+    r.diagnostics = headless_diagnostics();
+    return r;
+}
+
+class DeviceRulesTest : public ::testing::Test {
+protected:
+    void SetUp() override { headless_reset(); }
+    void TearDown() override
+    {
+        set_backend(Backend::headless);
+        headless_reset();
+    }
+};
+
+TEST_F(DeviceRulesTest, EachBrokenRuleIsRefusedWithItsRuleAndOneMessage)
+{
+    set_backend(Backend::headless);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Refusal r = refuse(c);
+        EXPECT_EQ(r.result, c.result);
+        ASSERT_EQ(r.diagnostics.size(), 1u);
+        EXPECT_EQ(r.diagnostics[0].rule, c.rule) << r.diagnostics[0].message;
+        EXPECT_FALSE(r.diagnostics[0].message.empty());
+    }
+}
+
+TEST_F(DeviceRulesTest, OpenGlBackendRefusesTheSameCallsWithTheSameMessages)
+{
+    std::string reason;
+    if (!gl_available(&reason)) GTEST_SKIP() << "no usable EGL / OpenGL 4.5 here: " << reason;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        set_backend(Backend::headless);
+        Refusal headless = refuse(c);
+        set_backend(Backend::gl);
+        Refusal gl = refuse(c);
+        EXPECT_EQ(gl.result, headless.result);
+        ASSERT_EQ(gl.diagnostics.size(), 1u);
+        ASSERT_EQ(headless.diagnostics.size(), 1u);
+        EXPECT_EQ(gl.diagnostics[0].rule, headless.diagnostics[0].rule);
+        EXPECT_EQ(gl.diagnostics[0].message, headless.diagnostics[0].message);
+    }
+}
+
+TEST_F(DeviceRulesTest, NullOutPointerOnlyValidatesOnBothBackends)
+{
+    std::vector<Backend> backends = {Backend::headless};
+    if (gl_available()) backends.push_back(Backend::gl);
+    for (Backend backend : backends) {
+        SCOPED_TRACE(to_string(backend));
+        set_backend(backend);
+        Bench b;
+        const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_0};
+        ASSERT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, levels, 1, D3D11_SDK_VERSION,
+                                    &b.device, nullptr, &b.context),
+                  S_OK);
+        headless_clear_diagnostics();
+        D3D11_BUFFER_DESC good{64, D3D11_USAGE_DEFAULT, D3D11_BIND_VERTEX_BUFFER, 0, 0, 0};
+        D3D11_BUFFER_DESC empty{0, D3D11_USAGE_DEFAULT, D3D11_BIND_VERTEX_BUFFER, 0, 0, 0};
+        EXPECT_EQ(b.device->CreateBuffer(&good, nullptr, nullptr), S_FALSE);
+        EXPECT_TRUE(headless_diagnostics().empty());
+        EXPECT_EQ(b.device->CreateBuffer(&empty, nullptr, nullptr), E_INVALIDARG);
+        EXPECT_EQ(headless_diagnostics().size(), 1u);
+        EXPECT_EQ(b.device->CreateDeferredContext(0, nullptr), E_INVALIDARG);
+    }
+}
+
+} // namespace
+} // namespace tallow::d3d11
