@@ -196,7 +196,10 @@ void BulletScene::place_controller(BulletController *c, const f64 position[3])
     c->object.setWorldTransform(pose);
     _world.updateSingleAabb(&c->object);
     // The step takes the body's velocity from its interpolation pose (where the last step
-    // left it) to this one, over the step's time.
+    // left it) to this one, over the step's time. Left where it was, it may fall asleep, so
+    // that the bodies it rests against may too.
+    if (pose.getOrigin() == c->body->getWorldTransform().getOrigin())
+        return;
     c->body->setWorldTransform(pose);
     c->body->activate(true);
     _world.updateSingleAabb(c->body);
@@ -392,6 +395,7 @@ u32 BulletScene::move_controller(Controller *controller, const Vector3 &displace
         btTransform from = c->body->getInterpolationWorldTransform();
         from.setOrigin(from.getOrigin() - push);
         c->body->setInterpolationWorldTransform(from);
+        c->body->activate(true);
     }
     return flags;
 }
