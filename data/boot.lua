@@ -245,7 +245,7 @@ function init()
     stack = {World.spawn_unit(world, "units/crate", Vector3(-10, 8, 4)),
              World.spawn_unit(world, "units/crate", Vector3(-10, 8, 7))}
     probe = PhysicsWorld.make_raycast(physics, function(hit, position, distance, normal, actor)
-        local found = hit and Actor.unit(actor)
+        local found = hit and actor and Actor.unit(actor) -- a mover's capsule names no actor
         print("boot: a raycast down over the stack " .. (hit and ("hit " .. tostring(found) .. " at " ..
               tostring(position) .. ", " .. string.format("%.2f", distance) .. " m down" ..
               (found == stack[2] and " (the upper crate)" or "")) or "hit nothing"))

@@ -232,6 +232,7 @@ PhysicsMover *PhysicsWorld::create_mover_from(const MoverTemplate &t, const Vect
     d.slope_limit = t.slope_limit;
     d.step_offset = std::isfinite(t.step_offset) ? std::fmax(t.step_offset, 0.0f) : 0.0f;
     d.skin_width = 0.1f;
+    d.groups = groups_mask(filter);
     d.user_data = m;
     m->controller = _scene->create_controller(d);
     if (!m->controller) {

@@ -28,17 +28,20 @@ namespace {
 
 px::GroupsMask query_mask(const QuerySettings &s) { return groups_mask(s.filter); }
 
+PhysicsActor *record_in(PhysicsWorld &world, px::Actor *actor)
+{
+    auto *a = actor ? static_cast<PhysicsActor *>(actor->user_data) : nullptr;
+    return a && a->tag == physics_actor_tag && a->world == &world ? a : nullptr;
+}
+
 /// Gathers every hit of an all-hits ray as engine hits.
 class HitList final : public px::IRayHitReport {
   public:
     HitList(PhysicsWorld &world, Array<RaycastHit> &hits) : _world(world), _hits(hits) {}
     bool on_hit(const px::RayHit &h) override
     {
-        // Something that is not one of this world's actors (none should be) is left out.
-        PhysicsActor *a = h.actor ? static_cast<PhysicsActor *>(h.actor->user_data) : nullptr;
-        if (!a || a->tag != physics_actor_tag || a->world != &_world)
-            return true;
-        RaycastHit hit{h.point, h.normal, h.distance, _world.id_of(a)};
+        // A shape of no actor (a mover's capsule) is a hit that names no actor.
+        RaycastHit hit{h.point, h.normal, h.distance, _world.id_of(record_in(_world, h.actor))};
         return _hits.push_back(hit);
     }
 
@@ -46,12 +49,6 @@ class HitList final : public px::IRayHitReport {
     PhysicsWorld &_world;
     Array<RaycastHit> &_hits;
 };
-
-PhysicsActor *record_in(PhysicsWorld &world, px::Actor *actor)
-{
-    auto *a = actor ? static_cast<PhysicsActor *>(actor->user_data) : nullptr;
-    return a && a->tag == physics_actor_tag && a->world == &world ? a : nullptr;
-}
 
 } // namespace
 
@@ -71,14 +68,12 @@ void PhysicsWorld::raycast_now(const PhysicsRay &ray, const QuerySettings &setti
         px::RayHit hit;
         if (!_scene->raycast_closest(ray.origin, ray.direction, ray.length, settings.shapes, mask, hit))
             break;
-        PhysicsActor *a = record_in(*this, hit.actor);
-        if (!a)
-            break; // a body without an actor record is not a hit anyone can name
+        // A mover's capsule is hit like any body, but names no actor.
         result.hit = true;
         result.position = hit.point;
         result.normal = hit.normal;
         result.distance = hit.distance;
-        result.actor = id_of(a);
+        result.actor = id_of(record_in(*this, hit.actor));
         break;
     }
     case RaycastMode::All: {

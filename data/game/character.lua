@@ -1,7 +1,8 @@
 -- The player's character (units/character.unit): its mover walks it through the physics
 -- world, falling when nothing holds it up, and its unit follows the mover's feet, turned to
--- face where it walks. Crates it walks into are pushed along: the mover itself only stops
--- at them, so the script gives the crate ahead the character's speed.
+-- face where it walks. Crates it walks into are pushed along: the mover's body shoves what
+-- it walks into, and the script also gives the crate ahead the character's speed, square
+-- to its path, so a pushed crate slides straight and upright.
 
 local character = {}
 

@@ -417,8 +417,10 @@ btScalar ContactSolver::solveGroup(btCollisionObject **bodies, int body_count, b
         btPersistentManifold &m = *manifolds[i];
         const BulletActor *a = actor_of(m.getBody0());
         const BulletActor *b = actor_of(m.getBody1());
-        if (!a || !b)
+        if (!a || !b) {
+            drop_refused_controller_points(m);
             continue;
+        }
         if (!a->rules.empty() || !b->rules.empty())
             for (int k = m.getNumContacts() - 1; k >= 0; --k) {
                 btManifoldPoint &p = m.getContactPoint(k);

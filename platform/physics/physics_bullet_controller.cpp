@@ -9,9 +9,16 @@
 // again without the step: it climbs no slope beyond its limit. A landing on ground it may
 // stand on sets "down"; a blocking hit sideways, or steep ground below, "sides"; a hit in
 // the up pass while rising "up". Hits are reported for the try that is kept. Other
-// controllers block it; triggers and actors without contact response do not. The
-// controller's capsule is in the world only for other controllers: bodies, rays and
-// overlaps never see it.
+// controllers block it; triggers and actors without contact response do not.
+//
+// Dynamic bodies stop against it too: each controller carries a kinematic body, its
+// capsule grown by the skin width, that is placed with every move. The move stops the
+// capsule a skin short of a body it walks into, so the grown capsule touches that body,
+// and the next step gives the kinematic body the velocity that carries it from where the
+// step before left it, plus the part of the walk such bodies held back: the solver pushes
+// them along at the speed of the walk. Rays see
+// the controller's own capsule (a dynamic shape of its groups, with no actor); overlaps do
+// not report it.
 #include "platform/physics/physics_bullet_internal.h"
 
 namespace tallow::px {
@@ -20,6 +27,8 @@ namespace bullet {
 namespace {
 
 constexpr int max_slides = 4;
+// How far past the skin a surface still counts as touched at the end of a move.
+constexpr f32 touch_margin = 0.01f;
 
 struct Sweep final : btCollisionWorld::ConvexResultCallback {
     Sweep(const btCollisionObject *self, const GroupsMask &groups, const btVector3 &direction)
@@ -128,6 +137,17 @@ Controller *BulletScene::create_controller(const ControllerDesc &desc)
     c->object.setUserIndex(object_controller);
     c->object.setCollisionFlags(btCollisionObject::CF_NO_CONTACT_RESPONSE | btCollisionObject::CF_KINEMATIC_OBJECT);
     _world.addCollisionObject(&c->object, btBroadphaseProxy::KinematicFilter, btBroadphaseProxy::AllFilter);
+    c->groups = desc.groups;
+    c->body_shape = new btCapsuleShapeZ(desc.radius + desc.skin_width, desc.height);
+    btRigidBody::btRigidBodyConstructionInfo info(0, nullptr, c->body_shape);
+    info.m_friction = 0; // it pushes, it does not drag
+    info.m_restitution = 0;
+    c->body = new btRigidBody(info);
+    c->body->setUserPointer(c);
+    c->body->setUserIndex(object_controller_body);
+    c->body->setCollisionFlags(c->body->getCollisionFlags() | btCollisionObject::CF_KINEMATIC_OBJECT);
+    // The filter callback decides its pairs (free bodies of its groups).
+    _world.addRigidBody(c->body, -1, -1);
     _controllers.push_back(c);
     set_controller_position(c, desc.position);
     return c;
@@ -139,6 +159,9 @@ void BulletScene::release_controller(Controller *controller)
     if (it == _controllers.end())
         return;
     BulletController *c = *it;
+    _world.removeRigidBody(c->body);
+    delete c->body;
+    delete c->body_shape;
     _world.removeCollisionObject(&c->object);
     delete c->shape;
     _controllers.erase(it);
@@ -158,12 +181,28 @@ void BulletScene::set_controller_position(Controller *controller, const f64 posi
     auto *c = static_cast<BulletController *>(controller);
     if (!c || !std::isfinite(position[0]) || !std::isfinite(position[1]) || !std::isfinite(position[2]))
         return;
+    place_controller(c, position);
+    // Placed, not moved: no velocity to push with.
+    c->body->setInterpolationWorldTransform(c->body->getWorldTransform());
+    c->body->setLinearVelocity(btVector3(0, 0, 0));
+}
+
+void BulletScene::place_controller(BulletController *c, const f64 position[3])
+{
     for (int i = 0; i < 3; ++i)
         c->position[i] = position[i];
-    c->object.setWorldTransform(btTransform(btQuaternion::getIdentity(), btVector3(btScalar(position[0]),
-                                                                                  btScalar(position[1]),
-                                                                                  btScalar(position[2]))));
+    const btTransform pose(btQuaternion::getIdentity(),
+                           btVector3(btScalar(position[0]), btScalar(position[1]), btScalar(position[2])));
+    c->object.setWorldTransform(pose);
     _world.updateSingleAabb(&c->object);
+    // The step takes the body's velocity from its interpolation pose (where the last step
+    // left it) to this one, over the step's time. Left where it was, it may fall asleep, so
+    // that the bodies it rests against may too.
+    if (pose.getOrigin() == c->body->getWorldTransform().getOrigin())
+        return;
+    c->body->setWorldTransform(pose);
+    c->body->activate(true);
+    _world.updateSingleAabb(c->body);
 }
 
 void BulletScene::report_scene_changed(Controller *controller)
@@ -179,6 +218,7 @@ u32 BulletScene::move_controller(Controller *controller, const Vector3 &displace
     auto *c = static_cast<BulletController *>(controller);
     if (!c || !finite(displacement) || length(displacement) < min_distance)
         return 0;
+    set_controller_groups(c, groups);
     const btVector3 start(btScalar(c->position[0]), btScalar(c->position[1]), btScalar(c->position[2]));
     btVector3 pos = start;
     const f32 motion_length = length(displacement);
@@ -187,6 +227,8 @@ u32 BulletScene::move_controller(Controller *controller, const Vector3 &displace
     // The hits of a try, reported once the try is kept.
     ControllerHit hits[2 + max_slides];
     u32 hit_count = 0;
+    // The part of the walk that free bodies held back, to be pushed through them.
+    btVector3 push(0, 0, 0);
     auto hit_report = [&](const Sweep &s, const btVector3 &at) {
         if (!_desc.callbacks || !s.object || hit_count == std::size(hits))
             return;
@@ -210,7 +252,8 @@ u32 BulletScene::move_controller(Controller *controller, const Vector3 &displace
         // The sweep reaches a skin width further than the move, so a surface the skin
         // already touches stops it too (else the capsule would sink into its skin and
         // bounce back out on alternate moves).
-        f32 reach = len + c->skin;
+        // (And a touch further, so a surface the move ends within the skin of is seen.)
+        f32 reach = len + c->skin + touch_margin;
         btTransform from(btQuaternion::getIdentity(), pos), to(btQuaternion::getIdentity(), pos + dir * reach);
         _world.convexSweepTest(c->shape, from, to, out, 0);
         if (!out.object) {
@@ -223,6 +266,9 @@ u32 BulletScene::move_controller(Controller *controller, const Vector3 &displace
         f32 keep = reach * out.m_closestHitFraction - (along > 1e-3f ? c->skin / along : c->skin);
         if (keep >= len) {
             pos += delta; // the surface lies beyond the move: it did not stop it
+            // But the move ends within the skin of it: touched. A body it pushes ahead
+            // of it is met that way, move after move.
+            hit_report(out, pos - out.normal * c->radius);
             out.object = nullptr;
             return;
         }
@@ -259,6 +305,13 @@ u32 BulletScene::move_controller(Controller *controller, const Vector3 &displace
                 break;
             // What is left of the move, with the part into the surface taken out.
             btVector3 left = remaining - (pos - before);
+            if (controller_pushes(c, actor_of(s.object))) {
+                btVector3 n(s.normal.x(), s.normal.y(), 0);
+                if (n.length2() > 1e-10f) {
+                    n.normalize();
+                    push += n * std::min(left.dot(n), 0.0f);
+                }
+            }
             bool ground = climb && c->slope_limit > 0 && s.normal.z() >= c->slope_limit;
             if (ground) {
                 remaining = left - s.normal * left.dot(s.normal);
@@ -286,6 +339,7 @@ u32 BulletScene::move_controller(Controller *controller, const Vector3 &displace
     const f32 ground_before = start.z() - (c->height * 0.5f + c->radius) - c->skin;
     auto attempt = [&](f32 step, bool &landed_walkable, bool &stepped_any) {
         hit_count = 0;
+        push.setZero();
         u32 flags = 0;
         f32 raised = 0;
         if (rise + step > 0) {
@@ -333,8 +387,29 @@ u32 BulletScene::move_controller(Controller *controller, const Vector3 &displace
     for (int i = 0; i < 3; ++i)
         if (pos[i] == btScalar(c->position[i]))
             p[i] = c->position[i];
-    set_controller_position(c, p);
+    place_controller(c, p);
+    // The body is carried as far as the walk went, plus what free bodies held back: it
+    // comes from that much further back over the next step, so it meets them at the
+    // speed of the walk.
+    if (!push.isZero()) {
+        btTransform from = c->body->getInterpolationWorldTransform();
+        from.setOrigin(from.getOrigin() - push);
+        c->body->setInterpolationWorldTransform(from);
+        c->body->activate(true);
+    }
     return flags;
+}
+
+void BulletScene::set_controller_groups(BulletController *c, const GroupsMask &groups)
+{
+    if (std::equal(std::begin(groups.bits), std::end(groups.bits), std::begin(c->groups.bits)))
+        return;
+    c->groups = groups;
+    // Pairs the new groups refuse go now; the ones they allow are found again.
+    if (btBroadphaseProxy *proxy = c->body->getBroadphaseHandle())
+        _world.getPairCache()->cleanProxyFromPairs(proxy, &_dispatcher);
+    _world.removeRigidBody(c->body);
+    _world.addRigidBody(c->body, -1, -1);
 }
 
 } // namespace bullet

@@ -123,6 +123,7 @@ struct BulletActor final : Actor {
 /// What a collision object's user index says it is; its user pointer is then that thing.
 constexpr int object_actor = 1;
 constexpr int object_controller = 2;
+constexpr int object_controller_body = 3; // the kinematic body a controller pushes with
 
 struct BulletJoint final : Joint {
     btTypedConstraint *constraint = nullptr;
@@ -142,8 +143,13 @@ struct BulletJoint final : Joint {
 };
 
 struct BulletController final : Controller {
-    btCollisionObject object; // seen by other controllers' sweeps, never by bodies or rays
+    btCollisionObject object; // seen by other controllers' sweeps and by rays, never by bodies
     btCapsuleShapeZ *shape = nullptr;
+    // Kinematic, a skin wider than `shape`: what dynamic bodies meet. It is placed with
+    // every move; the step takes its velocity from where the last step left it.
+    btRigidBody *body = nullptr;
+    btCapsuleShapeZ *body_shape = nullptr;
+    GroupsMask groups;
     f64 position[3] = {};
     f32 radius = 0, height = 0, slope_limit = 0, step_offset = 0, skin = 0;
     u32 scene_changes = 0;
@@ -196,6 +202,41 @@ inline BulletController *controller_of(const btCollisionObject *o)
     return o && o->getUserIndex() == object_controller ? static_cast<BulletController *>(o->getUserPointer()) : nullptr;
 }
 
+/// The controller whose pushing body `o` is.
+inline BulletController *controller_body_of(const btCollisionObject *o)
+{
+    return o && o->getUserIndex() == object_controller_body ? static_cast<BulletController *>(o->getUserPointer())
+                                                             : nullptr;
+}
+
+/// True when a controller's pushing body meets the actor: a free dynamic body (not
+/// kinematic, not a trigger, not switched off) whose groups pass the controller's.
+inline bool controller_pushes(const BulletController *c, const BulletActor *a)
+{
+    return c && a && a->dynamic && !a->kinematic && !a->trigger && !a->disable_collision &&
+           groups_collide(c->groups, a->groups);
+}
+
+/// Drops the points of a controller's pushing body on shapes of an actor with per-shape
+/// rules that the controller may not push (triggers, shapes switched off, other groups).
+inline void drop_refused_controller_points(btPersistentManifold &m)
+{
+    const BulletActor *a = actor_of(m.getBody0());
+    const bool actor_first = a != nullptr;
+    if (!a)
+        a = actor_of(m.getBody1());
+    const BulletController *c = controller_body_of(actor_first ? m.getBody1() : m.getBody0());
+    if (!a || !c || a->rules.empty())
+        return;
+    constexpr u32 off = shape_disable_collision | shape_disable_response | shape_trigger;
+    for (int k = m.getNumContacts() - 1; k >= 0; --k) {
+        const btManifoldPoint &p = m.getContactPoint(k);
+        const ShapeRule *r = rule_of(a, actor_first ? p.m_index0 : p.m_index1);
+        if (r && ((r->flags & off) || !groups_collide(r->groups, c->groups)))
+            m.removeContactPoint(k);
+    }
+}
+
 /// True when a query with these settings sees the actor.
 inline bool query_sees(const BulletActor *a, u32 shapes, const GroupsMask &groups, bool ray)
 {
@@ -224,10 +265,17 @@ inline bool query_sees_child(const BulletActor *a, int child, const GroupsMask &
 struct GroupFilter final : btOverlapFilterCallback {
     bool needBroadphaseCollision(btBroadphaseProxy *p0, btBroadphaseProxy *p1) const override
     {
-        BulletActor *a = actor_of(static_cast<btCollisionObject *>(p0->m_clientObject));
-        BulletActor *b = actor_of(static_cast<btCollisionObject *>(p1->m_clientObject));
-        if (!a || !b)
-            return false; // query objects of our own never pair
+        auto *o0 = static_cast<btCollisionObject *>(p0->m_clientObject);
+        auto *o1 = static_cast<btCollisionObject *>(p1->m_clientObject);
+        BulletActor *a = actor_of(o0);
+        BulletActor *b = actor_of(o1);
+        if (!a || !b) {
+            // A controller's pushing body pairs with the free bodies it may push; query
+            // objects of our own never pair.
+            if (BulletController *c = controller_body_of(o0))
+                return controller_pushes(c, b);
+            return controller_pushes(controller_body_of(o1), a);
+        }
         if (a->disable_collision || b->disable_collision)
             return false;
         if (!a->dynamic && !b->dynamic)
@@ -476,6 +524,10 @@ class BulletScene final : public IScene {
     void controller_position(const Controller *controller, f64 out_position[3]) const override;
     void set_controller_position(Controller *controller, const f64 position[3]) override;
     void report_scene_changed(Controller *controller) override;
+    /// Puts a controller's capsule and body at `position` (the body to be carried there
+    /// by the next step).
+    void place_controller(BulletController *c, const f64 position[3]);
+    void set_controller_groups(BulletController *c, const GroupsMask &groups);
 
     /// Before each sub-step: distance springs. After each: joint breaking.
     void before_sub_step(f32 dt);

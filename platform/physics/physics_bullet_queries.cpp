@@ -1,6 +1,7 @@
 // Rays and overlaps of the Bullet backend. Bullet's rayTest and contactTest do the
 // geometry; our callbacks apply the query's rules (actor kinds, the 128-bit group filter,
-// shapes switched off for queries) and skip everything that is not an actor.
+// shapes switched off for queries). Rays also see character controllers' capsules (hits
+// without an actor); overlaps skip everything that is not an actor.
 #include "platform/physics/physics_bullet_internal.h"
 
 namespace tallow::px {
@@ -21,7 +22,13 @@ bool unit_direction(const Vector3 &d)
 struct RayFilter {
     u32 shapes;
     GroupsMask groups;
-    bool sees(const btCollisionObject *o) const { return query_sees(actor_of(o), shapes, groups, true); }
+    bool sees(const btCollisionObject *o) const
+    {
+        // A controller's capsule is a moving (dynamic) shape of no actor.
+        if (const BulletController *c = controller_of(o))
+            return (shapes & query_dynamics) && groups_collide(c->groups, groups);
+        return query_sees(actor_of(o), shapes, groups, true);
+    }
     /// A hit on one child shape of an actor whose shapes have rules of their own.
     bool sees(const btCollisionWorld::LocalRayResult &r) const
     {

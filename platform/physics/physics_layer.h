@@ -129,8 +129,9 @@ enum class ForceMode : u32 {
 /// Which actors a query sees.
 enum QueryShapes : u32 { query_statics = 1, query_dynamics = 2, query_all = 3 };
 
-/// One ray hit. `actor` is null for something in the scene that is not an actor (a
-/// character controller's capsule never is: rays do not see controllers).
+/// One ray hit. `actor` is null for something in the scene that is not an actor: a
+/// character controller's capsule (rays see controllers as dynamic shapes of the
+/// controller's groups; overlaps never report them, having no actor to name).
 struct RayHit {
     Actor *actor = nullptr;
     Vector3 point;
@@ -226,6 +227,9 @@ struct ControllerDesc {
     f32 slope_limit = 0.707f; // cosine of the steepest ground walked on; 0: any
     f32 step_offset = 0.5f;   // steps up to this height are climbed
     f32 skin_width = 0.1f;    // distance kept from what it touches
+    /// What its capsule belongs to and collides with, for the bodies it pushes and the
+    /// rays that see it; each move's groups replace it.
+    GroupsMask groups;
     void *user_data = nullptr;
 };
 
@@ -372,7 +376,11 @@ class IScene {
     virtual void release_joint(Joint *joint) = 0;
     virtual bool is_joint_broken(const Joint *joint) const = 0;
 
-    // Character controllers: capsules that move only when told and are not pushed.
+    // Character controllers: capsules that move only when told and are not pushed. A
+    // controller carries a kinematic body one skin width wider than its capsule: bodies
+    // that fall or slide into it stop against it, and a move carries it along, so the
+    // solver pushes the dynamic bodies the controller walks into (at the speed of its
+    // move over the next simulate).
     virtual Controller *create_controller(const ControllerDesc &desc) = 0;
     virtual void release_controller(Controller *controller) = 0;
     /// Moves by `displacement`, climbing steps, sliding along what blocks it and keeping

@@ -375,6 +375,43 @@ TEST_F(PhysicsBehaviour, AMoverClimbsSlopesUpToItsLimitAndStepsUpToItsOffset)
     }
 }
 
+TEST_F(PhysicsBehaviour, AMoverPushesTheFreeBodiesItWalksIntoAndStopsTheOnesThatHitIt)
+{
+    // Walking at 3 m/s along x for 2 s, a mover (radius 0.35, skin 0.1) meets a 1 m box at
+    // x = 3, grown by the shapes' skin, when its feet reach 3 - 0.525 - 0.35 - 0.1. From there
+    // on it pushes the box ahead at its own speed: the box's travel is the mover's after
+    // contact, and the mover stays about a skin from its face, never held back by it. A box
+    // sliding into a mover that stands still (arriving at 3.3 m/s) stops against it there
+    // instead of passing it.
+    ground();
+    PhysicsActor *pushed = spawn_box({0.5f, 0.5f, 0.5f}, at(3, 0, 0.5f));
+    PhysicsActor *thrown = spawn_box({0.5f, 0.5f, 0.5f}, at(1.5f, 8, 0.5f));
+    ASSERT_NE(pushed, nullptr);
+    ASSERT_NE(thrown, nullptr);
+    PhysicsMover *walking = world->create_mover_from(walker(0.3f), {0, 0, 0.2f}, 0);
+    PhysicsMover *standing = world->create_mover_from(walker(0.3f), {3, 8, 0.2f}, 0);
+    ASSERT_NE(walking, nullptr);
+    ASSERT_NE(standing, nullptr);
+    step(30);
+    world->scene()->set_linear_velocity(thrown->actor, {4, 0, 0});
+    for (u32 i = 0; i < 120; ++i) {
+        world->move_mover(walking, {3 * frame, 0, -4 * frame});
+        world->move_mover(standing, {0, 0, -4 * frame});
+        step(1);
+    }
+    const Vector3 feet = world->mover_position(walking), box = position(pushed);
+    const f32 face = 0.5f + physics_shape_skin;
+    const f32 contact = 3 - face - 0.35f - 0.1f;
+    EXPECT_NEAR(feet.x, 6, 0.1f) << "not held back by the box";
+    EXPECT_NEAR(box.x - 3, feet.x - contact, 0.15f) << "pushed along as far as the mover walked";
+    EXPECT_NEAR(box.x - face - (feet.x + 0.35f), 0.1f, 0.1f) << "right ahead of the mover";
+    EXPECT_NEAR(box.y, 0, 0.05f);
+    EXPECT_GT(axis(pose(pushed), 2).z, 0.95f) << "upright";
+    // The thrown box: stopped at the standing mover's skin, the mover where it stood.
+    EXPECT_NEAR(position(thrown).x, 3 - 0.35f - 0.1f - face, 0.03f);
+    EXPECT_NEAR(world->mover_position(standing).x, 3, 1e-4f);
+}
+
 TEST_F(PhysicsBehaviour, ASweptSphereIsStoppedByAThinWall)
 {
     // A 0.2 m ball at 300 m/s moves 1.25 m a sub-step; a 0.1 m wall 20 m ahead stops it

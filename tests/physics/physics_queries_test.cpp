@@ -225,21 +225,61 @@ TEST_F(PhysicsQueries, ATriggerShapeInsideASolidActorReportsAndHoldsNothing)
     EXPECT_EQ(p.kind, 0u);
 }
 
-// Shapes of the scene that are no actor's (a mover's capsule) are never a hit: a ray down on
-// a mover finds the floor under it, an overlap around it finds the floor alone.
-TEST_F(PhysicsQueries, BodiesWithoutAnActorRecordAreNotHits)
+// A mover's capsule is a body rays meet, where the mover stands after each move: a hit that
+// names no actor (the mover has no actor record). Overlaps name actors only, so they leave it
+// out; a ray that sees statics alone passes it.
+TEST_F(PhysicsQueries, AMoversCapsuleIsARayHitOfNoActorAndNoOverlap)
 {
-    MoverTemplate t;
+    MoverTemplate t; // height 2, radius 0.5: the capsule's top 2 m above the feet
     PhysicsMover *m = world->create_mover_from(t, {0, 5, 0}, 0);
     ASSERT_NE(m, nullptr);
-    RaycastResult down(default_allocator());
-    ASSERT_TRUE(world->raycast_closest(ray({0, 5, 10}, {0, 0, -1}), {}, down));
-    EXPECT_TRUE(down.hit);
-    EXPECT_TRUE(same(down.actor, floor));
+    struct Case {
+        const char *name;
+        Vector3 origin;
+        QuerySettings settings;
+        bool mover;   // the hit is the mover's capsule (else the floor)
+        f32 hit_z;
+    };
+    const Case cases[] = {
+        {"down on the mover", {0, 5, 10}, {}, true, 2},
+        {"statics only", {0, 5, 10}, {px::query_statics, {0, ~0ull}}, false, 0},
+        {"beside it", {0.6f, 5, 10}, {}, false, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        RaycastResult down(default_allocator());
+        ASSERT_TRUE(world->raycast_closest(ray(c.origin, {0, 0, -1}), c.settings, down));
+        EXPECT_TRUE(down.hit);
+        EXPECT_NEAR(down.position.z, c.hit_z, 0.01f);
+        EXPECT_NEAR(down.distance, 10 - c.hit_z, 0.01f);
+        EXPECT_NEAR(down.normal.z, 1, 1e-3f);
+        if (c.mover)
+            EXPECT_EQ(world->resolve(down.actor), nullptr);
+        else
+            EXPECT_TRUE(same(down.actor, floor));
+    }
+    // All hits: the capsule (no actor) and the floor under it.
+    RaycastResult all(default_allocator());
+    ASSERT_TRUE(world->raycast_all(ray({0, 5, 10}, {0, 0, -1}), {}, all));
+    ASSERT_EQ(all.hits.size(), 2u);
+    u32 nameless = 0;
+    for (const RaycastHit &h : all.hits)
+        nameless += world->resolve(h.actor) == nullptr ? 1 : 0;
+    EXPECT_EQ(nameless, 1u);
     OverlapResult around(default_allocator());
     ASSERT_TRUE(world->overlap({OverlapShapeKind::Sphere, at(0, 5, 1), {1, 1, 1}}, {}, around));
     ASSERT_EQ(around.actors.size(), 1u);
     EXPECT_TRUE(same(around.actors[0], floor));
+    // Moved 2 m along x (no step between): the ray where it stood meets the floor.
+    world->move_mover(m, {2, 0, 0});
+    RaycastResult after(default_allocator());
+    ASSERT_TRUE(world->raycast_closest(ray({0, 5, 10}, {0, 0, -1}), {}, after));
+    EXPECT_TRUE(same(after.actor, floor));
+    Vector3 feet = world->mover_position(m);
+    ASSERT_TRUE(world->raycast_closest(ray({feet.x, 5, 10}, {0, 0, -1}), {}, after));
+    EXPECT_NEAR(feet.x, 2, 0.01f);
+    EXPECT_NEAR(after.position.z, feet.z + 2, 0.01f);
+    EXPECT_EQ(world->resolve(after.actor), nullptr);
 }
 
 // Each world answers from its own scene and its own buffer: overlaps of two worlds, one
