@@ -55,14 +55,6 @@ inline void prefetch_graph_nodes(const SceneGraph &graph)
     }
 }
 
-/// The node a linked unit's root reads (its graph's lines must be in already).
-inline void prefetch_parent_node(const SceneGraph &graph)
-{
-    const NodeRef link = graph.parent_link();
-    if (link.graph && link.index < link.graph->node_count())
-        __builtin_prefetch(link.graph->world_matrices() + link.index, 0);
-}
-
 /// Writes the change records of the flagged units among `units` that reflect early into
 /// `stream` as one block and clears their flags. False when the stream cannot grow: the
 /// graphs and flags then keep what is unreflected for the reflection.

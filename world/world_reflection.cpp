@@ -7,6 +7,14 @@ namespace tallow {
 
 namespace {
 
+/// The node a linked unit's root reads (its graph's lines must be in already).
+void prefetch_parent_node(const SceneGraph &graph)
+{
+    const NodeRef link = graph.parent_link();
+    if (link.graph && link.index < link.graph->node_count())
+        __builtin_prefetch(link.graph->world_matrices() + link.index, 0);
+}
+
 /// A unit of the update list whose record can be written as soon as its graph is up to
 /// date: one the frame does not update again (not linked, not in the awake list). The
 /// others keep their flag for the reflection, which writes one record of all that changed.
