@@ -13,8 +13,8 @@
 // resource source, loader, manager and resource types; window; game object and its platform
 // set-up; render service and device; render-config package and swap chain; boot packages;
 // input; physics; network; save system; LightFX; the game's init. Shutdown (`shutdown`)
-// releases them in the order the .cpp lists. Each step is its own member function; a
-// service that is not part of the build is skipped with a log line.
+// releases them in the order application_shutdown.cpp lists. Each step is its own member
+// function; a service that is not part of the build is skipped with a log line.
 //
 // Main thread only.
 
