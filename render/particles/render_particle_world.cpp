@@ -248,7 +248,8 @@ void RenderParticleWorld::set_materials(const u8 *payload, u32 payload_bytes)
         delete_with_allocator(_allocator, t);
         return;
     }
-    memcpy(t->pairs.data(), payload + m.pairs_offset, size_t(m.count) * sizeof(ParticleMaterialPair));
+    if (m.count != 0) // an empty table has no storage to copy into
+        memcpy(t->pairs.data(), payload + m.pairs_offset, size_t(m.count) * sizeof(ParticleMaterialPair));
     std::stable_sort(t->pairs.begin(), t->pairs.end(),
                      [](const ParticleMaterialPair &a, const ParticleMaterialPair &b) { return a.name < b.name; });
     for (Table *&old : _tables)
