@@ -7,10 +7,12 @@
 # taken every half second and the most lit one counts: the first come before the window
 # opens and the last may come after it closed, while the program shuts down.
 #
-#   window_run_test.sh PROGRAM DATA_DIR      exit 77 (skipped) without xvfb-run or xwd
+#   window_run_test.sh PROGRAM DATA_DIR [LIMIT_SECONDS]
+#                                            exit 77 (skipped) without xvfb-run or xwd
 set -u
 program=$1
 data_dir=$2
+limit=${3:-120} # sanitizer builds play the sample's frames several times slower
 for tool in xvfb-run xwd; do
     if ! command -v "$tool" >/dev/null 2>&1; then
         echo "skipped: $tool is not installed (Debian packages xvfb and x11-apps)"
@@ -41,7 +43,7 @@ wait "$pid"
 INSIDE
 
 pixel_bytes=$((width * height * 4))
-timeout --kill-after=10 120 xvfb-run -a -s "-screen 0 ${width}x${height}x24 -br" \
+timeout --kill-after=10 "$limit" xvfb-run -a -s "-screen 0 ${width}x${height}x24 -br" \
     bash "$work/inside.sh" "$program" "$data_dir" "$work" "$pixel_bytes"
 status=$?
 fail() {
@@ -50,7 +52,7 @@ fail() {
     tail -n 30 "$work/engine.log" 2>/dev/null
     exit 1
 }
-[ "$status" -eq 124 ] && fail "the program did not end within 120 s"
+[ "$status" -eq 124 ] && fail "the program did not end within $limit s"
 [ "$status" -eq 0 ] || fail "exit code $status"
 grep -q "no OpenGL 4.5 context" "$work/engine.log" && fail "the layer fell back to its headless backend"
 presents=$(sed -n 's/.*device closed after \([0-9]*\) presents.*/\1/p' "$work/engine.log" | tail -n 1)
