@@ -84,6 +84,28 @@ ResourceFacts facts_of(ID3D11Resource *resource)
     return facts;
 }
 
+/// Width and height of one subresource: bytes and one row for a buffer, the mip's texels for a texture.
+void subresource_extent(const ResourceFacts &facts, UINT subresource, u64 &width, u64 &height)
+{
+    if (facts.is_buffer) {
+        width = facts.byte_width;
+        height = 1;
+        return;
+    }
+    const u64 mip = facts.mip_levels ? subresource % facts.mip_levels : 0;
+    width = facts.width >> mip ? facts.width >> mip : 1;
+    height = facts.height >> mip ? facts.height >> mip : 1;
+}
+
+/// A box is a non-empty range of one subresource, one slice deep (one row for a buffer).
+bool box_inside(const ResourceFacts &facts, UINT subresource, const D3D11_BOX &box)
+{
+    if (box.right <= box.left || box.bottom <= box.top || box.front != 0 || box.back != 1) return false;
+    u64 width = 0, height = 0;
+    subresource_extent(facts, subresource, width, height);
+    return box.right <= width && box.bottom <= height;
+}
+
 const char *kind_name(const ResourceFacts &facts) { return facts.is_buffer ? "buffer" : "texture2d"; }
 
 /// Checks a view of `resource` with the bind flag its kind needs and its description (a null
@@ -305,7 +327,8 @@ bool create_deferred_context(UINT flags)
     return true;
 }
 
-bool update_subresource(ID3D11Resource *resource, bool owned, UINT subresource, const void *data)
+bool update_subresource(ID3D11Resource *resource, bool owned, UINT subresource, const D3D11_BOX *box,
+                        const void *data)
 {
     if (!resource || !owned || !data) {
         report(Rule::invalid_call, "UpdateSubresource with no resource of this backend or no data");
@@ -323,6 +346,11 @@ bool update_subresource(ID3D11Resource *resource, bool owned, UINT subresource, 
                kind_name(facts), facts.usage);
         return false;
     }
+    if (box && !box_inside(facts, subresource, *box)) {
+        report(Rule::copy_out_of_range, "UpdateSubresource box outside subresource %u of a %s", subresource,
+               kind_name(facts));
+        return false;
+    }
     return true;
 }
 
@@ -338,6 +366,24 @@ bool copy_resource(ID3D11Resource *destination, bool destination_owned, ID3D11Re
     }
     if (!alike) {
         report(Rule::copy_out_of_range, "CopyResource between unlike resources");
+        return false;
+    }
+    return true;
+}
+
+bool clear_render_target_view(bool view_owned, const FLOAT *color)
+{
+    if (!view_owned || !color) {
+        report(Rule::invalid_call, "ClearRenderTargetView without a view or a colour");
+        return false;
+    }
+    return true;
+}
+
+bool clear_depth_stencil_view(bool view_owned)
+{
+    if (!view_owned) {
+        report(Rule::invalid_call, "ClearDepthStencilView without a view");
         return false;
     }
     return true;

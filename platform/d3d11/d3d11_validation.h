@@ -77,8 +77,13 @@ bool create_state(ObjectKind kind, const void *desc);
 bool create_deferred_context(UINT flags);
 
 /// Context calls. `owned` as above; `deferred` says which kind of context is called.
-bool update_subresource(ID3D11Resource *resource, bool owned, UINT subresource, const void *data);
+/// A box, when given, lies inside the subresource (one slice deep, one row for a buffer).
+bool update_subresource(ID3D11Resource *resource, bool owned, UINT subresource, const D3D11_BOX *box,
+                        const void *data);
 bool copy_resource(ID3D11Resource *destination, bool destination_owned, ID3D11Resource *source, bool source_owned);
+/// `view_owned`: the view is a view of a resource of this backend.
+bool clear_render_target_view(bool view_owned, const FLOAT *color);
+bool clear_depth_stencil_view(bool view_owned);
 /// `list_owned`: the list is a command list of the context's backend.
 bool execute_command_list(bool deferred, bool list_owned);
 bool finish_command_list(bool deferred, bool has_output);
@@ -220,7 +225,7 @@ public:
     void UpdateSubresource(ID3D11Resource *destination, UINT subresource, const D3D11_BOX *box, const void *data,
                            UINT row_pitch, UINT depth_pitch) override
     {
-        if (!rules::update_subresource(destination, this->owns_resource(destination), subresource, data)) return;
+        if (!rules::update_subresource(destination, this->owns_resource(destination), subresource, box, data)) return;
         Backend::UpdateSubresource(destination, subresource, box, data, row_pitch, depth_pitch);
     }
     void CopyResource(ID3D11Resource *destination, ID3D11Resource *source) override
@@ -228,6 +233,16 @@ public:
         if (!rules::copy_resource(destination, this->owns_resource(destination), source, this->owns_resource(source)))
             return;
         Backend::CopyResource(destination, source);
+    }
+    void ClearRenderTargetView(ID3D11RenderTargetView *view, const FLOAT color[4]) override
+    {
+        if (!rules::clear_render_target_view(owns_view(view), color)) return;
+        Backend::ClearRenderTargetView(view, color);
+    }
+    void ClearDepthStencilView(ID3D11DepthStencilView *view, UINT flags, FLOAT depth, UINT8 stencil) override
+    {
+        if (!rules::clear_depth_stencil_view(owns_view(view))) return;
+        Backend::ClearDepthStencilView(view, flags, depth, stencil);
     }
     void ExecuteCommandList(ID3D11CommandList *list, BOOL restore_state) override
     {
@@ -243,6 +258,16 @@ public:
 
 private:
     bool is_deferred() { return this->GetType() == D3D11_DEVICE_CONTEXT_DEFERRED; }
+    /// A view is the backend's when the resource it views is.
+    bool owns_view(ID3D11View *view)
+    {
+        if (!view) return false;
+        ID3D11Resource *resource = nullptr;
+        view->GetResource(&resource);
+        const bool owned = resource && this->owns_resource(resource);
+        if (resource) resource->Release();
+        return owned;
+    }
 };
 
 } // namespace tallow::d3d11

@@ -152,11 +152,7 @@ void GlContext::UpdateSubresource(ID3D11Resource *destination, UINT subresource,
         right = texture->mip_width(mip);
         bottom = texture->mip_height(mip);
     }
-    if (box) {
-        if (box->right > right || box->bottom > bottom || box->left >= box->right || box->top >= box->bottom) {
-            log_error("copy_out_of_range: UpdateSubresource box outside the subresource");
-            return;
-        }
+    if (box) { // the front has checked it lies inside the subresource
         left = box->left;
         top = box->top;
         right = box->right;

@@ -246,6 +246,63 @@ const Case cases[] = {
          return S_OK;
      },
      D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"update box past a texture's right edge", Rule::copy_out_of_range,
+     [](Bench &b) {
+         const u8 bytes[16 * 16 * 4] = {};
+         const D3D11_BOX box{8, 0, 0, 17, 4, 1};
+         b.context->UpdateSubresource(b.texture(D3D11_BIND_SHADER_RESOURCE), 0, &box, bytes, 64, 0);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"update box past the second mip of a texture", Rule::copy_out_of_range,
+     [](Bench &b) {
+         D3D11_TEXTURE2D_DESC desc{16, 16, 2, 1, DXGI_FORMAT_R8G8B8A8_UNORM, {1, 0}, D3D11_USAGE_DEFAULT,
+                                   D3D11_BIND_SHADER_RESOURCE, 0, 0};
+         ID3D11Texture2D *texture = nullptr;
+         EXPECT_EQ(b.device->CreateTexture2D(&desc, nullptr, &texture), S_OK);
+         const u8 bytes[16 * 16 * 4] = {};
+         const D3D11_BOX box{0, 0, 0, 16, 16, 1}; // the second mip is 8x8
+         b.context->UpdateSubresource(b.own(texture), 1, &box, bytes, 64, 0);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"update box that is empty", Rule::copy_out_of_range,
+     [](Bench &b) {
+         const u8 bytes[16] = {};
+         const D3D11_BOX box{4, 0, 0, 4, 1, 1};
+         b.context->UpdateSubresource(b.buffer(16, D3D11_BIND_VERTEX_BUFFER), 0, &box, bytes, 0, 0);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"update box two slices deep", Rule::copy_out_of_range,
+     [](Bench &b) {
+         const u8 bytes[16] = {};
+         const D3D11_BOX box{0, 0, 0, 16, 1, 2};
+         b.context->UpdateSubresource(b.buffer(16, D3D11_BIND_VERTEX_BUFFER), 0, &box, bytes, 0, 0);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"clear of a render target without a colour", Rule::invalid_call,
+     [](Bench &b) {
+         ID3D11RenderTargetView *view = nullptr;
+         EXPECT_EQ(b.device->CreateRenderTargetView(b.texture(D3D11_BIND_RENDER_TARGET), nullptr, &view), S_OK);
+         b.context->ClearRenderTargetView(b.own(view), nullptr);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"clear of no render target", Rule::invalid_call,
+     [](Bench &b) {
+         const FLOAT colour[4] = {1, 0, 0, 1};
+         b.context->ClearRenderTargetView(nullptr, colour);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"clear of no depth-stencil view, on a deferred context", Rule::invalid_call,
+     [](Bench &b) {
+         b.deferred()->ClearDepthStencilView(nullptr, D3D11_CLEAR_DEPTH, 1.0f, 0);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
     {"copy between buffers of different sizes", Rule::copy_out_of_range,
      [](Bench &b) {
          b.context->CopyResource(b.buffer(32, D3D11_BIND_VERTEX_BUFFER), b.buffer(16, D3D11_BIND_VERTEX_BUFFER));
