@@ -371,6 +371,47 @@ bool copy_resource(ID3D11Resource *destination, bool destination_owned, ID3D11Re
     return true;
 }
 
+bool map(ID3D11Resource *resource, bool owned, UINT subresource, bool has_output)
+{
+    bool fits = resource && owned && has_output;
+    if (fits) {
+        const ResourceFacts facts = facts_of(resource);
+        fits = subresource < (facts.is_buffer ? 1 : facts.mip_levels * facts.array_size);
+    }
+    if (!fits) {
+        report(Rule::invalid_call, "Map with no resource of this backend, no output or subresource %u", subresource);
+        return false;
+    }
+    return true;
+}
+
+bool map_not_open(bool open, UINT subresource)
+{
+    if (open) {
+        report(Rule::invalid_call, "Map of subresource %u while it is mapped", subresource);
+        return false;
+    }
+    return true;
+}
+
+bool unmap(bool was_open, UINT subresource)
+{
+    if (!was_open) {
+        report(Rule::invalid_call, "Unmap of subresource %u that is not mapped", subresource);
+        return false;
+    }
+    return true;
+}
+
+bool finish_with_maps(size_t open_maps)
+{
+    if (open_maps) {
+        report(Rule::invalid_call, "FinishCommandList with %zu subresources still mapped", open_maps);
+        return false;
+    }
+    return true;
+}
+
 bool clear_render_target_view(bool view_owned, const FLOAT *color)
 {
     if (!view_owned || !color) {

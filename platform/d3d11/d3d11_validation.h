@@ -26,6 +26,9 @@
 //     arguments pass (CreateDeferredContext, which has no such form, refuses it).
 #include "platform/d3d11/d3d11_headless.h"
 
+#include <mutex>
+#include <vector>
+
 namespace tallow::d3d11 {
 
 /// Records a broken rule (kept for headless_diagnostics()) and logs "rule: message".
@@ -81,6 +84,14 @@ bool create_deferred_context(UINT flags);
 bool update_subresource(ID3D11Resource *resource, bool owned, UINT subresource, const D3D11_BOX *box,
                         const void *data);
 bool copy_resource(ID3D11Resource *destination, bool destination_owned, ID3D11Resource *source, bool source_owned);
+/// Map of a subresource of a resource of this backend, with an output; `open` says the
+/// context has that subresource mapped already.
+bool map(ID3D11Resource *resource, bool owned, UINT subresource, bool has_output);
+bool map_not_open(bool open, UINT subresource);
+/// `was_open`: the context had the subresource mapped.
+bool unmap(bool was_open, UINT subresource);
+/// A command list finished with maps still open drops them; reported, the list is still made.
+bool finish_with_maps(size_t open_maps);
 /// `view_owned`: the view is a view of a resource of this backend.
 bool clear_render_target_view(bool view_owned, const FLOAT *color);
 bool clear_depth_stencil_view(bool view_owned);
@@ -216,12 +227,35 @@ private:
 /// `new ContextFront<ItsContext>(...)` and provides, besides the ID3D11DeviceContext methods:
 ///   bool owns_resource(ID3D11Resource *resource);     // as for the device
 ///   bool owns_command_list(ID3D11CommandList *list);  // a command list it recorded
-/// Rules that depend on what the context has done before (a resource mapped twice, inputs
-/// bound as outputs, lists finished with maps open) stay with the backend's context.
+/// The front keeps what the rules need of the context's past: which subresources are mapped.
+/// Rules on the pipeline state (inputs bound as outputs, render targets of unequal sizes)
+/// and on the map kinds stay with the backend's context.
 template <class Backend> class ContextFront final : public Backend {
 public:
     using Backend::Backend;
 
+    HRESULT Map(ID3D11Resource *resource, UINT subresource, D3D11_MAP type, UINT flags,
+                D3D11_MAPPED_SUBRESOURCE *out) override
+    {
+        if (out) *out = {};
+        if (!rules::map(resource, this->owns_resource(resource), subresource, out != nullptr)) return E_INVALIDARG;
+        std::lock_guard lock(_maps_mutex);
+        if (!rules::map_not_open(find_map(resource, subresource) != _open_maps.end(), subresource))
+            return E_INVALIDARG;
+        const HRESULT result = Backend::Map(resource, subresource, type, flags, out);
+        if (SUCCEEDED(result)) _open_maps.push_back({resource, subresource});
+        return result;
+    }
+    void Unmap(ID3D11Resource *resource, UINT subresource) override
+    {
+        {
+            std::lock_guard lock(_maps_mutex);
+            const auto open = find_map(resource, subresource);
+            if (!rules::unmap(open != _open_maps.end(), subresource)) return;
+            _open_maps.erase(open);
+        }
+        Backend::Unmap(resource, subresource);
+    }
     void UpdateSubresource(ID3D11Resource *destination, UINT subresource, const D3D11_BOX *box, const void *data,
                            UINT row_pitch, UINT depth_pitch) override
     {
@@ -253,10 +287,29 @@ public:
     {
         if (out_list) *out_list = nullptr;
         if (!rules::finish_command_list(is_deferred(), out_list != nullptr)) return DXGI_ERROR_INVALID_CALL;
+        {
+            std::lock_guard lock(_maps_mutex);
+            rules::finish_with_maps(_open_maps.size());
+            _open_maps.clear();
+        }
         return Backend::FinishCommandList(restore_state, out_list);
     }
 
 private:
+    struct OpenMap {
+        ID3D11Resource *resource;
+        UINT subresource;
+    };
+    /// The subresources mapped on this context and not yet unmapped, in the order mapped.
+    std::vector<OpenMap> _open_maps;
+    std::mutex _maps_mutex; // a context is used by one thread at a time, but misuse must stay sound
+
+    typename std::vector<OpenMap>::iterator find_map(ID3D11Resource *resource, UINT subresource)
+    {
+        auto at = _open_maps.begin();
+        while (at != _open_maps.end() && !(at->resource == resource && at->subresource == subresource)) ++at;
+        return at;
+    }
     bool is_deferred() { return this->GetType() == D3D11_DEVICE_CONTEXT_DEFERRED; }
     /// A view is the backend's when the resource it views is.
     bool owns_view(ID3D11View *view)

@@ -14,11 +14,7 @@ HRESULT GlContext::Map(ID3D11Resource *resource, UINT subresource, D3D11_MAP typ
     GlBuffer *buffer;
     GlTexture *texture;
     resource_parts(resource, buffer, texture);
-    if ((!buffer && !texture) || !out || (texture && subresource >= texture->subresource_count()) ||
-        (buffer && subresource != 0)) {
-        log_error("invalid_call: Map with no resource of this backend, no output or subresource %u", subresource);
-        return E_INVALIDARG;
-    }
+    if ((!buffer && !texture) || !out) return E_INVALIDARG; // refused by the front
     const D3D11_USAGE usage = buffer ? buffer->desc.Usage : texture->desc.Usage;
     const u32 cpu = buffer ? buffer->desc.CPUAccessFlags : texture->desc.CPUAccessFlags;
     const bool reads = type == D3D11_MAP_READ || type == D3D11_MAP_READ_WRITE;
@@ -31,11 +27,6 @@ HRESULT GlContext::Map(ID3D11Resource *resource, UINT subresource, D3D11_MAP typ
         log_error("map_not_dynamic: Map type %u on a resource with usage %u and CPU access 0x%x", type, usage, cpu);
         return E_INVALIDARG;
     }
-    for (const PendingMap &p : maps)
-        if (p.resource == resource && p.subresource == subresource) {
-            log_error("invalid_call: Map of subresource %u while it is mapped", subresource);
-            return E_INVALIDARG;
-        }
     PendingMap pending{resource, subresource, type, {}};
     const u32 mip = texture ? subresource % texture->desc.MipLevels : 0;
     out->RowPitch = texture ? row_bytes(texture->format, texture->mip_width(mip)) : (buffer ? buffer->desc.ByteWidth : 0);
@@ -73,10 +64,7 @@ void GlContext::Unmap(ID3D11Resource *resource, UINT subresource)
     size_t at = maps.size();
     for (size_t i = 0; i < maps.size(); ++i)
         if (maps[i].resource == resource && maps[i].subresource == subresource) at = i;
-    if (at == maps.size()) {
-        log_error("invalid_call: Unmap of subresource %u that is not mapped", subresource);
-        return;
-    }
+    if (at == maps.size()) return; // refused by the front
     PendingMap pending = std::move(maps[at]);
     maps.erase(maps.begin() + static_cast<std::ptrdiff_t>(at));
     GlBuffer *buffer;

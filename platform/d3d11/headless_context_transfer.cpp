@@ -44,10 +44,7 @@ HRESULT HeadlessContext::Map(ID3D11Resource *resource, UINT subresource, D3D11_M
     if (out) *out = {};
     ObjectBase *object = base_of(resource);
     ResourceData *data = data_of(object);
-    if (!data || !out || subresource >= data->subresources.size()) {
-        report(Rule::invalid_call, "Map with no resource of this backend, no output or subresource %u", subresource);
-        return E_INVALIDARG;
-    }
+    if (!data || !out || subresource >= data->subresources.size()) return E_INVALIDARG; // refused by the front
     if (type != D3D11_MAP_WRITE_DISCARD && type != D3D11_MAP_WRITE_NO_OVERWRITE) {
         report(Rule::invalid_call, "Map type %u on %s #%llu: only write maps are supported", type,
                to_string(object->kind), (unsigned long long)object->id);
@@ -58,11 +55,6 @@ HRESULT HeadlessContext::Map(ID3D11Resource *resource, UINT subresource, D3D11_M
                (unsigned long long)object->id, data->usage, data->cpu_access);
         return E_INVALIDARG;
     }
-    for (const PendingMap &pending : maps)
-        if (pending.resource == object && pending.subresource == subresource) {
-            report(Rule::invalid_call, "%s #%llu mapped twice", to_string(object->kind), (unsigned long long)object->id);
-            return E_INVALIDARG;
-        }
     if (object->refs.load() <= 0 && !deferred && !replaying) {
         report(Rule::invalid_call, "Map on %s #%llu after its last Release", to_string(object->kind),
                (unsigned long long)object->id);
@@ -96,11 +88,7 @@ void HeadlessContext::Unmap(ID3D11Resource *resource, UINT subresource)
     ObjectBase *object = base_of(resource);
     size_t at = 0;
     while (at < maps.size() && !(maps[at].resource == object && maps[at].subresource == subresource)) ++at;
-    if (at == maps.size()) {
-        report(Rule::invalid_call, "Unmap of %s #%llu subresource %u that is not mapped",
-               object ? to_string(object->kind) : "object", (unsigned long long)id_of(object), subresource);
-        return;
-    }
+    if (at == maps.size()) return; // refused by the front
     PendingMap pending = std::move(maps[at]);
     maps.erase(maps.begin() + static_cast<std::ptrdiff_t>(at));
     log(ContextOp::unmap, {object->id}, {f64(subresource)});

@@ -282,6 +282,49 @@ const Case cases[] = {
          return S_OK;
      },
      D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"map of a subresource past the last", Rule::invalid_call,
+     [](Bench &b) {
+         D3D11_MAPPED_SUBRESOURCE mapped{};
+         return b.context->Map(b.buffer(16, D3D11_BIND_VERTEX_BUFFER, D3D11_USAGE_DYNAMIC), 1,
+                               D3D11_MAP_WRITE_DISCARD, 0, &mapped);
+     }},
+    {"map of a buffer mapped already", Rule::invalid_call,
+     [](Bench &b) {
+         ID3D11Buffer *ring = b.buffer(16, D3D11_BIND_VERTEX_BUFFER, D3D11_USAGE_DYNAMIC);
+         D3D11_MAPPED_SUBRESOURCE mapped{};
+         EXPECT_EQ(b.context->Map(ring, 0, D3D11_MAP_WRITE_DISCARD, 0, &mapped), S_OK);
+         const HRESULT second = b.context->Map(ring, 0, D3D11_MAP_WRITE_NO_OVERWRITE, 0, &mapped);
+         b.context->Unmap(ring, 0);
+         return second;
+     }},
+    {"unmap of a buffer never mapped", Rule::invalid_call,
+     [](Bench &b) {
+         b.context->Unmap(b.buffer(16, D3D11_BIND_VERTEX_BUFFER, D3D11_USAGE_DYNAMIC), 0);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"unmap twice on a deferred context", Rule::invalid_call,
+     [](Bench &b) {
+         ID3D11DeviceContext *deferred = b.deferred();
+         ID3D11Buffer *ring = b.buffer(16, D3D11_BIND_VERTEX_BUFFER, D3D11_USAGE_DYNAMIC);
+         D3D11_MAPPED_SUBRESOURCE mapped{};
+         EXPECT_EQ(deferred->Map(ring, 0, D3D11_MAP_WRITE_DISCARD, 0, &mapped), S_OK);
+         deferred->Unmap(ring, 0);
+         deferred->Unmap(ring, 0);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"command list finished with a map open", Rule::invalid_call,
+     [](Bench &b) {
+         ID3D11DeviceContext *deferred = b.deferred();
+         D3D11_MAPPED_SUBRESOURCE mapped{};
+         EXPECT_EQ(deferred->Map(b.buffer(16, D3D11_BIND_VERTEX_BUFFER, D3D11_USAGE_DYNAMIC), 0,
+                                 D3D11_MAP_WRITE_DISCARD, 0, &mapped),
+                   S_OK);
+         ID3D11CommandList *list = nullptr;
+         return keep(b, deferred->FinishCommandList(FALSE, &list), list); // the list is still made
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
     {"clear of a render target without a colour", Rule::invalid_call,
      [](Bench &b) {
          ID3D11RenderTargetView *view = nullptr;
