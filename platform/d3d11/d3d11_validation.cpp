@@ -403,6 +403,15 @@ bool unmap(bool was_open, UINT subresource)
     return true;
 }
 
+bool no_overwrite_after_discard(D3D11_MAP type, bool discarded)
+{
+    if (type == D3D11_MAP_WRITE_NO_OVERWRITE && !discarded) {
+        report(Rule::no_overwrite_before_discard, "NO_OVERWRITE map in a command list before any DISCARD of its resource");
+        return false;
+    }
+    return true;
+}
+
 bool finish_with_maps(size_t open_maps)
 {
     if (open_maps) {

@@ -27,6 +27,7 @@
 #include "platform/d3d11/d3d11_headless.h"
 
 #include <mutex>
+#include <unordered_set>
 #include <vector>
 
 namespace tallow::d3d11 {
@@ -90,6 +91,9 @@ bool map(ID3D11Resource *resource, bool owned, UINT subresource, bool has_output
 bool map_not_open(bool open, UINT subresource);
 /// `was_open`: the context had the subresource mapped.
 bool unmap(bool was_open, UINT subresource);
+/// On a deferred context, NO_OVERWRITE needs an earlier DISCARD of the resource in the same
+/// command list; reported only, the map is carried out.
+bool no_overwrite_after_discard(D3D11_MAP type, bool discarded);
 /// A command list finished with maps still open drops them; reported, the list is still made.
 bool finish_with_maps(size_t open_maps);
 /// `view_owned`: the view is a view of a resource of this backend.
@@ -243,7 +247,13 @@ public:
         if (!rules::map_not_open(find_map(resource, subresource) != _open_maps.end(), subresource))
             return E_INVALIDARG;
         const HRESULT result = Backend::Map(resource, subresource, type, flags, out);
-        if (SUCCEEDED(result)) _open_maps.push_back({resource, subresource});
+        if (FAILED(result)) return result;
+        _open_maps.push_back({resource, subresource});
+        if (is_deferred()) {
+            // Reported only: the map itself is carried out.
+            rules::no_overwrite_after_discard(type, _discarded.count(resource) != 0);
+            if (type == D3D11_MAP_WRITE_DISCARD) _discarded.insert(resource);
+        }
         return result;
     }
     void Unmap(ID3D11Resource *resource, UINT subresource) override
@@ -287,12 +297,12 @@ public:
     {
         if (out_list) *out_list = nullptr;
         if (!rules::finish_command_list(is_deferred(), out_list != nullptr)) return DXGI_ERROR_INVALID_CALL;
-        {
-            std::lock_guard lock(_maps_mutex);
-            rules::finish_with_maps(_open_maps.size());
-            _open_maps.clear();
-        }
-        return Backend::FinishCommandList(restore_state, out_list);
+        std::lock_guard lock(_maps_mutex);
+        rules::finish_with_maps(_open_maps.size());
+        _open_maps.clear();
+        const HRESULT result = Backend::FinishCommandList(restore_state, out_list);
+        if (SUCCEEDED(result)) _discarded.clear(); // the next list starts with no DISCARD seen
+        return result;
     }
 
 private:
@@ -302,6 +312,8 @@ private:
     };
     /// The subresources mapped on this context and not yet unmapped, in the order mapped.
     std::vector<OpenMap> _open_maps;
+    /// Resources mapped with DISCARD in the command list being recorded (deferred contexts).
+    std::unordered_set<ID3D11Resource *> _discarded;
     std::mutex _maps_mutex; // a context is used by one thread at a time, but misuse must stay sound
 
     typename std::vector<OpenMap>::iterator find_map(ID3D11Resource *resource, UINT subresource)

@@ -446,7 +446,6 @@ HRESULT HeadlessContext::FinishCommandList(BOOL restore_state, ID3D11CommandList
     auto *list = new HeadlessCommandList(device);
     list->commands = std::move(commands);
     commands.clear();
-    discarded.clear();
     register_object(list);
     log(ContextOp::finish_command_list, {list->id}, {f64(restore_state)});
     if (!restore_state) state = PipelineState{};

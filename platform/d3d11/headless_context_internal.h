@@ -294,7 +294,6 @@ public:
     PipelineState state;
     std::vector<Command> commands; // deferred: the list being recorded
     std::vector<PendingMap> maps;
-    std::unordered_set<ObjectBase *> discarded; // resources DISCARDed in the list being recorded
     std::mutex journal_mutex;                   // tests read journals from other threads
     std::vector<JournalEntry> journal;
     std::vector<DrawRecord> draws;

@@ -64,11 +64,6 @@ HRESULT HeadlessContext::Map(ID3D11Resource *resource, UINT subresource, D3D11_M
     log(ContextOp::map, {object->id}, {f64(subresource), f64(type)});
     PendingMap pending{object, subresource, type, {}, {}};
     if (deferred) {
-        if (type == D3D11_MAP_WRITE_NO_OVERWRITE && !discarded.count(object))
-            report(Rule::no_overwrite_before_discard,
-                   "%s #%llu mapped NO_OVERWRITE in a command list before any DISCARD of it",
-                   to_string(object->kind), (unsigned long long)object->id);
-        if (type == D3D11_MAP_WRITE_DISCARD) discarded.insert(object);
         {
             std::lock_guard lock(data->bytes_mutex);
             pending.baseline = sub.bytes;

@@ -314,6 +314,16 @@ const Case cases[] = {
          return S_OK;
      },
      D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"NO_OVERWRITE before any DISCARD in a command list", Rule::no_overwrite_before_discard,
+     [](Bench &b) {
+         ID3D11DeviceContext *deferred = b.deferred();
+         ID3D11Buffer *ring = b.buffer(16, D3D11_BIND_VERTEX_BUFFER, D3D11_USAGE_DYNAMIC);
+         D3D11_MAPPED_SUBRESOURCE mapped{};
+         const HRESULT result = deferred->Map(ring, 0, D3D11_MAP_WRITE_NO_OVERWRITE, 0, &mapped); // still made
+         deferred->Unmap(ring, 0);
+         return result;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
     {"command list finished with a map open", Rule::invalid_call,
      [](Bench &b) {
          ID3D11DeviceContext *deferred = b.deferred();
