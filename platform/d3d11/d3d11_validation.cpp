@@ -439,6 +439,40 @@ bool clear_depth_stencil_view(bool view_owned)
     return true;
 }
 
+bool copy_subresource_region(ID3D11Resource *destination, bool destination_owned, UINT destination_subresource,
+                             UINT x, UINT y, UINT z, ID3D11Resource *source, bool source_owned,
+                             UINT source_subresource, const D3D11_BOX *source_box)
+{
+    bool alike = destination && source && destination_owned && source_owned;
+    ResourceFacts to, from;
+    if (alike) {
+        to = facts_of(destination);
+        from = facts_of(source);
+        const FormatLayout to_layout = format_layout(to.format), from_layout = format_layout(from.format);
+        alike = to.is_buffer == from.is_buffer && to_layout.block_bytes == from_layout.block_bytes &&
+                to_layout.block_size == from_layout.block_size &&
+                destination_subresource < (to.is_buffer ? 1 : to.mip_levels * to.array_size) &&
+                source_subresource < (from.is_buffer ? 1 : from.mip_levels * from.array_size);
+    }
+    if (!alike) {
+        report(Rule::copy_out_of_range, "CopySubresourceRegion between unknown or unlike resources");
+        return false;
+    }
+    u64 from_width = 0, from_height = 0, to_width = 0, to_height = 0;
+    subresource_extent(from, source_subresource, from_width, from_height);
+    subresource_extent(to, destination_subresource, to_width, to_height);
+    const D3D11_BOX box = source_box ? *source_box : D3D11_BOX{0, 0, 0, UINT(from_width), UINT(from_height), 1};
+    // Written as differences so a position near the top of the range cannot wrap past the check.
+    const bool fits = box_inside(from, source_subresource, box) && z == 0 && x <= to_width &&
+                      box.right - box.left <= to_width - x && y <= to_height && box.bottom - box.top <= to_height - y;
+    if (!fits) {
+        report(Rule::copy_out_of_range, "copy from subresource %u to subresource %u at %u,%u,%u is out of range",
+               source_subresource, destination_subresource, x, y, z);
+        return false;
+    }
+    return true;
+}
+
 bool execute_command_list(bool deferred, bool list_owned)
 {
     if (deferred || !list_owned) {

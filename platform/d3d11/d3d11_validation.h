@@ -85,6 +85,11 @@ bool create_deferred_context(UINT flags);
 bool update_subresource(ID3D11Resource *resource, bool owned, UINT subresource, const D3D11_BOX *box,
                         const void *data);
 bool copy_resource(ID3D11Resource *destination, bool destination_owned, ID3D11Resource *source, bool source_owned);
+/// Both resources of one kind and texel layout; the source box (the whole source subresource
+/// when null) inside the source and, placed at x, y, z, inside the destination.
+bool copy_subresource_region(ID3D11Resource *destination, bool destination_owned, UINT destination_subresource,
+                             UINT x, UINT y, UINT z, ID3D11Resource *source, bool source_owned,
+                             UINT source_subresource, const D3D11_BOX *source_box);
 /// Map of a subresource of a resource of this backend, with an output; `open` says the
 /// context has that subresource mapped already.
 bool map(ID3D11Resource *resource, bool owned, UINT subresource, bool has_output);
@@ -271,6 +276,15 @@ public:
     {
         if (!rules::update_subresource(destination, this->owns_resource(destination), subresource, box, data)) return;
         Backend::UpdateSubresource(destination, subresource, box, data, row_pitch, depth_pitch);
+    }
+    void CopySubresourceRegion(ID3D11Resource *destination, UINT destination_subresource, UINT x, UINT y, UINT z,
+                               ID3D11Resource *source, UINT source_subresource, const D3D11_BOX *source_box) override
+    {
+        if (!rules::copy_subresource_region(destination, this->owns_resource(destination), destination_subresource, x,
+                                            y, z, source, this->owns_resource(source), source_subresource, source_box))
+            return;
+        Backend::CopySubresourceRegion(destination, destination_subresource, x, y, z, source, source_subresource,
+                                       source_box);
     }
     void CopyResource(ID3D11Resource *destination, ID3D11Resource *source) override
     {

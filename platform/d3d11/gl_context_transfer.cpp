@@ -199,25 +199,19 @@ void GlContext::CopySubresourceRegion(ID3D11Resource *destination, UINT dst_sub,
     resource_parts(source, sb, st);
     if (db && sb) {
         u32 left = box ? box->left : 0, right = box ? box->right : sb->desc.ByteWidth;
-        if (dst_sub || src_sub || left >= right || right > sb->desc.ByteWidth || x + (right - left) > db->desc.ByteWidth) {
-            log_error("copy_out_of_range: buffer copy outside its buffers");
-            return;
-        }
+        if (dst_sub || src_sub || left >= right || right > sb->desc.ByteWidth || x + (right - left) > db->desc.ByteWidth)
+            return; // refused by the front
         copy_buffer(db, x, sb, left, right - left);
         return;
     }
     if (!dt || !st || dst_sub >= dt->subresource_count() || src_sub >= st->subresource_count() ||
-        dt->format.block_bytes != st->format.block_bytes) {
-        log_error("copy_out_of_range: copy between unequal or unknown resources");
-        return;
-    }
+        dt->format.block_bytes != st->format.block_bytes)
+        return; // refused by the front
     const u32 smip = src_sub % st->desc.MipLevels, dmip = dst_sub % dt->desc.MipLevels;
     D3D11_BOX b = box ? *box : D3D11_BOX{0, 0, 0, st->mip_width(smip), st->mip_height(smip), 1};
     if (b.left >= b.right || b.top >= b.bottom || b.right > st->mip_width(smip) || b.bottom > st->mip_height(smip) ||
-        x + (b.right - b.left) > dt->mip_width(dmip) || y + (b.bottom - b.top) > dt->mip_height(dmip)) {
-        log_error("copy_out_of_range: copy box outside the source or destination");
-        return;
-    }
+        x + (b.right - b.left) > dt->mip_width(dmip) || y + (b.bottom - b.top) > dt->mip_height(dmip))
+        return; // refused by the front
     copy_texture(dt, dst_sub, x, y, st, src_sub, b);
 }
 

@@ -369,6 +369,51 @@ const Case cases[] = {
          return S_OK;
      },
      D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"region copy between a buffer and a texture", Rule::copy_out_of_range,
+     [](Bench &b) {
+         b.context->CopySubresourceRegion(b.texture(D3D11_BIND_SHADER_RESOURCE), 0, 0, 0, 0,
+                                          b.buffer(64, D3D11_BIND_VERTEX_BUFFER), 0, nullptr);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"region copy from a subresource past the last", Rule::copy_out_of_range,
+     [](Bench &b) {
+         b.context->CopySubresourceRegion(b.texture(D3D11_BIND_SHADER_RESOURCE), 0, 0, 0, 0,
+                                          b.texture(D3D11_BIND_SHADER_RESOURCE), 1, nullptr);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"region copy box past the source's bottom", Rule::copy_out_of_range,
+     [](Bench &b) {
+         const D3D11_BOX box{0, 8, 0, 4, 17, 1};
+         b.context->CopySubresourceRegion(b.texture(D3D11_BIND_SHADER_RESOURCE), 0, 0, 0, 0,
+                                          b.texture(D3D11_BIND_SHADER_RESOURCE), 0, &box);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"region copy placed past the destination's right edge", Rule::copy_out_of_range,
+     [](Bench &b) {
+         const D3D11_BOX box{0, 0, 0, 8, 8, 1};
+         b.context->CopySubresourceRegion(b.texture(D3D11_BIND_SHADER_RESOURCE), 0, 12, 0, 0,
+                                          b.texture(D3D11_BIND_SHADER_RESOURCE), 0, &box);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"region copy placed past a buffer's end, near the top of the range", Rule::copy_out_of_range,
+     [](Bench &b) {
+         const D3D11_BOX box{0, 0, 0, 16, 1, 1};
+         b.context->CopySubresourceRegion(b.buffer(64, D3D11_BIND_VERTEX_BUFFER), 0, 0xFFFFFFF8u, 0, 0,
+                                          b.buffer(64, D3D11_BIND_VERTEX_BUFFER), 0, &box);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"region copy recorded on a deferred context, at a depth", Rule::copy_out_of_range,
+     [](Bench &b) {
+         b.deferred()->CopySubresourceRegion(b.texture(D3D11_BIND_SHADER_RESOURCE), 0, 0, 0, 1,
+                                             b.texture(D3D11_BIND_SHADER_RESOURCE), 0, nullptr);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
     {"command list finished on the immediate context", Rule::invalid_call,
      [](Bench &b) {
          ID3D11CommandList *out = nullptr;
