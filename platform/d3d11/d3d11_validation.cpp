@@ -491,5 +491,23 @@ bool finish_command_list(bool deferred, bool has_output)
     return true;
 }
 
+bool resize_buffers(long references)
+{
+    if (references > 0) {
+        report(Rule::resize_with_references, "ResizeBuffers with %ld back-buffer references held", references);
+        return false;
+    }
+    return true;
+}
+
+bool create_swap_chain(bool device_owned, const DXGI_SWAP_CHAIN_DESC *desc, bool has_output)
+{
+    if (!device_owned || !desc || !has_output) {
+        report(Rule::invalid_call, "CreateSwapChain needs a device of this backend, a description and an output");
+        return false;
+    }
+    return true;
+}
+
 } // namespace rules
 } // namespace tallow::d3d11

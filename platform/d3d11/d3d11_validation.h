@@ -107,6 +107,11 @@ bool clear_depth_stencil_view(bool view_owned);
 /// `list_owned`: the list is a command list of the context's backend.
 bool execute_command_list(bool deferred, bool list_owned);
 bool finish_command_list(bool deferred, bool has_output);
+
+/// Swap chains. `references`: the references callers hold to the back buffer.
+bool resize_buffers(long references);
+/// `device_owned`: the device is a device of the factory's backend.
+bool create_swap_chain(bool device_owned, const DXGI_SWAP_CHAIN_DESC *desc, bool has_output);
 } // namespace rules
 
 /// The front a backend device sits behind; see the top of this file. Contexts sit behind
@@ -346,6 +351,34 @@ private:
         const bool owned = resource && this->owns_resource(resource);
         if (resource) resource->Release();
         return owned;
+    }
+};
+
+/// The fronts a backend's swap chain and factory sit behind. A new backend hands out
+/// `new SwapChainFront<ItsSwapChain>(...)` and `new FactoryFront<ItsFactory>(...)` and provides:
+///   long back_buffer_references();         // references callers hold to the back buffer
+///   bool owns_device(IUnknown *device);    // a device of its own
+template <class Backend> class SwapChainFront final : public Backend {
+public:
+    using Backend::Backend;
+
+    HRESULT ResizeBuffers(UINT buffer_count, UINT width, UINT height, DXGI_FORMAT format, UINT flags) override
+    {
+        if (!rules::resize_buffers(this->back_buffer_references())) return DXGI_ERROR_INVALID_CALL;
+        return Backend::ResizeBuffers(buffer_count, width, height, format, flags);
+    }
+};
+
+template <class Backend> class FactoryFront final : public Backend {
+public:
+    using Backend::Backend;
+
+    HRESULT CreateSwapChain(IUnknown *device, DXGI_SWAP_CHAIN_DESC *desc, IDXGISwapChain **out_swap_chain) override
+    {
+        if (out_swap_chain) *out_swap_chain = nullptr;
+        if (!rules::create_swap_chain(device && this->owns_device(device), desc, out_swap_chain != nullptr))
+            return E_INVALIDARG;
+        return Backend::CreateSwapChain(device, desc, out_swap_chain);
     }
 };
 

@@ -49,6 +49,22 @@ struct Bench {
         EXPECT_EQ(device->CreateDeferredContext(0, &out), S_OK);
         return own(out);
     }
+    IDXGIFactory *factory()
+    {
+        IDXGIFactory *out = nullptr;
+        EXPECT_EQ(CreateDXGIFactory(IID_IDXGIFactory, reinterpret_cast<void **>(&out)), S_OK);
+        return own(out);
+    }
+    static DXGI_SWAP_CHAIN_DESC chain_desc()
+    {
+        DXGI_SWAP_CHAIN_DESC desc{};
+        desc.BufferDesc = {32, 16, {60, 1}, DXGI_FORMAT_B8G8R8A8_UNORM, {}, {}};
+        desc.SampleDesc = {1, 0};
+        desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
+        desc.BufferCount = 2;
+        desc.Windowed = TRUE;
+        return desc;
+    }
     ~Bench()
     {
         for (IUnknown *object : owned) object->Release();
@@ -414,6 +430,35 @@ const Case cases[] = {
          return S_OK;
      },
      D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"resize of a swap chain while its back buffer is held", Rule::resize_with_references,
+     [](Bench &b) {
+         DXGI_SWAP_CHAIN_DESC desc = Bench::chain_desc();
+         IDXGISwapChain *chain = nullptr;
+         EXPECT_EQ(b.factory()->CreateSwapChain(b.device, &desc, &chain), S_OK);
+         b.own(chain);
+         ID3D11Texture2D *back = nullptr;
+         EXPECT_EQ(chain->GetBuffer(0, IID_ID3D11Texture2D, reinterpret_cast<void **>(&back)), S_OK);
+         b.own(back);
+         return chain->ResizeBuffers(0, 64, 64, DXGI_FORMAT_UNKNOWN, 0);
+     },
+     D3D_FEATURE_LEVEL_11_0, DXGI_ERROR_INVALID_CALL},
+    {"swap chain without a device", Rule::invalid_call,
+     [](Bench &b) {
+         DXGI_SWAP_CHAIN_DESC desc = Bench::chain_desc();
+         IDXGISwapChain *chain = nullptr;
+         return keep(b, b.factory()->CreateSwapChain(nullptr, &desc, &chain), chain);
+     }},
+    {"swap chain on a context rather than a device", Rule::invalid_call,
+     [](Bench &b) {
+         DXGI_SWAP_CHAIN_DESC desc = Bench::chain_desc();
+         IDXGISwapChain *chain = nullptr;
+         return keep(b, b.factory()->CreateSwapChain(b.context, &desc, &chain), chain);
+     }},
+    {"swap chain without a description", Rule::invalid_call,
+     [](Bench &b) {
+         IDXGISwapChain *chain = nullptr;
+         return keep(b, b.factory()->CreateSwapChain(b.device, nullptr, &chain), chain);
+     }},
     {"command list finished on the immediate context", Rule::invalid_call,
      [](Bench &b) {
          ID3D11CommandList *out = nullptr;
