@@ -421,6 +421,59 @@ bool finish_with_maps(size_t open_maps)
     return true;
 }
 
+bool set_render_targets(UINT count)
+{
+    if (count > D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT) {
+        report(Rule::invalid_call, "OMSetRenderTargets slots 0+%u past %u", count,
+               D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT);
+        return false;
+    }
+    return true;
+}
+
+bool render_target_sizes(UINT count, ID3D11RenderTargetView *const *views, ID3D11DepthStencilView *depth)
+{
+    u64 width = 0, height = 0;
+    bool have_size = false, alike = true;
+    for (UINT i = 0; i <= count; ++i) {
+        ID3D11View *view = nullptr;
+        u32 mip = 0;
+        if (i < count && views && views[i]) {
+            D3D11_RENDER_TARGET_VIEW_DESC desc{};
+            views[i]->GetDesc(&desc);
+            const bool multisampled = desc.ViewDimension == D3D11_RTV_DIMENSION_TEXTURE2DMS ||
+                                      desc.ViewDimension == D3D11_RTV_DIMENSION_TEXTURE2DMSARRAY;
+            mip = multisampled ? 0 : desc.Texture2D.MipSlice; // the array's MipSlice shares its place
+            view = views[i];
+        } else if (i == count && depth) {
+            D3D11_DEPTH_STENCIL_VIEW_DESC desc{};
+            depth->GetDesc(&desc);
+            const bool multisampled = desc.ViewDimension == D3D11_DSV_DIMENSION_TEXTURE2DMS ||
+                                      desc.ViewDimension == D3D11_DSV_DIMENSION_TEXTURE2DMSARRAY;
+            mip = multisampled ? 0 : desc.Texture2D.MipSlice;
+            view = depth;
+        }
+        if (!view) continue;
+        ID3D11Resource *resource = nullptr;
+        view->GetResource(&resource);
+        if (!resource) continue;
+        const ResourceFacts facts = facts_of(resource);
+        resource->Release();
+        if (facts.is_buffer) continue;
+        u64 w = 0, h = 0;
+        subresource_extent(facts, mip, w, h);
+        if (!have_size) {
+            width = w, height = h, have_size = true;
+        } else if (w != width || h != height) {
+            alike = false;
+            report(Rule::target_size_mismatch, "output %u is %llux%llu, the first output is %llux%llu", i,
+                   (unsigned long long)w, (unsigned long long)h, (unsigned long long)width,
+                   (unsigned long long)height);
+        }
+    }
+    return alike;
+}
+
 bool clear_render_target_view(bool view_owned, const FLOAT *color)
 {
     if (!view_owned || !color) {

@@ -101,6 +101,9 @@ bool unmap(bool was_open, UINT subresource);
 bool no_overwrite_after_discard(D3D11_MAP type, bool discarded);
 /// A command list finished with maps still open drops them; reported, the list is still made.
 bool finish_with_maps(size_t open_maps);
+/// Render targets fit the slots; outputs of unequal sizes are reported, the call still made.
+bool set_render_targets(UINT count);
+bool render_target_sizes(UINT count, ID3D11RenderTargetView *const *views, ID3D11DepthStencilView *depth);
 /// `view_owned`: the view is a view of a resource of this backend.
 bool clear_render_target_view(bool view_owned, const FLOAT *color);
 bool clear_depth_stencil_view(bool view_owned);
@@ -242,8 +245,8 @@ private:
 ///   bool owns_resource(ID3D11Resource *resource);     // as for the device
 ///   bool owns_command_list(ID3D11CommandList *list);  // a command list it recorded
 /// The front keeps what the rules need of the context's past: which subresources are mapped.
-/// Rules on the pipeline state (inputs bound as outputs, render targets of unequal sizes)
-/// and on the map kinds stay with the backend's context.
+/// Rules on the pipeline state (inputs bound as outputs) and on the map kinds stay with the
+/// backend's context.
 template <class Backend> class ContextFront final : public Backend {
 public:
     using Backend::Backend;
@@ -296,6 +299,12 @@ public:
         if (!rules::copy_resource(destination, this->owns_resource(destination), source, this->owns_resource(source)))
             return;
         Backend::CopyResource(destination, source);
+    }
+    void OMSetRenderTargets(UINT count, ID3D11RenderTargetView *const *views, ID3D11DepthStencilView *depth) override
+    {
+        if (!rules::set_render_targets(count)) return;
+        rules::render_target_sizes(count, views, depth);
+        Backend::OMSetRenderTargets(count, views, depth);
     }
     void ClearRenderTargetView(ID3D11RenderTargetView *view, const FLOAT color[4]) override
     {

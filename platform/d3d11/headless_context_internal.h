@@ -219,7 +219,6 @@ public:
 
     // ---- Output merger and rasteriser ------------------------------------------------
 
-    static bool view_size(ObjectBase *view, u32 &out_width, u32 &out_height);
 
     void OMSetRenderTargets(UINT count, ID3D11RenderTargetView *const *views, ID3D11DepthStencilView *depth) override;
 

@@ -351,6 +351,51 @@ const Case cases[] = {
          return keep(b, deferred->FinishCommandList(FALSE, &list), list); // the list is still made
      },
      D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"render targets past the last slot", Rule::invalid_call,
+     [](Bench &b) {
+         ID3D11RenderTargetView *views[D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT + 1] = {};
+         b.context->OMSetRenderTargets(D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT + 1, views, nullptr);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"render target and depth view of unequal sizes", Rule::target_size_mismatch,
+     [](Bench &b) {
+         ID3D11RenderTargetView *target = nullptr;
+         EXPECT_EQ(b.device->CreateRenderTargetView(b.texture(D3D11_BIND_RENDER_TARGET), nullptr, &target), S_OK);
+         D3D11_TEXTURE2D_DESC desc{16, 8, 1, 1, DXGI_FORMAT_D32_FLOAT, {1, 0}, D3D11_USAGE_DEFAULT,
+                                   D3D11_BIND_DEPTH_STENCIL, 0, 0};
+         ID3D11Texture2D *depth_texture = nullptr;
+         EXPECT_EQ(b.device->CreateTexture2D(&desc, nullptr, &depth_texture), S_OK);
+         ID3D11DepthStencilView *depth = nullptr;
+         EXPECT_EQ(b.device->CreateDepthStencilView(b.own(depth_texture), nullptr, &depth), S_OK);
+         b.own(depth);
+         b.own(target);
+         b.context->OMSetRenderTargets(1, &target, depth); // still bound
+         b.context->OMSetRenderTargets(0, nullptr, nullptr);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"render target of a second mip beside the first", Rule::target_size_mismatch,
+     [](Bench &b) {
+         D3D11_TEXTURE2D_DESC desc{16, 16, 2, 1, DXGI_FORMAT_R8G8B8A8_UNORM, {1, 0}, D3D11_USAGE_DEFAULT,
+                                   D3D11_BIND_RENDER_TARGET, 0, 0};
+         ID3D11Texture2D *texture = nullptr;
+         EXPECT_EQ(b.device->CreateTexture2D(&desc, nullptr, &texture), S_OK);
+         b.own(texture);
+         D3D11_RENDER_TARGET_VIEW_DESC second{};
+         second.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
+         second.ViewDimension = D3D11_RTV_DIMENSION_TEXTURE2D;
+         second.Texture2D.MipSlice = 1;
+         ID3D11RenderTargetView *views[2] = {};
+         EXPECT_EQ(b.device->CreateRenderTargetView(texture, nullptr, &views[0]), S_OK);
+         EXPECT_EQ(b.device->CreateRenderTargetView(texture, &second, &views[1]), S_OK);
+         b.own(views[0]);
+         b.own(views[1]);
+         b.context->OMSetRenderTargets(2, views, nullptr);
+         b.context->OMSetRenderTargets(0, nullptr, nullptr);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
     {"clear of a render target without a colour", Rule::invalid_call,
      [](Bench &b) {
          ID3D11RenderTargetView *view = nullptr;
