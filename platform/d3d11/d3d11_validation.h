@@ -24,6 +24,11 @@
 //     signature, which GLSL source does not carry), so neither backend asks for it;
 //   - a null out-pointer of a creation call asks only for validation: S_FALSE when the
 //     arguments pass (CreateDeferredContext, which has no such form, refuses it).
+//   - a box of UpdateSubresource or CopySubresourceRegion is one slice deep (front 0, back 1)
+//     and a region copy is placed at depth 0;
+//   - OMSetRenderTargets with more views than render-target slots is refused, not clamped;
+//   - ClearRenderTargetView needs a colour; CreateSwapChain refuses a missing description or
+//     output with a report like a missing device.
 #include "platform/d3d11/d3d11_headless.h"
 
 #include <mutex>
