@@ -84,6 +84,28 @@ ResourceFacts facts_of(ID3D11Resource *resource)
     return facts;
 }
 
+/// Width and height of one subresource: bytes and one row for a buffer, the mip's texels for a texture.
+void subresource_extent(const ResourceFacts &facts, UINT subresource, u64 &width, u64 &height)
+{
+    if (facts.is_buffer) {
+        width = facts.byte_width;
+        height = 1;
+        return;
+    }
+    const u64 mip = facts.mip_levels ? subresource % facts.mip_levels : 0;
+    width = facts.width >> mip ? facts.width >> mip : 1;
+    height = facts.height >> mip ? facts.height >> mip : 1;
+}
+
+/// A box is a non-empty range of one subresource, one slice deep (one row for a buffer).
+bool box_inside(const ResourceFacts &facts, UINT subresource, const D3D11_BOX &box)
+{
+    if (box.right <= box.left || box.bottom <= box.top || box.front != 0 || box.back != 1) return false;
+    u64 width = 0, height = 0;
+    subresource_extent(facts, subresource, width, height);
+    return box.right <= width && box.bottom <= height;
+}
+
 const char *kind_name(const ResourceFacts &facts) { return facts.is_buffer ? "buffer" : "texture2d"; }
 
 /// Checks a view of `resource` with the bind flag its kind needs and its description (a null
@@ -305,7 +327,8 @@ bool create_deferred_context(UINT flags)
     return true;
 }
 
-bool update_subresource(ID3D11Resource *resource, bool owned, UINT subresource, const void *data)
+bool update_subresource(ID3D11Resource *resource, bool owned, UINT subresource, const D3D11_BOX *box,
+                        const void *data)
 {
     if (!resource || !owned || !data) {
         report(Rule::invalid_call, "UpdateSubresource with no resource of this backend or no data");
@@ -321,6 +344,11 @@ bool update_subresource(ID3D11Resource *resource, bool owned, UINT subresource, 
     if (facts.usage == D3D11_USAGE_DYNAMIC || facts.usage == D3D11_USAGE_IMMUTABLE) {
         report(Rule::update_dynamic, "UpdateSubresource on a %s with usage %u (use Map, or initial data)",
                kind_name(facts), facts.usage);
+        return false;
+    }
+    if (box && !box_inside(facts, subresource, *box)) {
+        report(Rule::copy_out_of_range, "UpdateSubresource box outside subresource %u of a %s", subresource,
+               kind_name(facts));
         return false;
     }
     return true;
@@ -343,6 +371,161 @@ bool copy_resource(ID3D11Resource *destination, bool destination_owned, ID3D11Re
     return true;
 }
 
+bool map(ID3D11Resource *resource, bool owned, UINT subresource, bool has_output)
+{
+    bool fits = resource && owned && has_output;
+    if (fits) {
+        const ResourceFacts facts = facts_of(resource);
+        fits = subresource < (facts.is_buffer ? 1 : facts.mip_levels * facts.array_size);
+    }
+    if (!fits) {
+        report(Rule::invalid_call, "Map with no resource of this backend, no output or subresource %u", subresource);
+        return false;
+    }
+    return true;
+}
+
+bool map_not_open(bool open, UINT subresource)
+{
+    if (open) {
+        report(Rule::invalid_call, "Map of subresource %u while it is mapped", subresource);
+        return false;
+    }
+    return true;
+}
+
+bool unmap(bool was_open, UINT subresource)
+{
+    if (!was_open) {
+        report(Rule::invalid_call, "Unmap of subresource %u that is not mapped", subresource);
+        return false;
+    }
+    return true;
+}
+
+bool no_overwrite_after_discard(D3D11_MAP type, bool discarded)
+{
+    if (type == D3D11_MAP_WRITE_NO_OVERWRITE && !discarded) {
+        report(Rule::no_overwrite_before_discard, "NO_OVERWRITE map in a command list before any DISCARD of its resource");
+        return false;
+    }
+    return true;
+}
+
+bool finish_with_maps(size_t open_maps)
+{
+    if (open_maps) {
+        report(Rule::invalid_call, "FinishCommandList with %zu subresources still mapped", open_maps);
+        return false;
+    }
+    return true;
+}
+
+bool set_render_targets(UINT count)
+{
+    if (count > D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT) {
+        report(Rule::invalid_call, "OMSetRenderTargets slots 0+%u past %u", count,
+               D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT);
+        return false;
+    }
+    return true;
+}
+
+bool render_target_sizes(UINT count, ID3D11RenderTargetView *const *views, ID3D11DepthStencilView *depth)
+{
+    u64 width = 0, height = 0;
+    bool have_size = false, alike = true;
+    for (UINT i = 0; i <= count; ++i) {
+        ID3D11View *view = nullptr;
+        u32 mip = 0;
+        if (i < count && views && views[i]) {
+            D3D11_RENDER_TARGET_VIEW_DESC desc{};
+            views[i]->GetDesc(&desc);
+            const bool multisampled = desc.ViewDimension == D3D11_RTV_DIMENSION_TEXTURE2DMS ||
+                                      desc.ViewDimension == D3D11_RTV_DIMENSION_TEXTURE2DMSARRAY;
+            mip = multisampled ? 0 : desc.Texture2D.MipSlice; // the array's MipSlice shares its place
+            view = views[i];
+        } else if (i == count && depth) {
+            D3D11_DEPTH_STENCIL_VIEW_DESC desc{};
+            depth->GetDesc(&desc);
+            const bool multisampled = desc.ViewDimension == D3D11_DSV_DIMENSION_TEXTURE2DMS ||
+                                      desc.ViewDimension == D3D11_DSV_DIMENSION_TEXTURE2DMSARRAY;
+            mip = multisampled ? 0 : desc.Texture2D.MipSlice;
+            view = depth;
+        }
+        if (!view) continue;
+        ID3D11Resource *resource = nullptr;
+        view->GetResource(&resource);
+        if (!resource) continue;
+        const ResourceFacts facts = facts_of(resource);
+        resource->Release();
+        if (facts.is_buffer) continue;
+        u64 w = 0, h = 0;
+        subresource_extent(facts, mip, w, h);
+        if (!have_size) {
+            width = w, height = h, have_size = true;
+        } else if (w != width || h != height) {
+            alike = false;
+            report(Rule::target_size_mismatch, "output %u is %llux%llu, the first output is %llux%llu", i,
+                   (unsigned long long)w, (unsigned long long)h, (unsigned long long)width,
+                   (unsigned long long)height);
+        }
+    }
+    return alike;
+}
+
+bool clear_render_target_view(bool view_owned, const FLOAT *color)
+{
+    if (!view_owned || !color) {
+        report(Rule::invalid_call, "ClearRenderTargetView without a view or a colour");
+        return false;
+    }
+    return true;
+}
+
+bool clear_depth_stencil_view(bool view_owned)
+{
+    if (!view_owned) {
+        report(Rule::invalid_call, "ClearDepthStencilView without a view");
+        return false;
+    }
+    return true;
+}
+
+bool copy_subresource_region(ID3D11Resource *destination, bool destination_owned, UINT destination_subresource,
+                             UINT x, UINT y, UINT z, ID3D11Resource *source, bool source_owned,
+                             UINT source_subresource, const D3D11_BOX *source_box)
+{
+    bool alike = destination && source && destination_owned && source_owned;
+    ResourceFacts to, from;
+    if (alike) {
+        to = facts_of(destination);
+        from = facts_of(source);
+        const FormatLayout to_layout = format_layout(to.format), from_layout = format_layout(from.format);
+        alike = to.is_buffer == from.is_buffer && to_layout.block_bytes == from_layout.block_bytes &&
+                to_layout.block_size == from_layout.block_size &&
+                destination_subresource < (to.is_buffer ? 1 : to.mip_levels * to.array_size) &&
+                source_subresource < (from.is_buffer ? 1 : from.mip_levels * from.array_size);
+    }
+    if (!alike) {
+        report(Rule::copy_out_of_range, "CopySubresourceRegion between unknown or unlike resources");
+        return false;
+    }
+    u64 from_width = 0, from_height = 0, to_width = 0, to_height = 0;
+    subresource_extent(from, source_subresource, from_width, from_height);
+    subresource_extent(to, destination_subresource, to_width, to_height);
+    const D3D11_BOX box = source_box ? *source_box : D3D11_BOX{0, 0, 0, UINT(from_width), UINT(from_height), 1};
+    // Written as differences so a position near the top of the range cannot wrap past the check.
+    const bool fits = box_inside(from, source_subresource, box) && z == 0 && x <= to_width &&
+                      box.right - box.left <= to_width - x && y <= to_height && box.bottom - box.top <= to_height - y;
+    if (!fits) {
+        report(Rule::copy_out_of_range, "copy from subresource %u to subresource %u at %u,%u,%u is out of range",
+               source_subresource, destination_subresource, x, y, z);
+        return false;
+    }
+    return true;
+}
+
 bool execute_command_list(bool deferred, bool list_owned)
 {
     if (deferred || !list_owned) {
@@ -356,6 +539,24 @@ bool finish_command_list(bool deferred, bool has_output)
 {
     if (!deferred || !has_output) {
         report(Rule::invalid_call, "FinishCommandList needs a deferred context and an output");
+        return false;
+    }
+    return true;
+}
+
+bool resize_buffers(long references)
+{
+    if (references > 0) {
+        report(Rule::resize_with_references, "ResizeBuffers with %ld back-buffer references held", references);
+        return false;
+    }
+    return true;
+}
+
+bool create_swap_chain(bool device_owned, const DXGI_SWAP_CHAIN_DESC *desc, bool has_output)
+{
+    if (!device_owned || !desc || !has_output) {
+        report(Rule::invalid_call, "CreateSwapChain needs a device of this backend, a description and an output");
         return false;
     }
     return true;

@@ -24,7 +24,16 @@
 //     signature, which GLSL source does not carry), so neither backend asks for it;
 //   - a null out-pointer of a creation call asks only for validation: S_FALSE when the
 //     arguments pass (CreateDeferredContext, which has no such form, refuses it).
+//   - a box of UpdateSubresource or CopySubresourceRegion is one slice deep (front 0, back 1)
+//     and a region copy is placed at depth 0;
+//   - OMSetRenderTargets with more views than render-target slots is refused, not clamped;
+//   - ClearRenderTargetView needs a colour; CreateSwapChain refuses a missing description or
+//     output with a report like a missing device.
 #include "platform/d3d11/d3d11_headless.h"
+
+#include <mutex>
+#include <unordered_set>
+#include <vector>
 
 namespace tallow::d3d11 {
 
@@ -77,11 +86,40 @@ bool create_state(ObjectKind kind, const void *desc);
 bool create_deferred_context(UINT flags);
 
 /// Context calls. `owned` as above; `deferred` says which kind of context is called.
-bool update_subresource(ID3D11Resource *resource, bool owned, UINT subresource, const void *data);
+/// A box, when given, lies inside the subresource (one slice deep, one row for a buffer).
+bool update_subresource(ID3D11Resource *resource, bool owned, UINT subresource, const D3D11_BOX *box,
+                        const void *data);
 bool copy_resource(ID3D11Resource *destination, bool destination_owned, ID3D11Resource *source, bool source_owned);
+/// Both resources of one kind and texel layout; the source box (the whole source subresource
+/// when null) inside the source and, placed at x, y, z, inside the destination.
+bool copy_subresource_region(ID3D11Resource *destination, bool destination_owned, UINT destination_subresource,
+                             UINT x, UINT y, UINT z, ID3D11Resource *source, bool source_owned,
+                             UINT source_subresource, const D3D11_BOX *source_box);
+/// Map of a subresource of a resource of this backend, with an output; `open` says the
+/// context has that subresource mapped already.
+bool map(ID3D11Resource *resource, bool owned, UINT subresource, bool has_output);
+bool map_not_open(bool open, UINT subresource);
+/// `was_open`: the context had the subresource mapped.
+bool unmap(bool was_open, UINT subresource);
+/// On a deferred context, NO_OVERWRITE needs an earlier DISCARD of the resource in the same
+/// command list; reported only, the map is carried out.
+bool no_overwrite_after_discard(D3D11_MAP type, bool discarded);
+/// A command list finished with maps still open drops them; reported, the list is still made.
+bool finish_with_maps(size_t open_maps);
+/// Render targets fit the slots; outputs of unequal sizes are reported, the call still made.
+bool set_render_targets(UINT count);
+bool render_target_sizes(UINT count, ID3D11RenderTargetView *const *views, ID3D11DepthStencilView *depth);
+/// `view_owned`: the view is a view of a resource of this backend.
+bool clear_render_target_view(bool view_owned, const FLOAT *color);
+bool clear_depth_stencil_view(bool view_owned);
 /// `list_owned`: the list is a command list of the context's backend.
 bool execute_command_list(bool deferred, bool list_owned);
 bool finish_command_list(bool deferred, bool has_output);
+
+/// Swap chains. `references`: the references callers hold to the back buffer.
+bool resize_buffers(long references);
+/// `device_owned`: the device is a device of the factory's backend.
+bool create_swap_chain(bool device_owned, const DXGI_SWAP_CHAIN_DESC *desc, bool has_output);
 } // namespace rules
 
 /// The front a backend device sits behind; see the top of this file. Contexts sit behind
@@ -211,23 +249,77 @@ private:
 /// `new ContextFront<ItsContext>(...)` and provides, besides the ID3D11DeviceContext methods:
 ///   bool owns_resource(ID3D11Resource *resource);     // as for the device
 ///   bool owns_command_list(ID3D11CommandList *list);  // a command list it recorded
-/// Rules that depend on what the context has done before (a resource mapped twice, inputs
-/// bound as outputs, lists finished with maps open) stay with the backend's context.
+/// The front keeps what the rules need of the context's past: which subresources are mapped.
+/// Rules on the pipeline state (inputs bound as outputs) and on the map kinds stay with the
+/// backend's context.
 template <class Backend> class ContextFront final : public Backend {
 public:
     using Backend::Backend;
 
+    HRESULT Map(ID3D11Resource *resource, UINT subresource, D3D11_MAP type, UINT flags,
+                D3D11_MAPPED_SUBRESOURCE *out) override
+    {
+        if (out) *out = {};
+        if (!rules::map(resource, this->owns_resource(resource), subresource, out != nullptr)) return E_INVALIDARG;
+        std::lock_guard lock(_maps_mutex);
+        if (!rules::map_not_open(find_map(resource, subresource) != _open_maps.end(), subresource))
+            return E_INVALIDARG;
+        const HRESULT result = Backend::Map(resource, subresource, type, flags, out);
+        if (FAILED(result)) return result;
+        _open_maps.push_back({resource, subresource});
+        if (is_deferred()) {
+            // Reported only: the map itself is carried out.
+            rules::no_overwrite_after_discard(type, _discarded.count(resource) != 0);
+            if (type == D3D11_MAP_WRITE_DISCARD) _discarded.insert(resource);
+        }
+        return result;
+    }
+    void Unmap(ID3D11Resource *resource, UINT subresource) override
+    {
+        {
+            std::lock_guard lock(_maps_mutex);
+            const auto open = find_map(resource, subresource);
+            if (!rules::unmap(open != _open_maps.end(), subresource)) return;
+            _open_maps.erase(open);
+        }
+        Backend::Unmap(resource, subresource);
+    }
     void UpdateSubresource(ID3D11Resource *destination, UINT subresource, const D3D11_BOX *box, const void *data,
                            UINT row_pitch, UINT depth_pitch) override
     {
-        if (!rules::update_subresource(destination, this->owns_resource(destination), subresource, data)) return;
+        if (!rules::update_subresource(destination, this->owns_resource(destination), subresource, box, data)) return;
         Backend::UpdateSubresource(destination, subresource, box, data, row_pitch, depth_pitch);
+    }
+    void CopySubresourceRegion(ID3D11Resource *destination, UINT destination_subresource, UINT x, UINT y, UINT z,
+                               ID3D11Resource *source, UINT source_subresource, const D3D11_BOX *source_box) override
+    {
+        if (!rules::copy_subresource_region(destination, this->owns_resource(destination), destination_subresource, x,
+                                            y, z, source, this->owns_resource(source), source_subresource, source_box))
+            return;
+        Backend::CopySubresourceRegion(destination, destination_subresource, x, y, z, source, source_subresource,
+                                       source_box);
     }
     void CopyResource(ID3D11Resource *destination, ID3D11Resource *source) override
     {
         if (!rules::copy_resource(destination, this->owns_resource(destination), source, this->owns_resource(source)))
             return;
         Backend::CopyResource(destination, source);
+    }
+    void OMSetRenderTargets(UINT count, ID3D11RenderTargetView *const *views, ID3D11DepthStencilView *depth) override
+    {
+        if (!rules::set_render_targets(count)) return;
+        rules::render_target_sizes(count, views, depth);
+        Backend::OMSetRenderTargets(count, views, depth);
+    }
+    void ClearRenderTargetView(ID3D11RenderTargetView *view, const FLOAT color[4]) override
+    {
+        if (!rules::clear_render_target_view(owns_view(view), color)) return;
+        Backend::ClearRenderTargetView(view, color);
+    }
+    void ClearDepthStencilView(ID3D11DepthStencilView *view, UINT flags, FLOAT depth, UINT8 stencil) override
+    {
+        if (!rules::clear_depth_stencil_view(owns_view(view))) return;
+        Backend::ClearDepthStencilView(view, flags, depth, stencil);
     }
     void ExecuteCommandList(ID3D11CommandList *list, BOOL restore_state) override
     {
@@ -238,11 +330,70 @@ public:
     {
         if (out_list) *out_list = nullptr;
         if (!rules::finish_command_list(is_deferred(), out_list != nullptr)) return DXGI_ERROR_INVALID_CALL;
-        return Backend::FinishCommandList(restore_state, out_list);
+        std::lock_guard lock(_maps_mutex);
+        rules::finish_with_maps(_open_maps.size());
+        _open_maps.clear();
+        const HRESULT result = Backend::FinishCommandList(restore_state, out_list);
+        if (SUCCEEDED(result)) _discarded.clear(); // the next list starts with no DISCARD seen
+        return result;
     }
 
 private:
+    struct OpenMap {
+        ID3D11Resource *resource;
+        UINT subresource;
+    };
+    /// The subresources mapped on this context and not yet unmapped, in the order mapped.
+    std::vector<OpenMap> _open_maps;
+    /// Resources mapped with DISCARD in the command list being recorded (deferred contexts).
+    std::unordered_set<ID3D11Resource *> _discarded;
+    std::mutex _maps_mutex; // a context is used by one thread at a time, but misuse must stay sound
+
+    typename std::vector<OpenMap>::iterator find_map(ID3D11Resource *resource, UINT subresource)
+    {
+        auto at = _open_maps.begin();
+        while (at != _open_maps.end() && !(at->resource == resource && at->subresource == subresource)) ++at;
+        return at;
+    }
     bool is_deferred() { return this->GetType() == D3D11_DEVICE_CONTEXT_DEFERRED; }
+    /// A view is the backend's when the resource it views is.
+    bool owns_view(ID3D11View *view)
+    {
+        if (!view) return false;
+        ID3D11Resource *resource = nullptr;
+        view->GetResource(&resource);
+        const bool owned = resource && this->owns_resource(resource);
+        if (resource) resource->Release();
+        return owned;
+    }
+};
+
+/// The fronts a backend's swap chain and factory sit behind. A new backend hands out
+/// `new SwapChainFront<ItsSwapChain>(...)` and `new FactoryFront<ItsFactory>(...)` and provides:
+///   long back_buffer_references();         // references callers hold to the back buffer
+///   bool owns_device(IUnknown *device);    // a device of its own
+template <class Backend> class SwapChainFront final : public Backend {
+public:
+    using Backend::Backend;
+
+    HRESULT ResizeBuffers(UINT buffer_count, UINT width, UINT height, DXGI_FORMAT format, UINT flags) override
+    {
+        if (!rules::resize_buffers(this->back_buffer_references())) return DXGI_ERROR_INVALID_CALL;
+        return Backend::ResizeBuffers(buffer_count, width, height, format, flags);
+    }
+};
+
+template <class Backend> class FactoryFront final : public Backend {
+public:
+    using Backend::Backend;
+
+    HRESULT CreateSwapChain(IUnknown *device, DXGI_SWAP_CHAIN_DESC *desc, IDXGISwapChain **out_swap_chain) override
+    {
+        if (out_swap_chain) *out_swap_chain = nullptr;
+        if (!rules::create_swap_chain(device && this->owns_device(device), desc, out_swap_chain != nullptr))
+            return E_INVALIDARG;
+        return Backend::CreateSwapChain(device, desc, out_swap_chain);
+    }
 };
 
 } // namespace tallow::d3d11

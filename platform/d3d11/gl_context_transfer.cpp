@@ -14,11 +14,7 @@ HRESULT GlContext::Map(ID3D11Resource *resource, UINT subresource, D3D11_MAP typ
     GlBuffer *buffer;
     GlTexture *texture;
     resource_parts(resource, buffer, texture);
-    if ((!buffer && !texture) || !out || (texture && subresource >= texture->subresource_count()) ||
-        (buffer && subresource != 0)) {
-        log_error("invalid_call: Map with no resource of this backend, no output or subresource %u", subresource);
-        return E_INVALIDARG;
-    }
+    if ((!buffer && !texture) || !out) return E_INVALIDARG; // refused by the front
     const D3D11_USAGE usage = buffer ? buffer->desc.Usage : texture->desc.Usage;
     const u32 cpu = buffer ? buffer->desc.CPUAccessFlags : texture->desc.CPUAccessFlags;
     const bool reads = type == D3D11_MAP_READ || type == D3D11_MAP_READ_WRITE;
@@ -31,11 +27,6 @@ HRESULT GlContext::Map(ID3D11Resource *resource, UINT subresource, D3D11_MAP typ
         log_error("map_not_dynamic: Map type %u on a resource with usage %u and CPU access 0x%x", type, usage, cpu);
         return E_INVALIDARG;
     }
-    for (const PendingMap &p : maps)
-        if (p.resource == resource && p.subresource == subresource) {
-            log_error("invalid_call: Map of subresource %u while it is mapped", subresource);
-            return E_INVALIDARG;
-        }
     PendingMap pending{resource, subresource, type, {}};
     const u32 mip = texture ? subresource % texture->desc.MipLevels : 0;
     out->RowPitch = texture ? row_bytes(texture->format, texture->mip_width(mip)) : (buffer ? buffer->desc.ByteWidth : 0);
@@ -73,10 +64,7 @@ void GlContext::Unmap(ID3D11Resource *resource, UINT subresource)
     size_t at = maps.size();
     for (size_t i = 0; i < maps.size(); ++i)
         if (maps[i].resource == resource && maps[i].subresource == subresource) at = i;
-    if (at == maps.size()) {
-        log_error("invalid_call: Unmap of subresource %u that is not mapped", subresource);
-        return;
-    }
+    if (at == maps.size()) return; // refused by the front
     PendingMap pending = std::move(maps[at]);
     maps.erase(maps.begin() + static_cast<std::ptrdiff_t>(at));
     GlBuffer *buffer;
@@ -152,11 +140,7 @@ void GlContext::UpdateSubresource(ID3D11Resource *destination, UINT subresource,
         right = texture->mip_width(mip);
         bottom = texture->mip_height(mip);
     }
-    if (box) {
-        if (box->right > right || box->bottom > bottom || box->left >= box->right || box->top >= box->bottom) {
-            log_error("copy_out_of_range: UpdateSubresource box outside the subresource");
-            return;
-        }
+    if (box) { // the front has checked it lies inside the subresource
         left = box->left;
         top = box->top;
         right = box->right;
@@ -215,25 +199,19 @@ void GlContext::CopySubresourceRegion(ID3D11Resource *destination, UINT dst_sub,
     resource_parts(source, sb, st);
     if (db && sb) {
         u32 left = box ? box->left : 0, right = box ? box->right : sb->desc.ByteWidth;
-        if (dst_sub || src_sub || left >= right || right > sb->desc.ByteWidth || x + (right - left) > db->desc.ByteWidth) {
-            log_error("copy_out_of_range: buffer copy outside its buffers");
-            return;
-        }
+        if (dst_sub || src_sub || left >= right || right > sb->desc.ByteWidth || x + (right - left) > db->desc.ByteWidth)
+            return; // refused by the front
         copy_buffer(db, x, sb, left, right - left);
         return;
     }
     if (!dt || !st || dst_sub >= dt->subresource_count() || src_sub >= st->subresource_count() ||
-        dt->format.block_bytes != st->format.block_bytes) {
-        log_error("copy_out_of_range: copy between unequal or unknown resources");
-        return;
-    }
+        dt->format.block_bytes != st->format.block_bytes)
+        return; // refused by the front
     const u32 smip = src_sub % st->desc.MipLevels, dmip = dst_sub % dt->desc.MipLevels;
     D3D11_BOX b = box ? *box : D3D11_BOX{0, 0, 0, st->mip_width(smip), st->mip_height(smip), 1};
     if (b.left >= b.right || b.top >= b.bottom || b.right > st->mip_width(smip) || b.bottom > st->mip_height(smip) ||
-        x + (b.right - b.left) > dt->mip_width(dmip) || y + (b.bottom - b.top) > dt->mip_height(dmip)) {
-        log_error("copy_out_of_range: copy box outside the source or destination");
-        return;
-    }
+        x + (b.right - b.left) > dt->mip_width(dmip) || y + (b.bottom - b.top) > dt->mip_height(dmip))
+        return; // refused by the front
     copy_texture(dt, dst_sub, x, y, st, src_sub, b);
 }
 

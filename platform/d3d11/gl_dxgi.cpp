@@ -75,7 +75,7 @@ public:
     }
 };
 
-class GlSwapChain final : public GlObject<IDXGISwapChain> {
+class GlSwapChain : public GlObject<IDXGISwapChain> {
 public:
     void *find_interface(REFIID riid) override
     {
@@ -126,12 +126,10 @@ public:
         *out_desc = desc;
         return S_OK;
     }
+    /// Callers' references: the swap chain holds one of its own.
+    long back_buffer_references() { return long(back->refs.load()) - 1; }
     HRESULT ResizeBuffers(UINT count, UINT width, UINT height, DXGI_FORMAT format, UINT) override
     {
-        if (back->refs.load() > 1) {
-            log_error("resize_with_references: ResizeBuffers while back-buffer references are held");
-            return DXGI_ERROR_INVALID_CALL;
-        }
         if (count) desc.BufferCount = count;
         if (format != DXGI_FORMAT_UNKNOWN) desc.BufferDesc.Format = format;
         if (!width && desc.OutputWindow) width = desc.OutputWindow->client_width;
@@ -151,7 +149,7 @@ public:
     bool window_backend = false;
 };
 
-class GlFactory final : public GlObject<IDXGIFactory> {
+class GlFactory : public GlObject<IDXGIFactory> {
 public:
     void *find_interface(REFIID riid) override
     {
@@ -166,15 +164,11 @@ public:
         return S_OK;
     }
     HRESULT MakeWindowAssociation(HWND, UINT) override { return S_OK; }
+    bool owns_device(IUnknown *device) { return dynamic_cast<GlDevice *>(device) != nullptr; }
     HRESULT CreateSwapChain(IUnknown *device_unknown, DXGI_SWAP_CHAIN_DESC *desc, IDXGISwapChain **out_swap_chain) override
     {
-        if (out_swap_chain) *out_swap_chain = nullptr;
-        auto *device = device_unknown ? dynamic_cast<GlDevice *>(device_unknown) : nullptr;
-        if (!device || !desc || !out_swap_chain) {
-            log_error("invalid_call: CreateSwapChain needs a device of this backend, a description and an output");
-            return E_INVALIDARG;
-        }
-        auto *chain = new GlSwapChain();
+        auto *device = dynamic_cast<GlDevice *>(device_unknown); // the front has checked it is one
+        auto *chain = new SwapChainFront<GlSwapChain>();
         chain->desc = *desc;
         if (!chain->desc.BufferDesc.Width && desc->OutputWindow) chain->desc.BufferDesc.Width = desc->OutputWindow->client_width;
         if (!chain->desc.BufferDesc.Height && desc->OutputWindow) chain->desc.BufferDesc.Height = desc->OutputWindow->client_height;
@@ -220,7 +214,7 @@ HRESULT create_factory(REFIID riid, void **out_factory)
     if (!out_factory) return E_INVALIDARG;
     *out_factory = nullptr;
     if (!(riid == IID_IDXGIFactory)) return E_NOINTERFACE;
-    *out_factory = static_cast<IDXGIFactory *>(new GlFactory());
+    *out_factory = static_cast<IDXGIFactory *>(new FactoryFront<GlFactory>());
     return S_OK;
 }
 

@@ -187,21 +187,10 @@ void HeadlessContext::IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY topology)
 
 // ---- Output merger and rasteriser --------------------------------------------------------
 
-bool HeadlessContext::view_size(ObjectBase *view, u32 &out_width, u32 &out_height)
-{
-    const ViewRange *range = range_of(view);
-    if (!range || range->data->is_buffer) return false;
-    u32 index = range->mip + range->first_slice * range->data->mip_levels;
-    if (index >= range->data->subresources.size()) return false;
-    out_width = range->data->subresources[index].width;
-    out_height = range->data->subresources[index].height;
-    return true;
-}
-
 void HeadlessContext::OMSetRenderTargets(UINT count, ID3D11RenderTargetView *const *views, ID3D11DepthStencilView *depth)
 {
     Enter enter(*this);
-    if (bad_range("OMSetRenderTargets", 0, count, rt_slots)) return;
+    if (count > rt_slots) return; // refused by the front
     std::vector<u64> ids;
     std::vector<ID3D11RenderTargetView *> kept;
     state.render_targets = {};
@@ -213,20 +202,6 @@ void HeadlessContext::OMSetRenderTargets(UINT count, ID3D11RenderTargetView *con
     }
     state.depth_stencil_view = base_of(depth);
     ids.push_back(id_of(depth));
-    // All outputs must share one size.
-    u32 width = 0, height = 0;
-    bool have_size = false;
-    for (u32 i = 0; i <= rt_slots; ++i) {
-        ObjectBase *view = i < rt_slots ? state.render_targets[i] : state.depth_stencil_view;
-        u32 w, h;
-        if (!view || !view_size(view, w, h)) continue;
-        if (!have_size) {
-            width = w, height = h, have_size = true;
-        } else if (w != width || h != height) {
-            report(Rule::target_size_mismatch, "output #%llu is %ux%u, the first output is %ux%u",
-                   (unsigned long long)view->id, w, h, width, height);
-        }
-    }
     for (ObjectBase *view : state.render_targets) unbind_inputs_of(view);
     unbind_inputs_of(state.depth_stencil_view);
     log(ContextOp::set_render_targets, ids, {f64(count)});
@@ -441,15 +416,11 @@ void HeadlessContext::ExecuteCommandList(ID3D11CommandList *list, BOOL restore_s
 HRESULT HeadlessContext::FinishCommandList(BOOL restore_state, ID3D11CommandList **out_list)
 {
     Enter enter(*this);
-    if (!maps.empty()) {
-        report(Rule::invalid_call, "FinishCommandList with %zu resources still mapped", maps.size());
-        maps.clear();
-    }
+    maps.clear(); // maps still open are reported by the front and dropped
     if (!begin_create(ObjectKind::command_list)) return E_OUTOFMEMORY;
     auto *list = new HeadlessCommandList(device);
     list->commands = std::move(commands);
     commands.clear();
-    discarded.clear();
     register_object(list);
     log(ContextOp::finish_command_list, {list->id}, {f64(restore_state)});
     if (!restore_state) state = PipelineState{};

@@ -219,7 +219,6 @@ public:
 
     // ---- Output merger and rasteriser ------------------------------------------------
 
-    static bool view_size(ObjectBase *view, u32 &out_width, u32 &out_height);
 
     void OMSetRenderTargets(UINT count, ID3D11RenderTargetView *const *views, ID3D11DepthStencilView *depth) override;
 
@@ -294,7 +293,6 @@ public:
     PipelineState state;
     std::vector<Command> commands; // deferred: the list being recorded
     std::vector<PendingMap> maps;
-    std::unordered_set<ObjectBase *> discarded; // resources DISCARDed in the list being recorded
     std::mutex journal_mutex;                   // tests read journals from other threads
     std::vector<JournalEntry> journal;
     std::vector<DrawRecord> draws;

@@ -97,7 +97,7 @@ struct SwapChainState {
     IDXGIOutput *fullscreen_output = nullptr; // one reference held while full screen
 };
 
-class HeadlessSwapChain final : public Object<IDXGISwapChain> {
+class HeadlessSwapChain : public Object<IDXGISwapChain> {
 public:
     HeadlessSwapChain(HeadlessDevice *device, const DXGI_SWAP_CHAIN_DESC &desc) : Object(ObjectKind::swap_chain, device)
     {
@@ -176,15 +176,16 @@ public:
         return S_OK;
     }
 
+    /// The swap chain's own hold on its back buffer is not counted in refs.
+    long back_buffer_references()
+    {
+        std::lock_guard lock(state.mutex);
+        return state.back_buffer->refs.load();
+    }
+
     HRESULT ResizeBuffers(UINT buffer_count, UINT width, UINT height, DXGI_FORMAT format, UINT flags) override
     {
         std::lock_guard lock(state.mutex);
-        i32 held = state.back_buffer->refs.load();
-        if (held > 0) {
-            report(Rule::resize_with_references, "ResizeBuffers on swap chain #%llu with %d back-buffer references held",
-                   (unsigned long long)id, held);
-            return DXGI_ERROR_INVALID_CALL;
-        }
         DXGI_SWAP_CHAIN_DESC &desc = state.record.desc;
         if (buffer_count != 0) desc.BufferCount = buffer_count;
         HWND window = desc.OutputWindow;
@@ -222,7 +223,7 @@ public:
     const std::atomic<UINT> *factory_flags = nullptr; // MakeWindowAssociation flags of the creating factory
 };
 
-class HeadlessFactory final : public Object<IDXGIFactory> {
+class HeadlessFactory : public Object<IDXGIFactory> {
 public:
     explicit HeadlessFactory(const HeadlessConfig &config) : Object(ObjectKind::factory, nullptr), config(config) {}
 
@@ -242,22 +243,22 @@ public:
         return S_OK;
     }
 
+    bool owns_device(IUnknown *device)
+    {
+        ObjectBase *object = find_object(device);
+        return object && object->kind == ObjectKind::device;
+    }
+
     HRESULT CreateSwapChain(IUnknown *device, DXGI_SWAP_CHAIN_DESC *desc, IDXGISwapChain **out_swap_chain) override
     {
-        if (!out_swap_chain || !desc) return E_INVALIDARG;
-        *out_swap_chain = nullptr;
-        ObjectBase *device_object = find_object(device);
-        if (!device_object || device_object->kind != ObjectKind::device) {
-            report(Rule::invalid_call, "CreateSwapChain without a device of this backend");
-            return E_INVALIDARG;
-        }
+        ObjectBase *device_object = find_object(device); // the front has checked it is a device of ours
         if (!begin_create(ObjectKind::swap_chain)) return E_FAIL;
         DXGI_SWAP_CHAIN_DESC copy = *desc;
         if (copy.OutputWindow) {
             if (copy.BufferDesc.Width == 0) copy.BufferDesc.Width = copy.OutputWindow->client_width;
             if (copy.BufferDesc.Height == 0) copy.BufferDesc.Height = copy.OutputWindow->client_height;
         }
-        auto *object = new HeadlessSwapChain(device_object->device, copy);
+        auto *object = new SwapChainFront<HeadlessSwapChain>(device_object->device, copy);
         object->description = bytes_of(*desc);
         object->factory_flags = &associated_flags;
         register_object(object);
@@ -277,7 +278,7 @@ HRESULT headless_create_factory(REFIID riid, void **out_factory)
     *out_factory = nullptr;
     if (!(riid == IID_IDXGIFactory)) return E_NOINTERFACE;
     if (!begin_create(ObjectKind::factory)) return E_FAIL;
-    auto *factory = new HeadlessFactory(current_config());
+    auto *factory = new FactoryFront<HeadlessFactory>(current_config());
     register_object(factory);
     *out_factory = static_cast<IDXGIFactory *>(factory);
     return S_OK;

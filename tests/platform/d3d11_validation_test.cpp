@@ -49,6 +49,22 @@ struct Bench {
         EXPECT_EQ(device->CreateDeferredContext(0, &out), S_OK);
         return own(out);
     }
+    IDXGIFactory *factory()
+    {
+        IDXGIFactory *out = nullptr;
+        EXPECT_EQ(CreateDXGIFactory(IID_IDXGIFactory, reinterpret_cast<void **>(&out)), S_OK);
+        return own(out);
+    }
+    static DXGI_SWAP_CHAIN_DESC chain_desc()
+    {
+        DXGI_SWAP_CHAIN_DESC desc{};
+        desc.BufferDesc = {32, 16, {60, 1}, DXGI_FORMAT_B8G8R8A8_UNORM, {}, {}};
+        desc.SampleDesc = {1, 0};
+        desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
+        desc.BufferCount = 2;
+        desc.Windowed = TRUE;
+        return desc;
+    }
     ~Bench()
     {
         for (IUnknown *object : owned) object->Release();
@@ -246,6 +262,161 @@ const Case cases[] = {
          return S_OK;
      },
      D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"update box past a texture's right edge", Rule::copy_out_of_range,
+     [](Bench &b) {
+         const u8 bytes[16 * 16 * 4] = {};
+         const D3D11_BOX box{8, 0, 0, 17, 4, 1};
+         b.context->UpdateSubresource(b.texture(D3D11_BIND_SHADER_RESOURCE), 0, &box, bytes, 64, 0);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"update box past the second mip of a texture", Rule::copy_out_of_range,
+     [](Bench &b) {
+         D3D11_TEXTURE2D_DESC desc{16, 16, 2, 1, DXGI_FORMAT_R8G8B8A8_UNORM, {1, 0}, D3D11_USAGE_DEFAULT,
+                                   D3D11_BIND_SHADER_RESOURCE, 0, 0};
+         ID3D11Texture2D *texture = nullptr;
+         EXPECT_EQ(b.device->CreateTexture2D(&desc, nullptr, &texture), S_OK);
+         const u8 bytes[16 * 16 * 4] = {};
+         const D3D11_BOX box{0, 0, 0, 16, 16, 1}; // the second mip is 8x8
+         b.context->UpdateSubresource(b.own(texture), 1, &box, bytes, 64, 0);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"update box that is empty", Rule::copy_out_of_range,
+     [](Bench &b) {
+         const u8 bytes[16] = {};
+         const D3D11_BOX box{4, 0, 0, 4, 1, 1};
+         b.context->UpdateSubresource(b.buffer(16, D3D11_BIND_VERTEX_BUFFER), 0, &box, bytes, 0, 0);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"update box two slices deep", Rule::copy_out_of_range,
+     [](Bench &b) {
+         const u8 bytes[16] = {};
+         const D3D11_BOX box{0, 0, 0, 16, 1, 2};
+         b.context->UpdateSubresource(b.buffer(16, D3D11_BIND_VERTEX_BUFFER), 0, &box, bytes, 0, 0);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"map of a subresource past the last", Rule::invalid_call,
+     [](Bench &b) {
+         D3D11_MAPPED_SUBRESOURCE mapped{};
+         return b.context->Map(b.buffer(16, D3D11_BIND_VERTEX_BUFFER, D3D11_USAGE_DYNAMIC), 1,
+                               D3D11_MAP_WRITE_DISCARD, 0, &mapped);
+     }},
+    {"map of a buffer mapped already", Rule::invalid_call,
+     [](Bench &b) {
+         ID3D11Buffer *ring = b.buffer(16, D3D11_BIND_VERTEX_BUFFER, D3D11_USAGE_DYNAMIC);
+         D3D11_MAPPED_SUBRESOURCE mapped{};
+         EXPECT_EQ(b.context->Map(ring, 0, D3D11_MAP_WRITE_DISCARD, 0, &mapped), S_OK);
+         const HRESULT second = b.context->Map(ring, 0, D3D11_MAP_WRITE_NO_OVERWRITE, 0, &mapped);
+         b.context->Unmap(ring, 0);
+         return second;
+     }},
+    {"unmap of a buffer never mapped", Rule::invalid_call,
+     [](Bench &b) {
+         b.context->Unmap(b.buffer(16, D3D11_BIND_VERTEX_BUFFER, D3D11_USAGE_DYNAMIC), 0);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"unmap twice on a deferred context", Rule::invalid_call,
+     [](Bench &b) {
+         ID3D11DeviceContext *deferred = b.deferred();
+         ID3D11Buffer *ring = b.buffer(16, D3D11_BIND_VERTEX_BUFFER, D3D11_USAGE_DYNAMIC);
+         D3D11_MAPPED_SUBRESOURCE mapped{};
+         EXPECT_EQ(deferred->Map(ring, 0, D3D11_MAP_WRITE_DISCARD, 0, &mapped), S_OK);
+         deferred->Unmap(ring, 0);
+         deferred->Unmap(ring, 0);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"NO_OVERWRITE before any DISCARD in a command list", Rule::no_overwrite_before_discard,
+     [](Bench &b) {
+         ID3D11DeviceContext *deferred = b.deferred();
+         ID3D11Buffer *ring = b.buffer(16, D3D11_BIND_VERTEX_BUFFER, D3D11_USAGE_DYNAMIC);
+         D3D11_MAPPED_SUBRESOURCE mapped{};
+         const HRESULT result = deferred->Map(ring, 0, D3D11_MAP_WRITE_NO_OVERWRITE, 0, &mapped); // still made
+         deferred->Unmap(ring, 0);
+         return result;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"command list finished with a map open", Rule::invalid_call,
+     [](Bench &b) {
+         ID3D11DeviceContext *deferred = b.deferred();
+         D3D11_MAPPED_SUBRESOURCE mapped{};
+         EXPECT_EQ(deferred->Map(b.buffer(16, D3D11_BIND_VERTEX_BUFFER, D3D11_USAGE_DYNAMIC), 0,
+                                 D3D11_MAP_WRITE_DISCARD, 0, &mapped),
+                   S_OK);
+         ID3D11CommandList *list = nullptr;
+         return keep(b, deferred->FinishCommandList(FALSE, &list), list); // the list is still made
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"render targets past the last slot", Rule::invalid_call,
+     [](Bench &b) {
+         ID3D11RenderTargetView *views[D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT + 1] = {};
+         b.context->OMSetRenderTargets(D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT + 1, views, nullptr);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"render target and depth view of unequal sizes", Rule::target_size_mismatch,
+     [](Bench &b) {
+         ID3D11RenderTargetView *target = nullptr;
+         EXPECT_EQ(b.device->CreateRenderTargetView(b.texture(D3D11_BIND_RENDER_TARGET), nullptr, &target), S_OK);
+         D3D11_TEXTURE2D_DESC desc{16, 8, 1, 1, DXGI_FORMAT_D32_FLOAT, {1, 0}, D3D11_USAGE_DEFAULT,
+                                   D3D11_BIND_DEPTH_STENCIL, 0, 0};
+         ID3D11Texture2D *depth_texture = nullptr;
+         EXPECT_EQ(b.device->CreateTexture2D(&desc, nullptr, &depth_texture), S_OK);
+         ID3D11DepthStencilView *depth = nullptr;
+         EXPECT_EQ(b.device->CreateDepthStencilView(b.own(depth_texture), nullptr, &depth), S_OK);
+         b.own(depth);
+         b.own(target);
+         b.context->OMSetRenderTargets(1, &target, depth); // still bound
+         b.context->OMSetRenderTargets(0, nullptr, nullptr);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"render target of a second mip beside the first", Rule::target_size_mismatch,
+     [](Bench &b) {
+         D3D11_TEXTURE2D_DESC desc{16, 16, 2, 1, DXGI_FORMAT_R8G8B8A8_UNORM, {1, 0}, D3D11_USAGE_DEFAULT,
+                                   D3D11_BIND_RENDER_TARGET, 0, 0};
+         ID3D11Texture2D *texture = nullptr;
+         EXPECT_EQ(b.device->CreateTexture2D(&desc, nullptr, &texture), S_OK);
+         b.own(texture);
+         D3D11_RENDER_TARGET_VIEW_DESC second{};
+         second.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
+         second.ViewDimension = D3D11_RTV_DIMENSION_TEXTURE2D;
+         second.Texture2D.MipSlice = 1;
+         ID3D11RenderTargetView *views[2] = {};
+         EXPECT_EQ(b.device->CreateRenderTargetView(texture, nullptr, &views[0]), S_OK);
+         EXPECT_EQ(b.device->CreateRenderTargetView(texture, &second, &views[1]), S_OK);
+         b.own(views[0]);
+         b.own(views[1]);
+         b.context->OMSetRenderTargets(2, views, nullptr);
+         b.context->OMSetRenderTargets(0, nullptr, nullptr);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"clear of a render target without a colour", Rule::invalid_call,
+     [](Bench &b) {
+         ID3D11RenderTargetView *view = nullptr;
+         EXPECT_EQ(b.device->CreateRenderTargetView(b.texture(D3D11_BIND_RENDER_TARGET), nullptr, &view), S_OK);
+         b.context->ClearRenderTargetView(b.own(view), nullptr);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"clear of no render target", Rule::invalid_call,
+     [](Bench &b) {
+         const FLOAT colour[4] = {1, 0, 0, 1};
+         b.context->ClearRenderTargetView(nullptr, colour);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"clear of no depth-stencil view, on a deferred context", Rule::invalid_call,
+     [](Bench &b) {
+         b.deferred()->ClearDepthStencilView(nullptr, D3D11_CLEAR_DEPTH, 1.0f, 0);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
     {"copy between buffers of different sizes", Rule::copy_out_of_range,
      [](Bench &b) {
          b.context->CopyResource(b.buffer(32, D3D11_BIND_VERTEX_BUFFER), b.buffer(16, D3D11_BIND_VERTEX_BUFFER));
@@ -259,6 +430,80 @@ const Case cases[] = {
          return S_OK;
      },
      D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"region copy between a buffer and a texture", Rule::copy_out_of_range,
+     [](Bench &b) {
+         b.context->CopySubresourceRegion(b.texture(D3D11_BIND_SHADER_RESOURCE), 0, 0, 0, 0,
+                                          b.buffer(64, D3D11_BIND_VERTEX_BUFFER), 0, nullptr);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"region copy from a subresource past the last", Rule::copy_out_of_range,
+     [](Bench &b) {
+         b.context->CopySubresourceRegion(b.texture(D3D11_BIND_SHADER_RESOURCE), 0, 0, 0, 0,
+                                          b.texture(D3D11_BIND_SHADER_RESOURCE), 1, nullptr);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"region copy box past the source's bottom", Rule::copy_out_of_range,
+     [](Bench &b) {
+         const D3D11_BOX box{0, 8, 0, 4, 17, 1};
+         b.context->CopySubresourceRegion(b.texture(D3D11_BIND_SHADER_RESOURCE), 0, 0, 0, 0,
+                                          b.texture(D3D11_BIND_SHADER_RESOURCE), 0, &box);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"region copy placed past the destination's right edge", Rule::copy_out_of_range,
+     [](Bench &b) {
+         const D3D11_BOX box{0, 0, 0, 8, 8, 1};
+         b.context->CopySubresourceRegion(b.texture(D3D11_BIND_SHADER_RESOURCE), 0, 12, 0, 0,
+                                          b.texture(D3D11_BIND_SHADER_RESOURCE), 0, &box);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"region copy placed past a buffer's end, near the top of the range", Rule::copy_out_of_range,
+     [](Bench &b) {
+         const D3D11_BOX box{0, 0, 0, 16, 1, 1};
+         b.context->CopySubresourceRegion(b.buffer(64, D3D11_BIND_VERTEX_BUFFER), 0, 0xFFFFFFF8u, 0, 0,
+                                          b.buffer(64, D3D11_BIND_VERTEX_BUFFER), 0, &box);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"region copy recorded on a deferred context, at a depth", Rule::copy_out_of_range,
+     [](Bench &b) {
+         b.deferred()->CopySubresourceRegion(b.texture(D3D11_BIND_SHADER_RESOURCE), 0, 0, 0, 1,
+                                             b.texture(D3D11_BIND_SHADER_RESOURCE), 0, nullptr);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"resize of a swap chain while its back buffer is held", Rule::resize_with_references,
+     [](Bench &b) {
+         DXGI_SWAP_CHAIN_DESC desc = Bench::chain_desc();
+         IDXGISwapChain *chain = nullptr;
+         EXPECT_EQ(b.factory()->CreateSwapChain(b.device, &desc, &chain), S_OK);
+         b.own(chain);
+         ID3D11Texture2D *back = nullptr;
+         EXPECT_EQ(chain->GetBuffer(0, IID_ID3D11Texture2D, reinterpret_cast<void **>(&back)), S_OK);
+         b.own(back);
+         return chain->ResizeBuffers(0, 64, 64, DXGI_FORMAT_UNKNOWN, 0);
+     },
+     D3D_FEATURE_LEVEL_11_0, DXGI_ERROR_INVALID_CALL},
+    {"swap chain without a device", Rule::invalid_call,
+     [](Bench &b) {
+         DXGI_SWAP_CHAIN_DESC desc = Bench::chain_desc();
+         IDXGISwapChain *chain = nullptr;
+         return keep(b, b.factory()->CreateSwapChain(nullptr, &desc, &chain), chain);
+     }},
+    {"swap chain on a context rather than a device", Rule::invalid_call,
+     [](Bench &b) {
+         DXGI_SWAP_CHAIN_DESC desc = Bench::chain_desc();
+         IDXGISwapChain *chain = nullptr;
+         return keep(b, b.factory()->CreateSwapChain(b.context, &desc, &chain), chain);
+     }},
+    {"swap chain without a description", Rule::invalid_call,
+     [](Bench &b) {
+         IDXGISwapChain *chain = nullptr;
+         return keep(b, b.factory()->CreateSwapChain(b.device, nullptr, &chain), chain);
+     }},
     {"command list finished on the immediate context", Rule::invalid_call,
      [](Bench &b) {
          ID3D11CommandList *out = nullptr;
