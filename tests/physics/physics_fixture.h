@@ -6,6 +6,9 @@
 #include "foundation/io/input_archive.h"
 #include "foundation/io/memory_buffer.h"
 #include "foundation/memory/memory_globals.h"
+#include "foundation/strings/murmur_hash.h"
+#include "foundation/threads/thread_pool.h"
+#include "foundation/threads/thread_registry.h"
 #include "physics/physics_properties.h"
 #include "physics/physics_sdk.h"
 #include "physics/physics_world.h"
@@ -132,5 +135,42 @@ class PhysicsWorldFixture : public ::testing::Test {
     PhysicsWorld *world = nullptr;
     std::unique_ptr<SceneGraph> graph;
 };
+
+/// Steps `w` one frame of `dt`, folds the frame's event stream into `hash` and empties it.
+inline u64 step_and_hash_events(PhysicsWorld &w, f32 dt, u64 hash)
+{
+    w.update(dt);
+    Array<u8> &events = *w.event_stream();
+    hash = murmur_hash_64(events.data(), events.size(), hash);
+    events.clear();
+    return hash;
+}
+
+/// Folds the poses of the actors of `actors` that are still alive into `hash`.
+inline u64 hash_actor_poses(PhysicsWorld &w, const std::vector<PhysicsActor *> &actors, u64 hash)
+{
+    for (PhysicsActor *a : actors) {
+        if (a->tag != physics_actor_tag)
+            continue;
+        Matrix4x4 m = w.scene()->global_pose(a->actor);
+        hash = murmur_hash_64(&m, sizeof m, hash);
+    }
+    return hash;
+}
+
+/// Runs `run` (a scene stepped to its state hash) twice without a pool and twice on pools of
+/// 1 and 8 workers, and expects one hash from every run.
+inline void expect_one_state_on_any_number_of_workers(u64 (*run)(ThreadPool *pool))
+{
+    const u64 alone = run(nullptr);
+    EXPECT_EQ(alone, run(nullptr));
+    ThreadRegistry registry(default_allocator(), "main");
+    for (u32 workers : {1u, 8u}) {
+        SCOPED_TRACE(workers);
+        ThreadPool pool(default_allocator(), workers, registry);
+        EXPECT_EQ(run(&pool), alone);
+        EXPECT_EQ(run(&pool), alone);
+    }
+}
 
 } // namespace tallow::test

@@ -57,32 +57,16 @@ u64 run_many_islands(ThreadPool *pool)
             w->destroy_actor(actors[12]);
         if (frame == 70)
             w->scene()->set_linear_velocity(actors[30]->actor, {3, 0, 4});
-        w->update(frame % 3 ? 1.0f / 60 : 1.0f / 30);
-        Array<u8> &events = *w->event_stream();
-        hash = murmur_hash_64(events.data(), events.size(), hash);
-        events.clear();
+        hash = step_and_hash_events(*w, frame % 3 ? 1.0f / 60 : 1.0f / 30, hash);
     }
-    for (PhysicsActor *a : actors) {
-        if (a->tag != physics_actor_tag)
-            continue;
-        Matrix4x4 m = w->scene()->global_pose(a->actor);
-        hash = murmur_hash_64(&m, sizeof m, hash);
-    }
+    hash = hash_actor_poses(*w, actors, hash);
     sdk.destroy_world(w);
     return hash;
 }
 
 TEST(PhysicsSplitStep, ManyIslandsGiveTheSameStateWithoutAPoolAndOnAnyNumberOfWorkers)
 {
-    const u64 alone = run_many_islands(nullptr);
-    EXPECT_EQ(alone, run_many_islands(nullptr));
-    ThreadRegistry registry(default_allocator(), "main");
-    for (u32 workers : {1u, 8u}) {
-        SCOPED_TRACE(workers);
-        ThreadPool pool(default_allocator(), workers, registry);
-        EXPECT_EQ(run_many_islands(&pool), alone);
-        EXPECT_EQ(run_many_islands(&pool), alone);
-    }
+    expect_one_state_on_any_number_of_workers(run_many_islands);
 }
 
 // Forwards to the pool's scheduler and notes the threads the tasks ran on.

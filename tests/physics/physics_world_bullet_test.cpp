@@ -204,32 +204,16 @@ u64 run_recorded_steps(ThreadPool *pool)
             w->destroy_actor(actors[5]);
         if (frame == 90)
             w->set_kinematic(actors[7], true);
-        w->update(frame % 2 ? 1.0f / 60 : 1.0f / 30);
-        Array<u8> &events = *w->event_stream();
-        hash = murmur_hash_64(events.data(), events.size(), hash);
-        events.clear();
+        hash = step_and_hash_events(*w, frame % 2 ? 1.0f / 60 : 1.0f / 30, hash);
     }
-    for (PhysicsActor *a : actors) {
-        if (a->tag != physics_actor_tag)
-            continue;
-        Matrix4x4 m = w->scene()->global_pose(a->actor);
-        hash = murmur_hash_64(&m, sizeof m, hash);
-    }
+    hash = hash_actor_poses(*w, actors, hash);
     sdk.destroy_world(w);
     return hash;
 }
 
 TEST(PhysicsWorldDeterminism, SameRecordedStepsGiveTheSameStateOnAnyNumberOfWorkers)
 {
-    const u64 alone = run_recorded_steps(nullptr);
-    EXPECT_EQ(alone, run_recorded_steps(nullptr));
-    ThreadRegistry registry(default_allocator(), "main");
-    for (u32 workers : {1u, 8u}) {
-        SCOPED_TRACE(workers);
-        ThreadPool pool(default_allocator(), workers, registry);
-        EXPECT_EQ(run_recorded_steps(&pool), alone);
-        EXPECT_EQ(run_recorded_steps(&pool), alone);
-    }
+    expect_one_state_on_any_number_of_workers(run_recorded_steps);
 }
 
 } // namespace
