@@ -2,9 +2,9 @@
 -- run, or a window left alone) and hands the same direction a person would give to the game.
 --
 -- The "yard" plan walks the character back to its start, pushes the crate in front of it
--- east into the scoring zone, walks north to the door (which opens as it comes near), waits,
--- walks away (the door shuts) and back to the start, where the next run begins. The
--- "circle" plan, for network play, walks round a circle of one metre for ever.
+-- east into the scoring zone, steps back from it, walks north to the door (which opens as it
+-- comes near), waits, walks away (the door shuts) and back to the start, where the next run
+-- begins. The "circle" plan, for network play, walks round a circle of one metre for ever.
 
 local pilot = {}
 
@@ -16,6 +16,9 @@ local plans = {
         {wait = 0.3, say = "waits for the character to settle"},
         {to = {0, -2}, say = "walks to the start"},
         {to = {5.25, -2}, say = "pushes the crate east into the zone"},
+        -- The character pushes what it walks into: it steps back before it turns north, or it
+        -- would brush the crate it has just pushed out of the zone again.
+        {to = {4.6, -2}, say = "steps back from the crate"},
         {to = {5.25, 3}, say = "walks north to the door"},
         {wait = 1.5, say = "waits while the door opens"},
         {to = {4.2, -1.2}, say = "walks away from the door"},
