@@ -1,5 +1,6 @@
 #include "tools/level_compiler.h"
 
+#include "ai/nav_mesh.h"
 #include "foundation/config/config_text_parser.h"
 #include "foundation/config/config_value.h"
 #include "foundation/memory/memory_globals.h"
@@ -246,7 +247,9 @@ bool compile_level_source(const char *text, u64 size, std::vector<u8> &out_bytes
         return false;
     }
     out_bytes = test::write_level_resource(c.level);
-    // What the engine would refuse must not build: read the bytes back through its reader.
+    // What the engine would refuse must not build: read the bytes back through its reader,
+    // with the navigation-mesh reader the engine installs, so the level's mesh is read too.
+    install_level_nav_mesh_reader();
     LevelResource *read = read_level_resource(out_bytes.data(), out_bytes.size(), default_allocator());
     if (!read) {
         out_error = "the engine's level reader refuses the compiled level (its reason is logged above)";
