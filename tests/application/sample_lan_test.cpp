@@ -88,17 +88,26 @@ u32 free_port()
     return socket.local_address().port;
 }
 
-TEST(SampleLan, TwoProcessesFindEachOtherAndSeeTheOthersCharacterMove)
-{
+// A host and, once it has had a moment to open its lobby, a joiner on a free loopback port,
+// each with its own home folder and log.
+struct LanPair {
     TempDirectory home;
     const std::string port = std::to_string(free_port());
     const std::string host_log = std::string(home.path()) + "/host.log";
     const std::string join_log = std::string(home.path()) + "/join.log";
     const pid_t host = start({TALLOW_PROGRAM, "-data-dir", TALLOW_BUILT_DATA_DIR, "-lan", "host", port}, host_log,
                              std::string(home.path()) + "/host");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const pid_t joiner = start({TALLOW_PROGRAM, "-data-dir", TALLOW_BUILT_DATA_DIR, "-lan", "join", port}, join_log,
-                               std::string(home.path()) + "/join");
+    const pid_t joiner = (std::this_thread::sleep_for(std::chrono::milliseconds(300)),
+                          start({TALLOW_PROGRAM, "-data-dir", TALLOW_BUILT_DATA_DIR, "-lan", "join", port}, join_log,
+                                std::string(home.path()) + "/join"));
+};
+
+TEST(SampleLan, TwoProcessesFindEachOtherAndSeeTheOthersCharacterMove)
+{
+    LanPair pair;
+    const TempDirectory &home = pair.home;
+    const std::string &port = pair.port, &host_log = pair.host_log, &join_log = pair.join_log;
+    const pid_t host = pair.host, joiner = pair.joiner;
     const int join_status = finish(joiner, std::chrono::seconds(60));
     const int host_status = finish(host, std::chrono::seconds(15));
     const std::string hosted = read_file(host_log);
@@ -131,15 +140,9 @@ TEST(SampleLan, TwoProcessesFindEachOtherAndSeeTheOthersCharacterMove)
 
 TEST(SampleLan, WhenThePartnersProcessDiesTheOtherEndsTheGame)
 {
-    TempDirectory home;
-    const std::string port = std::to_string(free_port());
-    const std::string host_log = std::string(home.path()) + "/host.log";
-    const std::string join_log = std::string(home.path()) + "/join.log";
-    const pid_t host = start({TALLOW_PROGRAM, "-data-dir", TALLOW_BUILT_DATA_DIR, "-lan", "host", port}, host_log,
-                             std::string(home.path()) + "/host");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const pid_t joiner = start({TALLOW_PROGRAM, "-data-dir", TALLOW_BUILT_DATA_DIR, "-lan", "join", port}, join_log,
-                               std::string(home.path()) + "/join");
+    LanPair pair;
+    const std::string &host_log = pair.host_log, &join_log = pair.join_log;
+    const pid_t host = pair.host, joiner = pair.joiner;
     // The joiner dies the moment it is in the game, before anyone has seen anything move.
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(40);
     while (read_file(join_log).find("lan join: in the game") == std::string::npos &&
