@@ -5,6 +5,7 @@
 //
 //   PhysicsTaskScheduler scheduler(allocator, thread_pool);
 //   scheduler.add_task(&task);            // any thread the layer steps on
+//   scheduler.add_tasks(tasks, count);    // one job of `count` batches, one task each
 //   scheduler.wait_tasks_complete();      // task has run
 //
 // add_task, add_background_task and wait_tasks_complete are called from one thread at a time
@@ -22,7 +23,8 @@ class PhysicsTaskScheduler final : public px::IScheduler {
     /// Waits for every task still running, background ones too.
     ~PhysicsTaskScheduler() override;
 
-    void add_task(px::ITask *task) override;            // See px::IScheduler
+    void add_task(px::ITask *task) override;                        // See px::IScheduler
+    void add_tasks(px::ITask *const *tasks, u32 count) override;    // See px::IScheduler
     void add_background_task(px::ITask *task) override; // See px::IScheduler
     void wait_tasks_complete() override;                // See px::IScheduler
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 
 namespace tallow::px::bullet {
 
@@ -59,15 +60,16 @@ class JobTaskScheduler final : public btITaskScheduler {
         int count = std::min({chunks, int(current_threads) + 1, max_loop_tasks});
         std::atomic<int> next{begin};
         LoopTask tasks[max_loop_tasks];
+        ITask *posted[max_loop_tasks];
         inside_loop = true;
         for (int i = 0; i < count; ++i) {
             tasks[i].body = &body;
             tasks[i].next = &next;
             tasks[i].end = end;
             tasks[i].grain = grain;
-            if (i > 0)
-                scheduler->add_task(&tasks[i]);
+            posted[i] = &tasks[i];
         }
+        scheduler->add_tasks(posted + 1, u32(count - 1));
         tasks[0].execute(); // the calling thread takes chunks too
         scheduler->wait_tasks_complete();
         inside_loop = false;
@@ -233,6 +235,7 @@ void SplitWorld::set_scheduler(IScheduler *scheduler, u32 threads)
         scheduler = nullptr;
     _scheduler = scheduler;
     _threads = scheduler ? threads : 0;
+    _synchronized = false;
     _split_dispatcher->set_parallel(scheduler != nullptr);
     if (!scheduler)
         return;
@@ -352,72 +355,190 @@ void SplitWorld::solveConstraints(btContactSolverInfo &info)
     btParallelFor(0, _groups.size(), 1, solve);
 }
 
-void SplitWorld::predictUnconstraintMotion(btScalar dt)
+// Bullet's sub-step with its per-body passes run together on the workers: motion prediction,
+// the swept-contact test and the new bounds in one pass; integration, sleeping and motion
+// states in another. Each body's work is the serial step's, in its order; what reads other
+// bodies (swept tests, the broadphase) stays on this thread, in body order.
+void SplitWorld::internalSingleStepSimulation(btScalar dt)
 {
-    if (!_scheduler) {
-        btDiscreteDynamicsWorld::predictUnconstraintMotion(dt);
+    if (!_scheduler || m_nonStaticRigidBodies.size() == 0) {
+        btDiscreteDynamicsWorld::internalSingleStepSimulation(dt);
         return;
     }
+    if (m_internalPreTickCallback)
+        m_internalPreTickCallback(this, dt);
+    btDispatcherInfo &info = getDispatchInfo();
+    info.m_timeStep = dt;
+    info.m_stepCount = 0;
+    info.m_debugDraw = getDebugDrawer();
+    predict_and_bound(dt);
+    computeOverlappingPairs();
+    m_dispatcher1->dispatchAllCollisionPairs(m_broadphasePairCache->getOverlappingPairCache(), info, m_dispatcher1);
+    calculateSimulationIslands();
+    getSolverInfo().m_timeStep = dt;
+    solveConstraints(getSolverInfo());
+    if (!integrate_and_settle(dt)) {
+        integrateTransforms(dt);
+        updateActions(dt);
+        updateActivationState(dt);
+    }
+    if (m_internalTickCallback)
+        m_internalTickCallback(this, dt);
+}
+
+void SplitWorld::bound(const btCollisionObject *o, Bounds &out) const
+{
+    // As updateSingleAabb has it: the shape's box, widened by the contact margin, and over
+    // the predicted place too for a moving body when swept tests are on.
+    const btVector3 margin(gContactBreakingThreshold, gContactBreakingThreshold, gContactBreakingThreshold);
+    o->getCollisionShape()->getAabb(o->getWorldTransform(), out.min, out.max);
+    out.min -= margin;
+    out.max += margin;
+    if (getDispatchInfo().m_useContinuous && o->getInternalType() == btCollisionObject::CO_RIGID_BODY &&
+        !o->isStaticOrKinematicObject()) {
+        btVector3 min, max;
+        o->getCollisionShape()->getAabb(o->getInterpolationWorldTransform(), min, max);
+        min -= margin;
+        max += margin;
+        out.min.setMin(min);
+        out.max.setMax(max);
+    }
+}
+
+void SplitWorld::predict_and_bound(btScalar dt)
+{
+    const int n = m_nonStaticRigidBodies.size(), objects = m_collisionObjects.size();
+    const bool continuous = getDispatchInfo().m_useContinuous;
+    _sweeps.resize(n);
+    _bounds.resize(objects);
+    _bounded.resize(objects);
+    memset(&_bounded[0], 0, size_t(objects));
     struct Loop final : btIParallelForBody {
-        btRigidBody **bodies;
+        SplitWorld *world;
         btScalar dt;
+        bool continuous;
         void forLoop(int begin, int end) const override
         {
+            btAlignedObjectArray<btCollisionObject *> &objects = world->m_collisionObjects;
             for (int i = begin; i < end; ++i) {
-                btRigidBody *body = bodies[i];
+                btRigidBody *body = world->m_nonStaticRigidBodies[i];
+                // predictUnconstraintMotion
                 if (!body->isStaticOrKinematicObject()) {
                     body->applyDamping(dt);
                     body->predictIntegratedTransform(dt, body->getInterpolationWorldTransform());
                 }
+                // createPredictiveContacts up to its swept test, which looks at the others:
+                // noted (a little early, never late) for this thread to run afterwards.
+                body->setHitFraction(1);
+                char sweep = 0;
+                const btScalar threshold = body->getCcdSquareMotionThreshold();
+                if (continuous && threshold != 0 && body->isActive() && !body->isStaticOrKinematicObject()) {
+                    btTransform predicted;
+                    body->predictIntegratedTransform(dt, predicted);
+                    btScalar motion = (predicted.getOrigin() - body->getWorldTransform().getOrigin()).length2();
+                    sweep = motion * 1.001f + 1e-9f >= threshold;
+                }
+                world->_sweeps[i] = sweep;
+                // updateAabbs' bounds; the broadphase takes them on this thread
+                const int at = body->getWorldArrayIndex();
+                if ((world->m_forceUpdateAllAabbs || body->isActive()) && at >= 0 && at < objects.size() &&
+                    objects[at] == body) {
+                    world->bound(body, world->_bounds[at]);
+                    world->_bounded[at] = 1;
+                }
             }
         }
     } loop;
-    if (m_nonStaticRigidBodies.size() == 0)
-        return;
-    loop.bodies = &m_nonStaticRigidBodies[0];
+    loop.world = this;
     loop.dt = dt;
-    btParallelFor(0, m_nonStaticRigidBodies.size(), 64, loop);
+    loop.continuous = continuous;
+    btParallelFor(0, n, 64, loop);
+    releasePredictiveContacts();
+    if (continuous)
+        for (int i = 0; i < n; ++i)
+            if (_sweeps[i])
+                createPredictiveContactsInternal(&m_nonStaticRigidBodies[i], 1, dt);
+    for (int i = 0; i < objects; ++i) {
+        btCollisionObject *o = m_collisionObjects[i];
+        if (!m_forceUpdateAllAabbs && !o->isActive())
+            continue;
+        const Bounds &b = _bounds[i];
+        if (_bounded[i] && (o->isStaticObject() || (b.max - b.min).length2() < btScalar(1e12)))
+            m_broadphasePairCache->setAabb(o->getBroadphaseHandle(), b.min, b.max, m_dispatcher1);
+        else
+            updateSingleAabb(o); // not a moving body, or one out of bounds that Bullet takes out
+    }
+}
+
+bool SplitWorld::integrate_and_settle(btScalar dt)
+{
+    const int n = m_nonStaticRigidBodies.size();
+    if (n == 0 || m_applySpeculativeContactRestitution || m_actions.size() != 0 || m_synchronizeAllMotionStates ||
+        may_sweep(dt))
+        return false;
+    // integrateTransforms, updateActivationState and synchronizeMotionStates, body by body:
+    // none reads another body, and the tick callback between them reads none.
+    struct Loop final : btIParallelForBody {
+        SplitWorld *world;
+        btScalar dt;
+        void forLoop(int begin, int end) const override
+        {
+            world->integrateTransformsInternal(&world->m_nonStaticRigidBodies[begin], end - begin, dt);
+            for (int i = begin; i < end; ++i) {
+                btRigidBody *body = world->m_nonStaticRigidBodies[i];
+                body->updateDeactivation(dt);
+                if (body->wantsSleeping()) {
+                    if (body->isStaticOrKinematicObject()) {
+                        body->setActivationState(ISLAND_SLEEPING);
+                    } else {
+                        if (body->getActivationState() == ACTIVE_TAG)
+                            body->setActivationState(WANTS_DEACTIVATION);
+                        if (body->getActivationState() == ISLAND_SLEEPING) {
+                            body->setAngularVelocity(btVector3(0, 0, 0));
+                            body->setLinearVelocity(btVector3(0, 0, 0));
+                        }
+                    }
+                } else if (body->getActivationState() != DISABLE_DEACTIVATION) {
+                    body->setActivationState(ACTIVE_TAG);
+                }
+                if (body->isActive())
+                    world->synchronizeSingleMotionState(body);
+            }
+        }
+    } loop;
+    loop.world = this;
+    loop.dt = dt;
+    btParallelFor(0, n, 64, loop);
+    _synchronized = true;
+    return true;
+}
+
+bool SplitWorld::may_sweep(btScalar dt) const
+{
+    // A body whose motion this sub-step may pass its swept-test threshold sweeps against the
+    // others where they are: then all move in order, as Bullet has it. The bound is wider
+    // than Bullet's own test by the rounding of adding the motion to the position. A few
+    // loads a body: cheaper here than as tasks.
+    if (!getDispatchInfo().m_useContinuous)
+        return false;
+    for (int i = 0; i < m_nonStaticRigidBodies.size(); ++i) {
+        const btRigidBody *body = m_nonStaticRigidBodies[i];
+        btScalar threshold = body->getCcdSquareMotionThreshold();
+        if (threshold == 0 || !body->isActive() || body->isStaticOrKinematicObject())
+            continue;
+        const btVector3 &o = body->getWorldTransform().getOrigin();
+        btScalar reach =
+            body->getLinearVelocity().length() * dt + 4e-7f * (btFabs(o.x()) + btFabs(o.y()) + btFabs(o.z())) + 1e-9f;
+        if (reach * reach * 1.001f >= threshold)
+            return true;
+    }
+    return false;
 }
 
 void SplitWorld::integrateTransforms(btScalar dt)
 {
     int n = m_nonStaticRigidBodies.size();
-    if (!_scheduler || n == 0 || m_applySpeculativeContactRestitution) {
-        btDiscreteDynamicsWorld::integrateTransforms(dt);
-        return;
-    }
-    // A body whose motion this sub-step may pass its swept-test threshold sweeps against the
-    // others where they are: then all move in order, as Bullet has it. The bound is wider
-    // than Bullet's own test by the rounding of adding the motion to the position.
-    struct Check final : btIParallelForBody {
-        btRigidBody **bodies;
-        btScalar dt;
-        bool continuous;
-        bool *swept;
-        void forLoop(int begin, int end) const override
-        {
-            for (int i = begin; i < end; ++i) {
-                const btRigidBody *body = bodies[i];
-                btScalar threshold = body->getCcdSquareMotionThreshold();
-                if (!continuous || threshold == 0 || !body->isActive() || body->isStaticOrKinematicObject())
-                    continue;
-                const btVector3 &o = body->getWorldTransform().getOrigin();
-                btScalar reach = body->getLinearVelocity().length() * dt +
-                                 4e-7f * (btFabs(o.x()) + btFabs(o.y()) + btFabs(o.z())) + 1e-9f;
-                if (reach * reach * 1.001f >= threshold) {
-                    *swept = true;
-                    return;
-                }
-            }
-        }
-    } check;
-    bool swept = false;
-    check.bodies = &m_nonStaticRigidBodies[0];
-    check.dt = dt;
-    check.continuous = getDispatchInfo().m_useContinuous;
-    check.swept = &swept;
-    check.forLoop(0, n); // a few loads a body: cheaper here than as tasks
-    if (swept) {
+    if (!_scheduler || n == 0 || m_applySpeculativeContactRestitution || may_sweep(dt)) {
         btDiscreteDynamicsWorld::integrateTransforms(dt);
         return;
     }
@@ -436,6 +557,10 @@ void SplitWorld::integrateTransforms(btScalar dt)
 
 void SplitWorld::synchronizeMotionStates()
 {
+    if (_synchronized) { // the sub-step just taken wrote them
+        _synchronized = false;
+        return;
+    }
     if (!_scheduler || m_synchronizeAllMotionStates || m_nonStaticRigidBodies.size() == 0) {
         btDiscreteDynamicsWorld::synchronizeMotionStates();
         return;

@@ -1,13 +1,16 @@
 #pragma once
 // The Bullet backend's step split over a scene's IScheduler: Bullet's task scheduler
 // (btITaskScheduler) runs each parallel loop as tasks of the scheduler the stepping thread has
-// named; the dispatcher finds the contacts of the broadphase pairs in parallel, and the world
-// solves its islands in parallel, one solver per task at a time. Both give the same state as
-// the step on one thread: each pair, body and island is worked on by itself (an island's
-// rows in the same order whatever group it is solved in), the contact manifolds are listed
-// in the serial order whichever thread made them, and bodies move in parallel only in a
-// sub-step where none is fast enough for a swept (continuous) test, which looks at the
-// others.
+// named. A sub-step makes four passes over the workers: damping, predicted places and new
+// broadphase bounds, body by body; the contacts of the broadphase pairs, pair by pair; the
+// islands, one solver per task at a time; integration, sleeping and motion states, body by
+// body. What reads other bodies stays on the stepping thread, in the serial order: swept
+// (continuous) contacts, the broadphase update and the island search. The state is the
+// step's on one thread: each pair, body and island is worked on by itself (an island's rows
+// in the same order whatever group it is solved in), the contact manifolds are listed in the
+// serial order whichever thread made them, and bodies move in parallel only in a sub-step
+// where none is fast enough for a swept test, which looks at the others. The world's tick
+// callback after a sub-step must read no body: the motion states are written before it.
 //
 //   SplitWorld world(&dispatcher, &broadphase, &solver, &config);  // dispatcher: SplitDispatcher
 //   world.set_scheduler(scheduler, threads);  // null: the serial step, as Bullet has it
@@ -72,11 +75,25 @@ class SplitWorld : public btDiscreteDynamicsWorld {
     void synchronizeMotionStates() override;
 
   protected:
-    void predictUnconstraintMotion(btScalar dt) override;
+    void internalSingleStepSimulation(btScalar dt) override;
     void solveConstraints(btContactSolverInfo &info) override;
     void integrateTransforms(btScalar dt) override;
 
   private:
+    struct Bounds {
+        btVector3 min, max;
+    };
+    /// A collision object's broadphase bounds, as updateSingleAabb works them out.
+    void bound(const btCollisionObject *o, Bounds &out) const;
+    /// Damping, predicted places and new bounds on the workers; swept contacts and the
+    /// broadphase update on this thread.
+    void predict_and_bound(btScalar dt);
+    /// Integration, sleeping and motion states on the workers; false (nothing done) when
+    /// the sub-step needs Bullet's own order for them.
+    bool integrate_and_settle(btScalar dt);
+    /// True when a body may move far enough this sub-step for a swept test.
+    bool may_sweep(btScalar dt) const;
+
     SplitDispatcher *_split_dispatcher;
     MakeSolver _make_solver;
     IScheduler *_scheduler = nullptr;
@@ -91,6 +108,10 @@ class SplitWorld : public btDiscreteDynamicsWorld {
     btAlignedObjectArray<btCollisionObject *> _bodies;
     btAlignedObjectArray<btPersistentManifold *> _manifolds;
     btAlignedObjectArray<btTypedConstraint *> _constraints;
+    btAlignedObjectArray<Bounds> _bounds; // by world index, where _bounded is set
+    btAlignedObjectArray<char> _bounded;
+    btAlignedObjectArray<char> _sweeps;   // by non-static body: may need a swept contact
+    bool _synchronized = false;           // the last sub-step wrote the motion states
     friend struct GroupCollector;
     friend struct GroupSolver;
 };

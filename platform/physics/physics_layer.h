@@ -414,6 +414,13 @@ class IScheduler {
   public:
     virtual ~IScheduler() = default;
     virtual void add_task(ITask *task) = 0;
+    /// add_task for each of `count` tasks; the array (as the tasks) must stay until
+    /// wait_tasks_complete returns. A scheduler may post them together, at the cost of one.
+    virtual void add_tasks(ITask *const *tasks, u32 count)
+    {
+        for (u32 i = 0; i < count; ++i)
+            add_task(tasks[i]);
+    }
     virtual void add_background_task(ITask *task) = 0;
     /// Blocks (helping run queued jobs) until every add_task task has run; at once when none.
     virtual void wait_tasks_complete() = 0;

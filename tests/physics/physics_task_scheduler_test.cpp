@@ -1,5 +1,5 @@
 // The task scheduler: every task posted runs exactly once, also when many are posted back
-// to back; waits return when the kept tasks have run; no pool runs tasks at once.
+// to back or together; waits return when the kept tasks have run; no pool runs tasks at once.
 #include "physics/physics_task_scheduler.h"
 
 #include "foundation/memory/memory_globals.h"
@@ -38,6 +38,29 @@ TEST(PhysicsTaskScheduler, EveryTaskRunsOnceAndWaitsCoverTheKeptOnes)
     }
     for (const CountingTask &t : background)
         EXPECT_EQ(t.runs.load(), 1);
+}
+
+// Tasks posted together (as one job of one-task batches), in runs of several sizes between
+// single ones: each runs once, and the wait covers them all.
+TEST(PhysicsTaskScheduler, TasksPostedTogetherRunOnceEachBeforeTheWaitReturns)
+{
+    ThreadRegistry registry(default_allocator(), "main");
+    ThreadPool pool(default_allocator(), 3, registry);
+    for (ThreadPool *used : {&pool, static_cast<ThreadPool *>(nullptr)}) {
+        SCOPED_TRACE(used ? "pool" : "no pool");
+        PhysicsTaskScheduler scheduler(default_allocator(), used);
+        for (u32 count : {0u, 1u, 2u, 7u, 64u}) {
+            std::vector<CountingTask> tasks(count + 1);
+            std::vector<px::ITask *> posted;
+            for (u32 i = 0; i < count; ++i)
+                posted.push_back(&tasks[i]);
+            scheduler.add_tasks(posted.data(), count);
+            scheduler.add_task(&tasks[count]);
+            scheduler.wait_tasks_complete();
+            for (const CountingTask &t : tasks)
+                EXPECT_EQ(t.runs.load(), 1) << count << " together";
+        }
+    }
 }
 
 TEST(PhysicsTaskScheduler, WithoutAPoolTasksRunAtOnce)
