@@ -289,13 +289,14 @@ struct GroupCollector final : btSimulationIslandManager::IslandCallback {
         if (island < 0) {
             count = sorted_count;
         } else {
-            int i = 0;
-            while (i < sorted_count && constraint_island(sorted[i]) != island)
-                ++i;
-            first = i;
-            for (; i < sorted_count; ++i)
-                if (constraint_island(sorted[i]) == island)
-                    ++count;
+            // The joints are sorted by island: the island's are one run, found by halving.
+            btTypedConstraint **end = sorted + sorted_count;
+            btTypedConstraint **from = std::lower_bound(
+                sorted, end, island, [](const btTypedConstraint *c, int i) { return constraint_island(c) < i; });
+            btTypedConstraint **to = std::upper_bound(
+                from, end, island, [](int i, const btTypedConstraint *c) { return i < constraint_island(c); });
+            first = int(from - sorted);
+            count = int(to - from);
         }
         for (int i = 0; i < body_count; ++i)
             world->_bodies.push_back(bodies[i]);
