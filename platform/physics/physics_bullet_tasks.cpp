@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 
 namespace tallow::px::bullet {
 
@@ -412,12 +411,16 @@ void SplitWorld::predict_and_bound(btScalar dt)
     const bool continuous = getDispatchInfo().m_useContinuous;
     _sweeps.resize(n);
     _bounds.resize(objects);
-    _bounded.resize(objects);
-    memset(&_bounded[0], 0, size_t(objects));
+    if (++_bounds_stamp == 0) { // wrapped: no entry may pass for this sub-step's
+        for (int i = 0; i < objects; ++i)
+            _bounds[i].stamp = 0;
+        _bounds_stamp = 1;
+    }
     struct Loop final : btIParallelForBody {
         SplitWorld *world;
         btScalar dt;
         bool continuous;
+        u32 stamp;
         void forLoop(int begin, int end) const override
         {
             btAlignedObjectArray<btCollisionObject *> &objects = world->m_collisionObjects;
@@ -440,19 +443,28 @@ void SplitWorld::predict_and_bound(btScalar dt)
                     sweep = motion * 1.001f + 1e-9f >= threshold;
                 }
                 world->_sweeps[i] = sweep;
-                // updateAabbs' bounds; the broadphase takes them on this thread
+                // updateAabbs' bounds, and what it would do with them: the broadphase takes
+                // them on this thread, which then reads nothing of the body.
                 const int at = body->getWorldArrayIndex();
-                if ((world->m_forceUpdateAllAabbs || body->isActive()) && at >= 0 && at < objects.size() &&
-                    objects[at] == body) {
-                    world->bound(body, world->_bounds[at]);
-                    world->_bounded[at] = 1;
+                if (at < 0 || at >= objects.size() || objects[at] != body)
+                    continue;
+                Bounds &b = world->_bounds[at];
+                b.action = bounds_leave;
+                if (world->m_forceUpdateAllAabbs || body->isActive()) {
+                    world->bound(body, b);
+                    b.proxy = body->getBroadphaseHandle();
+                    // Bullet takes a body out of the simulation when its box is absurdly large.
+                    b.action = body->isStaticObject() || (b.max - b.min).length2() < btScalar(1e12) ? bounds_set
+                                                                                                   : bounds_by_bullet;
                 }
+                b.stamp = stamp;
             }
         }
     } loop;
     loop.world = this;
     loop.dt = dt;
     loop.continuous = continuous;
+    loop.stamp = _bounds_stamp;
     btParallelFor(0, n, 64, loop);
     releasePredictiveContacts();
     if (continuous)
@@ -460,14 +472,15 @@ void SplitWorld::predict_and_bound(btScalar dt)
             if (_sweeps[i])
                 createPredictiveContactsInternal(&m_nonStaticRigidBodies[i], 1, dt);
     for (int i = 0; i < objects; ++i) {
-        btCollisionObject *o = m_collisionObjects[i];
-        if (!m_forceUpdateAllAabbs && !o->isActive())
-            continue;
         const Bounds &b = _bounds[i];
-        if (_bounded[i] && (o->isStaticObject() || (b.max - b.min).length2() < btScalar(1e12)))
-            m_broadphasePairCache->setAabb(o->getBroadphaseHandle(), b.min, b.max, m_dispatcher1);
-        else
-            updateSingleAabb(o); // not a moving body, or one out of bounds that Bullet takes out
+        if (b.stamp == _bounds_stamp) {
+            if (b.action == bounds_set)
+                m_broadphasePairCache->setAabb(b.proxy, b.min, b.max, m_dispatcher1);
+            else if (b.action == bounds_by_bullet)
+                updateSingleAabb(m_collisionObjects[i]);
+        } else if (m_forceUpdateAllAabbs || m_collisionObjects[i]->isActive()) {
+            updateSingleAabb(m_collisionObjects[i]); // not a moving body
+        }
     }
 }
 

@@ -80,8 +80,14 @@ class SplitWorld : public btDiscreteDynamicsWorld {
     void integrateTransforms(btScalar dt) override;
 
   private:
+    // What the pass over the bodies leaves for the broadphase update, by world index: the
+    // bounds to set, or why there are none. An entry counts in the sub-step of its stamp.
+    enum BoundsAction : u32 { bounds_leave, bounds_set, bounds_by_bullet };
     struct Bounds {
         btVector3 min, max;
+        btBroadphaseProxy *proxy;
+        u32 stamp;
+        BoundsAction action;
     };
     /// A collision object's broadphase bounds, as updateSingleAabb works them out.
     void bound(const btCollisionObject *o, Bounds &out) const;
@@ -108,8 +114,8 @@ class SplitWorld : public btDiscreteDynamicsWorld {
     btAlignedObjectArray<btCollisionObject *> _bodies;
     btAlignedObjectArray<btPersistentManifold *> _manifolds;
     btAlignedObjectArray<btTypedConstraint *> _constraints;
-    btAlignedObjectArray<Bounds> _bounds; // by world index, where _bounded is set
-    btAlignedObjectArray<char> _bounded;
+    btAlignedObjectArray<Bounds> _bounds; // by world index
+    u32 _bounds_stamp = 0;
     btAlignedObjectArray<char> _sweeps;   // by non-static body: may need a swept contact
     bool _synchronized = false;           // the last sub-step wrote the motion states
     friend struct GroupCollector;
