@@ -4,8 +4,11 @@
 #include <BulletCollision/CollisionDispatch/btSimulationIslandManager.h>
 #include <LinearMath/btThreads.h>
 
+#include "foundation/threads/thread.h"
+
 #include <algorithm>
 #include <atomic>
+#include <thread>
 
 namespace tallow::px::bullet {
 
@@ -268,20 +271,22 @@ struct GroupCollector final : btSimulationIslandManager::IslandCallback {
     SplitWorld *world;
     btTypedConstraint **sorted;
     int sorted_count;
-    int open_body, open_manifold, open_constraint; // where the group being gathered starts
+    int bodies = 0, manifolds = 0, constraints = 0, groups = 0; // gathered so far
+    int open_body = 0, open_manifold = 0, open_constraint = 0;  // where the open group starts
 
     void close_group()
     {
-        SplitWorld::Group g{open_body,       world->_bodies.size(),    open_manifold, world->_manifolds.size(),
-                            open_constraint, world->_constraints.size()};
-        if (g.body_end > g.body_begin || g.manifold_end > g.manifold_begin || g.constraint_end > g.constraint_begin)
-            world->_groups.push_back(g);
-        open_body = world->_bodies.size();
-        open_manifold = world->_manifolds.size();
-        open_constraint = world->_constraints.size();
+        SplitWorld::Group g{open_body, bodies, open_manifold, manifolds, open_constraint, constraints};
+        if (g.body_end > g.body_begin || g.manifold_end > g.manifold_begin || g.constraint_end > g.constraint_begin) {
+            world->_groups[groups++] = g;
+            world->_groups_ready.store(groups, std::memory_order_release); // the workers may take it
+        }
+        open_body = bodies;
+        open_manifold = manifolds;
+        open_constraint = constraints;
     }
 
-    void processIsland(btCollisionObject **bodies, int body_count, btPersistentManifold **manifolds,
+    void processIsland(btCollisionObject **island_bodies, int body_count, btPersistentManifold **island_manifolds,
                        int manifold_count, int island) override
     {
         int first = 0, count = 0;
@@ -297,34 +302,68 @@ struct GroupCollector final : btSimulationIslandManager::IslandCallback {
             first = int(from - sorted);
             count = int(to - from);
         }
+        // Within the sizes set before gathering: each body is in one island, each manifold
+        // and joint in at most one.
         for (int i = 0; i < body_count; ++i)
-            world->_bodies.push_back(bodies[i]);
+            world->_bodies[bodies++] = island_bodies[i];
         for (int i = 0; i < manifold_count; ++i)
-            world->_manifolds.push_back(manifolds[i]);
+            world->_manifolds[manifolds++] = island_manifolds[i];
         for (int i = 0; i < count; ++i)
-            world->_constraints.push_back(sorted[first + i]);
-        if (island < 0 || (world->_constraints.size() - open_constraint) + (world->_manifolds.size() - open_manifold) >
-                              split_batch_size)
+            world->_constraints[constraints++] = sorted[first + i];
+        if (island < 0 || (constraints - open_constraint) + (manifolds - open_manifold) > split_batch_size)
             close_group();
     }
 };
 
-struct GroupSolver final : btIParallelForBody {
+namespace {
+
+// True on the stepping thread while it gathers groups: a solve task the scheduler runs
+// there and then (one without workers) leaves the groups for afterwards.
+thread_local bool gathering_here = false;
+
+constexpr int max_solve_tasks = 64;
+
+} // namespace
+
+struct SplitWorld::SolveTask final : ITask {
     SplitWorld *world;
-    btContactSolverInfo *info;
-    void forLoop(int begin, int end) const override
+    const btContactSolverInfo *info;
+    void execute() override
     {
-        for (int i = begin; i < end; ++i) {
-            const SplitWorld::Group &g = world->_groups[i];
-            world->_solvers->solveGroup(
-                g.body_end > g.body_begin ? &world->_bodies[g.body_begin] : nullptr, g.body_end - g.body_begin,
-                g.manifold_end > g.manifold_begin ? &world->_manifolds[g.manifold_begin] : nullptr,
-                g.manifold_end - g.manifold_begin,
-                g.constraint_end > g.constraint_begin ? &world->_constraints[g.constraint_begin] : nullptr,
-                g.constraint_end - g.constraint_begin, *info, world->m_debugDrawer, world->m_dispatcher1);
-        }
+        if (!gathering_here)
+            world->solve_groups(*info);
     }
 };
+
+void SplitWorld::solve_group(int index, const btContactSolverInfo &info)
+{
+    const Group &g = _groups[index];
+    _solvers->solveGroup(g.body_end > g.body_begin ? &_bodies[g.body_begin] : nullptr, g.body_end - g.body_begin,
+                         g.manifold_end > g.manifold_begin ? &_manifolds[g.manifold_begin] : nullptr,
+                         g.manifold_end - g.manifold_begin,
+                         g.constraint_end > g.constraint_begin ? &_constraints[g.constraint_begin] : nullptr,
+                         g.constraint_end - g.constraint_begin, info, m_debugDrawer, m_dispatcher1);
+}
+
+void SplitWorld::solve_groups(const btContactSolverInfo &info)
+{
+    for (u32 idle = 0;;) {
+        int next = _next_group.load(std::memory_order_relaxed);
+        if (next < _groups_ready.load(std::memory_order_acquire)) {
+            if (_next_group.compare_exchange_weak(next, next + 1, std::memory_order_relaxed))
+                solve_group(next, info);
+            idle = 0;
+        } else if (!_gathering.load(std::memory_order_acquire)) {
+            // Gathering is over: the count read after it is the last.
+            if (next >= _groups_ready.load(std::memory_order_acquire))
+                return;
+        } else if (++idle % 64 == 0) {
+            std::this_thread::yield(); // the stepping thread may need this processor
+        } else {
+            cpu_pause();
+        }
+    }
+}
 
 void SplitWorld::solveConstraints(btContactSolverInfo &info)
 {
@@ -332,27 +371,42 @@ void SplitWorld::solveConstraints(btContactSolverInfo &info)
         btDiscreteDynamicsWorld::solveConstraints(info);
         return;
     }
-    // As the serial step does: constraints by island, then the islands' groups.
+    // As the serial step does: constraints by island, then the islands' groups, each solved
+    // on a worker as soon as it is gathered.
     m_sortedConstraints.resize(m_constraints.size());
     for (int i = 0; i < m_constraints.size(); ++i)
         m_sortedConstraints[i] = m_constraints[i];
     m_sortedConstraints.quickSort(ConstraintIslandOrder());
-    _groups.resize(0);
-    _bodies.resize(0);
-    _manifolds.resize(0);
-    _constraints.resize(0);
+    const int objects = m_collisionObjects.size();
+    _groups.resize(objects + 1); // a group holds at least one island's body, and one more closes
+    _bodies.resize(objects);
+    _manifolds.resize(m_dispatcher1->getNumManifolds());
+    _constraints.resize(m_constraints.size());
+    _groups_ready.store(0, std::memory_order_relaxed);
+    _next_group.store(0, std::memory_order_relaxed);
+    _gathering.store(true, std::memory_order_relaxed);
+
+    SolveTask tasks[max_solve_tasks];
+    ITask *posted[max_solve_tasks];
+    const int count = int(std::min<u32>(_threads, u32(max_solve_tasks)));
+    for (int i = 0; i < count; ++i) {
+        tasks[i].world = this;
+        tasks[i].info = &info;
+        posted[i] = &tasks[i];
+    }
+    gathering_here = true;
+    _scheduler->add_tasks(posted, u32(count));
+
     GroupCollector collect;
     collect.world = this;
     collect.sorted = m_sortedConstraints.size() ? &m_sortedConstraints[0] : nullptr;
     collect.sorted_count = m_sortedConstraints.size();
-    collect.open_body = collect.open_manifold = collect.open_constraint = 0;
-    m_islandManager->buildAndProcessIslands(getDispatcher(), getCollisionWorld(), &collect);
+    m_islandManager->buildAndProcessIslands(m_dispatcher1, this, &collect);
     collect.close_group();
-
-    GroupSolver solve;
-    solve.world = this;
-    solve.info = &info;
-    btParallelFor(0, _groups.size(), 1, solve);
+    gathering_here = false;
+    _gathering.store(false, std::memory_order_release);
+    solve_groups(info); // this thread takes groups too
+    _scheduler->wait_tasks_complete();
 }
 
 // Bullet's sub-step with its per-body passes run together on the workers: motion prediction,

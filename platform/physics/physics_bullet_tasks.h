@@ -22,6 +22,7 @@
 
 #include <btBulletDynamicsCommon.h>
 
+#include <atomic>
 #include <mutex>
 
 class btConstraintSolverPoolMt;
@@ -99,6 +100,10 @@ class SplitWorld : public btDiscreteDynamicsWorld {
     bool integrate_and_settle(btScalar dt);
     /// True when a body may move far enough this sub-step for a swept test.
     bool may_sweep(btScalar dt) const;
+    /// Solves gathered groups until every group is taken, waiting for more while the
+    /// stepping thread still gathers them.
+    void solve_groups(const btContactSolverInfo &info);
+    void solve_group(int index, const btContactSolverInfo &info);
 
     SplitDispatcher *_split_dispatcher;
     MakeSolver _make_solver;
@@ -106,7 +111,9 @@ class SplitWorld : public btDiscreteDynamicsWorld {
     u32 _threads = 0;
     btConstraintSolverPoolMt *_solvers = nullptr;
     int _solver_count = 0;
-    // The groups of one solve: each a run of bodies, manifolds and constraints.
+    // The groups of one solve: each a run of bodies, manifolds and constraints. The arrays
+    // are sized for the most a solve can gather before it starts, so they never move while
+    // the workers read them: the first _groups_ready groups are complete.
     struct Group {
         int body_begin, body_end, manifold_begin, manifold_end, constraint_begin, constraint_end;
     };
@@ -114,12 +121,15 @@ class SplitWorld : public btDiscreteDynamicsWorld {
     btAlignedObjectArray<btCollisionObject *> _bodies;
     btAlignedObjectArray<btPersistentManifold *> _manifolds;
     btAlignedObjectArray<btTypedConstraint *> _constraints;
+    std::atomic<int> _groups_ready{0};
+    std::atomic<int> _next_group{0};      // the next group to take
+    std::atomic<bool> _gathering{false}; // more groups may come
     btAlignedObjectArray<Bounds> _bounds; // by world index
     u32 _bounds_stamp = 0;
     btAlignedObjectArray<char> _sweeps;   // by non-static body: may need a swept contact
     bool _synchronized = false;           // the last sub-step wrote the motion states
+    struct SolveTask;
     friend struct GroupCollector;
-    friend struct GroupSolver;
 };
 
 } // namespace tallow::px::bullet
