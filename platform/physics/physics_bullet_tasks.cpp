@@ -20,6 +20,9 @@ namespace {
 thread_local IScheduler *current_scheduler = nullptr;
 thread_local u32 current_threads = 0;
 thread_local bool inside_loop = false; // a loop started from a loop runs where it is
+// Work of the stepping thread's own that the next loop's calling thread does while the
+// workers start on the loop (see run_beside_next_loop).
+thread_local ITask *beside_next_loop = nullptr;
 
 // One task of a loop: takes `grain` indices at a time until none are left.
 struct LoopTask final : ITask {
@@ -54,8 +57,12 @@ class JobTaskScheduler final : public btITaskScheduler {
     {
         grain = std::max(grain, 1);
         IScheduler *scheduler = current_scheduler;
+        ITask *beside = beside_next_loop;
+        beside_next_loop = nullptr;
         if (!scheduler || inside_loop || end - begin <= grain) {
             body.forLoop(begin, end);
+            if (beside)
+                beside->execute();
             return;
         }
         int chunks = (end - begin + grain - 1) / grain;
@@ -72,6 +79,8 @@ class JobTaskScheduler final : public btITaskScheduler {
             posted[i] = &tasks[i];
         }
         scheduler->add_tasks(posted + 1, u32(count - 1));
+        if (beside)
+            beside->execute();
         tasks[0].execute(); // the calling thread takes chunks too
         scheduler->wait_tasks_complete();
         inside_loop = false;
@@ -136,6 +145,18 @@ bool split_step_available()
     return installed;
 #else
     return false;
+#endif
+}
+
+/// Has the calling thread run `task` inside the next parallel loop it starts, once the loop's
+/// tasks are out (or after the loop, when it runs here); null takes back one not yet run.
+/// The task must not touch what the loop does.
+static void run_beside_next_loop(ITask *task)
+{
+#if BT_THREADSAFE
+    beside_next_loop = task;
+#else
+    (void)task;
 #endif
 }
 
@@ -325,6 +346,16 @@ constexpr int max_solve_tasks = 64;
 
 } // namespace
 
+struct SplitWorld::IslandSearch final : ITask {
+    SplitWorld *world;
+    bool done = false;
+    void execute() override
+    {
+        done = true;
+        world->calculateSimulationIslands();
+    }
+};
+
 struct SplitWorld::SolveTask final : ITask {
     SplitWorld *world;
     const btContactSolverInfo *info;
@@ -427,8 +458,17 @@ void SplitWorld::internalSingleStepSimulation(btScalar dt)
     info.m_debugDraw = getDebugDrawer();
     predict_and_bound(dt);
     computeOverlappingPairs();
+    // The island search reads the broadphase pairs and writes the bodies' island numbers,
+    // which finding contacts reads nowhere (swept contact finding would read the hit
+    // fractions it resets): it runs beside the contact pass.
+    IslandSearch search;
+    search.world = this;
+    if (info.m_dispatchFunc == btDispatcherInfo::DISPATCH_DISCRETE)
+        run_beside_next_loop(&search);
     m_dispatcher1->dispatchAllCollisionPairs(m_broadphasePairCache->getOverlappingPairCache(), info, m_dispatcher1);
-    calculateSimulationIslands();
+    run_beside_next_loop(nullptr);
+    if (!search.done)
+        calculateSimulationIslands();
     getSolverInfo().m_timeStep = dt;
     solveConstraints(getSolverInfo());
     if (!integrate_and_settle(dt)) {

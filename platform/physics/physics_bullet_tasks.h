@@ -129,6 +129,7 @@ class SplitWorld : public btDiscreteDynamicsWorld {
     btAlignedObjectArray<char> _sweeps;   // by non-static body: may need a swept contact
     bool _synchronized = false;           // the last sub-step wrote the motion states
     struct SolveTask;
+    struct IslandSearch;
     friend struct GroupCollector;
 };
 
