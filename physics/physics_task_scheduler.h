@@ -23,10 +23,10 @@ class PhysicsTaskScheduler final : public px::IScheduler {
     /// Waits for every task still running, background ones too.
     ~PhysicsTaskScheduler() override;
 
-    void add_task(px::ITask *task) override;                        // See px::IScheduler
-    void add_tasks(px::ITask *const *tasks, u32 count) override;    // See px::IScheduler
-    void add_background_task(px::ITask *task) override; // See px::IScheduler
-    void wait_tasks_complete() override;                // See px::IScheduler
+    void add_task(px::ITask *task) override;                     // See px::IScheduler
+    void add_tasks(px::ITask *const *tasks, u32 count) override; // See px::IScheduler
+    void add_background_task(px::ITask *task) override;          // See px::IScheduler
+    void wait_tasks_complete() override;                         // See px::IScheduler
 
   private:
     JobId post(px::ITask *task);

@@ -3,13 +3,15 @@
 // (btITaskScheduler) runs each parallel loop as tasks of the scheduler the stepping thread has
 // named. A sub-step makes four passes over the workers: damping, predicted places and new
 // broadphase bounds, body by body; the contacts of the broadphase pairs, pair by pair; the
-// islands, one solver per task at a time; integration, sleeping and motion states, body by
-// body. What reads other bodies stays on the stepping thread, in the serial order: swept
-// (continuous) contacts, the broadphase update and the island search. The state is the
-// step's on one thread: each pair, body and island is worked on by itself (an island's rows
-// in the same order whatever group it is solved in), the contact manifolds are listed in the
-// serial order whichever thread made them, and bodies move in parallel only in a sub-step
-// where none is fast enough for a swept test, which looks at the others. The world's tick
+// islands, one solver per task at a time, each group of islands taken as soon as the
+// stepping thread has gathered it; integration, sleeping and motion states, body by body.
+// What reads other bodies stays on the stepping thread, in the serial order: swept
+// (continuous) contacts, the broadphase update and the island search (done while the
+// workers find contacts, which read nothing it writes). The state is the step's on one
+// thread: each pair, body and island is worked on by itself (an island's rows in the same
+// order whatever group it is solved in), the contact manifolds are listed in the serial
+// order whichever thread made them, and bodies move in parallel only in a sub-step where
+// none is fast enough for a swept test, which looks at the others. The world's tick
 // callback after a sub-step must read no body: the motion states are written before it.
 //
 //   SplitWorld world(&dispatcher, &broadphase, &solver, &config);  // dispatcher: SplitDispatcher
@@ -123,11 +125,11 @@ class SplitWorld : public btDiscreteDynamicsWorld {
     btAlignedObjectArray<btTypedConstraint *> _constraints;
     std::atomic<int> _groups_ready{0};
     std::atomic<int> _next_group{0};      // the next group to take
-    std::atomic<bool> _gathering{false}; // more groups may come
+    std::atomic<bool> _gathering{false};  // more groups may come
     btAlignedObjectArray<Bounds> _bounds; // by world index
     u32 _bounds_stamp = 0;
-    btAlignedObjectArray<char> _sweeps;   // by non-static body: may need a swept contact
-    bool _synchronized = false;           // the last sub-step wrote the motion states
+    btAlignedObjectArray<char> _sweeps; // by non-static body: may need a swept contact
+    bool _synchronized = false;         // the last sub-step wrote the motion states
     struct SolveTask;
     struct IslandSearch;
     friend struct GroupCollector;
