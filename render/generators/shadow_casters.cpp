@@ -2,6 +2,7 @@
 
 #include "render/commands/render_context.h"
 #include "render/device/render_device.h"
+#include "foundation/threads/job_kernel.h"
 #include "foundation/threads/thread_pool.h"
 #include "render/world/frustum_culling.h"
 #include "render/world/render_camera.h"
@@ -10,6 +11,90 @@
 #include "render/world/render_world.h"
 
 namespace tallow {
+
+namespace {
+
+/// Records a shadow view culls at a time: small enough for the stack of a job, large
+/// enough that the kernel's plane set-up is paid rarely.
+constexpr u32 view_cull_chunk = 32;
+
+/// What every shadow-view job reads.
+struct ShadowViewParams {
+    const RenderWorld *world;
+    const ShaderVariableBlock *environment;
+    JobFunction cull; // the culling kernel's function
+};
+
+/// Culls `count` records with the culling kernel's function on this thread.
+void cull_chunk(JobFunction cull, RenderRecord *out, const RenderRecord *in, u32 count, const Matrix4x4 &view_projection)
+{
+    Job job(cull_kernel_name);
+    JobData data(job);
+    data.set_stream(0, {const_cast<RenderRecord *>(in), u32(sizeof(RenderRecord))});
+    data.set_stream(1, {out, u32(sizeof(RenderRecord))});
+    data.set_stream(2, {const_cast<Matrix4x4 *>(&view_projection), 0}, stream_kind_shared);
+    job.set_count(count);
+    cull(data);
+}
+
+void render_shadow_view(const ShadowViewParams &p, ShadowView &view)
+{
+    RenderCamera camera(view.camera, 0xFFFFFFFFu, no_scene_node);
+    camera.set_pose(view.pose);
+    camera.compute_frustum(1, 1, 1);
+    const Matrix4x4 &view_projection = camera.view_projection();
+    RenderContext &context = *view.context;
+    // The records are only read here; the set's accessor is not const because the render
+    // world's own passes update them.
+    RenderRecordSet &set = const_cast<RenderWorld &>(*p.world).flag1_set();
+    const RenderRecord *records = set.records();
+    const u32 count = set.count();
+    Array<Matrix4x4> bones(context.allocator());
+    Array<RenderMeshObject *> lod_meshes(context.allocator());
+    MeshRenderParams params;
+    params.camera = &camera;
+    params.environment_values = p.environment;
+    params.variables = view.variables;
+    params.caller_bits = view.key;
+    params.step_key = true; // the casters stay in the step's place, whatever layer their shadow pass names
+    params.bone_scratch = &bones; // other views may draw the same skinned mesh at this moment
+    RenderRecord culled[view_cull_chunk];
+    u32 drawn = 0;
+    for (u32 first = 0; first < count; first += view_cull_chunk) {
+        const u32 n = count - first < view_cull_chunk ? count - first : view_cull_chunk;
+        cull_chunk(p.cull, culled, records + first, n, view_projection);
+        for (u32 i = 0; i < n; ++i) {
+            const RenderRecord &r = culled[i];
+            if ((r.kind & render_record_always_drawn) != render_record_always_drawn)
+                continue;
+            RenderObject *object = p.world->object_in_slot(r.slot);
+            if (!object || object->class_id() != r.class_id)
+                continue;
+            if (r.class_id == u32(RenderObjectClass::MeshObject)) {
+                static_cast<RenderMeshObject *>(object)->render(context, params);
+                ++drawn;
+            } else if (r.class_id == u32(RenderObjectClass::LODObject)) {
+                lod_meshes.clear();
+                static_cast<RenderLODObject *>(object)->select_lod(*p.world, view_projection, lod_meshes);
+                for (RenderMeshObject *mesh : lod_meshes) {
+                    mesh->render(context, params);
+                    ++drawn;
+                }
+            }
+        }
+    }
+    view.drawn = drawn;
+}
+
+void shadow_view_job(const JobData &batch)
+{
+    ShadowView *views = batch.stream_as<ShadowView>(0);
+    const ShadowViewParams &p = *batch.stream_as<const ShadowViewParams>(1);
+    for (u32 i = 0; i < batch.count(); ++i)
+        render_shadow_view(p, views[i]);
+}
+
+} // namespace
 
 RenderContext *begin_shadow_context(const GeneratorFrame &frame)
 {
@@ -73,6 +158,37 @@ u32 render_shadow_casters(const RenderWorld &world, const RenderCamera &camera, 
         }
     }
     return drawn;
+}
+
+void render_shadow_views(const RenderWorld &world, ShadowView *views, u32 count, ThreadPool *pool,
+                         const ShaderVariableBlock *environment)
+{
+    if (count == 0)
+        return;
+    // The kernel a kernel library may have replaced, as the world's own culling uses.
+    static const u32 kernel = register_cull_kernel();
+    JobFunction cull = kernel_registry().update_function(kernel);
+    ShadowViewParams params{&world, environment, cull ? cull : &cull_oobb_kernel};
+    JobId id = no_job;
+    if (pool && count > 1) {
+        Job job("shadow_view");
+        JobData data(job);
+        data.set_stream(0, {views, u32(sizeof(ShadowView))});
+        data.set_stream(1, {&params, 0}, stream_kind_shared);
+        job.set_count(count);
+        job.set_function(&shadow_view_job);
+        JobSplit split(job);
+        split.mode = 1;
+        split.limit = 1; // a view is a few thousand records: worth a job of its own
+        id = run_job(*pool, job, no_job, &split);
+    }
+    if (id != no_job) {
+        pool->wait(id);
+        pool->job_done(id);
+        return;
+    }
+    for (u32 i = 0; i < count; ++i)
+        render_shadow_view(params, views[i]);
 }
 
 } // namespace tallow
