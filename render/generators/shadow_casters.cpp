@@ -112,54 +112,6 @@ RenderContext *begin_shadow_context(const GeneratorFrame &frame)
     return context;
 }
 
-u32 render_shadow_casters(const RenderWorld &world, const RenderCamera &camera, RenderContext &context, u64 key,
-                          Array<RenderRecord> &scratch, ThreadPool *pool, const ShaderVariableBlock *environment,
-                          const ShaderVariableBlock *variables)
-{
-    // The records are only read here; the set's accessor is not const because the render
-    // world's own passes update them.
-    RenderRecordSet &set = const_cast<RenderWorld &>(world).flag1_set();
-    scratch.resize(set.count());
-    if (scratch.size() != set.count())
-        return 0;
-    const Matrix4x4 view_projection = camera.view_projection();
-    static const u32 kernel = register_cull_kernel();
-    JobId job = pool ? cull_objects(scratch.data(), set.records(), set.count(), &view_projection, *pool, kernel) : no_job;
-    if (job != no_job) {
-        pool->wait(job);
-        pool->job_done(job);
-    } else {
-        cull_records(scratch.data(), set.records(), set.count(), view_projection);
-    }
-    MeshRenderParams params;
-    params.camera = &camera;
-    params.environment_values = environment;
-    params.variables = variables;
-    params.caller_bits = key;
-    params.step_key = true; // the casters stay in the step's place, whatever layer their shadow pass names
-    Array<RenderMeshObject *> lod_meshes(context.allocator());
-    u32 drawn = 0;
-    for (const RenderRecord &r : scratch) {
-        if ((r.kind & render_record_always_drawn) != render_record_always_drawn)
-            continue;
-        RenderObject *object = world.object_in_slot(r.slot);
-        if (!object || object->class_id() != r.class_id)
-            continue;
-        if (r.class_id == u32(RenderObjectClass::MeshObject)) {
-            static_cast<RenderMeshObject *>(object)->render(context, params);
-            ++drawn;
-        } else if (r.class_id == u32(RenderObjectClass::LODObject)) {
-            lod_meshes.clear();
-            static_cast<RenderLODObject *>(object)->select_lod(world, view_projection, lod_meshes);
-            for (RenderMeshObject *mesh : lod_meshes) {
-                mesh->render(context, params);
-                ++drawn;
-            }
-        }
-    }
-    return drawn;
-}
-
 void render_shadow_views(const RenderWorld &world, ShadowView *views, u32 count, ThreadPool *pool,
                          const ShaderVariableBlock *environment)
 {
