@@ -16,7 +16,7 @@ namespace {
 
 /// Records a shadow view culls at a time: small enough for the stack of a job, large
 /// enough that the kernel's plane set-up is paid rarely.
-constexpr u32 view_cull_chunk = 32;
+constexpr u32 view_cull_chunk = 64;
 
 /// What every shadow-view job reads.
 struct ShadowViewParams {
