@@ -45,9 +45,12 @@ void compact_and_sort(Array<RenderRecord> &records)
         if (drawn_kind(records[i].kind))
             records[kept++] = records[i];
     records.resize(kept);
-    std::sort(records.begin(), records.end(), [](const RenderRecord &a, const RenderRecord &b) {
+    auto before = [](const RenderRecord &a, const RenderRecord &b) {
         return a.class_id != b.class_id ? a.class_id < b.class_id : a.slot < b.slot;
-    });
+    };
+    // A set's records mostly stay in the order they were filed in: often sorted already.
+    if (!std::is_sorted(records.begin(), records.end(), before))
+        std::sort(records.begin(), records.end(), before);
 }
 
 void render_kernel(const JobData &batch)
