@@ -36,7 +36,7 @@ bool is_number(ConstConfigValue v) { return v.kind() == ConstConfigKind::Integer
 } // namespace
 
 CascadedShadowMapping::CascadedShadowMapping(Allocator &allocator)
-    : ModifierBase(ModifierType::CascadedShadowMapping), _slices(allocator)
+    : ModifierBase(ModifierType::CascadedShadowMapping), _slices(allocator), _scratch(allocator)
 {
 }
 
@@ -266,7 +266,7 @@ void CascadedShadowMapping::execute(const ModifierExecution &run)
         slice_view.key = key;
     }
     render_shadow_views(*frame.render_world, views, view_count, frame.pool,
-                        frame.shading ? frame.shading->environment_values() : nullptr);
+                        frame.shading ? frame.shading->environment_values() : nullptr, &_scratch);
     if (stopped)
         return;
 

@@ -64,6 +64,7 @@ class CascadedShadowMapping final : public ModifierBase {
     bool light_direction(const GeneratorFrame &frame, Vector3 *out);
 
     Array<Slice> _slices;
+    Array<RenderRecord> _scratch; // culled records of a slice drawn alone
     u32 _light_material = 0;
     u32 _light_variable = 0;
     u32 _reported = 0;

@@ -72,7 +72,7 @@ DeferredShading::LightType::LightType(Allocator &allocator)
 
 DeferredShading::DeferredShading(Allocator &allocator)
     : ModifierBase(ModifierType::DeferredShading), _types{LightType(allocator), LightType(allocator)},
-      _views(allocator), _face_variables(allocator)
+      _views(allocator), _scratch(allocator), _face_variables(allocator)
 {
     // Without memory the faces' casters go without "rt_index" (execute checks the size).
     _face_variables.resize(cube_face_count);
@@ -337,7 +337,7 @@ void DeferredShading::execute(const ModifierExecution &run)
         batch.copy_constants = true;
         (void)context.render_step_batch(batch, slot, draw_key);
     }
-    render_shadow_views(world, _views.data(), _views.size(), frame.pool, environment);
+    render_shadow_views(world, _views.data(), _views.size(), frame.pool, environment, &_scratch);
     _views.clear();
 }
 

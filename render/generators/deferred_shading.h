@@ -74,6 +74,7 @@ class DeferredShading final : public ModifierBase {
     u64 _proxy_geometry = 0;
     LightType _types[deferred_light_types];
     Array<ShadowView> _views;                   // this run's shadow views, drawn together
+    Array<RenderRecord> _scratch;               // culled records of a shadow view drawn alone
     Array<ShaderVariableBlock> _face_variables; // per cube face: "rt_index" = the face
     u32 _reported = 0;
 };

@@ -23,6 +23,7 @@ struct ShadowViewParams {
     const RenderWorld *world;
     const ShaderVariableBlock *environment;
     JobFunction cull; // the culling kernel's function
+    u32 kernel;       // and its index in the kernel registry
 };
 
 /// Culls `count` records with the culling kernel's function on this thread.
@@ -37,7 +38,38 @@ void cull_chunk(JobFunction cull, RenderRecord *out, const RenderRecord *in, u32
     cull(data);
 }
 
-void render_shadow_view(const ShadowViewParams &p, ShadowView &view)
+/// Draws the casters among `count` culled records into `context`.
+u32 draw_culled(const RenderWorld &world, const RenderRecord *culled, u32 count, RenderContext &context,
+                const MeshRenderParams &params, const Matrix4x4 &view_projection,
+                Array<RenderMeshObject *> &lod_meshes)
+{
+    u32 drawn = 0;
+    for (u32 i = 0; i < count; ++i) {
+        const RenderRecord &r = culled[i];
+        if ((r.kind & render_record_always_drawn) != render_record_always_drawn)
+            continue;
+        RenderObject *object = world.object_in_slot(r.slot);
+        if (!object || object->class_id() != r.class_id)
+            continue;
+        if (r.class_id == u32(RenderObjectClass::MeshObject)) {
+            static_cast<RenderMeshObject *>(object)->render(context, params);
+            ++drawn;
+        } else if (r.class_id == u32(RenderObjectClass::LODObject)) {
+            lod_meshes.clear();
+            static_cast<RenderLODObject *>(object)->select_lod(world, view_projection, lod_meshes);
+            for (RenderMeshObject *mesh : lod_meshes) {
+                mesh->render(context, params);
+                ++drawn;
+            }
+        }
+    }
+    return drawn;
+}
+
+/// One view. With `pool` and `scratch` (a view drawn alone) the culling runs on the pool
+/// into `scratch` first; otherwise a chunk at a time, here.
+void render_shadow_view(const ShadowViewParams &p, ShadowView &view, ThreadPool *pool = nullptr,
+                        Array<RenderRecord> *scratch = nullptr)
 {
     RenderCamera camera(view.camera, 0xFFFFFFFFu, no_scene_node);
     camera.set_pose(view.pose);
@@ -58,30 +90,24 @@ void render_shadow_view(const ShadowViewParams &p, ShadowView &view)
     params.caller_bits = view.key;
     params.step_key = true; // the casters stay in the step's place, whatever layer their shadow pass names
     params.bone_scratch = &bones; // other views may draw the same skinned mesh at this moment
+    if (pool && scratch && count > view_cull_chunk) {
+        scratch->resize(count);
+        if (scratch->size() == count) {
+            const JobId job = cull_objects(scratch->data(), records, count, &view_projection, *pool, p.kernel);
+            if (job != no_job) {
+                pool->wait(job);
+                pool->job_done(job);
+                view.drawn = draw_culled(*p.world, scratch->data(), count, context, params, view_projection, lod_meshes);
+                return;
+            }
+        }
+    }
     RenderRecord culled[view_cull_chunk];
     u32 drawn = 0;
     for (u32 first = 0; first < count; first += view_cull_chunk) {
         const u32 n = count - first < view_cull_chunk ? count - first : view_cull_chunk;
         cull_chunk(p.cull, culled, records + first, n, view_projection);
-        for (u32 i = 0; i < n; ++i) {
-            const RenderRecord &r = culled[i];
-            if ((r.kind & render_record_always_drawn) != render_record_always_drawn)
-                continue;
-            RenderObject *object = p.world->object_in_slot(r.slot);
-            if (!object || object->class_id() != r.class_id)
-                continue;
-            if (r.class_id == u32(RenderObjectClass::MeshObject)) {
-                static_cast<RenderMeshObject *>(object)->render(context, params);
-                ++drawn;
-            } else if (r.class_id == u32(RenderObjectClass::LODObject)) {
-                lod_meshes.clear();
-                static_cast<RenderLODObject *>(object)->select_lod(*p.world, view_projection, lod_meshes);
-                for (RenderMeshObject *mesh : lod_meshes) {
-                    mesh->render(context, params);
-                    ++drawn;
-                }
-            }
-        }
+        drawn += draw_culled(*p.world, culled, n, context, params, view_projection, lod_meshes);
     }
     view.drawn = drawn;
 }
@@ -113,16 +139,21 @@ RenderContext *begin_shadow_context(const GeneratorFrame &frame)
 }
 
 void render_shadow_views(const RenderWorld &world, ShadowView *views, u32 count, ThreadPool *pool,
-                         const ShaderVariableBlock *environment)
+                         const ShaderVariableBlock *environment, Array<RenderRecord> *scratch)
 {
     if (count == 0)
         return;
     // The kernel a kernel library may have replaced, as the world's own culling uses.
     static const u32 kernel = register_cull_kernel();
     JobFunction cull = kernel_registry().update_function(kernel);
-    ShadowViewParams params{&world, environment, cull ? cull : &cull_oobb_kernel};
+    ShadowViewParams params{&world, environment, cull ? cull : &cull_oobb_kernel, kernel};
+    if (count == 1) {
+        // Alone, a view has the pool to itself for its culling.
+        render_shadow_view(params, views[0], pool, scratch);
+        return;
+    }
     JobId id = no_job;
-    if (pool && count > 1) {
+    if (pool) {
         Job job("shadow_view");
         JobData data(job);
         data.set_stream(0, {views, u32(sizeof(ShadowView))});

@@ -18,6 +18,7 @@
 #include "foundation/math/matrix4x4.h"
 #include "render/generators/generator_frame.h"
 #include "render/world/render_camera.h"
+#include "render/world/render_record.h"
 
 namespace tallow {
 
@@ -53,9 +54,10 @@ struct ShadowView {
 /// `pool` each view is a job of its own (the calling thread helps; the call returns once
 /// all are done); without, they run here one after another. Each view has its own context,
 /// and a mesh drawn by several views at once keeps its bone matrices per thread, so every
-/// context holds the same commands either way. Nothing may touch the views' contexts, the
-/// world's records or objects meanwhile.
+/// context holds the same commands either way. A view drawn alone culls on `pool` into
+/// `scratch` (when given; it keeps its memory for the next frame), then draws here. Nothing
+/// may touch the views' contexts, the world's records or objects meanwhile.
 void render_shadow_views(const RenderWorld &world, ShadowView *views, u32 count, ThreadPool *pool,
-                         const ShaderVariableBlock *environment);
+                         const ShaderVariableBlock *environment, Array<RenderRecord> *scratch = nullptr);
 
 } // namespace tallow
