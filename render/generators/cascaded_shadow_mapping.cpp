@@ -149,11 +149,17 @@ void CascadedShadowMapping::execute(const ModifierExecution &run)
 
     u32 cleared[max_cascade_slices];
     u32 cleared_count = 0;
+    // The slices are set up here, then their casters drawn together (on the pool).
+    ShadowView views[max_cascade_slices];
+    u32 view_count = 0;
+    bool stopped = false; // the rest of the slices, and the viewport's restore, are left out
     for (u32 i = 0; i < _slices.size(); ++i) {
         const Slice &slice = _slices[i];
         u64 key = 0;
-        if (!make_generator_sub_key(run.key, 1 + i, &key))
-            return;
+        if (!make_generator_sub_key(run.key, 1 + i, &key)) {
+            stopped = true;
+            break;
+        }
         ResolvedResource target;
         if (!resolve_resource(frame, slice.output, &target) || !target.target) {
             if (first_report(_reported, reported_target))
@@ -166,7 +172,8 @@ void CascadedShadowMapping::execute(const ModifierExecution &run)
         if (!context) {
             if (first_report(_reported, reported_context))
                 log_message("render", "cascaded_shadow_mapping: no render context for a slice; the rest are skipped");
-            return;
+            stopped = true;
+            break;
         }
 
         // b. The slice's region of its target; the first slice on a target clears it.
@@ -252,12 +259,16 @@ void CascadedShadowMapping::execute(const ModifierExecution &run)
         block.ortho_right = fit.radius;
         block.ortho_bottom = -fit.radius;
         block.ortho_top = fit.radius;
-        RenderCamera light_camera(block, 0xFFFFFFFFu, no_scene_node);
-        light_camera.set_pose(fit.light_pose);
-        light_camera.compute_frustum(1, 1, 1);
-        (void)render_shadow_casters(*frame.render_world, light_camera, *context, key, _scratch, frame.pool,
-                                    frame.shading ? frame.shading->environment_values() : nullptr);
+        ShadowView &slice_view = views[view_count++];
+        slice_view.context = context;
+        slice_view.camera = block;
+        slice_view.pose = fit.light_pose;
+        slice_view.key = key;
     }
+    render_shadow_views(*frame.render_world, views, view_count, frame.pool,
+                        frame.shading ? frame.shading->environment_values() : nullptr, &_scratch);
+    if (stopped)
+        return;
 
     // m. The frame's viewport again, after every slice.
     u64 restore = 0;

@@ -21,7 +21,8 @@
 // slots, the output as depth target, a DEPTH clear the first time a target is used this
 // frame, so slices sharing a target do not wipe each other), the material values, then
 // the casters. A last segment under sub-key (slice count + 1) restores the frame's
-// viewport.
+// viewport. The casters of all slices are drawn once every slice is set up, each slice a
+// job on the frame's pool (render_shadow_views).
 //
 // Refused at load (logged, null): a "light_direction" without its colon; a slice without
 // "output" or with a "viewport" of fewer than four numbers. Reported once each frame it
@@ -63,7 +64,7 @@ class CascadedShadowMapping final : public ModifierBase {
     bool light_direction(const GeneratorFrame &frame, Vector3 *out);
 
     Array<Slice> _slices;
-    Array<RenderRecord> _scratch; // culled records of one slice
+    Array<RenderRecord> _scratch; // culled records of a slice drawn alone
     u32 _light_material = 0;
     u32 _light_variable = 0;
     u32 _reported = 0;

@@ -72,8 +72,14 @@ DeferredShading::LightType::LightType(Allocator &allocator)
 
 DeferredShading::DeferredShading(Allocator &allocator)
     : ModifierBase(ModifierType::DeferredShading), _types{LightType(allocator), LightType(allocator)},
-      _scratch(allocator), _face_variables(allocator)
+      _views(allocator), _scratch(allocator), _face_variables(allocator)
 {
+    // Without memory the faces' casters go without "rt_index" (execute checks the size).
+    _face_variables.resize(cube_face_count);
+    for (u32 face = 0; face < _face_variables.size(); ++face) {
+        const f32 face_index = f32(face);
+        (void)_face_variables[face].add(0, NameId32("rt_index").value(), &face_index);
+    }
 }
 
 bool DeferredShading::load_type(const ModifierLoadParams &params, u32 type, ConstConfigValue element)
@@ -196,6 +202,20 @@ void DeferredShading::execute(const ModifierExecution &run)
     };
     bind_targets(run.key, false);
 
+    // Every shadow view is set up in the loop, then all are drawn together after it.
+    _views.clear();
+    auto add_view = [&](RenderContext *shadow, const CameraBlock &camera, const Matrix4x4 &pose, u64 key,
+                        const ShaderVariableBlock *variables) {
+        ShadowView view;
+        view.context = shadow;
+        view.camera = camera;
+        view.pose = pose;
+        view.key = key;
+        view.variables = variables;
+        if (!_views.push_back(view))
+            render_shadow_views(world, &view, 1, nullptr, environment); // no room in the list: drawn now
+    };
+
     u32 counter = 1;
     for (const RenderRecord &record : lights) {
         RenderObject *object = world.object_in_slot(record.slot);
@@ -257,16 +277,9 @@ void DeferredShading::execute(const ModifierExecution &run)
                 face_block.vertical_fov = 1.57079633f;
                 face_block.near_range = shadow_near_range;
                 face_block.far_range = range;
-                RenderCamera face_camera(face_block, 0xFFFFFFFFu, no_scene_node);
-                face_camera.set_pose(cube_face_pose(face, position));
-                face_camera.compute_frustum(1, 1, 1);
                 // The casters' shaders learn which face they draw ("rt_index", a float).
-                _face_variables.records.clear();
-                _face_variables.values.clear();
-                const f32 face_index = f32(face);
-                (void)_face_variables.add(0, NameId32("rt_index").value(), &face_index);
-                (void)render_shadow_casters(world, face_camera, *shadow, key, _scratch, frame.pool, environment,
-                                        &_face_variables);
+                add_view(shadow, face_block, cube_face_pose(face, position), key,
+                         face < _face_variables.size() ? &_face_variables[face] : nullptr);
             }
             if (!has_cube && first_report(_reported, reported_target))
                 log_message("render", "deferred_shading: no \"shadow_map_cube\" render target; omni shadows are not "
@@ -292,10 +305,7 @@ void DeferredShading::execute(const ModifierExecution &run)
                 spot_block.vertical_fov = block.spot_angle;
                 spot_block.near_range = shadow_near_range;
                 spot_block.far_range = range;
-                RenderCamera spot_camera(spot_block, 0xFFFFFFFFu, no_scene_node);
-                spot_camera.set_pose(spot_shadow_pose(world_transform));
-                spot_camera.compute_frustum(1, 1, 1);
-                (void)render_shadow_casters(world, spot_camera, *shadow, key, _scratch, frame.pool, environment);
+                add_view(shadow, spot_block, spot_shadow_pose(world_transform), key, nullptr);
             } else if (first_report(_reported, reported_target)) {
                 log_message("render", "deferred_shading: no \"shadow_map\" render target; spot shadows are not rendered");
             }
@@ -327,6 +337,8 @@ void DeferredShading::execute(const ModifierExecution &run)
         batch.copy_constants = true;
         (void)context.render_step_batch(batch, slot, draw_key);
     }
+    render_shadow_views(world, _views.data(), _views.size(), frame.pool, environment, &_scratch);
+    _views.clear();
 }
 
 } // namespace tallow::resource_generator

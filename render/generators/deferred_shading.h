@@ -28,10 +28,14 @@
 // shadowed), "light_vector_to_shadow_map" (omni, shadowed); see light_constants.h. Each
 // draw carries its own copy of the constants. The casters of an omni light's cube face get
 // "rt_index" = the face index (a float) in their shader's variable of that name.
+//
+// The step files every light's commands on the render thread, then draws the casters of
+// all its shadow views at once (render_shadow_views), spread over the frame's pool.
 
 #include "foundation/containers/array.h"
 #include "render/generators/proxy_mesh.h"
 #include "render/generators/resource_generator.h"
+#include "render/generators/shadow_casters.h"
 #include "render/commands/render_records.h"
 #include "render/resources/render_resource.h"
 #include "render/shaders/shader_manager.h"
@@ -69,8 +73,9 @@ class DeferredShading final : public ModifierBase {
     u32 _depth_stencil = 0;
     u64 _proxy_geometry = 0;
     LightType _types[deferred_light_types];
-    Array<RenderRecord> _scratch;
-    ShaderVariableBlock _face_variables; // "rt_index" of the cube face being drawn
+    Array<ShadowView> _views;                   // this run's shadow views, drawn together
+    Array<RenderRecord> _scratch;               // culled records of a shadow view drawn alone
+    Array<ShaderVariableBlock> _face_variables; // per cube face: "rt_index" = the face
     u32 _reported = 0;
 };
 

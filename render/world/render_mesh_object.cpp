@@ -188,14 +188,20 @@ void RenderMeshObject::apply_visibility(RenderWorld &world, u32 slot, const Visi
 
 void RenderMeshObject::compute_skin_matrices(const Matrix4x4 &inverse_mesh_world)
 {
+    (void)compute_skin_matrices(inverse_mesh_world, _bone_matrices);
+}
+
+bool RenderMeshObject::compute_skin_matrices(const Matrix4x4 &inverse_mesh_world, Array<Matrix4x4> &out) const
+{
     const u32 n = _bone_nodes.size();
-    _bone_matrices.resize(n);
-    if (_bone_matrices.size() != n)
-        return;
+    out.resize(n);
+    if (out.size() != n)
+        return false;
     for (u32 i = 0; i < n; ++i) {
         const Matrix4x4 *node = node_world(_graph, _bone_nodes[i]);
-        _bone_matrices[i] = _inverse_binds[i] * (node ? *node : matrix4x4_identity) * inverse_mesh_world;
+        out[i] = _inverse_binds[i] * (node ? *node : matrix4x4_identity) * inverse_mesh_world;
     }
+    return true;
 }
 
 void RenderMeshObject::render(RenderContext &context, const MeshRenderParams &params)
@@ -203,8 +209,9 @@ void RenderMeshObject::render(RenderContext &context, const MeshRenderParams &pa
     if (!_visible || _batches.empty() || !params.camera)
         return;
     const Matrix4x4 world = this->world();
-    if (is_skinned())
-        compute_skin_matrices(rigid_inverse(world));
+    Array<Matrix4x4> &bone_matrices = params.bone_scratch ? *params.bone_scratch : _bone_matrices;
+    // Without memory for the bones the batches still draw, with the material's own bones.
+    const bool has_bones = is_skinned() && compute_skin_matrices(rigid_inverse(world), bone_matrices);
 
     // Depth from the camera's near plane over its far range, clamped to [0, 1].
     const RenderCamera &camera = *params.camera;
@@ -215,7 +222,10 @@ void RenderMeshObject::render(RenderContext &context, const MeshRenderParams &pa
     depth = depth > 0 ? (depth < 1 ? depth : 1) : 0;
 
     const u32 slot_index = context.shader_slot_index();
-    Array<u8> block(context.allocator());
+    // Most blocks fit the stack; a larger one goes to the heap. Shadow views draw on many
+    // threads at once, where an allocation per draw would meet the others' in the allocator.
+    alignas(16) u8 local_block[1024];
+    Array<u8> heap_block(context.allocator());
     for (const Batch &b : _batches) {
         if (!b.material)
             continue;
@@ -226,29 +236,36 @@ void RenderMeshObject::render(RenderContext &context, const MeshRenderParams &pa
         const Shader &shader = *shading.shader(slot_index);
         // The material's block is shared by every mesh drawing it, on every render batch:
         // the per-draw values go into a copy that the draw record carries.
-        block.resize(entry.constant_size_bytes);
-        if (block.size() != entry.constant_size_bytes)
-            continue;
-        if (entry.constant_size_bytes)
-            memcpy(block.data(), entry.constant_block, entry.constant_size_bytes);
+        const u32 size = entry.constant_size_bytes;
+        u8 *block = nullptr;
+        if (size > sizeof local_block) {
+            heap_block.resize(size);
+            if (heap_block.size() != size)
+                continue;
+            block = heap_block.data();
+        } else if (size) {
+            block = local_block;
+        }
+        if (size)
+            memcpy(block, entry.constant_block, size);
         evaluate_object_auto_variables(shader.object_autos().data(), shader.object_autos().size(), world,
-                                       camera.view(), camera.projection(), block.data(), block.size());
+                                       camera.view(), camera.projection(), block, size);
         evaluate_camera_auto_variables(shader.camera_autos().data(), shader.camera_autos().size(),
-                                       shader.manager().camera_values(), block.data(), block.size());
+                                       shader.manager().camera_values(), block, size);
         if (params.environment)
-            params.environment->write_constants(shader, block.data(), block.size());
+            params.environment->write_constants(shader, block, size);
         if (params.environment_values)
-            write_variable_block(*params.environment_values, shader, block.data(), block.size());
+            write_variable_block(*params.environment_values, shader, block, size);
         if (params.variables)
-            write_variable_block(*params.variables, shader, block.data(), block.size());
+            write_variable_block(*params.variables, shader, block, size);
         const Array<MaterialTextureBinding> &textures = b.material->textures();
         for (u32 t = 0; t < textures.size() && t < params.texture_channel_count; ++t) {
             const ShaderVariable *v = shader.find_variable(params.texture_channels[t]);
             if (textures[t].handle != invalid_render_handle && v && v->kind == shader_variable_kind::resource &&
-                u64(v->offset) + 4 <= block.size())
-                memcpy(block.data() + v->offset, &textures[t].handle, 4);
+                u64(v->offset) + 4 <= size)
+                memcpy(block + v->offset, &textures[t].handle, 4);
         }
-        if (is_skinned() && b.batch.bone_list != 0xFFFFFFFFu && shader.bones_offset() != variable_not_found) {
+        if (has_bones && b.batch.bone_list != 0xFFFFFFFFu && shader.bones_offset() != variable_not_found) {
             // Never more bones than the shader's "bones" array holds.
             const ShaderVariable *bones = shader.find_variable(bones_name);
             const u32 room_bytes = bones ? bones->size_bytes : 0;
@@ -256,12 +273,12 @@ void RenderMeshObject::render(RenderContext &context, const MeshRenderParams &pa
             const u32 count = _bone_list_starts[b.batch.bone_list + 1] - first;
             for (u32 k = 0; k < count; ++k) {
                 const u64 at = u64(shader.bones_offset()) + u64(k) * 64;
-                if (u64(k + 1) * 64 > room_bytes || at + 64 > block.size())
+                if (u64(k + 1) * 64 > room_bytes || at + 64 > size)
                     break;
-                write_transposed(_bone_matrices[_bone_list_words[first + k]], block.data() + at);
+                write_transposed(bone_matrices[_bone_list_words[first + k]], block + at);
             }
         }
-        entry.constant_block = block.data();
+        entry.constant_block = block;
         RenderBatch draw;
         draw.bindings = _bindings;
         draw.binding_count = 3;

@@ -123,6 +123,11 @@ struct MeshRenderParams {
     /// (RenderContext::render_step_batch), so the draws stay in the step's place whatever
     /// layer the shader's pass names.
     bool step_key = false;
+    /// Where a skinned mesh puts its bone matrices for this draw. Null: in the mesh's own
+    /// array (bone_matrices()), so the mesh must be drawn by one thread at a time; a
+    /// caller drawing the same meshes on several threads at once (shadow views) gives each
+    /// thread its own.
+    Array<Matrix4x4> *bone_scratch = nullptr;
 };
 
 class RenderMeshObject final : public RenderObject {
@@ -140,8 +145,9 @@ class RenderMeshObject final : public RenderObject {
     /// A visibility record: the record sets' visible bits (unless mask bit 3), then the flag.
     void apply_visibility(RenderWorld &world, u32 slot, const VisibilityRecord &record);
 
-    /// Files one draw per batch whose material has a shader for the context's slot. Each
-    /// mesh is drawn by one thread at a time (its bone matrices are its own).
+    /// Files one draw per batch whose material has a shader for the context's slot. Without
+    /// params.bone_scratch a skinned mesh is drawn by one thread at a time (its bone
+    /// matrices are then its own); with one, any number of threads may draw it at once.
     void render(RenderContext &context, const MeshRenderParams &params);
 
     /// The node's world matrix (identity without one).
@@ -162,6 +168,9 @@ class RenderMeshObject final : public RenderObject {
     void compute_skin_matrices(const Matrix4x4 &inverse_mesh_world);
 
   private:
+    /// compute_skin_matrices into `out`; false (out shorter than the bones) without memory.
+    bool compute_skin_matrices(const Matrix4x4 &inverse_mesh_world, Array<Matrix4x4> &out) const;
+
     struct Batch {
         MeshBatch batch;
         RenderMaterial *material;

@@ -215,7 +215,7 @@ RenderWorld::RenderWorld(Allocator &parent, ThreadPool *pool)
       _retired(_allocator), _slot_of(_allocator), _flag1(_allocator), _flag2(_allocator), _lights(_allocator), _unculled(_allocator),
       _job_streams(_allocator), _buffers(_allocator), _free_buffers(_allocator), _cull_kernel(register_cull_kernel()),
       _default_camera(CameraBlock{}, no_render_handle, no_scene_node), _culled(_allocator), _culled_lights(_allocator),
-      _visible_lights(_allocator), _contexts(_allocator)
+      _visible_lights(_allocator), _contexts(_allocator), _record_contexts(_allocator)
 {
 }
 

@@ -24,6 +24,7 @@
 #include "foundation/math/matrix4x4.h"
 #include "foundation/memory/trace_allocator.h"
 #include "foundation/threads/thread.h"
+#include "foundation/threads/thread_pool.h"
 #include "render/world/render_camera.h"
 #include "render/world/render_object.h"
 #include "render/world/render_record.h"
@@ -148,9 +149,11 @@ class RenderWorld final : public RenderObject {
     /// Draws the world from a camera into a viewport (message 6): computes the camera,
     /// culls the lights and the main record set on the thread pool, fills one render
     /// context with the layers' set-up and one per batch of at most render_batch_records
-    /// visible records (meshes, LOD objects), draws the line drawers and GUIs one after
-    /// another into one more context (their new vertex buffers in a resource context that
-    /// runs first), and dispatches them all to the device.
+    /// visible records (meshes, LOD objects; the batches run on the pool while the layers'
+    /// resource generators fill their contexts, and are listed after them), draws the line
+    /// drawers and GUIs one after another into one more context (their new vertex buffers
+    /// in a resource context that runs first), and dispatches them all to the device.
+    /// The resource generators may read the world's objects and lights, never change them.
     /// Render thread.
     RenderWorldStats render(const RenderWorldParams &params);
     /// The lights the last render found visible, sorted by (class, slot).
@@ -194,9 +197,12 @@ class RenderWorld final : public RenderObject {
     void free_unapplied_creates(RenderStateQueue &buffer);
 
     void update_transforms(RenderRecordSet &set);
-    void render_records(const RenderWorldParams &params, const RenderCamera &camera,
-                        const RenderShadingEnvironment *environment, const struct LayerConfig &config,
-                        RenderWorldStats &stats);
+    /// Sorts the drawn records, gives each batch a context and starts the render kernel on
+    /// the pool (returns its job, or no_job once the batches have run here without one).
+    JobId start_render_records(const RenderWorldParams &params, const struct LayerConfig &config,
+                               const struct RenderKernelParams &kernel, RenderWorldStats &stats);
+    /// Waits for the kernel and appends the batches' contexts to the frame's list.
+    void finish_render_records(RenderDevice &device, JobId job, RenderWorldStats &stats);
     void render_unculled(const RenderWorldParams &params, const RenderCamera &camera, const struct LayerConfig &config,
                          f32 width, f32 height, const struct ViewportPlacement &rect, RenderWorldStats &stats);
 
@@ -231,6 +237,7 @@ class RenderWorld final : public RenderObject {
     Array<RenderRecord> _culled_lights;
     Array<RenderRecord> _visible_lights;
     Array<RenderContext *> _contexts;     // of the render in progress
+    Array<RenderContext *> _record_contexts; // the render kernel's, listed once the generators are
     u32 _logged_skips = 0;
 };
 

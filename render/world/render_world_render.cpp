@@ -23,16 +23,16 @@
 
 namespace tallow {
 
-namespace {
-
 /// What every render-kernel batch reads.
-struct KernelParams {
+struct RenderKernelParams {
     const RenderWorld *world;
     const RenderCamera *camera;
     const RenderShadingEnvironment *environment;
     const u32 *texture_channels;
     u32 texture_channel_count;
 };
+
+namespace {
 
 bool drawn_kind(u32 kind) { return (kind & render_record_always_drawn) == render_record_always_drawn; }
 
@@ -45,16 +45,19 @@ void compact_and_sort(Array<RenderRecord> &records)
         if (drawn_kind(records[i].kind))
             records[kept++] = records[i];
     records.resize(kept);
-    std::sort(records.begin(), records.end(), [](const RenderRecord &a, const RenderRecord &b) {
+    auto before = [](const RenderRecord &a, const RenderRecord &b) {
         return a.class_id != b.class_id ? a.class_id < b.class_id : a.slot < b.slot;
-    });
+    };
+    // A set's records mostly stay in the order they were filed in: often sorted already.
+    if (!std::is_sorted(records.begin(), records.end(), before))
+        std::sort(records.begin(), records.end(), before);
 }
 
 void render_kernel(const JobData &batch)
 {
     const RenderRecord *records = batch.stream_as<const RenderRecord>(0);
     RenderContext *context = *batch.stream_as<RenderContext *>(1);
-    const KernelParams &p = *batch.stream_as<const KernelParams>(2);
+    const RenderKernelParams &p = *batch.stream_as<const RenderKernelParams>(2);
     MeshRenderParams mesh_params;
     mesh_params.camera = p.camera;
     mesh_params.environment = p.environment;
@@ -222,7 +225,16 @@ RenderWorldStats RenderWorld::render(const RenderWorldParams &params)
     compact_and_sort(_visible_lights);
     stats.visible_lights = _visible_lights.size();
 
-    // 10. The layers' resource generators, with this view's camera, lights and environment.
+    // 10. The render job: the drawn records in batches, each into its own context. It runs
+    // on the pool while the generators below fill theirs (they read only the lights).
+    if (main_job != no_job) {
+        _pool->wait(main_job);
+        _pool->job_done(main_job);
+    }
+    const RenderKernelParams kernel{this, &camera, environment, params.texture_channels, params.texture_channel_count};
+    const JobId record_job = start_render_records(params, *config, kernel, stats);
+
+    // 11. The layers' resource generators, with this view's camera, lights and environment.
     if (params.generators) {
         GeneratorFrame frame;
         frame.device = &device;
@@ -241,14 +253,10 @@ RenderWorldStats RenderWorld::render(const RenderWorldParams &params)
         stats.generator_contexts = _contexts.size() - before;
     }
 
-    // 11. The render job: the drawn records in batches, each into its own context.
-    if (main_job != no_job) {
-        _pool->wait(main_job);
-        _pool->job_done(main_job);
-    }
-    render_records(params, camera, environment, *config, stats);
+    // 12. The render job's contexts follow the generators', as they would had it run after them.
+    finish_render_records(device, record_job, stats);
 
-    // 12. The world's particles, into a context of their own bound to this view's layers (the
+    // 13. The world's particles, into a context of their own bound to this view's layers (the
     // last context may be a generator's, drawing with another shader slot). Their shaders'
     // passes place them in their layers, where the layer's sort orders them.
     if (_particle_world && _particle_world->live_count() > 0) {
@@ -267,10 +275,10 @@ RenderWorldStats RenderWorld::render(const RenderWorldParams &params)
         }
     }
 
-    // 13. Line drawers and GUIs.
+    // 14. Line drawers and GUIs.
     render_unculled(params, camera, *config, width, height, *rect, stats);
 
-    // 14. Dispatch and give the contexts back.
+    // 15. Dispatch and give the contexts back.
     if (!_contexts.empty())
         device.dispatch(_contexts.size(), _contexts.data());
     stats.contexts = _contexts.size();
@@ -281,20 +289,19 @@ RenderWorldStats RenderWorld::render(const RenderWorldParams &params)
     return stats;
 }
 
-void RenderWorld::render_records(const RenderWorldParams &params, const RenderCamera &camera,
-                                 const RenderShadingEnvironment *environment, const LayerConfig &config,
-                                 RenderWorldStats &stats)
+JobId RenderWorld::start_render_records(const RenderWorldParams &params, const LayerConfig &config,
+                                       const RenderKernelParams &kernel, RenderWorldStats &stats)
 {
+    _record_contexts.clear();
     compact_and_sort(_culled);
     const u32 count = _culled.size();
     stats.visible_records += count;
     if (count == 0)
-        return;
+        return no_job;
     const u32 batches = (count + render_batch_records - 1) / render_batch_records;
-    const u32 first_new = _contexts.size();
     for (u32 b = 0; b < batches; ++b) {
         RenderContext *c = params.device->alloc_render_context();
-        if (!c || !_contexts.push_back(c)) {
+        if (!c || !_record_contexts.push_back(c)) {
             if (c)
                 params.device->release_render_context(c);
             log_message("render", "no render context for batch %u of %u; the rest of the world is not drawn", b, batches);
@@ -302,26 +309,24 @@ void RenderWorld::render_records(const RenderWorldParams &params, const RenderCa
         }
         c->bind_layer_config(&config, params.global_resources);
     }
-    const u32 made = _contexts.size() - first_new;
+    const u32 made = _record_contexts.size();
     stats.render_batches = made;
-    KernelParams kernel{this, &camera, environment, params.texture_channels, params.texture_channel_count};
+    if (made == 0)
+        return no_job;
     Job job("render_kernel");
     JobData data(job);
     data.set_stream(0, {_culled.data(), u32(sizeof(RenderRecord))});
-    data.set_stream(1, {_contexts.data() + first_new, u32(sizeof(RenderContext *))}, stream_kind_per_batch);
-    data.set_stream(2, {&kernel, 0}, stream_kind_shared);
+    data.set_stream(1, {_record_contexts.data(), u32(sizeof(RenderContext *))}, stream_kind_per_batch);
+    data.set_stream(2, {const_cast<RenderKernelParams *>(&kernel), 0}, stream_kind_shared);
     job.set_count(made == batches ? count : made * render_batch_records);
     job.set_function(&render_kernel);
     if (_pool) {
         JobSplit split(job);
         split.mode = 1;
         split.limit = render_batch_records;
-        JobId id = run_job(*_pool, job, no_job, &split);
-        if (id != no_job) {
-            _pool->wait(id);
-            _pool->job_done(id);
-        }
-        return;
+        const JobId id = run_job(*_pool, job, no_job, &split);
+        if (id != no_job)
+            return id;
     }
     // Without a pool the batches run here, one after another, each as the job would cut it.
     for (u32 b = 0; b < made; ++b) {
@@ -329,11 +334,33 @@ void RenderWorld::render_records(const RenderWorldParams &params, const RenderCa
         Job one("render_kernel");
         JobData slice(one);
         slice.set_stream(0, {_culled.data() + first, u32(sizeof(RenderRecord))});
-        slice.set_stream(1, {_contexts.data() + first_new + b, u32(sizeof(RenderContext *))}, stream_kind_per_batch);
-        slice.set_stream(2, {&kernel, 0}, stream_kind_shared);
+        slice.set_stream(1, {_record_contexts.data() + b, u32(sizeof(RenderContext *))}, stream_kind_per_batch);
+        slice.set_stream(2, {const_cast<RenderKernelParams *>(&kernel), 0}, stream_kind_shared);
         one.set_count(count - first < render_batch_records ? count - first : render_batch_records);
         render_kernel(slice);
     }
+    return no_job;
+}
+
+void RenderWorld::finish_render_records(RenderDevice &device, JobId job, RenderWorldStats &stats)
+{
+    if (job != no_job) {
+        _pool->wait(job);
+        _pool->job_done(job);
+    }
+    u32 listed = 0;
+    for (RenderContext *c : _record_contexts) {
+        if (_contexts.push_back(c))
+            ++listed;
+        else
+            device.release_render_context(c); // filled, but the frame's list has no room for it
+    }
+    if (listed != _record_contexts.size()) {
+        log_message("render", "no room in the frame's context list for %u of %u render batches; they are not drawn",
+                    _record_contexts.size() - listed, _record_contexts.size());
+        stats.render_batches = listed;
+    }
+    _record_contexts.clear();
 }
 
 void RenderWorld::render_unculled(const RenderWorldParams &params, const RenderCamera &camera,

@@ -17,7 +17,7 @@ namespace {
 /// target "sun_map", a material template with a shadow slot, and a "sun" material holding
 /// the light direction and the mask matrix.
 struct ShadowScene {
-    RenderScene scene{0};
+    RenderScene scene;
     ConfigText settings{"shadows = true"};
     ConfigText caps{"deferred = true"};
     RenderTarget sun_map{scene.allocator};
@@ -28,7 +28,8 @@ struct ShadowScene {
     std::unique_ptr<ConfigBlob> config;
     RenderCamera camera{CameraBlock{}, 0xFFFFFFFFu, no_scene_node};
 
-    ShadowScene()
+    /// `workers` 0: no pool; otherwise the slices' casters are drawn as jobs on one.
+    explicit ShadowScene(u32 workers = 0) : scene(workers)
     {
         // The casters' shadow pass names a layer of its own, before the step's layer.
         ConfigBlob layer_text(R"(
@@ -93,6 +94,7 @@ sun_main = [ { name = "shadow_casters" } { name = "shadows" resource_generator =
         frame.camera = &camera;
         frame.render_world = scene.world.get();
         frame.shading = &shading;
+        frame.pool = scene.pool.get();
         generators.execute_for_layers(*frame.layer_config, frame);
         scene.device.dispatch(contexts.size(), contexts.data());
         return scene.device.frames().back().commands;
@@ -111,81 +113,85 @@ u32 sub_counter_of(i64 key) { return u32(u64(key) >> 36) & 1023u; }
 
 TEST(CascadedShadowMapping, EachSliceDrawsItsCastersIntoItsOwnRegion)
 {
-    ShadowScene s;
-    ASSERT_TRUE(s.load(two_slices));
-    s.sun.set_vector3(id32("sun_direction"), 0.3f, 0.2f, -1.0f);
-    // A caster 5 ahead (in the first slice) and one 30 ahead (in the second only).
-    const u32 graph = s.scene.graph({placed_at(0, 5, 0), placed_at(0, 30, 0)});
-    s.scene.mesh(graph, 0);
-    s.scene.mesh(graph, 1);
-    s.scene.frame();
+    // With no pool, and on one where the slices' casters are drawn as jobs.
+    for (u32 workers : {0u, 3u}) {
+        SCOPED_TRACE(testing::Message() << workers << " workers");
+        ShadowScene s(workers);
+        ASSERT_TRUE(s.load(two_slices));
+        s.sun.set_vector3(id32("sun_direction"), 0.3f, 0.2f, -1.0f);
+        // A caster 5 ahead (in the first slice) and one 30 ahead (in the second only).
+        const u32 graph = s.scene.graph({placed_at(0, 5, 0), placed_at(0, 30, 0)});
+        s.scene.mesh(graph, 0);
+        s.scene.mesh(graph, 1);
+        s.scene.frame();
 
-    Array<RenderContext *> contexts(s.scene.allocator);
-    const std::vector<DecodedCommand> &commands = s.run(contexts);
-    ASSERT_EQ(contexts.size(), 3u) << "the run's context and one per slice";
-    EXPECT_EQ(contexts[1]->shader_slot_index(), 1u);
-    EXPECT_EQ(contexts[2]->shader_slot_index(), 1u);
+        Array<RenderContext *> contexts(s.scene.allocator);
+        const std::vector<DecodedCommand> &commands = s.run(contexts);
+        ASSERT_EQ(contexts.size(), 3u) << "the run's context and one per slice";
+        EXPECT_EQ(contexts[1]->shader_slot_index(), 1u);
+        EXPECT_EQ(contexts[2]->shader_slot_index(), 1u);
 
-    RenderTarget *map = s.scene.device.render_target(&s.sun_map, 0);
-    const f32 regions[2][4] = {{0, 0, 0.5f, 0.5f}, {0.5f, 0, 0.5f, 0.5f}};
-    u32 slice = 0, clears[3] = {}, draws[3] = {};
-    const RenderTarget *depth[3] = {};
-    bool restored = false;
-    for (const DecodedCommand &c : commands) {
-        const u32 sub = sub_counter_of(c.key);
-        if (c.type == RenderCommand::SetViewports) {
-            ASSERT_EQ(c.viewports.size(), 1u);
-            if (sub == 3) {
-                restored = true;
-                EXPECT_EQ(c.viewports[0].width, 1.0f) << "the frame's viewport again";
-                continue;
+        RenderTarget *map = s.scene.device.render_target(&s.sun_map, 0);
+        const f32 regions[2][4] = {{0, 0, 0.5f, 0.5f}, {0.5f, 0, 0.5f, 0.5f}};
+        u32 slice = 0, clears[3] = {}, draws[3] = {};
+        const RenderTarget *depth[3] = {};
+        bool restored = false;
+        for (const DecodedCommand &c : commands) {
+            const u32 sub = sub_counter_of(c.key);
+            if (c.type == RenderCommand::SetViewports) {
+                ASSERT_EQ(c.viewports.size(), 1u);
+                if (sub == 3) {
+                    restored = true;
+                    EXPECT_EQ(c.viewports[0].width, 1.0f) << "the frame's viewport again";
+                    continue;
+                }
+                ASSERT_GE(sub, 1u);
+                ASSERT_LE(sub, 2u);
+                EXPECT_GE(sub, slice) << "slices in order";
+                slice = sub;
+                EXPECT_EQ(c.viewports[0].x, regions[sub - 1][0]);
+                EXPECT_EQ(c.viewports[0].width, regions[sub - 1][2]);
             }
-            ASSERT_GE(sub, 1u);
-            ASSERT_LE(sub, 2u);
-            EXPECT_GE(sub, slice) << "slices in order";
-            slice = sub;
-            EXPECT_EQ(c.viewports[0].x, regions[sub - 1][0]);
-            EXPECT_EQ(c.viewports[0].width, regions[sub - 1][2]);
+            if (c.type == RenderCommand::SetDepthStencil)
+                depth[sub] = c.depth.target;
+            if (c.type == RenderCommand::Clear)
+                ++clears[sub];
+            if (c.type == RenderCommand::DrawBatch) {
+                EXPECT_EQ(sub, slice) << "a slice's casters follow its own target and viewport";
+                EXPECT_EQ(depth[slice], map);
+                ++draws[sub];
+            }
         }
-        if (c.type == RenderCommand::SetDepthStencil)
-            depth[sub] = c.depth.target;
-        if (c.type == RenderCommand::Clear)
-            ++clears[sub];
-        if (c.type == RenderCommand::DrawBatch) {
-            EXPECT_EQ(sub, slice) << "a slice's casters follow its own target and viewport";
-            EXPECT_EQ(depth[slice], map);
-            ++draws[sub];
-        }
-    }
-    EXPECT_TRUE(restored);
-    EXPECT_EQ(clears[1], 1u);
-    EXPECT_EQ(clears[2], 0u) << "the shared target is cleared once, before the first slice";
-    EXPECT_EQ(draws[1], 1u) << "only the near caster is in the first slice's box";
-    EXPECT_GE(draws[2], 1u);
+        EXPECT_TRUE(restored);
+        EXPECT_EQ(clears[1], 1u);
+        EXPECT_EQ(clears[2], 0u) << "the shared target is cleared once, before the first slice";
+        EXPECT_EQ(draws[1], 1u) << "only the near caster is in the first slice's box";
+        EXPECT_GE(draws[2], 1u);
 
-    // The mask material got the first slice's matrix (written transposed).
-    const ShaderVariable *v = s.sun.shader(0)->find_variable(id32("world_to_shadow_map"));
-    ASSERT_NE(v, nullptr);
-    f32 stored[16];
-    memcpy(stored, s.sun.block(0) + v->offset, sizeof stored);
-    CascadeCamera view;
-    view.pose = s.camera.pose();
-    view.vertical_fov = s.camera.block().vertical_fov;
-    view.aspect = s.camera.aspect();
-    CascadeSliceInput input;
-    input.depth_start = 0;
-    input.depth_end = 10;
-    input.light_direction = {0.3f, 0.2f, -1.0f};
-    input.target_width = 2048;
-    input.target_height = 1024;
-    input.viewport[2] = input.viewport[3] = 0.5f;
-    CascadeSliceFit fit;
-    ASSERT_TRUE(fit_cascade_slice(view, input, &fit));
-    for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j)
-            EXPECT_NEAR(stored[j * 4 + i], fit.world_to_shadow_map.m[i][j], 1e-5f);
-    for (RenderContext *c : contexts)
-        s.scene.device.release_render_context(c);
+        // The mask material got the first slice's matrix (written transposed).
+        const ShaderVariable *v = s.sun.shader(0)->find_variable(id32("world_to_shadow_map"));
+        ASSERT_NE(v, nullptr);
+        f32 stored[16];
+        memcpy(stored, s.sun.block(0) + v->offset, sizeof stored);
+        CascadeCamera view;
+        view.pose = s.camera.pose();
+        view.vertical_fov = s.camera.block().vertical_fov;
+        view.aspect = s.camera.aspect();
+        CascadeSliceInput input;
+        input.depth_start = 0;
+        input.depth_end = 10;
+        input.light_direction = {0.3f, 0.2f, -1.0f};
+        input.target_width = 2048;
+        input.target_height = 1024;
+        input.viewport[2] = input.viewport[3] = 0.5f;
+        CascadeSliceFit fit;
+        ASSERT_TRUE(fit_cascade_slice(view, input, &fit));
+        for (int i = 0; i < 4; ++i)
+            for (int j = 0; j < 4; ++j)
+                EXPECT_NEAR(stored[j * 4 + i], fit.world_to_shadow_map.m[i][j], 1e-5f);
+        for (RenderContext *c : contexts)
+            s.scene.device.release_render_context(c);
+    }
 }
 
 TEST(CascadedShadowMapping, RangesFromOverridesAndUnsoundInput)

@@ -9,6 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <memory>
+#include <random>
+#include <string>
 
 using namespace tallow;
 using namespace tallow::test;
@@ -16,6 +20,129 @@ using namespace tallow::test;
 namespace {
 
 u32 sub_counter_of(i64 key) { return u32(u64(key) >> 36) & 1023u; }
+
+/// A lit world of 240 casters among 24 unshadowed omni lights and the shadowed omni and
+/// spot lights asked for (six shadow views per omni light, one per spot), placed by a
+/// fixed random sequence. Every fourth caster is skinned on two bones (its own node and
+/// its neighbour's), and 20 more are drawn through LOD objects of two steps each, so shadow
+/// views meet the same skinned and LOD-chosen meshes on several threads at once.
+struct ManyLights {
+    static constexpr u32 casters = 240, lods = 20, plain_lights = 24;
+    const u32 shadowed_lights;
+    LightScene s;
+    std::vector<LodObject> lod_objects;
+    std::vector<u32> lod_meshes;
+
+    /// Shadowed lights alternate spot, omni, spot, ... while both are left, then the rest.
+    ManyLights(u32 workers, u32 shadowed_omni, u32 shadowed_spot)
+        : shadowed_lights(shadowed_omni + shadowed_spot), s(workers)
+    {
+        s.load(lighting);
+        std::mt19937 random(7);
+        std::uniform_real_distribution<f32> across(-20.0f, 20.0f), ahead(4.0f, 40.0f), height(-6.0f, 6.0f);
+        const u32 node_count = casters + lods + plain_lights + shadowed_lights;
+        std::vector<Matrix4x4> nodes;
+        for (u32 i = 0; i < node_count; ++i)
+            nodes.push_back(placed_at(across(random), ahead(random), height(random)));
+        const u32 graph = s.scene.graph(nodes);
+        const Matrix4x4 inverse_binds[2] = {matrix4x4_identity, placed_at(0, 0, -1)};
+        const u32 list[2] = {0, 1};
+        const MeshBoneList lists[1] = {{list, 2}};
+        const MeshBatch skinned_batch{0, 12, 0, 0};
+        for (u32 i = 0; i < casters; ++i) {
+            const u32 bone_nodes[2] = {i, (i + 1) % casters};
+            const MeshSkinDesc skin{bone_nodes, inverse_binds, 2, lists, 1};
+            if (i % 4 == 0)
+                s.scene.mesh(graph, i, mesh_mask::main_set, &skin, &skinned_batch);
+            else
+                s.scene.mesh(graph, i);
+        }
+        const u32 lod_mask = mesh_mask::main_set | mesh_mask::no_record;
+        for (u32 i = 0; i < lods * 2; ++i)
+            lod_meshes.push_back(s.scene.mesh(graph, casters + i / 2, lod_mask).handle());
+        lod_objects.resize(lods);
+        for (u32 i = 0; i < lods; ++i) {
+            const LodStepDesc steps[2] = {{1.0f, 0.1f, &lod_meshes[2 * i], 1}, {0.1f, 0.0f, &lod_meshes[2 * i + 1], 1}};
+            LodObjectDesc desc;
+            desc.scene_graph = graph;
+            desc.node = casters + i;
+            for (int k = 0; k < 3; ++k) {
+                desc.box_min[k] = -0.5f;
+                desc.box_max[k] = 0.5f;
+            }
+            desc.steps = steps;
+            desc.step_count = 2;
+            lod_objects[i].create(*s.scene.world, *s.scene.link, desc);
+        }
+        const u32 first_light = casters + lods;
+        for (u32 i = 0; i < plain_lights; ++i)
+            s.light(graph, first_light + i, light_omni, false, 8.0f);
+        for (u32 i = 0, omni = 0, spot = 0; i < shadowed_lights; ++i) {
+            const bool is_spot = spot < shadowed_spot && (i % 2 == 0 || omni == shadowed_omni);
+            ++(is_spot ? spot : omni);
+            s.light(graph, first_light + plain_lights + i, is_spot ? light_spot : light_omni, true, 10.0f);
+        }
+        s.scene.frame();
+    }
+
+    /// The last frame's commands in execution order, one line each, with every field the
+    /// device executes; render targets by name, so two scenes compare.
+    std::vector<std::string> recorded()
+    {
+        std::vector<std::pair<const RenderTarget *, const char *>> targets = {
+            {s.scene.device.render_target(&s.cube_map, 0), "cube"},
+            {s.scene.device.render_target(&s.spot_map, 0), "spot"},
+            {s.scene.device.render_target(&s.accumulation, 0), "accumulation"},
+            {s.scene.device.render_target(s.scene.device.back_buffer_key(), 0), "back_buffer"},
+            {nullptr, "none"}};
+        auto name = [&](const RenderTarget *t) {
+            for (const auto &[target, n] : targets)
+                if (t == target)
+                    return std::string(n);
+            return std::string("unknown");
+        };
+        std::vector<std::string> out;
+        for (const DecodedCommand &c : s.scene.device.frames().back().commands) {
+            char head[160];
+            snprintf(head, sizeof head, "%u key %016llx%s", u32(c.type), (unsigned long long)c.key,
+                     c.segment ? " segment" : "");
+            std::string line = head;
+            switch (c.type) {
+            case RenderCommand::SetRenderTarget:
+                line += " slot " + std::to_string(c.set_target.slot) + " " + name(c.set_target.target);
+                break;
+            case RenderCommand::SetDepthStencil:
+                line += " " + name(c.depth.target) + " face " + std::to_string(c.depth.face);
+                break;
+            case RenderCommand::Clear: line += " flags " + std::to_string(c.clear_flags); break;
+            case RenderCommand::DrawBatch: {
+                const DrawBatchRecord &d = c.draw;
+                char draw[160];
+                snprintf(draw, sizeof draw, " shader %u primitives %u from %u depth %a", d.shader, d.primitive_count,
+                         d.start_index, d.sort_depth);
+                line += draw;
+                for (const GeometryBinding &b : c.bindings)
+                    line += " binding " + std::to_string(b.kind) + ":" + std::to_string(b.handle);
+                line += " constants";
+                for (u8 byte : c.constants) {
+                    char hex[3];
+                    snprintf(hex, sizeof hex, "%02x", byte);
+                    line += hex;
+                }
+                break;
+            }
+            default: break;
+            }
+            for (const Viewport &v : c.viewports) {
+                char viewport[96];
+                snprintf(viewport, sizeof viewport, " viewport %a %a %a %a", v.x, v.y, v.width, v.height);
+                line += viewport;
+            }
+            out.push_back(line);
+        }
+        return out;
+    }
+};
 
 } // namespace
 
@@ -348,4 +475,48 @@ TEST(DeferredShading, LightsPastTheKeyFieldAreLeftOutNotFiledUnderTheNextStep)
     }
     EXPECT_EQ(light_draws, 146u);
     EXPECT_EQ(highest, 146u * 7);
+}
+
+TEST(DeferredShading, APoolRecordsTheSameFramesAsOneThread)
+{
+    // The shadow views' casters are drawn as jobs on the pool (a view alone culls on the
+    // pool and draws on the calling thread): every command, its key, its order and its
+    // constants (skinned bones, cube faces) match the frames drawn with no pool, frame
+    // after frame.
+    struct Case {
+        const char *name;
+        u32 shadowed_omni, shadowed_spot;
+        u32 least_caster_draws; // enough in the shadow views to show a fault
+    };
+    const Case cases[] = {{"42 shadow views", 6, 6, 200}, {"one shadow view", 0, 1, 5}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ManyLights one(0, c.shadowed_omni, c.shadowed_spot), pool(4, c.shadowed_omni, c.shadowed_spot);
+        ASSERT_TRUE(one.s.ok && pool.s.ok);
+        const RenderResourceHandle caster_shader =
+            one.s.scene.shaders.find_shader(id32("lit_shadow"))->resource.resource.handle;
+        for (u32 frame = 0; frame < 2; ++frame) {
+            SCOPED_TRACE(testing::Message() << "frame " << frame);
+            const RenderWorldStats a = one.s.render(), b = pool.s.render();
+            ASSERT_TRUE(a.drawn && b.drawn);
+            EXPECT_EQ(a.visible_lights, ManyLights::plain_lights + c.shadowed_omni + c.shadowed_spot);
+            EXPECT_EQ(a.generator_contexts, 1u + 6 * c.shadowed_omni + c.shadowed_spot)
+                << "the step's own, six per shadowed omni, one per spot";
+            EXPECT_EQ(b.generator_contexts, a.generator_contexts);
+            u32 caster_draws = 0;
+            for (const DecodedCommand &d : one.s.scene.device.frames().back().commands)
+                if (d.type == RenderCommand::DrawBatch && d.draw.shader == caster_shader)
+                    ++caster_draws;
+            EXPECT_GE(caster_draws, c.least_caster_draws);
+            const std::vector<std::string> serial = one.recorded(), pooled = pool.recorded();
+            ASSERT_EQ(pooled.size(), serial.size());
+            u32 differ = 0;
+            for (size_t i = 0; i < serial.size(); ++i)
+                if (pooled[i] != serial[i] && differ++ < 3)
+                    ADD_FAILURE() << "command " << i << "\n one thread: " << serial[i] << "\n pool:       " << pooled[i];
+            EXPECT_EQ(differ, 0u);
+            EXPECT_TRUE(one.s.scene.device.errors().empty());
+            EXPECT_TRUE(pool.s.scene.device.errors().empty());
+        }
+    }
 }
