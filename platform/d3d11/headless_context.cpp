@@ -9,7 +9,7 @@ namespace tallow::d3d11 {
 
 HeadlessContext::HeadlessContext(HeadlessDevice *device, bool deferred)
     : Child(deferred ? ObjectKind::deferred_context : ObjectKind::immediate_context, device), deferred(deferred),
-      journal_on(device_journal_enabled(device))
+      journal_on(device_journal_enabled(device)), keep_texels(device_keeps_texels(device))
 {
 }
 
@@ -416,6 +416,7 @@ void HeadlessContext::ExecuteCommandList(ID3D11CommandList *list, BOOL restore_s
 HRESULT HeadlessContext::FinishCommandList(BOOL restore_state, ID3D11CommandList **out_list)
 {
     Enter enter(*this);
+    for (PendingMap &pending : maps) take_back_scratch(pending);
     maps.clear(); // maps still open are reported by the front and dropped
     if (!begin_create(ObjectKind::command_list)) return E_OUTOFMEMORY;
     auto *list = new HeadlessCommandList(device);
@@ -431,6 +432,9 @@ HRESULT HeadlessContext::FinishCommandList(BOOL restore_state, ID3D11CommandList
 void HeadlessContext::on_final_release()
 {
     std::vector<Command>().swap(commands);
+    for (PendingMap &pending : maps) take_back_scratch(pending);
+    for (std::vector<u8> &block : spare_scratch) count_storage(-i64(block.size()));
+    std::vector<std::vector<u8>>().swap(spare_scratch);
     std::lock_guard lock(journal_mutex);
     std::vector<JournalEntry>().swap(journal);
     std::vector<DrawRecord>().swap(draws);

@@ -91,7 +91,8 @@ public:
 };
 
 /// A write map recorded on a deferred context: the caller writes into `scratch`, and Unmap
-/// keeps the runs of bytes that changed from `baseline` for playback.
+/// keeps the runs of bytes that changed from `baseline` for playback. On a context that keeps
+/// no texels every map writes into `scratch`, a block lent from the context's spare blocks.
 struct PendingMap {
     ObjectBase *resource = nullptr;
     u32 subresource = 0;
@@ -253,6 +254,12 @@ public:
 
     void Unmap(ID3D11Resource *resource, UINT subresource) override;
 
+    /// Keeping no texels: lends `pending` a spare block of at least `bytes` (grown, never
+    /// shrunk, so steady maps allocate nothing) and returns it.
+    u8 *lend_scratch(PendingMap &pending, size_t bytes);
+    /// Takes back what lend_scratch lent `pending` (nothing when it lent nothing).
+    void take_back_scratch(PendingMap &pending);
+
     /// Region of a subresource in blocks; false when it does not fit.
     struct Region {
         u32 x0, y0, x1, y1; // blocks (bytes for buffers in x)
@@ -288,6 +295,8 @@ public:
 
     bool deferred;
     bool journal_on;
+    bool keep_texels;
+    std::vector<std::vector<u8>> spare_scratch; // keeping no texels: blocks for maps
     bool replaying = false; // executing a command list
     std::atomic<u64> owner{0};
     PipelineState state;
