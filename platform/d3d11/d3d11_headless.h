@@ -77,7 +77,10 @@ struct HeadlessConfig {
     // refused and journalled as with bytes, but creation data, clears, copies, updates and
     // draws move nothing, headless_resource_bytes() is empty and a Map hands out scratch
     // memory of the mapping context, reused from one map to the next, whose contents are
-    // dropped at Unmap. Read by D3D11CreateDevice: a device keeps the mode it was made in.
+    // dropped at Unmap. With the journal off too, a command list keeps no calls: executing
+    // it is checked and leaves the immediate context's state as a list does, and does
+    // nothing else (there is nothing to show or move). Read by D3D11CreateDevice: a device
+    // keeps the modes it was made in.
     bool keep_texels = true;
 };
 

@@ -603,6 +603,13 @@ TEST_F(DeferredContextTest, BufferUpdatesGiveTheSerialFrame)
          &regrown, false},
         {"updated twice in one range, drawn only there",
          {{45, 6, 12, &grown, true}, {50, 3, 16, &restrided, false}}, 41, 60, &restrided_over_grown, true},
+        // No draw before the last update: the updates are made ahead of the ranges.
+        {"updated once, drawn from that entry on in every later range", {{45, 6, 12, &grown, true}}, 45, 400,
+         &grown, true},
+        {"updated in two ranges, drawn only after both",
+         {{45, 6, 12, &grown, true}, {130, 3, 16, &restrided, false}}, 131, 400, &restrided_over_grown, true},
+        {"updated after its last draw in an earlier range", {{300, 10, 12, &regrown, true}}, 1, 250, &regrown,
+         false},
     };
     BufferDescription vb = make_vertex_buffer_resource(buffer_mode::gpu, 3, 12, &initial);
 
@@ -647,10 +654,14 @@ TEST_F(DeferredContextTest, BufferUpdatesGiveTheSerialFrame)
         const auto serial = with_buffer_ranks(hl::headless_draws(device->immediate_context()));
         ASSERT_EQ(serial.size(), 399u);
         EXPECT_EQ(serial_bytes, *c.final_bytes);
-        // Each draw sees the buffer and stride of the last update before it.
+        // Each draw sees the buffer and stride of the last update before it (buffers ranked
+        // from the one the first draw binds).
+        u64 first_buffer = 0;
+        for (const Update &u : c.updates)
+            first_buffer += u.entry <= c.first_draw && u.remade;
         for (u32 i = c.first_draw; i < c.end_draw; ++i) {
             u32 stride = 12;
-            u64 buffer = 1;
+            u64 buffer = 1 - first_buffer;
             for (const Update &u : c.updates) {
                 if (u.entry <= i) {
                     stride = u.stride;
