@@ -675,8 +675,12 @@ TEST_F(DeferredContextTest, BufferUpdatesGiveTheSerialFrame)
         set_deferred(true);
         for (u32 round = 0; round < 3; ++round) {
             SCOPED_TRACE(round);
+            const u32 deferred_before = device->deferred_dispatch_count();
+            const u32 serial_before = device->serial_fallback_count();
             const auto [lists, bytes] = run_fresh();
             EXPECT_EQ(lists != 0, c.in_ranges);
+            EXPECT_EQ(device->deferred_dispatch_count() - deferred_before, c.in_ranges ? 1u : 0u);
+            EXPECT_EQ(device->serial_fallback_count() - serial_before, c.in_ranges ? 0u : 1u);
             const auto deferred = with_buffer_ranks(hl::headless_draws(device->immediate_context()));
             ASSERT_EQ(deferred.size(), serial.size());
             for (u32 i = 0; i < serial.size(); ++i)
