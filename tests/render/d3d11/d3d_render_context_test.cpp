@@ -531,6 +531,64 @@ TEST_F(ContextTest, DeferredDispatchGivesTheSerialDraws)
     EXPECT_EQ(hl::headless_draws(immediate), serial);
 }
 
+TEST_F(ContextTest, DeferredDispatchOnADeviceKeepingNoTexelsOrJournal)
+{
+    // The benchmarks' device: calls are checked and nothing is kept. Buffers updated at the
+    // frame's start (a CPU-side one, as particles have, and a GPU one) and drawn in every
+    // range: the updates go ahead of the ranges and the frame is recorded on the workers.
+    stop();
+    hl::HeadlessConfig config = hl::default_headless_config();
+    config.journal = false;
+    config.keep_texels = false;
+    start(4, &config);
+    colour = make_target(0, 64, 32);
+    auto other = make_target(0, 64, 32);
+    depth = make_target(3, 64, 32);
+    shader_handle = create_shader(shader);
+    texture_handle = make_texture();
+    Array<u8> vertices(default_allocator()), initial(default_allocator());
+    vertices.resize(3 * 12);
+    initial.resize(3 * 12);
+    BufferDescription cpu_side = make_vertex_buffer_resource(buffer_mode::cpu_memory, 3, 12, &vertices);
+    BufferDescription gpu = make_vertex_buffer_resource(buffer_mode::gpu, 3, 12, &initial);
+    submit([&](RenderResourceContext &rc) {
+        rc.create_resource(&cpu_side.resource);
+        rc.create_resource(&gpu.resource);
+    });
+
+    FrameWriter frame(default_allocator());
+    frame.begin(-8, false);
+    frame.update_buffer(cpu_side, vertices.data());
+    BufferDescription grown = gpu;
+    grown.element_count = 6;
+    std::vector<u8> grown_bytes(72, 5);
+    frame.update_buffer(grown, grown_bytes.data());
+    frame.end();
+    write_long_frame(frame, colour.get(), other.get(), depth.get(), shader_handle, texture_handle);
+    const std::vector<GeometryBinding> bindings[2] = {{{u32(RenderResourceType::VertexBuffer), cpu_side.resource.handle}},
+                                                      {{u32(RenderResourceType::VertexBuffer), gpu.resource.handle}}};
+    for (u32 i = 0; i < 100; ++i)
+        frame.draw_entry(i64(400 + i) * 8 + 1, make_batch(shader_handle), bindings[i % 2]);
+
+    set_deferred(true);
+    for (u32 round = 0; round < 3; ++round)
+        run(frame);
+    EXPECT_EQ(device->deferred_dispatch_count(), 3u);
+    EXPECT_EQ(device->serial_fallback_count(), 0u);
+    EXPECT_TRUE(hl::headless_diagnostics().empty());
+    EXPECT_EQ(hl::headless_live_count(hl::ObjectKind::command_list), 0u);
+    const BufferRecord *record = device->resource_manager()->vertex_buffer(gpu.resource.handle);
+    ASSERT_TRUE(record && record->object && record->object->buffer);
+    D3D11_BUFFER_DESC desc{};
+    record->object->buffer->GetDesc(&desc);
+    EXPECT_EQ(desc.ByteWidth, 72u) << "the update made the buffer again at its new size";
+    EXPECT_TRUE(hl::headless_resource_bytes(record->object->buffer.get()).empty());
+    submit([&](RenderResourceContext &rc) {
+        rc.release_resource(&cpu_side.resource);
+        rc.release_resource(&gpu.resource);
+    });
+}
+
 // The draws with each vertex buffer named by the order it first appears in, so frames
 // whose buffers were made again compare equal when they bound the same buffers alike.
 std::vector<hl::DrawRecord> with_buffer_ranks(std::vector<hl::DrawRecord> draws)
