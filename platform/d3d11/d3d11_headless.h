@@ -75,12 +75,12 @@ struct HeadlessConfig {
     bool journal = true;
     // false: resources keep no texels or buffer bytes (benchmarks). Every call is checked,
     // refused and journalled as with bytes, but creation data, clears, copies, updates and
-    // draws move nothing, headless_resource_bytes() is empty and a Map hands out scratch
-    // memory of the mapping context, reused from one map to the next, whose contents are
-    // dropped at Unmap. With the journal off too, a command list keeps no calls: executing
-    // it is checked and leaves the immediate context's state as a list does, and does
-    // nothing else (there is nothing to show or move). Read by D3D11CreateDevice: a device
-    // keeps the modes it was made in.
+    // draws move nothing, headless_resource_bytes() and the draw records' constant bytes
+    // are empty, and a Map hands out scratch memory of the mapping context, reused from one
+    // map to the next, whose contents are dropped at Unmap. With the journal off too, a
+    // command list keeps no calls: executing it is checked and leaves the immediate
+    // context's state as a list does, and does nothing else (there is nothing to show or
+    // move). Read by D3D11CreateDevice: a device keeps the modes it was made in.
     bool keep_texels = true;
 };
 
