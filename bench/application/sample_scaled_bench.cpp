@@ -6,16 +6,23 @@
 // frame on 8 job workers against 1 worker; the ratio shows what the job system gains on a
 // whole frame (goal: at most 0.3).
 //
-// The device is the headless one with its call journal off: what is timed is the engine's
-// side of the frame (game, worlds, render thread), not a driver's. Frames step a fixed 1/60 s.
+// The device is the headless one with its call journal off and keeping no texels (every
+// call is still checked, but clears, copies, maps and draws move no bytes): what is timed is
+// the engine's side of the frame (game, worlds, render thread), not a driver's. The frame's
+// sorted commands are recorded in ranges on deferred contexts on the job workers
+// ("use_deferred_contexts"), as a device with a driver that takes command lists would run
+// them; the render thread plays the lists back. Frames step a fixed 1/60 s.
 // A key press at the start makes the sample interactive, so it keeps playing instead of
 // quitting after a few seconds. Each row also shows where the frame's time goes: the
 // processor time per frame of the game thread (game_ms), the render thread (render_ms, its
-// waits on the pool included) and all workers together (workers_ms).
+// waits on the pool included) and all workers together (workers_ms), and the share of the
+// timed frames whose commands were recorded on deferred contexts (deferred_share; a frame
+// whose ranges cannot be recorded apart is executed serially on the render thread).
 #include "application/application.h"
 #include "application/application_options.h"
 #include "application/engine_setup.h"
 #include "bench/support/bench_support.h"
+#include "foundation/io/render_settings_store.h"
 #include "foundation/math/matrix4x4.h"
 #include "foundation/memory/memory_globals.h"
 #include "foundation/strings/name_id.h"
@@ -23,6 +30,7 @@
 #include "platform/d3d11/d3d11_headless.h"
 #include "platform/window/window.h"
 #include "platform/window/window_headless.h"
+#include "render/d3d11/d3d_render_device.h"
 #include "render/interface/render_interface.h"
 #include "script/script_api.h"
 #include "world/unit.h"
@@ -37,6 +45,7 @@
 #include <unistd.h>
 #include <string>
 #include <memory>
+#include <utility>
 #include <vector>
 
 using namespace tallow;
@@ -86,9 +95,11 @@ class ScaledSample {
         setenv("XDG_DATA_HOME", _data_home.path(), 1);
         setenv("SDL_AUDIODRIVER", "dummy", 1);
         set_math_random_state(0);
-        // The headless device draws nothing; its journal of every call is for tests.
+        // The headless device draws nothing; its journal of every call and the bytes of its
+        // resources are for tests.
         d3d11::HeadlessConfig device = d3d11::default_headless_config();
         device.journal = false;
+        device.keep_texels = false;
         d3d11::headless_configure(device);
         const char *arguments[] = {"bin/tallow", "-data-dir", TALLOW_BUILT_DATA_DIR};
         _options = std::make_unique<ApplicationOptions>(default_allocator(), 3, arguments);
@@ -104,6 +115,13 @@ class ScaledSample {
         if (!_app->init() || _app->worlds().size() == 0) {
             fprintf(stderr, "sample_scaled_bench: the sample did not start (is the data built?)\n");
             return;
+        }
+        // Dispatch on deferred contexts, switched on while the render thread has nothing
+        // to do: it reads the capabilities at every dispatch.
+        RenderInterface *render = _app->render_interface();
+        if (render) {
+            render->wait_fence(render->add_fence());
+            render_caps().member("use_deferred_contexts").set_bool(true);
         }
         // A key moves the player: the sample no longer quits by itself.
         key(platform::WM_KEYDOWN, 'D');
@@ -131,6 +149,15 @@ class ScaledSample {
     }
 
     bool ready() const { return _world != nullptr; }
+    /// Dispatches recorded on deferred contexts and dispatches executed serially instead.
+    std::pair<u32, u32> dispatches()
+    {
+        RenderInterface *render = _app->render_interface();
+        auto *device = render ? dynamic_cast<render::d3d11::D3DRenderDevice *>(&render->device()) : nullptr;
+        if (!device)
+            return {0, 0};
+        return {device->deferred_dispatch_count(), device->serial_fallback_count()};
+    }
     u32 active_units() const { return u32(_crates.size()) + _vanes + u32(_effects.size()); }
 
     /// One frame of the program, with this frame's crates dropped again and effects replaced.
@@ -230,6 +257,7 @@ void BM_SampleFrame(benchmark::State &state)
     double before[3];
     for (u32 i = 0; i < 3; ++i)
         before[i] = thread_cpu_ms(threads[i]);
+    const auto [deferred_before, serial_before] = sample.dispatches();
     u64 frames = 0;
     for (auto _ : state) {
         if (!sample.frame()) {
@@ -239,6 +267,9 @@ void BM_SampleFrame(benchmark::State &state)
         ++frames;
     }
     state.counters["units"] = sample.active_units();
+    const auto [deferred_after, serial_after] = sample.dispatches();
+    const u32 deferred = deferred_after - deferred_before, serial = serial_after - serial_before;
+    state.counters["deferred_share"] = deferred + serial ? double(deferred) / double(deferred + serial) : 0.0;
     const char *counters[] = {"game_ms", "render_ms", "workers_ms"};
     for (u32 i = 0; i < 3 && frames > 0; ++i)
         state.counters[counters[i]] = (thread_cpu_ms(threads[i]) - before[i]) / double(frames);

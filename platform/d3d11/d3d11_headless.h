@@ -73,6 +73,15 @@ struct HeadlessConfig {
     // false: no journal, draw records or byte snapshots (benchmarks). A process that never
     // calls headless_configure() or headless_reset() (a program run) starts with it off.
     bool journal = true;
+    // false: resources keep no texels or buffer bytes (benchmarks). Every call is checked,
+    // refused and journalled as with bytes, but creation data, clears, copies, updates and
+    // draws move nothing, headless_resource_bytes() and the draw records' constant bytes
+    // are empty, and a Map hands out scratch memory of the mapping context, reused from one
+    // map to the next, whose contents are dropped at Unmap. With the journal off too, a
+    // command list keeps no calls: executing it is checked and leaves the immediate
+    // context's state as a list does, and does nothing else (there is nothing to show or
+    // move). Read by D3D11CreateDevice: a device keeps the modes it was made in.
+    bool keep_texels = true;
 };
 
 /// One adapter "Headless Adapter" with one output "\\\\.\\DISPLAY1" listing 1280×720 and
@@ -231,8 +240,12 @@ std::vector<DrawRecord> headless_draws(ID3D11DeviceContext *context);
 /// Forgets a context's journal and draw records.
 void headless_clear_journal(ID3D11DeviceContext *context);
 
-/// Bytes of one subresource of a buffer or texture (tightly packed rows).
+/// Bytes of one subresource of a buffer or texture (tightly packed rows); empty for a
+/// resource of a device made with keep_texels off.
 std::vector<u8> headless_resource_bytes(ID3D11Resource *resource, UINT subresource = 0);
+/// Bytes the backend holds for live objects: resource storage and the contexts' map
+/// scratch (with keep_texels off). Command lists' captured bytes are not counted.
+u64 headless_storage_bytes();
 
 struct SwapChainRecord {
     u32 present_count = 0;

@@ -9,7 +9,7 @@ namespace tallow::d3d11 {
 
 HeadlessContext::HeadlessContext(HeadlessDevice *device, bool deferred)
     : Child(deferred ? ObjectKind::deferred_context : ObjectKind::immediate_context, device), deferred(deferred),
-      journal_on(device_journal_enabled(device))
+      journal_on(device_journal_enabled(device)), keep_texels(device_keeps_texels(device))
 {
 }
 
@@ -20,11 +20,6 @@ void HeadlessContext::log(ContextOp op, std::vector<u64> objects, std::vector<f6
     if (!journal_on) return;
     std::lock_guard lock(journal_mutex);
     journal.push_back({op, std::move(objects), std::move(args)});
-}
-
-void HeadlessContext::defer(Command command)
-{
-    if (deferred) commands.push_back(std::move(command));
 }
 
 // ---- Stage bindings ----------------------------------------------------------------------
@@ -309,31 +304,35 @@ void HeadlessContext::Draw(UINT vertex_count, UINT start_vertex)
 {
     Enter enter(*this);
     log(ContextOp::draw, {}, {f64(vertex_count), f64(start_vertex)});
+    defer([=](HeadlessContext &c) { c.Draw(vertex_count, start_vertex); });
+    if (!journal_on) return; // a draw record is large, and kept only for the journal
     DrawRecord record;
     record.op = ContextOp::draw;
     record.vertex_count = vertex_count;
     record.start = start_vertex;
     record_draw(std::move(record));
-    defer([=](HeadlessContext &c) { c.Draw(vertex_count, start_vertex); });
 }
 
 void HeadlessContext::DrawIndexed(UINT index_count, UINT start_index, INT base_vertex)
 {
     Enter enter(*this);
     log(ContextOp::draw_indexed, {}, {f64(index_count), f64(start_index), f64(base_vertex)});
+    defer([=](HeadlessContext &c) { c.DrawIndexed(index_count, start_index, base_vertex); });
+    if (!journal_on) return; // a draw record is large, and kept only for the journal
     DrawRecord record;
     record.op = ContextOp::draw_indexed;
     record.vertex_count = index_count;
     record.start = start_index;
     record.base_vertex = base_vertex;
     record_draw(std::move(record));
-    defer([=](HeadlessContext &c) { c.DrawIndexed(index_count, start_index, base_vertex); });
 }
 
 void HeadlessContext::DrawInstanced(UINT per_instance, UINT instances, UINT start_vertex, UINT start_instance)
 {
     Enter enter(*this);
     log(ContextOp::draw_instanced, {}, {f64(per_instance), f64(instances), f64(start_vertex), f64(start_instance)});
+    defer([=](HeadlessContext &c) { c.DrawInstanced(per_instance, instances, start_vertex, start_instance); });
+    if (!journal_on) return; // a draw record is large, and kept only for the journal
     DrawRecord record;
     record.op = ContextOp::draw_instanced;
     record.vertex_count = per_instance;
@@ -341,7 +340,6 @@ void HeadlessContext::DrawInstanced(UINT per_instance, UINT instances, UINT star
     record.start = start_vertex;
     record.start_instance = start_instance;
     record_draw(std::move(record));
-    defer([=](HeadlessContext &c) { c.DrawInstanced(per_instance, instances, start_vertex, start_instance); });
 }
 
 void HeadlessContext::DrawIndexedInstanced(UINT per_instance, UINT instances, UINT start_index, INT base_vertex,
@@ -350,6 +348,10 @@ void HeadlessContext::DrawIndexedInstanced(UINT per_instance, UINT instances, UI
     Enter enter(*this);
     log(ContextOp::draw_indexed_instanced, {},
         {f64(per_instance), f64(instances), f64(start_index), f64(base_vertex), f64(start_instance)});
+    defer([=](HeadlessContext &c) {
+        c.DrawIndexedInstanced(per_instance, instances, start_index, base_vertex, start_instance);
+    });
+    if (!journal_on) return; // a draw record is large, and kept only for the journal
     DrawRecord record;
     record.op = ContextOp::draw_indexed_instanced;
     record.vertex_count = per_instance;
@@ -358,22 +360,20 @@ void HeadlessContext::DrawIndexedInstanced(UINT per_instance, UINT instances, UI
     record.base_vertex = base_vertex;
     record.start_instance = start_instance;
     record_draw(std::move(record));
-    defer([=](HeadlessContext &c) {
-        c.DrawIndexedInstanced(per_instance, instances, start_index, base_vertex, start_instance);
-    });
 }
 
 void HeadlessContext::Dispatch(UINT x, UINT y, UINT z)
 {
     Enter enter(*this);
     log(ContextOp::dispatch, {}, {f64(x), f64(y), f64(z)});
+    defer([=](HeadlessContext &c) { c.Dispatch(x, y, z); });
+    if (!journal_on) return; // a draw record is large, and kept only for the journal
     DrawRecord record;
     record.op = ContextOp::dispatch;
     record.vertex_count = 0;
     record.instance_count = 0;
     record.groups[0] = x, record.groups[1] = y, record.groups[2] = z;
     record_draw(std::move(record));
-    defer([=](HeadlessContext &c) { c.Dispatch(x, y, z); });
 }
 
 // ---- Control -----------------------------------------------------------------------------
@@ -416,6 +416,7 @@ void HeadlessContext::ExecuteCommandList(ID3D11CommandList *list, BOOL restore_s
 HRESULT HeadlessContext::FinishCommandList(BOOL restore_state, ID3D11CommandList **out_list)
 {
     Enter enter(*this);
+    for (PendingMap &pending : maps) take_back_scratch(pending);
     maps.clear(); // maps still open are reported by the front and dropped
     if (!begin_create(ObjectKind::command_list)) return E_OUTOFMEMORY;
     auto *list = new HeadlessCommandList(device);
@@ -431,6 +432,9 @@ HRESULT HeadlessContext::FinishCommandList(BOOL restore_state, ID3D11CommandList
 void HeadlessContext::on_final_release()
 {
     std::vector<Command>().swap(commands);
+    for (PendingMap &pending : maps) take_back_scratch(pending);
+    for (std::vector<u8> &block : spare_scratch) count_storage(-i64(block.size()));
+    std::vector<std::vector<u8>>().swap(spare_scratch);
     std::lock_guard lock(journal_mutex);
     std::vector<JournalEntry>().swap(journal);
     std::vector<DrawRecord>().swap(draws);

@@ -9,6 +9,7 @@
 #include "platform/d3d11/headless_internal.h"
 
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <thread>
@@ -26,7 +27,26 @@ constexpr u32 vb_slots = D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT;
 constexpr u32 rt_slots = D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT;
 constexpr u32 viewport_slots = D3D11_VIEWPORT_AND_SCISSORRECT_OBJECT_COUNT_PER_PIPELINE;
 
-inline ObjectBase *base_of(IUnknown *object) { return object ? dynamic_cast<ObjectBase *>(object) : nullptr; }
+/// The object behind an interface of this backend; null for null or a foreign one. Objects
+/// are never freed while the process runs (headless_internal.h), so an address found to be
+/// ours stays ours: each thread keeps its recent finds and spares the cast, the costliest
+/// step of a call.
+inline ObjectBase *base_of(IUnknown *object)
+{
+    if (!object) return nullptr;
+    struct Found {
+        IUnknown *address;
+        ObjectBase *base;
+    };
+    // A frame names a few thousand objects (each particle effect has its own buffers).
+    thread_local Found found[4096] = {};
+    const u64 hash = (u64(reinterpret_cast<std::uintptr_t>(object)) >> 4) * 0x9E3779B97F4A7C15ull;
+    Found &slot = found[hash >> 52];
+    if (slot.address == object) return slot.base;
+    ObjectBase *base = dynamic_cast<ObjectBase *>(object);
+    if (base) slot = {object, base};
+    return base;
+}
 inline u64 id_of(IUnknown *object)
 {
     ObjectBase *base = base_of(object);
@@ -91,7 +111,8 @@ public:
 };
 
 /// A write map recorded on a deferred context: the caller writes into `scratch`, and Unmap
-/// keeps the runs of bytes that changed from `baseline` for playback.
+/// keeps the runs of bytes that changed from `baseline` for playback. On a context that keeps
+/// no texels every map writes into `scratch`, a block lent from the context's spare blocks.
 struct PendingMap {
     ObjectBase *resource = nullptr;
     u32 subresource = 0;
@@ -123,7 +144,7 @@ public:
     public:
         explicit Enter(HeadlessContext &context) : _context(context)
         {
-            u64 me = std::hash<std::thread::id>()(std::this_thread::get_id()) | 1;
+            thread_local const u64 me = std::hash<std::thread::id>()(std::this_thread::get_id()) | 1;
             u64 expected = 0;
             if (_context.owner.compare_exchange_strong(expected, me, std::memory_order_acquire)) return;
             if (expected == me) {
@@ -151,7 +172,12 @@ public:
 
     void log(ContextOp op, std::vector<u64> objects, std::vector<f64> args);
 
-    void defer(Command command);
+    /// Deferred contexts: keeps a call for playback. A context with neither journal nor texels
+    /// keeps none, since playing it back would change nothing.
+    template <class Call> void defer(Call &&call)
+    {
+        if (deferred && (journal_on || keep_texels)) commands.emplace_back(std::forward<Call>(call));
+    }
 
     // ---- Stage bindings ------------------------------------------------------------
 
@@ -253,6 +279,12 @@ public:
 
     void Unmap(ID3D11Resource *resource, UINT subresource) override;
 
+    /// Keeping no texels: lends `pending` a spare block of at least `bytes` (grown, never
+    /// shrunk, so steady maps allocate nothing) and returns it.
+    u8 *lend_scratch(PendingMap &pending, size_t bytes);
+    /// Takes back what lend_scratch lent `pending` (nothing when it lent nothing).
+    void take_back_scratch(PendingMap &pending);
+
     /// Region of a subresource in blocks; false when it does not fit.
     struct Region {
         u32 x0, y0, x1, y1; // blocks (bytes for buffers in x)
@@ -288,6 +320,8 @@ public:
 
     bool deferred;
     bool journal_on;
+    bool keep_texels;
+    std::vector<std::vector<u8>> spare_scratch; // keeping no texels: blocks for maps
     bool replaying = false; // executing a command list
     std::atomic<u64> owner{0};
     PipelineState state;

@@ -1,4 +1,6 @@
-// Headless contexts: bytes moved by Map and Unmap, UpdateSubresource, copies and clears.
+// Headless contexts: bytes moved by Map and Unmap, UpdateSubresource, copies and clears. On a
+// device that keeps no texels each call is journalled and deferred as with bytes, and then
+// moves nothing.
 #include "platform/d3d11/headless_context_internal.h"
 
 #include <cmath>
@@ -63,15 +65,21 @@ HRESULT HeadlessContext::Map(ID3D11Resource *resource, UINT subresource, D3D11_M
     ResourceData::Subresource &sub = data->subresources[subresource];
     log(ContextOp::map, {object->id}, {f64(subresource), f64(type)});
     PendingMap pending{object, subresource, type, {}, {}};
-    if (deferred) {
+    u8 *at = nullptr;
+    if (!keep_texels) {
+        at = lend_scratch(pending, static_cast<size_t>(sub.row_pitch) * sub.rows);
+    } else if (deferred) {
         {
             std::lock_guard lock(data->bytes_mutex);
             pending.baseline = sub.bytes;
         }
         pending.scratch = pending.baseline;
+        at = pending.scratch.data();
+    } else {
+        at = sub.bytes.data();
     }
-    maps.push_back(std::move(pending));
-    out->pData = deferred ? maps.back().scratch.data() : sub.bytes.data();
+    maps.push_back(std::move(pending)); // the blocks move, their bytes stay where they are
+    out->pData = at;
     out->RowPitch = sub.row_pitch;
     out->DepthPitch = sub.row_pitch * sub.rows;
     return S_OK;
@@ -87,6 +95,18 @@ void HeadlessContext::Unmap(ID3D11Resource *resource, UINT subresource)
     PendingMap pending = std::move(maps[at]);
     maps.erase(maps.begin() + static_cast<std::ptrdiff_t>(at));
     log(ContextOp::unmap, {object->id}, {f64(subresource)});
+    if (!keep_texels) {
+        take_back_scratch(pending);
+        // Played back as a map and an unmap, so the immediate journal shows them.
+        if (deferred) {
+            D3D11_MAP type = pending.type;
+            defer([resource, subresource, type](HeadlessContext &c) {
+                D3D11_MAPPED_SUBRESOURCE mapped;
+                if (SUCCEEDED(c.Map(resource, subresource, type, 0, &mapped))) c.Unmap(resource, subresource);
+            });
+        }
+        return;
+    }
     if (!deferred) return;
     // Keep only what the caller changed, so earlier lists' writes to the same ring survive.
     // A constant buffer can only be mapped with DISCARD and is rewritten whole: all of
@@ -118,6 +138,28 @@ void HeadlessContext::Unmap(ID3D11Resource *resource, UINT subresource)
                 std::memcpy(static_cast<u8 *>(mapped.pData) + run.offset, run.bytes.data(), run.bytes.size());
         c.Unmap(resource, subresource);
     });
+}
+
+u8 *HeadlessContext::lend_scratch(PendingMap &pending, size_t bytes)
+{
+    std::vector<u8> block;
+    if (!spare_scratch.empty()) {
+        block = std::move(spare_scratch.back());
+        spare_scratch.pop_back();
+    }
+    if (block.size() < bytes) {
+        count_storage(i64(bytes) - i64(block.size()));
+        block.resize(bytes);
+    }
+    pending.scratch = std::move(block);
+    return pending.scratch.data();
+}
+
+void HeadlessContext::take_back_scratch(PendingMap &pending)
+{
+    if (keep_texels || pending.scratch.empty()) return;
+    spare_scratch.push_back(std::move(pending.scratch));
+    pending.scratch = {};
 }
 
 bool HeadlessContext::block_region(const ResourceData &data, const ResourceData::Subresource &sub, const D3D11_BOX *box,
@@ -154,6 +196,18 @@ void HeadlessContext::UpdateSubresource(ID3D11Resource *resource, UINT subresour
     if (data->is_buffer || row_pitch == 0) row_pitch = row_bytes;
     u32 rows = region.y1 - region.y0;
     log(ContextOp::update_subresource, {object->id}, {f64(subresource), f64(row_bytes * rows)});
+    if (!keep_texels) {
+        if (deferred) {
+            // Nothing is read at playback; the pointer only has to pass the front's check.
+            std::optional<D3D11_BOX> kept_box;
+            if (box) kept_box = *box;
+            defer([resource, subresource, kept_box](HeadlessContext &c) {
+                static const u8 unread = 0;
+                c.UpdateSubresource(resource, subresource, kept_box ? &*kept_box : nullptr, &unread, 0, 0);
+            });
+        }
+        return;
+    }
     if (deferred) {
         // The caller's bytes are captured now and written when the list plays back.
         std::vector<u8> packed(static_cast<size_t>(row_bytes) * rows);
@@ -208,7 +262,7 @@ void HeadlessContext::CopySubresourceRegion(ID3D11Resource *destination, UINT de
     u32 to_width = to_data->is_buffer ? to_sub.width : to_sub.row_pitch / unit;
     // Written as differences so a position near the top of the range cannot wrap past the check.
     if (fits) fits = dx <= to_width && width <= to_width - dx && dy <= to_sub.rows && rows <= to_sub.rows - dy;
-    if (!fits) return; // refused by the front
+    if (!fits || !keep_texels) return; // refused by the front, or nothing to move
     // Copy through a scratch block, since source and destination may be one resource.
     std::vector<u8> rows_bytes(static_cast<size_t>(width) * unit * rows);
     {
@@ -235,6 +289,7 @@ void HeadlessContext::CopyResource(ID3D11Resource *destination, ID3D11Resource *
         defer([destination, source](HeadlessContext &c) { c.CopyResource(destination, source); });
         return;
     }
+    if (!keep_texels) return;
     std::scoped_lock lock(to_data->bytes_mutex, from_data->bytes_mutex);
     for (size_t i = 0; i < to_data->subresources.size(); ++i)
         if (to_data->subresources[i].bytes.size() == from_data->subresources[i].bytes.size())
@@ -253,6 +308,7 @@ void HeadlessContext::ClearRenderTargetView(ID3D11RenderTargetView *view, const 
         defer([view, c4](HeadlessContext &c) { c.ClearRenderTargetView(view, c4.data()); });
         return;
     }
+    if (!keep_texels) return;
     switch (range->format) {
     case DXGI_FORMAT_R8G8B8A8_UNORM:
     case DXGI_FORMAT_R8G8B8A8_UNORM_SRGB:
@@ -282,6 +338,7 @@ void HeadlessContext::ClearDepthStencilView(ID3D11DepthStencilView *view, UINT f
         defer([=](HeadlessContext &c) { c.ClearDepthStencilView(view, flags, depth, stencil); });
         return;
     }
+    if (!keep_texels) return;
     // Whole-texel fills only when every plane is cleared (or the format has one plane).
     if (range->format == DXGI_FORMAT_D32_FLOAT && (flags & D3D11_CLEAR_DEPTH)) {
         fill_view(*range, reinterpret_cast<const u8 *>(&depth), 4);

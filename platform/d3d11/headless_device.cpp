@@ -1,5 +1,5 @@
-// Headless device: creates and tracks resources (bytes in memory), views, states, shaders,
-// input layouts and deferred contexts. Safe from several threads: creation touches only the
+// Headless device: creates and tracks resources (bytes in memory, or none on a device that
+// keeps no texels), views, states, shaders, input layouts and deferred contexts. Safe from several threads: creation touches only the
 // new object and the locked registry.
 #include "platform/d3d11/headless_internal.h"
 
@@ -9,8 +9,8 @@ namespace tallow::d3d11 {
 /// Executes device calls the validation front (d3d11_validation.h) has accepted.
 class HeadlessDevice : public Object<ID3D11Device> {
 public:
-    HeadlessDevice(D3D_FEATURE_LEVEL level, u32 flags, bool journal)
-        : Object(ObjectKind::device, this), level(level), flags(flags), journal(journal)
+    HeadlessDevice(D3D_FEATURE_LEVEL level, u32 flags, bool journal, bool keep_texels)
+        : Object(ObjectKind::device, this), level(level), flags(flags), journal(journal), keep_texels(keep_texels)
     {
     }
 
@@ -56,7 +56,7 @@ public:
         *out_buffer = nullptr;
         if (!begin_create(ObjectKind::buffer)) return E_OUTOFMEMORY;
         auto *buffer = new HeadlessBuffer(this, *desc);
-        if (initial_data && initial_data->pSysMem)
+        if (initial_data && initial_data->pSysMem && keep_texels)
             std::memcpy(buffer->data.subresources[0].bytes.data(), initial_data->pSysMem, desc->ByteWidth);
         ID3D11Buffer *result = buffer;
         register_object(buffer);
@@ -71,7 +71,7 @@ public:
         *out_texture = nullptr;
         if (!begin_create(ObjectKind::texture2d)) return E_OUTOFMEMORY;
         auto *texture = new HeadlessTexture2D(this, *desc);
-        if (initial_data) {
+        if (initial_data && keep_texels) {
             // Rows arrive with the caller's pitch; they are kept tightly packed.
             for (size_t s = 0; s < texture->data.subresources.size(); ++s) {
                 ResourceData::Subresource &sub = texture->data.subresources[s];
@@ -248,6 +248,7 @@ public:
     D3D_FEATURE_LEVEL level;
     u32 flags;
     bool journal;
+    bool keep_texels;
     ID3D11DeviceContext *immediate = nullptr; // the device holds one reference
 };
 
@@ -277,7 +278,8 @@ public:
     explicit HeadlessInputLayout(HeadlessDevice *device) : Child(ObjectKind::input_layout, device) {}
 };
 
-void init_resource(ResourceData &data, DXGI_FORMAT format, u32 width, u32 height, u32 mips, u32 slices)
+void init_resource(ResourceData &data, DXGI_FORMAT format, u32 width, u32 height, u32 mips, u32 slices,
+                   bool keep_texels)
 {
     FormatLayout layout = format_layout(format);
     data.format = format;
@@ -293,7 +295,10 @@ void init_resource(ResourceData &data, DXGI_FORMAT format, u32 width, u32 height
             u32 blocks_wide = (sub.width + layout.block_size - 1) / layout.block_size;
             sub.rows = (sub.height + layout.block_size - 1) / layout.block_size;
             sub.row_pitch = blocks_wide * layout.block_bytes;
-            sub.bytes.assign(static_cast<size_t>(sub.row_pitch) * sub.rows, 0);
+            if (keep_texels) {
+                sub.bytes.assign(static_cast<size_t>(sub.row_pitch) * sub.rows, 0);
+                count_storage(i64(sub.bytes.size()));
+            }
             data.subresources.push_back(std::move(sub));
         }
     }
@@ -402,7 +407,10 @@ HeadlessBuffer::HeadlessBuffer(HeadlessDevice *device, const D3D11_BUFFER_DESC &
     ResourceData::Subresource sub;
     sub.width = desc.ByteWidth;
     sub.row_pitch = desc.ByteWidth;
-    sub.bytes.assign(desc.ByteWidth, 0);
+    if (device_keeps_texels(device)) {
+        sub.bytes.assign(desc.ByteWidth, 0);
+        count_storage(i64(sub.bytes.size()));
+    }
     data.subresources.push_back(std::move(sub));
 }
 void HeadlessBuffer::GetType(D3D11_RESOURCE_DIMENSION *out_dimension)
@@ -421,7 +429,10 @@ void *HeadlessBuffer::find_interface(REFIID riid)
 void HeadlessBuffer::on_final_release()
 {
     std::lock_guard lock(data.bytes_mutex);
-    for (auto &sub : data.subresources) std::vector<u8>().swap(sub.bytes);
+    for (auto &sub : data.subresources) {
+        count_storage(-i64(sub.bytes.size()));
+        std::vector<u8>().swap(sub.bytes);
+    }
 }
 
 HeadlessTexture2D::HeadlessTexture2D(HeadlessDevice *device, const D3D11_TEXTURE2D_DESC &desc)
@@ -434,7 +445,8 @@ HeadlessTexture2D::HeadlessTexture2D(HeadlessDevice *device, const D3D11_TEXTURE
     data.cpu_access = desc.CPUAccessFlags;
     data.sample_count = desc.SampleDesc.Count ? desc.SampleDesc.Count : 1;
     data.is_cube = (desc.MiscFlags & D3D11_RESOURCE_MISC_TEXTURECUBE) != 0;
-    init_resource(data, desc.Format, desc.Width, desc.Height, this->desc.MipLevels, desc.ArraySize);
+    init_resource(data, desc.Format, desc.Width, desc.Height, this->desc.MipLevels, desc.ArraySize,
+                  device_keeps_texels(device));
 }
 void HeadlessTexture2D::GetType(D3D11_RESOURCE_DIMENSION *out_dimension)
 {
@@ -452,7 +464,10 @@ void *HeadlessTexture2D::find_interface(REFIID riid)
 void HeadlessTexture2D::on_final_release()
 {
     std::lock_guard lock(data.bytes_mutex);
-    for (auto &sub : data.subresources) std::vector<u8>().swap(sub.bytes);
+    for (auto &sub : data.subresources) {
+        count_storage(-i64(sub.bytes.size()));
+        std::vector<u8>().swap(sub.bytes);
+    }
 }
 
 HeadlessTexture2D *create_back_buffer(HeadlessDevice *device, const D3D11_TEXTURE2D_DESC &desc)
@@ -522,6 +537,7 @@ std::vector<u8> headless_resource_bytes(ID3D11Resource *resource, UINT subresour
 
 D3D_FEATURE_LEVEL device_feature_level(HeadlessDevice *device) { return device->level; }
 bool device_journal_enabled(HeadlessDevice *device) { return device->journal; }
+bool device_keeps_texels(HeadlessDevice *device) { return !device || device->keep_texels; }
 ID3D11Device *device_interface(HeadlessDevice *device) { return device; }
 
 HRESULT headless_create_device(IDXGIAdapter *adapter, D3D_DRIVER_TYPE driver_type, HMODULE, UINT flags,
@@ -563,7 +579,7 @@ HRESULT headless_create_device(IDXGIAdapter *adapter, D3D_DRIVER_TYPE driver_typ
     set_last_device_creation(record);
     if (FAILED(record.result)) return record.result;
 
-    auto *device = new DeviceFront<HeadlessDevice>(record.granted, flags, config.journal);
+    auto *device = new DeviceFront<HeadlessDevice>(record.granted, flags, config.journal, config.keep_texels);
     device->description = bytes_of(flags);
     register_object(device);
     begin_create(ObjectKind::immediate_context);

@@ -79,9 +79,12 @@ bool begin_create(ObjectKind kind);
 
 HeadlessConfig current_config();
 void set_last_device_creation(const DeviceCreationRecord &record);
+/// Adds to (or, negative, takes from) the count headless_storage_bytes() reports.
+void count_storage(i64 delta_bytes);
 
 
-/// A buffer or a 2D texture, with one byte block per subresource.
+/// A buffer or a 2D texture, with one byte block per subresource (empty blocks on a device
+/// that keeps no texels, and once the resource is released).
 class ResourceData {
 public:
     struct Subresource {
@@ -174,6 +177,8 @@ HeadlessTexture2D *create_back_buffer(HeadlessDevice *device, const D3D11_TEXTUR
 /// Device side the contexts and swap chains need.
 D3D_FEATURE_LEVEL device_feature_level(HeadlessDevice *device);
 bool device_journal_enabled(HeadlessDevice *device);
+/// False for a device made with keep_texels off (see HeadlessConfig).
+bool device_keeps_texels(HeadlessDevice *device);
 ID3D11Device *device_interface(HeadlessDevice *device);
 
 /// Makes an immediate or deferred context for `device`.

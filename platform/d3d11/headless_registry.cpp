@@ -137,6 +137,18 @@ void report(Rule rule, const char *format, ...)
         g.diagnostics.push_back({rule, message});
 }
 
+namespace {
+std::atomic<i64> storage_bytes{0};
+} // namespace
+
+void count_storage(i64 delta_bytes) { storage_bytes.fetch_add(delta_bytes, std::memory_order_relaxed); }
+
+u64 headless_storage_bytes()
+{
+    const i64 bytes = storage_bytes.load(std::memory_order_relaxed);
+    return bytes > 0 ? u64(bytes) : 0;
+}
+
 HeadlessConfig current_config()
 {
     Globals &g = globals();

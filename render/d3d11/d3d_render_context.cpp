@@ -165,6 +165,45 @@ bool buffer_updates_cross_ranges(const RenderSortEntry *entries, u32 count, u32 
     return crossed;
 }
 
+bool buffer_updates_precede_draws(const RenderSortEntry *entries, u32 count)
+{
+    // Each buffer's last update, by handle; a use is placed by its rank among all uses.
+    struct LastUpdate {
+        RenderResourceHandle handle;
+        u64 position;
+    };
+    const auto by_handle = [](const LastUpdate &a, const LastUpdate &b) { return a.handle < b.handle; };
+    TempAllocator scratch;
+    Array<LastUpdate> updated(scratch);
+    u64 position = 0;
+    bool fits = true;
+    for (u32 i = 0; i < count && fits; ++i) {
+        for_each_buffer_use(entries[i], [&](RenderResourceHandle handle, bool is_update) {
+            ++position;
+            if (is_update)
+                fits = fits && updated.push_back({handle, position});
+        });
+    }
+    if (!fits)
+        return false;
+    // Stable, so among one handle's updates the last one stays last.
+    std::stable_sort(updated.begin(), updated.end(), by_handle);
+    position = 0;
+    bool precede = true;
+    for (u32 i = 0; i < count && precede; ++i) {
+        for_each_buffer_use(entries[i], [&](RenderResourceHandle handle, bool is_update) {
+            ++position;
+            if (is_update)
+                return;
+            const LastUpdate key{handle, 0};
+            const LastUpdate *end = std::upper_bound(updated.begin(), updated.end(), key, by_handle);
+            if (end != updated.begin() && (end - 1)->handle == handle && (end - 1)->position > position)
+                precede = false;
+        });
+    }
+    return precede;
+}
+
 D3DRenderContext::D3DRenderContext(Allocator &allocator, ID3D11Device *device, D3DResourceManager &manager)
     : _allocator(allocator), _device(device), _manager(manager),
       _stage_views{Array<ID3D11ShaderResourceView *>(allocator), Array<ID3D11ShaderResourceView *>(allocator),
@@ -275,6 +314,22 @@ void D3DRenderContext::execute(const RenderSortEntry *entries, u32 count)
         execute_entry(entries[i]);
 }
 
+void D3DRenderContext::execute_buffer_updates(const RenderSortEntry *entries, u32 count)
+{
+    if (!_context)
+        return;
+    for (u32 i = 0; i < count; ++i) {
+        if (!entry_fits(entries[i]))
+            continue;
+        CommandCursor cursor(entries[i].buffer->data(), entries[i].offset, entries[i].offset + entries[i].length);
+        CommandView command;
+        while (cursor.next(&command))
+            if (command.type == u32(RenderCommand::UpdateVertexBuffer) ||
+                command.type == u32(RenderCommand::UpdateIndexBuffer))
+                _manager.update_resource(_context, command.type, command.payload, command.payload_size);
+    }
+}
+
 void D3DRenderContext::execute_entry(const RenderSortEntry &entry)
 {
     if (!entry_fits(entry))
@@ -285,6 +340,9 @@ void D3DRenderContext::execute_entry(const RenderSortEntry &entry)
         switch (RenderCommand(command.type)) {
         case RenderCommand::UpdateVertexBuffer:
         case RenderCommand::UpdateIndexBuffer:
+            if (!_buffer_updates_done)
+                _manager.update_resource(_context, command.type, command.payload, command.payload_size);
+            break;
         case RenderCommand::UpdateVertexDeclaration:
         case RenderCommand::UpdateTexture:
             _manager.update_resource(_context, command.type, command.payload, command.payload_size);

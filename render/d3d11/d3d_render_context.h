@@ -62,6 +62,13 @@ void track_target_state(ContextTargetState &state, const RenderSortEntry &entry)
 /// from the calling thread's temp allocator; true when it runs out.
 bool buffer_updates_cross_ranges(const RenderSortEntry *entries, u32 count, u32 range_size);
 
+/// True when no draw batch names a vertex or index buffer before a command that updates it
+/// (commands in entry order, and in order within an entry). Then performing every buffer
+/// update of the entries first, in their order, gives each draw the record and contents the
+/// serial order gives it. Scratch from the calling thread's temp allocator; false when it
+/// runs out.
+bool buffer_updates_precede_draws(const RenderSortEntry *entries, u32 count);
+
 class D3DRenderContext {
   public:
     /// `device` and `manager` must outlive the context; its rings and lists come from
@@ -77,6 +84,11 @@ class D3DRenderContext {
 
     /// Performs the commands of each entry in order.
     void execute(const RenderSortEntry *entries, u32 count);
+    /// Performs only the vertex and index buffer updates (commands 0 and 1) of the entries,
+    /// in order: a parallel dispatch's updates made ahead of its ranges.
+    void execute_buffer_updates(const RenderSortEntry *entries, u32 count);
+    /// With `done` set, execute() skips commands 0 and 1: they were made ahead.
+    void set_buffer_updates_done(bool done) { _buffer_updates_done = done; }
     /// Forgets everything bound, target slots included: the next command binds again.
     /// Call it whenever the Direct3D context was cleared behind this cache.
     void reset();
@@ -195,6 +207,7 @@ class D3DRenderContext {
     DynamicBufferRing _vertex_ring;
     DynamicBufferRing _index_ring;
     i32 _copy_counter = -1;
+    bool _buffer_updates_done = false;
 };
 
 } // namespace tallow::render::d3d11

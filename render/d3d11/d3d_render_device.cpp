@@ -508,8 +508,13 @@ void D3DRenderDevice::execute_sorted(const RenderSortEntry *entries, u32 count)
 {
     if (!_immediate_context || count == 0)
         return;
-    if (use_deferred_contexts() && dispatch_deferred(entries, count))
-        return;
+    if (use_deferred_contexts()) {
+        if (dispatch_deferred(entries, count)) {
+            _deferred_dispatches.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+        _serial_fallbacks.fetch_add(1, std::memory_order_relaxed);
+    }
     _immediate_context->execute(entries, count);
     _immediate_context->merge_input_layouts();
 }
@@ -572,16 +577,22 @@ bool D3DRenderDevice::dispatch_deferred(const RenderSortEntry *entries, u32 n)
         }
         track_target_state(running, entries[i]);
     }
-    // Two cases only the serial order gets right, so such a frame is executed serially:
+    // Buffer updates (commands 0 and 1) rewrite the buffer's record while they are made (and
+    // may make its buffer again), and draws read the record as they are recorded. When no
+    // draw names a buffer before its last update, every update is made ahead on this thread,
+    // in order, and the ranges skip them: each draw then finds what the serial order gives
+    // it. Otherwise two cases only the serial order gets right, so such a frame is executed
+    // serially:
     // - a copy counter still running down when a range starts, and drawn under there: how
     //   many copies the ranges before it made is not known until they are recorded;
-    // - a buffer updated in one range and updated or drawn in another: an update rewrites
-    //   the buffer's record (and may make its buffer again) while it is recorded, and draws
-    //   read the record as they are recorded, so the ranges would race on it and draw with
-    //   contents from the wrong side of the update.
+    // - a buffer updated in one range and updated or drawn in another: the ranges would
+    //   race on its record and draw with contents from the wrong side of the update.
+    const bool updates_ahead = ready && running.buffer_updates && buffer_updates_precede_draws(entries, n);
     if (ready && (running.carried_counter_drawn ||
-                  (running.buffer_updates && buffer_updates_cross_ranges(entries, n, split.range_size))))
+                  (running.buffer_updates && !updates_ahead &&
+                   buffer_updates_cross_ranges(entries, n, split.range_size)))) {
         ready = false;
+    }
     while (ready && ranges.size() < split.range_count) {
         D3DRenderContext *context = take_range_context();
         if (!context || !ranges.push_back(context)) {
@@ -598,6 +609,10 @@ bool D3DRenderDevice::dispatch_deferred(const RenderSortEntry *entries, u32 n)
         return false;
     }
 
+    if (updates_ahead)
+        _immediate_context->execute_buffer_updates(entries, n);
+    for (D3DRenderContext *context : ranges)
+        context->set_buffer_updates_done(updates_ahead);
     data.set_stream(0, {const_cast<RenderSortEntry *>(entries), u32(sizeof(RenderSortEntry))});
     data.set_stream(1, {ranges.data(), u32(sizeof(D3DRenderContext *))}, stream_kind_per_batch);
     data.set_stream(2, {starts.data(), u32(sizeof(ContextTargetState))}, stream_kind_per_batch);

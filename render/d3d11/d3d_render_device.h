@@ -28,6 +28,7 @@
 #include "render/device/render_device.h"
 #include "render/device/render_output.h"
 
+#include <atomic>
 #include <cstdint>
 
 namespace tallow {
@@ -127,6 +128,11 @@ class D3DRenderDevice final : public RenderDevice, public IRenderOutput {
     const DXGI_ADAPTER_DESC &adapter_desc() const { return _adapter_desc; }
     /// Deferred contexts kept for the next parallel dispatch.
     u32 deferred_pool_size() const { return _range_pool.size(); }
+    /// Dispatches with "use_deferred_contexts" set so far: recorded in ranges on deferred
+    /// contexts, and executed serially instead (ranges that cannot be recorded apart, or no
+    /// deferred context to be had). Any thread.
+    u32 deferred_dispatch_count() const { return _deferred_dispatches.load(std::memory_order_relaxed); }
+    u32 serial_fallback_count() const { return _serial_fallbacks.load(std::memory_order_relaxed); }
     TraceAllocator &device_allocator() { return _allocator; }
 
   protected:
@@ -172,6 +178,8 @@ class D3DRenderDevice final : public RenderDevice, public IRenderOutput {
     Array<D3DRenderContext *> _range_pool; // with their deferred contexts (owned), kept across frames
     Array<RenderSortEntry> _sorted;
     u32 _present_count = 0;
+    std::atomic<u32> _deferred_dispatches{0};
+    std::atomic<u32> _serial_fallbacks{0};
 };
 
 /// The engine's device factory (see render_service.h): a D3DRenderDevice over the

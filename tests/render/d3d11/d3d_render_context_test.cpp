@@ -531,6 +531,64 @@ TEST_F(ContextTest, DeferredDispatchGivesTheSerialDraws)
     EXPECT_EQ(hl::headless_draws(immediate), serial);
 }
 
+TEST_F(ContextTest, DeferredDispatchOnADeviceKeepingNoTexelsOrJournal)
+{
+    // The benchmarks' device: calls are checked and nothing is kept. Buffers updated at the
+    // frame's start (a CPU-side one, as particles have, and a GPU one) and drawn in every
+    // range: the updates go ahead of the ranges and the frame is recorded on the workers.
+    stop();
+    hl::HeadlessConfig config = hl::default_headless_config();
+    config.journal = false;
+    config.keep_texels = false;
+    start(4, &config);
+    colour = make_target(0, 64, 32);
+    auto other = make_target(0, 64, 32);
+    depth = make_target(3, 64, 32);
+    shader_handle = create_shader(shader);
+    texture_handle = make_texture();
+    Array<u8> vertices(default_allocator()), initial(default_allocator());
+    vertices.resize(3 * 12);
+    initial.resize(3 * 12);
+    BufferDescription cpu_side = make_vertex_buffer_resource(buffer_mode::cpu_memory, 3, 12, &vertices);
+    BufferDescription gpu = make_vertex_buffer_resource(buffer_mode::gpu, 3, 12, &initial);
+    submit([&](RenderResourceContext &rc) {
+        rc.create_resource(&cpu_side.resource);
+        rc.create_resource(&gpu.resource);
+    });
+
+    FrameWriter frame(default_allocator());
+    frame.begin(-8, false);
+    frame.update_buffer(cpu_side, vertices.data());
+    BufferDescription grown = gpu;
+    grown.element_count = 6;
+    std::vector<u8> grown_bytes(72, 5);
+    frame.update_buffer(grown, grown_bytes.data());
+    frame.end();
+    write_long_frame(frame, colour.get(), other.get(), depth.get(), shader_handle, texture_handle);
+    const std::vector<GeometryBinding> bindings[2] = {{{u32(RenderResourceType::VertexBuffer), cpu_side.resource.handle}},
+                                                      {{u32(RenderResourceType::VertexBuffer), gpu.resource.handle}}};
+    for (u32 i = 0; i < 100; ++i)
+        frame.draw_entry(i64(400 + i) * 8 + 1, make_batch(shader_handle), bindings[i % 2]);
+
+    set_deferred(true);
+    for (u32 round = 0; round < 3; ++round)
+        run(frame);
+    EXPECT_EQ(device->deferred_dispatch_count(), 3u);
+    EXPECT_EQ(device->serial_fallback_count(), 0u);
+    EXPECT_TRUE(hl::headless_diagnostics().empty());
+    EXPECT_EQ(hl::headless_live_count(hl::ObjectKind::command_list), 0u);
+    const BufferRecord *record = device->resource_manager()->vertex_buffer(gpu.resource.handle);
+    ASSERT_TRUE(record && record->object && record->object->buffer);
+    D3D11_BUFFER_DESC desc{};
+    record->object->buffer->GetDesc(&desc);
+    EXPECT_EQ(desc.ByteWidth, 72u) << "the update made the buffer again at its new size";
+    EXPECT_TRUE(hl::headless_resource_bytes(record->object->buffer.get()).empty());
+    submit([&](RenderResourceContext &rc) {
+        rc.release_resource(&cpu_side.resource);
+        rc.release_resource(&gpu.resource);
+    });
+}
+
 // The draws with each vertex buffer named by the order it first appears in, so frames
 // whose buffers were made again compare equal when they bound the same buffers alike.
 std::vector<hl::DrawRecord> with_buffer_ranks(std::vector<hl::DrawRecord> draws)
@@ -603,6 +661,13 @@ TEST_F(DeferredContextTest, BufferUpdatesGiveTheSerialFrame)
          &regrown, false},
         {"updated twice in one range, drawn only there",
          {{45, 6, 12, &grown, true}, {50, 3, 16, &restrided, false}}, 41, 60, &restrided_over_grown, true},
+        // No draw before the last update: the updates are made ahead of the ranges.
+        {"updated once, drawn from that entry on in every later range", {{45, 6, 12, &grown, true}}, 45, 400,
+         &grown, true},
+        {"updated in two ranges, drawn only after both",
+         {{45, 6, 12, &grown, true}, {130, 3, 16, &restrided, false}}, 131, 400, &restrided_over_grown, true},
+        {"updated after its last draw in an earlier range", {{300, 10, 12, &regrown, true}}, 1, 250, &regrown,
+         false},
     };
     BufferDescription vb = make_vertex_buffer_resource(buffer_mode::gpu, 3, 12, &initial);
 
@@ -647,10 +712,14 @@ TEST_F(DeferredContextTest, BufferUpdatesGiveTheSerialFrame)
         const auto serial = with_buffer_ranks(hl::headless_draws(device->immediate_context()));
         ASSERT_EQ(serial.size(), 399u);
         EXPECT_EQ(serial_bytes, *c.final_bytes);
-        // Each draw sees the buffer and stride of the last update before it.
+        // Each draw sees the buffer and stride of the last update before it (buffers ranked
+        // from the one the first draw binds).
+        u64 first_buffer = 0;
+        for (const Update &u : c.updates)
+            first_buffer += u.entry <= c.first_draw && u.remade;
         for (u32 i = c.first_draw; i < c.end_draw; ++i) {
             u32 stride = 12;
-            u64 buffer = 1;
+            u64 buffer = 1 - first_buffer;
             for (const Update &u : c.updates) {
                 if (u.entry <= i) {
                     stride = u.stride;
@@ -664,8 +733,12 @@ TEST_F(DeferredContextTest, BufferUpdatesGiveTheSerialFrame)
         set_deferred(true);
         for (u32 round = 0; round < 3; ++round) {
             SCOPED_TRACE(round);
+            const u32 deferred_before = device->deferred_dispatch_count();
+            const u32 serial_before = device->serial_fallback_count();
             const auto [lists, bytes] = run_fresh();
             EXPECT_EQ(lists != 0, c.in_ranges);
+            EXPECT_EQ(device->deferred_dispatch_count() - deferred_before, c.in_ranges ? 1u : 0u);
+            EXPECT_EQ(device->serial_fallback_count() - serial_before, c.in_ranges ? 0u : 1u);
             const auto deferred = with_buffer_ranks(hl::headless_draws(device->immediate_context()));
             ASSERT_EQ(deferred.size(), serial.size());
             for (u32 i = 0; i < serial.size(); ++i)
