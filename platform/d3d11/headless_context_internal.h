@@ -37,15 +37,6 @@ inline u64 id_of(ObjectBase *object) { return object ? object->id : 0; }
 inline ResourceData *data_of(ObjectBase *object) { return resource_data_of(object); }
 inline const ViewRange *range_of(ObjectBase *object) { return view_range_of(object); }
 
-/// True when the shader-resource view `input` reads subresources the output view writes.
-inline bool overlaps(const ViewRange &input, const ViewRange &output)
-{
-    if (input.resource != output.resource) return false;
-    bool slices = input.first_slice < output.first_slice + output.slice_count &&
-                  output.first_slice < input.first_slice + input.slice_count;
-    return slices && input.mip <= output.mip;
-}
-
 struct StageBindings {
     ObjectBase *shader = nullptr;
     std::array<ObjectBase *, srv_slots> resources{};
@@ -115,6 +106,13 @@ public:
         ObjectBase *object = base_of(list);
         return object && object->kind == ObjectKind::command_list;
     }
+    /// Objects outlive their last Release here (as zombies), so a later call can be told.
+    bool is_released(ID3D11Resource *resource)
+    {
+        ObjectBase *object = base_of(resource);
+        return object && object->refs.load() <= 0;
+    }
+    void unbind_shader_resource(u32 stage, UINT slot);
 
     // ---- Entering: one thread at a time --------------------------------------------
 
@@ -155,7 +153,7 @@ public:
 
     // ---- Stage bindings ------------------------------------------------------------
 
-    bool bad_range(const char *what, UINT start, UINT count, UINT slots);
+    bool bad_range(UINT start, UINT count, UINT slots);
 
     /// Binds shader resources, constant buffers or samplers of one stage.
     template <class Interface, size_t slot_count>
@@ -167,11 +165,6 @@ public:
     void set_samplers(Stage stage, UINT start, UINT count, ID3D11SamplerState *const *samplers);
 
     void set_shader(Stage stage, IUnknown *shader);
-
-    bool is_bound_as_output(const ViewRange &input);
-
-    /// Binding an output unbinds the shader-resource views that read it, as Direct3D does.
-    void unbind_inputs_of(ObjectBase *output);
 
     // ---- Stage methods ---------------------------------------------------------------
 
@@ -288,7 +281,6 @@ public:
 
     bool deferred;
     bool journal_on;
-    bool replaying = false; // executing a command list
     std::atomic<u64> owner{0};
     PipelineState state;
     std::vector<Command> commands; // deferred: the list being recorded
