@@ -3,6 +3,8 @@
 // for any backend, and messages name no backend-specific detail.
 #include "platform/d3d11/d3d11_validation.h"
 
+#include <type_traits>
+
 namespace tallow::d3d11 {
 namespace {
 
@@ -661,10 +663,13 @@ template <class View, class Desc> BindingHazards::Span BindingHazards::span_of(V
     Desc desc{};
     view->GetDesc(&desc);
     const ViewShape shape = shape_of(desc);
-    // A view made without a description, a buffer view (a buffer is one subresource) and a
-    // dimension the front does not know cover the whole resource.
+    // A view made without a description covers every slice, and every mip when it is read
+    // (an output writes mip 0); a buffer view (a buffer is one subresource) and a dimension
+    // the front does not know cover the whole resource.
     if (desc.ViewDimension == 0 || shape.fit == ViewShape::Fit::buffer || shape.fit == ViewShape::Fit::unknown) {
-        span.mip_end = span.slice_end = ~u64(0);
+        const bool output = !std::is_same_v<Desc, D3D11_SHADER_RESOURCE_VIEW_DESC>;
+        span.mip_end = desc.ViewDimension == 0 && output ? 1 : ~u64(0);
+        span.slice_end = ~u64(0);
         return span;
     }
     span.first_mip = shape.first_mip;
