@@ -3,6 +3,8 @@
 // for any backend, and messages name no backend-specific detail.
 #include "platform/d3d11/d3d11_validation.h"
 
+#include <functional>
+#include <thread>
 #include <type_traits>
 
 namespace tallow::d3d11 {
@@ -648,6 +650,29 @@ bool create_swap_chain(bool device_owned, const DXGI_SWAP_CHAIN_DESC *desc, bool
 }
 
 } // namespace rules
+
+// ---- ContextUse --------------------------------------------------------------------------
+
+ContextUse::Entry::Entry(ContextUse &use, bool deferred) : _use(use)
+{
+    const u64 me = std::hash<std::thread::id>()(std::this_thread::get_id()) | 1;
+    u64 expected = 0;
+    if (_use._owner.compare_exchange_strong(expected, me, std::memory_order_acquire)) return;
+    if (expected == me) {
+        _nested = true; // a command list replaying through this context
+        return;
+    }
+    report(Rule::concurrent_context_use, "%s context entered by a second thread", deferred ? "a deferred" : "the immediate");
+    do {
+        std::this_thread::yield();
+        expected = 0;
+    } while (!_use._owner.compare_exchange_weak(expected, me, std::memory_order_acquire));
+}
+
+ContextUse::Entry::~Entry()
+{
+    if (!_nested) _use._owner.store(0, std::memory_order_release);
+}
 
 // ---- BindingHazards ----------------------------------------------------------------------
 

@@ -116,7 +116,8 @@ public:
 
     // ---- Entering: one thread at a time --------------------------------------------
 
-    /// Marks the context as in use by this thread; a second thread is reported and waits.
+    /// Marks the context as in use by this thread; a second thread waits (the front has
+    /// reported it), so the context's state stays sound.
     class Enter {
     public:
         explicit Enter(HeadlessContext &context) : _context(context)
@@ -128,8 +129,6 @@ public:
                 _nested = true; // a command list replaying through this context
                 return;
             }
-            report(Rule::concurrent_context_use, "%s #%llu entered by a second thread", to_string(_context.kind),
-                   (unsigned long long)_context.id);
             do {
                 std::this_thread::yield();
                 expected = 0;

@@ -7,8 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tallow::d3d11 {
@@ -827,6 +830,44 @@ TEST_F(DeviceRulesTest, StagingMapsReadWhatWasCopiedOnBothBackends)
                   bytes);
         b.context->Unmap(readback, 0);
         EXPECT_TRUE(headless_diagnostics().empty());
+    }
+}
+
+TEST_F(DeviceRulesTest, TwoThreadsInOneContextAreReportedOnBothBackends)
+{
+    // Two threads record draws on one deferred context until the front sees them overlap;
+    // it makes the second wait, so the recording itself stays sound.
+    std::vector<Backend> backends = {Backend::headless};
+    if (gl_available()) backends.push_back(Backend::gl);
+    for (Backend backend : backends) {
+        SCOPED_TRACE(to_string(backend));
+        set_backend(backend);
+        Bench b;
+        const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_0};
+        ASSERT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, levels, 1, D3D11_SDK_VERSION,
+                                    &b.device, nullptr, &b.context),
+                  S_OK);
+        ID3D11DeviceContext *deferred = b.deferred();
+        headless_clear_diagnostics();
+        const auto reported = [] {
+            for (const Diagnostic &d : headless_diagnostics())
+                if (d.rule == Rule::concurrent_context_use) return true;
+            return false;
+        };
+        std::atomic<bool> stop{false};
+        auto hammer = [&] {
+            while (!stop.load()) deferred->Draw(3, 0);
+        };
+        std::thread first(hammer), second(hammer);
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!reported() && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
+        stop = true;
+        first.join();
+        second.join();
+        EXPECT_TRUE(reported());
+        ID3D11CommandList *list = nullptr;
+        EXPECT_EQ(deferred->FinishCommandList(FALSE, &list), S_OK);
+        b.own(list);
     }
 }
 
