@@ -12,8 +12,9 @@
 //   flock.update(dt);                                     // once a frame, from one thread
 //
 // Overlapping agents are pushed apart along the line between them, each by half the
-// overlap (at most 0.1 per update); a static agent (top speed 0) never moves, so a moving agent overlapping it takes
-// the whole push, and two overlapping static agents both stay where they are.
+// overlap (at most 0.1 per update). A static agent (top speed 0) never moves: a moving agent
+// overlapping it moves by the whole overlap (at most 0.2 per update), and two overlapping
+// static agents are not pushed apart at all; both stay where they are.
 //
 // Agents are never taken out of the array: a removed agent keeps its slot, stops, and is
 // skipped by everything. Agent and path indices are array indices; the setters return false

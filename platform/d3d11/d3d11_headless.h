@@ -267,7 +267,7 @@ enum class Rule : u32 {
     input_bound_as_output,      // a bound shader-resource view's resource is also a bound output (view nulled)
     target_size_mismatch,       // render targets and depth target of different sizes
     no_overwrite_before_discard, // deferred list: NO_OVERWRITE before a DISCARD of that resource
-    map_not_dynamic,            // Map on a resource without dynamic usage and CPU write
+    map_not_dynamic,            // Map type unfit for the resource's usage (dynamic or staging) and CPU access
     update_dynamic,             // UpdateSubresource on a dynamic resource
     copy_out_of_range,          // copy box outside the source or destination, or unequal resources
     view_without_bind_flag,     // view made on a resource lacking its bind flag

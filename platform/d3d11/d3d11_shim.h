@@ -701,7 +701,8 @@ public:
     virtual void VSSetShader(ID3D11VertexShader *shader, ID3D11ClassInstance *const *instances, UINT instance_count) = 0;
     virtual void DrawIndexed(UINT index_count, UINT start_index, INT base_vertex) = 0;
     virtual void Draw(UINT vertex_count, UINT start_vertex) = 0;
-    /// Write maps only: DISCARD or NO_OVERWRITE on a dynamic resource with CPU write access.
+    /// DISCARD or NO_OVERWRITE on a dynamic resource with CPU write access; READ, WRITE or
+    /// READ_WRITE on a staging resource with the CPU access they need (immediate context only).
     virtual HRESULT Map(ID3D11Resource *resource, UINT subresource, D3D11_MAP map_type, UINT map_flags,
                         D3D11_MAPPED_SUBRESOURCE *out_mapped) = 0;
     virtual void Unmap(ID3D11Resource *resource, UINT subresource) = 0;

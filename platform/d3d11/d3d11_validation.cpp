@@ -3,6 +3,10 @@
 // for any backend, and messages name no backend-specific detail.
 #include "platform/d3d11/d3d11_validation.h"
 
+#include <functional>
+#include <thread>
+#include <type_traits>
+
 namespace tallow::d3d11 {
 namespace {
 
@@ -108,6 +112,12 @@ bool box_inside(const ResourceFacts &facts, UINT subresource, const D3D11_BOX &b
 
 const char *kind_name(const ResourceFacts &facts) { return facts.is_buffer ? "buffer" : "texture2d"; }
 
+bool is_depth_format(DXGI_FORMAT format)
+{
+    return format == DXGI_FORMAT_D32_FLOAT || format == DXGI_FORMAT_D24_UNORM_S8_UINT ||
+           format == DXGI_FORMAT_D16_UNORM;
+}
+
 /// Checks a view of `resource` with the bind flag its kind needs and its description (a null
 /// description is the whole resource in its own format).
 template <class Desc>
@@ -122,6 +132,13 @@ bool check_view(const char *what, u32 bind_flag, ID3D11Resource *resource, bool 
         report(Rule::view_without_bind_flag, "%s on a %s whose bind flags 0x%x lack 0x%x", what, kind_name(data),
                data.bind_flags, bind_flag);
         return false;
+    }
+    if (bind_flag == D3D11_BIND_DEPTH_STENCIL) {
+        const DXGI_FORMAT format = desc && desc->Format != DXGI_FORMAT_UNKNOWN ? desc->Format : data.format;
+        if (!is_depth_format(format)) {
+            report(Rule::invalid_call, "%s of format %u, which is not a depth format", what, format);
+            return false;
+        }
     }
     if (!desc) return true;
     const ViewShape shape = shape_of(*desc);
@@ -394,6 +411,76 @@ bool map_not_open(bool open, UINT subresource)
     return true;
 }
 
+bool map_type(ID3D11Resource *resource, D3D11_MAP type, bool deferred)
+{
+    if (type < D3D11_MAP_READ || type > D3D11_MAP_WRITE_NO_OVERWRITE) {
+        report(Rule::invalid_call, "Map of type %u, which is no map type", type);
+        return false;
+    }
+    const ResourceFacts facts = facts_of(resource);
+    u32 cpu = 0;
+    if (facts.is_buffer) {
+        D3D11_BUFFER_DESC desc{};
+        static_cast<ID3D11Buffer *>(resource)->GetDesc(&desc);
+        cpu = desc.CPUAccessFlags;
+    } else {
+        D3D11_TEXTURE2D_DESC desc{};
+        static_cast<ID3D11Texture2D *>(resource)->GetDesc(&desc);
+        cpu = desc.CPUAccessFlags;
+    }
+    const bool writes_dynamic = type == D3D11_MAP_WRITE_DISCARD || type == D3D11_MAP_WRITE_NO_OVERWRITE;
+    const bool reads = type == D3D11_MAP_READ || type == D3D11_MAP_READ_WRITE;
+    const bool writes = type != D3D11_MAP_READ;
+    bool fits = false;
+    if (facts.usage == D3D11_USAGE_DYNAMIC) fits = writes_dynamic && (cpu & D3D11_CPU_ACCESS_WRITE);
+    else if (facts.usage == D3D11_USAGE_STAGING)
+        fits = !writes_dynamic && (!reads || (cpu & D3D11_CPU_ACCESS_READ)) && (!writes || (cpu & D3D11_CPU_ACCESS_WRITE));
+    if (!fits) {
+        report(Rule::map_not_dynamic, "Map type %u on a %s with usage %u and CPU access 0x%x", type, kind_name(facts),
+               facts.usage, cpu);
+        return false;
+    }
+    if (deferred && facts.usage != D3D11_USAGE_DYNAMIC) {
+        report(Rule::invalid_call, "Map of a staging %s on a deferred context", kind_name(facts));
+        return false;
+    }
+    return true;
+}
+
+bool map_live(bool released)
+{
+    if (released) {
+        report(Rule::invalid_call, "Map on a resource after its last Release");
+        return false;
+    }
+    return true;
+}
+
+bool bind_slots(const char *what, UINT start, UINT count, UINT slots)
+{
+    if (start > slots || count > slots - start) {
+        report(Rule::invalid_call, "%s slots %u+%u past %u", what, start, count, slots);
+        return false;
+    }
+    return true;
+}
+
+bool bind_items(const char *what, UINT count, const void *items)
+{
+    if (count && !items) {
+        report(Rule::invalid_call, "%s of %u with no array", what, count);
+        return false;
+    }
+    return true;
+}
+
+void input_bound_as_output(u32 stage, UINT slot)
+{
+    report(Rule::input_bound_as_output,
+           "shader-resource view bound to stage %u slot %u while its resource is an output; the slot is set to null",
+           stage, slot);
+}
+
 bool unmap(bool was_open, UINT subresource)
 {
     if (!was_open) {
@@ -563,4 +650,141 @@ bool create_swap_chain(bool device_owned, const DXGI_SWAP_CHAIN_DESC *desc, bool
 }
 
 } // namespace rules
+
+// ---- ContextUse --------------------------------------------------------------------------
+
+ContextUse::Entry::Entry(ContextUse &use, bool deferred) : _use(use)
+{
+    const u64 me = std::hash<std::thread::id>()(std::this_thread::get_id()) | 1;
+    u64 expected = 0;
+    if (_use._owner.compare_exchange_strong(expected, me, std::memory_order_acquire)) return;
+    if (expected == me) {
+        _nested = true; // a command list replaying through this context
+        return;
+    }
+    report(Rule::concurrent_context_use, "%s context entered by a second thread", deferred ? "a deferred" : "the immediate");
+    do {
+        std::this_thread::yield();
+        expected = 0;
+    } while (!_use._owner.compare_exchange_weak(expected, me, std::memory_order_acquire));
+}
+
+ContextUse::Entry::~Entry()
+{
+    if (!_nested) _use._owner.store(0, std::memory_order_release);
+}
+
+// ---- BindingHazards ----------------------------------------------------------------------
+
+template <class View, class Desc> BindingHazards::Span BindingHazards::span_of(View *view)
+{
+    Span span;
+    if (!view) return span;
+    ID3D11Resource *resource = nullptr;
+    view->GetResource(&resource);
+    if (!resource) return span;
+    span.resource = resource; // kept for its identity only
+    resource->Release();
+    Desc desc{};
+    view->GetDesc(&desc);
+    const ViewShape shape = shape_of(desc);
+    // A view made without a description covers every slice, and every mip when it is read
+    // (an output writes mip 0); a buffer view (a buffer is one subresource) and a dimension
+    // the front does not know cover the whole resource.
+    if (desc.ViewDimension == 0 || shape.fit == ViewShape::Fit::buffer || shape.fit == ViewShape::Fit::unknown) {
+        const bool output = !std::is_same_v<Desc, D3D11_SHADER_RESOURCE_VIEW_DESC>;
+        span.mip_end = desc.ViewDimension == 0 && output ? 1 : ~u64(0);
+        span.slice_end = ~u64(0);
+        return span;
+    }
+    span.first_mip = shape.first_mip;
+    span.mip_end = shape.mip_count == ViewShape::all_mips ? ~u64(0) : shape.first_mip + shape.mip_count;
+    span.first_slice = shape.first_slice;
+    span.slice_end = shape.first_slice + shape.slice_count;
+    return span;
+}
+
+bool BindingHazards::overlaps(const Span &a, const Span &b)
+{
+    return a.resource && a.resource == b.resource && a.first_mip < b.mip_end && b.first_mip < a.mip_end &&
+           a.first_slice < b.slice_end && b.first_slice < a.slice_end;
+}
+
+bool BindingHazards::is_output(const Span &input) const
+{
+    for (const Span &target : _targets)
+        if (overlaps(input, target)) return true;
+    if (overlaps(input, _depth)) return true;
+    for (const Span &view : _unordered)
+        if (overlaps(input, view)) return true;
+    return false;
+}
+
+void BindingHazards::unbind_readers(const Span &output, std::vector<Slot> &out_unbound)
+{
+    if (!output.resource) return;
+    for (size_t i = 0; i < _inputs.size();) {
+        if (!overlaps(_inputs[i].span, output)) {
+            ++i;
+            continue;
+        }
+        out_unbound.push_back(_inputs[i].at);
+        _inputs[i] = _inputs.back();
+        _inputs.pop_back();
+    }
+}
+
+void BindingHazards::bind_inputs(u32 stage, UINT start, UINT count, ID3D11ShaderResourceView *const *views,
+                                 std::vector<Slot> &out_refused)
+{
+    std::lock_guard lock(_mutex);
+    for (size_t i = 0; i < _inputs.size();) {
+        const Slot at = _inputs[i].at;
+        if (at.stage == stage && at.slot >= start && at.slot - start < count) {
+            _inputs[i] = _inputs.back();
+            _inputs.pop_back();
+        } else {
+            ++i;
+        }
+    }
+    for (UINT i = 0; views && i < count; ++i) {
+        const Span span = span_of<ID3D11ShaderResourceView, D3D11_SHADER_RESOURCE_VIEW_DESC>(views[i]);
+        if (!span.resource) continue;
+        if (is_output(span)) out_refused.push_back({stage, start + i});
+        else _inputs.push_back({{stage, start + i}, span});
+    }
+}
+
+void BindingHazards::bind_targets(UINT count, ID3D11RenderTargetView *const *views, ID3D11DepthStencilView *depth,
+                                  std::vector<Slot> &out_unbound)
+{
+    std::lock_guard lock(_mutex);
+    for (UINT i = 0; i < _targets.size(); ++i)
+        _targets[i] = i < count && views ? span_of<ID3D11RenderTargetView, D3D11_RENDER_TARGET_VIEW_DESC>(views[i])
+                                         : Span{};
+    _depth = span_of<ID3D11DepthStencilView, D3D11_DEPTH_STENCIL_VIEW_DESC>(depth);
+    for (const Span &target : _targets) unbind_readers(target, out_unbound);
+    unbind_readers(_depth, out_unbound);
+}
+
+void BindingHazards::bind_unordered(UINT start, UINT count, ID3D11UnorderedAccessView *const *views,
+                                    std::vector<Slot> &out_unbound)
+{
+    std::lock_guard lock(_mutex);
+    for (UINT i = 0; i < count; ++i) {
+        _unordered[start + i] =
+            span_of<ID3D11UnorderedAccessView, D3D11_UNORDERED_ACCESS_VIEW_DESC>(views ? views[i] : nullptr);
+        unbind_readers(_unordered[start + i], out_unbound);
+    }
+}
+
+void BindingHazards::clear()
+{
+    std::lock_guard lock(_mutex);
+    _inputs.clear();
+    _targets = {};
+    _depth = {};
+    _unordered = {};
+}
+
 } // namespace tallow::d3d11

@@ -382,8 +382,7 @@ void GlContext::set_shader(u32 stage, ID3D11DeviceChild *shader)
 
 void GlContext::set_constant_buffers(u32 stage, UINT start, UINT count, ID3D11Buffer *const *buffers)
 {
-    if (start >= cb_slots) return;
-    if (count > cb_slots - start) count = cb_slots - start;
+    if (start > cb_slots || count > cb_slots - start) return; // refused by the front
     if (deferred) {
         auto held = hold(count, buffers);
         record([=](ID3D11DeviceContext &c) { static_cast<GlContext &>(c).set_constant_buffers(stage, start, count, raw(held).data()); });
@@ -399,6 +398,8 @@ void GlContext::set_constant_buffers(u32 stage, UINT start, UINT count, ID3D11Bu
 
 void GlContext::set_resources(u32 stage, UINT start, UINT count, ID3D11ShaderResourceView *const *views)
 {
+    // The front has checked the slots against Direct3D's; this backend has fewer texture
+    // units per stage and keeps the views of the slots it has.
     if (start >= units_per_stage) return;
     if (count > units_per_stage - start) count = units_per_stage - start;
     if (deferred) {
@@ -416,8 +417,7 @@ void GlContext::set_resources(u32 stage, UINT start, UINT count, ID3D11ShaderRes
 
 void GlContext::set_samplers(u32 stage, UINT start, UINT count, ID3D11SamplerState *const *samplers)
 {
-    if (start >= units_per_stage) return;
-    if (count > units_per_stage - start) count = units_per_stage - start;
+    if (start > units_per_stage || count > units_per_stage - start) return; // refused by the front
     if (deferred) {
         auto held = hold(count, samplers);
         record([=](ID3D11DeviceContext &c) { static_cast<GlContext &>(c).set_samplers(stage, start, count, raw(held).data()); });
@@ -431,10 +431,23 @@ void GlContext::set_samplers(u32 stage, UINT start, UINT count, ID3D11SamplerSta
     }
 }
 
+void GlContext::unbind_shader_resource(u32 stage, UINT slot)
+{
+    if (deferred) {
+        record([=](ID3D11DeviceContext &c) { static_cast<GlContext &>(c).unbind_shader_resource(stage, slot); });
+        return;
+    }
+    if (stage >= stage_count || slot >= units_per_stage) return;
+    GlScope scope;
+    ensure_gl(scope);
+    state.resources[stage][slot].reset(nullptr);
+    apply_resource(stage, slot);
+}
+
 void GlContext::CSSetUnorderedAccessViews(UINT start, UINT count, ID3D11UnorderedAccessView *const *views, const UINT *)
 {
-    if (start >= D3D11_PS_CS_UAV_REGISTER_COUNT) return;
-    if (count > D3D11_PS_CS_UAV_REGISTER_COUNT - start) count = D3D11_PS_CS_UAV_REGISTER_COUNT - start;
+    if (start > D3D11_PS_CS_UAV_REGISTER_COUNT || count > D3D11_PS_CS_UAV_REGISTER_COUNT - start)
+        return; // refused by the front
     if (deferred) {
         auto held = hold(count, views);
         record([=](ID3D11DeviceContext &c) { c.CSSetUnorderedAccessViews(start, count, raw(held).data(), nullptr); });
@@ -466,8 +479,8 @@ void GlContext::IASetInputLayout(ID3D11InputLayout *layout)
 
 void GlContext::IASetVertexBuffers(UINT start, UINT count, ID3D11Buffer *const *buffers, const UINT *strides, const UINT *offsets)
 {
-    if (start >= D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT) return;
-    if (count > D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT - start) count = D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT - start;
+    if (start > D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT || count > D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT - start)
+        return; // refused by the front
     if (deferred) {
         auto held = hold(count, buffers);
         std::vector<UINT> s(count), o(count);
@@ -516,7 +529,7 @@ void GlContext::IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY topology)
 
 void GlContext::OMSetRenderTargets(UINT count, ID3D11RenderTargetView *const *views, ID3D11DepthStencilView *depth)
 {
-    if (count > D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT) count = D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT;
+    if (count > D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT) return; // refused by the front
     if (deferred) {
         auto held = hold(count, views);
         Ref<ID3D11DepthStencilView> held_depth(depth);
@@ -577,8 +590,9 @@ void GlContext::RSSetState(ID3D11RasterizerState *rasterizer)
 
 void GlContext::RSSetViewports(UINT count, const D3D11_VIEWPORT *viewports)
 {
-    if (count > D3D11_VIEWPORT_AND_SCISSORRECT_OBJECT_COUNT_PER_PIPELINE) count = D3D11_VIEWPORT_AND_SCISSORRECT_OBJECT_COUNT_PER_PIPELINE;
-    std::vector<D3D11_VIEWPORT> v(viewports, viewports + (viewports ? count : 0));
+    if (count > D3D11_VIEWPORT_AND_SCISSORRECT_OBJECT_COUNT_PER_PIPELINE || (count && !viewports))
+        return; // refused by the front
+    std::vector<D3D11_VIEWPORT> v(viewports, viewports + count);
     if (deferred) {
         record([v](ID3D11DeviceContext &c) { c.RSSetViewports(static_cast<UINT>(v.size()), v.data()); });
         return;
@@ -591,8 +605,9 @@ void GlContext::RSSetViewports(UINT count, const D3D11_VIEWPORT *viewports)
 
 void GlContext::RSSetScissorRects(UINT count, const D3D11_RECT *rects)
 {
-    if (count > D3D11_VIEWPORT_AND_SCISSORRECT_OBJECT_COUNT_PER_PIPELINE) count = D3D11_VIEWPORT_AND_SCISSORRECT_OBJECT_COUNT_PER_PIPELINE;
-    std::vector<D3D11_RECT> r(rects, rects + (rects ? count : 0));
+    if (count > D3D11_VIEWPORT_AND_SCISSORRECT_OBJECT_COUNT_PER_PIPELINE || (count && !rects))
+        return; // refused by the front
+    std::vector<D3D11_RECT> r(rects, rects + count);
     if (deferred) {
         record([r](ID3D11DeviceContext &c) { c.RSSetScissorRects(static_cast<UINT>(r.size()), r.data()); });
         return;
@@ -616,10 +631,8 @@ void GlContext::draw(bool indexed, UINT count, UINT instances, UINT start, INT b
     if (count == 0 || instances == 0) return;
     GlScope scope;
     ensure_gl(scope);
-    if (!state.programs[stage_vertex]) {
-        log_error("invalid_call: draw without a vertex shader");
-        return;
-    }
+    // Without a vertex shader Direct3D draws nothing, and GL cannot run the pipeline.
+    if (!state.programs[stage_vertex]) return;
     if (structured_slots[stage_vertex] | structured_slots[stage_hull] | structured_slots[stage_domain] |
         structured_slots[stage_geometry] | structured_slots[stage_pixel])
         bind_structured(stage_vertex, stage_pixel);
@@ -637,10 +650,9 @@ void GlContext::draw(bool indexed, UINT count, UINT instances, UINT start, INT b
                                               static_cast<GLsizei>(instances), start_instance);
         return;
     }
-    if (!state.index_buffer) {
-        log_error("invalid_call: indexed draw without an index buffer");
-        return;
-    }
+    // Direct3D reads indices of 0 from a missing index buffer, which draw no area; GL
+    // cannot draw elements without a buffer, so the draw is skipped.
+    if (!state.index_buffer) return;
     const bool wide = state.index_format == DXGI_FORMAT_R32_UINT;
     const uintptr_t offset = state.index_offset + static_cast<uintptr_t>(start) * (wide ? 4 : 2);
     const GLenum type = wide ? GL_UNSIGNED_INT : GL_UNSIGNED_SHORT;
@@ -671,10 +683,7 @@ void GlContext::Dispatch(UINT x, UINT y, UINT z)
     GlScope scope;
     ensure_gl(scope);
     GlShaderBase *cs = state.programs[stage_compute];
-    if (!cs) {
-        log_error("invalid_call: Dispatch without a compute shader");
-        return;
-    }
+    if (!cs) return; // Direct3D runs nothing without a compute shader either
     if (structured_slots[stage_compute]) bind_structured(stage_compute, stage_compute);
     glMemoryBarrier(GL_ALL_BARRIER_BITS);
     glUseProgram(cs->program);

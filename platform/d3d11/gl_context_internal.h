@@ -70,6 +70,9 @@ public:
         return buffer || texture;
     }
     bool owns_command_list(ID3D11CommandList *list) { return as<GlCommandList>(list) != nullptr; }
+    /// Objects are freed at their last Release here: a later call is undefined, not told.
+    bool is_released(ID3D11Resource *) { return false; }
+    void unbind_shader_resource(u32 stage, UINT slot);
 
     void *find_interface(REFIID riid) override;
 

@@ -15,27 +15,13 @@ HRESULT GlContext::Map(ID3D11Resource *resource, UINT subresource, D3D11_MAP typ
     GlTexture *texture;
     resource_parts(resource, buffer, texture);
     if ((!buffer && !texture) || !out) return E_INVALIDARG; // refused by the front
+    // The front has checked the map type against the usage and the context's kind.
     const D3D11_USAGE usage = buffer ? buffer->desc.Usage : texture->desc.Usage;
-    const u32 cpu = buffer ? buffer->desc.CPUAccessFlags : texture->desc.CPUAccessFlags;
-    const bool reads = type == D3D11_MAP_READ || type == D3D11_MAP_READ_WRITE;
-    const bool writes = type != D3D11_MAP_READ;
-    const bool allowed = usage == D3D11_USAGE_STAGING
-                             ? (!reads || (cpu & D3D11_CPU_ACCESS_READ)) && (!writes || (cpu & D3D11_CPU_ACCESS_WRITE))
-                             : usage == D3D11_USAGE_DYNAMIC && (cpu & D3D11_CPU_ACCESS_WRITE) &&
-                                   (type == D3D11_MAP_WRITE_DISCARD || type == D3D11_MAP_WRITE_NO_OVERWRITE);
-    if (!allowed) {
-        log_error("map_not_dynamic: Map type %u on a resource with usage %u and CPU access 0x%x", type, usage, cpu);
-        return E_INVALIDARG;
-    }
     PendingMap pending{resource, subresource, type, {}};
     const u32 mip = texture ? subresource % texture->desc.MipLevels : 0;
     out->RowPitch = texture ? row_bytes(texture->format, texture->mip_width(mip)) : (buffer ? buffer->desc.ByteWidth : 0);
     out->DepthPitch = texture ? image_bytes(texture->format, texture->mip_width(mip), texture->mip_height(mip)) : out->RowPitch;
     if (deferred) {
-        if (usage == D3D11_USAGE_STAGING) {
-            log_error("invalid_call: Map of a staging resource on a deferred context");
-            return E_INVALIDARG;
-        }
         pending.bytes.assign(buffer ? buffer->desc.ByteWidth : out->DepthPitch, 0);
         maps.push_back(std::move(pending));
         out->pData = maps.back().bytes.data();
@@ -232,10 +218,8 @@ void GlContext::CopyResource(ID3D11Resource *destination, ID3D11Resource *source
     }
     if (!dt || !st || dt->desc.Width != st->desc.Width || dt->desc.Height != st->desc.Height ||
         dt->desc.MipLevels != st->desc.MipLevels || dt->desc.ArraySize != st->desc.ArraySize ||
-        dt->format.block_bytes != st->format.block_bytes) {
-        log_error("copy_out_of_range: CopyResource between unequal resources");
-        return;
-    }
+        dt->format.block_bytes != st->format.block_bytes)
+        return; // refused by the front
     for (u32 s = 0; s < st->subresource_count(); ++s) {
         const u32 mip = s % st->desc.MipLevels;
         copy_texture(dt, s, 0, 0, st, s, D3D11_BOX{0, 0, 0, st->mip_width(mip), st->mip_height(mip), 1});

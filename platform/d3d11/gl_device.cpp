@@ -167,15 +167,12 @@ bool make_texture_storage(GlTexture &t)
     return glGetError() == GL_NO_ERROR;
 }
 
-/// Fills a view range over a texture; false (logged) when it reaches past the texture.
+/// Fills a view range over a texture; false when it reaches past the texture (refused by
+/// the front before it gets here).
 bool texture_range(GlTexture *t, DXGI_FORMAT format, u32 mip, u32 mips, u32 first, u32 slices, GlViewRange &out)
 {
     if (mips == UINT(-1)) mips = mip < t->desc.MipLevels ? t->desc.MipLevels - mip : 0;
-    if (mips == 0 || slices == 0 || mip + mips > t->desc.MipLevels || first + slices > t->desc.ArraySize) {
-        log_error("view_out_of_range: mips %u+%u, slices %u+%u of a texture with %u mips and %u slices", mip, mips, first,
-                  slices, t->desc.MipLevels, t->desc.ArraySize);
-        return false;
-    }
+    if (mips == 0 || slices == 0 || mip + mips > t->desc.MipLevels || first + slices > t->desc.ArraySize) return false;
     out.texture = t;
     out.format = format == DXGI_FORMAT_UNKNOWN ? t->desc.Format : format;
     out.mip = mip;
@@ -206,7 +203,7 @@ bool name_for_view(GlViewRange &r, GLenum target, bool &out_owns)
     if (glGetError() != GL_NO_ERROR) {
         glDeleteTextures(1, &r.name);
         r.name = 0;
-        log_error("view_dimension_mismatch: the texture cannot be viewed this way");
+        log_error("OpenGL cannot view a texture of format %u in format %u", t->desc.Format, r.format);
         return false;
     }
     out_owns = true;
@@ -360,7 +357,7 @@ HRESULT GlDevice::CreateTexture2D(const D3D11_TEXTURE2D_DESC *desc, const D3D11_
     if (out_texture) *out_texture = nullptr;
     GlFormat format = gl_format(desc->Format, desc->BindFlags);
     if (!format.internal) {
-        log_error("invalid_call: texture format %u is not supported", desc->Format);
+        log_error("the OpenGL backend has no storage for texture format %u", desc->Format);
         return E_INVALIDARG;
     }
     auto *t = new GlTexture();
@@ -430,9 +427,8 @@ HRESULT GlDevice::CreateShaderResourceView(ID3D11Resource *resource, const D3D11
         u32 element = buffer->desc.StructureByteStride ? buffer->desc.StructureByteStride : (f.block_bytes ? f.block_bytes : 4);
         if (d.ViewDimension != D3D11_SRV_DIMENSION_BUFFER || d.Buffer.NumElements == 0 ||
             (static_cast<u64>(d.Buffer.FirstElement) + d.Buffer.NumElements) * element > buffer->desc.ByteWidth) {
-            log_error("view_out_of_range: buffer view past its buffer or of the wrong dimension");
             view->Release();
-            return E_INVALIDARG;
+            return E_INVALIDARG; // refused by the front
         }
         view->desc = d;
         view->range.buffer = buffer;
@@ -499,8 +495,9 @@ HRESULT GlDevice::CreateShaderResourceView(ID3D11Resource *resource, const D3D11
             break;
         default: ok = false; break;
         }
+        // A dimension or range unfit for the texture is refused by the front; name_for_view
+        // logs what OpenGL cannot view.
         if (!ok || !name_for_view(r, target, view->owns_name)) {
-            log_error("view_dimension_mismatch: shader-resource view unfit for its texture");
             view->Release();
             return E_INVALIDARG;
         }
@@ -534,9 +531,8 @@ HRESULT GlDevice::CreateUnorderedAccessView(ID3D11Resource *resource, const D3D1
         u32 element = buffer->desc.StructureByteStride ? buffer->desc.StructureByteStride : (f.block_bytes ? f.block_bytes : 4);
         if (d.ViewDimension != D3D11_UAV_DIMENSION_BUFFER || d.Buffer.NumElements == 0 ||
             (static_cast<u64>(d.Buffer.FirstElement) + d.Buffer.NumElements) * element > buffer->desc.ByteWidth) {
-            log_error("view_out_of_range: unordered-access view past its buffer");
             view->Release();
-            return E_INVALIDARG;
+            return E_INVALIDARG; // refused by the front
         }
         view->range.buffer = buffer;
         view->range.first_element = d.Buffer.FirstElement * element;
@@ -622,9 +618,8 @@ HRESULT GlDevice::CreateRenderTargetView(ID3D11Resource *resource, const D3D11_R
     const bool ok = attachment_range(texture, d, ms, D3D11_RTV_DIMENSION_TEXTURE2D, D3D11_RTV_DIMENSION_TEXTURE2DARRAY,
                           D3D11_RTV_DIMENSION_TEXTURE2DMS, D3D11_RTV_DIMENSION_TEXTURE2DMSARRAY, r);
     if (!ok) {
-        log_error("view_dimension_mismatch: render-target view unfit for its texture");
         view->Release();
-        return E_INVALIDARG;
+        return E_INVALIDARG; // refused by the front
     }
     r.name = texture->name;
     view->desc = d;
@@ -640,8 +635,9 @@ HRESULT GlDevice::CreateDepthStencilView(ID3D11Resource *resource, const D3D11_D
     GlBuffer *buffer;
     GlTexture *texture;
     resource_parts(resource, buffer, texture);
-    if (!texture || !texture->format.depth) {
-        log_error("depth-stencil view of a texture without a depth format");
+    if (!texture || !texture->format.depth) { // the front has refused views in other formats
+        log_error("the OpenGL backend keeps no depth storage for texture format %u",
+                  texture ? texture->desc.Format : DXGI_FORMAT_UNKNOWN);
         return E_INVALIDARG;
     }
     D3D11_DEPTH_STENCIL_VIEW_DESC d{};
@@ -663,9 +659,8 @@ HRESULT GlDevice::CreateDepthStencilView(ID3D11Resource *resource, const D3D11_D
     const bool ok = attachment_range(texture, d, ms, D3D11_DSV_DIMENSION_TEXTURE2D, D3D11_DSV_DIMENSION_TEXTURE2DARRAY,
                           D3D11_DSV_DIMENSION_TEXTURE2DMS, D3D11_DSV_DIMENSION_TEXTURE2DMSARRAY, r);
     if (!ok) {
-        log_error("view_dimension_mismatch: depth-stencil view unfit for its texture");
         view->Release();
-        return E_INVALIDARG;
+        return E_INVALIDARG; // refused by the front
     }
     r.name = texture->name;
     view->desc = d;

@@ -79,7 +79,7 @@ public:
         }
         if (left < 0) {
             refs.store(0);
-            log_error("over_release: Release past zero");
+            report(Rule::over_release, "an object released past zero");
             return 0;
         }
         return static_cast<ULONG>(left);

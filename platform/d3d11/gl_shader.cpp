@@ -82,10 +82,7 @@ bool build_shader(GlShaderBase &shader, StageIndex stage, const void *bytecode, 
 {
     static const GLenum kinds[] = {GL_VERTEX_SHADER, GL_TESS_CONTROL_SHADER, GL_TESS_EVALUATION_SHADER,
                                    GL_GEOMETRY_SHADER, GL_FRAGMENT_SHADER, GL_COMPUTE_SHADER};
-    if (!bytecode || length == 0) {
-        log_error("invalid_call: %s shader with no source", stage_name(stage));
-        return false;
-    }
+    if (!bytecode || length == 0) return false; // refused by the front
     std::string source(static_cast<const char *>(bytecode), static_cast<size_t>(length));
     while (!source.empty() && source.back() == '\0') source.pop_back();
     const char *text = source.c_str();
@@ -149,7 +146,7 @@ bool build_shader(GlShaderBase &shader, StageIndex stage, const void *bytecode, 
             for (size_t k = 0; k < declared.samplers.size(); ++k)
                 if (declared.samplers[k] == name) slot = static_cast<u32>(k);
         if (slot >= units_per_stage) {
-            log_error("invalid_call: %s shader sampler '%s' takes slot %u; at most %u are supported", stage_name(stage),
+            log_error("%s shader sampler '%s' takes slot %u; the OpenGL backend binds at most %u", stage_name(stage),
                       name, slot, units_per_stage);
             continue;
         }

@@ -24,11 +24,9 @@ void HeadlessContext::log(ContextOp op, std::vector<u64> objects, std::vector<f6
 
 // ---- Stage bindings ----------------------------------------------------------------------
 
-bool HeadlessContext::bad_range(const char *what, UINT start, UINT count, UINT slots)
+bool HeadlessContext::bad_range(UINT start, UINT count, UINT slots)
 {
-    if (start <= slots && count <= slots - start) return false;
-    report(Rule::invalid_call, "%s slots %u+%u past %u", what, start, count, slots);
-    return true;
+    return start > slots || count > slots - start; // refused by the front
 }
 
 template <class Interface, size_t slot_count>
@@ -36,7 +34,7 @@ void HeadlessContext::set_slots(ContextOp op, Stage stage, std::array<ObjectBase
                                 UINT start, UINT count, Interface *const *objects)
 {
     Enter enter(*this);
-    if (bad_range(to_string(op), start, count, slot_count)) return;
+    if (bad_range(start, count, slot_count)) return;
     std::vector<u64> ids;
     std::vector<Interface *> kept;
     std::array<ObjectBase *, slot_count> &bound = state.stages[static_cast<u32>(stage)].*slots;
@@ -44,15 +42,7 @@ void HeadlessContext::set_slots(ContextOp op, Stage stage, std::array<ObjectBase
         Interface *interface = objects ? objects[i] : nullptr;
         kept.push_back(interface);
         ids.push_back(id_of(interface));
-        ObjectBase *object = base_of(interface);
-        if (op == ContextOp::set_shader_resources && object && is_bound_as_output(*range_of(object))) {
-            report(Rule::input_bound_as_output,
-                   "shader-resource view #%llu bound to stage %u slot %u while its resource is an output; "
-                   "the slot is set to null",
-                   (unsigned long long)object->id, static_cast<u32>(stage), start + i);
-            object = nullptr;
-        }
-        bound[start + i] = object;
+        bound[start + i] = base_of(interface);
     }
     log(op, ids, {f64(static_cast<u32>(stage)), f64(start), f64(count)});
     defer([op, stage, slots, start, count, kept](HeadlessContext &c) {
@@ -83,23 +73,12 @@ void HeadlessContext::set_shader(Stage stage, IUnknown *shader)
     defer([stage, shader](HeadlessContext &c) { c.set_shader(stage, shader); });
 }
 
-bool HeadlessContext::is_bound_as_output(const ViewRange &input)
+void HeadlessContext::unbind_shader_resource(u32 stage, UINT slot)
 {
-    for (ObjectBase *view : state.render_targets)
-        if (view && overlaps(input, *range_of(view))) return true;
-    if (state.depth_stencil_view && overlaps(input, *range_of(state.depth_stencil_view))) return true;
-    for (ObjectBase *view : state.uavs)
-        if (view && overlaps(input, *range_of(view))) return true;
-    return false;
-}
-
-void HeadlessContext::unbind_inputs_of(ObjectBase *output)
-{
-    if (!output) return;
-    const ViewRange &range = *range_of(output);
-    for (StageBindings &stage : state.stages)
-        for (ObjectBase *&view : stage.resources)
-            if (view && overlaps(*range_of(view), range)) view = nullptr;
+    Enter enter(*this);
+    if (stage >= stage_count || slot >= srv_slots) return;
+    state.stages[stage].resources[slot] = nullptr;
+    defer([stage, slot](HeadlessContext &c) { c.unbind_shader_resource(stage, slot); });
 }
 
 // ---- Stage methods -----------------------------------------------------------------------
@@ -108,14 +87,13 @@ void HeadlessContext::CSSetUnorderedAccessViews(UINT start, UINT count, ID3D11Un
                                const UINT *initial_counts)
 {
     Enter enter(*this);
-    if (bad_range("CSSetUnorderedAccessViews", start, count, uav_slots)) return;
+    if (bad_range(start, count, uav_slots)) return;
     std::vector<u64> ids;
     std::vector<ID3D11UnorderedAccessView *> kept;
     for (UINT i = 0; i < count; ++i) {
         ID3D11UnorderedAccessView *view = views ? views[i] : nullptr;
         kept.push_back(view);
         state.uavs[start + i] = base_of(view);
-        unbind_inputs_of(state.uavs[start + i]);
         ids.push_back(id_of(view));
     }
     (void)initial_counts;
@@ -139,7 +117,7 @@ void HeadlessContext::IASetVertexBuffers(UINT start, UINT count, ID3D11Buffer *c
                         const UINT *offsets)
 {
     Enter enter(*this);
-    if (bad_range("IASetVertexBuffers", start, count, vb_slots)) return;
+    if (bad_range(start, count, vb_slots)) return;
     std::vector<u64> ids;
     std::vector<f64> args = {f64(start), f64(count)};
     std::vector<ID3D11Buffer *> kept_buffers;
@@ -197,8 +175,6 @@ void HeadlessContext::OMSetRenderTargets(UINT count, ID3D11RenderTargetView *con
     }
     state.depth_stencil_view = base_of(depth);
     ids.push_back(id_of(depth));
-    for (ObjectBase *view : state.render_targets) unbind_inputs_of(view);
-    unbind_inputs_of(state.depth_stencil_view);
     log(ContextOp::set_render_targets, ids, {f64(count)});
     defer([count, kept, depth](HeadlessContext &c) { c.OMSetRenderTargets(count, kept.data(), depth); });
 }
@@ -235,7 +211,7 @@ void HeadlessContext::RSSetState(ID3D11RasterizerState *rasterizer)
 void HeadlessContext::RSSetViewports(UINT count, const D3D11_VIEWPORT *viewports)
 {
     Enter enter(*this);
-    if (bad_range("RSSetViewports", 0, count, viewport_slots) || (count && !viewports)) return;
+    if (bad_range(0, count, viewport_slots) || (count && !viewports)) return; // refused by the front
     state.viewports.assign(viewports, viewports + count);
     std::vector<f64> args = {f64(count)};
     for (const D3D11_VIEWPORT &v : state.viewports)
@@ -247,7 +223,7 @@ void HeadlessContext::RSSetViewports(UINT count, const D3D11_VIEWPORT *viewports
 void HeadlessContext::RSSetScissorRects(UINT count, const D3D11_RECT *rects)
 {
     Enter enter(*this);
-    if (bad_range("RSSetScissorRects", 0, count, viewport_slots) || (count && !rects)) return;
+    if (bad_range(0, count, viewport_slots) || (count && !rects)) return; // refused by the front
     state.scissors.assign(rects, rects + count);
     std::vector<f64> args = {f64(count)};
     for (const D3D11_RECT &r : state.scissors)
@@ -406,10 +382,9 @@ void HeadlessContext::ExecuteCommandList(ID3D11CommandList *list, BOOL restore_s
     if (restore_state) saved = state;
     state = PipelineState{};
     // A list may name objects the engine released after recording (the list keeps them
-    // in Direct3D); their bytes are gone, so a replayed Map writes nowhere.
-    replaying = true;
+    // in Direct3D, and the front lets their Map through); their bytes are gone, so a
+    // replayed Map writes nowhere.
     for (Command &command : static_cast<HeadlessCommandList *>(object)->commands) command(*this);
-    replaying = false;
     state = restore_state ? saved : PipelineState{};
 }
 

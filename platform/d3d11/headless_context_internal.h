@@ -57,15 +57,6 @@ inline u64 id_of(ObjectBase *object) { return object ? object->id : 0; }
 inline ResourceData *data_of(ObjectBase *object) { return resource_data_of(object); }
 inline const ViewRange *range_of(ObjectBase *object) { return view_range_of(object); }
 
-/// True when the shader-resource view `input` reads subresources the output view writes.
-inline bool overlaps(const ViewRange &input, const ViewRange &output)
-{
-    if (input.resource != output.resource) return false;
-    bool slices = input.first_slice < output.first_slice + output.slice_count &&
-                  output.first_slice < input.first_slice + input.slice_count;
-    return slices && input.mip <= output.mip;
-}
-
 struct StageBindings {
     ObjectBase *shader = nullptr;
     std::array<ObjectBase *, srv_slots> resources{};
@@ -136,10 +127,18 @@ public:
         ObjectBase *object = base_of(list);
         return object && object->kind == ObjectKind::command_list;
     }
+    /// Objects outlive their last Release here (as zombies), so a later call can be told.
+    bool is_released(ID3D11Resource *resource)
+    {
+        ObjectBase *object = base_of(resource);
+        return object && object->refs.load() <= 0;
+    }
+    void unbind_shader_resource(u32 stage, UINT slot);
 
     // ---- Entering: one thread at a time --------------------------------------------
 
-    /// Marks the context as in use by this thread; a second thread is reported and waits.
+    /// Marks the context as in use by this thread; a second thread waits (the front has
+    /// reported it), so the context's state stays sound.
     class Enter {
     public:
         explicit Enter(HeadlessContext &context) : _context(context)
@@ -151,8 +150,6 @@ public:
                 _nested = true; // a command list replaying through this context
                 return;
             }
-            report(Rule::concurrent_context_use, "%s #%llu entered by a second thread", to_string(_context.kind),
-                   (unsigned long long)_context.id);
             do {
                 std::this_thread::yield();
                 expected = 0;
@@ -181,7 +178,7 @@ public:
 
     // ---- Stage bindings ------------------------------------------------------------
 
-    bool bad_range(const char *what, UINT start, UINT count, UINT slots);
+    bool bad_range(UINT start, UINT count, UINT slots);
 
     /// Binds shader resources, constant buffers or samplers of one stage.
     template <class Interface, size_t slot_count>
@@ -193,11 +190,6 @@ public:
     void set_samplers(Stage stage, UINT start, UINT count, ID3D11SamplerState *const *samplers);
 
     void set_shader(Stage stage, IUnknown *shader);
-
-    bool is_bound_as_output(const ViewRange &input);
-
-    /// Binding an output unbinds the shader-resource views that read it, as Direct3D does.
-    void unbind_inputs_of(ObjectBase *output);
 
     // ---- Stage methods ---------------------------------------------------------------
 
@@ -322,7 +314,6 @@ public:
     bool journal_on;
     bool keep_texels;
     std::vector<std::vector<u8>> spare_scratch; // keeping no texels: blocks for maps
-    bool replaying = false; // executing a command list
     std::atomic<u64> owner{0};
     PipelineState state;
     std::vector<Command> commands; // deferred: the list being recorded

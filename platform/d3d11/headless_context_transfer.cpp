@@ -47,21 +47,6 @@ HRESULT HeadlessContext::Map(ID3D11Resource *resource, UINT subresource, D3D11_M
     ObjectBase *object = base_of(resource);
     ResourceData *data = data_of(object);
     if (!data || !out || subresource >= data->subresources.size()) return E_INVALIDARG; // refused by the front
-    if (type != D3D11_MAP_WRITE_DISCARD && type != D3D11_MAP_WRITE_NO_OVERWRITE) {
-        report(Rule::invalid_call, "Map type %u on %s #%llu: only write maps are supported", type,
-               to_string(object->kind), (unsigned long long)object->id);
-        return E_INVALIDARG;
-    }
-    if (data->usage != D3D11_USAGE_DYNAMIC || !(data->cpu_access & D3D11_CPU_ACCESS_WRITE)) {
-        report(Rule::map_not_dynamic, "Map on %s #%llu with usage %u and CPU access 0x%x", to_string(object->kind),
-               (unsigned long long)object->id, data->usage, data->cpu_access);
-        return E_INVALIDARG;
-    }
-    if (object->refs.load() <= 0 && !deferred && !replaying) {
-        report(Rule::invalid_call, "Map on %s #%llu after its last Release", to_string(object->kind),
-               (unsigned long long)object->id);
-        return E_INVALIDARG;
-    }
     ResourceData::Subresource &sub = data->subresources[subresource];
     log(ContextOp::map, {object->id}, {f64(subresource), f64(type)});
     PendingMap pending{object, subresource, type, {}, {}};

@@ -70,8 +70,8 @@ class LineObject {
     /// The 12 edges of the box of `half_extents` placed by `pose`.
     void add_box(u32 color, const Matrix4x4 &pose, Vector3 half_extents);
     /// Side lines and two half spheres of `segments` segments; `sides` is the number of side
-    /// lines. Each half sphere is always drawn with 2 rings: `parts` (scripts pass 4 by
-    /// default) is accepted and not used.
+    /// lines. The caps always have 2 rings each: `parts` (scripts pass 4 by default) is
+    /// accepted and not used. A capsule of zero length has no axis and draws no caps.
     void add_capsule(u32 color, Vector3 from, Vector3 to, f32 radius, i32 segments, i32 parts, i32 sides);
 
     /// Empties the line array (the drawer keeps what was dispatched).

@@ -7,8 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tallow::d3d11 {
@@ -42,6 +45,22 @@ struct Bench {
         ID3D11Buffer *buffer = nullptr;
         EXPECT_EQ(device->CreateBuffer(&desc, &init, &buffer), S_OK);
         return own(buffer);
+    }
+    ID3D11Buffer *staging(u32 bytes, u32 cpu_access)
+    {
+        D3D11_BUFFER_DESC desc{bytes, D3D11_USAGE_STAGING, 0, cpu_access, 0, 0};
+        ID3D11Buffer *buffer = nullptr;
+        EXPECT_EQ(device->CreateBuffer(&desc, nullptr, &buffer), S_OK);
+        return own(buffer);
+    }
+    /// A render target view and a shader-resource view of one texture.
+    void target_and_input(ID3D11RenderTargetView *&out_target, ID3D11ShaderResourceView *&out_input)
+    {
+        ID3D11Texture2D *both = texture(D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE);
+        EXPECT_EQ(device->CreateRenderTargetView(both, nullptr, &out_target), S_OK);
+        EXPECT_EQ(device->CreateShaderResourceView(both, nullptr, &out_input), S_OK);
+        own(out_target);
+        own(out_input);
     }
     ID3D11DeviceContext *deferred()
     {
@@ -510,6 +529,129 @@ const Case cases[] = {
          return keep(b, b.context->FinishCommandList(FALSE, &out), out);
      },
      D3D_FEATURE_LEVEL_11_0, DXGI_ERROR_INVALID_CALL},
+    {"shader resources past the last slot", Rule::invalid_call,
+     [](Bench &b) {
+         ID3D11ShaderResourceView *views[2] = {};
+         b.context->PSSetShaderResources(D3D11_COMMONSHADER_INPUT_RESOURCE_SLOT_COUNT - 1, 2, views);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"constant buffers past the last slot", Rule::invalid_call,
+     [](Bench &b) {
+         ID3D11Buffer *buffer = b.buffer(16, D3D11_BIND_CONSTANT_BUFFER);
+         b.context->VSSetConstantBuffers(D3D11_COMMONSHADER_CONSTANT_BUFFER_API_SLOT_COUNT, 1, &buffer);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"samplers from a first slot near the top of the range", Rule::invalid_call,
+     [](Bench &b) {
+         ID3D11SamplerState *samplers[2] = {};
+         b.context->CSSetSamplers(0xFFFFFFFFu, 2, samplers);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"unordered-access views past the last slot", Rule::invalid_call,
+     [](Bench &b) {
+         ID3D11UnorderedAccessView *views[2] = {};
+         b.context->CSSetUnorderedAccessViews(D3D11_PS_CS_UAV_REGISTER_COUNT - 1, 2, views, nullptr);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"vertex buffers past the last slot, on a deferred context", Rule::invalid_call,
+     [](Bench &b) {
+         ID3D11Buffer *buffers[2] = {};
+         const UINT strides[2] = {}, offsets[2] = {};
+         b.deferred()->IASetVertexBuffers(D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT - 1, 2, buffers, strides, offsets);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"viewports past the last slot", Rule::invalid_call,
+     [](Bench &b) {
+         D3D11_VIEWPORT viewports[D3D11_VIEWPORT_AND_SCISSORRECT_OBJECT_COUNT_PER_PIPELINE + 1] = {};
+         b.context->RSSetViewports(D3D11_VIEWPORT_AND_SCISSORRECT_OBJECT_COUNT_PER_PIPELINE + 1, viewports);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"viewports counted without their array", Rule::invalid_call,
+     [](Bench &b) {
+         b.context->RSSetViewports(2, nullptr);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"scissor rectangles counted without their array, on a deferred context", Rule::invalid_call,
+     [](Bench &b) {
+         b.deferred()->RSSetScissorRects(1, nullptr);
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"input bound while its texture is the render target", Rule::input_bound_as_output,
+     [](Bench &b) {
+         ID3D11RenderTargetView *target = nullptr;
+         ID3D11ShaderResourceView *input = nullptr;
+         b.target_and_input(target, input);
+         b.context->OMSetRenderTargets(1, &target, nullptr);
+         b.context->PSSetShaderResources(2, 1, &input); // the slot is set to null
+         b.context->ClearState();
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"input bound on a deferred context while its texture is the render target", Rule::input_bound_as_output,
+     [](Bench &b) {
+         ID3D11RenderTargetView *target = nullptr;
+         ID3D11ShaderResourceView *input = nullptr;
+         b.target_and_input(target, input);
+         ID3D11DeviceContext *deferred = b.deferred();
+         deferred->OMSetRenderTargets(1, &target, nullptr);
+         deferred->CSSetShaderResources(0, 1, &input);
+         ID3D11CommandList *list = nullptr;
+         EXPECT_EQ(deferred->FinishCommandList(FALSE, &list), S_OK);
+         b.context->ExecuteCommandList(b.own(list), FALSE); // checked when recorded, not again
+         return S_OK;
+     },
+     D3D_FEATURE_LEVEL_11_0, S_OK},
+    {"map of a default-usage buffer", Rule::map_not_dynamic,
+     [](Bench &b) {
+         D3D11_MAPPED_SUBRESOURCE mapped{};
+         return b.context->Map(b.buffer(16, D3D11_BIND_VERTEX_BUFFER), 0, D3D11_MAP_WRITE_DISCARD, 0, &mapped);
+     }},
+    {"map for reading of a dynamic buffer", Rule::map_not_dynamic,
+     [](Bench &b) {
+         D3D11_MAPPED_SUBRESOURCE mapped{};
+         return b.context->Map(b.buffer(16, D3D11_BIND_VERTEX_BUFFER, D3D11_USAGE_DYNAMIC), 0, D3D11_MAP_READ, 0,
+                               &mapped);
+     }},
+    {"map for reading of a staging buffer the CPU may only write", Rule::map_not_dynamic,
+     [](Bench &b) {
+         D3D11_MAPPED_SUBRESOURCE mapped{};
+         return b.context->Map(b.staging(16, D3D11_CPU_ACCESS_WRITE), 0, D3D11_MAP_READ, 0, &mapped);
+     }},
+    {"DISCARD map of a staging buffer", Rule::map_not_dynamic,
+     [](Bench &b) {
+         D3D11_MAPPED_SUBRESOURCE mapped{};
+         return b.context->Map(b.staging(16, D3D11_CPU_ACCESS_READ | D3D11_CPU_ACCESS_WRITE), 0,
+                               D3D11_MAP_WRITE_DISCARD, 0, &mapped);
+     }},
+    {"map of a staging buffer on a deferred context", Rule::invalid_call,
+     [](Bench &b) {
+         D3D11_MAPPED_SUBRESOURCE mapped{};
+         return b.deferred()->Map(b.staging(16, D3D11_CPU_ACCESS_READ | D3D11_CPU_ACCESS_WRITE), 0, D3D11_MAP_READ,
+                                  0, &mapped);
+     }},
+    {"map of a type that is none", Rule::invalid_call,
+     [](Bench &b) {
+         D3D11_MAPPED_SUBRESOURCE mapped{};
+         return b.context->Map(b.buffer(16, D3D11_BIND_VERTEX_BUFFER, D3D11_USAGE_DYNAMIC), 0, D3D11_MAP(0), 0,
+                               &mapped);
+     }},
+    {"depth-stencil view in a colour format", Rule::invalid_call,
+     [](Bench &b) {
+         D3D11_DEPTH_STENCIL_VIEW_DESC desc{};
+         desc.Format = DXGI_FORMAT_R32_FLOAT;
+         desc.ViewDimension = D3D11_DSV_DIMENSION_TEXTURE2D;
+         ID3D11DepthStencilView *out = nullptr;
+         ID3D11Texture2D *depth = b.texture(D3D11_BIND_DEPTH_STENCIL, DXGI_FORMAT_D32_FLOAT);
+         return keep(b, b.device->CreateDepthStencilView(depth, &desc, &out), out);
+     }},
     {"command list executed on a deferred context", Rule::invalid_call,
      [](Bench &b) {
          ID3D11DeviceContext *deferred = b.deferred();
@@ -604,6 +746,128 @@ TEST_F(DeviceRulesTest, NullOutPointerOnlyValidatesOnBothBackends)
         EXPECT_EQ(b.device->CreateBuffer(&empty, nullptr, nullptr), E_INVALIDARG);
         EXPECT_EQ(headless_diagnostics().size(), 1u);
         EXPECT_EQ(b.device->CreateDeferredContext(0, nullptr), E_INVALIDARG);
+    }
+}
+
+TEST_F(DeviceRulesTest, BindingAnOutputUnbindsOnlyTheInputsThatReadIt)
+{
+    // A texture of 2 mips drawn into at mip 0: the view of mip 1 alone stays bound, the view
+    // of every mip is set to null, with no report; the same through a replayed command list.
+    set_backend(Backend::headless);
+    Bench b;
+    const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_0};
+    ASSERT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, levels, 1, D3D11_SDK_VERSION, &b.device,
+                                nullptr, &b.context),
+              S_OK);
+    D3D11_TEXTURE2D_DESC desc{16, 16, 2, 1, DXGI_FORMAT_R8G8B8A8_UNORM, {1, 0}, D3D11_USAGE_DEFAULT,
+                              D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE, 0, 0};
+    ID3D11Texture2D *texture = nullptr;
+    ASSERT_EQ(b.device->CreateTexture2D(&desc, nullptr, &texture), S_OK);
+    b.own(texture);
+    D3D11_SHADER_RESOURCE_VIEW_DESC second_mip{};
+    second_mip.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
+    second_mip.ViewDimension = D3D11_SRV_DIMENSION_TEXTURE2D;
+    second_mip.Texture2D = {1, 1};
+    ID3D11ShaderResourceView *inputs[2] = {};
+    ID3D11RenderTargetView *target = nullptr;
+    ASSERT_EQ(b.device->CreateShaderResourceView(texture, &second_mip, &inputs[0]), S_OK);
+    ASSERT_EQ(b.device->CreateShaderResourceView(texture, nullptr, &inputs[1]), S_OK);
+    ASSERT_EQ(b.device->CreateRenderTargetView(texture, nullptr, &target), S_OK);
+    b.own(inputs[0]);
+    b.own(inputs[1]);
+    b.own(target);
+    const u64 kept = headless_object_id(inputs[0]);
+
+    for (bool through_list : {false, true}) {
+        SCOPED_TRACE(through_list ? "through a command list" : "on the immediate context");
+        headless_clear_diagnostics();
+        headless_clear_journal(b.context);
+        ID3D11DeviceContext *recorder = through_list ? b.deferred() : b.context;
+        recorder->PSSetShaderResources(0, 2, inputs);
+        recorder->OMSetRenderTargets(1, &target, nullptr);
+        recorder->Draw(3, 0);
+        if (through_list) {
+            ID3D11CommandList *list = nullptr;
+            ASSERT_EQ(recorder->FinishCommandList(FALSE, &list), S_OK);
+            b.context->ExecuteCommandList(b.own(list), FALSE);
+        }
+        const std::vector<DrawRecord> draws = headless_draws(b.context);
+        ASSERT_EQ(draws.size(), 1u);
+        const StageSnapshot &pixel = draws[0].stages[static_cast<u32>(Stage::pixel)];
+        EXPECT_EQ(pixel.resources[0], kept);
+        EXPECT_EQ(pixel.resources[1], 0u);
+        EXPECT_TRUE(headless_diagnostics().empty());
+        b.context->ClearState();
+    }
+}
+
+TEST_F(DeviceRulesTest, StagingMapsReadWhatWasCopiedOnBothBackends)
+{
+    std::vector<Backend> backends = {Backend::headless};
+    if (gl_available()) backends.push_back(Backend::gl);
+    for (Backend backend : backends) {
+        SCOPED_TRACE(to_string(backend));
+        set_backend(backend);
+        Bench b;
+        const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_0};
+        ASSERT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, levels, 1, D3D11_SDK_VERSION,
+                                    &b.device, nullptr, &b.context),
+                  S_OK);
+        headless_clear_diagnostics();
+        std::vector<u8> bytes(16);
+        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = u8(3 * i + 1);
+        D3D11_BUFFER_DESC desc{16, D3D11_USAGE_DEFAULT, D3D11_BIND_VERTEX_BUFFER, 0, 0, 0};
+        D3D11_SUBRESOURCE_DATA init{bytes.data(), 0, 0};
+        ID3D11Buffer *source = nullptr;
+        ASSERT_EQ(b.device->CreateBuffer(&desc, &init, &source), S_OK);
+        b.own(source);
+        ID3D11Buffer *readback = b.staging(16, D3D11_CPU_ACCESS_READ);
+        b.context->CopyResource(readback, source);
+        D3D11_MAPPED_SUBRESOURCE mapped{};
+        ASSERT_EQ(b.context->Map(readback, 0, D3D11_MAP_READ, 0, &mapped), S_OK);
+        ASSERT_NE(mapped.pData, nullptr);
+        EXPECT_EQ(std::vector<u8>(static_cast<const u8 *>(mapped.pData), static_cast<const u8 *>(mapped.pData) + 16),
+                  bytes);
+        b.context->Unmap(readback, 0);
+        EXPECT_TRUE(headless_diagnostics().empty());
+    }
+}
+
+TEST_F(DeviceRulesTest, TwoThreadsInOneContextAreReportedOnBothBackends)
+{
+    // Two threads record draws on one deferred context until the front sees them overlap;
+    // it makes the second wait, so the recording itself stays sound.
+    std::vector<Backend> backends = {Backend::headless};
+    if (gl_available()) backends.push_back(Backend::gl);
+    for (Backend backend : backends) {
+        SCOPED_TRACE(to_string(backend));
+        set_backend(backend);
+        Bench b;
+        const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_0};
+        ASSERT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, levels, 1, D3D11_SDK_VERSION,
+                                    &b.device, nullptr, &b.context),
+                  S_OK);
+        ID3D11DeviceContext *deferred = b.deferred();
+        headless_clear_diagnostics();
+        const auto reported = [] {
+            for (const Diagnostic &d : headless_diagnostics())
+                if (d.rule == Rule::concurrent_context_use) return true;
+            return false;
+        };
+        std::atomic<bool> stop{false};
+        auto hammer = [&] {
+            while (!stop.load()) deferred->Draw(3, 0);
+        };
+        std::thread first(hammer), second(hammer);
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!reported() && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
+        stop = true;
+        first.join();
+        second.join();
+        EXPECT_TRUE(reported());
+        ID3D11CommandList *list = nullptr;
+        EXPECT_EQ(deferred->FinishCommandList(FALSE, &list), S_OK);
+        b.own(list);
     }
 }
 
