@@ -25,7 +25,8 @@ class AnimationService final : public IWorldAnimation {
     explicit AnimationService(const WorldServiceParams &params)
         : _resources(params.resource_manager), _held(params.allocator), _player(params.allocator, params.thread_pool),
           _simple(params.allocator, _player), _blenders(params.allocator, params.thread_pool, _player),
-          _machines(params.allocator, AnimationLookup{this, &find_animation}), _nodes(params.allocator)
+          _machines(params.allocator, AnimationLookup{this, &find_animation}, params.thread_pool),
+          _nodes(params.allocator)
     {
     }
     ~AnimationService() override
