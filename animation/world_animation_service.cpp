@@ -51,10 +51,12 @@ class AnimationService final : public IWorldAnimation {
 
     void update_state_machines(f32 dt) override { _machines.update(dt); }
     void update_simple(f32 dt) override { _simple.update(dt); }
-    void update_player() override { _player.update(); }
+    // The playbacks are sampled in update_blenders, which comes right after: the blend
+    // job follows the sampling job on the workers.
+    void update_player() override {}
     void update_blenders(f32 dt) override
     {
-        _blenders.update(dt);
+        _blenders.sample_and_update(dt);
         release_unused();
     }
     void write_poses() override { _simple.write_poses(); }
