@@ -651,26 +651,44 @@ void AnimationBlenders::hash_state(StateHasher &hasher) const
     }
 }
 
-void AnimationBlenders::update(f32 dt)
+void AnimationBlenders::update(f32 dt) { blend(dt, no_job, false); }
+
+void AnimationBlenders::sample_and_update(f32 dt)
 {
-    u32 n = _blenders.size();
-    if (n == 0)
-        return;
-    Job job("animation_blender_job");
-    JobData data(job);
-    data.set_stream(0, {_blenders.data(), sizeof(AnimationBlender *)});
-    data.set_stream(1, {_maps.data(), sizeof(AnimationBlenderToSceneGraph *)});
-    data.set_stream(2, {&dt, 0}, stream_kind_shared);
-    job.set_count(n);
-    job.set_function(&animation_blender_job);
-    if (_pool && n > 1) {
-        JobSystem jobs(*_pool);
-        JobId id = jobs.run_job(job);
-        jobs.wait_for_job(id);
-        jobs.release_job(id);
-    } else {
-        animation_blender_job(data);
+    const JobId sampling = _player->begin_update();
+    blend(dt, sampling, true);
+}
+
+void AnimationBlenders::blend(f32 dt, JobId sampling, bool sampled)
+{
+    const u32 n = _blenders.size();
+    if (n > 0) {
+        Job job("animation_blender_job");
+        JobData data(job);
+        data.set_stream(0, {_blenders.data(), sizeof(AnimationBlender *)});
+        data.set_stream(1, {_maps.data(), sizeof(AnimationBlenderToSceneGraph *)});
+        data.set_stream(2, {&dt, 0}, stream_kind_shared);
+        job.set_count(n);
+        job.set_function(&animation_blender_job);
+        const JobId id = _pool && n > 1 ? JobSystem(*_pool).run_job(job, sampling) : no_job;
+        if (id != no_job) {
+            JobSystem jobs(*_pool);
+            // A job completes once its creator lets go: the blend job starts only then.
+            // It ends after the sampling, so the player has nothing left to wait for.
+            if (sampling != no_job)
+                jobs.release_job(sampling);
+            sampling = no_job;
+            jobs.wait_for_job(id);
+            jobs.release_job(id);
+        } else {
+            if (sampling != no_job)
+                JobSystem(*_pool).wait_for_job(sampling); // the poses the blend reads
+            animation_blender_job(data);
+        }
     }
+    // Stopping takes the player's lock, which its update holds until it ends.
+    if (sampled)
+        _player->end_update(sampling);
     for (AnimationBlender *b : _blenders)
         b->stop_finished();
 }

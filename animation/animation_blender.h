@@ -223,6 +223,9 @@ class AnimationBlenders {
     void destroy_blender(AnimationBlender *blender);
     /// Evaluates every blender and writes its pose, in the job; waits for it.
     void update(f32 dt);
+    /// The player's update, then this one: the blend job is posted to follow the sampling
+    /// job, so the workers go from one to the other without this thread in between.
+    void sample_and_update(f32 dt);
 
     u32 count() const { return _blenders.size(); }
     /// True while a record of any blender plays `animation` (main thread, between updates).
@@ -231,6 +234,10 @@ class AnimationBlenders {
     void hash_state(StateHasher &hasher) const;
 
   private:
+    /// update's body; with `sampled`, the blend job follows `sampling` (the player's
+    /// begin_update), whose update ends before the finished playbacks stop.
+    void blend(f32 dt, JobId sampling, bool sampled);
+
     TraceAllocator _allocator;
     ThreadPool *_pool;
     AnimationPlayer *_player;

@@ -290,17 +290,20 @@ bool AnimationPlayer::step_unlocked(u32 handle, f32 pending, AnimationPose &out_
     return true;
 }
 
-void AnimationPlayer::update()
+void AnimationPlayer::update() { end_update(begin_update()); }
+
+JobId AnimationPlayer::begin_update()
 {
-    std::lock_guard<std::mutex> guard(_lock);
+    _lock.lock();
+    _sampled = 0;
     u32 n = _playbacks.size();
     if (n == 0)
-        return;
+        return no_job;
     _inputs.resize(n);
     _outputs.resize(n);
     if (_inputs.size() != n || _outputs.size() != n) {
         log_message("animation", "no memory to sample %u playbacks; poses keep last frame's", n);
-        return;
+        return no_job;
     }
     for (u32 i = 0; i < n; ++i) {
         Playback &p = _playbacks[i];
@@ -319,21 +322,32 @@ void AnimationPlayer::update()
     data.set_stream(1, {_outputs.data(), sizeof(AnimationKernelOutput)});
     job.set_count(n);
     job.set_function(function);
+    _sampled = n;
     if (_pool && n > 1) {
-        JobSystem jobs(*_pool);
-        JobId id = jobs.run_job(job);
-        jobs.wait_for_job(id);
-        jobs.release_job(id);
-    } else {
-        function(data);
+        const JobId id = JobSystem(*_pool).run_job(job);
+        if (id != no_job)
+            return id;
     }
-    for (u32 i = 0; i < n; ++i) {
+    function(data);
+    return no_job;
+}
+
+void AnimationPlayer::end_update(JobId sampling)
+{
+    if (sampling != no_job) {
+        JobSystem jobs(*_pool);
+        jobs.wait_for_job(sampling);
+        jobs.release_job(sampling);
+    }
+    for (u32 i = 0; i < _sampled; ++i) {
         Playback &p = _playbacks[i];
         p.time = _outputs[i].time;
         p.cursor = _outputs[i].cursor;
         p.loops = _outputs[i].loops;
         p.time_set = 0;
     }
+    _sampled = 0;
+    _lock.unlock();
 }
 
 void AnimationPlayer::hash_state(StateHasher &hasher) const

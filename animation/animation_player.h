@@ -127,6 +127,15 @@ class AnimationPlayer {
     bool step_unlocked(u32 handle, f32 pending, AnimationPose &out_pose, u32 *out_ids, u32 &out_count);
     /// Samples every playback (see the header comment).
     void update();
+    /// update in two halves around work that reads the sampled poses: begin_update posts
+    /// the sampling (returns its job, which a following job may depend on; no_job when it
+    /// sampled at once or had nothing to do) and keeps the player locked; end_update waits
+    /// for it (and releases it: pass no_job when it was released already, after a job
+    /// that followed it was posted and has been waited for), stores the playbacks' new
+    /// times and unlocks. In between only step_unlocked may be called, from jobs that
+    /// follow the sampling job. World's thread.
+    JobId begin_update();
+    void end_update(JobId sampling);
 
     u32 count() const;
     /// Adds each playback's time, loops and sampled pose, in dense order.
@@ -163,6 +172,7 @@ class AnimationPlayer {
     u32 _free_head = 0xFFFFFFFFu; // first free slot, or none
     Array<AnimationKernelInput> _inputs;
     Array<AnimationKernelOutput> _outputs;
+    u32 _sampled = 0; // playbacks begin_update sampled, whose times end_update stores
 };
 
 } // namespace tallow

@@ -1,6 +1,7 @@
 #include "animation/animation_state_machine.h"
 
 #include "foundation/log.h"
+#include "foundation/threads/thread_pool.h"
 #include "world/world_events.h"
 
 #include <atomic>
@@ -69,18 +70,20 @@ AnimationStateMachine::AnimationStateMachine(Allocator &parent, const AnimationL
                                              u32 seed)
     : _allocator("AnimationStateMachine", parent), _lookup(lookup), _resource(&resource), _blender(&blender),
       _unit(unit), _random(seed), _current(_allocator), _variables(_allocator), _stack(_allocator),
-      _layers(_allocator)
+      _layers(_allocator), _saved_layers(_allocator), _frame_events(_allocator)
 {
     const u32 layers = resource.layers.size();
     _current.resize(layers);
     _layers.resize(layers);
+    _saved_layers.resize(layers);
     _variables.resize(resource.variable_defaults.size());
     _stack.reserve(max_expression_depth);
-    if (_current.size() != layers || _layers.size() != layers ||
+    if (_current.size() != layers || _layers.size() != layers || _saved_layers.size() != layers ||
         _variables.size() != resource.variable_defaults.size()) {
         log_message("animation", "no memory for a state machine of %u layers; it plays nothing", layers);
         _current.clear();
         _layers.clear();
+        _saved_layers.clear();
         _variables.clear();
         return;
     }
@@ -316,7 +319,25 @@ void AnimationStateMachine::post(Array<u8> &events, u32 id) const
         log_message("animation", "no memory for an animation event; it is lost");
 }
 
-void AnimationStateMachine::update(f32 dt, Array<u8> &events)
+void AnimationStateMachine::update(f32 dt, Array<u8> &events) { (void)run(dt, events, false); }
+
+bool AnimationStateMachine::update_apart(f32 dt)
+{
+    _frame_events.clear();
+    for (u32 l = 0; l < _layers.size(); ++l)
+        _saved_layers[l] = _layers[l];
+    if (run(dt, _frame_events, true))
+        return true;
+    // Only the layers' playback records changed before the hand-over (states, the random
+    // state and variables change past it). What it set in the blender (weights, speeds)
+    // follows from the variables alone, so `update` sets the same values again.
+    for (u32 l = 0; l < _layers.size(); ++l)
+        _layers[l] = _saved_layers[l];
+    _frame_events.clear();
+    return false;
+}
+
+bool AnimationStateMachine::run(f32 dt, Array<u8> &events, bool apart)
 {
     for (u32 l = 0; l < _layers.size(); ++l) {
         const StateMachineState *s = state(l);
@@ -356,6 +377,8 @@ void AnimationStateMachine::update(f32 dt, Array<u8> &events)
             f32 t = 0;
             u32 loops = 0;
             if (_blender->normalized_time(r.handle, t, loops) && loops != r.loops) {
+                if (apart && s->type == 0 && s->animations.size() >= 2)
+                    return false; // a fresh random choice replaces the animation
                 r.time = t;
                 r.loops = loops;
                 r.next_event = 0;
@@ -370,11 +393,17 @@ void AnimationStateMachine::update(f32 dt, Array<u8> &events)
         r.speed = std::fmax(eval(*s, s->speed_expression), 0.0f);
         _blender->set_speed(r.handle, r.speed);
         // 6. The held internal event.
-        if (held)
+        if (held) {
+            if (apart)
+                return false; // its transition may switch states
             event(held_id);
+        }
         // 7. The pending transition.
         if (r.pending) {
-            r.delay -= dt * r.speed;
+            const f32 delay = r.delay - dt * r.speed;
+            if (apart && delay < 0)
+                return false;
+            r.delay = delay;
             if (r.delay < 0) {
                 u32 key = r.pending_key;
                 _current[l] = r.pending_target;
@@ -386,12 +415,23 @@ void AnimationStateMachine::update(f32 dt, Array<u8> &events)
     }
     for (u32 id : _blender->collected_events())
         post(events, id);
+    return true;
+}
+
+void animation_state_machine_job(const JobData &batch)
+{
+    auto *machines = batch.stream_as<AnimationStateMachine *>(0);
+    u8 *done = batch.stream_as<u8>(1);
+    const f32 dt = *batch.stream_as<f32>(2);
+    for (u32 i = 0; i < batch.count(); ++i)
+        done[i] = machines[i]->update_apart(dt) ? 1 : 0;
 }
 
 // AnimationStateMachines -------------------------------------------------------------------
 
-AnimationStateMachines::AnimationStateMachines(Allocator &parent, const AnimationLookup &lookup)
-    : _allocator("animation_blenders", parent), _lookup(lookup), _instances(_allocator), _events(_allocator)
+AnimationStateMachines::AnimationStateMachines(Allocator &parent, const AnimationLookup &lookup, ThreadPool *pool)
+    : _allocator("animation_state_machines", parent), _lookup(lookup), _pool(pool), _instances(_allocator),
+      _done(_allocator), _events(_allocator)
 {
 }
 
@@ -425,8 +465,45 @@ void AnimationStateMachines::destroy_state_machine(AnimationStateMachine *machin
 
 void AnimationStateMachines::update(f32 dt)
 {
-    for (u32 i = 0; i < _instances.size(); ++i)
-        _instances[i]->update(dt, _events);
+    const u32 n = _instances.size();
+    if (n > 1 && _pool)
+        _done.resize(n);
+    if (n <= 1 || !_pool || _done.size() != n) {
+        for (u32 i = 0; i < n; ++i)
+            _instances[i]->update(dt, _events);
+        return;
+    }
+    Job job("animation_state_machine_job");
+    JobData data(job);
+    data.set_stream(0, {_instances.data(), sizeof(AnimationStateMachine *)});
+    data.set_stream(1, {_done.data(), sizeof(u8)});
+    data.set_stream(2, {&dt, 0}, stream_kind_shared);
+    job.set_count(n);
+    job.set_function(&animation_state_machine_job);
+    JobSystem jobs(*_pool);
+    const JobId id = jobs.run_job(job);
+    jobs.wait_for_job(id);
+    jobs.release_job(id);
+    // In creation order: the machines' events as one stream, and the frames handed over
+    // (they play and stop playbacks, whose order the player keeps).
+    for (u32 i = 0; i < n; ++i) {
+        AnimationStateMachine &m = *_instances[i];
+        if (!_done[i]) {
+            m.update(dt, _events);
+            continue;
+        }
+        const Array<u8> &mine = m.frame_events();
+        if (mine.empty())
+            continue;
+        const u32 at = _events.size();
+        _events.resize(at + mine.size());
+        if (_events.size() != at + mine.size()) {
+            _events.resize(at);
+            log_message("animation", "no memory for a state machine's events; they are lost");
+            continue;
+        }
+        __builtin_memcpy(_events.data() + at, mine.data(), mine.size());
+    }
 }
 
 } // namespace tallow

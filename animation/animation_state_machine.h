@@ -27,7 +27,10 @@
 // that resolves to no loaded animation, nor its fallback the last one, starts nothing;
 // variable indices from scripts are checked (variable / set_variable return false).
 //
-// Main thread only (the World's update), before the blender job of the same frame.
+// Main thread only (the World's update), before the blender job of the same frame. With a
+// thread pool, AnimationStateMachines::update runs the machines' frames as the job
+// "animation_state_machine_job" (see update_apart) and gives the same events and blender
+// state as updating them one after the other.
 
 #include "animation/animation_blender.h"
 #include "animation/state_machine_resource.h"
@@ -35,6 +38,8 @@
 #include "foundation/memory/trace_allocator.h"
 
 namespace tallow {
+
+class ThreadPool;
 
 /// How state machines find "animation" resources by name: `find` returns null for one
 /// that is not loaded.
@@ -82,6 +87,15 @@ class AnimationStateMachine {
     /// One frame: weights, time, timed events, wrap, speed, pending transitions; appends
     /// the frame's animation events to `events`.
     void update(f32 dt, Array<u8> &events);
+    /// The same frame on a worker, touching only this machine and its blender's records:
+    /// its events go to frame_events(). A frame that would start, replace or switch an
+    /// animation (a transition, an internal event, a random choice at a loop) plays and
+    /// stops playbacks and holds resources, which happens on the world's thread in
+    /// machine order: such a frame does nothing here and returns false, the machine as
+    /// it was, for `update` to run it. Its blender must be no other machine's.
+    bool update_apart(f32 dt);
+    /// The events of the last update_apart that returned true.
+    const Array<u8> &frame_events() const { return _frame_events; }
 
     u32 unit() const { return _unit; }
     AnimationBlender &blender() const { return *_blender; }
@@ -100,6 +114,8 @@ class AnimationStateMachine {
     void post(Array<u8> &events, u32 id) const;
     /// Places the layer at key `key` of its new heaviest animation (0 when not found).
     void start_at_key(u32 layer, u32 key);
+    /// update's body; `apart` stops (false) where update_apart must hand over.
+    bool run(f32 dt, Array<u8> &events, bool apart);
 
     TraceAllocator _allocator;
     AnimationLookup _lookup;
@@ -111,11 +127,14 @@ class AnimationStateMachine {
     Array<f32> _variables;
     Array<f32> _stack;
     Array<LayerPlayback> _layers;
+    Array<LayerPlayback> _saved_layers; // _layers as update_apart found them
+    Array<u8> _frame_events;            // update_apart's events (capacity kept)
 };
 
 class AnimationStateMachines {
   public:
-    AnimationStateMachines(Allocator &parent, const AnimationLookup &lookup);
+    /// `pool` may be null: the machines then update on the calling thread.
+    AnimationStateMachines(Allocator &parent, const AnimationLookup &lookup, ThreadPool *pool = nullptr);
     ~AnimationStateMachines();
     AnimationStateMachines(const AnimationStateMachines &) = delete;
     AnimationStateMachines &operator=(const AnimationStateMachines &) = delete;
@@ -124,7 +143,9 @@ class AnimationStateMachines {
     AnimationStateMachine *create_state_machine(const StateMachineResource &resource, AnimationBlender &blender,
                                                 u32 unit);
     void destroy_state_machine(AnimationStateMachine *machine);
-    /// Updates every instance in creation order.
+    /// Updates every instance; events and effects come in creation order. With a pool
+    /// the machines' plain frames run in parallel and waits for them; the frames that
+    /// start or switch animations then run here, in creation order.
     void update(f32 dt);
     /// The event stream; the World walks and empties it.
     Array<u8> &events() { return _events; }
@@ -133,9 +154,16 @@ class AnimationStateMachines {
   private:
     TraceAllocator _allocator;
     AnimationLookup _lookup;
+    ThreadPool *_pool;
     Array<AnimationStateMachine *> _instances;
+    Array<u8> _done; // per instance: its update_apart finished the frame
     Array<u8> _events;
 };
+
+/// The job function of "animation_state_machine_job": stream 0 machine pointers, stream 1
+/// one u8 per machine (set to whether update_apart finished its frame), stream 2 the step
+/// (one f32 for all).
+void animation_state_machine_job(const JobData &batch);
 
 /// Sets the process-wide seed new instances draw their random state from (starts at 0);
 /// for tests and runs that must repeat.

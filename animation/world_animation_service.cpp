@@ -25,7 +25,8 @@ class AnimationService final : public IWorldAnimation {
     explicit AnimationService(const WorldServiceParams &params)
         : _resources(params.resource_manager), _held(params.allocator), _player(params.allocator, params.thread_pool),
           _simple(params.allocator, _player), _blenders(params.allocator, params.thread_pool, _player),
-          _machines(params.allocator, AnimationLookup{this, &find_animation}), _nodes(params.allocator)
+          _machines(params.allocator, AnimationLookup{this, &find_animation}, params.thread_pool),
+          _nodes(params.allocator)
     {
     }
     ~AnimationService() override
@@ -50,10 +51,12 @@ class AnimationService final : public IWorldAnimation {
 
     void update_state_machines(f32 dt) override { _machines.update(dt); }
     void update_simple(f32 dt) override { _simple.update(dt); }
-    void update_player() override { _player.update(); }
+    // The playbacks are sampled in update_blenders, which comes right after: the blend
+    // job follows the sampling job on the workers.
+    void update_player() override {}
     void update_blenders(f32 dt) override
     {
-        _blenders.update(dt);
+        _blenders.sample_and_update(dt);
         release_unused();
     }
     void write_poses() override { _simple.write_poses(); }

@@ -57,7 +57,8 @@ class IWorldAnimation {
     /// service is not built.
     virtual bool is_available() const { return false; }
 
-    // World::update_animations, in this order.
+    // World::update_animations, in this order, update_player right before update_blenders
+    // (a backend may sample the playbacks in update_blenders, ahead of the blend).
     virtual void update_state_machines(f32 dt) = 0; // appends animation events
     virtual void update_simple(f32 dt) = 0;         // ends finished playbacks, advances the rest
     virtual void update_player() = 0;               // samples all playbacks

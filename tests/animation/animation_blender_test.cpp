@@ -332,8 +332,9 @@ TEST(AnimationBlenderBones, MoreThan255MaskedBonesArePosed)
     EXPECT_EQ(b->translations()[bones - 1].z, 3.0f);
 }
 
-/// Hash of every blender's pose after some frames of crossfades in two layers.
-u64 run_blenders(ThreadPool *pool)
+/// Hash of every blender's pose after some frames of crossfades in two layers, sampled
+/// and blended one after the other or as a sampling job the blend job follows.
+u64 run_blenders(ThreadPool *pool, bool chained = false)
 {
     AnimationSource moving;
     moving.length = 2;
@@ -361,8 +362,17 @@ u64 run_blenders(ThreadPool *pool)
         if (f == 10)
             for (AnimationBlender *b : list)
                 b->crossfade(&turn.view, 0, 0.5f, true, blend_normal);
-        player.update();
-        blenders.update(1.0f / 30);
+        if (chained) {
+            blenders.sample_and_update(1.0f / 30);
+        } else {
+            player.update();
+            blenders.update(1.0f / 30);
+        }
+        // Crossfades stopped records; their playbacks are gone once the update ends.
+        EXPECT_TRUE(player.validate());
+        if (f == 12) {
+            EXPECT_EQ(player.count(), 64u * 3u) << "layer 0's walk fading out, its turn in, layer 1's turn";
+        }
     }
     u64 h = 1469598103934665603ull;
     for (auto &g : graphs)
@@ -382,6 +392,8 @@ TEST(AnimationBlendersJob, SamePosesOnOneAndEightWorkers)
     ThreadPool eight(default_allocator(), 8, registry);
     EXPECT_EQ(run_blenders(&one), alone);
     EXPECT_EQ(run_blenders(&eight), alone);
+    for (ThreadPool *pool : {static_cast<ThreadPool *>(nullptr), &one, &eight})
+        EXPECT_EQ(run_blenders(pool, true), alone) << "sampled and blended as chained jobs";
 }
 
 } // namespace

@@ -3,7 +3,10 @@
 // sound answers to data that would make the machine divide by 0 or play nothing.
 #include "animation/animation_player.h"
 #include "animation/animation_state_machine.h"
+#include "foundation/math/state_hasher.h"
 #include "foundation/memory/memory_globals.h"
+#include "foundation/threads/thread_pool.h"
+#include "foundation/threads/thread_registry.h"
 #include "tests/animation/animation_fixture.h"
 #include "world/scene_graph.h"
 #include "world/world_events.h"
@@ -413,6 +416,245 @@ TEST_F(StateMachineTest, RootModeFollowsTheStateUnlessItsMaskLeavesTheRootOut)
     EXPECT_EQ(blender->root_mode(), 2u) << "bone 0 weighs 0.5 in the mask: unchanged";
     m->event(2);
     EXPECT_EQ(blender->root_mode(), 3u);
+}
+
+TEST_F(StateMachineTest, UpdateApartFinishesPlainFramesAsUpdateAndHandsOverTheRestUntouched)
+{
+    add(4, clip(1, {}, 3));
+    struct Case {
+        const char *name;
+        f32 before; // a frame first (0: none)
+        bool go;    // then event_go
+        f32 step;   // the frame compared
+        bool apart; // whether update_apart finishes it
+    };
+    const Case cases[] = {
+        {"a plain frame with a timed event", 0, false, 0.3f, true},
+        {"an internal event falls due", 0, false, 0.6f, false},
+        {"a pending transition falls due", 0.6f, true, 2.5f, false},
+        {"a pending transition not yet due", 0.6f, true, 0.05f, true},
+        {"a random choice at a loop", 1.25f, false, 1.0f, false},
+    };
+    struct Result {
+        std::vector<u32> events;
+        LayerPlayback layers[2];
+        u32 states[2];
+    };
+    auto result = [&](AnimationStateMachine &m, const Array<u8> &events) {
+        Result r;
+        walk_world_events(events, [&](u32, const u8 *record, u32 size) {
+            AnimationEventPayload p;
+            EXPECT_TRUE(read_world_event(record, size, p));
+            r.events.push_back(p.event_id);
+        });
+        for (u32 l = 0; l < 2; ++l) {
+            r.layers[l] = m.playback(l);
+            r.states[l] = m.current_state(l);
+        }
+        return r;
+    };
+    auto same = [](const Result &a, const Result &b) {
+        EXPECT_EQ(a.events, b.events);
+        for (u32 l = 0; l < 2; ++l) {
+            SCOPED_TRACE(l);
+            EXPECT_EQ(a.states[l], b.states[l]);
+            EXPECT_EQ(a.layers[l].time, b.layers[l].time);
+            EXPECT_EQ(a.layers[l].next_event, b.layers[l].next_event);
+            EXPECT_EQ(a.layers[l].delay, b.layers[l].delay);
+            EXPECT_EQ(a.layers[l].pending, b.layers[l].pending);
+            EXPECT_EQ(a.layers[l].loops, b.layers[l].loops);
+            EXPECT_EQ(a.layers[l].speed, b.layers[l].speed);
+        }
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        // The same start twice: once updated, once through update_apart.
+        auto begin = [&]() -> AnimationStateMachine * {
+            StateMachineSource sm;
+            LayerSource timed, random;
+            timed.states = {single(1), single(2)};
+            timed.states[0].events = {{0.25f, 201, 0}, {0.5f, 202, 1}};
+            timed.states[0].transitions = {{202, 1, 0, 4, 0}};
+            timed.states[1].transitions = {{event_go, 0, 0.5f, 1, 0}};
+            StateSource pick = single(3);
+            pick.animations = {3, 4};
+            pick.random_thresholds = {0.5f, 1.0f};
+            random.states = {pick};
+            sm.layers = {timed, random};
+            if (resource)
+                destroy_state_machine_resource(resource, default_allocator());
+            machines.reset();
+            blender->clear();
+            reset_state_machine_seed();
+            AnimationStateMachine *m = start(sm);
+            if (m && c.before > 0) {
+                frame(c.before);
+                player.update(); // the player's times catch up with the blender's step
+            }
+            posted();
+            if (m && c.go)
+                m->event(event_go);
+            return m;
+        };
+        AnimationStateMachine *m = begin();
+        ASSERT_NE(m, nullptr);
+        m->update(c.step, machines->events());
+        const Result updated = result(*m, machines->events());
+        machines->events().clear();
+
+        m = begin();
+        const Result before = result(*m, machines->events());
+        const u32 playbacks = player.count();
+        ASSERT_EQ(m->update_apart(c.step), c.apart);
+        EXPECT_TRUE(machines->events().empty()) << "its events stay with the machine";
+        if (c.apart) {
+            same(result(*m, m->frame_events()), updated);
+            continue;
+        }
+        EXPECT_EQ(player.count(), playbacks) << "no playback started or stopped";
+        EXPECT_TRUE(m->frame_events().empty());
+        same(result(*m, m->frame_events()), before);
+        m->update(c.step, machines->events());
+        same(result(*m, machines->events()), updated);
+    }
+}
+
+struct MachinesRun {
+    std::vector<u32> events; // frame, unit, id of each event the World would walk
+    u64 state = 0;           // the player's and blenders' hashes, then each machine's layers
+};
+
+/// Forty-eight machines of four kinds (plain loops, random choices at each loop, timed and
+/// internal events with keep-phase and end-of-animation transitions, blend states over
+/// two layers driven by variables), with events and variable changes on some frames.
+MachinesRun run_machines(ThreadPool *pool)
+{
+    std::map<u64, std::unique_ptr<ReadAnimation>> animations;
+    animations[1] = std::make_unique<ReadAnimation>(clip(0.7f, {{0.2f, key_a}, {0.5f, key_b}}));
+    animations[2] = std::make_unique<ReadAnimation>(clip(1.1f, {{0.3f, key_a}, {0.9f, key_b}}, 1));
+    animations[3] = std::make_unique<ReadAnimation>(clip(0.4f, {}, 2));
+    auto find = [](const void *context, u64 name) -> const AnimationView * {
+        auto &m = *static_cast<const std::map<u64, std::unique_ptr<ReadAnimation>> *>(context);
+        auto it = m.find(name);
+        return it == m.end() ? nullptr : &it->second->view;
+    };
+    StateMachineSource kinds[4];
+    {
+        LayerSource l;
+        l.states = {single(1), single(2)};
+        l.states[0].speed_expression = l.states[0].add_expression(Expression().var(0).end());
+        l.states[0].transitions = {{event_go, 1, 0.2f, 0, 0}};
+        l.states[1].transitions = {{event_go, 0, 0.1f, 3, 0}};
+        kinds[0].layers = {l};
+        kinds[0].variable_names = {1};
+        kinds[0].variable_defaults = {1.5f};
+    }
+    {
+        LayerSource l;
+        StateSource pick = single(1);
+        pick.animations = {1, 2, 3};
+        pick.random_thresholds = {0.3f, 0.6f, 1.0f};
+        l.states = {pick};
+        kinds[1].layers = {l};
+    }
+    {
+        LayerSource l;
+        l.states = {single(2), single(1)};
+        l.states[0].events = {{0.2f, 201, 0}, {0.6f, 202, 1}, {0.6f, 203, 0}};
+        l.states[0].transitions = {{202, 1, 0.25f, 4, 0}};
+        l.states[1].transitions = {{event_go, 0, 0.3f, 1, 0}};
+        kinds[2].layers = {l};
+    }
+    {
+        LayerSource base, top;
+        StateSource mix;
+        mix.type = 2;
+        mix.loop = 1;
+        mix.animations = {1, 2};
+        mix.weight_expressions = {mix.add_expression(Expression().var(0).end()),
+                                  mix.add_expression(Expression().push_int(1).var(0).op(1).end())};
+        mix.speed_expression = mix.add_expression(Expression().push_int(1).end());
+        base.states = {mix, single(3)};
+        base.states[0].transitions = {{event_go, 1, 0.2f, 2, key_a}, {event_go, 1, 0.2f, 0, 0}};
+        base.states[1].events = {{0.3f, 204, 1}};
+        base.states[1].transitions = {{204, 0, 0.1f, 0, 0}};
+        top.states = {single(3)};
+        kinds[3].layers = {base, top};
+        kinds[3].variable_names = {2};
+        kinds[3].variable_defaults = {0.25f};
+    }
+    StateMachineResource *resources[4];
+    for (u32 k = 0; k < 4; ++k) {
+        std::vector<u8> bytes = write_state_machine(kinds[k]);
+        resources[k] = read_state_machine(bytes.data(), bytes.size(), default_allocator());
+    }
+    reset_state_machine_seed(7);
+    AnimationPlayer player(default_allocator(), pool);
+    AnimationBlenders blenders(default_allocator(), pool, player);
+    AnimationStateMachines machines(default_allocator(), AnimationLookup{&animations, find}, pool);
+    std::vector<std::unique_ptr<SceneGraph>> graphs;
+    std::vector<AnimationStateMachine *> list;
+    const u32 nodes[] = {0, 1};
+    for (u32 i = 0; i < 48; ++i) {
+        graphs.push_back(std::make_unique<SceneGraph>(default_allocator(), 2));
+        AnimationBlender *b = blenders.create_blender(*graphs.back(), nodes, 2);
+        list.push_back(resources[i % 4] ? machines.create_state_machine(*resources[i % 4], *b, i + 1) : nullptr);
+    }
+    MachinesRun run;
+    for (u32 f = 0; f < 120; ++f) {
+        for (u32 i = 0; i < list.size(); ++i) {
+            if (!list[i])
+                continue;
+            if ((f + i) % 37 == 0)
+                list[i]->event(event_go);
+            if (f % 25 == 0 && i % 4 == 3)
+                list[i]->set_variable(0, f32((f + i) % 5) * 0.25f);
+        }
+        machines.update(1.0f / 30);
+        player.update();
+        blenders.update(1.0f / 30);
+        walk_world_events(machines.events(), [&](u32, const u8 *record, u32 size) {
+            AnimationEventPayload p;
+            if (read_world_event(record, size, p))
+                run.events.insert(run.events.end(), {f, p.unit, p.event_id});
+        });
+        machines.events().clear();
+    }
+    StateHasher hasher;
+    player.hash_state(hasher);
+    blenders.hash_state(hasher);
+    for (AnimationStateMachine *m : list)
+        for (u32 l = 0; m && l < m->layer_count(); ++l) {
+            hasher.add(m->current_state(l));
+            hasher.add(m->playback(l).time);
+            hasher.add(m->playback(l).loops);
+        }
+    run.state = hasher.value();
+    while (machines.count() > 0 && !list.empty()) {
+        if (list.back())
+            machines.destroy_state_machine(list.back());
+        list.pop_back();
+    }
+    for (StateMachineResource *r : resources)
+        if (r)
+            destroy_state_machine_resource(r, default_allocator());
+    return run;
+}
+
+TEST(StateMachinesJob, SameEventsAndStateOnAPoolAsOneAfterAnother)
+{
+    ThreadRegistry registry{default_allocator(), "main"};
+    const MachinesRun alone = run_machines(nullptr);
+    // The scenario reaches every kind of frame: timed, internal and key events.
+    for (u32 id : {201u, 203u, u32(key_a), u32(key_b)})
+        EXPECT_NE(std::find(alone.events.begin(), alone.events.end(), id), alone.events.end()) << id;
+    ThreadPool one(default_allocator(), 1, registry);
+    ThreadPool eight(default_allocator(), 8, registry);
+    for (ThreadPool *pool : {&one, &eight}) {
+        const MachinesRun pooled = run_machines(pool);
+        EXPECT_EQ(pooled.events, alone.events);
+        EXPECT_EQ(pooled.state, alone.state);
+    }
 }
 
 } // namespace
