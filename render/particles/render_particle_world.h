@@ -61,8 +61,8 @@ class ParticleFeedback {
 
 class RenderParticleWorld final : public RenderObject {
   public:
-    /// Made on the game side from the RenderWorld's allocator. `pool` runs the update job
-    /// (null: on the calling thread); `shaders` makes the emitters' materials (null: the
+    /// Made on the game side from the RenderWorld's allocator. `pool` runs the update and
+    /// vertex jobs (null: on the calling thread); `shaders` makes the emitters' materials (null: the
     /// render world's, as meshes use; with neither, effects simulate and draw nothing).
     /// Takes a reference to `feedback`.
     RenderParticleWorld(Allocator &allocator, ThreadPool *pool, ShaderManager *shaders, ParticleFeedback &feedback);
@@ -81,8 +81,10 @@ class RenderParticleWorld final : public RenderObject {
     /// The per-world-update step (see the top). `context` (may be null) takes the
     /// resources of new emitters and releases those of leaving effects.
     void update_from_world(f32 dt, RenderResourceContext *context);
-    /// Builds every live effect's vertices for the view's camera and files their draws into
-    /// `context`, under the layers their shaders' passes name. Render thread.
+    /// Builds every live effect's vertices for the view's camera (the job
+    /// "particle_vertex_job" on the pool, one item per effect, waited for here) and files
+    /// their draws into `context` in live order, under the layers their shaders' passes
+    /// name. The vertices come out the same whatever the worker count. Render thread.
     void render(const ParticleView &view, RenderContext &context);
 
     u32 live_count() const { return _live.size(); }
