@@ -239,7 +239,7 @@ bool ParticleEmitter::draw(RenderContext &context, f32 order, const ParticleView
             u64(v->offset) + 4 <= block_bytes)
             memcpy(block + v->offset, &textures[t].handle, 4);
     }
-    slot.constant_block = block;
+    slot.constant_block = block_bytes ? block : nullptr; // an empty block passes no pointer
     context.update_resource(&_instances.resource, 0);
     const GeometryBinding bindings[4] = {{5, _corners.resource.handle},
                                          {5, _instances.resource.handle},
