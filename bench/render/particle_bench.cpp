@@ -1,8 +1,12 @@
 // 100k particles through a typical operator stream (age, Euler step, gravity, noise force,
 // colour output) against a hand-written structure-of-arrays loop doing the same maths; and
-// 1000 effects of about 100 particles updated on the thread pool against one thread.
+// 1000 effects of about 100 particles updated on the thread pool against one thread, then
+// their vertices built for a view (sorted back to front) on the pool against one thread.
+// The pool rows also show the calling thread's processor time per iteration (caller_ms):
+// the render thread's share when it builds through the pool.
 #include "bench/support/bench_support.h"
 #include "foundation/threads/thread_pool.h"
+#include "render/commands/render_context.h"
 #include "foundation/threads/thread_registry.h"
 #include "render/particles/particle_effect.h"
 #include "render/particles/render_particle_world.h"
@@ -12,6 +16,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 using namespace tallow;
@@ -171,12 +176,53 @@ struct ManyEffects {
 
 ThreadRegistry *registry = nullptr;
 
+double thread_seconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+// The caller's processor time per iteration, in milliseconds.
+void count_caller_time(benchmark::State &state, double started)
+{
+    if (state.iterations() > 0)
+        state.counters["caller_ms"] = (thread_seconds() - started) * 1e3 / double(state.iterations());
+}
+
+// One view's vertices of every effect (no shaders: nothing is drawn), the camera turning
+// a little each time so the sorts have work.
+void build_vertices(benchmark::State &state, ThreadPool *pool)
+{
+    ManyEffects m(pool);
+    RenderContext context(default_allocator());
+    ParticleView view;
+    view.pose.m[3][1] = -20;
+    u32 frame = 0;
+    const double started = thread_seconds();
+    for (auto _ : state) {
+        view.pose.m[3][0] = f32(frame++ % 16) * 0.5f;
+        m.world.render(view, context);
+    }
+    count_caller_time(state, started);
+}
+
+void vertices_on_pool(benchmark::State &state)
+{
+    ThreadPool pool(default_allocator(), 8, *registry);
+    build_vertices(state, &pool);
+}
+
+void vertices_on_one_thread(benchmark::State &state) { build_vertices(state, nullptr); }
+
 void effects_on_pool(benchmark::State &state)
 {
     ThreadPool pool(default_allocator(), 8, *registry);
     ManyEffects m(&pool);
+    const double started = thread_seconds();
     for (auto _ : state)
         m.step();
+    count_caller_time(state, started);
 }
 
 void effects_on_one_thread(benchmark::State &state)
@@ -192,6 +238,11 @@ BENCHMARK(interpreter)->Name("ops/interpreter_100k")->Unit(benchmark::kMicroseco
 BENCHMARK(hand_loop)->Name("ops/hand_loop_100k")->Unit(benchmark::kMicrosecond);
 BENCHMARK(effects_on_pool)->Name("world/1000_effects_pool")->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(effects_on_one_thread)->Name("world/1000_effects_one_thread")->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(vertices_on_pool)->Name("world/1000_effects_vertices_pool")->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(vertices_on_one_thread)
+    ->Name("world/1000_effects_vertices_one_thread")
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
 
 int main(int argc, char **argv)
 {
@@ -202,7 +253,8 @@ int main(int argc, char **argv)
     const tallow::bench::TimeRatio ops[] = {{"100k particles", "ops/interpreter_100k", "ops/hand_loop_100k"}};
     tallow::bench::print_time_ratios(runs, "operator interpreter time / hand-written loop (goal: below 2)", ops);
     const tallow::bench::TimeRatio pool[] = {
-        {"1000 effects", "world/1000_effects_pool", "world/1000_effects_one_thread"}};
+        {"1000 effects, update", "world/1000_effects_pool", "world/1000_effects_one_thread"},
+        {"1000 effects, vertices", "world/1000_effects_vertices_pool", "world/1000_effects_vertices_one_thread"}};
     tallow::bench::print_time_ratios(runs, "thread pool time / one thread (below 1: the pool is faster)", pool);
     return 0;
 }

@@ -32,6 +32,15 @@ void fill_indices(void *destination, u32, u32)
 constexpr u32 corner_semantic = 4;
 constexpr u32 corner_semantic_index = 7;
 
+// A depth as an unsigned key in the same order (NaNs at either end, -0 with +0).
+u32 depth_order(f32 depth)
+{
+    depth += 0.0f;
+    u32 bits;
+    memcpy(&bits, &depth, 4);
+    return bits & 0x80000000u ? ~bits : bits | 0x80000000u;
+}
+
 u64 fnv(u64 h, const void *data, size_t bytes)
 {
     const u8 *p = static_cast<const u8 *>(data);
@@ -78,8 +87,7 @@ u32 particle_shader_template(const MaterialEntry &entry, u32 emitter_flags, bool
 // --- ParticleEmitter ------------------------------------------------------------------------
 
 ParticleEmitter::ParticleEmitter(Allocator &allocator, const ParticleEmitterInfo &info, ParticleSystemInstance &system)
-    : _allocator(allocator), _info(&info), _system(&system), _vertices(allocator), _depths(allocator),
-      _order(allocator)
+    : _allocator(allocator), _info(&info), _system(&system), _vertices(allocator), _sort_keys(allocator)
 {
     _vertices.resize(system.info->capacity * info.stride);
     _corners.resource.type = RenderResourceType::VertexBuffer;
@@ -150,27 +158,41 @@ void ParticleEmitter::build_vertices(const Matrix4x4 &camera, f32 effect_time)
         }
     if (position == 0xFFFFFFFFu)
         return;
-    _depths.resize(_vertex_count);
-    _order.resize(_vertex_count);
-    if (_depths.size() != _vertex_count || _order.size() != _vertex_count)
+    // Room for the whole system at the first sort: later frames never grow the keys.
+    _sort_keys.reserve(_system->info->capacity);
+    _sort_keys.resize(_vertex_count);
+    if (_sort_keys.size() != _vertex_count)
         return;
     const Vector3 forward = axis(camera, 1), eye = translation(camera);
+    u8 *vertices = _vertices.data();
+    const u32 stride = _info->stride;
     for (u32 i = 0; i < _vertex_count; ++i) {
         Vector3 p;
-        memcpy(&p, _vertices.data() + size_t(i) * _info->stride + position, 12);
-        _depths[i] = dot(forward, p - eye);
-        _order[i] = i;
+        memcpy(&p, vertices + size_t(i) * stride + position, 12);
+        _sort_keys[i] = u64(~depth_order(dot(forward, p - eye))) << 32 | i;
     }
-    // Farthest first: back to front for blending. Equal depths keep their order.
-    std::stable_sort(_order.begin(), _order.end(), [&](u32 a, u32 b) { return _depths[a] > _depths[b]; });
-    Array<u8> sorted(_allocator);
-    sorted.resize(_vertex_count * _info->stride);
-    if (sorted.size() != _vertex_count * _info->stride)
-        return;
-    for (u32 i = 0; i < _vertex_count; ++i)
-        memcpy(sorted.data() + size_t(i) * _info->stride, _vertices.data() + size_t(_order[i]) * _info->stride,
-               _info->stride);
-    memcpy(_vertices.data(), sorted.data(), sorted.size());
+    // Farthest first: back to front for blending. The index in the low bits keeps equal
+    // depths in their order, and the integer keys sort without a scratch block or a
+    // comparison a NaN could break.
+    std::sort(_sort_keys.begin(), _sort_keys.end());
+    // Vertex i takes the one at the index in key i: followed cycle by cycle in place, one
+    // vertex held aside, each key marked done by pointing at its own place.
+    u8 held[particle_max_vertex_stride];
+    for (u32 i = 0; i < _vertex_count; ++i) {
+        u32 from = u32(_sort_keys[i]);
+        if (from == i)
+            continue;
+        memcpy(held, vertices + size_t(i) * stride, stride);
+        u32 to = i;
+        while (from != i) {
+            memcpy(vertices + size_t(to) * stride, vertices + size_t(from) * stride, stride);
+            _sort_keys[to] = to;
+            to = from;
+            from = u32(_sort_keys[to]);
+        }
+        memcpy(vertices + size_t(to) * stride, held, stride);
+        _sort_keys[to] = to;
+    }
 }
 
 u32 ParticleEmitter::shader_template() const { return _material ? _material->shader_template() : 0; }
@@ -192,25 +214,32 @@ bool ParticleEmitter::draw(RenderContext &context, f32 order, const ParticleView
         return true;
     const Shader &shader = *shading.shader(slot_index);
     // The material's block is shared by every emitter drawing it: the view's values go into
-    // a copy that the draw record carries.
-    Array<u8> block(context.allocator());
-    block.resize(slot.constant_size_bytes);
-    if (block.size() != slot.constant_size_bytes)
-        return false;
-    if (slot.constant_size_bytes)
-        memcpy(block.data(), slot.constant_block, slot.constant_size_bytes);
+    // a copy that the draw record carries (it copies the constants). Blocks that fit stay
+    // on the stack, so a frame's draws allocate nothing.
+    const u32 block_bytes = slot.constant_size_bytes;
+    alignas(16) u8 local[1024];
+    Array<u8> large(context.allocator());
+    u8 *block = local;
+    if (block_bytes > sizeof local) {
+        large.resize(block_bytes);
+        if (large.size() != block_bytes)
+            return false;
+        block = large.data();
+    }
+    if (block_bytes)
+        memcpy(block, slot.constant_block, block_bytes);
     evaluate_object_auto_variables(shader.object_autos().data(), shader.object_autos().size(), matrix4x4_identity,
-                                   view.view, view.projection, block.data(), block.size());
+                                   view.view, view.projection, block, block_bytes);
     evaluate_camera_auto_variables(shader.camera_autos().data(), shader.camera_autos().size(),
-                                   shader.manager().camera_values(), block.data(), block.size());
+                                   shader.manager().camera_values(), block, block_bytes);
     const Array<MaterialTextureBinding> &textures = _material->textures();
     for (u32 t = 0; t < textures.size() && t < view.texture_channel_count; ++t) {
         const ShaderVariable *v = shader.find_variable(view.texture_channels[t]);
         if (textures[t].handle != invalid_render_handle && v && v->kind == shader_variable_kind::resource &&
-            u64(v->offset) + 4 <= block.size())
-            memcpy(block.data() + v->offset, &textures[t].handle, 4);
+            u64(v->offset) + 4 <= block_bytes)
+            memcpy(block + v->offset, &textures[t].handle, 4);
     }
-    slot.constant_block = block.data();
+    slot.constant_block = block_bytes ? block : nullptr; // an empty block passes no pointer
     context.update_resource(&_instances.resource, 0);
     const GeometryBinding bindings[4] = {{5, _corners.resource.handle},
                                          {5, _instances.resource.handle},
@@ -390,7 +419,14 @@ void ParticleEffect::update(f32 dt)
     _events.clear();
 }
 
-bool ParticleEffect::set_grid_heights(u32 system, u32 state_offset, u32 n, const f32 *heights)
+void ParticleEffect::build_vertices(const Matrix4x4 &camera)
+{
+    const f32 t = effect_time();
+    for (ParticleEmitter *e : _emitters)
+        e->build_vertices(camera, t);
+}
+
+bool ParticleEffect::set_grid_heights(u32 system, u32 state_offset, u32 n, const void *heights)
 {
     if (system >= _systems.size())
         return false;

@@ -4,7 +4,8 @@
 //
 //   ParticleEffect *e = ParticleEffect::create(allocator, resource, id, pose, seed);  // null: no memory
 //   e->update(dt);                       // a "particle_world_job" item: one thread per effect
-//   e->emitter(k).build_vertices(view.pose, effect_time); e->emitter(k).draw(context, order, view);
+//   e->build_vertices(view.pose);        // a "particle_vertex_job" item: one thread per effect
+//   e->emitter(k).draw(context, order, view);                           // render thread
 //   if (e->is_finished()) ... ParticleEffect::destroy(e, resource_context);
 //
 // System memory is one zero-filled block per system, aligned to 16: the channels (capacity
@@ -70,7 +71,10 @@ class ParticleEmitter {
     /// Releases the resources and the material; safe when init never ran.
     void destroy(RenderResourceContext *context);
     /// Runs the output stream into the vertex array, then sorts back to front when the
-    /// emitter asks. `camera` rows: right, forward, up, position.
+    /// emitter asks (equal depths keep their order). `camera` rows: right, forward, up,
+    /// position. Touches only this emitter's arrays and reads its system, so emitters build
+    /// on any threads at once; the arrays are kept between builds (no allocation once they
+    /// have reached the system's live count).
     void build_vertices(const Matrix4x4 &camera, f32 effect_time);
     /// One instanced draw of the 4-corner quad, one instance per vertex, filed for the
     /// passes of the material's shader (their layers) with `order` as its depth. The draw
@@ -97,8 +101,7 @@ class ParticleEmitter {
     const ParticleEmitterInfo *_info;
     ParticleSystemInstance *_system;
     Array<u8> _vertices; // capacity x stride
-    Array<f32> _depths;
-    Array<u32> _order;
+    Array<u64> _sort_keys; // per vertex while sorting: farthest first, then vertex index (low 32 bits)
     u32 _vertex_count = 0;
     RenderMaterial *_material = nullptr;
     BufferDescription _corners;
@@ -117,15 +120,18 @@ class ParticleEffect {
 
     /// One step: simulate every system, then spawn, then collect feedback. One thread.
     void update(f32 dt);
+    /// Every emitter's vertices for `camera` (ParticleEmitter::build_vertices) at the
+    /// effect's time. One thread per effect.
+    void build_vertices(const Matrix4x4 &camera);
     /// True once older than its duration, or when spawning is off and no particle lives.
     bool is_finished() const;
     void set_pose(const Matrix4x4 &pose) { _pose = pose; }
     void stop_spawning() { _spawning = false; }
     /// Spawns up to `count` particles in `system` at `position` (the spawn request's work).
     void spawn(u32 system, Vector3 position, Vector3 velocity, u32 count);
-    /// Copies the game side's heights into the grid at `state_offset` of `system`; false
-    /// when nothing there matches (gone, another size).
-    bool set_grid_heights(u32 system, u32 state_offset, u32 n, const f32 *heights);
+    /// Copies the game side's n x n f32 heights (any alignment) into the grid at
+    /// `state_offset` of `system`; false when nothing there matches (gone, another size).
+    bool set_grid_heights(u32 system, u32 state_offset, u32 n, const void *heights);
 
     u32 id() const { return _id; }
     u64 name() const { return _name; }

@@ -30,6 +30,41 @@ void particle_world_job(const JobData &batch)
         effects[i]->update(dt);
 }
 
+void particle_vertex_job(const JobData &batch)
+{
+    ParticleEffect **effects = batch.stream_as<ParticleEffect *>(0);
+    const Matrix4x4 &camera = *batch.stream_as<Matrix4x4>(1);
+    for (u32 i = 0; i < batch.count(); ++i)
+        effects[i]->build_vertices(camera);
+}
+
+// Runs `function` over the live effects (stream 0, one item each) with `shared` as stream
+// 1, on the pool, and waits. About four batches per member: enough to even out effects of
+// different sizes, while the batch records run_job allocates stay a few, whatever the
+// number of effects. False when it did not run there (no pool, or no memory for the job).
+bool run_on_pool(ThreadPool *pool, const char *name, JobFunction function, Array<ParticleEffect *> &live,
+                 void *shared)
+{
+    if (!pool || live.empty())
+        return false;
+    Job job(name);
+    JobData data(job);
+    data.set_stream(0, {live.data(), sizeof(ParticleEffect *)});
+    data.set_stream(1, {shared, 0}, stream_kind_shared);
+    job.set_count(live.size());
+    job.set_function(function);
+    const u32 batches = pool->member_count() * 4;
+    JobSplit split(job);
+    split.mode = 1;
+    split.limit = batches ? (live.size() + batches - 1) / batches : live.size();
+    const JobId id = run_job(*pool, job, no_job, &split);
+    if (id == no_job)
+        return false;
+    pool->wait(id);
+    pool->job_done(id);
+    return true;
+}
+
 } // namespace
 
 // --- ParticleFeedback -----------------------------------------------------------------------
@@ -270,13 +305,9 @@ void RenderParticleWorld::set_heights(const u8 *payload, u32 payload_bytes)
     const u64 bytes = u64(m.n) * m.n * 4;
     if (bytes > payload_bytes - sizeof m)
         return;
-    Array<f32> heights(_allocator);
-    heights.resize(m.n * m.n);
-    if (heights.size() != m.n * m.n)
-        return;
-    memcpy(heights.data(), payload + sizeof m, bytes);
+    // Straight from the record: no copy of the grid per answer.
     if (ParticleEffect *e = find(m.id))
-        (void)e->set_grid_heights(m.system, m.state_offset, m.n, heights.data());
+        (void)e->set_grid_heights(m.system, m.state_offset, m.n, payload + sizeof m);
 }
 
 void RenderParticleWorld::apply_links()
@@ -377,29 +408,11 @@ void RenderParticleWorld::update_from_world(f32 dt, RenderResourceContext *conte
     _destroy_ids.clear();
     _stop_ids.clear();
     _moves.clear();
-    // 5. Every effect on the pool, one item each.
-    if (!_live.empty()) {
-        f32 step = dt;
-        Job job("particle_world_job");
-        JobData data(job);
-        data.set_stream(0, {_live.data(), sizeof(ParticleEffect *)});
-        data.set_stream(1, {&step, 0}, stream_kind_shared);
-        job.set_count(_live.size());
-        job.set_function(&particle_world_job);
-        if (_pool) {
-            JobSplit split(job);
-            split.mode = 1;
-            split.limit = 1;
-            JobId id = run_job(*_pool, job, no_job, &split);
-            if (id != no_job) {
-                _pool->wait(id);
-                _pool->job_done(id);
-            }
-        } else {
-            for (ParticleEffect *e : _live)
-                e->update(dt);
-        }
-    }
+    // 5. Every effect on the pool, one item each (on this thread when the pool cannot).
+    f32 step = dt;
+    if (!run_on_pool(_pool, "particle_world_job", &particle_world_job, _live, &step))
+        for (ParticleEffect *e : _live)
+            e->update(dt);
     // 6. Feedback in live order, whichever worker ran which effect (after the gone records).
     for (ParticleEffect *e : _live) {
         Array<u8> &f = e->feedback();
@@ -414,14 +427,15 @@ void RenderParticleWorld::update_from_world(f32 dt, RenderResourceContext *conte
 
 void RenderParticleWorld::render(const ParticleView &view, RenderContext &context)
 {
-    for (ParticleEffect *e : _live) {
-        const f32 t = e->effect_time();
-        for (u32 i = 0; i < e->emitter_count(); ++i) {
-            ParticleEmitter &emitter = e->emitter(i);
-            emitter.build_vertices(view.pose, t);
-            emitter.draw(context, e->emitter_order(i), view);
-        }
-    }
+    // Each effect builds into its own emitters' arrays, so the pool's order of work cannot
+    // change a byte; the draws are filed here afterwards, in live order.
+    Matrix4x4 camera = view.pose;
+    if (!run_on_pool(_pool, "particle_vertex_job", &particle_vertex_job, _live, &camera))
+        for (ParticleEffect *e : _live)
+            e->build_vertices(camera);
+    for (ParticleEffect *e : _live)
+        for (u32 i = 0; i < e->emitter_count(); ++i)
+            e->emitter(i).draw(context, e->emitter_order(i), view);
 }
 
 u64 RenderParticleWorld::state_hash() const

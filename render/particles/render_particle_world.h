@@ -1,7 +1,8 @@
 #pragma once
 // The render side of a World's particles (class ParticleWorld): the playing effects, the
 // messages of the game side's ParticleWorld, links to unit scene graphs, the per-update
-// job that steps every effect, and the billboard draws.
+// job that steps every effect, the per-view job that builds their vertices, and the
+// billboard draws.
 //
 //   // render thread, the world-update message, after the state buffer was applied:
 //   particle_world->update_from_world(dt, resource_context);   // links, frees, job, feedback
@@ -13,7 +14,10 @@
 // finished or destroyed effects leave the live array (freed one update later), stops and
 // moves apply, the job "particle_world_job" steps every live effect (one item each, on
 // the pool), and their feedback goes to the shared feedback buffer in live-array order, so
-// the game side sees the same records whatever the worker count.
+// the game side sees the same records whatever the worker count. A render builds every
+// live effect's vertices for the view with the job "particle_vertex_job" (one item each, on
+// the pool) and then files the draws in live-array order. Steady frames allocate nothing
+// here: every array keeps its memory from frame to frame.
 //
 // Messages come through apply (render thread, from update stream 0). An id that names no
 // live effect changes nothing. Material tables are kept by the particles resource's name,
@@ -61,9 +65,10 @@ class ParticleFeedback {
 
 class RenderParticleWorld final : public RenderObject {
   public:
-    /// Made on the game side from the RenderWorld's allocator. `pool` runs the update job
-    /// (null: on the calling thread); `shaders` makes the emitters' materials (null: the
-    /// render world's, as meshes use; with neither, effects simulate and draw nothing).
+    /// Made on the game side from the RenderWorld's allocator. `pool` runs the update and
+    /// vertex jobs (null: on the calling thread); `shaders` makes the emitters' materials
+    /// (null: the render world's, as meshes use; with neither, effects simulate and draw
+    /// nothing).
     /// Takes a reference to `feedback`.
     RenderParticleWorld(Allocator &allocator, ThreadPool *pool, ShaderManager *shaders, ParticleFeedback &feedback);
     ~RenderParticleWorld() override;
@@ -81,8 +86,10 @@ class RenderParticleWorld final : public RenderObject {
     /// The per-world-update step (see the top). `context` (may be null) takes the
     /// resources of new emitters and releases those of leaving effects.
     void update_from_world(f32 dt, RenderResourceContext *context);
-    /// Builds every live effect's vertices for the view's camera and files their draws into
-    /// `context`, under the layers their shaders' passes name. Render thread.
+    /// Builds every live effect's vertices for the view's camera (the job
+    /// "particle_vertex_job" on the pool, one item per effect, waited for here) and files
+    /// their draws into `context` in live order, under the layers their shaders' passes
+    /// name. The vertices come out the same whatever the worker count. Render thread.
     void render(const ParticleView &view, RenderContext &context);
 
     u32 live_count() const { return _live.size(); }
