@@ -25,11 +25,19 @@ std::string key_of(const benchmark::BenchmarkName &name)
 void RatioReporter::ReportRuns(const std::vector<Run> &runs)
 {
     for (const Run &run : runs) {
-        if (run.error_occurred || run.run_type != Run::RT_Iteration)
+        if (run.error_occurred)
+            continue;
+        // Repeated runs (--benchmark_repetitions) keep their median; a single run itself.
+        const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+        if (!median && run.run_type != Run::RT_Iteration)
+            continue;
+        const std::string key = key_of(run.run_name);
+        auto kept = _results.find(key);
+        if (!median && kept != _results.end() && kept->second.median)
             continue;
         auto rate = run.counters.find("bytes_per_second");
-        _results[key_of(run.run_name)] = {run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit),
-                                          rate == run.counters.end() ? 0.0 : double(rate->second)};
+        _results[key] = {run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit),
+                         rate == run.counters.end() ? 0.0 : double(rate->second), median};
     }
     ConsoleReporter::ReportRuns(runs);
 }

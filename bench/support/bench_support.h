@@ -24,7 +24,10 @@ namespace tallow::bench {
 /// "bytes_per_second" counter when it sets one, kept under its name. The name is the one
 /// the program registered, its arguments and its "threads:N", joined by '/' ("burst/ring",
 /// "NameId64/8", "small/generic/threads:4"); timing options such as "real_time" or
-/// "min_time:3.000" are left out. Failed runs are not kept. Main thread only.
+/// "min_time:3.000" are left out. Failed runs are not kept. Run with
+/// --benchmark_repetitions=N (and --benchmark_enable_random_interleaving=true on a noisy
+/// machine, so the runs compared take turns), a run keeps the median of its repetitions.
+/// Main thread only.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
     void ReportRuns(const std::vector<Run> &runs) override;
@@ -40,6 +43,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
     struct Result {
         double seconds;
         double bytes_per_second;
+        bool median; // the median of repeated runs
     };
     std::map<std::string, Result, std::less<>> _results;
 };
