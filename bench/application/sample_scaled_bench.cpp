@@ -215,34 +215,6 @@ class ScaledSample {
     u32 _next_crate = 0, _next_effect = 0;
 };
 
-/// Processor time (ms) of this process's threads named `name` (the kernel's short name).
-double thread_cpu_ms(const char *name)
-{
-    double ms = 0;
-    std::error_code ignored;
-    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task", ignored)) {
-        std::ifstream comm(task.path() / "comm");
-        std::string line;
-        if (!std::getline(comm, line) || line != name)
-            continue;
-        std::ifstream stat(task.path() / "stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        const size_t close = text.rfind(')');
-        if (close == std::string::npos)
-            continue;
-        std::istringstream fields(text.substr(close + 2));
-        std::string field;
-        unsigned long long utime = 0, stime = 0;
-        for (int i = 3; i <= 15 && fields >> field; ++i) {
-            if (i == 14)
-                utime = std::stoull(field);
-            if (i == 15)
-                stime = std::stoull(field);
-        }
-        ms += double(utime + stime) * 1000.0 / double(sysconf(_SC_CLK_TCK));
-    }
-    return ms;
-}
 
 void BM_SampleFrame(benchmark::State &state)
 {
@@ -256,7 +228,7 @@ void BM_SampleFrame(benchmark::State &state)
     const char *threads[] = {"sample_scaled_b", "renderer", "thread pool wor"};
     double before[3];
     for (u32 i = 0; i < 3; ++i)
-        before[i] = thread_cpu_ms(threads[i]);
+        before[i] = bench::threads_cpu_ms(threads[i]);
     const auto [deferred_before, serial_before] = sample.dispatches();
     u64 frames = 0;
     for (auto _ : state) {
@@ -272,7 +244,7 @@ void BM_SampleFrame(benchmark::State &state)
     state.counters["deferred_share"] = deferred + serial ? double(deferred) / double(deferred + serial) : 0.0;
     const char *counters[] = {"game_ms", "render_ms", "workers_ms"};
     for (u32 i = 0; i < 3 && frames > 0; ++i)
-        state.counters[counters[i]] = (thread_cpu_ms(threads[i]) - before[i]) / double(frames);
+        state.counters[counters[i]] = (bench::threads_cpu_ms(threads[i]) - before[i]) / double(frames);
 }
 
 BENCHMARK(BM_SampleFrame)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);

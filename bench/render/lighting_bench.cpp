@@ -62,42 +62,6 @@ struct Lighting {
 Lighting *g_pool = nullptr;
 Lighting *g_one = nullptr;
 
-/// Processor time (ms) of the calling thread.
-double this_thread_cpu_ms()
-{
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return double(t.tv_sec) * 1000.0 + double(t.tv_nsec) / 1e6;
-}
-
-/// Processor time (ms) of this process's threads named `name` (the kernel's short name).
-double threads_cpu_ms(const char *name)
-{
-    double ms = 0;
-    std::error_code ignored;
-    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task", ignored)) {
-        std::ifstream comm(task.path() / "comm");
-        std::string line;
-        if (!std::getline(comm, line) || line != name)
-            continue;
-        std::ifstream stat(task.path() / "stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        const size_t close = text.rfind(')');
-        if (close == std::string::npos)
-            continue;
-        std::istringstream fields(text.substr(close + 2));
-        std::string field;
-        unsigned long long utime = 0, stime = 0;
-        for (int i = 3; i <= 15 && fields >> field; ++i) {
-            if (i == 14)
-                utime = std::stoull(field);
-            if (i == 15)
-                stime = std::stoull(field);
-        }
-        ms += double(utime + stime) * 1000.0 / double(sysconf(_SC_CLK_TCK));
-    }
-    return ms;
-}
 
 const char *const worker_thread_name = "thread pool wor"; // "thread pool worker", cut to 15
 
@@ -105,8 +69,8 @@ void frame(benchmark::State &state, Lighting &lighting)
 {
     u32 lights = 0, contexts = 0;
     u64 frames = 0;
-    const double render_before = this_thread_cpu_ms();
-    const double workers_before = threads_cpu_ms(worker_thread_name);
+    const double render_before = bench::this_thread_cpu_ms();
+    const double workers_before = bench::threads_cpu_ms(worker_thread_name);
     for (auto _ : state) {
         const RenderWorldStats stats = lighting.scene->render();
         lights = stats.visible_lights;
@@ -118,8 +82,8 @@ void frame(benchmark::State &state, Lighting &lighting)
     state.counters["visible_lights"] = lights;
     state.counters["contexts"] = contexts;
     if (frames > 0) {
-        state.counters["render_ms"] = (this_thread_cpu_ms() - render_before) / double(frames);
-        state.counters["workers_ms"] = (threads_cpu_ms(worker_thread_name) - workers_before) / double(frames);
+        state.counters["render_ms"] = (bench::this_thread_cpu_ms() - render_before) / double(frames);
+        state.counters["workers_ms"] = (bench::threads_cpu_ms(worker_thread_name) - workers_before) / double(frames);
     }
 }
 

@@ -176,12 +176,7 @@ struct ManyEffects {
 
 ThreadRegistry *registry = nullptr;
 
-double thread_seconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
-}
+double thread_seconds() { return bench::this_thread_cpu_ms() * 1e-3; }
 
 // The caller's processor time per iteration, in milliseconds.
 void count_caller_time(benchmark::State &state, double started)

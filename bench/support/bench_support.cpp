@@ -4,6 +4,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <unistd.h>
 
 namespace tallow::bench {
 
@@ -54,6 +61,41 @@ double RatioReporter::bytes_per_second(std::string_view name) const
 {
     auto it = _results.find(name);
     return it == _results.end() ? 0.0 : it->second.bytes_per_second;
+}
+
+double this_thread_cpu_ms()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) * 1000.0 + double(t.tv_nsec) / 1e6;
+}
+
+double threads_cpu_ms(const char *name)
+{
+    double ms = 0;
+    std::error_code ignored;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task", ignored)) {
+        std::ifstream comm(task.path() / "comm");
+        std::string line;
+        if (!std::getline(comm, line) || line != name)
+            continue;
+        std::ifstream stat(task.path() / "stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const size_t close = text.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream fields(text.substr(close + 2));
+        std::string field;
+        unsigned long long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14)
+                utime = std::stoull(field);
+            if (i == 15)
+                stime = std::stoull(field);
+        }
+        ms += double(utime + stime) * 1000.0 / double(sysconf(_SC_CLK_TCK));
+    }
+    return ms;
 }
 
 void print_time_ratios(const RatioReporter &runs, const char *heading, std::span<const TimeRatio> ratios)

@@ -59,6 +59,12 @@ struct TimeRatio {
 /// two runs both finished (pairs filtered out on the command line are skipped).
 void print_time_ratios(const RatioReporter &runs, const char *heading, std::span<const TimeRatio> ratios);
 
+/// Processor time (ms) the calling thread has used.
+double this_thread_cpu_ms();
+/// Processor time (ms) of this process's threads named `name` (the kernel's short name,
+/// at most 15 characters: "thread pool wor"), living ones only.
+double threads_cpu_ms(const char *name);
+
 /// The life of a benchmark program, held by its main: the constructor builds the memory
 /// globals and reads the benchmark flags (removing them from argv), the destructor shuts
 /// benchmark down and tears the memory globals down, so anything the program still holds
