@@ -101,8 +101,16 @@ template <typename T> class Array {
             set_capacity(grown_capacity(n));
         if (n > _capacity)
             return; // allocation failed; keep the old size
-        while (_size < n)
-            construct_default(_data + _size++);
+        if constexpr (std::is_trivial_v<T> && !std::is_constructible_v<T, Allocator &>) {
+            // Value-initialised trivial elements are all zero bytes: one fill, not a loop.
+            if (_size < n) {
+                memset(static_cast<void *>(_data + _size), 0, u64(n - _size) * sizeof(T));
+                _size = n;
+            }
+        } else {
+            while (_size < n)
+                construct_default(_data + _size++);
+        }
         while (_size > n)
             _data[--_size].~T();
     }

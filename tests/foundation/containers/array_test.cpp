@@ -64,6 +64,28 @@ TEST(Array, GrowsByTwiceCapacityPlusTen)
     EXPECT_TRUE(a.validate());
 }
 
+TEST(Array, GrowingAgainAfterShrinkingGivesZeroedElements)
+{
+    Array<u8> bytes(default_allocator());
+    Array<Vector4> vectors(default_allocator());
+    bytes.resize(64);
+    vectors.resize(8);
+    for (u32 i = 0; i < 64; ++i)
+        bytes[i] = u8(i + 1);
+    for (u32 i = 0; i < 8; ++i)
+        vectors[i] = {{1, 2, 3, 4}};
+    bytes.resize(3); // the memory keeps the old values past the new size
+    vectors.resize(1);
+    bytes.resize(64);
+    vectors.resize(8);
+    EXPECT_EQ(bytes[2], 3u);
+    for (u32 i = 3; i < 64; ++i)
+        EXPECT_EQ(bytes[i], 0u) << i;
+    EXPECT_EQ(vectors[0].v[3], 4.0f);
+    for (u32 i = 1; i < 8; ++i)
+        EXPECT_EQ(vectors[i].v[0] + vectors[i].v[1] + vectors[i].v[2] + vectors[i].v[3], 0.0f) << i;
+}
+
 TEST(Array, InsertEraseAndRemoveKeepOrder)
 {
     Array<u32> a(default_allocator());
