@@ -3,8 +3,13 @@
 // while what a view, a context binding or a command list still names stays usable.
 #include "tests/platform/d3d11_test_fixture.h"
 
+#include "platform/d3d11/headless_internal.h"
+
+#include <algorithm>
 #include <cstring>
 #include <map>
+#include <memory>
+#include <set>
 
 using namespace tallow;
 using namespace tallow::d3d11;
@@ -227,6 +232,53 @@ TEST_F(ReleasedRecords, ReusedAddressesFindTheirNewObject)
 #if !defined(__SANITIZE_ADDRESS__)
     // The allocator hands freed blocks out again (AddressSanitizer holds them back).
     EXPECT_GT(reused_across_kinds, 0u);
+#endif
+}
+
+/// A buffer of another backend, as large as ours so the allocator hands it a freed buffer's
+/// block. Its bytes read as an object base would name a buffer.
+class ForeignBuffer final : public ID3D11Buffer {
+public:
+    ForeignBuffer() { std::fill(std::begin(filler), std::end(filler), static_cast<u32>(ObjectKind::buffer)); }
+    HRESULT QueryInterface(REFIID, void **out_object) override
+    {
+        if (out_object) *out_object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return 1; }
+    ULONG Release() override { return 1; }
+    void GetDevice(ID3D11Device **out_device) override { *out_device = nullptr; }
+    void GetType(D3D11_RESOURCE_DIMENSION *out_dimension) override { *out_dimension = D3D11_RESOURCE_DIMENSION_BUFFER; }
+    void GetDesc(D3D11_BUFFER_DESC *out_desc) override
+    {
+        *out_desc = {64, D3D11_USAGE_DYNAMIC, D3D11_BIND_CONSTANT_BUFFER, D3D11_CPU_ACCESS_WRITE, 0, 0};
+    }
+    u32 filler[(sizeof(HeadlessBuffer) - sizeof(void *)) / sizeof(u32)];
+};
+
+TEST_F(ReleasedRecords, AFreedAddressTakenByAForeignObjectIsNotOurs)
+{
+    std::set<void *> ours;
+    for (u32 i = 0; i < churn; ++i) {
+        ID3D11Buffer *buffer = make_buffer(64, D3D11_USAGE_DYNAMIC, D3D11_BIND_CONSTANT_BUFFER);
+        ours.insert(buffer);
+        D3D11_MAPPED_SUBRESOURCE mapped{};
+        ASSERT_EQ(context->Map(buffer, 0, D3D11_MAP_WRITE_DISCARD, 0, &mapped), S_OK);
+        context->Unmap(buffer, 0);
+        buffer->Release();
+    }
+    headless_clear_diagnostics();
+    std::vector<std::unique_ptr<ForeignBuffer>> foreign;
+    u32 on_freed_blocks = 0;
+    for (u32 i = 0; i < 64; ++i) {
+        foreign.push_back(std::make_unique<ForeignBuffer>());
+        on_freed_blocks += ours.count(foreign.back().get()) != 0;
+        D3D11_MAPPED_SUBRESOURCE mapped{};
+        EXPECT_EQ(context->Map(foreign.back().get(), 0, D3D11_MAP_WRITE_DISCARD, 0, &mapped), E_INVALIDARG);
+    }
+    EXPECT_EQ(headless_diagnostics().size(), 64u);
+#if !defined(__SANITIZE_ADDRESS__)
+    EXPECT_GT(on_freed_blocks, 0u); // AddressSanitizer holds freed blocks back
 #endif
 }
 
