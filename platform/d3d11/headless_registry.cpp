@@ -29,6 +29,8 @@ HeadlessConfig program_config()
     return config;
 }
 
+std::atomic<bool> records_exiting{false};
+
 struct Globals {
     std::mutex mutex;
     u64 next_id = 1;
@@ -45,12 +47,12 @@ struct Globals {
     ~Globals()
     {
         // Objects live until the process ends (see headless_internal.h).
-        // Deleting one may let another go (a view its resource): those are only retired.
-        exiting = true;
+        // Every record goes, in no order that suits what holds what (a context holds objects
+        // made after it), so the holds are no longer counted.
+        records_exiting.store(true);
         for (ObjectBase *object : objects) delete object;
         for (ObjectBase *object : retired) delete object;
     }
-    bool exiting = false;
 };
 
 Globals &globals()
@@ -83,7 +85,6 @@ void retire(ObjectBase *object)
     {
         Globals &g = globals();
         std::lock_guard lock(g.mutex);
-        if (g.exiting) return; // the registry deletes every record
         auto found = g.by_address.find(object->self());
         if (found != g.by_address.end() && found->second == object) g.by_address.erase(found);
         auto at = std::lower_bound(g.objects.begin(), g.objects.end(), object->id,
@@ -103,6 +104,7 @@ void retire(ObjectBase *object)
 
 void ObjectBase::drop()
 {
+    if (records_exiting.load(std::memory_order_relaxed)) return; // this may be deleted already
     if (holds.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
     if (freed_when_unheld) retire(this);
 }
