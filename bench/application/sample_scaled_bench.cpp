@@ -95,11 +95,12 @@ class ScaledSample {
         setenv("XDG_DATA_HOME", _data_home.path(), 1);
         setenv("SDL_AUDIODRIVER", "dummy", 1);
         set_math_random_state(0);
-        // The headless device draws nothing; its journal of every call and the bytes of its
-        // resources are for tests.
+        // The headless device draws nothing; its journal of every call, the bytes of its
+        // resources and the records of released objects are for tests.
         d3d11::HeadlessConfig device = d3d11::default_headless_config();
         device.journal = false;
         device.keep_texels = false;
+        device.keep_released_objects = false;
         d3d11::headless_configure(device);
         const char *arguments[] = {"bin/tallow", "-data-dir", TALLOW_BUILT_DATA_DIR};
         _options = std::make_unique<ApplicationOptions>(default_allocator(), 3, arguments);

@@ -52,6 +52,7 @@ void run_dispatch(benchmark::State &state, u32 workers)
     hl::headless_reset();
     hl::HeadlessConfig config = hl::default_headless_config();
     config.journal = false;
+    config.keep_released_objects = false; // as in a program run
     hl::headless_configure(config);
     {
         ThreadRegistry registry(default_allocator(), "main");

@@ -82,6 +82,13 @@ struct HeadlessConfig {
     // context's state as a list does, and does nothing else (there is nothing to show or
     // move). Read by D3D11CreateDevice: a device keeps the modes it was made in.
     bool keep_texels = true;
+    // true: an object's record outlives its last Release until the process ends, so a release
+    // past zero or a call on a released object is reported (tests). false (a program run):
+    // the record goes once nothing names the object any more (its last Release, and no
+    // context binding it, command list naming it or view over it), as with a driver, so a
+    // program that makes and releases objects every frame stays the same size; a call on a
+    // released object is then the program's fault and is not caught. Read at creation.
+    bool keep_released_objects = true;
 };
 
 /// One adapter "Headless Adapter" with one output "\\\\.\\DISPLAY1" listing 1280×720 and
@@ -119,6 +126,9 @@ u64 headless_object_id(const void *object);
 u32 headless_ref_count(const void *object);
 /// Live objects of `kind` (public references above zero).
 u32 headless_live_count(ObjectKind kind);
+/// Records the registry holds, released ones kept for reports included (see
+/// HeadlessConfig::keep_released_objects).
+u32 headless_record_count();
 
 struct ObjectInfo {
     u64 id = 0;

@@ -30,17 +30,18 @@ bool HeadlessContext::bad_range(UINT start, UINT count, UINT slots)
 }
 
 template <class Interface, size_t slot_count>
-void HeadlessContext::set_slots(ContextOp op, Stage stage, std::array<ObjectBase *, slot_count> StageBindings::*slots,
+void HeadlessContext::set_slots(ContextOp op, Stage stage, std::array<Held, slot_count> StageBindings::*slots,
                                 UINT start, UINT count, Interface *const *objects)
 {
     Enter enter(*this);
     if (bad_range(start, count, slot_count)) return;
     std::vector<u64> ids;
     std::vector<Interface *> kept;
-    std::array<ObjectBase *, slot_count> &bound = state.stages[static_cast<u32>(stage)].*slots;
+    std::array<Held, slot_count> &bound = state.stages[static_cast<u32>(stage)].*slots;
     for (UINT i = 0; i < count; ++i) {
         Interface *interface = objects ? objects[i] : nullptr;
         kept.push_back(interface);
+        name(interface);
         ids.push_back(id_of(interface));
         bound[start + i] = base_of(interface);
     }
@@ -70,6 +71,7 @@ void HeadlessContext::set_shader(Stage stage, IUnknown *shader)
     Enter enter(*this);
     state.stages[static_cast<u32>(stage)].shader = base_of(shader);
     log(ContextOp::set_shader, {id_of(shader)}, {f64(static_cast<u32>(stage))});
+    name(shader);
     defer([stage, shader](HeadlessContext &c) { c.set_shader(stage, shader); });
 }
 
@@ -93,6 +95,7 @@ void HeadlessContext::CSSetUnorderedAccessViews(UINT start, UINT count, ID3D11Un
     for (UINT i = 0; i < count; ++i) {
         ID3D11UnorderedAccessView *view = views ? views[i] : nullptr;
         kept.push_back(view);
+        name(view);
         state.uavs[start + i] = base_of(view);
         ids.push_back(id_of(view));
     }
@@ -110,6 +113,7 @@ void HeadlessContext::IASetInputLayout(ID3D11InputLayout *layout)
     Enter enter(*this);
     state.input_layout = base_of(layout);
     log(ContextOp::set_input_layout, {id_of(layout)}, {});
+    name(layout);
     defer([layout](HeadlessContext &c) { c.IASetInputLayout(layout); });
 }
 
@@ -131,6 +135,7 @@ void HeadlessContext::IASetVertexBuffers(UINT start, UINT count, ID3D11Buffer *c
         args.push_back(stride);
         args.push_back(offset);
         kept_buffers.push_back(buffer);
+        name(buffer);
         kept_strides.push_back(stride);
         kept_offsets.push_back(offset);
     }
@@ -147,6 +152,7 @@ void HeadlessContext::IASetIndexBuffer(ID3D11Buffer *buffer, DXGI_FORMAT format,
     state.index_format = format;
     state.index_offset = offset;
     log(ContextOp::set_index_buffer, {id_of(buffer)}, {f64(format), f64(offset)});
+    name(buffer);
     defer([buffer, format, offset](HeadlessContext &c) { c.IASetIndexBuffer(buffer, format, offset); });
 }
 
@@ -176,6 +182,8 @@ void HeadlessContext::OMSetRenderTargets(UINT count, ID3D11RenderTargetView *con
     state.depth_stencil_view = base_of(depth);
     ids.push_back(id_of(depth));
     log(ContextOp::set_render_targets, ids, {f64(count)});
+    for (ID3D11RenderTargetView *view : kept) name(view);
+    name(depth);
     defer([count, kept, depth](HeadlessContext &c) { c.OMSetRenderTargets(count, kept.data(), depth); });
 }
 
@@ -188,6 +196,7 @@ void HeadlessContext::OMSetBlendState(ID3D11BlendState *blend, const FLOAT blend
     state.blend_factor = factor;
     state.sample_mask = sample_mask;
     log(ContextOp::set_blend_state, {id_of(blend)}, {factor[0], factor[1], factor[2], factor[3], f64(sample_mask)});
+    name(blend);
     defer([blend, factor, sample_mask](HeadlessContext &c) { c.OMSetBlendState(blend, factor.data(), sample_mask); });
 }
 
@@ -197,6 +206,7 @@ void HeadlessContext::OMSetDepthStencilState(ID3D11DepthStencilState *depth_sten
     state.depth_stencil = base_of(depth_stencil);
     state.stencil_ref = stencil_ref;
     log(ContextOp::set_depth_stencil_state, {id_of(depth_stencil)}, {f64(stencil_ref)});
+    name(depth_stencil);
     defer([depth_stencil, stencil_ref](HeadlessContext &c) { c.OMSetDepthStencilState(depth_stencil, stencil_ref); });
 }
 
@@ -205,6 +215,7 @@ void HeadlessContext::RSSetState(ID3D11RasterizerState *rasterizer)
     Enter enter(*this);
     state.rasterizer = base_of(rasterizer);
     log(ContextOp::set_rasterizer_state, {id_of(rasterizer)}, {});
+    name(rasterizer);
     defer([rasterizer](HeadlessContext &c) { c.RSSetState(rasterizer); });
 }
 
@@ -397,6 +408,8 @@ HRESULT HeadlessContext::FinishCommandList(BOOL restore_state, ID3D11CommandList
     auto *list = new HeadlessCommandList(device);
     list->commands = std::move(commands);
     commands.clear();
+    list->named = std::move(named);
+    named.clear();
     register_object(list);
     log(ContextOp::finish_command_list, {list->id}, {f64(restore_state)});
     if (!restore_state) state = PipelineState{};
@@ -407,7 +420,10 @@ HRESULT HeadlessContext::FinishCommandList(BOOL restore_state, ID3D11CommandList
 void HeadlessContext::on_final_release()
 {
     std::vector<Command>().swap(commands);
+    std::vector<Held>().swap(named);
+    state = PipelineState{};
     for (PendingMap &pending : maps) take_back_scratch(pending);
+    maps.clear();
     for (std::vector<u8> &block : spare_scratch) count_storage(-i64(block.size()));
     std::vector<std::vector<u8>>().swap(spare_scratch);
     std::lock_guard lock(journal_mutex);

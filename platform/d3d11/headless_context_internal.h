@@ -27,24 +27,27 @@ constexpr u32 vb_slots = D3D11_IA_VERTEX_INPUT_RESOURCE_SLOT_COUNT;
 constexpr u32 rt_slots = D3D11_SIMULTANEOUS_RENDER_TARGET_COUNT;
 constexpr u32 viewport_slots = D3D11_VIEWPORT_AND_SCISSORRECT_OBJECT_COUNT_PER_PIPELINE;
 
-/// The object behind an interface of this backend; null for null or a foreign one. Objects
-/// are never freed while the process runs (headless_internal.h), so an address found to be
-/// ours stays ours: each thread keeps its recent finds and spares the cast, the costliest
-/// step of a call.
+/// The object behind an interface of this backend; null for null or a foreign one. Each
+/// thread keeps its recent finds and spares the cast, the costliest step of a call. A find
+/// holds until a record is deleted (headless_internal.h): its address may then come back as
+/// another object, ours of another kind (whose base may lie elsewhere) or a foreign one, so
+/// finds of an older epoch are cast again.
 inline ObjectBase *base_of(IUnknown *object)
 {
     if (!object) return nullptr;
     struct Found {
         IUnknown *address;
         ObjectBase *base;
+        u64 epoch;
     };
     // A frame names a few thousand objects (each particle effect has its own buffers).
     thread_local Found found[4096] = {};
     const u64 hash = (u64(reinterpret_cast<std::uintptr_t>(object)) >> 4) * 0x9E3779B97F4A7C15ull;
     Found &slot = found[hash >> 52];
-    if (slot.address == object) return slot.base;
+    const u64 epoch = record_epoch.load(std::memory_order_acquire);
+    if (slot.address == object && slot.epoch == epoch) return slot.base;
     ObjectBase *base = dynamic_cast<ObjectBase *>(object);
-    if (base) slot = {object, base};
+    if (base) slot = {object, base, epoch};
     return base;
 }
 inline u64 id_of(IUnknown *object)
@@ -57,37 +60,39 @@ inline u64 id_of(ObjectBase *object) { return object ? object->id : 0; }
 inline ResourceData *data_of(ObjectBase *object) { return resource_data_of(object); }
 inline const ViewRange *range_of(ObjectBase *object) { return view_range_of(object); }
 
+// A context holds what it binds (Held), as a driver does, so a bound object released by the
+// engine keeps its record until it is unbound.
 struct StageBindings {
-    ObjectBase *shader = nullptr;
-    std::array<ObjectBase *, srv_slots> resources{};
-    std::array<ObjectBase *, cb_slots> constant_buffers{};
-    std::array<ObjectBase *, sampler_slots> samplers{};
+    Held shader;
+    std::array<Held, srv_slots> resources{};
+    std::array<Held, cb_slots> constant_buffers{};
+    std::array<Held, sampler_slots> samplers{};
 };
 
 struct VertexSlot {
-    ObjectBase *buffer = nullptr;
+    Held buffer;
     u32 stride = 0;
     u32 offset = 0;
 };
 
 struct PipelineState {
-    std::array<ObjectBase *, rt_slots> render_targets{};
-    ObjectBase *depth_stencil_view = nullptr;
+    std::array<Held, rt_slots> render_targets{};
+    Held depth_stencil_view;
     std::vector<D3D11_VIEWPORT> viewports;
     std::vector<D3D11_RECT> scissors;
-    ObjectBase *rasterizer = nullptr;
-    ObjectBase *depth_stencil = nullptr;
+    Held rasterizer;
+    Held depth_stencil;
     u32 stencil_ref = 0;
-    ObjectBase *blend = nullptr;
+    Held blend;
     std::array<f32, 4> blend_factor{1, 1, 1, 1};
     u32 sample_mask = 0xFFFFFFFF;
     StageBindings stages[stage_count];
-    std::array<ObjectBase *, uav_slots> uavs{};
+    std::array<Held, uav_slots> uavs{};
     std::array<VertexSlot, vb_slots> vertex_buffers{};
-    ObjectBase *index_buffer = nullptr;
+    Held index_buffer;
     DXGI_FORMAT index_format = DXGI_FORMAT_UNKNOWN;
     u32 index_offset = 0;
-    ObjectBase *input_layout = nullptr;
+    Held input_layout;
     u32 topology = D3D11_PRIMITIVE_TOPOLOGY_UNDEFINED;
 };
 
@@ -97,15 +102,20 @@ using Command = std::function<void(HeadlessContext &)>;
 class HeadlessCommandList final : public Child<ID3D11CommandList> {
 public:
     explicit HeadlessCommandList(HeadlessDevice *device) : Child(ObjectKind::command_list, device) {}
-    void on_final_release() override { std::vector<Command>().swap(commands); }
+    void on_final_release() override
+    {
+        std::vector<Command>().swap(commands);
+        std::vector<Held>().swap(named);
+    }
     std::vector<Command> commands;
+    std::vector<Held> named; // what the commands name, held as the list is
 };
 
 /// A write map recorded on a deferred context: the caller writes into `scratch`, and Unmap
 /// keeps the runs of bytes that changed from `baseline` for playback. On a context that keeps
 /// no texels every map writes into `scratch`, a block lent from the context's spare blocks.
 struct PendingMap {
-    ObjectBase *resource = nullptr;
+    Held resource;
     u32 subresource = 0;
     D3D11_MAP type = D3D11_MAP_WRITE_DISCARD;
     std::vector<u8> baseline;
@@ -127,7 +137,8 @@ public:
         ObjectBase *object = base_of(list);
         return object && object->kind == ObjectKind::command_list;
     }
-    /// Objects outlive their last Release here (as zombies), so a later call can be told.
+    /// Under tests objects outlive their last Release here (as zombies), so a later call can
+    /// be told; in a program run a bound or listed object outlives it until let go.
     bool is_released(ID3D11Resource *resource)
     {
         ObjectBase *object = base_of(resource);
@@ -175,6 +186,11 @@ public:
     {
         if (deferred && (journal_on || keep_texels)) commands.emplace_back(std::forward<Call>(call));
     }
+    /// Deferred contexts: holds an object a kept call names until the list made of it goes.
+    void name(IUnknown *object)
+    {
+        if (object && deferred && (journal_on || keep_texels)) named.emplace_back(base_of(object));
+    }
 
     // ---- Stage bindings ------------------------------------------------------------
 
@@ -182,7 +198,7 @@ public:
 
     /// Binds shader resources, constant buffers or samplers of one stage.
     template <class Interface, size_t slot_count>
-    void set_slots(ContextOp op, Stage stage, std::array<ObjectBase *, slot_count> StageBindings::*slots, UINT start,
+    void set_slots(ContextOp op, Stage stage, std::array<Held, slot_count> StageBindings::*slots, UINT start,
                    UINT count, Interface *const *objects);
 
     void set_resources(Stage stage, UINT start, UINT count, ID3D11ShaderResourceView *const *views);
@@ -317,6 +333,7 @@ public:
     std::atomic<u64> owner{0};
     PipelineState state;
     std::vector<Command> commands; // deferred: the list being recorded
+    std::vector<Held> named;       // deferred: what `commands` name
     std::vector<PendingMap> maps;
     std::mutex journal_mutex;                   // tests read journals from other threads
     std::vector<JournalEntry> journal;

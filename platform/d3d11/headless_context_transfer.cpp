@@ -80,6 +80,7 @@ void HeadlessContext::Unmap(ID3D11Resource *resource, UINT subresource)
     PendingMap pending = std::move(maps[at]);
     maps.erase(maps.begin() + static_cast<std::ptrdiff_t>(at));
     log(ContextOp::unmap, {object->id}, {f64(subresource)});
+    name(resource); // a deferred context keeps the unmap
     if (!keep_texels) {
         take_back_scratch(pending);
         // Played back as a map and an unmap, so the immediate journal shows them.
@@ -181,6 +182,7 @@ void HeadlessContext::UpdateSubresource(ID3D11Resource *resource, UINT subresour
     if (data->is_buffer || row_pitch == 0) row_pitch = row_bytes;
     u32 rows = region.y1 - region.y0;
     log(ContextOp::update_subresource, {object->id}, {f64(subresource), f64(row_bytes * rows)});
+    name(resource); // a deferred context keeps the update
     if (!keep_texels) {
         if (deferred) {
             // Nothing is read at playback; the pointer only has to pass the front's check.
@@ -228,6 +230,8 @@ void HeadlessContext::CopySubresourceRegion(ID3D11Resource *destination, UINT de
                                  f64(source_box->right), f64(source_box->bottom), f64(source_box->back)});
     log(ContextOp::copy_subresource_region, {to->id, from->id}, args);
     if (deferred) {
+        name(destination);
+        name(source);
         std::optional<D3D11_BOX> kept_box;
         if (source_box) kept_box = *source_box;
         defer([=](HeadlessContext &c) {
@@ -271,6 +275,8 @@ void HeadlessContext::CopyResource(ID3D11Resource *destination, ID3D11Resource *
     ResourceData *to_data = data_of(to), *from_data = data_of(from);
     log(ContextOp::copy_resource, {to->id, from->id}, {});
     if (deferred) {
+        name(destination);
+        name(source);
         defer([destination, source](HeadlessContext &c) { c.CopyResource(destination, source); });
         return;
     }
@@ -290,6 +296,7 @@ void HeadlessContext::ClearRenderTargetView(ID3D11RenderTargetView *view, const 
     std::array<f32, 4> c4 = {color[0], color[1], color[2], color[3]};
     log(ContextOp::clear_render_target_view, {object->id}, {c4[0], c4[1], c4[2], c4[3]});
     if (deferred) {
+        name(view);
         defer([view, c4](HeadlessContext &c) { c.ClearRenderTargetView(view, c4.data()); });
         return;
     }
@@ -320,6 +327,7 @@ void HeadlessContext::ClearDepthStencilView(ID3D11DepthStencilView *view, UINT f
     if (!range) return; // the front has refused views that are not ours
     log(ContextOp::clear_depth_stencil_view, {object->id}, {f64(flags), depth, f64(stencil)});
     if (deferred) {
+        name(view);
         defer([=](HeadlessContext &c) { c.ClearDepthStencilView(view, flags, depth, stencil); });
         return;
     }

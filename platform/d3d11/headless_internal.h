@@ -3,9 +3,12 @@
 // the process-wide state (configuration, fault injection, counters, diagnostics), the
 // resource and view objects the contexts move bytes through, and the byte layout of formats.
 //
-// Objects are never freed while the process runs: at the last Release an object frees its
-// bytes and drops what it holds, but its record stays, so a release past zero or a pointer
-// the engine kept too long is reported instead of touching freed memory.
+// At the last Release an object frees its bytes and drops what it holds. Under tests its
+// record stays until the process ends, so a release past zero or a pointer the engine kept
+// too long is reported instead of touching freed memory. In a program run
+// (HeadlessConfig::keep_released_objects off) the record goes once nothing names the object:
+// the engine's references count as one hold, and each context binding it, command list
+// naming it and view over it holds it too (Held), as a driver keeps what it still uses.
 
 #include "platform/d3d11/d3d11_headless.h"
 #include "platform/d3d11/d3d11_validation.h"
@@ -25,6 +28,9 @@ public:
 
     ULONG add_ref();
     ULONG release();
+    /// Internal holds (see Held). The last one gone frees a record the registry lets go.
+    void hold() { holds.fetch_add(1, std::memory_order_relaxed); }
+    void drop();
     /// The interface address the engine sees (the registry key).
     virtual void *self() = 0;
     /// Frees what the object holds at its last release.
@@ -37,6 +43,9 @@ public:
     HeadlessDevice *device; // null for DXGI objects without a device
     std::atomic<i32> refs{1};
     std::atomic<bool> owned_by_swap_chain{false}; // back buffers: the swap chain frees the bytes
+    std::atomic<i32> holds{1};                     // the engine's references count as one
+    std::atomic<bool> engine_hold_dropped{false};
+    bool freed_when_unheld = false;                // set at registration (never for back buffers)
 
     // Filled at creation, read by the registry queries (never changed afterwards).
     std::vector<u8> description;
@@ -68,8 +77,52 @@ public:
     void GetDevice(ID3D11Device **out_device) override;
 };
 
+/// Holds an object for as long as it names it (an internal reference: the engine's count
+/// and the leak reports do not see it).
+class Held {
+public:
+    Held() = default;
+    Held(ObjectBase *object) : _object(object) { if (_object) _object->hold(); }
+    Held(const Held &other) : Held(other._object) {}
+    Held(Held &&other) noexcept : _object(other._object) { other._object = nullptr; }
+    Held &operator=(const Held &other) { return *this = other._object; }
+    Held &operator=(Held &&other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            _object = other._object;
+            other._object = nullptr;
+        }
+        return *this;
+    }
+    Held &operator=(ObjectBase *object)
+    {
+        if (object == _object) return *this;
+        if (object) object->hold();
+        reset();
+        _object = object;
+        return *this;
+    }
+    ~Held() { reset(); }
+    void reset()
+    {
+        ObjectBase *object = _object;
+        _object = nullptr;
+        if (object) object->drop();
+    }
+    ObjectBase *get() const { return _object; }
+    operator ObjectBase *() const { return _object; }
+    ObjectBase *operator->() const { return _object; }
+
+private:
+    ObjectBase *_object = nullptr;
+};
+
 /// Registers a new object (assigns its id) under its interface address.
 void register_object(ObjectBase *object);
+/// Bumped before every record is deleted: a cache of address-to-object finds (base_of) is
+/// sound only while the epoch it was filled in is current.
+extern std::atomic<u64> record_epoch;
 /// The object behind an interface address of this backend; null for null or a foreign one.
 ObjectBase *find_object(const void *address);
 u64 object_id(const void *address);
@@ -162,6 +215,7 @@ public:
     void on_final_release() override;
     Desc desc;
     ViewRange range;
+    Held resource_record{range.resource}; // the range is read while the view is bound, even released
 };
 using HeadlessSrv = HeadlessView<ID3D11ShaderResourceView, D3D11_SHADER_RESOURCE_VIEW_DESC>;
 using HeadlessRtv = HeadlessView<ID3D11RenderTargetView, D3D11_RENDER_TARGET_VIEW_DESC>;

@@ -4,6 +4,7 @@
 
 #include "foundation/log.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <unordered_map>
 
@@ -12,22 +13,30 @@ namespace {
 
 constexpr u32 kind_count = static_cast<u32>(ObjectKind::count);
 constexpr size_t max_diagnostics = 4096;
+// Records let go are deleted in batches, so the address caches (base_of) are emptied once
+// per batch rather than at every release.
+constexpr size_t retire_batch = 256;
 
 // What a program run gets: it never configures the backend, and a journal of every call
 // would grow for as long as the program runs. Tests turn the journal on through
-// headless_reset() or headless_configure().
+// headless_reset() or headless_configure(). For the same reason a program lets the records
+// of released objects go.
 HeadlessConfig program_config()
 {
     HeadlessConfig config = default_headless_config();
     config.journal = false;
+    config.keep_released_objects = false;
     return config;
 }
+
+std::atomic<bool> records_exiting{false};
 
 struct Globals {
     std::mutex mutex;
     u64 next_id = 1;
     std::unordered_map<const void *, ObjectBase *> by_address;
     std::vector<ObjectBase *> objects; // in id order
+    std::vector<ObjectBase *> retired; // let go, not yet deleted
     HeadlessConfig config = program_config();
     u32 fail_next[kind_count] = {};
     u32 create_counts[kind_count] = {};
@@ -38,7 +47,11 @@ struct Globals {
     ~Globals()
     {
         // Objects live until the process ends (see headless_internal.h).
+        // Every record goes, in no order that suits what holds what (a context holds objects
+        // made after it), so the holds are no longer counted.
+        records_exiting.store(true);
         for (ObjectBase *object : objects) delete object;
+        for (ObjectBase *object : retired) delete object;
     }
 };
 
@@ -59,6 +72,42 @@ std::string describe(const ObjectBase &object)
 } // namespace
 
 ObjectBase::ObjectBase(ObjectKind kind, HeadlessDevice *device) : kind(kind), device(device) {}
+
+std::atomic<u64> record_epoch{0};
+
+namespace {
+
+// Takes an object nothing names any more out of the registry; deletes a batch of them when
+// enough have gathered.
+void retire(ObjectBase *object)
+{
+    std::vector<ObjectBase *> batch;
+    {
+        Globals &g = globals();
+        std::lock_guard lock(g.mutex);
+        auto found = g.by_address.find(object->self());
+        if (found != g.by_address.end() && found->second == object) g.by_address.erase(found);
+        auto at = std::lower_bound(g.objects.begin(), g.objects.end(), object->id,
+                                   [](const ObjectBase *o, u64 id) { return o->id < id; });
+        if (at != g.objects.end() && *at == object) g.objects.erase(at);
+        g.retired.push_back(object);
+        if (g.retired.size() < retire_batch) return;
+        batch.swap(g.retired);
+        // Before any address of the batch can be handed out again.
+        record_epoch.fetch_add(1, std::memory_order_release);
+    }
+    // Outside the lock: deleting a view drops its hold on its resource.
+    for (ObjectBase *dead : batch) delete dead;
+}
+
+} // namespace
+
+void ObjectBase::drop()
+{
+    if (records_exiting.load(std::memory_order_relaxed)) return; // this may be deleted already
+    if (holds.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    if (freed_when_unheld) retire(this);
+}
 
 ULONG ObjectBase::add_ref() { return static_cast<ULONG>(refs.fetch_add(1) + 1); }
 
@@ -81,6 +130,9 @@ ULONG ObjectBase::release()
         std::vector<u8>().swap(bytecode);
         std::vector<std::string>().swap(semantics);
     }
+    // Once: an object taken back from zero and released again (a misuse reported elsewhere
+    // under tests) must not drop the engine's hold twice.
+    if (left == 0 && !owned_by_swap_chain && !engine_hold_dropped.exchange(true)) drop();
     return static_cast<ULONG>(left);
 }
 
@@ -91,6 +143,19 @@ void register_object(ObjectBase *object)
     Globals &g = globals();
     std::lock_guard lock(g.mutex);
     object->id = g.next_id++;
+    // Kinds made a few times a process (and back buffers, which their swap chain reads)
+    // keep their records.
+    switch (object->kind) {
+    case ObjectKind::factory:
+    case ObjectKind::adapter:
+    case ObjectKind::output:
+    case ObjectKind::swap_chain:
+    case ObjectKind::device:
+    case ObjectKind::immediate_context:
+    case ObjectKind::deferred_context:
+    case ObjectKind::debug: break;
+    default: object->freed_when_unheld = !g.config.keep_released_objects && !object->owned_by_swap_chain;
+    }
     g.by_address[object->self()] = object;
     g.objects.push_back(object);
 }
@@ -339,6 +404,13 @@ u32 headless_ref_count(const void *object)
 {
     ObjectBase *base = find_object(object);
     return base ? static_cast<u32>(base->refs.load()) : 0;
+}
+
+u32 headless_record_count()
+{
+    Globals &g = globals();
+    std::lock_guard lock(g.mutex);
+    return static_cast<u32>(g.objects.size() + g.retired.size());
 }
 
 u32 headless_live_count(ObjectKind kind)
