@@ -92,8 +92,10 @@ struct Bench {
     }
 };
 
-/// The made object of a call that should have been refused is kept so it is released.
-template <class T> HRESULT keep(Bench &b, HRESULT result, T *object)
+/// The made object of a call that should have been refused is kept so it is released. The
+/// object is taken by reference: it is read here, after the call has filled it in (a copy could
+/// be taken before the call, since arguments are evaluated in no set order).
+template <class T> HRESULT keep(Bench &b, HRESULT result, T *&object)
 {
     b.own(object);
     return result;
