@@ -695,6 +695,20 @@ protected:
         set_backend(Backend::headless);
         headless_reset();
     }
+    /// The headless backend, and OpenGL where this machine can run it.
+    static std::vector<Backend> backends()
+    {
+        std::vector<Backend> out = {Backend::headless};
+        if (gl_available()) out.push_back(Backend::gl);
+        return out;
+    }
+    /// Gives `b` a device and its immediate context (feature level 11_0) on the current backend.
+    static bool make_device(Bench &b)
+    {
+        const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_0};
+        return D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, levels, 1, D3D11_SDK_VERSION,
+                                 &b.device, nullptr, &b.context) == S_OK;
+    }
 };
 
 TEST_F(DeviceRulesTest, EachBrokenRuleIsRefusedWithItsRuleAndOneMessage)
@@ -730,16 +744,11 @@ TEST_F(DeviceRulesTest, OpenGlBackendRefusesTheSameCallsWithTheSameMessages)
 
 TEST_F(DeviceRulesTest, NullOutPointerOnlyValidatesOnBothBackends)
 {
-    std::vector<Backend> backends = {Backend::headless};
-    if (gl_available()) backends.push_back(Backend::gl);
-    for (Backend backend : backends) {
+    for (Backend backend : backends()) {
         SCOPED_TRACE(to_string(backend));
         set_backend(backend);
         Bench b;
-        const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_0};
-        ASSERT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, levels, 1, D3D11_SDK_VERSION,
-                                    &b.device, nullptr, &b.context),
-                  S_OK);
+        ASSERT_TRUE(make_device(b));
         headless_clear_diagnostics();
         D3D11_BUFFER_DESC good{64, D3D11_USAGE_DEFAULT, D3D11_BIND_VERTEX_BUFFER, 0, 0, 0};
         D3D11_BUFFER_DESC empty{0, D3D11_USAGE_DEFAULT, D3D11_BIND_VERTEX_BUFFER, 0, 0, 0};
@@ -757,10 +766,7 @@ TEST_F(DeviceRulesTest, BindingAnOutputUnbindsOnlyTheInputsThatReadIt)
     // of every mip is set to null, with no report; the same through a replayed command list.
     set_backend(Backend::headless);
     Bench b;
-    const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_0};
-    ASSERT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, levels, 1, D3D11_SDK_VERSION, &b.device,
-                                nullptr, &b.context),
-              S_OK);
+    ASSERT_TRUE(make_device(b));
     D3D11_TEXTURE2D_DESC desc{16, 16, 2, 1, DXGI_FORMAT_R8G8B8A8_UNORM, {1, 0}, D3D11_USAGE_DEFAULT,
                               D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE, 0, 0};
     ID3D11Texture2D *texture = nullptr;
@@ -805,16 +811,11 @@ TEST_F(DeviceRulesTest, BindingAnOutputUnbindsOnlyTheInputsThatReadIt)
 
 TEST_F(DeviceRulesTest, StagingMapsReadWhatWasCopiedOnBothBackends)
 {
-    std::vector<Backend> backends = {Backend::headless};
-    if (gl_available()) backends.push_back(Backend::gl);
-    for (Backend backend : backends) {
+    for (Backend backend : backends()) {
         SCOPED_TRACE(to_string(backend));
         set_backend(backend);
         Bench b;
-        const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_0};
-        ASSERT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, levels, 1, D3D11_SDK_VERSION,
-                                    &b.device, nullptr, &b.context),
-                  S_OK);
+        ASSERT_TRUE(make_device(b));
         headless_clear_diagnostics();
         std::vector<u8> bytes(16);
         for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = u8(3 * i + 1);
@@ -839,16 +840,11 @@ TEST_F(DeviceRulesTest, TwoThreadsInOneContextAreReportedOnBothBackends)
 {
     // Two threads record draws on one deferred context until the front sees them overlap;
     // it makes the second wait, so the recording itself stays sound.
-    std::vector<Backend> backends = {Backend::headless};
-    if (gl_available()) backends.push_back(Backend::gl);
-    for (Backend backend : backends) {
+    for (Backend backend : backends()) {
         SCOPED_TRACE(to_string(backend));
         set_backend(backend);
         Bench b;
-        const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_0};
-        ASSERT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, levels, 1, D3D11_SDK_VERSION,
-                                    &b.device, nullptr, &b.context),
-                  S_OK);
+        ASSERT_TRUE(make_device(b));
         ID3D11DeviceContext *deferred = b.deferred();
         headless_clear_diagnostics();
         const auto reported = [] {
