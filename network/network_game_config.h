@@ -10,7 +10,7 @@
 //   u32 index = type->find_field(NameId32("position").value());
 //
 // Layout (little-endian, byte offsets from the start; written by the config compiler,
-// tools/network_config_compiler.h, through tests/support/writers/network_config_writer.h):
+// tools/network/network_config_compiler.h, through tests/support/writers/network_config_writer.h):
 //
 //   0       u32 RPC count (at most 255)
 //   4       255 x 184-byte RPC entries, the first count used, sorted by name id

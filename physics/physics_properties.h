@@ -14,7 +14,7 @@
 // Each table is sorted by name, ascending and unique; nothing follows the last table. A
 // resource whose counts run past its bytes, whose tables are not sorted and unique, or that
 // has bytes left over does not load (logged). Tests, the fuzz target and the compiler
-// (tools/physics_properties_compiler.h) write it with tests/support/writers/physics_properties_writer.h.
+// (tools/physics/physics_properties_compiler.h) write it with tests/support/writers/physics_properties_writer.h.
 //
 //   register_physics_resource_types(manager);          // at start-up, main thread
 //   ... load and bring in "physics_properties" ...

@@ -17,23 +17,23 @@
 //   menu_quit = "Quit"
 //
 // and become the sorted table the Localizer reads; "unit" and "level" sources are compiled
-// by the unit and level compilers (tools/unit_compiler.h and tools/level_compiler.h document
-// their layouts, tools/flow_compiler.h the flow graphs inside both); "shader_library" and
+// by the unit and level compilers (tools/world/unit_compiler.h and tools/world/level_compiler.h document
+// their layouts, tools/world/flow_compiler.h the flow graphs inside both); "shader_library" and
 // "shader_library_group" sources by the shader library compiler
-// (tools/shader_library_compiler.h); "physics_properties" sources by the physics properties
-// compiler (tools/physics_properties_compiler.h); "animation" sources by the animation
-// compiler (tools/animation_compiler.h); "state_machine" and "bones" sources by the state
-// machine compiler (tools/state_machine_compiler.h); "wav" resources come from "<name>.wav" or, when there
-// is none, "<name>.ogg" through the sound compiler (tools/sound_compiler.h);
+// (tools/render/shader_library_compiler.h); "physics_properties" sources by the physics properties
+// compiler (tools/physics/physics_properties_compiler.h); "animation" sources by the animation
+// compiler (tools/animation/animation_compiler.h); "state_machine" and "bones" sources by the state
+// machine compiler (tools/animation/state_machine_compiler.h); "wav" resources come from "<name>.wav" or, when there
+// is none, "<name>.ogg" through the sound compiler (tools/sound/sound_compiler.h);
 // "sound_environment" sources by the sound environment compiler
-// (tools/sound_environment_compiler.h); "network_game_config" sources by the network config compiler
-// (tools/network_config_compiler.h); "texture" resources come from "<name>.png" or, when
-// there is none, "<name>.dds" through the texture compiler (tools/texture_compiler.h);
-// "material" sources through the material compiler (tools/material_compiler.h);
-// "particles" sources through the particle compiler (tools/particle_compiler.h);
+// (tools/sound/sound_environment_compiler.h); "network_game_config" sources by the network config compiler
+// (tools/network/network_config_compiler.h); "texture" resources come from "<name>.png" or, when
+// there is none, "<name>.dds" through the texture compiler (tools/render/texture_compiler.h);
+// "material" sources through the material compiler (tools/render/material_compiler.h);
+// "particles" sources through the particle compiler (tools/render/particle_compiler.h);
 // "shading_environment" sources through the shading environment compiler
-// (tools/shading_environment_compiler.h); "font"
-// sources ("<name>.font") through the font compiler (tools/font_compiler.h), which also makes
+// (tools/render/shading_environment_compiler.h); "font"
+// sources ("<name>.font") through the font compiler (tools/render/font_compiler.h), which also makes
 // the "texture" of the same name when no image source of that name exists;
 // "render_config" sources are config text (layout in render/config/render_configuration.h)
 // flattened into the config blob the engine reads; every other
@@ -68,22 +68,22 @@
 #include "resource/strings_resource.h"
 #include "sound/sound_resource.h"
 #include "resource/strings_writer.h"
-#include "tools/animation_compiler.h"
-#include "tools/font_compiler.h"
-#include "tools/state_machine_compiler.h"
-#include "tools/level_compiler.h"
-#include "tools/material_compiler.h"
-#include "tools/shading_environment_compiler.h"
-#include "tools/particle_compiler.h"
-#include "tools/network_config_compiler.h"
-#include "tools/physics_properties_compiler.h"
-#include "tools/shader_library_compiler.h"
-#include "tools/sound_compiler.h"
-#include "tools/sound_environment_compiler.h"
+#include "tools/animation/animation_compiler.h"
+#include "tools/render/font_compiler.h"
+#include "tools/animation/state_machine_compiler.h"
+#include "tools/world/level_compiler.h"
+#include "tools/render/material_compiler.h"
+#include "tools/render/shading_environment_compiler.h"
+#include "tools/render/particle_compiler.h"
+#include "tools/network/network_config_compiler.h"
+#include "tools/physics/physics_properties_compiler.h"
+#include "tools/render/shader_library_compiler.h"
+#include "tools/sound/sound_compiler.h"
+#include "tools/sound/sound_environment_compiler.h"
 #include "tools/source_check.h"
 #include "tools/source_references.h"
-#include "tools/texture_compiler.h"
-#include "tools/unit_compiler.h"
+#include "tools/render/texture_compiler.h"
+#include "tools/world/unit_compiler.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -2,11 +2,11 @@
 //
 //   tallow_compile_unit <source.unit> <output file>
 //
-// The source layout is documented in tools/unit_compiler.h. Exit code 0 on success, 1
+// The source layout is documented in tools/world/unit_compiler.h. Exit code 0 on success, 1
 // when the source is wrong or a file cannot be read or written (reported on stderr).
 
 #include "foundation/memory/memory_globals.h"
-#include "tools/unit_compiler.h"
+#include "tools/world/unit_compiler.h"
 
 #include <cstdio>
 #include <string>

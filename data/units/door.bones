@@ -1,3 +1,3 @@
-// The door's bones (tools/state_machine_compiler.h gives the layout): the root (which the
+// The door's bones (tools/animation/state_machine_compiler.h gives the layout): the root (which the
 // animations hold still) and the hinge.
 bones = ["root" "hinge"]

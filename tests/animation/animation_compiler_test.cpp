@@ -1,7 +1,7 @@
 // The animation compiler: sources into animations the engine reads and samples as written.
 #include "tests/animation/animation_fixture.h"
-#include "tools/animation_compiler.h"
-#include "tools/unit_compiler.h"
+#include "tools/animation/animation_compiler.h"
+#include "tools/world/unit_compiler.h"
 
 #include <cstring>
 

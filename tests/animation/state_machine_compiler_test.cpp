@@ -3,7 +3,7 @@
 #include "animation/animation_resources.h"
 #include "animation/state_machine_resource.h"
 #include "foundation/memory/memory_globals.h"
-#include "tools/state_machine_compiler.h"
+#include "tools/animation/state_machine_compiler.h"
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,8 @@
 
 #include "animation/animation_resources.h"
 #include "animation/world_animation_service.h"
-#include "tools/animation_compiler.h"
-#include "tools/state_machine_compiler.h"
+#include "tools/animation/animation_compiler.h"
+#include "tools/animation/state_machine_compiler.h"
 
 namespace tallow::test {
 namespace {

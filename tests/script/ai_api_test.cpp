@@ -3,7 +3,7 @@
 // function and the argument.
 #include "boot_script_fixture.h"
 
-#include "tools/level_compiler.h"
+#include "tools/world/level_compiler.h"
 
 #include <cstring>
 

@@ -9,7 +9,7 @@
 
 #include "game_fixture.h"
 
-#include "tools/unit_compiler.h"
+#include "tools/world/unit_compiler.h"
 
 #include <algorithm>
 #include <cstring>
@@ -18,7 +18,7 @@
 
 namespace tallow::test {
 
-/// A "unit" resource compiled from unit source text (tools/unit_compiler.h).
+/// A "unit" resource compiled from unit source text (tools/world/unit_compiler.h).
 inline std::string compiled_unit(const char *source)
 {
     std::vector<u8> out;

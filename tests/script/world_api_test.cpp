@@ -2,7 +2,7 @@
 // Application over a loose-file database with two compiled units.
 #include "boot_script_fixture.h"
 
-#include "tools/level_compiler.h"
+#include "tools/world/level_compiler.h"
 #include "world/world.h"
 
 #include <cstring>

@@ -2,19 +2,19 @@
 // goes through that kind's compiler (config text the build only copies or flattens is parsed
 // with the build's strictness). Every kind the page describes has at least one example.
 #include "foundation/config/config_value.h"
-#include "tools/animation_compiler.h"
-#include "tools/font_compiler.h"
-#include "tools/level_compiler.h"
-#include "tools/material_compiler.h"
-#include "tools/network_config_compiler.h"
-#include "tools/particle_compiler.h"
-#include "tools/physics_properties_compiler.h"
-#include "tools/shader_library_compiler.h"
-#include "tools/shading_environment_compiler.h"
-#include "tools/sound_environment_compiler.h"
+#include "tools/animation/animation_compiler.h"
+#include "tools/render/font_compiler.h"
+#include "tools/world/level_compiler.h"
+#include "tools/render/material_compiler.h"
+#include "tools/network/network_config_compiler.h"
+#include "tools/render/particle_compiler.h"
+#include "tools/physics/physics_properties_compiler.h"
+#include "tools/render/shader_library_compiler.h"
+#include "tools/render/shading_environment_compiler.h"
+#include "tools/sound/sound_environment_compiler.h"
 #include "tools/source_check.h"
-#include "tools/state_machine_compiler.h"
-#include "tools/unit_compiler.h"
+#include "tools/animation/state_machine_compiler.h"
+#include "tools/world/unit_compiler.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The unit, level and flow compilers refuse what they do not understand, and say where.
-#include "tools/level_compiler.h"
-#include "tools/unit_compiler.h"
+#include "tools/world/level_compiler.h"
+#include "tools/world/unit_compiler.h"
 
 #include <gtest/gtest.h>
 

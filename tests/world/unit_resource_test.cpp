@@ -6,7 +6,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "foundation/memory/trace_allocator.h"
 #include "tests/support/writers/unit_resource_writer.h"
-#include "tools/unit_compiler.h"
+#include "tools/world/unit_compiler.h"
 
 #include <gtest/gtest.h>
 

@@ -20,7 +20,7 @@
 #include "tests/support/resource_test_data.h"
 #include "tests/support/temp_directory.h"
 #include "tests/support/writers/texture_writer.h"
-#include "tools/shader_library_compiler.h"
+#include "tools/render/shader_library_compiler.h"
 
 #include <gtest/gtest.h>
 

@@ -11,8 +11,8 @@
 #include "tests/support/fakes/null_render_device.h"
 #include "tests/support/writers/material_writer.h"
 #include "tests/support/writers/texture_writer.h"
-#include "tools/material_compiler.h"
-#include "tools/texture_compiler.h"
+#include "tools/render/material_compiler.h"
+#include "tools/render/texture_compiler.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 #include "tests/render/shaders/shader_test_support.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/fakes/recording_render_device.h"
-#include "tools/shader_library_compiler.h"
+#include "tools/render/shader_library_compiler.h"
 
 #include "foundation/config/config_blob.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 // Writers of the animation subsystem's formats from readable values, shared by the tests,
-// the fuzz seeds, the benchmark and the animation compiler (tools/animation_compiler.h):
+// the fuzz seeds, the benchmark and the animation compiler (tools/animation/animation_compiler.h):
 // "animation" (animation/animation_data.h), "state_machine" with a small expression
 // assembler (animation/state_machine_resource.h), "bones" and "camera_animation"
 // (animation/animation_resources.h).

@@ -1,6 +1,6 @@
 #pragma once
 // Builds compiled flow graphs (world/flow_graph.h) from node lists. The world tests, the
-// fuzz seeds, the benchmark and the level compiler (tools/level_compiler.h) write graphs
+// fuzz seeds, the benchmark and the level compiler (tools/world/level_compiler.h) write graphs
 // through it.
 //
 //   test::FlowGraphWriter g;

@@ -1,6 +1,6 @@
 #pragma once
 // Builds "level" resource bytes (world/level.h) from readable values. The world tests, the
-// fuzz seeds and the level compiler (tools/level_compiler.h) write levels through it.
+// fuzz seeds and the level compiler (tools/world/level_compiler.h) write levels through it.
 //
 //   test::LevelSource level;
 //   level.units.push_back({NameId64("units/crate").value(), 0, {1, 2, 3}, {0, 0, 0, 1}});

@@ -1,6 +1,6 @@
 #pragma once
 // Builds navigation mesh blocks (ai/nav_mesh.h) from readable values. The AI tests, the fuzz
-// seeds, the benchmarks and the navigation mesh compiler (tools/nav_mesh_compiler.h) write
+// seeds, the benchmarks and the navigation mesh compiler (tools/ai/nav_mesh_compiler.h) write
 // meshes through it.
 //
 //   test::NavMeshSource mesh;

@@ -1,7 +1,7 @@
 #pragma once
 // Writes "particles" resources (render/particles/particle_effect_resource.h) from readable
 // values: systems with their channels, operator records built by opcode, and billboard
-// emitters. Shared by the tests, the particle compiler (tools/particle_compiler.h), the fuzz
+// emitters. Shared by the tests, the particle compiler (tools/render/particle_compiler.h), the fuzz
 // target and the benchmark.
 //
 //   ParticleEffectSource e;  e.duration = 2;

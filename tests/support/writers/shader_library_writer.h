@@ -1,7 +1,7 @@
 #pragma once
 // Builds "shader_library" and "shader_library_group" resource bytes
 // (render/shaders/shader_library.h) from readable values. The render tests, the fuzz seeds,
-// the benchmark and the shader library compiler (tools/shader_library_compiler.h) write
+// the benchmark and the shader library compiler (tools/render/shader_library_compiler.h) write
 // libraries through it.
 //
 //   test::ShaderSpec mesh{"mesh", {{"world", ShaderValueType::Matrix4x4}, {"alpha", ShaderValueType::Scalar}},

@@ -1,7 +1,7 @@
 #pragma once
 // Writes "wav" and "sound_environment" resources (layout in sound/sound_resource.h) from
 // readable values; shared by the sound tests, the fuzz target's seeds, the benchmarks and
-// the sound compiler (tools/sound_compiler.h).
+// the sound compiler (tools/sound/sound_compiler.h).
 //
 //   std::vector<u8> wav = write_pcm16_resource(1, 48000, samples, 0);
 //   std::vector<u8> ogg = write_vorbis_resource(ogg_bytes, 2, 44100, NameId32("music").value());
