@@ -4,8 +4,8 @@
 #include "foundation/log.h"
 #include "foundation/math/matrix4x4.h"
 #include "foundation/memory/temp_allocator.h"
-#include "world/scene_graph.h"
-#include "world/unit.h"
+#include "world/units/scene_graph.h"
+#include "world/units/unit.h"
 #include "world/world.h"
 
 #include <algorithm>

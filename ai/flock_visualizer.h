@@ -29,7 +29,7 @@
 #include "foundation/memory/trace_allocator.h"
 #include "foundation/strings/name_id.h"
 #include "foundation/types.h"
-#include "world/unit_handle.h"
+#include "world/units/unit_handle.h"
 
 namespace tallow {
 

@@ -2,7 +2,7 @@
 
 #include "foundation/log.h"
 #include "foundation/memory/memory_globals.h"
-#include "world/level.h"
+#include "world/levels/level.h"
 
 #include <atomic>
 #include <cfloat>

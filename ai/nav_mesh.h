@@ -9,7 +9,7 @@
 //   Vector3 normal = mesh->move_along(moved_position, polygon);  // clamps, may cross one edge
 //   destroy_nav_mesh(mesh, allocator);
 //
-// The block (inside the level resource at the offset of header word 12, world/level.h), all
+// The block (inside the level resource at the offset of header word 12, world/levels/level.h), all
 // little-endian:
 //
 //   offset 0  u32 polygon count P      offset 12..23  three u32 words, not read
@@ -124,7 +124,7 @@ u32 live_nav_mesh_serial(const void *mesh);
 /// the header or the tables it names do not fit.
 u64 nav_mesh_block_size(const void *block, u64 size);
 
-/// Lets levels read the navigation mesh their resource carries (world/level.h). Idempotent;
+/// Lets levels read the navigation mesh their resource carries (world/levels/level.h). Idempotent;
 /// called at start-up before resources load (the script API's registration does it too).
 void install_level_nav_mesh_reader();
 

@@ -5,7 +5,7 @@
 #include "foundation/log.h"
 #include "foundation/math/state_hasher.h"
 #include "foundation/threads/thread_pool.h"
-#include "world/scene_graph.h"
+#include "world/units/scene_graph.h"
 
 #include <cfloat>
 #include <cmath>

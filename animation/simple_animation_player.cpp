@@ -4,7 +4,7 @@
 #include "foundation/log.h"
 #include "foundation/math/state_hasher.h"
 #include "foundation/math/matrix4x4.h"
-#include "world/scene_graph.h"
+#include "world/units/scene_graph.h"
 
 #include <new>
 

@@ -4,7 +4,7 @@
 // that may be negative, optional looping and a callback when a non-looping playback ends.
 //
 //   SimpleAnimationPlayer simple(allocator, player);      // player: the world's AnimationPlayer
-//   SimpleAnimationParams params;                         // world/world_animation.h
+//   SimpleAnimationParams params;                         // world/services/world_animation.h
 //   params.end_callback = {on_open, {...}};
 //   simple.play(graph, group, view, nodes, node_count, params);
 //   simple.update(dt);      // ends finished playbacks (callbacks), wraps, advances
@@ -25,7 +25,7 @@
 #include "animation/animation_data.h"
 #include "foundation/containers/array.h"
 #include "foundation/memory/trace_allocator.h"
-#include "world/world_animation.h"
+#include "world/services/world_animation.h"
 
 namespace tallow {
 

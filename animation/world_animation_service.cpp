@@ -7,9 +7,9 @@
 #include "animation/simple_animation_player.h"
 #include "foundation/log.h"
 #include "resource/resource_manager.h"
-#include "world/unit.h"
-#include "world/unit_resource.h"
-#include "world/world_animation.h"
+#include "world/units/unit.h"
+#include "world/units/unit_resource.h"
+#include "world/services/world_animation.h"
 
 namespace tallow {
 

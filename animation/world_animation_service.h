@@ -1,6 +1,6 @@
 #pragma once
 // The World's animation service: the world's AnimationPlayer and SimpleAnimationPlayer
-// behind IWorldAnimation (world/world_animation.h). Simple animations play the unit
+// behind IWorldAnimation (world/services/world_animation.h). Simple animations play the unit
 // resource's simple-animation data (an animation in the layout of animation/animation_data.h)
 // on the nodes of a group; data that is not a valid animation is refused when played
 // (logged). Animated units get a blender (animation/animation_blender.h) over their "bones"
@@ -15,7 +15,7 @@
 //
 // Main thread only, like the World; update_player samples on the world's thread pool.
 
-#include "world/world_services.h"
+#include "world/services/world_services.h"
 
 namespace tallow {
 

@@ -28,7 +28,7 @@
 #include "foundation/memory/trace_allocator.h"
 #include "foundation/types.h"
 #include "resource/resource_types.h"
-#include "world/world_services.h"
+#include "world/services/world_services.h"
 
 namespace tallow {
 

@@ -31,7 +31,7 @@
 #include "resource/resource_types.h"
 #include "script/runtime/script_data_store.h"
 #include "script/world/world_api.h"
-#include "world/unit.h"
+#include "world/units/unit.h"
 #include "world/world.h"
 #include "foundation/strings/command_line.h"
 #include "foundation/config/config_value.h"

@@ -29,8 +29,8 @@
 #include "resource/resource_loader.h"
 #include "resource/resource_manager.h"
 #include "resource/resource_types.h"
-#include "world/level.h"
-#include "world/unit_resource.h"
+#include "world/levels/level.h"
+#include "world/units/unit_resource.h"
 
 namespace tallow {
 

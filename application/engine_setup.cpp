@@ -15,10 +15,10 @@
 #include "render/d3d11/d3d_render_device.h"
 #include "render/interface/render_service.h"
 #include "save/save_system.h"
-#include "world/unit_mesh_lookup.h"
+#include "world/units/unit_mesh_lookup.h"
 #include "sound/sound_resource.h"
 #include "sound/world_sound_service.h"
-#include "world/world_particle_service.h"
+#include "world/services/world_particle_service.h"
 
 namespace tallow {
 

@@ -14,7 +14,7 @@
 #include "network/network_manager.h"
 #include "network/steam/steam_core.h"
 #include "resource/resource_package.h"
-#include "world/unit_resource.h"
+#include "world/units/unit_resource.h"
 #include "world/world.h"
 #include "script/runtime/lua_environment.h"
 #include "script/runtime/registration.h"

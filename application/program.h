@@ -10,7 +10,7 @@
 #include "application/game_interface.h"
 #include "application/services.h"
 #include "foundation/types.h"
-#include "world/world_services.h"
+#include "world/services/world_services.h"
 
 namespace tallow {
 

@@ -3,9 +3,9 @@
 // first byte picks the reader: odd bytes go to the flow graph reader alone, which must
 // accept only graphs whose every node, list, variable and text lies in the blob.
 #include "fuzz/fuzz_support.h"
-#include "world/flow.h"
-#include "world/flow_graph.h"
-#include "world/level.h"
+#include "world/flow/flow.h"
+#include "world/flow/flow_graph.h"
+#include "world/levels/level.h"
 
 #include <vector>
 

@@ -9,9 +9,9 @@
 #include "script/runtime/lua_stack.h"
 #include "script/runtime/script_data_store.h"
 #include "script/world/world_api.h"
-#include "world/unit.h"
-#include "world/unit_render_objects.h"
-#include "world/unit_resource.h"
+#include "world/units/unit.h"
+#include "world/units/unit_render_objects.h"
+#include "world/units/unit_resource.h"
 #include "world/world.h"
 
 #include <lua.hpp>

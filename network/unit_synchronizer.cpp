@@ -4,7 +4,7 @@
 #include "foundation/math/rotation.h"
 #include "foundation/memory/memory_globals.h"
 #include "foundation/strings/name_id.h"
-#include "world/unit.h"
+#include "world/units/unit.h"
 #include "world/world.h"
 
 #include <cmath>

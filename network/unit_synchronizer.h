@@ -24,7 +24,7 @@
 #include "foundation/math/matrix4x4.h"
 #include "foundation/memory/trace_allocator.h"
 #include "network/network_game.h"
-#include "world/unit_handle.h"
+#include "world/units/unit_handle.h"
 
 namespace tallow {
 class Unit;

@@ -1,6 +1,6 @@
 // Joints, character movers and spawned one-shape actors of a PhysicsWorld.
 //
-// Joints are made from the 47-word template of world/physics_records.h. A joint that breaks
+// Joints are made from the 47-word template of world/units/physics_records.h. A joint that breaks
 // in a step is switched off by the layer and reported once (logged here); it stays a record
 // until its owner destroys it, and destroying it releases the layer joint exactly once.
 //
@@ -12,7 +12,7 @@
 #include "foundation/memory/allocator.h"
 #include "physics/physics_properties.h"
 #include "physics/physics_world.h"
-#include "world/unit.h"
+#include "world/units/unit.h"
 
 #include <cfloat>
 #include <cmath>

@@ -6,9 +6,9 @@
 #include "foundation/strings/murmur_hash.h"
 #include "foundation/threads/thread_pool.h"
 #include "physics/physics_sdk.h"
-#include "world/scene_graph.h"
-#include "world/unit.h"
-#include "world/unit_resource.h"
+#include "world/units/scene_graph.h"
+#include "world/units/unit.h"
+#include "world/units/unit_resource.h"
 #include "world/world.h"
 
 #include <cmath>

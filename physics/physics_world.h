@@ -35,7 +35,7 @@
 #include "physics/physics_task_scheduler.h"
 #include "platform/physics/physics_layer.h"
 #include "world/world_events.h"
-#include "world/world_services.h"
+#include "world/services/world_services.h"
 
 namespace tallow {
 

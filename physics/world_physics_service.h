@@ -8,7 +8,7 @@
 // Without a current SDK, or when its scene cannot be made, the World gets the null physics
 // service (logged). Main thread only, like the World.
 
-#include "world/world_services.h"
+#include "world/services/world_services.h"
 
 namespace tallow {
 

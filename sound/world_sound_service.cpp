@@ -3,8 +3,8 @@
 #include "foundation/log.h"
 #include "resource/resource_manager.h"
 #include "sound/sound_world.h"
-#include "world/scene_graph.h"
-#include "world/unit.h"
+#include "world/units/scene_graph.h"
+#include "world/units/unit.h"
 #include "world/world.h"
 
 namespace tallow {

@@ -9,7 +9,7 @@
 // The setting "sound" . "disabled" reaches it as WorldServiceParams::sound_disabled.
 // Main thread only, like the World.
 
-#include "world/world_services.h"
+#include "world/services/world_services.h"
 
 namespace tallow {
 

@@ -4,8 +4,8 @@
 #include "foundation/math/state_hasher.h"
 #include "render/world/deferred_release_queue.h"
 #include "resource/resource_manager.h"
-#include "world/level.h"
-#include "world/world_animation.h"
+#include "world/levels/level.h"
+#include "world/services/world_animation.h"
 #include "world/world_internal.h"
 
 namespace tallow {

@@ -34,10 +34,10 @@
 #include "foundation/threads/job.h"
 #include "render/lines/line_object.h"
 #include "render/world/node_change_mask.h"
-#include "world/timed_events.h"
+#include "world/flow/timed_events.h"
 #include "resource/resource_hold.h"
-#include "world/unit_handle.h"
-#include "world/world_services.h"
+#include "world/units/unit_handle.h"
+#include "world/services/world_services.h"
 
 #include <mutex>
 

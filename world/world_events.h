@@ -15,7 +15,7 @@
 #include "foundation/containers/array.h"
 #include "foundation/math/vector3.h"
 #include "foundation/types.h"
-#include "world/unit_handle.h"
+#include "world/units/unit_handle.h"
 
 #include <cstddef>
 

@@ -5,8 +5,8 @@
 // use outside world/.
 
 #include "foundation/threads/thread_pool.h"
-#include "world/scene_graph.h"
-#include "world/unit.h"
+#include "world/units/scene_graph.h"
+#include "world/units/unit.h"
 #include "world/world.h"
 
 #include <atomic>

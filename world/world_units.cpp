@@ -3,7 +3,7 @@
 #include "foundation/log.h"
 #include "render/world/render_state_stream.h"
 #include "resource/resource_manager.h"
-#include "world/unit_resource.h"
+#include "world/units/unit_resource.h"
 
 #include <algorithm>
 

@@ -3,9 +3,9 @@
 #include "foundation/log.h"
 #include "foundation/memory/temp_allocator.h"
 #include "render/world/render_state_stream.h"
-#include "world/flow.h"
-#include "world/level.h"
-#include "world/world_animation.h"
+#include "world/flow/flow.h"
+#include "world/levels/level.h"
+#include "world/services/world_animation.h"
 #include "world/world_events.h"
 
 #include <algorithm>

@@ -13,10 +13,10 @@
 #include "foundation/threads/thread_registry.h"
 #include "tests/support/writers/animation_writer.h"
 #include "tests/support/writers/unit_resource_writer.h"
-#include "world/unit.h"
-#include "world/unit_resource.h"
+#include "world/units/unit.h"
+#include "world/units/unit_resource.h"
 #include "world/world.h"
-#include "world/world_animation.h"
+#include "world/services/world_animation.h"
 
 #include <cmath>
 #include <cstdio>

@@ -33,7 +33,7 @@
 #include "render/d3d11/d3d_render_device.h"
 #include "render/interface/render_interface.h"
 #include "script/script_api.h"
-#include "world/unit.h"
+#include "world/units/unit.h"
 #include "world/world.h"
 
 #include <cstdio>

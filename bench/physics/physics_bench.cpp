@@ -10,7 +10,7 @@
 #include "foundation/threads/thread_registry.h"
 #include "physics/physics_sdk.h"
 #include "physics/physics_world.h"
-#include "world/scene_graph.h"
+#include "world/units/scene_graph.h"
 
 #include <btBulletDynamicsCommon.h>
 

@@ -6,9 +6,9 @@
 #include "foundation/strings/name_id.h"
 #include "tests/support/writers/flow_graph_writer.h"
 #include "tests/support/writers/unit_resource_writer.h"
-#include "world/flow.h"
-#include "world/unit.h"
-#include "world/unit_resource.h"
+#include "world/flow/flow.h"
+#include "world/units/unit.h"
+#include "world/units/unit_resource.h"
 #include "world/world.h"
 
 #include <memory>

@@ -3,7 +3,7 @@
 // Two cases for the masked update: one root changed per graph, and every root changed.
 #include "bench/support/bench_support.h"
 #include "foundation/memory/memory_globals.h"
-#include "world/scene_graph.h"
+#include "world/units/scene_graph.h"
 
 #include <benchmark/benchmark.h>
 

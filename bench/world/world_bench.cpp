@@ -17,8 +17,8 @@
 #include "render/world/render_world.h"
 #include "render/world/world_render_link.h"
 #include "tests/support/writers/unit_resource_writer.h"
-#include "world/unit.h"
-#include "world/unit_resource.h"
+#include "world/units/unit.h"
+#include "world/units/unit_resource.h"
 #include "world/world.h"
 
 #include <memory>

@@ -6,7 +6,7 @@
 #include "fuzz/fuzz_support.h"
 #include "tests/support/writers/flow_graph_writer.h"
 #include "tests/support/writers/level_writer.h"
-#include "world/flow_graph.h"
+#include "world/flow/flow_graph.h"
 
 #include <cstdio>
 #include <string>

@@ -3,7 +3,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "fuzz/fuzz_support.h"
 #include "tests/support/writers/unit_resource_writer.h"
-#include "world/unit_resource.h"
+#include "world/units/unit_resource.h"
 
 #include <cstdio>
 #include <string>

@@ -54,7 +54,7 @@ Vector3 evaluate_particle_curve3(const f32 *curve, f32 t);
 
 /// The grid an operator keeps in its state: a 20-byte header {f32 origin x, f32 origin y,
 /// f32 spacing, u32 n, u32 offset of the heights (20)} and n x n heights row by row; the
-/// same layout the game side fills (world/height_grid.h).
+/// same layout the game side fills (world/levels/height_grid.h).
 struct ParticleGridHeader {
     f32 origin_x;
     f32 origin_y;

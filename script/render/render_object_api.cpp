@@ -15,10 +15,10 @@
 #include "script/render/render_api.h"
 #include "script/runtime/lua_environment.h"
 #include "script/runtime/lua_stack.h"
-#include "world/flow.h"
-#include "world/unit.h"
-#include "world/unit_handle.h"
-#include "world/unit_resource.h"
+#include "world/flow/flow.h"
+#include "world/units/unit.h"
+#include "world/units/unit_handle.h"
+#include "world/units/unit_resource.h"
 #include "world/world.h"
 
 #include <lua.hpp>

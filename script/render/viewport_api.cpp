@@ -10,7 +10,7 @@
 #include "script/render/render_api.h"
 #include "script/runtime/lua_environment.h"
 #include "script/world/world_api.h"
-#include "world/unit.h"
+#include "world/units/unit.h"
 #include "world/world.h"
 
 #include <lua.hpp>

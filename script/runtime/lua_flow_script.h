@@ -1,5 +1,5 @@
 #pragma once
-// The script side of flow graphs: what a World's flow nodes call (world/flow_script.h),
+// The script side of flow graphs: what a World's flow nodes call (world/flow/flow_script.h),
 // carried out in a LuaEnvironment.
 //
 //   LuaFlowScript scripts(environment);
@@ -8,7 +8,7 @@
 // Script errors are the environment's (logged, the error handler told); a value a graph
 // leaves unconnected reaches the script as nil. Main thread, like the environment.
 
-#include "world/flow_script.h"
+#include "world/flow/flow_script.h"
 
 namespace tallow {
 

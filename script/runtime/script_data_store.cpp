@@ -4,7 +4,7 @@
 #include "foundation/memory/memory_globals.h"
 #include "script/runtime/lua_environment.h"
 #include "script/runtime/registration.h"
-#include "world/unit_resource.h"
+#include "world/units/unit_resource.h"
 
 #include <lua.hpp>
 

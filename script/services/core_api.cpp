@@ -20,9 +20,9 @@
 #include "script/runtime/value_text.h"
 #include "script/world/world_api.h"
 #include "physics/physics_world.h"
-#include "world/level.h"
-#include "world/unit.h"
-#include "world/unit_resource.h"
+#include "world/levels/level.h"
+#include "world/units/unit.h"
+#include "world/units/unit_resource.h"
 #include "world/world.h"
 
 #include <lua.hpp>

@@ -9,7 +9,7 @@
 #include "network/network_manager.h"
 #include "network/unit_synchronizer.h"
 #include "script/world/world_api.h"
-#include "world/unit.h"
+#include "world/units/unit.h"
 
 #include <lua.hpp>
 

@@ -4,7 +4,7 @@
 #include "physics/physics_world.h"
 #include "script/math/math_api_internal.h"
 #include "script/world/world_api.h"
-#include "world/unit_handle.h"
+#include "world/units/unit_handle.h"
 
 #include <lua.hpp>
 

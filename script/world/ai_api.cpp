@@ -14,10 +14,10 @@
 #include "script/runtime/lua_stack.h"
 #include "script/math/math_api_internal.h"
 #include "script/world/world_api.h"
-#include "world/level.h"
-#include "world/scene_graph.h"
-#include "world/unit.h"
-#include "world/unit_handle.h"
+#include "world/levels/level.h"
+#include "world/units/scene_graph.h"
+#include "world/units/unit.h"
+#include "world/units/unit_handle.h"
 #include "world/world.h"
 
 #include <lua.hpp>

@@ -15,9 +15,9 @@
 #include "script/math/math_api_internal.h"
 #include "script/world/physics_api_internal.h"
 #include "script/world/world_api.h"
-#include "world/unit.h"
-#include "world/unit_handle.h"
-#include "world/unit_resource.h"
+#include "world/units/unit.h"
+#include "world/units/unit_handle.h"
+#include "world/units/unit_resource.h"
 #include "world/world.h"
 
 #include <lua.hpp>

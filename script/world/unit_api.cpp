@@ -31,11 +31,11 @@
 #include "script/runtime/registration.h"
 #include "script/runtime/script_data_store.h"
 #include "script/world/world_api.h"
-#include "world/flow.h"
-#include "world/unit.h"
-#include "world/unit_resource.h"
+#include "world/flow/flow.h"
+#include "world/units/unit.h"
+#include "world/units/unit_resource.h"
 #include "world/world.h"
-#include "world/world_animation.h"
+#include "world/services/world_animation.h"
 
 #include <lua.hpp>
 

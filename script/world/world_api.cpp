@@ -17,9 +17,9 @@
 #include "script/math/math_api_internal.h"
 #include "script/render/render_api.h"
 #include "script/runtime/script_data_store.h"
-#include "world/flow.h"
-#include "world/level.h"
-#include "world/unit.h"
+#include "world/flow/flow.h"
+#include "world/levels/level.h"
+#include "world/units/unit.h"
 #include "world/world.h"
 
 #include <lua.hpp>

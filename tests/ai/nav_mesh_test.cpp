@@ -7,7 +7,7 @@
 #include "tests/support/writers/level_writer.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/writers/nav_mesh_writer.h"
-#include "world/level.h"
+#include "world/levels/level.h"
 
 #include <gtest/gtest.h>
 

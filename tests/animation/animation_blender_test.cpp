@@ -6,7 +6,7 @@
 #include "foundation/threads/thread_pool.h"
 #include "foundation/threads/thread_registry.h"
 #include "tests/animation/animation_fixture.h"
-#include "world/scene_graph.h"
+#include "world/units/scene_graph.h"
 
 #include <cstring>
 #include <memory>

@@ -4,7 +4,7 @@
 #include "animation/simple_animation_player.h"
 #include "foundation/memory/memory_globals.h"
 #include "tests/animation/animation_fixture.h"
-#include "world/scene_graph.h"
+#include "world/units/scene_graph.h"
 
 #include <algorithm>
 #include <cstring>

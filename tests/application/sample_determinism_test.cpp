@@ -29,7 +29,7 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_directory.h"
 #include "world/world.h"
-#include "world/world_animation.h"
+#include "world/services/world_animation.h"
 
 #include <gtest/gtest.h>
 

@@ -20,7 +20,7 @@
 #include "resource/resource_manager.h"
 #include "tests/support/image/frame_capture.h"
 #include "tests/support/temp_directory.h"
-#include "world/unit.h"
+#include "world/units/unit.h"
 #include "world/world.h"
 
 #include <gtest/gtest.h>

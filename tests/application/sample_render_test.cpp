@@ -18,10 +18,10 @@
 #include "render/world/render_camera.h"
 #include "render/world/render_shading_environment.h"
 #include "render/world/render_world.h"
-#include "world/unit.h"
-#include "world/unit_resource.h"
+#include "world/units/unit.h"
+#include "world/units/unit_resource.h"
 #include "world/world.h"
-#include "world/world_particle_service.h"
+#include "world/services/world_particle_service.h"
 #include "tests/support/image/frame_capture.h"
 #include "tests/support/temp_directory.h"
 

@@ -6,7 +6,7 @@
 // says its closed form and its tolerance.
 #include "physics_fixture.h"
 
-#include "world/physics_records.h"
+#include "world/units/physics_records.h"
 #include "world/world_events.h"
 
 #include <cmath>

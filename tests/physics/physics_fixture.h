@@ -14,7 +14,7 @@
 #include "physics/physics_world.h"
 #include "platform/physics/physics_recording.h"
 #include "tests/support/writers/physics_properties_writer.h"
-#include "world/scene_graph.h"
+#include "world/units/scene_graph.h"
 
 #include <gtest/gtest.h>
 

@@ -7,8 +7,8 @@
 #include "foundation/memory/trace_allocator.h"
 #include "physics/world_physics_service.h"
 #include "tests/support/writers/unit_resource_writer.h"
-#include "world/unit.h"
-#include "world/unit_resource.h"
+#include "world/units/unit.h"
+#include "world/units/unit_resource.h"
 #include "world/world.h"
 
 #include <cstring>

@@ -13,8 +13,8 @@
 #include "tests/render/world/render_scene_fixture.h"
 #include "tests/support/writers/unit_mesh_writer.h"
 #include "tests/support/writers/unit_resource_writer.h"
-#include "world/unit.h"
-#include "world/unit_resource.h"
+#include "world/units/unit.h"
+#include "world/units/unit_resource.h"
 #include "world/world.h"
 
 namespace tallow::test {

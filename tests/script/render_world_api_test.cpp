@@ -10,7 +10,7 @@
 #include "render/world/render_scene_graph.h"
 #include "render/interface/render_service.h"
 #include "render/world/render_world.h"
-#include "world/unit.h"
+#include "world/units/unit.h"
 #include "world/world.h"
 
 #include <cstring>

@@ -9,7 +9,7 @@
 #include "render/world/render_world.h"
 #include "tests/render/particles/particle_fixture.h"
 #include "world/world.h"
-#include "world/world_particle_service.h"
+#include "world/services/world_particle_service.h"
 
 namespace tallow::test {
 namespace {

@@ -2,9 +2,9 @@
 
 #include "render/world/render_scene_graph.h"
 #include "render/world/render_world.h"
-#include "world/scene_graph.h"
-#include "world/unit.h"
-#include "world/unit_resource.h"
+#include "world/units/scene_graph.h"
+#include "world/units/unit.h"
+#include "world/units/unit_resource.h"
 #include "world/world.h"
 
 #include <cinttypes>

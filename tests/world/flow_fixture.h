@@ -9,13 +9,13 @@
 #include "tests/support/writers/flow_graph_writer.h"
 #include "tests/support/writers/level_writer.h"
 #include "tests/support/writers/unit_resource_writer.h"
-#include "world/flow.h"
-#include "world/flow_script.h"
-#include "world/level.h"
-#include "world/unit.h"
-#include "world/unit_resource.h"
+#include "world/flow/flow.h"
+#include "world/flow/flow_script.h"
+#include "world/levels/level.h"
+#include "world/units/unit.h"
+#include "world/units/unit_resource.h"
 #include "world/world.h"
-#include "world/world_animation.h"
+#include "world/services/world_animation.h"
 
 #include <cstdio>
 #include <map>

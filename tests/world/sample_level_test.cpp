@@ -5,10 +5,10 @@
 #include "script/runtime/lua_resource.h"
 #include "tests/resource/resource_fixture.h"
 #include "tests/support/log_capture.h"
-#include "world/flow.h"
-#include "world/level.h"
-#include "world/unit.h"
-#include "world/unit_resource.h"
+#include "world/flow/flow.h"
+#include "world/levels/level.h"
+#include "world/units/unit.h"
+#include "world/units/unit_resource.h"
 #include "world/world.h"
 
 #include <lua.hpp>

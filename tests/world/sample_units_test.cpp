@@ -1,8 +1,8 @@
 // The sample units as the build compiles them from data/units/: the "sample_units" package
 // loads through the resource manager in both modes and every unit spawns into a World.
 #include "tests/resource/resource_fixture.h"
-#include "world/unit.h"
-#include "world/unit_resource.h"
+#include "world/units/unit.h"
+#include "world/units/unit_resource.h"
 #include "world/world.h"
 
 namespace tallow::test {

@@ -10,8 +10,8 @@
 #include "render/world/render_scene_graph.h"
 #include "render/world/render_state_stream.h"
 #include "tests/support/writers/unit_resource_writer.h"
-#include "world/unit.h"
-#include "world/unit_resource.h"
+#include "world/units/unit.h"
+#include "world/units/unit_resource.h"
 #include "world/world.h"
 
 #include <gtest/gtest.h>

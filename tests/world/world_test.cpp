@@ -4,7 +4,7 @@
 #include "foundation/threads/thread_pool.h"
 #include "foundation/threads/thread_registry.h"
 #include "tests/support/log_capture.h"
-#include "world/timed_events.h"
+#include "world/flow/timed_events.h"
 
 #include <algorithm>
 #include <map>

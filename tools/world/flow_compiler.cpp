@@ -4,8 +4,8 @@
 #include "foundation/strings/name_id.h"
 #include "tests/support/writers/flow_graph_writer.h"
 #include "tools/source_check.h"
-#include "world/flow.h"
-#include "world/flow_graph.h"
+#include "world/flow/flow.h"
+#include "world/flow/flow_graph.h"
 
 #include <cstring>
 #include <map>

@@ -1,6 +1,6 @@
 #pragma once
 // Compiles a flow graph written in config text (the `flow = { ... }` object of a level or
-// unit source) into a compiled graph and its variable defaults (world/flow_graph.h), with
+// unit source) into a compiled graph and its variable defaults (world/flow/flow_graph.h), with
 // the writer the tests use (tests/support/writers/flow_graph_writer.h).
 //
 // Source layout:

@@ -9,8 +9,8 @@
 #include "tools/world/flow_compiler.h"
 #include "tools/ai/nav_mesh_compiler.h"
 #include "tools/source_check.h"
-#include "world/flow.h"
-#include "world/level.h"
+#include "world/flow/flow.h"
+#include "world/levels/level.h"
 
 #include <cstring>
 #include <map>

@@ -1,5 +1,5 @@
 #pragma once
-// Compiles a level source file (config text) into "level" resource bytes (world/level.h)
+// Compiles a level source file (config text) into "level" resource bytes (world/levels/level.h)
 // with the writer the tests use (tests/support/writers/level_writer.h). Used by tallow_build_data
 // for every "<name>.level" a package lists.
 //

@@ -11,7 +11,7 @@
 #include "tools/world/unit_mesh_compiler.h"
 #include "tools/world/unit_physics_compiler.h"
 #include "render/world/render_light.h"
-#include "world/unit_resource.h"
+#include "world/units/unit_resource.h"
 
 #include <algorithm>
 #include <cmath>

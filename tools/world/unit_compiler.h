@@ -47,7 +47,7 @@
 //   flow = { ... }     // the unit's flow graph: tools/world/flow_compiler.h
 //
 // The older spelling of cameras and lights still works: `settings = [...]`, raw words (3 for
-// a camera, 9 for a light; world/unit_render_objects.h gives their meaning); named keys
+// a camera, 9 for a light; world/units/unit_render_objects.h gives their meaning); named keys
 // written beside it replace their words.
 // Data defaults are not written from source yet: that section stays empty.
 

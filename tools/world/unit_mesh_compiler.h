@@ -1,6 +1,6 @@
 #pragma once
 // The mesh and LOD parts of unit sources (tools/world/unit_compiler.h), compiled into geometry,
-// skin and LOD records in the meaning world/unit_render_objects.h gives them.
+// skin and LOD records in the meaning world/units/unit_render_objects.h gives them.
 //
 // A mesh entry of "meshes" takes, besides name, node, flags and words, either a box:
 //   { name = "body" node = "root" box = [0.5 0.5 0.25] material = "crate" }

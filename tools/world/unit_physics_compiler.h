@@ -5,7 +5,7 @@
 // Shape `parameters` (numbers): kind 0 (sphere) [radius]; kind 1 (box) [half x, half y,
 // half z]; kind 2 (capsule) [radius, height]; kinds 3 and 4 none.
 //
-// A joint (world/physics_records.h has the template each key fills):
+// A joint (world/units/physics_records.h has the template each key fills):
 //
 //   joints = [ { name = "hinge" actors = ["frame" "leaf"] create = true
 //                kind = "revolute"      // spherical, revolute, prismatic, cylindrical,
@@ -34,7 +34,7 @@
 // Tool code: single-threaded.
 
 #include "foundation/types.h"
-#include "world/physics_records.h"
+#include "world/units/physics_records.h"
 
 #include <string>
 #include <vector>

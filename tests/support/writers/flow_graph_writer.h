@@ -1,5 +1,5 @@
 #pragma once
-// Builds compiled flow graphs (world/flow_graph.h) from node lists. The world tests, the
+// Builds compiled flow graphs (world/flow/flow_graph.h) from node lists. The world tests, the
 // fuzz seeds, the benchmark and the level compiler (tools/world/level_compiler.h) write graphs
 // through it.
 //

@@ -1,5 +1,5 @@
 #pragma once
-// Builds "level" resource bytes (world/level.h) from readable values. The world tests, the
+// Builds "level" resource bytes (world/levels/level.h) from readable values. The world tests, the
 // fuzz seeds and the level compiler (tools/world/level_compiler.h) write levels through it.
 //
 //   test::LevelSource level;

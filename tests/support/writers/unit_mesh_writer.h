@@ -1,6 +1,6 @@
 #pragma once
 // Writes the mesh parts of a "unit" resource (geometry and skin records, in the meaning
-// world/unit_render_objects.h gives their words) into a UnitSource. The unit compiler,
+// world/units/unit_render_objects.h gives their words) into a UnitSource. The unit compiler,
 // the world tests and the benchmarks make meshes through it.
 //
 //   test::UnitSourceMesh mesh{NameId32("crate").value(), root, {0, 0}, 1};

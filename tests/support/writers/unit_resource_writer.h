@@ -8,12 +8,12 @@
 //   unit.meshes.push_back({NameId32("body").value(), root, {0, 0}, 1});
 //   std::vector<u8> bytes = test::write_unit_resource(unit);
 //
-// The byte layout is the one `world/unit_resource.h` documents. Fields hold raw values, so
+// The byte layout is the one `world/units/unit_resource.h` documents. Fields hold raw values, so
 // a test can also write what the reader must refuse (bad indices, wrong counts).
 
 #include "foundation/math/matrix4x4.h"
 #include "foundation/types.h"
-#include "world/physics_records.h"
+#include "world/units/physics_records.h"
 
 #include <string>
 #include <vector>
@@ -113,7 +113,7 @@ struct UnitSourceLod {
 
 struct UnitSourceJoint {
     u8 create = 1;
-    JointTemplate joint; // world/physics_records.h; words 0, 2, 3: name id, actor names
+    JointTemplate joint; // world/units/physics_records.h; words 0, 2, 3: name id, actor names
 };
 
 struct UnitSourceNamedStrings {

@@ -4,8 +4,8 @@
 #include "foundation/memory/trace_allocator.h"
 #include "foundation/strings/name_id.h"
 #include "tools/world/unit_compiler.h"
-#include "world/unit_render_objects.h"
-#include "world/unit_resource.h"
+#include "world/units/unit_render_objects.h"
+#include "world/units/unit_resource.h"
 
 #include <gtest/gtest.h>
 

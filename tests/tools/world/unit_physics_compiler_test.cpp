@@ -3,7 +3,7 @@
 // templates, and the mistakes that fail the compile instead of making a wrong template.
 #include "foundation/memory/memory_globals.h"
 #include "tools/world/unit_compiler.h"
-#include "world/unit_resource.h"
+#include "world/units/unit_resource.h"
 
 #include <gtest/gtest.h>
 
